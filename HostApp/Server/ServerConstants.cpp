@@ -1,0 +1,1 @@
+#include "HostApp/Server/ServerConstants.h"

@@ -1,0 +1,1 @@
+#include "HostApp/Video/VideoQueues.h"

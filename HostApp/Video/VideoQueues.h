@@ -1,0 +1,10 @@
+#pragma once
+
+namespace qm {
+
+struct VideoQueueLabels {
+    static constexpr const char* capture = "v230.host.video.capture";
+    static constexpr const char* lifecycle = "v230.host.video.lifecycle";
+};
+
+}  // namespace qm

@@ -1,0 +1,7 @@
+#include <csignal>
+#include <cstdio>
+
+int main() {
+    std::fprintf(stderr, "[QuillmereHost] starting\n");
+    return 0;
+}

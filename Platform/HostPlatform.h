@@ -1,0 +1,40 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "Platform/Clock.h"
+#include "Platform/DispatchQueue.h"
+
+namespace qm {
+
+class NetworkService;
+class DNSServiceAdvertiser;
+class AccountService;
+class DisplayService;
+class ScreenCaptureService;
+
+// Every operating-system service the server and the application use, handed to them at
+// construction. `main` builds the real one; tests build one from simulations and manual queues.
+struct HostPlatform {
+    std::shared_ptr<const Clock> clock;
+    // Makes a named serial queue (a thread of its own in production, a manual queue in tests).
+    std::function<DispatchQueuePtr(const std::string& label)> makeQueue;
+    DispatchQueuePtr mainQueue;
+
+    std::shared_ptr<NetworkService> network;
+    std::shared_ptr<DNSServiceAdvertiser> dnsService;
+    std::shared_ptr<AccountService> accounts;
+    std::shared_ptr<DisplayService> displays;
+    std::shared_ptr<ScreenCaptureService> screenCapture;
+
+    // Where the Host keeps its own state (identity keys, defaults): $XDG_CONFIG_HOME/quillmere-host.
+    std::filesystem::path configDirectory;
+};
+
+// The user's config folder for the Host: $XDG_CONFIG_HOME, else ~/.config, then "quillmere-host".
+std::filesystem::path defaultConfigDirectory();
+
+}  // namespace qm

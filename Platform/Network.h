@@ -1,0 +1,96 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Platform/ByteIO.h"
+#include "Platform/DispatchQueue.h"
+
+namespace qm {
+
+struct NetworkError {
+    int code = 0;             // errno-style code where there is one
+    std::string description;  // human-readable, goes into log lines
+};
+
+// One TCP connection, in the shape the server needs: started on a queue, on which every
+// handler and completion then runs; reads of a bounded size; whole-message sends.
+class Connection {
+public:
+    enum class State { setup, preparing, ready, failed, cancelled };
+    using StateHandler = std::function<void(State, const std::optional<NetworkError>&)>;
+    // data may be empty; isComplete means the peer closed its side.
+    using ReceiveCompletion =
+        std::function<void(Bytes data, bool isComplete, const std::optional<NetworkError>& error)>;
+    using SendCompletion = std::function<void(const std::optional<NetworkError>& error)>;
+
+    virtual ~Connection() = default;
+    virtual void setStateHandler(StateHandler handler) = 0;
+    virtual void start(DispatchQueuePtr queue) = 0;
+    // Arms one read of at least `minimum` and at most `maximum` bytes.
+    virtual void receive(std::size_t minimum, std::size_t maximum, ReceiveCompletion completion) = 0;
+    // Sends the bytes as one message; the completion (if any) runs on the queue once they
+    // were handed to the system or the send failed. Sends keep their order.
+    virtual void send(Bytes data, SendCompletion completion = nullptr) = 0;
+    // Closes the connection; the state handler then reports `cancelled` once.
+    virtual void cancel() = 0;
+    // "address:port" of the peer, or empty when unknown.
+    virtual std::string remoteAddress() const = 0;
+};
+
+using ConnectionPtr = std::shared_ptr<Connection>;
+
+struct ListenerParameters {
+    enum class Family { ipv4, ipv6, any };
+    Family family = Family::any;  // any = one unbound (dual-stack) listener
+    std::string host;             // empty = every address of the family; else a literal address
+    std::uint16_t port = 0;       // 0 = let the system choose
+    bool noDelay = true;          // TCP_NODELAY on accepted connections
+};
+
+class Listener {
+public:
+    enum class State { setup, ready, failed, cancelled };
+    using StateHandler = std::function<void(State, const std::optional<NetworkError>&)>;
+    using NewConnectionHandler = std::function<void(ConnectionPtr)>;
+
+    virtual ~Listener() = default;
+    virtual void setStateHandler(StateHandler handler) = 0;
+    virtual void setNewConnectionHandler(NewConnectionHandler handler) = 0;
+    virtual void start(DispatchQueuePtr queue) = 0;
+    virtual void cancel() = 0;
+    // The bound port once ready (useful when 0 was asked for).
+    virtual std::uint16_t port() const = 0;
+};
+
+using ListenerPtr = std::shared_ptr<Listener>;
+
+// A description of the machine's network as the path monitor sees it.
+struct NetworkPath {
+    bool satisfied = false;
+    std::vector<std::string> interfaceNames;  // up, non-loopback interfaces with an address
+    friend bool operator==(const NetworkPath&, const NetworkPath&) = default;
+};
+
+class PathMonitor {
+public:
+    virtual ~PathMonitor() = default;
+    // The handler runs on the queue at start and whenever the path changes.
+    virtual void start(DispatchQueuePtr queue, std::function<void(const NetworkPath&)> handler) = 0;
+    virtual void cancel() = 0;
+};
+
+class NetworkService {
+public:
+    virtual ~NetworkService() = default;
+    // Fails (returns the error) when the parameters cannot be bound.
+    virtual std::shared_ptr<Listener> makeListener(const ListenerParameters& parameters,
+                                                   std::optional<NetworkError>& error) = 0;
+    virtual std::shared_ptr<PathMonitor> makePathMonitor() = 0;
+};
+
+}  // namespace qm

@@ -1,0 +1,98 @@
+#include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "Platform/AsioDispatchQueue.h"
+#include "Platform/ManualDispatchQueue.h"
+
+using namespace qm;
+
+TEST(ManualDispatchQueue, DelayedWorkRunsOnlyWhenTheClockReachesIt) {
+    auto clock = std::make_shared<ManualClock>();
+    auto queue = clock->makeQueue("test");
+    const auto start = clock->uptimeNs();
+    std::vector<std::string> log;
+
+    queue->asyncAfter(0.45, [&] { log.push_back("start@" + std::to_string(clock->uptimeNs() - start)); });
+    auto cancelled = queue->asyncAfter(0.2, [&] { log.push_back("cancelled ran"); });
+    cancelled->cancel();
+    queue->async([&] { log.push_back("now"); });
+
+    queue->runUntilIdle();
+    EXPECT_EQ(log, std::vector<std::string>{"now"});
+    clock->advance(0.44);
+    EXPECT_EQ(log.size(), 1u);
+    clock->advance(0.01);
+    EXPECT_EQ(log, (std::vector<std::string>{"now", "start@450000000"}));
+    EXPECT_EQ(clock->uptimeNs() - start, 450'000'000u);
+}
+
+TEST(ManualDispatchQueue, RepeatingTimerTicksEverySecondUntilCancelled) {
+    auto clock = std::make_shared<ManualClock>();
+    auto queue = clock->makeQueue("ticks");
+    std::vector<std::uint64_t> ticks;
+    const auto start = clock->uptimeNs();
+    auto timer = RepeatingTimer::schedule(queue, 1.0, [&] { ticks.push_back((clock->uptimeNs() - start) / 1'000'000); });
+
+    clock->advance(3.5);
+    EXPECT_EQ(ticks, (std::vector<std::uint64_t>{1000, 2000, 3000}));
+    timer->cancel();
+    clock->advance(5);
+    EXPECT_EQ(ticks.size(), 3u);
+}
+
+TEST(ManualDispatchQueue, QueuesOnOneClockFireInDeadlineOrder) {
+    auto clock = std::make_shared<ManualClock>();
+    auto a = clock->makeQueue("a");
+    auto b = clock->makeQueue("b");
+    std::vector<std::string> order;
+    a->asyncAfter(0.3, [&] { order.push_back("a0.3"); });
+    b->asyncAfter(0.1, [&] {
+        order.push_back("b0.1");
+        // Work scheduled from a timer lands on the other queue's timeline too.
+        a->asyncAfter(0.1, [&] { order.push_back("a0.2"); });
+    });
+    clock->advance(1);
+    EXPECT_EQ(order, (std::vector<std::string>{"b0.1", "a0.2", "a0.3"}));
+}
+
+TEST(ManualDispatchQueue, SyncRunsInlineAndKnowsItsQueue) {
+    auto clock = std::make_shared<ManualClock>();
+    auto queue = clock->makeQueue("q");
+    EXPECT_FALSE(queue->isCurrent());
+    EXPECT_EQ(queue->sync([&] { return queue->isCurrent() ? 7 : 0; }), 7);
+    queue->async([&] {
+        EXPECT_THROW(queue->sync([] {}), std::logic_error);
+        EXPECT_EQ(queue->syncInline([] { return 3; }), 3);
+    });
+    EXPECT_EQ(queue->runUntilIdle(), 1u);
+}
+
+TEST(AsioDispatchQueue, RunsWorkInOrderOnOneThread) {
+    AsioDispatchQueue queue("order");
+    std::vector<int> seen;
+    std::set<std::thread::id> threads;
+    for (int i = 0; i < 100; ++i) {
+        queue.async([&, i] {
+            seen.push_back(i);
+            threads.insert(std::this_thread::get_id());
+        });
+    }
+    const auto count = queue.sync([&] { return seen.size(); });
+    EXPECT_EQ(count, 100u);
+    for (int i = 0; i < 100; ++i) EXPECT_EQ(seen[static_cast<std::size_t>(i)], i);
+    EXPECT_EQ(threads.size(), 1u);
+    EXPECT_NE(*threads.begin(), std::this_thread::get_id());
+}
+
+TEST(AsioDispatchQueue, SyncFromAnotherThreadReturnsResultAndPropagatesErrors) {
+    AsioDispatchQueue queue("sync");
+    EXPECT_EQ(queue.sync([&] { return queue.isCurrent(); }), true);
+    EXPECT_FALSE(queue.isCurrent());
+    EXPECT_THROW(queue.sync([]() -> int { throw std::runtime_error("boom"); }), std::runtime_error);
+    std::promise<bool> fired;
+    auto item = queue.asyncAfter(0.001, [&] { fired.set_value(true); });
+    EXPECT_TRUE(fired.get_future().get());
+}
