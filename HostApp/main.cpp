@@ -1,7 +1,51 @@
-#include <csignal>
+// The Host process: builds the real platform and runs the session server until SIGINT or SIGTERM.
+#include <signal.h>
+
 #include <cstdio>
+#include <cstdlib>
+
+#include "HostApp/Server/V230HostAudioAuxServer.h"
+#include "Platform/AccountService.h"
+#include "Platform/AsioDispatchQueue.h"
+#include "Platform/AsioNetwork.h"
+#include "Platform/DNSService.h"
+#include "Platform/Displays.h"
+#include "Platform/ScreenCapture.h"
 
 int main() {
-    std::fprintf(stderr, "[QuillmereHost] starting\n");
-    return 0;
+    using namespace qm;
+
+    // Block the stop signals before any thread starts, so only sigwait below receives them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // A Viewer that vanishes mid-send must not kill the Host.
+    signal(SIGPIPE, SIG_IGN);
+
+    HostPlatform platform;
+    platform.clock = SystemClock::shared();
+    platform.makeQueue = [](const std::string& label) -> DispatchQueuePtr {
+        return std::make_shared<AsioDispatchQueue>(label);
+    };
+    platform.mainQueue = platform.makeQueue("main");
+    platform.network = std::make_shared<AsioNetworkService>();
+    platform.dnsService = std::make_shared<AvahiDNSServiceAdvertiser>();
+    platform.accounts = std::make_shared<LinuxAccountService>();
+    // No display server is used yet: the simulated display and its synthetic picture are the
+    // embedded default that Viewers see.
+    auto displays = std::make_shared<SimulatedDisplayService>();
+    platform.displays = displays;
+    platform.screenCapture = std::make_shared<SimulatedScreenCapture>(displays);
+    platform.configDirectory = defaultConfigDirectory();
+
+    auto server = V230HostAudioAuxServer::create(platform);
+    server->start();
+
+    int received = 0;
+    sigwait(&stopSignals, &received);
+    std::fprintf(stderr, "[QuillmereHost] stopping (signal %d)\n", received);
+    server->stopForTermination();
+    return EXIT_SUCCESS;
 }

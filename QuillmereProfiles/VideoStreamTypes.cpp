@@ -28,4 +28,27 @@ std::optional<VideoCaptureBackend> videoCaptureBackendFromRaw(std::uint8_t raw) 
     return static_cast<VideoCaptureBackend>(raw);
 }
 
+const char* videoCaptureModeName(VideoCaptureMode mode) {
+    switch (mode) {
+        case VideoCaptureMode::physical1080: return "physical1080";
+        case VideoCaptureMode::physical1440: return "physical1440";
+        case VideoCaptureMode::easy: return "easy";
+        case VideoCaptureMode::pro: return "pro";
+        case VideoCaptureMode::max: return "max";
+    }
+    return "unknown";
+}
+
+const char* videoStreamCodecName(VideoStreamCodec codec) {
+    return codec == VideoStreamCodec::hevc ? "hevc" : "h264";
+}
+
+const char* videoChromaModeName(VideoChromaMode chroma) {
+    return chroma == VideoChromaMode::yuv444 ? "yuv444" : "yuv420";
+}
+
+const char* videoCaptureBackendName(VideoCaptureBackend backend) {
+    return backend == VideoCaptureBackend::headlessVirtual ? "headlessVirtual" : "physical";
+}
+
 }  // namespace qm

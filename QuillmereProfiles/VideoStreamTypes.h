@@ -23,6 +23,12 @@ std::optional<VideoStreamCodec> videoStreamCodecFromRaw(std::uint8_t raw);
 std::optional<VideoChromaMode> videoChromaModeFromRaw(std::uint8_t raw);
 std::optional<VideoCaptureBackend> videoCaptureBackendFromRaw(std::uint8_t raw);
 
+// Case names for log lines ("easy", "hevc", "yuv444", "headlessVirtual").
+const char* videoCaptureModeName(VideoCaptureMode mode);
+const char* videoStreamCodecName(VideoStreamCodec codec);
+const char* videoChromaModeName(VideoChromaMode chroma);
+const char* videoCaptureBackendName(VideoCaptureBackend backend);
+
 // The encoder's working profile: what is captured and how it is encoded.
 struct VideoStreamProfile {
     std::uint32_t displayID = 0;

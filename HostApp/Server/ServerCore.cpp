@@ -1,0 +1,258 @@
+// Construction, start and stop, status publication and the snapshot reads of the server.
+#include <cstdio>
+#include <future>
+
+#include "HostApp/Server/ServerSession.h"
+#include "HostApp/Server/V230HostAudioAuxServer.h"
+#include "Platform/AccountService.h"
+#include "Platform/Displays.h"
+
+namespace qm {
+
+namespace {
+constexpr double statisticsInterval = 1.0;
+constexpr double videoFlowInterval = 0.25;
+constexpr double dragPollInterval = 0.5;
+constexpr double terminationNoticeDelay = 0.12;
+}  // namespace
+
+std::shared_ptr<V230HostAudioAuxServer> V230HostAudioAuxServer::create(HostPlatform platform, Options options) {
+    return std::shared_ptr<V230HostAudioAuxServer>(new V230HostAudioAuxServer(std::move(platform), std::move(options)));
+}
+
+V230HostAudioAuxServer::V230HostAudioAuxServer(HostPlatform platform, Options options)
+    : queue(platform.makeQueue(ServerConstants::queueLabel)), platform_(std::move(platform)), options_(std::move(options)) {}
+
+V230HostAudioAuxServer::~V230HostAudioAuxServer() = default;
+
+void V230HostAudioAuxServer::publish(const std::string& text) {
+    std::fprintf(stderr, "[QuillmereHost] %s\n", text.c_str());
+    if (onStatus) onStatus(text);
+}
+
+HostConsoleSessionState V230HostAudioAuxServer::currentConsoleSessionState() {
+    if (!platform_.accounts) return {};
+    return platform_.accounts->currentConsoleSessionState();
+}
+
+void V230HostAudioAuxServer::start() {
+    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+    queue->async([weak] {
+        if (auto self = weak.lock()) self->startOnQueue();
+    });
+}
+
+void V230HostAudioAuxServer::startOnQueue() {
+    if (started_ || stopping_) return;
+    started_ = true;
+
+    auto loaded = loadOrCreateHostIdentity(platform_.configDirectory);
+    if (!loaded) {
+        publish("identity: cannot create the Host identity keys; Viewers cannot sign in");
+    } else {
+        for (const auto& line : loaded->messages) publish(line);
+        identity_ = loaded->keys;
+        discoveryHostID = identity_->discoveryHostID();
+        publish("identity: host id " + discoveryHostID + " key " + identity_->keyFingerprint() +
+                (loaded->created ? " (new)" : ""));
+    }
+
+    releaseHeadlessVirtualDisplayIfIdle();
+    selectDefaultCaptureDisplay();
+    startListeners();
+    startTimers();
+}
+
+void V230HostAudioAuxServer::selectDefaultCaptureDisplay() {
+    if (!platform_.displays) return;
+    const auto main = platform_.displays->mainDisplayID();
+    if (selectedDisplayID == 0) selectedDisplayID = main;
+    if (physicalDisplayID == 0) physicalDisplayID = main;
+    if (main != 0) publish("capture display " + std::to_string(main) + " selected");
+}
+
+void V230HostAudioAuxServer::startTimers() {
+    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+    statsTimer_ = RepeatingTimer::schedule(queue, statisticsInterval, [weak] {
+        if (auto self = weak.lock()) self->statisticsTick();
+    });
+    videoFlowTimer_ = RepeatingTimer::schedule(queue, videoFlowInterval, [weak] {
+        if (auto self = weak.lock()) self->serviceVideoFlowLocked(self->platform_.clock->uptimeNs());
+    });
+    dragPollTimer_ = RepeatingTimer::schedule(queue, dragPollInterval, [weak] {
+        if (auto self = weak.lock()) self->pollDragSnapshot();
+    });
+}
+
+void V230HostAudioAuxServer::pollDragSnapshot() {
+    // The drag source is filled in by file delivery; until it offers items there is nothing to
+    // refresh, and a stale snapshot must not outlive the Viewers that could pull from it.
+    if (!hasConnectedViewerLocked() && !dragSnapshotURLs_.empty()) {
+        dragSnapshotURLs_.clear();
+        ++dragSnapshotID_;
+    }
+}
+
+void V230HostAudioAuxServer::stopForTermination() {
+    std::promise<void> done;
+    auto future = done.get_future();
+    beginTermination([&done] { done.set_value(); });
+    future.wait();
+}
+
+void V230HostAudioAuxServer::beginTermination(std::function<void()> completion) {
+    auto self = shared_from_this();
+    queue->async([self, completion = std::move(completion)]() mutable {
+        if (self->stopping_) {
+            if (completion) completion();
+            return;
+        }
+        self->stopping_ = true;
+        self->terminationFirstPhase();
+        // Give the notice a moment to leave before the connections are torn down.
+        self->queue->asyncAfter(terminationNoticeDelay, [self, completion = std::move(completion)] {
+            self->terminationSecondPhase();
+            if (completion) completion();
+        });
+    });
+}
+
+void V230HostAudioAuxServer::terminationFirstPhase() {
+    broadcastHostError("host service exiting");
+}
+
+void V230HostAudioAuxServer::terminationSecondPhase() {
+    for (auto* timer : {&statsTimer_, &videoFlowTimer_, &dragPollTimer_}) {
+        if (*timer) (*timer)->cancel();
+        timer->reset();
+    }
+    if (initialVideoCaptureStartTask) initialVideoCaptureStartTask->cancel();
+    initialVideoCaptureStartTask.reset();
+
+    // Audio and power teardown.
+    releaseExclusiveAudioListening("Host service stopped");
+    viewerHostOutputMuteSessionID.reset();
+    for (auto* task : {&sleepRecoveryViewerReconnectGraceTask, &iosViewerBackgroundSleepGraceTask}) {
+        if (*task) (*task)->cancel();
+        task->reset();
+    }
+    sleepRecoveryViewerReconnectGraceDeadline.reset();
+    iosViewerBackgroundSleepGraceDeadline.reset();
+    stopVideoCaptureForTermination();
+    stopAudioCapture(false, true);
+
+    if (bonjourRegistration_) bonjourRegistration_.reset();
+    if (pathMonitor_) pathMonitor_->cancel();
+    pathMonitor_.reset();
+    for (auto& listener : listeners_) listener->cancel();
+    listeners_.clear();
+    boundPorts_ = ServerPorts{0, 0, 0};
+
+    // Connections: removing each session runs the same clean-up as a Viewer leaving.
+    std::vector<std::pair<UUID, AuxChannel>> live;
+    for (const auto& [id, session] : sessions_) live.emplace_back(id, session->channel);
+    for (const auto& [id, channel] : live) {
+        if (auto session = sessionFor(id)) session->connection->cancel();
+        removeSession(id, channel);
+    }
+    // Cancelling reports back through onEnded, which edits these tables: work on copies.
+    std::vector<std::shared_ptr<FileTransferChannelConnection>> channels;
+    for (auto& [raw, channel] : pendingFileChannels_) channels.push_back(channel);
+    for (auto& [id, channel] : fileTransferChannels) channels.push_back(channel);
+    for (auto& channel : channels) channel->cancel();
+    pendingFileChannels_.clear();
+    fileTransferChannels.clear();
+    fileChannelSessions_.clear();
+    fileTransferTokens.clear();
+
+    updateViewerIdleSleepAssertion();
+    releaseHeadlessVirtualDisplayIfIdle();
+    publish("host service stopped");
+}
+
+// ---- Snapshots -------------------------------------------------------------------------------
+
+bool V230HostAudioAuxServer::hasConnectedViewerLocked() const {
+    return !authorizedAudioSessions.empty() || !authorizedVideoSessions.empty() || !fileTransferChannels.empty();
+}
+
+bool V230HostAudioAuxServer::hasConnectedViewer() {
+    return queue->syncInline([this] { return hasConnectedViewerLocked(); });
+}
+
+std::vector<std::pair<std::string, std::string>> V230HostAudioAuxServer::connectedViewerConnectionSummaries() {
+    return queue->syncInline([this] {
+        std::vector<std::pair<std::string, std::string>> out;
+        for (const auto& id : authorizedAudioSessions) {
+            auto name = viewerSessionNames.find(id);
+            auto address = viewerSessionRemoteAddresses.find(id);
+            out.emplace_back(name == viewerSessionNames.end() ? std::string() : name->second,
+                             address == viewerSessionRemoteAddresses.end() ? std::string() : address->second);
+        }
+        std::sort(out.begin(), out.end());
+        return out;
+    });
+}
+
+std::vector<std::string> V230HostAudioAuxServer::connectedViewerDisplayNames() {
+    return queue->syncInline([this] {
+        std::vector<std::string> names;
+        for (const auto& [id, connection] : audioSessions) {
+            auto name = viewerSessionNames.find(id);
+            if (name != viewerSessionNames.end() && !name->second.empty()) names.push_back(name->second);
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    });
+}
+
+std::vector<std::pair<UUID, std::string>> V230HostAudioAuxServer::connectedFileTransferPeers() {
+    return queue->syncInline([this] {
+        std::vector<std::pair<UUID, std::string>> peers;
+        for (const auto& [id, channel] : fileTransferChannels) {
+            if (!authorizedAudioSessions.contains(id)) continue;
+            auto name = viewerSessionNames.find(id);
+            peers.emplace_back(id, name == viewerSessionNames.end() ? std::string() : name->second);
+        }
+        std::sort(peers.begin(), peers.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+        return peers;
+    });
+}
+
+std::uint32_t V230HostAudioAuxServer::selectedDisplayIDSnapshot() {
+    return queue->sync([this] { return selectedDisplayID; });
+}
+
+std::uint32_t V230HostAudioAuxServer::physicalDisplayIDSnapshot() {
+    return queue->sync([this] { return physicalDisplayID; });
+}
+
+bool V230HostAudioAuxServer::headlessVirtualDisplayEnabledSnapshot() {
+    return queue->sync([this] { return useHeadlessVirtualDisplay; });
+}
+
+std::optional<std::filesystem::path> V230HostAudioAuxServer::dragSourceURL(std::uint32_t snapshotID, std::uint32_t index) {
+    return queue->syncInline([&]() -> std::optional<std::filesystem::path> {
+        if (snapshotID != dragSnapshotID_ || index >= dragSnapshotURLs_.size()) return std::nullopt;
+        return dragSnapshotURLs_[index];
+    });
+}
+
+ServerPorts V230HostAudioAuxServer::boundPorts() {
+    return queue->syncInline([this] { return boundPorts_; });
+}
+
+V230HostAudioAuxServer::ResourceCounts V230HostAudioAuxServer::resourceCounts() {
+    return queue->syncInline([this] {
+        ResourceCounts counts;
+        counts.sessions = sessions_.size();
+        counts.authorizedSessions = authorizedAudioSessions.size() + authorizedVideoSessions.size();
+        counts.fileChannels = fileTransferChannels.size() + pendingFileChannels_.size();
+        counts.fileTransferTokens = fileTransferTokens.size();
+        counts.viewerNames = viewerSessionNames.size() + viewerSessionRemoteAddresses.size();
+        counts.signInsInFlight = signInsInFlight_;
+        return counts;
+    });
+}
+
+}  // namespace qm

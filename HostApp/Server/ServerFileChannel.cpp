@@ -1,0 +1,152 @@
+// The file-transfer side channel on its own port, its token admission, and file-transfer packets
+// on either channel.
+#include "HostApp/Server/ServerSession.h"
+
+namespace qm {
+
+namespace {
+constexpr const char* fileChannelLabel = "file aux";
+}
+
+void V230HostAudioAuxServer::sendFileTransferEndpoint(const UUID& sessionID, const ConnectionPtr& on) {
+    FileTransferChannelToken token;
+    fileTransferTokens.insert_or_assign(sessionID, token);
+    FileTransferEndpointPayload endpoint;
+    endpoint.port = boundPorts_.fileTransfer != 0 ? boundPorts_.fileTransfer : options_.ports.fileTransfer;
+    endpoint.token = token.bytes();
+    publish("file aux: endpoint advertised session=" + sessionID.uuidString() + " port=" +
+            std::to_string(endpoint.port) + " token=" + token.shortDescription());
+    sendPacket(on, AuxPacketType::fileTransferEndpoint, endpoint.encode());
+}
+
+void V230HostAudioAuxServer::handleFileTransferConnection(const ConnectionPtr& connection) {
+    if (stopping_) {
+        connection->cancel();
+        return;
+    }
+    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+    auto channel = std::make_shared<FileTransferChannelConnection>(connection, queue, fileChannelLabel,
+                                                                   [weak](const std::string& line) {
+                                                                       if (auto self = weak.lock()) self->publish(line);
+                                                                   });
+    // Until the token arrives the only acceptable frame is 16 bytes long: a stranger must not make
+    // the Host buffer a large frame.
+    channel->setMaximumPayloadSize(FileTransferChannelConstants::tokenSize);
+    std::weak_ptr<FileTransferChannelConnection> weakChannel = channel;
+    channel->onFrame = [weak, weakChannel](Bytes payload) {
+        auto self = weak.lock();
+        auto live = weakChannel.lock();
+        if (self && live) self->handleFileChannelFrame(live, std::move(payload));
+    };
+    channel->onEnded = [weak, weakChannel](const std::optional<NetworkError>&) {
+        auto self = weak.lock();
+        auto live = weakChannel.lock();
+        if (self && live) self->handleFileChannelEnded(live);
+    };
+    pendingFileChannels_[channel.get()] = channel;
+    std::weak_ptr<FileTransferChannelConnection> forDeadline = channel;
+    queue->asyncAfter(options_.signInTimeout, [weak, forDeadline] {
+        auto self = weak.lock();
+        auto live = forDeadline.lock();
+        if (!self || !live || !self->pendingFileChannels_.contains(live.get())) return;
+        self->publish("file aux: no token in time; dropping connection");
+        live->cancel();
+    });
+    channel->start();
+}
+
+void V230HostAudioAuxServer::handleFileChannelFrame(const std::shared_ptr<FileTransferChannelConnection>& channel,
+                                                    Bytes payload) {
+    if (auto bound = fileChannelSessions_.find(channel.get()); bound != fileChannelSessions_.end()) {
+        const UUID sessionID = bound->second;
+        auto packet = FileTransferPacket::decode(payload);
+        if (!packet) {
+            publish("file aux: malformed packet from session " + shortID(sessionID));
+            return;
+        }
+        if (onFileTransferIncomingPacket) onFileTransferIncomingPacket(*packet, sessionID);
+        return;
+    }
+
+    std::optional<UUID> match;
+    if (auto token = FileTransferChannelToken::fromBytes(payload)) {
+        for (const auto& [sessionID, issued] : fileTransferTokens) {
+            if (issued == *token && authorizedAudioSessions.contains(sessionID)) {
+                match = sessionID;
+                break;
+            }
+        }
+    }
+    pendingFileChannels_.erase(channel.get());
+    if (!match) {
+        publish("file aux: token mismatch; dropping connection");
+        channel->cancel();
+        return;
+    }
+    // One channel per session: a newer one replaces the older.
+    closeFileChannel(*match);
+    channel->setMaximumPayloadSize(FileTransferChannelConstants::maxPayloadSize);
+    fileTransferChannels[*match] = channel;
+    fileChannelSessions_[channel.get()] = *match;
+    publish("file aux: channel authorized for session " + match->uuidString());
+}
+
+void V230HostAudioAuxServer::closeFileChannel(const UUID& sessionID) {
+    auto it = fileTransferChannels.find(sessionID);
+    if (it == fileTransferChannels.end()) return;
+    auto channel = it->second;
+    // Ending the channel reports back through its onEnded, which logs and forgets it; the erase
+    // below covers a channel whose end was already reported.
+    channel->cancel();
+    fileChannelSessions_.erase(channel.get());
+    if (auto again = fileTransferChannels.find(sessionID); again != fileTransferChannels.end() && again->second == channel) {
+        fileTransferChannels.erase(again);
+    }
+}
+
+void V230HostAudioAuxServer::handleFileChannelEnded(const std::shared_ptr<FileTransferChannelConnection>& channel) {
+    pendingFileChannels_.erase(channel.get());
+    auto bound = fileChannelSessions_.find(channel.get());
+    if (bound == fileChannelSessions_.end()) return;
+    const UUID sessionID = bound->second;
+    fileChannelSessions_.erase(bound);
+    if (auto it = fileTransferChannels.find(sessionID); it != fileTransferChannels.end() && it->second == channel) {
+        fileTransferChannels.erase(it);
+    }
+    publish("file aux: channel closed for session " + sessionID.uuidString());
+}
+
+void V230HostAudioAuxServer::deliverFileTransferPacket(const FileTransferPacket& packet, const UUID& sessionID) {
+    const auto bytes = packet.encode();
+    if (auto channel = fileTransferChannels.find(sessionID); channel != fileTransferChannels.end()) {
+        channel->second->sendFrame(bytes);
+        return;
+    }
+    if (auto connection = audioSessions.find(sessionID); connection != audioSessions.end()) {
+        sendPacket(connection->second, AuxPacketType::fileTransfer, bytes);
+    }
+}
+
+void V230HostAudioAuxServer::broadcastFileTransferPacket(FileTransferPacket packet) {
+    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+    queue->async([weak, packet = std::move(packet)] {
+        auto self = weak.lock();
+        if (!self) return;
+        for (const auto& id : self->authorizedAudioSessions) self->deliverFileTransferPacket(packet, id);
+    });
+}
+
+void V230HostAudioAuxServer::sendFileTransferPacket(FileTransferPacket packet, UUID toSessionID) {
+    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+    queue->async([weak, packet = std::move(packet), toSessionID] {
+        auto self = weak.lock();
+        if (!self) return;
+        if (!self->authorizedAudioSessions.contains(toSessionID)) {
+            self->publish("file transfer: target session " + toSessionID.uuidString() + " is unavailable");
+            return;
+        }
+        self->deliverFileTransferPacket(packet, toSessionID);
+    });
+}
+
+}  // namespace qm

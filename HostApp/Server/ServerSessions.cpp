@@ -1,0 +1,497 @@
+// Listeners, connection receive loops, framing, the authorisation gate, control dispatch and
+// session removal.
+#include "HostApp/Server/ServerSession.h"
+#include "Platform/Displays.h"
+#include "QuillmereProfiles/InputPayloads.h"
+
+namespace qm {
+
+// ---- Listeners ---------------------------------------------------------------------------------
+
+void V230HostAudioAuxServer::startListeners() {
+    if (!platform_.network) {
+        publish("network unavailable; not listening");
+        return;
+    }
+    struct Port {
+        const char* name;
+        std::uint16_t port;
+        std::optional<AuxChannel> channel;  // none = the file channel
+        std::uint16_t* bound;
+    };
+    const Port ports[] = {
+        {"control", options_.ports.control, AuxChannel::control, &boundPorts_.control},
+        {"video", options_.ports.video, AuxChannel::video, &boundPorts_.video},
+        {"file transfer", options_.ports.fileTransfer, std::nullopt, &boundPorts_.fileTransfer},
+    };
+
+    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+    for (const auto& port : ports) {
+        auto handler = [weak, channel = port.channel](ConnectionPtr connection) {
+            auto self = weak.lock();
+            if (!self) {
+                connection->cancel();
+                return;
+            }
+            if (channel) {
+                self->acceptAuxConnection(connection, *channel);
+            } else {
+                self->handleFileTransferConnection(connection);
+            }
+        };
+        auto listen = [&](ListenerParameters::Family family, const std::string& host, std::uint16_t number,
+                          std::optional<NetworkError>& error) -> ListenerPtr {
+            ListenerParameters parameters;
+            parameters.family = family;
+            parameters.host = host;
+            parameters.port = number;
+            parameters.noDelay = true;
+            auto listener = platform_.network->makeListener(parameters, error);
+            if (!listener) return nullptr;
+            listener->setNewConnectionHandler(handler);
+            listener->setStateHandler([weak, name = std::string(port.name)](Listener::State state,
+                                                                           const std::optional<NetworkError>& e) {
+                auto self = weak.lock();
+                if (self && state == Listener::State::failed) {
+                    self->publish(name + " listener failed: " + (e ? e->description : std::string("unknown error")));
+                }
+            });
+            listener->start(queue);
+            listeners_.push_back(listener);
+            return listener;
+        };
+
+        std::optional<NetworkError> error;
+        if (!options_.listenAddress.empty()) {
+            const bool v6 = options_.listenAddress.find(':') != std::string::npos;
+            auto listener = listen(v6 ? ListenerParameters::Family::ipv6 : ListenerParameters::Family::ipv4,
+                                   options_.listenAddress, port.port, error);
+            if (!listener) {
+                publish(std::string(port.name) + " listener failed on " + options_.listenAddress + ": " +
+                        (error ? error->description : std::string("unknown error")));
+                continue;
+            }
+            *port.bound = listener->port();
+        } else if (auto v4 = listen(ListenerParameters::Family::ipv4, "", port.port, error)) {
+            *port.bound = v4->port();
+            std::optional<NetworkError> v6Error;
+            if (!listen(ListenerParameters::Family::ipv6, "", v4->port(), v6Error)) {
+                publish(std::string(port.name) + " IPv6 listener unavailable: " +
+                        (v6Error ? v6Error->description : std::string("unknown error")));
+            }
+        } else {
+            publish(std::string(port.name) + " IPv4 listener failed: " +
+                    (error ? error->description : std::string("unknown error")) + "; using one unbound listener");
+            std::optional<NetworkError> anyError;
+            auto any = listen(ListenerParameters::Family::any, "", port.port, anyError);
+            if (!any) {
+                publish(std::string(port.name) + " listener failed: " +
+                        (anyError ? anyError->description : std::string("unknown error")));
+                continue;
+            }
+            *port.bound = any->port();
+        }
+        publish(std::string(port.name) + " listening on port " + std::to_string(*port.bound));
+    }
+
+    if (boundPorts_.control != 0) {
+        pathMonitor_ = platform_.network->makePathMonitor();
+        if (pathMonitor_) {
+            auto monitorQueue = platform_.makeQueue(ServerConstants::pathMonitorQueueLabel);
+            pathMonitor_->start(monitorQueue, [weak](const NetworkPath&) {
+                if (auto self = weak.lock()) self->refreshBonjourAdvertisement();
+            });
+        }
+        updateBonjourAdvertisement("start");
+    }
+}
+
+// ---- Connections -------------------------------------------------------------------------------
+
+std::shared_ptr<V230HostAudioAuxServer::AuxSession> V230HostAudioAuxServer::sessionFor(const UUID& id) const {
+    auto it = sessions_.find(id);
+    return it == sessions_.end() ? nullptr : it->second;
+}
+
+void V230HostAudioAuxServer::acceptAuxConnection(const ConnectionPtr& connection, AuxChannel channel) {
+    if (stopping_) {
+        connection->cancel();
+        return;
+    }
+    auto session = std::make_shared<AuxSession>();
+    session->id = UUID::random();
+    session->channel = channel;
+    session->connection = connection;
+    session->remoteAddress = connection->remoteAddress();
+    sessions_[session->id] = session;
+    if (channel == AuxChannel::control) {
+        audioSessions[session->id] = connection;
+    } else {
+        videoSessions[session->id] = connection;
+    }
+    viewerSessionRemoteAddresses[session->id] = session->remoteAddress;
+
+    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+    const UUID id = session->id;
+    connection->setStateHandler([weak, id, channel](Connection::State state, const std::optional<NetworkError>& error) {
+        auto self = weak.lock();
+        if (!self) return;
+        if (state == Connection::State::ready) {
+            if (auto live = self->sessionFor(id)) self->receiveNext(live);
+        } else if (state == Connection::State::failed) {
+            if (self->sessionFor(id)) {
+                self->publish("aux session " + shortID(id) + " (" + channelName(channel) +
+                              ") failed: " + (error ? error->description : std::string("unknown error")));
+            }
+            self->removeSession(id, channel);
+        } else if (state == Connection::State::cancelled) {
+            self->removeSession(id, channel);
+        }
+    });
+    session->signInDeadline = queue->asyncAfter(options_.signInTimeout, [weak, id] {
+        auto self = weak.lock();
+        if (!self) return;
+        auto live = self->sessionFor(id);
+        if (!live) return;
+        const bool authorized = live->channel == AuxChannel::control ? self->authorizedAudioSessions.contains(id)
+                                                                     : self->authorizedVideoSessions.contains(id);
+        if (!authorized && !live->signInInFlight) self->closeSession(id, "code=sign-in-timeout");
+    });
+    publish("aux session " + shortID(id) + " (" + channelName(channel) + ") connected from " +
+            (session->remoteAddress.empty() ? std::string("unknown address") : session->remoteAddress));
+    connection->start(queue);
+}
+
+void V230HostAudioAuxServer::receiveNext(const std::shared_ptr<AuxSession>& session) {
+    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+    const UUID id = session->id;
+    session->connection->receive(1, AuxFrameReader::maxReadSize,
+                                 [weak, id](Bytes data, bool isComplete, const std::optional<NetworkError>& error) {
+                                     if (auto self = weak.lock()) self->handleReceived(id, std::move(data), isComplete, error);
+                                 });
+}
+
+void V230HostAudioAuxServer::handleReceived(const UUID& id, Bytes data, bool isComplete,
+                                            const std::optional<NetworkError>& error) {
+    auto session = sessionFor(id);
+    if (!session) return;
+    if (error) {
+        publish("aux session " + shortID(id) + " (" + channelName(session->channel) + ") receive error: " +
+                error->description);
+        session->connection->cancel();
+        removeSession(id, session->channel);
+        return;
+    }
+    if (!data.empty()) {
+        if (!session->reader.append(data)) {
+            closeSession(id, std::string("code=frame-error; ") + auxFrameErrorName(*session->reader.error()));
+            return;
+        }
+        while (auto frame = session->reader.nextFrame()) {
+            dispatchFrame(session, std::move(*frame));
+            // A handler may have closed the session; stop cutting frames for it.
+            if (sessionFor(id) != session) return;
+        }
+        if (auto frameError = session->reader.error()) {
+            closeSession(id, std::string("code=frame-error; ") + auxFrameErrorName(*frameError));
+            return;
+        }
+    }
+    if (isComplete) {
+        session->connection->cancel();
+        removeSession(id, session->channel);
+        return;
+    }
+    receiveNext(session);
+}
+
+void V230HostAudioAuxServer::closeSession(const UUID& id, const std::string& reason) {
+    auto session = sessionFor(id);
+    if (!session) return;
+    publish("aux session " + shortID(id) + " (" + channelName(session->channel) + ") closed: " + reason);
+    sendHostStatus(reason, session->connection);
+    session->connection->cancel();
+    removeSession(id, session->channel);
+}
+
+void V230HostAudioAuxServer::sendPacket(const ConnectionPtr& connection, AuxPacketType type, const Bytes& payload,
+                                        std::uint8_t flags) {
+    if (!connection) return;
+    connection->send(makeAuxPacket(type, flags, payload, platform_.clock->uptimeNs()));
+}
+
+void V230HostAudioAuxServer::sendHostStatus(const std::string& text, const ConnectionPtr& on) {
+    sendPacket(on, AuxPacketType::hostStatus, Bytes(text.begin(), text.end()));
+}
+
+void V230HostAudioAuxServer::broadcastHostError(const std::string& text) {
+    const auto packet =
+        makeAuxPacket(AuxPacketType::hostStatus, 0, Bytes(text.begin(), text.end()), platform_.clock->uptimeNs());
+    for (const auto& [id, connection] : audioSessions) connection->send(packet);
+    for (const auto& [id, connection] : videoSessions) connection->send(packet);
+}
+
+void V230HostAudioAuxServer::broadcastDisplayLayout(const DisplayLayoutPayload& layout) {
+    const auto packet = makeAuxPacket(AuxPacketType::displayLayout, 0, layout.encode(), platform_.clock->uptimeNs());
+    for (const auto& id : authorizedAudioSessions) {
+        if (auto it = audioSessions.find(id); it != audioSessions.end()) it->second->send(packet);
+    }
+    for (const auto& id : authorizedVideoSessions) {
+        if (auto it = videoSessions.find(id); it != videoSessions.end()) it->second->send(packet);
+    }
+}
+
+void V230HostAudioAuxServer::broadcastHostSessionInfo() {
+    const auto state = currentConsoleSessionState();
+    HostSessionInfoPayload info;
+    info.flags = static_cast<std::uint8_t>((state.isLoginWindow ? HostSessionInfoPayload::loginWindowFlag : 0) |
+                                           (state.isLocked ? HostSessionInfoPayload::lockedFlag : 0) |
+                                           (state.loginDone ? HostSessionInfoPayload::loginDoneFlag : 0));
+    info.username = state.username;
+    info.displayName = state.displayName;
+    info.hostID = discoveryHostID;
+    info.viewportROI = currentViewportROIForSessionInfo();
+    if (info.viewportROI) info.flags |= HostSessionInfoPayload::viewportROIFlag;
+    info.pipRegions = pipRegions;
+    const auto packet = makeAuxPacket(AuxPacketType::hostSessionInfo, 0, info.encode(), platform_.clock->uptimeNs());
+    // The console user's name is only for Viewers that proved they know the password.
+    publish("broadcast hostSessionInfo to " + std::to_string(authorizedAudioSessions.size()) +
+            " audio sessions pipRegions=" + std::to_string(pipRegions.size()));
+    for (const auto& id : authorizedAudioSessions) {
+        if (auto it = audioSessions.find(id); it != audioSessions.end()) it->second->send(packet);
+    }
+}
+
+// ---- Dispatch ----------------------------------------------------------------------------------
+
+void V230HostAudioAuxServer::dispatchFrame(const std::shared_ptr<AuxSession>& session, AuxFrame frame) {
+    const auto raw = static_cast<std::uint8_t>(frame.header.type);
+    const auto type = auxPacketTypeFromRaw(raw);
+    if (!type) {
+        publish("aux session " + shortID(session->id) + " sent unknown packet type " + std::to_string(raw) +
+                "; dropped");
+        return;
+    }
+    if (*type == AuxPacketType::identityChallenge) {
+        handleIdentityChallenge(session, frame.payload);
+        return;
+    }
+    if (*type == AuxPacketType::clientSessionAuth) {
+        auto request = ClientSessionAuthPayload::decode(frame.payload);
+        if (!request) {
+            refuseSignIn(session, "code=bad-sign-in-payload");
+            return;
+        }
+        authorizeAuxSession(session->id, session->channel, session->connection, *request);
+        return;
+    }
+    const bool authorized = session->channel == AuxChannel::control ? authorizedAudioSessions.contains(session->id)
+                                                                    : authorizedVideoSessions.contains(session->id);
+    if (!authorized) {
+        const std::string text = "code=not-authorized; " + auxPacketTypeName(*type) + " before sign-in";
+        publish("aux session " + shortID(session->id) + " (" + channelName(session->channel) + ") " + text);
+        sendHostStatus(text, session->connection);
+        revokeAuthorization(session);
+        return;
+    }
+    dispatchControl(*type, frame.payload, session->id);
+}
+
+void V230HostAudioAuxServer::dispatchControl(AuxPacketType type, const Bytes& payload, const UUID& sourceID) {
+    auto session = sessionFor(sourceID);
+    if (!session) return;
+    const auto& connection = session->connection;
+    const bool onVideo = session->channel == AuxChannel::video;
+    // A payload that does not decode is reported to the log and to the Viewer that sent it.
+    auto refuse = [&](const std::string& text) {
+        publish(text);
+        sendHostStatus(text, connection);
+    };
+
+    switch (type) {
+        case AuxPacketType::audioControl: {
+            if (onVideo) {
+                publish("audio control rejected on video channel");
+                return;
+            }
+            auto control = AudioControlPayload::decode(payload);
+            if (!control) return refuse("bad audio control payload");
+            applyAudioControl(*control, sourceID, connection);
+            return;
+        }
+        case AuxPacketType::captureModeControl: {
+            auto request = CaptureModeControlPayload::decode(payload);
+            if (!request) return refuse("bad capture mode payload");
+            applyVideoCaptureRequest(*request, sourceID);
+            return;
+        }
+        case AuxPacketType::videoFrameAck: {
+            auto ack = VideoFrameAckPayload::decode(payload);
+            if (!ack) return refuse("bad video frame acknowledgement payload");
+            recordVideoFrameAck(sourceID, *ack);
+            return;
+        }
+        case AuxPacketType::hostDisplayMode: {
+            if (payload.size() != 1 || payload[0] > 2) return refuse("bad host display mode payload");
+            applyHostDisplayMode(payload[0]);
+            return;
+        }
+        case AuxPacketType::hostPhysicalDisplay: {
+            if (payload.size() != 1 || (payload[0] != 1 && payload[0] != 2)) {
+                return refuse("bad host physical display payload");
+            }
+            applyHostPhysicalDisplayAction(payload[0]);
+            return;
+        }
+        case AuxPacketType::viewportROI: {
+            auto roi = ViewportROIPayload::decode(payload);
+            if (!roi) return refuse("bad viewport region payload");
+            setViewportROI(roi->rect);
+            broadcastHostSessionInfo();
+            return;
+        }
+        case AuxPacketType::pipRegionSet: {
+            auto region = PipRegionSetPayload::decode(payload);
+            if (!region) return refuse("bad picture-in-picture payload");
+            pipRegions[region->name] = region->rect;
+            broadcastHostSessionInfo();
+            return;
+        }
+        case AuxPacketType::pipRegionRemove: {
+            auto region = PipRegionRemovePayload::decode(payload);
+            if (!region) return refuse("bad picture-in-picture payload");
+            pipRegions.erase(region->name);
+            broadcastHostSessionInfo();
+            return;
+        }
+        case AuxPacketType::pipRegionClear:
+            pipRegions.clear();
+            broadcastHostSessionInfo();
+            return;
+        case AuxPacketType::pointerEvent: {
+            auto event = PointerEventControlPayload::decode(payload);
+            if (!event) return refuse("bad pointer event payload");
+            inputButtonMasks[sourceID] = event->buttonMask;
+            return;
+        }
+        case AuxPacketType::gestureEvent:
+            if (!GestureEventControlPayload::decode(payload)) return refuse("bad gesture event payload");
+            return;
+        case AuxPacketType::hostShortcut:
+            if (!HostShortcutControlPayload::decode(payload)) return refuse("bad host shortcut payload");
+            return;
+        case AuxPacketType::keyEvent:
+            if (!KeyEventControlPayload::decode(payload)) return refuse("bad key event payload");
+            return;
+        case AuxPacketType::rawKeyEvent:
+            if (!RawKeyEventControlPayload::decode(payload)) return refuse("bad raw key event payload");
+            return;
+        case AuxPacketType::systemDefinedKeyEvent:
+            if (!SystemDefinedKeyEventControlPayload::decode(payload)) return refuse("bad system-defined key payload");
+            return;
+        case AuxPacketType::clipboardTransfer:
+            // The clipboard bridge that reads these transfers is not part of the Host yet.
+            return refuse("bad clipboard payload: clipboard transfers are not supported by this Host");
+        case AuxPacketType::fileTransfer: {
+            auto packet = FileTransferPacket::decode(payload);
+            if (!packet) {
+                publish("file transfer: malformed packet from session " + shortID(sourceID));
+                return;
+            }
+            if (onFileTransferPacket) onFileTransferPacket(*packet, sourceID);
+            return;
+        }
+        case AuxPacketType::dragPullRequest: {
+            auto request = DragPullRequestPayload::decode(payload);
+            if (!request) return refuse("bad drag pull payload");
+            if (onDragPullRequest) onDragPullRequest(request->snapshotID, request->index);
+            return;
+        }
+        case AuxPacketType::iosBackgroundPresence: {
+            if (!isIOSViewerSession(sourceID)) {
+                publish("iOS background presence rejected for non-iOS Viewer");
+                return;
+            }
+            if (payload.size() != 1) {
+                publish("bad iOS background presence payload");
+                return;
+            }
+            if (payload[0] == 1) {
+                beginIOSViewerBackgroundSleepGrace();
+            } else if (payload[0] == 0) {
+                endIOSViewerBackgroundSleepGrace("iOS Viewer returned to foreground");
+            } else {
+                publish("bad iOS background presence state");
+            }
+            return;
+        }
+        case AuxPacketType::identityChallenge:
+        case AuxPacketType::clientSessionAuth:
+            return;  // handled before the gate
+        case AuxPacketType::audioFrame:
+        case AuxPacketType::hostStatus:
+        case AuxPacketType::identityProof:
+        case AuxPacketType::clientSessionAuthResult:
+        case AuxPacketType::videoConfig:
+        case AuxPacketType::videoFrame:
+        case AuxPacketType::fileTransferEndpoint:
+        case AuxPacketType::displayLayout:
+        case AuxPacketType::hostSessionInfo:
+            publish("aux session " + shortID(sourceID) + " sent " + auxPacketTypeName(type) +
+                    ", which only the Host sends; dropped");
+            return;
+    }
+}
+
+// ---- Removal -----------------------------------------------------------------------------------
+
+void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
+    auto session = sessionFor(id);
+    if (!session) return;  // already removed: a cancel reports back after the removal
+    sessions_.erase(id);
+    if (session->signInDeadline) session->signInDeadline->cancel();
+    const bool wasAuthorized = channel == AuxChannel::control ? authorizedAudioSessions.erase(id) > 0
+                                                              : authorizedVideoSessions.erase(id) > 0;
+    viewerSessionNames.erase(id);
+    viewerSessionRemoteAddresses.erase(id);
+    if (channel == AuxChannel::control) {
+        audioSessions.erase(id);
+        fileTransferTokens.erase(id);
+        closeFileChannel(id);
+        if (auto mask = inputButtonMasks.find(id); mask != inputButtonMasks.end()) {
+            const auto buttons = mask->second;
+            inputButtonMasks.erase(mask);
+            if (buttons != 0) releasePointerButtons(buttons);
+        }
+    } else {
+        videoSessions.erase(id);
+        videoSessionOutstandingAcks.erase(id);
+        videoSessionLastAckNs.erase(id);
+        videoSessionLastFrameSentNs.erase(id);
+    }
+    session->connection->cancel();
+    publish("aux session " + shortID(id) + " (" + channelName(channel) + ") removed" +
+            (wasAuthorized ? "" : " (never signed in)"));
+
+    // (1) audio send list, (2) per-Viewer output mute, (3) audio capture when no listener is left.
+    if (exclusiveAudioSessionID == id) {
+        releaseExclusiveAudioListening("Viewer disconnected");
+    } else {
+        updateAudioSendConnections();
+    }
+    if (viewerHostOutputMuteSessionID == id) viewerHostOutputMuteSessionID.reset();
+    if (channel == AuxChannel::control && authorizedAudioSessions.empty()) {
+        stopAudioCapture(false, true);
+        audioZeroFrameRecoveryAttempts = 0;
+        audioZeroFrameRecoveryExhausted = false;
+    }
+    // (4) sleep-recovery grace, (5) the video gate and idle stop, (6) power assertions.
+    if (shouldBeginSleepRecoveryViewerReconnectGraceAfterLastSessionDisconnect()) {
+        beginSleepRecoveryViewerReconnectGrace("last Viewer transport disconnected during sleep recovery");
+    }
+    updateVideoGateLocked(platform_.clock->uptimeNs());
+    stopVideoCaptureIfIdle();
+    updateViewerIdleSleepAssertion();
+}
+
+}  // namespace qm

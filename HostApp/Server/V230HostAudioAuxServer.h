@@ -1,0 +1,323 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "HostApp/Server/ServerConstants.h"
+#include "Platform/DispatchQueue.h"
+#include "Platform/Geometry.h"
+#include "Platform/HostPlatform.h"
+#include "Platform/Network.h"
+#include "Platform/UUID.h"
+#include "QuillmereProfiles/AuxProtocol.h"
+#include "QuillmereProfiles/DisplayPayloads.h"
+#include "QuillmereProfiles/DisplayProfiles.h"
+#include "QuillmereProfiles/FileTransferChannel.h"
+#include "QuillmereProfiles/FileTransferPacket.h"
+#include "QuillmereProfiles/HostConsoleSessionState.h"
+#include "QuillmereProfiles/MediaPayloads.h"
+#include "QuillmereProfiles/QuillmereIdentity.h"
+#include "QuillmereProfiles/SessionPayloads.h"
+
+namespace qm {
+
+struct ClipboardTransfer;
+class HostVideoCapture;
+class DNSServiceRegistration;
+struct PasswordCheckResult;
+struct VideoEncoderConfig;
+struct EncodedVideoFrame;
+
+// The Host's session server: three listeners (control and audio, video, file channel), the
+// Viewer sessions and their authorisation, the identity proof, the DNS-SD advertisement, and
+// the fan-out of status, layout and session info. Every field below is owned by `queue`: it is
+// read and written only there. Public operations that are called from other threads hop onto
+// the queue themselves (asynchronously, or synchronously where a result is returned).
+class V230HostAudioAuxServer : public std::enable_shared_from_this<V230HostAudioAuxServer> {
+public:
+    enum class AuxChannel { control, video };
+
+    struct Options {
+        ServerPorts ports;
+        // Literal address to listen on (tests use "127.0.0.1"); empty = every address, IPv4 and IPv6.
+        std::string listenAddress;
+        bool advertise = true;       // register the DNS-SD service
+        std::string advertisedName;  // empty = the machine's host name
+        // A connection that has not signed in within this time is closed: a peer that never
+        // finishes a frame must not hold a session forever.
+        double signInTimeout = 20.0;
+        // At most this many password checks run at once; more are refused as busy.
+        std::size_t maxConcurrentSignIns = 8;
+    };
+
+    static std::shared_ptr<V230HostAudioAuxServer> create(HostPlatform platform, Options options);
+    static std::shared_ptr<V230HostAudioAuxServer> create(HostPlatform platform) { return create(std::move(platform), Options{}); }
+    ~V230HostAudioAuxServer();
+
+    // Callbacks the owner sets before start(). Status may arrive on any queue (mostly `queue`);
+    // the others arrive on `queue`.
+    std::function<void(const std::string&)> onStatus;
+    std::function<void(const ClipboardTransfer&)> onClipboardTransfer;
+    std::function<void(const FileTransferPacket&, const UUID&)> onFileTransferPacket;
+    std::function<void(const FileTransferPacket&, const UUID&)> onFileTransferIncomingPacket;
+    std::function<void(std::uint32_t snapshotID, std::uint32_t index)> onDragPullRequest;
+
+    // ---- Lifecycle -------------------------------------------------------------------------
+    // Queues the start on the server queue and returns at once; failures are published.
+    void start();
+    // The ordered stop, for application termination: tells every Viewer that the host service
+    // is exiting, waits 120 ms, then stops timers, capture, listeners and connections. Blocks
+    // until done; never call it from `queue`.
+    void stopForTermination();
+    // The same stop without blocking: `completion` runs on `queue` when it is done.
+    void beginTermination(std::function<void()> completion);
+
+    // ---- Status and fan-out ----------------------------------------------------------------
+    // "[QuillmereHost] " + text on standard error, then onStatus.
+    void publish(const std::string& text);
+    void sendHostStatus(const std::string& text, const ConnectionPtr& on);
+    // To every control connection, then every video connection, signed in or not.
+    void broadcastHostError(const std::string& text);
+    void broadcastDisplayLayout(const DisplayLayoutPayload& layout);
+    void broadcastVideoConfig(const VideoStreamConfigPayload& config);
+    void broadcastHostSessionInfo();
+    void broadcastFileTransferPacket(FileTransferPacket packet);
+    void sendFileTransferPacket(FileTransferPacket packet, UUID toSessionID);
+    void refreshBonjourAdvertisement();
+
+    // ---- Snapshots, read synchronously on the queue (never call them from it) --------------
+    bool hasConnectedViewer();
+    std::vector<std::pair<std::string, std::string>> connectedViewerConnectionSummaries();
+    std::vector<std::string> connectedViewerDisplayNames();
+    std::vector<std::pair<UUID, std::string>> connectedFileTransferPeers();
+    std::uint32_t selectedDisplayIDSnapshot();
+    std::uint32_t physicalDisplayIDSnapshot();
+    bool headlessVirtualDisplayEnabledSnapshot();
+    // Reads directly when already on the queue.
+    std::optional<std::filesystem::path> dragSourceURL(std::uint32_t snapshotID, std::uint32_t index);
+    // The ports actually bound (tests ask for port 0 and read them here); 0 while not listening.
+    ServerPorts boundPorts();
+
+    // What the server holds, for leak checks and diagnostics.
+    struct ResourceCounts {
+        std::size_t sessions = 0;            // live control and video connections
+        std::size_t authorizedSessions = 0;  // authorised control and video sessions
+        std::size_t fileChannels = 0;        // file channels, authorised or still waiting for a token
+        std::size_t fileTransferTokens = 0;
+        std::size_t viewerNames = 0;
+        std::size_t signInsInFlight = 0;
+        friend bool operator==(const ResourceCounts&, const ResourceCounts&) = default;
+    };
+    ResourceCounts resourceCounts();
+
+    HostConsoleSessionState currentConsoleSessionState();
+
+    const DispatchQueuePtr queue;
+
+    // ---- Session tables (owned by `queue`) -------------------------------------------------
+    std::unordered_map<UUID, ConnectionPtr> audioSessions;  // control connection of every Viewer
+    std::unordered_set<UUID> authorizedAudioSessions;
+    std::unordered_map<UUID, ConnectionPtr> videoSessions;
+    std::unordered_set<UUID> authorizedVideoSessions;
+    std::unordered_map<UUID, std::string> viewerSessionNames;
+    std::unordered_map<UUID, std::string> viewerSessionRemoteAddresses;
+    std::unordered_map<UUID, FileTransferChannelToken> fileTransferTokens;
+    std::unordered_map<UUID, std::shared_ptr<FileTransferChannelConnection>> fileTransferChannels;
+    std::map<std::string, Rect> pipRegions;
+    std::unordered_map<UUID, std::uint8_t> inputButtonMasks;
+    std::string discoveryHostID;
+    bool isPaused = false;
+
+    // ---- Display selection (owned by `queue`) ----------------------------------------------
+    std::uint32_t selectedDisplayID = 0;
+    std::uint32_t physicalDisplayID = 0;
+    bool displaySelectionIsManual = false;
+    bool useHeadlessVirtualDisplay = false;
+    VideoCaptureMode currentVideoMode = VideoCaptureMode::easy;
+    CaptureModeControlPayload currentCaptureRequest =
+        CaptureModeControlPayload::preset(VideoCaptureMode::easy, VideoChromaMode::yuv420, VideoCaptureBackend::physical);
+    VideoChromaMode currentVideoChromaMode = VideoChromaMode::yuv420;
+    std::optional<DisplayLayoutPayload> lastDisplayLayout;
+
+    // ---- Video pipeline state (owned by `queue`) -------------------------------------------
+    std::shared_ptr<HostVideoCapture> videoCapture;
+    std::uint64_t videoCaptureGeneration = 0;
+    std::optional<VideoStreamConfigPayload> lastVideoConfig;
+    std::string videoConfigSummary;
+    std::unordered_map<UUID, std::int64_t> videoSessionOutstandingAcks;
+    std::unordered_map<UUID, std::uint64_t> videoSessionLastAckNs;
+    std::unordered_map<UUID, std::uint64_t> videoSessionLastFrameSentNs;
+    // Frame numbers sent to each video session and not yet acknowledged, oldest first.
+    std::unordered_map<UUID, std::deque<std::uint64_t>> videoSessionSentFrames;
+    // Sessions that fell too far behind and get frames again from the next keyframe on.
+    std::unordered_set<UUID> videoSessionsAwaitingKeyframe;
+    std::int64_t currentVideoCongestionWindow = 4;
+    AtomicInt videoSendInFlight{0};
+    AtomicInt videoEncodeBlocked{0};
+    DispatchWorkItemPtr initialVideoCaptureStartTask;
+    bool videoCaptureModeWasRequested = false;
+    bool auxVideoCaptureSuspendedForZeroFrames = false;
+    std::optional<CaptureModeControlPayload> suspendedVideoCaptureRequest;
+    std::int64_t zeroVideoWindows = 0;
+    std::int64_t videoZeroFrameRecoveryAttempts = 0;
+    std::uint64_t nextVideoZeroFrameRecoveryNs = 0;
+    std::int64_t videoStartRetryAttempts = 0;
+
+    // ---- Audio and power state (owned by `queue`; the pipelines arrive later) --------------
+    std::vector<ConnectionPtr> audioSendConnections;  // guarded by audioSendLock
+    std::mutex audioSendLock;
+    std::optional<UUID> exclusiveAudioSessionID;
+    std::optional<UUID> viewerHostOutputMuteSessionID;
+    std::uint64_t audioCaptureGeneration = 0;
+    std::int64_t audioZeroFrameRecoveryAttempts = 0;
+    bool audioZeroFrameRecoveryExhausted = false;
+    AtomicInt audioCaptureCallbacks{0};
+    AtomicInt audioCapturePayloads{0};
+    std::int64_t framesSent = 0;
+    std::int64_t bytesSent = 0;
+    bool screensAreSleeping = false;
+    std::optional<double> sleepRecoveryViewerReconnectGraceDeadline;  // wall time
+    std::optional<double> iosViewerBackgroundSleepGraceDeadline;      // wall time
+    DispatchWorkItemPtr sleepRecoveryViewerReconnectGraceTask;
+    DispatchWorkItemPtr iosViewerBackgroundSleepGraceTask;
+    bool viewerSessionAssertionHeld = false;
+
+    // ---- Operations that run on `queue` ----------------------------------------------------
+    void dispatchControl(AuxPacketType type, const Bytes& payload, const UUID& sourceID);
+    void authorizeAuxSession(const UUID& id, AuxChannel channel, const ConnectionPtr& connection,
+                             const ClientSessionAuthPayload& request);
+    void removeSession(const UUID& id, AuxChannel channel);
+    void sendFileTransferEndpoint(const UUID& sessionID, const ConnectionPtr& on);
+    void handleFileTransferConnection(const ConnectionPtr& connection);
+
+    // Subsystem hooks that session changes drive. Each does what the pipelines built so far allow.
+    void updateAudioSendConnections();
+    void releaseExclusiveAudioListening(const std::string& reason);
+    void stopAudioCapture(bool wait, bool resetRetryAttempts);
+    void applyAudioControl(const AudioControlPayload& control, const UUID& sourceID, const ConnectionPtr& connection);
+    bool shouldBeginSleepRecoveryViewerReconnectGraceAfterLastSessionDisconnect() const;
+    void beginSleepRecoveryViewerReconnectGrace(const std::string& reason);
+    void endSleepRecoveryViewerReconnectGrace(const std::string& reason);
+    void beginIOSViewerBackgroundSleepGrace();
+    void endIOSViewerBackgroundSleepGrace(const std::string& reason);
+    bool isIOSViewerSession(const UUID& id) const;
+    void updateViewerIdleSleepAssertion();
+    void releasePointerButtons(std::uint8_t mask);
+    void updateVideoGateLocked(std::uint64_t nowNs);
+    void stopVideoCaptureIfIdle();
+    void releaseHeadlessVirtualDisplayIfIdle();
+    DisplayLayoutPayload currentDisplayLayout();
+    void applyHostDisplayMode(std::uint8_t mode);
+    void applyHostPhysicalDisplayAction(std::uint8_t action);
+
+    // Video road.
+    void applyVideoCaptureRequest(const CaptureModeControlPayload& request, const UUID& sourceID);
+    void applyVideoCaptureMode(VideoCaptureMode mode);
+    void scheduleInitialVideoCaptureStart();
+    void startVideoCapture();
+    void restartVideoCapture(double after);
+    void resumeAuxVideoCaptureAfterZeroFrameSuspension(const std::string& reason);
+    void resendCurrentVideoConfigIfAvailable(const std::string& reason);
+    void requestVideoKeyframeWithDelayedRetry();
+    void recordVideoFrameAck(const UUID& from, const VideoFrameAckPayload& ack);
+    void serviceVideoFlowLocked(std::uint64_t nowNs);
+    std::int64_t adaptiveEasyBitrate(std::int64_t pixelWidth, std::int64_t pixelHeight, bool chromaIs444) const;
+    void attemptVideoZeroFrameRecovery(std::uint32_t displayID);
+    void suspendAuxVideoCaptureForZeroFrames(std::uint32_t displayID);
+    std::uint32_t usablePhysicalDisplayID() const;
+    void applyEasyAdaptivePhysicalCapture(std::uint32_t displayID);
+    void switchPhysicalCaptureToHeadlessIfNeeded(const std::string& reason);
+    void setViewportROI(const std::optional<Rect>& region);
+    void statisticsTick();
+
+private:
+    struct AuxSession;
+    struct PendingFileChannel;
+
+    V230HostAudioAuxServer(HostPlatform platform, Options options);
+
+    // Start and stop.
+    void startOnQueue();
+    void startListeners();
+    void startTimers();
+    void terminationFirstPhase();
+    void terminationSecondPhase();
+    void selectDefaultCaptureDisplay();
+    void pollDragSnapshot();
+    bool hasConnectedViewerLocked() const;
+
+    // Sessions and framing.
+    void acceptAuxConnection(const ConnectionPtr& connection, AuxChannel channel);
+    void receiveNext(const std::shared_ptr<AuxSession>& session);
+    void handleReceived(const UUID& id, Bytes data, bool isComplete, const std::optional<NetworkError>& error);
+    void closeSession(const UUID& id, const std::string& reason);
+    void dispatchFrame(const std::shared_ptr<AuxSession>& session, AuxFrame frame);
+    void handleIdentityChallenge(const std::shared_ptr<AuxSession>& session, const Bytes& payload);
+    void finishSignIn(const UUID& id, std::uint64_t epoch, const std::string& username,
+                      const std::string& displayName, const PasswordCheckResult& result);
+    void refuseSignIn(const std::shared_ptr<AuxSession>& session, const std::string& code);
+    void revokeAuthorization(const std::shared_ptr<AuxSession>& session);
+    void sendPacket(const ConnectionPtr& connection, AuxPacketType type, const Bytes& payload, std::uint8_t flags = 0);
+    std::shared_ptr<AuxSession> sessionFor(const UUID& id) const;
+
+    // File channel.
+    void handleFileChannelFrame(const std::shared_ptr<FileTransferChannelConnection>& channel, Bytes payload);
+    void handleFileChannelEnded(const std::shared_ptr<FileTransferChannelConnection>& channel);
+    void closeFileChannel(const UUID& sessionID);
+    void deliverFileTransferPacket(const FileTransferPacket& packet, const UUID& sessionID);
+
+    // Discovery.
+    void updateBonjourAdvertisement(const std::string& reason);
+
+    // Video.
+    VideoStreamProfile streamProfileForCurrentRequest() const;
+    void videoSessionAuthorized(const UUID& id);
+    void handleVideoEncoderConfig(std::uint64_t generation, const VideoEncoderConfig& config);
+    void handleEncodedVideoFrame(std::uint64_t generation, const EncodedVideoFrame& frame);
+    void handleVideoCaptureError(std::uint64_t generation, const std::string& text);
+    void stopVideoCaptureForTermination();
+    std::optional<Rect> currentViewportROIForSessionInfo();
+
+    HostPlatform platform_;
+    Options options_;
+    std::optional<HostIdentityKeys> identity_;
+    std::unordered_map<UUID, std::shared_ptr<AuxSession>> sessions_;
+    // File channels that have not presented a token yet, and the session each authorised one serves.
+    std::unordered_map<FileTransferChannelConnection*, std::shared_ptr<FileTransferChannelConnection>> pendingFileChannels_;
+    std::unordered_map<FileTransferChannelConnection*, UUID> fileChannelSessions_;
+    std::vector<ListenerPtr> listeners_;
+    ServerPorts boundPorts_{0, 0, 0};
+    std::shared_ptr<PathMonitor> pathMonitor_;
+    std::shared_ptr<DNSServiceRegistration> bonjourRegistration_;
+    std::string bonjourRecordKey_;
+    bool reportedBonjourFailure_ = false;
+    std::shared_ptr<RepeatingTimer> statsTimer_;
+    std::shared_ptr<RepeatingTimer> videoFlowTimer_;
+    std::shared_ptr<RepeatingTimer> dragPollTimer_;
+    std::size_t signInsInFlight_ = 0;
+    // Password checks run here, one queue per check in flight, reused once it is done.
+    std::vector<DispatchQueuePtr> signInQueues_;
+    std::vector<bool> signInQueueBusy_;
+    // Video figures of the current statistics second.
+    std::int64_t videoFramesSentThisTick = 0;
+    std::int64_t videoBytesSentThisTick = 0;
+    std::uint64_t videoLatencyThisTickNs = 0;
+    std::int64_t videoLatencySamplesThisTick = 0;
+    bool started_ = false;
+    bool stopping_ = false;
+    // The current drag snapshot offered to Viewers (the Finder drag source arrives with delivery).
+    std::uint32_t dragSnapshotID_ = 0;
+    std::vector<std::filesystem::path> dragSnapshotURLs_;
+};
+
+}  // namespace qm

@@ -1,0 +1,288 @@
+#include "HostApp/Video/HostVideoCapture.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
+#include "HostApp/Video/VideoQueues.h"
+
+namespace qm {
+
+HostVideoCapture::HostVideoCapture(const HostPlatform& platform, VideoStreamProfile profile)
+    : requestedProfile(profile), captureQueue(platform.makeQueue(VideoQueueLabels::capture)),
+      lifecycleQueue(platform.makeQueue(VideoQueueLabels::lifecycle)), displays_(platform.displays),
+      screenCapture_(platform.screenCapture) {}
+
+// Releases the fields only: a running stream is the owner's to stop (stop(wait:)) first.
+HostVideoCapture::~HostVideoCapture() = default;
+
+void HostVideoCapture::setViewportROI(std::optional<Rect> region) {
+    std::optional<Rect> stored;
+    if (region && std::isfinite(region->minX()) && std::isfinite(region->minY()) && std::isfinite(region->width()) &&
+        std::isfinite(region->height()) && !region->isEmpty()) {
+        const double x0 = std::clamp(region->minX(), 0.0, 1.0), x1 = std::clamp(region->maxX(), 0.0, 1.0);
+        const double y0 = std::clamp(region->minY(), 0.0, 1.0), y1 = std::clamp(region->maxY(), 0.0, 1.0);
+        if (x1 > x0 && y1 > y0) stored = Rect(x0, y0, x1 - x0, y1 - y0);
+    }
+    std::lock_guard lock(viewportROILock);
+    viewportROINormalized = stored;
+}
+
+std::shared_ptr<VideoEncoder> HostVideoCapture::encoder() const {
+    std::lock_guard lock(encoderLock_);
+    return encoder_;
+}
+
+DisplayID HostVideoCapture::capturedDisplayID() const {
+    return capturedDisplayID_.load();
+}
+
+void HostVideoCapture::report(const std::function<void(const std::string&)>& callback, const std::string& text) const {
+    if (!stopped_.load() && callback) callback(text);
+}
+
+void HostVideoCapture::start() {
+    std::weak_ptr<HostVideoCapture> weakSelf = weak_from_this();
+    lifecycleQueue->async([weakSelf] {
+        if (auto self = weakSelf.lock()) self->startOnLifecycleQueue();
+    });
+}
+
+void HostVideoCapture::startOnLifecycleQueue() {
+    if (stopped_.load()) return;
+    if (!displays_ || !screenCapture_) {
+        report(onError, "capture: no display or screen capture service");
+        return;
+    }
+    auto listing = screenCapture_->shareableContent();
+    if (!listing.content) {
+        report(onError, "capture: shareable content unavailable: " + listing.error);
+        return;
+    }
+    const auto& shareable = listing.content->displays;
+    const DisplayID wanted = requestedProfile.displayID;
+    auto target = selectTargetDisplay(shareable, wanted, wanted != 0, displays_->mainDisplayID());
+    if (!target) {
+        std::string available;
+        for (auto& display : shareable) {
+            if (!available.empty()) available += ",";
+            available += std::to_string(display.displayID);
+        }
+        report(onError, "target display " + std::to_string(wanted) +
+                            " unavailable for capture. available=" + available);
+        return;
+    }
+
+    // Capture at the display's own pixel size; the scaler brings it to the stream size.
+    const auto mode = displays_->currentMode(target->displayID);
+    const std::int64_t sourceWidth = mode ? mode->effectivePixelWidth() : target->width;
+    const std::int64_t sourceHeight = mode ? mode->effectivePixelHeight() : target->height;
+    const std::int64_t fps = requestedProfile.fps > 0 ? requestedProfile.fps : 60;
+
+    VideoEncoderSettings settings;
+    settings.codec = requestedProfile.codec;
+    settings.chromaMode = requestedProfile.chromaMode;
+    settings.width = requestedProfile.width > 0 ? requestedProfile.width : sourceWidth;
+    settings.height = requestedProfile.height > 0 ? requestedProfile.height : sourceHeight;
+    settings.fps = fps;
+    settings.bitrate = requestedProfile.bitrate;
+    settings.keyframeInterval = requestedProfile.keyframeInterval;
+    auto opened = VideoEncoder::open(settings);
+    if (!opened.encoder) {
+        report(onError, "encoder unavailable: " + opened.error);
+        return;
+    }
+    std::weak_ptr<HostVideoCapture> weakSelf = weak_from_this();
+    opened.encoder->onStatus = [weakSelf](const std::string& text) {
+        if (auto self = weakSelf.lock()) self->report(self->onStatus, text);
+    };
+    const auto config = opened.encoder->config();
+    if (!config.fallback.empty()) report(onStatus, "encoder fallback: " + config.fallback);
+    {
+        std::lock_guard lock(encoderLock_);
+        encoder_ = opened.encoder;
+    }
+    capturedDisplayID_.store(target->displayID);
+
+    StreamConfiguration streamConfiguration;
+    streamConfiguration.width = sourceWidth;
+    streamConfiguration.height = sourceHeight;
+    streamConfiguration.pixelFormat = CapturePixelFormat::bgra;
+    streamConfiguration.minimumFrameInterval = 1.0 / static_cast<double>(fps);
+    auto stream = screenCapture_->makeStream(target->displayID, streamConfiguration);
+    stream->addScreenOutput(captureQueue, [weakSelf](const CapturedFrame& frame) {
+        if (auto self = weakSelf.lock()) self->handleFrame(frame);
+    });
+    stream->setStopHandler([weakSelf](const std::string& error) {
+        if (auto self = weakSelf.lock()) self->report(self->onError, "capture stream stopped: " + error);
+    });
+    stream_ = stream;
+
+    const std::string summary = "capture started display=" + std::to_string(target->displayID) + " source=" +
+                                std::to_string(sourceWidth) + "x" + std::to_string(sourceHeight) + " stream=" +
+                                std::to_string(config.width) + "x" + std::to_string(config.height) + " " +
+                                codecTitle(config.codec) + " " + chromaTitle(config.chromaMode) + " " +
+                                std::to_string(config.fps) + " fps " + std::to_string(config.bitrate) + " bps (" +
+                                config.encoderName + ")";
+    // The completion may come from another thread; its work belongs on the lifecycle queue.
+    stream->startCapture([weakSelf, stream, summary](const std::optional<std::string>& error) {
+        auto self = weakSelf.lock();
+        if (!self) return;
+        auto finish = [self, stream, error, summary] {
+            if (!error) {
+                self->report(self->onStatus, summary);
+                return;
+            }
+            if (self->stream_ == stream) self->stream_.reset();
+            {
+                std::lock_guard lock(self->encoderLock_);
+                self->encoder_.reset();
+            }
+            self->report(self->onError, "capture failed to start: " + *error);
+        };
+        if (self->lifecycleQueue->isCurrent()) {
+            finish();
+        } else {
+            self->lifecycleQueue->async(finish);
+        }
+    });
+}
+
+void HostVideoCapture::stop(bool wait) {
+    stopped_.store(true);
+    auto streamStopped = std::make_shared<std::promise<void>>();
+    auto future = streamStopped->get_future();
+    auto self = weak_from_this().lock();
+    if (!wait && self) {
+        // Holds the capture until the stream is stopped, even when the owner lets go right away.
+        lifecycleQueue->async([self, streamStopped] { self->stopOnLifecycleQueue(streamStopped); });
+        return;
+    }
+    lifecycleQueue->syncInline([&] { stopOnLifecycleQueue(streamStopped); });
+    if (!wait) return;
+    future.wait_for(std::chrono::seconds(2));
+    // Let the frame being encoded, if any, finish: after this no callback runs.
+    captureQueue->syncInline([] {});
+}
+
+void HostVideoCapture::stopOnLifecycleQueue(const std::shared_ptr<std::promise<void>>& streamStopped) {
+    auto stream = std::move(stream_);
+    stream_.reset();
+    {
+        std::lock_guard lock(encoderLock_);
+        encoder_.reset();
+    }
+    if (!stream) {
+        streamStopped->set_value();
+        return;
+    }
+    auto once = std::make_shared<std::once_flag>();
+    stream->stopCapture([streamStopped, once](const std::optional<std::string>&) {
+        std::call_once(*once, [&] { streamStopped->set_value(); });
+    });
+}
+
+void HostVideoCapture::updateRateControl(std::int64_t fps, std::int64_t bitrate) {
+    std::weak_ptr<HostVideoCapture> weakSelf = weak_from_this();
+    lifecycleQueue->async([weakSelf, fps, bitrate] {
+        auto self = weakSelf.lock();
+        if (!self) return;
+        if (auto encoder = self->encoder()) encoder->updateRateControl(fps, bitrate);
+    });
+}
+
+void HostVideoCapture::handleFrame(const CapturedFrame& frame) {
+    if (stopped_.load() || !frame.pixelBuffer) return;
+    framesCaptured.add(1);
+    if (checkNetworkCongestion && checkNetworkCongestion()) {
+        framesDroppedForCongestion.add(1);
+        return;
+    }
+    auto encoder = this->encoder();
+    if (!encoder) return;
+    if (encoder->configGeneration() != deliveredConfigGeneration_ || deliveredConfig_.width == 0) {
+        deliveredConfig_ = encoder->config();
+    }
+
+    const PixelBuffer& source = *frame.pixelBuffer;
+    std::optional<Rect> region;
+    if (requestedProfile.mode == VideoCaptureMode::max) {
+        std::lock_guard lock(viewportROILock);
+        region = viewportROINormalized;
+    }
+    const PixelCrop crop = cropForNormalizedRegion(region, source.width, source.height);
+    const AVFrame* picture =
+        scaler_.scale(source, crop, deliveredConfig_.width, deliveredConfig_.height, encoder->inputPixelFormat());
+    if (!picture) {
+        if (!scaleFailureReported_) {
+            report(onError, "frame " + std::to_string(source.width) + "x" + std::to_string(source.height) +
+                                " could not be scaled to " + std::to_string(deliveredConfig_.width) + "x" +
+                                std::to_string(deliveredConfig_.height));
+        }
+        scaleFailureReported_ = true;
+        return;
+    }
+    scaleFailureReported_ = false;
+
+    const bool forceKeyFrame = forceKeyFrameRequested.exchange(0) != 0;
+    auto result = encoder->encode(*picture, frame.uptimeNs, forceKeyFrame);
+    if (result.error) {
+        // One report per run of failures, not one per frame.
+        if (!encodeFailureReported_) report(onError, *result.error);
+        encodeFailureReported_ = true;
+        if (forceKeyFrame && result.frames.empty()) forceKeyFrameRequested.store(1);
+    } else {
+        encodeFailureReported_ = false;
+    }
+    for (auto& encoded : result.frames) {
+        if (stopped_.load()) return;
+        const auto generation = encoder->configGeneration();
+        if (generation != deliveredConfigGeneration_) {
+            deliveredConfigGeneration_ = generation;
+            deliveredConfig_ = encoder->config();
+            if (onConfig) onConfig(deliveredConfig_);
+        }
+        framesEncoded.add(1);
+        if (onFrame) onFrame(encoded);
+    }
+}
+
+std::optional<CaptureDisplayLayout> HostVideoCapture::captureDerivedLayout(DisplayID displayID) const {
+    if (!displays_) return std::nullopt;
+    auto info = displays_->display(displayID);
+    if (!info || info->bounds.isEmpty()) return std::nullopt;
+    const Rect bounds = info->bounds;
+
+    std::size_t kept = 0;
+    Rect unionRect = bounds;
+    for (auto id : displays_->activeDisplayIDs()) {
+        const Rect other = displays_->bounds(id);
+        if (other.isEmpty()) continue;
+        ++kept;
+        unionRect = unionRect.unionWith(other);
+    }
+
+    CaptureDisplayLayout layout;
+    layout.displayID = displayID;
+    if (const auto& mode = info->currentMode) {
+        layout.targetWidth = std::max<std::int64_t>(1, mode->width);
+        layout.targetHeight = std::max<std::int64_t>(1, mode->height);
+        layout.pixelWidth = mode->pixelWidth >= 1 ? mode->pixelWidth : mode->width;
+        layout.pixelHeight = mode->pixelHeight >= 1 ? mode->pixelHeight : mode->height;
+    } else {
+        layout.targetWidth = std::max<std::int64_t>(1, roundedInt(bounds.width()));
+        layout.targetHeight = std::max<std::int64_t>(1, roundedInt(bounds.height()));
+        layout.pixelWidth = roundedInt(bounds.width());
+        layout.pixelHeight = roundedInt(bounds.height());
+    }
+    layout.targetX = roundedInt(bounds.minX());
+    layout.targetY = roundedInt(bounds.minY());
+    layout.unionX = roundedInt(unionRect.minX());
+    layout.unionY = roundedInt(unionRect.minY());
+    layout.unionWidth = kept < 2 ? layout.targetWidth : roundedInt(unionRect.width());
+    layout.unionHeight = kept < 2 ? layout.targetHeight : roundedInt(unionRect.height());
+    layout.hiDPI = static_cast<double>(layout.pixelWidth) / static_cast<double>(layout.targetWidth) > 1.25;
+    return layout;
+}
+
+}  // namespace qm

@@ -1,0 +1,120 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "HostApp/Video/VideoEncoder.h"
+#include "HostApp/Video/VideoFrameScaler.h"
+#include "Platform/DispatchQueue.h"
+#include "Platform/Displays.h"
+#include "Platform/Geometry.h"
+#include "Platform/HostPlatform.h"
+#include "Platform/ScreenCapture.h"
+#include "QuillmereProfiles/VideoStreamTypes.h"
+
+namespace qm {
+
+// The layout of a captured display as capture sees it, in integers: the display's rectangle and
+// the rectangle around all active displays in points, its pixel size and the HiDPI flag.
+struct CaptureDisplayLayout {
+    DisplayID displayID = 0;
+    std::int64_t targetX = 0, targetY = 0, targetWidth = 0, targetHeight = 0;
+    std::int64_t unionX = 0, unionY = 0, unionWidth = 0, unionHeight = 0;
+    std::int64_t pixelWidth = 0, pixelHeight = 0;
+    bool hiDPI = false;
+    friend bool operator==(const CaptureDisplayLayout&, const CaptureDisplayLayout&) = default;
+};
+
+// Captures one display and encodes it for the Viewers.
+//
+// The owner creates it with the requested profile, sets the callbacks and the congestion check,
+// calls start() once, and calls stop(wait:) before dropping it: destruction releases the fields
+// and nothing else. Frames arrive on the capture queue, are dropped there while the congestion
+// check says so, else cropped (to the viewport region in mode max) and scaled to the stream
+// size, then encoded. `onConfig` comes before the first frame of every encoder session (the
+// first keyframe, and again after the encoder was reopened), `onFrame` with every access unit.
+// `onError` reports a start that failed or a stream that stopped; `onStatus` reports notes
+// (fallbacks, size changes, rate changes). Callbacks run on the capture or lifecycle queue.
+class HostVideoCapture : public std::enable_shared_from_this<HostVideoCapture> {
+public:
+    HostVideoCapture(const HostPlatform& platform, VideoStreamProfile requestedProfile);
+    ~HostVideoCapture();
+    HostVideoCapture(const HostVideoCapture&) = delete;
+    HostVideoCapture& operator=(const HostVideoCapture&) = delete;
+
+    const VideoStreamProfile requestedProfile;
+    const DispatchQueuePtr captureQueue;    // frames, scaling, encoding
+    const DispatchQueuePtr lifecycleQueue;  // start, stop, reconfiguration
+
+    // Storing 1 makes the next encoded frame a keyframe; the capture sets it back to 0.
+    AtomicInt forceKeyFrameRequested;
+
+    // The Viewer's viewport region of interest, normalised to 0...1 with y from the bottom edge.
+    std::mutex viewportROILock;
+    std::optional<Rect> viewportROINormalized;
+    // Stores the region clamped to the unit square; none, or a region that is not finite or
+    // covers nothing, clears it.
+    void setViewportROI(std::optional<Rect> region);
+
+    // Asked for every captured frame before it is scaled: true drops the frame.
+    std::function<bool()> checkNetworkCongestion;
+
+    // Counters the owner reads (and may zero) each second.
+    AtomicInt framesCaptured;
+    AtomicInt framesEncoded;
+    AtomicInt framesDroppedForCongestion;
+
+    std::function<void(const VideoEncoderConfig&)> onConfig;
+    std::function<void(const EncodedVideoFrame&)> onFrame;
+    std::function<void(const std::string&)> onError;
+    std::function<void(const std::string&)> onStatus;
+
+    // Starts capture and encoding on the lifecycle queue; returns at once.
+    void start();
+    // Cancels a start that has not run, stops the stream and drops the encoder. With `wait` it
+    // returns once the stream has stopped and the capture queue has finished the frame it was on
+    // (at most 2 s for the stream); afterwards no callback runs.
+    void stop(bool wait);
+    // Hops to the lifecycle queue and hands the values to the live encoder, if there is one.
+    void updateRateControl(std::int64_t fps, std::int64_t bitrate);
+
+    // The running encoder, if any.
+    std::shared_ptr<VideoEncoder> encoder() const;
+    // The display capture runs on (0 until the start chose one).
+    DisplayID capturedDisplayID() const;
+
+    // The layout of `displayID` from the display service; none for a display that is not there.
+    std::optional<CaptureDisplayLayout> captureDerivedLayout(DisplayID displayID) const;
+
+private:
+    void startOnLifecycleQueue();
+    void stopOnLifecycleQueue(const std::shared_ptr<std::promise<void>>& streamStopped);
+    void handleFrame(const CapturedFrame& frame);
+    void report(const std::function<void(const std::string&)>& callback, const std::string& text) const;
+
+    std::shared_ptr<DisplayService> displays_;
+    std::shared_ptr<ScreenCaptureService> screenCapture_;
+
+    // Lifecycle queue only.
+    std::shared_ptr<ScreenCaptureStream> stream_;
+    std::atomic<bool> stopped_{false};
+
+    mutable std::mutex encoderLock_;
+    std::shared_ptr<VideoEncoder> encoder_;
+    std::atomic<DisplayID> capturedDisplayID_{0};
+
+    // Capture queue only.
+    VideoFrameScaler scaler_;
+    std::uint64_t deliveredConfigGeneration_ = 0;
+    VideoEncoderConfig deliveredConfig_;
+    bool scaleFailureReported_ = false;
+    bool encodeFailureReported_ = false;
+};
+
+}  // namespace qm

@@ -1,0 +1,501 @@
+#include "HostApp/Video/VideoEncoder.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/error.h>
+#include <libavutil/hwcontext.h>
+#include <libavutil/opt.h>
+}
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+
+namespace qm {
+
+namespace {
+
+std::string averror(int code) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {0};
+    av_strerror(code, text, sizeof text);
+    return text;
+}
+
+void quietLibraries() {
+    // libavcodec and its encoders report every option they pick at info level; only errors matter here.
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_level(AV_LOG_ERROR); });
+}
+
+std::uint64_t steadyNs() {
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count());
+}
+
+std::vector<std::string> renderNodes() {
+    std::vector<std::string> nodes;
+    std::error_code ec;
+    for (auto& entry : std::filesystem::directory_iterator("/dev/dri", ec)) {
+        const auto name = entry.path().filename().string();
+        if (name.rfind("renderD", 0) == 0) nodes.push_back(entry.path().string());
+    }
+    std::sort(nodes.begin(), nodes.end());
+    return nodes;
+}
+
+const char* softwareEncoderName(VideoStreamCodec codec) {
+    return codec == VideoStreamCodec::hevc ? "libx265" : "libx264";
+}
+
+const char* hardwareEncoderName(VideoStreamCodec codec) {
+    return codec == VideoStreamCodec::hevc ? "hevc_vaapi" : "h264_vaapi";
+}
+
+std::int64_t defaultBitrate(std::int64_t width, std::int64_t height, std::int64_t fps) {
+    return std::max<std::int64_t>(500'000, width * height * fps / 10);
+}
+
+std::int64_t oneFrameBuffer(std::int64_t bitrate, std::int64_t fps) {
+    return std::max<std::int64_t>(1000, bitrate / std::max<std::int64_t>(fps, 1));
+}
+
+bool isParameterSet(VideoStreamCodec codec, int type) {
+    return codec == VideoStreamCodec::hevc ? (type >= 32 && type <= 34) : (type == 7 || type == 8);
+}
+
+void appendWithStartCode(Bytes& out, std::span<const std::uint8_t> nal) {
+    static constexpr std::uint8_t startCode[] = {0, 0, 0, 1};
+    out.insert(out.end(), std::begin(startCode), std::end(startCode));
+    out.insert(out.end(), nal.begin(), nal.end());
+}
+
+std::string join(const std::vector<std::string>& parts, const char* separator) {
+    std::string out;
+    for (auto& part : parts) {
+        if (!out.empty()) out += separator;
+        out += part;
+    }
+    return out;
+}
+
+// The size a codec can carry: within its maximum (scaled down, aspect kept) and even.
+std::pair<std::int64_t, std::int64_t> carriableSize(VideoStreamCodec codec, std::int64_t width, std::int64_t height,
+                                                    std::string& note) {
+    const std::int64_t maximum = VideoEncoder::maximumDimension(codec);
+    std::int64_t w = width, h = height;
+    std::vector<std::string> reasons;
+    if (w > maximum || h > maximum) {
+        const double scale = std::min(static_cast<double>(maximum) / static_cast<double>(w),
+                                      static_cast<double>(maximum) / static_cast<double>(h));
+        w = static_cast<std::int64_t>(std::floor(static_cast<double>(w) * scale));
+        h = static_cast<std::int64_t>(std::floor(static_cast<double>(h) * scale));
+        reasons.push_back(std::string("beyond the ") + codecTitle(codec) + " maximum of " + std::to_string(maximum));
+    }
+    if (w % 2 || h % 2) reasons.push_back("the encoder needs even dimensions");
+    w = std::max<std::int64_t>(2, w - w % 2);
+    h = std::max<std::int64_t>(2, h - h % 2);
+    note.clear();
+    if (w != width || h != height) {
+        note = "size " + std::to_string(width) + "x" + std::to_string(height) + " encoded as " + std::to_string(w) +
+               "x" + std::to_string(h) + " (" + join(reasons, ", ") + ")";
+    }
+    return {w, h};
+}
+
+}  // namespace
+
+const char* codecTitle(VideoStreamCodec codec) {
+    return codec == VideoStreamCodec::hevc ? "HEVC" : "H.264";
+}
+
+const char* chromaTitle(VideoChromaMode chroma) {
+    return chroma == VideoChromaMode::yuv444 ? "4:4:4" : "4:2:0";
+}
+
+std::vector<std::span<const std::uint8_t>> splitAnnexB(std::span<const std::uint8_t> stream) {
+    std::vector<std::span<const std::uint8_t>> units;
+    const std::size_t n = stream.size();
+    // Finds the next 00 00 01 at or after `from`; n when there is none.
+    auto nextStart = [&](std::size_t from) {
+        for (std::size_t i = from; i + 2 < n; ++i) {
+            if (stream[i] == 0 && stream[i + 1] == 0 && stream[i + 2] == 1) return i;
+        }
+        return n;
+    };
+    std::size_t start = nextStart(0);
+    while (start < n) {
+        const std::size_t payload = start + 3;
+        std::size_t next = nextStart(payload);
+        std::size_t end = next;
+        // Zero bytes before the next start code belong to it (a four-byte start code or padding).
+        while (end > payload && stream[end - 1] == 0) --end;
+        if (end > payload) units.push_back(stream.subspan(payload, end - payload));
+        start = next;
+    }
+    return units;
+}
+
+int nalUnitType(VideoStreamCodec codec, std::span<const std::uint8_t> nal) {
+    if (nal.empty()) return -1;
+    return codec == VideoStreamCodec::hevc ? (nal[0] >> 1) & 0x3F : nal[0] & 0x1F;
+}
+
+std::int64_t VideoEncoder::maximumDimension(VideoStreamCodec codec) {
+    return codec == VideoStreamCodec::hevc ? 8192 : 4096;
+}
+
+std::vector<VideoEncoder::Attempt> VideoEncoder::fallbackChain(const VideoEncoderSettings& settings) {
+    std::vector<VideoChromaMode> chromas{settings.chromaMode};
+    if (settings.chromaMode == VideoChromaMode::yuv444) chromas.push_back(VideoChromaMode::yuv420);
+    std::vector<VideoStreamCodec> codecs{settings.codec};
+    if (settings.codec == VideoStreamCodec::hevc) codecs.push_back(VideoStreamCodec::h264);
+    const auto nodes = settings.allowHardware ? renderNodes() : std::vector<std::string>{};
+
+    std::vector<Attempt> chain;
+    // Chroma first: a Viewer that asked for 4:4:4 wants sharp coloured text more than a codec.
+    for (auto chroma : chromas) {
+        for (auto codec : codecs) {
+            // VAAPI encoders take 4:2:0 surfaces only.
+            if (chroma == VideoChromaMode::yuv420) {
+                for (auto& node : nodes) chain.push_back(Attempt{hardwareEncoderName(codec), codec, chroma, true, node});
+            }
+            chain.push_back(Attempt{softwareEncoderName(codec), codec, chroma, false, {}});
+        }
+    }
+    return chain;
+}
+
+VideoEncoder::OpenResult VideoEncoder::open(const VideoEncoderSettings& requested) {
+    quietLibraries();
+    if (requested.width <= 0 || requested.height <= 0) {
+        return {nullptr, "invalid video size " + std::to_string(requested.width) + "x" + std::to_string(requested.height)};
+    }
+    VideoEncoderSettings settings = requested;
+    settings.fps = std::clamp<std::int64_t>(settings.fps > 0 ? settings.fps : 60, 1, 240);
+    if (settings.bitrate <= 0) settings.bitrate = defaultBitrate(settings.width, settings.height, settings.fps);
+    if (settings.keyframeInterval <= 0) settings.keyframeInterval = settings.fps * 4;
+
+    std::shared_ptr<VideoEncoder> encoder(new VideoEncoder());
+    std::vector<std::string> failures;
+    for (auto& attempt : fallbackChain(settings)) {
+        std::string sizeNote;
+        auto [width, height] = carriableSize(attempt.codec, settings.width, settings.height, sizeNote);
+        auto failure = encoder->openAttempt(attempt, settings, width, height);
+        if (failure) {
+            failures.push_back(attempt.encoderName + (attempt.hardware ? " on " + attempt.renderNode : "") + ": " +
+                               *failure);
+            continue;
+        }
+        std::vector<std::string> notes;
+        if (!sizeNote.empty()) notes.push_back(sizeNote);
+        if (!failures.empty() || attempt.codec != requested.codec || attempt.chromaMode != requested.chromaMode) {
+            std::string note = std::string("using ") + attempt.encoderName + " (" + codecTitle(attempt.codec) + " " +
+                               chromaTitle(attempt.chromaMode) + ") for " + codecTitle(requested.codec) + " " +
+                               chromaTitle(requested.chromaMode);
+            if (!failures.empty()) note += " after " + join(failures, "; ");
+            notes.push_back(note);
+        }
+        std::lock_guard lock(encoder->mutex_);
+        encoder->config_.fallback = join(notes, "; ");
+        return {encoder, {}};
+    }
+    return {nullptr, "no video encoder could open: " + join(failures, "; ")};
+}
+
+std::optional<std::string> VideoEncoder::openAttempt(const Attempt& attempt, const VideoEncoderSettings& settings,
+                                                     std::int64_t width, std::int64_t height) {
+    const AVCodec* codec = avcodec_find_encoder_by_name(attempt.encoderName.c_str());
+    if (!codec) return std::string("not available in this libavcodec");
+    AVCodecContext* ctx = avcodec_alloc_context3(codec);
+    if (!ctx) return std::string("out of memory");
+    AVBufferRef* device = nullptr;
+    AVBufferRef* frames = nullptr;
+    AVDictionary* options = nullptr;
+    auto fail = [&](std::string reason) -> std::optional<std::string> {
+        av_dict_free(&options);
+        avcodec_free_context(&ctx);
+        av_buffer_unref(&frames);
+        av_buffer_unref(&device);
+        return reason;
+    };
+
+    const int fps = static_cast<int>(settings.fps);
+    ctx->width = static_cast<int>(width);
+    ctx->height = static_cast<int>(height);
+    ctx->time_base = AVRational{1, fps};
+    ctx->framerate = AVRational{fps, 1};
+    ctx->gop_size = static_cast<int>(std::min<std::int64_t>(settings.keyframeInterval, 1 << 20));
+    ctx->max_b_frames = 0;
+    ctx->bit_rate = settings.bitrate;
+    ctx->rc_max_rate = settings.bitrate;
+    ctx->rc_buffer_size = static_cast<int>(std::min<std::int64_t>(oneFrameBuffer(settings.bitrate, fps), INT32_MAX));
+    ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    ctx->thread_count = 0;
+    // The scaler converts with BT.709 coefficients into limited range; say so in the stream.
+    ctx->colorspace = AVCOL_SPC_BT709;
+    ctx->color_primaries = AVCOL_PRI_BT709;
+    ctx->color_trc = AVCOL_TRC_IEC61966_2_1;
+    ctx->color_range = AVCOL_RANGE_MPEG;
+
+    if (attempt.hardware) {
+        int r = av_hwdevice_ctx_create(&device, AV_HWDEVICE_TYPE_VAAPI, attempt.renderNode.c_str(), nullptr, 0);
+        if (r < 0) return fail("no VAAPI device: " + averror(r));
+        frames = av_hwframe_ctx_alloc(device);
+        if (!frames) return fail("out of memory");
+        auto* framesContext = reinterpret_cast<AVHWFramesContext*>(frames->data);
+        framesContext->format = AV_PIX_FMT_VAAPI;
+        framesContext->sw_format = AV_PIX_FMT_NV12;
+        framesContext->width = ctx->width;
+        framesContext->height = ctx->height;
+        framesContext->initial_pool_size = 8;
+        if ((r = av_hwframe_ctx_init(frames)) < 0) return fail("no VAAPI surfaces: " + averror(r));
+        ctx->pix_fmt = AV_PIX_FMT_VAAPI;
+        ctx->hw_frames_ctx = av_buffer_ref(frames);
+        av_dict_set(&options, "async_depth", "1", 0);  // hand each frame back before the next
+    } else {
+        ctx->pix_fmt = attempt.chromaMode == VideoChromaMode::yuv444 ? AV_PIX_FMT_YUV444P : AV_PIX_FMT_YUV420P;
+        av_dict_set(&options, "tune", "zerolatency", 0);
+        av_dict_set(&options, "forced-idr", "1", 0);
+        if (attempt.codec == VideoStreamCodec::hevc) {
+            av_dict_set(&options, "preset", "ultrafast", 0);
+            av_dict_set(&options, "x265-params", "log-level=none:bframes=0:frame-threads=1", 0);
+        } else {
+            // superfast costs about twice ultrafast and is clearly sharper; keep it up to 1080p60.
+            const bool heavy = width * height * settings.fps > 1920LL * 1080 * 60;
+            av_dict_set(&options, "preset", heavy ? "ultrafast" : "superfast", 0);
+        }
+    }
+
+    const int r = avcodec_open2(ctx, codec, &options);
+    if (r < 0) return fail(averror(r));
+
+    // The parameter sets go into the stream configuration; the encoder's global header has them.
+    std::span<const std::uint8_t> header(ctx->extradata, ctx->extradata ? static_cast<std::size_t>(ctx->extradata_size) : 0);
+    if (header.size() < 4 || !(header[0] == 0 && header[1] == 0 && (header[2] == 1 || (header[2] == 0 && header[3] == 1)))) {
+        return fail("the encoder's header is not an Annex-B stream");
+    }
+    VideoEncoderConfig config;
+    for (auto nal : splitAnnexB(header)) {
+        const int type = nalUnitType(attempt.codec, nal);
+        Bytes* target = nullptr;
+        if (attempt.codec == VideoStreamCodec::hevc) {
+            target = type == 32 ? &config.vps : type == 33 ? &config.sps : type == 34 ? &config.pps : nullptr;
+        } else {
+            target = type == 7 ? &config.sps : type == 8 ? &config.pps : nullptr;
+        }
+        if (target && target->empty()) target->assign(nal.begin(), nal.end());
+    }
+    if (config.sps.empty() || config.pps.empty() || (attempt.codec == VideoStreamCodec::hevc && config.vps.empty())) {
+        return fail("the encoder's header lacks parameter sets");
+    }
+    av_dict_free(&options);
+
+    if (!work_) work_ = av_frame_alloc();
+    context_ = ctx;
+    hardwareDevice_ = device;
+    hardwareFrames_ = frames;
+    attempt_ = attempt;
+    settings_ = settings;
+    settings_.width = width;
+    settings_.height = height;
+    settings_.codec = attempt.codec;
+    settings_.chromaMode = attempt.chromaMode;
+
+    config.codec = attempt.codec;
+    config.chromaMode = attempt.chromaMode;
+    config.width = width;
+    config.height = height;
+    config.fps = settings.fps;
+    config.bitrate = settings.bitrate;
+    config.keyframeInterval = settings.keyframeInterval;
+    config.encoderName = attempt.encoderName;
+    config.hardware = attempt.hardware;
+    std::lock_guard lock(mutex_);
+    config.fallback = config_.fallback;
+    config_ = std::move(config);
+    ++generation_;
+    return std::nullopt;
+}
+
+void VideoEncoder::closeSession() {
+    avcodec_free_context(&context_);
+    av_buffer_unref(&hardwareFrames_);
+    av_buffer_unref(&hardwareDevice_);
+    inFlight_.clear();
+}
+
+VideoEncoder::~VideoEncoder() {
+    closeSession();
+    av_frame_free(&work_);
+}
+
+VideoEncoderConfig VideoEncoder::config() const {
+    std::lock_guard lock(mutex_);
+    return config_;
+}
+
+std::uint64_t VideoEncoder::configGeneration() const {
+    std::lock_guard lock(mutex_);
+    return generation_;
+}
+
+AVPixelFormat VideoEncoder::inputPixelFormat() const {
+    if (attempt_.hardware) return AV_PIX_FMT_NV12;
+    return attempt_.chromaMode == VideoChromaMode::yuv444 ? AV_PIX_FMT_YUV444P : AV_PIX_FMT_YUV420P;
+}
+
+void VideoEncoder::updateRateControl(std::int64_t fps, std::int64_t bitrate) {
+    std::lock_guard lock(mutex_);
+    pendingRate_ = std::make_pair(fps, bitrate);
+}
+
+std::optional<std::string> VideoEncoder::reopen(const VideoEncoderSettings& settings, const std::string& reason) {
+    closeSession();
+    // The same encoder first, then the rest of the chain at the same size.
+    std::vector<Attempt> chain{attempt_};
+    for (auto& attempt : fallbackChain(settings)) {
+        if (attempt.encoderName != attempt_.encoderName || attempt.renderNode != attempt_.renderNode) chain.push_back(attempt);
+    }
+    std::vector<std::string> failures;
+    for (auto& attempt : chain) {
+        if (attempt.hardware && !settings.allowHardware) continue;
+        std::string sizeNote;
+        auto [width, height] = carriableSize(attempt.codec, settings.width, settings.height, sizeNote);
+        if (auto failure = openAttempt(attempt, settings, width, height)) {
+            failures.push_back(attempt.encoderName + ": " + *failure);
+            continue;
+        }
+        if (onStatus) {
+            onStatus("encoder reopened (" + reason + "): " + attempt.encoderName + " " + std::to_string(width) +
+                     "x" + std::to_string(height) + " " + std::to_string(settings.fps) + " fps " +
+                     std::to_string(settings.bitrate) + " bps");
+        }
+        return std::nullopt;
+    }
+    return "encoder could not reopen (" + reason + "): " + join(failures, "; ");
+}
+
+void VideoEncoder::applyPendingRateChange() {
+    std::optional<std::pair<std::int64_t, std::int64_t>> pending;
+    {
+        std::lock_guard lock(mutex_);
+        pending.swap(pendingRate_);
+    }
+    if (!pending || !context_) return;
+    const std::int64_t fps = std::clamp<std::int64_t>(pending->first > 0 ? pending->first : settings_.fps, 1, 240);
+    const std::int64_t bitrate = pending->second > 0 ? pending->second : defaultBitrate(settings_.width, settings_.height, fps);
+    if (fps == settings_.fps && bitrate == settings_.bitrate) return;
+
+    if (fps == settings_.fps && !attempt_.hardware && attempt_.codec == VideoStreamCodec::h264) {
+        // libx264 picks up new rate-control values at its next picture.
+        context_->bit_rate = bitrate;
+        context_->rc_max_rate = bitrate;
+        context_->rc_buffer_size = static_cast<int>(std::min<std::int64_t>(oneFrameBuffer(bitrate, fps), INT32_MAX));
+        settings_.bitrate = bitrate;
+        {
+            std::lock_guard lock(mutex_);
+            config_.bitrate = bitrate;
+        }
+        if (onStatus) onStatus("encoder bit rate now " + std::to_string(bitrate) + " bps on the live session");
+        return;
+    }
+    VideoEncoderSettings changed = settings_;
+    changed.fps = fps;
+    changed.bitrate = bitrate;
+    if (changed.keyframeInterval == settings_.fps * 4) changed.keyframeInterval = fps * 4;
+    if (auto failure = reopen(changed, "rate change")) {
+        if (onStatus) onStatus(*failure);
+    }
+}
+
+VideoEncoder::EncodeResult VideoEncoder::encode(const AVFrame& picture, std::uint64_t captureUptimeNs,
+                                                bool forceKeyFrame) {
+    applyPendingRateChange();
+    EncodeResult result;
+    if (!context_) {
+        result.error = "encoder is closed";
+        return result;
+    }
+    const AVPixelFormat expected = inputPixelFormat();
+    if (picture.width != context_->width || picture.height != context_->height || picture.format != expected ||
+        !picture.data[0]) {
+        // Handing the codec a smaller picture than it was opened for would make it read past the planes.
+        result.error = "picture " + std::to_string(picture.width) + "x" + std::to_string(picture.height) + " format " +
+                       std::to_string(picture.format) + " does not fit the encoder's " +
+                       std::to_string(context_->width) + "x" + std::to_string(context_->height) + " format " +
+                       std::to_string(static_cast<int>(expected));
+        return result;
+    }
+
+    av_frame_unref(work_);
+    int r;
+    if (attempt_.hardware) {
+        r = av_hwframe_get_buffer(hardwareFrames_, work_, 0);
+        if (r >= 0) r = av_hwframe_transfer_data(work_, &picture, 0);
+    } else {
+        r = av_frame_ref(work_, &picture);
+    }
+    const std::int64_t frameNumber = nextFrameNumber_;
+    if (r >= 0) {
+        work_->pts = frameNumber;
+        work_->pict_type = forceKeyFrame ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+        inFlight_[frameNumber] = Pending{captureUptimeNs, steadyNs()};
+        r = avcodec_send_frame(context_, work_);
+    }
+    av_frame_unref(work_);
+    if (r < 0) {
+        inFlight_.erase(frameNumber);
+        if (attempt_.hardware) {
+            // A hardware session that fails at run time is replaced by software; the next picture is a keyframe.
+            VideoEncoderSettings software = settings_;
+            software.allowHardware = false;
+            auto failure = reopen(software, "hardware encoder failed: " + averror(r));
+            if (failure) result.error = *failure;
+            return result;
+        }
+        result.error = "encode failed: " + averror(r);
+        return result;
+    }
+    ++nextFrameNumber_;
+
+    AVPacket* packet = av_packet_alloc();
+    for (;;) {
+        r = avcodec_receive_packet(context_, packet);
+        if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) break;
+        if (r < 0) {
+            result.error = "encode failed: " + averror(r);
+            break;
+        }
+        EncodedVideoFrame frame;
+        frame.isKeyframe = (packet->flags & AV_PKT_FLAG_KEY) != 0;
+        frame.frameNumber = packet->pts;
+        if (auto it = inFlight_.find(packet->pts); it != inFlight_.end()) {
+            frame.captureUptimeNs = it->second.captureUptimeNs;
+            frame.encodeDurationNs = steadyNs() - it->second.submittedSteadyNs;
+        }
+        inFlight_.erase(inFlight_.begin(), inFlight_.upper_bound(packet->pts));
+
+        std::span<const std::uint8_t> bytes(packet->data, static_cast<std::size_t>(packet->size));
+        bool hasParameterSets = false;
+        if (frame.isKeyframe) {
+            for (auto nal : splitAnnexB(bytes)) {
+                if (isParameterSet(attempt_.codec, nalUnitType(attempt_.codec, nal))) hasParameterSets = true;
+            }
+        }
+        if (frame.isKeyframe && !hasParameterSets) {
+            const auto config = this->config();
+            frame.data.reserve(bytes.size() + config.vps.size() + config.sps.size() + config.pps.size() + 12);
+            if (!config.vps.empty()) appendWithStartCode(frame.data, config.vps);
+            appendWithStartCode(frame.data, config.sps);
+            appendWithStartCode(frame.data, config.pps);
+        }
+        frame.data.insert(frame.data.end(), bytes.begin(), bytes.end());
+        av_packet_unref(packet);
+        result.frames.push_back(std::move(frame));
+    }
+    av_packet_free(&packet);
+    return result;
+}
+
+}  // namespace qm

@@ -1,0 +1,157 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavutil/pixfmt.h>
+}
+
+#include "Platform/ByteIO.h"
+#include "QuillmereProfiles/VideoStreamTypes.h"
+
+struct AVCodecContext;
+struct AVFrame;
+struct AVBufferRef;
+
+namespace qm {
+
+// What the owner asks of the encoder.
+struct VideoEncoderSettings {
+    VideoStreamCodec codec = VideoStreamCodec::h264;
+    VideoChromaMode chromaMode = VideoChromaMode::yuv420;
+    std::int64_t width = 0;
+    std::int64_t height = 0;
+    std::int64_t fps = 60;
+    std::int64_t bitrate = 0;           // bits per second; 0 picks about 0.1 bit per pixel and frame
+    std::int64_t keyframeInterval = 0;  // frames between keyframes; 0 means every 4 seconds
+    bool allowHardware = true;
+};
+
+// What the open encoder actually does: the stream configuration Viewers are told about.
+struct VideoEncoderConfig {
+    VideoStreamCodec codec = VideoStreamCodec::h264;
+    VideoChromaMode chromaMode = VideoChromaMode::yuv420;
+    std::int64_t width = 0;
+    std::int64_t height = 0;
+    std::int64_t fps = 0;
+    std::int64_t bitrate = 0;
+    std::int64_t keyframeInterval = 0;
+    // Parameter sets as NAL units without start codes; vps only for HEVC.
+    Bytes vps;
+    Bytes sps;
+    Bytes pps;
+    std::string encoderName;  // "libx264", "libx265", "h264_vaapi", "hevc_vaapi"
+    bool hardware = false;
+    // Empty when the request was met as asked; else what was changed and why.
+    std::string fallback;
+};
+
+// One access unit in Annex-B form. Every keyframe carries the parameter sets in front, so a
+// Viewer can start decoding at any keyframe.
+struct EncodedVideoFrame {
+    Bytes data;
+    bool isKeyframe = false;
+    std::uint64_t captureUptimeNs = 0;
+    std::int64_t frameNumber = 0;  // counts the pictures given to the encoder, from 0
+    std::uint64_t encodeDurationNs = 0;
+};
+
+// H.264 / HEVC on libavcodec with low-latency settings: no B-frames, zero-latency tuning,
+// keyframes on demand and at the configured interval, a rate-control buffer of about one frame.
+// Opening walks a fallback chain: a VAAPI encoder when a render node exists and opens, then the
+// software encoder; 4:4:4 falls back to 4:2:0 and HEVC to H.264 when they cannot open. A size
+// the codec cannot carry is brought down to one it can (even, within the codec's maximum).
+//
+// encode() and the rate change it applies run on one thread (the capture queue);
+// updateRateControl() may be called from any thread and takes effect at the next picture.
+class VideoEncoder {
+public:
+    struct OpenResult {
+        std::shared_ptr<VideoEncoder> encoder;
+        std::string error;  // set when no encoder of the chain opened
+    };
+    static OpenResult open(const VideoEncoderSettings& settings);
+
+    struct EncodeResult {
+        std::vector<EncodedVideoFrame> frames;  // usually one; none while the encoder holds the picture
+        std::optional<std::string> error;
+    };
+
+    ~VideoEncoder();
+    VideoEncoder(const VideoEncoder&) = delete;
+    VideoEncoder& operator=(const VideoEncoder&) = delete;
+
+    VideoEncoderConfig config() const;
+    // Increases whenever the encoder was reopened and config() may have changed.
+    std::uint64_t configGeneration() const;
+    // The picture format and size encode() takes (planar YUV, or NV12 for a hardware encoder).
+    AVPixelFormat inputPixelFormat() const;
+
+    // Encodes one picture of config() size in inputPixelFormat().
+    EncodeResult encode(const AVFrame& picture, std::uint64_t captureUptimeNs, bool forceKeyFrame);
+
+    // New frame rate and bit rate. The bit rate of libx264 changes on the live session; anything
+    // else reopens the encoder at the next picture, which then is a keyframe with a new config.
+    void updateRateControl(std::int64_t fps, std::int64_t bitrate);
+
+    // Notes about live changes and reopenings. Called on the encoding thread.
+    std::function<void(const std::string&)> onStatus;
+
+    // The largest width or height each codec carries here.
+    static std::int64_t maximumDimension(VideoStreamCodec codec);
+
+private:
+    struct Attempt {
+        std::string encoderName;
+        VideoStreamCodec codec;
+        VideoChromaMode chromaMode;
+        bool hardware;
+        std::string renderNode;
+    };
+
+    VideoEncoder() = default;
+    static std::vector<Attempt> fallbackChain(const VideoEncoderSettings& settings);
+    // Opens one attempt; on failure returns the reason.
+    std::optional<std::string> openAttempt(const Attempt& attempt, const VideoEncoderSettings& settings,
+                                           std::int64_t width, std::int64_t height);
+    void closeSession();
+    void applyPendingRateChange();
+    std::optional<std::string> reopen(const VideoEncoderSettings& settings, const std::string& reason);
+
+    AVCodecContext* context_ = nullptr;
+    AVBufferRef* hardwareDevice_ = nullptr;
+    AVBufferRef* hardwareFrames_ = nullptr;
+    AVFrame* work_ = nullptr;
+
+    Attempt attempt_;
+    VideoEncoderSettings settings_;  // the request, with the size actually used
+    std::int64_t nextFrameNumber_ = 0;
+    struct Pending {
+        std::uint64_t captureUptimeNs;
+        std::uint64_t submittedSteadyNs;
+    };
+    std::map<std::int64_t, Pending> inFlight_;
+
+    mutable std::mutex mutex_;  // guards config_, generation_ and the pending rate change
+    VideoEncoderConfig config_;
+    std::uint64_t generation_ = 0;
+    std::optional<std::pair<std::int64_t, std::int64_t>> pendingRate_;
+};
+
+// Annex-B helpers.
+// The NAL units of a byte stream, without their start codes.
+std::vector<std::span<const std::uint8_t>> splitAnnexB(std::span<const std::uint8_t> stream);
+// The NAL unit type (H.264: low 5 bits of byte 0; HEVC: bits 1-6); -1 for an empty unit.
+int nalUnitType(VideoStreamCodec codec, std::span<const std::uint8_t> nal);
+const char* codecTitle(VideoStreamCodec codec);
+const char* chromaTitle(VideoChromaMode chroma);
+
+}  // namespace qm

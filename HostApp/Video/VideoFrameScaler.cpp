@@ -1,0 +1,132 @@
+#include "HostApp/Video/VideoFrameScaler.h"
+
+extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/opt.h>
+#include <libswscale/swscale.h>
+}
+
+#include <algorithm>
+#include <cmath>
+#include <thread>
+
+namespace qm {
+
+PixelCrop cropForNormalizedRegion(std::optional<Rect> region, std::int64_t width, std::int64_t height) {
+    const PixelCrop whole{0, 0, width, height};
+    if (!region || width < 2 || height < 2) return whole;
+    const Rect& r = *region;
+    if (!std::isfinite(r.minX()) || !std::isfinite(r.minY()) || !std::isfinite(r.width()) ||
+        !std::isfinite(r.height()) || r.isEmpty()) {
+        return whole;
+    }
+    const double x0 = std::clamp(r.minX(), 0.0, 1.0), x1 = std::clamp(r.maxX(), 0.0, 1.0);
+    const double b0 = std::clamp(r.minY(), 0.0, 1.0), b1 = std::clamp(r.maxY(), 0.0, 1.0);
+    if (!(x1 > x0) || !(b1 > b0)) return whole;
+
+    const auto w = static_cast<double>(width), h = static_cast<double>(height);
+    std::int64_t left = static_cast<std::int64_t>(std::floor(x0 * w));
+    std::int64_t right = static_cast<std::int64_t>(std::ceil(x1 * w));
+    std::int64_t top = static_cast<std::int64_t>(std::floor((1.0 - b1) * h));
+    std::int64_t bottom = static_cast<std::int64_t>(std::ceil((1.0 - b0) * h));
+    // At least 2 x 2 pixels, kept inside the picture.
+    if (right - left < 2) {
+        right = std::min(width, left + 2);
+        left = right - 2;
+    }
+    if (bottom - top < 2) {
+        bottom = std::min(height, top + 2);
+        top = bottom - 2;
+    }
+    return PixelCrop{left, top, right - left, bottom - top};
+}
+
+namespace {
+
+void keepSourceBuffer(void*, std::uint8_t*) {}
+
+}  // namespace
+
+VideoFrameScaler::~VideoFrameScaler() {
+    sws_freeContext(context_);
+    av_frame_free(&output_);
+    av_frame_free(&input_);
+}
+
+bool VideoFrameScaler::prepare(const PixelCrop& crop, std::int64_t width, std::int64_t height, AVPixelFormat format) {
+    if (context_ && sourceWidth_ == crop.width && sourceHeight_ == crop.height && width_ == width &&
+        height_ == height && format_ == format) {
+        return true;
+    }
+    sws_freeContext(context_);
+    context_ = sws_alloc_context();
+    if (!context_) return false;
+    const bool large = std::max(crop.width * crop.height, width * height) >= 1280 * 720;
+    const int threads = large ? static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u)) : 1;
+    av_opt_set_int(context_, "srcw", crop.width, 0);
+    av_opt_set_int(context_, "srch", crop.height, 0);
+    av_opt_set_int(context_, "src_format", AV_PIX_FMT_BGRA, 0);
+    av_opt_set_int(context_, "dstw", width, 0);
+    av_opt_set_int(context_, "dsth", height, 0);
+    av_opt_set_int(context_, "dst_format", format, 0);
+    av_opt_set_int(context_, "sws_flags", SWS_BILINEAR, 0);
+    av_opt_set_int(context_, "threads", threads, 0);
+    if (sws_init_context(context_, nullptr, nullptr) < 0) {
+        sws_freeContext(context_);
+        context_ = nullptr;
+        return false;
+    }
+    // Full-range RGB in, BT.709 limited-range YUV out: what the encoder signals in the stream.
+    sws_setColorspaceDetails(context_, sws_getCoefficients(SWS_CS_DEFAULT), 1, sws_getCoefficients(SWS_CS_ITU709), 0,
+                             0, 1 << 16, 1 << 16);
+    sourceWidth_ = crop.width;
+    sourceHeight_ = crop.height;
+    width_ = width;
+    height_ = height;
+    format_ = format;
+    return true;
+}
+
+const AVFrame* VideoFrameScaler::scale(const PixelBuffer& source, const PixelCrop& crop, std::int64_t width,
+                                       std::int64_t height, AVPixelFormat format) {
+    const bool sourceFits = source.pixelFormat == CapturePixelFormat::bgra && source.bytesPerRow >= source.width * 4 &&
+                            source.data.size() >= static_cast<std::size_t>(source.bytesPerRow * source.height);
+    const bool cropFits = crop.x >= 0 && crop.y >= 0 && crop.width > 0 && crop.height > 0 &&
+                          crop.x + crop.width <= source.width && crop.y + crop.height <= source.height;
+    if (!sourceFits || !cropFits || width <= 0 || height <= 0) return nullptr;
+    if (!prepare(crop, width, height, format)) return nullptr;
+
+    if (!output_ || output_->width != width || output_->height != height || output_->format != format) {
+        av_frame_free(&output_);
+        output_ = av_frame_alloc();
+        if (!output_) return nullptr;
+        output_->width = static_cast<int>(width);
+        output_->height = static_cast<int>(height);
+        output_->format = format;
+        if (av_frame_get_buffer(output_, 0) < 0) {
+            av_frame_free(&output_);
+            return nullptr;
+        }
+    } else if (av_frame_make_writable(output_) < 0) {
+        // The encoder may still hold the previous picture; then the frame gets fresh planes.
+        return nullptr;
+    }
+
+    if (!input_) input_ = av_frame_alloc();
+    if (!input_) return nullptr;
+    av_frame_unref(input_);
+    input_->format = AV_PIX_FMT_BGRA;
+    input_->width = static_cast<int>(crop.width);
+    input_->height = static_cast<int>(crop.height);
+    input_->data[0] = const_cast<std::uint8_t*>(source.row(crop.y) + crop.x * 4);
+    input_->linesize[0] = static_cast<int>(source.bytesPerRow);
+    // A reference that does not own the pixels, so the scaler reads them in place instead of copying.
+    input_->buf[0] = av_buffer_create(const_cast<std::uint8_t*>(source.data.data()), source.data.size(),
+                                      keepSourceBuffer, nullptr, AV_BUFFER_FLAG_READONLY);
+    if (!input_->buf[0]) return nullptr;
+    const int r = sws_scale_frame(context_, output_, input_);
+    av_frame_unref(input_);
+    return r < 0 ? nullptr : output_;
+}
+
+}  // namespace qm

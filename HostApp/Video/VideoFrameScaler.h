@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+extern "C" {
+#include <libavutil/pixfmt.h>
+}
+
+#include "Platform/Geometry.h"
+#include "Platform/ScreenCapture.h"
+
+struct AVFrame;
+struct SwsContext;
+
+namespace qm {
+
+// A rectangle of pixels inside a captured picture.
+struct PixelCrop {
+    std::int64_t x = 0;
+    std::int64_t y = 0;
+    std::int64_t width = 0;
+    std::int64_t height = 0;
+    friend bool operator==(const PixelCrop&, const PixelCrop&) = default;
+};
+
+// The pixels of a `width` x `height` picture that a normalised region covers. The region's y is
+// measured from the bottom edge (as Viewers send it); the result is clamped to the picture and
+// at least 2 x 2 pixels. No region, or one that misses the picture, gives the whole picture.
+PixelCrop cropForNormalizedRegion(std::optional<Rect> region, std::int64_t width, std::int64_t height);
+
+// Crops a captured BGRA picture and converts it to the encoder's planar YUV at the stream size
+// with libswscale (BT.709, limited range, bilinear). Large pictures are converted on several
+// threads. One scaler serves one thread.
+class VideoFrameScaler {
+public:
+    VideoFrameScaler() = default;
+    ~VideoFrameScaler();
+    VideoFrameScaler(const VideoFrameScaler&) = delete;
+    VideoFrameScaler& operator=(const VideoFrameScaler&) = delete;
+
+    // The converted picture, valid until the next call; nullptr when the conversion failed.
+    const AVFrame* scale(const PixelBuffer& source, const PixelCrop& crop, std::int64_t width, std::int64_t height,
+                         AVPixelFormat format);
+
+private:
+    bool prepare(const PixelCrop& crop, std::int64_t width, std::int64_t height, AVPixelFormat format);
+
+    SwsContext* context_ = nullptr;
+    AVFrame* output_ = nullptr;
+    AVFrame* input_ = nullptr;
+    std::int64_t sourceWidth_ = 0, sourceHeight_ = 0, width_ = 0, height_ = 0;
+    AVPixelFormat format_ = AV_PIX_FMT_NONE;
+};
+
+}  // namespace qm

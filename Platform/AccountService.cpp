@@ -1,0 +1,349 @@
+#include "Platform/AccountService.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pwd.h>
+#include <security/pam_appl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "Platform/Crypto.h"
+
+extern char** environ;
+
+namespace qm {
+
+// --- shared checks ---------------------------------------------------------------------------
+
+std::optional<PasswordCheckResult> precheckCredentials(std::string_view username, std::string_view password) {
+    if (username.empty()) return PasswordCheckResult::rejected("empty user name");
+    if (username.find('\0') != std::string_view::npos) return PasswordCheckResult::rejected("bad user name");
+    if (password.empty()) return PasswordCheckResult::rejected("empty password");
+    if (password.find('\0') != std::string_view::npos) return PasswordCheckResult::rejected("bad password");
+    return std::nullopt;
+}
+
+std::string displayNameFromGecos(std::string_view gecos, std::string_view username) {
+    const auto name = gecos.substr(0, gecos.find(','));
+    return std::string(name.empty() ? username : name);
+}
+
+std::map<std::string, std::string> parseKeyValueLines(std::string_view text) {
+    std::map<std::string, std::string> values;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) end = text.size();
+        const auto line = text.substr(start, end - start);
+        start = end + 1;
+        const auto equals = line.find('=');
+        if (equals == std::string_view::npos || equals == 0 || line.front() == '#') continue;
+        values[std::string(line.substr(0, equals))] = std::string(line.substr(equals + 1));
+    }
+    return values;
+}
+
+namespace {
+
+// --- logind ----------------------------------------------------------------------------------
+
+std::optional<std::string> readSmallFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string text(64 * 1024, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    return text;
+}
+
+// Session ids are short words ("2", "c1"); anything else is not passed to a program.
+bool isSessionID(std::string_view id) {
+    if (id.empty() || id.size() > 64) return false;
+    for (char c : id) {
+        const bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+        if (!ok) return false;
+    }
+    return true;
+}
+
+// Runs a program (no shell) and returns what it printed, or nothing when it could not be started
+// or did not finish within `timeout`; then it is killed.
+std::optional<std::string> runBounded(const std::vector<std::string>& args, std::chrono::milliseconds timeout) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    if (spawned != 0) {
+        ::close(fds[0]);
+        return std::nullopt;
+    }
+
+    std::string output;
+    bool finished = false;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (output.size() < 64 * 1024) {
+        using std::chrono::milliseconds;
+        const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd p{fds[0], POLLIN, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) break;
+        char buffer[4096];
+        const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            finished = n == 0;
+            break;
+        }
+        output.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fds[0]);
+    int status = 0;
+    pid_t reaped;
+    while ((reaped = ::waitpid(pid, &status, WNOHANG)) < 0 && errno == EINTR) {
+    }
+    if (reaped == 0) {
+        // Still running (it hung, or closed its output early): we have what we need.
+        ::kill(pid, SIGKILL);
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    if (!finished) return std::nullopt;
+    return output;
+}
+
+// --- PAM -------------------------------------------------------------------------------------
+
+struct Conversation {
+    const char* password;
+    bool askedForMore = false;
+};
+
+void freeResponses(pam_response* responses, int count) {
+    if (!responses) return;
+    for (int i = 0; i < count; ++i) {
+        if (responses[i].resp) {
+            crypto::secureWipe(responses[i].resp, std::strlen(responses[i].resp));
+            std::free(responses[i].resp);
+        }
+    }
+    std::free(responses);
+}
+
+// Answers every hidden prompt with the password; PAM frees the answers. Prompts that want a
+// visible answer (a one-time code, a user name) cannot be answered by a remote sign-in.
+int converse(int count, const pam_message** messages, pam_response** answers, void* context) {
+    auto* conversation = static_cast<Conversation*>(context);
+    if (count <= 0 || count > PAM_MAX_NUM_MSG || !answers) return PAM_CONV_ERR;
+    auto* responses = static_cast<pam_response*>(std::calloc(static_cast<std::size_t>(count), sizeof(pam_response)));
+    if (!responses) return PAM_BUF_ERR;
+    for (int i = 0; i < count; ++i) {
+        switch (messages[i]->msg_style) {
+            case PAM_PROMPT_ECHO_OFF:
+                responses[i].resp = ::strdup(conversation->password);
+                if (!responses[i].resp) {
+                    freeResponses(responses, count);
+                    return PAM_BUF_ERR;
+                }
+                break;
+            case PAM_ERROR_MSG:
+            case PAM_TEXT_INFO:
+                break;
+            default:
+                conversation->askedForMore = true;
+                freeResponses(responses, count);
+                return PAM_CONV_ERR;
+        }
+    }
+    *answers = responses;
+    return PAM_SUCCESS;
+}
+
+void noFailureDelay(int, unsigned, void*) {}
+
+PasswordCheckResult resultOf(pam_handle_t* pam, int code, const Conversation& conversation) {
+    const std::string text = ::pam_strerror(pam, code);
+    switch (code) {
+        case PAM_SUCCESS:
+            return PasswordCheckResult::accepted();
+        case PAM_AUTH_ERR:
+        case PAM_USER_UNKNOWN:
+        case PAM_MAXTRIES:
+        case PAM_CRED_INSUFFICIENT:
+        case PAM_PERM_DENIED:
+        case PAM_ACCT_EXPIRED:
+        case PAM_NEW_AUTHTOK_REQD:
+        case PAM_AUTHTOK_EXPIRED:
+            return PasswordCheckResult::rejected(text);
+        default:
+            if (conversation.askedForMore) {
+                return PasswordCheckResult::unavailable("the sign-in asks for more than a password");
+            }
+            return PasswordCheckResult::unavailable(text);
+    }
+}
+
+}  // namespace
+
+// --- LinuxAccountService -----------------------------------------------------------------------
+
+HostConsoleSessionState LinuxAccountService::currentConsoleSessionState() {
+    HostConsoleSessionState state;
+    const uid_t uid = ::geteuid();
+    long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    int rc;
+    while ((rc = ::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found)) == ERANGE &&
+           buffer.size() < (1u << 20)) {
+        buffer.resize(buffer.size() * 2);
+    }
+    if (rc != 0 || !found || !entry.pw_name || !*entry.pw_name) return state;
+    state.username = entry.pw_name;
+    state.displayName = displayNameFromGecos(entry.pw_gecos ? entry.pw_gecos : "", state.username);
+    state.loginDone = true;
+
+    // Without logind (no state files) nothing tells us of a greeter or a lock: both stay false.
+    const auto& runtime = options_.logindRuntimeDirectory;
+    if (auto seat = readSmallFile(runtime / "seats" / "seat0")) {
+        const auto active = parseKeyValueLines(*seat)["ACTIVE"];
+        if (isSessionID(active)) {
+            if (auto session = readSmallFile(runtime / "sessions" / active)) {
+                state.isLoginWindow = parseKeyValueLines(*session)["CLASS"] == "greeter";
+            }
+        }
+    }
+    auto user = readSmallFile(runtime / "users" / std::to_string(uid));
+    if (!user) return state;
+    auto userValues = parseKeyValueLines(*user);
+    std::string sessionID = userValues["DISPLAY"];
+    if (sessionID.empty()) {
+        std::istringstream sessions(userValues["SESSIONS"]);
+        sessions >> sessionID;
+    }
+    if (!isSessionID(sessionID)) return state;
+    // logind keeps the lock hint in memory only; ask it.
+    if (auto shown = runBounded({options_.loginctlPath.string(), "--no-pager", "show-session", sessionID, "-p",
+                                 "LockedHint"},
+                                options_.loginctlTimeout)) {
+        state.isLocked = parseKeyValueLines(*shown)["LockedHint"] == "yes";
+    }
+    return state;
+}
+
+PasswordCheckResult LinuxAccountService::verifyPassword(const std::string& username, std::string_view password) {
+    if (auto refused = precheckCredentials(username, password)) return *refused;
+    const crypto::SecretString secret(password);
+    Conversation conversation{secret.c_str()};
+    const pam_conv conv{&converse, &conversation};
+    pam_handle_t* pam = nullptr;
+    int code = ::pam_start(options_.pamService.c_str(), username.c_str(), &conv, &pam);
+    if (code != PAM_SUCCESS || !pam) {
+        return PasswordCheckResult::unavailable(std::string("PAM cannot start: ") + ::pam_strerror(pam, code));
+    }
+    if (!options_.keepPamFailureDelay) {
+        void (*delay)(int, unsigned, void*) = &noFailureDelay;
+        const void* item = nullptr;
+        static_assert(sizeof item == sizeof delay);
+        std::memcpy(&item, &delay, sizeof item);
+        ::pam_set_item(pam, PAM_FAIL_DELAY, item);
+    }
+    constexpr int flags = PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK;
+    code = ::pam_authenticate(pam, flags);
+    if (code == PAM_SUCCESS) code = ::pam_acct_mgmt(pam, flags);
+    auto result = resultOf(pam, code, conversation);
+    ::pam_end(pam, code);
+    return result;
+}
+
+// --- ScriptedAccountService ------------------------------------------------------------------
+
+HostConsoleSessionState ScriptedAccountService::currentConsoleSessionState() {
+    std::lock_guard lock(mutex_);
+    return console_;
+}
+
+PasswordCheckResult ScriptedAccountService::verifyPassword(const std::string& username, std::string_view password) {
+    std::unique_lock lock(mutex_);
+    ++calls_;
+    if (toHold_ > 0) {
+        --toHold_;
+        ++waiting_;
+        const auto generation = releaseGeneration_;
+        released_.wait(lock, [&] { return releaseGeneration_ != generation; });
+        --waiting_;
+    }
+    if (unavailable_) return PasswordCheckResult::unavailable(*unavailable_);
+    if (auto refused = precheckCredentials(username, password)) return *refused;
+    auto it = passwords_.find(username);
+    if (it == passwords_.end()) return PasswordCheckResult::rejected("unknown user");
+    if (!crypto::constantTimeEqual(it->second, password)) return PasswordCheckResult::rejected("wrong password");
+    return PasswordCheckResult::accepted();
+}
+
+void ScriptedAccountService::setConsoleSessionState(HostConsoleSessionState state) {
+    std::lock_guard lock(mutex_);
+    console_ = std::move(state);
+}
+
+void ScriptedAccountService::setPassword(const std::string& username, std::string_view password) {
+    std::lock_guard lock(mutex_);
+    passwords_[username] = std::string(password);
+}
+
+void ScriptedAccountService::removeUser(const std::string& username) {
+    std::lock_guard lock(mutex_);
+    passwords_.erase(username);
+}
+
+void ScriptedAccountService::setUnavailable(std::optional<std::string> reason) {
+    std::lock_guard lock(mutex_);
+    unavailable_ = std::move(reason);
+}
+
+void ScriptedAccountService::holdNextVerifications(std::size_t count) {
+    std::lock_guard lock(mutex_);
+    toHold_ = count;
+}
+
+void ScriptedAccountService::releaseHeldVerifications() {
+    {
+        std::lock_guard lock(mutex_);
+        toHold_ = 0;
+        ++releaseGeneration_;
+    }
+    released_.notify_all();
+}
+
+std::size_t ScriptedAccountService::waitingVerifications() const {
+    std::lock_guard lock(mutex_);
+    return waiting_;
+}
+
+std::size_t ScriptedAccountService::verificationCount() const {
+    std::lock_guard lock(mutex_);
+    return calls_;
+}
+
+}  // namespace qm

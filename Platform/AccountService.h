@@ -1,0 +1,110 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "QuillmereProfiles/HostConsoleSessionState.h"
+
+namespace qm {
+
+// The answer of a password check. `reason` says why a check was rejected or could not be made;
+// it never contains the password.
+struct PasswordCheckResult {
+    enum class Outcome { accepted, rejected, unavailable };
+    Outcome outcome = Outcome::unavailable;
+    std::string reason;
+
+    static PasswordCheckResult accepted() { return {Outcome::accepted, {}}; }
+    static PasswordCheckResult rejected(std::string why) { return {Outcome::rejected, std::move(why)}; }
+    static PasswordCheckResult unavailable(std::string why) { return {Outcome::unavailable, std::move(why)}; }
+    bool isAccepted() const { return outcome == Outcome::accepted; }
+};
+
+// The local accounts as the Host needs them: who is at the console and whether a password is
+// right. Both calls may be made from any thread.
+class AccountService {
+public:
+    virtual ~AccountService() = default;
+    virtual HostConsoleSessionState currentConsoleSessionState() = 0;
+    // Blocking: a wrong password can take seconds to be refused. Callers run it off their queue.
+    virtual PasswordCheckResult verifyPassword(const std::string& username, std::string_view password) = 0;
+};
+
+// Refusals that do not depend on the account database: an empty user name or password (an account
+// without a password must not be reachable over the network) and NUL bytes (a C string would cut
+// the text there and check a different password than the one sent).
+std::optional<PasswordCheckResult> precheckCredentials(std::string_view username, std::string_view password);
+
+// The user running the Host is the console user; logind, when the system runs it, tells whether a
+// greeter owns the seat and whether the user's session is locked. Passwords are checked with PAM.
+class LinuxAccountService final : public AccountService {
+public:
+    struct Options {
+        // No file of this name ships in /etc/pam.d, so PAM uses "other" (on Debian the common-auth
+        // and common-account stacks) unless an administrator adds one for the Host.
+        std::string pamService = "quillmere-host";
+        // pam_unix delays every failure by about two seconds against guessing. Tests turn this off
+        // to keep a wrong-password check fast; the Host keeps it.
+        bool keepPamFailureDelay = true;
+        std::filesystem::path logindRuntimeDirectory = "/run/systemd";
+        std::filesystem::path loginctlPath = "/usr/bin/loginctl";
+        std::chrono::milliseconds loginctlTimeout{1000};
+    };
+
+    LinuxAccountService() : LinuxAccountService(Options{}) {}
+    explicit LinuxAccountService(Options options) : options_(std::move(options)) {}
+
+    HostConsoleSessionState currentConsoleSessionState() override;
+    PasswordCheckResult verifyPassword(const std::string& username, std::string_view password) override;
+
+    const Options& options() const { return options_; }
+
+private:
+    Options options_;
+};
+
+// The display name from a passwd GECOS field: the text before the first comma, else `username`.
+std::string displayNameFromGecos(std::string_view gecos, std::string_view username);
+
+// "key=value" lines, as logind writes its state files and `loginctl show-*` prints.
+std::map<std::string, std::string> parseKeyValueLines(std::string_view text);
+
+// Accounts for tests: scripted users and console state. Verifications can be held at a gate the
+// test opens, to stand for a slow password check.
+class ScriptedAccountService final : public AccountService {
+public:
+    HostConsoleSessionState currentConsoleSessionState() override;
+    PasswordCheckResult verifyPassword(const std::string& username, std::string_view password) override;
+
+    void setConsoleSessionState(HostConsoleSessionState state);
+    void setPassword(const std::string& username, std::string_view password);  // adds or replaces a user
+    void removeUser(const std::string& username);
+    // While set, every check answers `unavailable` with this reason.
+    void setUnavailable(std::optional<std::string> reason);
+
+    // The next `count` verifications wait until releaseHeldVerifications(); later ones do not.
+    void holdNextVerifications(std::size_t count = 1);
+    void releaseHeldVerifications();
+    std::size_t waitingVerifications() const;
+    std::size_t verificationCount() const;  // every verifyPassword call so far
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable released_;
+    HostConsoleSessionState console_;
+    std::map<std::string, std::string> passwords_;
+    std::optional<std::string> unavailable_;
+    std::size_t toHold_ = 0;
+    std::size_t waiting_ = 0;
+    std::size_t calls_ = 0;
+    std::uint64_t releaseGeneration_ = 0;
+};
+
+}  // namespace qm

@@ -1,0 +1,888 @@
+#include "Platform/AsioNetwork.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <pthread.h>
+
+#include <algorithm>
+#include <asio/connect.hpp>
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/ip/v6_only.hpp>
+#include <asio/post.hpp>
+#include <asio/read.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/write.hpp>
+#include <atomic>
+#include <cerrno>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+namespace qm {
+
+namespace {
+
+using asio::ip::tcp;
+
+// Standalone Asio reports errno values under a category of its own.
+bool isSystemError(const std::error_code& ec) {
+    return ec.category() == asio::system_category() || ec.category() == std::system_category();
+}
+
+NetworkError makeError(const std::error_code& ec) {
+    NetworkError error;
+    error.code = isSystemError(ec) ? ec.value() : 0;
+    error.description = ec.message();
+    return error;
+}
+
+NetworkError stoppedError() {
+    return NetworkError{ECANCELED, "network service stopped"};
+}
+
+// "a.b.c.d:port" or "[v6]:port"; IPv4 peers of a dual-stack socket are shown as IPv4.
+std::string endpointText(const tcp::endpoint& endpoint) {
+    auto address = endpoint.address();
+    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+        address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    }
+    if (address.is_v6()) return "[" + address.to_string() + "]:" + std::to_string(endpoint.port());
+    return address.to_string() + ":" + std::to_string(endpoint.port());
+}
+
+// Sockets must not leak into the processes the Host spawns.
+void setCloseOnExec(int fd) {
+    if (fd < 0) return;
+    const int flags = ::fcntl(fd, F_GETFD);
+    if (flags >= 0) ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+}
+
+bool isTransientAcceptError(const std::error_code& ec) {
+    if (!isSystemError(ec)) return false;
+    switch (ec.value()) {
+        case ECONNABORTED: case EPROTO: case EINTR: case EAGAIN: case ENETDOWN: case ENOPROTOOPT:
+        case EHOSTDOWN: case ENONET: case EHOSTUNREACH: case EOPNOTSUPP: case ENETUNREACH:
+        case ECONNRESET: case EPERM:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Running out of descriptors or memory passes; retrying at once would only spin.
+bool isResourceAcceptError(const std::error_code& ec) {
+    if (!isSystemError(ec)) return false;
+    const int v = ec.value();
+    return v == EMFILE || v == ENFILE || v == ENOBUFS || v == ENOMEM;
+}
+
+// Something owning a socket that the service closes when it stops.
+class IoObject {
+public:
+    virtual ~IoObject() = default;
+    // Runs on the network thread.
+    virtual void closeOnIoThread() = 0;
+};
+
+}  // namespace
+
+struct AsioNetworkService::Core {
+    asio::io_context context;
+    asio::executor_work_guard<asio::io_context::executor_type> guard{asio::make_work_guard(context)};
+    std::thread thread;
+    std::mutex mutex;
+    bool stopping = false;
+    std::vector<std::weak_ptr<IoObject>> objects;
+
+    Core() {
+        thread = std::thread([this] {
+            pthread_setname_np(pthread_self(), "qm.network");
+            context.run();
+        });
+    }
+
+    bool isIoThread() const { return std::this_thread::get_id() == thread.get_id(); }
+
+    // Runs the block on the network thread; false once the service stopped.
+    bool post(std::function<void()> block) {
+        std::lock_guard lock(mutex);
+        if (stopping) return false;
+        asio::post(context, std::move(block));
+        return true;
+    }
+
+    // Remembers an object to close at shutdown; false when the service already stopped.
+    bool track(const std::shared_ptr<IoObject>& object) {
+        std::lock_guard lock(mutex);
+        if (stopping) return false;
+        std::erase_if(objects, [](const auto& weak) { return weak.expired(); });
+        objects.push_back(object);
+        return true;
+    }
+
+    // Closes everything still open, lets the aborted operations finish and joins the thread, so
+    // no pending handler keeps a socket (and through it this object) alive.
+    void shutdown() {
+        std::vector<std::shared_ptr<IoObject>> live;
+        {
+            std::lock_guard lock(mutex);
+            if (stopping) return;
+            stopping = true;
+            for (auto& weak : objects) {
+                if (auto object = weak.lock()) live.push_back(std::move(object));
+            }
+            objects.clear();
+            asio::post(context, [live = std::move(live)] {
+                for (auto& object : live) object->closeOnIoThread();
+            });
+        }
+        guard.reset();
+        if (isIoThread()) {
+            thread.detach();
+        } else if (thread.joinable()) {
+            thread.join();
+        }
+    }
+};
+
+namespace {
+
+using Core = AsioNetworkService::Core;
+
+// The shared state of one connection. Handlers on the network thread and blocks on the owner's
+// queue hold it, so it outlives the owner's handle while anything is pending; once the handle
+// is dropped or cancelled, nothing more reaches the owner.
+class ConnectionState final : public IoObject, public std::enable_shared_from_this<ConnectionState> {
+public:
+    // An accepted connection.
+    ConnectionState(std::shared_ptr<Core> core, tcp::socket socket)
+        : core_(std::move(core)), socket_(std::move(socket)), connected_(true) {
+        std::error_code ec;
+        auto endpoint = socket_.remote_endpoint(ec);
+        if (!ec) remote_ = endpointText(endpoint);
+    }
+    // A client connection, made when started.
+    ConnectionState(std::shared_ptr<Core> core, std::string host, std::uint16_t port, bool noDelay)
+        : core_(std::move(core)), socket_(core_->context), isClient_(true), host_(std::move(host)), port_(port),
+          noDelay_(noDelay) {}
+
+    void setStateHandler(Connection::StateHandler handler) {
+        std::lock_guard lock(mutex_);
+        if (!cancelled_ || pendingCancelReport_) stateHandler_ = std::move(handler);
+    }
+
+    void start(DispatchQueuePtr queue) {
+        if (!queue) return;
+        std::unique_lock lock(mutex_);
+        if (queue_) return;
+        queue_ = queue;
+        if (pendingCancelReport_) {
+            pendingCancelReport_ = false;
+            auto handler = std::move(stateHandler_);
+            stateHandler_ = nullptr;
+            queue->async([handler] {
+                if (handler) handler(Connection::State::cancelled, std::nullopt);
+            });
+            return;
+        }
+        if (cancelled_) return;
+        postStateLocked(isClient_ ? Connection::State::preparing : Connection::State::ready);
+        for (auto& block : early_) postLocked(std::move(block));
+        early_.clear();
+        lock.unlock();
+        if (isClient_) {
+            auto self = shared_from_this();
+            runOnIo([self] { self->beginConnect(); }, [self] { self->fail(stoppedError()); });
+        }
+    }
+
+    void receive(std::size_t minimum, std::size_t maximum, Connection::ReceiveCompletion completion) {
+        if (!completion) return;
+        maximum = std::max<std::size_t>(maximum, 1);
+        minimum = std::clamp<std::size_t>(minimum, 1, maximum);
+        auto self = shared_from_this();
+        auto shared = std::make_shared<Connection::ReceiveCompletion>(std::move(completion));
+        runOnIo(
+            [self, minimum, maximum, shared] {
+                self->reads_.push_back({minimum, maximum, std::move(*shared)});
+                self->pumpReads();
+            },
+            [self, shared] {
+                self->deliver([shared] { (*shared)({}, false, stoppedError()); });
+            });
+    }
+
+    void send(Bytes data, Connection::SendCompletion completion) {
+        auto self = shared_from_this();
+        auto pending = std::make_shared<PendingWrite>(PendingWrite{std::move(data), std::move(completion)});
+        runOnIo(
+            [self, pending] {
+                self->writes_.push_back(std::move(*pending));
+                self->pumpWrites();
+            },
+            [self, pending] {
+                if (pending->completion) self->deliver([pending] { pending->completion(stoppedError()); });
+            });
+    }
+
+    void cancel() {
+        {
+            std::lock_guard lock(mutex_);
+            if (cancelled_) return;
+            cancelled_ = true;
+            early_.clear();
+            if (queue_) {
+                auto handler = std::move(stateHandler_);
+                stateHandler_ = nullptr;
+                queue_->async([handler] {
+                    if (handler) handler(Connection::State::cancelled, std::nullopt);
+                });
+            } else {
+                pendingCancelReport_ = true;
+            }
+        }
+        closeSoon();
+    }
+
+    // The owner let go of its handle: close without telling anyone.
+    void abandon() {
+        {
+            std::lock_guard lock(mutex_);
+            cancelled_ = true;
+            pendingCancelReport_ = false;
+            early_.clear();
+            stateHandler_ = nullptr;
+        }
+        closeSoon();
+    }
+
+    std::string remoteAddress() const {
+        std::lock_guard lock(mutex_);
+        return remote_;
+    }
+
+    void closeOnIoThread() override {
+        if (closed_) return;
+        closed_ = true;
+        std::error_code ignored;
+        if (resolver_) resolver_->cancel();
+        socket_.close(ignored);
+        reads_.clear();
+        writes_.clear();
+    }
+
+private:
+    struct PendingRead {
+        std::size_t minimum;
+        std::size_t maximum;
+        Connection::ReceiveCompletion completion;
+    };
+    struct PendingWrite {
+        Bytes data;
+        Connection::SendCompletion completion;
+    };
+
+    bool isCancelled() const {
+        std::lock_guard lock(mutex_);
+        return cancelled_;
+    }
+
+    void runOnIo(std::function<void()> block, const std::function<void()>& whenStopped) {
+        if (!core_->post(std::move(block)) && whenStopped) whenStopped();
+    }
+
+    void closeSoon() {
+        auto self = shared_from_this();
+        core_->post([self] { self->closeOnIoThread(); });
+    }
+
+    // Hands a block to the owner's queue, in order; dropped once the connection is cancelled,
+    // also when the cancel comes while the block waits on the queue.
+    void deliver(std::function<void()> block) {
+        std::lock_guard lock(mutex_);
+        if (cancelled_) return;
+        if (!queue_) {
+            early_.push_back(std::move(block));
+            return;
+        }
+        postLocked(std::move(block));
+    }
+
+    void postLocked(std::function<void()> block) {
+        queue_->async([self = shared_from_this(), block = std::move(block)] {
+            if (!self->isCancelled()) block();
+        });
+    }
+
+    // State changes carry an error only when failed; the error travels by value so that no
+    // empty optional is copied into the block.
+    void postStateLocked(Connection::State state, NetworkError error = {}) {
+        postLocked([self = shared_from_this(), state, error = std::move(error)] { self->reportState(state, error); });
+    }
+
+    void reportState(Connection::State state, const NetworkError& error) {
+        Connection::StateHandler handler;
+        {
+            std::lock_guard lock(mutex_);
+            handler = stateHandler_;
+        }
+        if (!handler) return;
+        if (state == Connection::State::failed) {
+            handler(state, error);
+        } else {
+            handler(state, std::nullopt);
+        }
+    }
+
+    void deliverState(Connection::State state, NetworkError error = {}) {
+        std::lock_guard lock(mutex_);
+        if (cancelled_) return;
+        if (!queue_) {
+            early_.push_back([self = shared_from_this(), state, error = std::move(error)] { self->reportState(state, error); });
+            return;
+        }
+        postStateLocked(state, std::move(error));
+    }
+
+    // Network thread from here on.
+
+    void beginConnect() {
+        if (closed_ || failure_) return;
+        resolver_ = std::make_unique<tcp::resolver>(core_->context);
+        auto self = shared_from_this();
+        resolver_->async_resolve(host_, std::to_string(port_), tcp::resolver::numeric_service,
+                                 [self](const std::error_code& ec, tcp::resolver::results_type results) {
+                                     if (self->closed_) return;
+                                     if (ec) return self->fail(makeError(ec));
+                                     self->connectTo(results);
+                                 });
+    }
+
+    void connectTo(const tcp::resolver::results_type& results) {
+        auto self = shared_from_this();
+        asio::async_connect(socket_, results, [self](const std::error_code& ec, const tcp::endpoint& endpoint) {
+            if (self->closed_) return;
+            if (ec) return self->fail(makeError(ec));
+            setCloseOnExec(self->socket_.native_handle());
+            std::error_code ignored;
+            if (self->noDelay_) self->socket_.set_option(tcp::no_delay(true), ignored);
+            {
+                std::lock_guard lock(self->mutex_);
+                self->remote_ = endpointText(endpoint);
+            }
+            self->connected_ = true;
+            self->deliverState(Connection::State::ready);
+            self->pumpReads();
+            self->pumpWrites();
+        });
+    }
+
+    // Reports the failure once and closes the socket; what is pending or comes later completes
+    // with the same error.
+    void fail(const NetworkError& error) {
+        if (failure_) return;
+        failure_ = error;
+        deliverState(Connection::State::failed, error);
+        std::error_code ignored;
+        socket_.close(ignored);
+        pumpReads();
+        pumpWrites();
+    }
+
+    void pumpReads() {
+        while (!closed_ && !reading_ && !reads_.empty()) {
+            if (failure_) {
+                auto read = std::move(reads_.front());
+                reads_.pop_front();
+                deliver([completion = std::move(read.completion), error = *failure_] { completion({}, false, error); });
+                continue;
+            }
+            if (!connected_) return;
+            if (peerClosed_) {
+                auto read = std::move(reads_.front());
+                reads_.pop_front();
+                deliver([completion = std::move(read.completion)] { completion({}, true, std::nullopt); });
+                continue;
+            }
+            const auto& read = reads_.front();
+            readBuffer_.resize(read.maximum);
+            reading_ = true;
+            auto self = shared_from_this();
+            asio::async_read(socket_, asio::buffer(readBuffer_), asio::transfer_at_least(read.minimum),
+                             [self](const std::error_code& ec, std::size_t count) { self->onRead(ec, count); });
+        }
+    }
+
+    void onRead(const std::error_code& ec, std::size_t count) {
+        reading_ = false;
+        if (closed_ || reads_.empty()) return;
+        auto read = std::move(reads_.front());
+        reads_.pop_front();
+        Bytes data(readBuffer_.begin(), readBuffer_.begin() + static_cast<std::ptrdiff_t>(count));
+        if (!ec) {
+            deliver([completion = std::move(read.completion), data = std::move(data)]() mutable {
+                completion(std::move(data), false, std::nullopt);
+            });
+        } else if (ec == asio::error::eof) {
+            peerClosed_ = true;
+            deliver([completion = std::move(read.completion), data = std::move(data)]() mutable {
+                completion(std::move(data), true, std::nullopt);
+            });
+        } else {
+            const NetworkError error = failure_ ? *failure_ : makeError(ec);
+            deliver([completion = std::move(read.completion), data = std::move(data), error]() mutable {
+                completion(std::move(data), false, error);
+            });
+            fail(error);
+        }
+        pumpReads();
+    }
+
+    void pumpWrites() {
+        while (!closed_ && !writing_ && !writes_.empty()) {
+            if (failure_) {
+                auto write = std::move(writes_.front());
+                writes_.pop_front();
+                if (write.completion) {
+                    deliver([completion = std::move(write.completion), error = *failure_] { completion(error); });
+                }
+                continue;
+            }
+            if (!connected_) return;
+            writing_ = true;
+            auto self = shared_from_this();
+            asio::async_write(socket_, asio::buffer(writes_.front().data),
+                              [self](const std::error_code& ec, std::size_t) { self->onWrite(ec); });
+        }
+    }
+
+    void onWrite(const std::error_code& ec) {
+        writing_ = false;
+        if (closed_ || writes_.empty()) return;
+        auto write = std::move(writes_.front());
+        writes_.pop_front();
+        if (ec) {
+            const NetworkError error = failure_ ? *failure_ : makeError(ec);
+            if (write.completion) deliver([completion = std::move(write.completion), error] { completion(error); });
+            fail(error);
+        } else if (write.completion) {
+            deliver([completion = std::move(write.completion)] { completion(std::nullopt); });
+        }
+        pumpWrites();
+    }
+
+    std::shared_ptr<Core> core_;
+
+    // Guarded by mutex_: touched by the owner's threads and the network thread.
+    mutable std::mutex mutex_;
+    DispatchQueuePtr queue_;
+    Connection::StateHandler stateHandler_;
+    std::vector<std::function<void()>> early_;  // deliveries made before start()
+    bool cancelled_ = false;
+    bool pendingCancelReport_ = false;  // cancelled before start: report when started
+    std::string remote_;
+
+    // Network thread only.
+    tcp::socket socket_;
+    bool connected_ = false;
+    bool isClient_ = false;
+    std::string host_;
+    std::uint16_t port_ = 0;
+    bool noDelay_ = true;
+    std::unique_ptr<tcp::resolver> resolver_;
+    bool closed_ = false;
+    bool peerClosed_ = false;
+    std::optional<NetworkError> failure_;
+    std::deque<PendingRead> reads_;
+    bool reading_ = false;
+    Bytes readBuffer_;
+    std::deque<PendingWrite> writes_;
+    bool writing_ = false;
+};
+
+class AsioConnection final : public Connection {
+public:
+    explicit AsioConnection(std::shared_ptr<ConnectionState> state) : state_(std::move(state)) {}
+    ~AsioConnection() override { state_->abandon(); }
+
+    void setStateHandler(StateHandler handler) override { state_->setStateHandler(std::move(handler)); }
+    void start(DispatchQueuePtr queue) override { state_->start(std::move(queue)); }
+    void receive(std::size_t minimum, std::size_t maximum, ReceiveCompletion completion) override {
+        state_->receive(minimum, maximum, std::move(completion));
+    }
+    void send(Bytes data, SendCompletion completion) override { state_->send(std::move(data), std::move(completion)); }
+    void cancel() override { state_->cancel(); }
+    std::string remoteAddress() const override { return state_->remoteAddress(); }
+
+private:
+    std::shared_ptr<ConnectionState> state_;
+};
+
+class ListenerState final : public IoObject, public std::enable_shared_from_this<ListenerState> {
+public:
+    ListenerState(std::shared_ptr<Core> core, tcp::acceptor acceptor, std::uint16_t port, bool noDelay)
+        : core_(std::move(core)), acceptor_(std::move(acceptor)), backoff_(core_->context), port_(port),
+          noDelay_(noDelay) {}
+
+    std::uint16_t port() const { return port_; }
+
+    void setStateHandler(Listener::StateHandler handler) {
+        std::lock_guard lock(mutex_);
+        if (!cancelled_) stateHandler_ = std::move(handler);
+    }
+    void setNewConnectionHandler(Listener::NewConnectionHandler handler) {
+        std::lock_guard lock(mutex_);
+        if (!cancelled_) connectionHandler_ = std::move(handler);
+    }
+
+    void start(DispatchQueuePtr queue) {
+        if (!queue) return;
+        {
+            std::lock_guard lock(mutex_);
+            if (queue_ || cancelled_) return;
+            queue_ = std::move(queue);
+            postLocked([self = shared_from_this()] { self->reportState(Listener::State::ready, std::nullopt); });
+        }
+        auto self = shared_from_this();
+        if (!core_->post([self] { self->acceptNext(); })) {
+            deliver([self] { self->reportState(Listener::State::failed, stoppedError()); });
+        }
+    }
+
+    void cancel() {
+        {
+            std::lock_guard lock(mutex_);
+            if (cancelled_) return;
+            cancelled_ = true;
+            auto handler = std::move(stateHandler_);
+            stateHandler_ = nullptr;
+            connectionHandler_ = nullptr;
+            if (queue_) {
+                queue_->async([handler] {
+                    if (handler) handler(Listener::State::cancelled, std::nullopt);
+                });
+            }
+        }
+        closeSoon();
+    }
+
+    void abandon() {
+        {
+            std::lock_guard lock(mutex_);
+            cancelled_ = true;
+            stateHandler_ = nullptr;
+            connectionHandler_ = nullptr;
+        }
+        closeSoon();
+    }
+
+    void closeOnIoThread() override {
+        if (closed_) return;
+        closed_ = true;
+        std::error_code ignored;
+        backoff_.cancel();
+        acceptor_.close(ignored);
+    }
+
+private:
+    bool isCancelled() const {
+        std::lock_guard lock(mutex_);
+        return cancelled_;
+    }
+
+    void closeSoon() {
+        auto self = shared_from_this();
+        core_->post([self] { self->closeOnIoThread(); });
+    }
+
+    void postLocked(std::function<void()> block) {
+        queue_->async([self = shared_from_this(), block = std::move(block)] {
+            if (!self->isCancelled()) block();
+        });
+    }
+
+    void deliver(std::function<void()> block) {
+        std::lock_guard lock(mutex_);
+        if (cancelled_ || !queue_) return;
+        postLocked(std::move(block));
+    }
+
+    void reportState(Listener::State state, const std::optional<NetworkError>& error) {
+        Listener::StateHandler handler;
+        {
+            std::lock_guard lock(mutex_);
+            handler = stateHandler_;
+        }
+        if (handler) handler(state, error);
+    }
+
+    void acceptNext() {
+        if (closed_) return;
+        auto self = shared_from_this();
+        acceptor_.async_accept([self](const std::error_code& ec, tcp::socket socket) {
+            self->onAccept(ec, std::move(socket));
+        });
+    }
+
+    void onAccept(const std::error_code& ec, tcp::socket socket) {
+        if (closed_) return;
+        if (ec) {
+            if (isTransientAcceptError(ec)) return acceptNext();
+            if (isResourceAcceptError(ec)) {
+                auto self = shared_from_this();
+                backoff_.expires_after(std::chrono::milliseconds(100));
+                backoff_.async_wait([self](const std::error_code& waitError) {
+                    if (!waitError) self->acceptNext();
+                });
+                return;
+            }
+            const NetworkError error = makeError(ec);
+            deliver([self = shared_from_this(), error] { self->reportState(Listener::State::failed, error); });
+            closeOnIoThread();
+            return;
+        }
+        setCloseOnExec(socket.native_handle());
+        std::error_code ignored;
+        if (noDelay_) socket.set_option(tcp::no_delay(true), ignored);
+        auto state = std::make_shared<ConnectionState>(core_, std::move(socket));
+        if (!core_->track(state)) {
+            state->closeOnIoThread();
+            return;
+        }
+        ConnectionPtr connection = std::make_shared<AsioConnection>(state);
+        deliver([self = shared_from_this(), connection] {
+            Listener::NewConnectionHandler handler;
+            {
+                std::lock_guard lock(self->mutex_);
+                handler = self->connectionHandler_;
+            }
+            // Nobody to take it: dropping the handle closes it.
+            if (handler) handler(connection);
+        });
+        acceptNext();
+    }
+
+    std::shared_ptr<Core> core_;
+    mutable std::mutex mutex_;
+    DispatchQueuePtr queue_;
+    Listener::StateHandler stateHandler_;
+    Listener::NewConnectionHandler connectionHandler_;
+    bool cancelled_ = false;
+
+    // Network thread only (after construction).
+    tcp::acceptor acceptor_;
+    asio::steady_timer backoff_;
+    std::uint16_t port_;
+    bool noDelay_;
+    bool closed_ = false;
+};
+
+class AsioListener final : public Listener {
+public:
+    explicit AsioListener(std::shared_ptr<ListenerState> state) : state_(std::move(state)) {}
+    ~AsioListener() override { state_->abandon(); }
+
+    void setStateHandler(StateHandler handler) override { state_->setStateHandler(std::move(handler)); }
+    void setNewConnectionHandler(NewConnectionHandler handler) override {
+        state_->setNewConnectionHandler(std::move(handler));
+    }
+    void start(DispatchQueuePtr queue) override { state_->start(std::move(queue)); }
+    void cancel() override { state_->cancel(); }
+    std::uint16_t port() const override { return state_->port(); }
+
+private:
+    std::shared_ptr<ListenerState> state_;
+};
+
+class PollingPathMonitor final : public PathMonitor, public std::enable_shared_from_this<PollingPathMonitor> {
+public:
+    PollingPathMonitor(std::function<NetworkPath()> source, double interval)
+        : source_(std::move(source)), interval_(interval) {}
+    ~PollingPathMonitor() override { cancel(); }
+
+    void start(DispatchQueuePtr queue, std::function<void(const NetworkPath&)> handler) override {
+        if (!queue || cancelled_.load()) return;
+        std::lock_guard lock(mutex_);
+        if (queue_) return;
+        queue_ = queue;
+        handler_ = std::move(handler);
+        std::weak_ptr<PollingPathMonitor> weak = weak_from_this();
+        queue->async([weak] {
+            if (auto self = weak.lock()) self->poll(true);
+        });
+        timer_ = RepeatingTimer::schedule(queue, interval_, [weak] {
+            if (auto self = weak.lock()) self->poll(false);
+        });
+    }
+
+    void cancel() override {
+        if (cancelled_.exchange(true)) return;
+        std::lock_guard lock(mutex_);
+        if (timer_) timer_->cancel();
+        timer_.reset();
+    }
+
+private:
+    // On the queue.
+    void poll(bool first) {
+        if (cancelled_.load()) return;
+        NetworkPath path = source_ ? source_() : NetworkPath{};
+        if (!first && path == last_) return;
+        last_ = path;
+        std::function<void(const NetworkPath&)> handler;
+        {
+            std::lock_guard lock(mutex_);
+            handler = handler_;
+        }
+        if (handler && !cancelled_.load()) handler(path);
+    }
+
+    std::function<NetworkPath()> source_;
+    double interval_;
+    std::atomic<bool> cancelled_{false};
+    std::mutex mutex_;
+    DispatchQueuePtr queue_;
+    std::function<void(const NetworkPath&)> handler_;
+    std::shared_ptr<RepeatingTimer> timer_;
+    NetworkPath last_;  // on the queue
+};
+
+}  // namespace
+
+std::vector<InterfaceAddress> currentInterfaceAddresses() {
+    std::vector<InterfaceAddress> result;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) return result;
+    for (ifaddrs* entry = list; entry; entry = entry->ifa_next) {
+        if (!entry->ifa_addr || !entry->ifa_name) continue;
+        const int family = entry->ifa_addr->sa_family;
+        if (family != AF_INET && family != AF_INET6) continue;
+        InterfaceAddress item;
+        item.interfaceName = entry->ifa_name;
+        // IPv4 aliases are listed under labels such as "eth0:1"; the device is what matters.
+        if (auto colon = item.interfaceName.find(':'); colon != std::string::npos) item.interfaceName.resize(colon);
+        item.isIPv6 = family == AF_INET6;
+        item.isUp = (entry->ifa_flags & IFF_UP) && (entry->ifa_flags & IFF_RUNNING);
+        item.isLoopback = entry->ifa_flags & IFF_LOOPBACK;
+        char text[INET6_ADDRSTRLEN] = {};
+        if (family == AF_INET) {
+            const auto* in = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
+            if (!::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text)) continue;
+            const std::uint32_t host = ntohl(in->sin_addr.s_addr);
+            item.isLinkLocal = (host >> 16) == 0xA9FE;  // 169.254.0.0/16
+            if ((host >> 24) == 127) item.isLoopback = true;
+        } else {
+            const auto* in6 = reinterpret_cast<const sockaddr_in6*>(entry->ifa_addr);
+            if (!::inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text)) continue;
+            item.isLinkLocal = IN6_IS_ADDR_LINKLOCAL(&in6->sin6_addr);
+            if (IN6_IS_ADDR_LOOPBACK(&in6->sin6_addr)) item.isLoopback = true;
+        }
+        item.address = text;
+        result.push_back(std::move(item));
+    }
+    ::freeifaddrs(list);
+    return result;
+}
+
+NetworkPath networkPathFromInterfaces(const std::vector<InterfaceAddress>& addresses) {
+    NetworkPath path;
+    for (const auto& address : addresses) {
+        if (!address.isUp || address.isLoopback || address.interfaceName.empty()) continue;
+        path.interfaceNames.push_back(address.interfaceName);
+    }
+    std::sort(path.interfaceNames.begin(), path.interfaceNames.end());
+    path.interfaceNames.erase(std::unique(path.interfaceNames.begin(), path.interfaceNames.end()),
+                              path.interfaceNames.end());
+    path.satisfied = !path.interfaceNames.empty();
+    return path;
+}
+
+std::shared_ptr<PathMonitor> makePollingPathMonitor(std::function<NetworkPath()> source, double interval) {
+    return std::make_shared<PollingPathMonitor>(std::move(source), interval);
+}
+
+AsioNetworkService::AsioNetworkService() : core_(std::make_shared<Core>()) {}
+
+AsioNetworkService::~AsioNetworkService() {
+    core_->shutdown();
+}
+
+std::shared_ptr<Listener> AsioNetworkService::makeListener(const ListenerParameters& parameters,
+                                                           std::optional<NetworkError>& error) {
+    error.reset();
+    std::error_code ec;
+    tcp::endpoint endpoint;
+    bool v6Only = false;
+    switch (parameters.family) {
+        case ListenerParameters::Family::ipv4: {
+            auto address = parameters.host.empty() ? asio::ip::address_v4::any()
+                                                   : asio::ip::make_address_v4(parameters.host, ec);
+            endpoint = tcp::endpoint(address, parameters.port);
+            break;
+        }
+        case ListenerParameters::Family::ipv6: {
+            auto address = parameters.host.empty() ? asio::ip::address_v6::any()
+                                                   : asio::ip::make_address_v6(parameters.host, ec);
+            endpoint = tcp::endpoint(address, parameters.port);
+            v6Only = true;
+            break;
+        }
+        case ListenerParameters::Family::any: {
+            auto address = parameters.host.empty() ? asio::ip::address(asio::ip::address_v6::any())
+                                                   : asio::ip::make_address(parameters.host, ec);
+            endpoint = tcp::endpoint(address, parameters.port);
+            break;
+        }
+    }
+    if (ec) {
+        error = NetworkError{EINVAL, "not a numeric address: " + parameters.host};
+        return nullptr;
+    }
+
+    tcp::acceptor acceptor(core_->context);
+    acceptor.open(endpoint.protocol(), ec);
+    if (ec && parameters.family == ListenerParameters::Family::any && parameters.host.empty()) {
+        // No IPv6 on this machine: the unbound listener takes IPv4 alone.
+        endpoint = tcp::endpoint(asio::ip::address_v4::any(), parameters.port);
+        ec.clear();
+        acceptor.open(endpoint.protocol(), ec);
+    }
+    if (ec) {
+        error = makeError(ec);
+        return nullptr;
+    }
+    setCloseOnExec(acceptor.native_handle());
+    acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+    if (!ec && endpoint.protocol() == tcp::v6()) acceptor.set_option(asio::ip::v6_only(v6Only), ec);
+    if (!ec) acceptor.bind(endpoint, ec);
+    if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
+    std::uint16_t port = 0;
+    if (!ec) port = acceptor.local_endpoint(ec).port();
+    if (ec) {
+        error = makeError(ec);
+        return nullptr;
+    }
+    auto state = std::make_shared<ListenerState>(core_, std::move(acceptor), port, parameters.noDelay);
+    if (!core_->track(state)) {
+        error = stoppedError();
+        return nullptr;
+    }
+    return std::make_shared<AsioListener>(state);
+}
+
+std::shared_ptr<PathMonitor> AsioNetworkService::makePathMonitor() {
+    return makePollingPathMonitor([] { return networkPathFromInterfaces(currentInterfaceAddresses()); }, 2.0);
+}
+
+ConnectionPtr AsioNetworkService::makeConnection(const std::string& host, std::uint16_t port, bool noDelay) {
+    auto state = std::make_shared<ConnectionState>(core_, host, port, noDelay);
+    core_->track(state);
+    return std::make_shared<AsioConnection>(state);
+}
+
+}  // namespace qm

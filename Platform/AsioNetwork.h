@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Platform/Network.h"
+
+namespace qm {
+
+// One address of one interface, as the system lists it.
+struct InterfaceAddress {
+    std::string interfaceName;  // the device name ("eth0"), without an alias suffix (":1")
+    bool isIPv6 = false;
+    std::string address;        // numeric text, without a scope suffix
+    bool isUp = false;          // administratively up and with a carrier
+    bool isLoopback = false;
+    bool isLinkLocal = false;   // 169.254.0.0/16 or fe80::/10
+};
+
+// Every IPv4 and IPv6 address of every interface, in the system's order (getifaddrs).
+std::vector<InterfaceAddress> currentInterfaceAddresses();
+
+// The path as the monitor reports it: the names (sorted, once each) of the up, non-loopback
+// interfaces that have an address; satisfied when there is at least one.
+NetworkPath networkPathFromInterfaces(const std::vector<InterfaceAddress>& addresses);
+
+// A path monitor that polls `source` on its queue every `interval` seconds and reports only
+// changes (and the first reading at start). Tests hand it a fake source and a manual queue.
+std::shared_ptr<PathMonitor> makePollingPathMonitor(std::function<NetworkPath()> source, double interval = 2.0);
+
+// The network on real sockets. One thread owned by the service runs every socket; each
+// connection and listener hops its completions and state changes to the queue it was started
+// on. Destroying the service closes whatever is still open and joins its thread.
+class AsioNetworkService final : public NetworkService {
+public:
+    AsioNetworkService();
+    ~AsioNetworkService() override;
+    AsioNetworkService(const AsioNetworkService&) = delete;
+    AsioNetworkService& operator=(const AsioNetworkService&) = delete;
+
+    // Binds and listens at once; `port()` is known on return. ipv4: 0.0.0.0 or the literal;
+    // ipv6: :: (or the literal) accepting IPv6 only; any: one unbound dual-stack socket.
+    std::shared_ptr<Listener> makeListener(const ListenerParameters& parameters,
+                                           std::optional<NetworkError>& error) override;
+    // Polls the interfaces every 2 s.
+    std::shared_ptr<PathMonitor> makePathMonitor() override;
+
+    // A client connection to host (a name or a literal) and port. It resolves and connects once
+    // started (state `preparing`, then `ready` or `failed`); receives and sends made before that
+    // wait for the connection.
+    ConnectionPtr makeConnection(const std::string& host, std::uint16_t port, bool noDelay = true);
+
+    struct Core;
+
+private:
+    std::shared_ptr<Core> core_;
+};
+
+}  // namespace qm

@@ -1,0 +1,513 @@
+#include "Platform/InMemoryNetwork.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <deque>
+
+namespace qm {
+
+struct InMemoryConnection::Pipe {
+    struct PendingRead {
+        std::size_t minimum;
+        std::size_t maximum;
+        ReceiveCompletion completion;
+    };
+    struct End {
+        DispatchQueuePtr queue;
+        StateHandler stateHandler;
+        std::vector<std::function<void()>> early;  // deliveries made before start()
+        std::deque<std::uint8_t> inbound;
+        std::deque<PendingRead> reads;
+        bool started = false;
+        bool cancelled = false;          // cancelled or dropped by its owner: silent from then on
+        bool pendingCancelReport = false;
+        bool peerClosed = false;         // the other end is gone: reads see isComplete
+        std::optional<NetworkError> failure;
+    };
+    std::mutex mutex;
+    End ends[2];
+};
+
+namespace {
+
+NetworkError refusedError() {
+    return NetworkError{ECONNREFUSED, "Connection refused"};
+}
+
+std::string hostPort(const std::string& host, std::uint16_t port) {
+    if (host.find(':') != std::string::npos) return "[" + host + "]:" + std::to_string(port);
+    return host + ":" + std::to_string(port);
+}
+
+}  // namespace
+
+class InMemoryListener final : public Listener, public std::enable_shared_from_this<InMemoryListener> {
+public:
+    InMemoryListener(std::weak_ptr<InMemoryNetworkService> service, ListenerParameters::Family family,
+                     std::uint16_t port)
+        : service_(std::move(service)), family_(family), port_(port) {}
+
+    void setStateHandler(StateHandler handler) override {
+        std::lock_guard lock(mutex_);
+        if (!cancelled_) stateHandler_ = std::move(handler);
+    }
+    void setNewConnectionHandler(NewConnectionHandler handler) override {
+        std::lock_guard lock(mutex_);
+        if (!cancelled_) connectionHandler_ = std::move(handler);
+    }
+
+    void start(DispatchQueuePtr queue) override {
+        if (!queue) return;
+        std::lock_guard lock(mutex_);
+        if (queue_ || cancelled_) return;
+        queue_ = std::move(queue);
+        postLocked([](InMemoryListener& self) { self.reportState(State::ready); });
+        for (auto& connection : waiting_) deliverLocked(std::move(connection));
+        waiting_.clear();
+    }
+
+    void cancel() override {
+        {
+            std::lock_guard lock(mutex_);
+            if (cancelled_) return;
+            cancelled_ = true;
+            waiting_.clear();
+            auto handler = std::move(stateHandler_);
+            stateHandler_ = nullptr;
+            connectionHandler_ = nullptr;
+            if (queue_) {
+                queue_->async([handler] {
+                    if (handler) handler(State::cancelled, std::nullopt);
+                });
+            }
+        }
+    }
+
+    std::uint16_t port() const override { return port_; }
+
+    ListenerParameters::Family family() const { return family_; }
+    bool isLive() const {
+        std::lock_guard lock(mutex_);
+        return !cancelled_;
+    }
+
+    // The server end of a new pair; false when the listener no longer takes connections.
+    bool accept(ConnectionPtr connection) {
+        std::lock_guard lock(mutex_);
+        if (cancelled_) return false;
+        if (!queue_) {
+            waiting_.push_back(std::move(connection));
+        } else {
+            deliverLocked(std::move(connection));
+        }
+        return true;
+    }
+
+private:
+    void postLocked(std::function<void(InMemoryListener&)> block) {
+        queue_->async([self = shared_from_this(), block = std::move(block)] {
+            {
+                std::lock_guard lock(self->mutex_);
+                if (self->cancelled_) return;
+            }
+            block(*self);
+        });
+    }
+
+    void deliverLocked(ConnectionPtr connection) {
+        postLocked([connection](InMemoryListener& self) {
+            NewConnectionHandler handler;
+            {
+                std::lock_guard lock(self.mutex_);
+                handler = self.connectionHandler_;
+            }
+            if (handler) handler(connection);
+        });
+    }
+
+    void reportState(State state) {
+        StateHandler handler;
+        {
+            std::lock_guard lock(mutex_);
+            handler = stateHandler_;
+        }
+        if (handler) handler(state, std::nullopt);
+    }
+
+    std::weak_ptr<InMemoryNetworkService> service_;
+    ListenerParameters::Family family_;
+    std::uint16_t port_;
+    mutable std::mutex mutex_;
+    DispatchQueuePtr queue_;
+    StateHandler stateHandler_;
+    NewConnectionHandler connectionHandler_;
+    std::vector<ConnectionPtr> waiting_;
+    bool cancelled_ = false;
+};
+
+class InMemoryPathMonitor final : public PathMonitor, public std::enable_shared_from_this<InMemoryPathMonitor> {
+public:
+    explicit InMemoryPathMonitor(std::weak_ptr<InMemoryNetworkService> service) : service_(std::move(service)) {}
+
+    void start(DispatchQueuePtr queue, std::function<void(const NetworkPath&)> handler) override {
+        auto service = service_.lock();
+        if (!queue || !service) return;
+        {
+            std::lock_guard lock(mutex_);
+            if (queue_ || cancelled_) return;
+            queue_ = queue;
+            handler_ = std::move(handler);
+        }
+        offer(service->path(), true);
+    }
+
+    void cancel() override {
+        std::lock_guard lock(mutex_);
+        cancelled_ = true;
+        handler_ = nullptr;
+    }
+
+    // Reports the path on the queue when it differs from the last one reported.
+    void offer(const NetworkPath& path, bool first = false) {
+        std::lock_guard lock(mutex_);
+        if (!queue_ || cancelled_) return;
+        queue_->async([weak = weak_from_this(), path, first] {
+            auto self = weak.lock();
+            if (!self) return;
+            std::function<void(const NetworkPath&)> handler;
+            {
+                std::lock_guard lock(self->mutex_);
+                if (self->cancelled_ || (!first && self->reported_ && *self->reported_ == path)) return;
+                self->reported_ = path;
+                handler = self->handler_;
+            }
+            if (handler) handler(path);
+        });
+    }
+
+private:
+    std::weak_ptr<InMemoryNetworkService> service_;
+    std::mutex mutex_;
+    DispatchQueuePtr queue_;
+    std::function<void(const NetworkPath&)> handler_;
+    std::optional<NetworkPath> reported_;
+    bool cancelled_ = false;
+};
+
+// MARK: service
+
+std::shared_ptr<Listener> InMemoryNetworkService::makeListener(const ListenerParameters& parameters,
+                                                               std::optional<NetworkError>& error) {
+    error.reset();
+    std::function<std::optional<NetworkError>(const ListenerParameters&)> filter;
+    {
+        std::lock_guard lock(mutex_);
+        filter = bindFilter_;
+    }
+    if (filter) {
+        if (auto refused = filter(parameters)) {
+            error = std::move(refused);
+            return nullptr;
+        }
+    }
+    std::lock_guard lock(mutex_);
+    std::erase_if(listeners_, [](const auto& entry) {
+        auto listener = entry.second.lock();
+        return !listener || !listener->isLive();
+    });
+    auto clashes = [&](std::uint16_t port) {
+        auto range = listeners_.equal_range(port);
+        for (auto it = range.first; it != range.second; ++it) {
+            auto listener = it->second.lock();
+            if (!listener || !listener->isLive()) continue;
+            if (listener->family() == parameters.family || listener->family() == ListenerParameters::Family::any ||
+                parameters.family == ListenerParameters::Family::any) {
+                return true;
+            }
+        }
+        return false;
+    };
+    std::uint16_t port = parameters.port;
+    if (port == 0) {
+        for (int tries = 0; tries < 16384; ++tries) {
+            const std::uint16_t candidate = nextEphemeralPort_;
+            nextEphemeralPort_ = nextEphemeralPort_ == 65535 ? 49152 : static_cast<std::uint16_t>(nextEphemeralPort_ + 1);
+            if (listeners_.count(candidate) == 0) {
+                port = candidate;
+                break;
+            }
+        }
+        if (port == 0) {
+            error = NetworkError{EADDRINUSE, "Address already in use"};
+            return nullptr;
+        }
+    } else if (clashes(port)) {
+        error = NetworkError{EADDRINUSE, "Address already in use"};
+        return nullptr;
+    }
+    auto listener = std::make_shared<InMemoryListener>(weak_from_this(), parameters.family, port);
+    listeners_.emplace(port, listener);
+    return listener;
+}
+
+std::shared_ptr<PathMonitor> InMemoryNetworkService::makePathMonitor() {
+    auto monitor = std::make_shared<InMemoryPathMonitor>(weak_from_this());
+    std::lock_guard lock(mutex_);
+    std::erase_if(monitors_, [](const auto& weak) { return weak.expired(); });
+    monitors_.push_back(monitor);
+    return monitor;
+}
+
+ConnectionPtr InMemoryNetworkService::connect(std::uint16_t port, const std::string& fromAddress) {
+    std::shared_ptr<InMemoryListener> target;
+    std::uint16_t clientPort;
+    {
+        std::lock_guard lock(mutex_);
+        clientPort = nextClientPort_;
+        nextClientPort_ = nextClientPort_ == 65535 ? 50000 : static_cast<std::uint16_t>(nextClientPort_ + 1);
+        auto rank = [](ListenerParameters::Family family) {
+            switch (family) {
+                case ListenerParameters::Family::ipv4: return 0;
+                case ListenerParameters::Family::any: return 1;
+                case ListenerParameters::Family::ipv6: return 2;
+            }
+            return 3;
+        };
+        auto range = listeners_.equal_range(port);
+        for (auto it = range.first; it != range.second; ++it) {
+            auto listener = it->second.lock();
+            if (!listener || !listener->isLive()) continue;
+            if (!target || rank(listener->family()) < rank(target->family())) target = listener;
+        }
+    }
+    auto pipe = std::make_shared<InMemoryConnection::Pipe>();
+    auto client = std::make_shared<InMemoryConnection>(pipe, 0, hostPort("127.0.0.1", port));
+    auto server = std::make_shared<InMemoryConnection>(pipe, 1, hostPort(fromAddress, clientPort));
+    if (!target || !target->accept(server)) client->refuse(refusedError());
+    return client;
+}
+
+void InMemoryNetworkService::setPath(const NetworkPath& path) {
+    std::vector<std::shared_ptr<InMemoryPathMonitor>> live;
+    {
+        std::lock_guard lock(mutex_);
+        path_ = path;
+        for (auto& weak : monitors_) {
+            if (auto monitor = weak.lock()) live.push_back(std::move(monitor));
+        }
+    }
+    for (auto& monitor : live) monitor->offer(path);
+}
+
+NetworkPath InMemoryNetworkService::path() const {
+    std::lock_guard lock(mutex_);
+    return path_;
+}
+
+void InMemoryNetworkService::setBindFilter(std::function<std::optional<NetworkError>(const ListenerParameters&)> filter) {
+    std::lock_guard lock(mutex_);
+    bindFilter_ = std::move(filter);
+}
+
+std::size_t InMemoryNetworkService::listenerCount(std::uint16_t port) const {
+    std::lock_guard lock(mutex_);
+    std::size_t count = 0;
+    auto range = listeners_.equal_range(port);
+    for (auto it = range.first; it != range.second; ++it) {
+        auto listener = it->second.lock();
+        if (listener && listener->isLive()) ++count;
+    }
+    return count;
+}
+
+// MARK: connection
+
+namespace {
+
+using Pipe = InMemoryConnection::Pipe;
+
+// Hands a block to one end's queue (or keeps it until that end starts); dropped once the end is
+// cancelled, also while it waits on the queue. Called with the pipe locked.
+void postTo(const std::shared_ptr<Pipe>& pipe, int side, std::function<void()> block) {
+    auto& end = pipe->ends[side];
+    if (end.cancelled) return;
+    if (!end.queue) {
+        end.early.push_back(std::move(block));
+        return;
+    }
+    end.queue->async([pipe, side, block = std::move(block)] {
+        {
+            std::lock_guard lock(pipe->mutex);
+            if (pipe->ends[side].cancelled) return;
+        }
+        block();
+    });
+}
+
+void postStateTo(const std::shared_ptr<Pipe>& pipe, int side, Connection::State state,
+                 std::optional<NetworkError> error) {
+    postTo(pipe, side, [pipe, side, state, error] {
+        Connection::StateHandler handler;
+        {
+            std::lock_guard lock(pipe->mutex);
+            handler = pipe->ends[side].stateHandler;
+        }
+        if (handler) handler(state, error);
+    });
+}
+
+// Completes the reads of one end that can complete. Called with the pipe locked.
+void pump(const std::shared_ptr<Pipe>& pipe, int side) {
+    auto& end = pipe->ends[side];
+    if (!end.started || end.cancelled) return;
+    while (!end.reads.empty()) {
+        auto& read = end.reads.front();
+        if (end.failure) {
+            postTo(pipe, side, [completion = std::move(read.completion), error = *end.failure] {
+                completion({}, false, error);
+            });
+        } else if (end.inbound.size() >= read.minimum || end.peerClosed) {
+            const std::size_t count = std::min(read.maximum, end.inbound.size());
+            const auto last = end.inbound.begin() + static_cast<std::ptrdiff_t>(count);
+            Bytes data(end.inbound.begin(), last);
+            end.inbound.erase(end.inbound.begin(), last);
+            const bool complete = end.peerClosed && end.inbound.empty();
+            postTo(pipe, side, [completion = std::move(read.completion), data = std::move(data), complete]() mutable {
+                completion(std::move(data), complete, std::nullopt);
+            });
+        } else {
+            return;
+        }
+        end.reads.pop_front();
+    }
+}
+
+// One end went away: the other reads what is left, then the close.
+void closePeerOf(const std::shared_ptr<Pipe>& pipe, int side) {
+    pipe->ends[1 - side].peerClosed = true;
+    pump(pipe, 1 - side);
+}
+
+}  // namespace
+
+InMemoryConnection::InMemoryConnection(std::shared_ptr<Pipe> pipe, int side, std::string remoteAddress)
+    : pipe_(std::move(pipe)), side_(side), remote_(std::move(remoteAddress)) {}
+
+InMemoryConnection::~InMemoryConnection() {
+    // The owner let go: this end closes silently.
+    std::lock_guard lock(pipe_->mutex);
+    auto& end = pipe_->ends[side_];
+    end.pendingCancelReport = false;
+    end.stateHandler = nullptr;
+    if (end.cancelled) return;
+    end.cancelled = true;
+    end.reads.clear();
+    end.early.clear();
+    closePeerOf(pipe_, side_);
+}
+
+void InMemoryConnection::refuse(NetworkError error) {
+    std::lock_guard lock(pipe_->mutex);
+    refusal_ = std::move(error);
+}
+
+void InMemoryConnection::setStateHandler(StateHandler handler) {
+    std::lock_guard lock(pipe_->mutex);
+    auto& end = pipe_->ends[side_];
+    if (!end.cancelled || end.pendingCancelReport) end.stateHandler = std::move(handler);
+}
+
+void InMemoryConnection::start(DispatchQueuePtr queue) {
+    if (!queue) return;
+    std::lock_guard lock(pipe_->mutex);
+    auto& end = pipe_->ends[side_];
+    if (end.queue) return;
+    end.queue = queue;
+    if (end.pendingCancelReport) {
+        end.pendingCancelReport = false;
+        auto handler = std::move(end.stateHandler);
+        end.stateHandler = nullptr;
+        queue->async([handler] {
+            if (handler) handler(State::cancelled, std::nullopt);
+        });
+        return;
+    }
+    if (end.cancelled) return;
+    end.started = true;
+    if (refusal_ && !end.failure) {
+        end.failure = refusal_;
+        postStateTo(pipe_, side_, State::preparing, std::nullopt);
+        postStateTo(pipe_, side_, State::failed, refusal_);
+    } else {
+        postStateTo(pipe_, side_, State::ready, std::nullopt);
+    }
+    auto early = std::move(end.early);
+    end.early.clear();
+    for (auto& block : early) postTo(pipe_, side_, std::move(block));
+    pump(pipe_, side_);
+}
+
+void InMemoryConnection::receive(std::size_t minimum, std::size_t maximum, ReceiveCompletion completion) {
+    if (!completion) return;
+    maximum = std::max<std::size_t>(maximum, 1);
+    minimum = std::clamp<std::size_t>(minimum, 1, maximum);
+    std::lock_guard lock(pipe_->mutex);
+    auto& end = pipe_->ends[side_];
+    if (end.cancelled) return;
+    end.reads.push_back({minimum, maximum, std::move(completion)});
+    pump(pipe_, side_);
+}
+
+void InMemoryConnection::send(Bytes data, SendCompletion completion) {
+    std::lock_guard lock(pipe_->mutex);
+    auto& end = pipe_->ends[side_];
+    if (end.cancelled) return;
+    std::optional<NetworkError> error = end.failure;
+    auto& peer = pipe_->ends[1 - side_];
+    if (!error && (peer.cancelled || peer.failure)) error = NetworkError{EPIPE, "Broken pipe"};
+    if (!error) {
+        peer.inbound.insert(peer.inbound.end(), data.begin(), data.end());
+        pump(pipe_, 1 - side_);
+    }
+    if (completion) postTo(pipe_, side_, [completion = std::move(completion), error] { completion(error); });
+}
+
+void InMemoryConnection::cancel() {
+    std::lock_guard lock(pipe_->mutex);
+    auto& end = pipe_->ends[side_];
+    if (end.cancelled) return;
+    end.cancelled = true;
+    end.reads.clear();
+    end.early.clear();
+    if (end.queue) {
+        auto handler = std::move(end.stateHandler);
+        end.stateHandler = nullptr;
+        end.queue->async([handler] {
+            if (handler) handler(State::cancelled, std::nullopt);
+        });
+    } else {
+        end.pendingCancelReport = true;
+    }
+    closePeerOf(pipe_, side_);
+}
+
+void InMemoryConnection::simulateFailure(NetworkError error) {
+    std::lock_guard lock(pipe_->mutex);
+    auto& end = pipe_->ends[side_];
+    if (end.cancelled || end.failure) return;
+    end.failure = error;
+    postStateTo(pipe_, side_, State::failed, error);
+    pump(pipe_, side_);
+    closePeerOf(pipe_, side_);
+}
+
+std::size_t InMemoryConnection::bufferedByteCount() const {
+    std::lock_guard lock(pipe_->mutex);
+    return pipe_->ends[side_].inbound.size();
+}
+
+std::string InMemoryConnection::remoteAddress() const {
+    return remote_;
+}
+
+}  // namespace qm

@@ -1,0 +1,179 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Platform/DispatchQueue.h"
+#include "Platform/Displays.h"
+#include "Platform/Geometry.h"
+
+namespace qm {
+
+// Pixel layouts a capture stream can deliver. BGRA: 4 bytes per pixel, blue, green, red, alpha
+// (alpha always 255), rows top to bottom, full range sRGB values.
+enum class CapturePixelFormat : std::uint8_t { bgra };
+
+// One captured picture. Rows may be padded: use bytesPerRow, not width * 4.
+struct PixelBuffer {
+    std::int64_t width = 0;
+    std::int64_t height = 0;
+    std::int64_t bytesPerRow = 0;
+    CapturePixelFormat pixelFormat = CapturePixelFormat::bgra;
+    std::vector<std::uint8_t> data;
+
+    PixelBuffer() = default;
+    PixelBuffer(std::int64_t width, std::int64_t height);
+
+    std::uint8_t* row(std::int64_t y) { return data.data() + y * bytesPerRow; }
+    const std::uint8_t* row(std::int64_t y) const { return data.data() + y * bytesPerRow; }
+};
+
+struct CapturedFrame {
+    std::shared_ptr<const PixelBuffer> pixelBuffer;
+    std::uint64_t uptimeNs = 0;    // when the picture was taken, on the stream queue's clock
+    std::uint64_t frameIndex = 0;  // the stream's time slot: 0 for the first, gaps where frames were skipped
+    DisplayID displayID = 0;
+};
+
+// A display as capture sees it: its id and its size and place in points.
+struct ShareableDisplay {
+    DisplayID displayID = 0;
+    std::int64_t width = 0;
+    std::int64_t height = 0;
+    Rect frame;
+    friend bool operator==(const ShareableDisplay&, const ShareableDisplay&) = default;
+};
+
+struct ShareableContent {
+    std::vector<ShareableDisplay> displays;
+};
+
+// The content listing, or the reason there is none.
+struct ShareableContentResult {
+    std::optional<ShareableContent> content;
+    std::string error;
+};
+
+struct StreamConfiguration {
+    std::int64_t width = 0;  // output size in pixels; 0 takes the display's pixel size
+    std::int64_t height = 0;
+    CapturePixelFormat pixelFormat = CapturePixelFormat::bgra;
+    double minimumFrameInterval = 1.0 / 60.0;  // seconds between frames; 0 follows the display's refresh rate
+    bool showsCursor = true;
+};
+
+// A capture stream on one display. Set the output and the stop handler before starting.
+class ScreenCaptureStream {
+public:
+    // Called with no value on success, else with the reason for the failure.
+    using Completion = std::function<void(const std::optional<std::string>& error)>;
+
+    virtual ~ScreenCaptureStream() = default;
+    virtual DisplayID displayID() const = 0;
+    virtual const StreamConfiguration& configuration() const = 0;
+    // Frames are handed to `handler` on `sampleHandlerQueue`, one at a time and in order.
+    virtual void addScreenOutput(DispatchQueuePtr sampleHandlerQueue,
+                                 std::function<void(const CapturedFrame&)> handler) = 0;
+    // Called (on any thread) when a running stream stops by itself, with the reason.
+    virtual void setStopHandler(std::function<void(const std::string& error)> handler) = 0;
+    virtual void startCapture(Completion completion) = 0;
+    // After the completion has run no further frame is handed to the output.
+    virtual void stopCapture(Completion completion) = 0;
+};
+
+class ScreenCaptureService {
+public:
+    virtual ~ScreenCaptureService() = default;
+    virtual ShareableContentResult shareableContent() = 0;
+    // A stream on the display, not yet started. Nothing is checked until it starts.
+    virtual std::shared_ptr<ScreenCaptureStream> makeStream(DisplayID displayID,
+                                                            const StreamConfiguration& configuration) = 0;
+};
+
+// The display that a capture of `displayID` should use, out of a content listing: none for an
+// empty list; the display with that id; none when `requireExactDisplay`; else the main display;
+// else the first display. Audio and video capture share this rule.
+std::optional<ShareableDisplay> selectTargetDisplay(const std::vector<ShareableDisplay>& displays, DisplayID displayID,
+                                                    bool requireExactDisplay, DisplayID mainDisplayID);
+
+// Deterministic moving desktop content at one size: a desktop gradient, a document window of
+// text, a smooth picture, a panel of text that scrolls every frame and a patterned block that
+// moves across the screen. The picture of frame n depends only on the size and n, so a test can
+// render the source of any frame again. All per-pixel work happens once, at construction; a frame
+// is row copies from prepared images.
+class SyntheticScreenContent {
+public:
+    SyntheticScreenContent(std::int64_t width, std::int64_t height);
+
+    std::int64_t width() const { return width_; }
+    std::int64_t height() const { return height_; }
+
+    // Renders frame `frameIndex` into `out` (resized when its size differs). When `out` already
+    // holds frame `previousIndex` of this content, only what changed between the two is redrawn.
+    void render(std::uint64_t frameIndex, PixelBuffer& out,
+                std::optional<std::uint64_t> previousIndex = std::nullopt) const;
+    PixelBuffer makeFrame(std::uint64_t frameIndex) const;
+
+    // Where the moving block is in frame `frameIndex` (pixels; for tests and damage tracking).
+    struct PixelRect {
+        std::int64_t x = 0, y = 0, width = 0, height = 0;
+    };
+    PixelRect movingBlockRect(std::uint64_t frameIndex) const;
+    PixelRect scrollingPanelRect() const { return panel_; }
+
+private:
+    void copyFromBase(PixelBuffer& out, const PixelRect& rect) const;
+    void drawPanel(std::uint64_t frameIndex, PixelBuffer& out) const;
+    void drawBlock(std::uint64_t frameIndex, PixelBuffer& out) const;
+
+    std::int64_t width_;
+    std::int64_t height_;
+    PixelBuffer base_;    // the still parts of the desktop
+    PixelBuffer strip_;   // the scrolling panel's text, one period tall
+    PixelBuffer block_;   // the moving block's pattern
+    PixelRect panel_;
+    std::int64_t scrollStep_ = 1;  // pixels the panel scrolls per frame
+    std::int64_t blockStepX_ = 1;
+    std::int64_t blockStepY_ = 1;
+};
+
+// Screen capture on synthetic content: the Host's embedded default without a display server,
+// and what tests drive on the virtual clock. Streams list and follow the displays of the display
+// service; frames are paced by delayed blocks on the output queue, so on a manual clock a test
+// gets one frame per frame interval it advances. A stream whose display goes away stops with an
+// error through its stop handler.
+class SimulatedScreenCapture final : public ScreenCaptureService {
+public:
+    enum class Behavior {
+        normal,
+        deliversNoFrames,  // streams start and then stay silent
+        failsToStart,      // starting a stream reports an error
+    };
+
+    explicit SimulatedScreenCapture(std::shared_ptr<const DisplayService> displays);
+
+    ShareableContentResult shareableContent() override;
+    std::shared_ptr<ScreenCaptureStream> makeStream(DisplayID displayID,
+                                                    const StreamConfiguration& configuration) override;
+
+    // Applies to streams started afterwards.
+    void setBehavior(Behavior behavior);
+    // A text for shareableContent() to fail with; none lists the displays again.
+    void setShareableContentError(std::optional<std::string> error);
+
+    std::int64_t runningStreamCount() const;
+    std::int64_t startedStreamCount() const;
+    std::optional<StreamConfiguration> lastStartedConfiguration() const;
+
+    struct State;  // shared with the streams
+
+private:
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace qm

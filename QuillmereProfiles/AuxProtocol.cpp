@@ -1,0 +1,154 @@
+#include "QuillmereProfiles/AuxProtocol.h"
+
+#include <limits>
+#include <stdexcept>
+
+namespace qm {
+
+namespace {
+
+// The case name of a known type; nullptr for a value that is no type.
+const char* knownTypeName(AuxPacketType type) {
+    switch (type) {
+        case AuxPacketType::audioFrame: return "audioFrame";
+        case AuxPacketType::audioControl: return "audioControl";
+        case AuxPacketType::hostStatus: return "hostStatus";
+        case AuxPacketType::identityChallenge: return "identityChallenge";
+        case AuxPacketType::identityProof: return "identityProof";
+        case AuxPacketType::clientSessionAuth: return "clientSessionAuth";
+        case AuxPacketType::clientSessionAuthResult: return "clientSessionAuthResult";
+        case AuxPacketType::videoConfig: return "videoConfig";
+        case AuxPacketType::videoFrame: return "videoFrame";
+        case AuxPacketType::videoFrameAck: return "videoFrameAck";
+        case AuxPacketType::fileTransferEndpoint: return "fileTransferEndpoint";
+        case AuxPacketType::captureModeControl: return "captureModeControl";
+        case AuxPacketType::displayLayout: return "displayLayout";
+        case AuxPacketType::hostDisplayMode: return "hostDisplayMode";
+        case AuxPacketType::pointerEvent: return "pointerEvent";
+        case AuxPacketType::clipboardTransfer: return "clipboardTransfer";
+        case AuxPacketType::gestureEvent: return "gestureEvent";
+        case AuxPacketType::hostShortcut: return "hostShortcut";
+        case AuxPacketType::keyEvent: return "keyEvent";
+        case AuxPacketType::fileTransfer: return "fileTransfer";
+        case AuxPacketType::rawKeyEvent: return "rawKeyEvent";
+        case AuxPacketType::systemDefinedKeyEvent: return "systemDefinedKeyEvent";
+        case AuxPacketType::hostPhysicalDisplay: return "hostPhysicalDisplay";
+        case AuxPacketType::hostSessionInfo: return "hostSessionInfo";
+        case AuxPacketType::viewportROI: return "viewportROI";
+        case AuxPacketType::pipRegionSet: return "pipRegionSet";
+        case AuxPacketType::pipRegionRemove: return "pipRegionRemove";
+        case AuxPacketType::pipRegionClear: return "pipRegionClear";
+        case AuxPacketType::dragPullRequest: return "dragPullRequest";
+        case AuxPacketType::iosBackgroundPresence: return "iosBackgroundPresence";
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+std::optional<AuxPacketType> auxPacketTypeFromRaw(std::uint8_t raw) {
+    const auto type = static_cast<AuxPacketType>(raw);
+    if (!knownTypeName(type)) return std::nullopt;
+    return type;
+}
+
+std::string auxPacketTypeName(AuxPacketType type) {
+    if (const char* name = knownTypeName(type)) return name;
+    return "unknown(" + std::to_string(static_cast<unsigned>(type)) + ")";
+}
+
+Bytes AuxPacketHeader::encode() const {
+    ByteWriter w(size);
+    w.u32(magic).u8(static_cast<std::uint8_t>(type)).u8(flags).u16(0).u32(payloadLength).u64(timestampNs);
+    return w.take();
+}
+
+std::optional<AuxPacketHeader> AuxPacketHeader::decode(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() < size) return std::nullopt;
+    ByteReader r(bytes.first(size));
+    AuxPacketHeader h;
+    h.magic = *r.u32();
+    if (h.magic != magicValue) return std::nullopt;
+    h.type = static_cast<AuxPacketType>(*r.u8());
+    h.flags = *r.u8();
+    h.reserved = *r.u16();
+    h.payloadLength = *r.u32();
+    h.timestampNs = *r.u64();
+    return h;
+}
+
+Bytes makeAuxPacket(AuxPacketType type, std::uint8_t flags, std::span<const std::uint8_t> payload,
+                    std::uint64_t timestampNs) {
+    if (payload.size() > std::numeric_limits<std::uint32_t>::max())
+        throw std::length_error("aux payload does not fit a 32-bit length");
+    AuxPacketHeader h;
+    h.type = type;
+    h.flags = flags;
+    h.payloadLength = static_cast<std::uint32_t>(payload.size());
+    h.timestampNs = timestampNs;
+    Bytes out;
+    out.reserve(AuxPacketHeader::size + payload.size());
+    const auto head = h.encode();
+    out.insert(out.end(), head.begin(), head.end());
+    out.insert(out.end(), payload.begin(), payload.end());
+    return out;
+}
+
+const char* auxFrameErrorName(AuxFrameError error) {
+    switch (error) {
+        case AuxFrameError::badMagic: return "bad magic";
+        case AuxFrameError::frameTooLarge: return "frame too large";
+        case AuxFrameError::bufferOverflow: return "buffer overflow";
+    }
+    return "unknown";
+}
+
+bool AuxFrameReader::append(std::span<const std::uint8_t> bytes) {
+    if (error_) return false;
+    if (bytes.size() > maxBuffered_ || bufferedBytes() > maxBuffered_ - bytes.size()) {
+        error_ = AuxFrameError::bufferOverflow;
+        return false;
+    }
+    // Drop what earlier frames consumed once per read, not once per frame, so that a read holding
+    // many small frames costs one move of the remainder.
+    if (readPos_ > 0) {
+        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(readPos_));
+        readPos_ = 0;
+    }
+    buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
+    return true;
+}
+
+std::optional<AuxFrame> AuxFrameReader::nextFrame() {
+    if (error_) return std::nullopt;
+    const std::span<const std::uint8_t> pending(buffer_.data() + readPos_, bufferedBytes());
+    if (pending.empty()) return std::nullopt;
+    // A wrong magic is reported as soon as its bytes are here, without waiting for a whole header.
+    const std::uint8_t magicBytes[4] = {'2', 'Q', '2', 'Q'};
+    for (std::size_t i = 0; i < pending.size() && i < 4; ++i) {
+        if (pending[i] != magicBytes[i]) {
+            error_ = AuxFrameError::badMagic;
+            return std::nullopt;
+        }
+    }
+    auto header = AuxPacketHeader::decode(pending);
+    if (!header) return std::nullopt;
+    const std::uint64_t frameSize = AuxPacketHeader::size + static_cast<std::uint64_t>(header->payloadLength);
+    if (frameSize > maxBuffered_) {
+        error_ = AuxFrameError::frameTooLarge;
+        return std::nullopt;
+    }
+    if (pending.size() < frameSize) return std::nullopt;
+    AuxFrame frame;
+    frame.header = *header;
+    const auto body = pending.subspan(AuxPacketHeader::size, header->payloadLength);
+    frame.payload.assign(body.begin(), body.end());
+    readPos_ += static_cast<std::size_t>(frameSize);
+    if (readPos_ == buffer_.size()) {
+        buffer_.clear();
+        readPos_ = 0;
+    }
+    return frame;
+}
+
+}  // namespace qm

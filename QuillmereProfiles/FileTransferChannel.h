@@ -1,0 +1,121 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "Platform/ByteIO.h"
+#include "Platform/DispatchQueue.h"
+#include "Platform/Network.h"
+
+namespace qm {
+
+// Framing of the file-transfer side channel: "FTRX", a 32-bit little-endian payload length,
+// then the payload. Frames follow one another with nothing between them.
+namespace FileTransferChannelConstants {
+inline constexpr std::array<std::uint8_t, 4> magic{0x46, 0x54, 0x52, 0x58};  // "FTRX"
+inline constexpr std::size_t tokenSize = 16;
+inline constexpr std::size_t headerSize = 8;
+inline constexpr std::size_t maxPayloadSize = 8388608;  // 8 MiB, inclusive
+}  // namespace FileTransferChannelConstants
+
+// The secret a Viewer presents as the first frame of a file channel to bind it to its session.
+class FileTransferChannelToken {
+public:
+    using Bytes = std::array<std::uint8_t, FileTransferChannelConstants::tokenSize>;
+    // Fills the buffer with cryptographically secure random bytes; false when it could not.
+    using RandomSource = bool (*)(std::uint8_t* buffer, std::size_t count);
+
+    // A fresh token from the system's secure generator. A generator that fails throws
+    // std::runtime_error: a predictable (all-zero) token would admit anyone to the channel.
+    explicit FileTransferChannelToken(RandomSource randomSource = systemRandom);
+
+    // A token from exactly 16 bytes, else nothing.
+    static std::optional<FileTransferChannelToken> fromBytes(std::span<const std::uint8_t> bytes);
+
+    const Bytes& bytes() const { return bytes_; }
+    // The first four bytes as eight lower-case hex digits: enough to tell tokens apart in a log
+    // line without revealing the token.
+    std::string shortDescription() const;
+
+    static bool systemRandom(std::uint8_t* buffer, std::size_t count);
+
+    friend bool operator==(const FileTransferChannelToken&, const FileTransferChannelToken&) = default;
+
+private:
+    struct FromBytesTag {};
+    FileTransferChannelToken(FromBytesTag, const Bytes& bytes) : bytes_(bytes) {}
+    Bytes bytes_{};
+};
+
+// Wraps one accepted file-channel connection: cuts the incoming stream into frames, sends frames,
+// and reports the end of the connection exactly once. Payloads are opaque bytes here.
+//
+// Everything runs on `queue`: the connection's callbacks, `onFrame` and `onEnded`; the owner calls
+// `start`, `sendFrame`, `cancel` and `setMaximumPayloadSize` only from that queue. Create it with
+// std::make_shared: the closures handed to the connection hold the object weakly, so releasing
+// the last owner stops every further callback.
+class FileTransferChannelConnection final : public std::enable_shared_from_this<FileTransferChannelConnection> {
+public:
+    using Logger = std::function<void(const std::string&)>;
+    using FrameHandler = std::function<void(Bytes payload)>;
+    using EndedHandler = std::function<void(const std::optional<NetworkError>& error)>;
+
+    // Largest number of bytes asked for in one read.
+    static constexpr std::size_t maxReadSize = 262144;
+
+    FileTransferChannelConnection(ConnectionPtr connection, DispatchQueuePtr queue, std::string label, Logger logger);
+    ~FileTransferChannelConnection();
+    FileTransferChannelConnection(const FileTransferChannelConnection&) = delete;
+    FileTransferChannelConnection& operator=(const FileTransferChannelConnection&) = delete;
+
+    // Installs the state handler and starts the connection; reading begins once it is ready.
+    void start();
+    // Sends one frame carrying the payload; dropped once the connection has ended.
+    void sendFrame(std::span<const std::uint8_t> payload);
+    // Ends the connection from this side; `onEnded` is told (no error) unless it already was.
+    void cancel();
+
+    // Caps the payload length a frame may announce, at most maxPayloadSize (the default). An owner
+    // lowers it while the channel is unauthorised so a stranger cannot make it buffer megabytes.
+    void setMaximumPayloadSize(std::size_t size);
+    std::size_t maximumPayloadSize() const { return maximumPayloadSize_; }
+
+    bool didEnd() const { return didEnd_; }
+    const std::string& label() const { return label_; }
+
+    // Each complete payload, in stream order; nothing is delivered once the connection ended.
+    FrameHandler onFrame;
+    // Told once when the connection ends: no error for a clean end.
+    EndedHandler onEnded;
+
+private:
+    void handleState(Connection::State state, const std::optional<NetworkError>& error);
+    void receiveLoop();
+    void drainBuffer();
+    void fail(std::optional<NetworkError> error);
+
+    ConnectionPtr connection_;
+    DispatchQueuePtr queue_;
+    std::string label_;
+    Logger logger_;
+    // Received bytes not yet cut into frames start at pendingOffset_; the consumed prefix is
+    // dropped once per drain rather than once per frame.
+    Bytes pendingBuffer_;
+    std::size_t pendingOffset_ = 0;
+    bool didEnd_ = false;
+    bool started_ = false;
+    std::size_t maximumPayloadSize_ = FileTransferChannelConstants::maxPayloadSize;
+};
+
+}  // namespace qm
+
+template <>
+struct std::hash<qm::FileTransferChannelToken> {
+    std::size_t operator()(const qm::FileTransferChannelToken& token) const noexcept;
+};

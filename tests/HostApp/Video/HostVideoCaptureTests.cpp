@@ -1,0 +1,407 @@
+#include <gtest/gtest.h>
+
+#include "HostApp/Video/HostVideoCapture.h"
+#include "HostApp/Video/VideoQueues.h"
+#include "Platform/AsioDispatchQueue.h"
+#include "support/TestPlatform.h"
+#include "support/VideoDecoder.h"
+
+using namespace qm;
+
+namespace {
+
+// A Host with one 640 x 360 pixel display (320 x 180 points, HiDPI) and synthetic capture, all on
+// the virtual clock.
+struct CaptureRig {
+    test::ManualPlatform manual;
+    std::shared_ptr<SimulatedDisplayService> displays = std::make_shared<SimulatedDisplayService>(
+        std::vector<DisplayInfo>{SimulatedDisplayService::makeDisplay(1, Point{0, 0}, 320, 180, 640, 360, 50, true)}, 1);
+    std::shared_ptr<SimulatedScreenCapture> screen = std::make_shared<SimulatedScreenCapture>(displays);
+
+    std::vector<VideoEncoderConfig> configs;
+    std::vector<EncodedVideoFrame> frames;
+    std::vector<std::string> errors;
+    std::vector<std::string> statuses;
+    std::vector<std::string> order;  // "config" / "frame" / "key"
+
+    CaptureRig() {
+        manual.platform.displays = displays;
+        manual.platform.screenCapture = screen;
+    }
+
+    static VideoStreamProfile profile(VideoCaptureMode mode = VideoCaptureMode::easy) {
+        VideoStreamProfile p;
+        p.displayID = 1;
+        p.mode = mode;
+        p.codec = VideoStreamCodec::h264;
+        p.chromaMode = VideoChromaMode::yuv420;
+        p.width = 320;
+        p.height = 180;
+        p.fps = 50;
+        p.bitrate = 4'000'000;
+        p.keyframeInterval = 1000;
+        return p;
+    }
+
+    std::shared_ptr<HostVideoCapture> make(VideoStreamProfile p = profile()) {
+        auto capture = std::make_shared<HostVideoCapture>(manual.platform, p);
+        capture->onConfig = [this](const VideoEncoderConfig& c) {
+            configs.push_back(c);
+            order.push_back("config");
+        };
+        capture->onFrame = [this](const EncodedVideoFrame& f) {
+            frames.push_back(f);
+            order.push_back(f.isKeyframe ? "key" : "frame");
+        };
+        capture->onError = [this](const std::string& e) { errors.push_back(e); };
+        capture->onStatus = [this](const std::string& s) { statuses.push_back(s); };
+        return capture;
+    }
+
+    void advanceFrames(int count) { manual.clock->advance(0.02 * count); }
+};
+
+}  // namespace
+
+TEST(HostVideoCapture, CapturesScalesAndEncodesOneFramePerInterval) {
+    CaptureRig rig;
+    auto capture = rig.make();
+    capture->start();
+    rig.manual.clock->runUntilIdle();
+    ASSERT_TRUE(rig.errors.empty()) << rig.errors[0];
+    ASSERT_TRUE(capture->encoder());
+    EXPECT_EQ(capture->capturedDisplayID(), 1u);
+    EXPECT_EQ(rig.statuses, std::vector<std::string>{
+                                "capture started display=1 source=640x360 stream=320x180 H.264 4:2:0 50 fps 4000000 bps (libx264)"});
+    // Capture runs at the display's pixel size and the profile's rate.
+    EXPECT_EQ(rig.screen->lastStartedConfiguration()->width, 640);
+    EXPECT_DOUBLE_EQ(rig.screen->lastStartedConfiguration()->minimumFrameInterval, 0.02);
+
+    rig.advanceFrames(8);
+    ASSERT_EQ(rig.frames.size(), 8u);
+    EXPECT_EQ(capture->framesCaptured.load(), 8);
+    EXPECT_EQ(capture->framesEncoded.load(), 8);
+    // The configuration comes once, before the first keyframe.
+    EXPECT_EQ(rig.order, (std::vector<std::string>{"config", "key", "frame", "frame", "frame", "frame", "frame", "frame", "frame"}));
+    ASSERT_EQ(rig.configs.size(), 1u);
+    EXPECT_EQ(rig.configs[0].width, 320);
+
+    // Each decoded frame matches the synthetic source of its slot, scaled down.
+    test::VideoDecoder decoder(VideoStreamCodec::h264);
+    SyntheticScreenContent source(640, 360);
+    for (std::size_t i = 0; i < rig.frames.size(); ++i) {
+        EXPECT_EQ(rig.frames[i].frameNumber, static_cast<std::int64_t>(i));
+        auto pictures = decoder.decode(rig.frames[i].data);
+        ASSERT_EQ(pictures.size(), 1u) << decoder.lastError();
+        auto reference = test::referencePicture(source.makeFrame(i), PixelCrop{0, 0, 640, 360}, 320, 180,
+                                                VideoChromaMode::yuv420);
+        EXPECT_GT(test::psnr(pictures[0], reference).y, 30.0) << "frame " << i;
+    }
+    capture->stop(true);
+}
+
+TEST(HostVideoCapture, CongestionDropsFramesAndKeyframeRequestsAreServed) {
+    CaptureRig rig;
+    auto capture = rig.make();
+    bool congested = false;
+    int checks = 0;
+    capture->checkNetworkCongestion = [&] {
+        ++checks;
+        return congested;
+    };
+    capture->start();
+    rig.advanceFrames(3);
+    ASSERT_EQ(rig.frames.size(), 3u);
+
+    congested = true;
+    capture->forceKeyFrameRequested.store(1);
+    rig.advanceFrames(4);
+    EXPECT_EQ(rig.frames.size(), 3u) << "dropped before encoding";
+    EXPECT_EQ(capture->framesCaptured.load(), 7);
+    EXPECT_EQ(capture->framesDroppedForCongestion.load(), 4);
+    EXPECT_EQ(capture->forceKeyFrameRequested.load(), 1) << "a request waits for a frame that is encoded";
+    EXPECT_EQ(checks, 7);
+
+    congested = false;
+    rig.advanceFrames(3);
+    ASSERT_EQ(rig.frames.size(), 6u);
+    EXPECT_TRUE(rig.frames[3].isKeyframe);
+    EXPECT_FALSE(rig.frames[4].isKeyframe);
+    EXPECT_EQ(capture->forceKeyFrameRequested.load(), 0);
+    EXPECT_EQ(capture->framesEncoded.load(), 6);
+
+    // A Viewer joining at the requested keyframe decodes from there on.
+    test::VideoDecoder late(VideoStreamCodec::h264);
+    for (std::size_t i = 3; i < 6; ++i) EXPECT_EQ(late.decode(rig.frames[i].data).size(), 1u);
+    EXPECT_EQ(late.errorCount(), 0);
+    capture->stop(true);
+}
+
+TEST(HostVideoCapture, MaxModeEncodesTheViewportRegionOnly) {
+    CaptureRig rig;
+    auto capture = rig.make(CaptureRig::profile(VideoCaptureMode::max));
+    // The upper right quarter (y from the bottom edge).
+    capture->setViewportROI(Rect(0.5, 0.5, 0.5, 0.5));
+    capture->start();
+    rig.advanceFrames(2);
+    ASSERT_EQ(rig.frames.size(), 2u);
+
+    test::VideoDecoder decoder(VideoStreamCodec::h264);
+    decoder.decode(rig.frames[0].data);
+    auto pictures = decoder.decode(rig.frames[1].data);
+    ASSERT_EQ(pictures.size(), 1u);
+    SyntheticScreenContent source(640, 360);
+    const PixelBuffer frame1 = source.makeFrame(1);
+    auto region = test::referencePicture(frame1, PixelCrop{320, 0, 320, 180}, 320, 180, VideoChromaMode::yuv420);
+    auto whole = test::referencePicture(frame1, PixelCrop{0, 0, 640, 360}, 320, 180, VideoChromaMode::yuv420);
+    EXPECT_GT(test::psnr(pictures[0], region).y, 30.0);
+    EXPECT_LT(test::psnr(pictures[0], whole).y, 20.0);
+
+    // Outside mode max the region is kept for the owner but capture shows the whole display.
+    CaptureRig easyRig;
+    auto easy = easyRig.make();
+    easy->setViewportROI(Rect(0.5, 0.5, 0.5, 0.5));
+    easy->start();
+    easyRig.advanceFrames(1);
+    ASSERT_EQ(easyRig.frames.size(), 1u);
+    test::VideoDecoder easyDecoder(VideoStreamCodec::h264);
+    auto easyPictures = easyDecoder.decode(easyRig.frames[0].data);
+    ASSERT_EQ(easyPictures.size(), 1u);
+    EXPECT_GT(test::psnr(easyPictures[0], test::referencePicture(source.makeFrame(0), PixelCrop{0, 0, 640, 360}, 320,
+                                                                 180, VideoChromaMode::yuv420))
+                  .y,
+              30.0);
+    capture->stop(true);
+    easy->stop(true);
+}
+
+TEST(HostVideoCapture, ViewportRegionIsClampedOrCleared) {
+    CaptureRig rig;
+    auto capture = rig.make();
+    auto stored = [&] {
+        std::lock_guard lock(capture->viewportROILock);
+        return capture->viewportROINormalized;
+    };
+    capture->setViewportROI(Rect(0.25, 0.25, 0.5, 0.5));
+    EXPECT_EQ(stored(), Rect(0.25, 0.25, 0.5, 0.5));
+    capture->setViewportROI(Rect(-0.5, 0.5, 1.0, 1.0));
+    EXPECT_EQ(stored(), Rect(0, 0.5, 0.5, 0.5));
+    capture->setViewportROI(Rect(0.2, 0.2, std::numeric_limits<double>::infinity(), 0.1));
+    EXPECT_FALSE(stored());
+    capture->setViewportROI(Rect(0.2, 0.2, 0.5, 0.5));
+    capture->setViewportROI(Rect(1.5, 0.2, 0.5, 0.5));
+    EXPECT_FALSE(stored());
+    capture->setViewportROI(Rect(0.2, 0.2, 0.5, 0.5));
+    capture->setViewportROI(std::nullopt);
+    EXPECT_FALSE(stored());
+}
+
+TEST(HostVideoCapture, StartFailuresAreReportedClearly) {
+    {
+        CaptureRig rig;
+        rig.screen->setBehavior(SimulatedScreenCapture::Behavior::failsToStart);
+        auto capture = rig.make();
+        capture->start();
+        rig.advanceFrames(5);
+        ASSERT_EQ(rig.errors.size(), 1u);
+        EXPECT_EQ(rig.errors[0], "capture failed to start: simulated capture failure: the stream could not start");
+        EXPECT_FALSE(capture->encoder());
+        EXPECT_TRUE(rig.frames.empty());
+        capture->stop(true);
+    }
+    {
+        CaptureRig rig;
+        auto p = CaptureRig::profile();
+        p.displayID = 7;
+        auto capture = rig.make(p);
+        capture->start();
+        rig.manual.clock->runUntilIdle();
+        EXPECT_EQ(rig.errors, std::vector<std::string>{"target display 7 unavailable for capture. available=1"});
+        EXPECT_EQ(rig.screen->startedStreamCount(), 0);
+    }
+    {
+        CaptureRig rig;
+        rig.screen->setShareableContentError("screen recording not permitted");
+        auto capture = rig.make();
+        capture->start();
+        rig.manual.clock->runUntilIdle();
+        EXPECT_EQ(rig.errors, std::vector<std::string>{"capture: shareable content unavailable: screen recording not permitted"});
+    }
+    {
+        // Display 0 means "the main display".
+        CaptureRig rig;
+        auto p = CaptureRig::profile();
+        p.displayID = 0;
+        auto capture = rig.make(p);
+        capture->start();
+        rig.advanceFrames(1);
+        EXPECT_TRUE(rig.errors.empty());
+        EXPECT_EQ(capture->capturedDisplayID(), 1u);
+        EXPECT_EQ(rig.frames.size(), 1u);
+        capture->stop(true);
+    }
+}
+
+TEST(HostVideoCapture, SilentStreamAndUnpluggedDisplay) {
+    CaptureRig rig;
+    rig.screen->setBehavior(SimulatedScreenCapture::Behavior::deliversNoFrames);
+    auto silent = rig.make();
+    silent->start();
+    rig.advanceFrames(50);
+    EXPECT_TRUE(rig.errors.empty());
+    EXPECT_EQ(silent->framesCaptured.load(), 0) << "what the owner's zero-frame watchdog sees";
+    EXPECT_TRUE(rig.frames.empty());
+    silent->stop(true);
+
+    rig.screen->setBehavior(SimulatedScreenCapture::Behavior::normal);
+    auto capture = rig.make();
+    capture->start();
+    rig.advanceFrames(2);
+    rig.displays->removeDisplay(1);
+    rig.advanceFrames(2);
+    EXPECT_EQ(rig.errors, std::vector<std::string>{"capture stream stopped: display 1 is no longer available"});
+    EXPECT_EQ(rig.frames.size(), 2u);
+    capture->stop(true);
+}
+
+TEST(HostVideoCapture, StopEndsEverythingAndNoCallbackFollows) {
+    CaptureRig rig;
+    auto capture = rig.make();
+    capture->start();
+    rig.advanceFrames(2);
+    ASSERT_EQ(rig.screen->runningStreamCount(), 1);
+
+    capture->stop(true);
+    EXPECT_EQ(rig.screen->runningStreamCount(), 0);
+    EXPECT_FALSE(capture->encoder());
+    rig.advanceFrames(5);
+    EXPECT_EQ(rig.frames.size(), 2u);
+    capture->stop(true);  // a second stop finds nothing to do
+
+    // Stop without waiting, then let go at once: the stop still completes.
+    auto dropped = rig.make();
+    dropped->start();
+    rig.advanceFrames(1);
+    std::weak_ptr<HostVideoCapture> weak = dropped;
+    dropped->stop(false);
+    dropped.reset();
+    EXPECT_EQ(rig.screen->runningStreamCount(), 1) << "the stop runs on the lifecycle queue";
+    rig.manual.clock->runUntilIdle();
+    EXPECT_EQ(rig.screen->runningStreamCount(), 0);
+    EXPECT_TRUE(weak.expired());
+
+    // A stop before the start ran: nothing starts and nothing is reported.
+    auto early = rig.make();
+    const auto started = rig.screen->startedStreamCount();
+    const auto errorsBefore = rig.errors.size();
+    early->start();
+    early->stop(true);
+    rig.advanceFrames(3);
+    EXPECT_EQ(rig.screen->startedStreamCount(), started);
+    EXPECT_EQ(rig.errors.size(), errorsBefore);
+}
+
+TEST(HostVideoCapture, RateChangesHopToTheLifecycleQueueAndReconfigure) {
+    CaptureRig rig;
+    auto capture = rig.make();
+    capture->start();
+    rig.advanceFrames(3);
+    ASSERT_EQ(rig.configs.size(), 1u);
+
+    capture->updateRateControl(25, 2'000'000);
+    EXPECT_EQ(rig.manual.queue(VideoQueueLabels::lifecycle)->runUntilIdle(), 1u);
+    EXPECT_EQ(capture->encoder()->config().fps, 50) << "applied by the encoder at its next picture";
+    rig.advanceFrames(2);
+    ASSERT_EQ(rig.configs.size(), 2u);
+    EXPECT_EQ(rig.configs[1].fps, 25);
+    EXPECT_EQ(rig.configs[1].bitrate, 2'000'000);
+    EXPECT_EQ(rig.order[4], "config");
+    EXPECT_EQ(rig.order[5], "key");
+
+    test::VideoDecoder decoder(VideoStreamCodec::h264);
+    for (auto& frame : rig.frames) EXPECT_EQ(decoder.decode(frame.data).size(), 1u);
+    EXPECT_EQ(decoder.errorCount(), 0) << decoder.lastError();
+
+    // A change for a capture that has gone does nothing.
+    capture->stop(true);
+    capture->updateRateControl(10, 1'000'000);
+    rig.manual.clock->runUntilIdle();
+    EXPECT_EQ(rig.configs.size(), 2u);
+}
+
+TEST(HostVideoCapture, DerivedLayoutOfADisplay) {
+    CaptureRig rig;
+    auto capture = rig.make();
+    ASSERT_TRUE(rig.displays->setCurrentMode(1, DisplayMode{1512, 982, 3024, 1964, 120, 1, 0, true}));
+    EXPECT_EQ(capture->captureDerivedLayout(1),
+              (CaptureDisplayLayout{1, 0, 0, 1512, 982, 0, 0, 1512, 982, 3024, 1964, true}));
+
+    // A second display up and to the right widens the union, not the target. 1.25 pixels per
+    // point is not HiDPI.
+    rig.displays->addDisplay(SimulatedDisplayService::makeDisplay(2, Point{1512, -100}, 1920, 1080, 2400, 1350));
+    EXPECT_EQ(capture->captureDerivedLayout(1),
+              (CaptureDisplayLayout{1, 0, 0, 1512, 982, 0, -100, 3432, 1082, 3024, 1964, true}));
+    auto second = capture->captureDerivedLayout(2);
+    ASSERT_TRUE(second);
+    EXPECT_FALSE(second->hiDPI);
+    EXPECT_EQ(second->targetX, 1512);
+    EXPECT_EQ(second->targetY, -100);
+
+    // Without a current mode the rounded bounds stand in (halves away from zero).
+    auto modeless = SimulatedDisplayService::makeDisplay(3, Point{-640.5, 0}, 640, 480, 640, 480);
+    modeless.currentMode.reset();
+    modeless.bounds = Rect(-640.5, 0, 640.5, 480);
+    rig.displays->addDisplay(modeless);
+    auto third = capture->captureDerivedLayout(3);
+    ASSERT_TRUE(third);
+    EXPECT_EQ(third->targetX, -641);
+    EXPECT_EQ(third->targetWidth, 641);
+    EXPECT_EQ(third->pixelWidth, 641);
+    EXPECT_EQ(third->unionX, -641);
+
+    EXPECT_FALSE(capture->captureDerivedLayout(9));
+}
+
+TEST(HostVideoCapture, RunsOnRealQueuesAndStopsCleanly) {
+    HostPlatform platform;
+    platform.clock = SystemClock::shared();
+    platform.makeQueue = [](const std::string& label) -> DispatchQueuePtr {
+        return std::make_shared<AsioDispatchQueue>(label);
+    };
+    auto displays = std::make_shared<SimulatedDisplayService>(
+        std::vector<DisplayInfo>{SimulatedDisplayService::makeDisplay(1, Point{0, 0}, 320, 180, 320, 180)}, 1);
+    auto screen = std::make_shared<SimulatedScreenCapture>(displays);
+    platform.displays = displays;
+    platform.screenCapture = screen;
+
+    auto capture = std::make_shared<HostVideoCapture>(platform, CaptureRig::profile());
+    std::mutex mutex;
+    std::vector<EncodedVideoFrame> frames;
+    int configs = 0;
+    capture->onConfig = [&](const VideoEncoderConfig&) {
+        std::lock_guard lock(mutex);
+        ++configs;
+    };
+    capture->onFrame = [&](const EncodedVideoFrame& frame) {
+        std::lock_guard lock(mutex);
+        frames.push_back(frame);
+    };
+    capture->start();
+    ASSERT_TRUE(test::waitUntil([&] {
+        std::lock_guard lock(mutex);
+        return frames.size() >= 3;
+    }));
+    capture->stop(true);
+    EXPECT_EQ(screen->runningStreamCount(), 0);
+    std::size_t count;
+    {
+        std::lock_guard lock(mutex);
+        count = frames.size();
+        EXPECT_EQ(configs, 1);
+        EXPECT_TRUE(frames[0].isKeyframe);
+        EXPECT_LT(frames[0].captureUptimeNs, frames[1].captureUptimeNs);
+    }
+    capture->captureQueue->sync([] {});
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(frames.size(), count);
+}

@@ -1,0 +1,310 @@
+#include <gtest/gtest.h>
+
+extern "C" {
+#include <libavutil/frame.h>
+}
+
+#include "HostApp/Video/VideoEncoder.h"
+#include "HostApp/Video/VideoFrameScaler.h"
+#include "Platform/ScreenCapture.h"
+#include "support/VideoDecoder.h"
+
+using namespace qm;
+using qm::test::VideoDecoder;
+
+namespace {
+
+VideoEncoderSettings smallStream(VideoStreamCodec codec, VideoChromaMode chroma, int width = 320, int height = 180) {
+    VideoEncoderSettings settings;
+    settings.codec = codec;
+    settings.chromaMode = chroma;
+    settings.width = width;
+    settings.height = height;
+    settings.fps = 30;
+    settings.bitrate = 3'000'000;
+    settings.keyframeInterval = 1000;  // only the first frame and requests make keyframes
+    return settings;
+}
+
+// Feeds synthetic frames through scaler and encoder, like the capture does.
+struct EncodeRig {
+    std::shared_ptr<VideoEncoder> encoder;
+    SyntheticScreenContent content;
+    VideoFrameScaler scaler;
+    std::uint64_t next = 0;
+
+    explicit EncodeRig(std::shared_ptr<VideoEncoder> e)
+        : encoder(std::move(e)), content(encoder->config().width, encoder->config().height) {}
+
+    std::vector<EncodedVideoFrame> encodeNext(bool keyFrame = false) {
+        const auto config = encoder->config();
+        const PixelBuffer source = content.makeFrame(next);
+        const AVFrame* picture = scaler.scale(source, PixelCrop{0, 0, source.width, source.height}, config.width,
+                                              config.height, encoder->inputPixelFormat());
+        EXPECT_NE(picture, nullptr);
+        auto result = encoder->encode(*picture, 1000 + next, keyFrame);
+        EXPECT_FALSE(result.error) << *result.error;
+        ++next;
+        return std::move(result.frames);
+    }
+
+    test::DecodedPicture reference(std::uint64_t index) const {
+        const auto config = encoder->config();
+        const PixelBuffer source = content.makeFrame(index);
+        return test::referencePicture(source, PixelCrop{0, 0, source.width, source.height}, static_cast<int>(config.width),
+                                      static_cast<int>(config.height), config.chromaMode);
+    }
+};
+
+bool startsWithParameterSets(const EncodedVideoFrame& frame, VideoStreamCodec codec) {
+    auto units = splitAnnexB(frame.data);
+    if (units.empty()) return false;
+    const int type = nalUnitType(codec, units.front());
+    return codec == VideoStreamCodec::hevc ? type == 32 : type == 7;
+}
+
+}  // namespace
+
+class EncoderRoundTrip : public ::testing::TestWithParam<std::pair<VideoStreamCodec, VideoChromaMode>> {};
+
+TEST_P(EncoderRoundTrip, DecodesCloseToTheSourceInTheRequestedFormat) {
+    const auto [codec, chroma] = GetParam();
+    auto opened = VideoEncoder::open(smallStream(codec, chroma));
+    ASSERT_TRUE(opened.encoder) << opened.error;
+    const auto config = opened.encoder->config();
+    EXPECT_EQ(config.codec, codec);
+    EXPECT_EQ(config.chromaMode, chroma);
+    EXPECT_EQ(config.width, 320);
+    EXPECT_EQ(config.height, 180);
+    EXPECT_EQ(config.fallback, "");
+    EXPECT_FALSE(config.hardware);
+    EXPECT_EQ(config.encoderName, codec == VideoStreamCodec::hevc ? "libx265" : "libx264");
+    EXPECT_EQ(config.vps.empty(), codec == VideoStreamCodec::h264);
+    EXPECT_FALSE(config.sps.empty());
+    EXPECT_FALSE(config.pps.empty());
+    EXPECT_EQ(nalUnitType(codec, config.sps), codec == VideoStreamCodec::hevc ? 33 : 7);
+
+    EncodeRig rig(opened.encoder);
+    VideoDecoder decoder(codec);
+    // The configuration's parameter sets alone are valid input for a decoder.
+    EXPECT_TRUE(decoder.decode(test::parameterSetsAnnexB(config)).empty());
+    EXPECT_EQ(decoder.errorCount(), 0) << decoder.lastError();
+
+    for (int i = 0; i < 6; ++i) {
+        auto frames = rig.encodeNext();
+        ASSERT_EQ(frames.size(), 1u) << "zero-latency settings give one access unit per picture";
+        const auto& frame = frames[0];
+        EXPECT_EQ(frame.frameNumber, i);
+        EXPECT_EQ(frame.captureUptimeNs, 1000u + static_cast<std::uint64_t>(i));
+        EXPECT_EQ(frame.isKeyframe, i == 0);
+        if (frame.isKeyframe) EXPECT_TRUE(startsWithParameterSets(frame, codec));
+
+        auto pictures = decoder.decode(frame.data);
+        ASSERT_EQ(pictures.size(), 1u) << decoder.lastError();
+        EXPECT_EQ(pictures[0].chromaMode, chroma);
+        const auto quality = test::psnr(pictures[0], rig.reference(static_cast<std::uint64_t>(i)));
+        EXPECT_GT(quality.y, 30.0) << "frame " << i;
+        EXPECT_GT(quality.cb, 30.0) << "frame " << i;
+        EXPECT_GT(quality.cr, 30.0) << "frame " << i;
+    }
+    EXPECT_EQ(decoder.errorCount(), 0) << decoder.lastError();
+}
+
+INSTANTIATE_TEST_SUITE_P(CodecsAndChroma, EncoderRoundTrip,
+                         ::testing::Values(std::pair{VideoStreamCodec::h264, VideoChromaMode::yuv420},
+                                           std::pair{VideoStreamCodec::h264, VideoChromaMode::yuv444},
+                                           std::pair{VideoStreamCodec::hevc, VideoChromaMode::yuv420},
+                                           std::pair{VideoStreamCodec::hevc, VideoChromaMode::yuv444}));
+
+TEST(VideoEncoder, KeyframeOnRequestAndAViewerCanJoinThere) {
+    for (auto codec : {VideoStreamCodec::h264, VideoStreamCodec::hevc}) {
+        SCOPED_TRACE(codecTitle(codec));
+        auto opened = VideoEncoder::open(smallStream(codec, VideoChromaMode::yuv420));
+        ASSERT_TRUE(opened.encoder) << opened.error;
+        EncodeRig rig(opened.encoder);
+        for (int i = 0; i < 4; ++i) rig.encodeNext();
+
+        std::vector<EncodedVideoFrame> afterRequest = rig.encodeNext(true);
+        auto more = rig.encodeNext();
+        afterRequest.insert(afterRequest.end(), more.begin(), more.end());
+        auto keyframe = std::find_if(afterRequest.begin(), afterRequest.end(), [](auto& f) { return f.isKeyframe; });
+        ASSERT_NE(keyframe, afterRequest.end()) << "no keyframe within two frames of the request";
+        EXPECT_TRUE(startsWithParameterSets(*keyframe, codec));
+
+        // A decoder that never saw the stream's start decodes from that keyframe on.
+        VideoDecoder late(codec);
+        for (auto it = keyframe; it != afterRequest.end(); ++it) EXPECT_EQ(late.decode(it->data).size(), 1u);
+        EXPECT_EQ(late.errorCount(), 0) << late.lastError();
+    }
+}
+
+TEST(VideoEncoder, RateChangesKeepTheStreamDecodable) {
+    // H.264: a bit-rate change is applied on the live session (same config generation, no keyframe).
+    auto h264 = VideoEncoder::open(smallStream(VideoStreamCodec::h264, VideoChromaMode::yuv420));
+    ASSERT_TRUE(h264.encoder) << h264.error;
+    std::vector<std::string> notes;
+    h264.encoder->onStatus = [&](const std::string& note) { notes.push_back(note); };
+    EncodeRig rig(h264.encoder);
+    VideoDecoder decoder(VideoStreamCodec::h264);
+    std::size_t bytesBefore = 0, bytesAfter = 0;
+    for (int i = 0; i < 10; ++i) {
+        for (auto& f : rig.encodeNext()) {
+            if (i > 0) bytesBefore += f.data.size();
+            decoder.decode(f.data);
+        }
+    }
+    h264.encoder->updateRateControl(30, 200'000);
+    EXPECT_EQ(h264.encoder->config().bitrate, 3'000'000) << "applied at the next picture, on the encoding thread";
+    for (int i = 0; i < 9; ++i) {
+        for (auto& f : rig.encodeNext()) {
+            EXPECT_FALSE(f.isKeyframe);
+            bytesAfter += f.data.size();
+            EXPECT_EQ(decoder.decode(f.data).size(), 1u);
+        }
+    }
+    EXPECT_EQ(h264.encoder->configGeneration(), 1u);
+    EXPECT_EQ(h264.encoder->config().bitrate, 200'000);
+    EXPECT_LT(bytesAfter, bytesBefore / 2) << "the lower rate takes effect";
+    EXPECT_EQ(notes, std::vector<std::string>{"encoder bit rate now 200000 bps on the live session"});
+
+    // A frame-rate change reopens: new config generation, the next frame is a keyframe.
+    h264.encoder->updateRateControl(20, 2'000'000);
+    auto reopened = rig.encodeNext();
+    ASSERT_EQ(reopened.size(), 1u);
+    EXPECT_TRUE(reopened[0].isKeyframe);
+    EXPECT_EQ(h264.encoder->configGeneration(), 2u);
+    EXPECT_EQ(h264.encoder->config().fps, 20);
+    EXPECT_EQ(reopened[0].frameNumber, 19) << "frame numbers continue across a reopen";
+    EXPECT_EQ(decoder.decode(reopened[0].data).size(), 1u);
+    EXPECT_EQ(decoder.errorCount(), 0) << decoder.lastError();
+
+    // HEVC cannot change its rate live: a bit-rate change reopens too.
+    auto hevc = VideoEncoder::open(smallStream(VideoStreamCodec::hevc, VideoChromaMode::yuv444));
+    ASSERT_TRUE(hevc.encoder) << hevc.error;
+    EncodeRig hevcRig(hevc.encoder);
+    VideoDecoder hevcDecoder(VideoStreamCodec::hevc);
+    for (auto& f : hevcRig.encodeNext()) hevcDecoder.decode(f.data);
+    hevc.encoder->updateRateControl(30, 1'000'000);
+    auto frames = hevcRig.encodeNext();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_TRUE(frames[0].isKeyframe);
+    EXPECT_EQ(hevc.encoder->configGeneration(), 2u);
+    EXPECT_EQ(hevc.encoder->config().chromaMode, VideoChromaMode::yuv444);
+    EXPECT_EQ(hevcDecoder.decode(frames[0].data).size(), 1u);
+    EXPECT_EQ(hevcDecoder.errorCount(), 0) << hevcDecoder.lastError();
+}
+
+TEST(VideoEncoder, SizesTheCodecCannotCarryAreBroughtDown) {
+    struct Case {
+        VideoStreamCodec codec;
+        VideoChromaMode chroma;
+        int width, height;
+        std::int64_t expectedWidth, expectedHeight;
+        const char* noteFragment;
+    };
+    const Case cases[] = {
+        {VideoStreamCodec::h264, VideoChromaMode::yuv420, 321, 181, 320, 180, "even dimensions"},
+        {VideoStreamCodec::hevc, VideoChromaMode::yuv444, 199, 101, 198, 100, "even dimensions"},
+        {VideoStreamCodec::h264, VideoChromaMode::yuv420, 5000, 200, 4096, 162, "H.264 maximum of 4096"},
+        {VideoStreamCodec::hevc, VideoChromaMode::yuv420, 9000, 120, 8192, 108, "HEVC maximum of 8192"},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+        auto opened = VideoEncoder::open(smallStream(c.codec, c.chroma, c.width, c.height));
+        ASSERT_TRUE(opened.encoder) << opened.error;
+        const auto config = opened.encoder->config();
+        EXPECT_EQ(config.width, c.expectedWidth);
+        EXPECT_EQ(config.height, c.expectedHeight);
+        EXPECT_EQ(config.codec, c.codec);
+        EXPECT_NE(config.fallback.find(c.noteFragment), std::string::npos) << config.fallback;
+        EncodeRig rig(opened.encoder);
+        VideoDecoder decoder(c.codec);
+        auto frames = rig.encodeNext();
+        ASSERT_EQ(frames.size(), 1u);
+        auto pictures = decoder.decode(frames[0].data);
+        ASSERT_EQ(pictures.size(), 1u);
+        EXPECT_EQ(pictures[0].width, c.expectedWidth);
+        EXPECT_EQ(pictures[0].height, c.expectedHeight);
+    }
+
+    auto empty = VideoEncoder::open(smallStream(VideoStreamCodec::h264, VideoChromaMode::yuv420, 0, 180));
+    EXPECT_FALSE(empty.encoder);
+    EXPECT_EQ(empty.error, "invalid video size 0x180");
+}
+
+TEST(VideoEncoder, RefusesAPictureThatDoesNotFit) {
+    auto opened = VideoEncoder::open(smallStream(VideoStreamCodec::h264, VideoChromaMode::yuv420));
+    ASSERT_TRUE(opened.encoder) << opened.error;
+    SyntheticScreenContent content(160, 90);
+    VideoFrameScaler scaler;
+    const PixelBuffer source = content.makeFrame(0);
+    const AVFrame* small = scaler.scale(source, PixelCrop{0, 0, 160, 90}, 160, 90, AV_PIX_FMT_YUV420P);
+    ASSERT_NE(small, nullptr);
+    auto result = opened.encoder->encode(*small, 1, false);
+    ASSERT_TRUE(result.error);
+    EXPECT_TRUE(result.frames.empty());
+
+    const AVFrame* wrongFormat = scaler.scale(source, PixelCrop{0, 0, 160, 90}, 320, 180, AV_PIX_FMT_YUV444P);
+    ASSERT_NE(wrongFormat, nullptr);
+    EXPECT_TRUE(opened.encoder->encode(*wrongFormat, 2, false).error);
+
+    // The encoder is unharmed: the next proper picture is the stream's first frame.
+    EncodeRig rig(opened.encoder);
+    auto frames = rig.encodeNext();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].frameNumber, 0);
+    EXPECT_TRUE(frames[0].isKeyframe);
+}
+
+TEST(VideoFrameScaler, ConvertsWithTheSignalledMatrixAndRefusesBadCrops) {
+    // Pure red in BT.709 limited range: Y = 16 + 219 * 0.2126 = 63 (BT.601 would give 82).
+    PixelBuffer red(1280, 720);
+    for (std::size_t i = 0; i < red.data.size(); i += 4) {
+        red.data[i] = 0;
+        red.data[i + 1] = 0;
+        red.data[i + 2] = 255;
+        red.data[i + 3] = 255;
+    }
+    VideoFrameScaler scaler;
+    const AVFrame* frame = scaler.scale(red, PixelCrop{0, 0, 1280, 720}, 1280, 720, AV_PIX_FMT_YUV420P);
+    ASSERT_NE(frame, nullptr);
+    EXPECT_NEAR(frame->data[0][0], 63, 1);
+    EXPECT_NEAR(frame->data[0][frame->linesize[0] * 719 + 1279], 63, 1);
+    EXPECT_NEAR(frame->data[2][0], 240, 1);  // Cr at its limited-range maximum
+
+    EXPECT_EQ(scaler.scale(red, PixelCrop{1200, 0, 100, 10}, 64, 64, AV_PIX_FMT_YUV420P), nullptr);
+    EXPECT_EQ(scaler.scale(red, PixelCrop{-1, 0, 10, 10}, 64, 64, AV_PIX_FMT_YUV420P), nullptr);
+    EXPECT_EQ(scaler.scale(red, PixelCrop{0, 0, 0, 10}, 64, 64, AV_PIX_FMT_YUV420P), nullptr);
+    PixelBuffer truncated = red;
+    truncated.data.resize(100);
+    EXPECT_EQ(scaler.scale(truncated, PixelCrop{0, 0, 1280, 720}, 64, 64, AV_PIX_FMT_YUV420P), nullptr);
+}
+
+TEST(VideoFrameScaler, NormalisedRegionsBecomeCropsInsideThePicture) {
+    // y counts from the bottom: the lower-left quarter is the bottom rows.
+    EXPECT_EQ(cropForNormalizedRegion(Rect(0, 0, 0.5, 0.5), 1000, 600), (PixelCrop{0, 300, 500, 300}));
+    EXPECT_EQ(cropForNormalizedRegion(Rect(0.25, 0.25, 0.5, 0.5), 1000, 600), (PixelCrop{250, 150, 500, 300}));
+    EXPECT_EQ(cropForNormalizedRegion(Rect(0.5, 0.5, 2, 2), 1000, 600), (PixelCrop{500, 0, 500, 300}));
+    EXPECT_EQ(cropForNormalizedRegion(Rect(0.9999, 0, 0.00001, 1), 1000, 600), (PixelCrop{998, 0, 2, 600}));
+    const PixelCrop whole{0, 0, 1000, 600};
+    EXPECT_EQ(cropForNormalizedRegion(std::nullopt, 1000, 600), whole);
+    EXPECT_EQ(cropForNormalizedRegion(Rect(2, 2, 1, 1), 1000, 600), whole);
+    EXPECT_EQ(cropForNormalizedRegion(Rect(0, 0, 0, 1), 1000, 600), whole);
+    EXPECT_EQ(cropForNormalizedRegion(Rect(std::nan(""), 0, 1, 1), 1000, 600), whole);
+}
+
+TEST(AnnexB, SplitsOnThreeAndFourByteStartCodes) {
+    const Bytes stream{0, 0, 0, 1, 0x67, 1, 2, 0, 0, 1, 0x68, 3, 0, 0, 0, 0, 1, 0x65, 4, 5, 0, 0};
+    auto units = splitAnnexB(stream);
+    ASSERT_EQ(units.size(), 3u);
+    EXPECT_EQ(Bytes(units[0].begin(), units[0].end()), (Bytes{0x67, 1, 2}));
+    EXPECT_EQ(Bytes(units[1].begin(), units[1].end()), (Bytes{0x68, 3}));
+    EXPECT_EQ(Bytes(units[2].begin(), units[2].end()), (Bytes{0x65, 4, 5}));
+    EXPECT_EQ(nalUnitType(VideoStreamCodec::h264, units[2]), 5);
+    EXPECT_EQ(nalUnitType(VideoStreamCodec::hevc, std::vector<std::uint8_t>{0x40, 0x01}), 32);
+    EXPECT_EQ(nalUnitType(VideoStreamCodec::h264, {}), -1);
+
+    EXPECT_TRUE(splitAnnexB(Bytes{1, 2, 3, 0, 0}).empty());
+    EXPECT_TRUE(splitAnnexB(Bytes{0, 0, 1}).empty());
+    EXPECT_TRUE(splitAnnexB(Bytes{}).empty());
+}

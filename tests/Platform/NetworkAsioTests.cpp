@@ -1,0 +1,432 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Platform/AsioDispatchQueue.h"
+#include "Platform/AsioNetwork.h"
+#include "Platform/ManualDispatchQueue.h"
+#include "support/TestPlatform.h"
+
+using namespace qm;
+using qm::test::waitUntil;
+
+namespace {
+
+// Collects what the network reports, from whichever thread reports it.
+struct Log {
+    std::mutex mutex;
+    std::vector<std::string> events;
+    Bytes received;
+    bool complete = false;
+
+    void add(std::string event) {
+        std::lock_guard lock(mutex);
+        events.push_back(std::move(event));
+    }
+    std::vector<std::string> snapshot() {
+        std::lock_guard lock(mutex);
+        return events;
+    }
+    bool has(const std::string& event) {
+        std::lock_guard lock(mutex);
+        return std::find(events.begin(), events.end(), event) != events.end();
+    }
+    std::size_t count(const std::string& event) {
+        std::lock_guard lock(mutex);
+        return static_cast<std::size_t>(std::count(events.begin(), events.end(), event));
+    }
+};
+
+const char* stateName(Connection::State state) {
+    switch (state) {
+        case Connection::State::setup: return "setup";
+        case Connection::State::preparing: return "preparing";
+        case Connection::State::ready: return "ready";
+        case Connection::State::failed: return "failed";
+        case Connection::State::cancelled: return "cancelled";
+    }
+    return "?";
+}
+
+void watchState(const ConnectionPtr& connection, const std::shared_ptr<Log>& log, const std::string& who) {
+    connection->setStateHandler([log, who](Connection::State state, const std::optional<NetworkError>& error) {
+        log->add(who + ":" + stateName(state) + (error ? ":" + std::to_string(error->code) : ""));
+    });
+}
+
+// Echoes every byte back until the peer closes.
+void echo(const ConnectionPtr& connection) {
+    connection->receive(1, 65536, [connection](Bytes data, bool complete, const std::optional<NetworkError>& error) {
+        if (!data.empty()) connection->send(std::move(data));
+        if (complete || error) {
+            connection->cancel();
+            return;
+        }
+        echo(connection);
+    });
+}
+
+// Reads into the log until the peer closes or the read fails.
+void drain(const ConnectionPtr& connection, const std::shared_ptr<Log>& log) {
+    connection->receive(1, 1000, [connection, log](Bytes data, bool complete, const std::optional<NetworkError>& error) {
+        std::lock_guard lock(log->mutex);
+        log->received.insert(log->received.end(), data.begin(), data.end());
+        if (complete || error) {
+            log->complete = true;
+            return;
+        }
+        drain(connection, log);
+    });
+}
+
+struct Server {
+    std::shared_ptr<Listener> listener;
+    std::shared_ptr<std::mutex> mutex = std::make_shared<std::mutex>();
+    std::shared_ptr<std::vector<ConnectionPtr>> accepted = std::make_shared<std::vector<ConnectionPtr>>();
+
+    std::size_t acceptedCount() const {
+        std::lock_guard lock(*mutex);
+        return accepted->size();
+    }
+    ConnectionPtr connection(std::size_t i) const {
+        std::lock_guard lock(*mutex);
+        return accepted->at(i);
+    }
+};
+
+// A listener that keeps every connection and starts it on `queue`, echoing when asked to.
+Server listen(AsioNetworkService& network, ListenerParameters parameters, const DispatchQueuePtr& queue,
+              bool echoing) {
+    Server server;
+    std::optional<NetworkError> error;
+    server.listener = network.makeListener(parameters, error);
+    if (!server.listener) return server;
+    auto mutex = server.mutex;
+    auto accepted = server.accepted;
+    server.listener->setNewConnectionHandler([queue, mutex, accepted, echoing](ConnectionPtr connection) {
+        {
+            std::lock_guard lock(*mutex);
+            accepted->push_back(connection);
+        }
+        connection->start(queue);
+        if (echoing) echo(connection);
+    });
+    server.listener->start(queue);
+    return server;
+}
+
+ListenerParameters loopbackV4() {
+    ListenerParameters parameters;
+    parameters.family = ListenerParameters::Family::ipv4;
+    parameters.host = "127.0.0.1";
+    return parameters;
+}
+
+}  // namespace
+
+TEST(AsioNetwork, EchoKeepsTheOrderOfManySendsAndReportsCompletionsInOrder) {
+    AsioNetworkService network;
+    auto serverQueue = std::make_shared<AsioDispatchQueue>("test.server");
+    auto clientQueue = std::make_shared<AsioDispatchQueue>("test.client");
+    auto server = listen(network, loopbackV4(), serverQueue, true);
+    ASSERT_TRUE(server.listener);
+    ASSERT_NE(server.listener->port(), 0);
+
+    auto log = std::make_shared<Log>();
+    auto client = network.makeConnection("127.0.0.1", server.listener->port());
+    watchState(client, log, "client");
+    // Sends made before the connection is up wait for it.
+    Bytes expected;
+    for (int i = 0; i < 200; ++i) {
+        Bytes message(static_cast<std::size_t>(1 + (i * 37) % 3000), static_cast<std::uint8_t>(i));
+        expected.insert(expected.end(), message.begin(), message.end());
+        client->send(std::move(message), [log, i](const std::optional<NetworkError>& error) {
+            log->add("sent:" + std::to_string(i) + (error ? " error" : ""));
+        });
+    }
+    client->start(clientQueue);
+    drain(client, log);
+
+    ASSERT_TRUE(waitUntil([&] {
+        std::lock_guard lock(log->mutex);
+        return log->received.size() == expected.size();
+    }));
+    {
+        std::lock_guard lock(log->mutex);
+        EXPECT_EQ(log->received, expected);
+    }
+    ASSERT_TRUE(waitUntil([&] { return log->has("sent:199"); }));
+    auto events = log->snapshot();
+    ASSERT_GE(events.size(), 202u);
+    EXPECT_EQ(events[0], "client:preparing");
+    EXPECT_EQ(events[1], "client:ready");
+    for (int i = 0; i < 200; ++i) EXPECT_EQ(events[static_cast<std::size_t>(2 + i)], "sent:" + std::to_string(i));
+
+    EXPECT_EQ(client->remoteAddress(), "127.0.0.1:" + std::to_string(server.listener->port()));
+    ASSERT_EQ(server.acceptedCount(), 1u);
+    EXPECT_TRUE(server.connection(0)->remoteAddress().starts_with("127.0.0.1:"));
+}
+
+TEST(AsioNetwork, ReceiveHonoursMinimumAndMaximumAndSeesThePeerClose) {
+    AsioNetworkService network;
+    auto queue = std::make_shared<AsioDispatchQueue>("test.net");
+    auto server = listen(network, loopbackV4(), queue, false);
+    ASSERT_TRUE(server.listener);
+    auto client = network.makeConnection("localhost", server.listener->port());
+    client->start(queue);
+    client->send(Bytes{1, 2, 3});
+    ASSERT_TRUE(waitUntil([&] { return server.acceptedCount() == 1; }));
+    auto peer = server.connection(0);
+
+    auto log = std::make_shared<Log>();
+    // At least 5 bytes: the first three alone do not complete the read.
+    peer->receive(5, 6, [log, peer](Bytes data, bool complete, const std::optional<NetworkError>& error) {
+        log->add("read:" + std::to_string(data.size()) + (complete ? ":complete" : "") + (error ? ":error" : ""));
+        // After the close: the rest, then an empty completion that still says complete.
+        peer->receive(1, 100, [log, peer](Bytes rest, bool complete, const std::optional<NetworkError>&) {
+            log->add("rest:" + std::to_string(rest.size()) + (complete ? ":complete" : ""));
+            peer->receive(1, 100, [log](Bytes more, bool complete, const std::optional<NetworkError>&) {
+                log->add("after:" + std::to_string(more.size()) + (complete ? ":complete" : ""));
+            });
+        });
+    });
+    queue->sync([] {});  // let the read start before the rest arrives
+    EXPECT_TRUE(log->snapshot().empty());
+    client->send(Bytes{4, 5, 6, 7, 8, 9, 10}, [client](const std::optional<NetworkError>&) { client->cancel(); });
+
+    ASSERT_TRUE(waitUntil([&] { return log->snapshot().size() == 3; }));
+    EXPECT_EQ(log->snapshot(), (std::vector<std::string>{"read:6", "rest:4", "after:0:complete"}));
+}
+
+TEST(AsioNetwork, CancelWithAPendingReadReportsCancelledOnceAndNothingElse) {
+    AsioNetworkService network;
+    auto queue = std::make_shared<AsioDispatchQueue>("test.net");
+    auto server = listen(network, loopbackV4(), queue, false);
+    ASSERT_TRUE(server.listener);
+    auto log = std::make_shared<Log>();
+    auto client = network.makeConnection("127.0.0.1", server.listener->port());
+    watchState(client, log, "client");
+    client->start(queue);
+    ASSERT_TRUE(waitUntil([&] { return log->has("client:ready") && server.acceptedCount() == 1; }));
+    auto peer = server.connection(0);
+    auto peerLog = std::make_shared<Log>();
+    drain(peer, peerLog);
+
+    client->receive(1, 100, [log](Bytes, bool, const std::optional<NetworkError>&) { log->add("client:read"); });
+    // Data that arrives after the cancel must not reach the cancelled read.
+    queue->sync([&] {
+        peer->send(Bytes{42});
+        client->cancel();
+        client->cancel();
+    });
+    ASSERT_TRUE(waitUntil([&] { return log->has("client:cancelled"); }));
+    ASSERT_TRUE(waitUntil([&] { return peerLog->complete; }));
+    queue->sync([] {});
+    EXPECT_EQ(log->snapshot(), (std::vector<std::string>{"client:preparing", "client:ready", "client:cancelled"}));
+
+    // Operations on a cancelled connection stay silent.
+    client->receive(1, 1, [log](Bytes, bool, const std::optional<NetworkError>&) { log->add("late read"); });
+    client->send(Bytes{1}, [log](const std::optional<NetworkError>&) { log->add("late send"); });
+    queue->sync([] {});
+    EXPECT_EQ(log->snapshot().size(), 3u);
+}
+
+TEST(AsioNetwork, DroppingAConnectionOrTheServiceWithPendingWorkIsSafe) {
+    auto log = std::make_shared<Log>();
+    auto queue = std::make_shared<AsioDispatchQueue>("test.net");
+    std::uint16_t port = 0;
+    ConnectionPtr survivor;
+    {
+        AsioNetworkService network;
+        auto server = listen(network, loopbackV4(), queue, false);
+        ASSERT_TRUE(server.listener);
+        port = server.listener->port();
+        {
+            auto client = network.makeConnection("127.0.0.1", port);
+            watchState(client, log, "dropped");
+            client->start(queue);
+            client->receive(1, 10, [log](Bytes, bool, const std::optional<NetworkError>&) { log->add("dropped:read"); });
+            client->send(Bytes(100000, 7));
+            ASSERT_TRUE(waitUntil([&] { return server.acceptedCount() == 1; }));
+        }
+        // The owner let go: the peer reads the close; the dropped end reports nothing more.
+        auto peerLog = std::make_shared<Log>();
+        drain(server.connection(0), peerLog);
+        ASSERT_TRUE(waitUntil([&] { return peerLog->complete; }));
+
+        // A connection still open with a read pending when the service goes away.
+        survivor = network.makeConnection("127.0.0.1", port);
+        survivor->start(queue);
+        survivor->receive(1, 10, [](Bytes, bool, const std::optional<NetworkError>&) {});
+        ASSERT_TRUE(waitUntil([&] { return server.acceptedCount() == 2; }));
+    }
+    queue->sync([] {});
+    for (const auto& event : log->snapshot()) EXPECT_NE(event, "dropped:read");
+    survivor->receive(1, 1, [](Bytes, bool, const std::optional<NetworkError>&) {});
+    survivor->cancel();
+    survivor.reset();
+    queue->sync([] {});
+}
+
+TEST(AsioNetwork, RefusedConnectionFailsAndItsPendingOperationsGetTheError) {
+    std::uint16_t port;
+    {
+        // A port that was free a moment ago and has no listener now: stopping the service
+        // closes the probe before it returns.
+        AsioNetworkService probing;
+        std::optional<NetworkError> error;
+        auto probe = probing.makeListener(loopbackV4(), error);
+        ASSERT_TRUE(probe);
+        port = probe->port();
+    }
+    AsioNetworkService network;
+    auto queue = std::make_shared<AsioDispatchQueue>("test.net");
+    auto log = std::make_shared<Log>();
+    ConnectionPtr client;
+    queue->sync([&] {
+        client = network.makeConnection("127.0.0.1", port);
+        watchState(client, log, "client");
+        client->receive(1, 1, [log](Bytes, bool, const std::optional<NetworkError>& error) {
+            log->add(error ? "read:" + std::to_string(error->code) : "read:ok");
+        });
+        client->send(Bytes{1}, [log](const std::optional<NetworkError>& error) {
+            log->add(error ? "send:" + std::to_string(error->code) : "send:ok");
+        });
+        client->start(queue);
+    });
+    ASSERT_TRUE(waitUntil([&] { return log->snapshot().size() == 4; }));
+    const auto refused = std::to_string(ECONNREFUSED);
+    EXPECT_EQ(log->snapshot(), (std::vector<std::string>{"client:preparing", "client:failed:" + refused,
+                                                         "read:" + refused, "send:" + refused}));
+}
+
+TEST(AsioNetwork, ListenerFamiliesShareAPortButNotTheSameFamily) {
+    AsioNetworkService network;
+    auto queue = std::make_shared<AsioDispatchQueue>("test.net");
+    ListenerParameters v4;
+    v4.family = ListenerParameters::Family::ipv4;
+    auto first = listen(network, v4, queue, true);
+    ASSERT_TRUE(first.listener);
+    const auto port = first.listener->port();
+
+    std::optional<NetworkError> error;
+    v4.port = port;
+    EXPECT_FALSE(network.makeListener(v4, error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, EADDRINUSE);
+
+    ListenerParameters bad;
+    bad.family = ListenerParameters::Family::ipv4;
+    bad.host = "not-an-address";
+    EXPECT_FALSE(network.makeListener(bad, error));
+    EXPECT_EQ(error->code, EINVAL);
+
+    ListenerParameters v6;
+    v6.family = ListenerParameters::Family::ipv6;
+    v6.port = port;
+    auto second = listen(network, v6, queue, true);
+    if (!second.listener) GTEST_SKIP() << "no IPv6 on this machine";
+    auto log = std::make_shared<Log>();
+    auto client = network.makeConnection("::1", port);
+    client->start(queue);
+    client->send(Bytes{9, 8, 7});
+    drain(client, log);
+    ASSERT_TRUE(waitUntil([&] {
+        std::lock_guard lock(log->mutex);
+        return log->received.size() == 3;
+    }));
+    EXPECT_EQ(client->remoteAddress(), "[::1]:" + std::to_string(port));
+    EXPECT_EQ(first.acceptedCount(), 0u);
+    ASSERT_EQ(second.acceptedCount(), 1u);
+    EXPECT_TRUE(second.connection(0)->remoteAddress().starts_with("[::1]:"));
+}
+
+TEST(AsioNetwork, UnboundListenerTakesIPv4AndShowsPeersAsIPv4) {
+    AsioNetworkService network;
+    auto queue = std::make_shared<AsioDispatchQueue>("test.net");
+    auto server = listen(network, ListenerParameters{}, queue, true);
+    ASSERT_TRUE(server.listener);
+    auto client = network.makeConnection("127.0.0.1", server.listener->port());
+    client->start(queue);
+    ASSERT_TRUE(waitUntil([&] { return server.acceptedCount() == 1; }));
+    EXPECT_TRUE(server.connection(0)->remoteAddress().starts_with("127.0.0.1:"));
+}
+
+TEST(AsioNetwork, CancelledListenerReportsOnceAndTakesNoMoreConnections) {
+    AsioNetworkService network;
+    auto queue = std::make_shared<AsioDispatchQueue>("test.net");
+    auto log = std::make_shared<Log>();
+    auto server = listen(network, loopbackV4(), queue, false);
+    ASSERT_TRUE(server.listener);
+    server.listener->setStateHandler([log](Listener::State state, const std::optional<NetworkError>&) {
+        log->add(state == Listener::State::ready ? "ready" : state == Listener::State::cancelled ? "cancelled" : "other");
+    });
+    queue->sync([] {});
+    server.listener->cancel();
+    server.listener->cancel();
+    ASSERT_TRUE(waitUntil([&] { return log->has("cancelled"); }));
+
+    auto client = network.makeConnection("127.0.0.1", server.listener->port());
+    watchState(client, log, "client");
+    client->start(queue);
+    ASSERT_TRUE(waitUntil([&] { return log->has("client:failed:" + std::to_string(ECONNREFUSED)); }));
+    EXPECT_EQ(log->count("cancelled"), 1u);
+    EXPECT_EQ(server.acceptedCount(), 0u);
+}
+
+TEST(PathMonitor, ReportsTheFirstPathThenOnlyChangesEveryTwoSeconds) {
+    auto clock = std::make_shared<ManualClock>();
+    auto queue = clock->makeQueue("v230.host.audio.aux.network-path");
+    NetworkPath current{true, {"eth0"}};
+    int reads = 0;
+    auto monitor = makePollingPathMonitor([&] {
+        ++reads;
+        return current;
+    });
+    std::vector<NetworkPath> reported;
+    monitor->start(queue, [&](const NetworkPath& path) { reported.push_back(path); });
+    queue->runUntilIdle();
+    ASSERT_EQ(reported.size(), 1u);
+
+    clock->advance(4.0);
+    EXPECT_EQ(reads, 3);
+    EXPECT_EQ(reported.size(), 1u);
+    current = NetworkPath{true, {"eth0", "wlan0"}};
+    clock->advance(1.9);
+    EXPECT_EQ(reported.size(), 1u);
+    clock->advance(0.1);
+    ASSERT_EQ(reported.size(), 2u);
+    EXPECT_EQ(reported[1], current);
+
+    monitor->cancel();
+    current = NetworkPath{};
+    clock->advance(10);
+    EXPECT_EQ(reported.size(), 2u);
+}
+
+TEST(PathMonitor, PathCountsUpNonLoopbackInterfacesOnce) {
+    std::vector<InterfaceAddress> addresses = {
+        {"lo", false, "127.0.0.1", true, true, false},
+        {"eth0", false, "192.168.1.20", true, false, false},
+        {"eth0", true, "fe80::1", true, false, true},
+        {"wlan0", false, "10.0.0.5", false, false, false},  // down
+        {"bridge0", false, "169.254.3.9", true, false, true},
+    };
+    auto path = networkPathFromInterfaces(addresses);
+    EXPECT_TRUE(path.satisfied);
+    EXPECT_EQ(path.interfaceNames, (std::vector<std::string>{"bridge0", "eth0"}));
+    EXPECT_FALSE(networkPathFromInterfaces({addresses[0], addresses[3]}).satisfied);
+
+    // The machine's own list has loopback flagged and addresses in text form.
+    for (const auto& address : currentInterfaceAddresses()) {
+        EXPECT_FALSE(address.address.empty());
+        if (address.address == "127.0.0.1" || address.address == "::1") {
+            EXPECT_TRUE(address.isLoopback);
+        }
+        EXPECT_EQ(address.interfaceName.find(':'), std::string::npos);
+    }
+}

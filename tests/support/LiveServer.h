@@ -1,0 +1,62 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "HostApp/Server/V230HostAudioAuxServer.h"
+#include "Platform/AccountService.h"
+#include "Platform/AsioNetwork.h"
+#include "Platform/DNSService.h"
+#include "Platform/Displays.h"
+#include "Platform/ScreenCapture.h"
+#include "support/TestPlatform.h"
+
+namespace qm::test {
+
+// The real server on 127.0.0.1 with free ports, threaded queues and real sockets; accounts,
+// displays and DNS-SD are simulations the test can script.
+class LiveServer {
+public:
+    static constexpr const char* user = "alice";
+    static constexpr const char* password = "correct horse";
+
+    struct Setup {
+        std::shared_ptr<AccountService> accounts;          // default: scripted alice
+        std::shared_ptr<DNSServiceAdvertiser> dnsService;  // default: recording
+        V230HostAudioAuxServer::Options options;           // ports and address are set for you
+    };
+    LiveServer() : LiveServer(Setup{}) {}
+    explicit LiveServer(Setup setup);
+    ~LiveServer();
+
+    V230HostAudioAuxServer& server() { return *server_; }
+    std::shared_ptr<V230HostAudioAuxServer> serverPtr() { return server_; }
+    ServerPorts ports() const { return ports_; }
+    std::shared_ptr<ScriptedAccountService> scriptedAccounts() { return scriptedAccounts_; }
+    std::shared_ptr<RecordingDNSServiceAdvertiser> recordingDNS() { return recordingDNS_; }
+    std::shared_ptr<SimulatedDisplayService> displays() { return displays_; }
+    std::shared_ptr<SimulatedScreenCapture> screenCapture() { return screenCapture_; }
+    const std::filesystem::path& configDirectory() const { return configDirectory_.path(); }
+
+    // Every published status line so far.
+    std::vector<std::string> statuses();
+    bool waitForStatus(const std::string& needle, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    std::size_t countStatuses(const std::string& needle);
+
+private:
+    // Declared first so they outlive the server's threads, which may still report while it stops.
+    std::mutex mutex_;
+    std::vector<std::string> statuses_;
+    TemporaryDirectory configDirectory_;
+    std::shared_ptr<AsioNetworkService> network_;
+    std::shared_ptr<ScriptedAccountService> scriptedAccounts_;
+    std::shared_ptr<RecordingDNSServiceAdvertiser> recordingDNS_;
+    std::shared_ptr<SimulatedDisplayService> displays_;
+    std::shared_ptr<SimulatedScreenCapture> screenCapture_;
+    std::shared_ptr<V230HostAudioAuxServer> server_;
+    ServerPorts ports_{0, 0, 0};
+};
+
+}  // namespace qm::test

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "QuillmereProfiles/AuxProtocol.h"
+#include "QuillmereProfiles/SessionPayloads.h"
+
+namespace qm::test {
+
+using namespace std::chrono_literals;
+
+// A Viewer on real TCP: it verifies the Host's identity proof, seals its credentials to the key
+// that proof vouched for, and collects every packet the Host sends, in order.
+class TestViewer {
+public:
+    TestViewer(std::uint16_t port, std::string host = "127.0.0.1");
+    ~TestViewer();
+    TestViewer(const TestViewer&) = delete;
+    TestViewer& operator=(const TestViewer&) = delete;
+
+    bool connected() const { return connected_; }
+    void send(AuxPacketType type, const Bytes& payload, std::uint8_t flags = 0);
+    void sendRaw(const Bytes& bytes);
+    // Half-closes nothing: shuts the socket down both ways and stops reading.
+    void disconnect();
+
+    // The next packet of this type, removing it (and nothing else) from the received list.
+    std::optional<AuxFrame> waitFor(AuxPacketType type, std::chrono::milliseconds timeout = 10s);
+    // Every host status text received so far, in order (they stay in the list).
+    std::vector<std::string> statusTexts();
+    // Waits until a host status text containing `needle` arrived.
+    bool waitForStatus(const std::string& needle, std::chrono::milliseconds timeout = 10s);
+    // True once the Host closed the connection.
+    bool waitForClose(std::chrono::milliseconds timeout = 10s);
+    std::size_t receivedCount();
+
+    // Sends a fresh challenge and checks the answer's signature. Nothing when the proof is
+    // missing or does not verify.
+    std::optional<IdentityProofPayload> proveIdentity();
+    // Proves the Host's identity afresh, seals the credentials to it and signs in. The result packet.
+    std::optional<ClientSessionAuthResultPayload> signIn(const std::string& username, const std::string& password,
+                                                         const std::string& displayName = "Test Viewer");
+    const std::optional<IdentityProofPayload>& identityProof() const { return proof_; }
+
+private:
+    void readLoop();
+
+    asio::io_context context_;
+    asio::ip::tcp::socket socket_;
+    std::thread reader_;
+    bool connected_ = false;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<AuxFrame> received_;
+    std::vector<std::string> statuses_;
+    bool closed_ = false;
+    std::optional<IdentityProofPayload> proof_;
+};
+
+// The file side channel of a Viewer: FTRX frames over TCP.
+class TestFileChannel {
+public:
+    TestFileChannel(std::uint16_t port, std::string host = "127.0.0.1");
+    ~TestFileChannel();
+    void sendFrame(const Bytes& payload);
+    void sendRaw(const Bytes& bytes);
+    std::optional<Bytes> waitForFrame(std::chrono::milliseconds timeout = 10s);
+    bool waitForClose(std::chrono::milliseconds timeout = 10s);
+
+private:
+    void readLoop();
+    asio::io_context context_;
+    asio::ip::tcp::socket socket_;
+    std::thread reader_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Bytes> frames_;
+    bool closed_ = false;
+};
+
+}  // namespace qm::test
