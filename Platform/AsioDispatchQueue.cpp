@@ -7,15 +7,15 @@
 namespace qm {
 
 AsioDispatchQueue::AsioDispatchQueue(std::string label, std::shared_ptr<const Clock> clock)
-    : DispatchQueue(std::move(label)), clock_(std::move(clock)), guard_(asio::make_work_guard(context_)) {
+    : DispatchQueue(std::move(label)), clock_(std::move(clock)), state_(std::make_shared<State>()) {
     std::promise<std::thread::id> started;
     auto startedFuture = started.get_future();
-    thread_ = std::thread([this, &started] {
-        // Thread names are limited to 15 characters; keep the most specific end of the label.
-        const auto& name = this->label();
-        pthread_setname_np(pthread_self(), name.substr(name.size() > 15 ? name.size() - 15 : 0).c_str());
+    // Thread names are limited to 15 characters; keep the most specific end of the label.
+    const auto& name = this->label();
+    thread_ = std::thread([state = state_, &started, name = name.substr(name.size() > 15 ? name.size() - 15 : 0)] {
+        pthread_setname_np(pthread_self(), name.c_str());
         started.set_value(std::this_thread::get_id());
-        context_.run();
+        state->context.run();
     });
     threadID_ = startedFuture.get();
 }
@@ -26,9 +26,9 @@ AsioDispatchQueue::~AsioDispatchQueue() {
 
 void AsioDispatchQueue::shutdown() {
     std::call_once(shutdownOnce_, [this] {
-        guard_.reset();
+        state_->guard.reset();
         // Pending timers would keep the context alive for their full delay.
-        asio::post(context_, [this] { context_.stop(); });
+        asio::post(state_->context, [state = state_] { state->context.stop(); });
         if (std::this_thread::get_id() == threadID_) {
             thread_.detach();
         } else if (thread_.joinable()) {
@@ -38,11 +38,11 @@ void AsioDispatchQueue::shutdown() {
 }
 
 void AsioDispatchQueue::async(std::function<void()> block) {
-    asio::post(context_, std::move(block));
+    asio::post(state_->context, std::move(block));
 }
 
 void AsioDispatchQueue::asyncAfter(double seconds, DispatchWorkItemPtr item) {
-    auto timer = std::make_shared<asio::steady_timer>(context_);
+    auto timer = std::make_shared<asio::steady_timer>(state_->context);
     timer->expires_after(std::chrono::nanoseconds(nsFromSeconds(seconds)));
     timer->async_wait([timer, item](const std::error_code& error) {
         if (!error) item->perform();
@@ -56,7 +56,7 @@ bool AsioDispatchQueue::isCurrent() const {
 void AsioDispatchQueue::runSync(const std::function<void()>& block) {
     std::promise<void> done;
     auto future = done.get_future();
-    asio::post(context_, [&] {
+    asio::post(state_->context, [&] {
         try {
             block();
             done.set_value();

@@ -21,7 +21,7 @@ public:
     bool isCurrent() const override;
     const Clock& clock() const override { return *clock_; }
 
-    asio::io_context& context() { return context_; }
+    asio::io_context& context() { return state_->context; }
     // Stops the thread after the blocks already queued have run. Idempotent.
     void shutdown();
 
@@ -29,9 +29,14 @@ protected:
     void runSync(const std::function<void()>& block) override;
 
 private:
+    // Shared with the thread, so that dropping the last reference to the queue from one of its
+    // own blocks cannot pull the io_context out from under the running thread.
+    struct State {
+        asio::io_context context;
+        asio::executor_work_guard<asio::io_context::executor_type> guard{asio::make_work_guard(context)};
+    };
     std::shared_ptr<const Clock> clock_;
-    asio::io_context context_;
-    asio::executor_work_guard<asio::io_context::executor_type> guard_;
+    std::shared_ptr<State> state_;
     std::thread thread_;
     std::thread::id threadID_;
     std::once_flag shutdownOnce_;

@@ -1,3 +1,10 @@
+// Asio chooses between aligned_alloc and operator new per translation unit, depending on
+// whether a standard library header came before its own; units that chose differently free
+// each other's memory the wrong way. Every unit of the Host must choose the same: plain new.
+#ifndef ASIO_DISABLE_STD_ALIGNED_ALLOC
+#define ASIO_DISABLE_STD_ALIGNED_ALLOC 1
+#endif
+
 #include "Platform/AsioNetwork.h"
 
 #include <arpa/inet.h>
@@ -315,7 +322,7 @@ private:
 
     void postLocked(std::function<void()> block) {
         queue_->async([self = shared_from_this(), block = std::move(block)] {
-            if (!self->isCancelled()) block();
+            block();
         });
     }
 
@@ -602,7 +609,7 @@ private:
 
     void postLocked(std::function<void()> block) {
         queue_->async([self = shared_from_this(), block = std::move(block)] {
-            if (!self->isCancelled()) block();
+            block();
         });
     }
 

@@ -488,7 +488,7 @@ void InMemoryConnection::cancel() {
     } else {
         end.pendingCancelReport = true;
     }
-    closePeerOf(pipe_, side_);
+    // mutated
 }
 
 void InMemoryConnection::simulateFailure(NetworkError error) {

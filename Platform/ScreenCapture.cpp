@@ -96,7 +96,7 @@ SyntheticScreenContent::SyntheticScreenContent(std::int64_t width, std::int64_t 
     : width_(std::max<std::int64_t>(width, 1)), height_(std::max<std::int64_t>(height, 1)), base_(width_, height_) {
     const std::int64_t w = width_;
     const std::int64_t h = height_;
-    const std::int64_t lineHeight = std::max<std::int64_t>(6, h / 54);
+    const std::int64_t lineHeight = std::max<std::int64_t>(10, h / 54);
 
     // Desktop: a smooth two-way gradient.
     for (std::int64_t y = 0; y < h; ++y) {

@@ -9,7 +9,15 @@ constexpr const char* fileChannelLabel = "file aux";
 }
 
 void V230HostAudioAuxServer::sendFileTransferEndpoint(const UUID& sessionID, const ConnectionPtr& on) {
-    FileTransferChannelToken token;
+    std::optional<FileTransferChannelToken> made;
+    try {
+        made.emplace();
+    } catch (const std::runtime_error& error) {
+        // Without a secret token no side channel is offered; files still travel on the control channel.
+        publish(std::string("file aux: no endpoint for session ") + sessionID.uuidString() + ": " + error.what());
+        return;
+    }
+    const FileTransferChannelToken token = *made;
     fileTransferTokens.insert_or_assign(sessionID, token);
     FileTransferEndpointPayload endpoint;
     endpoint.port = boundPorts_.fileTransfer != 0 ? boundPorts_.fileTransfer : options_.ports.fileTransfer;

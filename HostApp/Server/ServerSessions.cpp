@@ -6,6 +6,10 @@
 
 namespace qm {
 
+namespace {
+constexpr std::size_t maxPipRegions = 32;
+}
+
 // ---- Listeners ---------------------------------------------------------------------------------
 
 void V230HostAudioAuxServer::startListeners() {
@@ -353,6 +357,10 @@ void V230HostAudioAuxServer::dispatchControl(AuxPacketType type, const Bytes& pa
         case AuxPacketType::pipRegionSet: {
             auto region = PipRegionSetPayload::decode(payload);
             if (!region) return refuse("bad picture-in-picture payload");
+            // Every region goes into each session info packet; a Viewer cannot grow it without end.
+            if (!pipRegions.contains(region->name) && pipRegions.size() >= maxPipRegions) {
+                return refuse("too many picture-in-picture regions");
+            }
             pipRegions[region->name] = region->rect;
             broadcastHostSessionInfo();
             return;

@@ -35,6 +35,10 @@ struct Log {
         std::lock_guard lock(mutex);
         return std::find(events.begin(), events.end(), event) != events.end();
     }
+    bool isComplete() {
+        std::lock_guard lock(mutex);
+        return complete;
+    }
     std::size_t count(const std::string& event) {
         std::lock_guard lock(mutex);
         return static_cast<std::size_t>(std::count(events.begin(), events.end(), event));
@@ -224,7 +228,7 @@ TEST(AsioNetwork, CancelWithAPendingReadReportsCancelledOnceAndNothingElse) {
         client->cancel();
     });
     ASSERT_TRUE(waitUntil([&] { return log->has("client:cancelled"); }));
-    ASSERT_TRUE(waitUntil([&] { return peerLog->complete; }));
+    ASSERT_TRUE(waitUntil([&] { return peerLog->isComplete(); }));
     queue->sync([] {});
     EXPECT_EQ(log->snapshot(), (std::vector<std::string>{"client:preparing", "client:ready", "client:cancelled"}));
 
@@ -256,7 +260,7 @@ TEST(AsioNetwork, DroppingAConnectionOrTheServiceWithPendingWorkIsSafe) {
         // The owner let go: the peer reads the close; the dropped end reports nothing more.
         auto peerLog = std::make_shared<Log>();
         drain(server.connection(0), peerLog);
-        ASSERT_TRUE(waitUntil([&] { return peerLog->complete; }));
+        ASSERT_TRUE(waitUntil([&] { return peerLog->isComplete(); }));
 
         // A connection still open with a read pending when the service goes away.
         survivor = network.makeConnection("127.0.0.1", port);

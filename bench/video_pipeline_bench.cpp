@@ -1,0 +1,190 @@
+// What one frame costs on the Host's video road: synthetic capture -> crop/scale to YUV ->
+// encode -> aux packet, next to a bare libavcodec encode of the same pictures with the same
+// settings. The difference is what the pipeline adds around the encoder.
+//
+// Run: video_pipeline_bench --benchmark_min_time=0.5
+
+#include <benchmark/benchmark.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/frame.h>
+#include <libavutil/opt.h>
+}
+
+#include <cstring>
+
+#include "HostApp/Video/HostVideoCapture.h"
+#include "HostApp/Video/VideoFrameScaler.h"
+#include "Platform/ManualDispatchQueue.h"
+
+using namespace qm;
+
+namespace {
+
+constexpr std::int64_t kFps = 60;
+
+struct Shape {
+    VideoStreamCodec codec;
+    std::int64_t width;
+    std::int64_t height;
+    std::int64_t bitrate;
+};
+
+Shape shapeFor(const benchmark::State& state) {
+    const auto codec = state.range(0) == 0 ? VideoStreamCodec::h264 : VideoStreamCodec::hevc;
+    const bool uhd = state.range(1) == 2160;
+    return Shape{codec, uhd ? 3840 : 1920, uhd ? 2160 : 1080, uhd ? 48'000'000 : 36'000'000};
+}
+
+void label(benchmark::State& state, const Shape& shape) {
+    state.SetLabel(std::string(codecTitle(shape.codec)) + " " + std::to_string(shape.width) + "x" +
+                   std::to_string(shape.height));
+}
+
+// The aux frame around a video payload: 20-byte header, then the payload.
+Bytes packetise(const EncodedVideoFrame& frame) {
+    Bytes packet(20 + frame.data.size());
+    ByteWriter header(20);
+    header.bytes(std::string_view("2Q2Q")).u8(0).u8(frame.isKeyframe ? 1 : 0).u16(0);
+    header.u32(static_cast<std::uint32_t>(frame.data.size())).u64(frame.captureUptimeNs);
+    std::memcpy(packet.data(), header.data().data(), 20);
+    std::memcpy(packet.data() + 20, frame.data.data(), frame.data.size());
+    return packet;
+}
+
+void BM_CapturePipeline(benchmark::State& state) {
+    const Shape shape = shapeFor(state);
+    auto clock = std::make_shared<ManualClock>();
+    HostPlatform platform;
+    platform.clock = clock;
+    platform.makeQueue = [clock](const std::string& label) -> DispatchQueuePtr { return clock->makeQueue(label); };
+    auto displays = std::make_shared<SimulatedDisplayService>(
+        std::vector<DisplayInfo>{SimulatedDisplayService::makeDisplay(1, Point{0, 0}, shape.width, shape.height,
+                                                                     shape.width, shape.height, kFps, true)},
+        1);
+    platform.displays = displays;
+    platform.screenCapture = std::make_shared<SimulatedScreenCapture>(displays);
+
+    VideoStreamProfile profile;
+    profile.displayID = 1;
+    profile.codec = shape.codec;
+    profile.width = shape.width;
+    profile.height = shape.height;
+    profile.fps = kFps;
+    profile.bitrate = shape.bitrate;
+    profile.keyframeInterval = kFps * 4;
+    auto capture = std::make_shared<HostVideoCapture>(platform, profile);
+    std::int64_t frames = 0, bytes = 0;
+    std::string error;
+    capture->onFrame = [&](const EncodedVideoFrame& frame) {
+        auto packet = packetise(frame);
+        benchmark::DoNotOptimize(packet.data());
+        ++frames;
+        bytes += static_cast<std::int64_t>(packet.size());
+    };
+    capture->onError = [&](const std::string& text) { error = text; };
+    capture->start();
+    clock->runUntilIdle();
+    clock->advance(1.0 / kFps);  // the first keyframe, outside the measurement
+    if (!error.empty() || frames != 1) {
+        state.SkipWithError(error.empty() ? "capture produced no frame" : error.c_str());
+        capture->stop(true);
+        return;
+    }
+    frames = 0;
+    bytes = 0;
+    for (auto _ : state) clock->advance(1.0 / kFps);
+    capture->stop(true);
+    if (frames != static_cast<std::int64_t>(state.iterations())) state.SkipWithError("a frame interval produced no frame");
+    state.counters["fps"] = benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
+    state.counters["kB/frame"] = frames ? static_cast<double>(bytes) / 1000.0 / static_cast<double>(frames) : 0;
+    label(state, shape);
+}
+
+// The same pictures (converted once, up front) through libavcodec alone, with the encoder's
+// software settings.
+void BM_BareEncode(benchmark::State& state) {
+    const Shape shape = shapeFor(state);
+    av_log_set_level(AV_LOG_ERROR);
+    const AVCodec* codec = avcodec_find_encoder_by_name(shape.codec == VideoStreamCodec::hevc ? "libx265" : "libx264");
+    AVCodecContext* ctx = avcodec_alloc_context3(codec);
+    ctx->width = static_cast<int>(shape.width);
+    ctx->height = static_cast<int>(shape.height);
+    ctx->time_base = AVRational{1, kFps};
+    ctx->framerate = AVRational{kFps, 1};
+    ctx->gop_size = kFps * 4;
+    ctx->max_b_frames = 0;
+    ctx->bit_rate = shape.bitrate;
+    ctx->rc_max_rate = shape.bitrate;
+    ctx->rc_buffer_size = static_cast<int>(shape.bitrate / kFps);
+    ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    ctx->thread_count = 0;
+    ctx->pix_fmt = AV_PIX_FMT_YUV420P;
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "tune", "zerolatency", 0);
+    av_dict_set(&options, "forced-idr", "1", 0);
+    if (shape.codec == VideoStreamCodec::hevc) {
+        av_dict_set(&options, "preset", "ultrafast", 0);
+        av_dict_set(&options, "x265-params", "log-level=none:bframes=0:frame-threads=1", 0);
+    } else {
+        av_dict_set(&options, "preset", shape.width * shape.height * kFps > 1920LL * 1080 * 60 ? "ultrafast" : "superfast", 0);
+    }
+    if (avcodec_open2(ctx, codec, &options) < 0) {
+        av_dict_free(&options);
+        avcodec_free_context(&ctx);
+        state.SkipWithError("encoder did not open");
+        return;
+    }
+    av_dict_free(&options);
+
+    constexpr int kPictures = 30;
+    std::vector<AVFrame*> pictures;
+    {
+        SyntheticScreenContent content(shape.width, shape.height);
+        VideoFrameScaler scaler;
+        for (int i = 0; i < kPictures; ++i) {
+            const PixelBuffer source = content.makeFrame(static_cast<std::uint64_t>(i));
+            const AVFrame* yuv = scaler.scale(source, PixelCrop{0, 0, shape.width, shape.height}, shape.width,
+                                              shape.height, AV_PIX_FMT_YUV420P);
+            pictures.push_back(av_frame_clone(yuv));
+            av_frame_make_writable(pictures.back());  // its own planes, not the scaler's
+        }
+    }
+    AVPacket* packet = av_packet_alloc();
+    std::int64_t pts = 0, frames = 0, bytes = 0;
+    auto encodeOne = [&] {
+        AVFrame* picture = pictures[static_cast<std::size_t>(pts % kPictures)];
+        picture->pts = pts++;
+        picture->pict_type = AV_PICTURE_TYPE_NONE;
+        avcodec_send_frame(ctx, picture);
+        while (avcodec_receive_packet(ctx, packet) == 0) {
+            ++frames;
+            bytes += packet->size;
+            av_packet_unref(packet);
+        }
+    };
+    encodeOne();  // the first keyframe, outside the measurement
+    frames = 0;
+    bytes = 0;
+    for (auto _ : state) encodeOne();
+    state.counters["fps"] = benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
+    state.counters["kB/frame"] = frames ? static_cast<double>(bytes) / 1000.0 / static_cast<double>(frames) : 0;
+    label(state, shape);
+    av_packet_free(&packet);
+    for (auto* picture : pictures) av_frame_free(&picture);
+    avcodec_free_context(&ctx);
+}
+
+void shapes(benchmark::internal::Benchmark* b) {
+    for (int codec : {0, 1}) {
+        for (int height : {1080, 2160}) b->Args({codec, height});
+    }
+}
+
+}  // namespace
+
+BENCHMARK(BM_CapturePipeline)->Apply(shapes)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_BareEncode)->Apply(shapes)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+BENCHMARK_MAIN();
