@@ -26,9 +26,11 @@ AsioDispatchQueue::~AsioDispatchQueue() {
 
 void AsioDispatchQueue::shutdown() {
     std::call_once(shutdownOnce_, [this] {
+        // The stop goes behind the blocks already queued; pending timers would otherwise keep the
+        // context alive for their full delay. It is posted before the guard goes, so an idle
+        // context cannot return from run() and leave the block (and the state it holds) unrun.
+        asio::post(state_->context, [state = state_.get()] { state->context.stop(); });
         state_->guard.reset();
-        // Pending timers would keep the context alive for their full delay.
-        asio::post(state_->context, [state = state_] { state->context.stop(); });
         if (std::this_thread::get_id() == threadID_) {
             thread_.detach();
         } else if (thread_.joinable()) {

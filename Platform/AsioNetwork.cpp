@@ -1,10 +1,3 @@
-// Asio chooses between aligned_alloc and operator new per translation unit, depending on
-// whether a standard library header came before its own; units that chose differently free
-// each other's memory the wrong way. Every unit of the Host must choose the same: plain new.
-#ifndef ASIO_DISABLE_STD_ALIGNED_ALLOC
-#define ASIO_DISABLE_STD_ALIGNED_ALLOC 1
-#endif
-
 #include "Platform/AsioNetwork.h"
 
 #include <arpa/inet.h>
@@ -186,8 +179,8 @@ public:
     void start(DispatchQueuePtr queue) {
         if (!queue) return;
         std::unique_lock lock(mutex_);
-        if (queue_) return;
-        queue_ = queue;
+        if (started_) return;
+        started_ = true;
         if (pendingCancelReport_) {
             pendingCancelReport_ = false;
             auto handler = std::move(stateHandler_);
@@ -198,6 +191,7 @@ public:
             return;
         }
         if (cancelled_) return;
+        queue_ = queue;
         postStateLocked(isClient_ ? Connection::State::preparing : Connection::State::ready);
         for (auto& block : early_) postLocked(std::move(block));
         early_.clear();
@@ -249,6 +243,9 @@ public:
                 queue_->async([handler] {
                     if (handler) handler(Connection::State::cancelled, std::nullopt);
                 });
+                // Nothing more goes to the queue: let it go, so that a block still waiting on
+                // it does not keep it alive through this state.
+                queue_.reset();
             } else {
                 pendingCancelReport_ = true;
             }
@@ -264,6 +261,7 @@ public:
             pendingCancelReport_ = false;
             early_.clear();
             stateHandler_ = nullptr;
+            queue_.reset();
         }
         closeSoon();
     }
@@ -322,7 +320,7 @@ private:
 
     void postLocked(std::function<void()> block) {
         queue_->async([self = shared_from_this(), block = std::move(block)] {
-            block();
+            if (!self->isCancelled()) block();
         });
     }
 
@@ -487,9 +485,10 @@ private:
 
     // Guarded by mutex_: touched by the owner's threads and the network thread.
     mutable std::mutex mutex_;
-    DispatchQueuePtr queue_;
+    DispatchQueuePtr queue_;  // from start() until cancelled
     Connection::StateHandler stateHandler_;
     std::vector<std::function<void()>> early_;  // deliveries made before start()
+    bool started_ = false;
     bool cancelled_ = false;
     bool pendingCancelReport_ = false;  // cancelled before start: report when started
     std::string remote_;
@@ -574,6 +573,7 @@ public:
                     if (handler) handler(Listener::State::cancelled, std::nullopt);
                 });
             }
+            queue_.reset();
         }
         closeSoon();
     }
@@ -584,6 +584,7 @@ public:
             cancelled_ = true;
             stateHandler_ = nullptr;
             connectionHandler_ = nullptr;
+            queue_.reset();
         }
         closeSoon();
     }
@@ -609,7 +610,7 @@ private:
 
     void postLocked(std::function<void()> block) {
         queue_->async([self = shared_from_this(), block = std::move(block)] {
-            block();
+            if (!self->isCancelled()) block();
         });
     }
 
@@ -732,6 +733,8 @@ public:
         std::lock_guard lock(mutex_);
         if (timer_) timer_->cancel();
         timer_.reset();
+        queue_.reset();
+        handler_ = nullptr;
     }
 
 private:

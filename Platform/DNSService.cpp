@@ -75,8 +75,8 @@ void silenceCompatibilityWarning() {
 // queue. The library's reference is touched on the worker thread only.
 struct AvahiRegistrationState {
     DNSServiceDescription description;  // worker thread
-    DispatchQueuePtr queue;
     std::mutex mutex;
+    DispatchQueuePtr queue;       // guarded by mutex; released once cancelled
     DNSServiceHandlers handlers;  // guarded by mutex
     bool cancelled = false;       // guarded by mutex
     DNSServiceRef ref = nullptr;  // worker thread
@@ -89,7 +89,8 @@ struct AvahiRegistrationState {
 
     // Hands an outcome to the owner's queue; nothing once cancelled.
     void report(std::function<void(const DNSServiceHandlers&)> block, const std::shared_ptr<AvahiRegistrationState>& self) {
-        if (!queue || isCancelled()) return;
+        std::lock_guard lock(mutex);
+        if (!queue || cancelled) return;
         queue->async([self, block = std::move(block)] {
             DNSServiceHandlers handlers;
             {
@@ -316,6 +317,7 @@ public:
             if (state_->cancelled) return;
             state_->cancelled = true;
             state_->handlers = {};
+            state_->queue.reset();
         }
         if (auto worker = worker_.lock()) {
             auto state = state_;
@@ -384,6 +386,7 @@ public:
             if (cancelled_) return;
             cancelled_ = true;
             handlers_ = {};
+            queue_.reset();
             const bool wasActive = active_;
             active_ = false;
             if (!wasActive || !owner) return;

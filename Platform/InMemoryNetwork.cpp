@@ -18,6 +18,7 @@ struct InMemoryConnection::Pipe {
         std::vector<std::function<void()>> early;  // deliveries made before start()
         std::deque<std::uint8_t> inbound;
         std::deque<PendingRead> reads;
+        bool startCalled = false;
         bool started = false;
         bool cancelled = false;          // cancelled or dropped by its owner: silent from then on
         bool pendingCancelReport = false;
@@ -80,6 +81,7 @@ public:
                     if (handler) handler(State::cancelled, std::nullopt);
                 });
             }
+            queue_.reset();
         }
     }
 
@@ -165,6 +167,7 @@ public:
         std::lock_guard lock(mutex_);
         cancelled_ = true;
         handler_ = nullptr;
+        queue_.reset();
     }
 
     // Reports the path on the queue when it differs from the last one reported.
@@ -399,6 +402,7 @@ InMemoryConnection::~InMemoryConnection() {
     auto& end = pipe_->ends[side_];
     end.pendingCancelReport = false;
     end.stateHandler = nullptr;
+    end.queue.reset();
     if (end.cancelled) return;
     end.cancelled = true;
     end.reads.clear();
@@ -421,8 +425,8 @@ void InMemoryConnection::start(DispatchQueuePtr queue) {
     if (!queue) return;
     std::lock_guard lock(pipe_->mutex);
     auto& end = pipe_->ends[side_];
-    if (end.queue) return;
-    end.queue = queue;
+    if (end.startCalled) return;
+    end.startCalled = true;
     if (end.pendingCancelReport) {
         end.pendingCancelReport = false;
         auto handler = std::move(end.stateHandler);
@@ -433,6 +437,7 @@ void InMemoryConnection::start(DispatchQueuePtr queue) {
         return;
     }
     if (end.cancelled) return;
+    end.queue = queue;
     end.started = true;
     if (refusal_ && !end.failure) {
         end.failure = refusal_;
@@ -485,10 +490,11 @@ void InMemoryConnection::cancel() {
         end.queue->async([handler] {
             if (handler) handler(State::cancelled, std::nullopt);
         });
+        end.queue.reset();
     } else {
         end.pendingCancelReport = true;
     }
-    // mutated
+    closePeerOf(pipe_, side_);
 }
 
 void InMemoryConnection::simulateFailure(NetworkError error) {

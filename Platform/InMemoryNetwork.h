@@ -56,7 +56,7 @@ private:
     std::multimap<std::uint16_t, std::weak_ptr<InMemoryListener>> listeners_;
     std::vector<std::weak_ptr<InMemoryPathMonitor>> monitors_;
     std::function<std::optional<NetworkError>(const ListenerParameters&)> bindFilter_;
-    NetworkPath path_{true, {"lo0-sim"}};
+    NetworkPath path_{true, {"sim0"}};  // until a test sets another
     std::uint16_t nextEphemeralPort_ = 49152;
     std::uint16_t nextClientPort_ = 50000;
 };

@@ -42,7 +42,7 @@ std::string cutUTF8(std::string text, std::size_t limit) {
     }
     if (text.size() <= limit) return text;
     std::size_t end = limit;
-
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
     text.resize(end);
     return text;
 }

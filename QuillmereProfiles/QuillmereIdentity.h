@@ -6,7 +6,7 @@
 //    the connection, so a Viewer that trusts the signing key also trusts the key it seals to;
 //  - the sealed credential: the Viewer seals the password to the Host's X25519 key, bound to the
 //    connection's session nonce and to the user name, so it cannot be replayed elsewhere.
-// Byte layouts are described in docs/identity.md.
+// Byte layouts are described in docs/protocol.md ("Identity proof and sealed credentials").
 
 #include <cstdint>
 #include <filesystem>

@@ -12,11 +12,18 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <algorithm>
 #include <cstring>
+#include <mutex>
 
 #include "HostApp/Video/HostVideoCapture.h"
 #include "HostApp/Video/VideoFrameScaler.h"
 #include "Platform/ManualDispatchQueue.h"
+#include "QuillmereProfiles/AuxProtocol.h"
+#include "QuillmereProfiles/MediaPayloads.h"
+#include "support/InMemoryViewer.h"
+#include "support/LiveServer.h"
+#include "support/TestViewer.h"
 
 using namespace qm;
 
@@ -42,15 +49,13 @@ void label(benchmark::State& state, const Shape& shape) {
                    std::to_string(shape.height));
 }
 
-// The aux frame around a video payload: 20-byte header, then the payload.
+// The aux packet the server sends for a frame.
 Bytes packetise(const EncodedVideoFrame& frame) {
-    Bytes packet(20 + frame.data.size());
-    ByteWriter header(20);
-    header.bytes(std::string_view("2Q2Q")).u8(0).u8(frame.isKeyframe ? 1 : 0).u16(0);
-    header.u32(static_cast<std::uint32_t>(frame.data.size())).u64(frame.captureUptimeNs);
-    std::memcpy(packet.data(), header.data().data(), 20);
-    std::memcpy(packet.data() + 20, frame.data.data(), frame.data.size());
-    return packet;
+    VideoFramePayload payload;
+    payload.frameNumber = static_cast<std::uint64_t>(frame.frameNumber);
+    payload.accessUnit = frame.data;
+    return makeAuxPacket(AuxPacketType::videoFrame, frame.isKeyframe ? VideoFramePayload::keyframeFlag : 0,
+                         payload.encode(), frame.captureUptimeNs);
 }
 
 void BM_CapturePipeline(benchmark::State& state) {
@@ -182,8 +187,116 @@ void shapes(benchmark::internal::Benchmark* b) {
     }
 }
 
+// The server's fan-out of one encoded frame to 1, 4 or 16 signed-in video sessions, each of which
+// acknowledges it, against copying the same packet once per Viewer.
+constexpr std::size_t kFrameBytes = 75'000;  // a 1080p frame at 36 Mbit/s and 60 fps
+
+void BM_VideoFanOut(benchmark::State& state) {
+    const auto viewers = static_cast<std::size_t>(state.range(0));
+    test::ManualServer host;
+    auto& server = host.server();
+    std::vector<std::unique_ptr<test::InMemoryViewer>> sessions;
+    for (std::size_t i = 0; i < viewers; ++i) {
+        sessions.push_back(std::make_unique<test::InMemoryViewer>(host, server.boundPorts().video));
+    }
+    const auto generation = server.queue->sync([&] {
+        // No capture runs here: the frames below stand for what it would hand over.
+        if (server.initialVideoCaptureStartTask) server.initialVideoCaptureStartTask->cancel();
+        server.broadcastVideoConfig(VideoStreamConfigPayload{});
+        return server.videoCaptureGeneration;
+    });
+    host.clock().runUntilIdle();
+    for (auto& session : sessions) session->takeAll();
+
+    EncodedVideoFrame frame;
+    frame.data.assign(kFrameBytes, 0x5A);
+    std::int64_t number = 0;
+    for (auto _ : state) {
+        frame.frameNumber = number;
+        server.queue->sync([&] { server.handleEncodedVideoFrame(generation, frame); });
+        host.clock().runUntilIdle();
+        for (auto& session : sessions) {
+            if (session->takeAll().size() != 1) state.SkipWithError("a Viewer missed the frame");
+            session->send(AuxPacketType::videoFrameAck, VideoFrameAckPayload{static_cast<std::uint64_t>(number)}.encode());
+        }
+        ++number;
+    }
+    state.SetItemsProcessed(state.iterations());
+    state.SetLabel(std::to_string(viewers) + " Viewers");
+}
+
+void BM_BareFanOutCopy(benchmark::State& state) {
+    const auto viewers = static_cast<std::size_t>(state.range(0));
+    const Bytes packet(kFrameBytes + 28, 0x5A);
+    std::vector<Bytes> outboxes(viewers);
+    for (auto _ : state) {
+        for (auto& outbox : outboxes) {
+            outbox.assign(packet.begin(), packet.end());
+            benchmark::DoNotOptimize(outbox.data());
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+    state.SetLabel(std::to_string(viewers) + " Viewers");
+}
+
+// Host processing latency at 1080p60 over real TCP on loopback: from the capture timestamp a frame
+// carries to the moment the Viewer reads it (the same monotonic clock), as p50 and p99.
+void BM_HostLatency1080p60(benchmark::State& state) {
+    test::LiveServer live;
+    live.displays()->addDisplay(SimulatedDisplayService::makeDisplay(1, {0, 0}, 1920, 1080, 1920, 1080, 60, true));
+    test::TestViewer control(live.ports().control);
+    test::TestViewer video(live.ports().video);
+    if (!control.signIn(test::LiveServer::user, test::LiveServer::password) ||
+        !video.signIn(test::LiveServer::user, test::LiveServer::password)) {
+        state.SkipWithError("sign-in failed");
+        return;
+    }
+    std::mutex mutex;
+    std::vector<double> latenciesMs;
+    video.setObserver([&](const AuxFrame& frame, std::uint64_t receivedNs) {
+        if (frame.header.type != AuxPacketType::videoFrame || receivedNs < frame.header.timestampNs) return;
+        {
+            std::lock_guard lock(mutex);
+            latenciesMs.push_back(static_cast<double>(receivedNs - frame.header.timestampNs) / 1e6);
+        }
+        // Acknowledge at once, as a Viewer that keeps up does.
+        if (auto payload = VideoFramePayload::decode(frame.payload)) {
+            const auto ack = makeAuxPacket(AuxPacketType::videoFrameAck, 0,
+                                           VideoFrameAckPayload{payload->frameNumber}.encode(), 0);
+            video.sendRaw(ack);
+        }
+    });
+    auto request = CaptureModeControlPayload::preset(VideoCaptureMode::easy, VideoChromaMode::yuv420,
+                                                     VideoCaptureBackend::physical);
+    control.send(AuxPacketType::captureModeControl, request.encode());
+    for (auto _ : state) {
+        {
+            std::lock_guard lock(mutex);
+            latenciesMs.clear();
+        }
+        test::waitUntil([&] {
+            std::lock_guard lock(mutex);
+            return latenciesMs.size() >= 240;  // four seconds of frames
+        }, std::chrono::seconds(30));
+    }
+    video.setObserver(nullptr);
+    std::lock_guard lock(mutex);
+    if (latenciesMs.empty()) {
+        state.SkipWithError("no frames");
+        return;
+    }
+    std::sort(latenciesMs.begin(), latenciesMs.end());
+    auto percentile = [&](double p) { return latenciesMs[static_cast<std::size_t>(p * (latenciesMs.size() - 1))]; };
+    state.counters["p50_ms"] = percentile(0.50);
+    state.counters["p99_ms"] = percentile(0.99);
+    state.counters["frames"] = static_cast<double>(latenciesMs.size());
+}
+
 }  // namespace
 
+BENCHMARK(BM_VideoFanOut)->Arg(1)->Arg(4)->Arg(16)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BareFanOutCopy)->Arg(1)->Arg(4)->Arg(16)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_HostLatency1080p60)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 BENCHMARK(BM_CapturePipeline)->Apply(shapes)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_BareEncode)->Apply(shapes)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -8,7 +8,19 @@ namespace qm {
 
 namespace {
 constexpr std::size_t maxPipRegions = 32;
+
+// "192.0.2.7:51234" -> "192.0.2.7", "[2001:db8::1]:51234" -> "2001:db8::1": Viewers are named by
+// address; the port of one connection means nothing to a person.
+std::string hostPart(const std::string& address) {
+    if (!address.empty() && address.front() == '[') {
+        const auto close = address.find(']');
+        return close == std::string::npos ? address : address.substr(1, close - 1);
+    }
+    const auto colon = address.rfind(':');
+    if (colon == std::string::npos || address.find(':') != colon) return address;
+    return address.substr(0, colon);
 }
+}  // namespace
 
 // ---- Listeners ---------------------------------------------------------------------------------
 
@@ -126,7 +138,7 @@ void V230HostAudioAuxServer::acceptAuxConnection(const ConnectionPtr& connection
     session->id = UUID::random();
     session->channel = channel;
     session->connection = connection;
-    session->remoteAddress = connection->remoteAddress();
+    session->remoteAddress = hostPart(connection->remoteAddress());
     sessions_[session->id] = session;
     if (channel == AuxChannel::control) {
         audioSessions[session->id] = connection;

@@ -239,6 +239,9 @@ public:
     void switchPhysicalCaptureToHeadlessIfNeeded(const std::string& reason);
     void setViewportROI(const std::optional<Rect>& region);
     void statisticsTick();
+    // What the running capture hands back; results of an earlier capture generation are dropped.
+    void handleVideoEncoderConfig(std::uint64_t generation, const VideoEncoderConfig& config);
+    void handleEncodedVideoFrame(std::uint64_t generation, const EncodedVideoFrame& frame);
 
 private:
     struct AuxSession;
@@ -282,8 +285,6 @@ private:
     // Video.
     VideoStreamProfile streamProfileForCurrentRequest() const;
     void videoSessionAuthorized(const UUID& id);
-    void handleVideoEncoderConfig(std::uint64_t generation, const VideoEncoderConfig& config);
-    void handleEncodedVideoFrame(std::uint64_t generation, const EncodedVideoFrame& frame);
     void handleVideoCaptureError(std::uint64_t generation, const std::string& text);
     void stopVideoCaptureForTermination();
     std::optional<Rect> currentViewportROIForSessionInfo();

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <mutex>
 #include <string>
@@ -123,6 +124,29 @@ Server listen(AsioNetworkService& network, ListenerParameters parameters, const 
     return server;
 }
 
+// A manual queue that counts what is handed to it, so a test can tell that a completion is
+// already waiting on the queue.
+class CountingQueue final : public DispatchQueue {
+public:
+    explicit CountingQueue(std::shared_ptr<ManualClock> clock)
+        : DispatchQueue("counting"), inner_(clock->makeQueue("counting.inner")) {}
+    void async(std::function<void()> block) override {
+        ++count;
+        inner_->async(std::move(block));
+    }
+    void asyncAfter(double seconds, DispatchWorkItemPtr item) override { inner_->asyncAfter(seconds, std::move(item)); }
+    bool isCurrent() const override { return inner_->isCurrent(); }
+    const Clock& clock() const override { return inner_->clock(); }
+    std::size_t runUntilIdle() { return inner_->runUntilIdle(); }
+    std::atomic<int> count{0};
+
+protected:
+    void runSync(const std::function<void()>& block) override { inner_->sync(block); }
+
+private:
+    std::shared_ptr<ManualDispatchQueue> inner_;
+};
+
 ListenerParameters loopbackV4() {
     ListenerParameters parameters;
     parameters.family = ListenerParameters::Family::ipv4;
@@ -232,11 +256,31 @@ TEST(AsioNetwork, CancelWithAPendingReadReportsCancelledOnceAndNothingElse) {
     queue->sync([] {});
     EXPECT_EQ(log->snapshot(), (std::vector<std::string>{"client:preparing", "client:ready", "client:cancelled"}));
 
+    // A completion already waiting on the queue when the cancel comes is dropped too.
+    auto clock = std::make_shared<ManualClock>();
+    auto counting = std::make_shared<CountingQueue>(clock);
+    auto second = network.makeConnection("127.0.0.1", server.listener->port());
+    watchState(second, log, "second");
+    second->start(counting);
+    ASSERT_TRUE(waitUntil([&] {
+        counting->runUntilIdle();
+        return log->has("second:ready") && server.acceptedCount() == 2;
+    }));
+    const int before = counting->count.load();
+    second->receive(1, 100, [log](Bytes, bool, const std::optional<NetworkError>&) { log->add("second:read"); });
+    server.connection(1)->send(Bytes{1});
+    ASSERT_TRUE(waitUntil([&] { return counting->count.load() == before + 1; }));
+    second->cancel();
+    counting->runUntilIdle();
+    EXPECT_TRUE(log->has("second:cancelled"));
+    EXPECT_FALSE(log->has("second:read"));
+
     // Operations on a cancelled connection stay silent.
     client->receive(1, 1, [log](Bytes, bool, const std::optional<NetworkError>&) { log->add("late read"); });
     client->send(Bytes{1}, [log](const std::optional<NetworkError>&) { log->add("late send"); });
     queue->sync([] {});
-    EXPECT_EQ(log->snapshot().size(), 3u);
+    EXPECT_FALSE(log->has("late read"));
+    EXPECT_FALSE(log->has("late send"));
 }
 
 TEST(AsioNetwork, DroppingAConnectionOrTheServiceWithPendingWorkIsSafe) {
@@ -424,13 +468,4 @@ TEST(PathMonitor, PathCountsUpNonLoopbackInterfacesOnce) {
     EXPECT_TRUE(path.satisfied);
     EXPECT_EQ(path.interfaceNames, (std::vector<std::string>{"bridge0", "eth0"}));
     EXPECT_FALSE(networkPathFromInterfaces({addresses[0], addresses[3]}).satisfied);
-
-    // The machine's own list has loopback flagged and addresses in text form.
-    for (const auto& address : currentInterfaceAddresses()) {
-        EXPECT_FALSE(address.address.empty());
-        if (address.address == "127.0.0.1" || address.address == "::1") {
-            EXPECT_TRUE(address.isLoopback);
-        }
-        EXPECT_EQ(address.interfaceName.find(':'), std::string::npos);
-    }
 }

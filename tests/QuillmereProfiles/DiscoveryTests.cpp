@@ -120,13 +120,6 @@ TEST(QuillmereDiscovery, RoutesPutIPv4FirstThenTheFastestLinkAndSkipUnusableAddr
                           {"lan", "eth0", "fd00::2"},
                       }));
     EXPECT_TRUE(QuillmereDiscovery::routeRecords({v4("lo", "127.0.0.1"), v6("eth0", "fe80::1")}, sysfs.root()).empty());
-
-    // The machine's own routes never include loopback.
-    for (const auto& route : QuillmereDiscovery::localRouteRecords()) {
-        EXPECT_NE(route.address, "127.0.0.1");
-        EXPECT_NE(route.address, "::1");
-        EXPECT_FALSE(route.address.starts_with("fe80"));
-    }
 }
 
 TEST(QuillmereDiscovery, WakeAddressesComeFromTheRoutesInterfacesOnce) {

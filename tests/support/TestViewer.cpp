@@ -4,6 +4,7 @@
 #include <asio/read.hpp>
 #include <asio/write.hpp>
 
+#include "Platform/Clock.h"
 #include "Platform/Crypto.h"
 #include "QuillmereProfiles/FileTransferChannel.h"
 #include "QuillmereProfiles/QuillmereIdentity.h"
@@ -35,15 +36,17 @@ void TestViewer::disconnect() {
 }
 
 void TestViewer::readLoop() {
-    AuxFrameReader reader;
+    AuxFrameReader reader(64 << 20);  // video keyframes may pass the control channel's 1 MiB
     std::vector<std::uint8_t> buffer(AuxFrameReader::maxReadSize);
     for (;;) {
         std::error_code ec;
         const auto n = socket_.read_some(asio::buffer(buffer), ec);
         if (ec || n == 0) break;
+        const auto receivedNs = SystemClock::shared()->uptimeNs();
         if (!reader.append(std::span(buffer.data(), n))) break;
         std::lock_guard lock(mutex_);
         while (auto frame = reader.nextFrame()) {
+            if (observer_) observer_(*frame, receivedNs);
             if (frame->header.type == AuxPacketType::hostStatus) {
                 statuses_.emplace_back(frame->payload.begin(), frame->payload.end());
             }
@@ -54,6 +57,11 @@ void TestViewer::readLoop() {
     std::lock_guard lock(mutex_);
     closed_ = true;
     changed_.notify_all();
+}
+
+void TestViewer::setObserver(std::function<void(const AuxFrame&, std::uint64_t)> observer) {
+    std::lock_guard lock(mutex_);
+    observer_ = std::move(observer);
 }
 
 void TestViewer::send(AuxPacketType type, const Bytes& payload, std::uint8_t flags) {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -50,6 +51,8 @@ public:
     std::optional<ClientSessionAuthResultPayload> signIn(const std::string& username, const std::string& password,
                                                          const std::string& displayName = "Test Viewer");
     const std::optional<IdentityProofPayload>& identityProof() const { return proof_; }
+    // Called on the reading thread for every packet, with the uptime at which it was read.
+    void setObserver(std::function<void(const AuxFrame&, std::uint64_t receivedUptimeNs)> observer);
 
 private:
     void readLoop();
@@ -64,6 +67,7 @@ private:
     std::vector<std::string> statuses_;
     bool closed_ = false;
     std::optional<IdentityProofPayload> proof_;
+    std::function<void(const AuxFrame&, std::uint64_t)> observer_;
 };
 
 // The file side channel of a Viewer: FTRX frames over TCP.

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "HostApp/Server/V230HostAudioAuxServer.h"
+#include "Platform/AccountService.h"
+#include "Platform/InMemoryNetwork.h"
+#include "support/TestPlatform.h"
+
+namespace qm::test {
+
+// A server on virtual time whose Viewers talk to it over in-memory connections: everything runs
+// on the test's thread when it pumps the clock, which makes costs measurable and runs exact.
+class ManualServer {
+public:
+    static constexpr const char* user = "bench";
+    static constexpr const char* password = "secret";
+
+    ManualServer();
+    ~ManualServer();
+
+    V230HostAudioAuxServer& server() { return *server_; }
+    ManualClock& clock() { return *manual_.clock; }
+    InMemoryNetworkService& network() { return *network_; }
+    HostPlatform& platform() { return manual_.platform; }
+
+private:
+    ManualPlatform manual_;
+    std::shared_ptr<InMemoryNetworkService> network_ = std::make_shared<InMemoryNetworkService>();
+    std::shared_ptr<ScriptedAccountService> accounts_ = std::make_shared<ScriptedAccountService>();
+    TemporaryDirectory config_;
+    std::shared_ptr<V230HostAudioAuxServer> server_;
+};
+
+// One signed-in connection to a ManualServer's control or video port.
+class InMemoryViewer {
+public:
+    InMemoryViewer(ManualServer& host, std::uint16_t port);
+    ~InMemoryViewer();
+
+    // Sends and pumps the clock until everything that follows from it has run.
+    void send(AuxPacketType type, const Bytes& payload);
+    void sendRaw(const Bytes& bytes);
+    // Pumps the clock until a packet of this type arrived; throws when none comes.
+    AuxFrame next(AuxPacketType type);
+    // Every frame received since the last call.
+    std::vector<AuxFrame> takeAll();
+
+private:
+    void receive();
+
+    ManualServer& host_;
+    ConnectionPtr connection_;
+    AuxFrameReader incoming_{64 << 20};
+    std::vector<AuxFrame> frames_;
+};
+
+}  // namespace qm::test
