@@ -121,7 +121,7 @@ std::int64_t V230HostAudioAuxServer::adaptiveEasyBitrate(std::int64_t pixelWidth
     return static_cast<std::int64_t>(std::max(lowerBound, base * scale));
 }
 
-VideoStreamProfile V230HostAudioAuxServer::streamProfileForCurrentRequest() const {
+VideoStreamProfile V230HostAudioAuxServer::streamProfileForCurrentRequest() {
     CaptureModeControlPayload request = currentCaptureRequest;
     if (request.mode != currentVideoMode) request = request.withMode(currentVideoMode);
     // Easy follows the display at its own resolution; the other modes ask for their catalogue size.
@@ -137,7 +137,23 @@ VideoStreamProfile V230HostAudioAuxServer::streamProfileForCurrentRequest() cons
             }
         }
     }
-    return DisplayProfileCatalog::streamProfile(request, selectedDisplayID);
+    auto profile = DisplayProfileCatalog::streamProfile(request, selectedDisplayID);
+    if (request.pixelWidth > 0 && request.pixelHeight > 0 &&
+        (profile.width != request.pixelWidth || profile.height != request.pixelHeight)) {
+        // The Viewer asked for a size the encoder cannot carry; it gets the nearest one that fits.
+        const auto maximum = transportMaxDimension(request);
+        const bool tooLarge = request.pixelWidth > maximum || request.pixelHeight > maximum;
+        const std::string text = "video: size " + std::to_string(request.pixelWidth) + "x" +
+                                 std::to_string(request.pixelHeight) + " encoded as " + std::to_string(profile.width) +
+                                 "x" + std::to_string(profile.height) + " (" +
+                                 (tooLarge ? std::string("beyond the ") + codecTitle(request.codec) + " maximum of " +
+                                                 std::to_string(maximum)
+                                           : std::string("the encoder needs even dimensions")) +
+                                 ")";
+        publish(text);
+        broadcastHostError(text);
+    }
+    return profile;
 }
 
 void V230HostAudioAuxServer::startVideoCapture() {

@@ -283,7 +283,7 @@ private:
     void updateBonjourAdvertisement(const std::string& reason);
 
     // Video.
-    VideoStreamProfile streamProfileForCurrentRequest() const;
+    VideoStreamProfile streamProfileForCurrentRequest();
     void videoSessionAuthorized(const UUID& id);
     void handleVideoCaptureError(std::uint64_t generation, const std::string& text);
     void stopVideoCaptureForTermination();

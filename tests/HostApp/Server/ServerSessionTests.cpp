@@ -6,6 +6,7 @@
 
 #include "QuillmereProfiles/FileTransferPacket.h"
 #include "QuillmereProfiles/QuillmereIdentity.h"
+#include "support/Commands.h"
 #include "support/LiveServer.h"
 #include "support/TestUser.h"
 #include "support/TestViewer.h"
@@ -385,4 +386,23 @@ TEST(ServerSession, SignsInAgainstTheRealPasswordDatabase) {
     auto accepted = right.signIn(user->name(), user->password());
     ASSERT_TRUE(accepted);
     EXPECT_TRUE(accepted->accepted) << accepted->message;
+}
+
+TEST(ServerSession, ARealResponderResolvesTheHostWithItsRecord) {
+    if (!responderRunning()) GTEST_SKIP() << "no Avahi daemon is running (scripts/start-services starts one as root)";
+    V230HostAudioAuxServer::Options options;
+    options.advertisedName = "QuillmereHostTest-" + UUID::random().uuidString().substr(0, 8);  // avahi-browse escapes blanks
+    LiveServer live({nullptr, std::make_shared<AvahiDNSServiceAdvertiser>(), options});
+    ASSERT_TRUE(live.waitForStatus("bonjour: advertised as"));
+
+    std::optional<std::string> line;
+    ASSERT_TRUE(waitUntil([&] { return (line = browseFor(options.advertisedName)).has_value(); }, 20s));
+    // "=;lo;IPv4;name;_quillmere-host._tcp;local;host;address;port;"txt" "txt"..."
+    EXPECT_NE(line->find(";" + std::to_string(live.ports().control) + ";"), std::string::npos) << *line;
+    const auto hostID = live.server().queue->sync([&] { return live.server().discoveryHostID; });
+    for (const std::string& key : std::vector<std::string>{"\"v=1\"", "\"id=" + hostID + "\"", "\"name=", "\"routes=", "\"vnc=",
+                                  "\"aux=" + std::to_string(live.ports().control) + "\"",
+                                  "\"video=" + std::to_string(live.ports().video) + "\"", "\"wake="}) {
+        EXPECT_NE(line->find(key), std::string::npos) << key << " missing in " << *line;
+    }
 }

@@ -247,8 +247,9 @@ TEST(ServerVideo, CaptureStopsWithTheLastViewerAndASizeTheEncoderRefusesFallsBac
         viewer.request(VideoStreamCodec::h264, VideoChromaMode::yuv420);
         auto config = viewer.config();
         ASSERT_TRUE(config);
-        EXPECT_EQ(config->width % 2, 0);
-        EXPECT_EQ(config->height % 2, 0);
+        EXPECT_EQ(config->width, 640);
+        EXPECT_EQ(config->height, 360);
+        EXPECT_TRUE(viewer.control.waitForStatus("video: size 641x361 encoded as 640x360 (the encoder needs even dimensions)"));
         EXPECT_TRUE(viewer.frame());
     }
     EXPECT_TRUE(live.waitForStatus("video capture stopped; no Viewer left"));
