@@ -1,12 +1,7 @@
 #include "Platform/AccountService.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <pwd.h>
 #include <security/pam_appl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,8 +12,7 @@
 #include <vector>
 
 #include "Platform/Crypto.h"
-
-extern char** environ;
+#include "Platform/Process.h"
 
 namespace qm {
 
@@ -75,61 +69,12 @@ bool isSessionID(std::string_view id) {
     return true;
 }
 
-// Runs a program (no shell) and returns what it printed, or nothing when it could not be started
-// or did not finish within `timeout`; then it is killed.
+// What a program (no shell) printed, or nothing when it could not be started or did not finish
+// within `timeout`.
 std::optional<std::string> runBounded(const std::vector<std::string>& args, std::chrono::milliseconds timeout) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    if (spawned != 0) {
-        ::close(fds[0]);
-        return std::nullopt;
-    }
-
-    std::string output;
-    bool finished = false;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (output.size() < 64 * 1024) {
-        using std::chrono::milliseconds;
-        const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
-        pollfd p{fds[0], POLLIN, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) break;
-        char buffer[4096];
-        const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            finished = n == 0;
-            break;
-        }
-        output.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fds[0]);
-    int status = 0;
-    pid_t reaped;
-    while ((reaped = ::waitpid(pid, &status, WNOHANG)) < 0 && errno == EINTR) {
-    }
-    if (reaped == 0) {
-        // Still running (it hung, or closed its output early): we have what we need.
-        ::kill(pid, SIGKILL);
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }
-    if (!finished) return std::nullopt;
-    return output;
+    auto result = runProcess(args, timeout);
+    if (!result || !result->finished) return std::nullopt;
+    return std::move(result->output);
 }
 
 // --- PAM -------------------------------------------------------------------------------------

@@ -103,18 +103,29 @@ void V230HostAudioAuxServer::stopForTermination() {
 void V230HostAudioAuxServer::beginTermination(std::function<void()> completion) {
     auto self = shared_from_this();
     queue->async([self, completion = std::move(completion)]() mutable {
-        if (self->stopping_) {
-            if (completion) completion();
+        if (completion) self->terminationWaiters_.push_back(std::move(completion));
+        if (self->stopped_) {
+            self->finishTermination(std::move(self));
             return;
         }
+        if (self->stopping_) return;  // the stop under way tells every waiter
         self->stopping_ = true;
         self->terminationFirstPhase();
         // Give the notice a moment to leave before the connections are torn down.
-        self->queue->asyncAfter(terminationNoticeDelay, [self, completion = std::move(completion)] {
+        self->queue->asyncAfter(terminationNoticeDelay, [self]() mutable {
             self->terminationSecondPhase();
-            if (completion) completion();
+            self->stopped_ = true;
+            self->finishTermination(std::move(self));
         });
     });
+}
+
+void V230HostAudioAuxServer::finishTermination(std::shared_ptr<V230HostAudioAuxServer> self) {
+    auto waiters = std::exchange(terminationWaiters_, {});
+    // Let go of the server before telling the callers: its last reference must not be dropped on
+    // its own queue, whose thread could then outlive the process's exit.
+    self.reset();
+    for (auto& waiter : waiters) waiter();
 }
 
 void V230HostAudioAuxServer::terminationFirstPhase() {

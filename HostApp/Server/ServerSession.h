@@ -1,6 +1,9 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <cctype>
+#include <string_view>
 
 #include "HostApp/Server/V230HostAudioAuxServer.h"
 
@@ -26,6 +29,13 @@ struct V230HostAudioAuxServer::AuxSession {
 
 inline const char* channelName(V230HostAudioAuxServer::AuxChannel channel) {
     return channel == V230HostAudioAuxServer::AuxChannel::control ? "control" : "video";
+}
+
+// ASCII case-insensitive equality ("iOS Viewer" names).
+inline bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
 }
 
 // The first 8 characters of a session id, for log lines.

@@ -255,6 +255,7 @@ private:
     void startTimers();
     void terminationFirstPhase();
     void terminationSecondPhase();
+    void finishTermination(std::shared_ptr<V230HostAudioAuxServer> self);
     void selectDefaultCaptureDisplay();
     void pollDragSnapshot();
     bool hasConnectedViewerLocked() const;
@@ -316,6 +317,8 @@ private:
     std::int64_t videoLatencySamplesThisTick = 0;
     bool started_ = false;
     bool stopping_ = false;
+    bool stopped_ = false;
+    std::vector<std::function<void()>> terminationWaiters_;
     // The current drag snapshot offered to Viewers (the Finder drag source arrives with delivery).
     std::uint32_t dragSnapshotID_ = 0;
     std::vector<std::filesystem::path> dragSnapshotURLs_;

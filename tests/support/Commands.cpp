@@ -1,56 +1,13 @@
 #include "support/Commands.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
+#include "Platform/Process.h"
 
 namespace qm::test {
 
 std::optional<CommandResult> runCommand(std::vector<std::string> arguments, std::chrono::milliseconds timeout) {
-    int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return std::nullopt;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    std::vector<char*> argv;
-    for (auto& argument : arguments) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int spawned = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(pipeFds[1]);
-    if (spawned != 0) {
-        ::close(pipeFds[0]);
-        return std::nullopt;
-    }
-    CommandResult result;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    bool timedOut = false;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            timedOut = true;
-            break;
-        }
-        pollfd fd{pipeFds[0], POLLIN, 0};
-        if (::poll(&fd, 1, static_cast<int>(left.count())) <= 0) continue;
-        char buffer[4096];
-        const ssize_t count = ::read(pipeFds[0], buffer, sizeof buffer);
-        if (count <= 0) break;
-        result.output.append(buffer, static_cast<std::size_t>(count));
-    }
-    ::close(pipeFds[0]);
-    if (timedOut) ::kill(pid, SIGKILL);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+    auto result = runProcess(arguments, timeout, {}, 1 << 20);
+    if (!result) return std::nullopt;
+    return CommandResult{result->exitStatus, std::move(result->output)};
 }
 
 bool responderRunning() {
