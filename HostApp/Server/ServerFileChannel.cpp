@@ -9,6 +9,7 @@ constexpr const char* fileChannelLabel = "file aux";
 }
 
 void V230HostAudioAuxServer::sendFileTransferEndpoint(const UUID& sessionID, const ConnectionPtr& on) {
+    if (boundPorts_.fileTransfer == 0) return;  // no file listener: files use the control channel
     std::optional<FileTransferChannelToken> made;
     try {
         made.emplace();
@@ -20,7 +21,7 @@ void V230HostAudioAuxServer::sendFileTransferEndpoint(const UUID& sessionID, con
     const FileTransferChannelToken token = *made;
     fileTransferTokens.insert_or_assign(sessionID, token);
     FileTransferEndpointPayload endpoint;
-    endpoint.port = boundPorts_.fileTransfer != 0 ? boundPorts_.fileTransfer : options_.ports.fileTransfer;
+    endpoint.port = boundPorts_.fileTransfer;
     endpoint.token = token.bytes();
     publish("file aux: endpoint advertised session=" + sessionID.uuidString() + " port=" +
             std::to_string(endpoint.port) + " token=" + token.shortDescription());

@@ -164,18 +164,29 @@ void V230HostAudioAuxServer::acceptAuxConnection(const ConnectionPtr& connection
             self->removeSession(id, channel);
         }
     });
-    session->signInDeadline = queue->asyncAfter(options_.signInTimeout, [weak, id] {
+    armSignInDeadline(session);
+    publish("aux session " + shortID(id) + " (" + channelName(channel) + ") connected from " +
+            (session->remoteAddress.empty() ? std::string("unknown address") : session->remoteAddress));
+    connection->start(queue);
+}
+
+void V230HostAudioAuxServer::armSignInDeadline(const std::shared_ptr<AuxSession>& session) {
+    if (session->signInDeadline) session->signInDeadline->cancel();
+    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+    session->signInDeadline = queue->asyncAfter(options_.signInTimeout, [weak, id = session->id] {
         auto self = weak.lock();
         if (!self) return;
         auto live = self->sessionFor(id);
         if (!live) return;
         const bool authorized = live->channel == AuxChannel::control ? self->authorizedAudioSessions.contains(id)
                                                                      : self->authorizedVideoSessions.contains(id);
-        if (!authorized && !live->signInInFlight) self->closeSession(id, "code=sign-in-timeout");
+        if (authorized) return;
+        if (live->signInInFlight) {
+            self->armSignInDeadline(live);  // its password is being checked: look again later
+            return;
+        }
+        self->closeSession(id, "code=sign-in-timeout");
     });
-    publish("aux session " + shortID(id) + " (" + channelName(channel) + ") connected from " +
-            (session->remoteAddress.empty() ? std::string("unknown address") : session->remoteAddress));
-    connection->start(queue);
 }
 
 void V230HostAudioAuxServer::receiveNext(const std::shared_ptr<AuxSession>& session) {

@@ -178,7 +178,11 @@ void V230HostAudioAuxServer::revokeAuthorization(const std::shared_ptr<AuxSessio
             stopVideoCaptureIfIdle();
         }
     }
-    if (removed) updateViewerIdleSleepAssertion();
+    if (removed) {
+        // A session that lost its authorisation gets the same time to sign in again as a new one.
+        armSignInDeadline(session);
+        updateViewerIdleSleepAssertion();
+    }
 }
 
 }  // namespace qm

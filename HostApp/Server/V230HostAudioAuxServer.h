@@ -263,6 +263,7 @@ private:
     // Sessions and framing.
     void acceptAuxConnection(const ConnectionPtr& connection, AuxChannel channel);
     void receiveNext(const std::shared_ptr<AuxSession>& session);
+    void armSignInDeadline(const std::shared_ptr<AuxSession>& session);
     void handleReceived(const UUID& id, Bytes data, bool isComplete, const std::optional<NetworkError>& error);
     void closeSession(const UUID& id, const std::string& reason);
     void dispatchFrame(const std::shared_ptr<AuxSession>& session, AuxFrame frame);
