@@ -13,7 +13,10 @@ namespace {
 
 std::string describe(const Bytes& data, bool complete, const std::optional<NetworkError>& error) {
     std::string text = "[";
-    for (std::size_t i = 0; i < data.size(); ++i) text += (i ? "," : "") + std::to_string(data[i]);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        if (i) text += ',';
+        text += std::to_string(data[i]);
+    }
     text += "]";
     if (complete) text += " complete";
     if (error) text += " error " + std::to_string(error->code);
@@ -45,7 +48,9 @@ struct Fixture {
     void watch(const ConnectionPtr& connection, const std::string& who) {
         connection->setStateHandler([this, who](Connection::State state, const std::optional<NetworkError>& error) {
             static const char* names[] = {"setup", "preparing", "ready", "failed", "cancelled"};
-            log.push_back(who + ":" + names[static_cast<int>(state)] + (error ? ":" + std::to_string(error->code) : ""));
+            std::string line = who + ":" + names[static_cast<int>(state)];
+            if (error) line += ":" + std::to_string(error->code);
+            log.push_back(line);
         });
     }
     void read(const ConnectionPtr& connection, const std::string& who, std::size_t minimum, std::size_t maximum) {

@@ -168,7 +168,7 @@ TEST(HostIdentityStore, UnusableFilesAreKeptAsideNeverOverwritten) {
         good + "extra=1\n",                                                     // unknown key
         [&] { std::string s = good; s.replace(s.find("version=1"), 9, "version=9"); return s; }(),
         [&] { std::string s = good; s[s.find("x25519PrivateKey=") + 17] = 'g'; return s; }(),
-        [&] { std::string s = good; s.replace(s.find("discoveryHostID=") + 16, 1, "Z"); return s; }(),
+        [&] { std::string s = good; s[s.find("discoveryHostID=") + 16] = 'Z'; return s; }(),
     };
     for (const auto& damaged : cases) {
         writeFile(file, damaged);
