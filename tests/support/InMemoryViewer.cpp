@@ -9,15 +9,23 @@ ManualServer::ManualServer() {
     accounts_->setPassword(user, password);
     manual_.platform.network = network_;
     manual_.platform.accounts = accounts_;
+    manual_.platform.displays = displays_;
+    manual_.platform.screenCapture = screenCapture_;
     manual_.platform.configDirectory = config_.path();
     V230HostAudioAuxServer::Options options;
     options.ports = ServerPorts{0, 0, 0};
     options.listenAddress = "127.0.0.1";
     options.advertise = false;
     server_ = V230HostAudioAuxServer::create(manual_.platform, options);
-    server_->onStatus = [](const std::string&) {};
+    server_->onStatus = [statuses = statuses_](const std::string& text) { statuses->push_back(text); };
     server_->start();
     manual_.clock->runUntilIdle();
+}
+
+bool ManualServer::sawStatus(const std::string& needle) const {
+    for (const auto& text : *statuses_)
+        if (text.find(needle) != std::string::npos) return true;
+    return false;
 }
 
 ManualServer::~ManualServer() {
@@ -26,7 +34,8 @@ ManualServer::~ManualServer() {
     for (int i = 0; i < 100 && !done; ++i) manual_.clock->advance(0.05);
 }
 
-InMemoryViewer::InMemoryViewer(ManualServer& host, std::uint16_t port) : host_(host) {
+InMemoryViewer::InMemoryViewer(ManualServer& host, std::uint16_t port, const std::string& displayName)
+    : host_(host) {
     connection_ = host.network().connect(port);
     connection_->start(host.platform().makeQueue("viewer"));
     receive();
@@ -38,7 +47,7 @@ InMemoryViewer::InMemoryViewer(ManualServer& host, std::uint16_t port) : host_(h
     auto sealed = sealCredential(proof->keyAgreementPublicKey, proof->sessionNonce, ManualServer::user,
                                  ManualServer::password);
     send(AuxPacketType::clientSessionAuth,
-         ClientSessionAuthPayload{ManualServer::user, "In-memory Viewer", *sealed}.encode());
+         ClientSessionAuthPayload{ManualServer::user, displayName, *sealed}.encode());
     if (!ClientSessionAuthResultPayload::decode(next(AuxPacketType::clientSessionAuthResult).payload)->accepted) {
         throw std::runtime_error("sign-in refused");
     }
@@ -46,6 +55,11 @@ InMemoryViewer::InMemoryViewer(ManualServer& host, std::uint16_t port) : host_(h
 
 InMemoryViewer::~InMemoryViewer() {
     connection_->cancel();
+}
+
+void InMemoryViewer::disconnect() {
+    connection_->cancel();
+    host_.clock().runUntilIdle();
 }
 
 void InMemoryViewer::receive() {

@@ -5,7 +5,9 @@
 
 #include "HostApp/Server/V230HostAudioAuxServer.h"
 #include "Platform/AccountService.h"
+#include "Platform/Displays.h"
 #include "Platform/InMemoryNetwork.h"
+#include "Platform/ScreenCapture.h"
 #include "support/TestPlatform.h"
 
 namespace qm::test {
@@ -22,22 +24,32 @@ public:
 
     V230HostAudioAuxServer& server() { return *server_; }
     ManualClock& clock() { return *manual_.clock; }
+    std::vector<std::string> statuses() const { return *statuses_; }
+    bool sawStatus(const std::string& needle) const;
     InMemoryNetworkService& network() { return *network_; }
     HostPlatform& platform() { return manual_.platform; }
+    SimulatedDisplayService& displays() { return *displays_; }
+    SimulatedScreenCapture& screenCapture() { return *screenCapture_; }
 
 private:
     ManualPlatform manual_;
     std::shared_ptr<InMemoryNetworkService> network_ = std::make_shared<InMemoryNetworkService>();
     std::shared_ptr<ScriptedAccountService> accounts_ = std::make_shared<ScriptedAccountService>();
+    // A small display keeps encoding cheap when a test lets capture run.
+    std::shared_ptr<SimulatedDisplayService> displays_ = std::make_shared<SimulatedDisplayService>(
+        std::vector<DisplayInfo>{SimulatedDisplayService::makeDisplay(1, {0, 0}, 320, 180, 320, 180, 60, true)}, 1);
+    std::shared_ptr<SimulatedScreenCapture> screenCapture_ = std::make_shared<SimulatedScreenCapture>(displays_);
     TemporaryDirectory config_;
     std::shared_ptr<V230HostAudioAuxServer> server_;
+    std::shared_ptr<std::vector<std::string>> statuses_ = std::make_shared<std::vector<std::string>>();
 };
 
 // One signed-in connection to a ManualServer's control or video port.
 class InMemoryViewer {
 public:
-    InMemoryViewer(ManualServer& host, std::uint16_t port);
+    InMemoryViewer(ManualServer& host, std::uint16_t port, const std::string& displayName = "In-memory Viewer");
     ~InMemoryViewer();
+    void disconnect();
 
     // Sends and pumps the clock until everything that follows from it has run.
     void send(AuxPacketType type, const Bytes& payload);

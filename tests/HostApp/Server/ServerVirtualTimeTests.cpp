@@ -1,0 +1,87 @@
+// Server behaviour that depends on time, on the virtual clock: every delay is exact and nothing sleeps.
+#include <gtest/gtest.h>
+
+#include "HostApp/Video/HostVideoCapture.h"
+#include "support/InMemoryViewer.h"
+
+using namespace qm;
+using namespace qm::test;
+
+TEST(ServerVirtualTime, TheDefaultModeStartsAfterExactlyTheStartDelayAndStopsWithTheLastViewer) {
+    ManualServer host;
+    auto& server = host.server();
+    InMemoryViewer control(host, server.boundPorts().control);
+    auto video = std::make_unique<InMemoryViewer>(host, server.boundPorts().video);
+
+    host.clock().advance(0.44);
+    EXPECT_FALSE(server.videoCapture);
+    host.clock().advance(0.01);
+    ASSERT_TRUE(server.videoCapture);
+    EXPECT_TRUE(host.sawStatus("video: no capture request; starting the default Easy mode"));
+
+    // Frames follow the virtual clock: a config, then a frame per 1/60 s.
+    host.clock().advance(0.1);
+    video->next(AuxPacketType::videoConfig);
+    video->next(AuxPacketType::videoFrame);
+
+    video->disconnect();
+    EXPECT_FALSE(server.videoCapture);
+    EXPECT_EQ(server.videoEncodeBlocked.load(), 0);
+    EXPECT_EQ(server.videoSendInFlight.load(), 0);
+    EXPECT_TRUE(host.sawStatus("video capture stopped; no Viewer left"));
+    EXPECT_EQ(host.screenCapture().runningStreamCount(), 0);
+}
+
+TEST(ServerVirtualTime, ARequestBeforeTheDelayCancelsTheDefaultStart) {
+    ManualServer host;
+    auto& server = host.server();
+    InMemoryViewer control(host, server.boundPorts().control);
+    InMemoryViewer video(host, server.boundPorts().video);
+    auto request = CaptureModeControlPayload::preset(VideoCaptureMode::easy, VideoChromaMode::yuv420,
+                                                     VideoCaptureBackend::physical);
+    host.clock().advance(0.2);
+    control.send(AuxPacketType::captureModeControl, request.encode());
+    ASSERT_TRUE(server.videoCapture);
+    host.clock().advance(1.0);
+    EXPECT_FALSE(host.sawStatus("starting the default"));
+}
+
+TEST(ServerVirtualTime, AViewerThatStopsAcknowledgingIsClosedAfterTenSeconds) {
+    ManualServer host;
+    auto& server = host.server();
+    InMemoryViewer control(host, server.boundPorts().control);
+    InMemoryViewer video(host, server.boundPorts().video);
+    host.clock().advance(0.5);
+    ASSERT_TRUE(server.videoCapture);
+    host.clock().advance(9.0);
+    EXPECT_EQ(server.authorizedVideoSessions.size(), 1u) << "still within its ten seconds";
+    host.clock().advance(2.0);
+    EXPECT_TRUE(server.authorizedVideoSessions.empty());
+    EXPECT_TRUE(host.sawStatus("closed: video: Viewer stopped acknowledging frames"));
+    EXPECT_EQ(server.authorizedAudioSessions.size(), 1u) << "its control session stays";
+}
+
+TEST(ServerVirtualTime, TheIOSBackgroundGraceHoldsTheHostAwakeForFifteenMinutes) {
+    ManualServer host;
+    auto& server = host.server();
+    InMemoryViewer phone(host, server.boundPorts().control, "iOS Viewer");
+    phone.send(AuxPacketType::iosBackgroundPresence, Bytes{1});
+    ASSERT_TRUE(server.iosViewerBackgroundSleepGraceDeadline);
+    phone.disconnect();
+    EXPECT_TRUE(server.viewerSessionAssertionHeld) << "the grace outlives the session";
+    host.clock().advance(899);
+    EXPECT_TRUE(server.viewerSessionAssertionHeld);
+    host.clock().advance(2);
+    EXPECT_FALSE(server.iosViewerBackgroundSleepGraceDeadline);
+    EXPECT_FALSE(server.viewerSessionAssertionHeld);
+
+    // The same packet from a Viewer that is not an iOS one is refused; a bad state is reported.
+    InMemoryViewer desktop(host, server.boundPorts().control, "Desk");
+    desktop.send(AuxPacketType::iosBackgroundPresence, Bytes{1});
+    EXPECT_TRUE(host.sawStatus("iOS background presence rejected for non-iOS Viewer"));
+    InMemoryViewer other(host, server.boundPorts().control, "ios viewer");
+    other.send(AuxPacketType::iosBackgroundPresence, Bytes{7});
+    EXPECT_TRUE(host.sawStatus("bad iOS background presence state"));
+    other.send(AuxPacketType::iosBackgroundPresence, Bytes{0, 1});
+    EXPECT_TRUE(host.sawStatus("bad iOS background presence payload"));
+}
