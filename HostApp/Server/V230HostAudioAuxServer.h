@@ -245,7 +245,6 @@ public:
 
 private:
     struct AuxSession;
-    struct PendingFileChannel;
 
     V230HostAudioAuxServer(HostPlatform platform, Options options);
 
