@@ -232,8 +232,8 @@ std::optional<std::string> VideoEncoder::openAttempt(const Attempt& attempt, con
     ctx->rc_buffer_size = static_cast<int>(std::min<std::int64_t>(oneFrameBuffer(settings.bitrate, fps), INT32_MAX));
     ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     ctx->thread_count = 0;
-    // The scaler converts with BT.709 coefficients into limited range; say so in the stream.
-    ctx->colorspace = AVCOL_SPC_BT709;
+    // The scaler converts sRGB pixels with BT.601 coefficients into limited range; say so in the stream.
+    ctx->colorspace = AVCOL_SPC_SMPTE170M;
     ctx->color_primaries = AVCOL_PRI_BT709;
     ctx->color_trc = AVCOL_TRC_IEC61966_2_1;
     ctx->color_range = AVCOL_RANGE_MPEG;

@@ -6,9 +6,16 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <libyuv/convert_from_argb.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 namespace qm {
 
@@ -47,6 +54,74 @@ void keepSourceBuffer(void*, std::uint8_t*) {}
 
 }  // namespace
 
+// Long-lived helper threads, so that a frame's conversion does not pay for starting threads.
+class VideoFrameScaler::BandWorkers {
+public:
+    BandWorkers() {
+        const int helpers = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, unsigned{kMaxBands})) - 1;
+        for (int i = 0; i < helpers; ++i) threads_.emplace_back([this, i] { loop(i + 1); });
+    }
+    ~BandWorkers() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        for (auto& thread : threads_) thread.join();
+    }
+
+    // Runs job(0 ..< bands) and returns when every band is done; the calling thread takes band 0
+    // and any band without a helper.
+    void run(int bands, const std::function<void(int)>& job) {
+        const int helped = std::min(bands - 1, static_cast<int>(threads_.size()));
+        {
+            std::lock_guard lock(mutex_);
+            job_ = &job;
+            bands_ = helped + 1;
+            pending_ = static_cast<int>(threads_.size());
+            ++generation_;
+        }
+        wake_.notify_all();
+        job(0);
+        for (int index = helped + 1; index < bands; ++index) job(index);
+        std::unique_lock lock(mutex_);
+        done_.wait(lock, [this] { return pending_ == 0; });
+        job_ = nullptr;
+    }
+
+private:
+    void loop(int index) {
+        std::uint64_t seen = 0;
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+            if (stopping_) return;
+            seen = generation_;
+            const auto* job = job_;
+            const bool mine = index < bands_;
+            lock.unlock();
+            if (mine) (*job)(index);
+            lock.lock();
+            if (--pending_ == 0) done_.notify_one();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_, done_;
+    const std::function<void(int)>* job_ = nullptr;
+    int bands_ = 0;
+    int pending_ = 0;
+    std::uint64_t generation_ = 0;
+    bool stopping_ = false;
+    std::vector<std::thread> threads_;
+};
+
+bool VideoFrameScaler::hasUnscaledConversion(AVPixelFormat format) {
+    return format == AV_PIX_FMT_YUV420P || format == AV_PIX_FMT_YUV444P || format == AV_PIX_FMT_NV12;
+}
+
+VideoFrameScaler::VideoFrameScaler() = default;
+
 VideoFrameScaler::~VideoFrameScaler() {
     sws_freeContext(context_);
     av_frame_free(&output_);
@@ -76,8 +151,9 @@ bool VideoFrameScaler::prepare(const PixelCrop& crop, std::int64_t width, std::i
         context_ = nullptr;
         return false;
     }
-    // Full-range RGB in, BT.709 limited-range YUV out: what the encoder signals in the stream.
-    sws_setColorspaceDetails(context_, sws_getCoefficients(SWS_CS_DEFAULT), 1, sws_getCoefficients(SWS_CS_ITU709), 0,
+    // Full-range RGB in, BT.601 limited-range YUV out: the same matrix as the unscaled path, and what
+    // the encoder signals in the stream.
+    sws_setColorspaceDetails(context_, sws_getCoefficients(SWS_CS_DEFAULT), 1, sws_getCoefficients(SWS_CS_ITU601), 0,
                              0, 1 << 16, 1 << 16);
     sourceWidth_ = crop.width;
     sourceHeight_ = crop.height;
@@ -94,7 +170,8 @@ const AVFrame* VideoFrameScaler::scale(const PixelBuffer& source, const PixelCro
     const bool cropFits = crop.x >= 0 && crop.y >= 0 && crop.width > 0 && crop.height > 0 &&
                           crop.x + crop.width <= source.width && crop.y + crop.height <= source.height;
     if (!sourceFits || !cropFits || width <= 0 || height <= 0) return nullptr;
-    if (!prepare(crop, width, height, format)) return nullptr;
+    const bool unscaled = crop.width == width && crop.height == height && hasUnscaledConversion(format);
+    if (!unscaled && !prepare(crop, width, height, format)) return nullptr;
 
     if (!output_ || output_->width != width || output_->height != height || output_->format != format) {
         av_frame_free(&output_);
@@ -103,6 +180,8 @@ const AVFrame* VideoFrameScaler::scale(const PixelBuffer& source, const PixelCro
         output_->width = static_cast<int>(width);
         output_->height = static_cast<int>(height);
         output_->format = format;
+        output_->colorspace = AVCOL_SPC_SMPTE170M;
+        output_->color_range = AVCOL_RANGE_MPEG;
         if (av_frame_get_buffer(output_, 0) < 0) {
             av_frame_free(&output_);
             return nullptr;
@@ -112,13 +191,16 @@ const AVFrame* VideoFrameScaler::scale(const PixelBuffer& source, const PixelCro
         return nullptr;
     }
 
+    const std::uint8_t* origin = source.row(crop.y) + crop.x * 4;
+    if (unscaled) return convertUnscaled(origin, static_cast<int>(source.bytesPerRow)) ? output_ : nullptr;
+
     if (!input_) input_ = av_frame_alloc();
     if (!input_) return nullptr;
     av_frame_unref(input_);
     input_->format = AV_PIX_FMT_BGRA;
     input_->width = static_cast<int>(crop.width);
     input_->height = static_cast<int>(crop.height);
-    input_->data[0] = const_cast<std::uint8_t*>(source.row(crop.y) + crop.x * 4);
+    input_->data[0] = const_cast<std::uint8_t*>(origin);
     input_->linesize[0] = static_cast<int>(source.bytesPerRow);
     // A reference that does not own the pixels, so the scaler reads them in place instead of copying.
     input_->buf[0] = av_buffer_create(const_cast<std::uint8_t*>(source.data.data()), source.data.size(),
@@ -127,6 +209,50 @@ const AVFrame* VideoFrameScaler::scale(const PixelBuffer& source, const PixelCro
     const int r = sws_scale_frame(context_, output_, input_);
     av_frame_unref(input_);
     return r < 0 ? nullptr : output_;
+}
+
+// libyuv's "ARGB" is the byte order B, G, R, A in memory: the capture's BGRA. Large pictures are
+// converted in bands of rows on a few threads; 4:2:0 bands start on even rows so that every
+// chroma row comes from the same two luma rows as in one pass.
+bool VideoFrameScaler::convertUnscaled(const std::uint8_t* origin, int stride) {
+    const AVFrame& out = *output_;
+    const bool halfHeight = out.format != AV_PIX_FMT_YUV444P;
+    const int bands = static_cast<int>(std::clamp<std::int64_t>(std::int64_t{out.width} * out.height / (512 * 1024), 1,
+                                                                kMaxBands));
+    std::atomic<bool> failed = false;
+    auto band = [&](int index) {
+        const int top = (out.height * index / bands) & ~1;
+        const int bottom = index + 1 == bands ? out.height : (out.height * (index + 1) / bands) & ~1;
+        if (bottom <= top) return;
+        const std::uint8_t* src = origin + static_cast<std::ptrdiff_t>(top) * stride;
+        const int chromaTop = halfHeight ? top / 2 : top;
+        auto plane = [&](int p, int row) { return out.data[p] + static_cast<std::ptrdiff_t>(row) * out.linesize[p]; };
+        int r = -1;
+        switch (out.format) {
+            case AV_PIX_FMT_YUV420P:
+                r = libyuv::ARGBToI420(src, stride, plane(0, top), out.linesize[0], plane(1, chromaTop), out.linesize[1],
+                                       plane(2, chromaTop), out.linesize[2], out.width, bottom - top);
+                break;
+            case AV_PIX_FMT_YUV444P:
+                r = libyuv::ARGBToI444(src, stride, plane(0, top), out.linesize[0], plane(1, chromaTop), out.linesize[1],
+                                       plane(2, chromaTop), out.linesize[2], out.width, bottom - top);
+                break;
+            case AV_PIX_FMT_NV12:
+                r = libyuv::ARGBToNV12(src, stride, plane(0, top), out.linesize[0], plane(1, chromaTop), out.linesize[1],
+                                       out.width, bottom - top);
+                break;
+            default:
+                break;
+        }
+        if (r != 0) failed = true;
+    };
+    if (bands == 1) {
+        band(0);
+    } else {
+        if (!workers_) workers_ = std::make_unique<BandWorkers>();
+        workers_->run(bands, band);
+    }
+    return !failed;
 }
 
 }  // namespace qm

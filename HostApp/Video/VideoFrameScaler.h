@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 extern "C" {
@@ -29,12 +30,13 @@ struct PixelCrop {
 // at least 2 x 2 pixels. No region, or one that misses the picture, gives the whole picture.
 PixelCrop cropForNormalizedRegion(std::optional<Rect> region, std::int64_t width, std::int64_t height);
 
-// Crops a captured BGRA picture and converts it to the encoder's planar YUV at the stream size
-// with libswscale (BT.709, limited range, bilinear). Large pictures are converted on several
-// threads. One scaler serves one thread.
+// Crops a captured BGRA picture and converts it to the encoder's YUV at the stream size, always
+// with BT.601 coefficients into limited range. A crop that already has the stream size (the usual
+// case) is converted directly with libyuv; real scaling goes through libswscale (bilinear, on
+// several threads for large pictures). One scaler serves one thread.
 class VideoFrameScaler {
 public:
-    VideoFrameScaler() = default;
+    VideoFrameScaler();
     ~VideoFrameScaler();
     VideoFrameScaler(const VideoFrameScaler&) = delete;
     VideoFrameScaler& operator=(const VideoFrameScaler&) = delete;
@@ -44,6 +46,11 @@ public:
                          AVPixelFormat format);
 
 private:
+    class BandWorkers;
+    static constexpr int kMaxBands = 8;
+
+    static bool hasUnscaledConversion(AVPixelFormat format);
+    bool convertUnscaled(const std::uint8_t* origin, int stride);
     bool prepare(const PixelCrop& crop, std::int64_t width, std::int64_t height, AVPixelFormat format);
 
     SwsContext* context_ = nullptr;
@@ -51,6 +58,7 @@ private:
     AVFrame* input_ = nullptr;
     std::int64_t sourceWidth_ = 0, sourceHeight_ = 0, width_ = 0, height_ = 0;
     AVPixelFormat format_ = AV_PIX_FMT_NONE;
+    std::unique_ptr<BandWorkers> workers_;  // started with the first large unscaled picture
 };
 
 }  // namespace qm

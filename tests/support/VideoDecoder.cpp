@@ -34,6 +34,8 @@ bool toPicture(const AVFrame& frame, DecodedPicture& out) {
     }
     out.width = frame.width;
     out.height = frame.height;
+    out.colorSpace = frame.colorspace;
+    out.colorRange = frame.color_range;
     for (int plane = 0; plane < 3; ++plane) {
         const int w = out.planeWidth(plane), h = out.planeHeight(plane);
         auto& bytes = out.planes[static_cast<std::size_t>(plane)];

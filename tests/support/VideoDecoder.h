@@ -22,6 +22,9 @@ struct DecodedPicture {
     VideoChromaMode chromaMode = VideoChromaMode::yuv420;
     std::array<std::vector<std::uint8_t>, 3> planes;
     bool keyFrame = false;
+    // The colour matrix and range the stream signals (or the scaler tagged the picture with).
+    AVColorSpace colorSpace = AVCOL_SPC_UNSPECIFIED;
+    AVColorRange colorRange = AVCOL_RANGE_UNSPECIFIED;
 
     int planeWidth(int plane) const;
     int planeHeight(int plane) const;

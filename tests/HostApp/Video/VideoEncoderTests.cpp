@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 extern "C" {
 #include <libavutil/frame.h>
 }
@@ -100,9 +102,13 @@ TEST_P(EncoderRoundTrip, DecodesCloseToTheSourceInTheRequestedFormat) {
         auto pictures = decoder.decode(frame.data);
         ASSERT_EQ(pictures.size(), 1u) << decoder.lastError();
         EXPECT_EQ(pictures[0].chromaMode, chroma);
+        const auto reference = rig.reference(static_cast<std::uint64_t>(i));
+        // A decoder turns the pictures back into RGB with the matrix the stream names: the scaler's.
+        EXPECT_EQ(pictures[0].colorSpace, reference.colorSpace);
+        EXPECT_EQ(pictures[0].colorRange, AVCOL_RANGE_MPEG);
         // A keyframe has to fit one frame's rate budget, so it may start soft; the frames after it sharpen.
         const double floor = i == 0 ? 22.0 : 30.0;
-        const auto quality = test::psnr(pictures[0], rig.reference(static_cast<std::uint64_t>(i)));
+        const auto quality = test::psnr(pictures[0], reference);
         EXPECT_GT(quality.y, floor) << "frame " << i;
         EXPECT_GT(quality.cb, floor) << "frame " << i;
         EXPECT_GT(quality.cr, floor) << "frame " << i;
@@ -281,7 +287,8 @@ TEST(VideoEncoder, RefusesAPictureThatDoesNotFit) {
 }
 
 TEST(VideoFrameScaler, ConvertsWithTheSignalledMatrixAndRefusesBadCrops) {
-    // Pure red in BT.709 limited range: Y = 16 + 219 * 0.2126 = 63 (BT.601 would give 82).
+    // Pure red in BT.601 limited range: Y = 16 + 219 * 0.299 = 81.5 (BT.709 would give 63), Cr at its
+    // maximum. The same whether the picture is only converted or also scaled.
     PixelBuffer red(1280, 720);
     for (std::size_t i = 0; i < red.data.size(); i += 4) {
         red.data[i] = 0;
@@ -290,11 +297,19 @@ TEST(VideoFrameScaler, ConvertsWithTheSignalledMatrixAndRefusesBadCrops) {
         red.data[i + 3] = 255;
     }
     VideoFrameScaler scaler;
-    const AVFrame* frame = scaler.scale(red, PixelCrop{0, 0, 1280, 720}, 1280, 720, AV_PIX_FMT_YUV420P);
-    ASSERT_NE(frame, nullptr);
-    EXPECT_NEAR(frame->data[0][0], 63, 1);
-    EXPECT_NEAR(frame->data[0][frame->linesize[0] * 719 + 1279], 63, 1);
-    EXPECT_NEAR(frame->data[2][0], 240, 1);  // Cr at its limited-range maximum
+    for (auto [width, height] : {std::pair{1280, 720}, std::pair{640, 360}}) {
+        for (auto format : {AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUV444P, AV_PIX_FMT_NV12}) {
+            SCOPED_TRACE(std::to_string(width) + " format " + std::to_string(format));
+            const AVFrame* frame = scaler.scale(red, PixelCrop{0, 0, 1280, 720}, width, height, format);
+            ASSERT_NE(frame, nullptr);
+            EXPECT_EQ(frame->colorspace, AVCOL_SPC_SMPTE170M);
+            EXPECT_EQ(frame->color_range, AVCOL_RANGE_MPEG);
+            EXPECT_NEAR(frame->data[0][0], 82, 1);
+            EXPECT_NEAR(frame->data[0][frame->linesize[0] * (height - 1) + width - 1], 82, 1);
+            const int crOffset = format == AV_PIX_FMT_NV12 ? 1 : 0;
+            EXPECT_NEAR(frame->data[format == AV_PIX_FMT_NV12 ? 1 : 2][crOffset], 240, 1);
+        }
+    }
 
     EXPECT_EQ(scaler.scale(red, PixelCrop{1200, 0, 100, 10}, 64, 64, AV_PIX_FMT_YUV420P), nullptr);
     EXPECT_EQ(scaler.scale(red, PixelCrop{-1, 0, 10, 10}, 64, 64, AV_PIX_FMT_YUV420P), nullptr);
@@ -302,6 +317,74 @@ TEST(VideoFrameScaler, ConvertsWithTheSignalledMatrixAndRefusesBadCrops) {
     PixelBuffer truncated = red;
     truncated.data.resize(100);
     EXPECT_EQ(scaler.scale(truncated, PixelCrop{0, 0, 1280, 720}, 64, 64, AV_PIX_FMT_YUV420P), nullptr);
+}
+
+TEST(VideoFrameScaler, ConvertedAndScaledPicturesAgree) {
+    // Bands of flat colours, a few of them at odd offsets: a crop converted at its own size and the
+    // same crop scaled to half size must give the same colours, or the stream's colours would shift
+    // whenever a Viewer's region changes the size.
+    const std::uint8_t colours[][3] = {{255, 255, 255}, {0, 0, 0},     {0, 0, 255},   {0, 255, 0},
+                                       {255, 0, 0},     {40, 180, 230}, {128, 128, 128}, {10, 90, 30}};
+    PixelBuffer bars(1922, 1082);
+    for (std::int64_t y = 0; y < bars.height; ++y) {
+        for (std::int64_t x = 0; x < bars.width; ++x) {
+            const auto& colour = colours[(x / 240 + y / 540 * 4) % 8];
+            std::uint8_t* pixel = bars.row(y) + x * 4;
+            std::copy(colour, colour + 3, pixel);
+            pixel[3] = 255;
+        }
+    }
+    const PixelCrop crop{1, 1, 1920, 1080};  // odd origin: the converters read from any pixel
+    for (auto format : {AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUV444P}) {
+        VideoFrameScaler converter, halver;
+        const AVFrame* full = converter.scale(bars, crop, 1920, 1080, format);
+        const AVFrame* half = halver.scale(bars, crop, 960, 540, format);
+        ASSERT_NE(full, nullptr);
+        ASSERT_NE(half, nullptr);
+        const int chromaShift = format == AV_PIX_FMT_YUV420P ? 1 : 0;
+        int worst = 0;
+        // The middle of each band in every plane, away from the edges that scaling blurs.
+        for (int band = 0; band < 16; ++band) {
+            const int x = (band % 8) * 240 + 120, y = (band / 8) * 540 + 270;  // in the full picture
+            for (int plane = 0; plane < 3; ++plane) {
+                const int shift = plane == 0 ? 0 : chromaShift;
+                const int a = full->data[plane][(y >> shift) * full->linesize[plane] + (x >> shift)];
+                const int b = half->data[plane][(y / 2 >> shift) * half->linesize[plane] + (x / 2 >> shift)];
+                worst = std::max(worst, std::abs(a - b));
+            }
+        }
+        EXPECT_LE(worst, 2) << "format " << format;
+    }
+}
+
+TEST(VideoFrameScaler, LargePicturesConvertInBandsWithoutSeams) {
+    // A large picture is converted on several threads; it must equal the same picture converted
+    // two rows at a time.
+    SyntheticScreenContent content(1920, 1080);
+    const PixelBuffer source = content.makeFrame(3);
+    for (auto format : {AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUV444P, AV_PIX_FMT_NV12}) {
+        VideoFrameScaler whole, strips;
+        const AVFrame* full = whole.scale(source, PixelCrop{0, 0, 1920, 1080}, 1920, 1080, format);
+        ASSERT_NE(full, nullptr);
+        const int planes = format == AV_PIX_FMT_NV12 ? 2 : 3;
+        const bool halfHeight = format != AV_PIX_FMT_YUV444P;
+        int differingRows = 0;
+        for (int y = 0; y < 1080; y += 2) {
+            const AVFrame* strip = strips.scale(source, PixelCrop{0, y, 1920, 2}, 1920, 2, format);
+            ASSERT_NE(strip, nullptr);
+            for (int plane = 0; plane < planes; ++plane) {
+                const int rows = plane > 0 && halfHeight ? 1 : 2, top = plane > 0 && halfHeight ? y / 2 : y;
+                const int bytes = plane == 0 || format != AV_PIX_FMT_YUV420P ? 1920 : 960;
+                for (int r = 0; r < rows; ++r) {
+                    if (std::memcmp(full->data[plane] + (top + r) * full->linesize[plane],
+                                    strip->data[plane] + r * strip->linesize[plane], bytes) != 0) {
+                        ++differingRows;
+                    }
+                }
+            }
+        }
+        EXPECT_EQ(differingRows, 0) << "format " << format;
+    }
 }
 
 TEST(VideoFrameScaler, NormalisedRegionsBecomeCropsInsideThePicture) {
