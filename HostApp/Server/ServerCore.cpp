@@ -53,8 +53,8 @@ void V230HostAudioAuxServer::startOnQueue() {
         for (const auto& line : loaded->messages) publish(line);
         identity_ = loaded->keys;
         discoveryHostID = identity_->discoveryHostID();
-        publish("identity: host id " + discoveryHostID + " key " + identity_->keyFingerprint() +
-                (loaded->created ? " (new)" : ""));
+        // A new identity was announced by the loader already.
+        if (!loaded->created) publish("identity: host id " + discoveryHostID + " key " + identity_->keyFingerprint());
     }
 
     releaseHeadlessVirtualDisplayIfIdle();
