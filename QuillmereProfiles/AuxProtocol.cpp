@@ -79,18 +79,25 @@ std::optional<AuxPacketHeader> AuxPacketHeader::decode(std::span<const std::uint
 
 Bytes makeAuxPacket(AuxPacketType type, std::uint8_t flags, std::span<const std::uint8_t> payload,
                     std::uint64_t timestampNs) {
-    if (payload.size() > std::numeric_limits<std::uint32_t>::max())
+    return makeAuxPacket(type, flags, {payload}, timestampNs);
+}
+
+Bytes makeAuxPacket(AuxPacketType type, std::uint8_t flags,
+                    std::initializer_list<std::span<const std::uint8_t>> payloadParts, std::uint64_t timestampNs) {
+    std::size_t length = 0;
+    for (const auto& part : payloadParts) length += part.size();
+    if (length > std::numeric_limits<std::uint32_t>::max())
         throw std::length_error("aux payload does not fit a 32-bit length");
     AuxPacketHeader h;
     h.type = type;
     h.flags = flags;
-    h.payloadLength = static_cast<std::uint32_t>(payload.size());
+    h.payloadLength = static_cast<std::uint32_t>(length);
     h.timestampNs = timestampNs;
     Bytes out;
-    out.reserve(AuxPacketHeader::size + payload.size());
+    out.reserve(AuxPacketHeader::size + length);
     const auto head = h.encode();
     out.insert(out.end(), head.begin(), head.end());
-    out.insert(out.end(), payload.begin(), payload.end());
+    for (const auto& part : payloadParts) out.insert(out.end(), part.begin(), part.end());
     return out;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <span>
 #include <string>
@@ -73,6 +74,10 @@ struct AuxPacketHeader {
 // programming error and throws std::length_error.
 Bytes makeAuxPacket(AuxPacketType type, std::uint8_t flags, std::span<const std::uint8_t> payload,
                     std::uint64_t timestampNs);
+// The same with a payload made of consecutive parts, copied once into the packet (large video
+// frames go out without an intermediate payload buffer).
+Bytes makeAuxPacket(AuxPacketType type, std::uint8_t flags,
+                    std::initializer_list<std::span<const std::uint8_t>> payloadParts, std::uint64_t timestampNs);
 
 struct AuxFrame {
     AuxPacketHeader header;

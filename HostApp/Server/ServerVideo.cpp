@@ -362,11 +362,12 @@ void V230HostAudioAuxServer::broadcastVideoConfig(const VideoStreamConfigPayload
 
 void V230HostAudioAuxServer::handleEncodedVideoFrame(std::uint64_t generation, const EncodedVideoFrame& frame) {
     if (generation != videoCaptureGeneration || !lastVideoConfig) return;
-    VideoFramePayload payload;
-    payload.frameNumber = static_cast<std::uint64_t>(frame.frameNumber);
-    payload.accessUnit = frame.data;
+    // The videoFrame payload is the frame number, then the access unit: built straight into the packet.
+    const auto frameNumber = static_cast<std::uint64_t>(frame.frameNumber);
+    ByteWriter number(8);
+    number.u64(frameNumber);
     const auto packet = makeAuxPacket(AuxPacketType::videoFrame, frame.isKeyframe ? VideoFramePayload::keyframeFlag : 0,
-                                      payload.encode(), frame.captureUptimeNs);
+                                      {number.data(), frame.data}, frame.captureUptimeNs);
     const std::uint64_t now = platform_.clock->uptimeNs();
     const std::int64_t farBehind = 2 * std::max<std::int64_t>(1, currentVideoCongestionWindow);
     for (const auto& id : authorizedVideoSessions) {
@@ -384,7 +385,7 @@ void V230HostAudioAuxServer::handleEncodedVideoFrame(std::uint64_t generation, c
             videoSessionsAwaitingKeyframe.erase(id);
         }
         connection->second->send(packet);
-        sent.push_back(payload.frameNumber);
+        sent.push_back(frameNumber);
         videoSessionOutstandingAcks[id] = static_cast<std::int64_t>(sent.size());
         videoSessionLastFrameSentNs[id] = now;
         ++videoFramesSentThisTick;

@@ -70,6 +70,9 @@ TEST(AuxPacket, MakeAuxPacketPutsTheHeaderBeforeThePayload) {
     EXPECT_EQ(AuxPacketHeader::decode(bytes)->payloadLength, 3u);
     EXPECT_EQ(Bytes(bytes.begin() + 20, bytes.end()), payload);
     EXPECT_EQ(makeAuxPacket(AuxPacketType::pipRegionClear, 0, {}, 0).size(), 20u);
+    // A payload given in parts is the same packet as the parts joined.
+    const Bytes head{1}, tail{2, 3};
+    EXPECT_EQ(makeAuxPacket(AuxPacketType::hostStatus, 0x01, {head, tail}, 42), bytes);
 }
 
 TEST(AuxFrameReader, CutsFramesThatArriveSplitOrManyInOneRead) {
