@@ -1,1 +1,0 @@
-#include "HostApp/Server/ServerConstants.h"

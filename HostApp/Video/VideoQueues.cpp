@@ -1,1 +1,0 @@
-#include "HostApp/Video/VideoQueues.h"
