@@ -398,7 +398,7 @@ TEST(ServerSession, ARealResponderResolvesTheHostWithItsRecord) {
     std::optional<std::string> line;
     ASSERT_TRUE(waitUntil([&] { return (line = browseFor(options.advertisedName)).has_value(); }, 20s));
     // "=;lo;IPv4;name;_quillmere-host._tcp;local;host;address;port;"txt" "txt"..."
-    // Built piece by piece: GCC 12 warns falsely about "literal" + std::string temporaries.
+    // Joined step by step: GCC 12 warns falsely about "literal" + std::string temporaries.
     auto text = [](std::initializer_list<std::string_view> parts) {
         std::string joined;
         for (auto part : parts) joined += part;
