@@ -13,11 +13,15 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 
 #include "HostApp/Video/HostVideoCapture.h"
 #include "HostApp/Video/VideoFrameScaler.h"
+#include "HostApp/Video/VideoQueues.h"
+#include "Platform/AsioDispatchQueue.h"
 #include "Platform/ManualDispatchQueue.h"
 #include "QuillmereProfiles/AuxProtocol.h"
 #include "QuillmereProfiles/MediaPayloads.h"
@@ -63,7 +67,12 @@ void BM_CapturePipeline(benchmark::State& state) {
     auto clock = std::make_shared<ManualClock>();
     HostPlatform platform;
     platform.clock = clock;
-    platform.makeQueue = [clock](const std::string& label) -> DispatchQueuePtr { return clock->makeQueue(label); };
+    // The encoder gets a thread of its own, as in the Host, so that converting the next frame
+    // overlaps encoding the last one; capture and everything else stay on the virtual clock.
+    platform.makeQueue = [clock](const std::string& label) -> DispatchQueuePtr {
+        if (label == VideoQueueLabels::encode) return std::make_shared<AsioDispatchQueue>(label);
+        return clock->makeQueue(label);
+    };
     auto displays = std::make_shared<SimulatedDisplayService>(
         std::vector<DisplayInfo>{SimulatedDisplayService::makeDisplay(1, Point{0, 0}, shape.width, shape.height,
                                                                      shape.width, shape.height, kFps, true)},
@@ -80,27 +89,55 @@ void BM_CapturePipeline(benchmark::State& state) {
     profile.bitrate = shape.bitrate;
     profile.keyframeInterval = kFps * 4;
     auto capture = std::make_shared<HostVideoCapture>(platform, profile);
+    std::mutex mutex;
+    std::condition_variable encoded;
     std::int64_t frames = 0, bytes = 0;
     std::string error;
     capture->onFrame = [&](const EncodedVideoFrame& frame) {
         auto packet = packetise(frame);
         benchmark::DoNotOptimize(packet.data());
+        std::lock_guard lock(mutex);
         ++frames;
         bytes += static_cast<std::int64_t>(packet.size());
+        encoded.notify_one();
     };
-    capture->onError = [&](const std::string& text) { error = text; };
+    capture->onError = [&](const std::string& text) {
+        std::lock_guard lock(mutex);
+        error = text;
+        encoded.notify_one();
+    };
+    // Waits until at most `behind` captured frames are still to come out of the encoder.
+    std::int64_t submitted = 0;
+    auto awaitEncoder = [&](std::int64_t behind) {
+        std::unique_lock lock(mutex);
+        return encoded.wait_for(lock, std::chrono::seconds(10),
+                                [&] { return !error.empty() || frames >= submitted - behind; });
+    };
     capture->start();
     clock->runUntilIdle();
     clock->advance(1.0 / kFps);  // the first keyframe, outside the measurement
-    if (!error.empty() || frames != 1) {
+    ++submitted;
+    if (!awaitEncoder(0) || !error.empty() || frames != 1) {
         state.SkipWithError(error.empty() ? "capture produced no frame" : error.c_str());
         capture->stop(true);
         return;
     }
-    frames = 0;
-    bytes = 0;
-    for (auto _ : state) clock->advance(1.0 / kFps);
+    {
+        std::lock_guard lock(mutex);
+        frames = 0;
+        bytes = 0;
+        submitted = 0;
+    }
+    // A frame is captured once the encoder has at most one left to do, as a capture that keeps
+    // up with the encoder runs; the capture would drop the frame otherwise.
+    for (auto _ : state) {
+        awaitEncoder(1);
+        clock->advance(1.0 / kFps);
+        ++submitted;
+    }
+    awaitEncoder(0);
     capture->stop(true);
+    std::lock_guard lock(mutex);
     if (frames != static_cast<std::int64_t>(state.iterations())) state.SkipWithError("a frame interval produced no frame");
     state.counters["fps"] = benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
     state.counters["kB/frame"] = frames ? static_cast<double>(bytes) / 1000.0 / static_cast<double>(frames) : 0;

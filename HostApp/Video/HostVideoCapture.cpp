@@ -6,10 +6,15 @@
 
 #include "HostApp/Video/VideoQueues.h"
 
+extern "C" {
+#include <libavutil/frame.h>
+}
+
 namespace qm {
 
 HostVideoCapture::HostVideoCapture(const HostPlatform& platform, VideoStreamProfile profile)
     : requestedProfile(profile), captureQueue(platform.makeQueue(VideoQueueLabels::capture)),
+      encodeQueue(platform.makeQueue(VideoQueueLabels::encode)),
       lifecycleQueue(platform.makeQueue(VideoQueueLabels::lifecycle)), displays_(platform.displays),
       screenCapture_(platform.screenCapture) {}
 
@@ -99,6 +104,10 @@ void HostVideoCapture::startOnLifecycleQueue() {
     const auto config = opened.encoder->config();
     if (!config.fallback.empty()) report(onStatus, "encoder fallback: " + config.fallback);
     {
+        std::lock_guard lock(encoderInputLock_);
+        encoderInput_ = PictureShape{config.width, config.height, opened.encoder->inputPixelFormat()};
+    }
+    {
         std::lock_guard lock(encoderLock_);
         encoder_ = opened.encoder;
     }
@@ -161,8 +170,10 @@ void HostVideoCapture::stop(bool wait) {
     lifecycleQueue->syncInline([&] { stopOnLifecycleQueue(streamStopped); });
     if (!wait) return;
     future.wait_for(std::chrono::seconds(2));
-    // Let the frame being encoded, if any, finish: after this no callback runs.
+    // Let the frame being converted, then the one being encoded, finish: after this no callback
+    // runs. The capture queue goes first because its frame may still hand a picture over.
     captureQueue->syncInline([] {});
+    encodeQueue->syncInline([] {});
 }
 
 void HostVideoCapture::stopOnLifecycleQueue(const std::shared_ptr<std::promise<void>>& streamStopped) {
@@ -198,10 +209,17 @@ void HostVideoCapture::handleFrame(const CapturedFrame& frame) {
         framesDroppedForCongestion.add(1);
         return;
     }
-    auto encoder = this->encoder();
-    if (!encoder) return;
-    if (encoder->configGeneration() != deliveredConfigGeneration_ || deliveredConfig_.width == 0) {
-        deliveredConfig_ = encoder->config();
+    if (!encoder()) return;
+    // One picture being encoded and one waiting keep the encoder busy; more would only add
+    // latency and memory when it cannot keep up.
+    if (picturesInEncoder_.load() >= 2) {
+        framesDroppedForCongestion.add(1);
+        return;
+    }
+    PictureShape shape;
+    {
+        std::lock_guard lock(encoderInputLock_);
+        shape = encoderInput_;
     }
 
     const PixelBuffer& source = *frame.pixelBuffer;
@@ -211,40 +229,80 @@ void HostVideoCapture::handleFrame(const CapturedFrame& frame) {
         region = viewportROINormalized;
     }
     const PixelCrop crop = cropForNormalizedRegion(region, source.width, source.height);
-    const AVFrame* picture =
-        scaler_.scale(source, crop, deliveredConfig_.width, deliveredConfig_.height, encoder->inputPixelFormat());
+    const AVFrame* picture = scaler_.scale(source, crop, shape.width, shape.height, shape.format);
     if (!picture) {
         if (!scaleFailureReported_) {
             report(onError, "frame " + std::to_string(source.width) + "x" + std::to_string(source.height) +
-                                " could not be scaled to " + std::to_string(deliveredConfig_.width) + "x" +
-                                std::to_string(deliveredConfig_.height));
+                                " could not be scaled to " + std::to_string(shape.width) + "x" +
+                                std::to_string(shape.height));
         }
         scaleFailureReported_ = true;
         return;
     }
     scaleFailureReported_ = false;
 
-    const bool forceKeyFrame = forceKeyFrameRequested.exchange(0) != 0;
-    auto result = encoder->encode(*picture, frame.uptimeNs, forceKeyFrame);
-    if (result.error) {
+    // A reference of its own keeps the planes intact while the scaler converts the next frames
+    // into its other pictures.
+    std::shared_ptr<AVFrame> handed(av_frame_clone(picture), [](AVFrame* f) { av_frame_free(&f); });
+    if (!handed) return;
+    picturesInEncoder_.fetch_add(1);
+    std::weak_ptr<HostVideoCapture> weakSelf = weak_from_this();
+    encodeQueue->async([weakSelf, handed, uptimeNs = frame.uptimeNs]() mutable {
+        if (auto self = weakSelf.lock()) self->encodeFrame(std::move(handed), uptimeNs);
+    });
+}
+
+void HostVideoCapture::encodeFrame(std::shared_ptr<AVFrame> picture, std::uint64_t uptimeNs) {
+    auto encoder = this->encoder();
+    std::optional<VideoEncoder::EncodeResult> result;
+    bool forceKeyFrame = false;
+    if (encoder && !stopped_.load() && fitsEncoderInput(*picture)) {
+        forceKeyFrame = forceKeyFrameRequested.exchange(0) != 0;
+        result = encoder->encode(*picture, uptimeNs, forceKeyFrame);
+        noteEncoderInput(*encoder);
+    }
+    // The encoder is done with the picture: released before the count drops, so that the scaler
+    // finds it free again and the capture queue may hand over the next frame while the access
+    // units go out.
+    picture.reset();
+    picturesInEncoder_.fetch_sub(1);
+    if (!result) return;
+
+    if (result->error) {
         // One report per run of failures, not one per frame.
-        if (!encodeFailureReported_) report(onError, *result.error);
+        if (!encodeFailureReported_) report(onError, *result->error);
         encodeFailureReported_ = true;
-        if (forceKeyFrame && result.frames.empty()) forceKeyFrameRequested.store(1);
+        if (forceKeyFrame && result->frames.empty()) forceKeyFrameRequested.store(1);
     } else {
         encodeFailureReported_ = false;
     }
-    for (auto& encoded : result.frames) {
+    for (auto& encoded : result->frames) {
         if (stopped_.load()) return;
         const auto generation = encoder->configGeneration();
         if (generation != deliveredConfigGeneration_) {
             deliveredConfigGeneration_ = generation;
-            deliveredConfig_ = encoder->config();
-            if (onConfig) onConfig(deliveredConfig_);
+            if (onConfig) onConfig(encoder->config());
         }
         framesEncoded.add(1);
         if (onFrame) onFrame(encoded);
     }
+}
+
+bool HostVideoCapture::fitsEncoderInput(const AVFrame& picture) const {
+    // A picture converted before the encoder reopened with another input is left out rather than
+    // reported as a failure: the next frame is converted for the new input.
+    std::lock_guard lock(encoderInputLock_);
+    return picture.width == encoderInput_.width && picture.height == encoderInput_.height &&
+           picture.format == encoderInput_.format;
+}
+
+void HostVideoCapture::noteEncoderInput(const VideoEncoder& encoder) {
+    const auto generation = encoder.configGeneration();
+    if (generation == inputGeneration_) return;
+    inputGeneration_ = generation;
+    const auto config = encoder.config();
+    std::lock_guard lock(encoderInputLock_);
+    encoderInput_ = PictureShape{config.width, config.height, encoder.inputPixelFormat()};
 }
 
 std::optional<CaptureDisplayLayout> HostVideoCapture::captureDerivedLayout(DisplayID displayID) const {

@@ -37,10 +37,13 @@ struct CaptureDisplayLayout {
 // calls start() once, and calls stop(wait:) before dropping it: destruction releases the fields
 // and nothing else. Frames arrive on the capture queue, are dropped there while the congestion
 // check says so, else cropped (to the viewport region in mode max) and scaled to the stream
-// size, then encoded. `onConfig` comes before the first frame of every encoder session (the
-// first keyframe, and again after the encoder was reopened), `onFrame` with every access unit.
-// `onError` reports a start that failed or a stream that stopped; `onStatus` reports notes
-// (fallbacks, size changes, rate changes). Callbacks run on the capture or lifecycle queue.
+// size there, then encoded on the encode queue, so that converting one frame overlaps encoding
+// the one before. A frame that arrives while the encoder still has two to do is dropped too.
+// `onConfig` comes before the first frame of every encoder session (the first keyframe, and
+// again after the encoder was reopened), `onFrame` with every access unit, both on the encode
+// queue. `onError` reports a start that failed or a stream that stopped; `onStatus` reports
+// notes (fallbacks, size changes, rate changes). Callbacks run on the capture, encode or
+// lifecycle queue.
 class HostVideoCapture : public std::enable_shared_from_this<HostVideoCapture> {
 public:
     HostVideoCapture(const HostPlatform& platform, VideoStreamProfile requestedProfile);
@@ -49,7 +52,8 @@ public:
     HostVideoCapture& operator=(const HostVideoCapture&) = delete;
 
     const VideoStreamProfile requestedProfile;
-    const DispatchQueuePtr captureQueue;    // frames, scaling, encoding
+    const DispatchQueuePtr captureQueue;    // frames, congestion check, scaling
+    const DispatchQueuePtr encodeQueue;     // encoding, onConfig, onFrame
     const DispatchQueuePtr lifecycleQueue;  // start, stop, reconfiguration
 
     // Storing 1 makes the next encoded frame a keyframe; the capture sets it back to 0.
@@ -68,6 +72,8 @@ public:
     // Counters the owner reads (and may zero) each second.
     AtomicInt framesCaptured;
     AtomicInt framesEncoded;
+    // Frames the congestion check dropped, and frames dropped because the encoder still had two
+    // to do (it cannot keep up with the capture rate).
     AtomicInt framesDroppedForCongestion;
 
     std::function<void(const VideoEncoderConfig&)> onConfig;
@@ -78,8 +84,8 @@ public:
     // Starts capture and encoding on the lifecycle queue; returns at once.
     void start();
     // Cancels a start that has not run, stops the stream and drops the encoder. With `wait` it
-    // returns once the stream has stopped and the capture queue has finished the frame it was on
-    // (at most 2 s for the stream); afterwards no callback runs.
+    // returns once the stream has stopped and the capture and encode queues have finished the
+    // frame they were on (at most 2 s for the stream); afterwards no callback runs.
     void stop(bool wait);
     // Hops to the lifecycle queue and hands the values to the live encoder, if there is one.
     void updateRateControl(std::int64_t fps, std::int64_t bitrate);
@@ -96,6 +102,9 @@ private:
     void startOnLifecycleQueue();
     void stopOnLifecycleQueue(const std::shared_ptr<std::promise<void>>& streamStopped);
     void handleFrame(const CapturedFrame& frame);
+    void encodeFrame(std::shared_ptr<AVFrame> picture, std::uint64_t uptimeNs);
+    bool fitsEncoderInput(const AVFrame& picture) const;
+    void noteEncoderInput(const VideoEncoder& encoder);
     void report(const std::function<void(const std::string&)>& callback, const std::string& text) const;
 
     std::shared_ptr<DisplayService> displays_;
@@ -109,11 +118,25 @@ private:
     std::shared_ptr<VideoEncoder> encoder_;
     std::atomic<DisplayID> capturedDisplayID_{0};
 
+    // The picture size and format the encoder takes. The encode queue learns of a reopened
+    // encoder first and tells the capture queue here, which converts for it.
+    struct PictureShape {
+        std::int64_t width = 0, height = 0;
+        AVPixelFormat format = AV_PIX_FMT_NONE;
+    };
+    mutable std::mutex encoderInputLock_;
+    PictureShape encoderInput_;
+
+    // Converted pictures handed to the encode queue and not yet encoded.
+    std::atomic<int> picturesInEncoder_{0};
+
     // Capture queue only.
     VideoFrameScaler scaler_;
-    std::uint64_t deliveredConfigGeneration_ = 0;
-    VideoEncoderConfig deliveredConfig_;
     bool scaleFailureReported_ = false;
+
+    // Encode queue only.
+    std::uint64_t deliveredConfigGeneration_ = 0;
+    std::uint64_t inputGeneration_ = 0;
     bool encodeFailureReported_ = false;
 };
 

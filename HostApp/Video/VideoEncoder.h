@@ -70,7 +70,7 @@ struct EncodedVideoFrame {
 // software encoder; 4:4:4 falls back to 4:2:0 and HEVC to H.264 when they cannot open. A size
 // the codec cannot carry is brought down to one it can (even, within the codec's maximum).
 //
-// encode() and the rate change it applies run on one thread (the capture queue);
+// encode() and the rate change it applies run on one thread (the capture's encode queue);
 // updateRateControl() may be called from any thread and takes effect at the next picture.
 class VideoEncoder {
 public:

@@ -124,8 +124,38 @@ VideoFrameScaler::VideoFrameScaler() = default;
 
 VideoFrameScaler::~VideoFrameScaler() {
     sws_freeContext(context_);
-    av_frame_free(&output_);
+    for (auto*& output : outputs_) av_frame_free(&output);
     av_frame_free(&input_);
+}
+
+AVFrame* VideoFrameScaler::nextOutput(std::int64_t width, std::int64_t height, AVPixelFormat format) {
+    // The first picture in turn that nobody else references; when all are held, the last one tried
+    // gets fresh planes and the holder keeps the old ones.
+    int slot = nextOutput_;
+    for (int tried = 0; tried < kOutputs; ++tried) {
+        slot = (nextOutput_ + tried) % kOutputs;
+        if (!outputs_[slot] || av_frame_is_writable(outputs_[slot])) break;
+    }
+    nextOutput_ = (slot + 1) % kOutputs;
+    AVFrame*& output = outputs_[slot];
+    if (output && output->width == width && output->height == height && output->format == format &&
+        av_frame_is_writable(output)) {
+        return output;
+    }
+    if (!output) output = av_frame_alloc();
+    if (!output) return nullptr;
+    // Every pixel is written anew, so old planes are dropped rather than copied.
+    av_frame_unref(output);
+    output->width = static_cast<int>(width);
+    output->height = static_cast<int>(height);
+    output->format = format;
+    output->colorspace = AVCOL_SPC_SMPTE170M;
+    output->color_range = AVCOL_RANGE_MPEG;
+    if (av_frame_get_buffer(output, 0) < 0) {
+        av_frame_free(&output);
+        return nullptr;
+    }
+    return output;
 }
 
 bool VideoFrameScaler::prepare(const PixelCrop& crop, std::int64_t width, std::int64_t height, AVPixelFormat format) {
@@ -173,24 +203,8 @@ const AVFrame* VideoFrameScaler::scale(const PixelBuffer& source, const PixelCro
     const bool unscaled = crop.width == width && crop.height == height && hasUnscaledConversion(format);
     if (!unscaled && !prepare(crop, width, height, format)) return nullptr;
 
-    if (!output_ || output_->width != width || output_->height != height || output_->format != format) {
-        av_frame_free(&output_);
-        output_ = av_frame_alloc();
-        if (!output_) return nullptr;
-        output_->width = static_cast<int>(width);
-        output_->height = static_cast<int>(height);
-        output_->format = format;
-        output_->colorspace = AVCOL_SPC_SMPTE170M;
-        output_->color_range = AVCOL_RANGE_MPEG;
-        if (av_frame_get_buffer(output_, 0) < 0) {
-            av_frame_free(&output_);
-            return nullptr;
-        }
-    } else if (av_frame_make_writable(output_) < 0) {
-        // The encoder may still hold the previous picture; then the frame gets fresh planes.
-        return nullptr;
-    }
-
+    output_ = nextOutput(width, height, format);
+    if (!output_) return nullptr;
     const std::uint8_t* origin = source.row(crop.y) + crop.x * 4;
     if (unscaled) return convertUnscaled(origin, static_cast<int>(source.bytesPerRow)) ? output_ : nullptr;
 

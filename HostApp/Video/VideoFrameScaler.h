@@ -34,6 +34,10 @@ PixelCrop cropForNormalizedRegion(std::optional<Rect> region, std::int64_t width
 // with BT.601 coefficients into limited range. A crop that already has the stream size (the usual
 // case) is converted directly with libyuv; real scaling goes through libswscale (bilinear, on
 // several threads for large pictures). One scaler serves one thread.
+//
+// It converts into a few pictures in turn and never into one that someone else still holds a
+// reference to (av_frame_ref), so a caller can hand a converted picture to another thread and
+// convert the next frame while that one is being encoded.
 class VideoFrameScaler {
 public:
     VideoFrameScaler();
@@ -41,7 +45,9 @@ public:
     VideoFrameScaler(const VideoFrameScaler&) = delete;
     VideoFrameScaler& operator=(const VideoFrameScaler&) = delete;
 
-    // The converted picture, valid until the next call; nullptr when the conversion failed.
+    // The converted picture, valid until the next call unless the caller takes a reference to it
+    // (av_frame_ref / av_frame_clone), which keeps its planes untouched until released; nullptr
+    // when the conversion failed.
     const AVFrame* scale(const PixelBuffer& source, const PixelCrop& crop, std::int64_t width, std::int64_t height,
                          AVPixelFormat format);
 
@@ -52,9 +58,14 @@ private:
     static bool hasUnscaledConversion(AVPixelFormat format);
     bool convertUnscaled(const std::uint8_t* origin, int stride);
     bool prepare(const PixelCrop& crop, std::int64_t width, std::int64_t height, AVPixelFormat format);
+    AVFrame* nextOutput(std::int64_t width, std::int64_t height, AVPixelFormat format);
 
     SwsContext* context_ = nullptr;
-    AVFrame* output_ = nullptr;
+    // Enough for one picture being converted while two earlier ones are still referenced.
+    static constexpr int kOutputs = 3;
+    AVFrame* outputs_[kOutputs] = {};
+    int nextOutput_ = 0;
+    AVFrame* output_ = nullptr;  // the one of outputs_ being converted into
     AVFrame* input_ = nullptr;
     std::int64_t sourceWidth_ = 0, sourceHeight_ = 0, width_ = 0, height_ = 0;
     AVPixelFormat format_ = AV_PIX_FMT_NONE;

@@ -4,6 +4,7 @@ namespace qm {
 
 struct VideoQueueLabels {
     static constexpr const char* capture = "v230.host.video.capture";
+    static constexpr const char* encode = "v230.host.video.encode";
     static constexpr const char* lifecycle = "v230.host.video.lifecycle";
 };
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <deque>
+
 #include "HostApp/Video/HostVideoCapture.h"
 #include "HostApp/Video/VideoQueues.h"
 #include "Platform/AsioDispatchQueue.h"
@@ -59,6 +61,39 @@ struct CaptureRig {
     }
 
     void advanceFrames(int count) { manual.clock->advance(0.02 * count); }
+};
+
+// An encode queue that runs nothing until the test lets it: an encoder that is still busy.
+class HeldQueue final : public DispatchQueue {
+public:
+    HeldQueue(std::string label, std::shared_ptr<ManualClock> clock) : DispatchQueue(std::move(label)), clock_(std::move(clock)) {}
+    void async(std::function<void()> block) override { blocks_.push_back(std::move(block)); }
+    void asyncAfter(double, DispatchWorkItemPtr item) override {
+        async([item] { item->perform(); });
+    }
+    bool isCurrent() const override { return running_; }
+    const Clock& clock() const override { return *clock_; }
+    std::size_t pending() const { return blocks_.size(); }
+    // Runs what is held, in order.
+    void release() {
+        while (!blocks_.empty()) {
+            auto block = std::move(blocks_.front());
+            blocks_.pop_front();
+            runSync(block);
+        }
+    }
+
+protected:
+    void runSync(const std::function<void()>& block) override {
+        running_ = true;
+        block();
+        running_ = false;
+    }
+
+private:
+    std::shared_ptr<ManualClock> clock_;
+    std::deque<std::function<void()>> blocks_;
+    bool running_ = false;
 };
 
 }  // namespace
@@ -136,6 +171,56 @@ TEST(HostVideoCapture, CongestionDropsFramesAndKeyframeRequestsAreServed) {
     for (std::size_t i = 3; i < 6; ++i) EXPECT_EQ(late.decode(rig.frames[i].data).size(), 1u);
     EXPECT_EQ(late.errorCount(), 0);
     capture->stop(true);
+}
+
+TEST(HostVideoCapture, ABusyEncoderGetsTwoFramesAtMostAndEachKeepsItsOwnPicture) {
+    CaptureRig rig;
+    auto held = std::make_shared<HeldQueue>(VideoQueueLabels::encode, rig.manual.clock);
+    auto makeQueue = rig.manual.platform.makeQueue;
+    rig.manual.platform.makeQueue = [makeQueue, held](const std::string& label) -> DispatchQueuePtr {
+        if (label == VideoQueueLabels::encode) return held;
+        return makeQueue(label);
+    };
+    auto capture = rig.make();
+    capture->start();
+    rig.advanceFrames(4);
+    EXPECT_EQ(held->pending(), 2u);
+    EXPECT_EQ(capture->framesCaptured.load(), 4);
+    EXPECT_EQ(capture->framesDroppedForCongestion.load(), 2);
+    EXPECT_TRUE(rig.frames.empty());
+    held->release();
+    EXPECT_EQ(rig.order, (std::vector<std::string>{"config", "key", "frame"}));
+
+    // A keyframe request waits for a picture the encoder takes, not one that is converted.
+    capture->forceKeyFrameRequested.store(1);
+    rig.advanceFrames(3);
+    EXPECT_EQ(capture->framesDroppedForCongestion.load(), 3);
+    EXPECT_EQ(capture->forceKeyFrameRequested.load(), 1);
+    held->release();
+    ASSERT_EQ(rig.frames.size(), 4u);
+    EXPECT_TRUE(rig.frames[2].isKeyframe);
+    EXPECT_FALSE(rig.frames[3].isKeyframe);
+    EXPECT_EQ(capture->forceKeyFrameRequested.load(), 0);
+
+    // Both pictures were converted before either was encoded: each still shows its own frame.
+    test::VideoDecoder decoder(VideoStreamCodec::h264);
+    SyntheticScreenContent source(640, 360);
+    const std::uint64_t slots[] = {0, 1, 4, 5};
+    for (std::size_t i = 0; i < rig.frames.size(); ++i) {
+        auto pictures = decoder.decode(rig.frames[i].data);
+        ASSERT_EQ(pictures.size(), 1u) << decoder.lastError();
+        auto own = test::referencePicture(source.makeFrame(slots[i]), PixelCrop{0, 0, 640, 360}, 320, 180,
+                                          VideoChromaMode::yuv420);
+        EXPECT_GT(test::psnr(pictures[0], own).y, i == 0 ? 22.0 : 30.0) << "frame " << i;
+    }
+
+    // Pictures handed over before a stop are never encoded nor reported.
+    rig.advanceFrames(2);
+    ASSERT_EQ(held->pending(), 2u);
+    capture->stop(true);
+    held->release();
+    EXPECT_EQ(rig.frames.size(), 4u);
+    EXPECT_EQ(capture->framesEncoded.load(), 4);
 }
 
 TEST(HostVideoCapture, MaxModeEncodesTheViewportRegionOnly) {
