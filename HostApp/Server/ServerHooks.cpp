@@ -192,8 +192,7 @@ DisplayLayoutPayload V230HostAudioAuxServer::currentDisplayLayout() {
     }
     if (!layout) {
         // A display that went away: describe the mode's catalogue size so Viewers keep a sane frame.
-        const auto& profile = DisplayProfileCatalog::modeProfile(static_cast<std::uint8_t>(currentVideoMode))
-                                  .value_or(DisplayProfileCatalog::easy());
+        const auto& profile = DisplayProfileCatalog::profile(currentVideoMode);
         DisplayLayoutPayload l;
         l.displayID = selectedDisplayID;
         l.targetWidth = l.unionWidth = l.pixelWidth = profile.resolution.logicalWidth;

@@ -21,10 +21,8 @@ constexpr int maxZeroFrameRecoveryAttempts = 3;
 // A Viewer that has frames outstanding and has not acknowledged anything for this long is gone.
 constexpr std::uint64_t deadViewerAfterNs = 10'000'000'000ULL;
 
-std::string modeTitle(VideoCaptureMode mode) {
-    return DisplayProfileCatalog::modeProfile(static_cast<std::uint8_t>(mode))
-        .value_or(DisplayProfileCatalog::easy())
-        .title;
+const std::string& modeTitle(VideoCaptureMode mode) {
+    return DisplayProfileCatalog::profile(mode).title;
 }
 
 // The window W of the flow gate: about a tenth of a second of frames, at least 3 and at most 8,
