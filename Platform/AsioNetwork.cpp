@@ -521,6 +521,7 @@ public:
     void receive(std::size_t minimum, std::size_t maximum, ReceiveCompletion completion) override {
         state_->receive(minimum, maximum, std::move(completion));
     }
+    using Connection::send;
     void send(Bytes data, SendCompletion completion) override { state_->send(std::move(data), std::move(completion)); }
     void cancel() override { state_->cancel(); }
     std::string remoteAddress() const override { return state_->remoteAddress(); }

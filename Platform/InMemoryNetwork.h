@@ -72,6 +72,7 @@ public:
     void setStateHandler(StateHandler handler) override;
     void start(DispatchQueuePtr queue) override;
     void receive(std::size_t minimum, std::size_t maximum, ReceiveCompletion completion) override;
+    using Connection::send;
     void send(Bytes data, SendCompletion completion) override;
     void cancel() override;
     std::string remoteAddress() const override;

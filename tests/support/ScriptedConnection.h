@@ -25,6 +25,7 @@ public:
     void setStateHandler(StateHandler handler) override;
     void start(DispatchQueuePtr queue) override;
     void receive(std::size_t minimum, std::size_t maximum, ReceiveCompletion completion) override;
+    using Connection::send;
     void send(Bytes data, SendCompletion completion = nullptr) override;
     // Counts every call; the first one reports `cancelled` to the state handler and completes an
     // outstanding read with an error.
