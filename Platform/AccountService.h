@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "QuillmereProfiles/HostConsoleSessionState.h"
+#include "Platform/HostConsoleSessionState.h"
 
 namespace qm {
 

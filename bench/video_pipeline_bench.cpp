@@ -25,6 +25,7 @@ extern "C" {
 #include "Platform/ManualDispatchQueue.h"
 #include "QuillmereProfiles/AuxProtocol.h"
 #include "QuillmereProfiles/MediaPayloads.h"
+#include "support/ServerInspector.h"
 #include "support/InMemoryViewer.h"
 #include "support/LiveServer.h"
 #include "support/TestViewer.h"
@@ -57,7 +58,7 @@ void label(benchmark::State& state, const Shape& shape) {
 Bytes packetise(const EncodedVideoFrame& frame) {
     VideoFramePayload payload;
     payload.frameNumber = static_cast<std::uint64_t>(frame.frameNumber);
-    payload.accessUnit = frame.data;
+    payload.accessUnit.assign(frame.data().begin(), frame.data().end());
     return makeAuxPacket(AuxPacketType::videoFrame, frame.isKeyframe ? VideoFramePayload::keyframeFlag : 0,
                          payload.encode(), frame.captureUptimeNs);
 }
@@ -93,7 +94,7 @@ void BM_CapturePipeline(benchmark::State& state) {
     std::condition_variable encoded;
     std::int64_t frames = 0, bytes = 0;
     std::string error;
-    capture->onFrame = [&](const EncodedVideoFrame& frame) {
+    capture->onFrame = [&](EncodedVideoFrame frame) {
         auto packet = packetise(frame);
         benchmark::DoNotOptimize(packet.data());
         std::lock_guard lock(mutex);
@@ -238,15 +239,15 @@ void BM_VideoFanOut(benchmark::State& state) {
     }
     const auto generation = server.queue->sync([&] {
         // No capture runs here: the frames below stand for what it would hand over.
-        if (server.initialVideoCaptureStartTask) server.initialVideoCaptureStartTask->cancel();
+        if (test::ServerInspector(server).video().initialVideoCaptureStartTask) test::ServerInspector(server).video().initialVideoCaptureStartTask->cancel();
         server.broadcastVideoConfig(VideoStreamConfigPayload{});
-        return server.videoCaptureGeneration;
+        return test::ServerInspector(server).video().videoCaptureGeneration;
     });
     host.clock().runUntilIdle();
     for (auto& session : sessions) session->takeAll();
 
     EncodedVideoFrame frame;
-    frame.data.assign(kFrameBytes, 0x5A);
+    frame.buffer.assign(EncodedVideoFrame::headroom + kFrameBytes, 0x5A);
     std::int64_t number = 0;
     for (auto _ : state) {
         frame.frameNumber = number;

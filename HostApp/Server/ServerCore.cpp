@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <future>
 
-#include "HostApp/Server/ServerSession.h"
+#include "HostApp/Server/ServerSupport.h"
 #include "HostApp/Server/V230HostAudioAuxServer.h"
 #include "Platform/AccountService.h"
 #include "Platform/Displays.h"
@@ -66,8 +66,8 @@ void V230HostAudioAuxServer::startOnQueue() {
 void V230HostAudioAuxServer::selectDefaultCaptureDisplay() {
     if (!platform_.displays) return;
     const auto main = platform_.displays->mainDisplayID();
-    if (selectedDisplayID == 0) selectedDisplayID = main;
-    if (physicalDisplayID == 0) physicalDisplayID = main;
+    if (display_.selectedDisplayID == 0) display_.selectedDisplayID = main;
+    if (display_.physicalDisplayID == 0) display_.physicalDisplayID = main;
     if (main != 0) publish("capture display " + std::to_string(main) + " selected");
 }
 
@@ -87,7 +87,7 @@ void V230HostAudioAuxServer::startTimers() {
 void V230HostAudioAuxServer::pollDragSnapshot() {
     // The drag source is filled in by file delivery; until it offers items there is nothing to
     // refresh, and a stale snapshot must not outlive the Viewers that could pull from it.
-    if (!hasConnectedViewerLocked() && !dragSnapshotURLs_.empty()) {
+    if (!hasConnectedViewerOnQueue() && !dragSnapshotURLs_.empty()) {
         dragSnapshotURLs_.clear();
         ++dragSnapshotID_;
     }
@@ -137,18 +137,13 @@ void V230HostAudioAuxServer::terminationSecondPhase() {
         if (*timer) (*timer)->cancel();
         timer->reset();
     }
-    if (initialVideoCaptureStartTask) initialVideoCaptureStartTask->cancel();
-    initialVideoCaptureStartTask.reset();
+    if (video_.initialVideoCaptureStartTask) video_.initialVideoCaptureStartTask->cancel();
+    video_.initialVideoCaptureStartTask.reset();
 
     // Audio and power teardown.
     releaseExclusiveAudioListening("Host service stopped");
-    viewerHostOutputMuteSessionID.reset();
-    for (auto* task : {&sleepRecoveryViewerReconnectGraceTask, &iosViewerBackgroundSleepGraceTask}) {
-        if (*task) (*task)->cancel();
-        task->reset();
-    }
-    sleepRecoveryViewerReconnectGraceDeadline.reset();
-    iosViewerBackgroundSleepGraceDeadline.reset();
+    audio_.viewerHostOutputMuteSessionID.reset();
+    power_.cancelGraces();
     stopVideoCaptureForTermination();
     stopAudioCapture(false, true);
 
@@ -161,20 +156,14 @@ void V230HostAudioAuxServer::terminationSecondPhase() {
 
     // Connections: removing each session runs the same clean-up as a Viewer leaving.
     std::vector<std::pair<UUID, AuxChannel>> live;
-    for (const auto& [id, session] : sessions_) live.emplace_back(id, session->channel);
-    for (const auto& [id, channel] : live) {
-        if (auto session = sessionFor(id)) session->connection->cancel();
-        removeSession(id, channel);
-    }
-    // Cancelling reports back through onEnded, which edits these tables: work on copies.
-    std::vector<std::shared_ptr<FileTransferChannelConnection>> channels;
-    for (auto& [raw, channel] : pendingFileChannels_) channels.push_back(channel);
-    for (auto& [id, channel] : fileTransferChannels) channels.push_back(channel);
-    for (auto& channel : channels) channel->cancel();
-    pendingFileChannels_.clear();
-    fileTransferChannels.clear();
-    fileChannelSessions_.clear();
-    fileTransferTokens.clear();
+    for (const auto& [id, session] : sessions_.sessions) live.emplace_back(id, session->channel);
+    for (const auto& [id, channel] : live) removeSession(id, channel);
+    // File channels still waiting for a token; cancelling reports back through onEnded, which
+    // edits the table: work on a copy.
+    std::vector<SessionTables::FileChannelPtr> pending;
+    for (auto& [raw, channel] : sessions_.pendingFileChannels) pending.push_back(channel);
+    for (auto& channel : pending) channel->cancel();
+    sessions_.pendingFileChannels.clear();
 
     updateViewerIdleSleepAssertion();
     releaseHeadlessVirtualDisplayIfIdle();
@@ -183,22 +172,22 @@ void V230HostAudioAuxServer::terminationSecondPhase() {
 
 // ---- Snapshots -------------------------------------------------------------------------------
 
-bool V230HostAudioAuxServer::hasConnectedViewerLocked() const {
-    return !authorizedAudioSessions.empty() || !authorizedVideoSessions.empty() || !fileTransferChannels.empty();
+bool V230HostAudioAuxServer::hasConnectedViewerOnQueue() const {
+    return !sessions_.authorizedAudioSessions.empty() || !sessions_.authorizedVideoSessions.empty() || !sessions_.fileTransferChannels.empty();
 }
 
 bool V230HostAudioAuxServer::hasConnectedViewer() {
-    return queue->syncInline([this] { return hasConnectedViewerLocked(); });
+    return queue->syncInline([this] { return hasConnectedViewerOnQueue(); });
 }
 
 std::vector<std::pair<std::string, std::string>> V230HostAudioAuxServer::connectedViewerConnectionSummaries() {
     return queue->syncInline([this] {
         std::vector<std::pair<std::string, std::string>> out;
-        for (const auto& id : authorizedAudioSessions) {
-            auto name = viewerSessionNames.find(id);
-            auto address = viewerSessionRemoteAddresses.find(id);
-            out.emplace_back(name == viewerSessionNames.end() ? std::string() : name->second,
-                             address == viewerSessionRemoteAddresses.end() ? std::string() : address->second);
+        for (const auto& id : sessions_.authorizedAudioSessions) {
+            auto name = sessions_.viewerSessionNames.find(id);
+            auto address = sessions_.viewerSessionRemoteAddresses.find(id);
+            out.emplace_back(name == sessions_.viewerSessionNames.end() ? std::string() : name->second,
+                             address == sessions_.viewerSessionRemoteAddresses.end() ? std::string() : address->second);
         }
         std::sort(out.begin(), out.end());
         return out;
@@ -208,9 +197,9 @@ std::vector<std::pair<std::string, std::string>> V230HostAudioAuxServer::connect
 std::vector<std::string> V230HostAudioAuxServer::connectedViewerDisplayNames() {
     return queue->syncInline([this] {
         std::vector<std::string> names;
-        for (const auto& [id, connection] : audioSessions) {
-            auto name = viewerSessionNames.find(id);
-            if (name != viewerSessionNames.end() && !name->second.empty()) names.push_back(name->second);
+        for (const auto& [id, connection] : sessions_.audioSessions) {
+            auto name = sessions_.viewerSessionNames.find(id);
+            if (name != sessions_.viewerSessionNames.end() && !name->second.empty()) names.push_back(name->second);
         }
         std::sort(names.begin(), names.end());
         return names;
@@ -220,10 +209,10 @@ std::vector<std::string> V230HostAudioAuxServer::connectedViewerDisplayNames() {
 std::vector<std::pair<UUID, std::string>> V230HostAudioAuxServer::connectedFileTransferPeers() {
     return queue->syncInline([this] {
         std::vector<std::pair<UUID, std::string>> peers;
-        for (const auto& [id, channel] : fileTransferChannels) {
-            if (!authorizedAudioSessions.contains(id)) continue;
-            auto name = viewerSessionNames.find(id);
-            peers.emplace_back(id, name == viewerSessionNames.end() ? std::string() : name->second);
+        for (const auto& [id, channel] : sessions_.fileTransferChannels) {
+            if (!sessions_.authorizedAudioSessions.contains(id)) continue;
+            auto name = sessions_.viewerSessionNames.find(id);
+            peers.emplace_back(id, name == sessions_.viewerSessionNames.end() ? std::string() : name->second);
         }
         std::sort(peers.begin(), peers.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
         return peers;
@@ -231,15 +220,15 @@ std::vector<std::pair<UUID, std::string>> V230HostAudioAuxServer::connectedFileT
 }
 
 std::uint32_t V230HostAudioAuxServer::selectedDisplayIDSnapshot() {
-    return queue->sync([this] { return selectedDisplayID; });
+    return queue->sync([this] { return display_.selectedDisplayID; });
 }
 
 std::uint32_t V230HostAudioAuxServer::physicalDisplayIDSnapshot() {
-    return queue->sync([this] { return physicalDisplayID; });
+    return queue->sync([this] { return display_.physicalDisplayID; });
 }
 
 bool V230HostAudioAuxServer::headlessVirtualDisplayEnabledSnapshot() {
-    return queue->sync([this] { return useHeadlessVirtualDisplay; });
+    return queue->sync([this] { return display_.useHeadlessVirtualDisplay; });
 }
 
 std::optional<std::filesystem::path> V230HostAudioAuxServer::dragSourceURL(std::uint32_t snapshotID, std::uint32_t index) {
@@ -256,12 +245,18 @@ ServerPorts V230HostAudioAuxServer::boundPorts() {
 V230HostAudioAuxServer::ResourceCounts V230HostAudioAuxServer::resourceCounts() {
     return queue->syncInline([this] {
         ResourceCounts counts;
-        counts.sessions = sessions_.size();
-        counts.authorizedSessions = authorizedAudioSessions.size() + authorizedVideoSessions.size();
-        counts.fileChannels = fileTransferChannels.size() + pendingFileChannels_.size();
-        counts.fileTransferTokens = fileTransferTokens.size();
-        counts.viewerNames = viewerSessionNames.size() + viewerSessionRemoteAddresses.size();
+        counts.sessions = sessions_.sessions.size();
+        counts.authorizedSessions = sessions_.authorizedAudioSessions.size() + sessions_.authorizedVideoSessions.size();
+        counts.fileChannels = sessions_.fileTransferChannels.size() + sessions_.pendingFileChannels.size();
+        counts.fileTransferTokens = sessions_.fileTransferTokens.size();
+        counts.viewerNames = sessions_.viewerSessionNames.size() + sessions_.viewerSessionRemoteAddresses.size();
         counts.signInsInFlight = signInsInFlight_;
+        counts.sessionTableEntries = sessions_.entryCount();
+        counts.videoFlowEntries = videoFlow_.entryCount();
+        counts.audioSendConnections = audio_.sendConnectionCount();
+        counts.audioRoles = (audio_.exclusiveAudioSessionID ? 1 : 0) + (audio_.viewerHostOutputMuteSessionID ? 1 : 0);
+        counts.graces = (power_.sleepRecoveryViewerReconnectGrace.isRunning() ? 1 : 0) +
+                        (power_.iosViewerBackgroundSleepGrace.isRunning() ? 1 : 0);
         return counts;
     });
 }

@@ -3,7 +3,7 @@
 
 #include <climits>
 
-#include "HostApp/Server/ServerSession.h"
+#include "HostApp/Server/ServerSupport.h"
 #include "Platform/DNSService.h"
 #include "QuillmereProfiles/QuillmereDiscovery.h"
 

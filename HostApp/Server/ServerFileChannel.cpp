@@ -1,6 +1,6 @@
 // The file-transfer side channel on its own port, its token admission, and file-transfer packets
 // on either channel.
-#include "HostApp/Server/ServerSession.h"
+#include "HostApp/Server/ServerSupport.h"
 
 namespace qm {
 
@@ -19,7 +19,7 @@ void V230HostAudioAuxServer::sendFileTransferEndpoint(const UUID& sessionID, con
         return;
     }
     const FileTransferChannelToken token = *made;
-    fileTransferTokens.insert_or_assign(sessionID, token);
+    sessions_.fileTransferTokens.insert_or_assign(sessionID, token);
     FileTransferEndpointPayload endpoint;
     endpoint.port = boundPorts_.fileTransfer;
     endpoint.token = token.bytes();
@@ -52,12 +52,12 @@ void V230HostAudioAuxServer::handleFileTransferConnection(const ConnectionPtr& c
         auto live = weakChannel.lock();
         if (self && live) self->handleFileChannelEnded(live);
     };
-    pendingFileChannels_[channel.get()] = channel;
+    sessions_.pendingFileChannels[channel.get()] = channel;
     std::weak_ptr<FileTransferChannelConnection> forDeadline = channel;
     queue->asyncAfter(options_.signInTimeout, [weak, forDeadline] {
         auto self = weak.lock();
         auto live = forDeadline.lock();
-        if (!self || !live || !self->pendingFileChannels_.contains(live.get())) return;
+        if (!self || !live || !self->sessions_.pendingFileChannels.contains(live.get())) return;
         self->publish("file aux: no token in time; dropping connection");
         live->cancel();
     });
@@ -66,7 +66,7 @@ void V230HostAudioAuxServer::handleFileTransferConnection(const ConnectionPtr& c
 
 void V230HostAudioAuxServer::handleFileChannelFrame(const std::shared_ptr<FileTransferChannelConnection>& channel,
                                                     Bytes payload) {
-    if (auto bound = fileChannelSessions_.find(channel.get()); bound != fileChannelSessions_.end()) {
+    if (auto bound = sessions_.fileChannelSessions.find(channel.get()); bound != sessions_.fileChannelSessions.end()) {
         const UUID sessionID = bound->second;
         auto packet = FileTransferPacket::decode(payload);
         if (!packet) {
@@ -77,61 +77,39 @@ void V230HostAudioAuxServer::handleFileChannelFrame(const std::shared_ptr<FileTr
         return;
     }
 
-    std::optional<UUID> match;
-    if (auto token = FileTransferChannelToken::fromBytes(payload)) {
-        for (const auto& [sessionID, issued] : fileTransferTokens) {
-            if (issued == *token && authorizedAudioSessions.contains(sessionID)) {
-                match = sessionID;
-                break;
-            }
-        }
-    }
-    pendingFileChannels_.erase(channel.get());
+    std::optional<UUID> match = sessions_.sessionForToken(payload);
     if (!match) {
+        sessions_.pendingFileChannels.erase(channel.get());
         publish("file aux: token mismatch; dropping connection");
         channel->cancel();
         return;
     }
     // One channel per session: a newer one replaces the older.
-    closeFileChannel(*match);
+    if (auto older = sessions_.bindFileChannel(*match, channel)) endFileChannel(*match, older);
     channel->setMaximumPayloadSize(FileTransferChannelConstants::maxPayloadSize);
-    fileTransferChannels[*match] = channel;
-    fileChannelSessions_[channel.get()] = *match;
     publish("file aux: channel authorized for session " + match->uuidString());
 }
 
-void V230HostAudioAuxServer::closeFileChannel(const UUID& sessionID) {
-    auto it = fileTransferChannels.find(sessionID);
-    if (it == fileTransferChannels.end()) return;
-    auto channel = it->second;
-    // Ending the channel reports back through its onEnded, which logs and forgets it; the erase
-    // below covers a channel whose end was already reported.
+void V230HostAudioAuxServer::endFileChannel(const UUID& sessionID,
+                                            const std::shared_ptr<FileTransferChannelConnection>& channel) {
+    // The tables no longer know the channel, so its own end report will find nothing to say.
     channel->cancel();
-    fileChannelSessions_.erase(channel.get());
-    if (auto again = fileTransferChannels.find(sessionID); again != fileTransferChannels.end() && again->second == channel) {
-        fileTransferChannels.erase(again);
-    }
+    publish("file aux: channel closed for session " + sessionID.uuidString());
 }
 
 void V230HostAudioAuxServer::handleFileChannelEnded(const std::shared_ptr<FileTransferChannelConnection>& channel) {
-    pendingFileChannels_.erase(channel.get());
-    auto bound = fileChannelSessions_.find(channel.get());
-    if (bound == fileChannelSessions_.end()) return;
-    const UUID sessionID = bound->second;
-    fileChannelSessions_.erase(bound);
-    if (auto it = fileTransferChannels.find(sessionID); it != fileTransferChannels.end() && it->second == channel) {
-        fileTransferChannels.erase(it);
+    if (auto sessionID = sessions_.fileChannelEnded(channel.get())) {
+        publish("file aux: channel closed for session " + sessionID->uuidString());
     }
-    publish("file aux: channel closed for session " + sessionID.uuidString());
 }
 
 void V230HostAudioAuxServer::deliverFileTransferPacket(const FileTransferPacket& packet, const UUID& sessionID) {
     const auto bytes = packet.encode();
-    if (auto channel = fileTransferChannels.find(sessionID); channel != fileTransferChannels.end()) {
+    if (auto channel = sessions_.fileTransferChannels.find(sessionID); channel != sessions_.fileTransferChannels.end()) {
         channel->second->sendFrame(bytes);
         return;
     }
-    if (auto connection = audioSessions.find(sessionID); connection != audioSessions.end()) {
+    if (auto connection = sessions_.audioSessions.find(sessionID); connection != sessions_.audioSessions.end()) {
         sendPacket(connection->second, AuxPacketType::fileTransfer, bytes);
     }
 }
@@ -141,7 +119,7 @@ void V230HostAudioAuxServer::broadcastFileTransferPacket(FileTransferPacket pack
     queue->async([weak, packet = std::move(packet)] {
         auto self = weak.lock();
         if (!self) return;
-        for (const auto& id : self->authorizedAudioSessions) self->deliverFileTransferPacket(packet, id);
+        for (const auto& id : self->sessions_.authorizedAudioSessions) self->deliverFileTransferPacket(packet, id);
     });
 }
 
@@ -150,7 +128,7 @@ void V230HostAudioAuxServer::sendFileTransferPacket(FileTransferPacket packet, U
     queue->async([weak, packet = std::move(packet), toSessionID] {
         auto self = weak.lock();
         if (!self) return;
-        if (!self->authorizedAudioSessions.contains(toSessionID)) {
+        if (!self->sessions_.authorizedAudioSessions.contains(toSessionID)) {
             self->publish("file transfer: target session " + toSessionID.uuidString() + " is unavailable");
             return;
         }

@@ -1,7 +1,7 @@
 // The identity proof and the sign-in of Viewer sessions.
 #include <algorithm>
 
-#include "HostApp/Server/ServerSession.h"
+#include "HostApp/Server/ServerSupport.h"
 #include "Platform/AccountService.h"
 #include "Platform/Crypto.h"
 
@@ -41,7 +41,7 @@ void V230HostAudioAuxServer::handleIdentityChallenge(const std::shared_ptr<AuxSe
 
 void V230HostAudioAuxServer::authorizeAuxSession(const UUID& id, AuxChannel channel, const ConnectionPtr& connection,
                                                  const ClientSessionAuthPayload& request) {
-    auto session = sessionFor(id);
+    auto session = sessions_.session(id);
     if (!session || session->connection != connection || session->channel != channel) return;
     if (session->signInInFlight) {
         sendHostStatus("code=sign-in-in-progress", connection);
@@ -100,7 +100,7 @@ void V230HostAudioAuxServer::authorizeAuxSession(const UUID& id, AuxChannel chan
 
 void V230HostAudioAuxServer::finishSignIn(const UUID& id, std::uint64_t epoch, const std::string& username,
                                           const std::string& displayName, const PasswordCheckResult& result) {
-    auto session = sessionFor(id);
+    auto session = sessions_.session(id);
     if (!session || session->signInEpoch != epoch || !session->signInInFlight) return;
     session->signInInFlight = false;
 
@@ -114,15 +114,10 @@ void V230HostAudioAuxServer::finishSignIn(const UUID& id, std::uint64_t epoch, c
 
     if (session->signInDeadline) session->signInDeadline->cancel();
     session->signInDeadline.reset();
-    viewerSessionNames[id] = displayName;
+    sessions_.authorize(*session, displayName);
     const bool control = session->channel == AuxChannel::control;
-    if (control) {
-        authorizedAudioSessions.insert(id);
-    } else {
-        authorizedVideoSessions.insert(id);
-    }
     publish("aux session " + shortID(id) + " (" + channelName(session->channel) + ") authorized for " + username +
-            " as \"" + displayName + "\" from " + session->remoteAddress);
+            " as \"" + displayName + "\" from " + sessions_.remoteAddress(id).value_or(""));
     sendPacket(session->connection, AuxPacketType::clientSessionAuthResult,
                ClientSessionAuthResultPayload{true, "ok"}.encode());
 
@@ -136,7 +131,7 @@ void V230HostAudioAuxServer::finishSignIn(const UUID& id, std::uint64_t epoch, c
         sendFileTransferEndpoint(id, session->connection);
         updateAudioSendConnections();
         broadcastHostSessionInfo();
-        if (lastDisplayLayout) sendPacket(session->connection, AuxPacketType::displayLayout, lastDisplayLayout->encode());
+        if (display_.lastDisplayLayout) sendPacket(session->connection, AuxPacketType::displayLayout, display_.lastDisplayLayout->encode());
     } else {
         videoSessionAuthorized(id);
     }
@@ -152,37 +147,25 @@ void V230HostAudioAuxServer::refuseSignIn(const std::shared_ptr<AuxSession>& ses
 }
 
 void V230HostAudioAuxServer::revokeAuthorization(const std::shared_ptr<AuxSession>& session) {
-    const UUID id = session->id;
     // A pending password check no longer counts for this session.
     ++session->signInEpoch;
     session->signInInFlight = false;
-    bool removed;
+    const auto revoked = sessions_.revoke(*session);
+    if (!revoked.wasAuthorized) return;
+    if (revoked.fileChannel) endFileChannel(session->id, revoked.fileChannel);
     if (session->channel == AuxChannel::control) {
-        removed = authorizedAudioSessions.erase(id) > 0;
-        if (removed) {
-            fileTransferTokens.erase(id);
-            closeFileChannel(id);
-            if (exclusiveAudioSessionID == id) {
-                releaseExclusiveAudioListening("Viewer lost authorization");
-            } else {
-                updateAudioSendConnections();
-            }
+        if (const auto roles = audio_.forget(session->id); roles.wasExclusive) {
+            publish("audio: exclusive listening released (Viewer lost authorization)");
         }
+        updateAudioSendConnections();
     } else {
-        removed = authorizedVideoSessions.erase(id) > 0;
-        if (removed) {
-            videoSessionOutstandingAcks.erase(id);
-            videoSessionLastAckNs.erase(id);
-            videoSessionLastFrameSentNs.erase(id);
-            updateVideoGateLocked(platform_.clock->uptimeNs());
-            stopVideoCaptureIfIdle();
-        }
+        videoFlow_.forget(session->id);
+        updateVideoGateLocked(platform_.clock->uptimeNs());
+        stopVideoCaptureIfIdle();
     }
-    if (removed) {
-        // A session that lost its authorisation gets the same time to sign in again as a new one.
-        armSignInDeadline(session);
-        updateViewerIdleSleepAssertion();
-    }
+    // A session that lost its authorisation gets the same time to sign in again as a new one.
+    armSignInDeadline(session);
+    updateViewerIdleSleepAssertion();
 }
 
 }  // namespace qm

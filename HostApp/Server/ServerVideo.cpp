@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <limits>
 
-#include "HostApp/Server/ServerSession.h"
+#include "HostApp/Server/ServerSupport.h"
 #include "HostApp/Server/VideoFlowGate.h"
 #include "HostApp/Video/HostVideoCapture.h"
 #include "Platform/Displays.h"
@@ -25,34 +26,29 @@ const std::string& modeTitle(VideoCaptureMode mode) {
     return DisplayProfileCatalog::profile(mode).title;
 }
 
-// The window W of the flow gate: about a tenth of a second of frames, at least 3 and at most 8,
-// so a LAN round trip never closes it while a stalled Viewer closes it within a few frames.
-std::int64_t congestionWindowFor(std::int64_t fps) {
-    return std::clamp<std::int64_t>(fps / 10, 3, 8);
-}
 }  // namespace
 
 // ---- Requests and starts -----------------------------------------------------------------------
 
 void V230HostAudioAuxServer::applyVideoCaptureRequest(const CaptureModeControlPayload& request, const UUID& sourceID) {
-    videoCaptureModeWasRequested = true;
-    if (initialVideoCaptureStartTask) initialVideoCaptureStartTask->cancel();
-    initialVideoCaptureStartTask.reset();
+    video_.videoCaptureModeWasRequested = true;
+    if (video_.initialVideoCaptureStartTask) video_.initialVideoCaptureStartTask->cancel();
+    video_.initialVideoCaptureStartTask.reset();
     publish("video request from session " + shortID(sourceID) + ": " + request.summary());
-    if (auxVideoCaptureSuspendedForZeroFrames) resumeAuxVideoCaptureAfterZeroFrameSuspension("video mode request");
+    if (video_.auxVideoCaptureSuspendedForZeroFrames) resumeAuxVideoCaptureAfterZeroFrameSuspension("video mode request");
 
-    const CaptureModeControlPayload previous = currentCaptureRequest;
-    currentCaptureRequest = request;
-    currentVideoChromaMode = request.chromaMode;
-    if (videoCapture && previous == request) {
+    const CaptureModeControlPayload previous = display_.currentCaptureRequest;
+    display_.currentCaptureRequest = request;
+    display_.currentVideoChromaMode = request.chromaMode;
+    if (video_.videoCapture && previous == request) {
         resendCurrentVideoConfigIfAvailable("viewer repeated capture request");
         return;
     }
     CaptureModeControlPayload onlyRateChanged = previous;
     onlyRateChanged.fps = request.fps;
     onlyRateChanged.bitrate = request.bitrate;
-    if (videoCapture && onlyRateChanged == request && request.fps > 0 && request.bitrate > 0) {
-        videoCapture->updateRateControl(request.fps, request.bitrate);
+    if (video_.videoCapture && onlyRateChanged == request && request.fps > 0 && request.bitrate > 0) {
+        video_.videoCapture->updateRateControl(request.fps, request.bitrate);
         publish("video: rate changed to " + std::to_string(request.fps) + " fps " + std::to_string(request.bitrate) +
                 " bps");
         return;
@@ -63,13 +59,13 @@ void V230HostAudioAuxServer::applyVideoCaptureRequest(const CaptureModeControlPa
 void V230HostAudioAuxServer::applyVideoCaptureMode(VideoCaptureMode mode) {
     // Capture follows the physical display at its own mode; display-mode switching and the
     // virtual display are not part of this Host yet.
-    currentVideoMode = mode;
-    useHeadlessVirtualDisplay = false;
-    if (platform_.displays && !platform_.displays->display(physicalDisplayID)) {
-        physicalDisplayID = platform_.displays->mainDisplayID();
+    display_.currentVideoMode = mode;
+    display_.useHeadlessVirtualDisplay = false;
+    if (platform_.displays && !platform_.displays->display(display_.physicalDisplayID)) {
+        display_.physicalDisplayID = platform_.displays->mainDisplayID();
     }
-    if (physicalDisplayID != 0) selectedDisplayID = physicalDisplayID;
-    lastDisplayLayout.reset();
+    if (display_.physicalDisplayID != 0) display_.selectedDisplayID = display_.physicalDisplayID;
+    display_.lastDisplayLayout.reset();
     const auto layout = currentDisplayLayout();
     publish("display layout " + layout.summary());
     broadcastDisplayLayout(layout);
@@ -77,32 +73,31 @@ void V230HostAudioAuxServer::applyVideoCaptureMode(VideoCaptureMode mode) {
 }
 
 void V230HostAudioAuxServer::scheduleInitialVideoCaptureStart() {
-    if (initialVideoCaptureStartTask || videoCapture) return;
+    if (video_.initialVideoCaptureStartTask || video_.videoCapture) return;
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
-    initialVideoCaptureStartTask = queue->asyncAfter(initialCaptureStartDelay, [weak] {
+    video_.initialVideoCaptureStartTask = queue->asyncAfter(initialCaptureStartDelay, [weak] {
         auto self = weak.lock();
         if (!self) return;
-        self->initialVideoCaptureStartTask.reset();
-        if (self->videoCaptureModeWasRequested || self->videoCapture || self->authorizedVideoSessions.empty()) return;
-        self->publish("video: no capture request; starting the default " + modeTitle(self->currentCaptureRequest.mode) +
+        self->video_.initialVideoCaptureStartTask.reset();
+        if (self->video_.videoCaptureModeWasRequested || self->video_.videoCapture || self->sessions_.authorizedVideoSessions.empty()) return;
+        self->publish("video: no capture request; starting the default " + modeTitle(self->display_.currentCaptureRequest.mode) +
                       " mode");
-        self->applyVideoCaptureMode(self->currentCaptureRequest.mode);
+        self->applyVideoCaptureMode(self->display_.currentCaptureRequest.mode);
     });
 }
 
 void V230HostAudioAuxServer::videoSessionAuthorized(const UUID& id) {
-    videoSessionOutstandingAcks[id] = 0;
-    videoSessionSentFrames[id].clear();
-    if (videoCapture) {
-        if (lastVideoConfig) {
-            if (auto it = videoSessions.find(id); it != videoSessions.end()) {
-                sendPacket(it->second, AuxPacketType::videoConfig, lastVideoConfig->encode());
+    videoFlow_.add(id);
+    if (video_.videoCapture) {
+        if (video_.lastVideoConfig) {
+            if (auto it = sessions_.videoSessions.find(id); it != sessions_.videoSessions.end()) {
+                sendPacket(it->second, AuxPacketType::videoConfig, video_.lastVideoConfig->encode());
             }
         }
         // The new Viewer can only start decoding at a keyframe.
         requestVideoKeyframeWithDelayedRetry();
-    } else if (videoCaptureModeWasRequested) {
-        applyVideoCaptureMode(currentCaptureRequest.mode);
+    } else if (video_.videoCaptureModeWasRequested) {
+        applyVideoCaptureMode(display_.currentCaptureRequest.mode);
     } else {
         scheduleInitialVideoCaptureStart();
     }
@@ -120,11 +115,11 @@ std::int64_t V230HostAudioAuxServer::adaptiveEasyBitrate(std::int64_t pixelWidth
 }
 
 VideoStreamProfile V230HostAudioAuxServer::streamProfileForCurrentRequest() {
-    CaptureModeControlPayload request = currentCaptureRequest;
-    if (request.mode != currentVideoMode) request = request.withMode(currentVideoMode);
+    CaptureModeControlPayload request = display_.currentCaptureRequest;
+    if (request.mode != display_.currentVideoMode) request = request.withMode(display_.currentVideoMode);
     // Easy follows the display at its own resolution; the other modes ask for their catalogue size.
     if (request.mode == VideoCaptureMode::easy && platform_.displays) {
-        if (auto mode = platform_.displays->currentMode(selectedDisplayID)) {
+        if (auto mode = platform_.displays->currentMode(display_.selectedDisplayID)) {
             request.pixelWidth = mode->effectivePixelWidth();
             request.pixelHeight = mode->effectivePixelHeight();
             request.logicalWidth = mode->width;
@@ -135,7 +130,7 @@ VideoStreamProfile V230HostAudioAuxServer::streamProfileForCurrentRequest() {
             }
         }
     }
-    auto profile = DisplayProfileCatalog::streamProfile(request, selectedDisplayID);
+    auto profile = DisplayProfileCatalog::streamProfile(request, display_.selectedDisplayID);
     if (request.pixelWidth > 0 && request.pixelHeight > 0 &&
         (profile.width != request.pixelWidth || profile.height != request.pixelHeight)) {
         // The Viewer asked for a size the encoder cannot carry; it gets the nearest one that fits.
@@ -155,33 +150,20 @@ VideoStreamProfile V230HostAudioAuxServer::streamProfileForCurrentRequest() {
 }
 
 void V230HostAudioAuxServer::startVideoCapture() {
-    if (authorizedVideoSessions.empty() || stopping_) return;
-    if (videoCapture) {
-        videoCapture->stop(false);
-        videoCapture.reset();
-        ++videoCaptureGeneration;
+    if (sessions_.authorizedVideoSessions.empty() || stopping_) return;
+    if (video_.videoCapture) {
+        video_.videoCapture->stop(false);
+        video_.videoCapture.reset();
+        ++video_.videoCaptureGeneration;
     }
     const auto profile = streamProfileForCurrentRequest();
-    currentVideoCongestionWindow = congestionWindowFor(profile.fps);
-    for (const auto& id : authorizedVideoSessions) {
-        videoSessionOutstandingAcks[id] = 0;
-        videoSessionSentFrames[id].clear();
-        videoSessionLastAckNs.erase(id);
-        videoSessionLastFrameSentNs.erase(id);
-    }
-    videoSessionsAwaitingKeyframe.clear();
-    videoSendInFlight.store(0);
-    videoEncodeBlocked.store(0);
-    lastVideoConfig.reset();
-    videoConfigSummary = "video: awaiting " + modeTitle(currentVideoMode) + " config";
+    videoFlow_.reset(sessions_.authorizedVideoSessions, profile.fps);
+    video_.lastVideoConfig.reset();
+    video_.videoConfigSummary = "video: awaiting " + modeTitle(display_.currentVideoMode) + " config";
 
     auto capture = std::make_shared<HostVideoCapture>(platform_, profile);
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
-    const std::uint64_t generation = videoCaptureGeneration;
-    capture->checkNetworkCongestion = [weak] {
-        auto self = weak.lock();
-        return self && self->videoEncodeBlocked.load() != 0;
-    };
+    const std::uint64_t generation = video_.videoCaptureGeneration;
     capture->onConfig = [weak, generation](const VideoEncoderConfig& config) {
         auto self = weak.lock();
         if (!self) return;
@@ -189,11 +171,14 @@ void V230HostAudioAuxServer::startVideoCapture() {
             if (auto self = weak.lock()) self->handleVideoEncoderConfig(generation, config);
         });
     };
-    capture->onFrame = [weak, generation](const EncodedVideoFrame& frame) {
+    capture->onFrame = [weak, generation](EncodedVideoFrame frame) {
         auto self = weak.lock();
         if (!self) return;
-        self->queue->async([weak, generation, frame] {
-            if (auto self = weak.lock()) self->handleEncodedVideoFrame(generation, frame);
+        // The frame moves into the task (a std::function needs a copyable closure, so it travels
+        // in a shared box rather than being copied).
+        auto box = std::make_shared<EncodedVideoFrame>(std::move(frame));
+        self->queue->async([weak, generation, box] {
+            if (auto self = weak.lock()) self->handleEncodedVideoFrame(generation, std::move(*box));
         });
     };
     capture->onError = [weak, generation](const std::string& text) {
@@ -210,7 +195,7 @@ void V230HostAudioAuxServer::startVideoCapture() {
             if (auto self = weak.lock()) self->publish("video: " + text);
         });
     };
-    videoCapture = capture;
+    video_.videoCapture = capture;
     char line[200];
     std::snprintf(line, sizeof line, "video capture starting display=%u mode=%s %s %s %" PRId64 "x%" PRId64
                   " fps=%" PRId64 " bitrate=%" PRId64,
@@ -221,31 +206,31 @@ void V230HostAudioAuxServer::startVideoCapture() {
 }
 
 void V230HostAudioAuxServer::handleVideoCaptureError(std::uint64_t generation, const std::string& text) {
-    if (generation != videoCaptureGeneration) return;
+    if (generation != video_.videoCaptureGeneration) return;
     publish("video: " + text);
-    if (videoStartRetryAttempts >= maxVideoStartRetries) {
+    if (video_.videoStartRetryAttempts >= maxVideoStartRetries) {
         broadcastHostError("video: capture failed: " + text);
         return;
     }
-    ++videoStartRetryAttempts;
-    publish("video: retrying capture start " + std::to_string(videoStartRetryAttempts) + "/" +
+    ++video_.videoStartRetryAttempts;
+    publish("video: retrying capture start " + std::to_string(video_.videoStartRetryAttempts) + "/" +
             std::to_string(maxVideoStartRetries));
     restartVideoCapture(1.0);
 }
 
 void V230HostAudioAuxServer::restartVideoCapture(double after) {
-    if (authorizedVideoSessions.empty()) return;
-    if (auxVideoCaptureSuspendedForZeroFrames) {
+    if (sessions_.authorizedVideoSessions.empty()) return;
+    if (video_.auxVideoCaptureSuspendedForZeroFrames) {
         publish("video: restart skipped while Screen Sharing fallback is active");
         return;
     }
-    if (videoCapture) {
-        videoCapture->stop(true);
-        videoCapture.reset();
+    if (video_.videoCapture) {
+        video_.videoCapture->stop(true);
+        video_.videoCapture.reset();
     }
-    ++videoCaptureGeneration;
-    lastVideoConfig.reset();
-    videoConfigSummary = "video: awaiting " + modeTitle(currentVideoMode) + " config";
+    ++video_.videoCaptureGeneration;
+    video_.lastVideoConfig.reset();
+    video_.videoConfigSummary = "video: awaiting " + modeTitle(display_.currentVideoMode) + " config";
     if (after > 0) {
         std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
         queue->asyncAfter(after, [weak] {
@@ -257,75 +242,75 @@ void V230HostAudioAuxServer::restartVideoCapture(double after) {
 }
 
 void V230HostAudioAuxServer::resumeAuxVideoCaptureAfterZeroFrameSuspension(const std::string& reason) {
-    const bool wasSuspended = auxVideoCaptureSuspendedForZeroFrames;
-    auxVideoCaptureSuspendedForZeroFrames = false;
-    suspendedVideoCaptureRequest.reset();
-    zeroVideoWindows = 0;
-    videoZeroFrameRecoveryAttempts = 0;
-    nextVideoZeroFrameRecoveryNs = 0;
+    const bool wasSuspended = video_.auxVideoCaptureSuspendedForZeroFrames;
+    video_.auxVideoCaptureSuspendedForZeroFrames = false;
+    video_.suspendedVideoCaptureRequest.reset();
+    video_.zeroVideoWindows = 0;
+    video_.videoZeroFrameRecoveryAttempts = 0;
+    video_.nextVideoZeroFrameRecoveryNs = 0;
     if (wasSuspended) publish("video: retrying Aux capture after fallback suspension (" + reason + ")");
 }
 
 void V230HostAudioAuxServer::resendCurrentVideoConfigIfAvailable(const std::string& reason) {
-    if (!lastVideoConfig) {
+    if (!video_.lastVideoConfig) {
         publish("video config resend skipped (" + reason + "); no active config yet");
         return;
     }
-    broadcastVideoConfig(*lastVideoConfig);
-    if (videoCapture) videoCapture->forceKeyFrameRequested.store(1);
+    broadcastVideoConfig(*video_.lastVideoConfig);
+    if (video_.videoCapture) video_.videoCapture->requestKeyframe();
     publish("video config resent (" + reason + ")");
 }
 
 void V230HostAudioAuxServer::requestVideoKeyframeWithDelayedRetry() {
-    if (authorizedVideoSessions.empty() || !videoCapture) return;
-    videoCapture->forceKeyFrameRequested.store(1);
+    if (sessions_.authorizedVideoSessions.empty() || !video_.videoCapture) return;
+    video_.videoCapture->requestKeyframe();
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
     queue->asyncAfter(keyframeRetryDelay, [weak] {
         auto self = weak.lock();
-        if (self && self->videoCapture && !self->authorizedVideoSessions.empty()) {
-            self->videoCapture->forceKeyFrameRequested.store(1);
+        if (self && self->video_.videoCapture && !self->sessions_.authorizedVideoSessions.empty()) {
+            self->video_.videoCapture->requestKeyframe();
         }
     });
 }
 
 void V230HostAudioAuxServer::stopVideoCaptureIfIdle() {
-    if (!authorizedVideoSessions.empty()) return;
-    if (initialVideoCaptureStartTask) initialVideoCaptureStartTask->cancel();
-    initialVideoCaptureStartTask.reset();
-    videoCaptureModeWasRequested = false;
-    auxVideoCaptureSuspendedForZeroFrames = false;
-    suspendedVideoCaptureRequest.reset();
-    zeroVideoWindows = 0;
-    videoZeroFrameRecoveryAttempts = 0;
-    nextVideoZeroFrameRecoveryNs = 0;
-    videoSendInFlight.store(0);
-    videoEncodeBlocked.store(0);
-    if (videoCapture) {
-        videoCapture->stop(false);
-        videoCapture.reset();
+    if (!sessions_.authorizedVideoSessions.empty()) return;
+    if (video_.initialVideoCaptureStartTask) video_.initialVideoCaptureStartTask->cancel();
+    video_.initialVideoCaptureStartTask.reset();
+    video_.videoCaptureModeWasRequested = false;
+    video_.auxVideoCaptureSuspendedForZeroFrames = false;
+    video_.suspendedVideoCaptureRequest.reset();
+    video_.zeroVideoWindows = 0;
+    video_.videoZeroFrameRecoveryAttempts = 0;
+    video_.nextVideoZeroFrameRecoveryNs = 0;
+    videoFlow_.videoSendInFlight = 0;
+    videoFlow_.videoEncodeBlocked = false;
+    if (video_.videoCapture) {
+        video_.videoCapture->stop(false);
+        video_.videoCapture.reset();
         publish("video capture stopped; no Viewer left");
     }
-    ++videoCaptureGeneration;
-    lastVideoConfig.reset();
-    videoStartRetryAttempts = 0;
+    ++video_.videoCaptureGeneration;
+    video_.lastVideoConfig.reset();
+    video_.videoStartRetryAttempts = 0;
     releaseHeadlessVirtualDisplayIfIdle();
 }
 
 void V230HostAudioAuxServer::stopVideoCaptureForTermination() {
-    if (videoCapture) {
-        videoCapture->stop(true);
-        videoCapture.reset();
+    if (video_.videoCapture) {
+        video_.videoCapture->stop(true);
+        video_.videoCapture.reset();
     }
-    ++videoCaptureGeneration;
-    lastVideoConfig.reset();
+    ++video_.videoCaptureGeneration;
+    video_.lastVideoConfig.reset();
 }
 
 // ---- Configuration and frames ------------------------------------------------------------------
 
 void V230HostAudioAuxServer::handleVideoEncoderConfig(std::uint64_t generation, const VideoEncoderConfig& config) {
-    if (generation != videoCaptureGeneration) return;
+    if (generation != video_.videoCaptureGeneration) return;
     VideoStreamConfigPayload payload;
-    payload.mode = currentVideoMode;
+    payload.mode = display_.currentVideoMode;
     payload.codec = config.codec;
     payload.chromaMode = config.chromaMode;
     payload.width = config.width;
@@ -335,13 +320,13 @@ void V230HostAudioAuxServer::handleVideoEncoderConfig(std::uint64_t generation, 
     for (const Bytes* set : {&config.vps, &config.sps, &config.pps}) {
         if (!set->empty()) payload.parameterSets.push_back(*set);
     }
-    videoStartRetryAttempts = 0;
+    video_.videoStartRetryAttempts = 0;
     char line[200];
     std::snprintf(line, sizeof line, "video: %s %s %" PRId64 "x%" PRId64 " %" PRId64 " fps %.1f Mbps (%s)",
                   codecTitle(config.codec), chromaTitle(config.chromaMode), config.width, config.height, config.fps,
                   static_cast<double>(config.bitrate) / 1e6, config.encoderName.c_str());
-    videoConfigSummary = line;
-    publish(videoConfigSummary);
+    video_.videoConfigSummary = line;
+    publish(video_.videoConfigSummary);
     if (!config.fallback.empty()) {
         publish("video: " + config.fallback);
         broadcastHostError("video: " + config.fallback);
@@ -350,91 +335,68 @@ void V230HostAudioAuxServer::handleVideoEncoderConfig(std::uint64_t generation, 
 }
 
 void V230HostAudioAuxServer::broadcastVideoConfig(const VideoStreamConfigPayload& config) {
-    lastVideoConfig = config;
+    video_.lastVideoConfig = config;
     // Only signed-in Viewers learn the stream's parameters.
     const auto packet = makeAuxPacket(AuxPacketType::videoConfig, 0, config.encode(), platform_.clock->uptimeNs());
-    for (const auto& id : authorizedVideoSessions) {
-        if (auto it = videoSessions.find(id); it != videoSessions.end()) it->second->send(packet);
+    for (const auto& id : sessions_.authorizedVideoSessions) {
+        if (auto it = sessions_.videoSessions.find(id); it != sessions_.videoSessions.end()) it->second->send(packet);
     }
 }
 
-void V230HostAudioAuxServer::handleEncodedVideoFrame(std::uint64_t generation, const EncodedVideoFrame& frame) {
-    if (generation != videoCaptureGeneration || !lastVideoConfig) return;
-    // The videoFrame payload is the frame number, then the access unit: built straight into the packet.
+void V230HostAudioAuxServer::handleEncodedVideoFrame(std::uint64_t generation, EncodedVideoFrame frame) {
+    if (generation != video_.videoCaptureGeneration || !video_.lastVideoConfig) return;
+    // The videoFrame payload is the frame number, then the access unit. The encoder left room for
+    // the header and the number in front of the access unit: the packet is the frame's own buffer,
+    // and one immutable buffer goes to every Viewer.
+    static_assert(EncodedVideoFrame::headroom == AuxPacketHeader::size + 8);
     const auto frameNumber = static_cast<std::uint64_t>(frame.frameNumber);
+    const std::size_t payloadLength = frame.buffer.size() - AuxPacketHeader::size;
+    if (payloadLength > std::numeric_limits<std::uint32_t>::max()) return;
+    AuxPacketHeader header;
+    header.type = AuxPacketType::videoFrame;
+    header.flags = frame.isKeyframe ? VideoFramePayload::keyframeFlag : 0;
+    header.payloadLength = static_cast<std::uint32_t>(payloadLength);
+    header.timestampNs = frame.captureUptimeNs;
+    const auto head = header.encode();
+    std::copy(head.begin(), head.end(), frame.buffer.begin());
     ByteWriter number(8);
     number.u64(frameNumber);
-    const auto packet = makeAuxPacket(AuxPacketType::videoFrame, frame.isKeyframe ? VideoFramePayload::keyframeFlag : 0,
-                                      {number.data(), frame.data}, frame.captureUptimeNs);
+    std::copy(number.data().begin(), number.data().end(), frame.buffer.begin() + AuxPacketHeader::size);
+    const auto packetSize = static_cast<std::int64_t>(frame.buffer.size());
+    const SharedBytes packet = std::make_shared<const Bytes>(std::move(frame.buffer));
+
     const std::uint64_t now = platform_.clock->uptimeNs();
-    const std::int64_t farBehind = 2 * std::max<std::int64_t>(1, currentVideoCongestionWindow);
-    for (const auto& id : authorizedVideoSessions) {
-        auto connection = videoSessions.find(id);
-        if (connection == videoSessions.end()) continue;
-        auto& sent = videoSessionSentFrames[id];
-        // A Viewer far behind gets nothing more until it catches up, then resumes at a keyframe:
-        // the Host never queues an unbounded backlog for a Viewer that stopped reading.
-        if (static_cast<std::int64_t>(sent.size()) > farBehind) {
-            videoSessionsAwaitingKeyframe.insert(id);
-            continue;
-        }
-        if (videoSessionsAwaitingKeyframe.contains(id)) {
-            if (!frame.isKeyframe) continue;
-            videoSessionsAwaitingKeyframe.erase(id);
-        }
+    for (const auto& id : sessions_.authorizedVideoSessions) {
+        auto connection = sessions_.videoSessions.find(id);
+        if (connection == sessions_.videoSessions.end() || !videoFlow_.admit(id, frame.isKeyframe)) continue;
         connection->second->send(packet);
-        sent.push_back(frameNumber);
-        videoSessionOutstandingAcks[id] = static_cast<std::int64_t>(sent.size());
-        videoSessionLastFrameSentNs[id] = now;
-        ++videoFramesSentThisTick;
-        videoBytesSentThisTick += static_cast<std::int64_t>(packet.size());
+        videoFlow_.sent(id, frameNumber, now);
+        ++video_.framesSentThisTick;
+        video_.bytesSentThisTick += packetSize;
     }
     if (frame.captureUptimeNs != 0 && now >= frame.captureUptimeNs) {
-        videoLatencyThisTickNs += now - frame.captureUptimeNs;
-        ++videoLatencySamplesThisTick;
+        video_.latencyThisTickNs += now - frame.captureUptimeNs;
+        ++video_.latencySamplesThisTick;
     }
     updateVideoGateLocked(now);
 }
 
 void V230HostAudioAuxServer::recordVideoFrameAck(const UUID& from, const VideoFrameAckPayload& ack) {
-    if (!authorizedVideoSessions.contains(from)) return;
-    auto& sent = videoSessionSentFrames[from];
-    // Acknowledgements are cumulative. One that names a frame this Viewer was never sent, or one
-    // it already acknowledged, changes nothing: a storm of repeats cannot reopen the gate.
-    if (sent.empty() || ack.frameNumber < sent.front() || ack.frameNumber > sent.back()) return;
-    while (!sent.empty() && sent.front() <= ack.frameNumber) sent.pop_front();
+    if (!sessions_.authorizedVideoSessions.contains(from)) return;
     const std::uint64_t now = platform_.clock->uptimeNs();
-    videoSessionOutstandingAcks[from] = static_cast<std::int64_t>(sent.size());
-    videoSessionLastAckNs[from] = now;
-    if (videoSessionsAwaitingKeyframe.contains(from) && videoCapture &&
-        static_cast<std::int64_t>(sent.size()) <= currentVideoCongestionWindow) {
-        videoCapture->forceKeyFrameRequested.store(1);
-    }
+    if (videoFlow_.ack(from, ack.frameNumber, now) && video_.videoCapture) video_.videoCapture->requestKeyframe();
     updateVideoGateLocked(now);
 }
 
 void V230HostAudioAuxServer::updateVideoGateLocked(std::uint64_t nowNs) {
-    const auto result = evaluateVideoFlowGate({authorizedVideoSessions, videoSessionOutstandingAcks,
-                                               videoSessionLastAckNs, videoSessionLastFrameSentNs,
-                                               currentVideoCongestionWindow, nowNs});
-    videoSendInFlight.store(result.totalOutstanding);
-    videoEncodeBlocked.store(result.blocked ? 1 : 0);
+    const auto result = videoFlow_.evaluate(sessions_.authorizedVideoSessions, nowNs);
+    if (video_.videoCapture) video_.videoCapture->setEncodeBlocked(result.blocked);
 }
 
 void V230HostAudioAuxServer::serviceVideoFlowLocked(std::uint64_t nowNs) {
-    std::vector<UUID> dead;
-    for (const auto& id : authorizedVideoSessions) {
-        const auto outstanding = videoSessionOutstandingAcks.contains(id) ? videoSessionOutstandingAcks.at(id) : 0;
-        if (outstanding <= 0) continue;
-        std::uint64_t reference = 0;
-        if (auto ack = videoSessionLastAckNs.find(id); ack != videoSessionLastAckNs.end()) {
-            reference = ack->second;
-        } else if (auto sent = videoSessionLastFrameSentNs.find(id); sent != videoSessionLastFrameSentNs.end()) {
-            reference = sent->second;
-        }
-        if (reference != 0 && nowNs > reference && nowNs - reference > deadViewerAfterNs) dead.push_back(id);
+    for (const auto& id : videoFlow_.silentSessions(sessions_.authorizedVideoSessions, nowNs, deadViewerAfterNs)) {
+        closeSession(id, "video: Viewer stopped acknowledging frames; closing its video session");
     }
-    for (const auto& id : dead) closeSession(id, "video: Viewer stopped acknowledging frames; closing its video session");
     updateVideoGateLocked(nowNs);
 }
 
@@ -442,59 +404,60 @@ void V230HostAudioAuxServer::serviceVideoFlowLocked(std::uint64_t nowNs) {
 
 void V230HostAudioAuxServer::statisticsTick() {
     // Audio: the counters are taken every second; with no audio capture the watchdog is at rest.
-    framesSent = 0;
-    bytesSent = 0;
-    audioCaptureCallbacks.store(0);
-    audioCapturePayloads.store(0);
+    audio_.framesSent = 0;
+    audio_.bytesSent = 0;
+    audio_.audioCaptureCallbacks.store(0);
+    audio_.audioCapturePayloads.store(0);
 
-    const auto sentFrames = std::exchange(videoFramesSentThisTick, 0);
-    const auto sentBytes = std::exchange(videoBytesSentThisTick, 0);
-    const auto latency = std::exchange(videoLatencyThisTickNs, 0);
-    const auto latencySamples = std::exchange(videoLatencySamplesThisTick, 0);
-    if (!videoCapture || authorizedVideoSessions.empty()) {
-        zeroVideoWindows = 0;
+    const auto sentFrames = std::exchange(video_.framesSentThisTick, 0);
+    const auto sentBytes = std::exchange(video_.bytesSentThisTick, 0);
+    const auto latency = std::exchange(video_.latencyThisTickNs, 0);
+    const auto latencySamples = std::exchange(video_.latencySamplesThisTick, 0);
+    if (!video_.videoCapture || sessions_.authorizedVideoSessions.empty()) {
+        video_.zeroVideoWindows = 0;
         return;
     }
-    const auto captured = videoCapture->framesCaptured.exchange(0);
-    const auto encoded = videoCapture->framesEncoded.exchange(0);
-    const auto dropped = videoCapture->framesDroppedForCongestion.exchange(0);
+    const auto figures = video_.videoCapture->takeStatistics();
+    const auto captured = figures.captured;
+    const auto encoded = figures.encoded;
+    const auto dropped = figures.dropped;
     char line[240];
     std::snprintf(line, sizeof line,
                   "video stats fps=%" PRId64 " captured=%" PRId64 " encoded=%" PRId64 " dropped=%" PRId64
                   " bitrate=%.2fMbps outstanding=%" PRId64 " window=%" PRId64 " gate=%s latency=%.1fms",
                   sentFrames, captured, encoded, dropped, static_cast<double>(sentBytes) * 8 / 1e6,
-                  videoSendInFlight.load(), currentVideoCongestionWindow,
-                  videoEncodeBlocked.load() != 0 ? "closed" : "open",
+                  videoFlow_.videoSendInFlight, videoFlow_.currentVideoCongestionWindow,
+                  videoFlow_.videoEncodeBlocked ? "closed" : "open",
                   latencySamples > 0 ? static_cast<double>(latency) / static_cast<double>(latencySamples) / 1e6 : 0.0);
     publish(line);
 
     if (captured > 0) {
-        zeroVideoWindows = 0;
-        videoZeroFrameRecoveryAttempts = 0;
+        video_.zeroVideoWindows = 0;
+        video_.videoZeroFrameRecoveryAttempts = 0;
         return;
     }
-    if (++zeroVideoWindows < zeroFrameWindowsBeforeRecovery) return;
-    zeroVideoWindows = 0;
-    attemptVideoZeroFrameRecovery(videoCapture->capturedDisplayID());
+    if (++video_.zeroVideoWindows < zeroFrameWindowsBeforeRecovery) return;
+    video_.zeroVideoWindows = 0;
+    attemptVideoZeroFrameRecovery(video_.videoCapture->capturedDisplayID());
 }
 
 void V230HostAudioAuxServer::attemptVideoZeroFrameRecovery(std::uint32_t displayID) {
     const std::uint64_t now = platform_.clock->uptimeNs();
-    if (now < nextVideoZeroFrameRecoveryNs) return;
-    if (useHeadlessVirtualDisplay) {
+    if (now < video_.nextVideoZeroFrameRecoveryNs) return;
+    if (display_.useHeadlessVirtualDisplay) {
         suspendAuxVideoCaptureForZeroFrames(displayID);
         return;
     }
     switchPhysicalCaptureToHeadlessIfNeeded("zero frames while screen unavailable");
-    if (videoZeroFrameRecoveryAttempts >= maxZeroFrameRecoveryAttempts) {
+    if (video_.videoZeroFrameRecoveryAttempts >= maxZeroFrameRecoveryAttempts) {
         publish("video: no frames for 3s on display=" + std::to_string(displayID) + "; recovery exhausted");
-        nextVideoZeroFrameRecoveryNs = now + 30'000'000'000ULL;
+        video_.nextVideoZeroFrameRecoveryNs = now + 30'000'000'000ULL;
         return;
     }
-    ++videoZeroFrameRecoveryAttempts;
+    ++video_.videoZeroFrameRecoveryAttempts;
     publish("video: no frames for 3s on display=" + std::to_string(displayID) + "; restarting capture attempt " +
-            std::to_string(videoZeroFrameRecoveryAttempts) + "/" + std::to_string(maxZeroFrameRecoveryAttempts));
-    nextVideoZeroFrameRecoveryNs = now + 2'000'000'000ULL;
+            std::to_string(video_.videoZeroFrameRecoveryAttempts) + "/" + std::to_string(maxZeroFrameRecoveryAttempts));
+    video_.nextVideoZeroFrameRecoveryNs = now + 2'000'000'000ULL;
     restartVideoCapture(0.2);
 }
 
@@ -509,14 +472,14 @@ void V230HostAudioAuxServer::suspendAuxVideoCaptureForZeroFrames(std::uint32_t d
         applyEasyAdaptivePhysicalCapture(physical);
         return;
     }
-    auxVideoCaptureSuspendedForZeroFrames = true;
-    suspendedVideoCaptureRequest = currentCaptureRequest;
-    if (videoCapture) {
-        videoCapture->stop(false);
-        videoCapture.reset();
+    video_.auxVideoCaptureSuspendedForZeroFrames = true;
+    video_.suspendedVideoCaptureRequest = display_.currentCaptureRequest;
+    if (video_.videoCapture) {
+        video_.videoCapture->stop(false);
+        video_.videoCapture.reset();
     }
-    ++videoCaptureGeneration;
-    lastVideoConfig.reset();
+    ++video_.videoCaptureGeneration;
+    video_.lastVideoConfig.reset();
     publish("video: no valid frames on display=" + std::to_string(displayID) + " and no usable physical display; "
             "capture suspended");
 }
@@ -531,10 +494,10 @@ std::uint32_t V230HostAudioAuxServer::usablePhysicalDisplayID() const {
 }
 
 void V230HostAudioAuxServer::applyEasyAdaptivePhysicalCapture(std::uint32_t displayID) {
-    useHeadlessVirtualDisplay = false;
-    physicalDisplayID = displayID;
-    selectedDisplayID = displayID;
-    currentCaptureRequest = currentCaptureRequest.withMode(VideoCaptureMode::easy);
+    display_.useHeadlessVirtualDisplay = false;
+    display_.physicalDisplayID = displayID;
+    display_.selectedDisplayID = displayID;
+    display_.currentCaptureRequest = display_.currentCaptureRequest.withMode(VideoCaptureMode::easy);
     applyVideoCaptureMode(VideoCaptureMode::easy);
 }
 
@@ -546,13 +509,12 @@ void V230HostAudioAuxServer::switchPhysicalCaptureToHeadlessIfNeeded(const std::
 // ---- Viewport region ---------------------------------------------------------------------------
 
 void V230HostAudioAuxServer::setViewportROI(const std::optional<Rect>& region) {
-    if (videoCapture) videoCapture->setViewportROI(region);
+    if (video_.videoCapture) video_.videoCapture->setViewportROI(region);
 }
 
 std::optional<Rect> V230HostAudioAuxServer::currentViewportROIForSessionInfo() {
-    if (!videoCapture || videoCapture->requestedProfile.mode != VideoCaptureMode::max) return std::nullopt;
-    std::lock_guard lock(videoCapture->viewportROILock);
-    return videoCapture->viewportROINormalized;
+    if (!video_.videoCapture || video_.videoCapture->requestedProfile.mode != VideoCaptureMode::max) return std::nullopt;
+    return video_.videoCapture->viewportROI();
 }
 
 }  // namespace qm

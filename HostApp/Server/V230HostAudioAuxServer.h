@@ -13,7 +13,14 @@
 #include <utility>
 #include <vector>
 
+#include "HostApp/Display/DisplayTargetState.h"
+#include "HostApp/Display/PowerGraces.h"
+#include "HostApp/Server/AudioSendState.h"
 #include "HostApp/Server/ServerConstants.h"
+#include "HostApp/Server/SessionTables.h"
+#include "HostApp/Server/VideoFlow.h"
+#include "HostApp/Server/VideoRoadState.h"
+#include "HostApp/Video/VideoEncoder.h"
 #include "Platform/DispatchQueue.h"
 #include "Platform/Geometry.h"
 #include "Platform/HostPlatform.h"
@@ -24,19 +31,20 @@
 #include "QuillmereProfiles/DisplayProfiles.h"
 #include "QuillmereProfiles/FileTransferChannel.h"
 #include "QuillmereProfiles/FileTransferPacket.h"
-#include "QuillmereProfiles/HostConsoleSessionState.h"
+#include "Platform/HostConsoleSessionState.h"
 #include "QuillmereProfiles/MediaPayloads.h"
 #include "QuillmereProfiles/QuillmereIdentity.h"
 #include "QuillmereProfiles/SessionPayloads.h"
 
 namespace qm {
 
+namespace test {
+class ServerInspector;
+}
 struct ClipboardTransfer;
 class HostVideoCapture;
 class DNSServiceRegistration;
 struct PasswordCheckResult;
-struct VideoEncoderConfig;
-struct EncodedVideoFrame;
 
 // The Host's session server: three listeners (control and audio, video, file channel), the
 // Viewer sessions and their authorisation, the identity proof, the DNS-SD advertisement, and
@@ -45,7 +53,7 @@ struct EncodedVideoFrame;
 // the queue themselves (asynchronously, or synchronously where a result is returned).
 class V230HostAudioAuxServer : public std::enable_shared_from_this<V230HostAudioAuxServer> {
 public:
-    enum class AuxChannel { control, video };
+    using AuxChannel = qm::AuxChannel;
 
     struct Options {
         ServerPorts ports;
@@ -116,6 +124,11 @@ public:
         std::size_t fileTransferTokens = 0;
         std::size_t viewerNames = 0;
         std::size_t signInsInFlight = 0;
+        std::size_t sessionTableEntries = 0;  // every entry of every per-session table
+        std::size_t videoFlowEntries = 0;     // acknowledgement and send records of video sessions
+        std::size_t audioSendConnections = 0;
+        std::size_t audioRoles = 0;  // exclusive listener and output-muting Viewer
+        std::size_t graces = 0;      // reconnect graces running
         friend bool operator==(const ResourceCounts&, const ResourceCounts&) = default;
     };
     ResourceCounts resourceCounts();
@@ -123,74 +136,6 @@ public:
     HostConsoleSessionState currentConsoleSessionState();
 
     const DispatchQueuePtr queue;
-
-    // ---- Session tables (owned by `queue`) -------------------------------------------------
-    std::unordered_map<UUID, ConnectionPtr> audioSessions;  // control connection of every Viewer
-    std::unordered_set<UUID> authorizedAudioSessions;
-    std::unordered_map<UUID, ConnectionPtr> videoSessions;
-    std::unordered_set<UUID> authorizedVideoSessions;
-    std::unordered_map<UUID, std::string> viewerSessionNames;
-    std::unordered_map<UUID, std::string> viewerSessionRemoteAddresses;
-    std::unordered_map<UUID, FileTransferChannelToken> fileTransferTokens;
-    std::unordered_map<UUID, std::shared_ptr<FileTransferChannelConnection>> fileTransferChannels;
-    std::map<std::string, Rect> pipRegions;
-    std::unordered_map<UUID, std::uint8_t> inputButtonMasks;
-    std::string discoveryHostID;
-    bool isPaused = false;
-
-    // ---- Display selection (owned by `queue`) ----------------------------------------------
-    std::uint32_t selectedDisplayID = 0;
-    std::uint32_t physicalDisplayID = 0;
-    bool displaySelectionIsManual = false;
-    bool useHeadlessVirtualDisplay = false;
-    VideoCaptureMode currentVideoMode = VideoCaptureMode::easy;
-    CaptureModeControlPayload currentCaptureRequest =
-        CaptureModeControlPayload::preset(VideoCaptureMode::easy, VideoChromaMode::yuv420, VideoCaptureBackend::physical);
-    VideoChromaMode currentVideoChromaMode = VideoChromaMode::yuv420;
-    std::optional<DisplayLayoutPayload> lastDisplayLayout;
-
-    // ---- Video pipeline state (owned by `queue`) -------------------------------------------
-    std::shared_ptr<HostVideoCapture> videoCapture;
-    std::uint64_t videoCaptureGeneration = 0;
-    std::optional<VideoStreamConfigPayload> lastVideoConfig;
-    std::string videoConfigSummary;
-    std::unordered_map<UUID, std::int64_t> videoSessionOutstandingAcks;
-    std::unordered_map<UUID, std::uint64_t> videoSessionLastAckNs;
-    std::unordered_map<UUID, std::uint64_t> videoSessionLastFrameSentNs;
-    // Frame numbers sent to each video session and not yet acknowledged, oldest first.
-    std::unordered_map<UUID, std::deque<std::uint64_t>> videoSessionSentFrames;
-    // Sessions that fell too far behind and get frames again from the next keyframe on.
-    std::unordered_set<UUID> videoSessionsAwaitingKeyframe;
-    std::int64_t currentVideoCongestionWindow = 4;
-    AtomicInt videoSendInFlight{0};
-    AtomicInt videoEncodeBlocked{0};
-    DispatchWorkItemPtr initialVideoCaptureStartTask;
-    bool videoCaptureModeWasRequested = false;
-    bool auxVideoCaptureSuspendedForZeroFrames = false;
-    std::optional<CaptureModeControlPayload> suspendedVideoCaptureRequest;
-    std::int64_t zeroVideoWindows = 0;
-    std::int64_t videoZeroFrameRecoveryAttempts = 0;
-    std::uint64_t nextVideoZeroFrameRecoveryNs = 0;
-    std::int64_t videoStartRetryAttempts = 0;
-
-    // ---- Audio and power state (owned by `queue`; the pipelines arrive later) --------------
-    std::vector<ConnectionPtr> audioSendConnections;  // guarded by audioSendLock
-    std::mutex audioSendLock;
-    std::optional<UUID> exclusiveAudioSessionID;
-    std::optional<UUID> viewerHostOutputMuteSessionID;
-    std::uint64_t audioCaptureGeneration = 0;
-    std::int64_t audioZeroFrameRecoveryAttempts = 0;
-    bool audioZeroFrameRecoveryExhausted = false;
-    AtomicInt audioCaptureCallbacks{0};
-    AtomicInt audioCapturePayloads{0};
-    std::int64_t framesSent = 0;
-    std::int64_t bytesSent = 0;
-    bool screensAreSleeping = false;
-    std::optional<double> sleepRecoveryViewerReconnectGraceDeadline;  // wall time
-    std::optional<double> iosViewerBackgroundSleepGraceDeadline;      // wall time
-    DispatchWorkItemPtr sleepRecoveryViewerReconnectGraceTask;
-    DispatchWorkItemPtr iosViewerBackgroundSleepGraceTask;
-    bool viewerSessionAssertionHeld = false;
 
     // ---- Operations that run on `queue` ----------------------------------------------------
     void dispatchControl(AuxPacketType type, const Bytes& payload, const UUID& sourceID);
@@ -241,10 +186,10 @@ public:
     void statisticsTick();
     // What the running capture hands back; results of an earlier capture generation are dropped.
     void handleVideoEncoderConfig(std::uint64_t generation, const VideoEncoderConfig& config);
-    void handleEncodedVideoFrame(std::uint64_t generation, const EncodedVideoFrame& frame);
+    void handleEncodedVideoFrame(std::uint64_t generation, EncodedVideoFrame frame);
 
 private:
-    struct AuxSession;
+    friend class test::ServerInspector;
 
     V230HostAudioAuxServer(HostPlatform platform, Options options);
 
@@ -257,27 +202,31 @@ private:
     void finishTermination(std::shared_ptr<V230HostAudioAuxServer> self);
     void selectDefaultCaptureDisplay();
     void pollDragSnapshot();
-    bool hasConnectedViewerLocked() const;
+    bool hasConnectedViewerOnQueue() const;
 
     // Sessions and framing.
     void acceptAuxConnection(const ConnectionPtr& connection, AuxChannel channel);
-    void receiveNext(const std::shared_ptr<AuxSession>& session);
+    void startReceiving(const std::shared_ptr<AuxSession>& session);
     void armSignInDeadline(const std::shared_ptr<AuxSession>& session);
-    void handleReceived(const UUID& id, Bytes data, bool isComplete, const std::optional<NetworkError>& error);
+    void handleReceived(const std::shared_ptr<AuxSession>& session, Bytes data, bool isComplete,
+                        const std::optional<NetworkError>& error);
     void closeSession(const UUID& id, const std::string& reason);
     void dispatchFrame(const std::shared_ptr<AuxSession>& session, AuxFrame frame);
+    void dispatchControl(AuxPacketType type, const Bytes& payload, AuxSession& session);
     void handleIdentityChallenge(const std::shared_ptr<AuxSession>& session, const Bytes& payload);
     void finishSignIn(const UUID& id, std::uint64_t epoch, const std::string& username,
                       const std::string& displayName, const PasswordCheckResult& result);
     void refuseSignIn(const std::shared_ptr<AuxSession>& session, const std::string& code);
     void revokeAuthorization(const std::shared_ptr<AuxSession>& session);
     void sendPacket(const ConnectionPtr& connection, AuxPacketType type, const Bytes& payload, std::uint8_t flags = 0);
-    std::shared_ptr<AuxSession> sessionFor(const UUID& id) const;
+    SharedBytes makeSharedPacket(AuxPacketType type, const Bytes& payload, std::uint8_t flags = 0) const;
+    // Hands one packet to every signed-in control and/or video session.
+    void sendToSignedIn(const SharedBytes& packet, bool control, bool video);
 
     // File channel.
     void handleFileChannelFrame(const std::shared_ptr<FileTransferChannelConnection>& channel, Bytes payload);
+    void endFileChannel(const UUID& sessionID, const std::shared_ptr<FileTransferChannelConnection>& channel);
     void handleFileChannelEnded(const std::shared_ptr<FileTransferChannelConnection>& channel);
-    void closeFileChannel(const UUID& sessionID);
     void deliverFileTransferPacket(const FileTransferPacket& packet, const UUID& sessionID);
 
     // Discovery.
@@ -293,10 +242,17 @@ private:
     HostPlatform platform_;
     Options options_;
     std::optional<HostIdentityKeys> identity_;
-    std::unordered_map<UUID, std::shared_ptr<AuxSession>> sessions_;
-    // File channels that have not presented a token yet, and the session each authorised one serves.
-    std::unordered_map<FileTransferChannelConnection*, std::shared_ptr<FileTransferChannelConnection>> pendingFileChannels_;
-    std::unordered_map<FileTransferChannelConnection*, UUID> fileChannelSessions_;
+    std::string discoveryHostID;
+    bool isPaused = false;
+
+    // The state of each subsystem, every holder owned by `queue`.
+    SessionTables sessions_;
+    VideoFlow videoFlow_;
+    VideoRoadState video_;
+    DisplayTargetState display_;
+    AudioSendState audio_;
+    PowerGraceState power_;
+
     std::vector<ListenerPtr> listeners_;
     ServerPorts boundPorts_{0, 0, 0};
     std::shared_ptr<PathMonitor> pathMonitor_;
@@ -310,11 +266,6 @@ private:
     // Password checks run here, one queue per check in flight, reused once it is done.
     std::vector<DispatchQueuePtr> signInQueues_;
     std::vector<bool> signInQueueBusy_;
-    // Video figures of the current statistics second.
-    std::int64_t videoFramesSentThisTick = 0;
-    std::int64_t videoBytesSentThisTick = 0;
-    std::uint64_t videoLatencyThisTickNs = 0;
-    std::int64_t videoLatencySamplesThisTick = 0;
     bool started_ = false;
     bool stopping_ = false;
     bool stopped_ = false;

@@ -29,8 +29,8 @@ void HostVideoCapture::setViewportROI(std::optional<Rect> region) {
         const double y0 = std::clamp(region->minY(), 0.0, 1.0), y1 = std::clamp(region->maxY(), 0.0, 1.0);
         if (x1 > x0 && y1 > y0) stored = Rect(x0, y0, x1 - x0, y1 - y0);
     }
-    std::lock_guard lock(viewportROILock);
-    viewportROINormalized = stored;
+    std::lock_guard lock(viewportROILock_);
+    viewportROINormalized_ = stored;
 }
 
 std::shared_ptr<VideoEncoder> HostVideoCapture::encoder() const {
@@ -204,16 +204,16 @@ void HostVideoCapture::updateRateControl(std::int64_t fps, std::int64_t bitrate)
 
 void HostVideoCapture::handleFrame(const CapturedFrame& frame) {
     if (stopped_.load() || !frame.pixelBuffer) return;
-    framesCaptured.add(1);
-    if (checkNetworkCongestion && checkNetworkCongestion()) {
-        framesDroppedForCongestion.add(1);
+    framesCaptured_.add(1);
+    if (encodeBlocked_.load()) {
+        framesDropped_.add(1);
         return;
     }
     if (!encoder()) return;
     // One picture being encoded and one waiting keep the encoder busy; more would only add
     // latency and memory when it cannot keep up.
     if (picturesInEncoder_.load() >= 2) {
-        framesDroppedForCongestion.add(1);
+        framesDropped_.add(1);
         return;
     }
     PictureShape shape;
@@ -225,8 +225,8 @@ void HostVideoCapture::handleFrame(const CapturedFrame& frame) {
     const PixelBuffer& source = *frame.pixelBuffer;
     std::optional<Rect> region;
     if (requestedProfile.mode == VideoCaptureMode::max) {
-        std::lock_guard lock(viewportROILock);
-        region = viewportROINormalized;
+        std::lock_guard lock(viewportROILock_);
+        region = viewportROINormalized_;
     }
     const PixelCrop crop = cropForNormalizedRegion(region, source.width, source.height);
     const AVFrame* picture = scaler_.scale(source, crop, shape.width, shape.height, shape.format);
@@ -257,7 +257,7 @@ void HostVideoCapture::encodeFrame(std::shared_ptr<AVFrame> picture, std::uint64
     std::optional<VideoEncoder::EncodeResult> result;
     bool forceKeyFrame = false;
     if (encoder && !stopped_.load() && fitsEncoderInput(*picture)) {
-        forceKeyFrame = forceKeyFrameRequested.exchange(0) != 0;
+        forceKeyFrame = forceKeyFrameRequested_.exchange(0) != 0;
         result = encoder->encode(*picture, uptimeNs, forceKeyFrame);
         noteEncoderInput(*encoder);
     }
@@ -272,7 +272,7 @@ void HostVideoCapture::encodeFrame(std::shared_ptr<AVFrame> picture, std::uint64
         // One report per run of failures, not one per frame.
         if (!encodeFailureReported_) report(onError, *result->error);
         encodeFailureReported_ = true;
-        if (forceKeyFrame && result->frames.empty()) forceKeyFrameRequested.store(1);
+        if (forceKeyFrame && result->frames.empty()) forceKeyFrameRequested_.store(1);
     } else {
         encodeFailureReported_ = false;
     }
@@ -283,8 +283,8 @@ void HostVideoCapture::encodeFrame(std::shared_ptr<AVFrame> picture, std::uint64
             deliveredConfigGeneration_ = generation;
             if (onConfig) onConfig(encoder->config());
         }
-        framesEncoded.add(1);
-        if (onFrame) onFrame(encoded);
+        framesEncoded_.add(1);
+        if (onFrame) onFrame(std::move(encoded));
     }
 }
 
@@ -305,42 +305,17 @@ void HostVideoCapture::noteEncoderInput(const VideoEncoder& encoder) {
     encoderInput_ = PictureShape{config.width, config.height, encoder.inputPixelFormat()};
 }
 
-std::optional<CaptureDisplayLayout> HostVideoCapture::captureDerivedLayout(DisplayID displayID) const {
-    if (!displays_) return std::nullopt;
-    auto info = displays_->display(displayID);
-    if (!info || info->bounds.isEmpty()) return std::nullopt;
-    const Rect bounds = info->bounds;
+std::optional<Rect> HostVideoCapture::viewportROI() const {
+    std::lock_guard lock(viewportROILock_);
+    return viewportROINormalized_;
+}
 
-    std::size_t kept = 0;
-    Rect unionRect = bounds;
-    for (auto id : displays_->activeDisplayIDs()) {
-        const Rect other = displays_->bounds(id);
-        if (other.isEmpty()) continue;
-        ++kept;
-        unionRect = unionRect.unionWith(other);
-    }
+HostVideoCapture::Statistics HostVideoCapture::statistics() const {
+    return {framesCaptured_.load(), framesEncoded_.load(), framesDropped_.load()};
+}
 
-    CaptureDisplayLayout layout;
-    layout.displayID = displayID;
-    if (const auto& mode = info->currentMode) {
-        layout.targetWidth = std::max<std::int64_t>(1, mode->width);
-        layout.targetHeight = std::max<std::int64_t>(1, mode->height);
-        layout.pixelWidth = mode->pixelWidth >= 1 ? mode->pixelWidth : mode->width;
-        layout.pixelHeight = mode->pixelHeight >= 1 ? mode->pixelHeight : mode->height;
-    } else {
-        layout.targetWidth = std::max<std::int64_t>(1, roundedInt(bounds.width()));
-        layout.targetHeight = std::max<std::int64_t>(1, roundedInt(bounds.height()));
-        layout.pixelWidth = roundedInt(bounds.width());
-        layout.pixelHeight = roundedInt(bounds.height());
-    }
-    layout.targetX = roundedInt(bounds.minX());
-    layout.targetY = roundedInt(bounds.minY());
-    layout.unionX = roundedInt(unionRect.minX());
-    layout.unionY = roundedInt(unionRect.minY());
-    layout.unionWidth = kept < 2 ? layout.targetWidth : roundedInt(unionRect.width());
-    layout.unionHeight = kept < 2 ? layout.targetHeight : roundedInt(unionRect.height());
-    layout.hiDPI = static_cast<double>(layout.pixelWidth) / static_cast<double>(layout.targetWidth) > 1.25;
-    return layout;
+HostVideoCapture::Statistics HostVideoCapture::takeStatistics() {
+    return {framesCaptured_.exchange(0), framesEncoded_.exchange(0), framesDropped_.exchange(0)};
 }
 
 }  // namespace qm

@@ -20,17 +20,6 @@
 
 namespace qm {
 
-// The layout of a captured display as capture sees it, in integers: the display's rectangle and
-// the rectangle around all active displays in points, its pixel size and the HiDPI flag.
-struct CaptureDisplayLayout {
-    DisplayID displayID = 0;
-    std::int64_t targetX = 0, targetY = 0, targetWidth = 0, targetHeight = 0;
-    std::int64_t unionX = 0, unionY = 0, unionWidth = 0, unionHeight = 0;
-    std::int64_t pixelWidth = 0, pixelHeight = 0;
-    bool hiDPI = false;
-    friend bool operator==(const CaptureDisplayLayout&, const CaptureDisplayLayout&) = default;
-};
-
 // Captures one display and encodes it for the Viewers.
 //
 // The owner creates it with the requested profile, sets the callbacks and the congestion check,
@@ -56,28 +45,35 @@ public:
     const DispatchQueuePtr encodeQueue;     // encoding, onConfig, onFrame
     const DispatchQueuePtr lifecycleQueue;  // start, stop, reconfiguration
 
-    // Storing 1 makes the next encoded frame a keyframe; the capture sets it back to 0.
-    AtomicInt forceKeyFrameRequested;
+    // The next encoded frame will be a keyframe (a request waits for a frame that is encoded).
+    void requestKeyframe() { forceKeyFrameRequested_.store(1); }
+    bool isKeyframeRequested() const { return forceKeyFrameRequested_.load() != 0; }
+
+    // While blocked (the acknowledgement gate is closed) every captured frame is dropped before
+    // it is converted.
+    void setEncodeBlocked(bool blocked) { encodeBlocked_.store(blocked); }
 
     // The Viewer's viewport region of interest, normalised to 0...1 with y from the bottom edge.
-    std::mutex viewportROILock;
-    std::optional<Rect> viewportROINormalized;
     // Stores the region clamped to the unit square; none, or a region that is not finite or
     // covers nothing, clears it.
     void setViewportROI(std::optional<Rect> region);
+    std::optional<Rect> viewportROI() const;
 
-    // Asked for every captured frame before it is scaled: true drops the frame.
-    std::function<bool()> checkNetworkCongestion;
-
-    // Counters the owner reads (and may zero) each second.
-    AtomicInt framesCaptured;
-    AtomicInt framesEncoded;
-    // Frames the congestion check dropped, and frames dropped because the encoder still had two
-    // to do (it cannot keep up with the capture rate).
-    AtomicInt framesDroppedForCongestion;
+    // What the capture did since the counters were last taken. `dropped` counts frames dropped
+    // while blocked and frames dropped because the encoder still had two to do (it cannot keep
+    // up with the capture rate).
+    struct Statistics {
+        std::int64_t captured = 0;
+        std::int64_t encoded = 0;
+        std::int64_t dropped = 0;
+    };
+    Statistics statistics() const;
+    // Returns the counters and starts them again from zero.
+    Statistics takeStatistics();
 
     std::function<void(const VideoEncoderConfig&)> onConfig;
-    std::function<void(const EncodedVideoFrame&)> onFrame;
+    // Takes the frame: its bytes move on to the packet without a copy.
+    std::function<void(EncodedVideoFrame)> onFrame;
     std::function<void(const std::string&)> onError;
     std::function<void(const std::string&)> onStatus;
 
@@ -94,9 +90,6 @@ public:
     std::shared_ptr<VideoEncoder> encoder() const;
     // The display capture runs on (0 until the start chose one).
     DisplayID capturedDisplayID() const;
-
-    // The layout of `displayID` from the display service; none for a display that is not there.
-    std::optional<CaptureDisplayLayout> captureDerivedLayout(DisplayID displayID) const;
 
 private:
     void startOnLifecycleQueue();
@@ -133,6 +126,14 @@ private:
     // Capture queue only.
     VideoFrameScaler scaler_;
     bool scaleFailureReported_ = false;
+
+    AtomicInt forceKeyFrameRequested_;
+    std::atomic<bool> encodeBlocked_{false};
+    mutable std::mutex viewportROILock_;
+    std::optional<Rect> viewportROINormalized_;
+    AtomicInt framesCaptured_;
+    AtomicInt framesEncoded_;
+    AtomicInt framesDropped_;
 
     // Encode queue only.
     std::uint64_t deliveredConfigGeneration_ = 0;

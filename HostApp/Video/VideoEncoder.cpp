@@ -485,12 +485,15 @@ VideoEncoder::EncodeResult VideoEncoder::encode(const AVFrame& picture, std::uin
         }
         if (frame.isKeyframe && !hasParameterSets) {
             const auto config = this->config();
-            frame.data.reserve(bytes.size() + config.vps.size() + config.sps.size() + config.pps.size() + 12);
-            if (!config.vps.empty()) appendWithStartCode(frame.data, config.vps);
-            appendWithStartCode(frame.data, config.sps);
-            appendWithStartCode(frame.data, config.pps);
+            frame.buffer.reserve(EncodedVideoFrame::headroom + bytes.size() + config.vps.size() + config.sps.size() +
+                                 config.pps.size() + 12);
+            if (!config.vps.empty()) appendWithStartCode(frame.buffer, config.vps);
+            appendWithStartCode(frame.buffer, config.sps);
+            appendWithStartCode(frame.buffer, config.pps);
+        } else {
+            frame.buffer.reserve(EncodedVideoFrame::headroom + bytes.size());
         }
-        frame.data.insert(frame.data.end(), bytes.begin(), bytes.end());
+        frame.appendData(bytes);
         av_packet_unref(packet);
         result.frames.push_back(std::move(frame));
     }

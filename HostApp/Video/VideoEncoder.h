@@ -57,7 +57,14 @@ struct VideoEncoderConfig {
 // One access unit in Annex-B form. Every keyframe carries the parameter sets in front, so a
 // Viewer can start decoding at any keyframe.
 struct EncodedVideoFrame {
-    Bytes data;
+    // Room the encoder leaves in front of the access unit, so the transport can write its packet
+    // header and the frame number there and send the buffer as it is (an aux header and a
+    // 64-bit frame number).
+    static constexpr std::size_t headroom = 28;
+    // `headroom` bytes, then the access unit (Annex B).
+    Bytes buffer = Bytes(headroom, 0);
+    std::span<const std::uint8_t> data() const { return std::span<const std::uint8_t>(buffer).subspan(headroom); }
+    void appendData(std::span<const std::uint8_t> bytes) { buffer.insert(buffer.end(), bytes.begin(), bytes.end()); }
     bool isKeyframe = false;
     std::uint64_t captureUptimeNs = 0;
     std::int64_t frameNumber = 0;  // counts the pictures given to the encoder, from 0

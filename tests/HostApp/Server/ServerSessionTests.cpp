@@ -6,6 +6,7 @@
 
 #include "QuillmereProfiles/FileTransferPacket.h"
 #include "QuillmereProfiles/QuillmereIdentity.h"
+#include "support/ServerInspector.h"
 #include "support/Commands.h"
 #include "support/LiveServer.h"
 #include "support/TestUser.h"
@@ -72,7 +73,7 @@ TEST(ServerSession, TheRoadOfOneViewerAndASecondOneWithAWrongPassword) {
     EXPECT_EQ(info->username, "alice");
     EXPECT_EQ(info->displayName, "Alice Example");
     EXPECT_EQ(info->flags, HostSessionInfoPayload::loginDoneFlag);
-    EXPECT_EQ(info->hostID, live.server().queue->sync([&] { return live.server().discoveryHostID; }));
+    EXPECT_EQ(info->hostID, live.server().queue->sync([&] { return test::ServerInspector(live.server()).discoveryHostID(); }));
     EXPECT_FALSE(info->hostID.empty());
 
     auto endpoint = endpointOf(first);
@@ -407,7 +408,7 @@ TEST(ServerSession, ARealResponderResolvesTheHostWithItsRecord) {
     const auto control = std::to_string(live.ports().control);
     const auto video = std::to_string(live.ports().video);
     EXPECT_NE(line->find(text({";", control, ";"})), std::string::npos) << *line;
-    const auto hostID = live.server().queue->sync([&] { return live.server().discoveryHostID; });
+    const auto hostID = live.server().queue->sync([&] { return test::ServerInspector(live.server()).discoveryHostID(); });
     for (const std::string& key :
          {text({"\"v=1\""}), text({"\"id=", hostID, "\""}), text({"\"name="}), text({"\"routes="}), text({"\"vnc="}),
           text({"\"aux=", control, "\""}), text({"\"video=", video, "\""}), text({"\"wake="})}) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "HostApp/Video/HostVideoCapture.h"
+#include "support/ServerInspector.h"
 #include "support/LiveServer.h"
 #include "support/TestViewer.h"
 #include "support/VideoDecoder.h"
@@ -152,7 +153,7 @@ TEST(ServerVideo, StartsTheDefaultModeWhenNoRequestComesAndGivesKeyframesOnReque
         ASSERT_TRUE(frame);
         viewer.ack(frame->payload.frameNumber);
     }
-    auto request = live.server().queue->sync([&] { return live.server().currentCaptureRequest; });
+    auto request = live.server().queue->sync([&] { return test::ServerInspector(live.server()).display().currentCaptureRequest; });
     viewer.control.send(AuxPacketType::captureModeControl, request.encode());
     ASSERT_TRUE(viewer.config());
     // Frames already in flight when the request arrived may come first.
@@ -175,27 +176,27 @@ TEST(ServerVideo, AStalledViewerClosesTheGateAndItsAcknowledgementsReopenIt) {
     viewer.request(VideoStreamCodec::h264, VideoChromaMode::yuv420);
     ASSERT_TRUE(viewer.config());
     auto& server = live.server();
-    const auto window = server.queue->sync([&] { return server.currentVideoCongestionWindow; });
+    const auto window = server.queue->sync([&] { return test::ServerInspector(server).videoFlow().currentVideoCongestionWindow; });
 
     // Without acknowledgements the encoder is gated once more than a window is outstanding.
     std::uint64_t newest = 0;
     ASSERT_TRUE(waitUntil([&] {
         while (auto frame = viewer.frame(0ms)) newest = frame->payload.frameNumber;
-        return server.videoEncodeBlocked.load() == 1;
+        return test::ServerInspector(server).videoFlow().videoEncodeBlocked == 1;
     }));
-    EXPECT_GT(server.videoSendInFlight.load(), window);
-    EXPECT_LE(server.videoSendInFlight.load(), 2 * window + 1);
+    EXPECT_GT(test::ServerInspector(server).videoFlow().videoSendInFlight, window);
+    EXPECT_LE(test::ServerInspector(server).videoFlow().videoSendInFlight, 2 * window + 1);
 
     // A storm of acknowledgements for a frame never sent changes nothing.
     for (int i = 0; i < 50; ++i) viewer.ack(newest + 1000);
     ASSERT_TRUE(live.waitForStatus("video stats"));
     server.queue->sync([] {});
-    EXPECT_EQ(server.videoEncodeBlocked.load(), 1);
+    EXPECT_EQ(test::ServerInspector(server).videoFlow().videoEncodeBlocked, 1);
 
     // One cumulative acknowledgement of everything received reopens it.
     while (auto frame = viewer.frame(100ms)) newest = frame->payload.frameNumber;
     viewer.ack(newest);
-    EXPECT_TRUE(waitUntil([&] { return server.videoEncodeBlocked.load() == 0; }));
+    EXPECT_TRUE(waitUntil([&] { return test::ServerInspector(server).videoFlow().videoEncodeBlocked == 0; }));
     EXPECT_TRUE(viewer.frame());
 }
 
@@ -222,7 +223,7 @@ TEST(ServerVideo, ASecondViewerKeepsReceivingWhileTheFirstStalls) {
     }
     EXPECT_GT(received, 60) << "about 4 s of 60 fps, less the grace";
     // The stalled Viewer was sent no more than about two windows of frames.
-    const auto window = live.server().queue->sync([&] { return live.server().currentVideoCongestionWindow; });
+    const auto window = live.server().queue->sync([&] { return test::ServerInspector(live.server()).videoFlow().currentVideoCongestionWindow; });
     std::size_t stalledFrames = 0;
     while (stalled.frame(0ms)) ++stalledFrames;
     EXPECT_LE(stalledFrames, static_cast<std::size_t>(2 * window + 2));
@@ -254,7 +255,7 @@ TEST(ServerVideo, CaptureStopsWithTheLastViewerAndASizeTheEncoderRefusesFallsBac
     }
     EXPECT_TRUE(live.waitForStatus("video capture stopped; no Viewer left"));
     EXPECT_TRUE(waitUntil([&] { return live.screenCapture()->runningStreamCount() == 0; }));
-    EXPECT_FALSE(live.server().queue->sync([&] { return live.server().videoCapture != nullptr; }));
+    EXPECT_FALSE(live.server().queue->sync([&] { return test::ServerInspector(live.server()).videoCapture() != nullptr; }));
 }
 
 TEST(ServerVideo, ADisplayThatDeliversNoFramesIsRestarted) {

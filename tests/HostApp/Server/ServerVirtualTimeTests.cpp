@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "HostApp/Video/HostVideoCapture.h"
+#include "support/ServerInspector.h"
 #include "support/InMemoryViewer.h"
 
 using namespace qm;
@@ -14,9 +15,9 @@ TEST(ServerVirtualTime, TheDefaultModeStartsAfterExactlyTheStartDelayAndStopsWit
     auto video = std::make_unique<InMemoryViewer>(host, server.boundPorts().video);
 
     host.clock().advance(0.44);
-    EXPECT_FALSE(server.videoCapture);
+    EXPECT_FALSE(test::ServerInspector(server).videoCapture());
     host.clock().advance(0.01);
-    ASSERT_TRUE(server.videoCapture);
+    ASSERT_TRUE(test::ServerInspector(server).videoCapture());
     EXPECT_TRUE(host.sawStatus("video: no capture request; starting the default Easy mode"));
 
     // Frames follow the virtual clock: a config, then a frame per 1/60 s.
@@ -25,9 +26,9 @@ TEST(ServerVirtualTime, TheDefaultModeStartsAfterExactlyTheStartDelayAndStopsWit
     video->next(AuxPacketType::videoFrame);
 
     video->disconnect();
-    EXPECT_FALSE(server.videoCapture);
-    EXPECT_EQ(server.videoEncodeBlocked.load(), 0);
-    EXPECT_EQ(server.videoSendInFlight.load(), 0);
+    EXPECT_FALSE(test::ServerInspector(server).videoCapture());
+    EXPECT_EQ(test::ServerInspector(server).videoFlow().videoEncodeBlocked, 0);
+    EXPECT_EQ(test::ServerInspector(server).videoFlow().videoSendInFlight, 0);
     EXPECT_TRUE(host.sawStatus("video capture stopped; no Viewer left"));
     EXPECT_EQ(host.screenCapture().runningStreamCount(), 0);
 }
@@ -41,7 +42,7 @@ TEST(ServerVirtualTime, ARequestBeforeTheDelayCancelsTheDefaultStart) {
                                                      VideoCaptureBackend::physical);
     host.clock().advance(0.2);
     control.send(AuxPacketType::captureModeControl, request.encode());
-    ASSERT_TRUE(server.videoCapture);
+    ASSERT_TRUE(test::ServerInspector(server).videoCapture());
     host.clock().advance(1.0);
     EXPECT_FALSE(host.sawStatus("starting the default"));
 }
@@ -52,13 +53,13 @@ TEST(ServerVirtualTime, AViewerThatStopsAcknowledgingIsClosedAfterTenSeconds) {
     InMemoryViewer control(host, server.boundPorts().control);
     InMemoryViewer video(host, server.boundPorts().video);
     host.clock().advance(0.5);
-    ASSERT_TRUE(server.videoCapture);
+    ASSERT_TRUE(test::ServerInspector(server).videoCapture());
     host.clock().advance(9.0);
-    EXPECT_EQ(server.authorizedVideoSessions.size(), 1u) << "still within its ten seconds";
+    EXPECT_EQ(test::ServerInspector(server).sessions().authorizedVideoSessions.size(), 1u) << "still within its ten seconds";
     host.clock().advance(2.0);
-    EXPECT_TRUE(server.authorizedVideoSessions.empty());
+    EXPECT_TRUE(test::ServerInspector(server).sessions().authorizedVideoSessions.empty());
     EXPECT_TRUE(host.sawStatus("closed: video: Viewer stopped acknowledging frames"));
-    EXPECT_EQ(server.authorizedAudioSessions.size(), 1u) << "its control session stays";
+    EXPECT_EQ(test::ServerInspector(server).sessions().authorizedAudioSessions.size(), 1u) << "its control session stays";
 }
 
 TEST(ServerVirtualTime, TheIOSBackgroundGraceHoldsTheHostAwakeForFifteenMinutes) {
@@ -66,14 +67,14 @@ TEST(ServerVirtualTime, TheIOSBackgroundGraceHoldsTheHostAwakeForFifteenMinutes)
     auto& server = host.server();
     InMemoryViewer phone(host, server.boundPorts().control, "iOS Viewer");
     phone.send(AuxPacketType::iosBackgroundPresence, Bytes{1});
-    ASSERT_TRUE(server.iosViewerBackgroundSleepGraceDeadline);
+    ASSERT_TRUE(test::ServerInspector(server).power().iosViewerBackgroundSleepGrace.deadline);
     phone.disconnect();
-    EXPECT_TRUE(server.viewerSessionAssertionHeld) << "the grace outlives the session";
+    EXPECT_TRUE(test::ServerInspector(server).power().viewerSessionAssertionHeld) << "the grace outlives the session";
     host.clock().advance(899);
-    EXPECT_TRUE(server.viewerSessionAssertionHeld);
+    EXPECT_TRUE(test::ServerInspector(server).power().viewerSessionAssertionHeld);
     host.clock().advance(2);
-    EXPECT_FALSE(server.iosViewerBackgroundSleepGraceDeadline);
-    EXPECT_FALSE(server.viewerSessionAssertionHeld);
+    EXPECT_FALSE(test::ServerInspector(server).power().iosViewerBackgroundSleepGrace.deadline);
+    EXPECT_FALSE(test::ServerInspector(server).power().viewerSessionAssertionHeld);
 
     // The same packet from a Viewer that is not an iOS one is refused; a bad state is reported.
     InMemoryViewer desktop(host, server.boundPorts().control, "Desk");

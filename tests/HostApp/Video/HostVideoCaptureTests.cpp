@@ -51,7 +51,7 @@ struct CaptureRig {
             configs.push_back(c);
             order.push_back("config");
         };
-        capture->onFrame = [this](const EncodedVideoFrame& f) {
+        capture->onFrame = [this](EncodedVideoFrame f) {
             frames.push_back(f);
             order.push_back(f.isKeyframe ? "key" : "frame");
         };
@@ -114,8 +114,8 @@ TEST(HostVideoCapture, CapturesScalesAndEncodesOneFramePerInterval) {
 
     rig.advanceFrames(8);
     ASSERT_EQ(rig.frames.size(), 8u);
-    EXPECT_EQ(capture->framesCaptured.load(), 8);
-    EXPECT_EQ(capture->framesEncoded.load(), 8);
+    EXPECT_EQ(capture->statistics().captured, 8);
+    EXPECT_EQ(capture->statistics().encoded, 8);
     // The configuration comes once, before the first keyframe.
     EXPECT_EQ(rig.order, (std::vector<std::string>{"config", "key", "frame", "frame", "frame", "frame", "frame", "frame", "frame"}));
     ASSERT_EQ(rig.configs.size(), 1u);
@@ -126,7 +126,7 @@ TEST(HostVideoCapture, CapturesScalesAndEncodesOneFramePerInterval) {
     SyntheticScreenContent source(640, 360);
     for (std::size_t i = 0; i < rig.frames.size(); ++i) {
         EXPECT_EQ(rig.frames[i].frameNumber, static_cast<std::int64_t>(i));
-        auto pictures = decoder.decode(rig.frames[i].data);
+        auto pictures = decoder.decode(rig.frames[i].data());
         ASSERT_EQ(pictures.size(), 1u) << decoder.lastError();
         auto reference = test::referencePicture(source.makeFrame(i), PixelCrop{0, 0, 640, 360}, 320, 180,
                                                 VideoChromaMode::yuv420);
@@ -139,36 +139,29 @@ TEST(HostVideoCapture, CapturesScalesAndEncodesOneFramePerInterval) {
 TEST(HostVideoCapture, CongestionDropsFramesAndKeyframeRequestsAreServed) {
     CaptureRig rig;
     auto capture = rig.make();
-    bool congested = false;
-    int checks = 0;
-    capture->checkNetworkCongestion = [&] {
-        ++checks;
-        return congested;
-    };
     capture->start();
     rig.advanceFrames(3);
     ASSERT_EQ(rig.frames.size(), 3u);
 
-    congested = true;
-    capture->forceKeyFrameRequested.store(1);
+    capture->setEncodeBlocked(true);
+    capture->requestKeyframe();
     rig.advanceFrames(4);
     EXPECT_EQ(rig.frames.size(), 3u) << "dropped before encoding";
-    EXPECT_EQ(capture->framesCaptured.load(), 7);
-    EXPECT_EQ(capture->framesDroppedForCongestion.load(), 4);
-    EXPECT_EQ(capture->forceKeyFrameRequested.load(), 1) << "a request waits for a frame that is encoded";
-    EXPECT_EQ(checks, 7);
+    EXPECT_EQ(capture->statistics().captured, 7);
+    EXPECT_EQ(capture->statistics().dropped, 4);
+    EXPECT_TRUE(capture->isKeyframeRequested()) << "a request waits for a frame that is encoded";
 
-    congested = false;
+    capture->setEncodeBlocked(false);
     rig.advanceFrames(3);
     ASSERT_EQ(rig.frames.size(), 6u);
     EXPECT_TRUE(rig.frames[3].isKeyframe);
     EXPECT_FALSE(rig.frames[4].isKeyframe);
-    EXPECT_EQ(capture->forceKeyFrameRequested.load(), 0);
-    EXPECT_EQ(capture->framesEncoded.load(), 6);
+    EXPECT_FALSE(capture->isKeyframeRequested());
+    EXPECT_EQ(capture->statistics().encoded, 6);
 
     // A Viewer joining at the requested keyframe decodes from there on.
     test::VideoDecoder late(VideoStreamCodec::h264);
-    for (std::size_t i = 3; i < 6; ++i) EXPECT_EQ(late.decode(rig.frames[i].data).size(), 1u);
+    for (std::size_t i = 3; i < 6; ++i) EXPECT_EQ(late.decode(rig.frames[i].data()).size(), 1u);
     EXPECT_EQ(late.errorCount(), 0);
     capture->stop(true);
 }
@@ -185,29 +178,29 @@ TEST(HostVideoCapture, ABusyEncoderGetsTwoFramesAtMostAndEachKeepsItsOwnPicture)
     capture->start();
     rig.advanceFrames(4);
     EXPECT_EQ(held->pending(), 2u);
-    EXPECT_EQ(capture->framesCaptured.load(), 4);
-    EXPECT_EQ(capture->framesDroppedForCongestion.load(), 2);
+    EXPECT_EQ(capture->statistics().captured, 4);
+    EXPECT_EQ(capture->statistics().dropped, 2);
     EXPECT_TRUE(rig.frames.empty());
     held->release();
     EXPECT_EQ(rig.order, (std::vector<std::string>{"config", "key", "frame"}));
 
     // A keyframe request waits for a picture the encoder takes, not one that is converted.
-    capture->forceKeyFrameRequested.store(1);
+    capture->requestKeyframe();
     rig.advanceFrames(3);
-    EXPECT_EQ(capture->framesDroppedForCongestion.load(), 3);
-    EXPECT_EQ(capture->forceKeyFrameRequested.load(), 1);
+    EXPECT_EQ(capture->statistics().dropped, 3);
+    EXPECT_TRUE(capture->isKeyframeRequested());
     held->release();
     ASSERT_EQ(rig.frames.size(), 4u);
     EXPECT_TRUE(rig.frames[2].isKeyframe);
     EXPECT_FALSE(rig.frames[3].isKeyframe);
-    EXPECT_EQ(capture->forceKeyFrameRequested.load(), 0);
+    EXPECT_FALSE(capture->isKeyframeRequested());
 
     // Both pictures were converted before either was encoded: each still shows its own frame.
     test::VideoDecoder decoder(VideoStreamCodec::h264);
     SyntheticScreenContent source(640, 360);
     const std::uint64_t slots[] = {0, 1, 4, 5};
     for (std::size_t i = 0; i < rig.frames.size(); ++i) {
-        auto pictures = decoder.decode(rig.frames[i].data);
+        auto pictures = decoder.decode(rig.frames[i].data());
         ASSERT_EQ(pictures.size(), 1u) << decoder.lastError();
         auto own = test::referencePicture(source.makeFrame(slots[i]), PixelCrop{0, 0, 640, 360}, 320, 180,
                                           VideoChromaMode::yuv420);
@@ -220,7 +213,7 @@ TEST(HostVideoCapture, ABusyEncoderGetsTwoFramesAtMostAndEachKeepsItsOwnPicture)
     capture->stop(true);
     held->release();
     EXPECT_EQ(rig.frames.size(), 4u);
-    EXPECT_EQ(capture->framesEncoded.load(), 4);
+    EXPECT_EQ(capture->statistics().encoded, 4);
 }
 
 TEST(HostVideoCapture, MaxModeEncodesTheViewportRegionOnly) {
@@ -233,8 +226,8 @@ TEST(HostVideoCapture, MaxModeEncodesTheViewportRegionOnly) {
     ASSERT_EQ(rig.frames.size(), 2u);
 
     test::VideoDecoder decoder(VideoStreamCodec::h264);
-    decoder.decode(rig.frames[0].data);
-    auto pictures = decoder.decode(rig.frames[1].data);
+    decoder.decode(rig.frames[0].data());
+    auto pictures = decoder.decode(rig.frames[1].data());
     ASSERT_EQ(pictures.size(), 1u);
     SyntheticScreenContent source(640, 360);
     const PixelBuffer frame1 = source.makeFrame(1);
@@ -251,8 +244,8 @@ TEST(HostVideoCapture, MaxModeEncodesTheViewportRegionOnly) {
     easyRig.advanceFrames(2);
     ASSERT_EQ(easyRig.frames.size(), 2u);
     test::VideoDecoder easyDecoder(VideoStreamCodec::h264);
-    easyDecoder.decode(easyRig.frames[0].data);
-    auto easyPictures = easyDecoder.decode(easyRig.frames[1].data);
+    easyDecoder.decode(easyRig.frames[0].data());
+    auto easyPictures = easyDecoder.decode(easyRig.frames[1].data());
     ASSERT_EQ(easyPictures.size(), 1u);
     EXPECT_GT(test::psnr(easyPictures[0], whole).y, 30.0);
     capture->stop(true);
@@ -262,10 +255,7 @@ TEST(HostVideoCapture, MaxModeEncodesTheViewportRegionOnly) {
 TEST(HostVideoCapture, ViewportRegionIsClampedOrCleared) {
     CaptureRig rig;
     auto capture = rig.make();
-    auto stored = [&] {
-        std::lock_guard lock(capture->viewportROILock);
-        return capture->viewportROINormalized;
-    };
+    auto stored = [&] { return capture->viewportROI(); };
     capture->setViewportROI(Rect(0.25, 0.25, 0.5, 0.5));
     EXPECT_EQ(stored(), Rect(0.25, 0.25, 0.5, 0.5));
     capture->setViewportROI(Rect(-0.5, 0.5, 1.0, 1.0));
@@ -333,7 +323,7 @@ TEST(HostVideoCapture, SilentStreamAndUnpluggedDisplay) {
     silent->start();
     rig.advanceFrames(50);
     EXPECT_TRUE(rig.errors.empty());
-    EXPECT_EQ(silent->framesCaptured.load(), 0) << "what the owner's zero-frame watchdog sees";
+    EXPECT_EQ(silent->statistics().captured, 0) << "what the owner's zero-frame watchdog sees";
     EXPECT_TRUE(rig.frames.empty());
     silent->stop(true);
 
@@ -403,7 +393,7 @@ TEST(HostVideoCapture, RateChangesHopToTheLifecycleQueueAndReconfigure) {
     EXPECT_EQ(rig.order[5], "key");
 
     test::VideoDecoder decoder(VideoStreamCodec::h264);
-    for (auto& frame : rig.frames) EXPECT_EQ(decoder.decode(frame.data).size(), 1u);
+    for (auto& frame : rig.frames) EXPECT_EQ(decoder.decode(frame.data()).size(), 1u);
     EXPECT_EQ(decoder.errorCount(), 0) << decoder.lastError();
 
     // A change for a capture that has gone does nothing.
@@ -411,39 +401,6 @@ TEST(HostVideoCapture, RateChangesHopToTheLifecycleQueueAndReconfigure) {
     capture->updateRateControl(10, 1'000'000);
     rig.manual.clock->runUntilIdle();
     EXPECT_EQ(rig.configs.size(), 2u);
-}
-
-TEST(HostVideoCapture, DerivedLayoutOfADisplay) {
-    CaptureRig rig;
-    auto capture = rig.make();
-    ASSERT_TRUE(rig.displays->setCurrentMode(1, DisplayMode{1512, 982, 3024, 1964, 120, 1, 0, true}));
-    EXPECT_EQ(capture->captureDerivedLayout(1),
-              (CaptureDisplayLayout{1, 0, 0, 1512, 982, 0, 0, 1512, 982, 3024, 1964, true}));
-
-    // A second display up and to the right widens the union, not the target. 1.25 pixels per
-    // point is not HiDPI.
-    rig.displays->addDisplay(SimulatedDisplayService::makeDisplay(2, Point{1512, -100}, 1920, 1080, 2400, 1350));
-    EXPECT_EQ(capture->captureDerivedLayout(1),
-              (CaptureDisplayLayout{1, 0, 0, 1512, 982, 0, -100, 3432, 1082, 3024, 1964, true}));
-    auto second = capture->captureDerivedLayout(2);
-    ASSERT_TRUE(second);
-    EXPECT_FALSE(second->hiDPI);
-    EXPECT_EQ(second->targetX, 1512);
-    EXPECT_EQ(second->targetY, -100);
-
-    // Without a current mode the rounded bounds stand in (halves away from zero).
-    auto modeless = SimulatedDisplayService::makeDisplay(3, Point{-640.5, 0}, 640, 480, 640, 480);
-    modeless.currentMode.reset();
-    modeless.bounds = Rect(-640.5, 0, 640.5, 480);
-    rig.displays->addDisplay(modeless);
-    auto third = capture->captureDerivedLayout(3);
-    ASSERT_TRUE(third);
-    EXPECT_EQ(third->targetX, -641);
-    EXPECT_EQ(third->targetWidth, 641);
-    EXPECT_EQ(third->pixelWidth, 641);
-    EXPECT_EQ(third->unionX, -641);
-
-    EXPECT_FALSE(capture->captureDerivedLayout(9));
 }
 
 TEST(HostVideoCapture, RunsOnRealQueuesAndStopsCleanly) {
@@ -466,7 +423,7 @@ TEST(HostVideoCapture, RunsOnRealQueuesAndStopsCleanly) {
         std::lock_guard lock(mutex);
         ++configs;
     };
-    capture->onFrame = [&](const EncodedVideoFrame& frame) {
+    capture->onFrame = [&](EncodedVideoFrame frame) {
         std::lock_guard lock(mutex);
         frames.push_back(frame);
     };

@@ -59,7 +59,7 @@ struct EncodeRig {
 };
 
 bool startsWithParameterSets(const EncodedVideoFrame& frame, VideoStreamCodec codec) {
-    auto units = splitAnnexB(frame.data);
+    auto units = splitAnnexB(frame.data());
     if (units.empty()) return false;
     const int type = nalUnitType(codec, units.front());
     return codec == VideoStreamCodec::hevc ? type == 32 : type == 7;
@@ -99,7 +99,7 @@ TEST_P(EncoderRoundTrip, DecodesCloseToTheSourceInTheRequestedFormat) {
             EXPECT_TRUE(startsWithParameterSets(frame, codec));
         }
 
-        auto pictures = decoder.decode(frame.data);
+        auto pictures = decoder.decode(frame.data());
         ASSERT_EQ(pictures.size(), 1u) << decoder.lastError();
         EXPECT_EQ(pictures[0].chromaMode, chroma);
         const auto reference = rig.reference(static_cast<std::uint64_t>(i));
@@ -126,7 +126,7 @@ TEST(VideoEncoder, ConfigParameterSetsDescribeTheStream) {
         ASSERT_EQ(frames.size(), 1u);
         // The keyframe without its own parameter sets, behind those of the configuration.
         Bytes stream = test::parameterSetsAnnexB(opened.encoder->config());
-        for (auto nal : splitAnnexB(frames[0].data)) {
+        for (auto nal : splitAnnexB(frames[0].data())) {
             const int type = nalUnitType(codec, nal);
             if (codec == VideoStreamCodec::hevc ? (type >= 32 && type <= 34) : (type == 7 || type == 8)) continue;
             stream.insert(stream.end(), {0, 0, 0, 1});
@@ -163,7 +163,7 @@ TEST(VideoEncoder, KeyframeOnRequestAndAViewerCanJoinThere) {
 
         // A decoder that never saw the stream's start decodes from that keyframe on.
         VideoDecoder late(codec);
-        for (auto it = keyframe; it != afterRequest.end(); ++it) EXPECT_EQ(late.decode(it->data).size(), 1u);
+        for (auto it = keyframe; it != afterRequest.end(); ++it) EXPECT_EQ(late.decode(it->data()).size(), 1u);
         EXPECT_EQ(late.errorCount(), 0) << late.lastError();
     }
 }
@@ -179,8 +179,8 @@ TEST(VideoEncoder, RateChangesKeepTheStreamDecodable) {
     std::size_t bytesBefore = 0, bytesAfter = 0;
     for (int i = 0; i < 10; ++i) {
         for (auto& f : rig.encodeNext()) {
-            if (i > 0) bytesBefore += f.data.size();
-            decoder.decode(f.data);
+            if (i > 0) bytesBefore += f.data().size();
+            decoder.decode(f.data());
         }
     }
     h264.encoder->updateRateControl(30, 200'000);
@@ -188,8 +188,8 @@ TEST(VideoEncoder, RateChangesKeepTheStreamDecodable) {
     for (int i = 0; i < 9; ++i) {
         for (auto& f : rig.encodeNext()) {
             EXPECT_FALSE(f.isKeyframe);
-            bytesAfter += f.data.size();
-            EXPECT_EQ(decoder.decode(f.data).size(), 1u);
+            bytesAfter += f.data().size();
+            EXPECT_EQ(decoder.decode(f.data()).size(), 1u);
         }
     }
     EXPECT_EQ(h264.encoder->configGeneration(), 1u);
@@ -205,7 +205,7 @@ TEST(VideoEncoder, RateChangesKeepTheStreamDecodable) {
     EXPECT_EQ(h264.encoder->configGeneration(), 2u);
     EXPECT_EQ(h264.encoder->config().fps, 20);
     EXPECT_EQ(reopened[0].frameNumber, 19) << "frame numbers continue across a reopen";
-    EXPECT_EQ(decoder.decode(reopened[0].data).size(), 1u);
+    EXPECT_EQ(decoder.decode(reopened[0].data()).size(), 1u);
     EXPECT_EQ(decoder.errorCount(), 0) << decoder.lastError();
 
     // HEVC cannot change its rate live: a bit-rate change reopens too.
@@ -213,14 +213,14 @@ TEST(VideoEncoder, RateChangesKeepTheStreamDecodable) {
     ASSERT_TRUE(hevc.encoder) << hevc.error;
     EncodeRig hevcRig(hevc.encoder);
     VideoDecoder hevcDecoder(VideoStreamCodec::hevc);
-    for (auto& f : hevcRig.encodeNext()) hevcDecoder.decode(f.data);
+    for (auto& f : hevcRig.encodeNext()) hevcDecoder.decode(f.data());
     hevc.encoder->updateRateControl(30, 1'000'000);
     auto frames = hevcRig.encodeNext();
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_TRUE(frames[0].isKeyframe);
     EXPECT_EQ(hevc.encoder->configGeneration(), 2u);
     EXPECT_EQ(hevc.encoder->config().chromaMode, VideoChromaMode::yuv444);
-    EXPECT_EQ(hevcDecoder.decode(frames[0].data).size(), 1u);
+    EXPECT_EQ(hevcDecoder.decode(frames[0].data()).size(), 1u);
     EXPECT_EQ(hevcDecoder.errorCount(), 0) << hevcDecoder.lastError();
 }
 
@@ -251,7 +251,7 @@ TEST(VideoEncoder, SizesTheCodecCannotCarryAreBroughtDown) {
         VideoDecoder decoder(c.codec);
         auto frames = rig.encodeNext();
         ASSERT_EQ(frames.size(), 1u);
-        auto pictures = decoder.decode(frames[0].data);
+        auto pictures = decoder.decode(frames[0].data());
         ASSERT_EQ(pictures.size(), 1u);
         EXPECT_EQ(pictures[0].width, c.expectedWidth);
         EXPECT_EQ(pictures[0].height, c.expectedHeight);

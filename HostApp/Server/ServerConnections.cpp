@@ -1,6 +1,6 @@
 // Listeners, connection receive loops, framing, the authorisation gate, control dispatch and
 // session removal.
-#include "HostApp/Server/ServerSession.h"
+#include "HostApp/Server/ServerSupport.h"
 #include "Platform/Displays.h"
 #include "QuillmereProfiles/InputPayloads.h"
 
@@ -124,28 +124,14 @@ void V230HostAudioAuxServer::startListeners() {
 
 // ---- Connections -------------------------------------------------------------------------------
 
-std::shared_ptr<V230HostAudioAuxServer::AuxSession> V230HostAudioAuxServer::sessionFor(const UUID& id) const {
-    auto it = sessions_.find(id);
-    return it == sessions_.end() ? nullptr : it->second;
-}
 
 void V230HostAudioAuxServer::acceptAuxConnection(const ConnectionPtr& connection, AuxChannel channel) {
     if (stopping_) {
         connection->cancel();
         return;
     }
-    auto session = std::make_shared<AuxSession>();
-    session->id = UUID::random();
-    session->channel = channel;
-    session->connection = connection;
-    session->remoteAddress = hostPart(connection->remoteAddress());
-    sessions_[session->id] = session;
-    if (channel == AuxChannel::control) {
-        audioSessions[session->id] = connection;
-    } else {
-        videoSessions[session->id] = connection;
-    }
-    viewerSessionRemoteAddresses[session->id] = session->remoteAddress;
+    auto session = sessions_.add(channel, connection, hostPart(connection->remoteAddress()));
+    const auto address = *sessions_.remoteAddress(session->id);
 
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
     const UUID id = session->id;
@@ -153,9 +139,9 @@ void V230HostAudioAuxServer::acceptAuxConnection(const ConnectionPtr& connection
         auto self = weak.lock();
         if (!self) return;
         if (state == Connection::State::ready) {
-            if (auto live = self->sessionFor(id)) self->receiveNext(live);
+            if (auto live = self->sessions_.session(id)) self->startReceiving(live);
         } else if (state == Connection::State::failed) {
-            if (self->sessionFor(id)) {
+            if (self->sessions_.session(id)) {
                 self->publish("aux session " + shortID(id) + " (" + channelName(channel) +
                               ") failed: " + (error ? error->description : std::string("unknown error")));
             }
@@ -166,42 +152,43 @@ void V230HostAudioAuxServer::acceptAuxConnection(const ConnectionPtr& connection
     });
     armSignInDeadline(session);
     publish("aux session " + shortID(id) + " (" + channelName(channel) + ") connected from " +
-            (session->remoteAddress.empty() ? std::string("unknown address") : session->remoteAddress));
+            (address.empty() ? std::string("unknown address") : address));
     connection->start(queue);
 }
 
 void V230HostAudioAuxServer::armSignInDeadline(const std::shared_ptr<AuxSession>& session) {
     if (session->signInDeadline) session->signInDeadline->cancel();
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
-    session->signInDeadline = queue->asyncAfter(options_.signInTimeout, [weak, id = session->id] {
+    std::weak_ptr<AuxSession> weakSession = session;
+    session->signInDeadline = queue->asyncAfter(options_.signInTimeout, [weak, weakSession] {
         auto self = weak.lock();
-        if (!self) return;
-        auto live = self->sessionFor(id);
-        if (!live) return;
-        const bool authorized = live->channel == AuxChannel::control ? self->authorizedAudioSessions.contains(id)
-                                                                     : self->authorizedVideoSessions.contains(id);
-        if (authorized) return;
+        auto live = weakSession.lock();
+        if (!self || !live || !live->isLive || live->authorized) return;
         if (live->signInInFlight) {
             self->armSignInDeadline(live);  // its password is being checked: look again later
             return;
         }
-        self->closeSession(id, "code=sign-in-timeout");
+        self->closeSession(live->id, "code=sign-in-timeout");
     });
 }
 
-void V230HostAudioAuxServer::receiveNext(const std::shared_ptr<AuxSession>& session) {
+void V230HostAudioAuxServer::startReceiving(const std::shared_ptr<AuxSession>& session) {
+    // The connection keeps reading on the network side and hands whole reads to this queue; the
+    // session is held weakly, so reads that arrive after it left are dropped.
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
-    const UUID id = session->id;
-    session->connection->receive(1, AuxFrameReader::maxReadSize,
-                                 [weak, id](Bytes data, bool isComplete, const std::optional<NetworkError>& error) {
-                                     if (auto self = weak.lock()) self->handleReceived(id, std::move(data), isComplete, error);
-                                 });
+    std::weak_ptr<AuxSession> weakSession = session;
+    session->connection->startReceiving(
+        AuxFrameReader::maxReadSize, [weak, weakSession](Bytes data, bool isComplete, const std::optional<NetworkError>& error) {
+            auto self = weak.lock();
+            auto live = weakSession.lock();
+            if (self && live) self->handleReceived(live, std::move(data), isComplete, error);
+        });
 }
 
-void V230HostAudioAuxServer::handleReceived(const UUID& id, Bytes data, bool isComplete,
+void V230HostAudioAuxServer::handleReceived(const std::shared_ptr<AuxSession>& session, Bytes data, bool isComplete,
                                             const std::optional<NetworkError>& error) {
-    auto session = sessionFor(id);
-    if (!session) return;
+    const UUID id = session->id;
+    if (!session->isLive) return;
     if (error) {
         publish("aux session " + shortID(id) + " (" + channelName(session->channel) + ") receive error: " +
                 error->description);
@@ -217,7 +204,7 @@ void V230HostAudioAuxServer::handleReceived(const UUID& id, Bytes data, bool isC
         while (auto frame = session->reader.nextFrame()) {
             dispatchFrame(session, std::move(*frame));
             // A handler may have closed the session; stop cutting frames for it.
-            if (sessionFor(id) != session) return;
+            if (!session->isLive) return;
         }
         if (auto frameError = session->reader.error()) {
             closeSession(id, std::string("code=frame-error; ") + auxFrameErrorName(*frameError));
@@ -227,13 +214,11 @@ void V230HostAudioAuxServer::handleReceived(const UUID& id, Bytes data, bool isC
     if (isComplete) {
         session->connection->cancel();
         removeSession(id, session->channel);
-        return;
     }
-    receiveNext(session);
 }
 
 void V230HostAudioAuxServer::closeSession(const UUID& id, const std::string& reason) {
-    auto session = sessionFor(id);
+    auto session = sessions_.session(id);
     if (!session) return;
     publish("aux session " + shortID(id) + " (" + channelName(session->channel) + ") closed: " + reason);
     sendHostStatus(reason, session->connection);
@@ -247,25 +232,36 @@ void V230HostAudioAuxServer::sendPacket(const ConnectionPtr& connection, AuxPack
     connection->send(makeAuxPacket(type, flags, payload, platform_.clock->uptimeNs()));
 }
 
+SharedBytes V230HostAudioAuxServer::makeSharedPacket(AuxPacketType type, const Bytes& payload, std::uint8_t flags) const {
+    return std::make_shared<const Bytes>(makeAuxPacket(type, flags, payload, platform_.clock->uptimeNs()));
+}
+
+void V230HostAudioAuxServer::sendToSignedIn(const SharedBytes& packet, bool control, bool video) {
+    // One buffer for every Viewer: a broadcast costs one packet, not one per connection.
+    if (control) {
+        for (const auto& id : sessions_.authorizedAudioSessions) {
+            if (auto it = sessions_.audioSessions.find(id); it != sessions_.audioSessions.end()) it->second->send(packet);
+        }
+    }
+    if (video) {
+        for (const auto& id : sessions_.authorizedVideoSessions) {
+            if (auto it = sessions_.videoSessions.find(id); it != sessions_.videoSessions.end()) it->second->send(packet);
+        }
+    }
+}
+
 void V230HostAudioAuxServer::sendHostStatus(const std::string& text, const ConnectionPtr& on) {
     sendPacket(on, AuxPacketType::hostStatus, Bytes(text.begin(), text.end()));
 }
 
 void V230HostAudioAuxServer::broadcastHostError(const std::string& text) {
-    const auto packet =
-        makeAuxPacket(AuxPacketType::hostStatus, 0, Bytes(text.begin(), text.end()), platform_.clock->uptimeNs());
-    for (const auto& [id, connection] : audioSessions) connection->send(packet);
-    for (const auto& [id, connection] : videoSessions) connection->send(packet);
+    const auto packet = makeSharedPacket(AuxPacketType::hostStatus, Bytes(text.begin(), text.end()));
+    for (const auto& [id, connection] : sessions_.audioSessions) connection->send(packet);
+    for (const auto& [id, connection] : sessions_.videoSessions) connection->send(packet);
 }
 
 void V230HostAudioAuxServer::broadcastDisplayLayout(const DisplayLayoutPayload& layout) {
-    const auto packet = makeAuxPacket(AuxPacketType::displayLayout, 0, layout.encode(), platform_.clock->uptimeNs());
-    for (const auto& id : authorizedAudioSessions) {
-        if (auto it = audioSessions.find(id); it != audioSessions.end()) it->second->send(packet);
-    }
-    for (const auto& id : authorizedVideoSessions) {
-        if (auto it = videoSessions.find(id); it != videoSessions.end()) it->second->send(packet);
-    }
+    sendToSignedIn(makeSharedPacket(AuxPacketType::displayLayout, layout.encode()), true, true);
 }
 
 void V230HostAudioAuxServer::broadcastHostSessionInfo() {
@@ -279,14 +275,11 @@ void V230HostAudioAuxServer::broadcastHostSessionInfo() {
     info.hostID = discoveryHostID;
     info.viewportROI = currentViewportROIForSessionInfo();
     if (info.viewportROI) info.flags |= HostSessionInfoPayload::viewportROIFlag;
-    info.pipRegions = pipRegions;
-    const auto packet = makeAuxPacket(AuxPacketType::hostSessionInfo, 0, info.encode(), platform_.clock->uptimeNs());
+    info.pipRegions = sessions_.pipRegions;
     // The console user's name is only for Viewers that proved they know the password.
-    publish("broadcast hostSessionInfo to " + std::to_string(authorizedAudioSessions.size()) +
-            " audio sessions pipRegions=" + std::to_string(pipRegions.size()));
-    for (const auto& id : authorizedAudioSessions) {
-        if (auto it = audioSessions.find(id); it != audioSessions.end()) it->second->send(packet);
-    }
+    publish("broadcast hostSessionInfo to " + std::to_string(sessions_.authorizedAudioSessions.size()) +
+            " audio sessions pipRegions=" + std::to_string(sessions_.pipRegions.size()));
+    sendToSignedIn(makeSharedPacket(AuxPacketType::hostSessionInfo, info.encode()), true, false);
 }
 
 // ---- Dispatch ----------------------------------------------------------------------------------
@@ -312,23 +305,24 @@ void V230HostAudioAuxServer::dispatchFrame(const std::shared_ptr<AuxSession>& se
         authorizeAuxSession(session->id, session->channel, session->connection, *request);
         return;
     }
-    const bool authorized = session->channel == AuxChannel::control ? authorizedAudioSessions.contains(session->id)
-                                                                    : authorizedVideoSessions.contains(session->id);
-    if (!authorized) {
+    if (!session->authorized) {
         const std::string text = "code=not-authorized; " + auxPacketTypeName(*type) + " before sign-in";
         publish("aux session " + shortID(session->id) + " (" + channelName(session->channel) + ") " + text);
         sendHostStatus(text, session->connection);
         revokeAuthorization(session);
         return;
     }
-    dispatchControl(*type, frame.payload, session->id);
+    dispatchControl(*type, frame.payload, *session);
 }
 
 void V230HostAudioAuxServer::dispatchControl(AuxPacketType type, const Bytes& payload, const UUID& sourceID) {
-    auto session = sessionFor(sourceID);
-    if (!session) return;
-    const auto& connection = session->connection;
-    const bool onVideo = session->channel == AuxChannel::video;
+    if (auto session = sessions_.session(sourceID)) dispatchControl(type, payload, *session);
+}
+
+void V230HostAudioAuxServer::dispatchControl(AuxPacketType type, const Bytes& payload, AuxSession& session) {
+    const UUID& sourceID = session.id;
+    const auto& connection = session.connection;
+    const bool onVideo = session.channel == AuxChannel::video;
     // A payload that does not decode is reported to the log and to the Viewer that sent it.
     auto refuse = [&](const std::string& text) {
         publish(text);
@@ -381,28 +375,28 @@ void V230HostAudioAuxServer::dispatchControl(AuxPacketType type, const Bytes& pa
             auto region = PipRegionSetPayload::decode(payload);
             if (!region) return refuse("bad picture-in-picture payload");
             // Every region goes into each session info packet; a Viewer cannot grow it without end.
-            if (!pipRegions.contains(region->name) && pipRegions.size() >= maxPipRegions) {
+            if (!sessions_.pipRegions.contains(region->name) && sessions_.pipRegions.size() >= maxPipRegions) {
                 return refuse("too many picture-in-picture regions");
             }
-            pipRegions[region->name] = region->rect;
+            sessions_.pipRegions[region->name] = region->rect;
             broadcastHostSessionInfo();
             return;
         }
         case AuxPacketType::pipRegionRemove: {
             auto region = PipRegionRemovePayload::decode(payload);
             if (!region) return refuse("bad picture-in-picture payload");
-            pipRegions.erase(region->name);
+            sessions_.pipRegions.erase(region->name);
             broadcastHostSessionInfo();
             return;
         }
         case AuxPacketType::pipRegionClear:
-            pipRegions.clear();
+            sessions_.pipRegions.clear();
             broadcastHostSessionInfo();
             return;
         case AuxPacketType::pointerEvent: {
             auto event = PointerEventControlPayload::decode(payload);
             if (!event) return refuse("bad pointer event payload");
-            inputButtonMasks[sourceID] = event->buttonMask;
+            sessions_.inputButtonMasks[sourceID] = event->buttonMask;
             return;
         }
         case AuxPacketType::gestureEvent:
@@ -477,44 +471,28 @@ void V230HostAudioAuxServer::dispatchControl(AuxPacketType type, const Bytes& pa
 // ---- Removal -----------------------------------------------------------------------------------
 
 void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
-    auto session = sessionFor(id);
-    if (!session) return;  // already removed: a cancel reports back after the removal
-    sessions_.erase(id);
-    if (session->signInDeadline) session->signInDeadline->cancel();
-    const bool wasAuthorized = channel == AuxChannel::control ? authorizedAudioSessions.erase(id) > 0
-                                                              : authorizedVideoSessions.erase(id) > 0;
-    viewerSessionNames.erase(id);
-    viewerSessionRemoteAddresses.erase(id);
-    if (channel == AuxChannel::control) {
-        audioSessions.erase(id);
-        fileTransferTokens.erase(id);
-        closeFileChannel(id);
-        if (auto mask = inputButtonMasks.find(id); mask != inputButtonMasks.end()) {
-            const auto buttons = mask->second;
-            inputButtonMasks.erase(mask);
-            if (buttons != 0) releasePointerButtons(buttons);
-        }
-    } else {
-        videoSessions.erase(id);
-        videoSessionOutstandingAcks.erase(id);
-        videoSessionLastAckNs.erase(id);
-        videoSessionLastFrameSentNs.erase(id);
-    }
-    session->connection->cancel();
+    // Every holder lets go of the session first; what it held is released below.
+    auto left = sessions_.forget(id);
+    if (!left.session) return;  // already removed: a cancel reports back after the removal
+    videoFlow_.forget(id);
+    const auto audioRoles = audio_.forget(id);
+
+    if (left.session->signInDeadline) left.session->signInDeadline->cancel();
+    left.session->connection->cancel();
+    if (left.fileChannel) endFileChannel(id, left.fileChannel);
+    if (left.buttonMask != 0) releasePointerButtons(left.buttonMask);
     publish("aux session " + shortID(id) + " (" + channelName(channel) + ") removed" +
-            (wasAuthorized ? "" : " (never signed in)"));
+            (left.wasAuthorized ? "" : " (never signed in)"));
 
     // (1) audio send list, (2) per-Viewer output mute, (3) audio capture when no listener is left.
-    if (exclusiveAudioSessionID == id) {
-        releaseExclusiveAudioListening("Viewer disconnected");
-    } else {
-        updateAudioSendConnections();
+    if (audioRoles.wasExclusive) {
+        publish("audio: exclusive listening released (Viewer disconnected)");
     }
-    if (viewerHostOutputMuteSessionID == id) viewerHostOutputMuteSessionID.reset();
-    if (channel == AuxChannel::control && authorizedAudioSessions.empty()) {
+    updateAudioSendConnections();
+    if (channel == AuxChannel::control && sessions_.authorizedAudioSessions.empty()) {
         stopAudioCapture(false, true);
-        audioZeroFrameRecoveryAttempts = 0;
-        audioZeroFrameRecoveryExhausted = false;
+        audio_.audioZeroFrameRecoveryAttempts = 0;
+        audio_.audioZeroFrameRecoveryExhausted = false;
     }
     // (4) sleep-recovery grace, (5) the video gate and idle stop, (6) power assertions.
     if (shouldBeginSleepRecoveryViewerReconnectGraceAfterLastSessionDisconnect()) {

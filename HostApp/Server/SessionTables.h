@@ -1,0 +1,113 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "Platform/DispatchQueue.h"
+#include "Platform/Geometry.h"
+#include "Platform/Network.h"
+#include "Platform/UUID.h"
+#include "QuillmereProfiles/AuxProtocol.h"
+#include "QuillmereProfiles/FileTransferChannel.h"
+
+namespace qm {
+
+// The two aux ports a Viewer session lives on.
+enum class AuxChannel { control, video };
+
+const char* channelName(AuxChannel channel);
+
+// One Viewer connection on the control or the video port: what the server needs to read its
+// frames and to run its sign-in. Owned by the server queue.
+struct AuxSession {
+    UUID id;
+    AuxChannel channel = AuxChannel::control;
+    ConnectionPtr connection;
+    AuxFrameReader reader;
+    // Cleared when the session leaves the tables; work still queued for it then does nothing.
+    bool isLive = true;
+    // Mirrors membership of the channel's authorised set (kept by SessionTables), so the gate in
+    // front of every frame costs no lookup.
+    bool authorized = false;
+    // Issued with an identity proof and used up by the next sign-in attempt; sealed credentials
+    // are bound to it, so a credential captured elsewhere, or sent twice, does not open.
+    std::optional<std::array<std::uint8_t, 32>> sessionNonce;
+    bool signInInFlight = false;
+    // Advanced whenever a pending sign-in stops counting (refused, revoked), so a late answer of
+    // the password check is ignored.
+    std::uint64_t signInEpoch = 0;
+    // Closes the connection when it has not signed in in time.
+    DispatchWorkItemPtr signInDeadline;
+};
+
+// Every table the server keeps per Viewer session: connections, sign-ins, names, addresses,
+// file-channel tokens and channels, pointer-button masks, and the picture-in-picture regions the
+// Viewers share. Owned by the server queue. A session enters with `add`, signs in with
+// `authorize`, loses its sign-in with `revoke` and leaves with `forget`, which removes every
+// entry it had in any table.
+class SessionTables {
+public:
+    using FileChannelPtr = std::shared_ptr<FileTransferChannelConnection>;
+
+    std::unordered_map<UUID, std::shared_ptr<AuxSession>> sessions;
+    std::unordered_map<UUID, ConnectionPtr> audioSessions;  // the control connection of each Viewer
+    std::unordered_set<UUID> authorizedAudioSessions;
+    std::unordered_map<UUID, ConnectionPtr> videoSessions;
+    std::unordered_set<UUID> authorizedVideoSessions;
+    std::unordered_map<UUID, std::string> viewerSessionNames;            // signed-in sessions only
+    std::unordered_map<UUID, std::string> viewerSessionRemoteAddresses;  // host part, no port
+    std::unordered_map<UUID, FileTransferChannelToken> fileTransferTokens;
+    std::unordered_map<UUID, FileChannelPtr> fileTransferChannels;
+    // File channels that have not presented a token yet, and the session each admitted one serves.
+    std::unordered_map<FileTransferChannelConnection*, FileChannelPtr> pendingFileChannels;
+    std::unordered_map<FileTransferChannelConnection*, UUID> fileChannelSessions;
+    std::unordered_map<UUID, std::uint8_t> inputButtonMasks;  // control sessions only
+    std::map<std::string, Rect> pipRegions;
+
+    std::shared_ptr<AuxSession> session(const UUID& id) const;
+    ConnectionPtr connection(const UUID& id) const;
+    std::optional<std::string> remoteAddress(const UUID& id) const;
+    bool isAuthorized(const UUID& id, AuxChannel channel) const;
+    bool hasAuthorizedSession() const { return !authorizedAudioSessions.empty() || !authorizedVideoSessions.empty(); }
+
+    std::shared_ptr<AuxSession> add(AuxChannel channel, ConnectionPtr connection, std::string remoteAddress);
+    void authorize(AuxSession& session, std::string displayName);
+
+    // A session that loses its sign-in keeps its connection; everything the sign-in gave it goes.
+    struct Revoked {
+        bool wasAuthorized = false;
+        FileChannelPtr fileChannel;  // for the caller to cancel
+    };
+    Revoked revoke(AuxSession& session);
+
+    // Everything a session left behind, for the caller to release.
+    struct Forgotten {
+        std::shared_ptr<AuxSession> session;  // null when the session was not known
+        bool wasAuthorized = false;
+        std::uint8_t buttonMask = 0;
+        FileChannelPtr fileChannel;
+    };
+    Forgotten forget(const UUID& id);
+
+    // A file channel that presented the token of a signed-in control session; the session's
+    // older channel, if any, is returned for the caller to cancel.
+    FileChannelPtr bindFileChannel(const UUID& sessionID, const FileChannelPtr& channel);
+    // Forgets a file channel that ended; the session it served, if it was bound.
+    std::optional<UUID> fileChannelEnded(FileTransferChannelConnection* channel);
+    // The signed-in control session whose token this is (compared in constant time).
+    std::optional<UUID> sessionForToken(std::span<const std::uint8_t> token) const;
+
+    // Entries over every per-session table, for leak checks.
+    std::size_t entryCount() const;
+
+private:
+    FileChannelPtr unbindFileChannel(const UUID& sessionID);
+};
+
+}  // namespace qm

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "HostApp/Server/V230HostAudioAuxServer.h"
+#include "HostApp/Video/HostVideoCapture.h"
+
+namespace qm::test {
+
+// Reads and drives the server's private state for tests and benchmarks. Call it on the server's
+// queue (inside queue->sync, or on a manual queue from the test thread).
+class ServerInspector {
+public:
+    explicit ServerInspector(V230HostAudioAuxServer& server) : server_(server) {}
+
+    SessionTables& sessions() { return server_.sessions_; }
+    VideoFlow& videoFlow() { return server_.videoFlow_; }
+    VideoRoadState& video() { return server_.video_; }
+    DisplayTargetState& display() { return server_.display_; }
+    AudioSendState& audio() { return server_.audio_; }
+    PowerGraceState& power() { return server_.power_; }
+    const std::string& discoveryHostID() { return server_.discoveryHostID; }
+    std::shared_ptr<HostVideoCapture> videoCapture() { return server_.video_.videoCapture; }
+
+private:
+    V230HostAudioAuxServer& server_;
+};
+
+}  // namespace qm::test
