@@ -3,6 +3,7 @@
 
 #include "HostApp/Video/HostVideoCapture.h"
 #include "support/ServerInspector.h"
+#include "QuillmereProfiles/InputPayloads.h"
 #include "support/InMemoryViewer.h"
 
 using namespace qm;
@@ -27,7 +28,7 @@ TEST(ServerVirtualTime, TheDefaultModeStartsAfterExactlyTheStartDelayAndStopsWit
 
     video->disconnect();
     EXPECT_FALSE(test::ServerInspector(server).videoCapture());
-    EXPECT_EQ(test::ServerInspector(server).videoFlow().videoEncodeBlocked, 0);
+    EXPECT_FALSE(test::ServerInspector(server).videoFlow().videoEncodeBlocked);
     EXPECT_EQ(test::ServerInspector(server).videoFlow().videoSendInFlight, 0);
     EXPECT_TRUE(host.sawStatus("video capture stopped; no Viewer left"));
     EXPECT_EQ(host.screenCapture().runningStreamCount(), 0);
@@ -85,4 +86,34 @@ TEST(ServerVirtualTime, TheIOSBackgroundGraceHoldsTheHostAwakeForFifteenMinutes)
     EXPECT_TRUE(host.sawStatus("bad iOS background presence state"));
     other.send(AuxPacketType::iosBackgroundPresence, Bytes{0, 1});
     EXPECT_TRUE(host.sawStatus("bad iOS background presence payload"));
+}
+
+TEST(ServerVirtualTime, ControlAndVideoSessionsThatComeAndGoLeaveEveryTableAsItWas) {
+    ManualServer host;
+    auto& server = host.server();
+    const auto baseline = server.resourceCounts();
+    PointerEventControlPayload press;
+    press.buttonMask = 1;
+    press.framebufferWidth = 320;
+    press.framebufferHeight = 180;
+    for (int cycle = 0; cycle < 200; ++cycle) {
+        InMemoryViewer control(host, server.boundPorts().control);
+        InMemoryViewer video(host, server.boundPorts().video);
+        control.send(AuxPacketType::pointerEvent, press.encode());
+        if (cycle % 10 == 0) {
+            // Let the stream start and frames go out unacknowledged, so the video session has
+            // send records, and acknowledge one of them.
+            host.clock().advance(0.6);
+            auto frame = video.next(AuxPacketType::videoFrame);
+            video.send(AuxPacketType::videoFrameAck,
+                       VideoFrameAckPayload{VideoFramePayload::decode(frame.payload)->frameNumber}.encode());
+            host.clock().advance(0.1);
+        }
+    }
+    host.clock().runUntilIdle();
+    EXPECT_EQ(server.resourceCounts(), baseline);
+    ServerInspector inspector(server);
+    EXPECT_EQ(inspector.sessions().entryCount(), 0u);
+    EXPECT_EQ(inspector.videoFlow().entryCount(), 0u);
+    EXPECT_FALSE(inspector.videoCapture());
 }

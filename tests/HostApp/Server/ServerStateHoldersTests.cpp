@@ -1,0 +1,115 @@
+// The server's state holders on their own: what each keeps per Viewer, and that a Viewer leaving
+// takes everything it had with it.
+#include <gtest/gtest.h>
+
+#include "HostApp/Server/SessionTables.h"
+#include "HostApp/Server/VideoFlow.h"
+#include "support/ScriptedConnection.h"
+#include "support/TestPlatform.h"
+
+using namespace qm;
+using namespace qm::test;
+
+namespace {
+
+std::shared_ptr<FileTransferChannelConnection> fileChannel(ManualPlatform& manual) {
+    return std::make_shared<FileTransferChannelConnection>(std::make_shared<ScriptedConnection>(),
+                                                           manual.platform.makeQueue("files"), "file aux",
+                                                           [](const std::string&) {});
+}
+
+}  // namespace
+
+TEST(SessionTables, SignInRevocationAndLeavingKeepEveryTableInStep) {
+    ManualPlatform manual;
+    SessionTables tables;
+    auto control = tables.add(AuxChannel::control, std::make_shared<ScriptedConnection>(), "192.0.2.7");
+    auto video = tables.add(AuxChannel::video, std::make_shared<ScriptedConnection>(), "192.0.2.7");
+    EXPECT_FALSE(control->authorized);
+    EXPECT_FALSE(tables.hasAuthorizedSession());
+
+    tables.authorize(*control, "Mac Viewer");
+    tables.authorize(*video, "Mac Viewer");
+    EXPECT_TRUE(control->authorized);
+    EXPECT_TRUE(tables.isAuthorized(video->id, AuxChannel::video));
+    EXPECT_FALSE(tables.isAuthorized(video->id, AuxChannel::control));
+    const FileTransferChannelToken token;
+    tables.fileTransferTokens.insert_or_assign(control->id, token);
+    tables.inputButtonMasks[control->id] = 3;
+
+    // The token admits a file channel only for its signed-in control session; a second channel
+    // replaces the first, and the first one's late end report leaves the second bound.
+    EXPECT_EQ(tables.sessionForToken(token.bytes()), control->id);
+    EXPECT_EQ(tables.sessionForToken(Bytes(16, 0)), std::nullopt);
+    EXPECT_EQ(tables.sessionForToken(Bytes(15, 0)), std::nullopt);
+    auto first = fileChannel(manual);
+    auto second = fileChannel(manual);
+    tables.pendingFileChannels[first.get()] = first;
+    EXPECT_EQ(tables.bindFileChannel(control->id, first), nullptr);
+    EXPECT_TRUE(tables.pendingFileChannels.empty());
+    EXPECT_EQ(tables.bindFileChannel(control->id, second), first);
+    EXPECT_EQ(tables.fileChannelEnded(first.get()), std::nullopt);
+    EXPECT_EQ(tables.fileTransferChannels.at(control->id), second);
+
+    // Losing the sign-in takes the name, the token and the file channel, not the connection.
+    const auto revoked = tables.revoke(*control);
+    EXPECT_TRUE(revoked.wasAuthorized);
+    EXPECT_EQ(revoked.fileChannel, second);
+    EXPECT_FALSE(control->authorized);
+    EXPECT_EQ(tables.sessionForToken(token.bytes()), std::nullopt);
+    EXPECT_FALSE(tables.viewerSessionNames.contains(control->id));
+    EXPECT_TRUE(tables.audioSessions.contains(control->id));
+    EXPECT_FALSE(tables.revoke(*control).wasAuthorized) << "a second revocation finds nothing";
+
+    // Leaving hands back what must be released and leaves no entry anywhere.
+    const auto left = tables.forget(control->id);
+    EXPECT_EQ(left.session, control);
+    EXPECT_EQ(left.buttonMask, 3);
+    EXPECT_FALSE(control->isLive);
+    const auto videoLeft = tables.forget(video->id);
+    EXPECT_TRUE(videoLeft.wasAuthorized);
+    EXPECT_EQ(tables.forget(video->id).session, nullptr);
+    EXPECT_EQ(tables.entryCount(), 0u);
+}
+
+TEST(VideoFlow, FarBehindViewersWaitForAKeyframeAndStaleAcknowledgementsChangeNothing) {
+    VideoFlow flow;
+    const auto a = UUID::random(), b = UUID::random();
+    const std::unordered_set<UUID> sessions{a, b};
+    flow.reset(sessions, 30);
+    ASSERT_EQ(flow.currentVideoCongestionWindow, 3);
+
+    // Seven unacknowledged frames put a past 2W; the next frame is withheld and it waits for a
+    // keyframe, while b, which acknowledges, keeps receiving.
+    std::uint64_t now = 1'000'000'000;
+    for (std::uint64_t frame = 0; frame < 8; ++frame) {
+        for (const auto& id : {a, b}) {
+            if (flow.admit(id, frame == 0)) flow.sent(id, frame, now);
+        }
+        flow.ack(b, frame, now);
+        now += 16'000'000;
+    }
+    EXPECT_EQ(flow.videoSessionOutstandingAcks.at(a), 7);
+    EXPECT_TRUE(flow.videoSessionsAwaitingKeyframe.contains(a));
+    EXPECT_EQ(flow.videoSessionOutstandingAcks.at(b), 0);
+
+    // Acknowledgements for frames never sent, or already acknowledged, are ignored.
+    EXPECT_FALSE(flow.ack(a, 99, now));
+    EXPECT_FALSE(flow.ack(b, 3, now));
+    EXPECT_EQ(flow.videoSessionOutstandingAcks.at(a), 7);
+
+    // a is excluded from the gate (far behind), so b alone keeps it open.
+    EXPECT_FALSE(flow.evaluate(sessions, now).blocked);
+    EXPECT_EQ(flow.videoSendInFlight, 7);
+
+    // Catching up to within W asks for a keyframe; only a keyframe lets it in again.
+    EXPECT_TRUE(flow.ack(a, 4, now));
+    EXPECT_FALSE(flow.admit(a, false));
+    EXPECT_TRUE(flow.admit(a, true));
+
+    // Silence is measured from the last acknowledgement, or the last send before any.
+    EXPECT_EQ(flow.silentSessions(sessions, now + 10'000'000'001ULL, 10'000'000'000ULL), std::vector<UUID>{a});
+    flow.forget(a);
+    flow.forget(b);
+    EXPECT_EQ(flow.entryCount(), 0u);
+}
