@@ -1,5 +1,6 @@
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -112,7 +113,12 @@ private:
     std::optional<T> le(int n) {
         if (remaining() < static_cast<std::size_t>(n)) return std::nullopt;
         T v = 0;
-        for (int i = 0; i < n; ++i) v |= static_cast<T>(static_cast<T>(data_[pos_ + i]) << (8 * i));
+        if constexpr (std::endian::native == std::endian::little) {
+            // One unaligned load instead of a loop: decoding sits on the path of every packet.
+            std::memcpy(&v, data_.data() + pos_, sizeof(T));
+        } else {
+            for (int i = 0; i < n; ++i) v |= static_cast<T>(static_cast<T>(data_[pos_ + i]) << (8 * i));
+        }
         pos_ += static_cast<std::size_t>(n);
         return v;
     }

@@ -126,31 +126,39 @@ bool AuxFrameReader::append(std::span<const std::uint8_t> bytes) {
     return true;
 }
 
-std::optional<AuxFrame> AuxFrameReader::nextFrame() {
-    if (error_) return std::nullopt;
-    const std::span<const std::uint8_t> pending(buffer_.data() + readPos_, bufferedBytes());
-    if (pending.empty()) return std::nullopt;
+AuxFrameReader::Cut AuxFrameReader::cut(std::span<const std::uint8_t> pending, AuxFrameView& view,
+                                         std::size_t& frameSize) {
+    if (pending.empty()) return Cut::needMore;
     // A wrong magic is reported as soon as its bytes are here, without waiting for a whole header.
     const std::uint8_t magicBytes[4] = {'2', 'Q', '2', 'Q'};
     for (std::size_t i = 0; i < pending.size() && i < 4; ++i) {
         if (pending[i] != magicBytes[i]) {
             error_ = AuxFrameError::badMagic;
-            return std::nullopt;
+            return Cut::failed;
         }
     }
     auto header = AuxPacketHeader::decode(pending);
-    if (!header) return std::nullopt;
-    const std::uint64_t frameSize = AuxPacketHeader::size + static_cast<std::uint64_t>(header->payloadLength);
-    if (frameSize > maxBuffered_) {
+    if (!header) return Cut::needMore;
+    const std::uint64_t size = AuxPacketHeader::size + static_cast<std::uint64_t>(header->payloadLength);
+    if (size > maxBuffered_) {
         error_ = AuxFrameError::frameTooLarge;
-        return std::nullopt;
+        return Cut::failed;
     }
-    if (pending.size() < frameSize) return std::nullopt;
-    AuxFrame frame;
-    frame.header = *header;
-    const auto body = pending.subspan(AuxPacketHeader::size, header->payloadLength);
-    frame.payload.assign(body.begin(), body.end());
-    readPos_ += static_cast<std::size_t>(frameSize);
+    frameSize = static_cast<std::size_t>(size);
+    if (pending.size() < size) return Cut::needMore;
+    view.header = *header;
+    view.payload = pending.subspan(AuxPacketHeader::size, header->payloadLength);
+    return Cut::frame;
+}
+
+std::optional<AuxFrame> AuxFrameReader::nextFrame() {
+    if (error_) return std::nullopt;
+    AuxFrameView view;
+    std::size_t frameSize = 0;
+    const std::span<const std::uint8_t> pending(buffer_.data() + readPos_, bufferedBytes());
+    if (cut(pending, view, frameSize) != Cut::frame) return std::nullopt;
+    AuxFrame frame{view.header, Bytes(view.payload.begin(), view.payload.end())};
+    readPos_ += frameSize;
     if (readPos_ == buffer_.size()) {
         buffer_.clear();
         readPos_ = 0;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
@@ -84,6 +85,12 @@ struct AuxFrame {
     Bytes payload;
 };
 
+// A frame whose payload still lies in the bytes it was read from.
+struct AuxFrameView {
+    AuxPacketHeader header;
+    std::span<const std::uint8_t> payload;
+};
+
 enum class AuxFrameError : std::uint8_t {
     badMagic,        // the bytes at a frame boundary are not "2Q2Q"
     frameTooLarge,   // a header announces a frame that cannot fit the buffer limit
@@ -111,15 +118,70 @@ public:
     // The next whole frame, or nothing when more bytes are needed or framing failed (see `error()`).
     std::optional<AuxFrame> nextFrame();
 
+    // Cuts every whole frame out of the buffered bytes followed by `bytes` and hands each to
+    // `handler` without copying its payload (the view is valid during the call only); keeps the
+    // trailing part of a frame for the next call. Frames that lie whole in `bytes` are never
+    // copied at all. Stops early when `handler` returns false (its owner closed the connection).
+    // False when framing failed (see `error()`).
+    template <class Handler>
+    bool consume(std::span<const std::uint8_t> bytes, Handler&& handler);
+
     std::optional<AuxFrameError> error() const { return error_; }
     std::size_t bufferedBytes() const { return buffer_.size() - readPos_; }
     std::size_t maxBufferedBytes() const { return maxBuffered_; }
 
 private:
+    enum class Cut { frame, needMore, failed };
+    // Reads one frame at the front of `pending`. Once its header is whole, `frameSize` holds the
+    // frame's whole size, also when the rest has not arrived yet.
+    Cut cut(std::span<const std::uint8_t> pending, AuxFrameView& view, std::size_t& frameSize);
+
     Bytes buffer_;
     std::size_t readPos_ = 0;  // consumed bytes at the front, dropped on the next append
     std::size_t maxBuffered_;
     std::optional<AuxFrameError> error_;
 };
+
+template <class Handler>
+bool AuxFrameReader::consume(std::span<const std::uint8_t> bytes, Handler&& handler) {
+    if (error_) return false;
+    AuxFrameView view;
+    std::size_t frameSize = 0;
+    // A frame begun in an earlier read is completed in the buffer with just the bytes it lacks.
+    while (bufferedBytes() > 0) {
+        std::size_t wanted = AuxPacketHeader::size;
+        if (bufferedBytes() >= AuxPacketHeader::size) {
+            const std::span<const std::uint8_t> pending(buffer_.data() + readPos_, bufferedBytes());
+            if (cut(pending, view, frameSize) == Cut::failed) return false;
+            wanted = frameSize;
+        }
+        if (bufferedBytes() < wanted) {
+            const auto take = std::min(bytes.size(), wanted - bufferedBytes());
+            if (!append(bytes.first(take))) return false;
+            bytes = bytes.subspan(take);
+            if (bufferedBytes() < wanted) {
+                // Still short: a wrong magic is reported as soon as its bytes are here.
+                const std::span<const std::uint8_t> pending(buffer_.data() + readPos_, bufferedBytes());
+                return cut(pending, view, frameSize) != Cut::failed;
+            }
+            continue;  // the header is whole now: learn the frame's size
+        }
+        const std::span<const std::uint8_t> pending(buffer_.data() + readPos_, bufferedBytes());
+        if (cut(pending, view, frameSize) != Cut::frame) return false;
+        const bool more = handler(static_cast<const AuxFrameView&>(view));
+        buffer_.clear();
+        readPos_ = 0;
+        if (!more) return true;
+    }
+    // Then straight from the bytes just read; only a trailing partial frame is kept.
+    while (!bytes.empty()) {
+        const auto result = cut(bytes, view, frameSize);
+        if (result == Cut::failed) return false;
+        if (result == Cut::needMore) return append(bytes);
+        bytes = bytes.subspan(frameSize);
+        if (!handler(static_cast<const AuxFrameView&>(view))) return true;
+    }
+    return true;
+}
 
 }  // namespace qm

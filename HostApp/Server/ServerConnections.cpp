@@ -197,17 +197,15 @@ void V230HostAudioAuxServer::handleReceived(const std::shared_ptr<AuxSession>& s
         return;
     }
     if (!data.empty()) {
-        if (!session->reader.append(data)) {
+        // Frames are dispatched straight from the bytes read; a handler may close the session,
+        // after which nothing more is cut for it.
+        const bool framed = session->reader.consume(data, [&](const AuxFrameView& frame) {
+            dispatchFrame(session, frame);
+            return session->isLive;
+        });
+        if (!session->isLive) return;
+        if (!framed) {
             closeSession(id, std::string("code=frame-error; ") + auxFrameErrorName(*session->reader.error()));
-            return;
-        }
-        while (auto frame = session->reader.nextFrame()) {
-            dispatchFrame(session, std::move(*frame));
-            // A handler may have closed the session; stop cutting frames for it.
-            if (!session->isLive) return;
-        }
-        if (auto frameError = session->reader.error()) {
-            closeSession(id, std::string("code=frame-error; ") + auxFrameErrorName(*frameError));
             return;
         }
     }
@@ -284,7 +282,7 @@ void V230HostAudioAuxServer::broadcastHostSessionInfo() {
 
 // ---- Dispatch ----------------------------------------------------------------------------------
 
-void V230HostAudioAuxServer::dispatchFrame(const std::shared_ptr<AuxSession>& session, AuxFrame frame) {
+void V230HostAudioAuxServer::dispatchFrame(const std::shared_ptr<AuxSession>& session, const AuxFrameView& frame) {
     const auto raw = static_cast<std::uint8_t>(frame.header.type);
     const auto type = auxPacketTypeFromRaw(raw);
     if (!type) {
@@ -315,11 +313,11 @@ void V230HostAudioAuxServer::dispatchFrame(const std::shared_ptr<AuxSession>& se
     dispatchControl(*type, frame.payload, *session);
 }
 
-void V230HostAudioAuxServer::dispatchControl(AuxPacketType type, const Bytes& payload, const UUID& sourceID) {
+void V230HostAudioAuxServer::dispatchControl(AuxPacketType type, std::span<const std::uint8_t> payload, const UUID& sourceID) {
     if (auto session = sessions_.session(sourceID)) dispatchControl(type, payload, *session);
 }
 
-void V230HostAudioAuxServer::dispatchControl(AuxPacketType type, const Bytes& payload, AuxSession& session) {
+void V230HostAudioAuxServer::dispatchControl(AuxPacketType type, std::span<const std::uint8_t> payload, AuxSession& session) {
     const UUID& sourceID = session.id;
     const auto& connection = session.connection;
     const bool onVideo = session.channel == AuxChannel::video;

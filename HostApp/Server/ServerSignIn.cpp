@@ -7,7 +7,8 @@
 
 namespace qm {
 
-void V230HostAudioAuxServer::handleIdentityChallenge(const std::shared_ptr<AuxSession>& session, const Bytes& payload) {
+void V230HostAudioAuxServer::handleIdentityChallenge(const std::shared_ptr<AuxSession>& session,
+                                                     std::span<const std::uint8_t> payload) {
     auto challenge = IdentityChallengePayload::decode(payload);
     if (!challenge) {
         publish("aux session " + shortID(session->id) + " sent a bad identity challenge payload");

@@ -138,7 +138,7 @@ public:
     const DispatchQueuePtr queue;
 
     // ---- Operations that run on `queue` ----------------------------------------------------
-    void dispatchControl(AuxPacketType type, const Bytes& payload, const UUID& sourceID);
+    void dispatchControl(AuxPacketType type, std::span<const std::uint8_t> payload, const UUID& sourceID);
     void authorizeAuxSession(const UUID& id, AuxChannel channel, const ConnectionPtr& connection,
                              const ClientSessionAuthPayload& request);
     void removeSession(const UUID& id, AuxChannel channel);
@@ -211,9 +211,9 @@ private:
     void handleReceived(const std::shared_ptr<AuxSession>& session, Bytes data, bool isComplete,
                         const std::optional<NetworkError>& error);
     void closeSession(const UUID& id, const std::string& reason);
-    void dispatchFrame(const std::shared_ptr<AuxSession>& session, AuxFrame frame);
-    void dispatchControl(AuxPacketType type, const Bytes& payload, AuxSession& session);
-    void handleIdentityChallenge(const std::shared_ptr<AuxSession>& session, const Bytes& payload);
+    void dispatchFrame(const std::shared_ptr<AuxSession>& session, const AuxFrameView& frame);
+    void dispatchControl(AuxPacketType type, std::span<const std::uint8_t> payload, AuxSession& session);
+    void handleIdentityChallenge(const std::shared_ptr<AuxSession>& session, std::span<const std::uint8_t> payload);
     void finishSignIn(const UUID& id, std::uint64_t epoch, const std::string& username,
                       const std::string& displayName, const PasswordCheckResult& result);
     void refuseSignIn(const std::shared_ptr<AuxSession>& session, const std::string& code);

@@ -195,3 +195,42 @@ TEST(AuxFrameReader, RefusesToBufferMoreThanItsLimit) {
         EXPECT_FALSE(reader.error());
     }
 }
+
+TEST(AuxFrameReader, ConsumingInAnyChunkingYieldsTheSameFramesWithoutCopiesOfWholeOnes) {
+    Bytes stream;
+    std::vector<Bytes> payloads;
+    for (std::size_t i = 0; i < 40; ++i) {
+        Bytes payload(i * 37 % 300, static_cast<std::uint8_t>(i));
+        payloads.push_back(payload);
+        const auto packet = makeAuxPacket(AuxPacketType::pointerEvent, static_cast<std::uint8_t>(i), payload, i);
+        stream.insert(stream.end(), packet.begin(), packet.end());
+    }
+    for (std::size_t chunk : {std::size_t{1}, std::size_t{7}, std::size_t{19}, std::size_t{20}, std::size_t{21},
+                              std::size_t{333}, stream.size()}) {
+        SCOPED_TRACE("chunk " + std::to_string(chunk));
+        AuxFrameReader reader;
+        std::vector<Bytes> seen;
+        for (std::size_t at = 0; at < stream.size(); at += chunk) {
+            const auto piece = std::span<const std::uint8_t>(stream).subspan(at, std::min(chunk, stream.size() - at));
+            ASSERT_TRUE(reader.consume(piece, [&](const AuxFrameView& frame) {
+                EXPECT_EQ(frame.header.flags, seen.size());
+                seen.emplace_back(frame.payload.begin(), frame.payload.end());
+                return true;
+            }));
+        }
+        EXPECT_EQ(seen, payloads);
+        EXPECT_EQ(reader.bufferedBytes(), 0u);
+    }
+
+    // A handler that closes its connection stops the cutting; a bad magic fails as soon as its
+    // bytes arrive, also in the middle of a read.
+    AuxFrameReader stopping;
+    int handled = 0;
+    EXPECT_TRUE(stopping.consume(stream, [&](const AuxFrameView&) { return ++handled < 3; }));
+    EXPECT_EQ(handled, 3);
+    AuxFrameReader broken;
+    Bytes bad(stream.begin(), stream.begin() + 23);  // the first frame has no payload
+    bad[20] = '2', bad[21] = 'Q', bad[22] = 'x';
+    EXPECT_FALSE(broken.consume(bad, [](const AuxFrameView&) { return true; }));
+    EXPECT_EQ(broken.error(), AuxFrameError::badMagic);
+}
