@@ -1,6 +1,8 @@
 #include "Platform/Clock.h"
 
+#include <chrono>
 #include <ctime>
+#include <thread>
 
 namespace qm {
 
@@ -14,6 +16,10 @@ double SystemClock::wallTime() const {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+void SystemClock::sleep(double seconds) const {
+    if (seconds > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(nsFromSeconds(seconds)));
 }
 
 std::shared_ptr<SystemClock> SystemClock::shared() {

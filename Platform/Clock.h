@@ -14,12 +14,16 @@ public:
     virtual std::uint64_t uptimeNs() const = 0;
     // Seconds since the Unix epoch.
     virtual double wallTime() const = 0;
+    // Blocks the calling thread for `seconds`. Polls that wait for the system to settle sleep
+    // through here, so that on a virtual clock they take no real time.
+    virtual void sleep(double seconds) const = 0;
 };
 
 class SystemClock final : public Clock {
 public:
     std::uint64_t uptimeNs() const override;
     double wallTime() const override;
+    void sleep(double seconds) const override;
     static std::shared_ptr<SystemClock> shared();
 };
 

@@ -15,6 +15,7 @@ class DNSServiceAdvertiser;
 class AccountService;
 class DisplayService;
 class ScreenCaptureService;
+class VirtualDisplayFactory;
 
 // Every operating-system service the server and the application use, handed to them at
 // construction. `main` builds the real one; tests build one from simulations and manual queues.
@@ -29,6 +30,8 @@ struct HostPlatform {
     std::shared_ptr<AccountService> accounts;
     std::shared_ptr<DisplayService> displays;
     std::shared_ptr<ScreenCaptureService> screenCapture;
+    // Software displays; null where the system offers none.
+    std::shared_ptr<VirtualDisplayFactory> virtualDisplays;
 
     // Where the Host keeps its own state (identity keys, defaults): $XDG_CONFIG_HOME/quillmere-host.
     std::filesystem::path configDirectory;

@@ -14,6 +14,11 @@ double ManualClock::wallTime() const {
     return wallBase_ + static_cast<double>(uptimeNs_) / 1e9;
 }
 
+void ManualClock::sleep(double seconds) const {
+    std::lock_guard lock(mutex_);
+    uptimeNs_ += nsFromSeconds(seconds);
+}
+
 std::shared_ptr<ManualDispatchQueue> ManualClock::makeQueue(std::string label) {
     auto queue = std::make_shared<ManualDispatchQueue>(std::move(label), shared_from_this());
     std::lock_guard lock(mutex_);

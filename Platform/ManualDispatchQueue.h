@@ -21,6 +21,9 @@ public:
 
     std::uint64_t uptimeNs() const override;
     double wallTime() const override;
+    // Moves virtual time forward without running anything: the sleeping thread is the one that
+    // would run the blocks, so they wait for the next advance() or runUntilIdle().
+    void sleep(double seconds) const override;
 
     // Moves time forward by `seconds`, firing due blocks on every queue of this clock.
     void advance(double seconds);
@@ -34,7 +37,7 @@ private:
     std::vector<std::shared_ptr<ManualDispatchQueue>> liveQueues();
 
     mutable std::mutex mutex_;
-    std::uint64_t uptimeNs_;
+    mutable std::uint64_t uptimeNs_;
     double wallBase_;
     std::vector<std::weak_ptr<ManualDispatchQueue>> queues_;
 };

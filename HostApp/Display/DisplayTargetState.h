@@ -2,24 +2,36 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <vector>
 
+#include "HostApp/Display/HeadlessVirtualDisplay.h"
+#include "HostApp/Display/HostDisplayModeSwitcher.h"
+#include "Platform/Displays.h"
 #include "QuillmereProfiles/DisplayPayloads.h"
-#include "QuillmereProfiles/DisplayProfiles.h"
-#include "QuillmereProfiles/MediaPayloads.h"
+#include "QuillmereProfiles/VideoStreamTypes.h"
 
 namespace qm {
 
-// Which display the stream shows and in which capture mode: the selected and the physical
-// display, whether a person chose it, whether capture is on the virtual display, the mode and
-// request in force, and the layout Viewers were last told. Owned by the server queue.
-struct DisplayTargetState {
-    std::uint32_t selectedDisplayID = 0;
-    std::uint32_t physicalDisplayID = 0;
+// The server's display-target state: which display is captured and how. Owned by the server
+// queue; every member below is read and written only there.
+//
+// The operations that read or write it take what else they need (the mode switcher and the
+// virtual display the application owns), so the server's methods are thin calls into these.
+class DisplayTargetState {
+public:
+    // The display being captured: a real display or the headless virtual display.
+    DisplayID selectedDisplayID = 0;
+    // The real display chosen for capture, fallback and audio; 0 for none.
+    DisplayID physicalDisplayID = 0;
+    // The user or a Viewer chose the display: the switcher may not fall back to another one.
     bool displaySelectionIsManual = false;
+    // Capture goes to the headless virtual display.
     bool useHeadlessVirtualDisplay = false;
     VideoCaptureMode currentVideoMode = VideoCaptureMode::easy;
     CaptureModeControlPayload currentCaptureRequest = defaultCaptureRequest();
     VideoChromaMode currentVideoChromaMode = VideoChromaMode::yuv420;
+    // The layout last returned by currentDisplayLayout(); cleared before a capture-target change.
     std::optional<DisplayLayoutPayload> lastDisplayLayout;
 
     // The request a stream starts with when no Viewer asked for one: Easy, 4:2:0, physical.
@@ -27,6 +39,35 @@ struct DisplayTargetState {
         return CaptureModeControlPayload::preset(VideoCaptureMode::easy, VideoChromaMode::yuv420,
                                                  VideoCaptureBackend::physical);
     }
+
+    // ---- Layout ----
+    // The layout Viewers are told of: the live virtual display's while capture goes there, else
+    // the selected display's, else the current mode's catalogue size. Stored in lastDisplayLayout.
+    DisplayLayoutPayload currentDisplayLayout(const HostDisplayModeSwitcher& switcher,
+                                              HeadlessVirtualDisplay& virtualDisplay);
+    // The virtual display's layout: both rectangles at 0,0 with its size (or the mode's target).
+    static DisplayLayoutPayload managedHeadlessDisplayLayout(VideoCaptureMode mode, DisplayID displayID,
+                                                             HeadlessVirtualDisplay& virtualDisplay);
+
+    // ---- Capture mode targets ----
+    // Whether a display's geometry is the mode's catalogue geometry (HiDPI modes: exactly).
+    static bool geometrySatisfiesStrictMode(const HostDisplayGeometry& geometry, VideoCaptureMode mode);
+    // The geometry a mode expects, as a text for log lines.
+    static std::string strictGeometrySummary(VideoCaptureMode mode);
+    // The physical mode to describe a display that did not reach `mode`.
+    static VideoCaptureMode physicalFallbackMode(VideoCaptureMode mode, const HostDisplayGeometry& geometry);
+    // A real display to capture: the remembered one, else the main one, else the first; none
+    // when only the virtual display is there.
+    std::optional<DisplayID> usablePhysicalDisplayID(const HostDisplayModeSwitcher& switcher,
+                                                     const HeadlessVirtualDisplay& virtualDisplay) const;
+    // The virtual display's geometry when it already satisfies the mode strictly.
+    static std::optional<HostDisplayGeometry> realizedHeadlessGeometryIfSatisfied(
+        VideoCaptureMode mode, DisplayID displayID, const HeadlessVirtualDisplay& virtualDisplay);
+
+    // ---- Diagnostics ----
+    // The selection summary followed by the displays' diagnostics.
+    std::string displayDiagnostics(const HostDisplayModeSwitcher& switcher,
+                                   const HeadlessVirtualDisplay& virtualDisplay) const;
 };
 
 }  // namespace qm

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "HostApp/Server/ServerSupport.h"
-#include "HostApp/Display/DisplayLayout.h"
+#include "HostApp/Display/HostDisplayModeSwitcher.h"
 #include "Platform/Displays.h"
 
 namespace qm {
@@ -136,7 +136,7 @@ void V230HostAudioAuxServer::applyHostPhysicalDisplayAction(std::uint8_t action)
 
 DisplayLayoutPayload V230HostAudioAuxServer::currentDisplayLayout() {
     std::optional<DisplayLayoutPayload> layout;
-    if (platform_.displays) layout = displayLayout(*platform_.displays, display_.selectedDisplayID);
+    if (platform_.displays) layout = HostDisplayModeSwitcher::displayLayout(*platform_.displays, display_.selectedDisplayID);
     if (!layout) {
         // A display that went away: describe the mode's catalogue size so Viewers keep a sane frame.
         const auto& profile = DisplayProfileCatalog::profile(display_.currentVideoMode);

@@ -1,0 +1,87 @@
+// How a display is judged against a capture mode, and which real display to capture.
+#include <algorithm>
+
+#include "HostApp/Display/DisplayTargetState.h"
+#include "HostApp/Display/HeadlessVirtualDisplayTarget.h"
+#include "QuillmereProfiles/DisplayProfiles.h"
+
+namespace qm {
+
+namespace {
+
+CaptureModeProfileDefinition profileOf(VideoCaptureMode mode) {
+    return DisplayProfileCatalog::modeProfile(static_cast<std::uint8_t>(mode)).value_or(DisplayProfileCatalog::easy());
+}
+
+}  // namespace
+
+HeadlessVirtualDisplayTarget HeadlessVirtualDisplayTarget::target(VideoCaptureMode mode) {
+    const auto& resolution = profileOf(mode).resolution;
+    return {resolution.logicalWidth, resolution.logicalHeight,
+            std::max<std::int64_t>(1, resolution.pixelWidth / std::max<std::int64_t>(1, resolution.logicalWidth))};
+}
+
+std::string HeadlessVirtualDisplayTarget::summary() const {
+    const std::string logical = "logical=" + std::to_string(logicalWidth) + "x" + std::to_string(logicalHeight);
+    const std::string pixels = "px=" + std::to_string(logicalWidth * scale) + "x" + std::to_string(logicalHeight * scale);
+    if (scale < 2) return logical + " " + pixels;
+    return logical + " @" + std::to_string(scale) + "x " + pixels + " HiDPI";
+}
+
+bool DisplayTargetState::geometrySatisfiesStrictMode(const HostDisplayGeometry& g, VideoCaptureMode mode) {
+    const auto& r = profileOf(mode).resolution;
+    if (g.logicalWidth != r.logicalWidth) return false;
+    if (!r.hiDPI) return g.logicalHeight == r.logicalHeight;
+    return g.logicalHeight == r.logicalHeight && g.pixelWidth == r.pixelWidth && g.pixelHeight == r.pixelHeight &&
+           g.isHiDPI;
+}
+
+std::string DisplayTargetState::strictGeometrySummary(VideoCaptureMode mode) {
+    const auto profile = profileOf(mode);
+    if (profile.requireStrictGeometry) return profile.resolution.strictGeometrySummary();
+    return std::to_string(profile.resolution.logicalWidth) + "x" + std::to_string(profile.resolution.logicalHeight);
+}
+
+VideoCaptureMode DisplayTargetState::physicalFallbackMode(VideoCaptureMode mode, const HostDisplayGeometry& g) {
+    // What the display actually shows decides before what was asked for.
+    const auto& fullHD = DisplayProfileCatalog::fullHD1080();
+    const auto& qhd = DisplayProfileCatalog::qhd1440();
+    if (g.logicalWidth == fullHD.logicalWidth && g.logicalHeight == fullHD.logicalHeight && !g.isHiDPI) {
+        return VideoCaptureMode::physical1080;
+    }
+    if (g.logicalWidth == qhd.logicalWidth && g.logicalHeight == qhd.logicalHeight && !g.isHiDPI) {
+        return VideoCaptureMode::physical1440;
+    }
+    switch (mode) {
+        case VideoCaptureMode::easy: return VideoCaptureMode::physical1080;
+        case VideoCaptureMode::pro:
+        case VideoCaptureMode::max: return VideoCaptureMode::physical1440;
+        case VideoCaptureMode::physical1080:
+        case VideoCaptureMode::physical1440: return mode;
+    }
+    return mode;
+}
+
+std::optional<DisplayID> DisplayTargetState::usablePhysicalDisplayID(const HostDisplayModeSwitcher& switcher,
+                                                                     const HeadlessVirtualDisplay& virtualDisplay) const {
+    const DisplayID v = virtualDisplay.displayID;
+    const auto physical = switcher.activePhysicalDisplayIDs(v);
+    if (physical.empty()) return std::nullopt;
+    auto listed = [&](DisplayID id) { return std::find(physical.begin(), physical.end(), id) != physical.end(); };
+    if (physicalDisplayID != 0 && physicalDisplayID != v && listed(physicalDisplayID)) return physicalDisplayID;
+    if (const auto main = switcher.mainDisplayID(); main != v && listed(main)) return main;
+    return physical.front();
+}
+
+std::optional<HostDisplayGeometry> DisplayTargetState::realizedHeadlessGeometryIfSatisfied(
+    VideoCaptureMode mode, DisplayID displayID, const HeadlessVirtualDisplay& virtualDisplay) {
+    const auto realized = virtualDisplay.currentGeometry(displayID);
+    if (!realized) return std::nullopt;
+    const HostDisplayGeometry geometry{realized->displayID,  realized->logicalWidth, realized->logicalHeight,
+                                       realized->pixelWidth, realized->pixelHeight,  realized->refreshRate,
+                                       realized->isHiDPI};
+    if (!geometrySatisfiesStrictMode(geometry, mode)) return std::nullopt;
+    return geometry;
+}
+
+}  // namespace qm
