@@ -731,11 +731,22 @@ public:
 
     void cancel() override {
         if (cancelled_.exchange(true)) return;
-        std::lock_guard lock(mutex_);
-        if (timer_) timer_->cancel();
-        timer_.reset();
-        queue_.reset();
-        handler_ = nullptr;
+        // The queue, the timer (which holds the queue too) and the handler are let go only after
+        // the lock: dropping the last reference to the queue joins its thread, and a poll running
+        // there takes this lock to read the handler.
+        DispatchQueuePtr queue;
+        std::shared_ptr<RepeatingTimer> timer;
+        std::function<void(const NetworkPath&)> handler;
+        {
+            std::lock_guard lock(mutex_);
+            queue = std::move(queue_);
+            timer = std::move(timer_);
+            handler = std::move(handler_);
+            queue_.reset();
+            timer_.reset();
+            handler_ = nullptr;
+        }
+        if (timer) timer->cancel();
     }
 
 private:

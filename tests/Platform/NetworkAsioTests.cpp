@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Platform/AsioDispatchQueue.h"
@@ -468,4 +469,56 @@ TEST(PathMonitor, PathCountsUpNonLoopbackInterfacesOnce) {
     EXPECT_TRUE(path.satisfied);
     EXPECT_EQ(path.interfaceNames, (std::vector<std::string>{"bridge0", "eth0"}));
     EXPECT_FALSE(networkPathFromInterfaces({addresses[0], addresses[3]}).satisfied);
+}
+
+namespace {
+
+// A real queue that, when its last reference goes, first lets `released` through and then
+// joins its thread, as a real queue's destruction does.
+class ReleasingQueue final : public DispatchQueue {
+public:
+    explicit ReleasingQueue(std::shared_ptr<std::atomic<bool>> released)
+        : DispatchQueue("test.releasing"), inner_(std::make_shared<AsioDispatchQueue>("test.releasing")),
+          released_(std::move(released)) {}
+    ~ReleasingQueue() override {
+        released_->store(true);
+        inner_.reset();  // joins the thread: the block running there has to finish
+    }
+    void async(std::function<void()> block) override { inner_->async(std::move(block)); }
+    void asyncAfter(double seconds, DispatchWorkItemPtr item) override { inner_->asyncAfter(seconds, std::move(item)); }
+    bool isCurrent() const override { return inner_->isCurrent(); }
+    const Clock& clock() const override { return inner_->clock(); }
+
+protected:
+    void runSync(const std::function<void()>& block) override { inner_->sync(block); }
+
+private:
+    std::shared_ptr<AsioDispatchQueue> inner_;
+    std::shared_ptr<std::atomic<bool>> released_;
+};
+
+}  // namespace
+
+TEST(PathMonitor, CancelFromAnotherThreadWhileAPollRunsDoesNotDeadlock) {
+    auto released = std::make_shared<std::atomic<bool>>(false);
+    auto polling = std::make_shared<std::atomic<bool>>(false);
+    auto cancelled = std::make_shared<std::atomic<bool>>(false);
+    // The poll blocks in the source until the queue is being torn down, then asks for the handler.
+    auto monitor = makePollingPathMonitor([released, polling] {
+        polling->store(true);
+        waitUntil([&] { return released->load(); });
+        return NetworkPath{true, {"eth0"}};
+    });
+    {
+        auto queue = std::make_shared<ReleasingQueue>(released);
+        monitor->start(queue, [](const NetworkPath&) {});
+    }
+    ASSERT_TRUE(waitUntil([&] { return polling->load(); }));
+    // The monitor now holds the only reference to the queue; cancelling drops it.
+    std::thread([monitor, cancelled] {
+        monitor->cancel();
+        cancelled->store(true);
+    }).detach();
+    EXPECT_TRUE(waitUntil([&] { return cancelled->load(); }, std::chrono::seconds(5)))
+        << "cancel() is stuck behind the poll it waits for";
 }
