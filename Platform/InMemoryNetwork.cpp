@@ -554,8 +554,10 @@ void InMemoryConnection::setSendLimit(std::size_t bytes) {
 
 std::size_t InMemoryConnection::queuedSendBytes() const {
     std::lock_guard lock(pipe_->mutex);
+    const auto& end = pipe_->ends[side_];
     const auto& peer = pipe_->ends[1 - side_];
-    return peer.cancelled ? 0 : peer.inbound.size();
+    // A closed connection has nothing left to send.
+    return end.cancelled || end.failure || peer.cancelled ? 0 : peer.inbound.size();
 }
 
 void InMemoryConnection::cancel() {
