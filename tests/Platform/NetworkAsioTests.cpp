@@ -744,7 +744,6 @@ TEST(AsioContinuousReads, NothingReachesTheHandlerAfterCancel) {
     manual->runUntilIdle();
     EXPECT_EQ(reads.size(), 0u);
     EXPECT_EQ(log->snapshot(), (std::vector<std::string>{"peer:ready", "peer:cancelled"}));
-
 }
 
 TEST(AsioSendLimit, APeerThatNeverReadsFailsTheConnectionOnceWithENOBUFS) {
