@@ -5,6 +5,7 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
 
 #include <algorithm>
@@ -20,6 +21,7 @@
 #include <atomic>
 #include <cerrno>
 #include <deque>
+#include <limits>
 #include <mutex>
 #include <thread>
 
@@ -43,6 +45,41 @@ NetworkError makeError(const std::error_code& ec) {
 
 NetworkError stoppedError() {
     return NetworkError{ECANCELED, "network service stopped"};
+}
+
+NetworkError sendQueueFullError() {
+    return NetworkError{ENOBUFS, "send queue full"};
+}
+
+// Buffers handed to one gathered write (the system takes at most this many at once anyway).
+constexpr std::size_t maximumGatheredWrites = 64;
+
+// Keepalive on an accepted socket, so that a peer whose network vanished is noticed; the user
+// timeout makes unacknowledged sends end such a peer within the same time.
+void applyKeepAlive(int fd, const ListenerParameters& parameters) {
+    if (fd < 0) return;
+    if (parameters.keepAliveIdle <= 0 && parameters.keepAliveInterval <= 0 && parameters.keepAliveCount <= 0) return;
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    auto set = [fd](int option, int value) {
+        if (value > 0) ::setsockopt(fd, IPPROTO_TCP, option, &value, sizeof value);
+    };
+    set(TCP_KEEPIDLE, parameters.keepAliveIdle);
+    set(TCP_KEEPINTVL, parameters.keepAliveInterval);
+    set(TCP_KEEPCNT, parameters.keepAliveCount);
+    // What is in effect, the system's defaults included for the values not given.
+    auto get = [fd](int option) {
+        int value = 0;
+        socklen_t length = sizeof value;
+        return ::getsockopt(fd, IPPROTO_TCP, option, &value, &length) == 0 ? value : 0;
+    };
+    const std::int64_t idle = get(TCP_KEEPIDLE);
+    const std::int64_t interval = get(TCP_KEEPINTVL);
+    const std::int64_t count = get(TCP_KEEPCNT);
+    if (idle <= 0 || interval <= 0 || count <= 0) return;
+    const auto milliseconds =
+        static_cast<int>(std::min<std::int64_t>((idle + interval * count) * 1000, std::numeric_limits<int>::max()));
+    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &milliseconds, sizeof milliseconds);
 }
 
 // "a.b.c.d:port" or "[v6]:port"; IPv4 peers of a dual-stack socket are shown as IPv4.
@@ -165,6 +202,8 @@ public:
         std::error_code ec;
         auto endpoint = socket_.remote_endpoint(ec);
         if (!ec) remote_ = endpointText(endpoint);
+        // Continuous reads read what is waiting without blocking the network thread.
+        socket_.non_blocking(true, ec);
     }
     // A client connection, made when started.
     ConnectionState(std::shared_ptr<Core> core, std::string host, std::uint16_t port, bool noDelay)
@@ -219,16 +258,50 @@ public:
     }
 
     void send(Bytes data, Connection::SendCompletion completion) {
+        enqueueWrite(PendingWrite{std::move(data), nullptr, std::move(completion)});
+    }
+
+    void send(SharedBytes data, Connection::SendCompletion completion) {
+        enqueueWrite(PendingWrite{{}, std::move(data), std::move(completion)});
+    }
+
+    void startReceiving(std::size_t bufferSize, Connection::ReceiveCompletion handler) {
+        if (!handler) return;
+        {
+            std::lock_guard lock(mutex_);
+            receiveBufferSize_ = std::max<std::size_t>(bufferSize, 1);
+        }
         auto self = shared_from_this();
-        auto pending = std::make_shared<PendingWrite>(PendingWrite{std::move(data), std::move(completion)});
+        auto shared = std::make_shared<Connection::ReceiveCompletion>(std::move(handler));
         runOnIo(
-            [self, pending] {
-                self->writes_.push_back(std::move(*pending));
-                self->pumpWrites();
+            [self, shared] {
+                if (self->continuousHandler_ || self->continuousEnded_) return;
+                self->continuousHandler_ = shared;
+                self->pumpContinuous();
             },
-            [self, pending] {
-                if (pending->completion) self->deliver([pending] { pending->completion(stoppedError()); });
+            [self, shared] {
+                self->deliver([shared] { (*shared)({}, false, stoppedError()); });
             });
+    }
+
+    void setReceiveBufferSize(std::size_t bytes) {
+        bool resume = false;
+        {
+            std::lock_guard lock(mutex_);
+            receiveBufferSize_ = std::max<std::size_t>(bytes, 1);
+            resume = resumableLocked();
+        }
+        if (resume) resumeReading();
+    }
+
+    void setSendLimit(std::size_t bytes) {
+        std::lock_guard lock(mutex_);
+        sendLimit_ = bytes;
+    }
+
+    std::size_t queuedSendBytes() const {
+        std::lock_guard lock(mutex_);
+        return queuedSendBytes_;
     }
 
     void cancel() {
@@ -279,6 +352,9 @@ public:
         socket_.close(ignored);
         reads_.clear();
         writes_.clear();
+        continuousHandler_.reset();
+        std::lock_guard lock(mutex_);
+        queuedSendBytes_ = 0;
     }
 
 private:
@@ -287,10 +363,82 @@ private:
         std::size_t maximum;
         Connection::ReceiveCompletion completion;
     };
+    // A send: bytes of its own or a buffer shared with other connections, written from directly.
     struct PendingWrite {
-        Bytes data;
+        Bytes owned;
+        SharedBytes shared;
         Connection::SendCompletion completion;
+
+        std::size_t size() const { return shared ? shared->size() : owned.size(); }
+        asio::const_buffer buffer() const { return shared ? asio::buffer(*shared) : asio::buffer(owned); }
     };
+
+    // Counts the send against the limit and hands it to the network thread; past the limit the
+    // connection fails instead and the bytes are dropped.
+    void enqueueWrite(PendingWrite write) {
+        const std::size_t size = write.size();
+        bool refused = false;
+        bool overflowed = false;
+        {
+            std::lock_guard lock(mutex_);
+            if (cancelled_) return;
+            if (sendOverflowed_) {
+                refused = true;
+            } else if (sendLimit_ != 0 && (queuedSendBytes_ > sendLimit_ || size > sendLimit_ - queuedSendBytes_)) {
+                sendOverflowed_ = true;
+                refused = overflowed = true;
+            } else {
+                queuedSendBytes_ += size;
+            }
+        }
+        auto self = shared_from_this();
+        if (refused) {
+            if (overflowed) runOnIo([self] { self->fail(sendQueueFullError()); }, nullptr);
+            if (write.completion) {
+                deliver([completion = std::move(write.completion)] { completion(sendQueueFullError()); });
+            }
+            return;
+        }
+        auto pending = std::make_shared<PendingWrite>(std::move(write));
+        runOnIo(
+            [self, pending] {
+                self->writes_.push_back(std::move(*pending));
+                self->pumpWrites();
+            },
+            [self, pending, size] {
+                self->sendTaken(size);
+                if (pending->completion) self->deliver([pending] { pending->completion(stoppedError()); });
+            });
+    }
+
+    // Bytes that left the send queue (taken by the system, or dropped with the connection).
+    void sendTaken(std::size_t size) {
+        std::lock_guard lock(mutex_);
+        queuedSendBytes_ -= std::min(size, queuedSendBytes_);
+    }
+
+    // Reading paused for a busy queue may go on. Called with mutex_ held.
+    bool resumableLocked() {
+        if (!readPaused_ || unhandledBytes_ > 2 * receiveBufferSize_) return false;
+        readPaused_ = false;
+        return true;
+    }
+
+    void resumeReading() {
+        auto self = shared_from_this();
+        runOnIo([self] { self->pumpContinuous(); }, nullptr);
+    }
+
+    // On the queue, after the handler took a read.
+    void readHandled(std::size_t count) {
+        bool resume = false;
+        {
+            std::lock_guard lock(mutex_);
+            unhandledBytes_ -= std::min(count, unhandledBytes_);
+            resume = resumableLocked();
+        }
+        if (resume) resumeReading();
+    }
 
     bool isCancelled() const {
         std::lock_guard lock(mutex_);
@@ -376,6 +524,7 @@ private:
             setCloseOnExec(self->socket_.native_handle());
             std::error_code ignored;
             if (self->noDelay_) self->socket_.set_option(tcp::no_delay(true), ignored);
+            self->socket_.non_blocking(true, ignored);
             {
                 std::lock_guard lock(self->mutex_);
                 self->remote_ = endpointText(endpoint);
@@ -384,6 +533,7 @@ private:
             self->deliverState(Connection::State::ready);
             self->pumpReads();
             self->pumpWrites();
+            self->pumpContinuous();
         });
     }
 
@@ -397,6 +547,7 @@ private:
         socket_.close(ignored);
         pumpReads();
         pumpWrites();
+        pumpContinuous();
     }
 
     void pumpReads() {
@@ -446,38 +597,127 @@ private:
             fail(error);
         }
         pumpReads();
+        pumpContinuous();
     }
 
+    // Continuous reads: one wait at a time, after any reads armed with receive(); each read
+    // takes what is waiting (up to the buffer size) into a buffer of that size, so an idle
+    // connection holds no read buffer at all.
+    void pumpContinuous() {
+        if (!continuousHandler_ || continuousEnded_ || continuousWaiting_ || closed_) return;
+        if (reading_ || !reads_.empty()) return;
+        if (failure_) return endContinuous(false, *failure_);
+        if (!connected_) return;
+        if (peerClosed_) return endContinuous(true, std::nullopt);
+        {
+            std::lock_guard lock(mutex_);
+            if (cancelled_) return;
+            if (unhandledBytes_ > 2 * receiveBufferSize_) {
+                readPaused_ = true;
+                return;
+            }
+        }
+        continuousWaiting_ = true;
+        auto self = shared_from_this();
+        if (moreWaiting_) {
+            // The last read left bytes behind: read again without asking the system to wait,
+            // behind whatever else the network thread has to do.
+            asio::post(core_->context, [self] { self->onReadable({}); });
+        } else {
+            socket_.async_wait(tcp::socket::wait_read, [self](const std::error_code& ec) { self->onReadable(ec); });
+        }
+    }
+
+    void onReadable(const std::error_code& ec) {
+        continuousWaiting_ = false;
+        if (closed_ || continuousEnded_ || !continuousHandler_) return;
+        if (failure_) return endContinuous(false, *failure_);
+        if (ec) {
+            const NetworkError error = makeError(ec);
+            endContinuous(false, error);
+            return fail(error);
+        }
+        std::size_t limit;
+        {
+            std::lock_guard lock(mutex_);
+            limit = receiveBufferSize_;
+        }
+        std::error_code readError;
+        std::size_t available = socket_.available(readError);
+        if (readError) available = 0;
+        Bytes data(std::clamp<std::size_t>(available, 1, limit));
+        const std::size_t count = socket_.read_some(asio::buffer(data), readError);
+        if (readError == asio::error::would_block || readError == asio::error::try_again ||
+            readError == asio::error::interrupted) {
+            moreWaiting_ = false;
+            return pumpContinuous();
+        }
+        if (readError == asio::error::eof) {
+            peerClosed_ = true;
+            return endContinuous(true, std::nullopt);
+        }
+        if (readError) {
+            const NetworkError error = makeError(readError);
+            endContinuous(false, error);
+            return fail(error);
+        }
+        data.resize(count);
+        moreWaiting_ = available > count;
+        {
+            std::lock_guard lock(mutex_);
+            unhandledBytes_ += count;
+        }
+        deliver([self = shared_from_this(), handler = continuousHandler_, data = std::move(data), count]() mutable {
+            (*handler)(std::move(data), false, std::nullopt);
+            self->readHandled(count);
+        });
+        pumpContinuous();
+    }
+
+    // The last delivery of continuous reads: the close or the error.
+    void endContinuous(bool isComplete, std::optional<NetworkError> error) {
+        continuousEnded_ = true;
+        auto handler = std::move(continuousHandler_);
+        continuousHandler_.reset();
+        deliver([handler, isComplete, error = std::move(error)] { (*handler)({}, isComplete, error); });
+    }
+
+    // Writes the queued sends in order, several at a time as one gathered write.
     void pumpWrites() {
-        while (!closed_ && !writing_ && !writes_.empty()) {
+        while (!closed_ && writesInFlight_ == 0 && !writes_.empty()) {
             if (failure_) {
                 auto write = std::move(writes_.front());
                 writes_.pop_front();
+                sendTaken(write.size());
                 if (write.completion) {
                     deliver([completion = std::move(write.completion), error = *failure_] { completion(error); });
                 }
                 continue;
             }
             if (!connected_) return;
-            writing_ = true;
+            std::vector<asio::const_buffer> buffers;
+            const std::size_t count = std::min(writes_.size(), maximumGatheredWrites);
+            buffers.reserve(count);
+            for (std::size_t i = 0; i < count; ++i) buffers.push_back(writes_[i].buffer());
+            writesInFlight_ = count;
             auto self = shared_from_this();
-            asio::async_write(socket_, asio::buffer(writes_.front().data),
-                              [self](const std::error_code& ec, std::size_t) { self->onWrite(ec); });
+            asio::async_write(socket_, buffers, [self](const std::error_code& ec, std::size_t) { self->onWrite(ec); });
         }
     }
 
     void onWrite(const std::error_code& ec) {
-        writing_ = false;
-        if (closed_ || writes_.empty()) return;
-        auto write = std::move(writes_.front());
-        writes_.pop_front();
-        if (ec) {
-            const NetworkError error = failure_ ? *failure_ : makeError(ec);
+        const std::size_t count = std::min(writesInFlight_, writes_.size());
+        writesInFlight_ = 0;
+        if (closed_) return;
+        std::optional<NetworkError> error;
+        if (ec) error = failure_ ? *failure_ : makeError(ec);
+        for (std::size_t i = 0; i < count; ++i) {
+            auto write = std::move(writes_.front());
+            writes_.pop_front();
+            sendTaken(write.size());
             if (write.completion) deliver([completion = std::move(write.completion), error] { completion(error); });
-            fail(error);
-        } else if (write.completion) {
-            deliver([completion = std::move(write.completion)] { completion(std::nullopt); });
         }
+        if (error) fail(*error);
         pumpWrites();
     }
 
@@ -485,6 +725,12 @@ private:
 
     // Guarded by mutex_: touched by the owner's threads and the network thread.
     mutable std::mutex mutex_;
+    std::size_t receiveBufferSize_ = 65536;
+    std::size_t unhandledBytes_ = 0;  // continuous reads handed to the queue, not yet handled
+    bool readPaused_ = false;         // continuous reads wait for the queue to catch up
+    std::size_t sendLimit_ = 0;
+    std::size_t queuedSendBytes_ = 0;
+    bool sendOverflowed_ = false;
     DispatchQueuePtr queue_;  // from start() until cancelled
     Connection::StateHandler stateHandler_;
     std::vector<std::function<void()>> early_;  // deliveries made before start()
@@ -507,8 +753,12 @@ private:
     std::deque<PendingRead> reads_;
     bool reading_ = false;
     Bytes readBuffer_;
+    std::shared_ptr<Connection::ReceiveCompletion> continuousHandler_;
+    bool continuousWaiting_ = false;
+    bool continuousEnded_ = false;
+    bool moreWaiting_ = false;  // the last continuous read left bytes in the socket
     std::deque<PendingWrite> writes_;
-    bool writing_ = false;
+    std::size_t writesInFlight_ = 0;
 };
 
 class AsioConnection final : public Connection {
@@ -521,8 +771,16 @@ public:
     void receive(std::size_t minimum, std::size_t maximum, ReceiveCompletion completion) override {
         state_->receive(minimum, maximum, std::move(completion));
     }
-    using Connection::send;
     void send(Bytes data, SendCompletion completion) override { state_->send(std::move(data), std::move(completion)); }
+    void send(SharedBytes data, SendCompletion completion) override {
+        state_->send(std::move(data), std::move(completion));
+    }
+    void startReceiving(std::size_t bufferSize, ReceiveCompletion handler) override {
+        state_->startReceiving(bufferSize, std::move(handler));
+    }
+    void setReceiveBufferSize(std::size_t bytes) override { state_->setReceiveBufferSize(bytes); }
+    void setSendLimit(std::size_t bytes) override { state_->setSendLimit(bytes); }
+    std::size_t queuedSendBytes() const override { return state_->queuedSendBytes(); }
     void cancel() override { state_->cancel(); }
     std::string remoteAddress() const override { return state_->remoteAddress(); }
 
@@ -532,9 +790,10 @@ private:
 
 class ListenerState final : public IoObject, public std::enable_shared_from_this<ListenerState> {
 public:
-    ListenerState(std::shared_ptr<Core> core, tcp::acceptor acceptor, std::uint16_t port, bool noDelay)
+    ListenerState(std::shared_ptr<Core> core, tcp::acceptor acceptor, std::uint16_t port,
+                  const ListenerParameters& parameters)
         : core_(std::move(core)), acceptor_(std::move(acceptor)), backoff_(core_->context), port_(port),
-          noDelay_(noDelay) {}
+          parameters_(parameters) {}
 
     std::uint16_t port() const { return port_; }
 
@@ -657,7 +916,8 @@ private:
         }
         setCloseOnExec(socket.native_handle());
         std::error_code ignored;
-        if (noDelay_) socket.set_option(tcp::no_delay(true), ignored);
+        if (parameters_.noDelay) socket.set_option(tcp::no_delay(true), ignored);
+        applyKeepAlive(socket.native_handle(), parameters_);
         auto state = std::make_shared<ConnectionState>(core_, std::move(socket));
         if (!core_->track(state)) {
             state->closeOnIoThread();
@@ -687,7 +947,7 @@ private:
     tcp::acceptor acceptor_;
     asio::steady_timer backoff_;
     std::uint16_t port_;
-    bool noDelay_;
+    ListenerParameters parameters_;
     bool closed_ = false;
 };
 
@@ -731,11 +991,22 @@ public:
 
     void cancel() override {
         if (cancelled_.exchange(true)) return;
-        std::lock_guard lock(mutex_);
-        if (timer_) timer_->cancel();
-        timer_.reset();
-        queue_.reset();
-        handler_ = nullptr;
+        // The queue, the timer (which holds the queue too) and the handler are let go only after
+        // the lock: dropping the last reference to the queue joins its thread, and a poll running
+        // there takes this lock to read the handler.
+        DispatchQueuePtr queue;
+        std::shared_ptr<RepeatingTimer> timer;
+        std::function<void(const NetworkPath&)> handler;
+        {
+            std::lock_guard lock(mutex_);
+            queue = std::move(queue_);
+            timer = std::move(timer_);
+            handler = std::move(handler_);
+            queue_.reset();
+            timer_.reset();
+            handler_ = nullptr;
+        }
+        if (timer) timer->cancel();
     }
 
 private:
@@ -878,7 +1149,7 @@ std::shared_ptr<Listener> AsioNetworkService::makeListener(const ListenerParamet
         error = makeError(ec);
         return nullptr;
     }
-    auto state = std::make_shared<ListenerState>(core_, std::move(acceptor), port, parameters.noDelay);
+    auto state = std::make_shared<ListenerState>(core_, std::move(acceptor), port, parameters);
     if (!core_->track(state)) {
         error = stoppedError();
         return nullptr;

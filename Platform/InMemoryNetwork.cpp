@@ -24,6 +24,12 @@ struct InMemoryConnection::Pipe {
         bool pendingCancelReport = false;
         bool peerClosed = false;         // the other end is gone: reads see isComplete
         std::optional<NetworkError> failure;
+        // Continuous reads (startReceiving).
+        std::shared_ptr<ReceiveCompletion> continuousHandler;
+        bool continuousEnded = false;
+        std::size_t receiveBufferSize = 65536;
+        std::size_t unhandled = 0;  // bytes handed to the queue, not yet handled
+        std::size_t sendLimit = 0;
     };
     std::mutex mutex;
     End ends[2];
@@ -359,6 +365,37 @@ void postStateTo(const std::shared_ptr<Pipe>& pipe, int side, Connection::State 
     });
 }
 
+void pump(const std::shared_ptr<Pipe>& pipe, int side);
+
+// Continuous reads take what the armed reads left, a buffer at a time, while the queue keeps up.
+// Called with the pipe locked.
+void pumpContinuous(const std::shared_ptr<Pipe>& pipe, int side) {
+    auto& end = pipe->ends[side];
+    if (!end.continuousHandler || end.continuousEnded || !end.reads.empty()) return;
+    auto handler = end.continuousHandler;
+    auto finish = [&](bool complete, std::optional<NetworkError> error) {
+        end.continuousEnded = true;
+        end.continuousHandler.reset();
+        postTo(pipe, side, [handler, complete, error] { (*handler)({}, complete, error); });
+    };
+    if (end.failure) return finish(false, end.failure);
+    while (!end.inbound.empty() && end.unhandled <= 2 * end.receiveBufferSize) {
+        const std::size_t count = std::min(end.receiveBufferSize, end.inbound.size());
+        const auto last = end.inbound.begin() + static_cast<std::ptrdiff_t>(count);
+        Bytes data(end.inbound.begin(), last);
+        end.inbound.erase(end.inbound.begin(), last);
+        end.unhandled += count;
+        postTo(pipe, side, [pipe, side, handler, data = std::move(data), count]() mutable {
+            (*handler)(std::move(data), false, std::nullopt);
+            std::lock_guard lock(pipe->mutex);
+            auto& self = pipe->ends[side];
+            self.unhandled -= std::min(count, self.unhandled);
+            pump(pipe, side);
+        });
+    }
+    if (end.inbound.empty() && end.peerClosed) finish(true, std::nullopt);
+}
+
 // Completes the reads of one end that can complete. Called with the pipe locked.
 void pump(const std::shared_ptr<Pipe>& pipe, int side) {
     auto& end = pipe->ends[side];
@@ -383,6 +420,7 @@ void pump(const std::shared_ptr<Pipe>& pipe, int side) {
         }
         end.reads.pop_front();
     }
+    pumpContinuous(pipe, side);
 }
 
 // One end went away: the other reads what is left, then the close.
@@ -407,6 +445,7 @@ InMemoryConnection::~InMemoryConnection() {
     end.cancelled = true;
     end.reads.clear();
     end.early.clear();
+    end.continuousHandler.reset();
     closePeerOf(pipe_, side_);
 }
 
@@ -464,17 +503,61 @@ void InMemoryConnection::receive(std::size_t minimum, std::size_t maximum, Recei
 }
 
 void InMemoryConnection::send(Bytes data, SendCompletion completion) {
+    sendBytes(data, std::move(completion));
+}
+
+void InMemoryConnection::send(SharedBytes data, SendCompletion completion) {
+    static const Bytes empty;
+    sendBytes(data ? *data : empty, std::move(completion));
+}
+
+void InMemoryConnection::sendBytes(const Bytes& data, SendCompletion completion) {
     std::lock_guard lock(pipe_->mutex);
     auto& end = pipe_->ends[side_];
     if (end.cancelled) return;
     std::optional<NetworkError> error = end.failure;
     auto& peer = pipe_->ends[1 - side_];
     if (!error && (peer.cancelled || peer.failure)) error = NetworkError{EPIPE, "Broken pipe"};
+    // The peer's inbox is the wire: what it has not read yet is what waits to be sent.
+    if (!error && end.sendLimit != 0 && peer.inbound.size() + data.size() > end.sendLimit) {
+        error = NetworkError{ENOBUFS, "send queue full"};
+        failLocked(*error);
+    }
     if (!error) {
+        // The copy is the wire's; the sender's buffer stays shared.
         peer.inbound.insert(peer.inbound.end(), data.begin(), data.end());
         pump(pipe_, 1 - side_);
     }
     if (completion) postTo(pipe_, side_, [completion = std::move(completion), error] { completion(error); });
+}
+
+void InMemoryConnection::startReceiving(std::size_t bufferSize, ReceiveCompletion handler) {
+    if (!handler) return;
+    std::lock_guard lock(pipe_->mutex);
+    auto& end = pipe_->ends[side_];
+    if (end.cancelled || end.continuousHandler || end.continuousEnded) return;
+    end.receiveBufferSize = std::max<std::size_t>(bufferSize, 1);
+    end.continuousHandler = std::make_shared<ReceiveCompletion>(std::move(handler));
+    pump(pipe_, side_);
+}
+
+void InMemoryConnection::setReceiveBufferSize(std::size_t bytes) {
+    std::lock_guard lock(pipe_->mutex);
+    pipe_->ends[side_].receiveBufferSize = std::max<std::size_t>(bytes, 1);
+    pump(pipe_, side_);
+}
+
+void InMemoryConnection::setSendLimit(std::size_t bytes) {
+    std::lock_guard lock(pipe_->mutex);
+    pipe_->ends[side_].sendLimit = bytes;
+}
+
+std::size_t InMemoryConnection::queuedSendBytes() const {
+    std::lock_guard lock(pipe_->mutex);
+    const auto& end = pipe_->ends[side_];
+    const auto& peer = pipe_->ends[1 - side_];
+    // A closed connection has nothing left to send.
+    return end.cancelled || end.failure || peer.cancelled ? 0 : peer.inbound.size();
 }
 
 void InMemoryConnection::cancel() {
@@ -484,6 +567,7 @@ void InMemoryConnection::cancel() {
     end.cancelled = true;
     end.reads.clear();
     end.early.clear();
+    end.continuousHandler.reset();
     if (end.queue) {
         auto handler = std::move(end.stateHandler);
         end.stateHandler = nullptr;
@@ -499,6 +583,10 @@ void InMemoryConnection::cancel() {
 
 void InMemoryConnection::simulateFailure(NetworkError error) {
     std::lock_guard lock(pipe_->mutex);
+    failLocked(std::move(error));
+}
+
+void InMemoryConnection::failLocked(NetworkError error) {
     auto& end = pipe_->ends[side_];
     if (end.cancelled || end.failure) return;
     end.failure = error;

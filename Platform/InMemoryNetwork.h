@@ -72,8 +72,15 @@ public:
     void setStateHandler(StateHandler handler) override;
     void start(DispatchQueuePtr queue) override;
     void receive(std::size_t minimum, std::size_t maximum, ReceiveCompletion completion) override;
-    using Connection::send;
     void send(Bytes data, SendCompletion completion) override;
+    // Copies into the peer's inbox (the wire); the shared buffer itself is not copied or kept.
+    void send(SharedBytes data, SendCompletion completion) override;
+    void startReceiving(std::size_t bufferSize, ReceiveCompletion handler) override;
+    void setReceiveBufferSize(std::size_t bytes) override;
+    // A peer that does not read leaves the bytes in its inbox; those count as waiting to be sent
+    // (there is no system buffer in between), so the limit trips as soon as they pass it.
+    void setSendLimit(std::size_t bytes) override;
+    std::size_t queuedSendBytes() const override;
     void cancel() override;
     std::string remoteAddress() const override;
 
@@ -86,6 +93,9 @@ public:
 private:
     friend class InMemoryNetworkService;
     void refuse(NetworkError error);
+    void sendBytes(const Bytes& data, SendCompletion completion);
+    // Fails this end (pipe locked): reports `failed`, fails its reads, closes the other end.
+    void failLocked(NetworkError error);
 
     std::shared_ptr<Pipe> pipe_;
     int side_;

@@ -34,37 +34,36 @@ public:
     virtual ~Connection() = default;
     virtual void setStateHandler(StateHandler handler) = 0;
     virtual void start(DispatchQueuePtr queue) = 0;
-    // Arms one read of at least `minimum` and at most `maximum` bytes.
+    // Arms one read of at least `minimum` and at most `maximum` bytes. Reads armed this way come
+    // before continuous reads (startReceiving), which begin once none is outstanding.
     virtual void receive(std::size_t minimum, std::size_t maximum, ReceiveCompletion completion) = 0;
     // Sends the bytes as one message; the completion (if any) runs on the queue once they
     // were handed to the system or the send failed. Sends keep their order.
     virtual void send(Bytes data, SendCompletion completion = nullptr) = 0;
     // The same for a buffer shared with other connections; it is never copied per connection.
-    virtual void send(SharedBytes data, SendCompletion completion = nullptr);
+    virtual void send(SharedBytes data, SendCompletion completion = nullptr) = 0;
 
     // Keeps reading on the network side and hands every read (1 to `bufferSize` bytes) to the
-    // queue, in order, until the peer closes, an error occurs or the connection is cancelled.
-    // Reading pauses while reads handed to the queue and not yet handled exceed twice the
-    // buffer size, so a busy queue bounds what a fast peer can make the Host hold.
-    virtual void startReceiving(std::size_t bufferSize, ReceiveCompletion handler);
-    // Changes the size of later reads (a session that signed in may read more at a time).
-    virtual void setReceiveBufferSize(std::size_t bytes);
-    // The most bytes that may wait to be sent (0 = no bound). A send that would pass it fails
-    // the connection instead: the state handler reports `failed` with ENOBUFS ("send queue
-    // full"), and nothing more is queued. A peer that stops reading cannot grow the Host.
-    virtual void setSendLimit(std::size_t bytes);
-    // Bytes handed to send() and not yet taken by the system.
-    virtual std::size_t queuedSendBytes() const;
+    // handler on the queue, in order, until the peer closes (a last call with isComplete), an
+    // error occurs (a last call with the error) or the connection is cancelled (no call after
+    // cancel() returned on the queue). Reading pauses while reads handed to the queue and not
+    // yet handled exceed twice the buffer size, so a busy queue bounds what a fast peer can
+    // make the Host hold. A second call is ignored.
+    virtual void startReceiving(std::size_t bufferSize, ReceiveCompletion handler) = 0;
+    // Changes the size of later continuous reads (a session that signed in may read more).
+    virtual void setReceiveBufferSize(std::size_t bytes) = 0;
+    // The most bytes that may wait to be sent (0 = no bound). A send that would take them past
+    // it (also a single send larger than the bound) fails the connection instead: the state
+    // handler reports `failed` with ENOBUFS ("send queue full") once, the socket closes, that
+    // send and later ones complete with the same error and nothing more is queued. A peer that
+    // stops reading cannot grow the Host.
+    virtual void setSendLimit(std::size_t bytes) = 0;
+    // Bytes handed to send() and not yet taken by the system (shared buffers by their size).
+    virtual std::size_t queuedSendBytes() const = 0;
     // Closes the connection; the state handler then reports `cancelled` once.
     virtual void cancel() = 0;
     // "address:port" of the peer, or empty when unknown.
     virtual std::string remoteAddress() const = 0;
-
-private:
-    // State of the portable startReceiving/send(SharedBytes) built on receive()/send(Bytes);
-    // implementations that read and send natively override those instead.
-    void armPortableReceive(std::shared_ptr<ReceiveCompletion> handler);
-    std::size_t portableReceiveSize_ = 65536;
 };
 
 using ConnectionPtr = std::shared_ptr<Connection>;

@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Platform/AsioDispatchQueue.h"
@@ -468,4 +473,391 @@ TEST(PathMonitor, PathCountsUpNonLoopbackInterfacesOnce) {
     EXPECT_TRUE(path.satisfied);
     EXPECT_EQ(path.interfaceNames, (std::vector<std::string>{"bridge0", "eth0"}));
     EXPECT_FALSE(networkPathFromInterfaces({addresses[0], addresses[3]}).satisfied);
+}
+
+namespace {
+
+// A real queue that, when its last reference goes, first lets `released` through and then
+// joins its thread, as a real queue's destruction does.
+class ReleasingQueue final : public DispatchQueue {
+public:
+    explicit ReleasingQueue(std::shared_ptr<std::atomic<bool>> released)
+        : DispatchQueue("test.releasing"), inner_(std::make_shared<AsioDispatchQueue>("test.releasing")),
+          released_(std::move(released)) {}
+    ~ReleasingQueue() override {
+        released_->store(true);
+        inner_.reset();  // joins the thread: the block running there has to finish
+    }
+    void async(std::function<void()> block) override { inner_->async(std::move(block)); }
+    void asyncAfter(double seconds, DispatchWorkItemPtr item) override { inner_->asyncAfter(seconds, std::move(item)); }
+    bool isCurrent() const override { return inner_->isCurrent(); }
+    const Clock& clock() const override { return inner_->clock(); }
+
+protected:
+    void runSync(const std::function<void()>& block) override { inner_->sync(block); }
+
+private:
+    std::shared_ptr<AsioDispatchQueue> inner_;
+    std::shared_ptr<std::atomic<bool>> released_;
+};
+
+}  // namespace
+
+TEST(PathMonitor, CancelFromAnotherThreadWhileAPollRunsDoesNotDeadlock) {
+    auto released = std::make_shared<std::atomic<bool>>(false);
+    auto polling = std::make_shared<std::atomic<bool>>(false);
+    auto cancelled = std::make_shared<std::atomic<bool>>(false);
+    // The poll blocks in the source until the queue is being torn down, then asks for the handler.
+    auto monitor = makePollingPathMonitor([released, polling] {
+        polling->store(true);
+        waitUntil([&] { return released->load(); });
+        return NetworkPath{true, {"eth0"}};
+    });
+    {
+        auto queue = std::make_shared<ReleasingQueue>(released);
+        monitor->start(queue, [](const NetworkPath&) {});
+    }
+    ASSERT_TRUE(waitUntil([&] { return polling->load(); }));
+    // The monitor now holds the only reference to the queue; cancelling drops it.
+    std::thread([monitor, cancelled] {
+        monitor->cancel();
+        cancelled->store(true);
+    }).detach();
+    EXPECT_TRUE(waitUntil([&] { return cancelled->load(); }, std::chrono::seconds(5)))
+        << "cancel() is stuck behind the poll it waits for";
+}
+
+// ---- continuous reads, shared buffers, the send bound and keepalive over loopback ----
+
+namespace {
+
+Bytes pattern(std::size_t size, std::uint32_t seed) {
+    Bytes bytes(size);
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>((i * 131 + seed * 7 + i / 251) & 0xFF);
+    return bytes;
+}
+
+// What a continuous reader was handed, from whichever thread hands it.
+struct Reads {
+    std::mutex mutex;
+    Bytes data;
+    std::vector<std::size_t> sizes;
+    int ends = 0;                  // calls with isComplete or an error
+    int callsAfterEnd = 0;
+    std::optional<NetworkError> error;
+
+    Connection::ReceiveCompletion handler() {
+        return [this](Bytes bytes, bool complete, const std::optional<NetworkError>& failure) {
+            std::lock_guard lock(mutex);
+            if (ends > 0) ++callsAfterEnd;
+            data.insert(data.end(), bytes.begin(), bytes.end());
+            sizes.push_back(bytes.size());
+            if (complete || failure) ++ends;
+            if (failure) error = failure;
+        };
+    }
+    std::size_t size() {
+        std::lock_guard lock(mutex);
+        return data.size();
+    }
+    int endCount() {
+        std::lock_guard lock(mutex);
+        return ends;
+    }
+};
+
+// The descriptor of the accepted end of a loopback connection (its own port and its peer's).
+int acceptedDescriptor(std::uint16_t localPort, const std::string& remoteAddress) {
+    const auto colon = remoteAddress.rfind(':');
+    if (colon == std::string::npos) return -1;
+    const int peerPort = std::stoi(remoteAddress.substr(colon + 1));
+    for (int fd = 0; fd < 4096; ++fd) {
+        sockaddr_storage local{}, peer{};
+        socklen_t localLength = sizeof local, peerLength = sizeof peer;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) != 0) continue;
+        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) continue;
+        if (local.ss_family != AF_INET || peer.ss_family != AF_INET) continue;
+        if (ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port) == localPort &&
+            ntohs(reinterpret_cast<sockaddr_in*>(&peer)->sin_port) == peerPort) {
+            return fd;
+        }
+    }
+    return -1;
+}
+
+int intOption(int fd, int level, int option) {
+    int value = -1;
+    socklen_t length = sizeof value;
+    return ::getsockopt(fd, level, option, &value, &length) == 0 ? value : -1;
+}
+
+// A listener whose connections are kept unstarted for the test to start where it likes.
+struct Pending {
+    std::shared_ptr<Listener> listener;
+    std::shared_ptr<std::mutex> mutex = std::make_shared<std::mutex>();
+    std::shared_ptr<std::vector<ConnectionPtr>> accepted = std::make_shared<std::vector<ConnectionPtr>>();
+
+    Pending(AsioNetworkService& network, const DispatchQueuePtr& queue, ListenerParameters parameters = loopbackV4()) {
+        std::optional<NetworkError> error;
+        listener = network.makeListener(parameters, error);
+        if (!listener) return;
+        listener->setNewConnectionHandler([mutex = mutex, accepted = accepted](ConnectionPtr connection) {
+            std::lock_guard lock(*mutex);
+            accepted->push_back(std::move(connection));
+        });
+        listener->start(queue);
+    }
+    std::size_t count() const {
+        std::lock_guard lock(*mutex);
+        return accepted->size();
+    }
+    ConnectionPtr at(std::size_t i) const {
+        std::lock_guard lock(*mutex);
+        return accepted->at(i);
+    }
+};
+
+}  // namespace
+
+TEST(AsioContinuousReads, DeliverEveryByteInOrderWithinTheBufferSizeThenTheCloseLast) {
+    AsioNetworkService network;
+    auto queue = std::make_shared<AsioDispatchQueue>("test.net");
+    Pending server(network, queue);
+    ASSERT_TRUE(server.listener);
+    auto client = network.makeConnection("127.0.0.1", server.listener->port());
+    client->start(queue);
+    ASSERT_TRUE(waitUntil([&] { return server.count() == 1; }));
+    auto peer = server.at(0);
+    peer->start(queue);
+
+    Reads reads;
+    const Bytes expected = pattern(3'000'000, 1);
+    // After the first megabyte the reads shrink; what was already read keeps its size.
+    std::atomic<bool> shrunk{false};
+    auto inner = reads.handler();
+    peer->startReceiving(8192, [&](Bytes data, bool complete, const std::optional<NetworkError>& error) {
+        inner(std::move(data), complete, error);
+        if (!shrunk && reads.size() > 1'000'000) {
+            shrunk = true;
+            peer->setReceiveBufferSize(700);
+        }
+    });
+    // Bytes of its own and shared buffers, interleaved.
+    for (std::size_t offset = 0; offset < expected.size(); offset += 30'000) {
+        const auto end = std::min(expected.size(), offset + 30'000);
+        Bytes part(expected.begin() + static_cast<std::ptrdiff_t>(offset), expected.begin() + static_cast<std::ptrdiff_t>(end));
+        if ((offset / 30'000) % 2) {
+            client->send(std::make_shared<const Bytes>(std::move(part)));
+        } else {
+            client->send(std::move(part));
+        }
+    }
+    client->send(Bytes{}, [client](const std::optional<NetworkError>&) { client->cancel(); });
+
+    ASSERT_TRUE(waitUntil([&] { return reads.endCount() == 1; }));
+    queue->sync([] {});
+    std::lock_guard lock(reads.mutex);
+    EXPECT_EQ(reads.data, expected);
+    EXPECT_FALSE(reads.error);
+    EXPECT_EQ(reads.sizes.back(), 0u);  // the close comes alone, last
+    EXPECT_EQ(reads.callsAfterEnd, 0);
+    for (std::size_t i = 0; i + 1 < reads.sizes.size(); ++i) {
+        EXPECT_GE(reads.sizes[i], 1u);
+        EXPECT_LE(reads.sizes[i], 8192u);
+    }
+    // The last reads came after the change had long taken effect.
+    ASSERT_GT(reads.sizes.size(), 40u);
+    for (std::size_t i = reads.sizes.size() - 20; i < reads.sizes.size(); ++i) EXPECT_LE(reads.sizes[i], 700u);
+}
+
+TEST(AsioContinuousReads, ABlockedQueueStopsTheReadingAndReadingResumesWhenItRuns) {
+    AsioNetworkService network;
+    auto queue = std::make_shared<AsioDispatchQueue>("test.net");
+    Pending server(network, queue);
+    ASSERT_TRUE(server.listener);
+    auto client = network.makeConnection("127.0.0.1", server.listener->port());
+    client->start(queue);
+    ASSERT_TRUE(waitUntil([&] { return server.count() == 1; }));
+    auto peer = server.at(0);
+    const int fd = acceptedDescriptor(server.listener->port(), peer->remoteAddress());
+    ASSERT_GE(fd, 0);
+
+    // The reader's queue runs only when the test says so.
+    auto clock = std::make_shared<ManualClock>();
+    auto blocked = std::make_shared<CountingQueue>(clock);
+    peer->start(blocked);
+    blocked->runUntilIdle();
+    const int before = blocked->count.load();
+    constexpr std::size_t buffer = 4096;
+    Reads reads;
+    peer->startReceiving(buffer, reads.handler());
+
+    const Bytes expected = pattern(2'000'000, 2);
+    for (std::size_t offset = 0; offset < expected.size(); offset += 100'000) {
+        client->send(Bytes(expected.begin() + static_cast<std::ptrdiff_t>(offset),
+                           expected.begin() + static_cast<std::ptrdiff_t>(offset + 100'000)));
+    }
+    // A reader that kept reading would leave the socket empty; this one lets it fill.
+    ASSERT_TRUE(waitUntil([&] {
+        int waiting = 0;
+        return ::ioctl(fd, FIONREAD, &waiting) == 0 && waiting >= 64 * 1024;
+    }));
+    const int handedOver = blocked->count.load() - before;
+    ASSERT_GT(handedOver, 0);
+
+    ASSERT_TRUE(waitUntil([&] {
+        blocked->runUntilIdle();
+        return reads.size() == expected.size();
+    }, std::chrono::seconds(20)));
+    std::lock_guard lock(reads.mutex);
+    EXPECT_EQ(reads.data, expected);
+    std::size_t unhandled = 0;
+    for (int i = 0; i < handedOver; ++i) unhandled += reads.sizes.at(static_cast<std::size_t>(i));
+    EXPECT_LE(unhandled, 2 * buffer + buffer);
+    client->cancel();
+}
+
+TEST(AsioContinuousReads, NothingReachesTheHandlerAfterCancel) {
+    AsioNetworkService network;
+    auto queue = std::make_shared<AsioDispatchQueue>("test.net");
+    Pending server(network, queue);
+    ASSERT_TRUE(server.listener);
+    auto client = network.makeConnection("127.0.0.1", server.listener->port());
+    client->start(queue);
+    ASSERT_TRUE(waitUntil([&] { return server.count() == 1; }));
+
+    // Reads already waiting on the queue when the cancel comes are dropped.
+    auto clock = std::make_shared<ManualClock>();
+    auto manual = std::make_shared<CountingQueue>(clock);
+    auto peer = server.at(0);
+    auto log = std::make_shared<Log>();
+    watchState(peer, log, "peer");
+    peer->start(manual);
+    manual->runUntilIdle();
+    const int before = manual->count.load();
+    Reads reads;
+    peer->startReceiving(16, reads.handler());
+    client->send(pattern(40, 3));
+    ASSERT_TRUE(waitUntil([&] { return manual->count.load() >= before + 3; }));
+    peer->cancel();
+    client->send(pattern(40, 4));
+    manual->runUntilIdle();
+    EXPECT_EQ(reads.size(), 0u);
+    EXPECT_EQ(log->snapshot(), (std::vector<std::string>{"peer:ready", "peer:cancelled"}));
+}
+
+TEST(AsioSendLimit, APeerThatNeverReadsFailsTheConnectionOnceWithENOBUFS) {
+    AsioNetworkService network;
+    auto queue = std::make_shared<AsioDispatchQueue>("test.net");
+    Pending server(network, queue);
+    ASSERT_TRUE(server.listener);
+    auto client = network.makeConnection("127.0.0.1", server.listener->port());
+    client->start(queue);  // never reads until the end
+    ASSERT_TRUE(waitUntil([&] { return server.count() == 1; }));
+    auto peer = server.at(0);
+    auto log = std::make_shared<Log>();
+    watchState(peer, log, "peer");
+    peer->start(queue);
+    constexpr std::size_t limit = 256 * 1024;
+    peer->setSendLimit(limit);
+
+    const auto chunk = std::make_shared<const Bytes>(pattern(64 * 1024, 6));
+    std::size_t mostQueued = 0;
+    std::atomic<int> refusedSends{0};
+    queue->sync([&] {
+        // Far more than loopback buffers hold: the bound has to trip.
+        for (int i = 0; i < 2000; ++i) {
+            peer->send(chunk, [&refusedSends](const std::optional<NetworkError>& error) {
+                if (error && error->code == ENOBUFS) ++refusedSends;
+            });
+            mostQueued = std::max(mostQueued, peer->queuedSendBytes());
+        }
+    });
+    const std::string failed = "peer:failed:" + std::to_string(ENOBUFS);
+    ASSERT_TRUE(waitUntil([&] { return log->has(failed); }));
+    EXPECT_LE(mostQueued, limit);
+    EXPECT_GT(refusedSends.load(), 0);
+    ASSERT_TRUE(waitUntil([&] { return peer->queuedSendBytes() == 0; }));
+
+    // The socket is closed: the client reads what got through, then the end.
+    Reads reads;
+    client->startReceiving(65536, reads.handler());
+    ASSERT_TRUE(waitUntil([&] { return reads.endCount() == 1; }));
+
+    // Later sends are refused without queueing and without a second report.
+    std::optional<NetworkError> late;
+    queue->sync([&] { peer->send(Bytes(10, 1), [&late](const std::optional<NetworkError>& error) { late = error; }); });
+    queue->sync([] {});
+    ASSERT_TRUE(late);
+    EXPECT_EQ(late->code, ENOBUFS);
+    EXPECT_EQ(peer->queuedSendBytes(), 0u);
+    EXPECT_EQ(log->count(failed), 1u);
+    EXPECT_EQ(log->snapshot().size(), 2u);  // ready, failed
+}
+
+TEST(AsioSharedSend, OneBufferSentToManyConnectionsArrivesIntactAtEach) {
+    AsioNetworkService network;
+    auto queue = std::make_shared<AsioDispatchQueue>("test.net");
+    Pending server(network, queue);
+    ASSERT_TRUE(server.listener);
+    constexpr std::size_t viewers = 5;
+    std::vector<ConnectionPtr> clients;
+    std::vector<std::unique_ptr<Reads>> reads;
+    for (std::size_t i = 0; i < viewers; ++i) {
+        clients.push_back(network.makeConnection("127.0.0.1", server.listener->port()));
+        clients.back()->start(queue);
+        reads.push_back(std::make_unique<Reads>());
+        clients.back()->startReceiving(32768, reads.back()->handler());
+    }
+    ASSERT_TRUE(waitUntil([&] { return server.count() == viewers; }));
+    const auto frame = std::make_shared<const Bytes>(pattern(750'000, 7));
+    queue->sync([&] {
+        for (std::size_t i = 0; i < viewers; ++i) {
+            server.at(i)->start(queue);
+            for (int repeat = 0; repeat < 3; ++repeat) server.at(i)->send(frame);
+        }
+    });
+    Bytes expected;
+    for (int repeat = 0; repeat < 3; ++repeat) expected.insert(expected.end(), frame->begin(), frame->end());
+    for (std::size_t i = 0; i < viewers; ++i) {
+        ASSERT_TRUE(waitUntil([&] { return reads[i]->size() >= expected.size(); }));
+        std::lock_guard lock(reads[i]->mutex);
+        EXPECT_EQ(reads[i]->data, expected) << "viewer " << i;
+    }
+    EXPECT_EQ(*frame, pattern(750'000, 7));  // the sender's buffer is left as it was
+    // Once written, no connection holds the buffer any more.
+    EXPECT_TRUE(waitUntil([&] { return frame.use_count() == 1; }));
+    for (auto& client : clients) client->cancel();
+}
+
+TEST(AsioKeepAlive, AcceptedSocketsCarryTheKeepAliveAndUserTimeoutOptions) {
+    AsioNetworkService network;
+    auto queue = std::make_shared<AsioDispatchQueue>("test.net");
+    ListenerParameters parameters = loopbackV4();
+    parameters.keepAliveIdle = 7;
+    parameters.keepAliveInterval = 3;
+    parameters.keepAliveCount = 4;
+    Pending withKeepAlive(network, queue, parameters);
+    Pending plain(network, queue);
+    ASSERT_TRUE(withKeepAlive.listener && plain.listener);
+    auto first = network.makeConnection("127.0.0.1", withKeepAlive.listener->port());
+    auto second = network.makeConnection("127.0.0.1", plain.listener->port());
+    first->start(queue);
+    second->start(queue);
+    ASSERT_TRUE(waitUntil([&] { return withKeepAlive.count() == 1 && plain.count() == 1; }));
+
+    const int fd = acceptedDescriptor(withKeepAlive.listener->port(), withKeepAlive.at(0)->remoteAddress());
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(intOption(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
+    EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_KEEPIDLE), 7);
+    EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_KEEPINTVL), 3);
+    EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_KEEPCNT), 4);
+    EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT), (7 + 3 * 4) * 1000);
+    EXPECT_EQ(intOption(fd, IPPROTO_TCP, TCP_NODELAY), 1);
+
+    // Without the parameters the system's behaviour stays: no keepalive, no user timeout.
+    const int plainFd = acceptedDescriptor(plain.listener->port(), plain.at(0)->remoteAddress());
+    ASSERT_GE(plainFd, 0);
+    EXPECT_EQ(intOption(plainFd, SOL_SOCKET, SO_KEEPALIVE), 0);
+    EXPECT_EQ(intOption(plainFd, IPPROTO_TCP, TCP_USER_TIMEOUT), 0);
 }

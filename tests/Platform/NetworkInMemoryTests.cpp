@@ -263,3 +263,127 @@ TEST(InMemoryNetwork, PathMonitorReportsTheStartPathAndChangesOnly) {
     queue->runUntilIdle();
     EXPECT_EQ(paths.size(), 2u);
 }
+
+// ---- continuous reads, the send bound and shared buffers in memory ----
+
+namespace {
+
+Bytes numbered(std::size_t size, std::uint8_t seed = 0) {
+    Bytes bytes(size);
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + seed);
+    return bytes;
+}
+
+struct ContinuousReads {
+    Bytes data;
+    std::vector<std::size_t> sizes;
+    std::vector<std::string> ends;
+    std::size_t callsAfterEnd = 0;
+
+    Connection::ReceiveCompletion handler() {
+        return [this](Bytes bytes, bool complete, const std::optional<NetworkError>& error) {
+            if (!ends.empty()) ++callsAfterEnd;
+            data.insert(data.end(), bytes.begin(), bytes.end());
+            sizes.push_back(bytes.size());
+            if (complete) ends.push_back("complete");
+            if (error) ends.push_back("error " + std::to_string(error->code));
+        };
+    }
+};
+
+}  // namespace
+
+TEST(InMemoryContinuousReads, DeliverInOrderAfterArmedReadsWithinTheBoundThenTheClose) {
+    Fixture f;
+    auto client = f.network->connect(7346);
+    client->start(f.clientQueue);
+    f.clock->runUntilIdle();
+    auto server = f.accepted.at(0);
+    auto inMemory = std::dynamic_pointer_cast<InMemoryConnection>(server);
+    ASSERT_TRUE(inMemory);
+
+    // An armed read is served first; continuous reads take the rest.
+    client->send(numbered(5));
+    f.read(server, "server", 1, 2);
+    ContinuousReads reads;
+    constexpr std::size_t buffer = 100;
+    server->startReceiving(buffer, reads.handler());
+    server->startReceiving(buffer, [](Bytes, bool, const std::optional<NetworkError>&) { FAIL() << "second handler"; });
+    const Bytes big = numbered(10'000, 1);
+    client->send(big);
+    // Nothing ran on the server queue yet: what it holds is bounded, the rest waits in the pipe.
+    EXPECT_LE(big.size() + 3 - inMemory->bufferedByteCount(), 2 * buffer + buffer);
+    f.clock->runUntilIdle();
+    EXPECT_EQ(f.log, (std::vector<std::string>{"server read [0,7]"}));
+    Bytes expected{14, 21, 28};
+    expected.insert(expected.end(), big.begin(), big.end());
+    EXPECT_EQ(reads.data, expected);
+    for (auto size : reads.sizes) EXPECT_LE(size, buffer);
+
+    server->setReceiveBufferSize(7);
+    client->send(numbered(50, 2));
+    client->cancel();
+    f.clock->runUntilIdle();
+    expected = numbered(50, 2);
+    EXPECT_EQ(Bytes(reads.data.end() - 50, reads.data.end()), expected);
+    EXPECT_EQ(reads.sizes[reads.sizes.size() - 2], 50u % 7u);
+    EXPECT_EQ(reads.ends, (std::vector<std::string>{"complete"}));
+    EXPECT_EQ(reads.sizes.back(), 0u);
+    EXPECT_EQ(reads.callsAfterEnd, 0u);
+}
+
+TEST(InMemoryContinuousReads, CancelAndFailureEndDelivery) {
+    Fixture f;
+    auto client = f.network->connect(7346);
+    client->start(f.clientQueue);
+    f.clock->runUntilIdle();
+    auto server = f.accepted.at(0);
+    ContinuousReads reads;
+    server->startReceiving(4, reads.handler());
+    client->send(numbered(20));  // five reads wait on the server queue
+    server->cancel();
+    f.clock->runUntilIdle();
+    EXPECT_TRUE(reads.sizes.empty());
+
+    Fixture g(7400);
+    auto other = g.network->connect(7400);
+    other->start(g.clientQueue);
+    g.clock->runUntilIdle();
+    ContinuousReads failing;
+    g.accepted.at(0)->startReceiving(4, failing.handler());
+    std::dynamic_pointer_cast<InMemoryConnection>(g.accepted.at(0))->simulateFailure(NetworkError{ECONNRESET, "reset"});
+    other->send(numbered(8));
+    g.clock->runUntilIdle();
+    EXPECT_EQ(failing.ends, (std::vector<std::string>{"error " + std::to_string(ECONNRESET)}));
+    EXPECT_EQ(failing.callsAfterEnd, 0u);
+}
+
+TEST(InMemorySendLimit, APeerThatNeverReadsFailsTheSenderOnceAndSharedBuffersArriveWhole) {
+    Fixture f;
+    auto client = f.network->connect(7346);
+    client->start(f.clientQueue);
+    f.clock->runUntilIdle();
+    auto server = f.accepted.at(0);
+    f.watch(server, "server");
+    server->setSendLimit(1000);
+    const auto packet = std::make_shared<const Bytes>(numbered(300, 3));
+    std::vector<int> outcomes;
+    for (int i = 0; i < 5; ++i) {
+        server->send(packet, [&](const std::optional<NetworkError>& error) { outcomes.push_back(error ? error->code : 0); });
+        EXPECT_EQ(server->queuedSendBytes(), i < 3 ? 300u * static_cast<std::size_t>(i + 1) : 0u);
+    }
+    f.clock->runUntilIdle();
+    EXPECT_EQ(outcomes, (std::vector<int>{0, 0, 0, ENOBUFS, ENOBUFS}));
+    EXPECT_EQ(f.log, (std::vector<std::string>{"server:failed:" + std::to_string(ENOBUFS)}));
+
+    // The client reads what got through, whole, then the close.
+    ContinuousReads reads;
+    client->startReceiving(256, reads.handler());
+    f.clock->runUntilIdle();
+    Bytes expected;
+    for (int i = 0; i < 3; ++i) expected.insert(expected.end(), packet->begin(), packet->end());
+    EXPECT_EQ(reads.data, expected);
+    EXPECT_EQ(reads.ends, (std::vector<std::string>{"complete"}));
+    EXPECT_EQ(*packet, numbered(300, 3));
+    EXPECT_EQ(packet.use_count(), 1);
+}

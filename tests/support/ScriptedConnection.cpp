@@ -1,5 +1,6 @@
 #include "support/ScriptedConnection.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 #include <utility>
@@ -53,13 +54,95 @@ void ScriptedConnection::receive(std::size_t minimum, std::size_t maximum, Recei
 }
 
 void ScriptedConnection::send(Bytes data, SendCompletion completion) {
+    send(std::make_shared<const Bytes>(std::move(data)), std::move(completion));
+}
+
+void ScriptedConnection::send(SharedBytes data, SendCompletion completion) {
+    if (!data) data = std::make_shared<const Bytes>();
     std::optional<NetworkError> outcome;
+    bool overflowed = false;
     {
         std::lock_guard lock(mutex_);
-        sent_.push_back(std::move(data));
-        outcome = cancelCount_ > 0 ? std::optional(cancelledError()) : sendError_;
+        const NetworkError full{ENOBUFS, "send queue full"};
+        if (sendOverflowed_) {
+            outcome = full;
+        } else if (holding_ && sendLimit_ != 0 && heldBytes_ + data->size() > sendLimit_) {
+            sendOverflowed_ = overflowed = true;
+            outcome = full;
+        } else {
+            if (holding_) heldBytes_ += data->size();
+            sent_.push_back(std::move(data));
+            outcome = cancelCount_ > 0 ? std::optional(cancelledError()) : sendError_;
+        }
     }
+    if (overflowed) reportState(State::failed, NetworkError{ENOBUFS, "send queue full"});
     if (completion) post([completion = std::move(completion), outcome] { completion(outcome); });
+}
+
+void ScriptedConnection::startReceiving(std::size_t bufferSize, ReceiveCompletion handler) {
+    {
+        std::lock_guard lock(mutex_);
+        if (continuous_ || continuousEnded_ || cancelCount_ > 0) return;
+        receiveBufferSize_ = std::max<std::size_t>(bufferSize, 1);
+        continuous_ = std::make_shared<ReceiveCompletion>(std::move(handler));
+    }
+    pumpContinuous();
+}
+
+void ScriptedConnection::setReceiveBufferSize(std::size_t bytes) {
+    std::lock_guard lock(mutex_);
+    receiveBufferSize_ = std::max<std::size_t>(bytes, 1);
+}
+
+void ScriptedConnection::setSendLimit(std::size_t bytes) {
+    std::lock_guard lock(mutex_);
+    sendLimit_ = bytes;
+}
+
+std::size_t ScriptedConnection::queuedSendBytes() const {
+    std::lock_guard lock(mutex_);
+    return heldBytes_;
+}
+
+void ScriptedConnection::holdSends(bool hold) {
+    std::lock_guard lock(mutex_);
+    holding_ = hold;
+    if (!hold) heldBytes_ = 0;
+}
+
+void ScriptedConnection::pumpContinuous() {
+    std::vector<ReadEvent> ready;
+    std::shared_ptr<ReceiveCompletion> handler;
+    {
+        std::lock_guard lock(mutex_);
+        if (!queue_ || !continuous_ || pendingReceive_) return;
+        handler = continuous_;
+        while (!events_.empty() && !continuousEnded_) {
+            ReadEvent& next = events_.front();
+            ReadEvent event;
+            if (next.data.size() > receiveBufferSize_) {
+                const auto cut = next.data.begin() + static_cast<std::ptrdiff_t>(receiveBufferSize_);
+                event.data.assign(next.data.begin(), cut);
+                next.data.erase(next.data.begin(), cut);
+            } else {
+                event = std::move(next);
+                events_.pop_front();
+            }
+            if (event.isComplete || event.error) {
+                continuousEnded_ = true;
+                continuous_.reset();
+            }
+            ready.push_back(std::move(event));
+        }
+    }
+    std::weak_ptr<ScriptedConnection> weak = weak_from_this();
+    for (auto& event : ready) {
+        post([weak, handler, event = std::move(event)]() mutable {
+            auto self = weak.lock();
+            if (!self || self->cancelCount() > 0) return;
+            (*handler)(std::move(event.data), event.isComplete, event.error);
+        });
+    }
 }
 
 void ScriptedConnection::cancel() {
@@ -69,6 +152,7 @@ void ScriptedConnection::cancel() {
         std::lock_guard lock(mutex_);
         first = ++cancelCount_ == 1;
         if (first) read = std::exchange(pendingReceive_, std::nullopt);
+        continuous_.reset();
     }
     // A connection cancelled before it was started has nobody to tell.
     if (!first || !started()) return;
@@ -130,6 +214,7 @@ void ScriptedConnection::failSends(NetworkError error) {
 }
 
 void ScriptedConnection::pump() {
+    pumpContinuous();
     ReceiveCompletion completion;
     ReadEvent event;
     {
@@ -180,14 +265,37 @@ bool ScriptedConnection::hasPendingReceive() const {
 
 std::vector<Bytes> ScriptedConnection::sentMessages() const {
     std::lock_guard lock(mutex_);
+    std::vector<Bytes> messages;
+    messages.reserve(sent_.size());
+    for (const auto& message : sent_) messages.push_back(*message);
+    return messages;
+}
+
+std::vector<SharedBytes> ScriptedConnection::sentBuffers() const {
+    std::lock_guard lock(mutex_);
     return sent_;
 }
 
 Bytes ScriptedConnection::sentBytes() const {
     std::lock_guard lock(mutex_);
     Bytes all;
-    for (const auto& message : sent_) all.insert(all.end(), message.begin(), message.end());
+    for (const auto& message : sent_) all.insert(all.end(), message->begin(), message->end());
     return all;
+}
+
+bool ScriptedConnection::isReceivingContinuously() const {
+    std::lock_guard lock(mutex_);
+    return continuous_ != nullptr;
+}
+
+std::size_t ScriptedConnection::receiveBufferSize() const {
+    std::lock_guard lock(mutex_);
+    return receiveBufferSize_;
+}
+
+std::size_t ScriptedConnection::sendLimit() const {
+    std::lock_guard lock(mutex_);
+    return sendLimit_;
 }
 
 }  // namespace qm::test

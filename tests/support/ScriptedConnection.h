@@ -25,8 +25,16 @@ public:
     void setStateHandler(StateHandler handler) override;
     void start(DispatchQueuePtr queue) override;
     void receive(std::size_t minimum, std::size_t maximum, ReceiveCompletion completion) override;
-    using Connection::send;
     void send(Bytes data, SendCompletion completion = nullptr) override;
+    // Keeps the shared buffer itself (sentBuffers() shows it is the very same one).
+    void send(SharedBytes data, SendCompletion completion = nullptr) override;
+    // Scripted reads go to the handler in order, each cut at the buffer size; after a close or
+    // an error, and once cancelled, nothing more is handed on.
+    void startReceiving(std::size_t bufferSize, ReceiveCompletion handler) override;
+    void setReceiveBufferSize(std::size_t bytes) override;
+    // Enforced like a real connection, counting what is held (see holdSends).
+    void setSendLimit(std::size_t bytes) override;
+    std::size_t queuedSendBytes() const override;
     // Counts every call; the first one reports `cancelled` to the state handler and completes an
     // outstanding read with an error.
     void cancel() override;
@@ -46,6 +54,8 @@ public:
     void failRead(NetworkError error);
     // Every later send completes with this error; nothing clears it.
     void failSends(NetworkError error);
+    // A peer that stops reading: later sends count as waiting to be sent until released.
+    void holdSends(bool hold);
 
     // ---- what the near side did ----
     bool started() const;
@@ -55,6 +65,10 @@ public:
     std::pair<std::size_t, std::size_t> lastReceiveBounds() const;
     bool hasPendingReceive() const;
     std::vector<Bytes> sentMessages() const;
+    std::vector<SharedBytes> sentBuffers() const;
+    bool isReceivingContinuously() const;
+    std::size_t receiveBufferSize() const;  // of continuous reads
+    std::size_t sendLimit() const;
     // Every sent message, concatenated in order.
     Bytes sentBytes() const;
 
@@ -70,6 +84,7 @@ private:
     };
 
     void enqueue(ReadEvent event);
+    void pumpContinuous();
     // Matches an outstanding read with the next scripted event, if both exist.
     void pump();
     void post(std::function<void()> block);
@@ -80,8 +95,15 @@ private:
     StateHandler stateHandler_;
     std::optional<PendingReceive> pendingReceive_;
     std::deque<ReadEvent> events_;
-    std::vector<Bytes> sent_;
+    std::vector<SharedBytes> sent_;
     std::optional<NetworkError> sendError_;
+    std::shared_ptr<ReceiveCompletion> continuous_;
+    bool continuousEnded_ = false;
+    std::size_t receiveBufferSize_ = 0;
+    std::size_t sendLimit_ = 0;
+    std::size_t heldBytes_ = 0;
+    bool holding_ = false;
+    bool sendOverflowed_ = false;
     std::size_t cancelCount_ = 0;
     std::size_t receiveCalls_ = 0;
     std::pair<std::size_t, std::size_t> lastBounds_{0, 0};
