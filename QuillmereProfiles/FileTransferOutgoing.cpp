@@ -140,11 +140,11 @@ void FileTransferService::performSend(const std::vector<std::filesystem::path>& 
 void FileTransferService::sendFileChunks(int fd, const std::string& relativePath, const UUID& batchID,
                                          std::uint64_t fileSize, std::uint64_t& sentBytes, std::uint64_t totalBytes,
                                          const std::optional<std::string>& routingToken) {
-    const auto piece = static_cast<std::uint64_t>(std::max<std::int64_t>(chunkSize, 1));
+    const auto readSize = static_cast<std::uint64_t>(std::max<std::int64_t>(chunkSize, 1));
     std::uint64_t offset = 0;
     while (offset < fileSize) {
         if (isOutgoingCancelled(batchID)) return;
-        Bytes buffer(static_cast<std::size_t>(std::min(fileSize - offset, piece)));
+        Bytes buffer(static_cast<std::size_t>(std::min(fileSize - offset, readSize)));
         ssize_t n;
         do {
             n = ::read(fd, buffer.data(), buffer.size());

@@ -133,7 +133,7 @@ TEST_F(FileTransferPair, MovesATreeByteForByte) {
     std::vector<std::size_t> chunkSizes;
     for (const auto& p : wire)
         if (p.op == FileTransferOp::fileChunk) chunkSizes.push_back(p.data.size());
-    // In name order: exact.bin, nested/deeper/..., plus.bin (two pieces), then single.txt.
+    // In name order: exact.bin, nested/deeper/..., plus.bin (two chunks), then single.txt.
     EXPECT_EQ(chunkSizes, (std::vector<std::size_t>{chunk, 5, chunk, 1, 3}));
 
     ASSERT_EQ(completed.size(), 1u);
