@@ -1,0 +1,75 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qm {
+
+// Files named by a peer are only ever created below a root folder of ours. Every path is walked
+// one component at a time from a descriptor of the root with O_NOFOLLOW, so neither "..", an
+// absolute path nor a symbolic link already lying below the root can lead outside it.
+
+// An owned POSIX descriptor.
+class FileDescriptor {
+public:
+    FileDescriptor() = default;
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() { reset(); }
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+        if (this != &other) {
+            reset();
+            fd_ = other.release();
+        }
+        return *this;
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset();
+
+private:
+    int fd_ = -1;
+};
+
+// One name from a peer: not empty, not "." or "..", no "/" and no NUL.
+bool isAcceptablePeerComponent(std::string_view component);
+
+// A "/"-joined relative path from a peer, split into its components; nothing when the path is
+// empty or absolute or any component is not acceptable.
+std::optional<std::vector<std::string>> peerPathComponents(std::string_view path);
+
+// Opens the folder root/components..., creating missing folders when `create` is set. Nothing
+// when a component is a symbolic link, is not a folder, or cannot be made.
+std::optional<FileDescriptor> openConfinedFolder(const std::filesystem::path& root,
+                                                 std::span<const std::string> components, bool create);
+
+// Creates (or empties) the regular file root/components..., creating its parent folders, and
+// opens it for writing. Nothing when any step would pass through or end on a symbolic link.
+std::optional<FileDescriptor> createConfinedFile(const std::filesystem::path& root,
+                                                 std::span<const std::string> components);
+
+// True when something (a link included, not followed) exists under that name in the folder.
+bool entryExists(int folderFd, const std::string& name);
+
+// Writes the whole buffer; false (errno set) on the first failure.
+bool writeAll(int fd, std::span<const std::uint8_t> bytes);
+
+// Writes `data` to folder/name through a fresh temporary file that is renamed into place, so a
+// reader never sees half a file. The error text describes a failure.
+bool writeFileAtomically(int folderFd, const std::string& name, std::span<const std::uint8_t> data,
+                         std::string& error);
+
+}  // namespace qm

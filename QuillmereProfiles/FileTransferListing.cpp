@@ -1,0 +1,118 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <cstdlib>
+
+#include "QuillmereProfiles/FileTransferService.h"
+
+namespace qm {
+
+namespace {
+
+std::string homeOfUser(const std::string& user) {
+    passwd entry {};
+    passwd* result = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &result) != 0 || !result || !result->pw_dir)
+        return {};
+    return result->pw_dir;
+}
+
+// The folder a listDir names: "" and "~" are home, a leading "~" or "~user" is expanded, a
+// relative path is taken from the current folder; ".", ".." and doubled separators are folded.
+std::string resolvedListingPath(const std::string& requested, const std::filesystem::path& home) {
+    const auto text = FileTransferDocuments::trimmed(requested);
+    std::string expanded = text;
+    if (text.empty() || text == "~") {
+        expanded = home.string();
+    } else if (text.front() == '~') {
+        const auto slash = text.find('/');
+        const auto user = text.substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
+        const auto rest = slash == std::string::npos ? std::string() : text.substr(slash);
+        const auto base = user.empty() ? home.string() : homeOfUser(user);
+        if (!base.empty()) expanded = base + rest;
+    }
+    std::filesystem::path path(expanded);
+    if (path.is_relative()) {
+        std::error_code ec;
+        path = std::filesystem::current_path(ec) / path;
+    }
+    auto normal = path.lexically_normal().string();
+    while (normal.size() > 1 && normal.back() == '/') normal.pop_back();
+    return normal;
+}
+
+std::optional<std::string> canonical(const std::string& path) {
+    char buffer[PATH_MAX];
+    if (!::realpath(path.c_str(), buffer)) return std::nullopt;
+    return std::string(buffer);
+}
+
+bool lessCaseInsensitive(const std::string& a, const std::string& b) {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
+std::vector<RemoteDirectoryEntry> listFolder(const std::string& folder) {
+    std::vector<RemoteDirectoryEntry> entries;
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return entries;
+    while (const dirent* item = ::readdir(dir)) {
+        std::string name = item->d_name;
+        if (name.empty() || name.front() == '.') continue;  // ".", ".." and hidden items
+        RemoteDirectoryEntry entry{name, false, 0, std::nullopt};
+        struct stat info {};
+        if (::fstatat(::dirfd(dir), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+            entry.isDirectory = S_ISDIR(info.st_mode);
+            entry.size = S_ISREG(info.st_mode) ? static_cast<std::uint64_t>(info.st_size) : 0;
+            entry.modificationDate =
+                static_cast<double>(info.st_mtim.tv_sec) + static_cast<double>(info.st_mtim.tv_nsec) / 1e9;
+        }
+        entries.push_back(std::move(entry));
+    }
+    ::closedir(dir);
+    std::stable_sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+        if (a.isDirectory != b.isDirectory) return a.isDirectory;
+        return lessCaseInsensitive(a.name, b.name);
+    });
+    return entries;
+}
+
+}  // namespace
+
+UUID FileTransferService::requestDirectoryListing(const std::string& path) {
+    const auto requestID = UUID::random();
+    send({FileTransferOp::listDir, requestID, 0, 0, path, {}}, std::nullopt);
+    return requestID;
+}
+
+void FileTransferService::handleListDirRequest(const FileTransferPacket& packet) {
+    const auto resolved = resolvedListingPath(packet.path, folders_.home);
+    std::vector<RemoteDirectoryEntry> entries;
+    // Confinement is judged on real paths, so a link inside home cannot lead a listing out of it.
+    const auto real = canonical(resolved);
+    const auto realHome = canonical(folders_.home.string());
+    struct stat info {};
+    if (real && realHome && (*real == *realHome || real->starts_with(*realHome == "/" ? "/" : *realHome + "/")) &&
+        ::stat(real->c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        entries = listFolder(*real);
+    }
+    send({FileTransferOp::listDirReply, packet.batchID, 0, 0, resolved, FileTransferDocuments::encodeListing(entries)},
+         std::nullopt);
+}
+
+void FileTransferService::handleListDirReply(const FileTransferPacket& packet) {
+    auto entries = FileTransferDocuments::decodeListing(packet.data);
+    onMain([id = packet.batchID, path = packet.path, entries = std::move(entries)](FileTransferService& self) {
+        self.onDirectoryListing(id, path, entries);
+    });
+}
+
+}  // namespace qm

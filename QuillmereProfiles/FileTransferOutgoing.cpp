@@ -1,0 +1,164 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "QuillmereProfiles/FileTransferService.h"
+
+namespace qm {
+
+struct FileTransferService::Entry {
+    std::filesystem::path absolute;
+    std::string relativePath;
+    bool isDir = false;
+    std::uint64_t size = 0;
+};
+
+namespace {
+
+// Folder identities already walked in this batch: a link back into a folder being sent is
+// not followed a second time, so the walk always ends.
+using Visited = std::set<std::pair<dev_t, ino_t>>;
+
+std::vector<std::string> childNames(const std::filesystem::path& folder, bool& ok) {
+    std::vector<std::string> names;
+    DIR* dir = ::opendir(folder.c_str());
+    ok = dir != nullptr;
+    if (!dir) return names;
+    while (const dirent* entry = ::readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name.empty() || name.front() == '.') continue;  // ".", "..", and hidden items
+        names.push_back(std::move(name));
+    }
+    ::closedir(dir);
+    // The directory's own order is arbitrary; sorting makes a batch reproducible.
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+template <class EntryT>
+void walk(const std::filesystem::path& url, const std::string& basePath, std::vector<EntryT>& entries,
+          std::uint64_t& totalBytes, std::uint64_t& totalFiles, Visited& visited) {
+    struct stat info {};
+    if (::stat(url.c_str(), &info) != 0) return;  // nothing there (or a dangling link)
+    if (S_ISDIR(info.st_mode)) {
+        if (!visited.insert({info.st_dev, info.st_ino}).second) return;
+        entries.push_back(EntryT{url, basePath, true, 0});
+        bool ok = false;
+        auto names = childNames(url, ok);
+        for (const auto& name : names) walk(url / name, basePath + "/" + name, entries, totalBytes, totalFiles, visited);
+        return;
+    }
+    // A link to a file is sent as its target, in full.
+    const std::uint64_t size = S_ISREG(info.st_mode) ? static_cast<std::uint64_t>(info.st_size) : 0;
+    entries.push_back(EntryT{url, basePath, false, size});
+    totalBytes += size;
+    totalFiles += 1;
+}
+
+std::string lastComponent(std::filesystem::path path) {
+    while (path.has_relative_path() && !path.has_filename()) path = path.parent_path();
+    return path.filename().string();
+}
+
+}  // namespace
+
+std::optional<UUID> FileTransferService::sendURLs(const std::vector<std::filesystem::path>& urls,
+                                                  FileTransferIntent intent, const std::optional<std::string>& destination,
+                                                  FileTransferDeliveryOptions deliveryOptions,
+                                                  const std::optional<std::string>& routingToken,
+                                                  std::optional<UUID> batchID) {
+    std::vector<std::filesystem::path> kept;
+    for (const auto& url : urls)
+        if (!url.empty()) kept.push_back(url);
+    if (kept.empty()) return std::nullopt;
+    const UUID id = batchID.value_or(UUID::random());
+    std::weak_ptr<FileTransferService> weak = weak_from_this();
+    sendQueue_->async([weak, kept, id, intent, destination, deliveryOptions, routingToken] {
+        if (auto self = weak.lock()) self->performSend(kept, id, intent, destination, deliveryOptions, routingToken);
+    });
+    return id;
+}
+
+void FileTransferService::performSend(const std::vector<std::filesystem::path>& urls, const UUID& batchID,
+                                      FileTransferIntent intent, const std::optional<std::string>& destination,
+                                      FileTransferDeliveryOptions deliveryOptions,
+                                      const std::optional<std::string>& routingToken) {
+    std::vector<Entry> entries;
+    std::uint64_t totalBytes = 0, totalFiles = 0;
+    Visited visited;
+    for (const auto& url : urls) walk(url, lastComponent(url), entries, totalBytes, totalFiles, visited);
+    if (entries.empty()) return;
+
+    const auto itemNames = FileTransferDocuments::transferItemNames(urls);
+    const auto fileCount = static_cast<std::int64_t>(totalFiles);
+    onMain([batchID, fileCount, totalBytes, intent, itemNames](FileTransferService& self) {
+        self.onOutgoingBatchStarted(batchID, fileCount, totalBytes, intent, itemNames);
+    });
+    onStatus("sending " + std::to_string(totalFiles) + " item(s), " + byteString(totalBytes) + " to " + peerLabel);
+
+    if (destination && !destination->empty())
+        send({FileTransferOp::directSave, batchID, deliveryOptions.rawValue, 0, *destination, {}}, routingToken);
+    send({FileTransferOp::batchStart, batchID, totalBytes, FileTransferPacket::batchStartValue2(intent, totalFiles), {},
+          FileTransferDocuments::encodeItemNames(itemNames)},
+         routingToken);
+    if (intent != FileTransferIntent::copy)
+        send({FileTransferOp::batchIntent, batchID, static_cast<std::uint64_t>(intent), 0, {}, {}}, routingToken);
+
+    std::uint64_t sentBytes = 0;
+    for (const auto& entry : entries) {
+        if (isOutgoingCancelled(batchID)) break;
+        if (entry.isDir) {
+            send({FileTransferOp::mkdir, batchID, 0, 0, entry.relativePath, {}}, routingToken);
+            continue;
+        }
+        send({FileTransferOp::fileStart, batchID, entry.size, 0, entry.relativePath, {}}, routingToken);
+        // Non-blocking, so that a fifo among the items cannot stall the queue.
+        FileDescriptor file(::open(entry.absolute.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+        if (!file.valid()) {
+            onStatus("open failed: " + lastComponent(entry.absolute));
+        } else if (entry.size > 0) {
+            sendFileChunks(file.get(), entry.relativePath, batchID, entry.size, sentBytes, totalBytes, routingToken);
+        }
+        file.reset();
+        if (!isOutgoingCancelled(batchID))
+            send({FileTransferOp::fileEnd, batchID, entry.size, 0, entry.relativePath, {}}, routingToken);
+    }
+    send({FileTransferOp::batchEnd, batchID, 0, 0, {}, {}}, routingToken);
+    onStatus(std::string("send ") + (isOutgoingCancelled(batchID) ? "cancelled" : "completed") + " for batch " +
+             shortBatchID(batchID));
+    {
+        std::lock_guard lock(outgoingLock_);
+        outgoingCancelled_.erase(batchID);
+    }
+    onMain([batchID](FileTransferService& self) { self.onOutgoingBatchCompleted(batchID); });
+}
+
+void FileTransferService::sendFileChunks(int fd, const std::string& relativePath, const UUID& batchID,
+                                         std::uint64_t fileSize, std::uint64_t& sentBytes, std::uint64_t totalBytes,
+                                         const std::optional<std::string>& routingToken) {
+    const auto readSize = static_cast<std::uint64_t>(std::max<std::int64_t>(chunkSize, 1));
+    std::uint64_t offset = 0;
+    while (offset < fileSize) {
+        if (isOutgoingCancelled(batchID)) return;
+        Bytes buffer(static_cast<std::size_t>(std::min(fileSize - offset, readSize)));
+        ssize_t n;
+        do {
+            n = ::read(fd, buffer.data(), buffer.size());
+        } while (n < 0 && errno == EINTR);
+        // End of file or a read error: the file ends early; the peer sees the shortfall.
+        if (n <= 0) return;
+        buffer.resize(static_cast<std::size_t>(n));
+        send({FileTransferOp::fileChunk, batchID, offset, 0, relativePath, std::move(buffer)}, routingToken);
+        offset += static_cast<std::uint64_t>(n);
+        sentBytes += static_cast<std::uint64_t>(n);
+        onMain([batchID, sent = sentBytes, totalBytes](FileTransferService& self) {
+            self.onOutgoingBatchProgress(batchID, sent, totalBytes);
+        });
+    }
+}
+
+}  // namespace qm

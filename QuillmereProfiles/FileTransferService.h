@@ -1,0 +1,177 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "Platform/DispatchQueue.h"
+#include "Platform/HostPlatform.h"
+#include "QuillmereProfiles/CallbackSlot.h"
+#include "QuillmereProfiles/ConfinedFiles.h"
+#include "QuillmereProfiles/FileTransferDocuments.h"
+#include "QuillmereProfiles/FileTransferPacket.h"
+
+namespace qm {
+
+// The file-transfer engine of one side. It never touches a socket: packets leave through
+// `routedSendPacket` (with the operation's routing token) or else `sendPacket`, and arrive
+// through handleIncomingPacket. Outgoing batches run one at a time on the send queue,
+// everything that arrives runs on the receive queue, and start/progress/completion, listing
+// and response callbacks are scheduled on the main queue. Every callback slot may be replaced
+// at any time from any thread.
+class FileTransferService : public std::enable_shared_from_this<FileTransferService> {
+public:
+    // Where staging goes (the caches folder) and what listings are confined to (home).
+    struct Folders {
+        std::filesystem::path caches;
+        std::filesystem::path home;
+        static Folders current();
+    };
+
+    // A destination announced by directSave before its batch starts.
+    struct PendingDestination {
+        std::string path;
+        FileTransferDeliveryOptions deliveryOptions;
+    };
+
+    // One batch being received into its staging folder.
+    struct InboundBatch {
+        std::filesystem::path rootDir;
+        std::vector<std::filesystem::path> topLevelEntries;
+        std::optional<std::filesystem::path> currentFile;
+        std::string currentRelativePath;
+        FileDescriptor currentHandle;
+        std::uint64_t currentExpectedSize = 0;
+        std::uint64_t currentReceived = 0;
+        std::uint64_t totalExpectedBytes = 0;
+        std::int64_t totalFilesExpected = 0;
+        std::uint64_t totalReceivedBytes = 0;
+        FileTransferIntent intent = FileTransferIntent::copy;
+        std::vector<std::string> itemNames;
+        std::optional<std::string> destinationHint;
+        FileTransferDeliveryOptions deliveryOptions;
+        double startedAt = 0;
+        // The peer whose batchStart opened it; packets of other peers are not applied to it.
+        std::optional<std::string> peerToken;
+    };
+
+    FileTransferService(const HostPlatform& platform, std::string peerLabel, std::int64_t chunkSize,
+                        Folders folders = Folders::current());
+    ~FileTransferService();
+
+    using BatchStarted = void(const UUID& batchID, std::int64_t fileCount, std::uint64_t totalBytes,
+                              const std::vector<std::string>& itemNames);
+    using BatchStartedWithIntent = void(const UUID& batchID, std::int64_t fileCount, std::uint64_t totalBytes,
+                                        FileTransferIntent intent, const std::vector<std::string>& itemNames);
+    using Progress = void(const UUID& batchID, std::uint64_t bytes, std::uint64_t totalBytes);
+
+    CallbackSlot<void(const FileTransferPacket&)> sendPacket;
+    CallbackSlot<void(const FileTransferPacket&, const std::optional<std::string>& routingToken)> routedSendPacket;
+    CallbackSlot<void(const std::string&)> onStatus;
+    CallbackSlot<void(const UUID& batchID, const std::vector<std::filesystem::path>& items, FileTransferIntent intent)>
+        onBatchCompleted;
+    CallbackSlot<BatchStarted> onBatchStarted;
+    CallbackSlot<BatchStartedWithIntent> onBatchStartedWithIntent;
+    CallbackSlot<Progress> onBatchProgress;
+    CallbackSlot<BatchStartedWithIntent> onOutgoingBatchStarted;
+    CallbackSlot<Progress> onOutgoingBatchProgress;
+    CallbackSlot<void(const UUID& batchID)> onOutgoingBatchCompleted;
+    CallbackSlot<void(const UUID& requestID, const std::string& path, const std::vector<RemoteDirectoryEntry>& entries)>
+        onDirectoryListing;
+    CallbackSlot<void(const UUID& batchID, const FileTransferPeerSendResponse& response)> onPeerSendResponse;
+
+    const std::string peerLabel;
+    const std::int64_t chunkSize;
+
+    // Any thread. Packets are processed one at a time on the receive queue, in call order.
+    // `peerToken` names the sending peer (on the Host its Viewer session id); a batch only takes
+    // packets from the peer that started it, and cancelInboundBatches drops a peer's batches.
+    void handleIncomingPacket(const FileTransferPacket& packet, std::optional<std::string> peerToken = std::nullopt);
+    // Drops every unfinished inbound batch of that peer with its staging folder (its session
+    // ended, so its batchEnd will never come).
+    void cancelInboundBatches(const std::string& peerToken);
+
+    // Outgoing batches.
+    std::optional<UUID> sendURLs(const std::vector<std::filesystem::path>& urls, FileTransferIntent intent,
+                                 const std::optional<std::string>& destination,
+                                 FileTransferDeliveryOptions deliveryOptions,
+                                 const std::optional<std::string>& routingToken, std::optional<UUID> batchID);
+    void cancelOutgoingBatch(const UUID& batchID);
+
+    // Peer send requests and responses (caller's thread).
+    std::optional<UUID> requestPeerSend(const std::vector<std::string>& paths, const std::string& destination,
+                                        FileTransferDeliveryOptions deliveryOptions);
+    void sendPeerSendResponse(const UUID& batchID, bool accepted, const std::optional<std::string>& message,
+                              const std::optional<std::string>& routingToken);
+    static std::optional<FileTransferPeerSendRequest> peerSendRequest(const FileTransferPacket& packet);
+    static std::optional<FileTransferPeerSendResponse> peerSendResponse(const FileTransferPacket& packet);
+
+    // Folder listings.
+    UUID requestDirectoryListing(const std::string& path);
+
+    // Cancellation and the owner's lookups into running inbound batches. The lookups wait for
+    // the receive queue; never call them from a block running on it.
+    void cancelBatch(const UUID& batchID);
+    void notifyPeerCancel(const UUID& batchID);
+    std::optional<std::string> destinationHint(const UUID& batchID);
+    FileTransferDeliveryOptions deliveryOptions(const UUID& batchID);
+    std::optional<FileTransferIntent> intent(const UUID& batchID);
+
+    // caches / "QuillmereFileInbox" / peerLabel, created when missing.
+    std::filesystem::path stagingRoot() const;
+
+private:
+    struct Entry;
+
+    void send(const FileTransferPacket& packet, const std::optional<std::string>& routingToken) const;
+    bool isOutgoingCancelled(const UUID& batchID) const;
+    // Schedules the block on the main queue; it does nothing once the service is gone.
+    void onMain(std::function<void(FileTransferService&)> block);
+
+    // Outgoing.
+    void performSend(const std::vector<std::filesystem::path>& urls, const UUID& batchID, FileTransferIntent intent,
+                     const std::optional<std::string>& destination, FileTransferDeliveryOptions deliveryOptions,
+                     const std::optional<std::string>& routingToken);
+    void sendFileChunks(int fd, const std::string& relativePath, const UUID& batchID, std::uint64_t fileSize,
+                        std::uint64_t& sentBytes, std::uint64_t totalBytes, const std::optional<std::string>& routingToken);
+
+    // Inbound, on the receive queue.
+    void processIncoming(const FileTransferPacket& packet, const std::optional<std::string>& peerToken);
+    void handleBatchStart(const FileTransferPacket& packet, const std::optional<std::string>& peerToken);
+    void handleMkdir(InboundBatch& batch, const FileTransferPacket& packet);
+    void handleFileStart(InboundBatch& batch, const FileTransferPacket& packet);
+    void handleFileChunk(const UUID& batchID, InboundBatch& batch, const FileTransferPacket& packet);
+    void handleFileEnd(InboundBatch& batch);
+    void handleBatchEnd(const UUID& batchID);
+    void handlePeerCancel(const UUID& batchID);
+    void abandonCurrentFile(InboundBatch& batch, const std::string& reason);
+    void discardInbound(const UUID& batchID);
+    void handleListDirRequest(const FileTransferPacket& packet);
+    void handleListDirReply(const FileTransferPacket& packet);
+    void inboundStatus(std::string text);
+
+    DispatchQueuePtr mainQueue_;
+    DispatchQueuePtr sendQueue_;
+    DispatchQueuePtr inboundQueue_;
+    DispatchQueuePtr cleanupQueue_;
+    std::shared_ptr<const Clock> clock_;
+    Folders folders_;
+
+    mutable std::mutex outgoingLock_;
+    std::set<UUID> outgoingCancelled_;
+
+    // Receive queue only.
+    std::map<UUID, InboundBatch> inbound_;
+    std::map<UUID, PendingDestination> pendingDestinations_;
+};
+
+// The first 8 characters of a batch id's text, as status lines show it.
+std::string shortBatchID(const UUID& batchID);
+
+}  // namespace qm

@@ -1,0 +1,391 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+
+#include "QuillmereProfiles/FileTransferService.h"
+#include "support/TestPlatform.h"
+
+using namespace qm;
+using namespace qm::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::int64_t chunk = 262144;
+
+Bytes bytesOf(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+void writeFile(const fs::path& path, const Bytes& data) {
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+Bytes readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+Bytes randomBytes(std::size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    Bytes out(n);
+    for (auto& b : out) b = static_cast<std::uint8_t>(gen());
+    return out;
+}
+
+// Every regular file below a folder, by relative path.
+std::map<std::string, Bytes> treeOf(const fs::path& root) {
+    std::map<std::string, Bytes> out;
+    for (const auto& entry : fs::recursive_directory_iterator(root))
+        out[fs::relative(entry.path(), root).string() + (entry.is_directory() ? "/" : "")] =
+            entry.is_directory() ? Bytes{} : readFile(entry.path());
+    return out;
+}
+
+// Two services on one virtual clock; what the sender sends reaches the receiver as peer "A".
+class FileTransferPair : public ::testing::Test {
+protected:
+    ManualPlatform mp;
+    TemporaryDirectory dir;
+    std::shared_ptr<FileTransferService> sender, receiver;
+    std::vector<FileTransferPacket> wire;
+    std::vector<std::string> senderStatus, receiverStatus;
+    struct Completed {
+        UUID id;
+        std::vector<fs::path> items;
+        FileTransferIntent intent;
+    };
+    std::vector<Completed> completed;
+    std::vector<UUID> outgoingCompleted;
+    std::vector<std::uint64_t> progress;
+    bool deliver = true;
+
+    fs::path home() const { return dir.path() / "home"; }
+    fs::path staging() const { return dir.path() / "receiverCaches" / "QuillmereFileInbox" / "Viewer"; }
+
+    void SetUp() override {
+        fs::create_directories(home());
+        sender = std::make_shared<FileTransferService>(mp.platform, "Viewer", chunk,
+                                                       FileTransferService::Folders{dir.path() / "senderCaches", home()});
+        receiver = std::make_shared<FileTransferService>(mp.platform, "Viewer", chunk,
+                                                         FileTransferService::Folders{dir.path() / "receiverCaches", home()});
+        sender->sendPacket = [this](const FileTransferPacket& p) {
+            wire.push_back(p);
+            if (deliver) receiver->handleIncomingPacket(p, "A");
+        };
+        sender->onStatus = [this](const std::string& s) { senderStatus.push_back(s); };
+        sender->onOutgoingBatchCompleted = [this](const UUID& id) { outgoingCompleted.push_back(id); };
+        receiver->onStatus = [this](const std::string& s) { receiverStatus.push_back(s); };
+        receiver->onBatchCompleted = [this](const UUID& id, const std::vector<fs::path>& items, FileTransferIntent intent) {
+            completed.push_back({id, items, intent});
+        };
+        receiver->onBatchProgress = [this](const UUID&, std::uint64_t got, std::uint64_t) { progress.push_back(got); };
+    }
+    void run() { mp.clock->runUntilIdle(); }
+    void inject(FileTransferOp op, const UUID& id, std::uint64_t v1, const std::string& path, Bytes data = {},
+                std::uint64_t v2 = 0) {
+        receiver->handleIncomingPacket(FileTransferPacket{op, id, v1, v2, path, std::move(data)}, "A");
+    }
+    // Everything in the test folder that is neither the sender's source, home nor staging.
+    bool nothingOutsideStaging(const fs::path& sentinel) const {
+        for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
+            const auto p = entry.path().string();
+            if (p.starts_with((dir.path() / "receiverCaches").string()) || p.starts_with(home().string()) ||
+                p.starts_with(sentinel.string()))
+                continue;
+            ADD_FAILURE() << "unexpected " << p;
+            return false;
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
+TEST_F(FileTransferPair, MovesATreeByteForByte) {
+    const auto src = home() / "Trip";
+    writeFile(src / "empty.txt", {});
+    writeFile(src / "exact.bin", randomBytes(chunk, 1));
+    writeFile(src / "plus.bin", randomBytes(chunk + 1, 2));
+    writeFile(src / "nested" / "deeper" / "Grüße – ünïcode.txt", bytesOf("hallo"));
+    writeFile(src / ".hidden", bytesOf("secret"));
+    fs::create_directories(src / "emptyFolder");
+    writeFile(home() / "single.txt", bytesOf("one"));
+
+    auto id = sender->sendURLs({src, home() / "single.txt", home() / "missing"}, FileTransferIntent::managedCopy,
+                               "~/Inbox", FileTransferDeliveryOptions(2), std::nullopt, std::nullopt);
+    ASSERT_TRUE(id);
+    std::vector<std::string> hints;
+    receiver->onBatchStarted = [&](const UUID& batch, std::int64_t files, std::uint64_t bytes,
+                                   const std::vector<std::string>& names) {
+        EXPECT_EQ(files, 5);
+        EXPECT_EQ(bytes, 2u * chunk + 1 + 5 + 3);
+        EXPECT_EQ(names, (std::vector<std::string>{"Trip", "single.txt", "missing"}));
+        hints.push_back(receiver->destinationHint(batch).value_or("none"));
+    };
+    run();
+
+    ASSERT_EQ(wire.front().op, FileTransferOp::directSave);
+    EXPECT_EQ(wire[1].op, FileTransferOp::batchStart);
+    EXPECT_EQ(wire[2].op, FileTransferOp::batchIntent);
+    EXPECT_EQ(wire.back().op, FileTransferOp::batchEnd);
+    std::vector<std::size_t> chunkSizes;
+    for (const auto& p : wire)
+        if (p.op == FileTransferOp::fileChunk) chunkSizes.push_back(p.data.size());
+    // In name order: exact.bin, nested/deeper/..., plus.bin (two chunks), then single.txt.
+    EXPECT_EQ(chunkSizes, (std::vector<std::size_t>{chunk, 5, chunk, 1, 3}));
+
+    ASSERT_EQ(completed.size(), 1u);
+    EXPECT_EQ(completed[0].intent, FileTransferIntent::managedCopy);
+    ASSERT_EQ(completed[0].items.size(), 2u);
+    EXPECT_EQ(completed[0].items[0].filename(), "Trip");
+    const auto root = completed[0].items[0].parent_path();
+    EXPECT_EQ(root.parent_path(), staging());
+    EXPECT_TRUE(root.filename().string().ends_with("-" + id->uuidString().substr(0, 8)));
+    auto expected = treeOf(src);
+    expected.erase(".hidden");
+    EXPECT_EQ(treeOf(root / "Trip"), expected);
+    EXPECT_EQ(readFile(root / "single.txt"), bytesOf("one"));
+    EXPECT_EQ(receiverStatus.back(), "received 2 item(s) into " + root.string());
+    EXPECT_EQ(senderStatus.front(), "sending 5 item(s), 512.0 KB to Viewer");
+    EXPECT_EQ(senderStatus.back(), "send completed for batch " + id->uuidString().substr(0, 8));
+    EXPECT_EQ(outgoingCompleted, std::vector<UUID>{*id});
+    EXPECT_EQ(progress.back(), 2u * chunk + 1 + 5 + 3);
+    EXPECT_EQ(hints, std::vector<std::string>{"none"});  // the batch had ended before the callback ran
+}
+
+TEST_F(FileTransferPair, OutgoingEdgeCases) {
+    EXPECT_FALSE(sender->sendURLs({}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt, std::nullopt));
+    auto gone = sender->sendURLs({home() / "nothing"}, FileTransferIntent::copy, "", {}, std::nullopt, std::nullopt);
+    EXPECT_TRUE(gone);
+    run();
+    EXPECT_TRUE(wire.empty());
+    EXPECT_TRUE(outgoingCompleted.empty());
+
+    // A folder link back into the tree is not walked twice; the walk ends.
+    fs::create_directories(home() / "loop" / "inner");
+    fs::create_directory_symlink(home() / "loop", home() / "loop" / "inner" / "back");
+    writeFile(home() / "loop" / "f", bytesOf("x"));
+    std::vector<std::optional<std::string>> tokens;
+    sender->routedSendPacket = [&](const FileTransferPacket& p, const std::optional<std::string>& token) {
+        tokens.push_back(token);
+        wire.push_back(p);
+    };
+    sender->sendURLs({home() / "loop"}, FileTransferIntent::copy, std::nullopt, {}, "SESSION", std::nullopt);
+    run();
+    std::vector<std::string> paths;
+    for (const auto& p : wire)
+        if (p.op == FileTransferOp::mkdir || p.op == FileTransferOp::fileStart) paths.push_back(p.path);
+    EXPECT_EQ(paths, (std::vector<std::string>{"loop", "loop/f", "loop/inner"}));
+    EXPECT_EQ(tokens.size(), wire.size());
+    EXPECT_EQ(tokens.front(), "SESSION");
+}
+
+TEST_F(FileTransferPair, CancellingMidBatchEndsItOnBothSides) {
+    writeFile(home() / "big.bin", randomBytes(4 * chunk, 3));
+    writeFile(home() / "later.txt", bytesOf("later"));
+    const UUID id = UUID::random();
+    sender->sendPacket = [&](const FileTransferPacket& p) {
+        wire.push_back(p);
+        receiver->handleIncomingPacket(p, "A");
+        if (p.op == FileTransferOp::fileChunk && p.value1 == chunk) sender->cancelOutgoingBatch(id);
+    };
+    sender->sendURLs({home() / "big.bin", home() / "later.txt"}, FileTransferIntent::copy, std::nullopt, {},
+                     std::nullopt, id);
+    run();
+    EXPECT_EQ(wire.back().op, FileTransferOp::batchEnd);
+    EXPECT_EQ(std::count_if(wire.begin(), wire.end(), [](auto& p) { return p.op == FileTransferOp::fileChunk; }), 2);
+    EXPECT_EQ(std::count_if(wire.begin(), wire.end(), [](auto& p) { return p.op == FileTransferOp::fileEnd; }), 0);
+    EXPECT_EQ(senderStatus.back(), "send cancelled for batch " + id.uuidString().substr(0, 8));
+    EXPECT_EQ(outgoingCompleted, std::vector<UUID>{id});
+    // The receiver never got the whole file, so it does not deliver a truncated one.
+    ASSERT_EQ(completed.size(), 1u);
+    EXPECT_TRUE(completed[0].items.empty());
+
+    // The receiving side cancels: staging goes away, later packets are dropped, nothing completes.
+    completed.clear();
+    const UUID inboundID = UUID::random();
+    inject(FileTransferOp::batchStart, inboundID, 10, "", {}, 1);
+    inject(FileTransferOp::fileStart, inboundID, 10, "f.txt");
+    inject(FileTransferOp::fileChunk, inboundID, 0, "f.txt", bytesOf("12345"));
+    run();
+    ASSERT_EQ(fs::directory_iterator(staging()) != fs::directory_iterator(), true);
+    receiver->cancelBatch(inboundID);
+    inject(FileTransferOp::fileChunk, inboundID, 5, "f.txt", bytesOf("67890"));
+    inject(FileTransferOp::batchEnd, inboundID, 0, "");
+    run();
+    EXPECT_TRUE(completed.empty());
+    for (const auto& entry : fs::directory_iterator(staging()))
+        EXPECT_FALSE(entry.path().filename().string().ends_with(inboundID.uuidString().substr(0, 8)));
+
+    // The peer cancels: status text, pending destination gone, and our own sends of that id stop.
+    const UUID peerID = *UUID::parse("3F2A9C1D-0000-4000-8000-000000000000");
+    inject(FileTransferOp::batchStart, peerID, 0, "", {}, 0);
+    inject(FileTransferOp::cancelBatch, peerID, 0, "");
+    run();
+    EXPECT_EQ(receiverStatus.back(), "cancelled by peer for batch 3F2A9C1D");
+    const auto statuses = receiverStatus.size();
+    inject(FileTransferOp::directSave, UUID::random(), 0, "/x");
+    inject(FileTransferOp::cancelBatch, UUID::random(), 0, "");
+    run();
+    EXPECT_EQ(receiverStatus.size(), statuses);
+}
+
+TEST_F(FileTransferPair, SizesFromThePeerAreCheckedNotTrusted) {
+    const UUID id = UUID::random();
+    inject(FileTransferOp::batchStart, id, ~0ULL, "", {}, ~0ULL >> 8);  // absurd totals allocate nothing
+    inject(FileTransferOp::fileStart, id, 4, "short.txt");
+    inject(FileTransferOp::fileChunk, id, 0, "short.txt", bytesOf("ab"));
+    inject(FileTransferOp::fileEnd, id, 4, "short.txt");
+    inject(FileTransferOp::fileStart, id, 2, "long.txt");
+    inject(FileTransferOp::fileChunk, id, 0, "long.txt", bytesOf("abc"));
+    inject(FileTransferOp::fileStart, id, 4, "gap.txt");
+    inject(FileTransferOp::fileChunk, id, 2, "gap.txt", bytesOf("cd"));
+    inject(FileTransferOp::fileStart, id, 4, "good.txt");
+    inject(FileTransferOp::fileChunk, id, 0, "good.txt", bytesOf("ab"));
+    inject(FileTransferOp::fileChunk, id, 2, "good.txt", bytesOf("cd"));
+    inject(FileTransferOp::fileEnd, id, 4, "good.txt");
+    inject(FileTransferOp::fileStart, id, 1'000'000'000'000ULL, "huge.txt");
+    inject(FileTransferOp::fileChunk, id, 0, "huge.txt", bytesOf("x"));
+    inject(FileTransferOp::batchEnd, id, 0, "");
+    run();
+    ASSERT_EQ(completed.size(), 1u);
+    ASSERT_EQ(completed[0].items.size(), 1u);
+    EXPECT_EQ(completed[0].items[0].filename(), "good.txt");
+    EXPECT_EQ(readFile(completed[0].items[0]), bytesOf("abcd"));
+    const auto root = completed[0].items[0].parent_path();
+    for (const auto* name : {"short.txt", "long.txt", "gap.txt", "huge.txt"}) EXPECT_FALSE(fs::exists(root / name)) << name;
+    EXPECT_NE(std::find(receiverStatus.begin(), receiverStatus.end(),
+                        "dropped short.txt: data does not match its announced size"),
+              receiverStatus.end());
+}
+
+TEST_F(FileTransferPair, PeerPathsCannotLeaveTheStagingFolder) {
+    TemporaryDirectory outside;
+    const auto sentinel = outside.path();
+    const UUID id = UUID::random();
+    inject(FileTransferOp::batchStart, id, 0, "", {}, 0);
+    run();
+    const auto root = fs::directory_iterator(staging())->path();
+    fs::create_directory_symlink(sentinel, root / "link");
+    fs::create_symlink(sentinel / "planted.txt", root / "filelink");
+    const std::vector<std::string> attacks{
+        "/etc/passwd", "/" + (sentinel / "abs.txt").string(), (sentinel / "abs2.txt").string(), "..", "../x",
+        "a/../../x", "a/../x", "./x", "a//b", "a/", "", std::string("a\0b", 3), "link/inside.txt", "filelink",
+        "link", "../" + sentinel.filename().string() + "/x"};
+    for (const auto& path : attacks) {
+        inject(FileTransferOp::mkdir, id, 0, path);
+        inject(FileTransferOp::fileStart, id, 1, path);
+        inject(FileTransferOp::fileChunk, id, 0, path, bytesOf("!"));
+        inject(FileTransferOp::fileEnd, id, 1, path);
+    }
+    inject(FileTransferOp::batchEnd, id, 0, "");
+    run();
+    EXPECT_TRUE(fs::is_empty(sentinel));
+    EXPECT_FALSE(fs::exists(staging().parent_path().parent_path() / "x"));
+    ASSERT_EQ(completed.size(), 1u);
+    EXPECT_TRUE(completed[0].items.empty());
+    EXPECT_TRUE(nothingOutsideStaging(sentinel));
+    // Only the links the test planted are in the batch folder.
+    std::set<std::string> left;
+    for (const auto& entry : fs::directory_iterator(root)) left.insert(entry.path().filename().string());
+    EXPECT_EQ(left, (std::set<std::string>{"link", "filelink"}));
+}
+
+TEST_F(FileTransferPair, InboundBatchesBelongToTheirPeer) {
+    const UUID id = UUID::random();
+    inject(FileTransferOp::directSave, id, 3, "~/Drop");
+    inject(FileTransferOp::batchStart, id, 3, "", {}, FileTransferPacket::batchStartValue2(FileTransferIntent::copy, 1));
+    inject(FileTransferOp::batchIntent, id, 1, "");
+    inject(FileTransferOp::fileStart, id, 3, "a.txt");
+    run();
+    EXPECT_EQ(receiver->destinationHint(id), "~/Drop");
+    EXPECT_EQ(receiver->deliveryOptions(id).rawValue, 3u);
+    EXPECT_EQ(receiver->intent(id), FileTransferIntent::dropToFinder);
+    EXPECT_EQ(receiver->intent(UUID::random()), std::nullopt);
+
+    // Another peer cannot write into it or end it.
+    receiver->handleIncomingPacket({FileTransferOp::fileChunk, id, 0, 0, "a.txt", bytesOf("BAD")}, "B");
+    receiver->handleIncomingPacket({FileTransferOp::batchEnd, id, 0, 0, "", {}}, "B");
+    run();
+    EXPECT_TRUE(completed.empty());
+    EXPECT_EQ(receiver->intent(id), FileTransferIntent::dropToFinder);
+
+    // Its own session ending drops it with its staging folder.
+    receiver->cancelInboundBatches("A");
+    run();
+    EXPECT_EQ(receiver->intent(id), std::nullopt);
+    EXPECT_TRUE(fs::is_empty(staging()));
+}
+
+TEST_F(FileTransferPair, PeerSendRequestsAndResponses) {
+    EXPECT_FALSE(sender->requestPeerSend({"  ", ""}, "dest", {}));
+    EXPECT_FALSE(sender->requestPeerSend({"/a"}, " \n", {}));
+    std::vector<std::string> many;
+    for (int i = 0; i < 300; ++i) many.push_back("/p" + std::to_string(i));
+    many.insert(many.begin(), {"  ", "", " /first "});
+    auto requestID = sender->requestPeerSend(many, " ~/Dest ", FileTransferDeliveryOptions(1));
+    ASSERT_TRUE(requestID);
+    auto request = FileTransferService::peerSendRequest(wire.back());
+    ASSERT_TRUE(request);
+    EXPECT_EQ(wire.back().batchID, *requestID);
+    EXPECT_EQ(request->sourcePaths.size(), 256u);
+    EXPECT_EQ(request->sourcePaths.front(), "/first");
+    EXPECT_EQ(request->destination, "~/Dest");
+    EXPECT_FALSE(FileTransferService::peerSendResponse(wire.back()));
+    EXPECT_FALSE(sender->requestPeerSend({std::string(1'000'000, 'x')}, "d", {}));
+
+    std::vector<FileTransferPeerSendResponse> responses;
+    receiver->onPeerSendResponse = [&](const UUID&, const FileTransferPeerSendResponse& r) { responses.push_back(r); };
+    sender->sendPeerSendResponse(*requestID, false, std::string(2000, 'm'), std::nullopt);
+    sender->sendPeerSendResponse(*requestID, true, " \t ", std::nullopt);
+    inject(FileTransferOp::peerSendResponse, *requestID, 0, "", bytesOf("{\"nope\":1}"));
+    run();
+    ASSERT_EQ(responses.size(), 2u);
+    EXPECT_EQ(responses[0].message->size(), 1024u);
+    EXPECT_EQ(responses[1], (FileTransferPeerSendResponse{true, std::nullopt}));
+}
+
+TEST_F(FileTransferPair, ListsFoldersInsideHomeOnly) {
+    writeFile(home() / "Docs" / "b", bytesOf("bb"));
+    writeFile(home() / "Docs" / "A", bytesOf("a"));
+    writeFile(home() / "Docs" / ".hidden", bytesOf("h"));
+    fs::create_directories(home() / "Docs" / "z");
+    fs::create_directories(home() / "Desktop");
+    fs::create_directory_symlink("/etc", home() / "etc-link");
+    fs::create_directories(dir.path() / "homeSibling");
+
+    std::vector<std::tuple<UUID, std::string, std::vector<RemoteDirectoryEntry>>> listings;
+    sender->onDirectoryListing = [&](const UUID& id, const std::string& path, const std::vector<RemoteDirectoryEntry>& e) {
+        listings.emplace_back(id, path, e);
+    };
+    // The receiver answers; its answers come back to the sender.
+    receiver->sendPacket = [this](const FileTransferPacket& p) { sender->handleIncomingPacket(p); };
+
+    const auto docs = sender->requestDirectoryListing(" ~/Docs ");
+    sender->requestDirectoryListing("~/Documents/../Desktop");
+    sender->requestDirectoryListing(" ~ ");
+    sender->requestDirectoryListing("/etc");
+    sender->requestDirectoryListing(home().string() + "Sibling");
+    sender->requestDirectoryListing("~/etc-link");
+    sender->requestDirectoryListing("~/Docs/b");
+    run();
+    ASSERT_EQ(listings.size(), 7u);
+    auto& [id, path, entries] = listings[0];
+    EXPECT_EQ(id, docs);
+    EXPECT_EQ(path, (home() / "Docs").string());
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0].name, "z");
+    EXPECT_TRUE(entries[0].isDirectory);
+    EXPECT_EQ(entries[0].size, 0u);
+    EXPECT_TRUE(entries[0].modificationDate);
+    EXPECT_EQ(entries[1].name, "A");
+    EXPECT_EQ(entries[2].name, "b");
+    EXPECT_EQ(entries[2].size, 2u);
+    EXPECT_EQ(std::get<1>(listings[1]), (home() / "Desktop").string());
+    EXPECT_EQ(std::get<1>(listings[2]), home().string());
+    EXPECT_FALSE(std::get<2>(listings[2]).empty());
+    for (int i = 3; i < 7; ++i) EXPECT_TRUE(std::get<2>(listings[i]).empty()) << std::get<1>(listings[i]);
+    EXPECT_EQ(std::get<1>(listings[6]), (home() / "Docs" / "b").string());
+}
