@@ -15,6 +15,11 @@ class DNSServiceAdvertiser;
 class AccountService;
 class DisplayService;
 class ScreenCaptureService;
+class EventPoster;
+class AccessibilityService;
+class UserActivityService;
+class WorkspaceService;
+class ToolRunner;
 
 // Every operating-system service the server and the application use, handed to them at
 // construction. `main` builds the real one; tests build one from simulations and manual queues.
@@ -29,6 +34,14 @@ struct HostPlatform {
     std::shared_ptr<AccountService> accounts;
     std::shared_ptr<DisplayService> displays;
     std::shared_ptr<ScreenCaptureService> screenCapture;
+
+    // Remote input. Each may be left empty; the input handlers then use an in-memory stand-in
+    // (events recorded, not delivered; Accessibility granted; no applications; no tools).
+    std::shared_ptr<EventPoster> eventPoster;
+    std::shared_ptr<AccessibilityService> accessibility;
+    std::shared_ptr<UserActivityService> userActivity;
+    std::shared_ptr<WorkspaceService> workspace;
+    std::shared_ptr<ToolRunner> toolRunner;
 
     // Where the Host keeps its own state (identity keys, defaults): $XDG_CONFIG_HOME/quillmere-host.
     std::filesystem::path configDirectory;
