@@ -88,6 +88,7 @@ bool RecordingEventPoster::canCreateEvent(EventType type) const {
 void RecordingEventPoster::post(const InputEvent& event, EventTapLocation tap) {
     const std::uint64_t now = clock_ ? clock_->uptimeNs() : 0;
     std::lock_guard lock(mutex_);
+    if (capacity_ > 0 && posted_.size() >= capacity_) posted_.erase(posted_.begin());
     posted_.push_back(Posted{event, tap, now});
 }
 

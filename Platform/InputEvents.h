@@ -143,7 +143,9 @@ public:
         std::uint64_t uptimeNs = 0;  // on the given clock; 0 without one
     };
 
-    explicit RecordingEventPoster(std::shared_ptr<const Clock> clock = nullptr) : clock_(std::move(clock)) {}
+    // `capacity` bounds how many events are kept (the oldest go first); 0 keeps every one.
+    explicit RecordingEventPoster(std::shared_ptr<const Clock> clock = nullptr, std::size_t capacity = 0)
+        : clock_(std::move(clock)), capacity_(capacity) {}
 
     bool canCreateEvent(EventType type) const override;
     void post(const InputEvent& event, EventTapLocation tap) override;
@@ -167,6 +169,7 @@ public:
 private:
     class Tap;
     std::shared_ptr<const Clock> clock_;
+    const std::size_t capacity_;
     mutable std::mutex mutex_;
     std::vector<Posted> posted_;
     Point mouseLocation_;

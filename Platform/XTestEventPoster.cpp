@@ -284,4 +284,11 @@ std::shared_ptr<EventTap> XTestEventPoster::createListenOnlyTap(EventTapLocation
     return nullptr;
 }
 
+std::shared_ptr<EventPoster> makeSystemEventPoster(std::shared_ptr<const Clock> clock) {
+    if (const char* display = std::getenv("DISPLAY"); display && *display) {
+        if (auto poster = XTestEventPoster::open()) return poster;
+    }
+    return std::make_shared<RecordingEventPoster>(std::move(clock), 1024);
+}
+
 }  // namespace qm

@@ -40,4 +40,8 @@ private:
     std::unique_ptr<State> state_;
 };
 
+// The Host's event poster: XTest on the display $DISPLAY names when it can be opened, else a
+// recorder that keeps the last 1,024 events (nothing reaches a screen).
+std::shared_ptr<EventPoster> makeSystemEventPoster(std::shared_ptr<const Clock> clock);
+
 }  // namespace qm
