@@ -30,7 +30,7 @@ HostRemoteInput::HostRemoteInput(const HostPlatform& platform, DispatchQueuePtr 
       configuration_(std::move(configuration)),
       displays_(platform.displays),
       poster_(platform.eventPoster ? platform.eventPoster
-                                   : std::make_shared<RecordingEventPoster>(platform.clock)),
+                                   : std::make_shared<RecordingEventPoster>(platform.clock, 1024)),
       accessibility_(platform.accessibility ? platform.accessibility : std::make_shared<SimulatedAccessibility>()),
       userActivity_(platform.userActivity ? platform.userActivity : std::make_shared<SimulatedUserActivity>()),
       workspace_(platform.workspace ? platform.workspace : std::make_shared<SimulatedWorkspace>()),
