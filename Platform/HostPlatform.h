@@ -16,6 +16,11 @@ class AccountService;
 class DisplayService;
 class ScreenCaptureService;
 class VirtualDisplayFactory;
+class EventPoster;
+class AccessibilityService;
+class UserActivityService;
+class WorkspaceService;
+class ToolRunner;
 
 // Every operating-system service the server and the application use, handed to them at
 // construction. `main` builds the real one; tests build one from simulations and manual queues.
@@ -32,6 +37,14 @@ struct HostPlatform {
     std::shared_ptr<ScreenCaptureService> screenCapture;
     // Software displays; null where the system offers none.
     std::shared_ptr<VirtualDisplayFactory> virtualDisplays;
+
+    // Remote input. Each may be left empty; the input handlers then use an in-memory stand-in
+    // (events recorded, not delivered; Accessibility granted; no applications; no tools).
+    std::shared_ptr<EventPoster> eventPoster;
+    std::shared_ptr<AccessibilityService> accessibility;
+    std::shared_ptr<UserActivityService> userActivity;
+    std::shared_ptr<WorkspaceService> workspace;
+    std::shared_ptr<ToolRunner> toolRunner;
 
     // Where the Host keeps its own state (identity keys, defaults): $XDG_CONFIG_HOME/quillmere-host.
     std::filesystem::path configDirectory;
