@@ -15,6 +15,9 @@ class DNSServiceAdvertiser;
 class AccountService;
 class DisplayService;
 class ScreenCaptureService;
+class AudioCaptureService;
+class AudioOutputDevices;
+class ScreenCaptureAccess;
 
 // Every operating-system service the server and the application use, handed to them at
 // construction. `main` builds the real one; tests build one from simulations and manual queues.
@@ -29,6 +32,11 @@ struct HostPlatform {
     std::shared_ptr<AccountService> accounts;
     std::shared_ptr<DisplayService> displays;
     std::shared_ptr<ScreenCaptureService> screenCapture;
+    // System audio capture, the output device's mute and volume, and the recording permission.
+    // Each may be empty: audio then stays off (capture), or muting reports itself unavailable.
+    std::shared_ptr<AudioCaptureService> audioCapture;
+    std::shared_ptr<AudioOutputDevices> audioOutputDevices;
+    std::shared_ptr<ScreenCaptureAccess> screenCaptureAccess;
 
     // Where the Host keeps its own state (identity keys, defaults): $XDG_CONFIG_HOME/quillmere-host.
     std::filesystem::path configDirectory;
