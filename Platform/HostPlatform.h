@@ -21,6 +21,9 @@ class AccessibilityService;
 class UserActivityService;
 class WorkspaceService;
 class ToolRunner;
+class AudioCaptureService;
+class AudioOutputDevices;
+class ScreenCaptureAccess;
 
 // Every operating-system service the server and the application use, handed to them at
 // construction. `main` builds the real one; tests build one from simulations and manual queues.
@@ -45,6 +48,11 @@ struct HostPlatform {
     std::shared_ptr<UserActivityService> userActivity;
     std::shared_ptr<WorkspaceService> workspace;
     std::shared_ptr<ToolRunner> toolRunner;
+    // System audio capture, the output device's mute and volume, and the recording permission.
+    // Each may be empty: audio then stays off (capture), or muting reports itself unavailable.
+    std::shared_ptr<AudioCaptureService> audioCapture;
+    std::shared_ptr<AudioOutputDevices> audioOutputDevices;
+    std::shared_ptr<ScreenCaptureAccess> screenCaptureAccess;
 
     // Where the Host keeps its own state (identity keys, defaults): $XDG_CONFIG_HOME/quillmere-host.
     std::filesystem::path configDirectory;
