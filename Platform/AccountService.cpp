@@ -4,13 +4,16 @@
 #include <security/pam_appl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <thread>
 #include <vector>
 
+#include "Platform/AsioDispatchQueue.h"
 #include "Platform/Crypto.h"
 #include "Platform/Process.h"
 
@@ -152,7 +155,36 @@ PasswordCheckResult resultOf(pam_handle_t* pam, int code, const Conversation& co
 
 // --- LinuxAccountService -----------------------------------------------------------------------
 
+LinuxAccountService::LinuxAccountService(Options options) : options_(std::move(options)) {
+    const ConsoleSources sources{options_.logindRuntimeDirectory, options_.loginctlPath, options_.loginctlTimeout};
+    // The first reading is made here, so no caller ever sees a state that was not read; the Host
+    // makes the service before its server starts, off every queue.
+    console_->state = readConsoleSessionState(sources);
+    DispatchQueuePtr queue = options_.queue;
+    if (!queue) {
+        ownQueue_ = std::make_shared<AsioDispatchQueue>("qm.accounts");
+        queue = ownQueue_;
+    }
+    const double interval = std::max(0.01, std::chrono::duration<double>(options_.consoleRefreshInterval).count());
+    refreshTimer_ = RepeatingTimer::schedule(std::move(queue), interval, [cache = console_, sources] {
+        auto state = readConsoleSessionState(sources);
+        std::lock_guard lock(cache->mutex);
+        cache->state = std::move(state);
+    });
+}
+
+LinuxAccountService::~LinuxAccountService() {
+    refreshTimer_->cancel();
+    // Waits for a reading in progress (at most `loginctlTimeout`).
+    if (ownQueue_) ownQueue_->shutdown();
+}
+
 HostConsoleSessionState LinuxAccountService::currentConsoleSessionState() {
+    std::lock_guard lock(console_->mutex);
+    return console_->state;
+}
+
+HostConsoleSessionState LinuxAccountService::readConsoleSessionState(const ConsoleSources& sources) {
     HostConsoleSessionState state;
     const uid_t uid = ::geteuid();
     long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);
@@ -170,7 +202,7 @@ HostConsoleSessionState LinuxAccountService::currentConsoleSessionState() {
     state.loginDone = true;
 
     // Without logind (no state files) nothing tells us of a greeter or a lock: both stay false.
-    const auto& runtime = options_.logindRuntimeDirectory;
+    const auto& runtime = sources.logindRuntimeDirectory;
     if (auto seat = readSmallFile(runtime / "seats" / "seat0")) {
         const auto active = parseKeyValueLines(*seat)["ACTIVE"];
         if (isSessionID(active)) {
@@ -189,15 +221,26 @@ HostConsoleSessionState LinuxAccountService::currentConsoleSessionState() {
     }
     if (!isSessionID(sessionID)) return state;
     // logind keeps the lock hint in memory only; ask it.
-    if (auto shown = runBounded({options_.loginctlPath.string(), "--no-pager", "show-session", sessionID, "-p",
+    if (auto shown = runBounded({sources.loginctlPath.string(), "--no-pager", "show-session", sessionID, "-p",
                                  "LockedHint"},
-                                options_.loginctlTimeout)) {
+                                sources.loginctlTimeout)) {
         state.isLocked = parseKeyValueLines(*shown)["LockedHint"] == "yes";
     }
     return state;
 }
 
 PasswordCheckResult LinuxAccountService::verifyPassword(const std::string& username, std::string_view password) {
+    const auto started = std::chrono::steady_clock::now();
+    auto result = checkWithPam(username, password);
+    // Measured from the start, so the work done before the refusal (a password hash for a known
+    // user, none for an unknown one) is hidden inside the same fixed time.
+    if (!result.isAccepted() && options_.keepPamFailureDelay) {
+        std::this_thread::sleep_until(started + options_.failureDelay);
+    }
+    return result;
+}
+
+PasswordCheckResult LinuxAccountService::checkWithPam(const std::string& username, std::string_view password) {
     if (auto refused = precheckCredentials(username, password)) return *refused;
     const crypto::SecretString secret(password);
     Conversation conversation{secret.c_str()};
@@ -207,7 +250,9 @@ PasswordCheckResult LinuxAccountService::verifyPassword(const std::string& usern
     if (code != PAM_SUCCESS || !pam) {
         return PasswordCheckResult::unavailable(std::string("PAM cannot start: ") + ::pam_strerror(pam, code));
     }
-    if (!options_.keepPamFailureDelay) {
+    {
+        // PAM's own failure delay is random around what its modules ask for; verifyPassword puts
+        // a fixed one in its place.
         void (*delay)(int, unsigned, void*) = &noFailureDelay;
         const void* item = nullptr;
         static_assert(sizeof item == sizeof delay);
@@ -241,9 +286,13 @@ PasswordCheckResult ScriptedAccountService::verifyPassword(const std::string& us
     }
     if (unavailable_) return PasswordCheckResult::unavailable(*unavailable_);
     if (auto refused = precheckCredentials(username, password)) return *refused;
+    // An unknown user is compared against a password no one can send (it holds a NUL), so both
+    // refusals take the same path and give the same answer.
+    static const std::string noPassword("\0", 1);
     auto it = passwords_.find(username);
-    if (it == passwords_.end()) return PasswordCheckResult::rejected("unknown user");
-    if (!crypto::constantTimeEqual(it->second, password)) return PasswordCheckResult::rejected("wrong password");
+    const bool known = it != passwords_.end();
+    const bool matches = crypto::constantTimeEqual(known ? it->second : noPassword, password);
+    if (!known || !matches) return PasswordCheckResult::rejected("wrong user name or password");
     return PasswordCheckResult::accepted();
 }
 

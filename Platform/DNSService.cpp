@@ -36,7 +36,48 @@ std::optional<Bytes> encodeTXTRecord(const TXTRecord& record) {
     return out;
 }
 
+std::string nextServiceName(std::string_view name) {
+    std::string_view base = name;
+    long number = 1;
+    // A name that already ends in " (N)" counts on from N.
+    if (base.size() >= 4 && base.back() == ')') {
+        const auto open = base.rfind(" (");
+        if (open != std::string_view::npos && open + 2 < base.size() - 1 && base.size() - 1 - (open + 2) <= 4) {
+            const auto digits = base.substr(open + 2, base.size() - 1 - (open + 2));
+            long value = 0;
+            bool allDigits = digits.front() != '0';
+            for (char c : digits) {
+                allDigits = allDigits && c >= '0' && c <= '9';
+                value = value * 10 + (c - '0');
+            }
+            if (allDigits && value >= 2) {
+                number = value;
+                base = base.substr(0, open);
+            }
+        }
+    }
+    const std::string suffix = " (" + std::to_string(number + 1) + ")";
+    if (base.size() + suffix.size() > maxServiceNameLength) {
+        std::size_t keep = maxServiceNameLength - suffix.size();
+        // Never end inside a UTF-8 sequence: back up over continuation bytes to a lead byte.
+        while (keep > 0 && (static_cast<unsigned char>(base[keep]) & 0xC0) == 0x80) --keep;
+        base = base.substr(0, keep);
+    }
+    return std::string(base) + suffix;
+}
+
 namespace {
+
+std::string machineHostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0 || !name[0]) return "host";
+    return name;
+}
+
+DNSServiceError nameConflictError() {
+    return DNSServiceError{DNSServiceError::nameConflict, "DNS-SD registration failed: name conflict (" +
+                                                              std::to_string(DNSServiceError::nameConflict) + ")"};
+}
 
 DNSServiceError badRecordError() {
     return DNSServiceError{DNSServiceError::badParam, "DNS-SD: TXT record rejected (bad key or string over 255 bytes)"};
@@ -81,6 +122,17 @@ struct AvahiRegistrationState {
     bool cancelled = false;       // guarded by mutex
     DNSServiceRef ref = nullptr;  // worker thread
     bool failed = false;          // worker thread: the responder gave up on it
+    bool renamePending = false;   // worker thread: it lost its name and registers again under the next
+    int conflicts = 0;            // worker thread: names given up so far
+
+    // Worker thread. Moves to the next name after a conflict; false once too many were tried.
+    bool moveToNextName() {
+        if (conflicts >= maxServiceNameConflicts) return false;
+        ++conflicts;
+        // Without a name of its own the advertisement carries the machine's name.
+        description.name = nextServiceName(description.name.empty() ? machineHostName() : description.name);
+        return true;
+    }
 
     bool isCancelled() {
         std::lock_guard lock(mutex);
@@ -157,8 +209,13 @@ struct AvahiDNSServiceAdvertiser::Worker {
         if (it == worker->active.end()) return;
         auto self = *it;
         if (error != kDNSServiceErr_NoError) {
-            // Withdrawn once the library has returned from this callback.
+            // Withdrawn once the library has returned from this callback; a lost name is then
+            // registered again under the next one.
             self->failed = true;
+            if (error == kDNSServiceErr_NameConflict && self->conflicts < maxServiceNameConflicts) {
+                self->renamePending = true;
+                return;
+            }
             self->reportError(libraryError("registration", error), self);
             return;
         }
@@ -212,6 +269,10 @@ struct AvahiDNSServiceAdvertiser::Worker {
                     withdraw(state);
                 } else if (state->failed) {
                     withdraw(state);
+                    if (state->renamePending) {
+                        state->renamePending = false;
+                        if (state->moveToNextName()) doRegister(state);
+                    }
                 }
             }
         }
@@ -252,13 +313,20 @@ struct AvahiDNSServiceAdvertiser::Worker {
         const auto& d = state->description;
         DNSServiceRef ref = nullptr;
         DNSServiceErrorType registerError = kDNSServiceErr_NoError;
-        auto failure = withTXTRecord(d.txtRecord, [&](uint16_t length, const void* bytes) {
-            registerError = DNSServiceRegister(&ref, 0, kDNSServiceInterfaceIndexAny,
-                                               d.name.empty() ? nullptr : d.name.c_str(), d.type.c_str(), nullptr,
-                                               nullptr, htons(d.port), length, bytes, &Worker::registerReply,
-                                               state.get());
-            return registerError;
-        });
+        std::optional<DNSServiceError> failure;
+        // The responder refuses a name it already publishes for someone else at once; one that
+        // another host holds is refused later, through registerReply.
+        do {
+            ref = nullptr;
+            registerError = kDNSServiceErr_NoError;
+            failure = withTXTRecord(d.txtRecord, [&](uint16_t length, const void* bytes) {
+                registerError = DNSServiceRegister(&ref, 0, kDNSServiceInterfaceIndexAny,
+                                                   d.name.empty() ? nullptr : d.name.c_str(), d.type.c_str(), nullptr,
+                                                   nullptr, htons(d.port), length, bytes, &Worker::registerReply,
+                                                   state.get());
+                return registerError;
+            });
+        } while (registerError == kDNSServiceErr_NameConflict && state->moveToNextName());
         if (failure) {
             if (registerError != kDNSServiceErr_NoError) failure = libraryError("registration", registerError);
             state->reportError(*failure, state);
@@ -395,16 +463,27 @@ public:
         owner->record(Event::Kind::cancelled, snapshot);
     }
 
-    // Called by the advertiser.
-    void begin(const std::optional<DNSServiceError>& failure) {
+    // Called by the advertiser, with the name it was given when its own was taken.
+    void begin(const std::optional<DNSServiceError>& failure, const std::optional<std::string>& renamed) {
         std::lock_guard lock(mutex_);
         if (failure) {
             postLocked([error = *failure](const DNSServiceHandlers& h) { if (h.onError) h.onError(error); });
             return;
         }
+        if (renamed) description_.name = *renamed;
         active_ = true;
         const std::string name = description_.name.empty() ? "simulated-host" : description_.name;
         postLocked([name](const DNSServiceHandlers& h) { if (h.onRegistered) h.onRegistered(name); });
+    }
+
+    // Another host took this registration's name: it moves to `name`. False when not advertised.
+    bool rename(const std::string& name, DNSServiceDescription& snapshot) {
+        std::lock_guard lock(mutex_);
+        if (!active_) return false;
+        description_.name = name;
+        snapshot = description_;
+        postLocked([name](const DNSServiceHandlers& h) { if (h.onRegistered) h.onRegistered(name); });
+        return true;
     }
 
     // The responder went away; false when this registration was not advertised.
@@ -453,16 +532,69 @@ std::shared_ptr<DNSServiceRegistration> RecordingDNSServiceAdvertiser::registerS
     auto registration = std::make_shared<Registration>(weak_from_this(), description, std::move(queue),
                                                        std::move(handlers));
     std::optional<DNSServiceError> failure;
+    std::optional<std::string> renamed;
     {
         std::lock_guard lock(mutex_);
         failure = failure_;
         if (!failure && !encodeTXTRecord(description.txtRecord)) failure = badRecordError();
+        const std::string asked = description.name.empty() ? "simulated-host" : description.name;
+        if (!failure) {
+            auto name = freeNameLocked(asked, registration.get());
+            if (!name) {
+                failure = nameConflictError();
+            } else if (*name != asked) {
+                renamed = *name;
+            }
+        }
         std::erase_if(registrations_, [](const auto& weak) { return weak.expired(); });
         registrations_.push_back(registration);
-        events_.push_back({failure ? Event::Kind::failed : Event::Kind::registered, description});
+        auto recorded = description;
+        if (renamed) recorded.name = *renamed;
+        events_.push_back({failure ? Event::Kind::failed : Event::Kind::registered, recorded});
     }
-    registration->begin(failure);
+    registration->begin(failure, renamed);
     return registration;
+}
+
+std::optional<std::string> RecordingDNSServiceAdvertiser::freeNameLocked(const std::string& name,
+                                                                        const Registration* except) const {
+    std::set<std::string> taken = namesElsewhere_;
+    for (const auto& weak : registrations_) {
+        auto registration = weak.lock();
+        if (!registration || registration.get() == except) continue;
+        if (auto active = registration->activeDescription()) {
+            taken.insert(active->name.empty() ? "simulated-host" : active->name);
+        }
+    }
+    std::string candidate = name;
+    for (int conflicts = 0; taken.count(candidate); ++conflicts) {
+        if (conflicts == maxServiceNameConflicts) return std::nullopt;
+        candidate = nextServiceName(candidate);
+    }
+    return candidate;
+}
+
+void RecordingDNSServiceAdvertiser::claimNameElsewhere(const std::string& name) {
+    std::vector<std::pair<std::shared_ptr<Registration>, std::string>> moved;
+    {
+        std::lock_guard lock(mutex_);
+        namesElsewhere_.insert(name);
+        for (auto& weak : registrations_) {
+            auto registration = weak.lock();
+            if (!registration) continue;
+            auto active = registration->activeDescription();
+            if (!active || (active->name.empty() ? "simulated-host" : active->name) != name) continue;
+            moved.emplace_back(registration, freeNameLocked(name, registration.get()).value_or(""));
+        }
+    }
+    for (auto& [registration, next] : moved) {
+        DNSServiceDescription snapshot;
+        if (next.empty()) {
+            if (registration->fail(nameConflictError(), snapshot)) record(Event::Kind::failed, snapshot);
+        } else if (registration->rename(next, snapshot)) {
+            record(Event::Kind::renamed, snapshot);
+        }
+    }
 }
 
 void RecordingDNSServiceAdvertiser::setFailure(std::optional<DNSServiceError> error) {

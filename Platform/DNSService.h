@@ -5,7 +5,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -36,6 +38,16 @@ struct DNSServiceError {
     friend bool operator==(const DNSServiceError&, const DNSServiceError&) = default;
 };
 
+// Longest service name DNS-SD carries (one DNS label), in bytes.
+inline constexpr std::size_t maxServiceNameLength = 63;
+// How many other names an advertisement tries after a name conflict before it reports the conflict.
+inline constexpr int maxServiceNameConflicts = 99;
+
+// The name to try after `name` lost a conflict with another service of the same type:
+// "Studio" gives "Studio (2)", "Studio (2)" gives "Studio (3)". The result stays within
+// maxServiceNameLength, the base cut at a UTF-8 character boundary when needed.
+std::string nextServiceName(std::string_view name);
+
 // What is advertised: an empty name lets the responder use the machine's host name.
 struct DNSServiceDescription {
     std::string name;
@@ -56,7 +68,10 @@ public:
 };
 
 struct DNSServiceHandlers {
-    // The advertisement is published, under this name (the responder may have renamed it).
+    // The advertisement is published, under this name. When another service already holds the
+    // name asked for (now or later), the advertiser moves on to nextServiceName() and reports the
+    // name it ends up with here again; only after maxServiceNameConflicts names does a conflict
+    // reach onError.
     std::function<void(const std::string& name)> onRegistered;
     // The advertisement failed (no responder, bad record, name conflict, responder gone).
     std::function<void(const DNSServiceError& error)> onError;
@@ -97,7 +112,7 @@ class RecordingDNSServiceAdvertiser final : public DNSServiceAdvertiser,
                                            public std::enable_shared_from_this<RecordingDNSServiceAdvertiser> {
 public:
     struct Event {
-        enum class Kind { registered, updated, cancelled, failed };
+        enum class Kind { registered, updated, cancelled, failed, renamed };
         Kind kind;
         DNSServiceDescription description;  // the record as it stood after the event
         friend bool operator==(const Event&, const Event&) = default;
@@ -109,6 +124,10 @@ public:
 
     // Makes every later registration fail with this error (nothing: succeed again).
     void setFailure(std::optional<DNSServiceError> error);
+    // Another host on the network advertises `name` (of any type): a registration of that name,
+    // made before or after, moves on to the next free name, as it would with a real responder.
+    // Names of the advertiser's own live registrations conflict the same way.
+    void claimNameElsewhere(const std::string& name);
     // Sends an error to every live registration, as when the responder goes away; they stop.
     void failActiveRegistrations(const DNSServiceError& error);
 
@@ -122,8 +141,12 @@ private:
     friend class Registration;
     void record(Event::Kind kind, const DNSServiceDescription& description);
 
+    // The first name from `name` on that no one holds, or nothing when there is none.
+    std::optional<std::string> freeNameLocked(const std::string& name, const Registration* except) const;
+
     mutable std::mutex mutex_;
     std::optional<DNSServiceError> failure_;
+    std::set<std::string> namesElsewhere_;
     std::vector<Event> events_;
     std::vector<std::weak_ptr<Registration>> registrations_;
 };

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
+#include <iterator>
 #include <map>
 
 #include "Platform/UUID.h"
@@ -53,29 +55,36 @@ std::string serialize(const HostIdentityKeys& keys) {
     return text;
 }
 
-// Nothing, with the reason in `why`, when the text is not a complete identity.
+// Nothing, with the reason in `why`, when the text is not a complete identity. The reason names
+// the kind of damage and where it is, never what the file holds: a damaged line may be key material.
 std::optional<HostIdentityKeys> parse(std::string_view text, std::string& why) {
     std::map<std::string, std::string, std::less<>> fields;
     std::size_t start = 0;
+    std::size_t lineNumber = 0;
     std::optional<HostIdentityKeys> result;
+    static constexpr std::string_view knownKeys[] = {"version", "discoveryHostID", "ed25519PrivateKey",
+                                                     "x25519PrivateKey"};
     while (start < text.size()) {
         std::size_t end = text.find('\n', start);
         if (end == std::string_view::npos) end = text.size();
         const std::string_view line = text.substr(start, end - start);
         start = end + 1;
+        ++lineNumber;
         if (line.empty() || line.front() == '#') continue;
         const auto equals = line.find('=');
         if (equals == std::string_view::npos) {
-            why = "a line without '='";
+            why = "line " + std::to_string(lineNumber) + " has no '='";
             break;
         }
-        const std::string key(line.substr(0, equals));
-        if (key != "version" && key != "discoveryHostID" && key != "ed25519PrivateKey" && key != "x25519PrivateKey") {
-            why = "unknown key \"" + key + "\"";
+        const std::string_view key = line.substr(0, equals);
+        const auto known = std::find(std::begin(knownKeys), std::end(knownKeys), key);
+        if (known == std::end(knownKeys)) {
+            why = "line " + std::to_string(lineNumber) + " has an unknown entry";
             break;
         }
-        if (!fields.emplace(key, std::string(line.substr(equals + 1))).second) {
-            why = "\"" + key + "\" appears twice";
+        if (!fields.emplace(std::string(key), std::string(line.substr(equals + 1))).second) {
+            // The name is one of ours, not the file's text.
+            why = "\"" + std::string(*known) + "\" appears twice";
             break;
         }
     }
@@ -83,7 +92,7 @@ std::optional<HostIdentityKeys> parse(std::string_view text, std::string& why) {
         if (fields.size() != 4) {
             why = "missing entries";
         } else if (fields["version"] != "1") {
-            why = "unsupported version \"" + fields["version"] + "\"";
+            why = "unsupported version";
         } else {
             auto hostID = UUID::parse(fields["discoveryHostID"]);
             auto ed = crypto::bytesFromHex(fields["ed25519PrivateKey"]);
@@ -323,11 +332,18 @@ std::optional<HostIdentityLoadResult> loadOrCreateHostIdentity(const std::filesy
         return HostIdentityLoadResult{std::move(*keys), true, false, std::move(messages)};
     };
 
+    // The folder itself is made owner-only in the same call that creates it, so there is no moment
+    // in which it exists with wider access (mkdir's mode can only be narrowed by the umask, never
+    // widened). Folders above it are ordinary config folders and keep the default mode.
     std::error_code ec;
-    std::filesystem::create_directories(directory, ec);
+    const auto folder = directory.has_filename() ? directory : directory.parent_path();  // "a/b/" is "a/b"
+    if (folder.has_parent_path()) std::filesystem::create_directories(folder.parent_path(), ec);
+    ::mkdir(folder.c_str(), 0700);
     struct stat dirStat {};
     if (::stat(directory.c_str(), &dirStat) != 0) return temporary(errnoText(errno));
     if (!S_ISDIR(dirStat.st_mode)) return temporary(directory.string() + " is not a folder");
+    // A folder that already existed with wider access (made by hand or by an older Host) is set to
+    // owner-only before any key is read or written in it.
     if ((dirStat.st_mode & 077) != 0) {
         if (::chmod(directory.c_str(), 0700) == 0) {
             messages.push_back("identity: restricted " + directory.string() + " to owner-only access (mode was " +

@@ -1,14 +1,18 @@
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <future>
+#include <iterator>
 
 #include "Platform/AccountService.h"
+#include "Platform/ManualDispatchQueue.h"
 #include "support/TestPlatform.h"
 #include "support/TestUser.h"
 
@@ -129,6 +133,99 @@ TEST(LinuxAccountService, AHangingLoginctlIsCutOffInBoundedTime) {
     EXPECT_TRUE(state.loginDone);
 }
 
+TEST(LinuxAccountService, TheConsoleStateIsReadOnTheServiceQueueNotByTheCaller) {
+    test::TemporaryDirectory temp;
+    auto clock = std::make_shared<ManualClock>();
+    LinuxAccountService::Options options;
+    options.logindRuntimeDirectory = temp.path() / "run";
+    options.loginctlPath = temp.path() / "loginctl";
+    options.queue = clock->makeQueue("accounts");
+    const auto runs = temp.path() / "runs";
+    const auto answer = temp.path() / "answer";
+    writeFile(options.logindRuntimeDirectory / "users" / std::to_string(::geteuid()), "DISPLAY=4\n");
+    writeFile(options.loginctlPath, "#!/bin/sh\necho run >> " + runs.string() + "\ncat " + answer.string() + "\n",
+              kExecutable);
+    writeFile(answer, "LockedHint=yes\n");
+    auto countRuns = [&] {
+        std::ifstream in(runs);
+        return std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n');
+    };
+
+    LinuxAccountService accounts(options);
+    EXPECT_EQ(countRuns(), 1);  // read once when made
+    for (int i = 0; i < 20; ++i) EXPECT_TRUE(accounts.currentConsoleSessionState().isLocked);
+    EXPECT_EQ(countRuns(), 1);  // asking never runs the program
+
+    writeFile(answer, "LockedHint=no\n");
+    clock->advance(1.9);
+    EXPECT_TRUE(accounts.currentConsoleSessionState().isLocked);  // not yet read again
+    clock->advance(0.1);
+    EXPECT_FALSE(accounts.currentConsoleSessionState().isLocked);
+    EXPECT_EQ(countRuns(), 2);
+    clock->advance(2.0);
+    EXPECT_EQ(countRuns(), 3);
+}
+
+TEST(LinuxAccountService, AskingDoesNotWaitForAReadingInProgress) {
+    test::TemporaryDirectory temp;
+    LinuxAccountService::Options options;  // the service's own thread refreshes
+    options.logindRuntimeDirectory = temp.path() / "run";
+    options.loginctlPath = temp.path() / "loginctl";
+    options.loginctlTimeout = std::chrono::seconds(20);
+    options.consoleRefreshInterval = std::chrono::milliseconds(10);
+    writeFile(options.logindRuntimeDirectory / "users" / std::to_string(::geteuid()), "DISPLAY=2\n");
+    // The first reading answers at once; later ones hang on a FIFO until the test opens it.
+    const auto fifo = temp.path() / "hold";
+    const auto first = temp.path() / "first-done";
+    const auto hanging = temp.path() / "hanging";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    writeFile(options.loginctlPath,
+              "#!/bin/sh\nif [ ! -e " + first.string() + " ]; then : > " + first.string() +
+                  "; echo LockedHint=yes; exit 0; fi\n: > " + hanging.string() + "\nexec cat " + fifo.string() + "\n",
+              kExecutable);
+
+    LinuxAccountService accounts(options);
+    ASSERT_TRUE(test::waitUntil([&] { return fs::exists(hanging); }));
+    const auto start = std::chrono::steady_clock::now();
+    const auto state = accounts.currentConsoleSessionState();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    EXPECT_TRUE(state.isLocked);  // the last value read
+    // Let the hanging reading finish so the service can stop.
+    const int writer = ::open(fifo.c_str(), O_WRONLY);
+    ASSERT_GE(writer, 0);
+    ::close(writer);
+}
+
+TEST(LinuxAccountService, UnknownUsersAndWrongPasswordsAreRefusedAlikeInTheSameTime) {
+    if (auto why = sanitizerReasonToSkipPam(); !why.empty()) GTEST_SKIP() << "real password check skipped: " << why;
+    std::string whyNot;
+    auto user = test::TestUser::create(whyNot);
+    if (!user) GTEST_SKIP() << "real password check skipped: " << whyNot;
+
+    LinuxAccountService accounts;  // the Host's own settings, failure delay included
+    const auto delay = accounts.options().failureDelay;
+    auto timed = [&](std::string name, std::string password) {
+        return std::async(std::launch::async, [&accounts, name, password] {
+            const auto start = std::chrono::steady_clock::now();
+            auto result = accounts.verifyPassword(name, password);
+            return std::make_pair(result, std::chrono::steady_clock::now() - start);
+        });
+    };
+    auto wrongPassword = timed(user->name(), user->password() + "x");
+    auto unknownUser = timed(user->name() + "x", user->password());
+    auto [wrong, wrongTime] = wrongPassword.get();
+    auto [unknown, unknownTime] = unknownUser.get();
+    EXPECT_EQ(wrong.outcome, Outcome::rejected);
+    EXPECT_EQ(unknown.outcome, Outcome::rejected);
+    EXPECT_EQ(wrong.reason, unknown.reason);
+    // PAM's own delay varies by about half a second either way; the fixed one does not.
+    EXPECT_GE(wrongTime, delay);
+    EXPECT_GE(unknownTime, delay);
+    const auto apart = wrongTime > unknownTime ? wrongTime - unknownTime : unknownTime - wrongTime;
+    EXPECT_LT(apart, std::chrono::milliseconds(100));
+    EXPECT_LT(wrongTime, delay + std::chrono::milliseconds(400));
+}
+
 TEST(LinuxAccountService, PamAcceptsTheRightPasswordAndRefusesOthers) {
     if (auto why = sanitizerReasonToSkipPam(); !why.empty()) GTEST_SKIP() << "real password check skipped: " << why;
     std::string whyNot;
@@ -164,7 +261,8 @@ TEST(ScriptedAccountService, AnswersFromItsScript) {
     accounts.setPassword("alice", "s3cret");
     EXPECT_TRUE(accounts.verifyPassword("alice", "s3cret").isAccepted());
     EXPECT_EQ(accounts.verifyPassword("alice", "s3cre").outcome, Outcome::rejected);
-    EXPECT_EQ(accounts.verifyPassword("bob", "s3cret").outcome, Outcome::rejected);
+    // An unknown user and a wrong password cannot be told apart.
+    EXPECT_EQ(accounts.verifyPassword("bob", "s3cret").reason, accounts.verifyPassword("alice", "x").reason);
     EXPECT_EQ(accounts.verifyPassword("alice", "").outcome, Outcome::rejected);
     accounts.setUnavailable("directory offline");
     auto offline = accounts.verifyPassword("alice", "s3cret");
@@ -173,7 +271,7 @@ TEST(ScriptedAccountService, AnswersFromItsScript) {
     accounts.setUnavailable(std::nullopt);
     accounts.removeUser("alice");
     EXPECT_EQ(accounts.verifyPassword("alice", "s3cret").outcome, Outcome::rejected);
-    EXPECT_EQ(accounts.verificationCount(), 6u);
+    EXPECT_EQ(accounts.verificationCount(), 7u);
 }
 
 TEST(ScriptedAccountService, AHeldCheckWaitsForTheGateWhileOthersPass) {

@@ -142,6 +142,57 @@ TEST(RecordingDNSService, FailuresReachTheErrorHandlerButNeverAfterCancel) {
     EXPECT_EQ(outcomes.errors[2].code, DNSServiceError::badParam);
 }
 
+TEST(DNSServiceNames, TheNextNameCountsOnAndStaysWithinOneLabel) {
+    EXPECT_EQ(nextServiceName("Studio"), "Studio (2)");
+    EXPECT_EQ(nextServiceName("Studio (2)"), "Studio (3)");
+    EXPECT_EQ(nextServiceName("Studio (9)"), "Studio (10)");
+    // Only a counter this scheme could have made is counted on.
+    EXPECT_EQ(nextServiceName("Studio (1)"), "Studio (1) (2)");
+    EXPECT_EQ(nextServiceName("Studio (02)"), "Studio (02) (2)");
+    EXPECT_EQ(nextServiceName("Room (B)"), "Room (B) (2)");
+    EXPECT_EQ(nextServiceName("(7)"), "(7) (2)");
+
+    const std::string longName(63, 'x');
+    EXPECT_EQ(nextServiceName(longName), std::string(59, 'x') + " (2)");
+    EXPECT_EQ(nextServiceName(std::string(59, 'x') + " (9)"), std::string(58, 'x') + " (10)");
+    // 30 two-byte characters: the cut may not split one.
+    std::string accents;
+    for (int i = 0; i < 30; ++i) accents += "\xC3\xA9";
+    const auto next = nextServiceName(accents + "abc");
+    EXPECT_LE(next.size(), maxServiceNameLength);
+    EXPECT_EQ(next, accents.substr(0, 58) + " (2)");
+}
+
+TEST(RecordingDNSService, ATakenNameMovesToTheNextFreeOneAndSaysWhich) {
+    auto clock = std::make_shared<ManualClock>();
+    auto queue = clock->makeQueue("server");
+    auto advertiser = std::make_shared<RecordingDNSServiceAdvertiser>();
+    advertiser->claimNameElsewhere("Studio");
+    Outcomes first, second;
+    auto a = advertiser->registerService({"Studio", "_quillmere-host._tcp", 1, {}}, queue, first.handlers());
+    auto b = advertiser->registerService({"Studio", "_quillmere-host._tcp", 2, {}}, queue, second.handlers());
+    queue->runUntilIdle();
+    EXPECT_EQ(first.registered, std::vector<std::string>{"Studio (2)"});
+    EXPECT_EQ(second.registered, std::vector<std::string>{"Studio (3)"});  // its own first one counts too
+    EXPECT_TRUE(first.errors.empty());
+
+    // A host that appears later with the same name pushes the advertisement on again.
+    advertiser->claimNameElsewhere("Studio (2)");
+    queue->runUntilIdle();
+    EXPECT_EQ(first.registered, (std::vector<std::string>{"Studio (2)", "Studio (4)"}));
+    ASSERT_EQ(advertiser->activeServices().size(), 2u);
+    EXPECT_EQ(advertiser->activeServices()[0].name, "Studio (4)");
+    using Kind = RecordingDNSServiceAdvertiser::Event::Kind;
+    EXPECT_EQ(advertiser->events().back().kind, Kind::renamed);
+
+    // A cancelled advertisement frees its name.
+    b->cancel();
+    Outcomes third;
+    auto c = advertiser->registerService({"Studio", "_quillmere-host._tcp", 3, {}}, queue, third.handlers());
+    queue->runUntilIdle();
+    EXPECT_EQ(third.registered, std::vector<std::string>{"Studio (3)"});
+}
+
 // Registers against a bus that does not exist and exits 0 when that failed through the error
 // handler without blocking the caller. The bus library remembers the first address it used, so
 // this runs in a process of its own.
@@ -209,4 +260,29 @@ TEST(AvahiDNSService, PublishedServiceResolvesWithItsTXTRecordAndFollowsUpdates)
     registration->cancel();
     EXPECT_TRUE(waitUntil([&] { return !browseFor(name); }, std::chrono::seconds(20)));
     EXPECT_EQ(outcomes.errorCount(), 0u);
+}
+
+TEST(AvahiDNSService, ASecondServiceOfTheSameNameIsPublishedUnderTheNextName) {
+    if (!responderRunning()) {
+        GTEST_SKIP() << "no Avahi daemon running (scripts/start-services starts one as root)";
+    }
+    auto queue = std::make_shared<AsioDispatchQueue>("test.dnssd");
+    AvahiDNSServiceAdvertiser advertiser;
+    const std::string name = uniqueName();
+    Outcomes first, second;
+    auto a = advertiser.registerService({name, "_quillmere-host._tcp", 7346, {{"v", "1"}}}, queue, first.handlers());
+    ASSERT_TRUE(waitUntil([&] { return first.registeredCount() == 1 || first.errorCount() > 0; }));
+    auto b = advertiser.registerService({name, "_quillmere-host._tcp", 7347, {{"v", "1"}}}, queue, second.handlers());
+    ASSERT_TRUE(waitUntil([&] { return second.registeredCount() == 1 || second.errorCount() > 0; }));
+    ASSERT_EQ(second.errorCount(), 0u) << second.errors[0].description;
+    EXPECT_EQ(second.registered[0], name + " (2)");
+
+    // Both are there to be found, each with its own port. avahi-browse prints " (2)" as "\032\0402\041".
+    std::optional<std::string> line;
+    ASSERT_TRUE(waitUntil([&] { return (line = browseFor(name + "\\032\\0402\\041")).has_value(); },
+                          std::chrono::seconds(20)));
+    EXPECT_NE(line->find(";7347;"), std::string::npos) << *line;
+    ASSERT_TRUE(waitUntil([&] { return (line = browseFor(name)).has_value(); }, std::chrono::seconds(20)));
+    EXPECT_NE(line->find(";7346;"), std::string::npos) << *line;
+    EXPECT_EQ(first.errorCount(), 0u);
 }

@@ -49,7 +49,12 @@ struct Fixture {
         connection->setStateHandler([this, who](Connection::State state, const std::optional<NetworkError>& error) {
             static const char* names[] = {"setup", "preparing", "ready", "failed", "cancelled"};
             std::string line = who + ":" + names[static_cast<int>(state)];
-            if (error) line += ":" + std::to_string(error->code);
+            if (error) {
+                // Appended in two steps: `":" + std::string` prepends into a temporary, which GCC 12's
+                // -Wrestrict misreads as an overlapping copy in optimised builds.
+                line += ':';
+                line += std::to_string(error->code);
+            }
             log.push_back(line);
         });
     }

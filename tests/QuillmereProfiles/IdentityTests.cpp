@@ -259,3 +259,60 @@ TEST(SealedCredential, SealingRefusesBadInputsAndBoundsThePassword) {
     ASSERT_TRUE(unsealCredential(host, session, "", *empty));
     EXPECT_FALSE(unsealCredential(host, session, "x", *empty));
 }
+
+TEST(HostIdentityStore, DamageIsDescribedWithoutTheFileContents) {
+    test::TemporaryDirectory temp;
+    const fs::path file = temp.path() / kHostIdentityFileName;
+    auto original = loadOrCreateHostIdentity(temp.path());
+    ASSERT_TRUE(original);
+    const std::string good = readFile(file);
+    const std::string keyHex = crypto::hexString(original->keys.signingKey().rawRepresentation().view());
+    const std::string hostID = original->keys.discoveryHostID();
+
+    // Damage that puts secret or arbitrary text where a name or a value is reported.
+    auto replaced = [&](std::string_view what, std::string_view with) {
+        std::string s = good;
+        s.replace(s.find(what), what.size(), with);
+        return s;
+    };
+    const std::string cases[] = {
+        replaced("ed25519PrivateKey=", keyHex + "="),            // the key where a name belongs
+        replaced("version=1", "version=" + keyHex),              // the key where the version belongs
+        replaced("ed25519PrivateKey=", "ed25519PrivateKey" + keyHex),  // no '=' left on the line
+        good + "ed25519PrivateKey=" + keyHex + "\n",             // a second copy of an entry
+        replaced("discoveryHostID=", "\n" + hostID + "\nx" + keyHex + "=\n"),
+    };
+    for (const auto& damaged : cases) {
+        writeFile(file, damaged);
+        auto loaded = loadOrCreateHostIdentity(temp.path());
+        ASSERT_TRUE(loaded);
+        EXPECT_TRUE(loaded->created);
+        bool toldWhy = false;
+        for (const auto& line : loaded->messages) {
+            EXPECT_EQ(line.find(keyHex.substr(0, 12)), std::string::npos) << line;
+            EXPECT_EQ(line.find(hostID), std::string::npos) << line;
+            toldWhy |= line.find("is not a usable identity (") != std::string::npos;
+        }
+        EXPECT_TRUE(toldWhy);
+    }
+}
+
+TEST(HostIdentityStore, TheFolderIsNeverWiderThanOwnerOnly) {
+    test::TemporaryDirectory temp;
+    const fs::path dir = temp.path() / "config" / "quillmere-host";
+    // With no umask to narrow it, a folder made with the default mode would be 0777 at first.
+    const mode_t previous = ::umask(0);
+    auto loaded = loadOrCreateHostIdentity(dir);
+    ::umask(previous);
+    ASSERT_TRUE(loaded);
+    EXPECT_TRUE(loaded->persisted);
+    EXPECT_EQ(modeOf(dir), 0700u);
+    for (const auto& line : loaded->messages) EXPECT_EQ(line.find("restricted"), std::string::npos) << line;
+    // The folders above it are ordinary ones.
+    EXPECT_EQ(modeOf(dir.parent_path()), 0777u);
+
+    // Named with a trailing slash, the same folder is used.
+    auto again = loadOrCreateHostIdentity(dir.string() + "/");
+    ASSERT_TRUE(again);
+    EXPECT_FALSE(again->created);
+}

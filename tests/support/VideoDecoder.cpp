@@ -163,9 +163,3 @@ PicturePSNR psnr(const DecodedPicture& decoded, const DecodedPicture& reference)
 }
 
 }  // namespace qm::test
-
-// libx265 3.5 keeps a few buffers of every encoder it opens (its frame filters) after the encoder
-// is closed. That memory is the library's, so leak checks in sanitizer builds leave it out.
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:libx265.so\n";
-}
