@@ -7,10 +7,19 @@
 #include "HostApp/Server/V230HostAudioAuxServer.h"
 #include "Platform/AccountService.h"
 #include "Platform/AsioDispatchQueue.h"
+#include "Platform/Accessibility.h"
 #include "Platform/AsioNetwork.h"
+#include "Platform/AudioCapture.h"
+#include "Platform/AudioOutputDevices.h"
 #include "Platform/DNSService.h"
 #include "Platform/Displays.h"
+#include "Platform/InputEvents.h"
+#include "Platform/PulseAudio.h"
 #include "Platform/ScreenCapture.h"
+#include "Platform/ToolRunner.h"
+#include "Platform/UserActivity.h"
+#include "Platform/Workspace.h"
+#include "Platform/XTestEventPoster.h"
 
 int main() {
     using namespace qm;
@@ -39,6 +48,26 @@ int main() {
     platform.displays = displays;
     platform.screenCapture = std::make_shared<SimulatedScreenCapture>(displays);
     platform.configDirectory = defaultConfigDirectory();
+
+    // System audio from PulseAudio when a server answers; otherwise the simulation's quiet tone.
+    std::string pulseError;
+    if (auto outputs = PulseAudioOutputDevices::connect(pulseError)) {
+        platform.audioOutputDevices = outputs;
+        platform.audioCapture = std::make_shared<PulseAudioCapture>(displays);
+    } else {
+        std::fprintf(stderr, "[QuillmereHost] audio: PulseAudio unavailable (%s); playing a simulated tone\n",
+                     pulseError.c_str());
+        platform.audioOutputDevices = std::make_shared<SimulatedAudioOutputDevices>();
+        platform.audioCapture = std::make_shared<SimulatedAudioCapture>(displays);
+    }
+    platform.screenCaptureAccess = std::make_shared<SimulatedScreenCaptureAccess>();
+
+    // Input goes to the X display through XTest when one answers, else to a bounded recorder.
+    platform.eventPoster = makeSystemEventPoster(platform.clock);
+    platform.accessibility = std::make_shared<SimulatedAccessibility>();
+    platform.userActivity = std::make_shared<SimulatedUserActivity>();
+    platform.workspace = std::make_shared<SimulatedWorkspace>();
+    platform.toolRunner = std::make_shared<SimulatedToolRunner>();
 
     auto server = V230HostAudioAuxServer::create(platform);
     server->start();

@@ -29,6 +29,8 @@ public:
     // Pointer buttons each Viewer holds: bit 0 left, bit 1 middle, bit 2 right. A Viewer that
     // holds none has no entry.
     std::map<UUID, std::uint8_t> inputButtonMasks;
+    // Entries kept per Viewer over every table above and below, for leak checks.
+    std::size_t sessionEntryCount() const { return inputButtonMasks.size() + pressedKeys.size() + heldModifierFlags.size(); }
     // Modifier flags built up from keysym modifier events; shared by all Viewers.
     EventFlags inputKeyboardFlags = 0;
     std::uint64_t lastLeftClickUpNs = 0;

@@ -1,5 +1,6 @@
 // Listeners, connection receive loops, framing, the authorisation gate, control dispatch and
 // session removal.
+#include "HostApp/Input/HostRemoteInput.h"
 #include "HostApp/Server/ServerSupport.h"
 #include "Platform/Displays.h"
 #include "QuillmereProfiles/InputPayloads.h"
@@ -391,26 +392,19 @@ void V230HostAudioAuxServer::dispatchControl(AuxPacketType type, std::span<const
             sessions_.pipRegions.clear();
             broadcastHostSessionInfo();
             return;
-        case AuxPacketType::pointerEvent: {
-            auto event = PointerEventControlPayload::decode(payload);
-            if (!event) return refuse("bad pointer event payload");
-            sessions_.inputButtonMasks[sourceID] = event->buttonMask;
-            return;
-        }
+        case AuxPacketType::pointerEvent:
         case AuxPacketType::gestureEvent:
-            if (!GestureEventControlPayload::decode(payload)) return refuse("bad gesture event payload");
-            return;
         case AuxPacketType::hostShortcut:
-            if (!HostShortcutControlPayload::decode(payload)) return refuse("bad host shortcut payload");
-            return;
         case AuxPacketType::keyEvent:
-            if (!KeyEventControlPayload::decode(payload)) return refuse("bad key event payload");
-            return;
         case AuxPacketType::rawKeyEvent:
-            if (!RawKeyEventControlPayload::decode(payload)) return refuse("bad raw key event payload");
-            return;
         case AuxPacketType::systemDefinedKeyEvent:
-            if (!SystemDefinedKeyEventControlPayload::decode(payload)) return refuse("bad system-defined key payload");
+            // Input belongs to the control channel: on the video channel it would act for a
+            // session whose leaving never releases what it pressed.
+            if (onVideo) {
+                publish("input: " + auxPacketTypeName(type) + " rejected on video channel");
+                return;
+            }
+            if (auto refusal = input_->handleControlPacket(type, payload, sourceID)) refuse(*refusal);
             return;
         case AuxPacketType::clipboardTransfer:
             // The clipboard bridge that reads these transfers is not part of the Host yet.
@@ -473,25 +467,17 @@ void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
     auto left = sessions_.forget(id);
     if (!left.session) return;  // already removed: a cancel reports back after the removal
     videoFlow_.forget(id);
-    const auto audioRoles = audio_.forget(id);
+    // Buttons, keys and modifiers the Viewer held are released.
+    input_->forget(id);
 
     if (left.session->signInDeadline) left.session->signInDeadline->cancel();
     left.session->connection->cancel();
     if (left.fileChannel) endFileChannel(id, left.fileChannel);
-    if (left.buttonMask != 0) releasePointerButtons(left.buttonMask);
     publish("aux session " + shortID(id) + " (" + channelName(channel) + ") removed" +
             (left.wasAuthorized ? "" : " (never signed in)"));
 
     // (1) audio send list, (2) per-Viewer output mute, (3) audio capture when no listener is left.
-    if (audioRoles.wasExclusive) {
-        publish("audio: exclusive listening released (Viewer disconnected)");
-    }
-    updateAudioSendConnections();
-    if (channel == AuxChannel::control && sessions_.authorizedAudioSessions.empty()) {
-        stopAudioCapture(false, true);
-        audio_.audioZeroFrameRecoveryAttempts = 0;
-        audio_.audioZeroFrameRecoveryExhausted = false;
-    }
+    audio_->forget(id, channel == AuxChannel::control);
     // (4) sleep-recovery grace, (5) the video gate and idle stop, (6) power assertions.
     if (shouldBeginSleepRecoveryViewerReconnectGraceAfterLastSessionDisconnect()) {
         beginSleepRecoveryViewerReconnectGrace("last Viewer transport disconnected during sleep recovery");

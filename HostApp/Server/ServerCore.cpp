@@ -5,6 +5,8 @@
 #include "HostApp/Server/ServerSupport.h"
 #include "HostApp/Server/V230HostAudioAuxServer.h"
 #include "Platform/AccountService.h"
+#include "HostApp/Input/HostRemoteInput.h"
+#include "HostApp/Video/HostVideoCapture.h"
 #include "Platform/Displays.h"
 
 namespace qm {
@@ -17,7 +19,112 @@ constexpr double terminationNoticeDelay = 0.12;
 }  // namespace
 
 std::shared_ptr<V230HostAudioAuxServer> V230HostAudioAuxServer::create(HostPlatform platform, Options options) {
-    return std::shared_ptr<V230HostAudioAuxServer>(new V230HostAudioAuxServer(std::move(platform), std::move(options)));
+    auto server =
+        std::shared_ptr<V230HostAudioAuxServer>(new V230HostAudioAuxServer(std::move(platform), std::move(options)));
+    server->makeSubsystems();
+    return server;
+}
+
+void V230HostAudioAuxServer::makeSubsystems() {
+    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+
+    HostAudioEnvironment audio;
+    audio.serverQueue = queue;
+    audio.makeQueue = platform_.makeQueue;
+    audio.clock = platform_.clock;
+    audio.audioCapture = platform_.audioCapture;
+    audio.outputDevices = platform_.audioOutputDevices;
+    audio.screenCaptureAccess = platform_.screenCaptureAccess;
+    audio.publish = [weak](const std::string& text) {
+        if (auto self = weak.lock()) self->publish(text);
+    };
+    audio.sendHostStatus = [weak](const std::string& text, const ConnectionPtr& connection) {
+        if (auto self = weak.lock()) self->sendHostStatus(text, connection);
+    };
+    audio.authorizedAudioSessions = [weak] {
+        std::vector<UUID> ids;
+        if (auto self = weak.lock()) {
+            ids.assign(self->sessions_.authorizedAudioSessions.begin(), self->sessions_.authorizedAudioSessions.end());
+        }
+        return ids;
+    };
+    audio.audioConnection = [weak](const UUID& id) -> ConnectionPtr {
+        auto self = weak.lock();
+        if (!self) return nullptr;
+        auto it = self->sessions_.audioSessions.find(id);
+        return it == self->sessions_.audioSessions.end() ? nullptr : it->second;
+    };
+    audio.viewerName = [weak](const UUID& id) -> std::optional<std::string> {
+        auto self = weak.lock();
+        if (!self) return std::nullopt;
+        auto it = self->sessions_.viewerSessionNames.find(id);
+        if (it == self->sessions_.viewerSessionNames.end()) return std::nullopt;
+        return it->second;
+    };
+    audio.isPaused = [weak] {
+        auto self = weak.lock();
+        return self && self->isPaused;
+    };
+    audio.audioDisplay = [weak] {
+        HostAudioEnvironment::AudioDisplay display;
+        if (auto self = weak.lock()) {
+            const auto& d = self->display_;
+            display.audioDisplayID = audioDisplayID(d.useHeadlessVirtualDisplay, d.physicalDisplayID, d.selectedDisplayID);
+            display.selectedDisplayID = d.selectedDisplayID;
+        }
+        return display;
+    };
+    audio_ = HostAudioServerState::create(std::move(audio));
+
+    HostRemoteInput::ServerHooks hooks;
+    hooks.publish = [weak](const std::string& text) {
+        if (auto self = weak.lock()) self->publish(text);
+    };
+    hooks.broadcastHostError = [weak](const std::string& text) {
+        if (auto self = weak.lock()) self->broadcastHostError(text);
+    };
+    hooks.currentConsoleSessionState = [weak] {
+        auto self = weak.lock();
+        return self ? self->currentConsoleSessionState() : HostConsoleSessionState{};
+    };
+    hooks.viewerSessionName = [weak](const UUID& id) -> std::optional<std::string> {
+        auto self = weak.lock();
+        if (!self) return std::nullopt;
+        auto it = self->sessions_.viewerSessionNames.find(id);
+        if (it == self->sessions_.viewerSessionNames.end()) return std::nullopt;
+        return it->second;
+    };
+    hooks.viewerSessionRemoteAddress = [weak](const UUID& id) -> std::optional<std::string> {
+        auto self = weak.lock();
+        return self ? self->sessions_.remoteAddress(id) : std::nullopt;
+    };
+    hooks.selectedDisplayID = [weak]() -> DisplayID {
+        auto self = weak.lock();
+        return self ? self->display_.selectedDisplayID : 0;
+    };
+    hooks.videoCapture = [weak]() -> std::shared_ptr<HostVideoCapture> {
+        auto self = weak.lock();
+        return self ? self->video_.videoCapture : nullptr;
+    };
+    hooks.pauseStream = [weak] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->isPaused = true;
+        if (self->video_.videoCapture) {
+            self->video_.videoCapture->stop(false);
+            self->video_.videoCapture.reset();
+            ++self->video_.videoCaptureGeneration;
+        }
+        self->stopAudioCapture(false, true);
+    };
+    hooks.resumeStream = [weak] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->isPaused = false;
+        self->applyVideoCaptureMode(self->display_.currentVideoMode);
+        self->audio_->startAudioCapture();
+    };
+    input_ = HostRemoteInput::create(platform_, queue, std::move(hooks));
 }
 
 V230HostAudioAuxServer::V230HostAudioAuxServer(HostPlatform platform, Options options)
@@ -141,11 +248,9 @@ void V230HostAudioAuxServer::terminationSecondPhase() {
     video_.initialVideoCaptureStartTask.reset();
 
     // Audio and power teardown.
-    releaseExclusiveAudioListening("Host service stopped");
-    audio_.viewerHostOutputMuteSessionID.reset();
+    audio_->stopForTermination();
     power_.cancelGraces();
     stopVideoCaptureForTermination();
-    stopAudioCapture(false, true);
 
     if (bonjourRegistration_) bonjourRegistration_.reset();
     if (pathMonitor_) pathMonitor_->cancel();
@@ -253,8 +358,9 @@ V230HostAudioAuxServer::ResourceCounts V230HostAudioAuxServer::resourceCounts() 
         counts.signInsInFlight = signInsInFlight_;
         counts.sessionTableEntries = sessions_.entryCount();
         counts.videoFlowEntries = videoFlow_.entryCount();
-        counts.audioSendConnections = audio_.sendConnectionCount();
-        counts.audioRoles = (audio_.exclusiveAudioSessionID ? 1 : 0) + (audio_.viewerHostOutputMuteSessionID ? 1 : 0);
+        counts.audioSendConnections = audio_->audioSendConnectionsSnapshot().size();
+        counts.audioRoles = (audio_->exclusiveSession() ? 1 : 0) + (audio_->hostOutputMuteSession() ? 1 : 0);
+        counts.inputSessions = input_->inputState().sessionEntryCount();
         counts.graces = (power_.sleepRecoveryViewerReconnectGrace.isRunning() ? 1 : 0) +
                         (power_.iosViewerBackgroundSleepGrace.isRunning() ? 1 : 0);
         return counts;

@@ -11,38 +11,20 @@ namespace qm {
 // ---- Audio -------------------------------------------------------------------------------------
 
 void V230HostAudioAuxServer::updateAudioSendConnections() {
-    std::vector<ConnectionPtr> connections;
-    if (audio_.exclusiveAudioSessionID && sessions_.authorizedAudioSessions.contains(*audio_.exclusiveAudioSessionID)) {
-        if (auto connection = sessions_.connection(*audio_.exclusiveAudioSessionID)) connections.push_back(connection);
-    } else {
-        for (const auto& id : sessions_.authorizedAudioSessions) {
-            if (auto it = sessions_.audioSessions.find(id); it != sessions_.audioSessions.end()) {
-                connections.push_back(it->second);
-            }
-        }
-    }
-    audio_.replaceSendConnections(std::move(connections));
+    audio_->updateAudioSendConnections();
 }
 
 void V230HostAudioAuxServer::releaseExclusiveAudioListening(const std::string& reason) {
-    if (audio_.exclusiveAudioSessionID) {
-        audio_.exclusiveAudioSessionID.reset();
-        publish("audio: exclusive listening released (" + reason + ")");
-    }
-    updateAudioSendConnections();
+    audio_->releaseExclusiveAudioListening(reason);
 }
 
-void V230HostAudioAuxServer::stopAudioCapture(bool /*wait*/, bool /*resetRetryAttempts*/) {
-    // No audio capture runs on this Host yet; moving the generation on still voids any late
-    // start that was scheduled for an earlier capture.
-    ++audio_.audioCaptureGeneration;
+void V230HostAudioAuxServer::stopAudioCapture(bool wait, bool resetRetryAttempts) {
+    audio_->stopAudioCapture(wait, resetRetryAttempts);
 }
 
-void V230HostAudioAuxServer::applyAudioControl(const AudioControlPayload& /*control*/, const UUID& sourceID,
+void V230HostAudioAuxServer::applyAudioControl(const AudioControlPayload& control, const UUID& sourceID,
                                                const ConnectionPtr& connection) {
-    const std::string text = "audio: audio streaming is not available on this Host";
-    publish(text + " (session " + shortID(sourceID) + ")");
-    sendHostStatus(text, connection);
+    audio_->applyAudioControl(control, sourceID, connection);
 }
 
 // ---- Reconnect graces and power ----------------------------------------------------------------
@@ -101,10 +83,6 @@ void V230HostAudioAuxServer::updateViewerIdleSleepAssertion() {
 }
 
 // ---- Input and displays ------------------------------------------------------------------------
-
-void V230HostAudioAuxServer::releasePointerButtons(std::uint8_t /*mask*/) {
-    // Event injection is not part of this Host yet, so no button is held down on the Viewer's behalf.
-}
 
 void V230HostAudioAuxServer::releaseHeadlessVirtualDisplayIfIdle() {
     // This Host creates no virtual display yet; there is nothing to release.

@@ -155,10 +155,7 @@ void V230HostAudioAuxServer::revokeAuthorization(const std::shared_ptr<AuxSessio
     if (!revoked.wasAuthorized) return;
     if (revoked.fileChannel) endFileChannel(session->id, revoked.fileChannel);
     if (session->channel == AuxChannel::control) {
-        if (const auto roles = audio_.forget(session->id); roles.wasExclusive) {
-            publish("audio: exclusive listening released (Viewer lost authorization)");
-        }
-        updateAudioSendConnections();
+        audio_->forget(session->id, true);
     } else {
         videoFlow_.forget(session->id);
         updateVideoGateLocked(platform_.clock->uptimeNs());

@@ -69,7 +69,19 @@ void V230HostAudioAuxServer::applyVideoCaptureMode(VideoCaptureMode mode) {
     const auto layout = currentDisplayLayout();
     publish("display layout " + layout.summary());
     broadcastDisplayLayout(layout);
+    restartAudioCaptureOnDisplaySwitch(0);
     restartVideoCapture(0);
+}
+
+void V230HostAudioAuxServer::restartAudioCaptureOnDisplaySwitch(double after) {
+    if (sessions_.authorizedAudioSessions.empty()) return;
+    const auto wanted =
+        audioDisplayID(display_.useHeadlessVirtualDisplay, display_.physicalDisplayID, display_.selectedDisplayID);
+    if (audio_->isCapturing() && audio_->activeDisplayID() == wanted) {
+        publish("audio capture unchanged on display " + std::to_string(wanted) + "; skipping display-switch restart");
+        return;
+    }
+    audio_->restartAudioCapture(after);
 }
 
 void V230HostAudioAuxServer::scheduleInitialVideoCaptureStart() {
@@ -403,11 +415,8 @@ void V230HostAudioAuxServer::serviceVideoFlowLocked(std::uint64_t nowNs) {
 // ---- Statistics and zero-frame recovery --------------------------------------------------------
 
 void V230HostAudioAuxServer::statisticsTick() {
-    // Audio: the counters are taken every second; with no audio capture the watchdog is at rest.
-    audio_.framesSent = 0;
-    audio_.bytesSent = 0;
-    audio_.audioCaptureCallbacks.store(0);
-    audio_.audioCapturePayloads.store(0);
+    // Audio: the counters are taken every second and the silent-stream watchdog looks at them.
+    audio_->statisticsTick(power_.screensAreSleeping);
 
     const auto sentFrames = std::exchange(video_.framesSentThisTick, 0);
     const auto sentBytes = std::exchange(video_.bytesSentThisTick, 0);

@@ -75,10 +75,6 @@ SessionTables::Forgotten SessionTables::forget(const UUID& id) {
     viewerSessionRemoteAddresses.erase(id);
     fileTransferTokens.erase(id);
     forgotten.fileChannel = unbindFileChannel(id);
-    if (auto mask = inputButtonMasks.find(id); mask != inputButtonMasks.end()) {
-        forgotten.buttonMask = mask->second;
-        inputButtonMasks.erase(mask);
-    }
     return forgotten;
 }
 
@@ -126,7 +122,7 @@ std::size_t SessionTables::entryCount() const {
     return sessions.size() + audioSessions.size() + authorizedAudioSessions.size() + videoSessions.size() +
            authorizedVideoSessions.size() + viewerSessionNames.size() + viewerSessionRemoteAddresses.size() +
            fileTransferTokens.size() + fileTransferChannels.size() + pendingFileChannels.size() +
-           fileChannelSessions.size() + inputButtonMasks.size();
+           fileChannelSessions.size();
 }
 
 }  // namespace qm

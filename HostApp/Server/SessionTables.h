@@ -47,8 +47,7 @@ struct AuxSession {
 };
 
 // Every table the server keeps per Viewer session: connections, sign-ins, names, addresses,
-// file-channel tokens and channels, pointer-button masks, and the picture-in-picture regions the
-// Viewers share. Owned by the server queue. A session enters with `add`, signs in with
+// file-channel tokens and channels, and the picture-in-picture regions the Viewers share. Owned by the server queue. A session enters with `add`, signs in with
 // `authorize`, loses its sign-in with `revoke` and leaves with `forget`, which removes every
 // entry it had in any table.
 class SessionTables {
@@ -67,7 +66,6 @@ public:
     // File channels that have not presented a token yet, and the session each admitted one serves.
     std::unordered_map<FileTransferChannelConnection*, FileChannelPtr> pendingFileChannels;
     std::unordered_map<FileTransferChannelConnection*, UUID> fileChannelSessions;
-    std::unordered_map<UUID, std::uint8_t> inputButtonMasks;  // control sessions only
     std::map<std::string, Rect> pipRegions;
 
     std::shared_ptr<AuxSession> session(const UUID& id) const;
@@ -90,7 +88,6 @@ public:
     struct Forgotten {
         std::shared_ptr<AuxSession> session;  // null when the session was not known
         bool wasAuthorized = false;
-        std::uint8_t buttonMask = 0;
         FileChannelPtr fileChannel;
     };
     Forgotten forget(const UUID& id);

@@ -15,7 +15,7 @@
 
 #include "HostApp/Display/DisplayTargetState.h"
 #include "HostApp/Display/PowerGraces.h"
-#include "HostApp/Server/AudioSendState.h"
+#include "HostApp/Audio/HostAudioServerState.h"
 #include "HostApp/Server/ServerConstants.h"
 #include "HostApp/Server/SessionTables.h"
 #include "HostApp/Server/VideoFlow.h"
@@ -43,6 +43,7 @@ class ServerInspector;
 }
 struct ClipboardTransfer;
 class HostVideoCapture;
+class HostRemoteInput;
 class DNSServiceRegistration;
 struct PasswordCheckResult;
 
@@ -129,6 +130,7 @@ public:
         std::size_t audioSendConnections = 0;
         std::size_t audioRoles = 0;  // exclusive listener and output-muting Viewer
         std::size_t graces = 0;      // reconnect graces running
+        std::size_t inputSessions = 0;  // per-Viewer entries of the input state (buttons, keys, modifiers)
         friend bool operator==(const ResourceCounts&, const ResourceCounts&) = default;
     };
     ResourceCounts resourceCounts();
@@ -157,7 +159,6 @@ public:
     void endIOSViewerBackgroundSleepGrace(const std::string& reason);
     bool isIOSViewerSession(const UUID& id) const;
     void updateViewerIdleSleepAssertion();
-    void releasePointerButtons(std::uint8_t mask);
     void updateVideoGateLocked(std::uint64_t nowNs);
     void stopVideoCaptureIfIdle();
     void releaseHeadlessVirtualDisplayIfIdle();
@@ -171,6 +172,7 @@ public:
     void scheduleInitialVideoCaptureStart();
     void startVideoCapture();
     void restartVideoCapture(double after);
+    void restartAudioCaptureOnDisplaySwitch(double after);
     void resumeAuxVideoCaptureAfterZeroFrameSuspension(const std::string& reason);
     void resendCurrentVideoConfigIfAvailable(const std::string& reason);
     void requestVideoKeyframeWithDelayedRetry();
@@ -192,6 +194,8 @@ private:
     friend class test::ServerInspector;
 
     V230HostAudioAuxServer(HostPlatform platform, Options options);
+    // The subsystems whose objects call back into the server (they hold it weakly).
+    void makeSubsystems();
 
     // Start and stop.
     void startOnQueue();
@@ -250,7 +254,8 @@ private:
     VideoFlow videoFlow_;
     VideoRoadState video_;
     DisplayTargetState display_;
-    AudioSendState audio_;
+    std::shared_ptr<HostAudioServerState> audio_;
+    std::shared_ptr<HostRemoteInput> input_;
     PowerGraceState power_;
 
     std::vector<ListenerPtr> listeners_;

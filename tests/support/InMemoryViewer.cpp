@@ -11,6 +11,8 @@ ManualServer::ManualServer() {
     manual_.platform.accounts = accounts_;
     manual_.platform.displays = displays_;
     manual_.platform.screenCapture = screenCapture_;
+    manual_.platform.eventPoster = events_;
+    manual_.platform.audioCapture = audioCapture_;
     manual_.platform.configDirectory = config_.path();
     V230HostAudioAuxServer::Options options;
     options.ports = ServerPorts{0, 0, 0};

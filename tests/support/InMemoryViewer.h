@@ -4,6 +4,8 @@
 #include <string>
 
 #include "HostApp/Server/V230HostAudioAuxServer.h"
+#include "Platform/AudioCapture.h"
+#include "Platform/InputEvents.h"
 #include "Platform/AccountService.h"
 #include "Platform/Displays.h"
 #include "Platform/InMemoryNetwork.h"
@@ -30,6 +32,8 @@ public:
     HostPlatform& platform() { return manual_.platform; }
     SimulatedDisplayService& displays() { return *displays_; }
     SimulatedScreenCapture& screenCapture() { return *screenCapture_; }
+    RecordingEventPoster& events() { return *events_; }
+    SimulatedAudioCapture& audioCapture() { return *audioCapture_; }
 
 private:
     ManualPlatform manual_;
@@ -39,6 +43,8 @@ private:
     std::shared_ptr<SimulatedDisplayService> displays_ = std::make_shared<SimulatedDisplayService>(
         std::vector<DisplayInfo>{SimulatedDisplayService::makeDisplay(1, {0, 0}, 320, 180, 320, 180, 60, true)}, 1);
     std::shared_ptr<SimulatedScreenCapture> screenCapture_ = std::make_shared<SimulatedScreenCapture>(displays_);
+    std::shared_ptr<RecordingEventPoster> events_ = std::make_shared<RecordingEventPoster>(manual_.clock);
+    std::shared_ptr<SimulatedAudioCapture> audioCapture_ = std::make_shared<SimulatedAudioCapture>(displays_);
     TemporaryDirectory config_;
     std::shared_ptr<V230HostAudioAuxServer> server_;
     std::shared_ptr<std::vector<std::string>> statuses_ = std::make_shared<std::vector<std::string>>();

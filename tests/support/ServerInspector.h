@@ -1,6 +1,7 @@
 #pragma once
 
 #include "HostApp/Server/V230HostAudioAuxServer.h"
+#include "HostApp/Input/HostRemoteInput.h"
 #include "HostApp/Video/HostVideoCapture.h"
 
 namespace qm::test {
@@ -15,7 +16,8 @@ public:
     VideoFlow& videoFlow() { return server_.videoFlow_; }
     VideoRoadState& video() { return server_.video_; }
     DisplayTargetState& display() { return server_.display_; }
-    AudioSendState& audio() { return server_.audio_; }
+    HostAudioServerState& audio() { return *server_.audio_; }
+    HostRemoteInput& input() { return *server_.input_; }
     PowerGraceState& power() { return server_.power_; }
     const std::string& discoveryHostID() { return server_.discoveryHostID; }
     std::shared_ptr<HostVideoCapture> videoCapture() { return server_.video_.videoCapture; }

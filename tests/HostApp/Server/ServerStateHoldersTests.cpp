@@ -35,7 +35,6 @@ TEST(SessionTables, SignInRevocationAndLeavingKeepEveryTableInStep) {
     EXPECT_FALSE(tables.isAuthorized(video->id, AuxChannel::control));
     const FileTransferChannelToken token;
     tables.fileTransferTokens.insert_or_assign(control->id, token);
-    tables.inputButtonMasks[control->id] = 3;
 
     // The token admits a file channel only for its signed-in control session; a second channel
     // replaces the first, and the first one's late end report leaves the second bound.
@@ -64,7 +63,6 @@ TEST(SessionTables, SignInRevocationAndLeavingKeepEveryTableInStep) {
     // Leaving hands back what must be released and leaves no entry anywhere.
     const auto left = tables.forget(control->id);
     EXPECT_EQ(left.session, control);
-    EXPECT_EQ(left.buttonMask, 3);
     EXPECT_FALSE(control->isLive);
     const auto videoLeft = tables.forget(video->id);
     EXPECT_TRUE(videoLeft.wasAuthorized);
