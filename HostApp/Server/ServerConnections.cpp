@@ -63,6 +63,10 @@ void V230HostAudioAuxServer::startListeners() {
             parameters.host = host;
             parameters.port = number;
             parameters.noDelay = true;
+            // A Viewer whose network vanished is noticed within about half a minute.
+            parameters.keepAliveIdle = 10;
+            parameters.keepAliveInterval = 5;
+            parameters.keepAliveCount = 3;
             auto listener = platform_.network->makeListener(parameters, error);
             if (!listener) return nullptr;
             listener->setNewConnectionHandler(handler);
@@ -131,6 +135,7 @@ void V230HostAudioAuxServer::acceptAuxConnection(const ConnectionPtr& connection
         connection->cancel();
         return;
     }
+    connection->setSendLimit(ServerConstants::maxQueuedSendBytes);
     auto session = sessions_.add(channel, connection, hostPart(connection->remoteAddress()));
     const auto address = *sessions_.remoteAddress(session->id);
 

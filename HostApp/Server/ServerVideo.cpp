@@ -349,10 +349,7 @@ void V230HostAudioAuxServer::handleVideoEncoderConfig(std::uint64_t generation, 
 void V230HostAudioAuxServer::broadcastVideoConfig(const VideoStreamConfigPayload& config) {
     video_.lastVideoConfig = config;
     // Only signed-in Viewers learn the stream's parameters.
-    const auto packet = makeAuxPacket(AuxPacketType::videoConfig, 0, config.encode(), platform_.clock->uptimeNs());
-    for (const auto& id : sessions_.authorizedVideoSessions) {
-        if (auto it = sessions_.videoSessions.find(id); it != sessions_.videoSessions.end()) it->second->send(packet);
-    }
+    sendToSignedIn(makeSharedPacket(AuxPacketType::videoConfig, config.encode()), false, true);
 }
 
 void V230HostAudioAuxServer::handleEncodedVideoFrame(std::uint64_t generation, EncodedVideoFrame frame) {
