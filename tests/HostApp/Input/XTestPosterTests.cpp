@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include <string>
 
 #include "Platform/XTestEventPoster.h"
@@ -25,9 +27,10 @@ public:
     VirtualXServer() {
         for (int number = 90 + static_cast<int>(::getpid() % 100); number < 400; number += 7) {
             if (::access(("/tmp/.X11-unix/X" + std::to_string(number)).c_str(), F_OK) == 0) continue;
-            // Built in two steps: GCC 12 warns falsely (-Wrestrict) about ":" + std::to_string().
-            name_ = ":";
-            name_ += std::to_string(number);
+            // Formatted into a buffer: GCC 12 warns falsely (-Wrestrict) about building it as a string.
+            char display[16];
+            std::snprintf(display, sizeof display, ":%d", number);
+            name_ = std::string(display);
             std::string screen = "640x480x24";
             const char* argv[] = {"Xvfb", name_.c_str(), "-screen", "0", screen.c_str(), "-nolisten", "tcp", nullptr};
             posix_spawn_file_actions_t actions;
