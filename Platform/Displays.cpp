@@ -251,7 +251,7 @@ bool SimulatedDisplayService::setModes(DisplayID displayID, std::vector<DisplayM
     return false;
 }
 
-bool SimulatedDisplayService::setAsleep(DisplayID displayID, bool asleep) {
+bool SimulatedDisplayService::setDisplaySleeping(DisplayID displayID, bool asleep) {
     bool found = false;
     {
         std::lock_guard lock(mutex_);

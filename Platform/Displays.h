@@ -200,7 +200,7 @@ public:
     bool removeDisplay(DisplayID displayID);
     // Sets the current mode; the display's bounds take the mode's point size.
     bool setCurrentMode(DisplayID displayID, DisplayMode mode);
-    bool setAsleep(DisplayID displayID, bool asleep);
+    bool setDisplaySleeping(DisplayID displayID, bool asleep);
     void setMainDisplayID(DisplayID displayID);
 
 private:

@@ -85,16 +85,16 @@ public:
 
 private:
     static void record(std::shared_ptr<PulseStreamShared> shared, Completion started) {
-        pa_sample_spec spec{};
-        spec.format = PA_SAMPLE_FLOAT32NE;
-        spec.rate = 48000;
-        spec.channels = 2;
+        pa_sample_spec sampleFormat{};
+        sampleFormat.format = PA_SAMPLE_FLOAT32NE;
+        sampleFormat.rate = 48000;
+        sampleFormat.channels = 2;
         pa_buffer_attr attr{};
         attr.maxlength = static_cast<std::uint32_t>(-1);
         attr.fragsize = kBytesPerRead;
         int error = 0;
         pa_simple* simple = pa_simple_new(nullptr, "QuillmereHost", PA_STREAM_RECORD, "@DEFAULT_MONITOR@",
-                                          "system audio", &spec, nullptr, &attr, &error);
+                                          "system audio", &sampleFormat, nullptr, &attr, &error);
         std::optional<std::string> startError;
         if (!simple) startError = std::string("PulseAudio monitor capture failed: ") + pa_strerror(error);
         {

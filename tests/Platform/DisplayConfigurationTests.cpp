@@ -22,8 +22,8 @@ TEST(SimulatedDisplayConfiguration, TransactionsSettleOnTheClockAndNotifyObserve
     EXPECT_EQ(displays->configureDisplayWithDisplayMode(configuration, 42, target), displayErrorInvalidConnection);
     ASSERT_EQ(displays->completeDisplayConfiguration(configuration, DisplayConfigureOption::forSession), displayErrorSuccess);
     EXPECT_EQ(displays->currentMode(1)->width, 1920);
-    // A thread sleeping through the manual clock sees the change without anything else running.
-    clock->sleep(0.5);
+    // Once the clock has passed the settle delay the change shows, without anything else running.
+    clock->advance(0.5);
     EXPECT_EQ(displays->currentMode(1), target);
     EXPECT_EQ(displays->bounds(1), Rect(0, 0, 1280, 720));
     clock->runUntilIdle();
@@ -70,7 +70,7 @@ TEST(SimulatedVirtualDisplays, AppearAfterTheirDelayAndLeaveAfterRelease) {
     ASSERT_TRUE(display->applySettings(VirtualDisplaySettings{{{1920, 1080, 60}, {2240, 1260, 60}}, 1}));
     const auto id = display->displayID();
     EXPECT_FALSE(displays->display(id));
-    clock->sleep(0.3);
+    clock->advance(0.3);
     const auto info = displays->display(id);
     ASSERT_TRUE(info);
     EXPECT_EQ(info->bounds, Rect(1920, 0, 1920, 1080));
@@ -80,7 +80,7 @@ TEST(SimulatedVirtualDisplays, AppearAfterTheirDelayAndLeaveAfterRelease) {
 
     display.reset();
     EXPECT_TRUE(displays->display(id));
-    clock->sleep(0.5);
+    clock->advance(0.5);
     EXPECT_FALSE(displays->display(id));
 
     // Released before it appeared: it never appears. Reported short: 1080 rows become 1066.
@@ -93,6 +93,6 @@ TEST(SimulatedVirtualDisplays, AppearAfterTheirDelayAndLeaveAfterRelease) {
     EXPECT_FALSE(displays->display(earlyID));
     auto shortDisplay = factory->makeDisplay(VirtualDisplayDescriptor{});
     shortDisplay->applySettings(VirtualDisplaySettings{{{1920, 1080, 60}}, 0});
-    clock->sleep(0.3);
+    clock->advance(0.3);
     EXPECT_EQ(displays->currentMode(shortDisplay->displayID())->height, 1066);
 }

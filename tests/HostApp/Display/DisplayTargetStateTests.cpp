@@ -41,7 +41,7 @@ TEST(DisplayDescriptions, ModeTextsListsAndActualDisplay) {
     rig.displays->addDisplay(SimulatedDisplayService::makeDisplay(5, Point{3520, 0}, 800, 600, 800, 600));
     rig.displays->setMirror(1, true);
     rig.displays->setMirror(3, true);
-    rig.displays->setAsleep(4, true);
+    rig.displays->setDisplaySleeping(4, true);
     rig.displays->setScreenSize(5, Size{0, 0});
     EXPECT_EQ(rig.switcher->activePhysicalDisplayIDs(2), std::vector<DisplayID>{1});
 }
