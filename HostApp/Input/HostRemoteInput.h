@@ -72,7 +72,8 @@ public:
         std::function<DisplayID()> selectedDisplayID;
         // The running video capture, if any (its mode and viewport region steer the pointer).
         std::function<std::shared_ptr<HostVideoCapture>()> videoCapture;
-        // The pause and resume shortcuts: stop or restart capture (see docs in the report).
+        // The pause and resume shortcuts: pause stops video and audio capture and marks the
+        // stream paused; resume clears the mark and starts capture again in the current mode.
         std::function<void()> pauseStream;
         std::function<void()> resumeStream;
     };

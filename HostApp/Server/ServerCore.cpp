@@ -56,10 +56,7 @@ void V230HostAudioAuxServer::makeSubsystems() {
     };
     audio.viewerName = [weak](const UUID& id) -> std::optional<std::string> {
         auto self = weak.lock();
-        if (!self) return std::nullopt;
-        auto it = self->sessions_.viewerSessionNames.find(id);
-        if (it == self->sessions_.viewerSessionNames.end()) return std::nullopt;
-        return it->second;
+        return self ? self->sessions_.viewerName(id) : std::nullopt;
     };
     audio.isPaused = [weak] {
         auto self = weak.lock();
@@ -89,10 +86,7 @@ void V230HostAudioAuxServer::makeSubsystems() {
     };
     hooks.viewerSessionName = [weak](const UUID& id) -> std::optional<std::string> {
         auto self = weak.lock();
-        if (!self) return std::nullopt;
-        auto it = self->sessions_.viewerSessionNames.find(id);
-        if (it == self->sessions_.viewerSessionNames.end()) return std::nullopt;
-        return it->second;
+        return self ? self->sessions_.viewerName(id) : std::nullopt;
     };
     hooks.viewerSessionRemoteAddress = [weak](const UUID& id) -> std::optional<std::string> {
         auto self = weak.lock();
@@ -110,11 +104,7 @@ void V230HostAudioAuxServer::makeSubsystems() {
         auto self = weak.lock();
         if (!self) return;
         self->isPaused = true;
-        if (self->video_.videoCapture) {
-            self->video_.videoCapture->stop(false);
-            self->video_.videoCapture.reset();
-            ++self->video_.videoCaptureGeneration;
-        }
+        self->discardVideoCapture(false);
         self->stopAudioCapture(false, true);
     };
     hooks.resumeStream = [weak] {

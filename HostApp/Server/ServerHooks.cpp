@@ -68,8 +68,8 @@ void V230HostAudioAuxServer::endIOSViewerBackgroundSleepGrace(const std::string&
 }
 
 bool V230HostAudioAuxServer::isIOSViewerSession(const UUID& id) const {
-    auto name = sessions_.viewerSessionNames.find(id);
-    return name != sessions_.viewerSessionNames.end() && equalsIgnoringCase(name->second, "iOS Viewer");
+    const auto name = sessions_.viewerName(id);
+    return name && equalsIgnoringCase(*name, "iOS Viewer");
 }
 
 void V230HostAudioAuxServer::updateViewerIdleSleepAssertion() {

@@ -163,14 +163,9 @@ VideoStreamProfile V230HostAudioAuxServer::streamProfileForCurrentRequest() {
 
 void V230HostAudioAuxServer::startVideoCapture() {
     if (sessions_.authorizedVideoSessions.empty() || stopping_) return;
-    if (video_.videoCapture) {
-        video_.videoCapture->stop(false);
-        video_.videoCapture.reset();
-        ++video_.videoCaptureGeneration;
-    }
+    discardVideoCapture(false);
     const auto profile = streamProfileForCurrentRequest();
     videoFlow_.reset(sessions_.authorizedVideoSessions, profile.fps);
-    video_.lastVideoConfig.reset();
     video_.videoConfigSummary = "video: awaiting " + modeTitle(display_.currentVideoMode) + " config";
 
     auto capture = std::make_shared<HostVideoCapture>(platform_, profile);
@@ -236,12 +231,7 @@ void V230HostAudioAuxServer::restartVideoCapture(double after) {
         publish("video: restart skipped while Screen Sharing fallback is active");
         return;
     }
-    if (video_.videoCapture) {
-        video_.videoCapture->stop(true);
-        video_.videoCapture.reset();
-    }
-    ++video_.videoCaptureGeneration;
-    video_.lastVideoConfig.reset();
+    discardVideoCapture(true);
     video_.videoConfigSummary = "video: awaiting " + modeTitle(display_.currentVideoMode) + " config";
     if (after > 0) {
         std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
@@ -297,24 +287,23 @@ void V230HostAudioAuxServer::stopVideoCaptureIfIdle() {
     video_.nextVideoZeroFrameRecoveryNs = 0;
     videoFlow_.videoSendInFlight = 0;
     videoFlow_.videoEncodeBlocked = false;
-    if (video_.videoCapture) {
-        video_.videoCapture->stop(false);
-        video_.videoCapture.reset();
-        publish("video capture stopped; no Viewer left");
-    }
-    ++video_.videoCaptureGeneration;
-    video_.lastVideoConfig.reset();
+    if (discardVideoCapture(false)) publish("video capture stopped; no Viewer left");
     video_.videoStartRetryAttempts = 0;
     releaseHeadlessVirtualDisplayIfIdle();
 }
 
 void V230HostAudioAuxServer::stopVideoCaptureForTermination() {
-    if (video_.videoCapture) {
-        video_.videoCapture->stop(true);
-        video_.videoCapture.reset();
-    }
+    discardVideoCapture(true);
+}
+
+bool V230HostAudioAuxServer::discardVideoCapture(bool wait) {
+    const bool wasRunning = video_.videoCapture != nullptr;
+    if (wasRunning) video_.videoCapture->stop(wait);
+    video_.videoCapture.reset();
+    // Whatever the dropped capture still hands back belongs to an old generation and is ignored.
     ++video_.videoCaptureGeneration;
     video_.lastVideoConfig.reset();
+    return wasRunning;
 }
 
 // ---- Configuration and frames ------------------------------------------------------------------
@@ -480,12 +469,7 @@ void V230HostAudioAuxServer::suspendAuxVideoCaptureForZeroFrames(std::uint32_t d
     }
     video_.auxVideoCaptureSuspendedForZeroFrames = true;
     video_.suspendedVideoCaptureRequest = display_.currentCaptureRequest;
-    if (video_.videoCapture) {
-        video_.videoCapture->stop(false);
-        video_.videoCapture.reset();
-    }
-    ++video_.videoCaptureGeneration;
-    video_.lastVideoConfig.reset();
+    discardVideoCapture(false);
     publish("video: no valid frames on display=" + std::to_string(displayID) + " and no usable physical display; "
             "capture suspended");
 }

@@ -24,6 +24,12 @@ std::optional<std::string> SessionTables::remoteAddress(const UUID& id) const {
     return it->second;
 }
 
+std::optional<std::string> SessionTables::viewerName(const UUID& id) const {
+    auto it = viewerSessionNames.find(id);
+    if (it == viewerSessionNames.end()) return std::nullopt;
+    return it->second;
+}
+
 bool SessionTables::isAuthorized(const UUID& id, AuxChannel channel) const {
     return channel == AuxChannel::control ? authorizedAudioSessions.contains(id) : authorizedVideoSessions.contains(id);
 }

@@ -71,6 +71,7 @@ public:
     std::shared_ptr<AuxSession> session(const UUID& id) const;
     ConnectionPtr connection(const UUID& id) const;
     std::optional<std::string> remoteAddress(const UUID& id) const;
+    std::optional<std::string> viewerName(const UUID& id) const;
     bool isAuthorized(const UUID& id, AuxChannel channel) const;
     bool hasAuthorizedSession() const { return !authorizedAudioSessions.empty() || !authorizedVideoSessions.empty(); }
 

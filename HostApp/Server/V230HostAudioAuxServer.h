@@ -241,6 +241,9 @@ private:
     void videoSessionAuthorized(const UUID& id);
     void handleVideoCaptureError(std::uint64_t generation, const std::string& text);
     void stopVideoCaptureForTermination();
+    // Stops and drops the running capture, if any, and voids what it may still hand back; true
+    // when one was running.
+    bool discardVideoCapture(bool wait);
     std::optional<Rect> currentViewportROIForSessionInfo();
 
     HostPlatform platform_;
