@@ -129,6 +129,8 @@ public:
     std::optional<AuxFrameError> error() const { return error_; }
     std::size_t bufferedBytes() const { return buffer_.size() - readPos_; }
     std::size_t maxBufferedBytes() const { return maxBuffered_; }
+    // Changes the largest frame accepted from now on (a connection that signed in may send more).
+    void setMaxBufferedBytes(std::size_t bytes) { maxBuffered_ = bytes; }
 
 private:
     enum class Cut { frame, needMore, failed };

@@ -115,7 +115,10 @@ void FileTransferChannelConnection::handleState(Connection::State state, const s
 
 void FileTransferChannelConnection::receiveLoop() {
     std::weak_ptr<FileTransferChannelConnection> weak = weak_from_this();
-    connection_->receive(1, maxReadSize, [weak](Bytes data, bool isComplete, const std::optional<NetworkError>& error) {
+    // Reads are sized to the largest frame allowed now: a channel that has not shown its token
+    // yet holds a few dozen bytes, not a full read buffer.
+    const std::size_t readSize = std::min(maxReadSize, maximumPayloadSize_ + FileTransferChannelConstants::headerSize);
+    connection_->receive(1, readSize, [weak](Bytes data, bool isComplete, const std::optional<NetworkError>& error) {
         auto self = weak.lock();
         if (!self) return;
         // Whatever arrives after the end (a read that was outstanding at cancel) is dropped.

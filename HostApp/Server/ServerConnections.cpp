@@ -135,8 +135,13 @@ void V230HostAudioAuxServer::acceptAuxConnection(const ConnectionPtr& connection
         connection->cancel();
         return;
     }
+    const auto remote = hostPart(connection->remoteAddress());
+    if (!admitsConnectionFrom(remote)) {
+        connection->cancel();
+        return;
+    }
     connection->setSendLimit(ServerConstants::maxQueuedSendBytes);
-    auto session = sessions_.add(channel, connection, hostPart(connection->remoteAddress()));
+    auto session = sessions_.add(channel, connection, remote);
     const auto address = *sessions_.remoteAddress(session->id);
 
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
@@ -184,7 +189,8 @@ void V230HostAudioAuxServer::startReceiving(const std::shared_ptr<AuxSession>& s
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
     std::weak_ptr<AuxSession> weakSession = session;
     session->connection->startReceiving(
-        AuxFrameReader::maxReadSize, [weak, weakSession](Bytes data, bool isComplete, const std::optional<NetworkError>& error) {
+        session->authorized ? ServerConstants::signedInReadSize : ServerConstants::signInReadSize,
+        [weak, weakSession](Bytes data, bool isComplete, const std::optional<NetworkError>& error) {
             auto self = weak.lock();
             auto live = weakSession.lock();
             if (self && live) self->handleReceived(live, std::move(data), isComplete, error);
@@ -292,8 +298,13 @@ void V230HostAudioAuxServer::dispatchFrame(const std::shared_ptr<AuxSession>& se
     const auto raw = static_cast<std::uint8_t>(frame.header.type);
     const auto type = auxPacketTypeFromRaw(raw);
     if (!type) {
-        publish("aux session " + shortID(session->id) + " sent unknown packet type " + std::to_string(raw) +
-                "; dropped");
+        if (!session->authorized) {
+            // A stranger learns nothing from the refusal that a known type would not tell it.
+            refuseBeforeSignIn(session, "code=not-authorized; packet type " + std::to_string(raw) + " before sign-in");
+            return;
+        }
+        publishForSession(*session, "aux session " + shortID(session->id) + " sent unknown packet type " +
+                                        std::to_string(raw) + "; dropped");
         return;
     }
     if (*type == AuxPacketType::identityChallenge) {
@@ -310,13 +321,57 @@ void V230HostAudioAuxServer::dispatchFrame(const std::shared_ptr<AuxSession>& se
         return;
     }
     if (!session->authorized) {
-        const std::string text = "code=not-authorized; " + auxPacketTypeName(*type) + " before sign-in";
-        publish("aux session " + shortID(session->id) + " (" + channelName(session->channel) + ") " + text);
-        sendHostStatus(text, session->connection);
-        revokeAuthorization(session);
+        refuseBeforeSignIn(session, "code=not-authorized; " + auxPacketTypeName(*type) + " before sign-in");
         return;
     }
     dispatchControl(*type, frame.payload, *session);
+}
+
+void V230HostAudioAuxServer::refuseBeforeSignIn(const std::shared_ptr<AuxSession>& session, const std::string& text) {
+    if (++session->refusedFrames >= options_.maxRefusedFramesBeforeSignIn) {
+        closeSession(session->id, "code=too-many-refused-frames");
+        return;
+    }
+    publishForSession(*session, "aux session " + shortID(session->id) + " (" + channelName(session->channel) + ") " + text);
+    sendHostStatus(text, session->connection);
+    revokeAuthorization(session);
+}
+
+void V230HostAudioAuxServer::publishForSession(AuxSession& session, const std::string& text) {
+    const std::uint64_t now = platform_.clock->uptimeNs();
+    if (session.logWindowStartNs == 0 || now - session.logWindowStartNs >= ServerConstants::logWindowNs) {
+        session.logWindowStartNs = now == 0 ? 1 : now;
+        session.logLinesInWindow = 0;
+    }
+    const int line = ++session.logLinesInWindow;
+    if (line <= ServerConstants::logLinesPerWindow) {
+        publish(text);
+    } else if (line == ServerConstants::logLinesPerWindow + 1) {
+        publish("aux session " + shortID(session.id) + ": further log lines suppressed for 10 s");
+    }
+}
+
+bool V230HostAudioAuxServer::admitsConnectionFrom(const std::string& address) {
+    std::size_t total = 0, fromAddress = 0;
+    for (const auto& [id, session] : sessions_.sessions) {
+        if (session->authorized) continue;
+        ++total;
+        if (sessions_.remoteAddress(id) == address) ++fromAddress;
+    }
+    if (total < options_.maxConnectionsNotSignedIn && fromAddress < options_.maxConnectionsNotSignedInPerAddress) {
+        return true;
+    }
+    // One line a second at most, however many connections a flood opens.
+    const std::uint64_t now = platform_.clock->uptimeNs();
+    ++refusedConnectionsSinceLog_;
+    if (lastRefusedConnectionLogNs_ == 0 || now - lastRefusedConnectionLogNs_ >= 1'000'000'000ULL) {
+        publish("aux: connection from " + (address.empty() ? std::string("unknown address") : address) +
+                " refused: too many connections not signed in (" + std::to_string(refusedConnectionsSinceLog_) +
+                " refused since the last line)");
+        lastRefusedConnectionLogNs_ = now == 0 ? 1 : now;
+        refusedConnectionsSinceLog_ = 0;
+    }
+    return false;
 }
 
 void V230HostAudioAuxServer::dispatchControl(AuxPacketType type, std::span<const std::uint8_t> payload, const UUID& sourceID) {

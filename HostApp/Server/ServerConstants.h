@@ -16,6 +16,15 @@ struct ServerConstants {
     // closed when it passes this, instead of growing the Host; it is well above the largest
     // packet the Host sends (a keyframe of the largest stream).
     static constexpr std::size_t maxQueuedSendBytes = 32u << 20;
+    // Before sign-in a connection may send frames no larger than a sign-in needs, read in
+    // small pieces; after it, frames up to 1 MiB read 64 KiB at a time.
+    static constexpr std::size_t signInFrameLimit = 8192;
+    static constexpr std::size_t signInReadSize = 4096;
+    static constexpr std::size_t signedInFrameLimit = 1 << 20;
+    static constexpr std::size_t signedInReadSize = 65536;
+    // Log lines a connection may cause per window.
+    static constexpr int logLinesPerWindow = 8;
+    static constexpr std::uint64_t logWindowNs = 10'000'000'000ULL;
 };
 
 // The ports the server listens on; tests replace them with free ones.

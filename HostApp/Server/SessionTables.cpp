@@ -1,5 +1,8 @@
 #include "HostApp/Server/SessionTables.h"
 
+#include <algorithm>
+
+#include "HostApp/Server/ServerConstants.h"
 #include "Platform/Crypto.h"
 
 namespace qm {
@@ -39,6 +42,7 @@ std::shared_ptr<AuxSession> SessionTables::add(AuxChannel channel, ConnectionPtr
     session->id = UUID::random();
     session->channel = channel;
     session->connection = std::move(connection);
+    session->reader.setMaxBufferedBytes(ServerConstants::signInFrameLimit);
     sessions[session->id] = session;
     (channel == AuxChannel::control ? audioSessions : videoSessions)[session->id] = session->connection;
     viewerSessionRemoteAddresses[session->id] = std::move(remoteAddress);
@@ -48,6 +52,11 @@ std::shared_ptr<AuxSession> SessionTables::add(AuxChannel channel, ConnectionPtr
 void SessionTables::authorize(AuxSession& session, std::string displayName) {
     (session.channel == AuxChannel::control ? authorizedAudioSessions : authorizedVideoSessions).insert(session.id);
     session.authorized = true;
+    session.refusedFrames = 0;
+    // A signed-in Viewer may send large frames (file-transfer packets, clipboards) and reads more
+    // at a time.
+    session.reader.setMaxBufferedBytes(ServerConstants::signedInFrameLimit);
+    if (session.connection) session.connection->setReceiveBufferSize(ServerConstants::signedInReadSize);
     viewerSessionNames[session.id] = std::move(displayName);
 }
 
@@ -55,6 +64,9 @@ SessionTables::Revoked SessionTables::revoke(AuxSession& session) {
     Revoked revoked;
     const UUID& id = session.id;
     session.authorized = false;
+    // Back to what a sign-in needs; a frame already half received may still complete.
+    session.reader.setMaxBufferedBytes(std::max(ServerConstants::signInFrameLimit, session.reader.bufferedBytes()));
+    if (session.connection) session.connection->setReceiveBufferSize(ServerConstants::signInReadSize);
     revoked.wasAuthorized =
         (session.channel == AuxChannel::control ? authorizedAudioSessions : authorizedVideoSessions).erase(id) > 0;
     if (!revoked.wasAuthorized) return revoked;

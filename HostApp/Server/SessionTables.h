@@ -44,6 +44,11 @@ struct AuxSession {
     std::uint64_t signInEpoch = 0;
     // Closes the connection when it has not signed in in time.
     DispatchWorkItemPtr signInDeadline;
+    // Frames refused before sign-in.
+    int refusedFrames = 0;
+    // Log lines this session caused in the current window, and where the window began.
+    int logLinesInWindow = 0;
+    std::uint64_t logWindowStartNs = 0;
 };
 
 // Every table the server keeps per Viewer session: connections, sign-ins, names, addresses,

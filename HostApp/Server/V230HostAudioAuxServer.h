@@ -67,6 +67,12 @@ public:
         double signInTimeout = 20.0;
         // At most this many password checks run at once; more are refused as busy.
         std::size_t maxConcurrentSignIns = 8;
+        // Connections that have not signed in, over all addresses and from one address; more are
+        // closed as they arrive.
+        std::size_t maxConnectionsNotSignedIn = 64;
+        std::size_t maxConnectionsNotSignedInPerAddress = 8;
+        // A connection that has not signed in is closed at this many refused frames.
+        int maxRefusedFramesBeforeSignIn = 4;
     };
 
     static std::shared_ptr<V230HostAudioAuxServer> create(HostPlatform platform, Options options);
@@ -216,6 +222,13 @@ private:
                         const std::optional<NetworkError>& error);
     void closeSession(const UUID& id, const std::string& reason);
     void dispatchFrame(const std::shared_ptr<AuxSession>& session, const AuxFrameView& frame);
+    // A frame the session should not have sent before signing in: refused to it, and a session
+    // that keeps at it is closed.
+    void refuseBeforeSignIn(const std::shared_ptr<AuxSession>& session, const std::string& text);
+    // A log line caused by what a peer sent: at most a few per connection and window, so a peer
+    // cannot fill the log.
+    void publishForSession(AuxSession& session, const std::string& text);
+    bool admitsConnectionFrom(const std::string& address);
     void dispatchControl(AuxPacketType type, std::span<const std::uint8_t> payload, AuxSession& session);
     void handleIdentityChallenge(const std::shared_ptr<AuxSession>& session, std::span<const std::uint8_t> payload);
     void finishSignIn(const UUID& id, std::uint64_t epoch, const std::string& username,
@@ -271,6 +284,9 @@ private:
     std::shared_ptr<RepeatingTimer> videoFlowTimer_;
     std::shared_ptr<RepeatingTimer> dragPollTimer_;
     std::size_t signInsInFlight_ = 0;
+    // Connections refused for want of room, and when the last line about them was written.
+    std::size_t refusedConnectionsSinceLog_ = 0;
+    std::uint64_t lastRefusedConnectionLogNs_ = 0;
     // Password checks run here, one queue per check in flight, reused once it is done.
     std::vector<DispatchQueuePtr> signInQueues_;
     std::vector<bool> signInQueueBusy_;
