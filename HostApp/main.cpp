@@ -17,6 +17,7 @@
 #include "Platform/PulseAudio.h"
 #include "Platform/ScreenCapture.h"
 #include "Platform/ToolRunner.h"
+#include "Platform/VirtualDisplays.h"
 #include "Platform/UserActivity.h"
 #include "Platform/Workspace.h"
 #include "Platform/XTestEventPoster.h"
@@ -47,6 +48,7 @@ int main() {
     auto displays = std::make_shared<SimulatedDisplayService>();
     platform.displays = displays;
     platform.screenCapture = std::make_shared<SimulatedScreenCapture>(displays);
+    platform.virtualDisplays = std::make_shared<SimulatedVirtualDisplayFactory>(displays);
     platform.configDirectory = defaultConfigDirectory();
 
     // System audio from PulseAudio when a server answers; otherwise the simulation's quiet tone.

@@ -5,6 +5,8 @@
 #include "HostApp/Server/ServerSupport.h"
 #include "HostApp/Server/V230HostAudioAuxServer.h"
 #include "Platform/AccountService.h"
+#include "HostApp/Display/HeadlessVirtualDisplay.h"
+#include "HostApp/Display/HostDisplayModeSwitcher.h"
 #include "HostApp/Input/HostRemoteInput.h"
 #include "HostApp/Video/HostVideoCapture.h"
 #include "Platform/Displays.h"
@@ -115,6 +117,14 @@ void V230HostAudioAuxServer::makeSubsystems() {
         self->audio_->startAudioCapture();
     };
     input_ = HostRemoteInput::create(platform_, queue, std::move(hooks));
+
+    if (platform_.displays) {
+        modeSwitcher_ = std::make_shared<HostDisplayModeSwitcher>(platform_.displays, platform_.clock);
+        modeSwitcher_->diagnosticSink = [weak](const std::string& line) {
+            if (auto self = weak.lock()) self->publish(line.rfind("[QuillmereHost] ", 0) == 0 ? line.substr(16) : line);
+        };
+    }
+    virtualDisplay_ = std::make_shared<HeadlessVirtualDisplay>(platform_);
 }
 
 V230HostAudioAuxServer::V230HostAudioAuxServer(HostPlatform platform, Options options)
@@ -261,7 +271,11 @@ void V230HostAudioAuxServer::terminationSecondPhase() {
     sessions_.pendingFileChannels.clear();
 
     updateViewerIdleSleepAssertion();
-    releaseHeadlessVirtualDisplayIfIdle();
+    virtualDisplay_->stop(true);
+    // Every display goes back to the mode it had before the Host first switched it.
+    if (modeSwitcher_) {
+        for (const auto& line : modeSwitcher_->restoreAllOriginalModes()) publish("shutdown " + line);
+    }
     publish("host service stopped");
 }
 
@@ -320,6 +334,13 @@ std::uint32_t V230HostAudioAuxServer::selectedDisplayIDSnapshot() {
 
 std::uint32_t V230HostAudioAuxServer::physicalDisplayIDSnapshot() {
     return queue->sync([this] { return display_.physicalDisplayID; });
+}
+
+std::string V230HostAudioAuxServer::displayDiagnosticsSnapshot() {
+    return queue->sync([this] {
+        if (!modeSwitcher_) return std::string("Display diagnostics unavailable");
+        return display_.displayDiagnostics(*modeSwitcher_, *virtualDisplay_);
+    });
 }
 
 bool V230HostAudioAuxServer::headlessVirtualDisplayEnabledSnapshot() {

@@ -113,19 +113,15 @@ void V230HostAudioAuxServer::applyHostPhysicalDisplayAction(std::uint8_t action)
 }
 
 DisplayLayoutPayload V230HostAudioAuxServer::currentDisplayLayout() {
-    std::optional<DisplayLayoutPayload> layout;
-    if (platform_.displays) layout = HostDisplayModeSwitcher::displayLayout(*platform_.displays, display_.selectedDisplayID);
-    if (!layout) {
-        // A display that went away: describe the mode's catalogue size so Viewers keep a sane frame.
-        const auto& profile = DisplayProfileCatalog::profile(display_.currentVideoMode);
-        DisplayLayoutPayload l;
-        l.displayID = display_.selectedDisplayID;
-        l.targetWidth = l.unionWidth = l.pixelWidth = profile.resolution.logicalWidth;
-        l.targetHeight = l.unionHeight = l.pixelHeight = profile.resolution.logicalHeight;
-        layout = l;
-    }
+    if (modeSwitcher_) return display_.currentDisplayLayout(*modeSwitcher_, *virtualDisplay_);
+    // Without a display service there is nothing to describe but the mode's catalogue size.
+    const auto& profile = DisplayProfileCatalog::profile(display_.currentVideoMode);
+    DisplayLayoutPayload layout;
+    layout.displayID = display_.selectedDisplayID;
+    layout.targetWidth = layout.unionWidth = layout.pixelWidth = profile.resolution.logicalWidth;
+    layout.targetHeight = layout.unionHeight = layout.pixelHeight = profile.resolution.logicalHeight;
     display_.lastDisplayLayout = layout;
-    return *layout;
+    return layout;
 }
 
 }  // namespace qm

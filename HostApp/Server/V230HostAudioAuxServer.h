@@ -117,6 +117,8 @@ public:
     std::vector<std::pair<UUID, std::string>> connectedFileTransferPeers();
     std::uint32_t selectedDisplayIDSnapshot();
     std::uint32_t physicalDisplayIDSnapshot();
+    // The display selection followed by every display's description, for the diagnostics window.
+    std::string displayDiagnosticsSnapshot();
     bool headlessVirtualDisplayEnabledSnapshot();
     // Reads directly when already on the queue.
     std::optional<std::filesystem::path> dragSourceURL(std::uint32_t snapshotID, std::uint32_t index);
@@ -272,6 +274,10 @@ private:
     DisplayTargetState display_;
     std::shared_ptr<HostAudioServerState> audio_;
     std::shared_ptr<HostRemoteInput> input_;
+    // The physical displays' mode switching (with the modes saved before the first switch) and
+    // the headless virtual display; the server's display-target operations use them.
+    std::shared_ptr<HostDisplayModeSwitcher> modeSwitcher_;
+    std::shared_ptr<HeadlessVirtualDisplay> virtualDisplay_;
     PowerGraceState power_;
 
     std::vector<ListenerPtr> listeners_;

@@ -18,6 +18,7 @@ public:
     DisplayTargetState& display() { return server_.display_; }
     HostAudioServerState& audio() { return *server_.audio_; }
     HostRemoteInput& input() { return *server_.input_; }
+    HostDisplayModeSwitcher& modeSwitcher() { return *server_.modeSwitcher_; }
     PowerGraceState& power() { return server_.power_; }
     const std::string& discoveryHostID() { return server_.discoveryHostID; }
     std::shared_ptr<HostVideoCapture> videoCapture() { return server_.video_.videoCapture; }

@@ -98,3 +98,24 @@ TEST(ServerAudio, AnAudioRequestStartsTheToneAndEveryViewerGetsTheSamePackets) {
     EXPECT_FALSE(audioOf(first.takeAll()).empty());
     EXPECT_EQ(server.resourceCounts().audioRoles, 0u);
 }
+
+TEST(ServerDisplay, StoppingTheHostPutsEveryDisplayBackInTheModeItHadBeforeTheFirstSwitch) {
+    ManualServer host;
+    auto panel = SimulatedDisplayService::makeDisplay(2, Point{320, 0}, 2560, 1440, 2560, 1440);
+    panel.modes = SimulatedDisplayService::typicalExternalModes();
+    panel.currentMode = panel.modes[4];  // 2560x1440 at 60 Hz
+    host.displays().addDisplay(panel);
+    const auto original = host.displays().currentMode(2);
+
+    auto& switcher = ServerInspector(host.server()).modeSwitcher();
+    ASSERT_TRUE(switcher.switchDisplayMode(1920, 1080, 1920, 1080, false, false, 2, false).geometry);
+    ASSERT_TRUE(switcher.switchDisplayMode(1280, 720, 1280, 720, false, false, 2, false).geometry);
+    EXPECT_NE(host.displays().currentMode(2), original);
+
+    bool stopped = false;
+    host.server().beginTermination([&] { stopped = true; });
+    for (int i = 0; i < 40 && !stopped; ++i) host.clock().advance(0.05);
+    ASSERT_TRUE(stopped);
+    EXPECT_EQ(host.displays().currentMode(2), original);
+    EXPECT_TRUE(host.sawStatus("shutdown restored display=2 2560x1440"));
+}
