@@ -165,7 +165,7 @@ TEST(ServerVideo, StartsTheDefaultModeWhenNoRequestComesAndGivesKeyframesOnReque
         keyframe = frame->keyframe;
     }
     EXPECT_TRUE(keyframe);
-    EXPECT_TRUE(live.waitForStatus("video config resent (viewer repeated capture request)"));
+    EXPECT_TRUE(live.waitForStatus("video config resent (unchanged capture mode)"));
 }
 
 TEST(ServerVideo, AStalledViewerClosesTheGateAndItsAcknowledgementsReopenIt) {
