@@ -222,7 +222,7 @@ Bytes PipRegionSetPayload::encode() const {
 std::optional<PipRegionSetPayload> PipRegionSetPayload::decode(std::span<const std::uint8_t> bytes) {
     ByteReader r(bytes);
     auto name = wire::readString16(r);
-    if (!name) return std::nullopt;
+    if (!name || name->size() > maxNameBytes) return std::nullopt;
     auto rect = wire::readRect(r);
     if (!rect || !r.atEnd()) return std::nullopt;
     return PipRegionSetPayload{std::move(*name), *rect};
@@ -237,7 +237,7 @@ Bytes PipRegionRemovePayload::encode() const {
 std::optional<PipRegionRemovePayload> PipRegionRemovePayload::decode(std::span<const std::uint8_t> bytes) {
     ByteReader r(bytes);
     auto name = wire::readString16(r);
-    if (!name || !r.atEnd()) return std::nullopt;
+    if (!name || name->size() > PipRegionSetPayload::maxNameBytes || !r.atEnd()) return std::nullopt;
     return PipRegionRemovePayload{std::move(*name)};
 }
 

@@ -138,7 +138,12 @@ struct ViewportROIPayload {
 };
 
 // Sets one named picture-in-picture region (pipRegionSet): name (u16-prefixed UTF-8), rectangle.
+// Every region goes into each hostSessionInfo packet, so both their number and their names are
+// small: the largest session info stays a few KiB.
 struct PipRegionSetPayload {
+    static constexpr std::size_t maxNameBytes = 64;
+    static constexpr std::size_t maxRegions = 32;
+
     std::string name;
     Rect rect;
 
@@ -148,6 +153,7 @@ struct PipRegionSetPayload {
 };
 
 // Removes one named region (pipRegionRemove): name (u16-prefixed UTF-8). pipRegionClear has no payload.
+// Both decoders refuse a name longer than `PipRegionSetPayload::maxNameBytes`.
 struct PipRegionRemovePayload {
     std::string name;
 

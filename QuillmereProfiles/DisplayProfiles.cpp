@@ -1,6 +1,7 @@
 #include "QuillmereProfiles/DisplayProfiles.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "QuillmereProfiles/DisplayPayloads.h"
 
@@ -115,6 +116,38 @@ const CaptureModeProfileDefinition& DisplayProfileCatalog::profile(VideoCaptureM
     return easy();
 }
 
+std::int64_t CaptureRequestLimits::maximumPixelArea(VideoStreamCodec codec, VideoChromaMode chromaMode) {
+    if (codec == VideoStreamCodec::h264) return 4096LL * 4096;
+    return chromaMode == VideoChromaMode::yuv420 ? 6400LL * 3600 : 4096LL * 2304;
+}
+
+namespace {
+
+std::int64_t boundedFps(std::int64_t fps) {
+    if (fps <= 0) return 0;
+    return std::clamp(fps, CaptureRequestLimits::minimumFps, CaptureRequestLimits::maximumFps);
+}
+
+std::int64_t boundedBitrate(std::int64_t bitrate) {
+    if (bitrate <= 0) return 0;
+    return std::clamp(bitrate, CaptureRequestLimits::minimumBitrate, CaptureRequestLimits::maximumBitrate);
+}
+
+}  // namespace
+
+DisplayProfileCatalog::GrantedRequest DisplayProfileCatalog::grantedRequest(const CaptureModeControlPayload& request) {
+    GrantedRequest granted{request, {}};
+    auto note = [&](const char* field, std::int64_t asked, std::int64_t given) {
+        granted.notes.push_back(std::string(field) + " " + std::to_string(asked) + (given < asked ? " lowered" : " raised") +
+                                " to " + std::to_string(given));
+    };
+    granted.request.fps = boundedFps(request.fps);
+    if (granted.request.fps != request.fps) note("fps", request.fps, granted.request.fps);
+    granted.request.bitrate = boundedBitrate(request.bitrate);
+    if (granted.request.bitrate != request.bitrate) note("bitrate", request.bitrate, granted.request.bitrate);
+    return granted;
+}
+
 VideoStreamProfile DisplayProfileCatalog::streamProfile(const CaptureModeControlPayload& request,
                                                         std::uint32_t displayID) {
     const auto& mode = profile(request.mode);
@@ -123,8 +156,8 @@ VideoStreamProfile DisplayProfileCatalog::streamProfile(const CaptureModeControl
     out.mode = request.mode;
     out.codec = request.codec;
     out.chromaMode = request.chromaMode;
-    out.fps = request.fps > 0 ? request.fps : mode.fps;
-    out.bitrate = request.bitrate > 0 ? request.bitrate : mode.streamBitrate(request.chromaMode);
+    out.fps = request.fps > 0 ? boundedFps(request.fps) : mode.fps;
+    out.bitrate = request.bitrate > 0 ? boundedBitrate(request.bitrate) : mode.streamBitrate(request.chromaMode);
 
     std::int64_t w = request.pixelWidth;
     std::int64_t h = request.pixelHeight;
@@ -138,6 +171,14 @@ VideoStreamProfile DisplayProfileCatalog::streamProfile(const CaptureModeControl
         // Scale both sides by the same factor, in integers so that the result is exact.
         w = w * limit / longer;
         h = h * limit / longer;
+    }
+    const std::int64_t area = CaptureRequestLimits::maximumPixelArea(request.codec, request.chromaMode);
+    if (w * h > area) {
+        // Both sides by the same factor; the integer square root is rounded down, so the product
+        // never exceeds the area.
+        const double scale = std::sqrt(static_cast<double>(area) / static_cast<double>(w * h));
+        w = std::max<std::int64_t>(2, static_cast<std::int64_t>(static_cast<double>(w) * scale));
+        h = std::max<std::int64_t>(2, static_cast<std::int64_t>(static_cast<double>(h) * scale));
     }
     const auto even = [](std::int64_t v) { return v < 3 ? std::int64_t{2} : v - (v % 2); };
     out.width = even(w);

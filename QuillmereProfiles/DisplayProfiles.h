@@ -5,11 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "QuillmereProfiles/DisplayPayloads.h"
 #include "QuillmereProfiles/VideoStreamTypes.h"
 
 namespace qm {
-
-struct CaptureModeControlPayload;
 
 // The catalogue's preset resolutions, in catalogue order.
 enum class ResolutionKind : std::uint8_t { fullHD1080 = 0, qhd1440 = 1, hidpi1080 = 2, hidpi1440 = 3, canvas2880 = 4 };
@@ -58,6 +57,27 @@ struct CaptureModeProfileDefinition {
     friend bool operator==(const CaptureModeProfileDefinition&, const CaptureModeProfileDefinition&) = default;
 };
 
+// What the Host grants of a capture request. A frame rate or bit rate of 0 asks for the mode's
+// default; other values outside these ranges are brought to the nearest bound.
+struct CaptureRequestLimits {
+    // Frames per second: the range the encoders take and a capture interval that stays sane.
+    static constexpr std::int64_t minimumFps = 1;
+    static constexpr std::int64_t maximumFps = 240;
+    // Bits per second: below 100 kbit/s the encoders refuse to open or produce nothing usable;
+    // above 500 Mbit/s no local network carries the stream.
+    static constexpr std::int64_t minimumBitrate = 100'000;
+    static constexpr std::int64_t maximumBitrate = 500'000'000;
+
+    // The largest encoded picture, in pixels, for a codec and chroma mode. An encoder keeps some
+    // dozens of pictures of its input size (references, rows per thread), so the area bounds the
+    // Host's memory. Measured with our encoder settings, resident memory per stream:
+    //   H.264 either chroma: 4096 x 4096, the side limit (at most about 0.45 GB)
+    //   HEVC 4:2:0:          6400 x 3600, the Max canvas (about 1.3 GB)
+    //   HEVC 4:4:4:          4096 x 2304 (about 0.85 GB; the Max canvas would take 2 GB and
+    //                        8192 x 8192 5.5 GB)
+    static std::int64_t maximumPixelArea(VideoStreamCodec codec, VideoChromaMode chromaMode);
+};
+
 // The fixed tables of resolutions and capture modes. Entries are built once, on first use.
 struct DisplayProfileCatalog {
     static const ResolutionProfile& fullHD1080();
@@ -78,9 +98,19 @@ struct DisplayProfileCatalog {
     static const CaptureModeProfileDefinition& profile(VideoCaptureMode mode);
 
     // The encoder's working profile for a capture request on a display: the request's mode, codec,
-    // chroma, frame rate and bit rate (the mode's defaults where the request gives 0 or less) and its
-    // pixel size, scaled down to `transportMaxDimension` and made even.
+    // chroma, frame rate and bit rate (the mode's defaults where the request gives 0 or less, else
+    // held to `CaptureRequestLimits`) and its pixel size, scaled down to `transportMaxDimension`
+    // and to the codec's `maximumPixelArea`, and made even.
     static VideoStreamProfile streamProfile(const CaptureModeControlPayload& request, std::uint32_t displayID);
+
+    // The request as the Host grants it: frame rate and bit rate held to `CaptureRequestLimits`
+    // (0 stays 0: the mode's default). `notes` says what was changed, one text per field, e.g.
+    // "fps 4294967295 lowered to 240".
+    struct GrantedRequest {
+        CaptureModeControlPayload request;
+        std::vector<std::string> notes;
+    };
+    static GrantedRequest grantedRequest(const CaptureModeControlPayload& request);
 };
 
 }  // namespace qm

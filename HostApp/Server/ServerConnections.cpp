@@ -8,8 +8,6 @@
 namespace qm {
 
 namespace {
-constexpr std::size_t maxPipRegions = 32;
-
 // "192.0.2.7:51234" -> "192.0.2.7", "[2001:db8::1]:51234" -> "2001:db8::1": Viewers are named by
 // address; the port of one connection means nothing to a person.
 std::string hostPart(const std::string& address) {
@@ -274,7 +272,7 @@ void V230HostAudioAuxServer::broadcastDisplayLayout(const DisplayLayoutPayload& 
     sendToSignedIn(makeSharedPacket(AuxPacketType::displayLayout, layout.encode()), true, true);
 }
 
-void V230HostAudioAuxServer::broadcastHostSessionInfo() {
+void V230HostAudioAuxServer::broadcastHostSessionInfo(bool announce) {
     const auto state = currentConsoleSessionState();
     HostSessionInfoPayload info;
     info.flags = static_cast<std::uint8_t>((state.isLoginWindow ? HostSessionInfoPayload::loginWindowFlag : 0) |
@@ -287,9 +285,16 @@ void V230HostAudioAuxServer::broadcastHostSessionInfo() {
     if (info.viewportROI) info.flags |= HostSessionInfoPayload::viewportROIFlag;
     info.pipRegions = sessions_.pipRegions;
     // The console user's name is only for Viewers that proved they know the password.
-    publish("broadcast hostSessionInfo to " + std::to_string(sessions_.authorizedAudioSessions.size()) +
-            " audio sessions pipRegions=" + std::to_string(sessions_.pipRegions.size()));
-    sendToSignedIn(makeSharedPacket(AuxPacketType::hostSessionInfo, info.encode()), true, false);
+    const Bytes payload = info.encode();
+    if (AuxPacketHeader::size + payload.size() > AuxFrameReader::defaultMaxBufferedBytes) {
+        publish("hostSessionInfo of " + std::to_string(payload.size()) + " bytes not sent: larger than a Viewer accepts");
+        return;
+    }
+    if (announce) {
+        publish("broadcast hostSessionInfo to " + std::to_string(sessions_.authorizedAudioSessions.size()) +
+                " audio sessions pipRegions=" + std::to_string(sessions_.pipRegions.size()));
+    }
+    sendToSignedIn(makeSharedPacket(AuxPacketType::hostSessionInfo, payload), true, false);
 }
 
 // ---- Dispatch ----------------------------------------------------------------------------------
@@ -427,30 +432,31 @@ void V230HostAudioAuxServer::dispatchControl(AuxPacketType type, std::span<const
             auto roi = ViewportROIPayload::decode(payload);
             if (!roi) return refuse("bad viewport region payload");
             setViewportROI(roi->rect);
-            broadcastHostSessionInfo();
+            broadcastHostSessionInfo(false);
             return;
         }
         case AuxPacketType::pipRegionSet: {
             auto region = PipRegionSetPayload::decode(payload);
             if (!region) return refuse("bad picture-in-picture payload");
             // Every region goes into each session info packet; a Viewer cannot grow it without end.
-            if (!sessions_.pipRegions.contains(region->name) && sessions_.pipRegions.size() >= maxPipRegions) {
+            if (!sessions_.pipRegions.contains(region->name) &&
+                sessions_.pipRegions.size() >= PipRegionSetPayload::maxRegions) {
                 return refuse("too many picture-in-picture regions");
             }
             sessions_.pipRegions[region->name] = region->rect;
-            broadcastHostSessionInfo();
+            broadcastHostSessionInfo(false);
             return;
         }
         case AuxPacketType::pipRegionRemove: {
             auto region = PipRegionRemovePayload::decode(payload);
             if (!region) return refuse("bad picture-in-picture payload");
             sessions_.pipRegions.erase(region->name);
-            broadcastHostSessionInfo();
+            broadcastHostSessionInfo(false);
             return;
         }
         case AuxPacketType::pipRegionClear:
             sessions_.pipRegions.clear();
-            broadcastHostSessionInfo();
+            broadcastHostSessionInfo(false);
             return;
         case AuxPacketType::pointerEvent:
         case AuxPacketType::gestureEvent:

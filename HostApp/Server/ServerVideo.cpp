@@ -30,30 +30,54 @@ const std::string& modeTitle(VideoCaptureMode mode) {
 
 // ---- Requests and starts -----------------------------------------------------------------------
 
-void V230HostAudioAuxServer::applyVideoCaptureRequest(const CaptureModeControlPayload& request, const UUID& sourceID) {
+void V230HostAudioAuxServer::applyVideoCaptureRequest(const CaptureModeControlPayload& asked, const UUID& sourceID) {
     video_.videoCaptureModeWasRequested = true;
     if (video_.initialVideoCaptureStartTask) video_.initialVideoCaptureStartTask->cancel();
     video_.initialVideoCaptureStartTask.reset();
-    publish("video request from session " + shortID(sourceID) + ": " + request.summary());
+    publish("video request from session " + shortID(sourceID) + ": " + asked.summary());
     if (video_.auxVideoCaptureSuspendedForZeroFrames) resumeAuxVideoCaptureAfterZeroFrameSuspension("video mode request");
+
+    // Rates outside what the capture and the encoders can run are brought within bounds here, so
+    // that everything after (the comparison, the stream, the live encoder) sees the granted values.
+    const auto granted = DisplayProfileCatalog::grantedRequest(asked);
+    const CaptureModeControlPayload& request = granted.request;
+    if (!granted.notes.empty()) {
+        std::string text = "video: request adjusted:";
+        for (const auto& note : granted.notes) text += " " + note + ";";
+        text += " granted " + request.summary();
+        publish(text);
+        sendHostStatus(text, sessions_.connection(sourceID));
+    }
 
     const CaptureModeControlPayload previous = display_.currentCaptureRequest;
     display_.currentCaptureRequest = request;
     display_.currentVideoChromaMode = request.chromaMode;
-    if (video_.videoCapture && previous == request) {
-        resendCurrentVideoConfigIfAvailable("viewer repeated capture request");
-        return;
+    if (!video_.videoCapture) {
+        applyVideoCaptureMode(request.mode);
+    } else if (previous.mode != request.mode || previous.backend != request.backend ||
+               previous.logicalWidth != request.logicalWidth || previous.logicalHeight != request.logicalHeight ||
+               previous.pixelWidth != request.pixelWidth || previous.pixelHeight != request.pixelHeight ||
+               previous.flags != request.flags) {
+        applyVideoCaptureMode(request.mode);
+    } else if (previous.chromaMode != request.chromaMode || previous.fps != request.fps ||
+               previous.codec != request.codec || request.bitrate <= 0) {
+        // A bit rate of 0 asks for the default, which depends on the mode and the display: the
+        // stream profile works it out at the start.
+        // The capture interval is fixed when the stream starts, so a new frame rate needs a new
+        // stream as much as a new format does.
+        publish("capture format changed; restarting stream with " + request.summary());
+        restartVideoCapture(0.1);
+    } else if (previous.bitrate != request.bitrate) {
+        publish("dynamic bitrate update: bitrate=" + std::to_string(request.bitrate));
+        const auto profile = DisplayProfileCatalog::streamProfile(request, display_.selectedDisplayID);
+        video_.videoCapture->updateRateControl(profile.fps, profile.bitrate);
+        if (video_.lastVideoConfig) video_.lastVideoConfig->bitrate = profile.bitrate;
+        resendCurrentVideoConfigIfAvailable("bitrate update");
+    } else {
+        publish("capture mode unchanged; resending video config");
+        resendCurrentVideoConfigIfAvailable("unchanged capture mode");
     }
-    CaptureModeControlPayload onlyRateChanged = previous;
-    onlyRateChanged.fps = request.fps;
-    onlyRateChanged.bitrate = request.bitrate;
-    if (video_.videoCapture && onlyRateChanged == request && request.fps > 0 && request.bitrate > 0) {
-        video_.videoCapture->updateRateControl(request.fps, request.bitrate);
-        publish("video: rate changed to " + std::to_string(request.fps) + " fps " + std::to_string(request.bitrate) +
-                " bps");
-        return;
-    }
-    applyVideoCaptureMode(request.mode);
+    requestVideoKeyframeWithDelayedRetry();
 }
 
 void V230HostAudioAuxServer::applyVideoCaptureMode(VideoCaptureMode mode) {
@@ -147,14 +171,19 @@ VideoStreamProfile V230HostAudioAuxServer::streamProfileForCurrentRequest() {
         (profile.width != request.pixelWidth || profile.height != request.pixelHeight)) {
         // The Viewer asked for a size the encoder cannot carry; it gets the nearest one that fits.
         const auto maximum = transportMaxDimension(request);
-        const bool tooLarge = request.pixelWidth > maximum || request.pixelHeight > maximum;
+        const auto area = CaptureRequestLimits::maximumPixelArea(request.codec, request.chromaMode);
+        std::string reason;
+        if (request.pixelWidth > maximum || request.pixelHeight > maximum) {
+            reason = std::string("beyond the ") + codecTitle(request.codec) + " maximum of " + std::to_string(maximum);
+        } else if (request.pixelWidth * request.pixelHeight > area) {
+            reason = std::string("beyond the ") + codecTitle(request.codec) + " " + chromaTitle(request.chromaMode) +
+                     " maximum of " + std::to_string(area) + " pixels";
+        } else {
+            reason = "the encoder needs even dimensions";
+        }
         const std::string text = "video: size " + std::to_string(request.pixelWidth) + "x" +
                                  std::to_string(request.pixelHeight) + " encoded as " + std::to_string(profile.width) +
-                                 "x" + std::to_string(profile.height) + " (" +
-                                 (tooLarge ? std::string("beyond the ") + codecTitle(request.codec) + " maximum of " +
-                                                 std::to_string(maximum)
-                                           : std::string("the encoder needs even dimensions")) +
-                                 ")";
+                                 "x" + std::to_string(profile.height) + " (" + reason + ")";
         publish(text);
         broadcastHostError(text);
     }
@@ -231,7 +260,9 @@ void V230HostAudioAuxServer::restartVideoCapture(double after) {
         publish("video: restart skipped while Screen Sharing fallback is active");
         return;
     }
-    discardVideoCapture(true);
+    // Never waits for the old capture: its threads may be stuck (that can be why it restarts), and
+    // the generation check drops whatever it still hands back.
+    discardVideoCapture(false);
     video_.videoConfigSummary = "video: awaiting " + modeTitle(display_.currentVideoMode) + " config";
     if (after > 0) {
         std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
@@ -280,6 +311,10 @@ void V230HostAudioAuxServer::stopVideoCaptureIfIdle() {
     if (video_.initialVideoCaptureStartTask) video_.initialVideoCaptureStartTask->cancel();
     video_.initialVideoCaptureStartTask.reset();
     video_.videoCaptureModeWasRequested = false;
+    // The next Viewer starts from the default mode unless it asks for another: the last Viewer's
+    // request is not carried over to someone else.
+    display_.currentCaptureRequest = DisplayTargetState::defaultCaptureRequest();
+    display_.currentVideoChromaMode = display_.currentCaptureRequest.chromaMode;
     video_.auxVideoCaptureSuspendedForZeroFrames = false;
     video_.suspendedVideoCaptureRequest.reset();
     video_.zeroVideoWindows = 0;

@@ -105,7 +105,8 @@ public:
     void broadcastHostError(const std::string& text);
     void broadcastDisplayLayout(const DisplayLayoutPayload& layout);
     void broadcastVideoConfig(const VideoStreamConfigPayload& config);
-    void broadcastHostSessionInfo();
+    // `announce` false leaves the log alone: viewport and picture-in-picture changes come often.
+    void broadcastHostSessionInfo(bool announce = true);
     void broadcastFileTransferPacket(FileTransferPacket packet);
     void sendFileTransferPacket(FileTransferPacket packet, UUID toSessionID);
     void refreshBonjourAdvertisement();

@@ -110,3 +110,50 @@ TEST(DisplayProfileCatalog, StreamProfileFitsTheCodecsLargestDimension) {
     EXPECT_EQ(profile.width, 1510);
     EXPECT_EQ(profile.height, 2);
 }
+
+TEST(DisplayProfileCatalog, RequestsAreHeldToTheRateAndAreaLimits) {
+    auto request = CaptureModeControlPayload::preset(VideoCaptureMode::max, VideoChromaMode::yuv444,
+                                                     VideoCaptureBackend::physical);
+    request.fps = 4'294'967'295;
+    request.bitrate = 999;
+    auto granted = DisplayProfileCatalog::grantedRequest(request);
+    EXPECT_EQ(granted.request.fps, 240);
+    EXPECT_EQ(granted.request.bitrate, 100'000);
+    EXPECT_EQ(granted.notes, (std::vector<std::string>{"fps 4294967295 lowered to 240", "bitrate 999 raised to 100000"}));
+    request.bitrate = 4'294'967'295;
+    EXPECT_EQ(DisplayProfileCatalog::grantedRequest(request).request.bitrate, 500'000'000);
+    // 0 asks for the mode's default; within the limits nothing changes.
+    request.fps = 0;
+    request.bitrate = 0;
+    EXPECT_TRUE(DisplayProfileCatalog::grantedRequest(request).notes.empty());
+    request.fps = 240;
+    request.bitrate = 100'000;
+    EXPECT_EQ(DisplayProfileCatalog::grantedRequest(request).request, request);
+
+    // The stream profile holds the same limits whatever reaches it.
+    request.fps = 100'000;
+    request.bitrate = 1;
+    auto profile = DisplayProfileCatalog::streamProfile(request, 1);
+    EXPECT_EQ(profile.fps, 240);
+    EXPECT_EQ(profile.bitrate, 100'000);
+
+    // HEVC 4:4:4: the Max canvas comes down to 4096x2304, a square to the same area.
+    request.fps = 0;
+    profile = DisplayProfileCatalog::streamProfile(request, 1);
+    EXPECT_EQ(profile.width, 4096);
+    EXPECT_EQ(profile.height, 2304);
+    request.pixelWidth = request.pixelHeight = 8192;
+    profile = DisplayProfileCatalog::streamProfile(request, 1);
+    EXPECT_EQ(profile.width, 3072);
+    EXPECT_EQ(profile.height, 3072);
+    // HEVC 4:2:0 keeps the Max canvas and takes a square to its area; H.264 stops at its side limit.
+    request.chromaMode = VideoChromaMode::yuv420;
+    profile = DisplayProfileCatalog::streamProfile(request, 1);
+    EXPECT_LE(profile.width * profile.height, 6400 * 3600);
+    EXPECT_GT(profile.width * profile.height, 6300 * 3600);
+    request.codec = VideoStreamCodec::h264;
+    request.chromaMode = VideoChromaMode::yuv444;
+    profile = DisplayProfileCatalog::streamProfile(request, 1);
+    EXPECT_EQ(profile.width, 4096);
+    EXPECT_EQ(profile.height, 4096);
+}

@@ -205,6 +205,20 @@ TEST(ViewportAndPipPayloads, RectanglesMustBeFinite) {
     expectRoundTripAtMinimum(PipRegionRemovePayload{""}, 2);
     expectRoundTripAtMinimum(PipRegionRemovePayload{"picture"}, 9);
     EXPECT_FALSE(PipRegionRemovePayload::decode(Bytes{3, 0, 'a', 'b'}));  // announces more than is there
+
+    // Names are at most 64 bytes; the largest session info, with every region at that length,
+    // stays a few KiB.
+    const std::string longest(PipRegionSetPayload::maxNameBytes, 'n');
+    EXPECT_TRUE(PipRegionSetPayload::decode(PipRegionSetPayload{longest, Rect(0, 0, 1, 1)}.encode()));
+    EXPECT_FALSE(PipRegionSetPayload::decode(PipRegionSetPayload{longest + "n", Rect(0, 0, 1, 1)}.encode()));
+    EXPECT_TRUE(PipRegionRemovePayload::decode(PipRegionRemovePayload{longest}.encode()));
+    EXPECT_FALSE(PipRegionRemovePayload::decode(PipRegionRemovePayload{longest + "n"}.encode()));
+    HostSessionInfoPayload info;
+    info.viewportROI = Rect(0, 0, 1, 1);
+    for (std::size_t i = 0; i < PipRegionSetPayload::maxRegions; ++i) {
+        info.pipRegions[std::to_string(100 + i) + longest.substr(3)] = Rect(0, 0, 1, 1);
+    }
+    EXPECT_LT(info.encode().size(), 4096u);
 }
 
 TEST(VideoPayloads, ConfigFrameAndAckRoundTrip) {

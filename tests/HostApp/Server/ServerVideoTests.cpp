@@ -2,6 +2,9 @@
 // keyframes on request, the acknowledgement gate and recovery.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <future>
+
 #include "HostApp/Video/HostVideoCapture.h"
 #include "support/ServerInspector.h"
 #include "support/LiveServer.h"
@@ -165,7 +168,7 @@ TEST(ServerVideo, StartsTheDefaultModeWhenNoRequestComesAndGivesKeyframesOnReque
         keyframe = frame->keyframe;
     }
     EXPECT_TRUE(keyframe);
-    EXPECT_TRUE(live.waitForStatus("video config resent (viewer repeated capture request)"));
+    EXPECT_TRUE(live.waitForStatus("video config resent (unchanged capture mode)"));
 }
 
 TEST(ServerVideo, AStalledViewerClosesTheGateAndItsAcknowledgementsReopenIt) {
@@ -270,4 +273,113 @@ TEST(ServerVideo, ADisplayThatDeliversNoFramesIsRestarted) {
     live.screenCapture()->setBehavior(SimulatedScreenCapture::Behavior::normal);
     EXPECT_TRUE(viewer.config(15s));
     EXPECT_TRUE(viewer.frame());
+}
+
+namespace {
+
+std::int64_t residentMegabytes() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stoll(line.substr(6)) / 1024;
+    }
+    return 0;
+}
+
+// How long the Host takes to sign in a new control connection; none when it does not.
+std::optional<std::chrono::milliseconds> timeToSignIn(const LiveServer& live) {
+    const auto started = std::chrono::steady_clock::now();
+    TestViewer newcomer(live.ports().control);
+    auto result = newcomer.signIn(LiveServer::user, LiveServer::password, "Newcomer");
+    if (!result || !result->accepted) return std::nullopt;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+}
+
+}  // namespace
+
+TEST(ServerVideo, ARestartNeverWaitsForTheOldCapturesThreads) {
+    LiveServer live;
+    useSmallDisplay(live);
+    VideoViewer viewer(live);
+    ASSERT_TRUE(viewer.signIn());
+    viewer.request(VideoStreamCodec::h264, VideoChromaMode::yuv420);
+    ASSERT_TRUE(viewer.config());
+    ASSERT_TRUE(viewer.frame());
+    auto capture = live.server().queue->sync([&] { return test::ServerInspector(live.server()).videoCapture(); });
+    ASSERT_TRUE(capture);
+
+    // The running capture's encoder hangs on a picture until the test lets it go.
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    struct Release {
+        std::promise<void>& promise;
+        ~Release() { promise.set_value(); }
+    } guard{release};
+    capture->encodeQueue->async([released] { released.wait_for(30s); });
+
+    // Another codec restarts the stream; the Host keeps answering and the new stream runs.
+    viewer.request(VideoStreamCodec::hevc, VideoChromaMode::yuv420);
+    const auto signInTime = timeToSignIn(live);
+    ASSERT_TRUE(signInTime);
+    EXPECT_LT(*signInTime, 3s);
+    auto config = viewer.config();
+    ASSERT_TRUE(config);
+    EXPECT_EQ(config->codec, VideoStreamCodec::hevc);
+}
+
+// Bounds: after each request the stream runs again (a config within 20 s, then frames), a new
+// Viewer signs in within 3 s, and the whole test process stays below 1.5 GB resident.
+TEST(ServerVideo, CaptureRequestExtremesFinishWithinTimeAndMemoryBounds) {
+    LiveServer live;
+    useSmallDisplay(live);
+    VideoViewer viewer(live);
+    ASSERT_TRUE(viewer.signIn());
+
+    const auto easy = CaptureModeControlPayload::preset(VideoCaptureMode::easy, VideoChromaMode::yuv420,
+                                                        VideoCaptureBackend::physical);
+    auto noRate = easy;
+    noRate.fps = 0;
+    auto fastest = easy;
+    fastest.fps = 4'294'967'295;
+    auto starved = easy;
+    starved.bitrate = 1;
+    auto huge = CaptureModeControlPayload::preset(VideoCaptureMode::max, VideoChromaMode::yuv444,
+                                                  VideoCaptureBackend::physical);
+    huge.pixelWidth = huge.pixelHeight = 8192;
+    huge.logicalWidth = huge.logicalHeight = 4096;
+    ASSERT_EQ(huge.codec, VideoStreamCodec::hevc);
+
+    struct Case {
+        const char* name;
+        CaptureModeControlPayload request;
+        std::function<void(const VideoStreamConfigPayload&)> check;
+    };
+    const std::vector<Case> cases{
+        {"fps 0", noRate, [](const auto& config) { EXPECT_EQ(config.fps, 60); }},
+        {"fps 2^32-1", fastest, [](const auto& config) { EXPECT_EQ(config.fps, 240); }},
+        {"bit rate 1", starved, [](const auto& config) { EXPECT_EQ(config.bitrate, 100'000); }},
+        {"8192x8192 HEVC 4:4:4", huge,
+         [](const auto& config) {
+             EXPECT_EQ(config.chromaMode, VideoChromaMode::yuv444);
+             EXPECT_EQ(config.width, config.height);
+             EXPECT_LE(config.width * config.height, 4096 * 2304);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        viewer.control.send(AuxPacketType::captureModeControl, c.request.encode());
+        auto config = viewer.config(20s);
+        ASSERT_TRUE(config);
+        c.check(*config);
+        for (int i = 0; i < 3; ++i) {
+            auto frame = viewer.frame();
+            ASSERT_TRUE(frame);
+            viewer.ack(frame->payload.frameNumber);
+        }
+        const auto signInTime = timeToSignIn(live);
+        ASSERT_TRUE(signInTime);
+        EXPECT_LT(*signInTime, 3s);
+        EXPECT_LT(residentMegabytes(), 1536);
+    }
+    EXPECT_TRUE(viewer.control.waitForStatus("video: size 8192x8192 encoded as 3072x3072 (beyond the HEVC 4:4:4 maximum of 9437184 pixels)"));
 }
