@@ -42,6 +42,19 @@ void connectHostServices(const std::shared_ptr<V230HostAudioAuxServer>& server,
     };
     server->onFileTransferPacket = incoming;
     server->onFileTransferIncomingPacket = incoming;
+    server->onDragPullRequest = [weakServer, weakFiles](std::uint32_t snapshotID, std::uint32_t index) {
+        auto host = weakServer.lock();
+        if (!host) return;
+        const std::string which = "snapshot=" + std::to_string(snapshotID) + " index=" + std::to_string(index);
+        auto service = weakFiles.lock();
+        auto url = host->dragSourceURL(snapshotID, index);
+        if (!url || !service) {
+            host->publish("drag pull: stale " + which);
+            return;
+        }
+        host->publish("drag pull: serving " + url->filename().string() + " " + which);
+        service->sendURLs({*url}, FileTransferIntent::pullForPromise, std::nullopt, {}, std::nullopt, std::nullopt);
+    };
     server->onViewerSessionRemoved = [weakFiles](const UUID& sessionID) {
         if (auto service = weakFiles.lock()) service->cancelInboundBatches(sessionID.uuidString());
     };

@@ -26,6 +26,8 @@ struct ClipboardTransfer;
 // - Files, Viewer to Host: packets from either channel go to the service with the session id as
 //   the peer; a peer send request is refused until the Host can serve files on request. A control
 //   session that leaves takes its unfinished inbound batches with it.
+// - Drag pulls: the item of the current drag snapshot goes to every Viewer as a pull batch; a
+//   stale snapshot or index is logged and nothing is sent.
 // - Status lines of the bridge and the service go out through the server's publish, the service's
 //   behind "files: ".
 void connectHostServices(const std::shared_ptr<V230HostAudioAuxServer>& server,

@@ -282,6 +282,10 @@ TEST(ServerFiles, AViewerThatLeavesMidBatchLeavesNoStagingBehind) {
     EXPECT_FALSE(response->accepted);
     EXPECT_EQ(response->message, "The Host could not read the requested transfer.");
 
+    // No drag snapshot is on offer, so a pull is stale.
+    viewer.control.send(AuxPacketType::dragPullRequest, DragPullRequestPayload{7, 0}.encode());
+    EXPECT_TRUE(host.live->waitForStatus("drag pull: stale snapshot=7 index=0"));
+
     viewer.control.disconnect();
     EXPECT_TRUE(waitUntil([&] { return fs::exists(host.staging()) && fs::is_empty(host.staging()); }))
         << "the unfinished batch goes with its staging folder";
