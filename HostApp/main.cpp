@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "HostApp/Server/HostServiceWiring.h"
 #include "HostApp/Server/V230HostAudioAuxServer.h"
 #include "Platform/AccountService.h"
 #include "Platform/AsioDispatchQueue.h"
@@ -14,6 +15,7 @@
 #include "Platform/DNSService.h"
 #include "Platform/Displays.h"
 #include "Platform/InputEvents.h"
+#include "Platform/Pasteboard.h"
 #include "Platform/PulseAudio.h"
 #include "Platform/ScreenCapture.h"
 #include "Platform/ToolRunner.h"
@@ -21,6 +23,8 @@
 #include "Platform/UserActivity.h"
 #include "Platform/Workspace.h"
 #include "Platform/XTestEventPoster.h"
+#include "QuillmereProfiles/ClipboardSyncBridge.h"
+#include "QuillmereProfiles/FileTransferService.h"
 
 int main() {
     using namespace qm;
@@ -72,11 +76,25 @@ int main() {
     platform.toolRunner = std::make_shared<SimulatedToolRunner>();
 
     auto server = V230HostAudioAuxServer::create(platform);
+
+    // The clipboard and file services. The Host has no desktop clipboard attached yet, so the
+    // bridge keeps Viewers' clipboards in step with an in-memory pasteboard; received files stay
+    // in the staging folder until delivery exists.
+    constexpr std::int64_t clipboardMaxFileBytes = 32 * 1024 * 1024;
+    constexpr std::int64_t clipboardMaxTotalFileBytes = 48 * 1024 * 1024;
+    constexpr std::int64_t fileChunkSize = 256 * 1024;
+    auto clipboard = std::make_shared<ClipboardSyncBridge>(platform, "Viewer", std::make_shared<InMemoryPasteboard>(),
+                                                           clipboardMaxFileBytes, clipboardMaxTotalFileBytes,
+                                                           defaultCachesDirectory());
+    auto files = std::make_shared<FileTransferService>(platform, "Viewer", fileChunkSize);
+    connectHostServices(server, clipboard, files, platform.mainQueue);
     server->start();
+    platform.mainQueue->async([clipboard] { clipboard->start(); });
 
     int received = 0;
     sigwait(&stopSignals, &received);
     std::fprintf(stderr, "[QuillmereHost] stopping (signal %d)\n", received);
+    platform.mainQueue->sync([clipboard] { clipboard->stop(); });
     server->stopForTermination();
     return EXIT_SUCCESS;
 }

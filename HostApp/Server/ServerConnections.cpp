@@ -473,8 +473,8 @@ void V230HostAudioAuxServer::dispatchControl(AuxPacketType type, std::span<const
             if (auto refusal = input_->handleControlPacket(type, payload, sourceID)) refuse(*refusal);
             return;
         case AuxPacketType::clipboardTransfer:
-            // The clipboard bridge that reads these transfers is not part of the Host yet.
-            return refuse("bad clipboard payload: clipboard transfers are not supported by this Host");
+            receiveClipboardTransfer(payload, session);
+            return;
         case AuxPacketType::fileTransfer: {
             auto packet = FileTransferPacket::decode(payload);
             if (!packet) {
@@ -539,6 +539,7 @@ void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
     if (left.session->signInDeadline) left.session->signInDeadline->cancel();
     left.session->connection->cancel();
     if (left.fileChannel) endFileChannel(id, left.fileChannel);
+    if (channel == AuxChannel::control && onViewerSessionRemoved) onViewerSessionRemoved(id);
     publish("aux session " + shortID(id) + " (" + channelName(channel) + ") removed" +
             (left.wasAuthorized ? "" : " (never signed in)"));
 

@@ -73,6 +73,10 @@ public:
         std::size_t maxConnectionsNotSignedInPerAddress = 8;
         // A connection that has not signed in is closed at this many refused frames.
         int maxRefusedFramesBeforeSignIn = 4;
+        // The largest clipboard snapshot taken from a Viewer or sent to one: what one aux frame
+        // can carry, so the Host never sends a frame its own reader would refuse and never queues
+        // a snapshot near a connection's send limit.
+        std::size_t maxClipboardPayloadBytes = AuxFrameReader::defaultMaxBufferedBytes - AuxPacketHeader::size;
     };
 
     static std::shared_ptr<V230HostAudioAuxServer> create(HostPlatform platform, Options options);
@@ -86,6 +90,9 @@ public:
     std::function<void(const FileTransferPacket&, const UUID&)> onFileTransferPacket;
     std::function<void(const FileTransferPacket&, const UUID&)> onFileTransferIncomingPacket;
     std::function<void(std::uint32_t snapshotID, std::uint32_t index)> onDragPullRequest;
+    // A Viewer's control session left (whatever the reason): what the owner keeps for it, such as
+    // unfinished inbound file batches, can go.
+    std::function<void(const UUID&)> onViewerSessionRemoved;
 
     // ---- Lifecycle -------------------------------------------------------------------------
     // Queues the start on the server queue and returns at once; failures are published.
@@ -107,6 +114,10 @@ public:
     void broadcastVideoConfig(const VideoStreamConfigPayload& config);
     // `announce` false leaves the log alone: viewport and picture-in-picture changes come often.
     void broadcastHostSessionInfo(bool announce = true);
+    // Sends one clipboard snapshot to every signed-in Viewer's control connection (waiting for the
+    // queue unless already on it). False when no Viewer is signed in, or when the snapshot cannot
+    // be encoded or is too large to send (both published).
+    bool broadcastClipboardTransfer(const ClipboardTransfer& transfer);
     void broadcastFileTransferPacket(FileTransferPacket packet);
     void sendFileTransferPacket(FileTransferPacket packet, UUID toSessionID);
     void refreshBonjourAdvertisement();
@@ -249,6 +260,9 @@ private:
     void handleFileChannelEnded(const std::shared_ptr<FileTransferChannelConnection>& channel);
     void deliverFileTransferPacket(const FileTransferPacket& packet, const UUID& sessionID);
 
+    // Clipboard.
+    void receiveClipboardTransfer(std::span<const std::uint8_t> payload, AuxSession& session);
+
     // Discovery.
     void updateBonjourAdvertisement(const std::string& reason);
 
@@ -304,6 +318,9 @@ private:
     // The current drag snapshot offered to Viewers (the Finder drag source arrives with delivery).
     std::uint32_t dragSnapshotID_ = 0;
     std::vector<std::filesystem::path> dragSnapshotURLs_;
+    // The last outgoing clipboard snapshot refused as too large (source, sequence): the bridge
+    // offers a pending snapshot again on every poll, and the refusal is published once.
+    std::optional<std::pair<std::string, std::uint64_t>> refusedClipboardTransfer_;
 };
 
 }  // namespace qm

@@ -37,6 +37,7 @@ LiveServer::LiveServer(Setup setup) {
         std::lock_guard lock(mutex_);
         statuses_.push_back(text);
     };
+    if (setup.beforeStart) setup.beforeStart(server_, platform);
     server_->start();
     if (!waitUntil([&] {
             ports_ = server_->boundPorts();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -26,6 +27,9 @@ public:
         std::shared_ptr<AccountService> accounts;          // default: scripted alice
         std::shared_ptr<DNSServiceAdvertiser> dnsService;  // default: recording
         V230HostAudioAuxServer::Options options;           // ports and address are set for you
+        // Runs once the server exists and before it starts, with the platform it was given: the
+        // place to build and connect services (the clipboard bridge, the file-transfer service).
+        std::function<void(const std::shared_ptr<V230HostAudioAuxServer>&, const HostPlatform&)> beforeStart = {};
     };
     LiveServer() : LiveServer(Setup{}) {}
     explicit LiveServer(Setup setup);

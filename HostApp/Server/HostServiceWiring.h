@@ -1,0 +1,44 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "Platform/DispatchQueue.h"
+#include "QuillmereProfiles/FileTransferPacket.h"
+
+namespace qm {
+
+class V230HostAudioAuxServer;
+class ClipboardSyncBridge;
+class FileTransferService;
+struct ClipboardTransfer;
+
+// Connects the session server, the clipboard bridge and the file-transfer service, none of which
+// knows the others: every message between them passes through the callbacks installed here, and
+// each callback holds its target weakly. Call it before server->start() (the server reads its
+// callbacks on its queue without a lock) and start the bridge on `mainQueue` afterwards.
+//
+// - Clipboard, Host to Viewers: the bridge's snapshot goes to broadcastClipboardTransfer, whose
+//   answer (a signed-in Viewer exists) goes back to the bridge.
+// - Clipboard, Viewer to Host: the server's snapshot goes to the bridge on `mainQueue`.
+// - Files, Host to Viewers: a routing token that is a session id sends to that session, anything
+//   else to every signed-in Viewer.
+// - Files, Viewer to Host: packets from either channel go to the service with the session id as
+//   the peer; a peer send request is refused until the Host can serve files on request. A control
+//   session that leaves takes its unfinished inbound batches with it.
+// - Drag pulls: the item of the current drag snapshot goes to every Viewer as a pull batch; a
+//   stale snapshot or index is logged and nothing is sent.
+// - Status lines of the bridge and the service go out through the server's publish, the service's
+//   behind "files: ".
+void connectHostServices(const std::shared_ptr<V230HostAudioAuxServer>& server,
+                         const std::shared_ptr<ClipboardSyncBridge>& clipboard,
+                         const std::shared_ptr<FileTransferService>& files, const DispatchQueuePtr& mainQueue);
+
+// "clipboard sent seq=<sequence> kind=<kind of the first item, or unknown>".
+std::string clipboardSentLine(const ClipboardTransfer& transfer);
+
+// What the Host answers a Viewer's peer send request with, for now always a refusal: serving
+// files of the Host on request needs the delivery side, which does not exist yet.
+std::string peerSendRefusal(const FileTransferPacket& request);
+
+}  // namespace qm

@@ -1,0 +1,293 @@
+// The Host's clipboard bridge and file-transfer service connected to the server as the process
+// connects them, driven by Viewers over real TCP.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+
+#include "HostApp/Server/HostServiceWiring.h"
+#include "Platform/Images.h"
+#include "Platform/Pasteboard.h"
+#include "QuillmereProfiles/ClipboardSyncBridge.h"
+#include "QuillmereProfiles/FileTransferService.h"
+#include "support/LiveServer.h"
+#include "support/TestViewer.h"
+
+using namespace qm;
+using namespace qm::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::int64_t chunk = 256 * 1024;
+
+void writeFile(const fs::path& path, const Bytes& data) {
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+Bytes randomBytes(std::size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    Bytes out(n);
+    for (auto& b : out) b = static_cast<std::uint8_t>(gen());
+    return out;
+}
+
+// Every entry below a folder by relative path ("/" ends folders), with the files' bytes.
+std::map<std::string, Bytes> treeOf(const fs::path& root) {
+    std::map<std::string, Bytes> out;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        const auto name = fs::relative(entry.path(), root).string();
+        if (entry.is_directory()) {
+            out[name + "/"] = {};
+        } else {
+            std::ifstream in(entry.path(), std::ios::binary);
+            out[name] = Bytes(std::istreambuf_iterator<char>(in), {});
+        }
+    }
+    return out;
+}
+
+// A folder with an empty file, files of exactly one chunk and one byte more, nested folders,
+// an empty folder and a non-ASCII name.
+void makeSampleTree(const fs::path& root) {
+    writeFile(root / "empty.txt", {});
+    writeFile(root / "exact.bin", randomBytes(chunk, 1));
+    writeFile(root / "plus.bin", randomBytes(chunk + 1, 2));
+    writeFile(root / "nested" / "deeper" / "Grüße – ünïcode.txt", Bytes{'h', 'i'});
+    fs::create_directories(root / "emptyFolder");
+}
+
+ClipboardTransfer textTransfer(const std::string& text, std::uint64_t sequence = 1) {
+    ClipboardTransfer transfer{"viewer-one", sequence, 1, {}};
+    transfer.items.push_back({ClipboardTransferItemKind::text, text, std::nullopt, std::nullopt, {}});
+    return transfer;
+}
+
+// The Host process in miniature: the live server with the bridge (on an in-memory pasteboard)
+// and the file service connected the way the process connects them.
+class WiredHost {
+public:
+    explicit WiredHost(V230HostAudioAuxServer::Options options = {}) {
+        LiveServer::Setup setup;
+        setup.options = options;
+        setup.beforeStart = [this](const std::shared_ptr<V230HostAudioAuxServer>& server, const HostPlatform& platform) {
+            mainQueue = platform.mainQueue;
+            clipboard = std::make_shared<ClipboardSyncBridge>(platform, "Viewer", pasteboard, 32 << 20, 48 << 20, caches());
+            files = std::make_shared<FileTransferService>(platform, "Viewer", chunk,
+                                                          FileTransferService::Folders{caches(), folder.path() / "home"});
+            connectHostServices(server, clipboard, files, mainQueue);
+            files->onBatchCompleted = [this](const UUID&, const std::vector<fs::path>& items, FileTransferIntent) {
+                std::lock_guard lock(mutex);
+                completed.push_back(items);
+            };
+        };
+        live = std::make_unique<LiveServer>(setup);
+        mainQueue->sync([this] { clipboard->start(); });
+    }
+    ~WiredHost() {
+        mainQueue->sync([this] { clipboard->stop(); });
+        live.reset();
+    }
+
+    fs::path caches() const { return folder.path() / "caches"; }
+    fs::path staging() const { return caches() / "QuillmereFileInbox" / "Viewer"; }
+    std::vector<std::vector<fs::path>> completedBatches() {
+        std::lock_guard lock(mutex);
+        return completed;
+    }
+
+    TemporaryDirectory folder;
+    std::shared_ptr<InMemoryPasteboard> pasteboard = std::make_shared<InMemoryPasteboard>();
+    DispatchQueuePtr mainQueue;
+    std::shared_ptr<ClipboardSyncBridge> clipboard;
+    std::shared_ptr<FileTransferService> files;
+    std::unique_ptr<LiveServer> live;
+
+private:
+    std::mutex mutex;
+    std::vector<std::vector<fs::path>> completed;
+};
+
+// A signed-in Viewer with its file channel open, and its session id on the Host.
+struct Viewer {
+    explicit Viewer(WiredHost& host) : control(host.live->ports().control) {
+        auto result = control.signIn(LiveServer::user, LiveServer::password);
+        if (!result || !result->accepted) return;
+        auto frame = control.waitFor(AuxPacketType::fileTransferEndpoint);
+        auto endpoint = frame ? FileTransferEndpointPayload::decode(frame->payload) : std::nullopt;
+        if (!endpoint) return;
+        channel = std::make_unique<TestFileChannel>(endpoint->port);
+        channel->sendFrame(Bytes(endpoint->token.begin(), endpoint->token.end()));
+        if (!waitUntil([&] { return host.live->server().connectedFileTransferPeers().size() == 1; })) return;
+        if (!host.live->waitForStatus("file aux: channel authorized for session ")) return;
+        sessionID = host.live->server().connectedFileTransferPeers().front().first;
+    }
+    bool ready() const { return sessionID.has_value(); }
+
+    TestViewer control;
+    std::unique_ptr<TestFileChannel> channel;
+    std::optional<UUID> sessionID;
+};
+
+}  // namespace
+
+TEST(ServerClipboard, TextAndImagesGoBothWaysWithoutEcho) {
+    WiredHost host;
+    EXPECT_FALSE(host.live->server().broadcastClipboardTransfer(textTransfer("nobody listens")))
+        << "false without a signed-in Viewer, so the bridge keeps it pending";
+    Viewer viewer(host);
+    ASSERT_TRUE(viewer.ready());
+
+    // Viewer to Host: the text lands on the Host's pasteboard.
+    viewer.control.send(AuxPacketType::clipboardTransfer, *textTransfer("from the viewer").encodedData());
+    ASSERT_TRUE(waitUntil([&] { return host.pasteboard->readString() == std::optional<std::string>("from the viewer"); }));
+
+    // Host to Viewer: the Host's next copy is the first snapshot the Viewer gets; the Viewer's own
+    // text never comes back.
+    host.pasteboard->copyText("from the host");
+    auto frame = viewer.control.waitFor(AuxPacketType::clipboardTransfer);
+    ASSERT_TRUE(frame);
+    auto received = ClipboardTransfer::decode(frame->payload);
+    ASSERT_TRUE(received);
+    EXPECT_EQ(received->sourceID, host.clipboard->sourceID);
+    ASSERT_EQ(received->items.size(), 1u);
+    EXPECT_EQ(received->items[0].text, "from the host");
+    EXPECT_TRUE(host.live->waitForStatus("clipboard sent seq=" + std::to_string(received->sequence) + " kind=text"));
+
+    // Images both ways, bytes unchanged.
+    const auto png = *encodePNG(RGBAImage{2, 2, Bytes(16, 0x7F)});
+    ClipboardTransfer image{"viewer-one", 2, 2, {}};
+    image.items.push_back({ClipboardTransferItemKind::image, std::nullopt, png, "public.png", {}});
+    viewer.control.send(AuxPacketType::clipboardTransfer, *image.encodedData());
+    ASSERT_TRUE(waitUntil([&] { return host.pasteboard->readPNGData() == std::optional<Bytes>(png); }));
+    const auto hostPNG = *encodePNG(RGBAImage{1, 3, Bytes(12, 0x20)});
+    host.pasteboard->copyPNG(hostPNG);
+    frame = viewer.control.waitFor(AuxPacketType::clipboardTransfer);
+    ASSERT_TRUE(frame);
+    received = ClipboardTransfer::decode(frame->payload);
+    ASSERT_TRUE(received);
+    EXPECT_EQ(received->items.at(0).kind, ClipboardTransferItemKind::image);
+    EXPECT_EQ(received->items.at(0).imageData, hostPNG);
+}
+
+TEST(ServerClipboard, RefusesBadOversizedAndVideoChannelSnapshots) {
+    V230HostAudioAuxServer::Options options;
+    options.maxClipboardPayloadBytes = 4096;
+    WiredHost host(options);
+    Viewer viewer(host);
+    ASSERT_TRUE(viewer.ready());
+
+    viewer.control.send(AuxPacketType::clipboardTransfer, Bytes{'n', 'o', 't', ' ', 'a', ' ', 'p', 'l', 'i', 's', 't'});
+    EXPECT_TRUE(viewer.control.waitForStatus("bad clipboard payload: "));
+    const auto large = *textTransfer(std::string(5000, 'x')).encodedData();
+    viewer.control.send(AuxPacketType::clipboardTransfer, large);
+    EXPECT_TRUE(viewer.control.waitForStatus("bad clipboard payload: " + std::to_string(large.size()) +
+                                             " bytes exceed the limit of 4096"));
+
+    TestViewer video(host.live->ports().video);
+    auto videoSignIn = video.signIn(LiveServer::user, LiveServer::password);
+    ASSERT_TRUE(videoSignIn && videoSignIn->accepted);
+    video.send(AuxPacketType::clipboardTransfer, *textTransfer("on video").encodedData());
+    EXPECT_TRUE(video.waitForStatus("clipboard transfer rejected on video channel"));
+    EXPECT_EQ(host.pasteboard->readString(), std::nullopt) << "nothing refused reaches the pasteboard";
+
+    // Too large to send: refused once, however often the bridge offers it again, and kept pending.
+    host.pasteboard->copyText(std::string(5000, 'y'));
+    EXPECT_TRUE(host.live->waitForStatus("clipboard transfer too large to send: "));
+    EXPECT_FALSE(host.live->server().broadcastClipboardTransfer(*host.mainQueue->sync([&] {
+        return host.clipboard->pendingOutgoingTransfer();
+    })));
+    EXPECT_EQ(host.live->countStatuses("clipboard transfer too large to send: "), 1u);
+    EXPECT_EQ(viewer.control.waitFor(AuxPacketType::clipboardTransfer, 100ms), std::nullopt);
+}
+
+TEST(ServerFiles, ATreeGoesBothWaysByteForByteAndPathAttacksAreDropped) {
+    WiredHost host;
+    Viewer viewer(host);
+    ASSERT_TRUE(viewer.ready());
+    TemporaryDirectory viewerFolder;
+    const auto source = viewerFolder.path() / "Trip";
+    makeSampleTree(source);
+
+    // The Viewer's engine sends over its file channel; attack packets ride in the middle of its batch.
+    ManualPlatform viewerPlatform;
+    auto viewerFiles = std::make_shared<FileTransferService>(
+        viewerPlatform.platform, "Host", chunk,
+        FileTransferService::Folders{viewerFolder.path() / "caches", viewerFolder.path()});
+    viewerFiles->sendPacket = [&](const FileTransferPacket& packet) {
+        viewer.channel->sendFrame(packet.encode());
+        if (packet.op == FileTransferOp::fileStart && packet.path == "Trip/exact.bin") {
+            const auto absolute = (host.folder.path() / "escape.txt").string();
+            for (const std::string& path : {std::string("../escape.txt"), absolute, std::string("Trip/../../escape.txt")}) {
+                viewer.channel->sendFrame(FileTransferPacket{FileTransferOp::fileStart, packet.batchID, 3, 0, path, {}}.encode());
+                viewer.channel->sendFrame(
+                    FileTransferPacket{FileTransferOp::fileChunk, packet.batchID, 0, 0, path, Bytes{'b', 'a', 'd'}}.encode());
+            }
+            viewer.channel->sendFrame(FileTransferPacket{FileTransferOp::fileStart, packet.batchID, packet.value1, 0,
+                                                         packet.path, {}}.encode());
+        }
+    };
+    ASSERT_TRUE(viewerFiles->sendURLs({source}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt, std::nullopt));
+    viewerPlatform.clock->runUntilIdle();
+
+    ASSERT_TRUE(waitUntil([&] { return host.completedBatches().size() == 1; }));
+    const auto items = host.completedBatches().front();
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(treeOf(items.front()), treeOf(source));
+    for (const auto& entry : fs::recursive_directory_iterator(host.folder.path()))
+        EXPECT_NE(entry.path().filename(), "escape.txt") << entry.path();
+
+    // Host to Viewer, routed by the Viewer's session id, back byte for byte.
+    std::optional<std::vector<fs::path>> back;
+    viewerFiles->onBatchCompleted = [&](const UUID&, const std::vector<fs::path>& got, FileTransferIntent) { back = got; };
+    ASSERT_TRUE(host.files->sendURLs({items.front()}, FileTransferIntent::copy, std::nullopt, {},
+                                     viewer.sessionID->uuidString(), std::nullopt));
+    while (!back) {
+        auto frame = viewer.channel->waitForFrame();
+        ASSERT_TRUE(frame) << "the batch stopped arriving";
+        auto packet = FileTransferPacket::decode(*frame);
+        ASSERT_TRUE(packet);
+        viewerFiles->handleIncomingPacket(*packet, "host");
+        viewerPlatform.clock->runUntilIdle();
+    }
+    ASSERT_EQ(back->size(), 1u);
+    EXPECT_EQ(treeOf(back->front()), treeOf(source));
+}
+
+TEST(ServerFiles, AViewerThatLeavesMidBatchLeavesNoStagingBehind) {
+    WiredHost host;
+    Viewer viewer(host);
+    ASSERT_TRUE(viewer.ready());
+    const auto batch = UUID::random();
+    viewer.channel->sendFrame(FileTransferPacket{FileTransferOp::batchStart, batch, 10, 1, "", {}}.encode());
+    viewer.channel->sendFrame(FileTransferPacket{FileTransferOp::fileStart, batch, 10, 0, "half.bin", {}}.encode());
+    viewer.channel->sendFrame(FileTransferPacket{FileTransferOp::fileChunk, batch, 0, 0, "half.bin", Bytes(4, 1)}.encode());
+    auto stagedFiles = [&] {
+        std::size_t count = 0;
+        if (fs::exists(host.staging()))
+            for (const auto& entry : fs::recursive_directory_iterator(host.staging())) count += entry.is_regular_file();
+        return count;
+    };
+    ASSERT_TRUE(waitUntil([&] { return stagedFiles() == 1; }));
+
+    // A peer send request is answered, to the asking session only, with a refusal.
+    viewer.control.send(AuxPacketType::fileTransfer,
+                        FileTransferPacket{FileTransferOp::peerSendRequest, UUID::random(), 0, 0, "", Bytes{'{'}}.encode());
+    auto answer = viewer.channel->waitForFrame();
+    ASSERT_TRUE(answer);
+    auto response = FileTransferService::peerSendResponse(*FileTransferPacket::decode(*answer));
+    ASSERT_TRUE(response);
+    EXPECT_FALSE(response->accepted);
+    EXPECT_EQ(response->message, "The Host could not read the requested transfer.");
+
+    // No drag snapshot is on offer, so a pull is stale.
+    viewer.control.send(AuxPacketType::dragPullRequest, DragPullRequestPayload{7, 0}.encode());
+    EXPECT_TRUE(host.live->waitForStatus("drag pull: stale snapshot=7 index=0"));
+
+    viewer.control.disconnect();
+    EXPECT_TRUE(waitUntil([&] { return fs::exists(host.staging()) && fs::is_empty(host.staging()); }))
+        << "the unfinished batch goes with its staging folder";
+    EXPECT_EQ(host.live->server().resourceCounts().sessions, 0u);
+}
