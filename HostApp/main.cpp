@@ -18,6 +18,7 @@
 #include "Platform/Pasteboard.h"
 #include "Platform/PulseAudio.h"
 #include "Platform/ScreenCapture.h"
+#include "Platform/SystemDisplays.h"
 #include "Platform/ToolRunner.h"
 #include "Platform/VirtualDisplays.h"
 #include "Platform/UserActivity.h"
@@ -47,12 +48,13 @@ int main() {
     platform.network = std::make_shared<AsioNetworkService>();
     platform.dnsService = std::make_shared<AvahiDNSServiceAdvertiser>();
     platform.accounts = std::make_shared<LinuxAccountService>();
-    // No display server is used yet: the simulated display and its synthetic picture are the
-    // embedded default that Viewers see.
-    auto displays = std::make_shared<SimulatedDisplayService>();
+    // The X display $DISPLAY names when it answers, else the simulated display and its synthetic picture.
+    auto displayBackends = makeSystemDisplayBackends(platform.clock);
+    std::fprintf(stderr, "[QuillmereHost] displays: %s\n", displayBackends.description.c_str());
+    auto displays = displayBackends.displays;
     platform.displays = displays;
-    platform.screenCapture = std::make_shared<SimulatedScreenCapture>(displays);
-    platform.virtualDisplays = std::make_shared<SimulatedVirtualDisplayFactory>(displays);
+    platform.screenCapture = displayBackends.screenCapture;
+    platform.virtualDisplays = displayBackends.virtualDisplays;
     platform.configDirectory = defaultConfigDirectory();
 
     // System audio from PulseAudio when a server answers; otherwise the simulation's quiet tone.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -25,12 +26,21 @@ struct PixelBuffer {
     std::int64_t bytesPerRow = 0;
     CapturePixelFormat pixelFormat = CapturePixelFormat::bgra;
     std::vector<std::uint8_t> data;
+    // Pixels that live elsewhere (a shared-memory image the capture reads into), so that the
+    // converter reads them where they are. When set they stand in for `data`. The capture that
+    // hands out such a buffer keeps the pixels valid until the frame is released; a copy of the
+    // buffer copies the pointer, not the pixels.
+    std::uint8_t* external = nullptr;
+    std::size_t externalSize = 0;
 
     PixelBuffer() = default;
     PixelBuffer(std::int64_t width, std::int64_t height);
 
-    std::uint8_t* row(std::int64_t y) { return data.data() + y * bytesPerRow; }
-    const std::uint8_t* row(std::int64_t y) const { return data.data() + y * bytesPerRow; }
+    std::uint8_t* bytes() { return external ? external : data.data(); }
+    const std::uint8_t* bytes() const { return external ? external : data.data(); }
+    std::size_t byteCount() const { return external ? externalSize : data.size(); }
+    std::uint8_t* row(std::int64_t y) { return bytes() + y * bytesPerRow; }
+    const std::uint8_t* row(std::int64_t y) const { return bytes() + y * bytesPerRow; }
 };
 
 struct CapturedFrame {

@@ -196,7 +196,7 @@ bool VideoFrameScaler::prepare(const PixelCrop& crop, std::int64_t width, std::i
 const AVFrame* VideoFrameScaler::scale(const PixelBuffer& source, const PixelCrop& crop, std::int64_t width,
                                        std::int64_t height, AVPixelFormat format) {
     const bool sourceFits = source.pixelFormat == CapturePixelFormat::bgra && source.bytesPerRow >= source.width * 4 &&
-                            source.data.size() >= static_cast<std::size_t>(source.bytesPerRow * source.height);
+                            source.byteCount() >= static_cast<std::size_t>(source.bytesPerRow * source.height);
     const bool cropFits = crop.x >= 0 && crop.y >= 0 && crop.width > 0 && crop.height > 0 &&
                           crop.x + crop.width <= source.width && crop.y + crop.height <= source.height;
     if (!sourceFits || !cropFits || width <= 0 || height <= 0) return nullptr;
@@ -217,7 +217,7 @@ const AVFrame* VideoFrameScaler::scale(const PixelBuffer& source, const PixelCro
     input_->data[0] = const_cast<std::uint8_t*>(origin);
     input_->linesize[0] = static_cast<int>(source.bytesPerRow);
     // A reference that does not own the pixels, so the scaler reads them in place instead of copying.
-    input_->buf[0] = av_buffer_create(const_cast<std::uint8_t*>(source.data.data()), source.data.size(),
+    input_->buf[0] = av_buffer_create(const_cast<std::uint8_t*>(source.bytes()), source.byteCount(),
                                       keepSourceBuffer, nullptr, AV_BUFFER_FLAG_READONLY);
     if (!input_->buf[0]) return nullptr;
     const int r = sws_scale_frame(context_, output_, input_);

@@ -1,0 +1,118 @@
+#include "support/VirtualXServer.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "support/TestPlatform.h"
+
+// Last: Xlib defines macros (None, Bool, Status) that clash with other headers.
+#include <X11/Xlib.h>
+#include <X11/extensions/Xrandr.h>
+
+extern char** environ;
+
+namespace qm::test {
+
+VirtualXServer::VirtualXServer(const std::string& screen) {
+    for (int number = 90 + static_cast<int>(::getpid() % 100); number < 400; number += 7) {
+        if (::access(("/tmp/.X11-unix/X" + std::to_string(number)).c_str(), F_OK) == 0) continue;
+        // Formatted into a buffer: GCC 12 warns falsely (-Wrestrict) about building it as a string.
+        char display[16];
+        std::snprintf(display, sizeof display, ":%d", number);
+        name_ = std::string(display);
+        const char* argv[] = {"Xvfb", name_.c_str(), "-screen", "0", screen.c_str(), "-nolisten", "tcp", "-noreset",
+                              nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        const int spawned = ::posix_spawnp(&pid_, "Xvfb", &actions, nullptr, const_cast<char**>(argv), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (spawned != 0) {
+            pid_ = -1;
+            reason_ = "Xvfb could not be started (is the xvfb package installed?)";
+            return;
+        }
+        bool answered = false;
+        waitUntil([&] {
+            if (Display* d = XOpenDisplay(name_.c_str())) {
+                XCloseDisplay(d);
+                answered = true;
+            }
+            return answered || exited();
+        }, std::chrono::seconds(10));
+        if (answered) return;
+        stop();
+    }
+    if (reason_.empty()) reason_ = "no Xvfb display came up";
+}
+
+VirtualXServer::~VirtualXServer() {
+    stop();
+}
+
+bool VirtualXServer::fillRectangle(int x, int y, int width, int height, unsigned long rgb) const {
+    Display* display = XOpenDisplay(name_.c_str());
+    if (!display) return false;
+    const Window root = DefaultRootWindow(display);
+    GC gc = XCreateGC(display, root, 0, nullptr);
+    XSetForeground(display, gc, rgb);
+    XSetSubwindowMode(display, gc, IncludeInferiors);
+    XFillRectangle(display, root, gc, x, y, static_cast<unsigned>(width), static_cast<unsigned>(height));
+    XFreeGC(display, gc);
+    XSync(display, False);
+    XCloseDisplay(display);
+    return true;
+}
+
+bool VirtualXServer::addMode(int width, int height) const {
+    Display* display = XOpenDisplay(name_.c_str());
+    if (!display) return false;
+    const Window root = DefaultRootWindow(display);
+    const std::string modeName = std::to_string(width) + "x" + std::to_string(height) + "_60";
+    XRRModeInfo info{};
+    info.width = static_cast<unsigned>(width);
+    info.height = static_cast<unsigned>(height);
+    info.hSyncStart = info.width + 48;
+    info.hSyncEnd = info.width + 80;
+    info.hTotal = info.width + 160;
+    info.vSyncStart = info.height + 3;
+    info.vSyncEnd = info.height + 8;
+    info.vTotal = info.height + 30;
+    info.dotClock = static_cast<unsigned long>(info.hTotal) * info.vTotal * 60;
+    info.name = const_cast<char*>(modeName.c_str());
+    info.nameLength = static_cast<unsigned>(modeName.size());
+    const RRMode mode = XRRCreateMode(display, root, &info);
+    bool added = false;
+    if (XRRScreenResources* resources = XRRGetScreenResourcesCurrent(display, root)) {
+        for (int i = 0; i < resources->noutput; ++i) XRRAddOutputMode(display, resources->outputs[i], mode);
+        added = mode != 0 && resources->noutput > 0;
+        XRRFreeScreenResources(resources);
+    }
+    XSync(display, False);
+    XCloseDisplay(display);
+    return added;
+}
+
+bool VirtualXServer::exited() {
+    int status = 0;
+    if (pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return true;
+    }
+    return pid_ <= 0;
+}
+
+void VirtualXServer::stop() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+}
+
+}  // namespace qm::test
