@@ -47,61 +47,36 @@ std::string messageOf(const std::optional<ClientSessionAuthResultPayload>& resul
 
 // ---- The per-address policy on its own -----------------------------------------------------
 
-TEST(SignInLimits, EachAddressHasTwoAttemptsInHandAndSlowsDownAfterRepeatedFailures) {
-    SignInLimits limits;
-    EXPECT_EQ(limits.admit("a", 0), 0.0);
-    EXPECT_EQ(limits.admit("a", 0), 0.0);
-    EXPECT_EQ(limits.admit("a", 0), std::nullopt) << "a third attempt from one address waits for its share";
-    EXPECT_EQ(limits.admit("b", 0), 0.0) << "another address still gets in";
-
-    // The first failure is free; the second starts the slow-down, once.
-    EXPECT_FALSE(limits.finish("a", Outcome::refused, 1 * second));
-    EXPECT_TRUE(limits.finish("a", Outcome::refused, 1 * second));
-    EXPECT_EQ(limits.admit("a", 1 * second), 1.0);
-    // Two attempts in hand from a slowed address run one wait apart.
-    EXPECT_EQ(limits.admit("a", 1 * second), 2.0);
-    EXPECT_FALSE(limits.finish("a", Outcome::refused, 3 * second));
-    EXPECT_FALSE(limits.finish("a", Outcome::refused, 3 * second)) << "the slow-down is announced once";
-
-    std::vector<double> waits;
-    for (std::uint32_t failures = 1; failures <= 10; ++failures) waits.push_back(limits.delayAfter(failures));
-    EXPECT_EQ(waits, (std::vector<double>{0, 1, 2, 4, 8, 16, 30, 30, 30, 30}));
-
-    // A success resets the address: it is forgotten, and its next attempt runs at once.
-    limits.finish("b", Outcome::notChecked, 3 * second);
-    EXPECT_EQ(limits.admit("a", 3 * second), 4.0);
-    limits.finish("a", Outcome::accepted, 7 * second);
-    EXPECT_EQ(limits.addressCount(), 0u);
-    EXPECT_EQ(limits.admit("a", 7 * second), 0.0);
-}
-
-TEST(SignInLimits, RemembersABoundedNumberOfAddressesAndForgetsOldFailures) {
+TEST(SignInLimits, WaitsAreCappedAndTheTableIsBoundedAndForgetsOldFailures) {
     SignInLimits::Limits bounds;
-    bounds.maxAddresses = 4;
+    bounds.maxAddresses = 3;
     SignInLimits limits(bounds);
-    for (int i = 0; i < 4; ++i) {
-        const auto address = "10.0.0." + std::to_string(i);
-        limits.admit(address, static_cast<std::uint64_t>(i) * second);
-        limits.finish(address, Outcome::refused, static_cast<std::uint64_t>(i) * second);
-    }
-    limits.admit("10.0.0.3", 4 * second);  // in hand: never dropped
-    EXPECT_EQ(limits.addressCount(), 4u);
-    // A new address pushes out the one seen longest ago, not one with an attempt in hand.
-    EXPECT_EQ(limits.admit("10.0.0.9", 5 * second), 0.0);
-    EXPECT_EQ(limits.addressCount(), 4u);
-    limits.finish("10.0.0.9", Outcome::refused, 5 * second);
-    EXPECT_EQ(limits.admit("10.0.0.0", 6 * second), 0.0) << "its failure went with it";
-    limits.finish("10.0.0.0", Outcome::refused, 6 * second);
-    EXPECT_EQ(limits.admit("10.0.0.0", 6 * second), 0.0) << "one failure is free";
+    std::vector<double> waits;
+    for (std::uint32_t failures = 1; failures <= 9; ++failures) waits.push_back(limits.delayAfter(failures));
+    EXPECT_EQ(waits, (std::vector<double>{0, 1, 2, 4, 8, 16, 30, 30, 30}));
 
-    // Failures are forgotten ten minutes after the last one.
-    limits.finish("10.0.0.3", Outcome::notChecked, 6 * second);
-    limits.finish("10.0.0.0", Outcome::notChecked, 6 * second);
-    limits.finish("10.0.0.9", Outcome::refused, 6 * second);
-    EXPECT_EQ(limits.admit("10.0.0.9", 6 * second), 1.0);
-    limits.finish("10.0.0.9", Outcome::notChecked, 7 * second);
-    EXPECT_EQ(limits.admit("10.0.0.9", 606 * second), 0.0);
-    limits.finish("10.0.0.9", Outcome::notChecked, 606 * second);
+    for (std::uint64_t i = 0; i < 3; ++i) {
+        const auto address = "10.0.0." + std::to_string(i);
+        limits.admit(address, i * second);
+        limits.finish(address, Outcome::refused, i * second);
+        limits.admit(address, i * second);
+        limits.finish(address, Outcome::refused, i * second);
+    }
+    limits.admit("10.0.0.0", 3 * second);  // in hand: never pushed out
+    // A new address pushes out the one seen longest ago with nothing in hand, and its failures.
+    EXPECT_EQ(limits.admit("10.0.0.9", 4 * second), 0.0);
+    EXPECT_EQ(limits.addressCount(), 3u);
+    EXPECT_EQ(limits.admit("10.0.0.1", 4 * second), 0.0);
+    EXPECT_EQ(limits.admit("10.0.0.2", 4 * second), std::nullopt) << "full of addresses with attempts in hand";
+
+    // Failures are forgotten ten minutes after the last one; a finished address leaves no entry.
+    for (const char* address : {"10.0.0.0", "10.0.0.1", "10.0.0.9"}) limits.finish(address, Outcome::notChecked, 5 * second);
+    EXPECT_EQ(limits.admit("10.0.0.0", 599 * second), 0.0) << "its wait ran out long ago";
+    limits.finish("10.0.0.0", Outcome::refused, 599 * second);
+    EXPECT_EQ(limits.admit("10.0.0.0", 599 * second), 2.0) << "its third failure in a row";
+    limits.finish("10.0.0.0", Outcome::notChecked, 599 * second);
+    EXPECT_EQ(limits.admit("10.0.0.0", 1199 * second), 0.0);
+    limits.finish("10.0.0.0", Outcome::notChecked, 1199 * second);
     EXPECT_EQ(limits.addressCount(), 0u);
 }
 
@@ -263,8 +238,10 @@ TEST(ServerSignIn, FramesSentBehindASignInWaitForItsAnswerAndEveryAttemptIsAnswe
 }
 
 TEST(ServerSignIn, FramesHeldDuringASignInAreBounded) {
-    LiveServer live;
-    live.scriptedAccounts()->holdNextVerifications(1);
+    V230HostAudioAuxServer::Options options;
+    options.maxHeldBytes = 4096;
+    LiveServer live({nullptr, nullptr, options});
+    live.scriptedAccounts()->holdNextVerifications(2);
     auto signInAndSend = [&](const std::vector<Bytes>& frames) {
         auto viewer = std::make_unique<TestViewer>(live.ports().control);
         auto proof = viewer->proveIdentity();
@@ -279,6 +256,11 @@ TEST(ServerSignIn, FramesHeldDuringASignInAreBounded) {
     auto many = signInAndSend(std::vector<Bytes>(17, small));
     EXPECT_TRUE(many->waitForStatus("code=sign-in-held-frames-exceeded"));
     EXPECT_TRUE(many->waitForClose());
+
+    const auto large = makeAuxPacket(AuxPacketType::fileTransfer, 0, Bytes(1500, 0), 0);
+    auto big = signInAndSend({large, large, large});
+    EXPECT_TRUE(big->waitForStatus("code=sign-in-held-frames-exceeded"));
+    EXPECT_TRUE(big->waitForClose());
 
     // Sixteen small frames are within the bound and all run after the sign-in.
     live.scriptedAccounts()->releaseHeldVerifications();
