@@ -18,8 +18,6 @@ enum class AuxPacketType : std::uint8_t {
     audioFrame = 6,
     audioControl = 7,
     hostStatus = 8,
-    identityChallenge = 9,
-    identityProof = 10,
     clientSessionAuth = 11,
     clientSessionAuthResult = 12,
     videoConfig = 13,
@@ -44,6 +42,8 @@ enum class AuxPacketType : std::uint8_t {
     pipRegionRemove = 38,
     pipRegionClear = 39,
     dragPullRequest = 40,
+    identityChallenge = 41,
+    identityProof = 42,
     iosBackgroundPresence = 49,
 };
 

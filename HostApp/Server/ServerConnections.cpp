@@ -302,6 +302,12 @@ void V230HostAudioAuxServer::broadcastHostSessionInfo(bool announce) {
 void V230HostAudioAuxServer::dispatchFrame(const std::shared_ptr<AuxSession>& session, const AuxFrameView& frame) {
     const auto raw = static_cast<std::uint8_t>(frame.header.type);
     const auto type = auxPacketTypeFromRaw(raw);
+    // While a sign-in is checked, what follows it waits for the answer (a new sign-in attempt
+    // and a challenge are answered at once).
+    if (session->signInInFlight && type != AuxPacketType::identityChallenge && type != AuxPacketType::clientSessionAuth) {
+        holdFrame(session, frame);
+        return;
+    }
     if (!type) {
         if (!session->authorized) {
             // A stranger learns nothing from the refusal that a known type would not tell it.
@@ -317,12 +323,7 @@ void V230HostAudioAuxServer::dispatchFrame(const std::shared_ptr<AuxSession>& se
         return;
     }
     if (*type == AuxPacketType::clientSessionAuth) {
-        auto request = ClientSessionAuthPayload::decode(frame.payload);
-        if (!request) {
-            refuseSignIn(session, "code=bad-sign-in-payload");
-            return;
-        }
-        authorizeAuxSession(session->id, session->channel, session->connection, *request);
+        handleClientSessionAuth(session, frame.payload);
         return;
     }
     if (!session->authorized) {
@@ -339,7 +340,6 @@ void V230HostAudioAuxServer::refuseBeforeSignIn(const std::shared_ptr<AuxSession
     }
     publishForSession(*session, "aux session " + shortID(session->id) + " (" + channelName(session->channel) + ") " + text);
     sendHostStatus(text, session->connection);
-    revokeAuthorization(session);
 }
 
 void V230HostAudioAuxServer::publishForSession(AuxSession& session, const std::string& text) {
@@ -377,6 +377,25 @@ bool V230HostAudioAuxServer::admitsConnectionFrom(const std::string& address) {
         refusedConnectionsSinceLog_ = 0;
     }
     return false;
+}
+
+void V230HostAudioAuxServer::holdFrame(const std::shared_ptr<AuxSession>& session, const AuxFrameView& frame) {
+    const auto size = AuxPacketHeader::size + frame.payload.size();
+    if (session->heldFrames.size() >= options_.maxHeldFrames || session->heldBytes + size > options_.maxHeldBytes) {
+        closeSession(session->id, "code=sign-in-held-frames-exceeded");
+        return;
+    }
+    session->heldFrames.push_back(AuxFrame{frame.header, Bytes(frame.payload.begin(), frame.payload.end())});
+    session->heldBytes += size;
+}
+
+void V230HostAudioAuxServer::replayHeldFrames(const std::shared_ptr<AuxSession>& session) {
+    auto held = std::exchange(session->heldFrames, {});
+    session->heldBytes = 0;
+    for (const auto& frame : held) {
+        if (!session->isLive) return;
+        dispatchFrame(session, AuxFrameView{frame.header, frame.payload});
+    }
 }
 
 void V230HostAudioAuxServer::dispatchControl(AuxPacketType type, std::span<const std::uint8_t> payload, const UUID& sourceID) {

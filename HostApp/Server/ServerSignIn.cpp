@@ -1,9 +1,11 @@
 // The identity proof and the sign-in of Viewer sessions.
 #include <algorithm>
+#include <utility>
 
 #include "HostApp/Server/ServerSupport.h"
 #include "Platform/AccountService.h"
 #include "Platform/Crypto.h"
+#include "Platform/LogText.h"
 
 namespace qm {
 
@@ -11,60 +13,132 @@ void V230HostAudioAuxServer::handleIdentityChallenge(const std::shared_ptr<AuxSe
                                                      std::span<const std::uint8_t> payload) {
     auto challenge = IdentityChallengePayload::decode(payload);
     if (!challenge) {
-        publish("aux session " + shortID(session->id) + " sent a bad identity challenge payload");
+        if (!session->authorized) {
+            refuseBeforeSignIn(session, "bad identity challenge payload");
+            return;
+        }
+        publishForSession(*session, "aux session " + shortID(session->id) + " sent a bad identity challenge payload");
         sendHostStatus("bad identity challenge payload", session->connection);
         return;
     }
+    // Each signature costs the Host; a connection that wants another proof connects again.
+    if (session->identityChallenged) {
+        if (!session->authorized) {
+            refuseBeforeSignIn(session, "code=identity-challenge-repeated");
+            return;
+        }
+        publishForSession(*session, "aux session " + shortID(session->id) + " (" + channelName(session->channel) +
+                                        ") code=identity-challenge-repeated");
+        sendHostStatus("code=identity-challenge-repeated", session->connection);
+        return;
+    }
+    session->identityChallenged = true;
     if (!identity_) {
         sendHostStatus("code=identity-unavailable", session->connection);
         return;
     }
-    if (!session->sessionNonce) {
-        std::array<std::uint8_t, 32> nonce{};
-        if (!crypto::fillRandom(nonce)) {
-            sendHostStatus("code=identity-unavailable", session->connection);
-            return;
-        }
-        session->sessionNonce = nonce;
-    }
-    auto signature = identity_->signIdentityChallenge(challenge->nonce, *session->sessionNonce);
-    if (!signature) {
+    std::array<std::uint8_t, 32> nonce{};
+    if (!crypto::fillRandom(nonce)) {
         sendHostStatus("code=identity-unavailable", session->connection);
         return;
     }
-    IdentityProofPayload proof;
-    proof.signature = *signature;
-    proof.signingPublicKey = identity_->signingPublicKey();
-    proof.keyAgreementPublicKey = identity_->agreementPublicKey();
-    proof.sessionNonce = *session->sessionNonce;
-    sendPacket(session->connection, AuxPacketType::identityProof, proof.encode());
+    session->sessionNonce = nonce;
+
+    // The signature is made on a sign-in queue, so a stream of challenges from many connections
+    // never holds up the frames of signed-in Viewers; the proof goes out when it comes back.
+    if (!identityQueue_) identityQueue_ = platform_.makeQueue("v230.host.audio.aux.sign-in");
+    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+    std::weak_ptr<AuxSession> weakSession = session;
+    identityQueue_->async([weak, weakSession, keys = *identity_, challengeNonce = challenge->nonce, nonce] {
+        auto signature = keys.signIdentityChallenge(challengeNonce, nonce);
+        std::optional<Bytes> proofPayload;
+        if (signature) {
+            IdentityProofPayload proof;
+            proof.signature = *signature;
+            proof.signingPublicKey = keys.signingPublicKey();
+            proof.keyAgreementPublicKey = keys.agreementPublicKey();
+            proof.sessionNonce = nonce;
+            proofPayload = proof.encode();
+        }
+        auto self = weak.lock();
+        if (!self) return;
+        self->queue->async([weak, weakSession, proofPayload = std::move(proofPayload)] {
+            auto self = weak.lock();
+            auto session = weakSession.lock();
+            if (!self || !session || !session->isLive) return;  // it left meanwhile
+            if (!proofPayload) {
+                self->sendHostStatus("code=identity-unavailable", session->connection);
+                return;
+            }
+            self->sendPacket(session->connection, AuxPacketType::identityProof, *proofPayload);
+        });
+    });
+}
+
+void V230HostAudioAuxServer::handleClientSessionAuth(const std::shared_ptr<AuxSession>& session,
+                                                     std::span<const std::uint8_t> payload) {
+    auto request = ClientSessionAuthPayload::decode(payload);
+    if (!request) {
+        session->sessionNonce.reset();  // an attempt all the same
+        refuseSignIn(session, "code=bad-sign-in-payload");
+        return;
+    }
+    authorizeAuxSession(session->id, session->channel, session->connection, *request);
 }
 
 void V230HostAudioAuxServer::authorizeAuxSession(const UUID& id, AuxChannel channel, const ConnectionPtr& connection,
                                                  const ClientSessionAuthPayload& request) {
     auto session = sessions_.session(id);
     if (!session || session->connection != connection || session->channel != channel) return;
-    if (session->signInInFlight) {
-        sendHostStatus("code=sign-in-in-progress", connection);
-        return;
-    }
+    // One nonce, one attempt, whatever becomes of it: a credential sent again finds the nonce gone.
+    const auto sessionNonce = std::exchange(session->sessionNonce, std::nullopt);
+    if (session->signInInFlight) return refuseSignIn(session, "code=sign-in-in-progress");
 
     const auto console = currentConsoleSessionState();
     if (console.username.empty()) return refuseSignIn(session, "code=no-console-user");
     if (!identity_) return refuseSignIn(session, "code=identity-unavailable");
-    if (!session->sessionNonce) return refuseSignIn(session, "code=identity-challenge-required");
-
-    // One nonce, one attempt: a credential sent again on this connection finds the nonce gone.
-    const auto sessionNonce = *session->sessionNonce;
-    session->sessionNonce.reset();
-    auto password = unsealCredential(*identity_, sessionNonce, request.username, request.sealedCredential);
+    if (!sessionNonce) return refuseSignIn(session, "code=identity-challenge-required");
+    auto password = unsealCredential(*identity_, *sessionNonce, request.username, request.sealedCredential);
     if (!password) return refuseSignIn(session, "code=invalid-sealed-credential");
-    // A wrong user name and a wrong password answer alike, so probing does not reveal the console user.
-    if (!crypto::constantTimeEqual(request.username, console.username)) {
-        return refuseSignIn(session, "code=invalid-credentials");
-    }
     if (!platform_.accounts) return refuseSignIn(session, "code=directory-unavailable");
-    if (signInsInFlight_ >= options_.maxConcurrentSignIns) return refuseSignIn(session, "code=sign-in-busy");
+
+    // Each address has a share of the checks, and waits longer after each failure in a row.
+    auto address = sessions_.remoteAddress(id).value_or("");
+    const auto wait = signInLimits_.admit(address, platform_.clock->uptimeNs());
+    if (!wait) return refuseSignIn(session, "code=sign-in-busy");
+
+    session->signInInFlight = true;
+    SignInAttempt attempt;
+    attempt.id = id;
+    attempt.epoch = ++session->signInEpoch;
+    attempt.address = std::move(address);
+    // The user name is checked whether or not it is the console user's, and compared with it
+    // only after the check, so a wrong name and a wrong password take the same path and time.
+    attempt.username = request.username;
+    attempt.displayName = request.displayName.empty() ? std::string("Viewer") : request.displayName;
+    attempt.consoleUser = console.username;
+    attempt.password = std::make_shared<crypto::SecretString>(std::move(*password));
+    if (*wait <= 0) return startPasswordCheck(std::move(attempt));
+
+    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+    queue->asyncAfter(*wait, [weak, attempt = std::move(attempt)]() mutable {
+        if (auto self = weak.lock()) self->startPasswordCheck(std::move(attempt));
+    });
+}
+
+void V230HostAudioAuxServer::startPasswordCheck(SignInAttempt attempt) {
+    auto session = sessions_.session(attempt.id);
+    if (!session || session->signInEpoch != attempt.epoch || !session->signInInFlight) {
+        signInLimits_.finish(attempt.address, SignInLimits::Outcome::notChecked, platform_.clock->uptimeNs());
+        return;
+    }
+    if (signInsInFlight_ >= options_.maxConcurrentSignIns) {
+        signInLimits_.finish(attempt.address, SignInLimits::Outcome::notChecked, platform_.clock->uptimeNs());
+        session->signInInFlight = false;
+        refuseSignIn(session, "code=sign-in-busy");
+        replayHeldFrames(session);
+        return;
+    }
 
     // The password check may take seconds; it runs on a queue of its own and its answer comes
     // back to the server queue, so other Viewers' streams never wait for it.
@@ -77,48 +151,69 @@ void V230HostAudioAuxServer::authorizeAuxSession(const UUID& id, AuxChannel chan
     const auto index = static_cast<std::size_t>(slot - signInQueueBusy_.begin());
     signInQueueBusy_[index] = true;
     ++signInsInFlight_;
-    session->signInInFlight = true;
-    const auto epoch = ++session->signInEpoch;
 
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
     auto accounts = platform_.accounts;
-    auto displayName = request.displayName.empty() ? std::string("Viewer") : request.displayName;
-    signInQueues_[index]->async([weak, accounts, id, epoch, index, username = request.username,
-                                 displayName = std::move(displayName), password = std::move(*password)]() mutable {
-        auto result = accounts->verifyPassword(username, password.view());
-        password = crypto::SecretString();
+    signInQueues_[index]->async([weak, accounts, index, attempt = std::move(attempt)]() mutable {
+        auto result = accounts->verifyPassword(attempt.username, attempt.password->view());
+        *attempt.password = crypto::SecretString();
+        attempt.password.reset();
         auto self = weak.lock();
         if (!self) return;
-        self->queue->async([weak, id, epoch, index, username, displayName, result] {
+        self->queue->async([weak, index, attempt = std::move(attempt), result = std::move(result)] {
             if (auto self = weak.lock()) {
                 self->signInQueueBusy_[index] = false;
                 --self->signInsInFlight_;
-                self->finishSignIn(id, epoch, username, displayName, result);
+                self->finishSignIn(attempt, result);
             }
         });
     });
 }
 
-void V230HostAudioAuxServer::finishSignIn(const UUID& id, std::uint64_t epoch, const std::string& username,
-                                          const std::string& displayName, const PasswordCheckResult& result) {
-    auto session = sessions_.session(id);
-    if (!session || session->signInEpoch != epoch || !session->signInInFlight) return;
-    session->signInInFlight = false;
-
-    if (result.outcome == PasswordCheckResult::Outcome::rejected) return refuseSignIn(session, "code=invalid-credentials");
+void V230HostAudioAuxServer::finishSignIn(const SignInAttempt& attempt, const PasswordCheckResult& result) {
+    // Compared in constant time and only now, after the check (see authorizeAuxSession).
+    const bool isConsoleUser = crypto::constantTimeEqual(attempt.username, attempt.consoleUser);
+    std::string refusal;
+    auto outcome = SignInLimits::Outcome::refused;
     if (result.outcome == PasswordCheckResult::Outcome::unavailable) {
-        publish("sign-in: password check unavailable: " + result.reason);
-        return refuseSignIn(session, "code=directory-unavailable");
+        publish("sign-in: password check unavailable: " + escapedForLog(result.reason));
+        refusal = "code=directory-unavailable";
+        outcome = SignInLimits::Outcome::notChecked;
+    } else if (result.outcome == PasswordCheckResult::Outcome::rejected || !isConsoleUser) {
+        refusal = "code=invalid-credentials";
+    } else if (!crypto::constantTimeEqual(currentConsoleSessionState().username, attempt.username)) {
+        // The console changed hands while the password was checked.
+        refusal = "code=no-console-user";
+        outcome = SignInLimits::Outcome::notChecked;
+    } else {
+        outcome = SignInLimits::Outcome::accepted;
     }
-    // The console may have changed hands while the password was checked.
-    if (currentConsoleSessionState().username != username) return refuseSignIn(session, "code=no-console-user");
+    if (signInLimits_.finish(attempt.address, outcome, platform_.clock->uptimeNs())) {
+        publish("sign-in: slowing down password checks from " + attempt.address +
+                " after repeated failures");
+    }
 
+    auto session = sessions_.session(attempt.id);
+    if (!session || session->signInEpoch != attempt.epoch || !session->signInInFlight) return;
+    session->signInInFlight = false;
+    if (!refusal.empty()) {
+        refuseSignIn(session, refusal);
+    } else {
+        acceptSignIn(session, attempt);
+    }
+    replayHeldFrames(session);
+}
+
+void V230HostAudioAuxServer::acceptSignIn(const std::shared_ptr<AuxSession>& session, const SignInAttempt& attempt) {
+    const UUID id = session->id;
+    const auto& displayName = attempt.displayName;
     if (session->signInDeadline) session->signInDeadline->cancel();
     session->signInDeadline.reset();
     sessions_.authorize(*session, displayName);
     const bool control = session->channel == AuxChannel::control;
-    publish("aux session " + shortID(id) + " (" + channelName(session->channel) + ") authorized for " + username +
-            " as \"" + displayName + "\" from " + sessions_.remoteAddress(id).value_or(""));
+    publish("aux session " + shortID(id) + " (" + channelName(session->channel) + ") authorized for " +
+            escapedForLog(attempt.username) + " as \"" + escapedForLog(displayName) + "\" from " +
+            sessions_.remoteAddress(id).value_or(""));
     sendPacket(session->connection, AuxPacketType::clientSessionAuthResult,
                ClientSessionAuthResultPayload{true, "ok"}.encode());
 
@@ -144,7 +239,8 @@ void V230HostAudioAuxServer::refuseSignIn(const std::shared_ptr<AuxSession>& ses
     sendPacket(session->connection, AuxPacketType::clientSessionAuthResult,
                ClientSessionAuthResultPayload{false, code}.encode());
     sendHostStatus(code, session->connection);
-    revokeAuthorization(session);
+    // A refused attempt changes nothing else: a session already signed in stays signed in, and
+    // a check still running for it still counts.
 }
 
 void V230HostAudioAuxServer::revokeAuthorization(const std::shared_ptr<AuxSession>& session) {

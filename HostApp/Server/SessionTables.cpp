@@ -4,6 +4,7 @@
 
 #include "HostApp/Server/ServerConstants.h"
 #include "Platform/Crypto.h"
+#include "Platform/LogText.h"
 
 namespace qm {
 
@@ -30,7 +31,7 @@ std::optional<std::string> SessionTables::remoteAddress(const UUID& id) const {
 std::optional<std::string> SessionTables::viewerName(const UUID& id) const {
     auto it = viewerSessionNames.find(id);
     if (it == viewerSessionNames.end()) return std::nullopt;
-    return it->second;
+    return escapedForLog(it->second);
 }
 
 bool SessionTables::isAuthorized(const UUID& id, AuxChannel channel) const {

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -38,7 +39,13 @@ struct AuxSession {
     // Issued with an identity proof and used up by the next sign-in attempt; sealed credentials
     // are bound to it, so a credential captured elsewhere, or sent twice, does not open.
     std::optional<std::array<std::uint8_t, 32>> sessionNonce;
+    // A connection gets one identity proof: signing costs the Host, so a second challenge is refused.
+    bool identityChallenged = false;
+    // From admission until the password check answered (including a slow-down wait before it).
     bool signInInFlight = false;
+    // Frames that arrived meanwhile; they run in order once the check answered.
+    std::deque<AuxFrame> heldFrames;
+    std::size_t heldBytes = 0;
     // Advanced whenever a pending sign-in stops counting (refused, revoked), so a late answer of
     // the password check is ignored.
     std::uint64_t signInEpoch = 0;
@@ -76,6 +83,8 @@ public:
     std::shared_ptr<AuxSession> session(const UUID& id) const;
     ConnectionPtr connection(const UUID& id) const;
     std::optional<std::string> remoteAddress(const UUID& id) const;
+    // A signed-in session's display name made safe for a log line (see escapedForLog); the
+    // tables keep the name as sent, for whoever shows it to the Host's user.
     std::optional<std::string> viewerName(const UUID& id) const;
     bool isAuthorized(const UUID& id, AuxChannel channel) const;
     bool hasAuthorizedSession() const { return !authorizedAudioSessions.empty() || !authorizedVideoSessions.empty(); }

@@ -18,6 +18,7 @@
 #include "HostApp/Audio/HostAudioServerState.h"
 #include "HostApp/Server/ServerConstants.h"
 #include "HostApp/Server/SessionTables.h"
+#include "HostApp/Server/SignInLimits.h"
 #include "HostApp/Server/VideoFlow.h"
 #include "HostApp/Server/VideoRoadState.h"
 #include "HostApp/Video/VideoEncoder.h"
@@ -77,6 +78,12 @@ public:
         // can carry, so the Host never sends a frame its own reader would refuse and never queues
         // a snapshot near a connection's send limit.
         std::size_t maxClipboardPayloadBytes = AuxFrameReader::defaultMaxBufferedBytes - AuxPacketHeader::size;
+        // What one remote address may have of them, and how it is slowed down after failures.
+        SignInLimits::Limits signInLimits;
+        // Frames a session sends while its sign-in is being checked wait for the answer, up to
+        // this many frames and bytes (headers included); past that the connection is closed.
+        std::size_t maxHeldFrames = 16;
+        std::size_t maxHeldBytes = 64 << 10;
     };
 
     static std::shared_ptr<V230HostAudioAuxServer> create(HostPlatform platform, Options options);
@@ -245,9 +252,24 @@ private:
     bool admitsConnectionFrom(const std::string& address);
     void dispatchControl(AuxPacketType type, std::span<const std::uint8_t> payload, AuxSession& session);
     void handleIdentityChallenge(const std::shared_ptr<AuxSession>& session, std::span<const std::uint8_t> payload);
-    void finishSignIn(const UUID& id, std::uint64_t epoch, const std::string& username,
-                      const std::string& displayName, const PasswordCheckResult& result);
+    void handleClientSessionAuth(const std::shared_ptr<AuxSession>& session, std::span<const std::uint8_t> payload);
+    // One admitted sign-in attempt on its way to the password check and back.
+    struct SignInAttempt {
+        UUID id;
+        std::uint64_t epoch = 0;
+        std::string address;
+        std::string username;
+        std::string displayName;
+        std::string consoleUser;  // the console user when the attempt was made
+        std::shared_ptr<crypto::SecretString> password;
+    };
+    void startPasswordCheck(SignInAttempt attempt);
+    void finishSignIn(const SignInAttempt& attempt, const PasswordCheckResult& result);
+    void acceptSignIn(const std::shared_ptr<AuxSession>& session, const SignInAttempt& attempt);
     void refuseSignIn(const std::shared_ptr<AuxSession>& session, const std::string& code);
+    // Frames that arrived while the session's sign-in was checked, kept in order.
+    void holdFrame(const std::shared_ptr<AuxSession>& session, const AuxFrameView& frame);
+    void replayHeldFrames(const std::shared_ptr<AuxSession>& session);
     void revokeAuthorization(const std::shared_ptr<AuxSession>& session);
     void sendPacket(const ConnectionPtr& connection, AuxPacketType type, const Bytes& payload, std::uint8_t flags = 0);
     SharedBytes makeSharedPacket(AuxPacketType type, const Bytes& payload, std::uint8_t flags = 0) const;
@@ -311,6 +333,9 @@ private:
     // Password checks run here, one queue per check in flight, reused once it is done.
     std::vector<DispatchQueuePtr> signInQueues_;
     std::vector<bool> signInQueueBusy_;
+    // Identity proofs are signed here, off the server queue.
+    DispatchQueuePtr identityQueue_;
+    SignInLimits signInLimits_;
     bool started_ = false;
     bool stopping_ = false;
     bool stopped_ = false;

@@ -2,6 +2,9 @@
 
 #include <stdexcept>
 
+#include "Platform/Crypto.h"
+#include "QuillmereProfiles/QuillmereIdentity.h"
+
 namespace qm::test {
 
 ManualServer::ManualServer() {
@@ -38,21 +41,60 @@ ManualServer::~ManualServer() {
 
 InMemoryViewer::InMemoryViewer(ManualServer& host, std::uint16_t port, const std::string& displayName)
     : host_(host) {
-    connection_ = host.network().connect(port);
-    connection_->start(host.platform().makeQueue("viewer"));
-    receive();
-    host.clock().runUntilIdle();
+    connect(port, "127.0.0.1");
+    proveIdentity();
+    auto result = signIn(ManualServer::user, ManualServer::password, displayName);
+    if (!result || !result->accepted) throw std::runtime_error("sign-in refused");
+}
 
+InMemoryViewer::InMemoryViewer(ManualServer& host, std::uint16_t port, NotSignedIn, const std::string& fromAddress)
+    : host_(host) {
+    connect(port, fromAddress);
+}
+
+void InMemoryViewer::connect(std::uint16_t port, const std::string& fromAddress) {
+    connection_ = host_.network().connect(port, fromAddress);
+    queue_ = std::static_pointer_cast<ManualDispatchQueue>(host_.platform().makeQueue("viewer"));
+    connection_->start(queue_);
+    receive();
+    host_.clock().runUntilIdle();
+}
+
+IdentityProofPayload InMemoryViewer::proveIdentity() {
     IdentityChallengePayload challenge;
+    if (!crypto::fillRandom(challenge.nonce)) throw std::runtime_error("no random bytes");
     send(AuxPacketType::identityChallenge, challenge.encode());
     auto proof = IdentityProofPayload::decode(next(AuxPacketType::identityProof).payload);
-    auto sealed = sealCredential(proof->keyAgreementPublicKey, proof->sessionNonce, ManualServer::user,
-                                 ManualServer::password);
-    send(AuxPacketType::clientSessionAuth,
-         ClientSessionAuthPayload{ManualServer::user, displayName, *sealed}.encode());
-    if (!ClientSessionAuthResultPayload::decode(next(AuxPacketType::clientSessionAuthResult).payload)->accepted) {
-        throw std::runtime_error("sign-in refused");
+    if (!proof || !verifyIdentityProof(proof->signingPublicKey, challenge.nonce, proof->signature,
+                                       proof->keyAgreementPublicKey, proof->sessionNonce)) {
+        throw std::runtime_error("the identity proof does not verify");
     }
+    proof_ = proof;
+    return *proof;
+}
+
+std::optional<ClientSessionAuthResultPayload> InMemoryViewer::signIn(const std::string& username,
+                                                                     const std::string& password,
+                                                                     const std::string& displayName) {
+    if (!proof_) throw std::runtime_error("no identity proof to seal to");
+    auto sealed = sealCredential(proof_->keyAgreementPublicKey, proof_->sessionNonce, username, password);
+    send(AuxPacketType::clientSessionAuth, ClientSessionAuthPayload{username, displayName, *sealed}.encode());
+    return result();
+}
+
+std::optional<ClientSessionAuthResultPayload> InMemoryViewer::result() {
+    for (auto it = frames_.begin(); it != frames_.end(); ++it) {
+        if (it->header.type == AuxPacketType::clientSessionAuthResult) {
+            auto decoded = ClientSessionAuthResultPayload::decode(it->payload);
+            frames_.erase(it);
+            return decoded;
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string> InMemoryViewer::statusTexts() const {
+    return statuses_;
 }
 
 InMemoryViewer::~InMemoryViewer() {
@@ -68,7 +110,10 @@ void InMemoryViewer::receive() {
     connection_->receive(1, 1 << 20, [this](Bytes data, bool isComplete, const std::optional<NetworkError>& error) {
         if (error) return;
         incoming_.append(data);
-        while (auto frame = incoming_.nextFrame()) frames_.push_back(std::move(*frame));
+        while (auto frame = incoming_.nextFrame()) {
+            if (frame->header.type == AuxPacketType::hostStatus) statuses_.emplace_back(frame->payload.begin(), frame->payload.end());
+            frames_.push_back(std::move(*frame));
+        }
         if (!isComplete) receive();
     });
 }

@@ -34,6 +34,8 @@ public:
     SimulatedScreenCapture& screenCapture() { return *screenCapture_; }
     RecordingEventPoster& events() { return *events_; }
     SimulatedAudioCapture& audioCapture() { return *audioCapture_; }
+    ScriptedAccountService& accounts() { return *accounts_; }
+    ManualPlatform& manual() { return manual_; }
 
 private:
     ManualPlatform manual_;
@@ -50,12 +52,29 @@ private:
     std::shared_ptr<std::vector<std::string>> statuses_ = std::make_shared<std::vector<std::string>>();
 };
 
-// One signed-in connection to a ManualServer's control or video port.
+// One connection to a ManualServer's control or video port, signed in unless made `NotSignedIn`.
 class InMemoryViewer {
 public:
+    struct NotSignedIn {};
     InMemoryViewer(ManualServer& host, std::uint16_t port, const std::string& displayName = "In-memory Viewer");
+    // Connected from `fromAddress`; the test drives the identity proof and sign-in.
+    InMemoryViewer(ManualServer& host, std::uint16_t port, NotSignedIn, const std::string& fromAddress = "127.0.0.1");
     ~InMemoryViewer();
     void disconnect();
+
+    // Sends a fresh challenge and returns the verified proof (throws when none comes or it fails).
+    IdentityProofPayload proveIdentity();
+    // Seals to the last proof and sends clientSessionAuth; the result, if one came by the time
+    // everything ready has run (a delayed check answers later: see `result()`).
+    std::optional<ClientSessionAuthResultPayload> signIn(const std::string& username, const std::string& password,
+                                                         const std::string& displayName = "In-memory Viewer");
+    // Takes a result that has arrived, without pumping.
+    std::optional<ClientSessionAuthResultPayload> result();
+    // Host status texts received so far (they stay in the list).
+    std::vector<std::string> statusTexts() const;
+    // The queue this Viewer's connection delivers on.
+    const std::shared_ptr<ManualDispatchQueue>& queue() const { return queue_; }
+    ConnectionPtr connection() const { return connection_; }
 
     // Sends and pumps the clock until everything that follows from it has run.
     void send(AuxPacketType type, const Bytes& payload);
@@ -68,10 +87,15 @@ public:
 private:
     void receive();
 
+    void connect(std::uint16_t port, const std::string& fromAddress);
+
     ManualServer& host_;
+    std::shared_ptr<ManualDispatchQueue> queue_;
     ConnectionPtr connection_;
+    std::optional<IdentityProofPayload> proof_;
     AuxFrameReader incoming_{64 << 20};
     std::vector<AuxFrame> frames_;
+    std::vector<std::string> statuses_;
 };
 
 }  // namespace qm::test

@@ -65,6 +65,7 @@ void TestViewer::setObserver(std::function<void(const AuxFrame&, std::uint64_t)>
 }
 
 void TestViewer::send(AuxPacketType type, const Bytes& payload, std::uint8_t flags) {
+    if (type == AuxPacketType::clientSessionAuth) proofUnused_ = false;
     sendRaw(makeAuxPacket(type, flags, payload, 0));
 }
 
@@ -125,14 +126,16 @@ std::optional<IdentityProofPayload> TestViewer::proveIdentity() {
         return std::nullopt;
     }
     proof_ = proof;
+    proofUnused_ = true;
     return proof;
 }
 
 std::optional<ClientSessionAuthResultPayload> TestViewer::signIn(const std::string& username,
                                                                  const std::string& password,
                                                                  const std::string& displayName) {
-    // Every attempt needs a fresh proof: the Host retires the session nonce after each one.
-    if (!proveIdentity()) return std::nullopt;
+    // Every attempt needs an unused proof: the Host retires the session nonce after each one, and
+    // proves itself once per connection.
+    if (!proofUnused_ && !proveIdentity()) return std::nullopt;
     auto sealed = sealCredential(proof_->keyAgreementPublicKey, proof_->sessionNonce, username, password);
     if (!sealed) return std::nullopt;
     {

@@ -47,7 +47,8 @@ public:
     // Sends a fresh challenge and checks the answer's signature. Nothing when the proof is
     // missing or does not verify.
     std::optional<IdentityProofPayload> proveIdentity();
-    // Proves the Host's identity afresh, seals the credentials to it and signs in. The result packet.
+    // Seals the credentials to the proof already received and not yet used (else proves the
+    // Host's identity first: once per connection) and signs in. The result packet.
     std::optional<ClientSessionAuthResultPayload> signIn(const std::string& username, const std::string& password,
                                                          const std::string& displayName = "Test Viewer");
     const std::optional<IdentityProofPayload>& identityProof() const { return proof_; }
@@ -67,6 +68,7 @@ private:
     std::vector<std::string> statuses_;
     bool closed_ = false;
     std::optional<IdentityProofPayload> proof_;
+    bool proofUnused_ = false;
     std::function<void(const AuxFrame&, std::uint64_t)> observer_;
 };
 

@@ -169,8 +169,11 @@ TEST(ServerSession, RefusesWrongUsersAndTamperedOrReplayedCredentials) {
     EXPECT_TRUE(eavesdropped.waitForStatus("code=invalid-sealed-credential"));
     eavesdropped.send(AuxPacketType::clientSessionAuth, ClientSessionAuthPayload{LiveServer::user, "T", *sealed}.encode());
     EXPECT_TRUE(eavesdropped.waitForStatus("code=identity-challenge-required"));
-    // A fresh proof and a fresh seal sign in on the same connection.
-    auto retry = eavesdropped.signIn(LiveServer::user, LiveServer::password);
+    // The Host proves itself once per connection: a new attempt comes on a new connection.
+    eavesdropped.send(AuxPacketType::identityChallenge, IdentityChallengePayload{}.encode());
+    EXPECT_TRUE(eavesdropped.waitForStatus("code=identity-challenge-repeated"));
+    TestViewer retrying(live.ports().control);
+    auto retry = retrying.signIn(LiveServer::user, LiveServer::password);
     ASSERT_TRUE(retry);
     EXPECT_TRUE(retry->accepted);
 
