@@ -146,7 +146,8 @@ TEST(ServerClipboard, TextAndImagesGoBothWaysWithoutEcho) {
 
     // Host to Viewer: the Host's next copy is the first snapshot the Viewer gets; the Viewer's own
     // text never comes back.
-    host.pasteboard->copyText("from the host");
+    // The Host's own clipboard changes on its main queue, like every write the bridge makes.
+    host.mainQueue->sync([&] { host.pasteboard->copyText("from the host"); });
     auto frame = viewer.control.waitFor(AuxPacketType::clipboardTransfer);
     ASSERT_TRUE(frame);
     auto received = ClipboardTransfer::decode(frame->payload);
@@ -163,7 +164,7 @@ TEST(ServerClipboard, TextAndImagesGoBothWaysWithoutEcho) {
     viewer.control.send(AuxPacketType::clipboardTransfer, *image.encodedData());
     ASSERT_TRUE(waitUntil([&] { return host.pasteboard->readPNGData() == std::optional<Bytes>(png); }));
     const auto hostPNG = *encodePNG(RGBAImage{1, 3, Bytes(12, 0x20)});
-    host.pasteboard->copyPNG(hostPNG);
+    host.mainQueue->sync([&] { host.pasteboard->copyPNG(hostPNG); });
     frame = viewer.control.waitFor(AuxPacketType::clipboardTransfer);
     ASSERT_TRUE(frame);
     received = ClipboardTransfer::decode(frame->payload);
@@ -194,7 +195,7 @@ TEST(ServerClipboard, RefusesBadOversizedAndVideoChannelSnapshots) {
     EXPECT_EQ(host.pasteboard->readString(), std::nullopt) << "nothing refused reaches the pasteboard";
 
     // Too large to send: refused once, however often the bridge offers it again, and kept pending.
-    host.pasteboard->copyText(std::string(5000, 'y'));
+    host.mainQueue->sync([&] { host.pasteboard->copyText(std::string(5000, 'y')); });
     EXPECT_TRUE(host.live->waitForStatus("clipboard transfer too large to send: "));
     EXPECT_FALSE(host.live->server().broadcastClipboardTransfer(*host.mainQueue->sync([&] {
         return host.clipboard->pendingOutgoingTransfer();
