@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -106,12 +109,21 @@ TEST(PulseAudio, CapturesTheSinkMonitorAndMutesTheSink) {
     const std::string command = "pacat --playback --device=qmtest --format=float32le --rate=48000 --channels=2 --raw";
     FILE* player = popen(command.c_str(), "w");
     ASSERT_NE(player, nullptr);
-    std::vector<float> tone(48000 * 2 * 2);
-    for (std::size_t i = 0; i < tone.size() / 2; ++i) {
-        tone[2 * i] = tone[2 * i + 1] = static_cast<float>(0.4 * std::sin(2 * std::numbers::pi * frequency * static_cast<double>(i) / 48000));
-    }
-    fwrite(tone.data(), sizeof(float), tone.size(), player);
-    fflush(player);
+    // The tone plays until it is found: a busy machine may leave gaps early on, which must not
+    // decide the test. Writes block on the pipe, so pacat paces them.
+    std::atomic<bool> playing{true};
+    std::thread writer([&] {
+        std::vector<float> tone(4800 * 2);
+        std::size_t sample = 0;
+        while (playing.load()) {
+            for (std::size_t i = 0; i < tone.size() / 2; ++i, ++sample) {
+                tone[2 * i] = tone[2 * i + 1] =
+                    static_cast<float>(0.4 * std::sin(2 * std::numbers::pi * frequency * static_cast<double>(sample) / 48000));
+            }
+            if (fwrite(tone.data(), sizeof(float), tone.size(), player) != tone.size()) break;
+            fflush(player);
+        }
+    });
 
     test::OpusTestDecoder decoder;
     std::size_t decoded = 0;
@@ -132,7 +144,9 @@ TEST(PulseAudio, CapturesTheSinkMonitorAndMutesTheSink) {
         }
         found = test::estimateFrequency(tail, 48000);
         return true;
-    }, std::chrono::seconds(15));
+    }, std::chrono::seconds(20));
+    playing.store(false);
+    writer.join();
     pclose(player);
     queue->sync([&] { audio->stopForTermination(); });
     queue->shutdown();
