@@ -7,20 +7,6 @@
 
 namespace qm {
 
-namespace {
-// "192.0.2.7:51234" -> "192.0.2.7", "[2001:db8::1]:51234" -> "2001:db8::1": Viewers are named by
-// address; the port of one connection means nothing to a person.
-std::string hostPart(const std::string& address) {
-    if (!address.empty() && address.front() == '[') {
-        const auto close = address.find(']');
-        return close == std::string::npos ? address : address.substr(1, close - 1);
-    }
-    const auto colon = address.rfind(':');
-    if (colon == std::string::npos || address.find(':') != colon) return address;
-    return address.substr(0, colon);
-}
-}  // namespace
-
 // ---- Listeners ---------------------------------------------------------------------------------
 
 void V230HostAudioAuxServer::startListeners() {
@@ -150,9 +136,9 @@ void V230HostAudioAuxServer::acceptAuxConnection(const ConnectionPtr& connection
         if (state == Connection::State::ready) {
             if (auto live = self->sessions_.session(id)) self->startReceiving(live);
         } else if (state == Connection::State::failed) {
-            if (self->sessions_.session(id)) {
-                self->publish("aux session " + shortID(id) + " (" + channelName(channel) +
-                              ") failed: " + (error ? error->description : std::string("unknown error")));
+            if (auto live = self->sessions_.session(id)) {
+                self->publishForSession(*live, "aux session " + shortID(id) + " (" + channelName(channel) +
+                                                   ") failed: " + (error ? error->description : std::string("unknown error")));
             }
             self->removeSession(id, channel);
         } else if (state == Connection::State::cancelled) {
@@ -160,8 +146,8 @@ void V230HostAudioAuxServer::acceptAuxConnection(const ConnectionPtr& connection
         }
     });
     armSignInDeadline(session);
-    publish("aux session " + shortID(id) + " (" + channelName(channel) + ") connected from " +
-            (address.empty() ? std::string("unknown address") : address));
+    publishForSession(*session, "aux session " + shortID(id) + " (" + channelName(channel) + ") connected from " +
+                                    (address.empty() ? std::string("unknown address") : address));
     connection->start(queue);
 }
 
@@ -200,8 +186,8 @@ void V230HostAudioAuxServer::handleReceived(const std::shared_ptr<AuxSession>& s
     const UUID id = session->id;
     if (!session->isLive) return;
     if (error) {
-        publish("aux session " + shortID(id) + " (" + channelName(session->channel) + ") receive error: " +
-                error->description);
+        publishForSession(*session, "aux session " + shortID(id) + " (" + channelName(session->channel) +
+                                        ") receive error: " + error->description);
         session->connection->cancel();
         removeSession(id, session->channel);
         return;
@@ -228,7 +214,7 @@ void V230HostAudioAuxServer::handleReceived(const std::shared_ptr<AuxSession>& s
 void V230HostAudioAuxServer::closeSession(const UUID& id, const std::string& reason) {
     auto session = sessions_.session(id);
     if (!session) return;
-    publish("aux session " + shortID(id) + " (" + channelName(session->channel) + ") closed: " + reason);
+    publishForSession(*session, "aux session " + shortID(id) + " (" + channelName(session->channel) + ") closed: " + reason);
     sendHostStatus(reason, session->connection);
     session->connection->cancel();
     removeSession(id, session->channel);
@@ -342,6 +328,26 @@ void V230HostAudioAuxServer::refuseBeforeSignIn(const std::shared_ptr<AuxSession
     sendHostStatus(text, session->connection);
 }
 
+void V230HostAudioAuxServer::publishAboutStranger(const std::string& text) {
+    // Connections that never sign in can come and go by the thousand: together they get a
+    // small number of lines a second, and a count of what was left out.
+    const std::uint64_t now = platform_.clock->uptimeNs();
+    if (strangerLogWindowStartNs_ == 0 || now - strangerLogWindowStartNs_ >= 1'000'000'000ULL) {
+        if (strangerLinesSuppressed_ > 0) {
+            publish("aux: " + std::to_string(strangerLinesSuppressed_) +
+                    " log lines about connections not signed in were left out");
+        }
+        strangerLogWindowStartNs_ = now == 0 ? 1 : now;
+        strangerLinesInWindow_ = 0;
+        strangerLinesSuppressed_ = 0;
+    }
+    if (++strangerLinesInWindow_ <= ServerConstants::strangerLogLinesPerSecond) {
+        publish(text);
+    } else {
+        ++strangerLinesSuppressed_;
+    }
+}
+
 void V230HostAudioAuxServer::publishForSession(AuxSession& session, const std::string& text) {
     const std::uint64_t now = platform_.clock->uptimeNs();
     if (session.logWindowStartNs == 0 || now - session.logWindowStartNs >= ServerConstants::logWindowNs) {
@@ -349,10 +355,17 @@ void V230HostAudioAuxServer::publishForSession(AuxSession& session, const std::s
         session.logLinesInWindow = 0;
     }
     const int line = ++session.logLinesInWindow;
+    auto write = [&](const std::string& out) {
+        if (session.authorized) {
+            publish(out);
+        } else {
+            publishAboutStranger(out);
+        }
+    };
     if (line <= ServerConstants::logLinesPerWindow) {
-        publish(text);
+        write(text);
     } else if (line == ServerConstants::logLinesPerWindow + 1) {
-        publish("aux session " + shortID(session.id) + ": further log lines suppressed for 10 s");
+        write("aux session " + shortID(session.id) + ": further log lines suppressed for 10 s");
     }
 }
 
@@ -362,6 +375,10 @@ bool V230HostAudioAuxServer::admitsConnectionFrom(const std::string& address) {
         if (session->authorized) continue;
         ++total;
         if (sessions_.remoteAddress(id) == address) ++fromAddress;
+    }
+    for (const auto& [raw, pending] : sessions_.pendingFileChannels) {
+        ++total;
+        if (pending.remoteAddress == address) ++fromAddress;
     }
     if (total < options_.maxConnectionsNotSignedIn && fromAddress < options_.maxConnectionsNotSignedInPerAddress) {
         return true;
@@ -559,8 +576,13 @@ void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
     left.session->connection->cancel();
     if (left.fileChannel) endFileChannel(id, left.fileChannel);
     if (channel == AuxChannel::control && onViewerSessionRemoved) onViewerSessionRemoved(id);
-    publish("aux session " + shortID(id) + " (" + channelName(channel) + ") removed" +
-            (left.wasAuthorized ? "" : " (never signed in)"));
+    const std::string removed = "aux session " + shortID(id) + " (" + channelName(channel) + ") removed" +
+                                (left.wasAuthorized ? "" : " (never signed in)");
+    if (left.wasAuthorized) {
+        publish(removed);
+    } else {
+        publishAboutStranger(removed);
+    }
 
     // (1) audio send list, (2) per-Viewer output mute, (3) audio capture when no listener is left.
     audio_->forget(id, channel == AuxChannel::control);

@@ -266,7 +266,7 @@ void V230HostAudioAuxServer::terminationSecondPhase() {
     // File channels still waiting for a token; cancelling reports back through onEnded, which
     // edits the table: work on a copy.
     std::vector<SessionTables::FileChannelPtr> pending;
-    for (auto& [raw, channel] : sessions_.pendingFileChannels) pending.push_back(channel);
+    for (auto& [raw, entry] : sessions_.pendingFileChannels) pending.push_back(entry.channel);
     for (auto& channel : pending) channel->cancel();
     sessions_.pendingFileChannels.clear();
 

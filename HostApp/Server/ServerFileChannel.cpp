@@ -33,11 +33,27 @@ void V230HostAudioAuxServer::handleFileTransferConnection(const ConnectionPtr& c
         connection->cancel();
         return;
     }
+    const auto address = hostPart(connection->remoteAddress());
+    if (!admitsConnectionFrom(address)) {
+        connection->cancel();
+        return;
+    }
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
-    auto channel = std::make_shared<FileTransferChannelConnection>(connection, queue, fileChannelLabel,
-                                                                   [weak](const std::string& line) {
-                                                                       if (auto self = weak.lock()) self->publish(line);
-                                                                   });
+    // The channel's own log lines: until it shows a valid token they come out of the budget for
+    // strangers.
+    auto logFor = std::make_shared<std::weak_ptr<FileTransferChannelConnection>>();
+    auto channel = std::make_shared<FileTransferChannelConnection>(
+        connection, queue, fileChannelLabel, [weak, logFor](const std::string& line) {
+            auto self = weak.lock();
+            if (!self) return;
+            auto live = logFor->lock();
+            if (!live || self->sessions_.pendingFileChannels.contains(live.get())) {
+                self->publishAboutStranger(line);
+            } else {
+                self->publish(line);
+            }
+        });
+    *logFor = channel;
     // Until the token arrives the only acceptable frame is 16 bytes long: a stranger must not make
     // the Host buffer a large frame.
     channel->setMaximumPayloadSize(FileTransferChannelConstants::tokenSize);
@@ -52,13 +68,13 @@ void V230HostAudioAuxServer::handleFileTransferConnection(const ConnectionPtr& c
         auto live = weakChannel.lock();
         if (self && live) self->handleFileChannelEnded(live);
     };
-    sessions_.pendingFileChannels[channel.get()] = channel;
+    sessions_.pendingFileChannels[channel.get()] = {channel, address};
     std::weak_ptr<FileTransferChannelConnection> forDeadline = channel;
     queue->asyncAfter(options_.signInTimeout, [weak, forDeadline] {
         auto self = weak.lock();
         auto live = forDeadline.lock();
         if (!self || !live || !self->sessions_.pendingFileChannels.contains(live.get())) return;
-        self->publish("file aux: no token in time; dropping connection");
+        self->publishAboutStranger("file aux: no token in time; dropping connection");
         live->cancel();
     });
     channel->start();

@@ -235,7 +235,8 @@ void V230HostAudioAuxServer::acceptSignIn(const std::shared_ptr<AuxSession>& ses
 }
 
 void V230HostAudioAuxServer::refuseSignIn(const std::shared_ptr<AuxSession>& session, const std::string& code) {
-    publish("aux session " + shortID(session->id) + " (" + channelName(session->channel) + ") sign-in refused: " + code);
+    publishForSession(*session, "aux session " + shortID(session->id) + " (" + channelName(session->channel) +
+                                    ") sign-in refused: " + code);
     sendPacket(session->connection, AuxPacketType::clientSessionAuthResult,
                ClientSessionAuthResultPayload{false, code}.encode());
     sendHostStatus(code, session->connection);

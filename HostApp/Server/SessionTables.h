@@ -76,7 +76,11 @@ public:
     std::unordered_map<UUID, FileTransferChannelToken> fileTransferTokens;
     std::unordered_map<UUID, FileChannelPtr> fileTransferChannels;
     // File channels that have not presented a token yet, and the session each admitted one serves.
-    std::unordered_map<FileTransferChannelConnection*, FileChannelPtr> pendingFileChannels;
+    struct PendingFileChannel {
+        FileChannelPtr channel;
+        std::string remoteAddress;  // host part, no port
+    };
+    std::unordered_map<FileTransferChannelConnection*, PendingFileChannel> pendingFileChannels;
     std::unordered_map<FileTransferChannelConnection*, UUID> fileChannelSessions;
     std::map<std::string, Rect> pipRegions;
 

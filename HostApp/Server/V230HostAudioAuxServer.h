@@ -249,6 +249,7 @@ private:
     // A log line caused by what a peer sent: at most a few per connection and window, so a peer
     // cannot fill the log.
     void publishForSession(AuxSession& session, const std::string& text);
+    void publishAboutStranger(const std::string& text);
     bool admitsConnectionFrom(const std::string& address);
     void dispatchControl(AuxPacketType type, std::span<const std::uint8_t> payload, AuxSession& session);
     void handleIdentityChallenge(const std::shared_ptr<AuxSession>& session, std::span<const std::uint8_t> payload);
@@ -329,6 +330,10 @@ private:
     std::size_t signInsInFlight_ = 0;
     // Connections refused for want of room, and when the last line about them was written.
     std::size_t refusedConnectionsSinceLog_ = 0;
+    // The shared budget of log lines about connections that have not signed in.
+    std::uint64_t strangerLogWindowStartNs_ = 0;
+    int strangerLinesInWindow_ = 0;
+    std::size_t strangerLinesSuppressed_ = 0;
     std::uint64_t lastRefusedConnectionLogNs_ = 0;
     // Password checks run here, one queue per check in flight, reused once it is done.
     std::vector<DispatchQueuePtr> signInQueues_;

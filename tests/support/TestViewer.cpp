@@ -12,16 +12,25 @@
 namespace qm::test {
 
 namespace {
-void connectSocket(asio::ip::tcp::socket& socket, const std::string& host, std::uint16_t port) {
+bool connectSocket(asio::ip::tcp::socket& socket, const std::string& host, std::uint16_t port,
+                   const std::string& sourceAddress) {
     std::error_code ec;
+    if (!sourceAddress.empty()) {
+        const auto source = asio::ip::make_address(sourceAddress, ec);
+        if (ec) return false;
+        socket.open(source.is_v4() ? asio::ip::tcp::v4() : asio::ip::tcp::v6(), ec);
+        if (!ec) socket.bind(asio::ip::tcp::endpoint(source, 0), ec);
+        if (ec) return false;
+    }
     socket.connect(asio::ip::tcp::endpoint(asio::ip::make_address(host), port), ec);
-    if (!ec) socket.set_option(asio::ip::tcp::no_delay(true), ec);
+    if (ec) return false;
+    socket.set_option(asio::ip::tcp::no_delay(true), ec);
+    return true;
 }
 }  // namespace
 
-TestViewer::TestViewer(std::uint16_t port, std::string host) : socket_(context_) {
-    connectSocket(socket_, host, port);
-    connected_ = socket_.is_open();
+TestViewer::TestViewer(std::uint16_t port, std::string host, std::string sourceAddress) : socket_(context_) {
+    connected_ = connectSocket(socket_, host, port, sourceAddress);
     if (connected_) reader_ = std::thread([this] { readLoop(); });
 }
 
@@ -152,8 +161,7 @@ std::optional<ClientSessionAuthResultPayload> TestViewer::signIn(const std::stri
 // ---- File channel ------------------------------------------------------------------------------
 
 TestFileChannel::TestFileChannel(std::uint16_t port, std::string host) : socket_(context_) {
-    connectSocket(socket_, host, port);
-    if (socket_.is_open()) reader_ = std::thread([this] { readLoop(); });
+    if (connectSocket(socket_, host, port, {})) reader_ = std::thread([this] { readLoop(); });
 }
 
 TestFileChannel::~TestFileChannel() {

@@ -23,7 +23,9 @@ using namespace std::chrono_literals;
 // that proof vouched for, and collects every packet the Host sends, in order.
 class TestViewer {
 public:
-    TestViewer(std::uint16_t port, std::string host = "127.0.0.1");
+    // `sourceAddress` binds the local end first (another loopback address stands for another
+    // machine); empty lets the system choose.
+    TestViewer(std::uint16_t port, std::string host = "127.0.0.1", std::string sourceAddress = {});
     ~TestViewer();
     TestViewer(const TestViewer&) = delete;
     TestViewer& operator=(const TestViewer&) = delete;

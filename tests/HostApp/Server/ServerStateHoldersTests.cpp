@@ -43,7 +43,7 @@ TEST(SessionTables, SignInRevocationAndLeavingKeepEveryTableInStep) {
     EXPECT_EQ(tables.sessionForToken(Bytes(15, 0)), std::nullopt);
     auto first = fileChannel(manual);
     auto second = fileChannel(manual);
-    tables.pendingFileChannels[first.get()] = first;
+    tables.pendingFileChannels[first.get()] = {first, "192.0.2.7"};
     EXPECT_EQ(tables.bindFileChannel(control->id, first), nullptr);
     EXPECT_TRUE(tables.pendingFileChannels.empty());
     EXPECT_EQ(tables.bindFileChannel(control->id, second), first);
