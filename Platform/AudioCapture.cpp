@@ -196,12 +196,18 @@ private:
             if (!running_) return;
             pending_ = item;
         }
-        queue_->asyncAfter(script_.bufferSeconds, item);
+        // Buffers are due on a fixed grid from the first one, so a late tick does not push every
+        // later buffer back: the stream keeps 48,000 frames per second of uptime.
+        const std::uint64_t now = queue_->clock().uptimeNs();
+        if (!firstDueNs_) firstDueNs_ = now + static_cast<std::uint64_t>(std::llround(script_.bufferSeconds * 1e9));
+        const std::uint64_t due = *firstDueNs_ + nextFrame_ * 1'000'000'000ULL / 48000;
+        queue_->asyncAfter(due > now ? static_cast<double>(due - now) / 1e9 : 0.0, item);
     }
 
     void tick() {
         const auto frames = static_cast<std::size_t>(std::llround(script_.bufferSeconds * 48000));
-        const double pts = static_cast<double>(queue_->clock().uptimeNs()) / 1e9;
+        // The uptime at which the buffer's first frame was due.
+        const double pts = static_cast<double>(*firstDueNs_ + nextFrame_ * 1'000'000'000ULL / 48000) / 1e9;
         const double amplitude = script_.signal == SimulatedAudioCapture::Signal::silence ? 0 : script_.toneAmplitude;
         auto buffer = makeToneBuffer(script_.format, script_.planar, script_.toneFrequency, amplitude, nextFrame_,
                                      frames, pts);
@@ -232,6 +238,7 @@ private:
     bool running_ = false;
     bool stopped_ = false;
     std::uint64_t nextFrame_ = 0;
+    std::optional<std::uint64_t> firstDueNs_;
 };
 
 }  // namespace

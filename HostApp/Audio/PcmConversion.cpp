@@ -112,9 +112,11 @@ std::string audioFormatLine(const AudioStreamBasicDescription& format, std::size
 std::uint64_t presentationTimeNs(double seconds) {
     if (!std::isfinite(seconds) || seconds <= 0) return 0;
     const double ns = seconds * 1'000'000'000.0;
-    // 2^64 is the first value that does not fit.
-    if (!(ns < 18446744073709551616.0)) return 0;
-    return static_cast<std::uint64_t>(ns);
+    // Beyond 2^63 ns (292 years of uptime) a time is as meaningless as a non-finite one.
+    if (!(ns < 9223372036854775807.0)) return 0;
+    // Rounded, not truncated: a time that is a whole number of nanoseconds stays one after the
+    // trip through seconds, so packets on a 20 ms grid stay exactly 20 ms apart.
+    return static_cast<std::uint64_t>(std::llround(ns));
 }
 
 }  // namespace qm

@@ -14,6 +14,9 @@ LiveServer::LiveServer(Setup setup) {
     recordingDNS_ = std::make_shared<RecordingDNSServiceAdvertiser>();
     displays_ = std::make_shared<SimulatedDisplayService>();
     screenCapture_ = std::make_shared<SimulatedScreenCapture>(displays_);
+    simulatedAudio_ = std::make_shared<SimulatedAudioCapture>(displays_);
+    simulatedOutputDevices_ = std::make_shared<SimulatedAudioOutputDevices>();
+    events_ = std::make_shared<RecordingEventPoster>(SystemClock::shared());
 
     HostPlatform platform;
     platform.clock = SystemClock::shared();
@@ -26,6 +29,9 @@ LiveServer::LiveServer(Setup setup) {
     platform.accounts = setup.accounts ? setup.accounts : scriptedAccounts_;
     platform.displays = displays_;
     platform.screenCapture = screenCapture_;
+    platform.audioCapture = setup.audioCapture ? setup.audioCapture : simulatedAudio_;
+    platform.audioOutputDevices = setup.audioOutputDevices ? setup.audioOutputDevices : simulatedOutputDevices_;
+    platform.eventPoster = events_;
     platform.configDirectory = configDirectory_.path();
 
     auto options = setup.options;

@@ -9,15 +9,19 @@
 #include "HostApp/Server/V230HostAudioAuxServer.h"
 #include "Platform/AccountService.h"
 #include "Platform/AsioNetwork.h"
+#include "Platform/AudioCapture.h"
+#include "Platform/AudioOutputDevices.h"
 #include "Platform/DNSService.h"
 #include "Platform/Displays.h"
+#include "Platform/InputEvents.h"
 #include "Platform/ScreenCapture.h"
 #include "support/TestPlatform.h"
 
 namespace qm::test {
 
 // The real server on 127.0.0.1 with free ports, threaded queues and real sockets; accounts,
-// displays and DNS-SD are simulations the test can script.
+// displays, DNS-SD, audio (a scripted tone and in-memory output devices) and input (a recorder)
+// are simulations the test can script.
 class LiveServer {
 public:
     static constexpr const char* user = "alice";
@@ -27,6 +31,10 @@ public:
         std::shared_ptr<AccountService> accounts;          // default: scripted alice
         std::shared_ptr<DNSServiceAdvertiser> dnsService;  // default: recording
         V230HostAudioAuxServer::Options options;           // ports and address are set for you
+        // default: `simulatedAudio()`, a tone on the simulated displays
+        std::shared_ptr<AudioCaptureService> audioCapture = nullptr;
+        // default: `simulatedOutputDevices()`
+        std::shared_ptr<AudioOutputDevices> audioOutputDevices = nullptr;
         // Runs once the server exists and before it starts, with the platform it was given: the
         // place to build and connect services (the clipboard bridge, the file-transfer service).
         std::function<void(const std::shared_ptr<V230HostAudioAuxServer>&, const HostPlatform&)> beforeStart = {};
@@ -42,6 +50,11 @@ public:
     std::shared_ptr<RecordingDNSServiceAdvertiser> recordingDNS() { return recordingDNS_; }
     std::shared_ptr<SimulatedDisplayService> displays() { return displays_; }
     std::shared_ptr<SimulatedScreenCapture> screenCapture() { return screenCapture_; }
+    // The audio simulation the platform uses unless Setup gave another capture service.
+    std::shared_ptr<SimulatedAudioCapture> simulatedAudio() { return simulatedAudio_; }
+    std::shared_ptr<SimulatedAudioOutputDevices> simulatedOutputDevices() { return simulatedOutputDevices_; }
+    // Every event remote input posted, in order.
+    std::shared_ptr<RecordingEventPoster> events() { return events_; }
     const std::filesystem::path& configDirectory() const { return configDirectory_.path(); }
 
     // Every published status line so far.
@@ -59,6 +72,9 @@ private:
     std::shared_ptr<RecordingDNSServiceAdvertiser> recordingDNS_;
     std::shared_ptr<SimulatedDisplayService> displays_;
     std::shared_ptr<SimulatedScreenCapture> screenCapture_;
+    std::shared_ptr<SimulatedAudioCapture> simulatedAudio_;
+    std::shared_ptr<SimulatedAudioOutputDevices> simulatedOutputDevices_;
+    std::shared_ptr<RecordingEventPoster> events_;
     std::shared_ptr<V230HostAudioAuxServer> server_;
     ServerPorts ports_{0, 0, 0};
 };

@@ -3,6 +3,7 @@
 #include <asio/connect.hpp>
 #include <asio/read.hpp>
 #include <asio/write.hpp>
+#include <opus/opus.h>
 
 #include "Platform/Clock.h"
 #include "Platform/Crypto.h"
@@ -37,6 +38,7 @@ TestViewer::TestViewer(std::uint16_t port, std::string host, std::string sourceA
 TestViewer::~TestViewer() {
     disconnect();
     if (reader_.joinable()) reader_.join();
+    if (opus_) opus_decoder_destroy(opus_);
 }
 
 void TestViewer::disconnect() {
@@ -56,6 +58,10 @@ void TestViewer::readLoop() {
         std::lock_guard lock(mutex_);
         while (auto frame = reader.nextFrame()) {
             if (observer_) observer_(*frame, receivedNs);
+            if (frame->header.type == AuxPacketType::audioFrame) {
+                decodeAudio(*frame);
+                continue;
+            }
             if (frame->header.type == AuxPacketType::hostStatus) {
                 statuses_.emplace_back(frame->payload.begin(), frame->payload.end());
             }
@@ -66,6 +72,45 @@ void TestViewer::readLoop() {
     std::lock_guard lock(mutex_);
     closed_ = true;
     changed_.notify_all();
+}
+
+void TestViewer::decodeAudio(const AuxFrame& frame) {
+    ++audioPackets_;
+    audio_.headers.push_back(frame.header);
+    // One decoder for the whole stream, fed in arrival order: timestamps place packets in time,
+    // they do not ask for a reset.
+    if (!opus_) {
+        int error = 0;
+        opus_ = opus_decoder_create(48000, 2, &error);
+        if (error != OPUS_OK) opus_ = nullptr;
+    }
+    std::vector<float> pcm(5760 * 2);
+    const int samples = opus_ ? opus_decode_float(opus_, frame.payload.data(), static_cast<opus_int32>(frame.payload.size()),
+                                                  pcm.data(), 5760, 0)
+                              : -1;
+    if (samples < 0) {
+        ++audio_.decodeFailures;
+        return;
+    }
+    for (int i = 0; i < samples; ++i) {
+        audio_.left.push_back(pcm[static_cast<std::size_t>(i) * 2]);
+        audio_.right.push_back(pcm[static_cast<std::size_t>(i) * 2 + 1]);
+    }
+}
+
+std::size_t TestViewer::audioPacketCount() {
+    std::lock_guard lock(mutex_);
+    return audioPackets_;
+}
+
+bool TestViewer::waitForAudioPackets(std::size_t count, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return audioPackets_ >= count || closed_; }) && audioPackets_ >= count;
+}
+
+ReceivedAudio TestViewer::takeAudio() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(audio_, {});
 }
 
 void TestViewer::setObserver(std::function<void(const AuxFrame&, std::uint64_t)> observer) {

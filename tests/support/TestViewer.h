@@ -15,12 +15,24 @@
 #include "QuillmereProfiles/AuxProtocol.h"
 #include "QuillmereProfiles/SessionPayloads.h"
 
+struct OpusDecoder;
+
 namespace qm::test {
 
 using namespace std::chrono_literals;
 
+// What a Viewer made of the Host's audio packets: their headers, and the PCM its Opus decoder
+// (48 kHz stereo) produced from them, per channel.
+struct ReceivedAudio {
+    std::vector<AuxPacketHeader> headers;
+    std::vector<float> left;
+    std::vector<float> right;
+    std::size_t decodeFailures = 0;
+};
+
 // A Viewer on real TCP: it verifies the Host's identity proof, seals its credentials to the key
-// that proof vouched for, and collects every packet the Host sends, in order.
+// that proof vouched for, and collects every packet the Host sends, in order. Audio packets are
+// decoded as they arrive (like a Viewer playing them) and kept apart from the other packets.
 class TestViewer {
 public:
     // `sourceAddress` binds the local end first (another loopback address stands for another
@@ -45,6 +57,13 @@ public:
     // True once the Host closed the connection.
     bool waitForClose(std::chrono::milliseconds timeout = 10s);
     std::size_t receivedCount();
+
+    // Audio packets received so far (all of them, including those already taken).
+    std::size_t audioPacketCount();
+    // Waits until at least `count` audio packets arrived in total.
+    bool waitForAudioPackets(std::size_t count, std::chrono::milliseconds timeout = 10s);
+    // What arrived and was decoded since the last call.
+    ReceivedAudio takeAudio();
 
     // Sends a fresh challenge and checks the answer's signature. Nothing when the proof is
     // missing or does not verify.
@@ -72,6 +91,10 @@ private:
     std::optional<IdentityProofPayload> proof_;
     bool proofUnused_ = false;
     std::function<void(const AuxFrame&, std::uint64_t)> observer_;
+    void decodeAudio(const AuxFrame& frame);  // under mutex_
+    OpusDecoder* opus_ = nullptr;
+    std::size_t audioPackets_ = 0;
+    ReceivedAudio audio_;
 };
 
 // The file side channel of a Viewer: FTRX frames over TCP.

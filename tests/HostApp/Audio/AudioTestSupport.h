@@ -15,6 +15,7 @@
 #include "Platform/AudioCapture.h"
 #include "Platform/AudioOutputDevices.h"
 #include "QuillmereProfiles/AuxProtocol.h"
+#include "support/AudioAnalysis.h"
 #include "support/TestPlatform.h"
 
 namespace qm::test {
@@ -67,20 +68,6 @@ public:
     mutable std::mutex mutex;
     std::vector<SharedBytes> sent;
 };
-
-// The frequency of a tone, from the spacing of its rising zero crossings (interpolated).
-inline double estimateFrequency(const std::vector<float>& samples, double sampleRate) {
-    std::vector<double> crossings;
-    for (std::size_t i = 1; i < samples.size(); ++i) {
-        if (samples[i - 1] < 0 && samples[i] >= 0) {
-            const double fraction = samples[i - 1] / (samples[i - 1] - samples[i]);
-            crossings.push_back(static_cast<double>(i - 1) + fraction);
-        }
-    }
-    if (crossings.size() < 2) return 0;
-    const double period = (crossings.back() - crossings.front()) / static_cast<double>(crossings.size() - 1);
-    return sampleRate / period;
-}
 
 // Decodes Opus packets (48 kHz stereo) and returns the left channel.
 class OpusTestDecoder {

@@ -1,77 +1,17 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
-
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cmath>
-#include <cstdlib>
-#include <numbers>
 
 #include "AudioTestSupport.h"
 #include "HostApp/Audio/HostAudioServerState.h"
 #include "Platform/AsioDispatchQueue.h"
 #include "Platform/PulseAudio.h"
-
-extern char** environ;
+#include "support/PulseAudioServer.h"
 
 namespace qm {
 namespace {
 
-// A private PulseAudio server with one null sink, on a socket of its own.
-class PulseServer {
-public:
-    PulseServer() {
-        const std::string socket = (dir_.path() / "native").string();
-        const std::string runtime = dir_.path().string();
-        setenv("PULSE_SERVER", ("unix:" + socket).c_str(), 1);
-        setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-        setenv("HOME", runtime.c_str(), 1);
-        std::vector<std::string> args = {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
-                                         "--disable-shm=yes", "--log-target=stderr", "--log-level=0",
-                                         "-L", "module-null-sink sink_name=qmtest rate=48000",
-                                         "-L", "module-native-protocol-unix socket=" + socket + " auth-anonymous=1"};
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawnp(&pid_, "pulseaudio", nullptr, nullptr, argv.data(), environ) != 0) {
-            pid_ = 0;
-            return;
-        }
-        std::string error;
-        test::waitUntil([&] { return (devices_ = PulseAudioOutputDevices::connect(error)) != nullptr; },
-                        std::chrono::seconds(10));
-    }
-    ~PulseServer() {
-        devices_.reset();
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int status = 0;
-            waitpid(pid_, &status, 0);
-        }
-    }
-    std::shared_ptr<PulseAudioOutputDevices> devices() const { return devices_; }
-
-    // Runs a program with the server's environment and returns its standard output.
-    static std::string run(const std::string& command) {
-        std::string output;
-        if (FILE* pipe = popen(command.c_str(), "r")) {
-            char buffer[256];
-            while (fgets(buffer, sizeof buffer, pipe)) output += buffer;
-            pclose(pipe);
-        }
-        return output;
-    }
-
-private:
-    test::TemporaryDirectory dir_;
-    pid_t pid_ = 0;
-    std::shared_ptr<PulseAudioOutputDevices> devices_;
-};
+using PulseServer = test::PulseAudioServer;
 
 TEST(PulseAudio, CapturesTheSinkMonitorAndMutesTheSink) {
     PulseServer server;
@@ -106,24 +46,8 @@ TEST(PulseAudio, CapturesTheSinkMonitorAndMutesTheSink) {
     });
 
     const double frequency = 660;
-    const std::string command = "pacat --playback --device=qmtest --format=float32le --rate=48000 --channels=2 --raw";
-    FILE* player = popen(command.c_str(), "w");
-    ASSERT_NE(player, nullptr);
-    // The tone plays until it is found: a busy machine may leave gaps early on, which must not
-    // decide the test. Writes block on the pipe, so pacat paces them.
-    std::atomic<bool> playing{true};
-    std::thread writer([&] {
-        std::vector<float> tone(4800 * 2);
-        std::size_t sample = 0;
-        while (playing.load()) {
-            for (std::size_t i = 0; i < tone.size() / 2; ++i, ++sample) {
-                tone[2 * i] = tone[2 * i + 1] =
-                    static_cast<float>(0.4 * std::sin(2 * std::numbers::pi * frequency * static_cast<double>(sample) / 48000));
-            }
-            if (fwrite(tone.data(), sizeof(float), tone.size(), player) != tone.size()) break;
-            fflush(player);
-        }
-    });
+    PulseServer::TonePlayer player(frequency, 0.4);
+    ASSERT_TRUE(player.started());
 
     test::OpusTestDecoder decoder;
     std::size_t decoded = 0;
@@ -144,10 +68,7 @@ TEST(PulseAudio, CapturesTheSinkMonitorAndMutesTheSink) {
         }
         found = test::estimateFrequency(tail, 48000);
         return true;
-    }, std::chrono::seconds(20));
-    playing.store(false);
-    writer.join();
-    pclose(player);
+    }, std::chrono::seconds(15));
     queue->sync([&] { audio->stopForTermination(); });
     queue->shutdown();
     EXPECT_NEAR(found, frequency, frequency * 0.01);
