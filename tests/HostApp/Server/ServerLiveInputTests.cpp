@@ -106,9 +106,18 @@ TEST_F(LiveInput, WheelBitsAndGestureScrollPostScrollEvents) {
                              {T::gestureEvent, Fields{}.u8(1).u16(10).u16(10).u16(width).u16(height).u16(3).u16(
                                                    static_cast<std::uint16_t>(-5)).u16(1).bytes}},
                             5);
+    // The moves before each scroll are not counted exactly, so wait for the three scrolls.
     std::vector<std::string> scrolls;
-    for (const auto& line : lines)
-        if (line.rfind("scroll", 0) == 0) scrolls.push_back(line);
+    auto collect = [&] {
+        scrolls.clear();
+        for (const auto& posted : live.events()->posted()) {
+            const auto line = describe(posted.event);
+            if (line.rfind("scroll", 0) == 0) scrolls.push_back(line);
+        }
+        return scrolls.size() >= 3;
+    };
+    EXPECT_FALSE(lines.empty());
+    waitUntil(collect);
     // Wheel up is +12 vertically, down -12; right +12 horizontally, left -12. The gesture posts
     // its deltas as they came (deltaY vertical, deltaX horizontal).
     EXPECT_EQ(scrolls, (Lines{"scroll 12,0", "scroll -12,12", "scroll -5,3"}));
