@@ -211,7 +211,9 @@ void FileTransferService::handlePeerCancel(const UUID& batchID) {
         outgoingCancelled_.insert(batchID);
     }
     if (inbound_.contains(batchID)) {
-        cancelBatch(batchID);
+        // Dropped now, not behind the packets already queued: the peer's batchEnd that follows
+        // its cancel must not complete the batch.
+        discardInbound(batchID);
         inboundStatus("cancelled by peer for batch " + shortBatchID(batchID));
     }
     pendingDestinations_.erase(batchID);
