@@ -294,6 +294,16 @@ public:
         if (resume) resumeReading();
     }
 
+    void setReceivingPaused(bool paused) {
+        bool resume = false;
+        {
+            std::lock_guard lock(mutex_);
+            ownerPaused_ = paused;
+            resume = resumableLocked();
+        }
+        if (resume) resumeReading();
+    }
+
     void setSendLimit(std::size_t bytes) {
         std::lock_guard lock(mutex_);
         sendLimit_ = bytes;
@@ -419,7 +429,7 @@ private:
 
     // Reading paused for a busy queue may go on. Called with mutex_ held.
     bool resumableLocked() {
-        if (!readPaused_ || unhandledBytes_ > 2 * receiveBufferSize_) return false;
+        if (!readPaused_ || ownerPaused_ || unhandledBytes_ > 2 * receiveBufferSize_) return false;
         readPaused_ = false;
         return true;
     }
@@ -612,7 +622,7 @@ private:
         {
             std::lock_guard lock(mutex_);
             if (cancelled_) return;
-            if (unhandledBytes_ > 2 * receiveBufferSize_) {
+            if (ownerPaused_ || unhandledBytes_ > 2 * receiveBufferSize_) {
                 readPaused_ = true;
                 return;
             }
@@ -728,6 +738,7 @@ private:
     std::size_t receiveBufferSize_ = 65536;
     std::size_t unhandledBytes_ = 0;  // continuous reads handed to the queue, not yet handled
     bool readPaused_ = false;         // continuous reads wait for the queue to catch up
+    bool ownerPaused_ = false;        // the owner holds continuous reads (setReceivingPaused)
     std::size_t sendLimit_ = 0;
     std::size_t queuedSendBytes_ = 0;
     bool sendOverflowed_ = false;
@@ -779,6 +790,7 @@ public:
         state_->startReceiving(bufferSize, std::move(handler));
     }
     void setReceiveBufferSize(std::size_t bytes) override { state_->setReceiveBufferSize(bytes); }
+    void setReceivingPaused(bool paused) override { state_->setReceivingPaused(paused); }
     void setSendLimit(std::size_t bytes) override { state_->setSendLimit(bytes); }
     std::size_t queuedSendBytes() const override { return state_->queuedSendBytes(); }
     void cancel() override { state_->cancel(); }

@@ -29,6 +29,7 @@ struct InMemoryConnection::Pipe {
         bool continuousEnded = false;
         std::size_t receiveBufferSize = 65536;
         std::size_t unhandled = 0;  // bytes handed to the queue, not yet handled
+        bool receivingPaused = false;  // the owner holds continuous reads
         std::size_t sendLimit = 0;
     };
     std::mutex mutex;
@@ -379,7 +380,7 @@ void pumpContinuous(const std::shared_ptr<Pipe>& pipe, int side) {
         postTo(pipe, side, [handler, complete, error] { (*handler)({}, complete, error); });
     };
     if (end.failure) return finish(false, end.failure);
-    while (!end.inbound.empty() && end.unhandled <= 2 * end.receiveBufferSize) {
+    while (!end.inbound.empty() && !end.receivingPaused && end.unhandled <= 2 * end.receiveBufferSize) {
         const std::size_t count = std::min(end.receiveBufferSize, end.inbound.size());
         const auto last = end.inbound.begin() + static_cast<std::ptrdiff_t>(count);
         Bytes data(end.inbound.begin(), last);
@@ -544,6 +545,12 @@ void InMemoryConnection::startReceiving(std::size_t bufferSize, ReceiveCompletio
 void InMemoryConnection::setReceiveBufferSize(std::size_t bytes) {
     std::lock_guard lock(pipe_->mutex);
     pipe_->ends[side_].receiveBufferSize = std::max<std::size_t>(bytes, 1);
+    pump(pipe_, side_);
+}
+
+void InMemoryConnection::setReceivingPaused(bool paused) {
+    std::lock_guard lock(pipe_->mutex);
+    pipe_->ends[side_].receivingPaused = paused;
     pump(pipe_, side_);
 }
 

@@ -77,6 +77,7 @@ public:
     void send(SharedBytes data, SendCompletion completion) override;
     void startReceiving(std::size_t bufferSize, ReceiveCompletion handler) override;
     void setReceiveBufferSize(std::size_t bytes) override;
+    void setReceivingPaused(bool paused) override;
     // A peer that does not read leaves the bytes in its inbox; those count as waiting to be sent
     // (there is no system buffer in between), so the limit trips as soon as they pass it.
     void setSendLimit(std::size_t bytes) override;

@@ -52,6 +52,11 @@ public:
     virtual void startReceiving(std::size_t bufferSize, ReceiveCompletion handler) = 0;
     // Changes the size of later continuous reads (a session that signed in may read more).
     virtual void setReceiveBufferSize(std::size_t bytes) = 0;
+    // Holds continuous reads while true, however idle the queue is: an owner whose consumer
+    // falls behind (a disk slower than the network) lets TCP slow the peer instead of holding
+    // what it sends. Reads go on once it is false again. A read already handed to the queue is
+    // still delivered. Connections without flow control ignore it.
+    virtual void setReceivingPaused(bool paused) { (void)paused; }
     // The most bytes that may wait to be sent (0 = no bound). A send that would take them past
     // it (also a single send larger than the bound) fails the connection instead: the state
     // handler reports `failed` with ENOBUFS ("send queue full") once, the socket closes, that

@@ -52,14 +52,6 @@ std::string errorText(const std::optional<NetworkError>& error) {
     return error->description.empty() ? "error " + std::to_string(error->code) : error->description;
 }
 
-// Payload to frame bytes, reserved at the final size before anything is appended.
-Bytes encodeFrame(std::span<const std::uint8_t> payload) {
-    const auto length = static_cast<std::uint32_t>(payload.size());
-    ByteWriter writer(FileTransferChannelConstants::headerSize + payload.size());
-    writer.bytes(FileTransferChannelConstants::magic).u32(length).bytes(payload);
-    return writer.take();
-}
-
 std::uint32_t readUInt32LE(const std::uint8_t* p) {
     return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
            static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
@@ -93,11 +85,19 @@ void FileTransferChannelConnection::start() {
 
 void FileTransferChannelConnection::handleState(Connection::State state, const std::optional<NetworkError>& error) {
     switch (state) {
-        case Connection::State::ready:
+        case Connection::State::ready: {
             if (logger_) logger_(label_ + " ready");
             // A connection that was cancelled before it became ready is not read from.
-            if (!didEnd_) receiveLoop();
+            if (didEnd_ || receiving_) break;
+            receiving_ = true;
+            if (readingPaused_) connection_->setReceivingPaused(true);
+            std::weak_ptr<FileTransferChannelConnection> weak = weak_from_this();
+            connection_->startReceiving(readSize(), [weak](Bytes data, bool isComplete,
+                                                           const std::optional<NetworkError>& readError) {
+                if (auto self = weak.lock()) self->handleRead(std::move(data), isComplete, readError);
+            });
             break;
+        }
         case Connection::State::failed: {
             if (logger_) logger_(label_ + " failed: " + errorText(error));
             fail(error ? error : std::optional<NetworkError>(NetworkError{0, "unknown error"}));
@@ -113,81 +113,116 @@ void FileTransferChannelConnection::handleState(Connection::State state, const s
     }
 }
 
-void FileTransferChannelConnection::receiveLoop() {
-    std::weak_ptr<FileTransferChannelConnection> weak = weak_from_this();
-    // Reads are sized to the largest frame allowed now: a channel that has not shown its token
-    // yet holds a few dozen bytes, not a full read buffer.
-    const std::size_t readSize = std::min(maxReadSize, maximumPayloadSize_ + FileTransferChannelConstants::headerSize);
-    connection_->receive(1, readSize, [weak](Bytes data, bool isComplete, const std::optional<NetworkError>& error) {
-        auto self = weak.lock();
-        if (!self) return;
-        // Whatever arrives after the end (a read that was outstanding at cancel) is dropped.
-        if (self->didEnd_) return;
-        if (error) {
-            self->fail(error);
-            return;
-        }
-        if (!data.empty()) {
-            if (self->pendingBuffer_.empty()) {
-                self->pendingBuffer_ = std::move(data);
-            } else {
-                self->pendingBuffer_.insert(self->pendingBuffer_.end(), data.begin(), data.end());
-            }
-            self->drainBuffer();
-        }
-        if (isComplete) {
-            self->fail(std::nullopt);
-        } else if (!self->didEnd_) {
-            self->receiveLoop();
-        }
-    });
+std::size_t FileTransferChannelConnection::readSize() const {
+    // Sized to the largest frame allowed now: a channel that has not shown its token yet reads a
+    // few dozen bytes at a time, not a full read buffer.
+    return std::min(maxReadSize, maximumPayloadSize_ + FileTransferChannelConstants::headerSize);
 }
 
-void FileTransferChannelConnection::drainBuffer() {
-    using namespace FileTransferChannelConstants;
-    while (!didEnd_ && pendingBuffer_.size() - pendingOffset_ >= headerSize) {
-        const std::uint8_t* head = pendingBuffer_.data() + pendingOffset_;
-        if (!std::equal(magic.begin(), magic.end(), head)) {
-            if (logger_) logger_(label_ + " magic mismatch; closing");
-            fail(std::nullopt);
-            return;
-        }
-        const std::uint32_t length = readUInt32LE(head + 4);
-        if (length > maximumPayloadSize_) {
-            if (logger_) logger_(label_ + " payload too large (" + std::to_string(length) + "); closing");
-            fail(std::nullopt);
-            return;
-        }
-        if (pendingBuffer_.size() - pendingOffset_ < headerSize + length) break;
-        Bytes payload(head + headerSize, head + headerSize + length);
-        pendingOffset_ += headerSize + length;
-        if (onFrame) {
-            // A copy, so the handler may replace or clear onFrame while it runs.
-            auto handler = onFrame;
-            handler(std::move(payload));
-        }
-    }
+void FileTransferChannelConnection::handleRead(Bytes data, bool isComplete, const std::optional<NetworkError>& error) {
+    // Whatever arrives after the end (a read already on the queue at cancel) is dropped.
     if (didEnd_) return;
-    if (pendingOffset_ == pendingBuffer_.size()) {
-        // Everything consumed: let go of the storage (a large frame may have grown it to megabytes).
-        pendingBuffer_ = Bytes();
-    } else if (pendingOffset_ > 0) {
-        pendingBuffer_.erase(pendingBuffer_.begin(), pendingBuffer_.begin() + static_cast<std::ptrdiff_t>(pendingOffset_));
+    if (error) {
+        fail(error);
+        return;
     }
-    pendingOffset_ = 0;
+    if (!data.empty()) consume(std::move(data));
+    if (isComplete) fail(std::nullopt);
+}
+
+bool FileTransferChannelConnection::acceptHeader(const std::uint8_t* header, std::uint32_t& length) {
+    using namespace FileTransferChannelConstants;
+    if (!std::equal(magic.begin(), magic.end(), header)) {
+        if (logger_) logger_(label_ + " magic mismatch; closing");
+        fail(std::nullopt);
+        return false;
+    }
+    length = readUInt32LE(header + 4);
+    if (length > maximumPayloadSize_) {
+        if (logger_) logger_(label_ + " payload too large (" + std::to_string(length) + "); closing");
+        fail(std::nullopt);
+        return false;
+    }
+    return true;
+}
+
+void FileTransferChannelConnection::deliver(std::span<const std::uint8_t> payload, const SharedBytes& storage) {
+    if (!onFrame) return;
+    // A copy, so the handler may replace or clear onFrame while it runs.
+    auto handler = onFrame;
+    handler(payload, storage);
+}
+
+void FileTransferChannelConnection::consume(Bytes data) {
+    using namespace FileTransferChannelConstants;
+    const SharedBytes storage = std::make_shared<const Bytes>(std::move(data));
+    std::span<const std::uint8_t> rest(*storage);
+    auto take = [&](std::size_t count) {
+        partial_.insert(partial_.end(), rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(count));
+        rest = rest.subspan(count);
+    };
+    while (!didEnd_ && !rest.empty()) {
+        std::uint32_t length = 0;
+        if (!partial_.empty()) {
+            // Completes the frame begun in an earlier read.
+            if (partial_.size() < headerSize) {
+                take(std::min(headerSize - partial_.size(), rest.size()));
+                if (partial_.size() < headerSize) return;
+                if (!acceptHeader(partial_.data(), length)) return;
+                partial_.reserve(headerSize + length);
+            } else {
+                length = readUInt32LE(partial_.data() + 4);
+            }
+            take(std::min(headerSize + length - partial_.size(), rest.size()));
+            if (partial_.size() < headerSize + length) return;
+            const SharedBytes whole = std::make_shared<const Bytes>(std::move(partial_));
+            partial_ = Bytes();
+            deliver(std::span(*whole).subspan(headerSize, length), whole);
+            continue;
+        }
+        if (rest.size() < headerSize) {
+            take(rest.size());
+            return;
+        }
+        if (!acceptHeader(rest.data(), length)) return;
+        if (rest.size() - headerSize < length) {
+            partial_.reserve(headerSize + length);
+            take(rest.size());
+            return;
+        }
+        // Whole inside this read: handed on in place.
+        const auto payload = rest.subspan(headerSize, length);
+        rest = rest.subspan(headerSize + length);
+        deliver(payload, storage);
+    }
 }
 
 void FileTransferChannelConnection::sendFrame(std::span<const std::uint8_t> payload) {
     if (didEnd_) return;
-    if (payload.size() > std::numeric_limits<std::uint32_t>::max()) {
+    Bytes framed;
+    framed.reserve(FileTransferChannelConstants::headerSize + payload.size());
+    framed.resize(FileTransferChannelConstants::headerSize);
+    framed.insert(framed.end(), payload.begin(), payload.end());
+    sendFramed(std::move(framed));
+}
+
+void FileTransferChannelConnection::sendFramed(Bytes framed) {
+    using namespace FileTransferChannelConstants;
+    if (didEnd_) return;
+    if (framed.size() < headerSize) framed.resize(headerSize);
+    const std::size_t payloadSize = framed.size() - headerSize;
+    if (payloadSize > std::numeric_limits<std::uint32_t>::max()) {
         // Its length does not fit the header; sending a wrong length would desynchronise the peer.
-        if (logger_) logger_(label_ + " frame too large (" + std::to_string(payload.size()) + "); closing");
+        if (logger_) logger_(label_ + " frame too large (" + std::to_string(payloadSize) + "); closing");
         fail(NetworkError{EMSGSIZE, "frame payload too large"});
         return;
     }
+    const auto length = static_cast<std::uint32_t>(payloadSize);
+    std::copy(magic.begin(), magic.end(), framed.begin());
+    for (std::size_t i = 0; i < 4; ++i) framed[4 + i] = static_cast<std::uint8_t>(length >> (8 * i));
     std::weak_ptr<FileTransferChannelConnection> weak = weak_from_this();
     Logger logger = logger_;
-    connection_->send(encodeFrame(payload), [weak, logger](const std::optional<NetworkError>& error) {
+    connection_->send(std::move(framed), [weak, logger](const std::optional<NetworkError>& error) {
         if (!error) return;
         auto self = weak.lock();
         if (logger) logger((self ? self->label_ : std::string("channel")) + " send error: " + errorText(error));
@@ -195,32 +230,32 @@ void FileTransferChannelConnection::sendFrame(std::span<const std::uint8_t> payl
     });
 }
 
+void FileTransferChannelConnection::release() {
+    didEnd_ = true;
+    partial_ = Bytes();
+    connection_->cancel();
+}
+
 void FileTransferChannelConnection::fail(std::optional<NetworkError> error) {
     if (didEnd_) return;
-    didEnd_ = true;
-    pendingBuffer_ = Bytes();
-    pendingOffset_ = 0;
     auto handler = std::move(onEnded);
     onEnded = nullptr;
-    connection_->cancel();
+    release();
     if (handler) handler(error);
 }
 
-void FileTransferChannelConnection::cancel() {
-    if (didEnd_) return;
-    didEnd_ = true;
-    pendingBuffer_ = Bytes();
-    pendingOffset_ = 0;
-    connection_->cancel();
-    if (onEnded) {
-        auto handler = std::move(onEnded);
-        onEnded = nullptr;
-        handler(std::nullopt);
-    }
+void FileTransferChannelConnection::cancel() { fail(std::nullopt); }
+
+void FileTransferChannelConnection::setReadingPaused(bool paused) {
+    if (readingPaused_ == paused) return;
+    readingPaused_ = paused;
+    // Before the connection is ready this is remembered and applied when reading begins.
+    if (receiving_ && !didEnd_) connection_->setReceivingPaused(paused);
 }
 
 void FileTransferChannelConnection::setMaximumPayloadSize(std::size_t size) {
     maximumPayloadSize_ = std::min(size, FileTransferChannelConstants::maxPayloadSize);
+    if (receiving_ && !didEnd_) connection_->setReceiveBufferSize(readSize());
 }
 
 }  // namespace qm

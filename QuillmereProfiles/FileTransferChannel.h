@@ -56,18 +56,25 @@ private:
 // Wraps one accepted file-channel connection: cuts the incoming stream into frames, sends frames,
 // and reports the end of the connection exactly once. Payloads are opaque bytes here.
 //
+// The connection reads continuously; a frame that lies whole inside one read is handed on as a
+// view into that read's buffer, never copied, and only a frame cut across reads is put together
+// (once, in a buffer of its announced size). The owner may pause reading while whatever consumes
+// the frames is behind: TCP then slows the peer.
+//
 // Everything runs on `queue`: the connection's callbacks, `onFrame` and `onEnded`; the owner calls
-// `start`, `sendFrame`, `cancel` and `setMaximumPayloadSize` only from that queue. Create it with
-// std::make_shared: the closures handed to the connection hold the object weakly, so releasing
-// the last owner stops every further callback.
+// `start`, `sendFrame`, `cancel`, `setReadingPaused` and `setMaximumPayloadSize` only from that
+// queue. Create it with std::make_shared: the closures handed to the connection hold the object
+// weakly, so releasing the last owner stops every further callback.
 class FileTransferChannelConnection final : public std::enable_shared_from_this<FileTransferChannelConnection> {
 public:
     using Logger = std::function<void(const std::string&)>;
-    using FrameHandler = std::function<void(Bytes payload)>;
+    // `payload` lies inside `storage`; keep `storage` to use the bytes after the call returns.
+    using FrameHandler = std::function<void(std::span<const std::uint8_t> payload, const SharedBytes& storage)>;
     using EndedHandler = std::function<void(const std::optional<NetworkError>& error)>;
 
-    // Largest number of bytes asked for in one read.
-    static constexpr std::size_t maxReadSize = 262144;
+    // Largest number of bytes taken in one read. Large enough that most chunk frames arrive whole
+    // in one read; reading pauses while about twice this waits on the queue.
+    static constexpr std::size_t maxReadSize = 1048576;
 
     FileTransferChannelConnection(ConnectionPtr connection, DispatchQueuePtr queue, std::string label, Logger logger);
     ~FileTransferChannelConnection();
@@ -78,11 +85,19 @@ public:
     void start();
     // Sends one frame carrying the payload; dropped once the connection has ended.
     void sendFrame(std::span<const std::uint8_t> payload);
+    // The same without copying: `framed` starts with headerSize bytes of room for the header,
+    // which is written in place, followed by the payload.
+    void sendFramed(Bytes framed);
     // Ends the connection from this side; `onEnded` is told (no error) unless it already was.
     void cancel();
 
+    // Holds (true) or resumes (false) reading. Reads already taken are still delivered.
+    void setReadingPaused(bool paused);
+    bool isReadingPaused() const { return readingPaused_; }
+
     // Caps the payload length a frame may announce, at most maxPayloadSize (the default). An owner
-    // lowers it while the channel is unauthorised so a stranger cannot make it buffer megabytes.
+    // lowers it while the channel is unauthorised so a stranger cannot make it buffer megabytes;
+    // reads are sized to it, so such a channel also never reads more than one small frame at once.
     void setMaximumPayloadSize(std::size_t size);
     std::size_t maximumPayloadSize() const { return maximumPayloadSize_; }
 
@@ -96,20 +111,26 @@ public:
 
 private:
     void handleState(Connection::State state, const std::optional<NetworkError>& error);
-    void receiveLoop();
-    void drainBuffer();
+    void handleRead(Bytes data, bool isComplete, const std::optional<NetworkError>& error);
+    void consume(Bytes data);
+    // Judges a complete header; false (and the channel ended) when it is refused.
+    bool acceptHeader(const std::uint8_t* header, std::uint32_t& length);
+    void deliver(std::span<const std::uint8_t> payload, const SharedBytes& storage);
+    std::size_t readSize() const;
     void fail(std::optional<NetworkError> error);
+    void release();
 
     ConnectionPtr connection_;
     DispatchQueuePtr queue_;
     std::string label_;
     Logger logger_;
-    // Received bytes not yet cut into frames start at pendingOffset_; the consumed prefix is
-    // dropped once per drain rather than once per frame.
-    Bytes pendingBuffer_;
-    std::size_t pendingOffset_ = 0;
+    // The start of a frame whose end has not arrived yet (its header possibly incomplete). Once
+    // the header is known it is reserved at the frame's full size, so completing it copies once.
+    Bytes partial_;
     bool didEnd_ = false;
     bool started_ = false;
+    bool receiving_ = false;
+    bool readingPaused_ = false;
     std::size_t maximumPayloadSize_ = FileTransferChannelConstants::maxPayloadSize;
 };
 

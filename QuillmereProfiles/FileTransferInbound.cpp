@@ -18,7 +18,7 @@ void FileTransferService::inboundStatus(std::string text) {
     onMain([text = std::move(text)](FileTransferService& self) { self.onStatus(text); });
 }
 
-void FileTransferService::processIncoming(const FileTransferPacket& packet, const std::optional<std::string>& peerToken) {
+void FileTransferService::processIncoming(const FileTransferPacketView& packet, const std::optional<std::string>& peerToken) {
     const auto& id = packet.batchID;
     // A batch takes packets only from the peer that opened it (when both are known).
     auto batchOf = [&]() -> InboundBatch* {
@@ -75,7 +75,7 @@ void FileTransferService::processIncoming(const FileTransferPacket& packet, cons
     }
 }
 
-void FileTransferService::handleBatchStart(const FileTransferPacket& packet, const std::optional<std::string>& peerToken) {
+void FileTransferService::handleBatchStart(const FileTransferPacketView& packet, const std::optional<std::string>& peerToken) {
     const auto& id = packet.batchID;
     if (auto existing = inbound_.find(id); existing != inbound_.end()) {
         if (peerToken && existing->second.peerToken && *peerToken != *existing->second.peerToken) return;
@@ -124,14 +124,14 @@ std::filesystem::path joined(const std::filesystem::path& root, const std::vecto
 
 }  // namespace
 
-void FileTransferService::handleMkdir(InboundBatch& batch, const FileTransferPacket& packet) {
+void FileTransferService::handleMkdir(InboundBatch& batch, const FileTransferPacketView& packet) {
     auto components = peerPathComponents(packet.path);
     if (!components) return;  // refused: absolute, empty, ".", ".." or NUL component
     if (!openConfinedFolder(batch.rootDir, *components, true)) return;
     if (components->size() == 1) addTopLevel(batch.topLevelEntries, joined(batch.rootDir, *components));
 }
 
-void FileTransferService::handleFileStart(InboundBatch& batch, const FileTransferPacket& packet) {
+void FileTransferService::handleFileStart(InboundBatch& batch, const FileTransferPacketView& packet) {
     // Whatever was open ends here; a refused path must not leave chunks flowing into it.
     batch.currentHandle.reset();
     batch.currentFile.reset();
@@ -164,7 +164,7 @@ void FileTransferService::abandonCurrentFile(InboundBatch& batch, const std::str
     batch.currentReceived = 0;
 }
 
-void FileTransferService::handleFileChunk(const UUID& batchID, InboundBatch& batch, const FileTransferPacket& packet) {
+void FileTransferService::handleFileChunk(const UUID& batchID, InboundBatch& batch, const FileTransferPacketView& packet) {
     if (!batch.currentHandle.valid()) return;
     const std::uint64_t length = packet.data.size();
     // Data must continue the file where it stands and stay within the size announced for it.
@@ -211,7 +211,9 @@ void FileTransferService::handlePeerCancel(const UUID& batchID) {
         outgoingCancelled_.insert(batchID);
     }
     if (inbound_.contains(batchID)) {
-        cancelBatch(batchID);
+        // Dropped now, not behind the packets already queued: the peer's batchEnd that follows
+        // its cancel must not complete the batch.
+        discardInbound(batchID);
         inboundStatus("cancelled by peer for batch " + shortBatchID(batchID));
     }
     pendingDestinations_.erase(batchID);

@@ -93,7 +93,7 @@ UUID FileTransferService::requestDirectoryListing(const std::string& path) {
     return requestID;
 }
 
-void FileTransferService::handleListDirRequest(const FileTransferPacket& packet) {
+void FileTransferService::handleListDirRequest(const FileTransferPacketView& packet) {
     const auto resolved = resolvedListingPath(packet.path, folders_.home);
     std::vector<RemoteDirectoryEntry> entries;
     // Confinement is judged on real paths, so a link inside home cannot lead a listing out of it.
@@ -108,7 +108,7 @@ void FileTransferService::handleListDirRequest(const FileTransferPacket& packet)
          std::nullopt);
 }
 
-void FileTransferService::handleListDirReply(const FileTransferPacket& packet) {
+void FileTransferService::handleListDirReply(const FileTransferPacketView& packet) {
     auto entries = FileTransferDocuments::decodeListing(packet.data);
     onMain([id = packet.batchID, path = packet.path, entries = std::move(entries)](FileTransferService& self) {
         self.onDirectoryListing(id, path, entries);

@@ -47,14 +47,15 @@ void appendUInt32LE(std::uint32_t value, Bytes& to) {
 
 }  // namespace
 
-Bytes FileTransferPacket::encode() const {
+Bytes FileTransferPacket::encode(std::size_t headroom) const {
     const std::size_t pathLength = std::min(path.size(), maxPathBytes);
     // Data never comes near 4 GiB; should it, the length and the bytes sent still agree.
     const std::size_t dataLength =
         std::min(data.size(), static_cast<std::size_t>(std::numeric_limits<std::uint32_t>::max()));
 
     Bytes out;
-    out.reserve(fixedSize + pathLength + dataLength);
+    out.reserve(headroom + fixedSize + pathLength + dataLength);
+    out.resize(headroom);
     out.push_back(static_cast<std::uint8_t>(op));
     const auto& id = batchID.bytes();
     out.insert(out.end(), id.begin(), id.end());
@@ -68,13 +69,28 @@ Bytes FileTransferPacket::encode() const {
 }
 
 std::optional<FileTransferPacket> FileTransferPacket::decode(std::span<const std::uint8_t> bytes) {
+    auto view = FileTransferPacketView::decode(bytes);
+    if (!view) return std::nullopt;
+    return view->packet();
+}
+
+FileTransferPacketView FileTransferPacket::view() const {
+    return FileTransferPacketView{op, batchID, value1, value2, path, data};
+}
+
+FileTransferPacket FileTransferPacketView::packet() const {
+    return FileTransferPacket{op, batchID, value1, value2, path, Bytes(data.begin(), data.end())};
+}
+
+std::optional<FileTransferPacketView> FileTransferPacketView::decode(std::span<const std::uint8_t> bytes) {
+    constexpr std::size_t fixedSize = FileTransferPacket::fixedSize;
     if (bytes.size() < fixedSize) return std::nullopt;
     auto op = fileTransferOpFromRaw(bytes[0]);
     if (!op) return std::nullopt;
     auto id = UUID::fromBytes(bytes.data() + 1, 16);
     if (!id) return std::nullopt;
 
-    FileTransferPacket packet;
+    FileTransferPacketView packet;
     packet.op = *op;
     packet.batchID = *id;
     packet.value1 = readUInt64LE(bytes, 17);
@@ -88,8 +104,7 @@ std::optional<FileTransferPacket> FileTransferPacket::decode(std::span<const std
     const std::size_t dataLength = readUInt32LE(bytes, 35 + pathLength);
     // Compared by subtraction so a huge announced length cannot wrap the sum.
     if (bytes.size() - fixedSize - pathLength < dataLength) return std::nullopt;
-    const auto dataBytes = bytes.subspan(fixedSize + pathLength, dataLength);
-    packet.data.assign(dataBytes.begin(), dataBytes.end());
+    packet.data = bytes.subspan(fixedSize + pathLength, dataLength);
     return packet;
 }
 

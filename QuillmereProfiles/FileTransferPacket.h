@@ -112,6 +112,8 @@ inline constexpr FileTransferDeliveryOptions FileTransferDeliveryOptions::backup
 // Which way a transfer goes, for progress rows; never on the wire.
 enum class FileTransferDirection { outgoing, incoming };
 
+struct FileTransferPacketView;
+
 // One operation of the file-transfer protocol. The fields an operation does not use are zero,
 // the empty path and empty data.
 //
@@ -128,11 +130,14 @@ struct FileTransferPacket {
     std::string path;
     Bytes data;
 
-    // A path longer than 65535 bytes is sent as its first 65535 bytes.
-    Bytes encode() const;
+    // A path longer than 65535 bytes is sent as its first 65535 bytes. `headroom` zero bytes come
+    // first, room for a framing header the sender writes in place instead of copying the packet.
+    Bytes encode(std::size_t headroom = 0) const;
     // Nothing for a buffer that is too short, names no known op, or whose lengths run past its
     // end. A path that is not valid UTF-8 arrives as "". Bytes after the data are ignored.
     static std::optional<FileTransferPacket> decode(std::span<const std::uint8_t> bytes);
+    // This packet seen as a view; valid while the packet is.
+    FileTransferPacketView view() const;
 
     // value2 of batchStart: the intent in the top byte, the low 56 bits of the file count below.
     static std::uint64_t batchStartValue2(FileTransferIntent intent, std::uint64_t fileCount);
@@ -141,6 +146,22 @@ struct FileTransferPacket {
     static FileTransferIntent batchStartIntent(std::uint64_t value2);
 
     friend bool operator==(const FileTransferPacket&, const FileTransferPacket&) = default;
+};
+
+// A packet read in place: `data` points into the bytes it was decoded from and is valid only as
+// long as they are. Receivers use it to write a chunk straight from the buffer it arrived in.
+struct FileTransferPacketView {
+    FileTransferOp op = FileTransferOp::batchStart;
+    UUID batchID;
+    std::uint64_t value1 = 0;
+    std::uint64_t value2 = 0;
+    std::string path;
+    std::span<const std::uint8_t> data;
+
+    // The same rules as FileTransferPacket::decode.
+    static std::optional<FileTransferPacketView> decode(std::span<const std::uint8_t> bytes);
+    // A packet owning a copy of the data.
+    FileTransferPacket packet() const;
 };
 
 }  // namespace qm

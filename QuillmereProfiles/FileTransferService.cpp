@@ -3,6 +3,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "QuillmereProfiles/ClipboardSyncBridge.h"
@@ -70,11 +71,54 @@ void FileTransferService::cancelOutgoingBatch(const UUID& batchID) {
     outgoingCancelled_.insert(batchID);
 }
 
+namespace {
+
+// What a queued packet counts against the backlog: its data and a little for the rest.
+std::size_t backlogCost(const FileTransferPacketView& packet) {
+    return packet.data.size() + packet.path.size() + FileTransferPacket::fixedSize;
+}
+
+}  // namespace
+
 void FileTransferService::handleIncomingPacket(const FileTransferPacket& packet, std::optional<std::string> peerToken) {
+    auto owned = std::make_shared<const Bytes>(packet.data);
+    auto view = packet.view();
+    view.data = *owned;
+    handleIncomingPacket(view, std::move(owned), std::move(peerToken));
+}
+
+void FileTransferService::handleIncomingPacket(const FileTransferPacketView& packet, SharedBytes storage,
+                                               std::optional<std::string> peerToken) {
+    const std::size_t cost = backlogCost(packet);
+    {
+        std::lock_guard lock(backlogLock_);
+        queuedInboundBytes_ += cost;
+        if (!inboundCongested_ && queuedInboundBytes_ > maxQueuedInboundBytes) {
+            inboundCongested_ = true;
+            onInboundCongestion(true);
+        }
+    }
     std::weak_ptr<FileTransferService> weak = weak_from_this();
-    inboundQueue_->async([weak, packet, peerToken = std::move(peerToken)] {
-        if (auto self = weak.lock()) self->processIncoming(packet, peerToken);
+    inboundQueue_->async([weak, packet, storage = std::move(storage), peerToken = std::move(peerToken), cost] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->processIncoming(packet, peerToken);
+        self->inboundProcessed(cost);
     });
+}
+
+void FileTransferService::inboundProcessed(std::size_t bytes) {
+    std::lock_guard lock(backlogLock_);
+    queuedInboundBytes_ -= std::min(bytes, queuedInboundBytes_);
+    if (inboundCongested_ && queuedInboundBytes_ <= maxQueuedInboundBytes / 2) {
+        inboundCongested_ = false;
+        onInboundCongestion(false);
+    }
+}
+
+std::size_t FileTransferService::queuedInboundBytes() const {
+    std::lock_guard lock(backlogLock_);
+    return queuedInboundBytes_;
 }
 
 void FileTransferService::cancelInboundBatches(const std::string& peerToken) {

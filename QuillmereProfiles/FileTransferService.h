@@ -12,6 +12,7 @@
 
 #include "Platform/DispatchQueue.h"
 #include "Platform/HostPlatform.h"
+#include "Platform/Network.h"
 #include "QuillmereProfiles/CallbackSlot.h"
 #include "QuillmereProfiles/ConfinedFiles.h"
 #include "QuillmereProfiles/FileTransferDocuments.h"
@@ -85,6 +86,13 @@ public:
     CallbackSlot<void(const UUID& requestID, const std::string& path, const std::vector<RemoteDirectoryEntry>& entries)>
         onDirectoryListing;
     CallbackSlot<void(const UUID& batchID, const FileTransferPeerSendResponse& response)> onPeerSendResponse;
+    // The inbound backlog crossed a mark: true once more than maxQueuedInboundBytes wait for the
+    // receive queue, false once it drained to half of that. Called in the order of the changes,
+    // with the backlog lock held: hand the news on (to a queue), never call back into the service.
+    CallbackSlot<void(bool congested)> onInboundCongestion;
+
+    // Packet bytes waiting for the receive queue above which the owner should stop reading.
+    static constexpr std::size_t maxQueuedInboundBytes = 16u << 20;
 
     const std::string peerLabel;
     const std::int64_t chunkSize;
@@ -93,6 +101,12 @@ public:
     // `peerToken` names the sending peer (on the Host its Viewer session id); a batch only takes
     // packets from the peer that started it, and cancelInboundBatches drops a peer's batches.
     void handleIncomingPacket(const FileTransferPacket& packet, std::optional<std::string> peerToken = std::nullopt);
+    // The same without copying the packet's data, which lies inside `storage`; the service keeps
+    // `storage` until the packet is processed and writes chunks straight from it.
+    void handleIncomingPacket(const FileTransferPacketView& packet, SharedBytes storage,
+                              std::optional<std::string> peerToken = std::nullopt);
+    // Packet bytes handed to handleIncomingPacket and not processed yet.
+    std::size_t queuedInboundBytes() const;
     // Drops every unfinished inbound batch of that peer with its staging folder (its session
     // ended, so its batchEnd will never come).
     void cancelInboundBatches(const std::string& peerToken);
@@ -142,18 +156,18 @@ private:
                         std::uint64_t& sentBytes, std::uint64_t totalBytes, const std::optional<std::string>& routingToken);
 
     // Inbound, on the receive queue.
-    void processIncoming(const FileTransferPacket& packet, const std::optional<std::string>& peerToken);
-    void handleBatchStart(const FileTransferPacket& packet, const std::optional<std::string>& peerToken);
-    void handleMkdir(InboundBatch& batch, const FileTransferPacket& packet);
-    void handleFileStart(InboundBatch& batch, const FileTransferPacket& packet);
-    void handleFileChunk(const UUID& batchID, InboundBatch& batch, const FileTransferPacket& packet);
+    void processIncoming(const FileTransferPacketView& packet, const std::optional<std::string>& peerToken);
+    void handleBatchStart(const FileTransferPacketView& packet, const std::optional<std::string>& peerToken);
+    void handleMkdir(InboundBatch& batch, const FileTransferPacketView& packet);
+    void handleFileStart(InboundBatch& batch, const FileTransferPacketView& packet);
+    void handleFileChunk(const UUID& batchID, InboundBatch& batch, const FileTransferPacketView& packet);
     void handleFileEnd(InboundBatch& batch);
     void handleBatchEnd(const UUID& batchID);
     void handlePeerCancel(const UUID& batchID);
     void abandonCurrentFile(InboundBatch& batch, const std::string& reason);
     void discardInbound(const UUID& batchID);
-    void handleListDirRequest(const FileTransferPacket& packet);
-    void handleListDirReply(const FileTransferPacket& packet);
+    void handleListDirRequest(const FileTransferPacketView& packet);
+    void handleListDirReply(const FileTransferPacketView& packet);
     void inboundStatus(std::string text);
 
     DispatchQueuePtr mainQueue_;
@@ -165,6 +179,13 @@ private:
 
     mutable std::mutex outgoingLock_;
     std::set<UUID> outgoingCancelled_;
+
+    // Called on the receive queue once a packet of `bytes` was processed.
+    void inboundProcessed(std::size_t bytes);
+
+    mutable std::mutex backlogLock_;
+    std::size_t queuedInboundBytes_ = 0;
+    bool inboundCongested_ = false;
 
     // Receive queue only.
     std::map<UUID, InboundBatch> inbound_;

@@ -42,6 +42,18 @@ void connectHostServices(const std::shared_ptr<V230HostAudioAuxServer>& server,
     };
     server->onFileTransferPacket = incoming;
     server->onFileTransferIncomingPacket = incoming;
+    // The file channel's packets are written straight from the buffers they arrived in.
+    server->onFileTransferChannelPacket = [weakFiles](const FileTransferPacketView& packet, const SharedBytes& storage,
+                                                      const UUID& sessionID) {
+        auto service = weakFiles.lock();
+        if (!service) return;
+        const std::string peer = sessionID.uuidString();
+        if (packet.op == FileTransferOp::peerSendRequest) {
+            service->sendPeerSendResponse(packet.batchID, false, peerSendRefusal(packet.packet()), peer);
+            return;
+        }
+        service->handleIncomingPacket(packet, storage, peer);
+    };
     server->onDragPullRequest = [weakServer, weakFiles](std::uint32_t snapshotID, std::uint32_t index) {
         auto host = weakServer.lock();
         if (!host) return;
@@ -82,6 +94,11 @@ void connectHostServices(const std::shared_ptr<V230HostAudioAuxServer>& server,
         } else {
             host->broadcastFileTransferPacket(packet);
         }
+    };
+    // A disk slower than the network: the file channels stop reading until the writes catch up,
+    // and TCP slows the Viewers instead of the Host queueing what they send.
+    files->onInboundCongestion = [weakServer](bool congested) {
+        if (auto host = weakServer.lock()) host->setFileChannelReadsPaused(congested);
     };
     files->onStatus = [weakServer](const std::string& text) {
         if (auto host = weakServer.lock()) host->publish("files: " + text);

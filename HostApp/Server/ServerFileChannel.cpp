@@ -58,10 +58,10 @@ void V230HostAudioAuxServer::handleFileTransferConnection(const ConnectionPtr& c
     // the Host buffer a large frame.
     channel->setMaximumPayloadSize(FileTransferChannelConstants::tokenSize);
     std::weak_ptr<FileTransferChannelConnection> weakChannel = channel;
-    channel->onFrame = [weak, weakChannel](Bytes payload) {
+    channel->onFrame = [weak, weakChannel](std::span<const std::uint8_t> payload, const SharedBytes& storage) {
         auto self = weak.lock();
         auto live = weakChannel.lock();
-        if (self && live) self->handleFileChannelFrame(live, std::move(payload));
+        if (self && live) self->handleFileChannelFrame(live, payload, storage);
     };
     channel->onEnded = [weak, weakChannel](const std::optional<NetworkError>&) {
         auto self = weak.lock();
@@ -81,15 +81,19 @@ void V230HostAudioAuxServer::handleFileTransferConnection(const ConnectionPtr& c
 }
 
 void V230HostAudioAuxServer::handleFileChannelFrame(const std::shared_ptr<FileTransferChannelConnection>& channel,
-                                                    Bytes payload) {
+                                                    std::span<const std::uint8_t> payload, const SharedBytes& storage) {
     if (auto bound = sessions_.fileChannelSessions.find(channel.get()); bound != sessions_.fileChannelSessions.end()) {
         const UUID sessionID = bound->second;
-        auto packet = FileTransferPacket::decode(payload);
+        auto packet = FileTransferPacketView::decode(payload);
         if (!packet) {
             publish("file aux: malformed packet from session " + shortID(sessionID));
             return;
         }
-        if (onFileTransferIncomingPacket) onFileTransferIncomingPacket(*packet, sessionID);
+        if (onFileTransferChannelPacket) {
+            onFileTransferChannelPacket(*packet, storage, sessionID);
+        } else if (onFileTransferIncomingPacket) {
+            onFileTransferIncomingPacket(packet->packet(), sessionID);
+        }
         return;
     }
 
@@ -103,6 +107,7 @@ void V230HostAudioAuxServer::handleFileChannelFrame(const std::shared_ptr<FileTr
     // One channel per session: a newer one replaces the older.
     if (auto older = sessions_.bindFileChannel(*match, channel)) endFileChannel(*match, older);
     channel->setMaximumPayloadSize(FileTransferChannelConstants::maxPayloadSize);
+    channel->setReadingPaused(fileChannelReadsPaused_);
     publish("file aux: channel authorized for session " + match->uuidString());
 }
 
@@ -120,14 +125,24 @@ void V230HostAudioAuxServer::handleFileChannelEnded(const std::shared_ptr<FileTr
 }
 
 void V230HostAudioAuxServer::deliverFileTransferPacket(const FileTransferPacket& packet, const UUID& sessionID) {
-    const auto bytes = packet.encode();
     if (auto channel = sessions_.fileTransferChannels.find(sessionID); channel != sessions_.fileTransferChannels.end()) {
-        channel->second->sendFrame(bytes);
+        // Encoded behind room for the frame header, so the frame is not copied again.
+        channel->second->sendFramed(packet.encode(FileTransferChannelConstants::headerSize));
         return;
     }
     if (auto connection = sessions_.audioSessions.find(sessionID); connection != sessions_.audioSessions.end()) {
-        sendPacket(connection->second, AuxPacketType::fileTransfer, bytes);
+        sendPacket(connection->second, AuxPacketType::fileTransfer, packet.encode());
     }
+}
+
+void V230HostAudioAuxServer::setFileChannelReadsPaused(bool paused) {
+    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+    queue->async([weak, paused] {
+        auto self = weak.lock();
+        if (!self || self->fileChannelReadsPaused_ == paused) return;
+        self->fileChannelReadsPaused_ = paused;
+        for (auto& [id, channel] : self->sessions_.fileTransferChannels) channel->setReadingPaused(paused);
+    });
 }
 
 void V230HostAudioAuxServer::broadcastFileTransferPacket(FileTransferPacket packet) {

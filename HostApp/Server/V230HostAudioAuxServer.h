@@ -96,6 +96,11 @@ public:
     std::function<void(const ClipboardTransfer&)> onClipboardTransfer;
     std::function<void(const FileTransferPacket&, const UUID&)> onFileTransferPacket;
     std::function<void(const FileTransferPacket&, const UUID&)> onFileTransferIncomingPacket;
+    // Packets of the file side channel without a copy: the packet's data lies inside `storage`,
+    // which the receiver keeps for as long as it needs the bytes. When set, it takes the file
+    // channel's packets in place of onFileTransferIncomingPacket.
+    std::function<void(const FileTransferPacketView&, const SharedBytes& storage, const UUID&)>
+        onFileTransferChannelPacket;
     std::function<void(std::uint32_t snapshotID, std::uint32_t index)> onDragPullRequest;
     // A Viewer's control session left (whatever the reason): what the owner keeps for it, such as
     // unfinished inbound file batches, can go.
@@ -127,6 +132,9 @@ public:
     bool broadcastClipboardTransfer(const ClipboardTransfer& transfer);
     void broadcastFileTransferPacket(FileTransferPacket packet);
     void sendFileTransferPacket(FileTransferPacket packet, UUID toSessionID);
+    // Holds (true) or resumes reading on every file side channel, also those admitted later; for
+    // an owner whose file writes fall behind. Any thread; applied in call order on `queue`.
+    void setFileChannelReadsPaused(bool paused);
     void refreshBonjourAdvertisement();
 
     // ---- Snapshots, read synchronously on the queue (never call them from it) --------------
@@ -278,7 +286,8 @@ private:
     void sendToSignedIn(const SharedBytes& packet, bool control, bool video);
 
     // File channel.
-    void handleFileChannelFrame(const std::shared_ptr<FileTransferChannelConnection>& channel, Bytes payload);
+    void handleFileChannelFrame(const std::shared_ptr<FileTransferChannelConnection>& channel,
+                                std::span<const std::uint8_t> payload, const SharedBytes& storage);
     void endFileChannel(const UUID& sessionID, const std::shared_ptr<FileTransferChannelConnection>& channel);
     void handleFileChannelEnded(const std::shared_ptr<FileTransferChannelConnection>& channel);
     void deliverFileTransferPacket(const FileTransferPacket& packet, const UUID& sessionID);
@@ -343,6 +352,7 @@ private:
     SignInLimits signInLimits_;
     bool started_ = false;
     bool stopping_ = false;
+    bool fileChannelReadsPaused_ = false;
     bool stopped_ = false;
     std::vector<std::function<void()>> terminationWaiters_;
     // The current drag snapshot offered to Viewers (the Finder drag source arrives with delivery).

@@ -33,6 +33,7 @@ struct Channel {
     std::shared_ptr<ScriptedConnection> wire = std::make_shared<ScriptedConnection>();
     std::shared_ptr<std::vector<std::string>> log = std::make_shared<std::vector<std::string>>();
     std::vector<Bytes> frames;
+    std::vector<SharedBytes> storages;  // what each frame's bytes lay in
     std::vector<std::optional<NetworkError>> endings;
     std::shared_ptr<FileTransferChannelConnection> channel;
 
@@ -40,7 +41,10 @@ struct Channel {
         auto lines = log;
         channel = std::make_shared<FileTransferChannelConnection>(
             wire, queue, "file aux", [lines](const std::string& line) { lines->push_back(line); });
-        channel->onFrame = [this](Bytes payload) { frames.push_back(std::move(payload)); };
+        channel->onFrame = [this](std::span<const std::uint8_t> payload, const SharedBytes& storage) {
+            frames.emplace_back(payload.begin(), payload.end());
+            storages.push_back(storage);
+        };
         channel->onEnded = [this](const std::optional<NetworkError>& error) { endings.push_back(error); };
         channel->start();
         if (ready) {
@@ -53,32 +57,73 @@ struct Channel {
 
 }  // namespace
 
-TEST(FileTransferChannelConnection, ReadsOnlyOnceReadyAndInBoundedReads) {
+TEST(FileTransferChannelConnection, ReadsOnlyOnceReadyInReadsSizedToTheFrameLimit) {
     Channel c(false);
+    // A stranger's channel reads one small frame at a time, from the first read on.
+    c.channel->setMaximumPayloadSize(16);
     c.run();
-    EXPECT_EQ(c.wire->receiveCallCount(), 0u);
+    EXPECT_FALSE(c.wire->isReceivingContinuously());
     c.wire->reportState(Connection::State::preparing);
     c.run();
-    EXPECT_EQ(c.wire->receiveCallCount(), 0u);
+    EXPECT_FALSE(c.wire->isReceivingContinuously());
     EXPECT_TRUE(c.log->empty());
 
     c.wire->becomeReady();
     c.run();
     EXPECT_EQ(*c.log, std::vector<std::string>{"file aux ready"});
-    EXPECT_EQ(c.wire->lastReceiveBounds(), (std::pair<std::size_t, std::size_t>{1, 262144}));
+    EXPECT_TRUE(c.wire->isReceivingContinuously());
+    EXPECT_EQ(c.wire->receiveBufferSize(), 24u);
+    c.channel->setMaximumPayloadSize(FileTransferChannelConstants::maxPayloadSize);
+    EXPECT_EQ(c.wire->receiveBufferSize(), FileTransferChannelConnection::maxReadSize);
 
-    // A frame larger than one read arrives over several reads and is delivered once, whole.
-    Bytes big(600000);
+    // A frame larger than one read arrives over several reads and is delivered once, whole, put
+    // together in a buffer of exactly its size.
+    Bytes big(2 * FileTransferChannelConnection::maxReadSize + 12345);
     for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 7);
     c.wire->deliver(frame(big));
     c.run();
-    EXPECT_GE(c.wire->receiveCallCount(), 4u);
     ASSERT_EQ(c.frames.size(), 1u);
     EXPECT_EQ(c.frames[0], big);
-    // An empty read is skipped and the next read armed.
+    EXPECT_EQ(c.storages[0]->size(), big.size() + 8);
+
+    // Frames whole inside one read are views into that read's buffer, not copies.
+    c.wire->deliver(concat({frame(text("one")), frame(text("two"))}));
+    c.run();
+    ASSERT_EQ(c.frames.size(), 3u);
+    EXPECT_EQ(c.storages[1], c.storages[2]);
+    EXPECT_EQ(c.storages[1]->size(), 2 * 8 + 6u);
+    // An empty read changes nothing.
     c.wire->deliver({});
     c.run();
-    EXPECT_TRUE(c.wire->hasPendingReceive());
+    EXPECT_TRUE(c.wire->isReceivingContinuously());
+    EXPECT_TRUE(c.endings.empty());
+}
+
+TEST(FileTransferChannelConnection, PausedReadingHoldsFramesUntilResumed) {
+    // Paused before the connection is ready: applied when reading begins.
+    Channel c(false);
+    c.channel->setReadingPaused(true);
+    c.wire->becomeReady();
+    c.run();
+    EXPECT_TRUE(c.wire->receivingPaused());
+    c.wire->deliver(frame(text("held")));
+    c.run();
+    EXPECT_TRUE(c.frames.empty());
+
+    c.channel->setReadingPaused(false);
+    c.run();
+    EXPECT_FALSE(c.wire->receivingPaused());
+    EXPECT_EQ(c.frames, std::vector<Bytes>{text("held")});
+
+    // Paused while reading: later reads wait, in order.
+    c.channel->setReadingPaused(true);
+    c.wire->deliver(frame(text("a")));
+    c.wire->deliver(frame(text("b")));
+    c.run();
+    EXPECT_EQ(c.frames.size(), 1u);
+    c.channel->setReadingPaused(false);
+    c.run();
+    EXPECT_EQ(c.frames, (std::vector<Bytes>{text("held"), text("a"), text("b")}));
     EXPECT_TRUE(c.endings.empty());
 }
 
@@ -147,8 +192,8 @@ TEST(FileTransferChannelConnection, OwnerLimitGuardsAnUnauthorisedChannel) {
     c.channel->setMaximumPayloadSize(16);
     // The owner lifts the limit from inside the handler once the first frame is accepted; the
     // next frame of the same read is judged by the new limit.
-    c.channel->onFrame = [&](Bytes payload) {
-        c.frames.push_back(std::move(payload));
+    c.channel->onFrame = [&](std::span<const std::uint8_t> payload, const SharedBytes&) {
+        c.frames.emplace_back(payload.begin(), payload.end());
         c.channel->setMaximumPayloadSize(FileTransferChannelConstants::maxPayloadSize);
     };
     c.wire->deliver(concat({frame(Bytes(16, 1)), frame(Bytes(1000, 2))}));
@@ -180,7 +225,7 @@ TEST(FileTransferChannelConnection, ClosesOnBadMagicWithoutResynchronising) {
                                                  "file aux cancelled"}));
     ASSERT_EQ(c.endings.size(), 1u);
     EXPECT_FALSE(c.endings[0].has_value());
-    EXPECT_FALSE(c.wire->hasPendingReceive());
+    EXPECT_FALSE(c.wire->isReceivingContinuously());
 
     // A good frame followed by garbage in the same read: the good one arrives, then the end.
     Channel d;
@@ -245,8 +290,8 @@ TEST(FileTransferChannelConnection, CancelEndsOnceAndStopsDelivery) {
 
     // Cancelling from inside onFrame: the frames behind it in the same read are not delivered.
     Channel d;
-    d.channel->onFrame = [&](Bytes payload) {
-        d.frames.push_back(std::move(payload));
+    d.channel->onFrame = [&](std::span<const std::uint8_t> payload, const SharedBytes&) {
+        d.frames.emplace_back(payload.begin(), payload.end());
         d.channel->cancel();
     };
     d.wire->deliver(concat({frame(text("a")), frame(text("b")), frame(text("c"))}));
@@ -258,14 +303,14 @@ TEST(FileTransferChannelConnection, CancelEndsOnceAndStopsDelivery) {
     d.run();
     EXPECT_EQ(d.frames.size(), 1u);
 
-    // A read already completed but not yet handled when the owner cancels is dropped, and no
-    // further read is armed.
+    // A read already completed but not yet handled when the owner cancels is dropped, and
+    // reading stops.
     Channel e;
     e.wire->deliver(frame(text("in flight")));
     e.channel->cancel();
     e.run();
     EXPECT_TRUE(e.frames.empty());
-    EXPECT_EQ(e.wire->receiveCallCount(), 1u);
+    EXPECT_FALSE(e.wire->isReceivingContinuously());
 }
 
 TEST(FileTransferChannelConnection, SendsFramesUntilTheEnd) {

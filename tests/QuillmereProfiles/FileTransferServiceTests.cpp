@@ -389,3 +389,32 @@ TEST_F(FileTransferPair, ListsFoldersInsideHomeOnly) {
     for (int i = 3; i < 7; ++i) EXPECT_TRUE(std::get<2>(listings[i]).empty()) << std::get<1>(listings[i]);
     EXPECT_EQ(std::get<1>(listings[6]), (home() / "Docs" / "b").string());
 }
+
+TEST_F(FileTransferPair, ABacklogAboveTheMarkAsksTheOwnerToStopReadingUntilItDrains) {
+    std::vector<bool> changes;
+    receiver->onInboundCongestion = [&](bool congested) { changes.push_back(congested); };
+    const auto id = UUID::random();
+    inject(FileTransferOp::batchStart, id, 0, "", {}, 1);
+    inject(FileTransferOp::fileStart, id, 40u << 20, "big.bin");
+    // Chunks handed in place from one shared buffer, none processed yet.
+    const auto storage = std::make_shared<const Bytes>(Bytes(chunk, 0x33));
+    std::size_t handed = 0;
+    while (receiver->queuedInboundBytes() <= FileTransferService::maxQueuedInboundBytes) {
+        FileTransferPacketView view{FileTransferOp::fileChunk, id, handed * chunk, 0, "big.bin", *storage};
+        receiver->handleIncomingPacket(view, storage, "A");
+        ++handed;
+    }
+    EXPECT_EQ(changes, std::vector<bool>{true}) << "told once, when the mark is crossed";
+    inject(FileTransferOp::fileChunk, id, handed * chunk, "big.bin", Bytes(chunk, 0x33));
+    EXPECT_EQ(changes.size(), 1u);
+
+    run();
+    EXPECT_EQ(changes, (std::vector<bool>{true, false}));
+    EXPECT_EQ(receiver->queuedInboundBytes(), 0u);
+    // Every chunk was written from the shared buffer, in order.
+    const auto written = fs::recursive_directory_iterator(staging());
+    std::uint64_t size = 0;
+    for (const auto& entry : written)
+        if (entry.is_regular_file()) size = entry.file_size();
+    EXPECT_EQ(size, (handed + 1) * chunk);
+}

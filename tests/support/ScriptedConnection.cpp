@@ -94,6 +94,19 @@ void ScriptedConnection::setReceiveBufferSize(std::size_t bytes) {
     receiveBufferSize_ = std::max<std::size_t>(bytes, 1);
 }
 
+void ScriptedConnection::setReceivingPaused(bool paused) {
+    {
+        std::lock_guard lock(mutex_);
+        receivingPaused_ = paused;
+    }
+    pumpContinuous();
+}
+
+bool ScriptedConnection::receivingPaused() const {
+    std::lock_guard lock(mutex_);
+    return receivingPaused_;
+}
+
 void ScriptedConnection::setSendLimit(std::size_t bytes) {
     std::lock_guard lock(mutex_);
     sendLimit_ = bytes;
@@ -117,7 +130,7 @@ void ScriptedConnection::pumpContinuous() {
         std::lock_guard lock(mutex_);
         if (!queue_ || !continuous_ || pendingReceive_) return;
         handler = continuous_;
-        while (!events_.empty() && !continuousEnded_) {
+        while (!events_.empty() && !continuousEnded_ && !receivingPaused_) {
             ReadEvent& next = events_.front();
             ReadEvent event;
             if (next.data.size() > receiveBufferSize_) {

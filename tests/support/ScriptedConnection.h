@@ -32,6 +32,8 @@ public:
     // an error, and once cancelled, nothing more is handed on.
     void startReceiving(std::size_t bufferSize, ReceiveCompletion handler) override;
     void setReceiveBufferSize(std::size_t bytes) override;
+    // While paused, scripted reads wait; they flow again once resumed.
+    void setReceivingPaused(bool paused) override;
     // Enforced like a real connection, counting what is held (see holdSends).
     void setSendLimit(std::size_t bytes) override;
     std::size_t queuedSendBytes() const override;
@@ -68,6 +70,7 @@ public:
     std::vector<SharedBytes> sentBuffers() const;
     bool isReceivingContinuously() const;
     std::size_t receiveBufferSize() const;  // of continuous reads
+    bool receivingPaused() const;
     std::size_t sendLimit() const;
     // Every sent message, concatenated in order.
     Bytes sentBytes() const;
@@ -99,6 +102,7 @@ private:
     std::optional<NetworkError> sendError_;
     std::shared_ptr<ReceiveCompletion> continuous_;
     bool continuousEnded_ = false;
+    bool receivingPaused_ = false;
     std::size_t receiveBufferSize_ = 0;
     std::size_t sendLimit_ = 0;
     std::size_t heldBytes_ = 0;

@@ -4,6 +4,7 @@
 #include <asio/read.hpp>
 #include <asio/write.hpp>
 #include <opus/opus.h>
+#include <array>
 
 #include "Platform/Clock.h"
 #include "Platform/Crypto.h"
@@ -242,6 +243,24 @@ void TestFileChannel::sendFrame(const Bytes& payload) {
     ByteWriter frame;
     frame.bytes(FileTransferChannelConstants::magic).u32(static_cast<std::uint32_t>(payload.size())).bytes(payload);
     sendRaw(frame.data());
+}
+
+void TestFileChannel::sendPacket(const FileTransferPacket& packet) {
+    // The frame header and the packet's fields, then its data straight from the packet.
+    const FileTransferPacket fields{packet.op, packet.batchID, packet.value1, packet.value2, packet.path, {}};
+    Bytes head = fields.encode(FileTransferChannelConstants::headerSize);
+    head.resize(head.size() - 4);  // the empty data's length, rewritten below
+    const auto dataLength = static_cast<std::uint32_t>(packet.data.size());
+    ByteWriter lengths;
+    lengths.u32(dataLength);
+    head.insert(head.end(), lengths.data().begin(), lengths.data().end());
+    const auto payloadLength = static_cast<std::uint32_t>(head.size() - FileTransferChannelConstants::headerSize + dataLength);
+    ByteWriter header;
+    header.bytes(FileTransferChannelConstants::magic).u32(payloadLength);
+    std::copy(header.data().begin(), header.data().end(), head.begin());
+    std::error_code ec;
+    const std::array<asio::const_buffer, 2> buffers{asio::buffer(head), asio::buffer(packet.data)};
+    asio::write(socket_, buffers, ec);
 }
 
 void TestFileChannel::sendRaw(const Bytes& bytes) {

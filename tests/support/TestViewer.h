@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "QuillmereProfiles/AuxProtocol.h"
+#include "QuillmereProfiles/FileTransferPacket.h"
 #include "QuillmereProfiles/SessionPayloads.h"
 
 struct OpusDecoder;
@@ -103,6 +104,8 @@ public:
     TestFileChannel(std::uint16_t port, std::string host = "127.0.0.1");
     ~TestFileChannel();
     void sendFrame(const Bytes& payload);
+    // One frame carrying the packet, written with the packet's data in place (no copy of it).
+    void sendPacket(const FileTransferPacket& packet);
     void sendRaw(const Bytes& bytes);
     std::optional<Bytes> waitForFrame(std::chrono::milliseconds timeout = 10s);
     bool waitForClose(std::chrono::milliseconds timeout = 10s);

@@ -2,7 +2,10 @@
 // connects them, driven by Viewers over real TCP.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
 #include <random>
 
 #include "HostApp/Server/HostServiceWiring.h"
@@ -291,4 +294,114 @@ TEST(ServerFiles, AViewerThatLeavesMidBatchLeavesNoStagingBehind) {
     EXPECT_TRUE(waitUntil([&] { return fs::exists(host.staging()) && fs::is_empty(host.staging()); }))
         << "the unfinished batch goes with its staging folder";
     EXPECT_EQ(host.live->server().resourceCounts().sessions, 0u);
+}
+
+TEST(ServerFiles, AViewerThatCancelsItsPushMidBatchLeavesNothingStaged) {
+    WiredHost host;
+    Viewer viewer(host);
+    ASSERT_TRUE(viewer.ready());
+    TemporaryDirectory viewerFolder;
+    const auto source = viewerFolder.path() / "big.bin";
+    writeFile(source, randomBytes(6 * chunk, 3));
+
+    // The Viewer's engine cancels its own batch once two chunks went out, and tells the Host
+    // with its cancel packet; what its send loop still sends after that must change nothing.
+    ManualPlatform viewerPlatform;
+    auto viewerFiles = std::make_shared<FileTransferService>(
+        viewerPlatform.platform, "Host", chunk,
+        FileTransferService::Folders{viewerFolder.path() / "caches", viewerFolder.path()});
+    std::vector<std::string> viewerStatuses;
+    viewerFiles->onStatus = [&](const std::string& text) { viewerStatuses.push_back(text); };
+    std::size_t chunksSent = 0;
+    viewerFiles->sendPacket = [&](const FileTransferPacket& packet) {
+        viewer.channel->sendPacket(packet);
+        if (packet.op != FileTransferOp::fileChunk || ++chunksSent != 2) return;
+        ASSERT_TRUE(waitUntil([&] {
+            return fs::exists(host.staging()) && !fs::is_empty(host.staging());
+        })) << "the batch reached the Host's staging folder";
+        viewerFiles->cancelOutgoingBatch(packet.batchID);
+        viewerFiles->notifyPeerCancel(packet.batchID);
+    };
+    const auto batch = viewerFiles->sendURLs({source}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt, std::nullopt);
+    ASSERT_TRUE(batch);
+    viewerPlatform.clock->runUntilIdle();
+
+    EXPECT_EQ(chunksSent, 2u) << "the Viewer's loop stops at the cancel";
+    EXPECT_NE(std::find(viewerStatuses.begin(), viewerStatuses.end(), "send cancelled for batch " + shortBatchID(*batch)),
+              viewerStatuses.end());
+    EXPECT_TRUE(host.live->waitForStatus("files: cancelled by peer for batch " + shortBatchID(*batch)));
+    EXPECT_TRUE(waitUntil([&] { return fs::is_empty(host.staging()); })) << "the partial file goes with its folder";
+    EXPECT_EQ(host.files->queuedInboundBytes(), 0u);
+    EXPECT_TRUE(host.completedBatches().empty()) << "the batchEnd behind the cancel completes nothing";
+}
+
+TEST(ServerFiles, TheHostCancelsABatchToTheViewerMidWay) {
+    WiredHost host;
+    Viewer viewer(host);
+    ASSERT_TRUE(viewer.ready());
+    const auto source = host.folder.path() / "outgoing" / "big.bin";
+    writeFile(source, randomBytes(6 * chunk, 4));
+
+    // The Host's send loop is held after its second chunk until the Host has cancelled, so the
+    // cancel lands while the batch is provably in flight.
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool held = false, released = false;
+    std::size_t chunksSent = 0;
+    auto wired = host.files->routedSendPacket.get();
+    host.files->routedSendPacket = [&, wired](const FileTransferPacket& packet, const std::optional<std::string>& token) {
+        wired(packet, token);
+        if (packet.op != FileTransferOp::fileChunk) return;
+        std::unique_lock lock(mutex);
+        if (++chunksSent != 2) return;
+        held = true;
+        changed.notify_all();
+        changed.wait_for(lock, 10s, [&] { return released; });
+    };
+    const auto batch = host.files->sendURLs({source}, FileTransferIntent::copy, std::nullopt, {},
+                                            viewer.sessionID->uuidString(), std::nullopt);
+    ASSERT_TRUE(batch);
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, 10s, [&] { return held; }));
+    }
+    host.files->cancelOutgoingBatch(*batch);
+    host.files->notifyPeerCancel(*batch);
+    {
+        std::lock_guard lock(mutex);
+        released = true;
+    }
+    changed.notify_all();
+
+    // The Viewer's engine takes what arrives until the batch's end.
+    TemporaryDirectory viewerFolder;
+    ManualPlatform viewerPlatform;
+    auto viewerFiles = std::make_shared<FileTransferService>(
+        viewerPlatform.platform, "Host", chunk,
+        FileTransferService::Folders{viewerFolder.path() / "caches", viewerFolder.path()});
+    std::vector<std::string> viewerStatuses;
+    viewerFiles->onStatus = [&](const std::string& text) { viewerStatuses.push_back(text); };
+    bool completed = false;
+    viewerFiles->onBatchCompleted = [&](const UUID&, const std::vector<fs::path>&, FileTransferIntent) { completed = true; };
+    std::size_t chunksReceived = 0;
+    bool sawCancel = false;
+    for (;;) {
+        auto frame = viewer.channel->waitForFrame();
+        ASSERT_TRUE(frame) << "the batch never ended";
+        auto packet = FileTransferPacket::decode(*frame);
+        ASSERT_TRUE(packet);
+        chunksReceived += packet->op == FileTransferOp::fileChunk;
+        sawCancel = sawCancel || packet->op == FileTransferOp::cancelBatch;
+        viewerFiles->handleIncomingPacket(*packet, "host");
+        viewerPlatform.clock->runUntilIdle();
+        if (packet->op == FileTransferOp::batchEnd) break;
+    }
+
+    EXPECT_TRUE(sawCancel) << "the cancel, sent while the loop was held, comes before the batch's end";
+    EXPECT_EQ(chunksReceived, 2u) << "the Host stopped sending at the cancel";
+    EXPECT_TRUE(host.live->waitForStatus("files: send cancelled for batch " + shortBatchID(*batch)));
+    EXPECT_NE(std::find(viewerStatuses.begin(), viewerStatuses.end(), "cancelled by peer for batch " + shortBatchID(*batch)),
+              viewerStatuses.end());
+    EXPECT_TRUE(fs::is_empty(viewerFiles->stagingRoot())) << "the Viewer's partial file goes with its folder";
+    EXPECT_FALSE(completed) << "the batchEnd behind the cancel completes nothing";
 }
