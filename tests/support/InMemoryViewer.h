@@ -10,6 +10,7 @@
 #include "Platform/Displays.h"
 #include "Platform/InMemoryNetwork.h"
 #include "Platform/ScreenCapture.h"
+#include "Platform/VirtualDisplays.h"
 #include "support/TestPlatform.h"
 
 namespace qm::test {
@@ -34,6 +35,8 @@ public:
     SimulatedScreenCapture& screenCapture() { return *screenCapture_; }
     RecordingEventPoster& events() { return *events_; }
     SimulatedAudioCapture& audioCapture() { return *audioCapture_; }
+    SimulatedVirtualDisplayFactory& virtualDisplays() { return *virtualDisplays_; }
+    ScriptedAccountService& accounts() { return *accounts_; }
 
 private:
     ManualPlatform manual_;
@@ -45,6 +48,8 @@ private:
     std::shared_ptr<SimulatedScreenCapture> screenCapture_ = std::make_shared<SimulatedScreenCapture>(displays_);
     std::shared_ptr<RecordingEventPoster> events_ = std::make_shared<RecordingEventPoster>(manual_.clock);
     std::shared_ptr<SimulatedAudioCapture> audioCapture_ = std::make_shared<SimulatedAudioCapture>(displays_);
+    std::shared_ptr<SimulatedVirtualDisplayFactory> virtualDisplays_ =
+        std::make_shared<SimulatedVirtualDisplayFactory>(displays_);
     TemporaryDirectory config_;
     std::shared_ptr<V230HostAudioAuxServer> server_;
     std::shared_ptr<std::vector<std::string>> statuses_ = std::make_shared<std::vector<std::string>>();
