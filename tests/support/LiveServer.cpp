@@ -1,4 +1,5 @@
 #include "support/LiveServer.h"
+#include "Platform/VirtualDisplays.h"
 
 #include <stdexcept>
 
@@ -26,6 +27,7 @@ LiveServer::LiveServer(Setup setup) {
     platform.accounts = setup.accounts ? setup.accounts : scriptedAccounts_;
     platform.displays = displays_;
     platform.screenCapture = screenCapture_;
+    platform.virtualDisplays = std::make_shared<SimulatedVirtualDisplayFactory>(displays_);
     platform.configDirectory = configDirectory_.path();
 
     auto options = setup.options;
