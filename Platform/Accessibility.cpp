@@ -13,6 +13,38 @@ void SimulatedAXElement::set(const std::string& name, AXAttributeValue value) {
     attributes_[name] = std::move(value);
 }
 
+bool SimulatedAXElement::setAttribute(const std::string& name, const AXAttributeValue& value) {
+    std::lock_guard lock(mutex_);
+    if (refusesChanges_) return false;
+    attributes_[name] = value;
+    return true;
+}
+
+void SimulatedAXElement::setRefusesChanges(bool refuses) {
+    std::lock_guard lock(mutex_);
+    refusesChanges_ = refuses;
+}
+
+std::shared_ptr<SimulatedAXElement> SimulatedAXElement::window(Rect frame) {
+    auto element = std::make_shared<SimulatedAXElement>();
+    element->set("AXPosition", frame.origin);
+    element->set("AXSize", frame.size);
+    return element;
+}
+
+Rect SimulatedAXElement::frame() const {
+    std::lock_guard lock(mutex_);
+    auto position = attributes_.find("AXPosition");
+    auto size = attributes_.find("AXSize");
+    if (position == attributes_.end() || size == attributes_.end() ||
+        !std::holds_alternative<Point>(position->second) || !std::holds_alternative<Size>(size->second)) {
+        return {};
+    }
+    const auto p = std::get<Point>(position->second);
+    const auto z = std::get<Size>(size->second);
+    return {p.x, p.y, z.width, z.height};
+}
+
 void SimulatedAXElement::addChild(AXElementPtr child) {
     std::lock_guard lock(mutex_);
     auto& value = attributes_["AXChildren"];

@@ -22,6 +22,9 @@ class AXElement {
 public:
     virtual ~AXElement() = default;
     virtual AXAttributeValue attribute(const std::string& name) const = 0;
+    // Sets a settable attribute ("AXPosition", "AXSize" of a window); false when the element
+    // refuses it.
+    virtual bool setAttribute(const std::string& name, const AXAttributeValue& value) = 0;
 };
 
 // Whether the Host may control the machine (synthetic input, reading other applications'
@@ -40,7 +43,15 @@ public:
 class SimulatedAXElement final : public AXElement {
 public:
     AXAttributeValue attribute(const std::string& name) const override;
+    // Stores the value unless the element was told to refuse changes.
+    bool setAttribute(const std::string& name, const AXAttributeValue& value) override;
     void set(const std::string& name, AXAttributeValue value);
+    // Makes later setAttribute calls fail (a window that cannot be moved or resized).
+    void setRefusesChanges(bool refuses);
+    // A window element with "AXPosition" and "AXSize" from the frame.
+    static std::shared_ptr<SimulatedAXElement> window(Rect frame);
+    // The window's frame from "AXPosition" and "AXSize" (empty when either is missing).
+    Rect frame() const;
     // Appends a child to "AXChildren".
     void addChild(AXElementPtr child);
     // A tile-like element: "AXTitle", "AXPosition" and "AXSize".
@@ -49,6 +60,7 @@ public:
 private:
     mutable std::mutex mutex_;
     std::map<std::string, AXAttributeValue> attributes_;
+    bool refusesChanges_ = false;
 };
 
 // The Host's stand-in: trust is a flag (granted by default), prompts are counted, and the

@@ -71,4 +71,31 @@ std::vector<std::filesystem::path> SimulatedWorkspace::openedApplications() cons
     return opened_;
 }
 
+std::function<void()> SimulatedWorkspace::addApplicationObserver(WorkspaceApplicationEvent event,
+                                                                 std::function<void()> handler) {
+    std::lock_guard lock(mutex_);
+    const auto token = nextObserver_++;
+    observers_[token] = {event, std::move(handler)};
+    return [this, token] {
+        std::lock_guard lock(mutex_);
+        observers_.erase(token);
+    };
+}
+
+void SimulatedWorkspace::postApplicationEvent(WorkspaceApplicationEvent event) {
+    std::vector<std::function<void()>> handlers;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [token, observer] : observers_) {
+            if (observer.first == event) handlers.push_back(observer.second);
+        }
+    }
+    for (const auto& handler : handlers) handler();
+}
+
+std::size_t SimulatedWorkspace::applicationObserverCount() const {
+    std::lock_guard lock(mutex_);
+    return observers_.size();
+}
+
 }  // namespace qm

@@ -15,7 +15,13 @@ namespace qm {
 struct RunningApplication {
     std::string bundleIdentifier;
     int processIdentifier = 0;
+    // 0 regular, 1 accessory, 2 prohibited (no windows of its own to show).
+    int activationPolicy = 0;
+    bool isTerminated = false;
 };
+
+// The application events the workspace reports.
+enum class WorkspaceApplicationEvent { didLaunch, didActivate, didUnhide };
 
 // The string values of an application bundle's information dictionaries.
 struct ApplicationBundleInfo {
@@ -36,6 +42,10 @@ public:
     // completion runs once, later, with an error description or none.
     virtual void openApplication(const std::filesystem::path& applicationURL, bool activates,
                                  std::function<void(std::optional<std::string> error)> completion) = 0;
+    // Calls `handler` on the posting thread after each such event; the returned function removes
+    // the observer. A workspace without such events returns an empty function and never calls.
+    virtual std::function<void()> addApplicationObserver(WorkspaceApplicationEvent event,
+                                                         std::function<void()> handler) = 0;
 };
 
 // The Host's stand-in and what tests script: installed and running applications, existing
@@ -50,7 +60,12 @@ public:
     bool fileExists(const std::filesystem::path& path) const override;
     void openApplication(const std::filesystem::path& applicationURL, bool activates,
                          std::function<void(std::optional<std::string> error)> completion) override;
+    std::function<void()> addApplicationObserver(WorkspaceApplicationEvent event,
+                                                 std::function<void()> handler) override;
 
+    // Calls the observers of the event on the calling thread, as the system posts on its own.
+    void postApplicationEvent(WorkspaceApplicationEvent event);
+    std::size_t applicationObserverCount() const;
     void addRunningApplication(RunningApplication application);
     void installApplication(const std::string& bundleIdentifier, const std::filesystem::path& url,
                             std::optional<ApplicationBundleInfo> info = std::nullopt);
@@ -69,6 +84,8 @@ private:
     std::string errorText_;
     std::vector<std::filesystem::path> opened_;
     std::vector<std::function<void(std::optional<std::string>)>> pending_;
+    std::uint64_t nextObserver_ = 1;
+    std::map<std::uint64_t, std::pair<WorkspaceApplicationEvent, std::function<void()>>> observers_;
 };
 
 }  // namespace qm

@@ -85,3 +85,66 @@ std::optional<HostDisplayGeometry> DisplayTargetState::realizedHeadlessGeometryI
 }
 
 }  // namespace qm
+
+namespace qm {
+
+const std::string& DisplayTargetState::modeTitle(VideoCaptureMode mode) {
+    return DisplayProfileCatalog::profile(mode).title;
+}
+
+std::optional<VideoCaptureMode> DisplayTargetState::physicalFallbackModeFor(VideoCaptureMode mode) {
+    switch (mode) {
+        case VideoCaptureMode::easy: return VideoCaptureMode::physical1080;
+        case VideoCaptureMode::pro:
+        case VideoCaptureMode::max: return VideoCaptureMode::physical1440;
+        case VideoCaptureMode::physical1080:
+        case VideoCaptureMode::physical1440: return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+bool DisplayTargetState::physicalDisplayLayoutSatisfies(const DisplayLayoutPayload& layout,
+                                                        const CaptureModeControlPayload& request) {
+    const auto& r = profileOf(request.mode).resolution;
+    if (layout.targetWidth != r.logicalWidth || layout.targetHeight != r.logicalHeight) return false;
+    if (!r.hiDPI) return true;
+    return layout.pixelWidth == r.pixelWidth && layout.pixelHeight == r.pixelHeight &&
+           (layout.flags & DisplayLayoutPayload::hiDPIFlag) != 0;
+}
+
+CaptureModeControlPayload DisplayTargetState::easyAdaptiveRequest(
+    const CaptureModeControlPayload& base, const std::optional<DisplayLayoutPayload>& layout, bool fullChromaEncoding,
+    const std::function<std::int64_t(std::int64_t, std::int64_t, bool)>& bitrateFor) {
+    using P = CaptureModeControlPayload;
+    const VideoChromaMode chroma = fullChromaEncoding ? base.chromaMode : VideoChromaMode::yuv420;
+    auto easy = P::preset(VideoCaptureMode::easy, chroma, VideoCaptureBackend::physical);
+    // The Viewer's codec and frame rate stand: it decodes what it asked for.
+    easy.codec = base.codec;
+    if (base.fps > 0) easy.fps = base.fps;
+    std::uint8_t flags = easy.flags | (base.flags & P::encoderOption40Flag);
+    if (!fullChromaEncoding || (base.flags & P::encoderOption20Flag)) flags |= P::encoderOption20Flag;
+    flags &= static_cast<std::uint8_t>(~(P::iosBuiltInDisplayFlag | P::hiDPIFlag));
+    if (layout) {
+        easy.logicalWidth = layout->targetWidth;
+        easy.logicalHeight = layout->targetHeight;
+        easy.pixelWidth = layout->pixelWidth;
+        easy.pixelHeight = layout->pixelHeight;
+        if (layout->flags & DisplayLayoutPayload::hiDPIFlag) flags |= P::hiDPIFlag;
+    }
+    easy.flags = flags;
+    // The rate follows the pixels actually carried: a side beyond what the transport takes is
+    // scaled down first.
+    const std::int64_t longer = std::max(easy.pixelWidth, easy.pixelHeight);
+    const double s = longer > 0 ? std::min(1.0, static_cast<double>(transportMaxDimension(easy)) /
+                                                    static_cast<double>(longer))
+                                : 1.0;
+    auto scaled = [s](std::int64_t side) {
+        auto v = static_cast<std::int64_t>(static_cast<double>(side) * s);
+        v -= v % 2;
+        return v < 3 ? std::int64_t{2} : v;
+    };
+    easy.bitrate = bitrateFor(scaled(easy.pixelWidth), scaled(easy.pixelHeight), chroma == VideoChromaMode::yuv444);
+    return easy;
+}
+
+}  // namespace qm

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -8,10 +9,27 @@
 #include "HostApp/Display/HeadlessVirtualDisplay.h"
 #include "HostApp/Display/HostDisplayModeSwitcher.h"
 #include "Platform/Displays.h"
+#include "Platform/UUID.h"
 #include "QuillmereProfiles/DisplayPayloads.h"
 #include "QuillmereProfiles/VideoStreamTypes.h"
 
 namespace qm {
+
+// How one application of a capture mode ended: how long capture waits before it restarts, the
+// mode in force from now on, and whether layout, audio and video restart at all.
+struct CaptureTargetOutcome {
+    double delay = 0;
+    VideoCaptureMode mode = VideoCaptureMode::easy;
+    bool restart = false;
+    friend bool operator==(const CaptureTargetOutcome&, const CaptureTargetOutcome&) = default;
+};
+
+// What to do when the headless virtual display did not realize for a request.
+enum class HeadlessRealizeDecision {
+    retryPending,    // a retry is scheduled, or the wake path re-applies the mode: change nothing now
+    retryExhausted,  // the one retry for this request was used
+    retryNotNeeded,  // no Viewer waits for video, or video already flows
+};
 
 // The server's display-target state: which display is captured and how. Owned by the server
 // queue; every member below is read and written only there.
@@ -33,6 +51,17 @@ public:
     VideoChromaMode currentVideoChromaMode = VideoChromaMode::yuv420;
     // The layout last returned by currentDisplayLayout(); cleared before a capture-target change.
     std::optional<DisplayLayoutPayload> lastDisplayLayout;
+    // Retries used for the current headless request: 0 or 1.
+    std::int64_t headlessRealizeRetryAttempts = 0;
+    // The Viewer whose iOS built-in display capture is running, if one started it.
+    std::optional<UUID> iosBuiltInCaptureSessionID;
+
+    // A Viewer left: it no longer owns the iOS built-in capture.
+    void forget(const UUID& id) {
+        if (iosBuiltInCaptureSessionID == id) iosBuiltInCaptureSessionID.reset();
+    }
+    // Per-Viewer entries, for leak checks.
+    std::size_t entryCount() const { return iosBuiltInCaptureSessionID ? 1 : 0; }
 
     // The request a stream starts with when no Viewer asked for one: Easy, 4:2:0, physical.
     static CaptureModeControlPayload defaultCaptureRequest() {
@@ -63,6 +92,23 @@ public:
     // The virtual display's geometry when it already satisfies the mode strictly.
     static std::optional<HostDisplayGeometry> realizedHeadlessGeometryIfSatisfied(
         VideoCaptureMode mode, DisplayID displayID, const HeadlessVirtualDisplay& virtualDisplay);
+
+    // ---- Capture requests ----
+    // The catalogue title of a mode ("1080p", "1440p", "Easy", "Pro", "Max").
+    static const std::string& modeTitle(VideoCaptureMode mode);
+    // The physical mode a failed switch falls back to: easy -> 1080p, pro and max -> 1440p, none
+    // for the physical modes.
+    static std::optional<VideoCaptureMode> physicalFallbackModeFor(VideoCaptureMode mode);
+    // Whether a physical display's layout already has the geometry of the request's mode.
+    static bool physicalDisplayLayoutSatisfies(const DisplayLayoutPayload& layout,
+                                               const CaptureModeControlPayload& request);
+    // The Easy request for a physical display at its own resolution: the base's chroma (4:4:4
+    // only where `fullChromaEncoding`) and encoder flags, the layout's sizes, and the bit rate
+    // `bitrateFor` gives for the size the stream is carried at.
+    static CaptureModeControlPayload easyAdaptiveRequest(
+        const CaptureModeControlPayload& base, const std::optional<DisplayLayoutPayload>& layout,
+        bool fullChromaEncoding,
+        const std::function<std::int64_t(std::int64_t, std::int64_t, bool)>& bitrateFor);
 
     // ---- Diagnostics ----
     // The selection summary followed by the displays' diagnostics.

@@ -46,7 +46,9 @@ HeadlessVirtualDisplay::HeadlessVirtualDisplay(const HostPlatform& platform)
     : eventQueue(platform.makeQueue ? platform.makeQueue(eventQueueLabel) : nullptr),
       displays_(platform.displays),
       factory_(platform.virtualDisplays),
-      clock_(platform.clock ? platform.clock : SystemClock::shared()) {}
+      clock_(platform.clock ? platform.clock : SystemClock::shared()),
+      accessibility_(platform.accessibility),
+      workspace_(platform.workspace) {}
 
 HeadlessVirtualDisplay::~HeadlessVirtualDisplay() { cancelVirtualDesktopWindowMigration(); }
 
@@ -342,6 +344,7 @@ void HeadlessVirtualDisplay::stop(bool waitForRemoval) {
 }
 
 void HeadlessVirtualDisplay::cancelVirtualDesktopWindowMigration() {
+    std::lock_guard lock(stateLock);
     virtualDesktopWindowMigrationEnabled = false;
     if (pendingWindowMigrationTask) {
         pendingWindowMigrationTask->cancel();

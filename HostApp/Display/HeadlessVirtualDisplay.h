@@ -9,10 +9,12 @@
 #include <utility>
 #include <vector>
 
+#include "Platform/Accessibility.h"
 #include "Platform/DispatchQueue.h"
 #include "Platform/Displays.h"
 #include "Platform/HostPlatform.h"
 #include "Platform/VirtualDisplays.h"
+#include "Platform/Workspace.h"
 #include "QuillmereProfiles/DisplayProfiles.h"
 
 namespace qm {
@@ -23,7 +25,7 @@ namespace qm {
 //
 // Every operation runs on the caller's thread (the server queue) and may block: up to 0.45 s or
 // 6.8 s in a start, 0.4 s in a preset switch, 2.4 s in a stop, all sleeping through the clock.
-class HeadlessVirtualDisplay {
+class HeadlessVirtualDisplay : public std::enable_shared_from_this<HeadlessVirtualDisplay> {
 public:
     static constexpr const char* eventQueueLabel = "com.quillmere.virtualdisplay.events";
 
@@ -111,6 +113,23 @@ public:
     static bool geometrySatisfies(const RealizedGeometry& geometry, const Preset& preset);
     void cancelVirtualDesktopWindowMigration();
 
+    // ---- Desktop promotion and window migration ----
+    // Makes the virtual display the main desktop: mirrors `referenceDisplayID` (0 = the current
+    // main display) into it or puts the other displays in a row to its right, then moves the
+    // windows onto it and keeps them there. Returns whether it applied, and a text for the log.
+    std::pair<bool, std::string> promoteToPrimaryDesktop(DisplayID referenceDisplayID);
+    void ensureWindowMigrationObservers();
+    // One sweep after max(delay, 0.1) s on `eventQueue`; a newer call replaces a pending one.
+    void scheduleVirtualDesktopWindowMigration(const std::string& reason, double delay);
+    // Moves windows of every other display onto the virtual one; empty when nothing to report.
+    std::string enforceVirtualDesktopWindowPlacement(const std::string& reason);
+    std::pair<std::int64_t, std::string> moveApplicationWindows(DisplayID from, DisplayID to);
+    // A window's frame when it has a position and a size larger than 40 x 40 points.
+    static std::optional<Rect> axWindowFrame(const AXElement& window);
+
+    // The Host's own bundle identifier: its windows are never moved.
+    std::string hostBundleIdentifier = "com.dravon.quillmere.host";
+
     // ---- State (read by the server; written by the operations above) ----
     std::shared_ptr<VirtualDisplay> display;
     DisplayID displayID = 0;
@@ -134,6 +153,8 @@ private:
     std::shared_ptr<DisplayService> displays_;
     std::shared_ptr<VirtualDisplayFactory> factory_;
     std::shared_ptr<const Clock> clock_;
+    std::shared_ptr<AccessibilityService> accessibility_;
+    std::shared_ptr<WorkspaceService> workspace_;
 };
 
 }  // namespace qm

@@ -6,6 +6,7 @@
 
 #include "Platform/Clock.h"
 #include "Platform/DispatchQueue.h"
+#include "QuillmereProfiles/DisplayPayloads.h"
 
 namespace qm {
 
@@ -34,6 +35,11 @@ struct PowerGraceState {
     ReconnectGrace sleepRecoveryViewerReconnectGrace;
     ReconnectGrace iosViewerBackgroundSleepGrace;
     bool viewerSessionAssertionHeld = false;
+    // Set by the wake handling: the virtual display is not made before this wall time.
+    std::optional<double> virtualDisplayWakeStabilizationDeadline;
+    // Set while a sleep preflight holds the physical request it moved away from.
+    std::optional<CaptureModeControlPayload> sleepPreflightPhysicalCaptureRequest;
+    bool isPreflightingHeadlessCaptureForSleep = false;
 
     void cancelGraces();
 };

@@ -569,6 +569,7 @@ void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
     auto left = sessions_.forget(id);
     if (!left.session) return;  // already removed: a cancel reports back after the removal
     videoFlow_.forget(id);
+    display_.forget(id);
     // Buttons, keys and modifiers the Viewer held are released.
     input_->forget(id);
 

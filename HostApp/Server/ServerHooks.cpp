@@ -85,31 +85,12 @@ void V230HostAudioAuxServer::updateViewerIdleSleepAssertion() {
 // ---- Input and displays ------------------------------------------------------------------------
 
 void V230HostAudioAuxServer::releaseHeadlessVirtualDisplayIfIdle() {
-    // This Host creates no virtual display yet; there is nothing to release.
-}
-
-void V230HostAudioAuxServer::applyHostDisplayMode(std::uint8_t mode) {
-    publish("display: host display mode request " + std::to_string(mode) + " is not supported on this Host");
-    broadcastHostError("display: host display mode requests are not supported on this Host");
-}
-
-void V230HostAudioAuxServer::applyHostPhysicalDisplayAction(std::uint8_t action) {
-    if (!platform_.displays) return;
-    const auto ids = platform_.displays->activeDisplayIDs();
-    if (ids.empty()) return;
-    DisplayID target = platform_.displays->mainDisplayID();
-    if (action == 2) {
-        auto it = std::find(ids.begin(), ids.end(), display_.physicalDisplayID);
-        target = (it == ids.end() || std::next(it) == ids.end()) ? ids.front() : *std::next(it);
-    }
-    if (target == 0) return;
-    display_.physicalDisplayID = target;
-    display_.selectedDisplayID = target;
-    display_.displaySelectionIsManual = true;
-    publish("display: capture moved to display " + std::to_string(target));
-    display_.lastDisplayLayout.reset();
-    broadcastDisplayLayout(currentDisplayLayout());
-    restartVideoCapture(0);
+    // With no Viewer left the virtual display only costs; it stays while sleep recovery may still
+    // bring a Viewer back to it.
+    if (!sessions_.authorizedVideoSessions.empty() || !virtualDisplay_->isActive()) return;
+    if (power_.screensAreSleeping || power_.sleepRecoveryViewerReconnectGrace.isRunning()) return;
+    publish("headless virtual display released; no Viewer left");
+    virtualDisplay_->stop(false);
 }
 
 DisplayLayoutPayload V230HostAudioAuxServer::currentDisplayLayout() {

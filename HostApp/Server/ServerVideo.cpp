@@ -35,7 +35,6 @@ void V230HostAudioAuxServer::applyVideoCaptureRequest(const CaptureModeControlPa
     if (video_.initialVideoCaptureStartTask) video_.initialVideoCaptureStartTask->cancel();
     video_.initialVideoCaptureStartTask.reset();
     publish("video request from session " + shortID(sourceID) + ": " + asked.summary());
-    if (video_.auxVideoCaptureSuspendedForZeroFrames) resumeAuxVideoCaptureAfterZeroFrameSuspension("video mode request");
 
     // Rates outside what the capture and the encoders can run are brought within bounds here, so
     // that everything after (the comparison, the stream, the live encoder) sees the granted values.
@@ -48,28 +47,91 @@ void V230HostAudioAuxServer::applyVideoCaptureRequest(const CaptureModeControlPa
         publish(text);
         sendHostStatus(text, sessions_.connection(sourceID));
     }
+    if (video_.auxVideoCaptureSuspendedForZeroFrames) {
+        if (video_.suspendedVideoCaptureRequest == request) {
+            publish("video: keeping Screen Sharing fallback for unchanged capture request " + request.summary());
+            requestVideoKeyframeWithDelayedRetry();
+            return;
+        }
+        resumeAuxVideoCaptureAfterZeroFrameSuspension("viewer changed capture request");
+    }
 
-    const CaptureModeControlPayload previous = display_.currentCaptureRequest;
-    display_.currentCaptureRequest = request;
-    display_.currentVideoChromaMode = request.chromaMode;
-    if (!video_.videoCapture) {
-        applyVideoCaptureMode(request.mode);
-    } else if (previous.mode != request.mode || previous.backend != request.backend ||
-               previous.logicalWidth != request.logicalWidth || previous.logicalHeight != request.logicalHeight ||
-               previous.pixelWidth != request.pixelWidth || previous.pixelHeight != request.pixelHeight ||
-               previous.flags != request.flags) {
-        applyVideoCaptureMode(request.mode);
-    } else if (previous.chromaMode != request.chromaMode || previous.fps != request.fps ||
-               previous.codec != request.codec || request.bitrate <= 0) {
+    auto& d = display_;
+    d.headlessRealizeRetryAttempts = 0;
+    const auto ios = CaptureModeControlPayload::iosBuiltInDisplayFlag;
+    if (request.flags & ios) {
+        if (sessions_.audioSessions.size() > 1 || sessions_.videoSessions.size() > 1) {
+            const std::string text = "display: ignored iOS built-in display request from " + shortID(sourceID) +
+                                     " while multiple viewers are active";
+            publish(text);
+            broadcastHostError(text);
+        } else {
+            d.iosBuiltInCaptureSessionID = sourceID;
+            applyIOSBuiltInDisplayCaptureRequest(request);
+        }
+        requestVideoKeyframeWithDelayedRetry();
+        return;
+    }
+    if (request.mode == VideoCaptureMode::easy) {
+        if (const auto physical = usablePhysicalDisplayID(); physical != 0) {
+            applyEasyAdaptivePhysicalCapture(physical, request);
+            requestVideoKeyframeWithDelayedRetry();
+            return;
+        }
+    }
+    if (shouldPreserveIOSBuiltInCapture(request, sourceID)) {
+        const std::string text = "display: kept active iOS built-in capture while another Viewer joined with Easy mode";
+        publish(text);
+        broadcastHostError(text);
+        resendCurrentVideoConfigIfAvailable("preserved active iOS built-in capture");
+        requestVideoKeyframeWithDelayedRetry();
+        return;
+    }
+
+    // A console at the login window or locked is captured from a real display where there is one.
+    VideoCaptureBackend backend = request.backend;
+    const auto console = currentConsoleSessionState();
+    const bool consoleUnavailable = console.isLoginWindow || console.isLocked || !console.loginDone;
+    if (request.backend == VideoCaptureBackend::headlessVirtual && consoleUnavailable) {
+        if (usablePhysicalDisplayID() != 0) {
+            backend = VideoCaptureBackend::physical;
+            publish("capture request backend virtual overridden to physical for loginwindow/locked session");
+            broadcastHostError("display: loginwindow/locked session forcing physical display capture");
+        } else {
+            publish("capture request kept on headless virtual display; loginwindow/locked session has no physical display");
+            broadcastHostError(
+                "display: no physical display available; keeping loginwindow/locked capture on headless virtual display");
+        }
+    } else if (request.backend == VideoCaptureBackend::physical && d.useHeadlessVirtualDisplay &&
+               DisplayProfileCatalog::profile(request.mode).defaultUsesHeadlessVirtualDisplay) {
+        backend = VideoCaptureBackend::headlessVirtual;
+        publish("capture request backend physical normalized to virtual default for " +
+                DisplayProfileCatalog::profile(request.mode).title);
+    }
+
+    CaptureModeControlPayload next = request;
+    next.backend = backend;
+    const CaptureModeControlPayload previous = d.currentCaptureRequest;
+    d.currentCaptureRequest = next;
+    d.currentVideoChromaMode = next.chromaMode;
+    if (!video_.videoCapture || previous.mode != next.mode || previous.backend != next.backend ||
+        previous.logicalWidth != next.logicalWidth || previous.logicalHeight != next.logicalHeight ||
+        previous.pixelWidth != next.pixelWidth || previous.pixelHeight != next.pixelHeight ||
+        previous.flags != next.flags) {
+        // Nothing running counts as a change: an unchanged request must still start the stream.
+        applyVideoCaptureMode(next.mode);
+    } else if (shouldReapplyCaptureMode(next)) {
+        publish("capture mode unchanged but display state drifted; reapplying " + next.summary());
+        applyVideoCaptureMode(next.mode);
+    } else if (previous.chromaMode != next.chromaMode || previous.fps != next.fps || previous.codec != next.codec ||
+               next.bitrate <= 0) {
         // A bit rate of 0 asks for the default, which depends on the mode and the display: the
         // stream profile works it out at the start.
-        // The capture interval is fixed when the stream starts, so a new frame rate needs a new
-        // stream as much as a new format does.
-        publish("capture format changed; restarting stream with " + request.summary());
+        publish("capture format changed; restarting stream with " + next.summary());
         restartVideoCapture(0.1);
-    } else if (previous.bitrate != request.bitrate) {
-        publish("dynamic bitrate update: bitrate=" + std::to_string(request.bitrate));
-        const auto profile = DisplayProfileCatalog::streamProfile(request, display_.selectedDisplayID);
+    } else if (previous.bitrate != next.bitrate) {
+        publish("dynamic bitrate update: bitrate=" + std::to_string(next.bitrate));
+        const auto profile = DisplayProfileCatalog::streamProfile(next, d.selectedDisplayID);
         video_.videoCapture->updateRateControl(profile.fps, profile.bitrate);
         if (video_.lastVideoConfig) video_.lastVideoConfig->bitrate = profile.bitrate;
         resendCurrentVideoConfigIfAvailable("bitrate update");
@@ -78,23 +140,6 @@ void V230HostAudioAuxServer::applyVideoCaptureRequest(const CaptureModeControlPa
         resendCurrentVideoConfigIfAvailable("unchanged capture mode");
     }
     requestVideoKeyframeWithDelayedRetry();
-}
-
-void V230HostAudioAuxServer::applyVideoCaptureMode(VideoCaptureMode mode) {
-    // Capture follows the physical display at its own mode; display-mode switching and the
-    // virtual display are not part of this Host yet.
-    display_.currentVideoMode = mode;
-    display_.useHeadlessVirtualDisplay = false;
-    if (platform_.displays && !platform_.displays->display(display_.physicalDisplayID)) {
-        display_.physicalDisplayID = platform_.displays->mainDisplayID();
-    }
-    if (display_.physicalDisplayID != 0) display_.selectedDisplayID = display_.physicalDisplayID;
-    display_.lastDisplayLayout.reset();
-    const auto layout = currentDisplayLayout();
-    publish("display layout " + layout.summary());
-    broadcastDisplayLayout(layout);
-    restartAudioCaptureOnDisplaySwitch(0);
-    restartVideoCapture(0);
 }
 
 void V230HostAudioAuxServer::restartAudioCaptureOnDisplaySwitch(double after) {
@@ -507,23 +552,6 @@ void V230HostAudioAuxServer::suspendAuxVideoCaptureForZeroFrames(std::uint32_t d
     discardVideoCapture(false);
     publish("video: no valid frames on display=" + std::to_string(displayID) + " and no usable physical display; "
             "capture suspended");
-}
-
-std::uint32_t V230HostAudioAuxServer::usablePhysicalDisplayID() const {
-    if (!platform_.displays) return 0;
-    for (const auto id : platform_.displays->activeDisplayIDs()) {
-        auto display = platform_.displays->display(id);
-        if (display && !display->isAsleep) return id;
-    }
-    return 0;
-}
-
-void V230HostAudioAuxServer::applyEasyAdaptivePhysicalCapture(std::uint32_t displayID) {
-    display_.useHeadlessVirtualDisplay = false;
-    display_.physicalDisplayID = displayID;
-    display_.selectedDisplayID = displayID;
-    display_.currentCaptureRequest = display_.currentCaptureRequest.withMode(VideoCaptureMode::easy);
-    applyVideoCaptureMode(VideoCaptureMode::easy);
 }
 
 void V230HostAudioAuxServer::switchPhysicalCaptureToHeadlessIfNeeded(const std::string& /*reason*/) {

@@ -84,6 +84,9 @@ public:
         // this many frames and bytes (headers included); past that the connection is closed.
         std::size_t maxHeldFrames = 16;
         std::size_t maxHeldBytes = 64 << 10;
+        // The encoders take 4:4:4 on this machine. Where they cannot, Easy capture falls back to
+        // 4:2:0 and sets encoder option 0x20 (as on Hosts without a media engine for it).
+        bool fullChromaEncoding = true;
     };
 
     static std::shared_ptr<V230HostAudioAuxServer> create(HostPlatform platform, Options options);
@@ -198,12 +201,29 @@ public:
     void stopVideoCaptureIfIdle();
     void releaseHeadlessVirtualDisplayIfIdle();
     DisplayLayoutPayload currentDisplayLayout();
+    // Host display control. `mode` 0 (1080p), 1 (1440p) or 2 (saved mode); `action` 1 (main) or
+    // 2 (next); any other value does nothing.
     void applyHostDisplayMode(std::uint8_t mode);
     void applyHostPhysicalDisplayAction(std::uint8_t action);
+    // The status menu's choices: each hops onto `queue`, holding the server weakly.
+    void selectDisplayID(std::uint32_t displayID);
+    void setHeadlessVirtualDisplayEnabled(bool enabled);
+    void restoreOriginalDisplayModeIfNeeded(std::uint32_t displayID, const std::string& reason);
 
     // Video road.
     void applyVideoCaptureRequest(const CaptureModeControlPayload& request, const UUID& sourceID);
     void applyVideoCaptureMode(VideoCaptureMode mode);
+    bool shouldPreserveIOSBuiltInCapture(const CaptureModeControlPayload& request, const UUID& sourceID) const;
+    bool shouldReapplyCaptureMode(const CaptureModeControlPayload& request);
+    void applyIOSBuiltInDisplayCaptureRequest(const CaptureModeControlPayload& request);
+    // Capture targets: each path ends in the outcome that applyVideoCaptureMode records.
+    std::optional<double> prepareHeadlessVirtualDisplay(VideoCaptureMode mode);
+    CaptureTargetOutcome applyHeadlessVirtualDisplayTemplate(VideoCaptureMode requestedMode);
+    HeadlessRealizeDecision scheduleHeadlessRealizeRetryIfNeeded(VideoCaptureMode mode);
+    CaptureTargetOutcome resolvePhysicalFallback(VideoCaptureMode mode, VideoCaptureMode previousMode,
+                                                 const std::string& reason);
+    CaptureTargetOutcome fallbackToPhysicalNativeCapture(const std::string& reason);
+    void scheduleDisplayLayoutPublish(double after);
     void scheduleInitialVideoCaptureStart();
     void startVideoCapture();
     void restartVideoCapture(double after);
@@ -217,7 +237,8 @@ public:
     void attemptVideoZeroFrameRecovery(std::uint32_t displayID);
     void suspendAuxVideoCaptureForZeroFrames(std::uint32_t displayID);
     std::uint32_t usablePhysicalDisplayID() const;
-    void applyEasyAdaptivePhysicalCapture(std::uint32_t displayID);
+    void applyEasyAdaptivePhysicalCapture(std::uint32_t displayID,
+                                          const std::optional<CaptureModeControlPayload>& base = std::nullopt);
     void switchPhysicalCaptureToHeadlessIfNeeded(const std::string& reason);
     void setViewportROI(const std::optional<Rect>& region);
     void statisticsTick();

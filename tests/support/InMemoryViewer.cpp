@@ -13,6 +13,8 @@ ManualServer::ManualServer() {
     manual_.platform.network = network_;
     manual_.platform.accounts = accounts_;
     manual_.platform.displays = displays_;
+    displays_->setClock(manual_.clock);
+    manual_.platform.virtualDisplays = virtualDisplays_;
     manual_.platform.screenCapture = screenCapture_;
     manual_.platform.eventPoster = events_;
     manual_.platform.audioCapture = audioCapture_;

@@ -10,6 +10,7 @@
 #include "Platform/Displays.h"
 #include "Platform/InMemoryNetwork.h"
 #include "Platform/ScreenCapture.h"
+#include "Platform/VirtualDisplays.h"
 #include "support/TestPlatform.h"
 
 namespace qm::test {
@@ -36,6 +37,7 @@ public:
     SimulatedAudioCapture& audioCapture() { return *audioCapture_; }
     ScriptedAccountService& accounts() { return *accounts_; }
     ManualPlatform& manual() { return manual_; }
+    SimulatedVirtualDisplayFactory& virtualDisplays() { return *virtualDisplays_; }
 
 private:
     ManualPlatform manual_;
@@ -47,6 +49,8 @@ private:
     std::shared_ptr<SimulatedScreenCapture> screenCapture_ = std::make_shared<SimulatedScreenCapture>(displays_);
     std::shared_ptr<RecordingEventPoster> events_ = std::make_shared<RecordingEventPoster>(manual_.clock);
     std::shared_ptr<SimulatedAudioCapture> audioCapture_ = std::make_shared<SimulatedAudioCapture>(displays_);
+    std::shared_ptr<SimulatedVirtualDisplayFactory> virtualDisplays_ =
+        std::make_shared<SimulatedVirtualDisplayFactory>(displays_);
     TemporaryDirectory config_;
     std::shared_ptr<V230HostAudioAuxServer> server_;
     std::shared_ptr<std::vector<std::string>> statuses_ = std::make_shared<std::vector<std::string>>();

@@ -1,4 +1,5 @@
 #include "support/LiveServer.h"
+#include "Platform/VirtualDisplays.h"
 
 #include <stdexcept>
 
@@ -32,6 +33,7 @@ LiveServer::LiveServer(Setup setup) {
     platform.audioCapture = setup.audioCapture ? setup.audioCapture : simulatedAudio_;
     platform.audioOutputDevices = setup.audioOutputDevices ? setup.audioOutputDevices : simulatedOutputDevices_;
     platform.eventPoster = events_;
+    platform.virtualDisplays = std::make_shared<SimulatedVirtualDisplayFactory>(displays_);
     platform.configDirectory = configDirectory_.path();
 
     auto options = setup.options;

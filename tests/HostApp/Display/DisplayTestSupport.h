@@ -31,7 +31,7 @@ struct DisplayRig {
     std::shared_ptr<SimulatedDisplayService> displays = std::make_shared<SimulatedDisplayService>();
     std::shared_ptr<SimulatedVirtualDisplayFactory> factory = std::make_shared<SimulatedVirtualDisplayFactory>(displays);
     std::shared_ptr<HostDisplayModeSwitcher> switcher;
-    std::unique_ptr<HeadlessVirtualDisplay> virtualDisplay;
+    std::shared_ptr<HeadlessVirtualDisplay> virtualDisplay;
     std::vector<std::string> lines;
 
     DisplayRig() {
@@ -40,7 +40,7 @@ struct DisplayRig {
         manual.platform.virtualDisplays = factory;
         switcher = std::make_shared<HostDisplayModeSwitcher>(displays, manual.clock);
         switcher->diagnosticSink = [this](const std::string& line) { lines.push_back(line); };
-        virtualDisplay = std::make_unique<HeadlessVirtualDisplay>(manual.platform);
+        virtualDisplay = std::make_shared<HeadlessVirtualDisplay>(manual.platform);
         virtualDisplay->logSink = [this](const std::string& line) { lines.push_back(line); };
     }
     double now() const { return static_cast<double>(manual.clock->uptimeNs()) / 1e9; }

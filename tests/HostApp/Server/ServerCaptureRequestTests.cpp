@@ -19,6 +19,13 @@ CaptureModeControlPayload easyRequest() {
                                              VideoCaptureBackend::physical);
 }
 
+// The display as it is, at the Viewer's own rates (Easy on a real display sets its own bit rate).
+CaptureModeControlPayload builtInDisplayRequest() {
+    auto request = easyRequest();
+    request.flags |= CaptureModeControlPayload::iosBuiltInDisplayFlag;
+    return request;
+}
+
 std::vector<std::string> statusTexts(const std::vector<AuxFrame>& frames) {
     std::vector<std::string> out;
     for (const auto& frame : frames) {
@@ -62,31 +69,34 @@ TEST(CaptureRequest, AFrameRateChangeRestartsTheStreamAndTheDeliveredRateFollows
     AckingViewer viewer{host, video, std::nullopt};
     auto request = easyRequest();
     control.send(AuxPacketType::captureModeControl, request.encode());
+    viewer.framesOver(0.2);  // the stream starts 0.1 s after the display was chosen
     EXPECT_NEAR(viewer.framesOver(1.0), 60, 2);
 
     request.fps = 30;
     control.send(AuxPacketType::captureModeControl, request.encode());
-    EXPECT_TRUE(host.sawStatus("capture format changed; restarting stream with " + request.summary()));
+    EXPECT_TRUE(host.sawStatus("easy adaptive: capturing physical display 1 at current resolution"));
     viewer.framesOver(0.5);  // the restart after 0.1 s, a new config and keyframe
     EXPECT_NEAR(viewer.framesOver(1.0), 30, 1);
     ASSERT_TRUE(viewer.lastConfig);
     EXPECT_EQ(viewer.lastConfig->fps, 30);
     EXPECT_NEAR(host.screenCapture().lastStartedConfiguration()->minimumFrameInterval, 1.0 / 30, 1e-9);
 
-    // A bit-rate change alone goes to the live encoder: same capture, config resent with the rate.
-    const auto running = ServerInspector(server).videoCapture();
+    // Easy on a real display carries the rate its pixels need, whatever the Viewer asked for; the
+    // built-in display capture carries the Viewer's rate.
+    EXPECT_EQ(viewer.lastConfig->bitrate, 8'000'000);
+    request = builtInDisplayRequest();
+    request.fps = 30;
     request.bitrate = 5'000'000;
     control.send(AuxPacketType::captureModeControl, request.encode());
-    EXPECT_EQ(ServerInspector(server).videoCapture(), running);
-    EXPECT_TRUE(host.sawStatus("dynamic bitrate update: bitrate=5000000"));
-    EXPECT_NEAR(viewer.framesOver(1.0), 30, 1);
+    EXPECT_NEAR(viewer.framesOver(1.5), 40, 12);  // 0.1 s restart, then 30 fps
     ASSERT_TRUE(viewer.lastConfig);
     EXPECT_EQ(viewer.lastConfig->bitrate, 5'000'000);
 
-    // The same request again only resends the config.
+    // The same request again changes nothing.
+    const auto running = ServerInspector(server).videoCapture();
     control.send(AuxPacketType::captureModeControl, request.encode());
     EXPECT_EQ(ServerInspector(server).videoCapture(), running);
-    EXPECT_TRUE(host.sawStatus("capture mode unchanged; resending video config"));
+    EXPECT_TRUE(host.sawStatus("iOS built-in display capture unchanged"));
 }
 
 TEST(CaptureRequest, RatesOutsideTheLimitsAreBroughtWithinThemAndTheViewerIsTold) {
@@ -95,12 +105,18 @@ TEST(CaptureRequest, RatesOutsideTheLimitsAreBroughtWithinThemAndTheViewerIsTold
     InMemoryViewer control(host, server.boundPorts().control);
     InMemoryViewer video(host, server.boundPorts().video);
     AckingViewer viewer{host, video, std::nullopt};
-    auto request = easyRequest();
+    auto request = builtInDisplayRequest();
     request.fps = 4'294'967'295;
     request.bitrate = 1;
     control.send(AuxPacketType::captureModeControl, request.encode());
 
-    const auto told = statusTexts(control.takeAll());
+    auto adjustments = [&] {
+        std::vector<std::string> out;
+        for (auto& text : statusTexts(control.takeAll()))
+            if (text.rfind("video: request adjusted", 0) == 0) out.push_back(text);
+        return out;
+    };
+    const auto told = adjustments();
     ASSERT_EQ(told.size(), 1u);
     EXPECT_NE(told[0].find("fps 4294967295 lowered to 240;"), std::string::npos) << told[0];
     EXPECT_NE(told[0].find("bitrate 1 raised to 100000;"), std::string::npos) << told[0];
@@ -118,7 +134,7 @@ TEST(CaptureRequest, RatesOutsideTheLimitsAreBroughtWithinThemAndTheViewerIsTold
     request.fps = 0;
     request.bitrate = 0;
     control.send(AuxPacketType::captureModeControl, request.encode());
-    EXPECT_TRUE(statusTexts(control.takeAll()).empty());
+    EXPECT_TRUE(adjustments().empty());
     viewer.framesOver(0.5);
     EXPECT_NEAR(host.screenCapture().lastStartedConfiguration()->minimumFrameInterval, 1.0 / 60, 1e-9);
 }
@@ -129,9 +145,12 @@ TEST(CaptureRequest, TheNextViewerAfterTheLastLeftStartsInTheDefaultMode) {
     {
         InMemoryViewer control(host, server.boundPorts().control);
         InMemoryViewer video(host, server.boundPorts().video);
+        // The display as it is, in another format: the iOS built-in capture keeps the Viewer's format.
         auto request = CaptureModeControlPayload::preset(VideoCaptureMode::physical1080, VideoChromaMode::yuv444,
                                                          VideoCaptureBackend::physical);
+        request.flags |= CaptureModeControlPayload::iosBuiltInDisplayFlag;
         control.send(AuxPacketType::captureModeControl, request.encode());
+        host.clock().advance(0.1);
         ASSERT_TRUE(ServerInspector(server).videoCapture());
         EXPECT_EQ(ServerInspector(server).videoCapture()->requestedProfile.codec, VideoStreamCodec::hevc);
         video.disconnect();
@@ -141,14 +160,15 @@ TEST(CaptureRequest, TheNextViewerAfterTheLastLeftStartsInTheDefaultMode) {
 
     InMemoryViewer control(host, server.boundPorts().control);
     InMemoryViewer video(host, server.boundPorts().video);
-    host.clock().advance(0.46);
+    host.clock().advance(0.56);
     const auto capture = ServerInspector(server).videoCapture();
     ASSERT_TRUE(capture);
     EXPECT_TRUE(host.sawStatus("video: no capture request; starting the default Easy mode"));
     EXPECT_EQ(capture->requestedProfile.mode, VideoCaptureMode::easy);
     EXPECT_EQ(capture->requestedProfile.codec, VideoStreamCodec::h264);
     EXPECT_EQ(capture->requestedProfile.chromaMode, VideoChromaMode::yuv420);
-    EXPECT_EQ(ServerInspector(server).display().currentCaptureRequest, DisplayTargetState::defaultCaptureRequest());
+    EXPECT_EQ(ServerInspector(server).display().currentCaptureRequest.mode, VideoCaptureMode::easy);
+    EXPECT_FALSE(ServerInspector(server).display().currentCaptureRequest.flags & CaptureModeControlPayload::iosBuiltInDisplayFlag);
 }
 
 TEST(CaptureRequest, PictureInPictureRegionsAreBoundedAndQuiet) {

@@ -149,8 +149,8 @@ TEST(ServerVideo, StartsTheDefaultModeWhenNoRequestComesAndGivesKeyframesOnReque
     ASSERT_TRUE(viewer.config());
     EXPECT_TRUE(live.waitForStatus("video: no capture request; starting the default Easy mode"));
 
-    // Let the stream settle past its first keyframe, then ask again for the same stream: the
-    // configuration is resent and a keyframe follows within two frames.
+    // Let the stream settle past its first keyframe, then ask again for the same stream: nothing
+    // restarts and a keyframe follows within a few frames.
     for (int i = 0; i < 5; ++i) {
         auto frame = viewer.frame();
         ASSERT_TRUE(frame);
@@ -158,7 +158,6 @@ TEST(ServerVideo, StartsTheDefaultModeWhenNoRequestComesAndGivesKeyframesOnReque
     }
     auto request = live.server().queue->sync([&] { return test::ServerInspector(live.server()).display().currentCaptureRequest; });
     viewer.control.send(AuxPacketType::captureModeControl, request.encode());
-    ASSERT_TRUE(viewer.config());
     // Frames already in flight when the request arrived may come first.
     bool keyframe = false;
     for (int i = 0; i < 6 && !keyframe; ++i) {
@@ -168,7 +167,7 @@ TEST(ServerVideo, StartsTheDefaultModeWhenNoRequestComesAndGivesKeyframesOnReque
         keyframe = frame->keyframe;
     }
     EXPECT_TRUE(keyframe);
-    EXPECT_TRUE(live.waitForStatus("video config resent (unchanged capture mode)"));
+    EXPECT_TRUE(live.waitForStatus("easy adaptive physical capture unchanged on display 1"));
 }
 
 TEST(ServerVideo, AStalledViewerClosesTheGateAndItsAcknowledgementsReopenIt) {
@@ -341,13 +340,23 @@ TEST(ServerVideo, CaptureRequestExtremesFinishWithinTimeAndMemoryBounds) {
     noRate.fps = 0;
     auto fastest = easy;
     fastest.fps = 4'294'967'295;
+    // Easy on a real display sets its own bit rate; the built-in display capture takes the Viewer's.
     auto starved = easy;
+    starved.flags |= CaptureModeControlPayload::iosBuiltInDisplayFlag;
     starved.bitrate = 1;
     auto huge = CaptureModeControlPayload::preset(VideoCaptureMode::max, VideoChromaMode::yuv444,
                                                   VideoCaptureBackend::physical);
     huge.pixelWidth = huge.pixelHeight = 8192;
     huge.logicalWidth = huge.logicalHeight = 4096;
     ASSERT_EQ(huge.codec, VideoStreamCodec::hevc);
+    // Max needs a display that can show its 3200x1800 points; the request's own pixel size is kept.
+    auto modes = live.displays()->display(1)->modes;
+    DisplayMode canvas;
+    canvas.width = 3200;
+    canvas.height = 1800;
+    canvas.refreshRate = 60;
+    modes.push_back(canvas);
+    live.displays()->setModes(1, modes);
 
     struct Case {
         const char* name;
