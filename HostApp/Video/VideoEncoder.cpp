@@ -112,13 +112,13 @@ VideoQPRange qpRangeFor(VideoCaptureMode mode) {
         case VideoCaptureMode::max:
             return {16, 36};
         case VideoCaptureMode::pro:
-            return {18, 38};
+            return {17, 38};
         case VideoCaptureMode::physical1080:
         case VideoCaptureMode::physical1440:
         case VideoCaptureMode::easy:
             break;
     }
-    return {20, 40};
+    return {18, 40};
 }
 
 const char* codecTitle(VideoStreamCodec codec) {
