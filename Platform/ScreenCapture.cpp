@@ -184,21 +184,28 @@ void SyntheticScreenContent::drawBlock(std::uint64_t frameIndex, PixelBuffer& ou
 
 void SyntheticScreenContent::render(std::uint64_t frameIndex, PixelBuffer& out,
                                     std::optional<std::uint64_t> previousIndex) const {
+    std::optional<Moment> previous;
+    if (previousIndex) previous = Moment{*previousIndex, *previousIndex};
+    render(Moment{frameIndex, frameIndex}, out, previous);
+}
+
+void SyntheticScreenContent::render(const Moment& moment, PixelBuffer& out, std::optional<Moment> previous) const {
     const bool sameShape = out.width == width_ && out.height == height_ && out.bytesPerRow >= width_ * 4 &&
                            out.pixelFormat == CapturePixelFormat::bgra &&
                            out.data.size() >= static_cast<std::size_t>(out.bytesPerRow * height_);
     if (!sameShape) {
         out = PixelBuffer(width_, height_);
-        previousIndex.reset();
+        previous.reset();
     }
-    if (previousIndex) {
+    if (previous && *previous == moment) return;
+    if (previous) {
         // Only the block leaves a trace outside the panel; the panel is redrawn whole.
-        copyFromBase(out, movingBlockRect(*previousIndex));
+        copyFromBase(out, movingBlockRect(previous->block));
     } else {
         copyFromBase(out, PixelRect{0, 0, width_, height_});
     }
-    drawPanel(frameIndex, out);
-    drawBlock(frameIndex, out);
+    drawPanel(moment.scroll, out);
+    drawBlock(moment.block, out);
 }
 
 PixelBuffer SyntheticScreenContent::makeFrame(std::uint64_t frameIndex) const {
@@ -213,6 +220,7 @@ struct SimulatedScreenCapture::State {
     std::shared_ptr<const DisplayService> displays;
     mutable std::mutex mutex;
     Behavior behavior = Behavior::normal;
+    Motion motion = Motion::moving;
     std::optional<std::string> contentError;
     std::int64_t running = 0;
     std::int64_t started = 0;
@@ -244,7 +252,7 @@ class FramePool : public std::enable_shared_from_this<FramePool> {
 public:
     struct Slot {
         PixelBuffer buffer;
-        std::optional<std::uint64_t> renderedIndex;
+        std::optional<SyntheticScreenContent::Moment> rendered;
     };
 
     std::shared_ptr<Slot> acquire() {
@@ -351,6 +359,7 @@ private:
             intervalNs_ = interval * 1e9;
             startNs_ = queue_ ? queue_->clock().uptimeNs() : 0;
             silent_ = behavior == SimulatedScreenCapture::Behavior::deliversNoFrames;
+            delivered_.reset();
             scheduleLocked(0);
         }
         std::lock_guard lock(state_->mutex);
@@ -402,10 +411,23 @@ private:
             return;
         }
 
+        SimulatedScreenCapture::Motion motion;
+        {
+            std::lock_guard lock(state_->mutex);
+            motion = state_->motion;
+        }
+        // The parts that do not move stay where the last frame had them.
+        const SyntheticScreenContent::Moment last = delivered_.value_or(SyntheticScreenContent::Moment{slot, slot});
+        SyntheticScreenContent::Moment moment{slot, slot};
+        if (motion == SimulatedScreenCapture::Motion::scrolling) moment.block = last.block;
+        if (motion == SimulatedScreenCapture::Motion::still) moment = last;
+
         auto slotBuffer = pool_->acquire();
-        content->render(slot, slotBuffer->buffer, slotBuffer->renderedIndex);
-        slotBuffer->renderedIndex = slot;
+        content->render(moment, slotBuffer->buffer, slotBuffer->rendered);
+        slotBuffer->rendered = moment;
         CapturedFrame frame;
+        frame.unchanged = delivered_ == moment;
+        delivered_ = moment;
         frame.pixelBuffer = std::shared_ptr<const PixelBuffer>(slotBuffer, &slotBuffer->buffer);
         frame.uptimeNs = queue_->clock().uptimeNs();
         frame.frameIndex = slot;
@@ -429,6 +451,7 @@ private:
     std::shared_ptr<const SyntheticScreenContent> content_;
     bool running_ = false;
     bool silent_ = false;
+    std::optional<SyntheticScreenContent::Moment> delivered_;  // set before the first delivery, then output queue only
     std::uint64_t startNs_ = 0;
     double intervalNs_ = 0;
     DispatchWorkItemPtr pending_;
@@ -463,6 +486,11 @@ std::shared_ptr<ScreenCaptureStream> SimulatedScreenCapture::makeStream(DisplayI
 void SimulatedScreenCapture::setBehavior(Behavior behavior) {
     std::lock_guard lock(state_->mutex);
     state_->behavior = behavior;
+}
+
+void SimulatedScreenCapture::setMotion(Motion motion) {
+    std::lock_guard lock(state_->mutex);
+    state_->motion = motion;
 }
 
 void SimulatedScreenCapture::setShareableContentError(std::optional<std::string> error) {

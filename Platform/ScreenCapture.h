@@ -48,6 +48,9 @@ struct CapturedFrame {
     std::uint64_t uptimeNs = 0;    // when the picture was taken, on the stream queue's clock
     std::uint64_t frameIndex = 0;  // the stream's time slot: 0 for the first, gaps where frames were skipped
     DisplayID displayID = 0;
+    // The picture is the same as the one the stream delivered before it (nothing on screen
+    // changed), so a consumer may reuse what it made of that one.
+    bool unchanged = false;
 };
 
 // A display as capture sees it: its id and its size and place in points.
@@ -123,10 +126,20 @@ public:
     std::int64_t width() const { return width_; }
     std::int64_t height() const { return height_; }
 
+    // Where the moving parts stand: how many steps the panel has scrolled and the block has moved.
+    // Frame n of the moving desktop is Moment{n, n}.
+    struct Moment {
+        std::uint64_t scroll = 0;
+        std::uint64_t block = 0;
+        friend bool operator==(const Moment&, const Moment&) = default;
+    };
+
     // Renders frame `frameIndex` into `out` (resized when its size differs). When `out` already
     // holds frame `previousIndex` of this content, only what changed between the two is redrawn.
     void render(std::uint64_t frameIndex, PixelBuffer& out,
                 std::optional<std::uint64_t> previousIndex = std::nullopt) const;
+    // The same for any moment, so that parts can stand still while others move.
+    void render(const Moment& moment, PixelBuffer& out, std::optional<Moment> previous = std::nullopt) const;
     PixelBuffer makeFrame(std::uint64_t frameIndex) const;
 
     // Where the moving block is in frame `frameIndex` (pixels; for tests and damage tracking).
@@ -156,7 +169,8 @@ private:
 // and what tests drive on the virtual clock. Streams list and follow the displays of the display
 // service; frames are paced by delayed blocks on the output queue, so on a manual clock a test
 // gets one frame per frame interval it advances. A stream whose display goes away stops with an
-// error through its stop handler.
+// error through its stop handler. The content can be told to stand still, or to scroll its text
+// panel only; frames that show the same picture as the one before are marked `unchanged`.
 class SimulatedScreenCapture final : public ScreenCaptureService {
 public:
     enum class Behavior {
@@ -171,8 +185,16 @@ public:
     std::shared_ptr<ScreenCaptureStream> makeStream(DisplayID displayID,
                                                     const StreamConfiguration& configuration) override;
 
+    enum class Motion {
+        moving,     // the panel scrolls and the block moves every frame
+        scrolling,  // only the text panel scrolls
+        still,      // nothing moves: every frame after the first is unchanged
+    };
+
     // Applies to streams started afterwards.
     void setBehavior(Behavior behavior);
+    // Applies to running streams from their next frame; the parts that stop stay where they are.
+    void setMotion(Motion motion);
     // A text for shareableContent() to fail with; none lists the displays again.
     void setShareableContentError(std::optional<std::string> error);
 

@@ -1,8 +1,11 @@
 // What one frame costs on the Host's video road: synthetic capture -> crop/scale to YUV ->
 // encode -> aux packet, next to a bare libavcodec encode of the same pictures with the same
-// settings. The difference is what the pipeline adds around the encoder.
+// settings, for a moving desktop, a page that only scrolls and a still screen.
 //
-// Run: video_pipeline_bench --benchmark_min_time=0.5
+// Every shape runs a fixed number of frames (two keyframe intervals) per repetition, with the
+// encoder drained inside the measurement, and reports wall time and process CPU time (every
+// thread) per frame; the summary at the end sets the medians of the two sides side by side.
+// Run on all CPUs and on two: `video_pipeline_bench` and `taskset -c 0,1 video_pipeline_bench`.
 
 #include <benchmark/benchmark.h>
 
@@ -12,15 +15,20 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <time.h>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
+#include <map>
 #include <mutex>
 
 #include "HostApp/Video/HostVideoCapture.h"
 #include "HostApp/Video/VideoFrameScaler.h"
 #include "HostApp/Video/VideoQueues.h"
+#include "HostApp/Video/VideoThreads.h"
 #include "Platform/AsioDispatchQueue.h"
 #include "Platform/ManualDispatchQueue.h"
 #include "QuillmereProfiles/AuxProtocol.h"
@@ -29,29 +37,85 @@ extern "C" {
 #include "support/InMemoryViewer.h"
 #include "support/LiveServer.h"
 #include "support/TestViewer.h"
+#include "support/VideoDecoder.h"
 
 using namespace qm;
 
 namespace {
 
 constexpr std::int64_t kFps = 60;
+constexpr std::int64_t kKeyframeInterval = kFps;        // one second
+constexpr std::int64_t kFrames = 2 * kKeyframeInterval;  // frames measured per repetition
+constexpr int kRepetitions = 3;
+
+double processCPUSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+double wallSeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+enum class Motion { moving = 0, scrolling = 1, still = 2 };
+const char* motionTitle(Motion motion) {
+    return motion == Motion::still ? "still" : motion == Motion::scrolling ? "scrolling" : "moving";
+}
 
 struct Shape {
     VideoStreamCodec codec;
     std::int64_t width;
     std::int64_t height;
     std::int64_t bitrate;
+    Motion motion;
 };
 
 Shape shapeFor(const benchmark::State& state) {
     const auto codec = state.range(0) == 0 ? VideoStreamCodec::h264 : VideoStreamCodec::hevc;
     const bool uhd = state.range(1) == 2160;
-    return Shape{codec, uhd ? 3840 : 1920, uhd ? 2160 : 1080, uhd ? 48'000'000 : 36'000'000};
+    return Shape{codec, uhd ? 3840 : 1920, uhd ? 2160 : 1080, uhd ? 48'000'000 : 36'000'000,
+                 static_cast<Motion>(state.range(2))};
 }
 
-void label(benchmark::State& state, const Shape& shape) {
-    state.SetLabel(std::string(codecTitle(shape.codec)) + " " + std::to_string(shape.width) + "x" +
-                   std::to_string(shape.height));
+std::string shapeTitle(const Shape& shape) {
+    return std::string(codecTitle(shape.codec)) + " " + std::to_string(shape.width) + "x" +
+           std::to_string(shape.height) + " " + motionTitle(shape.motion);
+}
+
+// The screen at capture slot `slot` for a motion, as the simulated capture shows it when it started
+// at slot 0 with that motion.
+SyntheticScreenContent::Moment momentAt(Motion motion, std::uint64_t slot) {
+    switch (motion) {
+        case Motion::moving:
+            return {slot, slot};
+        case Motion::scrolling:
+            return {slot, 0};
+        case Motion::still:
+            break;
+    }
+    return {0, 0};
+}
+
+// Wall and CPU time of one measured stretch, and the per-frame counters every side reports.
+struct Measured {
+    double wall = 0, cpu = 0;
+    std::int64_t frames = 0;  // frames of screen time covered
+    std::int64_t bytes = 0;
+};
+
+void report(benchmark::State& state, const Shape& shape, const Measured& m, std::int64_t bytesAfterFirstSecond) {
+    const auto frames = static_cast<double>(std::max<std::int64_t>(m.frames, 1));
+    state.counters["wall_ms"] = m.wall * 1e3 / frames;
+    state.counters["cpu_ms"] = m.cpu * 1e3 / frames;
+    // CPUs kept busy when the stream runs at its frame rate (1.0 = one whole CPU).
+    state.counters["cpus_at_60fps"] = m.cpu / frames * kFps;
+    state.counters["Mbit/s"] = static_cast<double>(m.bytes) * 8 / (frames / kFps) / 1e6;
+    if (bytesAfterFirstSecond >= 0) {
+        state.counters["Mbit/s_after_1s"] =
+            static_cast<double>(bytesAfterFirstSecond) * 8 / ((frames - kFps) / kFps) / 1e6;
+    }
+    state.SetLabel(shapeTitle(shape));
 }
 
 // The aux packet the server sends for a frame.
@@ -79,20 +143,27 @@ void BM_CapturePipeline(benchmark::State& state) {
                                                                      shape.width, shape.height, kFps, true)},
         1);
     platform.displays = displays;
-    platform.screenCapture = std::make_shared<SimulatedScreenCapture>(displays);
+    auto screen = std::make_shared<SimulatedScreenCapture>(displays);
+    screen->setMotion(shape.motion == Motion::still       ? SimulatedScreenCapture::Motion::still
+                      : shape.motion == Motion::scrolling ? SimulatedScreenCapture::Motion::scrolling
+                                                          : SimulatedScreenCapture::Motion::moving);
+    platform.screenCapture = screen;
 
     VideoStreamProfile profile;
     profile.displayID = 1;
+    profile.mode = VideoCaptureMode::easy;
     profile.codec = shape.codec;
     profile.width = shape.width;
     profile.height = shape.height;
     profile.fps = kFps;
     profile.bitrate = shape.bitrate;
-    profile.keyframeInterval = kFps * 4;
+    profile.keyframeInterval = kKeyframeInterval;
     auto capture = std::make_shared<HostVideoCapture>(platform, profile);
     std::mutex mutex;
     std::condition_variable encoded;
-    std::int64_t frames = 0, bytes = 0;
+    std::int64_t frames = 0, bytes = 0, lateBytes = 0;
+    std::uint64_t firstSecondEndsNs = UINT64_MAX;
+    std::vector<Bytes> units;  // the stream, kept to check its picture afterwards
     std::string error;
     capture->onFrame = [&](EncodedVideoFrame frame) {
         auto packet = packetise(frame);
@@ -100,6 +171,8 @@ void BM_CapturePipeline(benchmark::State& state) {
         std::lock_guard lock(mutex);
         ++frames;
         bytes += static_cast<std::int64_t>(packet.size());
+        if (frame.captureUptimeNs >= firstSecondEndsNs) lateBytes += static_cast<std::int64_t>(packet.size());
+        units.emplace_back(frame.data().begin(), frame.data().end());
         encoded.notify_one();
     };
     capture->onError = [&](const std::string& text) {
@@ -107,70 +180,105 @@ void BM_CapturePipeline(benchmark::State& state) {
         error = text;
         encoded.notify_one();
     };
-    // Waits until at most `behind` captured frames are still to come out of the encoder.
-    std::int64_t submitted = 0;
+    // Waits until at most `behind` pictures handed to the encoder are still to come out of it.
+    std::int64_t handedBefore = 0;  // the first keyframe's, outside the measurement
+    auto handedOver = [&] {
+        const auto figures = capture->statistics();
+        return figures.captured - figures.dropped - figures.unchanged - handedBefore;
+    };
     auto awaitEncoder = [&](std::int64_t behind) {
+        const auto submitted = handedOver();
         std::unique_lock lock(mutex);
-        return encoded.wait_for(lock, std::chrono::seconds(10),
+        return encoded.wait_for(lock, std::chrono::seconds(30),
                                 [&] { return !error.empty() || frames >= submitted - behind; });
     };
     capture->start();
     clock->runUntilIdle();
-    clock->advance(1.0 / kFps);  // the first keyframe, outside the measurement
-    ++submitted;
+    clock->advance(1.0 / kFps);  // slot 0: the first keyframe, outside the measurement
     if (!awaitEncoder(0) || !error.empty() || frames != 1) {
         state.SkipWithError(error.empty() ? "capture produced no frame" : error.c_str());
         capture->stop(true);
         return;
     }
+    handedBefore = 1;
     {
         std::lock_guard lock(mutex);
         frames = 0;
         bytes = 0;
-        submitted = 0;
+        firstSecondEndsNs = clock->uptimeNs() + 1'000'000'000ULL;
     }
     // A frame is captured once the encoder has at most one left to do, as a capture that keeps
-    // up with the encoder runs; the capture would drop the frame otherwise.
+    // up with the encoder runs; the capture would drop the frame otherwise. The last iteration
+    // waits for the encoder to finish, so no work is left outside the measurement.
+    Measured m;
+    std::int64_t iteration = 0;
+    const double wall0 = wallSeconds(), cpu0 = processCPUSeconds();
     for (auto _ : state) {
         awaitEncoder(1);
         clock->advance(1.0 / kFps);
-        ++submitted;
+        if (++iteration == static_cast<std::int64_t>(state.max_iterations)) awaitEncoder(0);
     }
-    awaitEncoder(0);
+    m.wall = wallSeconds() - wall0;
+    m.cpu = processCPUSeconds() - cpu0;
     capture->stop(true);
+    const auto figures = capture->statistics();
     std::lock_guard lock(mutex);
-    if (frames != static_cast<std::int64_t>(state.iterations())) state.SkipWithError("a frame interval produced no frame");
-    state.counters["fps"] = benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
-    state.counters["kB/frame"] = frames ? static_cast<double>(bytes) / 1000.0 / static_cast<double>(frames) : 0;
-    label(state, shape);
+    m.frames = iteration;
+    m.bytes = bytes;
+    if (figures.dropped != 0) state.SkipWithError("the capture dropped frames");
+    if (frames != handedOver()) state.SkipWithError("a picture handed over produced no frame");
+    report(state, shape, m, lateBytes);
+    state.counters["encoded"] = static_cast<double>(frames);
+
+    // The last picture a Viewer shows against the screen it stands for.
+    test::VideoDecoder decoder(shape.codec);
+    std::optional<test::DecodedPicture> last;
+    for (auto& unit : units) {
+        for (auto& picture : decoder.decode(unit)) last = std::move(picture);
+    }
+    if (last) {
+        SyntheticScreenContent content(shape.width, shape.height);
+        PixelBuffer source;
+        content.render(momentAt(shape.motion, static_cast<std::uint64_t>(iteration)), source);
+        const auto reference = test::referencePicture(source, PixelCrop{0, 0, shape.width, shape.height},
+                                                      static_cast<int>(shape.width), static_cast<int>(shape.height),
+                                                      VideoChromaMode::yuv420);
+        state.counters["psnr_y_dB"] = test::psnr(*last, reference).y;
+    }
 }
 
-// The same pictures (converted once, up front) through libavcodec alone, with the encoder's
-// software settings.
+// The same pictures (converted up front) through libavcodec alone, with the encoder's software
+// settings: every frame goes to the encoder, as it would without the capture's still-screen care.
 void BM_BareEncode(benchmark::State& state) {
     const Shape shape = shapeFor(state);
     av_log_set_level(AV_LOG_ERROR);
     const AVCodec* codec = avcodec_find_encoder_by_name(shape.codec == VideoStreamCodec::hevc ? "libx265" : "libx264");
     AVCodecContext* ctx = avcodec_alloc_context3(codec);
+    const int threads = encoderThreadCount(videoThreadBudget());
+    const auto qp = qpRangeFor(VideoCaptureMode::easy);
     ctx->width = static_cast<int>(shape.width);
     ctx->height = static_cast<int>(shape.height);
     ctx->time_base = AVRational{1, kFps};
     ctx->framerate = AVRational{kFps, 1};
-    ctx->gop_size = kFps * 4;
+    ctx->gop_size = kKeyframeInterval;
     ctx->max_b_frames = 0;
     ctx->bit_rate = shape.bitrate;
     ctx->rc_max_rate = shape.bitrate;
     ctx->rc_buffer_size = static_cast<int>(shape.bitrate / kFps);
     ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    ctx->thread_count = 0;
+    ctx->thread_count = threads;
     ctx->pix_fmt = AV_PIX_FMT_YUV420P;
     AVDictionary* options = nullptr;
     av_dict_set(&options, "tune", "zerolatency", 0);
     av_dict_set(&options, "forced-idr", "1", 0);
     if (shape.codec == VideoStreamCodec::hevc) {
         av_dict_set(&options, "preset", "ultrafast", 0);
-        av_dict_set(&options, "x265-params", "log-level=none:bframes=0:frame-threads=1", 0);
+        const std::string params = "log-level=none:bframes=0:frame-threads=1:pools=" + std::to_string(threads) +
+                                   ":qpmin=" + std::to_string(qp.min) + ":qpmax=" + std::to_string(qp.max);
+        av_dict_set(&options, "x265-params", params.c_str(), 0);
     } else {
+        ctx->qmin = qp.min;
+        ctx->qmax = qp.max;
         av_dict_set(&options, "preset", shape.width * shape.height * kFps > 1920LL * 1080 * 60 ? "ultrafast" : "superfast", 0);
     }
     if (avcodec_open2(ctx, codec, &options) < 0) {
@@ -181,39 +289,63 @@ void BM_BareEncode(benchmark::State& state) {
     }
     av_dict_free(&options);
 
-    constexpr int kPictures = 30;
+    // Slots 0 ... 30 and back again, so the content keeps moving without jumping.
+    constexpr int kPictures = 31;
     std::vector<AVFrame*> pictures;
     {
         SyntheticScreenContent content(shape.width, shape.height);
         VideoFrameScaler scaler;
-        for (int i = 0; i < kPictures; ++i) {
-            const PixelBuffer source = content.makeFrame(static_cast<std::uint64_t>(i));
+        PixelBuffer source;
+        for (int i = 0; i < (shape.motion == Motion::still ? 1 : kPictures); ++i) {
+            content.render(momentAt(shape.motion, static_cast<std::uint64_t>(i)), source);
             const AVFrame* yuv = scaler.scale(source, PixelCrop{0, 0, shape.width, shape.height}, shape.width,
                                               shape.height, AV_PIX_FMT_YUV420P);
             pictures.push_back(av_frame_clone(yuv));
             av_frame_make_writable(pictures.back());  // its own planes, not the scaler's
         }
     }
+    auto pictureFor = [&](std::int64_t slot) {
+        const auto n = static_cast<std::int64_t>(pictures.size());
+        if (n == 1) return pictures[0];
+        const auto phase = slot % (2 * (n - 1));
+        return pictures[static_cast<std::size_t>(phase < n ? phase : 2 * (n - 1) - phase)];
+    };
     AVPacket* packet = av_packet_alloc();
-    std::int64_t pts = 0, frames = 0, bytes = 0;
-    auto encodeOne = [&] {
-        AVFrame* picture = pictures[static_cast<std::size_t>(pts % kPictures)];
-        picture->pts = pts++;
-        picture->pict_type = AV_PICTURE_TYPE_NONE;
-        avcodec_send_frame(ctx, picture);
+    std::int64_t pts = 0, frames = 0, bytes = 0, lateBytes = 0;
+    auto take = [&] {
         while (avcodec_receive_packet(ctx, packet) == 0) {
             ++frames;
             bytes += packet->size;
+            if (packet->pts > kFps) lateBytes += packet->size;
             av_packet_unref(packet);
         }
     };
-    encodeOne();  // the first keyframe, outside the measurement
+    auto encodeOne = [&] {
+        AVFrame* picture = pictureFor(pts);
+        picture->pts = pts++;
+        picture->pict_type = AV_PICTURE_TYPE_NONE;
+        avcodec_send_frame(ctx, picture);
+        take();
+    };
+    encodeOne();  // slot 0: the first keyframe, outside the measurement
     frames = 0;
     bytes = 0;
-    for (auto _ : state) encodeOne();
-    state.counters["fps"] = benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
-    state.counters["kB/frame"] = frames ? static_cast<double>(bytes) / 1000.0 / static_cast<double>(frames) : 0;
-    label(state, shape);
+    Measured m;
+    std::int64_t iteration = 0;
+    const double wall0 = wallSeconds(), cpu0 = processCPUSeconds();
+    for (auto _ : state) {
+        encodeOne();
+        if (++iteration == static_cast<std::int64_t>(state.max_iterations)) {
+            avcodec_send_frame(ctx, nullptr);  // drain: every picture given is encoded inside the measurement
+            take();
+        }
+    }
+    m.wall = wallSeconds() - wall0;
+    m.cpu = processCPUSeconds() - cpu0;
+    m.frames = iteration;
+    m.bytes = bytes;
+    if (frames != iteration) state.SkipWithError("the encoder kept pictures back");
+    report(state, shape, m, lateBytes);
     av_packet_free(&packet);
     for (auto* picture : pictures) av_frame_free(&picture);
     avcodec_free_context(&ctx);
@@ -221,15 +353,22 @@ void BM_BareEncode(benchmark::State& state) {
 
 void shapes(benchmark::internal::Benchmark* b) {
     for (int codec : {0, 1}) {
-        for (int height : {1080, 2160}) b->Args({codec, height});
+        for (int height : {1080, 2160}) b->Args({codec, height, 0});
+    }
+    // A scrolling page and a still screen, at 1080p.
+    for (int codec : {0, 1}) {
+        for (int motion : {1, 2}) b->Args({codec, 1080, motion});
     }
 }
 
 // The server's fan-out of one encoded frame to 1, 4 or 16 signed-in video sessions, each of which
 // acknowledges it, against copying the same packet once per Viewer.
 constexpr std::size_t kFrameBytes = 75'000;  // a 1080p frame at 36 Mbit/s and 60 fps
+constexpr std::int64_t kFanOutFrames = 2000;  // every fan-out side runs exactly these frames
 
-void BM_VideoFanOut(benchmark::State& state) {
+// The whole loop on the virtual clock: the Host's side plus the in-memory Viewers copying and
+// parsing every frame and acknowledging it. Most of the time is the Viewers'.
+void BM_VideoFanOutWholeLoop(benchmark::State& state) {
     const auto viewers = static_cast<std::size_t>(state.range(0));
     test::ManualServer host;
     auto& server = host.server();
@@ -312,6 +451,7 @@ void BM_VideoFanOutHostSide(benchmark::State& state) {
     state.SetLabel(std::to_string(viewers) + " Viewers");
 }
 
+// What the Host's side would cost if it copied the packet once per Viewer instead of sharing it.
 void BM_BareFanOutCopy(benchmark::State& state) {
     const auto viewers = static_cast<std::size_t>(state.range(0));
     const Bytes packet(kFrameBytes + 28, 0x5A);
@@ -381,11 +521,70 @@ void BM_HostLatency1080p60(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_VideoFanOut)->Arg(1)->Arg(4)->Arg(16)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_VideoFanOutHostSide)->Arg(1)->Arg(4)->Arg(16)->UseManualTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_BareFanOutCopy)->Arg(1)->Arg(4)->Arg(16)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_VideoFanOutWholeLoop)->Arg(1)->Arg(4)->Arg(16)->Iterations(kFanOutFrames)->Repetitions(kRepetitions)
+    ->ReportAggregatesOnly(true)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_VideoFanOutHostSide)->Arg(1)->Arg(4)->Arg(16)->Iterations(kFanOutFrames)->Repetitions(kRepetitions)
+    ->ReportAggregatesOnly(true)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BareFanOutCopy)->Arg(1)->Arg(4)->Arg(16)->Iterations(kFanOutFrames)->Repetitions(kRepetitions)
+    ->ReportAggregatesOnly(true)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_HostLatency1080p60)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
-BENCHMARK(BM_CapturePipeline)->Apply(shapes)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_BareEncode)->Apply(shapes)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CapturePipeline)->Apply(shapes)->Iterations(kFrames)->Repetitions(kRepetitions)
+    ->ReportAggregatesOnly(true)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_BareEncode)->Apply(shapes)->Iterations(kFrames)->Repetitions(kRepetitions)
+    ->ReportAggregatesOnly(true)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-BENCHMARK_MAIN();
+namespace {
+
+// Prints what the console shows and keeps the medians, for the side-by-side table at the end.
+class SummaryReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const auto& run : runs) {
+            if (run.run_type != Run::RT_Aggregate || run.aggregate_name != "median") continue;
+            const bool pipeline = run.run_name.function_name == "BM_CapturePipeline";
+            if (!pipeline && run.run_name.function_name != "BM_BareEncode") continue;
+            auto& side = pipeline ? pipeline_[run.report_label] : bare_[run.report_label];
+            for (const auto& [name, counter] : run.counters) side[name] = counter.value;
+            if (pipeline) order_.push_back(run.report_label);
+        }
+    }
+
+    void printSummary() const {
+        std::printf("\nMedians of %d repetitions of %lld frames each, %d CPUs usable (affinity), encoder threads %d\n",
+                    kRepetitions, static_cast<long long>(kFrames), videoThreadBudget(),
+                    encoderThreadCount(videoThreadBudget()));
+        std::printf("%-26s %9s %9s %6s %9s %9s %6s %8s %8s %9s %6s\n", "shape", "wall ms", "bare", "ratio", "CPU ms",
+                    "bare", "ratio", "Mbit/s", "bare", "after 1 s", "PSNR");
+        for (const auto& label : order_) {
+            const auto p = pipeline_.find(label);
+            const auto b = bare_.find(label);
+            if (p == pipeline_.end() || b == bare_.end()) continue;
+            auto get = [](const std::map<std::string, double>& m, const char* key) {
+                const auto it = m.find(key);
+                return it == m.end() ? 0.0 : it->second;
+            };
+            const double pw = get(p->second, "wall_ms"), bw = get(b->second, "wall_ms");
+            const double pc = get(p->second, "cpu_ms"), bc = get(b->second, "cpu_ms");
+            std::printf("%-26s %9.2f %9.2f %5.2fx %9.2f %9.2f %5.2fx %8.2f %8.2f %9.2f %6.1f\n", label.c_str(), pw, bw,
+                        bw > 0 ? pw / bw : 0.0, pc, bc, bc > 0 ? pc / bc : 0.0, get(p->second, "Mbit/s"),
+                        get(b->second, "Mbit/s"), get(p->second, "Mbit/s_after_1s"), get(p->second, "psnr_y_dB"));
+        }
+    }
+
+private:
+    std::map<std::string, std::map<std::string, double>> pipeline_, bare_;
+    std::vector<std::string> order_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    SummaryReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.printSummary();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -92,6 +92,9 @@ void HostVideoCapture::startOnLifecycleQueue() {
     settings.fps = fps;
     settings.bitrate = requestedProfile.bitrate;
     settings.keyframeInterval = requestedProfile.keyframeInterval;
+    const auto qp = qpRangeFor(requestedProfile.mode);
+    settings.qpMin = qp.min;
+    settings.qpMax = qp.max;
     auto opened = VideoEncoder::open(settings);
     if (!opened.encoder) {
         report(onError, "encoder unavailable: " + opened.error);
@@ -207,21 +210,15 @@ void HostVideoCapture::handleFrame(const CapturedFrame& frame) {
     framesCaptured_.add(1);
     if (encodeBlocked_.load()) {
         framesDropped_.add(1);
+        if (!frame.unchanged) lastPicture_.reset();  // the screen moved on without the Viewers
         return;
     }
     if (!encoder()) return;
-    // One picture being encoded and one waiting keep the encoder busy; more would only add
-    // latency and memory when it cannot keep up.
-    if (picturesInEncoder_.load() >= 2) {
-        framesDropped_.add(1);
-        return;
-    }
     PictureShape shape;
     {
         std::lock_guard lock(encoderInputLock_);
         shape = encoderInput_;
     }
-
     const PixelBuffer& source = *frame.pixelBuffer;
     std::optional<Rect> region;
     if (requestedProfile.mode == VideoCaptureMode::max) {
@@ -229,8 +226,39 @@ void HostVideoCapture::handleFrame(const CapturedFrame& frame) {
         region = viewportROINormalized_;
     }
     const PixelCrop crop = cropForNormalizedRegion(region, source.width, source.height);
+
+    // The same picture as last time, converted for the same encoder input: reuse it, and only as
+    // often as the Viewers need it.
+    if (frame.unchanged && lastPicture_ && crop == lastCrop_ && shape == lastShape_) {
+        ++unchangedRun_;
+        const double fps = static_cast<double>(requestedProfile.fps > 0 ? requestedProfile.fps : 60);
+        const auto settleFrames = static_cast<std::int64_t>(std::lround(stillSettleSeconds * fps));
+        const auto repeatFrames = std::max<std::int64_t>(1, std::lround(stillRepeatSeconds * fps));
+        const bool wanted = isKeyframeRequested() || unchangedRun_ <= settleFrames ||
+                            (unchangedRun_ - settleFrames) % repeatFrames == 0;
+        if (!wanted) {
+            framesUnchanged_.add(1);
+            return;
+        }
+        if (picturesInEncoder_.load() >= 2) {
+            framesDropped_.add(1);
+            return;
+        }
+        handOver(lastPicture_, frame.uptimeNs);
+        return;
+    }
+    unchangedRun_ = 0;
+
+    // One picture being encoded and one waiting keep the encoder busy; more would only add
+    // latency and memory when it cannot keep up.
+    if (picturesInEncoder_.load() >= 2) {
+        framesDropped_.add(1);
+        lastPicture_.reset();  // what the Viewers have is no longer what is on screen
+        return;
+    }
     const AVFrame* picture = scaler_.scale(source, crop, shape.width, shape.height, shape.format);
     if (!picture) {
+        lastPicture_.reset();
         if (!scaleFailureReported_) {
             report(onError, "frame " + std::to_string(source.width) + "x" + std::to_string(source.height) +
                                 " could not be scaled to " + std::to_string(shape.width) + "x" +
@@ -244,11 +272,21 @@ void HostVideoCapture::handleFrame(const CapturedFrame& frame) {
     // A reference of its own keeps the planes intact while the scaler converts the next frames
     // into its other pictures.
     std::shared_ptr<AVFrame> handed(av_frame_clone(picture), [](AVFrame* f) { av_frame_free(&f); });
-    if (!handed) return;
+    if (!handed) {
+        lastPicture_.reset();
+        return;
+    }
+    lastPicture_ = handed;
+    lastCrop_ = crop;
+    lastShape_ = shape;
+    handOver(std::move(handed), frame.uptimeNs);
+}
+
+void HostVideoCapture::handOver(std::shared_ptr<AVFrame> picture, std::uint64_t uptimeNs) {
     picturesInEncoder_.fetch_add(1);
     std::weak_ptr<HostVideoCapture> weakSelf = weak_from_this();
-    encodeQueue->async([weakSelf, handed, uptimeNs = frame.uptimeNs]() mutable {
-        if (auto self = weakSelf.lock()) self->encodeFrame(std::move(handed), uptimeNs);
+    encodeQueue->async([weakSelf, picture = std::move(picture), uptimeNs]() mutable {
+        if (auto self = weakSelf.lock()) self->encodeFrame(std::move(picture), uptimeNs);
     });
 }
 
@@ -311,11 +349,12 @@ std::optional<Rect> HostVideoCapture::viewportROI() const {
 }
 
 HostVideoCapture::Statistics HostVideoCapture::statistics() const {
-    return {framesCaptured_.load(), framesEncoded_.load(), framesDropped_.load()};
+    return {framesCaptured_.load(), framesEncoded_.load(), framesDropped_.load(), framesUnchanged_.load()};
 }
 
 HostVideoCapture::Statistics HostVideoCapture::takeStatistics() {
-    return {framesCaptured_.exchange(0), framesEncoded_.exchange(0), framesDropped_.exchange(0)};
+    return {framesCaptured_.exchange(0), framesEncoded_.exchange(0), framesDropped_.exchange(0),
+            framesUnchanged_.exchange(0)};
 }
 
 }  // namespace qm

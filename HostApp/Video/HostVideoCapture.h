@@ -33,6 +33,12 @@ namespace qm {
 // queue. `onError` reports a start that failed or a stream that stopped; `onStatus` reports
 // notes (fallbacks, size changes, rate changes). Callbacks run on the capture, encode or
 // lifecycle queue.
+//
+// A still screen costs little: a frame the capture marks unchanged is not converted again. The
+// last converted picture goes to the encoder once more for a short while after the last change
+// (the rate control sharpens it up to its quantiser floor), then only a few times a second so
+// that frames keep flowing, and at once when a keyframe is requested; other unchanged frames are
+// left out (counted as `unchanged`, not as dropped).
 class HostVideoCapture : public std::enable_shared_from_this<HostVideoCapture> {
 public:
     HostVideoCapture(const HostPlatform& platform, VideoStreamProfile requestedProfile);
@@ -66,7 +72,13 @@ public:
         std::int64_t captured = 0;
         std::int64_t encoded = 0;
         std::int64_t dropped = 0;
+        std::int64_t unchanged = 0;  // unchanged frames left out because the Viewers already have them
     };
+
+    // How long unchanged frames still go to the encoder after the last change, and how often one
+    // goes after that.
+    static constexpr double stillSettleSeconds = 0.5;
+    static constexpr double stillRepeatSeconds = 0.1;
     Statistics statistics() const;
     // Returns the counters and starts them again from zero.
     Statistics takeStatistics();
@@ -96,6 +108,7 @@ private:
     void stopOnLifecycleQueue(const std::shared_ptr<std::promise<void>>& streamStopped);
     void handleFrame(const CapturedFrame& frame);
     void encodeFrame(std::shared_ptr<AVFrame> picture, std::uint64_t uptimeNs);
+    void handOver(std::shared_ptr<AVFrame> picture, std::uint64_t uptimeNs);
     bool fitsEncoderInput(const AVFrame& picture) const;
     void noteEncoderInput(const VideoEncoder& encoder);
     void report(const std::function<void(const std::string&)>& callback, const std::string& text) const;
@@ -116,6 +129,7 @@ private:
     struct PictureShape {
         std::int64_t width = 0, height = 0;
         AVPixelFormat format = AV_PIX_FMT_NONE;
+        friend bool operator==(const PictureShape&, const PictureShape&) = default;
     };
     mutable std::mutex encoderInputLock_;
     PictureShape encoderInput_;
@@ -126,6 +140,11 @@ private:
     // Capture queue only.
     VideoFrameScaler scaler_;
     bool scaleFailureReported_ = false;
+    // The last converted picture and what it was made from, for unchanged frames.
+    std::shared_ptr<AVFrame> lastPicture_;
+    PixelCrop lastCrop_;
+    PictureShape lastShape_;
+    std::int64_t unchangedRun_ = 0;  // unchanged frames since the last change
 
     AtomicInt forceKeyFrameRequested_;
     std::atomic<bool> encodeBlocked_{false};
@@ -134,6 +153,7 @@ private:
     AtomicInt framesCaptured_;
     AtomicInt framesEncoded_;
     AtomicInt framesDropped_;
+    AtomicInt framesUnchanged_;
 
     // Encode queue only.
     std::uint64_t deliveredConfigGeneration_ = 0;

@@ -12,6 +12,8 @@ extern "C" {
 #include <cmath>
 #include <filesystem>
 
+#include "HostApp/Video/VideoThreads.h"
+
 namespace qm {
 
 namespace {
@@ -104,6 +106,20 @@ std::pair<std::int64_t, std::int64_t> carriableSize(VideoStreamCodec codec, std:
 }
 
 }  // namespace
+
+VideoQPRange qpRangeFor(VideoCaptureMode mode) {
+    switch (mode) {
+        case VideoCaptureMode::max:
+            return {16, 36};
+        case VideoCaptureMode::pro:
+            return {17, 38};
+        case VideoCaptureMode::physical1080:
+        case VideoCaptureMode::physical1440:
+        case VideoCaptureMode::easy:
+            break;
+    }
+    return {18, 40};
+}
 
 const char* codecTitle(VideoStreamCodec codec) {
     return codec == VideoStreamCodec::hevc ? "HEVC" : "H.264";
@@ -231,7 +247,8 @@ std::optional<std::string> VideoEncoder::openAttempt(const Attempt& attempt, con
     ctx->rc_max_rate = settings.bitrate;
     ctx->rc_buffer_size = static_cast<int>(std::min<std::int64_t>(oneFrameBuffer(settings.bitrate, fps), INT32_MAX));
     ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    ctx->thread_count = 0;
+    const int threads = settings.threads > 0 ? settings.threads : encoderThreadCount(videoThreadBudget());
+    ctx->thread_count = threads;
     // The scaler converts sRGB pixels with BT.601 coefficients into limited range; say so in the stream.
     ctx->colorspace = AVCOL_SPC_SMPTE170M;
     ctx->color_primaries = AVCOL_PRI_BT709;
@@ -259,8 +276,14 @@ std::optional<std::string> VideoEncoder::openAttempt(const Attempt& attempt, con
         av_dict_set(&options, "forced-idr", "1", 0);
         if (attempt.codec == VideoStreamCodec::hevc) {
             av_dict_set(&options, "preset", "ultrafast", 0);
-            av_dict_set(&options, "x265-params", "log-level=none:bframes=0:frame-threads=1", 0);
+            // x265 sizes its own pool from the machine, not from thread_count: name its size.
+            std::string params = "log-level=none:bframes=0:frame-threads=1:pools=" + std::to_string(threads);
+            if (settings.qpMin > 0) params += ":qpmin=" + std::to_string(settings.qpMin);
+            if (settings.qpMax > 0) params += ":qpmax=" + std::to_string(settings.qpMax);
+            av_dict_set(&options, "x265-params", params.c_str(), 0);
         } else {
+            if (settings.qpMin > 0) ctx->qmin = settings.qpMin;
+            if (settings.qpMax > 0) ctx->qmax = settings.qpMax;
             // superfast costs about twice ultrafast and is clearly sharper; keep it up to 1080p60.
             const bool heavy = width * height * settings.fps > 1920LL * 1080 * 60;
             av_dict_set(&options, "preset", heavy ? "ultrafast" : "superfast", 0);

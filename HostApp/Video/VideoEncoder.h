@@ -33,7 +33,22 @@ struct VideoEncoderSettings {
     std::int64_t bitrate = 0;           // bits per second; 0 picks about 0.1 bit per pixel and frame
     std::int64_t keyframeInterval = 0;  // frames between keyframes; 0 means every 4 seconds
     bool allowHardware = true;
+    // The range the quantiser stays in (software encoders); 0 leaves that end to the encoder.
+    // The floor stops the rate control from spending bits and CPU on a picture that is already
+    // sharp; the ceiling keeps text legible when the rate is tight.
+    int qpMin = 0;
+    int qpMax = 0;
+    // Threads for one picture; 0 sizes them from videoThreadBudget().
+    int threads = 0;
 };
+
+// The quantiser range a capture mode streams with: sharp text in every mode, finer for the modes
+// that ask for quality.
+struct VideoQPRange {
+    int min = 0;
+    int max = 0;
+};
+VideoQPRange qpRangeFor(VideoCaptureMode mode);
 
 // What the open encoder actually does: the stream configuration Viewers are told about.
 struct VideoEncoderConfig {

@@ -7,6 +7,7 @@ extern "C" {
 }
 
 #include <libyuv/convert_from_argb.h>
+#include <libyuv/scale.h>
 
 #include <algorithm>
 #include <atomic>
@@ -16,6 +17,8 @@ extern "C" {
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "HostApp/Video/VideoThreads.h"
 
 namespace qm {
 
@@ -55,12 +58,14 @@ void keepSourceBuffer(void*, std::uint8_t*) {}
 }  // namespace
 
 // Long-lived helper threads, so that a frame's conversion does not pay for starting threads.
+// There are exactly as many as a picture has bands beyond the caller's, so each frame wakes only
+// threads that have work.
 class VideoFrameScaler::BandWorkers {
 public:
-    BandWorkers() {
-        const int helpers = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, unsigned{kMaxBands})) - 1;
+    explicit BandWorkers(int helpers) {
         for (int i = 0; i < helpers; ++i) threads_.emplace_back([this, i] { loop(i + 1); });
     }
+    int helpers() const { return static_cast<int>(threads_.size()); }
     ~BandWorkers() {
         {
             std::lock_guard lock(mutex_);
@@ -126,6 +131,7 @@ VideoFrameScaler::~VideoFrameScaler() {
     sws_freeContext(context_);
     for (auto*& output : outputs_) av_frame_free(&output);
     av_frame_free(&input_);
+    av_frame_free(&staging_);
 }
 
 AVFrame* VideoFrameScaler::nextOutput(std::int64_t width, std::int64_t height, AVPixelFormat format) {
@@ -167,7 +173,7 @@ bool VideoFrameScaler::prepare(const PixelCrop& crop, std::int64_t width, std::i
     context_ = sws_alloc_context();
     if (!context_) return false;
     const bool large = std::max(crop.width * crop.height, width * height) >= 1280 * 720;
-    const int threads = large ? static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u)) : 1;
+    const int threads = large ? std::clamp(videoThreadBudget(), 1, kMaxBands) : 1;
     av_opt_set_int(context_, "srcw", crop.width, 0);
     av_opt_set_int(context_, "srch", crop.height, 0);
     av_opt_set_int(context_, "src_format", AV_PIX_FMT_BGRA, 0);
@@ -200,13 +206,61 @@ const AVFrame* VideoFrameScaler::scale(const PixelBuffer& source, const PixelCro
     const bool cropFits = crop.x >= 0 && crop.y >= 0 && crop.width > 0 && crop.height > 0 &&
                           crop.x + crop.width <= source.width && crop.y + crop.height <= source.height;
     if (!sourceFits || !cropFits || width <= 0 || height <= 0) return nullptr;
-    const bool unscaled = crop.width == width && crop.height == height && hasUnscaledConversion(format);
-    if (!unscaled && !prepare(crop, width, height, format)) return nullptr;
+    const bool sameSize = crop.width == width && crop.height == height;
+    const bool planar = hasUnscaledConversion(format);
+    if (!planar && !prepare(crop, width, height, format)) return nullptr;
+
+    const std::uint8_t* origin = source.row(crop.y) + crop.x * 4;
+    const int stride = static_cast<int>(source.bytesPerRow);
+    if (planar && sameSize) {
+        output_ = nextOutput(width, height, format);
+        return output_ && convertUnscaled(*output_, origin, stride) ? output_ : nullptr;
+    }
+    if (planar) {
+        // Converted at the crop's size, then scaled plane by plane: a fraction of what the same
+        // scaling costs through swscale.
+        if (!staging_ || staging_->width != crop.width || staging_->height != crop.height || staging_->format != format) {
+            av_frame_free(&staging_);
+            staging_ = av_frame_alloc();
+            if (!staging_) return nullptr;
+            staging_->width = static_cast<int>(crop.width);
+            staging_->height = static_cast<int>(crop.height);
+            staging_->format = format;
+            if (av_frame_get_buffer(staging_, 0) < 0) {
+                av_frame_free(&staging_);
+                return nullptr;
+            }
+        }
+        if (!convertUnscaled(*staging_, origin, stride)) return nullptr;
+        output_ = nextOutput(width, height, format);
+        if (!output_) return nullptr;
+        const AVFrame& in = *staging_;
+        AVFrame& out = *output_;
+        int r = -1;
+        switch (format) {
+            case AV_PIX_FMT_YUV420P:
+                r = libyuv::I420Scale(in.data[0], in.linesize[0], in.data[1], in.linesize[1], in.data[2], in.linesize[2],
+                                      in.width, in.height, out.data[0], out.linesize[0], out.data[1], out.linesize[1],
+                                      out.data[2], out.linesize[2], out.width, out.height, libyuv::kFilterBilinear);
+                break;
+            case AV_PIX_FMT_YUV444P:
+                r = libyuv::I444Scale(in.data[0], in.linesize[0], in.data[1], in.linesize[1], in.data[2], in.linesize[2],
+                                      in.width, in.height, out.data[0], out.linesize[0], out.data[1], out.linesize[1],
+                                      out.data[2], out.linesize[2], out.width, out.height, libyuv::kFilterBilinear);
+                break;
+            case AV_PIX_FMT_NV12:
+                r = libyuv::NV12Scale(in.data[0], in.linesize[0], in.data[1], in.linesize[1], in.width, in.height,
+                                      out.data[0], out.linesize[0], out.data[1], out.linesize[1], out.width, out.height,
+                                      libyuv::kFilterBilinear);
+                break;
+            default:
+                break;
+        }
+        return r == 0 ? output_ : nullptr;
+    }
 
     output_ = nextOutput(width, height, format);
     if (!output_) return nullptr;
-    const std::uint8_t* origin = source.row(crop.y) + crop.x * 4;
-    if (unscaled) return convertUnscaled(origin, static_cast<int>(source.bytesPerRow)) ? output_ : nullptr;
 
     if (!input_) input_ = av_frame_alloc();
     if (!input_) return nullptr;
@@ -228,11 +282,11 @@ const AVFrame* VideoFrameScaler::scale(const PixelBuffer& source, const PixelCro
 // libyuv's "ARGB" is the byte order B, G, R, A in memory: the capture's BGRA. Large pictures are
 // converted in bands of rows on a few threads; 4:2:0 bands start on even rows so that every
 // chroma row comes from the same two luma rows as in one pass.
-bool VideoFrameScaler::convertUnscaled(const std::uint8_t* origin, int stride) {
-    const AVFrame& out = *output_;
+bool VideoFrameScaler::convertUnscaled(const AVFrame& out, const std::uint8_t* origin, int stride) {
     const bool halfHeight = out.format != AV_PIX_FMT_YUV444P;
+    // About half a megapixel per band, and no more bands than CPUs to run them.
     const int bands = static_cast<int>(std::clamp<std::int64_t>(std::int64_t{out.width} * out.height / (512 * 1024), 1,
-                                                                kMaxBands));
+                                                                std::min(kMaxBands, videoThreadBudget())));
     std::atomic<bool> failed = false;
     auto band = [&](int index) {
         const int top = (out.height * index / bands) & ~1;
@@ -263,7 +317,10 @@ bool VideoFrameScaler::convertUnscaled(const std::uint8_t* origin, int stride) {
     if (bands == 1) {
         band(0);
     } else {
-        if (!workers_) workers_ = std::make_unique<BandWorkers>();
+        if (!workers_ || workers_->helpers() != bands - 1) {
+            workers_.reset();
+            workers_ = std::make_unique<BandWorkers>(bands - 1);
+        }
         workers_->run(bands, band);
     }
     return !failed;

@@ -31,9 +31,10 @@ struct PixelCrop {
 PixelCrop cropForNormalizedRegion(std::optional<Rect> region, std::int64_t width, std::int64_t height);
 
 // Crops a captured BGRA picture and converts it to the encoder's YUV at the stream size, always
-// with BT.601 coefficients into limited range. A crop that already has the stream size (the usual
-// case) is converted directly with libyuv; real scaling goes through libswscale (bilinear, on
-// several threads for large pictures). One scaler serves one thread.
+// with BT.601 coefficients into limited range, all with libyuv: a crop that already has the stream
+// size (the usual case) is converted directly, in bands of rows on a few threads for large
+// pictures; one of another size is converted at its own size and then scaled plane by plane.
+// libswscale remains for any other output format. One scaler serves one thread.
 //
 // It converts into a few pictures in turn and never into one that someone else still holds a
 // reference to (av_frame_ref), so a caller can hand a converted picture to another thread and
@@ -56,17 +57,19 @@ private:
     static constexpr int kMaxBands = 8;
 
     static bool hasUnscaledConversion(AVPixelFormat format);
-    bool convertUnscaled(const std::uint8_t* origin, int stride);
+    bool convertUnscaled(const AVFrame& out, const std::uint8_t* origin, int stride);
     bool prepare(const PixelCrop& crop, std::int64_t width, std::int64_t height, AVPixelFormat format);
     AVFrame* nextOutput(std::int64_t width, std::int64_t height, AVPixelFormat format);
 
     SwsContext* context_ = nullptr;
-    // Enough for one picture being converted while two earlier ones are still referenced.
-    static constexpr int kOutputs = 3;
+    // Enough for one picture being converted while two earlier ones are in the encoder and the
+    // last one is kept for an unchanged screen.
+    static constexpr int kOutputs = 4;
     AVFrame* outputs_[kOutputs] = {};
     int nextOutput_ = 0;
     AVFrame* output_ = nullptr;  // the one of outputs_ being converted into
     AVFrame* input_ = nullptr;
+    AVFrame* staging_ = nullptr;  // the crop converted at its own size, before scaling
     std::int64_t sourceWidth_ = 0, sourceHeight_ = 0, width_ = 0, height_ = 0;
     AVPixelFormat format_ = AV_PIX_FMT_NONE;
     std::unique_ptr<BandWorkers> workers_;  // started with the first large unscaled picture
