@@ -2,6 +2,8 @@
 
 #include <plist/plist.h>
 
+#include "Platform/ByteIO.h"
+
 #include <cstdlib>
 #include <limits>
 #include <memory>
@@ -78,6 +80,11 @@ struct Reader {
     plist_t typed(plist_t node, const char* key, plist_type type) {
         if (plist_get_node_type(node) != type) {
             error = std::string("wrong type for key \"") + key + "\"";
+            return nullptr;
+        }
+        // Text that is not UTF-8 would reach the clipboard garbled and not survive being sent on.
+        if (type == PLIST_STRING && !isValidUTF8(string(node))) {
+            error = std::string("key \"") + key + "\" is not UTF-8 text";
             return nullptr;
         }
         return node;
