@@ -399,7 +399,7 @@ DisplayError SimulatedDisplayService::completeDisplayConfiguration(DisplayConfig
             if (delay == 0) {
                 applyModeLocked(id, mode);
             } else {
-                scheduleLocked(delay, id, false, [this, id, mode] { applyModeLocked(id, mode); });
+                scheduleLocked(delay, id, false, [this, id = id, mode = mode] { applyModeLocked(id, mode); });
             }
         }
         for (auto& [id, primary] : staged.mirrors) {

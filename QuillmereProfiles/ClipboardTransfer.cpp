@@ -2,6 +2,8 @@
 
 #include <plist/plist.h>
 
+#include "Platform/ByteIO.h"
+
 #include <cstdlib>
 #include <limits>
 #include <memory>
@@ -80,14 +82,22 @@ struct Reader {
             error = std::string("wrong type for key \"") + key + "\"";
             return nullptr;
         }
+        // Text that is not UTF-8, or that holds a NUL (which no C string carries on), would reach the
+        // clipboard garbled or cut short.
+        if (type == PLIST_STRING) {
+            const auto text = string(node);
+            if (!isValidUTF8(text) || text.find('\0') != std::string::npos) {
+                error = std::string("key \"") + key + "\" is not UTF-8 text";
+                return nullptr;
+            }
+        }
         return node;
     }
     static std::string string(plist_t node) {
-        char* value = nullptr;
-        plist_get_string_val(node, &value);
-        std::string out = value ? value : "";
-        std::free(value);
-        return out;
+        // By pointer and length: the copying getter aborts the process on a string with a NUL inside.
+        std::uint64_t length = 0;
+        const char* value = plist_get_string_ptr(node, &length);
+        return value ? std::string(value, static_cast<std::size_t>(length)) : std::string();
     }
     static std::vector<std::uint8_t> data(plist_t node) {
         char* value = nullptr;
