@@ -54,13 +54,15 @@ QM_FUZZ_TARGET(file_channel) {
     int endings = 0;
     auto channel = std::make_shared<FileTransferChannelConnection>(wire, queue, "file aux", nullptr);
     channel->setMaximumPayloadSize(maxPayload);
-    channel->onFrame = [&](Bytes payload) {
+    channel->onFrame = [&](std::span<const std::uint8_t> payload, const SharedBytes&) {
         QM_FUZZ_CHECK(payload.size() <= maxPayload, "a frame passed the payload limit");
         if (auto packet = FileTransferPacket::decode(payload)) {
             auto again = FileTransferPacket::decode(packet->encode());
             QM_FUZZ_CHECK(again.has_value() && *again == *packet, "file-transfer packet round trip");
+            auto view = FileTransferPacketView::decode(payload);
+            QM_FUZZ_CHECK(view.has_value() && view->packet() == *packet, "the in-place view reads what the copy reads");
         }
-        frames.push_back(std::move(payload));
+        frames.emplace_back(payload.begin(), payload.end());
     };
     channel->onEnded = [&](const std::optional<NetworkError>&) { ++endings; };
     channel->start();
