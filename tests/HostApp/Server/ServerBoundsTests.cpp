@@ -15,12 +15,13 @@ namespace {
 struct Stranger {
     Stranger(ManualServer& host, std::uint16_t port, const std::string& from) : host(host) {
         connection = host.network().connect(port, from);
-        connection->setStateHandler([this](Connection::State state, const std::optional<NetworkError>&) {
-            if (state == Connection::State::failed || state == Connection::State::cancelled) closed = true;
+        // The handlers hold the flag, not the stranger: they may report after it is gone.
+        connection->setStateHandler([closed = closed](Connection::State state, const std::optional<NetworkError>&) {
+            if (state == Connection::State::failed || state == Connection::State::cancelled) *closed = true;
         });
         connection->start(host.platform().makeQueue("stranger"));
-        connection->startReceiving(1 << 16, [this](Bytes, bool isComplete, const std::optional<NetworkError>& error) {
-            if (isComplete || error) closed = true;
+        connection->startReceiving(1 << 16, [closed = closed](Bytes, bool isComplete, const std::optional<NetworkError>& error) {
+            if (isComplete || error) *closed = true;
         });
         host.clock().runUntilIdle();
     }
@@ -37,12 +38,12 @@ struct Stranger {
     }
     bool isClosedByHost() {
         host.clock().runUntilIdle();
-        return closed;
+        return *closed;
     }
 
     ManualServer& host;
     ConnectionPtr connection;
-    bool closed = false;
+    std::shared_ptr<bool> closed = std::make_shared<bool>(false);
 };
 
 std::size_t linesContaining(const ManualServer& host, const std::string& needle) {
