@@ -316,7 +316,10 @@ std::optional<std::string> HeadlessVirtualDisplay::startPresetDisplay(const Pres
     } else {
         observed = "display not visible; active=";
         const auto active = activeDisplayIDs();
-        for (std::size_t i = 0; i < active.size(); ++i) observed += (i ? "," : "") + std::to_string(active[i]);
+        for (std::size_t i = 0; i < active.size(); ++i) {
+            if (i > 0) observed += ',';
+            observed += std::to_string(active[i]);
+        }
     }
     stop(true);
     char buf[512];

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <initializer_list>
+#include <string_view>
+
 #include <fstream>
 #include <random>
 
@@ -8,6 +11,13 @@
 
 using namespace qm;
 using namespace qm::test;
+// Strings glued with append: GCC 12 warns falsely (-Wrestrict) about some inlined operator+.
+static std::string joined(std::initializer_list<std::string_view> parts) {
+    std::string out;
+    for (auto part : parts) out.append(part);
+    return out;
+}
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -142,7 +152,7 @@ TEST_F(FileTransferPair, MovesATreeByteForByte) {
     EXPECT_EQ(completed[0].items[0].filename(), "Trip");
     const auto root = completed[0].items[0].parent_path();
     EXPECT_EQ(root.parent_path(), staging());
-    EXPECT_TRUE(root.filename().string().ends_with("-" + id->uuidString().substr(0, 8)));
+    EXPECT_TRUE(root.filename().string().ends_with(joined({"-", id->uuidString().substr(0, 8)})));
     auto expected = treeOf(src);
     expected.erase(".hidden");
     EXPECT_EQ(treeOf(root / "Trip"), expected);
@@ -271,9 +281,9 @@ TEST_F(FileTransferPair, PeerPathsCannotLeaveTheStagingFolder) {
     fs::create_directory_symlink(sentinel, root / "link");
     fs::create_symlink(sentinel / "planted.txt", root / "filelink");
     const std::vector<std::string> attacks{
-        "/etc/passwd", "/" + (sentinel / "abs.txt").string(), (sentinel / "abs2.txt").string(), "..", "../x",
+        "/etc/passwd", joined({"/", (sentinel / "abs.txt").string()}), (sentinel / "abs2.txt").string(), "..", "../x",
         "a/../../x", "a/../x", "./x", "a//b", "a/", "", std::string("a\0b", 3), "link/inside.txt", "filelink",
-        "link", "../" + sentinel.filename().string() + "/x"};
+        "link", (fs::path("..") / sentinel.filename() / "x").string()};
     for (const auto& path : attacks) {
         inject(FileTransferOp::mkdir, id, 0, path);
         inject(FileTransferOp::fileStart, id, 1, path);
@@ -290,7 +300,9 @@ TEST_F(FileTransferPair, PeerPathsCannotLeaveTheStagingFolder) {
     // Only the links the test planted are in the batch folder.
     std::set<std::string> left;
     for (const auto& entry : fs::directory_iterator(root)) left.insert(entry.path().filename().string());
-    EXPECT_EQ(left, (std::set<std::string>{"link", "filelink"}));
+    EXPECT_EQ(left.size(), 2u);
+    EXPECT_TRUE(left.contains("link"));
+    EXPECT_TRUE(left.contains("filelink"));
 }
 
 TEST_F(FileTransferPair, InboundBatchesBelongToTheirPeer) {
