@@ -282,55 +282,22 @@ private:
     std::vector<std::unique_ptr<Slot>> free_;
 };
 
-class SimulatedStream final : public ScreenCaptureStream, public std::enable_shared_from_this<SimulatedStream> {
+class SimulatedStream final : public PacedScreenCaptureStream {
 public:
     SimulatedStream(std::shared_ptr<SimulatedScreenCapture::State> state, DisplayID displayID,
                     StreamConfiguration configuration)
-        : state_(std::move(state)), displayID_(displayID), configuration_(configuration),
+        : PacedScreenCaptureStream(displayID, configuration), state_(std::move(state)),
           pool_(std::make_shared<FramePool>()) {}
 
     ~SimulatedStream() override {
         std::lock_guard lock(mutex_);
-        if (pending_) pending_->cancel();
         if (running_) state_->noteStopped();
     }
 
-    DisplayID displayID() const override { return displayID_; }
-    const StreamConfiguration& configuration() const override { return configuration_; }
-
-    void addScreenOutput(DispatchQueuePtr queue, std::function<void(const CapturedFrame&)> handler) override {
-        std::lock_guard lock(mutex_);
-        queue_ = std::move(queue);
-        handler_ = std::move(handler);
-    }
-
-    void setStopHandler(std::function<void(const std::string&)> handler) override {
-        std::lock_guard lock(mutex_);
-        stopHandler_ = std::move(handler);
-    }
-
-    void startCapture(Completion completion) override {
-        auto error = begin();
-        if (completion) completion(error);
-    }
-
-    void stopCapture(Completion completion) override {
-        bool wasRunning;
-        {
-            std::lock_guard lock(mutex_);
-            wasRunning = running_;
-            running_ = false;
-            if (pending_) pending_->cancel();
-            pending_.reset();
-        }
-        if (wasRunning) state_->noteStopped();
-        if (completion) {
-            completion(wasRunning ? std::nullopt : std::optional<std::string>("stream is not running"));
-        }
-    }
-
 private:
-    std::optional<std::string> begin() {
+    void didStop() override { state_->noteStopped(); }
+
+    std::optional<std::string> begin() override {
         SimulatedScreenCapture::Behavior behavior;
         {
             std::lock_guard lock(state_->mutex);
@@ -354,13 +321,9 @@ private:
         {
             std::lock_guard lock(mutex_);
             if (running_) return std::string("stream is already running");
-            running_ = true;
             content_ = std::move(content);
-            intervalNs_ = interval * 1e9;
-            startNs_ = queue_ ? queue_->clock().uptimeNs() : 0;
-            silent_ = behavior == SimulatedScreenCapture::Behavior::deliversNoFrames;
             delivered_.reset();
-            scheduleLocked(0);
+            startPacingLocked(interval, behavior != SimulatedScreenCapture::Behavior::deliversNoFrames);
         }
         std::lock_guard lock(state_->mutex);
         ++state_->running;
@@ -372,46 +335,20 @@ private:
         return std::nullopt;
     }
 
-    std::uint64_t deadline(std::uint64_t slot) const {
-        return startNs_ + static_cast<std::uint64_t>(static_cast<double>(slot + 1) * intervalNs_ + 0.5);
-    }
-
-    void scheduleLocked(std::uint64_t slot) {
-        if (!queue_ || !handler_ || silent_) return;
-        const std::uint64_t now = queue_->clock().uptimeNs();
-        // A consumer that fell behind misses the slots that already passed, as a real stream drops them.
-        while (deadline(slot) < now) ++slot;
-        const double delay = static_cast<double>(deadline(slot) - now) / 1e9;
-        std::weak_ptr<SimulatedStream> weakSelf = weak_from_this();
-        pending_ = queue_->asyncAfter(delay, [weakSelf, slot] {
-            if (auto self = weakSelf.lock()) self->deliver(slot);
-        });
-    }
-
-    void deliver(std::uint64_t slot) {
-        std::function<void(const CapturedFrame&)> handler;
+    void deliver(std::uint64_t slot) override {
+        auto handler = takeSlot();
+        if (!handler) return;
         std::shared_ptr<const SyntheticScreenContent> content;
         {
             std::lock_guard lock(mutex_);
-            if (!running_) return;
-            pending_.reset();
-            handler = handler_;
             content = content_;
         }
         if (!state_->displays->display(displayID_)) {
-            std::function<void(const std::string&)> stopHandler;
-            {
-                std::lock_guard lock(mutex_);
-                if (!running_) return;
-                running_ = false;
-                stopHandler = stopHandler_;
-            }
-            state_->noteStopped();
-            if (stopHandler) stopHandler("display " + std::to_string(displayID_) + " is no longer available");
+            stopByItself("display " + std::to_string(displayID_) + " is no longer available");
             return;
         }
 
-        SimulatedScreenCapture::Motion motion;
+    SimulatedScreenCapture::Motion motion;
         {
             std::lock_guard lock(state_->mutex);
             motion = state_->motion;
@@ -429,35 +366,106 @@ private:
         frame.unchanged = delivered_ == moment;
         delivered_ = moment;
         frame.pixelBuffer = std::shared_ptr<const PixelBuffer>(slotBuffer, &slotBuffer->buffer);
-        frame.uptimeNs = queue_->clock().uptimeNs();
+        frame.uptimeNs = now();
         frame.frameIndex = slot;
         frame.displayID = displayID_;
         slotBuffer.reset();
         handler(frame);
-
-        std::lock_guard lock(mutex_);
-        if (running_) scheduleLocked(slot + 1);
+        scheduleNext(slot);
     }
 
     std::shared_ptr<SimulatedScreenCapture::State> state_;
-    const DisplayID displayID_;
-    const StreamConfiguration configuration_;
     std::shared_ptr<FramePool> pool_;
-
-    std::mutex mutex_;
-    DispatchQueuePtr queue_;
-    std::function<void(const CapturedFrame&)> handler_;
-    std::function<void(const std::string&)> stopHandler_;
-    std::shared_ptr<const SyntheticScreenContent> content_;
-    bool running_ = false;
-    bool silent_ = false;
+    std::shared_ptr<const SyntheticScreenContent> content_;                 // mutex_
     std::optional<SyntheticScreenContent::Moment> delivered_;  // set before the first delivery, then output queue only
-    std::uint64_t startNs_ = 0;
-    double intervalNs_ = 0;
-    DispatchWorkItemPtr pending_;
 };
 
 }  // namespace
+
+// ---- Paced streams -----------------------------------------------------------------------------
+
+PacedScreenCaptureStream::~PacedScreenCaptureStream() {
+    std::lock_guard lock(mutex_);
+    if (pending_) pending_->cancel();
+}
+
+void PacedScreenCaptureStream::addScreenOutput(DispatchQueuePtr queue, std::function<void(const CapturedFrame&)> handler) {
+    std::lock_guard lock(mutex_);
+    queue_ = std::move(queue);
+    handler_ = std::move(handler);
+}
+
+void PacedScreenCaptureStream::setStopHandler(std::function<void(const std::string&)> handler) {
+    std::lock_guard lock(mutex_);
+    stopHandler_ = std::move(handler);
+}
+
+void PacedScreenCaptureStream::startCapture(Completion completion) {
+    auto error = begin();
+    if (completion) completion(error);
+}
+
+void PacedScreenCaptureStream::stopCapture(Completion completion) {
+    bool wasRunning;
+    {
+        std::lock_guard lock(mutex_);
+        wasRunning = running_;
+        running_ = false;
+        if (pending_) pending_->cancel();
+        pending_.reset();
+    }
+    if (wasRunning) didStop();
+    if (completion) completion(wasRunning ? std::nullopt : std::optional<std::string>("stream is not running"));
+}
+
+bool PacedScreenCaptureStream::startPacingLocked(double intervalSeconds, bool deliversFrames) {
+    if (running_) return false;
+    running_ = true;
+    deliversFrames_ = deliversFrames;
+    intervalNs_ = intervalSeconds * 1e9;
+    startNs_ = now();
+    scheduleLocked(0);
+    return true;
+}
+
+std::function<void(const CapturedFrame&)> PacedScreenCaptureStream::takeSlot() {
+    std::lock_guard lock(mutex_);
+    if (!running_) return nullptr;
+    pending_.reset();
+    return handler_;
+}
+
+void PacedScreenCaptureStream::scheduleNext(std::uint64_t slot) {
+    std::lock_guard lock(mutex_);
+    if (running_) scheduleLocked(slot + 1);
+}
+
+void PacedScreenCaptureStream::stopByItself(const std::string& reason) {
+    std::function<void(const std::string&)> stopHandler;
+    {
+        std::lock_guard lock(mutex_);
+        if (!running_) return;
+        running_ = false;
+        stopHandler = stopHandler_;
+    }
+    didStop();
+    if (stopHandler) stopHandler(reason);
+}
+
+std::uint64_t PacedScreenCaptureStream::deadline(std::uint64_t slot) const {
+    return startNs_ + static_cast<std::uint64_t>(static_cast<double>(slot + 1) * intervalNs_ + 0.5);
+}
+
+void PacedScreenCaptureStream::scheduleLocked(std::uint64_t slot) {
+    if (!queue_ || !handler_ || !deliversFrames_) return;
+    const std::uint64_t current = queue_->clock().uptimeNs();
+    while (deadline(slot) < current) ++slot;
+    const double delay = static_cast<double>(deadline(slot) - current) / 1e9;
+    std::weak_ptr<PacedScreenCaptureStream> weakSelf = weak_from_this();
+    pending_ = queue_->asyncAfter(delay, [weakSelf, slot] {
+        if (auto self = weakSelf.lock()) self->deliver(slot);
+    });
+}
 
 SimulatedScreenCapture::SimulatedScreenCapture(std::shared_ptr<const DisplayService> displays)
     : state_(std::make_shared<State>()) {

@@ -99,6 +99,60 @@ public:
     virtual void stopCapture(Completion completion) = 0;
 };
 
+// A stream that delivers one frame per slot of a fixed grid on its output queue: slot n is due
+// at start + (n + 1) x interval of the queue's clock, and a consumer that falls behind misses the
+// slots that already passed, as a real stream drops them. Subclasses say how a stream begins and
+// how it fills one slot; the output, the stop handler, the pacing and the stops live here.
+class PacedScreenCaptureStream : public ScreenCaptureStream,
+                                 public std::enable_shared_from_this<PacedScreenCaptureStream> {
+public:
+    PacedScreenCaptureStream(DisplayID displayID, StreamConfiguration configuration)
+        : displayID_(displayID), configuration_(configuration) {}
+    ~PacedScreenCaptureStream() override;
+
+    DisplayID displayID() const override { return displayID_; }
+    const StreamConfiguration& configuration() const override { return configuration_; }
+    void addScreenOutput(DispatchQueuePtr queue, std::function<void(const CapturedFrame&)> handler) override;
+    void setStopHandler(std::function<void(const std::string&)> handler) override;
+    void startCapture(Completion completion) override;
+    void stopCapture(Completion completion) override;
+
+protected:
+    // Prepares the stream and calls startPacingLocked() under `mutex_`; the failure text, if any.
+    virtual std::optional<std::string> begin() = 0;
+    // Fills and hands over one slot's frame (call `takeSlot` first).
+    virtual void deliver(std::uint64_t slot) = 0;
+    // After a running stream stopped, by request or by itself.
+    virtual void didStop() {}
+
+    // Marks the stream running and schedules slot 0; false when it already runs.
+    bool startPacingLocked(double intervalSeconds, bool deliversFrames = true);
+    // The output for one slot, or none when the stream stopped meanwhile.
+    std::function<void(const CapturedFrame&)> takeSlot();
+    // Schedules the slot after `slot` while the stream runs.
+    void scheduleNext(std::uint64_t slot);
+    // The stream stops without being asked; the stop handler hears why.
+    void stopByItself(const std::string& reason);
+    std::uint64_t now() const { return queue_ ? queue_->clock().uptimeNs() : 0; }
+
+    const DisplayID displayID_;
+    const StreamConfiguration configuration_;
+    std::mutex mutex_;
+    DispatchQueuePtr queue_;  // set before start, then read only
+    std::function<void(const CapturedFrame&)> handler_;
+    bool running_ = false;
+
+private:
+    std::uint64_t deadline(std::uint64_t slot) const;
+    void scheduleLocked(std::uint64_t slot);
+
+    std::function<void(const std::string&)> stopHandler_;
+    bool deliversFrames_ = true;
+    std::uint64_t startNs_ = 0;
+    double intervalNs_ = 0;
+    DispatchWorkItemPtr pending_;
+};
+
 class ScreenCaptureService {
 public:
     virtual ~ScreenCaptureService() = default;

@@ -177,49 +177,13 @@ private:
     std::int64_t width_ = 0, height_ = 0;
 };
 
-class X11Stream final : public ScreenCaptureStream, public std::enable_shared_from_this<X11Stream> {
+class X11Stream final : public PacedScreenCaptureStream {
 public:
     X11Stream(std::shared_ptr<X11DisplayService> displays, DisplayID displayID, StreamConfiguration configuration)
-        : displays_(std::move(displays)), displayID_(displayID), configuration_(configuration) {}
-
-    ~X11Stream() override {
-        std::lock_guard lock(mutex_);
-        if (pending_) pending_->cancel();
-    }
-
-    DisplayID displayID() const override { return displayID_; }
-    const StreamConfiguration& configuration() const override { return configuration_; }
-
-    void addScreenOutput(DispatchQueuePtr queue, std::function<void(const CapturedFrame&)> handler) override {
-        std::lock_guard lock(mutex_);
-        queue_ = std::move(queue);
-        handler_ = std::move(handler);
-    }
-
-    void setStopHandler(std::function<void(const std::string&)> handler) override {
-        std::lock_guard lock(mutex_);
-        stopHandler_ = std::move(handler);
-    }
-
-    void startCapture(Completion completion) override {
-        auto error = begin();
-        if (completion) completion(error);
-    }
-
-    void stopCapture(Completion completion) override {
-        bool wasRunning;
-        {
-            std::lock_guard lock(mutex_);
-            wasRunning = running_;
-            running_ = false;
-            if (pending_) pending_->cancel();
-            pending_.reset();
-        }
-        if (completion) completion(wasRunning ? std::nullopt : std::optional<std::string>("stream is not running"));
-    }
+        : PacedScreenCaptureStream(displayID, configuration), displays_(std::move(displays)) {}
 
 private:
-    std::optional<std::string> begin() {
+    std::optional<std::string> begin() override {
         auto display = displays_->display(displayID_);
         if (!display || !display->isActive || display->bounds.isEmpty()) {
             return "display " + std::to_string(displayID_) + " is not available for capture";
@@ -235,28 +199,11 @@ private:
         std::lock_guard lock(mutex_);
         if (running_) return std::string("stream is already running");
         if (!queue_ || !handler_) return std::string("stream has no output");
-        running_ = true;
         pool_ = std::move(pool);
         area_ = display->bounds;
         generation_ = displays_->changeGeneration();
-        intervalNs_ = interval * 1e9;
-        startNs_ = queue_->clock().uptimeNs();
-        scheduleLocked(0);
+        startPacingLocked(interval);
         return std::nullopt;
-    }
-
-    std::uint64_t deadline(std::uint64_t slot) const {
-        return startNs_ + static_cast<std::uint64_t>(static_cast<double>(slot + 1) * intervalNs_ + 0.5);
-    }
-
-    void scheduleLocked(std::uint64_t slot) {
-        const std::uint64_t now = queue_->clock().uptimeNs();
-        while (deadline(slot) < now) ++slot;
-        const double delay = static_cast<double>(deadline(slot) - now) / 1e9;
-        std::weak_ptr<X11Stream> weakSelf = weak_from_this();
-        pending_ = queue_->asyncAfter(delay, [weakSelf, slot] {
-            if (auto self = weakSelf.lock()) self->deliver(slot);
-        });
     }
 
     // Follows the display after the server reported a change; false when it went away.
@@ -270,29 +217,16 @@ private:
         return true;
     }
 
-    void stopByItself() {
-        std::function<void(const std::string&)> stopHandler;
-        {
-            std::lock_guard lock(mutex_);
-            if (!running_) return;
-            running_ = false;
-            stopHandler = stopHandler_;
-        }
-        if (stopHandler) stopHandler("display " + std::to_string(displayID_) + " is no longer available");
-    }
-
-    void deliver(std::uint64_t slot) {
-        std::function<void(const CapturedFrame&)> handler;
+    void deliver(std::uint64_t slot) override {
+        auto handler = takeSlot();
+        if (!handler) return;
         std::shared_ptr<ShmImagePool> pool;
         {
             std::lock_guard lock(mutex_);
-            if (!running_) return;
-            pending_.reset();
-            handler = handler_;
             pool = pool_;
         }
         if (!refreshArea()) {
-            stopByItself();
+            stopByItself("display " + std::to_string(displayID_) + " is no longer available");
             return;
         }
         const auto x = roundedInt(area_.minX()), y = roundedInt(area_.minY());
@@ -312,13 +246,12 @@ private:
         if (picture) {
             CapturedFrame frame;
             frame.pixelBuffer = std::move(picture);
-            frame.uptimeNs = queue_->clock().uptimeNs();
+            frame.uptimeNs = now();
             frame.frameIndex = slot;
             frame.displayID = displayID_;
             handler(frame);
         }
-        std::lock_guard lock(mutex_);
-        if (running_) scheduleLocked(slot + 1);
+        scheduleNext(slot);
     }
 
     static std::shared_ptr<const PixelBuffer> scaled(const PixelBuffer& source, std::int64_t width, std::int64_t height) {
@@ -330,18 +263,7 @@ private:
     }
 
     const std::shared_ptr<X11DisplayService> displays_;
-    const DisplayID displayID_;
-    const StreamConfiguration configuration_;
-
-    std::mutex mutex_;
-    DispatchQueuePtr queue_;
-    std::function<void(const CapturedFrame&)> handler_;
-    std::function<void(const std::string&)> stopHandler_;
-    std::shared_ptr<ShmImagePool> pool_;
-    bool running_ = false;
-    std::uint64_t startNs_ = 0;
-    double intervalNs_ = 0;
-    DispatchWorkItemPtr pending_;
+    std::shared_ptr<ShmImagePool> pool_;  // mutex_
     // Output queue only.
     Rect area_;
     std::uint64_t generation_ = 0;
