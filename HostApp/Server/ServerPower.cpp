@@ -153,8 +153,13 @@ void V230HostAudioAuxServer::switchPhysicalCaptureToHeadlessIfNeeded(const std::
 
 void V230HostAudioAuxServer::startSleepPreflightPhysicalRecovery(const std::string& reason) {
     auto& p = power_;
-    if (!p.isAwaitingSleepPreflightPhysicalRecovery || p.screensAreSleeping || sessions_.authorizedVideoSessions.empty() ||
-        !p.sleepPreflightPhysicalCaptureRequest) {
+    // Awaiting a return nobody watches would keep the virtual display for good: the idle release
+    // retains it while recovery is awaited. The next Viewer's video session starts recovery again.
+    if (sessions_.authorizedVideoSessions.empty()) {
+        cancelSleepPreflightPhysicalRecovery();
+        return;
+    }
+    if (!p.isAwaitingSleepPreflightPhysicalRecovery || p.screensAreSleeping || !p.sleepPreflightPhysicalCaptureRequest) {
         return;
     }
     if (!p.sleepPreflightPhysicalRecoveryDeadline) {
