@@ -16,6 +16,7 @@
 #include "Platform/Displays.h"
 #include "Platform/InputEvents.h"
 #include "Platform/Pasteboard.h"
+#include "Platform/PowerManagement.h"
 #include "Platform/PulseAudio.h"
 #include "Platform/ScreenCapture.h"
 #include "Platform/SystemDisplays.h"
@@ -77,7 +78,32 @@ int main() {
     platform.workspace = std::make_shared<SimulatedWorkspace>();
     platform.toolRunner = std::make_shared<SimulatedToolRunner>();
 
+    // Power: logind inhibitors keep the machine awake while Viewers need it, and logind's
+    // PrepareForSleep tells the server of sleep and wake; else assertions are only counted.
+    std::string powerError;
+    auto logind = LogindPowerService::connect(&powerError);
+    if (logind) {
+        platform.powerAssertions = logind;
+    } else {
+        std::fprintf(stderr, "[QuillmereHost] power: %s; assertions are simulated\n", powerError.c_str());
+        platform.powerAssertions = std::make_shared<SimulatedPowerAssertions>();
+    }
+
     auto server = V230HostAudioAuxServer::create(platform);
+    if (logind) {
+        std::weak_ptr<V230HostAudioAuxServer> weakServer = server;
+        const bool subscribed = logind->startSleepNotifications([weakServer](bool goingToSleep) {
+            auto target = weakServer.lock();
+            if (!target) return;
+            // Going to sleep waits for the move of capture; the wake is queued.
+            if (goingToSleep) {
+                target->noteHostPowerState("system will sleep", true, true);
+            } else {
+                target->noteHostPowerState("system did wake", false, false);
+            }
+        });
+        if (!subscribed) std::fprintf(stderr, "[QuillmereHost] power: no sleep notifications from logind\n");
+    }
 
     // The clipboard and file services. The Host has no desktop clipboard attached yet, so the
     // bridge keeps Viewers' clipboards in step with an in-memory pasteboard; received files stay

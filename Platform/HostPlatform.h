@@ -24,6 +24,7 @@ class ToolRunner;
 class AudioCaptureService;
 class AudioOutputDevices;
 class ScreenCaptureAccess;
+class PowerAssertionService;
 
 // Every operating-system service the server and the application use, handed to them at
 // construction. `main` builds the real one; tests build one from simulations and manual queues.
@@ -53,6 +54,8 @@ struct HostPlatform {
     std::shared_ptr<AudioCaptureService> audioCapture;
     std::shared_ptr<AudioOutputDevices> audioOutputDevices;
     std::shared_ptr<ScreenCaptureAccess> screenCaptureAccess;
+    // Keeps the machine awake while Viewers need it; empty: the server counts assertions in memory.
+    std::shared_ptr<PowerAssertionService> powerAssertions;
 
     // Where the Host keeps its own state (identity keys, defaults): $XDG_CONFIG_HOME/quillmere-host.
     std::filesystem::path configDirectory;

@@ -248,6 +248,14 @@ void HostAudioServerState::stopForTermination() {
     stopAudioCapture(false, true);
 }
 
+void HostAudioServerState::noteScreensSleepingReported(bool changed) {
+    zeroAudioWindows = 0;
+    if (!changed) return;
+    audioZeroFrameRecoveryAttempts = 0;
+    audioZeroFrameRecoveryExhausted = false;
+    if (audioCapture) audioCaptureWatchdogStartedAt = env_.clock->wallTime();
+}
+
 HostAudioServerState::Statistics HostAudioServerState::statisticsTick(bool screensAreSleeping) {
     Statistics stats;
     stats.framesSent = std::exchange(framesSent, 0);

@@ -97,6 +97,12 @@ public:
         WatchdogAction action = WatchdogAction::none;
     };
     Statistics statisticsTick(bool screensAreSleeping);
+    // The screens went to sleep or woke (`changed`), or the same state was reported again: the
+    // silent-stream watchdog starts its count over, and after a change its recovery budget and
+    // warm-up too.
+    void noteScreensSleepingReported(bool changed);
+    // Wake: the next capture start gets its full number of attempts.
+    void resetStartRetryAttempts() { audioStartRetryAttempts = 0; }
 
     // ---- Reading the state (server queue) ----
     bool isCapturing() const { return audioCapture != nullptr; }

@@ -28,9 +28,20 @@ bool ReconnectGrace::end() {
     return wasRunning;
 }
 
+void PowerGraceState::cancelSleepPreflightPhysicalRecovery() {
+    if (sleepPreflightPhysicalRecoveryTask) sleepPreflightPhysicalRecoveryTask->cancel();
+    sleepPreflightPhysicalRecoveryTask.reset();
+    sleepPreflightPhysicalRecoveryDeadline.reset();
+    sleepPreflightPhysicalRecoveryRetryCount = 0;
+    isAwaitingSleepPreflightPhysicalRecovery = false;
+}
+
 void PowerGraceState::cancelGraces() {
     sleepRecoveryViewerReconnectGrace.end();
     iosViewerBackgroundSleepGrace.end();
+    cancelSleepPreflightPhysicalRecovery();
+    if (displayTopologyRecoveryTask) displayTopologyRecoveryTask->cancel();
+    displayTopologyRecoveryTask.reset();
 }
 
 }  // namespace qm

@@ -1,11 +1,15 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 
 #include "Platform/Clock.h"
 #include "Platform/DispatchQueue.h"
+#include "Platform/PowerManagement.h"
+#include "Platform/UUID.h"
 #include "QuillmereProfiles/DisplayPayloads.h"
 
 namespace qm {
@@ -28,19 +32,58 @@ public:
     bool isActive(double now) const { return deadline && *deadline > now; }
 };
 
-// Whether the screens sleep, the two reconnect graces, and whether the Viewers hold the Host
-// awake. Owned by the server queue.
+// The Host's power state as the server sees it: whether the screens sleep, the move of capture to
+// the virtual display before sleep and back after wake, the two reconnect graces, and the two
+// assertions that keep the machine awake. Owned by the server queue; every member is read and
+// written only there. Times are wall-clock seconds.
 struct PowerGraceState {
+    static constexpr double reconnectGraceSeconds = 900;
+    static constexpr double sleepingGraceRecheckSeconds = 60;
+    static constexpr double wakeStabilizationSeconds = 4.0;
+    static constexpr double wakeKeyframeExtraSeconds = 1.2;
+    static constexpr double physicalRecoveryWindowSeconds = 45.0;
+    static constexpr double physicalRecoveryRetrySeconds = 0.75;
+    static constexpr double topologyRecoveryDelaySeconds = 0.5;
+
     bool screensAreSleeping = false;
+    // True only while the sleep preflight runs.
+    bool isPreflightingHeadlessCaptureForSleep = false;
+    // The physical capture request (and its mode) saved when capture moved to the temporary
+    // virtual display before sleep; present means physical capture is to come back.
+    std::optional<CaptureModeControlPayload> sleepPreflightPhysicalCaptureRequest;
+    std::optional<VideoCaptureMode> sleepPreflightPhysicalVideoMode;
+    bool isAwaitingSleepPreflightPhysicalRecovery = false;
+    // End of the current recovery window; none when no window is open.
+    std::optional<double> sleepPreflightPhysicalRecoveryDeadline;
+    std::int64_t sleepPreflightPhysicalRecoveryRetryCount = 0;
+    DispatchWorkItemPtr sleepPreflightPhysicalRecoveryTask;
+    // Wake time plus 4 s: the virtual display is not made before it, and kept while it is set.
+    std::optional<double> virtualDisplayWakeStabilizationDeadline;
+    DispatchWorkItemPtr displayTopologyRecoveryTask;
+
     ReconnectGrace sleepRecoveryViewerReconnectGrace;
     ReconnectGrace iosViewerBackgroundSleepGrace;
-    bool viewerSessionAssertionHeld = false;
-    // Set by the wake handling: the virtual display is not made before this wall time.
-    std::optional<double> virtualDisplayWakeStabilizationDeadline;
-    // Set while a sleep preflight holds the physical request it moved away from.
-    std::optional<CaptureModeControlPayload> sleepPreflightPhysicalCaptureRequest;
-    bool isPreflightingHeadlessCaptureForSleep = false;
+    // The iOS Viewers that said they went to the background and have not come back yet.
+    std::set<UUID> iosBackgroundSessionIDs;
 
+    // The held assertions' ids; 0 = none held.
+    PowerAssertionID viewerIdleSleepAssertionID = 0;
+    PowerAssertionID viewerSystemSleepAssertionID = 0;
+
+    // A Viewer left: it no longer counts as backgrounded. The grace it started runs on.
+    void forget(const UUID& id) { iosBackgroundSessionIDs.erase(id); }
+    std::size_t entryCount() const { return iosBackgroundSessionIDs.size(); }
+    std::size_t assertionsHeld() const {
+        return (viewerIdleSleepAssertionID != 0 ? 1 : 0) + (viewerSystemSleepAssertionID != 0 ? 1 : 0);
+    }
+    std::size_t gracesRunning() const {
+        return (sleepRecoveryViewerReconnectGrace.isRunning() ? 1 : 0) +
+               (iosViewerBackgroundSleepGrace.isRunning() ? 1 : 0);
+    }
+
+    // Cancels the pending recovery attempt and closes its window; the saved request stays.
+    void cancelSleepPreflightPhysicalRecovery();
+    // Stops both graces and every pending power task (termination).
     void cancelGraces();
 };
 

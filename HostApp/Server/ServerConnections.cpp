@@ -536,8 +536,10 @@ void V230HostAudioAuxServer::dispatchControl(AuxPacketType type, std::span<const
                 return;
             }
             if (payload[0] == 1) {
+                power_.iosBackgroundSessionIDs.insert(sourceID);
                 beginIOSViewerBackgroundSleepGrace();
             } else if (payload[0] == 0) {
+                power_.iosBackgroundSessionIDs.erase(sourceID);
                 endIOSViewerBackgroundSleepGrace("iOS Viewer returned to foreground");
             } else {
                 publish("bad iOS background presence state");
@@ -570,6 +572,7 @@ void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
     if (!left.session) return;  // already removed: a cancel reports back after the removal
     videoFlow_.forget(id);
     display_.forget(id);
+    power_.forget(id);
     // Buttons, keys and modifiers the Viewer held are released.
     input_->forget(id);
 
@@ -588,7 +591,8 @@ void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
     // (1) audio send list, (2) per-Viewer output mute, (3) audio capture when no listener is left.
     audio_->forget(id, channel == AuxChannel::control);
     // (4) sleep-recovery grace, (5) the video gate and idle stop, (6) power assertions.
-    if (shouldBeginSleepRecoveryViewerReconnectGraceAfterLastSessionDisconnect()) {
+    // A Host that is stopping keeps nothing for returning Viewers.
+    if (!stopping_ && shouldBeginSleepRecoveryViewerReconnectGraceAfterLastSessionDisconnect()) {
         beginSleepRecoveryViewerReconnectGrace("last Viewer transport disconnected during sleep recovery");
     }
     updateVideoGateLocked(platform_.clock->uptimeNs());

@@ -10,6 +10,7 @@
 #include "HostApp/Input/HostRemoteInput.h"
 #include "HostApp/Video/HostVideoCapture.h"
 #include "Platform/Displays.h"
+#include "Platform/PowerManagement.h"
 
 namespace qm {
 
@@ -125,6 +126,8 @@ void V230HostAudioAuxServer::makeSubsystems() {
         };
     }
     virtualDisplay_ = std::make_shared<HeadlessVirtualDisplay>(platform_);
+    powerAssertions_ = platform_.powerAssertions ? platform_.powerAssertions
+                                                 : std::make_shared<SimulatedPowerAssertions>();
 }
 
 V230HostAudioAuxServer::V230HostAudioAuxServer(HostPlatform platform, Options options)
@@ -167,6 +170,7 @@ void V230HostAudioAuxServer::startOnQueue() {
     releaseHeadlessVirtualDisplayIfIdle();
     selectDefaultCaptureDisplay();
     startListeners();
+    registerDisplayChangeObserverIfNeeded();
     startTimers();
 }
 
@@ -252,6 +256,8 @@ void V230HostAudioAuxServer::terminationSecondPhase() {
     power_.cancelGraces();
     stopVideoCaptureForTermination();
 
+    if (displayObserverToken_ && platform_.displays) platform_.displays->removeScreenParametersObserver(*displayObserverToken_);
+    displayObserverToken_.reset();
     if (bonjourRegistration_) bonjourRegistration_.reset();
     if (pathMonitor_) pathMonitor_->cancel();
     pathMonitor_.reset();
@@ -270,6 +276,8 @@ void V230HostAudioAuxServer::terminationSecondPhase() {
     for (auto& channel : pending) channel->cancel();
     sessions_.pendingFileChannels.clear();
 
+    // Nothing is kept for returning Viewers after the stop: the assertions go with the graces.
+    power_.cancelGraces();
     updateViewerIdleSleepAssertion();
     virtualDisplay_->stop(true);
     // Every display goes back to the mode it had before the Host first switched it.
@@ -372,8 +380,9 @@ V230HostAudioAuxServer::ResourceCounts V230HostAudioAuxServer::resourceCounts() 
         counts.audioSendConnections = audio_->audioSendConnectionsSnapshot().size();
         counts.audioRoles = (audio_->exclusiveSession() ? 1 : 0) + (audio_->hostOutputMuteSession() ? 1 : 0);
         counts.inputSessions = input_->inputState().sessionEntryCount();
-        counts.graces = (power_.sleepRecoveryViewerReconnectGrace.isRunning() ? 1 : 0) +
-                        (power_.iosViewerBackgroundSleepGrace.isRunning() ? 1 : 0);
+        counts.graces = power_.gracesRunning();
+        counts.powerAssertions = power_.assertionsHeld();
+        counts.backgroundedViewers = power_.entryCount();
         return counts;
     });
 }

@@ -218,7 +218,12 @@ void V230HostAudioAuxServer::acceptSignIn(const std::shared_ptr<AuxSession>& ses
                ClientSessionAuthResultPayload{true, "ok"}.encode());
 
     if (!control) {
-        endSleepRecoveryViewerReconnectGrace("Viewer video session reconnected");
+        const std::string reconnected = "Viewer video session reconnected";
+        endSleepRecoveryViewerReconnectGrace(reconnected);
+        if (!power_.screensAreSleeping && power_.sleepPreflightPhysicalCaptureRequest) {
+            power_.isAwaitingSleepPreflightPhysicalRecovery = true;
+            startSleepPreflightPhysicalRecovery(reconnected);
+        }
     }
     if (equalsIgnoringCase(displayName, "iOS Viewer")) {
         endIOSViewerBackgroundSleepGrace("iOS Viewer reconnected");

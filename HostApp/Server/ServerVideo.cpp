@@ -554,11 +554,6 @@ void V230HostAudioAuxServer::suspendAuxVideoCaptureForZeroFrames(std::uint32_t d
             "capture suspended");
 }
 
-void V230HostAudioAuxServer::switchPhysicalCaptureToHeadlessIfNeeded(const std::string& /*reason*/) {
-    // Moving capture to a virtual display while the screens sleep needs the virtual display,
-    // which this Host does not create yet; physical capture stays where it is.
-}
-
 // ---- Viewport region ---------------------------------------------------------------------------
 
 void V230HostAudioAuxServer::setViewportROI(const std::optional<Rect>& region) {

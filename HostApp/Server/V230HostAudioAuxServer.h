@@ -140,6 +140,14 @@ public:
     void setFileChannelReadsPaused(bool paused);
     void refreshBonjourAdvertisement();
 
+    // ---- Power ---------------------------------------------------------------------------------
+    // The system's or the screens' power state changed: "system will sleep" (true, true), "screens
+    // did sleep" (true, false), "system did wake" and "screens did wake" (false, false). Any thread.
+    // Without the preflight it queues the work and returns. With it, it returns only after capture
+    // moved: it runs the work directly when already on `queue`, else waits for `queue` to run it
+    // (so the caller must not be something `queue` itself waits on).
+    void noteHostPowerState(const std::string& reason, bool screensSleeping, bool preflightHeadlessCapture);
+
     // ---- Snapshots, read synchronously on the queue (never call them from it) --------------
     bool hasConnectedViewer();
     std::vector<std::pair<std::string, std::string>> connectedViewerConnectionSummaries();
@@ -168,6 +176,8 @@ public:
         std::size_t audioSendConnections = 0;
         std::size_t audioRoles = 0;  // exclusive listener and output-muting Viewer
         std::size_t graces = 0;      // reconnect graces running
+        std::size_t powerAssertions = 0;       // assertions keeping the machine awake
+        std::size_t backgroundedViewers = 0;   // iOS Viewers that said they went to the background
         std::size_t inputSessions = 0;  // per-Viewer entries of the input state (buttons, keys, modifiers)
         friend bool operator==(const ResourceCounts&, const ResourceCounts&) = default;
     };
@@ -196,7 +206,22 @@ public:
     void beginIOSViewerBackgroundSleepGrace();
     void endIOSViewerBackgroundSleepGrace(const std::string& reason);
     bool isIOSViewerSession(const UUID& id) const;
+    void scheduleSleepRecoveryViewerReconnectGraceExpiryCheck(double deadline, double after);
+    bool shouldRetainHeadlessVirtualDisplayForSleepRecovery() const;
     void updateViewerIdleSleepAssertion();
+    // Sleep and wake: capture moves to the virtual display before the screens go dark and back to
+    // the physical display after wake.
+    void handleHostPowerState(const std::string& reason, bool screensSleeping, bool preflightHeadlessCapture);
+    void preflightHeadlessCaptureBeforeSleep(const std::string& reason);
+    void startSleepPreflightPhysicalRecovery(const std::string& reason);
+    void scheduleSleepPreflightPhysicalRecovery(const std::string& reason, double after);
+    void attemptSleepPreflightPhysicalRecovery(const std::string& reason);
+    void cancelSleepPreflightPhysicalRecovery();
+    void scheduleSleepPreflightPhysicalRecoveryAfterDisplayChange();
+    bool restorePhysicalCaptureAfterSleepIfAvailable(const std::string& reason);
+    void scheduleDisplayTopologyRecovery(const std::string& reason, double delay, bool resetRetryCount);
+    void recoverVirtualDisplayTopology(const std::string& reason);
+    void registerDisplayChangeObserverIfNeeded();
     void updateVideoGateLocked(std::uint64_t nowNs);
     void stopVideoCaptureIfIdle();
     void releaseHeadlessVirtualDisplayIfIdle();
@@ -347,6 +372,9 @@ private:
     std::shared_ptr<HostDisplayModeSwitcher> modeSwitcher_;
     std::shared_ptr<HeadlessVirtualDisplay> virtualDisplay_;
     PowerGraceState power_;
+    // Where the assertions are taken: the platform's, else an in-memory count.
+    std::shared_ptr<PowerAssertionService> powerAssertions_;
+    std::optional<ScreenParametersObserverToken> displayObserverToken_;
 
     std::vector<ListenerPtr> listeners_;
     ServerPorts boundPorts_{0, 0, 0};

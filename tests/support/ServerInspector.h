@@ -20,6 +20,7 @@ public:
     HostRemoteInput& input() { return *server_.input_; }
     HostDisplayModeSwitcher& modeSwitcher() { return *server_.modeSwitcher_; }
     PowerGraceState& power() { return server_.power_; }
+    const std::shared_ptr<PowerAssertionService>& powerAssertions() { return server_.powerAssertions_; }
     const std::string& discoveryHostID() { return server_.discoveryHostID; }
     std::shared_ptr<HostVideoCapture> videoCapture() { return server_.video_.videoCapture; }
 

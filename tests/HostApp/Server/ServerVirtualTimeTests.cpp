@@ -75,12 +75,12 @@ TEST(ServerVirtualTime, TheIOSBackgroundGraceHoldsTheHostAwakeForFifteenMinutes)
     phone.send(AuxPacketType::iosBackgroundPresence, Bytes{1});
     ASSERT_TRUE(test::ServerInspector(server).power().iosViewerBackgroundSleepGrace.deadline);
     phone.disconnect();
-    EXPECT_TRUE(test::ServerInspector(server).power().viewerSessionAssertionHeld) << "the grace outlives the session";
+    EXPECT_EQ(test::ServerInspector(server).power().assertionsHeld(), 2u) << "the grace outlives the session";
     host.clock().advance(899);
-    EXPECT_TRUE(test::ServerInspector(server).power().viewerSessionAssertionHeld);
+    EXPECT_EQ(test::ServerInspector(server).power().assertionsHeld(), 2u);
     host.clock().advance(2);
     EXPECT_FALSE(test::ServerInspector(server).power().iosViewerBackgroundSleepGrace.deadline);
-    EXPECT_FALSE(test::ServerInspector(server).power().viewerSessionAssertionHeld);
+    EXPECT_EQ(test::ServerInspector(server).power().assertionsHeld(), 0u);
 
     // The same packet from a Viewer that is not an iOS one is refused; a bad state is reported.
     InMemoryViewer desktop(host, server.boundPorts().control, "Desk");
