@@ -89,7 +89,7 @@ TEST(SimulatedVirtualDisplays, AppearAfterTheirDelayAndLeaveAfterRelease) {
     early->applySettings(VirtualDisplaySettings{{{1920, 1080, 60}}, 0});
     const auto earlyID = early->displayID();
     early.reset();
-    clock->sleep(1);
+    clock->advance(1);
     EXPECT_FALSE(displays->display(earlyID));
     auto shortDisplay = factory->makeDisplay(VirtualDisplayDescriptor{});
     shortDisplay->applySettings(VirtualDisplaySettings{{{1920, 1080, 60}}, 0});
