@@ -10,6 +10,7 @@
 #include <fstream>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <set>
 #include <thread>
@@ -67,6 +68,12 @@ void sendBatch(TestFileChannel& channel, const UUID& batch, const std::vector<Fi
     channel.sendPacket({FileTransferOp::batchEnd, batch, 0, 0, "", {}});
 }
 
+// The bytes of the single item a completed batch delivered; nothing when it delivered another number.
+std::optional<Bytes> onlyItemOf(const std::vector<fs::path>& items) {
+    if (items.size() != 1) return std::nullopt;
+    return contentsOf(items.front());
+}
+
 std::vector<std::string> namesOf(const std::vector<fs::path>& items) {
     std::vector<std::string> names;
     for (const auto& item : items) names.push_back(item.filename().string());
@@ -120,8 +127,7 @@ TEST(ServerFaults, AViewerKilledMidTransferLeavesNoStagingNoDeliveryAndNoDescrip
     const auto data = randomBytes(1000, 3);
     sendBatch(*survivor.channel, UUID::random(), {{"after.bin", data}});
     ASSERT_TRUE(waitUntil([&] { return host.completedBatches().size() == 1; }));
-    ASSERT_EQ(host.completedBatches().front().size(), 1u);
-    EXPECT_EQ(contentsOf(host.completedBatches().front().front()), data);
+    EXPECT_EQ(onlyItemOf(host.completedBatches().front()), data);
 }
 
 // A channel that stops in the middle of a frame: before its token it is dropped at the sign-in
@@ -153,7 +159,7 @@ TEST(ServerFaults, AFileChannelStalledMidFrameNeverHoldsUpTheOthers) {
     const auto otherData = randomBytes(3 * WiredHost::chunk + 7, 5);
     sendBatch(*other.channel, UUID::random(), {{"meanwhile.bin", otherData}});
     ASSERT_TRUE(waitUntil([&] { return host.completedBatches().size() == 1; }));
-    EXPECT_EQ(contentsOf(host.completedBatches().front().front()), otherData);
+    EXPECT_EQ(onlyItemOf(host.completedBatches().front()), otherData);
 
     EXPECT_TRUE(stranger.waitForClose(5s)) << "the stranger is dropped at the sign-in timeout";
     EXPECT_TRUE(host.live->waitForStatus("file aux: no token in time; dropping connection"));
@@ -166,7 +172,7 @@ TEST(ServerFaults, AFileChannelStalledMidFrameNeverHoldsUpTheOthers) {
     stalled.channel->sendPacket({FileTransferOp::fileEnd, batch, 0, 0, "slow.bin", {}});
     stalled.channel->sendPacket({FileTransferOp::batchEnd, batch, 0, 0, "", {}});
     ASSERT_TRUE(waitUntil([&] { return host.completedBatches().size() == 2; }));
-    EXPECT_EQ(contentsOf(host.completedBatches().back().front()), data);
+    EXPECT_EQ(onlyItemOf(host.completedBatches().back()), data);
 }
 
 TEST(ServerFaults, AWrongPasswordStormFromManyAddressesDoesNotStallAStream) {
@@ -327,7 +333,7 @@ TEST(ServerFaults, AFullDiskDropsTheFileThatDidNotFitAndDeliversOnlyWholeFiles) 
         const auto small = randomBytes(5000, 9);
         sendBatch(*viewer.channel, UUID::random(), {{"small.bin", small}});
         ASSERT_TRUE(waitUntil([&] { return host.completedBatches().size() == 2; }));
-        EXPECT_EQ(contentsOf(host.completedBatches().back().front()), small);
+        EXPECT_EQ(onlyItemOf(host.completedBatches().back()), small);
     }
 }
 
