@@ -44,6 +44,8 @@ LiveServer::LiveServer(Setup setup) {
     server_->onStatus = [this](const std::string& text) {
         std::lock_guard lock(mutex_);
         statuses_.push_back(text);
+        ++statusCount_;
+        if (statuses_.size() > keptStatuses) statuses_.pop_front();
     };
     if (setup.beforeStart) setup.beforeStart(server_, platform);
     server_->start();
@@ -61,7 +63,12 @@ LiveServer::~LiveServer() {
 
 std::vector<std::string> LiveServer::statuses() {
     std::lock_guard lock(mutex_);
-    return statuses_;
+    return {statuses_.begin(), statuses_.end()};
+}
+
+std::size_t LiveServer::statusCount() {
+    std::lock_guard lock(mutex_);
+    return statusCount_;
 }
 
 bool LiveServer::waitForStatus(const std::string& needle, std::chrono::milliseconds timeout) {

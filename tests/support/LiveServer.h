@@ -1,5 +1,6 @@
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -57,15 +58,20 @@ public:
     std::shared_ptr<RecordingEventPoster> events() { return events_; }
     const std::filesystem::path& configDirectory() const { return configDirectory_.path(); }
 
-    // Every published status line so far.
+    // The last `keptStatuses` published status lines, oldest first. Only those are kept, so a long
+    // run measures the Host rather than this log.
+    static constexpr std::size_t keptStatuses = 4096;
     std::vector<std::string> statuses();
+    // Every status line published so far, kept or not.
+    std::size_t statusCount();
     bool waitForStatus(const std::string& needle, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     std::size_t countStatuses(const std::string& needle);
 
 private:
     // Declared first so they outlive the server's threads, which may still report while it stops.
     std::mutex mutex_;
-    std::vector<std::string> statuses_;
+    std::deque<std::string> statuses_;
+    std::size_t statusCount_ = 0;
     TemporaryDirectory configDirectory_;
     std::shared_ptr<AsioNetworkService> network_;
     std::shared_ptr<ScriptedAccountService> scriptedAccounts_;

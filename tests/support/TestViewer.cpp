@@ -14,6 +14,16 @@
 namespace qm::test {
 
 namespace {
+// Stops the reading thread without telling the peer (shutting down only this side's reading sends
+// nothing), then closes with a zero linger so the peer gets a reset instead of an orderly close.
+void resetSocket(asio::ip::tcp::socket& socket, std::thread& reader) {
+    std::error_code ec;
+    socket.set_option(asio::socket_base::linger(true, 0), ec);
+    socket.shutdown(asio::ip::tcp::socket::shutdown_receive, ec);
+    if (reader.joinable()) reader.join();
+    socket.close(ec);
+}
+
 bool connectSocket(asio::ip::tcp::socket& socket, const std::string& host, std::uint16_t port,
                    const std::string& sourceAddress) {
     std::error_code ec;
@@ -46,6 +56,8 @@ void TestViewer::disconnect() {
     std::error_code ec;
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
 }
+
+void TestViewer::abort() { resetSocket(socket_, reader_); }
 
 void TestViewer::readLoop() {
     AuxFrameReader reader(64 << 20);  // video keyframes may pass the control channel's 1 MiB
@@ -215,6 +227,8 @@ TestFileChannel::~TestFileChannel() {
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
     if (reader_.joinable()) reader_.join();
 }
+
+void TestFileChannel::abort() { resetSocket(socket_, reader_); }
 
 void TestFileChannel::readLoop() {
     Bytes pending;

@@ -48,6 +48,8 @@ public:
     void sendRaw(const Bytes& bytes);
     // Half-closes nothing: shuts the socket down both ways and stops reading.
     void disconnect();
+    // Dies the way a killed process does: the socket is reset, whatever was unsent is lost.
+    void abort();
 
     // The next packet of this type, removing it (and nothing else) from the received list.
     std::optional<AuxFrame> waitFor(AuxPacketType type, std::chrono::milliseconds timeout = 10s);
@@ -109,6 +111,8 @@ public:
     void sendRaw(const Bytes& bytes);
     std::optional<Bytes> waitForFrame(std::chrono::milliseconds timeout = 10s);
     bool waitForClose(std::chrono::milliseconds timeout = 10s);
+    // Dies the way a killed process does: the socket is reset, whatever was unsent is lost.
+    void abort();
 
 private:
     void readLoop();

@@ -15,6 +15,7 @@
 #include "QuillmereProfiles/FileTransferService.h"
 #include "support/LiveServer.h"
 #include "support/TestViewer.h"
+#include "support/WiredHost.h"
 
 using namespace qm;
 using namespace qm::test;
@@ -22,7 +23,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::int64_t chunk = 256 * 1024;
+constexpr std::int64_t chunk = WiredHost::chunk;
 
 void writeFile(const fs::path& path, const Bytes& data) {
     fs::create_directories(path.parent_path());
@@ -68,71 +69,7 @@ ClipboardTransfer textTransfer(const std::string& text, std::uint64_t sequence =
     return transfer;
 }
 
-// The Host process in miniature: the live server with the bridge (on an in-memory pasteboard)
-// and the file service connected the way the process connects them.
-class WiredHost {
-public:
-    explicit WiredHost(V230HostAudioAuxServer::Options options = {}) {
-        LiveServer::Setup setup;
-        setup.options = options;
-        setup.beforeStart = [this](const std::shared_ptr<V230HostAudioAuxServer>& server, const HostPlatform& platform) {
-            mainQueue = platform.mainQueue;
-            clipboard = std::make_shared<ClipboardSyncBridge>(platform, "Viewer", pasteboard, 32 << 20, 48 << 20, caches());
-            files = std::make_shared<FileTransferService>(platform, "Viewer", chunk,
-                                                          FileTransferService::Folders{caches(), folder.path() / "home"});
-            connectHostServices(server, clipboard, files, mainQueue);
-            files->onBatchCompleted = [this](const UUID&, const std::vector<fs::path>& items, FileTransferIntent) {
-                std::lock_guard lock(mutex);
-                completed.push_back(items);
-            };
-        };
-        live = std::make_unique<LiveServer>(setup);
-        mainQueue->sync([this] { clipboard->start(); });
-    }
-    ~WiredHost() {
-        mainQueue->sync([this] { clipboard->stop(); });
-        live.reset();
-    }
-
-    fs::path caches() const { return folder.path() / "caches"; }
-    fs::path staging() const { return caches() / "QuillmereFileInbox" / "Viewer"; }
-    std::vector<std::vector<fs::path>> completedBatches() {
-        std::lock_guard lock(mutex);
-        return completed;
-    }
-
-    TemporaryDirectory folder;
-    std::shared_ptr<InMemoryPasteboard> pasteboard = std::make_shared<InMemoryPasteboard>();
-    DispatchQueuePtr mainQueue;
-    std::shared_ptr<ClipboardSyncBridge> clipboard;
-    std::shared_ptr<FileTransferService> files;
-    std::unique_ptr<LiveServer> live;
-
-private:
-    std::mutex mutex;
-    std::vector<std::vector<fs::path>> completed;
-};
-
-// A signed-in Viewer with its file channel open, and its session id on the Host.
-struct Viewer {
-    explicit Viewer(WiredHost& host) : control(host.live->ports().control) {
-        auto result = control.signIn(LiveServer::user, LiveServer::password);
-        if (!result || !result->accepted) return;
-        auto frame = control.waitFor(AuxPacketType::fileTransferEndpoint);
-        auto endpoint = frame ? FileTransferEndpointPayload::decode(frame->payload) : std::nullopt;
-        if (!endpoint) return;
-        channel = std::make_unique<TestFileChannel>(endpoint->port);
-        channel->sendFrame(Bytes(endpoint->token.begin(), endpoint->token.end()));
-        if (!waitUntil([&] { return host.live->server().connectedFileTransferPeers().size() == 1; })) return;
-        if (!host.live->waitForStatus("file aux: channel authorized for session ")) return;
-        sessionID = host.live->server().connectedFileTransferPeers().front().first;
-    }
-    bool ready() const { return sessionID.has_value(); }
-
-    TestViewer control;
-    std::unique_ptr<TestFileChannel> channel;
-    std::optional<UUID> sessionID;
-};
+using Viewer = WiredViewer;
 
 }  // namespace
 
@@ -268,13 +205,7 @@ TEST(ServerFiles, AViewerThatLeavesMidBatchLeavesNoStagingBehind) {
     viewer.channel->sendFrame(FileTransferPacket{FileTransferOp::batchStart, batch, 10, 1, "", {}}.encode());
     viewer.channel->sendFrame(FileTransferPacket{FileTransferOp::fileStart, batch, 10, 0, "half.bin", {}}.encode());
     viewer.channel->sendFrame(FileTransferPacket{FileTransferOp::fileChunk, batch, 0, 0, "half.bin", Bytes(4, 1)}.encode());
-    auto stagedFiles = [&] {
-        std::size_t count = 0;
-        if (fs::exists(host.staging()))
-            for (const auto& entry : fs::recursive_directory_iterator(host.staging())) count += entry.is_regular_file();
-        return count;
-    };
-    ASSERT_TRUE(waitUntil([&] { return stagedFiles() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return host.stagedFiles() == 1; }));
 
     // A peer send request is answered, to the asking session only, with a refusal.
     viewer.control.send(AuxPacketType::fileTransfer,
