@@ -3,7 +3,26 @@
 namespace qm {
 
 void DispatchWorkItem::perform() {
-    if (!cancelled_.load() && block_) block_();
+    std::function<void()> block;
+    {
+        std::lock_guard lock(mutex_);
+        if (cancelled_.load()) return;
+        block = std::move(block_);
+        block_ = nullptr;
+    }
+    if (block) block();
+}
+
+void DispatchWorkItem::cancel() {
+    std::function<void()> released;
+    {
+        std::lock_guard lock(mutex_);
+        cancelled_.store(true);
+        released = std::move(block_);
+        block_ = nullptr;
+    }
+    // `released` goes here, outside the lock: its captures may hold objects whose destruction
+    // cancels other items.
 }
 
 std::shared_ptr<RepeatingTimer> RepeatingTimer::schedule(DispatchQueuePtr queue, double interval,

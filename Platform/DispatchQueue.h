@@ -19,12 +19,16 @@ namespace qm {
 class DispatchWorkItem {
 public:
     explicit DispatchWorkItem(std::function<void()> block) : block_(std::move(block)) {}
+    // Runs the block once, unless the item was cancelled.
     void perform();
-    void cancel() { cancelled_.store(true); }
+    // The block never runs, and is released at once with everything it holds, even while the
+    // queue still keeps the item until its deadline.
+    void cancel();
     bool isCancelled() const { return cancelled_.load(); }
 
 private:
-    std::function<void()> block_;
+    std::mutex mutex_;
+    std::function<void()> block_;  // mutex_
     std::atomic<bool> cancelled_{false};
 };
 

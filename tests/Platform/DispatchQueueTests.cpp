@@ -96,3 +96,18 @@ TEST(AsioDispatchQueue, SyncFromAnotherThreadReturnsResultAndPropagatesErrors) {
     auto item = queue.asyncAfter(0.001, [&] { fired.set_value(true); });
     EXPECT_TRUE(fired.get_future().get());
 }
+
+TEST(AsioDispatchQueue, ACancelledDelayedItemLetsGoOfWhatItHoldsAtOnce) {
+    // A session's sign-in deadline holds it (weakly or not) for twenty seconds; once cancelled, the
+    // queue may still keep the timer, but not what the block captured.
+    auto queue = std::make_shared<qm::AsioDispatchQueue>("test.cancel");
+    auto held = std::make_shared<int>(7);
+    std::weak_ptr<int> watch = held;
+    auto item = queue->asyncAfter(3600, [held] { (void)*held; });
+    held.reset();
+    EXPECT_FALSE(watch.expired());
+    item->cancel();
+    EXPECT_TRUE(watch.expired());
+    item->perform();  // a cancelled item never runs its block
+    queue->shutdown();
+}
