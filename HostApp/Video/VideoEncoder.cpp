@@ -58,8 +58,11 @@ std::int64_t defaultBitrate(std::int64_t width, std::int64_t height, std::int64_
     return std::max<std::int64_t>(500'000, width * height * fps / 10);
 }
 
-std::int64_t oneFrameBuffer(std::int64_t bitrate, std::int64_t fps) {
-    return std::max<std::int64_t>(1000, bitrate / std::max<std::int64_t>(fps, 1));
+void applyRateBuffer(AVCodecContext* ctx, const VideoEncoderSettings& settings) {
+    const auto buffer = rateBufferFor(settings.bitrate, settings.fps, settings.burstRatio, settings.burstWindow);
+    ctx->bit_rate = settings.bitrate;
+    ctx->rc_max_rate = buffer.maxRate;
+    ctx->rc_buffer_size = static_cast<int>(buffer.bufferBits);
 }
 
 bool isParameterSet(VideoStreamCodec codec, int type) {
@@ -119,6 +122,36 @@ VideoQPRange qpRangeFor(VideoCaptureMode mode) {
             break;
     }
     return {18, 40};
+}
+
+VideoRateBuffer rateBufferFor(std::int64_t bitrate, std::int64_t fps, double burstRatio, double burstWindow) {
+    const double rate = static_cast<double>(std::max<std::int64_t>(bitrate, 1000));
+    const double frame = 1.0 / static_cast<double>(std::clamp<std::int64_t>(fps, 1, 240));
+    // std::clamp keeps a NaN; the comparisons below send it to the low end.
+    const double ratio = burstRatio >= 1.0 ? std::min(burstRatio, 8.0) : 1.0;
+    const double window = burstWindow >= frame ? std::min(burstWindow, 10.0) : frame;
+    VideoRateBuffer out;
+    out.maxRate = static_cast<std::int64_t>(rate * ratio);
+    out.bufferBits = static_cast<std::int64_t>(std::min(rate * ratio * window, static_cast<double>(INT32_MAX)));
+    out.bufferBits = std::max<std::int64_t>(out.bufferBits, 1000);
+    return out;
+}
+
+VideoEncoderSettings encoderSettingsFor(const VideoStreamProfile& profile, std::int64_t width, std::int64_t height) {
+    VideoEncoderSettings settings;
+    settings.codec = profile.codec;
+    settings.chromaMode = profile.chromaMode;
+    settings.width = width;
+    settings.height = height;
+    settings.fps = profile.fps > 0 ? profile.fps : 60;
+    settings.bitrate = profile.bitrate;
+    settings.keyframeInterval = profile.keyframeInterval;
+    settings.burstRatio = profile.burstRatio;
+    settings.burstWindow = profile.burstWindow;
+    const auto qp = qpRangeFor(profile.mode);
+    settings.qpMin = qp.min;
+    settings.qpMax = qp.max;
+    return settings;
 }
 
 const char* codecTitle(VideoStreamCodec codec) {
@@ -243,9 +276,7 @@ std::optional<std::string> VideoEncoder::openAttempt(const Attempt& attempt, con
     ctx->framerate = AVRational{fps, 1};
     ctx->gop_size = static_cast<int>(std::min<std::int64_t>(settings.keyframeInterval, 1 << 20));
     ctx->max_b_frames = 0;
-    ctx->bit_rate = settings.bitrate;
-    ctx->rc_max_rate = settings.bitrate;
-    ctx->rc_buffer_size = static_cast<int>(std::min<std::int64_t>(oneFrameBuffer(settings.bitrate, fps), INT32_MAX));
+    applyRateBuffer(ctx, settings);
     ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     const int threads = settings.threads > 0 ? settings.threads : encoderThreadCount(videoThreadBudget());
     ctx->thread_count = threads;
@@ -280,6 +311,11 @@ std::optional<std::string> VideoEncoder::openAttempt(const Attempt& attempt, con
             std::string params = "log-level=none:bframes=0:frame-threads=1:pools=" + std::to_string(threads);
             if (settings.qpMin > 0) params += ":qpmin=" + std::to_string(settings.qpMin);
             if (settings.qpMax > 0) params += ":qpmax=" + std::to_string(settings.qpMax);
+            // Named here too, in x265's kbit/s units, so the rate buffer does not depend on which
+            // fields this libavcodec's wrapper forwards.
+            const auto buffer = rateBufferFor(settings.bitrate, settings.fps, settings.burstRatio, settings.burstWindow);
+            params += ":vbv-maxrate=" + std::to_string(std::max<std::int64_t>(1, buffer.maxRate / 1000)) +
+                      ":vbv-bufsize=" + std::to_string(std::max<std::int64_t>(1, buffer.bufferBits / 1000));
             av_dict_set(&options, "x265-params", params.c_str(), 0);
         } else {
             if (settings.qpMin > 0) ctx->qmin = settings.qpMin;
@@ -412,10 +448,8 @@ void VideoEncoder::applyPendingRateChange() {
 
     if (fps == settings_.fps && !attempt_.hardware && attempt_.codec == VideoStreamCodec::h264) {
         // libx264 picks up new rate-control values at its next picture.
-        context_->bit_rate = bitrate;
-        context_->rc_max_rate = bitrate;
-        context_->rc_buffer_size = static_cast<int>(std::min<std::int64_t>(oneFrameBuffer(bitrate, fps), INT32_MAX));
         settings_.bitrate = bitrate;
+        applyRateBuffer(context_, settings_);
         {
             std::lock_guard lock(mutex_);
             config_.bitrate = bitrate;

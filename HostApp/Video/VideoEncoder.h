@@ -32,6 +32,11 @@ struct VideoEncoderSettings {
     std::int64_t fps = 60;
     std::int64_t bitrate = 0;           // bits per second; 0 picks about 0.1 bit per pixel and frame
     std::int64_t keyframeInterval = 0;  // frames between keyframes; 0 means every 4 seconds
+    // The rate buffer: the peak rate over the average rate, and how long the peak may last (s).
+    // A keyframe draws on that buffer, so it can be as sharp as the frames around it while the
+    // average rate stays where it was asked.
+    double burstRatio = 1.0;
+    double burstWindow = 1.0;
     bool allowHardware = true;
     // The range the quantiser stays in (software encoders); 0 leaves that end to the encoder.
     // The floor stops the rate control from spending bits and CPU on a picture that is already
@@ -49,6 +54,19 @@ struct VideoQPRange {
     int max = 0;
 };
 VideoQPRange qpRangeFor(VideoCaptureMode mode);
+
+// The encoder's rate limits for an average rate: the peak rate (burst ratio times the average)
+// and the buffer that peak may fill (the peak over the burst window), in bits. Values that make no
+// sense are brought into range: a ratio below 1 (or not a number) is 1 and at most 8; the window
+// is at least one frame and at most 10 s; the buffer fits the encoder's 32-bit field.
+struct VideoRateBuffer {
+    std::int64_t maxRate = 0;
+    std::int64_t bufferBits = 0;
+};
+VideoRateBuffer rateBufferFor(std::int64_t bitrate, std::int64_t fps, double burstRatio, double burstWindow);
+
+// What the encoder is asked for to stream a profile at a size.
+VideoEncoderSettings encoderSettingsFor(const VideoStreamProfile& profile, std::int64_t width, std::int64_t height);
 
 // What the open encoder actually does: the stream configuration Viewers are told about.
 struct VideoEncoderConfig {
@@ -87,7 +105,8 @@ struct EncodedVideoFrame {
 };
 
 // H.264 / HEVC on libavcodec with low-latency settings: no B-frames, zero-latency tuning,
-// keyframes on demand and at the configured interval, a rate-control buffer of about one frame.
+// keyframes on demand and at the configured interval, a rate-control buffer sized by the burst
+// ratio and window (rateBufferFor), so a keyframe is as sharp as the frames around it.
 // Opening walks a fallback chain: a VAAPI encoder when a render node exists and opens, then the
 // software encoder; 4:4:4 falls back to 4:2:0 and HEVC to H.264 when they cannot open. A size
 // the codec cannot carry is brought down to one it can (even, within the codec's maximum).
