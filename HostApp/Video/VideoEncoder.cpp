@@ -3,6 +3,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/error.h>
+#include <libavutil/frame.h>
 #include <libavutil/hwcontext.h>
 #include <libavutil/opt.h>
 }
@@ -223,7 +224,7 @@ VideoEncoder::OpenResult VideoEncoder::open(const VideoEncoderSettings& requeste
     VideoEncoderSettings settings = requested;
     settings.fps = std::clamp<std::int64_t>(settings.fps > 0 ? settings.fps : 60, 1, 240);
     if (settings.bitrate <= 0) settings.bitrate = defaultBitrate(settings.width, settings.height, settings.fps);
-    if (settings.keyframeInterval <= 0) settings.keyframeInterval = settings.fps * 4;
+    if (settings.keyframeInterval < 0) settings.keyframeInterval = 0;
 
     std::shared_ptr<VideoEncoder> encoder(new VideoEncoder());
     std::vector<std::string> failures;
@@ -274,7 +275,8 @@ std::optional<std::string> VideoEncoder::openAttempt(const Attempt& attempt, con
     ctx->height = static_cast<int>(height);
     ctx->time_base = AVRational{1, fps};
     ctx->framerate = AVRational{fps, 1};
-    ctx->gop_size = static_cast<int>(std::min<std::int64_t>(settings.keyframeInterval, 1 << 20));
+    // The encoder forces its keyframes itself (see encode()); the codec makes none of its own.
+    ctx->gop_size = 1 << 20;
     ctx->max_b_frames = 0;
     applyRateBuffer(ctx, settings);
     ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
@@ -351,6 +353,8 @@ std::optional<std::string> VideoEncoder::openAttempt(const Attempt& attempt, con
     av_dict_free(&options);
 
     if (!work_) work_ = av_frame_alloc();
+    sessionPictures_ = 0;
+    lastKeyframePicture_ = 0;
     context_ = ctx;
     hardwareDevice_ = device;
     hardwareFrames_ = frames;
@@ -375,6 +379,24 @@ std::optional<std::string> VideoEncoder::openAttempt(const Attempt& attempt, con
     config_ = std::move(config);
     ++generation_;
     return std::nullopt;
+}
+
+void VideoEncoder::sharpenKeyframe(AVFrame& frame) {
+    // The rate control quantises a keyframe about as finely as the predicted frames around it,
+    // but on a desktop those have refined the unchanged text over many frames, so the keyframe
+    // would be a visible dip (and a new session's first picture, quantised from one frame's
+    // share of the rate before the rate control has seen anything, a blur). The rate buffer
+    // holds a finer keyframe: ask for one with a region of interest covering the picture; the
+    // quantiser floor still bounds it, and what it spends is paid back within the burst window.
+    AVFrameSideData* data = av_frame_new_side_data(&frame, AV_FRAME_DATA_REGIONS_OF_INTEREST, sizeof(AVRegionOfInterest));
+    if (!data) return;
+    auto* region = reinterpret_cast<AVRegionOfInterest*>(data->data);
+    region->self_size = sizeof(AVRegionOfInterest);
+    region->top = 0;
+    region->left = 0;
+    region->bottom = frame.height;
+    region->right = frame.width;
+    region->qoffset = keyframeQuantiserOffset;
 }
 
 void VideoEncoder::closeSession() {
@@ -460,7 +482,6 @@ void VideoEncoder::applyPendingRateChange() {
     VideoEncoderSettings changed = settings_;
     changed.fps = fps;
     changed.bitrate = bitrate;
-    if (changed.keyframeInterval == settings_.fps * 4) changed.keyframeInterval = fps * 4;
     if (auto failure = reopen(changed, "rate change")) {
         if (onStatus) onStatus(*failure);
     }
@@ -494,9 +515,17 @@ VideoEncoder::EncodeResult VideoEncoder::encode(const AVFrame& picture, std::uin
         r = av_frame_ref(work_, &picture);
     }
     const std::int64_t frameNumber = nextFrameNumber_;
+    // Keyframes come from here: a session's first picture, requests, and the interval when one is
+    // set (the codec's own interval is off so that every keyframe is one the encoder asked for).
+    const bool intervalDue = settings_.keyframeInterval > 0 && sessionPictures_ - lastKeyframePicture_ >= settings_.keyframeInterval;
+    const bool keyframe = sessionPictures_ == 0 || forceKeyFrame || intervalDue;
+    if (r >= 0 && keyframe) {
+        lastKeyframePicture_ = sessionPictures_;
+        if (!attempt_.hardware) sharpenKeyframe(*work_);
+    }
     if (r >= 0) {
         work_->pts = frameNumber;
-        work_->pict_type = forceKeyFrame ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+        work_->pict_type = keyframe ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
         inFlight_[frameNumber] = Pending{captureUptimeNs, steadyNs()};
         r = avcodec_send_frame(context_, work_);
     }
@@ -515,6 +544,7 @@ VideoEncoder::EncodeResult VideoEncoder::encode(const AVFrame& picture, std::uin
         return result;
     }
     ++nextFrameNumber_;
+    ++sessionPictures_;
 
     AVPacket* packet = av_packet_alloc();
     for (;;) {

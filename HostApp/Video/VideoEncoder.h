@@ -12,6 +12,7 @@
 
 extern "C" {
 #include <libavutil/pixfmt.h>
+#include <libavutil/rational.h>
 }
 
 #include "Platform/ByteIO.h"
@@ -31,7 +32,9 @@ struct VideoEncoderSettings {
     std::int64_t height = 0;
     std::int64_t fps = 60;
     std::int64_t bitrate = 0;           // bits per second; 0 picks about 0.1 bit per pixel and frame
-    std::int64_t keyframeInterval = 0;  // frames between keyframes; 0 means every 4 seconds
+    // Frames between keyframes; 0: keyframes only at the start and when asked for (a Viewer that
+    // joins, asks, or resumes after falling behind gets one; a stream over TCP needs no other).
+    std::int64_t keyframeInterval = 0;
     // The rate buffer: the peak rate over the average rate, and how long the peak may last (s).
     // A keyframe draws on that buffer, so it can be as sharp as the frames around it while the
     // average rate stays where it was asked.
@@ -105,7 +108,8 @@ struct EncodedVideoFrame {
 };
 
 // H.264 / HEVC on libavcodec with low-latency settings: no B-frames, zero-latency tuning,
-// keyframes on demand and at the configured interval, a rate-control buffer sized by the burst
+// keyframes on demand and at the configured interval (if any), each quantised finer than the rate
+// control would on its own (keyframeQuantiserOffset), a rate-control buffer sized by the burst
 // ratio and window (rateBufferFor), so a keyframe is as sharp as the frames around it.
 // Opening walks a fallback chain: a VAAPI encoder when a render node exists and opens, then the
 // software encoder; 4:4:4 falls back to 4:2:0 and HEVC to H.264 when they cannot open. A size
@@ -143,6 +147,10 @@ public:
     // else reopens the encoder at the next picture, which then is a keyframe with a new config.
     void updateRateControl(std::int64_t fps, std::int64_t bitrate);
 
+    // How much finer than the rate control's choice a keyframe is quantised (software encoders),
+    // as a share of the codec's quantiser range: about 20 steps for H.264 and HEVC.
+    static constexpr AVRational keyframeQuantiserOffset{-20, 51};
+
     // Notes about live changes and reopenings. Called on the encoding thread.
     std::function<void(const std::string&)> onStatus;
 
@@ -165,6 +173,7 @@ private:
                                            std::int64_t width, std::int64_t height);
     void closeSession();
     void applyPendingRateChange();
+    static void sharpenKeyframe(AVFrame& frame);
     std::optional<std::string> reopen(const VideoEncoderSettings& settings, const std::string& reason);
 
     AVCodecContext* context_ = nullptr;
@@ -175,6 +184,8 @@ private:
     Attempt attempt_;
     VideoEncoderSettings settings_;  // the request, with the size actually used
     std::int64_t nextFrameNumber_ = 0;
+    std::int64_t sessionPictures_ = 0;  // pictures given to the current session
+    std::int64_t lastKeyframePicture_ = 0;
     struct Pending {
         std::uint64_t captureUptimeNs;
         std::uint64_t submittedSteadyNs;
