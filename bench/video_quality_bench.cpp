@@ -353,8 +353,9 @@ void BM_FloorSweep(benchmark::State& state) {
 }
 
 void qualityShapes(benchmark::internal::Benchmark* b) {
+    // HEVC at Max's 6400x3600 runs at about one frame a second on two CPUs: not measured here.
     for (int codec : {0, 1}) {
-        for (int mode : {0, 1}) {
+        for (int mode : codec == 0 ? std::vector<int>{0, 1} : std::vector<int>{0}) {
             for (int motion : {0, 1}) {
                 for (int side : {0, 1, 2}) b->Args({codec, mode, motion, side});
             }

@@ -50,8 +50,9 @@ struct VideoEncoderSettings {
     int threads = 0;
 };
 
-// The quantiser range a capture mode streams with: sharp text in every mode, finer for the modes
-// that ask for quality.
+// The quantiser range a capture mode streams with. The floor is where more bits stop buying a
+// visible difference at the mode's rate (measured on text); the ceiling keeps text legible when
+// the rate is tight.
 struct VideoQPRange {
     int min = 0;
     int max = 0;

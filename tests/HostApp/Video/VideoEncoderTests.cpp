@@ -482,3 +482,36 @@ TEST(VideoEncoder, RateBufferFollowsTheBurstAndStaysInRange) {
     EXPECT_EQ(buffer.maxRate, 4'000'000'000);
     EXPECT_EQ(buffer.bufferBits, INT32_MAX);
 }
+
+TEST(VideoEncoder, KeyframesOnlyWhereTheyAreAskedFor) {
+    // No interval: the first picture and requests only. An interval counts from the last
+    // keyframe, whatever made it; a reopened session starts with a keyframe and counts again.
+    struct Case {
+        std::int64_t interval;
+        std::vector<int> requests;
+        std::vector<int> expected;
+    };
+    const std::vector<Case> cases{
+        {0, {}, {0}},
+        {0, {9}, {0, 9}},
+        {5, {}, {0, 5, 10, 15}},
+        {5, {7}, {0, 5, 7, 12, 17}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("interval " + std::to_string(c.interval));
+        auto settings = smallStream(VideoStreamCodec::h264, VideoChromaMode::yuv420, 160, 90);
+        settings.keyframeInterval = c.interval;
+        auto opened = VideoEncoder::open(settings);
+        ASSERT_TRUE(opened.encoder) << opened.error;
+        EXPECT_EQ(opened.encoder->config().keyframeInterval, c.interval);
+        EncodeRig rig(opened.encoder);
+        std::vector<int> keyframes;
+        for (int i = 0; i < 20; ++i) {
+            const bool request = std::find(c.requests.begin(), c.requests.end(), i) != c.requests.end();
+            for (auto& f : rig.encodeNext(request)) {
+                if (f.isKeyframe) keyframes.push_back(static_cast<int>(f.frameNumber));
+            }
+        }
+        EXPECT_EQ(keyframes, c.expected);
+    }
+}
