@@ -577,6 +577,7 @@ void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
     input_->forget(id);
 
     if (left.session->signInDeadline) left.session->signInDeadline->cancel();
+    cancelDelayedSignIns(id);
     left.session->connection->cancel();
     if (left.fileChannel) endFileChannel(id, left.fileChannel);
     if (channel == AuxChannel::control && onViewerSessionRemoved) onViewerSessionRemoved(id);

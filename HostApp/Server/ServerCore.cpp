@@ -375,6 +375,8 @@ V230HostAudioAuxServer::ResourceCounts V230HostAudioAuxServer::resourceCounts() 
         counts.fileTransferTokens = sessions_.fileTransferTokens.size();
         counts.viewerNames = sessions_.viewerSessionNames.size() + sessions_.viewerSessionRemoteAddresses.size();
         counts.signInsInFlight = signInsInFlight_;
+        counts.signInsDelayed = delayedSignIns_.size();
+        counts.signInAddresses = signInLimits_.addressesWithAttemptsInHand();
         counts.sessionTableEntries = sessions_.entryCount();
         counts.videoFlowEntries = videoFlow_.entryCount();
         counts.audioSendConnections = audio_->audioSendConnectionsSnapshot().size();

@@ -170,7 +170,9 @@ public:
         std::size_t fileChannels = 0;        // file channels, authorised or still waiting for a token
         std::size_t fileTransferTokens = 0;
         std::size_t viewerNames = 0;
-        std::size_t signInsInFlight = 0;
+        std::size_t signInsInFlight = 0;   // password checks running
+        std::size_t signInsDelayed = 0;    // attempts waiting out their address's delay
+        std::size_t signInAddresses = 0;   // addresses the sign-in limits remember with attempts in hand
         std::size_t sessionTableEntries = 0;  // every entry of every per-session table
         std::size_t videoFlowEntries = 0;     // acknowledgement and send records of video sessions
         std::size_t audioSendConnections = 0;
@@ -386,6 +388,14 @@ private:
     std::shared_ptr<RepeatingTimer> videoFlowTimer_;
     std::shared_ptr<RepeatingTimer> dragPollTimer_;
     std::size_t signInsInFlight_ = 0;
+    // Attempts waiting out their address's delay, by session and attempt. A session that leaves
+    // cancels its own and gives its address's share back at once.
+    struct DelayedSignIn {
+        DispatchWorkItemPtr item;
+        std::string address;
+    };
+    std::map<std::pair<UUID, std::uint64_t>, DelayedSignIn> delayedSignIns_;
+    void cancelDelayedSignIns(const UUID& id);
     // Connections refused for want of room, and when the last line about them was written.
     std::size_t refusedConnectionsSinceLog_ = 0;
     // The shared budget of log lines about connections that have not signed in.
