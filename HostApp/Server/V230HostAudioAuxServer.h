@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
@@ -18,6 +19,7 @@
 #include "HostApp/Audio/HostAudioServerState.h"
 #include "HostApp/Server/ServerConstants.h"
 #include "HostApp/Server/SessionTables.h"
+#include "HostApp/Server/ControlDispatch.h"
 #include "HostApp/Server/SignInLimits.h"
 #include "HostApp/Server/VideoFlow.h"
 #include "HostApp/Server/VideoRoadState.h"
@@ -189,6 +191,10 @@ public:
 
     const DispatchQueuePtr queue;
 
+    // Replaces the handler of a packet type a Viewer sends (on the queue); where the type may
+    // arrive stays as the dispatch table has it. False for a type only the Host sends.
+    bool setControlHandler(AuxPacketType type, ControlDispatchTable::Handler handler);
+
     // ---- Operations that run on `queue` ----------------------------------------------------
     void dispatchControl(AuxPacketType type, std::span<const std::uint8_t> payload, const UUID& sourceID);
     void authorizeAuxSession(const UUID& id, AuxChannel channel, const ConnectionPtr& connection,
@@ -305,9 +311,16 @@ private:
     // A log line caused by what a peer sent: at most a few per connection and window, so a peer
     // cannot fill the log.
     void publishForSession(AuxSession& session, const std::string& text);
+    static bool overLogBudget(const AuxSession& session);
     void publishAboutStranger(const std::string& text);
     bool admitsConnectionFrom(const std::string& address);
-    void dispatchControl(AuxPacketType type, std::span<const std::uint8_t> payload, AuxSession& session);
+    void dispatchControl(AuxPacketType type, std::span<const std::uint8_t> payload, const std::shared_ptr<AuxSession>& session);
+    void registerControlHandlers();
+    // A line a subsystem writes: charged to the Viewer whose packet is being handled, if any.
+    void publishFromPeer(const std::string& text);
+    bool dispatchingOverLogBudget() const;
+    // Debug builds stop where a queue-only operation is entered from elsewhere.
+    void assertOnQueue() const { assert(queue->isCurrent()); }
     void handleIdentityChallenge(const std::shared_ptr<AuxSession>& session, std::span<const std::uint8_t> payload);
     void handleClientSessionAuth(const std::shared_ptr<AuxSession>& session, std::span<const std::uint8_t> payload);
     // One admitted sign-in attempt on its way to the password check and back.
@@ -324,6 +337,8 @@ private:
     void finishSignIn(const SignInAttempt& attempt, const PasswordCheckResult& result);
     void acceptSignIn(const std::shared_ptr<AuxSession>& session, const SignInAttempt& attempt);
     void refuseSignIn(const std::shared_ptr<AuxSession>& session, const std::string& code);
+    // More than one signed-in control or video session: one Viewer may not change the display for others.
+    bool signedInViewersAreSeveral() const;
     // Frames that arrived while the session's sign-in was checked, kept in order.
     void holdFrame(const std::shared_ptr<AuxSession>& session, const AuxFrameView& frame);
     void replayHeldFrames(const std::shared_ptr<AuxSession>& session);
@@ -409,6 +424,9 @@ private:
     // Identity proofs are signed here, off the server queue.
     DispatchQueuePtr identityQueue_;
     SignInLimits signInLimits_;
+    ControlDispatchTable controlDispatch_;
+    // The session whose packet is being handled, while its handler runs.
+    std::shared_ptr<AuxSession> dispatchingSession_;
     bool started_ = false;
     bool stopping_ = false;
     bool fileChannelReadsPaused_ = false;
