@@ -216,10 +216,10 @@ FileTransferWindow::Pane FileTransferWindow::buildFilePane(FileTransferPane pane
     p.tree->header()->setSectionsClickable(true);
     p.tree->header()->setSortIndicatorShown(true);
     p.tree->header()->setSortIndicator(0, Qt::AscendingOrder);
-    p.tree->setColumnWidth(0, 260);
-    p.tree->setColumnWidth(1, 150);
-    p.tree->setColumnWidth(2, 90);
-    p.tree->setColumnWidth(3, 110);
+    p.tree->setColumnWidth(0, 180);
+    p.tree->setColumnWidth(1, 130);
+    p.tree->setColumnWidth(2, 70);
+    p.tree->setColumnWidth(3, 60);
     stack->addWidget(p.tree, 1);
 
     connect(p.tree, &QTreeView::expanded, this, [this, pane](const QModelIndex& index) {
