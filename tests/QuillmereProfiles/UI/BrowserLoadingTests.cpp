@@ -139,3 +139,33 @@ TEST_F(BrowserLoading, LocalChildrenInheritTheCheckHostChildrenDoNot) {
     answer("~", {file("f", 1)});
     EXPECT_FALSE(home->children->front()->isChecked);
 }
+
+TEST_F(BrowserLoading, AGoneWindowIgnoresRepliesAndTimers) {
+    auto c = withHost();
+    c->shouldExpandItem(FileTransferPane::right, c->remoteRoots()[0]);
+    std::weak_ptr<Controller> weak = c;
+    c.reset();
+    EXPECT_TRUE(weak.expired());  // neither the handler nor the timers keep it
+    answer("~", {dir("a")});
+    main->advance(30.0);
+}
+
+TEST_F(BrowserLoading, DestinationRefreshAfterReceiveRelistsTheLocalFolder) {
+    auto c = withHost();
+    c->selectDirectionSegment(1);
+    auto home = c->remoteRoots()[0];
+    c->shouldExpandItem(FileTransferPane::right, home);
+    answer("~", {file("r.txt", 1)});
+    toggle(*c, FileTransferPane::right, named(home, "r.txt"), true);
+    auto downloads = named(c->localRoots(), "Downloads");
+    c->shouldExpandItem(FileTransferPane::left, downloads);
+    EXPECT_TRUE(downloads->children->empty());
+    c->outlineViewSelectionDidChange(FileTransferPane::left, {downloads});
+    c->executeTransfer();
+    ASSERT_EQ(peerSends.size(), 1u);
+    writeFile(homeDir / "Downloads" / "r.txt", "r");
+    c->transferDidComplete(*c->activeTransferBatchID(), false, true);
+    EXPECT_EQ(names(*downloads->children), std::vector<std::string>{"r.txt"});
+    ASSERT_EQ(expanded.size(), 1u);
+    EXPECT_EQ(expanded[0].first, FileTransferPane::left);
+}
