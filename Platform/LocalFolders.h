@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <set>
 #include <span>
@@ -43,45 +44,33 @@ public:
     virtual void stopAccessingSecurityScopedResource(const std::filesystem::path& folder) = 0;
 };
 
-// Linux: a bookmark holds the folder's path with its device and inode, so a folder replaced at
-// the same path resolves as stale; access counts as granted when the folder is readable.
-class PosixLocalFolders : public LocalFolders {
+// Tests: another LocalFolders (usually the real one below a scratch home) with folders that
+// behave as unreadable (even to root), bookmark creation that can be made to fail, and a record
+// of the folders whose access was started and stopped.
+class SimulatedLocalFolders : public LocalFolders {
 public:
-    explicit PosixLocalFolders(std::filesystem::path home);
-    // The user's home folder from $HOME, else the password database.
-    static std::filesystem::path currentHome();
-
-    std::filesystem::path homeDirectory() const override { return home_; }
-    bool directoryExists(const std::filesystem::path& path) const override;
-    bool isReadableFile(const std::filesystem::path& path) const override;
-    std::optional<std::vector<LocalDirectoryItem>> contentsOfDirectory(const std::filesystem::path& path,
-                                                                       bool skipHiddenFiles) const override;
-    std::optional<std::vector<std::uint8_t>> bookmarkData(const std::filesystem::path& folder) const override;
-    std::optional<ResolvedBookmark> resolveBookmark(std::span<const std::uint8_t> data) const override;
-    bool startAccessingSecurityScopedResource(const std::filesystem::path& folder) override;
-    void stopAccessingSecurityScopedResource(const std::filesystem::path&) override {}
-
-private:
-    std::filesystem::path home_;
-};
-
-// Tests: the real file system below a scripted home, with folders that behave as unreadable
-// (even to root), bookmark creation that can be made to fail, and a record of access calls.
-class SimulatedLocalFolders : public PosixLocalFolders {
-public:
-    using PosixLocalFolders::PosixLocalFolders;
+    explicit SimulatedLocalFolders(std::shared_ptr<LocalFolders> inner) : inner_(std::move(inner)) {}
 
     std::set<std::filesystem::path> unreadable;
     bool failBookmarkCreation = false;
     std::vector<std::filesystem::path> started;
     std::vector<std::filesystem::path> stopped;
 
+    std::filesystem::path homeDirectory() const override { return inner_->homeDirectory(); }
+    bool directoryExists(const std::filesystem::path& path) const override { return inner_->directoryExists(path); }
     bool isReadableFile(const std::filesystem::path& path) const override;
     std::optional<std::vector<LocalDirectoryItem>> contentsOfDirectory(const std::filesystem::path& path,
                                                                        bool skipHiddenFiles) const override;
     std::optional<std::vector<std::uint8_t>> bookmarkData(const std::filesystem::path& folder) const override;
+    std::optional<ResolvedBookmark> resolveBookmark(std::span<const std::uint8_t> data) const override {
+        return inner_->resolveBookmark(data);
+    }
     bool startAccessingSecurityScopedResource(const std::filesystem::path& folder) override;
     void stopAccessingSecurityScopedResource(const std::filesystem::path& folder) override;
+
+private:
+    bool isDenied(const std::filesystem::path& path) const;
+    std::shared_ptr<LocalFolders> inner_;
 };
 
 }  // namespace qm

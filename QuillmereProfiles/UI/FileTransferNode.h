@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/UUID.h"
+#include "Platform/Core/UUID.h"
 
 namespace qm {
 

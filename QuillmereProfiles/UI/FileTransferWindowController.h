@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "Platform/DispatchQueue.h"
+#include "Platform/Core/DispatchQueue.h"
 #include "Platform/LocalFolders.h"
-#include "Platform/UUID.h"
+#include "Platform/Core/UUID.h"
 #include "Platform/UserDefaults.h"
 #include "QuillmereProfiles/FileTransferDocuments.h"
 #include "QuillmereProfiles/FileTransferPacket.h"

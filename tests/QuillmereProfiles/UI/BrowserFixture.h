@@ -4,7 +4,8 @@
 
 #include <fstream>
 
-#include "Platform/ManualDispatchQueue.h"
+#include "Platform/Core/ManualDispatchQueue.h"
+#include "Platform/Linux/PosixLocalFolders.h"
 #include "QuillmereProfiles/UI/FileTransferBookmarks.h"
 #include "QuillmereProfiles/UI/FileTransferWindowController.h"
 #include "support/TestPlatform.h"
@@ -54,7 +55,7 @@ protected:
 
     BrowserFixture() {
         for (const char* d : {"Desktop", "Documents", "Downloads"}) std::filesystem::create_directories(homeDir / d);
-        folders = std::make_shared<SimulatedLocalFolders>(homeDir);
+        folders = std::make_shared<SimulatedLocalFolders>(std::make_shared<PosixLocalFolders>(homeDir));
     }
 
     void writeFile(const std::filesystem::path& path, const std::string& contents) {

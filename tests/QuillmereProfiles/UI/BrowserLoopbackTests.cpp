@@ -5,8 +5,9 @@
 #include <fstream>
 #include <random>
 
-#include "Platform/AsioDispatchQueue.h"
-#include "Platform/AsioNetwork.h"
+#include "Platform/Core/AsioDispatchQueue.h"
+#include "Platform/Linux/AsioNetwork.h"
+#include "Platform/Linux/PosixLocalFolders.h"
 #include "QuillmereProfiles/FileTransferChannel.h"
 #include "QuillmereProfiles/FileTransferService.h"
 #include "QuillmereProfiles/UI/FileTransferWindowController.h"

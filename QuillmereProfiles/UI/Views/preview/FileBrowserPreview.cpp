@@ -6,7 +6,7 @@
 #include <QTreeView>
 #include <fstream>
 
-#include "Platform/LocalFolders.h"
+#include "Platform/Linux/PosixLocalFolders.h"
 #include "Platform/UserDefaults.h"
 #include "QuillmereProfiles/UI/FileTransferWindowController.h"
 #include "QuillmereProfiles/UI/Views/FileTransferWindow.h"

@@ -8,7 +8,8 @@
 #include <QTreeView>
 #include <fstream>
 
-#include "Platform/ManualDispatchQueue.h"
+#include "Platform/Core/ManualDispatchQueue.h"
+#include "Platform/Linux/PosixLocalFolders.h"
 #include "QuillmereProfiles/UI/Views/FileTransferWindow.h"
 #include "QuillmereProfiles/UI/Views/FileTreeItemModel.h"
 #include "support/TestPlatform.h"
