@@ -76,4 +76,9 @@ struct QuillmereSupportCatalog {
     static QuillmereSupportErrorCode codeForHostVerificationFailure(const std::optional<std::string>& failure);
 };
 
+// The explanation of one code (the catalogue's row for it).
+inline QuillmereSupportErrorExplanation explanation(QuillmereSupportErrorCode code) {
+    return QuillmereSupportCatalog::explanation(code);
+}
+
 }  // namespace qm

@@ -106,6 +106,7 @@ TEST(SupportCatalog, UserFacingTextLayout) {
               "Quillmere hit an error that is not classified yet.\n\nfirst\nsecond\n\nWhat to try:\n"
               "Copy the error report and contact support with this code.\n\nSupport code: SYS-9001");
     EXPECT_EQ(unknown.supportFooter(), "Support code: SYS-9001");
+    EXPECT_EQ(explanation(QuillmereSupportErrorCode::unknown), unknown);
 }
 
 TEST(SupportCatalog, RawLookupsAreExactAndFallBackToUnknown) {

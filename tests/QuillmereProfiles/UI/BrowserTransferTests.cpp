@@ -65,10 +65,16 @@ TEST_F(BrowserTransfer, SendRunsThroughItsStates) {
 
     c->transferDidFinishSending(id);
     EXPECT_EQ(v.executeButton.title, "Waiting for Save…");
+    // Closed meanwhile: the window keeps everything and comes back for the completion.
+    c->windowClosed();
+    EXPECT_FALSE(v.visible);
     EXPECT_TRUE(v.cancelTransferButton.hidden);
     EXPECT_EQ(v.transferSummaryLabel.text, "Sent. Waiting for the Host to save the files…");
 
     c->transferDidComplete(id, false, true);
+    EXPECT_TRUE(v.visible);
+    EXPECT_EQ(c->targetDirectoryPath(), "~/Documents");
+    EXPECT_TRUE(named(desktop, "a.txt")->isChecked);
     EXPECT_FALSE(c->activeTransferBatchID());
     EXPECT_EQ(v.transferSummaryLabel.text, "📤 Copied 2 item(s) to Studio");
     EXPECT_EQ(v.transferStatusLabel.text, "✅ 2 items transferred — ready for another copy.");
