@@ -178,16 +178,3 @@ TEST_F(BrowserTransfer, ReceiveAsksTheHostWithItsOwnPaths) {
     EXPECT_EQ(names(*documents->children), std::vector<std::string>{"one.pdf"});
     EXPECT_TRUE(c->foregroundWindow());
 }
-
-TEST_F(BrowserTransfer, NothingHappensWithoutItemsDestinationOrHost) {
-    readySend();
-    c->setTopCheckboxState(FileTransferPane::left, CheckState::off);
-    c->executeTransfer();
-    c->setTopCheckboxState(FileTransferPane::left, CheckState::on);
-    c->selectDirectionSegment(0);  // forgets the destination
-    c->outlineViewSelectionDidChange(FileTransferPane::right, {});
-    c->setTopCheckboxState(FileTransferPane::left, CheckState::on);
-    c->executeTransfer();
-    EXPECT_TRUE(sentFiles.empty());
-    EXPECT_TRUE(sheets.empty());
-}
