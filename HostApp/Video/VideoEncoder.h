@@ -15,7 +15,7 @@ extern "C" {
 #include <libavutil/rational.h>
 }
 
-#include "Platform/ByteIO.h"
+#include "Platform/Core/ByteIO.h"
 #include "QuillmereProfiles/VideoStreamTypes.h"
 
 struct AVCodecContext;
