@@ -1,0 +1,171 @@
+#include "Platform/UserDefaults.h"
+
+#include <unistd.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <system_error>
+#include <vector>
+
+namespace qm {
+
+std::optional<std::string> UserDefaults::string(const std::string& key) const {
+    auto stored = read(key);
+    if (!stored) return std::nullopt;
+    if (auto* text = std::get_if<std::string>(&*stored)) return *text;
+    return std::nullopt;
+}
+
+bool UserDefaults::boolean(const std::string& key) const {
+    auto stored = read(key);
+    if (!stored) return false;
+    if (auto* flag = std::get_if<bool>(&*stored)) return *flag;
+    return false;
+}
+
+std::optional<UserDefaults::Value> UserDefaults::value(const std::string& key) const { return read(key); }
+void UserDefaults::set(const std::string& key, Value value) { write(key, std::move(value)); }
+void UserDefaults::remove(const std::string& key) { write(key, std::nullopt); }
+
+std::optional<UserDefaults::Value> InMemoryUserDefaults::read(const std::string& key) const {
+    std::lock_guard lock(mutex_);
+    auto found = values_.find(key);
+    if (found == values_.end()) return std::nullopt;
+    return found->second;
+}
+
+void InMemoryUserDefaults::write(const std::string& key, std::optional<Value> value) {
+    std::lock_guard lock(mutex_);
+    if (value) {
+        values_[key] = std::move(*value);
+    } else {
+        values_.erase(key);
+    }
+}
+
+JsonFileUserDefaults::JsonFileUserDefaults(std::filesystem::path file) : file_(std::move(file)) { load(); }
+
+std::string JsonFileUserDefaults::problem() const {
+    std::lock_guard lock(mutex_);
+    return problem_;
+}
+
+void JsonFileUserDefaults::load() {
+    std::error_code error;
+    if (!std::filesystem::exists(file_, error)) return;
+    std::ifstream in(file_, std::ios::binary);
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    auto parsed = nlohmann::json::parse(buffer.str(), nullptr, false);
+    if (!in || parsed.is_discarded() || !parsed.is_object()) {
+        // Keep what is there for the user to recover; start empty beside it.
+        std::filesystem::path aside;
+        for (int n = 1; n < 1000; ++n) {
+            aside = file_;
+            aside += ".unreadable-" + std::to_string(n);
+            if (!std::filesystem::exists(aside, error)) break;
+        }
+        std::filesystem::rename(file_, aside, error);
+        problem_ = "could not read " + file_.string() +
+                   (error ? "; it could not be moved aside: " + error.message() : "; kept as " + aside.string());
+        return;
+    }
+    for (auto& [key, item] : parsed.items()) {
+        if (item.is_boolean()) {
+            values_[key] = item.get<bool>();
+        } else if (item.is_string()) {
+            values_[key] = item.get<std::string>();
+        }
+    }
+}
+
+void JsonFileUserDefaults::saveLocked() {
+    nlohmann::json object = nlohmann::json::object();
+    for (const auto& [key, item] : values_) {
+        std::visit([&](const auto& v) { object[key] = v; }, item);
+    }
+    std::error_code error;
+    std::filesystem::create_directories(file_.parent_path(), error);
+    std::filesystem::path temporary = file_;
+    temporary += ".tmp-" + std::to_string(::getpid());
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out << object.dump(2) << '\n';
+        out.flush();
+        if (!out) {
+            problem_ = "could not write " + temporary.string();
+            std::filesystem::remove(temporary, error);
+            return;
+        }
+    }
+    std::filesystem::rename(temporary, file_, error);
+    if (error) {
+        problem_ = "could not replace " + file_.string() + ": " + error.message();
+        std::filesystem::remove(temporary, error);
+    }
+}
+
+std::optional<UserDefaults::Value> JsonFileUserDefaults::read(const std::string& key) const {
+    std::lock_guard lock(mutex_);
+    auto found = values_.find(key);
+    if (found == values_.end()) return std::nullopt;
+    return found->second;
+}
+
+void JsonFileUserDefaults::write(const std::string& key, std::optional<Value> value) {
+    std::lock_guard lock(mutex_);
+    if (value) {
+        auto found = values_.find(key);
+        if (found != values_.end() && found->second == *value) return;
+        values_[key] = std::move(*value);
+    } else if (values_.erase(key) == 0) {
+        return;
+    }
+    saveLocked();
+}
+
+std::shared_ptr<UserDefaults> InMemoryUserDefaultsStore::suite(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    if (unavailable_.count(name)) return nullptr;
+    auto& entry = suites_[name];
+    if (!entry) entry = std::make_shared<InMemoryUserDefaults>();
+    return entry;
+}
+
+void InMemoryUserDefaultsStore::makeSuiteUnavailable(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    unavailable_[name] = true;
+    suites_.erase(name);
+}
+
+JsonFileUserDefaultsStore::JsonFileUserDefaultsStore(std::filesystem::path folder, std::string standardName)
+    : folder_(std::move(folder)), standardName_(std::move(standardName)) {}
+
+std::shared_ptr<JsonFileUserDefaults> JsonFileUserDefaultsStore::open(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    auto& entry = files_[name];
+    if (!entry) entry = std::make_shared<JsonFileUserDefaults>(folder_ / (name + ".json"));
+    return entry;
+}
+
+std::shared_ptr<UserDefaults> JsonFileUserDefaultsStore::standard() { return open(standardName_); }
+
+std::shared_ptr<UserDefaults> JsonFileUserDefaultsStore::suite(const std::string& name) {
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
+        name.find('\0') != std::string::npos || name == standardName_) {
+        return nullptr;
+    }
+    return open(name);
+}
+
+std::vector<std::string> JsonFileUserDefaultsStore::problems() const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> lines;
+    for (const auto& [name, file] : files_) {
+        if (auto text = file->problem(); !text.empty()) lines.push_back(text);
+    }
+    return lines;
+}
+
+}  // namespace qm
