@@ -1,7 +1,7 @@
 // The main menu and the status menu, found by action, in English and German.
 #include <gtest/gtest.h>
 
-#include "AppTestSupport.h"
+#include "support/AppHarness.h"
 
 namespace qm::test {
 namespace {

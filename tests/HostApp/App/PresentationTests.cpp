@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "AppTestSupport.h"
+#include "support/AppHarness.h"
 
 namespace qm::test {
 namespace {

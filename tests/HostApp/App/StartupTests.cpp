@@ -3,7 +3,7 @@
 
 #include <fstream>
 
-#include "AppTestSupport.h"
+#include "support/AppHarness.h"
 #include "QuillmereProfiles/ClipboardSyncBridge.h"
 #include "QuillmereProfiles/FileTransferService.h"
 

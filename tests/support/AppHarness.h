@@ -16,9 +16,11 @@
 namespace qm::test {
 
 // A delegate on virtual time with the real server on in-memory connections, a recording desktop
-// and in-memory defaults. The string tables are the shipped ones.
+// (or the one given) and in-memory defaults. The string tables are the shipped ones, which the
+// test binary names with QM_HOST_RESOURCES_DIR.
 struct AppHarness {
-    explicit AppHarness(HostLaunchFlags flags = {}, bool withServer = true) {
+    explicit AppHarness(HostLaunchFlags flags = {}, bool withServer = true,
+                        std::shared_ptr<HostShell> desktop = nullptr) {
         LogSink::shared().setWritesStandardError(false);
         QuillmereL10n::Environment l10n;
         l10n.defaults = defaultsStore;
@@ -28,7 +30,7 @@ struct AppHarness {
 
         HostProbeDelegate::Environment environment;
         environment.platform = host.platform();
-        environment.shell = shell;
+        environment.shell = desktop ? desktop : std::static_pointer_cast<HostShell>(shell);
         environment.defaults = defaultsStore->standard();
         environment.loginItems = loginItems;
         environment.notifications = notifications;
