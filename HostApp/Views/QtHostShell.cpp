@@ -58,7 +58,7 @@ void QtHostShell::bindMenu(QMenu* menu, const std::shared_ptr<MenuModel>& model)
         auto model = weakModel.lock();
         if (!model) return;
         menu->clear();
-        menu->setTitle(q(model->title()));
+        if (!model->title().empty()) menu->setTitle(q(model->title()));
         for (const auto& item : model->items()) {
             if (item->isSeparator()) {
                 menu->addSeparator();

@@ -1,6 +1,8 @@
 #include "HostApp/Views/SummaryWindowView.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
+#include <algorithm>
 #include <QCloseEvent>
 #include <QFontDatabase>
 #include <QGuiApplication>
@@ -20,7 +22,8 @@ QString q(const std::string& text) { return QString::fromStdString(text); }
 QLabel* makeLabel(QWidget* parent, int pointSize, QFont::Weight weight, bool secondary, bool monospaced = false) {
     auto* label = new QLabel(parent);
     QFont font = monospaced ? QFontDatabase::systemFont(QFontDatabase::FixedFont) : label->font();
-    font.setPointSize(pointSize);
+    // The sizes are points of a 1x screen: one point is one device-independent pixel.
+    font.setPixelSize(pointSize);
     font.setWeight(weight);
     label->setFont(font);
     if (secondary) {
@@ -35,7 +38,8 @@ QLabel* makeLabel(QWidget* parent, int pointSize, QFont::Weight weight, bool sec
 void makeWrapping(QLabel* label) {
     label->setWordWrap(true);
     label->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    label->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Minimum);
+    label->setMinimumWidth(1);
 }
 
 void bindButton(QAbstractButton* button, const std::shared_ptr<ButtonModel>& model) {
@@ -48,7 +52,10 @@ void bindButton(QAbstractButton* button, const std::shared_ptr<ButtonModel>& mod
 }  // namespace
 
 SummaryWindowView::SummaryWindowView(std::shared_ptr<SummaryWindowModel> model) : model_(std::move(model)) {
-    setFixedSize(SummaryWindowModel::width, SummaryWindowModel::height + 24);
+    // 460 points wide; 315 high, or taller when the texts need it (long address lists or
+    // languages with longer words), rather than clipping them.
+    setFixedWidth(SummaryWindowModel::width);
+    setMinimumHeight(SummaryWindowModel::height);
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
     outer->setSpacing(0);
@@ -56,7 +63,9 @@ SummaryWindowView::SummaryWindowView(std::shared_ptr<SummaryWindowModel> model) 
         menuBar_ = new QMenuBar(this);
         for (const auto& top : model_->menuBar->items()) {
             if (!top->submenu()) continue;
-            auto* menu = menuBar_->addMenu(q(top->title()));
+            // The application menu has no title of its own: it goes by the application's name.
+            const auto title = top->title().empty() ? QCoreApplication::applicationName() : q(top->title());
+            auto* menu = menuBar_->addMenu(title);
             QtHostShell::bindMenu(menu, top->submenu());
         }
         outer->setMenuBar(menuBar_);
@@ -64,7 +73,7 @@ SummaryWindowView::SummaryWindowView(std::shared_ptr<SummaryWindowModel> model) 
     auto* stack = new QVBoxLayout();
     stack->setSpacing(10);
     stack->setContentsMargins(24, 22, 24, 20);
-    stack->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
     outer->addLayout(stack);
 
     title_ = makeLabel(this, 24, QFont::DemiBold, false);
@@ -73,6 +82,12 @@ SummaryWindowView::SummaryWindowView(std::shared_ptr<SummaryWindowModel> model) 
     address_ = makeLabel(this, 12, QFont::Normal, true, true);
     viewers_ = makeLabel(this, 13, QFont::Normal, true);
     for (auto* label : {status_, address_, viewers_}) makeWrapping(label);
+    // Longer languages wrap the title and subtitle rather than cut them.
+    for (auto* label : {title_, subtitle_}) {
+        label->setWordWrap(true);
+        label->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Minimum);
+        label->setMinimumWidth(1);
+    }
     launchAtLogin_ = new QCheckBox(this);
     details_ = new QPushButton(this);
     refresh_ = new QPushButton(this);
@@ -125,6 +140,9 @@ void SummaryWindowView::render() {
     address_->setText(q(m.addressLabel->text()));
     viewers_->setText(q(m.viewerLabel->text()));
     version_->setText(q(m.versionLabel->text()));
+    for (auto* label : {title_, subtitle_, status_, address_, viewers_}) {
+        label->setMaximumWidth(SummaryWindowModel::width - 48);
+    }
     auto applyButton = [](QAbstractButton* button, const ButtonModel& model) {
         button->setText(QString::fromStdString(model.title()));
         button->setEnabled(model.enabled());
@@ -143,6 +161,12 @@ void SummaryWindowView::render() {
     Qt::WindowFlags flags = Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint;
     if (m.level() >= WindowModel::floatingLevel) flags |= Qt::WindowStaysOnTopHint;
     if (windowFlags() != flags) setWindowFlags(flags);
+    if (layout()) {
+        layout()->activate();
+        const int needed = std::max(SummaryWindowModel::height + (menuBar_ ? menuBar_->sizeHint().height() : 0),
+                                    layout()->heightForWidth(SummaryWindowModel::width));
+        if (height() != needed) resize(SummaryWindowModel::width, needed);
+    }
     if (m.miniaturized()) {
         if (!isMinimized()) showMinimized();
     } else if (m.visible()) {
