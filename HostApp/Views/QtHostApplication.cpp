@@ -1,5 +1,7 @@
 #include "HostApp/Views/QtHostApplication.h"
 
+#include <signal.h>
+
 #include <QApplication>
 #include <QTimer>
 
@@ -21,8 +23,14 @@ struct QtHostApplication::Parts {
 
 QtHostApplication::QtHostApplication(int& argc, char** argv, bool desktop, std::shared_ptr<const Clock> clock)
     : parts_(std::make_unique<Parts>()) {
+    // Before QApplication: its platform starts threads (the X event reader), which must inherit
+    // the blocked stop signals so that only the signal fd sees them.
+    sigset_t stopSet;
+    sigemptyset(&stopSet);
+    sigaddset(&stopSet, SIGINT);
+    sigaddset(&stopSet, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSet, nullptr);
     if (!desktop) qputenv("QT_QPA_PLATFORM", "offscreen");
-    parts_->signalWatcher = nullptr;
     parts_->application = std::make_unique<QApplication>(argc, argv);
     parts_->application->setQuitOnLastWindowClosed(false);
     parts_->application->setApplicationName("QuillmereHost");
