@@ -7,6 +7,8 @@
 
 #include "HostApp/App/HostProbeDelegate.h"
 #include "HostApp/Server/V230HostAudioAuxServer.h"
+#include "Platform/Accessibility.h"
+#include "Platform/AudioCapture.h"
 #include "Platform/UserDefaults.h"
 #include "QuillmereProfiles/ClipboardSyncBridge.h"
 #include "QuillmereProfiles/QuillmereL10n.h"
@@ -275,7 +277,11 @@ void HostProbeDelegate::observeInitialInstallPermissionCompletion() {}
 void HostProbeDelegate::advanceInitialInstallOnboarding() {}
 
 void HostProbeDelegate::presentUpgradeNoticeIfNeeded() {
-    env_.defaults->set("host.upgradeNotice.lastPresentedBuild", hostBundleVersionString(env_.bundle));
+    const auto build = hostBundleVersionString(env_.bundle);
+    if (env_.defaults->string("host.upgradeNotice.lastPresentedBuild") == build) return;
+    env_.defaults->set("host.upgradeNotice.lastPresentedBuild", build);
+    log("host updated to build " + build);
+    updateHostPresentation();
 }
 
 void HostProbeDelegate::checkForHostUpdateOnLaunch() {
@@ -285,9 +291,39 @@ void HostProbeDelegate::checkForHostUpdateOnLaunch() {
 
 void HostProbeDelegate::requestFirstRunPermissionsIfNeeded() {
     if (hasPendingInitialInstallOnboarding()) {
-        observeInitialInstallPermissionCompletion();
-        advanceInitialInstallOnboarding();
+        if (hasPendingInitialInstallOnboarding() &&
+            initialInstallOnboardingStep != InitialInstallOnboardingStep::completionCountdown &&
+            initialInstallOnboardingStep != InitialInstallOnboardingStep::completed) {
+            observeInitialInstallPermissionCompletion();
+            advanceInitialInstallOnboarding();
+        }
+        return;
     }
+    // At most one prompt per launch: Screen Recording first (once per build), else Accessibility
+    // (once). The marks are stored before the prompt, so a dismissed prompt is not repeated.
+    const auto build = hostBundleVersionString(env_.bundle);
+    const auto& access = env_.platform.screenCaptureAccess;
+    bool prompted = false;
+    if (!access || access->preflight()) {
+        pendingScreenCaptureRelaunch = env_.defaults->boolean("host.pendingScreenCaptureRelaunch");
+    } else if (!env_.defaults->boolean("host.firstRun.screenCapturePrompted." + build)) {
+        env_.defaults->set("host.firstRun.screenCapturePrompted." + build, true);
+        log("permissions: requesting Screen Recording on first launch");
+        pendingScreenCaptureRelaunch = true;
+        env_.defaults->set("host.pendingScreenCaptureRelaunch", true);
+        access->request();
+        prompted = true;
+    }
+    if (!prompted) {
+        const auto& accessibility = env_.platform.accessibility;
+        const bool trusted = !accessibility || accessibility->isProcessTrusted();
+        if (!trusted && !env_.defaults->boolean("host.firstRun.accessibilityPrompted")) {
+            env_.defaults->set("host.firstRun.accessibilityPrompted", true);
+            log("permissions: requesting Accessibility on first launch");
+            accessibility->isProcessTrustedWithPrompt();
+        }
+    }
+    triggerScreenCaptureRelaunchIfNeeded("first-run permission check");
 }
 
 void HostProbeDelegate::performHourlyUpdateCheck() { log("auto-update hourly check skipped: no release feed configured"); }

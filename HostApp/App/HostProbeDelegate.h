@@ -200,6 +200,7 @@ public:
     std::shared_ptr<ClipboardSyncBridge> clipboardBridge;
     std::shared_ptr<FileTransferService> fileTransferService;
     std::optional<UUID> latestInboundFileBatchID;
+    bool pendingScreenCaptureRelaunch = false;
     bool onlineUpdateRequestInProgress = false;
     std::shared_ptr<RepeatingTimer> hourlyUpdateTimer;
     InitialInstallOnboardingStep initialInstallOnboardingStep = InitialInstallOnboardingStep::idle;

@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "support/AppHarness.h"
+#include "Platform/AudioCapture.h"
 #include "QuillmereProfiles/ClipboardSyncBridge.h"
 #include "QuillmereProfiles/FileTransferService.h"
 
@@ -52,6 +53,27 @@ TEST(Startup, OrdinaryLaunchRunsTheStepsInOrderAndSchedulesItsTimers) {
     EXPECT_EQ(app.count("auto-update hourly check"), 0u);
     app.host.clock().advance(3600 - 65.1 + 0.2);
     EXPECT_EQ(app.count("auto-update hourly check"), 1u);
+}
+
+TEST(Startup, FirstRunPromptComesAfterAThirdOfASecondAndTheUpgradeNoticeOnce) {
+    AppHarness app;
+    app.environment.platform.screenCaptureAccess = std::make_shared<SimulatedScreenCaptureAccess>(false);
+    app.launch();
+    EXPECT_TRUE(app.logged("host updated to build 149"));
+    EXPECT_GT(app.indexOf("host updated to build 149"), app.indexOf("refresh generation=1"))
+        << "the notice runs on the next turn of the main queue, after start-up returned";
+    app.host.clock().advance(0.3);
+    EXPECT_FALSE(app.logged("permissions: requesting Screen Recording on first launch"));
+    app.host.clock().advance(0.1);
+    EXPECT_TRUE(app.logged("permissions: requesting Screen Recording on first launch"));
+    EXPECT_TRUE(app.defaultsStore->standard()->boolean("host.firstRun.screenCapturePrompted.149"));
+
+    // The next launch of the same build: no notice and no second prompt.
+    app.delegate.reset();
+    app.launch();
+    app.host.clock().advance(1);
+    EXPECT_EQ(app.count("host updated to build"), 0u);
+    EXPECT_EQ(app.count("permissions: requesting"), 0u);
 }
 
 TEST(Startup, UnattendedUpgradeShowsNothingButStillServesAndRefreshes) {
