@@ -82,8 +82,9 @@ void JsonFileUserDefaults::load() {
 
 void JsonFileUserDefaults::saveLocked() {
     nlohmann::json object = nlohmann::json::object();
-    for (const auto& [key, item] : values_) {
-        std::visit([&](const auto& v) { object[key] = v; }, item);
+    for (const auto& entry : values_) {
+        const std::string& key = entry.first;
+        std::visit([&object, &key](const auto& v) { object[key] = v; }, entry.second);
     }
     std::error_code error;
     std::filesystem::create_directories(file_.parent_path(), error);
