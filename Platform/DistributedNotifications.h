@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-#include "Platform/DispatchQueue.h"
+#include "Platform/Core/DispatchQueue.h"
 
 namespace qm {
 

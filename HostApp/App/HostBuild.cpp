@@ -7,7 +7,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "Platform/Clock.h"
+#include "Platform/Core/Clock.h"
 
 #ifndef QM_HOST_VERSION
 #define QM_HOST_VERSION ""

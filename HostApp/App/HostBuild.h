@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/LogSink.h"
+#include "Platform/Core/LogSink.h"
 
 namespace qm {
 

@@ -6,7 +6,7 @@
 #include "HostApp/App/HostServiceWiring.h"
 #include "HostApp/Server/V230HostAudioAuxServer.h"
 #include "Platform/DistributedNotifications.h"
-#include "Platform/LogSink.h"
+#include "Platform/Core/LogSink.h"
 #include "Platform/Pasteboard.h"
 #include "Platform/UserDefaults.h"
 #include "QuillmereProfiles/ClipboardSyncBridge.h"

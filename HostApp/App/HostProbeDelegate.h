@@ -12,9 +12,9 @@
 #include "HostApp/App/HostLaunchAtLogin.h"
 #include "HostApp/App/HostShell.h"
 #include "HostApp/App/ViewModels.h"
-#include "Platform/DispatchQueue.h"
+#include "Platform/Core/DispatchQueue.h"
 #include "Platform/HostPlatform.h"
-#include "Platform/UUID.h"
+#include "Platform/Core/UUID.h"
 #include "QuillmereProfiles/QuillmereDiscovery.h"
 
 namespace qm {

@@ -4,8 +4,8 @@
 #include <memory>
 
 #include "HostApp/App/HostShell.h"
-#include "Platform/Clock.h"
-#include "Platform/DispatchQueue.h"
+#include "Platform/Core/Clock.h"
+#include "Platform/Core/DispatchQueue.h"
 #include "Platform/Pasteboard.h"
 
 namespace qm {

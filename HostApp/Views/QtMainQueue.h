@@ -2,8 +2,8 @@
 
 #include <memory>
 
-#include "Platform/Clock.h"
-#include "Platform/DispatchQueue.h"
+#include "Platform/Core/Clock.h"
+#include "Platform/Core/DispatchQueue.h"
 
 namespace qm {
 

@@ -7,7 +7,7 @@
 
 #include "HostApp/App/HostProbeDelegate.h"
 #include "Platform/DistributedNotifications.h"
-#include "Platform/LogSink.h"
+#include "Platform/Core/LogSink.h"
 #include "Platform/UserDefaults.h"
 #include "QuillmereProfiles/QuillmereL10n.h"
 #include "support/InMemoryViewer.h"

@@ -4,8 +4,8 @@
 #include <thread>
 
 #include "HostApp/App/HostBuild.h"
-#include "Platform/LogSink.h"
-#include "Platform/ManualDispatchQueue.h"
+#include "Platform/Core/LogSink.h"
+#include "Platform/Core/ManualDispatchQueue.h"
 
 namespace qm::test {
 namespace {

@@ -1,4 +1,4 @@
-#include "Platform/Desktop.h"
+#include "Platform/Linux/Desktop.h"
 
 #include <X11/Xlib.h>
 
