@@ -10,6 +10,7 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QUrl>
 #include <QWidget>
 
@@ -53,8 +54,21 @@ QtHostShell::~QtHostShell() {
     delete statusMenu_;
 }
 
+namespace {
+void applyItem(QAction* action, const MenuItemModel& item) {
+    action->setText(QString::fromStdString(item.title()));
+    action->setEnabled(item.enabled());
+    action->setChecked(item.checked());
+    action->setToolTip(QString::fromStdString(item.toolTip()));
+}
+}  // namespace
+
 void QtHostShell::bindMenu(QMenu* menu, const std::shared_ptr<MenuModel>& model) {
-    auto rebuild = [menu, weakModel = std::weak_ptr<MenuModel>(model)] {
+    std::weak_ptr<MenuModel> weakModel = model;
+    // Builds the actions. An item's own change only updates its action, so an action is never
+    // deleted while it is being triggered; a change of the menu's structure rebuilds it on the
+    // next turn of the loop.
+    auto build = [menu, weakModel] {
         auto model = weakModel.lock();
         if (!model) return;
         menu->clear();
@@ -70,21 +84,31 @@ void QtHostShell::bindMenu(QMenu* menu, const std::shared_ptr<MenuModel>& model)
                 continue;
             }
             auto* action = menu->addAction(q(item->title()));
-            action->setEnabled(item->enabled());
             action->setCheckable(item->action() == HostAction::toggleLaunchAtLogin ||
                                  item->action() == HostAction::toggleAutoUpdate);
-            action->setChecked(item->checked());
-            action->setToolTip(q(item->toolTip()));
             action->setShortcut(shortcutFor(item->keyEquivalent()));
+            applyItem(action, *item);
             std::weak_ptr<MenuItemModel> weakItem = item;
-            QObject::connect(action, &QAction::triggered, menu, [weakItem] {
-                if (auto chosen = weakItem.lock()) chosen->choose();
+            QPointer<QAction> guarded = action;
+            item->onChanged = [guarded, weakItem] {
+                auto changed = weakItem.lock();
+                if (guarded && changed) applyItem(guarded, *changed);
+            };
+            QObject::connect(action, &QAction::triggered, menu, [weakItem, guarded] {
+                auto chosen = weakItem.lock();
+                if (!chosen) return;
+                // The model's check mark is the truth; the action flipped its own already.
+                if (guarded) guarded->setChecked(chosen->checked());
+                chosen->choose();
             });
         }
     };
-    model->onChanged = rebuild;
-    for (const auto& item : model->items()) item->onChanged = rebuild;
-    rebuild();
+    QPointer<QMenu> guardedMenu = menu;
+    model->onChanged = [guardedMenu, build] {
+        if (!guardedMenu) return;
+        QTimer::singleShot(0, guardedMenu.data(), build);
+    };
+    build();
 }
 
 void QtHostShell::installMainMenu(const MainMenu& mainMenu) { mainMenu_ = mainMenu; }
@@ -101,12 +125,6 @@ void QtHostShell::showStatusItem(const std::shared_ptr<StatusItemModel>& item) {
         // Tray icons carry no title text: the name and state lead the tooltip.
         tray_->setToolTip(q(title.hostName + " · " + title.stateText + "\n" + statusItem_->toolTip()));
         tray_->setVisible(statusItem_->enabled());
-        // Re-bind items added since (info lines are updated through their own models).
-        if (statusItem_->menu) {
-            for (const auto& entry : statusItem_->menu->items()) {
-                if (!entry->onChanged) entry->onChanged = statusItem_->menu->onChanged;
-            }
-        }
     };
     item->onChanged = render;
     connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {

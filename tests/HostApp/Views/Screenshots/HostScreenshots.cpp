@@ -9,11 +9,11 @@
 #include <QPixmap>
 #include <QScreen>
 #include <QTimer>
-#include <cstdio>
 #include <filesystem>
 
 #include "HostApp/Views/QtHostShell.h"
 #include "HostApp/Views/SummaryWindowView.h"
+#include "Platform/Core/LogSink.h"
 #include "support/AppHarness.h"
 
 namespace {
@@ -28,7 +28,7 @@ void pump(qm::test::AppHarness& app, int milliseconds) {
 
 bool save(const QPixmap& pixmap, const std::filesystem::path& file) {
     const bool saved = pixmap.save(QString::fromStdString(file.string()), "PNG");
-    std::printf("%s %s\n", saved ? "wrote" : "could not write", file.c_str());
+    qm::logLine(std::string(saved ? "wrote " : "could not write ") + file.string());
     return saved;
 }
 
@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
     using namespace qm;
     using namespace qm::test;
     if (argc < 2) {
-        std::fprintf(stderr, "usage: host_screenshots <output folder>\n");
+        logLine("usage: host_screenshots <output folder>");
         return 2;
     }
     const std::filesystem::path out = argv[1];
@@ -49,6 +49,7 @@ int main(int argc, char** argv) {
 
     auto shell = std::make_shared<QtHostShell>();
     AppHarness app({}, true, shell);
+    LogSink::shared().setWritesStandardError(true);  // the harness quiets it for tests
     app.routes = {{"wifi", "en0", "192.168.1.20"}, {"thunderbolt", "bridge0", "169.254.3.9"}};
     app.hostName = "studio-mac";
     app.launch();
