@@ -116,6 +116,33 @@ TEST(ServerLiveAudio, AViewerDecodesTheHostToneAndExclusiveListeningMovesItToOne
                 script.toneFrequency * 0.01);
 }
 
+TEST(ServerLiveAudio, ANewViewerHearsOnlyAfterAnAudioControlAndTheStatisticsCarryTheAudioFigures) {
+    LiveServer live;
+    ListeningViewer first(live);
+    ASSERT_TRUE(first.signIn("First Viewer"));
+    first.control.send(AuxPacketType::audioControl, audioControl(0x00));
+    ASSERT_TRUE(first.control.waitForAudioPackets(5, std::chrono::seconds(15)));
+
+    // Signing in alone does not put the second Viewer on the send list.
+    TestViewer second(live.ports().control);
+    ASSERT_TRUE(signedIn(second, "Second Viewer"));
+    nextAudio(first.control, 25);
+    EXPECT_EQ(second.audioPacketCount(), 0u);
+    second.send(AuxPacketType::audioControl, audioControl(0x00));
+    ASSERT_TRUE(second.waitForStatus("audio: "));
+    EXPECT_TRUE(second.waitForAudioPackets(5, std::chrono::seconds(15)));
+
+    // The one-second statistics report what was sent.
+    ASSERT_TRUE(live.waitForStatus("audio stats packets=", std::chrono::seconds(15)));
+    bool sawPackets = false;
+    ASSERT_TRUE(waitUntil([&] {
+        for (const auto& line : live.statuses()) {
+            if (line.rfind("audio stats packets=", 0) == 0 && line.rfind("audio stats packets=0 ", 0) != 0) sawPackets = true;
+        }
+        return sawPackets;
+    }, std::chrono::seconds(15)));
+}
+
 TEST(ServerLiveAudio, ThePulseAudioSinkReachesTheViewerAndTheViewersMuteShowsInPactl) {
     PulseAudioServer pulse;
     if (!pulse.devices()) GTEST_SKIP() << "no PulseAudio server could be started (Debian package pulseaudio)";
