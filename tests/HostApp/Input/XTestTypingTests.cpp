@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "InputFixture.h"
-#include "Platform/XTestEventPoster.h"
+#include "Platform/Linux/XTestEventPoster.h"
 #include "support/VirtualXServer.h"
 #include "support/XInputClient.h"
 
