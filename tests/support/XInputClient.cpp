@@ -61,13 +61,28 @@ std::unique_ptr<XInputClient> XInputClient::open(const std::string& displayName)
     const int screen = DefaultScreen(display);
     state->window = XCreateSimpleWindow(display, RootWindow(display, screen), 0, 0, 400, 300, 0, 0, 0);
     XSelectInput(display, state->window, KeyPressMask | ButtonPressMask | StructureNotifyMask | FocusChangeMask);
+    // As an ordinary application window: a name, and a wish for the keyboard focus.
+    XStoreName(display, state->window, "Quillmere typing test");
+    XWMHints hints{};
+    hints.flags = InputHint | StateHint;
+    hints.input = True;
+    hints.initial_state = NormalState;
+    XSetWMHints(display, state->window, &hints);
     XMapRaised(display, state->window);
     auto client = std::unique_ptr<XInputClient>(new XInputClient(std::move(state)));
     State& s = *client->state_;
-    client->pump([&] { return s.mapped; }, std::chrono::seconds(10));
+    // A window manager that is still starting may drop the map request: ask again until mapped.
+    for (int attempt = 0; attempt < 10 && !s.mapped; ++attempt) {
+        if (attempt > 0) XMapRaised(display, s.window);
+        client->pump([&] { return s.mapped; }, std::chrono::seconds(1));
+    }
     if (!s.mapped) return nullptr;
-    XSetInputFocus(display, s.window, RevertToParent, CurrentTime);
-    client->pump([&] { return s.focused; }, std::chrono::seconds(5));
+    // A window manager focuses a new window itself; without one the client takes the focus.
+    client->pump([&] { return s.focused; }, std::chrono::seconds(2));
+    if (!s.focused) {
+        XSetInputFocus(display, s.window, RevertToParent, CurrentTime);
+        client->pump([&] { return s.focused; }, std::chrono::seconds(5));
+    }
     return client;
 }
 
@@ -121,6 +136,13 @@ void XInputClient::clear() {
     pump([] { return true; }, std::chrono::milliseconds(0));
     state_->text.clear();
     state_->wheel.clear();
+}
+
+std::pair<int, int> XInputClient::center() const {
+    Window child = 0;
+    int x = 0, y = 0;
+    XTranslateCoordinates(state_->display, state_->window, DefaultRootWindow(state_->display), 200, 150, &x, &y, &child);
+    return {x, y};
 }
 
 std::vector<unsigned int> XInputClient::keysDown() const {

@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qm::test {
@@ -27,6 +28,9 @@ public:
     // X button numbers (4 up, 5 down, 6 left, 7 right) in order.
     std::vector<unsigned int> waitForWheel(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(20));
     void clear();
+
+    // The window's centre in root-window coordinates.
+    std::pair<int, int> center() const;
 
     // Keycodes the server reports down right now, and its effective modifiers (base, latched
     // and locked together) and group.

@@ -33,10 +33,11 @@ struct XTyping : InputFixture {
 
     void SetUp() override {
         if (!server.running()) GTEST_SKIP() << server.reason();
-        xposter = XTestEventPoster::open(server.name());
-        if (!xposter) GTEST_SKIP() << "the Xvfb display has no XTest";
+        if (!server.startWindowManager()) GTEST_SKIP() << "openbox could not be started (Debian package openbox)";
         client = XInputClient::open(server.name());
         ASSERT_TRUE(client) << "the test window did not come up";
+        xposter = XTestEventPoster::open(server.name());
+        if (!xposter) GTEST_SKIP() << "the Xvfb display has no XTest";
         manual.platform.eventPoster = xposter;
         make();
     }
@@ -105,15 +106,17 @@ TEST_F(XTyping, ControlCharactersTypeNothingAndLentKeycodesAreGivenBack) {
 }
 
 TEST_F(XTyping, WheelBitsAndTrackpadPixelsBecomeWheelClicksTheRightWay) {
-    // One notch per wheel bit: up, down, left, right.
-    for (std::uint8_t mask : {0x08, 0x10, 0x20, 0x40}) pointer(mask, 100, 100);
+    // One notch per wheel bit: up, down, left, right, over the window (pixels are points here).
+    const auto [x, y] = client->center();
+    const auto px = static_cast<std::uint16_t>(x), py = static_cast<std::uint16_t>(y);
+    for (std::uint8_t mask : {0x08, 0x10, 0x20, 0x40}) pointer(mask, px, py);
     EXPECT_EQ(client->waitForWheel(4), (std::vector<unsigned int>{4, 5, 6, 7}));
     client->clear();
     // Trackpad pixels add up: twelve 3-pixel steps are three clicks, not twelve.
     for (int i = 0; i < 12; ++i) {
-        onQueue([this] { input->applyGestureEvent({GestureEventKind::scroll, 100, 100, 1920, 1080, 0, -3, 0}, viewer); });
+        onQueue([&] { input->applyGestureEvent({GestureEventKind::scroll, px, py, 1920, 1080, 0, -3, 0}, viewer); });
     }
-    pointer(0x08, 100, 100);  // a marker: everything before it has arrived when it does
+    pointer(0x08, px, py);  // a marker: everything before it has arrived when it does
     EXPECT_EQ(client->waitForWheel(4), (std::vector<unsigned int>{5, 5, 5, 4}));
 }
 
