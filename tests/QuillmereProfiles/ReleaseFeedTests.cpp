@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
+
 #include "QuillmereProfiles/QuillmereL10n.h"
 #include "QuillmereProfiles/QuillmereReleaseChannels.h"
 #include "QuillmereProfiles/QuillmereReleaseFeed.h"
@@ -50,6 +53,23 @@ TEST(ReleaseFeed, DecodingNeedsBothProductsWithStringFields) {
     EXPECT_FALSE(QuillmereReleaseFeed::decode(R"({"viewer":{"version":"2","build":"2"},"host":{"version":"1.5","build":150}})"));
     EXPECT_FALSE(QuillmereReleaseFeed::decode(R"({"Viewer":{"version":"2","build":"2"},"host":{"version":"1","build":"1"}})"));
     EXPECT_FALSE(QuillmereReleaseFeed::decode("<html>not json</html>"));
+}
+
+TEST(ReleaseFeed, AnInstalledHostInTheUsersFolderWithoutABuildReportsItsVersionTwice) {
+    if (std::filesystem::exists(Service::installedHostApplicationCandidates().front())) GTEST_SKIP();
+    test::TemporaryDirectory home;
+    const char* previous = std::getenv("HOME");
+    const std::string saved = previous ? previous : "";
+    ::setenv("HOME", home.path().c_str(), 1);
+    EXPECT_FALSE(Service::installedHostVersion());
+    const auto folder = home.path() / ".local/opt/quillmere-host";
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder / "version.json") << R"({"version":"1.5.2","build":""})";
+    EXPECT_EQ(Service::installedHostVersion(), (QuillmereReleaseFeed::Product{"1.5.2", "1.5.2"}));
+    std::ofstream(folder / "version.json") << R"({"version":"","build":"12"})";
+    EXPECT_FALSE(Service::installedHostVersion());
+    if (previous) ::setenv("HOME", saved.c_str(), 1);
+    else ::unsetenv("HOME");
 }
 
 class ReleaseFeedFetch : public ::testing::Test {
