@@ -410,22 +410,88 @@ void HostProbeDelegate::openHostWebsite(const std::string& path, const std::opti
 }
 
 void HostProbeDelegate::handleWorkspacePowerEvent(WorkspacePowerEvent event) {
-    std::weak_ptr<V230HostAudioAuxServer> server = audioServer;
-    // Going to sleep waits until capture has moved; that wait belongs on a background queue.
-    backgroundQueue_->async([server, event] {
-        auto host = server.lock();
-        if (!host) return;
-        switch (event) {
-            case WorkspacePowerEvent::willSleep: host->noteHostPowerState("system will sleep", true, true); break;
-            case WorkspacePowerEvent::screensDidSleep: host->noteHostPowerState("screens did sleep", true, false); break;
-            case WorkspacePowerEvent::didWake: host->noteHostPowerState("system did wake", false, false); break;
-            case WorkspacePowerEvent::screensDidWake: host->noteHostPowerState("screens did wake", false, false); break;
-        }
-    });
-    if (event == WorkspacePowerEvent::didWake || event == WorkspacePowerEvent::screensDidWake) refresh(true, false);
+    struct PowerNotice {
+        const char* reason;
+        bool screensSleeping;
+        bool preflight;
+    };
+    PowerNotice notice{};
+    switch (event) {
+        case WorkspacePowerEvent::willSleep: notice = {"system will sleep", true, true}; break;
+        case WorkspacePowerEvent::screensDidSleep: notice = {"screens did sleep", true, false}; break;
+        case WorkspacePowerEvent::didWake: notice = {"system did wake", false, false}; break;
+        case WorkspacePowerEvent::screensDidWake: notice = {"screens did wake", false, false}; break;
+    }
+    const bool sleeping = notice.screensSleeping;
+    log(sleeping ? std::string("power: ") + notice.reason + "; keeping Host Aux viewer sessions connected"
+                 : std::string("power: ") + notice.reason);
+    if (audioServer) {
+        // Going to sleep waits until capture has moved, and the server's queue may be waiting on
+        // the main queue: the notices go through the background queue, in order.
+        std::weak_ptr<V230HostAudioAuxServer> server = audioServer;
+        backgroundQueue_->async([server, notice] {
+            if (auto host = server.lock()) host->noteHostPowerState(notice.reason, notice.screensSleeping, notice.preflight);
+        });
+    }
+    if (sleeping) {
+        updateHostPresentation();
+    } else {
+        refresh(true, false);
+    }
 }
 
-void HostProbeDelegate::requestQuitMenuAction() { terminateApplication("quit menu"); }
+void HostProbeDelegate::requestQuitMenuAction() { requestTermination("quit menu"); }
+
+void HostProbeDelegate::requestTermination(const std::string& reason) {
+    if (terminating_) return;
+    // Later requests while the question is up are answered with it; the first one names the quit.
+    if (!pendingTerminateReason_) pendingTerminateReason_ = reason;
+    if (applicationShouldTerminate() == TerminateReply::now) {
+        pendingTerminateReason_.reset();
+        terminateApplication(reason);
+    }
+}
+
+HostProbeDelegate::TerminateReply HostProbeDelegate::applicationShouldTerminate() {
+    if (terminationConfirmed) return TerminateReply::now;
+    if (!terminationConfirmationInProgress) {
+        terminationConfirmationInProgress = true;
+        presentQuitHostConfirmation();
+    }
+    return TerminateReply::later;
+}
+
+void HostProbeDelegate::presentQuitHostConfirmation() {
+    if (env_.shell) env_.shell->activateIgnoringOtherApps();
+    AlertModel alert;
+    alert.style = AlertModel::Style::warning;
+    alert.messageText = L10n::text("host.quitTitle", "Quit Corventis Host?");
+    alert.informativeText = L10n::text("host.quitMessage",
+                                       "After quitting, Viewer will not be able to connect to this Host device until "
+                                       "Corventis Host is opened again.");
+    alert.buttons = {L10n::text("host.quitButton", "Quit Host"),
+                     L10n::text("host.keepRunningButton", "Keep Running")};
+    if (!summaryWindow) summaryWindow = makeSummaryWindow();
+    auto completion = [weak = weak()](int response) {
+        auto self = weak.lock();
+        if (!self) return;
+        self->terminationConfirmationInProgress = false;
+        const bool quit = response == 1000;
+        if (quit) self->terminationConfirmed = true;
+        auto reason = self->pendingTerminateReason_.value_or("quit confirmed");
+        self->pendingTerminateReason_.reset();
+        if (quit) {
+            self->terminateApplication(reason);
+        } else {
+            self->log("quit cancelled: Host keeps running");
+        }
+    };
+    if (!env_.shell) {
+        // No desktop to ask: the request stays unanswered rather than quitting unasked.
+        return;
+    }
+    env_.shell->beginSheet(summaryWindow, alert, std::move(completion));
+}
 
 void HostProbeDelegate::terminateApplication(const std::string& reason) {
     if (terminating_) return;
@@ -439,11 +505,31 @@ void HostProbeDelegate::terminateApplication(const std::string& reason) {
     });
 }
 
-void HostProbeDelegate::applicationWillTerminate(std::function<void()> done) {
-    if (timer) timer->cancel();
-    if (initialInstallOnboardingTimer) initialInstallOnboardingTimer->cancel();
-    languageObserver.reset();
+void HostProbeDelegate::unregisterWorkspacePowerObservers() {
+    // Dropping a token removes its observer; the empty list lets registering happen again.
     workspacePowerObservers.clear();
+}
+
+bool HostProbeDelegate::applicationShouldHandleReopen(bool hasVisibleWindows) {
+    if (hasVisibleWindows) return true;
+    if (summaryAutoCloseWorkItem) {
+        summaryAutoCloseWorkItem->cancel();
+        summaryAutoCloseWorkItem.reset();
+    }
+    if (!summaryWindow) summaryWindow = makeSummaryWindow();
+    updateHostPresentation();
+    raiseSummaryWindow(true);
+    return true;
+}
+
+void HostProbeDelegate::applicationWillTerminate(std::function<void()> done) {
+    triggerScreenCaptureRelaunchIfNeeded("application termination");
+    if (timer) timer->cancel();
+    timer.reset();
+    if (initialInstallOnboardingTimer) initialInstallOnboardingTimer->cancel();
+    initialInstallOnboardingTimer.reset();
+    languageObserver.reset();
+    unregisterWorkspacePowerObservers();
     clipboardBridge->stop();
     if (!audioServer) {
         if (done) done();

@@ -160,12 +160,25 @@ public:
     void useDisplayButtonPressed();
     void openHostWebsite(const std::string& path, const std::optional<std::string>& fragment);
     void handleWorkspacePowerEvent(WorkspacePowerEvent event);
-    // The Quit items (no confirmation yet) and SIGINT/SIGTERM: the termination order, then the
-    // event loop ends.
+    // ---- Quitting, reopening and power ----------------------------------------------------------
+    // How a request to terminate is answered: at once, or after the quit question.
+    enum class TerminateReply { now, later };
+    // The Quit items: the request goes through applicationShouldTerminate like any other.
     void requestQuitMenuAction();
+    // Asks to terminate; without a confirmed quit the question comes first.
+    void requestTermination(const std::string& reason);
+    TerminateReply applicationShouldTerminate();
+    void presentQuitHostConfirmation();
+    // Terminates without asking (SIGINT/SIGTERM, a confirmed quit): the teardown, then the event
+    // loop ends.
     void terminateApplication(const std::string& reason);
     // Stops timers, observers, the clipboard bridge and the server; `done` runs on the main queue.
     void applicationWillTerminate(std::function<void()> done);
+    void unregisterWorkspacePowerObservers();
+    // The Host keeps running in the status area when its last window closes.
+    bool applicationShouldTerminateAfterLastWindowClosed() const { return false; }
+    // Shows the summary window when none is visible; always true.
+    bool applicationShouldHandleReopen(bool hasVisibleWindows);
 
     // Appends one line to the diagnostic log and standard error.
     void log(const std::string& message);
@@ -227,6 +240,8 @@ private:
     LogSink::Subscription logSubscription_;
     DispatchQueuePtr backgroundQueue_;
     bool terminating_ = false;
+    // The reason of the terminate request waiting for the quit question's answer.
+    std::optional<std::string> pendingTerminateReason_;
 };
 
 }  // namespace qm

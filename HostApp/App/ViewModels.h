@@ -202,9 +202,11 @@ private:
 
 // An alert shown as a sheet on a window. Buttons answer 1000, 1001, 1002 in the order added.
 struct AlertModel {
+    enum class Style { informational, warning, critical };
     std::string messageText;
     std::string informativeText;
     std::vector<std::string> buttons;
+    Style style = Style::informational;
 };
 
 // A top-level window: what the system's window server would hold of it.

@@ -196,6 +196,11 @@ void QtHostShell::beginSheet(const std::shared_ptr<WindowModel>& window, const A
     QWidget* parent = widgetFor(window.get());
     auto* box = new QMessageBox(parent);
     box->setAttribute(Qt::WA_DeleteOnClose);
+    switch (alert.style) {
+        case AlertModel::Style::informational: box->setIcon(QMessageBox::Information); break;
+        case AlertModel::Style::warning: box->setIcon(QMessageBox::Warning); break;
+        case AlertModel::Style::critical: box->setIcon(QMessageBox::Critical); break;
+    }
     box->setWindowModality(Qt::WindowModal);
     box->setText(q(alert.messageText));
     box->setInformativeText(q(alert.informativeText));

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPushButton>
 
 #include "HostApp/Views/QtHostShell.h"
@@ -78,6 +79,31 @@ TEST(Views, SummaryWindowShowsTheModelAndForwardsClicks) {
     EXPECT_TRUE(app.logged("ui: show Host status requested source=menu"));
 }
 
+TEST(Views, QuitQuestionIsAWarningSheetWhoseButtonsAnswerTheDelegate) {
+    application();
+    auto shell = std::make_shared<QtHostShell>();
+    AppHarness app({}, true, shell);
+    app.launch();
+    app.delegate->requestQuitMenuAction();
+    auto* view = shell->widgetFor(app.delegate->summaryWindow.get());
+    ASSERT_TRUE(view);
+    auto* box = view->findChild<QMessageBox*>();
+    ASSERT_TRUE(box);
+    EXPECT_EQ(box->icon(), QMessageBox::Warning);
+    EXPECT_EQ(box->text(), "Quit Corventis Host?");
+    ASSERT_EQ(box->buttons().size(), 2);
+    QAbstractButton* keep = nullptr;
+    for (auto* button : box->buttons()) {
+        if (button->text() == "Keep Running") keep = button;
+    }
+    ASSERT_TRUE(keep);
+    keep->click();
+    app.host.clock().runUntilIdle();
+    EXPECT_FALSE(app.delegate->terminationConfirmationInProgress);
+    EXPECT_FALSE(app.delegate->terminationConfirmed);
+    EXPECT_FALSE(app.delegate->summaryWindow->attachedSheet());
+}
+
 TEST(Views, StatusMenuFollowsItsModel) {
     application();
     auto shell = std::make_shared<QtHostShell>();
@@ -95,7 +121,7 @@ TEST(Views, StatusMenuFollowsItsModel) {
     ASSERT_TRUE(quit);
     quit->trigger();
     app.host.clock().advance(1);
-    EXPECT_TRUE(app.logged("terminating: quit menu"));
+    EXPECT_TRUE(app.delegate->terminationConfirmationInProgress) << "the quit question is up";
 }
 
 TEST(Views, MainQueueRunsBlocksOnTheLoopAndHonoursCancel) {

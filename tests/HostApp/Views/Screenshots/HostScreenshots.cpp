@@ -6,6 +6,8 @@
 #include <QApplication>
 #include <QMenu>
 #include <QMenuBar>
+#include <QAbstractButton>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QScreen>
 #include <QTimer>
@@ -79,6 +81,17 @@ int main(int argc, char** argv) {
         pump(app, 400);
         ok &= save(hostMenu->grab(), out / "main-menu-host.png");
         hostMenu->hide();
+    }
+
+    // The quit question as a sheet on the summary window, then "Keep Running".
+    app.delegate->requestQuitMenuAction();
+    pump(app, 400);
+    if (auto* box = view->findChild<QMessageBox*>()) {
+        ok &= save(box->grab(), out / "quit-question.png");
+        for (auto* button : box->buttons()) {
+            if (button->text() == "Keep Running") button->click();
+        }
+        pump(app, 200);
     }
 
     app.defaultsStore->standard()->set(QuillmereL10n::overrideKey, std::string("de"));
