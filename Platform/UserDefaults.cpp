@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -25,6 +26,51 @@ bool UserDefaults::boolean(const std::string& key) const {
 }
 
 std::optional<UserDefaults::Value> UserDefaults::value(const std::string& key) const { return read(key); }
+
+std::optional<UserDefaults::Bytes> UserDefaults::data(const std::string& key) const {
+    auto stored = read(key);
+    if (!stored) return std::nullopt;
+    if (auto* bytes = std::get_if<Bytes>(&*stored)) return *bytes;
+    return std::nullopt;
+}
+
+void UserDefaults::setData(const std::string& key, Bytes value) { write(key, Value(std::move(value))); }
+
+namespace {
+constexpr char base64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+std::string base64(const UserDefaults::Bytes& bytes) {
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        const std::uint32_t chunk = (std::uint32_t(bytes[i]) << 16) |
+                                    (i + 1 < bytes.size() ? std::uint32_t(bytes[i + 1]) << 8 : 0) |
+                                    (i + 2 < bytes.size() ? std::uint32_t(bytes[i + 2]) : 0);
+        out += base64Alphabet[(chunk >> 18) & 63];
+        out += base64Alphabet[(chunk >> 12) & 63];
+        out += i + 1 < bytes.size() ? base64Alphabet[(chunk >> 6) & 63] : '=';
+        out += i + 2 < bytes.size() ? base64Alphabet[chunk & 63] : '=';
+    }
+    return out;
+}
+
+std::optional<UserDefaults::Bytes> unbase64(const std::string& text) {
+    UserDefaults::Bytes out;
+    std::uint32_t buffer = 0;
+    int bits = 0;
+    for (char c : text) {
+        if (c == '=') break;
+        const char* found = std::strchr(base64Alphabet, c);
+        if (!found || c == '\0') return std::nullopt;
+        buffer = (buffer << 6) | static_cast<std::uint32_t>(found - base64Alphabet);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out.push_back(static_cast<std::uint8_t>((buffer >> bits) & 0xFF));
+        }
+    }
+    return out;
+}
+}  // namespace
 void UserDefaults::set(const std::string& key, Value value) { write(key, std::move(value)); }
 void UserDefaults::remove(const std::string& key) { write(key, std::nullopt); }
 
@@ -76,6 +122,8 @@ void JsonFileUserDefaults::load() {
             values_[key] = item.get<bool>();
         } else if (item.is_string()) {
             values_[key] = item.get<std::string>();
+        } else if (item.is_object() && item.contains("base64") && item["base64"].is_string()) {
+            if (auto bytes = unbase64(item["base64"].get<std::string>())) values_[key] = std::move(*bytes);
         }
     }
 }
@@ -84,7 +132,13 @@ void JsonFileUserDefaults::saveLocked() {
     nlohmann::json object = nlohmann::json::object();
     for (const auto& entry : values_) {
         const std::string& key = entry.first;
-        std::visit([&object, &key](const auto& v) { object[key] = v; }, entry.second);
+        if (auto* bytes = std::get_if<Bytes>(&entry.second)) {
+            object[key] = nlohmann::json{{"base64", base64(*bytes)}};
+        } else if (auto* flag = std::get_if<bool>(&entry.second)) {
+            object[key] = *flag;
+        } else {
+            object[key] = std::get<std::string>(entry.second);
+        }
     }
     std::error_code error;
     std::filesystem::create_directories(file_.parent_path(), error);

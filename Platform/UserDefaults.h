@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -11,11 +12,13 @@
 
 namespace qm {
 
-// One domain of the user's preferences: string and Boolean values under dotted keys. Values of
-// another type under a key read as absent through the accessor of the wrong type. Thread-safe.
+// One domain of the user's preferences: string, Boolean and byte values under dotted keys. A
+// value of another type under a key reads as absent through the accessor of the wrong type.
+// Thread-safe.
 class UserDefaults {
 public:
-    using Value = std::variant<bool, std::string>;
+    using Bytes = std::vector<std::uint8_t>;
+    using Value = std::variant<bool, std::string, Bytes>;
     virtual ~UserDefaults() = default;
 
     std::optional<std::string> string(const std::string& key) const;
@@ -25,6 +28,9 @@ public:
 
     void set(const std::string& key, Value value);
     void remove(const std::string& key);
+    // Byte values (stored as base64 text in a file).
+    std::optional<Bytes> data(const std::string& key) const;
+    void setData(const std::string& key, Bytes value);
 
 protected:
     virtual std::optional<Value> read(const std::string& key) const = 0;

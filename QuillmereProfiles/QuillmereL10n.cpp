@@ -22,6 +22,11 @@ QuillmereL10n::Environment& environmentStorage() {
     return environment;
 }
 
+QuillmereL10n::Table& installedTable() {
+    static QuillmereL10n::Table table;
+    return table;
+}
+
 QuillmereL10n::Environment currentEnvironment() {
     std::lock_guard lock(environmentMutex());
     return environmentStorage();
@@ -161,15 +166,72 @@ std::string QuillmereL10n::formatLocaleIdentifier() {
     return chosen;
 }
 
-std::string QuillmereL10n::text(const std::string& key, const std::string& englishDefault) {
-    auto folder = localizedBundle();
-    if (!folder) return englishDefault;
-    auto table = loadTable(*folder);
-    auto found = table->find(key);
-    return found == table->end() ? englishDefault : found->second;
+void QuillmereL10n::setTable(Table table) {
+    std::lock_guard lock(environmentMutex());
+    installedTable() = std::move(table);
 }
 
-std::optional<std::string> QuillmereL10n::fill(const std::string& format, const std::vector<Argument>& arguments) {
+std::string QuillmereL10n::text(std::string_view key, std::string_view englishDefault) {
+    {
+        std::lock_guard lock(environmentMutex());
+        if (const auto& table = installedTable()) {
+            if (const auto* translated = table(key)) return *translated;
+        }
+    }
+    auto folder = localizedBundle();
+    if (!folder) return std::string(englishDefault);
+    auto table = loadTable(*folder);
+    auto found = table->find(std::string(key));
+    return found == table->end() ? std::string(englishDefault) : found->second;
+}
+
+std::string QuillmereL10n::fill(std::string_view format, const std::vector<Argument>& arguments) {
+    std::string out;
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < format.size(); ++i) {
+        const char c = format[i];
+        if (c != '%' || i + 1 >= format.size()) {
+            out += c;
+            continue;
+        }
+        std::size_t j = i + 1;
+        if (format[j] == '%') {
+            out += '%';
+            i = j;
+            continue;
+        }
+        std::size_t position = 0;
+        std::size_t k = j;
+        while (k < format.size() && std::isdigit(static_cast<unsigned char>(format[k])) && position <= 64) {
+            position = position * 10 + static_cast<std::size_t>(format[k] - '0');
+            ++k;
+        }
+        std::size_t index;
+        if (k > j && k < format.size() && format[k] == '$' && position > 0) {
+            index = position - 1;
+            j = k + 1;
+        } else {
+            index = next++;
+        }
+        while (j < format.size() && (format[j] == 'l' || format[j] == 'q' || format[j] == 'z')) ++j;
+        if (j >= format.size() || (format[j] != '@' && format[j] != 'd' && format[j] != 'i' && format[j] != 'u')) {
+            out += c;  // not a conversion of ours: kept as written
+            continue;
+        }
+        if (index < arguments.size()) {
+            const auto& argument = arguments[index];
+            if (const auto* text = std::get_if<std::string>(&argument)) {
+                out += *text;
+            } else {
+                out += std::to_string(std::get<std::int64_t>(argument));
+            }
+        }
+        i = j;
+    }
+    return out;
+}
+
+std::optional<std::string> QuillmereL10n::fillExactly(std::string_view format, const std::vector<Argument>& arguments) {
     std::string out;
     std::size_t nextArgument = 0;
     std::vector<bool> used(arguments.size(), false);
@@ -224,20 +286,15 @@ std::optional<std::string> QuillmereL10n::fill(const std::string& format, const 
     return out;
 }
 
-std::string QuillmereL10n::formatArguments(const std::string& key, const std::string& englishDefault,
+std::string QuillmereL10n::formatArguments(std::string_view key, std::string_view englishDefault,
                                            const std::vector<Argument>& arguments) {
     const auto looked = text(key, englishDefault);
-    if (auto filled = fill(looked, arguments)) return *filled;
+    if (auto filled = fillExactly(looked, arguments)) return *filled;
+    // A translation whose places do not fit the arguments is not used.
     if (looked != englishDefault) {
-        if (auto filled = fill(englishDefault, arguments)) return *filled;
+        if (auto filled = fillExactly(englishDefault, arguments)) return *filled;
     }
-    // Even the default does not fit: fill what fits, leave the rest empty.
-    std::vector<Argument> padded = arguments;
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        padded.emplace_back(std::string());
-        if (auto filled = fill(englishDefault, padded)) return *filled;
-    }
-    return englishDefault;
+    return fill(englishDefault, arguments);
 }
 
 void QuillmereL10n::writeLanguageOverride(const std::string& identifier) {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -35,7 +36,11 @@ public:
     QuillmereL10n() = delete;
 
     using Argument = std::variant<std::string, std::int64_t>;
+    using Arg = Argument;
     using UserInfo = std::map<std::string, std::string>;
+    // A translation table a caller installs (a window previewed in one language); it answers
+    // before the strings folders. Empty: none.
+    using Table = std::function<const std::string*(std::string_view key)>;
 
     // What the lookups depend on. The process installs one at start-up; tests install their own.
     struct Environment {
@@ -64,17 +69,22 @@ public:
 
     static const std::vector<QuillmereLanguage>& availableLanguages();
 
-    // The key's text in the chosen strings, else `englishDefault`.
-    static std::string text(const std::string& key, const std::string& englishDefault);
+    // The key's text in the installed table or the chosen strings, else `englishDefault`.
+    static std::string text(std::string_view key, std::string_view englishDefault);
     // The looked-up text used as a printf-style format ("%@" strings, "%d" integers, "%1$@"
     // positions, "%%"). A looked-up format whose specifiers do not fit the arguments falls back
-    // to the English default; a default that does not fit either leaves unfilled places empty.
-    static std::string formatArguments(const std::string& key, const std::string& englishDefault,
+    // to the English default; a default that does not fit either is filled as `fill` does.
+    static std::string formatArguments(std::string_view key, std::string_view englishDefault,
                                        const std::vector<Argument>& arguments);
+    static std::string format(std::string_view key, std::string_view englishDefault,
+                              const std::vector<Argument>& arguments) {
+        return formatArguments(key, englishDefault, arguments);
+    }
     template <class... Args>
-    static std::string format(const std::string& key, const std::string& englishDefault, Args&&... args) {
+    static std::string format(std::string_view key, std::string_view englishDefault, Args&&... args) {
         return formatArguments(key, englishDefault, {toArgument(std::forward<Args>(args))...});
     }
+    static void setTable(Table table);
 
     static std::string languageOverride();
     static std::string currentLanguageDisplayName();
@@ -85,8 +95,12 @@ public:
     static std::optional<std::filesystem::path> localizedBundle();
     // The locale formats use now: the system locale, or the override's identifier.
     static std::string formatLocaleIdentifier();
-    // Fills a format; none when its specifiers do not fit the arguments.
-    static std::optional<std::string> fill(const std::string& format, const std::vector<Argument>& arguments);
+    // Fills a format; none when its specifiers do not fit the arguments (each argument used, each
+    // of the kind its conversion takes).
+    static std::optional<std::string> fillExactly(std::string_view format, const std::vector<Argument>& arguments);
+    // Fills a format leniently: a missing argument leaves its conversion empty, an argument of
+    // the other kind is converted, an unknown conversion stays as written.
+    static std::string fill(std::string_view format, const std::vector<Argument>& arguments);
 
 private:
     static Argument toArgument(const std::string& value) { return value; }

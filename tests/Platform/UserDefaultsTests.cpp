@@ -16,6 +16,7 @@ TEST(UserDefaults, JsonFilePersistsAtomicallyAndKeepsTypes) {
         store.standard()->set("host.autoUpdate.enabled", true);
         store.standard()->set("app.languageOverride", std::string("de"));
         store.suite("com.dravon.quillmere.shared")->set("app.languageOverride", std::string("fr"));
+        store.standard()->setData("quillmere.filesync.localBookmarks", {0x00, 0xFF, 0x10, 0x7F, 0x80});
         EXPECT_FALSE(store.suite("../escape"));
         EXPECT_FALSE(store.suite(""));
     }
@@ -25,6 +26,8 @@ TEST(UserDefaults, JsonFilePersistsAtomicallyAndKeepsTypes) {
     EXPECT_FALSE(reopened.standard()->string("host.autoUpdate.enabled")) << "a Bool does not read as a string";
     EXPECT_FALSE(reopened.standard()->boolean("app.languageOverride"));
     EXPECT_EQ(reopened.suite("com.dravon.quillmere.shared")->string("app.languageOverride"), "fr");
+    EXPECT_EQ(reopened.standard()->data("quillmere.filesync.localBookmarks"),
+              (UserDefaults::Bytes{0x00, 0xFF, 0x10, 0x7F, 0x80}));
     reopened.standard()->remove("app.languageOverride");
     for (const auto& entry : std::filesystem::directory_iterator(folder.path() / "defaults")) {
         EXPECT_EQ(entry.path().extension(), ".json") << "no temporary file is left behind: " << entry.path();
