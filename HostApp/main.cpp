@@ -21,6 +21,7 @@
 #include "Platform/AccountService.h"
 #include "Platform/Core/AsioDispatchQueue.h"
 #include "Platform/Accessibility.h"
+#include "Platform/Linux/SocketPortProber.h"
 #include "Platform/Linux/AsioNetwork.h"
 #include "Platform/Linux/AvahiDNSService.h"
 #include "Platform/Linux/LinuxAccountService.h"
@@ -63,36 +64,6 @@ std::filesystem::path resourcesFolder(const HostBundleInfo& bundle) {
         if (!candidate.empty() && std::filesystem::is_directory(candidate, error)) return candidate;
     }
     return {};
-}
-
-// Connects to 127.0.0.1:5900 with a 1.5 s limit; none when something answers.
-std::optional<std::string> probeLocalPort(std::uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return std::string(std::strerror(errno));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::optional<std::string> result;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        if (errno != EINPROGRESS) {
-            result = std::string(std::strerror(errno));
-        } else {
-            pollfd waiting{fd, POLLOUT, 0};
-            const int ready = ::poll(&waiting, 1, 1500);
-            int soError = 0;
-            socklen_t length = sizeof soError;
-            if (ready == 0) {
-                result = "timeout";
-            } else if (ready < 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &length) != 0) {
-                result = std::string(std::strerror(errno));
-            } else if (soError != 0) {
-                result = std::string(std::strerror(soError));
-            }
-        }
-    }
-    ::close(fd);
-    return result;
 }
 
 std::string machineName() {
@@ -188,10 +159,7 @@ int main(int argc, char** argv) {
     environment.notifications = notifications;
     environment.makeServer = [platform] { return V230HostAudioAuxServer::create(platform); };
     environment.hostName = machineName;
-    auto probeQueue = platform.makeQueue("v230.hostprobe.check");
-    environment.probeScreenSharing = [probeQueue](std::function<void(std::optional<std::string>)> answer) {
-        probeQueue->async([answer] { answer(probeLocalPort(5900)); });
-    };
+    environment.portProber = std::make_shared<SocketPortProber>();
     // Sleep and wake from logind, handed to the main queue.
     struct PowerHandlers {
         std::mutex mutex;

@@ -351,24 +351,75 @@ void HostProbeDelegate::toggleAutoUpdateMenuAction(MenuItemModel& item) {
 void HostProbeDelegate::triggerScreenCaptureRelaunchIfNeeded(const std::string&) {}
 
 void HostProbeDelegate::checkLocalVNC(std::int64_t generation) {
-    if (!env_.probeScreenSharing) return;
-    env_.probeScreenSharing([weak = weak(), generation](std::optional<std::string> error) {
-        auto self = weak.lock();
-        if (!self) return;
-        self->onMain([generation, error](HostProbeDelegate& delegate) {
-            if (generation != delegate.checkGeneration) return;  // a newer refresh owns the line
-            std::string text;
-            if (!error) {
-                text = "Screen Sharing port 5900: reachable on this Host";
-            } else if (*error == "timeout") {
-                text = "Screen Sharing port 5900: not reachable (timeout). Enable macOS Screen Sharing.";
-            } else {
-                text = "Screen Sharing port 5900: not reachable (" + *error + ")";
-            }
-            delegate.log(text);
-            delegate.statusLabel->setText(text);
-        });
+    if (activeVNCProbe) {
+        activeVNCProbe->setStateHandler(nullptr);
+        activeVNCProbe->cancel();
+        activeVNCProbe.reset();
+    }
+    if (!env_.portProber) return;
+    auto probe = env_.portProber->makeConnection("127.0.0.1", env_.screenSharingPort);
+    activeVNCProbe = probe;
+    auto queue = env_.platform.makeQueue("v230.hostprobe.check." + std::to_string(generation));
+    // Touched only on the probe's queue: the state handler and the time-out both run there, so
+    // exactly one final outcome is reported.
+    auto finished = std::make_shared<bool>(false);
+    const std::string port = std::to_string(env_.screenSharingPort);
+    std::weak_ptr<ProbeConnection> weakProbe = probe;
+    auto finish = [weak = weak(), weakProbe, finished, generation](const std::string& text) {
+        *finished = true;
+        auto connection = weakProbe.lock();
+        if (!connection) return;
+        connection->setStateHandler(nullptr);
+        connection->cancel();
+        if (auto self = weak.lock()) {
+            self->onMain([connection, generation, text](HostProbeDelegate& delegate) {
+                delegate.reportScreenSharingProbe(connection, generation, text);
+            });
+        }
+    };
+    probe->setStateHandler([weak = weak(), finished, finish, generation, port](ProbeConnection::State state,
+                                                                              const std::string& error) {
+        switch (state) {
+            case ProbeConnection::State::ready:
+                if (!*finished) finish("Screen Sharing port " + port + ": reachable on this Host");
+                break;
+            case ProbeConnection::State::failed:
+                if (!*finished) finish("Screen Sharing port " + port + ": not reachable (" + error + ")");
+                break;
+            case ProbeConnection::State::waiting:
+                if (auto self = weak.lock()) {
+                    self->onMain([generation, error](HostProbeDelegate& delegate) {
+                        if (generation != delegate.checkGeneration) return;
+                        delegate.log("Screen Sharing port 5900 waiting: " + error);
+                        delegate.statusLabel->setText(L10n::format(
+                            "host.screenSharingWaitingFormat", "Screen Sharing port 5900: waiting (%@)", error));
+                        delegate.updateHostPresentation();
+                    });
+                }
+                break;
+            case ProbeConnection::State::setup:
+            case ProbeConnection::State::preparing:
+            case ProbeConnection::State::cancelled: break;
+        }
     });
+    probe->start(queue);
+    // The time-out holds the attempt until it fires, so a probe nobody answers is still ended.
+    queue->asyncAfter(screenSharingProbeTimeout, [probe, finished, finish, port] {
+        if (!*finished) {
+            finish("Screen Sharing port " + port + ": not reachable (timeout). Enable macOS Screen Sharing.");
+        }
+    });
+}
+
+void HostProbeDelegate::reportScreenSharingProbe(const std::shared_ptr<ProbeConnection>& probe, std::int64_t generation,
+                                                 const std::string& text) {
+    // A probe that was replaced reports nothing, whatever its generation.
+    if (!activeVNCProbe || activeVNCProbe != probe) return;
+    activeVNCProbe.reset();
+    if (generation != checkGeneration) return;
+    log(text);
+    statusLabel->setText(text);
+    updateHostPresentation();
 }
 
 void HostProbeDelegate::refreshDisplayState(std::int64_t generation, bool forceDisplayDiagnostics) {

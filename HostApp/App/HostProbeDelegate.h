@@ -14,6 +14,7 @@
 #include "HostApp/App/ViewModels.h"
 #include "Platform/Core/DispatchQueue.h"
 #include "Platform/HostPlatform.h"
+#include "Platform/PortProbe.h"
 #include "Platform/Core/UUID.h"
 #include "QuillmereProfiles/QuillmereDiscovery.h"
 
@@ -47,6 +48,7 @@ public:
     static constexpr double summaryAutoCloseDelay = 5.0;
     static constexpr double firstRunPromptDelay = 0.35;
     static constexpr double displayDiagnosticsMaxAge = 15.0;
+    static constexpr double screenSharingProbeTimeout = 1.5;
     static constexpr std::int64_t clipboardMaxFileBytes = 33'554'432;
     static constexpr std::int64_t clipboardMaxTotalFileBytes = 50'331'648;
     static constexpr std::int64_t fileChunkSize = 262'144;
@@ -61,9 +63,9 @@ public:
         std::function<std::shared_ptr<V230HostAudioAuxServer>()> makeServer;
         std::function<std::vector<QuillmereRouteRecord>()> routeRecords;  // default: the machine's
         std::function<std::string()> hostName;                            // the machine's name
-        // Probes the local Screen Sharing port: answers (on any thread) none when it is reachable,
-        // else the error's description ("timeout" after 1.5 s).
-        std::function<void(std::function<void(std::optional<std::string> error)>)> probeScreenSharing;
+        // Connection attempts for the local Screen Sharing probe; none: no probe.
+        std::shared_ptr<PortProber> portProber;
+        std::uint16_t screenSharingPort = 5900;
         // Subscribes to one of the desktop's power notifications; the handler runs on the main queue.
         std::function<std::shared_ptr<void>(WorkspacePowerEvent, std::function<void()>)> observeWorkspacePower;
         // The product website's page for a path and fragment; none when no address can be formed.
@@ -203,6 +205,8 @@ public:
     std::vector<std::shared_ptr<void>> workspacePowerObservers;
     std::shared_ptr<void> languageObserver;
     std::int64_t checkGeneration = 0;
+    // The Screen Sharing probe in flight; at most one.
+    std::shared_ptr<ProbeConnection> activeVNCProbe;
     std::vector<QuillmereRouteRecord> latestRouteRecords;
     bool terminationConfirmed = false;
     bool terminationConfirmationInProgress = false;
@@ -232,6 +236,8 @@ private:
     void raiseSummaryWindow(bool deminiaturizeFirst);
     void wireMenuItem(const std::shared_ptr<MenuItemModel>& item);
     void setAudioStatus(const std::string& labelText);
+    void reportScreenSharingProbe(const std::shared_ptr<ProbeConnection>& probe, std::int64_t generation,
+                                  const std::string& text);
     std::string runningText() const;
 
     Environment env_;
