@@ -6,6 +6,8 @@
 #include <sstream>
 
 #include "HostApp/App/HostProbeDelegate.h"
+
+#include "HostApp/Display/HostDisplayModeSwitcher.h"
 #include "HostApp/Server/V230HostAudioAuxServer.h"
 #include "Platform/Accessibility.h"
 #include "Platform/AudioCapture.h"
@@ -422,38 +424,113 @@ void HostProbeDelegate::reportScreenSharingProbe(const std::shared_ptr<ProbeConn
     updateHostPresentation();
 }
 
+std::string HostProbeDelegate::hostDisplayDiagnostics(const std::shared_ptr<V230HostAudioAuxServer>& server) const {
+    std::string text = L10n::format("host.diagnosticsDefaultIntroFormat",
+                                    "V%@ Host defaults to fixed virtual display templates for 1080p / HiDPI / HiDPI 1260. "
+                                    "The physical display menu controls audio and real-display fallback.",
+                                    hostAppVersionString(env_.bundle)) +
+                       "\n";
+    if (server) return text + server->displayDiagnosticsSnapshot();
+    if (env_.platform.displays) return text + HostDisplayModeSwitcher(env_.platform.displays, env_.platform.clock).displayDiagnostics();
+    return text;
+}
+
 void HostProbeDelegate::refreshDisplayState(std::int64_t generation, bool forceDisplayDiagnostics) {
     const std::uint64_t now = env_.platform.clock->uptimeNs();
-    const bool stale = !cachedDisplayDiagnosticsText || !lastDisplayDiagnosticsRefreshNs ||
-                       now - *lastDisplayDiagnosticsRefreshNs > static_cast<std::uint64_t>(displayDiagnosticsMaxAge * 1e9);
-    if (!forceDisplayDiagnostics && !stale) {
-        detailLabel->setText(*cachedDisplayDiagnosticsText);
-        return;
-    }
-    // The server's diagnostics read its queue: never from the main queue.
-    std::weak_ptr<V230HostAudioAuxServer> server = audioServer;
-    const auto version = hostAppVersionString(env_.bundle);
-    backgroundQueue_->async([weak = weak(), server, generation, version] {
-        std::string text = "Display diagnostics unavailable";
-        if (auto host = server.lock()) {
-            text = L10n::format("host.diagnosticsDefaultIntroFormat",
-                                "V%@ Host defaults to fixed virtual display templates for 1080p / HiDPI / HiDPI 1260. "
-                                "The physical display menu controls audio and real-display fallback.",
-                                version) +
-                   "\n" + host->displayDiagnosticsSnapshot();
+    const bool recompute =
+        forceDisplayDiagnostics || !cachedDisplayDiagnosticsText || !lastDisplayDiagnosticsRefreshNs ||
+        now - *lastDisplayDiagnosticsRefreshNs >= static_cast<std::uint64_t>(displayDiagnosticsMaxAge * 1e9);
+    const auto cached = cachedDisplayDiagnosticsText.value_or("");
+    // The server's snapshots wait for its queue: the reading happens on the background queue.
+    std::weak_ptr<V230HostAudioAuxServer> weakServer = audioServer;
+    backgroundQueue_->async([weak = weak(), weakServer, generation, recompute, cached] {
+        bool headless = false;
+        std::uint32_t selected = 0;
+        auto server = weakServer.lock();
+        if (server) {
+            headless = server->headlessVirtualDisplayEnabledSnapshot();
+            selected = headless ? server->physicalDisplayIDSnapshot() : server->selectedDisplayIDSnapshot();
         }
-        auto self = weak.lock();
-        if (!self) return;
-        self->onMain([generation, text](HostProbeDelegate& delegate) {
-            if (generation != delegate.checkGeneration) return;
-            delegate.cachedDisplayDiagnosticsText = text;
-            delegate.lastDisplayDiagnosticsRefreshNs = delegate.env_.platform.clock->uptimeNs();
-            delegate.detailLabel->setText(text);
-        });
+        std::string text = cached;
+        std::vector<DisplayOption> options;
+        {
+            auto self = weak.lock();
+            if (recompute) text = self ? self->hostDisplayDiagnostics(server) : "Display diagnostics unavailable";
+            if (self && self->env_.platform.displays) {
+                HostDisplayModeSwitcher switcher(self->env_.platform.displays, self->env_.platform.clock);
+                for (const auto& option : switcher.displaySelectionOptions()) options.push_back({option.id, option.title});
+            }
+            if (!self) return;
+            // The delegate is released on the main queue, never here.
+            self->onMain([generation, recompute, text, options, headless, selected](HostProbeDelegate& delegate) {
+                if (generation != delegate.checkGeneration) return;
+                delegate.virtualDisplayCheckbox->setChecked(headless);
+                delegate.virtualDisplayCheckbox->setEnabled(true);
+                delegate.displayPopup->setEnabled(true);
+                delegate.useDisplayButton->setEnabled(true);
+                delegate.updateDisplayPopup(options, selected);
+                delegate.detailLabel->setText(text);
+                if (recompute) {
+                    delegate.cachedDisplayDiagnosticsText = text;
+                    delegate.lastDisplayDiagnosticsRefreshNs = delegate.env_.platform.clock->uptimeNs();
+                }
+                delegate.log(std::string("display diagnostics updated headless=") + (headless ? "true" : "false") +
+                             " selected=" + std::to_string(selected));
+            });
+        }
     });
 }
 
-void HostProbeDelegate::useDisplayButtonPressed() { refresh(true, false); }
+void HostProbeDelegate::updateDisplayPopup(const std::vector<DisplayOption>& options, std::uint32_t selectedID) {
+    displayPopup->removeAllItems();
+    for (const auto& option : options) displayPopup->addItem(option.title, option.id);
+    const auto& items = displayPopup->items();
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (items[i].representedObject == selectedID) {
+            displayPopup->selectItem(i);
+            break;
+        }
+    }
+}
+
+void HostProbeDelegate::useDisplayButtonPressed() {
+    const auto* item = displayPopup->selectedItem();
+    if (!item || !item->representedObject) return;
+    const auto id = *item->representedObject;
+    log("UI selected physical display " + std::to_string(id));
+    if (audioServer) audioServer->selectDisplayID(id);
+    env_.platform.mainQueue->asyncAfter(0.2, [weak = weak()] {
+        if (auto self = weak.lock()) self->refresh(true, false);
+    });
+}
+
+void HostProbeDelegate::virtualDisplayCheckboxChanged(ButtonModel& checkbox) {
+    const bool enabled = checkbox.checked();
+    log(std::string("UI headless virtual display ") + (enabled ? "enabled" : "disabled"));
+    if (audioServer) audioServer->setHeadlessVirtualDisplayEnabled(enabled);
+    env_.platform.mainQueue->asyncAfter(0.9, [weak = weak()] {
+        if (auto self = weak.lock()) self->refresh(true, false);
+    });
+}
+
+void HostProbeDelegate::showDetailWindowAction() {
+    if (!detailWindow) {
+        auto window = std::make_shared<DetailWindowModel>();
+        window->setTitle(L10n::text("host.detailWindowTitle", "Corventis Host Details"));
+        window->statusLabel = statusLabel;
+        window->audioStatusLabel = audioStatusLabel;
+        window->addressLabel = addressLabel;
+        window->detailLabel = detailLabel;
+        window->displayPopup = displayPopup;
+        window->useDisplayButton = useDisplayButton;
+        window->virtualDisplayCheckbox = virtualDisplayCheckbox;
+        detailWindow = window;
+        if (env_.shell) env_.shell->attachWindow(window);
+    }
+    refresh(true, false);
+    detailWindow->makeKeyAndOrderFront();
+    if (env_.shell) env_.shell->activateIgnoringOtherApps();
+}
 
 void HostProbeDelegate::openHostWebsite(const std::string& path, const std::optional<std::string>& fragment) {
     if (!env_.websiteURL || !env_.shell) return;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "HostApp/App/DisplayControlsModel.h"
 #include "HostApp/App/HostBuild.h"
 #include "HostApp/App/HostLaunchAtLogin.h"
 #include "HostApp/App/HostShell.h"
@@ -119,7 +120,8 @@ public:
     std::shared_ptr<SummaryWindowModel> makeSummaryWindow();
     void showSummaryWindowAction(Sender sender);
     void showAboutPanelAction();
-    void showDetailWindowAction() {}
+    // The detail window with the display controls.
+    void showDetailWindowAction();
     void copyLogsButtonPressed() {}
     void refreshButtonPressed();
     void refreshOnlineUpdateButtonPresentation();
@@ -160,6 +162,16 @@ public:
     void checkLocalVNC(std::int64_t generation);
     void refreshDisplayState(std::int64_t generation, bool forceDisplayDiagnostics);
     void useDisplayButtonPressed();
+    void virtualDisplayCheckboxChanged(ButtonModel& checkbox);
+    struct DisplayOption {
+        std::uint32_t id = 0;
+        std::string title;
+    };
+    void updateDisplayPopup(const std::vector<DisplayOption>& options, std::uint32_t selectedID);
+    // The diagnostics text: the intro, then the server's display diagnostics (waits for the
+    // server's queue: never call it there or on the main queue), or without a server the
+    // displays' own description.
+    std::string hostDisplayDiagnostics(const std::shared_ptr<V230HostAudioAuxServer>& server) const;
     void openHostWebsite(const std::string& path, const std::optional<std::string>& fragment);
     void handleWorkspacePowerEvent(WorkspacePowerEvent event);
     // ---- Quitting, reopening and power ----------------------------------------------------------
@@ -194,6 +206,10 @@ public:
     std::shared_ptr<LabelModel> summaryStatusLabel;
     std::shared_ptr<LabelModel> summaryAddressLabel;
     std::shared_ptr<LabelModel> summaryViewerLabel;
+    std::shared_ptr<PopUpButtonModel> displayPopup;
+    std::shared_ptr<ButtonModel> virtualDisplayCheckbox;
+    std::shared_ptr<ButtonModel> useDisplayButton;
+    std::shared_ptr<DetailWindowModel> detailWindow;
     std::weak_ptr<MenuItemModel> launchAtLoginMenuItem;
     std::weak_ptr<MenuItemModel> statusLaunchAtLoginMenuItem;
     std::weak_ptr<MenuItemModel> statusMenuStatusItem;

@@ -1,5 +1,7 @@
 #include "HostApp/Views/QtHostShell.h"
 
+#include "HostApp/Views/DetailWindowView.h"
+
 #include <QAbstractButton>
 #include <QPushButton>
 #include <QApplication>
@@ -138,6 +140,10 @@ void QtHostShell::attachWindow(const std::shared_ptr<WindowModel>& window) {
     models_.push_back(window);
     if (auto summary = std::dynamic_pointer_cast<SummaryWindowModel>(window)) {
         auto* view = new SummaryWindowView(summary);
+        view->setAttribute(Qt::WA_QuitOnClose, false);
+        windows_[window.get()] = view;
+    } else if (auto detail = std::dynamic_pointer_cast<DetailWindowModel>(window)) {
+        auto* view = new DetailWindowView(detail);
         view->setAttribute(Qt::WA_QuitOnClose, false);
         windows_[window.get()] = view;
     }

@@ -5,12 +5,14 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
 
+#include "HostApp/Views/DetailWindowView.h"
 #include "HostApp/Views/QtHostShell.h"
 #include "HostApp/Views/QtMainQueue.h"
 #include "HostApp/Views/SummaryWindowView.h"
@@ -102,6 +104,30 @@ TEST(Views, QuitQuestionIsAWarningSheetWhoseButtonsAnswerTheDelegate) {
     EXPECT_FALSE(app.delegate->terminationConfirmationInProgress);
     EXPECT_FALSE(app.delegate->terminationConfirmed);
     EXPECT_FALSE(app.delegate->summaryWindow->attachedSheet());
+}
+
+TEST(Views, DisplayControlsShowTheDisplaysAndSendTheUsersChoices) {
+    application();
+    auto shell = std::make_shared<QtHostShell>();
+    AppHarness app({}, true, shell);
+    app.host.displays().addDisplay(SimulatedDisplayService::makeDisplay(2, {320, 0}, 1920, 1080, 1920, 1080));
+    app.launch();
+    app.delegate->showDetailWindowAction();
+    app.host.clock().runUntilIdle();
+    auto* view = dynamic_cast<DetailWindowView*>(shell->widgetFor(app.delegate->detailWindow.get()));
+    ASSERT_TRUE(view);
+    EXPECT_TRUE(view->isVisible());
+    ASSERT_EQ(view->displayPopup()->count(), 2);
+    EXPECT_EQ(view->displayPopup()->currentIndex(), 1) << "display 1, the captured one";
+    EXPECT_NE(view->diagnostics()->text().indexOf("Displays:"), -1);
+
+    view->displayPopup()->activated(0);
+    view->useDisplay()->click();
+    EXPECT_TRUE(app.logged("UI selected physical display 2"));
+    view->virtualDisplay()->click();
+    EXPECT_TRUE(app.logged("UI headless virtual display enabled"));
+    app.host.clock().advance(1.0);
+    EXPECT_TRUE(view->virtualDisplay()->isChecked());
 }
 
 TEST(Views, StatusMenuFollowsItsModel) {

@@ -83,6 +83,15 @@ int main(int argc, char** argv) {
         hostMenu->hide();
     }
 
+    // The detail window with the display controls.
+    app.delegate->showDetailWindowAction();
+    pump(app, 400);
+    if (auto* detail = shell->widgetFor(app.delegate->detailWindow.get())) {
+        ok &= save(detail->grab(), out / "detail-window.png");
+        app.delegate->detailWindow->close();
+        pump(app, 100);
+    }
+
     // The quit question as a sheet on the summary window, then "Keep Running".
     app.delegate->requestQuitMenuAction();
     pump(app, 400);
