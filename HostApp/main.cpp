@@ -13,6 +13,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 
 #include "HostApp/App/HostProbeDelegate.h"
 #include "HostApp/Server/V230HostAudioAuxServer.h"
@@ -21,6 +22,8 @@
 #include "Platform/AccountService.h"
 #include "Platform/Core/AsioDispatchQueue.h"
 #include "Platform/Accessibility.h"
+#include "Platform/Linux/LocalURLEvents.h"
+#include "Platform/Linux/PosixProcessLauncher.h"
 #include "Platform/Linux/SocketPortProber.h"
 #include "Platform/Linux/AsioNetwork.h"
 #include "Platform/Linux/AvahiDNSService.h"
@@ -82,6 +85,18 @@ int main(int argc, char** argv) {
 
     const std::vector<std::string> arguments(argv, argv + argc);
     const auto flags = HostLaunchFlags::parse(arguments);
+
+    // Opened with a "quillmerehost:" address (the desktop's handler for the scheme): a running
+    // Host takes it and this start ends here; otherwise this Host handles it once it runs.
+    std::optional<std::string> openedURL;
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        if (arguments[i].rfind("quillmerehost:", 0) == 0) openedURL = arguments[i];
+    }
+    const auto urlSocket = LocalURLEventListener::defaultPath();
+    if (openedURL && LocalURLEventListener::send(urlSocket, *openedURL, nullptr)) {
+        logLine("[QuillmereHost] handed " + escapedForLog(*openedURL) + " to the running Host");
+        return EXIT_SUCCESS;
+    }
 
     const bool desktop = desktopAnswers();
     // Made before any thread starts: it blocks the stop signals, which then reach its loop.
@@ -202,10 +217,23 @@ int main(int argc, char** argv) {
     environment.processName = "QuillmereHost";
     environment.cachesDirectory = defaultCachesDirectory();
 
+    environment.launcher = std::make_shared<PosixProcessLauncher>();
+
     auto delegate = HostProbeDelegate::create(environment);
+    std::string urlError;
+    auto urlListener = LocalURLEventListener::listen(
+        urlSocket, platform.mainQueue,
+        [weak = std::weak_ptr<HostProbeDelegate>(delegate)](const std::string& url) {
+            if (auto target = weak.lock()) target->handlePermissionURLEvent(url);
+        },
+        &urlError);
+    if (!urlListener) logLine("[QuillmereHost] links: not listening for installer links (" + escapedForLog(urlError) + ")");
     application.onStopSignal([weak = std::weak_ptr<HostProbeDelegate>(delegate)](int signalNumber) {
         if (auto target = weak.lock()) target->terminateApplication("signal " + std::to_string(signalNumber));
     });
-    application.exec([delegate] { delegate->applicationDidFinishLaunching(); });
+    application.exec([delegate, openedURL] {
+        delegate->applicationDidFinishLaunching();
+        if (openedURL) delegate->handlePermissionURLEvent(*openedURL);
+    });
     return EXIT_SUCCESS;
 }

@@ -313,7 +313,7 @@ void HostProbeDelegate::requestFirstRunPermissionsIfNeeded() {
         log("permissions: requesting Screen Recording on first launch");
         pendingScreenCaptureRelaunch = true;
         env_.defaults->set("host.pendingScreenCaptureRelaunch", true);
-        access->request();
+        requestScreenRecordingPermission();
         prompted = true;
     }
     if (!prompted) {
@@ -322,7 +322,7 @@ void HostProbeDelegate::requestFirstRunPermissionsIfNeeded() {
         if (!trusted && !env_.defaults->boolean("host.firstRun.accessibilityPrompted")) {
             env_.defaults->set("host.firstRun.accessibilityPrompted", true);
             log("permissions: requesting Accessibility on first launch");
-            accessibility->isProcessTrustedWithPrompt();
+            requestAccessibilityPermission();
         }
     }
     triggerScreenCaptureRelaunchIfNeeded("first-run permission check");
@@ -350,7 +350,6 @@ void HostProbeDelegate::toggleAutoUpdateMenuAction(MenuItemModel& item) {
     }
 }
 
-void HostProbeDelegate::triggerScreenCaptureRelaunchIfNeeded(const std::string&) {}
 
 void HostProbeDelegate::checkLocalVNC(std::int64_t generation) {
     if (activeVNCProbe) {

@@ -16,6 +16,7 @@
 #include "Platform/Core/DispatchQueue.h"
 #include "Platform/HostPlatform.h"
 #include "Platform/PortProbe.h"
+#include "Platform/ProcessLauncher.h"
 #include "Platform/Core/UUID.h"
 #include "QuillmereProfiles/QuillmereDiscovery.h"
 
@@ -66,6 +67,8 @@ public:
         std::function<std::string()> hostName;                            // the machine's name
         // Connection attempts for the local Screen Sharing probe; none: no probe.
         std::shared_ptr<PortProber> portProber;
+        // The relaunch script and the privacy panes; none: neither can be started.
+        std::shared_ptr<ProcessLauncher> launcher;
         std::uint16_t screenSharingPort = 5900;
         // Subscribes to one of the desktop's power notifications; the handler runs on the main queue.
         std::function<std::shared_ptr<void>(WorkspacePowerEvent, std::function<void()>)> observeWorkspacePower;
@@ -159,6 +162,18 @@ public:
     void requestOnlineUpdateAction();
     void toggleAutoUpdateMenuAction(MenuItemModel& item);
     void triggerScreenCaptureRelaunchIfNeeded(const std::string& reason);
+    // ---- Permissions and the installer's links ------------------------------------------------
+    void prepareForSystemPermissionPrompt();
+    void requestScreenRecordingPermission();
+    void requestAccessibilityPermission();
+    void openSystemSettingsPrivacyPane(const std::string& anchor);
+    void enqueueInstallerPermissionRequest(PermissionRequestKind kind);
+    // An address the Host was opened with ("quillmerehost:..."); anything else is ignored.
+    void handlePermissionURLEvent(const std::string& url);
+    // The lower-cased host and path of a "quillmerehost" address; none for any other text.
+    static std::optional<std::string> permissionURLTarget(const std::string& url);
+    // The shell command that waits for `pid` to end, then starts `executable`.
+    static std::string relaunchScript(int pid, const std::string& executable);
     void checkLocalVNC(std::int64_t generation);
     void refreshDisplayState(std::int64_t generation, bool forceDisplayDiagnostics);
     void useDisplayButtonPressed();
@@ -234,6 +249,8 @@ public:
     std::shared_ptr<FileTransferService> fileTransferService;
     std::optional<UUID> latestInboundFileBatchID;
     bool pendingScreenCaptureRelaunch = false;
+    bool permissionRequestInProgress = false;
+    std::optional<PermissionRequestKind> queuedPermissionRequest;
     bool onlineUpdateRequestInProgress = false;
     std::shared_ptr<RepeatingTimer> hourlyUpdateTimer;
     InitialInstallOnboardingStep initialInstallOnboardingStep = InitialInstallOnboardingStep::idle;
@@ -264,6 +281,9 @@ private:
     bool terminating_ = false;
     // The reason of the terminate request waiting for the quit question's answer.
     std::optional<std::string> pendingTerminateReason_;
+    // A granted Screen Recording request asked to quit once this run; the relaunch itself
+    // starts only when a quit is confirmed.
+    std::optional<std::string> relaunchQuitReason_;
 };
 
 }  // namespace qm
