@@ -41,7 +41,8 @@ public:
     void deliver(State state, const std::string& error = {}) {
         if (!queue_) return;
         queue_->async([this, state, error] {
-            if (handler_) handler_(state, error);
+            // A copy: the handler may remove itself while it runs.
+            if (auto handler = handler_) handler(state, error);
         });
     }
     bool hasHandler() const { return static_cast<bool>(handler_); }

@@ -380,12 +380,14 @@ void HostProbeDelegate::checkLocalVNC(std::int64_t generation) {
     };
     probe->setStateHandler([weak = weak(), finished, finish, generation, port](ProbeConnection::State state,
                                                                               const std::string& error) {
+        // finish removes this handler: it runs from a copy that outlives it.
+        auto done = finish;
         switch (state) {
             case ProbeConnection::State::ready:
-                if (!*finished) finish("Screen Sharing port " + port + ": reachable on this Host");
+                if (!*finished) done("Screen Sharing port " + port + ": reachable on this Host");
                 break;
             case ProbeConnection::State::failed:
-                if (!*finished) finish("Screen Sharing port " + port + ": not reachable (" + error + ")");
+                if (!*finished) done("Screen Sharing port " + port + ": not reachable (" + error + ")");
                 break;
             case ProbeConnection::State::waiting:
                 if (auto self = weak.lock()) {
@@ -404,8 +406,9 @@ void HostProbeDelegate::checkLocalVNC(std::int64_t generation) {
         }
     });
     probe->start(queue);
-    // The time-out holds the attempt until it fires, so a probe nobody answers is still ended.
-    queue->asyncAfter(screenSharingProbeTimeout, [probe, finished, finish, port] {
+    // The time-out holds the attempt weakly: the queue keeps it until it fires, and the attempt
+    // keeps the queue. A replaced attempt is released (and ends) at once.
+    queue->asyncAfter(screenSharingProbeTimeout, [finished, finish, port] {
         if (!*finished) {
             finish("Screen Sharing port " + port + ": not reachable (timeout). Enable macOS Screen Sharing.");
         }
