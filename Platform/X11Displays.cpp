@@ -212,6 +212,14 @@ std::vector<DisplayInfo> X11DisplayService::listLocked() const {
                 }
                 d.isInMirrorSet = outputsPerCrtc[info->crtc] > 1;
             }
+            // Xvfb, many virtual machines and some projectors report no physical size. Such an
+            // output still is a real screen: it gets the size the screen's own resolution gives it,
+            // so that only displays without an output (monitors) can ever count as sizeless.
+            if (info->mm_width == 0 && info->mm_height == 0 && !d.bounds.isEmpty()) {
+                const double perPixel = millimetresPerPixel(display);
+                d.screenSizeMillimeters = Size{std::round(d.bounds.width() * perPixel),
+                                               std::round(d.bounds.height() * perPixel)};
+            }
             displays.push_back(std::move(d));
         }
         XRRFreeOutputInfo(info);

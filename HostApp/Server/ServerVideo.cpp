@@ -370,6 +370,11 @@ void V230HostAudioAuxServer::stopVideoCaptureIfIdle() {
     if (discardVideoCapture(false)) publish("video capture stopped; no Viewer left");
     video_.videoStartRetryAttempts = 0;
     releaseHeadlessVirtualDisplayIfIdle();
+    // The user's screen goes back to the mode it had before the first switch once nobody watches
+    // it, unless Viewers are expected back (a reconnect grace keeps the arrangement for them).
+    if (modeSwitcher_ && !stopping_ && power_.gracesRunning() == 0) {
+        for (const auto& line : modeSwitcher_->restoreAllOriginalModes()) publish("no Viewer left; " + line);
+    }
 }
 
 void V230HostAudioAuxServer::stopVideoCaptureForTermination() {
