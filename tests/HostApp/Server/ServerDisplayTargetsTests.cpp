@@ -125,6 +125,46 @@ TEST(CaptureTargets, FailedAndMismatchedSwitchesEndInTheFallbackOutcome) {
     }
 }
 
+TEST(CaptureTargets, ARefusedRequestLeavesTheRequestInForceAsTheStreamRuns) {
+    // The panel reaches 1080p but not 1440p: an HEVC 4:4:4 1080p stream runs, a 1440p request for
+    // H.264 is refused and the stream stays; a following H.264 1080p request is a format change.
+    ManualServer host;
+    auto panelMode = [](std::int64_t w, std::int64_t h, std::int32_t id) {
+        DisplayMode m;
+        m.width = m.pixelWidth = w;
+        m.height = m.pixelHeight = h;
+        m.refreshRate = 60;
+        m.ioDisplayModeID = id;
+        return m;
+    };
+    host.displays().setModes(1, {panelMode(1920, 1080, 7), panelMode(1280, 720, 8)});
+    InMemoryViewer control(host, host.server().boundPorts().control);
+    InMemoryViewer video(host, host.server().boundPorts().video);
+    auto hevc = P::preset(VideoCaptureMode::physical1080, VideoChromaMode::yuv444, VideoCaptureBackend::physical);
+    hevc.codec = VideoStreamCodec::hevc;
+    hevc.bitrate = 28'000'000;
+    control.send(AuxPacketType::captureModeControl, hevc.encode());
+    host.clock().advance(1.0);
+    ASSERT_TRUE(ServerInspector(host.server()).videoCapture());
+
+    auto refused = request(VideoCaptureMode::physical1440);
+    refused.codec = VideoStreamCodec::h264;
+    control.send(AuxPacketType::captureModeControl, refused.encode());
+    EXPECT_TRUE(host.sawStatus("video mode kept 1080p on display 1; preset not applied"));
+    EXPECT_EQ(ServerInspector(host.server()).display().currentCaptureRequest, hevc);
+    EXPECT_EQ(ServerInspector(host.server()).display().currentVideoChromaMode, VideoChromaMode::yuv444);
+
+    auto h264 = request(VideoCaptureMode::physical1080);
+    h264.bitrate = 28'000'000;
+    const auto mark = host.statuses().size();
+    control.send(AuxPacketType::captureModeControl, h264.encode());
+    const auto texts = host.statuses();
+    EXPECT_TRUE(std::any_of(texts.begin() + static_cast<std::ptrdiff_t>(mark), texts.end(), [](const std::string& t) {
+        return t.find("capture format changed; restarting stream with mode=1080p") != std::string::npos;
+    }));
+    EXPECT_FALSE(host.sawStatus("capture mode unchanged; resending video config"));
+}
+
 TEST(CaptureTargets, EasyStreamsTheDisplayAsItIsAtTheScaledRate) {
     PanelHost h(1920, 1080);
     h.ask(request(VideoCaptureMode::easy));
