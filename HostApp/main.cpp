@@ -1,5 +1,8 @@
 // The Host process: builds the real platform and runs the session server until SIGINT or SIGTERM.
 #include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
 
 #include <cstdio>
 #include <cstdlib>
@@ -24,7 +27,9 @@
 #include "Platform/VirtualDisplays.h"
 #include "Platform/UserActivity.h"
 #include "Platform/Workspace.h"
+#include "Platform/X11Connection.h"
 #include "Platform/XTestEventPoster.h"
+#include "Platform/LogSink.h"
 #include "QuillmereProfiles/ClipboardSyncBridge.h"
 #include "QuillmereProfiles/FileTransferService.h"
 
@@ -39,6 +44,13 @@ int main() {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     // A Viewer that vanishes mid-send must not kill the Host.
     signal(SIGPIPE, SIG_IGN);
+
+    // The X server going away (the session ended, the server crashed) stops the Host the way a
+    // stop signal does, and it exits with a failure code: its picture and input are gone.
+    static std::atomic<bool> xServerLost{false};
+    x11::Connection::setServerLostHandler([](const std::string&) {
+        if (!xServerLost.exchange(true)) ::kill(::getpid(), SIGTERM);
+    });
 
     HostPlatform platform;
     platform.clock = SystemClock::shared();
@@ -121,8 +133,12 @@ int main() {
 
     int received = 0;
     sigwait(&stopSignals, &received);
-    std::fprintf(stderr, "[QuillmereHost] stopping (signal %d)\n", received);
+    if (xServerLost) {
+        logLine("[QuillmereHost] stopping: the X display went away");
+    } else {
+        std::fprintf(stderr, "[QuillmereHost] stopping (signal %d)\n", received);
+    }
     platform.mainQueue->sync([clipboard] { clipboard->stop(); });
     server->stopForTermination();
-    return EXIT_SUCCESS;
+    return xServerLost ? EXIT_FAILURE : EXIT_SUCCESS;
 }

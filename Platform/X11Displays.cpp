@@ -126,15 +126,16 @@ std::shared_ptr<X11DisplayService> X11DisplayService::open(const std::string& na
         pollfd fds[2] = {{ConnectionNumber(d), POLLIN, 0}, {fd, POLLIN, 0}};
         for (;;) {
             bool changed = false;
-            while (XPending(d) > 0) {
+            while (!events->lost() && XPending(d) > 0) {
                 XEvent event;
                 XNextEvent(d, &event);
                 XRRUpdateConfiguration(&event);
                 changed = true;
             }
-            if (changed) {
+            if (changed || events->lost()) {
                 if (auto self = weak.lock()) self->notifyObservers();
             }
+            if (events->lost()) return;
             fds[0].revents = fds[1].revents = 0;
             if (::poll(fds, 2, -1) < 0) continue;
             if (fds[1].revents) return;
@@ -174,6 +175,8 @@ std::vector<DisplayInfo> X11DisplayService::listLocked() const {
     Display* display = connection_->display();
     const Window root = DefaultRootWindow(display);
     std::vector<DisplayInfo> displays;
+    // A server that went away has no displays.
+    if (connection_->lost()) return displays;
     XRRScreenResources* resources = XRRGetScreenResourcesCurrent(display, root);
     if (!resources) return displays;
 
@@ -257,6 +260,7 @@ std::vector<DisplayInfo> X11DisplayService::listLocked() const {
 
 DisplayID X11DisplayService::mainDisplayID() const {
     std::lock_guard lock(connection_->lock);
+    if (connection_->lost()) return 0;
     Display* display = connection_->display();
     const RROutput primary = XRRGetOutputPrimary(display, DefaultRootWindow(display));
     const auto displays = listLocked();
@@ -330,6 +334,7 @@ DisplayError X11DisplayService::completeDisplayConfiguration(DisplayConfiguratio
     DisplayError error = displayErrorSuccess;
     {
         std::lock_guard lock(connection_->lock);
+        if (connection_->lost()) return displayErrorInvalidConnection;
         // Virtual displays change by redefining their monitor; outputs through their CRTCs.
         for (auto it = staged.modes.begin(); it != staged.modes.end();) {
             if (it->first & virtualDisplayIDBit) {
@@ -584,6 +589,7 @@ DisplayID X11DisplayService::reserveVirtualDisplayID(const std::string& name) {
         atomName = "QM-" + name + "-" + std::to_string(::getpid()) + "-" + std::to_string(nextVirtualName_++);
     }
     std::lock_guard lock(connection_->lock);
+    if (connection_->lost()) return 0;
     const Atom atom = XInternAtom(connection_->display(), atomName.c_str(), False);
     if (atom == 0 || atom >= virtualDisplayIDBit) return 0;
     const DisplayID id = virtualDisplayIDBit | static_cast<DisplayID>(atom);
@@ -669,6 +675,7 @@ bool X11DisplayService::addVirtualMonitor(DisplayID displayID, std::vector<Displ
     bool added = false;
     {
         std::lock_guard lock(connection_->lock);
+        if (connection_->lost()) return false;
         VirtualMonitor monitor;
         {
             std::lock_guard state(stateMutex_);
@@ -709,7 +716,7 @@ void X11DisplayService::removeVirtualMonitor(DisplayID displayID) {
             monitor = it->second;
             virtualMonitors_.erase(it);
         }
-        if (!monitor.defined) return;
+        if (!monitor.defined || connection_->lost()) return;
         Display* display = connection_->display();
         x11::trapErrors(display, [&] { XRRDeleteMonitor(display, DefaultRootWindow(display), monitor.atom); });
         fitScreenLocked(0, 0, false);

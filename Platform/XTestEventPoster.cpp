@@ -1,5 +1,9 @@
 #include "Platform/XTestEventPoster.h"
 
+#include <cstdlib>
+
+#include "Platform/X11Connection.h"
+
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
@@ -158,6 +162,10 @@ XTestEventPoster::XTestEventPoster(std::unique_ptr<State> state) : state_(std::m
 
 XTestEventPoster::~XTestEventPoster() {
     std::lock_guard lock(state_->mutex);
+    // A dead connection is left alone: Xlib may block in any call on it.
+    const bool dead = x11::isLost(state_->display);
+    x11::forgetConnection(state_->display);
+    if (dead) return;
     // Nothing this poster pressed stays down after it is gone.
     for (unsigned int code : state_->heldKeycodes) XTestFakeKeyEvent(state_->display, code, False, CurrentTime);
     XCloseDisplay(state_->display);
@@ -171,6 +179,8 @@ std::shared_ptr<XTestEventPoster> XTestEventPoster::open(const std::string& name
         XCloseDisplay(display);
         return nullptr;
     }
+    // A server that goes away ends input, not the Host.
+    x11::watchForServerLoss(display, name.empty() && std::getenv("DISPLAY") ? std::getenv("DISPLAY") : name);
     auto state = std::make_unique<State>();
     state->display = display;
     return std::shared_ptr<XTestEventPoster>(new XTestEventPoster(std::move(state)));
@@ -189,6 +199,7 @@ unsigned long XTestEventPoster::keysymForKeyCode(std::uint16_t keyCode) {
 void XTestEventPoster::post(const InputEvent& event, EventTapLocation) {
     std::lock_guard lock(state_->mutex);
     Display* display = state_->display;
+    if (x11::isLost(display)) return;
     const auto moveTo = [&] {
         XTestFakeMotionEvent(display, DefaultScreen(display), static_cast<int>(std::lround(event.location.x)),
                              static_cast<int>(std::lround(event.location.y)), CurrentTime);

@@ -27,6 +27,11 @@ public:
     // `xrandr --newmode` and `--addmode` would.
     bool addMode(int width, int height) const;
 
+    // Moves the pointer to a root-window position, as the user's mouse would.
+    bool movePointer(int x, int y) const;
+    // Ends the server at once, as a crash or a logout would, with its clients still connected.
+    void terminate() { stop(); }
+
 private:
     bool exited();
     void stop();

@@ -1,0 +1,139 @@
+// The X11 capture and connections against a real server (Xvfb): the pointer in the picture and a
+// server that goes away under the Host.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "Platform/AsioDispatchQueue.h"
+#include "Platform/X11Connection.h"
+#include "Platform/X11Displays.h"
+#include "Platform/X11ScreenCapture.h"
+#include "support/TestPlatform.h"
+#include "support/VirtualXServer.h"
+
+using namespace qm;
+
+namespace {
+
+// One frame of the display, taken through a stream as the Host takes them.
+std::shared_ptr<const PixelBuffer> grab(ScreenCaptureService& capture, DisplayID id) {
+    StreamConfiguration configuration;
+    configuration.minimumFrameInterval = 1.0 / 30;
+    auto stream = capture.makeStream(id, configuration);
+    auto queue = std::make_shared<AsioDispatchQueue>("x11.grab");
+    std::mutex mutex;
+    std::shared_ptr<const PixelBuffer> picture;
+    stream->addScreenOutput(queue, [&](const CapturedFrame& frame) {
+        std::lock_guard lock(mutex);
+        if (!picture) {
+            // Copied: the frame's image goes back to the stream's pool.
+            auto copy = std::make_shared<PixelBuffer>(frame.pixelBuffer->width, frame.pixelBuffer->height);
+            for (std::int64_t y = 0; y < copy->height; ++y)
+                std::copy_n(frame.pixelBuffer->row(y), copy->width * 4, copy->row(y));
+            picture = copy;
+        }
+    });
+    stream->startCapture({});
+    test::waitUntil([&] {
+        std::lock_guard lock(mutex);
+        return picture != nullptr;
+    });
+    stream->stopCapture({});
+    queue->sync([] {});
+    return picture;
+}
+
+// How many pixels of the square around (cx, cy) differ from `rgb`.
+int differing(const PixelBuffer& picture, int cx, int cy, int radius, unsigned long rgb) {
+    int count = 0;
+    for (int y = std::max(0, cy - radius); y < std::min<int>(static_cast<int>(picture.height), cy + radius); ++y) {
+        for (int x = std::max(0, cx - radius); x < std::min<int>(static_cast<int>(picture.width), cx + radius); ++x) {
+            const std::uint8_t* p = picture.row(y) + x * 4;
+            if (p[0] != (rgb & 0xFF) || p[1] != ((rgb >> 8) & 0xFF) || p[2] != ((rgb >> 16) & 0xFF)) ++count;
+        }
+    }
+    return count;
+}
+
+}  // namespace
+
+TEST(X11ScreenCapture, ThePointerIsDrawnWhereItIsAndNowhereElse) {
+    test::VirtualXServer server("640x360x24");
+    if (!server.running()) GTEST_SKIP() << server.reason();
+    auto displays = X11DisplayService::open(server.name());
+    ASSERT_TRUE(displays);
+    if (!X11ScreenCapture::isSupported(server.name())) GTEST_SKIP() << "Xvfb offers no shared-memory images";
+    constexpr unsigned long background = 0x808080;
+    ASSERT_TRUE(server.fillRectangle(0, 0, 640, 360, background));
+    X11ScreenCapture capture(displays);
+    const DisplayID id = displays->mainDisplayID();
+
+    ASSERT_TRUE(server.movePointer(100, 100));
+    auto first = grab(capture, id);
+    ASSERT_TRUE(first);
+    EXPECT_GT(differing(*first, 100, 100, 12, background), 10);
+    EXPECT_EQ(differing(*first, 500, 250, 12, background), 0);
+
+    ASSERT_TRUE(server.movePointer(500, 250));
+    auto second = grab(capture, id);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(differing(*second, 100, 100, 12, background), 0);
+    EXPECT_GT(differing(*second, 500, 250, 12, background), 10);
+    // Every pixel stays opaque where the pointer is blended in.
+    for (int y = 240; y < 260; ++y)
+        for (int x = 490; x < 510; ++x) EXPECT_EQ(second->row(y)[x * 4 + 3], 255);
+}
+
+TEST(X11Connection, AServerThatGoesAwayEndsCaptureAndLeavesNoDisplaysInsteadOfEndingTheProcess) {
+    test::VirtualXServer server("640x360x24");
+    if (!server.running()) GTEST_SKIP() << server.reason();
+    std::mutex mutex;
+    std::vector<std::string> lost;
+    x11::Connection::setServerLostHandler([&](const std::string& name) {
+        std::lock_guard lock(mutex);
+        lost.push_back(name);
+    });
+    auto displays = X11DisplayService::open(server.name());
+    ASSERT_TRUE(displays);
+    if (!X11ScreenCapture::isSupported(server.name())) GTEST_SKIP() << "Xvfb offers no shared-memory images";
+    X11ScreenCapture capture(displays);
+    const DisplayID id = displays->mainDisplayID();
+    StreamConfiguration configuration;
+    configuration.minimumFrameInterval = 1.0 / 30;
+    auto stream = capture.makeStream(id, configuration);
+    auto queue = std::make_shared<AsioDispatchQueue>("x11.lost");
+    std::atomic<int> frames{0};
+    std::string stopReason;
+    std::atomic<bool> stopped{false};
+    stream->addScreenOutput(queue, [&](const CapturedFrame&) { ++frames; });
+    stream->setStopHandler([&](const std::string& error) {
+        {
+            std::lock_guard lock(mutex);
+            stopReason = error;
+        }
+        stopped = true;
+    });
+    stream->startCapture({});
+    ASSERT_TRUE(test::waitUntil([&] { return frames.load() > 2; }));
+
+    server.terminate();
+    ASSERT_TRUE(test::waitUntil([&] { return stopped.load(); }, std::chrono::seconds(20)));
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_NE(stopReason.find("went away"), std::string::npos) << stopReason;
+    }
+    EXPECT_TRUE(displays->onlineDisplays().empty());
+    EXPECT_EQ(displays->mainDisplayID(), 0u);
+    EXPECT_TRUE(capture.shareableContent().content->displays.empty());
+    {
+        std::lock_guard lock(mutex);
+        ASSERT_FALSE(lost.empty());
+        EXPECT_EQ(lost.front(), server.name());
+        // Once per server, however many connections noticed.
+        EXPECT_EQ(lost.size(), 1u);
+    }
+    stream->stopCapture({});
+    queue->sync([] {});
+    x11::Connection::setServerLostHandler({});
+}
