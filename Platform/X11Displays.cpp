@@ -262,6 +262,20 @@ DisplayID X11DisplayService::mainDisplayID() const {
     std::lock_guard lock(connection_->lock);
     if (connection_->lost()) return 0;
     Display* display = connection_->display();
+    if (supportsMonitors_) {
+        // A virtual display made primary is the main display.
+        int count = 0;
+        XRRMonitorInfo* monitors = XRRGetMonitors(display, DefaultRootWindow(display), False, &count);
+        DisplayID primaryMonitor = 0;
+        for (int i = 0; i < count; ++i) {
+            if (monitors[i].noutput == 0 && monitors[i].primary) {
+                primaryMonitor = virtualDisplayIDBit | static_cast<DisplayID>(monitors[i].name);
+                break;
+            }
+        }
+        if (monitors) XRRFreeMonitors(monitors);
+        if (primaryMonitor) return primaryMonitor;
+    }
     const RROutput primary = XRRGetOutputPrimary(display, DefaultRootWindow(display));
     const auto displays = listLocked();
     for (const auto& d : displays) {
@@ -308,11 +322,18 @@ DisplayError X11DisplayService::configureDisplayMirrorOfDisplay(DisplayConfigura
 
 DisplayError X11DisplayService::configureDisplayOrigin(DisplayConfigurationRef configuration, DisplayID displayID,
                                                        std::int32_t x, std::int32_t y) {
-    if ((displayID & virtualDisplayIDBit) || !display(displayID) || x < 0 || y < 0) return displayErrorIllegalArgument;
+    const bool isVirtual = (displayID & virtualDisplayIDBit) != 0;
+    if (!display(displayID) || x < 0 || y < 0 || (isVirtual && (x != 0 || y != 0))) return displayErrorIllegalArgument;
     std::lock_guard lock(stateMutex_);
     auto it = staged_.find(configuration);
     if (it == staged_.end()) return displayErrorIllegalArgument;
-    it->second.origins[displayID] = Point{static_cast<double>(x), static_cast<double>(y)};
+    if (isVirtual) {
+        auto monitor = virtualMonitors_.find(displayID);
+        if (monitor == virtualMonitors_.end() || !monitor->second.defined) return displayErrorIllegalArgument;
+        it->second.makeMain = displayID;
+    } else {
+        it->second.origins[displayID] = Point{static_cast<double>(x), static_cast<double>(y)};
+    }
     return displayErrorSuccess;
 }
 
@@ -343,6 +364,10 @@ DisplayError X11DisplayService::completeDisplayConfiguration(DisplayConfiguratio
             } else {
                 ++it;
             }
+        }
+        if (staged.makeMain) {
+            staged.origins.clear();
+            if (!error) error = makeMainLocked(staged.makeMain);
         }
         if (!error) error = applyLocked(staged);
     }
@@ -603,7 +628,7 @@ bool X11DisplayService::defineMonitorLocked(const VirtualMonitor& monitor) {
     XRRMonitorInfo* info = XRRAllocateMonitor(display, 0);
     if (!info) return false;
     info->name = monitor.atom;
-    info->primary = False;
+    info->primary = monitor.primary ? True : False;
     info->automatic = False;
     info->x = static_cast<int>(monitor.x);
     info->y = static_cast<int>(monitor.y);
@@ -614,6 +639,39 @@ bool X11DisplayService::defineMonitorLocked(const VirtualMonitor& monitor) {
     const int error = x11::trapErrors(display, [&] { XRRSetMonitor(display, DefaultRootWindow(display), info); });
     XRRFreeMonitors(info);
     return error == 0;
+}
+
+// The server refuses to redefine a monitor in place (BadValue for a name in use), so a new size
+// is a delete and a define under the same name, which keeps the display's id; when the define
+// fails the monitor is put back as it was.
+bool X11DisplayService::redefineMonitorLocked(const VirtualMonitor& monitor, const DisplayMode& previous) {
+    Display* display = connection_->display();
+    x11::trapErrors(display, [&] { XRRDeleteMonitor(display, DefaultRootWindow(display), monitor.atom); });
+    if (defineMonitorLocked(monitor)) return true;
+    auto restored = monitor;
+    restored.current = previous;
+    defineMonitorLocked(restored);
+    return false;
+}
+
+DisplayError X11DisplayService::makeMainLocked(DisplayID displayID) {
+    VirtualMonitor monitor;
+    {
+        std::lock_guard state(stateMutex_);
+        auto it = virtualMonitors_.find(displayID);
+        if (it == virtualMonitors_.end() || !it->second.defined) return displayErrorIllegalArgument;
+        if (it->second.primary) return displayErrorSuccess;
+        monitor = it->second;
+    }
+    monitor.primary = true;
+    if (!redefineMonitorLocked(monitor, monitor.current)) {
+        monitor.primary = false;
+        defineMonitorLocked(monitor);
+        return displayErrorFailure;
+    }
+    std::lock_guard state(stateMutex_);
+    virtualMonitors_[displayID].primary = true;
+    return displayErrorSuccess;
 }
 
 // Grows the screen to hold `extraWidth` x `extraHeight` to the right of it (grow), or brings it
@@ -741,7 +799,7 @@ DisplayError X11DisplayService::setVirtualModeLocked(DisplayID displayID, const 
         virtualMonitors_[displayID].current = monitor.current;
     }
     // The screen must hold the monitor at its new size before the monitor is redefined.
-    if (!fitScreenLocked(0, 0, false) || !defineMonitorLocked(monitor)) {
+    if (!fitScreenLocked(0, 0, false) || !redefineMonitorLocked(monitor, previous)) {
         std::lock_guard state(stateMutex_);
         virtualMonitors_[displayID].current = previous;
         return displayErrorFailure;
