@@ -356,3 +356,40 @@ TEST(HostDisplayControl, TargetsRefusalsAndNoRestartAfterAFailureWithoutAMove) {
     EXPECT_TRUE(contains(statusTexts(h.control),
                          "display: ignored remote physical display action main while multiple viewers are active"));
 }
+
+TEST(CaptureTargets, MainAndNextPhysicalDisplayChooseOnlyRealDisplaysWhileTheVirtualOneIsMain) {
+    // Two real displays and the promoted virtual display (the main one while it lives).
+    PanelHost h;
+    h.host.displays().addDisplay(SimulatedDisplayService::makeDisplay(2, {1280, 0}, 1920, 1080, 1920, 1080));
+    h.ask(request(VideoCaptureMode::physical1080, VideoCaptureBackend::headlessVirtual));
+    h.host.clock().advance(1.0);
+    const DisplayID virtualID = h.display().selectedDisplayID;
+    ASSERT_TRUE(h.display().useHeadlessVirtualDisplay);
+    ASSERT_NE(virtualID, 1u);
+    ASSERT_NE(virtualID, 2u);
+    ASSERT_TRUE(h.capture());
+
+    // "next" from the virtual display goes to a real display and capture runs there.
+    h.control.send(AuxPacketType::hostPhysicalDisplay, {2});
+    EXPECT_FALSE(h.display().useHeadlessVirtualDisplay);
+    const DisplayID first = h.display().selectedDisplayID;
+    EXPECT_TRUE(first == 1u || first == 2u) << first;
+    EXPECT_EQ(h.display().physicalDisplayID, first);
+    h.host.clock().advance(1.0);
+    ASSERT_TRUE(h.capture());
+    EXPECT_EQ(h.capture()->requestedProfile.displayID, first);
+    EXPECT_FALSE(h.host.sawStatus("Host has no active displays"));
+
+    // "next" again: the other real display, never the virtual one; and back round.
+    h.control.send(AuxPacketType::hostPhysicalDisplay, {2});
+    const DisplayID second = h.display().selectedDisplayID;
+    EXPECT_NE(second, first);
+    EXPECT_TRUE(second == 1u || second == 2u) << second;
+    h.control.send(AuxPacketType::hostPhysicalDisplay, {2});
+    EXPECT_EQ(h.display().selectedDisplayID, first);
+
+    // "main" picks a real display too.
+    h.control.send(AuxPacketType::hostPhysicalDisplay, {1});
+    EXPECT_TRUE(h.display().selectedDisplayID == 1u || h.display().selectedDisplayID == 2u);
+    EXPECT_FALSE(h.display().useHeadlessVirtualDisplay);
+}
