@@ -5,10 +5,10 @@
 #include <atomic>
 #include <mutex>
 
-#include "Platform/AsioDispatchQueue.h"
-#include "Platform/X11Connection.h"
-#include "Platform/X11Displays.h"
-#include "Platform/X11ScreenCapture.h"
+#include "Platform/Core/AsioDispatchQueue.h"
+#include "Platform/Linux/X11Connection.h"
+#include "Platform/Linux/X11Displays.h"
+#include "Platform/Linux/X11ScreenCapture.h"
 #include "support/TestPlatform.h"
 #include "support/VirtualXServer.h"
 

@@ -1,7 +1,7 @@
 // The server on a real X server (Xvfb): what a Viewer's session does to the user's screen.
 #include <gtest/gtest.h>
 
-#include "Platform/SystemDisplays.h"
+#include "Platform/Linux/SystemDisplays.h"
 #include "support/LiveServer.h"
 #include "support/TestViewer.h"
 #include "support/VirtualXServer.h"

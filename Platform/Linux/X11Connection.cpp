@@ -1,4 +1,4 @@
-#include "Platform/X11Connection.h"
+#include "Platform/Linux/X11Connection.h"
 
 #include <X11/Xlib.h>
 
@@ -7,7 +7,7 @@
 #include <map>
 #include <set>
 
-#include "Platform/LogSink.h"
+#include "Platform/Core/LogSink.h"
 
 namespace qm::x11 {
 

@@ -1,8 +1,6 @@
-#include "Platform/XTestEventPoster.h"
+#include "Platform/Linux/XTestEventPoster.h"
 
-#include <cstdlib>
-
-#include "Platform/X11Connection.h"
+#include "Platform/Linux/X11Connection.h"
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
