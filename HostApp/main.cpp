@@ -32,6 +32,7 @@
 #include "Platform/Workspace.h"
 #include "Platform/Core/LogSink.h"
 #include "Platform/Linux/X11Connection.h"
+#include "Platform/Linux/X11SessionDesktop.h"
 #include "Platform/Linux/XTestEventPoster.h"
 #include "QuillmereProfiles/ClipboardSyncBridge.h"
 #include "QuillmereProfiles/FileTransferService.h"
@@ -89,7 +90,15 @@ int main() {
     // Input goes to the X display through XTest when one answers, else to a bounded recorder.
     platform.eventPoster = makeSystemEventPoster(platform.clock);
     platform.accessibility = std::make_shared<SimulatedAccessibility>();
-    platform.userActivity = std::make_shared<SimulatedUserActivity>();
+    // The X session wakes its screens, switches its workspaces, locks and reports its screens'
+    // sleep; without one these are simulated.
+    auto session = displayBackends.description.rfind("X11", 0) == 0 ? X11SessionDesktop::open() : nullptr;
+    if (session) {
+        platform.userActivity = session;
+        platform.sessionDesktop = session;
+    } else {
+        platform.userActivity = std::make_shared<SimulatedUserActivity>();
+    }
     platform.workspace = std::make_shared<SimulatedWorkspace>();
     platform.toolRunner = std::make_shared<SimulatedToolRunner>();
 
@@ -118,6 +127,19 @@ int main() {
             }
         });
         if (!subscribed) std::fprintf(stderr, "[QuillmereHost] power: no sleep notifications from logind\n");
+    }
+
+    if (session) {
+        std::weak_ptr<V230HostAudioAuxServer> weakServer = server;
+        session->watchScreenSleep([weakServer](bool sleeping) {
+            auto target = weakServer.lock();
+            if (!target) return;
+            if (sleeping) {
+                target->noteHostPowerState("screens did sleep", true, false);
+            } else {
+                target->noteHostPowerState("screens did wake", false, false);
+            }
+        });
     }
 
     // The clipboard and file services. The Host has no desktop clipboard attached yet, so the

@@ -3,14 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <mutex>
 
 #include "Platform/Core/AsioDispatchQueue.h"
 #include "Platform/Linux/X11Connection.h"
 #include "Platform/Linux/X11Displays.h"
 #include "Platform/Linux/X11ScreenCapture.h"
+#include "Platform/Linux/X11SessionDesktop.h"
 #include "support/TestPlatform.h"
 #include "support/VirtualXServer.h"
+
+// Last: Xlib defines macros (None, Bool, Status) that clash with other headers.
+#include <X11/Xlib.h>
 
 using namespace qm;
 
@@ -136,4 +141,106 @@ TEST(X11Connection, AServerThatGoesAwayEndsCaptureAndLeavesNoDisplaysInsteadOfEn
     stream->stopCapture({});
     queue->sync([] {});
     x11::Connection::setServerLostHandler({});
+}
+
+namespace {
+
+long currentDesktop(const std::string& server) {
+    Display* display = XOpenDisplay(server.c_str());
+    if (!display) return -1;
+    long value = -1;
+    const Atom atom = XInternAtom(display, "_NET_CURRENT_DESKTOP", True);
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    if (atom && XGetWindowProperty(display, DefaultRootWindow(display), atom, 0, 1, False, AnyPropertyType, &type,
+                                   &format, &count, &after, &data) == Success && count == 1 && data) {
+        value = *reinterpret_cast<long*>(data);
+    }
+    if (data) XFree(data);
+    XCloseDisplay(display);
+    return value;
+}
+
+void forceScreenSaver(const std::string& server, bool on) {
+    Display* display = XOpenDisplay(server.c_str());
+    ASSERT_NE(display, nullptr);
+    XForceScreenSaver(display, on ? ScreenSaverActive : ScreenSaverReset);
+    XSync(display, False);
+    XCloseDisplay(display);
+}
+
+}  // namespace
+
+TEST(X11SessionDesktop, DesktopsSwitchThroughTheWindowManagerAndFailWithoutOne) {
+    test::VirtualXServer server("640x360x24");
+    if (!server.running()) GTEST_SKIP() << server.reason();
+    auto session = X11SessionDesktop::open(server.name());
+    ASSERT_TRUE(session);
+    // No window manager: a failure with its reason, never a success.
+    const auto alone = session->switchDesktop(1);
+    ASSERT_TRUE(alone);
+    EXPECT_NE(alone->find("window manager"), std::string::npos) << *alone;
+
+    if (!server.startWindowManager()) GTEST_SKIP() << "no window manager (openbox) could be started";
+    // The window manager publishes its desktops before it handles requests: the first request is
+    // repeated until it is up.
+    ASSERT_TRUE(test::waitUntil([&] { return currentDesktop(server.name()) == 0; }));
+    ASSERT_TRUE(test::waitUntil([&] {
+        EXPECT_EQ(session->switchDesktop(1), std::nullopt);
+        return test::waitUntil([&] { return currentDesktop(server.name()) == 1; }, std::chrono::milliseconds(500));
+    }, std::chrono::seconds(20)));
+    EXPECT_EQ(session->switchDesktop(-1), std::nullopt);
+    EXPECT_TRUE(test::waitUntil([&] { return currentDesktop(server.name()) == 0; }));
+    // Before the first desktop comes the last one.
+    EXPECT_EQ(session->switchDesktop(-1), std::nullopt);
+    EXPECT_TRUE(test::waitUntil([&] { return currentDesktop(server.name()) > 0; }));
+}
+
+TEST(X11SessionDesktop, TheScreenSaverIsReportedAsSleepAndUserActivityWakesTheScreens) {
+    test::VirtualXServer server("640x360x24");
+    if (!server.running()) GTEST_SKIP() << server.reason();
+    auto session = X11SessionDesktop::open(server.name());
+    ASSERT_TRUE(session);
+    std::mutex mutex;
+    std::vector<bool> changes;
+    session->watchScreenSleep([&](bool sleeping) {
+        std::lock_guard lock(mutex);
+        changes.push_back(sleeping);
+    });
+    EXPECT_FALSE(session->screensSleeping());
+
+    forceScreenSaver(server.name(), true);
+    if (!session->screensSleeping()) GTEST_SKIP() << "this X server has no screen saver to report";
+    ASSERT_TRUE(test::waitUntil([&] {
+        std::lock_guard lock(mutex);
+        return changes == std::vector<bool>{true};
+    }));
+    // Waking is the Host's own doing: the wake shortcut and remote input declare user activity.
+    EXPECT_EQ(session->declareUserActivity("wake"), 0);
+    EXPECT_FALSE(session->screensSleeping());
+    ASSERT_TRUE(test::waitUntil([&] {
+        std::lock_guard lock(mutex);
+        return changes == std::vector<bool>{true, false};
+    }));
+}
+
+TEST(X11SessionDesktop, LockingWithoutASessionToLockReportsFailure) {
+    test::VirtualXServer server("640x360x24");
+    if (!server.running()) GTEST_SKIP() << server.reason();
+    auto session = X11SessionDesktop::open(server.name());
+    ASSERT_TRUE(session);
+    // A session id no logind knows, so that a machine with logind never locks its user's screen.
+    const char* saved = std::getenv("XDG_SESSION_ID");
+    const std::string previous = saved ? saved : "";
+    ::setenv("XDG_SESSION_ID", "quillmere-test-no-such-session", 1);
+    const auto failure = session->lockSession();
+    if (saved) {
+        ::setenv("XDG_SESSION_ID", previous.c_str(), 1);
+    } else {
+        ::unsetenv("XDG_SESSION_ID");
+    }
+    ASSERT_TRUE(failure);
+    EXPECT_FALSE(failure->empty());
 }

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
+#include <vector>
 
 #include "support/TestPlatform.h"
 
@@ -69,6 +71,44 @@ bool VirtualXServer::fillRectangle(int x, int y, int width, int height, unsigned
     return true;
 }
 
+bool VirtualXServer::startWindowManager() {
+    if (!running() || windowManager_ > 0) return windowManager_ > 0;
+    const std::string display = "DISPLAY=" + name_;
+    std::vector<char*> env;
+    for (char** e = environ; *e; ++e) {
+        if (std::strncmp(*e, "DISPLAY=", 8) != 0) env.push_back(*e);
+    }
+    env.push_back(const_cast<char*>(display.c_str()));
+    env.push_back(nullptr);
+    const char* argv[] = {"openbox", "--sm-disable", nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    const int spawned = ::posix_spawnp(&windowManager_, "openbox", &actions, nullptr, const_cast<char**>(argv), env.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        windowManager_ = -1;
+        return false;
+    }
+    Display* d = XOpenDisplay(name_.c_str());
+    if (!d) return false;
+    const bool published = waitUntil([&] {
+        const Atom atom = XInternAtom(d, "_NET_NUMBER_OF_DESKTOPS", True);
+        if (atom == 0) return false;
+        Atom type = 0;
+        int format = 0;
+        unsigned long count = 0, after = 0;
+        unsigned char* data = nullptr;
+        const bool has = XGetWindowProperty(d, DefaultRootWindow(d), atom, 0, 1, False, AnyPropertyType, &type, &format,
+                                            &count, &after, &data) == Success && count == 1;
+        if (data) XFree(data);
+        return has;
+    }, std::chrono::seconds(10));
+    XCloseDisplay(d);
+    return published;
+}
+
 bool VirtualXServer::movePointer(int x, int y) const {
     Display* display = XOpenDisplay(name_.c_str());
     if (!display) return false;
@@ -117,6 +157,12 @@ bool VirtualXServer::exited() {
 }
 
 void VirtualXServer::stop() {
+    if (windowManager_ > 0) {
+        ::kill(windowManager_, SIGTERM);
+        int status = 0;
+        ::waitpid(windowManager_, &status, 0);
+        windowManager_ = -1;
+    }
     if (pid_ <= 0) return;
     ::kill(pid_, SIGTERM);
     int status = 0;

@@ -29,6 +29,9 @@ public:
 
     // Moves the pointer to a root-window position, as the user's mouse would.
     bool movePointer(int x, int y) const;
+    // Starts a window manager (openbox) on the server, stopped with it; false when none starts
+    // or it does not publish its desktops within a few seconds.
+    bool startWindowManager();
     // Ends the server at once, as a crash or a logout would, with its clients still connected.
     void terminate() { stop(); }
 
@@ -39,6 +42,7 @@ private:
     std::string name_;
     std::string reason_;
     pid_t pid_ = -1;
+    pid_t windowManager_ = -1;
 };
 
 }  // namespace qm::test
