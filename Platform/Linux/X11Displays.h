@@ -73,6 +73,8 @@ public:
     // Deletes the monitor and gives back the room it took.
     void removeVirtualMonitor(DisplayID displayID);
 
+    // The X server went away: no displays are listed and nothing can be configured.
+    bool serverLost() const { return connection_->lost(); }
     // The connection's name (for captures that open their own).
     const std::string& serverName() const { return connection_->name(); }
     // Moves on at every change the service sees, its own or the server's.

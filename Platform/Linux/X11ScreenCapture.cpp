@@ -283,7 +283,10 @@ private:
             return;
         }
         if (!refreshArea()) {
-            stopByItself("display " + std::to_string(displayID_) + " is no longer available");
+            // Whichever connection noticed first, a server that went away is reported as such.
+            stopByItself(pool->lost() || displays_->serverLost()
+                             ? "the X server of display " + std::to_string(displayID_) + " went away"
+                             : "display " + std::to_string(displayID_) + " is no longer available");
             return;
         }
         const auto x = roundedInt(area_.minX()), y = roundedInt(area_.minY());
