@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "support/TestPlatform.h"
@@ -71,44 +72,6 @@ bool VirtualXServer::fillRectangle(int x, int y, int width, int height, unsigned
     return true;
 }
 
-bool VirtualXServer::startWindowManager() {
-    if (!running() || windowManager_ > 0) return windowManager_ > 0;
-    const std::string display = "DISPLAY=" + name_;
-    std::vector<char*> env;
-    for (char** e = environ; *e; ++e) {
-        if (std::strncmp(*e, "DISPLAY=", 8) != 0) env.push_back(*e);
-    }
-    env.push_back(const_cast<char*>(display.c_str()));
-    env.push_back(nullptr);
-    const char* argv[] = {"openbox", "--sm-disable", nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    const int spawned = ::posix_spawnp(&windowManager_, "openbox", &actions, nullptr, const_cast<char**>(argv), env.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        windowManager_ = -1;
-        return false;
-    }
-    Display* d = XOpenDisplay(name_.c_str());
-    if (!d) return false;
-    const bool published = waitUntil([&] {
-        const Atom atom = XInternAtom(d, "_NET_NUMBER_OF_DESKTOPS", True);
-        if (atom == 0) return false;
-        Atom type = 0;
-        int format = 0;
-        unsigned long count = 0, after = 0;
-        unsigned char* data = nullptr;
-        const bool has = XGetWindowProperty(d, DefaultRootWindow(d), atom, 0, 1, False, AnyPropertyType, &type, &format,
-                                            &count, &after, &data) == Success && count == 1;
-        if (data) XFree(data);
-        return has;
-    }, std::chrono::seconds(10));
-    XCloseDisplay(d);
-    return published;
-}
-
 bool VirtualXServer::movePointer(int x, int y) const {
     Display* display = XOpenDisplay(name_.c_str());
     if (!display) return false;
@@ -154,6 +117,38 @@ bool VirtualXServer::exited() {
         return true;
     }
     return pid_ <= 0;
+}
+
+bool VirtualXServer::startWindowManager() {
+    if (!running()) return false;
+    if (windowManager_ > 0) return true;
+    std::vector<std::string> environment;
+    for (char** e = environ; *e; ++e) {
+        if (std::strncmp(*e, "DISPLAY=", 8) != 0) environment.emplace_back(*e);
+    }
+    environment.push_back("DISPLAY=" + name_);
+    std::vector<char*> envp;
+    for (auto& e : environment) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const char* argv[] = {"openbox", nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    const int spawned =
+        ::posix_spawnp(&windowManager_, "openbox", &actions, nullptr, const_cast<char**>(argv), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        windowManager_ = -1;
+        return false;
+    }
+    // It manages the screen once it holds the window-manager selection of screen 0.
+    Display* display = XOpenDisplay(name_.c_str());
+    if (!display) return false;
+    const Atom selection = XInternAtom(display, "WM_S0", False);
+    const bool ready = waitUntil([&] { return XGetSelectionOwner(display, selection) != 0; }, std::chrono::seconds(10));
+    XCloseDisplay(display);
+    return ready;
 }
 
 void VirtualXServer::stop() {

@@ -27,11 +27,11 @@ public:
     // `xrandr --newmode` and `--addmode` would.
     bool addMode(int width, int height) const;
 
+    // Starts a window manager (openbox) on the display, stopped with the server; true once it
+    // manages the screen.
+    bool startWindowManager();
     // Moves the pointer to a root-window position, as the user's mouse would.
     bool movePointer(int x, int y) const;
-    // Starts a window manager (openbox) on the server, stopped with it; false when none starts
-    // or it does not publish its desktops within a few seconds.
-    bool startWindowManager();
     // Ends the server at once, as a crash or a logout would, with its clients still connected.
     void terminate() { stop(); }
 
