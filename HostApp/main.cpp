@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -38,7 +40,6 @@
 #include "Platform/InputEvents.h"
 #include "Platform/Core/LogSink.h"
 #include "Platform/PowerManagement.h"
-#include "Platform/Core/LogSink.h"
 #include "Platform/Core/LogText.h"
 #include "Platform/Linux/PulseAudio.h"
 #include "Platform/ScreenCapture.h"
@@ -49,6 +50,8 @@
 #include "Platform/UserDefaults.h"
 #include "Platform/VirtualDisplays.h"
 #include "Platform/Workspace.h"
+#include "Platform/Linux/X11Connection.h"
+#include "Platform/Linux/X11SessionDesktop.h"
 #include "Platform/Linux/XTestEventPoster.h"
 #include "QuillmereProfiles/ClipboardSyncBridge.h"
 #include "QuillmereProfiles/QuillmereL10n.h"
@@ -60,6 +63,9 @@
 namespace {
 
 using namespace qm;
+
+// Set when the X server went away: the Host then stops and exits with a failure code.
+std::atomic<bool> xServerLost{false};
 
 // The installed string tables (<prefix>/share/quillmere-host beside <prefix>/bin), else the
 // source tree's when run from a build folder.
@@ -104,6 +110,12 @@ int main(int argc, char** argv) {
     QtHostApplication application(argc, argv, desktop, SystemClock::shared());
     if (!desktop) logLine("[QuillmereHost] app: no desktop answers; running headless (no status item or windows shown)");
 
+    // The X server going away (the session ended, the server crashed) stops the Host the way a
+    // stop signal does, and it exits with a failure code: its picture and input are gone.
+    x11::Connection::setServerLostHandler([](const std::string&) {
+        if (!xServerLost.exchange(true)) ::kill(::getpid(), SIGTERM);
+    });
+
     HostPlatform platform;
     platform.clock = SystemClock::shared();
     platform.makeQueue = [](const std::string& label) -> DispatchQueuePtr {
@@ -137,7 +149,15 @@ int main(int argc, char** argv) {
     platform.screenCaptureAccess = std::make_shared<SimulatedScreenCaptureAccess>();
     platform.eventPoster = makeSystemEventPoster(platform.clock);
     platform.accessibility = std::make_shared<SimulatedAccessibility>();
-    platform.userActivity = std::make_shared<SimulatedUserActivity>();
+    // The X session wakes its screens, switches its workspaces, locks and reports its screens'
+    // sleep; without one these are simulated.
+    auto session = displayBackends.description.rfind("X11", 0) == 0 ? X11SessionDesktop::open() : nullptr;
+    if (session) {
+        platform.userActivity = session;
+        platform.sessionDesktop = session;
+    } else {
+        platform.userActivity = std::make_shared<SimulatedUserActivity>();
+    }
     platform.workspace = std::make_shared<SimulatedWorkspace>();
     platform.toolRunner = std::make_shared<SimulatedToolRunner>();
 
@@ -226,6 +246,23 @@ int main(int argc, char** argv) {
     environment.cachesDirectory = defaultCachesDirectory();
 
     environment.launcher = std::make_shared<PosixProcessLauncher>();
+    if (session) {
+        // The screens' sleep and wake from the X session, handed to the main queue like logind's.
+        auto mainQueue = platform.mainQueue;
+        session->watchScreenSleep([powerHandlers, mainQueue](bool sleeping) {
+            const auto event = sleeping ? HostProbeDelegate::WorkspacePowerEvent::screensDidSleep
+                                        : HostProbeDelegate::WorkspacePowerEvent::screensDidWake;
+            mainQueue->async([powerHandlers, event] {
+                std::function<void()> handler;
+                {
+                    std::lock_guard lock(powerHandlers->mutex);
+                    auto found = powerHandlers->handlers.find(event);
+                    if (found != powerHandlers->handlers.end()) handler = found->second;
+                }
+                if (handler) handler();
+            });
+        });
+    }
 
     auto delegate = HostProbeDelegate::create(environment);
     std::string urlError;
@@ -237,11 +274,12 @@ int main(int argc, char** argv) {
         &urlError);
     if (!urlListener) logLine("[QuillmereHost] links: not listening for installer links (" + escapedForLog(urlError) + ")");
     application.onStopSignal([weak = std::weak_ptr<HostProbeDelegate>(delegate)](int signalNumber) {
+        if (xServerLost) logLine("[QuillmereHost] stopping: the X display went away");
         if (auto target = weak.lock()) target->terminateApplication("signal " + std::to_string(signalNumber));
     });
     application.exec([delegate, openedURL] {
         delegate->applicationDidFinishLaunching();
         if (openedURL) delegate->handlePermissionURLEvent(*openedURL);
     });
-    return EXIT_SUCCESS;
+    return xServerLost ? EXIT_FAILURE : EXIT_SUCCESS;
 }

@@ -25,6 +25,7 @@ class AudioCaptureService;
 class AudioOutputDevices;
 class ScreenCaptureAccess;
 class PowerAssertionService;
+class SessionDesktop;
 
 // Every operating-system service the server and the application use, handed to them at
 // construction. `main` builds the real one; tests build one from simulations and manual queues.
@@ -49,6 +50,9 @@ struct HostPlatform {
     std::shared_ptr<UserActivityService> userActivity;
     std::shared_ptr<WorkspaceService> workspace;
     std::shared_ptr<ToolRunner> toolRunner;
+    // The desktop session's workspaces and lock; empty: desktops are switched with Control+arrow
+    // and the screen is locked with its key combination.
+    std::shared_ptr<SessionDesktop> sessionDesktop;
     // System audio capture, the output device's mute and volume, and the recording permission.
     // Each may be empty: audio then stays off (capture), or muting reports itself unavailable.
     std::shared_ptr<AudioCaptureService> audioCapture;

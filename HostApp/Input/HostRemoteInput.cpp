@@ -33,6 +33,7 @@ HostRemoteInput::HostRemoteInput(const HostPlatform& platform, DispatchQueuePtr 
                                    : std::make_shared<RecordingEventPoster>(platform.clock, 1024)),
       accessibility_(platform.accessibility ? platform.accessibility : std::make_shared<SimulatedAccessibility>()),
       userActivity_(platform.userActivity ? platform.userActivity : std::make_shared<SimulatedUserActivity>()),
+      sessionDesktop_(platform.sessionDesktop),
       workspace_(platform.workspace ? platform.workspace : std::make_shared<SimulatedWorkspace>()),
       toolRunner_(platform.toolRunner ? platform.toolRunner : std::make_shared<SimulatedToolRunner>()) {
     std::shared_ptr<const Clock> clock = platform.clock;

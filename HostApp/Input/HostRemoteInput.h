@@ -29,6 +29,7 @@
 namespace qm {
 
 class HostVideoCapture;
+class SessionDesktop;
 
 // How the Launchpad request was carried out, first success wins.
 enum class LaunchpadActivationResult {
@@ -167,6 +168,7 @@ private:
     std::shared_ptr<EventPoster> poster_;
     std::shared_ptr<AccessibilityService> accessibility_;
     std::shared_ptr<UserActivityService> userActivity_;
+    std::shared_ptr<SessionDesktop> sessionDesktop_;  // may be empty
     std::shared_ptr<WorkspaceService> workspace_;
     std::shared_ptr<ToolRunner> toolRunner_;
     std::shared_ptr<HostInputState> state_;

@@ -1,6 +1,7 @@
 #include <sys/utsname.h>
 
 #include "HostApp/Input/HostRemoteInput.h"
+#include "Platform/SessionDesktop.h"
 
 namespace qm {
 
@@ -85,6 +86,13 @@ void HostRemoteInput::applyHostShortcut(const HostShortcutControlPayload& payloa
         trustedCombo(23, EventFlag::shift | EventFlag::command, "host shortcut: recording toggle (Shift+Cmd+5)", false);
         break;
     case HostShortcutKind::lockScreen:
+        if (sessionDesktop_) {
+            // The session's own lock: a key combination would only reach the focused application.
+            const auto failure = sessionDesktop_->lockSession();
+            report(failure ? "host shortcut: lock screen failed (" + *failure + ")"
+                           : std::string("host shortcut: lock screen (session lock)"));
+            break;
+        }
         trustedCombo(12, EventFlag::control | EventFlag::command, "host shortcut: lock screen (Ctrl+Cmd+Q)", true);
         break;
     case HostShortcutKind::wakeDisplay: {
@@ -124,6 +132,14 @@ void HostRemoteInput::applyMissionControl(const UUID& sourceID) {
 }
 
 void HostRemoteInput::applyDesktopSwitch(bool right) {
+    if (sessionDesktop_) {
+        // The window manager switches; nothing is typed into the focused application.
+        const auto failure = sessionDesktop_->switchDesktop(right ? 1 : -1);
+        const std::string which = right ? "next" : "previous";
+        report(failure ? "host shortcut: " + which + " desktop failed (" + *failure + ")"
+                       : "host shortcut: " + which + " desktop (window manager)");
+        return;
+    }
     if (!ensureInputTrust()) return;
     if (postDockSwipe(right)) {
         report(right ? "host shortcut: Dock swipe next desktop" : "host shortcut: Dock swipe previous desktop");

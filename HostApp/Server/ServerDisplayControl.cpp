@@ -93,20 +93,36 @@ void V230HostAudioAuxServer::applyHostPhysicalDisplayAction(std::uint8_t action)
         broadcastHostError(text);
         return;
     }
-    const auto active = modeSwitcher_ ? modeSwitcher_->activeDisplayIDs() : std::vector<DisplayID>{};
+    // Only real displays are candidates: the virtual display is what "physical" moves away from,
+    // and stopping it while choosing it would leave nothing to capture. It is the main display
+    // while promoted, so "main" means the main one only when that is real.
+    const DisplayID virtualID = virtualDisplay_->isActive() ? virtualDisplay_->displayID : 0;
+    const auto real = modeSwitcher_ ? modeSwitcher_->activePhysicalDisplayIDs(virtualID) : std::vector<DisplayID>{};
+    const auto isReal = [&](DisplayID id) { return std::find(real.begin(), real.end(), id) != real.end(); };
     const DisplayID main = modeSwitcher_ ? modeSwitcher_->mainDisplayID() : 0;
     const auto mainOrFirst = [&]() -> DisplayID {
-        if (std::find(active.begin(), active.end(), main) != active.end()) return main;
-        return active.empty() ? main : active.front();
+        if (isReal(main)) return main;
+        return real.empty() ? 0 : real.front();
     };
     DisplayID current = d.physicalDisplayID != 0 ? d.physicalDisplayID : d.selectedDisplayID;
-    if (current == 0) current = mainOrFirst();
+    if (!isReal(current)) current = mainOrFirst();
     DisplayID target = 0;
     if (action == 1) {
         target = mainOrFirst();
-    } else {
-        const auto next = modeSwitcher_ ? modeSwitcher_->nextDisplayID(current) : std::nullopt;
-        target = next.value_or(current);
+    } else if (current != 0) {
+        // The display after the current one in the switcher's order, skipping what is not real.
+        target = current;
+        DisplayID candidate = current;
+        const auto steps = modeSwitcher_->activeDisplayIDs().size();
+        for (std::size_t i = 0; i <= steps; ++i) {
+            const auto next = modeSwitcher_->nextDisplayID(candidate);
+            if (!next || *next == current) break;
+            candidate = *next;
+            if (isReal(candidate)) {
+                target = candidate;
+                break;
+            }
+        }
     }
     if (target == 0) {
         publish("host physical display control ignored: no real display available");

@@ -26,15 +26,15 @@ std::string formatted(const char* format, double value) {
 
 // ---- Orchestration -----------------------------------------------------------------------------
 
-void V230HostAudioAuxServer::applyVideoCaptureMode(VideoCaptureMode mode) {
-    if (isPaused) return;
+bool V230HostAudioAuxServer::applyVideoCaptureMode(VideoCaptureMode mode) {
+    if (isPaused) return false;
     resumeAuxVideoCaptureAfterZeroFrameSuspension("video mode request");
     auto& d = display_;
     if (sessions_.authorizedVideoSessions.empty()) {
         d.currentVideoMode = mode;
         d.currentCaptureRequest = d.currentCaptureRequest.withMode(mode);
         publish("capture display preparation deferred until an authorized Viewer connects");
-        return;
+        return false;
     }
     const VideoCaptureMode previous = d.currentVideoMode;
 
@@ -43,7 +43,7 @@ void V230HostAudioAuxServer::applyVideoCaptureMode(VideoCaptureMode mode) {
         !power_.isPreflightingHeadlessCaptureForSleep) {
         if (const auto physical = usablePhysicalDisplayID(); physical != 0) {
             applyEasyAdaptivePhysicalCapture(physical);
-            return;
+            return true;
         }
     }
     if (d.currentCaptureRequest.mode != mode) d.currentCaptureRequest = d.currentCaptureRequest.withMode(mode);
@@ -138,6 +138,7 @@ void V230HostAudioAuxServer::applyVideoCaptureMode(VideoCaptureMode mode) {
         publish("video mode kept " + titleOf(outcome.mode) + " on display " + std::to_string(d.selectedDisplayID) +
                 "; preset not applied; " + d.currentCaptureRequest.summary());
     }
+    return outcome.restart;
 }
 
 void V230HostAudioAuxServer::scheduleDisplayLayoutPublish(double after) {

@@ -119,7 +119,16 @@ void V230HostAudioAuxServer::applyVideoCaptureRequest(const CaptureModeControlPa
         previous.pixelWidth != next.pixelWidth || previous.pixelHeight != next.pixelHeight ||
         previous.flags != next.flags) {
         // Nothing running counts as a change: an unchanged request must still start the stream.
-        applyVideoCaptureMode(next.mode);
+        const bool wasStreaming = video_.videoCapture != nullptr;
+        if (!applyVideoCaptureMode(next.mode) && wasStreaming && video_.videoCapture && !d.useHeadlessVirtualDisplay &&
+            d.currentVideoMode == previous.mode) {
+            // The real display could not take the request and the stream goes on as it was, so the
+            // request in force is still the one the stream runs with: the next request is compared
+            // with what Viewers actually get, not with what was refused.
+            d.currentCaptureRequest = previous;
+            d.currentVideoChromaMode = previous.chromaMode;
+            publish("capture request not applied; request in force stays " + previous.summary());
+        }
     } else if (shouldReapplyCaptureMode(next)) {
         publish("capture mode unchanged but display state drifted; reapplying " + next.summary());
         applyVideoCaptureMode(next.mode);
@@ -370,6 +379,11 @@ void V230HostAudioAuxServer::stopVideoCaptureIfIdle() {
     if (discardVideoCapture(false)) publish("video capture stopped; no Viewer left");
     video_.videoStartRetryAttempts = 0;
     releaseHeadlessVirtualDisplayIfIdle();
+    // The user's screen goes back to the mode it had before the first switch once nobody watches
+    // it, unless Viewers are expected back (a reconnect grace keeps the arrangement for them).
+    if (modeSwitcher_ && !stopping_ && power_.gracesRunning() == 0) {
+        for (const auto& line : modeSwitcher_->restoreAllOriginalModes()) publish("no Viewer left; " + line);
+    }
 }
 
 void V230HostAudioAuxServer::stopVideoCaptureForTermination() {

@@ -245,7 +245,8 @@ public:
 
     // Video road.
     void applyVideoCaptureRequest(const CaptureModeControlPayload& request, const UUID& sourceID);
-    void applyVideoCaptureMode(VideoCaptureMode mode);
+    // True when the capture target changed and capture restarts; false when it was kept.
+    bool applyVideoCaptureMode(VideoCaptureMode mode);
     bool shouldPreserveIOSBuiltInCapture(const CaptureModeControlPayload& request, const UUID& sourceID) const;
     bool shouldReapplyCaptureMode(const CaptureModeControlPayload& request);
     void applyIOSBuiltInDisplayCaptureRequest(const CaptureModeControlPayload& request);

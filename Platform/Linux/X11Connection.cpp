@@ -4,6 +4,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <set>
+
+#include "Platform/Core/LogSink.h"
 
 namespace qm::x11 {
 
@@ -21,13 +25,44 @@ int handleError(Display* display, XErrorEvent* event) {
     // Outside a trap: reported, never fatal (Xlib's own handler would end the process).
     char text[256] = {};
     XGetErrorText(display, event->error_code, text, sizeof text);
-    std::fprintf(stderr, "[X11] error %s (request %d.%d)\n", text, event->request_code, event->minor_code);
+    char line[400];
+    std::snprintf(line, sizeof line, "[X11] error %s (request %d.%d)", text, event->request_code, event->minor_code);
+    logLine(line);
     return 0;
+}
+
+// Xlib's default I/O error handler prints and its exit handler ends the process; the connection's
+// own exit handler (below) takes over, so this one stays quiet.
+int handleIOError(Display*) {
+    return 0;
+}
+
+std::mutex lostMutex;
+std::function<void(const std::string&)> lostHandler;
+std::set<std::string> lostServers;
+// Every watched connection: its server's name and whether it was lost.
+std::map<Display*, std::pair<std::string, bool>> watched;
+
+void markLost(Display* display) {
+    std::function<void(const std::string&)> handler;
+    std::string name;
+    {
+        std::lock_guard lock(lostMutex);
+        auto it = watched.find(display);
+        if (it == watched.end() || it->second.second) return;
+        it->second.second = true;
+        name = it->second.first;
+        if (!lostServers.insert(name).second) return;
+        handler = lostHandler;
+    }
+    logLine("[X11] lost the connection to X display " + name);
+    if (handler) handler(name);
 }
 
 void installHandler() {
     static const bool installed = [] {
         XSetErrorHandler(handleError);
+        XSetIOErrorHandler(handleIOError);
         return true;
     }();
     (void)installed;
@@ -49,11 +84,48 @@ std::shared_ptr<Connection> Connection::open(const std::string& name) {
     }
     Display* display = XOpenDisplay(resolved.c_str());
     if (!display) return nullptr;
+    watchForServerLoss(display, resolved);
     return std::shared_ptr<Connection>(new Connection(display, resolved));
 }
 
+void watchForServerLoss(Display* display, const std::string& name) {
+    installHandler();
+    {
+        std::lock_guard lock(lostMutex);
+        // A server that answers again under that name (restarted) is a new one.
+        lostServers.erase(name);
+        watched[display] = {name, false};
+    }
+    // Returning from the exit handler leaves the connection dead instead of ending the process
+    // (libX11 1.7 and later).
+    XSetIOErrorExitHandler(display, [](Display* dead, void*) { markLost(dead); }, nullptr);
+}
+
+bool isLost(Display* display) {
+    std::lock_guard lock(lostMutex);
+    auto it = watched.find(display);
+    return it != watched.end() && it->second.second;
+}
+
+void forgetConnection(Display* display) {
+    std::lock_guard lock(lostMutex);
+    watched.erase(display);
+}
+
+bool Connection::lost() const {
+    return isLost(display_);
+}
+
+void Connection::setServerLostHandler(std::function<void(const std::string& name)> handler) {
+    std::lock_guard lock(lostMutex);
+    lostHandler = std::move(handler);
+}
+
 Connection::~Connection() {
-    if (display_) XCloseDisplay(display_);
+    // A dead connection is left as it is: Xlib may block in any call on it, closing included.
+    const bool dead = isLost(display_);
+    forgetConnection(display_);
+    if (display_ && !dead) XCloseDisplay(display_);
 }
 
 int beginErrorTrap() {
@@ -66,7 +138,7 @@ int beginErrorTrap() {
 }
 
 int endErrorTrap(Display* display, int token) {
-    XSync(display, False);
+    if (!isLost(display)) XSync(display, False);
     const int code = trapCodes[token];
     if (trapDepth > 0) --trapDepth;
     trappedError = trapDepth > 0 ? &trapCodes[trapDepth - 1] : nullptr;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,15 +21,29 @@ public:
     Connection& operator=(const Connection&) = delete;
 
     _XDisplay* display() const { return display_; }
+    // The server went away (its socket closed or failed). The process goes on, but Xlib may
+    // block in any further call on this connection: its users check this and stop using it.
+    bool lost() const;
     // The name the connection was opened with, for opening more connections to the same server.
     const std::string& name() const { return name_; }
     std::mutex lock;
+
+    // Called once per server, on whichever thread noticed, when a connection to it is lost. The
+    // process sets it once at start-up (before any connection is opened).
+    static void setServerLostHandler(std::function<void(const std::string& name)> handler);
 
 private:
     Connection(_XDisplay* display, std::string name) : display_(display), name_(std::move(name)) {}
     _XDisplay* display_;
     std::string name_;
 };
+
+// For connections opened with XOpenDisplay directly: a lost server then marks the connection lost
+// (and tells the server-lost handler) instead of ending the process. Call it right after opening.
+void watchForServerLoss(_XDisplay* display, const std::string& name);
+// Whether a watched connection's server went away; forgets it with `forget` (before closing).
+bool isLost(_XDisplay* display);
+void forgetConnection(_XDisplay* display);
 
 // Runs `body` with X protocol errors caught instead of reported, waits for the server to have
 // handled every request it made, and returns the first error code it raised (0 for none).

@@ -125,17 +125,23 @@ std::shared_ptr<X11DisplayService> X11DisplayService::open(const std::string& na
         pollfd fds[2] = {{ConnectionNumber(d), POLLIN, 0}, {fd, POLLIN, 0}};
         for (;;) {
             bool changed = false;
-            while (XPending(d) > 0) {
+            while (!events->lost() && XPending(d) > 0) {
                 XEvent event;
                 XNextEvent(d, &event);
                 XRRUpdateConfiguration(&event);
                 changed = true;
             }
-            if (changed) observers->notify();
+            if (changed || events->lost()) observers->notify();
+            if (events->lost()) return;
             fds[0].revents = fds[1].revents = 0;
             if (::poll(fds, 2, -1) < 0) continue;
             if (fds[1].revents) return;
-            if (fds[0].revents & (POLLERR | POLLHUP)) return;
+            if (fds[0].revents & (POLLERR | POLLHUP)) {
+                // Lets Xlib see the hang-up (the connection is marked lost), and observers look again.
+                XPending(d);
+                observers->notify();
+                return;
+            }
         }
     });
     return service;
@@ -171,6 +177,8 @@ std::vector<DisplayInfo> X11DisplayService::listLocked() const {
     Display* display = connection_->display();
     const Window root = DefaultRootWindow(display);
     std::vector<DisplayInfo> displays;
+    // A server that went away has no displays.
+    if (connection_->lost()) return displays;
     XRRScreenResources* resources = XRRGetScreenResourcesCurrent(display, root);
     if (!resources) return displays;
 
@@ -209,6 +217,14 @@ std::vector<DisplayInfo> X11DisplayService::listLocked() const {
                 }
                 d.isInMirrorSet = outputsPerCrtc[info->crtc] > 1;
             }
+            // Xvfb, many virtual machines and some projectors report no physical size. Such an
+            // output still is a real screen: it gets the size the screen's own resolution gives it,
+            // so that only displays without an output (monitors) can ever count as sizeless.
+            if (info->mm_width == 0 && info->mm_height == 0 && !d.bounds.isEmpty()) {
+                const double perPixel = millimetresPerPixel(display);
+                d.screenSizeMillimeters = Size{std::round(d.bounds.width() * perPixel),
+                                               std::round(d.bounds.height() * perPixel)};
+            }
             displays.push_back(std::move(d));
         }
         XRRFreeOutputInfo(info);
@@ -246,7 +262,22 @@ std::vector<DisplayInfo> X11DisplayService::listLocked() const {
 
 DisplayID X11DisplayService::mainDisplayID() const {
     std::lock_guard lock(connection_->lock);
+    if (connection_->lost()) return 0;
     Display* display = connection_->display();
+    if (supportsMonitors_) {
+        // A virtual display made primary is the main display.
+        int count = 0;
+        XRRMonitorInfo* monitors = XRRGetMonitors(display, DefaultRootWindow(display), False, &count);
+        DisplayID primaryMonitor = 0;
+        for (int i = 0; i < count; ++i) {
+            if (monitors[i].noutput == 0 && monitors[i].primary) {
+                primaryMonitor = virtualDisplayIDBit | static_cast<DisplayID>(monitors[i].name);
+                break;
+            }
+        }
+        if (monitors) XRRFreeMonitors(monitors);
+        if (primaryMonitor) return primaryMonitor;
+    }
     const RROutput primary = XRRGetOutputPrimary(display, DefaultRootWindow(display));
     const auto displays = listLocked();
     for (const auto& d : displays) {
@@ -293,11 +324,18 @@ DisplayError X11DisplayService::configureDisplayMirrorOfDisplay(DisplayConfigura
 
 DisplayError X11DisplayService::configureDisplayOrigin(DisplayConfigurationRef configuration, DisplayID displayID,
                                                        std::int32_t x, std::int32_t y) {
-    if ((displayID & virtualDisplayIDBit) || !display(displayID) || x < 0 || y < 0) return displayErrorIllegalArgument;
+    const bool isVirtual = (displayID & virtualDisplayIDBit) != 0;
+    if (!display(displayID) || x < 0 || y < 0 || (isVirtual && (x != 0 || y != 0))) return displayErrorIllegalArgument;
     std::lock_guard lock(stateMutex_);
     auto it = staged_.find(configuration);
     if (it == staged_.end()) return displayErrorIllegalArgument;
-    it->second.origins[displayID] = Point{static_cast<double>(x), static_cast<double>(y)};
+    if (isVirtual) {
+        auto monitor = virtualMonitors_.find(displayID);
+        if (monitor == virtualMonitors_.end() || !monitor->second.defined) return displayErrorIllegalArgument;
+        it->second.makeMain = displayID;
+    } else {
+        it->second.origins[displayID] = Point{static_cast<double>(x), static_cast<double>(y)};
+    }
     return displayErrorSuccess;
 }
 
@@ -319,6 +357,7 @@ DisplayError X11DisplayService::completeDisplayConfiguration(DisplayConfiguratio
     DisplayError error = displayErrorSuccess;
     {
         std::lock_guard lock(connection_->lock);
+        if (connection_->lost()) return displayErrorInvalidConnection;
         // Virtual displays change by redefining their monitor; outputs through their CRTCs.
         for (auto it = staged.modes.begin(); it != staged.modes.end();) {
             if (it->first & virtualDisplayIDBit) {
@@ -327,6 +366,10 @@ DisplayError X11DisplayService::completeDisplayConfiguration(DisplayConfiguratio
             } else {
                 ++it;
             }
+        }
+        if (staged.makeMain) {
+            staged.origins.clear();
+            if (!error) error = makeMainLocked(staged.makeMain);
         }
         if (!error) error = applyLocked(staged);
     }
@@ -577,6 +620,7 @@ DisplayID X11DisplayService::reserveVirtualDisplayID(const std::string& name) {
         atomName = "QM-" + name + "-" + std::to_string(::getpid()) + "-" + std::to_string(nextVirtualName_++);
     }
     std::lock_guard lock(connection_->lock);
+    if (connection_->lost()) return 0;
     const Atom atom = XInternAtom(connection_->display(), atomName.c_str(), False);
     if (atom == 0 || atom >= virtualDisplayIDBit) return 0;
     const DisplayID id = virtualDisplayIDBit | static_cast<DisplayID>(atom);
@@ -590,7 +634,7 @@ bool X11DisplayService::defineMonitorLocked(const VirtualMonitor& monitor) {
     XRRMonitorInfo* info = XRRAllocateMonitor(display, 0);
     if (!info) return false;
     info->name = monitor.atom;
-    info->primary = False;
+    info->primary = monitor.primary ? True : False;
     info->automatic = False;
     info->x = static_cast<int>(monitor.x);
     info->y = static_cast<int>(monitor.y);
@@ -601,6 +645,39 @@ bool X11DisplayService::defineMonitorLocked(const VirtualMonitor& monitor) {
     const int error = x11::trapErrors(display, [&] { XRRSetMonitor(display, DefaultRootWindow(display), info); });
     XRRFreeMonitors(info);
     return error == 0;
+}
+
+// The server refuses to redefine a monitor in place (BadValue for a name in use), so a new size
+// is a delete and a define under the same name, which keeps the display's id; when the define
+// fails the monitor is put back as it was.
+bool X11DisplayService::redefineMonitorLocked(const VirtualMonitor& monitor, const DisplayMode& previous) {
+    Display* display = connection_->display();
+    x11::trapErrors(display, [&] { XRRDeleteMonitor(display, DefaultRootWindow(display), monitor.atom); });
+    if (defineMonitorLocked(monitor)) return true;
+    auto restored = monitor;
+    restored.current = previous;
+    defineMonitorLocked(restored);
+    return false;
+}
+
+DisplayError X11DisplayService::makeMainLocked(DisplayID displayID) {
+    VirtualMonitor monitor;
+    {
+        std::lock_guard state(stateMutex_);
+        auto it = virtualMonitors_.find(displayID);
+        if (it == virtualMonitors_.end() || !it->second.defined) return displayErrorIllegalArgument;
+        if (it->second.primary) return displayErrorSuccess;
+        monitor = it->second;
+    }
+    monitor.primary = true;
+    if (!redefineMonitorLocked(monitor, monitor.current)) {
+        monitor.primary = false;
+        defineMonitorLocked(monitor);
+        return displayErrorFailure;
+    }
+    std::lock_guard state(stateMutex_);
+    virtualMonitors_[displayID].primary = true;
+    return displayErrorSuccess;
 }
 
 // Grows the screen to hold `extraWidth` x `extraHeight` to the right of it (grow), or brings it
@@ -662,6 +739,7 @@ bool X11DisplayService::addVirtualMonitor(DisplayID displayID, std::vector<Displ
     bool added = false;
     {
         std::lock_guard lock(connection_->lock);
+        if (connection_->lost()) return false;
         VirtualMonitor monitor;
         {
             std::lock_guard state(stateMutex_);
@@ -702,7 +780,7 @@ void X11DisplayService::removeVirtualMonitor(DisplayID displayID) {
             monitor = it->second;
             virtualMonitors_.erase(it);
         }
-        if (!monitor.defined) return;
+        if (!monitor.defined || connection_->lost()) return;
         Display* display = connection_->display();
         x11::trapErrors(display, [&] { XRRDeleteMonitor(display, DefaultRootWindow(display), monitor.atom); });
         fitScreenLocked(0, 0, false);
@@ -727,7 +805,7 @@ DisplayError X11DisplayService::setVirtualModeLocked(DisplayID displayID, const 
         virtualMonitors_[displayID].current = monitor.current;
     }
     // The screen must hold the monitor at its new size before the monitor is redefined.
-    if (!fitScreenLocked(0, 0, false) || !defineMonitorLocked(monitor)) {
+    if (!fitScreenLocked(0, 0, false) || !redefineMonitorLocked(monitor, previous)) {
         std::lock_guard state(stateMutex_);
         virtualMonitors_[displayID].current = previous;
         return displayErrorFailure;

@@ -28,7 +28,13 @@ namespace qm {
 // A completed configuration grabs the server, switches off the CRTCs that change or no longer
 // fit, sets the new screen size (the union of every CRTC and virtual monitor), sets the CRTCs and
 // ungrabs; if the server refuses a step the previous configuration is put back. Cancelling drops
-// the staged changes untouched. Observers hear of every RandR screen, CRTC or output change (one
+// the staged changes untouched.
+//
+// On X the main display is the primary monitor, wherever it sits. A configuration that puts a
+// virtual display at the origin (as making it the desktop does elsewhere) makes its monitor the
+// primary one instead and moves nothing: the origins it stages for outputs are dropped, so the
+// real displays keep their places and nothing has to be put back when the monitor goes. Virtual
+// displays cannot be mirrored or moved elsewhere. Observers hear of every RandR screen, CRTC or output change (one
 // notice per burst of events), read on a connection and thread of the service's own.
 class X11DisplayService final : public DisplayService, public std::enable_shared_from_this<X11DisplayService> {
 public:
@@ -67,6 +73,8 @@ public:
     // Deletes the monitor and gives back the room it took.
     void removeVirtualMonitor(DisplayID displayID);
 
+    // The X server went away: no displays are listed and nothing can be configured.
+    bool serverLost() const { return connection_->lost(); }
     // The connection's name (for captures that open their own).
     const std::string& serverName() const { return connection_->name(); }
     // Moves on at every change the service sees, its own or the server's.
@@ -77,6 +85,8 @@ private:
         std::map<DisplayID, DisplayMode> modes;
         std::map<DisplayID, DisplayID> mirrors;
         std::map<DisplayID, Point> origins;
+        // A virtual display placed at the origin: it becomes the main display.
+        DisplayID makeMain = 0;
     };
     struct VirtualMonitor {
         unsigned long atom = 0;
@@ -84,6 +94,7 @@ private:
         DisplayMode current;
         Size millimeters;
         bool defined = false;
+        bool primary = false;
         std::int64_t x = 0, y = 0;
     };
     struct Observer {
@@ -105,6 +116,8 @@ private:
     DisplayError applyLocked(const Staged& staged);
     bool fitScreenLocked(std::int64_t extraWidth, std::int64_t extraHeight, bool grow);
     bool defineMonitorLocked(const VirtualMonitor& monitor);
+    bool redefineMonitorLocked(const VirtualMonitor& monitor, const DisplayMode& previous);
+    DisplayError makeMainLocked(DisplayID displayID);
     DisplayError setVirtualModeLocked(DisplayID displayID, const DisplayMode& mode);
     void notifyObservers();
 

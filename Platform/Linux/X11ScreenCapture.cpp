@@ -12,6 +12,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
+#include <X11/extensions/Xfixes.h>
 
 namespace qm {
 
@@ -80,11 +81,11 @@ public:
         {
             std::lock_guard lock(connection_->lock);
             Display* display = connection_->display();
-            read = XShmGetImage(display, DefaultRootWindow(display), image->image, static_cast<int>(x),
+            read = !connection_->lost() && XShmGetImage(display, DefaultRootWindow(display), image->image, static_cast<int>(x),
                                 static_cast<int>(y), AllPlanes) != 0;
         }
         if (!read) {
-            error = "the display's area could not be read";
+            error = connection_->lost() ? "the X server went away" : "the display's area could not be read";
             return nullptr;
         }
         // The X pixel value leaves the top byte undefined; frames promise an opaque alpha.
@@ -92,11 +93,51 @@ public:
             auto* pixels = reinterpret_cast<std::uint32_t*>(image->buffer.row(row));
             for (std::int64_t column = 0; column < width; ++column) pixels[column] |= 0xFF000000u;
         }
+        drawCursor(image->buffer, x, y);
         return std::shared_ptr<const PixelBuffer>(held, &held->buffer);
     }
 
+    bool lost() const { return connection_->lost(); }
+
 private:
     static constexpr int maxImages = 4;
+
+    // Screen reads leave the pointer out (the server draws it apart from the framebuffer); a
+    // Viewer needs to see where it points, so its current image is blended in over the picture.
+    void drawCursor(PixelBuffer& buffer, std::int64_t originX, std::int64_t originY) {
+        if (!hasFixes_) return;
+        XFixesCursorImage* cursor = nullptr;
+        {
+            std::lock_guard lock(connection_->lock);
+            if (connection_->lost()) return;
+            cursor = XFixesGetCursorImage(connection_->display());
+        }
+        if (!cursor) return;
+        const std::int64_t left = cursor->x - cursor->xhot - originX;
+        const std::int64_t top = cursor->y - cursor->yhot - originY;
+        for (std::int64_t row = 0; row < cursor->height; ++row) {
+            const std::int64_t y = top + row;
+            if (y < 0 || y >= buffer.height) continue;
+            auto* pixels = reinterpret_cast<std::uint32_t*>(buffer.row(y));
+            for (std::int64_t column = 0; column < cursor->width; ++column) {
+                const std::int64_t x = left + column;
+                if (x < 0 || x >= buffer.width) continue;
+                // Premultiplied ARGB in the low 32 bits of each long.
+                const auto source = static_cast<std::uint32_t>(cursor->pixels[row * cursor->width + column]);
+                const std::uint32_t alpha = source >> 24;
+                if (alpha == 0) continue;
+                const std::uint32_t keep = 255 - alpha;
+                const std::uint32_t under = pixels[x];
+                auto channel = [&](int shift) {
+                    const std::uint32_t value = ((source >> shift) & 0xFF) + ((under >> shift) & 0xFF) * keep / 255;
+                    return std::min<std::uint32_t>(value, 255) << shift;
+                };
+                pixels[x] = 0xFF000000u | channel(16) | channel(8) | channel(0);
+            }
+        }
+        XFree(cursor);
+    }
+
     struct Image {
         XShmSegmentInfo segment{};
         XImage* image = nullptr;
@@ -104,11 +145,20 @@ private:
     };
 
     ShmImagePool(std::shared_ptr<x11::Connection> connection, Visual* visual, int depth)
-        : connection_(std::move(connection)), visual_(visual), depth_(depth) {}
+        : connection_(std::move(connection)), visual_(visual), depth_(depth) {
+        int eventBase = 0, errorBase = 0, major = 0, minor = 0;
+        Display* display = connection_->display();
+        hasFixes_ = XFixesQueryExtension(display, &eventBase, &errorBase) &&
+                    XFixesQueryVersion(display, &major, &minor) && major >= 1;
+    }
 
     // Under the connection's lock.
     Image* make(std::int64_t width, std::int64_t height, std::string& error) {
         Display* display = connection_->display();
+        if (connection_->lost()) {
+            error = "the X server went away";
+            return nullptr;
+        }
         auto image = std::make_unique<Image>();
         image->image = XShmCreateImage(display, visual_, static_cast<unsigned>(depth_), ZPixmap, nullptr,
                                        &image->segment, static_cast<unsigned>(width), static_cast<unsigned>(height));
@@ -149,8 +199,10 @@ private:
     // Under the connection's lock.
     void destroy(Image* image) {
         Display* display = connection_->display();
-        XShmDetach(display, &image->segment);
-        XSync(display, False);
+        if (!connection_->lost()) {
+            XShmDetach(display, &image->segment);
+            XSync(display, False);
+        }
         image->image->data = nullptr;  // the segment is not Xlib's to free
         XDestroyImage(image->image);
         shmdt(image->segment.shmaddr);
@@ -171,6 +223,7 @@ private:
     std::shared_ptr<x11::Connection> connection_;
     Visual* visual_;
     int depth_;
+    bool hasFixes_ = false;
     std::mutex mutex_;  // before the connection's lock
     std::vector<Image*> free_;
     int outstanding_ = 0;
@@ -225,8 +278,15 @@ private:
             std::lock_guard lock(mutex_);
             pool = pool_;
         }
+        if (pool->lost()) {
+            stopByItself("the X server of display " + std::to_string(displayID_) + " went away");
+            return;
+        }
         if (!refreshArea()) {
-            stopByItself("display " + std::to_string(displayID_) + " is no longer available");
+            // Whichever connection noticed first, a server that went away is reported as such.
+            stopByItself(pool->lost() || displays_->serverLost()
+                             ? "the X server of display " + std::to_string(displayID_) + " went away"
+                             : "display " + std::to_string(displayID_) + " is no longer available");
             return;
         }
         const auto x = roundedInt(area_.minX()), y = roundedInt(area_.minY());

@@ -18,7 +18,9 @@ namespace qm {
 // Frames are paced like the simulation's: slot k at start + (k + 1) x interval on the output
 // queue's clock, a late consumer misses the slots that passed. The stream follows its display:
 // a move or a new size is picked up at the next frame, and a display that went away stops the
-// stream with "display N is no longer available". The pointer is not drawn into the picture.
+// stream with "display N is no longer available", and a lost X server stops it with "the X server
+// of display N went away". The pointer's current image (XFixes) is blended into every frame at
+// its place, as a local screenshot shows it.
 class X11ScreenCapture final : public ScreenCaptureService {
 public:
     explicit X11ScreenCapture(std::shared_ptr<X11DisplayService> displays);

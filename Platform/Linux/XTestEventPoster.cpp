@@ -1,5 +1,7 @@
 #include "Platform/Linux/XTestEventPoster.h"
 
+#include "Platform/Linux/X11Connection.h"
+
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
@@ -487,6 +489,10 @@ XTestEventPoster::XTestEventPoster(std::unique_ptr<State> state) : state_(std::m
 
 XTestEventPoster::~XTestEventPoster() {
     std::lock_guard lock(state_->mutex);
+    // A dead connection is left alone: Xlib may block in any call on it.
+    const bool dead = x11::isLost(state_->display);
+    x11::forgetConnection(state_->display);
+    if (dead) return;
     // Nothing this poster pressed stays down, and no keycode stays lent out, after it is gone.
     for (unsigned int code : state_->heldKeycodes) XTestFakeKeyEvent(state_->display, code, False, CurrentTime);
     std::vector<KeyCode> lent;
@@ -513,6 +519,8 @@ std::shared_ptr<XTestEventPoster> XTestEventPoster::open(const std::string& name
         XCloseDisplay(display);
         return nullptr;
     }
+    // A server that goes away ends input, not the Host.
+    x11::watchForServerLoss(display, name.empty() && std::getenv("DISPLAY") ? std::getenv("DISPLAY") : name);
     auto state = std::make_unique<State>();
     state->display = display;
     state->xkbEventType = xkbEventBase;
@@ -536,6 +544,7 @@ unsigned long XTestEventPoster::keysymForKeyCode(std::uint16_t keyCode) {
 void XTestEventPoster::post(const InputEvent& event, EventTapLocation) {
     std::lock_guard lock(state_->mutex);
     Display* display = state_->display;
+    if (x11::isLost(display)) return;
     const auto moveTo = [&] {
         XTestFakeMotionEvent(display, DefaultScreen(display), static_cast<int>(std::lround(event.location.x)),
                              static_cast<int>(std::lround(event.location.y)), CurrentTime);

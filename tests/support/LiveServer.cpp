@@ -28,12 +28,13 @@ LiveServer::LiveServer(Setup setup) {
     platform.network = network_;
     platform.dnsService = setup.dnsService ? setup.dnsService : recordingDNS_;
     platform.accounts = setup.accounts ? setup.accounts : scriptedAccounts_;
-    platform.displays = displays_;
-    platform.screenCapture = screenCapture_;
+    platform.displays = setup.displays ? setup.displays : displays_;
+    platform.screenCapture = setup.screenCapture ? setup.screenCapture : screenCapture_;
     platform.audioCapture = setup.audioCapture ? setup.audioCapture : simulatedAudio_;
     platform.audioOutputDevices = setup.audioOutputDevices ? setup.audioOutputDevices : simulatedOutputDevices_;
     platform.eventPoster = events_;
-    platform.virtualDisplays = std::make_shared<SimulatedVirtualDisplayFactory>(displays_);
+    platform.virtualDisplays = setup.virtualDisplays ? setup.virtualDisplays
+                                                     : std::make_shared<SimulatedVirtualDisplayFactory>(displays_);
     platform.configDirectory = configDirectory_.path();
 
     auto options = setup.options;

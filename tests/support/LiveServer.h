@@ -16,6 +16,7 @@
 #include "Platform/Displays.h"
 #include "Platform/InputEvents.h"
 #include "Platform/ScreenCapture.h"
+#include "Platform/VirtualDisplays.h"
 #include "support/TestPlatform.h"
 
 namespace qm::test {
@@ -36,6 +37,11 @@ public:
         std::shared_ptr<AudioCaptureService> audioCapture = nullptr;
         // default: `simulatedOutputDevices()`
         std::shared_ptr<AudioOutputDevices> audioOutputDevices = nullptr;
+        // Real display backends (an X server's) in place of the simulated display, its synthetic
+        // capture and its virtual displays; all three or none.
+        std::shared_ptr<DisplayService> displays = nullptr;
+        std::shared_ptr<ScreenCaptureService> screenCapture = nullptr;
+        std::shared_ptr<VirtualDisplayFactory> virtualDisplays = nullptr;
         // Runs once the server exists and before it starts, with the platform it was given: the
         // place to build and connect services (the clipboard bridge, the file-transfer service).
         std::function<void(const std::shared_ptr<V230HostAudioAuxServer>&, const HostPlatform&)> beforeStart = {};

@@ -72,6 +72,15 @@ bool VirtualXServer::fillRectangle(int x, int y, int width, int height, unsigned
     return true;
 }
 
+bool VirtualXServer::movePointer(int x, int y) const {
+    Display* display = XOpenDisplay(name_.c_str());
+    if (!display) return false;
+    XWarpPointer(display, 0, DefaultRootWindow(display), 0, 0, 0, 0, x, y);
+    XSync(display, False);
+    XCloseDisplay(display);
+    return true;
+}
+
 bool VirtualXServer::addMode(int width, int height) const {
     Display* display = XOpenDisplay(name_.c_str());
     if (!display) return false;

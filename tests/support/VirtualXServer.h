@@ -30,6 +30,10 @@ public:
     // Starts a window manager (openbox) on the display, stopped with the server; true once it
     // manages the screen.
     bool startWindowManager();
+    // Moves the pointer to a root-window position, as the user's mouse would.
+    bool movePointer(int x, int y) const;
+    // Ends the server at once, as a crash or a logout would, with its clients still connected.
+    void terminate() { stop(); }
 
 private:
     bool exited();

@@ -130,3 +130,45 @@ TEST(X11VirtualDisplay, AServerWithoutRoomReportsThePresetRejected) {
     EXPECT_FALSE(virtualDisplay.isActive());
     EXPECT_EQ(rig.displays->onlineDisplays(), before);
 }
+
+TEST(X11VirtualDisplay, ARegisteredPresetIsSwitchedInPlaceAndPromotionMakesItTheMainDisplayWithoutMovingTheDesktop) {
+    test::VirtualXServer server("4480x1440x24");
+    if (!server.running()) GTEST_SKIP() << server.reason();
+    ASSERT_TRUE(server.addMode(1920, 1080));
+    X11Rig rig(server);
+    ASSERT_TRUE(rig.displays);
+    if (!rig.displays->supportsMonitors()) GTEST_SKIP() << "this Xvfb has no RandR monitors";
+    const DisplayID desktop = rig.displays->mainDisplayID();
+    DisplayMode hd;
+    hd.width = hd.pixelWidth = 1920;
+    hd.height = hd.pixelHeight = 1080;
+    ASSERT_EQ(rig.displays->setDisplayMode(desktop, hd), displayErrorSuccess);
+
+    HeadlessVirtualDisplay virtualDisplay(rig.platform);
+    virtualDisplay.logSink = [&](const std::string& line) { rig.log.push_back(line); };
+    ASSERT_EQ(virtualDisplay.startPresetDisplay(HeadlessVirtualDisplay::standard1080Preset(), "Quillmere", desktop, true),
+              std::nullopt);
+    const DisplayID id = virtualDisplay.displayID;
+    // The layout it reports is where it is on the screen: right of the desktop.
+    EXPECT_EQ(virtualDisplay.x, 1920);
+    EXPECT_EQ(rig.displays->bounds(id), Rect(1920, 0, 1920, 1080));
+
+    // 1440p is in the family: the same display switches, nothing is rebuilt.
+    ASSERT_TRUE(virtualDisplay.activatePreset(HeadlessVirtualDisplay::standard1440Preset()));
+    EXPECT_EQ(virtualDisplay.displayID, id);
+    EXPECT_EQ(rig.displays->bounds(id), Rect(1920, 0, 2560, 1440));
+    EXPECT_EQ(virtualDisplay.pixelWidth, 2560);
+    EXPECT_TRUE(std::none_of(rig.log.begin(), rig.log.end(),
+                             [](const std::string& l) { return l.find("stopping display") != std::string::npos; }));
+
+    // Promotion: the virtual display becomes the main display; the real one keeps its place.
+    const auto [promoted, message] = virtualDisplay.promoteToPrimaryDesktop(desktop);
+    EXPECT_TRUE(promoted) << message;
+    EXPECT_EQ(rig.displays->mainDisplayID(), id);
+    EXPECT_EQ(rig.displays->bounds(desktop), Rect(0, 0, 1920, 1080));
+
+    // Gone again: the real display is the main one, at the origin, at its mode.
+    virtualDisplay.stop(true);
+    EXPECT_EQ(rig.displays->mainDisplayID(), desktop);
+    EXPECT_EQ(rig.displays->bounds(desktop), Rect(0, 0, 1920, 1080));
+}

@@ -2,6 +2,7 @@
 
 #include <fstream>
 
+#include "Platform/SessionDesktop.h"
 #include "InputFixture.h"
 
 namespace qm::test {
@@ -320,6 +321,33 @@ TEST(ProcessToolRunner, ExitStatusesSignalsAndTimeOutsOfRealTools) {
     const auto missing = runner.run(dir.path() / "absent", {}, 5s);
     EXPECT_FALSE(missing.started);
     EXPECT_EQ(missing.startError, "No such file or directory");
+}
+
+
+TEST_F(Shortcuts, WithASessionDesktopTheWindowManagerSwitchesAndTheSessionLocksAndFailuresSaySo) {
+    auto session = std::make_shared<SimulatedSessionDesktop>();
+    manual.platform.sessionDesktop = session;
+    shortcut(K::nextDesktop);
+    shortcut(K::previousDesktop);
+    shortcut(K::lockScreen);
+    manual.clock->advance(1);
+    EXPECT_EQ(session->switches(), (std::vector<int>{1, -1}));
+    EXPECT_EQ(session->locks(), 1);
+    // Nothing reaches the focused application.
+    EXPECT_TRUE(events().empty());
+    EXPECT_EQ(broadcast, (std::vector<std::string>{"host shortcut: next desktop (window manager)",
+                                                   "host shortcut: previous desktop (window manager)",
+                                                   "host shortcut: lock screen (session lock)"}));
+
+    broadcast.clear();
+    session->setFailure("no window manager publishes its desktops");
+    shortcut(K::nextDesktop);
+    shortcut(K::lockScreen);
+    manual.clock->advance(1);
+    EXPECT_TRUE(events().empty());
+    EXPECT_EQ(broadcast,
+              (std::vector<std::string>{"host shortcut: next desktop failed (no window manager publishes its desktops)",
+                                        "host shortcut: lock screen failed (no window manager publishes its desktops)"}));
 }
 
 }  // namespace

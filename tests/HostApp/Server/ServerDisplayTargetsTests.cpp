@@ -125,6 +125,46 @@ TEST(CaptureTargets, FailedAndMismatchedSwitchesEndInTheFallbackOutcome) {
     }
 }
 
+TEST(CaptureTargets, ARefusedRequestLeavesTheRequestInForceAsTheStreamRuns) {
+    // The panel reaches 1080p but not 1440p: an HEVC 4:4:4 1080p stream runs, a 1440p request for
+    // H.264 is refused and the stream stays; a following H.264 1080p request is a format change.
+    ManualServer host;
+    auto panelMode = [](std::int64_t w, std::int64_t h, std::int32_t id) {
+        DisplayMode m;
+        m.width = m.pixelWidth = w;
+        m.height = m.pixelHeight = h;
+        m.refreshRate = 60;
+        m.ioDisplayModeID = id;
+        return m;
+    };
+    host.displays().setModes(1, {panelMode(1920, 1080, 7), panelMode(1280, 720, 8)});
+    InMemoryViewer control(host, host.server().boundPorts().control);
+    InMemoryViewer video(host, host.server().boundPorts().video);
+    auto hevc = P::preset(VideoCaptureMode::physical1080, VideoChromaMode::yuv444, VideoCaptureBackend::physical);
+    hevc.codec = VideoStreamCodec::hevc;
+    hevc.bitrate = 28'000'000;
+    control.send(AuxPacketType::captureModeControl, hevc.encode());
+    host.clock().advance(1.0);
+    ASSERT_TRUE(ServerInspector(host.server()).videoCapture());
+
+    auto refused = request(VideoCaptureMode::physical1440);
+    refused.codec = VideoStreamCodec::h264;
+    control.send(AuxPacketType::captureModeControl, refused.encode());
+    EXPECT_TRUE(host.sawStatus("video mode kept 1080p on display 1; preset not applied"));
+    EXPECT_EQ(ServerInspector(host.server()).display().currentCaptureRequest, hevc);
+    EXPECT_EQ(ServerInspector(host.server()).display().currentVideoChromaMode, VideoChromaMode::yuv444);
+
+    auto h264 = request(VideoCaptureMode::physical1080);
+    h264.bitrate = 28'000'000;
+    const auto mark = host.statuses().size();
+    control.send(AuxPacketType::captureModeControl, h264.encode());
+    const auto texts = host.statuses();
+    EXPECT_TRUE(std::any_of(texts.begin() + static_cast<std::ptrdiff_t>(mark), texts.end(), [](const std::string& t) {
+        return t.find("capture format changed; restarting stream with mode=1080p") != std::string::npos;
+    }));
+    EXPECT_FALSE(host.sawStatus("capture mode unchanged; resending video config"));
+}
+
 TEST(CaptureTargets, EasyStreamsTheDisplayAsItIsAtTheScaledRate) {
     PanelHost h(1920, 1080);
     h.ask(request(VideoCaptureMode::easy));
@@ -315,4 +355,41 @@ TEST(HostDisplayControl, TargetsRefusalsAndNoRestartAfterAFailureWithoutAMove) {
     h.control.send(AuxPacketType::hostPhysicalDisplay, {1});
     EXPECT_TRUE(contains(statusTexts(h.control),
                          "display: ignored remote physical display action main while multiple viewers are active"));
+}
+
+TEST(CaptureTargets, MainAndNextPhysicalDisplayChooseOnlyRealDisplaysWhileTheVirtualOneIsMain) {
+    // Two real displays and the promoted virtual display (the main one while it lives).
+    PanelHost h;
+    h.host.displays().addDisplay(SimulatedDisplayService::makeDisplay(2, {1280, 0}, 1920, 1080, 1920, 1080));
+    h.ask(request(VideoCaptureMode::physical1080, VideoCaptureBackend::headlessVirtual));
+    h.host.clock().advance(1.0);
+    const DisplayID virtualID = h.display().selectedDisplayID;
+    ASSERT_TRUE(h.display().useHeadlessVirtualDisplay);
+    ASSERT_NE(virtualID, 1u);
+    ASSERT_NE(virtualID, 2u);
+    ASSERT_TRUE(h.capture());
+
+    // "next" from the virtual display goes to a real display and capture runs there.
+    h.control.send(AuxPacketType::hostPhysicalDisplay, {2});
+    EXPECT_FALSE(h.display().useHeadlessVirtualDisplay);
+    const DisplayID first = h.display().selectedDisplayID;
+    EXPECT_TRUE(first == 1u || first == 2u) << first;
+    EXPECT_EQ(h.display().physicalDisplayID, first);
+    h.host.clock().advance(1.0);
+    ASSERT_TRUE(h.capture());
+    EXPECT_EQ(h.capture()->requestedProfile.displayID, first);
+    EXPECT_FALSE(h.host.sawStatus("Host has no active displays"));
+
+    // "next" again: the other real display, never the virtual one; and back round.
+    h.control.send(AuxPacketType::hostPhysicalDisplay, {2});
+    const DisplayID second = h.display().selectedDisplayID;
+    EXPECT_NE(second, first);
+    EXPECT_TRUE(second == 1u || second == 2u) << second;
+    h.control.send(AuxPacketType::hostPhysicalDisplay, {2});
+    EXPECT_EQ(h.display().selectedDisplayID, first);
+
+    // "main" picks a real display too.
+    h.control.send(AuxPacketType::hostPhysicalDisplay, {1});
+    EXPECT_TRUE(h.display().selectedDisplayID == 1u || h.display().selectedDisplayID == 2u);
+    EXPECT_FALSE(h.display().useHeadlessVirtualDisplay);
 }
