@@ -187,6 +187,7 @@ void V230HostAudioAuxServer::startPasswordCheck(SignInAttempt attempt) {
 }
 
 void V230HostAudioAuxServer::finishSignIn(const SignInAttempt& attempt, const PasswordCheckResult& result) {
+    SnapshotOnExit snapshotOnExit{*this};
     // Compared in constant time and only now, after the check (see authorizeAuxSession).
     const bool isConsoleUser = crypto::constantTimeEqual(attempt.username, attempt.consoleUser);
     std::string refusal;
