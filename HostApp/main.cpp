@@ -30,6 +30,7 @@
 #include "Platform/Linux/XTestEventPoster.h"
 #include "QuillmereProfiles/ClipboardSyncBridge.h"
 #include "QuillmereProfiles/FileTransferService.h"
+#include "Platform/Core/LogSink.h"
 
 int main() {
     using namespace qm;
@@ -54,7 +55,7 @@ int main() {
     platform.accounts = std::make_shared<LinuxAccountService>();
     // The X display $DISPLAY names when it answers, else the simulated display and its synthetic picture.
     auto displayBackends = makeSystemDisplayBackends(platform.clock);
-    std::fprintf(stderr, "[QuillmereHost] displays: %s\n", displayBackends.description.c_str());
+    logLine("[QuillmereHost] displays: " + displayBackends.description);
     auto displays = displayBackends.displays;
     platform.displays = displays;
     platform.screenCapture = displayBackends.screenCapture;
@@ -67,8 +68,7 @@ int main() {
         platform.audioOutputDevices = outputs;
         platform.audioCapture = std::make_shared<PulseAudioCapture>(displays);
     } else {
-        std::fprintf(stderr, "[QuillmereHost] audio: PulseAudio unavailable (%s); playing a simulated tone\n",
-                     pulseError.c_str());
+        logLine("[QuillmereHost] audio: PulseAudio unavailable (" + pulseError + "); playing a simulated tone");
         platform.audioOutputDevices = std::make_shared<SimulatedAudioOutputDevices>();
         platform.audioCapture = std::make_shared<SimulatedAudioCapture>(displays);
     }
@@ -88,7 +88,7 @@ int main() {
     if (logind) {
         platform.powerAssertions = logind;
     } else {
-        std::fprintf(stderr, "[QuillmereHost] power: %s; assertions are simulated\n", powerError.c_str());
+        logLine("[QuillmereHost] power: " + powerError + "; assertions are simulated");
         platform.powerAssertions = std::make_shared<SimulatedPowerAssertions>();
     }
 
@@ -105,7 +105,7 @@ int main() {
                 target->noteHostPowerState("system did wake", false, false);
             }
         });
-        if (!subscribed) std::fprintf(stderr, "[QuillmereHost] power: no sleep notifications from logind\n");
+        if (!subscribed) logLine("[QuillmereHost] power: no sleep notifications from logind");
     }
 
     // The clipboard and file services. The Host has no desktop clipboard attached yet, so the
@@ -124,7 +124,7 @@ int main() {
 
     int received = 0;
     sigwait(&stopSignals, &received);
-    std::fprintf(stderr, "[QuillmereHost] stopping (signal %d)\n", received);
+    logLine("[QuillmereHost] stopping (signal " + std::to_string(received) + ")");
     platform.mainQueue->sync([clipboard] { clipboard->stop(); });
     server->stopForTermination();
     return EXIT_SUCCESS;

@@ -11,6 +11,7 @@
 #include "HostApp/Video/HostVideoCapture.h"
 #include "Platform/Displays.h"
 #include "Platform/PowerManagement.h"
+#include "Platform/Core/LogSink.h"
 
 namespace qm {
 
@@ -139,7 +140,7 @@ V230HostAudioAuxServer::V230HostAudioAuxServer(HostPlatform platform, Options op
 V230HostAudioAuxServer::~V230HostAudioAuxServer() = default;
 
 void V230HostAudioAuxServer::publish(const std::string& text) {
-    std::fprintf(stderr, "[QuillmereHost] %s\n", text.c_str());
+    logLine("[QuillmereHost] " + text);
     if (onStatus) onStatus(text);
 }
 

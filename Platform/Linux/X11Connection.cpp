@@ -1,4 +1,5 @@
 #include "Platform/Linux/X11Connection.h"
+#include "Platform/Core/LogSink.h"
 
 #include <X11/Xlib.h>
 
@@ -21,7 +22,8 @@ int handleError(Display* display, XErrorEvent* event) {
     // Outside a trap: reported, never fatal (Xlib's own handler would end the process).
     char text[256] = {};
     XGetErrorText(display, event->error_code, text, sizeof text);
-    std::fprintf(stderr, "[X11] error %s (request %d.%d)\n", text, event->request_code, event->minor_code);
+    logLine(std::string("[X11] error ") + text + " (request " + std::to_string(event->request_code) + "." +
+            std::to_string(event->minor_code) + ")");
     return 0;
 }
 
