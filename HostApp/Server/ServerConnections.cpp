@@ -472,11 +472,8 @@ void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
     // Every holder lets go of the session first; what it held is released below.
     auto left = sessions_.forget(id);
     if (!left.session) return;  // already removed: a cancel reports back after the removal
-    videoFlow_.forget(id);
-    display_.forget(id);
-    power_.forget(id);
-    // Buttons, keys and modifiers the Viewer held are released.
-    input_->forget(id);
+    // Buttons, keys and modifiers the Viewer held are released with the input holder.
+    for (const auto& holder : sessionHolders_) holder.forget(id);
 
     if (left.session->signInDeadline) left.session->signInDeadline->cancel();
     cancelDelayedSignIns(id);

@@ -27,6 +27,7 @@ std::shared_ptr<V230HostAudioAuxServer> V230HostAudioAuxServer::create(HostPlatf
         std::shared_ptr<V230HostAudioAuxServer>(new V230HostAudioAuxServer(std::move(platform), std::move(options)));
     server->makeSubsystems();
     server->registerControlHandlers();
+    server->registerSessionHolders();
     return server;
 }
 
@@ -334,6 +335,18 @@ void V230HostAudioAuxServer::publishSnapshot() {
     snapshot_.store(std::move(next));
 }
 
+void V230HostAudioAuxServer::registerSessionHolders() {
+    // The session tables and the audio state leave in removeSession's own order (the tables
+    // first, the audio after the log line); these forget a Viewer before anything is released.
+    sessionHolders_ = {
+        {"videoFlow", [this](const UUID& id) { videoFlow_.forget(id); }, [this] { return videoFlow_.entryCount(); }},
+        {"displayTargets", [this](const UUID& id) { display_.forget(id); }, [this] { return display_.entryCount(); }},
+        {"powerGraces", [this](const UUID& id) { power_.forget(id); }, [this] { return power_.entryCount(); }},
+        {"input", [this](const UUID& id) { input_->forget(id); },
+         [this] { return input_->inputState().sessionEntryCount(); }},
+    };
+}
+
 std::shared_ptr<const V230HostAudioAuxServer::Snapshot> V230HostAudioAuxServer::snapshot() const {
     return snapshot_.load();
 }
@@ -418,6 +431,10 @@ V230HostAudioAuxServer::ResourceCounts V230HostAudioAuxServer::resourceCounts() 
         counts.graces = power_.gracesRunning();
         counts.powerAssertions = power_.assertionsHeld();
         counts.backgroundedViewers = power_.entryCount();
+        // Only holders that keep something are listed, so an idle server's counts equal ResourceCounts{}.
+        for (const auto& holder : sessionHolders_) {
+            if (const auto entries = holder.entryCount()) counts.holderEntries[holder.name] = entries;
+        }
         return counts;
     });
 }

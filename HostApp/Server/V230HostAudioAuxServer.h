@@ -203,6 +203,8 @@ public:
         std::size_t powerAssertions = 0;       // assertions keeping the machine awake
         std::size_t backgroundedViewers = 0;   // iOS Viewers that said they went to the background
         std::size_t inputSessions = 0;  // per-Viewer entries of the input state (buttons, keys, modifiers)
+        // The entries of every registered per-Viewer holder that has any, by holder name.
+        std::map<std::string, std::size_t> holderEntries;
         friend bool operator==(const ResourceCounts&, const ResourceCounts&) = default;
     };
     ResourceCounts resourceCounts();
@@ -370,7 +372,6 @@ private:
     // Frames that arrived while the session's sign-in was checked, kept in order.
     void holdFrame(const std::shared_ptr<AuxSession>& session, const AuxFrameView& frame);
     void replayHeldFrames(const std::shared_ptr<AuxSession>& session);
-    void revokeAuthorization(const std::shared_ptr<AuxSession>& session);
     void sendPacket(const ConnectionPtr& connection, AuxPacketType type, const Bytes& payload, std::uint8_t flags = 0);
     SharedBytes makeSharedPacket(AuxPacketType type, const Bytes& payload, std::uint8_t flags = 0) const;
     // Hands one packet to every signed-in control and/or video session.
@@ -453,6 +454,16 @@ private:
     DispatchQueuePtr identityQueue_;
     SignInLimits signInLimits_;
     ControlDispatchTable controlDispatch_;
+    // The holders that keep something per Viewer. Each registers once, in makeSubsystems();
+    // removeSession() makes every one forget a leaving Viewer and resourceCounts() counts them
+    // all, so a new holder cannot be left out of either.
+    struct SessionHolder {
+        std::string name;
+        std::function<void(const UUID&)> forget;
+        std::function<std::size_t()> entryCount;
+    };
+    std::vector<SessionHolder> sessionHolders_;
+    void registerSessionHolders();
     std::atomic<std::shared_ptr<const Snapshot>> snapshot_{std::make_shared<const Snapshot>()};
     // The session whose packet is being handled, while its handler runs.
     std::shared_ptr<AuxSession> dispatchingSession_;
