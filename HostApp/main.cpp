@@ -32,7 +32,6 @@
 #include "Platform/Linux/XTestEventPoster.h"
 #include "QuillmereProfiles/ClipboardSyncBridge.h"
 #include "QuillmereProfiles/FileTransferService.h"
-#include "Platform/Core/LogSink.h"
 
 int main() {
     using namespace qm;
