@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "HostApp/Audio/PcmConversion.h"
+#include "Platform/Core/LogSink.h"
 
 namespace qm {
 
@@ -195,8 +196,7 @@ void HostAudioCapture::handleSampleBuffer(const AudioSampleBuffer& buffer, Strea
     const std::uint64_t timestampNs = presentationTimeNs(buffer.presentationTimeSeconds);
     auto pcm = interleavedFloat32Stereo(buffer);
     if (!pcm) {
-        std::fprintf(stderr, "[QuillmereHost] [AUDIO] drop frame: cannot convert sampleBuffer at ts=%llu\n",
-                     static_cast<unsigned long long>(timestampNs));
+        logLine("[QuillmereHost] [AUDIO] drop frame: cannot convert sampleBuffer at ts=" + std::to_string(timestampNs));
         return;
     }
     if (callbacks_.onFrame) callbacks_.onFrame(*pcm, timestampNs);
@@ -210,7 +210,7 @@ std::optional<Bytes> HostAudioCapture::interleavedFloat32Stereo(const AudioSampl
     if (!buffer.bufferListAvailable || buffer.buffers.size() > format.mChannelsPerFrame) return std::nullopt;
     if (!didLogFormat_) {
         didLogFormat_ = true;
-        std::fprintf(stderr, "%s\n", audioFormatLine(format, buffer.buffers.size()).c_str());
+        logLine(audioFormatLine(format, buffer.buffers.size()));
     }
     return convertToInterleavedFloat32Stereo(format, buffer.buffers);
 }

@@ -1,4 +1,5 @@
 #include "HostApp/Audio/HostOpusEncoder.h"
+#include "Platform/Core/LogSink.h"
 
 #include <opus/opus.h>
 
@@ -13,7 +14,7 @@ HostOpusEncoder::HostOpusEncoder() {
     OpusEncoder* encoder = opus_encoder_create(sampleRate, channels, OPUS_APPLICATION_AUDIO, &error);
     if (!encoder || error != OPUS_OK) {
         if (encoder) opus_encoder_destroy(encoder);
-        std::fprintf(stderr, "[opus-encoder] failed to create: error %d\n", error);
+        logLine("[opus-encoder] failed to create: error " + std::to_string(error));
         return;
     }
     // High-quality music: every request is issued, and all must succeed.
@@ -60,7 +61,7 @@ std::vector<HostOpusEncoder::Packet> HostOpusEncoder::encodeFrames(std::span<con
         Bytes out(maxPacketBytes);
         const opus_int32 n = opus_encode_float(encoder_, frame.data(), frameSamples, out.data(), maxPacketBytes);
         if (n <= 0) {
-            std::fprintf(stderr, "[opus-encoder] encode error: %d\n", static_cast<int>(n));
+            logLine("[opus-encoder] encode error: " + std::to_string(static_cast<int>(n)));
             continue;
         }
         out.resize(static_cast<std::size_t>(n));

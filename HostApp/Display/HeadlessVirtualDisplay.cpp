@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "Platform/Core/Geometry.h"
+#include "Platform/Core/LogSink.h"
 
 namespace qm {
 
@@ -57,7 +58,7 @@ void HeadlessVirtualDisplay::log(const std::string& line) const {
     if (logSink) {
         logSink(text);
     } else {
-        std::fprintf(stderr, "%s\n", text.c_str());
+        logLine(text);
     }
 }
 

@@ -7,6 +7,7 @@
 
 #include "Platform/Core/Geometry.h"
 #include "QuillmereProfiles/DisplayProfiles.h"
+#include "Platform/Core/LogSink.h"
 
 namespace qm {
 
@@ -40,7 +41,7 @@ void HostDisplayModeSwitcher::writeDiagnostic(const std::string& line) const {
     if (diagnosticSink) {
         diagnosticSink(line);
     } else {
-        std::fprintf(stderr, "%s\n", line.c_str());
+        logLine(line);
     }
 }
 

@@ -183,6 +183,7 @@ void V230HostAudioAuxServer::startReceiving(const std::shared_ptr<AuxSession>& s
 
 void V230HostAudioAuxServer::handleReceived(const std::shared_ptr<AuxSession>& session, Bytes data, bool isComplete,
                                             const std::optional<NetworkError>& error) {
+    SnapshotOnExit snapshotOnExit{*this};
     const UUID id = session->id;
     if (!session->isLive) return;
     if (error) {
@@ -467,14 +468,12 @@ void V230HostAudioAuxServer::dispatchControl(AuxPacketType type, std::span<const
 // ---- Removal -----------------------------------------------------------------------------------
 
 void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
+    SnapshotOnExit snapshotOnExit{*this};
     // Every holder lets go of the session first; what it held is released below.
     auto left = sessions_.forget(id);
     if (!left.session) return;  // already removed: a cancel reports back after the removal
-    videoFlow_.forget(id);
-    display_.forget(id);
-    power_.forget(id);
-    // Buttons, keys and modifiers the Viewer held are released.
-    input_->forget(id);
+    // Buttons, keys and modifiers the Viewer held are released with the input holder.
+    for (const auto& holder : sessionHolders_) holder.forget(id);
 
     if (left.session->signInDeadline) left.session->signInDeadline->cancel();
     cancelDelayedSignIns(id);

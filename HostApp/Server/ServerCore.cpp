@@ -11,6 +11,7 @@
 #include "HostApp/Video/HostVideoCapture.h"
 #include "Platform/Displays.h"
 #include "Platform/PowerManagement.h"
+#include "Platform/Core/LogSink.h"
 
 namespace qm {
 
@@ -26,6 +27,7 @@ std::shared_ptr<V230HostAudioAuxServer> V230HostAudioAuxServer::create(HostPlatf
         std::shared_ptr<V230HostAudioAuxServer>(new V230HostAudioAuxServer(std::move(platform), std::move(options)));
     server->makeSubsystems();
     server->registerControlHandlers();
+    server->registerSessionHolders();
     return server;
 }
 
@@ -139,7 +141,7 @@ V230HostAudioAuxServer::V230HostAudioAuxServer(HostPlatform platform, Options op
 V230HostAudioAuxServer::~V230HostAudioAuxServer() = default;
 
 void V230HostAudioAuxServer::publish(const std::string& text) {
-    std::fprintf(stderr, "[QuillmereHost] %s\n", text.c_str());
+    logLine("[QuillmereHost] " + text);
     if (onStatus) onStatus(text);
 }
 
@@ -156,6 +158,7 @@ void V230HostAudioAuxServer::start() {
 }
 
 void V230HostAudioAuxServer::startOnQueue() {
+    SnapshotOnExit snapshotOnExit{*this};
     if (started_ || stopping_) return;
     started_ = true;
 
@@ -188,7 +191,11 @@ void V230HostAudioAuxServer::selectDefaultCaptureDisplay() {
 void V230HostAudioAuxServer::startTimers() {
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
     statsTimer_ = RepeatingTimer::schedule(queue, statisticsInterval, [weak] {
-        if (auto self = weak.lock()) self->statisticsTick();
+        if (auto self = weak.lock()) {
+            self->statisticsTick();
+            // A catch-all: display changes that timers and recoveries make land within a second.
+            self->publishSnapshot();
+        }
     });
     videoFlowTimer_ = RepeatingTimer::schedule(queue, videoFlowInterval, [weak] {
         if (auto self = weak.lock()) self->serviceVideoFlowLocked(self->platform_.clock->uptimeNs());
@@ -300,55 +307,87 @@ bool V230HostAudioAuxServer::hasConnectedViewerOnQueue() const {
     return !sessions_.authorizedAudioSessions.empty() || !sessions_.authorizedVideoSessions.empty() || !sessions_.fileTransferChannels.empty();
 }
 
+void V230HostAudioAuxServer::publishSnapshot() {
+    assertOnQueue();
+    auto next = std::make_shared<Snapshot>();
+    next->hasConnectedViewer = hasConnectedViewerOnQueue();
+    auto nameOf = [this](const UUID& id) {
+        auto name = sessions_.viewerSessionNames.find(id);
+        return name == sessions_.viewerSessionNames.end() ? std::string() : name->second;
+    };
+    for (const auto& id : sessions_.authorizedAudioSessions) {
+        auto address = sessions_.viewerSessionRemoteAddresses.find(id);
+        next->connectionSummaries.emplace_back(
+            nameOf(id), address == sessions_.viewerSessionRemoteAddresses.end() ? std::string() : address->second);
+        if (auto name = nameOf(id); !name.empty()) next->displayNames.push_back(std::move(name));
+    }
+    std::sort(next->connectionSummaries.begin(), next->connectionSummaries.end());
+    std::sort(next->displayNames.begin(), next->displayNames.end());
+    for (const auto& [id, channel] : sessions_.fileTransferChannels) {
+        if (sessions_.authorizedAudioSessions.contains(id)) next->fileTransferPeers.emplace_back(id, nameOf(id));
+    }
+    std::sort(next->fileTransferPeers.begin(), next->fileTransferPeers.end(),
+              [](const auto& a, const auto& b) { return a.second < b.second; });
+    next->selectedDisplayID = display_.selectedDisplayID;
+    next->physicalDisplayID = display_.physicalDisplayID;
+    next->headlessVirtualDisplayEnabled = display_.useHeadlessVirtualDisplay;
+    next->displayLayout = display_.lastDisplayLayout;
+    snapshot_.store(std::move(next));
+}
+
+void V230HostAudioAuxServer::registerSessionHolders() {
+    // The session tables and the audio state leave in removeSession's own order (the tables
+    // first, the audio after the log line); these forget a Viewer before anything is released.
+    sessionHolders_ = {
+        {"videoFlow", [this](const UUID& id) { videoFlow_.forget(id); }, [this] { return videoFlow_.entryCount(); }},
+        {"displayTargets", [this](const UUID& id) { display_.forget(id); }, [this] { return display_.entryCount(); }},
+        {"powerGraces", [this](const UUID& id) { power_.forget(id); }, [this] { return power_.entryCount(); }},
+        {"input", [this](const UUID& id) { input_->forget(id); },
+         [this] { return input_->inputState().sessionEntryCount(); }},
+    };
+}
+
+std::shared_ptr<const V230HostAudioAuxServer::Snapshot> V230HostAudioAuxServer::snapshot() const {
+    return snapshot_.load();
+}
+
 bool V230HostAudioAuxServer::hasConnectedViewer() {
-    return queue->syncInline([this] { return hasConnectedViewerOnQueue(); });
+    return snapshot()->hasConnectedViewer;
 }
 
 std::vector<std::pair<std::string, std::string>> V230HostAudioAuxServer::connectedViewerConnectionSummaries() {
-    return queue->syncInline([this] {
-        std::vector<std::pair<std::string, std::string>> out;
-        for (const auto& id : sessions_.authorizedAudioSessions) {
-            auto name = sessions_.viewerSessionNames.find(id);
-            auto address = sessions_.viewerSessionRemoteAddresses.find(id);
-            out.emplace_back(name == sessions_.viewerSessionNames.end() ? std::string() : name->second,
-                             address == sessions_.viewerSessionRemoteAddresses.end() ? std::string() : address->second);
-        }
-        std::sort(out.begin(), out.end());
-        return out;
-    });
+    return snapshot()->connectionSummaries;
 }
 
 std::vector<std::string> V230HostAudioAuxServer::connectedViewerDisplayNames() {
-    return queue->syncInline([this] {
-        std::vector<std::string> names;
-        for (const auto& [id, connection] : sessions_.audioSessions) {
-            auto name = sessions_.viewerSessionNames.find(id);
-            if (name != sessions_.viewerSessionNames.end() && !name->second.empty()) names.push_back(name->second);
-        }
-        std::sort(names.begin(), names.end());
-        return names;
-    });
+    return snapshot()->displayNames;
 }
 
 std::vector<std::pair<UUID, std::string>> V230HostAudioAuxServer::connectedFileTransferPeers() {
-    return queue->syncInline([this] {
-        std::vector<std::pair<UUID, std::string>> peers;
-        for (const auto& [id, channel] : sessions_.fileTransferChannels) {
-            if (!sessions_.authorizedAudioSessions.contains(id)) continue;
-            auto name = sessions_.viewerSessionNames.find(id);
-            peers.emplace_back(id, name == sessions_.viewerSessionNames.end() ? std::string() : name->second);
-        }
-        std::sort(peers.begin(), peers.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
-        return peers;
-    });
+    return snapshot()->fileTransferPeers;
 }
 
 std::uint32_t V230HostAudioAuxServer::selectedDisplayIDSnapshot() {
-    return queue->sync([this] { return display_.selectedDisplayID; });
+    return snapshot()->selectedDisplayID;
 }
 
 std::uint32_t V230HostAudioAuxServer::physicalDisplayIDSnapshot() {
-    return queue->sync([this] { return display_.physicalDisplayID; });
+    return snapshot()->physicalDisplayID;
+}
+
+void V230HostAudioAuxServer::requestDisplayDiagnostics(DispatchQueuePtr replyQueue, std::function<void(std::string)> completion) {
+    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+    queue->async([weak, replyQueue = std::move(replyQueue), completion = std::move(completion)]() mutable {
+        auto self = weak.lock();
+        std::string text = !self || !self->modeSwitcher_
+                               ? std::string("Display diagnostics unavailable")
+                               : self->display_.displayDiagnostics(*self->modeSwitcher_, *self->virtualDisplay_);
+        if (replyQueue) {
+            replyQueue->async([completion = std::move(completion), text = std::move(text)] { completion(text); });
+        } else {
+            completion(text);
+        }
+    });
 }
 
 std::string V230HostAudioAuxServer::displayDiagnosticsSnapshot() {
@@ -359,7 +398,7 @@ std::string V230HostAudioAuxServer::displayDiagnosticsSnapshot() {
 }
 
 bool V230HostAudioAuxServer::headlessVirtualDisplayEnabledSnapshot() {
-    return queue->sync([this] { return display_.useHeadlessVirtualDisplay; });
+    return snapshot()->headlessVirtualDisplayEnabled;
 }
 
 std::optional<std::filesystem::path> V230HostAudioAuxServer::dragSourceURL(std::uint32_t snapshotID, std::uint32_t index) {
@@ -392,6 +431,10 @@ V230HostAudioAuxServer::ResourceCounts V230HostAudioAuxServer::resourceCounts() 
         counts.graces = power_.gracesRunning();
         counts.powerAssertions = power_.assertionsHeld();
         counts.backgroundedViewers = power_.entryCount();
+        // Only holders that keep something are listed, so an idle server's counts equal ResourceCounts{}.
+        for (const auto& holder : sessionHolders_) {
+            if (const auto entries = holder.entryCount()) counts.holderEntries[holder.name] = entries;
+        }
         return counts;
     });
 }

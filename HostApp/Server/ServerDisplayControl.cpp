@@ -165,6 +165,7 @@ void V230HostAudioAuxServer::selectDisplayID(std::uint32_t displayID) {
     queue->async([weak, displayID] {
         auto self = weak.lock();
         if (!self) return;
+        SnapshotOnExit snapshotOnExit{*self};
         auto& d = self->display_;
         const auto id = std::to_string(displayID);
         if (d.useHeadlessVirtualDisplay) {
@@ -196,6 +197,7 @@ void V230HostAudioAuxServer::setHeadlessVirtualDisplayEnabled(bool enabled) {
     queue->async([weak, enabled] {
         auto self = weak.lock();
         if (!self) return;
+        SnapshotOnExit snapshotOnExit{*self};
         auto& d = self->display_;
         if (d.useHeadlessVirtualDisplay == enabled) return;
         d.useHeadlessVirtualDisplay = enabled;

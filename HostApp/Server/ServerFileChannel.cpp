@@ -82,6 +82,7 @@ void V230HostAudioAuxServer::handleFileTransferConnection(const ConnectionPtr& c
 
 void V230HostAudioAuxServer::handleFileChannelFrame(const std::shared_ptr<FileTransferChannelConnection>& channel,
                                                     std::span<const std::uint8_t> payload, const SharedBytes& storage) {
+    SnapshotOnExit snapshotOnExit{*this};
     if (auto bound = sessions_.fileChannelSessions.find(channel.get()); bound != sessions_.fileChannelSessions.end()) {
         const UUID sessionID = bound->second;
         auto packet = FileTransferPacketView::decode(payload);
@@ -119,6 +120,7 @@ void V230HostAudioAuxServer::endFileChannel(const UUID& sessionID,
 }
 
 void V230HostAudioAuxServer::handleFileChannelEnded(const std::shared_ptr<FileTransferChannelConnection>& channel) {
+    SnapshotOnExit snapshotOnExit{*this};
     if (auto sessionID = sessions_.fileChannelEnded(channel.get())) {
         publish("file aux: channel closed for session " + sessionID->uuidString());
     }

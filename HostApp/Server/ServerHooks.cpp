@@ -30,6 +30,11 @@ void V230HostAudioAuxServer::applyAudioControl(const AudioControlPayload& contro
 // ---- Displays ----------------------------------------------------------------------------------
 
 DisplayLayoutPayload V230HostAudioAuxServer::currentDisplayLayout() {
+    if (!queue->isCurrent()) return snapshot()->displayLayout.value_or(DisplayLayoutPayload{});
+    struct PublishOnReturn {
+        V230HostAudioAuxServer* server;
+        ~PublishOnReturn() { server->publishSnapshot(); }
+    } publishOnReturn{this};
     if (modeSwitcher_) return display_.currentDisplayLayout(*modeSwitcher_, *virtualDisplay_);
     // Without a display service there is nothing to describe but the mode's catalogue size.
     const auto& profile = DisplayProfileCatalog::profile(display_.currentVideoMode);

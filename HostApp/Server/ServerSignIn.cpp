@@ -187,6 +187,7 @@ void V230HostAudioAuxServer::startPasswordCheck(SignInAttempt attempt) {
 }
 
 void V230HostAudioAuxServer::finishSignIn(const SignInAttempt& attempt, const PasswordCheckResult& result) {
+    SnapshotOnExit snapshotOnExit{*this};
     // Compared in constant time and only now, after the check (see authorizeAuxSession).
     const bool isConsoleUser = crypto::constantTimeEqual(attempt.username, attempt.consoleUser);
     std::string refusal;
@@ -264,25 +265,6 @@ void V230HostAudioAuxServer::refuseSignIn(const std::shared_ptr<AuxSession>& ses
     sendHostStatus(code, session->connection);
     // A refused attempt changes nothing else: a session already signed in stays signed in, and
     // a check still running for it still counts.
-}
-
-void V230HostAudioAuxServer::revokeAuthorization(const std::shared_ptr<AuxSession>& session) {
-    // A pending password check no longer counts for this session.
-    ++session->signInEpoch;
-    session->signInInFlight = false;
-    const auto revoked = sessions_.revoke(*session);
-    if (!revoked.wasAuthorized) return;
-    if (revoked.fileChannel) endFileChannel(session->id, revoked.fileChannel);
-    if (session->channel == AuxChannel::control) {
-        audio_->forget(session->id, true);
-    } else {
-        videoFlow_.forget(session->id);
-        updateVideoGateLocked(platform_.clock->uptimeNs());
-        stopVideoCaptureIfIdle();
-    }
-    // A session that lost its authorisation gets the same time to sign in again as a new one.
-    armSignInDeadline(session);
-    updateViewerIdleSleepAssertion();
 }
 
 }  // namespace qm

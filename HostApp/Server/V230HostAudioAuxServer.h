@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cassert>
 #include <cstdint>
 #include <deque>
@@ -150,7 +151,25 @@ public:
     // (so the caller must not be something `queue` itself waits on).
     void noteHostPowerState(const std::string& reason, bool screensSleeping, bool preflightHeadlessCapture);
 
-    // ---- Snapshots, read synchronously on the queue (never call them from it) --------------
+    // ---- Snapshots ------------------------------------------------------------------------
+    // What the application shows, as the server last published it: rebuilt on the queue after
+    // every change and read from any thread without waiting for the queue (which can be busy
+    // for seconds while a display mode switches or a virtual display is built).
+    struct Snapshot {
+        bool hasConnectedViewer = false;
+        std::vector<std::pair<std::string, std::string>> connectionSummaries;  // (name, address), sorted
+        std::vector<std::string> displayNames;                                 // sorted
+        std::vector<std::pair<UUID, std::string>> fileTransferPeers;            // sorted by name
+        std::uint32_t selectedDisplayID = 0;
+        std::uint32_t physicalDisplayID = 0;
+        bool headlessVirtualDisplayEnabled = false;
+        std::optional<DisplayLayoutPayload> displayLayout;  // the last layout described
+    };
+    std::shared_ptr<const Snapshot> snapshot() const;
+    // The display diagnostics, computed on the server queue and handed to `completion` on `replyQueue`.
+    void requestDisplayDiagnostics(DispatchQueuePtr replyQueue, std::function<void(std::string)> completion);
+
+    // These answer from snapshot() and never wait for the queue.
     bool hasConnectedViewer();
     std::vector<std::pair<std::string, std::string>> connectedViewerConnectionSummaries();
     std::vector<std::string> connectedViewerDisplayNames();
@@ -158,6 +177,7 @@ public:
     std::uint32_t selectedDisplayIDSnapshot();
     std::uint32_t physicalDisplayIDSnapshot();
     // The display selection followed by every display's description, for the diagnostics window.
+    // Waits for the queue: call it off the main thread (or use requestDisplayDiagnostics).
     std::string displayDiagnosticsSnapshot();
     bool headlessVirtualDisplayEnabledSnapshot();
     // Reads directly when already on the queue.
@@ -183,6 +203,8 @@ public:
         std::size_t powerAssertions = 0;       // assertions keeping the machine awake
         std::size_t backgroundedViewers = 0;   // iOS Viewers that said they went to the background
         std::size_t inputSessions = 0;  // per-Viewer entries of the input state (buttons, keys, modifiers)
+        // The entries of every registered per-Viewer holder that has any, by holder name.
+        std::map<std::string, std::size_t> holderEntries;
         friend bool operator==(const ResourceCounts&, const ResourceCounts&) = default;
     };
     ResourceCounts resourceCounts();
@@ -233,7 +255,15 @@ public:
     void updateVideoGateLocked(std::uint64_t nowNs);
     void stopVideoCaptureIfIdle();
     void releaseHeadlessVirtualDisplayIfIdle();
+    // On the queue: describes the layout now (and publishes it). Elsewhere: the last layout published.
     DisplayLayoutPayload currentDisplayLayout();
+    // Rebuilds the snapshot from the state on the queue.
+    void publishSnapshot();
+    // Publishes the snapshot when the queue operation it is declared in returns, by whatever road.
+    struct SnapshotOnExit {
+        V230HostAudioAuxServer& server;
+        ~SnapshotOnExit() { server.publishSnapshot(); }
+    };
     // Host display control. `mode` 0 (1080p), 1 (1440p) or 2 (saved mode); `action` 1 (main) or
     // 2 (next); any other value does nothing.
     void applyHostDisplayMode(std::uint8_t mode);
@@ -343,7 +373,6 @@ private:
     // Frames that arrived while the session's sign-in was checked, kept in order.
     void holdFrame(const std::shared_ptr<AuxSession>& session, const AuxFrameView& frame);
     void replayHeldFrames(const std::shared_ptr<AuxSession>& session);
-    void revokeAuthorization(const std::shared_ptr<AuxSession>& session);
     void sendPacket(const ConnectionPtr& connection, AuxPacketType type, const Bytes& payload, std::uint8_t flags = 0);
     SharedBytes makeSharedPacket(AuxPacketType type, const Bytes& payload, std::uint8_t flags = 0) const;
     // Hands one packet to every signed-in control and/or video session.
@@ -426,6 +455,17 @@ private:
     DispatchQueuePtr identityQueue_;
     SignInLimits signInLimits_;
     ControlDispatchTable controlDispatch_;
+    // The holders that keep something per Viewer. Each registers once, in makeSubsystems();
+    // removeSession() makes every one forget a leaving Viewer and resourceCounts() counts them
+    // all, so a new holder cannot be left out of either.
+    struct SessionHolder {
+        std::string name;
+        std::function<void(const UUID&)> forget;
+        std::function<std::size_t()> entryCount;
+    };
+    std::vector<SessionHolder> sessionHolders_;
+    void registerSessionHolders();
+    std::atomic<std::shared_ptr<const Snapshot>> snapshot_{std::make_shared<const Snapshot>()};
     // The session whose packet is being handled, while its handler runs.
     std::shared_ptr<AuxSession> dispatchingSession_;
     bool started_ = false;

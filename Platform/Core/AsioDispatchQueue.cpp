@@ -16,6 +16,13 @@ AsioDispatchQueue::AsioDispatchQueue(std::string label, std::shared_ptr<const Cl
         pthread_setname_np(pthread_self(), name.c_str());
         started.set_value(std::this_thread::get_id());
         state->context.run();
+        decltype(state->timers) left;
+        {
+            std::lock_guard lock(state->timersMutex);
+            state->closed = true;
+            left.swap(state->timers);
+        }
+        left.clear();
     });
     threadID_ = startedFuture.get();
 }
@@ -44,10 +51,28 @@ void AsioDispatchQueue::async(std::function<void()> block) {
 }
 
 void AsioDispatchQueue::asyncAfter(double seconds, DispatchWorkItemPtr item) {
-    auto timer = std::make_shared<asio::steady_timer>(state_->context);
+    auto timer = std::make_unique<asio::steady_timer>(state_->context);
     timer->expires_after(std::chrono::nanoseconds(nsFromSeconds(seconds)));
-    timer->async_wait([timer, item](const std::error_code& error) {
-        if (!error) item->perform();
+    auto* raw = timer.get();
+    std::lock_guard lock(state_->timersMutex);
+    if (state_->closed) return;  // the queue has stopped: the block would never run
+    state_->timers.emplace(raw, std::make_pair(std::move(timer), std::move(item)));
+    // The completion owns nothing: the state's table does, so nothing is left for the context's
+    // destructor to release.
+    raw->async_wait([weak = std::weak_ptr<State>(state_), raw](const std::error_code& error) {
+        auto state = weak.lock();
+        if (!state) return;
+        std::unique_ptr<asio::steady_timer> done;
+        DispatchWorkItemPtr due;
+        {
+            std::lock_guard lock(state->timersMutex);
+            auto entry = state->timers.find(raw);
+            if (entry == state->timers.end()) return;
+            done = std::move(entry->second.first);
+            due = std::move(entry->second.second);
+            state->timers.erase(entry);
+        }
+        if (!error) due->perform();
     });
 }
 

@@ -2,6 +2,10 @@
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
+#include <asio/steady_timer.hpp>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 #include "Platform/Core/DispatchQueue.h"
@@ -34,6 +38,12 @@ private:
     struct State {
         asio::io_context context;
         asio::executor_work_guard<asio::io_context::executor_type> guard{asio::make_work_guard(context)};
+        // Delayed blocks not yet due, with their timers. The thread lets go of whatever is left
+        // once it stops, while the context is still whole: released from inside the context's
+        // destructor, a block's captures (timers, queues) would reach into a half-destroyed context.
+        std::mutex timersMutex;
+        std::map<asio::steady_timer*, std::pair<std::unique_ptr<asio::steady_timer>, DispatchWorkItemPtr>> timers;
+        bool closed = false;
     };
     std::shared_ptr<const Clock> clock_;
     std::shared_ptr<State> state_;

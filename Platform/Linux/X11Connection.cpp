@@ -25,9 +25,8 @@ int handleError(Display* display, XErrorEvent* event) {
     // Outside a trap: reported, never fatal (Xlib's own handler would end the process).
     char text[256] = {};
     XGetErrorText(display, event->error_code, text, sizeof text);
-    char line[400];
-    std::snprintf(line, sizeof line, "[X11] error %s (request %d.%d)", text, event->request_code, event->minor_code);
-    logLine(line);
+    logLine(std::string("[X11] error ") + text + " (request " + std::to_string(event->request_code) + "." +
+            std::to_string(event->minor_code) + ")");
     return 0;
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <set>
 #include <thread>
 #include <vector>
@@ -110,4 +111,41 @@ TEST(AsioDispatchQueue, ACancelledDelayedItemLetsGoOfWhatItHoldsAtOnce) {
     EXPECT_TRUE(watch.expired());
     item->perform();  // a cancelled item never runs its block
     queue->shutdown();
+}
+
+// Delayed blocks still waiting when a queue stops are let go on the queue's thread while its
+// context is whole, so what they hold may still use the queue (a timer cancelling, a block
+// scheduling another) instead of reaching into a context being destroyed.
+TEST(AsioDispatchQueue, BlocksNotYetDueAreReleasedBeforeTheQueueIsTornDown) {
+    struct UsesQueueWhenReleased {
+        std::shared_ptr<AsioDispatchQueue> queue;
+        std::shared_ptr<std::atomic<int>> released;
+        std::shared_ptr<std::thread::id> on;
+        ~UsesQueueWhenReleased() {
+            if (!queue) return;
+            *on = std::this_thread::get_id();
+            queue->asyncAfter(3600, [] {});  // dropped: the queue has stopped
+            ++*released;
+        }
+    };
+    auto released = std::make_shared<std::atomic<int>>(0);
+    auto releasedOn = std::make_shared<std::thread::id>();
+    std::thread::id queueThread;
+    {
+        auto queue = std::make_shared<AsioDispatchQueue>("test.teardown");
+        queueThread = queue->sync([] { return std::this_thread::get_id(); });
+        // A repeating timer on the same queue, held only by a block that is never due.
+        auto timer = RepeatingTimer::schedule(queue, 3600, [] {});
+        auto holder = std::make_shared<UsesQueueWhenReleased>();
+        holder->queue = queue;
+        holder->released = released;
+        holder->on = releasedOn;
+        // The holder keeps the queue alive, so the queue is stopped explicitly, as owners do.
+        queue->asyncAfter(3600, [holder, timer] {});
+        holder.reset();
+        timer.reset();
+        queue->shutdown();
+    }
+    EXPECT_EQ(released->load(), 1);
+    EXPECT_EQ(*releasedOn, queueThread);
 }
