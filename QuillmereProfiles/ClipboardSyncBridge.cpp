@@ -1,14 +1,28 @@
 #include "QuillmereProfiles/ClipboardSyncBridge.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include "Platform/Images.h"
+#include "Platform/LogText.h"
 #include "Platform/UUID.h"
 #include "QuillmereProfiles/ConfinedFiles.h"
 
 namespace qm {
+
+std::uint64_t declaredImagePixels(std::span<const std::uint8_t> bytes) {
+    static constexpr std::uint8_t pngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    if (bytes.size() < 24 || !std::equal(std::begin(pngSignature), std::end(pngSignature), bytes.begin()) ||
+        std::string_view(reinterpret_cast<const char*>(bytes.data() + 12), 4) != "IHDR")
+        return 0;
+    auto big = [&](std::size_t at) {
+        return (std::uint64_t{bytes[at]} << 24) | (std::uint64_t{bytes[at + 1]} << 16) |
+               (std::uint64_t{bytes[at + 2]} << 8) | bytes[at + 3];
+    };
+    return big(16) * big(20);
+}
 
 std::filesystem::path defaultCachesDirectory() {
     if (const char* xdg = std::getenv("XDG_CACHE_HOME"); xdg && *xdg == '/') return xdg;
@@ -154,6 +168,12 @@ void ClipboardSyncBridge::applyTransferToPasteboard(const ClipboardTransfer& tra
         status("clipboard applied text from " + peerLabel);
         return;
     case ClipboardTransferItemKind::image: {
+        // The header says what decoding would cost; a picture past the bound is refused unread.
+        if (item.imageData && declaredImagePixels(*item.imageData) > maxImagePixelsApplied) {
+            status("clipboard image apply failed from " + peerLabel + ": the image exceeds " +
+                   std::to_string(maxImagePixelsApplied) + " pixels");
+            return;
+        }
         auto picture = item.imageData ? imageAsPNG(*item.imageData) : std::nullopt;
         if (!picture) {
             status("clipboard image apply failed from " + peerLabel);
@@ -222,11 +242,11 @@ std::vector<std::filesystem::path> ClipboardSyncBridge::materializeFiles(const s
         const auto name = sanitizedFilename(file.filename);
         const auto size = static_cast<std::int64_t>(file.data.size());
         if (size > maxFileBytes) {
-            status("clipboard file write failed for " + name + ": the file exceeds the size limit");
+            status("clipboard file write failed for " + escapedForLog(name) + ": the file exceeds the size limit");
             continue;
         }
         if (size > maxTotalFileBytes - totalBytes) {
-            status("clipboard file write failed for " + name + ": the files exceed the total size limit");
+            status("clipboard file write failed for " + escapedForLog(name) + ": the files exceed the total size limit");
             continue;
         }
         std::string candidate = name;
@@ -236,7 +256,7 @@ std::vector<std::filesystem::path> ClipboardSyncBridge::materializeFiles(const s
         }
         std::string error;
         if (!writeFileAtomically(folder->get(), candidate, file.data, error)) {
-            status("clipboard file write failed for " + name + ": " + error);
+            status("clipboard file write failed for " + escapedForLog(name) + ": " + error);
             continue;
         }
         totalBytes += size;

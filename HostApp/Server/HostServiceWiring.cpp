@@ -1,5 +1,8 @@
 #include "HostApp/Server/HostServiceWiring.h"
 
+#include <mutex>
+#include <optional>
+
 #include "HostApp/Server/V230HostAudioAuxServer.h"
 #include "QuillmereProfiles/ClipboardSyncBridge.h"
 #include "QuillmereProfiles/FileTransferService.h"
@@ -24,10 +27,28 @@ void connectHostServices(const std::shared_ptr<V230HostAudioAuxServer>& server,
     std::weak_ptr<FileTransferService> weakFiles = files;
 
     // ---- Server -> bridge and service (on the server queue) ----------------------------------
-    server->onClipboardTransfer = [weakClipboard, mainQueue](const ClipboardTransfer& transfer) {
-        // The bridge lives on the main queue only.
-        mainQueue->async([weakClipboard, transfer] {
-            if (auto bridge = weakClipboard.lock()) bridge->handleRemoteTransfer(transfer);
+    // The bridge lives on the main queue only. One received snapshot waits for it at a time: the
+    // pasteboard holds one value, so a newer snapshot replaces one the main queue has not applied.
+    struct ClipboardHandOff {
+        std::mutex lock;
+        std::optional<ClipboardTransfer> latest;
+    };
+    auto handOff = std::make_shared<ClipboardHandOff>();
+    server->onClipboardTransfer = [weakClipboard, mainQueue, handOff](const ClipboardTransfer& transfer) {
+        bool schedule = false;
+        {
+            std::lock_guard lock(handOff->lock);
+            schedule = !handOff->latest.has_value();
+            handOff->latest = transfer;
+        }
+        if (!schedule) return;
+        mainQueue->async([weakClipboard, handOff] {
+            std::optional<ClipboardTransfer> transfer;
+            {
+                std::lock_guard lock(handOff->lock);
+                transfer.swap(handOff->latest);
+            }
+            if (auto bridge = weakClipboard.lock(); bridge && transfer) bridge->handleRemoteTransfer(*transfer);
         });
     };
     auto incoming = [weakFiles](const FileTransferPacket& packet, const UUID& sessionID) {

@@ -383,6 +383,10 @@ V230HostAudioAuxServer::ResourceCounts V230HostAudioAuxServer::resourceCounts() 
         counts.graces = power_.gracesRunning();
         counts.powerAssertions = power_.assertionsHeld();
         counts.backgroundedViewers = power_.entryCount();
+        {
+            std::lock_guard lock(clipboardLock_);
+            counts.pendingClipboardSnapshots = pendingClipboard_.size();
+        }
         return counts;
     });
 }

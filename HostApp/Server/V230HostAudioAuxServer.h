@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -94,7 +95,8 @@ public:
     ~V230HostAudioAuxServer();
 
     // Callbacks the owner sets before start(). Status may arrive on any queue (mostly `queue`);
-    // the others arrive on `queue`.
+    // received clipboard snapshots on the server's clipboard queue, one at a time; the others
+    // arrive on `queue`.
     std::function<void(const std::string&)> onStatus;
     std::function<void(const ClipboardTransfer&)> onClipboardTransfer;
     std::function<void(const FileTransferPacket&, const UUID&)> onFileTransferPacket;
@@ -179,6 +181,7 @@ public:
         std::size_t powerAssertions = 0;       // assertions keeping the machine awake
         std::size_t backgroundedViewers = 0;   // iOS Viewers that said they went to the background
         std::size_t inputSessions = 0;  // per-Viewer entries of the input state (buttons, keys, modifiers)
+        std::size_t pendingClipboardSnapshots = 0;  // received, waiting to be decoded
         friend bool operator==(const ResourceCounts&, const ResourceCounts&) = default;
     };
     ResourceCounts resourceCounts();
@@ -410,6 +413,16 @@ private:
     // The last outgoing clipboard snapshot refused as too large (source, sequence): the bridge
     // offers a pending snapshot again on every poll, and the refusal is published once.
     std::optional<std::pair<std::string, std::uint64_t>> refusedClipboardTransfer_;
+    // Received snapshots are decoded here, off the server queue: a hostile property list must
+    // not stall other Viewers. One undecoded snapshot per Viewer waits; a newer one replaces it.
+    struct PendingClipboard {
+        std::vector<std::uint8_t> payload;
+        ConnectionPtr connection;
+    };
+    void decodePendingClipboard(const UUID& sessionID);
+    DispatchQueuePtr clipboardQueue_;
+    std::mutex clipboardLock_;
+    std::map<UUID, PendingClipboard> pendingClipboard_;
 };
 
 }  // namespace qm
