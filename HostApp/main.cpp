@@ -124,5 +124,7 @@ int main() {
     std::fprintf(stderr, "[QuillmereHost] stopping (signal %d)\n", received);
     platform.mainQueue->sync([clipboard] { clipboard->stop(); });
     server->stopForTermination();
+    // Unfinished batches go with their partial files before the process ends.
+    files->stop();
     return EXIT_SUCCESS;
 }

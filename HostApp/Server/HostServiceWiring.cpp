@@ -61,7 +61,11 @@ void connectHostServices(const std::shared_ptr<V230HostAudioAuxServer>& server,
         }
         service->handleIncomingPacket(packet, peer);
     };
-    server->onFileTransferPacket = incoming;
+    // On the control road the same backlog mark holds that Viewer's control connection.
+    server->onFileTransferPacket = [incoming, weakServer](const FileTransferPacket& packet, const UUID& sessionID) {
+        if (auto host = weakServer.lock()) host->noteControlFileSender(sessionID);
+        incoming(packet, sessionID);
+    };
     server->onFileTransferIncomingPacket = incoming;
     // The file channel's packets are written straight from the buffers they arrived in.
     server->onFileTransferChannelPacket = [weakFiles](const FileTransferPacketView& packet, const SharedBytes& storage,
@@ -89,6 +93,10 @@ void connectHostServices(const std::shared_ptr<V230HostAudioAuxServer>& server,
         service->sendURLs({*url}, FileTransferIntent::pullForPromise, std::nullopt, {}, std::nullopt, std::nullopt);
     };
     server->onViewerSessionRemoved = [weakFiles](const UUID& sessionID) {
+        if (auto service = weakFiles.lock()) service->cancelInboundBatches(sessionID.uuidString());
+    };
+    // A batch cannot finish without its road: the Viewer sends it again on a new channel.
+    server->onViewerFileChannelEnded = [weakFiles](const UUID& sessionID) {
         if (auto service = weakFiles.lock()) service->cancelInboundBatches(sessionID.uuidString());
     };
 
@@ -120,6 +128,18 @@ void connectHostServices(const std::shared_ptr<V230HostAudioAuxServer>& server,
     // and TCP slows the Viewers instead of the Host queueing what they send.
     files->onInboundCongestion = [weakServer](bool congested) {
         if (auto host = weakServer.lock()) host->setFileChannelReadsPaused(congested);
+    };
+    // The Viewer that sent a batch hears its outcome, each file dropped, and a refusal.
+    files->onPeerNotice = [weakServer](const std::string& peer, const std::string& text) {
+        auto host = weakServer.lock();
+        if (auto sessionID = UUID::parse(peer); host && sessionID) host->sendHostStatusToSession(*sessionID, text);
+    };
+    // Reads for a Host -> Viewer send wait while that Viewer's queue is above the mark.
+    files->outgoingBacklog = [weakServer](const std::optional<std::string>& token) -> std::optional<std::size_t> {
+        auto host = weakServer.lock();
+        if (!host) return std::nullopt;
+        std::optional<UUID> sessionID = token ? UUID::parse(*token) : std::nullopt;
+        return host->fileTransferBacklog(sessionID);
     };
     files->onStatus = [weakServer](const std::string& text) {
         if (auto host = weakServer.lock()) host->publish("files: " + text);

@@ -110,6 +110,8 @@ public:
     // A Viewer's control session left (whatever the reason): what the owner keeps for it, such as
     // unfinished inbound file batches, can go.
     std::function<void(const UUID&)> onViewerSessionRemoved;
+    // A Viewer's file side channel ended (closed, reset or replaced) while its session stays.
+    std::function<void(const UUID&)> onViewerFileChannelEnded;
 
     // ---- Lifecycle -------------------------------------------------------------------------
     // Queues the start on the server queue and returns at once; failures are published.
@@ -137,9 +139,19 @@ public:
     bool broadcastClipboardTransfer(const ClipboardTransfer& transfer);
     void broadcastFileTransferPacket(FileTransferPacket packet);
     void sendFileTransferPacket(FileTransferPacket packet, UUID toSessionID);
-    // Holds (true) or resumes reading on every file side channel, also those admitted later; for
-    // an owner whose file writes fall behind. Any thread; applied in call order on `queue`.
+    // Holds (true) or resumes reading on every file side channel, also those admitted later, and
+    // on the control connection of every Viewer that sent file packets there; for an owner whose
+    // file writes fall behind. Any thread; applied in call order on `queue`.
     void setFileChannelReadsPaused(bool paused);
+    // Any thread. A Viewer sent a file packet on its control connection: a pause of file reads
+    // holds that connection too.
+    void noteControlFileSender(const UUID& sessionID);
+    // Any thread. Bytes waiting to go out on the road that Viewer's file packets take (its file
+    // channel, else its control connection); nothing once it is gone. Without a session: the
+    // most that waits for any signed-in Viewer, nothing when none is signed in.
+    std::optional<std::size_t> fileTransferBacklog(const std::optional<UUID>& sessionID);
+    // Any thread. A host status line to one signed-in Viewer's control connection.
+    void sendHostStatusToSession(const UUID& sessionID, std::string text);
     void refreshBonjourAdvertisement();
 
     // ---- Power ---------------------------------------------------------------------------------
@@ -422,6 +434,8 @@ private:
     void decodePendingClipboard(const UUID& sessionID);
     DispatchQueuePtr clipboardQueue_;
     std::mutex clipboardLock_;
+    // Viewers that sent file packets on their control connection (queue only).
+    std::unordered_set<UUID> controlFileSenders_;
     std::map<UUID, PendingClipboard> pendingClipboard_;
 };
 
