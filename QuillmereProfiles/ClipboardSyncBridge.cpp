@@ -1,6 +1,9 @@
 #include "QuillmereProfiles/ClipboardSyncBridge.h"
 
 #include <algorithm>
+#include <pwd.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +30,10 @@ std::uint64_t declaredImagePixels(std::span<const std::uint8_t> bytes) {
 std::filesystem::path defaultCachesDirectory() {
     if (const char* xdg = std::getenv("XDG_CACHE_HOME"); xdg && *xdg == '/') return xdg;
     if (const char* home = std::getenv("HOME"); home && *home == '/') return std::filesystem::path(home) / ".cache";
+    // Without HOME the password database still knows the user's home; a shared temporary folder
+    // is the last resort only, since another local user could create our folders there first.
+    if (const passwd* entry = ::getpwuid(::geteuid()); entry && entry->pw_dir && *entry->pw_dir == '/')
+        return std::filesystem::path(entry->pw_dir) / ".cache";
     std::error_code ec;
     auto temporary = std::filesystem::temp_directory_path(ec);
     return ec ? std::filesystem::path("/tmp") : temporary;

@@ -91,8 +91,8 @@ private:
 // Width times height from a PNG header; 0 for anything else.
 std::uint64_t declaredImagePixels(std::span<const std::uint8_t> bytes);
 
-// The user's caches folder: $XDG_CACHE_HOME, else ~/.cache; the temporary folder when neither
-// can be found.
+// The user's caches folder: $XDG_CACHE_HOME, else $HOME/.cache, else .cache in the home folder
+// the password database names; the temporary folder when none can be found.
 std::filesystem::path defaultCachesDirectory();
 
 }  // namespace qm
