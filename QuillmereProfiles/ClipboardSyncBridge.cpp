@@ -9,8 +9,8 @@
 #include <cstring>
 
 #include "Platform/Images.h"
-#include "Platform/LogText.h"
-#include "Platform/UUID.h"
+#include "Platform/Core/LogText.h"
+#include "Platform/Core/UUID.h"
 #include "QuillmereProfiles/ConfinedFiles.h"
 
 namespace qm {

@@ -2,8 +2,8 @@
 
 #include <plist/plist.h>
 
-#include "Platform/ByteIO.h"
-#include "Platform/LogText.h"
+#include "Platform/Core/ByteIO.h"
+#include "Platform/Core/LogText.h"
 #include "QuillmereProfiles/PropertyListBounds.h"
 
 #include <algorithm>

@@ -8,7 +8,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "Platform/LogText.h"
+#include "Platform/Core/LogText.h"
 #include "QuillmereProfiles/FileTransferService.h"
 
 namespace qm {

@@ -11,7 +11,7 @@
 #include <iterator>
 #include <map>
 
-#include "Platform/UUID.h"
+#include "Platform/Core/UUID.h"
 
 namespace qm {
 

@@ -25,7 +25,7 @@
 #include <thread>
 
 #include "HostApp/Server/HostServiceWiring.h"
-#include "Platform/AsioDispatchQueue.h"
+#include "Platform/Core/AsioDispatchQueue.h"
 #include "Platform/Pasteboard.h"
 #include "QuillmereProfiles/ClipboardSyncBridge.h"
 #include "QuillmereProfiles/FileTransferService.h"

@@ -4,8 +4,8 @@
 
 #include "HostApp/Server/ServerSupport.h"
 #include "Platform/AccountService.h"
-#include "Platform/Crypto.h"
-#include "Platform/LogText.h"
+#include "Platform/Core/Crypto.h"
+#include "Platform/Core/LogText.h"
 
 namespace qm {
 

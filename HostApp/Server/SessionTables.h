@@ -10,10 +10,10 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "Platform/DispatchQueue.h"
-#include "Platform/Geometry.h"
+#include "Platform/Core/DispatchQueue.h"
+#include "Platform/Core/Geometry.h"
 #include "Platform/Network.h"
-#include "Platform/UUID.h"
+#include "Platform/Core/UUID.h"
 #include "QuillmereProfiles/AuxProtocol.h"
 #include "QuillmereProfiles/FileTransferChannel.h"
 

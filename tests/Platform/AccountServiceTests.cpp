@@ -12,7 +12,8 @@
 #include <iterator>
 
 #include "Platform/AccountService.h"
-#include "Platform/ManualDispatchQueue.h"
+#include "Platform/Linux/LinuxAccountService.h"
+#include "Platform/Core/ManualDispatchQueue.h"
 #include "support/TestPlatform.h"
 #include "support/TestUser.h"
 

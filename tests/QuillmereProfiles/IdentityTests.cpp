@@ -5,7 +5,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "Platform/UUID.h"
+#include "Platform/Core/UUID.h"
 #include "QuillmereProfiles/QuillmereIdentity.h"
 #include "support/TestPlatform.h"
 

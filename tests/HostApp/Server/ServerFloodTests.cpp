@@ -12,7 +12,7 @@
 #include <mutex>
 #include <thread>
 
-#include "Platform/Clock.h"
+#include "Platform/Core/Clock.h"
 #include "QuillmereProfiles/InputPayloads.h"
 #include "QuillmereProfiles/SessionPayloads.h"
 #include "support/LiveServer.h"

@@ -1,4 +1,4 @@
-#include "Platform/ByteIO.h"
+#include "Platform/Core/ByteIO.h"
 
 namespace qm {
 

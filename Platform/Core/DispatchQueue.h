@@ -10,7 +10,7 @@
 #include <string>
 #include <type_traits>
 
-#include "Platform/Clock.h"
+#include "Platform/Core/Clock.h"
 
 namespace qm {
 

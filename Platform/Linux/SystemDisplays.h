@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "Platform/Clock.h"
+#include "Platform/Core/Clock.h"
 #include "Platform/Displays.h"
 #include "Platform/ScreenCapture.h"
 #include "Platform/VirtualDisplays.h"

@@ -1,4 +1,4 @@
-#include "Platform/Clock.h"
+#include "Platform/Core/Clock.h"
 
 #include <chrono>
 #include <ctime>

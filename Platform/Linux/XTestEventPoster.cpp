@@ -1,4 +1,4 @@
-#include "Platform/XTestEventPoster.h"
+#include "Platform/Linux/XTestEventPoster.h"
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>

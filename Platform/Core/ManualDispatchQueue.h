@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "Platform/DispatchQueue.h"
+#include "Platform/Core/DispatchQueue.h"
 
 namespace qm {
 

@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "Platform/VirtualDisplays.h"
-#include "Platform/X11Displays.h"
+#include "Platform/Linux/X11Displays.h"
 
 namespace qm {
 

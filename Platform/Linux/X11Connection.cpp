@@ -1,4 +1,4 @@
-#include "Platform/X11Connection.h"
+#include "Platform/Linux/X11Connection.h"
 
 #include <X11/Xlib.h>
 

@@ -1,10 +1,10 @@
-#include "Platform/SystemDisplays.h"
+#include "Platform/Linux/SystemDisplays.h"
 
 #include <cstdlib>
 
-#include "Platform/X11Displays.h"
-#include "Platform/X11ScreenCapture.h"
-#include "Platform/X11VirtualDisplays.h"
+#include "Platform/Linux/X11Displays.h"
+#include "Platform/Linux/X11ScreenCapture.h"
+#include "Platform/Linux/X11VirtualDisplays.h"
 
 namespace qm {
 

@@ -1,4 +1,4 @@
-#include "Platform/X11VirtualDisplays.h"
+#include "Platform/Linux/X11VirtualDisplays.h"
 
 namespace qm {
 

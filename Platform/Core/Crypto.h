@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Platform/ByteIO.h"
+#include "Platform/Core/ByteIO.h"
 
 struct evp_pkey_st;
 

@@ -1,4 +1,4 @@
-#include "Platform/LogSink.h"
+#include "Platform/Core/LogSink.h"
 
 #include <unistd.h>
 

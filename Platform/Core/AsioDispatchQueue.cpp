@@ -1,4 +1,4 @@
-#include "Platform/AsioDispatchQueue.h"
+#include "Platform/Core/AsioDispatchQueue.h"
 
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>

@@ -1,4 +1,4 @@
-#include "Platform/ManualDispatchQueue.h"
+#include "Platform/Core/ManualDispatchQueue.h"
 
 #include <algorithm>
 

@@ -4,7 +4,7 @@
 #include <asio/io_context.hpp>
 #include <thread>
 
-#include "Platform/DispatchQueue.h"
+#include "Platform/Core/DispatchQueue.h"
 
 namespace qm {
 

@@ -1,4 +1,4 @@
-#include "Platform/X11ScreenCapture.h"
+#include "Platform/Linux/X11ScreenCapture.h"
 
 #include <sys/ipc.h>
 #include <sys/shm.h>

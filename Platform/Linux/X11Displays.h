@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "Platform/Displays.h"
-#include "Platform/X11Connection.h"
+#include "Platform/Linux/X11Connection.h"
 
 namespace qm {
 

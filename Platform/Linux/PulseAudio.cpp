@@ -1,4 +1,4 @@
-#include "Platform/PulseAudio.h"
+#include "Platform/Linux/PulseAudio.h"
 
 #include <pulse/error.h>
 #include <pulse/pulseaudio.h>

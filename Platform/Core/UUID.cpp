@@ -1,4 +1,4 @@
-#include "Platform/UUID.h"
+#include "Platform/Core/UUID.h"
 
 #include <openssl/rand.h>
 

@@ -1,4 +1,4 @@
-#include "Platform/LogText.h"
+#include "Platform/Core/LogText.h"
 
 #include <cstdint>
 

@@ -1,4 +1,4 @@
-#include "Platform/DispatchQueue.h"
+#include "Platform/Core/DispatchQueue.h"
 
 namespace qm {
 

@@ -1,4 +1,4 @@
-#include "Platform/X11Displays.h"
+#include "Platform/Linux/X11Displays.h"
 
 #include <poll.h>
 #include <unistd.h>
