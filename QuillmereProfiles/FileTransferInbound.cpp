@@ -66,7 +66,7 @@ void FileTransferService::processIncoming(const FileTransferPacketView& packet, 
         handleDirectSave(packet, peerToken);
         return;
     case FileTransferOp::listDir:
-        handleListDirRequest(packet);
+        handleListDirRequest(packet, peerToken);
         return;
     case FileTransferOp::listDirReply:
         handleListDirReply(packet);

@@ -76,6 +76,9 @@ public:
     static constexpr std::size_t maxPeerPathDepth = 64;              // components of such a path
     static constexpr std::size_t maxItemNamesBytes = 256u << 10;     // a batchStart's item-name document
     static constexpr std::size_t maxTopLevelEntriesPerBatch = 65536;
+    // A listing answers with at most this many entries and bytes of document (value1 = 1 then).
+    static constexpr std::size_t maxListingEntries = 2000;
+    static constexpr std::size_t maxListingBytes = 512u << 10;
 
     FileTransferService(const HostPlatform& platform, std::string peerLabel, std::int64_t chunkSize,
                         Folders folders = Folders::current());
@@ -204,7 +207,7 @@ private:
     bool waitForOutgoingRoom(const UUID& batchID, const std::optional<std::string>& routingToken, bool& gone);
     void abandonCurrentFile(InboundBatch& batch, const std::string& reason);
     void discardInbound(const UUID& batchID);
-    void handleListDirRequest(const FileTransferPacketView& packet);
+    void handleListDirRequest(const FileTransferPacketView& packet, const std::optional<std::string>& peerToken);
     void handleListDirReply(const FileTransferPacketView& packet);
     void inboundStatus(std::string text);
 

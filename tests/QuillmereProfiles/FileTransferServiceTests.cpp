@@ -406,6 +406,29 @@ TEST_F(FileTransferPair, ListsFoldersInsideHomeOnly) {
     EXPECT_EQ(std::get<1>(listings[6]), (home() / "Docs" / "b").string());
 }
 
+TEST_F(FileTransferPair, ListingsGoToTheAskerOnlyFitOneFrameAndResolveFromHome) {
+    fs::create_directories(home() / "Big");
+    for (std::size_t i = 0; i < FileTransferService::maxListingEntries + 10; ++i)
+        std::ofstream(home() / "Big" / (std::string(200, 'n') + std::to_string(i)));
+    std::vector<std::pair<FileTransferPacket, std::optional<std::string>>> replies;
+    receiver->routedSendPacket = [&](const FileTransferPacket& p, const std::optional<std::string>& token) {
+        replies.emplace_back(p, token);
+    };
+    inject(FileTransferOp::listDir, UUID::random(), 0, "Big");
+    inject(FileTransferOp::listDir, UUID::random(), 0, "Docs/..");
+    run();
+    ASSERT_EQ(replies.size(), 2u);
+    EXPECT_EQ(replies[0].second, "A");
+    EXPECT_EQ(replies[0].first.path, (home() / "Big").string()) << "relative to home, not the working folder";
+    EXPECT_EQ(replies[0].first.value1, 1u) << "truncated";
+    EXPECT_LE(replies[0].first.data.size(), FileTransferService::maxListingBytes);
+    const auto entries = FileTransferDocuments::decodeListing(replies[0].first.data);
+    EXPECT_FALSE(entries.empty());
+    EXPECT_LE(entries.size(), FileTransferService::maxListingEntries);
+    EXPECT_EQ(replies[1].first.path, home().string());
+    EXPECT_EQ(replies[1].first.value1, 0u);
+}
+
 TEST_F(FileTransferPair, ABacklogAboveTheMarkAsksTheOwnerToStopReadingUntilItDrains) {
     std::vector<bool> changes;
     receiver->onInboundCongestion = [&](bool congested) { changes.push_back(congested); };
