@@ -113,9 +113,13 @@ public:
     bool waitForClose(std::chrono::milliseconds timeout = 10s);
     // Dies the way a killed process does: the socket is reset, whatever was unsent is lost.
     void abort();
+    // Stops (true) or resumes (false) reading the socket, as a Viewer that falls behind: the
+    // Host's sends then back up in the kernel and in its own queue.
+    void holdReading(bool held);
 
 private:
     void readLoop();
+    bool held_ = false;
     asio::io_context context_;
     asio::ip::tcp::socket socket_;
     std::thread reader_;
