@@ -55,6 +55,7 @@ struct AuxSession {
     int refusedFrames = 0;
     // Log lines this session caused in the current window, and where the window began.
     int logLinesInWindow = 0;
+    std::size_t logLinesLeftOut = 0;  // lines past the window's budget, written as a count later
     std::uint64_t logWindowStartNs = 0;
 };
 

@@ -116,9 +116,8 @@ std::shared_ptr<X11DisplayService> X11DisplayService::open(const std::string& na
     if (::pipe(service->wakePipe_) != 0) return nullptr;
     auto events = x11::Connection::open(service->serverName());
     if (!events) return nullptr;
-    // The thread holds the service weakly and owns its own connection.
-    std::weak_ptr<X11DisplayService> weak = service;
-    service->eventThread_ = std::thread([weak, events, fd = service->wakePipe_[0]] {
+    // The thread owns its own connection and shares only the observer list with the service.
+    service->eventThread_ = std::thread([observers = service->observers_, events, fd = service->wakePipe_[0]] {
         Display* d = events->display();
         XRRSelectInput(d, DefaultRootWindow(d),
                        RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
@@ -132,9 +131,7 @@ std::shared_ptr<X11DisplayService> X11DisplayService::open(const std::string& na
                 XRRUpdateConfiguration(&event);
                 changed = true;
             }
-            if (changed) {
-                if (auto self = weak.lock()) self->notifyObservers();
-            }
+            if (changed) observers->notify();
             fds[0].revents = fds[1].revents = 0;
             if (::poll(fds, 2, -1) < 0) continue;
             if (fds[1].revents) return;
@@ -333,7 +330,7 @@ DisplayError X11DisplayService::completeDisplayConfiguration(DisplayConfiguratio
         }
         if (!error) error = applyLocked(staged);
     }
-    ++generation_;
+    ++observers_->generation;
     notifyObservers();
     return error;
 }
@@ -543,23 +540,27 @@ DisplayError X11DisplayService::applyLocked(const Staged& staged) {
 
 ScreenParametersObserverToken X11DisplayService::addScreenParametersObserver(DispatchQueuePtr queue,
                                                                              std::function<void()> handler) {
-    std::lock_guard lock(observerMutex_);
-    const auto token = nextObserver_++;
-    observers_[token] = Observer{std::move(queue), std::move(handler)};
+    std::lock_guard lock(observers_->mutex);
+    const auto token = observers_->next++;
+    observers_->byToken[token] = Observer{std::move(queue), std::move(handler)};
     return token;
 }
 
 void X11DisplayService::removeScreenParametersObserver(ScreenParametersObserverToken token) {
-    std::lock_guard lock(observerMutex_);
-    observers_.erase(token);
+    std::lock_guard lock(observers_->mutex);
+    observers_->byToken.erase(token);
 }
 
 void X11DisplayService::notifyObservers() {
-    ++generation_;
+    observers_->notify();
+}
+
+void X11DisplayService::Observers::notify() {
+    ++generation;
     std::vector<Observer> targets;
     {
-        std::lock_guard lock(observerMutex_);
-        for (auto& [token, observer] : observers_) targets.push_back(observer);
+        std::lock_guard lock(mutex);
+        for (auto& [token, observer] : byToken) targets.push_back(observer);
     }
     for (auto& observer : targets) {
         if (observer.queue) observer.queue->async(observer.handler);

@@ -70,7 +70,7 @@ public:
     // The connection's name (for captures that open their own).
     const std::string& serverName() const { return connection_->name(); }
     // Moves on at every change the service sees, its own or the server's.
-    std::uint64_t changeGeneration() const { return generation_.load(); }
+    std::uint64_t changeGeneration() const { return observers_->generation.load(); }
 
 private:
     struct Staged {
@@ -90,6 +90,15 @@ private:
         DispatchQueuePtr queue;
         std::function<void()> handler;
     };
+    // What the event thread needs, shared with it so that it never holds the service itself: the
+    // service's destructor joins that thread, so the thread must never be the one to run it.
+    struct Observers {
+        std::mutex mutex;
+        std::map<ScreenParametersObserverToken, Observer> byToken;
+        ScreenParametersObserverToken next = 1;
+        std::atomic<std::uint64_t> generation{0};
+        void notify();
+    };
 
     explicit X11DisplayService(std::shared_ptr<x11::Connection> connection, bool supportsMonitors);
     std::vector<DisplayInfo> listLocked() const;
@@ -97,12 +106,10 @@ private:
     bool fitScreenLocked(std::int64_t extraWidth, std::int64_t extraHeight, bool grow);
     bool defineMonitorLocked(const VirtualMonitor& monitor);
     DisplayError setVirtualModeLocked(DisplayID displayID, const DisplayMode& mode);
-    void watchEvents();
     void notifyObservers();
 
     std::shared_ptr<x11::Connection> connection_;
     const bool supportsMonitors_;
-    std::atomic<std::uint64_t> generation_{0};
 
     mutable std::mutex stateMutex_;  // after the connection's lock when both are held
     std::map<DisplayConfigurationRef, Staged> staged_;
@@ -111,9 +118,7 @@ private:
     std::optional<std::pair<std::int64_t, std::int64_t>> sizeBeforeVirtual_;
     std::uint64_t nextVirtualName_ = 1;
 
-    std::mutex observerMutex_;
-    std::map<ScreenParametersObserverToken, Observer> observers_;
-    ScreenParametersObserverToken nextObserver_ = 1;
+    std::shared_ptr<Observers> observers_ = std::make_shared<Observers>();
 
     int wakePipe_[2] = {-1, -1};
     std::thread eventThread_;
