@@ -65,6 +65,16 @@ plist_t encodeItem(const ClipboardTransferItem& item) {
 struct Reader {
     std::string error;
     std::vector<std::uint64_t> outOfRange;  // integers of the source that are negative or too wide
+    std::vector<std::string> stringsWithNUL;  // whole, where the parser cut them at the NUL
+
+    // A file name the parser cut at a NUL, whole again.
+    std::string fileName(plist_t node) const {
+        auto name = string(node);
+        for (const auto& whole : stringsWithNUL)
+            if (whole.size() > name.size() && whole.compare(0, name.size(), name) == 0 && whole[name.size()] == '\0')
+                return whole;
+        return name;
+    }
 
     plist_t required(plist_t dict, const char* key, plist_type type) {
         plist_t node = plist_dict_get_item(dict, key);
@@ -137,7 +147,7 @@ struct Reader {
         if (!type) return std::nullopt;
         plist_t bytes = required(dict, "data", PLIST_DATA);
         if (!bytes) return std::nullopt;
-        return ClipboardTransferFile{string(name), string(type), data(bytes)};
+        return ClipboardTransferFile{fileName(name), string(type), data(bytes)};
     }
 
     std::optional<ClipboardTransferItem> item(plist_t dict) {
@@ -217,7 +227,8 @@ std::optional<ClipboardTransfer> ClipboardTransfer::decode(std::span<const std::
     // expand to gigabytes, and nesting alone can exhaust the stack.
     std::string boundsError;
     Reader reader;
-    const auto form = checkPropertyListBounds(data, clipboardPropertyListLimits(), &boundsError, &reader.outOfRange);
+    const auto form = checkPropertyListBounds(data, clipboardPropertyListLimits(), &boundsError, &reader.outOfRange,
+                                              &reader.stringsWithNUL);
     if (!form) return fail(boundsError);
     plist_t parsed = nullptr;
     const auto* bytes = reinterpret_cast<const char*>(data.data());

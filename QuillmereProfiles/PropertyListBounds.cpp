@@ -40,7 +40,8 @@ struct BinaryObject {
 };
 
 std::optional<PropertyListForm> checkBinary(std::span<const std::uint8_t> data, const PropertyListLimits& limits,
-                                            const Fail& fail, std::vector<std::uint64_t>* outOfRange) {
+                                            const Fail& fail, std::vector<std::uint64_t>* outOfRange,
+                                            std::vector<std::string>* stringsWithNUL) {
     const std::size_t size = data.size();
     if (size < binaryMagic.size() + trailerSize) return fail("the binary property list is truncated");
     const std::uint8_t* trailer = data.data() + size - trailerSize;
@@ -107,6 +108,10 @@ std::optional<PropertyListForm> checkBinary(std::span<const std::uint8_t> data, 
             if (!n || *n > (tableOffset - at) / width) return fail("a string or data object is truncated");
             // UTF-16 text grows by up to half again as UTF-8.
             object.ownBytes = type == 0x6 ? *n * 3 : *n;
+            if (type == 0x5 && stringsWithNUL && stringsWithNUL->size() < 1024) {
+                const auto* text = reinterpret_cast<const char*>(data.data() + at);
+                if (std::memchr(text, 0, *n)) stringsWithNUL->emplace_back(text, *n);
+            }
             break;
         }
         case 0x8:
@@ -234,10 +239,11 @@ std::optional<PropertyListForm> checkXML(std::string_view text, const PropertyLi
 
 std::optional<PropertyListForm> checkPropertyListBounds(std::span<const std::uint8_t> data,
                                                         const PropertyListLimits& limits, std::string* error,
-                                                        std::vector<std::uint64_t>* outOfRange) {
+                                                        std::vector<std::uint64_t>* outOfRange,
+                                                        std::vector<std::string>* stringsWithNUL) {
     const Fail fail{error};
     const std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
-    if (text.starts_with(binaryMagic)) return checkBinary(data, limits, fail, outOfRange);
+    if (text.starts_with(binaryMagic)) return checkBinary(data, limits, fail, outOfRange, stringsWithNUL);
     const auto first = text.find_first_not_of(" \t\r\n");
     if (first != std::string_view::npos && text.substr(first).starts_with("<"))
         return checkXML(text, limits, fail, outOfRange);

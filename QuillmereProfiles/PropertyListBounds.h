@@ -27,9 +27,12 @@ enum class PropertyListForm { binary, xml };
 // time linear in the input and never recurses. `outOfRange`, when given, receives the 64-bit
 // pattern of every integer that is negative or does not fit 64 bits: a parser that keeps all
 // integers in one unsigned field reads -1 as 2^64-1, and only the source tells them apart.
+// `stringsWithNUL`, when given, receives the ASCII strings of a binary list that hold a NUL, whole:
+// the same parser keeps strings as C strings and cuts them there.
 std::optional<PropertyListForm> checkPropertyListBounds(std::span<const std::uint8_t> data,
                                                         const PropertyListLimits& limits,
                                                         std::string* error = nullptr,
-                                                        std::vector<std::uint64_t>* outOfRange = nullptr);
+                                                        std::vector<std::uint64_t>* outOfRange = nullptr,
+                                                        std::vector<std::string>* stringsWithNUL = nullptr);
 
 }  // namespace qm

@@ -457,3 +457,30 @@ TEST(ClipboardTransfer, ANumberThatDoesNotFitItsFieldFails) {
     wide[8] = 1;  // 2^64 and more
     EXPECT_FALSE(ClipboardTransfer::decode(rootWithSequence(wide)));
 }
+
+TEST_F(ClipboardBridgeTest, ANulInAFileNameBecomesADashNotACut) {
+    auto ascii = [](std::string_view text) {
+        Bytes object{static_cast<std::uint8_t>(0x50 | text.size())};
+        for (char c : text) object.push_back(static_cast<std::uint8_t>(c));
+        return object;
+    };
+    auto dict = [](std::vector<std::uint32_t> keys, std::vector<std::uint32_t> values) {
+        Bytes object{static_cast<std::uint8_t>(0xD0 | keys.size())};
+        keys.insert(keys.end(), values.begin(), values.end());
+        for (auto ref : keys) object.insert(object.end(), {0, 0, 0, static_cast<std::uint8_t>(ref)});
+        return object;
+    };
+    const auto list = binaryList({dict({1, 3, 5, 7}, {2, 4, 6, 8}), ascii("sourceID"), ascii("S"), ascii("sequence"),
+                                  Bytes{0x10, 1}, ascii("generatedAtNs"), Bytes{0x10, 1}, ascii("items"),
+                                  arrayOf({9}), dict({10, 12}, {11, 13}), ascii("kind"), ascii("files"),
+                                  ascii("files"), arrayOf({14}), dict({15, 17, 19}, {16, 18, 20}), ascii("filename"),
+                                  ascii(std::string_view("a\0b.txt", 7)), ascii("typeIdentifier"), ascii("t"),
+                                  ascii("data"), Bytes{0x41, 'x'}});
+    auto transfer = ClipboardTransfer::decode(list);
+    ASSERT_TRUE(transfer);
+    ASSERT_EQ(transfer->items.at(0).files.size(), 1u);
+    bridge->handleRemoteTransfer(*transfer);
+    const auto files = pasteboard->readFileURLs();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files[0].filename(), "a-b.txt");
+}
