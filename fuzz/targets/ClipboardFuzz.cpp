@@ -3,6 +3,7 @@
 // must stay single, printable lines. Half the inputs are read as a recipe for a binary list whose
 // containers name arbitrary objects, themselves and their ancestors included, so that shared,
 // nested and looping structures are reached at once rather than by chance.
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -126,6 +127,8 @@ QM_FUZZ_TARGET(clipboard) {
         bridge->onStatus = [&](const std::string& line) { lines.push_back(line); };
         bridge->handleRemoteTransfer(*transfer);
         for (const auto& line : lines) QM_FUZZ_CHECK(printableLine(line), "a status line with a control character");
+        std::error_code ec;
+        std::filesystem::remove_all(inbox.path() / "QuillmereClipboardInbox", ec);
     }
     auto once = transfer->encodedData(&error);
     QM_FUZZ_CHECK(once.has_value(), error);
