@@ -9,6 +9,7 @@
 
 #include "QuillmereProfiles/FileTransferService.h"
 #include "support/LiveServer.h"
+#include "support/ServerInspector.h"
 #include "support/TestViewer.h"
 #include "support/WiredHost.h"
 
@@ -138,4 +139,46 @@ TEST(ServerFilesHostile, AViewerHearsItsBatchOutcomeAndALostFileChannelTakesItsP
     EXPECT_TRUE(waitUntil([&] { return host.stagedFiles() == 1; })) << "the partial file goes with its batch";
     EXPECT_TRUE(viewer.control.connected());
     EXPECT_TRUE(waitUntil([&] { return host.files->tableEntryCount() == 0; }));
+}
+
+TEST(ServerFilesHostile, ASendToASlowControlOnlyViewerWaitsInsteadOfOverflowingItsQueue) {
+    WiredHost host;
+    TestViewer viewer(host.live->ports().control);
+    auto signedIn = viewer.signIn(LiveServer::user, LiveServer::password);
+    ASSERT_TRUE(signedIn && signedIn->accepted);
+    ServerInspector inspector(host.live->server());
+    const auto sessions = host.live->server().queue->sync([&] {
+        return std::vector<UUID>(inspector.sessions().authorizedAudioSessions.begin(),
+                                 inspector.sessions().authorizedAudioSessions.end());
+    });
+    ASSERT_EQ(sessions.size(), 1u);
+    const UUID session = sessions.front();
+    // More than the control connection's send limit, so queueing it all would close the session.
+    const auto content = randomBytes(48u << 20, 9);
+    const auto source = host.folder.path() / "outgoing" / "big.bin";
+    writeFile(source, content);
+    BacklogProbe probe;
+    probe.install(host, session);
+    viewer.holdReading(true);
+    const auto batch = host.files->sendURLs({source}, FileTransferIntent::copy, std::nullopt, {},
+                                            session.uuidString(), std::nullopt);
+    ASSERT_TRUE(batch);
+    ASSERT_TRUE(waitUntil([&] {
+        return host.live->server().fileTransferBacklog(session).value_or(0) >
+               FileTransferService::maxOutgoingBacklogBytes / 2;
+    }));
+    viewer.holdReading(false);
+    Bytes received;
+    for (;;) {
+        auto frame = viewer.waitFor(AuxPacketType::fileTransfer, 30s);
+        ASSERT_TRUE(frame) << "the batch never ended";
+        auto packet = FileTransferPacket::decode(frame->payload);
+        ASSERT_TRUE(packet);
+        if (packet->op == FileTransferOp::fileChunk) received.insert(received.end(), packet->data.begin(), packet->data.end());
+        if (packet->op == FileTransferOp::batchEnd) break;
+    }
+    EXPECT_TRUE(received == content);
+    EXPECT_TRUE(viewer.connected());
+    EXPECT_TRUE(host.live->waitForStatus("files: send completed for batch " + shortBatchID(*batch)));
+    EXPECT_LE(probe.most.load(), FileTransferService::maxOutgoingBacklogBytes + 2 * static_cast<std::size_t>(chunk));
 }
