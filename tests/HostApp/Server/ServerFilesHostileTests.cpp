@@ -4,9 +4,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <fstream>
 #include <random>
 
+#include "QuillmereProfiles/ClipboardTransfer.h"
 #include "QuillmereProfiles/FileTransferService.h"
 #include "support/LiveServer.h"
 #include "support/ServerInspector.h"
@@ -181,4 +184,37 @@ TEST(ServerFilesHostile, ASendToASlowControlOnlyViewerWaitsInsteadOfOverflowingI
     EXPECT_TRUE(viewer.connected());
     EXPECT_TRUE(host.live->waitForStatus("files: send completed for batch " + shortBatchID(*batch)));
     EXPECT_LE(probe.most.load(), FileTransferService::maxOutgoingBacklogBytes + 2 * static_cast<std::size_t>(chunk));
+}
+
+TEST(ServerClipboardHostile, SnapshotsWaitingForABusyMainQueueCollapseToTheLatest) {
+    WiredHost host;
+    WiredViewer viewer(host);
+    ASSERT_TRUE(viewer.ready());
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool released = false;
+    host.mainQueue->async([&] {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return released; });
+    });
+    constexpr int count = 30;
+    for (int i = 1; i <= count; ++i) {
+        ClipboardTransfer transfer{"viewer-one", static_cast<std::uint64_t>(i), 1, {}};
+        transfer.items.push_back({ClipboardTransferItemKind::text, std::to_string(i), std::nullopt, std::nullopt, {}});
+        viewer.control.send(AuxPacketType::clipboardTransfer, *transfer.encodedData());
+    }
+    // Answered on the session queue after every snapshot before it was taken.
+    viewer.control.send(AuxPacketType::hostShortcut, Bytes{});
+    ASSERT_TRUE(viewer.control.waitForStatus("bad host shortcut payload"));
+    ASSERT_TRUE(waitUntil([&] { return host.live->server().resourceCounts().pendingClipboardSnapshots == 0; }));
+    {
+        std::lock_guard lock(mutex);
+        released = true;
+    }
+    changed.notify_all();
+    EXPECT_TRUE(waitUntil([&] {
+        return host.mainQueue->sync([&] { return host.pasteboard->readString(); }) == std::to_string(count);
+    }));
+    EXPECT_LE(host.live->countStatuses("clipboard applied text from Viewer"), 2u)
+        << "one pending snapshot, not one main-queue block per snapshot";
 }
