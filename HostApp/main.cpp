@@ -126,8 +126,9 @@ int main() {
     sigwait(&stopSignals, &received);
     std::fprintf(stderr, "[QuillmereHost] stopping (signal %d)\n", received);
     platform.mainQueue->sync([clipboard] { clipboard->stop(); });
-    server->stopForTermination();
-    // Unfinished batches go with their partial files before the process ends.
+    // Unfinished batches go with their partial files before the process ends; first, while the
+    // server still answers the service's questions about its Viewers' queues.
     files->stop();
+    server->stopForTermination();
     return EXIT_SUCCESS;
 }
