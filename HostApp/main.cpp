@@ -20,6 +20,8 @@
 #include "Platform/InputEvents.h"
 #include "Platform/Pasteboard.h"
 #include "Platform/PowerManagement.h"
+#include "Platform/Core/LogSink.h"
+#include "Platform/Core/LogText.h"
 #include "Platform/Linux/PulseAudio.h"
 #include "Platform/ScreenCapture.h"
 #include "Platform/Linux/SystemDisplays.h"
@@ -62,16 +64,18 @@ int main() {
     platform.configDirectory = defaultConfigDirectory();
 
     // System audio from PulseAudio when a server answers; otherwise the simulation's quiet tone.
+    // The output device is PulseAudio's either way: it connects when needed and again after the
+    // sound server restarts, and while none answers, mute and volume report themselves unavailable.
+    auto audioRouting = std::make_shared<PulseAudioRouting>();
     std::string pulseError;
-    if (auto outputs = PulseAudioOutputDevices::connect(pulseError)) {
-        platform.audioOutputDevices = outputs;
-        platform.audioCapture = std::make_shared<PulseAudioCapture>(displays);
+    if (PulseAudioOutputDevices::connect(pulseError)) {
+        platform.audioCapture = std::make_shared<PulseAudioCapture>(displays, audioRouting);
     } else {
-        std::fprintf(stderr, "[QuillmereHost] audio: PulseAudio unavailable (%s); playing a simulated tone\n",
-                     pulseError.c_str());
-        platform.audioOutputDevices = std::make_shared<SimulatedAudioOutputDevices>();
+        logLine("[QuillmereHost] audio: PulseAudio unavailable (" + escapedForLog(pulseError) +
+                "); playing a simulated tone");
         platform.audioCapture = std::make_shared<SimulatedAudioCapture>(displays);
     }
+    platform.audioOutputDevices = PulseAudioOutputDevices::connectWhenNeeded(audioRouting);
     platform.screenCaptureAccess = std::make_shared<SimulatedScreenCaptureAccess>();
 
     // Input goes to the X display through XTest when one answers, else to a bounded recorder.
