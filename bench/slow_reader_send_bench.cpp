@@ -21,7 +21,7 @@
 #include <random>
 #include <thread>
 
-#include "HostApp/Server/HostServiceWiring.h"
+#include "HostApp/App/HostServiceWiring.h"
 #include "QuillmereProfiles/FileTransferPacket.h"
 #include "support/TestPlatform.h"
 #include "support/WiredHost.h"
