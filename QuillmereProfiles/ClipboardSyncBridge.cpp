@@ -1,18 +1,39 @@
 #include "QuillmereProfiles/ClipboardSyncBridge.h"
 
+#include <algorithm>
+#include <pwd.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include "Platform/Images.h"
+#include "Platform/Core/LogText.h"
 #include "Platform/Core/UUID.h"
 #include "QuillmereProfiles/ConfinedFiles.h"
 
 namespace qm {
 
+std::uint64_t declaredImagePixels(std::span<const std::uint8_t> bytes) {
+    static constexpr std::uint8_t pngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    if (bytes.size() < 24 || !std::equal(std::begin(pngSignature), std::end(pngSignature), bytes.begin()) ||
+        std::string_view(reinterpret_cast<const char*>(bytes.data() + 12), 4) != "IHDR")
+        return 0;
+    auto big = [&](std::size_t at) {
+        return (std::uint64_t{bytes[at]} << 24) | (std::uint64_t{bytes[at + 1]} << 16) |
+               (std::uint64_t{bytes[at + 2]} << 8) | bytes[at + 3];
+    };
+    return big(16) * big(20);
+}
+
 std::filesystem::path defaultCachesDirectory() {
     if (const char* xdg = std::getenv("XDG_CACHE_HOME"); xdg && *xdg == '/') return xdg;
     if (const char* home = std::getenv("HOME"); home && *home == '/') return std::filesystem::path(home) / ".cache";
+    // Without HOME the password database still knows the user's home; a shared temporary folder
+    // is the last resort only, since another local user could create our folders there first.
+    if (const passwd* entry = ::getpwuid(::geteuid()); entry && entry->pw_dir && *entry->pw_dir == '/')
+        return std::filesystem::path(entry->pw_dir) / ".cache";
     std::error_code ec;
     auto temporary = std::filesystem::temp_directory_path(ec);
     return ec ? std::filesystem::path("/tmp") : temporary;
@@ -154,6 +175,12 @@ void ClipboardSyncBridge::applyTransferToPasteboard(const ClipboardTransfer& tra
         status("clipboard applied text from " + peerLabel);
         return;
     case ClipboardTransferItemKind::image: {
+        // The header says what decoding would cost; a picture past the bound is refused unread.
+        if (item.imageData && declaredImagePixels(*item.imageData) > maxImagePixelsApplied) {
+            status("clipboard image apply failed from " + peerLabel + ": the image exceeds " +
+                   std::to_string(maxImagePixelsApplied) + " pixels");
+            return;
+        }
         auto picture = item.imageData ? imageAsPNG(*item.imageData) : std::nullopt;
         if (!picture) {
             status("clipboard image apply failed from " + peerLabel);
@@ -222,11 +249,11 @@ std::vector<std::filesystem::path> ClipboardSyncBridge::materializeFiles(const s
         const auto name = sanitizedFilename(file.filename);
         const auto size = static_cast<std::int64_t>(file.data.size());
         if (size > maxFileBytes) {
-            status("clipboard file write failed for " + name + ": the file exceeds the size limit");
+            status("clipboard file write failed for " + escapedForLog(name) + ": the file exceeds the size limit");
             continue;
         }
         if (size > maxTotalFileBytes - totalBytes) {
-            status("clipboard file write failed for " + name + ": the files exceed the total size limit");
+            status("clipboard file write failed for " + escapedForLog(name) + ": the files exceed the total size limit");
             continue;
         }
         std::string candidate = name;
@@ -236,7 +263,7 @@ std::vector<std::filesystem::path> ClipboardSyncBridge::materializeFiles(const s
         }
         std::string error;
         if (!writeFileAtomically(folder->get(), candidate, file.data, error)) {
-            status("clipboard file write failed for " + name + ": " + error);
+            status("clipboard file write failed for " + escapedForLog(name) + ": " + error);
             continue;
         }
         totalBytes += size;

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,9 @@ namespace qm {
 class ClipboardSyncBridge : public std::enable_shared_from_this<ClipboardSyncBridge> {
 public:
     static constexpr double pollInterval = 0.6;
+    // A received image is decoded on the main queue to check it; one larger than this (64 MiB
+    // of pixels) is refused from its header, before any decoding.
+    static constexpr std::uint64_t maxImagePixelsApplied = 16u << 20;
 
     // `inboxBase` is where the clipboard inbox folder goes: the user's caches folder
     // (defaultCachesDirectory()) in the Host, a temporary folder in tests.
@@ -84,8 +88,11 @@ private:
     std::optional<std::int64_t> lastPendingDeliveryStatusChangeCount_;
 };
 
-// The user's caches folder: $XDG_CACHE_HOME, else ~/.cache; the temporary folder when neither
-// can be found.
+// Width times height from a PNG header; 0 for anything else.
+std::uint64_t declaredImagePixels(std::span<const std::uint8_t> bytes);
+
+// The user's caches folder: $XDG_CACHE_HOME, else $HOME/.cache, else .cache in the home folder
+// the password database names; the temporary folder when none can be found.
 std::filesystem::path defaultCachesDirectory();
 
 }  // namespace qm

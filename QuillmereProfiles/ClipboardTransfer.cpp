@@ -3,7 +3,10 @@
 #include <plist/plist.h>
 
 #include "Platform/Core/ByteIO.h"
+#include "Platform/Core/LogText.h"
+#include "QuillmereProfiles/PropertyListBounds.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <limits>
 #include <memory>
@@ -61,6 +64,17 @@ plist_t encodeItem(const ClipboardTransferItem& item) {
 // Readers: each reports the first problem in `error` and yields nothing.
 struct Reader {
     std::string error;
+    std::vector<std::uint64_t> outOfRange;  // integers of the source that are negative or too wide
+    std::vector<std::string> stringsWithNUL;  // whole, where the parser cut them at the NUL
+
+    // A file name the parser cut at a NUL, whole again.
+    std::string fileName(plist_t node) const {
+        auto name = string(node);
+        for (const auto& whole : stringsWithNUL)
+            if (whole.size() > name.size() && whole.compare(0, name.size(), name) == 0 && whole[name.size()] == '\0')
+                return whole;
+        return name;
+    }
 
     plist_t required(plist_t dict, const char* key, plist_type type) {
         plist_t node = plist_dict_get_item(dict, key);
@@ -112,6 +126,15 @@ struct Reader {
         plist_get_uint_val(node, &value);
         return value;
     }
+    plist_t unsignedInteger(plist_t dict, const char* key) {
+        plist_t node = required(dict, key, PLIST_UINT);
+        // The library keeps every integer in one unsigned field, so -1 would read as 2^64-1.
+        if (node && std::find(outOfRange.begin(), outOfRange.end(), integer(node)) != outOfRange.end()) {
+            error = std::string("key \"") + key + "\" does not fit an unsigned 64-bit integer";
+            return nullptr;
+        }
+        return node;
+    }
 
     std::optional<ClipboardTransferFile> file(plist_t dict) {
         if (plist_get_node_type(dict) != PLIST_DICT) {
@@ -124,7 +147,7 @@ struct Reader {
         if (!type) return std::nullopt;
         plist_t bytes = required(dict, "data", PLIST_DATA);
         if (!bytes) return std::nullopt;
-        return ClipboardTransferFile{string(name), string(type), data(bytes)};
+        return ClipboardTransferFile{fileName(name), string(type), data(bytes)};
     }
 
     std::optional<ClipboardTransferItem> item(plist_t dict) {
@@ -137,7 +160,7 @@ struct Reader {
         if (!kind) return std::nullopt;
         auto parsed = clipboardTransferItemKindFromRaw(string(kind));
         if (!parsed) {
-            error = "unknown item kind \"" + string(kind) + "\"";
+            error = "unknown item kind \"" + escapedForLog(string(kind), 64) + "\"";
             return std::nullopt;
         }
         out.kind = *parsed;
@@ -160,6 +183,17 @@ struct Reader {
 };
 
 }  // namespace
+
+PropertyListLimits clipboardPropertyListLimits() {
+    // An honest snapshot fits one 1 MiB frame and nests five containers deep; the bounds leave
+    // room for a sender that shares repeated values, and no more.
+    PropertyListLimits limits;
+    limits.maxObjects = 1u << 18;
+    limits.maxDepth = 16;
+    limits.maxExpandedNodes = 1u << 18;
+    limits.maxExpandedBytes = 16u << 20;
+    return limits;
+}
 
 std::optional<std::vector<std::uint8_t>> ClipboardTransfer::encodedData(std::string* error) const {
     PlistPtr root(plist_new_dict());
@@ -189,17 +223,29 @@ std::optional<ClipboardTransfer> ClipboardTransfer::decode(std::span<const std::
     };
     if (data.empty() || data.size() > std::numeric_limits<std::uint32_t>::max())
         return fail("the data is not a property list");
+    // The structure is checked before anything is built: references can make a few hundred bytes
+    // expand to gigabytes, and nesting alone can exhaust the stack.
+    std::string boundsError;
+    Reader reader;
+    const auto form = checkPropertyListBounds(data, clipboardPropertyListLimits(), &boundsError, &reader.outOfRange,
+                                              &reader.stringsWithNUL);
+    if (!form) return fail(boundsError);
     plist_t parsed = nullptr;
-    plist_from_memory(reinterpret_cast<const char*>(data.data()), static_cast<std::uint32_t>(data.size()), &parsed);
+    const auto* bytes = reinterpret_cast<const char*>(data.data());
+    const auto length = static_cast<std::uint32_t>(data.size());
+    if (*form == PropertyListForm::binary) {
+        plist_from_bin(bytes, length, &parsed);
+    } else {
+        plist_from_xml(bytes, length, &parsed);
+    }
     if (!parsed) return fail("the data is not a property list");
     PlistPtr root(parsed);
     if (plist_get_node_type(parsed) != PLIST_DICT) return fail("the root is not a dictionary");
 
-    Reader reader;
     ClipboardTransfer out;
     plist_t source = reader.required(parsed, "sourceID", PLIST_STRING);
-    plist_t sequence = source ? reader.required(parsed, "sequence", PLIST_UINT) : nullptr;
-    plist_t generated = sequence ? reader.required(parsed, "generatedAtNs", PLIST_UINT) : nullptr;
+    plist_t sequence = source ? reader.unsignedInteger(parsed, "sequence") : nullptr;
+    plist_t generated = sequence ? reader.unsignedInteger(parsed, "generatedAtNs") : nullptr;
     plist_t items = generated ? reader.required(parsed, "items", PLIST_ARRAY) : nullptr;
     if (!items) return fail(reader.error);
     out.sourceID = Reader::string(source);

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "QuillmereProfiles/PropertyListBounds.h"
+
 namespace qm {
 
 // What a clipboard item carries. On the wire its raw value string.
@@ -47,5 +49,8 @@ struct ClipboardTransfer {
     // bytes are no property list; never a partial transfer.
     static std::optional<ClipboardTransfer> decode(std::span<const std::uint8_t> data, std::string* error = nullptr);
 };
+
+// What a received snapshot's property list may expand to before it is decoded.
+PropertyListLimits clipboardPropertyListLimits();
 
 }  // namespace qm

@@ -39,7 +39,7 @@ std::optional<std::vector<std::string>> peerPathComponents(std::string_view path
 namespace {
 
 std::optional<FileDescriptor> openChildFolder(int parent, const std::string& name, bool create) {
-    if (create && ::mkdirat(parent, name.c_str(), 0755) != 0 && errno != EEXIST) return std::nullopt;
+    if (create && ::mkdirat(parent, name.c_str(), 0700) != 0 && errno != EEXIST) return std::nullopt;
     const int fd = ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return std::nullopt;
     return FileDescriptor(fd);
@@ -66,7 +66,7 @@ std::optional<FileDescriptor> createConfinedFile(const std::filesystem::path& ro
     auto folder = openConfinedFolder(root, components.first(components.size() - 1), true);
     if (!folder) return std::nullopt;
     const int fd = ::openat(folder->get(), components.back().c_str(),
-                            O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+                            O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return std::nullopt;
     FileDescriptor file(fd);
     // O_NOFOLLOW stops links; a fifo or device below the root is refused as well.
@@ -100,7 +100,7 @@ bool writeFileAtomically(int folderFd, const std::string& name, std::span<const 
         return false;
     }
     const std::string temporary = ".quillmere-" + UUID::random().uuidString() + ".tmp";
-    const int fd = ::openat(folderFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const int fd = ::openat(folderFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         error = std::strerror(errno);
         return false;

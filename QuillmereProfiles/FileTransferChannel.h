@@ -102,6 +102,8 @@ public:
     std::size_t maximumPayloadSize() const { return maximumPayloadSize_; }
 
     bool didEnd() const { return didEnd_; }
+    // Bytes handed to the connection and not yet sent.
+    std::size_t queuedSendBytes() const { return connection_->queuedSendBytes(); }
     const std::string& label() const { return label_; }
 
     // Each complete payload, in stream order; nothing is delivered once the connection ended.

@@ -1,9 +1,14 @@
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 
+#include "Platform/Core/LogText.h"
 #include "QuillmereProfiles/FileTransferService.h"
 
 namespace qm {
@@ -33,10 +38,11 @@ void FileTransferService::processIncoming(const FileTransferPacketView& packet, 
         handleBatchStart(packet, peerToken);
         return;
     case FileTransferOp::mkdir:
-        if (auto* batch = batchOf()) handleMkdir(*batch, packet);
+        if (auto* batch = batchOf(); batch && acceptablePeerPath(*batch, id, packet.path)) handleMkdir(*batch, packet);
         return;
     case FileTransferOp::fileStart:
-        if (auto* batch = batchOf()) handleFileStart(*batch, packet);
+        if (auto* batch = batchOf(); batch && acceptablePeerPath(*batch, id, packet.path))
+            handleFileStart(*batch, packet);
         return;
     case FileTransferOp::fileChunk:
         if (auto* batch = batchOf()) handleFileChunk(id, *batch, packet);
@@ -54,13 +60,13 @@ void FileTransferService::processIncoming(const FileTransferPacketView& packet, 
         }
         return;
     case FileTransferOp::cancelBatch:
-        handlePeerCancel(id);
+        handlePeerCancel(id, peerToken);
         return;
     case FileTransferOp::directSave:
-        pendingDestinations_[id] = PendingDestination{packet.path, FileTransferDeliveryOptions(packet.value1)};
+        handleDirectSave(packet, peerToken);
         return;
     case FileTransferOp::listDir:
-        handleListDirRequest(packet);
+        handleListDirRequest(packet, peerToken);
         return;
     case FileTransferOp::listDirReply:
         handleListDirReply(packet);
@@ -75,24 +81,59 @@ void FileTransferService::processIncoming(const FileTransferPacketView& packet, 
     }
 }
 
+void FileTransferService::notifyPeer(const std::optional<std::string>& peerToken, const std::string& text) {
+    if (peerToken) onPeerNotice(*peerToken, text);
+}
+
 void FileTransferService::handleBatchStart(const FileTransferPacketView& packet, const std::optional<std::string>& peerToken) {
     const auto& id = packet.batchID;
     if (auto existing = inbound_.find(id); existing != inbound_.end()) {
         if (peerToken && existing->second.peerToken && *peerToken != *existing->second.peerToken) return;
+        // The same batch started afresh: the unfinished one goes, with its folder and partial file.
+        dropInbound(existing, false);
     }
+    auto refuse = [&](const std::string& reason) {
+        inboundStatus("refused batch " + shortBatchID(id) + ": " + reason);
+        notifyPeer(peerToken, "files: batch " + id.uuidString() + " refused: " + reason);
+    };
+    const auto open = std::count_if(inbound_.begin(), inbound_.end(),
+                                    [&](const auto& entry) { return entry.second.peerToken == peerToken; });
+    if (static_cast<std::size_t>(open) >= maxInboundBatchesPerPeer) {
+        return refuse("too many unfinished batches (at most " + std::to_string(maxInboundBatchesPerPeer) + ")");
+    }
+    std::string error;
+    auto staging = openStagingRoot(error);
+    if (!staging) return refuse("the staging folder is unavailable: " + error);
+
     const double now = clock_->wallTime();
     const auto seconds = static_cast<std::int64_t>(std::trunc(now));
+    // Every batch gets a folder of its own, made here and never taken over: a name that exists
+    // already (a link planted in advance, or another batch's folder) is passed by.
+    const std::string base = std::to_string(seconds) + "-" + shortBatchID(id);
+    std::string name = base;
+    bool made = false;
+    for (int attempt = 1; attempt <= 1000 && !made; ++attempt) {
+        if (attempt > 1) name = base + "-" + std::to_string(attempt);
+        if (::mkdirat(staging->get(), name.c_str(), 0700) == 0) {
+            made = true;
+        } else if (errno != EEXIST) {
+            break;
+        }
+    }
+    if (!made) return refuse(std::string("no batch folder could be made: ") + std::strerror(errno ? errno : EEXIST));
+
     InboundBatch batch;
-    batch.rootDir = stagingRoot() / (std::to_string(seconds) + "-" + shortBatchID(id));
-    std::error_code ec;
-    std::filesystem::create_directories(batch.rootDir, ec);
+    batch.rootDir = folders_.caches / "QuillmereFileInbox" / peerLabel / name;
     batch.totalExpectedBytes = packet.value1;
     batch.totalFilesExpected = static_cast<std::int64_t>(packet.value2 & fileCountMask);
     batch.intent = FileTransferPacket::batchStartIntent(packet.value2);
-    batch.itemNames = FileTransferDocuments::decodeItemNames(packet.data);
+    // A name list past the bound is not kept: the names only label the batch.
+    if (packet.data.size() <= maxItemNamesBytes) batch.itemNames = FileTransferDocuments::decodeItemNames(packet.data);
     batch.startedAt = now;
     batch.peerToken = peerToken;
-    if (auto pending = pendingDestinations_.find(id); pending != pendingDestinations_.end()) {
+    batch.batchID = id;
+    if (auto pending = pendingDestinations_.find(id);
+        pending != pendingDestinations_.end() && pending->second.peerToken == peerToken) {
         batch.destinationHint = pending->second.path;
         batch.deliveryOptions = pending->second.deliveryOptions;
         pendingDestinations_.erase(pending);
@@ -110,10 +151,49 @@ void FileTransferService::handleBatchStart(const FileTransferPacketView& packet,
     });
 }
 
+bool FileTransferService::acceptablePeerPath(InboundBatch& batch, const UUID& batchID, const std::string& path) {
+    auto refuse = [&](const std::string& reason) {
+        // A refused fileStart must not leave chunks flowing into the previous file.
+        batch.currentHandle.reset();
+        batch.currentFile.reset();
+        batch.currentRelativePath.clear();
+        batch.droppedFiles += 1;
+        inboundStatus("dropped " + escapedForLog(path) + ": " + reason);
+        notifyPeer(batch.peerToken, "files: batch " + batchID.uuidString() + " dropped " + escapedForLog(path) + ": " + reason);
+        return false;
+    };
+    if (path.size() > maxPeerPathBytes) return refuse("the path is longer than " + std::to_string(maxPeerPathBytes) + " bytes");
+    if (static_cast<std::size_t>(std::count(path.begin(), path.end(), '/')) >= maxPeerPathDepth)
+        return refuse("the path is deeper than " + std::to_string(maxPeerPathDepth) + " levels");
+    const bool topLevel = path.find('/') == std::string::npos;
+    if (topLevel && !batch.topLevelNames.contains(path) && batch.topLevelNames.size() >= maxTopLevelEntriesPerBatch) {
+        if (batch.itemLimitReported) {
+            batch.droppedFiles += 1;
+            return false;
+        }
+        batch.itemLimitReported = true;
+        return refuse("the batch has " + std::to_string(maxTopLevelEntriesPerBatch) + " items already");
+    }
+    return true;
+}
+
+void FileTransferService::handleDirectSave(const FileTransferPacketView& packet, const std::optional<std::string>& peerToken) {
+    const auto& id = packet.batchID;
+    auto existing = pendingDestinations_.find(id);
+    if (existing != pendingDestinations_.end() && existing->second.peerToken != peerToken) return;
+    if (packet.path.size() > maxPeerPathBytes) return;
+    if (existing == pendingDestinations_.end()) {
+        const auto held = std::count_if(pendingDestinations_.begin(), pendingDestinations_.end(),
+                                        [&](const auto& entry) { return entry.second.peerToken == peerToken; });
+        if (static_cast<std::size_t>(held) >= maxPendingDestinationsPerPeer) return;
+    }
+    pendingDestinations_[id] = PendingDestination{packet.path, FileTransferDeliveryOptions(packet.value1), peerToken};
+}
+
 namespace {
 
-void addTopLevel(std::vector<std::filesystem::path>& entries, const std::filesystem::path& item) {
-    if (std::find(entries.begin(), entries.end(), item) == entries.end()) entries.push_back(item);
+void addTopLevel(FileTransferService::InboundBatch& batch, const std::string& name, const std::filesystem::path& item) {
+    if (batch.topLevelNames.insert(name).second) batch.topLevelEntries.push_back(item);
 }
 
 std::filesystem::path joined(const std::filesystem::path& root, const std::vector<std::string>& components) {
@@ -128,7 +208,7 @@ void FileTransferService::handleMkdir(InboundBatch& batch, const FileTransferPac
     auto components = peerPathComponents(packet.path);
     if (!components) return;  // refused: absolute, empty, ".", ".." or NUL component
     if (!openConfinedFolder(batch.rootDir, *components, true)) return;
-    if (components->size() == 1) addTopLevel(batch.topLevelEntries, joined(batch.rootDir, *components));
+    if (components->size() == 1) addTopLevel(batch, components->front(), joined(batch.rootDir, *components));
 }
 
 void FileTransferService::handleFileStart(InboundBatch& batch, const FileTransferPacketView& packet) {
@@ -146,7 +226,7 @@ void FileTransferService::handleFileStart(InboundBatch& batch, const FileTransfe
     batch.currentExpectedSize = packet.value1;
     if (!file) return;  // chunks of a file that could not be made are dropped
     batch.currentHandle = std::move(*file);
-    if (components->size() == 1) addTopLevel(batch.topLevelEntries, *batch.currentFile);
+    if (components->size() == 1) addTopLevel(batch, components->front(), *batch.currentFile);
 }
 
 void FileTransferService::abandonCurrentFile(InboundBatch& batch, const std::string& reason) {
@@ -155,10 +235,14 @@ void FileTransferService::abandonCurrentFile(InboundBatch& batch, const std::str
         std::error_code ec;
         std::filesystem::remove(*batch.currentFile, ec);
         auto& top = batch.topLevelEntries;
-        top.erase(std::remove(top.begin(), top.end(), *batch.currentFile), top.end());
+        if (batch.topLevelNames.erase(batch.currentRelativePath) > 0)
+            top.erase(std::remove(top.begin(), top.end(), *batch.currentFile), top.end());
     }
     batch.totalReceivedBytes -= batch.currentReceived;
-    inboundStatus("dropped " + batch.currentRelativePath + ": " + reason);
+    batch.droppedFiles += 1;
+    inboundStatus("dropped " + escapedForLog(batch.currentRelativePath) + ": " + reason);
+    notifyPeer(batch.peerToken, "files: batch " + batch.batchID.uuidString() + " dropped " +
+                                    escapedForLog(batch.currentRelativePath) + ": " + reason);
     batch.currentFile.reset();
     batch.currentRelativePath.clear();
     batch.currentReceived = 0;
@@ -198,6 +282,9 @@ void FileTransferService::handleBatchEnd(const UUID& batchID) {
     auto& batch = node.mapped();
     // A file whose fileEnd never came is kept only when it is whole.
     if (batch.currentHandle.valid()) handleFileEnd(batch);
+    notifyPeer(batch.peerToken, "files: batch " + batchID.uuidString() + " received " +
+                                    std::to_string(batch.topLevelEntries.size()) + " item(s), dropped " +
+                                    std::to_string(batch.droppedFiles) + " file(s)");
     onMain([batchID, count = batch.topLevelEntries.size(), root = batch.rootDir, items = batch.topLevelEntries,
             intent = batch.intent](FileTransferService& self) {
         self.onStatus("received " + std::to_string(count) + " item(s) into " + root.string());
@@ -205,18 +292,25 @@ void FileTransferService::handleBatchEnd(const UUID& batchID) {
     });
 }
 
-void FileTransferService::handlePeerCancel(const UUID& batchID) {
+void FileTransferService::handlePeerCancel(const UUID& batchID, const std::optional<std::string>& peerToken) {
     {
+        // Only the destination of an outgoing batch stops it (any peer, for one sent to all),
+        // and only a batch that is queued or running is marked, so marks never pile up.
         std::lock_guard lock(outgoingLock_);
-        outgoingCancelled_.insert(batchID);
+        auto active = outgoingActive_.find(batchID);
+        if (active != outgoingActive_.end() && (!active->second || !peerToken || active->second == peerToken))
+            outgoingCancelled_.insert(batchID);
     }
-    if (inbound_.contains(batchID)) {
+    auto mine = [&](const std::optional<std::string>& owner) { return !peerToken || !owner || owner == peerToken; };
+    if (auto pending = pendingDestinations_.find(batchID);
+        pending != pendingDestinations_.end() && mine(pending->second.peerToken))
+        pendingDestinations_.erase(pending);
+    if (auto batch = inbound_.find(batchID); batch != inbound_.end() && mine(batch->second.peerToken)) {
         // Dropped now, not behind the packets already queued: the peer's batchEnd that follows
         // its cancel must not complete the batch.
         discardInbound(batchID);
         inboundStatus("cancelled by peer for batch " + shortBatchID(batchID));
     }
-    pendingDestinations_.erase(batchID);
 }
 
 }  // namespace qm

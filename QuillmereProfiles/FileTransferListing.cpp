@@ -25,7 +25,8 @@ std::string homeOfUser(const std::string& user) {
 }
 
 // The folder a listDir names: "" and "~" are home, a leading "~" or "~user" is expanded, a
-// relative path is taken from the current folder; ".", ".." and doubled separators are folded.
+// relative path is taken from the home folder (the Host's working folder means nothing to a
+// Viewer); ".", ".." and doubled separators are folded.
 std::string resolvedListingPath(const std::string& requested, const std::filesystem::path& home) {
     const auto text = FileTransferDocuments::trimmed(requested);
     std::string expanded = text;
@@ -39,10 +40,7 @@ std::string resolvedListingPath(const std::string& requested, const std::filesys
         if (!base.empty()) expanded = base + rest;
     }
     std::filesystem::path path(expanded);
-    if (path.is_relative()) {
-        std::error_code ec;
-        path = std::filesystem::current_path(ec) / path;
-    }
+    if (path.is_relative()) path = home / path;
     auto normal = path.lexically_normal().string();
     while (normal.size() > 1 && normal.back() == '/') normal.pop_back();
     return normal;
@@ -60,13 +58,19 @@ bool lessCaseInsensitive(const std::string& a, const std::string& b) {
     });
 }
 
-std::vector<RemoteDirectoryEntry> listFolder(const std::string& folder) {
+std::vector<RemoteDirectoryEntry> listFolder(const std::string& folder, bool& truncated) {
     std::vector<RemoteDirectoryEntry> entries;
     DIR* dir = ::opendir(folder.c_str());
     if (!dir) return entries;
     while (const dirent* item = ::readdir(dir)) {
         std::string name = item->d_name;
         if (name.empty() || name.front() == '.') continue;  // ".", ".." and hidden items
+        // A huge folder is answered with part of it: the reply must fit one frame, and the
+        // receive queue must not spend long on it.
+        if (entries.size() == FileTransferService::maxListingEntries) {
+            truncated = true;
+            break;
+        }
         RemoteDirectoryEntry entry{name, false, 0, std::nullopt};
         struct stat info {};
         if (::fstatat(::dirfd(dir), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
@@ -93,19 +97,28 @@ UUID FileTransferService::requestDirectoryListing(const std::string& path) {
     return requestID;
 }
 
-void FileTransferService::handleListDirRequest(const FileTransferPacketView& packet) {
+void FileTransferService::handleListDirRequest(const FileTransferPacketView& packet,
+                                               const std::optional<std::string>& peerToken) {
     const auto resolved = resolvedListingPath(packet.path, folders_.home);
     std::vector<RemoteDirectoryEntry> entries;
+    bool truncated = false;
     // Confinement is judged on real paths, so a link inside home cannot lead a listing out of it.
     const auto real = canonical(resolved);
     const auto realHome = canonical(folders_.home.string());
     struct stat info {};
     if (real && realHome && (*real == *realHome || real->starts_with(*realHome == "/" ? "/" : *realHome + "/")) &&
         ::stat(real->c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-        entries = listFolder(*real);
+        entries = listFolder(*real, truncated);
     }
-    send({FileTransferOp::listDirReply, packet.batchID, 0, 0, resolved, FileTransferDocuments::encodeListing(entries)},
-         std::nullopt);
+    auto document = FileTransferDocuments::encodeListing(entries);
+    while (document.size() > maxListingBytes && !entries.empty()) {
+        entries.resize(entries.size() * 3 / 4);
+        truncated = true;
+        document = FileTransferDocuments::encodeListing(entries);
+    }
+    // Only the asker gets the answer; value1 = 1 says that entries were left out.
+    send({FileTransferOp::listDirReply, packet.batchID, truncated ? 1u : 0u, 0, resolved, std::move(document)},
+         peerToken);
 }
 
 void FileTransferService::handleListDirReply(const FileTransferPacketView& packet) {

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 #include "QuillmereProfiles/FileTransferService.h"
 
@@ -76,6 +78,11 @@ std::optional<UUID> FileTransferService::sendURLs(const std::vector<std::filesys
         if (!url.empty()) kept.push_back(url);
     if (kept.empty()) return std::nullopt;
     const UUID id = batchID.value_or(UUID::random());
+    {
+        std::lock_guard lock(outgoingLock_);
+        if (stopped_) return std::nullopt;
+        outgoingActive_.insert_or_assign(id, routingToken);
+    }
     std::weak_ptr<FileTransferService> weak = weak_from_this();
     sendQueue_->async([weak, kept, id, intent, destination, deliveryOptions, routingToken] {
         if (auto self = weak.lock()) self->performSend(kept, id, intent, destination, deliveryOptions, routingToken);
@@ -91,7 +98,12 @@ void FileTransferService::performSend(const std::vector<std::filesystem::path>& 
     std::uint64_t totalBytes = 0, totalFiles = 0;
     Visited visited;
     for (const auto& url : urls) walk(url, lastComponent(url), entries, totalBytes, totalFiles, visited);
-    if (entries.empty()) return;
+    auto finished = [&] {
+        std::lock_guard lock(outgoingLock_);
+        outgoingCancelled_.erase(batchID);
+        outgoingActive_.erase(batchID);
+    };
+    if (entries.empty()) return finished();
 
     const auto itemNames = FileTransferDocuments::transferItemNames(urls);
     const auto fileCount = static_cast<std::int64_t>(totalFiles);
@@ -109,8 +121,9 @@ void FileTransferService::performSend(const std::vector<std::filesystem::path>& 
         send({FileTransferOp::batchIntent, batchID, static_cast<std::uint64_t>(intent), 0, {}, {}}, routingToken);
 
     std::uint64_t sentBytes = 0;
+    bool gone = false;
     for (const auto& entry : entries) {
-        if (isOutgoingCancelled(batchID)) break;
+        if (isOutgoingCancelled(batchID) || gone) break;
         if (entry.isDir) {
             send({FileTransferOp::mkdir, batchID, 0, 0, entry.relativePath, {}}, routingToken);
             continue;
@@ -124,17 +137,42 @@ void FileTransferService::performSend(const std::vector<std::filesystem::path>& 
             sendFileChunks(file.get(), entry.relativePath, batchID, entry.size, sentBytes, totalBytes, routingToken);
         }
         file.reset();
-        if (!isOutgoingCancelled(batchID))
+        // The destination may have gone while the last chunks waited for room.
+        if (outgoingBacklog && !outgoingBacklog.get()(routingToken)) gone = true;
+        if (!isOutgoingCancelled(batchID) && !gone)
             send({FileTransferOp::fileEnd, batchID, entry.size, 0, entry.relativePath, {}}, routingToken);
     }
-    send({FileTransferOp::batchEnd, batchID, 0, 0, {}, {}}, routingToken);
-    onStatus(std::string("send ") + (isOutgoingCancelled(batchID) ? "cancelled" : "completed") + " for batch " +
-             shortBatchID(batchID));
-    {
-        std::lock_guard lock(outgoingLock_);
-        outgoingCancelled_.erase(batchID);
+    if (outgoingBacklog && !outgoingBacklog.get()(routingToken)) gone = true;
+    // A send that did not reach its destination is never reported complete.
+    if (gone) {
+        onStatus("send failed for batch " + shortBatchID(batchID) + ": the " + peerLabel + " is gone");
+    } else {
+        send({FileTransferOp::batchEnd, batchID, 0, 0, {}, {}}, routingToken);
+        onStatus(std::string("send ") + (isOutgoingCancelled(batchID) ? "cancelled" : "completed") + " for batch " +
+                 shortBatchID(batchID));
     }
+    finished();
     onMain([batchID](FileTransferService& self) { self.onOutgoingBatchCompleted(batchID); });
+}
+
+bool FileTransferService::waitForOutgoingRoom(const UUID& batchID, const std::optional<std::string>& routingToken,
+                                              bool& gone) {
+    if (isOutgoingCancelled(batchID)) return false;
+    auto backlog = outgoingBacklog.get();
+    if (!backlog) return true;
+    // The destination's queue drains at the network's pace; reading from disk waits for it so a
+    // slow reader costs the Host a bounded amount of memory. This runs on the send queue, which
+    // has nothing else to do meanwhile.
+    for (;;) {
+        if (isOutgoingCancelled(batchID)) return false;
+        const auto queued = backlog(routingToken);
+        if (!queued) {
+            gone = true;
+            return false;
+        }
+        if (*queued <= maxOutgoingBacklogBytes) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
 }
 
 void FileTransferService::sendFileChunks(int fd, const std::string& relativePath, const UUID& batchID,
@@ -142,8 +180,9 @@ void FileTransferService::sendFileChunks(int fd, const std::string& relativePath
                                          const std::optional<std::string>& routingToken) {
     const auto readSize = static_cast<std::uint64_t>(std::max<std::int64_t>(chunkSize, 1));
     std::uint64_t offset = 0;
+    bool gone = false;
     while (offset < fileSize) {
-        if (isOutgoingCancelled(batchID)) return;
+        if (!waitForOutgoingRoom(batchID, routingToken, gone)) return;
         Bytes buffer(static_cast<std::size_t>(std::min(fileSize - offset, readSize)));
         ssize_t n;
         do {

@@ -1,7 +1,12 @@
 #include "QuillmereProfiles/FileTransferService.h"
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <algorithm>
 #include <cstdlib>
@@ -68,7 +73,8 @@ bool FileTransferService::isOutgoingCancelled(const UUID& batchID) const {
 
 void FileTransferService::cancelOutgoingBatch(const UUID& batchID) {
     std::lock_guard lock(outgoingLock_);
-    outgoingCancelled_.insert(batchID);
+    // Only a batch that is queued or running is marked: a mark for anything else would stay.
+    if (outgoingActive_.contains(batchID)) outgoingCancelled_.insert(batchID);
 }
 
 namespace {
@@ -89,6 +95,10 @@ void FileTransferService::handleIncomingPacket(const FileTransferPacket& packet,
 
 void FileTransferService::handleIncomingPacket(const FileTransferPacketView& packet, SharedBytes storage,
                                                std::optional<std::string> peerToken) {
+    {
+        std::lock_guard lock(outgoingLock_);
+        if (stopped_) return;
+    }
     const std::size_t cost = backlogCost(packet);
     {
         std::lock_guard lock(backlogLock_);
@@ -130,7 +140,35 @@ void FileTransferService::cancelInboundBatches(const std::string& peerToken) {
         for (const auto& [id, batch] : self->inbound_)
             if (batch.peerToken == peerToken) batches.push_back(id);
         for (const auto& id : batches) self->discardInbound(id);
+        std::erase_if(self->pendingDestinations_,
+                      [&](const auto& entry) { return entry.second.peerToken == peerToken; });
     });
+}
+
+void FileTransferService::stop() {
+    {
+        std::lock_guard lock(outgoingLock_);
+        if (stopped_) return;
+        stopped_ = true;
+        for (const auto& [id, token] : outgoingActive_) outgoingCancelled_.insert(id);
+    }
+    // Whatever is queued ahead runs first; then every unfinished batch goes, its folder removed
+    // before this returns (the process may end right after).
+    inboundQueue_->sync([this] {
+        while (!inbound_.empty()) dropInbound(inbound_.begin(), true);
+        pendingDestinations_.clear();
+    });
+    sendQueue_->sync([] {});
+    cleanupQueue_->sync([] {});
+}
+
+std::size_t FileTransferService::tableEntryCount() {
+    std::size_t outgoing = 0;
+    {
+        std::lock_guard lock(outgoingLock_);
+        outgoing = outgoingCancelled_.size() + outgoingActive_.size();
+    }
+    return outgoing + inboundQueue_->sync([this] { return inbound_.size() + pendingDestinations_.size(); });
 }
 
 // Peer send requests and responses.
@@ -187,12 +225,22 @@ void FileTransferService::cancelBatch(const UUID& batchID) {
 void FileTransferService::discardInbound(const UUID& batchID) {
     auto it = inbound_.find(batchID);
     if (it == inbound_.end()) return;
+    dropInbound(it, false);
+}
+
+void FileTransferService::dropInbound(std::map<UUID, InboundBatch>::iterator it, bool waitForRemoval) {
     auto rootDir = it->second.rootDir;
     inbound_.erase(it);  // closes the open file
-    cleanupQueue_->async([rootDir] {
+    // The folder was made for this batch alone, so removing it later cannot touch another batch.
+    auto remove = [rootDir] {
         std::error_code ec;
         std::filesystem::remove_all(rootDir, ec);  // removes links, never what they point to
-    });
+    };
+    if (waitForRemoval) {
+        remove();
+    } else {
+        cleanupQueue_->async(remove);
+    }
 }
 
 void FileTransferService::notifyPeerCancel(const UUID& batchID) {
@@ -222,10 +270,43 @@ std::optional<FileTransferIntent> FileTransferService::intent(const UUID& batchI
 }
 
 std::filesystem::path FileTransferService::stagingRoot() const {
-    auto root = folders_.caches / "QuillmereFileInbox" / peerLabel;
+    std::string error;
+    openStagingRoot(error);
+    return folders_.caches / "QuillmereFileInbox" / peerLabel;
+}
+
+std::optional<FileDescriptor> FileTransferService::openStagingRoot(std::string& error) const {
     std::error_code ec;
-    std::filesystem::create_directories(root, ec);
-    return root;
+    std::filesystem::create_directories(folders_.caches, ec);
+    FileDescriptor folder(::open(folders_.caches.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.valid()) {
+        error = std::string("cannot open the caches folder: ") + std::strerror(errno);
+        return std::nullopt;
+    }
+    // Received files are the user's alone: both levels are made 0700, and a level that another
+    // user made first (to read what arrives) is refused rather than used.
+    for (const std::string& name : {std::string("QuillmereFileInbox"), peerLabel}) {
+        if (::mkdirat(folder.get(), name.c_str(), 0700) != 0 && errno != EEXIST) {
+            error = "cannot create " + name + ": " + std::strerror(errno);
+            return std::nullopt;
+        }
+        FileDescriptor next(::openat(folder.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat info {};
+        if (!next.valid() || ::fstat(next.get(), &info) != 0) {
+            error = "cannot open " + name + ": " + std::strerror(errno);
+            return std::nullopt;
+        }
+        if (info.st_uid != ::geteuid()) {
+            error = name + " belongs to another user";
+            return std::nullopt;
+        }
+        if ((info.st_mode & 077) != 0 && ::fchmod(next.get(), 0700) != 0) {
+            error = name + " cannot be made private: " + std::strerror(errno);
+            return std::nullopt;
+        }
+        folder = std::move(next);
+    }
+    return folder;
 }
 
 }  // namespace qm

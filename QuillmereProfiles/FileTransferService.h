@@ -39,6 +39,7 @@ public:
     struct PendingDestination {
         std::string path;
         FileTransferDeliveryOptions deliveryOptions;
+        std::optional<std::string> peerToken;  // the peer that announced it; only its batch takes it
     };
 
     // One batch being received into its staging folder.
@@ -60,7 +61,24 @@ public:
         double startedAt = 0;
         // The peer whose batchStart opened it; packets of other peers are not applied to it.
         std::optional<std::string> peerToken;
+        // Names of the top-level entries, so a repeated name costs one lookup, not a scan.
+        std::set<std::string> topLevelNames;
+        UUID batchID;
+        std::uint64_t droppedFiles = 0;
+        bool itemLimitReported = false;
     };
+
+    // What one peer may hold of the receiving side at once. Everything is released when the
+    // peer's session ends (cancelInboundBatches).
+    static constexpr std::size_t maxInboundBatchesPerPeer = 8;       // unfinished batches (one open file each)
+    static constexpr std::size_t maxPendingDestinationsPerPeer = 16;
+    static constexpr std::size_t maxPeerPathBytes = 4096;            // a mkdir, fileStart or directSave path
+    static constexpr std::size_t maxPeerPathDepth = 64;              // components of such a path
+    static constexpr std::size_t maxItemNamesBytes = 256u << 10;     // a batchStart's item-name document
+    static constexpr std::size_t maxTopLevelEntriesPerBatch = 65536;
+    // A listing answers with at most this many entries and bytes of document (value1 = 1 then).
+    static constexpr std::size_t maxListingEntries = 2000;
+    static constexpr std::size_t maxListingBytes = 512u << 10;
 
     FileTransferService(const HostPlatform& platform, std::string peerLabel, std::int64_t chunkSize,
                         Folders folders = Folders::current());
@@ -90,6 +108,14 @@ public:
     // receive queue, false once it drained to half of that. Called in the order of the changes,
     // with the backlog lock held: hand the news on (to a queue), never call back into the service.
     CallbackSlot<void(bool congested)> onInboundCongestion;
+    // A line for the peer that sent a batch (on the Host its Viewer session id): the batch's
+    // outcome, a file that was dropped, a batch that was refused. Called on the receive queue.
+    CallbackSlot<void(const std::string& peerToken, const std::string& text)> onPeerNotice;
+    // Asked before every chunk read for an outgoing batch: how many bytes wait to be sent to
+    // that destination (nothing once it is gone). Reading waits while it is above
+    // maxOutgoingBacklogBytes; a destination that is gone ends the batch as failed.
+    CallbackSlot<std::optional<std::size_t>(const std::optional<std::string>& routingToken)> outgoingBacklog;
+    static constexpr std::size_t maxOutgoingBacklogBytes = 8u << 20;
 
     // Packet bytes waiting for the receive queue above which the owner should stop reading.
     static constexpr std::size_t maxQueuedInboundBytes = 16u << 20;
@@ -110,6 +136,13 @@ public:
     // Drops every unfinished inbound batch of that peer with its staging folder (its session
     // ended, so its batchEnd will never come).
     void cancelInboundBatches(const std::string& peerToken);
+    // Ends the service for good: outgoing batches stop, unfinished inbound batches are dropped
+    // with their staging folders, and nothing new is taken. Returns once that is done; never
+    // call it from one of the service's queues.
+    void stop();
+    // Entries of the receiving side's tables (batches, pending destinations, cancel marks,
+    // running outgoing batches), so a leak shows.
+    std::size_t tableEntryCount();
 
     // Outgoing batches.
     std::optional<UUID> sendURLs(const std::vector<std::filesystem::path>& urls, FileTransferIntent intent,
@@ -137,8 +170,11 @@ public:
     FileTransferDeliveryOptions deliveryOptions(const UUID& batchID);
     std::optional<FileTransferIntent> intent(const UUID& batchID);
 
-    // caches / "QuillmereFileInbox" / peerLabel, created when missing.
+    // caches / "QuillmereFileInbox" / peerLabel, created when missing (0700, the user's alone).
     std::filesystem::path stagingRoot() const;
+    // The staging root opened without following a link at the two levels the service creates;
+    // nothing (with `error`) when it cannot be made or belongs to another user.
+    std::optional<FileDescriptor> openStagingRoot(std::string& error) const;
 
 private:
     struct Entry;
@@ -163,10 +199,15 @@ private:
     void handleFileChunk(const UUID& batchID, InboundBatch& batch, const FileTransferPacketView& packet);
     void handleFileEnd(InboundBatch& batch);
     void handleBatchEnd(const UUID& batchID);
-    void handlePeerCancel(const UUID& batchID);
+    void handlePeerCancel(const UUID& batchID, const std::optional<std::string>& peerToken);
+    void handleDirectSave(const FileTransferPacketView& packet, const std::optional<std::string>& peerToken);
+    void notifyPeer(const std::optional<std::string>& peerToken, const std::string& text);
+    void dropInbound(std::map<UUID, InboundBatch>::iterator it, bool waitForRemoval);
+    bool acceptablePeerPath(InboundBatch& batch, const UUID& batchID, const std::string& path);
+    bool waitForOutgoingRoom(const UUID& batchID, const std::optional<std::string>& routingToken, bool& gone);
     void abandonCurrentFile(InboundBatch& batch, const std::string& reason);
     void discardInbound(const UUID& batchID);
-    void handleListDirRequest(const FileTransferPacketView& packet);
+    void handleListDirRequest(const FileTransferPacketView& packet, const std::optional<std::string>& peerToken);
     void handleListDirReply(const FileTransferPacketView& packet);
     void inboundStatus(std::string text);
 
@@ -179,6 +220,10 @@ private:
 
     mutable std::mutex outgoingLock_;
     std::set<UUID> outgoingCancelled_;
+    // Outgoing batches queued or running, with their routing token: only their destination (or
+    // any peer, for a batch sent to every peer) may cancel them.
+    std::map<UUID, std::optional<std::string>> outgoingActive_;
+    bool stopped_ = false;  // under outgoingLock_
 
     // Called on the receive queue once a packet of `bytes` was processed.
     void inboundProcessed(std::size_t bytes);

@@ -206,6 +206,39 @@ std::map<std::string, std::vector<Bytes>> makeSeeds() {
         files.files = {{"a.txt", "public.plain-text", bytesOf("abc")}};
         transfer.items = {text, image, files};
         if (auto encoded = transfer.encodedData()) seeds["clipboard"].push_back(*encoded);
+        // A recipe list (first byte 0xB1): an array holding itself and a dictionary.
+        seeds["clipboard"].push_back(Bytes{0xB1, 3, 0, 2, 0, 1, 1, 2, 1, 0, 2, 3, 2, 'h', 'i'});
+    }
+
+    // file_service: records of peer, op, id index, value1 (u32), value2 top byte, path, data, run flag.
+    {
+        auto record = [](std::uint8_t peer, FileTransferOp op, std::uint8_t id, std::uint32_t value1,
+                         std::string_view path, std::string_view data) {
+            Bytes out{peer, static_cast<std::uint8_t>(static_cast<std::uint8_t>(op) - 1), id};
+            for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(value1 >> (8 * i)));
+            out.push_back(0);
+            out.push_back(static_cast<std::uint8_t>(path.size()));
+            out.insert(out.end(), path.begin(), path.end());
+            out.push_back(static_cast<std::uint8_t>(data.size()));
+            out.insert(out.end(), data.begin(), data.end());
+            out.push_back(1);
+            return out;
+        };
+        seeds["file_service"] = {
+            concat({record(0, FileTransferOp::directSave, 0, 0, "~/Inbox", ""),
+                    record(0, FileTransferOp::batchStart, 0, 5, "", "[\"f\",\"a.txt\"]"),
+                    record(0, FileTransferOp::mkdir, 0, 0, "f", ""),
+                    record(0, FileTransferOp::fileStart, 0, 5, "f/b.txt", ""),
+                    record(0, FileTransferOp::fileChunk, 0, 0, "f/b.txt", "hello"),
+                    record(0, FileTransferOp::fileEnd, 0, 5, "f/b.txt", ""),
+                    record(1, FileTransferOp::cancelBatch, 0, 0, "", ""),
+                    record(0, FileTransferOp::fileStart, 0, 3, "../a.txt", ""),
+                    record(0, FileTransferOp::batchEnd, 0, 0, "", ""),
+                    record(0, FileTransferOp::batchStart, 1, 1, "", ""),
+                    record(0, FileTransferOp::fileStart, 1, 1, "x\ny", ""),
+                    record(0, FileTransferOp::cancelBatch, 1, 0, "", ""),
+                    record(0, FileTransferOp::listDir, 2, 0, "~", "")}),
+        };
     }
 
     {

@@ -9,6 +9,7 @@
 
 #include "HostApp/Display/HostDisplayModeSwitcher.h"
 #include "HostApp/Server/V230HostAudioAuxServer.h"
+#include "QuillmereProfiles/FileTransferService.h"
 #include "Platform/Accessibility.h"
 #include "Platform/AudioCapture.h"
 #include "Platform/UserDefaults.h"
@@ -631,6 +632,9 @@ void HostProbeDelegate::applicationWillTerminate(std::function<void()> done) {
     languageObserver.reset();
     unregisterWorkspacePowerObservers();
     clipboardBridge->stop();
+    // Unfinished inbound batches go with their partial files before the process ends; first,
+    // while the server still answers the service's questions about its Viewers' queues.
+    if (fileTransferService) fileTransferService->stop();
     if (!audioServer) {
         if (done) done();
         return;

@@ -1,5 +1,8 @@
 #include "HostApp/App/HostServiceWiring.h"
 
+#include <mutex>
+#include <optional>
+
 #include "HostApp/Server/V230HostAudioAuxServer.h"
 #include "QuillmereProfiles/ClipboardSyncBridge.h"
 #include "QuillmereProfiles/FileTransferService.h"
@@ -46,10 +49,28 @@ void connectServerCallbacks(const std::shared_ptr<V230HostAudioAuxServer>& serve
     if (hooks.serverStatus) server->onStatus = hooks.serverStatus;
 
     // ---- Server -> bridge and service (on the server queue) ----------------------------------
-    server->onClipboardTransfer = [weakClipboard, mainQueue](const ClipboardTransfer& transfer) {
-        // The bridge lives on the main queue only.
-        mainQueue->async([weakClipboard, transfer] {
-            if (auto bridge = weakClipboard.lock()) bridge->handleRemoteTransfer(transfer);
+    // The bridge lives on the main queue only. One received snapshot waits for it at a time: the
+    // pasteboard holds one value, so a newer snapshot replaces one the main queue has not applied.
+    struct ClipboardHandOff {
+        std::mutex lock;
+        std::optional<ClipboardTransfer> latest;
+    };
+    auto handOff = std::make_shared<ClipboardHandOff>();
+    server->onClipboardTransfer = [weakClipboard, mainQueue, handOff](const ClipboardTransfer& transfer) {
+        bool schedule = false;
+        {
+            std::lock_guard lock(handOff->lock);
+            schedule = !handOff->latest.has_value();
+            handOff->latest = transfer;
+        }
+        if (!schedule) return;
+        mainQueue->async([weakClipboard, handOff] {
+            std::optional<ClipboardTransfer> transfer;
+            {
+                std::lock_guard lock(handOff->lock);
+                transfer.swap(handOff->latest);
+            }
+            if (auto bridge = weakClipboard.lock(); bridge && transfer) bridge->handleRemoteTransfer(*transfer);
         });
     };
     auto incoming = [weakFiles](const FileTransferPacket& packet, const UUID& sessionID) {
@@ -62,7 +83,11 @@ void connectServerCallbacks(const std::shared_ptr<V230HostAudioAuxServer>& serve
         }
         service->handleIncomingPacket(packet, peer);
     };
-    server->onFileTransferPacket = incoming;
+    // On the control road the same backlog mark holds that Viewer's control connection.
+    server->onFileTransferPacket = [incoming, weakServer](const FileTransferPacket& packet, const UUID& sessionID) {
+        if (auto host = weakServer.lock()) host->noteControlFileSender(sessionID);
+        incoming(packet, sessionID);
+    };
     server->onFileTransferIncomingPacket = incoming;
     // The file channel's packets are written straight from the buffers they arrived in.
     server->onFileTransferChannelPacket = [weakFiles](const FileTransferPacketView& packet, const SharedBytes& storage,
@@ -90,6 +115,10 @@ void connectServerCallbacks(const std::shared_ptr<V230HostAudioAuxServer>& serve
         service->sendURLs({*url}, FileTransferIntent::pullForPromise, std::nullopt, {}, std::nullopt, std::nullopt);
     };
     server->onViewerSessionRemoved = [weakFiles](const UUID& sessionID) {
+        if (auto service = weakFiles.lock()) service->cancelInboundBatches(sessionID.uuidString());
+    };
+    // A batch cannot finish without its road: the Viewer sends it again on a new channel.
+    server->onViewerFileChannelEnded = [weakFiles](const UUID& sessionID) {
         if (auto service = weakFiles.lock()) service->cancelInboundBatches(sessionID.uuidString());
     };
 
@@ -133,6 +162,18 @@ void connectServiceCallbacks(const std::shared_ptr<V230HostAudioAuxServer>& serv
     // and TCP slows the Viewers instead of the Host queueing what they send.
     files->onInboundCongestion = [weakServer](bool congested) {
         if (auto host = weakServer.lock()) host->setFileChannelReadsPaused(congested);
+    };
+    // The Viewer that sent a batch hears its outcome, each file dropped, and a refusal.
+    files->onPeerNotice = [weakServer](const std::string& peer, const std::string& text) {
+        auto host = weakServer.lock();
+        if (auto sessionID = UUID::parse(peer); host && sessionID) host->sendHostStatusToSession(*sessionID, text);
+    };
+    // Reads for a Host -> Viewer send wait while that Viewer's queue is above the mark.
+    files->outgoingBacklog = [weakServer](const std::optional<std::string>& token) -> std::optional<std::size_t> {
+        auto host = weakServer.lock();
+        if (!host) return std::nullopt;
+        std::optional<UUID> sessionID = token ? UUID::parse(*token) : std::nullopt;
+        return host->fileTransferBacklog(sessionID);
     };
     files->onStatus = [weakServer, hooks](const std::string& text) {
         if (hooks.filesStatus) {

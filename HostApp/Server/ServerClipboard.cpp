@@ -42,9 +42,43 @@ void V230HostAudioAuxServer::receiveClipboardTransfer(std::span<const std::uint8
         return refuse("bad clipboard payload: " + std::to_string(payload.size()) + " bytes exceed the limit of " +
                       std::to_string(options_.maxClipboardPayloadBytes));
     }
+    bool schedule = false;
+    {
+        std::lock_guard lock(clipboardLock_);
+        auto [entry, inserted] = pendingClipboard_.insert_or_assign(
+            session.id, PendingClipboard{{payload.begin(), payload.end()}, session.connection});
+        // An entry already waiting means a decode for this Viewer is queued and takes the newest.
+        schedule = inserted;
+        if (!clipboardQueue_) clipboardQueue_ = platform_.makeQueue("v230.host.audio.aux.clipboard");
+    }
+    if (!schedule) return;
+    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+    const UUID id = session.id;
+    clipboardQueue_->async([weak, id] {
+        if (auto self = weak.lock()) self->decodePendingClipboard(id);
+    });
+}
+
+void V230HostAudioAuxServer::decodePendingClipboard(const UUID& sessionID) {
+    PendingClipboard pending;
+    {
+        std::lock_guard lock(clipboardLock_);
+        auto node = pendingClipboard_.extract(sessionID);
+        if (node.empty()) return;
+        pending = std::move(node.mapped());
+    }
     std::string error;
-    auto transfer = ClipboardTransfer::decode(payload, &error);
-    if (!transfer) return refuse("bad clipboard payload: " + error);
+    auto transfer = ClipboardTransfer::decode(pending.payload, &error);
+    if (!transfer) {
+        std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+        queue->async([weak, connection = pending.connection, text = "bad clipboard payload: " + error] {
+            auto self = weak.lock();
+            if (!self) return;
+            self->publish(text);
+            self->sendHostStatus(text, connection);
+        });
+        return;
+    }
     if (onClipboardTransfer) onClipboardTransfer(*transfer);
 }
 

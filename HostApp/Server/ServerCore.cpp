@@ -435,6 +435,10 @@ V230HostAudioAuxServer::ResourceCounts V230HostAudioAuxServer::resourceCounts() 
         for (const auto& holder : sessionHolders_) {
             if (const auto entries = holder.entryCount()) counts.holderEntries[holder.name] = entries;
         }
+        {
+            std::lock_guard lock(clipboardLock_);
+            counts.pendingClipboardSnapshots = pendingClipboard_.size();
+        }
         return counts;
     });
 }

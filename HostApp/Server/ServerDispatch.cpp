@@ -93,7 +93,7 @@ void V230HostAudioAuxServer::registerControlHandlers() {
             return;
         }
         if (onFileTransferPacket) onFileTransferPacket(*packet, session->id);
-    });
+    }, {"file transfer rejected on video channel", true});
     table.set(AuxPacketType::dragPullRequest, [this, refuse](Payload payload, const Session& session) {
         auto request = DragPullRequestPayload::decode(payload);
         if (!request) return refuse(session, "bad drag pull payload");

@@ -117,12 +117,14 @@ void V230HostAudioAuxServer::endFileChannel(const UUID& sessionID,
     // The tables no longer know the channel, so its own end report will find nothing to say.
     channel->cancel();
     publish("file aux: channel closed for session " + sessionID.uuidString());
+    if (onViewerFileChannelEnded) onViewerFileChannelEnded(sessionID);
 }
 
 void V230HostAudioAuxServer::handleFileChannelEnded(const std::shared_ptr<FileTransferChannelConnection>& channel) {
     SnapshotOnExit snapshotOnExit{*this};
     if (auto sessionID = sessions_.fileChannelEnded(channel.get())) {
         publish("file aux: channel closed for session " + sessionID->uuidString());
+        if (onViewerFileChannelEnded) onViewerFileChannelEnded(*sessionID);
     }
 }
 
@@ -146,6 +148,60 @@ void V230HostAudioAuxServer::setFileChannelReadsPaused(bool paused) {
         if (!self || self->fileChannelReadsPaused_ == paused) return;
         self->fileChannelReadsPaused_ = paused;
         for (auto& [id, channel] : self->sessions_.fileTransferChannels) channel->setReadingPaused(paused);
+        std::erase_if(self->controlFileSenders_, [&](const UUID& id) {
+            auto connection = self->sessions_.audioSessions.find(id);
+            if (connection == self->sessions_.audioSessions.end()) return true;
+            connection->second->setReceivingPaused(paused);
+            return false;
+        });
+    });
+}
+
+void V230HostAudioAuxServer::noteControlFileSender(const UUID& sessionID) {
+    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+    auto note = [weak, sessionID] {
+        auto self = weak.lock();
+        if (!self || !self->controlFileSenders_.insert(sessionID).second) return;
+        // Departed Viewers leave the set as new ones join, so it never outgrows the sessions.
+        std::erase_if(self->controlFileSenders_,
+                      [&](const UUID& id) { return !self->sessions_.audioSessions.contains(id); });
+        if (auto connection = self->sessions_.audioSessions.find(sessionID);
+            connection != self->sessions_.audioSessions.end() && self->fileChannelReadsPaused_)
+            connection->second->setReceivingPaused(true);
+    };
+    if (queue->isCurrent()) {
+        note();
+    } else {
+        queue->async(note);
+    }
+}
+
+std::optional<std::size_t> V230HostAudioAuxServer::fileTransferBacklog(const std::optional<UUID>& sessionID) {
+    return queue->syncInline([&]() -> std::optional<std::size_t> {
+        auto backlogOf = [&](const UUID& id) -> std::optional<std::size_t> {
+            if (!sessions_.authorizedAudioSessions.contains(id)) return std::nullopt;
+            if (auto channel = sessions_.fileTransferChannels.find(id); channel != sessions_.fileTransferChannels.end())
+                return channel->second->queuedSendBytes();
+            auto connection = sessions_.audioSessions.find(id);
+            if (connection == sessions_.audioSessions.end()) return std::nullopt;
+            return connection->second->queuedSendBytes();
+        };
+        if (sessionID) return backlogOf(*sessionID);
+        std::optional<std::size_t> most;
+        for (const auto& id : sessions_.authorizedAudioSessions)
+            if (auto bytes = backlogOf(id)) most = std::max(most.value_or(0), *bytes);
+        return most;
+    });
+}
+
+void V230HostAudioAuxServer::sendHostStatusToSession(const UUID& sessionID, std::string text) {
+    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+    queue->async([weak, sessionID, text = std::move(text)] {
+        auto self = weak.lock();
+        if (!self || !self->sessions_.authorizedAudioSessions.contains(sessionID)) return;
+        if (auto connection = self->sessions_.audioSessions.find(sessionID);
+            connection != self->sessions_.audioSessions.end())
+            self->sendHostStatus(text, connection->second);
     });
 }
 

@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -97,7 +98,8 @@ public:
     ~V230HostAudioAuxServer();
 
     // Callbacks the owner sets before start(). Status may arrive on any queue (mostly `queue`);
-    // the others arrive on `queue`.
+    // received clipboard snapshots on the server's clipboard queue, one at a time; the others
+    // arrive on `queue`.
     std::function<void(const std::string&)> onStatus;
     std::function<void(const ClipboardTransfer&)> onClipboardTransfer;
     std::function<void(const FileTransferPacket&, const UUID&)> onFileTransferPacket;
@@ -111,6 +113,8 @@ public:
     // A Viewer's control session left (whatever the reason): what the owner keeps for it, such as
     // unfinished inbound file batches, can go.
     std::function<void(const UUID&)> onViewerSessionRemoved;
+    // A Viewer's file side channel ended (closed, reset or replaced) while its session stays.
+    std::function<void(const UUID&)> onViewerFileChannelEnded;
 
     // ---- Lifecycle -------------------------------------------------------------------------
     // Queues the start on the server queue and returns at once; failures are published.
@@ -138,9 +142,19 @@ public:
     bool broadcastClipboardTransfer(const ClipboardTransfer& transfer);
     void broadcastFileTransferPacket(FileTransferPacket packet);
     void sendFileTransferPacket(FileTransferPacket packet, UUID toSessionID);
-    // Holds (true) or resumes reading on every file side channel, also those admitted later; for
-    // an owner whose file writes fall behind. Any thread; applied in call order on `queue`.
+    // Holds (true) or resumes reading on every file side channel, also those admitted later, and
+    // on the control connection of every Viewer that sent file packets there; for an owner whose
+    // file writes fall behind. Any thread; applied in call order on `queue`.
     void setFileChannelReadsPaused(bool paused);
+    // Any thread. A Viewer sent a file packet on its control connection: a pause of file reads
+    // holds that connection too.
+    void noteControlFileSender(const UUID& sessionID);
+    // Any thread. Bytes waiting to go out on the road that Viewer's file packets take (its file
+    // channel, else its control connection); nothing once it is gone. Without a session: the
+    // most that waits for any signed-in Viewer, nothing when none is signed in.
+    std::optional<std::size_t> fileTransferBacklog(const std::optional<UUID>& sessionID);
+    // Any thread. A host status line to one signed-in Viewer's control connection.
+    void sendHostStatusToSession(const UUID& sessionID, std::string text);
     void refreshBonjourAdvertisement();
 
     // ---- Power ---------------------------------------------------------------------------------
@@ -205,6 +219,7 @@ public:
         std::size_t inputSessions = 0;  // per-Viewer entries of the input state (buttons, keys, modifiers)
         // The entries of every registered per-Viewer holder that has any, by holder name.
         std::map<std::string, std::size_t> holderEntries;
+        std::size_t pendingClipboardSnapshots = 0;  // received, waiting to be decoded
         friend bool operator==(const ResourceCounts&, const ResourceCounts&) = default;
     };
     ResourceCounts resourceCounts();
@@ -479,6 +494,18 @@ private:
     // The last outgoing clipboard snapshot refused as too large (source, sequence): the bridge
     // offers a pending snapshot again on every poll, and the refusal is published once.
     std::optional<std::pair<std::string, std::uint64_t>> refusedClipboardTransfer_;
+    // Received snapshots are decoded here, off the server queue: a hostile property list must
+    // not stall other Viewers. One undecoded snapshot per Viewer waits; a newer one replaces it.
+    struct PendingClipboard {
+        std::vector<std::uint8_t> payload;
+        ConnectionPtr connection;
+    };
+    void decodePendingClipboard(const UUID& sessionID);
+    DispatchQueuePtr clipboardQueue_;
+    std::mutex clipboardLock_;
+    // Viewers that sent file packets on their control connection (queue only).
+    std::unordered_set<UUID> controlFileSenders_;
+    std::map<UUID, PendingClipboard> pendingClipboard_;
 };
 
 }  // namespace qm

@@ -83,7 +83,7 @@ TEST(ClipboardTransfer, RoundTripsEveryKindAndWritesOnlyPresentKeys) {
     ClipboardTransferItem files;
     files.kind = ClipboardTransferItemKind::files;
     files.files = {{"a.txt", "public.plain-text", bytesOf("hello")}, {"empty", "public.data", {}}};
-    ClipboardTransfer transfer{"ABC-123", 0xFFFFFFFFFFFFFFFFULL, 1234567890123ULL,
+    ClipboardTransfer transfer{"ABC-123", 0x7FFFFFFFFFFFFFFFULL, 1234567890123ULL,
                                {textTransfer("héllo").items[0], image, files}};
 
     auto bytes = transfer.encodedData();
@@ -92,7 +92,7 @@ TEST(ClipboardTransfer, RoundTripsEveryKindAndWritesOnlyPresentKeys) {
     auto decoded = ClipboardTransfer::decode(*bytes);
     ASSERT_TRUE(decoded);
     EXPECT_EQ(decoded->sourceID, "ABC-123");
-    EXPECT_EQ(decoded->sequence, 0xFFFFFFFFFFFFFFFFULL);
+    EXPECT_EQ(decoded->sequence, 0x7FFFFFFFFFFFFFFFULL);
     EXPECT_EQ(decoded->generatedAtNs, 1234567890123ULL);
     ASSERT_EQ(decoded->items.size(), 3u);
     EXPECT_EQ(decoded->items[0].text, "héllo");
@@ -314,4 +314,173 @@ TEST_F(ClipboardBridgeTest, KeepsPeerNamedFilesInsideTheInboxAndWithinLimits) {
     for (const auto& url : pasteboard->readFileURLs()) names.push_back(url.filename().string());
     EXPECT_EQ(names, (std::vector<std::string>{"a", "c"}));
     EXPECT_EQ(statuses.back(), "clipboard applied 2 file(s) from Viewer");
+
+    // A peer's file name reaches the status line escaped: it cannot start a line of its own.
+    statuses.clear();
+    bridge->handleRemoteTransfer(filesTransfer({{"x\nfiles: forged\r", "t", Bytes(5)}}, "ESC", 1));
+    ASSERT_FALSE(statuses.empty());
+    EXPECT_EQ(statuses[0].find_first_of("\r\n"), std::string::npos);
+    EXPECT_NE(statuses[0].find("x\\nfiles- forged\\r"), std::string::npos) << statuses[0];
+}
+
+TEST_F(ClipboardBridgeTest, RefusesAnImageLargerThanTheBoundFromItsHeader) {
+    // An 8192 x 8192 header on bytes that are no picture: refused for its size, not decoded.
+    Bytes header{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R', 0, 0, 0x20, 0, 0, 0, 0x20, 0};
+    ClipboardTransferItem item;
+    item.kind = ClipboardTransferItemKind::image;
+    item.imageData = header;
+    item.imageTypeIdentifier = "public.png";
+    pasteboard->copyText("kept?");
+    bridge->handleRemoteTransfer(ClipboardTransfer{"S", 1, 1, {item}});
+    EXPECT_EQ(statuses.back(), "clipboard image apply failed from Viewer: the image exceeds 16777216 pixels");
+    EXPECT_EQ(declaredImagePixels(header), 8192u * 8192u);
+    auto small = *encodePNG(checkerboard());
+    EXPECT_EQ(declaredImagePixels(small), 6u);
+    item.imageData = small;
+    bridge->handleRemoteTransfer(ClipboardTransfer{"S", 2, 1, {item}});
+    EXPECT_EQ(statuses.back(), "clipboard applied image from Viewer");
+}
+
+namespace {
+
+// A binary property list from raw objects: 4-byte offsets and references, top object 0.
+Bytes binaryList(const std::vector<Bytes>& objects) {
+    Bytes out = bytesOf("bplist00");
+    std::vector<std::uint32_t> offsets;
+    for (const auto& object : objects) {
+        offsets.push_back(static_cast<std::uint32_t>(out.size()));
+        out.insert(out.end(), object.begin(), object.end());
+    }
+    const std::uint64_t table = out.size();
+    auto bigEndian = [&](std::uint64_t value, int bytes) {
+        for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+    };
+    for (auto offset : offsets) bigEndian(offset, 4);
+    out.insert(out.end(), 6, 0);
+    out.push_back(4);
+    out.push_back(4);
+    bigEndian(objects.size(), 8);
+    bigEndian(0, 8);
+    bigEndian(table, 8);
+    return out;
+}
+
+Bytes arrayOf(const std::vector<std::uint32_t>& refs) {
+    Bytes object;
+    if (refs.size() < 15) {
+        object.push_back(static_cast<std::uint8_t>(0xA0 | refs.size()));
+    } else {
+        object.insert(object.end(), {0xAF, 0x12});
+        for (int i = 3; i >= 0; --i) object.push_back(static_cast<std::uint8_t>(refs.size() >> (8 * i)));
+    }
+    for (auto ref : refs)
+        for (int i = 3; i >= 0; --i) object.push_back(static_cast<std::uint8_t>(ref >> (8 * i)));
+    return object;
+}
+
+std::string refusal(const Bytes& bytes) {
+    std::string error;
+    EXPECT_FALSE(ClipboardTransfer::decode(bytes, &error));
+    return error;
+}
+
+}  // namespace
+
+TEST(ClipboardTransfer, RefusesListsThatExpandNestOrLoopBeforeBuildingThem) {
+    // Each array holds the next one twice: 60 objects describe 2^60 nodes.
+    std::vector<Bytes> doubling;
+    for (std::uint32_t i = 0; i < 60; ++i) doubling.push_back(arrayOf({i + 1, i + 1}));
+    doubling.push_back(Bytes{0x5A, 'a', 'a', 'a', 'a', 'a', 'a', 'a', 'a', 'a', 'a'});
+    EXPECT_NE(refusal(binaryList(doubling)).find("nested too deeply"), std::string::npos);
+    // The same sharing kept shallow: one array naming one big string a million times.
+    std::vector<Bytes> wide{arrayOf(std::vector<std::uint32_t>(300000, 1)), Bytes{0x5F, 0x10, 100}};
+    wide[1].insert(wide[1].end(), 100, 'x');
+    EXPECT_NE(refusal(binaryList(wide)).find("expands"), std::string::npos);
+
+    EXPECT_NE(refusal(binaryList({arrayOf({0})})).find("contains itself"), std::string::npos);
+    EXPECT_NE(refusal(binaryList({arrayOf({1}), arrayOf({2}), arrayOf({0})})).find("contains itself"),
+              std::string::npos);
+    EXPECT_NE(refusal(binaryList({arrayOf({7})})).find("outside"), std::string::npos);
+
+    // Nesting deep enough to exhaust a recursive parser's stack, in both forms.
+    std::vector<Bytes> deep;
+    for (std::uint32_t i = 0; i < 200000; ++i) deep.push_back(arrayOf({i + 1}));
+    deep.push_back(Bytes{0x50});
+    EXPECT_NE(refusal(binaryList(deep)).find("nested too deeply"), std::string::npos);
+    std::string xml = "<plist version=\"1.0\">";
+    for (int i = 0; i < 300000; ++i) xml += "<array>";
+    EXPECT_NE(refusal(bytesOf(xml)).find("nested too deeply"), std::string::npos);
+    // Closing tags hidden in a comment do not hide the nesting.
+    std::string hidden = "<plist>";
+    for (int i = 0; i < 100; ++i) hidden += "<array><!-- </array> -->";
+    EXPECT_NE(refusal(bytesOf(hidden)).find("nested too deeply"), std::string::npos);
+
+    // Truncations of an honest list never decode and never read past the end.
+    const auto honest = *textTransfer("hello").encodedData();
+    for (std::size_t length = 0; length < honest.size(); ++length)
+        EXPECT_FALSE(ClipboardTransfer::decode(Bytes(honest.begin(), honest.begin() + length)));
+    EXPECT_TRUE(ClipboardTransfer::decode(honest));
+}
+
+TEST(ClipboardTransfer, ANumberThatDoesNotFitItsFieldFails) {
+    auto xmlWith = [](const std::string& sequence) {
+        return bytesOf("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>sourceID</key><string>X</string>"
+                       "<key>sequence</key><integer>" + sequence +
+                       "</integer><key>generatedAtNs</key><integer>1</integer>"
+                       "<key>items</key><array/></dict></plist>");
+    };
+    std::string error;
+    EXPECT_FALSE(ClipboardTransfer::decode(xmlWith("-1"), &error));
+    EXPECT_NE(error.find("sequence"), std::string::npos);
+    EXPECT_FALSE(ClipboardTransfer::decode(xmlWith("-9223372036854775808")));
+    auto largest = ClipboardTransfer::decode(xmlWith("18446744073709551615"));
+    ASSERT_TRUE(largest);
+    EXPECT_EQ(largest->sequence, 0xFFFFFFFFFFFFFFFFULL);
+    // Binary: an eight-byte integer with its top bit set is negative; sixteen bytes hold an unsigned one.
+    auto rootWithSequence = [](Bytes sequence) {
+        auto ascii = [](const std::string& text) {
+            Bytes object{static_cast<std::uint8_t>(0x50 | text.size())};
+            object.insert(object.end(), text.begin(), text.end());
+            return object;
+        };
+        Bytes dict{0xD4};
+        for (std::uint32_t ref : {1u, 3u, 5u, 7u, 2u, 4u, 6u, 8u}) dict.insert(dict.end(), {0, 0, 0, std::uint8_t(ref)});
+        return binaryList({dict, ascii("sourceID"), ascii("S"), ascii("sequence"), std::move(sequence),
+                           ascii("generatedAtNs"), Bytes{0x10, 0x01}, ascii("items"), Bytes{0xA0}});
+    };
+    EXPECT_EQ(ClipboardTransfer::decode(rootWithSequence({0x10, 0x07}))->sequence, 7u);
+    EXPECT_FALSE(ClipboardTransfer::decode(rootWithSequence({0x13, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})));
+    Bytes wide{0x14};
+    wide.insert(wide.end(), 8, 0x00);
+    wide.insert(wide.end(), 8, 0xFF);
+    EXPECT_EQ(ClipboardTransfer::decode(rootWithSequence(wide))->sequence, ~0ULL);
+    wide[8] = 1;  // 2^64 and more
+    EXPECT_FALSE(ClipboardTransfer::decode(rootWithSequence(wide)));
+}
+
+TEST_F(ClipboardBridgeTest, ANulInAFileNameBecomesADashNotACut) {
+    auto ascii = [](std::string_view text) {
+        Bytes object{static_cast<std::uint8_t>(0x50 | text.size())};
+        for (char c : text) object.push_back(static_cast<std::uint8_t>(c));
+        return object;
+    };
+    auto dict = [](std::vector<std::uint32_t> keys, std::vector<std::uint32_t> values) {
+        Bytes object{static_cast<std::uint8_t>(0xD0 | keys.size())};
+        keys.insert(keys.end(), values.begin(), values.end());
+        for (auto ref : keys) object.insert(object.end(), {0, 0, 0, static_cast<std::uint8_t>(ref)});
+        return object;
+    };
+    const auto list = binaryList({dict({1, 3, 5, 7}, {2, 4, 6, 8}), ascii("sourceID"), ascii("S"), ascii("sequence"),
+                                  Bytes{0x10, 1}, ascii("generatedAtNs"), Bytes{0x10, 1}, ascii("items"),
+                                  arrayOf({9}), dict({10, 12}, {11, 13}), ascii("kind"), ascii("files"),
+                                  ascii("files"), arrayOf({14}), dict({15, 17, 19}, {16, 18, 20}), ascii("filename"),
+                                  ascii(std::string_view("a\0b.txt", 7)), ascii("typeIdentifier"), ascii("t"),
+                                  ascii("data"), Bytes{0x41, 'x'}});
+    auto transfer = ClipboardTransfer::decode(list);
+    ASSERT_TRUE(transfer);
+    ASSERT_EQ(transfer->items.at(0).files.size(), 1u);
+    bridge->handleRemoteTransfer(*transfer);
+    const auto files = pasteboard->readFileURLs();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files[0].filename(), "a-b.txt");
 }

@@ -6,6 +6,10 @@
 #include <fstream>
 #include <random>
 
+#include <pwd.h>
+#include <unistd.h>
+
+#include "QuillmereProfiles/ClipboardSyncBridge.h"
 #include "QuillmereProfiles/FileTransferService.h"
 #include "support/TestPlatform.h"
 
@@ -402,6 +406,29 @@ TEST_F(FileTransferPair, ListsFoldersInsideHomeOnly) {
     EXPECT_EQ(std::get<1>(listings[6]), (home() / "Docs" / "b").string());
 }
 
+TEST_F(FileTransferPair, ListingsGoToTheAskerOnlyFitOneFrameAndResolveFromHome) {
+    fs::create_directories(home() / "Big");
+    for (std::size_t i = 0; i < FileTransferService::maxListingEntries + 10; ++i)
+        std::ofstream(home() / "Big" / (std::string(200, 'n') + std::to_string(i)));
+    std::vector<std::pair<FileTransferPacket, std::optional<std::string>>> replies;
+    receiver->routedSendPacket = [&](const FileTransferPacket& p, const std::optional<std::string>& token) {
+        replies.emplace_back(p, token);
+    };
+    inject(FileTransferOp::listDir, UUID::random(), 0, "Big");
+    inject(FileTransferOp::listDir, UUID::random(), 0, "Docs/..");
+    run();
+    ASSERT_EQ(replies.size(), 2u);
+    EXPECT_EQ(replies[0].second, "A");
+    EXPECT_EQ(replies[0].first.path, (home() / "Big").string()) << "relative to home, not the working folder";
+    EXPECT_EQ(replies[0].first.value1, 1u) << "truncated";
+    EXPECT_LE(replies[0].first.data.size(), FileTransferService::maxListingBytes);
+    const auto entries = FileTransferDocuments::decodeListing(replies[0].first.data);
+    EXPECT_FALSE(entries.empty());
+    EXPECT_LE(entries.size(), FileTransferService::maxListingEntries);
+    EXPECT_EQ(replies[1].first.path, home().string());
+    EXPECT_EQ(replies[1].first.value1, 0u);
+}
+
 TEST_F(FileTransferPair, ABacklogAboveTheMarkAsksTheOwnerToStopReadingUntilItDrains) {
     std::vector<bool> changes;
     receiver->onInboundCongestion = [&](bool congested) { changes.push_back(congested); };
@@ -429,4 +456,176 @@ TEST_F(FileTransferPair, ABacklogAboveTheMarkAsksTheOwnerToStopReadingUntilItDra
     for (const auto& entry : written)
         if (entry.is_regular_file()) size = entry.file_size();
     EXPECT_EQ(size, (handed + 1) * chunk);
+}
+
+TEST_F(FileTransferPair, EveryBatchGetsAPrivateFolderOfItsOwnThatNoLaterRemovalTouches) {
+    std::vector<std::pair<std::string, std::string>> notices;
+    receiver->onPeerNotice = [&](const std::string& peer, const std::string& text) { notices.emplace_back(peer, text); };
+    // A link planted where the next batch's folder would go is passed by, never followed.
+    TemporaryDirectory outside;
+    const UUID id = UUID::random();
+    fs::create_directories(staging());
+    const auto seconds = static_cast<std::int64_t>(mp.clock->wallTime());
+    fs::create_directory_symlink(outside.path(), staging() / (std::to_string(seconds) + "-" + shortBatchID(id)));
+    inject(FileTransferOp::batchStart, id, 3, "", {}, 1);
+    inject(FileTransferOp::fileStart, id, 3, "a.txt");
+    inject(FileTransferOp::fileChunk, id, 0, "a.txt", bytesOf("abc"));
+    inject(FileTransferOp::fileEnd, id, 3, "a.txt");
+    // Cancelled, then started again in the same second: the cancel's removal of the first folder
+    // must not take the second batch's finished file.
+    receiver->cancelBatch(id);
+    inject(FileTransferOp::batchStart, id, 3, "", {}, 1);
+    inject(FileTransferOp::fileStart, id, 3, "a.txt");
+    inject(FileTransferOp::fileChunk, id, 0, "a.txt", bytesOf("xyz"));
+    inject(FileTransferOp::fileEnd, id, 3, "a.txt");
+    inject(FileTransferOp::batchEnd, id, 0, "");
+    // Another id with the same first 8 digits in the same second gets yet another folder.
+    auto text = id.uuidString();
+    text[9] = text[9] == 'A' ? 'B' : 'A';
+    const UUID twin = *UUID::parse(text);
+    inject(FileTransferOp::batchStart, twin, 1, "", {}, 1);
+    inject(FileTransferOp::fileStart, twin, 1, "a.txt");
+    inject(FileTransferOp::fileChunk, twin, 0, "a.txt", bytesOf("!"));
+    inject(FileTransferOp::fileEnd, twin, 1, "a.txt");
+    inject(FileTransferOp::batchEnd, twin, 0, "");
+    run();
+
+    EXPECT_TRUE(fs::is_empty(outside.path()));
+    ASSERT_EQ(completed.size(), 2u);
+    ASSERT_EQ(completed[0].items.size(), 1u);
+    ASSERT_EQ(completed[1].items.size(), 1u);
+    EXPECT_NE(completed[0].items[0].parent_path(), completed[1].items[0].parent_path());
+    EXPECT_EQ(readFile(completed[0].items[0]), bytesOf("xyz"));
+    EXPECT_EQ(readFile(completed[1].items[0]), bytesOf("!"));
+    // Staging is the user's alone.
+    for (const auto& folder : {staging().parent_path(), staging(), completed[0].items[0].parent_path()})
+        EXPECT_EQ(fs::status(folder).permissions() & fs::perms::all, fs::perms::owner_all) << folder;
+    EXPECT_EQ(fs::status(completed[0].items[0]).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    // The sending peer hears each batch's outcome.
+    ASSERT_EQ(notices.size(), 2u);
+    EXPECT_EQ(notices[0], std::make_pair(std::string("A"), "files: batch " + id.uuidString() +
+                                                                " received 1 item(s), dropped 0 file(s)"));
+}
+
+TEST_F(FileTransferPair, APeerCannotTouchAnotherPeersBatchesAndItsStateGoesWithIt) {
+    const UUID id = UUID::random();
+    inject(FileTransferOp::batchStart, id, 3, "", {}, 1);
+    inject(FileTransferOp::fileStart, id, 3, "a.txt");
+    receiver->handleIncomingPacket(FileTransferPacket{FileTransferOp::cancelBatch, id, 0, 0, {}, {}}, "B");
+    receiver->handleIncomingPacket(FileTransferPacket{FileTransferOp::directSave, id, 0, 0, "/elsewhere", {}}, "B");
+    inject(FileTransferOp::fileChunk, id, 0, "a.txt", bytesOf("abc"));
+    inject(FileTransferOp::fileEnd, id, 3, "a.txt");
+    inject(FileTransferOp::batchEnd, id, 0, "");
+    run();
+    ASSERT_EQ(completed.size(), 1u) << "B's cancel left A's batch alone";
+    EXPECT_EQ(completed[0].items.size(), 1u);
+
+    // Cancel marks are kept only for outgoing batches that exist: a flood leaves nothing behind.
+    for (int i = 0; i < 1000; ++i)
+        receiver->handleIncomingPacket(FileTransferPacket{FileTransferOp::cancelBatch, UUID::random(), 0, 0, {}, {}}, "A");
+    run();
+    EXPECT_EQ(receiver->tableEntryCount(), 1u) << "B's pending destination only";
+
+    // Per-peer bounds: unfinished batches, pending destinations; a session's end frees them all.
+    std::vector<std::string> notices;
+    receiver->onPeerNotice = [&](const std::string&, const std::string& text) { notices.push_back(text); };
+    for (std::size_t i = 0; i < FileTransferService::maxPendingDestinationsPerPeer + 5; ++i)
+        inject(FileTransferOp::directSave, UUID::random(), 0, "~/x");
+    for (std::size_t i = 0; i < FileTransferService::maxInboundBatchesPerPeer + 3; ++i) {
+        const UUID batch = UUID::random();
+        inject(FileTransferOp::batchStart, batch, 1, "", {}, 1);
+        inject(FileTransferOp::fileStart, batch, 1, "open.bin");
+    }
+    run();
+    EXPECT_EQ(receiver->tableEntryCount(),
+              1u + FileTransferService::maxPendingDestinationsPerPeer + FileTransferService::maxInboundBatchesPerPeer);
+    EXPECT_EQ(std::count_if(notices.begin(), notices.end(),
+                            [](const std::string& t) { return t.find("refused: too many unfinished batches") != t.npos; }),
+              3);
+    receiver->cancelInboundBatches("A");
+    receiver->cancelInboundBatches("B");
+    run();
+    EXPECT_EQ(receiver->tableEntryCount(), 0u);
+    // Only the finished batch's folder is left.
+    EXPECT_EQ(std::distance(fs::directory_iterator(staging()), fs::directory_iterator()), 1);
+}
+
+TEST_F(FileTransferPair, PathsAndBatchesBeyondTheBoundsAreDroppedAndReported) {
+    std::vector<std::string> notices;
+    receiver->onPeerNotice = [&](const std::string&, const std::string& text) { notices.push_back(text); };
+    const UUID id = UUID::random();
+    inject(FileTransferOp::batchStart, id, 0, "", Bytes(FileTransferService::maxItemNamesBytes + 1, '['), 0);
+    std::string deep;
+    for (std::size_t i = 0; i < FileTransferService::maxPeerPathDepth; ++i) deep += "d/";
+    inject(FileTransferOp::mkdir, id, 0, deep + "e");
+    inject(FileTransferOp::fileStart, id, 1, std::string(FileTransferService::maxPeerPathBytes + 1, 'n'));
+    inject(FileTransferOp::fileChunk, id, 0, "", bytesOf("x"));
+    // A name with control characters reaches log and Viewer escaped.
+    inject(FileTransferOp::fileStart, id, 1, "evil\nfiles: forged");
+    inject(FileTransferOp::fileChunk, id, 0, "", bytesOf("too long"));
+    inject(FileTransferOp::batchEnd, id, 0, "");
+    run();
+    ASSERT_EQ(completed.size(), 1u);
+    EXPECT_TRUE(completed[0].items.empty());
+    ASSERT_EQ(notices.size(), 4u);
+    EXPECT_NE(notices[0].find("deeper than 64 levels"), std::string::npos);
+    EXPECT_NE(notices[1].find("longer than 4096 bytes"), std::string::npos);
+    EXPECT_NE(notices[2].find("dropped evil\\nfiles: forged: data does not match"), std::string::npos) << notices[2];
+    EXPECT_EQ(notices[3], "files: batch " + id.uuidString() + " received 0 item(s), dropped 3 file(s)");
+    for (const auto& line : receiverStatus) EXPECT_EQ(line.find('\n'), std::string::npos) << line;
+}
+
+TEST_F(FileTransferPair, StopDropsUnfinishedBatchesWithTheirFilesAndTakesNothingAfter) {
+    const UUID id = UUID::random();
+    inject(FileTransferOp::batchStart, id, 10, "", {}, 1);
+    inject(FileTransferOp::fileStart, id, 10, "partial.bin");
+    inject(FileTransferOp::fileChunk, id, 0, "", bytesOf("abcde"));
+    run();
+    ASSERT_FALSE(fs::is_empty(staging()));
+    receiver->stop();
+    EXPECT_TRUE(fs::is_empty(staging()));
+    inject(FileTransferOp::batchStart, UUID::random(), 10, "", {}, 1);
+    run();
+    EXPECT_TRUE(fs::is_empty(staging()));
+    EXPECT_EQ(receiver->tableEntryCount(), 0u);
+}
+
+TEST(FileTransferStaging, RefusesAStagingFolderOfAnotherUserAndMendsLoosePermissions) {
+    ManualPlatform mp;
+    TemporaryDirectory dir;
+    auto service = std::make_shared<FileTransferService>(mp.platform, "Viewer", chunk,
+                                                         FileTransferService::Folders{dir.path(), dir.path()});
+    fs::create_directories(dir.path() / "QuillmereFileInbox" / "Viewer");
+    fs::permissions(dir.path() / "QuillmereFileInbox", fs::perms::all);
+    std::string error;
+    ASSERT_TRUE(service->openStagingRoot(error)) << error;
+    EXPECT_EQ(fs::status(dir.path() / "QuillmereFileInbox").permissions() & fs::perms::all, fs::perms::owner_all);
+    // A link in place of a level is refused, not followed.
+    TemporaryDirectory outside;
+    fs::remove_all(dir.path() / "QuillmereFileInbox");
+    fs::create_directory_symlink(outside.path(), dir.path() / "QuillmereFileInbox");
+    EXPECT_FALSE(service->openStagingRoot(error));
+    EXPECT_TRUE(fs::is_empty(outside.path()));
+    if (::geteuid() == 0) {
+        // Root can hand a folder to another user and show that it is refused.
+        fs::remove(dir.path() / "QuillmereFileInbox");
+        fs::create_directories(dir.path() / "QuillmereFileInbox");
+        ASSERT_EQ(::chown((dir.path() / "QuillmereFileInbox").c_str(), 65534, 65534), 0);
+        EXPECT_FALSE(service->openStagingRoot(error));
+        EXPECT_NE(error.find("another user"), std::string::npos);
+    }
+}
+
+TEST(FileTransferStaging, WithoutHomeTheCachesFolderComesFromThePasswordDatabase) {
+    auto keep = [](const char* name) { const char* v = std::getenv(name); return v ? std::optional<std::string>(v) : std::nullopt; };
+    const auto home = keep("HOME"), xdg = keep("XDG_CACHE_HOME");
+    ::unsetenv("HOME");
+    ::unsetenv("XDG_CACHE_HOME");
+    const auto caches = defaultCachesDirectory();
+    if (home) ::setenv("HOME", home->c_str(), 1);
+    if (xdg) ::setenv("XDG_CACHE_HOME", xdg->c_str(), 1);
+    const passwd* entry = ::getpwuid(::geteuid());
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(caches, fs::path(entry->pw_dir) / ".cache");
 }

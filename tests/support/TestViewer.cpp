@@ -47,6 +47,7 @@ TestViewer::TestViewer(std::uint16_t port, std::string host, std::string sourceA
 }
 
 TestViewer::~TestViewer() {
+    holdReading(false);
     disconnect();
     if (reader_.joinable()) reader_.join();
     if (opus_) opus_decoder_destroy(opus_);
@@ -57,12 +58,25 @@ void TestViewer::disconnect() {
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
 }
 
-void TestViewer::abort() { resetSocket(socket_, reader_); }
+void TestViewer::abort() {
+    holdReading(false);
+    resetSocket(socket_, reader_);
+}
+
+void TestViewer::holdReading(bool held) {
+    std::lock_guard lock(mutex_);
+    held_ = held;
+    changed_.notify_all();
+}
 
 void TestViewer::readLoop() {
     AuxFrameReader reader(64 << 20);  // video keyframes may pass the control channel's 1 MiB
     std::vector<std::uint8_t> buffer(AuxFrameReader::maxReadSize);
     for (;;) {
+        {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [&] { return !held_; });
+        }
         std::error_code ec;
         const auto n = socket_.read_some(asio::buffer(buffer), ec);
         if (ec || n == 0) break;
@@ -223,17 +237,31 @@ TestFileChannel::TestFileChannel(std::uint16_t port, std::string host) : socket_
 }
 
 TestFileChannel::~TestFileChannel() {
+    holdReading(false);
     std::error_code ec;
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
     if (reader_.joinable()) reader_.join();
 }
 
-void TestFileChannel::abort() { resetSocket(socket_, reader_); }
+void TestFileChannel::abort() {
+    holdReading(false);
+    resetSocket(socket_, reader_);
+}
+
+void TestFileChannel::holdReading(bool held) {
+    std::lock_guard lock(mutex_);
+    held_ = held;
+    changed_.notify_all();
+}
 
 void TestFileChannel::readLoop() {
     Bytes pending;
     std::vector<std::uint8_t> buffer(262144);
     for (;;) {
+        {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [&] { return !held_; });
+        }
         std::error_code ec;
         const auto n = socket_.read_some(asio::buffer(buffer), ec);
         if (ec || n == 0) break;

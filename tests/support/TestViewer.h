@@ -43,6 +43,8 @@ public:
     TestViewer(const TestViewer&) = delete;
     TestViewer& operator=(const TestViewer&) = delete;
 
+    // Stops (true) or resumes (false) reading the socket, as a Viewer that falls behind.
+    void holdReading(bool held);
     bool connected() const { return connected_; }
     void send(AuxPacketType type, const Bytes& payload, std::uint8_t flags = 0);
     void sendRaw(const Bytes& bytes);
@@ -86,6 +88,7 @@ private:
     asio::ip::tcp::socket socket_;
     std::thread reader_;
     bool connected_ = false;
+    bool held_ = false;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<AuxFrame> received_;
@@ -113,9 +116,13 @@ public:
     bool waitForClose(std::chrono::milliseconds timeout = 10s);
     // Dies the way a killed process does: the socket is reset, whatever was unsent is lost.
     void abort();
+    // Stops (true) or resumes (false) reading the socket, as a Viewer that falls behind: the
+    // Host's sends then back up in the kernel and in its own queue.
+    void holdReading(bool held);
 
 private:
     void readLoop();
+    bool held_ = false;
     asio::io_context context_;
     asio::ip::tcp::socket socket_;
     std::thread reader_;
