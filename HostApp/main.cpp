@@ -17,6 +17,7 @@
 #include "Platform/InputEvents.h"
 #include "Platform/Pasteboard.h"
 #include "Platform/PowerManagement.h"
+#include "Platform/ProcessMemory.h"
 #include "Platform/PulseAudio.h"
 #include "Platform/ScreenCapture.h"
 #include "Platform/SystemDisplays.h"
@@ -39,6 +40,8 @@ int main() {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     // A Viewer that vanishes mid-send must not kill the Host.
     signal(SIGPIPE, SIG_IGN);
+    // Video sessions come and go with the Viewers; what they free must go back to the system.
+    configureAllocatorForLongRuns();
 
     HostPlatform platform;
     platform.clock = SystemClock::shared();
