@@ -7,7 +7,7 @@
 #include <variant>
 #include <vector>
 
-#include "Platform/Geometry.h"
+#include "Platform/Core/Geometry.h"
 
 namespace qm {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "Platform/ByteIO.h"
-#include "Platform/DispatchQueue.h"
+#include "Platform/Core/ByteIO.h"
+#include "Platform/Core/DispatchQueue.h"
 #include "Platform/Displays.h"
 #include "Platform/ScreenCapture.h"
 

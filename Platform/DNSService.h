@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "Platform/ByteIO.h"
-#include "Platform/DispatchQueue.h"
+#include "Platform/Core/ByteIO.h"
+#include "Platform/Core/DispatchQueue.h"
 
 namespace qm {
 
@@ -36,6 +36,10 @@ struct DNSServiceError {
     int code = 0;             // a DNS-SD error code, negative
     std::string description;  // for log lines
     friend bool operator==(const DNSServiceError&, const DNSServiceError&) = default;
+
+    // The errors every advertiser reports alike.
+    static DNSServiceError nameConflictError();
+    static DNSServiceError badRecordError();
 };
 
 // Longest service name DNS-SD carries (one DNS label), in bytes.
@@ -85,25 +89,6 @@ public:
     virtual std::shared_ptr<DNSServiceRegistration> registerService(const DNSServiceDescription& description,
                                                                     DispatchQueuePtr queue,
                                                                     DNSServiceHandlers handlers) = 0;
-};
-
-// Through the system's mDNS responder (Avahi's DNS-SD compatibility library). One thread of the
-// advertiser makes every library call and waits on the registrations' sockets.
-class AvahiDNSServiceAdvertiser final : public DNSServiceAdvertiser {
-public:
-    AvahiDNSServiceAdvertiser();
-    ~AvahiDNSServiceAdvertiser() override;
-    AvahiDNSServiceAdvertiser(const AvahiDNSServiceAdvertiser&) = delete;
-    AvahiDNSServiceAdvertiser& operator=(const AvahiDNSServiceAdvertiser&) = delete;
-
-    std::shared_ptr<DNSServiceRegistration> registerService(const DNSServiceDescription& description,
-                                                            DispatchQueuePtr queue,
-                                                            DNSServiceHandlers handlers) override;
-
-    struct Worker;
-
-private:
-    std::shared_ptr<Worker> worker_;
 };
 
 // Records what was advertised, for tests. It validates TXT records like the real one and can be

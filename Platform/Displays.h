@@ -8,9 +8,9 @@
 #include <optional>
 #include <vector>
 
-#include "Platform/Clock.h"
-#include "Platform/DispatchQueue.h"
-#include "Platform/Geometry.h"
+#include "Platform/Core/Clock.h"
+#include "Platform/Core/DispatchQueue.h"
+#include "Platform/Core/Geometry.h"
 
 namespace qm {
 

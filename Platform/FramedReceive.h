@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "Platform/ByteIO.h"
+#include "Platform/Core/ByteIO.h"
 #include "Platform/Network.h"
 
 namespace qm {

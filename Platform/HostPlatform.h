@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "Platform/Clock.h"
-#include "Platform/DispatchQueue.h"
+#include "Platform/Core/Clock.h"
+#include "Platform/Core/DispatchQueue.h"
 
 namespace qm {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "Platform/Clock.h"
-#include "Platform/Geometry.h"
+#include "Platform/Core/Clock.h"
+#include "Platform/Core/Geometry.h"
 
 namespace qm {
 

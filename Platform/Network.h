@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "Platform/ByteIO.h"
-#include "Platform/DispatchQueue.h"
+#include "Platform/Core/ByteIO.h"
+#include "Platform/Core/DispatchQueue.h"
 
 namespace qm {
 

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "Platform/Clock.h"
-#include "Platform/DispatchQueue.h"
+#include "Platform/Core/Clock.h"
+#include "Platform/Core/DispatchQueue.h"
 #include "Platform/Displays.h"
-#include "Platform/Geometry.h"
+#include "Platform/Core/Geometry.h"
 
 namespace qm {
 

@@ -8,7 +8,7 @@
 #include <span>
 #include <string>
 
-#include "Platform/ByteIO.h"
+#include "Platform/Core/ByteIO.h"
 
 namespace qm {
 

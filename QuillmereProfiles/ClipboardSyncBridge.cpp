@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "Platform/Images.h"
-#include "Platform/UUID.h"
+#include "Platform/Core/UUID.h"
 #include "QuillmereProfiles/ConfinedFiles.h"
 
 namespace qm {

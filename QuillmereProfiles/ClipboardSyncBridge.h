@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/DispatchQueue.h"
+#include "Platform/Core/DispatchQueue.h"
 #include "Platform/HostPlatform.h"
 #include "Platform/Pasteboard.h"
 #include "QuillmereProfiles/ClipboardTransfer.h"

@@ -2,7 +2,7 @@
 
 #include <plist/plist.h>
 
-#include "Platform/ByteIO.h"
+#include "Platform/Core/ByteIO.h"
 
 #include <cstdlib>
 #include <limits>

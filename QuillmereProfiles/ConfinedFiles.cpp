@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "Platform/UUID.h"
+#include "Platform/Core/UUID.h"
 
 namespace qm {
 

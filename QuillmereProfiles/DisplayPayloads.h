@@ -6,8 +6,8 @@
 #include <span>
 #include <string>
 
-#include "Platform/ByteIO.h"
-#include "Platform/Geometry.h"
+#include "Platform/Core/ByteIO.h"
+#include "Platform/Core/Geometry.h"
 #include "QuillmereProfiles/VideoStreamTypes.h"
 
 namespace qm {

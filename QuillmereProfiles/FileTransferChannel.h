@@ -9,8 +9,8 @@
 #include <span>
 #include <string>
 
-#include "Platform/ByteIO.h"
-#include "Platform/DispatchQueue.h"
+#include "Platform/Core/ByteIO.h"
+#include "Platform/Core/DispatchQueue.h"
 #include "Platform/Network.h"
 
 namespace qm {

@@ -6,8 +6,8 @@
 #include <span>
 #include <string>
 
-#include "Platform/ByteIO.h"
-#include "Platform/UUID.h"
+#include "Platform/Core/ByteIO.h"
+#include "Platform/Core/UUID.h"
 
 namespace qm {
 

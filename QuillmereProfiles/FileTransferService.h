@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/DispatchQueue.h"
+#include "Platform/Core/DispatchQueue.h"
 #include "Platform/HostPlatform.h"
 #include "Platform/Network.h"
 #include "QuillmereProfiles/CallbackSlot.h"

@@ -4,7 +4,7 @@
 #include <optional>
 #include <span>
 
-#include "Platform/ByteIO.h"
+#include "Platform/Core/ByteIO.h"
 
 // The Viewer's input packets. Each has a fixed layout; a payload shorter than that layout does not
 // decode, extra bytes after it are ignored.

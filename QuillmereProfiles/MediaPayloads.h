@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-#include "Platform/ByteIO.h"
+#include "Platform/Core/ByteIO.h"
 #include "QuillmereProfiles/VideoStreamTypes.h"
 
 namespace qm {

@@ -7,7 +7,7 @@
 #include <system_error>
 #include <tuple>
 
-#include "Platform/ByteIO.h"
+#include "Platform/Core/ByteIO.h"
 
 namespace qm {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/AsioNetwork.h"
+#include "Platform/NetworkInterfaces.h"
 #include "Platform/DNSService.h"
 
 namespace qm {

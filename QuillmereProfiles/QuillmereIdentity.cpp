@@ -11,7 +11,7 @@
 #include <iterator>
 #include <map>
 
-#include "Platform/UUID.h"
+#include "Platform/Core/UUID.h"
 
 namespace qm {
 
@@ -212,8 +212,13 @@ ReadResult readIdentityFile(const std::filesystem::path& file) {
             result.messages.push_back("identity: restricted " + file.string() + " to owner-only access (mode was " +
                                       modeText(st.st_mode) + ")");
         } else {
-            result.messages.push_back("identity: cannot restrict " + file.string() +
-                                      " to owner-only access: " + errnoText(errno));
+            // Keys that others can read and that stay readable are no secret: refuse them, as an
+            // SSH daemon refuses such a host key. The file is left as it is for its owner to mend.
+            const int error = errno;
+            result.keys.reset();
+            result.outcome = ReadOutcome::unreadable;
+            result.why = "its private keys are readable by other users (mode " + modeText(st.st_mode) +
+                         ") and it cannot be restricted: " + errnoText(error);
         }
     }
     return result;
@@ -338,9 +343,18 @@ std::optional<HostIdentityLoadResult> loadOrCreateHostIdentity(const std::filesy
     std::error_code ec;
     const auto folder = directory.has_filename() ? directory : directory.parent_path();  // "a/b/" is "a/b"
     if (folder.has_parent_path()) std::filesystem::create_directories(folder.parent_path(), ec);
-    ::mkdir(folder.c_str(), 0700);
+    const int mkdirError = ::mkdir(folder.c_str(), 0700) == 0 ? 0 : errno;
     struct stat dirStat {};
-    if (::stat(directory.c_str(), &dirStat) != 0) return temporary(errnoText(errno));
+    if (::stat(directory.c_str(), &dirStat) != 0) {
+        // A folder that could not be made is reported by why it could not (a read-only or
+        // forbidden parent), not as merely missing.
+        const int error = errno;
+        if (error == ENOENT && ec) return temporary("cannot create " + folder.parent_path().string() + ": " + ec.message());
+        if (error == ENOENT && mkdirError != 0 && mkdirError != EEXIST) {
+            return temporary("cannot create " + folder.string() + ": " + errnoText(mkdirError));
+        }
+        return temporary(errnoText(error));
+    }
     if (!S_ISDIR(dirStat.st_mode)) return temporary(directory.string() + " is not a folder");
     // A folder that already existed with wider access (made by hand or by an older Host) is set to
     // owner-only before any key is read or written in it.

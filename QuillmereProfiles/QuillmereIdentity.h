@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Platform/Crypto.h"
+#include "Platform/Core/Crypto.h"
 
 namespace qm {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "Platform/ByteIO.h"
-#include "Platform/Geometry.h"
+#include "Platform/Core/ByteIO.h"
+#include "Platform/Core/Geometry.h"
 
 // Field codings shared by the aux payloads. Strings are a u16 byte count and UTF-8; opaque byte
 // strings a u32 byte count and the bytes; rectangles four float64 (x, y, width, height).

@@ -12,7 +12,7 @@
 #include "HostApp/Audio/HostOpusEncoder.h"
 #include "HostApp/Audio/PcmConversion.h"
 #include "Platform/AudioCapture.h"
-#include "Platform/ManualDispatchQueue.h"
+#include "Platform/Core/ManualDispatchQueue.h"
 
 namespace {
 

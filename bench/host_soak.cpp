@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "Platform/ProcessMemory.h"
+#include "Platform/Core/ProcessMemory.h"
 #include "QuillmereProfiles/AuxProtocol.h"
 #include "QuillmereProfiles/MediaPayloads.h"
 #include "support/LiveServer.h"

@@ -13,9 +13,9 @@
 
 #include "HostApp/Video/VideoEncoder.h"
 #include "HostApp/Video/VideoFrameScaler.h"
-#include "Platform/AsioDispatchQueue.h"
-#include "Platform/X11Displays.h"
-#include "Platform/X11ScreenCapture.h"
+#include "Platform/Core/AsioDispatchQueue.h"
+#include "Platform/Linux/X11Displays.h"
+#include "Platform/Linux/X11ScreenCapture.h"
 #include "support/VirtualXServer.h"
 
 // Last: Xlib defines macros (None, Bool, Status) that clash with other headers.

@@ -4,7 +4,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "Platform/ByteIO.h"
+#include "Platform/Core/ByteIO.h"
 
 namespace qm::fuzz {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/ByteIO.h"
+#include "Platform/Core/ByteIO.h"
 
 namespace qm::fuzz {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "Platform/AudioCapture.h"
-#include "Platform/DispatchQueue.h"
+#include "Platform/Core/DispatchQueue.h"
 
 namespace qm {
 

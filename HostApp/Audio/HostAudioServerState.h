@@ -14,9 +14,9 @@
 #include "HostApp/Audio/HostOutputMuteController.h"
 #include "Platform/AudioCapture.h"
 #include "Platform/AudioOutputDevices.h"
-#include "Platform/Clock.h"
+#include "Platform/Core/Clock.h"
 #include "Platform/Network.h"
-#include "Platform/UUID.h"
+#include "Platform/Core/UUID.h"
 #include "QuillmereProfiles/MediaPayloads.h"
 
 namespace qm {

@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "Platform/ByteIO.h"
+#include "Platform/Core/ByteIO.h"
 
 struct OpusEncoder;
 

@@ -1,6 +1,6 @@
 // The layout of one display as Viewers are told of it.
 #include "HostApp/Display/HostDisplayModeSwitcher.h"
-#include "Platform/Geometry.h"
+#include "Platform/Core/Geometry.h"
 
 namespace qm {
 

@@ -3,7 +3,7 @@
 #include <set>
 
 #include "HostApp/Display/HostDisplayModeSwitcher.h"
-#include "Platform/Geometry.h"
+#include "Platform/Core/Geometry.h"
 
 namespace qm {
 

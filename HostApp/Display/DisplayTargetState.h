@@ -9,7 +9,7 @@
 #include "HostApp/Display/HeadlessVirtualDisplay.h"
 #include "HostApp/Display/HostDisplayModeSwitcher.h"
 #include "Platform/Displays.h"
-#include "Platform/UUID.h"
+#include "Platform/Core/UUID.h"
 #include "QuillmereProfiles/DisplayPayloads.h"
 #include "QuillmereProfiles/VideoStreamTypes.h"
 

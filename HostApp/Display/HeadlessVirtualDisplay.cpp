@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "Platform/Geometry.h"
+#include "Platform/Core/Geometry.h"
 
 namespace qm {
 

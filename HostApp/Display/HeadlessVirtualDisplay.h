@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "Platform/Accessibility.h"
-#include "Platform/DispatchQueue.h"
+#include "Platform/Core/DispatchQueue.h"
 #include "Platform/Displays.h"
 #include "Platform/HostPlatform.h"
 #include "Platform/VirtualDisplays.h"

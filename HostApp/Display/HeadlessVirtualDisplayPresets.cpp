@@ -2,7 +2,7 @@
 #include <algorithm>
 
 #include "HostApp/Display/HeadlessVirtualDisplay.h"
-#include "Platform/Geometry.h"
+#include "Platform/Core/Geometry.h"
 
 namespace qm {
 

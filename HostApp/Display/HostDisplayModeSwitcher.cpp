@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "Platform/Geometry.h"
+#include "Platform/Core/Geometry.h"
 #include "QuillmereProfiles/DisplayProfiles.h"
 
 namespace qm {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/Clock.h"
+#include "Platform/Core/Clock.h"
 #include "Platform/Displays.h"
 #include "QuillmereProfiles/DisplayPayloads.h"
 #include "QuillmereProfiles/VideoStreamTypes.h"

@@ -6,10 +6,10 @@
 #include <optional>
 #include <set>
 
-#include "Platform/Clock.h"
-#include "Platform/DispatchQueue.h"
+#include "Platform/Core/Clock.h"
+#include "Platform/Core/DispatchQueue.h"
 #include "Platform/PowerManagement.h"
-#include "Platform/UUID.h"
+#include "Platform/Core/UUID.h"
 #include "QuillmereProfiles/DisplayPayloads.h"
 
 namespace qm {

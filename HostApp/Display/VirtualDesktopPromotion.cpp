@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "HostApp/Display/HeadlessVirtualDisplay.h"
-#include "Platform/Geometry.h"
+#include "Platform/Core/Geometry.h"
 
 namespace qm {
 

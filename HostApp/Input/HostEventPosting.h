@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "HostApp/Input/HostInputState.h"
-#include "Platform/DispatchQueue.h"
+#include "Platform/Core/DispatchQueue.h"
 #include "Platform/InputEvents.h"
 
 namespace qm {

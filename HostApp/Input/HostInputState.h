@@ -6,11 +6,11 @@
 #include <optional>
 #include <set>
 
-#include "Platform/Clock.h"
+#include "Platform/Core/Clock.h"
 #include "Platform/Displays.h"
-#include "Platform/Geometry.h"
+#include "Platform/Core/Geometry.h"
 #include "Platform/InputEvents.h"
-#include "Platform/UUID.h"
+#include "Platform/Core/UUID.h"
 
 namespace qm {
 

@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "Platform/DispatchQueue.h"
+#include "Platform/Core/DispatchQueue.h"
 #include "QuillmereProfiles/FileTransferPacket.h"
 
 namespace qm {

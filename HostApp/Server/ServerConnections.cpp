@@ -244,14 +244,18 @@ void V230HostAudioAuxServer::sendToSignedIn(const SharedBytes& packet, bool cont
     }
 }
 
+bool V230HostAudioAuxServer::signedInViewersAreSeveral() const {
+    // A connection that has not signed in counts for nothing in what a Viewer may do alone.
+    return sessions_.authorizedAudioSessions.size() > 1 || sessions_.authorizedVideoSessions.size() > 1;
+}
+
 void V230HostAudioAuxServer::sendHostStatus(const std::string& text, const ConnectionPtr& on) {
     sendPacket(on, AuxPacketType::hostStatus, Bytes(text.begin(), text.end()));
 }
 
 void V230HostAudioAuxServer::broadcastHostError(const std::string& text) {
-    const auto packet = makeSharedPacket(AuxPacketType::hostStatus, Bytes(text.begin(), text.end()));
-    for (const auto& [id, connection] : sessions_.audioSessions) connection->send(packet);
-    for (const auto& [id, connection] : sessions_.videoSessions) connection->send(packet);
+    // Connections that have not signed in hear nothing but the answers to their sign-in.
+    sendToSignedIn(makeSharedPacket(AuxPacketType::hostStatus, Bytes(text.begin(), text.end())), true, true);
 }
 
 void V230HostAudioAuxServer::broadcastDisplayLayout(const DisplayLayoutPayload& layout) {
@@ -290,7 +294,7 @@ void V230HostAudioAuxServer::dispatchFrame(const std::shared_ptr<AuxSession>& se
     const auto type = auxPacketTypeFromRaw(raw);
     // While a sign-in is checked, what follows it waits for the answer (a new sign-in attempt
     // and a challenge are answered at once).
-    if (session->signInInFlight && type != AuxPacketType::identityChallenge && type != AuxPacketType::clientSessionAuth) {
+    if (session->signInInFlight && !(type && answeredBeforeSignIn(*type))) {
         holdFrame(session, frame);
         return;
     }
@@ -304,19 +308,11 @@ void V230HostAudioAuxServer::dispatchFrame(const std::shared_ptr<AuxSession>& se
                                         std::to_string(raw) + "; dropped");
         return;
     }
-    if (*type == AuxPacketType::identityChallenge) {
-        handleIdentityChallenge(session, frame.payload);
-        return;
-    }
-    if (*type == AuxPacketType::clientSessionAuth) {
-        handleClientSessionAuth(session, frame.payload);
-        return;
-    }
-    if (!session->authorized) {
+    if (!session->authorized && !answeredBeforeSignIn(*type)) {
         refuseBeforeSignIn(session, "code=not-authorized; " + auxPacketTypeName(*type) + " before sign-in");
         return;
     }
-    dispatchControl(*type, frame.payload, *session);
+    dispatchControl(*type, frame.payload, session);
 }
 
 void V230HostAudioAuxServer::refuseBeforeSignIn(const std::shared_ptr<AuxSession>& session, const std::string& text) {
@@ -349,12 +345,8 @@ void V230HostAudioAuxServer::publishAboutStranger(const std::string& text) {
 }
 
 void V230HostAudioAuxServer::publishForSession(AuxSession& session, const std::string& text) {
-    const std::uint64_t now = platform_.clock->uptimeNs();
-    if (session.logWindowStartNs == 0 || now - session.logWindowStartNs >= ServerConstants::logWindowNs) {
-        session.logWindowStartNs = now == 0 ? 1 : now;
-        session.logLinesInWindow = 0;
-    }
-    const int line = ++session.logLinesInWindow;
+    // Signed in or not, a Viewer gets a few lines per window; what it sends beyond that is
+    // counted, and the count written when the next window opens.
     auto write = [&](const std::string& out) {
         if (session.authorized) {
             publish(out);
@@ -362,11 +354,40 @@ void V230HostAudioAuxServer::publishForSession(AuxSession& session, const std::s
             publishAboutStranger(out);
         }
     };
+    const std::uint64_t now = platform_.clock->uptimeNs();
+    if (session.logWindowStartNs == 0 || now - session.logWindowStartNs >= ServerConstants::logWindowNs) {
+        session.logWindowStartNs = now == 0 ? 1 : now;
+        session.logLinesInWindow = 0;
+        if (session.logLinesLeftOut > 0) {
+            write("aux session " + shortID(session.id) + ": " + std::to_string(session.logLinesLeftOut) +
+                  " log lines were left out");
+            session.logLinesLeftOut = 0;
+        }
+    }
+    const int line = ++session.logLinesInWindow;
     if (line <= ServerConstants::logLinesPerWindow) {
         write(text);
     } else if (line == ServerConstants::logLinesPerWindow + 1) {
         write("aux session " + shortID(session.id) + ": further log lines suppressed for 10 s");
+    } else {
+        ++session.logLinesLeftOut;
     }
+}
+
+bool V230HostAudioAuxServer::overLogBudget(const AuxSession& session) {
+    return session.logLinesInWindow > ServerConstants::logLinesPerWindow;
+}
+
+void V230HostAudioAuxServer::publishFromPeer(const std::string& text) {
+    if (dispatchingSession_) {
+        publishForSession(*dispatchingSession_, text);
+    } else {
+        publish(text);
+    }
+}
+
+bool V230HostAudioAuxServer::dispatchingOverLogBudget() const {
+    return dispatchingSession_ && overLogBudget(*dispatchingSession_);
 }
 
 bool V230HostAudioAuxServer::admitsConnectionFrom(const std::string& address) {
@@ -416,150 +437,29 @@ void V230HostAudioAuxServer::replayHeldFrames(const std::shared_ptr<AuxSession>&
 }
 
 void V230HostAudioAuxServer::dispatchControl(AuxPacketType type, std::span<const std::uint8_t> payload, const UUID& sourceID) {
-    if (auto session = sessions_.session(sourceID)) dispatchControl(type, payload, *session);
+    assertOnQueue();
+    if (auto session = sessions_.session(sourceID)) dispatchControl(type, payload, session);
 }
 
-void V230HostAudioAuxServer::dispatchControl(AuxPacketType type, std::span<const std::uint8_t> payload, AuxSession& session) {
-    const UUID& sourceID = session.id;
-    const auto& connection = session.connection;
-    const bool onVideo = session.channel == AuxChannel::video;
-    // A payload that does not decode is reported to the log and to the Viewer that sent it.
-    auto refuse = [&](const std::string& text) {
-        publish(text);
-        sendHostStatus(text, connection);
-    };
-
-    switch (type) {
-        case AuxPacketType::audioControl: {
-            if (onVideo) {
-                publish("audio control rejected on video channel");
-                return;
+void V230HostAudioAuxServer::dispatchControl(AuxPacketType type, std::span<const std::uint8_t> payload,
+                                             const std::shared_ptr<AuxSession>& session) {
+    assertOnQueue();
+    // Whatever a subsystem writes to the log while handling the packet is charged to its sender.
+    auto previous = std::exchange(dispatchingSession_, session);
+    const auto outcome = controlDispatch_.dispatch(type, payload, session);
+    dispatchingSession_ = std::move(previous);
+    switch (outcome.verdict) {
+        case ControlDispatchTable::Verdict::handled:
+            return;
+        case ControlDispatchTable::Verdict::wrongChannel:
+            publishForSession(*session, outcome.wrongChannelText);
+            if (outcome.tellViewer) sendHostStatus(outcome.wrongChannelText, session->connection);
+            return;
+        case ControlDispatchTable::Verdict::noHandler:
+            if (!viewerPacketChannels(type)) {
+                publishForSession(*session, "aux session " + shortID(session->id) + " sent " + auxPacketTypeName(type) +
+                                                ", which only the Host sends; dropped");
             }
-            auto control = AudioControlPayload::decode(payload);
-            if (!control) return refuse("bad audio control payload");
-            applyAudioControl(*control, sourceID, connection);
-            return;
-        }
-        case AuxPacketType::captureModeControl: {
-            auto request = CaptureModeControlPayload::decode(payload);
-            if (!request) return refuse("bad capture mode payload");
-            applyVideoCaptureRequest(*request, sourceID);
-            return;
-        }
-        case AuxPacketType::videoFrameAck: {
-            auto ack = VideoFrameAckPayload::decode(payload);
-            if (!ack) return refuse("bad video frame acknowledgement payload");
-            recordVideoFrameAck(sourceID, *ack);
-            return;
-        }
-        case AuxPacketType::hostDisplayMode: {
-            if (payload.size() != 1 || payload[0] > 2) return refuse("bad host display mode payload");
-            applyHostDisplayMode(payload[0]);
-            return;
-        }
-        case AuxPacketType::hostPhysicalDisplay: {
-            if (payload.size() != 1 || (payload[0] != 1 && payload[0] != 2)) {
-                return refuse("bad host physical display payload");
-            }
-            applyHostPhysicalDisplayAction(payload[0]);
-            return;
-        }
-        case AuxPacketType::viewportROI: {
-            auto roi = ViewportROIPayload::decode(payload);
-            if (!roi) return refuse("bad viewport region payload");
-            setViewportROI(roi->rect);
-            broadcastHostSessionInfo(false);
-            return;
-        }
-        case AuxPacketType::pipRegionSet: {
-            auto region = PipRegionSetPayload::decode(payload);
-            if (!region) return refuse("bad picture-in-picture payload");
-            // Every region goes into each session info packet; a Viewer cannot grow it without end.
-            if (!sessions_.pipRegions.contains(region->name) &&
-                sessions_.pipRegions.size() >= PipRegionSetPayload::maxRegions) {
-                return refuse("too many picture-in-picture regions");
-            }
-            sessions_.pipRegions[region->name] = region->rect;
-            broadcastHostSessionInfo(false);
-            return;
-        }
-        case AuxPacketType::pipRegionRemove: {
-            auto region = PipRegionRemovePayload::decode(payload);
-            if (!region) return refuse("bad picture-in-picture payload");
-            sessions_.pipRegions.erase(region->name);
-            broadcastHostSessionInfo(false);
-            return;
-        }
-        case AuxPacketType::pipRegionClear:
-            sessions_.pipRegions.clear();
-            broadcastHostSessionInfo(false);
-            return;
-        case AuxPacketType::pointerEvent:
-        case AuxPacketType::gestureEvent:
-        case AuxPacketType::hostShortcut:
-        case AuxPacketType::keyEvent:
-        case AuxPacketType::rawKeyEvent:
-        case AuxPacketType::systemDefinedKeyEvent:
-            // Input belongs to the control channel: on the video channel it would act for a
-            // session whose leaving never releases what it pressed.
-            if (onVideo) {
-                publish("input: " + auxPacketTypeName(type) + " rejected on video channel");
-                return;
-            }
-            if (auto refusal = input_->handleControlPacket(type, payload, sourceID)) refuse(*refusal);
-            return;
-        case AuxPacketType::clipboardTransfer:
-            receiveClipboardTransfer(payload, session);
-            return;
-        case AuxPacketType::fileTransfer: {
-            auto packet = FileTransferPacket::decode(payload);
-            if (!packet) {
-                publish("file transfer: malformed packet from session " + shortID(sourceID));
-                return;
-            }
-            if (onFileTransferPacket) onFileTransferPacket(*packet, sourceID);
-            return;
-        }
-        case AuxPacketType::dragPullRequest: {
-            auto request = DragPullRequestPayload::decode(payload);
-            if (!request) return refuse("bad drag pull payload");
-            if (onDragPullRequest) onDragPullRequest(request->snapshotID, request->index);
-            return;
-        }
-        case AuxPacketType::iosBackgroundPresence: {
-            if (!isIOSViewerSession(sourceID)) {
-                publish("iOS background presence rejected for non-iOS Viewer");
-                return;
-            }
-            if (payload.size() != 1) {
-                publish("bad iOS background presence payload");
-                return;
-            }
-            if (payload[0] == 1) {
-                power_.iosBackgroundSessionIDs.insert(sourceID);
-                beginIOSViewerBackgroundSleepGrace();
-            } else if (payload[0] == 0) {
-                power_.iosBackgroundSessionIDs.erase(sourceID);
-                endIOSViewerBackgroundSleepGrace("iOS Viewer returned to foreground");
-            } else {
-                publish("bad iOS background presence state");
-            }
-            return;
-        }
-        case AuxPacketType::identityChallenge:
-        case AuxPacketType::clientSessionAuth:
-            return;  // handled before the gate
-        case AuxPacketType::audioFrame:
-        case AuxPacketType::hostStatus:
-        case AuxPacketType::identityProof:
-        case AuxPacketType::clientSessionAuthResult:
-        case AuxPacketType::videoConfig:
-        case AuxPacketType::videoFrame:
-        case AuxPacketType::fileTransferEndpoint:
-        case AuxPacketType::displayLayout:
-        case AuxPacketType::hostSessionInfo:
-            publish("aux session " + shortID(sourceID) + " sent " + auxPacketTypeName(type) +
-                    ", which only the Host sends; dropped");
             return;
     }
 }
@@ -577,6 +477,7 @@ void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
     input_->forget(id);
 
     if (left.session->signInDeadline) left.session->signInDeadline->cancel();
+    cancelDelayedSignIns(id);
     left.session->connection->cancel();
     if (left.fileChannel) endFileChannel(id, left.fileChannel);
     if (channel == AuxChannel::control && onViewerSessionRemoved) onViewerSessionRemoved(id);

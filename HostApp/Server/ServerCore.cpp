@@ -25,6 +25,7 @@ std::shared_ptr<V230HostAudioAuxServer> V230HostAudioAuxServer::create(HostPlatf
     auto server =
         std::shared_ptr<V230HostAudioAuxServer>(new V230HostAudioAuxServer(std::move(platform), std::move(options)));
     server->makeSubsystems();
+    server->registerControlHandlers();
     return server;
 }
 
@@ -39,7 +40,7 @@ void V230HostAudioAuxServer::makeSubsystems() {
     audio.outputDevices = platform_.audioOutputDevices;
     audio.screenCaptureAccess = platform_.screenCaptureAccess;
     audio.publish = [weak](const std::string& text) {
-        if (auto self = weak.lock()) self->publish(text);
+        if (auto self = weak.lock()) self->publishFromPeer(text);
     };
     audio.sendHostStatus = [weak](const std::string& text, const ConnectionPtr& connection) {
         if (auto self = weak.lock()) self->sendHostStatus(text, connection);
@@ -78,10 +79,12 @@ void V230HostAudioAuxServer::makeSubsystems() {
 
     HostRemoteInput::ServerHooks hooks;
     hooks.publish = [weak](const std::string& text) {
-        if (auto self = weak.lock()) self->publish(text);
+        if (auto self = weak.lock()) self->publishFromPeer(text);
     };
     hooks.broadcastHostError = [weak](const std::string& text) {
-        if (auto self = weak.lock()) self->broadcastHostError(text);
+        // A Viewer past its log budget does not make the Host tell every Viewer either.
+        auto self = weak.lock();
+        if (self && !self->dispatchingOverLogBudget()) self->broadcastHostError(text);
     };
     hooks.currentConsoleSessionState = [weak] {
         auto self = weak.lock();
@@ -240,7 +243,11 @@ void V230HostAudioAuxServer::finishTermination(std::shared_ptr<V230HostAudioAuxS
 }
 
 void V230HostAudioAuxServer::terminationFirstPhase() {
-    broadcastHostError("host service exiting");
+    // The one notice every connection hears, signed in or not: the Host is going away.
+    const std::string text = "host service exiting";
+    const auto packet = makeSharedPacket(AuxPacketType::hostStatus, Bytes(text.begin(), text.end()));
+    for (const auto& [id, connection] : sessions_.audioSessions) connection->send(packet);
+    for (const auto& [id, connection] : sessions_.videoSessions) connection->send(packet);
 }
 
 void V230HostAudioAuxServer::terminationSecondPhase() {
@@ -375,6 +382,8 @@ V230HostAudioAuxServer::ResourceCounts V230HostAudioAuxServer::resourceCounts() 
         counts.fileTransferTokens = sessions_.fileTransferTokens.size();
         counts.viewerNames = sessions_.viewerSessionNames.size() + sessions_.viewerSessionRemoteAddresses.size();
         counts.signInsInFlight = signInsInFlight_;
+        counts.signInsDelayed = delayedSignIns_.size();
+        counts.signInAddresses = signInLimits_.addressesWithAttemptsInHand();
         counts.sessionTableEntries = sessions_.entryCount();
         counts.videoFlowEntries = videoFlow_.entryCount();
         counts.audioSendConnections = audio_->audioSendConnectionsSnapshot().size();

@@ -86,7 +86,7 @@ void V230HostAudioAuxServer::applyHostPhysicalDisplayAction(std::uint8_t action)
     if (action != 1 && action != 2) return;
     const std::string name = action == 1 ? "main" : "next";
     auto& d = display_;
-    if (sessions_.audioSessions.size() > 1 || sessions_.videoSessions.size() >= 2) {
+    if (signedInViewersAreSeveral()) {
         const std::string text =
             "display: ignored remote physical display action " + name + " while multiple viewers are active";
         publish(text);

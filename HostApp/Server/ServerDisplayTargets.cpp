@@ -438,7 +438,7 @@ bool V230HostAudioAuxServer::shouldPreserveIOSBuiltInCapture(const CaptureModeCo
     const auto& owner = display_.iosBuiltInCaptureSessionID;
     return !(request.flags & ios) && request.mode == VideoCaptureMode::easy &&
            (display_.currentCaptureRequest.flags & ios) && owner && *owner != sourceID &&
-           sessions_.authorizedAudioSessions.contains(*owner) && sessions_.audioSessions.size() > 1;
+           sessions_.authorizedAudioSessions.contains(*owner) && sessions_.authorizedAudioSessions.size() > 1;
 }
 
 bool V230HostAudioAuxServer::shouldReapplyCaptureMode(const CaptureModeControlPayload& request) {

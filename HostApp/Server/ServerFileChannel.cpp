@@ -130,6 +130,8 @@ void V230HostAudioAuxServer::deliverFileTransferPacket(const FileTransferPacket&
         channel->second->sendFramed(packet.encode(FileTransferChannelConstants::headerSize));
         return;
     }
+    // Only a signed-in control session hears file packets.
+    if (!sessions_.authorizedAudioSessions.contains(sessionID)) return;
     if (auto connection = sessions_.audioSessions.find(sessionID); connection != sessions_.audioSessions.end()) {
         sendPacket(connection->second, AuxPacketType::fileTransfer, packet.encode());
     }

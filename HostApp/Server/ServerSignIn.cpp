@@ -4,8 +4,8 @@
 
 #include "HostApp/Server/ServerSupport.h"
 #include "Platform/AccountService.h"
-#include "Platform/Crypto.h"
-#include "Platform/LogText.h"
+#include "Platform/Core/Crypto.h"
+#include "Platform/Core/LogText.h"
 
 namespace qm {
 
@@ -121,9 +121,25 @@ void V230HostAudioAuxServer::authorizeAuxSession(const UUID& id, AuxChannel chan
     if (*wait <= 0) return startPasswordCheck(std::move(attempt));
 
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
-    queue->asyncAfter(*wait, [weak, attempt = std::move(attempt)]() mutable {
-        if (auto self = weak.lock()) self->startPasswordCheck(std::move(attempt));
+    const auto key = std::make_pair(id, attempt.epoch);
+    std::string heldAddress = attempt.address;
+    auto item = std::make_shared<DispatchWorkItem>([weak, key, attempt = std::move(attempt)]() mutable {
+        auto self = weak.lock();
+        if (!self) return;
+        self->delayedSignIns_.erase(key);
+        self->startPasswordCheck(std::move(attempt));
     });
+    delayedSignIns_[key] = DelayedSignIn{item, std::move(heldAddress)};
+    queue->asyncAfter(*wait, std::move(item));
+}
+
+void V230HostAudioAuxServer::cancelDelayedSignIns(const UUID& id) {
+    for (auto it = delayedSignIns_.lower_bound({id, 0}); it != delayedSignIns_.end() && it->first.first == id;) {
+        // The block (and the password it holds) is released now, not when its delay would end.
+        it->second.item->cancel();
+        signInLimits_.finish(it->second.address, SignInLimits::Outcome::notChecked, platform_.clock->uptimeNs());
+        it = delayedSignIns_.erase(it);
+    }
 }
 
 void V230HostAudioAuxServer::startPasswordCheck(SignInAttempt attempt) {

@@ -9,7 +9,7 @@
 #include "HostApp/Server/VideoFlowGate.h"
 #include "HostApp/Video/HostVideoCapture.h"
 #include "Platform/Displays.h"
-#include "Platform/ProcessMemory.h"
+#include "Platform/Core/ProcessMemory.h"
 #include "QuillmereProfiles/DisplayProfiles.h"
 
 namespace qm {
@@ -63,7 +63,7 @@ void V230HostAudioAuxServer::applyVideoCaptureRequest(const CaptureModeControlPa
     d.headlessRealizeRetryAttempts = 0;
     const auto ios = CaptureModeControlPayload::iosBuiltInDisplayFlag;
     if (request.flags & ios) {
-        if (sessions_.audioSessions.size() > 1 || sessions_.videoSessions.size() > 1) {
+        if (signedInViewersAreSeveral()) {
             const std::string text = "display: ignored iOS built-in display request from " + shortID(sourceID) +
                                      " while multiple viewers are active";
             publish(text);

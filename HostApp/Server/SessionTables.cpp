@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "HostApp/Server/ServerConstants.h"
-#include "Platform/Crypto.h"
-#include "Platform/LogText.h"
+#include "Platform/Core/Crypto.h"
+#include "Platform/Core/LogText.h"
 
 namespace qm {
 

@@ -10,10 +10,10 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "Platform/DispatchQueue.h"
-#include "Platform/Geometry.h"
+#include "Platform/Core/DispatchQueue.h"
+#include "Platform/Core/Geometry.h"
 #include "Platform/Network.h"
-#include "Platform/UUID.h"
+#include "Platform/Core/UUID.h"
 #include "QuillmereProfiles/AuxProtocol.h"
 #include "QuillmereProfiles/FileTransferChannel.h"
 
@@ -55,6 +55,7 @@ struct AuxSession {
     int refusedFrames = 0;
     // Log lines this session caused in the current window, and where the window began.
     int logLinesInWindow = 0;
+    std::size_t logLinesLeftOut = 0;  // lines past the window's budget, written as a count later
     std::uint64_t logWindowStartNs = 0;
 };
 

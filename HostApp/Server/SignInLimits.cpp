@@ -80,4 +80,10 @@ bool SignInLimits::makeRoom() {
     return true;
 }
 
+std::size_t SignInLimits::addressesWithAttemptsInHand() const {
+    std::size_t count = 0;
+    for (const auto& [address, entry] : entries_) count += entry.inHand > 0 ? 1 : 0;
+    return count;
+}
+
 }  // namespace qm

@@ -47,6 +47,8 @@ public:
     // The wait an address's next check would have, for its current run of failures.
     double delayAfter(std::uint32_t failures) const;
     std::size_t addressCount() const { return entries_.size(); }
+    // Addresses with an attempt admitted and not yet finished.
+    std::size_t addressesWithAttemptsInHand() const;
 
 private:
     struct Entry {

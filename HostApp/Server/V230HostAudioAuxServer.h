@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
@@ -18,15 +19,16 @@
 #include "HostApp/Audio/HostAudioServerState.h"
 #include "HostApp/Server/ServerConstants.h"
 #include "HostApp/Server/SessionTables.h"
+#include "HostApp/Server/ControlDispatch.h"
 #include "HostApp/Server/SignInLimits.h"
 #include "HostApp/Server/VideoFlow.h"
 #include "HostApp/Server/VideoRoadState.h"
 #include "HostApp/Video/VideoEncoder.h"
-#include "Platform/DispatchQueue.h"
-#include "Platform/Geometry.h"
+#include "Platform/Core/DispatchQueue.h"
+#include "Platform/Core/Geometry.h"
 #include "Platform/HostPlatform.h"
 #include "Platform/Network.h"
-#include "Platform/UUID.h"
+#include "Platform/Core/UUID.h"
 #include "QuillmereProfiles/AuxProtocol.h"
 #include "QuillmereProfiles/DisplayPayloads.h"
 #include "QuillmereProfiles/DisplayProfiles.h"
@@ -170,7 +172,9 @@ public:
         std::size_t fileChannels = 0;        // file channels, authorised or still waiting for a token
         std::size_t fileTransferTokens = 0;
         std::size_t viewerNames = 0;
-        std::size_t signInsInFlight = 0;
+        std::size_t signInsInFlight = 0;   // password checks running
+        std::size_t signInsDelayed = 0;    // attempts waiting out their address's delay
+        std::size_t signInAddresses = 0;   // addresses the sign-in limits remember with attempts in hand
         std::size_t sessionTableEntries = 0;  // every entry of every per-session table
         std::size_t videoFlowEntries = 0;     // acknowledgement and send records of video sessions
         std::size_t audioSendConnections = 0;
@@ -186,6 +190,10 @@ public:
     HostConsoleSessionState currentConsoleSessionState();
 
     const DispatchQueuePtr queue;
+
+    // Replaces the handler of a packet type a Viewer sends (on the queue); where the type may
+    // arrive stays as the dispatch table has it. False for a type only the Host sends.
+    bool setControlHandler(AuxPacketType type, ControlDispatchTable::Handler handler);
 
     // ---- Operations that run on `queue` ----------------------------------------------------
     void dispatchControl(AuxPacketType type, std::span<const std::uint8_t> payload, const UUID& sourceID);
@@ -303,9 +311,16 @@ private:
     // A log line caused by what a peer sent: at most a few per connection and window, so a peer
     // cannot fill the log.
     void publishForSession(AuxSession& session, const std::string& text);
+    static bool overLogBudget(const AuxSession& session);
     void publishAboutStranger(const std::string& text);
     bool admitsConnectionFrom(const std::string& address);
-    void dispatchControl(AuxPacketType type, std::span<const std::uint8_t> payload, AuxSession& session);
+    void dispatchControl(AuxPacketType type, std::span<const std::uint8_t> payload, const std::shared_ptr<AuxSession>& session);
+    void registerControlHandlers();
+    // A line a subsystem writes: charged to the Viewer whose packet is being handled, if any.
+    void publishFromPeer(const std::string& text);
+    bool dispatchingOverLogBudget() const;
+    // Debug builds stop where a queue-only operation is entered from elsewhere.
+    void assertOnQueue() const { assert(queue->isCurrent()); }
     void handleIdentityChallenge(const std::shared_ptr<AuxSession>& session, std::span<const std::uint8_t> payload);
     void handleClientSessionAuth(const std::shared_ptr<AuxSession>& session, std::span<const std::uint8_t> payload);
     // One admitted sign-in attempt on its way to the password check and back.
@@ -322,6 +337,8 @@ private:
     void finishSignIn(const SignInAttempt& attempt, const PasswordCheckResult& result);
     void acceptSignIn(const std::shared_ptr<AuxSession>& session, const SignInAttempt& attempt);
     void refuseSignIn(const std::shared_ptr<AuxSession>& session, const std::string& code);
+    // More than one signed-in control or video session: one Viewer may not change the display for others.
+    bool signedInViewersAreSeveral() const;
     // Frames that arrived while the session's sign-in was checked, kept in order.
     void holdFrame(const std::shared_ptr<AuxSession>& session, const AuxFrameView& frame);
     void replayHeldFrames(const std::shared_ptr<AuxSession>& session);
@@ -386,6 +403,14 @@ private:
     std::shared_ptr<RepeatingTimer> videoFlowTimer_;
     std::shared_ptr<RepeatingTimer> dragPollTimer_;
     std::size_t signInsInFlight_ = 0;
+    // Attempts waiting out their address's delay, by session and attempt. A session that leaves
+    // cancels its own and gives its address's share back at once.
+    struct DelayedSignIn {
+        DispatchWorkItemPtr item;
+        std::string address;
+    };
+    std::map<std::pair<UUID, std::uint64_t>, DelayedSignIn> delayedSignIns_;
+    void cancelDelayedSignIns(const UUID& id);
     // Connections refused for want of room, and when the last line about them was written.
     std::size_t refusedConnectionsSinceLog_ = 0;
     // The shared budget of log lines about connections that have not signed in.
@@ -399,6 +424,9 @@ private:
     // Identity proofs are signed here, off the server queue.
     DispatchQueuePtr identityQueue_;
     SignInLimits signInLimits_;
+    ControlDispatchTable controlDispatch_;
+    // The session whose packet is being handled, while its handler runs.
+    std::shared_ptr<AuxSession> dispatchingSession_;
     bool started_ = false;
     bool stopping_ = false;
     bool fileChannelReadsPaused_ = false;

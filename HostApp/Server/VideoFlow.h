@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "HostApp/Server/VideoFlowGate.h"
-#include "Platform/UUID.h"
+#include "Platform/Core/UUID.h"
 
 namespace qm {
 

@@ -4,7 +4,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "Platform/UUID.h"
+#include "Platform/Core/UUID.h"
 
 namespace qm {
 

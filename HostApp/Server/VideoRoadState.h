@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "Platform/DispatchQueue.h"
+#include "Platform/Core/DispatchQueue.h"
 #include "QuillmereProfiles/DisplayPayloads.h"
 #include "QuillmereProfiles/MediaPayloads.h"
 

@@ -11,9 +11,9 @@
 
 #include "HostApp/Video/VideoEncoder.h"
 #include "HostApp/Video/VideoFrameScaler.h"
-#include "Platform/DispatchQueue.h"
+#include "Platform/Core/DispatchQueue.h"
 #include "Platform/Displays.h"
-#include "Platform/Geometry.h"
+#include "Platform/Core/Geometry.h"
 #include "Platform/HostPlatform.h"
 #include "Platform/ScreenCapture.h"
 #include "QuillmereProfiles/VideoStreamTypes.h"

@@ -14,7 +14,7 @@ extern "C" {
 #include <libavutil/pixfmt.h>
 }
 
-#include "Platform/ByteIO.h"
+#include "Platform/Core/ByteIO.h"
 #include "QuillmereProfiles/VideoStreamTypes.h"
 
 struct AVCodecContext;

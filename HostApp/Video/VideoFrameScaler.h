@@ -8,7 +8,7 @@ extern "C" {
 #include <libavutil/pixfmt.h>
 }
 
-#include "Platform/Geometry.h"
+#include "Platform/Core/Geometry.h"
 #include "Platform/ScreenCapture.h"
 
 struct AVFrame;

@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "Platform/AsioNetwork.h"
-#include "Platform/ByteIO.h"
+#include "Platform/NetworkInterfaces.h"
+#include "Platform/Core/ByteIO.h"
 #include "Platform/DNSService.h"
 #include "QuillmereProfiles/QuillmereDiscovery.h"
 #include "fuzz/FuzzTarget.h"

@@ -4,8 +4,8 @@
 #include <optional>
 #include <vector>
 
-#include "Platform/ByteIO.h"
-#include "Platform/ManualDispatchQueue.h"
+#include "Platform/Core/ByteIO.h"
+#include "Platform/Core/ManualDispatchQueue.h"
 #include "QuillmereProfiles/FileTransferChannel.h"
 #include "QuillmereProfiles/FileTransferPacket.h"
 #include "fuzz/FuzzTarget.h"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Platform/Crypto.h"
+#include "Platform/Core/Crypto.h"
 
 using namespace qm;
 using namespace qm::crypto;

@@ -16,9 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "Platform/AsioDispatchQueue.h"
+#include "Platform/Core/AsioDispatchQueue.h"
 #include "Platform/DNSService.h"
-#include "Platform/ManualDispatchQueue.h"
+#include "Platform/Linux/AvahiDNSService.h"
+#include "Platform/Core/ManualDispatchQueue.h"
 #include "support/Commands.h"
 #include "support/TestPlatform.h"
 

@@ -4,8 +4,8 @@
 #include <thread>
 #include <vector>
 
-#include "Platform/AsioDispatchQueue.h"
-#include "Platform/ManualDispatchQueue.h"
+#include "Platform/Core/AsioDispatchQueue.h"
+#include "Platform/Core/ManualDispatchQueue.h"
 
 using namespace qm;
 

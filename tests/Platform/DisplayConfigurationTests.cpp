@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "Platform/Displays.h"
-#include "Platform/ManualDispatchQueue.h"
+#include "Platform/Core/ManualDispatchQueue.h"
 #include "Platform/VirtualDisplays.h"
 
 using namespace qm;

@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "Platform/LogSink.h"
+#include "Platform/Core/LogSink.h"
 
 namespace qm {
 namespace {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Platform/LogText.h"
+#include "Platform/Core/LogText.h"
 
 using qm::escapedForLog;
 

@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "Platform/AsioDispatchQueue.h"
-#include "Platform/AsioNetwork.h"
-#include "Platform/ManualDispatchQueue.h"
+#include "Platform/Core/AsioDispatchQueue.h"
+#include "Platform/Linux/AsioNetwork.h"
+#include "Platform/Core/ManualDispatchQueue.h"
 #include "support/TestPlatform.h"
 
 using namespace qm;

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "Platform/InMemoryNetwork.h"
-#include "Platform/ManualDispatchQueue.h"
+#include "Platform/Core/ManualDispatchQueue.h"
 
 using namespace qm;
 

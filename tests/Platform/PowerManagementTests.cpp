@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "Platform/PowerManagement.h"
+#include "Platform/Linux/LogindPowerService.h"
 
 using namespace qm;
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "Platform/ByteIO.h"
-#include "Platform/UUID.h"
+#include "Platform/Core/ByteIO.h"
+#include "Platform/Core/UUID.h"
 
 using namespace qm;
 

@@ -9,9 +9,9 @@
 #include <mutex>
 
 #include "HostApp/Video/HostVideoCapture.h"
-#include "Platform/AsioDispatchQueue.h"
-#include "Platform/X11Displays.h"
-#include "Platform/X11ScreenCapture.h"
+#include "Platform/Core/AsioDispatchQueue.h"
+#include "Platform/Linux/X11Displays.h"
+#include "Platform/Linux/X11ScreenCapture.h"
 #include "support/TestPlatform.h"
 #include "support/VideoDecoder.h"
 #include "support/VirtualXServer.h"

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "Platform/ByteIO.h"
+#include "Platform/Core/ByteIO.h"
 #include "Platform/Images.h"
 #include "QuillmereProfiles/ClipboardSyncBridge.h"
 #include "support/TestPlatform.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/ByteIO.h"
+#include "Platform/Core/ByteIO.h"
 #include "QuillmereProfiles/QuillmereDiscovery.h"
 #include "support/TestPlatform.h"
 

@@ -3,7 +3,7 @@
 #include <set>
 #include <unordered_set>
 
-#include "Platform/ManualDispatchQueue.h"
+#include "Platform/Core/ManualDispatchQueue.h"
 #include "QuillmereProfiles/FileTransferChannel.h"
 #include "support/ScriptedConnection.h"
 

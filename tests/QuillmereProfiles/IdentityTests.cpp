@@ -1,11 +1,12 @@
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
-#include "Platform/UUID.h"
+#include "Platform/Core/UUID.h"
 #include "QuillmereProfiles/QuillmereIdentity.h"
 #include "support/TestPlatform.h"
 
@@ -195,6 +196,57 @@ TEST(HostIdentityStore, FallsBackToAnIdentityInMemoryWhenNothingCanBeStored) {
     EXPECT_FALSE(loaded->persisted);
     ASSERT_FALSE(loaded->messages.empty());
     EXPECT_NE(loaded->messages.back().find("temporary identity"), std::string::npos);
+}
+
+namespace {
+
+// A small file system of its own, which the test can turn read-only; needs the right to mount.
+class RemountableDisk {
+public:
+    explicit RemountableDisk(const fs::path& at) : at_(at) {
+        fs::create_directories(at);
+        mounted_ = ::mount("tmpfs", at.c_str(), "tmpfs", 0, "size=1m") == 0;
+    }
+    ~RemountableDisk() {
+        if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
+    }
+    bool mounted() const { return mounted_; }
+    bool makeReadOnly() { return ::mount("tmpfs", at_.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, "size=1m") == 0; }
+
+private:
+    fs::path at_;
+    bool mounted_ = false;
+};
+
+}  // namespace
+
+TEST(HostIdentityStore, KeysOthersCanReadAreRefusedAndAReadOnlyFolderSaysSo) {
+    test::TemporaryDirectory temp;
+    RemountableDisk disk(temp.path() / "disk");
+    if (!disk.mounted()) GTEST_SKIP() << "needs the right to mount a file system";
+    const auto folder = temp.path() / "disk" / "quillmere-host";
+    auto first = loadOrCreateHostIdentity(folder);
+    ASSERT_TRUE(first && first->persisted);
+    const auto file = folder / kHostIdentityFileName;
+    const std::string stored = readFile(file);
+    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+    ASSERT_TRUE(disk.makeReadOnly());
+
+    // Readable by everyone and impossible to restrict: not used, not moved, not changed.
+    auto refused = loadOrCreateHostIdentity(folder);
+    ASSERT_TRUE(refused);
+    EXPECT_FALSE(refused->persisted);
+    EXPECT_NE(refused->keys.discoveryHostID(), first->keys.discoveryHostID());
+    ASSERT_FALSE(refused->messages.empty());
+    EXPECT_NE(refused->messages.back().find("readable by other users (mode 0644)"), std::string::npos)
+        << refused->messages.back();
+    EXPECT_EQ(readFile(file), stored);
+
+    // A folder that cannot be made on the read-only disk is reported as such, not as missing.
+    auto elsewhere = loadOrCreateHostIdentity(temp.path() / "disk" / "other");
+    ASSERT_TRUE(elsewhere);
+    EXPECT_NE(elsewhere->messages.back().find("Read-only file system"), std::string::npos) << elsewhere->messages.back();
+    EXPECT_EQ(elsewhere->messages.back().find("No such file"), std::string::npos);
 }
 
 TEST(SealedCredential, OpensForTheRightSessionUserAndKeysOnly) {

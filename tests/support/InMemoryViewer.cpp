@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "Platform/Crypto.h"
+#include "Platform/Core/Crypto.h"
 #include "QuillmereProfiles/QuillmereIdentity.h"
 
 namespace qm::test {

@@ -3,7 +3,7 @@
 
 #include <stdexcept>
 
-#include "Platform/AsioDispatchQueue.h"
+#include "Platform/Core/AsioDispatchQueue.h"
 
 namespace qm::test {
 

@@ -7,7 +7,7 @@
 #include <thread>
 #include <string>
 
-#include "Platform/PulseAudio.h"
+#include "Platform/Linux/PulseAudio.h"
 #include "support/TestPlatform.h"
 
 namespace qm::test {

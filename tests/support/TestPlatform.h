@@ -8,7 +8,7 @@
 #include <mutex>
 
 #include "Platform/HostPlatform.h"
-#include "Platform/ManualDispatchQueue.h"
+#include "Platform/Core/ManualDispatchQueue.h"
 
 namespace qm::test {
 

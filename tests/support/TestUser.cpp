@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "Platform/Crypto.h"
+#include "Platform/Core/Crypto.h"
 
 namespace qm::test {
 

@@ -6,8 +6,8 @@
 #include <opus/opus.h>
 #include <array>
 
-#include "Platform/Clock.h"
-#include "Platform/Crypto.h"
+#include "Platform/Core/Clock.h"
+#include "Platform/Core/Crypto.h"
 #include "QuillmereProfiles/FileTransferChannel.h"
 #include "QuillmereProfiles/QuillmereIdentity.h"
 

@@ -4,8 +4,8 @@
 
 #include "AudioTestSupport.h"
 #include "HostApp/Audio/HostAudioServerState.h"
-#include "Platform/AsioDispatchQueue.h"
-#include "Platform/PulseAudio.h"
+#include "Platform/Core/AsioDispatchQueue.h"
+#include "Platform/Linux/PulseAudio.h"
 #include "support/PulseAudioServer.h"
 
 namespace qm {

@@ -7,7 +7,7 @@
 #include "HostApp/Display/HeadlessVirtualDisplay.h"
 #include "HostApp/Display/HostDisplayModeSwitcher.h"
 #include "Platform/Displays.h"
-#include "Platform/ManualDispatchQueue.h"
+#include "Platform/Core/ManualDispatchQueue.h"
 #include "Platform/VirtualDisplays.h"
 #include "support/TestPlatform.h"
 

@@ -4,10 +4,10 @@
 #include <mutex>
 
 #include "HostApp/Display/HeadlessVirtualDisplay.h"
-#include "Platform/AsioDispatchQueue.h"
-#include "Platform/X11Displays.h"
-#include "Platform/X11ScreenCapture.h"
-#include "Platform/X11VirtualDisplays.h"
+#include "Platform/Core/AsioDispatchQueue.h"
+#include "Platform/Linux/X11Displays.h"
+#include "Platform/Linux/X11ScreenCapture.h"
+#include "Platform/Linux/X11VirtualDisplays.h"
 #include "support/TestPlatform.h"
 #include "support/VirtualXServer.h"
 

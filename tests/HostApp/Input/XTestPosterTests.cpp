@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "Platform/XTestEventPoster.h"
+#include "Platform/Linux/XTestEventPoster.h"
 #include "support/TestPlatform.h"
 #include "support/VirtualXServer.h"
 

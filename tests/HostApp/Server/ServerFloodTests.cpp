@@ -12,7 +12,7 @@
 #include <mutex>
 #include <thread>
 
-#include "Platform/Clock.h"
+#include "Platform/Core/Clock.h"
 #include "QuillmereProfiles/InputPayloads.h"
 #include "QuillmereProfiles/SessionPayloads.h"
 #include "support/LiveServer.h"
@@ -64,6 +64,12 @@ void floodWith(std::uint16_t port, const std::string& source, const Bytes& bytes
     }
 }
 
+// Frames per second over the frames received from index `from` to index `to`.
+double frameRate(const std::vector<std::uint64_t>& times, std::size_t from, std::size_t to) {
+    if (to >= times.size() || to <= from || times[to] <= times[from]) return 0;
+    return static_cast<double>(to - from) * 1e9 / static_cast<double>(times[to] - times[from]);
+}
+
 }  // namespace
 
 TEST(ServerFlood, StrangersFloodingTheHostDoNotStallASignedInViewer) {
@@ -73,26 +79,29 @@ TEST(ServerFlood, StrangersFloodingTheHostDoNotStallASignedInViewer) {
     ASSERT_TRUE(control.signIn(LiveServer::user, LiveServer::password)->accepted);
     TestViewer video(live.ports().video);
     std::mutex mutex;
-    std::uint64_t lastFrameNs = 0, longestGapNs = 0;
+    std::vector<std::uint64_t> frameTimes;
     std::size_t frames = 0;
-    bool measuring = false;
     video.setObserver([&](const AuxFrame& frame, std::uint64_t receivedNs) {
         if (frame.header.type != AuxPacketType::videoFrame) return;
         auto payload = VideoFramePayload::decode(frame.payload);
         if (!payload) return;
         {
             std::lock_guard lock(mutex);
-            if (measuring && lastFrameNs != 0) longestGapNs = std::max(longestGapNs, receivedNs - lastFrameNs);
-            lastFrameNs = receivedNs;
+            frameTimes.push_back(receivedNs);
             ++frames;
         }
         video.send(AuxPacketType::videoFrameAck, VideoFrameAckPayload{payload->frameNumber}.encode());
     });
     ASSERT_TRUE(video.signIn(LiveServer::user, LiveServer::password)->accepted);
+    // The rate before the flood, in this run on this machine, is what the rate under it is held to.
     ASSERT_TRUE(waitUntil([&] {
         std::lock_guard lock(mutex);
-        return frames >= 30;
-    }));
+        return frames >= 90;
+    }, 20s));
+    const double rateBefore = [&] {
+        std::lock_guard lock(mutex);
+        return frameRate(frameTimes, 30, 90);
+    }();
     const auto memoryBefore = residentMegabytes();
 
     const Bytes refused = makeAuxPacket(AuxPacketType::pointerEvent, 0, PointerEventControlPayload{}.encode(), 0);
@@ -105,10 +114,6 @@ TEST(ServerFlood, StrangersFloodingTheHostDoNotStallASignedInViewer) {
     halfFrame.resize(3000);  // announces 6,000 bytes and never sends the rest
 
     std::atomic<bool> running{true};
-    {
-        std::lock_guard lock(mutex);
-        measuring = true;
-    }
     std::vector<std::thread> flood;
     flood.emplace_back(floodWith, live.ports().control, "127.0.0.2", refused, std::cref(running));
     flood.emplace_back(floodWith, live.ports().video, "127.0.0.3", challenges, std::cref(running));
@@ -143,7 +148,10 @@ TEST(ServerFlood, StrangersFloodingTheHostDoNotStallASignedInViewer) {
     EXPECT_TRUE(result->accepted) << result->message;
     EXPECT_GT(wrongAttempts.load(), 3);
     std::lock_guard lock(mutex);
-    EXPECT_LT(longestGapNs, 100'000'000u) << "longest gap between frames " << longestGapNs / 1'000'000 << " ms";
+    // Every frame of the stretch arrived; the flood may slow the stream down, but not to under
+    // half of what it ran at just before.
+    const double rateUnder = frameRate(frameTimes, framesBefore, framesBefore + 120);
+    EXPECT_GE(rateUnder, rateBefore / 2) << "frames per second before the flood " << rateBefore << ", under it " << rateUnder;
     // The flood may cost the Host a bounded amount: small buffers per stranger, at most 64 of
     // them, and a bounded queue per connection. (AddressSanitizer keeps freed memory in
     // quarantine, so there resident memory says nothing about the Host.)

@@ -3,7 +3,7 @@
 // Host output mute, on the simulated devices and on a real PulseAudio server.
 #include <gtest/gtest.h>
 
-#include "Platform/PulseAudio.h"
+#include "Platform/Linux/PulseAudio.h"
 #include "support/AudioAnalysis.h"
 #include "support/LiveServer.h"
 #include "support/PulseAudioServer.h"

@@ -4,6 +4,8 @@
 
 #include <dirent.h>
 
+#include "Platform/Linux/AvahiDNSService.h"
+#include "Platform/Linux/LinuxAccountService.h"
 #include "QuillmereProfiles/FileTransferPacket.h"
 #include "QuillmereProfiles/QuillmereIdentity.h"
 #include "support/ServerInspector.h"

@@ -164,6 +164,35 @@ TEST(SignInVirtualTime, RepeatedFailuresSlowAnAddressDownWhileOthersSignIn) {
     EXPECT_EQ(countContaining(host.statuses(), "slowing down password checks from " + guesser), 1u);
 }
 
+TEST(SignInVirtualTime, AViewerThatLeavesDuringItsDelayGivesItsAddressShareBackAtOnce) {
+    ManualServer host;
+    const auto baseline = host.server().resourceCounts();
+    const std::string address = "192.0.2.80";
+    attempt(host, address, "guess 1");
+    attempt(host, address, "guess 2");
+
+    // Delayed attempts abandoned, again and again: each leaves nothing behind, and the address
+    // is never told it is busy when it tries the right password afterwards.
+    for (int round = 0; round < 4; ++round) {
+        auto first = attempt(host, address, "guess");
+        auto second = attempt(host, address, "guess");
+        EXPECT_FALSE(first->result());
+        auto during = host.server().resourceCounts();
+        EXPECT_EQ(during.signInsDelayed, 2u);
+        EXPECT_EQ(during.signInAddresses, 1u);
+        first->viewer->disconnect();
+        second->viewer->disconnect();
+        host.clock().runUntilIdle();
+        EXPECT_EQ(host.server().resourceCounts(), baseline) << "round " << round;
+    }
+    auto right = attempt(host, address, ManualServer::password);
+    host.clock().advance(30.0);
+    EXPECT_TRUE(right->result().value_or(ClientSessionAuthResultPayload{}).accepted) << messageOf(right->result());
+    right->viewer->disconnect();
+    host.clock().runUntilIdle();
+    EXPECT_EQ(host.server().resourceCounts(), baseline);
+}
+
 TEST(SignInVirtualTime, PeerTextIsEscapedInLogLines) {
     ManualServer host;
     InMemoryViewer viewer(host, host.server().boundPorts().control, "Evil\n[QuillmereHost] forged\x1b[2J");

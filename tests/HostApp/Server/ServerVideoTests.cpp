@@ -323,6 +323,10 @@ std::int64_t residentMegabytes() {
 }
 
 // How long the Host takes to sign in a new control connection; none when it does not.
+// A sign-in that waited for the hanging encoder or the capture restart would take the whole
+// hang (30 s); this bound tells that apart on any machine.
+constexpr auto signInHangBound = std::chrono::seconds(15);
+
 std::optional<std::chrono::milliseconds> timeToSignIn(const LiveServer& live) {
     const auto started = std::chrono::steady_clock::now();
     TestViewer newcomer(live.ports().control);
@@ -357,14 +361,14 @@ TEST(ServerVideo, ARestartNeverWaitsForTheOldCapturesThreads) {
     viewer.request(VideoStreamCodec::hevc, VideoChromaMode::yuv420);
     const auto signInTime = timeToSignIn(live);
     ASSERT_TRUE(signInTime);
-    EXPECT_LT(*signInTime, 3s);
+    EXPECT_LT(*signInTime, signInHangBound);
     auto config = viewer.config();
     ASSERT_TRUE(config);
     EXPECT_EQ(config->codec, VideoStreamCodec::hevc);
 }
 
 // Bounds: after each request the stream runs again (a config within 20 s, then frames), a new
-// Viewer signs in within 3 s, and the whole test process stays below 1.5 GB resident.
+// Viewer signs in without waiting for the capture, and the whole test process stays below 1.5 GB resident.
 TEST(ServerVideo, CaptureRequestExtremesFinishWithinTimeAndMemoryBounds) {
     LiveServer live;
     useSmallDisplay(live);
@@ -424,7 +428,7 @@ TEST(ServerVideo, CaptureRequestExtremesFinishWithinTimeAndMemoryBounds) {
         }
         const auto signInTime = timeToSignIn(live);
         ASSERT_TRUE(signInTime);
-        EXPECT_LT(*signInTime, 3s);
+        EXPECT_LT(*signInTime, signInHangBound);
         EXPECT_LT(residentMegabytes(), 1536);
     }
     EXPECT_TRUE(viewer.control.waitForStatus("video: size 8192x8192 encoded as 3072x3072 (beyond the HEVC 4:4:4 maximum of 9437184 pixels)"));

@@ -4,7 +4,7 @@
 
 #include "HostApp/Video/HostVideoCapture.h"
 #include "HostApp/Video/VideoQueues.h"
-#include "Platform/AsioDispatchQueue.h"
+#include "Platform/Core/AsioDispatchQueue.h"
 #include "support/TestPlatform.h"
 #include "support/VideoDecoder.h"
 

@@ -1,0 +1,1281 @@
+#include "Platform/Linux/AsioNetwork.h"
+
+#include <sys/socket.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pthread.h>
+
+#include <algorithm>
+#include <array>
+#include <asio/connect.hpp>
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/ip/v6_only.hpp>
+#include <asio/post.hpp>
+#include <asio/read.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/write.hpp>
+#include <atomic>
+#include <cerrno>
+#include <deque>
+#include <limits>
+#include <mutex>
+#include <thread>
+
+#include "Platform/FramedReceive.h"
+
+namespace qm {
+
+namespace {
+
+// The longest frame header frame reading takes.
+constexpr std::size_t maximumFrameHeader = 64;
+
+using asio::ip::tcp;
+
+// Standalone Asio reports errno values under a category of its own.
+bool isSystemError(const std::error_code& ec) {
+    return ec.category() == asio::system_category() || ec.category() == std::system_category();
+}
+
+NetworkError makeError(const std::error_code& ec) {
+    NetworkError error;
+    error.code = isSystemError(ec) ? ec.value() : 0;
+    error.description = ec.message();
+    return error;
+}
+
+NetworkError stoppedError() {
+    return NetworkError{ECANCELED, "network service stopped"};
+}
+
+NetworkError sendQueueFullError() {
+    return NetworkError{ENOBUFS, "send queue full"};
+}
+
+// Buffers handed to one gathered write (the system takes at most this many at once anyway).
+constexpr std::size_t maximumGatheredWrites = 64;
+
+// Keepalive on an accepted socket, so that a peer whose network vanished is noticed; the user
+// timeout makes unacknowledged sends end such a peer within the same time.
+void applyKeepAlive(int fd, const ListenerParameters& parameters) {
+    if (fd < 0) return;
+    if (parameters.keepAliveIdle <= 0 && parameters.keepAliveInterval <= 0 && parameters.keepAliveCount <= 0) return;
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    auto set = [fd](int option, int value) {
+        if (value > 0) ::setsockopt(fd, IPPROTO_TCP, option, &value, sizeof value);
+    };
+    set(TCP_KEEPIDLE, parameters.keepAliveIdle);
+    set(TCP_KEEPINTVL, parameters.keepAliveInterval);
+    set(TCP_KEEPCNT, parameters.keepAliveCount);
+    // What is in effect, the system's defaults included for the values not given.
+    auto get = [fd](int option) {
+        int value = 0;
+        socklen_t length = sizeof value;
+        return ::getsockopt(fd, IPPROTO_TCP, option, &value, &length) == 0 ? value : 0;
+    };
+    const std::int64_t idle = get(TCP_KEEPIDLE);
+    const std::int64_t interval = get(TCP_KEEPINTVL);
+    const std::int64_t count = get(TCP_KEEPCNT);
+    if (idle <= 0 || interval <= 0 || count <= 0) return;
+    const auto milliseconds =
+        static_cast<int>(std::min<std::int64_t>((idle + interval * count) * 1000, std::numeric_limits<int>::max()));
+    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &milliseconds, sizeof milliseconds);
+}
+
+// "a.b.c.d:port" or "[v6]:port"; IPv4 peers of a dual-stack socket are shown as IPv4.
+std::string endpointText(const tcp::endpoint& endpoint) {
+    auto address = endpoint.address();
+    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+        address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    }
+    if (address.is_v6()) return "[" + address.to_string() + "]:" + std::to_string(endpoint.port());
+    return address.to_string() + ":" + std::to_string(endpoint.port());
+}
+
+// Sockets must not leak into the processes the Host spawns.
+void setCloseOnExec(int fd) {
+    if (fd < 0) return;
+    const int flags = ::fcntl(fd, F_GETFD);
+    if (flags >= 0) ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+}
+
+bool isTransientAcceptError(const std::error_code& ec) {
+    if (!isSystemError(ec)) return false;
+    switch (ec.value()) {
+        case ECONNABORTED: case EPROTO: case EINTR: case EAGAIN: case ENETDOWN: case ENOPROTOOPT:
+        case EHOSTDOWN: case ENONET: case EHOSTUNREACH: case EOPNOTSUPP: case ENETUNREACH:
+        case ECONNRESET: case EPERM:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Running out of descriptors or memory passes; retrying at once would only spin.
+bool isResourceAcceptError(const std::error_code& ec) {
+    if (!isSystemError(ec)) return false;
+    const int v = ec.value();
+    return v == EMFILE || v == ENFILE || v == ENOBUFS || v == ENOMEM;
+}
+
+// Something owning a socket that the service closes when it stops.
+class IoObject {
+public:
+    virtual ~IoObject() = default;
+    // Runs on the network thread.
+    virtual void closeOnIoThread() = 0;
+};
+
+}  // namespace
+
+struct AsioNetworkService::Core {
+    asio::io_context context;
+    asio::executor_work_guard<asio::io_context::executor_type> guard{asio::make_work_guard(context)};
+    std::thread thread;
+    std::mutex mutex;
+    bool stopping = false;
+    std::vector<std::weak_ptr<IoObject>> objects;
+
+    Core() {
+        thread = std::thread([this] {
+            pthread_setname_np(pthread_self(), "qm.network");
+            context.run();
+        });
+    }
+
+    bool isIoThread() const { return std::this_thread::get_id() == thread.get_id(); }
+
+    // Runs the block on the network thread; false once the service stopped.
+    bool post(std::function<void()> block) {
+        std::lock_guard lock(mutex);
+        if (stopping) return false;
+        asio::post(context, std::move(block));
+        return true;
+    }
+
+    // Remembers an object to close at shutdown; false when the service already stopped.
+    bool track(const std::shared_ptr<IoObject>& object) {
+        std::lock_guard lock(mutex);
+        if (stopping) return false;
+        std::erase_if(objects, [](const auto& weak) { return weak.expired(); });
+        objects.push_back(object);
+        return true;
+    }
+
+    // Closes everything still open, lets the aborted operations finish and joins the thread, so
+    // no pending handler keeps a socket (and through it this object) alive.
+    void shutdown() {
+        std::vector<std::shared_ptr<IoObject>> live;
+        {
+            std::lock_guard lock(mutex);
+            if (stopping) return;
+            stopping = true;
+            for (auto& weak : objects) {
+                if (auto object = weak.lock()) live.push_back(std::move(object));
+            }
+            objects.clear();
+            asio::post(context, [live = std::move(live)] {
+                for (auto& object : live) object->closeOnIoThread();
+            });
+        }
+        guard.reset();
+        if (isIoThread()) {
+            thread.detach();
+        } else if (thread.joinable()) {
+            thread.join();
+        }
+    }
+};
+
+namespace {
+
+using Core = AsioNetworkService::Core;
+
+// The shared state of one connection. Handlers on the network thread and blocks on the owner's
+// queue hold it, so it outlives the owner's handle while anything is pending; once the handle
+// is dropped or cancelled, nothing more reaches the owner.
+class ConnectionState final : public IoObject, public std::enable_shared_from_this<ConnectionState> {
+public:
+    // An accepted connection.
+    ConnectionState(std::shared_ptr<Core> core, tcp::socket socket)
+        : core_(std::move(core)), socket_(std::move(socket)), connected_(true) {
+        std::error_code ec;
+        auto endpoint = socket_.remote_endpoint(ec);
+        if (!ec) remote_ = endpointText(endpoint);
+        // Continuous reads read what is waiting without blocking the network thread.
+        socket_.non_blocking(true, ec);
+    }
+    // A client connection, made when started.
+    ConnectionState(std::shared_ptr<Core> core, std::string host, std::uint16_t port, bool noDelay)
+        : core_(std::move(core)), socket_(core_->context), isClient_(true), host_(std::move(host)), port_(port),
+          noDelay_(noDelay) {}
+
+    void setStateHandler(Connection::StateHandler handler) {
+        std::lock_guard lock(mutex_);
+        if (!cancelled_ || pendingCancelReport_) stateHandler_ = std::move(handler);
+    }
+
+    void start(DispatchQueuePtr queue) {
+        if (!queue) return;
+        std::unique_lock lock(mutex_);
+        if (started_) return;
+        started_ = true;
+        if (pendingCancelReport_) {
+            pendingCancelReport_ = false;
+            auto handler = std::move(stateHandler_);
+            stateHandler_ = nullptr;
+            queue->async([handler] {
+                if (handler) handler(Connection::State::cancelled, std::nullopt);
+            });
+            return;
+        }
+        if (cancelled_) return;
+        queue_ = queue;
+        postStateLocked(isClient_ ? Connection::State::preparing : Connection::State::ready);
+        for (auto& block : early_) postLocked(std::move(block));
+        early_.clear();
+        lock.unlock();
+        if (isClient_) {
+            auto self = shared_from_this();
+            runOnIo([self] { self->beginConnect(); }, [self] { self->fail(stoppedError()); });
+        }
+    }
+
+    void receive(std::size_t minimum, std::size_t maximum, Connection::ReceiveCompletion completion) {
+        if (!completion) return;
+        maximum = std::max<std::size_t>(maximum, 1);
+        minimum = std::clamp<std::size_t>(minimum, 1, maximum);
+        auto self = shared_from_this();
+        auto shared = std::make_shared<Connection::ReceiveCompletion>(std::move(completion));
+        runOnIo(
+            [self, minimum, maximum, shared] {
+                self->reads_.push_back({minimum, maximum, std::move(*shared)});
+                self->pumpReads();
+            },
+            [self, shared] {
+                self->deliver([shared] { (*shared)({}, false, stoppedError()); });
+            });
+    }
+
+    void send(Bytes data, Connection::SendCompletion completion) {
+        enqueueWrite(PendingWrite{std::move(data), nullptr, std::move(completion)});
+    }
+
+    void send(SharedBytes data, Connection::SendCompletion completion) {
+        enqueueWrite(PendingWrite{{}, std::move(data), std::move(completion)});
+    }
+
+    void startReceiving(std::size_t bufferSize, Connection::ReceiveCompletion handler) {
+        if (!handler) return;
+        {
+            std::lock_guard lock(mutex_);
+            receiveBufferSize_ = std::max<std::size_t>(bufferSize, 1);
+        }
+        auto self = shared_from_this();
+        auto shared = std::make_shared<Connection::ReceiveCompletion>(std::move(handler));
+        runOnIo(
+            [self, shared] {
+                if (self->continuousHandler_ || self->frameHandler_ || self->continuousEnded_) return;
+                self->continuousHandler_ = shared;
+                self->pumpContinuous();
+            },
+            [self, shared] {
+                self->deliver([shared] { (*shared)({}, false, stoppedError()); });
+            });
+    }
+
+    void startReceivingFrames(FrameFormat format, std::size_t maximumPayload, std::size_t readSize,
+                              Connection::FrameHandler handler) {
+        if (!handler) return;
+        {
+            std::lock_guard lock(mutex_);
+            receiveBufferSize_ = std::max<std::size_t>(readSize, 1);
+            maximumFramePayload_ = maximumPayload;
+        }
+        auto self = shared_from_this();
+        auto shared = std::make_shared<Connection::FrameHandler>(std::move(handler));
+        runOnIo(
+            [self, shared, format] {
+                if (self->continuousHandler_ || self->frameHandler_ || self->continuousEnded_) return;
+                self->frameFormat_ = format;
+                self->frameHandler_ = shared;
+                self->pool_ = std::make_shared<ReceiveBufferPool>();
+                self->pumpContinuous();
+            },
+            [self, shared] {
+                self->deliver([shared] { (*shared)({}, nullptr, false, stoppedError()); });
+            });
+    }
+
+    void setMaximumFramePayload(std::size_t bytes) {
+        std::lock_guard lock(mutex_);
+        maximumFramePayload_ = bytes;
+    }
+
+    void setReceiveBufferSize(std::size_t bytes) {
+        bool resume = false;
+        {
+            std::lock_guard lock(mutex_);
+            receiveBufferSize_ = std::max<std::size_t>(bytes, 1);
+            resume = resumableLocked();
+        }
+        if (resume) resumeReading();
+    }
+
+    void setReceivingPaused(bool paused) {
+        bool resume = false;
+        {
+            std::lock_guard lock(mutex_);
+            ownerPaused_ = paused;
+            resume = resumableLocked();
+        }
+        if (resume) resumeReading();
+    }
+
+    void setSendLimit(std::size_t bytes) {
+        std::lock_guard lock(mutex_);
+        sendLimit_ = bytes;
+    }
+
+    std::size_t queuedSendBytes() const {
+        std::lock_guard lock(mutex_);
+        return queuedSendBytes_;
+    }
+
+    void cancel() {
+        {
+            std::lock_guard lock(mutex_);
+            if (cancelled_) return;
+            cancelled_ = true;
+            early_.clear();
+            if (queue_) {
+                auto handler = std::move(stateHandler_);
+                stateHandler_ = nullptr;
+                queue_->async([handler] {
+                    if (handler) handler(Connection::State::cancelled, std::nullopt);
+                });
+                // Nothing more goes to the queue: let it go, so that a block still waiting on
+                // it does not keep it alive through this state.
+                queue_.reset();
+            } else {
+                pendingCancelReport_ = true;
+            }
+        }
+        closeSoon();
+    }
+
+    // The owner let go of its handle: close without telling anyone.
+    void abandon() {
+        {
+            std::lock_guard lock(mutex_);
+            cancelled_ = true;
+            pendingCancelReport_ = false;
+            early_.clear();
+            stateHandler_ = nullptr;
+            queue_.reset();
+        }
+        closeSoon();
+    }
+
+    std::string remoteAddress() const {
+        std::lock_guard lock(mutex_);
+        return remote_;
+    }
+
+    void closeOnIoThread() override {
+        if (closed_) return;
+        closed_ = true;
+        std::error_code ignored;
+        if (resolver_) resolver_->cancel();
+        socket_.close(ignored);
+        reads_.clear();
+        writes_.clear();
+        continuousHandler_.reset();
+        frameHandler_.reset();
+        frameBuffer_.reset();
+        pending_.reset();
+        std::lock_guard lock(mutex_);
+        queuedSendBytes_ = 0;
+    }
+
+private:
+    struct PendingRead {
+        std::size_t minimum;
+        std::size_t maximum;
+        Connection::ReceiveCompletion completion;
+    };
+    // A send: bytes of its own or a buffer shared with other connections, written from directly.
+    struct PendingWrite {
+        Bytes owned;
+        SharedBytes shared;
+        Connection::SendCompletion completion;
+
+        std::size_t size() const { return shared ? shared->size() : owned.size(); }
+        asio::const_buffer buffer() const { return shared ? asio::buffer(*shared) : asio::buffer(owned); }
+    };
+
+    // Counts the send against the limit and hands it to the network thread; past the limit the
+    // connection fails instead and the bytes are dropped.
+    void enqueueWrite(PendingWrite write) {
+        const std::size_t size = write.size();
+        bool refused = false;
+        bool overflowed = false;
+        {
+            std::lock_guard lock(mutex_);
+            if (cancelled_) return;
+            if (sendOverflowed_) {
+                refused = true;
+            } else if (sendLimit_ != 0 && (queuedSendBytes_ > sendLimit_ || size > sendLimit_ - queuedSendBytes_)) {
+                sendOverflowed_ = true;
+                refused = overflowed = true;
+            } else {
+                queuedSendBytes_ += size;
+            }
+        }
+        auto self = shared_from_this();
+        if (refused) {
+            if (overflowed) runOnIo([self] { self->fail(sendQueueFullError()); }, nullptr);
+            if (write.completion) {
+                deliver([completion = std::move(write.completion)] { completion(sendQueueFullError()); });
+            }
+            return;
+        }
+        auto pending = std::make_shared<PendingWrite>(std::move(write));
+        runOnIo(
+            [self, pending] {
+                self->writes_.push_back(std::move(*pending));
+                self->pumpWrites();
+            },
+            [self, pending, size] {
+                self->sendTaken(size);
+                if (pending->completion) self->deliver([pending] { pending->completion(stoppedError()); });
+            });
+    }
+
+    // Bytes that left the send queue (taken by the system, or dropped with the connection).
+    void sendTaken(std::size_t size) {
+        std::lock_guard lock(mutex_);
+        queuedSendBytes_ -= std::min(size, queuedSendBytes_);
+    }
+
+    // Reading paused for a busy queue may go on. Called with mutex_ held.
+    bool resumableLocked() {
+        if (!readPaused_ || ownerPaused_ || unhandledBytes_ > 2 * receiveBufferSize_) return false;
+        if (heldForLimit_ && unhandledBytes_ > 0) return false;
+        heldForLimit_ = false;
+        readPaused_ = false;
+        return true;
+    }
+
+    void resumeReading() {
+        auto self = shared_from_this();
+        runOnIo([self] { self->pumpContinuous(); }, nullptr);
+    }
+
+    // On the queue, after the handler took a read.
+    void readHandled(std::size_t count) {
+        bool resume = false;
+        {
+            std::lock_guard lock(mutex_);
+            unhandledBytes_ -= std::min(count, unhandledBytes_);
+            resume = resumableLocked();
+        }
+        if (resume) resumeReading();
+    }
+
+    bool isCancelled() const {
+        std::lock_guard lock(mutex_);
+        return cancelled_;
+    }
+
+    void runOnIo(std::function<void()> block, const std::function<void()>& whenStopped) {
+        if (!core_->post(std::move(block)) && whenStopped) whenStopped();
+    }
+
+    void closeSoon() {
+        auto self = shared_from_this();
+        core_->post([self] { self->closeOnIoThread(); });
+    }
+
+    // Hands a block to the owner's queue, in order; dropped once the connection is cancelled,
+    // also when the cancel comes while the block waits on the queue.
+    void deliver(std::function<void()> block) {
+        std::lock_guard lock(mutex_);
+        if (cancelled_) return;
+        if (!queue_) {
+            early_.push_back(std::move(block));
+            return;
+        }
+        postLocked(std::move(block));
+    }
+
+    void postLocked(std::function<void()> block) {
+        queue_->async([self = shared_from_this(), block = std::move(block)] {
+            if (!self->isCancelled()) block();
+        });
+    }
+
+    // State changes carry an error only when failed; the error travels by value so that no
+    // empty optional is copied into the block.
+    void postStateLocked(Connection::State state, NetworkError error = {}) {
+        postLocked([self = shared_from_this(), state, error = std::move(error)] { self->reportState(state, error); });
+    }
+
+    void reportState(Connection::State state, const NetworkError& error) {
+        Connection::StateHandler handler;
+        {
+            std::lock_guard lock(mutex_);
+            handler = stateHandler_;
+        }
+        if (!handler) return;
+        if (state == Connection::State::failed) {
+            handler(state, error);
+        } else {
+            handler(state, std::nullopt);
+        }
+    }
+
+    void deliverState(Connection::State state, NetworkError error = {}) {
+        std::lock_guard lock(mutex_);
+        if (cancelled_) return;
+        if (!queue_) {
+            early_.push_back([self = shared_from_this(), state, error = std::move(error)] { self->reportState(state, error); });
+            return;
+        }
+        postStateLocked(state, std::move(error));
+    }
+
+    // Network thread from here on.
+
+    void beginConnect() {
+        if (closed_ || failure_) return;
+        resolver_ = std::make_unique<tcp::resolver>(core_->context);
+        auto self = shared_from_this();
+        resolver_->async_resolve(host_, std::to_string(port_), tcp::resolver::numeric_service,
+                                 [self](const std::error_code& ec, tcp::resolver::results_type results) {
+                                     if (self->closed_) return;
+                                     if (ec) return self->fail(makeError(ec));
+                                     self->connectTo(results);
+                                 });
+    }
+
+    void connectTo(const tcp::resolver::results_type& results) {
+        auto self = shared_from_this();
+        asio::async_connect(socket_, results, [self](const std::error_code& ec, const tcp::endpoint& endpoint) {
+            if (self->closed_) return;
+            if (ec) return self->fail(makeError(ec));
+            setCloseOnExec(self->socket_.native_handle());
+            std::error_code ignored;
+            if (self->noDelay_) self->socket_.set_option(tcp::no_delay(true), ignored);
+            self->socket_.non_blocking(true, ignored);
+            {
+                std::lock_guard lock(self->mutex_);
+                self->remote_ = endpointText(endpoint);
+            }
+            self->connected_ = true;
+            self->deliverState(Connection::State::ready);
+            self->pumpReads();
+            self->pumpWrites();
+            self->pumpContinuous();
+        });
+    }
+
+    // Reports the failure once and closes the socket; what is pending or comes later completes
+    // with the same error.
+    void fail(const NetworkError& error) {
+        if (failure_) return;
+        failure_ = error;
+        deliverState(Connection::State::failed, error);
+        std::error_code ignored;
+        socket_.close(ignored);
+        pumpReads();
+        pumpWrites();
+        pumpContinuous();
+    }
+
+    void pumpReads() {
+        while (!closed_ && !reading_ && !reads_.empty()) {
+            if (failure_) {
+                auto read = std::move(reads_.front());
+                reads_.pop_front();
+                deliver([completion = std::move(read.completion), error = *failure_] { completion({}, false, error); });
+                continue;
+            }
+            if (!connected_) return;
+            if (peerClosed_) {
+                auto read = std::move(reads_.front());
+                reads_.pop_front();
+                deliver([completion = std::move(read.completion)] { completion({}, true, std::nullopt); });
+                continue;
+            }
+            const auto& read = reads_.front();
+            readBuffer_.resize(read.maximum);
+            reading_ = true;
+            auto self = shared_from_this();
+            asio::async_read(socket_, asio::buffer(readBuffer_), asio::transfer_at_least(read.minimum),
+                             [self](const std::error_code& ec, std::size_t count) { self->onRead(ec, count); });
+        }
+    }
+
+    void onRead(const std::error_code& ec, std::size_t count) {
+        reading_ = false;
+        if (closed_ || reads_.empty()) return;
+        auto read = std::move(reads_.front());
+        reads_.pop_front();
+        Bytes data(readBuffer_.begin(), readBuffer_.begin() + static_cast<std::ptrdiff_t>(count));
+        if (!ec) {
+            deliver([completion = std::move(read.completion), data = std::move(data)]() mutable {
+                completion(std::move(data), false, std::nullopt);
+            });
+        } else if (ec == asio::error::eof) {
+            peerClosed_ = true;
+            deliver([completion = std::move(read.completion), data = std::move(data)]() mutable {
+                completion(std::move(data), true, std::nullopt);
+            });
+        } else {
+            const NetworkError error = failure_ ? *failure_ : makeError(ec);
+            deliver([completion = std::move(read.completion), data = std::move(data), error]() mutable {
+                completion(std::move(data), false, error);
+            });
+            fail(error);
+        }
+        pumpReads();
+        pumpContinuous();
+    }
+
+    // Continuous reads: one wait at a time, after any reads armed with receive(); each read
+    // takes what is waiting (up to the buffer size) into a buffer of that size, so an idle
+    // connection holds no read buffer at all.
+    void pumpContinuous() {
+        if ((!continuousHandler_ && !frameHandler_) || continuousEnded_ || continuousWaiting_ || closed_) return;
+        if (reading_ || !reads_.empty()) return;
+        if (failure_) return endContinuous(false, *failure_);
+        if (!connected_) return;
+        if (peerClosed_) return endContinuous(true, std::nullopt);
+        {
+            std::lock_guard lock(mutex_);
+            if (cancelled_) return;
+            if (ownerPaused_ || heldForLimit_ || unhandledBytes_ > 2 * receiveBufferSize_) {
+                readPaused_ = true;
+                return;
+            }
+        }
+        continuousWaiting_ = true;
+        auto self = shared_from_this();
+        if (moreWaiting_) {
+            // The last read left bytes behind: read again without asking the system to wait,
+            // behind whatever else the network thread has to do.
+            asio::post(core_->context, [self] { self->onReadable({}); });
+        } else {
+            socket_.async_wait(tcp::socket::wait_read, [self](const std::error_code& ec) { self->onReadable(ec); });
+        }
+    }
+
+    void onReadable(const std::error_code& ec) {
+        continuousWaiting_ = false;
+        if (closed_ || continuousEnded_ || (!continuousHandler_ && !frameHandler_)) return;
+        if (failure_) return endContinuous(false, *failure_);
+        if (ec) {
+            const NetworkError error = makeError(ec);
+            endContinuous(false, error);
+            return fail(error);
+        }
+        if (frameHandler_) return readFrames();
+        std::size_t limit;
+        {
+            std::lock_guard lock(mutex_);
+            limit = receiveBufferSize_;
+        }
+        std::error_code readError;
+        std::size_t available = socket_.available(readError);
+        if (readError) available = 0;
+        Bytes data(std::clamp<std::size_t>(available, 1, limit));
+        const std::size_t count = socket_.read_some(asio::buffer(data), readError);
+        if (readError == asio::error::would_block || readError == asio::error::try_again ||
+            readError == asio::error::interrupted) {
+            moreWaiting_ = false;
+            return pumpContinuous();
+        }
+        if (readError == asio::error::eof) {
+            peerClosed_ = true;
+            return endContinuous(true, std::nullopt);
+        }
+        if (readError) {
+            const NetworkError error = makeError(readError);
+            endContinuous(false, error);
+            return fail(error);
+        }
+        data.resize(count);
+        moreWaiting_ = available > count;
+        {
+            std::lock_guard lock(mutex_);
+            unhandledBytes_ += count;
+        }
+        deliver([self = shared_from_this(), handler = continuousHandler_, data = std::move(data), count]() mutable {
+            (*handler)(std::move(data), false, std::nullopt);
+            self->readHandled(count);
+        });
+        pumpContinuous();
+    }
+
+    // The last delivery of continuous reads: the close or the error.
+    void endContinuous(bool isComplete, std::optional<NetworkError> error) {
+        continuousEnded_ = true;
+        frameBuffer_.reset();
+        pending_.reset();
+        if (frameHandler_) {
+            auto handler = std::move(frameHandler_);
+            frameHandler_.reset();
+            deliver([handler, isComplete, error = std::move(error)] { (*handler)({}, nullptr, isComplete, error); });
+            return;
+        }
+        auto handler = std::move(continuousHandler_);
+        continuousHandler_.reset();
+        deliver([handler, isComplete, error = std::move(error)] { (*handler)({}, isComplete, error); });
+    }
+
+    // Frame reading. A frame larger than a small read goes straight into a buffer of its own size,
+    // found by peeking at its header, so its bytes are never copied; small frames are read many at
+    // a time into one buffer and handed on as views into it. Buffers come from the connection's
+    // pool and are reused once the owner let go of them.
+    static constexpr std::size_t largestFrameRead = 65536;
+
+    std::size_t frameLengthAt(const std::uint8_t* header) const {
+        const std::uint8_t* p = header + frameFormat_.lengthOffset;
+        return static_cast<std::size_t>(static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+                                        static_cast<std::uint32_t>(p[2]) << 16 |
+                                        static_cast<std::uint32_t>(p[3]) << 24);
+    }
+
+    std::size_t pendingCount() const { return pending_ ? pendingEnd_ - pendingBegin_ : 0; }
+
+    // Handles a read's outcome; false when nothing was read (the caller returns).
+    bool frameReadSucceeded(const std::error_code& readError) {
+        if (readError == asio::error::would_block || readError == asio::error::try_again ||
+            readError == asio::error::interrupted) {
+            moreWaiting_ = false;
+            pumpContinuous();
+            return false;
+        }
+        if (readError == asio::error::eof) {
+            peerClosed_ = true;
+            endContinuous(true, std::nullopt);
+            return false;
+        }
+        if (readError) {
+            const NetworkError error = makeError(readError);
+            endContinuous(false, error);
+            fail(error);
+            return false;
+        }
+        return true;
+    }
+
+    void deliverFrame(const std::shared_ptr<Bytes>& buffer, std::size_t offset, std::size_t size) {
+        {
+            std::lock_guard lock(mutex_);
+            unhandledBytes_ += size;
+        }
+        SharedBytes storage = buffer;
+        deliver([self = shared_from_this(), handler = frameHandler_, storage = std::move(storage), offset, size] {
+            (*handler)(std::span(storage->data() + offset, size), storage, false, std::nullopt);
+            self->readHandled(size);
+        });
+    }
+
+    void readFrames() {
+        const std::size_t headerSize = frameFormat_.headerSize;
+        std::size_t smallRead;
+        {
+            std::lock_guard lock(mutex_);
+            smallRead = std::min(receiveBufferSize_, largestFrameRead);
+        }
+        if (!frameBuffer_) {
+            // At the start of a frame: its header lies in what the last read left, or is peeked at.
+            std::array<std::uint8_t, maximumFrameHeader> header{};
+            std::size_t known = std::min(pendingCount(), headerSize);
+            if (known > 0) std::copy_n(pending_->data() + pendingBegin_, known, header.data());
+            if (known < headerSize) {
+                const ssize_t peeked = ::recv(socket_.native_handle(), header.data() + known, headerSize - known,
+                                              MSG_PEEK | MSG_DONTWAIT);
+                if (peeked > 0) known += static_cast<std::size_t>(peeked);
+            }
+            if (known == headerSize) {
+                const std::size_t length = frameLengthAt(header.data());
+                bool refused = false;
+                {
+                    std::lock_guard lock(mutex_);
+                    if (length > maximumFramePayload_ && unhandledBytes_ > 0) {
+                        // Handling what was handed on may raise the maximum: wait for it.
+                        heldForLimit_ = true;
+                        readPaused_ = true;
+                        return;
+                    }
+                    refused = length > maximumFramePayload_ || !frameFormat_.hasMagic(header.data());
+                }
+                if (refused) {
+                    // The header alone tells the owner why; nothing more is read.
+                    deliverFrame(std::make_shared<Bytes>(header.begin(), header.begin() + headerSize), 0, headerSize);
+                    continuousEnded_ = true;
+                    frameHandler_.reset();
+                    pending_.reset();
+                    return;
+                }
+                if (headerSize + length > smallRead) {
+                    frameTotal_ = headerSize + length;
+                    frameBuffer_ = pool_->acquire(frameTotal_);
+                    frameFilled_ = pendingCount();
+                    if (frameFilled_ > 0) {
+                        std::copy_n(pending_->data() + pendingBegin_, frameFilled_, frameBuffer_->data());
+                    }
+                    pending_.reset();
+                }
+            }
+        }
+        std::error_code readError;
+        if (frameBuffer_) {
+            const std::size_t wanted = frameTotal_ - frameFilled_;
+            const std::size_t count =
+                socket_.read_some(asio::buffer(frameBuffer_->data() + frameFilled_, wanted), readError);
+            if (!frameReadSucceeded(readError)) return;
+            frameFilled_ += count;
+            moreWaiting_ = count == wanted;
+            if (frameFilled_ == frameTotal_) {
+                deliverFrame(frameBuffer_, 0, frameTotal_);
+                frameBuffer_.reset();
+            }
+            return pumpContinuous();
+        }
+        // Small frames, or a header not yet whole: what is waiting, behind what the last read left.
+        const std::size_t carried = pendingCount();
+        const std::size_t capacity = std::max(smallRead, carried + 1);
+        auto staging = pool_->acquire(capacity);
+        if (carried > 0) std::copy_n(pending_->data() + pendingBegin_, carried, staging->data());
+        std::size_t available = socket_.available(readError);
+        if (readError) available = 0;
+        const std::size_t count = socket_.read_some(asio::buffer(staging->data() + carried, capacity - carried), readError);
+        if (!frameReadSucceeded(readError)) return;
+        moreWaiting_ = available > count;
+        const std::size_t end = carried + count;
+        std::size_t offset = 0;
+        std::size_t maximum;
+        {
+            std::lock_guard lock(mutex_);
+            maximum = maximumFramePayload_;
+        }
+        while (end - offset >= headerSize) {
+            const std::size_t length = frameLengthAt(staging->data() + offset);
+            if (length > maximum || !frameFormat_.hasMagic(staging->data() + offset) ||
+                end - offset - headerSize < length) {
+                break;
+            }
+            deliverFrame(staging, offset, headerSize + length);
+            offset += headerSize + length;
+        }
+        if (offset < end) {
+            pending_ = staging;
+            pendingBegin_ = offset;
+            pendingEnd_ = end;
+        } else {
+            pending_.reset();
+        }
+        pumpContinuous();
+    }
+
+    // Writes the queued sends in order, several at a time as one gathered write.
+    void pumpWrites() {
+        while (!closed_ && writesInFlight_ == 0 && !writes_.empty()) {
+            if (failure_) {
+                auto write = std::move(writes_.front());
+                writes_.pop_front();
+                sendTaken(write.size());
+                if (write.completion) {
+                    deliver([completion = std::move(write.completion), error = *failure_] { completion(error); });
+                }
+                continue;
+            }
+            if (!connected_) return;
+            std::vector<asio::const_buffer> buffers;
+            const std::size_t count = std::min(writes_.size(), maximumGatheredWrites);
+            buffers.reserve(count);
+            for (std::size_t i = 0; i < count; ++i) buffers.push_back(writes_[i].buffer());
+            writesInFlight_ = count;
+            auto self = shared_from_this();
+            asio::async_write(socket_, buffers, [self](const std::error_code& ec, std::size_t) { self->onWrite(ec); });
+        }
+    }
+
+    void onWrite(const std::error_code& ec) {
+        const std::size_t count = std::min(writesInFlight_, writes_.size());
+        writesInFlight_ = 0;
+        if (closed_) return;
+        std::optional<NetworkError> error;
+        if (ec) error = failure_ ? *failure_ : makeError(ec);
+        for (std::size_t i = 0; i < count; ++i) {
+            auto write = std::move(writes_.front());
+            writes_.pop_front();
+            sendTaken(write.size());
+            if (write.completion) deliver([completion = std::move(write.completion), error] { completion(error); });
+        }
+        if (error) fail(*error);
+        pumpWrites();
+    }
+
+    std::shared_ptr<Core> core_;
+
+    // Guarded by mutex_: touched by the owner's threads and the network thread.
+    mutable std::mutex mutex_;
+    std::size_t receiveBufferSize_ = 65536;
+    std::size_t unhandledBytes_ = 0;  // continuous reads handed to the queue, not yet handled
+    std::size_t maximumFramePayload_ = 0;
+    bool heldForLimit_ = false;  // a frame over the maximum waits for the queue to handle the others
+    bool readPaused_ = false;         // continuous reads wait for the queue to catch up
+    bool ownerPaused_ = false;        // the owner holds continuous reads (setReceivingPaused)
+    std::size_t sendLimit_ = 0;
+    std::size_t queuedSendBytes_ = 0;
+    bool sendOverflowed_ = false;
+    DispatchQueuePtr queue_;  // from start() until cancelled
+    Connection::StateHandler stateHandler_;
+    std::vector<std::function<void()>> early_;  // deliveries made before start()
+    bool started_ = false;
+    bool cancelled_ = false;
+    bool pendingCancelReport_ = false;  // cancelled before start: report when started
+    std::string remote_;
+
+    // Network thread only.
+    tcp::socket socket_;
+    bool connected_ = false;
+    bool isClient_ = false;
+    std::string host_;
+    std::uint16_t port_ = 0;
+    bool noDelay_ = true;
+    std::unique_ptr<tcp::resolver> resolver_;
+    bool closed_ = false;
+    bool peerClosed_ = false;
+    std::optional<NetworkError> failure_;
+    std::deque<PendingRead> reads_;
+    bool reading_ = false;
+    Bytes readBuffer_;
+    std::shared_ptr<Connection::ReceiveCompletion> continuousHandler_;
+    bool continuousWaiting_ = false;
+    bool continuousEnded_ = false;
+    bool moreWaiting_ = false;  // the last continuous read left bytes in the socket
+    std::shared_ptr<Connection::FrameHandler> frameHandler_;
+    FrameFormat frameFormat_;
+    std::shared_ptr<ReceiveBufferPool> pool_;
+    std::shared_ptr<Bytes> frameBuffer_;  // the large frame being read, and how far
+    std::size_t frameTotal_ = 0;
+    std::size_t frameFilled_ = 0;
+    std::shared_ptr<Bytes> pending_;  // bytes of the next frame(s) left by the last small read
+    std::size_t pendingBegin_ = 0;
+    std::size_t pendingEnd_ = 0;
+    std::deque<PendingWrite> writes_;
+    std::size_t writesInFlight_ = 0;
+};
+
+class AsioConnection final : public Connection {
+public:
+    explicit AsioConnection(std::shared_ptr<ConnectionState> state) : state_(std::move(state)) {}
+    ~AsioConnection() override { state_->abandon(); }
+
+    void setStateHandler(StateHandler handler) override { state_->setStateHandler(std::move(handler)); }
+    void start(DispatchQueuePtr queue) override { state_->start(std::move(queue)); }
+    void receive(std::size_t minimum, std::size_t maximum, ReceiveCompletion completion) override {
+        state_->receive(minimum, maximum, std::move(completion));
+    }
+    void send(Bytes data, SendCompletion completion) override { state_->send(std::move(data), std::move(completion)); }
+    void send(SharedBytes data, SendCompletion completion) override {
+        state_->send(std::move(data), std::move(completion));
+    }
+    void startReceiving(std::size_t bufferSize, ReceiveCompletion handler) override {
+        state_->startReceiving(bufferSize, std::move(handler));
+    }
+    void setReceiveBufferSize(std::size_t bytes) override { state_->setReceiveBufferSize(bytes); }
+    void startReceivingFrames(FrameFormat format, std::size_t maximumPayload, std::size_t readSize,
+                              FrameHandler handler) override {
+        if (format.headerSize > maximumFrameHeader || format.lengthOffset + 4 > format.headerSize ||
+            format.magicSize > std::min(format.magic.size(), format.headerSize)) {
+            return;
+        }
+        state_->startReceivingFrames(format, maximumPayload, readSize, std::move(handler));
+    }
+    void setMaximumFramePayload(std::size_t bytes) override { state_->setMaximumFramePayload(bytes); }
+    void setReceivingPaused(bool paused) override { state_->setReceivingPaused(paused); }
+    void setSendLimit(std::size_t bytes) override { state_->setSendLimit(bytes); }
+    std::size_t queuedSendBytes() const override { return state_->queuedSendBytes(); }
+    void cancel() override { state_->cancel(); }
+    std::string remoteAddress() const override { return state_->remoteAddress(); }
+
+private:
+    std::shared_ptr<ConnectionState> state_;
+};
+
+class ListenerState final : public IoObject, public std::enable_shared_from_this<ListenerState> {
+public:
+    ListenerState(std::shared_ptr<Core> core, tcp::acceptor acceptor, std::uint16_t port,
+                  const ListenerParameters& parameters)
+        : core_(std::move(core)), acceptor_(std::move(acceptor)), backoff_(core_->context), port_(port),
+          parameters_(parameters) {}
+
+    std::uint16_t port() const { return port_; }
+
+    void setStateHandler(Listener::StateHandler handler) {
+        std::lock_guard lock(mutex_);
+        if (!cancelled_) stateHandler_ = std::move(handler);
+    }
+    void setNewConnectionHandler(Listener::NewConnectionHandler handler) {
+        std::lock_guard lock(mutex_);
+        if (!cancelled_) connectionHandler_ = std::move(handler);
+    }
+
+    void start(DispatchQueuePtr queue) {
+        if (!queue) return;
+        {
+            std::lock_guard lock(mutex_);
+            if (queue_ || cancelled_) return;
+            queue_ = std::move(queue);
+            postLocked([self = shared_from_this()] { self->reportState(Listener::State::ready, std::nullopt); });
+        }
+        auto self = shared_from_this();
+        if (!core_->post([self] { self->acceptNext(); })) {
+            deliver([self] { self->reportState(Listener::State::failed, stoppedError()); });
+        }
+    }
+
+    void cancel() {
+        {
+            std::lock_guard lock(mutex_);
+            if (cancelled_) return;
+            cancelled_ = true;
+            auto handler = std::move(stateHandler_);
+            stateHandler_ = nullptr;
+            connectionHandler_ = nullptr;
+            if (queue_) {
+                queue_->async([handler] {
+                    if (handler) handler(Listener::State::cancelled, std::nullopt);
+                });
+            }
+            queue_.reset();
+        }
+        closeSoon();
+    }
+
+    void abandon() {
+        {
+            std::lock_guard lock(mutex_);
+            cancelled_ = true;
+            stateHandler_ = nullptr;
+            connectionHandler_ = nullptr;
+            queue_.reset();
+        }
+        closeSoon();
+    }
+
+    void closeOnIoThread() override {
+        if (closed_) return;
+        closed_ = true;
+        std::error_code ignored;
+        backoff_.cancel();
+        acceptor_.close(ignored);
+    }
+
+private:
+    bool isCancelled() const {
+        std::lock_guard lock(mutex_);
+        return cancelled_;
+    }
+
+    void closeSoon() {
+        auto self = shared_from_this();
+        core_->post([self] { self->closeOnIoThread(); });
+    }
+
+    void postLocked(std::function<void()> block) {
+        queue_->async([self = shared_from_this(), block = std::move(block)] {
+            if (!self->isCancelled()) block();
+        });
+    }
+
+    void deliver(std::function<void()> block) {
+        std::lock_guard lock(mutex_);
+        if (cancelled_ || !queue_) return;
+        postLocked(std::move(block));
+    }
+
+    void reportState(Listener::State state, const std::optional<NetworkError>& error) {
+        Listener::StateHandler handler;
+        {
+            std::lock_guard lock(mutex_);
+            handler = stateHandler_;
+        }
+        if (handler) handler(state, error);
+    }
+
+    void acceptNext() {
+        if (closed_) return;
+        auto self = shared_from_this();
+        acceptor_.async_accept([self](const std::error_code& ec, tcp::socket socket) {
+            self->onAccept(ec, std::move(socket));
+        });
+    }
+
+    void onAccept(const std::error_code& ec, tcp::socket socket) {
+        if (closed_) return;
+        if (ec) {
+            if (isTransientAcceptError(ec)) return acceptNext();
+            if (isResourceAcceptError(ec)) {
+                auto self = shared_from_this();
+                backoff_.expires_after(std::chrono::milliseconds(100));
+                backoff_.async_wait([self](const std::error_code& waitError) {
+                    if (!waitError) self->acceptNext();
+                });
+                return;
+            }
+            const NetworkError error = makeError(ec);
+            deliver([self = shared_from_this(), error] { self->reportState(Listener::State::failed, error); });
+            closeOnIoThread();
+            return;
+        }
+        setCloseOnExec(socket.native_handle());
+        std::error_code ignored;
+        if (parameters_.noDelay) socket.set_option(tcp::no_delay(true), ignored);
+        applyKeepAlive(socket.native_handle(), parameters_);
+        auto state = std::make_shared<ConnectionState>(core_, std::move(socket));
+        if (!core_->track(state)) {
+            state->closeOnIoThread();
+            return;
+        }
+        ConnectionPtr connection = std::make_shared<AsioConnection>(state);
+        deliver([self = shared_from_this(), connection] {
+            Listener::NewConnectionHandler handler;
+            {
+                std::lock_guard lock(self->mutex_);
+                handler = self->connectionHandler_;
+            }
+            // Nobody to take it: dropping the handle closes it.
+            if (handler) handler(connection);
+        });
+        acceptNext();
+    }
+
+    std::shared_ptr<Core> core_;
+    mutable std::mutex mutex_;
+    DispatchQueuePtr queue_;
+    Listener::StateHandler stateHandler_;
+    Listener::NewConnectionHandler connectionHandler_;
+    bool cancelled_ = false;
+
+    // Network thread only (after construction).
+    tcp::acceptor acceptor_;
+    asio::steady_timer backoff_;
+    std::uint16_t port_;
+    ListenerParameters parameters_;
+    bool closed_ = false;
+};
+
+class AsioListener final : public Listener {
+public:
+    explicit AsioListener(std::shared_ptr<ListenerState> state) : state_(std::move(state)) {}
+    ~AsioListener() override { state_->abandon(); }
+
+    void setStateHandler(StateHandler handler) override { state_->setStateHandler(std::move(handler)); }
+    void setNewConnectionHandler(NewConnectionHandler handler) override {
+        state_->setNewConnectionHandler(std::move(handler));
+    }
+    void start(DispatchQueuePtr queue) override { state_->start(std::move(queue)); }
+    void cancel() override { state_->cancel(); }
+    std::uint16_t port() const override { return state_->port(); }
+
+private:
+    std::shared_ptr<ListenerState> state_;
+};
+
+}  // namespace
+
+AsioNetworkService::AsioNetworkService() : core_(std::make_shared<Core>()) {}
+
+AsioNetworkService::~AsioNetworkService() {
+    core_->shutdown();
+}
+
+std::shared_ptr<Listener> AsioNetworkService::makeListener(const ListenerParameters& parameters,
+                                                           std::optional<NetworkError>& error) {
+    error.reset();
+    std::error_code ec;
+    tcp::endpoint endpoint;
+    bool v6Only = false;
+    switch (parameters.family) {
+        case ListenerParameters::Family::ipv4: {
+            auto address = parameters.host.empty() ? asio::ip::address_v4::any()
+                                                   : asio::ip::make_address_v4(parameters.host, ec);
+            endpoint = tcp::endpoint(address, parameters.port);
+            break;
+        }
+        case ListenerParameters::Family::ipv6: {
+            auto address = parameters.host.empty() ? asio::ip::address_v6::any()
+                                                   : asio::ip::make_address_v6(parameters.host, ec);
+            endpoint = tcp::endpoint(address, parameters.port);
+            v6Only = true;
+            break;
+        }
+        case ListenerParameters::Family::any: {
+            auto address = parameters.host.empty() ? asio::ip::address(asio::ip::address_v6::any())
+                                                   : asio::ip::make_address(parameters.host, ec);
+            endpoint = tcp::endpoint(address, parameters.port);
+            break;
+        }
+    }
+    if (ec) {
+        error = NetworkError{EINVAL, "not a numeric address: " + parameters.host};
+        return nullptr;
+    }
+
+    tcp::acceptor acceptor(core_->context);
+    acceptor.open(endpoint.protocol(), ec);
+    if (ec && parameters.family == ListenerParameters::Family::any && parameters.host.empty()) {
+        // No IPv6 on this machine: the unbound listener takes IPv4 alone.
+        endpoint = tcp::endpoint(asio::ip::address_v4::any(), parameters.port);
+        ec.clear();
+        acceptor.open(endpoint.protocol(), ec);
+    }
+    if (ec) {
+        error = makeError(ec);
+        return nullptr;
+    }
+    setCloseOnExec(acceptor.native_handle());
+    acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+    if (!ec && endpoint.protocol() == tcp::v6()) acceptor.set_option(asio::ip::v6_only(v6Only), ec);
+    if (!ec) acceptor.bind(endpoint, ec);
+    if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
+    std::uint16_t port = 0;
+    if (!ec) port = acceptor.local_endpoint(ec).port();
+    if (ec) {
+        error = makeError(ec);
+        return nullptr;
+    }
+    auto state = std::make_shared<ListenerState>(core_, std::move(acceptor), port, parameters);
+    if (!core_->track(state)) {
+        error = stoppedError();
+        return nullptr;
+    }
+    return std::make_shared<AsioListener>(state);
+}
+
+std::shared_ptr<PathMonitor> AsioNetworkService::makePathMonitor() {
+    return makePollingPathMonitor([] { return networkPathFromInterfaces(currentInterfaceAddresses()); }, 2.0);
+}
+
+ConnectionPtr AsioNetworkService::makeConnection(const std::string& host, std::uint16_t port, bool noDelay) {
+    auto state = std::make_shared<ConnectionState>(core_, host, port, noDelay);
+    core_->track(state);
+    return std::make_shared<AsioConnection>(state);
+}
+
+}  // namespace qm
