@@ -1,11 +1,23 @@
-// The Host process: builds the real platform and runs the session server until SIGINT or SIGTERM.
+// The Host process, the composition root: builds the real platform, the application delegate
+// (which makes the server and the services) and the views, and runs Qt's event loop until the
+// Quit item or SIGINT/SIGTERM ends it.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
-#include <cstdio>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
 
-#include "HostApp/Server/HostServiceWiring.h"
+#include "HostApp/App/HostProbeDelegate.h"
 #include "HostApp/Server/V230HostAudioAuxServer.h"
+#include "HostApp/Views/QtHostApplication.h"
+#include "Platform/Accessibility.h"
 #include "Platform/AccountService.h"
 #include "Platform/Core/AsioDispatchQueue.h"
 #include "Platform/Accessibility.h"
@@ -16,48 +28,109 @@
 #include "Platform/AudioCapture.h"
 #include "Platform/AudioOutputDevices.h"
 #include "Platform/DNSService.h"
+#include "Platform/Linux/Desktop.h"
 #include "Platform/Displays.h"
+#include "Platform/DistributedNotifications.h"
 #include "Platform/InputEvents.h"
-#include "Platform/Pasteboard.h"
+#include "Platform/Core/LogSink.h"
 #include "Platform/PowerManagement.h"
+#include "Platform/Core/LogSink.h"
+#include "Platform/Core/LogText.h"
 #include "Platform/Core/ProcessMemory.h"
 #include "Platform/Linux/PulseAudio.h"
 #include "Platform/ScreenCapture.h"
 #include "Platform/Linux/SystemDisplays.h"
 #include "Platform/ToolRunner.h"
-#include "Platform/VirtualDisplays.h"
 #include "Platform/UserActivity.h"
+#include "Platform/UserDefaults.h"
+#include "Platform/VirtualDisplays.h"
 #include "Platform/Workspace.h"
 #include "Platform/Linux/XTestEventPoster.h"
 #include "QuillmereProfiles/ClipboardSyncBridge.h"
-#include "QuillmereProfiles/FileTransferService.h"
+#include "QuillmereProfiles/QuillmereL10n.h"
 
-int main() {
-    using namespace qm;
+#ifndef QM_SOURCE_RESOURCES_DIR
+#define QM_SOURCE_RESOURCES_DIR ""
+#endif
 
-    // Block the stop signals before any thread starts, so only sigwait below receives them.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+namespace {
+
+using namespace qm;
+
+// The installed string tables (<prefix>/share/quillmere-host beside <prefix>/bin), else the
+// source tree's when run from a build folder.
+std::filesystem::path resourcesFolder(const HostBundleInfo& bundle) {
+    std::error_code error;
+    for (const auto& candidate : {bundle.bundlePath / "share" / "quillmere-host",
+                                  std::filesystem::path(QM_SOURCE_RESOURCES_DIR)}) {
+        if (!candidate.empty() && std::filesystem::is_directory(candidate, error)) return candidate;
+    }
+    return {};
+}
+
+// Connects to 127.0.0.1:5900 with a 1.5 s limit; none when something answers.
+std::optional<std::string> probeLocalPort(std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return std::string(std::strerror(errno));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::optional<std::string> result;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        if (errno != EINPROGRESS) {
+            result = std::string(std::strerror(errno));
+        } else {
+            pollfd waiting{fd, POLLOUT, 0};
+            const int ready = ::poll(&waiting, 1, 1500);
+            int soError = 0;
+            socklen_t length = sizeof soError;
+            if (ready == 0) {
+                result = "timeout";
+            } else if (ready < 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &length) != 0) {
+                result = std::string(std::strerror(errno));
+            } else if (soError != 0) {
+                result = std::string(std::strerror(soError));
+            }
+        }
+    }
+    ::close(fd);
+    return result;
+}
+
+std::string machineName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) return {};
+    return name;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
     // A Viewer that vanishes mid-send must not kill the Host.
     signal(SIGPIPE, SIG_IGN);
     // Video sessions come and go with the Viewers; what they free must go back to the system.
     configureAllocatorForLongRuns();
+
+    const std::vector<std::string> arguments(argv, argv + argc);
+    const auto flags = HostLaunchFlags::parse(arguments);
+
+    const bool desktop = desktopAnswers();
+    // Made before any thread starts: it blocks the stop signals, which then reach its loop.
+    QtHostApplication application(argc, argv, desktop, SystemClock::shared());
+    if (!desktop) logLine("[QuillmereHost] app: no desktop answers; running headless (no status item or windows shown)");
 
     HostPlatform platform;
     platform.clock = SystemClock::shared();
     platform.makeQueue = [](const std::string& label) -> DispatchQueuePtr {
         return std::make_shared<AsioDispatchQueue>(label);
     };
-    platform.mainQueue = platform.makeQueue("main");
+    platform.mainQueue = application.mainQueue();
     platform.network = std::make_shared<AsioNetworkService>();
     platform.dnsService = std::make_shared<AvahiDNSServiceAdvertiser>();
     platform.accounts = std::make_shared<LinuxAccountService>();
-    // The X display $DISPLAY names when it answers, else the simulated display and its synthetic picture.
     auto displayBackends = makeSystemDisplayBackends(platform.clock);
-    std::fprintf(stderr, "[QuillmereHost] displays: %s\n", displayBackends.description.c_str());
+    logLine("[QuillmereHost] displays: " + displayBackends.description);
     auto displays = displayBackends.displays;
     platform.displays = displays;
     platform.screenCapture = displayBackends.screenCapture;
@@ -65,70 +138,109 @@ int main() {
     platform.configDirectory = defaultConfigDirectory();
 
     // System audio from PulseAudio when a server answers; otherwise the simulation's quiet tone.
+    // The output device is PulseAudio's either way: it connects when needed and again after the
+    // sound server restarts, and while none answers, mute and volume report themselves unavailable.
+    auto audioRouting = std::make_shared<PulseAudioRouting>();
     std::string pulseError;
-    if (auto outputs = PulseAudioOutputDevices::connect(pulseError)) {
-        platform.audioOutputDevices = outputs;
-        platform.audioCapture = std::make_shared<PulseAudioCapture>(displays);
+    if (PulseAudioOutputDevices::connect(pulseError)) {
+        platform.audioCapture = std::make_shared<PulseAudioCapture>(displays, audioRouting);
     } else {
-        std::fprintf(stderr, "[QuillmereHost] audio: PulseAudio unavailable (%s); playing a simulated tone\n",
-                     pulseError.c_str());
-        platform.audioOutputDevices = std::make_shared<SimulatedAudioOutputDevices>();
+        logLine("[QuillmereHost] audio: PulseAudio unavailable (" + escapedForLog(pulseError) +
+                "); playing a simulated tone");
         platform.audioCapture = std::make_shared<SimulatedAudioCapture>(displays);
     }
+    platform.audioOutputDevices = PulseAudioOutputDevices::connectWhenNeeded(audioRouting);
     platform.screenCaptureAccess = std::make_shared<SimulatedScreenCaptureAccess>();
-
-    // Input goes to the X display through XTest when one answers, else to a bounded recorder.
     platform.eventPoster = makeSystemEventPoster(platform.clock);
     platform.accessibility = std::make_shared<SimulatedAccessibility>();
     platform.userActivity = std::make_shared<SimulatedUserActivity>();
     platform.workspace = std::make_shared<SimulatedWorkspace>();
     platform.toolRunner = std::make_shared<SimulatedToolRunner>();
 
-    // Power: logind inhibitors keep the machine awake while Viewers need it, and logind's
-    // PrepareForSleep tells the server of sleep and wake; else assertions are only counted.
     std::string powerError;
     auto logind = LogindPowerService::connect(&powerError);
     if (logind) {
         platform.powerAssertions = logind;
     } else {
-        std::fprintf(stderr, "[QuillmereHost] power: %s; assertions are simulated\n", powerError.c_str());
+        logLine("[QuillmereHost] power: " + powerError + "; assertions are simulated");
         platform.powerAssertions = std::make_shared<SimulatedPowerAssertions>();
     }
 
-    auto server = V230HostAudioAuxServer::create(platform);
-    if (logind) {
-        std::weak_ptr<V230HostAudioAuxServer> weakServer = server;
-        const bool subscribed = logind->startSleepNotifications([weakServer](bool goingToSleep) {
-            auto target = weakServer.lock();
-            if (!target) return;
-            // Going to sleep waits for the move of capture; the wake is queued.
-            if (goingToSleep) {
-                target->noteHostPowerState("system will sleep", true, true);
-            } else {
-                target->noteHostPowerState("system did wake", false, false);
-            }
-        });
-        if (!subscribed) std::fprintf(stderr, "[QuillmereHost] power: no sleep notifications from logind\n");
+    // Preferences: one JSON file per domain under the config folder.
+    auto defaultsStore = std::make_shared<JsonFileUserDefaultsStore>(platform.configDirectory / "defaults",
+                                                                     "com.dravon.quillmere.host");
+    auto standardDefaults = defaultsStore->standard();
+    defaultsStore->suite(QuillmereL10n::sharedSuiteName);
+    for (const auto& problem : defaultsStore->problems()) logLine("[QuillmereHost] defaults: " + problem);
+
+    HostProbeDelegate::Environment environment;
+    environment.bundle = HostBundleInfo::current();
+    auto notifications = std::make_shared<InMemoryDistributedNotificationCenter>();
+    QuillmereL10n::Environment l10n;
+    l10n.defaults = defaultsStore;
+    l10n.resources = resourcesFolder(environment.bundle);
+    l10n.preferredSystemLanguages = QuillmereL10n::systemPreferredLanguagesFromEnvironment();
+    QuillmereL10n::configure(l10n);
+
+    environment.platform = platform;
+    environment.shell = application.shell();
+    environment.defaults = standardDefaults;
+    // The desktop clipboard when a desktop answers; in memory when headless.
+    if (desktop) {
+        environment.pasteboard = application.desktopPasteboard();
+    } else {
+        environment.pasteboard = std::make_shared<InMemoryPasteboard>();
     }
+    environment.loginItems = std::make_shared<XdgAutostartLoginItems>(
+        XdgAutostartLoginItems::defaultFolder(),
+        environment.bundle.executablePath.value_or(std::filesystem::path()));
+    environment.notifications = notifications;
+    environment.makeServer = [platform] { return V230HostAudioAuxServer::create(platform); };
+    environment.hostName = machineName;
+    auto probeQueue = platform.makeQueue("v230.hostprobe.check");
+    environment.probeScreenSharing = [probeQueue](std::function<void(std::optional<std::string>)> answer) {
+        probeQueue->async([answer] { answer(probeLocalPort(5900)); });
+    };
+    // Sleep and wake from logind, handed to the main queue.
+    struct PowerHandlers {
+        std::mutex mutex;
+        std::map<HostProbeDelegate::WorkspacePowerEvent, std::function<void()>> handlers;
+    };
+    auto powerHandlers = std::make_shared<PowerHandlers>();
+    environment.observeWorkspacePower = [powerHandlers](HostProbeDelegate::WorkspacePowerEvent event,
+                                                        std::function<void()> handler) -> std::shared_ptr<void> {
+        std::lock_guard lock(powerHandlers->mutex);
+        powerHandlers->handlers[event] = std::move(handler);
+        return std::shared_ptr<void>(nullptr, [powerHandlers, event](void*) {
+            std::lock_guard lock(powerHandlers->mutex);
+            powerHandlers->handlers.erase(event);
+        });
+    };
+    if (logind) {
+        auto mainQueue = platform.mainQueue;
+        const bool subscribed = logind->startSleepNotifications([powerHandlers, mainQueue](bool goingToSleep) {
+            const auto event = goingToSleep ? HostProbeDelegate::WorkspacePowerEvent::willSleep
+                                            : HostProbeDelegate::WorkspacePowerEvent::didWake;
+            mainQueue->async([powerHandlers, event] {
+                std::function<void()> handler;
+                {
+                    std::lock_guard lock(powerHandlers->mutex);
+                    auto found = powerHandlers->handlers.find(event);
+                    if (found != powerHandlers->handlers.end()) handler = found->second;
+                }
+                if (handler) handler();
+            });
+        });
+        if (!subscribed) logLine("[QuillmereHost] power: no sleep notifications from logind");
+    }
+    environment.flags = flags;
+    environment.processName = "QuillmereHost";
+    environment.cachesDirectory = defaultCachesDirectory();
 
-    // The clipboard and file services. The Host has no desktop clipboard attached yet, so the
-    // bridge keeps Viewers' clipboards in step with an in-memory pasteboard; received files stay
-    // in the staging folder until delivery exists.
-    constexpr std::int64_t clipboardMaxFileBytes = 32 * 1024 * 1024;
-    constexpr std::int64_t clipboardMaxTotalFileBytes = 48 * 1024 * 1024;
-    constexpr std::int64_t fileChunkSize = 256 * 1024;
-    auto clipboard = std::make_shared<ClipboardSyncBridge>(platform, "Viewer", std::make_shared<InMemoryPasteboard>(),
-                                                           clipboardMaxFileBytes, clipboardMaxTotalFileBytes,
-                                                           defaultCachesDirectory());
-    auto files = std::make_shared<FileTransferService>(platform, "Viewer", fileChunkSize);
-    connectHostServices(server, clipboard, files, platform.mainQueue);
-    server->start();
-    platform.mainQueue->async([clipboard] { clipboard->start(); });
-
-    int received = 0;
-    sigwait(&stopSignals, &received);
-    std::fprintf(stderr, "[QuillmereHost] stopping (signal %d)\n", received);
-    platform.mainQueue->sync([clipboard] { clipboard->stop(); });
-    server->stopForTermination();
+    auto delegate = HostProbeDelegate::create(environment);
+    application.onStopSignal([weak = std::weak_ptr<HostProbeDelegate>(delegate)](int signalNumber) {
+        if (auto target = weak.lock()) target->terminateApplication("signal " + std::to_string(signalNumber));
+    });
+    application.exec([delegate] { delegate->applicationDidFinishLaunching(); });
     return EXIT_SUCCESS;
 }

@@ -27,7 +27,7 @@
 #include <random>
 #include <thread>
 
-#include "HostApp/Server/HostServiceWiring.h"
+#include "HostApp/App/HostServiceWiring.h"
 #include "Platform/Core/AsioDispatchQueue.h"
 #include "Platform/Pasteboard.h"
 #include "QuillmereProfiles/ClipboardSyncBridge.h"

@@ -54,7 +54,11 @@ void HostAudioServerState::applyAudioControl(const AudioControlPayload& control,
     if (exclusiveAudioSessionID == sourceID) {
         releaseExclusiveAudioListening("Viewer disabled listening here only");
         sendStatus("audio: listening here only disabled", connection);
-    } else if (!reply) {
+        return;
+    }
+    // A handled request is where a Viewer joins the send list (signing in alone does not add it).
+    updateAudioSendConnections();
+    if (!reply) {
         sendStatus("audio: listening here only is not active for this Viewer", connection);
     }
 }

@@ -115,7 +115,8 @@ std::optional<std::string> unicodeText(std::uint32_t forKeysym) {
     } else {
         scalar = forKeysym;
     }
-    if (scalar < 0x20 || !isUnicodeScalar(scalar)) return std::nullopt;
+    // DEL and the C1 controls are no more text than the C0 ones.
+    if (scalar < 0x20 || (scalar >= 0x7F && scalar <= 0x9F) || !isUnicodeScalar(scalar)) return std::nullopt;
     return utf8(static_cast<char32_t>(scalar));
 }
 

@@ -245,8 +245,9 @@ void V230HostAudioAuxServer::acceptSignIn(const std::shared_ptr<AuxSession>& ses
         endIOSViewerBackgroundSleepGrace("iOS Viewer reconnected");
     }
     if (control) {
+        // The audio send list is not rebuilt here: a new Viewer hears once an audioControl
+        // (its own or another's), the end of exclusive listening or a departure rebuilds it.
         sendFileTransferEndpoint(id, session->connection);
-        updateAudioSendConnections();
         broadcastHostSessionInfo();
         if (display_.lastDisplayLayout) sendPacket(session->connection, AuxPacketType::displayLayout, display_.lastDisplayLayout->encode());
     } else {

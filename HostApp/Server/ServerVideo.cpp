@@ -507,7 +507,15 @@ void V230HostAudioAuxServer::serviceVideoFlowLocked(std::uint64_t nowNs) {
 
 void V230HostAudioAuxServer::statisticsTick() {
     // Audio: the counters are taken every second and the silent-stream watchdog looks at them.
-    audio_->statisticsTick(power_.screensAreSleeping);
+    const auto audioFigures = audio_->statisticsTick(power_.screensAreSleeping);
+    if (audio_->isCapturing()) {
+        char audioLine[200];
+        std::snprintf(audioLine, sizeof audioLine,
+                      "audio stats packets=%" PRId64 " bytes=%" PRId64 " callbacks=%" PRId64 " blocks=%" PRId64,
+                      audioFigures.framesSent, audioFigures.bytesSent, audioFigures.captureCallbacks,
+                      audioFigures.capturePayloads);
+        publish(audioLine);
+    }
 
     const auto sentFrames = std::exchange(video_.framesSentThisTick, 0);
     const auto sentBytes = std::exchange(video_.bytesSentThisTick, 0);

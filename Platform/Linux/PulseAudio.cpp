@@ -6,8 +6,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace qm {
 
@@ -30,9 +34,17 @@ struct PulseStreamShared {
     bool threadEnded = false;
 };
 
+// When the position-based stamp and the clock disagree by more than this, samples were lost (an
+// overrun) or the sound card's clock drifted far from ours: the stamps start again from the
+// clock. Smaller differences are the scheduling of the sound server and of this thread under
+// load (a starved server delivers a quarter of a second late, yet without a gap in the sound),
+// which the stamps must not follow.
+constexpr std::int64_t kReanchorThresholdNs = 1'000'000'000;
+
 class PulseAudioCaptureStream final : public AudioCaptureStream {
 public:
-    explicit PulseAudioCaptureStream(DisplayID displayID) : displayID_(displayID), shared_(std::make_shared<PulseStreamShared>()) {}
+    PulseAudioCaptureStream(DisplayID displayID, std::shared_ptr<PulseAudioRouting> routing)
+        : displayID_(displayID), routing_(std::move(routing)), shared_(std::make_shared<PulseStreamShared>()) {}
 
     ~PulseAudioCaptureStream() override {
         std::lock_guard lock(shared_->mutex);
@@ -69,7 +81,7 @@ public:
         }
         shared_->threadStarted = true;
         lock.unlock();
-        std::thread(record, shared_, std::move(completion)).detach();
+        std::thread(record, shared_, routing_, std::move(completion)).detach();
     }
 
     void stopCapture(Completion completion) override {
@@ -84,7 +96,8 @@ public:
     }
 
 private:
-    static void record(std::shared_ptr<PulseStreamShared> shared, Completion started) {
+    static void record(std::shared_ptr<PulseStreamShared> shared, std::shared_ptr<PulseAudioRouting> routing,
+                       Completion started) {
         pa_sample_spec sampleFormat{};
         sampleFormat.format = PA_SAMPLE_FLOAT32NE;
         sampleFormat.rate = 48000;
@@ -93,8 +106,12 @@ private:
         attr.maxlength = static_cast<std::uint32_t>(-1);
         attr.fragsize = kBytesPerRead;
         int error = 0;
-        pa_simple* simple = pa_simple_new(nullptr, "QuillmereHost", PA_STREAM_RECORD, "@DEFAULT_MONITOR@",
-                                          "system audio", &sampleFormat, nullptr, &attr, &error);
+        std::uint64_t generation = routing ? routing->generation() : 0;
+        const auto open = [&](const std::string& source) {
+            return pa_simple_new(nullptr, "QuillmereHost", PA_STREAM_RECORD, source.c_str(), "system audio",
+                                 &sampleFormat, nullptr, &attr, &error);
+        };
+        pa_simple* simple = open(routing ? routing->source() : PulseAudioRouting::defaultSource);
         std::optional<std::string> startError;
         if (!simple) startError = std::string("PulseAudio monitor capture failed: ") + pa_strerror(error);
         {
@@ -103,20 +120,50 @@ private:
         }
         started(startError);
         std::optional<std::string> failure;
+        // The stream position: uptime of the first sample counted, and samples counted since.
+        bool anchored = false;
+        std::int64_t anchorNs = 0;
+        std::int64_t framesCounted = 0;
         if (!startError) {
             for (;;) {
                 {
                     std::lock_guard lock(shared->mutex);
                     if (shared->stopRequested) break;
                 }
+                if (routing && routing->generation() != generation) {
+                    // The output went quiet or came back: record where the sound now goes.
+                    generation = routing->generation();
+                    pa_simple_free(simple);
+                    simple = open(routing->source());
+                    anchored = false;
+                    if (!simple) {
+                        failure = std::string("PulseAudio monitor capture failed: ") + pa_strerror(error);
+                        break;
+                    }
+                }
                 Bytes data(kBytesPerRead);
                 if (pa_simple_read(simple, data.data(), data.size(), &error) < 0) {
                     failure = std::string("PulseAudio read failed: ") + pa_strerror(error);
                     break;
                 }
+                // When this block's first sample was recorded, by the clock: now, less what the
+                // server still holds, less the block itself.
+                int latencyError = 0;
+                const pa_usec_t latencyUs = pa_simple_get_latency(simple, &latencyError);
+                const auto nowNs = static_cast<std::int64_t>(SystemClock::shared()->uptimeNs());
+                const std::int64_t observedNs = nowNs - static_cast<std::int64_t>(latencyUs) * 1000 -
+                                                static_cast<std::int64_t>(kFramesPerRead) * 62'500 / 3;
+                std::int64_t stampNs = anchored ? anchorNs + framesCounted * 62'500 / 3 : observedNs;
+                if (!anchored || std::llabs(stampNs - observedNs) > kReanchorThresholdNs) {
+                    anchored = true;
+                    anchorNs = observedNs;
+                    framesCounted = 0;
+                    stampNs = observedNs;
+                }
+                framesCounted += kFramesPerRead;
                 AudioSampleBuffer buffer;
                 buffer.format = AudioStreamBasicDescription{48000, AudioFormatFlags::isFloat, 32, 2};
-                buffer.presentationTimeSeconds = static_cast<double>(SystemClock::shared()->uptimeNs()) / 1e9;
+                buffer.presentationTimeSeconds = static_cast<double>(stampNs) / 1e9;
                 buffer.buffers.push_back(AudioBuffer{true, std::move(data)});
                 std::lock_guard lock(shared->mutex);
                 if (shared->stopRequested) break;
@@ -147,12 +194,32 @@ private:
     }
 
     DisplayID displayID_;
+    std::shared_ptr<PulseAudioRouting> routing_;
     std::shared_ptr<PulseStreamShared> shared_;
 };
 
 }  // namespace
 
-PulseAudioCapture::PulseAudioCapture(std::shared_ptr<const DisplayService> displays) : displays_(std::move(displays)) {}
+std::string PulseAudioRouting::source() const {
+    std::lock_guard lock(mutex_);
+    return source_;
+}
+
+std::uint64_t PulseAudioRouting::generation() const {
+    std::lock_guard lock(mutex_);
+    return generation_;
+}
+
+void PulseAudioRouting::setSource(const std::string& source) {
+    std::lock_guard lock(mutex_);
+    if (source == source_) return;
+    source_ = source;
+    ++generation_;
+}
+
+PulseAudioCapture::PulseAudioCapture(std::shared_ptr<const DisplayService> displays,
+                                     std::shared_ptr<PulseAudioRouting> routing)
+    : displays_(std::move(displays)), routing_(std::move(routing)) {}
 
 ShareableContentResult PulseAudioCapture::shareableContent(bool) {
     ShareableContent content;
@@ -173,33 +240,103 @@ DisplayID PulseAudioCapture::mainDisplayID() const { return displays_ ? displays
 
 std::shared_ptr<AudioCaptureStream> PulseAudioCapture::makeStream(const ShareableDisplay& display,
                                                                   const AudioStreamConfiguration&) {
-    return std::make_shared<PulseAudioCaptureStream>(display.displayID);
+    return std::make_shared<PulseAudioCaptureStream>(display.displayID, routing_);
 }
 
 // ---- Output device --------------------------------------------------------------------------
 
+namespace {
+
+constexpr const char* kQuietSinkName = "quillmere_quiet";
+
+}  // namespace
+
 struct PulseAudioOutputDevices::Impl {
     pa_threaded_mainloop* loop = nullptr;
     pa_context* context = nullptr;
+    std::shared_ptr<PulseAudioRouting> routing;
+    // While the output is quiet: the sink whose streams were moved away (its device id), the
+    // null sink's module and index.
+    AudioObjectID quietDevice = 0;
+    std::uint32_t quietModule = PA_INVALID_INDEX;
+    std::uint32_t quietSink = PA_INVALID_INDEX;
 
     ~Impl() {
-        if (loop) pa_threaded_mainloop_stop(loop);
-        if (context) {
-            pa_context_disconnect(context);
-            pa_context_unref(context);
+        if (loop) {
+            pa_threaded_mainloop_lock(loop);
+            if (quietDevice != 0 && ready()) endQuiet();
+            pa_threaded_mainloop_unlock(loop);
+            pa_threaded_mainloop_stop(loop);
         }
+        dropContext();
         if (loop) pa_threaded_mainloop_free(loop);
     }
 
-    bool contextGood() const {
-        return pa_context_get_state(context) == PA_CONTEXT_READY;
+    // All of the following run with the loop locked.
+
+    void dropContext() {
+        if (!context) return;
+        pa_context_set_state_callback(context, nullptr, nullptr);
+        pa_context_set_subscribe_callback(context, nullptr, nullptr);
+        pa_context_disconnect(context);
+        pa_context_unref(context);
+        context = nullptr;
     }
 
-    // Waits (with the loop locked) until the operation is done or the connection broke.
+    bool contextGood() const { return context && pa_context_get_state(context) == PA_CONTEXT_READY; }
+
+    // A ready connection, made again when the server went away; false (with the reason) when no
+    // server answers.
+    bool ready(std::string* error = nullptr) {
+        if (contextGood()) return true;
+        if (context) {
+            // The server restarted or stopped: whatever was quiet went with it.
+            dropContext();
+            forgetQuiet();
+        }
+        context = pa_context_new(pa_threaded_mainloop_get_api(loop), "QuillmereHost");
+        if (!context) {
+            if (error) *error = "cannot create a PulseAudio context";
+            return false;
+        }
+        pa_context_set_state_callback(
+            context, [](pa_context*, void* l) { pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(l), 0); },
+            loop);
+        if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+            if (error) *error = std::string("PulseAudio: ") + pa_strerror(pa_context_errno(context));
+            dropContext();
+            return false;
+        }
+        for (;;) {
+            const auto state = pa_context_get_state(context);
+            if (state == PA_CONTEXT_READY) break;
+            if (!PA_CONTEXT_IS_GOOD(state)) {
+                if (error) *error = std::string("PulseAudio: ") + pa_strerror(pa_context_errno(context));
+                dropContext();
+                return false;
+            }
+            pa_threaded_mainloop_wait(loop);
+        }
+        pa_context_set_subscribe_callback(context, subscribeCallback, this);
+        pa_operation* op = pa_context_subscribe(context, PA_SUBSCRIPTION_MASK_SINK_INPUT, nullptr, nullptr);
+        if (op) pa_operation_unref(op);
+        return true;
+    }
+
+    void forgetQuiet() {
+        quietDevice = 0;
+        quietModule = PA_INVALID_INDEX;
+        quietSink = PA_INVALID_INDEX;
+        if (routing) routing->setSource(PulseAudioRouting::defaultSource);
+    }
+
+    // Waits until the operation is done or the connection broke.
     bool wait(pa_operation* op) {
         if (!op) return false;
         while (pa_operation_get_state(op) == PA_OPERATION_RUNNING && contextGood()) pa_threaded_mainloop_wait(loop);
         const bool done = pa_operation_get_state(op) == PA_OPERATION_DONE;
+        // Its callback points into the caller's stack: it must never run after this returns.
+        if (pa_operation_get_state(op) == PA_OPERATION_RUNNING) pa_operation_cancel(op);
         pa_operation_unref(op);
         return done;
     }
@@ -228,15 +365,46 @@ struct PulseAudioOutputDevices::Impl {
         pa_threaded_mainloop_signal(pair->first->loop, 0);
     }
 
-    std::optional<SinkState> sink(AudioObjectID device) {
-        if (device == 0) return std::nullopt;
+    // A playback stream that starts while the output is quiet joins the others on the quiet sink.
+    static void subscribeCallback(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index,
+                                  void* userdata) {
+        auto* self = static_cast<Impl*>(userdata);
+        if (self->quietDevice == 0) return;
+        if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK_INPUT ||
+            (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) != PA_SUBSCRIPTION_EVENT_NEW) {
+            return;
+        }
+        pa_operation* op = pa_context_get_sink_input_info(
+            context, index,
+            [](pa_context* c, const pa_sink_input_info* info, int eol, void* data) {
+                auto* impl = static_cast<Impl*>(data);
+                if (eol != 0 || !info || impl->quietDevice == 0) return;
+                if (info->sink == impl->quietDevice - 1) {
+                    if (pa_operation* move = pa_context_move_sink_input_by_index(c, info->index, impl->quietSink, nullptr, nullptr)) {
+                        pa_operation_unref(move);
+                    }
+                }
+            },
+            self);
+        if (op) pa_operation_unref(op);
+    }
+
+    std::optional<SinkState> sinkLocked(const char* name, std::uint32_t index) {
         SinkState state;
         std::pair<Impl*, SinkState*> pair{this, &state};
+        pa_operation* op = name ? pa_context_get_sink_info_by_name(context, name, sinkCallback, &pair)
+                                : pa_context_get_sink_info_by_index(context, index, sinkCallback, &pair);
+        if (!wait(op)) return std::nullopt;
+        return state;
+    }
+
+    std::optional<SinkState> sink(AudioObjectID device) {
+        if (device == 0) return std::nullopt;
         pa_threaded_mainloop_lock(loop);
-        const bool ok = contextGood() &&
-                        wait(pa_context_get_sink_info_by_index(context, device - 1, sinkCallback, &pair));
+        std::optional<SinkState> state;
+        if (ready()) state = sinkLocked(nullptr, device - 1);
         pa_threaded_mainloop_unlock(loop);
-        if (!ok || !state.found) return std::nullopt;
+        if (!state || !state->found) return std::nullopt;
         return state;
     }
 
@@ -244,65 +412,126 @@ struct PulseAudioOutputDevices::Impl {
         bool success = false;
         std::pair<Impl*, bool*> pair{this, &success};
         pa_threaded_mainloop_lock(loop);
-        const bool ok = contextGood() &&
+        const bool ok = ready() &&
                         wait(pa_context_set_sink_volume_by_index(context, device - 1, &volume, successCallback, &pair));
         pa_threaded_mainloop_unlock(loop);
         return ok && success;
     }
+
+    // The playback streams on one sink.
+    std::vector<std::uint32_t> sinkInputsOn(std::uint32_t sinkIndex) {
+        struct Collect {
+            Impl* impl;
+            std::uint32_t sink;
+            std::vector<std::uint32_t> inputs;
+        } collect{this, sinkIndex, {}};
+        pa_operation* op = pa_context_get_sink_input_info_list(
+            context,
+            [](pa_context*, const pa_sink_input_info* info, int eol, void* data) {
+                auto* c = static_cast<Collect*>(data);
+                if (eol == 0 && info && info->sink == c->sink) c->inputs.push_back(info->index);
+                pa_threaded_mainloop_signal(c->impl->loop, 0);
+            },
+            &collect);
+        wait(op);
+        return collect.inputs;
+    }
+
+    bool moveAll(std::uint32_t fromSink, std::uint32_t toSink) {
+        bool all = true;
+        for (std::uint32_t input : sinkInputsOn(fromSink)) {
+            bool success = false;
+            std::pair<Impl*, bool*> pair{this, &success};
+            // A stream that ended meanwhile is no failure.
+            if (!wait(pa_context_move_sink_input_by_index(context, input, toSink, successCallback, &pair))) all = false;
+        }
+        return all && contextGood();
+    }
+
+    bool beginQuiet(AudioObjectID device) {
+        if (quietDevice == device) return true;
+        if (quietDevice != 0 && !endQuiet()) return false;
+        struct Loaded {
+            Impl* impl;
+            std::uint32_t index = PA_INVALID_INDEX;
+        } loaded{this};
+        const std::string arguments = std::string("sink_name=") + kQuietSinkName +
+                                      " rate=48000 sink_properties=device.description=Quillmere_quiet_output";
+        pa_operation* op = pa_context_load_module(
+            context, "module-null-sink", arguments.c_str(),
+            [](pa_context*, std::uint32_t index, void* data) {
+                auto* l = static_cast<Loaded*>(data);
+                l->index = index;
+                pa_threaded_mainloop_signal(l->impl->loop, 0);
+            },
+            &loaded);
+        if (!wait(op) || loaded.index == PA_INVALID_INDEX) return false;
+        const auto quiet = sinkLocked(kQuietSinkName, 0);
+        if (!quiet || !quiet->found) {
+            unloadModule(loaded.index);
+            return false;
+        }
+        quietDevice = device;
+        quietModule = loaded.index;
+        quietSink = quiet->index;
+        if (routing) routing->setSource(std::string(kQuietSinkName) + ".monitor");
+        if (!moveAll(device - 1, quietSink)) {
+            endQuiet();
+            return false;
+        }
+        return true;
+    }
+
+    bool endQuiet() {
+        if (quietDevice == 0) return true;
+        const bool moved = moveAll(quietSink, quietDevice - 1);
+        unloadModule(quietModule);
+        forgetQuiet();
+        return moved;
+    }
+
+    void unloadModule(std::uint32_t module) {
+        bool success = false;
+        std::pair<Impl*, bool*> pair{this, &success};
+        wait(pa_context_unload_module(context, module, successCallback, &pair));
+    }
 };
 
-std::shared_ptr<PulseAudioOutputDevices> PulseAudioOutputDevices::connect(std::string& error) {
+std::shared_ptr<PulseAudioOutputDevices> PulseAudioOutputDevices::connectWhenNeeded(
+    std::shared_ptr<PulseAudioRouting> routing) {
     auto impl = std::make_unique<Impl>();
+    impl->routing = std::move(routing);
     impl->loop = pa_threaded_mainloop_new();
-    if (!impl->loop) {
-        error = "cannot create a PulseAudio main loop";
-        return nullptr;
-    }
-    impl->context = pa_context_new(pa_threaded_mainloop_get_api(impl->loop), "QuillmereHost");
-    if (!impl->context) {
-        error = "cannot create a PulseAudio context";
-        return nullptr;
-    }
-    pa_context_set_state_callback(
-        impl->context, [](pa_context*, void* loop) { pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0); },
-        impl->loop);
-    if (pa_context_connect(impl->context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-        error = std::string("PulseAudio: ") + pa_strerror(pa_context_errno(impl->context));
-        return nullptr;
-    }
-    pa_threaded_mainloop_lock(impl->loop);
-    if (pa_threaded_mainloop_start(impl->loop) < 0) {
-        pa_threaded_mainloop_unlock(impl->loop);
-        error = "cannot start the PulseAudio main loop";
-        return nullptr;
-    }
-    for (;;) {
-        const auto state = pa_context_get_state(impl->context);
-        if (state == PA_CONTEXT_READY) break;
-        if (!PA_CONTEXT_IS_GOOD(state)) {
-            error = std::string("PulseAudio: ") + pa_strerror(pa_context_errno(impl->context));
-            pa_threaded_mainloop_unlock(impl->loop);
-            return nullptr;
-        }
-        pa_threaded_mainloop_wait(impl->loop);
-    }
-    pa_threaded_mainloop_unlock(impl->loop);
+    if (!impl->loop || pa_threaded_mainloop_start(impl->loop) < 0) return nullptr;
     return std::shared_ptr<PulseAudioOutputDevices>(new PulseAudioOutputDevices(std::move(impl)));
+}
+
+std::shared_ptr<PulseAudioOutputDevices> PulseAudioOutputDevices::connect(std::string& error,
+                                                                          std::shared_ptr<PulseAudioRouting> routing) {
+    auto devices = connectWhenNeeded(std::move(routing));
+    if (!devices) {
+        error = "cannot start a PulseAudio main loop";
+        return nullptr;
+    }
+    Impl& impl = *devices->impl_;
+    pa_threaded_mainloop_lock(impl.loop);
+    const bool ok = impl.ready(&error);
+    pa_threaded_mainloop_unlock(impl.loop);
+    if (!ok) return nullptr;
+    return devices;
 }
 
 PulseAudioOutputDevices::PulseAudioOutputDevices(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 PulseAudioOutputDevices::~PulseAudioOutputDevices() = default;
 
 std::optional<AudioObjectID> PulseAudioOutputDevices::defaultOutputDevice() {
-    Impl::SinkState state;
-    std::pair<Impl*, Impl::SinkState*> pair{impl_.get(), &state};
     pa_threaded_mainloop_lock(impl_->loop);
-    const bool ok = impl_->contextGood() &&
-                    impl_->wait(pa_context_get_sink_info_by_name(impl_->context, "@DEFAULT_SINK@", Impl::sinkCallback, &pair));
+    std::optional<Impl::SinkState> state;
+    if (impl_->ready()) state = impl_->sinkLocked("@DEFAULT_SINK@", 0);
     pa_threaded_mainloop_unlock(impl_->loop);
-    if (!ok) return std::nullopt;
-    if (!state.found) return AudioObjectID{0};
-    return state.index + 1;
+    if (!state) return std::nullopt;
+    if (!state->found) return AudioObjectID{0};
+    return state->index + 1;
 }
 
 bool PulseAudioOutputDevices::hasProperty(AudioObjectID device, AudioOutputProperty property, std::uint32_t element) {
@@ -319,22 +548,29 @@ std::optional<bool> PulseAudioOutputDevices::isPropertySettable(AudioObjectID de
 }
 
 std::optional<std::uint32_t> PulseAudioOutputDevices::muteValue(AudioObjectID device, std::uint32_t element) {
-    if (element != 0) return std::nullopt;
-    auto sink = impl_->sink(device);
-    if (!sink) return std::nullopt;
-    return sink->mute ? 1u : 0u;
+    if (element != 0 || device == 0) return std::nullopt;
+    pa_threaded_mainloop_lock(impl_->loop);
+    std::optional<std::uint32_t> value;
+    if (impl_->ready()) {
+        const auto sink = impl_->sinkLocked(nullptr, device - 1);
+        if (sink && sink->found) value = impl_->quietDevice == device ? 1u : 0u;
+    }
+    pa_threaded_mainloop_unlock(impl_->loop);
+    return value;
 }
 
 bool PulseAudioOutputDevices::setMuteValue(AudioObjectID device, std::uint32_t element, std::uint32_t value) {
     if (element != 0 || device == 0) return false;
-    bool success = false;
-    std::pair<Impl*, bool*> pair{impl_.get(), &success};
     pa_threaded_mainloop_lock(impl_->loop);
-    const bool ok = impl_->contextGood() &&
-                    impl_->wait(pa_context_set_sink_mute_by_index(impl_->context, device - 1, value != 0 ? 1 : 0,
-                                                                  Impl::successCallback, &pair));
+    bool ok = false;
+    if (impl_->ready()) {
+        const auto sink = impl_->sinkLocked(nullptr, device - 1);
+        if (sink && sink->found) {
+            ok = value != 0 ? impl_->beginQuiet(device) : (impl_->quietDevice != device || impl_->endQuiet());
+        }
+    }
     pa_threaded_mainloop_unlock(impl_->loop);
-    return ok && success;
+    return ok;
 }
 
 std::optional<float> PulseAudioOutputDevices::volumeScalar(AudioObjectID device, std::uint32_t element) {

@@ -11,13 +11,17 @@ namespace qm {
 // Posts events into an X11 display through the XTest extension.
 //
 // Pointer events move the pointer and press buttons (left 1, middle 2, right 3); scroll events
-// become wheel clicks (buttons 4-7; 12 pixels or one line per click). Key events are the Host's
-// virtual key codes, turned into X keysyms by a US-layout table and then into the display's
-// keycodes; modifier flags a key event carries that are not held are pressed around it. Text
-// events type each character whose keysym the keyboard map has (others are skipped).
-// System-defined media and brightness keys become the matching XF86 keys; Dock-control and
-// gesture events have no X equivalent and are dropped. X has no listen-only tap, so none can be
-// made. All Xlib calls are serialised by one lock, so any thread may post.
+// become wheel clicks (buttons 4/5 vertical, 6 left and 7 right), one per line or per 12 pixels,
+// smaller pixel deltas adding up until they make a click. Key events are the Host's virtual key
+// codes (US ANSI), turned into the character or key they stand for and found in the current XKB
+// map at whatever group and level holds it. Every keystroke is typed with exactly the modifiers
+// its level needs plus the ones the event asks for: keys this poster holds that would change the
+// level are let go for the stroke and pressed again after it, the rest is set as locked modifiers
+// and put back. A character the map lacks is lent a keycode without symbols for a while. The
+// keyboard map is followed through XKB's change notifications, and a key's release lets go of
+// the keycode its press used. System-defined media and brightness keys become the matching XF86
+// keys; Dock-control and gesture events have no X equivalent and are dropped. X has no
+// listen-only tap, so none can be made. All Xlib calls are serialised by one lock.
 class XTestEventPoster final : public EventPoster {
 public:
     // Opens the display (`name`, else $DISPLAY); nothing when it cannot be opened or lacks XTest.

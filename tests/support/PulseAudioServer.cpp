@@ -4,6 +4,8 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <pulse/simple.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -15,11 +17,17 @@ extern char** environ;
 namespace qm::test {
 
 PulseAudioServer::PulseAudioServer() {
-    const std::string socket = (dir_.path() / "native").string();
     const std::string runtime = dir_.path().string();
-    setenv("PULSE_SERVER", ("unix:" + socket).c_str(), 1);
+    setenv("PULSE_SERVER", ("unix:" + (dir_.path() / "native").string()).c_str(), 1);
     setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
     setenv("HOME", runtime.c_str(), 1);
+    if (!start()) return;
+    std::string error;
+    waitUntil([&] { return (devices_ = PulseAudioOutputDevices::connect(error)) != nullptr; }, std::chrono::seconds(10));
+}
+
+bool PulseAudioServer::start() {
+    const std::string socket = (dir_.path() / "native").string();
     std::vector<std::string> args = {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
                                      "--disable-shm=yes", "--log-target=stderr", "--log-level=0",
                                      "-L", std::string("module-null-sink sink_name=") + sinkName + " rate=48000",
@@ -29,20 +37,51 @@ PulseAudioServer::PulseAudioServer() {
     argv.push_back(nullptr);
     if (posix_spawnp(&pid_, "pulseaudio", nullptr, nullptr, argv.data(), environ) != 0) {
         pid_ = 0;
-        return;
+        return false;
     }
-    std::string error;
-    waitUntil([&] { return (devices_ = PulseAudioOutputDevices::connect(error)) != nullptr; }, std::chrono::seconds(10));
+    return true;
 }
 
-PulseAudioServer::~PulseAudioServer() {
-    devices_.reset();
+void PulseAudioServer::stop() {
     if (pid_ > 0) {
         kill(pid_, SIGTERM);
         int status = 0;
         waitpid(pid_, &status, 0);
+        pid_ = 0;
     }
+}
+
+bool PulseAudioServer::restart() {
+    stop();
+    if (!start()) return false;
+    std::string error;
+    return waitUntil([&] { return PulseAudioOutputDevices::connect(error) != nullptr; }, std::chrono::seconds(10));
+}
+
+PulseAudioServer::~PulseAudioServer() {
+    devices_.reset();
+    stop();
     unsetenv("PULSE_SERVER");
+}
+
+double PulseAudioServer::speakerLevel() {
+    pa_sample_spec spec{};
+    spec.format = PA_SAMPLE_FLOAT32NE;
+    spec.rate = 48000;
+    spec.channels = 2;
+    int error = 0;
+    const std::string source = std::string(sinkName) + ".monitor";
+    pa_simple* simple = pa_simple_new(nullptr, "qm-test-speaker", PA_STREAM_RECORD, source.c_str(), "speaker level",
+                                      &spec, nullptr, nullptr, &error);
+    if (!simple) return -1;
+    std::vector<float> samples(19200 * 2);
+    const bool read = pa_simple_read(simple, samples.data(), samples.size() * sizeof(float), &error) >= 0;
+    pa_simple_free(simple);
+    if (!read) return -1;
+    double sum = 0;
+    const std::size_t from = samples.size() / 2;
+    for (std::size_t i = from; i < samples.size(); ++i) sum += static_cast<double>(samples[i]) * samples[i];
+    return std::sqrt(sum / static_cast<double>(samples.size() - from));
 }
 
 std::string PulseAudioServer::run(const std::string& command) {

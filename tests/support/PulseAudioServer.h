@@ -26,6 +26,14 @@ public:
 
     std::shared_ptr<PulseAudioOutputDevices> devices() const { return devices_; }
 
+    // Stops the daemon and starts a fresh one on the same socket, as a restart of the user's
+    // sound server would; true once the new one answers. `devices()` stays the old object.
+    bool restart();
+
+    // The RMS level of what the sink plays (its monitor), over the last 200 ms of a 400 ms
+    // recording: what the Host's speakers would give out. Negative when it cannot record.
+    static double speakerLevel();
+
     // Runs a shell command with the server's environment and returns its standard output.
     static std::string run(const std::string& command);
 
@@ -47,6 +55,9 @@ public:
     };
 
 private:
+    bool start();
+    void stop();
+
     TemporaryDirectory dir_;
     pid_t pid_ = 0;
     std::shared_ptr<PulseAudioOutputDevices> devices_;

@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
 
 #include "support/TestPlatform.h"
 
@@ -107,7 +110,45 @@ bool VirtualXServer::exited() {
     return pid_ <= 0;
 }
 
+bool VirtualXServer::startWindowManager() {
+    if (!running()) return false;
+    if (windowManager_ > 0) return true;
+    std::vector<std::string> environment;
+    for (char** e = environ; *e; ++e) {
+        if (std::strncmp(*e, "DISPLAY=", 8) != 0) environment.emplace_back(*e);
+    }
+    environment.push_back("DISPLAY=" + name_);
+    std::vector<char*> envp;
+    for (auto& e : environment) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const char* argv[] = {"openbox", nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    const int spawned =
+        ::posix_spawnp(&windowManager_, "openbox", &actions, nullptr, const_cast<char**>(argv), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        windowManager_ = -1;
+        return false;
+    }
+    // It manages the screen once it holds the window-manager selection of screen 0.
+    Display* display = XOpenDisplay(name_.c_str());
+    if (!display) return false;
+    const Atom selection = XInternAtom(display, "WM_S0", False);
+    const bool ready = waitUntil([&] { return XGetSelectionOwner(display, selection) != 0; }, std::chrono::seconds(10));
+    XCloseDisplay(display);
+    return ready;
+}
+
 void VirtualXServer::stop() {
+    if (windowManager_ > 0) {
+        ::kill(windowManager_, SIGTERM);
+        int status = 0;
+        ::waitpid(windowManager_, &status, 0);
+        windowManager_ = -1;
+    }
     if (pid_ <= 0) return;
     ::kill(pid_, SIGTERM);
     int status = 0;

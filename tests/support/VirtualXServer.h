@@ -27,6 +27,10 @@ public:
     // `xrandr --newmode` and `--addmode` would.
     bool addMode(int width, int height) const;
 
+    // Starts a window manager (openbox) on the display, stopped with the server; true once it
+    // manages the screen.
+    bool startWindowManager();
+
 private:
     bool exited();
     void stop();
@@ -34,6 +38,7 @@ private:
     std::string name_;
     std::string reason_;
     pid_t pid_ = -1;
+    pid_t windowManager_ = -1;
 };
 
 }  // namespace qm::test

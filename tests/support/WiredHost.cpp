@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "HostApp/Server/HostServiceWiring.h"
+#include "HostApp/App/HostServiceWiring.h"
 
 namespace qm::test {
 

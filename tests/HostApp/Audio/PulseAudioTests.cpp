@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstdlib>
+#include <thread>
+#include <vector>
 
 #include "AudioTestSupport.h"
 #include "HostApp/Audio/HostAudioServerState.h"
@@ -13,18 +18,51 @@ namespace {
 
 using PulseServer = test::PulseAudioServer;
 
-TEST(PulseAudio, CapturesTheSinkMonitorAndMutesTheSink) {
+// Busy threads on half the cores, for as long as they live.
+class CpuHogs {
+public:
+    CpuHogs() {
+        for (unsigned i = 0; i < std::max(2u, std::thread::hardware_concurrency() / 2); ++i) {
+            threads_.emplace_back([this] {
+                volatile std::uint64_t x = 0;
+                while (!stop_.load(std::memory_order_relaxed)) x = x + 1;
+            });
+        }
+    }
+    ~CpuHogs() {
+        stop_ = true;
+        for (auto& t : threads_) t.join();
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::vector<std::thread> threads_;
+};
+
+TEST(PulseAudio, WithoutASoundServerMuteIsUnavailableNotDone) {
+    const char* previous = std::getenv("PULSE_SERVER");
+    const std::string saved = previous ? previous : "";
+    setenv("PULSE_SERVER", "unix:/nonexistent/quillmere-test/native", 1);
+    auto devices = PulseAudioOutputDevices::connectWhenNeeded(std::make_shared<PulseAudioRouting>());
+    ASSERT_TRUE(devices);
+    HostOutputMuteController controller(devices, nullptr);
+    EXPECT_EQ(controller.muteForExclusiveListening(), "Host output mute unavailable (no default output device)");
+    EXPECT_FALSE(controller.lastOperationSucceeded());
+    EXPECT_FALSE(devices->setVolumeScalar(1, 0, 0.0f));
+    if (previous) {
+        setenv("PULSE_SERVER", saved.c_str(), 1);
+    } else {
+        unsetenv("PULSE_SERVER");
+    }
+}
+
+// A tone played into the sink is found in the Opus stream a Viewer receives, and with every core
+// busy the packets stay exactly 20 ms apart: they are stamped from the stream position, not from
+// when the capture thread got to run.
+TEST(PulseAudio, TheSinkToneReachesTheOpusStreamWithPacketTimesThatFollowTheSound) {
     PulseServer server;
     if (!server.devices()) GTEST_SKIP() << "no PulseAudio server could be started (Debian package pulseaudio)";
 
-    // Mute and restore through the Host's output controller show in pactl.
-    HostOutputMuteController controller(server.devices(), nullptr);
-    EXPECT_EQ(controller.muteForExclusiveListening(), "Host output muted");
-    EXPECT_EQ(PulseServer::run("pactl get-sink-mute qmtest"), "Mute: yes\n");
-    EXPECT_EQ(controller.restoreAfterExclusiveListening(), "Host output restored");
-    EXPECT_EQ(PulseServer::run("pactl get-sink-mute qmtest"), "Mute: no\n");
-
-    // Play a tone into the sink and find it in the Opus stream a Viewer receives.
     auto displays = std::make_shared<SimulatedDisplayService>();
     auto queue = std::make_shared<AsioDispatchQueue>("v230.host.audio.aux");
     auto connection = std::make_shared<test::RecordingConnection>();
@@ -69,9 +107,34 @@ TEST(PulseAudio, CapturesTheSinkMonitorAndMutesTheSink) {
         found = test::estimateFrequency(tail, 48000);
         return true;
     }, std::chrono::seconds(15));
+    EXPECT_NEAR(found, frequency, frequency * 0.01);
+
+    std::size_t offSteps = 0, steps = 0;
+    {
+        CpuHogs hogs;
+        const std::size_t from = connection->audioFrames().size();
+        test::waitUntil([&] { return connection->audioFrames().size() >= from + 301; }, std::chrono::seconds(60));
+        const auto frames = connection->audioFrames();
+        ASSERT_GE(frames.size(), from + 301);
+        std::uint64_t last = 0;
+        for (std::size_t i = from; i < from + 301; ++i) {
+            const auto header = AuxPacketHeader::decode(*frames[i]);
+            ASSERT_TRUE(header);
+            if (i > from) {
+                ++steps;
+                const auto step = static_cast<std::int64_t>(header->timestampNs - last);
+                if (std::llabs(step - 20'000'000) > 1'000) {
+                    ++offSteps;
+                    ADD_FAILURE() << "step " << i - from << " is " << step << " ns";
+                }
+            }
+            last = header->timestampNs;
+        }
+    }
     queue->sync([&] { audio->stopForTermination(); });
     queue->shutdown();
-    EXPECT_NEAR(found, frequency, frequency * 0.01);
+    EXPECT_EQ(steps, 300u);
+    EXPECT_EQ(offSteps, 0u) << "packet-time steps off 20 ms";
 }
 
 }  // namespace

@@ -76,6 +76,9 @@ TEST(KeysymMapping, TextFromKeysyms) {
     EXPECT_EQ(unicodeText(0x010000E9), "é");       // Unicode keysym
     EXPECT_EQ(unicodeText(0x01F600), "\xF0\x9F\x98\x80");  // taken as the scalar itself
     EXPECT_EQ(unicodeText(0x0100000D), std::nullopt);  // control character
+    EXPECT_EQ(unicodeText(0x0100007F), std::nullopt);  // DEL
+    EXPECT_EQ(unicodeText(0x01000085), std::nullopt);  // C1 controls
+    EXPECT_EQ(unicodeText(0x010000A0), "\xC2\xA0");  // the first character after them
     EXPECT_EQ(unicodeText(0x0100D800), std::nullopt);  // surrogate
     EXPECT_EQ(unicodeText(0x01110000), std::nullopt);  // beyond Unicode
     EXPECT_EQ(unicodeText(0x41), std::nullopt);        // ASCII goes through the key table instead

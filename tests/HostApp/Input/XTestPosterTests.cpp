@@ -8,6 +8,7 @@
 
 // Last: Xlib defines macros (None, Bool, Status) that clash with other headers.
 #include <X11/Xlib.h>
+#include <X11/extensions/Xrandr.h>
 
 namespace qm::test {
 namespace {
@@ -45,6 +46,45 @@ TEST(XTestEventPoster, MovesAndReportsThePointerOnARealXServer) {
         XQueryPointer(display, DefaultRootWindow(display), &root, &child, &rootX, &rootY, &winX, &winY, &mask);
         return !(mask & Button1Mask);
     }, std::chrono::seconds(5)));
+    XCloseDisplay(display);
+}
+
+}  // namespace
+}  // namespace qm::test
+
+namespace qm::test {
+namespace {
+
+// A released button goes up where it went down: the pointer position is reported against the
+// main display's height (which the Host flips back with), not the screen's.
+TEST(XTestEventPoster, ReportsThePointerAgainstTheMainDisplayNotTheWholeScreen) {
+    VirtualXServer server("1280x960x24");
+    if (!server.running()) GTEST_SKIP() << server.reason();
+    ASSERT_TRUE(server.addMode(640, 480));
+    Display* display = XOpenDisplay(server.name().c_str());
+    ASSERT_NE(display, nullptr);
+    const Window root = DefaultRootWindow(display);
+    XRRScreenResources* resources = XRRGetScreenResourcesCurrent(display, root);
+    ASSERT_NE(resources, nullptr);
+    RRMode small = 0;
+    for (int i = 0; i < resources->nmode; ++i) {
+        if (resources->modes[i].width == 640 && resources->modes[i].height == 480) small = resources->modes[i].id;
+    }
+    XRROutputInfo* output = XRRGetOutputInfo(display, resources, resources->outputs[0]);
+    ASSERT_TRUE(output && output->crtc && small);
+    RROutput outputs[] = {resources->outputs[0]};
+    ASSERT_EQ(XRRSetCrtcConfig(display, resources, output->crtc, CurrentTime, 0, 0, small, RR_Rotate_0, outputs, 1),
+              RRSetConfigSuccess);
+    XRRFreeOutputInfo(output);
+    XRRFreeScreenResources(resources);
+    XSync(display, False);
+    ASSERT_EQ(DisplayHeight(display, DefaultScreen(display)), 960);  // the screen stays larger
+
+    auto poster = XTestEventPoster::open(server.name());
+    ASSERT_TRUE(poster);
+    poster->post(InputEvent::mouse(EventSourceState::hidSystemState, EventType::mouseMoved, {100, 50}, MouseButton::left),
+                 EventTapLocation::hid);
+    EXPECT_TRUE(waitUntil([&] { return poster->mouseLocation() == Point{100, 480 - 50}; }, std::chrono::seconds(5)));
     XCloseDisplay(display);
 }
 

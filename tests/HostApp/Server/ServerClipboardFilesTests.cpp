@@ -8,7 +8,7 @@
 #include <mutex>
 #include <random>
 
-#include "HostApp/Server/HostServiceWiring.h"
+#include "HostApp/App/HostServiceWiring.h"
 #include "Platform/Images.h"
 #include "Platform/Pasteboard.h"
 #include "QuillmereProfiles/ClipboardSyncBridge.h"

@@ -113,6 +113,11 @@ protected:
                     }
                     return;
                 }
+                // The owner learns where the Viewer wants the batch from its destination packet, which may
+                // have been handled and the batch finished before the owner's start callback runs.
+                if (packet && packet->op == FileTransferOp::directSave) {
+                    main->async([this, id = packet->batchID, path = packet->path] { hostDestinations[id] = path; });
+                }
                 forward(host, payload, "viewer");
             };
             hostChannel->start();
@@ -134,11 +139,8 @@ protected:
             });
         };
         // Host side: deliver a received batch where the Viewer asked, then confirm it.
-        host->onBatchStarted = [this](const UUID& id, std::int64_t, std::uint64_t, const std::vector<std::string>&) {
-            hostDestinations[id] = host->destinationHint(id).value_or("~");
-        };
         host->onBatchCompleted = [this](const UUID& id, const std::vector<fs::path>& items, FileTransferIntent) {
-            deliver(items, expandedIn(hostDestinations[id], hostHome));
+            deliver(items, expandedIn(hostDestinations.contains(id) ? hostDestinations[id] : "~", hostHome));
             host->sendPeerSendResponse(id, true, std::nullopt, std::nullopt);
         };
 
@@ -271,18 +273,18 @@ TEST_F(BrowserLoopback, ListsCopiesBothWaysAndShowsProgress) {
     ASSERT_TRUE(waitUntil([&] { return onMain([&] { return sheets == 1; }); }, std::chrono::seconds(60)));
     EXPECT_TRUE(idle());
     EXPECT_EQ(onMain([&] { return window->views().transferSummaryLabel.text; }), "📤 Copied 3 item(s) to Studio");
-    EXPECT_EQ(treeOf(hostHome / "Inbox"),
-              (std::map<std::string, Bytes>{{"big.bin", big},
+    // The Viewer's side is done once everything is sent; the Host writes the last of it on its own queue.
+    const std::map<std::string, Bytes> sent{{"big.bin", big},
                                             {"small.txt", small},
                                             {"Project", {}},
                                             {"Project/src", {}},
-                                            {"Project/src/main.c", nested}}));
+                                            {"Project/src/main.c", nested}};
+    waitUntil([&] { return treeOf(hostHome / "Inbox") == sent; });
+    EXPECT_EQ(treeOf(hostHome / "Inbox"), sent);
     EXPECT_NE(std::find(statusTexts.begin(), statusTexts.end(), "Copying… 100%"), statusTexts.end());
     EXPECT_NE(std::find(statusTexts.begin(), statusTexts.end(),
                         "The Host is writing the files into the selected destination folder."),
               statusTexts.end());
-    // The destination was listed again after the copy and now shows what arrived.
-    ASSERT_TRUE(waitUntil([&] { return child(inbox, "big.bin") != nullptr; }));
 
     // Receive two files and a folder from the Host's Outbox into the local Documents.
     statusTexts.clear();
@@ -305,6 +307,7 @@ TEST_F(BrowserLoopback, ListsCopiesBothWaysAndShowsProgress) {
     EXPECT_EQ(onMain([&] { return window->views().transferSummaryLabel.text; }), "📥 Copied 3 item(s) to Studio");
     auto expected = treeOf(hostHome / "Outbox");
     expected.erase("left.txt");
+    waitUntil([&] { return treeOf(viewerHome / "Documents") == expected; });
     EXPECT_EQ(treeOf(viewerHome / "Documents"), expected);
     EXPECT_NE(std::find_if(statusTexts.begin(), statusTexts.end(),
                            [](const std::string& s) { return s.starts_with("Receiving… "); }),

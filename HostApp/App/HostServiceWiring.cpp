@@ -1,4 +1,4 @@
-#include "HostApp/Server/HostServiceWiring.h"
+#include "HostApp/App/HostServiceWiring.h"
 
 #include "HostApp/Server/V230HostAudioAuxServer.h"
 #include "QuillmereProfiles/ClipboardSyncBridge.h"
@@ -18,10 +18,32 @@ std::string peerSendRefusal(const FileTransferPacket& request) {
 
 void connectHostServices(const std::shared_ptr<V230HostAudioAuxServer>& server,
                          const std::shared_ptr<ClipboardSyncBridge>& clipboard,
-                         const std::shared_ptr<FileTransferService>& files, const DispatchQueuePtr& mainQueue) {
+                         const std::shared_ptr<FileTransferService>& files, const DispatchQueuePtr& mainQueue,
+                         const HostServiceHooks& hooks) {
+    connectServerCallbacks(server, clipboard, files, mainQueue, hooks);
+    connectServiceCallbacks(server, clipboard, files, hooks);
+}
+
+namespace {
+// A diagnostic line: to the hook when there is one, else out through the server.
+void logThrough(const HostServiceHooks& hooks, const std::shared_ptr<V230HostAudioAuxServer>& host,
+                const std::string& line) {
+    if (hooks.log) {
+        hooks.log(line);
+    } else if (host) {
+        host->publish(line);
+    }
+}
+}  // namespace
+
+void connectServerCallbacks(const std::shared_ptr<V230HostAudioAuxServer>& server,
+                            const std::shared_ptr<ClipboardSyncBridge>& clipboard,
+                            const std::shared_ptr<FileTransferService>& files, const DispatchQueuePtr& mainQueue,
+                            const HostServiceHooks& hooks) {
     std::weak_ptr<V230HostAudioAuxServer> weakServer = server;
     std::weak_ptr<ClipboardSyncBridge> weakClipboard = clipboard;
     std::weak_ptr<FileTransferService> weakFiles = files;
+    if (hooks.serverStatus) server->onStatus = hooks.serverStatus;
 
     // ---- Server -> bridge and service (on the server queue) ----------------------------------
     server->onClipboardTransfer = [weakClipboard, mainQueue](const ClipboardTransfer& transfer) {
@@ -54,32 +76,44 @@ void connectHostServices(const std::shared_ptr<V230HostAudioAuxServer>& server,
         }
         service->handleIncomingPacket(packet, storage, peer);
     };
-    server->onDragPullRequest = [weakServer, weakFiles](std::uint32_t snapshotID, std::uint32_t index) {
+    server->onDragPullRequest = [weakServer, weakFiles, hooks](std::uint32_t snapshotID, std::uint32_t index) {
         auto host = weakServer.lock();
         if (!host) return;
         const std::string which = "snapshot=" + std::to_string(snapshotID) + " index=" + std::to_string(index);
         auto service = weakFiles.lock();
         auto url = host->dragSourceURL(snapshotID, index);
         if (!url || !service) {
-            host->publish("drag pull: stale " + which);
+            logThrough(hooks, host, "drag pull: stale " + which);
             return;
         }
-        host->publish("drag pull: serving " + url->filename().string() + " " + which);
+        logThrough(hooks, host, "drag pull: serving " + url->filename().string() + " " + which);
         service->sendURLs({*url}, FileTransferIntent::pullForPromise, std::nullopt, {}, std::nullopt, std::nullopt);
     };
     server->onViewerSessionRemoved = [weakFiles](const UUID& sessionID) {
         if (auto service = weakFiles.lock()) service->cancelInboundBatches(sessionID.uuidString());
     };
 
+}
+
+void connectServiceCallbacks(const std::shared_ptr<V230HostAudioAuxServer>& server,
+                             const std::shared_ptr<ClipboardSyncBridge>& clipboard,
+                             const std::shared_ptr<FileTransferService>& files, const HostServiceHooks& hooks) {
+    std::weak_ptr<V230HostAudioAuxServer> weakServer = server;
+
     // ---- Bridge -> server (on the main queue) --------------------------------------------------
-    clipboard->onOutgoingTransfer = [weakServer](const ClipboardTransfer& transfer) {
+    clipboard->onOutgoingTransfer = [weakServer, hooks](const ClipboardTransfer& transfer) {
+        if (hooks.hostClipboardChanged) hooks.hostClipboardChanged("host clipboard changed");
         auto host = weakServer.lock();
         if (!host || !host->broadcastClipboardTransfer(transfer)) return false;
-        host->publish(clipboardSentLine(transfer));
+        logThrough(hooks, host, clipboardSentLine(transfer));
         return true;
     };
-    clipboard->onStatus = [weakServer](const std::string& text) {
-        if (auto host = weakServer.lock()) host->publish(text);
+    clipboard->onStatus = [weakServer, hooks](const std::string& text) {
+        if (hooks.clipboardStatus) {
+            hooks.clipboardStatus(text);
+        } else if (auto host = weakServer.lock()) {
+            host->publish(text);
+        }
     };
 
     // ---- Service -> server (on the service's queues or the caller's thread) --------------------
@@ -100,8 +134,12 @@ void connectHostServices(const std::shared_ptr<V230HostAudioAuxServer>& server,
     files->onInboundCongestion = [weakServer](bool congested) {
         if (auto host = weakServer.lock()) host->setFileChannelReadsPaused(congested);
     };
-    files->onStatus = [weakServer](const std::string& text) {
-        if (auto host = weakServer.lock()) host->publish("files: " + text);
+    files->onStatus = [weakServer, hooks](const std::string& text) {
+        if (hooks.filesStatus) {
+            hooks.filesStatus(text);
+        } else if (auto host = weakServer.lock()) {
+            host->publish("files: " + text);
+        }
     };
 }
 

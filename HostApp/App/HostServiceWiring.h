@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -28,11 +29,37 @@ struct ClipboardTransfer;
 //   session that leaves takes its unfinished inbound batches with it.
 // - Drag pulls: the item of the current drag snapshot goes to every Viewer as a pull batch; a
 //   stale snapshot or index is logged and nothing is sent.
-// - Status lines of the bridge and the service go out through the server's publish, the service's
-//   behind "files: ".
+// - Status lines of the bridge and the service go to the hooks below; without hooks they go out
+//   through the server's publish, the service's behind "files: ".
+//
+// The application sets the hooks (its status label and diagnostic log); tests and benchmarks
+// leave them empty. Hooks may be called on any queue.
+struct HostServiceHooks {
+    // A status text of the server, the clipboard bridge, the file-transfer service.
+    std::function<void(const std::string&)> serverStatus;
+    std::function<void(const std::string&)> clipboardStatus;
+    std::function<void(const std::string&)> filesStatus;
+    // One diagnostic line ("clipboard sent seq=...", "drag pull: ...").
+    std::function<void(const std::string&)> log;
+    // The Host's own clipboard changed: what came from a Viewer is no longer on it.
+    std::function<void(const std::string& reason)> hostClipboardChanged;
+};
+
+// The server's callbacks (set them before server->start(): the server reads its callbacks on its
+// queue without a lock).
+void connectServerCallbacks(const std::shared_ptr<V230HostAudioAuxServer>& server,
+                            const std::shared_ptr<ClipboardSyncBridge>& clipboard,
+                            const std::shared_ptr<FileTransferService>& files, const DispatchQueuePtr& mainQueue,
+                            const HostServiceHooks& hooks = {});
+// The bridge's and the service's callbacks; start the bridge on `mainQueue` afterwards.
+void connectServiceCallbacks(const std::shared_ptr<V230HostAudioAuxServer>& server,
+                             const std::shared_ptr<ClipboardSyncBridge>& clipboard,
+                             const std::shared_ptr<FileTransferService>& files, const HostServiceHooks& hooks = {});
+// Both of the above.
 void connectHostServices(const std::shared_ptr<V230HostAudioAuxServer>& server,
                          const std::shared_ptr<ClipboardSyncBridge>& clipboard,
-                         const std::shared_ptr<FileTransferService>& files, const DispatchQueuePtr& mainQueue);
+                         const std::shared_ptr<FileTransferService>& files, const DispatchQueuePtr& mainQueue,
+                         const HostServiceHooks& hooks = {});
 
 // "clipboard sent seq=<sequence> kind=<kind of the first item, or unknown>".
 std::string clipboardSentLine(const ClipboardTransfer& transfer);

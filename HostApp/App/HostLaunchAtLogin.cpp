@@ -1,0 +1,116 @@
+#include "HostApp/App/HostLaunchAtLogin.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <system_error>
+
+#include "Platform/UserDefaults.h"
+#include "QuillmereProfiles/QuillmereL10n.h"
+
+namespace qm {
+
+XdgAutostartLoginItems::XdgAutostartLoginItems(std::filesystem::path autostartFolder, std::filesystem::path executable)
+    : folder_(std::move(autostartFolder)), executable_(std::move(executable)) {}
+
+std::filesystem::path XdgAutostartLoginItems::defaultFolder() {
+    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config) {
+        return std::filesystem::path(config) / "autostart";
+    }
+    const char* home = std::getenv("HOME");
+    return std::filesystem::path(home ? home : "/tmp") / ".config" / "autostart";
+}
+
+std::filesystem::path XdgAutostartLoginItems::entryPath() const { return folder_ / "quillmere-host.desktop"; }
+
+LoginItemService::Status XdgAutostartLoginItems::status() const {
+    std::error_code error;
+    if (executable_.empty() || !std::filesystem::exists(executable_, error)) return Status::notFound;
+    return std::filesystem::exists(entryPath(), error) ? Status::enabled : Status::notRegistered;
+}
+
+std::optional<std::string> XdgAutostartLoginItems::registerItem() {
+    std::error_code error;
+    std::filesystem::create_directories(folder_, error);
+    if (error) return error.message();
+    auto temporary = entryPath();
+    temporary += ".tmp";
+    {
+        std::ofstream out(temporary, std::ios::trunc);
+        out << "[Desktop Entry]\nType=Application\nName=Corventis Host\nExec=\"" << executable_.string()
+            << "\"\nX-GNOME-Autostart-enabled=true\nNoDisplay=false\n";
+        if (!out) return "could not write " + temporary.string();
+    }
+    std::filesystem::rename(temporary, entryPath(), error);
+    if (error) return error.message();
+    return std::nullopt;
+}
+
+std::optional<std::string> XdgAutostartLoginItems::unregisterItem() {
+    std::error_code error;
+    std::filesystem::remove(entryPath(), error);
+    if (error) return error.message();
+    return std::nullopt;
+}
+
+std::optional<std::string> InMemoryLoginItems::registerItem() {
+    ++registerCalls;
+    if (failure) return failure;
+    status_ = Status::enabled;
+    return std::nullopt;
+}
+
+std::optional<std::string> InMemoryLoginItems::unregisterItem() {
+    ++unregisterCalls;
+    if (failure) return failure;
+    status_ = Status::notRegistered;
+    return std::nullopt;
+}
+
+HostLaunchAtLogin::HostLaunchAtLogin(std::shared_ptr<UserDefaults> defaults, std::shared_ptr<LoginItemService> service)
+    : defaults_(std::move(defaults)), service_(std::move(service)) {}
+
+bool HostLaunchAtLogin::desired() const { return defaults_ && defaults_->boolean(desiredKey); }
+
+std::string HostLaunchAtLogin::setEnabled(bool enabled) {
+    if (defaults_) defaults_->set(desiredKey, enabled);
+    std::optional<std::string> failure;
+    if (!service_) {
+        failure = "login items are unavailable";
+    } else if (enabled) {
+        if (service_->status() != LoginItemService::Status::enabled) failure = service_->registerItem();
+    } else {
+        failure = service_->unregisterItem();
+    }
+    if (failure) return QuillmereL10n::format("host.startAtLoginFailedFormat", "Start at login update failed: %@", *failure);
+    return enabled ? QuillmereL10n::text("host.startAtLoginEnabledShort", "Start at login enabled")
+                   : QuillmereL10n::text("host.startAtLoginDisabledShort", "Start at login disabled");
+}
+
+std::string HostLaunchAtLogin::statusText() const {
+    switch (service_ ? service_->status() : LoginItemService::Status::unavailable) {
+        case LoginItemService::Status::notRegistered:
+            return QuillmereL10n::text("host.startAtLoginDisabledStatus", "Start at login is disabled");
+        case LoginItemService::Status::enabled:
+            return QuillmereL10n::text("host.startAtLoginEnabledStatus", "Start at login is enabled");
+        case LoginItemService::Status::requiresApproval:
+            return QuillmereL10n::text("host.startAtLoginApprovalStatus",
+                                       "Start at login is waiting for approval in System Settings");
+        case LoginItemService::Status::notFound:
+            return QuillmereL10n::text("host.startAtLoginApplicationsStatus",
+                                       "Start at login requires the app to stay in Applications");
+        default:
+            return QuillmereL10n::text("host.startAtLoginUnavailableStatus", "Start at login status is unavailable");
+    }
+}
+
+std::string HostLaunchAtLogin::configureDefaultIfNeeded() {
+    if (defaults_ && !defaults_->boolean(configuredKey)) {
+        defaults_->set(configuredKey, true);
+        defaults_->set(desiredKey, true);
+        return setEnabled(true);
+    }
+    if (desired() && service_ && service_->status() != LoginItemService::Status::enabled) return setEnabled(true);
+    return statusText();
+}
+
+}  // namespace qm

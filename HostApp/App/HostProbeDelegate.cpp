@@ -1,0 +1,371 @@
+#include "HostApp/App/HostProbeDelegate.h"
+
+#include <fstream>
+#include <sstream>
+
+#include "HostApp/App/HostServiceWiring.h"
+#include "HostApp/Server/V230HostAudioAuxServer.h"
+#include "Platform/DistributedNotifications.h"
+#include "Platform/Core/LogSink.h"
+#include "Platform/Pasteboard.h"
+#include "Platform/UserDefaults.h"
+#include "QuillmereProfiles/ClipboardSyncBridge.h"
+#include "QuillmereProfiles/FileTransferService.h"
+#include "QuillmereProfiles/QuillmereL10n.h"
+
+namespace qm {
+
+using L10n = QuillmereL10n;
+
+std::shared_ptr<HostProbeDelegate> HostProbeDelegate::create(Environment environment) {
+    auto delegate = std::shared_ptr<HostProbeDelegate>(new HostProbeDelegate(std::move(environment)));
+    delegate->logSubscription_ = DiagnosticLogBuffer::attach(LogSink::shared(), delegate->diagnosticLog);
+    return delegate;
+}
+
+HostProbeDelegate::HostProbeDelegate(Environment environment)
+    : env_(std::move(environment)), launchAtLogin_(env_.defaults, env_.loginItems) {
+    if (!env_.defaults) env_.defaults = std::make_shared<InMemoryUserDefaults>();
+    if (!env_.pasteboard) env_.pasteboard = std::make_shared<InMemoryPasteboard>();
+    if (!env_.routeRecords) env_.routeRecords = [] { return QuillmereDiscovery::localRouteRecords(); };
+    launchAtLogin_ = HostLaunchAtLogin(env_.defaults, env_.loginItems);
+    statusLabel = std::make_shared<LabelModel>(L10n::text("host.checkingScreenSharing", "Checking Screen Sharing..."));
+    audioStatusLabel = std::make_shared<LabelModel>(L10n::text("host.auxStarting", "Aux: starting..."));
+    addressLabel = std::make_shared<LabelModel>();
+    detailLabel = std::make_shared<LabelModel>();
+    summaryStatusLabel = std::make_shared<LabelModel>(L10n::text("host.starting", "Corventis Host is starting..."));
+    summaryAddressLabel = std::make_shared<LabelModel>(L10n::text("host.ipsChecking", "Host IPs: checking..."));
+    summaryViewerLabel = std::make_shared<LabelModel>(L10n::text("host.viewerNone", "Viewer: none connected"));
+    diagnosticLog = std::make_shared<DiagnosticLogBuffer>(env_.platform.clock, DiagnosticLogBuffer::defaultLimit);
+    clipboardBridge = std::make_shared<ClipboardSyncBridge>(env_.platform, "Viewer", env_.pasteboard,
+                                                            clipboardMaxFileBytes, clipboardMaxTotalFileBytes,
+                                                            env_.cachesDirectory);
+    FileTransferService::Folders folders = FileTransferService::Folders::current();
+    if (!env_.cachesDirectory.empty()) folders.caches = env_.cachesDirectory;
+    fileTransferService = std::make_shared<FileTransferService>(env_.platform, "Viewer", fileChunkSize, folders);
+    backgroundQueue_ = env_.platform.makeQueue("v230.hostprobe.background");
+}
+
+HostProbeDelegate::~HostProbeDelegate() {
+    if (timer) timer->cancel();
+    if (hourlyUpdateTimer) hourlyUpdateTimer->cancel();
+    if (summaryAutoCloseWorkItem) summaryAutoCloseWorkItem->cancel();
+}
+
+void HostProbeDelegate::log(const std::string& message) { logLine("[QuillmereHost] " + message); }
+
+void HostProbeDelegate::onMain(std::function<void(HostProbeDelegate&)> block) {
+    env_.platform.mainQueue->async([weak = weak(), block = std::move(block)] {
+        if (auto self = weak.lock()) block(*self);
+    });
+}
+
+// ---- Start-up -------------------------------------------------------------------------------
+
+void HostProbeDelegate::applicationDidFinishLaunching() {
+    // 1. Build marker: the diagnostic log and standard error, then the verifier lines.
+    log("build marker: " + hostBuildMarkerString(env_.bundle));
+    logLine("[QuillmereHost] verifier: QuillMere-HostRoute-ThunderboltIPv6First");
+    logLine("[QuillmereHost] verifier: QuillMere-HostRoute-TypedAddressAdvertisement");
+    logLine("[QuillmereHost] verifier: QuillMere-HostRoute-ThunderboltMemberPorts");
+    // 2-4.
+    log("launch-at-login: " + launchAtLogin_.configureDefaultIfNeeded());
+    configureMainMenu();
+    configureStatusItem();
+    // 5. The language other applications of the product chose.
+    if (env_.notifications) {
+        languageObserver = env_.notifications->observe(
+            L10n::languageChangedDistributedNotification, env_.platform.mainQueue,
+            [weak = weak()](const DistributedNotificationCenter::UserInfo& info) {
+                auto self = weak.lock();
+                if (!self) return;
+                auto found = info.find(L10n::languageChangedDistributedIdentifierKey);
+                if (found != info.end()) {
+                    if (auto* identifier = std::get_if<std::string>(&found->second)) {
+                        L10n::applyReceivedLanguageOverride(*identifier);
+                    }
+                }
+                self->refreshHostLocalization();
+            });
+    }
+    // 6-8.
+    registerWorkspacePowerObservers();
+    startAudioAuxServer();
+    configureClipboardBridgeIfNeeded();
+    // 9. URL events belong to the permission flow, which has nothing to register on this desktop.
+    // 10-12.
+    const bool pending = hasPendingInitialInstallOnboarding();
+    if (env_.flags.initialInstall && !pending) log("permissions: ignored initial-install launch without matching marker");
+    if (env_.flags.unattendedUpgrade) {
+        log("upgrade: unattended installer relaunch");
+    } else {
+        // 13-15.
+        if (!summaryWindow) summaryWindow = makeSummaryWindow();
+        updateHostPresentation();
+        raiseSummaryWindow(false);
+        scheduleSummaryWindowAutoClose(summaryAutoCloseDelay);
+        if (pending) {
+            env_.defaults->set("host.upgradeNotice.lastPresentedBuild", hostBundleVersionString(env_.bundle));
+        } else {
+            onMain([](HostProbeDelegate& self) { self.presentUpgradeNoticeIfNeeded(); });
+            checkForHostUpdateOnLaunch();
+        }
+    }
+    // 16.
+    updateHostPresentation();
+    refresh(true, false);
+    // 17.
+    if (env_.flags.unattendedUpgrade) {
+        log("permissions: deferred interactive prompts for unattended upgrade launch");
+    } else {
+        env_.platform.mainQueue->asyncAfter(firstRunPromptDelay, [weak = weak()] {
+            if (auto self = weak.lock()) self->requestFirstRunPermissionsIfNeeded();
+        });
+    }
+    // 18-20.
+    timer = RepeatingTimer::schedule(env_.platform.mainQueue, statusRefreshInterval, [weak = weak()] {
+        if (auto self = weak.lock()) self->refresh(false, false);
+    });
+    startHourlyUpdateCheck();
+    if (env_.shell) env_.shell->registerServicesProvider();
+}
+
+void HostProbeDelegate::raiseSummaryWindow(bool deminiaturizeFirst) {
+    if (!summaryWindow) return;
+    summaryWindow->floatAboveOthers();
+    if (deminiaturizeFirst) summaryWindow->deminiaturize();
+    if (summaryWindow->miniaturized()) return;
+    summaryWindow->makeKeyAndOrderFront();
+    if (env_.shell) env_.shell->activateIgnoringOtherApps();
+    summaryWindow->makeKeyAndOrderFront();
+}
+
+void HostProbeDelegate::applicationDidBecomeActive() {
+    if (env_.flags.unattendedUpgrade) return;
+    if (!hasPendingInitialInstallOnboarding()) return;
+    initialInstallOnboardingAwaitingReturn = false;
+    onMain([](HostProbeDelegate& self) {
+        if (!self.summaryWindow) self.summaryWindow = self.makeSummaryWindow();
+        self.updateHostPresentation();
+        self.raiseSummaryWindow(true);
+        if (self.hasPendingInitialInstallOnboarding() &&
+            self.initialInstallOnboardingStep != InitialInstallOnboardingStep::completionCountdown &&
+            self.initialInstallOnboardingStep != InitialInstallOnboardingStep::completed) {
+            self.observeInitialInstallPermissionCompletion();
+            self.advanceInitialInstallOnboarding();
+        }
+    });
+}
+
+void HostProbeDelegate::registerWorkspacePowerObservers() {
+    if (!workspacePowerObservers.empty() || !env_.observeWorkspacePower) return;
+    for (auto event : {WorkspacePowerEvent::willSleep, WorkspacePowerEvent::screensDidSleep,
+                       WorkspacePowerEvent::didWake, WorkspacePowerEvent::screensDidWake}) {
+        workspacePowerObservers.push_back(env_.observeWorkspacePower(event, [weak = weak(), event] {
+            if (auto self = weak.lock()) self->handleWorkspacePowerEvent(event);
+        }));
+    }
+}
+
+void HostProbeDelegate::scheduleSummaryWindowAutoClose(double seconds) {
+    if (summaryAutoCloseWorkItem) summaryAutoCloseWorkItem->cancel();
+    summaryAutoCloseWorkItem = env_.platform.mainQueue->asyncAfter(seconds, [weak = weak()] {
+        auto self = weak.lock();
+        if (!self || !self->summaryWindow) return;
+        // A window showing a sheet (an onboarding or quit question) stays open.
+        if (self->summaryWindow->visible() && !self->summaryWindow->attachedSheet()) self->summaryWindow->close();
+    });
+}
+
+void HostProbeDelegate::startHourlyUpdateCheck() {
+    if (hourlyUpdateTimer) hourlyUpdateTimer->cancel();
+    hourlyUpdateTimer = RepeatingTimer::schedule(env_.platform.mainQueue, hourlyUpdateInterval, [weak = weak()] {
+        if (auto self = weak.lock()) self->performHourlyUpdateCheck();
+    });
+}
+
+// ---- Server, clipboard and files ------------------------------------------------------------
+
+void HostProbeDelegate::setAudioStatus(const std::string& labelText) {
+    audioStatusLabel->setText(labelText);
+    updateHostPresentation();
+}
+
+void HostProbeDelegate::startAudioAuxServer() {
+    if (!env_.makeServer) return;
+    auto server = env_.makeServer();
+    if (!server) return;
+    HostServiceHooks hooks;
+    hooks.serverStatus = [weak = weak()](const std::string& text) {
+        auto self = weak.lock();
+        if (!self) return;
+        self->onMain([text](HostProbeDelegate& delegate) {
+            // Standard error already has the line; only the diagnostic log takes it here.
+            delegate.diagnosticLog->append("aux: " + text);
+            delegate.setAudioStatus(L10n::format("host.auxStatusFormat", "Aux: %@", text));
+        });
+    };
+    connectServerCallbacks(server, clipboardBridge, fileTransferService, env_.platform.mainQueue, hooks);
+    // Packets of both channels pass through the delegate's handler.
+    auto incoming = [weak = weak()](const FileTransferPacket& packet, const UUID& session) {
+        if (auto self = weak.lock()) self->handleIncomingFileTransferPacket(packet, session);
+    };
+    server->onFileTransferPacket = incoming;
+    server->onFileTransferIncomingPacket = incoming;
+    audioServer = server;
+    audioServer->start();
+}
+
+void HostProbeDelegate::configureClipboardBridgeIfNeeded() {
+    HostServiceHooks hooks;
+    hooks.clipboardStatus = [weak = weak()](const std::string& text) {
+        if (auto self = weak.lock()) {
+            self->onMain([text](HostProbeDelegate& delegate) {
+                delegate.log(text);
+                delegate.setAudioStatus(L10n::format("host.auxStatusFormat", "Aux: %@", text));
+            });
+        }
+    };
+    hooks.filesStatus = [weak = weak()](const std::string& text) {
+        if (auto self = weak.lock()) {
+            self->onMain([text](HostProbeDelegate& delegate) {
+                delegate.log("files: " + text);
+                delegate.setAudioStatus(L10n::format("host.filesStatusFormat", "Files: %@", text));
+            });
+        }
+    };
+    hooks.log = [weak = weak()](const std::string& line) {
+        if (auto self = weak.lock()) self->log(line);
+    };
+    hooks.hostClipboardChanged = [weak = weak()](const std::string& reason) {
+        if (auto self = weak.lock()) self->invalidateInboundFileClipboardClaim(reason);
+    };
+    connectServiceCallbacks(audioServer, clipboardBridge, fileTransferService, hooks);
+    clipboardBridge->start();
+}
+
+void HostProbeDelegate::handleIncomingFileTransferPacket(const FileTransferPacket& packet, const UUID& viewerSession) {
+    const std::string peer = viewerSession.uuidString();
+    if (packet.op == FileTransferOp::peerSendRequest) {
+        fileTransferService->sendPeerSendResponse(packet.batchID, false, peerSendRefusal(packet), peer);
+        return;
+    }
+    fileTransferService->handleIncomingPacket(packet, peer);
+}
+
+void HostProbeDelegate::invalidateInboundFileClipboardClaim(const std::string& reason) {
+    if (!latestInboundFileBatchID) return;
+    latestInboundFileBatchID.reset();
+    log("files: invalidated inbound clipboard claim (" + reason + ")");
+}
+
+// ---- Actions --------------------------------------------------------------------------------
+
+void HostProbeDelegate::perform(HostAction action, Sender sender, MenuItemModel* item) {
+    switch (action) {
+        case HostAction::showAboutPanel: showAboutPanelAction(); break;
+        case HostAction::toggleLaunchAtLogin:
+            if (item) toggleLaunchAtLoginMenuAction(*item);
+            break;
+        case HostAction::requestQuit: requestQuitMenuAction(); break;
+        case HostAction::showSummaryWindow: showSummaryWindowAction(sender); break;
+        case HostAction::refreshButtonPressed: refreshButtonPressed(); break;
+        case HostAction::requestOnlineUpdate: requestOnlineUpdateAction(); break;
+        case HostAction::toggleAutoUpdate:
+            if (item) toggleAutoUpdateMenuAction(*item);
+            break;
+        case HostAction::useDisplayButtonPressed: useDisplayButtonPressed(); break;
+        case HostAction::openUserGuide: openHostWebsite("", std::string("install-guide")); break;
+        case HostAction::openWebsite: openHostWebsite("", std::nullopt); break;
+        case HostAction::openPrivacyPolicy: openHostWebsite("legal/privacy", std::nullopt); break;
+        case HostAction::openTermsOfService: openHostWebsite("legal/terms", std::nullopt); break;
+        case HostAction::openReleaseNotes: openHostWebsite("download", std::string("release-notes")); break;
+        case HostAction::hide:
+        case HostAction::hideOtherApplications:
+        case HostAction::unhideAllApplications:
+        case HostAction::performMiniaturize:
+        case HostAction::performZoom:
+        case HostAction::arrangeInFront:
+            if (env_.shell) env_.shell->performStandardAction(action);
+            break;
+        case HostAction::none: break;
+    }
+}
+
+void HostProbeDelegate::showSummaryWindowAction(Sender sender) {
+    if (summaryAutoCloseWorkItem) {
+        summaryAutoCloseWorkItem->cancel();
+        summaryAutoCloseWorkItem.reset();
+    }
+    log(std::string("ui: show Host status requested source=") + (sender == Sender::menuItem ? "menu" : "unknown"));
+    if (!summaryWindow) summaryWindow = makeSummaryWindow();
+    updateHostPresentation();
+    summaryWindow->floatAboveOthers();
+    summaryWindow->deminiaturize();
+    summaryWindow->orderFront();
+}
+
+void HostProbeDelegate::showAboutPanelAction() {
+    if (!env_.shell) return;
+    env_.shell->activateIgnoringOtherApps();
+    env_.shell->showAboutPanel(env_.processName, hostAppVersionString(env_.bundle));
+}
+
+void HostProbeDelegate::refreshButtonPressed() {
+    log("UI refresh requested");
+    refresh(true, true);
+}
+
+void HostProbeDelegate::refreshOnlineUpdateButtonPresentation() {
+    if (!summaryWindow || !summaryWindow->updateButton) return;
+    auto& button = *summaryWindow->updateButton;
+    button.setTitle(onlineUpdateRequestInProgress ? L10n::text("host.checkingUpdateButton", "Checking for Update…")
+                                                  : L10n::text("host.updateVersionButton", "Update Version"));
+    button.setEnabled(!onlineUpdateRequestInProgress);
+}
+
+std::shared_ptr<SummaryWindowModel> HostProbeDelegate::makeSummaryWindow() {
+    auto window = std::make_shared<SummaryWindowModel>();
+    window->setTitle(L10n::text("host.windowTitle", "Corventis Host"));
+    window->titleLabel = std::make_shared<LabelModel>(runningText());
+    window->subtitleLabel = std::make_shared<LabelModel>(
+        L10n::text("host.summarySubtitle", "Viewers can connect while this Host stays open."));
+    window->statusLabel = summaryStatusLabel;
+    window->addressLabel = summaryAddressLabel;
+    window->viewerLabel = summaryViewerLabel;
+    auto checkbox = std::make_shared<ButtonModel>(ButtonModel::Kind::checkbox,
+                                                  L10n::text("host.startAtLoginCheckbox", "Start Corventis Host at login"));
+    checkbox->setChecked(launchAtLogin_.desired());
+    checkbox->setToolTip(launchAtLogin_.statusText());
+    checkbox->action = [weak = weak()](ButtonModel& sender) {
+        if (auto self = weak.lock()) self->launchAtLoginCheckboxChanged(sender);
+    };
+    window->launchAtLoginCheckbox = checkbox;
+    auto details = std::make_shared<ButtonModel>(ButtonModel::Kind::push, L10n::text("host.detailsButton", "Details"));
+    details->setHidden(true);
+    details->setKeyEquivalent("\r");
+    details->action = [weak = weak()](ButtonModel&) {
+        if (auto self = weak.lock()) self->showDetailWindowAction();
+    };
+    window->detailsButton = details;
+    auto refreshButton = std::make_shared<ButtonModel>(ButtonModel::Kind::push, L10n::text("host.refreshButton", "Refresh"));
+    refreshButton->action = [weak = weak()](ButtonModel&) {
+        if (auto self = weak.lock()) self->refreshButtonPressed();
+    };
+    window->refreshButton = refreshButton;
+    auto update = std::make_shared<ButtonModel>(ButtonModel::Kind::push,
+                                                L10n::text("host.updateVersionButton", "Update Version"));
+    update->action = [weak = weak()](ButtonModel&) {
+        if (auto self = weak.lock()) self->requestOnlineUpdateAction();
+    };
+    window->updateButton = update;
+    window->versionLabel = std::make_shared<LabelModel>("V" + hostAppVersionString(env_.bundle));
+    if (env_.shell) window->menuBar = env_.shell->mainMenu().menu;
+    update->setTitle(onlineUpdateRequestInProgress ? L10n::text("host.checkingUpdateButton", "Checking for Update…")
+                                                   : L10n::text("host.updateVersionButton", "Update Version"));
+    update->setEnabled(!onlineUpdateRequestInProgress);
+    if (env_.shell) env_.shell->attachWindow(window);
+    return window;
+}
+
+}  // namespace qm

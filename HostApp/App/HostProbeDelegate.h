@@ -1,0 +1,232 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "HostApp/App/HostBuild.h"
+#include "HostApp/App/HostLaunchAtLogin.h"
+#include "HostApp/App/HostShell.h"
+#include "HostApp/App/ViewModels.h"
+#include "Platform/Core/DispatchQueue.h"
+#include "Platform/HostPlatform.h"
+#include "Platform/Core/UUID.h"
+#include "QuillmereProfiles/QuillmereDiscovery.h"
+
+namespace qm {
+
+class V230HostAudioAuxServer;
+class ClipboardSyncBridge;
+class FileTransferService;
+class Pasteboard;
+class UserDefaults;
+class DistributedNotificationCenter;
+struct FileTransferPacket;
+
+// The Host application's one delegate: it owns the server, the clipboard bridge, the file-transfer
+// service, the status item, the menus and the summary window (as models), the timers and the
+// observers. Everything runs on the main queue unless a method says otherwise; closures it hands
+// out hold it weakly.
+class HostProbeDelegate : public std::enable_shared_from_this<HostProbeDelegate> {
+public:
+    enum class PermissionRequestKind { screenCapture, accessibility };
+    enum class InitialInstallOnboardingStep { idle, accessibility, screenCapture, confirmation, completionCountdown, completed };
+    enum class WorkspacePowerEvent { willSleep, screensDidSleep, didWake, screensDidWake };
+    // The sender of an action: menu items log as "menu".
+    enum class Sender { none, menuItem, button };
+
+    static inline const std::filesystem::path initialInstallOnboardingMarkerURL =
+        "/Library/Application Support/QuillmereHost/initial-install-onboarding-build";
+    static inline const std::string mainMenuIdentifier = "com.dravon.quillmere.host.main-menu";
+    static constexpr double statusRefreshInterval = 2.0;
+    static constexpr double hourlyUpdateInterval = 3600.0;
+    static constexpr double summaryAutoCloseDelay = 5.0;
+    static constexpr double firstRunPromptDelay = 0.35;
+    static constexpr double displayDiagnosticsMaxAge = 15.0;
+    static constexpr std::int64_t clipboardMaxFileBytes = 33'554'432;
+    static constexpr std::int64_t clipboardMaxTotalFileBytes = 50'331'648;
+    static constexpr std::int64_t fileChunkSize = 262'144;
+
+    struct Environment {
+        HostPlatform platform;  // clock, queues (mainQueue is the application's main queue)
+        std::shared_ptr<HostShell> shell;
+        std::shared_ptr<UserDefaults> defaults;  // the standard domain
+        std::shared_ptr<Pasteboard> pasteboard;  // the general pasteboard
+        std::shared_ptr<LoginItemService> loginItems;
+        std::shared_ptr<DistributedNotificationCenter> notifications;  // may be empty
+        std::function<std::shared_ptr<V230HostAudioAuxServer>()> makeServer;
+        std::function<std::vector<QuillmereRouteRecord>()> routeRecords;  // default: the machine's
+        std::function<std::string()> hostName;                            // the machine's name
+        // Probes the local Screen Sharing port: answers (on any thread) none when it is reachable,
+        // else the error's description ("timeout" after 1.5 s).
+        std::function<void(std::function<void(std::optional<std::string> error)>)> probeScreenSharing;
+        // Subscribes to one of the desktop's power notifications; the handler runs on the main queue.
+        std::function<std::shared_ptr<void>(WorkspacePowerEvent, std::function<void()>)> observeWorkspacePower;
+        // The product website's page for a path and fragment; none when no address can be formed.
+        std::function<std::optional<std::string>(const std::string& path, const std::optional<std::string>& fragment)>
+            websiteURL;
+        // Whether the desktop has the display symbol the status item shows.
+        std::function<bool()> displaySymbolAvailable;
+        HostBundleInfo bundle;
+        HostLaunchFlags flags;
+        std::string processName = "QuillmereHost";
+        std::filesystem::path cachesDirectory;
+        std::filesystem::path installerMarker = initialInstallOnboardingMarkerURL;
+    };
+
+    static std::shared_ptr<HostProbeDelegate> create(Environment environment);
+    ~HostProbeDelegate();
+
+    // ---- Start-up and activation -----------------------------------------------------------
+    void applicationDidFinishLaunching();
+    void applicationDidBecomeActive();
+    void registerWorkspacePowerObservers();
+    void scheduleSummaryWindowAutoClose(double seconds);
+    void startHourlyUpdateCheck();
+
+    // ---- Server, clipboard and files -----------------------------------------------------
+    void startAudioAuxServer();
+    void configureClipboardBridgeIfNeeded();
+    // On the server queue: answers peer send requests, hands every other packet to the service.
+    void handleIncomingFileTransferPacket(const FileTransferPacket& packet, const UUID& viewerSession);
+    void invalidateInboundFileClipboardClaim(const std::string& reason);
+
+    // ---- Menus and status item -------------------------------------------------------------
+    void configureMainMenu();
+    void configureStatusItem();
+    void refreshHostMainMenuLocalization();
+    void refreshHostStatusMenuLocalization();
+    void updateStatusItemButtonTitle();
+    std::string hostStatusItemHostName() const;
+    static void setMenuItemTitle(MenuModel* menu, HostAction action, const std::string& title);
+    static void localizeTopMenu(MenuModel& mainMenu, std::size_t index, const std::string& title);
+    // Whether the desktop offers the display symbol; computed once (a failed lookup included).
+    bool statusItemDisplaySymbol();
+
+    // ---- Presentation and refresh -----------------------------------------------------------
+    // Any thread: off the main queue it schedules itself there and returns.
+    void updateHostPresentation();
+    void refresh(bool forceDisplayDiagnostics, bool probeScreenSharing);
+    void refreshHostLocalization();
+
+    // ---- Summary window and actions ---------------------------------------------------------
+    std::shared_ptr<SummaryWindowModel> makeSummaryWindow();
+    void showSummaryWindowAction(Sender sender);
+    void showAboutPanelAction();
+    void showDetailWindowAction() {}
+    void copyLogsButtonPressed() {}
+    void refreshButtonPressed();
+    void refreshOnlineUpdateButtonPresentation();
+    // Every menu item and button of the Host ends here.
+    void perform(HostAction action, Sender sender, MenuItemModel* item = nullptr);
+
+    // ---- Start at login --------------------------------------------------------------------
+    void launchAtLoginCheckboxChanged(ButtonModel& checkbox);
+    void toggleLaunchAtLoginMenuAction(MenuItemModel& item);
+    void updateLaunchAtLoginCheckbox();
+
+    // ---- Address and Viewer texts ----------------------------------------------------------
+    static std::optional<std::vector<int>> ipv4Octets(const std::string& text);
+    static bool viewerAddressLikelyUsesRoute(const std::string& viewerAddress, const std::string& hostAddress);
+    static std::string routeAddressText(const QuillmereRouteRecord& route,
+                                        const std::vector<std::string>& currentViewerAddresses);
+    static std::string summaryAddressText(const std::vector<QuillmereRouteRecord>& routes,
+                                          const std::vector<std::string>& currentViewerAddresses);
+    static std::string menuAddressText(const std::vector<QuillmereRouteRecord>& routes,
+                                       const std::vector<std::string>& currentViewerAddresses);
+    static std::string viewerDisplayNameSummary(const std::vector<std::string>& names);
+    // The Viewer line for (name, address) summaries.
+    static std::string viewerTextFor(const std::vector<std::pair<std::string, std::string>>& summaries);
+    std::vector<std::string> connectedViewerAddresses();
+    std::string connectedViewerText();
+
+    // ---- Neighbours' operations: what can be done today --------------------------------------
+    bool hasPendingInitialInstallOnboarding() const;
+    void observeInitialInstallPermissionCompletion();
+    void advanceInitialInstallOnboarding();
+    void presentUpgradeNoticeIfNeeded();
+    void checkForHostUpdateOnLaunch();
+    void requestFirstRunPermissionsIfNeeded();
+    void performHourlyUpdateCheck();
+    void requestOnlineUpdateAction();
+    void toggleAutoUpdateMenuAction(MenuItemModel& item);
+    void triggerScreenCaptureRelaunchIfNeeded(const std::string& reason);
+    void checkLocalVNC(std::int64_t generation);
+    void refreshDisplayState(std::int64_t generation, bool forceDisplayDiagnostics);
+    void useDisplayButtonPressed();
+    void openHostWebsite(const std::string& path, const std::optional<std::string>& fragment);
+    void handleWorkspacePowerEvent(WorkspacePowerEvent event);
+    // The Quit items (no confirmation yet) and SIGINT/SIGTERM: the termination order, then the
+    // event loop ends.
+    void requestQuitMenuAction();
+    void terminateApplication(const std::string& reason);
+    // Stops timers, observers, the clipboard bridge and the server; `done` runs on the main queue.
+    void applicationWillTerminate(std::function<void()> done);
+
+    // Appends one line to the diagnostic log and standard error.
+    void log(const std::string& message);
+
+    // ---- State (read by the views and tests) -------------------------------------------------
+    std::shared_ptr<SummaryWindowModel> summaryWindow;
+    std::shared_ptr<LabelModel> statusLabel;
+    std::shared_ptr<LabelModel> audioStatusLabel;
+    std::shared_ptr<LabelModel> addressLabel;
+    std::shared_ptr<LabelModel> detailLabel;
+    std::shared_ptr<LabelModel> summaryStatusLabel;
+    std::shared_ptr<LabelModel> summaryAddressLabel;
+    std::shared_ptr<LabelModel> summaryViewerLabel;
+    std::weak_ptr<MenuItemModel> launchAtLoginMenuItem;
+    std::weak_ptr<MenuItemModel> statusLaunchAtLoginMenuItem;
+    std::weak_ptr<MenuItemModel> statusMenuStatusItem;
+    std::weak_ptr<MenuItemModel> statusMenuAddressItem;
+    std::weak_ptr<MenuItemModel> statusMenuViewerItem;
+    std::shared_ptr<StatusItemModel> statusItem;
+    std::shared_ptr<MenuModel> statusMenu;
+    std::shared_ptr<RepeatingTimer> timer;
+    std::vector<std::shared_ptr<void>> workspacePowerObservers;
+    std::shared_ptr<void> languageObserver;
+    std::int64_t checkGeneration = 0;
+    std::vector<QuillmereRouteRecord> latestRouteRecords;
+    bool terminationConfirmed = false;
+    bool terminationConfirmationInProgress = false;
+    std::optional<std::string> cachedDisplayDiagnosticsText;
+    std::optional<std::uint64_t> lastDisplayDiagnosticsRefreshNs;  // none: the distant past
+    std::shared_ptr<V230HostAudioAuxServer> audioServer;
+    std::shared_ptr<DiagnosticLogBuffer> diagnosticLog;
+    std::shared_ptr<ClipboardSyncBridge> clipboardBridge;
+    std::shared_ptr<FileTransferService> fileTransferService;
+    std::optional<UUID> latestInboundFileBatchID;
+    bool pendingScreenCaptureRelaunch = false;
+    bool onlineUpdateRequestInProgress = false;
+    std::shared_ptr<RepeatingTimer> hourlyUpdateTimer;
+    InitialInstallOnboardingStep initialInstallOnboardingStep = InitialInstallOnboardingStep::idle;
+    bool initialInstallOnboardingAwaitingReturn = false;
+    std::shared_ptr<RepeatingTimer> initialInstallOnboardingTimer;
+    DispatchWorkItemPtr summaryAutoCloseWorkItem;
+
+    const Environment& environment() const { return env_; }
+    HostLaunchAtLogin& launchAtLogin() { return launchAtLogin_; }
+
+private:
+    explicit HostProbeDelegate(Environment environment);
+    std::weak_ptr<HostProbeDelegate> weak() { return weak_from_this(); }
+    // Runs `block` on the main queue with the delegate, if it still exists.
+    void onMain(std::function<void(HostProbeDelegate&)> block);
+    void raiseSummaryWindow(bool deminiaturizeFirst);
+    void wireMenuItem(const std::shared_ptr<MenuItemModel>& item);
+    void setAudioStatus(const std::string& labelText);
+    std::string runningText() const;
+
+    Environment env_;
+    HostLaunchAtLogin launchAtLogin_;
+    std::optional<bool> displaySymbolAvailable_;
+    LogSink::Subscription logSubscription_;
+    DispatchQueuePtr backgroundQueue_;
+    bool terminating_ = false;
+};
+
+}  // namespace qm

@@ -1,0 +1,221 @@
+#include "HostApp/Views/QtHostShell.h"
+
+#include <QAbstractButton>
+#include <QPushButton>
+#include <QApplication>
+#include <QDesktopServices>
+#include <QIcon>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPixmap>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QUrl>
+#include <QWidget>
+
+#include "HostApp/Views/SummaryWindowView.h"
+
+namespace qm {
+
+namespace {
+QString q(const std::string& text) { return QString::fromStdString(text); }
+
+QKeySequence shortcutFor(const KeyEquivalent& key) {
+    if (key.key.empty()) return {};
+    QString text;
+    if (key.command) text += "Ctrl+";
+    if (key.option) text += "Alt+";
+    text += QString::fromStdString(key.key).toUpper();
+    return QKeySequence(text);
+}
+
+// A display outline drawn in code, so the tray icon needs no theme.
+QIcon displayIcon() {
+    QIcon themed = QIcon::fromTheme("video-display");
+    if (!themed.isNull()) return themed;
+    QPixmap pixmap(22, 22);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(QColor(40, 40, 40), 2));
+    painter.drawRoundedRect(QRectF(2, 3, 18, 12), 2, 2);
+    painter.drawLine(QPointF(11, 15), QPointF(11, 18));
+    painter.drawLine(QPointF(7, 19), QPointF(15, 19));
+    return QIcon(pixmap);
+}
+}  // namespace
+
+QtHostShell::QtHostShell() = default;
+QtHostShell::~QtHostShell() {
+    for (auto& [model, widget] : windows_) {
+        if (widget) widget->deleteLater();
+    }
+    delete statusMenu_;
+}
+
+namespace {
+void applyItem(QAction* action, const MenuItemModel& item) {
+    action->setText(QString::fromStdString(item.title()));
+    action->setEnabled(item.enabled());
+    action->setChecked(item.checked());
+    action->setToolTip(QString::fromStdString(item.toolTip()));
+}
+}  // namespace
+
+void QtHostShell::bindMenu(QMenu* menu, const std::shared_ptr<MenuModel>& model) {
+    std::weak_ptr<MenuModel> weakModel = model;
+    // Builds the actions. An item's own change only updates its action, so an action is never
+    // deleted while it is being triggered; a change of the menu's structure rebuilds it on the
+    // next turn of the loop.
+    auto build = [menu, weakModel] {
+        auto model = weakModel.lock();
+        if (!model) return;
+        menu->clear();
+        if (!model->title().empty()) menu->setTitle(q(model->title()));
+        for (const auto& item : model->items()) {
+            if (item->isSeparator()) {
+                menu->addSeparator();
+                continue;
+            }
+            if (item->submenu()) {
+                auto* sub = menu->addMenu(q(item->title()));
+                bindMenu(sub, item->submenu());
+                continue;
+            }
+            auto* action = menu->addAction(q(item->title()));
+            action->setCheckable(item->action() == HostAction::toggleLaunchAtLogin ||
+                                 item->action() == HostAction::toggleAutoUpdate);
+            action->setShortcut(shortcutFor(item->keyEquivalent()));
+            applyItem(action, *item);
+            std::weak_ptr<MenuItemModel> weakItem = item;
+            QPointer<QAction> guarded = action;
+            item->onChanged = [guarded, weakItem] {
+                auto changed = weakItem.lock();
+                if (guarded && changed) applyItem(guarded, *changed);
+            };
+            QObject::connect(action, &QAction::triggered, menu, [weakItem, guarded] {
+                auto chosen = weakItem.lock();
+                if (!chosen) return;
+                // The model's check mark is the truth; the action flipped its own already.
+                if (guarded) guarded->setChecked(chosen->checked());
+                chosen->choose();
+            });
+        }
+    };
+    QPointer<QMenu> guardedMenu = menu;
+    model->onChanged = [guardedMenu, build] {
+        if (!guardedMenu) return;
+        QTimer::singleShot(0, guardedMenu.data(), build);
+    };
+    build();
+}
+
+void QtHostShell::installMainMenu(const MainMenu& mainMenu) { mainMenu_ = mainMenu; }
+
+void QtHostShell::showStatusItem(const std::shared_ptr<StatusItemModel>& item) {
+    statusItem_ = item;
+    if (!statusMenu_) statusMenu_ = new QMenu();
+    if (item->menu) bindMenu(statusMenu_, item->menu);
+    if (!tray_) tray_ = new QSystemTrayIcon(displayIcon(), this);
+    tray_->setContextMenu(statusMenu_);
+    auto render = [this] {
+        if (!statusItem_) return;
+        const auto& title = statusItem_->title();
+        // Tray icons carry no title text: the name and state lead the tooltip.
+        tray_->setToolTip(q(title.hostName + " · " + title.stateText + "\n" + statusItem_->toolTip()));
+        tray_->setVisible(statusItem_->enabled());
+    };
+    item->onChanged = render;
+    connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger && statusMenu_) statusMenu_->popup(QCursor::pos());
+    });
+    render();
+}
+
+void QtHostShell::attachWindow(const std::shared_ptr<WindowModel>& window) {
+    if (windows_.count(window.get())) return;
+    models_.push_back(window);
+    if (auto summary = std::dynamic_pointer_cast<SummaryWindowModel>(window)) {
+        auto* view = new SummaryWindowView(summary);
+        view->setAttribute(Qt::WA_QuitOnClose, false);
+        windows_[window.get()] = view;
+    }
+}
+
+QWidget* QtHostShell::widgetFor(const WindowModel* window) const {
+    auto found = windows_.find(window);
+    return found == windows_.end() ? nullptr : found->second.data();
+}
+
+void QtHostShell::activateIgnoringOtherApps() {
+    for (auto& [model, widget] : windows_) {
+        if (widget && widget->isVisible()) widget->activateWindow();
+    }
+}
+
+void QtHostShell::performStandardAction(HostAction action) {
+    QWidget* active = QApplication::activeWindow();
+    switch (action) {
+        case HostAction::hide:
+            for (auto& [model, widget] : windows_) {
+                if (widget) widget->hide();
+            }
+            break;
+        case HostAction::performMiniaturize:
+            if (active) active->showMinimized();
+            break;
+        case HostAction::performZoom:
+            if (active) active->isMaximized() ? active->showNormal() : active->showMaximized();
+            break;
+        case HostAction::arrangeInFront:
+        case HostAction::unhideAllApplications:
+            for (auto& [model, widget] : windows_) {
+                if (widget && model->visible()) {
+                    widget->show();
+                    widget->raise();
+                }
+            }
+            break;
+        default: break;
+    }
+}
+
+void QtHostShell::showAboutPanel(const std::string& applicationName, const std::string& version) {
+    auto* box = new QMessageBox(QMessageBox::Information, q(applicationName), q(applicationName + "\nVersion " + version));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    // The About panel floats above other applications' windows.
+    box->setWindowFlags(box->windowFlags() | Qt::WindowStaysOnTopHint);
+    box->show();
+    box->raise();
+    box->activateWindow();
+}
+
+void QtHostShell::beginSheet(const std::shared_ptr<WindowModel>& window, const AlertModel& alert,
+                             std::function<void(int)> completion) {
+    QWidget* parent = widgetFor(window.get());
+    auto* box = new QMessageBox(parent);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::WindowModal);
+    box->setText(q(alert.messageText));
+    box->setInformativeText(q(alert.informativeText));
+    std::vector<QAbstractButton*> buttons;
+    for (const auto& title : alert.buttons) buttons.push_back(box->addButton(q(title), QMessageBox::AcceptRole));
+    window->setAttachedSheet(alert);
+    connect(box, &QMessageBox::buttonClicked, box, [box, buttons, window, completion](QAbstractButton* clicked) {
+        int response = 1000;
+        for (std::size_t i = 0; i < buttons.size(); ++i) {
+            if (buttons[i] == clicked) response = 1000 + static_cast<int>(i);
+        }
+        window->setAttachedSheet(std::nullopt);
+        if (completion) completion(response);
+        box->close();
+    });
+    box->open();
+}
+
+void QtHostShell::openURL(const std::string& url) { QDesktopServices::openUrl(QUrl(q(url))); }
+
+void QtHostShell::terminate() { QCoreApplication::quit(); }
+
+}  // namespace qm

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "HostApp/App/HostShell.h"
+#include "HostApp/App/ViewModels.h"
+
+class QMenu;
+class QSystemTrayIcon;
+class QWidget;
+
+namespace qm {
+
+class SummaryWindowView;
+
+// The Qt 6 Widgets rendering of the application's models. It keeps no state of its own beyond
+// the widgets: every text and flag comes from a model, every click goes back to one.
+class QtHostShell final : public QObject, public HostShell {
+public:
+    QtHostShell();
+    ~QtHostShell() override;
+
+    void installMainMenu(const MainMenu& mainMenu) override;
+    const MainMenu& mainMenu() const override { return mainMenu_; }
+    void showStatusItem(const std::shared_ptr<StatusItemModel>& item) override;
+    void attachWindow(const std::shared_ptr<WindowModel>& window) override;
+    void activateIgnoringOtherApps() override;
+    void performStandardAction(HostAction action) override;
+    void showAboutPanel(const std::string& applicationName, const std::string& version) override;
+    void beginSheet(const std::shared_ptr<WindowModel>& window, const AlertModel& alert,
+                    std::function<void(int response)> completion) override;
+    void openURL(const std::string& url) override;
+    void registerServicesProvider() override {}
+    void terminate() override;
+
+    // For smoke tests and screenshots.
+    QWidget* widgetFor(const WindowModel* window) const;
+    QMenu* statusMenuWidget() const { return statusMenu_; }
+    QSystemTrayIcon* trayIcon() const { return tray_; }
+
+    // Fills a QMenu from a model and keeps it in step.
+    static void bindMenu(QMenu* menu, const std::shared_ptr<MenuModel>& model);
+
+private:
+    MainMenu mainMenu_;
+    std::shared_ptr<StatusItemModel> statusItem_;
+    QSystemTrayIcon* tray_ = nullptr;
+    QMenu* statusMenu_ = nullptr;
+    std::map<const WindowModel*, QPointer<QWidget>> windows_;
+    std::vector<std::shared_ptr<WindowModel>> models_;
+};
+
+}  // namespace qm

@@ -1,0 +1,89 @@
+// Takes PNGs of the Host's windows and menus as a user sees them: the summary window (English
+// and German), the status menu, the main menu's Host menu and the whole screen. Run it on an X
+// display with a window manager (scripts/screenshots starts Xvfb and openbox for it).
+//
+//   host_screenshots <output folder>
+#include <QApplication>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPixmap>
+#include <QScreen>
+#include <QTimer>
+#include <filesystem>
+
+#include "HostApp/Views/QtHostShell.h"
+#include "HostApp/Views/SummaryWindowView.h"
+#include "Platform/Core/LogSink.h"
+#include "support/AppHarness.h"
+
+namespace {
+
+void pump(qm::test::AppHarness& app, int milliseconds) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (std::chrono::steady_clock::now() < until) {
+        app.host.clock().runUntilIdle();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+}
+
+bool save(const QPixmap& pixmap, const std::filesystem::path& file) {
+    const bool saved = pixmap.save(QString::fromStdString(file.string()), "PNG");
+    qm::logLine(std::string(saved ? "wrote " : "could not write ") + file.string());
+    return saved;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace qm;
+    using namespace qm::test;
+    if (argc < 2) {
+        logLine("usage: host_screenshots <output folder>");
+        return 2;
+    }
+    const std::filesystem::path out = argv[1];
+    std::filesystem::create_directories(out);
+    QApplication application(argc, argv);
+    application.setQuitOnLastWindowClosed(false);
+    application.setApplicationName("QuillmereHost");
+
+    auto shell = std::make_shared<QtHostShell>();
+    AppHarness app({}, true, shell);
+    LogSink::shared().setWritesStandardError(true);  // the harness quiets it for tests
+    app.routes = {{"wifi", "en0", "192.168.1.20"}, {"thunderbolt", "bridge0", "169.254.3.9"}};
+    app.hostName = "studio-mac";
+    app.launch();
+    InMemoryViewer viewer(app.host, app.host.server().boundPorts().control, InMemoryViewer::NotSignedIn{},
+                          "169.254.3.200");
+    viewer.proveIdentity();
+    viewer.signIn(ManualServer::user, ManualServer::password, "Ada's MacBook Pro");
+    app.delegate->refresh(true, false);
+    app.delegate->showSummaryWindowAction(HostProbeDelegate::Sender::none);
+    pump(app, 600);
+
+    bool ok = true;
+    auto* view = dynamic_cast<SummaryWindowView*>(shell->widgetFor(app.delegate->summaryWindow.get()));
+    if (!view) return 1;
+    ok &= save(view->grab(), out / "summary-window.png");
+    if (QScreen* screen = QGuiApplication::primaryScreen()) ok &= save(screen->grabWindow(0), out / "screen.png");
+
+    if (QMenu* menu = shell->statusMenuWidget()) {
+        menu->popup(QPoint(40, 40));
+        pump(app, 400);
+        ok &= save(menu->grab(), out / "status-menu.png");
+        menu->hide();
+    }
+    if (auto* bar = view->findChild<QMenuBar*>(); bar && bar->actions().size() > 1) {
+        QMenu* hostMenu = bar->actions()[1]->menu();
+        hostMenu->popup(view->mapToGlobal(QPoint(40, 20)));
+        pump(app, 400);
+        ok &= save(hostMenu->grab(), out / "main-menu-host.png");
+        hostMenu->hide();
+    }
+
+    app.defaultsStore->standard()->set(QuillmereL10n::overrideKey, std::string("de"));
+    app.delegate->refreshHostLocalization();
+    pump(app, 400);
+    ok &= save(view->grab(), out / "summary-window-de.png");
+    return ok ? 0 : 1;
+}

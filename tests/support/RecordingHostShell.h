@@ -1,0 +1,65 @@
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "HostApp/App/HostShell.h"
+
+namespace qm::test {
+
+// The desktop as the application tests see it: it records what was shown and asked, and answers
+// sheets from a script (or keeps them pending until the test answers).
+class RecordingHostShell final : public HostShell {
+public:
+    void installMainMenu(const MainMenu& mainMenu) override {
+        mainMenu_ = mainMenu;
+        events.push_back("installMainMenu");
+    }
+    const MainMenu& mainMenu() const override { return mainMenu_; }
+    void showStatusItem(const std::shared_ptr<StatusItemModel>& item) override {
+        statusItem = item;
+        events.push_back("showStatusItem");
+    }
+    void attachWindow(const std::shared_ptr<WindowModel>& window) override {
+        windows.push_back(window);
+        events.push_back("attachWindow");
+    }
+    void activateIgnoringOtherApps() override { events.push_back("activate"); }
+    void performStandardAction(HostAction action) override { standardActions.push_back(action); }
+    void showAboutPanel(const std::string& name, const std::string& version) override {
+        events.push_back("about " + name + " " + version);
+    }
+    void beginSheet(const std::shared_ptr<WindowModel>& window, const AlertModel& alert,
+                    std::function<void(int)> completion) override {
+        window->setAttachedSheet(alert);
+        if (!scriptedResponses.empty()) {
+            const int response = scriptedResponses.front();
+            scriptedResponses.pop_front();
+            window->setAttachedSheet(std::nullopt);
+            completion(response);
+            return;
+        }
+        pendingSheets.push_back([window, completion](int response) {
+            window->setAttachedSheet(std::nullopt);
+            completion(response);
+        });
+    }
+    void openURL(const std::string& url) override { openedURLs.push_back(url); }
+    void registerServicesProvider() override { events.push_back("registerServicesProvider"); }
+    void terminate() override { events.push_back("terminate"); }
+
+    std::vector<std::string> events;
+    std::vector<HostAction> standardActions;
+    std::vector<std::string> openedURLs;
+    std::vector<std::shared_ptr<WindowModel>> windows;
+    std::shared_ptr<StatusItemModel> statusItem;
+    std::deque<int> scriptedResponses;
+    std::vector<std::function<void(int)>> pendingSheets;
+
+private:
+    MainMenu mainMenu_;
+};
+
+}  // namespace qm::test
