@@ -6,7 +6,7 @@
 #include <QTimer>
 
 #include "HostApp/Views/QtHostShell.h"
-#include "HostApp/Views/QtMainQueue.h"
+#include "QuillmereProfiles/UI/Views/QtMainQueue.h"
 #include "HostApp/Views/QtPasteboard.h"
 #include "HostApp/Views/SignalWatcher.h"
 

@@ -4,29 +4,34 @@
 #include <QMetaObject>
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
 #include <cmath>
 
 namespace qm {
 
-QtMainQueue::QtMainQueue() : DispatchQueue("main") {}
+QtMainQueue::QtMainQueue(std::shared_ptr<const Clock> clock) : DispatchQueue("main"), clock_(std::move(clock)) {}
 
 void QtMainQueue::async(std::function<void()> block) {
     QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(block), Qt::QueuedConnection);
 }
 
 void QtMainQueue::asyncAfter(double seconds, DispatchWorkItemPtr item) {
-    const int ms = static_cast<int>(std::ceil(std::max(0.0, seconds) * 1000.0));
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(),
-        [ms, item] { QTimer::singleShot(ms, QCoreApplication::instance(), [item] { item->perform(); }); },
-        Qt::QueuedConnection);
+    const int milliseconds = static_cast<int>(std::ceil(std::max(0.0, seconds) * 1000.0));
+    // Timers belong to the loop's thread: start the timer there.
+    auto arm = [milliseconds, item] {
+        QTimer::singleShot(milliseconds, Qt::PreciseTimer, QCoreApplication::instance(), [item] { item->perform(); });
+    };
+    if (isCurrent()) {
+        arm();
+    } else {
+        async(arm);
+    }
 }
 
 bool QtMainQueue::isCurrent() const {
-    return QCoreApplication::instance() && QThread::currentThread() == QCoreApplication::instance()->thread();
+    auto* app = QCoreApplication::instance();
+    return app && QThread::currentThread() == app->thread();
 }
-
-const Clock& QtMainQueue::clock() const { return *SystemClock::shared(); }
 
 void QtMainQueue::runSync(const std::function<void()>& block) {
     if (isCurrent()) {

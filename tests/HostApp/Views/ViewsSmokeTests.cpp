@@ -11,7 +11,7 @@
 #include <QPushButton>
 
 #include "HostApp/Views/QtHostShell.h"
-#include "HostApp/Views/QtMainQueue.h"
+#include "QuillmereProfiles/UI/Views/QtMainQueue.h"
 #include "HostApp/Views/SummaryWindowView.h"
 #include "support/AppHarness.h"
 
