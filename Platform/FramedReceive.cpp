@@ -82,9 +82,10 @@ std::size_t FrameAssembler::lengthAt(const std::uint8_t* header) const {
 }
 
 void FrameAssembler::refuse(const std::uint8_t* header) {
+    // The header may lie in partial_: copy it before letting that go.
+    auto storage = std::make_shared<const Bytes>(header, header + format_.headerSize);
     refused_ = true;
     partial_ = Bytes();
-    auto storage = std::make_shared<const Bytes>(header, header + format_.headerSize);
     handler_(std::span(*storage), storage, false, std::nullopt);
 }
 
