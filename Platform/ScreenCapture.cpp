@@ -113,6 +113,8 @@ SyntheticScreenContent::SyntheticScreenContent(std::int64_t width, std::int64_t 
     fillRect(base_, docX, docY, docW, titleBar, Color{214, 214, 218});
     fillRect(base_, docX, docY + titleBar, docW, docH - titleBar, Color{248, 248, 246});
     drawText(base_, docX, docY + titleBar, docW, docH - titleBar, lineHeight, Color{32, 32, 36}, 0x5eed1234u);
+    document_ = PixelRect{docX, std::min(docY + titleBar, h), std::min(docW, w - docX),
+                          std::max<std::int64_t>(0, std::min(docH - titleBar, h - docY - titleBar))};
 
     // A picture: smooth colour in two directions.
     const std::int64_t picX = w * 58 / 100, picY = h * 6 / 100, picW = std::max<std::int64_t>(1, w * 38 / 100),

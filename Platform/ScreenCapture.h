@@ -202,6 +202,8 @@ public:
     };
     PixelRect movingBlockRect(std::uint64_t frameIndex) const;
     PixelRect scrollingPanelRect() const { return panel_; }
+    // The document window's text area (below its title bar); it never moves.
+    PixelRect documentTextRect() const { return document_; }
 
 private:
     void copyFromBase(PixelBuffer& out, const PixelRect& rect) const;
@@ -214,6 +216,7 @@ private:
     PixelBuffer strip_;   // the scrolling panel's text, one period tall
     PixelBuffer block_;   // the moving block's pattern
     PixelRect panel_;
+    PixelRect document_;
     std::int64_t scrollStep_ = 1;  // pixels the panel scrolls per frame
     std::int64_t blockStepX_ = 1;
     std::int64_t blockStepY_ = 1;

@@ -90,17 +90,9 @@ void HostVideoCapture::startOnLifecycleQueue() {
     const std::int64_t sourceHeight = mode ? mode->effectivePixelHeight() : target->height;
     const std::int64_t fps = requestedProfile.fps > 0 ? requestedProfile.fps : 60;
 
-    VideoEncoderSettings settings;
-    settings.codec = requestedProfile.codec;
-    settings.chromaMode = requestedProfile.chromaMode;
-    settings.width = requestedProfile.width > 0 ? requestedProfile.width : sourceWidth;
-    settings.height = requestedProfile.height > 0 ? requestedProfile.height : sourceHeight;
-    settings.fps = fps;
-    settings.bitrate = requestedProfile.bitrate;
-    settings.keyframeInterval = requestedProfile.keyframeInterval;
-    const auto qp = qpRangeFor(requestedProfile.mode);
-    settings.qpMin = qp.min;
-    settings.qpMax = qp.max;
+    const auto settings = encoderSettingsFor(requestedProfile,
+                                             requestedProfile.width > 0 ? requestedProfile.width : sourceWidth,
+                                             requestedProfile.height > 0 ? requestedProfile.height : sourceHeight);
     auto opened = VideoEncoder::open(settings);
     if (!opened.encoder) {
         report(onError, "encoder unavailable: " + opened.error);

@@ -3,6 +3,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/error.h>
+#include <libavutil/frame.h>
 #include <libavutil/hwcontext.h>
 #include <libavutil/opt.h>
 }
@@ -58,8 +59,11 @@ std::int64_t defaultBitrate(std::int64_t width, std::int64_t height, std::int64_
     return std::max<std::int64_t>(500'000, width * height * fps / 10);
 }
 
-std::int64_t oneFrameBuffer(std::int64_t bitrate, std::int64_t fps) {
-    return std::max<std::int64_t>(1000, bitrate / std::max<std::int64_t>(fps, 1));
+void applyRateBuffer(AVCodecContext* ctx, const VideoEncoderSettings& settings) {
+    const auto buffer = rateBufferFor(settings.bitrate, settings.fps, settings.burstRatio, settings.burstWindow);
+    ctx->bit_rate = settings.bitrate;
+    ctx->rc_max_rate = buffer.maxRate;
+    ctx->rc_buffer_size = static_cast<int>(buffer.bufferBits);
 }
 
 bool isParameterSet(VideoStreamCodec codec, int type) {
@@ -109,16 +113,51 @@ std::pair<std::int64_t, std::int64_t> carriableSize(VideoStreamCodec codec, std:
 
 VideoQPRange qpRangeFor(VideoCaptureMode mode) {
     switch (mode) {
+        // At Max's rate the floor binds: 16 already decodes above 50 dB, text included, and each
+        // step below costs bits and encoder time at 4K without a visible gain.
         case VideoCaptureMode::max:
             return {16, 36};
+        // Between the two in bits per pixel.
         case VideoCaptureMode::pro:
-            return {17, 38};
+            return {14, 38};
+        // At the Easy rate the rate control, not the floor, should decide: 12 is within a few
+        // tenths of a dB of no floor and stops a still screen's repeats once they are sharp.
         case VideoCaptureMode::physical1080:
         case VideoCaptureMode::physical1440:
         case VideoCaptureMode::easy:
             break;
     }
-    return {18, 40};
+    return {12, 40};
+}
+
+VideoRateBuffer rateBufferFor(std::int64_t bitrate, std::int64_t fps, double burstRatio, double burstWindow) {
+    const double rate = static_cast<double>(std::max<std::int64_t>(bitrate, 1000));
+    const double frame = 1.0 / static_cast<double>(std::clamp<std::int64_t>(fps, 1, 240));
+    // std::clamp keeps a NaN; the comparisons below send it to the low end.
+    const double ratio = burstRatio >= 1.0 ? std::min(burstRatio, 8.0) : 1.0;
+    const double window = burstWindow >= frame ? std::min(burstWindow, 10.0) : frame;
+    VideoRateBuffer out;
+    out.maxRate = static_cast<std::int64_t>(rate * ratio);
+    out.bufferBits = static_cast<std::int64_t>(std::min(rate * ratio * window, static_cast<double>(INT32_MAX)));
+    out.bufferBits = std::max<std::int64_t>(out.bufferBits, 1000);
+    return out;
+}
+
+VideoEncoderSettings encoderSettingsFor(const VideoStreamProfile& profile, std::int64_t width, std::int64_t height) {
+    VideoEncoderSettings settings;
+    settings.codec = profile.codec;
+    settings.chromaMode = profile.chromaMode;
+    settings.width = width;
+    settings.height = height;
+    settings.fps = profile.fps > 0 ? profile.fps : 60;
+    settings.bitrate = profile.bitrate;
+    settings.keyframeInterval = profile.keyframeInterval;
+    settings.burstRatio = profile.burstRatio;
+    settings.burstWindow = profile.burstWindow;
+    const auto qp = qpRangeFor(profile.mode);
+    settings.qpMin = qp.min;
+    settings.qpMax = qp.max;
+    return settings;
 }
 
 const char* codecTitle(VideoStreamCodec codec) {
@@ -190,7 +229,7 @@ VideoEncoder::OpenResult VideoEncoder::open(const VideoEncoderSettings& requeste
     VideoEncoderSettings settings = requested;
     settings.fps = std::clamp<std::int64_t>(settings.fps > 0 ? settings.fps : 60, 1, 240);
     if (settings.bitrate <= 0) settings.bitrate = defaultBitrate(settings.width, settings.height, settings.fps);
-    if (settings.keyframeInterval <= 0) settings.keyframeInterval = settings.fps * 4;
+    if (settings.keyframeInterval < 0) settings.keyframeInterval = 0;
 
     std::shared_ptr<VideoEncoder> encoder(new VideoEncoder());
     std::vector<std::string> failures;
@@ -241,11 +280,10 @@ std::optional<std::string> VideoEncoder::openAttempt(const Attempt& attempt, con
     ctx->height = static_cast<int>(height);
     ctx->time_base = AVRational{1, fps};
     ctx->framerate = AVRational{fps, 1};
-    ctx->gop_size = static_cast<int>(std::min<std::int64_t>(settings.keyframeInterval, 1 << 20));
+    // The encoder forces its keyframes itself (see encode()); the codec makes none of its own.
+    ctx->gop_size = 1 << 20;
     ctx->max_b_frames = 0;
-    ctx->bit_rate = settings.bitrate;
-    ctx->rc_max_rate = settings.bitrate;
-    ctx->rc_buffer_size = static_cast<int>(std::min<std::int64_t>(oneFrameBuffer(settings.bitrate, fps), INT32_MAX));
+    applyRateBuffer(ctx, settings);
     ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     const int threads = settings.threads > 0 ? settings.threads : encoderThreadCount(videoThreadBudget());
     ctx->thread_count = threads;
@@ -280,6 +318,11 @@ std::optional<std::string> VideoEncoder::openAttempt(const Attempt& attempt, con
             std::string params = "log-level=none:bframes=0:frame-threads=1:pools=" + std::to_string(threads);
             if (settings.qpMin > 0) params += ":qpmin=" + std::to_string(settings.qpMin);
             if (settings.qpMax > 0) params += ":qpmax=" + std::to_string(settings.qpMax);
+            // Named here too, in x265's kbit/s units, so the rate buffer does not depend on which
+            // fields this libavcodec's wrapper forwards.
+            const auto buffer = rateBufferFor(settings.bitrate, settings.fps, settings.burstRatio, settings.burstWindow);
+            params += ":vbv-maxrate=" + std::to_string(std::max<std::int64_t>(1, buffer.maxRate / 1000)) +
+                      ":vbv-bufsize=" + std::to_string(std::max<std::int64_t>(1, buffer.bufferBits / 1000));
             av_dict_set(&options, "x265-params", params.c_str(), 0);
         } else {
             if (settings.qpMin > 0) ctx->qmin = settings.qpMin;
@@ -315,6 +358,8 @@ std::optional<std::string> VideoEncoder::openAttempt(const Attempt& attempt, con
     av_dict_free(&options);
 
     if (!work_) work_ = av_frame_alloc();
+    sessionPictures_ = 0;
+    lastKeyframePicture_ = 0;
     context_ = ctx;
     hardwareDevice_ = device;
     hardwareFrames_ = frames;
@@ -339,6 +384,24 @@ std::optional<std::string> VideoEncoder::openAttempt(const Attempt& attempt, con
     config_ = std::move(config);
     ++generation_;
     return std::nullopt;
+}
+
+void VideoEncoder::sharpenKeyframe(AVFrame& frame) {
+    // The rate control quantises a keyframe about as finely as the predicted frames around it,
+    // but on a desktop those have refined the unchanged text over many frames, so the keyframe
+    // would be a visible dip (and a new session's first picture, quantised from one frame's
+    // share of the rate before the rate control has seen anything, a blur). The rate buffer
+    // holds a finer keyframe: ask for one with a region of interest covering the picture; the
+    // quantiser floor still bounds it, and what it spends is paid back within the burst window.
+    AVFrameSideData* data = av_frame_new_side_data(&frame, AV_FRAME_DATA_REGIONS_OF_INTEREST, sizeof(AVRegionOfInterest));
+    if (!data) return;
+    auto* region = reinterpret_cast<AVRegionOfInterest*>(data->data);
+    region->self_size = sizeof(AVRegionOfInterest);
+    region->top = 0;
+    region->left = 0;
+    region->bottom = frame.height;
+    region->right = frame.width;
+    region->qoffset = keyframeQuantiserOffset;
 }
 
 void VideoEncoder::closeSession() {
@@ -412,10 +475,8 @@ void VideoEncoder::applyPendingRateChange() {
 
     if (fps == settings_.fps && !attempt_.hardware && attempt_.codec == VideoStreamCodec::h264) {
         // libx264 picks up new rate-control values at its next picture.
-        context_->bit_rate = bitrate;
-        context_->rc_max_rate = bitrate;
-        context_->rc_buffer_size = static_cast<int>(std::min<std::int64_t>(oneFrameBuffer(bitrate, fps), INT32_MAX));
         settings_.bitrate = bitrate;
+        applyRateBuffer(context_, settings_);
         {
             std::lock_guard lock(mutex_);
             config_.bitrate = bitrate;
@@ -426,7 +487,6 @@ void VideoEncoder::applyPendingRateChange() {
     VideoEncoderSettings changed = settings_;
     changed.fps = fps;
     changed.bitrate = bitrate;
-    if (changed.keyframeInterval == settings_.fps * 4) changed.keyframeInterval = fps * 4;
     if (auto failure = reopen(changed, "rate change")) {
         if (onStatus) onStatus(*failure);
     }
@@ -460,9 +520,17 @@ VideoEncoder::EncodeResult VideoEncoder::encode(const AVFrame& picture, std::uin
         r = av_frame_ref(work_, &picture);
     }
     const std::int64_t frameNumber = nextFrameNumber_;
+    // Keyframes come from here: a session's first picture, requests, and the interval when one is
+    // set (the codec's own interval is off so that every keyframe is one the encoder asked for).
+    const bool intervalDue = settings_.keyframeInterval > 0 && sessionPictures_ - lastKeyframePicture_ >= settings_.keyframeInterval;
+    const bool keyframe = sessionPictures_ == 0 || forceKeyFrame || intervalDue;
+    if (r >= 0 && keyframe) {
+        lastKeyframePicture_ = sessionPictures_;
+        if (!attempt_.hardware) sharpenKeyframe(*work_);
+    }
     if (r >= 0) {
         work_->pts = frameNumber;
-        work_->pict_type = forceKeyFrame ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+        work_->pict_type = keyframe ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
         inFlight_[frameNumber] = Pending{captureUptimeNs, steadyNs()};
         r = avcodec_send_frame(context_, work_);
     }
@@ -481,6 +549,7 @@ VideoEncoder::EncodeResult VideoEncoder::encode(const AVFrame& picture, std::uin
         return result;
     }
     ++nextFrameNumber_;
+    ++sessionPictures_;
 
     AVPacket* packet = av_packet_alloc();
     for (;;) {

@@ -12,6 +12,7 @@
 
 extern "C" {
 #include <libavutil/pixfmt.h>
+#include <libavutil/rational.h>
 }
 
 #include "Platform/Core/ByteIO.h"
@@ -31,7 +32,14 @@ struct VideoEncoderSettings {
     std::int64_t height = 0;
     std::int64_t fps = 60;
     std::int64_t bitrate = 0;           // bits per second; 0 picks about 0.1 bit per pixel and frame
-    std::int64_t keyframeInterval = 0;  // frames between keyframes; 0 means every 4 seconds
+    // Frames between keyframes; 0: keyframes only at the start and when asked for (a Viewer that
+    // joins, asks, or resumes after falling behind gets one; a stream over TCP needs no other).
+    std::int64_t keyframeInterval = 0;
+    // The rate buffer: the peak rate over the average rate, and how long the peak may last (s).
+    // A keyframe draws on that buffer, so it can be as sharp as the frames around it while the
+    // average rate stays where it was asked.
+    double burstRatio = 1.0;
+    double burstWindow = 1.0;
     bool allowHardware = true;
     // The range the quantiser stays in (software encoders); 0 leaves that end to the encoder.
     // The floor stops the rate control from spending bits and CPU on a picture that is already
@@ -42,13 +50,27 @@ struct VideoEncoderSettings {
     int threads = 0;
 };
 
-// The quantiser range a capture mode streams with: sharp text in every mode, finer for the modes
-// that ask for quality.
+// The quantiser range a capture mode streams with. The floor is where more bits stop buying a
+// visible difference at the mode's rate (measured on text); the ceiling keeps text legible when
+// the rate is tight.
 struct VideoQPRange {
     int min = 0;
     int max = 0;
 };
 VideoQPRange qpRangeFor(VideoCaptureMode mode);
+
+// The encoder's rate limits for an average rate: the peak rate (burst ratio times the average)
+// and the buffer that peak may fill (the peak over the burst window), in bits. Values that make no
+// sense are brought into range: a ratio below 1 (or not a number) is 1 and at most 8; the window
+// is at least one frame and at most 10 s; the buffer fits the encoder's 32-bit field.
+struct VideoRateBuffer {
+    std::int64_t maxRate = 0;
+    std::int64_t bufferBits = 0;
+};
+VideoRateBuffer rateBufferFor(std::int64_t bitrate, std::int64_t fps, double burstRatio, double burstWindow);
+
+// What the encoder is asked for to stream a profile at a size.
+VideoEncoderSettings encoderSettingsFor(const VideoStreamProfile& profile, std::int64_t width, std::int64_t height);
 
 // What the open encoder actually does: the stream configuration Viewers are told about.
 struct VideoEncoderConfig {
@@ -87,7 +109,9 @@ struct EncodedVideoFrame {
 };
 
 // H.264 / HEVC on libavcodec with low-latency settings: no B-frames, zero-latency tuning,
-// keyframes on demand and at the configured interval, a rate-control buffer of about one frame.
+// keyframes on demand and at the configured interval (if any), each quantised finer than the rate
+// control would on its own (keyframeQuantiserOffset), a rate-control buffer sized by the burst
+// ratio and window (rateBufferFor), so a keyframe is as sharp as the frames around it.
 // Opening walks a fallback chain: a VAAPI encoder when a render node exists and opens, then the
 // software encoder; 4:4:4 falls back to 4:2:0 and HEVC to H.264 when they cannot open. A size
 // the codec cannot carry is brought down to one it can (even, within the codec's maximum).
@@ -124,6 +148,10 @@ public:
     // else reopens the encoder at the next picture, which then is a keyframe with a new config.
     void updateRateControl(std::int64_t fps, std::int64_t bitrate);
 
+    // How much finer than the rate control's choice a keyframe is quantised (software encoders),
+    // as a share of the codec's quantiser range: about 20 steps for H.264 and HEVC.
+    static constexpr AVRational keyframeQuantiserOffset{-20, 51};
+
     // Notes about live changes and reopenings. Called on the encoding thread.
     std::function<void(const std::string&)> onStatus;
 
@@ -146,6 +174,7 @@ private:
                                            std::int64_t width, std::int64_t height);
     void closeSession();
     void applyPendingRateChange();
+    static void sharpenKeyframe(AVFrame& frame);
     std::optional<std::string> reopen(const VideoEncoderSettings& settings, const std::string& reason);
 
     AVCodecContext* context_ = nullptr;
@@ -156,6 +185,8 @@ private:
     Attempt attempt_;
     VideoEncoderSettings settings_;  // the request, with the size actually used
     std::int64_t nextFrameNumber_ = 0;
+    std::int64_t sessionPictures_ = 0;  // pictures given to the current session
+    std::int64_t lastKeyframePicture_ = 0;
     struct Pending {
         std::uint64_t captureUptimeNs;
         std::uint64_t submittedSteadyNs;
