@@ -41,6 +41,7 @@
 #include "Platform/ScreenCapture.h"
 #include "Platform/Linux/SystemDisplays.h"
 #include "Platform/ToolRunner.h"
+#include "QuillmereProfiles/QuillmereReleaseChannels.h"
 #include "Platform/UserActivity.h"
 #include "Platform/UserDefaults.h"
 #include "Platform/VirtualDisplays.h"
@@ -185,6 +186,13 @@ int main(int argc, char** argv) {
     environment.platform = platform;
     environment.shell = application.shell();
     environment.defaults = standardDefaults;
+    // The websites' roots (and with the product root the release feed) may be replaced by a setting.
+    if (auto root = standardDefaults->string(QuillmereReleaseChannels::productWebsiteRootKey)) {
+        QuillmereReleaseChannels::setProductWebsiteRoot(*root);
+    }
+    if (auto root = standardDefaults->string(QuillmereReleaseChannels::mainWebsiteRootKey)) {
+        QuillmereReleaseChannels::setMainWebsiteRoot(*root);
+    }
     // The desktop clipboard when a desktop answers; in memory when headless.
     if (desktop) {
         environment.pasteboard = application.desktopPasteboard();

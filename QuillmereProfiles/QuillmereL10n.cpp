@@ -329,4 +329,6 @@ void QuillmereL10n::applyReceivedLanguageOverride(const std::string& identifier)
     if (environment.postLocalNotification) environment.postLocalNotification();
 }
 
+std::vector<std::string> QuillmereL10n::preferredSystemLanguages() { return currentEnvironment().preferredSystemLanguages; }
+
 }  // namespace qm

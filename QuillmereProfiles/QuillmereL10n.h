@@ -87,6 +87,8 @@ public:
     static void setTable(Table table);
 
     static std::string languageOverride();
+    // The system's preferred languages as configured, most preferred first.
+    static std::vector<std::string> preferredSystemLanguages();
     static std::string currentLanguageDisplayName();
     static void setLanguageOverride(const std::string& identifier);
     static void applyReceivedLanguageOverride(const std::string& identifier);

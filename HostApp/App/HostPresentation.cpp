@@ -284,11 +284,6 @@ void HostProbeDelegate::presentUpgradeNoticeIfNeeded() {
     updateHostPresentation();
 }
 
-void HostProbeDelegate::checkForHostUpdateOnLaunch() {
-    if (!env_.defaults->boolean("host.autoUpdate.enabled")) return;
-    log("auto-update launch check skipped: no release feed configured");
-}
-
 void HostProbeDelegate::requestFirstRunPermissionsIfNeeded() {
     if (hasPendingInitialInstallOnboarding()) {
         if (hasPendingInitialInstallOnboarding() &&
@@ -324,28 +319,6 @@ void HostProbeDelegate::requestFirstRunPermissionsIfNeeded() {
         }
     }
     triggerScreenCaptureRelaunchIfNeeded("first-run permission check");
-}
-
-void HostProbeDelegate::performHourlyUpdateCheck() { log("auto-update hourly check skipped: no release feed configured"); }
-
-void HostProbeDelegate::requestOnlineUpdateAction() {
-    log("update: no release feed configured");
-    refreshOnlineUpdateButtonPresentation();
-}
-
-void HostProbeDelegate::toggleAutoUpdateMenuAction(MenuItemModel& item) {
-    const bool enabled = !env_.defaults->boolean("host.autoUpdate.enabled");
-    env_.defaults->set("host.autoUpdate.enabled", enabled);
-    item.setChecked(enabled);
-    for (const auto& menu : {statusMenu, env_.shell ? env_.shell->mainMenu().menu : nullptr}) {
-        if (!menu) continue;
-        for (const auto& top : menu->items()) {
-            if (top->action() == HostAction::toggleAutoUpdate) top->setChecked(enabled);
-            if (top->submenu()) {
-                if (auto inner = top->submenu()->itemWithAction(HostAction::toggleAutoUpdate)) inner->setChecked(enabled);
-            }
-        }
-    }
 }
 
 void HostProbeDelegate::triggerScreenCaptureRelaunchIfNeeded(const std::string&) {}
@@ -404,11 +377,6 @@ void HostProbeDelegate::refreshDisplayState(std::int64_t generation, bool forceD
 
 void HostProbeDelegate::useDisplayButtonPressed() { refresh(true, false); }
 
-void HostProbeDelegate::openHostWebsite(const std::string& path, const std::optional<std::string>& fragment) {
-    if (!env_.websiteURL || !env_.shell) return;
-    if (auto url = env_.websiteURL(path, fragment)) env_.shell->openURL(*url);
-}
-
 void HostProbeDelegate::handleWorkspacePowerEvent(WorkspacePowerEvent event) {
     std::weak_ptr<V230HostAudioAuxServer> server = audioServer;
     // Going to sleep waits until capture has moved; that wait belongs on a background queue.
@@ -440,6 +408,8 @@ void HostProbeDelegate::terminateApplication(const std::string& reason) {
 }
 
 void HostProbeDelegate::applicationWillTerminate(std::function<void()> done) {
+    // Quitting closes the update window without cancelling its request.
+    if (onlineUpdateProgressWindow) onlineUpdateProgressWindow->applicationWillTerminate();
     if (timer) timer->cancel();
     if (initialInstallOnboardingTimer) initialInstallOnboardingTimer->cancel();
     languageObserver.reset();

@@ -44,6 +44,7 @@ HostProbeDelegate::HostProbeDelegate(Environment environment)
     if (!env_.cachesDirectory.empty()) folders.caches = env_.cachesDirectory;
     fileTransferService = std::make_shared<FileTransferService>(env_.platform, "Viewer", fileChunkSize, folders);
     backgroundQueue_ = env_.platform.makeQueue("v230.hostprobe.background");
+    updateFeedQueue_ = env_.platform.makeQueue("v230.hostprobe.update-feed");
 }
 
 HostProbeDelegate::~HostProbeDelegate() {
@@ -277,8 +278,8 @@ void HostProbeDelegate::perform(HostAction action, Sender sender, MenuItemModel*
         case HostAction::useDisplayButtonPressed: useDisplayButtonPressed(); break;
         case HostAction::openUserGuide: openHostWebsite("", std::string("install-guide")); break;
         case HostAction::openWebsite: openHostWebsite("", std::nullopt); break;
-        case HostAction::openPrivacyPolicy: openHostWebsite("legal/privacy", std::nullopt); break;
-        case HostAction::openTermsOfService: openHostWebsite("legal/terms", std::nullopt); break;
+        case HostAction::openPrivacyPolicy: openMainWebsite("legal/privacy"); break;
+        case HostAction::openTermsOfService: openMainWebsite("legal/terms"); break;
         case HostAction::openReleaseNotes: openHostWebsite("download", std::string("release-notes")); break;
         case HostAction::hide:
         case HostAction::hideOtherApplications:

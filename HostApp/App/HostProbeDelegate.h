@@ -10,12 +10,15 @@
 
 #include "HostApp/App/HostBuild.h"
 #include "HostApp/App/HostLaunchAtLogin.h"
+#include "HostApp/App/HostOnlineUpdateRequest.h"
 #include "HostApp/App/HostShell.h"
+#include "HostApp/App/HostUpdateWindows.h"
 #include "HostApp/App/ViewModels.h"
 #include "Platform/Core/DispatchQueue.h"
 #include "Platform/HostPlatform.h"
 #include "Platform/Core/UUID.h"
 #include "QuillmereProfiles/QuillmereDiscovery.h"
+#include "QuillmereProfiles/QuillmereReleaseFeed.h"
 
 namespace qm {
 
@@ -69,6 +72,13 @@ public:
         // The product website's page for a path and fragment; none when no address can be formed.
         std::function<std::optional<std::string>(const std::string& path, const std::optional<std::string>& fragment)>
             websiteURL;
+        // The maker's main website's page for a path; none when no address can be formed.
+        std::function<std::optional<std::string>(const std::string& path)> mainWebsiteURL;
+        // Fetches the release feed off the main queue and answers on the main queue; empty: the
+        // real feed over HTTPS.
+        std::function<void(std::function<void(std::optional<QuillmereReleaseFeed>)>)> fetchLatestFeed;
+        // Where the system updater's files live.
+        HostOnlineUpdateRequest::Locations updaterLocations = HostOnlineUpdateRequest::Locations::system();
         // Whether the desktop has the display symbol the status item shows.
         std::function<bool()> displaySymbolAvailable;
         HostBundleInfo bundle;
@@ -159,6 +169,15 @@ public:
     void refreshDisplayState(std::int64_t generation, bool forceDisplayDiagnostics);
     void useDisplayButtonPressed();
     void openHostWebsite(const std::string& path, const std::optional<std::string>& fragment);
+    void openMainWebsite(const std::string& path);
+
+    // ---- Updates ---------------------------------------------------------------------------
+    void setHostAutoUpdateEnabled(bool enabled);
+    void presentAutoUpdateCountdownWindow(const QuillmereReleaseFeed::Product& latest);
+    void presentUpdateCheckFailedAlert();
+    void presentHostUpToDateAlert();
+    void presentAutomaticUpdaterUnavailableAlert();
+    static constexpr int autoUpdateCountdownSeconds = 5;
     void handleWorkspacePowerEvent(WorkspacePowerEvent event);
     // The Quit items (no confirmation yet) and SIGINT/SIGTERM: the termination order, then the
     // event loop ends.
@@ -203,6 +222,8 @@ public:
     bool pendingScreenCaptureRelaunch = false;
     bool onlineUpdateRequestInProgress = false;
     std::shared_ptr<RepeatingTimer> hourlyUpdateTimer;
+    std::shared_ptr<HostAutoUpdateCountdownWindow> autoUpdateCountdownWindow;
+    std::shared_ptr<HostUpdateProgressWindow> onlineUpdateProgressWindow;
     InitialInstallOnboardingStep initialInstallOnboardingStep = InitialInstallOnboardingStep::idle;
     bool initialInstallOnboardingAwaitingReturn = false;
     std::shared_ptr<RepeatingTimer> initialInstallOnboardingTimer;
@@ -219,6 +240,15 @@ private:
     void raiseSummaryWindow(bool deminiaturizeFirst);
     void wireMenuItem(const std::shared_ptr<MenuItemModel>& item);
     void setAudioStatus(const std::string& labelText);
+    enum class UpdateCheckKind { launch, hourly, manual };
+    // Fetches the feed and hands it to the kind's result handling, if the delegate still exists.
+    void startUpdateCheckTask(UpdateCheckKind kind);
+    void handleUpdateCheckResult(UpdateCheckKind kind, const std::optional<QuillmereReleaseFeed>& feed);
+    // The manual update from the moment it is allowed to start (the flag set, the button shown).
+    void beginOnlineUpdateCheck();
+    void bringUpdateWindowForward(WindowModel& window);
+    void beginUpdateSheet(const AlertModel& alert, std::function<void(int response)> completion);
+    void storeLastUpdateCheckTime();
     std::string runningText() const;
 
     Environment env_;
@@ -226,6 +256,7 @@ private:
     std::optional<bool> displaySymbolAvailable_;
     LogSink::Subscription logSubscription_;
     DispatchQueuePtr backgroundQueue_;
+    DispatchQueuePtr updateFeedQueue_;  // the feed's blocking fetch
     bool terminating_ = false;
 };
 

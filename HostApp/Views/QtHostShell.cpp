@@ -15,6 +15,7 @@
 #include <QWidget>
 
 #include "HostApp/Views/SummaryWindowView.h"
+#include "HostApp/Views/UpdateWindowViews.h"
 
 namespace qm {
 
@@ -138,6 +139,14 @@ void QtHostShell::attachWindow(const std::shared_ptr<WindowModel>& window) {
     models_.push_back(window);
     if (auto summary = std::dynamic_pointer_cast<SummaryWindowModel>(window)) {
         auto* view = new SummaryWindowView(summary);
+        view->setAttribute(Qt::WA_QuitOnClose, false);
+        windows_[window.get()] = view;
+    } else if (auto countdown = std::dynamic_pointer_cast<HostAutoUpdateCountdownWindow>(window)) {
+        auto* view = new CountdownWindowView(countdown);
+        view->setAttribute(Qt::WA_QuitOnClose, false);
+        windows_[window.get()] = view;
+    } else if (auto progress = std::dynamic_pointer_cast<HostUpdateProgressWindow>(window)) {
+        auto* view = new UpdateProgressWindowView(progress);
         view->setAttribute(Qt::WA_QuitOnClose, false);
         windows_[window.get()] = view;
     }

@@ -12,6 +12,7 @@
 #include "QuillmereProfiles/QuillmereL10n.h"
 #include "support/InMemoryViewer.h"
 #include "support/RecordingHostShell.h"
+#include "support/TestUpdater.h"
 
 namespace qm::test {
 
@@ -52,6 +53,14 @@ struct AppHarness {
         environment.websiteURL = [](const std::string& path, const std::optional<std::string>& fragment) {
             return std::optional<std::string>("https://product.test/" + path + (fragment ? "#" + *fragment : ""));
         };
+        environment.mainWebsiteURL = [](const std::string& path) {
+            return std::optional<std::string>("https://maker.test/" + path);
+        };
+        // The feed is answered by the test (feedRequests); nothing reaches the network.
+        environment.fetchLatestFeed = [this](std::function<void(std::optional<QuillmereReleaseFeed>)> answer) {
+            feedRequests.push_back(std::move(answer));
+        };
+        environment.updaterLocations = updater.locations();
         this->environment = environment;
     }
     ~AppHarness() {
@@ -100,6 +109,15 @@ struct AppHarness {
     std::string hostName = "studio-mac";
     HostProbeDelegate::Environment environment;
     std::shared_ptr<HostProbeDelegate> delegate;
+    TestUpdater updater;
+    std::vector<std::function<void(std::optional<QuillmereReleaseFeed>)>> feedRequests;
+    // Answers the oldest feed request on the main queue, as the real fetch does.
+    void answerFeed(std::optional<QuillmereReleaseFeed> feed) {
+        auto answer = feedRequests.front();
+        feedRequests.erase(feedRequests.begin());
+        host.platform().mainQueue->async([answer, feed] { answer(feed); });
+        host.clock().runUntilIdle();
+    }
 };
 
 }  // namespace qm::test

@@ -125,7 +125,7 @@ TEST(Menus, LaunchAtLoginAndWebsiteActions) {
     submenu(*app.shell, 3)->itemWithAction(HostAction::openReleaseNotes)->choose();
     submenu(*app.shell, 3)->itemWithAction(HostAction::openPrivacyPolicy)->choose();
     EXPECT_EQ(app.shell->openedURLs,
-              (std::vector<std::string>{"https://product.test/download#release-notes", "https://product.test/legal/privacy"}));
+              (std::vector<std::string>{"https://product.test/download#release-notes", "https://maker.test/legal/privacy"}));
     submenu(*app.shell, 2)->itemWithAction(HostAction::performMiniaturize)->choose();
     EXPECT_EQ(app.shell->standardActions, std::vector<HostAction>{HostAction::performMiniaturize});
 }

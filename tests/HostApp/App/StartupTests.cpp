@@ -50,9 +50,11 @@ TEST(Startup, OrdinaryLaunchRunsTheStepsInOrderAndSchedulesItsTimers) {
     EXPECT_EQ(app.count("refresh generation="), 33u);
 
     // The hourly update check comes one hour after launch, not before.
-    EXPECT_EQ(app.count("auto-update hourly check"), 0u);
-    app.host.clock().advance(3600 - 65.1 + 0.2);
-    EXPECT_EQ(app.count("auto-update hourly check"), 1u);
+    app.defaultsStore->standard()->set("host.autoUpdate.enabled", true);
+    app.host.clock().advance(3600 - 65.1 - 0.2);
+    EXPECT_TRUE(app.feedRequests.empty());
+    app.host.clock().advance(0.4);
+    EXPECT_EQ(app.feedRequests.size(), 1u);
 }
 
 TEST(Startup, FirstRunPromptComesAfterAThirdOfASecondAndTheUpgradeNoticeOnce) {

@@ -6,6 +6,8 @@
 #include <QApplication>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QPixmap>
 #include <QScreen>
 #include <QTimer>
@@ -80,6 +82,44 @@ int main(int argc, char** argv) {
         ok &= save(hostMenu->grab(), out / "main-menu-host.png");
         hostMenu->hide();
     }
+
+    // The update windows: the countdown, the progress window at each stage, and the alerts.
+    app.delegate->presentAutoUpdateCountdownWindow({"1.6", "160"});
+    app.host.clock().advance(2);
+    pump(app, 300);
+    if (auto* countdown = shell->widgetFor(app.delegate->autoUpdateCountdownWindow.get())) {
+        ok &= save(countdown->grab(), out / "update-countdown.png");
+    }
+    app.delegate->autoUpdateCountdownWindow->skipUpdate();
+    app.delegate->requestOnlineUpdateAction();
+    app.answerFeed(QuillmereReleaseFeed{{"9.0", "900"}, {"1.6", "160"}});
+    auto progress = app.delegate->onlineUpdateProgressWindow;
+    const std::map<std::string, std::string> target{{"targetVersion", "1.6"}, {"targetBuild", "160"}};
+    auto stage = [&](const std::string& state, std::map<std::string, std::string> fields, const std::string& name) {
+        if (!state.empty()) app.updater.report(progress->request.identifier, state, std::move(fields));
+        app.host.clock().advance(0.5);
+        pump(app, 300);
+        if (auto* widget = shell->widgetFor(progress.get())) ok &= save(widget->grab(), out / name);
+    };
+    stage("", {}, "update-progress-waiting.png");
+    stage("downloading", target, "update-progress-downloading.png");
+    stage("installing", target, "update-progress-installing.png");
+    auto installed = target;
+    installed["installedVersion"] = "1.6";
+    installed["installedBuild"] = "160";
+    stage("completed", installed, "update-progress-completed.png");
+    auto alert = [&](void (HostProbeDelegate::*present)(), const std::string& name) {
+        (app.delegate.get()->*present)();
+        pump(app, 300);
+        if (auto* box = view->findChild<QMessageBox*>()) {
+            ok &= save(box->grab(), out / name);
+            if (!box->buttons().isEmpty()) box->buttons().last()->click();
+            pump(app, 100);
+        }
+    };
+    alert(&HostProbeDelegate::presentUpdateCheckFailedAlert, "update-alert-check-failed.png");
+    alert(&HostProbeDelegate::presentHostUpToDateAlert, "update-alert-up-to-date.png");
+    alert(&HostProbeDelegate::presentAutomaticUpdaterUnavailableAlert, "update-alert-updater-unavailable.png");
 
     app.defaultsStore->standard()->set(QuillmereL10n::overrideKey, std::string("de"));
     app.delegate->refreshHostLocalization();

@@ -1,0 +1,102 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "HostApp/App/HostOnlineUpdateRequest.h"
+#include "support/TestUpdater.h"
+
+namespace qm {
+namespace {
+
+using Request = HostOnlineUpdateRequest;
+using State = HostOnlineUpdateRequest::Status::State;
+
+Request::RequestError::Kind errorOf(const std::function<void()>& operation) {
+    try {
+        operation();
+    } catch (const Request::RequestError& error) {
+        return error.kind;
+    }
+    ADD_FAILURE() << "no error thrown";
+    return Request::RequestError::Kind::failed;
+}
+
+TEST(UpdateRequest, AnUpdaterThatCannotBeUsedRefusesEveryWrite) {
+    test::TestUpdater missing(false);
+    const Request::Request someRequest{"0f0f0f0f-0000-4000-8000-000000000000", "1.6", "160"};
+    EXPECT_EQ(errorOf([&] { Request::requestImmediateCheck("1.6", "160", missing.locations()); }),
+              Request::RequestError::Kind::unavailable);
+    EXPECT_EQ(errorOf([&] { Request::cancel(someRequest, missing.locations()); }), Request::RequestError::Kind::unavailable);
+    EXPECT_TRUE(std::filesystem::is_empty(missing.locations().requestDirectoryURL));
+
+    test::TestUpdater fileInsteadOfFolder;
+    std::filesystem::remove(fileInsteadOfFolder.locations().requestDirectoryURL);
+    std::ofstream(fileInsteadOfFolder.locations().requestDirectoryURL) << "x";
+    EXPECT_EQ(errorOf([&] { Request::requestImmediateCheck("1.6", "160", fileInsteadOfFolder.locations()); }),
+              Request::RequestError::Kind::unavailable);
+}
+
+TEST(UpdateRequest, RequestsAreSeparatePrivatePropertyListsAndCancelIsWrittenOnce) {
+    test::TestUpdater updater;
+    const auto first = Request::requestImmediateCheck("1.6", "160", updater.locations());
+    const auto second = Request::requestImmediateCheck("1.7", "170", updater.locations());
+    EXPECT_NE(first.identifier, second.identifier);
+    EXPECT_EQ(first.identifier.size(), 36u);
+    EXPECT_EQ(first.identifier.find_first_of("ABCDEF"), std::string::npos);
+
+    const auto requests = updater.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    const std::map<std::string, std::string> expected{{"schema", "integer:1"},
+                                                      {"operation", "check"},
+                                                      {"requestID", first.identifier},
+                                                      {"targetVersion", "1.6"},
+                                                      {"targetBuild", "160"}};
+    EXPECT_EQ(requests.at(first.identifier), expected);
+    const auto file = updater.locations().requestDirectoryURL / ("request-" + first.identifier);
+    struct stat info {};
+    ASSERT_EQ(::stat(file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    std::ifstream in(file);
+    std::string head;
+    std::getline(in, head);
+    EXPECT_EQ(head.rfind("<?xml", 0), 0u);
+
+    Request::cancel(first, updater.locations());
+    const auto cancelFile = updater.locations().requestDirectoryURL / ("cancel-" + first.identifier);
+    std::ofstream(cancelFile, std::ios::app) << "marker";  // a second cancel must leave it alone
+    Request::cancel(first, updater.locations());
+    std::ifstream cancelIn(cancelFile);
+    std::string content((std::istreambuf_iterator<char>(cancelIn)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(content, "cancel\n" + first.identifier + "\nmarker");
+    EXPECT_EQ(updater.cancelFiles().size(), 1u);
+}
+
+TEST(UpdateRequest, OnlyAStatusForThisRequestWithAKnownStateIsRead) {
+    test::TestUpdater updater;
+    const auto request = Request::requestImmediateCheck("1.6", "160", updater.locations());
+    EXPECT_FALSE(Request::status(request, updater.locations()));  // no file yet
+
+    updater.report(request.identifier, "no-update", {{"targetVersion", "1.6"}}, true);
+    auto status = Request::status(request, updater.locations());
+    ASSERT_TRUE(status);
+    EXPECT_EQ(status->state, State::noUpdate);
+    EXPECT_EQ(status->targetVersion, "1.6");
+    EXPECT_EQ(status->failureReason, "");
+
+    std::string upper = request.identifier;
+    for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    updater.report(upper, "queued");
+    EXPECT_FALSE(Request::status(request, updater.locations()));
+    for (const char* state : {"QUEUED", "paused", ""}) {
+        updater.report(request.identifier, state);
+        EXPECT_FALSE(Request::status(request, updater.locations())) << state;
+    }
+    updater.writeRawStatus("not a property list");
+    EXPECT_FALSE(Request::status(request, updater.locations()));
+    updater.writeRawStatus("<?xml version=\"1.0\"?><plist version=\"1.0\"><array/></plist>");
+    EXPECT_FALSE(Request::status(request, updater.locations()));
+}
+
+}  // namespace
+}  // namespace qm
