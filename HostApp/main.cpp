@@ -13,6 +13,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 
 #include "HostApp/App/HostProbeDelegate.h"
 #include "HostApp/Server/V230HostAudioAuxServer.h"
@@ -21,6 +22,9 @@
 #include "Platform/AccountService.h"
 #include "Platform/Core/AsioDispatchQueue.h"
 #include "Platform/Accessibility.h"
+#include "Platform/Linux/LocalURLEvents.h"
+#include "Platform/Linux/PosixProcessLauncher.h"
+#include "Platform/Linux/SocketPortProber.h"
 #include "Platform/Linux/AsioNetwork.h"
 #include "Platform/Linux/AvahiDNSService.h"
 #include "Platform/Linux/LinuxAccountService.h"
@@ -69,36 +73,6 @@ std::filesystem::path resourcesFolder(const HostBundleInfo& bundle) {
     return {};
 }
 
-// Connects to 127.0.0.1:5900 with a 1.5 s limit; none when something answers.
-std::optional<std::string> probeLocalPort(std::uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return std::string(std::strerror(errno));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::optional<std::string> result;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        if (errno != EINPROGRESS) {
-            result = std::string(std::strerror(errno));
-        } else {
-            pollfd waiting{fd, POLLOUT, 0};
-            const int ready = ::poll(&waiting, 1, 1500);
-            int soError = 0;
-            socklen_t length = sizeof soError;
-            if (ready == 0) {
-                result = "timeout";
-            } else if (ready < 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &length) != 0) {
-                result = std::string(std::strerror(errno));
-            } else if (soError != 0) {
-                result = std::string(std::strerror(soError));
-            }
-        }
-    }
-    ::close(fd);
-    return result;
-}
-
 std::string machineName() {
     char name[256] = {};
     if (::gethostname(name, sizeof name - 1) != 0) return {};
@@ -115,6 +89,18 @@ int main(int argc, char** argv) {
 
     const std::vector<std::string> arguments(argv, argv + argc);
     const auto flags = HostLaunchFlags::parse(arguments);
+
+    // Opened with a "quillmerehost:" address (the desktop's handler for the scheme): a running
+    // Host takes it and this start ends here; otherwise this Host handles it once it runs.
+    std::optional<std::string> openedURL;
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        if (arguments[i].rfind("quillmerehost:", 0) == 0) openedURL = arguments[i];
+    }
+    const auto urlSocket = LocalURLEventListener::defaultPath();
+    if (openedURL && LocalURLEventListener::send(urlSocket, *openedURL, nullptr)) {
+        logLine("[QuillmereHost] handed " + escapedForLog(*openedURL) + " to the running Host");
+        return EXIT_SUCCESS;
+    }
 
     const bool desktop = desktopAnswers();
     // Made before any thread starts: it blocks the stop signals, which then reach its loop.
@@ -205,10 +191,7 @@ int main(int argc, char** argv) {
     environment.notifications = notifications;
     environment.makeServer = [platform] { return V230HostAudioAuxServer::create(platform); };
     environment.hostName = machineName;
-    auto probeQueue = platform.makeQueue("v230.hostprobe.check");
-    environment.probeScreenSharing = [probeQueue](std::function<void(std::optional<std::string>)> answer) {
-        probeQueue->async([answer] { answer(probeLocalPort(5900)); });
-    };
+    environment.portProber = std::make_shared<SocketPortProber>();
     // Sleep and wake from logind, handed to the main queue.
     struct PowerHandlers {
         std::mutex mutex;
@@ -245,10 +228,23 @@ int main(int argc, char** argv) {
     environment.processName = "QuillmereHost";
     environment.cachesDirectory = defaultCachesDirectory();
 
+    environment.launcher = std::make_shared<PosixProcessLauncher>();
+
     auto delegate = HostProbeDelegate::create(environment);
+    std::string urlError;
+    auto urlListener = LocalURLEventListener::listen(
+        urlSocket, platform.mainQueue,
+        [weak = std::weak_ptr<HostProbeDelegate>(delegate)](const std::string& url) {
+            if (auto target = weak.lock()) target->handlePermissionURLEvent(url);
+        },
+        &urlError);
+    if (!urlListener) logLine("[QuillmereHost] links: not listening for installer links (" + escapedForLog(urlError) + ")");
     application.onStopSignal([weak = std::weak_ptr<HostProbeDelegate>(delegate)](int signalNumber) {
         if (auto target = weak.lock()) target->terminateApplication("signal " + std::to_string(signalNumber));
     });
-    application.exec([delegate] { delegate->applicationDidFinishLaunching(); });
+    application.exec([delegate, openedURL] {
+        delegate->applicationDidFinishLaunching();
+        if (openedURL) delegate->handlePermissionURLEvent(*openedURL);
+    });
     return EXIT_SUCCESS;
 }

@@ -22,10 +22,33 @@ std::filesystem::path XdgAutostartLoginItems::defaultFolder() {
 
 std::filesystem::path XdgAutostartLoginItems::entryPath() const { return folder_ / "quillmere-host.desktop"; }
 
+namespace {
+
+// The Exec value of a desktop entry: the path quoted, with the characters that stay special inside
+// quotes escaped.
+std::string quotedExec(const std::filesystem::path& executable) {
+    std::string quoted = "\"";
+    for (char c : executable.string()) {
+        if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += '\\';
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
+}  // namespace
+
 LoginItemService::Status XdgAutostartLoginItems::status() const {
     std::error_code error;
     if (executable_.empty() || !std::filesystem::exists(executable_, error)) return Status::notFound;
-    return std::filesystem::exists(entryPath(), error) ? Status::enabled : Status::notRegistered;
+    std::ifstream in(entryPath());
+    if (!in) return Status::notRegistered;
+    // An entry left by a copy of the Host elsewhere does not start this one: it counts as missing,
+    // so a kept wish rewrites it.
+    const std::string wanted = "Exec=" + quotedExec(executable_);
+    for (std::string line; std::getline(in, line);) {
+        if (line == wanted) return Status::enabled;
+    }
+    return Status::notRegistered;
 }
 
 std::optional<std::string> XdgAutostartLoginItems::registerItem() {
@@ -36,12 +59,20 @@ std::optional<std::string> XdgAutostartLoginItems::registerItem() {
     temporary += ".tmp";
     {
         std::ofstream out(temporary, std::ios::trunc);
-        out << "[Desktop Entry]\nType=Application\nName=Corventis Host\nExec=\"" << executable_.string()
-            << "\"\nX-GNOME-Autostart-enabled=true\nNoDisplay=false\n";
-        if (!out) return "could not write " + temporary.string();
+        out << "[Desktop Entry]\nType=Application\nName=Corventis Host\nExec=" << quotedExec(executable_)
+            << "\nX-GNOME-Autostart-enabled=true\nNoDisplay=false\n";
+        out.flush();
+        if (!out) {
+            std::filesystem::remove(temporary, error);
+            return "could not write " + temporary.string();
+        }
     }
     std::filesystem::rename(temporary, entryPath(), error);
-    if (error) return error.message();
+    if (error) {
+        const auto message = error.message();
+        std::filesystem::remove(temporary, error);
+        return message;
+    }
     return std::nullopt;
 }
 

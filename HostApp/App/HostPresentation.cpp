@@ -6,6 +6,8 @@
 #include <sstream>
 
 #include "HostApp/App/HostProbeDelegate.h"
+
+#include "HostApp/Display/HostDisplayModeSwitcher.h"
 #include "HostApp/Server/V230HostAudioAuxServer.h"
 #include "Platform/Accessibility.h"
 #include "Platform/AudioCapture.h"
@@ -306,7 +308,7 @@ void HostProbeDelegate::requestFirstRunPermissionsIfNeeded() {
         log("permissions: requesting Screen Recording on first launch");
         pendingScreenCaptureRelaunch = true;
         env_.defaults->set("host.pendingScreenCaptureRelaunch", true);
-        access->request();
+        requestScreenRecordingPermission();
         prompted = true;
     }
     if (!prompted) {
@@ -315,85 +317,279 @@ void HostProbeDelegate::requestFirstRunPermissionsIfNeeded() {
         if (!trusted && !env_.defaults->boolean("host.firstRun.accessibilityPrompted")) {
             env_.defaults->set("host.firstRun.accessibilityPrompted", true);
             log("permissions: requesting Accessibility on first launch");
-            accessibility->isProcessTrustedWithPrompt();
+            requestAccessibilityPermission();
         }
     }
     triggerScreenCaptureRelaunchIfNeeded("first-run permission check");
 }
 
-void HostProbeDelegate::triggerScreenCaptureRelaunchIfNeeded(const std::string&) {}
 
 void HostProbeDelegate::checkLocalVNC(std::int64_t generation) {
-    if (!env_.probeScreenSharing) return;
-    env_.probeScreenSharing([weak = weak(), generation](std::optional<std::string> error) {
-        auto self = weak.lock();
-        if (!self) return;
-        self->onMain([generation, error](HostProbeDelegate& delegate) {
-            if (generation != delegate.checkGeneration) return;  // a newer refresh owns the line
-            std::string text;
-            if (!error) {
-                text = "Screen Sharing port 5900: reachable on this Host";
-            } else if (*error == "timeout") {
-                text = "Screen Sharing port 5900: not reachable (timeout). Enable macOS Screen Sharing.";
-            } else {
-                text = "Screen Sharing port 5900: not reachable (" + *error + ")";
-            }
-            delegate.log(text);
-            delegate.statusLabel->setText(text);
-        });
+    if (activeVNCProbe) {
+        activeVNCProbe->setStateHandler(nullptr);
+        activeVNCProbe->cancel();
+        activeVNCProbe.reset();
+    }
+    if (!env_.portProber) return;
+    auto probe = env_.portProber->makeConnection("127.0.0.1", env_.screenSharingPort);
+    activeVNCProbe = probe;
+    auto queue = env_.platform.makeQueue("v230.hostprobe.check." + std::to_string(generation));
+    // Touched only on the probe's queue: the state handler and the time-out both run there, so
+    // exactly one final outcome is reported.
+    auto finished = std::make_shared<bool>(false);
+    const std::string port = std::to_string(env_.screenSharingPort);
+    std::weak_ptr<ProbeConnection> weakProbe = probe;
+    auto finish = [weak = weak(), weakProbe, finished, generation](const std::string& text) {
+        *finished = true;
+        auto connection = weakProbe.lock();
+        if (!connection) return;
+        connection->setStateHandler(nullptr);
+        connection->cancel();
+        if (auto self = weak.lock()) {
+            self->onMain([connection, generation, text](HostProbeDelegate& delegate) {
+                delegate.reportScreenSharingProbe(connection, generation, text);
+            });
+        }
+    };
+    probe->setStateHandler([weak = weak(), finished, finish, generation, port](ProbeConnection::State state,
+                                                                              const std::string& error) {
+        // finish removes this handler: it runs from a copy that outlives it.
+        auto done = finish;
+        switch (state) {
+            case ProbeConnection::State::ready:
+                if (!*finished) done("Screen Sharing port " + port + ": reachable on this Host");
+                break;
+            case ProbeConnection::State::failed:
+                if (!*finished) done("Screen Sharing port " + port + ": not reachable (" + error + ")");
+                break;
+            case ProbeConnection::State::waiting:
+                if (auto self = weak.lock()) {
+                    self->onMain([generation, error](HostProbeDelegate& delegate) {
+                        if (generation != delegate.checkGeneration) return;
+                        delegate.log("Screen Sharing port 5900 waiting: " + error);
+                        delegate.statusLabel->setText(L10n::format(
+                            "host.screenSharingWaitingFormat", "Screen Sharing port 5900: waiting (%@)", error));
+                        delegate.updateHostPresentation();
+                    });
+                }
+                break;
+            case ProbeConnection::State::setup:
+            case ProbeConnection::State::preparing:
+            case ProbeConnection::State::cancelled: break;
+        }
     });
+    probe->start(queue);
+    // The time-out holds the attempt weakly: the queue keeps it until it fires, and the attempt
+    // keeps the queue. A replaced attempt is released (and ends) at once.
+    queue->asyncAfter(screenSharingProbeTimeout, [finished, finish, port] {
+        if (!*finished) {
+            finish("Screen Sharing port " + port + ": not reachable (timeout). Enable macOS Screen Sharing.");
+        }
+    });
+}
+
+void HostProbeDelegate::reportScreenSharingProbe(const std::shared_ptr<ProbeConnection>& probe, std::int64_t generation,
+                                                 const std::string& text) {
+    // A probe that was replaced reports nothing, whatever its generation.
+    if (!activeVNCProbe || activeVNCProbe != probe) return;
+    activeVNCProbe.reset();
+    if (generation != checkGeneration) return;
+    log(text);
+    statusLabel->setText(text);
+    updateHostPresentation();
+}
+
+std::string HostProbeDelegate::hostDisplayDiagnostics(const std::shared_ptr<V230HostAudioAuxServer>& server) const {
+    std::string text = L10n::format("host.diagnosticsDefaultIntroFormat",
+                                    "V%@ Host defaults to fixed virtual display templates for 1080p / HiDPI / HiDPI 1260. "
+                                    "The physical display menu controls audio and real-display fallback.",
+                                    hostAppVersionString(env_.bundle)) +
+                       "\n";
+    if (server) return text + server->displayDiagnosticsSnapshot();
+    if (env_.platform.displays) return text + HostDisplayModeSwitcher(env_.platform.displays, env_.platform.clock).displayDiagnostics();
+    return text;
 }
 
 void HostProbeDelegate::refreshDisplayState(std::int64_t generation, bool forceDisplayDiagnostics) {
     const std::uint64_t now = env_.platform.clock->uptimeNs();
-    const bool stale = !cachedDisplayDiagnosticsText || !lastDisplayDiagnosticsRefreshNs ||
-                       now - *lastDisplayDiagnosticsRefreshNs > static_cast<std::uint64_t>(displayDiagnosticsMaxAge * 1e9);
-    if (!forceDisplayDiagnostics && !stale) {
-        detailLabel->setText(*cachedDisplayDiagnosticsText);
-        return;
-    }
-    // The server's diagnostics read its queue: never from the main queue.
-    std::weak_ptr<V230HostAudioAuxServer> server = audioServer;
-    const auto version = hostAppVersionString(env_.bundle);
-    backgroundQueue_->async([weak = weak(), server, generation, version] {
-        std::string text = "Display diagnostics unavailable";
-        if (auto host = server.lock()) {
-            text = L10n::format("host.diagnosticsDefaultIntroFormat",
-                                "V%@ Host defaults to fixed virtual display templates for 1080p / HiDPI / HiDPI 1260. "
-                                "The physical display menu controls audio and real-display fallback.",
-                                version) +
-                   "\n" + host->displayDiagnosticsSnapshot();
+    const bool recompute =
+        forceDisplayDiagnostics || !cachedDisplayDiagnosticsText || !lastDisplayDiagnosticsRefreshNs ||
+        now - *lastDisplayDiagnosticsRefreshNs >= static_cast<std::uint64_t>(displayDiagnosticsMaxAge * 1e9);
+    const auto cached = cachedDisplayDiagnosticsText.value_or("");
+    // The server's snapshots wait for its queue: the reading happens on the background queue.
+    std::weak_ptr<V230HostAudioAuxServer> weakServer = audioServer;
+    backgroundQueue_->async([weak = weak(), weakServer, generation, recompute, cached] {
+        bool headless = false;
+        std::uint32_t selected = 0;
+        auto server = weakServer.lock();
+        if (server) {
+            headless = server->headlessVirtualDisplayEnabledSnapshot();
+            selected = headless ? server->physicalDisplayIDSnapshot() : server->selectedDisplayIDSnapshot();
         }
-        auto self = weak.lock();
-        if (!self) return;
-        self->onMain([generation, text](HostProbeDelegate& delegate) {
-            if (generation != delegate.checkGeneration) return;
-            delegate.cachedDisplayDiagnosticsText = text;
-            delegate.lastDisplayDiagnosticsRefreshNs = delegate.env_.platform.clock->uptimeNs();
-            delegate.detailLabel->setText(text);
-        });
+        std::string text = cached;
+        std::vector<DisplayOption> options;
+        {
+            auto self = weak.lock();
+            if (recompute) text = self ? self->hostDisplayDiagnostics(server) : "Display diagnostics unavailable";
+            if (self && self->env_.platform.displays) {
+                HostDisplayModeSwitcher switcher(self->env_.platform.displays, self->env_.platform.clock);
+                for (const auto& option : switcher.displaySelectionOptions()) options.push_back({option.id, option.title});
+            }
+            if (!self) return;
+            // The delegate is released on the main queue, never here.
+            self->onMain([generation, recompute, text, options, headless, selected](HostProbeDelegate& delegate) {
+                if (generation != delegate.checkGeneration) return;
+                delegate.virtualDisplayCheckbox->setChecked(headless);
+                delegate.virtualDisplayCheckbox->setEnabled(true);
+                delegate.displayPopup->setEnabled(true);
+                delegate.useDisplayButton->setEnabled(true);
+                delegate.updateDisplayPopup(options, selected);
+                delegate.detailLabel->setText(text);
+                if (recompute) {
+                    delegate.cachedDisplayDiagnosticsText = text;
+                    delegate.lastDisplayDiagnosticsRefreshNs = delegate.env_.platform.clock->uptimeNs();
+                }
+                delegate.log(std::string("display diagnostics updated headless=") + (headless ? "true" : "false") +
+                             " selected=" + std::to_string(selected));
+            });
+        }
     });
 }
 
-void HostProbeDelegate::useDisplayButtonPressed() { refresh(true, false); }
+void HostProbeDelegate::updateDisplayPopup(const std::vector<DisplayOption>& options, std::uint32_t selectedID) {
+    displayPopup->removeAllItems();
+    for (const auto& option : options) displayPopup->addItem(option.title, option.id);
+    const auto& items = displayPopup->items();
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (items[i].representedObject == selectedID) {
+            displayPopup->selectItem(i);
+            break;
+        }
+    }
+}
+
+void HostProbeDelegate::useDisplayButtonPressed() {
+    const auto* item = displayPopup->selectedItem();
+    if (!item || !item->representedObject) return;
+    const auto id = *item->representedObject;
+    log("UI selected physical display " + std::to_string(id));
+    if (audioServer) audioServer->selectDisplayID(id);
+    env_.platform.mainQueue->asyncAfter(0.2, [weak = weak()] {
+        if (auto self = weak.lock()) self->refresh(true, false);
+    });
+}
+
+void HostProbeDelegate::virtualDisplayCheckboxChanged(ButtonModel& checkbox) {
+    const bool enabled = checkbox.checked();
+    log(std::string("UI headless virtual display ") + (enabled ? "enabled" : "disabled"));
+    if (audioServer) audioServer->setHeadlessVirtualDisplayEnabled(enabled);
+    env_.platform.mainQueue->asyncAfter(0.9, [weak = weak()] {
+        if (auto self = weak.lock()) self->refresh(true, false);
+    });
+}
+
+void HostProbeDelegate::showDetailWindowAction() {
+    if (!detailWindow) {
+        auto window = std::make_shared<DetailWindowModel>();
+        window->setTitle(L10n::text("host.detailWindowTitle", "Corventis Host Details"));
+        window->statusLabel = statusLabel;
+        window->audioStatusLabel = audioStatusLabel;
+        window->addressLabel = addressLabel;
+        window->detailLabel = detailLabel;
+        window->displayPopup = displayPopup;
+        window->useDisplayButton = useDisplayButton;
+        window->virtualDisplayCheckbox = virtualDisplayCheckbox;
+        detailWindow = window;
+        if (env_.shell) env_.shell->attachWindow(window);
+    }
+    refresh(true, false);
+    detailWindow->makeKeyAndOrderFront();
+    if (env_.shell) env_.shell->activateIgnoringOtherApps();
+}
 
 void HostProbeDelegate::handleWorkspacePowerEvent(WorkspacePowerEvent event) {
-    std::weak_ptr<V230HostAudioAuxServer> server = audioServer;
-    // Going to sleep waits until capture has moved; that wait belongs on a background queue.
-    backgroundQueue_->async([server, event] {
-        auto host = server.lock();
-        if (!host) return;
-        switch (event) {
-            case WorkspacePowerEvent::willSleep: host->noteHostPowerState("system will sleep", true, true); break;
-            case WorkspacePowerEvent::screensDidSleep: host->noteHostPowerState("screens did sleep", true, false); break;
-            case WorkspacePowerEvent::didWake: host->noteHostPowerState("system did wake", false, false); break;
-            case WorkspacePowerEvent::screensDidWake: host->noteHostPowerState("screens did wake", false, false); break;
-        }
-    });
-    if (event == WorkspacePowerEvent::didWake || event == WorkspacePowerEvent::screensDidWake) refresh(true, false);
+    struct PowerNotice {
+        const char* reason;
+        bool screensSleeping;
+        bool preflight;
+    };
+    PowerNotice notice{};
+    switch (event) {
+        case WorkspacePowerEvent::willSleep: notice = {"system will sleep", true, true}; break;
+        case WorkspacePowerEvent::screensDidSleep: notice = {"screens did sleep", true, false}; break;
+        case WorkspacePowerEvent::didWake: notice = {"system did wake", false, false}; break;
+        case WorkspacePowerEvent::screensDidWake: notice = {"screens did wake", false, false}; break;
+    }
+    const bool sleeping = notice.screensSleeping;
+    log(sleeping ? std::string("power: ") + notice.reason + "; keeping Host Aux viewer sessions connected"
+                 : std::string("power: ") + notice.reason);
+    if (audioServer) {
+        // Going to sleep waits until capture has moved, and the server's queue may be waiting on
+        // the main queue: the notices go through the background queue, in order.
+        std::weak_ptr<V230HostAudioAuxServer> server = audioServer;
+        backgroundQueue_->async([server, notice] {
+            if (auto host = server.lock()) host->noteHostPowerState(notice.reason, notice.screensSleeping, notice.preflight);
+        });
+    }
+    if (sleeping) {
+        updateHostPresentation();
+    } else {
+        refresh(true, false);
+    }
 }
 
-void HostProbeDelegate::requestQuitMenuAction() { terminateApplication("quit menu"); }
+void HostProbeDelegate::requestQuitMenuAction() { requestTermination("quit menu"); }
+
+void HostProbeDelegate::requestTermination(const std::string& reason) {
+    if (terminating_) return;
+    // Later requests while the question is up are answered with it; the first one names the quit.
+    if (!pendingTerminateReason_) pendingTerminateReason_ = reason;
+    if (applicationShouldTerminate() == TerminateReply::now) {
+        pendingTerminateReason_.reset();
+        terminateApplication(reason);
+    }
+}
+
+HostProbeDelegate::TerminateReply HostProbeDelegate::applicationShouldTerminate() {
+    if (terminationConfirmed) return TerminateReply::now;
+    if (!terminationConfirmationInProgress) {
+        terminationConfirmationInProgress = true;
+        presentQuitHostConfirmation();
+    }
+    return TerminateReply::later;
+}
+
+void HostProbeDelegate::presentQuitHostConfirmation() {
+    if (env_.shell) env_.shell->activateIgnoringOtherApps();
+    AlertModel alert;
+    alert.style = AlertModel::Style::warning;
+    alert.messageText = L10n::text("host.quitTitle", "Quit Corventis Host?");
+    alert.informativeText = L10n::text("host.quitMessage",
+                                       "After quitting, Viewer will not be able to connect to this Host device until "
+                                       "Corventis Host is opened again.");
+    alert.buttons = {L10n::text("host.quitButton", "Quit Host"),
+                     L10n::text("host.keepRunningButton", "Keep Running")};
+    if (!summaryWindow) summaryWindow = makeSummaryWindow();
+    auto completion = [weak = weak()](int response) {
+        auto self = weak.lock();
+        if (!self) return;
+        self->terminationConfirmationInProgress = false;
+        const bool quit = response == 1000;
+        if (quit) self->terminationConfirmed = true;
+        auto reason = self->pendingTerminateReason_.value_or("quit confirmed");
+        self->pendingTerminateReason_.reset();
+        if (quit) {
+            self->terminateApplication(reason);
+        } else {
+            self->log("quit cancelled: Host keeps running");
+        }
+    };
+    if (!env_.shell) {
+        // No desktop to ask: the request stays unanswered rather than quitting unasked.
+        return;
+    }
+    env_.shell->beginSheet(summaryWindow, alert, std::move(completion));
+}
 
 void HostProbeDelegate::terminateApplication(const std::string& reason) {
     if (terminating_) return;
@@ -407,13 +603,33 @@ void HostProbeDelegate::terminateApplication(const std::string& reason) {
     });
 }
 
+void HostProbeDelegate::unregisterWorkspacePowerObservers() {
+    // Dropping a token removes its observer; the empty list lets registering happen again.
+    workspacePowerObservers.clear();
+}
+
+bool HostProbeDelegate::applicationShouldHandleReopen(bool hasVisibleWindows) {
+    if (hasVisibleWindows) return true;
+    if (summaryAutoCloseWorkItem) {
+        summaryAutoCloseWorkItem->cancel();
+        summaryAutoCloseWorkItem.reset();
+    }
+    if (!summaryWindow) summaryWindow = makeSummaryWindow();
+    updateHostPresentation();
+    raiseSummaryWindow(true);
+    return true;
+}
+
 void HostProbeDelegate::applicationWillTerminate(std::function<void()> done) {
+    triggerScreenCaptureRelaunchIfNeeded("application termination");
     // Quitting closes the update window without cancelling its request.
     if (onlineUpdateProgressWindow) onlineUpdateProgressWindow->applicationWillTerminate();
     if (timer) timer->cancel();
+    timer.reset();
     if (initialInstallOnboardingTimer) initialInstallOnboardingTimer->cancel();
+    initialInstallOnboardingTimer.reset();
     languageObserver.reset();
-    workspacePowerObservers.clear();
+    unregisterWorkspacePowerObservers();
     clipboardBridge->stop();
     if (!audioServer) {
         if (done) done();

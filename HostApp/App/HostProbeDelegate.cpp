@@ -20,6 +20,13 @@ using L10n = QuillmereL10n;
 std::shared_ptr<HostProbeDelegate> HostProbeDelegate::create(Environment environment) {
     auto delegate = std::shared_ptr<HostProbeDelegate>(new HostProbeDelegate(std::move(environment)));
     delegate->logSubscription_ = DiagnosticLogBuffer::attach(LogSink::shared(), delegate->diagnosticLog);
+    std::weak_ptr<HostProbeDelegate> weak = delegate;
+    delegate->virtualDisplayCheckbox->action = [weak](ButtonModel& sender) {
+        if (auto self = weak.lock()) self->virtualDisplayCheckboxChanged(sender);
+    };
+    delegate->useDisplayButton->action = [weak](ButtonModel&) {
+        if (auto self = weak.lock()) self->useDisplayButtonPressed();
+    };
     return delegate;
 }
 
@@ -36,6 +43,13 @@ HostProbeDelegate::HostProbeDelegate(Environment environment)
     summaryStatusLabel = std::make_shared<LabelModel>(L10n::text("host.starting", "Corventis Host is starting..."));
     summaryAddressLabel = std::make_shared<LabelModel>(L10n::text("host.ipsChecking", "Host IPs: checking..."));
     summaryViewerLabel = std::make_shared<LabelModel>(L10n::text("host.viewerNone", "Viewer: none connected"));
+    displayPopup = std::make_shared<PopUpButtonModel>();
+    virtualDisplayCheckbox = std::make_shared<ButtonModel>(
+        ButtonModel::Kind::checkbox, L10n::text("host.headlessVirtualDisplayCheckbox", "Headless virtual display"));
+    virtualDisplayCheckbox->setEnabled(false);
+    useDisplayButton = std::make_shared<ButtonModel>(
+        ButtonModel::Kind::push, L10n::text("host.useDisplayButton", "Use Selected Physical Display"));
+    useDisplayButton->setEnabled(false);
     diagnosticLog = std::make_shared<DiagnosticLogBuffer>(env_.platform.clock, DiagnosticLogBuffer::defaultLimit);
     clipboardBridge = std::make_shared<ClipboardSyncBridge>(env_.platform, "Viewer", env_.pasteboard,
                                                             clipboardMaxFileBytes, clipboardMaxTotalFileBytes,

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "HostApp/App/DisplayControlsModel.h"
 #include "HostApp/App/HostBuild.h"
 #include "HostApp/App/HostLaunchAtLogin.h"
 #include "HostApp/App/HostOnlineUpdateRequest.h"
@@ -16,6 +17,8 @@
 #include "HostApp/App/ViewModels.h"
 #include "Platform/Core/DispatchQueue.h"
 #include "Platform/HostPlatform.h"
+#include "Platform/PortProbe.h"
+#include "Platform/ProcessLauncher.h"
 #include "Platform/Core/UUID.h"
 #include "QuillmereProfiles/QuillmereDiscovery.h"
 #include "QuillmereProfiles/QuillmereReleaseFeed.h"
@@ -50,6 +53,7 @@ public:
     static constexpr double summaryAutoCloseDelay = 5.0;
     static constexpr double firstRunPromptDelay = 0.35;
     static constexpr double displayDiagnosticsMaxAge = 15.0;
+    static constexpr double screenSharingProbeTimeout = 1.5;
     static constexpr std::int64_t clipboardMaxFileBytes = 33'554'432;
     static constexpr std::int64_t clipboardMaxTotalFileBytes = 50'331'648;
     static constexpr std::int64_t fileChunkSize = 262'144;
@@ -64,9 +68,11 @@ public:
         std::function<std::shared_ptr<V230HostAudioAuxServer>()> makeServer;
         std::function<std::vector<QuillmereRouteRecord>()> routeRecords;  // default: the machine's
         std::function<std::string()> hostName;                            // the machine's name
-        // Probes the local Screen Sharing port: answers (on any thread) none when it is reachable,
-        // else the error's description ("timeout" after 1.5 s).
-        std::function<void(std::function<void(std::optional<std::string> error)>)> probeScreenSharing;
+        // Connection attempts for the local Screen Sharing probe; none: no probe.
+        std::shared_ptr<PortProber> portProber;
+        // The relaunch script and the privacy panes; none: neither can be started.
+        std::shared_ptr<ProcessLauncher> launcher;
+        std::uint16_t screenSharingPort = 5900;
         // Subscribes to one of the desktop's power notifications; the handler runs on the main queue.
         std::function<std::shared_ptr<void>(WorkspacePowerEvent, std::function<void()>)> observeWorkspacePower;
         // The product website's page for a path and fragment; none when no address can be formed.
@@ -127,7 +133,8 @@ public:
     std::shared_ptr<SummaryWindowModel> makeSummaryWindow();
     void showSummaryWindowAction(Sender sender);
     void showAboutPanelAction();
-    void showDetailWindowAction() {}
+    // The detail window with the display controls.
+    void showDetailWindowAction();
     void copyLogsButtonPressed() {}
     void refreshButtonPressed();
     void refreshOnlineUpdateButtonPresentation();
@@ -165,9 +172,31 @@ public:
     void requestOnlineUpdateAction();
     void toggleAutoUpdateMenuAction(MenuItemModel& item);
     void triggerScreenCaptureRelaunchIfNeeded(const std::string& reason);
+    // ---- Permissions and the installer's links ------------------------------------------------
+    void prepareForSystemPermissionPrompt();
+    void requestScreenRecordingPermission();
+    void requestAccessibilityPermission();
+    void openSystemSettingsPrivacyPane(const std::string& anchor);
+    void enqueueInstallerPermissionRequest(PermissionRequestKind kind);
+    // An address the Host was opened with ("quillmerehost:..."); anything else is ignored.
+    void handlePermissionURLEvent(const std::string& url);
+    // The lower-cased host and path of a "quillmerehost" address; none for any other text.
+    static std::optional<std::string> permissionURLTarget(const std::string& url);
+    // The shell command that waits for `pid` to end, then starts `executable`.
+    static std::string relaunchScript(int pid, const std::string& executable);
     void checkLocalVNC(std::int64_t generation);
     void refreshDisplayState(std::int64_t generation, bool forceDisplayDiagnostics);
     void useDisplayButtonPressed();
+    void virtualDisplayCheckboxChanged(ButtonModel& checkbox);
+    struct DisplayOption {
+        std::uint32_t id = 0;
+        std::string title;
+    };
+    void updateDisplayPopup(const std::vector<DisplayOption>& options, std::uint32_t selectedID);
+    // The diagnostics text: the intro, then the server's display diagnostics (waits for the
+    // server's queue: never call it there or on the main queue), or without a server the
+    // displays' own description.
+    std::string hostDisplayDiagnostics(const std::shared_ptr<V230HostAudioAuxServer>& server) const;
     void openHostWebsite(const std::string& path, const std::optional<std::string>& fragment);
     void openMainWebsite(const std::string& path);
 
@@ -179,12 +208,25 @@ public:
     void presentAutomaticUpdaterUnavailableAlert();
     static constexpr int autoUpdateCountdownSeconds = 5;
     void handleWorkspacePowerEvent(WorkspacePowerEvent event);
-    // The Quit items (no confirmation yet) and SIGINT/SIGTERM: the termination order, then the
-    // event loop ends.
+    // ---- Quitting, reopening and power ----------------------------------------------------------
+    // How a request to terminate is answered: at once, or after the quit question.
+    enum class TerminateReply { now, later };
+    // The Quit items: the request goes through applicationShouldTerminate like any other.
     void requestQuitMenuAction();
+    // Asks to terminate; without a confirmed quit the question comes first.
+    void requestTermination(const std::string& reason);
+    TerminateReply applicationShouldTerminate();
+    void presentQuitHostConfirmation();
+    // Terminates without asking (SIGINT/SIGTERM, a confirmed quit): the teardown, then the event
+    // loop ends.
     void terminateApplication(const std::string& reason);
     // Stops timers, observers, the clipboard bridge and the server; `done` runs on the main queue.
     void applicationWillTerminate(std::function<void()> done);
+    void unregisterWorkspacePowerObservers();
+    // The Host keeps running in the status area when its last window closes.
+    bool applicationShouldTerminateAfterLastWindowClosed() const { return false; }
+    // Shows the summary window when none is visible; always true.
+    bool applicationShouldHandleReopen(bool hasVisibleWindows);
 
     // Appends one line to the diagnostic log and standard error.
     void log(const std::string& message);
@@ -198,6 +240,10 @@ public:
     std::shared_ptr<LabelModel> summaryStatusLabel;
     std::shared_ptr<LabelModel> summaryAddressLabel;
     std::shared_ptr<LabelModel> summaryViewerLabel;
+    std::shared_ptr<PopUpButtonModel> displayPopup;
+    std::shared_ptr<ButtonModel> virtualDisplayCheckbox;
+    std::shared_ptr<ButtonModel> useDisplayButton;
+    std::shared_ptr<DetailWindowModel> detailWindow;
     std::weak_ptr<MenuItemModel> launchAtLoginMenuItem;
     std::weak_ptr<MenuItemModel> statusLaunchAtLoginMenuItem;
     std::weak_ptr<MenuItemModel> statusMenuStatusItem;
@@ -209,6 +255,8 @@ public:
     std::vector<std::shared_ptr<void>> workspacePowerObservers;
     std::shared_ptr<void> languageObserver;
     std::int64_t checkGeneration = 0;
+    // The Screen Sharing probe in flight; at most one.
+    std::shared_ptr<ProbeConnection> activeVNCProbe;
     std::vector<QuillmereRouteRecord> latestRouteRecords;
     bool terminationConfirmed = false;
     bool terminationConfirmationInProgress = false;
@@ -220,6 +268,8 @@ public:
     std::shared_ptr<FileTransferService> fileTransferService;
     std::optional<UUID> latestInboundFileBatchID;
     bool pendingScreenCaptureRelaunch = false;
+    bool permissionRequestInProgress = false;
+    std::optional<PermissionRequestKind> queuedPermissionRequest;
     bool onlineUpdateRequestInProgress = false;
     std::shared_ptr<RepeatingTimer> hourlyUpdateTimer;
     std::shared_ptr<HostAutoUpdateCountdownWindow> autoUpdateCountdownWindow;
@@ -249,6 +299,8 @@ private:
     void bringUpdateWindowForward(WindowModel& window);
     void beginUpdateSheet(const AlertModel& alert, std::function<void(int response)> completion);
     void storeLastUpdateCheckTime();
+    void reportScreenSharingProbe(const std::shared_ptr<ProbeConnection>& probe, std::int64_t generation,
+                                  const std::string& text);
     std::string runningText() const;
 
     Environment env_;
@@ -258,6 +310,11 @@ private:
     DispatchQueuePtr backgroundQueue_;
     DispatchQueuePtr updateFeedQueue_;  // the feed's blocking fetch
     bool terminating_ = false;
+    // The reason of the terminate request waiting for the quit question's answer.
+    std::optional<std::string> pendingTerminateReason_;
+    // A granted Screen Recording request asked to quit once this run; the relaunch itself
+    // starts only when a quit is confirmed.
+    std::optional<std::string> relaunchQuitReason_;
 };
 
 }  // namespace qm

@@ -202,9 +202,11 @@ private:
 
 // An alert shown as a sheet on a window. Buttons answer 1000, 1001, 1002 in the order added.
 struct AlertModel {
+    enum class Style { informational, warning, critical };
     std::string messageText;
     std::string informativeText;
     std::vector<std::string> buttons;
+    Style style = Style::informational;
 };
 
 // A top-level window: what the system's window server would hold of it.
@@ -235,6 +237,12 @@ public:
     // How many times the window was brought to the front (the views raise it each time).
     int orderFrontCount() const { return orderFrontCount_; }
 
+    // Behind the other applications' windows (before a system prompt); the window stays visible.
+    void orderBack() {
+        ++orderBackCount_;
+        changed();
+    }
+    int orderBackCount() const { return orderBackCount_; }
     void orderFront() {
         visible_ = true;
         ++orderFrontCount_;
@@ -279,6 +287,7 @@ private:
     std::uint32_t collectionBehavior_ = 0;
     bool hidesOnDeactivate_ = false;
     std::optional<AlertModel> sheet_;
+    int orderBackCount_ = 0;
     int orderFrontCount_ = 0;
 };
 

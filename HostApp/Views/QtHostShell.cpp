@@ -1,5 +1,7 @@
 #include "HostApp/Views/QtHostShell.h"
 
+#include "HostApp/Views/DetailWindowView.h"
+
 #include <QAbstractButton>
 #include <QPushButton>
 #include <QApplication>
@@ -149,6 +151,10 @@ void QtHostShell::attachWindow(const std::shared_ptr<WindowModel>& window) {
         auto* view = new UpdateProgressWindowView(progress);
         view->setAttribute(Qt::WA_QuitOnClose, false);
         windows_[window.get()] = view;
+    } else if (auto detail = std::dynamic_pointer_cast<DetailWindowModel>(window)) {
+        auto* view = new DetailWindowView(detail);
+        view->setAttribute(Qt::WA_QuitOnClose, false);
+        windows_[window.get()] = view;
     }
 }
 
@@ -205,6 +211,11 @@ void QtHostShell::beginSheet(const std::shared_ptr<WindowModel>& window, const A
     QWidget* parent = widgetFor(window.get());
     auto* box = new QMessageBox(parent);
     box->setAttribute(Qt::WA_DeleteOnClose);
+    switch (alert.style) {
+        case AlertModel::Style::informational: box->setIcon(QMessageBox::Information); break;
+        case AlertModel::Style::warning: box->setIcon(QMessageBox::Warning); break;
+        case AlertModel::Style::critical: box->setIcon(QMessageBox::Critical); break;
+    }
     box->setWindowModality(Qt::WindowModal);
     box->setText(q(alert.messageText));
     box->setInformativeText(q(alert.informativeText));

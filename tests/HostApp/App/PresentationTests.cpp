@@ -78,27 +78,6 @@ TEST(SummaryWindow, ShowsNoServerOneViewerAndSeveralViewers) {
     EXPECT_EQ(window.viewerLabel->text(), "Viewers: Ada's MacBook, Bob's iPhone connected from 127.0.0.1, 127.0.0.1");
 }
 
-TEST(Refresh, ProbeResultsOfAnOlderGenerationAreDropped) {
-    AppHarness app;
-    std::vector<std::function<void(std::optional<std::string>)>> probes;
-    app.environment.probeScreenSharing = [&](std::function<void(std::optional<std::string>)> answer) {
-        probes.push_back(std::move(answer));
-    };
-    app.launch();
-    app.delegate->summaryWindow->refreshButton->press();
-    EXPECT_EQ(app.delegate->statusLabel->text(), "Screen Sharing port 5900: checking...");
-    ASSERT_EQ(probes.size(), 1u);
-    app.host.clock().advance(2.0);  // the timer's refresh starts a newer generation
-    probes[0](std::string("timeout"));
-    app.host.clock().runUntilIdle();
-    EXPECT_EQ(app.delegate->statusLabel->text(), "Screen Sharing: optional fallback (check manually)");
-    app.delegate->refreshButtonPressed();
-    probes.back()(std::nullopt);
-    app.host.clock().runUntilIdle();
-    EXPECT_EQ(app.delegate->statusLabel->text(), "Screen Sharing port 5900: reachable on this Host");
-    EXPECT_TRUE(app.logged("UI refresh requested"));
-}
-
 TEST(Refresh, DisplayDiagnosticsComeFromTheBackgroundAndAreCached) {
     AppHarness app;
     app.launch();

@@ -167,6 +167,7 @@ TEST(Startup, QuitStopsInOrderAndEndsTheLoop) {
     app.launch();
     auto* item = app.shell->mainMenu().menu->items()[0]->submenu()->itemWithAction(HostAction::requestQuit).get();
     ASSERT_TRUE(item);
+    app.shell->scriptedResponses.push_back(1000);  // "Quit Host"
     item->choose();
     app.host.clock().advance(1);
     EXPECT_EQ(app.shell->events.back(), "terminate");

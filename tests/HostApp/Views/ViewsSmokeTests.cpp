@@ -5,11 +5,14 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPushButton>
 
+#include "HostApp/Views/DetailWindowView.h"
 #include "HostApp/Views/QtHostShell.h"
 #include "QuillmereProfiles/UI/Views/QtMainQueue.h"
 #include "HostApp/Views/SummaryWindowView.h"
@@ -78,6 +81,55 @@ TEST(Views, SummaryWindowShowsTheModelAndForwardsClicks) {
     EXPECT_TRUE(app.logged("ui: show Host status requested source=menu"));
 }
 
+TEST(Views, QuitQuestionIsAWarningSheetWhoseButtonsAnswerTheDelegate) {
+    application();
+    auto shell = std::make_shared<QtHostShell>();
+    AppHarness app({}, true, shell);
+    app.launch();
+    app.delegate->requestQuitMenuAction();
+    auto* view = shell->widgetFor(app.delegate->summaryWindow.get());
+    ASSERT_TRUE(view);
+    auto* box = view->findChild<QMessageBox*>();
+    ASSERT_TRUE(box);
+    EXPECT_EQ(box->icon(), QMessageBox::Warning);
+    EXPECT_EQ(box->text(), "Quit Corventis Host?");
+    ASSERT_EQ(box->buttons().size(), 2);
+    QAbstractButton* keep = nullptr;
+    for (auto* button : box->buttons()) {
+        if (button->text() == "Keep Running") keep = button;
+    }
+    ASSERT_TRUE(keep);
+    keep->click();
+    app.host.clock().runUntilIdle();
+    EXPECT_FALSE(app.delegate->terminationConfirmationInProgress);
+    EXPECT_FALSE(app.delegate->terminationConfirmed);
+    EXPECT_FALSE(app.delegate->summaryWindow->attachedSheet());
+}
+
+TEST(Views, DisplayControlsShowTheDisplaysAndSendTheUsersChoices) {
+    application();
+    auto shell = std::make_shared<QtHostShell>();
+    AppHarness app({}, true, shell);
+    app.host.displays().addDisplay(SimulatedDisplayService::makeDisplay(2, {320, 0}, 1920, 1080, 1920, 1080));
+    app.launch();
+    app.delegate->showDetailWindowAction();
+    app.host.clock().runUntilIdle();
+    auto* view = dynamic_cast<DetailWindowView*>(shell->widgetFor(app.delegate->detailWindow.get()));
+    ASSERT_TRUE(view);
+    EXPECT_TRUE(view->isVisible());
+    ASSERT_EQ(view->displayPopup()->count(), 2);
+    EXPECT_EQ(view->displayPopup()->currentIndex(), 1) << "display 1, the captured one";
+    EXPECT_NE(view->diagnostics()->text().indexOf("Displays:"), -1);
+
+    view->displayPopup()->activated(0);
+    view->useDisplay()->click();
+    EXPECT_TRUE(app.logged("UI selected physical display 2"));
+    view->virtualDisplay()->click();
+    EXPECT_TRUE(app.logged("UI headless virtual display enabled"));
+    app.host.clock().advance(1.0);
+    EXPECT_TRUE(view->virtualDisplay()->isChecked());
+}
+
 TEST(Views, StatusMenuFollowsItsModel) {
     application();
     auto shell = std::make_shared<QtHostShell>();
@@ -95,7 +147,7 @@ TEST(Views, StatusMenuFollowsItsModel) {
     ASSERT_TRUE(quit);
     quit->trigger();
     app.host.clock().advance(1);
-    EXPECT_TRUE(app.logged("terminating: quit menu"));
+    EXPECT_TRUE(app.delegate->terminationConfirmationInProgress) << "the quit question is up";
 }
 
 TEST(Views, MainQueueRunsBlocksOnTheLoopAndHonoursCancel) {

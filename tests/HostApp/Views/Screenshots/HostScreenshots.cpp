@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QMenu>
 #include <QMenuBar>
+#include <QAbstractButton>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QPixmap>
@@ -120,6 +121,26 @@ int main(int argc, char** argv) {
     alert(&HostProbeDelegate::presentUpdateCheckFailedAlert, "update-alert-check-failed.png");
     alert(&HostProbeDelegate::presentHostUpToDateAlert, "update-alert-up-to-date.png");
     alert(&HostProbeDelegate::presentAutomaticUpdaterUnavailableAlert, "update-alert-updater-unavailable.png");
+
+    // The detail window with the display controls.
+    app.delegate->showDetailWindowAction();
+    pump(app, 400);
+    if (auto* detail = shell->widgetFor(app.delegate->detailWindow.get())) {
+        ok &= save(detail->grab(), out / "detail-window.png");
+        app.delegate->detailWindow->close();
+        pump(app, 100);
+    }
+
+    // The quit question as a sheet on the summary window, then "Keep Running".
+    app.delegate->requestQuitMenuAction();
+    pump(app, 400);
+    if (auto* box = view->findChild<QMessageBox*>()) {
+        ok &= save(box->grab(), out / "quit-question.png");
+        for (auto* button : box->buttons()) {
+            if (button->text() == "Keep Running") button->click();
+        }
+        pump(app, 200);
+    }
 
     app.defaultsStore->standard()->set(QuillmereL10n::overrideKey, std::string("de"));
     app.delegate->refreshHostLocalization();

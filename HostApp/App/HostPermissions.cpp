@@ -1,0 +1,224 @@
+// The permission requests, the privacy panes, the relaunch after a Screen Recording grant and the
+// installer's links.
+#include <algorithm>
+#include <cctype>
+
+#include "HostApp/App/HostProbeDelegate.h"
+#include "Platform/Accessibility.h"
+#include "Platform/AudioCapture.h"
+#include "Platform/UserDefaults.h"
+
+namespace qm {
+
+namespace {
+
+constexpr double promptDelay = 0.4;
+constexpr double paneFallbackDelay = 1.0;
+constexpr double installerRequestSpacing = 5.5;
+constexpr double relaunchQuitDelay = 0.3;
+const char* const pendingRelaunchKey = "host.pendingScreenCaptureRelaunch";
+
+const char* kindName(HostProbeDelegate::PermissionRequestKind kind) {
+    return kind == HostProbeDelegate::PermissionRequestKind::screenCapture ? "screenCapture" : "accessibility";
+}
+
+}  // namespace
+
+void HostProbeDelegate::prepareForSystemPermissionPrompt() {
+    for (WindowModel* window : {static_cast<WindowModel*>(summaryWindow.get()), static_cast<WindowModel*>(detailWindow.get())}) {
+        if (!window) continue;
+        window->setLevel(WindowModel::normalLevel);
+        window->orderBack();
+    }
+}
+
+void HostProbeDelegate::requestScreenRecordingPermission() {
+    prepareForSystemPermissionPrompt();
+    env_.platform.mainQueue->asyncAfter(promptDelay, [weak = weak()] {
+        auto self = weak.lock();
+        if (!self) return;
+        const auto& access = self->env_.platform.screenCaptureAccess;
+        if (!access || access->preflight()) return;
+        self->log("permissions: requesting Screen Recording through TCC");
+        if (access->request()) return;
+        self->env_.platform.mainQueue->asyncAfter(paneFallbackDelay, [weak] {
+            auto again = weak.lock();
+            if (!again) return;
+            const auto& later = again->env_.platform.screenCaptureAccess;
+            if (later && !later->preflight()) again->openSystemSettingsPrivacyPane("Privacy_ScreenCapture");
+        });
+    });
+}
+
+void HostProbeDelegate::requestAccessibilityPermission() {
+    prepareForSystemPermissionPrompt();
+    env_.platform.mainQueue->asyncAfter(promptDelay, [weak = weak()] {
+        auto self = weak.lock();
+        if (!self) return;
+        const auto& accessibility = self->env_.platform.accessibility;
+        if (!accessibility || accessibility->isProcessTrusted()) return;
+        self->log("permissions: requesting Accessibility through TCC");
+        if (accessibility->isProcessTrustedWithPrompt()) return;
+        self->env_.platform.mainQueue->asyncAfter(paneFallbackDelay, [weak] {
+            auto again = weak.lock();
+            if (!again) return;
+            const auto& later = again->env_.platform.accessibility;
+            if (later && !later->isProcessTrusted()) again->openSystemSettingsPrivacyPane("Privacy_Accessibility");
+        });
+    });
+}
+
+void HostProbeDelegate::openSystemSettingsPrivacyPane(const std::string& anchor) {
+    prepareForSystemPermissionPrompt();
+    if (env_.launcher) {
+        for (const char* prefix : {"x-apple.systempreferences:com.apple.preference.security?",
+                                   "x-apple.systempreferences:com.apple.settings.PrivacySecurity.extension?"}) {
+            if (env_.launcher->openURL(prefix + anchor)) {
+                log("permissions: opened System Settings pane " + anchor);
+                return;
+            }
+        }
+    }
+    log("permissions: failed to open System Settings pane " + anchor);
+}
+
+std::string HostProbeDelegate::relaunchScript(int pid, const std::string& executable) {
+    // Single quotes keep every character of the path literal; a quote inside is closed, escaped
+    // and reopened.
+    std::string quoted = "'";
+    for (char c : executable) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    quoted += "'";
+    return "while /bin/kill -0 " + std::to_string(pid) + " 2>/dev/null; do /bin/sleep 0.2; done; exec " + quoted;
+}
+
+void HostProbeDelegate::triggerScreenCaptureRelaunchIfNeeded(const std::string& reason) {
+    if (!pendingScreenCaptureRelaunch) pendingScreenCaptureRelaunch = env_.defaults->boolean(pendingRelaunchKey);
+    if (!pendingScreenCaptureRelaunch) return;
+    const auto& access = env_.platform.screenCaptureAccess;
+    if (!access || !access->preflight()) return;
+    if (!terminating_) {
+        // The relaunch waits for a confirmed quit: asking starts nothing, so "Keep Running"
+        // leaves no script waiting for this process and the request still pending. One question
+        // per run; a later confirmed quit still relaunches.
+        if (relaunchQuitReason_) return;
+        relaunchQuitReason_ = reason;
+        log("permissions: Screen Recording approved; asking to quit so the Host can relaunch (reason=" + reason + ")");
+        env_.platform.mainQueue->asyncAfter(relaunchQuitDelay, [weak = weak()] {
+            if (auto self = weak.lock()) self->requestTermination("Screen Recording relaunch");
+        });
+        return;
+    }
+    pendingScreenCaptureRelaunch = false;
+    env_.defaults->set(pendingRelaunchKey, false);
+    const int pid = env_.launcher ? env_.launcher->processID() : 0;
+    log("permissions: Screen Recording approved; relaunching Host pid=" + std::to_string(pid) +
+        " so ScreenCaptureKit sees the new TCC grant (reason=" + relaunchQuitReason_.value_or(reason) + ")");
+    const auto executable = env_.bundle.executablePath.value_or(std::filesystem::path()).string();
+    std::optional<std::string> failure;
+    if (!env_.launcher) {
+        failure = "no process launcher";
+    } else if (executable.empty()) {
+        failure = "the Host's executable is unknown";
+    } else {
+        failure = env_.launcher->launchDetached({"/bin/sh", "-c", relaunchScript(pid, executable)});
+    }
+    if (failure) log("permissions: relaunch script failed to start: " + *failure);
+}
+
+void HostProbeDelegate::enqueueInstallerPermissionRequest(PermissionRequestKind kind) {
+    if (permissionRequestInProgress) {
+        queuedPermissionRequest = kind;
+        log(std::string("permissions: queued installer permission request ") + kindName(kind));
+        return;
+    }
+    permissionRequestInProgress = true;
+    if (kind == PermissionRequestKind::screenCapture) {
+        const auto& access = env_.platform.screenCaptureAccess;
+        if (access && access->preflight()) {
+            openSystemSettingsPrivacyPane("Privacy_ScreenCapture");
+        } else {
+            log("permissions: requesting Screen Recording from installer link");
+            pendingScreenCaptureRelaunch = true;
+            env_.defaults->set(pendingRelaunchKey, true);
+            requestScreenRecordingPermission();
+        }
+    } else {
+        const auto& accessibility = env_.platform.accessibility;
+        if (accessibility && accessibility->isProcessTrusted()) {
+            openSystemSettingsPrivacyPane("Privacy_Accessibility");
+        } else {
+            log("permissions: requesting Accessibility from installer link");
+            requestAccessibilityPermission();
+        }
+    }
+    env_.platform.mainQueue->asyncAfter(installerRequestSpacing, [weak = weak()] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->permissionRequestInProgress = false;
+        if (auto next = self->queuedPermissionRequest) {
+            self->queuedPermissionRequest.reset();
+            self->enqueueInstallerPermissionRequest(*next);
+        }
+    });
+}
+
+std::optional<std::string> HostProbeDelegate::permissionURLTarget(const std::string& url) {
+    const auto colon = url.find(':');
+    if (colon == std::string::npos || url.compare(0, colon, "quillmerehost") != 0 || colon != 13) return std::nullopt;
+    for (unsigned char c : url) {
+        if (c <= 0x20 || c == 0x7f) return std::nullopt;  // not an address
+    }
+    std::string rest = url.substr(colon + 1);
+    rest = rest.substr(0, rest.find_first_of("?#"));
+    std::string host;
+    std::string path = rest;
+    if (rest.rfind("//", 0) == 0) {
+        const auto slash = rest.find('/', 2);
+        std::string authority = rest.substr(2, slash == std::string::npos ? std::string::npos : slash - 2);
+        path = slash == std::string::npos ? std::string() : rest.substr(slash);
+        if (const auto at = authority.rfind('@'); at != std::string::npos) authority = authority.substr(at + 1);
+        if (const auto port = authority.find(':'); port != std::string::npos) authority.resize(port);
+        host = authority;
+    }
+    std::string target = host + path;
+    std::transform(target.begin(), target.end(), target.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return target;
+}
+
+void HostProbeDelegate::handlePermissionURLEvent(const std::string& url) {
+    const auto target = permissionURLTarget(url);
+    if (!target) return;
+    if (*target == "update/restart") {
+        log("upgrade: received installer restart request");
+        terminationConfirmed = true;
+        onMain([](HostProbeDelegate& self) { self.requestTermination("installer restart"); });
+        return;
+    }
+    if (!summaryWindow) summaryWindow = makeSummaryWindow();
+    updateHostPresentation();
+    raiseSummaryWindow(true);
+    if (hasPendingInitialInstallOnboarding()) {
+        // During the onboarding the links only bring the Host forward and resume it.
+        initialInstallOnboardingAwaitingReturn = false;
+        if (hasPendingInitialInstallOnboarding() &&
+            initialInstallOnboardingStep != InitialInstallOnboardingStep::completionCountdown &&
+            initialInstallOnboardingStep != InitialInstallOnboardingStep::completed) {
+            observeInitialInstallPermissionCompletion();
+            advanceInitialInstallOnboarding();
+        }
+        return;
+    }
+    if (target->find("accessibility") != std::string::npos) {
+        enqueueInstallerPermissionRequest(PermissionRequestKind::accessibility);
+    } else if (target->find("screen") != std::string::npos || target->find("recording") != std::string::npos) {
+        enqueueInstallerPermissionRequest(PermissionRequestKind::screenCapture);
+    } else {
+        enqueueInstallerPermissionRequest(PermissionRequestKind::accessibility);
+        env_.platform.mainQueue->asyncAfter(promptDelay, [weak = weak()] {
+            if (auto self = weak.lock()) self->enqueueInstallerPermissionRequest(PermissionRequestKind::screenCapture);
+        });
+    }
+}
+
+}  // namespace qm

@@ -1,0 +1,62 @@
+#include "Platform/Linux/PosixProcessLauncher.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "Platform/Process.h"
+
+namespace qm {
+
+std::optional<std::string> PosixProcessLauncher::launchDetached(const std::vector<std::string>& arguments) {
+    if (arguments.empty()) return std::string("nothing to start");
+    std::vector<char*> argv;
+    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    // The grandchild writes errno here when exec fails; a close without data means it started.
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) return std::string(std::strerror(errno));
+    const pid_t child = ::fork();
+    if (child < 0) {
+        const int error = errno;
+        ::close(report[0]);
+        ::close(report[1]);
+        return std::string(std::strerror(error));
+    }
+    if (child == 0) {
+        ::setsid();
+        const pid_t grandchild = ::fork();
+        if (grandchild != 0) ::_exit(grandchild < 0 ? 1 : 0);
+        ::close(report[0]);
+        ::execvp(argv[0], argv.data());
+        const int error = errno;
+        [[maybe_unused]] auto written = ::write(report[1], &error, sizeof error);
+        ::_exit(127);
+    }
+    ::close(report[1]);
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    int error = 0;
+    ssize_t got;
+    do {
+        got = ::read(report[0], &error, sizeof error);
+    } while (got < 0 && errno == EINTR);
+    ::close(report[0]);
+    if (got == static_cast<ssize_t>(sizeof error)) return std::string(std::strerror(error));
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::string("could not start a detached process");
+    return std::nullopt;
+}
+
+bool PosixProcessLauncher::openURL(const std::string& url) {
+    // xdg-open answers non-zero when no application takes the address.
+    const auto result = runProcess({"xdg-open", url}, std::chrono::seconds(5));
+    return result && result->finished && result->exitStatus == 0;
+}
+
+int PosixProcessLauncher::processID() const { return static_cast<int>(::getpid()); }
+
+}  // namespace qm

@@ -1,0 +1,151 @@
+// Quitting behind the quit question, reopening, and the sleep and wake notices, on virtual time.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "support/AppHarness.h"
+#include "support/ServerInspector.h"
+
+namespace qm::test {
+namespace {
+
+using Delegate = HostProbeDelegate;
+
+std::size_t terminations(const RecordingHostShell& shell) {
+    return static_cast<std::size_t>(std::count(shell.events.begin(), shell.events.end(), "terminate"));
+}
+
+TEST(Quit, TheQuestionGuardsEveryQuitUntilConfirmed) {
+    AppHarness app;
+    app.launch();
+    auto& delegate = *app.delegate;
+
+    // Two quick requests: one sheet, the application waits.
+    delegate.requestQuitMenuAction();
+    delegate.requestQuitMenuAction();
+    app.host.clock().runUntilIdle();
+    ASSERT_EQ(app.shell->pendingSheets.size(), 1u);
+    ASSERT_TRUE(delegate.summaryWindow->attachedSheet());
+    const auto& sheet = *delegate.summaryWindow->attachedSheet();
+    EXPECT_EQ(sheet.style, AlertModel::Style::warning);
+    EXPECT_EQ(sheet.messageText, "Quit Corventis Host?");
+    EXPECT_EQ(sheet.buttons, (std::vector<std::string>{"Quit Host", "Keep Running"}));
+    EXPECT_TRUE(delegate.terminationConfirmationInProgress);
+
+    // "Keep Running" answers both requests: nothing stops, the timers go on.
+    app.shell->pendingSheets.front()(1001);
+    app.shell->pendingSheets.clear();
+    app.host.clock().runUntilIdle();
+    EXPECT_FALSE(delegate.terminationConfirmationInProgress);
+    EXPECT_FALSE(delegate.terminationConfirmed);
+    EXPECT_EQ(terminations(*app.shell), 0u);
+    const auto generation = delegate.checkGeneration;
+    app.host.clock().advance(2.1);
+    EXPECT_GT(delegate.checkGeneration, generation) << "the refresh timer still runs";
+
+    // The next request asks again; "Quit Host" terminates once, and later requests do not ask.
+    delegate.requestQuitMenuAction();
+    ASSERT_EQ(app.shell->pendingSheets.size(), 1u);
+    app.shell->pendingSheets.front()(1000);
+    app.host.clock().advance(1);
+    EXPECT_TRUE(delegate.terminationConfirmed);
+    EXPECT_EQ(terminations(*app.shell), 1u);
+    EXPECT_TRUE(app.logged("terminating: quit menu"));
+    delegate.requestQuitMenuAction();
+    app.host.clock().runUntilIdle();
+    EXPECT_EQ(app.shell->pendingSheets.size(), 1u) << "no second question";
+    EXPECT_EQ(terminations(*app.shell), 1u);
+}
+
+TEST(Quit, APreConfirmedQuitTerminatesWithoutTheQuestionAndTearsDownOnce) {
+    AppHarness app;
+    app.launch();
+    auto& delegate = *app.delegate;
+    delegate.terminationConfirmed = true;  // the installer's restart link
+    delegate.requestTermination("restart");
+    app.host.clock().advance(1);
+    EXPECT_TRUE(app.shell->pendingSheets.empty());
+    EXPECT_EQ(terminations(*app.shell), 1u);
+    EXPECT_FALSE(delegate.timer);
+    EXPECT_TRUE(delegate.workspacePowerObservers.empty());
+    const auto generation = delegate.checkGeneration;
+    app.host.clock().advance(10);
+    EXPECT_EQ(delegate.checkGeneration, generation) << "no refresh after the teardown";
+}
+
+TEST(Reopen, ShowsTheSummaryWindowOnlyWhenNoneIsVisibleAndKeepsItOpen) {
+    AppHarness app;
+    app.launch();
+    auto& delegate = *app.delegate;
+    EXPECT_FALSE(delegate.applicationShouldTerminateAfterLastWindowClosed());
+    app.host.clock().advance(6);
+    ASSERT_FALSE(delegate.summaryWindow->visible()) << "closed by itself after launch";
+
+    const int fronts = delegate.summaryWindow->orderFrontCount();
+    EXPECT_TRUE(delegate.applicationShouldHandleReopen(true));
+    EXPECT_EQ(delegate.summaryWindow->orderFrontCount(), fronts) << "a visible window changes nothing";
+
+    // A reopen during a pending auto-close cancels it: the reopened window stays.
+    delegate.scheduleSummaryWindowAutoClose(5);
+    EXPECT_TRUE(delegate.applicationShouldHandleReopen(false));
+    EXPECT_TRUE(delegate.summaryWindow->visible());
+    EXPECT_EQ(delegate.summaryWindow->level(), WindowModel::floatingLevel);
+    app.host.clock().advance(30);
+    EXPECT_TRUE(delegate.summaryWindow->visible());
+}
+
+TEST(Power, SleepAndWakeReachTheServerInOrderAndDisconnectNobody) {
+    AppHarness app;
+    std::map<Delegate::WorkspacePowerEvent, std::function<void()>> handlers;
+    app.environment.observeWorkspacePower = [&](Delegate::WorkspacePowerEvent event, std::function<void()> handler) {
+        handlers[event] = std::move(handler);
+        return std::shared_ptr<void>(nullptr, [&handlers, event](void*) { handlers.erase(event); });
+    };
+    app.launch();
+    ASSERT_EQ(handlers.size(), 4u);
+    ServerInspector inspector(app.host.server());
+
+    handlers.at(Delegate::WorkspacePowerEvent::willSleep)();
+    app.host.clock().runUntilIdle();
+    EXPECT_TRUE(app.logged("power: system will sleep; keeping Host Aux viewer sessions connected"));
+    EXPECT_TRUE(inspector.power().screensAreSleeping);
+
+    const auto generation = app.delegate->checkGeneration;
+    handlers.at(Delegate::WorkspacePowerEvent::didWake)();
+    app.host.clock().runUntilIdle();
+    EXPECT_GT(app.indexOf("power: system did wake"),
+              app.indexOf("power: system will sleep; keeping Host Aux viewer sessions connected"));
+    EXPECT_FALSE(inspector.power().screensAreSleeping);
+    EXPECT_EQ(app.delegate->checkGeneration, generation + 1) << "waking refreshes with fresh diagnostics";
+
+    handlers.at(Delegate::WorkspacePowerEvent::screensDidSleep)();
+    app.host.clock().runUntilIdle();
+    EXPECT_TRUE(app.logged("power: screens did sleep; keeping Host Aux viewer sessions connected"));
+    EXPECT_TRUE(inspector.power().screensAreSleeping);
+
+    // Termination removes the four observers.
+    app.delegate->terminateApplication("test");
+    app.host.clock().advance(1);
+    EXPECT_TRUE(handlers.empty());
+}
+
+TEST(Power, WithoutAServerTheHandlersOnlyLogAndRefresh) {
+    AppHarness app({}, /*withServer=*/false);
+    app.launch();
+    const auto generation = app.delegate->checkGeneration;
+    app.delegate->handleWorkspacePowerEvent(Delegate::WorkspacePowerEvent::screensDidWake);
+    app.host.clock().runUntilIdle();
+    EXPECT_TRUE(app.logged("power: screens did wake"));
+    EXPECT_EQ(app.delegate->checkGeneration, generation + 1);
+
+    // No inbound batch recorded: forgetting the claim writes nothing.
+    app.delegate->invalidateInboundFileClipboardClaim("host clipboard changed");
+    EXPECT_EQ(app.count("files: invalidated"), 0u);
+    app.delegate->latestInboundFileBatchID = UUID::random();
+    app.delegate->invalidateInboundFileClipboardClaim("host clipboard changed");
+    EXPECT_TRUE(app.logged("files: invalidated inbound clipboard claim (host clipboard changed)"));
+    EXPECT_FALSE(app.delegate->latestInboundFileBatchID);
+}
+
+}  // namespace
+}  // namespace qm::test
