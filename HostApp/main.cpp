@@ -41,6 +41,7 @@
 #include "Platform/Core/LogSink.h"
 #include "Platform/PowerManagement.h"
 #include "Platform/Core/LogText.h"
+#include "Platform/Core/ProcessMemory.h"
 #include "Platform/Linux/PulseAudio.h"
 #include "Platform/ScreenCapture.h"
 #include "Platform/Linux/SystemDisplays.h"
@@ -89,6 +90,8 @@ std::string machineName() {
 int main(int argc, char** argv) {
     // A Viewer that vanishes mid-send must not kill the Host.
     signal(SIGPIPE, SIG_IGN);
+    // Video sessions come and go with the Viewers; what they free must go back to the system.
+    configureAllocatorForLongRuns();
 
     const std::vector<std::string> arguments(argv, argv + argc);
     const auto flags = HostLaunchFlags::parse(arguments);

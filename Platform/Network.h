@@ -1,9 +1,12 @@
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -14,6 +17,22 @@ namespace qm {
 
 // One immutable buffer that many connections send without copying it (a broadcast packet).
 using SharedBytes = std::shared_ptr<const Bytes>;
+
+// The shape of a length-prefixed stream: frames of `headerSize` bytes of header, holding the
+// payload's length as a 32-bit little-endian integer at `lengthOffset`, then the payload. A
+// header that does not start with the first `magicSize` bytes of `magic` is refused.
+struct FrameFormat {
+    std::size_t headerSize = 8;
+    std::size_t lengthOffset = 4;
+    std::array<std::uint8_t, 8> magic{};
+    std::size_t magicSize = 0;
+
+    bool hasMagic(const std::uint8_t* header) const {
+        return std::equal(magic.begin(), magic.begin() + static_cast<std::ptrdiff_t>(magicSize), header);
+    }
+};
+
+class FrameAssembler;
 
 struct NetworkError {
     int code = 0;             // errno-style code where there is one
@@ -52,6 +71,24 @@ public:
     virtual void startReceiving(std::size_t bufferSize, ReceiveCompletion handler) = 0;
     // Changes the size of later continuous reads (a session that signed in may read more).
     virtual void setReceiveBufferSize(std::size_t bytes) = 0;
+
+    // `frame` (header and payload) lies inside `storage`, which may be larger and is reused once
+    // every holder let go; data is empty on the last call (isComplete or error). A frame shorter
+    // than its header announces is a refused header: reading has stopped.
+    using FrameHandler = std::function<void(std::span<const std::uint8_t> frame, const SharedBytes& storage,
+                                            bool isComplete, const std::optional<NetworkError>& error)>;
+    // Continuous reads cut into whole frames before they reach the queue, under the same
+    // back-pressure as startReceiving (`readSize` plays the buffer size). A header without the
+    // format's magic is handed on alone and reading stops. A frame announcing more
+    // than the current maximum payload is judged again once every frame handed on was handled (the
+    // owner may raise the maximum while handling one); if it is still too large, its header alone
+    // is handed on and reading stops. Connections that can read straight into a frame's own
+    // buffer do so; the default puts frames together on the queue from startReceiving's reads.
+    // Use either this or startReceiving, once.
+    virtual void startReceivingFrames(FrameFormat format, std::size_t maximumPayload, std::size_t readSize,
+                                      FrameHandler handler);
+    // Changes the maximum payload of frames not yet judged.
+    virtual void setMaximumFramePayload(std::size_t bytes);
     // Holds continuous reads while true, however idle the queue is: an owner whose consumer
     // falls behind (a disk slower than the network) lets TCP slow the peer instead of holding
     // what it sends. Reads go on once it is false again. A read already handed to the queue is
@@ -69,6 +106,10 @@ public:
     virtual void cancel() = 0;
     // "address:port" of the peer, or empty when unknown.
     virtual std::string remoteAddress() const = 0;
+
+private:
+    // The default frame reading's state (queue side).
+    std::shared_ptr<FrameAssembler> frameAssembler_;
 };
 
 using ConnectionPtr = std::shared_ptr<Connection>;

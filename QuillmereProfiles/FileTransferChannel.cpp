@@ -92,10 +92,18 @@ void FileTransferChannelConnection::handleState(Connection::State state, const s
             receiving_ = true;
             if (readingPaused_) connection_->setReceivingPaused(true);
             std::weak_ptr<FileTransferChannelConnection> weak = weak_from_this();
-            connection_->startReceiving(readSize(), [weak](Bytes data, bool isComplete,
-                                                           const std::optional<NetworkError>& readError) {
-                if (auto self = weak.lock()) self->handleRead(std::move(data), isComplete, readError);
-            });
+            FrameFormat format;
+            format.headerSize = FileTransferChannelConstants::headerSize;
+            format.lengthOffset = 4;
+            std::copy(FileTransferChannelConstants::magic.begin(), FileTransferChannelConstants::magic.end(),
+                      format.magic.begin());
+            format.magicSize = FileTransferChannelConstants::magic.size();
+            connection_->startReceivingFrames(
+                format, maximumPayloadSize_, readSize(),
+                [weak](std::span<const std::uint8_t> frame, const SharedBytes& storage, bool isComplete,
+                       const std::optional<NetworkError>& readError) {
+                    if (auto self = weak.lock()) self->handleFrame(frame, storage, isComplete, readError);
+                });
             break;
         }
         case Connection::State::failed: {
@@ -119,15 +127,30 @@ std::size_t FileTransferChannelConnection::readSize() const {
     return std::min(maxReadSize, maximumPayloadSize_ + FileTransferChannelConstants::headerSize);
 }
 
-void FileTransferChannelConnection::handleRead(Bytes data, bool isComplete, const std::optional<NetworkError>& error) {
-    // Whatever arrives after the end (a read already on the queue at cancel) is dropped.
+void FileTransferChannelConnection::handleFrame(std::span<const std::uint8_t> frame, const SharedBytes& storage,
+                                                bool isComplete, const std::optional<NetworkError>& error) {
+    using namespace FileTransferChannelConstants;
+    // Whatever arrives after the end (a frame already on the queue at cancel) is dropped.
     if (didEnd_) return;
     if (error) {
         fail(error);
         return;
     }
-    if (!data.empty()) consume(std::move(data));
-    if (isComplete) fail(std::nullopt);
+    if (!frame.empty()) {
+        std::uint32_t length = 0;
+        if (frame.size() < headerSize || !acceptHeader(frame.data(), length)) {
+            if (!didEnd_) fail(std::nullopt);
+            return;
+        }
+        if (frame.size() != headerSize + length) {
+            // A header the reader refused; judged the same way here, so this only guards.
+            if (logger_) logger_(label_ + " payload too large (" + std::to_string(length) + "); closing");
+            fail(std::nullopt);
+            return;
+        }
+        deliver(frame.subspan(headerSize, length), storage);
+    }
+    if (isComplete && !didEnd_) fail(std::nullopt);
 }
 
 bool FileTransferChannelConnection::acceptHeader(const std::uint8_t* header, std::uint32_t& length) {
@@ -151,50 +174,6 @@ void FileTransferChannelConnection::deliver(std::span<const std::uint8_t> payloa
     // A copy, so the handler may replace or clear onFrame while it runs.
     auto handler = onFrame;
     handler(payload, storage);
-}
-
-void FileTransferChannelConnection::consume(Bytes data) {
-    using namespace FileTransferChannelConstants;
-    const SharedBytes storage = std::make_shared<const Bytes>(std::move(data));
-    std::span<const std::uint8_t> rest(*storage);
-    auto take = [&](std::size_t count) {
-        partial_.insert(partial_.end(), rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(count));
-        rest = rest.subspan(count);
-    };
-    while (!didEnd_ && !rest.empty()) {
-        std::uint32_t length = 0;
-        if (!partial_.empty()) {
-            // Completes the frame begun in an earlier read.
-            if (partial_.size() < headerSize) {
-                take(std::min(headerSize - partial_.size(), rest.size()));
-                if (partial_.size() < headerSize) return;
-                if (!acceptHeader(partial_.data(), length)) return;
-                partial_.reserve(headerSize + length);
-            } else {
-                length = readUInt32LE(partial_.data() + 4);
-            }
-            take(std::min(headerSize + length - partial_.size(), rest.size()));
-            if (partial_.size() < headerSize + length) return;
-            const SharedBytes whole = std::make_shared<const Bytes>(std::move(partial_));
-            partial_ = Bytes();
-            deliver(std::span(*whole).subspan(headerSize, length), whole);
-            continue;
-        }
-        if (rest.size() < headerSize) {
-            take(rest.size());
-            return;
-        }
-        if (!acceptHeader(rest.data(), length)) return;
-        if (rest.size() - headerSize < length) {
-            partial_.reserve(headerSize + length);
-            take(rest.size());
-            return;
-        }
-        // Whole inside this read: handed on in place.
-        const auto payload = rest.subspan(headerSize, length);
-        rest = rest.subspan(headerSize + length);
-        deliver(payload, storage);
-    }
 }
 
 void FileTransferChannelConnection::sendFrame(std::span<const std::uint8_t> payload) {
@@ -232,7 +211,6 @@ void FileTransferChannelConnection::sendFramed(Bytes framed) {
 
 void FileTransferChannelConnection::release() {
     didEnd_ = true;
-    partial_ = Bytes();
     connection_->cancel();
 }
 
@@ -255,7 +233,10 @@ void FileTransferChannelConnection::setReadingPaused(bool paused) {
 
 void FileTransferChannelConnection::setMaximumPayloadSize(std::size_t size) {
     maximumPayloadSize_ = std::min(size, FileTransferChannelConstants::maxPayloadSize);
-    if (receiving_ && !didEnd_) connection_->setReceiveBufferSize(readSize());
+    if (receiving_ && !didEnd_) {
+        connection_->setMaximumFramePayload(maximumPayloadSize_);
+        connection_->setReceiveBufferSize(readSize());
+    }
 }
 
 }  // namespace qm

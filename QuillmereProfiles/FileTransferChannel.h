@@ -56,10 +56,10 @@ private:
 // Wraps one accepted file-channel connection: cuts the incoming stream into frames, sends frames,
 // and reports the end of the connection exactly once. Payloads are opaque bytes here.
 //
-// The connection reads continuously; a frame that lies whole inside one read is handed on as a
-// view into that read's buffer, never copied, and only a frame cut across reads is put together
-// (once, in a buffer of its announced size). The owner may pause reading while whatever consumes
-// the frames is behind: TCP then slows the peer.
+// The connection cuts the stream into frames as it reads (Connection::startReceivingFrames): a
+// large frame is read straight into a buffer of its announced size, small ones are handed on as
+// views into the read that holds them, and the buffers are reused once let go. The owner may
+// pause reading while whatever consumes the frames is behind: TCP then slows the peer.
 //
 // Everything runs on `queue`: the connection's callbacks, `onFrame` and `onEnded`; the owner calls
 // `start`, `sendFrame`, `cancel`, `setReadingPaused` and `setMaximumPayloadSize` only from that
@@ -113,8 +113,8 @@ public:
 
 private:
     void handleState(Connection::State state, const std::optional<NetworkError>& error);
-    void handleRead(Bytes data, bool isComplete, const std::optional<NetworkError>& error);
-    void consume(Bytes data);
+    void handleFrame(std::span<const std::uint8_t> frame, const SharedBytes& storage, bool isComplete,
+                     const std::optional<NetworkError>& error);
     // Judges a complete header; false (and the channel ended) when it is refused.
     bool acceptHeader(const std::uint8_t* header, std::uint32_t& length);
     void deliver(std::span<const std::uint8_t> payload, const SharedBytes& storage);
@@ -126,9 +126,6 @@ private:
     DispatchQueuePtr queue_;
     std::string label_;
     Logger logger_;
-    // The start of a frame whose end has not arrived yet (its header possibly incomplete). Once
-    // the header is known it is reserved at the frame's full size, so completing it copies once.
-    Bytes partial_;
     bool didEnd_ = false;
     bool started_ = false;
     bool receiving_ = false;

@@ -4,7 +4,9 @@
 //
 // Every shape runs a fixed number of frames (two keyframe intervals) per repetition, with the
 // encoder drained inside the measurement, and reports wall time and process CPU time (every
-// thread) per frame; the summary at the end sets the medians of the two sides side by side.
+// thread) per frame. The two sides encode the same sequence of screens and take turns, one
+// repetition each; the summary at the end sets their medians side by side with the spread of
+// the ratios.
 // Run on all CPUs and on two: `video_pipeline_bench` and `taskset -c 0,1 video_pipeline_bench`.
 
 #include <benchmark/benchmark.h>
@@ -289,26 +291,20 @@ void BM_BareEncode(benchmark::State& state) {
     }
     av_dict_free(&options);
 
-    // Slots 0 ... 30 and back again, so the content keeps moving without jumping.
-    constexpr int kPictures = 31;
-    std::vector<AVFrame*> pictures;
-    {
-        SyntheticScreenContent content(shape.width, shape.height);
-        VideoFrameScaler scaler;
-        PixelBuffer source;
-        for (int i = 0; i < (shape.motion == Motion::still ? 1 : kPictures); ++i) {
-            content.render(momentAt(shape.motion, static_cast<std::uint64_t>(i)), source);
-            const AVFrame* yuv = scaler.scale(source, PixelCrop{0, 0, shape.width, shape.height}, shape.width,
-                                              shape.height, AV_PIX_FMT_YUV420P);
-            pictures.push_back(av_frame_clone(yuv));
-            av_frame_make_writable(pictures.back());  // its own planes, not the scaler's
-        }
-    }
-    auto pictureFor = [&](std::int64_t slot) {
-        const auto n = static_cast<std::int64_t>(pictures.size());
-        if (n == 1) return pictures[0];
-        const auto phase = slot % (2 * (n - 1));
-        return pictures[static_cast<std::size_t>(phase < n ? phase : 2 * (n - 1) - phase)];
+    // The same screens the pipeline encodes, slot after slot (no shorter cycle, which would make
+    // the bare side's work easier than the pipeline's); each is rendered and converted before its
+    // encode, outside the measured stretch.
+    SyntheticScreenContent content(shape.width, shape.height);
+    VideoFrameScaler scaler;
+    PixelBuffer source;
+    AVFrame* picture = nullptr;
+    auto prepare = [&](std::int64_t slot) {
+        content.render(momentAt(shape.motion, static_cast<std::uint64_t>(slot)), source);
+        const AVFrame* yuv = scaler.scale(source, PixelCrop{0, 0, shape.width, shape.height}, shape.width,
+                                          shape.height, AV_PIX_FMT_YUV420P);
+        av_frame_free(&picture);
+        picture = av_frame_clone(yuv);
+        av_frame_make_writable(picture);  // its own planes, not the scaler's
     };
     AVPacket* packet = av_packet_alloc();
     std::int64_t pts = 0, frames = 0, bytes = 0, lateBytes = 0;
@@ -321,44 +317,47 @@ void BM_BareEncode(benchmark::State& state) {
         }
     };
     auto encodeOne = [&] {
-        AVFrame* picture = pictureFor(pts);
         picture->pts = pts++;
         picture->pict_type = AV_PICTURE_TYPE_NONE;
         avcodec_send_frame(ctx, picture);
         take();
     };
+    prepare(0);
     encodeOne();  // slot 0: the first keyframe, outside the measurement
     frames = 0;
     bytes = 0;
     Measured m;
     std::int64_t iteration = 0;
-    const double wall0 = wallSeconds(), cpu0 = processCPUSeconds();
     for (auto _ : state) {
+        prepare(pts);
+        const double wall0 = wallSeconds(), cpu0 = processCPUSeconds();
         encodeOne();
         if (++iteration == static_cast<std::int64_t>(state.max_iterations)) {
             avcodec_send_frame(ctx, nullptr);  // drain: every picture given is encoded inside the measurement
             take();
         }
+        m.wall += wallSeconds() - wall0;
+        m.cpu += processCPUSeconds() - cpu0;
     }
-    m.wall = wallSeconds() - wall0;
-    m.cpu = processCPUSeconds() - cpu0;
     m.frames = iteration;
     m.bytes = bytes;
     if (frames != iteration) state.SkipWithError("the encoder kept pictures back");
     report(state, shape, m, lateBytes);
     av_packet_free(&packet);
-    for (auto* picture : pictures) av_frame_free(&picture);
+    av_frame_free(&picture);
     avcodec_free_context(&ctx);
 }
 
-void shapes(benchmark::internal::Benchmark* b) {
+std::vector<std::vector<std::int64_t>> shapeArgs() {
+    std::vector<std::vector<std::int64_t>> all;
     for (int codec : {0, 1}) {
-        for (int height : {1080, 2160}) b->Args({codec, height, 0});
+        for (int height : {1080, 2160}) all.push_back({codec, height, 0});
     }
     // A scrolling page and a still screen, at 1080p.
     for (int codec : {0, 1}) {
-        for (int motion : {1, 2}) b->Args({codec, 1080, motion});
+        for (int motion : {1, 2}) all.push_back({codec, 1080, motion});
     }
+    return all;
 }
 
 // The server's fan-out of one encoded frame to 1, 4 or 16 signed-in video sessions, each of which
@@ -528,58 +527,93 @@ BENCHMARK(BM_VideoFanOutHostSide)->Arg(1)->Arg(4)->Arg(16)->Iterations(kFanOutFr
 BENCHMARK(BM_BareFanOutCopy)->Arg(1)->Arg(4)->Arg(16)->Iterations(kFanOutFrames)->Repetitions(kRepetitions)
     ->ReportAggregatesOnly(true)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_HostLatency1080p60)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
-BENCHMARK(BM_CapturePipeline)->Apply(shapes)->Iterations(kFrames)->Repetitions(kRepetitions)
-    ->ReportAggregatesOnly(true)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_BareEncode)->Apply(shapes)->Iterations(kFrames)->Repetitions(kRepetitions)
-    ->ReportAggregatesOnly(true)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The pipeline and the bare encoder take turns, repetition by repetition, so that a stretch of
+// load from elsewhere on the machine falls on both sides alike.
+void registerPipelineAgainstBare() {
+    for (const auto& args : shapeArgs()) {
+        for (int repetition = 0; repetition < kRepetitions; ++repetition) {
+            benchmark::RegisterBenchmark("BM_CapturePipeline", BM_CapturePipeline)
+                ->Args(args)->Iterations(kFrames)->Unit(benchmark::kMillisecond)->UseRealTime();
+            benchmark::RegisterBenchmark("BM_BareEncode", BM_BareEncode)
+                ->Args(args)->Iterations(kFrames)->Unit(benchmark::kMillisecond)->UseRealTime();
+        }
+    }
+}
 
 namespace {
 
-// Prints what the console shows and keeps the medians, for the side-by-side table at the end.
+// Prints what the console shows and keeps every repetition of the two sides, for the table at the
+// end: medians, and the spread (lowest to highest) of the ratio of each repetition to the bare
+// repetition that ran right after it.
 class SummaryReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const auto& run : runs) {
-            if (run.run_type != Run::RT_Aggregate || run.aggregate_name != "median") continue;
+            if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
             const bool pipeline = run.run_name.function_name == "BM_CapturePipeline";
             if (!pipeline && run.run_name.function_name != "BM_BareEncode") continue;
             auto& side = pipeline ? pipeline_[run.report_label] : bare_[run.report_label];
-            for (const auto& [name, counter] : run.counters) side[name] = counter.value;
-            if (pipeline) order_.push_back(run.report_label);
+            for (const auto& [name, counter] : run.counters) side[name].push_back(counter.value);
+            if (pipeline && std::find(order_.begin(), order_.end(), run.report_label) == order_.end()) {
+                order_.push_back(run.report_label);
+            }
         }
     }
 
     void printSummary() const {
-        std::printf("\nMedians of %d repetitions of %lld frames each, %d CPUs usable (affinity), encoder threads %d\n",
+        std::printf("\nMedians of %d alternating repetitions of %lld frames each, %d CPUs usable (affinity), "
+                    "encoder threads %d; ratios as median [lowest-highest] over the repetition pairs\n",
                     kRepetitions, static_cast<long long>(kFrames), videoThreadBudget(),
                     encoderThreadCount(videoThreadBudget()));
-        std::printf("%-26s %9s %9s %6s %9s %9s %6s %8s %8s %9s %6s\n", "shape", "wall ms", "bare", "ratio", "CPU ms",
-                    "bare", "ratio", "Mbit/s", "bare", "after 1 s", "PSNR");
+        std::printf("%-26s %8s %8s %18s %8s %8s %18s %8s %8s %9s %6s\n", "shape", "wall ms", "bare", "ratio",
+                    "CPU ms", "bare", "ratio", "Mbit/s", "bare", "after 1 s", "PSNR");
         for (const auto& label : order_) {
             const auto p = pipeline_.find(label);
             const auto b = bare_.find(label);
             if (p == pipeline_.end() || b == bare_.end()) continue;
-            auto get = [](const std::map<std::string, double>& m, const char* key) {
+            auto values = [](const Series& m, const char* key) {
                 const auto it = m.find(key);
-                return it == m.end() ? 0.0 : it->second;
+                return it == m.end() ? std::vector<double>{} : it->second;
             };
-            const double pw = get(p->second, "wall_ms"), bw = get(b->second, "wall_ms");
-            const double pc = get(p->second, "cpu_ms"), bc = get(b->second, "cpu_ms");
-            std::printf("%-26s %9.2f %9.2f %5.2fx %9.2f %9.2f %5.2fx %8.2f %8.2f %9.2f %6.1f\n", label.c_str(), pw, bw,
-                        bw > 0 ? pw / bw : 0.0, pc, bc, bc > 0 ? pc / bc : 0.0, get(p->second, "Mbit/s"),
-                        get(b->second, "Mbit/s"), get(p->second, "Mbit/s_after_1s"), get(p->second, "psnr_y_dB"));
+            auto ratio = [&](const char* key) {
+                const auto top = values(p->second, key), bottom = values(b->second, key);
+                std::vector<double> ratios;
+                for (std::size_t i = 0; i < std::min(top.size(), bottom.size()); ++i) {
+                    if (bottom[i] > 0) ratios.push_back(top[i] / bottom[i]);
+                }
+                char text[40];
+                if (ratios.empty()) return std::string("-");
+                const auto [low, high] = std::minmax_element(ratios.begin(), ratios.end());
+                std::snprintf(text, sizeof text, "%.2fx [%.2f-%.2f]", median(ratios), *low, *high);
+                return std::string(text);
+            };
+            std::printf("%-26s %8.2f %8.2f %18s %8.2f %8.2f %18s %8.2f %8.2f %9.2f %6.1f\n", label.c_str(),
+                        median(values(p->second, "wall_ms")), median(values(b->second, "wall_ms")),
+                        ratio("wall_ms").c_str(), median(values(p->second, "cpu_ms")),
+                        median(values(b->second, "cpu_ms")), ratio("cpu_ms").c_str(),
+                        median(values(p->second, "Mbit/s")), median(values(b->second, "Mbit/s")),
+                        median(values(p->second, "Mbit/s_after_1s")), median(values(p->second, "psnr_y_dB")));
         }
     }
 
 private:
-    std::map<std::string, std::map<std::string, double>> pipeline_, bare_;
+    using Series = std::map<std::string, std::vector<double>>;
+    static double median(std::vector<double> v) {
+        if (v.empty()) return 0;
+        std::sort(v.begin(), v.end());
+        const auto mid = v.size() / 2;
+        return v.size() % 2 ? v[mid] : (v[mid - 1] + v[mid]) / 2;
+    }
+    std::map<std::string, Series> pipeline_, bare_;
     std::vector<std::string> order_;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    registerPipelineAgainstBare();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     SummaryReporter reporter;

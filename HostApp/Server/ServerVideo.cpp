@@ -9,6 +9,7 @@
 #include "HostApp/Server/VideoFlowGate.h"
 #include "HostApp/Video/HostVideoCapture.h"
 #include "Platform/Displays.h"
+#include "Platform/Core/ProcessMemory.h"
 #include "QuillmereProfiles/DisplayProfiles.h"
 
 namespace qm {
@@ -16,6 +17,8 @@ namespace qm {
 namespace {
 constexpr double initialCaptureStartDelay = 0.45;
 constexpr double keyframeRetryDelay = 0.5;
+// How long after the last Viewer left the stopped capture has surely let go of its memory.
+constexpr double memoryReleaseDelay = 1.0;
 constexpr int maxVideoStartRetries = 3;
 constexpr int zeroFrameWindowsBeforeRecovery = 3;
 constexpr int maxZeroFrameRecoveryAttempts = 3;
@@ -251,7 +254,12 @@ void V230HostAudioAuxServer::startVideoCapture() {
     videoFlow_.reset(sessions_.authorizedVideoSessions, profile.fps);
     video_.videoConfigSummary = "video: awaiting " + modeTitle(display_.currentVideoMode) + " config";
 
-    auto capture = std::make_shared<HostVideoCapture>(platform_, profile);
+    if (video_.videoQueuesBusy && video_.videoQueuesBusy->load() != 0) video_.videoQueues.reset();
+    video_.videoQueuesBusy.reset();
+    if (!video_.videoQueues) {
+        video_.videoQueues = std::make_shared<HostVideoCaptureQueues>(HostVideoCapture::makeQueues(platform_));
+    }
+    auto capture = std::make_shared<HostVideoCapture>(platform_, profile, *video_.videoQueues);
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
     const std::uint64_t generation = video_.videoCaptureGeneration;
     capture->onConfig = [weak, generation](const VideoEncoderConfig& config) {
@@ -305,6 +313,8 @@ void V230HostAudioAuxServer::handleVideoCaptureError(std::uint64_t generation, c
     ++video_.videoStartRetryAttempts;
     publish("video: retrying capture start " + std::to_string(video_.videoStartRetryAttempts) + "/" +
             std::to_string(maxVideoStartRetries));
+    // The failed capture's threads may be stuck: the next one gets queues of its own.
+    video_.videoQueues.reset();
     restartVideoCapture(1.0);
 }
 
@@ -376,7 +386,14 @@ void V230HostAudioAuxServer::stopVideoCaptureIfIdle() {
     video_.nextVideoZeroFrameRecoveryNs = 0;
     videoFlow_.videoSendInFlight = 0;
     videoFlow_.videoEncodeBlocked = false;
-    if (discardVideoCapture(false)) publish("video capture stopped; no Viewer left");
+    if (discardVideoCapture(false)) {
+        publish("video capture stopped; no Viewer left");
+        // Once the stopped capture has let go of its pictures and encoder, give what the allocator
+        // keeps free back to the system, off the server queue.
+        if (video_.videoQueues) {
+            video_.videoQueues->lifecycle->asyncAfter(memoryReleaseDelay, [] { releaseFreeMemory(); });
+        }
+    }
     video_.videoStartRetryAttempts = 0;
     releaseHeadlessVirtualDisplayIfIdle();
     // The user's screen goes back to the mode it had before the first switch once nobody watches
@@ -394,6 +411,14 @@ bool V230HostAudioAuxServer::discardVideoCapture(bool wait) {
     const bool wasRunning = video_.videoCapture != nullptr;
     if (wasRunning) video_.videoCapture->stop(wait);
     video_.videoCapture.reset();
+    if (wasRunning && video_.videoQueues) {
+        // Marks when each queue has worked through what the stopped capture left on it.
+        auto busy = std::make_shared<std::atomic<int>>(3);
+        for (const auto& q : {video_.videoQueues->capture, video_.videoQueues->encode, video_.videoQueues->lifecycle}) {
+            q->async([busy] { busy->fetch_sub(1); });
+        }
+        video_.videoQueuesBusy = busy;
+    }
     // Whatever the dropped capture still hands back belongs to an old generation and is ignored.
     ++video_.videoCaptureGeneration;
     video_.lastVideoConfig.reset();
@@ -555,6 +580,7 @@ void V230HostAudioAuxServer::attemptVideoZeroFrameRecovery(std::uint32_t display
     publish("video: no frames for 3s on display=" + std::to_string(displayID) + "; restarting capture attempt " +
             std::to_string(video_.videoZeroFrameRecoveryAttempts) + "/" + std::to_string(maxZeroFrameRecoveryAttempts));
     video_.nextVideoZeroFrameRecoveryNs = now + 2'000'000'000ULL;
+    video_.videoQueues.reset();  // its threads may be the ones stuck
     restartVideoCapture(0.2);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -12,6 +13,7 @@
 namespace qm {
 
 class HostVideoCapture;
+struct HostVideoCaptureQueues;
 
 // The server's side of the one video stream all video sessions share: the running capture and
 // its generation, the configuration Viewers were last sent, the start delay, retries and the
@@ -19,6 +21,13 @@ class HostVideoCapture;
 // queue. Nothing here is kept per Viewer (that is VideoFlow's).
 struct VideoRoadState {
     std::shared_ptr<HostVideoCapture> videoCapture;
+    // The captures' queues, made with the first and kept for the next ones (their threads would
+    // otherwise come and go with every Viewer, each leaving an allocator arena behind). A new
+    // capture takes them only once the last one's queues ran dry (`videoQueuesBusy` counts the
+    // queues still working through what it left), and never after a capture failed or went
+    // silent: a thread stuck in the old stream must not hold up the new one.
+    std::shared_ptr<HostVideoCaptureQueues> videoQueues;
+    std::shared_ptr<std::atomic<int>> videoQueuesBusy;
     // Advanced whenever a capture is stopped or replaced; results of an older one are dropped.
     std::uint64_t videoCaptureGeneration = 0;
     std::optional<VideoStreamConfigPayload> lastVideoConfig;

@@ -12,11 +12,17 @@ extern "C" {
 
 namespace qm {
 
+HostVideoCapture::Queues HostVideoCapture::makeQueues(const HostPlatform& platform) {
+    return Queues{platform.makeQueue(VideoQueueLabels::capture), platform.makeQueue(VideoQueueLabels::encode),
+                  platform.makeQueue(VideoQueueLabels::lifecycle)};
+}
+
 HostVideoCapture::HostVideoCapture(const HostPlatform& platform, VideoStreamProfile profile)
-    : requestedProfile(profile), captureQueue(platform.makeQueue(VideoQueueLabels::capture)),
-      encodeQueue(platform.makeQueue(VideoQueueLabels::encode)),
-      lifecycleQueue(platform.makeQueue(VideoQueueLabels::lifecycle)), displays_(platform.displays),
-      screenCapture_(platform.screenCapture) {}
+    : HostVideoCapture(platform, profile, makeQueues(platform)) {}
+
+HostVideoCapture::HostVideoCapture(const HostPlatform& platform, VideoStreamProfile profile, const Queues& queues)
+    : requestedProfile(profile), captureQueue(queues.capture), encodeQueue(queues.encode),
+      lifecycleQueue(queues.lifecycle), displays_(platform.displays), screenCapture_(platform.screenCapture) {}
 
 // Releases the fields only: a running stream is the owner's to stop (stop(wait:)) first.
 HostVideoCapture::~HostVideoCapture() = default;

@@ -20,6 +20,12 @@
 
 namespace qm {
 
+struct HostVideoCaptureQueues {
+    DispatchQueuePtr capture;
+    DispatchQueuePtr encode;
+    DispatchQueuePtr lifecycle;
+};
+
 // Captures one display and encodes it for the Viewers.
 //
 // The owner creates it with the requested profile, sets the callbacks and the congestion check,
@@ -39,9 +45,18 @@ namespace qm {
 // (the rate control sharpens it up to its quantiser floor), then only a few times a second so
 // that frames keep flowing, and at once when a keyframe is requested; other unchanged frames are
 // left out (counted as `unchanged`, not as dropped).
+//
+// Its three queues may be given: an owner that starts one capture after another keeps the same
+// queues (and their threads) for its life, so that each capture does not leave the allocator a
+// fresh set of per-thread arenas to hold on to.
 class HostVideoCapture : public std::enable_shared_from_this<HostVideoCapture> {
 public:
+    using Queues = HostVideoCaptureQueues;
+    // Made under the video queue labels.
+    static Queues makeQueues(const HostPlatform& platform);
+
     HostVideoCapture(const HostPlatform& platform, VideoStreamProfile requestedProfile);
+    HostVideoCapture(const HostPlatform& platform, VideoStreamProfile requestedProfile, const Queues& queues);
     ~HostVideoCapture();
     HostVideoCapture(const HostVideoCapture&) = delete;
     HostVideoCapture& operator=(const HostVideoCapture&) = delete;

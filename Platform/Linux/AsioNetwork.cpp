@@ -1,5 +1,7 @@
 #include "Platform/Linux/AsioNetwork.h"
 
+#include <sys/socket.h>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <net/if.h>
@@ -8,6 +10,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <array>
 #include <asio/connect.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
@@ -24,9 +27,14 @@
 #include <mutex>
 #include <thread>
 
+#include "Platform/FramedReceive.h"
+
 namespace qm {
 
 namespace {
+
+// The longest frame header frame reading takes.
+constexpr std::size_t maximumFrameHeader = 64;
 
 using asio::ip::tcp;
 
@@ -274,13 +282,41 @@ public:
         auto shared = std::make_shared<Connection::ReceiveCompletion>(std::move(handler));
         runOnIo(
             [self, shared] {
-                if (self->continuousHandler_ || self->continuousEnded_) return;
+                if (self->continuousHandler_ || self->frameHandler_ || self->continuousEnded_) return;
                 self->continuousHandler_ = shared;
                 self->pumpContinuous();
             },
             [self, shared] {
                 self->deliver([shared] { (*shared)({}, false, stoppedError()); });
             });
+    }
+
+    void startReceivingFrames(FrameFormat format, std::size_t maximumPayload, std::size_t readSize,
+                              Connection::FrameHandler handler) {
+        if (!handler) return;
+        {
+            std::lock_guard lock(mutex_);
+            receiveBufferSize_ = std::max<std::size_t>(readSize, 1);
+            maximumFramePayload_ = maximumPayload;
+        }
+        auto self = shared_from_this();
+        auto shared = std::make_shared<Connection::FrameHandler>(std::move(handler));
+        runOnIo(
+            [self, shared, format] {
+                if (self->continuousHandler_ || self->frameHandler_ || self->continuousEnded_) return;
+                self->frameFormat_ = format;
+                self->frameHandler_ = shared;
+                self->pool_ = std::make_shared<ReceiveBufferPool>();
+                self->pumpContinuous();
+            },
+            [self, shared] {
+                self->deliver([shared] { (*shared)({}, nullptr, false, stoppedError()); });
+            });
+    }
+
+    void setMaximumFramePayload(std::size_t bytes) {
+        std::lock_guard lock(mutex_);
+        maximumFramePayload_ = bytes;
     }
 
     void setReceiveBufferSize(std::size_t bytes) {
@@ -362,6 +398,9 @@ public:
         reads_.clear();
         writes_.clear();
         continuousHandler_.reset();
+        frameHandler_.reset();
+        frameBuffer_.reset();
+        pending_.reset();
         std::lock_guard lock(mutex_);
         queuedSendBytes_ = 0;
     }
@@ -429,6 +468,8 @@ private:
     // Reading paused for a busy queue may go on. Called with mutex_ held.
     bool resumableLocked() {
         if (!readPaused_ || ownerPaused_ || unhandledBytes_ > 2 * receiveBufferSize_) return false;
+        if (heldForLimit_ && unhandledBytes_ > 0) return false;
+        heldForLimit_ = false;
         readPaused_ = false;
         return true;
     }
@@ -613,7 +654,7 @@ private:
     // takes what is waiting (up to the buffer size) into a buffer of that size, so an idle
     // connection holds no read buffer at all.
     void pumpContinuous() {
-        if (!continuousHandler_ || continuousEnded_ || continuousWaiting_ || closed_) return;
+        if ((!continuousHandler_ && !frameHandler_) || continuousEnded_ || continuousWaiting_ || closed_) return;
         if (reading_ || !reads_.empty()) return;
         if (failure_) return endContinuous(false, *failure_);
         if (!connected_) return;
@@ -621,7 +662,7 @@ private:
         {
             std::lock_guard lock(mutex_);
             if (cancelled_) return;
-            if (ownerPaused_ || unhandledBytes_ > 2 * receiveBufferSize_) {
+            if (ownerPaused_ || heldForLimit_ || unhandledBytes_ > 2 * receiveBufferSize_) {
                 readPaused_ = true;
                 return;
             }
@@ -639,13 +680,14 @@ private:
 
     void onReadable(const std::error_code& ec) {
         continuousWaiting_ = false;
-        if (closed_ || continuousEnded_ || !continuousHandler_) return;
+        if (closed_ || continuousEnded_ || (!continuousHandler_ && !frameHandler_)) return;
         if (failure_) return endContinuous(false, *failure_);
         if (ec) {
             const NetworkError error = makeError(ec);
             endContinuous(false, error);
             return fail(error);
         }
+        if (frameHandler_) return readFrames();
         std::size_t limit;
         {
             std::lock_guard lock(mutex_);
@@ -686,9 +728,165 @@ private:
     // The last delivery of continuous reads: the close or the error.
     void endContinuous(bool isComplete, std::optional<NetworkError> error) {
         continuousEnded_ = true;
+        frameBuffer_.reset();
+        pending_.reset();
+        if (frameHandler_) {
+            auto handler = std::move(frameHandler_);
+            frameHandler_.reset();
+            deliver([handler, isComplete, error = std::move(error)] { (*handler)({}, nullptr, isComplete, error); });
+            return;
+        }
         auto handler = std::move(continuousHandler_);
         continuousHandler_.reset();
         deliver([handler, isComplete, error = std::move(error)] { (*handler)({}, isComplete, error); });
+    }
+
+    // Frame reading. A frame larger than a small read goes straight into a buffer of its own size,
+    // found by peeking at its header, so its bytes are never copied; small frames are read many at
+    // a time into one buffer and handed on as views into it. Buffers come from the connection's
+    // pool and are reused once the owner let go of them.
+    static constexpr std::size_t largestFrameRead = 65536;
+
+    std::size_t frameLengthAt(const std::uint8_t* header) const {
+        const std::uint8_t* p = header + frameFormat_.lengthOffset;
+        return static_cast<std::size_t>(static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+                                        static_cast<std::uint32_t>(p[2]) << 16 |
+                                        static_cast<std::uint32_t>(p[3]) << 24);
+    }
+
+    std::size_t pendingCount() const { return pending_ ? pendingEnd_ - pendingBegin_ : 0; }
+
+    // Handles a read's outcome; false when nothing was read (the caller returns).
+    bool frameReadSucceeded(const std::error_code& readError) {
+        if (readError == asio::error::would_block || readError == asio::error::try_again ||
+            readError == asio::error::interrupted) {
+            moreWaiting_ = false;
+            pumpContinuous();
+            return false;
+        }
+        if (readError == asio::error::eof) {
+            peerClosed_ = true;
+            endContinuous(true, std::nullopt);
+            return false;
+        }
+        if (readError) {
+            const NetworkError error = makeError(readError);
+            endContinuous(false, error);
+            fail(error);
+            return false;
+        }
+        return true;
+    }
+
+    void deliverFrame(const std::shared_ptr<Bytes>& buffer, std::size_t offset, std::size_t size) {
+        {
+            std::lock_guard lock(mutex_);
+            unhandledBytes_ += size;
+        }
+        SharedBytes storage = buffer;
+        deliver([self = shared_from_this(), handler = frameHandler_, storage = std::move(storage), offset, size] {
+            (*handler)(std::span(storage->data() + offset, size), storage, false, std::nullopt);
+            self->readHandled(size);
+        });
+    }
+
+    void readFrames() {
+        const std::size_t headerSize = frameFormat_.headerSize;
+        std::size_t smallRead;
+        {
+            std::lock_guard lock(mutex_);
+            smallRead = std::min(receiveBufferSize_, largestFrameRead);
+        }
+        if (!frameBuffer_) {
+            // At the start of a frame: its header lies in what the last read left, or is peeked at.
+            std::array<std::uint8_t, maximumFrameHeader> header{};
+            std::size_t known = std::min(pendingCount(), headerSize);
+            if (known > 0) std::copy_n(pending_->data() + pendingBegin_, known, header.data());
+            if (known < headerSize) {
+                const ssize_t peeked = ::recv(socket_.native_handle(), header.data() + known, headerSize - known,
+                                              MSG_PEEK | MSG_DONTWAIT);
+                if (peeked > 0) known += static_cast<std::size_t>(peeked);
+            }
+            if (known == headerSize) {
+                const std::size_t length = frameLengthAt(header.data());
+                bool refused = false;
+                {
+                    std::lock_guard lock(mutex_);
+                    if (length > maximumFramePayload_ && unhandledBytes_ > 0) {
+                        // Handling what was handed on may raise the maximum: wait for it.
+                        heldForLimit_ = true;
+                        readPaused_ = true;
+                        return;
+                    }
+                    refused = length > maximumFramePayload_ || !frameFormat_.hasMagic(header.data());
+                }
+                if (refused) {
+                    // The header alone tells the owner why; nothing more is read.
+                    deliverFrame(std::make_shared<Bytes>(header.begin(), header.begin() + headerSize), 0, headerSize);
+                    continuousEnded_ = true;
+                    frameHandler_.reset();
+                    pending_.reset();
+                    return;
+                }
+                if (headerSize + length > smallRead) {
+                    frameTotal_ = headerSize + length;
+                    frameBuffer_ = pool_->acquire(frameTotal_);
+                    frameFilled_ = pendingCount();
+                    if (frameFilled_ > 0) {
+                        std::copy_n(pending_->data() + pendingBegin_, frameFilled_, frameBuffer_->data());
+                    }
+                    pending_.reset();
+                }
+            }
+        }
+        std::error_code readError;
+        if (frameBuffer_) {
+            const std::size_t wanted = frameTotal_ - frameFilled_;
+            const std::size_t count =
+                socket_.read_some(asio::buffer(frameBuffer_->data() + frameFilled_, wanted), readError);
+            if (!frameReadSucceeded(readError)) return;
+            frameFilled_ += count;
+            moreWaiting_ = count == wanted;
+            if (frameFilled_ == frameTotal_) {
+                deliverFrame(frameBuffer_, 0, frameTotal_);
+                frameBuffer_.reset();
+            }
+            return pumpContinuous();
+        }
+        // Small frames, or a header not yet whole: what is waiting, behind what the last read left.
+        const std::size_t carried = pendingCount();
+        const std::size_t capacity = std::max(smallRead, carried + 1);
+        auto staging = pool_->acquire(capacity);
+        if (carried > 0) std::copy_n(pending_->data() + pendingBegin_, carried, staging->data());
+        std::size_t available = socket_.available(readError);
+        if (readError) available = 0;
+        const std::size_t count = socket_.read_some(asio::buffer(staging->data() + carried, capacity - carried), readError);
+        if (!frameReadSucceeded(readError)) return;
+        moreWaiting_ = available > count;
+        const std::size_t end = carried + count;
+        std::size_t offset = 0;
+        std::size_t maximum;
+        {
+            std::lock_guard lock(mutex_);
+            maximum = maximumFramePayload_;
+        }
+        while (end - offset >= headerSize) {
+            const std::size_t length = frameLengthAt(staging->data() + offset);
+            if (length > maximum || !frameFormat_.hasMagic(staging->data() + offset) ||
+                end - offset - headerSize < length) {
+                break;
+            }
+            deliverFrame(staging, offset, headerSize + length);
+            offset += headerSize + length;
+        }
+        if (offset < end) {
+            pending_ = staging;
+            pendingBegin_ = offset;
+            pendingEnd_ = end;
+        } else {
+            pending_.reset();
+        }
+        pumpContinuous();
     }
 
     // Writes the queued sends in order, several at a time as one gathered write.
@@ -736,6 +934,8 @@ private:
     mutable std::mutex mutex_;
     std::size_t receiveBufferSize_ = 65536;
     std::size_t unhandledBytes_ = 0;  // continuous reads handed to the queue, not yet handled
+    std::size_t maximumFramePayload_ = 0;
+    bool heldForLimit_ = false;  // a frame over the maximum waits for the queue to handle the others
     bool readPaused_ = false;         // continuous reads wait for the queue to catch up
     bool ownerPaused_ = false;        // the owner holds continuous reads (setReceivingPaused)
     std::size_t sendLimit_ = 0;
@@ -767,6 +967,15 @@ private:
     bool continuousWaiting_ = false;
     bool continuousEnded_ = false;
     bool moreWaiting_ = false;  // the last continuous read left bytes in the socket
+    std::shared_ptr<Connection::FrameHandler> frameHandler_;
+    FrameFormat frameFormat_;
+    std::shared_ptr<ReceiveBufferPool> pool_;
+    std::shared_ptr<Bytes> frameBuffer_;  // the large frame being read, and how far
+    std::size_t frameTotal_ = 0;
+    std::size_t frameFilled_ = 0;
+    std::shared_ptr<Bytes> pending_;  // bytes of the next frame(s) left by the last small read
+    std::size_t pendingBegin_ = 0;
+    std::size_t pendingEnd_ = 0;
     std::deque<PendingWrite> writes_;
     std::size_t writesInFlight_ = 0;
 };
@@ -789,6 +998,15 @@ public:
         state_->startReceiving(bufferSize, std::move(handler));
     }
     void setReceiveBufferSize(std::size_t bytes) override { state_->setReceiveBufferSize(bytes); }
+    void startReceivingFrames(FrameFormat format, std::size_t maximumPayload, std::size_t readSize,
+                              FrameHandler handler) override {
+        if (format.headerSize > maximumFrameHeader || format.lengthOffset + 4 > format.headerSize ||
+            format.magicSize > std::min(format.magic.size(), format.headerSize)) {
+            return;
+        }
+        state_->startReceivingFrames(format, maximumPayload, readSize, std::move(handler));
+    }
+    void setMaximumFramePayload(std::size_t bytes) override { state_->setMaximumFramePayload(bytes); }
     void setReceivingPaused(bool paused) override { state_->setReceivingPaused(paused); }
     void setSendLimit(std::size_t bytes) override { state_->setSendLimit(bytes); }
     std::size_t queuedSendBytes() const override { return state_->queuedSendBytes(); }

@@ -861,3 +861,172 @@ TEST(AsioKeepAlive, AcceptedSocketsCarryTheKeepAliveAndUserTimeoutOptions) {
     EXPECT_EQ(intOption(plainFd, SOL_SOCKET, SO_KEEPALIVE), 0);
     EXPECT_EQ(intOption(plainFd, IPPROTO_TCP, TCP_USER_TIMEOUT), 0);
 }
+
+// ---- frame reading over loopback ----
+
+namespace {
+
+FrameFormat testFrameFormat() {
+    FrameFormat format;
+    format.headerSize = 8;
+    format.lengthOffset = 4;
+    format.magic = {'T', 'E', 'S', 'T'};
+    format.magicSize = 4;
+    return format;
+}
+
+Bytes testFrame(const Bytes& payload, const char* magic = "TEST") {
+    Bytes out(magic, magic + 4);
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(payload.size() >> (8 * i)));
+    out.insert(out.end(), payload.begin(), payload.end());
+    return out;
+}
+
+// What a frame reader was handed.
+struct Frames {
+    std::mutex mutex;
+    std::vector<Bytes> frames;
+    std::vector<bool> startsItsBuffer;  // the frame is the start of its storage
+    int ends = 0;
+    std::function<void(const Bytes&)> also;  // runs on the queue after each frame is noted
+
+    Connection::FrameHandler handler() {
+        return [this](std::span<const std::uint8_t> frame, const SharedBytes& storage, bool complete,
+                      const std::optional<NetworkError>& error) {
+            Bytes copy(frame.begin(), frame.end());
+            {
+                std::lock_guard lock(mutex);
+                if (!frame.empty()) {
+                    EXPECT_TRUE(storage && frame.data() >= storage->data() &&
+                                frame.data() + frame.size() <= storage->data() + storage->size());
+                    frames.push_back(copy);
+                    startsItsBuffer.push_back(storage && frame.data() == storage->data());
+                }
+                if (complete || error) ++ends;
+            }
+            if (!frame.empty() && also) also(copy);
+        };
+    }
+    std::size_t count() {
+        std::lock_guard lock(mutex);
+        return frames.size();
+    }
+};
+
+struct FramePair {
+    AsioNetworkService network;
+    std::shared_ptr<AsioDispatchQueue> queue = std::make_shared<AsioDispatchQueue>("test.frames");
+    Pending server{network, queue};
+    ConnectionPtr client;
+    ConnectionPtr peer;
+
+    FramePair() {
+        client = network.makeConnection("127.0.0.1", server.listener->port());
+        client->start(queue);
+        EXPECT_TRUE(waitUntil([&] { return server.count() == 1; }));
+        peer = server.at(0);
+        peer->start(queue);
+    }
+};
+
+}  // namespace
+
+TEST(AsioFrameReads, FramesOfEverySizeArriveWholeInOrderTheLargeOnesInBuffersOfTheirOwn) {
+    FramePair pair;
+    Frames got;
+    pair.peer->startReceivingFrames(testFrameFormat(), 8u << 20, 1u << 20, got.handler());
+
+    std::vector<Bytes> expected;
+    Bytes stream;
+    const std::size_t sizes[] = {0, 5, 70'000, 3, 1'500'000, 65'528, 65'529, 40'000, 4'000'000, 17};
+    for (std::uint32_t round = 0; round < 3; ++round) {
+        for (std::size_t size : sizes) {
+            expected.push_back(testFrame(pattern(size, round * 31 + static_cast<std::uint32_t>(size % 97))));
+            stream.insert(stream.end(), expected.back().begin(), expected.back().end());
+        }
+    }
+    // Cut where the frames are not, so headers and payloads straddle sends.
+    for (std::size_t offset = 0; offset < stream.size(); offset += 30'001) {
+        const auto end = std::min(stream.size(), offset + 30'001);
+        pair.client->send(Bytes(stream.begin() + static_cast<std::ptrdiff_t>(offset),
+                                stream.begin() + static_cast<std::ptrdiff_t>(end)));
+    }
+    pair.client->send(Bytes{}, [client = pair.client](const std::optional<NetworkError>&) { client->cancel(); });
+
+    ASSERT_TRUE(waitUntil([&] {
+        std::lock_guard lock(got.mutex);
+        return got.ends == 1;
+    }, std::chrono::seconds(30)));
+    pair.queue->sync([] {});
+    std::lock_guard lock(got.mutex);
+    ASSERT_EQ(got.frames.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(got.frames[i], expected[i]) << "frame " << i;
+        // Larger than one small read: read straight into a buffer of its own, never copied.
+        if (expected[i].size() > 65536) {
+            EXPECT_TRUE(got.startsItsBuffer[i]) << "frame " << i;
+        }
+    }
+}
+
+TEST(AsioFrameReads, AFrameOverTheMaximumWaitsForTheOnesBeforeItThenIsRefusedAlone) {
+    const Bytes token = pattern(16, 1);
+    const Bytes large = pattern(100'000, 2);
+    const Bytes small = pattern(10, 3);
+    const Bytes stream = [&] {
+        Bytes out;
+        for (const auto& payload : {token, large, small}) {
+            const auto framed = testFrame(payload);
+            out.insert(out.end(), framed.begin(), framed.end());
+        }
+        return out;
+    }();
+
+    // The owner raises the maximum while handling the first frame: the rest then arrives.
+    {
+        FramePair pair;
+        Frames got;
+        auto peer = pair.peer;
+        got.also = [peer](const Bytes& frame) {
+            if (frame.size() == 8 + 16) {
+                peer->setMaximumFramePayload(8u << 20);
+                peer->setReceiveBufferSize(1u << 20);
+            }
+        };
+        pair.peer->startReceivingFrames(testFrameFormat(), 16, 24, got.handler());
+        pair.client->send(stream);
+        ASSERT_TRUE(waitUntil([&] { return got.count() == 3; }));
+        std::lock_guard lock(got.mutex);
+        EXPECT_EQ(got.frames[1], testFrame(large));
+        EXPECT_EQ(got.frames[2], testFrame(small));
+    }
+    // It does not: the large frame's header comes alone, and nothing after it.
+    {
+        FramePair pair;
+        Frames got;
+        pair.peer->startReceivingFrames(testFrameFormat(), 16, 24, got.handler());
+        pair.client->send(stream);
+        ASSERT_TRUE(waitUntil([&] { return got.count() == 2; }));
+        pair.client->send(testFrame(small), [client = pair.client](const std::optional<NetworkError>&) {
+            client->cancel();
+        });
+        pair.queue->sync([] {});
+        std::lock_guard lock(got.mutex);
+        EXPECT_EQ(got.frames[1], Bytes(stream.begin() + 24, stream.begin() + 32));
+        EXPECT_EQ(got.frames.size(), 2u);
+    }
+    // A header without the magic is refused alone too, whatever length it announces.
+    {
+        FramePair pair;
+        Frames got;
+        pair.peer->startReceivingFrames(testFrameFormat(), 8u << 20, 1u << 20, got.handler());
+        Bytes bad = testFrame(pattern(5, 4));
+        const Bytes wrong = testFrame(pattern(300'000, 5), "TESX");
+        bad.insert(bad.end(), wrong.begin(), wrong.end());
+        pair.client->send(bad);
+        ASSERT_TRUE(waitUntil([&] { return got.count() == 2; }));
+        pair.queue->sync([] {});
+        std::lock_guard lock(got.mutex);
+        EXPECT_EQ(got.frames[1], Bytes(wrong.begin(), wrong.begin() + 8));
+    }
+}

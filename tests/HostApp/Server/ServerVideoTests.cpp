@@ -260,6 +260,43 @@ TEST(ServerVideo, CaptureStopsWithTheLastViewerAndASizeTheEncoderRefusesFallsBac
     EXPECT_FALSE(live.server().queue->sync([&] { return test::ServerInspector(live.server()).videoCapture() != nullptr; }));
 }
 
+TEST(ServerVideo, TheNextViewersCaptureRunsOnTheSameThreadsAndARestartGetsFreshOnes) {
+    LiveServer live;
+    useSmallDisplay(live);
+    auto queuesNow = [&] {
+        return live.server().queue->sync([&] {
+            auto capture = test::ServerInspector(live.server()).videoCapture();
+            return capture ? std::vector<DispatchQueuePtr>{capture->captureQueue, capture->encodeQueue,
+                                                           capture->lifecycleQueue}
+                           : std::vector<DispatchQueuePtr>{};
+        });
+    };
+    std::vector<DispatchQueuePtr> first;
+    {
+        VideoViewer viewer(live);
+        ASSERT_TRUE(viewer.signIn());
+        viewer.request(VideoStreamCodec::h264, VideoChromaMode::yuv420);
+        ASSERT_TRUE(viewer.frame());
+        first = queuesNow();
+        ASSERT_EQ(first.size(), 3u);
+    }
+    ASSERT_TRUE(live.waitForStatus("video capture stopped; no Viewer left"));
+    VideoViewer next(live);
+    ASSERT_TRUE(next.signIn());
+    ASSERT_TRUE(next.frame());
+    EXPECT_EQ(queuesNow(), first);
+
+    // A capture that stops delivering may be stuck on its threads: its replacement gets new ones.
+    live.screenCapture()->setBehavior(SimulatedScreenCapture::Behavior::deliversNoFrames);
+    next.request(VideoStreamCodec::hevc, VideoChromaMode::yuv420);
+    ASSERT_TRUE(live.waitForStatus("video: no frames for 3s on display=1; restarting capture attempt 1/3", 15s));
+    live.screenCapture()->setBehavior(SimulatedScreenCapture::Behavior::normal);
+    ASSERT_TRUE(waitUntil([&] {
+        const auto now = queuesNow();
+        return now.size() == 3 && now[0] != first[0] && now[1] != first[1] && now[2] != first[2];
+    }, 15s));
+}
+
 TEST(ServerVideo, ADisplayThatDeliversNoFramesIsRestarted) {
     LiveServer live;
     useSmallDisplay(live);
