@@ -65,14 +65,14 @@ PulseAudioServer::~PulseAudioServer() {
 }
 
 double PulseAudioServer::speakerLevel() {
-    pa_sample_spec spec{};
-    spec.format = PA_SAMPLE_FLOAT32NE;
-    spec.rate = 48000;
-    spec.channels = 2;
+    pa_sample_spec sampleFormat{};
+    sampleFormat.format = PA_SAMPLE_FLOAT32NE;
+    sampleFormat.rate = 48000;
+    sampleFormat.channels = 2;
     int error = 0;
     const std::string source = std::string(sinkName) + ".monitor";
     pa_simple* simple = pa_simple_new(nullptr, "qm-test-speaker", PA_STREAM_RECORD, source.c_str(), "speaker level",
-                                      &spec, nullptr, nullptr, &error);
+                                      &sampleFormat, nullptr, nullptr, &error);
     if (!simple) return -1;
     std::vector<float> samples(19200 * 2);
     const bool read = pa_simple_read(simple, samples.data(), samples.size() * sizeof(float), &error) >= 0;
