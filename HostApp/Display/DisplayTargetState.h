@@ -74,9 +74,11 @@ public:
     // the selected display's, else the current mode's catalogue size. Stored in lastDisplayLayout.
     DisplayLayoutPayload currentDisplayLayout(const HostDisplayModeSwitcher& switcher,
                                               HeadlessVirtualDisplay& virtualDisplay);
-    // The virtual display's layout: both rectangles at 0,0 with its size (or the mode's target).
+    // The virtual display's layout: its size (or the mode's target) at its place on the screen;
+    // the union also encloses every active display the switcher's display service reports.
     static DisplayLayoutPayload managedHeadlessDisplayLayout(VideoCaptureMode mode, DisplayID displayID,
-                                                             HeadlessVirtualDisplay& virtualDisplay);
+                                                             HeadlessVirtualDisplay& virtualDisplay,
+                                                             const HostDisplayModeSwitcher* switcher = nullptr);
 
     // ---- Capture mode targets ----
     // Whether a display's geometry is the mode's catalogue geometry (HiDPI modes: exactly).

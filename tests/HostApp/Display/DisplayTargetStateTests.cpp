@@ -76,11 +76,22 @@ TEST(DisplayLayout, OneRuleForEveryDisplayAndTheFallbacks) {
               (DisplayLayoutPayload{9, 0, 0, 2240, 1260, 0, 0, 2240, 1260, 2240, 1260, 0}));
     EXPECT_EQ(state.lastDisplayLayout->displayID, 9u);
 
-    // Headless capture on a live virtual display: its id and size, both rectangles at 0,0.
+    // Headless capture on a live virtual display: its id and size at the place the display service
+    // gives it (here right of both displays, whatever the selected id), the union around all three.
     ASSERT_EQ(rig.virtualDisplay->startPresetDisplay(HeadlessVirtualDisplay::hidpi1080Preset(), "n", 1, false), std::nullopt);
     state.useHeadlessVirtualDisplay = true;
+    const DisplayID virtualID = rig.virtualDisplay->displayID;
     const auto headless = state.currentDisplayLayout(*rig.switcher, *rig.virtualDisplay);
-    EXPECT_EQ(headless, (DisplayLayoutPayload{rig.virtualDisplay->displayID, 0, 0, 1920, 1080, 0, 0, 1920, 1080, 3840, 2160, 1}));
+    EXPECT_EQ(headless, (DisplayLayoutPayload{virtualID, 3112, 0, 1920, 1080, 0, -200, 5032, 1280, 3840, 2160, 1}));
+    EXPECT_EQ(Rect(static_cast<double>(headless.targetX), static_cast<double>(headless.targetY),
+                   static_cast<double>(headless.targetWidth), static_cast<double>(headless.targetHeight)),
+              rig.displays->bounds(virtualID));
+
+    // Alone on the screen the virtual display is reported wherever it really is, not moved to 0,0.
+    rig.displays->removeDisplay(1);
+    rig.displays->removeDisplay(2);
+    const auto alone = state.currentDisplayLayout(*rig.switcher, *rig.virtualDisplay);
+    EXPECT_EQ(alone, (DisplayLayoutPayload{virtualID, 3112, 0, 1920, 1080, 3112, 0, 1920, 1080, 3840, 2160, 1}));
 }
 
 TEST(CaptureModeTargets, TargetsStrictGeometryFallbacksAndUsableDisplays) {

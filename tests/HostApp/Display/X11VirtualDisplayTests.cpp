@@ -3,7 +3,9 @@
 #include <atomic>
 #include <mutex>
 
+#include "HostApp/Display/DisplayTargetState.h"
 #include "HostApp/Display/HeadlessVirtualDisplay.h"
+#include "HostApp/Display/HostDisplayModeSwitcher.h"
 #include "Platform/Core/AsioDispatchQueue.h"
 #include "Platform/Linux/X11Displays.h"
 #include "Platform/Linux/X11ScreenCapture.h"
@@ -60,6 +62,20 @@ TEST(X11VirtualDisplay, The1080PresetBecomesAMonitorThatIsCapturedAtItsSizeAndGo
     EXPECT_EQ(rig.displays->bounds(desktop), Rect(0, 0, 1280, 720));
     const auto active = rig.displays->activeDisplayIDs();
     EXPECT_NE(std::find(active.begin(), active.end(), id), active.end());
+
+    // The layout Viewers are told of puts it where the monitor is, so their pointer positions
+    // land on it; the union is the whole screen.
+    HostDisplayModeSwitcher switcher(rig.displays, rig.platform.clock);
+    DisplayTargetState state;
+    state.useHeadlessVirtualDisplay = true;
+    state.selectedDisplayID = desktop;
+    state.currentVideoMode = VideoCaptureMode::physical1080;
+    const auto layout = state.currentDisplayLayout(switcher, virtualDisplay);
+    EXPECT_EQ(layout, (DisplayLayoutPayload{id, 1280, 0, 1920, 1080, 0, 0, 3200, 1080, 1920, 1080, 0}));
+    const auto bounds = rig.displays->bounds(id);
+    EXPECT_EQ(Rect(static_cast<double>(layout.targetX), static_cast<double>(layout.targetY),
+                   static_cast<double>(layout.targetWidth), static_cast<double>(layout.targetHeight)),
+              bounds);
 
     // What is drawn there is captured, at the monitor's size.
     ASSERT_TRUE(server.fillRectangle(1280 + 100, 50, 64, 64, 0x10E0F0));
