@@ -5,7 +5,9 @@
 #include <tiffio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace qm {
 
@@ -70,7 +72,55 @@ TIFF* openTIFF(int fd, const char* mode) {
     return tiff;
 }
 
+// Read-only client procedures over bytes in memory, so that looking at a header copies nothing.
+struct MemoryReader {
+    std::span<const std::uint8_t> bytes;
+    std::uint64_t at = 0;
+};
+
+tmsize_t memoryRead(thandle_t handle, void* buffer, tmsize_t size) {
+    auto& reader = *static_cast<MemoryReader*>(handle);
+    if (size <= 0 || reader.at >= reader.bytes.size()) return 0;
+    const auto n = std::min<std::uint64_t>(static_cast<std::uint64_t>(size), reader.bytes.size() - reader.at);
+    std::memcpy(buffer, reader.bytes.data() + reader.at, n);
+    reader.at += n;
+    return static_cast<tmsize_t>(n);
+}
+
+tmsize_t memoryWrite(thandle_t, void*, tmsize_t) { return -1; }
+
+toff_t memorySeek(thandle_t handle, toff_t offset, int whence) {
+    auto& reader = *static_cast<MemoryReader*>(handle);
+    std::uint64_t base = 0;
+    if (whence == SEEK_CUR) base = reader.at;
+    if (whence == SEEK_END) base = reader.bytes.size();
+    if (offset > std::numeric_limits<std::uint64_t>::max() - base) return static_cast<toff_t>(-1);
+    reader.at = base + offset;
+    return reader.at;
+}
+
+int memoryClose(thandle_t) { return 0; }
+toff_t memorySize(thandle_t handle) { return static_cast<MemoryReader*>(handle)->bytes.size(); }
+int memoryMap(thandle_t, void**, toff_t*) { return 0; }
+void memoryUnmap(thandle_t, void*, toff_t) {}
+
 }  // namespace
+
+std::optional<ImageDimensions> tiffDimensions(std::span<const std::uint8_t> bytes) {
+    silenceTIFF();
+    if (bytes.size() < 8) return std::nullopt;
+    MemoryReader reader{bytes};
+    // Opening reads the header and the first directory's tags; no strip or tile is read.
+    TIFF* tiff = TIFFClientOpen("clipboard", "rm", &reader, memoryRead, memoryWrite, memorySeek, memoryClose,
+                                memorySize, memoryMap, memoryUnmap);
+    if (!tiff) return std::nullopt;
+    ImageDimensions size;
+    const bool known = TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &size.width) == 1 &&
+                       TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &size.height) == 1;
+    TIFFClose(tiff);
+    if (!known) return std::nullopt;
+    return size;
+}
 
 std::optional<RGBAImage> decodePNG(std::span<const std::uint8_t> bytes) {
     if (bytes.size() < 8 || png_sig_cmp(bytes.data(), 0, 8) != 0) return std::nullopt;

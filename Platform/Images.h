@@ -23,6 +23,14 @@ std::optional<RGBAImage> decodeTIFF(std::span<const std::uint8_t> bytes);
 std::optional<std::vector<std::uint8_t>> encodePNG(const RGBAImage& image);
 std::optional<std::vector<std::uint8_t>> encodeTIFF(const RGBAImage& image);
 
+// Width and height from a TIFF's first directory, read without touching its pixel data;
+// nothing for bytes that are no TIFF.
+struct ImageDimensions {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+};
+std::optional<ImageDimensions> tiffDimensions(std::span<const std::uint8_t> bytes);
+
 // An image from PNG or TIFF bytes, as PNG bytes: PNG comes back unchanged, TIFF converted.
 std::optional<std::vector<std::uint8_t>> imageAsPNG(std::span<const std::uint8_t> bytes);
 

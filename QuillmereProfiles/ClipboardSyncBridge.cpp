@@ -17,6 +17,10 @@ namespace qm {
 
 std::uint64_t declaredImagePixels(std::span<const std::uint8_t> bytes) {
     static constexpr std::uint8_t pngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    if (bytes.size() >= 4 && ((bytes[0] == 'I' && bytes[1] == 'I') || (bytes[0] == 'M' && bytes[1] == 'M'))) {
+        auto size = tiffDimensions(bytes);
+        return size ? std::uint64_t{size->width} * size->height : 0;
+    }
     if (bytes.size() < 24 || !std::equal(std::begin(pngSignature), std::end(pngSignature), bytes.begin()) ||
         std::string_view(reinterpret_cast<const char*>(bytes.data() + 12), 4) != "IHDR")
         return 0;

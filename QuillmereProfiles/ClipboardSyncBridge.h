@@ -88,7 +88,7 @@ private:
     std::optional<std::int64_t> lastPendingDeliveryStatusChangeCount_;
 };
 
-// Width times height from a PNG header; 0 for anything else.
+// Width times height from a PNG header or a TIFF's first directory; 0 for anything else.
 std::uint64_t declaredImagePixels(std::span<const std::uint8_t> bytes);
 
 // The user's caches folder: $XDG_CACHE_HOME, else $HOME/.cache, else .cache in the home folder

@@ -343,6 +343,60 @@ TEST_F(ClipboardBridgeTest, RefusesAnImageLargerThanTheBoundFromItsHeader) {
 
 namespace {
 
+// A little-endian TIFF of one directory that claims width x height 8-bit grey pixels in one
+// LZW strip; the strip itself is four bytes of nothing.
+Bytes tiffClaiming(std::uint32_t width, std::uint32_t height) {
+    Bytes out{'I', 'I', 42, 0, 8, 0, 0, 0};
+    auto u16 = [&](std::uint16_t v) { out.push_back(v & 0xFF); out.push_back(v >> 8); };
+    auto u32 = [&](std::uint32_t v) { for (int i = 0; i < 4; ++i) out.push_back((v >> (8 * i)) & 0xFF); };
+    struct Entry { std::uint16_t tag, type; std::uint32_t value; };
+    const std::uint32_t stripAt = 8 + 2 + 8 * 12 + 4;
+    const Entry entries[] = {{256, 4, width}, {257, 4, height}, {258, 3, 8},   {259, 3, 5},
+                             {262, 3, 1},     {273, 4, stripAt}, {278, 4, height}, {279, 4, 4}};
+    u16(static_cast<std::uint16_t>(std::size(entries)));
+    for (const auto& e : entries) {
+        u16(e.tag);
+        u16(e.type);
+        u32(1);
+        if (e.type == 3) {
+            u16(static_cast<std::uint16_t>(e.value));
+            u16(0);
+        } else {
+            u32(e.value);
+        }
+    }
+    u32(0);
+    u32(0);
+    return out;
+}
+
+}  // namespace
+
+TEST_F(ClipboardBridgeTest, RefusesATIFFLargerThanTheBoundFromItsDirectory) {
+    // 60000 x 60000 claimed by a 130-byte file: refused for its size before any decoding.
+    const auto huge = tiffClaiming(60000, 60000);
+    EXPECT_EQ(declaredImagePixels(huge), 60000ull * 60000ull);
+    ClipboardTransferItem item;
+    item.kind = ClipboardTransferItemKind::image;
+    item.imageData = huge;
+    item.imageTypeIdentifier = "public.tiff";
+    bridge->handleRemoteTransfer(ClipboardTransfer{"S", 1, 1, {item}});
+    EXPECT_EQ(statuses.back(), "clipboard image apply failed from Viewer: the image exceeds 16777216 pixels");
+
+    // A claim within the bound passes the check (and then fails to decode, having no pixels).
+    EXPECT_EQ(declaredImagePixels(tiffClaiming(3, 2)), 6u);
+    // A real TIFF is measured the same way and applied.
+    const auto small = *encodeTIFF(checkerboard());
+    EXPECT_EQ(declaredImagePixels(small), 6u);
+    item.imageData = small;
+    bridge->handleRemoteTransfer(ClipboardTransfer{"S", 2, 1, {item}});
+    EXPECT_EQ(statuses.back(), "clipboard applied image from Viewer");
+    // Bytes that only start like a TIFF claim nothing.
+    EXPECT_EQ(declaredImagePixels(Bytes{'I', 'I', 42, 0, 0xFF, 0xFF, 0xFF, 0x7F, 0}), 0u);
+}
+
+namespace {
+
 // A binary property list from raw objects: 4-byte offsets and references, top object 0.
 Bytes binaryList(const std::vector<Bytes>& objects) {
     Bytes out = bytesOf("bplist00");
