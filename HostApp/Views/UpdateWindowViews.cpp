@@ -16,6 +16,17 @@ namespace {
 
 QString q(const std::string& text) { return QString::fromStdString(text); }
 
+// A window shown by its model comes to the front; one the model hid goes away.
+void followVisibility(QWidget* window, bool visible) {
+    if (visible && !window->isVisible()) {
+        window->show();
+        window->raise();
+        window->activateWindow();
+    } else if (!visible && window->isVisible()) {
+        window->hide();
+    }
+}
+
 QLabel* makeLabel(QWidget* parent, int pixelSize, QFont::Weight weight, int dimming, bool monospacedDigits = false) {
     auto* label = new QLabel(parent);
     QFont font = monospacedDigits ? QFontDatabase::systemFont(QFontDatabase::FixedFont) : label->font();
@@ -119,13 +130,7 @@ void CountdownWindowView::render() {
     skip_->setEnabled(m.skipButton->enabled());
     update_->setText(q(m.updateButton->title()));
     update_->setEnabled(m.updateButton->enabled());
-    if (m.visible() && !isVisible()) {
-        show();
-        raise();
-        activateWindow();
-    } else if (!m.visible() && isVisible()) {
-        hide();
-    }
+    followVisibility(this, m.visible());
 }
 
 void CountdownWindowView::closeEvent(QCloseEvent* event) {
@@ -185,13 +190,7 @@ void UpdateProgressWindowView::render() {
     button_->setText(q(m.cancelButton->title()));
     button_->setVisible(!m.cancelButton->hidden());
     button_->setEnabled(m.cancelButton->enabled());
-    if (m.visible() && !isVisible()) {
-        show();
-        raise();
-        activateWindow();
-    } else if (!m.visible() && isVisible()) {
-        hide();
-    }
+    followVisibility(this, m.visible());
 }
 
 void UpdateProgressWindowView::closeEvent(QCloseEvent* event) {
