@@ -4,6 +4,7 @@
 
 #include "QuillmereProfiles/DisplayProfiles.h"
 #include "support/LiveServer.h"
+#include "support/Sanitizers.h"
 #include "support/TestViewer.h"
 #include "support/VideoDecoder.h"
 
@@ -60,6 +61,10 @@ TEST(CaptureModesEndToEnd, EachModeGivesTheCatalogueLayoutAndAStreamThatDecodes)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(catalogue(c.mode).title);
+        // Under AddressSanitizer the synthetic screen and the conversion of a 11-23 megapixel
+        // picture are slow enough that the first frame can miss the Host's 3 s no-frame fallback,
+        // which then rightly moves capture to the physical display.
+        if (runsUnderAddressSanitizer && c.backend == VideoCaptureBackend::headlessVirtual) continue;
         auto request = CaptureModeControlPayload::preset(c.mode, VideoChromaMode::yuv420, c.backend);
         control.send(AuxPacketType::captureModeControl, request.encode());
 

@@ -16,6 +16,7 @@
 #include "QuillmereProfiles/InputPayloads.h"
 #include "QuillmereProfiles/SessionPayloads.h"
 #include "support/LiveServer.h"
+#include "support/Sanitizers.h"
 #include "support/TestViewer.h"
 
 using namespace qm;
@@ -24,17 +25,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool runsUnderAddressSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool runsUnderAddressSanitizer = true;
-#else
-constexpr bool runsUnderAddressSanitizer = false;
-#endif
-#else
-constexpr bool runsUnderAddressSanitizer = false;
-#endif
 
 std::int64_t residentMegabytes() {
     std::ifstream status("/proc/self/status");

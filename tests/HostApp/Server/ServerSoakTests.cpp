@@ -3,24 +3,11 @@
 #include <gtest/gtest.h>
 
 #include "support/LiveServer.h"
+#include "support/Sanitizers.h"
 #include "support/Soak.h"
 
 using namespace qm;
 using namespace qm::test;
-
-namespace {
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool runsUnderAddressSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool runsUnderAddressSanitizer = true;
-#else
-constexpr bool runsUnderAddressSanitizer = false;
-#endif
-#else
-constexpr bool runsUnderAddressSanitizer = false;
-#endif
-}  // namespace
 
 TEST(ServerSoak, ThreeHundredViewerLifetimesLeaveDescriptorsAndMemoryFlat) {
     LiveServer::Setup setup;
