@@ -697,10 +697,11 @@ TEST(AsioContinuousReads, ABlockedQueueStopsTheReadingAndReadingResumesWhenItRun
         client->send(Bytes(expected.begin() + static_cast<std::ptrdiff_t>(offset),
                            expected.begin() + static_cast<std::ptrdiff_t>(offset + 100'000)));
     }
-    // A reader that kept reading would leave the socket empty; this one lets it fill.
+    // A reader that kept reading would leave the socket empty; this one lets it fill once it has
+    // handed its first reads over (on a busy machine the bytes may arrive before it reads at all).
     ASSERT_TRUE(waitUntil([&] {
         int waiting = 0;
-        return ::ioctl(fd, FIONREAD, &waiting) == 0 && waiting >= 64 * 1024;
+        return blocked->count.load() > before && ::ioctl(fd, FIONREAD, &waiting) == 0 && waiting >= 64 * 1024;
     }));
     const int handedOver = blocked->count.load() - before;
     ASSERT_GT(handedOver, 0);
