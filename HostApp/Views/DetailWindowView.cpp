@@ -1,4 +1,5 @@
 #include "HostApp/Views/DetailWindowView.h"
+#include "HostApp/Views/WindowVisibility.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -94,15 +95,7 @@ void DetailWindowView::render() {
     virtualDisplay_->setEnabled(m.virtualDisplayCheckbox->enabled());
     virtualDisplay_->setChecked(m.virtualDisplayCheckbox->checked());
 
-    if (m.visible()) {
-        if (!isVisible()) show();
-        if (QGuiApplication::platformName() != "offscreen") {
-            raise();
-            if (m.isKey()) activateWindow();
-        }
-    } else if (isVisible()) {
-        hide();
-    }
+    followModelVisibility(this, m);
     rendering_ = false;
 }
 

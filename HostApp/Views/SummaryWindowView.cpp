@@ -1,4 +1,5 @@
 #include "HostApp/Views/SummaryWindowView.h"
+#include "HostApp/Views/WindowVisibility.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -169,15 +170,8 @@ void SummaryWindowView::render() {
     }
     if (m.miniaturized()) {
         if (!isMinimized()) showMinimized();
-    } else if (m.visible()) {
-        if (!isVisible() || isMinimized()) showNormal();
-        // The offscreen platform (headless runs, smoke tests) has no stacking to change.
-        if (QGuiApplication::platformName() != "offscreen") {
-            raise();
-            if (m.isKey()) activateWindow();
-        }
-    } else if (isVisible()) {
-        hide();
+    } else {
+        followModelVisibility(this, m);
     }
     rendering_ = false;
 }

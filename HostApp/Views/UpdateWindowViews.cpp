@@ -1,4 +1,5 @@
 #include "HostApp/Views/UpdateWindowViews.h"
+#include "HostApp/Views/WindowVisibility.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -16,16 +17,6 @@ namespace {
 
 QString q(const std::string& text) { return QString::fromStdString(text); }
 
-// A window shown by its model comes to the front; one the model hid goes away.
-void followVisibility(QWidget* window, bool visible) {
-    if (visible && !window->isVisible()) {
-        window->show();
-        window->raise();
-        window->activateWindow();
-    } else if (!visible && window->isVisible()) {
-        window->hide();
-    }
-}
 
 QLabel* makeLabel(QWidget* parent, int pixelSize, QFont::Weight weight, int dimming, bool monospacedDigits = false) {
     auto* label = new QLabel(parent);
@@ -130,7 +121,7 @@ void CountdownWindowView::render() {
     skip_->setEnabled(m.skipButton->enabled());
     update_->setText(q(m.updateButton->title()));
     update_->setEnabled(m.updateButton->enabled());
-    followVisibility(this, m.visible());
+    followModelVisibility(this, m);
 }
 
 void CountdownWindowView::closeEvent(QCloseEvent* event) {
@@ -190,7 +181,7 @@ void UpdateProgressWindowView::render() {
     button_->setText(q(m.cancelButton->title()));
     button_->setVisible(!m.cancelButton->hidden());
     button_->setEnabled(m.cancelButton->enabled());
-    followVisibility(this, m.visible());
+    followModelVisibility(this, m);
 }
 
 void UpdateProgressWindowView::closeEvent(QCloseEvent* event) {
