@@ -11,6 +11,7 @@
 
 #include "QuillmereProfiles/ClipboardSyncBridge.h"
 #include "QuillmereProfiles/FileTransferService.h"
+#include "support/TestFiles.h"
 #include "support/TestPlatform.h"
 
 using namespace qm;
@@ -30,22 +31,9 @@ constexpr std::int64_t chunk = 262144;
 
 Bytes bytesOf(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
-void writeFile(const fs::path& path, const Bytes& data) {
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-}
-
 Bytes readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-Bytes randomBytes(std::size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    Bytes out(n);
-    for (auto& b : out) b = static_cast<std::uint8_t>(gen());
-    return out;
 }
 
 // Every regular file below a folder, by relative path.

@@ -14,6 +14,7 @@
 #include "QuillmereProfiles/ClipboardSyncBridge.h"
 #include "QuillmereProfiles/FileTransferService.h"
 #include "support/LiveServer.h"
+#include "support/TestFiles.h"
 #include "support/TestViewer.h"
 #include "support/WiredHost.h"
 
@@ -24,19 +25,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::int64_t chunk = WiredHost::chunk;
-
-void writeFile(const fs::path& path, const Bytes& data) {
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-}
-
-Bytes randomBytes(std::size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    Bytes out(n);
-    for (auto& b : out) b = static_cast<std::uint8_t>(gen());
-    return out;
-}
 
 // Every entry below a folder by relative path ("/" ends folders), with the files' bytes.
 std::map<std::string, Bytes> treeOf(const fs::path& root) {

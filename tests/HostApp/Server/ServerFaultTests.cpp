@@ -18,6 +18,7 @@
 #include "QuillmereProfiles/FileTransferChannel.h"
 #include "QuillmereProfiles/InputPayloads.h"
 #include "support/Soak.h"
+#include "support/TestFiles.h"
 #include "support/WiredHost.h"
 
 using namespace qm;
@@ -32,13 +33,6 @@ double frameRate(const std::vector<std::uint64_t>& times, std::size_t from, std:
     return static_cast<double>(to - from) * 1e9 / static_cast<double>(times[to] - times[from]);
 }
 
-
-Bytes randomBytes(std::size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    Bytes out(n);
-    for (auto& b : out) b = static_cast<std::uint8_t>(gen());
-    return out;
-}
 
 Bytes contentsOf(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);

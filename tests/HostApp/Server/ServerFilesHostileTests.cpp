@@ -13,6 +13,7 @@
 #include "QuillmereProfiles/FileTransferService.h"
 #include "support/LiveServer.h"
 #include "support/ServerInspector.h"
+#include "support/TestFiles.h"
 #include "support/TestViewer.h"
 #include "support/WiredHost.h"
 
@@ -23,19 +24,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::int64_t chunk = WiredHost::chunk;
-
-Bytes randomBytes(std::size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    Bytes out(n);
-    for (auto& b : out) b = static_cast<std::uint8_t>(gen());
-    return out;
-}
-
-void writeFile(const fs::path& path, const Bytes& data) {
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-}
 
 // Records the largest backlog toward the Viewer seen as each chunk leaves the service.
 struct BacklogProbe {

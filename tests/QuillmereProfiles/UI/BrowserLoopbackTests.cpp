@@ -11,6 +11,7 @@
 #include "QuillmereProfiles/FileTransferChannel.h"
 #include "QuillmereProfiles/FileTransferService.h"
 #include "QuillmereProfiles/UI/FileTransferWindowController.h"
+#include "support/TestFiles.h"
 #include "support/TestPlatform.h"
 
 using namespace qm;
@@ -18,19 +19,6 @@ using namespace qm::test;
 namespace fs = std::filesystem;
 
 namespace {
-
-Bytes randomBytes(std::size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    Bytes out(n);
-    for (auto& b : out) b = static_cast<std::uint8_t>(gen());
-    return out;
-}
-
-void writeFile(const fs::path& path, const Bytes& data) {
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-}
 
 std::map<std::string, Bytes> treeOf(const fs::path& root) {
     std::map<std::string, Bytes> out;
