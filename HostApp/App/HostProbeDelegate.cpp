@@ -210,6 +210,17 @@ void HostProbeDelegate::startAudioAuxServer() {
     if (!env_.makeServer) return;
     auto server = env_.makeServer();
     if (!server) return;
+    connectServerCallbacks(server, clipboardBridge, fileTransferService, env_.platform.mainQueue, hostServiceHooks());
+    audioServer = server;
+    audioServer->start();
+}
+
+void HostProbeDelegate::configureClipboardBridgeIfNeeded() {
+    connectServiceCallbacks(audioServer, clipboardBridge, fileTransferService, hostServiceHooks());
+    clipboardBridge->start();
+}
+
+HostServiceHooks HostProbeDelegate::hostServiceHooks() {
     HostServiceHooks hooks;
     hooks.serverStatus = [weak = weak()](const std::string& text) {
         auto self = weak.lock();
@@ -220,19 +231,6 @@ void HostProbeDelegate::startAudioAuxServer() {
             delegate.setAudioStatus(L10n::format("host.auxStatusFormat", "Aux: %@", text));
         });
     };
-    connectServerCallbacks(server, clipboardBridge, fileTransferService, env_.platform.mainQueue, hooks);
-    // Packets of both channels pass through the delegate's handler.
-    auto incoming = [weak = weak()](const FileTransferPacket& packet, const UUID& session) {
-        if (auto self = weak.lock()) self->handleIncomingFileTransferPacket(packet, session);
-    };
-    server->onFileTransferPacket = incoming;
-    server->onFileTransferIncomingPacket = incoming;
-    audioServer = server;
-    audioServer->start();
-}
-
-void HostProbeDelegate::configureClipboardBridgeIfNeeded() {
-    HostServiceHooks hooks;
     hooks.clipboardStatus = [weak = weak()](const std::string& text) {
         if (auto self = weak.lock()) {
             self->onMain([text](HostProbeDelegate& delegate) {
@@ -255,17 +253,18 @@ void HostProbeDelegate::configureClipboardBridgeIfNeeded() {
     hooks.hostClipboardChanged = [weak = weak()](const std::string& reason) {
         if (auto self = weak.lock()) self->invalidateInboundFileClipboardClaim(reason);
     };
-    connectServiceCallbacks(audioServer, clipboardBridge, fileTransferService, hooks);
-    clipboardBridge->start();
+    // Packets of both channels pass through the delegate's handler before the service.
+    hooks.fileTransferPacket = [weak = weak()](const FileTransferPacket& packet, const UUID& session) {
+        auto self = weak.lock();
+        return self && self->handleIncomingFileTransferPacket(packet, session);
+    };
+    return hooks;
 }
 
-void HostProbeDelegate::handleIncomingFileTransferPacket(const FileTransferPacket& packet, const UUID& viewerSession) {
-    const std::string peer = viewerSession.uuidString();
-    if (packet.op == FileTransferOp::peerSendRequest) {
-        fileTransferService->sendPeerSendResponse(packet.batchID, false, peerSendRefusal(packet), peer);
-        return;
-    }
-    fileTransferService->handleIncomingPacket(packet, peer);
+bool HostProbeDelegate::handleIncomingFileTransferPacket(const FileTransferPacket& packet, const UUID& viewerSession) {
+    if (packet.op != FileTransferOp::peerSendRequest) return false;
+    fileTransferService->sendPeerSendResponse(packet.batchID, false, peerSendRefusal(packet), viewerSession.uuidString());
+    return true;
 }
 
 void HostProbeDelegate::invalidateInboundFileClipboardClaim(const std::string& reason) {

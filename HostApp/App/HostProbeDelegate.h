@@ -32,6 +32,7 @@ class Pasteboard;
 class UserDefaults;
 class DistributedNotificationCenter;
 struct FileTransferPacket;
+struct HostServiceHooks;
 
 // The Host application's one delegate: it owns the server, the clipboard bridge, the file-transfer
 // service, the status item, the menus and the summary window (as models), the timers and the
@@ -107,8 +108,9 @@ public:
     // ---- Server, clipboard and files -----------------------------------------------------
     void startAudioAuxServer();
     void configureClipboardBridgeIfNeeded();
-    // On the server queue: answers peer send requests, hands every other packet to the service.
-    void handleIncomingFileTransferPacket(const FileTransferPacket& packet, const UUID& viewerSession);
+    // On the server queue, for every packet a Viewer sends but file chunks, before the service
+    // sees it: true when the delegate took the packet (peer send requests), false to pass it on.
+    bool handleIncomingFileTransferPacket(const FileTransferPacket& packet, const UUID& viewerSession);
     void invalidateInboundFileClipboardClaim(const std::string& reason);
 
     // ---- Menus and status item -------------------------------------------------------------
@@ -290,6 +292,8 @@ private:
     void raiseSummaryWindow(bool deminiaturizeFirst);
     void wireMenuItem(const std::shared_ptr<MenuItemModel>& item);
     void setAudioStatus(const std::string& labelText);
+    // The delegate's part of the one wiring of server, clipboard bridge and file service.
+    HostServiceHooks hostServiceHooks();
     enum class UpdateCheckKind { launch, hourly, manual };
     // Fetches the feed and hands it to the kind's result handling, if the delegate still exists.
     void startUpdateCheckTask(UpdateCheckKind kind);

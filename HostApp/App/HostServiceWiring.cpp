@@ -73,7 +73,9 @@ void connectServerCallbacks(const std::shared_ptr<V230HostAudioAuxServer>& serve
             if (auto bridge = weakClipboard.lock(); bridge && transfer) bridge->handleRemoteTransfer(*transfer);
         });
     };
-    auto incoming = [weakFiles](const FileTransferPacket& packet, const UUID& sessionID) {
+    auto application = hooks.fileTransferPacket;
+    auto incoming = [weakFiles, application](const FileTransferPacket& packet, const UUID& sessionID) {
+        if (application && application(packet, sessionID)) return;
         auto service = weakFiles.lock();
         if (!service) return;
         const std::string peer = sessionID.uuidString();
@@ -88,18 +90,12 @@ void connectServerCallbacks(const std::shared_ptr<V230HostAudioAuxServer>& serve
         if (auto host = weakServer.lock()) host->noteControlFileSender(sessionID);
         incoming(packet, sessionID);
     };
-    server->onFileTransferIncomingPacket = incoming;
-    // The file channel's packets are written straight from the buffers they arrived in.
-    server->onFileTransferChannelPacket = [weakFiles](const FileTransferPacketView& packet, const SharedBytes& storage,
-                                                      const UUID& sessionID) {
-        auto service = weakFiles.lock();
-        if (!service) return;
-        const std::string peer = sessionID.uuidString();
-        if (packet.op == FileTransferOp::peerSendRequest) {
-            service->sendPeerSendResponse(packet.batchID, false, peerSendRefusal(packet.packet()), peer);
-            return;
-        }
-        service->handleIncomingPacket(packet, storage, peer);
+    // The file channel's chunks are written straight from the buffers they arrived in; the other
+    // packets are small and pass the application like those of the control channel.
+    server->onFileTransferChannelPacket = [weakFiles, incoming](const FileTransferPacketView& packet,
+                                                                const SharedBytes& storage, const UUID& sessionID) {
+        if (packet.op != FileTransferOp::fileChunk) return incoming(packet.packet(), sessionID);
+        if (auto service = weakFiles.lock()) service->handleIncomingPacket(packet, storage, sessionID.uuidString());
     };
     server->onDragPullRequest = [weakServer, weakFiles, hooks](std::uint32_t snapshotID, std::uint32_t index) {
         auto host = weakServer.lock();

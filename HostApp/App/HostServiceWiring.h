@@ -24,9 +24,11 @@ struct ClipboardTransfer;
 // - Clipboard, Viewer to Host: the server's snapshot goes to the bridge on `mainQueue`.
 // - Files, Host to Viewers: a routing token that is a session id sends to that session, anything
 //   else to every signed-in Viewer.
-// - Files, Viewer to Host: packets from either channel go to the service with the session id as
-//   the peer; a peer send request is refused until the Host can serve files on request. A control
-//   session that leaves takes its unfinished inbound batches with it.
+// - Files, Viewer to Host: packets from either channel pass the application's `fileTransferPacket`
+//   hook first (file chunks excepted: they go straight to the service without a copy), then go to
+//   the service with the session id as the peer. Without an application to answer it, a peer send
+//   request is refused. Packets on the control channel keep that connection under the service's
+//   backlog mark. A control session that leaves takes its unfinished inbound batches with it.
 // - Drag pulls: the item of the current drag snapshot goes to every Viewer as a pull batch; a
 //   stale snapshot or index is logged and nothing is sent.
 // - Status lines of the bridge and the service go to the hooks below; without hooks they go out
@@ -43,6 +45,9 @@ struct HostServiceHooks {
     std::function<void(const std::string&)> log;
     // The Host's own clipboard changed: what came from a Viewer is no longer on it.
     std::function<void(const std::string& reason)> hostClipboardChanged;
+    // Every file-transfer packet of a Viewer but its file chunks, on the server queue, before the
+    // service sees it; true when the application took it (the service then never does).
+    std::function<bool(const FileTransferPacket& packet, const UUID& viewerSession)> fileTransferPacket;
 };
 
 // The server's callbacks (set them before server->start(): the server reads its callbacks on its

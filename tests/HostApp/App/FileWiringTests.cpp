@@ -1,0 +1,96 @@
+// The delegate's own wiring of server, clipboard bridge and file service, as the process builds
+// it: what a Viewer's file packets meet on their way in.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "HostApp/Server/V230HostAudioAuxServer.h"
+#include "QuillmereProfiles/FileTransferService.h"
+#include "support/AppHarness.h"
+
+using namespace qm;
+using namespace qm::test;
+
+namespace {
+
+constexpr std::size_t chunkBytes = 256 * 1024;
+
+// The launched delegate with the file service's receive queue on a clock of its own: pumping the
+// Host's clock leaves it alone, so received file data only queues until the test lets it run.
+struct HeldReceiveApp {
+    AppHarness app;
+    std::shared_ptr<ManualClock> heldClock = std::make_shared<ManualClock>();
+    std::shared_ptr<ManualDispatchQueue> receiveQueue;
+
+    HeldReceiveApp() {
+        auto made = app.environment.platform.makeQueue;
+        app.environment.platform.makeQueue = [this, made](const std::string& label) -> DispatchQueuePtr {
+            if (label != "quillmere.filetransfer.recv") return made(label);
+            receiveQueue = heldClock->makeQueue(label);
+            return receiveQueue;
+        };
+        app.launch();
+    }
+    ~HeldReceiveApp() { drain(); }
+    std::size_t drain() {
+        std::size_t most = 0;
+        while (receiveQueue->runUntilIdle() + app.host.clock().runUntilIdle() > 0)
+            most = std::max(most, app.delegate->fileTransferService->queuedInboundBytes());
+        return most;
+    }
+};
+
+void sendFilePacket(InMemoryViewer& viewer, const FileTransferPacket& packet) {
+    viewer.send(AuxPacketType::fileTransfer, packet.encode());
+}
+
+}  // namespace
+
+TEST(FileWiring, ABatchOnTheControlConnectionStaysUnderTheBacklogMarkThroughTheDelegate) {
+    HeldReceiveApp held;
+    ASSERT_TRUE(held.receiveQueue);
+    InMemoryViewer viewer(held.app.host, held.app.host.server().boundPorts().control);
+    const std::size_t mark = FileTransferService::maxQueuedInboundBytes;
+    const std::size_t total = 64u << 20;
+    const auto batch = UUID::random();
+    sendFilePacket(viewer, {FileTransferOp::batchStart, batch, total,
+                            FileTransferPacket::batchStartValue2(FileTransferIntent::copy, 1), "", {}});
+    sendFilePacket(viewer, {FileTransferOp::fileStart, batch, total, 0, "pushed.bin", {}});
+    for (std::size_t offset = 0; offset < total; offset += chunkBytes)
+        sendFilePacket(viewer, {FileTransferOp::fileChunk, batch, offset, 0, "pushed.bin", Bytes(chunkBytes, 7)});
+    sendFilePacket(viewer, {FileTransferOp::fileEnd, batch, total, 0, "pushed.bin", {}});
+    sendFilePacket(viewer, {FileTransferOp::batchEnd, batch, 0, 0, "", {}});
+    held.app.host.clock().runUntilIdle();
+
+    const std::size_t queued = held.app.delegate->fileTransferService->queuedInboundBytes();
+    EXPECT_GT(queued, mark);
+    EXPECT_LE(queued, mark + 4 * chunkBytes);
+    EXPECT_GE(viewer.connection()->queuedSendBytes(), total - mark - 4 * chunkBytes)
+        << "what the Host did not read stays with the Viewer";
+    EXPECT_LE(held.drain(), mark + 4 * chunkBytes);
+    EXPECT_EQ(viewer.connection()->queuedSendBytes(), 0u);
+    EXPECT_EQ(held.app.count("files: received 1 item(s) into "), 1u);
+}
+
+TEST(FileWiring, PeerSendRequestsOnEitherChannelReachTheDelegateAndItsAnswerOnlyTheAskingViewer) {
+    AppHarness app;
+    app.launch();
+    InMemoryViewer asking(app.host, app.host.server().boundPorts().control, "Asking Viewer");
+    InMemoryViewer other(app.host, app.host.server().boundPorts().control, "Other Viewer");
+    asking.takeAll();
+    other.takeAll();
+    const auto request = UUID::random();
+    sendFilePacket(asking, {FileTransferOp::peerSendRequest, request, 0, 0, "", Bytes{'{'}});
+    app.host.clock().runUntilIdle();
+    bool answered = false;
+    for (const auto& frame : asking.takeAll()) {
+        if (frame.header.type != AuxPacketType::fileTransfer) continue;
+        auto packet = FileTransferPacket::decode(frame.payload);
+        ASSERT_TRUE(packet);
+        EXPECT_EQ(packet->op, FileTransferOp::peerSendResponse);
+        EXPECT_EQ(packet->batchID, request);
+        answered = true;
+    }
+    EXPECT_TRUE(answered);
+    for (const auto& frame : other.takeAll()) EXPECT_NE(frame.header.type, AuxPacketType::fileTransfer);
+}
