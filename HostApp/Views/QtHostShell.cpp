@@ -174,6 +174,10 @@ void QtHostShell::presentSendDestinationPicker(const std::shared_ptr<SendDestina
     picker_ = view;
 }
 
+QWidget* QtHostShell::transferCenterWidget() const { return transferCenter_.data(); }
+
+QWidget* QtHostShell::sendDestinationPickerWidget() const { return picker_.data(); }
+
 QWidget* QtHostShell::widgetFor(const WindowModel* window) const {
     auto found = windows_.find(window);
     return found == windows_.end() ? nullptr : found->second.data();

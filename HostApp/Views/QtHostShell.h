@@ -43,9 +43,9 @@ public:
     QWidget* widgetFor(const WindowModel* window) const;
     QMenu* statusMenuWidget() const { return statusMenu_; }
     QSystemTrayIcon* trayIcon() const { return tray_; }
-    QWidget* transferCenterWidget() const { return transferCenter_.data(); }
+    QWidget* transferCenterWidget() const;
     // The picker on screen, if any.
-    QWidget* sendDestinationPickerWidget() const { return picker_.data(); }
+    QWidget* sendDestinationPickerWidget() const;
 
     // Fills a QMenu from a model and keeps it in step.
     static void bindMenu(QMenu* menu, const std::shared_ptr<MenuModel>& model);

@@ -37,7 +37,9 @@ QFont systemFont(int points, QFont::Weight weight = QFont::Normal, bool monospac
 QLabel* secondaryLabel(const QString& text, const QFont& labelFont) {
     auto* label = new QLabel(text);
     label->setFont(labelFont);
-    label->setStyleSheet("color: palette(placeholder-text);");
+    QPalette secondary = label->palette();
+    secondary.setColor(QPalette::WindowText, secondary.color(QPalette::PlaceholderText));
+    label->setPalette(secondary);
     return label;
 }
 

@@ -1,6 +1,7 @@
 #include "QuillmereProfiles/UI/Views/TransferProgressWindowView.h"
 
 #include <QCloseEvent>
+#include <QColor>
 #include <QFileDialog>
 #include <QFontMetrics>
 #include <QLabel>
@@ -26,6 +27,12 @@ QFont systemFont(int points, QFont::Weight weight) {
     return font;
 }
 
+void setTextColor(QLabel* label, const QColor& color) {
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, color);
+    label->setPalette(palette);
+}
+
 void setElidedText(QLabel* label, const std::string& text) {
     const QFontMetrics metrics(label->font());
     label->setText(metrics.elidedText(qt(text), Qt::ElideRight, label->width()));
@@ -43,7 +50,7 @@ TransferProgressRowView::TransferProgressRowView(std::shared_ptr<FileTransferCen
     icon_->setFont(systemFont(18, QFont::DemiBold));
     icon_->setAlignment(Qt::AlignCenter);
     const bool outgoing = row_->direction == FileTransferDirection::outgoing;
-    icon_->setStyleSheet(outgoing ? "color: #0a64d8;" : "color: #1f9d3a;");
+    setTextColor(icon_, outgoing ? QColor(0x0a, 0x64, 0xd8) : QColor(0x1f, 0x9d, 0x3a));
     title_ = new QLabel(this);
     title_->setGeometry(frameFromBottom(40, 42, 320, 18));
     title_->setFont(systemFont(13, QFont::Medium));
@@ -77,7 +84,8 @@ void TransferProgressRowView::render() {
         bar_->setValue(static_cast<int>(row_->barValue() / maximum * scale));
     }
     setElidedText(status_, row_->status());
-    status_->setStyleSheet(row_->statusIsError() ? "color: #d70015;" : "color: palette(placeholder-text);");
+    // Secondary text while all is well, the system's red for a failure.
+    setTextColor(status_, row_->statusIsError() ? QColor(0xd7, 0x00, 0x15) : palette().color(QPalette::PlaceholderText));
     cancel_->setText(qt(row_->buttonTitle()));
 }
 
@@ -111,6 +119,8 @@ std::vector<TransferProgressRowView*> TransferProgressWindowView::rowViews() con
     }
     return views;
 }
+
+QFileDialog* TransferProgressWindowView::folderPanel() const { return folderPanel_.data(); }
 
 void TransferProgressWindowView::render() {
     // The rows: views for new rows, none for rows that left, in the stack's order.

@@ -47,7 +47,7 @@ public:
     ~TransferProgressWindowView() override;
 
     std::vector<TransferProgressRowView*> rowViews() const;
-    QFileDialog* folderPanel() const { return folderPanel_; }
+    QFileDialog* folderPanel() const;
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -242,6 +242,7 @@ TEST_F(SendFilesLive, SendFilesFromTheCommandLineReachesASignedInViewer) {
     ASSERT_EQ(files.size(), 2u);
     EXPECT_TRUE(files["a"] == big) << "a: " << files["a"].size() << " bytes";
     EXPECT_EQ(files["b"], "the second file\n");
+    EXPECT_NE(readAll(folder_ / "host.log").find("files: queued 2 item(s) via service -> ~/Desktop"), std::string::npos);
 }
 
 }  // namespace

@@ -40,7 +40,7 @@ protected:
         pump();
         std::vector<FileTransferPacket> packets;
         for (const auto& frame : from.takeAll()) {
-            if (frame.header.type != static_cast<std::uint8_t>(AuxPacketType::fileTransfer)) continue;
+            if (frame.header.type != AuxPacketType::fileTransfer) continue;
             if (auto packet = FileTransferPacket::decode(frame.payload)) packets.push_back(*packet);
         }
         return packets;

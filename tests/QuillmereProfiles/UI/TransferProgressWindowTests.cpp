@@ -2,9 +2,13 @@
 // virtual time, the window's height and visibility, and the folder chooser.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "Platform/Core/ManualDispatchQueue.h"
+#include "QuillmereProfiles/FileTransferService.h"
 #include "QuillmereProfiles/QuillmereL10n.h"
 #include "QuillmereProfiles/UI/TransferProgressWindow.h"
+#include "support/TestPlatform.h"
 
 namespace qm::test {
 namespace {
@@ -157,27 +161,56 @@ TEST_F(TransferProgressWindow, ASecondRowForOneBatchReplacesTheFirstAndOutlivesI
     EXPECT_FALSE(second->finished());
 }
 
-TEST_F(TransferProgressWindow, StopAtItemTwoOfFiveCancelsOnceAndTheRowSaysSo) {
-    // A batch of five items whose sender reports progress item by item; the user stops it while
-    // the second item is under way.
-    std::vector<UUID> cancelledBatches;
-    auto start = info(5 * 1000, {"1.bin", "2.bin", "3.bin", "4.bin", "5.bin"}, FileTransferDirection::outgoing, 5);
-    auto row = center->addTask(start, [&] { cancelledBatches.push_back(start.batchID); });
-    center->updateProgress(start.batchID, 1000, 5000);
-    center->updateProgress(start.batchID, 1500, 5000);
-    main->runUntilIdle();
-    EXPECT_EQ(row->status(), "1000 B / 5 KB");
-    row->didCancel();
-    // The sender's last report before it noticed, and its completion, arrive after the stop.
-    center->updateProgress(start.batchID, 2000, 5000);
-    center->completeTask(start.batchID, "Sent", 1.5);
-    main->runUntilIdle();
-    ASSERT_EQ(cancelledBatches.size(), 1u);
+TEST(TransferProgressStop, StopAtItemTwoOfFiveEndsTheBatchThereAndTheRowStaysCancelled) {
+    // A real sender of five 10-byte files in 4-byte chunks, its progress and completion shown in
+    // a row whose Cancel stops it; the user presses Cancel once the second file's first chunk left.
+    QuillmereL10n::configure({});
+    ManualPlatform manual;
+    TemporaryDirectory folder;
+    auto service = std::make_shared<FileTransferService>(manual.platform, "Viewer", 4,
+                                                         FileTransferService::Folders{folder.path(), folder.path()});
+    auto center = FileTransferCenter::make(manual.platform.mainQueue);
+    std::vector<std::filesystem::path> items;
+    for (int i = 1; i <= 5; ++i) {
+        items.push_back(folder.path() / (std::to_string(i) + ".bin"));
+        std::ofstream(items.back(), std::ios::binary) << "0123456789";
+    }
+    std::vector<FileTransferPacket> sent;
+    FileTransferCenter::TaskRowPtr row;
+    int cancels = 0;
+    service->routedSendPacket = [&](const FileTransferPacket& packet, const std::optional<std::string>&) {
+        sent.push_back(packet);
+        if (packet.op == FileTransferOp::fileChunk && packet.path == "2.bin" && packet.value1 == 0) row->didCancel();
+    };
+    service->onOutgoingBatchProgress = [&](const UUID& id, std::uint64_t bytes, std::uint64_t total) {
+        center->updateProgress(id, bytes, total);
+    };
+    service->onOutgoingBatchCompleted = [&](const UUID& id) { center->completeTask(id, "Sent", 1.5); };
+    const UUID batch = UUID::random();
+    row = center->addTask({batch, FileTransferDirection::outgoing, "Viewer", 5, 50, {"1.bin", "2.bin"}}, [&] {
+        ++cancels;
+        service->cancelOutgoingBatch(batch);
+    });
+    ASSERT_EQ(service->sendURLs(items, FileTransferIntent::pullForPromise, std::nullopt, {}, std::string("peer"), batch),
+              std::optional<UUID>(batch));
+    manual.clock->runUntilIdle();
+
+    std::vector<std::string> trail;
+    for (const auto& packet : sent) {
+        if (packet.op == FileTransferOp::fileStart) trail.push_back("start " + packet.path);
+        if (packet.op == FileTransferOp::fileEnd) trail.push_back("end " + packet.path);
+        if (packet.op == FileTransferOp::batchEnd) trail.push_back("batchEnd");
+    }
+    EXPECT_EQ(trail, (std::vector<std::string>{"start 1.bin", "end 1.bin", "start 2.bin", "batchEnd"}))
+        << "nothing after the stop but the batch's end";
+    EXPECT_EQ(cancels, 1);
     EXPECT_EQ(row->status(), "Cancelled") << "the batch's end after the stop does not report it as sent";
-    clock->advance(1.0);
+    EXPECT_FALSE(row->statusIsError());
+    manual.clock->advance(1.0);
     EXPECT_TRUE(center->stack().empty());
-    clock->advance(5);
-    EXPECT_EQ(cancelledBatches.size(), 1u);
+    manual.clock->advance(5);
+    EXPECT_EQ(cancels, 1);
+    EXPECT_EQ(service->tableEntryCount(), 0u);
 }
 
 TEST_F(TransferProgressWindow, TheFolderChooserAnswersOnceAndCancelsWithoutAView) {

@@ -74,7 +74,7 @@ bool savePicker(qm::test::AppHarness& app, qm::QtHostShell& shell, qm::test::InM
     // The Viewer answers the listing request it was sent.
     std::optional<UUID> request;
     for (const auto& frame : viewer.takeAll()) {
-        if (frame.header.type != static_cast<std::uint8_t>(AuxPacketType::fileTransfer)) continue;
+        if (frame.header.type != AuxPacketType::fileTransfer) continue;
         auto packet = FileTransferPacket::decode(frame.payload);
         if (packet && packet->op == FileTransferOp::listDir) request = packet->batchID;
     }
