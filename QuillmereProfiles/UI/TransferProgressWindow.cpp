@@ -270,12 +270,16 @@ void FileTransferCenter::finishTask(const UUID& batchID, const std::string& stat
     if (finished->finished()) return;
     finished->markFinished(status, success);
     // Only this row goes: a newer row that took over the batch id keeps its own life.
-    mainQueue_->asyncAfter(std::max(autoCloseDelay, 0.0),
-                           [weak = weak_from_this(), batchID, weakRow = std::weak_ptr<TaskRow>(finished)] {
-                               auto self = weak.lock();
-                               auto row = weakRow.lock();
-                               if (self && row && self->row(batchID) == row) self->removeRow(batchID);
-                           });
+    auto remove = [weak = weak_from_this(), batchID, weakRow = std::weak_ptr<TaskRow>(finished)] {
+        auto self = weak.lock();
+        auto row = weakRow.lock();
+        if (self && row && self->row(batchID) == row) self->removeRow(batchID);
+    };
+    if (autoCloseDelay > 0) {
+        mainQueue_->asyncAfter(autoCloseDelay, std::move(remove));
+    } else {
+        mainQueue_->async(std::move(remove));  // the next turn
+    }
 }
 
 std::string FileTransferCenter::itemDescription(const std::vector<std::string>& names, std::int64_t fallbackCount) {

@@ -123,7 +123,7 @@ SendDestinationPickerView::SendDestinationPickerView(std::shared_ptr<Controller>
     tree_ = new QTreeWidget;
     tree_->setHeaderHidden(true);
     tree_->setColumnCount(1);
-    tree_->setFixedSize(550, 215);
+    tree_->setFixedSize(517, 215);  // what the pane leaves beside the entry list
     tree_->setExpandsOnDoubleClick(false);
     tree_->setTextElideMode(Qt::ElideRight);
     rightColumn->addWidget(tree_);
@@ -132,6 +132,7 @@ SendDestinationPickerView::SendDestinationPickerView(std::shared_ptr<Controller>
     rightColumn->addStretch();
     split->addWidget(right);
     column->addWidget(split);
+    column->addStretch();
 
     auto* bottom = new QHBoxLayout;
     bottom->setSpacing(10);
@@ -204,7 +205,7 @@ Controller::FolderNodePtr SendDestinationPickerView::nodeOf(QTreeWidgetItem* ite
 void SendDestinationPickerView::addNode(const Controller::FolderNodePtr& node, QTreeWidgetItem* parent) {
     auto* item = parent ? new QTreeWidgetItem(parent) : new QTreeWidgetItem(tree_);
     item->setText(0, qt(node->name));
-    item->setSizeHint(0, QSize(510, 24));
+    item->setSizeHint(0, QSize(480, 24));
     nodes_[item] = node;
     if (node->placeholder) {
         item->setForeground(0, palette().brush(QPalette::PlaceholderText));

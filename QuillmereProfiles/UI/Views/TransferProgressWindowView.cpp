@@ -135,7 +135,10 @@ void TransferProgressWindowView::render() {
         }
     }
     for (auto& [row, view] : rows_) {
-        if (view && !kept.count(row)) view->deleteLater();
+        if (view && !kept.count(row)) {
+            view->hide();
+            view->deleteLater();
+        }
     }
     rows_ = std::move(kept);
     while (stack_->count() > 0) stack_->takeAt(0);

@@ -50,10 +50,12 @@ TEST_F(TransferProgressWindow, RowTextsFollowTheDirectionTheNamesAndTheTotal) {
     EXPECT_EQ(incoming->barMaximum(), 2048);
     EXPECT_EQ(incoming->status(), "0 / 2 KB");
 
-    // Names that are all blank fall back to the count, with no tooltip.
+    // Names that are all blank fall back to the count; without names there is no tooltip.
     auto blank = center->addTask(info(1, {" ", "\t"}, FileTransferDirection::incoming, 2), {});
     EXPECT_EQ(blank->title(), "Receiving 2 items from Viewer");
-    EXPECT_TRUE(blank->toolTip().empty());
+    auto unnamed = center->addTask(info(1, {}, FileTransferDirection::outgoing, 1), {});
+    EXPECT_EQ(unnamed->title(), "Sending 1 item to Viewer");
+    EXPECT_TRUE(unnamed->toolTip().empty());
     EXPECT_EQ(FileTransferCenter::itemDescription({}, 1), "1 item");
     EXPECT_EQ(FileTransferCenter::itemDescription({}, 0), "0 items");
 }

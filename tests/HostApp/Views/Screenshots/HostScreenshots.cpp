@@ -17,6 +17,7 @@
 #include <fstream>
 
 #include "HostApp/Views/QtHostShell.h"
+#include "HostApp/Delivery/SendFilesService.h"
 #include "HostApp/Views/SummaryWindowView.h"
 #include "QuillmereProfiles/FileTransferService.h"
 #include "QuillmereProfiles/UI/Views/SendDestinationPickerView.h"
