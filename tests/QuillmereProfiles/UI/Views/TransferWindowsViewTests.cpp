@@ -22,13 +22,15 @@ using namespace qm;
 
 namespace {
 
+// One application for the process, shared with the other view tests and never destroyed: Qt's
+// own globals may be gone by the time a static one would be.
 QApplication& application() {
+    if (auto* existing = qobject_cast<QApplication*>(QCoreApplication::instance())) return *existing;
     static int argc = 1;
     static char name[] = "views";
     static char* argv[] = {name, nullptr};
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    static QApplication app(argc, argv);
-    return app;
+    return *new QApplication(argc, argv);
 }
 
 void processEvents() {
@@ -89,7 +91,9 @@ TEST_F(TransferWindowsView, TheProgressWindowShowsItsRowsAndForwardsCancel) {
     EXPECT_EQ(view.folderPanel()->windowTitle(), "Choose Save Location");
     view.folderPanel()->reject();
     processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(cancelled);
+    EXPECT_FALSE(view.folderPanel()) << "the panel goes once answered";
 
     view.close();
     processEvents();
