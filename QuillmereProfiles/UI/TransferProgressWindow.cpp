@@ -20,15 +20,6 @@ std::string fixed(double value, int precision) {
     return std::string(buffer, result.ptr);
 }
 
-std::string trimmed(const std::string& text) {
-    const auto isBlank = [](unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; };
-    std::size_t begin = 0;
-    std::size_t end = text.size();
-    while (begin < end && isBlank(static_cast<unsigned char>(text[begin]))) ++begin;
-    while (end > begin && isBlank(static_cast<unsigned char>(text[end - 1]))) --end;
-    return text.substr(begin, end - begin);
-}
-
 }  // namespace
 
 // ---- Row --------------------------------------------------------------------------------------
@@ -285,7 +276,7 @@ void FileTransferCenter::finishTask(const UUID& batchID, const std::string& stat
 std::string FileTransferCenter::itemDescription(const std::vector<std::string>& names, std::int64_t fallbackCount) {
     std::vector<std::string> usable;
     for (const auto& name : names) {
-        auto text = trimmed(name);
+        auto text = FileTransferDocuments::trimmed(name);
         if (!text.empty()) usable.push_back(std::move(text));
     }
     if (usable.empty()) return fileTransferItemDescription(fallbackCount);
