@@ -18,6 +18,7 @@
 #include <optional>
 
 #include "HostApp/App/HostProbeDelegate.h"
+#include "HostApp/Delivery/SendFilesService.h"
 #include "HostApp/Server/V230HostAudioAuxServer.h"
 #include "HostApp/Views/QtHostApplication.h"
 #include "Platform/Accessibility.h"
@@ -105,6 +106,19 @@ int main(int argc, char** argv) {
     const auto urlSocket = LocalURLEventListener::defaultPath();
     if (openedURL && LocalURLEventListener::send(urlSocket, *openedURL, nullptr)) {
         logLine("[QuillmereHost] handed " + escapedForLog(*openedURL) + " to the running Host");
+        return EXIT_SUCCESS;
+    }
+    // "--send-files FILE..." (the desktop's send-files entry): the running Host asks where they
+    // go; without one, this Host asks once it runs.
+    std::error_code workingDirectoryError;
+    const auto filesToSend =
+        SendFilesHandOff::filesFromArguments(arguments, std::filesystem::current_path(workingDirectoryError));
+    if (filesToSend && filesToSend->empty()) {
+        logLine("[QuillmereHost] " + SendFilesService::noFilesError);
+        return EXIT_FAILURE;
+    }
+    if (filesToSend && LocalURLEventListener::send(urlSocket, SendFilesHandOff::encode(*filesToSend), nullptr)) {
+        logLine("[QuillmereHost] handed " + std::to_string(filesToSend->size()) + " file(s) to the running Host");
         return EXIT_SUCCESS;
     }
 
@@ -271,8 +285,14 @@ int main(int argc, char** argv) {
     std::string urlError;
     auto urlListener = LocalURLEventListener::listen(
         urlSocket, platform.mainQueue,
-        [weak = std::weak_ptr<HostProbeDelegate>(delegate)](const std::string& url) {
-            if (auto target = weak.lock()) target->handlePermissionURLEvent(url);
+        [weak = std::weak_ptr<HostProbeDelegate>(delegate)](const std::string& message) {
+            auto target = weak.lock();
+            if (!target) return;
+            if (auto files = SendFilesHandOff::decode(message)) {
+                target->handleSendFilesRequest(*files);
+            } else if (message.size() <= LocalURLEventListener::maxURLBytes) {
+                target->handlePermissionURLEvent(message);
+            }
         },
         &urlError);
     if (!urlListener) logLine("[QuillmereHost] links: not listening for installer links (" + escapedForLog(urlError) + ")");
@@ -280,9 +300,10 @@ int main(int argc, char** argv) {
         if (xServerLost) logLine("[QuillmereHost] stopping: the X display went away");
         if (auto target = weak.lock()) target->terminateApplication("signal " + std::to_string(signalNumber));
     });
-    application.exec([delegate, openedURL] {
+    application.exec([delegate, openedURL, filesToSend] {
         delegate->applicationDidFinishLaunching();
         if (openedURL) delegate->handlePermissionURLEvent(*openedURL);
+        if (filesToSend) delegate->handleSendFilesRequest(*filesToSend);
     });
     return xServerLost ? EXIT_FAILURE : EXIT_SUCCESS;
 }

@@ -1,4 +1,5 @@
 #include "QuillmereProfiles/FileTransferDocuments.h"
+#include "QuillmereProfiles/QuillmereL10n.h"
 
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -196,8 +197,8 @@ std::string byteString(std::uint64_t bytes) {
 }
 
 std::string fileTransferItemDescription(std::int64_t count) {
-    // Keys "fileTransfer.item.one" / "fileTransfer.item.other" once localisation exists.
-    return count == 1 ? "1 item" : std::to_string(count) + " items";
+    if (count == 1) return QuillmereL10n::format("fileTransfer.item.one", "%d item", {std::int64_t{1}});
+    return QuillmereL10n::format("fileTransfer.item.other", "%d items", {count});
 }
 
 }  // namespace qm

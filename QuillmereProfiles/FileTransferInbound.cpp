@@ -69,7 +69,7 @@ void FileTransferService::processIncoming(const FileTransferPacketView& packet, 
         handleListDirRequest(packet, peerToken);
         return;
     case FileTransferOp::listDirReply:
-        handleListDirReply(packet);
+        handleListDirReply(packet, peerToken);
         return;
     case FileTransferOp::peerSendRequest:
         return;  // the owner answers these before they reach the service

@@ -92,8 +92,18 @@ std::vector<RemoteDirectoryEntry> listFolder(const std::string& folder, bool& tr
 }  // namespace
 
 UUID FileTransferService::requestDirectoryListing(const std::string& path) {
+    return requestDirectoryListing(path, std::nullopt);
+}
+
+UUID FileTransferService::requestDirectoryListing(const std::string& path,
+                                                  const std::optional<std::string>& routingToken) {
     const auto requestID = UUID::random();
-    send({FileTransferOp::listDir, requestID, 0, 0, path, {}}, std::nullopt);
+    if (routingToken) {
+        std::lock_guard lock(listingLock_);
+        if (pendingListings_.size() >= maxPendingListingRequests) pendingListings_.erase(pendingListings_.begin());
+        pendingListings_.emplace_back(requestID, routingToken);
+    }
+    send({FileTransferOp::listDir, requestID, 0, 0, path, {}}, routingToken);
     return requestID;
 }
 
@@ -121,7 +131,19 @@ void FileTransferService::handleListDirRequest(const FileTransferPacketView& pac
          peerToken);
 }
 
-void FileTransferService::handleListDirReply(const FileTransferPacketView& packet) {
+void FileTransferService::handleListDirReply(const FileTransferPacketView& packet,
+                                             const std::optional<std::string>& peerToken) {
+    {
+        // A request sent to one peer is answered by that peer only: another peer's folders must
+        // not appear as the asked one's.
+        std::lock_guard lock(listingLock_);
+        auto asked = std::find_if(pendingListings_.begin(), pendingListings_.end(),
+                                  [&](const auto& entry) { return entry.first == packet.batchID; });
+        if (asked != pendingListings_.end()) {
+            if (asked->second != peerToken) return;
+            pendingListings_.erase(asked);
+        }
+    }
     auto entries = FileTransferDocuments::decodeListing(packet.data);
     onMain([id = packet.batchID, path = packet.path, entries = std::move(entries)](FileTransferService& self) {
         self.onDirectoryListing(id, path, entries);

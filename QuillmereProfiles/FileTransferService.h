@@ -159,8 +159,14 @@ public:
     static std::optional<FileTransferPeerSendRequest> peerSendRequest(const FileTransferPacket& packet);
     static std::optional<FileTransferPeerSendResponse> peerSendResponse(const FileTransferPacket& packet);
 
-    // Folder listings.
+    // Folder listings. With a routing token the request goes to that peer alone, and only that
+    // peer's reply reaches onDirectoryListing; without one it goes to every peer and the first
+    // reply is taken.
     UUID requestDirectoryListing(const std::string& path);
+    UUID requestDirectoryListing(const std::string& path, const std::optional<std::string>& routingToken);
+    // Listing requests waiting for their reply that are remembered with their peer; the oldest
+    // is forgotten beyond this many.
+    static constexpr std::size_t maxPendingListingRequests = 256;
 
     // Cancellation and the owner's lookups into running inbound batches. The lookups wait for
     // the receive queue; never call them from a block running on it.
@@ -208,7 +214,7 @@ private:
     void abandonCurrentFile(InboundBatch& batch, const std::string& reason);
     void discardInbound(const UUID& batchID);
     void handleListDirRequest(const FileTransferPacketView& packet, const std::optional<std::string>& peerToken);
-    void handleListDirReply(const FileTransferPacketView& packet);
+    void handleListDirReply(const FileTransferPacketView& packet, const std::optional<std::string>& peerToken);
     void inboundStatus(std::string text);
 
     DispatchQueuePtr mainQueue_;
@@ -227,6 +233,11 @@ private:
 
     // Called on the receive queue once a packet of `bytes` was processed.
     void inboundProcessed(std::size_t bytes);
+
+    // Listing requests sent and not answered yet, with the peer that was asked (none: any),
+    // oldest first.
+    std::mutex listingLock_;
+    std::vector<std::pair<UUID, std::optional<std::string>>> pendingListings_;
 
     mutable std::mutex backlogLock_;
     std::size_t queuedInboundBytes_ = 0;

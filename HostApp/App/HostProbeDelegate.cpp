@@ -27,6 +27,7 @@ std::shared_ptr<HostProbeDelegate> HostProbeDelegate::create(Environment environ
     delegate->useDisplayButton->action = [weak](ButtonModel&) {
         if (auto self = weak.lock()) self->useDisplayButtonPressed();
     };
+    delegate->configureSendFilesService();
     return delegate;
 }
 

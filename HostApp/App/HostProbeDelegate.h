@@ -28,6 +28,9 @@ namespace qm {
 class V230HostAudioAuxServer;
 class ClipboardSyncBridge;
 class FileTransferService;
+class FileTransferCenter;
+class SendFilesService;
+struct SendFilesPasteboard;
 class Pasteboard;
 class UserDefaults;
 class DistributedNotificationCenter;
@@ -112,6 +115,19 @@ public:
     // sees it: true when the delegate took the packet (peer send requests), false to pass it on.
     bool handleIncomingFileTransferPacket(const FileTransferPacket& packet, const UUID& viewerSession);
     void invalidateInboundFileClipboardClaim(const std::string& reason);
+
+    // ---- Sending files to Viewers ------------------------------------------------------------
+    // The five send-files messages, one action (the user data is not used): false with `error`
+    // set when no file came; otherwise the destination picker follows on the main queue.
+    bool sendFilesToQuillmereViewer(const SendFilesPasteboard& pasteboard, const std::string& userData, std::string* error);
+    bool sendFilesToViewer(const SendFilesPasteboard& pasteboard, const std::string& userData, std::string* error);
+    bool sendFilesViaQuillmere(const SendFilesPasteboard& pasteboard, const std::string& userData, std::string* error);
+    bool sendToViewer(const SendFilesPasteboard& pasteboard, const std::string& userData, std::string* error);
+    bool sendToHost(const SendFilesPasteboard& pasteboard, const std::string& userData, std::string* error);
+    // `QuillmereHost --send-files FILE...`: the files as a file manager's service would hand them.
+    void handleSendFilesRequest(const std::vector<std::filesystem::path>& files);
+    // Runs an alert as a sheet of the summary window (made when needed).
+    void runHostModalAlert(const AlertModel& alert, std::function<void(int)> completion);
 
     // ---- Menus and status item -------------------------------------------------------------
     void configureMainMenu();
@@ -268,6 +284,9 @@ public:
     std::shared_ptr<DiagnosticLogBuffer> diagnosticLog;
     std::shared_ptr<ClipboardSyncBridge> clipboardBridge;
     std::shared_ptr<FileTransferService> fileTransferService;
+    // The "File Transfers" window, one for the application's life.
+    std::shared_ptr<FileTransferCenter> fileTransferCenter;
+    std::shared_ptr<SendFilesService> sendFilesService;
     std::optional<UUID> latestInboundFileBatchID;
     bool pendingScreenCaptureRelaunch = false;
     bool permissionRequestInProgress = false;
@@ -294,6 +313,7 @@ private:
     void setAudioStatus(const std::string& labelText);
     // The delegate's part of the one wiring of server, clipboard bridge and file service.
     HostServiceHooks hostServiceHooks();
+    void configureSendFilesService();
     enum class UpdateCheckKind { launch, hourly, manual };
     // Fetches the feed and hands it to the kind's result handling, if the delegate still exists.
     void startUpdateCheckTask(UpdateCheckKind kind);

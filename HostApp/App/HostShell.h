@@ -5,6 +5,8 @@
 #include <string>
 
 #include "HostApp/App/ViewModels.h"
+#include "QuillmereProfiles/UI/SendDestinationPicker.h"
+#include "QuillmereProfiles/UI/TransferProgressWindow.h"
 
 namespace qm {
 
@@ -40,6 +42,10 @@ public:
     virtual void openURL(const std::string& url) = 0;
     // The send-files actions appear in the desktop's services list.
     virtual void registerServicesProvider() = 0;
+    // The shared file-transfer windows: the progress window (given once; its state says when it
+    // shows) and a destination picker (shown until it ends).
+    virtual void attachTransferCenter(const std::shared_ptr<FileTransferCenter>&) {}
+    virtual void presentSendDestinationPicker(const std::shared_ptr<SendDestinationPicker::PickerController>&) {}
     // Ends the event loop; the process then returns 0 from main.
     virtual void terminate() = 0;
 };

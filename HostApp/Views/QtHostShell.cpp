@@ -18,6 +18,8 @@
 
 #include "HostApp/Views/SummaryWindowView.h"
 #include "HostApp/Views/UpdateWindowViews.h"
+#include "QuillmereProfiles/UI/Views/SendDestinationPickerView.h"
+#include "QuillmereProfiles/UI/Views/TransferProgressWindowView.h"
 
 namespace qm {
 
@@ -157,6 +159,24 @@ void QtHostShell::attachWindow(const std::shared_ptr<WindowModel>& window) {
         windows_[window.get()] = view;
     }
 }
+
+void QtHostShell::attachTransferCenter(const std::shared_ptr<FileTransferCenter>& center) {
+    if (transferCenter_) return;
+    auto* view = new TransferProgressWindowView(center);
+    view->setAttribute(Qt::WA_QuitOnClose, false);
+    transferCenter_ = view;
+}
+
+void QtHostShell::presentSendDestinationPicker(const std::shared_ptr<SendDestinationPicker::PickerController>& picker) {
+    // The view deletes itself once the picker has ended.
+    auto* view = new SendDestinationPickerView(picker);
+    view->setAttribute(Qt::WA_QuitOnClose, false);
+    picker_ = view;
+}
+
+QWidget* QtHostShell::transferCenterWidget() const { return transferCenter_.data(); }
+
+QWidget* QtHostShell::sendDestinationPickerWidget() const { return picker_.data(); }
 
 QWidget* QtHostShell::widgetFor(const WindowModel* window) const {
     auto found = windows_.find(window);

@@ -35,12 +35,17 @@ public:
                     std::function<void(int response)> completion) override;
     void openURL(const std::string& url) override;
     void registerServicesProvider() override {}
+    void attachTransferCenter(const std::shared_ptr<FileTransferCenter>& center) override;
+    void presentSendDestinationPicker(const std::shared_ptr<SendDestinationPicker::PickerController>& picker) override;
     void terminate() override;
 
     // For smoke tests and screenshots.
     QWidget* widgetFor(const WindowModel* window) const;
     QMenu* statusMenuWidget() const { return statusMenu_; }
     QSystemTrayIcon* trayIcon() const { return tray_; }
+    QWidget* transferCenterWidget() const;
+    // The picker on screen, if any.
+    QWidget* sendDestinationPickerWidget() const;
 
     // Fills a QMenu from a model and keeps it in step.
     static void bindMenu(QMenu* menu, const std::shared_ptr<MenuModel>& model);
@@ -52,6 +57,8 @@ private:
     QMenu* statusMenu_ = nullptr;
     std::map<const WindowModel*, QPointer<QWidget>> windows_;
     std::vector<std::shared_ptr<WindowModel>> models_;
+    QPointer<QWidget> transferCenter_;
+    QPointer<QWidget> picker_;
 };
 
 }  // namespace qm

@@ -127,7 +127,7 @@ void LocalURLEventListener::run() {
         std::string url;
         bool complete = false;
         char buffer[512];
-        while (!complete && url.size() <= maxURLBytes) {
+        while (!complete && url.size() <= maxMessageBytes) {
             pollfd reading[2] = {{client, POLLIN, 0}, {wake_[0], POLLIN, 0}};
             const int ready = ::poll(reading, 2, clientTimeoutMs);
             if (ready <= 0 || reading[1].revents) break;
@@ -144,14 +144,14 @@ void LocalURLEventListener::run() {
             }
         }
         ::close(client);
-        if (!complete || url.empty() || url.size() > maxURLBytes) continue;
+        if (!complete || url.empty() || url.size() > maxMessageBytes) continue;
         queue_->async([onURL = onURL_, url] { onURL(url); });
     }
 }
 
 bool LocalURLEventListener::send(const std::filesystem::path& path, const std::string& url, std::string* error) {
-    if (url.size() > maxURLBytes || url.find('\n') != std::string::npos) {
-        if (error) *error = "not a single address of at most 4096 bytes";
+    if (url.size() > maxMessageBytes || url.find('\n') != std::string::npos) {
+        if (error) *error = "not a single line of at most 256 KiB";
         return false;
     }
     const int fd = connectTo(path, error);

@@ -12,12 +12,14 @@
 
 namespace qm {
 
-// How a second start of the Host hands the address it was opened with to the running one: a
-// Unix socket in the user's runtime folder. Each connection carries one address (at most
-// `maxURLBytes`, ended by a line feed or the close) and gets no answer.
+// How a second start of the Host hands the address it was opened with (or the files it was asked
+// to send) to the running one: a Unix socket in the user's runtime folder. Each connection
+// carries one message (at most `maxMessageBytes`, ended by a line feed or the close) and gets no
+// answer; an address is at most `maxURLBytes`.
 class LocalURLEventListener {
 public:
     static constexpr std::size_t maxURLBytes = 4096;
+    static constexpr std::size_t maxMessageBytes = 256u << 10;
 
     // $XDG_RUNTIME_DIR/quillmere-host.sock, else a per-user name in /tmp.
     static std::filesystem::path defaultPath();
@@ -26,7 +28,8 @@ public:
     static std::unique_ptr<LocalURLEventListener> listen(const std::filesystem::path& path, DispatchQueuePtr queue,
                                                          std::function<void(const std::string&)> onURL,
                                                          std::string* error);
-    // Sends `url` to the Host listening at `path`; false when none answers.
+    // Sends `url` (one line of at most `maxMessageBytes`) to the Host listening at `path`; false
+    // when none answers.
     static bool send(const std::filesystem::path& path, const std::string& url, std::string* error);
 
     ~LocalURLEventListener();

@@ -49,6 +49,10 @@ public:
     void openURL(const std::string& url) override { openedURLs.push_back(url); }
     void registerServicesProvider() override { events.push_back("registerServicesProvider"); }
     void terminate() override { events.push_back("terminate"); }
+    void attachTransferCenter(const std::shared_ptr<FileTransferCenter>& center) override { transferCenter = center; }
+    void presentSendDestinationPicker(const std::shared_ptr<SendDestinationPicker::PickerController>& picker) override {
+        pickers.push_back(picker);
+    }
 
     std::vector<std::string> events;
     std::vector<HostAction> standardActions;
@@ -57,6 +61,8 @@ public:
     std::shared_ptr<StatusItemModel> statusItem;
     std::deque<int> scriptedResponses;
     std::vector<std::function<void(int)>> pendingSheets;
+    std::shared_ptr<FileTransferCenter> transferCenter;
+    std::vector<std::shared_ptr<SendDestinationPicker::PickerController>> pickers;
 
 private:
     MainMenu mainMenu_;

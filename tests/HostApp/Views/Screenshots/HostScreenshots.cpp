@@ -1,5 +1,6 @@
-// Takes PNGs of the Host's windows and menus as a user sees them: the summary window (English
-// and German), the status menu, the main menu's Host menu and the whole screen. Run it on an X
+// Takes PNGs of the Host's windows and menus as a user sees them: the summary window, the
+// progress window with three transfers and the send destination picker (English and German),
+// the status menu, the main menu's Host menu and the whole screen. Run it on an X
 // display with a window manager (scripts/screenshots starts Xvfb and openbox for it).
 //
 //   host_screenshots <output folder>
@@ -13,9 +14,13 @@
 #include <QScreen>
 #include <QTimer>
 #include <filesystem>
+#include <fstream>
 
 #include "HostApp/Views/QtHostShell.h"
+#include "HostApp/Delivery/SendFilesService.h"
 #include "HostApp/Views/SummaryWindowView.h"
+#include "QuillmereProfiles/FileTransferService.h"
+#include "QuillmereProfiles/UI/Views/SendDestinationPickerView.h"
 #include "Platform/Core/LogSink.h"
 #include "support/AppHarness.h"
 
@@ -33,6 +38,62 @@ bool save(const QPixmap& pixmap, const std::filesystem::path& file) {
     const bool saved = pixmap.save(QString::fromStdString(file.string()), "PNG");
     qm::logLine(std::string(saved ? "wrote " : "could not write ") + file.string());
     return saved;
+}
+
+// The progress window with three transfers: one being sent, one waiting to arrive, one stopped.
+bool saveTransfers(qm::test::AppHarness& app, qm::QtHostShell& shell, const std::filesystem::path& file) {
+    using namespace qm;
+    auto& center = *app.delegate->fileTransferCenter;
+    for (auto row : std::vector<FileTransferCenter::TaskRowPtr>(center.stack())) center.removeTask(row->batchID);
+    app.host.clock().runUntilIdle();
+    const UUID sending = UUID::random();
+    const UUID stopped = UUID::random();
+    center.addTask({sending, FileTransferDirection::outgoing, "Viewer", 1, 48'200'000, {"Holiday video.mov"}}, {});
+    center.addTask({UUID::random(), FileTransferDirection::incoming, "Viewer", 3, 0, {}}, {});
+    center.addTask({stopped, FileTransferDirection::incoming, "Viewer", 2, 734'003, {"Budget.numbers", "Notes.txt"}}, {});
+    center.updateProgress(sending, 19'650'000, 48'200'000);
+    center.updateProgress(stopped, 301'000, 734'003);
+    app.host.clock().runUntilIdle();
+    if (auto row = center.row(stopped)) row->didCancel();
+    pump(app, 400);
+    QWidget* window = shell.transferCenterWidget();
+    return window && save(window->grab(), file);
+}
+
+// The destination picker for three files, with the Viewer's home folder listed.
+bool savePicker(qm::test::AppHarness& app, qm::QtHostShell& shell, qm::test::InMemoryViewer& viewer,
+                const std::vector<std::filesystem::path>& files, const std::filesystem::path& file) {
+    using namespace qm;
+    app.delegate->handleSendFilesRequest(files);
+    pump(app, 300);
+    auto picker = app.delegate->sendFilesService->activePicker();
+    auto* view = dynamic_cast<SendDestinationPickerView*>(shell.sendDestinationPickerWidget());
+    if (!picker || !view) return false;
+    viewer.takeAll();
+    picker->selectFolder(picker->roots()[1]);  // Home (the remembered folder leads)
+    app.host.clock().runUntilIdle();
+    // The Viewer answers the listing request it was sent.
+    std::optional<UUID> request;
+    for (const auto& frame : viewer.takeAll()) {
+        if (frame.header.type != AuxPacketType::fileTransfer) continue;
+        auto packet = FileTransferPacket::decode(frame.payload);
+        if (packet && packet->op == FileTransferOp::listDir) request = packet->batchID;
+    }
+    if (request) {
+        std::vector<RemoteDirectoryEntry> entries;
+        for (const char* name : {"Applications", "Desktop", "Documents", "Downloads", "Movies", "Music", "Projects"}) {
+            entries.push_back({name, true, 0, std::nullopt});
+        }
+        entries.push_back({"notes.txt", false, 120, std::nullopt});
+        app.delegate->fileTransferService->handleIncomingPacket(
+            FileTransferPacket{FileTransferOp::listDirReply, *request, 0, 0, "/Users/ada",
+                               FileTransferDocuments::encodeListing(entries)});
+    }
+    pump(app, 400);
+    const bool saved = save(view->grab(), file);
+    picker->pressCancel();
+    pump(app, 200);
+    return saved && request.has_value();
 }
 
 }  // namespace
@@ -142,9 +203,25 @@ int main(int argc, char** argv) {
         pump(app, 200);
     }
 
+    // The progress window and the destination picker (a remembered choice fills its path).
+    const auto files = out / "files";
+    std::filesystem::create_directories(files);
+    std::vector<std::filesystem::path> toSend;
+    for (const char* name : {"Budget.numbers", "Notes.txt", "Holiday video.mov"}) {
+        toSend.push_back(files / name);
+        std::ofstream(toSend.back()) << name;
+    }
+    SendDestinationMemory::remember(*app.defaultsStore->standard(),
+                                    {{"viewer", "Ada's MacBook Pro", std::nullopt}, "~/Documents/Projects", true});
+    ok &= saveTransfers(app, *shell, out / "transfers-window.png");
+    ok &= savePicker(app, *shell, viewer, toSend, out / "send-destination-picker.png");
+
     app.defaultsStore->standard()->set(QuillmereL10n::overrideKey, std::string("de"));
     app.delegate->refreshHostLocalization();
     pump(app, 400);
     ok &= save(view->grab(), out / "summary-window-de.png");
+    ok &= saveTransfers(app, *shell, out / "transfers-window-de.png");
+    ok &= savePicker(app, *shell, viewer, toSend, out / "send-destination-picker-de.png");
+    std::filesystem::remove_all(files);
     return ok ? 0 : 1;
 }

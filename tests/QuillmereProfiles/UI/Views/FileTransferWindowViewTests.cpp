@@ -19,13 +19,15 @@ using namespace qm::test;
 
 namespace {
 
+// One application for the process, shared with the other view tests and never destroyed: Qt's
+// own globals may be gone by the time a static one would be.
 QApplication& application() {
+    if (auto* existing = qobject_cast<QApplication*>(QCoreApplication::instance())) return *existing;
     static int argc = 1;
     static char name[] = "views";
     static char* argv[] = {name, nullptr};
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    static QApplication app(argc, argv);
-    return app;
+    return *new QApplication(argc, argv);
 }
 
 class FileTransferWindowView : public ::testing::Test {

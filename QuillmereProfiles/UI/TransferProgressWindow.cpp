@@ -1,0 +1,293 @@
+#include "QuillmereProfiles/UI/TransferProgressWindow.h"
+
+#include <algorithm>
+#include <charconv>
+
+#include "QuillmereProfiles/FileTransferDocuments.h"
+#include "QuillmereProfiles/QuillmereL10n.h"
+
+namespace qm {
+
+using L10n = QuillmereL10n;
+
+namespace {
+
+// A fixed-point figure that does not follow the process locale (Qt sets it from the environment,
+// and a decimal comma would make "1,0 MB" in one language and "1.0 MB" in another).
+std::string fixed(double value, int precision) {
+    char buffer[64];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, precision);
+    return std::string(buffer, result.ptr);
+}
+
+}  // namespace
+
+// ---- Row --------------------------------------------------------------------------------------
+
+FileTransferCenter::TaskRow::TaskRow(const StartInfo& info)
+    : batchID(info.batchID), direction(info.direction), totalBytes(info.totalBytes) {
+    const bool outgoing = direction == FileTransferDirection::outgoing;
+    iconText_ = outgoing ? "\u2191" : "\u2193";
+    const auto description = itemDescription(info.itemNames, info.fileCount);
+    title_ = outgoing ? L10n::format("fileTransfer.center.sendingTo", "Sending %@ to %@", {description, info.peerLabel})
+                      : L10n::format("fileTransfer.center.receivingFrom", "Receiving %@ from %@",
+                                     {description, info.peerLabel});
+    for (const auto& name : info.itemNames) {
+        if (!toolTip_.empty()) toolTip_ += "\n";
+        toolTip_ += name;
+    }
+    if (totalBytes > 0) {
+        barIndeterminate_ = false;
+        barMaximum_ = static_cast<double>(totalBytes);
+        barValue_ = 0;
+        status_ = "0 / " + fmt(totalBytes);
+    } else {
+        barIndeterminate_ = true;
+        barAnimating_ = true;
+        status_ = L10n::text("fileTransfer.center.waiting", "Waiting…");
+    }
+    buttonTitle_ = L10n::text("common.cancel", "Cancel");
+}
+
+void FileTransferCenter::TaskRow::updateProgress(std::uint64_t bytes, std::uint64_t total) {
+    if (total == 0 || finished_) return;
+    if (barIndeterminate_) {
+        barAnimating_ = false;
+        barIndeterminate_ = false;
+    }
+    barMaximum_ = static_cast<double>(total);
+    barValue_ = static_cast<double>(std::min(bytes, total));
+    status_ = fmt(bytes) + " / " + fmt(total);
+    changed();
+}
+
+void FileTransferCenter::TaskRow::markFinished(const std::string& status, bool success) {
+    finished_ = true;
+    if (barIndeterminate_) {
+        barAnimating_ = false;
+        barIndeterminate_ = false;
+        barMaximum_ = 1;
+        barValue_ = 1;
+    } else {
+        barValue_ = barMaximum_;
+    }
+    status_ = status;
+    statusIsError_ = !success;
+    buttonTitle_ = L10n::text("common.dismiss", "Dismiss");
+    changed();
+}
+
+void FileTransferCenter::TaskRow::setSubtitle(const std::string& text) {
+    status_ = text;
+    changed();
+}
+
+void FileTransferCenter::TaskRow::didCancel() {
+    if (finished_) {
+        onCancel = nullptr;
+        if (auto center = center_.lock()) center->removeTask(batchID);
+        return;
+    }
+    // The caller's action may drop the last other reference to this row.
+    if (auto action = onCancel) action();
+}
+
+// ---- Center -----------------------------------------------------------------------------------
+
+std::shared_ptr<FileTransferCenter> FileTransferCenter::make(DispatchQueuePtr mainQueue) {
+    return std::shared_ptr<FileTransferCenter>(new FileTransferCenter(std::move(mainQueue)));
+}
+
+void FileTransferCenter::onMain(std::function<void(FileTransferCenter&)> block) {
+    mainQueue_->async([weak = weak_from_this(), block = std::move(block)] {
+        if (auto self = weak.lock()) block(*self);
+    });
+}
+
+FileTransferCenter::TaskRowPtr FileTransferCenter::addTask(const StartInfo& info, std::function<void()> onCancel) {
+    ensureWindow();
+    auto row = std::make_shared<TaskRow>(info);
+    row->center_ = weak_from_this();
+    row->onCancel = [weak = weak_from_this(), id = info.batchID, onCancel = std::move(onCancel)] {
+        if (onCancel) onCancel();
+        if (auto self = weak.lock()) {
+            self->onMain([id](FileTransferCenter& center) {
+                center.finishTask(id, L10n::text("fileTransfer.cancelled", "Cancelled"), cancelledRowDelay, true);
+            });
+        }
+    };
+    if (auto existing = rows_.find(info.batchID); existing != rows_.end()) {
+        std::erase(stack_, existing->second);
+    }
+    rows_[info.batchID] = row;
+    stack_.push_back(row);
+    resizeWindow();
+    changed();
+    onMain([](FileTransferCenter& center) { center.bringToFront(); });
+    return row;
+}
+
+void FileTransferCenter::updateProgress(const UUID& batchID, std::uint64_t bytes, std::uint64_t total) {
+    onMain([batchID, bytes, total](FileTransferCenter& center) {
+        if (auto row = center.row(batchID)) row->updateProgress(bytes, total);
+    });
+}
+
+void FileTransferCenter::completeTask(const UUID& batchID, const std::string& summary, double autoCloseDelay) {
+    onMain([batchID, summary, autoCloseDelay](FileTransferCenter& center) {
+        center.finishTask(batchID, summary, autoCloseDelay, true);
+    });
+}
+
+void FileTransferCenter::failTask(const UUID& batchID, const std::string& message) {
+    onMain([batchID, message](FileTransferCenter& center) {
+        center.finishTask(batchID, message, failedRowDelay, false);
+    });
+}
+
+void FileTransferCenter::removeTask(const UUID& batchID) {
+    onMain([batchID](FileTransferCenter& center) { center.removeRow(batchID); });
+}
+
+void FileTransferCenter::setSubtitle(const UUID& batchID, const std::string& text) {
+    onMain([batchID, text](FileTransferCenter& center) {
+        if (auto row = center.row(batchID)) row->setSubtitle(text);
+    });
+}
+
+void FileTransferCenter::pickSaveLocation(const UUID&, const std::optional<std::string>& suggestedName,
+                                          std::function<void(const std::filesystem::path&)> onPick,
+                                          std::function<void()> onCancel) {
+    onMain([suggestedName, onPick = std::move(onPick), onCancel = std::move(onCancel)](FileTransferCenter& center) {
+        center.ensureWindow();
+        if (!center.window_ || !center.presentFolderPanel) {
+            if (onCancel) onCancel();
+            return;
+        }
+        center.bringToFront();
+        FolderPanelRequest request;
+        request.title = L10n::text("fileTransfer.chooseSaveLocation", "Choose Save Location");
+        request.prompt = L10n::text("fileTransfer.chooseFolderPrompt", "Save Here");
+        if (suggestedName && !suggestedName->empty()) {
+            request.message = L10n::format("fileTransfer.chooseSaveMessage", "Choose where to save \"%@\"", {*suggestedName});
+        }
+        // A view may end a panel more than once (a button, then the close); only the first counts.
+        auto answered = std::make_shared<bool>(false);
+        request.answer = [answered, onPick, onCancel](std::optional<std::filesystem::path> folder) {
+            if (*answered) return;
+            *answered = true;
+            if (folder && !folder->empty()) {
+                if (onPick) onPick(*folder);
+            } else if (onCancel) {
+                onCancel();
+            }
+        };
+        center.presentFolderPanel(std::move(request));
+    });
+}
+
+void FileTransferCenter::orderFront() {
+    onMain([](FileTransferCenter& center) {
+        center.ensureWindow();
+        center.bringToFront();
+    });
+}
+
+const FileTransferCenter::Window* FileTransferCenter::foregroundPresentationWindow() {
+    return mainQueue_->syncInline([this]() -> const Window* {
+        ensureWindow();
+        bringToFront();
+        return window_ ? &*window_ : nullptr;
+    });
+}
+
+FileTransferCenter::TaskRowPtr FileTransferCenter::row(const UUID& batchID) const {
+    auto found = rows_.find(batchID);
+    return found == rows_.end() ? nullptr : found->second;
+}
+
+void FileTransferCenter::windowClosedByUser() {
+    if (!window_ || !window_->visible) return;
+    window_->visible = false;
+    window_->key = false;
+    changed();
+}
+
+void FileTransferCenter::ensureWindow() {
+    if (window_) return;
+    Window window;
+    window.title = L10n::text("fileTransfer.center.windowTitle", "File Transfers");
+    window.width = rowWidth + 2 * outerPad;
+    window.height = rowHeight + 2 * outerPad;
+    window.collectionBehavior = collectionBehavior;
+    window_ = window;
+    changed();
+}
+
+void FileTransferCenter::resizeWindow() {
+    if (!window_) return;
+    const auto n = static_cast<double>(stack_.size());
+    window_->height = rowHeight * std::max(n, 1.0) + rowSpacing * std::max(n - 1, 0.0) + 2 * outerPad;
+}
+
+void FileTransferCenter::bringToFront() {
+    if (!window_) return;
+    if (activateApplication) activateApplication();
+    window_->visible = true;
+    window_->key = true;
+    ++window_->orderFrontCount;
+    changed();
+}
+
+void FileTransferCenter::removeRow(const UUID& batchID) {
+    auto found = rows_.find(batchID);
+    if (found == rows_.end()) return;
+    std::erase(stack_, found->second);
+    rows_.erase(found);
+    resizeWindow();
+    if (stack_.empty() && window_) {
+        window_->visible = false;
+        window_->key = false;
+    }
+    changed();
+}
+
+void FileTransferCenter::finishTask(const UUID& batchID, const std::string& status, double autoCloseDelay,
+                                    bool success) {
+    auto finished = row(batchID);
+    if (!finished) return;
+    // The first outcome stands: a batch the user stopped still ends (its sender sends batchEnd),
+    // and that completion must not report it as done.
+    if (finished->finished()) return;
+    finished->markFinished(status, success);
+    // Only this row goes: a newer row that took over the batch id keeps its own life.
+    auto remove = [weak = weak_from_this(), batchID, weakRow = std::weak_ptr<TaskRow>(finished)] {
+        auto self = weak.lock();
+        auto row = weakRow.lock();
+        if (self && row && self->row(batchID) == row) self->removeRow(batchID);
+    };
+    if (autoCloseDelay > 0) {
+        mainQueue_->asyncAfter(autoCloseDelay, std::move(remove));
+    } else {
+        mainQueue_->async(std::move(remove));  // the next turn
+    }
+}
+
+std::string FileTransferCenter::itemDescription(const std::vector<std::string>& names, std::int64_t fallbackCount) {
+    std::vector<std::string> usable;
+    for (const auto& name : names) {
+        auto text = FileTransferDocuments::trimmed(name);
+        if (!text.empty()) usable.push_back(std::move(text));
+    }
+    if (usable.empty()) return fileTransferItemDescription(fallbackCount);
+    if (usable.size() == 1) return usable.front();
+    return usable.front() + " ...";
+}
+
+std::string FileTransferCenter::fmt(std::uint64_t n) {
+    if (n < 1024) return std::to_string(n) + " B";
+    if (n < 1'000'000) return fixed(static_cast<double>(n) / 1024.0, 0) + " KB";
+    return fixed(static_cast<double>(n) / 1'000'000.0, 1) + " MB";
+}
+
+}  // namespace qm

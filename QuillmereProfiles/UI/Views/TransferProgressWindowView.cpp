@@ -1,0 +1,192 @@
+#include "QuillmereProfiles/UI/Views/TransferProgressWindowView.h"
+
+#include <QCloseEvent>
+#include <QColor>
+#include <QFileDialog>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace qm {
+
+namespace {
+
+QString qt(const std::string& text) { return QString::fromStdString(text); }
+
+// The row's frames are given with the origin at the bottom left; Qt counts from the top.
+QRect frameFromBottom(int x, int y, int width, int height) {
+    return QRect(x, static_cast<int>(FileTransferCenter::rowHeight) - y - height, width, height);
+}
+
+QFont systemFont(int points, QFont::Weight weight) {
+    QFont font;
+    font.setPointSize(points);
+    font.setWeight(weight);
+    return font;
+}
+
+void setTextColor(QLabel* label, const QColor& color) {
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, color);
+    label->setPalette(palette);
+}
+
+void setElidedText(QLabel* label, const std::string& text) {
+    const QFontMetrics metrics(label->font());
+    label->setText(metrics.elidedText(qt(text), Qt::ElideRight, label->width()));
+}
+
+}  // namespace
+
+// ---- Row ----------------------------------------------------------------------------------------
+
+TransferProgressRowView::TransferProgressRowView(std::shared_ptr<FileTransferCenter::TaskRow> row, QWidget* parent)
+    : QWidget(parent), row_(std::move(row)) {
+    setFixedSize(static_cast<int>(FileTransferCenter::rowWidth), static_cast<int>(FileTransferCenter::rowHeight));
+    icon_ = new QLabel(this);
+    icon_->setGeometry(frameFromBottom(8, 20, 24, 24));
+    icon_->setFont(systemFont(18, QFont::DemiBold));
+    icon_->setAlignment(Qt::AlignCenter);
+    const bool outgoing = row_->direction == FileTransferDirection::outgoing;
+    setTextColor(icon_, outgoing ? QColor(0x0a, 0x64, 0xd8) : QColor(0x1f, 0x9d, 0x3a));
+    title_ = new QLabel(this);
+    title_->setGeometry(frameFromBottom(40, 42, 320, 18));
+    title_->setFont(systemFont(13, QFont::Medium));
+    bar_ = new QProgressBar(this);
+    bar_->setGeometry(frameFromBottom(40, 26, 320, 10));
+    bar_->setTextVisible(false);
+    status_ = new QLabel(this);
+    status_->setGeometry(frameFromBottom(40, 8, 320, 14));
+    status_->setFont(systemFont(11, QFont::Normal));
+    cancel_ = new QPushButton(this);
+    cancel_->setGeometry(frameFromBottom(372, 18, 96, 28));
+    // The row may be replaced while its own button's click is being handled.
+    connect(cancel_, &QPushButton::clicked, this, [row = row_] { row->didCancel(); });
+    row_->onChanged = [this] { render(); };
+    render();
+}
+
+TransferProgressRowView::~TransferProgressRowView() { row_->onChanged = nullptr; }
+
+void TransferProgressRowView::render() {
+    icon_->setText(qt(row_->iconText()));
+    setElidedText(title_, row_->title());
+    title_->setToolTip(qt(row_->toolTip()));
+    if (row_->barIndeterminate()) {
+        bar_->setRange(0, 0);  // Qt's busy bar: animated while shown
+    } else {
+        // QProgressBar counts in int; the row's byte figures are scaled to a fixed range.
+        constexpr int scale = 10000;
+        const double maximum = row_->barMaximum() > 0 ? row_->barMaximum() : 1;
+        bar_->setRange(0, scale);
+        bar_->setValue(static_cast<int>(row_->barValue() / maximum * scale));
+    }
+    setElidedText(status_, row_->status());
+    // Secondary text while all is well, the system's red for a failure.
+    setTextColor(status_, row_->statusIsError() ? QColor(0xd7, 0x00, 0x15) : palette().color(QPalette::PlaceholderText));
+    cancel_->setText(qt(row_->buttonTitle()));
+}
+
+// ---- Window -------------------------------------------------------------------------------------
+
+TransferProgressWindowView::TransferProgressWindowView(std::shared_ptr<FileTransferCenter> center, QWidget* parent)
+    : QWidget(parent, Qt::Window), center_(std::move(center)) {
+    stack_ = new QVBoxLayout(this);
+    const int pad = static_cast<int>(FileTransferCenter::outerPad);
+    stack_->setContentsMargins(pad, pad, pad, pad);
+    stack_->setSpacing(static_cast<int>(FileTransferCenter::rowSpacing));
+    stack_->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+    center_->onChanged = [this] { render(); };
+    center_->presentFolderPanel = [this](FileTransferCenter::FolderPanelRequest request) {
+        presentFolderPanel(std::move(request));
+    };
+    render();
+}
+
+TransferProgressWindowView::~TransferProgressWindowView() {
+    center_->onChanged = nullptr;
+    center_->presentFolderPanel = nullptr;
+}
+
+std::vector<TransferProgressRowView*> TransferProgressWindowView::rowViews() const {
+    std::vector<TransferProgressRowView*> views;
+    for (int i = 0; i < stack_->count(); ++i) {
+        if (auto* view = qobject_cast<QWidget*>(stack_->itemAt(i)->widget())) {
+            views.push_back(static_cast<TransferProgressRowView*>(view));
+        }
+    }
+    return views;
+}
+
+QFileDialog* TransferProgressWindowView::folderPanel() const { return folderPanel_.data(); }
+
+void TransferProgressWindowView::render() {
+    // The rows: views for new rows, none for rows that left, in the stack's order.
+    const auto& stack = center_->stack();
+    std::map<const FileTransferCenter::TaskRow*, QPointer<TransferProgressRowView>> kept;
+    for (const auto& row : stack) {
+        auto found = rows_.find(row.get());
+        if (found != rows_.end() && found->second) {
+            kept[row.get()] = found->second;
+        } else {
+            kept[row.get()] = new TransferProgressRowView(row, this);
+        }
+    }
+    for (auto& [row, view] : rows_) {
+        if (view && !kept.count(row)) {
+            view->hide();
+            view->deleteLater();
+        }
+    }
+    rows_ = std::move(kept);
+    while (stack_->count() > 0) stack_->takeAt(0);
+    for (const auto& row : stack) stack_->addWidget(rows_[row.get()]);
+
+    const auto& window = center_->window();
+    if (!window) return;
+    setWindowTitle(qt(window->title));
+    setFixedSize(static_cast<int>(window->width), static_cast<int>(window->height));
+    if (!window->visible) {
+        hide();
+        return;
+    }
+    if (!isVisible()) show();
+    if (window->orderFrontCount != shownOrderFrontCount_) {
+        shownOrderFrontCount_ = window->orderFrontCount;
+        raise();
+        activateWindow();
+    }
+}
+
+void TransferProgressWindowView::closeEvent(QCloseEvent* event) {
+    // The close box only hides the window; the model says so, and the rows stay.
+    event->accept();
+    center_->windowClosedByUser();
+}
+
+void TransferProgressWindowView::presentFolderPanel(FileTransferCenter::FolderPanelRequest request) {
+    auto* panel = new QFileDialog(this);
+    panel->setAttribute(Qt::WA_DeleteOnClose);
+    panel->setWindowModality(Qt::WindowModal);
+    panel->setFileMode(request.canChooseDirectories ? QFileDialog::Directory : QFileDialog::ExistingFile);
+    panel->setOption(QFileDialog::ShowDirsOnly, !request.canChooseFiles);
+    panel->setOption(QFileDialog::ReadOnly, !request.canCreateDirectories);
+    panel->setWindowTitle(qt(request.title));
+    panel->setLabelText(QFileDialog::Accept, qt(request.prompt));
+    if (request.message) panel->setLabelText(QFileDialog::LookIn, qt(*request.message));
+    auto answer = std::make_shared<std::function<void(std::optional<std::filesystem::path>)>>(std::move(request.answer));
+    connect(panel, &QFileDialog::finished, panel, [panel, answer](int result) {
+        const auto chosen = panel->selectedFiles();
+        if (result == QDialog::Accepted && !chosen.isEmpty()) {
+            (*answer)(std::filesystem::path(chosen.front().toStdString()));
+        } else {
+            (*answer)(std::nullopt);
+        }
+    });
+    folderPanel_ = panel;
+    panel->open();
+}
+
+}  // namespace qm

@@ -1,0 +1,147 @@
+// Offscreen smoke tests of the progress window and the destination picker: the Qt layer shows
+// what the models hold and forwards the buttons to them.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTreeWidget>
+
+#include "Platform/Core/ManualDispatchQueue.h"
+#include "QuillmereProfiles/QuillmereL10n.h"
+#include "QuillmereProfiles/UI/Views/SendDestinationPickerView.h"
+#include "QuillmereProfiles/UI/Views/TransferProgressWindowView.h"
+
+using namespace qm;
+
+namespace {
+
+// One application for the process, shared with the other view tests and never destroyed: Qt's
+// own globals may be gone by the time a static one would be.
+QApplication& application() {
+    if (auto* existing = qobject_cast<QApplication*>(QCoreApplication::instance())) return *existing;
+    static int argc = 1;
+    static char name[] = "views";
+    static char* argv[] = {name, nullptr};
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    return *new QApplication(argc, argv);
+}
+
+void processEvents() {
+    for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
+}
+
+class TransferWindowsView : public ::testing::Test {
+protected:
+    void SetUp() override {
+        application();
+        QuillmereL10n::configure({});
+    }
+    std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
+    std::shared_ptr<ManualDispatchQueue> main = clock->makeQueue("main");
+};
+
+TEST_F(TransferWindowsView, TheProgressWindowShowsItsRowsAndForwardsCancel) {
+    auto center = FileTransferCenter::make(main);
+    TransferProgressWindowView view(center);
+    int cancels = 0;
+    const UUID first = UUID::random();
+    center->addTask({first, FileTransferDirection::outgoing, "Viewer", 1, 4096, {"report.pdf"}}, [&] { ++cancels; });
+    center->addTask({UUID::random(), FileTransferDirection::incoming, "Viewer", 2, 0, {}}, {});
+    center->updateProgress(first, 1024, 4096);
+    main->runUntilIdle();
+    processEvents();
+    EXPECT_TRUE(view.isVisible());
+    EXPECT_EQ(view.windowTitle(), "File Transfers");
+    EXPECT_EQ(view.height(), 64 * 2 + 8 + 28);
+    auto rows = view.rowViews();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0]->iconLabel()->text(), QString::fromUtf8("\u2191"));
+    EXPECT_EQ(rows[0]->titleLabel()->text(), "Sending report.pdf to Viewer");
+    EXPECT_EQ(rows[0]->statusLabel()->text(), "1 KB / 4 KB");
+    EXPECT_EQ(rows[0]->bar()->value(), 2500);
+    EXPECT_EQ(rows[0]->bar()->geometry(), QRect(40, 28, 320, 10));
+    EXPECT_EQ(rows[1]->bar()->maximum(), 0) << "a busy bar while the total is unknown";
+    EXPECT_EQ(rows[1]->statusLabel()->text(), "Waiting…");
+
+    rows[0]->cancelButton()->click();
+    main->runUntilIdle();
+    processEvents();
+    EXPECT_EQ(cancels, 1);
+    EXPECT_EQ(rows[0]->statusLabel()->text(), "Cancelled");
+    EXPECT_EQ(rows[0]->cancelButton()->text(), "Dismiss");
+    rows[0]->cancelButton()->click();  // Dismiss
+    main->runUntilIdle();
+    processEvents();
+    EXPECT_EQ(view.rowViews().size(), 1u);
+
+    // The folder chooser is a sheet on the window; closing it answers cancel.
+    bool cancelled = false;
+    center->pickSaveLocation(UUID::random(), std::string("Photos"), [](const std::filesystem::path&) {},
+                             [&] { cancelled = true; });
+    main->runUntilIdle();
+    processEvents();
+    ASSERT_TRUE(view.folderPanel());
+    EXPECT_EQ(view.folderPanel()->windowTitle(), "Choose Save Location");
+    view.folderPanel()->reject();
+    processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(cancelled);
+    EXPECT_FALSE(view.folderPanel()) << "the panel goes once answered";
+
+    view.close();
+    processEvents();
+    EXPECT_FALSE(center->window()->visible);
+}
+
+TEST_F(TransferWindowsView, ThePickerShowsTheModelAndItsButtonsAnswer) {
+    std::optional<SendDestinationResult> answer;
+    bool answered = false;
+    SendDestinationPicker::Environment environment;
+    environment.mainQueue = main;
+    QPointer<SendDestinationPickerView> view;
+    environment.present = [&](const std::shared_ptr<SendDestinationPicker::PickerController>& picker) {
+        view = new SendDestinationPickerView(picker);
+    };
+    auto picker = SendDestinationPicker::present(
+        "Send to Quillmere Viewer", "Sending 2 items via Quillmere.",
+        {{"A", "Ada's Mac", "Connected Viewer"}, {"B", "Bob's iPad", std::nullopt}}, SendDestinationPicker::defaultPresets(),
+        std::nullopt, nullptr, environment, [&](std::optional<SendDestinationResult> result) {
+            answer = result;
+            answered = true;
+        });
+    processEvents();
+    ASSERT_TRUE(view);
+    EXPECT_TRUE(view->isVisible());
+    EXPECT_EQ(view->windowTitle(), "Send to Quillmere Viewer");
+    EXPECT_EQ(view->deviceList()->count(), 2);
+    EXPECT_EQ(view->folderTree()->topLevelItemCount(), 4);
+    EXPECT_EQ(view->folderTree()->topLevelItem(0)->text(0), "Home");
+    EXPECT_EQ(view->pathField()->text(), "~/Desktop");
+    EXPECT_FALSE(view->loadButton()->isEnabled());
+    EXPECT_EQ(view->statusLabel()->text(), "Remote browsing unavailable; use a preset or type a folder path.");
+    ASSERT_EQ(view->presetButtons().size(), 3u);
+
+    view->deviceList()->setCurrentRow(1);
+    view->presetButtons()[1]->click();
+    processEvents();
+    EXPECT_EQ(view->pathField()->text(), "~/Downloads");
+    view->rememberCheckbox()->setChecked(true);
+    view->sendButton()->click();
+    processEvents();
+    ASSERT_TRUE(answered);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->peer.id, "B");
+    EXPECT_EQ(answer->destination, "~/Downloads");
+    EXPECT_TRUE(answer->remember);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_FALSE(view) << "the view goes once the picker ended";
+}
+
+}  // namespace
