@@ -20,6 +20,7 @@
 #include "Platform/PortProbe.h"
 #include "Platform/ProcessLauncher.h"
 #include "Platform/Core/UUID.h"
+#include "Platform/FileManagerDesktop.h"
 #include "QuillmereProfiles/QuillmereDiscovery.h"
 #include "QuillmereProfiles/QuillmereReleaseFeed.h"
 
@@ -28,6 +29,7 @@ namespace qm {
 class V230HostAudioAuxServer;
 class ClipboardSyncBridge;
 class FileTransferService;
+class HostFileDelivery;
 class Pasteboard;
 class UserDefaults;
 class DistributedNotificationCenter;
@@ -92,6 +94,11 @@ public:
         HostLaunchFlags flags;
         std::string processName = "QuillmereHost";
         std::filesystem::path cachesDirectory;
+        // The user's home folder (received files are confined to it); empty: the process's.
+        std::filesystem::path homeDirectory;
+        // The file manager's front window, the Desktop and revealing delivered items; none: a
+        // simulation with no front window.
+        std::shared_ptr<FileManagerDesktop> fileManager;
         std::filesystem::path installerMarker = initialInstallOnboardingMarkerURL;
     };
 
@@ -268,6 +275,8 @@ public:
     std::shared_ptr<DiagnosticLogBuffer> diagnosticLog;
     std::shared_ptr<ClipboardSyncBridge> clipboardBridge;
     std::shared_ptr<FileTransferService> fileTransferService;
+    // Where received batches go and how Viewers' requests for Host files are answered.
+    std::shared_ptr<HostFileDelivery> fileDelivery;
     std::optional<UUID> latestInboundFileBatchID;
     bool pendingScreenCaptureRelaunch = false;
     bool permissionRequestInProgress = false;
@@ -294,6 +303,7 @@ private:
     void setAudioStatus(const std::string& labelText);
     // The delegate's part of the one wiring of server, clipboard bridge and file service.
     HostServiceHooks hostServiceHooks();
+    void makeFileDelivery();
     enum class UpdateCheckKind { launch, hourly, manual };
     // Fetches the feed and hands it to the kind's result handling, if the delegate still exists.
     void startUpdateCheckTask(UpdateCheckKind kind);
@@ -308,6 +318,7 @@ private:
     std::string runningText() const;
 
     Environment env_;
+    std::filesystem::path homeDirectory_;
     HostLaunchAtLogin launchAtLogin_;
     std::optional<bool> displaySymbolAvailable_;
     LogSink::Subscription logSubscription_;

@@ -1,6 +1,7 @@
-// Takes PNGs of the Host's windows and menus as a user sees them: the summary window (English
-// and German), the status menu, the main menu's Host menu and the whole screen. Run it on an X
-// display with a window manager (scripts/screenshots starts Xvfb and openbox for it).
+// Takes PNGs of the Host's windows and menus as a user sees them: the summary window and the
+// conflict alert (English and German), the status menu, the main menu's Host menu and the whole
+// screen. Run it on an X display with a window manager (scripts/screenshots starts Xvfb and
+// openbox for it).
 //
 //   host_screenshots <output folder>
 #include <QApplication>
@@ -14,6 +15,7 @@
 #include <QTimer>
 #include <filesystem>
 
+#include "HostApp/Delivery/FileTransferConflictResolver.h"
 #include "HostApp/Views/QtHostShell.h"
 #include "HostApp/Views/SummaryWindowView.h"
 #include "Platform/Core/LogSink.h"
@@ -142,9 +144,25 @@ int main(int argc, char** argv) {
         pump(app, 200);
     }
 
+    // The conflict alert of file delivery as a sheet on the summary window, answered Keep Both.
+    auto conflictAlert = [&](bool backupEnabled, const std::string& name) {
+        const FileTransferConflictAlert::Info info{"Quarterly Report.pdf", 2'418'000, 1'764'950'400.0,
+                                                   2'655'300,              1'765'040'700.0, 2};
+        FileTransferConflictAlert::present(*shell, info, app.delegate->summaryWindow, backupEnabled,
+                                           [](FileTransferConflictChoice, bool) {});
+        pump(app, 300);
+        if (auto* box = view->findChild<QMessageBox*>()) {
+            ok &= save(box->grab(), out / name);
+            box->buttons().first()->click();
+            pump(app, 100);
+        }
+    };
+    conflictAlert(false, "conflict-alert.png");
+
     app.defaultsStore->standard()->set(QuillmereL10n::overrideKey, std::string("de"));
     app.delegate->refreshHostLocalization();
     pump(app, 400);
     ok &= save(view->grab(), out / "summary-window-de.png");
+    conflictAlert(true, "conflict-alert-de.png");
     return ok ? 0 : 1;
 }
