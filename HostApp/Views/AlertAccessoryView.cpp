@@ -16,6 +16,8 @@ void addAlertAccessory(QMessageBox& box, const AlertModel& alert) {
     auto* grid = qobject_cast<QGridLayout*>(box.layout());
     if (!grid) return;
     auto* panel = new QWidget(&box);
+    // Room for a file name and its details on one line each.
+    panel->setMinimumWidth(340);
     auto* stack = new QVBoxLayout(panel);
     stack->setContentsMargins(0, 6, 0, 0);
     stack->setSpacing(6);

@@ -328,9 +328,9 @@ TEST(FileDelivery, DestinationHintsAndRequestedPathsStayInsideHome) {
     EXPECT_EQ(HostFileDelivery::confinedSourcePath("~/notes.txt", home), home / "notes.txt");
     EXPECT_EQ(HostFileDelivery::confinedSourcePath("notes.txt", home), home / "notes.txt");
     EXPECT_EQ(HostFileDelivery::confinedSourcePath("~", home), home);
-    for (const std::string path : std::vector<std::string>{"~/escape/secret.txt",
-                                                           (temp.path() / "outside" / "secret.txt").string(),
-                                                           "~/../outside/secret.txt", "~/missing.txt"}) {
+    for (const auto& path : std::vector<std::string>{"~/escape/secret.txt",
+                                                     (temp.path() / "outside" / "secret.txt").string(),
+                                                     "~/../outside/secret.txt", "~/missing.txt"}) {
         EXPECT_FALSE(HostFileDelivery::confinedSourcePath(path, home)) << path;
     }
 }
@@ -358,7 +358,9 @@ TEST(FileDelivery, ARequestForHostFilesIsSentBackToTheAskingViewerAloneOrRefused
     for (const auto& s : host.sent) {
         if (s.packet.batchID != served) continue;
         EXPECT_EQ(s.token, host.viewer.uuidString());
-        if (s.packet.op == FileTransferOp::directSave) EXPECT_EQ(s.packet.path, "~/Downloads");
+        if (s.packet.op == FileTransferOp::directSave) {
+            EXPECT_EQ(s.packet.path, "~/Downloads");
+        }
         if (s.packet.op != FileTransferOp::batchStart) continue;
         started = true;
         EXPECT_EQ(FileTransferPacket::batchStartIntent(s.packet.value2), FileTransferIntent::managedCopy);
@@ -432,7 +434,7 @@ TEST(FileDelivery, OutgoingBatchesOtherThanPlainCopiesGetARowThatCancelsThem) {
     EXPECT_EQ(host.rows->events.back(), "complete Sent after 1.5");
 }
 
-TEST(FileDelivery, TheFinderScriptTextIsKeptAsAsked) {
+TEST(FileDelivery, TheFinderScriptTextIsKeptExactly) {
     const auto& script = HostFileDelivery::frontFinderWindowScript;
     EXPECT_EQ(script.size(), 228u);
     EXPECT_EQ(std::count(script.begin(), script.end(), '\n'), 8);
