@@ -81,8 +81,8 @@ void connectHostServices(const std::shared_ptr<V230HostAudioAuxServer>& server,
 // "clipboard sent seq=<sequence> kind=<kind of the first item, or unknown>".
 std::string clipboardSentLine(const ClipboardTransfer& transfer);
 
-// What the Host answers a Viewer's peer send request with, for now always a refusal: serving
-// files of the Host on request needs the delivery side, which does not exist yet.
+// The refusal a Viewer's peer send request gets when no application answers it (the wiring
+// without the delegate, as tests and benchmarks build it).
 std::string peerSendRefusal(const FileTransferPacket& request);
 
 }  // namespace qm
