@@ -54,8 +54,10 @@
 #include "Platform/Workspace.h"
 #include "Platform/Linux/X11Connection.h"
 #include "Platform/Linux/X11SessionDesktop.h"
+#include "Platform/Linux/XdgFileManagerDesktop.h"
 #include "Platform/Linux/XTestEventPoster.h"
 #include "QuillmereProfiles/ClipboardSyncBridge.h"
+#include "QuillmereProfiles/FileTransferService.h"
 #include "QuillmereProfiles/QuillmereL10n.h"
 
 #ifndef QM_SOURCE_RESOURCES_DIR
@@ -263,6 +265,8 @@ int main(int argc, char** argv) {
     environment.cachesDirectory = defaultCachesDirectory();
 
     environment.launcher = std::make_shared<PosixProcessLauncher>();
+    environment.fileManager = std::make_shared<XdgFileManagerDesktop>(FileTransferService::Folders::current().home,
+                                                                      environment.launcher);
     if (session) {
         // The screens' sleep and wake from the X session, handed to the main queue like logind's.
         auto mainQueue = platform.mainQueue;

@@ -33,6 +33,20 @@ void FileTransferService::processIncoming(const FileTransferPacketView& packet, 
         return &it->second;
     };
 
+    // The intent travels in batchStart or in the batchIntent right after it; any other packet of
+    // the batch settles it as it stands.
+    switch (packet.op) {
+    case FileTransferOp::mkdir:
+    case FileTransferOp::fileStart:
+    case FileTransferOp::fileChunk:
+    case FileTransferOp::fileEnd:
+    case FileTransferOp::batchEnd:
+        if (auto* batch = batchOf(); batch && !batch->settled) settle(*batch);
+        break;
+    default:
+        break;
+    }
+
     switch (packet.op) {
     case FileTransferOp::batchStart:
         handleBatchStart(packet, peerToken);
@@ -54,9 +68,10 @@ void FileTransferService::processIncoming(const FileTransferPacketView& packet, 
         if (batchOf()) handleBatchEnd(id);
         return;
     case FileTransferOp::batchIntent:
-        if (auto* batch = batchOf()) {
+        if (auto* batch = batchOf(); batch && !batch->settled) {
             if (auto intent = fileTransferIntentFromRaw(static_cast<std::uint8_t>(packet.value1 & 0xFF)))
                 batch->intent = *intent;
+            settle(*batch);
         }
         return;
     case FileTransferOp::cancelBatch:
@@ -277,9 +292,17 @@ void FileTransferService::handleFileEnd(InboundBatch& batch) {
     batch.currentRelativePath.clear();
 }
 
+void FileTransferService::settle(InboundBatch& batch) {
+    batch.settled = true;
+    InboundBatchInfo info{batch.batchID,         batch.totalFilesExpected, batch.totalExpectedBytes, batch.itemNames,
+                          batch.intent,          batch.destinationHint,    batch.deliveryOptions,    batch.peerToken};
+    onMain([info = std::move(info)](FileTransferService& self) { self.onInboundBatchSettled(info); });
+}
+
 void FileTransferService::handleBatchEnd(const UUID& batchID) {
     auto node = inbound_.extract(batchID);
     auto& batch = node.mapped();
+    completedFolders_.insert_or_assign(batchID, batch.rootDir);
     // A file whose fileEnd never came is kept only when it is whole.
     if (batch.currentHandle.valid()) handleFileEnd(batch);
     notifyPeer(batch.peerToken, "files: batch " + batchID.uuidString() + " received " +

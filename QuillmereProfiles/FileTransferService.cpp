@@ -218,8 +218,31 @@ std::optional<FileTransferPeerSendResponse> FileTransferService::peerSendRespons
 void FileTransferService::cancelBatch(const UUID& batchID) {
     std::weak_ptr<FileTransferService> weak = weak_from_this();
     inboundQueue_->async([weak, batchID] {
-        if (auto self = weak.lock()) self->discardInbound(batchID);
+        if (auto self = weak.lock()) {
+            self->discardInbound(batchID);
+            self->releaseFolder(batchID);
+        }
     });
+}
+
+void FileTransferService::releaseCompletedBatch(const UUID& batchID) {
+    std::weak_ptr<FileTransferService> weak = weak_from_this();
+    inboundQueue_->async([weak, batchID] {
+        if (auto self = weak.lock()) self->releaseFolder(batchID);
+    });
+}
+
+void FileTransferService::releaseFolder(const UUID& batchID) {
+    auto node = completedFolders_.extract(batchID);
+    if (node.empty()) return;
+    cleanupQueue_->async([folder = node.mapped()] {
+        std::error_code ec;
+        std::filesystem::remove_all(folder, ec);  // removes links, never what they point to
+    });
+}
+
+std::size_t FileTransferService::unreleasedBatchCount() {
+    return inboundQueue_->sync([this] { return completedFolders_.size(); });
 }
 
 void FileTransferService::discardInbound(const UUID& batchID) {
@@ -230,6 +253,9 @@ void FileTransferService::discardInbound(const UUID& batchID) {
 
 void FileTransferService::dropInbound(std::map<UUID, InboundBatch>::iterator it, bool waitForRemoval) {
     auto rootDir = it->second.rootDir;
+    if (it->second.settled) {
+        onMain([id = it->first](FileTransferService& self) { self.onInboundBatchDropped(id); });
+    }
     inbound_.erase(it);  // closes the open file
     // The folder was made for this batch alone, so removing it later cannot touch another batch.
     auto remove = [rootDir] {

@@ -66,6 +66,22 @@ public:
         UUID batchID;
         std::uint64_t droppedFiles = 0;
         bool itemLimitReported = false;
+        // Reported through onInboundBatchSettled; its intent no longer changes.
+        bool settled = false;
+    };
+
+    // What an inbound batch's own packets said of it, taken when its intent is settled: at its
+    // batchIntent packet, or at the first later packet when it has none. The receiving side
+    // decides where the batch goes from this, never by asking after the batch ended.
+    struct InboundBatchInfo {
+        UUID batchID;
+        std::int64_t fileCount = 0;
+        std::uint64_t totalBytes = 0;
+        std::vector<std::string> itemNames;
+        FileTransferIntent intent = FileTransferIntent::copy;
+        std::optional<std::string> destinationHint;  // from the batch's directSave
+        FileTransferDeliveryOptions deliveryOptions;  // from the batch's directSave
+        std::optional<std::string> peerToken;         // the peer that started it
     };
 
     // What one peer may hold of the receiving side at once. Everything is released when the
@@ -101,6 +117,11 @@ public:
     CallbackSlot<BatchStartedWithIntent> onOutgoingBatchStarted;
     CallbackSlot<Progress> onOutgoingBatchProgress;
     CallbackSlot<void(const UUID& batchID)> onOutgoingBatchCompleted;
+    // Once per inbound batch, on the main queue, after onBatchStarted and before onBatchCompleted.
+    CallbackSlot<void(const InboundBatchInfo& batch)> onInboundBatchSettled;
+    // A batch reported through onInboundBatchSettled was dropped before its end: cancelled by
+    // either side, or its Viewer's road ended. On the main queue.
+    CallbackSlot<void(const UUID& batchID)> onInboundBatchDropped;
     CallbackSlot<void(const UUID& requestID, const std::string& path, const std::vector<RemoteDirectoryEntry>& entries)>
         onDirectoryListing;
     CallbackSlot<void(const UUID& batchID, const FileTransferPeerSendResponse& response)> onPeerSendResponse;
@@ -170,7 +191,13 @@ public:
 
     // Cancellation and the owner's lookups into running inbound batches. The lookups wait for
     // the receive queue; never call them from a block running on it.
+    // Also removes the staging folder of a completed batch that was not released yet.
     void cancelBatch(const UUID& batchID);
+    // The owner is done with a completed batch: its staging folder goes, with whatever the
+    // delivery left in it. Until then a completed batch keeps its folder.
+    void releaseCompletedBatch(const UUID& batchID);
+    // Completed batches whose staging folder was not released yet.
+    std::size_t unreleasedBatchCount();
     void notifyPeerCancel(const UUID& batchID);
     std::optional<std::string> destinationHint(const UUID& batchID);
     FileTransferDeliveryOptions deliveryOptions(const UUID& batchID);
@@ -205,6 +232,8 @@ private:
     void handleFileChunk(const UUID& batchID, InboundBatch& batch, const FileTransferPacketView& packet);
     void handleFileEnd(InboundBatch& batch);
     void handleBatchEnd(const UUID& batchID);
+    void settle(InboundBatch& batch);
+    void releaseFolder(const UUID& batchID);
     void handlePeerCancel(const UUID& batchID, const std::optional<std::string>& peerToken);
     void handleDirectSave(const FileTransferPacketView& packet, const std::optional<std::string>& peerToken);
     void notifyPeer(const std::optional<std::string>& peerToken, const std::string& text);
@@ -246,6 +275,8 @@ private:
     // Receive queue only.
     std::map<UUID, InboundBatch> inbound_;
     std::map<UUID, PendingDestination> pendingDestinations_;
+    // Staging folders of completed batches the owner has not released.
+    std::map<UUID, std::filesystem::path> completedFolders_;
 };
 
 // The first 8 characters of a batch id's text, as status lines show it.

@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "HostApp/App/HostServiceWiring.h"
+#include "HostApp/Delivery/HostFileDelivery.h"
 #include "HostApp/Server/V230HostAudioAuxServer.h"
 #include "Platform/DistributedNotifications.h"
 #include "Platform/Core/LogSink.h"
@@ -21,6 +22,7 @@ std::shared_ptr<HostProbeDelegate> HostProbeDelegate::create(Environment environ
     auto delegate = std::shared_ptr<HostProbeDelegate>(new HostProbeDelegate(std::move(environment)));
     delegate->logSubscription_ = DiagnosticLogBuffer::attach(LogSink::shared(), delegate->diagnosticLog);
     std::weak_ptr<HostProbeDelegate> weak = delegate;
+    delegate->makeFileDelivery();
     delegate->virtualDisplayCheckbox->action = [weak](ButtonModel& sender) {
         if (auto self = weak.lock()) self->virtualDisplayCheckboxChanged(sender);
     };
@@ -29,6 +31,34 @@ std::shared_ptr<HostProbeDelegate> HostProbeDelegate::create(Environment environ
     };
     delegate->configureSendFilesService();
     return delegate;
+}
+
+void HostProbeDelegate::makeFileDelivery() {
+    auto weak = this->weak();
+    HostFileDelivery::Environment delivery;
+    delivery.mainQueue = env_.platform.mainQueue;
+    delivery.clock = env_.platform.clock;
+    delivery.service = fileTransferService;
+    delivery.shell = env_.shell;
+    delivery.fileManager = env_.fileManager ? env_.fileManager : std::make_shared<SimulatedFileManagerDesktop>();
+    delivery.defaults = env_.defaults;
+    delivery.home = homeDirectory_;
+    delivery.log = [](const std::string& line) { logLine("[QuillmereHost] " + line); };
+    delivery.fallbackWindow = [weak]() -> std::shared_ptr<WindowModel> {
+        auto self = weak.lock();
+        return self ? self->summaryWindow : nullptr;
+    };
+    delivery.visibleWindow = [weak]() -> std::shared_ptr<WindowModel> {
+        auto self = weak.lock();
+        if (!self) return nullptr;
+        for (std::shared_ptr<WindowModel> window : {std::static_pointer_cast<WindowModel>(self->summaryWindow),
+                                                    std::static_pointer_cast<WindowModel>(self->detailWindow)}) {
+            if (window && window->visible()) return window;
+        }
+        return nullptr;
+    };
+    delivery.latestInboundFileBatchID = &latestInboundFileBatchID;
+    fileDelivery = HostFileDelivery::create(std::move(delivery));
 }
 
 HostProbeDelegate::HostProbeDelegate(Environment environment)
@@ -57,6 +87,8 @@ HostProbeDelegate::HostProbeDelegate(Environment environment)
                                                             env_.cachesDirectory);
     FileTransferService::Folders folders = FileTransferService::Folders::current();
     if (!env_.cachesDirectory.empty()) folders.caches = env_.cachesDirectory;
+    if (!env_.homeDirectory.empty()) folders.home = env_.homeDirectory;
+    homeDirectory_ = folders.home;
     fileTransferService = std::make_shared<FileTransferService>(env_.platform, "Viewer", fileChunkSize, folders);
     backgroundQueue_ = env_.platform.makeQueue("v230.hostprobe.background");
     updateFeedQueue_ = env_.platform.makeQueue("v230.hostprobe.update-feed");
@@ -254,6 +286,29 @@ HostServiceHooks HostProbeDelegate::hostServiceHooks() {
     hooks.hostClipboardChanged = [weak = weak()](const std::string& reason) {
         if (auto self = weak.lock()) self->invalidateInboundFileClipboardClaim(reason);
     };
+    hooks.incomingBatchSettled = [weak = weak()](const FileTransferService::InboundBatchInfo& batch) {
+        if (auto self = weak.lock()) self->fileDelivery->incomingBatchSettled(batch);
+    };
+    hooks.incomingBatchDropped = [weak = weak()](const UUID& id) {
+        if (auto self = weak.lock()) self->fileDelivery->incomingBatchDropped(id);
+    };
+    hooks.incomingBatchProgress = [weak = weak()](const UUID& id, std::uint64_t received, std::uint64_t total) {
+        if (auto self = weak.lock()) self->fileDelivery->incomingBatchProgress(id, received, total);
+    };
+    hooks.incomingBatchCompleted = [weak = weak()](const UUID& id, const std::vector<std::filesystem::path>& urls,
+                                                   FileTransferIntent intent) {
+        if (auto self = weak.lock()) self->fileDelivery->incomingBatchCompleted(id, urls, intent);
+    };
+    hooks.outgoingBatchStarted = [weak = weak()](const UUID& id, std::int64_t count, std::uint64_t total,
+                                                 FileTransferIntent intent, const std::vector<std::string>& names) {
+        if (auto self = weak.lock()) self->fileDelivery->outgoingBatchStarted(id, count, total, intent, names);
+    };
+    hooks.outgoingBatchProgress = [weak = weak()](const UUID& id, std::uint64_t sent, std::uint64_t total) {
+        if (auto self = weak.lock()) self->fileDelivery->outgoingBatchProgress(id, sent, total);
+    };
+    hooks.outgoingBatchCompleted = [weak = weak()](const UUID& id) {
+        if (auto self = weak.lock()) self->fileDelivery->outgoingBatchCompleted(id);
+    };
     // Packets of both channels pass through the delegate's handler before the service.
     hooks.fileTransferPacket = [weak = weak()](const FileTransferPacket& packet, const UUID& session) {
         auto self = weak.lock();
@@ -263,9 +318,7 @@ HostServiceHooks HostProbeDelegate::hostServiceHooks() {
 }
 
 bool HostProbeDelegate::handleIncomingFileTransferPacket(const FileTransferPacket& packet, const UUID& viewerSession) {
-    if (packet.op != FileTransferOp::peerSendRequest) return false;
-    fileTransferService->sendPeerSendResponse(packet.batchID, false, peerSendRefusal(packet), viewerSession.uuidString());
-    return true;
+    return fileDelivery->handleIncomingFileTransferPacket(packet, viewerSession);
 }
 
 void HostProbeDelegate::invalidateInboundFileClipboardClaim(const std::string& reason) {

@@ -20,6 +20,7 @@
 #include "Platform/PortProbe.h"
 #include "Platform/ProcessLauncher.h"
 #include "Platform/Core/UUID.h"
+#include "Platform/FileManagerDesktop.h"
 #include "QuillmereProfiles/QuillmereDiscovery.h"
 #include "QuillmereProfiles/QuillmereReleaseFeed.h"
 
@@ -31,6 +32,7 @@ class FileTransferService;
 class FileTransferCenter;
 class SendFilesService;
 struct SendFilesPasteboard;
+class HostFileDelivery;
 class Pasteboard;
 class UserDefaults;
 class DistributedNotificationCenter;
@@ -95,6 +97,11 @@ public:
         HostLaunchFlags flags;
         std::string processName = "QuillmereHost";
         std::filesystem::path cachesDirectory;
+        // The user's home folder (received files are confined to it); empty: the process's.
+        std::filesystem::path homeDirectory;
+        // The file manager's front window, the Desktop and revealing delivered items; none: a
+        // simulation with no front window.
+        std::shared_ptr<FileManagerDesktop> fileManager;
         std::filesystem::path installerMarker = initialInstallOnboardingMarkerURL;
     };
 
@@ -287,6 +294,8 @@ public:
     // The "File Transfers" window, one for the application's life.
     std::shared_ptr<FileTransferCenter> fileTransferCenter;
     std::shared_ptr<SendFilesService> sendFilesService;
+    // Where received batches go and how Viewers' requests for Host files are answered.
+    std::shared_ptr<HostFileDelivery> fileDelivery;
     std::optional<UUID> latestInboundFileBatchID;
     bool pendingScreenCaptureRelaunch = false;
     bool permissionRequestInProgress = false;
@@ -314,6 +323,7 @@ private:
     // The delegate's part of the one wiring of server, clipboard bridge and file service.
     HostServiceHooks hostServiceHooks();
     void configureSendFilesService();
+    void makeFileDelivery();
     enum class UpdateCheckKind { launch, hourly, manual };
     // Fetches the feed and hands it to the kind's result handling, if the delegate still exists.
     void startUpdateCheckTask(UpdateCheckKind kind);
@@ -328,6 +338,7 @@ private:
     std::string runningText() const;
 
     Environment env_;
+    std::filesystem::path homeDirectory_;
     HostLaunchAtLogin launchAtLogin_;
     std::optional<bool> displaySymbolAvailable_;
     LogSink::Subscription logSubscription_;

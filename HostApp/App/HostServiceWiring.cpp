@@ -171,6 +171,14 @@ void connectServiceCallbacks(const std::shared_ptr<V230HostAudioAuxServer>& serv
         std::optional<UUID> sessionID = token ? UUID::parse(*token) : std::nullopt;
         return host->fileTransferBacklog(sessionID);
     };
+    // The application's batch events (the progress window and delivery), when it has them.
+    if (hooks.incomingBatchSettled) files->onInboundBatchSettled = hooks.incomingBatchSettled;
+    if (hooks.incomingBatchDropped) files->onInboundBatchDropped = hooks.incomingBatchDropped;
+    if (hooks.incomingBatchProgress) files->onBatchProgress = hooks.incomingBatchProgress;
+    if (hooks.incomingBatchCompleted) files->onBatchCompleted = hooks.incomingBatchCompleted;
+    if (hooks.outgoingBatchStarted) files->onOutgoingBatchStarted = hooks.outgoingBatchStarted;
+    if (hooks.outgoingBatchProgress) files->onOutgoingBatchProgress = hooks.outgoingBatchProgress;
+    if (hooks.outgoingBatchCompleted) files->onOutgoingBatchCompleted = hooks.outgoingBatchCompleted;
     files->onStatus = [weakServer, hooks](const std::string& text) {
         if (hooks.filesStatus) {
             hooks.filesStatus(text);

@@ -6,12 +6,12 @@
 
 #include "Platform/Core/DispatchQueue.h"
 #include "QuillmereProfiles/FileTransferPacket.h"
+#include "QuillmereProfiles/FileTransferService.h"
 
 namespace qm {
 
 class V230HostAudioAuxServer;
 class ClipboardSyncBridge;
-class FileTransferService;
 struct ClipboardTransfer;
 
 // Connects the session server, the clipboard bridge and the file-transfer service, none of which
@@ -48,6 +48,18 @@ struct HostServiceHooks {
     // Every file-transfer packet of a Viewer but its file chunks, on the server queue, before the
     // service sees it; true when the application took it (the service then never does).
     std::function<bool(const FileTransferPacket& packet, const UUID& viewerSession)> fileTransferPacket;
+    // The service's batch events, on the main queue: incoming batches once their intent is settled,
+    // their progress and end; outgoing batches' start, progress and end.
+    std::function<void(const FileTransferService::InboundBatchInfo&)> incomingBatchSettled;
+    std::function<void(const UUID&)> incomingBatchDropped;
+    std::function<void(const UUID&, std::uint64_t received, std::uint64_t total)> incomingBatchProgress;
+    std::function<void(const UUID&, const std::vector<std::filesystem::path>&, FileTransferIntent)>
+        incomingBatchCompleted;
+    std::function<void(const UUID&, std::int64_t fileCount, std::uint64_t totalBytes, FileTransferIntent,
+                       const std::vector<std::string>& itemNames)>
+        outgoingBatchStarted;
+    std::function<void(const UUID&, std::uint64_t sent, std::uint64_t total)> outgoingBatchProgress;
+    std::function<void(const UUID&)> outgoingBatchCompleted;
 };
 
 // The server's callbacks (set them before server->start(): the server reads its callbacks on its
@@ -69,8 +81,8 @@ void connectHostServices(const std::shared_ptr<V230HostAudioAuxServer>& server,
 // "clipboard sent seq=<sequence> kind=<kind of the first item, or unknown>".
 std::string clipboardSentLine(const ClipboardTransfer& transfer);
 
-// What the Host answers a Viewer's peer send request with, for now always a refusal: serving
-// files of the Host on request needs the delivery side, which does not exist yet.
+// The refusal a Viewer's peer send request gets when no application answers it (the wiring
+// without the delegate, as tests and benchmarks build it).
 std::string peerSendRefusal(const FileTransferPacket& request);
 
 }  // namespace qm

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "HostApp/App/ViewModels.h"
@@ -39,6 +41,10 @@ public:
     // the order they were added.
     virtual void beginSheet(const std::shared_ptr<WindowModel>& window, const AlertModel& alert,
                             std::function<void(int response)> completion) = 0;
+    // Asks for one folder, as a sheet on `window` when there is one; `completion` gets the chosen
+    // folder, or nothing when the panel was cancelled.
+    virtual void beginFolderPanel(const std::shared_ptr<WindowModel>& window, const FolderPanelModel& panel,
+                                  std::function<void(std::optional<std::filesystem::path>)> completion) = 0;
     virtual void openURL(const std::string& url) = 0;
     // The send-files actions appear in the desktop's services list.
     virtual void registerServicesProvider() = 0;

@@ -203,10 +203,31 @@ private:
 // An alert shown as a sheet on a window. Buttons answer 1000, 1001, 1002 in the order added.
 struct AlertModel {
     enum class Style { informational, warning, critical };
+    // One row under the informative text: a label in one of the looks, or a check box whose state
+    // the owner reads when the sheet ends.
+    struct Accessory {
+        enum class Look { emphasized, detail, warning };
+        std::string text;
+        Look look = Look::detail;
+        std::shared_ptr<ButtonModel> checkbox;  // set: the row is this check box
+    };
     std::string messageText;
     std::string informativeText;
     std::vector<std::string> buttons;
     Style style = Style::informational;
+    std::vector<Accessory> accessories{};  // top to bottom
+};
+
+// A panel that asks for files or folders: its texts and what it lets the user pick.
+struct FolderPanelModel {
+    std::string title;
+    std::string prompt;   // the accept button
+    std::string message;  // above the browser; empty for none
+    bool canChooseFiles = false;
+    bool canChooseDirectories = true;
+    bool canCreateDirectories = true;
+    bool allowsMultipleSelection = false;
+    friend bool operator==(const FolderPanelModel&, const FolderPanelModel&) = default;
 };
 
 // A top-level window: what the system's window server would hold of it.
@@ -227,6 +248,7 @@ public:
     void setLevel(int level) { assign(level_, level); }
     std::uint32_t collectionBehavior() const { return collectionBehavior_; }
     void addCollectionBehavior(std::uint32_t flags) { assign(collectionBehavior_, collectionBehavior_ | flags); }
+    void setCollectionBehavior(std::uint32_t flags) { assign(collectionBehavior_, flags); }
     bool hidesOnDeactivate() const { return hidesOnDeactivate_; }
     void setHidesOnDeactivate(bool hides) { assign(hidesOnDeactivate_, hides); }
     const std::optional<AlertModel>& attachedSheet() const { return sheet_; }

@@ -16,6 +16,8 @@
 #include <QUrl>
 #include <QWidget>
 
+#include "HostApp/Views/AlertAccessoryView.h"
+#include "HostApp/Views/FolderPanelView.h"
 #include "HostApp/Views/SummaryWindowView.h"
 #include "HostApp/Views/UpdateWindowViews.h"
 #include "QuillmereProfiles/UI/Views/SendDestinationPickerView.h"
@@ -241,6 +243,8 @@ void QtHostShell::beginSheet(const std::shared_ptr<WindowModel>& window, const A
     box->setInformativeText(q(alert.informativeText));
     std::vector<QAbstractButton*> buttons;
     for (const auto& title : alert.buttons) buttons.push_back(box->addButton(q(title), QMessageBox::AcceptRole));
+    if (!buttons.empty()) box->setDefaultButton(qobject_cast<QPushButton*>(buttons.front()));
+    addAlertAccessory(*box, alert);
     window->setAttachedSheet(alert);
     connect(box, &QMessageBox::buttonClicked, box, [box, buttons, window, completion](QAbstractButton* clicked) {
         int response = 1000;
@@ -252,6 +256,11 @@ void QtHostShell::beginSheet(const std::shared_ptr<WindowModel>& window, const A
         box->close();
     });
     box->open();
+}
+
+void QtHostShell::beginFolderPanel(const std::shared_ptr<WindowModel>& window, const FolderPanelModel& panel,
+                                   std::function<void(std::optional<std::filesystem::path>)> completion) {
+    openFolderPanel(panel, window ? widgetFor(window.get()) : nullptr, std::move(completion));
 }
 
 void QtHostShell::openURL(const std::string& url) { QDesktopServices::openUrl(QUrl(q(url))); }

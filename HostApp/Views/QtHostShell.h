@@ -33,6 +33,8 @@ public:
     void showAboutPanel(const std::string& applicationName, const std::string& version) override;
     void beginSheet(const std::shared_ptr<WindowModel>& window, const AlertModel& alert,
                     std::function<void(int response)> completion) override;
+    void beginFolderPanel(const std::shared_ptr<WindowModel>& window, const FolderPanelModel& panel,
+                          std::function<void(std::optional<std::filesystem::path>)> completion) override;
     void openURL(const std::string& url) override;
     void registerServicesProvider() override {}
     void attachTransferCenter(const std::shared_ptr<FileTransferCenter>& center) override;

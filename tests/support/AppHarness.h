@@ -49,6 +49,8 @@ struct AppHarness {
         environment.bundle.executablePath = "/opt/quillmere/bin/QuillmereHost";
         environment.flags = flags;
         environment.cachesDirectory = caches.path();
+        environment.homeDirectory = caches.path() / "home";
+        std::filesystem::create_directories(environment.homeDirectory);
         environment.installerMarker = caches.path() / "installer-marker";
         environment.websiteURL = [](const std::string& path, const std::optional<std::string>& fragment) {
             return std::optional<std::string>("https://product.test/" + path + (fragment ? "#" + *fragment : ""));

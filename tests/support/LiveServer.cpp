@@ -49,7 +49,11 @@ LiveServer::LiveServer(Setup setup) {
         if (statuses_.size() > keptStatuses) statuses_.pop_front();
     };
     if (setup.beforeStart) setup.beforeStart(server_, platform);
-    server_->start();
+    if (setup.start) {
+        setup.start(server_, platform);
+    } else {
+        server_->start();
+    }
     if (!waitUntil([&] {
             ports_ = server_->boundPorts();
             return ports_.control != 0 && ports_.video != 0 && ports_.fileTransfer != 0;

@@ -45,6 +45,9 @@ public:
         // Runs once the server exists and before it starts, with the platform it was given: the
         // place to build and connect services (the clipboard bridge, the file-transfer service).
         std::function<void(const std::shared_ptr<V230HostAudioAuxServer>&, const HostPlatform&)> beforeStart = {};
+        // Starts the server in place of its plain start(): the application's launch, which wires
+        // and starts it the way the process does.
+        std::function<void(const std::shared_ptr<V230HostAudioAuxServer>&, const HostPlatform&)> start = {};
     };
     LiveServer() : LiveServer(Setup{}) {}
     explicit LiveServer(Setup setup);

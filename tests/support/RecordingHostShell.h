@@ -1,6 +1,8 @@
 #pragma once
 
 #include <deque>
+#include <filesystem>
+#include <optional>
 #include <functional>
 #include <string>
 #include <vector>
@@ -46,6 +48,18 @@ public:
             completion(response);
         });
     }
+    // Answered from `scriptedFolders` (nothing there: cancelled), else kept in `pendingFolderPanels`.
+    void beginFolderPanel(const std::shared_ptr<WindowModel>& window, const FolderPanelModel& panel,
+                          std::function<void(std::optional<std::filesystem::path>)> completion) override {
+        folderPanels.push_back({window, panel});
+        if (!scriptedFolders.empty()) {
+            auto answer = scriptedFolders.front();
+            scriptedFolders.pop_front();
+            completion(answer);
+            return;
+        }
+        pendingFolderPanels.push_back(std::move(completion));
+    }
     void openURL(const std::string& url) override { openedURLs.push_back(url); }
     void registerServicesProvider() override { events.push_back("registerServicesProvider"); }
     void terminate() override { events.push_back("terminate"); }
@@ -63,6 +77,13 @@ public:
     std::vector<std::function<void(int)>> pendingSheets;
     std::shared_ptr<FileTransferCenter> transferCenter;
     std::vector<std::shared_ptr<SendDestinationPicker::PickerController>> pickers;
+    struct FolderPanel {
+        std::shared_ptr<WindowModel> window;
+        FolderPanelModel panel;
+    };
+    std::vector<FolderPanel> folderPanels;
+    std::deque<std::optional<std::filesystem::path>> scriptedFolders;
+    std::vector<std::function<void(std::optional<std::filesystem::path>)>> pendingFolderPanels;
 
 private:
     MainMenu mainMenu_;

@@ -46,9 +46,11 @@ std::size_t WiredHost::stagedFiles() const {
     return count;
 }
 
-WiredViewer::WiredViewer(WiredHost& host, std::string sourceAddress)
-    : control(host.live->ports().control, "127.0.0.1", std::move(sourceAddress)) {
-    auto& server = host.live->server();
+WiredViewer::WiredViewer(WiredHost& host, std::string sourceAddress) : WiredViewer(*host.live, std::move(sourceAddress)) {}
+
+WiredViewer::WiredViewer(LiveServer& live, std::string sourceAddress)
+    : control(live.ports().control, "127.0.0.1", std::move(sourceAddress)) {
+    auto& server = live.server();
     std::vector<UUID> before;
     for (const auto& [id, name] : server.connectedFileTransferPeers()) before.push_back(id);
     auto result = control.signIn(LiveServer::user, LiveServer::password);

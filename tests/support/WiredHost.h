@@ -50,6 +50,7 @@ private:
 // made one at a time: the new session is the file channel that was not bound before.
 struct WiredViewer {
     explicit WiredViewer(WiredHost& host, std::string sourceAddress = {});
+    explicit WiredViewer(LiveServer& live, std::string sourceAddress = {});
     bool ready() const { return sessionID.has_value(); }
 
     TestViewer control;

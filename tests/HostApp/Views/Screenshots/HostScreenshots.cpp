@@ -1,7 +1,7 @@
 // Takes PNGs of the Host's windows and menus as a user sees them: the summary window, the
-// progress window with three transfers and the send destination picker (English and German),
-// the status menu, the main menu's Host menu and the whole screen. Run it on an X
-// display with a window manager (scripts/screenshots starts Xvfb and openbox for it).
+// progress window with three transfers, the send destination picker and the conflict alert
+// (English and German), the status menu, the main menu's Host menu and the whole screen. Run it
+// on an X display with a window manager (scripts/screenshots starts Xvfb and openbox for it).
 //
 //   host_screenshots <output folder>
 #include <QApplication>
@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "HostApp/Delivery/FileTransferConflictResolver.h"
 #include "HostApp/Views/QtHostShell.h"
 #include "HostApp/Delivery/SendFilesService.h"
 #include "HostApp/Views/SummaryWindowView.h"
@@ -215,6 +216,20 @@ int main(int argc, char** argv) {
                                     {{"viewer", "Ada's MacBook Pro", std::nullopt}, "~/Documents/Projects", true});
     ok &= saveTransfers(app, *shell, out / "transfers-window.png");
     ok &= savePicker(app, *shell, viewer, toSend, out / "send-destination-picker.png");
+    // The conflict alert of file delivery as a sheet on the summary window, answered Keep Both.
+    auto conflictAlert = [&](bool backupEnabled, const std::string& name) {
+        const FileTransferConflictAlert::Info info{"Quarterly Report.pdf", 2'418'000, 1'764'950'400.0,
+                                                   2'655'300,              1'765'040'700.0, 2};
+        FileTransferConflictAlert::present(*shell, info, app.delegate->summaryWindow, backupEnabled,
+                                           [](FileTransferConflictChoice, bool) {});
+        pump(app, 300);
+        if (auto* box = view->findChild<QMessageBox*>()) {
+            ok &= save(box->grab(), out / name);
+            box->buttons().first()->click();
+            pump(app, 100);
+        }
+    };
+    conflictAlert(false, "conflict-alert.png");
 
     app.defaultsStore->standard()->set(QuillmereL10n::overrideKey, std::string("de"));
     app.delegate->refreshHostLocalization();
@@ -223,5 +238,6 @@ int main(int argc, char** argv) {
     ok &= saveTransfers(app, *shell, out / "transfers-window-de.png");
     ok &= savePicker(app, *shell, viewer, toSend, out / "send-destination-picker-de.png");
     std::filesystem::remove_all(files);
+    conflictAlert(true, "conflict-alert-de.png");
     return ok ? 0 : 1;
 }

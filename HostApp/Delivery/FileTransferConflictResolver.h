@@ -1,0 +1,79 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "HostApp/App/HostShell.h"
+#include "HostApp/App/ViewModels.h"
+#include "Platform/Core/DispatchQueue.h"
+
+namespace qm {
+
+enum class FileTransferConflictChoice { keepBoth, stop, replace };
+
+// How one delivery run ended.
+struct FileTransferDeliveryResult {
+    std::vector<std::filesystem::path> deliveredURLs;  // final places, in delivery order
+    bool stoppedByUser = false;                         // Stop was chosen in a conflict alert
+    std::int64_t failedItemCount = 0;
+    friend bool operator==(const FileTransferDeliveryResult&, const FileTransferDeliveryResult&) = default;
+};
+
+// The alert that asks what to do with an item whose name is taken in the destination folder.
+class FileTransferConflictAlert {
+public:
+    struct Info {
+        std::string fileName;
+        std::uint64_t existingSize = 0;
+        std::optional<double> existingDate;  // seconds since 1970, UTC
+        std::uint64_t newSize = 0;
+        std::optional<double> newDate;
+        std::int64_t remainingConflictCount = 0;  // further conflicts among the items not yet taken
+    };
+
+    // The alert: its texts, the detail rows, the apply-to-all check box (only with further
+    // conflicts) and the backup note; buttons Keep Both (1000), Stop (1001), Replace (1002).
+    static AlertModel makeAlert(const Info& info, bool backupEnabled);
+    // Raises `parentWindow` above other applications' windows for the time of the sheet, shows the
+    // alert on it and answers once on the main queue with the choice and the apply-to-all box.
+    static void present(HostShell& shell, const Info& info, const std::shared_ptr<WindowModel>& parentWindow,
+                        bool backupEnabled, std::function<void(FileTransferConflictChoice, bool applyToAll)> completion);
+    // Keep Both, Stop, Replace by response; any other response (the sheet ended otherwise) is Stop.
+    static FileTransferConflictChoice choiceFor(int response);
+    // "999 B", "1 KB", "1.0 MB" (decimal units), then " · Modified: yyyy-MM-dd HH:mm" with a date.
+    static std::string detailText(std::uint64_t size, std::optional<double> date);
+};
+
+// Moves staged items into one folder, one after the other. A name that is taken is settled by
+// the choice the user made for all remaining conflicts, else by asking (an alert on a visible
+// window, when prompting is on), else by keeping both. Replace can first copy the existing item
+// into the run's backup folder under the home folder. The completion runs exactly once, on the
+// main queue.
+class FileTransferConflictResolver {
+public:
+    struct Context {
+        DispatchQueuePtr mainQueue;
+        std::shared_ptr<HostShell> shell;
+        std::filesystem::path home;
+        double now = 0;  // wall time of the run's start, seconds since 1970
+        // The application's key, main or first visible window, when the parent is not visible.
+        std::function<std::shared_ptr<WindowModel>()> visibleWindow;
+    };
+
+    // Called on the main queue it starts at once (a run without alerts has completed when it
+    // returns); elsewhere it starts on the main queue.
+    static void deliver(const Context& context, std::vector<std::filesystem::path> stagedURLs,
+                        std::filesystem::path destination, std::shared_ptr<WindowModel> parentWindow,
+                        bool shouldPromptForConflicts, bool backupBeforeOverwrite,
+                        std::function<void(FileTransferDeliveryResult)> completion);
+
+    // <home>/Corventis Backups/transfer/<yyyy-MM-dd-HHmmss of `now`, local time>.
+    static std::filesystem::path backupRoot(const std::filesystem::path& home, double now);
+};
+
+}  // namespace qm

@@ -1,0 +1,471 @@
+#include "HostApp/Delivery/HostFileDelivery.h"
+
+#include <unistd.h>
+
+#include "HostApp/Delivery/DeliveredItems.h"
+#include "Platform/Core/LogSink.h"
+#include "QuillmereProfiles/FileTransferDocuments.h"
+#include "QuillmereProfiles/QuillmereL10n.h"
+
+namespace qm {
+
+namespace fs = std::filesystem;
+using L10n = QuillmereL10n;
+
+const std::string HostFileDelivery::frontFinderWindowScript =
+    "tell application \"Finder\"\n"
+    "    if (count of windows) > 0 then\n"
+    "        try\n"
+    "            set theTarget to target of front window\n"
+    "            return POSIX path of (theTarget as alias)\n"
+    "        end try\n"
+    "    end if\n"
+    "    return \"\"\n"
+    "end tell";
+
+namespace {
+
+std::string savingToText(const fs::path& folder) {
+    return L10n::format("fileTransfer.center.savingTo", "Saving to %@…", folder.filename().string());
+}
+
+// "~" and "~/x" below home, a relative path from home; "~other" names nobody here.
+std::optional<fs::path> homeBased(const std::string& text, const fs::path& home) {
+    if (text == "~") return home;
+    if (text.rfind("~/", 0) == 0) return home / text.substr(2);
+    if (!text.empty() && text.front() == '~') return std::nullopt;
+    fs::path path(text);
+    return path.is_absolute() ? path : home / path;
+}
+
+bool isInside(const fs::path& path, const fs::path& root) {
+    const auto p = path.string();
+    const auto r = root.string();
+    return p == r || (p.size() > r.size() && p.compare(0, r.size(), r) == 0 && (r.back() == '/' || p[r.size()] == '/'));
+}
+
+}  // namespace
+
+std::shared_ptr<HostFileDelivery> HostFileDelivery::create(Environment environment) {
+    return std::shared_ptr<HostFileDelivery>(new HostFileDelivery(std::move(environment)));
+}
+
+void HostFileDelivery::onMain(std::function<void(HostFileDelivery&)> block) {
+    env_.mainQueue->async([weak = weak_from_this(), block = std::move(block)] {
+        if (auto self = weak.lock()) block(*self);
+    });
+}
+
+void HostFileDelivery::log(const std::string& line) const {
+    if (env_.log) env_.log(line);
+}
+
+std::size_t HostFileDelivery::entryCount() const {
+    return pendingFileDestinations.size() + pendingFileURLs.size() + pendingFileDeliveryOptions.size() +
+           inboundFileTransferRoutingTokens.size() + managedCopyInboundBatchIDs.size() + activeInboundBatches.size();
+}
+
+// ---- Packets from Viewers (server queue) ---------------------------------------------------------
+
+bool HostFileDelivery::handleIncomingFileTransferPacket(const FileTransferPacket& packet, const UUID& viewerSession) {
+    const std::string token = viewerSession.uuidString();
+    switch (packet.op) {
+        case FileTransferOp::peerSendRequest:
+            answerPeerSendRequest(packet, viewerSession);
+            return true;
+        case FileTransferOp::directSave:
+            // Queued ahead of the batch's own events, which reach the main queue through the service.
+            onMain([id = packet.batchID, token](HostFileDelivery& self) {
+                self.inboundFileTransferRoutingTokens[id] = token;
+            });
+            return false;
+        case FileTransferOp::cancelBatch:
+            onMain([id = packet.batchID, token](HostFileDelivery& self) { self.peerCancelled(id, token); });
+            return false;
+        default:
+            return false;
+    }
+}
+
+std::optional<fs::path> HostFileDelivery::confinedSourcePath(const std::string& path, const fs::path& home) {
+    std::error_code error;
+    const auto root = fs::canonical(home, error);
+    if (error) return std::nullopt;
+    auto based = homeBased(path, root);
+    if (!based) return std::nullopt;
+    auto resolved = fs::canonical(*based, error);
+    if (error || !isInside(resolved, root)) return std::nullopt;
+    if (::access(resolved.c_str(), R_OK) != 0) return std::nullopt;
+    return resolved;
+}
+
+void HostFileDelivery::answerPeerSendRequest(const FileTransferPacket& packet, const UUID& viewerSession) {
+    const std::string token = viewerSession.uuidString();
+    auto answer = [&](bool accepted, const std::optional<std::string>& message) {
+        env_.service->sendPeerSendResponse(packet.batchID, accepted, message, token);
+    };
+    auto request = FileTransferService::peerSendRequest(packet);
+    if (!request) {
+        log("files: rejected malformed peer send request");
+        return answer(false, "The Host could not read the requested transfer.");
+    }
+    std::vector<fs::path> urls;
+    for (const auto& path : request->sourcePaths) {
+        auto url = confinedSourcePath(path, env_.home);
+        if (url && std::find(urls.begin(), urls.end(), *url) == urls.end()) urls.push_back(*url);
+    }
+    if (urls.empty()) {
+        log("files: rejected peer send request with no readable Home paths");
+        return answer(false, "The requested files are no longer available on the Host.");
+    }
+    log("files: requested send of " + std::to_string(urls.size()) + " item(s) to Viewer session " + token.substr(0, 8));
+    auto batch = env_.service->sendURLs(urls, FileTransferIntent::managedCopy, request->destination,
+                                        FileTransferDeliveryOptions(request->deliveryOptionsRawValue), token,
+                                        packet.batchID);
+    if (!batch) {
+        log("files: could not queue peer send request");
+        return answer(false, "The Host could not prepare the requested transfer.");
+    }
+    answer(true, std::nullopt);
+}
+
+void HostFileDelivery::peerCancelled(const UUID& batchID, const std::string& token) {
+    // A Viewer cancels only what is its own; the service drops its batch and says so.
+    if (auto found = inboundFileTransferRoutingTokens.find(batchID);
+        found != inboundFileTransferRoutingTokens.end() && found->second == token && !activeInboundBatches.contains(batchID))
+        inboundFileTransferRoutingTokens.erase(found);
+}
+
+void HostFileDelivery::incomingBatchDropped(const UUID& batchID) {
+    if (!activeInboundBatches.contains(batchID)) return;  // ended here already
+    if (rows) rows->completeTask(batchID, L10n::text("fileTransfer.cancelled", "Cancelled"), 1.0);
+    clearLatestInboundBatch(batchID);
+    forgetBatch(batchID);
+}
+
+// ---- Incoming batches (main queue) ----------------------------------------------------------------
+
+void HostFileDelivery::incomingBatchSettled(const FileTransferService::InboundBatchInfo& batch) {
+    const auto& id = batch.batchID;
+    const auto intent = batch.intent;
+    if (env_.latestInboundFileBatchID) *env_.latestInboundFileBatchID = id;
+    activeInboundBatches[id] = batch.peerToken;
+    if (rows) {
+        rows->addTask(id, FileTransferDirection::incoming, peerLabel, batch.fileCount, batch.totalBytes,
+                      batch.itemNames, [weak = weak_from_this(), id] {
+                          if (auto self = weak.lock()) self->rowCancelled(id);
+                      });
+    }
+    if (intent == FileTransferIntent::dropToFinder) {
+        if (rows) rows->setSubtitle(id, L10n::text("fileTransfer.center.droppingToFinder", "Dropping into Finder…"));
+        return;
+    }
+    if (intent == FileTransferIntent::managedCopy) {
+        pendingFileDeliveryOptions[id] = batch.deliveryOptions;
+        managedCopyInboundBatchIDs.insert(id);
+        // The receipt goes to the Viewer that sent the batch even when it named no destination.
+        if (batch.peerToken) inboundFileTransferRoutingTokens.try_emplace(id, *batch.peerToken);
+    }
+    if (auto folder = batch.destinationHint ? resolveDestinationHint(*batch.destinationHint, env_.home) : std::nullopt) {
+        pendingFileDestinations[id] = *folder;
+        if (rows) rows->setSubtitle(id, savingToText(*folder));
+        tryDeliverFileBatch(id);
+        return;
+    }
+    if (intent != FileTransferIntent::managedCopy) {
+        if (rows) rows->orderFront();
+        std::weak_ptr<HostFileDelivery> weak = weak_from_this();
+        pickSaveLocation(
+            id, std::nullopt,
+            [weak, id](fs::path folder) {
+                auto self = weak.lock();
+                if (!self || !self->activeInboundBatches.contains(id)) return;
+                self->pendingFileDestinations[id] = folder;
+                if (self->rows) self->rows->setSubtitle(id, savingToText(folder));
+                self->tryDeliverFileBatch(id);
+            },
+            [weak, id] {
+                auto self = weak.lock();
+                if (!self || !self->activeInboundBatches.contains(id)) return;
+                self->env_.service->cancelBatch(id);
+                self->env_.service->notifyPeerCancel(id);
+                self->clearLatestInboundBatch(id);
+                if (self->rows)
+                    self->rows->completeTask(
+                        id, L10n::text("fileTransfer.center.cancelledNoDest", "Cancelled — no save location chosen"),
+                        1.0);
+                self->forgetBatch(id);
+            });
+        return;
+    }
+    const auto message = L10n::text("fileTransfer.center.destUnavailable",
+                                    "The destination folder is not available on this device.");
+    sendManagedCopyDeliveryResponse(id, false, message);
+    env_.service->cancelBatch(id);
+    env_.service->notifyPeerCancel(id);
+    if (rows) rows->failTask(id, message);
+    forgetBatch(id);
+}
+
+void HostFileDelivery::rowCancelled(const UUID& batchID) {
+    if (!activeInboundBatches.contains(batchID)) return;
+    sendManagedCopyDeliveryResponse(batchID, false, L10n::text("fileTransfer.cancelled", "Cancelled"));
+    env_.service->cancelBatch(batchID);
+    env_.service->notifyPeerCancel(batchID);
+    clearLatestInboundBatch(batchID);
+    forgetBatch(batchID);
+}
+
+void HostFileDelivery::incomingBatchProgress(const UUID& batchID, std::uint64_t received, std::uint64_t total) {
+    if (rows) rows->updateProgress(batchID, received, total);
+}
+
+void HostFileDelivery::incomingBatchCompleted(const UUID& batchID, const std::vector<fs::path>& urls,
+                                              FileTransferIntent intent) {
+    if (!activeInboundBatches.contains(batchID)) {
+        // Cancelled or refused here while its last packets were on the way: nothing takes it.
+        env_.service->releaseCompletedBatch(batchID);
+        return;
+    }
+    if (intent != FileTransferIntent::dropToFinder) {
+        pendingFileURLs[batchID] = urls;
+        tryDeliverFileBatch(batchID);
+        return;
+    }
+    const auto delivered = moveFilesToFrontFinderWindow(urls);
+    log("files: dropped " + std::to_string(delivered.size()) + "/" + std::to_string(urls.size()) +
+        " item(s) into Finder");
+    if (rows)
+        rows->completeTask(batchID,
+                           L10n::format("fileTransfer.center.droppedToFinder", "Dropped %d item(s) into Finder",
+                                        static_cast<std::int64_t>(delivered.size())),
+                           1.5);
+    clearLatestInboundBatch(batchID);
+    forgetBatch(batchID);
+}
+
+void HostFileDelivery::forgetBatch(const UUID& batchID) {
+    // Whoever was to be answered has been by now.
+    inboundFileTransferRoutingTokens.erase(batchID);
+    managedCopyInboundBatchIDs.erase(batchID);
+    pendingFileDestinations.erase(batchID);
+    pendingFileURLs.erase(batchID);
+    pendingFileDeliveryOptions.erase(batchID);
+    if (activeInboundBatches.erase(batchID) > 0) env_.service->releaseCompletedBatch(batchID);
+}
+
+void HostFileDelivery::clearLatestInboundBatch(const UUID& batchID) {
+    if (env_.latestInboundFileBatchID && *env_.latestInboundFileBatchID == batchID) env_.latestInboundFileBatchID->reset();
+}
+
+// ---- Destinations -----------------------------------------------------------------------------------
+
+std::optional<fs::path> HostFileDelivery::resolveDestinationHint(const std::string& hint, const fs::path& home) {
+    const auto text = FileTransferDocuments::trimmed(hint);
+    if (text.empty()) return std::nullopt;
+    std::error_code error;
+    const auto root = fs::canonical(home, error);
+    if (error) return std::nullopt;
+    auto based = homeBased(text, root);
+    if (!based) return std::nullopt;
+    // Links in the part that exists are resolved, ".." folded in the rest.
+    auto folder = fs::weakly_canonical(*based, error);
+    if (error || !isInside(folder, root)) return std::nullopt;
+    if (itemExists(folder)) {
+        if (!fs::is_directory(folder, error)) return std::nullopt;
+        return folder;
+    }
+    fs::create_directories(folder, error);
+    if (error) return std::nullopt;
+    // What was made must still be the folder that was checked.
+    auto made = fs::canonical(folder, error);
+    if (error || made != folder) return std::nullopt;
+    return folder;
+}
+
+std::optional<fs::path> HostFileDelivery::frontFinderWindowPath() {
+    if (!env_.fileManager) return std::nullopt;
+    std::string error;
+    auto folder = env_.fileManager->frontWindowFolder(error);
+    if (!error.empty()) {
+        log("files: file manager front window failed: " + error);
+        return std::nullopt;
+    }
+    if (folder && folder->empty()) return std::nullopt;
+    return folder;
+}
+
+fs::path HostFileDelivery::defaultDropDestination() {
+    if (env_.defaults) {
+        if (auto configured = env_.defaults->string(dropFolderKey); configured && !configured->empty()) {
+            if (auto folder = resolveDestinationHint(*configured, env_.home)) return *folder;
+        }
+    }
+    if (env_.fileManager) {
+        if (auto desktop = env_.fileManager->desktopFolder()) return *desktop;
+    }
+    return env_.home / "Desktop";
+}
+
+std::optional<fs::path> HostFileDelivery::deliverNumbered(const fs::path& url, const fs::path& folder) {
+    fs::path candidate;
+    std::error_code error;
+    // A name taken between the look and the move is passed by, never replaced.
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        candidate = numberedDestination(folder, url.filename());
+        error = moveItem(url, candidate);
+        if (error.value() != EEXIST) break;
+    }
+    if (!error) return candidate;
+    log("files: failed to deliver " + url.filename().string() + " -> " + candidate.string() + ": " + error.message());
+    return std::nullopt;
+}
+
+std::vector<fs::path> HostFileDelivery::moveStagedFiles(const std::vector<fs::path>& urls, const fs::path& folder) {
+    std::error_code ignored;
+    fs::create_directories(folder, ignored);
+    std::vector<fs::path> delivered;
+    for (const auto& url : urls) {
+        if (auto placed = deliverNumbered(url, folder)) delivered.push_back(*placed);
+    }
+    return delivered;
+}
+
+std::vector<fs::path> HostFileDelivery::moveFilesToFrontFinderWindow(const std::vector<fs::path>& urls) {
+    auto folder = frontFinderWindowPath();
+    const auto delivered = moveStagedFiles(urls, folder ? *folder : defaultDropDestination());
+    if (!delivered.empty() && env_.fileManager) env_.fileManager->revealItems(delivered);
+    return delivered;
+}
+
+void HostFileDelivery::pickSaveLocation(const UUID&, const std::optional<std::string>& suggestedName,
+                                        std::function<void(fs::path)> onPick, std::function<void()> onCancel) {
+    if (!env_.shell) return onCancel();
+    FolderPanelModel panel;
+    panel.title = L10n::text("fileTransfer.chooseSaveLocation", "Choose Save Location");
+    panel.prompt = L10n::text("fileTransfer.chooseFolderPrompt", "Save Here");
+    if (suggestedName && !suggestedName->empty())
+        panel.message = L10n::format("fileTransfer.chooseSaveMessage", "Choose where to save \"%@\"", *suggestedName);
+    auto window = rows ? rows->foregroundPresentationWindow() : nullptr;
+    env_.shell->beginFolderPanel(window, panel,
+                                 [onPick = std::move(onPick), onCancel = std::move(onCancel)](std::optional<fs::path> folder) {
+                                     if (folder) {
+                                         onPick(*folder);
+                                     } else {
+                                         onCancel();
+                                     }
+                                 });
+}
+
+// ---- Delivering ---------------------------------------------------------------------------------------
+
+void HostFileDelivery::tryDeliverFileBatch(const UUID& batchID) {
+    auto folderEntry = pendingFileDestinations.find(batchID);
+    auto urlsEntry = pendingFileURLs.find(batchID);
+    if (folderEntry == pendingFileDestinations.end() || urlsEntry == pendingFileURLs.end()) return;
+    const auto folder = folderEntry->second;
+    const auto urls = urlsEntry->second;
+    pendingFileDestinations.erase(folderEntry);
+    pendingFileURLs.erase(urlsEntry);
+    FileTransferDeliveryOptions options;
+    if (auto found = pendingFileDeliveryOptions.find(batchID); found != pendingFileDeliveryOptions.end()) {
+        options = found->second;
+        pendingFileDeliveryOptions.erase(found);
+    }
+    clearLatestInboundBatch(batchID);
+    if (!options.contains(FileTransferDeliveryOptions::promptForConflicts)) {
+        const auto delivered = moveStagedFiles(urls, folder);
+        const auto failed = urls.size() > delivered.size() ? urls.size() - delivered.size() : 0;
+        finishFileDelivery(batchID, urls.size(), folder,
+                           FileTransferDeliveryResult{delivered, false, static_cast<std::int64_t>(failed)});
+        return;
+    }
+    std::shared_ptr<WindowModel> parent = rows ? rows->foregroundPresentationWindow() : nullptr;
+    if (!parent && env_.fallbackWindow) parent = env_.fallbackWindow();
+    FileTransferConflictResolver::Context context{env_.mainQueue, env_.shell, env_.home,
+                                                  env_.clock ? env_.clock->wallTime() : 0.0, env_.visibleWindow};
+    FileTransferConflictResolver::deliver(
+        context, urls, folder, parent, true, options.contains(FileTransferDeliveryOptions::backupBeforeOverwrite),
+        [weak = weak_from_this(), batchID, count = urls.size(), folder](const FileTransferDeliveryResult& result) {
+            if (auto self = weak.lock()) self->finishFileDelivery(batchID, count, folder, result);
+        });
+}
+
+void HostFileDelivery::finishFileDelivery(const UUID& batchID, std::size_t requestedCount, const fs::path& destination,
+                                          const FileTransferDeliveryResult& result) {
+    const auto delivered = static_cast<std::int64_t>(result.deliveredURLs.size());
+    log("files: saved " + std::to_string(delivered) + "/" + std::to_string(requestedCount) + " item(s) to " +
+        destination.string());
+    if (rows) {
+        if (result.stoppedByUser) {
+            rows->failTask(batchID,
+                           L10n::format("fileTransfer.center.stopped", "Stopped after saving %d item(s)", delivered));
+        } else if (result.failedItemCount > 0) {
+            rows->failTask(batchID, L10n::format("fileTransfer.center.partialSave",
+                                                 "Saved %d item(s); %d could not be saved", delivered,
+                                                 result.failedItemCount));
+        } else {
+            rows->completeTask(batchID,
+                               L10n::format("fileTransfer.center.savedTo", "Saved %d item(s) to %@", delivered,
+                                            destination.filename().string()),
+                               1.5);
+        }
+    }
+    if (managedCopyInboundBatchIDs.contains(batchID)) {
+        if (result.stoppedByUser) {
+            sendManagedCopyDeliveryResponse(
+                batchID, false,
+                L10n::format("fileTransfer.stoppedDetail", "Stopped after saving %d item(s).", delivered));
+        } else if (result.failedItemCount > 0) {
+            sendManagedCopyDeliveryResponse(batchID, false,
+                                            L10n::format("fileTransfer.partialSaveDetail",
+                                                         "Saved %d item(s); %d could not be saved.", delivered,
+                                                         result.failedItemCount));
+        } else {
+            sendManagedCopyDeliveryResponse(batchID, true, std::nullopt);
+        }
+    }
+    if (!result.deliveredURLs.empty() && env_.fileManager) env_.fileManager->revealItems(result.deliveredURLs);
+    forgetBatch(batchID);
+}
+
+void HostFileDelivery::sendManagedCopyDeliveryResponse(const UUID& batchID, bool accepted,
+                                                       const std::optional<std::string>& message) {
+    if (managedCopyInboundBatchIDs.erase(batchID) == 0) {
+        inboundFileTransferRoutingTokens.erase(batchID);
+        return;
+    }
+    auto token = inboundFileTransferRoutingTokens.find(batchID);
+    if (token == inboundFileTransferRoutingTokens.end()) return;
+    const auto routingToken = token->second;
+    inboundFileTransferRoutingTokens.erase(token);
+    env_.service->sendPeerSendResponse(batchID, accepted, message, routingToken);
+}
+
+// ---- Outgoing batches (main queue) ------------------------------------------------------------------
+
+void HostFileDelivery::outgoingBatchStarted(const UUID& batchID, std::int64_t fileCount, std::uint64_t totalBytes,
+                                            FileTransferIntent intent, const std::vector<std::string>& itemNames) {
+    // Plain copies (the send-files service) get no row.
+    if (intent == FileTransferIntent::copy) return;
+    onMain([batchID, fileCount, totalBytes, itemNames](HostFileDelivery& self) {
+        if (!self.rows) return;
+        self.rows->addTask(batchID, FileTransferDirection::outgoing, peerLabel, fileCount, totalBytes, itemNames,
+                           [weak = self.weak_from_this(), batchID] {
+                               auto delivery = weak.lock();
+                               if (!delivery) return;
+                               delivery->env_.service->cancelOutgoingBatch(batchID);
+                               delivery->env_.service->notifyPeerCancel(batchID);
+                           });
+    });
+}
+
+void HostFileDelivery::outgoingBatchProgress(const UUID& batchID, std::uint64_t sent, std::uint64_t total) {
+    if (rows) rows->updateProgress(batchID, sent, total);
+}
+
+void HostFileDelivery::outgoingBatchCompleted(const UUID& batchID) {
+    if (rows) rows->completeTask(batchID, L10n::text("fileTransfer.center.sent", "Sent"), 1.5);
+}
+
+}  // namespace qm

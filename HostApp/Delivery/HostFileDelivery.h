@@ -1,0 +1,129 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "HostApp/App/HostShell.h"
+#include "HostApp/Delivery/FileTransferConflictResolver.h"
+#include "HostApp/Delivery/FileTransferRows.h"
+#include "Platform/Core/Clock.h"
+#include "Platform/Core/DispatchQueue.h"
+#include "Platform/Core/UUID.h"
+#include "Platform/FileManagerDesktop.h"
+#include "Platform/UserDefaults.h"
+#include "QuillmereProfiles/FileTransferService.h"
+
+namespace qm {
+
+// The Host's side of file delivery: what happens to the batches Viewers send (a row in the
+// progress window, a destination, the move out of staging, the answer to a managed copy) and
+// the Viewers' requests for Host files. Everything runs on the main queue except
+// handleIncomingFileTransferPacket, which the server calls on its queue; the per-batch state
+// below is touched on the main queue only.
+class HostFileDelivery : public std::enable_shared_from_this<HostFileDelivery> {
+public:
+    struct Environment {
+        DispatchQueuePtr mainQueue;
+        std::shared_ptr<const Clock> clock;
+        std::shared_ptr<FileTransferService> service;
+        std::shared_ptr<HostShell> shell;                 // may be empty: no panel, no alert
+        std::shared_ptr<FileManagerDesktop> fileManager;  // the front window, the Desktop, revealing
+        std::shared_ptr<UserDefaults> defaults;
+        std::filesystem::path home;
+        // One diagnostic line; any queue.
+        std::function<void(const std::string&)> log;
+        // The parent for conflict alerts when the progress window has none (the summary window).
+        std::function<std::shared_ptr<WindowModel>()> fallbackWindow;
+        // The application's key, main or first visible window.
+        std::function<std::shared_ptr<WindowModel>()> visibleWindow;
+        // The delegate's inbound clipboard claim, which the latest inbound batch takes.
+        std::optional<UUID>* latestInboundFileBatchID = nullptr;
+    };
+
+    // Where a drop lands when no file manager window answers, before the Desktop.
+    static inline const std::string dropFolderKey = "host.fileDelivery.dropFolder";
+    // Asks Finder which folder its front window shows; Linux asks the file manager instead, and
+    // the text stays as the contract of what is asked.
+    static const std::string frontFinderWindowScript;
+    static constexpr const char* peerLabel = "Viewer";
+
+    static std::shared_ptr<HostFileDelivery> create(Environment environment);
+
+    // The progress window; none: no rows are shown and the save panel has no parent.
+    std::shared_ptr<FileTransferRows> rows;
+
+    // ---- Server queue ---------------------------------------------------------------------
+    // True when the packet was answered here (a peer send request); other packets go on to the
+    // service after their bookkeeping is queued on the main queue.
+    bool handleIncomingFileTransferPacket(const FileTransferPacket& packet, const UUID& viewerSession);
+
+    // ---- Main queue: the service's events ---------------------------------------------------
+    void incomingBatchSettled(const FileTransferService::InboundBatchInfo& batch);
+    // Dropped by the service before its end (the Viewer cancelled it or left).
+    void incomingBatchDropped(const UUID& batchID);
+    void incomingBatchProgress(const UUID& batchID, std::uint64_t received, std::uint64_t total);
+    void incomingBatchCompleted(const UUID& batchID, const std::vector<std::filesystem::path>& urls,
+                                FileTransferIntent intent);
+    void outgoingBatchStarted(const UUID& batchID, std::int64_t fileCount, std::uint64_t totalBytes,
+                              FileTransferIntent intent, const std::vector<std::string>& itemNames);
+    void outgoingBatchProgress(const UUID& batchID, std::uint64_t sent, std::uint64_t total);
+    void outgoingBatchCompleted(const UUID& batchID);
+
+    // ---- Delivery ----------------------------------------------------------------------------
+    // The hint as a folder inside `home` (canonical paths compared, links and ".." resolved),
+    // made when missing: "~" and "~/x" are home and below it, a relative path is taken from home.
+    // Nothing for an empty hint, one outside home, a non-folder, or a folder that cannot be made.
+    static std::optional<std::filesystem::path> resolveDestinationHint(const std::string& hint,
+                                                                       const std::filesystem::path& home);
+    // A Viewer's path of a Host item, canonical and inside `home`; nothing otherwise.
+    static std::optional<std::filesystem::path> confinedSourcePath(const std::string& path,
+                                                                   const std::filesystem::path& home);
+    std::vector<std::filesystem::path> moveFilesToFrontFinderWindow(const std::vector<std::filesystem::path>& urls);
+    std::optional<std::filesystem::path> frontFinderWindowPath();
+    std::filesystem::path defaultDropDestination();
+    std::vector<std::filesystem::path> moveStagedFiles(const std::vector<std::filesystem::path>& urls,
+                                                       const std::filesystem::path& folder);
+    void tryDeliverFileBatch(const UUID& batchID);
+    void finishFileDelivery(const UUID& batchID, std::size_t requestedCount, const std::filesystem::path& destination,
+                            const FileTransferDeliveryResult& result);
+    void sendManagedCopyDeliveryResponse(const UUID& batchID, bool accepted, const std::optional<std::string>& message);
+    // The folder chooser: "Choose Save Location", on the progress window when there is one.
+    void pickSaveLocation(const UUID& batchID, const std::optional<std::string>& suggestedName,
+                          std::function<void(std::filesystem::path)> onPick, std::function<void()> onCancel);
+
+    // ---- Per-batch state (main queue) ---------------------------------------------------------
+    std::map<UUID, std::filesystem::path> pendingFileDestinations;
+    std::map<UUID, std::vector<std::filesystem::path>> pendingFileURLs;
+    std::map<UUID, FileTransferDeliveryOptions> pendingFileDeliveryOptions;
+    std::map<UUID, std::string> inboundFileTransferRoutingTokens;
+    std::set<UUID> managedCopyInboundBatchIDs;
+    // Inbound batches between their settled event and their end, with the Viewer that sent each.
+    std::map<UUID, std::optional<std::string>> activeInboundBatches;
+
+    // Entries of every table above, so a leak shows.
+    std::size_t entryCount() const;
+
+private:
+    explicit HostFileDelivery(Environment environment) : env_(std::move(environment)) {}
+    void onMain(std::function<void(HostFileDelivery&)> block);
+    void log(const std::string& line) const;
+    void answerPeerSendRequest(const FileTransferPacket& packet, const UUID& viewerSession);
+    void peerCancelled(const UUID& batchID, const std::string& token);
+    void rowCancelled(const UUID& batchID);
+    // The batch is over for the delivery: its state goes and its staging folder is released.
+    void forgetBatch(const UUID& batchID);
+    void clearLatestInboundBatch(const UUID& batchID);
+    // Moves one staged item into the folder under a numbered free name; nothing when it failed.
+    std::optional<std::filesystem::path> deliverNumbered(const std::filesystem::path& url,
+                                                         const std::filesystem::path& folder);
+
+    Environment env_;
+};
+
+}  // namespace qm

@@ -1,0 +1,48 @@
+#include "HostApp/Views/FolderPanelView.h"
+
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QLabel>
+
+namespace qm {
+
+QFileDialog* openFolderPanel(const FolderPanelModel& panel, QWidget* parent,
+                             std::function<void(std::optional<std::filesystem::path>)> completion) {
+    auto* dialog = new QFileDialog(parent);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setOption(QFileDialog::DontUseNativeDialog);
+    dialog->setWindowTitle(QString::fromStdString(panel.title));
+    dialog->setLabelText(QFileDialog::Accept, QString::fromStdString(panel.prompt));
+    if (panel.canChooseDirectories && !panel.canChooseFiles) {
+        dialog->setFileMode(QFileDialog::Directory);
+        dialog->setOption(QFileDialog::ShowDirsOnly);
+    } else {
+        dialog->setFileMode(panel.allowsMultipleSelection ? QFileDialog::ExistingFiles : QFileDialog::ExistingFile);
+    }
+    dialog->setOption(QFileDialog::ReadOnly, !panel.canCreateDirectories);
+    if (!panel.message.empty()) {
+        if (auto* grid = qobject_cast<QGridLayout*>(dialog->layout())) {
+            auto* message = new QLabel(QString::fromStdString(panel.message), dialog);
+            message->setObjectName("folderPanelMessage");
+            message->setWordWrap(true);
+            grid->addWidget(message, grid->rowCount(), 0, 1, grid->columnCount());
+        }
+    }
+    dialog->setWindowModality(parent ? Qt::WindowModal : Qt::ApplicationModal);
+    auto answer = std::make_shared<std::function<void(std::optional<std::filesystem::path>)>>(std::move(completion));
+    QObject::connect(dialog, &QFileDialog::finished, dialog, [dialog, answer](int result) {
+        if (!*answer) return;
+        auto done = std::move(*answer);
+        *answer = nullptr;
+        const auto chosen = dialog->selectedFiles();
+        if (result == QDialog::Accepted && !chosen.isEmpty()) {
+            done(std::filesystem::path(chosen.front().toStdString()));
+        } else {
+            done(std::nullopt);
+        }
+    });
+    dialog->open();
+    return dialog;
+}
+
+}  // namespace qm

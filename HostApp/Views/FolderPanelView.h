@@ -1,0 +1,20 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+
+#include "HostApp/App/ViewModels.h"
+
+class QFileDialog;
+class QWidget;
+
+namespace qm {
+
+// A Qt file dialog set up from a folder panel model (Qt's own dialog, so it looks the same on
+// every desktop and under test). Opens it window-modal on `parent` (or on its own) and answers
+// once: the chosen item, or nothing when it was cancelled. The dialog deletes itself when closed.
+QFileDialog* openFolderPanel(const FolderPanelModel& panel, QWidget* parent,
+                             std::function<void(std::optional<std::filesystem::path>)> completion);
+
+}  // namespace qm

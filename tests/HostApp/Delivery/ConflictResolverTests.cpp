@@ -1,0 +1,212 @@
+// The conflict resolver and its alert, on a main queue the test drives and a desktop that
+// answers alerts when the test says so.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "HostApp/Delivery/FileTransferConflictResolver.h"
+#include "Platform/Core/ManualDispatchQueue.h"
+#include "QuillmereProfiles/QuillmereL10n.h"
+#include "support/RecordingHostShell.h"
+#include "support/SmallDisk.h"
+#include "support/TestFiles.h"
+#include "support/TestPlatform.h"
+
+using namespace qm;
+using namespace qm::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string contents(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void write(const fs::path& path, const std::string& text) { writeFile(path, Bytes(text.begin(), text.end())); }
+
+struct ResolverRun {
+    TemporaryDirectory temp;
+    std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
+    std::shared_ptr<ManualDispatchQueue> mainQueue = clock->makeQueue("main");
+    std::shared_ptr<RecordingHostShell> shell = std::make_shared<RecordingHostShell>();
+    std::shared_ptr<WindowModel> window = std::make_shared<WindowModel>();
+    std::optional<FileTransferDeliveryResult> result;
+    int completions = 0;
+
+    fs::path home() const { return temp.path() / "home"; }
+    fs::path staging() const { return temp.path() / "staging"; }
+    fs::path destination() const { return home() / "Documents"; }
+
+    std::vector<fs::path> stage(const std::vector<std::string>& names, const std::string& text = "new") {
+        std::vector<fs::path> out;
+        for (const auto& name : names) {
+            write(staging() / name, text + " " + name);
+            out.push_back(staging() / name);
+        }
+        return out;
+    }
+    FileTransferConflictResolver::Context context() {
+        return {mainQueue, shell, home(), 1'800'000'000.0, nullptr};
+    }
+    // Starts on the main queue, as the delivery does, and runs what is ready.
+    void deliver(std::vector<fs::path> staged, bool prompt = true, bool backup = false,
+                 std::shared_ptr<WindowModel> parent = nullptr) {
+        mainQueue->async([=, this] {
+            FileTransferConflictResolver::deliver(context(), staged, destination(), parent ? parent : window, prompt,
+                                                  backup, [this](FileTransferDeliveryResult r) {
+                                                      result = std::move(r);
+                                                      ++completions;
+                                                  });
+        });
+        clock->runUntilIdle();
+    }
+    // The alert on screen now and its apply-to-all box, if it has one.
+    std::shared_ptr<ButtonModel> applyToAll() const {
+        for (const auto& row : window->attachedSheet()->accessories)
+            if (row.checkbox) return row.checkbox;
+        return nullptr;
+    }
+    void answer(int response) {
+        auto pending = shell->pendingSheets.front();
+        shell->pendingSheets.erase(shell->pendingSheets.begin());
+        mainQueue->async([pending, response] { pending(response); });
+        clock->runUntilIdle();
+    }
+};
+
+}  // namespace
+
+TEST(ConflictResolver, ApplyToAllSettlesTheRemainingConflictsAndTheLastConflictOffersNone) {
+    ResolverRun run;
+    run.window->makeKeyAndOrderFront();
+    write(run.destination() / "b.txt", "old b");
+    write(run.destination() / "c.txt", "old c");
+    run.deliver(run.stage({"a.txt", "b.txt", "c.txt"}), true, false);
+    ASSERT_EQ(run.shell->pendingSheets.size(), 1u);
+    const auto& alert = *run.window->attachedSheet();
+    EXPECT_EQ(alert.messageText, "Copy Conflict");
+    EXPECT_EQ(alert.informativeText,
+              "\"b.txt\" already exists at the destination. Do you want to replace it, keep both, or stop?");
+    EXPECT_EQ(alert.buttons, (std::vector<std::string>{"Keep Both", "Stop", "Replace"}));
+    EXPECT_EQ(alert.accessories.front().text, "Existing file: b.txt");
+    EXPECT_EQ(alert.accessories.back().text, "Backup is not enabled. Replaced files cannot be recovered.");
+    ASSERT_TRUE(run.applyToAll());
+    EXPECT_EQ(run.applyToAll()->title(), "Apply to all (1 more conflicts)");
+    // Raised above other windows while it asks; as it was afterwards.
+    EXPECT_EQ(run.window->level(), WindowModel::floatingLevel);
+    run.applyToAll()->press();
+    run.answer(1002);
+    EXPECT_TRUE(run.shell->pendingSheets.empty()) << "the second conflict is not asked about";
+    EXPECT_EQ(run.window->level(), WindowModel::normalLevel);
+    ASSERT_EQ(run.completions, 1);
+    EXPECT_EQ(run.result->deliveredURLs.size(), 3u);
+    EXPECT_EQ(contents(run.destination() / "b.txt"), "new b.txt");
+    EXPECT_EQ(contents(run.destination() / "c.txt"), "new c.txt");
+
+    // A single conflict has no further ones to apply a choice to.
+    ResolverRun last;
+    last.window->makeKeyAndOrderFront();
+    write(last.destination() / "only.txt", "old");
+    last.deliver(last.stage({"only.txt"}));
+    EXPECT_FALSE(last.applyToAll());
+    last.answer(1000);
+    EXPECT_EQ(contents(last.destination() / "only.txt"), "old");
+    EXPECT_EQ(contents(last.destination() / "only copy.txt"), "new only.txt");
+}
+
+TEST(ConflictResolver, StopAtTheSecondOfFiveKeepsTheFirstAndDeletesTheRestOfStaging) {
+    ResolverRun run;
+    run.window->makeKeyAndOrderFront();
+    write(run.destination() / "2.txt", "old");
+    run.deliver(run.stage({"1.txt", "2.txt", "3.txt", "4.txt", "5.txt"}));
+    run.answer(1001);
+    ASSERT_EQ(run.completions, 1);
+    EXPECT_TRUE(run.result->stoppedByUser);
+    EXPECT_EQ(run.result->failedItemCount, 0);
+    EXPECT_EQ(run.result->deliveredURLs, std::vector<fs::path>{run.destination() / "1.txt"});
+    EXPECT_EQ(contents(run.destination() / "2.txt"), "old");
+    EXPECT_TRUE(fs::is_empty(run.staging()));
+
+    // The sheet ended some other way: Stop, whatever the box says.
+    ResolverRun other;
+    other.window->makeKeyAndOrderFront();
+    write(other.destination() / "a.txt", "old");
+    write(other.destination() / "b.txt", "old");
+    other.deliver(other.stage({"a.txt", "b.txt"}));
+    other.applyToAll()->press();
+    other.answer(-1);
+    EXPECT_TRUE(other.result->stoppedByUser);
+}
+
+TEST(ConflictResolver, WithoutAVisibleWindowOrPromptingConflictsKeepBothUnasked) {
+    ResolverRun run;  // its window was never shown
+    write(run.destination() / "photo.jpg", "old");
+    write(run.destination() / "photo copy.jpg", "older copy");
+    run.deliver(run.stage({"photo.jpg"}));
+    EXPECT_TRUE(run.shell->pendingSheets.empty());
+    ASSERT_EQ(run.completions, 1) << "a run without alerts completes at once";
+    EXPECT_EQ(run.result->deliveredURLs, std::vector<fs::path>{run.destination() / "photo copy 2.jpg"});
+}
+
+TEST(ConflictResolver, ReplaceBacksUpInsideAndOutsideHomeAndAFailedReplaceKeepsBothItems) {
+    ResolverRun run;
+    run.window->makeKeyAndOrderFront();
+    write(run.destination() / "a.txt", "old a");
+    run.deliver(run.stage({"a.txt"}), true, true);
+    EXPECT_EQ(run.window->attachedSheet()->accessories.back().text,
+              "Backup is enabled. The existing file will be saved to the backup folder.");
+    run.answer(1002);
+    const auto root = FileTransferConflictResolver::backupRoot(run.home(), 1'800'000'000.0);
+    EXPECT_EQ(root.parent_path(), run.home() / "Corventis Backups" / "transfer");
+    EXPECT_EQ(contents(root / "Documents" / "a.txt"), "old a");
+    EXPECT_EQ(contents(run.destination() / "a.txt"), "new a.txt");
+    // The same name again in one run's folder gets the copy suffix.
+    write(run.destination() / "b.txt", "old b1");
+    write(root / "Documents" / "b.txt", "earlier");
+    run.deliver(run.stage({"b.txt"}), true, true);
+    run.answer(1002);
+    EXPECT_EQ(contents(root / "Documents" / "b copy.txt"), "old b1");
+
+    // Outside home the backup keeps only the name; a destination that cannot take the new item
+    // keeps the old one and leaves the staged one, counted as failed.
+    ResolverRun outside;
+    SmallDisk disk(outside.temp.path() / "disk", 1 << 20);
+    if (!disk.mounted()) GTEST_SKIP() << "mounting a small tmpfs needs privileges this run does not have";
+    write(outside.temp.path() / "disk" / "a.txt", "old");
+    ASSERT_TRUE(disk.makeReadOnly());
+    outside.window->makeKeyAndOrderFront();
+    const auto staged = outside.stage({"a.txt"});
+    outside.mainQueue->async([&] {
+        FileTransferConflictResolver::deliver(outside.context(), staged, outside.temp.path() / "disk", outside.window,
+                                              true, true, [&](FileTransferDeliveryResult r) { outside.result = r; });
+    });
+    outside.clock->runUntilIdle();
+    outside.answer(1002);
+    EXPECT_EQ(outside.result->failedItemCount, 1);
+    EXPECT_EQ(contents(outside.temp.path() / "disk" / "a.txt"), "old");
+    EXPECT_TRUE(fs::exists(staged.front()));
+    EXPECT_EQ(contents(FileTransferConflictResolver::backupRoot(outside.home(), 1'800'000'000.0) / "a.txt"), "old");
+}
+
+TEST(ConflictResolver, CalledOffTheMainQueueItCompletesLaterOnIt) {
+    ResolverRun run;
+    FileTransferConflictResolver::deliver(run.context(), run.stage({"a.txt"}), run.destination(), nullptr, true, false,
+                                          [&](FileTransferDeliveryResult) {
+                                              EXPECT_TRUE(run.mainQueue->isCurrent());
+                                              ++run.completions;
+                                          });
+    EXPECT_EQ(run.completions, 0);
+    run.clock->runUntilIdle();
+    EXPECT_EQ(run.completions, 1);
+}
+
+TEST(ConflictAlert, SizesUseDecimalUnitsAndDatesFollowTheSize) {
+    EXPECT_EQ(FileTransferConflictAlert::detailText(999, std::nullopt), "999 B");
+    EXPECT_EQ(FileTransferConflictAlert::detailText(1000, std::nullopt), "1 KB");
+    EXPECT_EQ(FileTransferConflictAlert::detailText(999'999, std::nullopt), "1000 KB");
+    EXPECT_EQ(FileTransferConflictAlert::detailText(1'000'000, std::nullopt), "1.0 MB");
+    const auto dated = FileTransferConflictAlert::detailText(12, 1'800'000'000.0);
+    EXPECT_EQ(dated.rfind("12 B \u00B7 Modified: 20", 0), 0u) << dated;
+    EXPECT_EQ(dated.size(), std::string("12 B \u00B7 Modified: yyyy-MM-dd HH:mm").size());
+}

@@ -1,0 +1,96 @@
+// Moving received items into a user's folder: free names, and a replace that never loses the
+// item it replaces.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "HostApp/Delivery/DeliveredItems.h"
+#include "support/SmallDisk.h"
+#include "support/TestFiles.h"
+#include "support/TestPlatform.h"
+
+using namespace qm;
+using namespace qm::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string contents(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void write(const fs::path& path, const std::string& text) { writeFile(path, Bytes(text.begin(), text.end())); }
+
+std::vector<std::string> names(const fs::path& folder) {
+    std::vector<std::string> out;
+    for (const auto& entry : fs::directory_iterator(folder)) out.push_back(entry.path().filename().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+}  // namespace
+
+TEST(DeliveredItems, TakenNamesAreNumberedOrCopiedNeverReused) {
+    TemporaryDirectory temp;
+    const auto folder = temp.path();
+    for (int i = 0; i < 3; ++i) write(numberedDestination(folder, "a.txt"), "x");
+    write(numberedDestination(folder, "notes"), "x");
+    write(numberedDestination(folder, "notes"), "x");
+    fs::create_directories(numberedDestination(folder, "archive.tar.gz"));
+    fs::create_directories(numberedDestination(folder, "archive.tar.gz"));
+    EXPECT_EQ(names(folder), (std::vector<std::string>{"a 1.txt", "a 2.txt", "a.txt", "archive.tar 1.gz",
+                                                       "archive.tar.gz", "notes", "notes 1"}));
+
+    write(folder / "photo.jpg", "x");
+    write(uniqueDestination(folder / "photo.jpg"), "x");
+    EXPECT_EQ(uniqueDestination(folder / "photo.jpg"), folder / "photo copy 2.jpg");
+    fs::create_directories(folder / "Reports");
+    EXPECT_EQ(uniqueDestination(folder / "Reports"), folder / "Reports copy");
+    // A dangling link takes its name too.
+    fs::create_symlink(folder / "gone", folder / "link");
+    EXPECT_EQ(numberedDestination(folder, "link"), folder / "link 1");
+}
+
+TEST(DeliveredItems, AMoveNeverOverwritesAndAReplaceSwapsFilesAndFoldersWhole) {
+    TemporaryDirectory temp;
+    write(temp.path() / "staging" / "a.txt", "new");
+    write(temp.path() / "dest" / "a.txt", "old");
+    EXPECT_TRUE(moveItem(temp.path() / "staging" / "a.txt", temp.path() / "dest" / "a.txt"));
+    EXPECT_EQ(contents(temp.path() / "dest" / "a.txt"), "old");
+    EXPECT_EQ(contents(temp.path() / "staging" / "a.txt"), "new");
+
+    EXPECT_FALSE(replaceItem(temp.path() / "staging" / "a.txt", temp.path() / "dest" / "a.txt"));
+    EXPECT_EQ(contents(temp.path() / "dest" / "a.txt"), "new");
+    EXPECT_FALSE(fs::exists(temp.path() / "staging" / "a.txt"));
+
+    write(temp.path() / "staging" / "Docs" / "inner.txt", "new inner");
+    write(temp.path() / "dest" / "Docs" / "old-only.txt", "old");
+    EXPECT_FALSE(replaceItem(temp.path() / "staging" / "Docs", temp.path() / "dest" / "Docs"));
+    EXPECT_EQ(names(temp.path() / "dest" / "Docs"), std::vector<std::string>{"inner.txt"});
+    EXPECT_EQ(names(temp.path() / "dest"), (std::vector<std::string>{"Docs", "a.txt"})) << "no temporary left";
+}
+
+TEST(DeliveredItems, AReplaceThatCannotFinishLeavesTheOldItemAndTheStagedOne) {
+    TemporaryDirectory temp;
+    // A read-only destination folder.
+    SmallDisk readOnly(temp.path() / "ro", 1 << 20);
+    if (!readOnly.mounted()) GTEST_SKIP() << "mounting a small tmpfs needs privileges this run does not have";
+    write(temp.path() / "ro" / "a.txt", "old");
+    write(temp.path() / "staging" / "a.txt", "new");
+    ASSERT_TRUE(readOnly.makeReadOnly());
+    EXPECT_TRUE(replaceItem(temp.path() / "staging" / "a.txt", temp.path() / "ro" / "a.txt"));
+    EXPECT_EQ(contents(temp.path() / "ro" / "a.txt"), "old");
+    EXPECT_EQ(contents(temp.path() / "staging" / "a.txt"), "new");
+
+    // A destination on a small file system that the new item does not fit: the copy across file
+    // systems fails half-way.
+    SmallDisk small(temp.path() / "small", 256 << 10);
+    ASSERT_TRUE(small.mounted());
+    write(temp.path() / "small" / "big.bin", "old");
+    writeFile(temp.path() / "staging" / "big.bin", randomBytes(1 << 20, 3));
+    EXPECT_TRUE(replaceItem(temp.path() / "staging" / "big.bin", temp.path() / "small" / "big.bin"));
+    EXPECT_EQ(contents(temp.path() / "small" / "big.bin"), "old");
+    EXPECT_EQ(fs::file_size(temp.path() / "staging" / "big.bin"), 1u << 20);
+    EXPECT_EQ(names(temp.path() / "small"), std::vector<std::string>{"big.bin"}) << "the partial copy is gone";
+}

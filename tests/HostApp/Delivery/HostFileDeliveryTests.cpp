@@ -1,0 +1,443 @@
+// What the Host does with the batches Viewers send and with their requests for Host files: the
+// real file service on virtual time, a recording desktop, progress rows and file manager.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "HostApp/Delivery/HostFileDelivery.h"
+#include "Platform/Core/LogSink.h"
+#include "QuillmereProfiles/FileTransferDocuments.h"
+#include "support/RecordingHostShell.h"
+#include "support/SmallDisk.h"
+#include "support/TestFiles.h"
+#include "support/TestPlatform.h"
+
+using namespace qm;
+using namespace qm::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string contents(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void write(const fs::path& path, const std::string& text) { writeFile(path, Bytes(text.begin(), text.end())); }
+
+// The progress window as delivery drives it: one line per call.
+struct RecordingRows : FileTransferRows {
+    std::vector<std::string> events;
+    std::map<UUID, std::function<void()>> cancels;
+    std::shared_ptr<WindowModel> window = std::make_shared<WindowModel>();
+
+    void addTask(const UUID& id, FileTransferDirection direction, const std::string& peer, std::int64_t count,
+                 std::uint64_t, const std::vector<std::string>&, std::function<void()> onCancel) override {
+        events.push_back(std::string(direction == FileTransferDirection::incoming ? "in " : "out ") + peer + " " +
+                         std::to_string(count));
+        cancels[id] = std::move(onCancel);
+    }
+    void updateProgress(const UUID&, std::uint64_t, std::uint64_t) override {}
+    void setSubtitle(const UUID&, const std::string& text) override { events.push_back("subtitle " + text); }
+    void completeTask(const UUID&, const std::string& summary, double delay) override {
+        events.push_back("complete " + summary + " after " + std::to_string(delay).substr(0, 3));
+    }
+    void failTask(const UUID&, const std::string& message) override { events.push_back("fail " + message); }
+    void orderFront() override { events.push_back("front"); }
+    std::shared_ptr<WindowModel> foregroundPresentationWindow() override {
+        window->makeKeyAndOrderFront();
+        return window;
+    }
+};
+
+struct Sent {
+    FileTransferPacket packet;
+    std::optional<std::string> token;
+};
+
+struct DeliveryHost {
+    TemporaryDirectory temp;
+    ManualPlatform manual;
+    std::shared_ptr<FileTransferService> service;
+    std::shared_ptr<RecordingHostShell> shell = std::make_shared<RecordingHostShell>();
+    std::shared_ptr<SimulatedFileManagerDesktop> fileManager = std::make_shared<SimulatedFileManagerDesktop>();
+    std::shared_ptr<InMemoryUserDefaults> defaults = std::make_shared<InMemoryUserDefaults>();
+    std::shared_ptr<RecordingRows> rows = std::make_shared<RecordingRows>();
+    std::shared_ptr<HostFileDelivery> delivery;
+    std::optional<UUID> latest;
+    std::vector<std::string> lines;
+    std::vector<Sent> sent;
+    const UUID viewer = UUID::random();
+
+    DeliveryHost() {
+        fs::create_directories(home());
+        service = std::make_shared<FileTransferService>(manual.platform, "Viewer", 256 * 1024,
+                                                        FileTransferService::Folders{temp.path() / "caches", home()});
+        HostFileDelivery::Environment env;
+        env.mainQueue = manual.platform.mainQueue;
+        env.clock = manual.clock;
+        env.service = service;
+        env.shell = shell;
+        env.fileManager = fileManager;
+        env.defaults = defaults;
+        env.home = home();
+        env.log = [this](const std::string& line) { lines.push_back(line); };
+        env.latestInboundFileBatchID = &latest;
+        delivery = HostFileDelivery::create(env);
+        delivery->rows = rows;
+        service->routedSendPacket = [this](const FileTransferPacket& p, const std::optional<std::string>& token) {
+            sent.push_back({p, token});
+        };
+        service->sendPacket = [this](const FileTransferPacket& p) { sent.push_back({p, std::nullopt}); };
+        service->onInboundBatchSettled = [this](const FileTransferService::InboundBatchInfo& b) {
+            delivery->incomingBatchSettled(b);
+        };
+        service->onInboundBatchDropped = [this](const UUID& id) { delivery->incomingBatchDropped(id); };
+        service->onBatchCompleted = [this](const UUID& id, const std::vector<fs::path>& urls, FileTransferIntent i) {
+            delivery->incomingBatchCompleted(id, urls, i);
+        };
+    }
+    ~DeliveryHost() { run(); }
+
+    fs::path home() const { return fs::weakly_canonical(temp.path()) / "home"; }
+    fs::path staging() const { return temp.path() / "caches" / "QuillmereFileInbox" / "Viewer"; }
+    std::size_t stagedBatches() const {
+        std::error_code error;
+        if (!fs::exists(staging(), error)) return 0;
+        return static_cast<std::size_t>(std::distance(fs::directory_iterator(staging()), fs::directory_iterator()));
+    }
+    void run() { manual.clock->runUntilIdle(); }
+    bool logged(const std::string& line) const { return std::find(lines.begin(), lines.end(), line) != lines.end(); }
+    bool saw(const std::string& event) const {
+        return std::find(rows->events.begin(), rows->events.end(), event) != rows->events.end();
+    }
+
+    // What a Viewer's packet meets: the delivery first, then the service, as the Host wires them.
+    void viewerSends(const FileTransferPacket& packet, const UUID& from) {
+        if (!delivery->handleIncomingFileTransferPacket(packet, from)) service->handleIncomingPacket(packet, from.uuidString());
+    }
+    struct Batch {
+        FileTransferIntent intent = FileTransferIntent::copy;
+        std::optional<std::string> hint{};
+        FileTransferDeliveryOptions options{};
+        bool intentInItsOwnPacket = false;
+        std::vector<std::pair<std::string, std::string>> files = {{"a.txt", "hello"}};
+        bool end = true;
+    };
+    UUID sendBatch(const Batch& batch, std::optional<UUID> from = std::nullopt) {
+        const UUID id = UUID::random();
+        const UUID sender = from ? *from : viewer;
+        if (batch.hint) viewerSends({FileTransferOp::directSave, id, batch.options.rawValue, 0, *batch.hint, {}}, sender);
+        std::uint64_t total = 0;
+        std::vector<std::string> names;
+        for (const auto& [name, text] : batch.files) {
+            total += text.size();
+            names.push_back(name);
+        }
+        const auto startIntent = batch.intentInItsOwnPacket ? FileTransferIntent::copy : batch.intent;
+        viewerSends({FileTransferOp::batchStart, id, total,
+                     FileTransferPacket::batchStartValue2(startIntent, batch.files.size()), "", FileTransferDocuments::encodeItemNames(names)},
+                    sender);
+        if (batch.intentInItsOwnPacket)
+            viewerSends({FileTransferOp::batchIntent, id, static_cast<std::uint64_t>(batch.intent), 0, "", {}}, sender);
+        for (const auto& [name, text] : batch.files) {
+            viewerSends({FileTransferOp::fileStart, id, text.size(), 0, name, {}}, sender);
+            viewerSends({FileTransferOp::fileChunk, id, 0, 0, name, Bytes(text.begin(), text.end())}, sender);
+            viewerSends({FileTransferOp::fileEnd, id, text.size(), 0, name, {}}, sender);
+        }
+        if (batch.end) viewerSends({FileTransferOp::batchEnd, id, 0, 0, "", {}}, sender);
+        run();
+        return id;
+    }
+    // The peerSendResponses sent so far, with their routing.
+    std::vector<std::pair<FileTransferPeerSendResponse, std::optional<std::string>>> responses(const UUID& id) const {
+        std::vector<std::pair<FileTransferPeerSendResponse, std::optional<std::string>>> out;
+        for (const auto& s : sent) {
+            if (s.packet.op != FileTransferOp::peerSendResponse || s.packet.batchID != id) continue;
+            out.emplace_back(*FileTransferPeerSendResponse::decode(s.packet.data), s.token);
+        }
+        return out;
+    }
+    std::size_t sentOps(FileTransferOp op, const UUID& id) const {
+        return static_cast<std::size_t>(std::count_if(
+            sent.begin(), sent.end(), [&](const Sent& s) { return s.packet.op == op && s.packet.batchID == id; }));
+    }
+    void expectNothingLeft() {
+        run();
+        EXPECT_EQ(stagedBatches(), 0u) << "staging holds only batches in flight";
+        EXPECT_EQ(service->unreleasedBatchCount(), 0u);
+        EXPECT_EQ(delivery->entryCount(), 0u);
+    }
+};
+
+}  // namespace
+
+TEST(FileDelivery, AHintedCopyLandsInItsFolderNumberedUnaskedAndLeavesStagingEmpty) {
+    DeliveryHost host;
+    write(host.home() / "Incoming" / "a.txt", "already here");
+    const auto id = host.sendBatch({FileTransferIntent::copy, "~/Incoming", FileTransferDeliveryOptions::promptForConflicts});
+    EXPECT_EQ(contents(host.home() / "Incoming" / "a 1.txt"), "hello");
+    EXPECT_EQ(contents(host.home() / "Incoming" / "a.txt"), "already here");
+    EXPECT_TRUE(host.shell->pendingSheets.empty()) << "a plain copy never asks, whatever its options";
+    EXPECT_TRUE(host.logged("files: saved 1/1 item(s) to " + (host.home() / "Incoming").string()));
+    EXPECT_EQ(host.rows->events, (std::vector<std::string>{"in Viewer 1", "subtitle Saving to Incoming…",
+                                                           "complete Saved 1 item(s) to Incoming after 1.5"}));
+    ASSERT_EQ(host.fileManager->revealed.size(), 1u);
+    EXPECT_FALSE(host.latest) << "the delivered batch no longer claims the clipboard";
+    EXPECT_EQ(host.sentOps(FileTransferOp::peerSendResponse, id), 0u);
+    host.expectNothingLeft();
+
+    // A missing folder named by a relative path is made below home.
+    host.sendBatch({FileTransferIntent::copy, "  Inbox/New  "});
+    EXPECT_EQ(contents(host.home() / "Inbox" / "New" / "a.txt"), "hello");
+    host.expectNothingLeft();
+}
+
+TEST(FileDelivery, AManagedCopyIsAnsweredEvenWhenItsIntentArrivesAPacketLater) {
+    DeliveryHost host;
+    DeliveryHost::Batch batch{FileTransferIntent::managedCopy, "~/Managed", {}, true};
+    batch.files = {{"one.txt", "1"}, {"two.txt", "2"}};
+    const auto id = host.sendBatch(batch);
+    EXPECT_EQ(contents(host.home() / "Managed" / "two.txt"), "2");
+    auto answers = host.responses(id);
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_TRUE(answers[0].first.accepted);
+    EXPECT_FALSE(answers[0].first.message);
+    EXPECT_EQ(answers[0].second, host.viewer.uuidString()) << "only the asking Viewer hears it";
+    host.expectNothingLeft();
+
+    // A hint that names a file is no folder: the managed copy is refused, at both ends.
+    write(host.home() / "plain-file", "x");
+    const auto refused = host.sendBatch({FileTransferIntent::managedCopy, "~/plain-file", {}, false, {{"a.txt", "z"}}, false});
+    answers = host.responses(refused);
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_FALSE(answers[0].first.accepted);
+    EXPECT_EQ(answers[0].first.message, "The destination folder is not available on this device.");
+    EXPECT_EQ(host.sentOps(FileTransferOp::cancelBatch, refused), 1u);
+    EXPECT_TRUE(host.saw("fail The destination folder is not available on this device."));
+    host.expectNothingLeft();
+
+    // One that names nothing is answered too, to the Viewer that sent the batch.
+    const auto unnamed = host.sendBatch({FileTransferIntent::managedCopy, std::nullopt});
+    ASSERT_EQ(host.responses(unnamed).size(), 1u);
+    EXPECT_EQ(host.responses(unnamed)[0].second, host.viewer.uuidString());
+    host.expectNothingLeft();
+}
+
+TEST(FileDelivery, AManagedCopyThatCouldNotBeSavedSaysHowMuchWasSaved) {
+    DeliveryHost host;
+    SmallDisk disk(host.home() / "Locked", 1 << 20);
+    if (!disk.mounted()) GTEST_SKIP() << "mounting a small tmpfs needs privileges this run does not have";
+    ASSERT_TRUE(disk.makeReadOnly());
+    DeliveryHost::Batch batch{FileTransferIntent::managedCopy, "~/Locked"};
+    batch.files = {{"a.txt", "1"}, {"b.txt", "2"}};
+    const auto id = host.sendBatch(batch);
+    auto answers = host.responses(id);
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_FALSE(answers[0].first.accepted);
+    EXPECT_EQ(answers[0].first.message, "Saved 0 item(s); 2 could not be saved.");
+    EXPECT_TRUE(host.saw("fail Saved 0 item(s); 2 could not be saved"));
+    EXPECT_EQ(host.lines.front().rfind("files: failed to deliver a.txt -> ", 0), 0u);
+    host.expectNothingLeft();
+}
+
+TEST(FileDelivery, APlainCopyWithoutAUsableFolderAsksWhereBeforeOrAfterItsItemsArrive) {
+    DeliveryHost host;
+    write(host.home() / "plain-file", "x");
+    // Picked after every item arrived: delivered at the pick.
+    host.sendBatch({FileTransferIntent::copy, "~/plain-file"});
+    ASSERT_EQ(host.shell->pendingFolderPanels.size(), 1u);
+    EXPECT_EQ(host.shell->folderPanels[0].panel.title, "Choose Save Location");
+    EXPECT_EQ(host.shell->folderPanels[0].panel.prompt, "Save Here");
+    EXPECT_EQ(host.shell->folderPanels[0].window, host.rows->window) << "a sheet on the progress window";
+    EXPECT_TRUE(host.saw("front"));
+    auto pick = host.shell->pendingFolderPanels[0];
+    pick(host.home() / "Picked");
+    host.run();
+    EXPECT_EQ(contents(host.home() / "Picked" / "a.txt"), "hello");
+    host.expectNothingLeft();
+
+    // Picked before its items arrived: delivered at its end.
+    const auto early = host.sendBatch({FileTransferIntent::copy, std::nullopt, {}, false, {{"b.txt", "b"}}, false});
+    host.shell->pendingFolderPanels[1](host.home() / "Early");
+    host.run();
+    EXPECT_FALSE(fs::exists(host.home() / "Early" / "b.txt"));
+    host.viewerSends({FileTransferOp::batchEnd, early, 0, 0, "", {}}, host.viewer);
+    host.run();
+    EXPECT_EQ(contents(host.home() / "Early" / "b.txt"), "b");
+    host.expectNothingLeft();
+
+    // Cancelled: the row closes as a success, the Viewer's send is cancelled, nothing stays staged
+    // and nobody is answered.
+    const auto cancelled = host.sendBatch({FileTransferIntent::copy, "   "});
+    host.rows->events.clear();
+    host.shell->pendingFolderPanels[2](std::nullopt);
+    host.run();
+    EXPECT_EQ(host.rows->events, std::vector<std::string>{"complete Cancelled — no save location chosen after 1.0"});
+    EXPECT_EQ(host.sentOps(FileTransferOp::cancelBatch, cancelled), 1u);
+    EXPECT_EQ(host.sentOps(FileTransferOp::peerSendResponse, cancelled), 0u);
+    host.expectNothingLeft();
+}
+
+TEST(FileDelivery, ADropLandsInTheFrontFolderElseTheConfiguredOneElseTheDesktop) {
+    DeliveryHost host;
+    host.fileManager->frontWindow = host.home() / "Front";
+    host.sendBatch({FileTransferIntent::dropToFinder});
+    EXPECT_EQ(contents(host.home() / "Front" / "a.txt"), "hello");
+    EXPECT_TRUE(host.saw("subtitle Dropping into Finder…"));
+    EXPECT_TRUE(host.saw("complete Dropped 1 item(s) into Finder after 1.5"));
+    EXPECT_TRUE(host.logged("files: dropped 1/1 item(s) into Finder"));
+
+    host.fileManager->frontWindow.reset();
+    host.fileManager->frontWindowError = "no answer";
+    host.defaults->set(HostFileDelivery::dropFolderKey, std::string("~/Drops"));
+    host.sendBatch({FileTransferIntent::dropToFinder});
+    EXPECT_EQ(contents(host.home() / "Drops" / "a.txt"), "hello");
+    EXPECT_TRUE(host.logged("files: file manager front window failed: no answer"));
+
+    host.fileManager->frontWindowError.clear();
+    host.defaults->remove(HostFileDelivery::dropFolderKey);
+    host.fileManager->desktop = host.home() / "Schreibtisch";
+    host.sendBatch({FileTransferIntent::dropToFinder});
+    EXPECT_EQ(contents(host.home() / "Schreibtisch" / "a.txt"), "hello");
+    host.fileManager->desktop.reset();
+    host.sendBatch({FileTransferIntent::dropToFinder});
+    EXPECT_EQ(contents(host.home() / "Desktop" / "a.txt"), "hello");
+    EXPECT_EQ(host.fileManager->revealed.size(), 4u);
+    host.expectNothingLeft();
+}
+
+TEST(FileDelivery, DestinationHintsAndRequestedPathsStayInsideHome) {
+    TemporaryDirectory temp;
+    const auto home = fs::weakly_canonical(temp.path()) / "home";
+    fs::create_directories(home / "Documents");
+    write(home / "notes.txt", "n");
+    write(temp.path() / "outside" / "secret.txt", "s");
+    fs::create_symlink(temp.path() / "outside", home / "escape");
+
+    EXPECT_EQ(HostFileDelivery::resolveDestinationHint("~/Incoming", home), home / "Incoming");
+    EXPECT_TRUE(fs::is_directory(home / "Incoming"));
+    EXPECT_EQ(HostFileDelivery::resolveDestinationHint(home.string() + "/Documents/", home), home / "Documents");
+    EXPECT_EQ(HostFileDelivery::resolveDestinationHint("~", home), home);
+    for (const std::string hint : {"   ", "~/notes.txt", "/etc", "~/../outside", "~/escape", "~/escape/new",
+                                   "Documents/../../outside", "~root/x"}) {
+        EXPECT_FALSE(HostFileDelivery::resolveDestinationHint(hint, home)) << hint;
+    }
+    EXPECT_FALSE(fs::exists(temp.path() / "outside" / "new")) << "nothing is made outside home";
+
+    EXPECT_EQ(HostFileDelivery::confinedSourcePath("~/notes.txt", home), home / "notes.txt");
+    EXPECT_EQ(HostFileDelivery::confinedSourcePath("notes.txt", home), home / "notes.txt");
+    EXPECT_EQ(HostFileDelivery::confinedSourcePath("~", home), home);
+    for (const auto& path : std::vector<std::string>{"~/escape/secret.txt",
+                                                     (temp.path() / "outside" / "secret.txt").string(),
+                                                     "~/../outside/secret.txt", "~/missing.txt"}) {
+        EXPECT_FALSE(HostFileDelivery::confinedSourcePath(path, home)) << path;
+    }
+}
+
+TEST(FileDelivery, ARequestForHostFilesIsSentBackToTheAskingViewerAloneOrRefusedWithAReason) {
+    DeliveryHost host;
+    write(host.home() / "notes.txt", "n");
+    fs::create_symlink(host.home() / "notes.txt", host.home() / "same-notes");
+    auto ask = [&](const std::vector<std::string>& paths) {
+        const UUID id = UUID::random();
+        FileTransferPeerSendRequest request(paths, "~/Downloads", FileTransferDeliveryOptions::promptForConflicts);
+        host.viewerSends({FileTransferOp::peerSendRequest, id, 0, 0, "", request.encoded()}, host.viewer);
+        host.run();
+        return id;
+    };
+    const auto served = ask({"~/notes.txt", "~/same-notes"});
+    auto answers = host.responses(served);
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_TRUE(answers[0].first.accepted);
+    EXPECT_FALSE(answers[0].first.message);
+    EXPECT_EQ(answers[0].second, host.viewer.uuidString());
+    EXPECT_TRUE(host.logged("files: requested send of 1 item(s) to Viewer session " + host.viewer.uuidString().substr(0, 8)));
+    // The answering batch carries the request's id, is a managed copy and goes to that Viewer only.
+    bool started = false;
+    for (const auto& s : host.sent) {
+        if (s.packet.batchID != served) continue;
+        EXPECT_EQ(s.token, host.viewer.uuidString());
+        if (s.packet.op == FileTransferOp::directSave) {
+            EXPECT_EQ(s.packet.path, "~/Downloads");
+        }
+        if (s.packet.op != FileTransferOp::batchStart) continue;
+        started = true;
+        EXPECT_EQ(FileTransferPacket::batchStartIntent(s.packet.value2), FileTransferIntent::managedCopy);
+        EXPECT_EQ(FileTransferPacket::batchStartFileCount(s.packet.value2), 1u) << "the linked duplicate is sent once";
+    }
+    EXPECT_TRUE(started);
+
+    const auto outside = ask({"/etc/hostname", "~/../outside"});
+    ASSERT_EQ(host.responses(outside).size(), 1u);
+    EXPECT_EQ(host.responses(outside)[0].first.message, "The requested files are no longer available on the Host.");
+    EXPECT_TRUE(host.logged("files: rejected peer send request with no readable Home paths"));
+    EXPECT_EQ(host.sentOps(FileTransferOp::batchStart, outside), 0u);
+
+    const UUID malformed = UUID::random();
+    host.viewerSends({FileTransferOp::peerSendRequest, malformed, 0, 0, "", Bytes{'{', '"'}}, host.viewer);
+    host.run();
+    ASSERT_EQ(host.responses(malformed).size(), 1u);
+    EXPECT_EQ(host.responses(malformed)[0].first.message, "The Host could not read the requested transfer.");
+    EXPECT_TRUE(host.logged("files: rejected malformed peer send request"));
+}
+
+TEST(FileDelivery, CancelsTouchOnlyWhatIsTheirs) {
+    DeliveryHost host;
+    const UUID other = UUID::random();
+    // directSave then cancelBatch leaves no routing token; a second directSave replaces the first.
+    const UUID id = UUID::random();
+    host.viewerSends({FileTransferOp::directSave, id, 0, 0, "~/A", {}}, host.viewer);
+    host.viewerSends({FileTransferOp::directSave, id, 0, 0, "~/A", {}}, other);
+    host.run();
+    EXPECT_EQ(host.delivery->inboundFileTransferRoutingTokens.at(id), other.uuidString());
+    host.viewerSends({FileTransferOp::cancelBatch, id, 0, 0, "", {}}, host.viewer);
+    host.run();
+    EXPECT_EQ(host.delivery->inboundFileTransferRoutingTokens.count(id), 1u) << "not the cancelling Viewer's";
+    host.viewerSends({FileTransferOp::cancelBatch, id, 0, 0, "", {}}, other);
+    host.run();
+    EXPECT_EQ(host.delivery->inboundFileTransferRoutingTokens.count(id), 0u);
+
+    // A Viewer that cancels its running batch closes its row; another Viewer's cancel does nothing.
+    const auto running = host.sendBatch({FileTransferIntent::copy, "~/Running", {}, false, {{"a.txt", "a"}}, false});
+    host.viewerSends({FileTransferOp::cancelBatch, running, 0, 0, "", {}}, other);
+    host.run();
+    EXPECT_FALSE(host.saw("complete Cancelled after 1.0"));
+    host.viewerSends({FileTransferOp::cancelBatch, running, 0, 0, "", {}}, host.viewer);
+    host.run();
+    EXPECT_TRUE(host.saw("complete Cancelled after 1.0"));
+    host.expectNothingLeft();
+
+    // The Host's user cancels a managed copy's row: its Viewer hears "Cancelled".
+    const auto managed = host.sendBatch({FileTransferIntent::managedCopy, "~/M", {}, false, {{"a.txt", "a"}}, false});
+    host.rows->cancels.at(managed)();
+    host.run();
+    ASSERT_EQ(host.responses(managed).size(), 1u);
+    EXPECT_EQ(host.responses(managed)[0].first.message, "Cancelled");
+    EXPECT_EQ(host.sentOps(FileTransferOp::cancelBatch, managed), 1u);
+    host.expectNothingLeft();
+}
+
+TEST(FileDelivery, OutgoingBatchesOtherThanPlainCopiesGetARowThatCancelsThem) {
+    DeliveryHost host;
+    const UUID copy = UUID::random();
+    const UUID pull = UUID::random();
+    host.delivery->outgoingBatchStarted(copy, 1, 10, FileTransferIntent::copy, {"a"});
+    host.delivery->outgoingBatchStarted(pull, 1, 10, FileTransferIntent::pullForPromise, {"b"});
+    host.run();
+    EXPECT_EQ(host.rows->events, std::vector<std::string>{"out Viewer 1"});
+    host.rows->cancels.at(pull)();
+    host.run();
+    ASSERT_EQ(host.sentOps(FileTransferOp::cancelBatch, pull), 1u);
+    EXPECT_FALSE(host.sent.back().token) << "the cancel notice goes to every Viewer";
+    host.delivery->outgoingBatchCompleted(pull);
+    EXPECT_EQ(host.rows->events.back(), "complete Sent after 1.5");
+}
+
+TEST(FileDelivery, TheFinderScriptTextIsKeptExactly) {
+    const auto& script = HostFileDelivery::frontFinderWindowScript;
+    EXPECT_EQ(script.size(), 228u);
+    EXPECT_EQ(std::count(script.begin(), script.end(), '\n'), 8);
+    EXPECT_EQ(script.substr(0, 26), "tell application \"Finder\"\n");
+    EXPECT_EQ(script.substr(script.size() - 9), "\nend tell");
+}

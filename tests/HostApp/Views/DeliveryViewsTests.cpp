@@ -1,0 +1,106 @@
+// The conflict alert and the folder panel on the offscreen platform: the texts of their models,
+// and the answers going back.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+
+#include "HostApp/Delivery/FileTransferConflictResolver.h"
+#include "HostApp/Views/QtHostShell.h"
+#include "support/TestPlatform.h"
+
+namespace qm::test {
+namespace {
+
+// The binary's one application, whichever test file made it first.
+QApplication& application() {
+    if (auto* existing = qobject_cast<QApplication*>(QApplication::instance())) return *existing;
+    static int argc = 1;
+    static char name[] = "views_tests";
+    static char* argv[] = {name, nullptr};
+    static QApplication* app = [] {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        return new QApplication(argc, argv);
+    }();
+    return *app;
+}
+
+QMessageBox* openBox() {
+    for (auto* widget : QApplication::topLevelWidgets()) {
+        if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible()) return box;
+    }
+    return nullptr;
+}
+
+TEST(DeliveryViews, TheConflictAlertShowsItsRowsAndAnswersWithTheBoxTicked) {
+    application();
+    QtHostShell shell;
+    FileTransferConflictAlert::Info info{"report.pdf", 1500, std::nullopt, 2'500'000, std::nullopt, 2};
+    std::optional<std::pair<FileTransferConflictChoice, bool>> answer;
+    FileTransferConflictAlert::present(shell, info, std::make_shared<WindowModel>(), false,
+                                       [&](FileTransferConflictChoice choice, bool all) { answer = {choice, all}; });
+    QApplication::processEvents();
+    auto* box = openBox();
+    ASSERT_TRUE(box);
+    EXPECT_EQ(box->text(), "Copy Conflict");
+    QStringList labels;
+    for (auto* label : box->findChildren<QLabel*>()) labels << label->text();
+    EXPECT_TRUE(labels.contains("Existing file: report.pdf"));
+    EXPECT_TRUE(labels.contains("2 KB"));
+    EXPECT_TRUE(labels.contains("2.5 MB"));
+    EXPECT_TRUE(labels.contains("Backup is not enabled. Replaced files cannot be recovered."));
+    auto* applyToAll = box->findChild<QCheckBox*>();
+    ASSERT_TRUE(applyToAll);
+    EXPECT_EQ(applyToAll->text(), "Apply to all (2 more conflicts)");
+    EXPECT_EQ(box->defaultButton()->text(), "Keep Both");
+    applyToAll->click();
+    for (auto* button : box->buttons()) {
+        if (button->text() == "Replace") button->click();
+    }
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->first, FileTransferConflictChoice::replace);
+    EXPECT_TRUE(answer->second);
+}
+
+TEST(DeliveryViews, TheFolderPanelShowsItsTextsAndAnswersTheChosenFolderOrNothing) {
+    application();
+    QtHostShell shell;
+    TemporaryDirectory temp;
+    FolderPanelModel panel{"Choose Save Location", "Save Here", "Choose where to save \"a.txt\""};
+    std::vector<std::optional<std::filesystem::path>> answers;
+    shell.beginFolderPanel(nullptr, panel, [&](std::optional<std::filesystem::path> folder) { answers.push_back(folder); });
+    QApplication::processEvents();
+    QFileDialog* dialog = nullptr;
+    for (auto* widget : QApplication::topLevelWidgets())
+        if (auto* found = qobject_cast<QFileDialog*>(widget); found && found->isVisible()) dialog = found;
+    ASSERT_TRUE(dialog);
+    EXPECT_EQ(dialog->windowTitle(), "Choose Save Location");
+    EXPECT_EQ(dialog->labelText(QFileDialog::Accept), "Save Here");
+    EXPECT_EQ(dialog->fileMode(), QFileDialog::Directory);
+    auto* message = dialog->findChild<QLabel*>("folderPanelMessage");
+    ASSERT_TRUE(message);
+    EXPECT_EQ(message->text(), "Choose where to save \"a.txt\"");
+    // In a folder with nothing selected, the folder itself is the choice.
+    dialog->setDirectory(QString::fromStdString(temp.path().string()));
+    QApplication::processEvents();
+    QMetaObject::invokeMethod(dialog, "accept");
+    QApplication::processEvents();
+    ASSERT_EQ(answers.size(), 1u);
+    ASSERT_TRUE(answers[0]);
+    EXPECT_EQ(std::filesystem::weakly_canonical(*answers[0]), std::filesystem::weakly_canonical(temp.path()));
+
+    shell.beginFolderPanel(nullptr, panel, [&](std::optional<std::filesystem::path> folder) { answers.push_back(folder); });
+    QApplication::processEvents();
+    for (auto* widget : QApplication::topLevelWidgets())
+        if (auto* found = qobject_cast<QFileDialog*>(widget); found && found->isVisible()) found->reject();
+    QApplication::processEvents();
+    ASSERT_EQ(answers.size(), 2u);
+    EXPECT_FALSE(answers[1]);
+}
+
+}  // namespace
+}  // namespace qm::test
