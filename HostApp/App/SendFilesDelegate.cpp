@@ -1,6 +1,8 @@
 // The delegate's side of sending files to Viewers: the send-files messages, the progress window
 // it owns and the alert the send-files flow shows.
 #include "HostApp/App/HostProbeDelegate.h"
+#include "HostApp/App/TransferCenterRows.h"
+#include "HostApp/Delivery/HostFileDelivery.h"
 #include "HostApp/Delivery/SendFilesService.h"
 #include "QuillmereProfiles/UI/TransferProgressWindow.h"
 
@@ -15,6 +17,8 @@ void HostProbeDelegate::configureSendFilesService() {
     fileTransferCenter = FileTransferCenter::make(env_.platform.mainQueue);
     fileTransferCenter->activateApplication = activate;
     if (env_.shell) env_.shell->attachTransferCenter(fileTransferCenter);
+    // Received and requested batches show their rows in the same window.
+    if (fileDelivery) fileDelivery->rows = makeTransferCenterRows(fileTransferCenter);
 
     SendFilesService::Environment environment;
     environment.mainQueue = env_.platform.mainQueue;
