@@ -11,7 +11,8 @@ AudioStreamClock::AudioStreamClock(Options options)
       settleFrames_(static_cast<std::int64_t>(options.settleSeconds * static_cast<double>(options.sampleRate))) {}
 
 std::int64_t AudioStreamClock::durationNs(std::int64_t frames) const {
-    return frames / options_.sampleRate * 1'000'000'000 + frames % options_.sampleRate * 1'000'000'000 / options_.sampleRate;
+    const auto rate = options_.sampleRate;
+    return frames / rate * 1'000'000'000 + frames % rate * 1'000'000'000 / rate;
 }
 
 void AudioStreamClock::reset() {

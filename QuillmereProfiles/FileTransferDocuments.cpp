@@ -138,8 +138,8 @@ std::vector<RemoteDirectoryEntry> FileTransferDocuments::decodeListing(std::span
             // A time no calendar shows (before year 1 or after 9999) is no date; it would not even
             // fit the integer a date is turned into for display.
             const auto seconds = time->get<double>();
-            if (seconds >= FileTransferDocuments::earliestListingDate && seconds <= FileTransferDocuments::latestListingDate)
-                entry.modificationDate = seconds;
+            using FileTransferDocuments::earliestListingDate, FileTransferDocuments::latestListingDate;
+            if (seconds >= earliestListingDate && seconds <= latestListingDate) entry.modificationDate = seconds;
         }
         entries.push_back(std::move(entry));
     }

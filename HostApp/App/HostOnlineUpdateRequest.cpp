@@ -130,7 +130,8 @@ void HostOnlineUpdateRequest::cancel(const Request& request, const Locations& lo
     if (!writeAtomically(file, "cancel\n" + request.identifier + "\n")) throw Error(Error::Kind::failed);
 }
 
-std::optional<HostOnlineUpdateRequest::Status> HostOnlineUpdateRequest::Status::decode(std::span<const std::uint8_t> data) {
+std::optional<HostOnlineUpdateRequest::Status> HostOnlineUpdateRequest::Status::decode(
+    std::span<const std::uint8_t> data) {
     if (data.empty() || data.size() > maximumStatusBytes) return std::nullopt;
     // References can make a few hundred bytes expand to gigabytes, and nesting alone can exhaust
     // the stack: the structure is checked before the library builds anything.
