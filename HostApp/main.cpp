@@ -105,7 +105,8 @@ int main(int argc, char** argv) {
     for (std::size_t i = 1; i < arguments.size(); ++i) {
         if (arguments[i].rfind("quillmerehost:", 0) == 0) openedURL = arguments[i];
     }
-    const auto urlSocket = LocalURLEventListener::defaultPath();
+    std::string urlError;
+    const auto urlSocket = LocalURLEventListener::defaultPath(&urlError);
     if (openedURL && LocalURLEventListener::send(urlSocket, *openedURL, nullptr)) {
         logLine("[QuillmereHost] handed " + escapedForLog(*openedURL) + " to the running Host");
         return EXIT_SUCCESS;
@@ -190,8 +191,9 @@ int main(int argc, char** argv) {
     }
 
     // Preferences: one JSON file per domain under the config folder.
-    auto defaultsStore = std::make_shared<JsonFileUserDefaultsStore>(platform.configDirectory / "defaults",
-                                                                     "com.dravon.quillmere.host");
+    auto defaultsStore = std::make_shared<JsonFileUserDefaultsStore>(
+        platform.configDirectory / "defaults", "com.dravon.quillmere.host",
+        [](const std::string& failure) { logLine("[QuillmereHost] defaults: " + failure); });
     auto standardDefaults = defaultsStore->standard();
     defaultsStore->suite(QuillmereL10n::sharedSuiteName);
     for (const auto& problem : defaultsStore->problems()) logLine("[QuillmereHost] defaults: " + problem);
@@ -286,7 +288,6 @@ int main(int argc, char** argv) {
     }
 
     auto delegate = HostProbeDelegate::create(environment);
-    std::string urlError;
     auto urlListener = LocalURLEventListener::listen(
         urlSocket, platform.mainQueue,
         [weak = std::weak_ptr<HostProbeDelegate>(delegate)](const std::string& message) {

@@ -1,13 +1,13 @@
 #include "Platform/UserDefaults.h"
 
-#include <unistd.h>
-
 #include <cstring>
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <system_error>
 #include <vector>
+
+#include "Platform/Core/ByteIO.h"
+#include "Platform/Core/LogText.h"
+#include "Platform/UserFiles.h"
 
 namespace qm {
 
@@ -90,7 +90,11 @@ void InMemoryUserDefaults::write(const std::string& key, std::optional<Value> va
     }
 }
 
-JsonFileUserDefaults::JsonFileUserDefaults(std::filesystem::path file) : file_(std::move(file)) { load(); }
+JsonFileUserDefaults::JsonFileUserDefaults(std::filesystem::path file,
+                                           std::function<void(const std::string&)> onWriteFailure)
+    : file_(std::move(file)), onWriteFailure_(std::move(onWriteFailure)) {
+    load();
+}
 
 std::string JsonFileUserDefaults::problem() const {
     std::lock_guard lock(mutex_);
@@ -98,66 +102,78 @@ std::string JsonFileUserDefaults::problem() const {
 }
 
 void JsonFileUserDefaults::load() {
-    std::error_code error;
-    if (!std::filesystem::exists(file_, error)) return;
-    std::ifstream in(file_, std::ios::binary);
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    auto parsed = nlohmann::json::parse(buffer.str(), nullptr, false);
-    if (!in || parsed.is_discarded() || !parsed.is_object()) {
-        // Keep what is there for the user to recover; start empty beside it.
+    const auto read = readUserFile(file_, maxFileBytes);
+    if (read.outcome == UserFileRead::Outcome::missing) return;
+    auto parsed = read.outcome == UserFileRead::Outcome::read ? nlohmann::json::parse(read.content, nullptr, false)
+                                                                : nlohmann::json(nlohmann::json::value_t::discarded);
+    if (parsed.is_discarded() || !parsed.is_object()) {
+        // Keep what is there for the user to recover; start empty beside it. A FIFO, device or
+        // oversized file is moved aside unopened, so the next rewrite cannot replace it.
+        std::error_code error;
         std::filesystem::path aside;
         for (int n = 1; n < 1000; ++n) {
             aside = file_;
             aside += ".unreadable-" + std::to_string(n);
-            if (!std::filesystem::exists(aside, error)) break;
+            if (!std::filesystem::exists(std::filesystem::symlink_status(aside, error))) break;
         }
         std::filesystem::rename(file_, aside, error);
-        problem_ = "could not read " + file_.string() +
+        const std::string why = read.outcome == UserFileRead::Outcome::read ? "" : " (" + read.error + ")";
+        problem_ = "could not read " + file_.string() + why +
                    (error ? "; it could not be moved aside: " + error.message() : "; kept as " + aside.string());
         return;
     }
     for (auto& [key, item] : parsed.items()) {
         if (item.is_boolean()) {
             values_[key] = item.get<bool>();
-        } else if (item.is_string()) {
-            values_[key] = item.get<std::string>();
-        } else if (item.is_object() && item.contains("base64") && item["base64"].is_string()) {
-            if (auto bytes = unbase64(item["base64"].get<std::string>())) values_[key] = std::move(*bytes);
+            continue;
         }
+        if (item.is_string()) {
+            values_[key] = item.get<std::string>();
+            continue;
+        }
+        if (item.is_object() && item.size() == 1 && item.contains("base64") && item["base64"].is_string()) {
+            // Only text this domain writes back the same is read as bytes; the rest is kept as it is.
+            const auto& text = item["base64"].get_ref<const std::string&>();
+            if (auto bytes = unbase64(text); bytes && base64(*bytes) == text) {
+                values_[key] = std::move(*bytes);
+                continue;
+            }
+        }
+        // Written by another application of the product, or by hand: not ours to drop.
+        others_[key] = item.dump();
     }
 }
 
-void JsonFileUserDefaults::saveLocked() {
+void JsonFileUserDefaults::reportLocked(const std::string& key, const std::string& cause) {
+    if (!onWriteFailure_) {
+        problem_ = cause;
+        return;
+    }
+    if (!reported_.emplace(key, cause).second) return;
+    onWriteFailure_("could not save \"" + key + "\" in " + file_.string() + " (" + cause +
+                    "); the change holds until the Host quits");
+}
+
+void JsonFileUserDefaults::saveLocked(const std::string& key) {
     nlohmann::json object = nlohmann::json::object();
+    for (const auto& [otherKey, text] : others_) object[otherKey] = nlohmann::json::parse(text, nullptr, false);
     for (const auto& entry : values_) {
-        const std::string& key = entry.first;
+        const std::string& valueKey = entry.first;
         if (auto* bytes = std::get_if<Bytes>(&entry.second)) {
-            object[key] = nlohmann::json{{"base64", base64(*bytes)}};
+            object[valueKey] = nlohmann::json{{"base64", base64(*bytes)}};
         } else if (auto* flag = std::get_if<bool>(&entry.second)) {
-            object[key] = *flag;
+            object[valueKey] = *flag;
         } else {
-            object[key] = std::get<std::string>(entry.second);
+            object[valueKey] = std::get<std::string>(entry.second);
         }
     }
     std::error_code error;
     std::filesystem::create_directories(file_.parent_path(), error);
-    std::filesystem::path temporary = file_;
-    temporary += ".tmp-" + std::to_string(::getpid());
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << object.dump(2) << '\n';
-        out.flush();
-        if (!out) {
-            problem_ = "could not write " + temporary.string();
-            std::filesystem::remove(temporary, error);
-            return;
-        }
-    }
-    std::filesystem::rename(temporary, file_, error);
-    if (error) {
-        problem_ = "could not replace " + file_.string() + ": " + error.message();
-        std::filesystem::remove(temporary, error);
+    std::string failure;
+    // Every text in it was checked to be UTF-8 on the way in, so the writer has nothing to refuse.
+    if (!replaceFile(file_, object.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n", 0600,
+                     failure)) {
+        reportLocked(key, failure);
     }
 }
 
@@ -171,13 +187,19 @@ std::optional<UserDefaults::Value> JsonFileUserDefaults::read(const std::string&
 void JsonFileUserDefaults::write(const std::string& key, std::optional<Value> value) {
     std::lock_guard lock(mutex_);
     if (value) {
+        const auto* text = std::get_if<std::string>(&*value);
+        if (!isValidUTF8(key) || (text && !isValidUTF8(*text))) {
+            reportLocked(isValidUTF8(key) ? key : escapedForLog(key), "the text is not UTF-8; not stored");
+            return;
+        }
         auto found = values_.find(key);
         if (found != values_.end() && found->second == *value) return;
         values_[key] = std::move(*value);
-    } else if (values_.erase(key) == 0) {
+        others_.erase(key);
+    } else if (values_.erase(key) + others_.erase(key) == 0) {
         return;
     }
-    saveLocked();
+    saveLocked(key);
 }
 
 std::shared_ptr<UserDefaults> InMemoryUserDefaultsStore::suite(const std::string& name) {
@@ -194,13 +216,14 @@ void InMemoryUserDefaultsStore::makeSuiteUnavailable(const std::string& name) {
     suites_.erase(name);
 }
 
-JsonFileUserDefaultsStore::JsonFileUserDefaultsStore(std::filesystem::path folder, std::string standardName)
-    : folder_(std::move(folder)), standardName_(std::move(standardName)) {}
+JsonFileUserDefaultsStore::JsonFileUserDefaultsStore(std::filesystem::path folder, std::string standardName,
+                                                     std::function<void(const std::string&)> onWriteFailure)
+    : folder_(std::move(folder)), standardName_(std::move(standardName)), onWriteFailure_(std::move(onWriteFailure)) {}
 
 std::shared_ptr<JsonFileUserDefaults> JsonFileUserDefaultsStore::open(const std::string& name) {
     std::lock_guard lock(mutex_);
     auto& entry = files_[name];
-    if (!entry) entry = std::make_shared<JsonFileUserDefaults>(folder_ / (name + ".json"));
+    if (!entry) entry = std::make_shared<JsonFileUserDefaults>(folder_ / (name + ".json"), onWriteFailure_);
     return entry;
 }
 

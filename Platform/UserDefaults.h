@@ -2,10 +2,12 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <variant>
 #include <vector>
@@ -48,13 +50,21 @@ private:
     std::map<std::string, Value> values_;
 };
 
-// A domain stored as one JSON object in a file. Every change rewrites the file atomically (a
-// temporary file in the same folder, then a rename), so a crash leaves the old or the new file.
-// A file that cannot be parsed is moved aside (its name plus ".unreadable-<n>") and the domain
-// starts empty; `problem()` then says so, for the owner to log. Nothing is ever silently dropped.
+// A domain stored as one JSON object in a file. Every change rewrites the file atomically (a new
+// file of a random name in the same folder, then a rename), so a crash leaves the old or the new
+// file. Only a regular file of at most `maxFileBytes` is read, and nothing waits on it; a file that
+// is not one, or cannot be parsed, is moved aside (its name plus ".unreadable-<n>") and the domain
+// starts empty; `problem()` then says so, for the owner to log. Members the domain does not
+// understand (numbers, arrays, null, other objects, bytes that are not base64) are kept as they
+// are and written back with every rewrite. Text that is not UTF-8 is refused, not stored. A
+// rewrite that fails is reported through `onWriteFailure` once per key and cause. Nothing is ever
+// silently dropped.
 class JsonFileUserDefaults final : public UserDefaults {
 public:
-    explicit JsonFileUserDefaults(std::filesystem::path file);
+    static constexpr std::size_t maxFileBytes = 1u << 20;
+
+    explicit JsonFileUserDefaults(std::filesystem::path file,
+                                  std::function<void(const std::string&)> onWriteFailure = {});
     const std::filesystem::path& file() const { return file_; }
     // Empty when the file loaded (or did not exist yet); else what went wrong.
     std::string problem() const;
@@ -65,11 +75,16 @@ protected:
 
 private:
     void load();
-    void saveLocked();
+    void saveLocked(const std::string& key);
+    void reportLocked(const std::string& key, const std::string& cause);
 
     std::filesystem::path file_;
+    std::function<void(const std::string&)> onWriteFailure_;
     mutable std::mutex mutex_;
     std::map<std::string, Value> values_;
+    // Members of the file this domain does not read: key -> the member's JSON text.
+    std::map<std::string, std::string> others_;
+    std::set<std::pair<std::string, std::string>> reported_;
     std::string problem_;
 };
 
@@ -101,7 +116,9 @@ private:
 // "<folder>/<suite name>.json" for a suite. A suite name that is not a plain file name is refused.
 class JsonFileUserDefaultsStore final : public UserDefaultsStore {
 public:
-    JsonFileUserDefaultsStore(std::filesystem::path folder, std::string standardName);
+    // `onWriteFailure` hears every file's failed rewrites (see `JsonFileUserDefaults`).
+    JsonFileUserDefaultsStore(std::filesystem::path folder, std::string standardName,
+                              std::function<void(const std::string&)> onWriteFailure = {});
     std::shared_ptr<UserDefaults> standard() override;
     std::shared_ptr<UserDefaults> suite(const std::string& name) override;
     // The problems of every file opened so far, one line each.
@@ -112,6 +129,7 @@ private:
 
     std::filesystem::path folder_;
     std::string standardName_;
+    std::function<void(const std::string&)> onWriteFailure_;
     mutable std::mutex mutex_;
     std::map<std::string, std::shared_ptr<JsonFileUserDefaults>> files_;
 };

@@ -196,6 +196,13 @@ PropertyListLimits clipboardPropertyListLimits() {
 }
 
 std::optional<std::vector<std::uint8_t>> ClipboardTransfer::encodedData(std::string* error) const {
+    // The list's integers are signed 64-bit: a larger value would be written as one that every
+    // reader, this one included, refuses.
+    constexpr auto largest = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    if (sequence > largest || generatedAtNs > largest) {
+        if (error) *error = "the sequence or time does not fit a signed 64-bit integer";
+        return std::nullopt;
+    }
     PlistPtr root(plist_new_dict());
     plist_dict_set_item(root.get(), "sourceID", plist_new_string(sourceID.c_str()));
     plist_dict_set_item(root.get(), "sequence", plist_new_uint(sequence));

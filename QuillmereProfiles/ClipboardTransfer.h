@@ -42,7 +42,8 @@ struct ClipboardTransfer {
     std::uint64_t generatedAtNs = 0;  // sender's uptime when taken
     std::vector<ClipboardTransferItem> items;
 
-    // The binary property list; nothing (with `error` describing why) when encoding fails.
+    // The binary property list; nothing (with `error` describing why) when encoding fails, as it
+    // does for a `sequence` or `generatedAtNs` of 2^63 or more, which no reader accepts.
     std::optional<std::vector<std::uint8_t>> encodedData(std::string* error = nullptr) const;
     // Reads a binary or XML property list. Nothing (with `error` describing why) when a required
     // key is missing, a value has the wrong type, a kind is unknown, a number does not fit or the

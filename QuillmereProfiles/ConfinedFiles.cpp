@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "Platform/Core/UUID.h"
+#include "Platform/UserFiles.h"
 
 namespace qm {
 
@@ -99,26 +99,7 @@ bool writeFileAtomically(int folderFd, const std::string& name, std::span<const 
         error = "invalid file name";
         return false;
     }
-    const std::string temporary = ".quillmere-" + UUID::random().uuidString() + ".tmp";
-    const int fd = ::openat(folderFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        error = std::strerror(errno);
-        return false;
-    }
-    FileDescriptor file(fd);
-    if (!writeAll(fd, data)) {
-        error = std::strerror(errno);
-        ::unlinkat(folderFd, temporary.c_str(), 0);
-        return false;
-    }
-    file.reset();
-    // renameat replaces a link at the destination rather than writing through it.
-    if (::renameat(folderFd, temporary.c_str(), folderFd, name.c_str()) != 0) {
-        error = std::strerror(errno);
-        ::unlinkat(folderFd, temporary.c_str(), 0);
-        return false;
-    }
-    return true;
+    return replaceFileInFolder(folderFd, name, data, 0600, false, error);
 }
 
 }  // namespace qm

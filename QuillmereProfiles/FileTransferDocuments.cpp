@@ -24,6 +24,9 @@ std::optional<json> parse(std::span<const std::uint8_t> data) {
     return document;
 }
 
+// No file or folder name holds a NUL; a path cut there would name another file.
+bool hasNUL(const json& text) { return text.get_ref<const std::string&>().find('\0') != std::string::npos; }
+
 bool isUnsigned(const json& value) {
     return value.is_number_unsigned() || (value.is_number_integer() && value.get<std::int64_t>() >= 0);
 }
@@ -95,7 +98,7 @@ std::vector<std::string> FileTransferDocuments::decodeItemNames(std::span<const 
     if (!document || !document->is_array()) return {};
     std::vector<std::string> names;
     for (const auto& element : *document) {
-        if (!element.is_string()) return {};
+        if (!element.is_string() || hasNUL(element)) return {};
         auto name = trimmed(element.get<std::string>());
         if (!name.empty()) names.push_back(std::move(name));
     }
@@ -123,7 +126,8 @@ std::vector<RemoteDirectoryEntry> FileTransferDocuments::decodeListing(std::span
         if (!element.is_object()) return {};
         auto name = element.find("n");
         auto directory = element.find("d");
-        if (name == element.end() || !name->is_string() || directory == element.end() || !directory->is_boolean())
+        if (name == element.end() || !name->is_string() || directory == element.end() || !directory->is_boolean() ||
+            hasNUL(*name))
             return {};
         RemoteDirectoryEntry entry{name->get<std::string>(), directory->get<bool>(), 0, std::nullopt};
         if (auto size = element.find("s"); size != element.end() && !size->is_null()) {
@@ -132,7 +136,11 @@ std::vector<RemoteDirectoryEntry> FileTransferDocuments::decodeListing(std::span
         }
         if (auto time = element.find("t"); time != element.end() && !time->is_null()) {
             if (!time->is_number()) return {};
-            entry.modificationDate = time->get<double>();
+            // A time no calendar shows (before year 1 or after 9999) is no date; it would not even
+            // fit the integer a date is turned into for display.
+            const auto seconds = time->get<double>();
+            using FileTransferDocuments::earliestListingDate, FileTransferDocuments::latestListingDate;
+            if (seconds >= earliestListingDate && seconds <= latestListingDate) entry.modificationDate = seconds;
         }
         entries.push_back(std::move(entry));
     }
@@ -154,11 +162,11 @@ std::optional<FileTransferPeerSendRequest> FileTransferPeerSendRequest::decode(s
     auto destination = document->find("destination");
     auto options = document->find("deliveryOptionsRawValue");
     if (paths == document->end() || !paths->is_array() || destination == document->end() ||
-        !destination->is_string() || options == document->end() || !isUnsigned(*options))
+        !destination->is_string() || hasNUL(*destination) || options == document->end() || !isUnsigned(*options))
         return std::nullopt;
     FileTransferPeerSendRequest request;
     for (const auto& path : *paths) {
-        if (!path.is_string()) return std::nullopt;
+        if (!path.is_string() || hasNUL(path)) return std::nullopt;
         request.sourcePaths.push_back(path.get<std::string>());
     }
     request.destination = destination->get<std::string>();

@@ -40,7 +40,7 @@ struct FileTransferPeerSendRequest {
     FileTransferDeliveryOptions deliveryOptions() const { return FileTransferDeliveryOptions(deliveryOptionsRawValue); }
 
     std::vector<std::uint8_t> encoded() const;
-    // Nothing unless all three members are present with their types.
+    // Nothing unless all three members are present with their types, and no path holds a NUL.
     static std::optional<FileTransferPeerSendRequest> decode(std::span<const std::uint8_t> data);
     friend bool operator==(const FileTransferPeerSendRequest&, const FileTransferPeerSendRequest&) = default;
 };
@@ -70,11 +70,18 @@ std::string prefixCharacters(std::string_view text, std::size_t count);
 std::vector<std::string> transferItemNames(const std::vector<std::filesystem::path>& items);
 // Empty bytes for an empty list, else a JSON array of strings.
 std::vector<std::uint8_t> encodeItemNames(const std::vector<std::string>& names);
-// Trimmed, non-empty names in their order; empty for empty or malformed data.
+// Trimmed, non-empty names in their order; empty for empty or malformed data (a name holding a
+// NUL included).
 std::vector<std::string> decodeItemNames(std::span<const std::uint8_t> data);
 
+// The dates a listing entry may carry: 0001-01-01 to 9999-12-31 23:59:59 UTC. Outside them an
+// entry reads as having no date.
+inline constexpr double earliestListingDate = -62135596800.0;
+inline constexpr double latestListingDate = 253402300799.0;
+
 std::vector<std::uint8_t> encodeListing(const std::vector<RemoteDirectoryEntry>& entries);
-// Empty when the document as a whole does not decode (an element without "n" or "d" included).
+// Empty when the document as a whole does not decode (an element without "n" or "d", or a name
+// holding a NUL, included).
 std::vector<RemoteDirectoryEntry> decodeListing(std::span<const std::uint8_t> data);
 
 }  // namespace FileTransferDocuments

@@ -191,6 +191,8 @@ std::optional<PropertyListForm> checkBinary(std::span<const std::uint8_t> data, 
 // nothing hidden from this count is seen by the parser as nesting.
 std::optional<PropertyListForm> checkXML(std::string_view text, const PropertyListLimits& limits, const Fail& fail,
                                          std::vector<std::uint64_t>* outOfRange) {
+    // XML has no NUL character; a parser that keeps C strings would cut a string there.
+    if (text.find('\0') != std::string_view::npos) return fail("the XML property list holds a NUL");
     std::size_t depth = 0;
     std::size_t elements = 0;
     std::size_t at = 0;

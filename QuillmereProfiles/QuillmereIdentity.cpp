@@ -359,6 +359,12 @@ std::optional<HostIdentityLoadResult> loadOrCreateHostIdentity(const std::filesy
     // A folder that already existed with wider access (made by hand or by an older Host) is set to
     // owner-only before any key is read or written in it.
     if ((dirStat.st_mode & 077) != 0) {
+        // A folder its owner made read-only is a deliberate choice: it is left as it is, and an
+        // identity for this run only is used, as for one that cannot be read.
+        if ((dirStat.st_mode & S_IWUSR) == 0) {
+            return temporary(directory.string() + " is read-only (mode " + modeText(dirStat.st_mode) +
+                             "); it is left as it is");
+        }
         if (::chmod(directory.c_str(), 0700) == 0) {
             messages.push_back("identity: restricted " + directory.string() + " to owner-only access (mode was " +
                                modeText(dirStat.st_mode) + ")");

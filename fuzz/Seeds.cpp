@@ -276,6 +276,54 @@ std::map<std::string, std::vector<Bytes>> makeSeeds() {
             concat({{5}, {9, 0, 0, 0}, video}),      concat({{6}, {11, 0, 0, 0}, files}),
         };
     }
+
+    seeds["release_feed"] = {
+        bytesOf(R"({"viewer":{"version":"2.0","build":"20"},"host":{"version":"1.5.2","build":"150","notes":"x"}})"),
+        bytesOf(R"({"viewer":{"version":"2","build":"0"},"host":{"version":"1..5","build":"-1"}})"),
+    };
+
+    // update_status: the status file the updater writes, in both forms.
+    {
+        const std::string xml =
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+            "<key>requestID</key><string>0f0f0f0f-0000-4000-8000-000000000000</string>"
+            "<key>state</key><string>failed</string><key>failureReason</key><string>disk full</string>"
+            "<key>targetVersion</key><string>1.6</string></dict></plist>\n";
+        // {"requestID": "r1", "state": "completed"}
+        const Bytes binary = concat({bytesOf("bplist00"), {0xD2, 1, 2, 3, 4}, bytesOf("\x59requestID"),
+                                     bytesOf("\x55state"), bytesOf("\x52r1"), bytesOf("\x59" "completed"),
+                                     {8, 13, 23, 29, 32}, Bytes(6, 0), {1, 1}, Bytes(7, 0), {5}, Bytes(7, 0), {0},
+                                     Bytes(7, 0), {42}});
+        seeds["update_status"] = {bytesOf(xml), binary};
+    }
+
+    // preferences: key (byte), value (byte), file.
+    seeds["preferences"] = {
+        concat({{0, 1}, bytesOf(R"({"app.languageOverride":"fr","n":1.5,"l":[1,null],"o":{"base64":"QQ=="}})")}),
+        concat({{1, 0}, bytesOf(R"({"host.launchAtLogin.desired":true,"x":{"base64":"@"}})")}),
+        concat({{2, 2}, bytesOf("{\"count\": tru")}),
+    };
+
+    // link_socket: closes (flag), then pieces: piece length, piece, repetitions.
+    seeds["link_socket"] = {
+        concat({{0, 29}, bytesOf("quillmerehost://update/restart"), {0, 0}, bytesOf("\n"), {0}}),
+        concat({{1, 9}, bytesOf("quillmereh"), {2}}),
+        concat({{1, 63}, Bytes(64, 'a'), {127}}),
+    };
+
+    // file_tree: root, then per listing: whether a resolved path follows (and it), its length (u16),
+    // the listing, the sort key and order, and which folder to open next.
+    {
+        const auto listing = FileTransferDocuments::encodeListing(
+            {{"Docs", true, 0, std::nullopt}, {"a.txt", false, 5, 1700000000.5}, {"b", true, 0, 0.0}});
+        const auto inner = FileTransferDocuments::encodeListing({{"z.bin", false, 1 << 20, 1.0e9}});
+        auto sized = [](const Bytes& document) {
+            return concat({{static_cast<std::uint8_t>(document.size()), static_cast<std::uint8_t>(document.size() >> 8)},
+                           document});
+        };
+        seeds["file_tree"] = {concat({{0, 0, 8}, bytesOf("/Users/x"), sized(listing), {1, 1, 0}, {1}, sized(inner),
+                                      {2, 0, 0}})};
+    }
     return seeds;
 }
 

@@ -2,9 +2,11 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <system_error>
 
 #include "Platform/UserDefaults.h"
+#include "Platform/UserFiles.h"
 #include "QuillmereProfiles/QuillmereL10n.h"
 
 namespace qm {
@@ -55,24 +57,14 @@ std::optional<std::string> XdgAutostartLoginItems::registerItem() {
     std::error_code error;
     std::filesystem::create_directories(folder_, error);
     if (error) return error.message();
-    auto temporary = entryPath();
-    temporary += ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::trunc);
-        out << "[Desktop Entry]\nType=Application\nName=Corventis Host\nExec=" << quotedExec(executable_)
-            << "\nX-GNOME-Autostart-enabled=true\nNoDisplay=false\n";
-        out.flush();
-        if (!out) {
-            std::filesystem::remove(temporary, error);
-            return "could not write " + temporary.string();
-        }
-    }
-    std::filesystem::rename(temporary, entryPath(), error);
-    if (error) {
-        const auto message = error.message();
-        std::filesystem::remove(temporary, error);
-        return message;
-    }
+    // The folder may be a link to one that others can write: the entry goes through a new file
+    // of a random name, never through a name someone could have planted a link at.
+    std::ostringstream out;
+    out << "[Desktop Entry]\nType=Application\nName=Corventis Host\nExec=" << quotedExec(executable_)
+        << "\nX-GNOME-Autostart-enabled=true\nNoDisplay=false\n";
+    std::string failure;
+    if (!replaceFile(entryPath(), out.str(), 0644, failure))
+        return "could not write " + entryPath().string() + ": " + failure;
     return std::nullopt;
 }
 

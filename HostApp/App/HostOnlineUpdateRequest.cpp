@@ -8,10 +8,12 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <fstream>
 #include <memory>
+#include <vector>
 
 #include "Platform/Core/UUID.h"
+#include "Platform/UserFiles.h"
+#include "QuillmereProfiles/PropertyListBounds.h"
 
 namespace qm {
 
@@ -35,24 +37,11 @@ void ensureUpdaterUsable(const Locations& locations) {
     if (::access(locations.requestDirectoryURL.c_str(), W_OK) != 0) throw Error(Error::Kind::unavailable);
 }
 
-// Writes `content` to `file` with mode 0600: into a new temporary file beside it first, then
-// renamed over, so the updater never reads half a file. False when any step fails.
+// Written under a new random name beside the file, then renamed over, so the updater never reads
+// half a file. False when any step fails.
 bool writeAtomically(const std::filesystem::path& file, const std::string& content) {
-    const auto temporary = file.parent_path() / ("." + file.filename().string() + ".tmp-" + UUID::random().uuidString());
-    const int descriptor = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (descriptor < 0) return false;
-    bool ok = ::fchmod(descriptor, 0600) == 0;
-    std::size_t written = 0;
-    while (ok && written < content.size()) {
-        const auto n = ::write(descriptor, content.data() + written, content.size() - written);
-        if (n <= 0) ok = false;
-        else written += static_cast<std::size_t>(n);
-    }
-    ok = ok && ::fsync(descriptor) == 0;
-    ok = ::close(descriptor) == 0 && ok;
-    ok = ok && ::rename(temporary.c_str(), file.c_str()) == 0;
-    if (!ok) ::unlink(temporary.c_str());
-    return ok;
+    std::string error;
+    return replaceFile(file, content, 0600, error);
 }
 
 std::string lowercased(std::string text) {
@@ -60,15 +49,30 @@ std::string lowercased(std::string text) {
     return text;
 }
 
-std::optional<std::string> stringValue(plist_t dictionary, const char* key) {
+// A string by pointer and length: the copying getter aborts the process on a string with a NUL
+// inside. Such a string (which no C string carries on) reads as absent and refuses the file.
+std::optional<std::string> stringValue(plist_t dictionary, const char* key, bool& refused) {
     plist_t node = plist_dict_get_item(dictionary, key);
     if (!node || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
-    char* value = nullptr;
-    plist_get_string_val(node, &value);
+    std::uint64_t length = 0;
+    const char* value = plist_get_string_ptr(node, &length);
     if (!value) return std::nullopt;
-    std::string text(value);
-    free(value);
+    std::string text(value, static_cast<std::size_t>(length));
+    if (text.find('\0') != std::string::npos) {
+        refused = true;
+        return std::nullopt;
+    }
     return text;
+}
+
+// The updater writes a flat dictionary of a few short strings.
+PropertyListLimits statusLimits() {
+    PropertyListLimits limits;
+    limits.maxObjects = 256;
+    limits.maxDepth = 4;
+    limits.maxExpandedNodes = 1024;
+    limits.maxExpandedBytes = HostOnlineUpdateRequest::maximumStatusBytes;
+    return limits;
 }
 
 }  // namespace
@@ -126,33 +130,49 @@ void HostOnlineUpdateRequest::cancel(const Request& request, const Locations& lo
     if (!writeAtomically(file, "cancel\n" + request.identifier + "\n")) throw Error(Error::Kind::failed);
 }
 
-std::optional<HostOnlineUpdateRequest::Status> HostOnlineUpdateRequest::status(const Request& request,
-                                                                                const Locations& locations) {
-    std::error_code error;
-    const auto size = std::filesystem::file_size(locations.statusURL, error);
-    if (error || size == 0 || size > maximumStatusBytes) return std::nullopt;
-    std::ifstream in(locations.statusURL, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+std::optional<HostOnlineUpdateRequest::Status> HostOnlineUpdateRequest::Status::decode(
+    std::span<const std::uint8_t> data) {
     if (data.empty() || data.size() > maximumStatusBytes) return std::nullopt;
+    // References can make a few hundred bytes expand to gigabytes, and nesting alone can exhaust
+    // the stack: the structure is checked before the library builds anything.
+    std::vector<std::string> stringsWithNUL;
+    const auto form = checkPropertyListBounds(data, statusLimits(), nullptr, nullptr, &stringsWithNUL);
+    if (!form || !stringsWithNUL.empty()) return std::nullopt;
     plist_t parsed = nullptr;
-    plist_from_memory(data.data(), static_cast<std::uint32_t>(data.size()), &parsed);
+    const auto* bytes = reinterpret_cast<const char*>(data.data());
+    if (*form == PropertyListForm::binary) {
+        plist_from_bin(bytes, static_cast<std::uint32_t>(data.size()), &parsed);
+    } else {
+        plist_from_xml(bytes, static_cast<std::uint32_t>(data.size()), &parsed);
+    }
     PlistPtr root(parsed);
     if (!root || plist_get_node_type(root.get()) != PLIST_DICT) return std::nullopt;
-    auto identifier = stringValue(root.get(), "requestID");
-    if (!identifier || *identifier != request.identifier) return std::nullopt;
-    auto rawState = stringValue(root.get(), "state");
-    if (!rawState) return std::nullopt;
-    auto state = Status::stateFromRawValue(*rawState);
-    if (!state) return std::nullopt;
+    bool refused = false;
+    auto text = [&](const char* key) { return stringValue(root.get(), key, refused); };
+    auto identifier = text("requestID");
+    auto rawState = text("state");
     Status status;
+    status.targetVersion = text("targetVersion").value_or("");
+    status.targetBuild = text("targetBuild").value_or("");
+    status.installedVersion = text("installedVersion").value_or("");
+    status.installedBuild = text("installedBuild").value_or("");
+    status.failureReason = text("failureReason").value_or("");
+    if (refused || !identifier || !rawState) return std::nullopt;
+    auto state = stateFromRawValue(*rawState);
+    if (!state) return std::nullopt;
     status.requestIdentifier = *identifier;
     status.state = *state;
-    status.targetVersion = stringValue(root.get(), "targetVersion").value_or("");
-    status.targetBuild = stringValue(root.get(), "targetBuild").value_or("");
-    status.installedVersion = stringValue(root.get(), "installedVersion").value_or("");
-    status.installedBuild = stringValue(root.get(), "installedBuild").value_or("");
-    status.failureReason = stringValue(root.get(), "failureReason").value_or("");
+    return status;
+}
+
+std::optional<HostOnlineUpdateRequest::Status> HostOnlineUpdateRequest::status(const Request& request,
+                                                                                const Locations& locations) {
+    // A regular file only, never waited on, and small.
+    const auto read = readUserFile(locations.statusURL, maximumStatusBytes);
+    if (read.outcome != UserFileRead::Outcome::read) return std::nullopt;
+    auto status = Status::decode(
+        std::span(reinterpret_cast<const std::uint8_t*>(read.content.data()), read.content.size()));
+    if (!status || status->requestIdentifier != request.identifier) return std::nullopt;
     return status;
 }
 

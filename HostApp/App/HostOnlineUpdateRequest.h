@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 
@@ -37,6 +38,9 @@ public:
         enum class State { queued, checking, downloading, verifying, installing, restarting, completed, noUpdate, deferred, cancelled, failed };
         static std::optional<State> stateFromRawValue(const std::string& raw);
         static std::string rawValue(State state);
+        // The status file's contents: a dictionary with at least "requestID" and a known "state".
+        // Its structure is checked before anything is built; a string holding a NUL is refused.
+        static std::optional<Status> decode(std::span<const std::uint8_t> data);
 
         std::string requestIdentifier;
         State state = State::queued;

@@ -1,6 +1,7 @@
 #include "Platform/Linux/LocalURLEvents.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -10,6 +11,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+#include "Platform/Core/LogSink.h"
 
 namespace qm {
 namespace {
@@ -47,17 +50,56 @@ int connectTo(const std::filesystem::path& path, std::string* error) {
 
 }  // namespace
 
-std::filesystem::path LocalURLEventListener::defaultPath() {
-    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
-        return std::filesystem::path(runtime) / "quillmere-host.sock";
+std::filesystem::path LocalURLEventListener::defaultPath(std::string* error) {
+    std::filesystem::path cache;
+    if (const char* xdg = std::getenv("XDG_CACHE_HOME"); xdg && *xdg == '/') {
+        cache = xdg;
+    } else if (const char* home = std::getenv("HOME"); home && *home == '/') {
+        cache = std::filesystem::path(home) / ".cache";
+    } else if (const passwd* entry = ::getpwuid(::geteuid()); entry && entry->pw_dir) {
+        cache = std::filesystem::path(entry->pw_dir) / ".cache";
     }
-    return std::filesystem::path("/tmp") / ("quillmere-host-" + std::to_string(::getuid()) + ".sock");
+    return socketPath(std::getenv("XDG_RUNTIME_DIR"), cache, error);
+}
+
+std::filesystem::path LocalURLEventListener::socketPath(const char* runtimeDirectory,
+                                                        const std::filesystem::path& privateParent,
+                                                        std::string* error) {
+    const uid_t user = ::geteuid();
+    // Anyone who can write the folder can put their own socket at our name and receive the links.
+    auto isPrivate = [user](const struct stat& info) {
+        return S_ISDIR(info.st_mode) && info.st_uid == user && (info.st_mode & 022) == 0;
+    };
+    struct stat info {};
+    if (runtimeDirectory && *runtimeDirectory == '/' && ::lstat(runtimeDirectory, &info) == 0 && isPrivate(info))
+        return std::filesystem::path(runtimeDirectory) / socketName;
+
+    auto fail = [error](const std::string& text) {
+        if (error) *error = text;
+        return std::filesystem::path();
+    };
+    if (privateParent.empty() || !privateParent.is_absolute()) return fail("no home folder for the link socket");
+    std::error_code ec;
+    std::filesystem::create_directories(privateParent, ec);
+    const auto folder = privateParent / "quillmere-host";
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+        return fail("cannot create " + folder.string() + ": " + std::strerror(errno));
+    if (::lstat(folder.c_str(), &info) != 0) return fail("cannot use " + folder.string() + ": " + std::strerror(errno));
+    if (!S_ISDIR(info.st_mode) || info.st_uid != user)
+        return fail(folder.string() + " is not a folder of this user's");
+    if ((info.st_mode & 077) != 0 && ::chmod(folder.c_str(), 0700) != 0)
+        return fail("cannot make " + folder.string() + " private: " + std::strerror(errno));
+    return folder / socketName;
 }
 
 std::unique_ptr<LocalURLEventListener> LocalURLEventListener::listen(const std::filesystem::path& path,
                                                                      DispatchQueuePtr queue,
                                                                      std::function<void(const std::string&)> onURL,
                                                                      std::string* error) {
+    if (path.empty()) {
+        if (error && error->empty()) *error = "no private folder for the socket";
+        return nullptr;
+    }
     sockaddr_un address{};
     if (!makeAddress(path, address, error)) return nullptr;
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -116,37 +158,89 @@ LocalURLEventListener::~LocalURLEventListener() {
 void LocalURLEventListener::run() {
     for (;;) {
         pollfd watch[2] = {{fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-        if (::poll(watch, 2, -1) < 0) {
+        // While links are being dropped, a quiet second ends the burst and reports it.
+        const int ready = ::poll(watch, 2, dropped_ > 0 ? 1000 : -1);
+        if (ready < 0) {
             if (errno == EINTR) continue;
             return;
         }
-        if (watch[1].revents) return;
+        if (ready == 0) reportDropped();
+        if (watch[1].revents) {
+            reportDropped();
+            return;
+        }
         if (!(watch[0].revents & POLLIN)) continue;
         const int client = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) continue;
-        std::string url;
-        bool complete = false;
+        LocalURLLine line;
+        bool finished = false;
         char buffer[512];
-        while (!complete && url.size() <= maxMessageBytes) {
+        while (!finished) {
             pollfd reading[2] = {{client, POLLIN, 0}, {wake_[0], POLLIN, 0}};
             const int ready = ::poll(reading, 2, clientTimeoutMs);
             if (ready <= 0 || reading[1].revents) break;
             const ssize_t got = ::recv(client, buffer, sizeof buffer, 0);
             if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) {
-                complete = got == 0;
+            if (got < 0) break;
+            if (got == 0) {
+                line.close();
                 break;
             }
-            url.append(buffer, static_cast<std::size_t>(got));
-            if (const auto end = url.find('\n'); end != std::string::npos) {
-                url.resize(end);
-                complete = true;
-            }
+            finished = line.add(std::string_view(buffer, static_cast<std::size_t>(got)));
         }
         ::close(client);
-        if (!complete || url.empty() || url.size() > maxMessageBytes) continue;
-        queue_->async([onURL = onURL_, url] { onURL(url); });
+        if (auto url = line.address()) handOn(std::move(*url));
     }
+}
+
+bool LocalURLLine::add(std::string_view bytes) {
+    if (complete_ || refused_) return true;
+    received_.append(bytes);
+    if (const auto end = received_.find('\n'); end != std::string::npos) {
+        received_.resize(end);
+        complete_ = true;
+    } else if (received_.size() > LocalURLEventListener::maxMessageBytes) {
+        refused_ = true;
+    }
+    return complete_ || refused_;
+}
+
+void LocalURLLine::close() {
+    if (!refused_) complete_ = true;
+}
+
+std::optional<std::string> LocalURLLine::address() const {
+    if (!complete_ || refused_ || received_.empty() || received_.size() > LocalURLEventListener::maxMessageBytes)
+        return std::nullopt;
+    return received_;
+}
+
+void LocalURLEventListener::handOn(std::string url) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - windowStart_ >= std::chrono::seconds(1)) {
+        windowStart_ = now;
+        handedInWindow_ = 0;
+    }
+    // A flood must not fill the main queue (it would run for minutes, hold the memory and keep the
+    // stop signal waiting) nor the log.
+    if (waiting_->load() >= maxWaitingURLs || handedInWindow_ >= maxURLsPerSecond) {
+        ++dropped_;
+    } else {
+        ++handedInWindow_;
+        ++*waiting_;
+        queue_->async([onURL = onURL_, url = std::move(url), waiting = waiting_] {
+            --*waiting;
+            onURL(url);
+        });
+    }
+    ++addressesRead_;
+}
+
+void LocalURLEventListener::reportDropped() {
+    if (dropped_ == 0) return;
+    logLine("[QuillmereHost] links: dropped " + std::to_string(dropped_) +
+            " link(s) that came faster than the Host takes them");
+    dropped_ = 0;
 }
 
 bool LocalURLEventListener::send(const std::filesystem::path& path, const std::string& url, std::string* error) {

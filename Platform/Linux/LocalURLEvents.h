@@ -1,28 +1,59 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "Platform/Core/DispatchQueue.h"
 
 namespace qm {
 
+// What one client of the link socket sends: one message (an address, or the files a second start
+// was asked to send) ended by a line feed or by the close, of at most
+// LocalURLEventListener::maxMessageBytes; more is refused without being kept.
+class LocalURLLine {
+public:
+    // Takes the next bytes read; true once nothing more is needed (complete or refused).
+    bool add(std::string_view bytes);
+    // The client closed its side.
+    void close();
+    // The address, once complete; none while incomplete, when refused, or when empty.
+    std::optional<std::string> address() const;
+
+private:
+    std::string received_;
+    bool complete_ = false;
+    bool refused_ = false;
+};
+
 // How a second start of the Host hands the address it was opened with (or the files it was asked
-// to send) to the running one: a Unix socket in the user's runtime folder. Each connection
+// to send) to the running one: a Unix socket in a folder only the user can write. Each connection
 // carries one message (at most `maxMessageBytes`, ended by a line feed or the close) and gets no
-// answer; an address is at most `maxURLBytes`.
+// answer; an address is at most `maxURLBytes`. At most `maxWaitingURLs`
+// addresses wait on the queue, and at most `maxURLsPerSecond` are handed on each second; the rest
+// are dropped, counted and reported in one line once the burst is over.
 class LocalURLEventListener {
 public:
     static constexpr std::size_t maxURLBytes = 4096;
     static constexpr std::size_t maxMessageBytes = 256u << 10;
+    static constexpr std::size_t maxWaitingURLs = 8;
+    static constexpr std::size_t maxURLsPerSecond = 8;
+    static constexpr const char* socketName = "quillmere-host.sock";
 
-    // $XDG_RUNTIME_DIR/quillmere-host.sock, else a per-user name in /tmp.
-    static std::filesystem::path defaultPath();
+    // socketPath(getenv("XDG_RUNTIME_DIR"), the user's cache folder). Empty, with `error` set,
+    // when there is no folder the user alone can write.
+    static std::filesystem::path defaultPath(std::string* error = nullptr);
+    // `runtimeDirectory`/quillmere-host.sock when that folder is the user's own and not writable by
+    // others; else the socket in `privateParent`/quillmere-host, a folder made owner-only and
+    // checked to be the user's after it is made. Never a fixed name in a folder others share.
+    static std::filesystem::path socketPath(const char* runtimeDirectory, const std::filesystem::path& privateParent,
+                                            std::string* error);
     // Listens at `path` (replacing a socket nobody answers on); `onURL` runs on `queue`. None,
     // with `error` set, when another Host already listens there or the socket cannot be made.
     static std::unique_ptr<LocalURLEventListener> listen(const std::filesystem::path& path, DispatchQueuePtr queue,
@@ -32,6 +63,9 @@ public:
     // when none answers.
     static bool send(const std::filesystem::path& path, const std::string& url, std::string* error);
 
+    // Addresses read whole so far, handed on or dropped.
+    std::size_t addressesRead() const { return addressesRead_.load(); }
+
     ~LocalURLEventListener();
     LocalURLEventListener(const LocalURLEventListener&) = delete;
     LocalURLEventListener& operator=(const LocalURLEventListener&) = delete;
@@ -39,6 +73,8 @@ public:
 private:
     LocalURLEventListener() = default;
     void run();
+    void handOn(std::string url);
+    void reportDropped();
 
     std::filesystem::path path_;
     int fd_ = -1;
@@ -46,6 +82,13 @@ private:
     DispatchQueuePtr queue_;
     std::function<void(const std::string&)> onURL_;
     std::thread thread_;
+    std::atomic<std::size_t> addressesRead_{0};
+    // Handed to the queue and not yet handled there.
+    std::shared_ptr<std::atomic<std::size_t>> waiting_ = std::make_shared<std::atomic<std::size_t>>(0);
+    // Listener thread only.
+    std::chrono::steady_clock::time_point windowStart_{};
+    std::size_t handedInWindow_ = 0;
+    std::size_t dropped_ = 0;
 };
 
 }  // namespace qm

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "Platform/AudioStreamClock.h"
+
 namespace qm {
 
 // ---- Capture ----------------------------------------------------------------------------------
@@ -33,13 +35,6 @@ struct PulseStreamShared {
     bool threadStarted = false;
     bool threadEnded = false;
 };
-
-// When the position-based stamp and the clock disagree by more than this, samples were lost (an
-// overrun) or the sound card's clock drifted far from ours: the stamps start again from the
-// clock. Smaller differences are the scheduling of the sound server and of this thread under
-// load (a starved server delivers a quarter of a second late, yet without a gap in the sound),
-// which the stamps must not follow.
-constexpr std::int64_t kReanchorThresholdNs = 1'000'000'000;
 
 class PulseAudioCaptureStream final : public AudioCaptureStream {
 public:
@@ -120,10 +115,10 @@ private:
         }
         started(startError);
         std::optional<std::string> failure;
-        // The stream position: uptime of the first sample counted, and samples counted since.
-        bool anchored = false;
-        std::int64_t anchorNs = 0;
-        std::int64_t framesCounted = 0;
+        // Stamps follow the stream position. Scheduling of the sound server and of this thread
+        // under load (a starved server delivers a quarter of a second late, yet without a gap in
+        // the sound) must not move them; lost samples and a drifting sound card clock do.
+        AudioStreamClock streamClock;
         if (!startError) {
             for (;;) {
                 {
@@ -135,7 +130,7 @@ private:
                     generation = routing->generation();
                     pa_simple_free(simple);
                     simple = open(routing->source());
-                    anchored = false;
+                    streamClock.reset();
                     if (!simple) {
                         failure = std::string("PulseAudio monitor capture failed: ") + pa_strerror(error);
                         break;
@@ -151,16 +146,10 @@ private:
                 int latencyError = 0;
                 const pa_usec_t latencyUs = pa_simple_get_latency(simple, &latencyError);
                 const auto nowNs = static_cast<std::int64_t>(SystemClock::shared()->uptimeNs());
-                const std::int64_t observedNs = nowNs - static_cast<std::int64_t>(latencyUs) * 1000 -
-                                                static_cast<std::int64_t>(kFramesPerRead) * 62'500 / 3;
-                std::int64_t stampNs = anchored ? anchorNs + framesCounted * 62'500 / 3 : observedNs;
-                if (!anchored || std::llabs(stampNs - observedNs) > kReanchorThresholdNs) {
-                    anchored = true;
-                    anchorNs = observedNs;
-                    framesCounted = 0;
-                    stampNs = observedNs;
-                }
-                framesCounted += kFramesPerRead;
+                const auto latencyNs = latencyUs == static_cast<pa_usec_t>(-1)
+                                           ? std::nullopt
+                                           : std::optional(static_cast<std::int64_t>(latencyUs) * 1000);
+                const std::int64_t stampNs = streamClock.place(nowNs, latencyNs, kFramesPerRead);
                 AudioSampleBuffer buffer;
                 buffer.format = AudioStreamBasicDescription{48000, AudioFormatFlags::isFloat, 32, 2};
                 buffer.presentationTimeSeconds = static_cast<double>(stampNs) / 1e9;

@@ -131,6 +131,13 @@ QM_FUZZ_TARGET(clipboard) {
         std::filesystem::remove_all(inbox.path() / "QuillmereClipboardInbox", ec);
     }
     auto once = transfer->encodedData(&error);
+    // Values of 2^63 and more are read (a peer may write them as sixteen-byte integers) but not
+    // written: the library would write them as negative numbers.
+    constexpr std::uint64_t largest = 0x7FFF'FFFF'FFFF'FFFFULL;
+    if (transfer->sequence > largest || transfer->generatedAtNs > largest) {
+        QM_FUZZ_CHECK(!once.has_value(), "a value no reader accepts was written");
+        return;
+    }
     QM_FUZZ_CHECK(once.has_value(), error);
     auto again = ClipboardTransfer::decode(*once, &error);
     QM_FUZZ_CHECK(again.has_value(), error);

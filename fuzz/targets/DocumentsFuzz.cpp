@@ -15,6 +15,7 @@ QM_FUZZ_TARGET(file_documents) {
             auto names = FileTransferDocuments::decodeItemNames(body);
             for (const auto& name : names) {
                 QM_FUZZ_CHECK(!name.empty() && name == FileTransferDocuments::trimmed(name), "untrimmed item name");
+                QM_FUZZ_CHECK(name.find('\0') == std::string::npos, "an item name with a NUL");
             }
             QM_FUZZ_CHECK(FileTransferDocuments::decodeItemNames(FileTransferDocuments::encodeItemNames(names)) == names,
                           "item names round trip");
@@ -22,6 +23,13 @@ QM_FUZZ_TARGET(file_documents) {
         }
         case 1: {
             auto entries = FileTransferDocuments::decodeListing(body);
+            for (const auto& entry : entries) {
+                QM_FUZZ_CHECK(entry.name.find('\0') == std::string::npos, "a listed name with a NUL");
+                QM_FUZZ_CHECK(!entry.modificationDate ||
+                                  (*entry.modificationDate >= FileTransferDocuments::earliestListingDate &&
+                                   *entry.modificationDate <= FileTransferDocuments::latestListingDate),
+                              "a listed date outside the calendar");
+            }
             const auto once = FileTransferDocuments::encodeListing(entries);
             QM_FUZZ_CHECK(FileTransferDocuments::encodeListing(FileTransferDocuments::decodeListing(once)) == once,
                           "listing round trip");
@@ -29,6 +37,8 @@ QM_FUZZ_TARGET(file_documents) {
         }
         case 2:
             if (auto request = FileTransferPeerSendRequest::decode(body)) {
+                for (const auto& path : request->sourcePaths)
+                    QM_FUZZ_CHECK(path.find('\0') == std::string::npos, "a requested path with a NUL");
                 auto again = FileTransferPeerSendRequest::decode(request->encoded());
                 QM_FUZZ_CHECK(again.has_value() && *again == *request, "send request round trip");
             }

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <fstream>
+#include <nlohmann/json.hpp>
 
 #include "support/TestPlatform.h"
 
@@ -49,6 +53,86 @@ TEST(UserDefaults, AnUnreadableFileIsKeptAsideAndReported) {
     store.standard()->set("host.launchAtLogin.desired", true);
     JsonFileUserDefaultsStore reopened(folder.path() / "defaults", "host");
     EXPECT_TRUE(reopened.standard()->boolean("host.launchAtLogin.desired"));
+}
+
+TEST(UserDefaults, MembersOfOtherTypesSurviveARewrite) {
+    TemporaryDirectory folder;
+    std::filesystem::create_directories(folder.path() / "defaults");
+    const auto file = folder.path() / "defaults" / "shared.json";
+    std::ofstream(file) << R"({"app.languageOverride": "de", "count": 12, "ratio": 0.1, "big": 18446744073709551615,
+        "list": [1, "two", null], "nothing": null, "nested": {"a": {"b": [true]}},
+        "badBytes": {"base64": "@@@"}, "unpadded": {"base64": "QQ"}, "moreThanBytes": {"base64": "AA==", "tag": 1}})";
+    JsonFileUserDefaultsStore store(folder.path() / "defaults", "host");
+    auto suite = store.suite("shared");
+    EXPECT_FALSE(suite->value("count")) << "not a type this domain reads";
+    suite->set("app.languageOverride", std::string("fr"));
+    suite->set("nothing", true);  // the Host's own value replaces what it did not understand
+
+    std::ifstream in(file);
+    const auto written = nlohmann::json::parse(in);
+    const auto expected = nlohmann::json::parse(R"({"app.languageOverride": "fr", "count": 12, "ratio": 0.1,
+        "big": 18446744073709551615, "list": [1, "two", null], "nothing": true, "nested": {"a": {"b": [true]}},
+        "badBytes": {"base64": "@@@"}, "unpadded": {"base64": "QQ"}, "moreThanBytes": {"base64": "AA==", "tag": 1}})");
+    EXPECT_EQ(written, expected) << written.dump();
+    EXPECT_TRUE(store.problems().empty());
+}
+
+TEST(UserDefaults, OnlyBoundedRegularFilesAreReadAndOthersAreKeptAside) {
+    TemporaryDirectory folder;
+    const auto defaults = folder.path() / "defaults";
+    std::filesystem::create_directories(defaults);
+    // A FIFO would block a reader for ever; a link to a device never ends; a huge file eats memory.
+    ASSERT_EQ(::mkfifo((defaults / "fifo.json").c_str(), 0600), 0);
+    std::filesystem::create_symlink("/dev/zero", defaults / "zero.json");
+    {
+        std::ofstream big(defaults / "big.json");
+        big << "{\"k\": \"" << std::string(JsonFileUserDefaults::maxFileBytes, 'x') << "\"}";
+    }
+    JsonFileUserDefaultsStore store(defaults, "host");
+    for (const std::string name : {"fifo", "zero", "big"}) {
+        auto suite = store.suite(name);
+        ASSERT_TRUE(suite);
+        EXPECT_FALSE(suite->value("k"));
+        EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(defaults / (name + ".json")))) << name;
+        EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(defaults / (name + ".json.unreadable-1"))))
+            << name;
+    }
+    EXPECT_TRUE(std::filesystem::is_fifo(defaults / "fifo.json.unreadable-1"));
+    EXPECT_EQ(std::filesystem::file_size(defaults / "big.json.unreadable-1"), JsonFileUserDefaults::maxFileBytes + 9);
+    const auto problems = store.problems();
+    ASSERT_EQ(problems.size(), 3u);
+    for (const auto& problem : problems) EXPECT_NE(problem.find("kept as"), std::string::npos) << problem;
+    EXPECT_EQ(std::count_if(problems.begin(), problems.end(),
+                            [](const std::string& p) { return p.find("not a regular file") != std::string::npos; }),
+              2);
+}
+
+TEST(UserDefaults, TextThatIsNotUTF8AndFailedRewritesAreReportedOncePerKeyAndCause) {
+    TemporaryDirectory folder;
+    const auto defaults = folder.path() / "defaults";
+    std::vector<std::string> reports;
+    JsonFileUserDefaultsStore store(defaults, "host", [&](const std::string& line) { reports.push_back(line); });
+    auto standard = store.standard();
+    standard->set("name", std::string("ok"));
+    standard->set("name", std::string("bad \xC3\x28 text"));
+    EXPECT_EQ(standard->string("name"), "ok") << "refused, not stored";
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_NE(reports[0].find("\"name\""), std::string::npos) << reports[0];
+    EXPECT_NE(reports[0].find("not UTF-8"), std::string::npos) << reports[0];
+
+    // The folder turns read-only (root ignores modes, so a file where the temporary would go
+    // cannot be used: the folder itself is replaced by a file).
+    std::filesystem::remove_all(defaults);
+    std::ofstream(defaults) << "not a folder";
+    standard->set("a", true);
+    standard->set("a", false);
+    standard->set("a", true);
+    standard->set("b", true);
+    ASSERT_EQ(reports.size(), 3u) << "once for a, once for b";
+    EXPECT_NE(reports[1].find("could not save \"a\" in " + (defaults / "host.json").string()), std::string::npos)
+        << reports[1];
+    EXPECT_NE(reports[2].find("\"b\""), std::string::npos);
+    EXPECT_TRUE(standard->boolean("b")) << "the change holds for this run";
 }
 
 }  // namespace

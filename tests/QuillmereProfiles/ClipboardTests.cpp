@@ -510,6 +510,22 @@ TEST(ClipboardTransfer, ANumberThatDoesNotFitItsFieldFails) {
     EXPECT_EQ(ClipboardTransfer::decode(rootWithSequence(wide))->sequence, ~0ULL);
     wide[8] = 1;  // 2^64 and more
     EXPECT_FALSE(ClipboardTransfer::decode(rootWithSequence(wide)));
+
+    // The encoder writes only what the decoder takes back: the library writes 2^63 and more as a
+    // negative eight-byte integer.
+    ClipboardTransfer record{"S", 0x7FFFFFFFFFFFFFFFULL, 0x7FFFFFFFFFFFFFFFULL, {}};
+    auto encoded = record.encodedData();
+    ASSERT_TRUE(encoded);
+    auto decoded = ClipboardTransfer::decode(*encoded);
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->sequence, record.sequence);
+    EXPECT_EQ(decoded->generatedAtNs, record.generatedAtNs);
+    for (auto [sequence, time] : {std::pair{1ULL << 63, 1ULL}, std::pair{1ULL, ~0ULL}}) {
+        record.sequence = sequence;
+        record.generatedAtNs = time;
+        EXPECT_FALSE(record.encodedData(&error));
+        EXPECT_NE(error.find("signed 64-bit"), std::string::npos) << error;
+    }
 }
 
 TEST_F(ClipboardBridgeTest, ANulInAFileNameBecomesADashNotACut) {

@@ -58,6 +58,27 @@ TEST(FileTransferDocuments, PeerSendDocuments) {
     EXPECT_FALSE(FileTransferPeerSendResponse::decode(bytesOf(R"({"message":"ok"})")));
 }
 
+TEST(FileTransferDocuments, NamesWithANulAndDatesNoCalendarShowsAreRefused) {
+    // A NUL cuts a name short wherever it becomes a path: every reader refuses it.
+    EXPECT_TRUE(docs::decodeItemNames(bytesOf(R"(["a","b\u0000c"])")).empty());
+    EXPECT_TRUE(docs::decodeListing(bytesOf(R"([{"n":"a\u0000b","d":false}])")).empty());
+    EXPECT_FALSE(FileTransferPeerSendRequest::decode(
+        bytesOf(R"({"sourcePaths":["a\u0000"],"destination":"d","deliveryOptionsRawValue":0})")));
+    EXPECT_FALSE(FileTransferPeerSendRequest::decode(
+        bytesOf(R"({"sourcePaths":["a"],"destination":"d\u0000","deliveryOptionsRawValue":0})")));
+
+    // Dates far outside any calendar (the browser turns a date into an integer to show it).
+    auto dates = docs::decodeListing(bytesOf(
+        R"([{"n":"a","d":false,"t":1e300},{"n":"b","d":false,"t":-1e300},{"n":"c","d":false,"t":253402300799},)"
+        R"({"n":"d","d":false,"t":253402300800},{"n":"e","d":false,"t":-62135596800}])"));
+    ASSERT_EQ(dates.size(), 5u);
+    EXPECT_FALSE(dates[0].modificationDate);
+    EXPECT_FALSE(dates[1].modificationDate);
+    EXPECT_EQ(dates[2].modificationDate, 253402300799.0);
+    EXPECT_FALSE(dates[3].modificationDate);
+    EXPECT_EQ(dates[4].modificationDate, -62135596800.0);
+}
+
 TEST(FileTransferDocuments, ByteAndItemTexts) {
     EXPECT_EQ(byteString(0), "0.0 KB");
     EXPECT_EQ(byteString(1023), "1.0 KB");

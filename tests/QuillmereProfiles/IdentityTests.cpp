@@ -368,3 +368,19 @@ TEST(HostIdentityStore, TheFolderIsNeverWiderThanOwnerOnly) {
     ASSERT_TRUE(again);
     EXPECT_FALSE(again->created);
 }
+
+TEST(HostIdentityStore, AFolderItsOwnerMadeReadOnlyIsLeftAlone) {
+    test::TemporaryDirectory temp;
+    const fs::path dir = temp.path() / "quillmere-host";
+    ASSERT_TRUE(loadOrCreateHostIdentity(dir));
+    ::chmod(dir.c_str(), 0555);
+    auto loaded = loadOrCreateHostIdentity(dir);
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ(modeOf(dir), 0555u);
+    EXPECT_FALSE(loaded->persisted);
+    ASSERT_FALSE(loaded->messages.empty());
+    EXPECT_NE(loaded->messages.back().find("is read-only (mode 0555); it is left as it is); using a temporary identity"),
+              std::string::npos)
+        << loaded->messages.back();
+    ::chmod(dir.c_str(), 0700);
+}

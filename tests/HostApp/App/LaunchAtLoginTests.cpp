@@ -54,6 +54,35 @@ TEST(LaunchAtLogin, AutostartEntryIsWrittenWholeAndRemovedInARealFolder) {
     EXPECT_TRUE(blocked.registerItem().has_value());
 }
 
+TEST(LaunchAtLogin, AnAutostartFolderOthersCanWriteCannotRedirectTheEntry) {
+    TemporaryDirectory home;
+    const auto executable = home.path() / "QuillmereHost";
+    std::ofstream(executable) << "#!/bin/sh\n";
+    // The autostart folder is a link to a folder anyone can write; another user has planted links
+    // under the names a careless writer would use.
+    const auto shared = home.path() / "shared";
+    std::filesystem::create_directories(shared);
+    std::filesystem::permissions(shared, std::filesystem::perms::all);
+    const auto victim = home.path() / ".bashrc";
+    std::ofstream(victim) << "export PATH\n";
+    std::filesystem::create_symlink(victim, shared / "quillmere-host.desktop.tmp");
+    std::filesystem::create_directories(home.path() / "config");
+    std::filesystem::create_directory_symlink(shared, home.path() / "config" / "autostart");
+    XdgAutostartLoginItems items(home.path() / "config" / "autostart", executable);
+
+    ASSERT_EQ(items.registerItem(), std::nullopt);
+    EXPECT_EQ(contents(victim), "export PATH\n");
+    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(items.entryPath())));
+    EXPECT_EQ(items.status(), LoginItemService::Status::enabled);
+    // A link at the entry's own name is replaced, not written through.
+    std::filesystem::remove(items.entryPath());
+    std::filesystem::create_symlink(victim, items.entryPath());
+    ASSERT_EQ(items.registerItem(), std::nullopt);
+    EXPECT_EQ(contents(victim), "export PATH\n");
+    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(items.entryPath())));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(shared), {}), 2) << "the planted link and the entry";
+}
+
 TEST(LaunchAtLogin, FirstRunTurnsItOnAndLaterRunsRepairButNeverUnregister) {
     {
         AppHarness app;

@@ -98,5 +98,62 @@ TEST(UpdateRequest, OnlyAStatusForThisRequestWithAKnownStateIsRead) {
     EXPECT_FALSE(Request::status(request, updater.locations()));
 }
 
+// A binary property list: a dictionary of short ASCII strings (under 15 bytes each).
+std::string binaryList(const std::vector<std::pair<std::string, std::string>>& entries) {
+    std::vector<std::string> objects;
+    std::string dict(1, static_cast<char>(0xD0 | entries.size()));
+    for (std::size_t i = 0; i < entries.size(); ++i) dict += static_cast<char>(1 + i);
+    for (std::size_t i = 0; i < entries.size(); ++i) dict += static_cast<char>(1 + entries.size() + i);
+    objects.push_back(dict);
+    for (const auto& entry : entries) objects.push_back(static_cast<char>(0x50 | entry.first.size()) + entry.first);
+    for (const auto& entry : entries) objects.push_back(static_cast<char>(0x50 | entry.second.size()) + entry.second);
+    std::string out = "bplist00";
+    std::string offsets;
+    for (const auto& object : objects) {
+        offsets += static_cast<char>(out.size());
+        out += object;
+    }
+    const auto table = out.size();
+    out += offsets;
+    std::string trailer(32, '\0');
+    trailer[6] = 1;
+    trailer[7] = 1;
+    trailer[15] = static_cast<char>(objects.size());
+    trailer[31] = static_cast<char>(table);
+    return out + trailer;
+}
+
+TEST(UpdateRequest, AStatusFileCannotStopTheHost) {
+    test::TestUpdater updater;
+    const auto request = Request::requestImmediateCheck("1.6", "160", updater.locations());
+    updater.writeRawStatus(binaryList({{"requestID", request.identifier.substr(0, 14)}, {"state", "failed"}}));
+    const Request::Request shortRequest{request.identifier.substr(0, 14), "1.6", "160"};
+    ASSERT_TRUE(Request::status(shortRequest, updater.locations())) << "the hand-made list reads";
+
+    // A NUL inside a string once aborted the process inside the library.
+    updater.writeRawStatus(binaryList({{"requestID", shortRequest.identifier}, {"state", "failed"},
+                                       {"failureReason", std::string("disk\0full", 9)}}));
+    EXPECT_FALSE(Request::status(shortRequest, updater.locations()));
+    updater.writeRawStatus(std::string("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>requestID</key><string>") +
+                           shortRequest.identifier + "</string><key>state</key><string>fail" + std::string(1, '\0') +
+                           "ed</string></dict></plist>");
+    EXPECT_FALSE(Request::status(shortRequest, updater.locations()));
+
+    // Structure the library would recurse into or expand without end is refused unbuilt.
+    std::string deep = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
+    for (int i = 0; i < 100000; ++i) deep += "<array>";
+    updater.writeRawStatus(deep);
+    EXPECT_FALSE(Request::status(shortRequest, updater.locations()));
+    std::string loop = std::string("bplist00\xA1\x00\x08", 11) + std::string(32, '\0');  // an array inside itself
+    loop[11 + 6] = loop[11 + 7] = loop[11 + 15] = 1;
+    loop[11 + 31] = 10;
+    EXPECT_FALSE(Request::Status::decode(std::span(reinterpret_cast<const std::uint8_t*>(loop.data()), loop.size())));
+
+    // Not a regular file: refused without waiting for a writer.
+    updater.removeStatus();
+    ASSERT_EQ(::mkfifo(updater.locations().statusURL.c_str(), 0600), 0);
+    EXPECT_FALSE(Request::status(shortRequest, updater.locations()));
+}
+
 }  // namespace
 }  // namespace qm

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <pulse/error.h>
+#include <pulse/simple.h>
 
 #include <algorithm>
 #include <atomic>
@@ -56,32 +58,44 @@ TEST(PulseAudio, WithoutASoundServerMuteIsUnavailableNotDone) {
     }
 }
 
+// The Host's audio road from the real sound server's monitor to the packets one Viewer receives.
+struct LiveAudioRoad {
+    std::shared_ptr<AsioDispatchQueue> queue = std::make_shared<AsioDispatchQueue>("v230.host.audio.aux");
+    std::shared_ptr<test::RecordingConnection> connection = std::make_shared<test::RecordingConnection>();
+    std::shared_ptr<HostAudioServerState> audio;
+
+    explicit LiveAudioRoad(const PulseServer& server) {
+        const UUID viewer = UUID::random();
+        HostAudioEnvironment env;
+        env.serverQueue = queue;
+        env.makeQueue = [](const std::string& label) { return std::make_shared<AsioDispatchQueue>(label); };
+        env.clock = SystemClock::shared();
+        env.audioCapture = std::make_shared<PulseAudioCapture>(std::make_shared<SimulatedDisplayService>());
+        env.outputDevices = server.devices();
+        env.publish = [](const std::string&) {};
+        env.authorizedAudioSessions = [viewer] { return std::vector<UUID>{viewer}; };
+        env.audioConnection = [connection = connection](const UUID&) { return connection; };
+        env.audioDisplay = [] { return HostAudioEnvironment::AudioDisplay{1, 1}; };
+        audio = HostAudioServerState::create(env);
+        queue->sync([&] {
+            audio->updateAudioSendConnections();
+            audio->startAudioCapture();
+        });
+    }
+    ~LiveAudioRoad() {
+        queue->sync([&] { audio->stopForTermination(); });
+        queue->shutdown();
+    }
+};
+
 // A tone played into the sink is found in the Opus stream a Viewer receives, and with every core
 // busy the packets stay exactly 20 ms apart: they are stamped from the stream position, not from
 // when the capture thread got to run.
 TEST(PulseAudio, TheSinkToneReachesTheOpusStreamWithPacketTimesThatFollowTheSound) {
     PulseServer server;
     if (!server.devices()) GTEST_SKIP() << "no PulseAudio server could be started (Debian package pulseaudio)";
-
-    auto displays = std::make_shared<SimulatedDisplayService>();
-    auto queue = std::make_shared<AsioDispatchQueue>("v230.host.audio.aux");
-    auto connection = std::make_shared<test::RecordingConnection>();
-    const UUID viewer = UUID::random();
-    HostAudioEnvironment env;
-    env.serverQueue = queue;
-    env.makeQueue = [](const std::string& label) { return std::make_shared<AsioDispatchQueue>(label); };
-    env.clock = SystemClock::shared();
-    env.audioCapture = std::make_shared<PulseAudioCapture>(displays);
-    env.outputDevices = server.devices();
-    env.publish = [](const std::string&) {};
-    env.authorizedAudioSessions = [viewer] { return std::vector<UUID>{viewer}; };
-    env.audioConnection = [connection](const UUID&) { return connection; };
-    env.audioDisplay = [] { return HostAudioEnvironment::AudioDisplay{1, 1}; };
-    auto audio = HostAudioServerState::create(env);
-    queue->sync([&] {
-        audio->updateAudioSendConnections();
-        audio->startAudioCapture();
-    });
+    LiveAudioRoad road(server);
+    auto connection = road.connection;
 
     const double frequency = 660;
     PulseServer::TonePlayer player(frequency, 0.4);
@@ -109,6 +123,10 @@ TEST(PulseAudio, TheSinkToneReachesTheOpusStreamWithPacketTimesThatFollowTheSoun
     }, std::chrono::seconds(15));
     EXPECT_NEAR(found, frequency, frequency * 0.01);
 
+    // A monitor reports a latency far too large until the sound has played a moment, and the
+    // stamps then move once onto the sound; the steps are judged from two seconds on.
+    const std::size_t settled = connection->audioFrames().size() + 100;
+    ASSERT_TRUE(test::waitUntil([&] { return connection->audioFrames().size() >= settled; }, std::chrono::seconds(30)));
     std::size_t offSteps = 0, steps = 0;
     {
         CpuHogs hogs;
@@ -131,10 +149,80 @@ TEST(PulseAudio, TheSinkToneReachesTheOpusStreamWithPacketTimesThatFollowTheSoun
             last = header->timestampNs;
         }
     }
-    queue->sync([&] { audio->stopForTermination(); });
-    queue->shutdown();
     EXPECT_EQ(steps, 300u);
     EXPECT_EQ(offSteps, 0u) << "packet-time steps off 20 ms";
+}
+
+// A click played into the sink is found in the Opus stream in the packet stamped with the time it
+// was played (the first latencies a monitor stream reports are far off; the stamps must not
+// follow them). When each click plays comes from the sound server's own account of the playback
+// stream: what it still held, just after the click was written, before the click's end plays.
+TEST(PulseAudio, AClickIsStampedWithTheTimeItWasPlayed) {
+    PulseServer server;
+    if (!server.devices()) GTEST_SKIP() << "no PulseAudio server could be started (Debian package pulseaudio)";
+    LiveAudioRoad road(server);
+
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, 48000, 2};
+    pa_buffer_attr attr{};
+    attr.maxlength = attr.prebuf = attr.minreq = attr.fragsize = static_cast<std::uint32_t>(-1);
+    attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(50'000, &spec));
+    int error = 0;
+    pa_simple* player = pa_simple_new(nullptr, "qm-test-click", PA_STREAM_PLAYBACK, PulseServer::sinkName, "click",
+                                      &spec, nullptr, &attr, &error);
+    ASSERT_TRUE(player) << pa_strerror(error);
+    constexpr std::size_t blockFrames = 480;
+    std::vector<float> silence(blockFrames * 2, 0.0f), click(blockFrames * 2, 0.0f);
+    std::fill(click.begin(), click.begin() + 96, 0.8f);  // 1 ms at the start of the block
+    // The server takes blocks at the pace it plays them.
+    auto play = [&](const std::vector<float>& block, int times) {
+        for (int i = 0; i < times; ++i)
+            if (pa_simple_write(player, block.data(), block.size() * sizeof(float), &error) != 0) return false;
+        return true;
+    };
+    ASSERT_TRUE(play(silence, 100));
+    ASSERT_TRUE(test::waitUntil([&] { return road.connection->audioFrames().size() >= 25; }, std::chrono::seconds(20)));
+    std::vector<std::int64_t> playedNs;
+    for (int k = 0; k < 3; ++k) {
+        ASSERT_TRUE(play(silence, 100));  // a second apart, and past the capture's first half second
+        ASSERT_TRUE(play(click, 1));
+        const pa_usec_t heldUs = pa_simple_get_latency(player, &error);
+        const auto nowNs = static_cast<std::int64_t>(SystemClock::shared()->uptimeNs());
+        ASSERT_NE(heldUs, static_cast<pa_usec_t>(-1)) << pa_strerror(error);
+        playedNs.push_back(nowNs + static_cast<std::int64_t>(heldUs) * 1000 - 10'000'000);
+    }
+    ASSERT_TRUE(play(silence, 50));
+    pa_simple_free(player);
+
+    // Each packet decodes to 960 samples: sample n lies in packet n / 960.
+    test::OpusTestDecoder decoder;
+    std::vector<std::uint64_t> packetTimes;
+    std::vector<std::int64_t> heardNs;
+    std::size_t scanned = 0;
+    test::waitUntil([&] {
+        const auto frames = road.connection->audioFrames();
+        for (std::size_t i = packetTimes.size(); i < frames.size(); ++i) {
+            const auto& frame = *frames[i];
+            packetTimes.push_back(AuxPacketHeader::decode(frame)->timestampNs);
+            if (decoder.decode(frame.data() + AuxPacketHeader::size, frame.size() - AuxPacketHeader::size) != 960)
+                return true;
+        }
+        for (; scanned < decoder.left.size(); ++scanned) {
+            if (std::fabs(decoder.left[scanned]) < 0.3f) continue;
+            const auto atNs = static_cast<std::int64_t>(packetTimes[scanned / 960]) +
+                              static_cast<std::int64_t>(scanned % 960) * 62'500 / 3;
+            if (heardNs.empty() || atNs - heardNs.back() > 500'000'000) heardNs.push_back(atNs);
+        }
+        return heardNs.size() >= playedNs.size();
+    }, std::chrono::seconds(20));
+    ASSERT_EQ(decoder.left.size(), packetTimes.size() * 960) << "every packet decoded to 20 ms";
+    ASSERT_EQ(heardNs.size(), playedNs.size());
+    std::vector<std::int64_t> offsets;
+    for (std::size_t k = 0; k < playedNs.size(); ++k) offsets.push_back(heardNs[k] - playedNs[k]);
+    std::vector<std::int64_t> sorted = offsets;
+    std::sort(sorted.begin(), sorted.end());
+    // The median of three: one click written while this thread was held up cannot decide it.
+    EXPECT_LT(std::llabs(sorted[1]), 50'000'000) << "stamps off the played time by " << offsets[0] << ", "
+                                                  << offsets[1] << ", " << offsets[2] << " ns";
 }
 
 }  // namespace
