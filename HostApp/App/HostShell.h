@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "HostApp/App/AlertSheetModel.h"
 #include "HostApp/App/ViewModels.h"
 
 namespace qm {
@@ -37,6 +38,11 @@ public:
     // the order they were added.
     virtual void beginSheet(const std::shared_ptr<WindowModel>& window, const AlertModel& alert,
                             std::function<void(int response)> completion) = 0;
+    // Shows `sheet`, already begun on `window`, as a sheet of that window's view: the view follows
+    // the model's texts and visibility and answers through `AlertSheetModel::respond`.
+    virtual void presentSheet(const std::shared_ptr<WindowModel>& window, const std::shared_ptr<AlertSheetModel>& sheet) = 0;
+    // Whether the application is the active one (one of its windows has the focus).
+    virtual bool applicationIsActive() const { return true; }
     virtual void openURL(const std::string& url) = 0;
     // The send-files actions appear in the desktop's services list.
     virtual void registerServicesProvider() = 0;

@@ -15,6 +15,7 @@ class QWidget;
 
 namespace qm {
 
+class AlertSheetView;
 class SummaryWindowView;
 
 // The Qt 6 Widgets rendering of the application's models. It keeps no state of its own beyond
@@ -33,6 +34,8 @@ public:
     void showAboutPanel(const std::string& applicationName, const std::string& version) override;
     void beginSheet(const std::shared_ptr<WindowModel>& window, const AlertModel& alert,
                     std::function<void(int response)> completion) override;
+    void presentSheet(const std::shared_ptr<WindowModel>& window, const std::shared_ptr<AlertSheetModel>& sheet) override;
+    bool applicationIsActive() const override;
     void openURL(const std::string& url) override;
     void registerServicesProvider() override {}
     void terminate() override;
@@ -52,6 +55,7 @@ private:
     QMenu* statusMenu_ = nullptr;
     std::map<const WindowModel*, QPointer<QWidget>> windows_;
     std::vector<std::shared_ptr<WindowModel>> models_;
+    std::vector<QPointer<AlertSheetView>> sheets_;  // the alert sheets that may still be up
 };
 
 }  // namespace qm
