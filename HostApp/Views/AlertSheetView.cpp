@@ -33,6 +33,9 @@ AlertSheetView::AlertSheetView(std::shared_ptr<AlertSheetModel> model, QWidget* 
     // Modal to its own window only: the rest of the Host (the status menu) stays usable.
     setWindowModality(parent ? Qt::WindowModal : Qt::ApplicationModal);
     setWindowTitle(q(model_->alert().messageText));
+    // In front of its window: a window that floats above others takes its sheet with it (set
+    // before the first show; changing flags later would make the window manager map it anew).
+    if (parent && (parent->windowFlags() & Qt::WindowStaysOnTopHint)) setWindowFlag(Qt::WindowStaysOnTopHint, true);
 
     auto* icon = new QLabel(this);
     const int side = style()->pixelMetric(QStyle::PM_MessageBoxIconSize, nullptr, this);
