@@ -35,7 +35,8 @@ bool processEnded(pid_t pid) {
 
 TEST(InstallStep, InstallsIntoAPrefixRegistersTheLinkHandlerAndStartsTheOnboarding) {
     TemporaryDirectory root;
-    const auto home = root.path() / "home";
+    // A blank and a percent sign: the desktop entry must quote and escape the path.
+    const auto home = root.path() / "home dir %1";
     const auto runtime = root.path() / "run";
     std::filesystem::create_directories(home);
     std::filesystem::create_directories(runtime);
@@ -77,7 +78,9 @@ TEST(InstallStep, InstallsIntoAPrefixRegistersTheLinkHandlerAndStartsTheOnboardi
               std::string("{\"version\":\"") + QM_EXPECTED_VERSION + "\",\"build\":\"" + QM_EXPECTED_BUILD + "\"}\n");
     EXPECT_TRUE(std::filesystem::is_regular_file(prefix / "share/quillmere-host/de.lproj/Localizable.json"));
     const auto entry = readAll(home / ".local/share/applications/quillmere-host.desktop");
-    EXPECT_NE(entry.find("\nExec=\"" + (prefix / "bin/QuillmereHost").string() + "\" %u\n"), std::string::npos) << entry;
+    std::string escaped;
+    for (char c : (prefix / "bin/QuillmereHost").string()) escaped += c == '%' ? std::string("%%") : std::string(1, c);
+    EXPECT_NE(entry.find("\nExec=\"" + escaped + "\" %u\n"), std::string::npos) << entry;
     EXPECT_NE(entry.find("MimeType=x-scheme-handler/quillmerehost;"), std::string::npos);
     EXPECT_NE(readAll(home / ".config/mimeapps.list").find("x-scheme-handler/quillmerehost=quillmere-host.desktop"),
               std::string::npos);
