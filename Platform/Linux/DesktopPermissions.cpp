@@ -10,13 +10,25 @@ namespace qm {
 
 namespace {
 
+// After a display did not answer, it is tried again only this much later: the checks run on the
+// main queue, and reaching a display that is not there may take a while.
+constexpr auto retryAfterFailure = std::chrono::seconds(5);
+
 // The open connection, opened (again) when there is none or the server went away.
 std::shared_ptr<x11::Connection> usableConnection(std::shared_ptr<x11::Connection>& connection,
+                                                  std::optional<std::chrono::steady_clock::time_point>& lastFailure,
                                                   const std::string& displayName, bool& reopened) {
     reopened = false;
     if (connection && !connection->lost()) return connection;
+    const auto now = std::chrono::steady_clock::now();
+    if (lastFailure && now - *lastFailure < retryAfterFailure) return nullptr;
     connection = x11::Connection::open(displayName);
     reopened = connection != nullptr;
+    if (connection) {
+        lastFailure.reset();
+    } else {
+        lastFailure = now;
+    }
     return connection;
 }
 
@@ -25,7 +37,7 @@ std::shared_ptr<x11::Connection> usableConnection(std::shared_ptr<x11::Connectio
 bool XTestAccessibility::isProcessTrusted() const {
     std::lock_guard lock(mutex_);
     bool reopened = false;
-    auto connection = usableConnection(connection_, displayName_, reopened);
+    auto connection = usableConnection(connection_, lastFailure_, displayName_, reopened);
     if (!connection) return false;
     if (reopened) {
         std::lock_guard xlock(connection->lock);
@@ -38,7 +50,7 @@ bool XTestAccessibility::isProcessTrusted() const {
 bool X11ScreenCaptureAccess::rootWindowReadable() {
     std::lock_guard lock(mutex_);
     bool reopened = false;
-    auto connection = usableConnection(connection_, displayName_, reopened);
+    auto connection = usableConnection(connection_, lastFailure_, displayName_, reopened);
     if (!connection) return false;
     std::lock_guard xlock(connection->lock);
     if (connection->lost()) return false;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -21,7 +22,8 @@ class Connection;
 // Accessibility: the X display answers and offers the XTest extension (synthetic input). No
 // prompt exists, so asking answers the same check. The answer is kept per connection (an
 // extension does not come and go on a running server); a display that went away is opened again
-// at the next call. Applications' accessibility trees are not read on Linux.
+// at the next call (a display that did not answer, 5 s later). Applications' accessibility
+// trees are not read on Linux.
 class XTestAccessibility final : public AccessibilityService {
 public:
     explicit XTestAccessibility(std::string displayName = {}) : displayName_(std::move(displayName)) {}
@@ -33,6 +35,7 @@ private:
     std::string displayName_;
     mutable std::mutex mutex_;
     mutable std::shared_ptr<x11::Connection> connection_;
+    mutable std::optional<std::chrono::steady_clock::time_point> lastFailure_;
     mutable bool hasXTest_ = false;
 };
 
@@ -55,6 +58,7 @@ private:
     std::string displayName_;
     std::mutex mutex_;
     std::shared_ptr<x11::Connection> connection_;
+    std::optional<std::chrono::steady_clock::time_point> lastFailure_;
 };
 
 }  // namespace qm
