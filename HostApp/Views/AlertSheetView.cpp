@@ -2,11 +2,14 @@
 
 #include <QApplication>
 #include <QEvent>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
 #include <QStyle>
+#include <QTimer>
+#include <QWindow>
 #include <QVBoxLayout>
 
 #include "HostApp/Views/WindowVisibility.h"
@@ -84,6 +87,10 @@ AlertSheetView::AlertSheetView(std::shared_ptr<AlertSheetModel> model, QWidget* 
     layout->addSpacing(12);
     layout->addLayout(row);
 
+    // The window it belongs to takes no input while the sheet is up: focus given to the window
+    // (by the window manager, or a click on it) goes on to the sheet.
+    if (parent) parent->installEventFilter(this);
+
     QPointer<AlertSheetView> guarded = this;
     model_->onChanged = [guarded] {
         if (guarded) guarded->render();
@@ -108,6 +115,19 @@ void AlertSheetView::render() {
 void AlertSheetView::changeEvent(QEvent* event) {
     QDialog::changeEvent(event);
     if (event->type() == QEvent::ActivationChange && isActiveWindow()) model_->didBecomeKey();
+}
+
+bool AlertSheetView::eventFilter(QObject* watched, QEvent* event) {
+    // Qt also tells the window it is active when its sheet is (they share activation): only the
+    // window system's focus on the window itself counts.
+    if (watched == parentWidget() && event->type() == QEvent::WindowActivate && isVisible()) {
+        QPointer<AlertSheetView> guarded = this;
+        QTimer::singleShot(0, this, [guarded] {
+            if (!guarded || !guarded->isVisible() || !guarded->parentWidget()) return;
+            if (QGuiApplication::focusWindow() == guarded->parentWidget()->windowHandle()) guarded->activateWindow();
+        });
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void AlertSheetView::reject() {
