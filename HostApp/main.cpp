@@ -25,6 +25,7 @@
 #include "Platform/AccountService.h"
 #include "Platform/Core/AsioDispatchQueue.h"
 #include "Platform/Accessibility.h"
+#include "Platform/Linux/DesktopPermissions.h"
 #include "Platform/Linux/LocalURLEvents.h"
 #include "Platform/Linux/PosixProcessLauncher.h"
 #include "Platform/Linux/SocketPortProber.h"
@@ -165,7 +166,8 @@ int main(int argc, char** argv) {
                 "); playing a simulated tone");
         platform.audioCapture = std::make_shared<SimulatedAudioCapture>(displays);
     }
-    platform.audioOutputDevices = PulseAudioOutputDevices::connectWhenNeeded(audioRouting);
+    auto pulseOutput = PulseAudioOutputDevices::connectWhenNeeded(audioRouting);
+    platform.audioOutputDevices = pulseOutput;
     platform.screenCaptureAccess = std::make_shared<SimulatedScreenCaptureAccess>();
     platform.eventPoster = makeSystemEventPoster(platform.clock);
     platform.accessibility = std::make_shared<SimulatedAccessibility>();
@@ -208,6 +210,16 @@ int main(int argc, char** argv) {
     QuillmereL10n::configure(l10n);
 
     environment.platform = platform;
+    // The permissions the application walks the user through are what the desktop answers: XTest
+    // on the X display, its root window readable and the sound server's monitor source there. The
+    // server keeps the stand-ins: its capture and input use the X display whenever it answers and
+    // their simulations otherwise, so nothing of it waits for a permission Linux never grants.
+    environment.platform.accessibility = std::make_shared<XTestAccessibility>();
+    environment.platform.screenCaptureAccess = std::make_shared<X11ScreenCaptureAccess>(
+        [pulseOutput]() -> std::optional<bool> {
+            if (!pulseOutput) return std::nullopt;
+            return pulseOutput->defaultMonitorSourceExists();
+        });
     environment.shell = application.shell();
     environment.defaults = standardDefaults;
     // The websites' roots (and with the product root the release feed) may be replaced by a setting.
@@ -263,6 +275,10 @@ int main(int argc, char** argv) {
         if (!subscribed) logLine("[QuillmereHost] power: no sleep notifications from logind");
     }
     environment.flags = flags;
+    // The install step's marker; another place can be named for tests and private installs.
+    if (const char* marker = std::getenv("QUILLMERE_HOST_INSTALLER_MARKER"); marker && *marker) {
+        environment.installerMarker = marker;
+    }
     environment.processName = "QuillmereHost";
     environment.cachesDirectory = defaultCachesDirectory();
 
@@ -304,6 +320,9 @@ int main(int argc, char** argv) {
     application.onStopSignal([weak = std::weak_ptr<HostProbeDelegate>(delegate)](int signalNumber) {
         if (xServerLost) logLine("[QuillmereHost] stopping: the X display went away");
         if (auto target = weak.lock()) target->terminateApplication("signal " + std::to_string(signalNumber));
+    });
+    application.onActivated([weak = std::weak_ptr<HostProbeDelegate>(delegate)] {
+        if (auto target = weak.lock()) target->applicationDidBecomeActive();
     });
     application.exec([delegate, openedURL, filesToSend] {
         delegate->applicationDidFinishLaunching();

@@ -70,16 +70,28 @@ void HostProbeDelegate::requestAccessibilityPermission() {
 
 void HostProbeDelegate::openSystemSettingsPrivacyPane(const std::string& anchor) {
     prepareForSystemPermissionPrompt();
-    if (env_.launcher) {
+    if (!env_.launcher) {
+        log("permissions: failed to open System Settings pane " + anchor);
+        return;
+    }
+    // The desktop's opener may take seconds: it runs off the main queue, and the outcome is
+    // logged back on it. Only the main queue ever holds the delegate.
+    privacyPaneQueue_->async([weak = weak(), launcher = env_.launcher, mainQueue = env_.platform.mainQueue, anchor] {
+        bool opened = false;
         for (const char* prefix : {"x-apple.systempreferences:com.apple.preference.security?",
                                    "x-apple.systempreferences:com.apple.settings.PrivacySecurity.extension?"}) {
-            if (env_.launcher->openURL(prefix + anchor)) {
-                log("permissions: opened System Settings pane " + anchor);
-                return;
+            if (launcher->openURL(prefix + anchor)) {
+                opened = true;
+                break;
             }
         }
-    }
-    log("permissions: failed to open System Settings pane " + anchor);
+        mainQueue->async([weak, opened, anchor] {
+            auto self = weak.lock();
+            if (!self) return;
+            self->log(opened ? "permissions: opened System Settings pane " + anchor
+                             : "permissions: failed to open System Settings pane " + anchor);
+        });
+    });
 }
 
 std::string HostProbeDelegate::relaunchScript(int pid, const std::string& executable) {

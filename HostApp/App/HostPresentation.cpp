@@ -265,20 +265,6 @@ void HostProbeDelegate::updateLaunchAtLoginCheckbox() {
 
 // ---- Neighbours -----------------------------------------------------------------------------
 
-bool HostProbeDelegate::hasPendingInitialInstallOnboarding() const {
-    std::ifstream in(env_.installerMarker);
-    if (!in) return false;
-    std::string build;
-    std::getline(in, build);
-    build = trimmedOf(build, " \t\r\n");
-    const auto current = hostBundleVersionString(env_.bundle);
-    return build == current && !env_.defaults->boolean("host.initialInstallOnboarding.completed." + current);
-}
-
-// The onboarding walks through permissions the Linux desktop does not ask for; nothing to show.
-void HostProbeDelegate::observeInitialInstallPermissionCompletion() {}
-void HostProbeDelegate::advanceInitialInstallOnboarding() {}
-
 void HostProbeDelegate::presentUpgradeNoticeIfNeeded() {
     const auto build = hostBundleVersionString(env_.bundle);
     if (env_.defaults->string("host.upgradeNotice.lastPresentedBuild") == build) return;
@@ -589,7 +575,7 @@ void HostProbeDelegate::presentQuitHostConfirmation() {
         // No desktop to ask: the request stays unanswered rather than quitting unasked.
         return;
     }
-    env_.shell->beginSheet(summaryWindow, alert, std::move(completion));
+    beginHostForegroundSheet(alert, summaryWindow, std::move(completion));
 }
 
 void HostProbeDelegate::terminateApplication(const std::string& reason) {

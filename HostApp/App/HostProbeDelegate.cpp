@@ -92,6 +92,7 @@ HostProbeDelegate::HostProbeDelegate(Environment environment)
     fileTransferService = std::make_shared<FileTransferService>(env_.platform, "Viewer", fileChunkSize, folders);
     backgroundQueue_ = env_.platform.makeQueue("v230.hostprobe.background");
     updateFeedQueue_ = env_.platform.makeQueue("v230.hostprobe.update-feed");
+    privacyPaneQueue_ = env_.platform.makeQueue("v230.hostprobe.privacy-pane");
 }
 
 HostProbeDelegate::~HostProbeDelegate() {
@@ -189,6 +190,8 @@ void HostProbeDelegate::raiseSummaryWindow(bool deminiaturizeFirst) {
 }
 
 void HostProbeDelegate::applicationDidBecomeActive() {
+    // Foreground sheets come back in front of their windows (each raise is scheduled).
+    for (const auto& [id, raise] : foregroundSheetActivationRaises_) raise();
     if (env_.flags.unattendedUpgrade) return;
     if (!hasPendingInitialInstallOnboarding()) return;
     initialInstallOnboardingAwaitingReturn = false;

@@ -3,11 +3,13 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "HostApp/App/AlertSheetModel.h"
 #include "HostApp/App/DisplayControlsModel.h"
 #include "HostApp/App/HostBuild.h"
 #include "HostApp/App/HostLaunchAtLogin.h"
@@ -51,8 +53,14 @@ public:
     // The sender of an action: menu items log as "menu".
     enum class Sender { none, menuItem, button };
 
+    // Written by the install step (scripts/install): the build whose permission walk-through is due.
     static inline const std::filesystem::path initialInstallOnboardingMarkerURL =
-        "/Library/Application Support/QuillmereHost/initial-install-onboarding-build";
+        "/var/lib/quillmere-host/initial-install-onboarding-build";
+    static inline const std::string initialInstallOnboardingCompletedBuildKey =
+        "host.initialInstallOnboarding.completedBuild";
+    static constexpr double initialInstallOnboardingPollInterval = 1.0;
+    static constexpr int initialInstallCompletionSeconds = 5;
+    static constexpr double foregroundSheetSecondRaiseDelay = 0.15;
     static inline const std::string mainMenuIdentifier = "com.dravon.quillmere.host.main-menu";
     static constexpr double statusRefreshInterval = 2.0;
     static constexpr double hourlyUpdateInterval = 3600.0;
@@ -186,10 +194,27 @@ public:
     std::vector<std::string> connectedViewerAddresses();
     std::string connectedViewerText();
 
-    // ---- Neighbours' operations: what can be done today --------------------------------------
+    // ---- Initial-install permission onboarding -------------------------------------------------
     bool hasPendingInitialInstallOnboarding() const;
     void observeInitialInstallPermissionCompletion();
     void advanceInitialInstallOnboarding();
+    void presentInitialInstallOnboardingStep();
+    void handleInitialInstallOnboardingResponse(int response, InitialInstallOnboardingStep step);
+    void requestInitialInstallPermission(PermissionRequestKind kind);
+    void confirmInitialInstallOnboarding();
+    bool completeInitialInstallOnboardingAfterConfirmation();
+    void presentInitialInstallCompletionCountdown();
+    void advanceInitialInstallCompletionCountdown();
+    void finishInitialInstallCompletionCountdown();
+    // The step's name in log lines.
+    static std::string stepName(InitialInstallOnboardingStep step);
+    // Runs `alert` as a sheet on `window`, both kept in front of other applications; the returned
+    // model lets the caller change its texts or end it. None without a desktop to show it on.
+    std::shared_ptr<AlertSheetModel> beginHostForegroundSheet(const AlertModel& alert,
+                                                              const std::shared_ptr<WindowModel>& window,
+                                                              std::function<void(int response)> completion);
+
+    // ---- Neighbours' operations: what can be done today --------------------------------------
     void presentUpgradeNoticeIfNeeded();
     void checkForHostUpdateOnLaunch();
     void requestFirstRunPermissionsIfNeeded();
@@ -305,8 +330,14 @@ public:
     std::shared_ptr<HostAutoUpdateCountdownWindow> autoUpdateCountdownWindow;
     std::shared_ptr<HostUpdateProgressWindow> onlineUpdateProgressWindow;
     InitialInstallOnboardingStep initialInstallOnboardingStep = InitialInstallOnboardingStep::idle;
+    bool initialInstallOnboardingSheetVisible = false;
     bool initialInstallOnboardingAwaitingReturn = false;
+    std::optional<std::string> initialInstallOnboardingFeedbackMessage;
+    bool initialInstallRequestedScreenCapture = false;
+    bool initialInstallRequestedAccessibility = false;
     std::shared_ptr<RepeatingTimer> initialInstallOnboardingTimer;
+    std::shared_ptr<AlertSheetModel> initialInstallCompletionAlert;
+    std::int64_t initialInstallCompletionSecondsRemaining = 0;
     DispatchWorkItemPtr summaryAutoCloseWorkItem;
 
     const Environment& environment() const { return env_; }
@@ -336,6 +367,10 @@ private:
     void reportScreenSharingProbe(const std::shared_ptr<ProbeConnection>& probe, std::int64_t generation,
                                   const std::string& text);
     std::string runningText() const;
+    // The two permissions as the desktop answers them; a platform without the check grants it.
+    bool accessibilityTrusted() const;
+    bool screenCaptureGranted() const;
+    std::string initialInstallCompletionMessage() const;
 
     Environment env_;
     std::filesystem::path homeDirectory_;
@@ -350,6 +385,11 @@ private:
     // A granted Screen Recording request asked to quit once this run; the relaunch itself
     // starts only when a quit is confirmed.
     std::optional<std::string> relaunchQuitReason_;
+    // The raise actions of the foreground sheets that are up, run when the application becomes
+    // active; each sheet removes its own when it ends.
+    std::map<std::uint64_t, std::function<void()>> foregroundSheetActivationRaises_;
+    std::uint64_t nextForegroundSheetID_ = 0;
+    DispatchQueuePtr privacyPaneQueue_;  // opens the desktop's settings (may take seconds)
 };
 
 }  // namespace qm

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "HostApp/App/AlertSheetModel.h"
 #include "HostApp/App/ViewModels.h"
 #include "QuillmereProfiles/UI/SendDestinationPicker.h"
 #include "QuillmereProfiles/UI/TransferProgressWindow.h"
@@ -45,6 +46,11 @@ public:
     // folder, or nothing when the panel was cancelled.
     virtual void beginFolderPanel(const std::shared_ptr<WindowModel>& window, const FolderPanelModel& panel,
                                   std::function<void(std::optional<std::filesystem::path>)> completion) = 0;
+    // Shows `sheet`, already begun on `window`, as a sheet of that window's view: the view follows
+    // the model's texts and visibility and answers through `AlertSheetModel::respond`.
+    virtual void presentSheet(const std::shared_ptr<WindowModel>& window, const std::shared_ptr<AlertSheetModel>& sheet) = 0;
+    // Whether the application is the active one (one of its windows has the focus).
+    virtual bool applicationIsActive() const { return true; }
     virtual void openURL(const std::string& url) = 0;
     // The send-files actions appear in the desktop's services list.
     virtual void registerServicesProvider() = 0;

@@ -186,17 +186,8 @@ void HostProbeDelegate::bringUpdateWindowForward(WindowModel& window) {
 }
 
 void HostProbeDelegate::beginUpdateSheet(const AlertModel& alert, std::function<void(int)> completion) {
-    if (!summaryWindow) {
-        summaryWindow = makeSummaryWindow();
-        if (env_.shell) env_.shell->attachWindow(summaryWindow);
-    }
-    auto window = summaryWindow;
-    window->floatAboveOthers();
-    window->deminiaturize();
-    window->makeKeyAndOrderFront();
-    if (!env_.shell) return;
-    env_.shell->activateIgnoringOtherApps();
-    env_.shell->beginSheet(window, alert, std::move(completion));
+    if (!summaryWindow) summaryWindow = makeSummaryWindow();
+    beginHostForegroundSheet(alert, summaryWindow, std::move(completion));
 }
 
 void HostProbeDelegate::presentUpdateCheckFailedAlert() {

@@ -55,6 +55,13 @@ std::shared_ptr<HostShell> QtHostApplication::shell() const { return parts_->she
 std::shared_ptr<Pasteboard> QtHostApplication::desktopPasteboard() const { return parts_->pasteboard; }
 void QtHostApplication::onStopSignal(std::function<void(int)> handler) { parts_->onSignal = std::move(handler); }
 
+void QtHostApplication::onActivated(std::function<void()> handler) {
+    QObject::connect(parts_->application.get(), &QGuiApplication::applicationStateChanged,
+                     parts_->application.get(), [handler = std::move(handler)](Qt::ApplicationState state) {
+                         if (state == Qt::ApplicationActive && handler) handler();
+                     });
+}
+
 int QtHostApplication::exec(std::function<void()> block) {
     QTimer::singleShot(0, parts_->application.get(), std::move(block));
     return parts_->application->exec();

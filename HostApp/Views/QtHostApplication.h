@@ -26,6 +26,8 @@ public:
     std::shared_ptr<Pasteboard> desktopPasteboard() const;
     // Runs on the loop for each SIGINT or SIGTERM.
     void onStopSignal(std::function<void(int signalNumber)> handler);
+    // Runs on the loop each time the application becomes the active one.
+    void onActivated(std::function<void()> handler);
     // Runs `block` once the loop runs, then returns when the loop ends.
     int exec(std::function<void()> block);
 

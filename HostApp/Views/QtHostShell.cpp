@@ -1,10 +1,14 @@
 #include "HostApp/Views/QtHostShell.h"
 
+#include "HostApp/Views/AlertSheetView.h"
 #include "HostApp/Views/DetailWindowView.h"
+
+#include <algorithm>
 
 #include <QAbstractButton>
 #include <QPushButton>
 #include <QApplication>
+#include <QGuiApplication>
 #include <QDesktopServices>
 #include <QIcon>
 #include <QMenu>
@@ -263,8 +267,25 @@ void QtHostShell::beginFolderPanel(const std::shared_ptr<WindowModel>& window, c
     openFolderPanel(panel, window ? widgetFor(window.get()) : nullptr, std::move(completion));
 }
 
+void QtHostShell::presentSheet(const std::shared_ptr<WindowModel>& window, const std::shared_ptr<AlertSheetModel>& sheet) {
+    // The view deletes itself when the model ends.
+    sheets_.emplace_back(new AlertSheetView(sheet, widgetFor(window.get())));
+    sheets_.erase(std::remove_if(sheets_.begin(), sheets_.end(), [](const QPointer<AlertSheetView>& view) { return !view; }),
+                  sheets_.end());
+}
+
+bool QtHostShell::applicationIsActive() const {
+    return QGuiApplication::applicationState() == Qt::ApplicationActive;
+}
+
 void QtHostShell::openURL(const std::string& url) { QDesktopServices::openUrl(QUrl(q(url))); }
 
-void QtHostShell::terminate() { QCoreApplication::quit(); }
+void QtHostShell::terminate() {
+    // Quitting closes every window; a sheet still up goes without answering for the user.
+    for (auto& sheet : sheets_) {
+        if (sheet) sheet->dismissWithoutAnswer();
+    }
+    QCoreApplication::quit();
+}
 
 }  // namespace qm

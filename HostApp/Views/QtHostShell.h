@@ -15,6 +15,7 @@ class QWidget;
 
 namespace qm {
 
+class AlertSheetView;
 class SummaryWindowView;
 
 // The Qt 6 Widgets rendering of the application's models. It keeps no state of its own beyond
@@ -35,6 +36,8 @@ public:
                     std::function<void(int response)> completion) override;
     void beginFolderPanel(const std::shared_ptr<WindowModel>& window, const FolderPanelModel& panel,
                           std::function<void(std::optional<std::filesystem::path>)> completion) override;
+    void presentSheet(const std::shared_ptr<WindowModel>& window, const std::shared_ptr<AlertSheetModel>& sheet) override;
+    bool applicationIsActive() const override;
     void openURL(const std::string& url) override;
     void registerServicesProvider() override {}
     void attachTransferCenter(const std::shared_ptr<FileTransferCenter>& center) override;
@@ -61,6 +64,7 @@ private:
     std::vector<std::shared_ptr<WindowModel>> models_;
     QPointer<QWidget> transferCenter_;
     QPointer<QWidget> picker_;
+    std::vector<QPointer<AlertSheetView>> sheets_;  // the alert sheets that may still be up
 };
 
 }  // namespace qm

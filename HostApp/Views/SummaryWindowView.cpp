@@ -161,7 +161,9 @@ void SummaryWindowView::render() {
 
     Qt::WindowFlags flags = Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint;
     if (m.level() >= WindowModel::floatingLevel) flags |= Qt::WindowStaysOnTopHint;
-    if (windowFlags() != flags) setWindowFlags(flags);
+    // Qt adds the system menu hint itself; setting flags on a shown window maps it anew (and the
+    // window manager hands it the focus), so only a real change does.
+    if ((windowFlags() & ~Qt::WindowSystemMenuHint) != flags) setWindowFlags(flags);
     if (layout()) {
         layout()->activate();
         const int needed = std::max(SummaryWindowModel::height + (menuBar_ ? menuBar_->sizeHint().height() : 0),

@@ -1,6 +1,8 @@
 #include "HostApp/Views/WindowVisibility.h"
 
+#include <QDialog>
 #include <QGuiApplication>
+#include <QWindow>
 #include <QWidget>
 
 #include "HostApp/App/ViewModels.h"
@@ -14,8 +16,18 @@ void followModelVisibility(QWidget* window, const WindowModel& model) {
     }
     if (!window->isVisible() || window->isMinimized()) window->showNormal();
     if (QGuiApplication::platformName() != "offscreen") {
-        window->raise();
-        if (model.isKey()) window->activateWindow();
+        // A window showing a sheet comes forward through its sheet, which takes the focus: the
+        // window itself takes no input while the sheet is up, and raising it would make the
+        // window manager hand it the focus.
+        QWidget* front = window;
+        for (auto* sheet : window->findChildren<QDialog*>(Qt::FindDirectChildrenOnly)) {
+            if (sheet->isVisible() && sheet->windowModality() != Qt::NonModal) front = sheet;
+        }
+        // A window with the focus is in front already; raising or activating it again would make
+        // the window manager hand the focus around anew.
+        if (QGuiApplication::focusWindow() == front->windowHandle()) return;
+        front->raise();
+        if (model.isKey()) front->activateWindow();
     }
 }
 

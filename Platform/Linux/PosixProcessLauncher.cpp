@@ -4,7 +4,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "Platform/Process.h"
@@ -51,7 +53,40 @@ std::optional<std::string> PosixProcessLauncher::launchDetached(const std::vecto
     return std::nullopt;
 }
 
+std::optional<std::vector<std::string>> PosixProcessLauncher::desktopSettingsCommand(const std::string& searchPath,
+                                                                                    bool desktopAnswers) {
+    if (!desktopAnswers) return std::nullopt;
+    // The privacy page where the desktop has one, else the settings program's front page.
+    static const std::vector<std::vector<std::string>> candidates{
+        {"gnome-control-center", "privacy"}, {"systemsettings"},        {"xfce4-settings-manager"},
+        {"mate-control-center"},             {"lxqt-config"},           {"cinnamon-settings", "privacy"}};
+    for (const auto& candidate : candidates) {
+        std::size_t start = 0;
+        while (start <= searchPath.size()) {
+            const auto end = std::min(searchPath.find(':', start), searchPath.size());
+            const std::string folder = searchPath.substr(start, end - start);
+            start = end + 1;
+            if (folder.empty() || folder.front() != '/') continue;  // only absolute folders
+            const std::string program = folder + "/" + candidate.front();
+            if (::access(program.c_str(), X_OK) == 0) {
+                auto command = candidate;
+                command.front() = program;
+                return command;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
 bool PosixProcessLauncher::openURL(const std::string& url) {
+    if (url.rfind(systemSettingsScheme, 0) == 0) {
+        const char* path = std::getenv("PATH");
+        const char* x11 = std::getenv("DISPLAY");
+        const char* wayland = std::getenv("WAYLAND_DISPLAY");
+        const bool desktop = (x11 && *x11) || (wayland && *wayland);
+        const auto command = desktopSettingsCommand(path ? path : "", desktop);
+        return command && !launchDetached(*command);
+    }
     // xdg-open answers non-zero when no application takes the address.
     const auto result = runProcess({"xdg-open", url}, std::chrono::seconds(5));
     return result && result->finished && result->exitStatus == 0;

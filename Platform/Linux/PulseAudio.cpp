@@ -523,6 +523,28 @@ std::optional<AudioObjectID> PulseAudioOutputDevices::defaultOutputDevice() {
     return state->index + 1;
 }
 
+std::optional<bool> PulseAudioOutputDevices::defaultMonitorSourceExists() {
+    struct Found {
+        Impl* impl;
+        bool found = false;
+    } found{impl_.get()};
+    pa_threaded_mainloop_lock(impl_->loop);
+    bool answered = false;
+    if (impl_->ready()) {
+        answered = impl_->wait(pa_context_get_source_info_by_name(
+            impl_->context, PulseAudioRouting::defaultSource,
+            [](pa_context*, const pa_source_info* info, int eol, void* data) {
+                auto* f = static_cast<Found*>(data);
+                if (eol == 0 && info) f->found = true;
+                pa_threaded_mainloop_signal(f->impl->loop, 0);
+            },
+            &found));
+    }
+    pa_threaded_mainloop_unlock(impl_->loop);
+    if (!answered) return std::nullopt;
+    return found.found;
+}
+
 bool PulseAudioOutputDevices::hasProperty(AudioObjectID device, AudioOutputProperty property, std::uint32_t element) {
     auto sink = impl_->sink(device);
     if (!sink) return false;

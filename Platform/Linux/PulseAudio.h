@@ -81,6 +81,9 @@ public:
     bool setMuteValue(AudioObjectID device, std::uint32_t element, std::uint32_t value) override;
     std::optional<float> volumeScalar(AudioObjectID device, std::uint32_t element) override;
     bool setVolumeScalar(AudioObjectID device, std::uint32_t element, float value) override;
+    // Whether the default output's monitor source (what the Host records) exists; none while no
+    // server answers.
+    std::optional<bool> defaultMonitorSourceExists();
 
     struct Impl;
 

@@ -60,6 +60,19 @@ public:
         }
         pendingFolderPanels.push_back(std::move(completion));
     }
+    // Foreground sheets: answered from the same script, else kept pending until the test answers
+    // (an answer to a sheet its owner already ended does nothing).
+    void presentSheet(const std::shared_ptr<WindowModel>&, const std::shared_ptr<AlertSheetModel>& sheet) override {
+        sheets.push_back(sheet);
+        if (!scriptedResponses.empty()) {
+            const int response = scriptedResponses.front();
+            scriptedResponses.pop_front();
+            sheet->respond(response);
+            return;
+        }
+        pendingSheets.push_back([sheet](int response) { sheet->respond(response); });
+    }
+    bool applicationIsActive() const override { return active; }
     void openURL(const std::string& url) override { openedURLs.push_back(url); }
     void registerServicesProvider() override { events.push_back("registerServicesProvider"); }
     void terminate() override { events.push_back("terminate"); }
@@ -84,6 +97,8 @@ public:
     std::vector<FolderPanel> folderPanels;
     std::deque<std::optional<std::filesystem::path>> scriptedFolders;
     std::vector<std::function<void(std::optional<std::filesystem::path>)>> pendingFolderPanels;
+    std::vector<std::shared_ptr<AlertSheetModel>> sheets;  // every foreground sheet, in order
+    bool active = true;  // whether the application counts as active
 
 private:
     MainMenu mainMenu_;

@@ -79,6 +79,8 @@ TEST(PermissionLinks, GrantedPermissionsOpenTheirPaneAndRefusedPromptsFallBackTo
     const int backBefore = delegate.summaryWindow->orderBackCount();
 
     delegate.enqueueInstallerPermissionRequest(HostProbeDelegate::PermissionRequestKind::screenCapture);
+    EXPECT_TRUE(h.launcher->openAttempts.empty()) << "the desktop's opener never runs on the main queue";
+    h.app.host.clock().runUntilIdle();
     EXPECT_TRUE(h.app.logged("permissions: opened System Settings pane Privacy_ScreenCapture"));
     EXPECT_EQ(h.launcher->openAttempts,
               (std::vector<std::string>{"x-apple.systempreferences:com.apple.preference.security?Privacy_ScreenCapture",

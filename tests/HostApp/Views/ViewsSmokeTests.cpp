@@ -9,9 +9,9 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
-#include <QMessageBox>
 #include <QPushButton>
 
+#include "HostApp/Views/AlertSheetView.h"
 #include "HostApp/Views/DetailWindowView.h"
 #include "HostApp/Views/QtHostShell.h"
 #include "QuillmereProfiles/UI/Views/QtMainQueue.h"
@@ -81,6 +81,14 @@ TEST(Views, SummaryWindowShowsTheModelAndForwardsClicks) {
     EXPECT_TRUE(app.logged("ui: show Host status requested source=menu"));
 }
 
+// The sheet of a window that is up (an ended one may wait for its deferred deletion).
+AlertSheetView* upSheet(QWidget* window) {
+    for (auto* sheet : window->findChildren<AlertSheetView*>()) {
+        if (sheet->isVisible()) return sheet;
+    }
+    return nullptr;
+}
+
 TEST(Views, QuitQuestionIsAWarningSheetWhoseButtonsAnswerTheDelegate) {
     application();
     auto shell = std::make_shared<QtHostShell>();
@@ -89,11 +97,13 @@ TEST(Views, QuitQuestionIsAWarningSheetWhoseButtonsAnswerTheDelegate) {
     app.delegate->requestQuitMenuAction();
     auto* view = shell->widgetFor(app.delegate->summaryWindow.get());
     ASSERT_TRUE(view);
-    auto* box = view->findChild<QMessageBox*>();
+    auto* box = upSheet(view);
     ASSERT_TRUE(box);
-    EXPECT_EQ(box->icon(), QMessageBox::Warning);
-    EXPECT_EQ(box->text(), "Quit Corventis Host?");
-    ASSERT_EQ(box->buttons().size(), 2);
+    ASSERT_TRUE(app.delegate->summaryWindow->attachedSheet());
+    EXPECT_EQ(app.delegate->summaryWindow->attachedSheet()->style, AlertModel::Style::warning);
+    EXPECT_EQ(box->title()->text(), "Quit Corventis Host?");
+    EXPECT_EQ(box->windowModality(), Qt::WindowModal) << "modal to its window only";
+    ASSERT_EQ(box->buttons().size(), 2u);
     QAbstractButton* keep = nullptr;
     for (auto* button : box->buttons()) {
         if (button->text() == "Keep Running") keep = button;
@@ -104,6 +114,51 @@ TEST(Views, QuitQuestionIsAWarningSheetWhoseButtonsAnswerTheDelegate) {
     EXPECT_FALSE(app.delegate->terminationConfirmationInProgress);
     EXPECT_FALSE(app.delegate->terminationConfirmed);
     EXPECT_FALSE(app.delegate->summaryWindow->attachedSheet());
+    EXPECT_FALSE(box->isVisible());
+}
+
+TEST(Views, OnboardingSheetsShowTheirStepAndTheNoticeCountsDownInPlace) {
+    application();
+    auto shell = std::make_shared<QtHostShell>();
+    AppHarness app({}, true, shell);
+    app.launch();
+    auto& delegate = *app.delegate;
+    auto* window = shell->widgetFor(delegate.summaryWindow.get());
+    ASSERT_TRUE(window);
+
+    delegate.initialInstallOnboardingStep = HostProbeDelegate::InitialInstallOnboardingStep::confirmation;
+    delegate.presentInitialInstallOnboardingStep();
+    auto* confirm = upSheet(window);
+    ASSERT_TRUE(confirm);
+    EXPECT_EQ(confirm->title()->text(), "Confirm Both Permissions");
+    ASSERT_EQ(confirm->buttons().size(), 3u);
+    EXPECT_EQ(confirm->buttons()[0]->text(), "I Have Enabled Both");
+    EXPECT_TRUE(confirm->buttons()[0]->isDefault());
+    confirm->reject();  // Escape: no button's answer, so only a deferral
+    app.host.clock().runUntilIdle();
+    EXPECT_TRUE(app.logged("permissions: initial install onboarding permission confirmation deferred by user"));
+    EXPECT_FALSE(delegate.initialInstallOnboardingSheetVisible);
+
+    delegate.presentInitialInstallCompletionCountdown();
+    auto* notice = upSheet(window);
+    ASSERT_TRUE(notice);
+    EXPECT_EQ(notice->message()->text(), "Installation is complete. This window will close in 5 seconds.");
+    app.host.clock().advance(1);
+    EXPECT_EQ(notice->message()->text(), "Installation is complete. This window will close in 4 seconds.");
+    app.host.clock().advance(4);
+    EXPECT_FALSE(notice->isVisible()) << "the fifth second closes it";
+    EXPECT_FALSE(window->isVisible());
+
+    // Quitting closes every window: a sheet still up goes without answering.
+    delegate.initialInstallOnboardingStep = HostProbeDelegate::InitialInstallOnboardingStep::accessibility;
+    delegate.presentInitialInstallOnboardingStep();
+    auto* step = upSheet(window);
+    ASSERT_TRUE(step);
+    step->dismissWithoutAnswer();
+    step->close();
+    app.host.clock().runUntilIdle();
+    EXPECT_FALSE(step->isVisible());
+    EXPECT_EQ(app.count("permissions: initial install onboarding Accessibility step deferred by user"), 0u);
 }
 
 TEST(Views, DisplayControlsShowTheDisplaysAndSendTheUsersChoices) {

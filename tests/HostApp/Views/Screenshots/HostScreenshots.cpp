@@ -1,7 +1,8 @@
 // Takes PNGs of the Host's windows and menus as a user sees them: the summary window, the
-// progress window with three transfers, the send destination picker and the conflict alert
-// (English and German), the status menu, the main menu's Host menu and the whole screen. Run it
-// on an X display with a window manager (scripts/screenshots starts Xvfb and openbox for it).
+// progress window with three transfers, the send destination picker, the conflict alert and the
+// permission walk-through's sheets (English and German), the status menu, the main menu's Host
+// menu, the alerts and the whole screen. Run it on an X display with a window manager
+// (scripts/screenshots starts Xvfb and openbox for it).
 //
 //   host_screenshots <output folder>
 #include <QApplication>
@@ -17,6 +18,7 @@
 #include <fstream>
 
 #include "HostApp/Delivery/FileTransferConflictResolver.h"
+#include "HostApp/Views/AlertSheetView.h"
 #include "HostApp/Views/QtHostShell.h"
 #include "HostApp/Delivery/SendFilesService.h"
 #include "HostApp/Views/SummaryWindowView.h"
@@ -33,6 +35,14 @@ void pump(qm::test::AppHarness& app, int milliseconds) {
         app.host.clock().runUntilIdle();
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     }
+}
+
+// The sheet of a window that is up (an ended one may wait for its deferred deletion).
+qm::AlertSheetView* upSheet(QWidget* window) {
+    for (auto* sheet : window->findChildren<qm::AlertSheetView*>()) {
+        if (sheet->isVisible()) return sheet;
+    }
+    return nullptr;
 }
 
 bool save(const QPixmap& pixmap, const std::filesystem::path& file) {
@@ -174,9 +184,9 @@ int main(int argc, char** argv) {
     auto alert = [&](void (HostProbeDelegate::*present)(), const std::string& name) {
         (app.delegate.get()->*present)();
         pump(app, 300);
-        if (auto* box = view->findChild<QMessageBox*>()) {
+        if (auto* box = upSheet(view)) {
             ok &= save(box->grab(), out / name);
-            if (!box->buttons().isEmpty()) box->buttons().last()->click();
+            if (!box->buttons().empty()) box->buttons().back()->click();
             pump(app, 100);
         }
     };
@@ -196,7 +206,7 @@ int main(int argc, char** argv) {
     // The quit question as a sheet on the summary window, then "Keep Running".
     app.delegate->requestQuitMenuAction();
     pump(app, 400);
-    if (auto* box = view->findChild<QMessageBox*>()) {
+    if (auto* box = upSheet(view)) {
         ok &= save(box->grab(), out / "quit-question.png");
         for (auto* button : box->buttons()) {
             if (button->text() == "Keep Running") button->click();
@@ -230,6 +240,41 @@ int main(int argc, char** argv) {
         }
     };
     conflictAlert(false, "conflict-alert.png");
+    // The permission walk-through after an install: the three steps (the second with the
+    // feedback of a rejected confirmation) and the completion notice, which closes the window.
+    using Step = HostProbeDelegate::InitialInstallOnboardingStep;
+    auto onboarding = [&](const std::string& suffix) {
+        auto step = [&](Step which, const std::string& name) {
+            app.delegate->initialInstallOnboardingStep = which;
+            app.delegate->presentInitialInstallOnboardingStep();
+            pump(app, 400);
+            if (auto* sheet = upSheet(view)) {
+                ok &= save(sheet->grab(), out / (name + suffix + ".png"));
+                if (which == Step::accessibility) {
+                    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+                        ok &= save(screen->grabWindow(0), out / ("onboarding-screen" + suffix + ".png"));
+                    }
+                }
+                sheet->reject();
+                pump(app, 100);
+            }
+        };
+        step(Step::accessibility, "onboarding-accessibility");
+        app.delegate->initialInstallOnboardingFeedbackMessage = QuillmereL10n::text(
+            "host.initialOnboardingMissingScreenRecording",
+            "Screen Recording is still disabled. Enable it before confirming installation.");
+        step(Step::screenCapture, "onboarding-screen-recording");
+        step(Step::confirmation, "onboarding-confirmation");
+        app.delegate->presentInitialInstallCompletionCountdown();
+        app.host.clock().advance(2);
+        pump(app, 400);
+        if (auto* notice = upSheet(view)) ok &= save(notice->grab(), out / ("onboarding-complete" + suffix + ".png"));
+        app.host.clock().advance(3);
+        pump(app, 100);
+        app.delegate->showSummaryWindowAction(HostProbeDelegate::Sender::none);
+        pump(app, 300);
+    };
+    onboarding("");
 
     app.defaultsStore->standard()->set(QuillmereL10n::overrideKey, std::string("de"));
     app.delegate->refreshHostLocalization();
@@ -239,5 +284,6 @@ int main(int argc, char** argv) {
     ok &= savePicker(app, *shell, viewer, toSend, out / "send-destination-picker-de.png");
     std::filesystem::remove_all(files);
     conflictAlert(true, "conflict-alert-de.png");
+    onboarding("-de");
     return ok ? 0 : 1;
 }

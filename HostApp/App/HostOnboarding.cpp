@@ -1,0 +1,392 @@
+// The walk through the two permissions after an install: Accessibility, then Screen Recording,
+// then the user's confirmation, then a notice that closes itself. Also the foreground sheet every
+// alert of the Host runs through. Everything runs on the main queue.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "HostApp/App/HostProbeDelegate.h"
+#include "Platform/Accessibility.h"
+#include "Platform/AudioCapture.h"
+#include "Platform/Core/ByteIO.h"
+#include "Platform/UserDefaults.h"
+#include "QuillmereProfiles/QuillmereL10n.h"
+
+namespace qm {
+
+using L10n = QuillmereL10n;
+using Step = HostProbeDelegate::InitialInstallOnboardingStep;
+
+namespace {
+
+// A build number with some white space; anything larger is not a marker.
+constexpr std::size_t maxMarkerBytes = 4096;
+
+// The whole marker file: a regular file read without blocking, or none.
+std::optional<std::string> readMarker(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return std::nullopt;
+    struct stat st {};
+    std::optional<std::string> text;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= static_cast<off_t>(maxMarkerBytes)) {
+        std::string buffer(maxMarkerBytes + 1, '\0');
+        std::size_t used = 0;
+        for (;;) {
+            const ssize_t n = ::read(fd, buffer.data() + used, buffer.size() - used);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                used = buffer.size();  // unreadable
+                break;
+            }
+            if (n == 0) break;
+            used += static_cast<std::size_t>(n);
+            if (used == buffer.size()) break;  // grew past the limit while being read
+        }
+        if (used <= maxMarkerBytes) text = buffer.substr(0, used);
+    }
+    ::close(fd);
+    return text;
+}
+
+std::string trimmedWhiteSpace(const std::string& text) {
+    const char* const space = " \t\r\n\v\f";
+    const auto first = text.find_first_not_of(space);
+    if (first == std::string::npos) return {};
+    return text.substr(first, text.find_last_not_of(space) - first + 1);
+}
+
+AlertModel stepAlert(Step step) {
+    AlertModel alert;
+    alert.style = AlertModel::Style::informational;
+    const auto openAccessibility = L10n::text("host.initialOnboardingOpenAccessibility", "Open Accessibility Settings");
+    const auto openScreenRecording =
+        L10n::text("host.initialOnboardingOpenScreenRecording", "Open Screen Recording Settings");
+    const auto later = L10n::text("host.initialOnboardingLater", "Later");
+    switch (step) {
+        case Step::accessibility:
+            alert.messageText = L10n::text("host.initialOnboardingAccessibilityTitle", "Step 1 of 2: Allow Accessibility");
+            alert.informativeText = L10n::text(
+                "host.initialOnboardingAccessibilityMessage",
+                "Turn on Corventis Host in Accessibility first. The Screen Recording step appears after this "
+                "permission is enabled.");
+            alert.buttons = {openAccessibility, later};
+            break;
+        case Step::screenCapture:
+            alert.messageText =
+                L10n::text("host.initialOnboardingScreenRecordingTitle", "Step 2 of 2: Allow Screen Recording");
+            alert.informativeText = L10n::text(
+                "host.initialOnboardingScreenRecordingMessage",
+                "Turn on Corventis Host in Screen Recording and System Audio. Both permissions are required for a "
+                "Viewer to see and control this Mac.");
+            alert.buttons = {openScreenRecording, later};
+            break;
+        case Step::confirmation:
+            alert.messageText = L10n::text("host.initialOnboardingConfirmTitle", "Confirm Both Permissions");
+            alert.informativeText = L10n::text(
+                "host.initialOnboardingConfirmMessage",
+                "Corventis Host needs both Accessibility and Screen Recording enabled. Use either settings button to "
+                "review the switches, then confirm that both are on.");
+            alert.buttons = {L10n::text("host.initialOnboardingConfirmBoth", "I Have Enabled Both"), openAccessibility,
+                             openScreenRecording};
+            break;
+        default: break;
+    }
+    return alert;
+}
+
+}  // namespace
+
+std::string HostProbeDelegate::stepName(InitialInstallOnboardingStep step) {
+    switch (step) {
+        case Step::idle: return "idle";
+        case Step::accessibility: return "accessibility";
+        case Step::screenCapture: return "screenCapture";
+        case Step::confirmation: return "confirmation";
+        case Step::completionCountdown: return "completionCountdown";
+        case Step::completed: return "completed";
+    }
+    return "idle";
+}
+
+bool HostProbeDelegate::accessibilityTrusted() const {
+    const auto& accessibility = env_.platform.accessibility;
+    return !accessibility || accessibility->isProcessTrusted();
+}
+
+bool HostProbeDelegate::screenCaptureGranted() const {
+    const auto& access = env_.platform.screenCaptureAccess;
+    return !access || access->preflight();
+}
+
+bool HostProbeDelegate::hasPendingInitialInstallOnboarding() const {
+    const auto build = hostBundleVersionString(env_.bundle);
+    if (env_.defaults->string(initialInstallOnboardingCompletedBuildKey) == build) return false;
+    const auto marker = readMarker(env_.installerMarker);
+    if (!marker || !isValidUTF8(*marker)) return false;
+    return trimmedWhiteSpace(*marker) == build;
+}
+
+void HostProbeDelegate::observeInitialInstallPermissionCompletion() {
+    if (initialInstallOnboardingTimer) return;
+    initialInstallOnboardingTimer =
+        RepeatingTimer::schedule(env_.platform.mainQueue, initialInstallOnboardingPollInterval, [weak = weak()] {
+            if (auto self = weak.lock()) self->advanceInitialInstallOnboarding();
+        });
+}
+
+void HostProbeDelegate::advanceInitialInstallOnboarding() {
+    if (!hasPendingInitialInstallOnboarding()) return;
+    if (initialInstallOnboardingSheetVisible) return;
+    if (initialInstallOnboardingStep == Step::completionCountdown || initialInstallOnboardingStep == Step::completed) {
+        return;
+    }
+    // Screen Recording is only looked at once Accessibility is granted.
+    const Step target = !accessibilityTrusted() ? Step::accessibility
+                        : !screenCaptureGranted() ? Step::screenCapture
+                                                  : Step::confirmation;
+    const bool active = !env_.shell || env_.shell->applicationIsActive();
+    bool changeStep = true;
+    if (initialInstallOnboardingAwaitingReturn) {
+        if (target == initialInstallOnboardingStep) {
+            changeStep = false;
+        } else {
+            initialInstallOnboardingAwaitingReturn = false;
+            log("permissions: initial install permission change detected");
+        }
+    }
+    if (changeStep && target != initialInstallOnboardingStep) {
+        initialInstallOnboardingStep = target;
+        initialInstallOnboardingAwaitingReturn = !active;
+        log("permissions: initial install advancing to " + stepName(target));
+    }
+    if (!active && env_.shell) env_.shell->activateIgnoringOtherApps();
+    if (!initialInstallOnboardingAwaitingReturn) presentInitialInstallOnboardingStep();
+}
+
+void HostProbeDelegate::presentInitialInstallOnboardingStep() {
+    if (initialInstallOnboardingSheetVisible) return;
+    const Step step = initialInstallOnboardingStep;
+    if (step != Step::accessibility && step != Step::screenCapture && step != Step::confirmation) return;
+    AlertModel alert = stepAlert(step);
+    if (step != Step::confirmation && initialInstallOnboardingFeedbackMessage) {
+        alert.informativeText = *initialInstallOnboardingFeedbackMessage + "\n\n" + alert.informativeText;
+        initialInstallOnboardingFeedbackMessage.reset();
+    }
+    initialInstallOnboardingSheetVisible = true;
+    if (!summaryWindow) summaryWindow = makeSummaryWindow();
+    beginHostForegroundSheet(alert, summaryWindow, [weak = weak(), step](int response) {
+        auto self = weak.lock();
+        if (!self) return;
+        self->initialInstallOnboardingSheetVisible = false;
+        self->handleInitialInstallOnboardingResponse(response, step);
+    });
+}
+
+void HostProbeDelegate::handleInitialInstallOnboardingResponse(int response, InitialInstallOnboardingStep step) {
+    switch (step) {
+        case Step::accessibility:
+            initialInstallOnboardingAwaitingReturn = true;
+            if (response == 1000) {
+                requestInitialInstallPermission(PermissionRequestKind::accessibility);
+            } else {
+                log("permissions: initial install onboarding Accessibility step deferred by user");
+            }
+            break;
+        case Step::screenCapture:
+            initialInstallOnboardingAwaitingReturn = true;
+            if (response == 1000) {
+                requestInitialInstallPermission(PermissionRequestKind::screenCapture);
+            } else {
+                log("permissions: initial install onboarding Screen Recording step deferred by user");
+            }
+            break;
+        case Step::confirmation:
+            if (response == 1000) {
+                confirmInitialInstallOnboarding();
+                break;
+            }
+            initialInstallOnboardingAwaitingReturn = true;
+            if (response == 1001) {
+                openSystemSettingsPrivacyPane("Privacy_Accessibility");
+            } else if (response == 1002) {
+                openSystemSettingsPrivacyPane("Privacy_ScreenCapture");
+            } else {
+                log("permissions: initial install onboarding permission confirmation deferred by user");
+            }
+            break;
+        case Step::idle:
+        case Step::completionCountdown:
+        case Step::completed: break;
+    }
+}
+
+void HostProbeDelegate::requestInitialInstallPermission(PermissionRequestKind kind) {
+    if (kind == PermissionRequestKind::accessibility) {
+        if (accessibilityTrusted()) {
+            initialInstallOnboardingAwaitingReturn = false;
+            advanceInitialInstallOnboarding();
+            return;
+        }
+        if (!initialInstallRequestedAccessibility) {
+            initialInstallRequestedAccessibility = true;
+            log("permissions: initial install requesting Accessibility");
+            requestAccessibilityPermission();
+        } else {
+            openSystemSettingsPrivacyPane("Privacy_Accessibility");
+        }
+    } else {
+        if (screenCaptureGranted()) {
+            initialInstallOnboardingAwaitingReturn = false;
+            advanceInitialInstallOnboarding();
+            return;
+        }
+        if (!initialInstallRequestedScreenCapture) {
+            initialInstallRequestedScreenCapture = true;
+            log("permissions: initial install requesting Screen Recording");
+            // The Host relaunches itself once the grant arrives.
+            pendingScreenCaptureRelaunch = true;
+            env_.defaults->set("host.pendingScreenCaptureRelaunch", true);
+            requestScreenRecordingPermission();
+        } else {
+            openSystemSettingsPrivacyPane("Privacy_ScreenCapture");
+        }
+    }
+    observeInitialInstallPermissionCompletion();
+}
+
+void HostProbeDelegate::confirmInitialInstallOnboarding() {
+    if (completeInitialInstallOnboardingAfterConfirmation()) {
+        presentInitialInstallCompletionCountdown();
+        return;
+    }
+    const auto text =
+        accessibilityTrusted()
+            ? L10n::text("host.initialOnboardingMissingScreenRecording",
+                         "Screen Recording is still disabled. Enable it before confirming installation.")
+            : L10n::text("host.initialOnboardingMissingAccessibility",
+                         "Accessibility is still disabled. Enable it before confirming installation.");
+    log("permissions: initial install confirmation rejected: " + text);
+    initialInstallOnboardingFeedbackMessage = text;
+    initialInstallOnboardingStep = Step::idle;
+    initialInstallOnboardingAwaitingReturn = false;
+    advanceInitialInstallOnboarding();
+}
+
+bool HostProbeDelegate::completeInitialInstallOnboardingAfterConfirmation() {
+    if (!(accessibilityTrusted() && screenCaptureGranted())) return false;
+    const auto build = hostBundleVersionString(env_.bundle);
+    env_.defaults->set(initialInstallOnboardingCompletedBuildKey, build);
+    pendingScreenCaptureRelaunch = false;
+    env_.defaults->set("host.pendingScreenCaptureRelaunch", false);
+    if (initialInstallOnboardingTimer) initialInstallOnboardingTimer->cancel();
+    initialInstallOnboardingTimer.reset();
+    log("permissions: initial install onboarding completed for build " + build);
+    return true;
+}
+
+std::string HostProbeDelegate::initialInstallCompletionMessage() const {
+    return L10n::format("host.initialOnboardingCompleteMessageFormat",
+                        "Installation is complete. This window will close in %d seconds.",
+                        initialInstallCompletionSecondsRemaining);
+}
+
+void HostProbeDelegate::presentInitialInstallCompletionCountdown() {
+    initialInstallOnboardingStep = Step::completionCountdown;
+    initialInstallOnboardingAwaitingReturn = false;
+    initialInstallOnboardingSheetVisible = true;
+    initialInstallCompletionSecondsRemaining = initialInstallCompletionSeconds;
+    AlertModel alert;
+    alert.style = AlertModel::Style::informational;
+    alert.messageText = L10n::text("host.initialOnboardingCompleteTitle", "Corventis Host installation is complete");
+    alert.informativeText = initialInstallCompletionMessage();
+    // The notice has only the alert's own default button.
+    alert.buttons = {L10n::text("common.ok", "OK")};
+    if (!summaryWindow) summaryWindow = makeSummaryWindow();
+    auto notice = beginHostForegroundSheet(alert, summaryWindow, [weak = weak()](int) {
+        auto self = weak.lock();
+        if (self && self->initialInstallOnboardingStep == Step::completionCountdown) {
+            self->finishInitialInstallCompletionCountdown();
+        }
+    });
+    // A desktop may answer at once; then the notice is over and nothing counts down.
+    if (initialInstallOnboardingStep != Step::completionCountdown) return;
+    initialInstallCompletionAlert = notice;
+    initialInstallOnboardingTimer =
+        RepeatingTimer::schedule(env_.platform.mainQueue, initialInstallOnboardingPollInterval, [weak = weak()] {
+            if (auto self = weak.lock()) self->advanceInitialInstallCompletionCountdown();
+        });
+}
+
+void HostProbeDelegate::advanceInitialInstallCompletionCountdown() {
+    if (initialInstallOnboardingStep != Step::completionCountdown) return;
+    if (--initialInstallCompletionSecondsRemaining <= 0) {
+        finishInitialInstallCompletionCountdown();
+        return;
+    }
+    if (initialInstallCompletionAlert) initialInstallCompletionAlert->setInformativeText(initialInstallCompletionMessage());
+}
+
+void HostProbeDelegate::finishInitialInstallCompletionCountdown() {
+    if (initialInstallOnboardingStep != Step::completionCountdown) return;
+    initialInstallOnboardingStep = Step::completed;
+    initialInstallOnboardingSheetVisible = false;
+    initialInstallCompletionSecondsRemaining = 0;
+    if (initialInstallOnboardingTimer) initialInstallOnboardingTimer->cancel();
+    initialInstallOnboardingTimer.reset();
+    auto alert = std::move(initialInstallCompletionAlert);
+    initialInstallCompletionAlert.reset();
+    // Ending the sheet runs its completion, which finds the step completed and does nothing.
+    if (alert && summaryWindow && alert->sheetParent()) alert->respond(AlertSheetModel::stopResponse);
+    log("permissions: initial install completion countdown finished");
+    if (summaryWindow) summaryWindow->close();
+}
+
+std::shared_ptr<AlertSheetModel> HostProbeDelegate::beginHostForegroundSheet(const AlertModel& alert,
+                                                                             const std::shared_ptr<WindowModel>& window,
+                                                                             std::function<void(int)> completion) {
+    if (!window || !env_.shell) return nullptr;
+    // 1. The window comes forward, floating, on the active workspace.
+    window->floatAboveOthers();
+    window->deminiaturize();
+    window->makeKeyAndOrderFront();
+    env_.shell->activateIgnoringOtherApps();
+    window->makeKeyAndOrderFront();
+
+    auto sheet = std::make_shared<AlertSheetModel>(alert);
+    // 2. Keeps the sheet in front of its window and both in front of other applications, while
+    // the application is active and the sheet is still up on this window.
+    std::function<void()> raise = [weakSelf = weak(), weakWindow = std::weak_ptr<WindowModel>(window),
+                                   weakSheet = std::weak_ptr<AlertSheetModel>(sheet)] {
+        auto self = weakSelf.lock();
+        auto target = weakWindow.lock();
+        auto up = weakSheet.lock();
+        if (!self || !target || !up) return;
+        if (!self->env_.shell || !self->env_.shell->applicationIsActive()) return;
+        if (!up->visible() || up->sheetParent() != target) return;
+        target->floatAboveOthers();
+        up->floatAboveOthers(WindowModel::modalPanelLevel);
+        target->orderFront();
+        up->orderFront();
+    };
+    auto scheduleRaise = [queue = env_.platform.mainQueue, raise] { queue->async(raise); };
+    // 3. Again whenever the application becomes active or the sheet becomes key.
+    const auto id = ++nextForegroundSheetID_;
+    foregroundSheetActivationRaises_[id] = scheduleRaise;
+    sheet->onBecameKey = scheduleRaise;
+    // 4. Its end removes both observers, then answers.
+    std::weak_ptr<AlertSheetModel> weakSheet = sheet;
+    sheet->begin(window, [weakSelf = weak(), weakSheet, id, completion = std::move(completion)](int response) {
+        if (auto self = weakSelf.lock()) self->foregroundSheetActivationRaises_.erase(id);
+        if (auto ended = weakSheet.lock()) ended->onBecameKey = nullptr;
+        if (completion) completion(response);
+    });
+    env_.shell->presentSheet(window, sheet);
+    // 5. Once on the next turn and once a moment later, after the window manager placed it.
+    env_.platform.mainQueue->async(raise);
+    env_.platform.mainQueue->asyncAfter(foregroundSheetSecondRaiseDelay, raise);
+    return sheet;
+}
+
+}  // namespace qm

@@ -1,0 +1,125 @@
+// The install step end to end: scripts/install puts the Host into a temporary prefix with a
+// private home, registers its link handler, writes the marker and starts it; the installed Host
+// runs from the prefix and begins the permission walk-through for its build.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "QuillmereProfiles/QuillmereReleaseFeed.h"
+#include "support/Commands.h"
+#include "support/TestPlatform.h"
+
+namespace qm::test {
+namespace {
+
+std::string readAll(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Whether the process is gone (a zombie no one reaps counts as gone).
+bool processEnded(pid_t pid) {
+    if (::kill(pid, 0) != 0) return true;
+    const auto stat = readAll("/proc/" + std::to_string(pid) + "/stat");
+    const auto close = stat.rfind(')');
+    return close == std::string::npos || (close + 2 < stat.size() && stat[close + 2] == 'Z');
+}
+
+TEST(InstallStep, InstallsIntoAPrefixRegistersTheLinkHandlerAndStartsTheOnboarding) {
+    TemporaryDirectory root;
+    // A blank and a percent sign: the desktop entry must quote and escape the path.
+    const auto home = root.path() / "home dir %1";
+    const auto runtime = root.path() / "run";
+    std::filesystem::create_directories(home);
+    std::filesystem::create_directories(runtime);
+    ::chmod(runtime.c_str(), 0700);
+    const auto prefix = home / ".local/opt/quillmere-host";
+    const auto marker = home / ".local/state/quillmere-host/initial-install-onboarding-build";
+
+    // A private user without a desktop: the Host runs headless, and a Host of the real user is
+    // never handed the link.
+    std::vector<std::string> command{"env",
+                                     "-u",
+                                     "DISPLAY",
+                                     "-u",
+                                     "WAYLAND_DISPLAY",
+                                     "-u",
+                                     "XDG_CONFIG_HOME",
+                                     "-u",
+                                     "XDG_DATA_HOME",
+                                     "-u",
+                                     "XDG_STATE_HOME",
+                                     "-u",
+                                     "XDG_CACHE_HOME",
+                                     "HOME=" + home.string(),
+                                     "XDG_RUNTIME_DIR=" + runtime.string(),
+                                     "bash",
+                                     "-c",
+                                     "exec \"$0\" \"$@\" 2>&1",
+                                     std::string(QM_SOURCE_DIR) + "/scripts/install",
+                                     "--user",  // never the system's folders, also as root
+                                     "--build-dir",
+                                     QM_BUILD_DIR};
+    const auto result = runCommand(command, std::chrono::seconds(180));
+    ASSERT_TRUE(result);
+    ASSERT_EQ(result->exitStatus, 0) << result->output;
+
+    // What the install put where.
+    EXPECT_TRUE(std::filesystem::is_regular_file(prefix / "bin/QuillmereHost"));
+    EXPECT_EQ(readAll(prefix / "version.json"),
+              std::string("{\"version\":\"") + QM_EXPECTED_VERSION + "\",\"build\":\"" + QM_EXPECTED_BUILD + "\"}\n");
+    EXPECT_TRUE(std::filesystem::is_regular_file(prefix / "share/quillmere-host/de.lproj/Localizable.json"));
+    const auto entry = readAll(home / ".local/share/applications/quillmere-host.desktop");
+    std::string escaped;
+    for (char c : (prefix / "bin/QuillmereHost").string()) escaped += c == '%' ? std::string("%%") : std::string(1, c);
+    EXPECT_NE(entry.find("\nExec=\"" + escaped + "\" %u\n"), std::string::npos) << entry;
+    EXPECT_NE(entry.find("MimeType=x-scheme-handler/quillmerehost;"), std::string::npos);
+    EXPECT_NE(readAll(home / ".config/mimeapps.list").find("x-scheme-handler/quillmerehost=quillmere-host.desktop"),
+              std::string::npos);
+    EXPECT_EQ(readAll(marker), std::string(QM_EXPECTED_BUILD) + "\n");
+
+    // The installed version, as the installed-version check finds it in the user's folder.
+    {
+        const char* previous = std::getenv("HOME");
+        const std::string saved = previous ? previous : "";
+        ::setenv("HOME", home.c_str(), 1);
+        const auto installed = QuillmereReleaseFeedService::installedHostVersion();
+        if (previous) ::setenv("HOME", saved.c_str(), 1);
+        if (!std::filesystem::exists(QuillmereReleaseFeedService::installedHostApplicationCandidates().front())) {
+            ASSERT_TRUE(installed);
+            EXPECT_EQ(installed->version, QM_EXPECTED_VERSION);
+            EXPECT_EQ(installed->build, QM_EXPECTED_BUILD);
+        }
+    }
+
+    // The started Host runs from the prefix, finds the marker and begins with Accessibility
+    // (without a display neither permission is there).
+    std::smatch started;
+    const std::string output = result->output;
+    ASSERT_TRUE(std::regex_search(output, started, std::regex("started the Host \\(pid ([0-9]+)\\); its output: (.*)")))
+        << output;
+    const pid_t pid = static_cast<pid_t>(std::stol(started[1].str()));
+    const std::filesystem::path log = started[2].str();
+    // A loaded machine starts the Host slowly.
+    const bool walked = waitUntil(
+        [&] { return readAll(log).find("permissions: initial install advancing to accessibility") != std::string::npos; },
+        std::chrono::seconds(90));
+    const auto hostLog = readAll(log);
+    ::kill(pid, SIGTERM);
+    EXPECT_TRUE(waitUntil([&] { return processEnded(pid); }, std::chrono::seconds(30))) << "the Host did not stop";
+    if (!processEnded(pid)) ::kill(pid, SIGKILL);
+    EXPECT_TRUE(walked) << hostLog;
+    EXPECT_NE(hostLog.find("exec=" + (prefix / "bin/QuillmereHost").string()), std::string::npos) << hostLog;
+    EXPECT_EQ(hostLog.find("ignored initial-install launch without matching marker"), std::string::npos) << hostLog;
+}
+
+}  // namespace
+}  // namespace qm::test
