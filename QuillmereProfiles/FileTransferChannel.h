@@ -74,9 +74,8 @@ public:
 
     // Largest number of bytes taken in one read of small frames (a chunk frame is read straight
     // into a buffer of its own size, whatever this is). Reading pauses while about twice this is
-    // handed on and not yet let go of (on the queue, or waiting for the disk): so few that the
-    // file service writes each chunk while its bytes are still in the cache the network thread
-    // left them in, instead of fetching them back from memory.
+    // handed on and not yet let go of (on the queue, or waiting for the disk), so the reader
+    // keeps only a few buffers out and never runs far ahead of the disk.
     static constexpr std::size_t maxReadSize = 262144;
 
     FileTransferChannelConnection(ConnectionPtr connection, DispatchQueuePtr queue, std::string label, Logger logger);

@@ -411,7 +411,8 @@ bool sendBatch(int socket, const SourceFile& source) {
     FileDescriptor in(::open(source.path.c_str(), O_RDONLY));
     std::vector<std::uint8_t> buffer(chunkSize);
     // The chunk's headers: the frame's, then the packet's up to its data length; data follows.
-    FileTransferPacket chunk{FileTransferOp::fileChunk, batch, 0, 0, "", {}};
+    // Like the Viewer's service, each chunk names its file.
+    FileTransferPacket chunk{FileTransferOp::fileChunk, batch, 0, 0, name, {}};
     for (std::uint64_t offset = 0;;) {
         const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
         if (n < 0) return false;

@@ -817,7 +817,7 @@ private:
     // A frame counts against the read bound until its last holder lets go of it, not only until
     // the handler returned: an owner that keeps frames for a slower consumer (a disk) holds the
     // reading here, with only a few buffers out, and the kernel's socket buffer and TCP take the
-    // rest. Those buffers go back to the pool while their bytes may still be in the cache.
+    // rest.
     void deliverFrame(std::shared_ptr<Bytes> buffer, std::size_t offset, std::size_t size) {
         heldFrameBytes_.fetch_add(size);
         std::weak_ptr<ConnectionState> weak = weak_from_this();
