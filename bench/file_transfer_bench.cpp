@@ -61,6 +61,7 @@
 #include "Platform/Core/ProcessMemory.h"
 #include "Platform/Pasteboard.h"
 #include "QuillmereProfiles/ClipboardSyncBridge.h"
+#include "QuillmereProfiles/ConfinedFiles.h"
 #include "QuillmereProfiles/FileTransferChannel.h"
 #include "QuillmereProfiles/FileTransferService.h"
 #include "QuillmereProfiles/InputPayloads.h"
@@ -106,15 +107,7 @@ struct Usage {
 };
 
 bool writeFully(int fd, const void* data, std::size_t size) {
-    const auto* p = static_cast<const std::uint8_t*>(data);
-    while (size > 0) {
-        const ssize_t n = ::write(fd, p, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
+    return writeAll(fd, {static_cast<const std::uint8_t*>(data), size});
 }
 
 // Reads exactly `size` bytes, waiting at most five minutes in all.
