@@ -23,12 +23,13 @@ std::shared_ptr<Bytes> ReceiveBufferPool::acquire(std::size_t size) {
     std::unique_ptr<Bytes> buffer;
     {
         std::lock_guard lock(mutex_);
-        // The smallest idle buffer that fits and does not waste more than it holds.
+        // The smallest idle buffer that fits and does not waste more than it holds; of equal
+        // ones the last given back, whose pages are the likeliest to be in a cache still.
         auto best = idle_.end();
         for (auto it = idle_.begin(); it != idle_.end(); ++it) {
             const std::size_t have = (*it)->size();
             if (have < size || have > 2 * size + granule) continue;
-            if (best == idle_.end() || have < (*best)->size()) best = it;
+            if (best == idle_.end() || have <= (*best)->size()) best = it;
         }
         if (best != idle_.end()) {
             buffer = std::move(*best);

@@ -19,8 +19,10 @@ namespace qm {
 // outlive the pool (they are then simply freed).
 class ReceiveBufferPool : public std::enable_shared_from_this<ReceiveBufferPool> {
 public:
-    // At most this many idle buffers, and this many idle bytes, are kept.
-    explicit ReceiveBufferPool(std::size_t maximumIdleBuffers = 6, std::size_t maximumIdleBytes = 24u << 20);
+    // At most this many idle buffers, and this many idle bytes, are kept. The default keeps every
+    // buffer a frame reader has out at once (twice its read size of frames, one being filled and
+    // the rest of the last read), so a steady stream takes no new pages.
+    explicit ReceiveBufferPool(std::size_t maximumIdleBuffers = 16, std::size_t maximumIdleBytes = 24u << 20);
 
     // A buffer of at least `size` bytes. Create the pool with std::make_shared.
     std::shared_ptr<Bytes> acquire(std::size_t size);

@@ -78,7 +78,9 @@ public:
     using FrameHandler = std::function<void(std::span<const std::uint8_t> frame, const SharedBytes& storage,
                                             bool isComplete, const std::optional<NetworkError>& error)>;
     // Continuous reads cut into whole frames before they reach the queue, under the same
-    // back-pressure as startReceiving (`readSize` plays the buffer size). A header without the
+    // back-pressure as startReceiving (`readSize` plays the buffer size); connections that read
+    // frames themselves count a frame until the owner lets go of its storage, so an owner that
+    // keeps frames for a slower consumer holds the reading too. A header without the
     // format's magic is handed on alone and reading stops. A frame announcing more
     // than the current maximum payload is judged again once every frame handed on was handled (the
     // owner may raise the maximum while handling one); if it is still too large, its header alone

@@ -72,9 +72,11 @@ public:
     using FrameHandler = std::function<void(std::span<const std::uint8_t> payload, const SharedBytes& storage)>;
     using EndedHandler = std::function<void(const std::optional<NetworkError>& error)>;
 
-    // Largest number of bytes taken in one read. Large enough that most chunk frames arrive whole
-    // in one read; reading pauses while about twice this waits on the queue.
-    static constexpr std::size_t maxReadSize = 1048576;
+    // Largest number of bytes taken in one read of small frames (a chunk frame is read straight
+    // into a buffer of its own size, whatever this is). Reading pauses while about twice this is
+    // handed on and not yet let go of (on the queue, or waiting for the disk), so the reader
+    // keeps only a few buffers out and never runs far ahead of the disk.
+    static constexpr std::size_t maxReadSize = 262144;
 
     FileTransferChannelConnection(ConnectionPtr connection, DispatchQueuePtr queue, std::string label, Logger logger);
     ~FileTransferChannelConnection();

@@ -82,7 +82,6 @@ void V230HostAudioAuxServer::handleFileTransferConnection(const ConnectionPtr& c
 
 void V230HostAudioAuxServer::handleFileChannelFrame(const std::shared_ptr<FileTransferChannelConnection>& channel,
                                                     std::span<const std::uint8_t> payload, const SharedBytes& storage) {
-    SnapshotOnExit snapshotOnExit{*this};
     if (auto bound = sessions_.fileChannelSessions.find(channel.get()); bound != sessions_.fileChannelSessions.end()) {
         const UUID sessionID = bound->second;
         auto packet = FileTransferPacketView::decode(payload);
@@ -98,6 +97,9 @@ void V230HostAudioAuxServer::handleFileChannelFrame(const std::shared_ptr<FileTr
         return;
     }
 
+    // Only admitting (or refusing) a channel changes what the application reads; the packets of
+    // a bound channel, thousands a second during a transfer, leave the snapshot as it is.
+    SnapshotOnExit snapshotOnExit{*this};
     std::optional<UUID> match = sessions_.sessionForToken(payload);
     if (!match) {
         sessions_.pendingFileChannels.erase(channel.get());

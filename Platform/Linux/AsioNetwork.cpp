@@ -465,13 +465,50 @@ private:
         queuedSendBytes_ -= std::min(size, queuedSendBytes_);
     }
 
+    // Whether continuous reads must wait: the owner holds them, a frame over the maximum waits
+    // for the owner to let go of every frame before it, or too much is handed on. Called with
+    // mutex_ held.
+    bool mustWaitLocked() const {
+        const std::size_t held = unhandledBytes_ + heldFrameBytes_.load();
+        return ownerPaused_ || held > 2 * receiveBufferSize_ || (heldForLimit_ && held > 0);
+    }
+
     // Reading paused for a busy queue may go on. Called with mutex_ held.
     bool resumableLocked() {
-        if (!readPaused_ || ownerPaused_ || unhandledBytes_ > 2 * receiveBufferSize_) return false;
-        if (heldForLimit_ && unhandledBytes_ > 0) return false;
+        if (!readPaused_ || mustWaitLocked()) return false;
         heldForLimit_ = false;
         readPaused_ = false;
         return true;
+    }
+
+    // Pauses continuous reads; false when a frame let go of meanwhile already allows them again.
+    // Called with mutex_ held. readPaused_ is set before heldFrameBytes_ is looked at again, and a
+    // frame's release lowers heldFrameBytes_ before it looks at readPaused_: one of the two sees
+    // the other, so a release never slips between the check and the pause unnoticed.
+    bool pauseReadingLocked() {
+        readPaused_ = true;
+        if (mustWaitLocked()) return true;
+        readPaused_ = false;
+        heldForLimit_ = false;
+        return false;
+    }
+
+    // Any thread, with or without locks held (a frame may be let go of anywhere): the owner let
+    // go of a frame of `size` bytes.
+    void frameReleased(std::size_t size) {
+        heldFrameBytes_.fetch_sub(size);
+        if (!readPaused_.load()) return;
+        std::weak_ptr<ConnectionState> weak = weak_from_this();
+        core_->post([weak] {
+            auto self = weak.lock();
+            if (!self) return;
+            bool resume = false;
+            {
+                std::lock_guard lock(self->mutex_);
+                resume = self->resumableLocked();
+            }
+            if (resume) self->pumpContinuous();
+        });
     }
 
     void resumeReading() {
@@ -662,9 +699,8 @@ private:
         {
             std::lock_guard lock(mutex_);
             if (cancelled_) return;
-            if (ownerPaused_ || heldForLimit_ || unhandledBytes_ > 2 * receiveBufferSize_) {
-                readPaused_ = true;
-                return;
+            if (heldForLimit_ || mustWaitLocked()) {
+                if (pauseReadingLocked()) return;
             }
         }
         continuousWaiting_ = true;
@@ -778,15 +814,20 @@ private:
         return true;
     }
 
-    void deliverFrame(const std::shared_ptr<Bytes>& buffer, std::size_t offset, std::size_t size) {
-        {
-            std::lock_guard lock(mutex_);
-            unhandledBytes_ += size;
-        }
-        SharedBytes storage = buffer;
-        deliver([self = shared_from_this(), handler = frameHandler_, storage = std::move(storage), offset, size] {
+    // A frame counts against the read bound until its last holder lets go of it, not only until
+    // the handler returned: an owner that keeps frames for a slower consumer (a disk) holds the
+    // reading here, with only a few buffers out, and the kernel's socket buffer and TCP take the
+    // rest.
+    void deliverFrame(std::shared_ptr<Bytes> buffer, std::size_t offset, std::size_t size) {
+        heldFrameBytes_.fetch_add(size);
+        std::weak_ptr<ConnectionState> weak = weak_from_this();
+        const Bytes* bytes = buffer.get();
+        SharedBytes storage(bytes, [buffer = std::move(buffer), weak, size](const Bytes*) mutable {
+            buffer.reset();  // back to the pool before reading may resume
+            if (auto self = weak.lock()) self->frameReleased(size);
+        });
+        deliver([handler = frameHandler_, storage = std::move(storage), offset, size] {
             (*handler)(std::span(storage->data() + offset, size), storage, false, std::nullopt);
-            self->readHandled(size);
         });
     }
 
@@ -812,11 +853,10 @@ private:
                 bool refused = false;
                 {
                     std::lock_guard lock(mutex_);
-                    if (length > maximumFramePayload_ && unhandledBytes_ > 0) {
+                    if (length > maximumFramePayload_ && heldFrameBytes_.load() > 0) {
                         // Handling what was handed on may raise the maximum: wait for it.
                         heldForLimit_ = true;
-                        readPaused_ = true;
-                        return;
+                        if (pauseReadingLocked()) return;
                     }
                     refused = length > maximumFramePayload_ || !frameFormat_.hasMagic(header.data());
                 }
@@ -935,8 +975,11 @@ private:
     std::size_t receiveBufferSize_ = 65536;
     std::size_t unhandledBytes_ = 0;  // continuous reads handed to the queue, not yet handled
     std::size_t maximumFramePayload_ = 0;
-    bool heldForLimit_ = false;  // a frame over the maximum waits for the queue to handle the others
-    bool readPaused_ = false;         // continuous reads wait for the queue to catch up
+    bool heldForLimit_ = false;  // a frame over the maximum waits for the owner to let go of the others
+    // Continuous reads wait for the queue or the owner to catch up. Atomic (and written under
+    // mutex_) so that a frame's release, on any thread, can tell whether to resume them.
+    std::atomic<bool> readPaused_ = false;
+    std::atomic<std::size_t> heldFrameBytes_ = 0;  // frames handed on and not let go of yet
     bool ownerPaused_ = false;        // the owner holds continuous reads (setReceivingPaused)
     std::size_t sendLimit_ = 0;
     std::size_t queuedSendBytes_ = 0;

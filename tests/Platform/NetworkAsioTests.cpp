@@ -1031,3 +1031,58 @@ TEST(AsioFrameReads, AFrameOverTheMaximumWaitsForTheOnesBeforeItThenIsRefusedAlo
         EXPECT_EQ(got.frames[1], Bytes(wrong.begin(), wrong.begin() + 8));
     }
 }
+
+TEST(AsioFrameReads, FramesTheOwnerKeepsHoldTheReadingUntilItLetsGoOfThem) {
+    // An owner that keeps frames for a slower consumer (the file service writing to disk): the
+    // reader stops at twice its read size of frames held, however idle the queue is, and goes on
+    // as the owner lets go of them, from whichever thread lets go.
+    constexpr std::size_t readSize = 1u << 20;
+    constexpr std::size_t payloadSize = 256 * 1024;
+    constexpr std::size_t frameCount = 48;  // 12 MiB, six times what may be held
+    constexpr std::size_t frameSize = 8 + payloadSize;
+    FramePair pair;
+    std::mutex mutex;
+    std::vector<SharedBytes> kept;
+    std::vector<Bytes> arrived;
+    std::size_t heldBytes = 0;
+    std::size_t mostHeld = 0;
+    pair.peer->startReceivingFrames(
+        testFrameFormat(), 8u << 20, readSize,
+        [&](std::span<const std::uint8_t> frame, const SharedBytes& storage, bool, const std::optional<NetworkError>&) {
+            if (frame.empty()) return;
+            std::lock_guard lock(mutex);
+            arrived.emplace_back(frame.begin(), frame.end());
+            kept.push_back(storage);
+            heldBytes += frame.size();
+            mostHeld = std::max(mostHeld, heldBytes);
+        });
+    for (std::size_t i = 0; i < frameCount; ++i) pair.client->send(testFrame(pattern(payloadSize, static_cast<std::uint32_t>(i))));
+
+    auto arrivedCount = [&] {
+        std::lock_guard lock(mutex);
+        return arrived.size();
+    };
+    // The reader may take one frame past the bound before it looks again.
+    const std::size_t boundFrames = 2 * readSize / frameSize + 1;
+    ASSERT_TRUE(waitUntil([&] { return arrivedCount() >= boundFrames; }));
+    std::size_t released = 0;
+    while (released < frameCount) {
+        // Let go of what is held, here on the test's thread, and wait for the next stretch.
+        std::size_t had;
+        {
+            std::lock_guard lock(mutex);
+            kept.clear();
+            heldBytes = 0;
+            had = arrived.size();
+        }
+        released = had;
+        if (released == frameCount) break;
+        ASSERT_TRUE(waitUntil([&] { return arrivedCount() > had; })) << "reading did not resume after " << had;
+        pair.queue->sync([] {});
+    }
+    std::lock_guard lock(mutex);
+    EXPECT_LE(mostHeld, 2 * readSize + frameSize) << "the reader went on while the owner held its frames";
+    ASSERT_EQ(arrived.size(), frameCount);
+    for (std::size_t i = 0; i < frameCount; ++i)
+        EXPECT_EQ(arrived[i], testFrame(pattern(payloadSize, static_cast<std::uint32_t>(i)))) << "frame " << i;
+}
