@@ -426,7 +426,7 @@ TEST(VideoEncoder, TheStreamStartsSharpAndKeyframesSitAmongTheirNeighbours) {
     // The moving desktop in the Easy mode with the profile's default burst, at a rate whose buffer
     // holds the keyframes of a request made the way the Host makes one (a keyframe at once and
     // another half a second later). The first picture must not be a blur the stream recovers
-    // from (an average-rate start puts it 7-10 dB under the stream's level), a requested keyframe
+    // from (an average-rate start put HEVC's 10 dB under the stream's level), a requested keyframe
     // must not be a dip, the second after it must stay where the second before it was (a
     // keyframe much sharper than its neighbours lifts it), and the stream near its asked rate.
     for (auto codec : {VideoStreamCodec::h264, VideoStreamCodec::hevc}) {
