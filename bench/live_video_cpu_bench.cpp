@@ -6,8 +6,9 @@
 //
 // For a still screen, a scrolling page and full motion it reports, over the measured stretch
 // (which starts one second after the first frame): the frames the Viewer received per second,
-// the Host's process CPU as a share of its two CPUs, the stream's bit rate, and for the still
-// screen the PSNR of every decoded picture against the screen it shows. The Host's CPU is also
+// the Host's process CPU as a share of its two CPUs, the stream's bit rate, for the still screen
+// the PSNR of every decoded picture against the screen it shows, and the time from the Viewer's
+// connection to its first decoded picture. The Host's CPU is also
 // broken down per thread name.
 //
 //   live_video_cpu_bench [--seconds N] [still|scrolling|moving ...]
@@ -210,6 +211,7 @@ struct ViewerCounters {
     std::int64_t bytes = 0;  // whole aux packets, header included
     std::int64_t decoded = 0;
     std::uint64_t firstFrameNs = 0;
+    double firstPictureMs = 0;  // from the control connection's start to the first decoded picture
     // PSNR of the pictures decoded while `judging` (still screen only).
     bool judging = false;
     double psnrMin = 1e9, psnrSum = 0, psnrLast = 0;
@@ -236,6 +238,7 @@ struct Result {
     std::optional<VideoStreamConfigPayload> config;
     std::int64_t psnrCount = 0;
     double psnrMin = 0, psnrMean = 0;
+    double firstPictureMs = 0;
     std::vector<std::pair<double, std::string>> threads;  // CPU seconds, name
 };
 
@@ -265,6 +268,9 @@ std::optional<Result> measure(Motion motion, double seconds) {
     Bytes parameterSets;
     bool waitingForKeyframe = true;
     int decodeErrors = 0;
+    // The Viewer connects, signs in on both channels and asks for its mode, as a Viewer does; the
+    // time to its first decoded picture counts from here.
+    const auto connectStart = std::chrono::steady_clock::now();
     // After the state their reading threads use, so that those threads end before it goes.
     test::TestViewer control(static_cast<std::uint16_t>(controlPort));
     test::TestViewer video(static_cast<std::uint16_t>(videoPort));
@@ -321,6 +327,10 @@ std::optional<Result> measure(Motion motion, double seconds) {
             if (keyframe) ++counters.keyframes;
             counters.bytes += static_cast<std::int64_t>(AuxPacketHeader::size + frame.payload.size());
             counters.decoded += static_cast<std::int64_t>(pictures.size());
+            if (counters.firstPictureMs == 0 && !pictures.empty()) {
+                counters.firstPictureMs =
+                    std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - connectStart).count();
+            }
             judge = counters.judging;
         }
         if (!judge || reference.width == 0) return;
@@ -383,6 +393,7 @@ std::optional<Result> measure(Motion motion, double seconds) {
     result.psnrCount = counters.psnrCount;
     result.psnrMin = counters.psnrCount ? counters.psnrMin : 0;
     result.psnrMean = counters.psnrCount ? counters.psnrSum / static_cast<double>(counters.psnrCount) : 0;
+    result.firstPictureMs = counters.firstPictureMs;
     return result;
 }
 
@@ -442,8 +453,8 @@ int main(int argc, char** argv) {
 
     std::printf("\nHost on CPUs 0,1 (child process), Viewer on the others; %.0f s from 1 s after the first frame\n",
                 seconds);
-    std::printf("%-10s %-22s %9s %9s %9s %7s %7s %8s %14s\n", "screen", "stream", "fps", "Host CPU", "Mbit/s",
-                "keyfr.", "restart", "dec.err", "PSNR min/mean");
+    std::printf("%-10s %-22s %9s %9s %9s %7s %7s %8s %14s %12s\n", "screen", "stream", "fps", "Host CPU", "Mbit/s",
+                "keyfr.", "restart", "dec.err", "PSNR min/mean", "1st pic ms");
     for (const auto& r : results) {
         std::string stream = "?";
         if (r.config) {
@@ -453,8 +464,9 @@ int main(int argc, char** argv) {
         }
         char psnr[40] = "-";
         if (r.psnrCount > 0) std::snprintf(psnr, sizeof psnr, "%.1f/%.1f dB", r.psnrMin, r.psnrMean);
-        std::printf("%-10s %-22s %9.1f %8.1f%% %9.2f %7lld %7d %8d %14s\n", motionName(r.motion), stream.c_str(), r.fps,
-                    r.hostCPUPercent, r.mbps, static_cast<long long>(r.keyframes), r.restarts, r.decodeErrors, psnr);
+        std::printf("%-10s %-22s %9.1f %8.1f%% %9.2f %7lld %7d %8d %14s %12.0f\n", motionName(r.motion), stream.c_str(),
+                    r.fps, r.hostCPUPercent, r.mbps, static_cast<long long>(r.keyframes), r.restarts, r.decodeErrors,
+                    psnr, r.firstPictureMs);
     }
     return 0;
 }

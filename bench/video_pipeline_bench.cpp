@@ -2,9 +2,12 @@
 // encode -> aux packet, next to a bare libavcodec encode of the same pictures with the same
 // settings, for a moving desktop, a page that only scrolls and a still screen.
 //
-// Every shape runs a fixed number of frames (two keyframe intervals) per repetition, with the
-// encoder drained inside the measurement, and reports wall time and process CPU time (every
-// thread) per frame. The two sides encode the same sequence of screens and take turns, one
+// Both sides encode with exactly the Host's settings for an Easy stream of the shape: the profile's
+// rate buffer, the mode's quantiser range, keyframes only where asked for (the first picture,
+// outside the measurement), the bare side opened through configureSoftwareEncoder(), the same
+// function the Host's encoder opens with. Every shape runs a fixed number of frames per
+// repetition, with the encoder drained inside the measurement, and reports wall time and process
+// CPU time (every thread) per frame. The two sides encode the same sequence of screens and take turns, one
 // repetition each; the summary at the end sets their medians side by side with the spread of
 // the ratios.
 // Run on all CPUs and on two: `video_pipeline_bench` and `taskset -c 0,1 video_pipeline_bench`.
@@ -46,8 +49,7 @@ using namespace qm;
 namespace {
 
 constexpr std::int64_t kFps = 60;
-constexpr std::int64_t kKeyframeInterval = kFps;        // one second
-constexpr std::int64_t kFrames = 2 * kKeyframeInterval;  // frames measured per repetition
+constexpr std::int64_t kFrames = 2 * kFps;  // frames measured per repetition
 constexpr int kRepetitions = 3;
 
 double processCPUSeconds() {
@@ -76,8 +78,22 @@ struct Shape {
 Shape shapeFor(const benchmark::State& state) {
     const auto codec = state.range(0) == 0 ? VideoStreamCodec::h264 : VideoStreamCodec::hevc;
     const bool uhd = state.range(1) == 2160;
-    return Shape{codec, uhd ? 3840 : 1920, uhd ? 2160 : 1080, uhd ? 48'000'000 : 36'000'000,
+    // The Easy rates the Host gives displays of these sizes.
+    return Shape{codec, uhd ? 3840 : 1920, uhd ? 2160 : 1080, uhd ? 36'000'000 : 9'000'000,
                  static_cast<Motion>(state.range(2))};
+}
+
+// The stream the Host makes of the shape's display in Easy mode, as both sides encode it.
+VideoStreamProfile profileFor(const Shape& shape) {
+    VideoStreamProfile profile;
+    profile.displayID = 1;
+    profile.mode = VideoCaptureMode::easy;
+    profile.codec = shape.codec;
+    profile.width = shape.width;
+    profile.height = shape.height;
+    profile.fps = kFps;
+    profile.bitrate = shape.bitrate;
+    return profile;
 }
 
 std::string shapeTitle(const Shape& shape) {
@@ -151,16 +167,7 @@ void BM_CapturePipeline(benchmark::State& state) {
                                                           : SimulatedScreenCapture::Motion::moving);
     platform.screenCapture = screen;
 
-    VideoStreamProfile profile;
-    profile.displayID = 1;
-    profile.mode = VideoCaptureMode::easy;
-    profile.codec = shape.codec;
-    profile.width = shape.width;
-    profile.height = shape.height;
-    profile.fps = kFps;
-    profile.bitrate = shape.bitrate;
-    profile.keyframeInterval = kKeyframeInterval;
-    auto capture = std::make_shared<HostVideoCapture>(platform, profile);
+    auto capture = std::make_shared<HostVideoCapture>(platform, profileFor(shape));
     std::mutex mutex;
     std::condition_variable encoded;
     std::int64_t frames = 0, bytes = 0, lateBytes = 0;
@@ -249,40 +256,16 @@ void BM_CapturePipeline(benchmark::State& state) {
     }
 }
 
-// The same pictures (converted up front) through libavcodec alone, with the encoder's software
-// settings: every frame goes to the encoder, as it would without the capture's still-screen care.
+// The same pictures (converted up front) through libavcodec alone, opened with the Host's software
+// settings for the same profile: every frame goes to the encoder, as it would without the
+// capture's still-screen care; no keyframe but the first, outside the measurement.
 void BM_BareEncode(benchmark::State& state) {
     const Shape shape = shapeFor(state);
     av_log_set_level(AV_LOG_ERROR);
     const AVCodec* codec = avcodec_find_encoder_by_name(shape.codec == VideoStreamCodec::hevc ? "libx265" : "libx264");
     AVCodecContext* ctx = avcodec_alloc_context3(codec);
-    const int threads = encoderThreadCount(videoThreadBudget());
-    const auto qp = qpRangeFor(VideoCaptureMode::easy);
-    ctx->width = static_cast<int>(shape.width);
-    ctx->height = static_cast<int>(shape.height);
-    ctx->time_base = AVRational{1, kFps};
-    ctx->framerate = AVRational{kFps, 1};
-    ctx->gop_size = kKeyframeInterval;
-    ctx->max_b_frames = 0;
-    ctx->bit_rate = shape.bitrate;
-    ctx->rc_max_rate = shape.bitrate;
-    ctx->rc_buffer_size = static_cast<int>(shape.bitrate / kFps);
-    ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    ctx->thread_count = threads;
-    ctx->pix_fmt = AV_PIX_FMT_YUV420P;
     AVDictionary* options = nullptr;
-    av_dict_set(&options, "tune", "zerolatency", 0);
-    av_dict_set(&options, "forced-idr", "1", 0);
-    if (shape.codec == VideoStreamCodec::hevc) {
-        av_dict_set(&options, "preset", "ultrafast", 0);
-        const std::string params = "log-level=none:bframes=0:frame-threads=1:pools=" + std::to_string(threads) +
-                                   ":qpmin=" + std::to_string(qp.min) + ":qpmax=" + std::to_string(qp.max);
-        av_dict_set(&options, "x265-params", params.c_str(), 0);
-    } else {
-        ctx->qmin = qp.min;
-        ctx->qmax = qp.max;
-        av_dict_set(&options, "preset", shape.width * shape.height * kFps > 1920LL * 1080 * 60 ? "ultrafast" : "superfast", 0);
-    }
+    configureSoftwareEncoder(*ctx, options, encoderSettingsFor(profileFor(shape), shape.width, shape.height));
     if (avcodec_open2(ctx, codec, &options) < 0) {
         av_dict_free(&options);
         avcodec_free_context(&ctx);
@@ -317,8 +300,8 @@ void BM_BareEncode(benchmark::State& state) {
         }
     };
     auto encodeOne = [&] {
+        picture->pict_type = pts == 0 ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
         picture->pts = pts++;
-        picture->pict_type = AV_PICTURE_TYPE_NONE;
         avcodec_send_frame(ctx, picture);
         take();
     };

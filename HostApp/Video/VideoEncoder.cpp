@@ -116,18 +116,20 @@ VideoQPRange qpRangeFor(VideoCaptureMode mode) {
         // At Max's rate the floor binds: 16 already decodes above 50 dB, text included, and each
         // step below costs bits and encoder time at 4K without a visible gain.
         case VideoCaptureMode::max:
-            return {16, 36};
+            return {16, 36, 16};
         // Between the two in bits per pixel.
         case VideoCaptureMode::pro:
-            return {14, 38};
+            return {14, 38, 18};
         // At the Easy rate the rate control, not the floor, should decide: 12 is within a few
-        // tenths of a dB of no floor and stops a still screen's repeats once they are sharp.
+        // tenths of a dB of no floor and stops a still screen's repeats once they are sharp. Rate
+        // factor 20 holds about 47 dB on a moving 1080p desktop at 7-8 of the 9 Mbit/s, so that
+        // a keyframe request (two keyframes half a second apart) still fits the rate buffer.
         case VideoCaptureMode::physical1080:
         case VideoCaptureMode::physical1440:
         case VideoCaptureMode::easy:
             break;
     }
-    return {12, 40};
+    return {12, 40, 20};
 }
 
 VideoRateBuffer rateBufferFor(std::int64_t bitrate, std::int64_t fps, double burstRatio, double burstWindow) {
@@ -157,7 +159,63 @@ VideoEncoderSettings encoderSettingsFor(const VideoStreamProfile& profile, std::
     const auto qp = qpRangeFor(profile.mode);
     settings.qpMin = qp.min;
     settings.qpMax = qp.max;
+    settings.rateFactor = qp.rateFactor;
     return settings;
+}
+
+namespace {
+
+// superfast costs about twice ultrafast and is clearly sharper; keep it up to 1080p60.
+bool x264Superfast(const VideoEncoderSettings& settings) {
+    return settings.width * settings.height * settings.fps <= 1920LL * 1080 * 60;
+}
+
+// What every encoder of the chain opens with: size, timing, no B-frames, keyframes only when
+// asked for, the rate buffer and the colour description.
+void configureCommon(AVCodecContext& ctx, const VideoEncoderSettings& settings) {
+    const int fps = static_cast<int>(settings.fps);
+    ctx.width = static_cast<int>(settings.width);
+    ctx.height = static_cast<int>(settings.height);
+    ctx.time_base = AVRational{1, fps};
+    ctx.framerate = AVRational{fps, 1};
+    // The encoder forces its keyframes itself (see encode()); the codec makes none of its own.
+    ctx.gop_size = 1 << 20;
+    ctx.max_b_frames = 0;
+    applyRateBuffer(&ctx, settings);
+    ctx.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    ctx.thread_count = settings.threads > 0 ? settings.threads : encoderThreadCount(videoThreadBudget());
+    // The scaler converts sRGB pixels with BT.601 coefficients into limited range; say so in the stream.
+    ctx.colorspace = AVCOL_SPC_SMPTE170M;
+    ctx.color_primaries = AVCOL_PRI_BT709;
+    ctx.color_trc = AVCOL_TRC_IEC61966_2_1;
+    ctx.color_range = AVCOL_RANGE_MPEG;
+}
+
+}  // namespace
+
+void configureSoftwareEncoder(AVCodecContext& ctx, AVDictionary*& options, const VideoEncoderSettings& settings) {
+    configureCommon(ctx, settings);
+    ctx.pix_fmt = settings.chromaMode == VideoChromaMode::yuv444 ? AV_PIX_FMT_YUV444P : AV_PIX_FMT_YUV420P;
+    av_dict_set(&options, "tune", "zerolatency", 0);
+    av_dict_set(&options, "forced-idr", "1", 0);
+    if (settings.rateFactor > 0) av_dict_set(&options, "crf", std::to_string(settings.rateFactor).c_str(), 0);
+    if (settings.codec == VideoStreamCodec::hevc) {
+        av_dict_set(&options, "preset", "ultrafast", 0);
+        // x265 sizes its own pool from the machine, not from thread_count: name its size.
+        std::string params = "log-level=none:bframes=0:frame-threads=1:pools=" + std::to_string(ctx.thread_count);
+        if (settings.qpMin > 0) params += ":qpmin=" + std::to_string(settings.qpMin);
+        if (settings.qpMax > 0) params += ":qpmax=" + std::to_string(settings.qpMax);
+        // Named here too, in x265's kbit/s units, so the rate buffer does not depend on which
+        // fields this libavcodec's wrapper forwards.
+        const auto buffer = rateBufferFor(settings.bitrate, settings.fps, settings.burstRatio, settings.burstWindow);
+        params += ":vbv-maxrate=" + std::to_string(std::max<std::int64_t>(1, buffer.maxRate / 1000)) +
+                  ":vbv-bufsize=" + std::to_string(std::max<std::int64_t>(1, buffer.bufferBits / 1000));
+        av_dict_set(&options, "x265-params", params.c_str(), 0);
+    } else {
+        if (settings.qpMin > 0) ctx.qmin = settings.qpMin;
+        if (settings.qpMax > 0) ctx.qmax = settings.qpMax;
+        av_dict_set(&options, "preset", x264Superfast(settings) ? "superfast" : "ultrafast", 0);
+    }
 }
 
 const char* codecTitle(VideoStreamCodec codec) {
@@ -275,25 +333,13 @@ std::optional<std::string> VideoEncoder::openAttempt(const Attempt& attempt, con
         return reason;
     };
 
-    const int fps = static_cast<int>(settings.fps);
-    ctx->width = static_cast<int>(width);
-    ctx->height = static_cast<int>(height);
-    ctx->time_base = AVRational{1, fps};
-    ctx->framerate = AVRational{fps, 1};
-    // The encoder forces its keyframes itself (see encode()); the codec makes none of its own.
-    ctx->gop_size = 1 << 20;
-    ctx->max_b_frames = 0;
-    applyRateBuffer(ctx, settings);
-    ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    const int threads = settings.threads > 0 ? settings.threads : encoderThreadCount(videoThreadBudget());
-    ctx->thread_count = threads;
-    // The scaler converts sRGB pixels with BT.601 coefficients into limited range; say so in the stream.
-    ctx->colorspace = AVCOL_SPC_SMPTE170M;
-    ctx->color_primaries = AVCOL_PRI_BT709;
-    ctx->color_trc = AVCOL_TRC_IEC61966_2_1;
-    ctx->color_range = AVCOL_RANGE_MPEG;
-
+    VideoEncoderSettings session = settings;
+    session.codec = attempt.codec;
+    session.chromaMode = attempt.chromaMode;
+    session.width = width;
+    session.height = height;
     if (attempt.hardware) {
+        configureCommon(*ctx, session);
         int r = av_hwdevice_ctx_create(&device, AV_HWDEVICE_TYPE_VAAPI, attempt.renderNode.c_str(), nullptr, 0);
         if (r < 0) return fail("no VAAPI device: " + averror(r));
         frames = av_hwframe_ctx_alloc(device);
@@ -309,28 +355,7 @@ std::optional<std::string> VideoEncoder::openAttempt(const Attempt& attempt, con
         ctx->hw_frames_ctx = av_buffer_ref(frames);
         av_dict_set(&options, "async_depth", "1", 0);  // hand each frame back before the next
     } else {
-        ctx->pix_fmt = attempt.chromaMode == VideoChromaMode::yuv444 ? AV_PIX_FMT_YUV444P : AV_PIX_FMT_YUV420P;
-        av_dict_set(&options, "tune", "zerolatency", 0);
-        av_dict_set(&options, "forced-idr", "1", 0);
-        if (attempt.codec == VideoStreamCodec::hevc) {
-            av_dict_set(&options, "preset", "ultrafast", 0);
-            // x265 sizes its own pool from the machine, not from thread_count: name its size.
-            std::string params = "log-level=none:bframes=0:frame-threads=1:pools=" + std::to_string(threads);
-            if (settings.qpMin > 0) params += ":qpmin=" + std::to_string(settings.qpMin);
-            if (settings.qpMax > 0) params += ":qpmax=" + std::to_string(settings.qpMax);
-            // Named here too, in x265's kbit/s units, so the rate buffer does not depend on which
-            // fields this libavcodec's wrapper forwards.
-            const auto buffer = rateBufferFor(settings.bitrate, settings.fps, settings.burstRatio, settings.burstWindow);
-            params += ":vbv-maxrate=" + std::to_string(std::max<std::int64_t>(1, buffer.maxRate / 1000)) +
-                      ":vbv-bufsize=" + std::to_string(std::max<std::int64_t>(1, buffer.bufferBits / 1000));
-            av_dict_set(&options, "x265-params", params.c_str(), 0);
-        } else {
-            if (settings.qpMin > 0) ctx->qmin = settings.qpMin;
-            if (settings.qpMax > 0) ctx->qmax = settings.qpMax;
-            // superfast costs about twice ultrafast and is clearly sharper; keep it up to 1080p60.
-            const bool heavy = width * height * settings.fps > 1920LL * 1080 * 60;
-            av_dict_set(&options, "preset", heavy ? "ultrafast" : "superfast", 0);
-        }
+        configureSoftwareEncoder(*ctx, options, session);
     }
 
     const int r = avcodec_open2(ctx, codec, &options);
@@ -386,13 +411,20 @@ std::optional<std::string> VideoEncoder::openAttempt(const Attempt& attempt, con
     return std::nullopt;
 }
 
-void VideoEncoder::sharpenKeyframe(AVFrame& frame) {
+bool VideoEncoder::honoursKeyframeRegion(const Attempt& attempt, const VideoEncoderSettings& settings) {
+    // A region of interest needs the encoder's adaptive quantisation: libx264 has it at superfast
+    // and not at ultrafast; libx265 at ultrafast has none, and turning it on (aq-mode=1) leaves
+    // its keyframes byte for byte as they were. Elsewhere the rate factor alone holds the keyframe.
+    return !attempt.hardware && attempt.codec == VideoStreamCodec::h264 && x264Superfast(settings);
+}
+
+void VideoEncoder::sharpenKeyframe(AVFrame& frame, AVRational offset) {
     // The rate control quantises a keyframe about as finely as the predicted frames around it,
     // but on a desktop those have refined the unchanged text over many frames, so the keyframe
-    // would be a visible dip (and a new session's first picture, quantised from one frame's
-    // share of the rate before the rate control has seen anything, a blur). The rate buffer
-    // holds a finer keyframe: ask for one with a region of interest covering the picture; the
-    // quantiser floor still bounds it, and what it spends is paid back within the burst window.
+    // would be a visible dip (and the first picture, with nothing refined before it, a blur).
+    // The rate buffer holds a finer keyframe: ask for one with a region of interest covering the
+    // picture; the quantiser floor still bounds it. A held quality has no average to pay back,
+    // so the pictures after it keep their quality.
     AVFrameSideData* data = av_frame_new_side_data(&frame, AV_FRAME_DATA_REGIONS_OF_INTEREST, sizeof(AVRegionOfInterest));
     if (!data) return;
     auto* region = reinterpret_cast<AVRegionOfInterest*>(data->data);
@@ -401,7 +433,7 @@ void VideoEncoder::sharpenKeyframe(AVFrame& frame) {
     region->left = 0;
     region->bottom = frame.height;
     region->right = frame.width;
-    region->qoffset = keyframeQuantiserOffset;
+    region->qoffset = offset;
 }
 
 void VideoEncoder::closeSession() {
@@ -526,7 +558,9 @@ VideoEncoder::EncodeResult VideoEncoder::encode(const AVFrame& picture, std::uin
     const bool keyframe = sessionPictures_ == 0 || forceKeyFrame || intervalDue;
     if (r >= 0 && keyframe) {
         lastKeyframePicture_ = sessionPictures_;
-        if (!attempt_.hardware) sharpenKeyframe(*work_);
+        if (honoursKeyframeRegion(attempt_, settings_)) {
+            sharpenKeyframe(*work_, sessionPictures_ == 0 ? firstKeyframeQuantiserOffset : keyframeQuantiserOffset);
+        }
     }
     if (r >= 0) {
         work_->pts = frameNumber;

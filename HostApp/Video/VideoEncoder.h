@@ -21,6 +21,7 @@ extern "C" {
 struct AVCodecContext;
 struct AVFrame;
 struct AVBufferRef;
+struct AVDictionary;
 
 namespace qm {
 
@@ -46,16 +47,22 @@ struct VideoEncoderSettings {
     // sharp; the ceiling keeps text legible when the rate is tight.
     int qpMin = 0;
     int qpMax = 0;
+    // The quality the software rate control holds (the x264/x265 rate factor) as long as the rate
+    // buffer allows; 0 aims at the average bit rate instead. Held quality starts sharp and stays
+    // there: an average-rate control starts from a guess, and a keyframe finer than it chose puts
+    // it in debt that the next pictures pay for.
+    int rateFactor = 0;
     // Threads for one picture; 0 sizes them from videoThreadBudget().
     int threads = 0;
 };
 
-// The quantiser range a capture mode streams with. The floor is where more bits stop buying a
-// visible difference at the mode's rate (measured on text); the ceiling keeps text legible when
-// the rate is tight.
+// The quantiser a capture mode streams with. The floor is where more bits stop buying a visible
+// difference at the mode's rate (measured on text); the ceiling keeps text legible when the rate
+// is tight; the rate factor is the quality held while the rate buffer allows it.
 struct VideoQPRange {
     int min = 0;
     int max = 0;
+    int rateFactor = 0;
 };
 VideoQPRange qpRangeFor(VideoCaptureMode mode);
 
@@ -71,6 +78,11 @@ VideoRateBuffer rateBufferFor(std::int64_t bitrate, std::int64_t fps, double bur
 
 // What the encoder is asked for to stream a profile at a size.
 VideoEncoderSettings encoderSettingsFor(const VideoStreamProfile& profile, std::int64_t width, std::int64_t height);
+
+// The context fields and options libx264 or libx265 opens with for `settings` (its codec, chroma
+// mode and size as given): what the Host's software encoder uses, and what a benchmark's bare
+// libavcodec side must use to do the same work.
+void configureSoftwareEncoder(AVCodecContext& ctx, AVDictionary*& options, const VideoEncoderSettings& settings);
 
 // What the open encoder actually does: the stream configuration Viewers are told about.
 struct VideoEncoderConfig {
@@ -110,8 +122,9 @@ struct EncodedVideoFrame {
 
 // H.264 / HEVC on libavcodec with low-latency settings: no B-frames, zero-latency tuning,
 // keyframes on demand and at the configured interval (if any), each quantised finer than the rate
-// control would on its own (keyframeQuantiserOffset), a rate-control buffer sized by the burst
-// ratio and window (rateBufferFor), so a keyframe is as sharp as the frames around it.
+// control would on its own (keyframeQuantiserOffset), the mode's rate factor held within a
+// rate-control buffer sized by the burst ratio and window (rateBufferFor), so a keyframe is as
+// sharp as the frames around it and the average rate stays within the asked one.
 // Opening walks a fallback chain: a VAAPI encoder when a render node exists and opens, then the
 // software encoder; 4:4:4 falls back to 4:2:0 and HEVC to H.264 when they cannot open. A size
 // the codec cannot carry is brought down to one it can (even, within the codec's maximum).
@@ -149,8 +162,13 @@ public:
     void updateRateControl(std::int64_t fps, std::int64_t bitrate);
 
     // How much finer than the rate control's choice a keyframe is quantised (software encoders),
-    // as a share of the codec's quantiser range: about 20 steps for H.264 and HEVC.
-    static constexpr AVRational keyframeQuantiserOffset{-20, 51};
+    // as a share of the codec's quantiser range. A requested keyframe replaces predicted frames
+    // that have refined the unchanged text over many pictures: about 10 steps finer puts it
+    // among them, not above them (a sharper one lifts the seconds after it and the stream
+    // breathes at every request). A session's first picture has nothing refined before it and
+    // must be sharp on its own: about 20 steps.
+    static constexpr AVRational keyframeQuantiserOffset{-10, 51};
+    static constexpr AVRational firstKeyframeQuantiserOffset{-20, 51};
 
     // Notes about live changes and reopenings. Called on the encoding thread.
     std::function<void(const std::string&)> onStatus;
@@ -174,7 +192,8 @@ private:
                                            std::int64_t width, std::int64_t height);
     void closeSession();
     void applyPendingRateChange();
-    static void sharpenKeyframe(AVFrame& frame);
+    static bool honoursKeyframeRegion(const Attempt& attempt, const VideoEncoderSettings& settings);
+    static void sharpenKeyframe(AVFrame& frame, AVRational offset);
     std::optional<std::string> reopen(const VideoEncoderSettings& settings, const std::string& reason);
 
     AVCodecContext* context_ = nullptr;

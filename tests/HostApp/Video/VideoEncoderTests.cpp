@@ -422,46 +422,52 @@ TEST(AnnexB, SplitsOnThreeAndFourByteStartCodes) {
     EXPECT_TRUE(splitAnnexB(Bytes{}).empty());
 }
 
-TEST(VideoEncoder, KeyframesAreAsSharpAsTheFramesAroundThemAtTheAskedRate) {
-    // The moving desktop at about the bits per pixel the Easy mode gives a 1920x1080 display
-    // (9 Mbit/s at 60 fps), with the profile's default burst: the requested keyframe must not be
-    // a visible dip, and the stream must stay near its asked average rate.
+TEST(VideoEncoder, TheStreamStartsSharpAndKeyframesSitAmongTheirNeighbours) {
+    // The moving desktop in the Easy mode with the profile's default burst, at a rate whose buffer
+    // holds the keyframes of a request made the way the Host makes one (a keyframe at once and
+    // another half a second later). The first picture must not be a blur the stream recovers
+    // from (an average-rate start put HEVC's 10 dB under the stream's level), a requested keyframe
+    // must not be a dip, the second after it must stay where the second before it was (a
+    // keyframe much sharper than its neighbours lifts it), and the stream near its asked rate.
     for (auto codec : {VideoStreamCodec::h264, VideoStreamCodec::hevc}) {
         SCOPED_TRACE(codecTitle(codec));
         VideoStreamProfile profile;
         profile.mode = VideoCaptureMode::easy;
         profile.codec = codec;
         profile.fps = 30;
-        profile.bitrate = 500'000;
-        profile.keyframeInterval = 1000;
+        profile.bitrate = 2'000'000;
         auto opened = VideoEncoder::open(encoderSettingsFor(profile, 640, 360));
         ASSERT_TRUE(opened.encoder) << opened.error;
         EncodeRig rig(opened.encoder);
         VideoDecoder decoder(codec);
-        constexpr int frames = 60, requested = 45;
-        std::vector<double> quality;
+        constexpr int frames = 90, requested = 60, retry = requested + 15, second = 30;
+        std::vector<double> quality(frames, 0);
         std::size_t bytes = 0;
-        std::optional<double> keyframeQuality;
         for (int i = 0; i < frames; ++i) {
-            for (auto& f : rig.encodeNext(i == requested)) {
-                if (f.frameNumber > 0) bytes += f.data().size();
+            for (auto& f : rig.encodeNext(i == requested || i == retry)) {
+                bytes += f.data().size();
+                EXPECT_EQ(f.isKeyframe, f.frameNumber == 0 || f.frameNumber == requested || f.frameNumber == retry);
                 auto pictures = decoder.decode(f.data());
                 ASSERT_EQ(pictures.size(), 1u) << decoder.lastError();
-                const double y = test::psnr(pictures[0], rig.reference(static_cast<std::uint64_t>(f.frameNumber))).y;
-                if (f.frameNumber == requested) {
-                    EXPECT_TRUE(f.isKeyframe);
-                    keyframeQuality = y;
-                } else if (f.frameNumber >= requested - 15) {
-                    quality.push_back(y);
-                }
+                quality[static_cast<std::size_t>(f.frameNumber)] =
+                    test::psnr(pictures[0], rig.reference(static_cast<std::uint64_t>(f.frameNumber))).y;
             }
         }
-        ASSERT_TRUE(keyframeQuality);
-        std::sort(quality.begin(), quality.end());
-        const double median = quality[quality.size() / 2];
-        EXPECT_GT(*keyframeQuality, median - 3.0) << "median of the frames around it " << median;
-        const double rate = static_cast<double>(bytes) * 8 / ((frames - 1) / 30.0);
-        EXPECT_LT(rate, 1.25 * 500'000) << "the keyframe is paid for within the window";
+        auto meanOf = [&](int from, int to) {
+            double sum = 0;
+            for (int i = from; i < to; ++i) sum += quality[static_cast<std::size_t>(i)];
+            return sum / (to - from);
+        };
+        std::vector<double> settled(quality.begin() + second, quality.begin() + requested);
+        std::sort(settled.begin(), settled.end());
+        const double median = settled[settled.size() / 2];
+        EXPECT_GT(quality[0], median - 4.0) << "the first picture against the median after the first second";
+        EXPECT_GT(quality[requested], meanOf(requested - 5, requested) - 3.0)
+            << "the requested keyframe against the frames before it";
+        EXPECT_NEAR(meanOf(requested + 1, frames), meanOf(requested - 29, requested), 3.0)
+            << "the second after the request against the second before it";
+        const double rate = static_cast<double>(bytes) * 8 / (frames / 30.0);
+        EXPECT_LT(rate, 1.25 * profile.bitrate) << "the keyframes are paid for within the window";
     }
 }
 
