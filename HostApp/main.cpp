@@ -125,6 +125,12 @@ int main(int argc, char** argv) {
         logLine("[QuillmereHost] handed " + std::to_string(filesToSend->size()) + " file(s) to the running Host");
         return EXIT_SUCCESS;
     }
+    // A plain second start: the running Host shows its window, and this one does not start a
+    // second service on ports the first one holds.
+    if (!openedURL && !filesToSend && LocalURLEventListener::send(urlSocket, HostProbeDelegate::reopenMessage, nullptr)) {
+        logLine("[QuillmereHost] a Host is already running; asked it to show its window");
+        return EXIT_SUCCESS;
+    }
 
     const bool desktop = desktopAnswers();
     // Made before any thread starts: it blocks the stop signals, which then reach its loop.
@@ -243,13 +249,32 @@ int main(int argc, char** argv) {
     environment.hostName = machineName;
     environment.portProber = std::make_shared<SocketPortProber>();
     // Sleep and wake from logind, handed to the main queue.
+    using PowerHandler = HostProbeDelegate::Environment::PowerHandler;
     struct PowerHandlers {
         std::mutex mutex;
-        std::map<HostProbeDelegate::WorkspacePowerEvent, std::function<void()>> handlers;
+        std::map<HostProbeDelegate::WorkspacePowerEvent, PowerHandler> handlers;
+        // Runs the event's handler on the main queue; `handled` runs when it is done (at once
+        // when nobody observes the event).
+        static void deliver(const std::shared_ptr<PowerHandlers>& self, const DispatchQueuePtr& mainQueue,
+                            HostProbeDelegate::WorkspacePowerEvent event, std::function<void()> handled) {
+            mainQueue->async([self, event, handled = std::move(handled)] {
+                PowerHandler handler;
+                {
+                    std::lock_guard lock(self->mutex);
+                    auto found = self->handlers.find(event);
+                    if (found != self->handlers.end()) handler = found->second;
+                }
+                if (handler) {
+                    handler(handled);
+                } else if (handled) {
+                    handled();
+                }
+            });
+        }
     };
     auto powerHandlers = std::make_shared<PowerHandlers>();
     environment.observeWorkspacePower = [powerHandlers](HostProbeDelegate::WorkspacePowerEvent event,
-                                                        std::function<void()> handler) -> std::shared_ptr<void> {
+                                                        PowerHandler handler) -> std::shared_ptr<void> {
         std::lock_guard lock(powerHandlers->mutex);
         powerHandlers->handlers[event] = std::move(handler);
         return std::shared_ptr<void>(nullptr, [powerHandlers, event](void*) {
@@ -259,19 +284,13 @@ int main(int argc, char** argv) {
     };
     if (logind) {
         auto mainQueue = platform.mainQueue;
-        const bool subscribed = logind->startSleepNotifications([powerHandlers, mainQueue](bool goingToSleep) {
-            const auto event = goingToSleep ? HostProbeDelegate::WorkspacePowerEvent::willSleep
-                                            : HostProbeDelegate::WorkspacePowerEvent::didWake;
-            mainQueue->async([powerHandlers, event] {
-                std::function<void()> handler;
-                {
-                    std::lock_guard lock(powerHandlers->mutex);
-                    auto found = powerHandlers->handlers.find(event);
-                    if (found != powerHandlers->handlers.end()) handler = found->second;
-                }
-                if (handler) handler();
+        // Logind holds the sleep until the preparation reports back (or its time-out).
+        const bool subscribed = logind->startSleepNotifications(
+            [powerHandlers, mainQueue](bool goingToSleep, std::function<void()> prepared) {
+                const auto event = goingToSleep ? HostProbeDelegate::WorkspacePowerEvent::willSleep
+                                                : HostProbeDelegate::WorkspacePowerEvent::didWake;
+                PowerHandlers::deliver(powerHandlers, mainQueue, event, std::move(prepared));
             });
-        });
         if (!subscribed) logLine("[QuillmereHost] power: no sleep notifications from logind");
     }
     environment.flags = flags;
@@ -291,15 +310,7 @@ int main(int argc, char** argv) {
         session->watchScreenSleep([powerHandlers, mainQueue](bool sleeping) {
             const auto event = sleeping ? HostProbeDelegate::WorkspacePowerEvent::screensDidSleep
                                         : HostProbeDelegate::WorkspacePowerEvent::screensDidWake;
-            mainQueue->async([powerHandlers, event] {
-                std::function<void()> handler;
-                {
-                    std::lock_guard lock(powerHandlers->mutex);
-                    auto found = powerHandlers->handlers.find(event);
-                    if (found != powerHandlers->handlers.end()) handler = found->second;
-                }
-                if (handler) handler();
-            });
+            PowerHandlers::deliver(powerHandlers, mainQueue, event, {});
         });
     }
 
@@ -309,7 +320,9 @@ int main(int argc, char** argv) {
         [weak = std::weak_ptr<HostProbeDelegate>(delegate)](const std::string& message) {
             auto target = weak.lock();
             if (!target) return;
-            if (auto files = SendFilesHandOff::decode(message)) {
+            if (message == HostProbeDelegate::reopenMessage) {
+                target->handleSecondLaunch();
+            } else if (auto files = SendFilesHandOff::decode(message)) {
                 target->handleSendFilesRequest(*files);
             } else if (message.size() <= LocalURLEventListener::maxURLBytes) {
                 target->handlePermissionURLEvent(message);

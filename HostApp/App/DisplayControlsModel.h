@@ -59,9 +59,16 @@ private:
     bool enabled_ = false;
 };
 
-// The Host's detail window: the status lines, the display diagnostics and the display controls.
+// The Host's detail window: its title and subtitle, the status lines, the start-at-login check
+// box, the display controls and the display diagnostics.
 class DetailWindowModel : public WindowModel {
 public:
+    std::shared_ptr<LabelModel> titleLabel;
+    std::shared_ptr<LabelModel> subtitleLabel;
+    std::shared_ptr<ButtonModel> refreshButton;
+    std::shared_ptr<ButtonModel> copyLogsButton;  // hidden
+    std::shared_ptr<ButtonModel> launchAtLoginCheckbox;
+    std::shared_ptr<LabelModel> physicalDisplayLabel;
     std::shared_ptr<LabelModel> statusLabel;
     std::shared_ptr<LabelModel> audioStatusLabel;
     std::shared_ptr<LabelModel> addressLabel;

@@ -81,6 +81,20 @@ void DiagnosticLogBuffer::append(const std::string& message) {
     while (static_cast<std::int64_t>(entries_.size()) > limit) entries_.pop_front();
 }
 
+void DiagnosticLogBuffer::relabelLatest(const std::string& message, const std::string& replacement) {
+    {
+        std::lock_guard lock(lock_);
+        for (auto entry = entries_.rbegin(); entry != entries_.rend(); ++entry) {
+            // An entry is the 12-character stamp, a blank, then the text.
+            if (entry->size() == 13 + message.size() && entry->compare(13, std::string::npos, message) == 0) {
+                *entry = entry->substr(0, 13) + replacement;
+                return;
+            }
+        }
+    }
+    append(replacement);
+}
+
 std::vector<std::string> DiagnosticLogBuffer::lines() const {
     std::lock_guard lock(lock_);
     return {entries_.begin(), entries_.end()};

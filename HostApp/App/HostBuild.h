@@ -53,6 +53,10 @@ public:
     DiagnosticLogBuffer(std::shared_ptr<const Clock> clock, std::int64_t limit = defaultLimit);
 
     void append(const std::string& message);
+    // Gives the newest entry whose text is `message` the text `replacement` (keeping its time);
+    // without such an entry, appends `replacement`. A line that reached the log through the sink
+    // and is then reported again under its topic is thereby kept once.
+    void relabelLatest(const std::string& message, const std::string& replacement);
     // A copy of the entries' texts, oldest first (for copying the logs and for tests).
     std::vector<std::string> lines() const;
     // Every line written through the log sink is appended, without the "[QuillmereHost] " prefix;

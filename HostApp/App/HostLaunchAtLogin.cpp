@@ -26,13 +26,24 @@ std::filesystem::path XdgAutostartLoginItems::entryPath() const { return folder_
 
 namespace {
 
-// The Exec value of a desktop entry: the path quoted, with the characters that stay special inside
-// quotes escaped.
+// The Exec value of a desktop entry, as the file holds it. Two rules apply one after the other:
+// the argument is quoted (double quote, backtick, dollar and backslash get a backslash), then the
+// value is escaped as any string value (each backslash doubled), so a path's backslash is written
+// as four. A percent sign would start a field code: it is written twice.
 std::string quotedExec(const std::filesystem::path& executable) {
     std::string quoted = "\"";
     for (char c : executable.string()) {
-        if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += '\\';
-        quoted += c;
+        switch (c) {
+            case '"':
+            case '`':
+            case '$': quoted += R"(\\)"; quoted += c; break;
+            case '\\': quoted += R"(\\\\)"; break;
+            case '%': quoted += "%%"; break;
+            case '\n': quoted += "\\n"; break;
+            case '\t': quoted += "\\t"; break;
+            case '\r': quoted += "\\r"; break;
+            default: quoted += c;
+        }
     }
     return quoted + "\"";
 }
@@ -46,11 +57,14 @@ LoginItemService::Status XdgAutostartLoginItems::status() const {
     if (!in) return Status::notRegistered;
     // An entry left by a copy of the Host elsewhere does not start this one: it counts as missing,
     // so a kept wish rewrites it.
+    // An entry the desktop's settings switched off (Hidden=true) does not start anything either.
     const std::string wanted = "Exec=" + quotedExec(executable_);
+    bool ours = false;
     for (std::string line; std::getline(in, line);) {
-        if (line == wanted) return Status::enabled;
+        if (line == wanted) ours = true;
+        if (line.rfind("Hidden=", 0) == 0 && line.substr(7) == "true") return Status::notRegistered;
     }
-    return Status::notRegistered;
+    return ours ? Status::enabled : Status::notRegistered;
 }
 
 std::optional<std::string> XdgAutostartLoginItems::registerItem() {

@@ -208,7 +208,9 @@ std::string HostProbeDelegate::hostStatusItemHostName() const {
 
 void HostProbeDelegate::updateStatusItemButtonTitle() {
     if (!statusItem) return;
-    statusItem->setTitle({hostStatusItemHostName(), statusItemDisplaySymbol(), L10n::text("host.statusButtonEnabled", "On")});
+    const auto state = listenerFailures().empty() ? L10n::text("host.statusButtonEnabled", "On")
+                                                  : L10n::text("host.statusButtonNotListening", "Unreachable");
+    statusItem->setTitle({hostStatusItemHostName(), statusItemDisplaySymbol(), state});
 }
 
 }  // namespace qm

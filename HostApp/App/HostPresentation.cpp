@@ -38,7 +38,16 @@ std::string joinFirstTwo(const std::vector<std::string>& items) {
 }
 }  // namespace
 
-std::string HostProbeDelegate::runningText() const { return L10n::text("host.running", "Corventis Host is running"); }
+std::vector<std::string> HostProbeDelegate::listenerFailures() const {
+    if (!audioServer) return {};
+    return audioServer->snapshot()->listenerFailures;
+}
+
+// A Host whose listeners could not open (another Host holds the ports) must not claim to run.
+std::string HostProbeDelegate::runningText() const {
+    if (!listenerFailures().empty()) return L10n::text("host.notListening", "Corventis Host cannot accept Viewers");
+    return L10n::text("host.running", "Corventis Host is running");
+}
 
 // ---- Address and Viewer texts ---------------------------------------------------------------
 
@@ -171,13 +180,23 @@ void HostProbeDelegate::updateHostPresentation() {
     const bool desired = env_.defaults->boolean(HostLaunchAtLogin::desiredKey);
     const auto loginText = desired ? L10n::text("host.startAtLoginOn", "Start at login: on")
                                    : L10n::text("host.startAtLoginOff", "Start at login: off");
-    summaryStatusLabel->setText(running + " \u00B7 " + loginText);
+    const auto failures = listenerFailures();
+    if (failures.empty()) {
+        summaryStatusLabel->setText(running + " \u00B7 " + loginText);
+    } else {
+        std::string joined;
+        for (const auto& failure : failures) joined += (joined.empty() ? "" : "\n") + failure;
+        summaryStatusLabel->setText(L10n::format("host.notListeningFormat", "Not listening: %@", joined));
+    }
+    if (summaryWindow && summaryWindow->titleLabel) summaryWindow->titleLabel->setText(running);
     summaryAddressLabel->setText(summaryAddress);
     addressLabel->setText(summaryAddress);
     summaryViewerLabel->setText(viewerText);
-    if (summaryWindow && summaryWindow->launchAtLoginCheckbox) {
-        summaryWindow->launchAtLoginCheckbox->setChecked(desired);
-        summaryWindow->launchAtLoginCheckbox->setToolTip(launchAtLogin_.statusText());
+    for (const auto& checkbox : {launchAtLoginCheckbox,
+                                 summaryWindow ? summaryWindow->launchAtLoginCheckbox : std::shared_ptr<ButtonModel>()}) {
+        if (!checkbox) continue;
+        checkbox->setChecked(desired);
+        checkbox->setToolTip(launchAtLogin_.statusText());
     }
     for (const auto& weakItem : {launchAtLoginMenuItem, statusLaunchAtLoginMenuItem}) {
         if (auto item = weakItem.lock()) {
@@ -234,6 +253,7 @@ void HostProbeDelegate::refreshHostLocalization() {
         if (window.refreshButton) window.refreshButton->setTitle(L10n::text("host.refreshButton", "Refresh"));
     }
     refreshOnlineUpdateButtonPresentation();
+    retextDetailWindow();
     if (summaryWindow && summaryWindow->launchAtLoginCheckbox) {
         summaryWindow->launchAtLoginCheckbox->setTitle(
             L10n::text("host.startAtLoginCheckbox", "Start Corventis Host at login"));
@@ -461,6 +481,10 @@ void HostProbeDelegate::useDisplayButtonPressed() {
     const auto id = *item->representedObject;
     log("UI selected physical display " + std::to_string(id));
     if (audioServer) audioServer->selectDisplayID(id);
+    // What the user sees of it: the line names the display, and the button waits for the refresh
+    // that shows the new selection (which enables it again).
+    audioStatusLabel->setText(L10n::format("host.displaySelectedFormat", "Selected display: %@", item->title));
+    useDisplayButton->setEnabled(false);
     env_.platform.mainQueue->asyncAfter(0.2, [weak = weak()] {
         if (auto self = weak.lock()) self->refresh(true, false);
     });
@@ -478,7 +502,22 @@ void HostProbeDelegate::virtualDisplayCheckboxChanged(ButtonModel& checkbox) {
 void HostProbeDelegate::showDetailWindowAction() {
     if (!detailWindow) {
         auto window = std::make_shared<DetailWindowModel>();
-        window->setTitle(L10n::text("host.detailWindowTitle", "Corventis Host Details"));
+        window->titleLabel = std::make_shared<LabelModel>();
+        window->subtitleLabel = std::make_shared<LabelModel>();
+        window->refreshButton = std::make_shared<ButtonModel>(ButtonModel::Kind::push, "");
+        window->refreshButton->action = [weak = weak()](ButtonModel&) {
+            if (auto self = weak.lock()) self->refreshButtonPressed();
+        };
+        window->copyLogsButton = std::make_shared<ButtonModel>(ButtonModel::Kind::push, "");
+        window->copyLogsButton->action = [weak = weak()](ButtonModel&) {
+            if (auto self = weak.lock()) self->copyLogsButtonPressed();
+        };
+        launchAtLoginCheckbox = std::make_shared<ButtonModel>(ButtonModel::Kind::checkbox, "");
+        launchAtLoginCheckbox->action = [weak = weak()](ButtonModel& sender) {
+            if (auto self = weak.lock()) self->launchAtLoginCheckboxChanged(sender);
+        };
+        window->launchAtLoginCheckbox = launchAtLoginCheckbox;
+        window->physicalDisplayLabel = std::make_shared<LabelModel>();
         window->statusLabel = statusLabel;
         window->audioStatusLabel = audioStatusLabel;
         window->addressLabel = addressLabel;
@@ -487,14 +526,37 @@ void HostProbeDelegate::showDetailWindowAction() {
         window->useDisplayButton = useDisplayButton;
         window->virtualDisplayCheckbox = virtualDisplayCheckbox;
         detailWindow = window;
+        retextDetailWindow();
         if (env_.shell) env_.shell->attachWindow(window);
     }
     refresh(true, false);
+    updateHostPresentation();
+    detailWindow->deminiaturize();
     detailWindow->makeKeyAndOrderFront();
     if (env_.shell) env_.shell->activateIgnoringOtherApps();
 }
 
-void HostProbeDelegate::handleWorkspacePowerEvent(WorkspacePowerEvent event) {
+void HostProbeDelegate::retextDetailWindow() {
+    const auto titleText = L10n::format("host.detailWindowTitleFormat", "Corventis Host V%@", hostAppVersionString(env_.bundle));
+    if (detailWindow) {
+        auto& window = *detailWindow;
+        window.setTitle(titleText);
+        window.titleLabel->setText(titleText);
+        window.subtitleLabel->setText(L10n::text(
+            "host.detailSubtitle", "Host service for 1080p / HiDPI / HiDPI 1260, low-latency adaptive streaming"));
+        window.refreshButton->setTitle(L10n::text("host.refreshButton", "Refresh"));
+        window.copyLogsButton->setTitle(L10n::text("host.copyLogsButton", "Copy Logs"));
+        window.copyLogsButton->setHidden(true);
+        window.physicalDisplayLabel->setText(L10n::text("host.physicalDisplay", "Physical display"));
+    }
+    if (launchAtLoginCheckbox) {
+        launchAtLoginCheckbox->setTitle(L10n::text("host.startAtLoginCheckbox", "Start Corventis Host at login"));
+    }
+    virtualDisplayCheckbox->setTitle(L10n::text("host.virtualDisplay", "Headless Virtual Display"));
+    useDisplayButton->setTitle(L10n::text("host.usePhysicalButton", "Use Physical"));
+}
+
+void HostProbeDelegate::handleWorkspacePowerEvent(WorkspacePowerEvent event, std::function<void()> handled) {
     struct PowerNotice {
         const char* reason;
         bool screensSleeping;
@@ -514,9 +576,12 @@ void HostProbeDelegate::handleWorkspacePowerEvent(WorkspacePowerEvent event) {
         // Going to sleep waits until capture has moved, and the server's queue may be waiting on
         // the main queue: the notices go through the background queue, in order.
         std::weak_ptr<V230HostAudioAuxServer> server = audioServer;
-        backgroundQueue_->async([server, notice] {
+        backgroundQueue_->async([server, notice, handled = std::move(handled)] {
             if (auto host = server.lock()) host->noteHostPowerState(notice.reason, notice.screensSleeping, notice.preflight);
+            if (handled) handled();
         });
+    } else if (handled) {
+        handled();
     }
     if (sleeping) {
         updateHostPresentation();

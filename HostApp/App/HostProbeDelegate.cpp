@@ -75,11 +75,11 @@ HostProbeDelegate::HostProbeDelegate(Environment environment)
     summaryAddressLabel = std::make_shared<LabelModel>(L10n::text("host.ipsChecking", "Host IPs: checking..."));
     summaryViewerLabel = std::make_shared<LabelModel>(L10n::text("host.viewerNone", "Viewer: none connected"));
     displayPopup = std::make_shared<PopUpButtonModel>();
-    virtualDisplayCheckbox = std::make_shared<ButtonModel>(
-        ButtonModel::Kind::checkbox, L10n::text("host.headlessVirtualDisplayCheckbox", "Headless virtual display"));
+    virtualDisplayCheckbox = std::make_shared<ButtonModel>(ButtonModel::Kind::checkbox,
+                                                           L10n::text("host.virtualDisplay", "Headless Virtual Display"));
     virtualDisplayCheckbox->setEnabled(false);
-    useDisplayButton = std::make_shared<ButtonModel>(
-        ButtonModel::Kind::push, L10n::text("host.useDisplayButton", "Use Selected Physical Display"));
+    useDisplayButton =
+        std::make_shared<ButtonModel>(ButtonModel::Kind::push, L10n::text("host.usePhysicalButton", "Use Physical"));
     useDisplayButton->setEnabled(false);
     diagnosticLog = std::make_shared<DiagnosticLogBuffer>(env_.platform.clock, DiagnosticLogBuffer::defaultLimit);
     clipboardBridge = std::make_shared<ClipboardSyncBridge>(env_.platform, "Viewer", env_.pasteboard,
@@ -212,8 +212,12 @@ void HostProbeDelegate::registerWorkspacePowerObservers() {
     if (!workspacePowerObservers.empty() || !env_.observeWorkspacePower) return;
     for (auto event : {WorkspacePowerEvent::willSleep, WorkspacePowerEvent::screensDidSleep,
                        WorkspacePowerEvent::didWake, WorkspacePowerEvent::screensDidWake}) {
-        workspacePowerObservers.push_back(env_.observeWorkspacePower(event, [weak = weak(), event] {
-            if (auto self = weak.lock()) self->handleWorkspacePowerEvent(event);
+        workspacePowerObservers.push_back(env_.observeWorkspacePower(event, [weak = weak(), event](std::function<void()> handled) {
+            if (auto self = weak.lock()) {
+                self->handleWorkspacePowerEvent(event, std::move(handled));
+            } else if (handled) {
+                handled();
+            }
         }));
     }
 }
@@ -223,7 +227,9 @@ void HostProbeDelegate::scheduleSummaryWindowAutoClose(double seconds) {
     summaryAutoCloseWorkItem = env_.platform.mainQueue->asyncAfter(seconds, [weak = weak()] {
         auto self = weak.lock();
         if (!self || !self->summaryWindow) return;
-        // A window showing a sheet (an onboarding or quit question) stays open.
+        // A window showing a sheet (an onboarding or quit question) stays open; so does the window
+        // of a desktop without a status area, where nothing else could bring it back.
+        if (self->env_.shell && !self->env_.shell->hasStatusArea()) return;
         if (self->summaryWindow->visible() && !self->summaryWindow->attachedSheet()) self->summaryWindow->close();
     });
 }
@@ -261,9 +267,10 @@ HostServiceHooks HostProbeDelegate::hostServiceHooks() {
     hooks.serverStatus = [weak = weak()](const std::string& text) {
         auto self = weak.lock();
         if (!self) return;
+        // The server wrote the line through the log sink a moment ago, on this thread: that copy
+        // becomes the "aux: " line, so the log holds it once.
+        self->diagnosticLog->relabelLatest(text, "aux: " + text);
         self->onMain([text](HostProbeDelegate& delegate) {
-            // Standard error already has the line; only the diagnostic log takes it here.
-            delegate.diagnosticLog->append("aux: " + text);
             delegate.setAudioStatus(L10n::format("host.auxStatusFormat", "Aux: %@", text));
         });
     };
@@ -345,7 +352,12 @@ void HostProbeDelegate::perform(HostAction action, Sender sender, MenuItemModel*
         case HostAction::toggleAutoUpdate:
             if (item) toggleAutoUpdateMenuAction(*item);
             break;
-        case HostAction::useDisplayButtonPressed: useDisplayButtonPressed(); break;
+        case HostAction::useDisplayButtonPressed:
+            // From the menu the choice is made in the detail window: it comes forward, so the
+            // selection and its result can be seen.
+            if (sender == Sender::menuItem) showDetailWindowAction();
+            useDisplayButtonPressed();
+            break;
         case HostAction::openUserGuide: openHostWebsite("", std::string("install-guide")); break;
         case HostAction::openWebsite: openHostWebsite("", std::nullopt); break;
         case HostAction::openPrivacyPolicy: openMainWebsite("legal/privacy"); break;
@@ -377,9 +389,30 @@ void HostProbeDelegate::showSummaryWindowAction(Sender sender) {
 }
 
 void HostProbeDelegate::showAboutPanelAction() {
-    if (!env_.shell) return;
-    env_.shell->activateIgnoringOtherApps();
-    env_.shell->showAboutPanel(env_.processName, hostAppVersionString(env_.bundle));
+    if (env_.shell) env_.shell->activateIgnoringOtherApps();
+    if (!aboutPanel) {
+        aboutPanel = std::make_shared<AboutPanelModel>();
+        aboutPanel->applicationName = env_.processName;
+        if (env_.shell) env_.shell->attachWindow(aboutPanel);
+    }
+    aboutPanel->setTitle(L10n::format("menu.aboutFormat", "About %@", env_.processName));
+    aboutPanel->versionText = L10n::format("host.aboutVersionFormat", "Version %@ (%@)", hostAppVersionString(env_.bundle),
+                                           hostBundleVersionString(env_.bundle));
+    aboutPanel->makeKeyAndOrderFront();
+    // Then, once it is up, the panel floats above other applications' windows; the summary and
+    // detail windows keep their own level.
+    onMain([](HostProbeDelegate& self) {
+        if (!self.aboutPanel || !self.aboutPanel->visible()) return;
+        self.aboutPanel->floatAboveOthers(WindowModel::modalPanelLevel);
+        self.aboutPanel->makeKeyAndOrderFront();
+    });
+}
+
+void HostProbeDelegate::handleSecondLaunch() {
+    log("app: a second start of the Host asked to show it");
+    // Whatever else is on screen, the user who starts the Host again wants its summary window in
+    // front, and it stays: reopened as with no window visible.
+    applicationShouldHandleReopen(false);
 }
 
 void HostProbeDelegate::refreshButtonPressed() {

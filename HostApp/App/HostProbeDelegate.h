@@ -88,7 +88,10 @@ public:
         std::shared_ptr<ProcessLauncher> launcher;
         std::uint16_t screenSharingPort = 5900;
         // Subscribes to one of the desktop's power notifications; the handler runs on the main queue.
-        std::function<std::shared_ptr<void>(WorkspacePowerEvent, std::function<void()>)> observeWorkspacePower;
+        // It gets a function to call once the Host has handled the event (any thread): the system
+        // may hold its sleep until then.
+        using PowerHandler = std::function<void(std::function<void()> handled)>;
+        std::function<std::shared_ptr<void>(WorkspacePowerEvent, PowerHandler)> observeWorkspacePower;
         // The product website's page for a path and fragment; none when no address can be formed.
         std::function<std::optional<std::string>(const std::string& path, const std::optional<std::string>& fragment)>
             websiteURL;
@@ -166,6 +169,10 @@ public:
     std::shared_ptr<SummaryWindowModel> makeSummaryWindow();
     void showSummaryWindowAction(Sender sender);
     void showAboutPanelAction();
+    // A second start of the Host (it hands "reopen" over the local socket and exits): shows the
+    // summary window as reopening the application does.
+    void handleSecondLaunch();
+    static inline const std::string reopenMessage = "reopen";
     // The detail window with the display controls.
     void showDetailWindowAction();
     void copyLogsButtonPressed() {}
@@ -257,7 +264,9 @@ public:
     void presentHostUpToDateAlert();
     void presentAutomaticUpdaterUnavailableAlert();
     static constexpr int autoUpdateCountdownSeconds = 5;
-    void handleWorkspacePowerEvent(WorkspacePowerEvent event);
+    // `handled` (may be empty) runs once the server has taken the notice: for going to sleep, once
+    // capture has moved; any thread.
+    void handleWorkspacePowerEvent(WorkspacePowerEvent event, std::function<void()> handled = {});
     // ---- Quitting, reopening and power ----------------------------------------------------------
     // How a request to terminate is answered: at once, or after the quit question.
     enum class TerminateReply { now, later };
@@ -293,7 +302,9 @@ public:
     std::shared_ptr<PopUpButtonModel> displayPopup;
     std::shared_ptr<ButtonModel> virtualDisplayCheckbox;
     std::shared_ptr<ButtonModel> useDisplayButton;
+    std::shared_ptr<ButtonModel> launchAtLoginCheckbox;  // the detail window's, made with it
     std::shared_ptr<DetailWindowModel> detailWindow;
+    std::shared_ptr<AboutPanelModel> aboutPanel;
     std::weak_ptr<MenuItemModel> launchAtLoginMenuItem;
     std::weak_ptr<MenuItemModel> statusLaunchAtLoginMenuItem;
     std::weak_ptr<MenuItemModel> statusMenuStatusItem;
@@ -371,6 +382,10 @@ private:
     bool accessibilityTrusted() const;
     bool screenCaptureGranted() const;
     std::string initialInstallCompletionMessage() const;
+    // The detail window's texts and those of the display controls, in the current language.
+    void retextDetailWindow();
+    // What the server could not open; empty without a server.
+    std::vector<std::string> listenerFailures() const;
 
     Environment env_;
     std::filesystem::path homeDirectory_;

@@ -30,6 +30,9 @@ public:
     virtual void installMainMenu(const MainMenu& mainMenu) = 0;
     virtual const MainMenu& mainMenu() const = 0;
     virtual void showStatusItem(const std::shared_ptr<StatusItemModel>& item) = 0;
+    // Whether the desktop shows status items at all (a system tray). Without one the summary
+    // window is the only way back to the Host.
+    virtual bool hasStatusArea() const = 0;
     // Gives a window model a view; the model's state says whether it is visible.
     virtual void attachWindow(const std::shared_ptr<WindowModel>& window) = 0;
 
@@ -37,7 +40,6 @@ public:
     // hide, hideOtherApplications, unhideAllApplications, performMiniaturize, performZoom,
     // arrangeInFront: the standard responders' actions.
     virtual void performStandardAction(HostAction action) = 0;
-    virtual void showAboutPanel(const std::string& applicationName, const std::string& version) = 0;
     // Runs `alert` as a sheet on `window`; `completion` gets 1000, 1001, ... for the buttons in
     // the order they were added.
     virtual void beginSheet(const std::shared_ptr<WindowModel>& window, const AlertModel& alert,

@@ -191,10 +191,15 @@ void HostProbeDelegate::beginUpdateSheet(const AlertModel& alert, std::function<
 }
 
 void HostProbeDelegate::presentUpdateCheckFailedAlert() {
-    beginUpdateSheet({L10n::text("host.updateCheckFailedTitle", "Unable to Check for Update"),
-                      L10n::text("host.updateCheckFailedMessage",
-                                 "Corventis Host could not reach the update service. It will try again automatically."),
-                      {L10n::text("common.ok", "OK")}},
+    // Only the automatic checks try again by themselves; with them off, the promise would be false.
+    const auto message =
+        env_.defaults->boolean(autoUpdateEnabledKey)
+            ? L10n::text("host.updateCheckFailedMessage",
+                         "Corventis Host could not reach the update service. It will try again automatically.")
+            : L10n::text("host.updateCheckFailedManualMessage",
+                         "Corventis Host could not reach the update service. Check the network connection and try again.");
+    beginUpdateSheet({L10n::text("host.updateCheckFailedTitle", "Unable to Check for Update"), message,
+                      {L10n::text("common.ok", "OK")}, AlertModel::Style::warning},
                      [](int) {});
 }
 
@@ -210,7 +215,8 @@ void HostProbeDelegate::presentAutomaticUpdaterUnavailableAlert() {
     beginUpdateSheet({L10n::text("host.automaticUpdaterUnavailableTitle", "Automatic Update Is Not Ready"),
                       L10n::text("host.automaticUpdaterUnavailableMessage",
                                  "Install the latest Host package once to enable future background updates."),
-                      {L10n::text("host.openDownloadPage", "Open Download Page"), L10n::text("common.cancel", "Cancel")}},
+                      {L10n::text("host.openDownloadPage", "Open Download Page"), L10n::text("common.cancel", "Cancel")},
+                      AlertModel::Style::warning},
                      [weak = weak()](int response) {
                          if (response != 1000) return;
                          if (auto self = weak.lock()) self->openHostWebsite("download", std::nullopt);

@@ -333,6 +333,14 @@ public:
     std::shared_ptr<MenuModel> menuBar;
 };
 
+// The About panel: the application's name and version, as the desktop's standard panel shows
+// them. The title is the About item's own text.
+class AboutPanelModel : public WindowModel {
+public:
+    std::string applicationName;
+    std::string versionText;
+};
+
 // The item in the desktop's status area: a title, a tooltip and its menu.
 class StatusItemModel : public ViewModel {
 public:

@@ -9,6 +9,13 @@ namespace qm {
 
 // ---- Listeners ---------------------------------------------------------------------------------
 
+void V230HostAudioAuxServer::listenerFailed(const std::string& text) {
+    // In the snapshot before the status line goes out, so whoever reacts to the line sees it.
+    listenerFailures_.push_back(text);
+    publishSnapshot();
+    publish(text);
+}
+
 void V230HostAudioAuxServer::startListeners() {
     if (!platform_.network) {
         publish("network unavailable; not listening");
@@ -58,7 +65,7 @@ void V230HostAudioAuxServer::startListeners() {
                                                                            const std::optional<NetworkError>& e) {
                 auto self = weak.lock();
                 if (self && state == Listener::State::failed) {
-                    self->publish(name + " listener failed: " + (e ? e->description : std::string("unknown error")));
+                    self->listenerFailed(name + " listener failed: " + (e ? e->description : std::string("unknown error")));
                 }
             });
             listener->start(queue);
@@ -72,8 +79,8 @@ void V230HostAudioAuxServer::startListeners() {
             auto listener = listen(v6 ? ListenerParameters::Family::ipv6 : ListenerParameters::Family::ipv4,
                                    options_.listenAddress, port.port, error);
             if (!listener) {
-                publish(std::string(port.name) + " listener failed on " + options_.listenAddress + ": " +
-                        (error ? error->description : std::string("unknown error")));
+                listenerFailed(std::string(port.name) + " listener failed on " + options_.listenAddress + ": " +
+                               (error ? error->description : std::string("unknown error")));
                 continue;
             }
             *port.bound = listener->port();
@@ -90,8 +97,8 @@ void V230HostAudioAuxServer::startListeners() {
             std::optional<NetworkError> anyError;
             auto any = listen(ListenerParameters::Family::any, "", port.port, anyError);
             if (!any) {
-                publish(std::string(port.name) + " listener failed: " +
-                        (anyError ? anyError->description : std::string("unknown error")));
+                listenerFailed(std::string(port.name) + " listener failed: " +
+                               (anyError ? anyError->description : std::string("unknown error")));
                 continue;
             }
             *port.bound = any->port();

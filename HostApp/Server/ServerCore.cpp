@@ -332,6 +332,7 @@ void V230HostAudioAuxServer::publishSnapshot() {
     next->physicalDisplayID = display_.physicalDisplayID;
     next->headlessVirtualDisplayEnabled = display_.useHeadlessVirtualDisplay;
     next->displayLayout = display_.lastDisplayLayout;
+    next->listenerFailures = listenerFailures_;
     snapshot_.store(std::move(next));
 }
 

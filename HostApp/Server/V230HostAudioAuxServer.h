@@ -178,6 +178,9 @@ public:
         std::uint32_t physicalDisplayID = 0;
         bool headlessVirtualDisplayEnabled = false;
         std::optional<DisplayLayoutPayload> displayLayout;  // the last layout described
+        // One text per listener that could not be opened ("control listener failed: ...");
+        // empty while every channel listens. Viewers cannot reach a Host that has any.
+        std::vector<std::string> listenerFailures;
     };
     std::shared_ptr<const Snapshot> snapshot() const;
     // The display diagnostics, computed on the server queue and handed to `completion` on `replyQueue`.
@@ -335,6 +338,8 @@ private:
     // Start and stop.
     void startOnQueue();
     void startListeners();
+    // Records a listener that could not be opened (snapshot and status line).
+    void listenerFailed(const std::string& text);
     void startTimers();
     void terminationFirstPhase();
     void terminationSecondPhase();
@@ -440,6 +445,7 @@ private:
 
     std::vector<ListenerPtr> listeners_;
     ServerPorts boundPorts_{0, 0, 0};
+    std::vector<std::string> listenerFailures_;  // queue; published in the snapshot
     std::shared_ptr<PathMonitor> pathMonitor_;
     std::shared_ptr<DNSServiceRegistration> bonjourRegistration_;
     std::string bonjourRecordKey_;

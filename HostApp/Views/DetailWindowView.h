@@ -21,6 +21,8 @@ public:
     QPushButton* useDisplay() const { return useDisplay_; }
     QCheckBox* virtualDisplay() const { return virtualDisplay_; }
     QLabel* status() const { return status_; }
+    QLabel* audioStatus() const { return audioStatus_; }
+    QPushButton* copyLogs() const { return copyLogs_; }
     QLabel* diagnostics() const { return diagnostics_; }
     void render();
 
@@ -29,6 +31,12 @@ protected:
 
 private:
     std::shared_ptr<DetailWindowModel> model_;
+    QLabel* title_ = nullptr;
+    QLabel* subtitle_ = nullptr;
+    QPushButton* refresh_ = nullptr;
+    QPushButton* copyLogs_ = nullptr;
+    QCheckBox* launchAtLogin_ = nullptr;
+    QLabel* physicalDisplay_ = nullptr;
     QLabel* status_ = nullptr;
     QLabel* audioStatus_ = nullptr;
     QLabel* address_ = nullptr;

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QTimer>
 
+#include "HostApp/Views/HostIcons.h"
 #include "HostApp/Views/QtHostShell.h"
 #include "QuillmereProfiles/UI/Views/QtMainQueue.h"
 #include "HostApp/Views/QtPasteboard.h"
@@ -34,6 +35,7 @@ QtHostApplication::QtHostApplication(int& argc, char** argv, bool desktop, std::
     parts_->application = std::make_unique<QApplication>(argc, argv);
     parts_->application->setQuitOnLastWindowClosed(false);
     parts_->application->setApplicationName("QuillmereHost");
+    parts_->application->setWindowIcon(hostApplicationIcon());
     parts_->mainQueue = std::make_shared<QtMainQueue>(std::move(clock));
     parts_->shell = std::make_shared<QtHostShell>();
     if (desktop) parts_->pasteboard = std::make_shared<QtPasteboard>();

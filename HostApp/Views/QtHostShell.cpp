@@ -1,7 +1,9 @@
 #include "HostApp/Views/QtHostShell.h"
 
 #include "HostApp/Views/AlertSheetView.h"
+#include "HostApp/Views/AboutPanelView.h"
 #include "HostApp/Views/DetailWindowView.h"
+#include "HostApp/Views/HostIcons.h"
 
 #include <algorithm>
 
@@ -41,20 +43,6 @@ QKeySequence shortcutFor(const KeyEquivalent& key) {
     return QKeySequence(text);
 }
 
-// A display outline drawn in code, so the tray icon needs no theme.
-QIcon displayIcon() {
-    QIcon themed = QIcon::fromTheme("video-display");
-    if (!themed.isNull()) return themed;
-    QPixmap pixmap(22, 22);
-    pixmap.fill(Qt::transparent);
-    QPainter painter(&pixmap);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(QPen(QColor(40, 40, 40), 2));
-    painter.drawRoundedRect(QRectF(2, 3, 18, 12), 2, 2);
-    painter.drawLine(QPointF(11, 15), QPointF(11, 18));
-    painter.drawLine(QPointF(7, 19), QPointF(15, 19));
-    return QIcon(pixmap);
-}
 }  // namespace
 
 QtHostShell::QtHostShell() = default;
@@ -66,6 +54,9 @@ QtHostShell::~QtHostShell() {
 }
 
 namespace {
+// Set on a submenu whose title follows the item that opens it.
+constexpr const char* titleFromItem = "qmTitleFromItem";
+
 void applyItem(QAction* action, const MenuItemModel& item) {
     action->setText(QString::fromStdString(item.title()));
     action->setEnabled(item.enabled());
@@ -83,7 +74,7 @@ void QtHostShell::bindMenu(QMenu* menu, const std::shared_ptr<MenuModel>& model)
         auto model = weakModel.lock();
         if (!model) return;
         menu->clear();
-        if (!model->title().empty()) menu->setTitle(q(model->title()));
+        if (!model->title().empty() && !menu->property(titleFromItem).toBool()) menu->setTitle(q(model->title()));
         for (const auto& item : model->items()) {
             if (item->isSeparator()) {
                 menu->addSeparator();
@@ -92,6 +83,15 @@ void QtHostShell::bindMenu(QMenu* menu, const std::shared_ptr<MenuModel>& model)
             if (item->submenu()) {
                 auto* sub = menu->addMenu(q(item->title()));
                 bindMenu(sub, item->submenu());
+                // The item's (translated) title names the submenu, not the submenu's own title.
+                sub->setProperty(titleFromItem, true);
+                if (!item->title().empty()) sub->setTitle(q(item->title()));
+                std::weak_ptr<MenuItemModel> weakItem = item;
+                QPointer<QMenu> guardedSub = sub;
+                item->onChanged = [guardedSub, weakItem] {
+                    auto changed = weakItem.lock();
+                    if (guardedSub && changed && !changed->title().empty()) guardedSub->setTitle(q(changed->title()));
+                };
                 continue;
             }
             auto* action = menu->addAction(q(item->title()));
@@ -128,7 +128,7 @@ void QtHostShell::showStatusItem(const std::shared_ptr<StatusItemModel>& item) {
     statusItem_ = item;
     if (!statusMenu_) statusMenu_ = new QMenu();
     if (item->menu) bindMenu(statusMenu_, item->menu);
-    if (!tray_) tray_ = new QSystemTrayIcon(displayIcon(), this);
+    if (!tray_) tray_ = new QSystemTrayIcon(hostStatusIcon(), this);
     tray_->setContextMenu(statusMenu_);
     auto render = [this] {
         if (!statusItem_) return;
@@ -143,6 +143,8 @@ void QtHostShell::showStatusItem(const std::shared_ptr<StatusItemModel>& item) {
     });
     render();
 }
+
+bool QtHostShell::hasStatusArea() const { return QSystemTrayIcon::isSystemTrayAvailable(); }
 
 void QtHostShell::attachWindow(const std::shared_ptr<WindowModel>& window) {
     if (windows_.count(window.get())) return;
@@ -161,6 +163,10 @@ void QtHostShell::attachWindow(const std::shared_ptr<WindowModel>& window) {
         windows_[window.get()] = view;
     } else if (auto detail = std::dynamic_pointer_cast<DetailWindowModel>(window)) {
         auto* view = new DetailWindowView(detail);
+        view->setAttribute(Qt::WA_QuitOnClose, false);
+        windows_[window.get()] = view;
+    } else if (auto about = std::dynamic_pointer_cast<AboutPanelModel>(window)) {
+        auto* view = new AboutPanelView(about);
         view->setAttribute(Qt::WA_QuitOnClose, false);
         windows_[window.get()] = view;
     }
@@ -222,16 +228,6 @@ void QtHostShell::performStandardAction(HostAction action) {
     }
 }
 
-void QtHostShell::showAboutPanel(const std::string& applicationName, const std::string& version) {
-    auto* box = new QMessageBox(QMessageBox::Information, q(applicationName), q(applicationName + "\nVersion " + version));
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    // The About panel floats above other applications' windows.
-    box->setWindowFlags(box->windowFlags() | Qt::WindowStaysOnTopHint);
-    box->show();
-    box->raise();
-    box->activateWindow();
-}
-
 void QtHostShell::beginSheet(const std::shared_ptr<WindowModel>& window, const AlertModel& alert,
                              std::function<void(int)> completion) {
     QWidget* parent = widgetFor(window.get());
@@ -243,6 +239,11 @@ void QtHostShell::beginSheet(const std::shared_ptr<WindowModel>& window, const A
         case AlertModel::Style::critical: box->setIcon(QMessageBox::Critical); break;
     }
     box->setWindowModality(Qt::WindowModal);
+    // A sheet stays in front of its window: a window that floats above others would otherwise
+    // cover its own question, since window managers do not always stack a transient above it.
+    if (parent && (parent->windowFlags() & Qt::WindowStaysOnTopHint)) {
+        box->setWindowFlags(box->windowFlags() | Qt::WindowStaysOnTopHint);
+    }
     box->setText(q(alert.messageText));
     box->setInformativeText(q(alert.informativeText));
     std::vector<QAbstractButton*> buttons;
@@ -260,6 +261,8 @@ void QtHostShell::beginSheet(const std::shared_ptr<WindowModel>& window, const A
         box->close();
     });
     box->open();
+    box->raise();
+    box->activateWindow();
 }
 
 void QtHostShell::beginFolderPanel(const std::shared_ptr<WindowModel>& window, const FolderPanelModel& panel,
@@ -285,7 +288,9 @@ void QtHostShell::terminate() {
     for (auto& sheet : sheets_) {
         if (sheet) sheet->dismissWithoutAnswer();
     }
-    QCoreApplication::quit();
+    // exit(), not quit(): quit() first asks every window to close, and an alert whose buttons
+    // have no Escape answer refuses, which would leave the process running with the service stopped.
+    QCoreApplication::exit(0);
 }
 
 }  // namespace qm

@@ -28,10 +28,10 @@ public:
     void installMainMenu(const MainMenu& mainMenu) override;
     const MainMenu& mainMenu() const override { return mainMenu_; }
     void showStatusItem(const std::shared_ptr<StatusItemModel>& item) override;
+    bool hasStatusArea() const override;
     void attachWindow(const std::shared_ptr<WindowModel>& window) override;
     void activateIgnoringOtherApps() override;
     void performStandardAction(HostAction action) override;
-    void showAboutPanel(const std::string& applicationName, const std::string& version) override;
     void beginSheet(const std::shared_ptr<WindowModel>& window, const AlertModel& alert,
                     std::function<void(int response)> completion) override;
     void beginFolderPanel(const std::shared_ptr<WindowModel>& window, const FolderPanelModel& panel,

@@ -159,23 +159,33 @@ void SummaryWindowView::render() {
     details_->setDefault(false);
     details_->setAutoDefault(false);
 
-    Qt::WindowFlags flags = Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint;
-    if (m.level() >= WindowModel::floatingLevel) flags |= Qt::WindowStaysOnTopHint;
-    // Qt adds the system menu hint itself; setting flags on a shown window maps it anew (and the
-    // window manager hands it the focus), so only a real change does.
-    if ((windowFlags() & ~Qt::WindowSystemMenuHint) != flags) setWindowFlags(flags);
-    if (layout()) {
-        layout()->activate();
-        const int needed = std::max(SummaryWindowModel::height + (menuBar_ ? menuBar_->sizeHint().height() : 0),
-                                    layout()->heightForWidth(SummaryWindowModel::width));
-        if (height() != needed) resize(SummaryWindowModel::width, needed);
-    }
+    applyWindowLevel(this, m, appliedFlags_,
+                     Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint);
+    fitHeightToContents();
     if (m.miniaturized()) {
         if (!isMinimized()) showMinimized();
     } else {
         followModelVisibility(this, m);
     }
     rendering_ = false;
+}
+
+int SummaryWindowView::neededHeight() const {
+    if (!layout()) return SummaryWindowModel::height;
+    // The menu bar sits above the 315-point content; every wrapped line below counts.
+    const int menu = menuBar_ ? menuBar_->sizeHint().height() : 0;
+    return std::max(SummaryWindowModel::height + menu, layout()->totalHeightForWidth(SummaryWindowModel::width));
+}
+
+void SummaryWindowView::fitHeightToContents() {
+    layout()->activate();
+    const int needed = neededHeight();
+    if (height() == needed && minimumHeight() == needed) return;
+    // Growing or shrinking keeps the window where the user (or the window manager) put it.
+    const QPoint place = pos();
+    setMinimumHeight(needed);
+    resize(SummaryWindowModel::width, needed);
+    if (isVisible() && pos() != place) move(place);
 }
 
 void SummaryWindowView::closeEvent(QCloseEvent* event) {

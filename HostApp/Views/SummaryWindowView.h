@@ -27,11 +27,15 @@ public:
     QPushButton* update() const { return update_; }
     QPushButton* details() const { return details_; }
     void render();
+    // The height that shows every line at the fixed width (never less than 315 points).
+    int neededHeight() const;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    void fitHeightToContents();
+
     std::shared_ptr<SummaryWindowModel> model_;
     QMenuBar* menuBar_ = nullptr;
     QLabel* title_ = nullptr;
@@ -44,6 +48,7 @@ private:
     QPushButton* refresh_ = nullptr;
     QPushButton* update_ = nullptr;
     QLabel* version_ = nullptr;
+    Qt::WindowFlags appliedFlags_;
     bool rendering_ = false;
 };
 

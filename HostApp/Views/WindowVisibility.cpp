@@ -4,6 +4,7 @@
 #include <QGuiApplication>
 #include <QWindow>
 #include <QWidget>
+#include <QWindow>
 
 #include "HostApp/App/ViewModels.h"
 
@@ -29,6 +30,20 @@ void followModelVisibility(QWidget* window, const WindowModel& model) {
         front->raise();
         if (model.isKey()) front->activateWindow();
     }
+}
+
+void applyWindowLevel(QWidget* window, const WindowModel& model, Qt::WindowFlags& applied, Qt::WindowFlags base) {
+    Qt::WindowFlags flags = base;
+    if (model.level() >= WindowModel::floatingLevel) flags |= Qt::WindowStaysOnTopHint;
+    if (applied == flags) return;
+    applied = flags;
+    if (window->isVisible() && window->windowHandle()) {
+        // The platform window takes the new state in place; the widget only records it.
+        window->overrideWindowFlags(flags);
+        window->windowHandle()->setFlags(flags);
+        return;
+    }
+    window->setWindowFlags(flags);
 }
 
 }  // namespace qm

@@ -1,5 +1,8 @@
 #include "Platform/Linux/LogindPowerService.h"
 
+#include <chrono>
+#include <condition_variable>
+
 #include <dbus/dbus.h>
 #include <unistd.h>
 
@@ -137,18 +140,35 @@ void LogindPowerService::takeDelayLock() {
 
 void LogindPowerService::handlePrepareForSleep(bool goingToSleep) {
     if (goingToSleep) {
-        if (sleepHandler_) sleepHandler_(true);
+        if (sleepHandler_) {
+            // The preparation finishes on other queues: this thread waits for its word (it has
+            // nothing else to do while the system goes down), at most for the time-out.
+            struct Preparation {
+                std::mutex mutex;
+                std::condition_variable done;
+                bool prepared = false;
+            };
+            auto preparation = std::make_shared<Preparation>();
+            sleepHandler_(true, [preparation] {
+                std::lock_guard lock(preparation->mutex);
+                preparation->prepared = true;
+                preparation->done.notify_all();
+            });
+            std::unique_lock lock(preparation->mutex);
+            preparation->done.wait_for(lock, std::chrono::duration<double>(preparationTimeout),
+                                       [&] { return preparation->prepared; });
+        }
         // Logind waits for delay locks: closing ours lets the sleep go ahead.
         std::lock_guard lock(mutex_);
         if (delayFd_ >= 0) ::close(delayFd_);
         delayFd_ = -1;
     } else {
         takeDelayLock();
-        if (sleepHandler_) sleepHandler_(false);
+        if (sleepHandler_) sleepHandler_(false, {});
     }
 }
 
-bool LogindPowerService::startSleepNotifications(std::function<void(bool goingToSleep)> handler) {
+bool LogindPowerService::startSleepNotifications(SleepHandler handler) {
     if (bus_->watcher.joinable()) return false;
     sleepHandler_ = std::move(handler);
     ErrorGuard error;

@@ -27,10 +27,14 @@ public:
                                 PowerAssertionID& id) override;
     PowerReturn releaseAssertion(PowerAssertionID id) override;
 
-    // Calls `handler(true)` when the system prepares to sleep (the sleep waits until it returns)
-    // and `handler(false)` after it woke. The handler runs on the service's own thread. False when
-    // the subscription failed. Call once.
-    bool startSleepNotifications(std::function<void(bool goingToSleep)> handler);
+    // Calls `handler(true, prepared)` when the system prepares to sleep and `handler(false, {})`
+    // after it woke; the handler runs on the service's own thread. The sleep waits (the delay lock
+    // stays held) until `prepared` is called, from any thread, or `preparationTimeout` passed.
+    // False when the subscription failed. Call once.
+    using SleepHandler = std::function<void(bool goingToSleep, std::function<void()> prepared)>;
+    bool startSleepNotifications(SleepHandler handler);
+    // Within logind's own default delay limit (5 s), which would end the wait anyway.
+    static constexpr double preparationTimeout = 4.5;
 
     struct Bus;
 
@@ -45,7 +49,7 @@ private:
     std::map<PowerAssertionID, int> fds_;
     PowerAssertionID nextID_ = 1;
     int delayFd_ = -1;
-    std::function<void(bool)> sleepHandler_;
+    SleepHandler sleepHandler_;
 };
 
 }  // namespace qm

@@ -335,6 +335,7 @@ private:
     FileTransferNodePtr previousTargetNode_;
 
     std::optional<UUID> activeTransferBatchID_;
+    DispatchWorkItemPtr progressRowHideWorkItem_;  // the finished batch's 2 s hide of the row
     std::int64_t activeTransferItemCount_ = 0;
     std::string activeTransferPeerName_ = "Host";
     std::optional<TransferPanelDirection> activeTransferDirection_;

@@ -255,6 +255,9 @@ void FileTransferWindowController::requestReceiveTransfer(const std::vector<std:
 
 void FileTransferWindowController::beginTransfer(const UUID& batchID, std::int64_t itemCount,
                                                  TransferPanelDirection direction, const std::string& targetDir) {
+    // A finished batch's pending hide must not hide this one's row.
+    if (progressRowHideWorkItem_) progressRowHideWorkItem_->cancel();
+    progressRowHideWorkItem_.reset();
     activeTransferBatchID_ = batchID;
     activeTransferItemCount_ = itemCount;
     activeTransferPeerName_ = selectedPeerName_.value_or("Host");
@@ -362,8 +365,11 @@ void FileTransferWindowController::transferDidComplete(const UUID& batchID, bool
     views_.transferProgressIndicator = {false, false, 0, 1.0, wasCancelled ? 0.0 : 1.0};
     views_.cancelTransferButton.hidden = true;
     std::weak_ptr<FileTransferWindowController> weak = weak_from_this();
-    env_.mainQueue->asyncAfter(kHideProgressSeconds, [weak] {
+    // The row belongs to this batch only while no later batch has taken it.
+    if (progressRowHideWorkItem_) progressRowHideWorkItem_->cancel();
+    progressRowHideWorkItem_ = env_.mainQueue->asyncAfter(kHideProgressSeconds, [weak] {
         if (auto self = weak.lock()) {
+            if (self->activeTransferBatchID_) return;
             self->views_.transferProgressRowHidden = true;
             self->changed();
         }

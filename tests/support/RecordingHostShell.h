@@ -24,15 +24,13 @@ public:
         statusItem = item;
         events.push_back("showStatusItem");
     }
+    bool hasStatusArea() const override { return statusArea; }
     void attachWindow(const std::shared_ptr<WindowModel>& window) override {
         windows.push_back(window);
         events.push_back("attachWindow");
     }
     void activateIgnoringOtherApps() override { events.push_back("activate"); }
     void performStandardAction(HostAction action) override { standardActions.push_back(action); }
-    void showAboutPanel(const std::string& name, const std::string& version) override {
-        events.push_back("about " + name + " " + version);
-    }
     void beginSheet(const std::shared_ptr<WindowModel>& window, const AlertModel& alert,
                     std::function<void(int)> completion) override {
         window->setAttachedSheet(alert);
@@ -86,6 +84,7 @@ public:
     std::vector<std::string> openedURLs;
     std::vector<std::shared_ptr<WindowModel>> windows;
     std::shared_ptr<StatusItemModel> statusItem;
+    bool statusArea = true;
     std::deque<int> scriptedResponses;
     std::vector<std::function<void(int)>> pendingSheets;
     std::shared_ptr<FileTransferCenter> transferCenter;

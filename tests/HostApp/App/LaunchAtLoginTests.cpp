@@ -19,7 +19,7 @@ std::string contents(const std::filesystem::path& file) {
 
 TEST(LaunchAtLogin, AutostartEntryIsWrittenWholeAndRemovedInARealFolder) {
     TemporaryDirectory home;
-    const auto executable = home.path() / "bin dir" / "Quillmere\"Host$";
+    const auto executable = home.path() / "bin dir" / "Quillmere\"Host$ 100%\\";
     std::filesystem::create_directories(executable.parent_path());
     std::ofstream(executable) << "#!/bin/sh\n";
     const auto folder = home.path() / "config" / "autostart";
@@ -31,10 +31,20 @@ TEST(LaunchAtLogin, AutostartEntryIsWrittenWholeAndRemovedInARealFolder) {
     EXPECT_EQ(items.status(), LoginItemService::Status::enabled);
     const auto text = contents(items.entryPath());
     EXPECT_NE(text.find("[Desktop Entry]\n"), std::string::npos);
-    EXPECT_NE(text.find("Exec=\"" + (home.path() / "bin dir").string() + "/Quillmere\\\"Host\\$\"\n"), std::string::npos)
+    // Quoted for the argument, then escaped as a string value; the percent sign is no field code.
+    EXPECT_NE(text.find("Exec=\"" + (home.path() / "bin dir").string() + R"(/Quillmere\\"Host\\$ 100%%\\\\")" + "\n"),
+              std::string::npos)
         << text;
     // Written through a temporary file: nothing but the entry is left in the folder.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
+
+    // Switched off in the desktop's settings: the entry stays, but it starts nothing.
+    {
+        std::ofstream(items.entryPath(), std::ios::app) << "Hidden=true\n";
+    }
+    EXPECT_EQ(items.status(), LoginItemService::Status::notRegistered);
+    ASSERT_EQ(items.registerItem(), std::nullopt);
+    EXPECT_EQ(items.status(), LoginItemService::Status::enabled) << "registering again writes a live entry";
 
     // An entry left by a copy of the Host elsewhere is not ours.
     XdgAutostartLoginItems moved(folder, home.path() / "config");

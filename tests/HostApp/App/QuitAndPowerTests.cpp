@@ -96,8 +96,9 @@ TEST(Reopen, ShowsTheSummaryWindowOnlyWhenNoneIsVisibleAndKeepsItOpen) {
 
 TEST(Power, SleepAndWakeReachTheServerInOrderAndDisconnectNobody) {
     AppHarness app;
-    std::map<Delegate::WorkspacePowerEvent, std::function<void()>> handlers;
-    app.environment.observeWorkspacePower = [&](Delegate::WorkspacePowerEvent event, std::function<void()> handler) {
+    std::map<Delegate::WorkspacePowerEvent, Delegate::Environment::PowerHandler> handlers;
+    app.environment.observeWorkspacePower = [&](Delegate::WorkspacePowerEvent event,
+                                                Delegate::Environment::PowerHandler handler) {
         handlers[event] = std::move(handler);
         return std::shared_ptr<void>(nullptr, [&handlers, event](void*) { handlers.erase(event); });
     };
@@ -105,20 +106,27 @@ TEST(Power, SleepAndWakeReachTheServerInOrderAndDisconnectNobody) {
     ASSERT_EQ(handlers.size(), 4u);
     ServerInspector inspector(app.host.server());
 
-    handlers.at(Delegate::WorkspacePowerEvent::willSleep)();
+    // The system may sleep once the Host says it is ready: only after the server took the notice.
+    bool readyForSleep = false;
+    handlers.at(Delegate::WorkspacePowerEvent::willSleep)([&] {
+        EXPECT_TRUE(inspector.power().screensAreSleeping) << "ready before the server prepared";
+        readyForSleep = true;
+    });
+    EXPECT_FALSE(readyForSleep) << "the preparation runs on the background queue, not inside the notice";
     app.host.clock().runUntilIdle();
+    EXPECT_TRUE(readyForSleep);
     EXPECT_TRUE(app.logged("power: system will sleep; keeping Host Aux viewer sessions connected"));
     EXPECT_TRUE(inspector.power().screensAreSleeping);
 
     const auto generation = app.delegate->checkGeneration;
-    handlers.at(Delegate::WorkspacePowerEvent::didWake)();
+    handlers.at(Delegate::WorkspacePowerEvent::didWake)({});
     app.host.clock().runUntilIdle();
     EXPECT_GT(app.indexOf("power: system did wake"),
               app.indexOf("power: system will sleep; keeping Host Aux viewer sessions connected"));
     EXPECT_FALSE(inspector.power().screensAreSleeping);
     EXPECT_EQ(app.delegate->checkGeneration, generation + 1) << "waking refreshes with fresh diagnostics";
 
-    handlers.at(Delegate::WorkspacePowerEvent::screensDidSleep)();
+    handlers.at(Delegate::WorkspacePowerEvent::screensDidSleep)({});
     app.host.clock().runUntilIdle();
     EXPECT_TRUE(app.logged("power: screens did sleep; keeping Host Aux viewer sessions connected"));
     EXPECT_TRUE(inspector.power().screensAreSleeping);

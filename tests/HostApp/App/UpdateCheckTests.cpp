@@ -96,8 +96,10 @@ TEST(UpdateChecks, ManualCheckShowsItsAlertsAndStartsOneCheckAtATime) {
     app.answerFeed(std::nullopt);
     ASSERT_TRUE(app.sheet());
     EXPECT_EQ(app.sheet()->messageText, "Unable to Check for Update");
+    EXPECT_EQ(app.sheet()->style, AlertModel::Style::warning);
+    // Automatic updates are off here: nothing will try again by itself, and the text says so.
     EXPECT_EQ(app.sheet()->informativeText,
-              "Corventis Host could not reach the update service. It will try again automatically.");
+              "Corventis Host could not reach the update service. Check the network connection and try again.");
     EXPECT_EQ(app.sheet()->buttons, std::vector<std::string>{"OK"});
     EXPECT_EQ(app.delegate->summaryWindow->updateButton->title(), "Update Version");
     EXPECT_TRUE(app.delegate->summaryWindow->updateButton->enabled());
@@ -107,12 +109,14 @@ TEST(UpdateChecks, ManualCheckShowsItsAlertsAndStartsOneCheckAtATime) {
     app.answerFeed(feedWithHost("1.4.9", "149"));
     EXPECT_EQ(app.sheet()->messageText, "Corventis Host Is Up to Date");
     EXPECT_EQ(app.sheet()->informativeText, "V1.4.9 is already the latest version.");
+    EXPECT_EQ(app.sheet()->style, AlertModel::Style::informational);
     app.answerSheet(1000);
 
     std::filesystem::remove(app.updater.locations().requestServicePlistURL);
     app.delegate->requestOnlineUpdateAction();
     app.answerFeed(feedWithHost("1.6", "160"));
     EXPECT_EQ(app.sheet()->messageText, "Automatic Update Is Not Ready");
+    EXPECT_EQ(app.sheet()->style, AlertModel::Style::warning);
     EXPECT_EQ(app.sheet()->buttons, (std::vector<std::string>{"Open Download Page", "Cancel"}));
     app.answerSheet(1000);
     EXPECT_EQ(app.shell->openedURLs, std::vector<std::string>{"https://product.test/download"});
@@ -186,6 +190,18 @@ TEST(UpdateChecks, ANewRequestClosesTheEarlierWindowWithoutCancellingIt) {
     item->choose();
     EXPECT_TRUE(app.defaults()->boolean("host.autoUpdate.enabled"));
     EXPECT_TRUE(app.logged("auto-update preference set to enabled"));
+}
+
+TEST(UpdateChecks, WithAutomaticUpdatesOnAFailedManualCheckPromisesTheRetryThatWillCome) {
+    UpdateApp app(true);
+    app.answerFeed(std::nullopt);  // the launch check: silent
+    EXPECT_FALSE(app.sheet());
+    app.delegate->requestOnlineUpdateAction();
+    app.answerFeed(std::nullopt);
+    ASSERT_TRUE(app.sheet());
+    EXPECT_EQ(app.sheet()->style, AlertModel::Style::warning);
+    EXPECT_EQ(app.sheet()->informativeText,
+              "Corventis Host could not reach the update service. It will try again automatically.");
 }
 
 }  // namespace

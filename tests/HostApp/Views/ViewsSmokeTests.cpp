@@ -12,7 +12,11 @@
 #include <QPushButton>
 
 #include "HostApp/Views/AlertSheetView.h"
+#include <cmath>
+
+#include "HostApp/Views/AboutPanelView.h"
 #include "HostApp/Views/DetailWindowView.h"
+#include "HostApp/Views/HostIcons.h"
 #include "HostApp/Views/QtHostShell.h"
 #include "QuillmereProfiles/UI/Views/QtMainQueue.h"
 #include "HostApp/Views/SummaryWindowView.h"
@@ -65,8 +69,12 @@ TEST(Views, SummaryWindowShowsTheModelAndForwardsClicks) {
     EXPECT_FALSE(app.defaultsStore->standard()->boolean("host.launchAtLogin.desired"));
     EXPECT_FALSE(view->launchAtLogin()->isChecked());
 
-    // The model's auto-close hides the widget.
+    // Qt's offscreen platform has no system tray: the launch auto-close leaves the window, the
+    // only way back to the Host, on screen. A model that closes hides the widget.
+    ASSERT_FALSE(shell->hasStatusArea());
     app.host.clock().advance(5.1);
+    EXPECT_TRUE(view->isVisible());
+    app.delegate->summaryWindow->close();
     EXPECT_FALSE(view->isVisible());
     // The menu bar carries the main menu; choosing Show Host Status brings the window back.
     auto* bar = view->findChild<QMenuBar*>();
@@ -226,6 +234,130 @@ TEST(Views, MainQueueRunsBlocksOnTheLoopAndHonoursCancel) {
     bool offLoop = true;
     std::thread([&] { offLoop = !queue->isCurrent(); }).join();
     EXPECT_TRUE(offLoop);
+}
+
+TEST(Views, SummaryWindowGrowsForEveryAddressLineInEveryLanguage) {
+    application();
+    auto shell = std::make_shared<QtHostShell>();
+    AppHarness app({}, true, shell);
+    app.routes = {{"wifi", "en0", "192.0.2.10"},        {"ethernet", "en1", "198.51.100.24"},
+                  {"thunderbolt", "bridge0", "169.254.3.9"}, {"wifi", "en2", "203.0.113.77"},
+                  {"ethernet", "en3", "fd00:1234:5678::42"}};
+    app.launch();
+    auto* view = dynamic_cast<SummaryWindowView*>(shell->widgetFor(app.delegate->summaryWindow.get()));
+    ASSERT_TRUE(view);
+    for (const auto* language : {"en", "de", "ja"}) {
+        SCOPED_TRACE(language);
+        app.defaultsStore->standard()->set(QuillmereL10n::overrideKey, std::string(language));
+        app.delegate->refreshHostLocalization();
+        app.delegate->refresh(false, false);
+        QCoreApplication::processEvents();
+        const QStringList lines = view->address()->text().split('\n');
+        ASSERT_EQ(lines.size(), 6) << "the header and five addresses";
+        EXPECT_EQ(view->width(), SummaryWindowModel::width);
+        EXPECT_GE(view->height(), view->neededHeight());
+        EXPECT_GE(view->height(), SummaryWindowModel::height);
+        // Every line of the address label fits inside the label, and the label inside the window,
+        // above the version at the bottom.
+        const QFontMetrics metrics(view->address()->font());
+        EXPECT_GE(view->address()->height(), metrics.lineSpacing() * lines.size());
+        const QRect address = view->address()->geometry();
+        EXPECT_LE(address.bottom(), view->height());
+        EXPECT_LT(address.bottom(), view->update()->geometry().top());
+    }
+    // Fewer lines again: the window shrinks back to its own height.
+    app.routes = {{"wifi", "en0", "192.0.2.10"}};
+    app.defaultsStore->standard()->set(QuillmereL10n::overrideKey, std::string("en"));
+    app.delegate->refreshHostLocalization();
+    app.delegate->refresh(false, false);
+    EXPECT_EQ(view->height(), view->neededHeight());
+}
+
+TEST(Views, MenuBarKeepsTheTranslatedServicesTitle) {
+    application();
+    auto shell = std::make_shared<QtHostShell>();
+    AppHarness app({}, true, shell);
+    app.launch();
+    auto* view = shell->widgetFor(app.delegate->summaryWindow.get());
+    auto* bar = view->findChild<QMenuBar*>();
+    ASSERT_TRUE(bar);
+    auto servicesTitle = [&] {
+        for (auto* action : bar->actions()[0]->menu()->actions()) {
+            if (action->menu() && action->menu()->actions().isEmpty()) return action->menu()->title();
+        }
+        return QString();
+    };
+    EXPECT_EQ(servicesTitle(), "Services");
+    app.defaultsStore->standard()->set(QuillmereL10n::overrideKey, std::string("de"));
+    app.delegate->refreshHostLocalization();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(servicesTitle(), "Dienste");
+}
+
+TEST(Views, AboutPanelAndDetailWindowShowTheirModels) {
+    application();
+    auto shell = std::make_shared<QtHostShell>();
+    AppHarness app({}, true, shell);
+    app.launch();
+    app.delegate->showAboutPanelAction();
+    app.host.clock().runUntilIdle();
+    auto* about = dynamic_cast<AboutPanelView*>(shell->widgetFor(app.delegate->aboutPanel.get()));
+    ASSERT_TRUE(about);
+    EXPECT_TRUE(about->isVisible());
+    EXPECT_EQ(about->windowTitle(), "About QuillmereHost");
+    EXPECT_EQ(about->name()->text(), "QuillmereHost");
+    EXPECT_EQ(about->version()->text(), "Version 1.4.9 (149)");
+    EXPECT_TRUE(about->windowFlags() & Qt::WindowStaysOnTopHint);
+    // The whole title fits: the panel is wider than its title text.
+    EXPECT_GT(about->width(), QFontMetrics(about->font()).horizontalAdvance(about->windowTitle()));
+
+    app.delegate->showDetailWindowAction();
+    app.host.clock().runUntilIdle();
+    auto* detail = dynamic_cast<DetailWindowView*>(shell->widgetFor(app.delegate->detailWindow.get()));
+    ASSERT_TRUE(detail);
+    EXPECT_EQ(detail->windowTitle(), "Corventis Host V1.4.9");
+    EXPECT_FALSE(detail->copyLogs()->isVisibleTo(detail));
+    app.defaultsStore->standard()->set(QuillmereL10n::overrideKey, std::string("ja"));
+    app.delegate->refreshHostLocalization();
+    EXPECT_EQ(detail->useDisplay()->text(), QString::fromStdString(app.delegate->useDisplayButton->title()));
+    EXPECT_NE(detail->useDisplay()->text(), "Use Physical");
+}
+
+// Relative luminance of a colour, as the contrast formula of the web's accessibility rules uses it.
+double luminance(QColor colour) {
+    auto channel = [](double value) {
+        value /= 255.0;
+        return value <= 0.03928 ? value / 12.92 : std::pow((value + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * channel(colour.red()) + 0.7152 * channel(colour.green()) + 0.0722 * channel(colour.blue());
+}
+
+TEST(Views, DrawnStatusIconIsSharpAtEverySizeAndStandsOutOnLightAndDarkPanels) {
+    application();
+    const QIcon icon = drawnHostIcon();
+    for (int size : {16, 22, 24, 32, 44, 48}) {
+        SCOPED_TRACE(size);
+        // A pixmap drawn for that very size: nothing is scaled (blurred) on a 1x or 2x panel.
+        EXPECT_TRUE(icon.availableSizes().contains(QSize(size, size)));
+        const QImage image = icon.pixmap(size, size).toImage().convertToFormat(QImage::Format_ARGB32);
+        ASSERT_EQ(image.size(), QSize(size, size));
+        for (const QColor panel : {QColor(0x20, 0x20, 0x20), QColor(0xf2, 0xf2, 0xf2)}) {
+            // Some of the icon's opaque pixels contrast with the panel at least 4.5:1.
+            int contrasting = 0;
+            const double panelLuminance = luminance(panel);
+            for (int y = 0; y < size; ++y) {
+                for (int x = 0; x < size; ++x) {
+                    const QColor pixel = image.pixelColor(x, y);
+                    if (pixel.alpha() < 200) continue;
+                    const double l = luminance(pixel);
+                    const double ratio = (std::max(l, panelLuminance) + 0.05) / (std::min(l, panelLuminance) + 0.05);
+                    if (ratio >= 4.5) ++contrasting;
+                }
+            }
+            EXPECT_GE(contrasting, size * size / 8) << "panel " << panel.name().toStdString();
+        }
+    }
+    EXPECT_FALSE(hostApplicationIcon().isNull());
 }
 
 }  // namespace

@@ -178,3 +178,24 @@ TEST_F(BrowserTransfer, ReceiveAsksTheHostWithItsOwnPaths) {
     EXPECT_EQ(names(*documents->children), std::vector<std::string>{"one.pdf"});
     EXPECT_TRUE(c->foregroundWindow());
 }
+
+TEST_F(BrowserTransfer, AFinishedBatchsHideLeavesTheNextBatchsRowShowing) {
+    readySend();
+    c->executeTransfer();
+    const auto first = activeID();
+    c->transferDidComplete(first, false, true);
+    main->advance(1.0);
+    // A second batch starts inside the first one's two seconds.
+    c->executeTransfer();
+    ASSERT_TRUE(c->activeTransferBatchID());
+    const auto second = activeID();
+    ASSERT_NE(second, first);
+    main->advance(1.5);
+    EXPECT_FALSE(c->views().transferProgressRowHidden) << "the first batch's hide came due while the second runs";
+    // The second batch's own completion hides the row two seconds later, not earlier.
+    c->transferDidComplete(second, false, true);
+    main->advance(1.9);
+    EXPECT_FALSE(c->views().transferProgressRowHidden);
+    main->advance(0.2);
+    EXPECT_TRUE(c->views().transferProgressRowHidden);
+}

@@ -1,8 +1,14 @@
-// Takes PNGs of the Host's windows and menus as a user sees them: the summary window, the
-// progress window with three transfers, the send destination picker, the conflict alert and the
-// permission walk-through's sheets (English and German), the status menu, the main menu's Host
-// menu, the alerts and the whole screen. Run it on an X display with a window manager
-// (scripts/screenshots starts Xvfb and openbox for it).
+// Takes PNGs of the Host's windows and menus as a user sees them: the summary window (English,
+// German, and Japanese with five addresses), the status item on a dark and on a light tray
+// panel, the status menu, the main menu's Host menu, the detail window, the About panel, the
+// update windows and alerts, the quit question, the progress window with three transfers, the send
+// destination picker, the conflict alert, the permission walk-through's sheets and the whole
+// screen. Run it on an X display with a window manager (scripts/screenshots starts Xvfb and openbox for it; the tray is `trayer`).
+//
+// The windows show this build's version and the machine's own addresses. The Japanese picture
+// uses a fixed set of five documentation addresses (192.0.2.0/24, 198.51.100.0/24,
+// 203.0.113.0/24 and the fd00::/8 private range) so that it shows a long list on any machine;
+// the signed-in Viewer is an in-memory one ("Ada's MacBook Pro").
 //
 //   host_screenshots <output folder>
 #include <QApplication>
@@ -10,21 +16,27 @@
 #include <QMenuBar>
 #include <QAbstractButton>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
 #include <QPixmap>
 #include <QScreen>
+#include <QSystemTrayIcon>
 #include <QTimer>
 #include <filesystem>
 #include <fstream>
 
 #include "HostApp/Delivery/FileTransferConflictResolver.h"
 #include "HostApp/Views/AlertSheetView.h"
+#include <unistd.h>
+
+#include "HostApp/Views/HostIcons.h"
 #include "HostApp/Views/QtHostShell.h"
 #include "HostApp/Delivery/SendFilesService.h"
 #include "HostApp/Views/SummaryWindowView.h"
 #include "QuillmereProfiles/FileTransferService.h"
 #include "QuillmereProfiles/UI/Views/SendDestinationPickerView.h"
 #include "Platform/Core/LogSink.h"
+#include "QuillmereProfiles/QuillmereDiscovery.h"
 #include "support/AppHarness.h"
 
 namespace {
@@ -121,12 +133,17 @@ int main(int argc, char** argv) {
     QApplication application(argc, argv);
     application.setQuitOnLastWindowClosed(false);
     application.setApplicationName("QuillmereHost");
+    application.setWindowIcon(hostApplicationIcon());
 
     auto shell = std::make_shared<QtHostShell>();
     AppHarness app({}, true, shell);
     LogSink::shared().setWritesStandardError(true);  // the harness quiets it for tests
-    app.routes = {{"wifi", "en0", "192.168.1.20"}, {"thunderbolt", "bridge0", "169.254.3.9"}};
-    app.hostName = "studio-mac";
+    // This build and this machine.
+    app.environment.bundle = HostBundleInfo::current();
+    app.routes = QuillmereDiscovery::localRouteRecords();
+    if (app.routes.empty()) app.routes = {{"ethernet", "eth0", "192.0.2.10"}};
+    char machine[256] = {};
+    if (::gethostname(machine, sizeof machine - 1) == 0 && machine[0]) app.hostName = machine;
     app.launch();
     InMemoryViewer viewer(app.host, app.host.server().boundPorts().control, InMemoryViewer::NotSignedIn{},
                           "169.254.3.200");
@@ -275,6 +292,14 @@ int main(int argc, char** argv) {
         pump(app, 300);
     };
     onboarding("");
+    // The About panel.
+    app.delegate->showAboutPanelAction();
+    pump(app, 400);
+    if (auto* about = shell->widgetFor(app.delegate->aboutPanel.get())) {
+        ok &= save(about->grab(), out / "about-panel.png");
+        app.delegate->aboutPanel->close();
+        pump(app, 100);
+    }
 
     app.defaultsStore->standard()->set(QuillmereL10n::overrideKey, std::string("de"));
     app.delegate->refreshHostLocalization();
@@ -285,5 +310,63 @@ int main(int argc, char** argv) {
     std::filesystem::remove_all(files);
     conflictAlert(true, "conflict-alert-de.png");
     onboarding("-de");
+    app.delegate->showDetailWindowAction();
+    pump(app, 400);
+    if (auto* detail = shell->widgetFor(app.delegate->detailWindow.get())) {
+        ok &= save(detail->grab(), out / "detail-window-de.png");
+        app.delegate->detailWindow->close();
+    }
+
+    // Japanese, with the five documentation addresses.
+    app.routes = {{"wifi", "en0", "192.0.2.10"},          {"ethernet", "en1", "198.51.100.24"},
+                  {"thunderbolt", "bridge0", "169.254.3.9"}, {"wifi", "en2", "203.0.113.77"},
+                  {"ethernet", "en3", "fd00:1234:5678::42"}};
+    app.defaultsStore->standard()->set(QuillmereL10n::overrideKey, std::string("ja"));
+    app.delegate->refreshHostLocalization();
+    app.delegate->refresh(false, false);
+    pump(app, 400);
+    ok &= save(view->grab(), out / "summary-window-ja.png");
+    app.delegate->requestQuitMenuAction();
+    pump(app, 400);
+    if (auto* box = upSheet(view)) {
+        ok &= save(box->grab(), out / "quit-question-ja.png");
+        box->buttons().back()->click();  // "Keep Running"
+        pump(app, 200);
+    }
+    app.defaultsStore->standard()->set(QuillmereL10n::overrideKey, std::string("en"));
+    app.delegate->refreshHostLocalization();
+    pump(app, 200);
+
+    // The status item in a tray panel, dark and then light, as the panel shows it (top right).
+    app.delegate->summaryWindow->close();
+    pump(app, 200);
+    using Panel = std::pair<QString, std::string>;
+    for (const auto& [tint, name] :
+         std::initializer_list<Panel>{{"0x202124", "tray-dark.png"}, {"0xf3f3f3", "tray-light.png"}}) {
+        QProcess tray;
+        tray.start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "160",
+                              "--height", "32", "--transparent", "true", "--alpha", "0", "--tint", tint,
+                              "--SetDockType", "true", "--expand", "true"});
+        if (!tray.waitForStarted(5000)) {
+            logLine("trayer could not start: no tray pictures");
+            ok = false;
+            break;
+        }
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!QSystemTrayIcon::isSystemTrayAvailable() && std::chrono::steady_clock::now() < until) pump(app, 100);
+        // The icon joins the panel that just appeared.
+        if (auto* icon = shell->trayIcon()) {
+            icon->hide();
+            icon->show();
+        }
+        pump(app, 1200);
+        if (QScreen* screen = QGuiApplication::primaryScreen()) {
+            const int width = screen->geometry().width();
+            ok &= save(screen->grabWindow(0, width - 160, 0, 160, 32), out / name);
+        }
+        tray.terminate();
+        tray.waitForFinished(3000);
+        pump(app, 300);
+    }
     return ok ? 0 : 1;
 }
