@@ -115,15 +115,10 @@ public:
     }
     bool open() const { return display_ != nullptr; }
 
-    // The client windows with this title (WM_NAME), whatever their frames.
-    std::vector<Window> windowsTitled(const std::string& title) {
-        std::vector<Window> found;
+    // Every window of the screen, frames and clients alike.
+    void forEachWindow(const std::function<void(Window)>& visit) {
         std::function<void(Window)> walk = [&](Window window) {
-            char* name = nullptr;
-            if (XFetchName(display_, window, &name) && name) {
-                if (title == name) found.push_back(window);
-                XFree(name);
-            }
+            visit(window);
             Window root = 0, parent = 0;
             Window* children = nullptr;
             unsigned int count = 0;
@@ -133,6 +128,17 @@ public:
             }
         };
         walk(DefaultRootWindow(display_));
+    }
+    // The client windows with this title (WM_NAME), whatever their frames.
+    std::vector<Window> windowsTitled(const std::string& title) {
+        std::vector<Window> found;
+        forEachWindow([&](Window window) {
+            char* name = nullptr;
+            if (XFetchName(display_, window, &name) && name) {
+                if (title == name) found.push_back(window);
+                XFree(name);
+            }
+        });
         return found;
     }
     bool viewable(Window window) {
@@ -151,22 +157,13 @@ public:
     int viewableOfClass(const std::string& applicationClass) {
         XSync(display_, False);
         int count = 0;
-        std::function<void(Window)> walk = [&](Window window) {
+        forEachWindow([&](Window window) {
             XClassHint hint{};
-            if (XGetClassHint(display_, window, &hint)) {
-                if (hint.res_class && applicationClass == hint.res_class && viewable(window)) ++count;
-                if (hint.res_name) XFree(hint.res_name);
-                if (hint.res_class) XFree(hint.res_class);
-            }
-            Window root = 0, parent = 0;
-            Window* children = nullptr;
-            unsigned int n = 0;
-            if (XQueryTree(display_, window, &root, &parent, &children, &n)) {
-                for (unsigned int i = 0; i < n; ++i) walk(children[i]);
-                if (children) XFree(children);
-            }
-        };
-        walk(DefaultRootWindow(display_));
+            if (!XGetClassHint(display_, window, &hint)) return;
+            if (hint.res_class && applicationClass == hint.res_class && viewable(window)) ++count;
+            if (hint.res_name) XFree(hint.res_name);
+            if (hint.res_class) XFree(hint.res_class);
+        });
         return count;
     }
     // What the window manager's close button does: asks the client to close the window.
