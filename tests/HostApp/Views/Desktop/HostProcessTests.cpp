@@ -105,21 +105,20 @@ std::string readWhole(const std::filesystem::path& file) {
 // The X display as a user sees it: which named windows are on screen.
 class Screen {
 public:
-    explicit Screen(const std::string& name) : display_(XOpenDisplay(name.c_str())) {}
+    explicit Screen(const std::string& name) : display_(XOpenDisplay(name.c_str())) {
+        // Windows come and go while the tree is walked: a request about one that just went is
+        // answered with an error, which must not end the test process (Xlib's default does).
+        XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+    }
     ~Screen() {
         if (display_) XCloseDisplay(display_);
     }
     bool open() const { return display_ != nullptr; }
 
-    // The client windows with this title (WM_NAME), whatever their frames.
-    std::vector<Window> windowsTitled(const std::string& title) {
-        std::vector<Window> found;
+    // Every window of the screen, frames and clients alike.
+    void forEachWindow(const std::function<void(Window)>& visit) {
         std::function<void(Window)> walk = [&](Window window) {
-            char* name = nullptr;
-            if (XFetchName(display_, window, &name) && name) {
-                if (title == name) found.push_back(window);
-                XFree(name);
-            }
+            visit(window);
             Window root = 0, parent = 0;
             Window* children = nullptr;
             unsigned int count = 0;
@@ -129,6 +128,17 @@ public:
             }
         };
         walk(DefaultRootWindow(display_));
+    }
+    // The client windows with this title (WM_NAME), whatever their frames.
+    std::vector<Window> windowsTitled(const std::string& title) {
+        std::vector<Window> found;
+        forEachWindow([&](Window window) {
+            char* name = nullptr;
+            if (XFetchName(display_, window, &name) && name) {
+                if (title == name) found.push_back(window);
+                XFree(name);
+            }
+        });
         return found;
     }
     bool viewable(Window window) {
@@ -147,22 +157,13 @@ public:
     int viewableOfClass(const std::string& applicationClass) {
         XSync(display_, False);
         int count = 0;
-        std::function<void(Window)> walk = [&](Window window) {
+        forEachWindow([&](Window window) {
             XClassHint hint{};
-            if (XGetClassHint(display_, window, &hint)) {
-                if (hint.res_class && applicationClass == hint.res_class && viewable(window)) ++count;
-                if (hint.res_name) XFree(hint.res_name);
-                if (hint.res_class) XFree(hint.res_class);
-            }
-            Window root = 0, parent = 0;
-            Window* children = nullptr;
-            unsigned int n = 0;
-            if (XQueryTree(display_, window, &root, &parent, &children, &n)) {
-                for (unsigned int i = 0; i < n; ++i) walk(children[i]);
-                if (children) XFree(children);
-            }
-        };
-        walk(DefaultRootWindow(display_));
+            if (!XGetClassHint(display_, window, &hint)) return;
+            if (hint.res_class && applicationClass == hint.res_class && viewable(window)) ++count;
+            if (hint.res_name) XFree(hint.res_name);
+            if (hint.res_class) XFree(hint.res_class);
+        });
         return count;
     }
     // What the window manager's close button does: asks the client to close the window.
@@ -241,7 +242,7 @@ TEST_F(DesktopHost, AStopSignalWithTheQuitQuestionUpEndsTheProcess) {
     ASSERT_TRUE(screen.open());
     ASSERT_TRUE(waitUntil([&] { return screen.anyViewable(summaryTitle); }, 60s)) << readWhole(log);
     // The window's Quit item (Ctrl+Q) asks the question as a sheet: a second window of the Host.
-    const auto key = "DISPLAY=" + x.name() + " xdotool search --name '^" + std::string(summaryTitle) +
+    const auto key = "DISPLAY=" + x.name() + " timeout 10 xdotool search --name '^" + std::string(summaryTitle) +
                      "$' windowactivate --sync key ctrl+q >>" + (home.path() / "xdotool.log").string() + " 2>&1";
     // (xdotool's own status is no guide: activation may report a failure after the key went in.)
     ASSERT_TRUE(waitUntil([&] {

@@ -87,6 +87,8 @@ TEST_F(PlacedSummaryWindow, OpensAtLaunchGrowsInPlaceAndComesBackWhereItWas) {
 
     // Minimised and restored: the same place again.
     app.delegate->summaryWindow->miniaturize();
+    // The window manager has iconified it before it is asked back.
+    ASSERT_TRUE(settle(app, [&] { return !view->windowHandle()->isExposed(); }));
     turn(app, 10);
     app.delegate->summaryWindow->deminiaturize();
     ASSERT_TRUE(settle(app, [&] { return view->isVisible() && view->windowHandle()->isExposed(); }));
