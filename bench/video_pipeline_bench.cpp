@@ -372,7 +372,7 @@ void BM_VideoFanOutWholeLoop(benchmark::State& state) {
     std::int64_t number = 0;
     for (auto _ : state) {
         frame.frameNumber = number;
-        server.queue->sync([&] { server.handleEncodedVideoFrame(generation, frame); });
+        server.queue->sync([&] { test::ServerInspector(server).handleEncodedVideoFrame(generation, frame); });
         host.clock().runUntilIdle();
         for (auto& session : sessions) {
             if (session->takeAll().size() != 1) state.SkipWithError("a Viewer missed the frame");
@@ -419,9 +419,10 @@ void BM_VideoFanOutHostSide(benchmark::State& state) {
         frame.buffer.assign(EncodedVideoFrame::headroom + kFrameBytes, 0x5A);
         frame.frameNumber = static_cast<std::int64_t>(number);
         const double seconds = server.queue->sync([&] {
+            test::ServerInspector inspector(server);
             const auto start = std::chrono::steady_clock::now();
-            server.handleEncodedVideoFrame(generation, std::move(frame));
-            for (const auto& id : ids) server.recordVideoFrameAck(id, VideoFrameAckPayload{number});
+            inspector.handleEncodedVideoFrame(generation, std::move(frame));
+            for (const auto& id : ids) inspector.recordVideoFrameAck(id, VideoFrameAckPayload{number});
             return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         });
         state.SetIterationTime(seconds);

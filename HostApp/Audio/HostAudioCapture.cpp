@@ -189,14 +189,15 @@ void HostAudioCapture::handleSampleBuffer(const AudioSampleBuffer& buffer, Strea
     std::lock_guard guard(deliveryMutex_);
     if (discarded_) return;
     if (!buffer.isValid || !buffer.dataIsReady) {
-        std::fputs("[QuillmereHost] [AUDIO] Invalid or not ready sampleBuffer\n", stderr);
+        invalidBufferLine_.write("[QuillmereHost] [AUDIO] Invalid or not ready sampleBuffer");
         return;
     }
     if (callbacks_.onSampleBuffer) callbacks_.onSampleBuffer();
     const std::uint64_t timestampNs = presentationTimeNs(buffer.presentationTimeSeconds);
     auto pcm = interleavedFloat32Stereo(buffer);
     if (!pcm) {
-        logLine("[QuillmereHost] [AUDIO] drop frame: cannot convert sampleBuffer at ts=" + std::to_string(timestampNs));
+        droppedBufferLine_.write("[QuillmereHost] [AUDIO] drop frame: cannot convert sampleBuffer at ts=" +
+                                 std::to_string(timestampNs));
         return;
     }
     if (callbacks_.onFrame) callbacks_.onFrame(*pcm, timestampNs);

@@ -9,6 +9,7 @@
 
 #include "Platform/AudioCapture.h"
 #include "Platform/Core/DispatchQueue.h"
+#include "Platform/Core/LogSink.h"
 
 namespace qm {
 
@@ -83,6 +84,9 @@ private:
 
     // Sample queue only.
     bool didLogFormat_ = false;
+    // Once per buffer while the fault lasts, so thinned out.
+    RepeatingLogLine invalidBufferLine_;
+    RepeatingLogLine droppedBufferLine_;
 
     // Held while a buffer goes through the sample path, and by stop() to cut delivery off.
     std::mutex deliveryMutex_;

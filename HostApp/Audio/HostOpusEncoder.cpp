@@ -29,7 +29,7 @@ HostOpusEncoder::HostOpusEncoder() {
     for (int result : results) {
         if (result != OPUS_OK) {
             opus_encoder_destroy(encoder);
-            std::fputs("[opus-encoder] failed to configure high-quality audio\n", stderr);
+            logLine("[opus-encoder] failed to configure high-quality audio");
             return;
         }
     }
@@ -61,7 +61,7 @@ std::vector<HostOpusEncoder::Packet> HostOpusEncoder::encodeFrames(std::span<con
         Bytes out(maxPacketBytes);
         const opus_int32 n = opus_encode_float(encoder_, frame.data(), frameSamples, out.data(), maxPacketBytes);
         if (n <= 0) {
-            logLine("[opus-encoder] encode error: " + std::to_string(static_cast<int>(n)));
+            encodeErrorLine_.write("[opus-encoder] encode error: " + std::to_string(static_cast<int>(n)));
             continue;
         }
         out.resize(static_cast<std::size_t>(n));

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Platform/Core/ByteIO.h"
+#include "Platform/Core/LogSink.h"
 
 struct OpusEncoder;
 
@@ -50,6 +51,7 @@ public:
 
 private:
     mutable std::mutex lock_;
+    RepeatingLogLine encodeErrorLine_;  // once per buffer while it fails, so thinned out
     OpusEncoder* encoder_ = nullptr;
     Bytes pendingPCM_;
     std::optional<std::uint64_t> nextTimestampNs_;

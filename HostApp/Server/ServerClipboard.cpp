@@ -1,37 +1,60 @@
 // Clipboard snapshots on the control channel: the Host's out to every signed-in Viewer, a
-// Viewer's in to the owner's callback.
+// Viewer's in to the owner's callback. Both are encoded or decoded on the clipboard queue, never
+// on the server queue or the caller's.
 #include "HostApp/Server/ServerSupport.h"
 #include "QuillmereProfiles/ClipboardTransfer.h"
 
 namespace qm {
 
 bool V230HostAudioAuxServer::broadcastClipboardTransfer(const ClipboardTransfer& transfer) {
-    // Encoded on the caller's thread (the bridge's poll queue), so the server queue only sends.
-    std::string error;
-    auto data = transfer.encodedData(&error);
-    if (!data) {
-        publish("clipboard encode failed: " + error);
-        return false;
-    }
-    return queue->syncInline([&] {
-        if (sessions_.authorizedAudioSessions.empty()) return false;
-        if (data->size() > options_.maxClipboardPayloadBytes) {
-            // Not sent: a Viewer would drop the oversized frame and its session with it. The bridge
-            // keeps it pending until the pasteboard changes; say so once, not on every poll.
-            const auto key = std::make_pair(transfer.sourceID, transfer.sequence);
-            if (refusedClipboardTransfer_ != key) {
-                refusedClipboardTransfer_ = key;
-                publish("clipboard transfer too large to send: " + std::to_string(data->size()) +
-                        " bytes (limit " + std::to_string(options_.maxClipboardPayloadBytes) + ")");
-            }
-            return false;
-        }
-        sendToSignedIn(makeSharedPacket(AuxPacketType::clipboardTransfer, *data), true, false);
-        return true;
+    // The bridge polls on the main queue, which never waits for the server queue (busy for
+    // seconds while a display mode settles) and never encodes a large image: whether a Viewer
+    // would take it comes from the snapshot, the encoding runs on the clipboard queue and only the
+    // send on the server queue.
+    if (!snapshot()->hasSignedInControlViewer) return false;
+    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+    clipboardQueue()->async([weak, transfer] {
+        auto self = weak.lock();
+        if (!self) return;
+        std::string error;
+        auto data = transfer.encodedData(&error);
+        self->queue->async([weak, data = std::move(data), error = std::move(error),
+                            key = std::make_pair(transfer.sourceID, transfer.sequence)] {
+            if (auto self = weak.lock()) self->sendEncodedClipboard(data, error, key);
+        });
     });
+    return true;
 }
 
-void V230HostAudioAuxServer::receiveClipboardTransfer(std::span<const std::uint8_t> payload, AuxSession& session) {
+void V230HostAudioAuxServer::sendEncodedClipboard(const std::optional<Bytes>& data, const std::string& error,
+                                                  const std::pair<std::string, std::uint64_t>& key) {
+    assertOnQueue();
+    if (!data) {
+        publish("clipboard encode failed: " + error);
+        return;
+    }
+    if (data->size() > options_.maxClipboardPayloadBytes) {
+        // Not sent: a Viewer would drop the oversized frame and its session with it. Said once
+        // per snapshot; the next copy on the Host is offered afresh.
+        if (refusedClipboardTransfer_ != key) {
+            refusedClipboardTransfer_ = key;
+            publish("clipboard transfer too large to send: " + std::to_string(data->size()) + " bytes (limit " +
+                    std::to_string(options_.maxClipboardPayloadBytes) + ")");
+        }
+        return;
+    }
+    sendToSignedIn(makeSharedPacket(AuxPacketType::clipboardTransfer, *data), true, false);
+}
+
+DispatchQueuePtr V230HostAudioAuxServer::clipboardQueue() {
+    std::lock_guard lock(clipboardLock_);
+    if (!clipboardQueue_) clipboardQueue_ = platform_.makeQueue("v230.host.audio.aux.clipboard");
+    return clipboardQueue_;
+}
+
+void V230HostAudioAuxServer::receiveClipboardTransfer(const std::shared_ptr<AuxSession>& viewer,
+                                                      std::span<const std::uint8_t> payload) {
+    AuxSession& session = *viewer;
     auto refuse = [&](const std::string& text) {
         publish(text);
         sendHostStatus(text, session.connection);
@@ -49,12 +72,11 @@ void V230HostAudioAuxServer::receiveClipboardTransfer(std::span<const std::uint8
             session.id, PendingClipboard{{payload.begin(), payload.end()}, session.connection});
         // An entry already waiting means a decode for this Viewer is queued and takes the newest.
         schedule = inserted;
-        if (!clipboardQueue_) clipboardQueue_ = platform_.makeQueue("v230.host.audio.aux.clipboard");
     }
     if (!schedule) return;
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
     const UUID id = session.id;
-    clipboardQueue_->async([weak, id] {
+    clipboardQueue()->async([weak, id] {
         if (auto self = weak.lock()) self->decodePendingClipboard(id);
     });
 }
@@ -71,10 +93,10 @@ void V230HostAudioAuxServer::decodePendingClipboard(const UUID& sessionID) {
     auto transfer = ClipboardTransfer::decode(pending.payload, &error);
     if (!transfer) {
         std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
-        queue->async([weak, connection = pending.connection, text = "bad clipboard payload: " + error] {
+        queue->async([weak, sessionID, connection = pending.connection, text = "bad clipboard payload: " + error] {
             auto self = weak.lock();
             if (!self) return;
-            self->publish(text);
+            self->publishForSession(sessionID, text);
             self->sendHostStatus(text, connection);
         });
         return;

@@ -299,14 +299,14 @@ void V230HostAudioAuxServer::broadcastHostSessionInfo(bool announce) {
 
 void V230HostAudioAuxServer::dispatchFrame(const std::shared_ptr<AuxSession>& session, const AuxFrameView& frame) {
     const auto raw = static_cast<std::uint8_t>(frame.header.type);
-    const auto type = auxPacketTypeFromRaw(raw);
+    const auto* row = viewerPacketRow(raw);
     // While a sign-in is checked, what follows it waits for the answer (a new sign-in attempt
     // and a challenge are answered at once).
-    if (session->signInInFlight && !(type && answeredBeforeSignIn(*type))) {
+    if (session->signInInFlight && !(row && row->beforeSignIn)) {
         holdFrame(session, frame);
         return;
     }
-    if (!type) {
+    if (!row) {
         if (!session->authorized) {
             // A stranger learns nothing from the refusal that a known type would not tell it.
             refuseBeforeSignIn(session, "code=not-authorized; packet type " + std::to_string(raw) + " before sign-in");
@@ -316,11 +316,11 @@ void V230HostAudioAuxServer::dispatchFrame(const std::shared_ptr<AuxSession>& se
                                         std::to_string(raw) + "; dropped");
         return;
     }
-    if (!session->authorized && !answeredBeforeSignIn(*type)) {
-        refuseBeforeSignIn(session, "code=not-authorized; " + auxPacketTypeName(*type) + " before sign-in");
+    if (!session->authorized && !row->beforeSignIn) {
+        refuseBeforeSignIn(session, "code=not-authorized; " + std::string(row->name) + " before sign-in");
         return;
     }
-    dispatchControl(*type, frame.payload, session);
+    dispatchControl(*row, frame.payload, session);
 }
 
 void V230HostAudioAuxServer::refuseBeforeSignIn(const std::shared_ptr<AuxSession>& session, const std::string& text) {
@@ -338,59 +338,76 @@ void V230HostAudioAuxServer::publishAboutStranger(const std::string& text) {
     const std::uint64_t now = platform_.clock->uptimeNs();
     if (strangerLogWindowStartNs_ == 0 || now - strangerLogWindowStartNs_ >= 1'000'000'000ULL) {
         if (strangerLinesSuppressed_ > 0) {
-            publish("aux: " + std::to_string(strangerLinesSuppressed_) +
-                    " log lines about connections not signed in were left out");
+            writeStatus("aux: " + std::to_string(strangerLinesSuppressed_) +
+                            " log lines about connections not signed in were left out",
+                        LogLevel::info);
         }
         strangerLogWindowStartNs_ = now == 0 ? 1 : now;
         strangerLinesInWindow_ = 0;
         strangerLinesSuppressed_ = 0;
     }
     if (++strangerLinesInWindow_ <= ServerConstants::strangerLogLinesPerSecond) {
-        publish(text);
+        writeStatus(text, LogLevel::info);
     } else {
         ++strangerLinesSuppressed_;
     }
 }
 
 void V230HostAudioAuxServer::publishForSession(AuxSession& session, const std::string& text) {
-    // Signed in or not, a Viewer gets a few lines per window; what it sends beyond that is
+    chargeLogLine(session, session.peerLog, ServerConstants::logLinesPerWindow, text);
+}
+
+void V230HostAudioAuxServer::publishCausedBy(AuxSession& session, const std::string& text) {
+    chargeLogLine(session, session.hostLog, ServerConstants::hostLogLinesPerWindow, text);
+}
+
+void V230HostAudioAuxServer::chargeLogLine(AuxSession& session, LogBudget& budget, int linesPerWindow,
+                                           const std::string& text) {
+    // Signed in or not, a Viewer gets a few lines per window; what it causes beyond that is
     // counted, and the count written when the next window opens.
     auto write = [&](const std::string& out) {
         if (session.authorized) {
-            publish(out);
+            writeStatus(out, LogLevel::info);
         } else {
             publishAboutStranger(out);
         }
     };
     const std::uint64_t now = platform_.clock->uptimeNs();
-    if (session.logWindowStartNs == 0 || now - session.logWindowStartNs >= ServerConstants::logWindowNs) {
-        session.logWindowStartNs = now == 0 ? 1 : now;
-        session.logLinesInWindow = 0;
-        if (session.logLinesLeftOut > 0) {
-            write("aux session " + shortID(session.id) + ": " + std::to_string(session.logLinesLeftOut) +
-                  " log lines were left out");
-            session.logLinesLeftOut = 0;
+    if (budget.windowStartNs == 0 || now - budget.windowStartNs >= ServerConstants::logWindowNs) {
+        budget.windowStartNs = now == 0 ? 1 : now;
+        budget.linesInWindow = 0;
+        if (budget.leftOut > 0) {
+            write("aux session " + shortID(session.id) + ": " + std::to_string(budget.leftOut) + " log lines were left out");
+            budget.leftOut = 0;
         }
     }
-    const int line = ++session.logLinesInWindow;
-    if (line <= ServerConstants::logLinesPerWindow) {
+    const int line = ++budget.linesInWindow;
+    if (line <= linesPerWindow) {
         write(text);
-    } else if (line == ServerConstants::logLinesPerWindow + 1) {
+    } else if (line == linesPerWindow + 1) {
         write("aux session " + shortID(session.id) + ": further log lines suppressed for 10 s");
     } else {
-        ++session.logLinesLeftOut;
+        ++budget.leftOut;
     }
 }
 
 bool V230HostAudioAuxServer::overLogBudget(const AuxSession& session) {
-    return session.logLinesInWindow > ServerConstants::logLinesPerWindow;
+    return session.peerLog.linesInWindow > ServerConstants::logLinesPerWindow;
 }
 
 void V230HostAudioAuxServer::publishFromPeer(const std::string& text) {
-    if (dispatchingSession_) {
+    if (queue->isCurrent() && dispatchingSession_) {
         publishForSession(*dispatchingSession_, text);
     } else {
         publish(text);
+    }
+}
+
+void V230HostAudioAuxServer::publishForSession(const UUID& id, const std::string& text) {
+    if (auto session = sessions_.session(id)) {
+        publishForSession(*session, text);
+    } else {
+        publishAboutStranger(text);
     }
 }
 
@@ -444,37 +461,32 @@ void V230HostAudioAuxServer::replayHeldFrames(const std::shared_ptr<AuxSession>&
     }
 }
 
-void V230HostAudioAuxServer::dispatchControl(AuxPacketType type, std::span<const std::uint8_t> payload, const UUID& sourceID) {
-    assertOnQueue();
-    if (auto session = sessions_.session(sourceID)) dispatchControl(type, payload, session);
-}
-
-void V230HostAudioAuxServer::dispatchControl(AuxPacketType type, std::span<const std::uint8_t> payload,
+void V230HostAudioAuxServer::dispatchControl(const ViewerPacketRow& row, std::span<const std::uint8_t> payload,
                                              const std::shared_ptr<AuxSession>& session) {
     assertOnQueue();
-    // Whatever a subsystem writes to the log while handling the packet is charged to its sender.
-    auto previous = std::exchange(dispatchingSession_, session);
-    const auto outcome = controlDispatch_.dispatch(type, payload, session);
-    dispatchingSession_ = std::move(previous);
-    switch (outcome.verdict) {
-        case ControlDispatchTable::Verdict::handled:
-            return;
-        case ControlDispatchTable::Verdict::wrongChannel:
-            publishForSession(*session, outcome.wrongChannelText);
-            if (outcome.tellViewer) sendHostStatus(outcome.wrongChannelText, session->connection);
-            return;
-        case ControlDispatchTable::Verdict::noHandler:
-            if (!viewerPacketChannels(type)) {
-                publishForSession(*session, "aux session " + shortID(session->id) + " sent " + auxPacketTypeName(type) +
-                                                ", which only the Host sends; dropped");
-            }
-            return;
+    if (!row.handle) {
+        publishForSession(*session, "aux session " + shortID(session->id) + " sent " + std::string(row.name) +
+                                        ", which only the Host sends; dropped");
+        return;
     }
+    if (!channelAdmits(*row.channels, session->channel)) {
+        const std::string text = row.wrongChannel.empty()
+                                     ? std::string(row.name) + " rejected on " + channelName(session->channel) + " channel"
+                                     : std::string(row.wrongChannel);
+        publishForSession(*session, text);
+        if (row.tellViewerWrongChannel) sendHostStatus(text, session->connection);
+        return;
+    }
+    // Whatever is written to the log while the packet is handled is charged to its sender.
+    auto previous = std::exchange(dispatchingSession_, session);
+    row.handle(*this, row, payload, session);
+    dispatchingSession_ = std::move(previous);
 }
 
 // ---- Removal -----------------------------------------------------------------------------------
 
 void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
+    assertOnQueue();
     SnapshotOnExit snapshotOnExit{*this};
     // Every holder lets go of the session first; what it held is released below.
     auto left = sessions_.forget(id);
@@ -490,7 +502,7 @@ void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
     const std::string removed = "aux session " + shortID(id) + " (" + channelName(channel) + ") removed" +
                                 (left.wasAuthorized ? "" : " (never signed in)");
     if (left.wasAuthorized) {
-        publish(removed);
+        writeStatus(removed, LogLevel::info);  // whoever's packet is being handled, a Viewer leaving is told
     } else {
         publishAboutStranger(removed);
     }

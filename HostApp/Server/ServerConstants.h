@@ -24,6 +24,9 @@ struct ServerConstants {
     static constexpr std::size_t signedInReadSize = 65536;
     // Log lines a connection may cause per window.
     static constexpr int logLinesPerWindow = 8;
+    // Lines the Host writes about what it did for a session's packets (a stream restarting, a
+    // mode applied): enough for a Viewer's ordinary requests, bounded against a flood of them.
+    static constexpr int hostLogLinesPerWindow = 32;
     // Log lines a second about connections that have not signed in, all of them together.
     static constexpr int strangerLogLinesPerSecond = 20;
     static constexpr std::uint64_t logWindowNs = 10'000'000'000ULL;

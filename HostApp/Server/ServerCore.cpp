@@ -26,7 +26,7 @@ std::shared_ptr<V230HostAudioAuxServer> V230HostAudioAuxServer::create(HostPlatf
     auto server =
         std::shared_ptr<V230HostAudioAuxServer>(new V230HostAudioAuxServer(std::move(platform), std::move(options)));
     server->makeSubsystems();
-    server->registerControlHandlers();
+    checkPacketRows();
     server->registerSessionHolders();
     return server;
 }
@@ -131,6 +131,10 @@ void V230HostAudioAuxServer::makeSubsystems() {
         };
     }
     virtualDisplay_ = std::make_shared<HeadlessVirtualDisplay>(platform_);
+    // Its lines take the server's road, so those a Viewer's request causes count against it.
+    virtualDisplay_->logSink = [weak](const std::string& line) {
+        if (auto self = weak.lock()) self->publish(line);
+    };
     powerAssertions_ = platform_.powerAssertions ? platform_.powerAssertions
                                                  : std::make_shared<SimulatedPowerAssertions>();
 }
@@ -141,8 +145,18 @@ V230HostAudioAuxServer::V230HostAudioAuxServer(HostPlatform platform, Options op
 V230HostAudioAuxServer::~V230HostAudioAuxServer() = default;
 
 void V230HostAudioAuxServer::publish(const std::string& text) {
-    logLine("[QuillmereHost] " + text);
-    if (onStatus) onStatus(text);
+    // A line written while a Viewer's packet is handled is charged to that Viewer, by whichever
+    // operation writes it.
+    if (queue->isCurrent() && dispatchingSession_) {
+        publishCausedBy(*dispatchingSession_, text);
+        return;
+    }
+    writeStatus(text, LogLevel::info);
+}
+
+void V230HostAudioAuxServer::writeStatus(const std::string& text, LogLevel level) {
+    logLine("[QuillmereHost] " + text, level);
+    if (onStatus && (level != LogLevel::detail || LogSink::shared().writesDetail())) onStatus(text);
 }
 
 HostConsoleSessionState V230HostAudioAuxServer::currentConsoleSessionState() {
@@ -304,26 +318,36 @@ void V230HostAudioAuxServer::terminationSecondPhase() {
 // ---- Snapshots -------------------------------------------------------------------------------
 
 bool V230HostAudioAuxServer::hasConnectedViewerOnQueue() const {
-    return !sessions_.authorizedAudioSessions.empty() || !sessions_.authorizedVideoSessions.empty() || !sessions_.fileTransferChannels.empty();
+    return !sessions_.authorizedAudioSessions.empty() || !sessions_.authorizedVideoSessions.empty() ||
+           !sessions_.fileChannelSessions.empty();
+}
+
+void V230HostAudioAuxServer::snapshotMayHaveChanged() {
+    assertOnQueue();
+    if (std::exchange(snapshotPublishQueued_, true)) return;
+    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+    queue->async([weak] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->snapshotPublishQueued_ = false;
+        self->publishSnapshot();
+    });
 }
 
 void V230HostAudioAuxServer::publishSnapshot() {
     assertOnQueue();
+    ++snapshotsPublished_;
     auto next = std::make_shared<Snapshot>();
     next->hasConnectedViewer = hasConnectedViewerOnQueue();
-    auto nameOf = [this](const UUID& id) {
-        auto name = sessions_.viewerSessionNames.find(id);
-        return name == sessions_.viewerSessionNames.end() ? std::string() : name->second;
-    };
+    next->hasSignedInControlViewer = !sessions_.authorizedAudioSessions.empty();
+    auto nameOf = [this](const UUID& id) { return sessions_.displayName(id).value_or(std::string()); };
     for (const auto& id : sessions_.authorizedAudioSessions) {
-        auto address = sessions_.viewerSessionRemoteAddresses.find(id);
-        next->connectionSummaries.emplace_back(
-            nameOf(id), address == sessions_.viewerSessionRemoteAddresses.end() ? std::string() : address->second);
+        next->connectionSummaries.emplace_back(nameOf(id), sessions_.remoteAddress(id).value_or(std::string()));
         if (auto name = nameOf(id); !name.empty()) next->displayNames.push_back(std::move(name));
     }
     std::sort(next->connectionSummaries.begin(), next->connectionSummaries.end());
     std::sort(next->displayNames.begin(), next->displayNames.end());
-    for (const auto& [id, channel] : sessions_.fileTransferChannels) {
+    for (const auto& [id, channel] : sessions_.fileChannels()) {
         if (sessions_.authorizedAudioSessions.contains(id)) next->fileTransferPeers.emplace_back(id, nameOf(id));
     }
     std::sort(next->fileTransferPeers.begin(), next->fileTransferPeers.end(),
@@ -418,9 +442,11 @@ V230HostAudioAuxServer::ResourceCounts V230HostAudioAuxServer::resourceCounts() 
         ResourceCounts counts;
         counts.sessions = sessions_.sessions.size();
         counts.authorizedSessions = sessions_.authorizedAudioSessions.size() + sessions_.authorizedVideoSessions.size();
-        counts.fileChannels = sessions_.fileTransferChannels.size() + sessions_.pendingFileChannels.size();
-        counts.fileTransferTokens = sessions_.fileTransferTokens.size();
-        counts.viewerNames = sessions_.viewerSessionNames.size() + sessions_.viewerSessionRemoteAddresses.size();
+        counts.fileChannels = sessions_.fileChannelSessions.size() + sessions_.pendingFileChannels.size();
+        for (const auto& [id, session] : sessions_.sessions) {
+            counts.fileTransferTokens += session->fileTransferToken ? 1 : 0;
+            counts.viewerNames += (session->displayName ? 1 : 0) + (session->remoteAddress.empty() ? 0 : 1);
+        }
         counts.signInsInFlight = signInsInFlight_;
         counts.signInsDelayed = delayedSignIns_.size();
         counts.signInAddresses = signInLimits_.addressesWithAttemptsInHand();

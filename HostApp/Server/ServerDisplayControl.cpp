@@ -7,6 +7,7 @@
 namespace qm {
 
 void V230HostAudioAuxServer::applyHostDisplayMode(std::uint8_t value) {
+    assertOnQueue();
     if (value > 2) return;
     auto& d = display_;
     const DisplayID target = d.physicalDisplayID != 0 ? d.physicalDisplayID : d.selectedDisplayID;
@@ -83,6 +84,7 @@ void V230HostAudioAuxServer::applyHostDisplayMode(std::uint8_t value) {
 }
 
 void V230HostAudioAuxServer::applyHostPhysicalDisplayAction(std::uint8_t action) {
+    assertOnQueue();
     if (action != 1 && action != 2) return;
     const std::string name = action == 1 ? "main" : "next";
     auto& d = display_;
@@ -223,6 +225,7 @@ void V230HostAudioAuxServer::setHeadlessVirtualDisplayEnabled(bool enabled) {
 }
 
 void V230HostAudioAuxServer::restoreOriginalDisplayModeIfNeeded(std::uint32_t displayID, const std::string& reason) {
+    assertOnQueue();
     if (!modeSwitcher_) return;
     const auto restored = modeSwitcher_->restoreOriginalMode(displayID);
     if (!restored) return;

@@ -27,6 +27,7 @@ std::string formatted(const char* format, double value) {
 // ---- Orchestration -----------------------------------------------------------------------------
 
 bool V230HostAudioAuxServer::applyVideoCaptureMode(VideoCaptureMode mode) {
+    assertOnQueue();
     if (isPaused) return false;
     resumeAuxVideoCaptureAfterZeroFrameSuspension("video mode request");
     auto& d = display_;
@@ -142,8 +143,12 @@ bool V230HostAudioAuxServer::applyVideoCaptureMode(VideoCaptureMode mode) {
 }
 
 void V230HostAudioAuxServer::scheduleDisplayLayoutPublish(double after) {
+    assertOnQueue();
+    // One publish waits at a time: the layout is read when it runs, so a later request replaces an
+    // earlier one, and a Viewer repeating its request cannot pile up broadcasts.
+    if (displayLayoutPublish_) displayLayoutPublish_->cancel();
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
-    queue->asyncAfter(std::max(after, 0.05), [weak] {
+    displayLayoutPublish_ = queue->asyncAfter(std::max(after, 0.05), [weak] {
         auto self = weak.lock();
         if (!self) return;
         self->display_.lastDisplayLayout.reset();
@@ -154,6 +159,7 @@ void V230HostAudioAuxServer::scheduleDisplayLayoutPublish(double after) {
 }
 
 std::uint32_t V230HostAudioAuxServer::usablePhysicalDisplayID() const {
+    assertOnQueue();
     if (!modeSwitcher_) return 0;
     return display_.usablePhysicalDisplayID(*modeSwitcher_, *virtualDisplay_).value_or(0);
 }
@@ -161,6 +167,7 @@ std::uint32_t V230HostAudioAuxServer::usablePhysicalDisplayID() const {
 // ---- Headless virtual display ------------------------------------------------------------------
 
 std::optional<double> V230HostAudioAuxServer::prepareHeadlessVirtualDisplay(VideoCaptureMode mode) {
+    assertOnQueue();
     if (power_.screensAreSleeping) {
         publish("headless virtual display deferred while screens are asleep");
         return std::nullopt;
@@ -217,6 +224,7 @@ std::optional<double> V230HostAudioAuxServer::prepareHeadlessVirtualDisplay(Vide
 }
 
 CaptureTargetOutcome V230HostAudioAuxServer::applyHeadlessVirtualDisplayTemplate(VideoCaptureMode requestedMode) {
+    assertOnQueue();
     auto& d = display_;
     const DisplayID previous = d.selectedDisplayID;
     if (const auto delay = prepareHeadlessVirtualDisplay(requestedMode)) return {*delay, requestedMode, true};
@@ -233,6 +241,7 @@ CaptureTargetOutcome V230HostAudioAuxServer::applyHeadlessVirtualDisplayTemplate
 }
 
 HeadlessRealizeDecision V230HostAudioAuxServer::scheduleHeadlessRealizeRetryIfNeeded(VideoCaptureMode mode) {
+    assertOnQueue();
     auto& d = display_;
     if (sessions_.videoSessions.empty() || video_.lastVideoConfig) {
         d.headlessRealizeRetryAttempts = 0;
@@ -272,6 +281,7 @@ HeadlessRealizeDecision V230HostAudioAuxServer::scheduleHeadlessRealizeRetryIfNe
 CaptureTargetOutcome V230HostAudioAuxServer::resolvePhysicalFallback(VideoCaptureMode mode,
                                                                      VideoCaptureMode previousMode,
                                                                      const std::string& reason) {
+    assertOnQueue();
     auto& d = display_;
     const auto fallback = DisplayTargetState::physicalFallbackModeFor(mode);
     if (!fallback) {
@@ -300,6 +310,7 @@ CaptureTargetOutcome V230HostAudioAuxServer::resolvePhysicalFallback(VideoCaptur
 }
 
 CaptureTargetOutcome V230HostAudioAuxServer::fallbackToPhysicalNativeCapture(const std::string& reason) {
+    assertOnQueue();
     auto& d = display_;
     const auto physical = usablePhysicalDisplayID();
     if (physical == 0) {
@@ -343,6 +354,7 @@ CaptureTargetOutcome V230HostAudioAuxServer::fallbackToPhysicalNativeCapture(con
 
 void V230HostAudioAuxServer::applyEasyAdaptivePhysicalCapture(std::uint32_t displayID,
                                                               const std::optional<CaptureModeControlPayload>& base) {
+    assertOnQueue();
     auto& d = display_;
     const auto layout = modeSwitcher_ ? modeSwitcher_->displayLayout(displayID) : std::nullopt;
     const auto easy = DisplayTargetState::easyAdaptiveRequest(
@@ -383,6 +395,7 @@ void V230HostAudioAuxServer::applyEasyAdaptivePhysicalCapture(std::uint32_t disp
 // ---- iOS built-in display ----------------------------------------------------------------------
 
 void V230HostAudioAuxServer::applyIOSBuiltInDisplayCaptureRequest(const CaptureModeControlPayload& request) {
+    assertOnQueue();
     auto& d = display_;
     const auto physical = usablePhysicalDisplayID();
     if (physical == 0) {
@@ -435,6 +448,7 @@ void V230HostAudioAuxServer::applyIOSBuiltInDisplayCaptureRequest(const CaptureM
 
 bool V230HostAudioAuxServer::shouldPreserveIOSBuiltInCapture(const CaptureModeControlPayload& request,
                                                              const UUID& sourceID) const {
+    assertOnQueue();
     const auto ios = CaptureModeControlPayload::iosBuiltInDisplayFlag;
     const auto& owner = display_.iosBuiltInCaptureSessionID;
     return !(request.flags & ios) && request.mode == VideoCaptureMode::easy &&
@@ -443,6 +457,7 @@ bool V230HostAudioAuxServer::shouldPreserveIOSBuiltInCapture(const CaptureModeCo
 }
 
 bool V230HostAudioAuxServer::shouldReapplyCaptureMode(const CaptureModeControlPayload& request) {
+    assertOnQueue();
     const auto& d = display_;
     if (d.currentVideoMode != request.mode) return true;
     if (request.backend == VideoCaptureBackend::headlessVirtual) {

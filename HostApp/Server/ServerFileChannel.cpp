@@ -9,6 +9,7 @@ constexpr const char* fileChannelLabel = "file aux";
 }
 
 void V230HostAudioAuxServer::sendFileTransferEndpoint(const UUID& sessionID, const ConnectionPtr& on) {
+    assertOnQueue();
     if (boundPorts_.fileTransfer == 0) return;  // no file listener: files use the control channel
     std::optional<FileTransferChannelToken> made;
     try {
@@ -19,7 +20,7 @@ void V230HostAudioAuxServer::sendFileTransferEndpoint(const UUID& sessionID, con
         return;
     }
     const FileTransferChannelToken token = *made;
-    sessions_.fileTransferTokens.insert_or_assign(sessionID, token);
+    sessions_.setFileTransferToken(sessionID, token);
     FileTransferEndpointPayload endpoint;
     endpoint.port = boundPorts_.fileTransfer;
     endpoint.token = token.bytes();
@@ -29,6 +30,7 @@ void V230HostAudioAuxServer::sendFileTransferEndpoint(const UUID& sessionID, con
 }
 
 void V230HostAudioAuxServer::handleFileTransferConnection(const ConnectionPtr& connection) {
+    assertOnQueue();
     if (stopping_) {
         connection->cancel();
         return;
@@ -131,9 +133,9 @@ void V230HostAudioAuxServer::handleFileChannelEnded(const std::shared_ptr<FileTr
 }
 
 void V230HostAudioAuxServer::deliverFileTransferPacket(const FileTransferPacket& packet, const UUID& sessionID) {
-    if (auto channel = sessions_.fileTransferChannels.find(sessionID); channel != sessions_.fileTransferChannels.end()) {
+    if (auto channel = sessions_.fileChannel(sessionID)) {
         // Encoded behind room for the frame header, so the frame is not copied again.
-        channel->second->sendFramed(packet.encode(FileTransferChannelConstants::headerSize));
+        channel->sendFramed(packet.encode(FileTransferChannelConstants::headerSize));
         return;
     }
     // Only a signed-in control session hears file packets.
@@ -149,13 +151,10 @@ void V230HostAudioAuxServer::setFileChannelReadsPaused(bool paused) {
         auto self = weak.lock();
         if (!self || self->fileChannelReadsPaused_ == paused) return;
         self->fileChannelReadsPaused_ = paused;
-        for (auto& [id, channel] : self->sessions_.fileTransferChannels) channel->setReadingPaused(paused);
-        std::erase_if(self->controlFileSenders_, [&](const UUID& id) {
-            auto connection = self->sessions_.audioSessions.find(id);
-            if (connection == self->sessions_.audioSessions.end()) return true;
-            connection->second->setReceivingPaused(paused);
-            return false;
-        });
+        for (auto& [id, channel] : self->sessions_.fileChannels()) channel->setReadingPaused(paused);
+        for (auto& [id, session] : self->sessions_.sessions) {
+            if (session->sentFilePackets) session->connection->setReceivingPaused(paused);
+        }
     });
 }
 
@@ -163,13 +162,11 @@ void V230HostAudioAuxServer::noteControlFileSender(const UUID& sessionID) {
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
     auto note = [weak, sessionID] {
         auto self = weak.lock();
-        if (!self || !self->controlFileSenders_.insert(sessionID).second) return;
-        // Departed Viewers leave the set as new ones join, so it never outgrows the sessions.
-        std::erase_if(self->controlFileSenders_,
-                      [&](const UUID& id) { return !self->sessions_.audioSessions.contains(id); });
-        if (auto connection = self->sessions_.audioSessions.find(sessionID);
-            connection != self->sessions_.audioSessions.end() && self->fileChannelReadsPaused_)
-            connection->second->setReceivingPaused(true);
+        if (!self) return;
+        // The mark goes with the session: a Viewer that leaves takes it along.
+        auto session = self->sessions_.session(sessionID);
+        if (!session || session->channel != AuxChannel::control || std::exchange(session->sentFilePackets, true)) return;
+        if (self->fileChannelReadsPaused_) session->connection->setReceivingPaused(true);
     };
     if (queue->isCurrent()) {
         note();
@@ -182,8 +179,7 @@ std::optional<std::size_t> V230HostAudioAuxServer::fileTransferBacklog(const std
     return queue->syncInline([&]() -> std::optional<std::size_t> {
         auto backlogOf = [&](const UUID& id) -> std::optional<std::size_t> {
             if (!sessions_.authorizedAudioSessions.contains(id)) return std::nullopt;
-            if (auto channel = sessions_.fileTransferChannels.find(id); channel != sessions_.fileTransferChannels.end())
-                return channel->second->queuedSendBytes();
+            if (auto channel = sessions_.fileChannel(id)) return channel->queuedSendBytes();
             auto connection = sessions_.audioSessions.find(id);
             if (connection == sessions_.audioSessions.end()) return std::nullopt;
             return connection->second->queuedSendBytes();

@@ -11,19 +11,23 @@ namespace qm {
 // ---- Audio -------------------------------------------------------------------------------------
 
 void V230HostAudioAuxServer::updateAudioSendConnections() {
+    assertOnQueue();
     audio_->updateAudioSendConnections();
 }
 
 void V230HostAudioAuxServer::releaseExclusiveAudioListening(const std::string& reason) {
+    assertOnQueue();
     audio_->releaseExclusiveAudioListening(reason);
 }
 
 void V230HostAudioAuxServer::stopAudioCapture(bool wait, bool resetRetryAttempts) {
+    assertOnQueue();
     audio_->stopAudioCapture(wait, resetRetryAttempts);
 }
 
 void V230HostAudioAuxServer::applyAudioControl(const AudioControlPayload& control, const UUID& sourceID,
                                                const ConnectionPtr& connection) {
+    assertOnQueue();
     audio_->applyAudioControl(control, sourceID, connection);
 }
 

@@ -41,6 +41,7 @@ void V230HostAudioAuxServer::noteHostPowerState(const std::string& reason, bool 
 
 void V230HostAudioAuxServer::handleHostPowerState(const std::string& reason, bool screensSleeping,
                                                   bool preflightHeadlessCapture) {
+    assertOnQueue();
     // A stopped Host has handed back its displays and assertions; it takes nothing again.
     if (stopping_) return;
     if (screensSleeping && preflightHeadlessCapture) {
@@ -104,6 +105,7 @@ void V230HostAudioAuxServer::handleHostPowerState(const std::string& reason, boo
 }
 
 void V230HostAudioAuxServer::preflightHeadlessCaptureBeforeSleep(const std::string& reason) {
+    assertOnQueue();
     auto& d = display_;
     if (power_.screensAreSleeping || isPaused || sessions_.authorizedVideoSessions.empty() ||
         carriesIOSBuiltInDisplayFlag(d.currentCaptureRequest) ||
@@ -129,6 +131,7 @@ void V230HostAudioAuxServer::preflightHeadlessCaptureBeforeSleep(const std::stri
 }
 
 void V230HostAudioAuxServer::switchPhysicalCaptureToHeadlessIfNeeded(const std::string& reason) {
+    assertOnQueue();
     auto& d = display_;
     if (d.useHeadlessVirtualDisplay || carriesIOSBuiltInDisplayFlag(d.currentCaptureRequest) ||
         sessions_.authorizedVideoSessions.empty()) {
@@ -152,6 +155,7 @@ void V230HostAudioAuxServer::switchPhysicalCaptureToHeadlessIfNeeded(const std::
 // ---- Return to the physical display after wake -------------------------------------------------
 
 void V230HostAudioAuxServer::startSleepPreflightPhysicalRecovery(const std::string& reason) {
+    assertOnQueue();
     auto& p = power_;
     // Awaiting a return nobody watches would keep the virtual display for good: the idle release
     // retains it while recovery is awaited. The next Viewer's video session starts recovery again.
@@ -173,6 +177,7 @@ void V230HostAudioAuxServer::startSleepPreflightPhysicalRecovery(const std::stri
 }
 
 void V230HostAudioAuxServer::scheduleSleepPreflightPhysicalRecovery(const std::string& reason, double after) {
+    assertOnQueue();
     auto& p = power_;
     if (!p.isAwaitingSleepPreflightPhysicalRecovery || p.screensAreSleeping || !p.sleepPreflightPhysicalCaptureRequest) {
         return;
@@ -186,6 +191,7 @@ void V230HostAudioAuxServer::scheduleSleepPreflightPhysicalRecovery(const std::s
 }
 
 void V230HostAudioAuxServer::attemptSleepPreflightPhysicalRecovery(const std::string& reason) {
+    assertOnQueue();
     auto& p = power_;
     p.sleepPreflightPhysicalRecoveryTask.reset();
     if (!p.isAwaitingSleepPreflightPhysicalRecovery || p.screensAreSleeping ||
@@ -219,6 +225,7 @@ void V230HostAudioAuxServer::attemptSleepPreflightPhysicalRecovery(const std::st
 }
 
 bool V230HostAudioAuxServer::restorePhysicalCaptureAfterSleepIfAvailable(const std::string& reason) {
+    assertOnQueue();
     auto& p = power_;
     if (p.screensAreSleeping || !p.sleepPreflightPhysicalCaptureRequest || sessions_.authorizedVideoSessions.empty()) {
         return false;
@@ -249,10 +256,12 @@ bool V230HostAudioAuxServer::restorePhysicalCaptureAfterSleepIfAvailable(const s
 }
 
 void V230HostAudioAuxServer::cancelSleepPreflightPhysicalRecovery() {
+    assertOnQueue();
     power_.cancelSleepPreflightPhysicalRecovery();
 }
 
 void V230HostAudioAuxServer::scheduleSleepPreflightPhysicalRecoveryAfterDisplayChange() {
+    assertOnQueue();
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
     queue->async([weak] {
         auto self = weak.lock();
@@ -264,6 +273,7 @@ void V230HostAudioAuxServer::scheduleSleepPreflightPhysicalRecoveryAfterDisplayC
 // ---- Display topology --------------------------------------------------------------------------
 
 void V230HostAudioAuxServer::registerDisplayChangeObserverIfNeeded() {
+    assertOnQueue();
     if (!platform_.displays || displayObserverToken_) return;
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
     displayObserverToken_ = platform_.displays->addScreenParametersObserver(queue, [weak] {
@@ -277,6 +287,7 @@ void V230HostAudioAuxServer::registerDisplayChangeObserverIfNeeded() {
 
 void V230HostAudioAuxServer::scheduleDisplayTopologyRecovery(const std::string& reason, double delay,
                                                              bool /*resetRetryCount: topology recovery never retries*/) {
+    assertOnQueue();
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
     queue->async([weak, reason, delay] {
         auto self = weak.lock();
@@ -294,6 +305,7 @@ void V230HostAudioAuxServer::scheduleDisplayTopologyRecovery(const std::string& 
 }
 
 void V230HostAudioAuxServer::recoverVirtualDisplayTopology(const std::string& /*reason*/) {
+    assertOnQueue();
     if (power_.sleepPreflightPhysicalCaptureRequest) {
         auto& vd = *virtualDisplay_;
         if (vd.isActive()) {
@@ -313,6 +325,7 @@ void V230HostAudioAuxServer::recoverVirtualDisplayTopology(const std::string& /*
 // ---- Reconnect graces --------------------------------------------------------------------------
 
 bool V230HostAudioAuxServer::shouldBeginSleepRecoveryViewerReconnectGraceAfterLastSessionDisconnect() const {
+    assertOnQueue();
     if (sessions_.hasAuthorizedSession()) return false;
     const auto& p = power_;
     return p.screensAreSleeping || p.isPreflightingHeadlessCaptureForSleep || p.sleepPreflightPhysicalCaptureRequest ||
@@ -321,6 +334,7 @@ bool V230HostAudioAuxServer::shouldBeginSleepRecoveryViewerReconnectGraceAfterLa
 }
 
 void V230HostAudioAuxServer::beginSleepRecoveryViewerReconnectGrace(const std::string& reason) {
+    assertOnQueue();
     auto& grace = power_.sleepRecoveryViewerReconnectGrace;
     if (grace.task) grace.task->cancel();
     constexpr double seconds = PowerGraceState::reconnectGraceSeconds;
@@ -332,6 +346,7 @@ void V230HostAudioAuxServer::beginSleepRecoveryViewerReconnectGrace(const std::s
 }
 
 void V230HostAudioAuxServer::scheduleSleepRecoveryViewerReconnectGraceExpiryCheck(double deadline, double after) {
+    assertOnQueue();
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
     // The previous task is replaced, not cancelled: it finds the deadline changed, or it is the
     // task that is running now.
@@ -360,12 +375,14 @@ void V230HostAudioAuxServer::scheduleSleepRecoveryViewerReconnectGraceExpiryChec
 }
 
 void V230HostAudioAuxServer::endSleepRecoveryViewerReconnectGrace(const std::string& reason) {
+    assertOnQueue();
     if (!power_.sleepRecoveryViewerReconnectGrace.end()) return;
     publish("power: ended Viewer sleep-recovery reconnect grace (" + reason + ")");
     updateViewerIdleSleepAssertion();
 }
 
 void V230HostAudioAuxServer::beginIOSViewerBackgroundSleepGrace() {
+    assertOnQueue();
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
     power_.iosViewerBackgroundSleepGrace.begin(*queue, *platform_.clock, PowerGraceState::reconnectGraceSeconds, weak,
                                                [weak] {
@@ -379,17 +396,20 @@ void V230HostAudioAuxServer::beginIOSViewerBackgroundSleepGrace() {
 }
 
 void V230HostAudioAuxServer::endIOSViewerBackgroundSleepGrace(const std::string& reason) {
+    assertOnQueue();
     if (!power_.iosViewerBackgroundSleepGrace.end()) return;
     publish("power: ended iOS Viewer reconnect grace (" + reason + ")");
     updateViewerIdleSleepAssertion();
 }
 
 bool V230HostAudioAuxServer::isIOSViewerSession(const UUID& id) const {
+    assertOnQueue();
     const auto name = sessions_.viewerName(id);
     return name && equalsIgnoringCase(*name, "iOS Viewer");
 }
 
 bool V230HostAudioAuxServer::shouldRetainHeadlessVirtualDisplayForSleepRecovery() const {
+    assertOnQueue();
     const auto& p = power_;
     const double now = platform_.clock->wallTime();
     return p.screensAreSleeping || p.isPreflightingHeadlessCaptureForSleep || p.virtualDisplayWakeStabilizationDeadline ||
@@ -399,6 +419,7 @@ bool V230HostAudioAuxServer::shouldRetainHeadlessVirtualDisplayForSleepRecovery(
 }
 
 void V230HostAudioAuxServer::releaseHeadlessVirtualDisplayIfIdle() {
+    assertOnQueue();
     if (!sessions_.authorizedVideoSessions.empty()) return;
     if (shouldRetainHeadlessVirtualDisplayForSleepRecovery()) {
         publish("viewer video idle; retaining headless virtual display for Viewer sleep recovery");
@@ -418,6 +439,7 @@ void V230HostAudioAuxServer::releaseHeadlessVirtualDisplayIfIdle() {
 // ---- Power assertions --------------------------------------------------------------------------
 
 void V230HostAudioAuxServer::updateViewerIdleSleepAssertion() {
+    assertOnQueue();
     auto& p = power_;
     const double now = platform_.clock->wallTime();
     const bool session = sessions_.hasAuthorizedSession();

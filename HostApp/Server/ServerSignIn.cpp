@@ -88,6 +88,7 @@ void V230HostAudioAuxServer::handleClientSessionAuth(const std::shared_ptr<AuxSe
 
 void V230HostAudioAuxServer::authorizeAuxSession(const UUID& id, AuxChannel channel, const ConnectionPtr& connection,
                                                  const ClientSessionAuthPayload& request) {
+    assertOnQueue();
     auto session = sessions_.session(id);
     if (!session || session->connection != connection || session->channel != channel) return;
     // One nonce, one attempt, whatever becomes of it: a credential sent again finds the nonce gone.

@@ -34,6 +34,7 @@ const std::string& modeTitle(VideoCaptureMode mode) {
 // ---- Requests and starts -----------------------------------------------------------------------
 
 void V230HostAudioAuxServer::applyVideoCaptureRequest(const CaptureModeControlPayload& asked, const UUID& sourceID) {
+    assertOnQueue();
     video_.videoCaptureModeWasRequested = true;
     if (video_.initialVideoCaptureStartTask) video_.initialVideoCaptureStartTask->cancel();
     video_.initialVideoCaptureStartTask.reset();
@@ -155,6 +156,7 @@ void V230HostAudioAuxServer::applyVideoCaptureRequest(const CaptureModeControlPa
 }
 
 void V230HostAudioAuxServer::restartAudioCaptureOnDisplaySwitch(double after) {
+    assertOnQueue();
     if (sessions_.authorizedAudioSessions.empty()) return;
     const auto wanted =
         audioDisplayID(display_.useHeadlessVirtualDisplay, display_.physicalDisplayID, display_.selectedDisplayID);
@@ -166,6 +168,7 @@ void V230HostAudioAuxServer::restartAudioCaptureOnDisplaySwitch(double after) {
 }
 
 void V230HostAudioAuxServer::scheduleInitialVideoCaptureStart() {
+    assertOnQueue();
     if (video_.initialVideoCaptureStartTask || video_.videoCapture) return;
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
     video_.initialVideoCaptureStartTask = queue->asyncAfter(initialCaptureStartDelay, [weak] {
@@ -198,6 +201,7 @@ void V230HostAudioAuxServer::videoSessionAuthorized(const UUID& id) {
 
 std::int64_t V230HostAudioAuxServer::adaptiveEasyBitrate(std::int64_t pixelWidth, std::int64_t pixelHeight,
                                                          bool chromaIs444) const {
+    assertOnQueue();
     constexpr double lowerBound = 8'000'000;
     const double base = chromaIs444 ? 48'000'000.0 : 36'000'000.0;
     const auto& reference = DisplayProfileCatalog::hidpi1080();
@@ -248,6 +252,7 @@ VideoStreamProfile V230HostAudioAuxServer::streamProfileForCurrentRequest() {
 }
 
 void V230HostAudioAuxServer::startVideoCapture() {
+    assertOnQueue();
     if (sessions_.authorizedVideoSessions.empty() || stopping_) return;
     discardVideoCapture(false);
     const auto profile = streamProfileForCurrentRequest();
@@ -319,6 +324,7 @@ void V230HostAudioAuxServer::handleVideoCaptureError(std::uint64_t generation, c
 }
 
 void V230HostAudioAuxServer::restartVideoCapture(double after) {
+    assertOnQueue();
     if (sessions_.authorizedVideoSessions.empty()) return;
     if (video_.auxVideoCaptureSuspendedForZeroFrames) {
         publish("video: restart skipped while Screen Sharing fallback is active");
@@ -339,6 +345,7 @@ void V230HostAudioAuxServer::restartVideoCapture(double after) {
 }
 
 void V230HostAudioAuxServer::resumeAuxVideoCaptureAfterZeroFrameSuspension(const std::string& reason) {
+    assertOnQueue();
     const bool wasSuspended = video_.auxVideoCaptureSuspendedForZeroFrames;
     video_.auxVideoCaptureSuspendedForZeroFrames = false;
     video_.suspendedVideoCaptureRequest.reset();
@@ -349,6 +356,7 @@ void V230HostAudioAuxServer::resumeAuxVideoCaptureAfterZeroFrameSuspension(const
 }
 
 void V230HostAudioAuxServer::resendCurrentVideoConfigIfAvailable(const std::string& reason) {
+    assertOnQueue();
     if (!video_.lastVideoConfig) {
         publish("video config resend skipped (" + reason + "); no active config yet");
         return;
@@ -359,6 +367,7 @@ void V230HostAudioAuxServer::resendCurrentVideoConfigIfAvailable(const std::stri
 }
 
 void V230HostAudioAuxServer::requestVideoKeyframeWithDelayedRetry() {
+    assertOnQueue();
     if (sessions_.authorizedVideoSessions.empty() || !video_.videoCapture) return;
     video_.videoCapture->requestKeyframe();
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
@@ -371,6 +380,7 @@ void V230HostAudioAuxServer::requestVideoKeyframeWithDelayedRetry() {
 }
 
 void V230HostAudioAuxServer::stopVideoCaptureIfIdle() {
+    assertOnQueue();
     if (!sessions_.authorizedVideoSessions.empty()) return;
     if (video_.initialVideoCaptureStartTask) video_.initialVideoCaptureStartTask->cancel();
     video_.initialVideoCaptureStartTask.reset();
@@ -428,6 +438,7 @@ bool V230HostAudioAuxServer::discardVideoCapture(bool wait) {
 // ---- Configuration and frames ------------------------------------------------------------------
 
 void V230HostAudioAuxServer::handleVideoEncoderConfig(std::uint64_t generation, const VideoEncoderConfig& config) {
+    assertOnQueue();
     if (generation != video_.videoCaptureGeneration) return;
     VideoStreamConfigPayload payload;
     payload.mode = display_.currentVideoMode;
@@ -461,6 +472,7 @@ void V230HostAudioAuxServer::broadcastVideoConfig(const VideoStreamConfigPayload
 }
 
 void V230HostAudioAuxServer::handleEncodedVideoFrame(std::uint64_t generation, EncodedVideoFrame frame) {
+    assertOnQueue();
     if (generation != video_.videoCaptureGeneration || !video_.lastVideoConfig) return;
     // The videoFrame payload is the frame number, then the access unit. The encoder left room for
     // the header and the number in front of the access unit: the packet is the frame's own buffer,
@@ -499,6 +511,7 @@ void V230HostAudioAuxServer::handleEncodedVideoFrame(std::uint64_t generation, E
 }
 
 void V230HostAudioAuxServer::recordVideoFrameAck(const UUID& from, const VideoFrameAckPayload& ack) {
+    assertOnQueue();
     if (!sessions_.authorizedVideoSessions.contains(from)) return;
     const std::uint64_t now = platform_.clock->uptimeNs();
     if (videoFlow_.ack(from, ack.frameNumber, now) && video_.videoCapture) video_.videoCapture->requestKeyframe();
@@ -506,11 +519,13 @@ void V230HostAudioAuxServer::recordVideoFrameAck(const UUID& from, const VideoFr
 }
 
 void V230HostAudioAuxServer::updateVideoGateLocked(std::uint64_t nowNs) {
+    assertOnQueue();
     const auto result = videoFlow_.evaluate(sessions_.authorizedVideoSessions, nowNs);
     if (video_.videoCapture) video_.videoCapture->setEncodeBlocked(result.blocked);
 }
 
 void V230HostAudioAuxServer::serviceVideoFlowLocked(std::uint64_t nowNs) {
+    assertOnQueue();
     for (const auto& id : videoFlow_.silentSessions(sessions_.authorizedVideoSessions, nowNs, deadViewerAfterNs)) {
         closeSession(id, "video: Viewer stopped acknowledging frames; closing its video session");
     }
@@ -520,6 +535,7 @@ void V230HostAudioAuxServer::serviceVideoFlowLocked(std::uint64_t nowNs) {
 // ---- Statistics and zero-frame recovery --------------------------------------------------------
 
 void V230HostAudioAuxServer::statisticsTick() {
+    assertOnQueue();
     // Audio: the counters are taken every second and the silent-stream watchdog looks at them.
     const auto audioFigures = audio_->statisticsTick(power_.screensAreSleeping);
     if (audio_->isCapturing()) {
@@ -528,7 +544,7 @@ void V230HostAudioAuxServer::statisticsTick() {
                       "audio stats packets=%" PRId64 " bytes=%" PRId64 " callbacks=%" PRId64 " blocks=%" PRId64,
                       audioFigures.framesSent, audioFigures.bytesSent, audioFigures.captureCallbacks,
                       audioFigures.capturePayloads);
-        publish(audioLine);
+        writeStatus(audioLine, LogLevel::detail);
     }
 
     const auto sentFrames = std::exchange(video_.framesSentThisTick, 0);
@@ -551,7 +567,7 @@ void V230HostAudioAuxServer::statisticsTick() {
                   videoFlow_.videoSendInFlight, videoFlow_.currentVideoCongestionWindow,
                   videoFlow_.videoEncodeBlocked ? "closed" : "open",
                   latencySamples > 0 ? static_cast<double>(latency) / static_cast<double>(latencySamples) / 1e6 : 0.0);
-    publish(line);
+    writeStatus(line, LogLevel::detail);
 
     if (captured > 0) {
         video_.zeroVideoWindows = 0;
@@ -564,6 +580,7 @@ void V230HostAudioAuxServer::statisticsTick() {
 }
 
 void V230HostAudioAuxServer::attemptVideoZeroFrameRecovery(std::uint32_t displayID) {
+    assertOnQueue();
     const std::uint64_t now = platform_.clock->uptimeNs();
     if (now < video_.nextVideoZeroFrameRecoveryNs) return;
     if (display_.useHeadlessVirtualDisplay) {
@@ -585,6 +602,7 @@ void V230HostAudioAuxServer::attemptVideoZeroFrameRecovery(std::uint32_t display
 }
 
 void V230HostAudioAuxServer::suspendAuxVideoCaptureForZeroFrames(std::uint32_t displayID) {
+    assertOnQueue();
     const auto physical = usablePhysicalDisplayID();
     if (physical != 0) {
         const std::string text = "video: no valid ScreenCaptureKit frames on virtual display=" + std::to_string(displayID) +
@@ -605,6 +623,7 @@ void V230HostAudioAuxServer::suspendAuxVideoCaptureForZeroFrames(std::uint32_t d
 // ---- Viewport region ---------------------------------------------------------------------------
 
 void V230HostAudioAuxServer::setViewportROI(const std::optional<Rect>& region) {
+    assertOnQueue();
     if (video_.videoCapture) video_.videoCapture->setViewportROI(region);
 }
 

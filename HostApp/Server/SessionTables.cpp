@@ -23,15 +23,40 @@ ConnectionPtr SessionTables::connection(const UUID& id) const {
 }
 
 std::optional<std::string> SessionTables::remoteAddress(const UUID& id) const {
-    auto it = viewerSessionRemoteAddresses.find(id);
-    if (it == viewerSessionRemoteAddresses.end()) return std::nullopt;
-    return it->second;
+    auto it = sessions.find(id);
+    if (it == sessions.end()) return std::nullopt;
+    return it->second->remoteAddress;
+}
+
+std::optional<std::string> SessionTables::displayName(const UUID& id) const {
+    auto it = sessions.find(id);
+    return it == sessions.end() ? std::nullopt : it->second->displayName;
 }
 
 std::optional<std::string> SessionTables::viewerName(const UUID& id) const {
-    auto it = viewerSessionNames.find(id);
-    if (it == viewerSessionNames.end()) return std::nullopt;
-    return escapedForLog(it->second);
+    auto name = displayName(id);
+    if (!name) return std::nullopt;
+    return escapedForLog(*name);
+}
+
+SessionTables::FileChannelPtr SessionTables::fileChannel(const UUID& id) const {
+    auto it = sessions.find(id);
+    return it == sessions.end() ? nullptr : it->second->fileChannel;
+}
+
+std::vector<std::pair<UUID, SessionTables::FileChannelPtr>> SessionTables::fileChannels() const {
+    std::vector<std::pair<UUID, FileChannelPtr>> bound;
+    for (const auto& [channel, id] : fileChannelSessions) {
+        if (auto owner = fileChannel(id)) bound.emplace_back(id, std::move(owner));
+    }
+    return bound;
+}
+
+bool SessionTables::setFileTransferToken(const UUID& id, const FileTransferChannelToken& token) {
+    auto it = sessions.find(id);
+    if (it == sessions.end()) return false;
+    it->second->fileTransferToken = token;
+    return true;
 }
 
 bool SessionTables::isAuthorized(const UUID& id, AuxChannel channel) const {
@@ -46,7 +71,7 @@ std::shared_ptr<AuxSession> SessionTables::add(AuxChannel channel, ConnectionPtr
     session->reader.setMaxBufferedBytes(ServerConstants::signInFrameLimit);
     sessions[session->id] = session;
     (channel == AuxChannel::control ? audioSessions : videoSessions)[session->id] = session->connection;
-    viewerSessionRemoteAddresses[session->id] = std::move(remoteAddress);
+    session->remoteAddress = std::move(remoteAddress);
     return session;
 }
 
@@ -58,7 +83,7 @@ void SessionTables::authorize(AuxSession& session, std::string displayName) {
     // at a time.
     session.reader.setMaxBufferedBytes(ServerConstants::signedInFrameLimit);
     if (session.connection) session.connection->setReceiveBufferSize(ServerConstants::signedInReadSize);
-    viewerSessionNames[session.id] = std::move(displayName);
+    session.displayName = std::move(displayName);
 }
 
 SessionTables::Revoked SessionTables::revoke(AuxSession& session) {
@@ -71,10 +96,10 @@ SessionTables::Revoked SessionTables::revoke(AuxSession& session) {
     revoked.wasAuthorized =
         (session.channel == AuxChannel::control ? authorizedAudioSessions : authorizedVideoSessions).erase(id) > 0;
     if (!revoked.wasAuthorized) return revoked;
-    viewerSessionNames.erase(id);
+    session.displayName.reset();
     if (session.channel == AuxChannel::control) {
-        fileTransferTokens.erase(id);
-        revoked.fileChannel = unbindFileChannel(id);
+        session.fileTransferToken.reset();
+        revoked.fileChannel = unbindFileChannel(session);
     }
     return revoked;
 }
@@ -90,26 +115,25 @@ SessionTables::Forgotten SessionTables::forget(const UUID& id) {
     forgotten.wasAuthorized = authorizedAudioSessions.erase(id) + authorizedVideoSessions.erase(id) > 0;
     audioSessions.erase(id);
     videoSessions.erase(id);
-    viewerSessionNames.erase(id);
-    viewerSessionRemoteAddresses.erase(id);
-    fileTransferTokens.erase(id);
-    forgotten.fileChannel = unbindFileChannel(id);
+    forgotten.session->displayName.reset();
+    forgotten.session->fileTransferToken.reset();
+    forgotten.fileChannel = unbindFileChannel(*forgotten.session);
     return forgotten;
 }
 
-SessionTables::FileChannelPtr SessionTables::unbindFileChannel(const UUID& sessionID) {
-    auto it = fileTransferChannels.find(sessionID);
-    if (it == fileTransferChannels.end()) return nullptr;
-    auto channel = it->second;
-    fileTransferChannels.erase(it);
-    fileChannelSessions.erase(channel.get());
+SessionTables::FileChannelPtr SessionTables::unbindFileChannel(AuxSession& session) {
+    auto channel = std::move(session.fileChannel);
+    session.fileChannel = nullptr;
+    if (channel) fileChannelSessions.erase(channel.get());
     return channel;
 }
 
 SessionTables::FileChannelPtr SessionTables::bindFileChannel(const UUID& sessionID, const FileChannelPtr& channel) {
     pendingFileChannels.erase(channel.get());
-    auto older = unbindFileChannel(sessionID);
-    fileTransferChannels[sessionID] = channel;
+    auto owner = session(sessionID);
+    if (!owner) return nullptr;
+    auto older = unbindFileChannel(*owner);
+    owner->fileChannel = channel;
     fileChannelSessions[channel.get()] = sessionID;
     return older;
 }
@@ -120,9 +144,7 @@ std::optional<UUID> SessionTables::fileChannelEnded(FileTransferChannelConnectio
     if (bound == fileChannelSessions.end()) return std::nullopt;
     const UUID sessionID = bound->second;
     fileChannelSessions.erase(bound);
-    if (auto it = fileTransferChannels.find(sessionID); it != fileTransferChannels.end() && it->second.get() == channel) {
-        fileTransferChannels.erase(it);
-    }
+    if (auto owner = session(sessionID); owner && owner->fileChannel.get() == channel) owner->fileChannel = nullptr;
     return sessionID;
 }
 
@@ -130,18 +152,19 @@ std::optional<UUID> SessionTables::sessionForToken(std::span<const std::uint8_t>
     std::optional<UUID> match;
     // Every issued token is compared in full, so the time taken says nothing about how close a
     // guess came.
-    for (const auto& [sessionID, issued] : fileTransferTokens) {
-        const bool equal = crypto::constantTimeEqual(crypto::ByteView(issued.bytes()), token);
-        if (equal && authorizedAudioSessions.contains(sessionID)) match = sessionID;
+    for (const auto& sessionID : authorizedAudioSessions) {
+        const auto owner = session(sessionID);
+        if (!owner || !owner->fileTransferToken) continue;
+        const bool equal = crypto::constantTimeEqual(crypto::ByteView(owner->fileTransferToken->bytes()), token);
+        if (equal) match = sessionID;
     }
     return match;
 }
 
 std::size_t SessionTables::entryCount() const {
+    // A session's own fields go with it; what could outlive it is the indexes.
     return sessions.size() + audioSessions.size() + authorizedAudioSessions.size() + videoSessions.size() +
-           authorizedVideoSessions.size() + viewerSessionNames.size() + viewerSessionRemoteAddresses.size() +
-           fileTransferTokens.size() + fileTransferChannels.size() + pendingFileChannels.size() +
-           fileChannelSessions.size();
+           authorizedVideoSessions.size() + pendingFileChannels.size() + fileChannelSessions.size();
 }
 
 }  // namespace qm

@@ -9,6 +9,8 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "Platform/Core/DispatchQueue.h"
 #include "Platform/Core/Geometry.h"
@@ -23,6 +25,14 @@ namespace qm {
 enum class AuxChannel { control, video };
 
 const char* channelName(AuxChannel channel);
+
+// The log lines one session caused in the current window, what the window left out (written as a
+// count when the next one opens), and where the window began.
+struct LogBudget {
+    int linesInWindow = 0;
+    std::size_t leftOut = 0;
+    std::uint64_t windowStartNs = 0;
+};
 
 // One Viewer connection on the control or the video port: what the server needs to read its
 // frames and to run its sign-in. Owned by the server queue.
@@ -53,14 +63,25 @@ struct AuxSession {
     DispatchWorkItemPtr signInDeadline;
     // Frames refused before sign-in.
     int refusedFrames = 0;
-    // Log lines this session caused in the current window, and where the window began.
-    int logLinesInWindow = 0;
-    std::size_t logLinesLeftOut = 0;  // lines past the window's budget, written as a count later
-    std::uint64_t logWindowStartNs = 0;
+    // Sent file packets on this control connection: a pause of file reads holds it too.
+    bool sentFilePackets = false;
+    // Lines about what it sent (refusals, bad payloads), and lines about what the Host did for
+    // its packets, each with a budget of its own.
+    LogBudget peerLog;
+    LogBudget hostLog;
+    // Where it connected from (host part, no port), and what its sign-in gave it: the name it
+    // signed in under, and for a control session the file channel's token and the bound channel.
+    // They go with the session: nothing else keeps them by its id.
+    std::string remoteAddress;
+    std::optional<std::string> displayName;
+    std::optional<FileTransferChannelToken> fileTransferToken;
+    std::shared_ptr<FileTransferChannelConnection> fileChannel;
 };
 
-// Every table the server keeps per Viewer session: connections, sign-ins, names, addresses,
-// file-channel tokens and channels, and the picture-in-picture regions the Viewers share. Owned by the server queue. A session enters with `add`, signs in with
+// The server's Viewer sessions: each AuxSession holds what the Host keeps for its connection
+// (reader, sign-in, log budget, name, address, file-channel token and channel); the tables here
+// only index them (by channel and sign-in, file channels by connection), and hold the
+// picture-in-picture regions the Viewers share. Owned by the server queue. A session enters with `add`, signs in with
 // `authorize`, loses its sign-in with `revoke` and leaves with `forget`, which removes every
 // entry it had in any table.
 class SessionTables {
@@ -72,10 +93,6 @@ public:
     std::unordered_set<UUID> authorizedAudioSessions;
     std::unordered_map<UUID, ConnectionPtr> videoSessions;
     std::unordered_set<UUID> authorizedVideoSessions;
-    std::unordered_map<UUID, std::string> viewerSessionNames;            // signed-in sessions only
-    std::unordered_map<UUID, std::string> viewerSessionRemoteAddresses;  // host part, no port
-    std::unordered_map<UUID, FileTransferChannelToken> fileTransferTokens;
-    std::unordered_map<UUID, FileChannelPtr> fileTransferChannels;
     // File channels that have not presented a token yet, and the session each admitted one serves.
     struct PendingFileChannel {
         FileChannelPtr channel;
@@ -91,6 +108,14 @@ public:
     // A signed-in session's display name made safe for a log line (see escapedForLog); the
     // tables keep the name as sent, for whoever shows it to the Host's user.
     std::optional<std::string> viewerName(const UUID& id) const;
+    // The name as sent, for the Host's user; nothing for a session that has not signed in.
+    std::optional<std::string> displayName(const UUID& id) const;
+    // The file channel bound to a signed-in control session, if any.
+    FileChannelPtr fileChannel(const UUID& id) const;
+    // Every bound file channel, by the control session it serves.
+    std::vector<std::pair<UUID, FileChannelPtr>> fileChannels() const;
+    // Issues (or replaces) a control session's file channel token; only a signed-in one's opens.
+    bool setFileTransferToken(const UUID& id, const FileTransferChannelToken& token);
     bool isAuthorized(const UUID& id, AuxChannel channel) const;
     bool hasAuthorizedSession() const { return !authorizedAudioSessions.empty() || !authorizedVideoSessions.empty(); }
 
@@ -124,7 +149,7 @@ public:
     std::size_t entryCount() const;
 
 private:
-    FileChannelPtr unbindFileChannel(const UUID& sessionID);
+    FileChannelPtr unbindFileChannel(AuxSession& session);
 };
 
 }  // namespace qm

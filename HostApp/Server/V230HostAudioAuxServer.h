@@ -1,7 +1,6 @@
 #pragma once
 
 #include <atomic>
-#include <cassert>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
@@ -28,6 +27,8 @@
 #include "HostApp/Video/VideoEncoder.h"
 #include "Platform/Core/DispatchQueue.h"
 #include "Platform/Core/Geometry.h"
+#include "Platform/Core/LogSink.h"
+#include "Platform/Core/QueueCheck.h"
 #include "Platform/HostPlatform.h"
 #include "Platform/Network.h"
 #include "Platform/Core/UUID.h"
@@ -127,7 +128,8 @@ public:
     void beginTermination(std::function<void()> completion);
 
     // ---- Status and fan-out ----------------------------------------------------------------
-    // "[QuillmereHost] " + text on standard error, then onStatus.
+    // "[QuillmereHost] " + text to the log sink, then onStatus. Written on `queue` while a
+    // Viewer's packet is handled, the line counts against that Viewer's log budget.
     void publish(const std::string& text);
     void sendHostStatus(const std::string& text, const ConnectionPtr& on);
     // To every control connection, then every video connection, signed in or not.
@@ -136,9 +138,10 @@ public:
     void broadcastVideoConfig(const VideoStreamConfigPayload& config);
     // `announce` false leaves the log alone: viewport and picture-in-picture changes come often.
     void broadcastHostSessionInfo(bool announce = true);
-    // Sends one clipboard snapshot to every signed-in Viewer's control connection (waiting for the
-    // queue unless already on it). False when no Viewer is signed in, or when the snapshot cannot
-    // be encoded or is too large to send (both published).
+    // Sends one clipboard snapshot to every signed-in Viewer's control connection. Any thread;
+    // never waits: false when the snapshot shows no signed-in control session, else true at once,
+    // with the encoding on the clipboard queue and the send on `queue` (a snapshot that cannot be
+    // encoded or is too large to send is published and dropped).
     bool broadcastClipboardTransfer(const ClipboardTransfer& transfer);
     void broadcastFileTransferPacket(FileTransferPacket packet);
     void sendFileTransferPacket(FileTransferPacket packet, UUID toSessionID);
@@ -171,6 +174,7 @@ public:
     // for seconds while a display mode switches or a virtual display is built).
     struct Snapshot {
         bool hasConnectedViewer = false;
+        bool hasSignedInControlViewer = false;  // a clipboard snapshot would reach someone
         std::vector<std::pair<std::string, std::string>> connectionSummaries;  // (name, address), sorted
         std::vector<std::string> displayNames;                                 // sorted
         std::vector<std::pair<UUID, std::string>> fileTransferPeers;            // sorted by name
@@ -231,12 +235,18 @@ public:
 
     const DispatchQueuePtr queue;
 
-    // Replaces the handler of a packet type a Viewer sends (on the queue); where the type may
-    // arrive stays as the dispatch table has it. False for a type only the Host sends.
-    bool setControlHandler(AuxPacketType type, ControlDispatchTable::Handler handler);
+    // ---- Display choices -------------------------------------------------------------------
+    // The status menu's choices: each hops onto `queue`, holding the server weakly.
+    void selectDisplayID(std::uint32_t displayID);
+    void setHeadlessVirtualDisplayEnabled(bool enabled);
+    // On the queue: describes the layout now (and publishes it). Elsewhere: the last layout published.
+    DisplayLayoutPayload currentDisplayLayout();
 
-    // ---- Operations that run on `queue` ----------------------------------------------------
-    void dispatchControl(AuxPacketType type, std::span<const std::uint8_t> payload, const UUID& sourceID);
+private:
+    friend class test::ServerInspector;
+
+    // ---- Operations that run on `queue`, private to it --------------------------------------
+    // Each begins with assertOnQueue(). Tests reach them through test::ServerInspector.
     void authorizeAuxSession(const UUID& id, AuxChannel channel, const ConnectionPtr& connection,
                              const ClientSessionAuthPayload& request);
     void removeSession(const UUID& id, AuxChannel channel);
@@ -273,22 +283,20 @@ public:
     void updateVideoGateLocked(std::uint64_t nowNs);
     void stopVideoCaptureIfIdle();
     void releaseHeadlessVirtualDisplayIfIdle();
-    // On the queue: describes the layout now (and publishes it). Elsewhere: the last layout published.
-    DisplayLayoutPayload currentDisplayLayout();
-    // Rebuilds the snapshot from the state on the queue.
+    // Rebuilds the snapshot from the state on the queue, now.
     void publishSnapshot();
-    // Publishes the snapshot when the queue operation it is declared in returns, by whatever road.
+    // What the snapshot shows may have changed: it is rebuilt once, when the queue has run what
+    // is already waiting on it (a burst of network reads publishes once, not after each read).
+    void snapshotMayHaveChanged();
+    // Marks the snapshot when the queue operation it is declared in returns, by whatever road.
     struct SnapshotOnExit {
         V230HostAudioAuxServer& server;
-        ~SnapshotOnExit() { server.publishSnapshot(); }
+        ~SnapshotOnExit() { server.snapshotMayHaveChanged(); }
     };
     // Host display control. `mode` 0 (1080p), 1 (1440p) or 2 (saved mode); `action` 1 (main) or
     // 2 (next); any other value does nothing.
     void applyHostDisplayMode(std::uint8_t mode);
     void applyHostPhysicalDisplayAction(std::uint8_t action);
-    // The status menu's choices: each hops onto `queue`, holding the server weakly.
-    void selectDisplayID(std::uint32_t displayID);
-    void setHeadlessVirtualDisplayEnabled(bool enabled);
     void restoreOriginalDisplayModeIfNeeded(std::uint32_t displayID, const std::string& reason);
 
     // Video road.
@@ -328,9 +336,6 @@ public:
     void handleVideoEncoderConfig(std::uint64_t generation, const VideoEncoderConfig& config);
     void handleEncodedVideoFrame(std::uint64_t generation, EncodedVideoFrame frame);
 
-private:
-    friend class test::ServerInspector;
-
     V230HostAudioAuxServer(HostPlatform platform, Options options);
     // The subsystems whose objects call back into the server (they hold it weakly).
     void makeSubsystems();
@@ -365,13 +370,43 @@ private:
     static bool overLogBudget(const AuxSession& session);
     void publishAboutStranger(const std::string& text);
     bool admitsConnectionFrom(const std::string& address);
-    void dispatchControl(AuxPacketType type, std::span<const std::uint8_t> payload, const std::shared_ptr<AuxSession>& session);
-    void registerControlHandlers();
-    // A line a subsystem writes: charged to the Viewer whose packet is being handled, if any.
+    // Runs the row's handler when the session's channel admits the type; what is written meanwhile
+    // is charged to the session.
+    void dispatchControl(const ViewerPacketRow& row, std::span<const std::uint8_t> payload,
+                         const std::shared_ptr<AuxSession>& session);
+    // The packet rows and their decoders (ServerDispatch.cpp); create() checks every type has one.
+    struct PacketRows;
+    friend const ViewerPacketRow* viewerPacketRow(std::uint8_t raw);
+    static void checkPacketRows();
+    void refusePayload(const std::shared_ptr<AuxSession>& session, const std::string& text);
+    // One handler per packet type a Viewer sends, in wire order (the sign-in and clipboard ones are below).
+    void receiveAudioControl(const std::shared_ptr<AuxSession>& session, const AudioControlPayload& control);
+    void receiveVideoFrameAck(const std::shared_ptr<AuxSession>& session, const VideoFrameAckPayload& ack);
+    void receiveCaptureModeControl(const std::shared_ptr<AuxSession>& session, const CaptureModeControlPayload& request);
+    void receiveHostDisplayMode(const std::shared_ptr<AuxSession>& session, std::span<const std::uint8_t> payload);
+    void receiveFileTransfer(const std::shared_ptr<AuxSession>& session, std::span<const std::uint8_t> payload);
+    void receiveHostPhysicalDisplay(const std::shared_ptr<AuxSession>& session, std::span<const std::uint8_t> payload);
+    void receiveViewportROI(const std::shared_ptr<AuxSession>& session, const ViewportROIPayload& roi);
+    void receivePipRegionSet(const std::shared_ptr<AuxSession>& session, const PipRegionSetPayload& region);
+    void receivePipRegionRemove(const std::shared_ptr<AuxSession>& session, const PipRegionRemovePayload& region);
+    void receivePipRegionClear(const std::shared_ptr<AuxSession>& session, std::span<const std::uint8_t> payload);
+    void receiveDragPullRequest(const std::shared_ptr<AuxSession>& session, const DragPullRequestPayload& request);
+    void receiveIOSBackgroundPresence(const std::shared_ptr<AuxSession>& session, std::span<const std::uint8_t> payload);
+    // A line about what a Viewer sent, written after the packet's handler returned (a decode on
+    // another queue): charged to that Viewer, or to the shared budget once it has left.
+    void publishForSession(const UUID& id, const std::string& text);
+    // A line about what the Host did for the packet being handled: the session's larger budget.
+    void publishCausedBy(AuxSession& session, const std::string& text);
+    void chargeLogLine(AuxSession& session, LogBudget& budget, int linesPerWindow, const std::string& text);
+    // A line a subsystem writes through its hook: charged like a refusal to the Viewer whose
+    // packet is being handled, if any.
     void publishFromPeer(const std::string& text);
+    // Past every budget: the sink at `level`, and onStatus (detail only when the sink writes it).
+    void writeStatus(const std::string& text, LogLevel level);
     bool dispatchingOverLogBudget() const;
-    // Debug builds stop where a queue-only operation is entered from elsewhere.
-    void assertOnQueue() const { assert(queue->isCurrent()); }
+    // The first line of every queue-only operation: the process stops, naming the operation,
+    // when one is entered off the queue, in every build.
+    void assertOnQueue(const char* operation = __builtin_FUNCTION()) const { requireOnQueue(*queue, operation); }
     void handleIdentityChallenge(const std::shared_ptr<AuxSession>& session, std::span<const std::uint8_t> payload);
     void handleClientSessionAuth(const std::shared_ptr<AuxSession>& session, std::span<const std::uint8_t> payload);
     // One admitted sign-in attempt on its way to the password check and back.
@@ -406,7 +441,10 @@ private:
     void deliverFileTransferPacket(const FileTransferPacket& packet, const UUID& sessionID);
 
     // Clipboard.
-    void receiveClipboardTransfer(std::span<const std::uint8_t> payload, AuxSession& session);
+    void receiveClipboardTransfer(const std::shared_ptr<AuxSession>& session, std::span<const std::uint8_t> payload);
+    void sendEncodedClipboard(const std::optional<Bytes>& data, const std::string& error,
+                              const std::pair<std::string, std::uint64_t>& key);
+    DispatchQueuePtr clipboardQueue();
 
     // Discovery.
     void updateBonjourAdvertisement(const std::string& reason);
@@ -453,6 +491,7 @@ private:
     std::shared_ptr<RepeatingTimer> statsTimer_;
     std::shared_ptr<RepeatingTimer> videoFlowTimer_;
     std::shared_ptr<RepeatingTimer> dragPollTimer_;
+    DispatchWorkItemPtr displayLayoutPublish_;  // the one scheduled layout publish, if any
     std::size_t signInsInFlight_ = 0;
     // Attempts waiting out their address's delay, by session and attempt. A session that leaves
     // cancels its own and gives its address's share back at once.
@@ -475,7 +514,6 @@ private:
     // Identity proofs are signed here, off the server queue.
     DispatchQueuePtr identityQueue_;
     SignInLimits signInLimits_;
-    ControlDispatchTable controlDispatch_;
     // The holders that keep something per Viewer. Each registers once, in makeSubsystems();
     // removeSession() makes every one forget a leaving Viewer and resourceCounts() counts them
     // all, so a new holder cannot be left out of either.
@@ -487,6 +525,8 @@ private:
     std::vector<SessionHolder> sessionHolders_;
     void registerSessionHolders();
     std::atomic<std::shared_ptr<const Snapshot>> snapshot_{std::make_shared<const Snapshot>()};
+    bool snapshotPublishQueued_ = false;
+    std::uint64_t snapshotsPublished_ = 0;  // for tests: how often it was rebuilt
     // The session whose packet is being handled, while its handler runs.
     std::shared_ptr<AuxSession> dispatchingSession_;
     bool started_ = false;
@@ -497,8 +537,7 @@ private:
     // The current drag snapshot offered to Viewers (the Finder drag source arrives with delivery).
     std::uint32_t dragSnapshotID_ = 0;
     std::vector<std::filesystem::path> dragSnapshotURLs_;
-    // The last outgoing clipboard snapshot refused as too large (source, sequence): the bridge
-    // offers a pending snapshot again on every poll, and the refusal is published once.
+    // The last outgoing clipboard snapshot refused as too large (source, sequence), published once.
     std::optional<std::pair<std::string, std::uint64_t>> refusedClipboardTransfer_;
     // Received snapshots are decoded here, off the server queue: a hostile property list must
     // not stall other Viewers. One undecoded snapshot per Viewer waits; a newer one replaces it.
@@ -509,8 +548,6 @@ private:
     void decodePendingClipboard(const UUID& sessionID);
     DispatchQueuePtr clipboardQueue_;
     std::mutex clipboardLock_;
-    // Viewers that sent file packets on their control connection (queue only).
-    std::unordered_set<UUID> controlFileSenders_;
     std::map<UUID, PendingClipboard> pendingClipboard_;
 };
 

@@ -7,7 +7,7 @@
 
 #include "HostApp/Views/HostIcons.h"
 #include "HostApp/Views/QtHostShell.h"
-#include "QuillmereProfiles/UI/Views/QtMainQueue.h"
+#include "Platform/Views/QtMainQueue.h"
 #include "HostApp/Views/QtPasteboard.h"
 #include "HostApp/Views/SignalWatcher.h"
 

@@ -3,7 +3,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace qm {
@@ -13,9 +16,13 @@ struct LogSink::State {
     std::vector<std::pair<std::uint64_t, Subscriber>> subscribers;
     std::uint64_t nextID = 1;
     std::atomic<bool> writesStandardError{true};
+    std::atomic<bool> writesDetail{false};
 };
 
-LogSink::LogSink() : state_(std::make_shared<State>()) {}
+LogSink::LogSink() : state_(std::make_shared<State>()) {
+    const char* detail = std::getenv("QM_LOG_DETAIL");
+    state_->writesDetail.store(detail && *detail && std::strcmp(detail, "0") != 0);
+}
 
 LogSink& LogSink::shared() {
     // Never destroyed: threads may still log while static destructors run at exit.
@@ -23,7 +30,8 @@ LogSink& LogSink::shared() {
     return *sink;
 }
 
-void LogSink::write(std::string_view line) {
+void LogSink::write(std::string_view line, LogLevel level) {
+    if (level == LogLevel::detail && !writesDetail()) return;
     std::string text(line);
     text.push_back('\n');
     std::vector<Subscriber> subscribers;
@@ -70,6 +78,17 @@ LogSink::Subscription LogSink::subscribe(Subscriber subscriber) {
 
 void LogSink::setWritesStandardError(bool enabled) { state_->writesStandardError.store(enabled); }
 
-void logLine(std::string_view line) { LogSink::shared().write(line); }
+void LogSink::setWritesDetail(bool enabled) { state_->writesDetail.store(enabled); }
+
+bool LogSink::writesDetail() const { return state_->writesDetail.load(std::memory_order_relaxed); }
+
+void RepeatingLogLine::write(std::string_view line, LogLevel level) {
+    const auto n = count_.fetch_add(1) + 1;
+    if ((n & (n - 1)) != 0) return;
+    if (n == 1) return logLine(line, level);
+    logLine(std::string(line) + " (" + std::to_string(n) + " times)", level);
+}
+
+void logLine(std::string_view line, LogLevel level) { LogSink::shared().write(line, level); }
 
 }  // namespace qm

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -7,6 +8,11 @@
 #include <string_view>
 
 namespace qm {
+
+// How much a line matters to whoever reads the terminal. `detail` is what the Host writes on a
+// timer whether or not anything changed (the statistics of every second): written only when
+// asked for, with QM_LOG_DETAIL=1 in the environment or setWritesDetail(true).
+enum class LogLevel : std::uint8_t { detail, info };
 
 // The one place every line the Host writes goes through: the server's status lines, the
 // platform layers' reports and the application's own. Each line goes to standard error and to
@@ -32,7 +38,10 @@ public:
     static LogSink& shared();
 
     // Writes one line (a trailing newline is added; embedded ones are the caller's to escape).
-    void write(std::string_view line);
+    // A detail line goes nowhere, not even to subscribers, unless detail is asked for.
+    void write(std::string_view line, LogLevel level = LogLevel::info);
+    void setWritesDetail(bool enabled);
+    bool writesDetail() const;
 
     // `subscriber` is called on the writing thread, outside the sink's lock, once per line.
     [[nodiscard]] Subscription subscribe(Subscriber subscriber);
@@ -47,7 +56,19 @@ private:
     std::shared_ptr<State> state_;
 };
 
-// Shorthand for LogSink::shared().write(line).
-void logLine(std::string_view line);
+// A line that may come once per buffer or packet for as long as a fault lasts: written on its
+// 1st, 2nd, 4th, 8th, ... occurrence with the count so far, so a fault that never ends costs a
+// few dozen lines, not one per buffer. Any thread.
+class RepeatingLogLine {
+public:
+    void write(std::string_view line, LogLevel level = LogLevel::info);
+    std::uint64_t count() const { return count_.load(); }
+
+private:
+    std::atomic<std::uint64_t> count_{0};
+};
+
+// Shorthand for LogSink::shared().write(line, level).
+void logLine(std::string_view line, LogLevel level = LogLevel::info);
 
 }  // namespace qm

@@ -12,6 +12,7 @@
 #include <iterator>
 
 #include "Platform/AccountService.h"
+#include "Platform/Testing/ScriptedAccountService.h"
 #include "Platform/Linux/LinuxAccountService.h"
 #include "Platform/Core/ManualDispatchQueue.h"
 #include "support/TestPlatform.h"

@@ -7,6 +7,7 @@
 
 #include "Platform/Core/AsioDispatchQueue.h"
 #include "Platform/Core/ManualDispatchQueue.h"
+#include "Platform/Core/QueueCheck.h"
 
 using namespace qm;
 
@@ -148,4 +149,26 @@ TEST(AsioDispatchQueue, BlocksNotYetDueAreReleasedBeforeTheQueueIsTornDown) {
     }
     EXPECT_EQ(released->load(), 1);
     EXPECT_EQ(*releasedOn, queueThread);
+}
+
+// The check at the top of a queue-only operation is no assert: it stops the process in the
+// NDEBUG builds tests and CI run, naming the operation and the queue.
+TEST(QueueCheckDeathTest, AQueueOnlyOperationEnteredElsewhereStopsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto clock = std::make_shared<ManualClock>();
+    auto manual = clock->makeQueue("v230.test.manual");
+    bool ran = false;
+    manual->sync([&] {
+        requireOnQueue(*manual, "removeSession");
+        ran = true;
+    });
+    EXPECT_TRUE(ran);
+    EXPECT_DEATH(requireOnQueue(*manual, "removeSession"), "removeSession ran off its queue v230.test.manual");
+
+    auto threaded = std::make_shared<AsioDispatchQueue>("v230.test.asio");
+    EXPECT_TRUE(threaded->sync([&] {
+        requireOnQueue(*threaded, "statisticsTick");
+        return true;
+    }));
+    EXPECT_DEATH(requireOnQueue(*threaded, "statisticsTick"), "statisticsTick ran off its queue v230.test.asio");
 }

@@ -25,6 +25,37 @@ TEST(LogSink, SubscribersSeeEveryLineUntilTheyLetGo) {
     EXPECT_EQ(second, (std::vector<std::string>{"one"}));
 }
 
+TEST(LogSink, DetailLinesAreWrittenOnlyWhenAskedFor) {
+    auto& sink = LogSink::shared();
+    sink.setWritesStandardError(false);
+    const bool before = sink.writesDetail();
+    std::vector<std::string> lines;
+    auto subscription = sink.subscribe([&](std::string_view line) { lines.emplace_back(line); });
+    sink.setWritesDetail(false);
+    logLine("stats every second", LogLevel::detail);
+    logLine("something changed");
+    sink.setWritesDetail(true);
+    logLine("stats when asked", LogLevel::detail);
+    subscription.cancel();
+    sink.setWritesDetail(before);
+    sink.setWritesStandardError(true);
+    EXPECT_EQ(lines, (std::vector<std::string>{"something changed", "stats when asked"}));
+}
+
+TEST(LogSink, ALineRepeatedPerBufferCostsLogarithmicallyMany) {
+    LogSink::shared().setWritesStandardError(false);
+    std::vector<std::string> lines;
+    auto subscription = LogSink::shared().subscribe([&](std::string_view line) { lines.emplace_back(line); });
+    RepeatingLogLine invalid;
+    for (int i = 0; i < 10'000; ++i) invalid.write("invalid buffer");
+    subscription.cancel();
+    LogSink::shared().setWritesStandardError(true);
+    EXPECT_EQ(invalid.count(), 10'000u);
+    ASSERT_EQ(lines.size(), 14u) << "1, 2, 4, ... 8192";
+    EXPECT_EQ(lines.front(), "invalid buffer");
+    EXPECT_EQ(lines.back(), "invalid buffer (8192 times)");
+}
+
 TEST(LogSink, LinesFromManyThreadsArriveWhole) {
     LogSink::shared().setWritesStandardError(false);
     std::mutex mutex;

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/InMemoryNetwork.h"
+#include "Platform/Testing/InMemoryNetwork.h"
 #include "Platform/Core/ManualDispatchQueue.h"
 
 using namespace qm;

@@ -9,6 +9,7 @@
 
 #include "HostApp/Server/V230HostAudioAuxServer.h"
 #include "Platform/AccountService.h"
+#include "Platform/Testing/ScriptedAccountService.h"
 #include "Platform/Linux/AsioNetwork.h"
 #include "Platform/AudioCapture.h"
 #include "Platform/AudioOutputDevices.h"

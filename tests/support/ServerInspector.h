@@ -23,6 +23,12 @@ public:
     const std::shared_ptr<PowerAssertionService>& powerAssertions() { return server_.powerAssertions_; }
     const std::string& discoveryHostID() { return server_.discoveryHostID; }
     std::shared_ptr<HostVideoCapture> videoCapture() { return server_.video_.videoCapture; }
+    std::uint64_t snapshotsPublished() const { return server_.snapshotsPublished_; }
+    // The video road's queue-only operations, for the pipeline benchmark.
+    void handleEncodedVideoFrame(std::uint64_t generation, EncodedVideoFrame frame) {
+        server_.handleEncodedVideoFrame(generation, std::move(frame));
+    }
+    void recordVideoFrameAck(const UUID& from, const VideoFrameAckPayload& ack) { server_.recordVideoFrameAck(from, ack); }
 
 private:
     V230HostAudioAuxServer& server_;

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "Platform/HostPlatform.h"
+#include "Platform/Core/LogSink.h"
 #include "Platform/Core/ManualDispatchQueue.h"
 
 namespace qm::test {
@@ -33,6 +34,18 @@ public:
 
 private:
     std::filesystem::path path_;
+};
+
+// The log's detail lines (the statistics of every second) are written while it lives.
+class WritingLogDetail {
+public:
+    WritingLogDetail() : before_(LogSink::shared().writesDetail()) { LogSink::shared().setWritesDetail(true); }
+    ~WritingLogDetail() { LogSink::shared().setWritesDetail(before_); }
+    WritingLogDetail(const WritingLogDetail&) = delete;
+    WritingLogDetail& operator=(const WritingLogDetail&) = delete;
+
+private:
+    bool before_;
 };
 
 // Waits (without sleeping in fixed steps) until the predicate holds or the timeout passes.

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <random>
 
@@ -122,14 +124,54 @@ TEST(ServerClipboard, RefusesBadOversizedAndVideoChannelSnapshots) {
     EXPECT_TRUE(video.waitForStatus("clipboard transfer rejected on video channel"));
     EXPECT_EQ(host.pasteboard->readString(), std::nullopt) << "nothing refused reaches the pasteboard";
 
-    // Too large to send: refused once, however often the bridge offers it again, and kept pending.
+    // Too large to send: refused once, even when the same snapshot is offered again, and not sent.
     host.mainQueue->sync([&] { host.pasteboard->copyText(std::string(5000, 'y')); });
     EXPECT_TRUE(host.live->waitForStatus("clipboard transfer too large to send: "));
-    EXPECT_FALSE(host.live->server().broadcastClipboardTransfer(*host.mainQueue->sync([&] {
-        return host.clipboard->pendingOutgoingTransfer();
-    })));
-    EXPECT_EQ(host.live->countStatuses("clipboard transfer too large to send: "), 1u);
-    EXPECT_EQ(viewer.control.waitFor(AuxPacketType::clipboardTransfer, 100ms), std::nullopt);
+    const auto again = textTransfer(std::string(5000, 'y'), 7);
+    EXPECT_TRUE(host.live->server().broadcastClipboardTransfer(again));
+    EXPECT_TRUE(host.live->server().broadcastClipboardTransfer(again));
+    // Snapshots go out in the order they were offered: once the next one arrives, both offers
+    // before it have been refused, together in one line.
+    EXPECT_TRUE(host.live->server().broadcastClipboardTransfer(textTransfer("small again", 8)));
+    auto frame = viewer.control.waitFor(AuxPacketType::clipboardTransfer);
+    ASSERT_TRUE(frame);
+    auto received = ClipboardTransfer::decode(frame->payload);
+    ASSERT_TRUE(received && received->items.size() == 1u);
+    EXPECT_EQ(received->items[0].text, "small again");
+    EXPECT_EQ(host.live->countStatuses("clipboard transfer too large to send: "), 2u);
+}
+
+TEST(ServerClipboard, TheMainQueueKeepsTurningWhileTheServerQueueIsHeld) {
+    WiredHost host;
+    Viewer viewer(host);
+    ASSERT_TRUE(viewer.ready());
+
+    // The server queue is busy (as it is while a display mode settles) until the test lets go.
+    auto release = std::make_shared<std::promise<void>>();
+    auto entered = std::make_shared<std::promise<void>>();
+    host.live->server().queue->async([held = release->get_future().share(), entered] {
+        entered->set_value();
+        held.wait();
+    });
+    entered->get_future().wait();
+
+    // The Host copies; the bridge's poll on the main queue hands the snapshot over and carries on.
+    host.mainQueue->sync([&] { host.pasteboard->copyText("while the server is busy"); });
+    auto handedOver = std::make_shared<std::atomic<bool>>(false);
+    const bool turned = waitUntil([&] {
+        host.mainQueue->async([clipboard = host.clipboard, handedOver] {
+            if (clipboard->nextSequence() > 1 && !clipboard->pendingOutgoingTransfer()) *handedOver = true;
+        });
+        return handedOver->load();
+    });
+    release->set_value();
+    EXPECT_TRUE(turned) << "the main queue waited for the server queue";
+
+    auto frame = viewer.control.waitFor(AuxPacketType::clipboardTransfer);
+    ASSERT_TRUE(frame) << "the snapshot goes out once the server queue is free";
+    auto received = ClipboardTransfer::decode(frame->payload);
+    ASSERT_TRUE(received && received->items.size() == 1u);
+    EXPECT_EQ(received->items[0].text, "while the server is busy");
 }
 
 TEST(ServerFiles, ATreeGoesBothWaysByteForByteAndPathAttacksAreDropped) {

@@ -6,6 +6,7 @@
 
 #include "support/InMemoryViewer.h"
 #include "support/LiveServer.h"
+#include "support/ServerInspector.h"
 #include "support/TestViewer.h"
 
 using namespace qm;
@@ -59,4 +60,24 @@ TEST(ServerSnapshot, DisplayDiagnosticsArriveOnTheQueueAskedFor) {
     host.clock().runUntilIdle();
     ASSERT_TRUE(text);
     EXPECT_EQ(*text, host.server().displayDiagnosticsSnapshot());
+}
+
+TEST(ServerSnapshot, ABurstOfReadsPublishesOnceAndAChangeIsPublished) {
+    ManualServer host;
+    auto& server = host.server();
+    InMemoryViewer viewer(host, server.boundPorts().control, "Burst Viewer");
+    ASSERT_TRUE(server.hasConnectedViewer());
+
+    // A hundred reads waiting on the queue at once: one rebuild after them, not one per read.
+    const auto before = ServerInspector(server).snapshotsPublished();
+    const auto ack = makeAuxPacket(AuxPacketType::pipRegionClear, 0, {}, 0);
+    for (int i = 0; i < 100; ++i) viewer.connection()->send(ack);
+    host.clock().runUntilIdle();
+    EXPECT_EQ(ServerInspector(server).snapshotsPublished() - before, 1u);
+
+    // What changed is there once the queue has turned.
+    viewer.disconnect();
+    host.clock().runUntilIdle();
+    EXPECT_FALSE(server.hasConnectedViewer());
+    EXPECT_TRUE(server.connectedViewerDisplayNames().empty());
 }

@@ -34,7 +34,7 @@ TEST(SessionTables, SignInRevocationAndLeavingKeepEveryTableInStep) {
     EXPECT_TRUE(tables.isAuthorized(video->id, AuxChannel::video));
     EXPECT_FALSE(tables.isAuthorized(video->id, AuxChannel::control));
     const FileTransferChannelToken token;
-    tables.fileTransferTokens.insert_or_assign(control->id, token);
+    tables.setFileTransferToken(control->id, token);
 
     // The token admits a file channel only for its signed-in control session; a second channel
     // replaces the first, and the first one's late end report leaves the second bound.
@@ -48,7 +48,7 @@ TEST(SessionTables, SignInRevocationAndLeavingKeepEveryTableInStep) {
     EXPECT_TRUE(tables.pendingFileChannels.empty());
     EXPECT_EQ(tables.bindFileChannel(control->id, second), first);
     EXPECT_EQ(tables.fileChannelEnded(first.get()), std::nullopt);
-    EXPECT_EQ(tables.fileTransferChannels.at(control->id), second);
+    EXPECT_EQ(tables.fileChannel(control->id), second);
 
     // Losing the sign-in takes the name, the token and the file channel, not the connection.
     const auto revoked = tables.revoke(*control);
@@ -56,7 +56,7 @@ TEST(SessionTables, SignInRevocationAndLeavingKeepEveryTableInStep) {
     EXPECT_EQ(revoked.fileChannel, second);
     EXPECT_FALSE(control->authorized);
     EXPECT_EQ(tables.sessionForToken(token.bytes()), std::nullopt);
-    EXPECT_FALSE(tables.viewerSessionNames.contains(control->id));
+    EXPECT_EQ(tables.displayName(control->id), std::nullopt);
     EXPECT_TRUE(tables.audioSessions.contains(control->id));
     EXPECT_FALSE(tables.revoke(*control).wasAuthorized) << "a second revocation finds nothing";
 

@@ -18,7 +18,7 @@
 #include "HostApp/Views/DetailWindowView.h"
 #include "HostApp/Views/HostIcons.h"
 #include "HostApp/Views/QtHostShell.h"
-#include "QuillmereProfiles/UI/Views/QtMainQueue.h"
+#include "Platform/Views/QtMainQueue.h"
 #include "HostApp/Views/SummaryWindowView.h"
 #include "support/AppHarness.h"
 

@@ -11,7 +11,7 @@
 #include "QuillmereProfiles/UI/FileTransferWindowController.h"
 #include "QuillmereProfiles/UI/Views/FileTransferWindow.h"
 #include "QuillmereProfiles/UI/Views/FileTreeItemModel.h"
-#include "QuillmereProfiles/UI/Views/QtMainQueue.h"
+#include "Platform/Views/QtMainQueue.h"
 
 using namespace qm;
 namespace fs = std::filesystem;

@@ -1,4 +1,4 @@
-#include "Platform/InMemoryNetwork.h"
+#include "Platform/Testing/InMemoryNetwork.h"
 
 #include <algorithm>
 #include <cerrno>

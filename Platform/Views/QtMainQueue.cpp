@@ -1,4 +1,4 @@
-#include "QuillmereProfiles/UI/Views/QtMainQueue.h"
+#include "Platform/Views/QtMainQueue.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>

@@ -1,0 +1,15 @@
+#include "Platform/Core/QueueCheck.h"
+
+#include <cstdlib>
+#include <string>
+
+#include "Platform/Core/LogSink.h"
+
+namespace qm {
+
+void failRequireOnQueue(const DispatchQueue& queue, const char* operation) {
+    logLine(std::string("[QuillmereHost] fatal: ") + operation + " ran off its queue " + queue.label());
+    std::abort();
+}
+
+}  // namespace qm
