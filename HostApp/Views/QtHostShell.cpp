@@ -50,6 +50,8 @@ QtHostShell::~QtHostShell() {
     for (auto& [model, widget] : windows_) {
         if (widget) widget->deleteLater();
     }
+    if (transferCenter_) transferCenter_->deleteLater();
+    if (picker_) picker_->deleteLater();
     delete statusMenu_;
 }
 

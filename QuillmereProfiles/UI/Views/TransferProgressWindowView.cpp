@@ -141,7 +141,8 @@ void TransferProgressWindowView::render() {
         }
     }
     rows_ = std::move(kept);
-    while (stack_->count() > 0) stack_->takeAt(0);
+    // The layout hands back its item and leaves deleting it to us (the widget itself stays).
+    while (stack_->count() > 0) delete stack_->takeAt(0);
     for (const auto& row : stack) stack_->addWidget(rows_[row.get()]);
 
     const auto& window = center_->window();
