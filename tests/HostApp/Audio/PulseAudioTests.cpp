@@ -162,13 +162,13 @@ TEST(PulseAudio, AClickIsStampedWithTheTimeItWasPlayed) {
     if (!server.devices()) GTEST_SKIP() << "no PulseAudio server could be started (Debian package pulseaudio)";
     LiveAudioRoad road(server);
 
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, 48000, 2};
+    const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, 48000, 2};
     pa_buffer_attr attr{};
     attr.maxlength = attr.prebuf = attr.minreq = attr.fragsize = static_cast<std::uint32_t>(-1);
-    attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(50'000, &spec));
+    attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(50'000, &format));
     int error = 0;
     pa_simple* player = pa_simple_new(nullptr, "qm-test-click", PA_STREAM_PLAYBACK, PulseServer::sinkName, "click",
-                                      &spec, nullptr, &attr, &error);
+                                      &format, nullptr, &attr, &error);
     ASSERT_TRUE(player) << pa_strerror(error);
     constexpr std::size_t blockFrames = 480;
     std::vector<float> silence(blockFrames * 2, 0.0f), click(blockFrames * 2, 0.0f);
