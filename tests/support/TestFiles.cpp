@@ -18,4 +18,18 @@ void writeFile(const std::filesystem::path& path, const Bytes& data) {
     out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
 }
 
+void writeText(const std::filesystem::path& path, const std::string& text) {
+    writeFile(path, Bytes(text.begin(), text.end()));
+}
+
+Bytes fileBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string fileText(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
 }  // namespace qm::test

@@ -243,6 +243,11 @@ TestFileChannel::~TestFileChannel() {
     if (reader_.joinable()) reader_.join();
 }
 
+void TestFileChannel::disconnect() {
+    std::error_code ec;
+    socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
+}
+
 void TestFileChannel::abort() {
     holdReading(false);
     resetSocket(socket_, reader_);

@@ -114,6 +114,8 @@ public:
     void sendRaw(const Bytes& bytes);
     std::optional<Bytes> waitForFrame(std::chrono::milliseconds timeout = 10s);
     bool waitForClose(std::chrono::milliseconds timeout = 10s);
+    // Closes both ways once what was sent is out, as a Viewer that quits.
+    void disconnect();
     // Dies the way a killed process does: the socket is reset, whatever was unsent is lost.
     void abort();
     // Stops (true) or resumes (false) reading the socket, as a Viewer that falls behind: the

@@ -5,131 +5,15 @@
 // are fixed.
 #include <gtest/gtest.h>
 
-#include <fstream>
-
-#include "HostApp/App/HostProbeDelegate.h"
-#include "HostApp/Delivery/HostFileDelivery.h"
-#include "Platform/Core/LogSink.h"
-#include "Platform/Linux/XdgFileManagerDesktop.h"
-#include "QuillmereProfiles/ClipboardSyncBridge.h"
-#include "QuillmereProfiles/FileTransferDocuments.h"
-#include "QuillmereProfiles/QuillmereL10n.h"
-#include "support/LiveServer.h"
-#include "support/RecordingHostShell.h"
+#include "QuillmereProfiles/FileTransferService.h"
+#include "support/LiveHostApp.h"
 #include "support/TestFiles.h"
-#include "support/TestViewer.h"
+#include "support/ViewerBatches.h"
 #include "support/WiredHost.h"
 
 using namespace qm;
 using namespace qm::test;
 namespace fs = std::filesystem;
-
-namespace {
-
-// The application on real queues and sockets, launched as main launches it.
-struct LiveHostApp {
-    TemporaryDirectory folder;
-    std::shared_ptr<RecordingHostShell> shell = std::make_shared<RecordingHostShell>();
-    std::shared_ptr<HostProbeDelegate> delegate;
-    DispatchQueuePtr mainQueue;
-    std::unique_ptr<LiveServer> live;
-
-    LiveHostApp() {
-        LogSink::shared().setWritesStandardError(false);
-        fs::create_directories(home());
-        LiveServer::Setup setup;
-        setup.start = [this](const std::shared_ptr<V230HostAudioAuxServer>& server, const HostPlatform& platform) {
-            HostProbeDelegate::Environment environment;
-            environment.platform = platform;
-            environment.shell = shell;
-            environment.defaults = std::make_shared<InMemoryUserDefaults>();
-            environment.makeServer = [server] { return server; };
-            environment.routeRecords = [] { return std::vector<QuillmereRouteRecord>{}; };
-            environment.hostName = [] { return std::string("live-host"); };
-            environment.fetchLatestFeed = [](auto) {};
-            environment.cachesDirectory = folder.path() / "caches";
-            environment.homeDirectory = home();
-            environment.fileManager =
-                std::make_shared<XdgFileManagerDesktop>(home(), std::make_shared<RecordingProcessLauncher>());
-            environment.installerMarker = folder.path() / "no-marker";
-            mainQueue = platform.mainQueue;
-            delegate = HostProbeDelegate::create(environment);
-            mainQueue->sync([this] { delegate->applicationDidFinishLaunching(); });
-        };
-        live = std::make_unique<LiveServer>(setup);
-    }
-    ~LiveHostApp() {
-        mainQueue->sync([this] {
-            delegate->clipboardBridge->stop();
-            delegate->timer->cancel();
-        });
-        live.reset();
-        mainQueue->sync([this] { delegate.reset(); });
-        LogSink::shared().setWritesStandardError(true);
-    }
-
-    fs::path home() const { return fs::weakly_canonical(folder.path()) / "home"; }
-    fs::path staging() const { return folder.path() / "caches" / "QuillmereFileInbox" / "Viewer"; }
-    bool stagingEmpty() const {
-        std::error_code error;
-        return !fs::exists(staging(), error) || fs::is_empty(staging(), error);
-    }
-    bool logged(const std::string& line) {
-        for (const auto& entry : delegate->diagnosticLog->lines())
-            if (entry.substr(13) == line) return true;
-        return false;
-    }
-};
-
-Bytes fileBytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// Sends one file as a batch on the file channel, its intent (when not copy) in its own packet.
-UUID sendFile(TestFileChannel& channel, FileTransferIntent intent, const std::optional<std::string>& destination,
-              const std::string& name, const Bytes& content) {
-    const UUID id = UUID::random();
-    if (destination) channel.sendPacket({FileTransferOp::directSave, id, 0, 0, *destination, {}});
-    channel.sendPacket({FileTransferOp::batchStart, id, content.size(), FileTransferPacket::batchStartValue2(FileTransferIntent::copy, 1),
-                        "", FileTransferDocuments::encodeItemNames({name})});
-    if (intent != FileTransferIntent::copy)
-        channel.sendPacket({FileTransferOp::batchIntent, id, static_cast<std::uint64_t>(intent), 0, "", {}});
-    channel.sendPacket({FileTransferOp::fileStart, id, content.size(), 0, name, {}});
-    constexpr std::size_t chunk = 256 * 1024;
-    for (std::size_t offset = 0; offset < content.size(); offset += chunk) {
-        const auto end = std::min(content.size(), offset + chunk);
-        channel.sendPacket({FileTransferOp::fileChunk, id, offset, 0, name,
-                            Bytes(content.begin() + static_cast<std::ptrdiff_t>(offset),
-                                  content.begin() + static_cast<std::ptrdiff_t>(end))});
-    }
-    channel.sendPacket({FileTransferOp::fileEnd, id, content.size(), 0, name, {}});
-    channel.sendPacket({FileTransferOp::batchEnd, id, 0, 0, "", {}});
-    return id;
-}
-
-// The packets of the channel until the one `until` accepts; nothing when the channel went quiet.
-std::optional<FileTransferPacket> readUntil(TestFileChannel& channel,
-                                            const std::function<bool(const FileTransferPacket&)>& until,
-                                            std::vector<FileTransferPacket>* seen = nullptr) {
-    while (auto frame = channel.waitForFrame(std::chrono::seconds(20))) {
-        auto packet = FileTransferPacket::decode(*frame);
-        if (!packet) continue;
-        if (seen) seen->push_back(*packet);
-        if (until(*packet)) return packet;
-    }
-    return std::nullopt;
-}
-
-std::optional<FileTransferPeerSendResponse> responseTo(TestFileChannel& channel, const UUID& id,
-                                                       std::vector<FileTransferPacket>* seen = nullptr) {
-    auto packet = readUntil(
-        channel, [&](const FileTransferPacket& p) { return p.op == FileTransferOp::peerSendResponse && p.batchID == id; },
-        seen);
-    return packet ? FileTransferPeerSendResponse::decode(packet->data) : std::nullopt;
-}
-
-}  // namespace
 
 TEST(FileDeliveryEndToEnd, ViewerBatchesLandWhereTheyShouldAndLeaveNothingStaged) {
     LiveHostApp host;
@@ -138,19 +22,19 @@ TEST(FileDeliveryEndToEnd, ViewerBatchesLandWhereTheyShouldAndLeaveNothingStaged
     const auto content = randomBytes(3u << 20, 11);
 
     // A copy with a destination hint: that folder, made when missing.
-    sendFile(*viewer.channel, FileTransferIntent::copy, "~/Incoming", "copy.bin", content);
+    sendFileBatch(fileChannelRoad(*viewer.channel), FileTransferIntent::copy, "~/Incoming", "copy.bin", content);
     ASSERT_TRUE(waitUntil([&] { return fs::exists(host.home() / "Incoming" / "copy.bin") && host.stagingEmpty(); }));
     EXPECT_TRUE(fileBytes(host.home() / "Incoming" / "copy.bin") == content) << "byte-identical";
 
     // A managed copy, its intent a packet after its start: placed, and its receipt comes back.
-    const auto managed = sendFile(*viewer.channel, FileTransferIntent::managedCopy, "~/Managed", "managed.bin", content);
+    const auto managed = sendFileBatch(fileChannelRoad(*viewer.channel), FileTransferIntent::managedCopy, "~/Managed", "managed.bin", content);
     auto receipt = responseTo(*viewer.channel, managed);
     ASSERT_TRUE(receipt);
     EXPECT_TRUE(receipt->accepted);
     EXPECT_TRUE(fileBytes(host.home() / "Managed" / "managed.bin") == content);
 
     // A drop with no file-manager window answering: the Desktop.
-    sendFile(*viewer.channel, FileTransferIntent::dropToFinder, std::nullopt, "dropped.bin", content);
+    sendFileBatch(fileChannelRoad(*viewer.channel), FileTransferIntent::dropToFinder, std::nullopt, "dropped.bin", content);
     ASSERT_TRUE(waitUntil([&] { return fs::exists(host.home() / "Desktop" / "dropped.bin") && host.stagingEmpty(); }));
     EXPECT_TRUE(fileBytes(host.home() / "Desktop" / "dropped.bin") == content);
     EXPECT_TRUE(waitUntil([&] { return host.logged("files: dropped 1/1 item(s) into Finder"); }));

@@ -18,13 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string contents(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void write(const fs::path& path, const std::string& text) { writeFile(path, Bytes(text.begin(), text.end())); }
-
 struct ResolverRun {
     TemporaryDirectory temp;
     std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
@@ -41,7 +34,7 @@ struct ResolverRun {
     std::vector<fs::path> stage(const std::vector<std::string>& names, const std::string& text = "new") {
         std::vector<fs::path> out;
         for (const auto& name : names) {
-            write(staging() / name, text + " " + name);
+            writeText(staging() / name, text + " " + name);
             out.push_back(staging() / name);
         }
         return out;
@@ -80,8 +73,8 @@ struct ResolverRun {
 TEST(ConflictResolver, ApplyToAllSettlesTheRemainingConflictsAndTheLastConflictOffersNone) {
     ResolverRun run;
     run.window->makeKeyAndOrderFront();
-    write(run.destination() / "b.txt", "old b");
-    write(run.destination() / "c.txt", "old c");
+    writeText(run.destination() / "b.txt", "old b");
+    writeText(run.destination() / "c.txt", "old c");
     run.deliver(run.stage({"a.txt", "b.txt", "c.txt"}), true, false);
     ASSERT_EQ(run.shell->pendingSheets.size(), 1u);
     const auto& alert = *run.window->attachedSheet();
@@ -101,38 +94,38 @@ TEST(ConflictResolver, ApplyToAllSettlesTheRemainingConflictsAndTheLastConflictO
     EXPECT_EQ(run.window->level(), WindowModel::normalLevel);
     ASSERT_EQ(run.completions, 1);
     EXPECT_EQ(run.result->deliveredURLs.size(), 3u);
-    EXPECT_EQ(contents(run.destination() / "b.txt"), "new b.txt");
-    EXPECT_EQ(contents(run.destination() / "c.txt"), "new c.txt");
+    EXPECT_EQ(fileText(run.destination() / "b.txt"), "new b.txt");
+    EXPECT_EQ(fileText(run.destination() / "c.txt"), "new c.txt");
 
     // A single conflict has no further ones to apply a choice to.
     ResolverRun last;
     last.window->makeKeyAndOrderFront();
-    write(last.destination() / "only.txt", "old");
+    writeText(last.destination() / "only.txt", "old");
     last.deliver(last.stage({"only.txt"}));
     EXPECT_FALSE(last.applyToAll());
     last.answer(1000);
-    EXPECT_EQ(contents(last.destination() / "only.txt"), "old");
-    EXPECT_EQ(contents(last.destination() / "only copy.txt"), "new only.txt");
+    EXPECT_EQ(fileText(last.destination() / "only.txt"), "old");
+    EXPECT_EQ(fileText(last.destination() / "only copy.txt"), "new only.txt");
 }
 
 TEST(ConflictResolver, StopAtTheSecondOfFiveKeepsTheFirstAndDeletesTheRestOfStaging) {
     ResolverRun run;
     run.window->makeKeyAndOrderFront();
-    write(run.destination() / "2.txt", "old");
+    writeText(run.destination() / "2.txt", "old");
     run.deliver(run.stage({"1.txt", "2.txt", "3.txt", "4.txt", "5.txt"}));
     run.answer(1001);
     ASSERT_EQ(run.completions, 1);
     EXPECT_TRUE(run.result->stoppedByUser);
     EXPECT_EQ(run.result->failedItemCount, 0);
     EXPECT_EQ(run.result->deliveredURLs, std::vector<fs::path>{run.destination() / "1.txt"});
-    EXPECT_EQ(contents(run.destination() / "2.txt"), "old");
+    EXPECT_EQ(fileText(run.destination() / "2.txt"), "old");
     EXPECT_TRUE(fs::is_empty(run.staging()));
 
     // The sheet ended some other way: Stop, whatever the box says.
     ResolverRun other;
     other.window->makeKeyAndOrderFront();
-    write(other.destination() / "a.txt", "old");
-    write(other.destination() / "b.txt", "old");
+    writeText(other.destination() / "a.txt", "old");
+    writeText(other.destination() / "b.txt", "old");
     other.deliver(other.stage({"a.txt", "b.txt"}));
     other.applyToAll()->press();
     other.answer(-1);
@@ -141,8 +134,8 @@ TEST(ConflictResolver, StopAtTheSecondOfFiveKeepsTheFirstAndDeletesTheRestOfStag
 
 TEST(ConflictResolver, WithoutAVisibleWindowOrPromptingConflictsKeepBothUnasked) {
     ResolverRun run;  // its window was never shown
-    write(run.destination() / "photo.jpg", "old");
-    write(run.destination() / "photo copy.jpg", "older copy");
+    writeText(run.destination() / "photo.jpg", "old");
+    writeText(run.destination() / "photo copy.jpg", "older copy");
     run.deliver(run.stage({"photo.jpg"}));
     EXPECT_TRUE(run.shell->pendingSheets.empty());
     ASSERT_EQ(run.completions, 1) << "a run without alerts completes at once";
@@ -152,28 +145,28 @@ TEST(ConflictResolver, WithoutAVisibleWindowOrPromptingConflictsKeepBothUnasked)
 TEST(ConflictResolver, ReplaceBacksUpInsideAndOutsideHomeAndAFailedReplaceKeepsBothItems) {
     ResolverRun run;
     run.window->makeKeyAndOrderFront();
-    write(run.destination() / "a.txt", "old a");
+    writeText(run.destination() / "a.txt", "old a");
     run.deliver(run.stage({"a.txt"}), true, true);
     EXPECT_EQ(run.window->attachedSheet()->accessories.back().text,
               "Backup is enabled. The existing file will be saved to the backup folder.");
     run.answer(1002);
     const auto root = FileTransferConflictResolver::backupRoot(run.home(), 1'800'000'000.0);
     EXPECT_EQ(root.parent_path(), run.home() / "Corventis Backups" / "transfer");
-    EXPECT_EQ(contents(root / "Documents" / "a.txt"), "old a");
-    EXPECT_EQ(contents(run.destination() / "a.txt"), "new a.txt");
+    EXPECT_EQ(fileText(root / "Documents" / "a.txt"), "old a");
+    EXPECT_EQ(fileText(run.destination() / "a.txt"), "new a.txt");
     // The same name again in one run's folder gets the copy suffix.
-    write(run.destination() / "b.txt", "old b1");
-    write(root / "Documents" / "b.txt", "earlier");
+    writeText(run.destination() / "b.txt", "old b1");
+    writeText(root / "Documents" / "b.txt", "earlier");
     run.deliver(run.stage({"b.txt"}), true, true);
     run.answer(1002);
-    EXPECT_EQ(contents(root / "Documents" / "b copy.txt"), "old b1");
+    EXPECT_EQ(fileText(root / "Documents" / "b copy.txt"), "old b1");
 
     // Outside home the backup keeps only the name; a destination that cannot take the new item
     // keeps the old one and leaves the staged one, counted as failed.
     ResolverRun outside;
     SmallDisk disk(outside.temp.path() / "disk", 1 << 20);
     if (!disk.mounted()) GTEST_SKIP() << "mounting a small tmpfs needs privileges this run does not have";
-    write(outside.temp.path() / "disk" / "a.txt", "old");
+    writeText(outside.temp.path() / "disk" / "a.txt", "old");
     ASSERT_TRUE(disk.makeReadOnly());
     outside.window->makeKeyAndOrderFront();
     const auto staged = outside.stage({"a.txt"});
@@ -184,9 +177,9 @@ TEST(ConflictResolver, ReplaceBacksUpInsideAndOutsideHomeAndAFailedReplaceKeepsB
     outside.clock->runUntilIdle();
     outside.answer(1002);
     EXPECT_EQ(outside.result->failedItemCount, 1);
-    EXPECT_EQ(contents(outside.temp.path() / "disk" / "a.txt"), "old");
+    EXPECT_EQ(fileText(outside.temp.path() / "disk" / "a.txt"), "old");
     EXPECT_TRUE(fs::exists(staged.front()));
-    EXPECT_EQ(contents(FileTransferConflictResolver::backupRoot(outside.home(), 1'800'000'000.0) / "a.txt"), "old");
+    EXPECT_EQ(fileText(FileTransferConflictResolver::backupRoot(outside.home(), 1'800'000'000.0) / "a.txt"), "old");
 }
 
 TEST(ConflictResolver, CalledOffTheMainQueueItCompletesLaterOnIt) {

@@ -15,13 +15,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string contents(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void write(const fs::path& path, const std::string& text) { writeFile(path, Bytes(text.begin(), text.end())); }
-
 std::vector<std::string> names(const fs::path& folder) {
     std::vector<std::string> out;
     for (const auto& entry : fs::directory_iterator(folder)) out.push_back(entry.path().filename().string());
@@ -34,16 +27,16 @@ std::vector<std::string> names(const fs::path& folder) {
 TEST(DeliveredItems, TakenNamesAreNumberedOrCopiedNeverReused) {
     TemporaryDirectory temp;
     const auto folder = temp.path();
-    for (int i = 0; i < 3; ++i) write(numberedDestination(folder, "a.txt"), "x");
-    write(numberedDestination(folder, "notes"), "x");
-    write(numberedDestination(folder, "notes"), "x");
+    for (int i = 0; i < 3; ++i) writeText(numberedDestination(folder, "a.txt"), "x");
+    writeText(numberedDestination(folder, "notes"), "x");
+    writeText(numberedDestination(folder, "notes"), "x");
     fs::create_directories(numberedDestination(folder, "archive.tar.gz"));
     fs::create_directories(numberedDestination(folder, "archive.tar.gz"));
     EXPECT_EQ(names(folder), (std::vector<std::string>{"a 1.txt", "a 2.txt", "a.txt", "archive.tar 1.gz",
                                                        "archive.tar.gz", "notes", "notes 1"}));
 
-    write(folder / "photo.jpg", "x");
-    write(uniqueDestination(folder / "photo.jpg"), "x");
+    writeText(folder / "photo.jpg", "x");
+    writeText(uniqueDestination(folder / "photo.jpg"), "x");
     EXPECT_EQ(uniqueDestination(folder / "photo.jpg"), folder / "photo copy 2.jpg");
     fs::create_directories(folder / "Reports");
     EXPECT_EQ(uniqueDestination(folder / "Reports"), folder / "Reports copy");
@@ -54,18 +47,18 @@ TEST(DeliveredItems, TakenNamesAreNumberedOrCopiedNeverReused) {
 
 TEST(DeliveredItems, AMoveNeverOverwritesAndAReplaceSwapsFilesAndFoldersWhole) {
     TemporaryDirectory temp;
-    write(temp.path() / "staging" / "a.txt", "new");
-    write(temp.path() / "dest" / "a.txt", "old");
+    writeText(temp.path() / "staging" / "a.txt", "new");
+    writeText(temp.path() / "dest" / "a.txt", "old");
     EXPECT_TRUE(moveItem(temp.path() / "staging" / "a.txt", temp.path() / "dest" / "a.txt"));
-    EXPECT_EQ(contents(temp.path() / "dest" / "a.txt"), "old");
-    EXPECT_EQ(contents(temp.path() / "staging" / "a.txt"), "new");
+    EXPECT_EQ(fileText(temp.path() / "dest" / "a.txt"), "old");
+    EXPECT_EQ(fileText(temp.path() / "staging" / "a.txt"), "new");
 
     EXPECT_FALSE(replaceItem(temp.path() / "staging" / "a.txt", temp.path() / "dest" / "a.txt"));
-    EXPECT_EQ(contents(temp.path() / "dest" / "a.txt"), "new");
+    EXPECT_EQ(fileText(temp.path() / "dest" / "a.txt"), "new");
     EXPECT_FALSE(fs::exists(temp.path() / "staging" / "a.txt"));
 
-    write(temp.path() / "staging" / "Docs" / "inner.txt", "new inner");
-    write(temp.path() / "dest" / "Docs" / "old-only.txt", "old");
+    writeText(temp.path() / "staging" / "Docs" / "inner.txt", "new inner");
+    writeText(temp.path() / "dest" / "Docs" / "old-only.txt", "old");
     EXPECT_FALSE(replaceItem(temp.path() / "staging" / "Docs", temp.path() / "dest" / "Docs"));
     EXPECT_EQ(names(temp.path() / "dest" / "Docs"), std::vector<std::string>{"inner.txt"});
     EXPECT_EQ(names(temp.path() / "dest"), (std::vector<std::string>{"Docs", "a.txt"})) << "no temporary left";
@@ -76,21 +69,21 @@ TEST(DeliveredItems, AReplaceThatCannotFinishLeavesTheOldItemAndTheStagedOne) {
     // A read-only destination folder.
     SmallDisk readOnly(temp.path() / "ro", 1 << 20);
     if (!readOnly.mounted()) GTEST_SKIP() << "mounting a small tmpfs needs privileges this run does not have";
-    write(temp.path() / "ro" / "a.txt", "old");
-    write(temp.path() / "staging" / "a.txt", "new");
+    writeText(temp.path() / "ro" / "a.txt", "old");
+    writeText(temp.path() / "staging" / "a.txt", "new");
     ASSERT_TRUE(readOnly.makeReadOnly());
     EXPECT_TRUE(replaceItem(temp.path() / "staging" / "a.txt", temp.path() / "ro" / "a.txt"));
-    EXPECT_EQ(contents(temp.path() / "ro" / "a.txt"), "old");
-    EXPECT_EQ(contents(temp.path() / "staging" / "a.txt"), "new");
+    EXPECT_EQ(fileText(temp.path() / "ro" / "a.txt"), "old");
+    EXPECT_EQ(fileText(temp.path() / "staging" / "a.txt"), "new");
 
     // A destination on a small file system that the new item does not fit: the copy across file
     // systems fails half-way.
     SmallDisk small(temp.path() / "small", 256 << 10);
     ASSERT_TRUE(small.mounted());
-    write(temp.path() / "small" / "big.bin", "old");
+    writeText(temp.path() / "small" / "big.bin", "old");
     writeFile(temp.path() / "staging" / "big.bin", randomBytes(1 << 20, 3));
     EXPECT_TRUE(replaceItem(temp.path() / "staging" / "big.bin", temp.path() / "small" / "big.bin"));
-    EXPECT_EQ(contents(temp.path() / "small" / "big.bin"), "old");
+    EXPECT_EQ(fileText(temp.path() / "small" / "big.bin"), "old");
     EXPECT_EQ(fs::file_size(temp.path() / "staging" / "big.bin"), 1u << 20);
     EXPECT_EQ(names(temp.path() / "small"), std::vector<std::string>{"big.bin"}) << "the partial copy is gone";
 }

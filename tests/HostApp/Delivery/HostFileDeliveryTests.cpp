@@ -18,13 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string contents(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void write(const fs::path& path, const std::string& text) { writeFile(path, Bytes(text.begin(), text.end())); }
-
 // The progress window as delivery drives it: one line per call.
 struct RecordingRows : FileTransferRows {
     std::vector<std::string> events;
@@ -174,10 +167,10 @@ struct DeliveryHost {
 
 TEST(FileDelivery, AHintedCopyLandsInItsFolderNumberedUnaskedAndLeavesStagingEmpty) {
     DeliveryHost host;
-    write(host.home() / "Incoming" / "a.txt", "already here");
+    writeText(host.home() / "Incoming" / "a.txt", "already here");
     const auto id = host.sendBatch({FileTransferIntent::copy, "~/Incoming", FileTransferDeliveryOptions::promptForConflicts});
-    EXPECT_EQ(contents(host.home() / "Incoming" / "a 1.txt"), "hello");
-    EXPECT_EQ(contents(host.home() / "Incoming" / "a.txt"), "already here");
+    EXPECT_EQ(fileText(host.home() / "Incoming" / "a 1.txt"), "hello");
+    EXPECT_EQ(fileText(host.home() / "Incoming" / "a.txt"), "already here");
     EXPECT_TRUE(host.shell->pendingSheets.empty()) << "a plain copy never asks, whatever its options";
     EXPECT_TRUE(host.logged("files: saved 1/1 item(s) to " + (host.home() / "Incoming").string()));
     EXPECT_EQ(host.rows->events, (std::vector<std::string>{"in Viewer 1", "subtitle Saving to Incoming…",
@@ -189,7 +182,7 @@ TEST(FileDelivery, AHintedCopyLandsInItsFolderNumberedUnaskedAndLeavesStagingEmp
 
     // A missing folder named by a relative path is made below home.
     host.sendBatch({FileTransferIntent::copy, "  Inbox/New  "});
-    EXPECT_EQ(contents(host.home() / "Inbox" / "New" / "a.txt"), "hello");
+    EXPECT_EQ(fileText(host.home() / "Inbox" / "New" / "a.txt"), "hello");
     host.expectNothingLeft();
 }
 
@@ -198,7 +191,7 @@ TEST(FileDelivery, AManagedCopyIsAnsweredEvenWhenItsIntentArrivesAPacketLater) {
     DeliveryHost::Batch batch{FileTransferIntent::managedCopy, "~/Managed", {}, true};
     batch.files = {{"one.txt", "1"}, {"two.txt", "2"}};
     const auto id = host.sendBatch(batch);
-    EXPECT_EQ(contents(host.home() / "Managed" / "two.txt"), "2");
+    EXPECT_EQ(fileText(host.home() / "Managed" / "two.txt"), "2");
     auto answers = host.responses(id);
     ASSERT_EQ(answers.size(), 1u);
     EXPECT_TRUE(answers[0].first.accepted);
@@ -207,7 +200,7 @@ TEST(FileDelivery, AManagedCopyIsAnsweredEvenWhenItsIntentArrivesAPacketLater) {
     host.expectNothingLeft();
 
     // A hint that names a file is no folder: the managed copy is refused, at both ends.
-    write(host.home() / "plain-file", "x");
+    writeText(host.home() / "plain-file", "x");
     const auto refused = host.sendBatch({FileTransferIntent::managedCopy, "~/plain-file", {}, false, {{"a.txt", "z"}}, false});
     answers = host.responses(refused);
     ASSERT_EQ(answers.size(), 1u);
@@ -243,7 +236,7 @@ TEST(FileDelivery, AManagedCopyThatCouldNotBeSavedSaysHowMuchWasSaved) {
 
 TEST(FileDelivery, APlainCopyWithoutAUsableFolderAsksWhereBeforeOrAfterItsItemsArrive) {
     DeliveryHost host;
-    write(host.home() / "plain-file", "x");
+    writeText(host.home() / "plain-file", "x");
     // Picked after every item arrived: delivered at the pick.
     host.sendBatch({FileTransferIntent::copy, "~/plain-file"});
     ASSERT_EQ(host.shell->pendingFolderPanels.size(), 1u);
@@ -254,7 +247,7 @@ TEST(FileDelivery, APlainCopyWithoutAUsableFolderAsksWhereBeforeOrAfterItsItemsA
     auto pick = host.shell->pendingFolderPanels[0];
     pick(host.home() / "Picked");
     host.run();
-    EXPECT_EQ(contents(host.home() / "Picked" / "a.txt"), "hello");
+    EXPECT_EQ(fileText(host.home() / "Picked" / "a.txt"), "hello");
     host.expectNothingLeft();
 
     // Picked before its items arrived: delivered at its end.
@@ -264,7 +257,7 @@ TEST(FileDelivery, APlainCopyWithoutAUsableFolderAsksWhereBeforeOrAfterItsItemsA
     EXPECT_FALSE(fs::exists(host.home() / "Early" / "b.txt"));
     host.viewerSends({FileTransferOp::batchEnd, early, 0, 0, "", {}}, host.viewer);
     host.run();
-    EXPECT_EQ(contents(host.home() / "Early" / "b.txt"), "b");
+    EXPECT_EQ(fileText(host.home() / "Early" / "b.txt"), "b");
     host.expectNothingLeft();
 
     // Cancelled: the row closes as a success, the Viewer's send is cancelled, nothing stays staged
@@ -283,7 +276,7 @@ TEST(FileDelivery, ADropLandsInTheFrontFolderElseTheConfiguredOneElseTheDesktop)
     DeliveryHost host;
     host.fileManager->frontWindow = host.home() / "Front";
     host.sendBatch({FileTransferIntent::dropToFinder});
-    EXPECT_EQ(contents(host.home() / "Front" / "a.txt"), "hello");
+    EXPECT_EQ(fileText(host.home() / "Front" / "a.txt"), "hello");
     EXPECT_TRUE(host.saw("subtitle Dropping into Finder…"));
     EXPECT_TRUE(host.saw("complete Dropped 1 item(s) into Finder after 1.5"));
     EXPECT_TRUE(host.logged("files: dropped 1/1 item(s) into Finder"));
@@ -292,17 +285,17 @@ TEST(FileDelivery, ADropLandsInTheFrontFolderElseTheConfiguredOneElseTheDesktop)
     host.fileManager->frontWindowError = "no answer";
     host.defaults->set(HostFileDelivery::dropFolderKey, std::string("~/Drops"));
     host.sendBatch({FileTransferIntent::dropToFinder});
-    EXPECT_EQ(contents(host.home() / "Drops" / "a.txt"), "hello");
+    EXPECT_EQ(fileText(host.home() / "Drops" / "a.txt"), "hello");
     EXPECT_TRUE(host.logged("files: file manager front window failed: no answer"));
 
     host.fileManager->frontWindowError.clear();
     host.defaults->remove(HostFileDelivery::dropFolderKey);
     host.fileManager->desktop = host.home() / "Schreibtisch";
     host.sendBatch({FileTransferIntent::dropToFinder});
-    EXPECT_EQ(contents(host.home() / "Schreibtisch" / "a.txt"), "hello");
+    EXPECT_EQ(fileText(host.home() / "Schreibtisch" / "a.txt"), "hello");
     host.fileManager->desktop.reset();
     host.sendBatch({FileTransferIntent::dropToFinder});
-    EXPECT_EQ(contents(host.home() / "Desktop" / "a.txt"), "hello");
+    EXPECT_EQ(fileText(host.home() / "Desktop" / "a.txt"), "hello");
     EXPECT_EQ(host.fileManager->revealed.size(), 4u);
     host.expectNothingLeft();
 }
@@ -311,8 +304,8 @@ TEST(FileDelivery, DestinationHintsAndRequestedPathsStayInsideHome) {
     TemporaryDirectory temp;
     const auto home = fs::weakly_canonical(temp.path()) / "home";
     fs::create_directories(home / "Documents");
-    write(home / "notes.txt", "n");
-    write(temp.path() / "outside" / "secret.txt", "s");
+    writeText(home / "notes.txt", "n");
+    writeText(temp.path() / "outside" / "secret.txt", "s");
     fs::create_symlink(temp.path() / "outside", home / "escape");
 
     EXPECT_EQ(HostFileDelivery::resolveDestinationHint("~/Incoming", home), home / "Incoming");
@@ -337,7 +330,7 @@ TEST(FileDelivery, DestinationHintsAndRequestedPathsStayInsideHome) {
 
 TEST(FileDelivery, ARequestForHostFilesIsSentBackToTheAskingViewerAloneOrRefusedWithAReason) {
     DeliveryHost host;
-    write(host.home() / "notes.txt", "n");
+    writeText(host.home() / "notes.txt", "n");
     fs::create_symlink(host.home() / "notes.txt", host.home() / "same-notes");
     auto ask = [&](const std::vector<std::string>& paths) {
         const UUID id = UUID::random();

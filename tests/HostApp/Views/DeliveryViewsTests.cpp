@@ -12,22 +12,11 @@
 #include "HostApp/Delivery/FileTransferConflictResolver.h"
 #include "HostApp/Views/QtHostShell.h"
 #include "support/TestPlatform.h"
+#include "support/Views/OffscreenApplication.h"
 
 namespace qm::test {
 namespace {
 
-// The binary's one application, whichever test file made it first.
-QApplication& application() {
-    if (auto* existing = qobject_cast<QApplication*>(QApplication::instance())) return *existing;
-    static int argc = 1;
-    static char name[] = "views_tests";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = [] {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        return new QApplication(argc, argv);
-    }();
-    return *app;
-}
 
 QMessageBox* openBox() {
     for (auto* widget : QApplication::topLevelWidgets()) {
@@ -37,7 +26,7 @@ QMessageBox* openBox() {
 }
 
 TEST(DeliveryViews, TheConflictAlertShowsItsRowsAndAnswersWithTheBoxTicked) {
-    application();
+    offscreenApplication();
     QtHostShell shell;
     FileTransferConflictAlert::Info info{"report.pdf", 1500, std::nullopt, 2'500'000, std::nullopt, 2};
     std::optional<std::pair<FileTransferConflictChoice, bool>> answer;
@@ -67,7 +56,7 @@ TEST(DeliveryViews, TheConflictAlertShowsItsRowsAndAnswersWithTheBoxTicked) {
 }
 
 TEST(DeliveryViews, TheFolderPanelShowsItsTextsAndAnswersTheChosenFolderOrNothing) {
-    application();
+    offscreenApplication();
     QtHostShell shell;
     TemporaryDirectory temp;
     FolderPanelModel panel{"Choose Save Location", "Save Here", "Choose where to save \"a.txt\""};

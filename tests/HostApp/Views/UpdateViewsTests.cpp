@@ -9,23 +9,14 @@
 
 #include "HostApp/Views/QtHostShell.h"
 #include "HostApp/Views/UpdateWindowViews.h"
+#include "support/Views/OffscreenApplication.h"
 #include "support/AppHarness.h"
 
 namespace qm::test {
 namespace {
 
-QApplication& updateViewsApplication() {
-    if (auto* existing = qobject_cast<QApplication*>(QCoreApplication::instance())) return *existing;
-    static int argc = 1;
-    static char name[] = "views_tests";
-    static char* argv[] = {name, nullptr};
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    static auto* app = new QApplication(argc, argv);
-    return *app;
-}
-
 TEST(UpdateViews, CountdownAndProgressWindowsFollowTheirModels) {
-    updateViewsApplication();
+    offscreenApplication();
     auto shell = std::make_shared<QtHostShell>();
     AppHarness app({}, true, shell);
     app.environment.defaults->set("host.autoUpdate.enabled", true);

@@ -20,21 +20,11 @@
 #include "HostApp/Views/QtHostShell.h"
 #include "Platform/Views/QtMainQueue.h"
 #include "HostApp/Views/SummaryWindowView.h"
+#include "support/Views/OffscreenApplication.h"
 #include "support/AppHarness.h"
 
 namespace qm::test {
 namespace {
-
-QApplication& application() {
-    static int argc = 1;
-    static char name[] = "views_tests";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = [] {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        return new QApplication(argc, argv);
-    }();
-    return *app;
-}
 
 QAction* actionTitled(QMenu* menu, const QString& title) {
     for (auto* action : menu->actions()) {
@@ -44,7 +34,7 @@ QAction* actionTitled(QMenu* menu, const QString& title) {
 }
 
 TEST(Views, SummaryWindowShowsTheModelAndForwardsClicks) {
-    application();
+    offscreenApplication();
     auto shell = std::make_shared<QtHostShell>();
     AppHarness app({}, true, shell);
     app.routes = {{"wifi", "en0", "192.168.1.20"}};
@@ -98,7 +88,7 @@ AlertSheetView* upSheet(QWidget* window) {
 }
 
 TEST(Views, QuitQuestionIsAWarningSheetWhoseButtonsAnswerTheDelegate) {
-    application();
+    offscreenApplication();
     auto shell = std::make_shared<QtHostShell>();
     AppHarness app({}, true, shell);
     app.launch();
@@ -126,7 +116,7 @@ TEST(Views, QuitQuestionIsAWarningSheetWhoseButtonsAnswerTheDelegate) {
 }
 
 TEST(Views, OnboardingSheetsShowTheirStepAndTheNoticeCountsDownInPlace) {
-    application();
+    offscreenApplication();
     auto shell = std::make_shared<QtHostShell>();
     AppHarness app({}, true, shell);
     app.launch();
@@ -170,7 +160,7 @@ TEST(Views, OnboardingSheetsShowTheirStepAndTheNoticeCountsDownInPlace) {
 }
 
 TEST(Views, DisplayControlsShowTheDisplaysAndSendTheUsersChoices) {
-    application();
+    offscreenApplication();
     auto shell = std::make_shared<QtHostShell>();
     AppHarness app({}, true, shell);
     app.host.displays().addDisplay(SimulatedDisplayService::makeDisplay(2, {320, 0}, 1920, 1080, 1920, 1080));
@@ -194,7 +184,7 @@ TEST(Views, DisplayControlsShowTheDisplaysAndSendTheUsersChoices) {
 }
 
 TEST(Views, StatusMenuFollowsItsModel) {
-    application();
+    offscreenApplication();
     auto shell = std::make_shared<QtHostShell>();
     AppHarness app({}, true, shell);
     app.launch();
@@ -214,7 +204,7 @@ TEST(Views, StatusMenuFollowsItsModel) {
 }
 
 TEST(Views, MainQueueRunsBlocksOnTheLoopAndHonoursCancel) {
-    application();
+    offscreenApplication();
     auto queue = std::make_shared<QtMainQueue>(SystemClock::shared());
     std::vector<int> order;
     bool cancelledRan = false;
@@ -237,7 +227,7 @@ TEST(Views, MainQueueRunsBlocksOnTheLoopAndHonoursCancel) {
 }
 
 TEST(Views, SummaryWindowGrowsForEveryAddressLineInEveryLanguage) {
-    application();
+    offscreenApplication();
     auto shell = std::make_shared<QtHostShell>();
     AppHarness app({}, true, shell);
     app.routes = {{"wifi", "en0", "192.0.2.10"},        {"ethernet", "en1", "198.51.100.24"},
@@ -274,7 +264,7 @@ TEST(Views, SummaryWindowGrowsForEveryAddressLineInEveryLanguage) {
 }
 
 TEST(Views, MenuBarKeepsTheTranslatedServicesTitle) {
-    application();
+    offscreenApplication();
     auto shell = std::make_shared<QtHostShell>();
     AppHarness app({}, true, shell);
     app.launch();
@@ -295,7 +285,7 @@ TEST(Views, MenuBarKeepsTheTranslatedServicesTitle) {
 }
 
 TEST(Views, AboutPanelAndDetailWindowShowTheirModels) {
-    application();
+    offscreenApplication();
     auto shell = std::make_shared<QtHostShell>();
     AppHarness app({}, true, shell);
     app.launch();
@@ -333,7 +323,7 @@ double luminance(QColor colour) {
 }
 
 TEST(Views, DrawnStatusIconIsSharpAtEverySizeAndStandsOutOnLightAndDarkPanels) {
-    application();
+    offscreenApplication();
     const QIcon icon = drawnHostIcon();
     for (int size : {16, 22, 24, 32, 44, 48}) {
         SCOPED_TRACE(size);

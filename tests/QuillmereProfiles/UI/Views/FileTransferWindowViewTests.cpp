@@ -13,22 +13,13 @@
 #include "QuillmereProfiles/UI/Views/FileTransferWindow.h"
 #include "QuillmereProfiles/UI/Views/FileTreeItemModel.h"
 #include "support/TestPlatform.h"
+#include "support/Views/OffscreenApplication.h"
 
 using namespace qm;
 using namespace qm::test;
 
 namespace {
 
-// One application for the process, shared with the other view tests and never destroyed: Qt's
-// own globals may be gone by the time a static one would be.
-QApplication& application() {
-    if (auto* existing = qobject_cast<QApplication*>(QCoreApplication::instance())) return *existing;
-    static int argc = 1;
-    static char name[] = "views";
-    static char* argv[] = {name, nullptr};
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    return *new QApplication(argc, argv);
-}
 
 class FileTransferWindowView : public ::testing::Test {
 protected:
@@ -42,7 +33,7 @@ protected:
     std::unique_ptr<FileTransferWindow> window;
 
     void SetUp() override {
-        application();
+        offscreenApplication();
         const auto home = tmp.path();
         for (const char* d : {"Desktop", "Documents", "Downloads"}) std::filesystem::create_directories(home / d);
         std::ofstream(home / "Desktop" / "a.txt") << "aaaa";

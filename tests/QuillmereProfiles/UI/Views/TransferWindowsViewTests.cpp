@@ -17,21 +17,12 @@
 #include "QuillmereProfiles/QuillmereL10n.h"
 #include "QuillmereProfiles/UI/Views/SendDestinationPickerView.h"
 #include "QuillmereProfiles/UI/Views/TransferProgressWindowView.h"
+#include "support/Views/OffscreenApplication.h"
 
 using namespace qm;
+using qm::test::offscreenApplication;
 
 namespace {
-
-// One application for the process, shared with the other view tests and never destroyed: Qt's
-// own globals may be gone by the time a static one would be.
-QApplication& application() {
-    if (auto* existing = qobject_cast<QApplication*>(QCoreApplication::instance())) return *existing;
-    static int argc = 1;
-    static char name[] = "views";
-    static char* argv[] = {name, nullptr};
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    return *new QApplication(argc, argv);
-}
 
 void processEvents() {
     for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
@@ -40,7 +31,7 @@ void processEvents() {
 class TransferWindowsView : public ::testing::Test {
 protected:
     void SetUp() override {
-        application();
+        offscreenApplication();
         QuillmereL10n::configure({});
     }
     std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();

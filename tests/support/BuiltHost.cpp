@@ -1,0 +1,215 @@
+#include "support/BuiltHost.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <net/if.h>
+#include <pwd.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <sstream>
+
+#include "HostApp/Server/ServerConstants.h"
+#include "support/TestFiles.h"
+#include "support/TestPlatform.h"
+
+namespace qm::test {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+// This process (and what it starts from now on) in a network namespace with only loopback, up.
+bool enterOwnNetwork(std::string& whyNot) {
+    if (::unshare(CLONE_NEWNET) != 0) {
+        whyNot = std::string("no network namespace: ") + std::strerror(errno);
+        return false;
+    }
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq request{};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    const bool up = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &request) == 0 &&
+                    (request.ifr_flags |= IFF_UP | IFF_RUNNING, ::ioctl(fd, SIOCSIFFLAGS, &request) == 0);
+    if (fd >= 0) ::close(fd);
+    if (!up) whyNot = "loopback would not come up";
+    return up;
+}
+
+void stop(pid_t pid) {
+    if (pid <= 0) return;
+    ::kill(pid, SIGTERM);
+    if (waitForExit(pid, 10s) < 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+}
+
+}  // namespace
+
+int waitForExit(pid_t pid, std::chrono::milliseconds timeout) {
+    int status = 0;
+    if (!waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, timeout)) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+}
+
+std::unique_ptr<BuiltHost> BuiltHost::prepare(const fs::path& executable, std::string& whyNot) {
+    if (executable.empty() || !fs::exists(executable)) {
+        whyNot = "the Host was not built";
+        return nullptr;
+    }
+    std::unique_ptr<BuiltHost> host(new BuiltHost);
+    host->executable_ = executable;
+    host->user_ = TestUser::create(whyNot);
+    if (!host->user_) {
+        whyNot = "no throwaway account: " + whyNot;
+        return nullptr;
+    }
+    if (!enterOwnNetwork(whyNot)) return nullptr;
+    host->xserver_ = std::make_unique<VirtualXServer>("1024x768x24");
+    if (!host->xserver_->running()) {
+        whyNot = "no X server: " + host->xserver_->reason();
+        return nullptr;
+    }
+    const passwd* entry = ::getpwnam(host->user_->name().c_str());
+    if (!entry) {
+        whyNot = "the new account cannot be looked up";
+        return nullptr;
+    }
+    host->uid_ = entry->pw_uid;
+    host->gid_ = entry->pw_gid;
+
+    // The user's home and runtime folder, both the user's own.
+    char pattern[] = "/tmp/qm-built-host-XXXXXX";
+    if (!::mkdtemp(pattern)) {
+        whyNot = std::string("no temporary folder: ") + std::strerror(errno);
+        return nullptr;
+    }
+    host->folder_ = pattern;
+    ::chmod(host->folder_.c_str(), 0755);
+    host->home_ = host->folder_ / "home";
+    const auto runtime = host->home_ / "run";
+    fs::create_directories(runtime);
+    ::chmod(runtime.c_str(), 0700);
+    host->giveToUser(host->home_);
+    host->giveToUser(runtime);
+    host->environment_ = {"HOME=" + host->home_.string(),
+                          "USER=" + host->user_->name(),
+                          "XDG_RUNTIME_DIR=" + runtime.string(),
+                          "DISPLAY=" + host->xserver_->name(),
+                          "QT_QPA_PLATFORM=xcb",
+                          "LANG=C.UTF-8",
+                          "PATH=/usr/bin:/bin"};
+    return host;
+}
+
+BuiltHost::~BuiltHost() {
+    stop(host_);
+    if (!folder_.empty()) {
+        std::error_code ignored;
+        fs::remove_all(folder_, ignored);
+    }
+}
+
+pid_t BuiltHost::startAs(const std::vector<std::string>& arguments, const fs::path& log) const {
+    std::vector<char*> argv;
+    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (const auto& entry : environment_) envp.push_back(const_cast<char*>(entry.c_str()));
+    envp.push_back(nullptr);
+    const uid_t uid = uid_;
+    const gid_t gid = gid_;
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    // The child: only calls that are safe after fork in a threaded process.
+    const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (out >= 0) {
+        ::dup2(out, STDOUT_FILENO);
+        ::dup2(out, STDERR_FILENO);
+    }
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 || ::setresuid(uid, uid, uid) != 0 ||
+        ::chdir(home_.c_str()) != 0) {
+        ::_exit(126);
+    }
+    ::execve(argv[0], argv.data(), envp.data());
+    ::_exit(127);
+}
+
+bool BuiltHost::start(std::chrono::milliseconds timeout) {
+    host_ = startAs({executable_.string()}, folder_ / "host.log");
+    if (host_ <= 0) return false;
+    return waitUntil([&] { return TestViewer(ServerConstants::controlPort).connected(); }, timeout);
+}
+
+int BuiltHost::runAgain(const std::vector<std::string>& arguments, std::string& output,
+                        std::chrono::milliseconds timeout) {
+    static int runs = 0;
+    const auto log = folder_ / ("run-" + std::to_string(++runs) + ".log");
+    std::vector<std::string> all{executable_.string()};
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    const pid_t pid = startAs(all, log);
+    const int code = waitForExit(pid, timeout);
+    if (code < 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    output = fileText(log);
+    return code;
+}
+
+std::unique_ptr<TestViewer> BuiltHost::signIn(const std::string& displayName, std::string& whyNot) {
+    auto viewer = std::make_unique<TestViewer>(ServerConstants::controlPort);
+    if (!viewer->connected()) {
+        whyNot = "the control port does not answer";
+        return nullptr;
+    }
+    auto result = viewer->signIn(user_->name(), user_->password(), displayName);
+    if (!result || !result->accepted) {
+        whyNot = result ? "sign-in refused: " + result->message : "no sign-in result";
+        return nullptr;
+    }
+    return viewer;
+}
+
+void BuiltHost::writeHomeFile(const fs::path& relative, const Bytes& content) {
+    const auto path = home_ / relative;
+    writeFile(path, content);
+    for (auto folder = path; folder != home_ && folder.has_relative_path(); folder = folder.parent_path())
+        giveToUser(folder);
+}
+
+void BuiltHost::giveToUser(const fs::path& path) const { (void)::chown(path.c_str(), uid_, gid_); }
+
+bool BuiltHost::stagingEmpty() const {
+    std::error_code error;
+    return !fs::exists(staging(), error) || fs::is_empty(staging(), error);
+}
+
+std::string BuiltHost::log() const { return fileText(folder_ / "host.log"); }
+
+std::vector<std::string> BuiltHost::messages() const {
+    static const std::string program = "[QuillmereHost] ";
+    std::vector<std::string> out;
+    std::istringstream lines(log());
+    for (std::string line; std::getline(lines, line);) out.push_back(line.starts_with(program) ? line.substr(program.size()) : line);
+    return out;
+}
+
+bool BuiltHost::logged(const std::string& text) const {
+    const auto all = messages();
+    return std::find(all.begin(), all.end(), text) != all.end();
+}
+
+bool BuiltHost::waitForLog(const std::string& text, std::chrono::milliseconds timeout) const {
+    return waitUntil([&] { return logged(text); }, timeout);
+}
+
+}  // namespace qm::test

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Platform/Core/ByteIO.h"
+#include "support/TestUser.h"
+#include "support/TestViewer.h"
+#include "support/VirtualXServer.h"
+
+namespace qm::test {
+
+// The built `QuillmereHost` as a user runs it: a throwaway account with a home folder of its
+// own, an X display of its own, and a network namespace of its own, so the Host's fixed ports
+// are free whatever else runs on this machine. What it prints goes to a log file the test reads.
+//
+// Making one moves this process into the new network namespace for good (each test runs in a
+// process of its own under ctest).
+class BuiltHost {
+public:
+    // Everything the Host needs to start; nothing, with the reason in `whyNot`, when this machine
+    // cannot give it (not root, no Xvfb, the Host not built). Tests skip with that reason.
+    static std::unique_ptr<BuiltHost> prepare(const std::filesystem::path& executable, std::string& whyNot);
+    ~BuiltHost();
+    BuiltHost(const BuiltHost&) = delete;
+    BuiltHost& operator=(const BuiltHost&) = delete;
+
+    // Starts the Host and waits until its control port answers; false (see log()) when it did not.
+    bool start(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    // Runs the executable again, as the user, with these arguments, from the home folder: its
+    // exit code, or -1 when it still ran after `timeout`. Its output is in `output`.
+    int runAgain(const std::vector<std::string>& arguments, std::string& output,
+                 std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+    // A Viewer connected to the control port and signed in as the account; nothing when either
+    // failed (the reason in `whyNot`).
+    std::unique_ptr<TestViewer> signIn(const std::string& displayName, std::string& whyNot);
+
+    // Writes a file below the home folder as the user's own.
+    void writeHomeFile(const std::filesystem::path& relative, const Bytes& content);
+
+    const std::filesystem::path& home() const { return home_; }
+    // Where the Host stages what Viewers send.
+    std::filesystem::path staging() const { return home_ / ".cache" / "QuillmereFileInbox" / "Viewer"; }
+    bool stagingEmpty() const;
+    const std::string& displayName() const { return xserver_->name(); }
+    // What the Host printed so far.
+    std::string log() const;
+    // Its lines, each without the program's name in front.
+    std::vector<std::string> messages() const;
+    // True once one of the messages is `text`.
+    bool logged(const std::string& text) const;
+    bool waitForLog(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+
+private:
+    BuiltHost() = default;
+    pid_t startAs(const std::vector<std::string>& arguments, const std::filesystem::path& log) const;
+    void giveToUser(const std::filesystem::path& path) const;
+
+    std::filesystem::path executable_;
+    std::unique_ptr<TestUser> user_;
+    std::unique_ptr<VirtualXServer> xserver_;
+    uid_t uid_ = 0;
+    gid_t gid_ = 0;
+    std::filesystem::path folder_;
+    std::filesystem::path home_;
+    std::vector<std::string> environment_;
+    pid_t host_ = -1;
+};
+
+// The exit code of a child; -1 when it still runs after `timeout`, 128 when a signal ended it.
+int waitForExit(pid_t pid, std::chrono::milliseconds timeout);
+
+}  // namespace qm::test
