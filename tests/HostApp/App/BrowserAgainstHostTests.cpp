@@ -162,9 +162,12 @@ TEST(BrowserAgainstHost, CopiesAFileToTheHostAndOneBackByteForByte) {
     const auto fromHost = randomBytes(500'000, 42);
     fs::create_directories(host.home() / "Inbox");
     writeFile(host.home() / "Outbox" / "report.pdf", fromHost);
+    // A sibling left unticked in each source folder, so the ticked file goes alone, not its folder.
+    writeText(host.home() / "Outbox" / "left.txt", "stays");
     BrowserViewer viewer(*host.live, host.folder.path());
     ASSERT_TRUE(viewer.ready());
     writeFile(viewer.home() / "Desktop" / "big.bin", toHost);
+    writeText(viewer.home() / "Desktop" / "left.txt", "stays");
     auto& window = viewer.window();
 
     // The Host's home, listed through its file channel: its own path comes back.
@@ -188,6 +191,7 @@ TEST(BrowserAgainstHost, CopiesAFileToTheHostAndOneBackByteForByte) {
     ASSERT_TRUE(waitUntil([&] { return viewer.sheets() == 1; }, 60s));
     EXPECT_EQ(viewer.onMain([&] { return window.views().transferSummaryLabel.text; }), "📤 Copied 1 item(s) to Studio");
     EXPECT_TRUE(fileBytes(host.home() / "Inbox" / "big.bin") == toHost) << "byte-identical on the Host";
+    EXPECT_FALSE(fs::exists(host.home() / "Inbox" / "left.txt"));
     EXPECT_TRUE(waitUntil([&] { return host.stagingEmpty(); }));
 
     // Host to Viewer: the browser asks, the Host answers with its batch, the Viewer places it.
@@ -203,6 +207,7 @@ TEST(BrowserAgainstHost, CopiesAFileToTheHostAndOneBackByteForByte) {
     ASSERT_TRUE(waitUntil([&] { return viewer.sheets() == 2; }, 60s));
     EXPECT_EQ(viewer.onMain([&] { return window.views().transferSummaryLabel.text; }), "📥 Copied 1 item(s) to Studio");
     EXPECT_TRUE(fileBytes(viewer.home() / "Documents" / "report.pdf") == fromHost) << "byte-identical on the Viewer";
+    EXPECT_FALSE(fs::exists(viewer.home() / "Documents" / "left.txt"));
 }
 
 }  // namespace
