@@ -22,6 +22,7 @@
 #include <QUrl>
 #include <QWidget>
 
+#include "HostApp/App/TransferCenterRows.h"
 #include "HostApp/Views/AlertAccessoryView.h"
 #include "HostApp/Views/FolderPanelView.h"
 #include "HostApp/Views/SummaryWindowView.h"
@@ -193,6 +194,8 @@ QWidget* QtHostShell::transferCenterWidget() const { return transferCenter_.data
 QWidget* QtHostShell::sendDestinationPickerWidget() const { return picker_.data(); }
 
 QWidget* QtHostShell::widgetFor(const WindowModel* window) const {
+    // The progress window is drawn by its own view; its window model only stands for it.
+    if (dynamic_cast<const TransferCenterWindow*>(window)) return transferCenter_.data();
     auto found = windows_.find(window);
     return found == windows_.end() ? nullptr : found->second.data();
 }
