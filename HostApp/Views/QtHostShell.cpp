@@ -246,8 +246,14 @@ void QtHostShell::beginSheet(const std::shared_ptr<WindowModel>& window, const A
     box->setWindowModality(Qt::WindowModal);
     // A sheet stays in front of its window: a window that floats above others would otherwise
     // cover its own question, since window managers do not always stack a transient above it.
-    if (parent && (parent->windowFlags() & Qt::WindowStaysOnTopHint)) {
+    // The same for a window whose model floats while the question is open (the conflict alert
+    // raises its window so): the question must not hide behind a floating window of the Host's.
+    if (parent && ((parent->windowFlags() & Qt::WindowStaysOnTopHint) || window->level() >= WindowModel::floatingLevel)) {
         box->setWindowFlags(box->windowFlags() | Qt::WindowStaysOnTopHint);
+    }
+    if (parent) {
+        parent->raise();
+        parent->activateWindow();
     }
     box->setText(q(alert.messageText));
     box->setInformativeText(q(alert.informativeText));

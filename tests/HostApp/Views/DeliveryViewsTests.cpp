@@ -127,6 +127,7 @@ TEST(DeliveryViews, SheetsBegunOnTheFileTransfersWindowOpenOverItsView) {
     ASSERT_TRUE(box);
     EXPECT_EQ(box->parentWidget(), transfers);
     EXPECT_EQ(box->windowModality(), Qt::WindowModal);
+    EXPECT_TRUE(box->windowFlags() & Qt::WindowStaysOnTopHint) << "the alert floats its window; it must not hide behind another";
     box->defaultButton()->click();
     EXPECT_EQ(answer, FileTransferConflictChoice::keepBoth);
 

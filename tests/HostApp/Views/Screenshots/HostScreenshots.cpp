@@ -255,6 +255,12 @@ int main(int argc, char** argv) {
         center.addTask({UUID::random(), FileTransferDirection::incoming, "Viewer", 3, 7'728'300,
                         {"Quarterly Report.pdf", "Summary.key", "Figures.csv"}},
                        {});
+        // The update progress window of the pictures before stays up; out of the way here.
+        if (auto progressWindow = app.delegate->onlineUpdateProgressWindow) {
+            if (auto* widget = shell->widgetFor(progressWindow.get())) widget->hide();
+        }
+        // The row came a moment before the conflict, as a batch's start does.
+        pump(app, 300);
         auto parent = app.delegate->fileDelivery->rows->foregroundPresentationWindow();
         FileTransferConflictAlert::present(*shell, info, parent, backupEnabled, [](FileTransferConflictChoice, bool) {});
         pump(app, 400);
