@@ -94,18 +94,3 @@ TEST(ServerDragSnapshot, AViewerSigningInMidDragHearsOfItAndTheLastViewerLeaving
     host.clock().advance(4 * pollInterval);
     EXPECT_EQ(host.drag().readCount(), reads);
 }
-
-TEST(ServerDragSnapshot, AnOverlongDragIsCutToTheBoundInOneAnnouncement) {
-    ManualServer host;
-    auto& server = host.server();
-    InMemoryViewer viewer(host, server.boundPorts().control, "Drag Viewer");
-    std::vector<std::filesystem::path> many;
-    for (std::size_t i = 0; i < DragPasteboard::maximumFiles + 50; ++i)
-        many.push_back("/home/alice/" + std::string(200, 'n') + std::to_string(i));
-    host.drag().beginDrag(many);
-    host.clock().advance(pollInterval);
-    auto told = announcements(viewer);
-    ASSERT_EQ(told.size(), 1u);
-    EXPECT_EQ(told[0].itemNames.size(), DragPasteboard::maximumFiles);
-    EXPECT_EQ(server.dragSourceURL(told[0].snapshotID, DragPasteboard::maximumFiles), std::nullopt);
-}
