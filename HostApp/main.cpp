@@ -54,6 +54,7 @@
 #include "Platform/VirtualDisplays.h"
 #include "Platform/Workspace.h"
 #include "Platform/Linux/X11Connection.h"
+#include "Platform/Linux/X11DragPasteboard.h"
 #include "Platform/Linux/X11SessionDesktop.h"
 #include "Platform/Linux/XdgFileManagerDesktop.h"
 #include "Platform/Linux/XTestEventPoster.h"
@@ -186,6 +187,8 @@ int main(int argc, char** argv) {
     } else {
         platform.userActivity = std::make_shared<SimulatedUserActivity>();
     }
+    // What the user drags on the X display, offered to Viewers to pull.
+    if (displayBackends.description.rfind("X11", 0) == 0) platform.dragPasteboard = X11DragPasteboard::open();
     platform.workspace = std::make_shared<SimulatedWorkspace>();
     platform.toolRunner = std::make_shared<SimulatedToolRunner>();
 

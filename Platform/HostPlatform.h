@@ -26,6 +26,7 @@ class AudioOutputDevices;
 class ScreenCaptureAccess;
 class PowerAssertionService;
 class SessionDesktop;
+class DragPasteboard;
 
 // Every operating-system service the server and the application use, handed to them at
 // construction. `main` builds the real one; tests build one from simulations and manual queues.
@@ -60,6 +61,9 @@ struct HostPlatform {
     std::shared_ptr<ScreenCaptureAccess> screenCaptureAccess;
     // Keeps the machine awake while Viewers need it; empty: the server counts assertions in memory.
     std::shared_ptr<PowerAssertionService> powerAssertions;
+    // The files the Host's user is dragging, offered to Viewers to pull; empty: nothing is ever
+    // dragged.
+    std::shared_ptr<DragPasteboard> dragPasteboard;
 
     // Where the Host keeps its own state (identity keys, defaults): $XDG_CONFIG_HOME/quillmere-host.
     std::filesystem::path configDirectory;

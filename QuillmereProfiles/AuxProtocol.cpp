@@ -15,6 +15,7 @@ const char* knownTypeName(AuxPacketType type) {
         case AuxPacketType::hostStatus: return "hostStatus";
         case AuxPacketType::identityChallenge: return "identityChallenge";
         case AuxPacketType::identityProof: return "identityProof";
+        case AuxPacketType::dragSnapshot: return "dragSnapshot";
         case AuxPacketType::clientSessionAuth: return "clientSessionAuth";
         case AuxPacketType::clientSessionAuthResult: return "clientSessionAuthResult";
         case AuxPacketType::videoConfig: return "videoConfig";

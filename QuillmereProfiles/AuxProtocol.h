@@ -44,6 +44,7 @@ enum class AuxPacketType : std::uint8_t {
     dragPullRequest = 40,
     identityChallenge = 41,
     identityProof = 42,
+    dragSnapshot = 43,
     iosBackgroundPresence = 49,
 };
 

@@ -71,6 +71,13 @@ bool FileTransferService::isOutgoingCancelled(const UUID& batchID) const {
     return outgoingCancelled_.contains(batchID);
 }
 
+std::size_t FileTransferService::outgoingBatchCount(const std::string& routingToken) const {
+    std::lock_guard lock(outgoingLock_);
+    std::size_t count = 0;
+    for (const auto& [id, token] : outgoingActive_) count += token == routingToken;
+    return count;
+}
+
 void FileTransferService::cancelOutgoingBatch(const UUID& batchID) {
     std::lock_guard lock(outgoingLock_);
     // Only a batch that is queued or running is marked: a mark for anything else would stay.

@@ -171,6 +171,8 @@ public:
                                  FileTransferDeliveryOptions deliveryOptions,
                                  const std::optional<std::string>& routingToken, std::optional<UUID> batchID);
     void cancelOutgoingBatch(const UUID& batchID);
+    // Outgoing batches queued or running that were sent with this routing token. Any thread.
+    std::size_t outgoingBatchCount(const std::string& routingToken) const;
 
     // Peer send requests and responses (caller's thread).
     std::optional<UUID> requestPeerSend(const std::vector<std::string>& paths, const std::string& destination,

@@ -108,4 +108,52 @@ std::optional<DragPullRequestPayload> DragPullRequestPayload::decode(std::span<c
     return p;
 }
 
+namespace {
+
+// File names need not be UTF-8; each byte that is not part of a valid sequence becomes U+FFFD,
+// so the name still decodes on the other side.
+std::string repairedUTF8(std::string_view text) {
+    if (isValidUTF8(text)) return std::string(text);
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<std::uint8_t>(text[i]);
+        const std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+        if (length > 0 && i + length <= text.size() && isValidUTF8(text.substr(i, length))) {
+            out.append(text.substr(i, length));
+            i += length;
+        } else {
+            out.append("\xEF\xBF\xBD");
+            ++i;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+Bytes DragSnapshotPayload::encode() const {
+    ByteWriter w;
+    w.u32(snapshotID);
+    const auto count = std::min<std::size_t>(itemNames.size(), 0xFFFF);
+    w.u16(static_cast<std::uint16_t>(count));
+    for (std::size_t i = 0; i < count; ++i) wire::appendString16(w, repairedUTF8(itemNames[i]));
+    return w.take();
+}
+
+std::optional<DragSnapshotPayload> DragSnapshotPayload::decode(std::span<const std::uint8_t> bytes) {
+    ByteReader r(bytes);
+    DragSnapshotPayload p;
+    auto id = r.u32();
+    auto count = r.u16();
+    if (!id || !count) return std::nullopt;
+    p.snapshotID = *id;
+    for (std::uint16_t i = 0; i < *count; ++i) {
+        auto name = wire::readString16(r);
+        if (!name) return std::nullopt;
+        p.itemNames.push_back(std::move(*name));
+    }
+    if (!r.atEnd()) return std::nullopt;
+    return p;
+}
+
 }  // namespace qm

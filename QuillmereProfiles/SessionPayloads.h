@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "Platform/Core/ByteIO.h"
 
@@ -87,6 +88,18 @@ struct DragPullRequestPayload {
     static std::optional<DragPullRequestPayload> decode(std::span<const std::uint8_t> bytes);
 
     friend bool operator==(const DragPullRequestPayload&, const DragPullRequestPayload&) = default;
+};
+
+// The Host's user is dragging files (dragSnapshot): the snapshot's id and the names of its items
+// in pull order. No names: nothing is being dragged any more. Consumed exactly.
+struct DragSnapshotPayload {
+    std::uint32_t snapshotID = 0;
+    std::vector<std::string> itemNames;
+
+    Bytes encode() const;
+    static std::optional<DragSnapshotPayload> decode(std::span<const std::uint8_t> bytes);
+
+    friend bool operator==(const DragSnapshotPayload&, const DragSnapshotPayload&) = default;
 };
 
 }  // namespace qm

@@ -54,7 +54,10 @@ std::string FileTransferConflictAlert::detailText(std::uint64_t size, std::optio
         std::snprintf(sizeText, sizeof sizeText, "%.1f MB", static_cast<double>(size) / 1'000'000.0);
     }
     std::string text = sizeText;
-    if (date) text += " \u00B7 Modified: " + localTime(*date, "%Y-%m-%d %H:%M");
+    if (date) {
+        text += " \u00B7 " +
+                L10n::format("fileTransfer.conflict.modified", "Modified: %@", localTime(*date, "%Y-%m-%d %H:%M"));
+    }
     return text;
 }
 

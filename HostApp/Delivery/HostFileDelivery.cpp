@@ -104,6 +104,10 @@ void HostFileDelivery::answerPeerSendRequest(const FileTransferPacket& packet, c
     auto answer = [&](bool accepted, const std::optional<std::string>& message) {
         env_.service->sendPeerSendResponse(packet.batchID, accepted, message, token);
     };
+    // Each request queues a batch: a Viewer gets a few on their way at once, not an unbounded queue.
+    const auto budget = peerSendBudget_.admit(token, env_.service->outgoingBatchCount(token));
+    if (budget.line) log(*budget.line);
+    if (!budget.admitted) return answer(false, "The Host could not prepare the requested transfer.");
     auto request = FileTransferService::peerSendRequest(packet);
     if (!request) {
         log("files: rejected malformed peer send request");

@@ -11,6 +11,7 @@
 
 #include "HostApp/App/HostShell.h"
 #include "HostApp/Delivery/FileTransferConflictResolver.h"
+#include "HostApp/Delivery/PeerSendBudget.h"
 #include "HostApp/Delivery/FileTransferRows.h"
 #include "Platform/Core/Clock.h"
 #include "Platform/Core/DispatchQueue.h"
@@ -124,6 +125,7 @@ private:
                                                          const std::filesystem::path& folder);
 
     Environment env_;
+    PeerSendBudget peerSendBudget_;
 };
 
 }  // namespace qm

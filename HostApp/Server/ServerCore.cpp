@@ -219,15 +219,6 @@ void V230HostAudioAuxServer::startTimers() {
     });
 }
 
-void V230HostAudioAuxServer::pollDragSnapshot() {
-    // The drag source is filled in by file delivery; until it offers items there is nothing to
-    // refresh, and a stale snapshot must not outlive the Viewers that could pull from it.
-    if (!hasConnectedViewerOnQueue() && !dragSnapshotURLs_.empty()) {
-        dragSnapshotURLs_.clear();
-        ++dragSnapshotID_;
-    }
-}
-
 void V230HostAudioAuxServer::stopForTermination() {
     std::promise<void> done;
     auto future = done.get_future();
@@ -369,6 +360,7 @@ void V230HostAudioAuxServer::registerSessionHolders() {
         {"powerGraces", [this](const UUID& id) { power_.forget(id); }, [this] { return power_.entryCount(); }},
         {"input", [this](const UUID& id) { input_->forget(id); },
          [this] { return input_->inputState().sessionEntryCount(); }},
+        {"dragSnapshot", [this](const UUID& id) { drag_.forget(id); }, [this] { return drag_.entryCount(); }},
     };
 }
 
@@ -424,13 +416,6 @@ std::string V230HostAudioAuxServer::displayDiagnosticsSnapshot() {
 
 bool V230HostAudioAuxServer::headlessVirtualDisplayEnabledSnapshot() {
     return snapshot()->headlessVirtualDisplayEnabled;
-}
-
-std::optional<std::filesystem::path> V230HostAudioAuxServer::dragSourceURL(std::uint32_t snapshotID, std::uint32_t index) {
-    return queue->syncInline([&]() -> std::optional<std::filesystem::path> {
-        if (snapshotID != dragSnapshotID_ || index >= dragSnapshotURLs_.size()) return std::nullopt;
-        return dragSnapshotURLs_[index];
-    });
 }
 
 ServerPorts V230HostAudioAuxServer::boundPorts() {

@@ -88,6 +88,7 @@ struct V230HostAudioAuxServer::PacketRows {
             decoded<&DragPullRequestPayload::decode, &Server::receiveDragPullRequest>, "bad drag pull payload"},
         Row{AuxPacketType::identityChallenge, "identityChallenge", both, true, raw<&Server::handleIdentityChallenge>},
         Row{AuxPacketType::identityProof, "identityProof", hostOnly},
+        Row{AuxPacketType::dragSnapshot, "dragSnapshot", hostOnly},
         Row{AuxPacketType::iosBackgroundPresence, "iosBackgroundPresence", control, false,
             raw<&Server::receiveIOSBackgroundPresence>},
     };

@@ -19,6 +19,7 @@
 #include "HostApp/Display/PowerGraces.h"
 #include "HostApp/Audio/HostAudioServerState.h"
 #include "HostApp/Server/ServerConstants.h"
+#include "HostApp/Server/DragSnapshot.h"
 #include "HostApp/Server/SessionTables.h"
 #include "HostApp/Server/ControlDispatch.h"
 #include "HostApp/Server/SignInLimits.h"
@@ -350,7 +351,10 @@ private:
     void terminationSecondPhase();
     void finishTermination(std::shared_ptr<V230HostAudioAuxServer> self);
     void selectDefaultCaptureDisplay();
+    // The drag: read every poll while a Viewer is connected, announced when it changes.
     void pollDragSnapshot();
+    void applyDraggedFiles(std::vector<std::filesystem::path> files);
+    void announceDragSnapshot(bool changed);
     bool hasConnectedViewerOnQueue() const;
 
     // Sessions and framing.
@@ -534,9 +538,8 @@ private:
     bool fileChannelReadsPaused_ = false;
     bool stopped_ = false;
     std::vector<std::function<void()>> terminationWaiters_;
-    // The current drag snapshot offered to Viewers (the Finder drag source arrives with delivery).
-    std::uint32_t dragSnapshotID_ = 0;
-    std::vector<std::filesystem::path> dragSnapshotURLs_;
+    // The files of the Host user's drag, offered to Viewers to pull.
+    DragSnapshot drag_;
     // The last outgoing clipboard snapshot refused as too large (source, sequence), published once.
     std::optional<std::pair<std::string, std::uint64_t>> refusedClipboardTransfer_;
     // Received snapshots are decoded here, off the server queue: a hostile property list must

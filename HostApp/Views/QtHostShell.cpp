@@ -22,6 +22,7 @@
 #include <QUrl>
 #include <QWidget>
 
+#include "HostApp/App/TransferCenterRows.h"
 #include "HostApp/Views/AlertAccessoryView.h"
 #include "HostApp/Views/FolderPanelView.h"
 #include "HostApp/Views/SummaryWindowView.h"
@@ -193,6 +194,8 @@ QWidget* QtHostShell::transferCenterWidget() const { return transferCenter_.data
 QWidget* QtHostShell::sendDestinationPickerWidget() const { return picker_.data(); }
 
 QWidget* QtHostShell::widgetFor(const WindowModel* window) const {
+    // The progress window is drawn by its own view; its window model only stands for it.
+    if (dynamic_cast<const TransferCenterWindow*>(window)) return transferCenter_.data();
     auto found = windows_.find(window);
     return found == windows_.end() ? nullptr : found->second.data();
 }
@@ -243,8 +246,14 @@ void QtHostShell::beginSheet(const std::shared_ptr<WindowModel>& window, const A
     box->setWindowModality(Qt::WindowModal);
     // A sheet stays in front of its window: a window that floats above others would otherwise
     // cover its own question, since window managers do not always stack a transient above it.
-    if (parent && (parent->windowFlags() & Qt::WindowStaysOnTopHint)) {
+    // The same for a window whose model floats while the question is open (the conflict alert
+    // raises its window so): the question must not hide behind a floating window of the Host's.
+    if (parent && ((parent->windowFlags() & Qt::WindowStaysOnTopHint) || window->level() >= WindowModel::floatingLevel)) {
         box->setWindowFlags(box->windowFlags() | Qt::WindowStaysOnTopHint);
+    }
+    if (parent) {
+        parent->raise();
+        parent->activateWindow();
     }
     box->setText(q(alert.messageText));
     box->setInformativeText(q(alert.informativeText));

@@ -144,6 +144,8 @@ public:
     void windowClosedByUser();
     // Called after the window or the stack changed.
     std::function<void()> onChanged;
+    // The same, for the owner that follows the window as the parent of its sheets.
+    std::function<void()> onWindowFollowed;
     // Shows a folder chooser; empty: none can be shown, and the chooser reports cancel.
     std::function<void(FolderPanelRequest)> presentFolderPanel;
     // Activates the application ignoring other applications.
@@ -163,6 +165,7 @@ private:
     void finishTask(const UUID& batchID, const std::string& status, double autoCloseDelay, bool success);
     void changed() const {
         if (onChanged) onChanged();
+        if (onWindowFollowed) onWindowFollowed();
     }
 
     DispatchQueuePtr mainQueue_;

@@ -60,7 +60,7 @@ TEST(AuxPacketType, EveryTypeHasADistinctValueInRangeAndANameThatMapsBack) {
         EXPECT_LE(raw, 49);
         EXPECT_TRUE(names.insert(auxPacketTypeName(*type)).second);
     }
-    EXPECT_EQ(known, 30);
+    EXPECT_EQ(known, 31);
 }
 
 TEST(AuxPacket, MakeAuxPacketPutsTheHeaderBeforeThePayload) {

@@ -273,6 +273,19 @@ TEST(SessionPayloads, ExactSizesAndLengthPrefixedFields) {
     expectRoundTripAtMinimum(DragPullRequestPayload{3, 9}, 8);
     EXPECT_EQ(DragPullRequestPayload::decode(Bytes{1, 0, 0, 0, 2, 0, 0, 0, 99}), (DragPullRequestPayload{1, 2}));
 
+    // The drag on offer: id, count, names; consumed exactly. No names: the drag ended.
+    const DragSnapshotPayload drag{0x01020304, {"report.pdf", "Grüße.txt"}};
+    const auto dragBytes = drag.encode();
+    EXPECT_EQ(Bytes(dragBytes.begin(), dragBytes.begin() + 8), (Bytes{4, 3, 2, 1, 2, 0, 10, 0}));
+    EXPECT_EQ(DragSnapshotPayload::decode(dragBytes), drag);
+    EXPECT_FALSE(DragSnapshotPayload::decode(withTrailingByte(dragBytes)));
+    EXPECT_FALSE(DragSnapshotPayload::decode(prefix(dragBytes, dragBytes.size() - 1)));
+    EXPECT_EQ(DragSnapshotPayload::decode(Bytes{7, 0, 0, 0, 0, 0}), (DragSnapshotPayload{7, {}}));
+    // A file name that is not UTF-8 still decodes, its bad bytes shown as U+FFFD.
+    const auto latin1 = DragSnapshotPayload::decode(DragSnapshotPayload{1, {"caf\xE9.txt", "ok\xC3"}}.encode());
+    ASSERT_TRUE(latin1);
+    EXPECT_EQ(latin1->itemNames, (std::vector<std::string>{"caf\uFFFD.txt", "ok\uFFFD"}));
+
     expectRoundTripAtMinimum(ClientSessionAuthPayload{}, 8);
     ClientSessionAuthPayload auth{"anna", "Anna's iPad", Bytes{9, 8, 7, 6}};
     const auto authBytes = auth.encode();
@@ -331,6 +344,7 @@ TEST(Payloads, GarbageNeverCrashesADecoder) {
         (void)IdentityProofPayload::decode(b);
         (void)FileTransferEndpointPayload::decode(b);
         (void)DragPullRequestPayload::decode(b);
+        (void)DragSnapshotPayload::decode(b);
     }
     EXPECT_LT(decodedSessionInfo, 40);  // random bytes almost never form a whole session info
 }

@@ -19,6 +19,7 @@ ManualServer::ManualServer() {
     manual_.platform.eventPoster = events_;
     manual_.platform.audioCapture = audioCapture_;
     manual_.platform.configDirectory = config_.path();
+    manual_.platform.dragPasteboard = drag_;
     V230HostAudioAuxServer::Options options;
     options.ports = ServerPorts{0, 0, 0};
     options.listenAddress = "127.0.0.1";

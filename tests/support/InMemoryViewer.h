@@ -9,6 +9,7 @@
 #include "Platform/AccountService.h"
 #include "Platform/Testing/ScriptedAccountService.h"
 #include "Platform/Displays.h"
+#include "Platform/DragPasteboard.h"
 #include "Platform/Testing/InMemoryNetwork.h"
 #include "Platform/ScreenCapture.h"
 #include "Platform/VirtualDisplays.h"
@@ -39,6 +40,7 @@ public:
     ScriptedAccountService& accounts() { return *accounts_; }
     ManualPlatform& manual() { return manual_; }
     SimulatedVirtualDisplayFactory& virtualDisplays() { return *virtualDisplays_; }
+    InMemoryDragPasteboard& drag() { return *drag_; }
 
 private:
     ManualPlatform manual_;
@@ -52,6 +54,7 @@ private:
     std::shared_ptr<SimulatedAudioCapture> audioCapture_ = std::make_shared<SimulatedAudioCapture>(displays_);
     std::shared_ptr<SimulatedVirtualDisplayFactory> virtualDisplays_ =
         std::make_shared<SimulatedVirtualDisplayFactory>(displays_);
+    std::shared_ptr<InMemoryDragPasteboard> drag_ = std::make_shared<InMemoryDragPasteboard>();
     TemporaryDirectory config_;
     std::shared_ptr<V230HostAudioAuxServer> server_;
     std::shared_ptr<std::vector<std::string>> statuses_ = std::make_shared<std::vector<std::string>>();

@@ -33,6 +33,7 @@ LiveServer::LiveServer(Setup setup) {
     platform.audioCapture = setup.audioCapture ? setup.audioCapture : simulatedAudio_;
     platform.audioOutputDevices = setup.audioOutputDevices ? setup.audioOutputDevices : simulatedOutputDevices_;
     platform.eventPoster = events_;
+    platform.dragPasteboard = setup.dragPasteboard;
     platform.virtualDisplays = setup.virtualDisplays ? setup.virtualDisplays
                                                      : std::make_shared<SimulatedVirtualDisplayFactory>(displays_);
     platform.configDirectory = configDirectory_.path();

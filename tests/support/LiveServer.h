@@ -15,6 +15,7 @@
 #include "Platform/AudioOutputDevices.h"
 #include "Platform/DNSService.h"
 #include "Platform/Displays.h"
+#include "Platform/DragPasteboard.h"
 #include "Platform/InputEvents.h"
 #include "Platform/ScreenCapture.h"
 #include "Platform/VirtualDisplays.h"
@@ -43,6 +44,8 @@ public:
         std::shared_ptr<DisplayService> displays = nullptr;
         std::shared_ptr<ScreenCaptureService> screenCapture = nullptr;
         std::shared_ptr<VirtualDisplayFactory> virtualDisplays = nullptr;
+        // What the Host's user drags; default: nothing is ever dragged.
+        std::shared_ptr<DragPasteboard> dragPasteboard = nullptr;
         // Runs once the server exists and before it starts, with the platform it was given: the
         // place to build and connect services (the clipboard bridge, the file-transfer service).
         std::function<void(const std::shared_ptr<V230HostAudioAuxServer>&, const HostPlatform&)> beforeStart = {};

@@ -33,6 +33,7 @@ public:
     void performStandardAction(HostAction action) override { standardActions.push_back(action); }
     void beginSheet(const std::shared_ptr<WindowModel>& window, const AlertModel& alert,
                     std::function<void(int)> completion) override {
+        sheetWindows.push_back(window);
         window->setAttachedSheet(alert);
         if (!scriptedResponses.empty()) {
             const int response = scriptedResponses.front();
@@ -87,6 +88,7 @@ public:
     bool statusArea = true;
     std::deque<int> scriptedResponses;
     std::vector<std::function<void(int)>> pendingSheets;
+    std::vector<std::shared_ptr<WindowModel>> sheetWindows;  // the window of each alert sheet, in order
     std::shared_ptr<FileTransferCenter> transferCenter;
     std::vector<std::shared_ptr<SendDestinationPicker::PickerController>> pickers;
     struct FolderPanel {

@@ -12,6 +12,7 @@ WiredHost::WiredHost(V230HostAudioAuxServer::Options options, std::optional<fs::
     : caches_(cachesFolder ? *cachesFolder : folder.path() / "caches") {
     LiveServer::Setup setup;
     setup.options = options;
+    setup.dragPasteboard = drag;
     setup.beforeStart = [this](const std::shared_ptr<V230HostAudioAuxServer>& server, const HostPlatform& platform) {
         mainQueue = platform.mainQueue;
         clipboard = std::make_shared<ClipboardSyncBridge>(platform, "Viewer", pasteboard, 32 << 20, 48 << 20, caches());

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "HostApp/Server/V230HostAudioAuxServer.h"
+#include "Platform/DragPasteboard.h"
 #include "Platform/Pasteboard.h"
 #include "QuillmereProfiles/ClipboardSyncBridge.h"
 #include "QuillmereProfiles/FileTransferService.h"
@@ -35,6 +36,8 @@ public:
 
     TemporaryDirectory folder;
     std::shared_ptr<InMemoryPasteboard> pasteboard = std::make_shared<InMemoryPasteboard>();
+    // What the Host's user drags.
+    std::shared_ptr<InMemoryDragPasteboard> drag = std::make_shared<InMemoryDragPasteboard>();
     DispatchQueuePtr mainQueue;
     std::shared_ptr<ClipboardSyncBridge> clipboard;
     std::shared_ptr<FileTransferService> files;

@@ -202,4 +202,16 @@ TEST(ConflictAlert, SizesUseDecimalUnitsAndDatesFollowTheSize) {
     const auto dated = FileTransferConflictAlert::detailText(12, 1'800'000'000.0);
     EXPECT_EQ(dated.rfind("12 B \u00B7 Modified: 20", 0), 0u) << dated;
     EXPECT_EQ(dated.size(), std::string("12 B \u00B7 Modified: yyyy-MM-dd HH:mm").size());
+
+    // The date's label follows the user's language like the rest of the alert.
+    for (const auto& [language, label] : std::vector<std::pair<std::string, std::string>>{
+             {"de", "Geändert: "}, {"fr", "Modifié : "}, {"ja", "変更日: "}}) {
+        QuillmereL10n::Environment environment;
+        environment.resources = QM_HOST_RESOURCES_DIR;
+        environment.preferredSystemLanguages = {language};
+        QuillmereL10n::configure(environment);
+        const auto translated = FileTransferConflictAlert::detailText(12, 1'800'000'000.0);
+        EXPECT_EQ(translated.rfind("12 B \u00B7 " + label + "20", 0), 0u) << translated;
+    }
+    QuillmereL10n::configure({});
 }

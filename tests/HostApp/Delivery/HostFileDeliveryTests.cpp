@@ -375,6 +375,53 @@ TEST(FileDelivery, ARequestForHostFilesIsSentBackToTheAskingViewerAloneOrRefused
     EXPECT_TRUE(host.logged("files: rejected malformed peer send request"));
 }
 
+TEST(FileDelivery, AViewerGetsAFewRequestedBatchesOnTheirWayAtOnceAndTheRestRefusedInOneCount) {
+    DeliveryHost host;
+    write(host.home() / "notes.txt", "n");
+    const std::string refusal = "The Host could not prepare the requested transfer.";
+    auto ask = [&](const UUID& from) {
+        const UUID id = UUID::random();
+        FileTransferPeerSendRequest request({"~/notes.txt"}, "~/Downloads", {});
+        host.viewerSends({FileTransferOp::peerSendRequest, id, 0, 0, "", request.encoded()}, from);
+        return id;
+    };
+    // A burst before any batch could leave: the queue of the send side is not run in between.
+    std::vector<UUID> burst;
+    for (int i = 0; i < 10; ++i) burst.push_back(ask(host.viewer));
+    const UUID other = UUID::random();
+    const auto otherRequest = ask(other);
+    host.run();
+
+    std::size_t accepted = 0;
+    for (const auto& id : burst) {
+        auto answers = host.responses(id);
+        ASSERT_EQ(answers.size(), 1u);
+        EXPECT_EQ(answers[0].second, host.viewer.uuidString());
+        if (answers[0].first.accepted) {
+            ++accepted;
+            EXPECT_EQ(host.sentOps(FileTransferOp::batchStart, id), 1u);
+        } else {
+            EXPECT_EQ(answers[0].first.message, refusal);
+            EXPECT_EQ(host.sentOps(FileTransferOp::batchStart, id), 0u) << "a refused request queues nothing";
+        }
+    }
+    EXPECT_EQ(accepted, PeerSendBudget::maxBatchesInFlight);
+    ASSERT_EQ(host.responses(otherRequest).size(), 1u);
+    EXPECT_TRUE(host.responses(otherRequest)[0].first.accepted) << "another Viewer's budget is its own";
+    const auto who = "Viewer session " + host.viewer.uuidString().substr(0, 8);
+    EXPECT_EQ(std::count_if(host.lines.begin(), host.lines.end(),
+                            [](const std::string& line) { return line.find("peer send requests from") != std::string::npos; }),
+              1)
+        << "one line opens the burst";
+
+    // Once the batches have left, the next request is served and the burst is counted in one line.
+    const auto later = ask(host.viewer);
+    host.run();
+    ASSERT_EQ(host.responses(later).size(), 1u);
+    EXPECT_TRUE(host.responses(later)[0].first.accepted);
+    EXPECT_TRUE(host.logged("files: refused 6 peer send request(s) from " + who + " while 4 batches were on their way"));
+}
+
 TEST(FileDelivery, CancelsTouchOnlyWhatIsTheirs) {
     DeliveryHost host;
     const UUID other = UUID::random();

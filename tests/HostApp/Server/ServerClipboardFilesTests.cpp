@@ -366,3 +366,53 @@ TEST(ServerFiles, TheHostCancelsABatchToTheViewerMidWay) {
     EXPECT_TRUE(fs::is_empty(viewerFiles->stagingRoot())) << "the Viewer's partial file goes with its folder";
     EXPECT_FALSE(completed) << "the batchEnd behind the cancel completes nothing";
 }
+
+TEST(ServerFiles, AViewerPullsAFileTheHostUserIsDraggingByteForByte) {
+    WiredHost host;
+    Viewer viewer(host);
+    ASSERT_TRUE(viewer.ready());
+    const auto dragged = host.folder.path() / "home" / "dragged report.bin";
+    const auto bytes = randomBytes(chunk + 17, 5);
+    writeFile(dragged, bytes);
+    writeFile(host.folder.path() / "home" / "other.txt", Bytes{'o'});
+    host.drag->beginDrag({host.folder.path() / "home" / "other.txt", dragged});
+
+    auto frame = viewer.control.waitFor(AuxPacketType::dragSnapshot);
+    ASSERT_TRUE(frame) << "the drag is announced";
+    auto snapshot = DragSnapshotPayload::decode(frame->payload);
+    ASSERT_TRUE(snapshot);
+    ASSERT_EQ(snapshot->itemNames, (std::vector<std::string>{"other.txt", "dragged report.bin"}));
+
+    ManualPlatform viewerPlatform;
+    TemporaryDirectory viewerFolder;
+    auto viewerFiles = std::make_shared<FileTransferService>(
+        viewerPlatform.platform, "Host", chunk, FileTransferService::Folders{viewerFolder.path() / "caches", viewerFolder.path()});
+    std::optional<std::pair<std::vector<fs::path>, FileTransferIntent>> pulled;
+    viewerFiles->onBatchCompleted = [&](const UUID&, const std::vector<fs::path>& got, FileTransferIntent intent) {
+        pulled.emplace(got, intent);
+    };
+    viewer.control.send(AuxPacketType::dragPullRequest, DragPullRequestPayload{snapshot->snapshotID, 1}.encode());
+    EXPECT_TRUE(host.live->waitForStatus("drag pull: serving dragged report.bin snapshot=" +
+                                         std::to_string(snapshot->snapshotID) + " index=1"));
+    while (!pulled) {
+        auto packet = viewer.channel->waitForFrame();
+        ASSERT_TRUE(packet) << "the pulled file stopped arriving";
+        auto decoded = FileTransferPacket::decode(*packet);
+        ASSERT_TRUE(decoded);
+        viewerFiles->handleIncomingPacket(*decoded, "host");
+        viewerPlatform.clock->runUntilIdle();
+    }
+    EXPECT_EQ(pulled->second, FileTransferIntent::pullForPromise);
+    ASSERT_EQ(pulled->first.size(), 1u);
+    EXPECT_EQ(pulled->first.front().filename(), "dragged report.bin");
+    std::ifstream in(pulled->first.front(), std::ios::binary);
+    EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(in), {}), bytes);
+
+    // Once the drop ends the drag, the same pull is stale and sends nothing.
+    host.drag->endDrag();
+    auto ended = viewer.control.waitFor(AuxPacketType::dragSnapshot);
+    ASSERT_TRUE(ended);
+    EXPECT_TRUE(DragSnapshotPayload::decode(ended->payload)->itemNames.empty());
+    viewer.control.send(AuxPacketType::dragPullRequest, DragPullRequestPayload{snapshot->snapshotID, 1}.encode());
+    EXPECT_TRUE(host.live->waitForStatus("drag pull: stale snapshot=" + std::to_string(snapshot->snapshotID) + " index=1"));
+}

@@ -9,8 +9,10 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+#include "HostApp/App/TransferCenterRows.h"
 #include "HostApp/Delivery/FileTransferConflictResolver.h"
 #include "HostApp/Views/QtHostShell.h"
+#include "QuillmereProfiles/UI/TransferProgressWindow.h"
 #include "support/TestPlatform.h"
 #include "support/Views/OffscreenApplication.h"
 
@@ -89,6 +91,45 @@ TEST(DeliveryViews, TheFolderPanelShowsItsTextsAndAnswersTheChosenFolderOrNothin
     QApplication::processEvents();
     ASSERT_EQ(answers.size(), 2u);
     EXPECT_FALSE(answers[1]);
+}
+
+TEST(DeliveryViews, SheetsBegunOnTheFileTransfersWindowOpenOverItsView) {
+    application();
+    QtHostShell shell;
+    auto clock = std::make_shared<ManualClock>();
+    auto center = FileTransferCenter::make(clock->makeQueue("main"));
+    shell.attachTransferCenter(center);
+    auto rows = makeTransferCenterRows(center);
+    auto window = rows->foregroundPresentationWindow();
+    ASSERT_TRUE(window);
+    QApplication::processEvents();
+    QWidget* transfers = shell.transferCenterWidget();
+    ASSERT_TRUE(transfers);
+    EXPECT_TRUE(transfers->isVisible());
+
+    FileTransferConflictAlert::Info info{"report.pdf", 1500, std::nullopt, 2'500'000, std::nullopt, 0};
+    std::optional<FileTransferConflictChoice> answer;
+    FileTransferConflictAlert::present(shell, info, window, true,
+                                       [&](FileTransferConflictChoice choice, bool) { answer = choice; });
+    QApplication::processEvents();
+    auto* box = openBox();
+    ASSERT_TRUE(box);
+    EXPECT_EQ(box->parentWidget(), transfers);
+    EXPECT_EQ(box->windowModality(), Qt::WindowModal);
+    EXPECT_TRUE(box->windowFlags() & Qt::WindowStaysOnTopHint) << "the alert floats its window; it must not hide behind another";
+    box->defaultButton()->click();
+    EXPECT_EQ(answer, FileTransferConflictChoice::keepBoth);
+
+    FolderPanelModel panel{"Choose Save Location", "Save Here", ""};
+    std::vector<std::optional<std::filesystem::path>> answers;
+    shell.beginFolderPanel(window, panel, [&](std::optional<std::filesystem::path> folder) { answers.push_back(folder); });
+    QApplication::processEvents();
+    QFileDialog* dialog = transfers->findChild<QFileDialog*>();
+    ASSERT_TRUE(dialog) << "the folder panel is not a sheet of the File Transfers window";
+    dialog->reject();
+    QApplication::processEvents();
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_FALSE(answers[0]);
 }
 
 }  // namespace

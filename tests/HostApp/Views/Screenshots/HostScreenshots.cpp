@@ -26,6 +26,7 @@
 #include <fstream>
 
 #include "HostApp/Delivery/FileTransferConflictResolver.h"
+#include "HostApp/Delivery/HostFileDelivery.h"
 #include "HostApp/Views/AlertSheetView.h"
 #include <unistd.h>
 
@@ -243,20 +244,42 @@ int main(int argc, char** argv) {
                                     {{"viewer", "Ada's MacBook Pro", std::nullopt}, "~/Documents/Projects", true});
     ok &= saveTransfers(app, *shell, out / "transfers-window.png");
     ok &= savePicker(app, *shell, viewer, toSend, out / "send-destination-picker.png");
-    // The conflict alert of file delivery as a sheet on the summary window, answered Keep Both.
+    // The conflict alert of file delivery as a sheet on the File Transfers window (as delivery
+    // shows it, with the batch's row behind it), answered Keep Both; also the whole screen.
     auto conflictAlert = [&](bool backupEnabled, const std::string& name) {
         const FileTransferConflictAlert::Info info{"Quarterly Report.pdf", 2'418'000, 1'764'950'400.0,
                                                    2'655'300,              1'765'040'700.0, 2};
-        FileTransferConflictAlert::present(*shell, info, app.delegate->summaryWindow, backupEnabled,
-                                           [](FileTransferConflictChoice, bool) {});
+        auto& center = *app.delegate->fileTransferCenter;
+        for (auto row : std::vector<FileTransferCenter::TaskRowPtr>(center.stack())) center.removeTask(row->batchID);
+        app.host.clock().runUntilIdle();
+        center.addTask({UUID::random(), FileTransferDirection::incoming, "Viewer", 3, 7'728'300,
+                        {"Quarterly Report.pdf", "Summary.key", "Figures.csv"}},
+                       {});
+        // The update progress window of the pictures before stays up; out of the way here.
+        if (auto progressWindow = app.delegate->onlineUpdateProgressWindow) {
+            if (auto* widget = shell->widgetFor(progressWindow.get())) widget->hide();
+        }
+        // The row came a moment before the conflict, as a batch's start does.
         pump(app, 300);
-        if (auto* box = view->findChild<QMessageBox*>()) {
-            ok &= save(box->grab(), out / name);
+        auto parent = app.delegate->fileDelivery->rows->foregroundPresentationWindow();
+        FileTransferConflictAlert::present(*shell, info, parent, backupEnabled, [](FileTransferConflictChoice, bool) {});
+        pump(app, 400);
+        QWidget* transfers = shell->transferCenterWidget();
+        if (auto* box = transfers ? transfers->findChild<QMessageBox*>() : nullptr) {
+            ok &= save(box->grab(), out / (name + ".png"));
+            if (QScreen* screen = QGuiApplication::primaryScreen()) {
+                ok &= save(screen->grabWindow(0), out / (name + "-screen.png"));
+            }
             box->buttons().first()->click();
             pump(app, 100);
+        } else {
+            qm::logLine("the conflict alert is not a sheet of the File Transfers window");
+            ok = false;
         }
+        for (auto row : std::vector<FileTransferCenter::TaskRowPtr>(center.stack())) center.removeTask(row->batchID);
+        pump(app, 100);
     };
-    conflictAlert(false, "conflict-alert.png");
+    conflictAlert(false, "conflict-alert");
     // The permission walk-through after an install: the three steps (the second with the
     // feedback of a rejected confirmation) and the completion notice, which closes the window.
     using Step = HostProbeDelegate::InitialInstallOnboardingStep;
@@ -308,7 +331,7 @@ int main(int argc, char** argv) {
     ok &= saveTransfers(app, *shell, out / "transfers-window-de.png");
     ok &= savePicker(app, *shell, viewer, toSend, out / "send-destination-picker-de.png");
     std::filesystem::remove_all(files);
-    conflictAlert(true, "conflict-alert-de.png");
+    conflictAlert(true, "conflict-alert-de");
     onboarding("-de");
     app.delegate->showDetailWindowAction();
     pump(app, 400);
