@@ -37,8 +37,9 @@ std::vector<std::string> stagedNames(const fs::path& staging) {
 }
 
 // One file started (and for `finished`, sent whole) under `id`.
-void sendPart(const FilePacketRoad& send, const UUID& id, const std::string& name, const Bytes& content, bool finished) {
-    startFileBatch(send, id, FileTransferIntent::copy, "~/Twice", name, content.size());
+void sendPart(const FilePacketRoad& send, const UUID& id, const std::optional<std::string>& destination,
+              const std::string& name, const Bytes& content, bool finished) {
+    startFileBatch(send, id, FileTransferIntent::copy, destination, name, content.size());
     send({FileTransferOp::fileStart, id, content.size(), 0, name, {}});
     const auto part = finished ? content.size() : content.size() / 2;
     send({FileTransferOp::fileChunk, id, 0, 0, name, Bytes(content.begin(), content.begin() + static_cast<std::ptrdiff_t>(part))});
@@ -60,7 +61,7 @@ TEST_P(RepeatedBatchStart, TheViewerLeavingRightAfterLeavesNothingStaged) {
         const auto send = which.road == Road::fileChannel ? fileChannelRoad(*viewer.channel) : controlRoad(viewer.control);
         const UUID id = UUID::random();
         const std::string name = "round-" + std::to_string(round) + ".bin";
-        sendPart(send, id, name, content, which.firstFinished);
+        sendPart(send, id, "~/Twice", name, content, which.firstFinished);
         if (which.firstFinished) {
             ASSERT_TRUE(waitUntil([&] { return fs::exists(host.home() / "Twice" / name); })) << describe(which);
             EXPECT_TRUE(fileBytes(host.home() / "Twice" / name) == content) << describe(which);
@@ -110,22 +111,10 @@ TEST(RepeatedBatchStart, AFinishedBatchWaitingForItsFolderAndItsIdStartedAgainLe
         ASSERT_TRUE(viewer.ready());
         const auto send = road == Road::fileChannel ? fileChannelRoad(*viewer.channel) : controlRoad(viewer.control);
         const UUID id = UUID::random();
-        auto whole = [&](const std::string& name) {
-            startFileBatch(send, id, FileTransferIntent::copy, std::nullopt, name, content.size());
-            send({FileTransferOp::fileStart, id, content.size(), 0, name, {}});
-            send({FileTransferOp::fileChunk, id, 0, 0, name, content});
-            send({FileTransferOp::fileEnd, id, content.size(), 0, name, {}});
-            send({FileTransferOp::batchEnd, id, 0, 0, "", {}});
-        };
-        whole("first.bin");
+        sendPart(send, id, std::nullopt, "first.bin", content, true);
         auto panels = [&] { return host.mainQueue->sync([&] { return host.shell->folderPanels.size(); }); };
         ASSERT_TRUE(waitUntil([&] { return panels() == 1; }));
-        if (secondFinished) {
-            whole("second.bin");
-        } else {
-            startFileBatch(send, id, FileTransferIntent::copy, std::nullopt, "second.bin", content.size());
-            send({FileTransferOp::fileStart, id, content.size(), 0, "second.bin", {}});
-        }
+        sendPart(send, id, std::nullopt, "second.bin", content, secondFinished);
         const UUID probe = UUID::random();
         send({FileTransferOp::listDir, probe, 0, 0, "~", {}});
         ASSERT_TRUE(readUntil(*viewer.channel, [&](const FileTransferPacket& p) {
