@@ -111,6 +111,9 @@ void FileTransferService::handleBatchStart(const FileTransferPacketView& packet,
         inboundStatus("refused batch " + shortBatchID(id) + ": " + reason);
         notifyPeer(peerToken, "files: batch " + id.uuidString() + " refused: " + reason);
     };
+    // A finished batch keeps its id until the owner is done with it: its items may still wait for
+    // a destination, and everything about it (its folder, the owner's state) is found by that id.
+    if (completedFolders_.contains(id)) return refuse("its id belongs to a batch that is still being delivered");
     const auto open = std::count_if(inbound_.begin(), inbound_.end(),
                                     [&](const auto& entry) { return entry.second.peerToken == peerToken; });
     if (static_cast<std::size_t>(open) >= maxInboundBatchesPerPeer) {

@@ -496,6 +496,35 @@ TEST_F(FileTransferPair, EveryBatchGetsAPrivateFolderOfItsOwnThatNoLaterRemovalT
                                                                 " received 1 item(s), dropped 0 file(s)"));
 }
 
+TEST_F(FileTransferPair, AFinishedBatchKeepsItsIdUntilItsOwnerIsDoneWithIt) {
+    auto whole = [&](const UUID& id, const std::string& text) {
+        inject(FileTransferOp::batchStart, id, text.size(), "", {}, 1);
+        inject(FileTransferOp::fileStart, id, text.size(), "a.txt");
+        inject(FileTransferOp::fileChunk, id, 0, "a.txt", bytesOf(text));
+        inject(FileTransferOp::fileEnd, id, text.size(), "a.txt");
+        inject(FileTransferOp::batchEnd, id, 0, "");
+        run();
+    };
+    const UUID id = UUID::random();
+    whole(id, "first");
+    ASSERT_EQ(completed.size(), 1u);
+    // Sent again while the first still waits for its destination: refused, the first untouched.
+    whole(id, "again");
+    EXPECT_EQ(completed.size(), 1u);
+    EXPECT_EQ(readFile(completed[0].items[0]), bytesOf("first"));
+    EXPECT_NE(std::find(receiverStatus.begin(), receiverStatus.end(),
+                        "refused batch " + shortBatchID(id) + ": its id belongs to a batch that is still being delivered"),
+              receiverStatus.end());
+    // Once the owner released it, the id starts a batch again, and staging holds only that one.
+    receiver->releaseCompletedBatch(id);
+    whole(id, "later");
+    ASSERT_EQ(completed.size(), 2u);
+    EXPECT_EQ(readFile(completed[1].items[0]), bytesOf("later"));
+    receiver->releaseCompletedBatch(id);
+    run();
+    EXPECT_TRUE(fs::is_empty(staging()));
+}
+
 TEST_F(FileTransferPair, APeerCannotTouchAnotherPeersBatchesAndItsStateGoesWithIt) {
     const UUID id = UUID::random();
     inject(FileTransferOp::batchStart, id, 3, "", {}, 1);

@@ -1,8 +1,8 @@
 // File delivery end to end: the Host built the way the process builds it (the delegate makes,
 // wires and starts the real server on 127.0.0.1; the file service, the delivery and the Linux
 // file-manager stand-in are the real ones), and a test Viewer over real TCP with its file channel.
-// The Host runs in this process: no test starts the Host's executable, whose ports and account
-// are fixed.
+// The Host runs in this process, so a test can look inside it (its log, a second Viewer); the
+// built executable is driven from outside by FileDeliveryLiveTests.
 #include <gtest/gtest.h>
 
 #include "QuillmereProfiles/FileTransferService.h"

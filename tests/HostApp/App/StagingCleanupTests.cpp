@@ -37,8 +37,9 @@ std::vector<std::string> stagedNames(const fs::path& staging) {
 }
 
 // One file started (and for `finished`, sent whole) under `id`.
-void sendPart(const FilePacketRoad& send, const UUID& id, const std::string& name, const Bytes& content, bool finished) {
-    startFileBatch(send, id, FileTransferIntent::copy, "~/Twice", name, content.size());
+void sendPart(const FilePacketRoad& send, const UUID& id, const std::optional<std::string>& destination,
+              const std::string& name, const Bytes& content, bool finished) {
+    startFileBatch(send, id, FileTransferIntent::copy, destination, name, content.size());
     send({FileTransferOp::fileStart, id, content.size(), 0, name, {}});
     const auto part = finished ? content.size() : content.size() / 2;
     send({FileTransferOp::fileChunk, id, 0, 0, name, Bytes(content.begin(), content.begin() + static_cast<std::ptrdiff_t>(part))});
@@ -60,7 +61,7 @@ TEST_P(RepeatedBatchStart, TheViewerLeavingRightAfterLeavesNothingStaged) {
         const auto send = which.road == Road::fileChannel ? fileChannelRoad(*viewer.channel) : controlRoad(viewer.control);
         const UUID id = UUID::random();
         const std::string name = "round-" + std::to_string(round) + ".bin";
-        sendPart(send, id, name, content, which.firstFinished);
+        sendPart(send, id, "~/Twice", name, content, which.firstFinished);
         if (which.firstFinished) {
             ASSERT_TRUE(waitUntil([&] { return fs::exists(host.home() / "Twice" / name); })) << describe(which);
             EXPECT_TRUE(fileBytes(host.home() / "Twice" / name) == content) << describe(which);
@@ -95,6 +96,48 @@ INSTANTIATE_TEST_SUITE_P(BothRoads, RepeatedBatchStart, ::testing::ValuesIn(ever
     return std::string(info.param.road == Road::fileChannel ? "FileChannel" : "Control") +
            (info.param.firstFinished ? "FirstFinished" : "FirstUnfinished") + (info.param.inFlight ? "InFlight" : "Read");
 });
+
+// A finished batch waits for the user to choose where it goes; the Viewer sends the same id again
+// and leaves. Whatever the user then answers, nothing stays staged, and the answer is about the
+// batch the user was asked about.
+TEST(RepeatedBatchStart, AFinishedBatchWaitingForItsFolderAndItsIdStartedAgainLeaveNothingStaged) {
+    for (int way = 0; way < 8; ++way) {
+        const auto road = way & 1 ? Road::control : Road::fileChannel;
+        const bool pick = way & 2;
+        const bool secondFinished = way & 4;
+        LiveHostApp host;
+        const auto content = randomBytes(4096, 32);
+        WiredViewer viewer(*host.live);
+        ASSERT_TRUE(viewer.ready());
+        const auto send = road == Road::fileChannel ? fileChannelRoad(*viewer.channel) : controlRoad(viewer.control);
+        const UUID id = UUID::random();
+        sendPart(send, id, std::nullopt, "first.bin", content, true);
+        auto panels = [&] { return host.mainQueue->sync([&] { return host.shell->folderPanels.size(); }); };
+        ASSERT_TRUE(waitUntil([&] { return panels() == 1; }));
+        sendPart(send, id, std::nullopt, "second.bin", content, secondFinished);
+        const UUID probe = UUID::random();
+        send({FileTransferOp::listDir, probe, 0, 0, "~", {}});
+        ASSERT_TRUE(readUntil(*viewer.channel, [&](const FileTransferPacket& p) {
+            return p.op == FileTransferOp::listDirReply && p.batchID == probe;
+        }));
+        viewer.channel->disconnect();
+        viewer.control.disconnect();
+        ASSERT_TRUE(waitUntil([&] { return host.live->server().connectedFileTransferPeers().empty(); }));
+        host.mainQueue->sync([&] {
+            for (auto& answer : host.shell->pendingFolderPanels) {
+                answer(pick ? std::optional<fs::path>(host.home() / "Picked") : std::nullopt);
+            }
+            host.shell->pendingFolderPanels.clear();
+        });
+        EXPECT_TRUE(waitUntil([&] { return host.stagingEmpty(); }, 10s))
+            << (road == Road::fileChannel ? "file channel, " : "control connection, ")
+            << (pick ? "picked" : "cancelled") << (secondFinished ? ", second finished" : "") << ": left "
+            << testing::PrintToString(stagedNames(host.staging()));
+        // The first batch is the one the answer was about; the second never took its id.
+        EXPECT_EQ(fs::exists(host.home() / "Picked" / "first.bin"), pick);
+        EXPECT_FALSE(fs::exists(host.home() / "Picked" / "second.bin"));
+    }
+}
 
 }  // namespace
 }  // namespace qm::test
