@@ -419,9 +419,9 @@ bool VideoEncoder::honoursKeyframeRegion(const Attempt& attempt, const VideoEnco
 }
 
 AVRational VideoEncoder::startQuantiserOffset(std::int64_t picture, std::int64_t fps) {
-    const std::int64_t second = std::max<std::int64_t>(1, fps);
-    if (picture <= 0 || picture >= second) return AVRational{0, startQuantiserSteps.den};
-    const double left = 1.0 - static_cast<double>(picture) / static_cast<double>(second);
+    const auto span = std::max<std::int64_t>(1, std::lround(startQuantiserSeconds * static_cast<double>(fps)));
+    if (picture <= 0 || picture >= span) return AVRational{0, startQuantiserSteps.den};
+    const double left = 1.0 - static_cast<double>(picture) / static_cast<double>(span);
     return AVRational{static_cast<int>(std::lround(startQuantiserSteps.num * left)), startQuantiserSteps.den};
 }
 
