@@ -306,6 +306,7 @@ std::optional<Result> measure(Motion motion, double seconds) {
             return;
         }
         if (frame.header.type != AuxPacketType::videoFrame) return;
+        const auto arrived = std::chrono::steady_clock::now();  // before it is decoded
         auto payload = VideoFramePayload::decode(frame.payload);
         if (!payload) return;
         const bool keyframe = (frame.header.flags & VideoFramePayload::keyframeFlag) != 0;
@@ -328,8 +329,7 @@ std::optional<Result> measure(Motion motion, double seconds) {
             std::lock_guard lock(counters.mutex);
             if (counters.firstFrameNs == 0) {
                 counters.firstFrameNs = receivedNs;
-                counters.firstFrameMs =
-                    std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - connectStart).count();
+                counters.firstFrameMs = std::chrono::duration<double, std::milli>(arrived - connectStart).count();
             }
             ++counters.frames;
             if (keyframe) ++counters.keyframes;
