@@ -159,6 +159,25 @@ SyntheticScreenContent::PixelRect SyntheticScreenContent::movingBlockRect(std::u
                      block_.width, block_.height};
 }
 
+std::vector<PixelRect> SyntheticScreenContent::changedBetween(const Moment& from, const Moment& to) const {
+    std::vector<PixelRect> changed;
+    if (from.scroll != to.scroll) changed.push_back(panel_);
+    if (from.block != to.block) {
+        // The block moves a few pixels a frame: one rectangle covers where it was and where it is.
+        const PixelRect a = movingBlockRect(from.block), b = movingBlockRect(to.block);
+        const std::int64_t left = std::min(a.x, b.x), top = std::min(a.y, b.y);
+        const std::int64_t right = std::max(a.x + a.width, b.x + b.width);
+        const std::int64_t bottom = std::max(a.y + a.height, b.y + b.height);
+        if ((right - left) * (bottom - top) <= 2 * (a.width * a.height + b.width * b.height)) {
+            changed.push_back(PixelRect{left, top, right - left, bottom - top});
+        } else {
+            changed.push_back(a);
+            changed.push_back(b);
+        }
+    }
+    return changed;
+}
+
 void SyntheticScreenContent::copyFromBase(PixelBuffer& out, const PixelRect& rect) const {
     const auto bytes = static_cast<std::size_t>(rect.width * 4);
     for (std::int64_t y = rect.y; y < rect.y + rect.height; ++y) {
@@ -366,6 +385,7 @@ private:
         slotBuffer->rendered = moment;
         CapturedFrame frame;
         frame.unchanged = delivered_ == moment;
+        if (delivered_ && !frame.unchanged) frame.changedRegion = content->changedBetween(*delivered_, moment);
         delivered_ = moment;
         frame.pixelBuffer = std::shared_ptr<const PixelBuffer>(slotBuffer, &slotBuffer->buffer);
         frame.uptimeNs = now();

@@ -19,6 +19,12 @@ namespace qm {
 // (alpha always 255), rows top to bottom, full range sRGB values.
 enum class CapturePixelFormat : std::uint8_t { bgra };
 
+// A rectangle of pixels of a picture, y from the top row.
+struct PixelRect {
+    std::int64_t x = 0, y = 0, width = 0, height = 0;
+    friend bool operator==(const PixelRect&, const PixelRect&) = default;
+};
+
 // One captured picture. Rows may be padded: use bytesPerRow, not width * 4.
 struct PixelBuffer {
     std::int64_t width = 0;
@@ -51,6 +57,10 @@ struct CapturedFrame {
     // The picture is the same as the one the stream delivered before it (nothing on screen
     // changed), so a consumer may reuse what it made of that one.
     bool unchanged = false;
+    // Where the picture may differ from the one the stream delivered before it, when the capture
+    // knows: every changed pixel lies in one of these rectangles. None when it does not know (the
+    // first frame, or a capture that cannot tell), and then any pixel may have changed.
+    std::optional<std::vector<PixelRect>> changedRegion;
 };
 
 // A display as capture sees it: its id and its size and place in points.
@@ -197,10 +207,11 @@ public:
     PixelBuffer makeFrame(std::uint64_t frameIndex) const;
 
     // Where the moving block is in frame `frameIndex` (pixels; for tests and damage tracking).
-    struct PixelRect {
-        std::int64_t x = 0, y = 0, width = 0, height = 0;
-    };
+    using PixelRect = qm::PixelRect;
     PixelRect movingBlockRect(std::uint64_t frameIndex) const;
+    // Where the pictures of two moments differ: the panel when it scrolled, the block's old and
+    // new places when it moved; none when they are the same.
+    std::vector<PixelRect> changedBetween(const Moment& from, const Moment& to) const;
     PixelRect scrollingPanelRect() const { return panel_; }
     // The document window's text area (below its title bar); it never moves.
     PixelRect documentTextRect() const { return document_; }
@@ -227,7 +238,8 @@ private:
 // service; frames are paced by delayed blocks on the output queue, so on a manual clock a test
 // gets one frame per frame interval it advances. A stream whose display goes away stops with an
 // error through its stop handler. The content can be told to stand still, or to scroll its text
-// panel only; frames that show the same picture as the one before are marked `unchanged`.
+// panel only; frames that show the same picture as the one before are marked `unchanged`, and
+// every other frame after the first names what changed (`changedRegion`).
 class SimulatedScreenCapture final : public ScreenCaptureService {
 public:
     enum class Behavior {

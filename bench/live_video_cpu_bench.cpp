@@ -8,7 +8,8 @@
 // (which starts one second after the first frame): the frames the Viewer received per second,
 // the Host's process CPU as a share of its two CPUs, the stream's bit rate, for the still screen
 // the PSNR of every decoded picture against the screen it shows, and the time from the Viewer's
-// connection to its first decoded picture. The Host's CPU is also
+// connection to its first decoded picture (and, on the way, to both channels signed in and to
+// the first frame's arrival). The Host's CPU is also
 // broken down per thread name.
 //
 //   live_video_cpu_bench [--seconds N] [still|scrolling|moving ...]
@@ -212,6 +213,7 @@ struct ViewerCounters {
     std::int64_t decoded = 0;
     std::uint64_t firstFrameNs = 0;
     double firstPictureMs = 0;  // from the control connection's start to the first decoded picture
+    double firstFrameMs = 0;    // ... to the first video frame's arrival
     // PSNR of the pictures decoded while `judging` (still screen only).
     bool judging = false;
     double psnrMin = 1e9, psnrSum = 0, psnrLast = 0;
@@ -239,6 +241,8 @@ struct Result {
     std::int64_t psnrCount = 0;
     double psnrMin = 0, psnrMean = 0;
     double firstPictureMs = 0;
+    double firstFrameMs = 0;
+    double signedInMs = 0;
     std::vector<std::pair<double, std::string>> threads;  // CPU seconds, name
 };
 
@@ -302,6 +306,7 @@ std::optional<Result> measure(Motion motion, double seconds) {
             return;
         }
         if (frame.header.type != AuxPacketType::videoFrame) return;
+        const auto arrived = std::chrono::steady_clock::now();  // before it is decoded
         auto payload = VideoFramePayload::decode(frame.payload);
         if (!payload) return;
         const bool keyframe = (frame.header.flags & VideoFramePayload::keyframeFlag) != 0;
@@ -322,7 +327,10 @@ std::optional<Result> measure(Motion motion, double seconds) {
         bool judge = false;
         {
             std::lock_guard lock(counters.mutex);
-            if (counters.firstFrameNs == 0) counters.firstFrameNs = receivedNs;
+            if (counters.firstFrameNs == 0) {
+                counters.firstFrameNs = receivedNs;
+                counters.firstFrameMs = std::chrono::duration<double, std::milli>(arrived - connectStart).count();
+            }
             ++counters.frames;
             if (keyframe) ++counters.keyframes;
             counters.bytes += static_cast<std::int64_t>(AuxPacketHeader::size + frame.payload.size());
@@ -347,6 +355,8 @@ std::optional<Result> measure(Motion motion, double seconds) {
         std::fprintf(stderr, "video sign-in failed\n");
         return std::nullopt;
     }
+    const double signedInMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - connectStart).count();
 
     // The measured stretch starts one second after the first frame.
     if (!test::waitUntil([&] { return snapshot(counters).frames > 0; }, std::chrono::seconds(30))) {
@@ -394,6 +404,8 @@ std::optional<Result> measure(Motion motion, double seconds) {
     result.psnrMin = counters.psnrCount ? counters.psnrMin : 0;
     result.psnrMean = counters.psnrCount ? counters.psnrSum / static_cast<double>(counters.psnrCount) : 0;
     result.firstPictureMs = counters.firstPictureMs;
+    result.firstFrameMs = counters.firstFrameMs;
+    result.signedInMs = signedInMs;
     return result;
 }
 
@@ -453,8 +465,8 @@ int main(int argc, char** argv) {
 
     std::printf("\nHost on CPUs 0,1 (child process), Viewer on the others; %.0f s from 1 s after the first frame\n",
                 seconds);
-    std::printf("%-10s %-22s %9s %9s %9s %7s %7s %8s %14s %12s\n", "screen", "stream", "fps", "Host CPU", "Mbit/s",
-                "keyfr.", "restart", "dec.err", "PSNR min/mean", "1st pic ms");
+    std::printf("%-10s %-22s %9s %9s %9s %7s %7s %8s %14s %12s %22s\n", "screen", "stream", "fps", "Host CPU", "Mbit/s",
+                "keyfr.", "restart", "dec.err", "PSNR min/mean", "1st pic ms", "signed in / 1st frame");
     for (const auto& r : results) {
         std::string stream = "?";
         if (r.config) {
@@ -464,9 +476,9 @@ int main(int argc, char** argv) {
         }
         char psnr[40] = "-";
         if (r.psnrCount > 0) std::snprintf(psnr, sizeof psnr, "%.1f/%.1f dB", r.psnrMin, r.psnrMean);
-        std::printf("%-10s %-22s %9.1f %8.1f%% %9.2f %7lld %7d %8d %14s %12.0f\n", motionName(r.motion), stream.c_str(),
-                    r.fps, r.hostCPUPercent, r.mbps, static_cast<long long>(r.keyframes), r.restarts, r.decodeErrors,
-                    psnr, r.firstPictureMs);
+        std::printf("%-10s %-22s %9.1f %8.1f%% %9.2f %7lld %7d %8d %14s %12.0f %11.0f / %8.0f\n", motionName(r.motion),
+                    stream.c_str(), r.fps, r.hostCPUPercent, r.mbps, static_cast<long long>(r.keyframes), r.restarts,
+                    r.decodeErrors, psnr, r.firstPictureMs, r.signedInMs, r.firstFrameMs);
     }
     return 0;
 }

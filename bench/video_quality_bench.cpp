@@ -4,7 +4,7 @@
 //
 // Every picture is encoded, decoded and compared with what the encoder was given (luma PSNR, and
 // luma PSNR over the text regions). The keyframes follow the Host's own schedule: the stream's
-// first picture, the second keyframe the Host forces 0.5 s after a Viewer signs in, and for every
+// first picture (a stream that starts for a Viewer gets no second one behind it), and for every
 // request the keyframe at once and the one 0.5 s later (as a capture-mode request makes them).
 // Two sides encode the same pictures with the same keyframes in the same run:
 //   host  the Host's encoder (VideoEncoder) for the stream profile;
@@ -16,7 +16,8 @@
 // below it, the lowest text PSNR of each part, each requested keyframe against the five frames
 // before it and the half second after it against the half second before it, and the frames a
 // capture at 60 fps would drop: the Host's capture drops a frame when the encoder still has two
-// to do, so the measured encode times are replayed against a 60 fps clock with that rule.
+// to do (more while the first picture is encoded), so the measured encode times are replayed
+// against a 60 fps clock with that rule.
 // A second family sweeps the quantiser floor of the Host's H.264 settings (how the floors of
 // qpRangeFor() were chosen); run it with --benchmark_filter=FloorSweep.
 //
@@ -44,6 +45,8 @@ extern "C" {
 #include <string>
 #include <vector>
 
+#include "HostApp/Server/VideoFlow.h"
+#include "HostApp/Video/HostVideoCapture.h"
 #include "HostApp/Video/VideoEncoder.h"
 #include "HostApp/Video/VideoFrameScaler.h"
 #include "HostApp/Video/VideoThreads.h"
@@ -56,7 +59,7 @@ namespace {
 
 constexpr std::int64_t kFps = 60;
 constexpr std::int64_t kFirstSecond = kFps;
-// The Host forces a second keyframe this long after every keyframe request and sign-in.
+// The Host forces a second keyframe this long after every keyframe request.
 constexpr std::int64_t kRetryFrames = kFps / 2;
 // The Easy rate the Host gives a 1920x1080 display (36 Mbit/s scaled by its area against the
 // HiDPI 1080 canvas, 8 Mbit/s at least).
@@ -183,16 +186,22 @@ double lowest(const std::vector<double>& values, std::size_t from, std::size_t t
     return low;
 }
 
-// The frames a capture at `fps` drops when it hands a frame over only while the encoder has fewer
-// than two to do, given how long each frame took to encode (ms); index i is the frame of slot i.
+// The frames a capture at `fps` drops with the Host's capture rule (HostVideoCapture: a frame is
+// handed over only while the encoder has fewer than its backlog to do, a larger one until the
+// first picture is encoded, sized as the server sizes it), given how long each frame took to
+// encode (ms); index i is the frame of slot i.
 std::vector<bool> replayCapture(const std::vector<double>& encodeMs, std::int64_t fps) {
+    const int startBacklog = HostVideoCapture::startBacklogFor(VideoFlow::congestionWindowFor(fps));
     std::vector<bool> dropped(encodeMs.size(), false);
     std::deque<double> finishing;  // when the frames handed over will be done, in order
     double encoderFree = 0;
+    const double firstDone = encodeMs.empty() ? 0 : encodeMs[0];
     for (std::size_t i = 0; i < encodeMs.size(); ++i) {
         const double arrival = static_cast<double>(i) * 1000.0 / static_cast<double>(fps);
         while (!finishing.empty() && finishing.front() <= arrival) finishing.pop_front();
-        if (finishing.size() >= 2) {
+        const auto backlog = static_cast<std::size_t>(
+            HostVideoCapture::encoderBacklog(i > 0 && firstDone <= arrival, startBacklog));
+        if (finishing.size() >= backlog) {
             dropped[i] = true;
             continue;
         }
@@ -210,9 +219,9 @@ struct Sequence {
     int qpFloor = -1;        // the mode's floor when negative
 };
 
-// Where keyframes are asked for: the start, the Host's sign-in retry, and each request with its retry.
+// Where keyframes are asked for: the start, and each request with its retry.
 std::set<std::int64_t> keyframeSchedule(const Sequence& seq, std::int64_t frames, std::set<std::int64_t>& requests) {
-    std::set<std::int64_t> keys{0, kRetryFrames};
+    std::set<std::int64_t> keys{0};
     if (seq.requestSeconds > 0) {
         for (std::int64_t at = seq.requestSeconds * kFps; at < frames; at += seq.requestSeconds * kFps) {
             requests.insert(at);

@@ -265,6 +265,7 @@ void V230HostAudioAuxServer::startVideoCapture() {
         video_.videoQueues = std::make_shared<HostVideoCaptureQueues>(HostVideoCapture::makeQueues(platform_));
     }
     auto capture = std::make_shared<HostVideoCapture>(platform_, profile, *video_.videoQueues);
+    capture->setStartBacklog(HostVideoCapture::startBacklogFor(VideoFlow::congestionWindowFor(profile.fps)));
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
     const std::uint64_t generation = video_.videoCaptureGeneration;
     capture->onConfig = [weak, generation](const VideoEncoderConfig& config) {
@@ -369,6 +370,9 @@ void V230HostAudioAuxServer::resendCurrentVideoConfigIfAvailable(const std::stri
 void V230HostAudioAuxServer::requestVideoKeyframeWithDelayedRetry() {
     assertOnQueue();
     if (sessions_.authorizedVideoSessions.empty() || !video_.videoCapture) return;
+    // A capture that has not encoded its first picture yet starts with a keyframe for every
+    // signed-in Viewer anyway; another one right behind it would only cost its encode time.
+    if (!video_.videoCapture->hasEncodedFirstPicture()) return;
     video_.videoCapture->requestKeyframe();
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
     queue->asyncAfter(keyframeRetryDelay, [weak] {

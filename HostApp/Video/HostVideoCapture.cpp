@@ -203,9 +203,19 @@ void HostVideoCapture::updateRateControl(std::int64_t fps, std::int64_t bitrate)
     });
 }
 
+void HostVideoCapture::noteChangedRegion(const CapturedFrame& frame) {
+    if (frame.unchanged || !changedSinceScaled_) return;
+    if (!frame.changedRegion || changedSinceScaled_->size() + frame.changedRegion->size() > 64) {
+        changedSinceScaled_.reset();
+        return;
+    }
+    changedSinceScaled_->insert(changedSinceScaled_->end(), frame.changedRegion->begin(), frame.changedRegion->end());
+}
+
 void HostVideoCapture::handleFrame(const CapturedFrame& frame) {
     if (stopped_.load() || !frame.pixelBuffer) return;
     framesCaptured_.add(1);
+    noteChangedRegion(frame);
     if (encodeBlocked_.load()) {
         framesDropped_.add(1);
         if (!frame.unchanged) lastPicture_.reset();  // the screen moved on without the Viewers
@@ -224,6 +234,7 @@ void HostVideoCapture::handleFrame(const CapturedFrame& frame) {
         region = viewportROINormalized_;
     }
     const PixelCrop crop = cropForNormalizedRegion(region, source.width, source.height);
+    const int backlog = encoderBacklog(firstPictureEncoded_.load(), startBacklog_.load());
 
     // The same picture as last time, converted for the same encoder input: reuse it, and only as
     // often as the Viewers need it.
@@ -238,7 +249,7 @@ void HostVideoCapture::handleFrame(const CapturedFrame& frame) {
             framesUnchanged_.add(1);
             return;
         }
-        if (picturesInEncoder_.load() >= 2) {
+        if (picturesInEncoder_.load() >= backlog) {
             framesDropped_.add(1);
             return;
         }
@@ -247,14 +258,13 @@ void HostVideoCapture::handleFrame(const CapturedFrame& frame) {
     }
     unchangedRun_ = 0;
 
-    // One picture being encoded and one waiting keep the encoder busy; more would only add
-    // latency and memory when it cannot keep up.
-    if (picturesInEncoder_.load() >= 2) {
+    if (picturesInEncoder_.load() >= backlog) {
         framesDropped_.add(1);
         lastPicture_.reset();  // what the Viewers have is no longer what is on screen
         return;
     }
-    const AVFrame* picture = scaler_.scale(source, crop, shape.width, shape.height, shape.format);
+    const AVFrame* picture = scaler_.scale(source, crop, shape.width, shape.height, shape.format, changedSinceScaled_);
+    changedSinceScaled_.emplace();
     if (!picture) {
         lastPicture_.reset();
         if (!scaleFailureReported_) {
@@ -296,6 +306,7 @@ void HostVideoCapture::encodeFrame(std::shared_ptr<AVFrame> picture, std::uint64
         forceKeyFrame = forceKeyFrameRequested_.exchange(0) != 0;
         result = encoder->encode(*picture, uptimeNs, forceKeyFrame);
         noteEncoderInput(*encoder);
+        if (!result->error) firstPictureEncoded_.store(true);
     }
     // The encoder is done with the picture: released before the count drops, so that the scaler
     // finds it free again and the capture queue may hand over the next frame while the access

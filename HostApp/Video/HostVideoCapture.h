@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -33,7 +34,8 @@ struct HostVideoCaptureQueues {
 // and nothing else. Frames arrive on the capture queue, are dropped there while the congestion
 // check says so, else cropped (to the viewport region in mode max) and scaled to the stream
 // size there, then encoded on the encode queue, so that converting one frame overlaps encoding
-// the one before. A frame that arrives while the encoder still has two to do is dropped too.
+// the one before. A frame that arrives while the encoder still has two to do is dropped too
+// (more while the first keyframe is being encoded: setStartBacklog).
 // `onConfig` comes before the first frame of every encoder session (the first keyframe, and
 // again after the encoder was reopened), `onFrame` with every access unit, both on the encode
 // queue. `onError` reports a start that failed or a stream that stopped; `onStatus` reports
@@ -73,6 +75,26 @@ public:
     // While blocked (the acknowledgement gate is closed) every captured frame is dropped before
     // it is converted.
     void setEncodeBlocked(bool blocked) { encodeBlocked_.store(blocked); }
+
+    // How many pictures may be at the encoder (the one being encoded included) before a captured
+    // frame is dropped. Usually two: one being encoded and one waiting keep the encoder busy, more
+    // would only add latency and memory when it cannot keep up. The capture's first picture is a
+    // keyframe that takes several frame times to encode, and dropping the frames captured
+    // meanwhile would leave the first second of the stream jerky: until it is encoded, up to
+    // `startBacklog` may wait instead (at least two). Set before start().
+    void setStartBacklog(int pictures) { startBacklog_.store(std::max(2, pictures)); }
+    static int encoderBacklog(bool firstPictureEncoded, int startBacklog) {
+        return firstPictureEncoded ? 2 : std::max(2, startBacklog);
+    }
+    // The start backlog for the acknowledgement gate's congestion window W. Nothing is outstanding
+    // while the first picture is encoded, so the pictures at the encoder and the one being
+    // converted all go out: at most W + 4 (what a Viewer that acknowledges nothing may receive),
+    // and at most 2 W, past which a Viewer counts as fallen behind and waits for a keyframe.
+    static int startBacklogFor(std::int64_t congestionWindow) {
+        return static_cast<int>(std::clamp<std::int64_t>(std::min(congestionWindow + 3, 2 * congestionWindow - 1), 2, 64));
+    }
+    // Whether this capture's first picture (its first keyframe) has been encoded.
+    bool hasEncodedFirstPicture() const { return firstPictureEncoded_.load(); }
 
     // The Viewer's viewport region of interest, normalised to 0...1 with y from the bottom edge.
     // Stores the region clamped to the unit square; none, or a region that is not finite or
@@ -151,9 +173,15 @@ private:
 
     // Converted pictures handed to the encode queue and not yet encoded.
     std::atomic<int> picturesInEncoder_{0};
+    std::atomic<int> startBacklog_{2};
+    std::atomic<bool> firstPictureEncoded_{false};
 
     // Capture queue only.
     VideoFrameScaler scaler_;
+    // Where the screen changed since the last frame given to the scaler (none: unknown), so that
+    // it converts only that, also across frames that were dropped or left out in between.
+    std::optional<std::vector<PixelRect>> changedSinceScaled_;
+    void noteChangedRegion(const CapturedFrame& frame);
     bool scaleFailureReported_ = false;
     // The last converted picture and what it was made from, for unchanged frames.
     std::shared_ptr<AVFrame> lastPicture_;

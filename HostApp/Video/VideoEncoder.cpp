@@ -418,6 +418,13 @@ bool VideoEncoder::honoursKeyframeRegion(const Attempt& attempt, const VideoEnco
     return !attempt.hardware && attempt.codec == VideoStreamCodec::h264 && x264Superfast(settings);
 }
 
+AVRational VideoEncoder::startQuantiserOffset(std::int64_t picture, std::int64_t fps) {
+    const auto span = std::max<std::int64_t>(1, std::lround(startQuantiserSeconds * static_cast<double>(fps)));
+    if (picture <= 0 || picture >= span) return AVRational{0, startQuantiserSteps.den};
+    const double left = 1.0 - static_cast<double>(picture) / static_cast<double>(span);
+    return AVRational{static_cast<int>(std::lround(startQuantiserSteps.num * left)), startQuantiserSteps.den};
+}
+
 void VideoEncoder::sharpenKeyframe(AVFrame& frame, AVRational offset) {
     // The rate control quantises a keyframe about as finely as the predicted frames around it,
     // but on a desktop those have refined the unchanged text over many frames, so the keyframe
@@ -561,6 +568,9 @@ VideoEncoder::EncodeResult VideoEncoder::encode(const AVFrame& picture, std::uin
         if (honoursKeyframeRegion(attempt_, settings_)) {
             sharpenKeyframe(*work_, sessionPictures_ == 0 ? firstKeyframeQuantiserOffset : keyframeQuantiserOffset);
         }
+    } else if (r >= 0 && honoursKeyframeRegion(attempt_, settings_)) {
+        const AVRational offset = startQuantiserOffset(sessionPictures_, settings_.fps);
+        if (offset.num != 0) sharpenKeyframe(*work_, offset);
     }
     if (r >= 0) {
         work_->pts = frameNumber;

@@ -169,6 +169,16 @@ public:
     // must be sharp on its own: about 20 steps.
     static constexpr AVRational keyframeQuantiserOffset{-10, 51};
     static constexpr AVRational firstKeyframeQuantiserOffset{-20, 51};
+    // The predicted pictures at a session's start. What changes in them (a scrolling page, a
+    // moving window) is coded afresh at the held quality, and the stream reaches its level only
+    // after the rate control has seen a while of the content: meanwhile they are quantised finer,
+    // by these steps at first and by fewer as the third of a second goes on (no step in quality
+    // when it ends). The rate buffer holds it: the first second carries no keyframe but the first.
+    static constexpr AVRational startQuantiserSteps{-6, 51};
+    static constexpr double startQuantiserSeconds = 1.0 / 3;
+    // The offset for the `picture`-th picture of a session at `fps` (0 once startQuantiserSeconds
+    // have passed, and for the first picture, which has its own).
+    static AVRational startQuantiserOffset(std::int64_t picture, std::int64_t fps);
 
     // Notes about live changes and reopenings. Called on the encoding thread.
     std::function<void(const std::string&)> onStatus;

@@ -134,7 +134,8 @@ VideoFrameScaler::~VideoFrameScaler() {
     av_frame_free(&staging_);
 }
 
-AVFrame* VideoFrameScaler::nextOutput(std::int64_t width, std::int64_t height, AVPixelFormat format) {
+AVFrame* VideoFrameScaler::nextOutput(std::int64_t width, std::int64_t height, AVPixelFormat format,
+                                      std::uint64_t* held) {
     // The first picture in turn that nobody else references; when all are held, the last one tried
     // gets fresh planes and the holder keeps the old ones.
     int slot = nextOutput_;
@@ -143,11 +144,16 @@ AVFrame* VideoFrameScaler::nextOutput(std::int64_t width, std::int64_t height, A
         if (!outputs_[slot] || av_frame_is_writable(outputs_[slot])) break;
     }
     nextOutput_ = (slot + 1) % kOutputs;
+    outputSlot_ = slot;
+    // What it holds counts only for the caller that brings it up to date; anyone else overwrites it.
+    if (held) *held = outputHolds_[slot];
+    outputHolds_[slot] = 0;
     AVFrame*& output = outputs_[slot];
     if (output && output->width == width && output->height == height && output->format == format &&
         av_frame_is_writable(output)) {
         return output;
     }
+    if (held) *held = 0;
     if (!output) output = av_frame_alloc();
     if (!output) return nullptr;
     // Every pixel is written anew, so old planes are dropped rather than copied.
@@ -199,8 +205,69 @@ bool VideoFrameScaler::prepare(const PixelCrop& crop, std::int64_t width, std::i
     return true;
 }
 
+void VideoFrameScaler::noteChange(const PixelBuffer& source, const PixelCrop& crop, std::int64_t width,
+                                  std::int64_t height, AVPixelFormat format,
+                                  const std::optional<std::vector<PixelRect>>& changed) {
+    Change change;
+    change.serial = ++serial_;
+    change.whole = !changed || crop != changeCrop_ || source.width != changeSourceWidth_ ||
+                   source.height != changeSourceHeight_ || width != changeWidth_ || height != changeHeight_ ||
+                   format != changeFormat_ || crop.width != width || crop.height != height;
+    changeCrop_ = crop;
+    changeSourceWidth_ = source.width;
+    changeSourceHeight_ = source.height;
+    changeWidth_ = width;
+    changeHeight_ = height;
+    changeFormat_ = format;
+    if (!change.whole) {
+        // Into the crop's pixels, on even rows and columns so that every chroma sample of 4:2:0 is
+        // made from the same four pixels as in a whole pass.
+        for (const auto& rect : *changed) {
+            const std::int64_t left = std::max(rect.x, crop.x) - crop.x;
+            const std::int64_t top = std::max(rect.y, crop.y) - crop.y;
+            const std::int64_t right = std::min(rect.x + rect.width, crop.x + crop.width) - crop.x;
+            const std::int64_t bottom = std::min(rect.y + rect.height, crop.y + crop.height) - crop.y;
+            if (right <= left || bottom <= top) continue;
+            const PixelRect aligned{left & ~std::int64_t{1}, top & ~std::int64_t{1},
+                                    std::min(width, (right + 1) & ~std::int64_t{1}) - (left & ~std::int64_t{1}),
+                                    std::min(height, (bottom + 1) & ~std::int64_t{1}) - (top & ~std::int64_t{1})};
+            if (std::find(change.rects.begin(), change.rects.end(), aligned) == change.rects.end()) {
+                change.rects.push_back(aligned);
+            }
+        }
+        if (change.rects.size() > kMaxRegionRects) change.whole = true;
+    }
+    if (change.whole) change.rects.clear();
+    history_.push_back(std::move(change));
+    while (history_.size() > kHistory) history_.pop_front();
+}
+
+std::optional<std::vector<PixelRect>> VideoFrameScaler::missedSince(std::uint64_t held, std::int64_t width,
+                                                                    std::int64_t height) const {
+    if (held == 0 || history_.empty() || history_.front().serial > held + 1) return std::nullopt;
+    std::vector<PixelRect> missed;
+    double area = 0;
+    for (const auto& change : history_) {
+        if (change.serial <= held) continue;
+        if (change.whole) return std::nullopt;
+        for (const auto& rect : change.rects) {
+            if (std::find(missed.begin(), missed.end(), rect) != missed.end()) continue;
+            missed.push_back(rect);
+            area += static_cast<double>(rect.width * rect.height);
+        }
+    }
+    if (missed.size() > kMaxRegionRects || area > kMaxRegionShare * static_cast<double>(width * height)) {
+        return std::nullopt;
+    }
+    return missed;
+}
+
 const AVFrame* VideoFrameScaler::scale(const PixelBuffer& source, const PixelCrop& crop, std::int64_t width,
-                                       std::int64_t height, AVPixelFormat format) {
+                                       std::int64_t height, AVPixelFormat format,
+                                       const std::optional<std::vector<PixelRect>>& changed) {
+    // Noted before anything can fail: the next call's change is counted from this source.
+    noteChange(source, crop, width, height, format, changed);
+    lastConvertedShare_ = 1;
     const bool sourceFits = source.pixelFormat == CapturePixelFormat::bgra && source.bytesPerRow >= source.width * 4 &&
                             source.byteCount() >= static_cast<std::size_t>(source.bytesPerRow * source.height);
     const bool cropFits = crop.x >= 0 && crop.y >= 0 && crop.width > 0 && crop.height > 0 &&
@@ -213,8 +280,24 @@ const AVFrame* VideoFrameScaler::scale(const PixelBuffer& source, const PixelCro
     const std::uint8_t* origin = source.row(crop.y) + crop.x * 4;
     const int stride = static_cast<int>(source.bytesPerRow);
     if (planar && sameSize) {
-        output_ = nextOutput(width, height, format);
-        return output_ && convertUnscaled(*output_, origin, stride) ? output_ : nullptr;
+        std::uint64_t held = 0;
+        output_ = nextOutput(width, height, format, &held);
+        if (!output_) return nullptr;
+        bool converted = false;
+        if (const auto missed = missedSince(held, width, height)) {
+            converted = true;
+            double area = 0;
+            for (const auto& rect : *missed) {
+                converted = converted && convertRegion(*output_, origin, stride, rect);
+                area += static_cast<double>(rect.width * rect.height);
+            }
+            lastConvertedShare_ = area / static_cast<double>(width * height);
+        } else {
+            converted = convertUnscaled(*output_, origin, stride);
+        }
+        if (!converted) return nullptr;
+        outputHolds_[outputSlot_] = serial_;
+        return output_;
     }
     if (planar) {
         // Converted at the crop's size, then scaled plane by plane: a fraction of what the same
@@ -283,31 +366,45 @@ const AVFrame* VideoFrameScaler::scale(const PixelBuffer& source, const PixelCro
 // converted in bands of rows on a few threads; 4:2:0 bands start on even rows so that every
 // chroma row comes from the same two luma rows as in one pass.
 bool VideoFrameScaler::convertUnscaled(const AVFrame& out, const std::uint8_t* origin, int stride) {
+    return convertRegion(out, origin, stride, PixelRect{0, 0, out.width, out.height});
+}
+
+// `region` lies inside the picture, on even rows and columns (or ends at the picture's edge).
+bool VideoFrameScaler::convertRegion(const AVFrame& out, const std::uint8_t* origin, int stride,
+                                     const PixelRect& region) {
     const bool halfHeight = out.format != AV_PIX_FMT_YUV444P;
+    const int x = static_cast<int>(region.x), width = static_cast<int>(region.width);
+    const int regionTop = static_cast<int>(region.y), height = static_cast<int>(region.height);
+    if (width <= 0 || height <= 0) return true;
     // About half a megapixel per band, and no more bands than CPUs to run them.
-    const int bands = static_cast<int>(std::clamp<std::int64_t>(std::int64_t{out.width} * out.height / (512 * 1024), 1,
+    const int bands = static_cast<int>(std::clamp<std::int64_t>(region.width * region.height / (512 * 1024), 1,
                                                                 std::min(kMaxBands, videoThreadBudget())));
     std::atomic<bool> failed = false;
     auto band = [&](int index) {
-        const int top = (out.height * index / bands) & ~1;
-        const int bottom = index + 1 == bands ? out.height : (out.height * (index + 1) / bands) & ~1;
+        const int top = regionTop + ((height * index / bands) & ~1);
+        const int bottom = regionTop + (index + 1 == bands ? height : (height * (index + 1) / bands) & ~1);
         if (bottom <= top) return;
-        const std::uint8_t* src = origin + static_cast<std::ptrdiff_t>(top) * stride;
+        const std::uint8_t* src = origin + static_cast<std::ptrdiff_t>(top) * stride + static_cast<std::ptrdiff_t>(x) * 4;
         const int chromaTop = halfHeight ? top / 2 : top;
-        auto plane = [&](int p, int row) { return out.data[p] + static_cast<std::ptrdiff_t>(row) * out.linesize[p]; };
+        // Chroma columns: half as many in 4:2:0, interleaved pairs in NV12.
+        const int chromaX = out.format == AV_PIX_FMT_YUV420P ? x / 2 : x;
+        auto plane = [&](int p, int row, int column) {
+            return out.data[p] + static_cast<std::ptrdiff_t>(row) * out.linesize[p] + column;
+        };
         int r = -1;
         switch (out.format) {
             case AV_PIX_FMT_YUV420P:
-                r = libyuv::ARGBToI420(src, stride, plane(0, top), out.linesize[0], plane(1, chromaTop), out.linesize[1],
-                                       plane(2, chromaTop), out.linesize[2], out.width, bottom - top);
+                r = libyuv::ARGBToI420(src, stride, plane(0, top, x), out.linesize[0], plane(1, chromaTop, chromaX),
+                                       out.linesize[1], plane(2, chromaTop, chromaX), out.linesize[2], width,
+                                       bottom - top);
                 break;
             case AV_PIX_FMT_YUV444P:
-                r = libyuv::ARGBToI444(src, stride, plane(0, top), out.linesize[0], plane(1, chromaTop), out.linesize[1],
-                                       plane(2, chromaTop), out.linesize[2], out.width, bottom - top);
+                r = libyuv::ARGBToI444(src, stride, plane(0, top, x), out.linesize[0], plane(1, chromaTop, x),
+                                       out.linesize[1], plane(2, chromaTop, x), out.linesize[2], width, bottom - top);
                 break;
             case AV_PIX_FMT_NV12:
-                r = libyuv::ARGBToNV12(src, stride, plane(0, top), out.linesize[0], plane(1, chromaTop), out.linesize[1],
-                                       out.width, bottom - top);
+                r = libyuv::ARGBToNV12(src, stride, plane(0, top, x), out.linesize[0], plane(1, chromaTop, chromaX),
+                                       out.linesize[1], width, bottom - top);
                 break;
             default:
                 break;

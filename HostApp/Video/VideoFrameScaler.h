@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
+#include <vector>
 
 extern "C" {
 #include <libavutil/pixfmt.h>
@@ -39,6 +41,11 @@ PixelCrop cropForNormalizedRegion(std::optional<Rect> region, std::int64_t width
 // It converts into a few pictures in turn and never into one that someone else still holds a
 // reference to (av_frame_ref), so a caller can hand a converted picture to another thread and
 // convert the next frame while that one is being encoded.
+//
+// A caller that knows where the screen changed since its previous call says so, and a picture
+// converted at the stream size is then brought up to date only there: the pictures in turn keep
+// what they were converted from, and the scaler remembers what changed since each of them, so
+// it converts the rows and columns that differ and leaves the rest as it is.
 class VideoFrameScaler {
 public:
     VideoFrameScaler();
@@ -49,17 +56,34 @@ public:
     // The converted picture, valid until the next call unless the caller takes a reference to it
     // (av_frame_ref / av_frame_clone), which keeps its planes untouched until released; nullptr
     // when the conversion failed.
+    // `changed`: where `source` may differ from the source of the previous call, in its pixels
+    // (none: anywhere).
     const AVFrame* scale(const PixelBuffer& source, const PixelCrop& crop, std::int64_t width, std::int64_t height,
-                         AVPixelFormat format);
+                         AVPixelFormat format, const std::optional<std::vector<PixelRect>>& changed = std::nullopt);
+
+    // The share of pixels the last call converted (0 when it reused everything, 1 for all).
+    double lastConvertedShare() const { return lastConvertedShare_; }
 
 private:
     class BandWorkers;
     static constexpr int kMaxBands = 8;
+    // Past this many rectangles, or this share of the picture, one pass over the whole picture
+    // is cheaper than many small ones.
+    static constexpr std::size_t kMaxRegionRects = 24;
+    static constexpr double kMaxRegionShare = 0.6;
 
     static bool hasUnscaledConversion(AVPixelFormat format);
     bool convertUnscaled(const AVFrame& out, const std::uint8_t* origin, int stride);
+    bool convertRegion(const AVFrame& out, const std::uint8_t* origin, int stride, const PixelRect& region);
     bool prepare(const PixelCrop& crop, std::int64_t width, std::int64_t height, AVPixelFormat format);
-    AVFrame* nextOutput(std::int64_t width, std::int64_t height, AVPixelFormat format);
+    // `held`: the conversion the returned picture's planes still hold (0: none usable).
+    AVFrame* nextOutput(std::int64_t width, std::int64_t height, AVPixelFormat format, std::uint64_t* held = nullptr);
+    // Notes what changed for this call, in the output's pixels; whole when unknown or when the
+    // crop or the output differ from the previous call's.
+    void noteChange(const PixelBuffer& source, const PixelCrop& crop, std::int64_t width, std::int64_t height,
+                    AVPixelFormat format, const std::optional<std::vector<PixelRect>>& changed);
+    // What a picture that holds conversion `held` misses of the current one; none: everything.
+    std::optional<std::vector<PixelRect>> missedSince(std::uint64_t held, std::int64_t width, std::int64_t height) const;
 
     SwsContext* context_ = nullptr;
     // Enough for one picture being converted while two earlier ones are in the encoder and the
@@ -68,6 +92,22 @@ private:
     AVFrame* outputs_[kOutputs] = {};
     int nextOutput_ = 0;
     AVFrame* output_ = nullptr;  // the one of outputs_ being converted into
+    int outputSlot_ = 0;
+    // Which conversion each of outputs_ holds whole (0: none), and what each recent conversion
+    // changed against the one before.
+    std::uint64_t outputHolds_[kOutputs] = {};
+    struct Change {
+        std::uint64_t serial = 0;
+        bool whole = true;
+        std::vector<PixelRect> rects;  // in the output's pixels
+    };
+    static constexpr std::size_t kHistory = 16;
+    std::deque<Change> history_;
+    std::uint64_t serial_ = 0;
+    PixelCrop changeCrop_;
+    std::int64_t changeSourceWidth_ = 0, changeSourceHeight_ = 0, changeWidth_ = 0, changeHeight_ = 0;
+    AVPixelFormat changeFormat_ = AV_PIX_FMT_NONE;
+    double lastConvertedShare_ = 1;
     AVFrame* input_ = nullptr;
     AVFrame* staging_ = nullptr;  // the crop converted at its own size, before scaling
     std::int64_t sourceWidth_ = 0, sourceHeight_ = 0, width_ = 0, height_ = 0;

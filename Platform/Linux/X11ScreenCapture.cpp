@@ -6,6 +6,7 @@
 #include <libyuv/scale_argb.h>
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 // Last: Xlib defines macros (None, Bool, Status) that clash with other headers.
@@ -305,6 +306,12 @@ private:
         }
         if (picture) {
             CapturedFrame frame;
+            if (previous_) {
+                frame.changedRegion = changedRows(*previous_, *picture);
+                frame.unchanged = frame.changedRegion && frame.changedRegion->empty();
+                if (frame.unchanged) frame.changedRegion.reset();
+            }
+            previous_ = picture;
             frame.pixelBuffer = std::move(picture);
             frame.uptimeNs = now();
             frame.frameIndex = slot;
@@ -312,6 +319,33 @@ private:
             handler(frame);
         }
         scheduleNext(slot);
+    }
+
+    // The bands of rows in which two pictures differ, full width; none when their sizes differ.
+    // The server reports no damage here, so comparing rows is what tells the consumer which parts
+    // it need not convert again (and which frames show nothing new); a row that differs stops its
+    // comparison at the first byte that does.
+    static std::optional<std::vector<PixelRect>> changedRows(const PixelBuffer& before, const PixelBuffer& now) {
+        if (before.width != now.width || before.height != now.height) return std::nullopt;
+        constexpr std::size_t maxBands = 16;
+        const auto bytes = static_cast<std::size_t>(now.width * 4);
+        std::vector<PixelRect> bands;
+        std::int64_t bandTop = -1;
+        for (std::int64_t row = 0; row <= now.height; ++row) {
+            const bool differs = row < now.height && std::memcmp(before.row(row), now.row(row), bytes) != 0;
+            if (differs && bandTop < 0) bandTop = row;
+            if (!differs && bandTop >= 0) {
+                bands.push_back(PixelRect{0, bandTop, now.width, row - bandTop});
+                bandTop = -1;
+            }
+        }
+        if (bands.size() > maxBands) {
+            // Many small bands: one from the first to the last costs less to convert than it
+            // saves in calls.
+            const std::int64_t top = bands.front().y, bottom = bands.back().y + bands.back().height;
+            bands.assign(1, PixelRect{0, top, now.width, bottom - top});
+        }
+        return bands;
     }
 
     static std::shared_ptr<const PixelBuffer> scaled(const PixelBuffer& source, std::int64_t width, std::int64_t height) {
@@ -326,6 +360,7 @@ private:
     std::shared_ptr<ShmImagePool> pool_;  // mutex_
     // Output queue only.
     Rect area_;
+    std::shared_ptr<const PixelBuffer> previous_;  // the picture delivered last
     std::uint64_t generation_ = 0;
 };
 

@@ -139,6 +139,57 @@ TEST(X11DisplayService, ListsTheOutputAndSwitchesItsModeThroughATransaction) {
     queue->sync([] {});
 }
 
+TEST(X11ScreenCapture, FramesNameTheRowsThatChangedAndMarkTheOthersUnchanged) {
+    test::VirtualXServer server("640x360x24");
+    if (!server.running()) GTEST_SKIP() << server.reason();
+    auto displays = X11DisplayService::open(server.name());
+    ASSERT_TRUE(displays);
+    if (!X11ScreenCapture::isSupported(server.name())) GTEST_SKIP() << "Xvfb offers no shared-memory images";
+    ASSERT_TRUE(server.movePointer(630, 350));
+    X11ScreenCapture capture(displays);
+    StreamConfiguration configuration;
+    configuration.minimumFrameInterval = 1.0 / 60;
+    auto stream = capture.makeStream(displays->mainDisplayID(), configuration);
+    auto queue = std::make_shared<AsioDispatchQueue>("x11.capture");
+    struct Seen {
+        bool unchanged;
+        std::optional<std::vector<PixelRect>> changed;
+    };
+    std::mutex mutex;
+    std::vector<Seen> seen;  // not the pictures: a consumer holding them would starve the capture
+    stream->addScreenOutput(queue, [&](const CapturedFrame& frame) {
+        std::lock_guard lock(mutex);
+        seen.push_back(Seen{frame.unchanged, frame.changedRegion});
+    });
+    auto count = [&] {
+        std::lock_guard lock(mutex);
+        return seen.size();
+    };
+    stream->startCapture({});
+    ASSERT_TRUE(test::waitUntil([&] { return count() >= 4; }));
+    ASSERT_TRUE(server.fillRectangle(100, 101, 50, 40, 0x3366CC));
+    const auto drawnBy = count();
+    ASSERT_TRUE(test::waitUntil([&] { return count() >= drawnBy + 4; }));
+    stream->stopCapture({});
+    queue->sync([] {});
+
+    EXPECT_FALSE(seen[0].unchanged);
+    EXPECT_FALSE(seen[0].changed) << "the first frame has nothing to be compared with";
+    int changedFrames = 0;
+    for (std::size_t i = 1; i < seen.size(); ++i) {
+        if (seen[i].unchanged) {
+            EXPECT_FALSE(seen[i].changed);
+            continue;
+        }
+        ++changedFrames;
+        ASSERT_TRUE(seen[i].changed) << "frame " << i;
+        // Full-width bands of rows that cover the rectangle and nothing else.
+        ASSERT_EQ(seen[i].changed->size(), 1u);
+        EXPECT_EQ(seen[i].changed->front(), (PixelRect{0, 101, 640, 40}));
+    }
+    EXPECT_EQ(changedFrames, 1) << "only the frame that first shows the rectangle differs";
+}
+
 TEST(X11ScreenCapture, FramesHoldWhatWasDrawnAndSurviveEncodingAndDecoding) {
     test::VirtualXServer server("640x360x24");
     if (!server.running()) GTEST_SKIP() << server.reason();

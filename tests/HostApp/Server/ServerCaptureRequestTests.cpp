@@ -69,7 +69,7 @@ TEST(CaptureRequest, AFrameRateChangeRestartsTheStreamAndTheDeliveredRateFollows
     AckingViewer viewer{host, video, std::nullopt};
     auto request = easyRequest();
     control.send(AuxPacketType::captureModeControl, request.encode());
-    viewer.framesOver(0.2);  // the stream starts 0.1 s after the display was chosen
+    viewer.framesOver(0.2);  // the stream starts as the display is chosen: its config and keyframe
     EXPECT_NEAR(viewer.framesOver(1.0), 60, 2);
 
     request.fps = 30;

@@ -19,10 +19,7 @@ TEST(ServerVirtualTime, TheDefaultModeStartsAfterExactlyTheStartDelayAndStopsWit
     EXPECT_FALSE(test::ServerInspector(server).videoCapture());
     host.clock().advance(0.01);
     EXPECT_TRUE(host.sawStatus("video: no capture request; starting the default Easy mode"));
-    // Easy on the physical display starts its stream 0.1 s after the display was chosen.
-    host.clock().advance(0.09);
-    EXPECT_FALSE(test::ServerInspector(server).videoCapture());
-    host.clock().advance(0.01);
+    // Nothing runs yet, so Easy on the physical display starts its stream as the display is chosen.
     ASSERT_TRUE(test::ServerInspector(server).videoCapture());
 
     // Frames follow the virtual clock: a config, then a frame per 1/60 s.
@@ -51,6 +48,34 @@ TEST(ServerVirtualTime, ARequestBeforeTheDelayCancelsTheDefaultStart) {
     ASSERT_TRUE(test::ServerInspector(server).videoCapture());
     host.clock().advance(1.0);
     EXPECT_FALSE(host.sawStatus("starting the default"));
+}
+
+TEST(ServerVirtualTime, ARunningStreamWindsDownForTheRestartDelayBeforeTheNextStarts) {
+    ManualServer host;
+    auto& server = host.server();
+    InMemoryViewer control(host, server.boundPorts().control);
+    InMemoryViewer video(host, server.boundPorts().video);
+    auto request = CaptureModeControlPayload::preset(VideoCaptureMode::physical1080, VideoChromaMode::yuv420,
+                                                     VideoCaptureBackend::physical);
+    request.flags |= CaptureModeControlPayload::iosBuiltInDisplayFlag;
+    control.send(AuxPacketType::captureModeControl, request.encode());
+    ASSERT_TRUE(test::ServerInspector(server).videoCapture()) << "nothing ran, so it starts at once";
+    const auto first = test::ServerInspector(server).videoCapture();
+    host.clock().advance(0.5);
+
+    // Easy replaces the running stream: the old one stops now, the new one opens 0.1 s later.
+    control.send(AuxPacketType::captureModeControl,
+                 CaptureModeControlPayload::preset(VideoCaptureMode::easy, VideoChromaMode::yuv420,
+                                                   VideoCaptureBackend::physical)
+                     .encode());
+    EXPECT_TRUE(host.sawStatus("easy adaptive: capturing physical display 1 at current resolution"));
+    EXPECT_FALSE(test::ServerInspector(server).videoCapture());
+    host.clock().advance(0.09);
+    EXPECT_FALSE(test::ServerInspector(server).videoCapture());
+    host.clock().advance(0.01);
+    ASSERT_TRUE(test::ServerInspector(server).videoCapture());
+    EXPECT_NE(test::ServerInspector(server).videoCapture(), first);
+    EXPECT_EQ(host.screenCapture().runningStreamCount(), 1);
 }
 
 TEST(ServerVirtualTime, AViewerThatStopsAcknowledgingIsClosedAfterTenSeconds) {

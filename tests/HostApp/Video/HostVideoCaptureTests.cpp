@@ -471,7 +471,11 @@ TEST(HostVideoCapture, SimulatedCaptureMarksFramesThatShowNothingNew) {
     stream->stopCapture(nullptr);
     ASSERT_EQ(frames.size(), 8u);
     const std::vector<bool> unchanged{false, false, false, true, true, true, false, false};
-    for (std::size_t i = 0; i < frames.size(); ++i) EXPECT_EQ(frames[i].unchanged, unchanged[i]) << "frame " << i;
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        EXPECT_EQ(frames[i].unchanged, unchanged[i]) << "frame " << i;
+        // What changed is named for every frame that changed after the first.
+        EXPECT_EQ(frames[i].changedRegion.has_value(), i > 0 && !unchanged[i]) << "frame " << i;
+    }
 
     // Scrolling leaves the block where it was; standing still keeps the last picture exactly.
     SyntheticScreenContent content(640, 360);
@@ -560,5 +564,62 @@ TEST(HostVideoCapture, AChangeDroppedWhileBlockedIsNotReplacedByTheOldPicture) {
             .y;
     };
     EXPECT_GT(shown(4), shown(1) + 3.0);
+    capture->stop(true);
+}
+
+TEST(HostVideoCapture, FramesCapturedWhileTheFirstKeyframeIsEncodedWaitAndEachShowsItsOwnPicture) {
+    CaptureRig rig;
+    auto held = std::make_shared<HeldQueue>(VideoQueueLabels::encode, rig.manual.clock);
+    auto makeQueue = rig.manual.platform.makeQueue;
+    rig.manual.platform.makeQueue = [makeQueue, held](const std::string& label) -> DispatchQueuePtr {
+        if (label == VideoQueueLabels::encode) return held;
+        return makeQueue(label);
+    };
+    // At the display's own size, so that each picture is converted only where the screen changed.
+    auto profile = CaptureRig::profile();
+    profile.width = 640;
+    profile.height = 360;
+    auto capture = rig.make(profile);
+    capture->setStartBacklog(HostVideoCapture::startBacklogFor(3));
+    // What goes out past a closed gate stays within W + 4 and 2 W (past which a Viewer counts as
+    // fallen behind): the backlog and the picture being converted.
+    EXPECT_EQ(HostVideoCapture::startBacklogFor(3), 5);
+    EXPECT_EQ(HostVideoCapture::startBacklogFor(6), 9);
+    EXPECT_EQ(HostVideoCapture::startBacklogFor(8), 11);
+    capture->start();
+    rig.advanceFrames(7);
+    EXPECT_FALSE(capture->hasEncodedFirstPicture());
+    EXPECT_EQ(held->pending(), 5u) << "the first keyframe's backlog";
+    EXPECT_EQ(capture->statistics().dropped, 2);
+    held->release();
+    EXPECT_TRUE(capture->hasEncodedFirstPicture());
+
+    // Then the usual two.
+    rig.advanceFrames(4);
+    EXPECT_EQ(held->pending(), 2u);
+    EXPECT_EQ(capture->statistics().dropped, 4);
+    held->release();
+    rig.advanceFrames(3);
+    held->release();
+    ASSERT_EQ(rig.frames.size(), 5u + 2u + 2u);
+
+    // Pictures converted in part from the ones before them, across frames that were dropped,
+    // still show their own frame.
+    const std::uint64_t slots[] = {0, 1, 2, 3, 4, 7, 8, 11, 12};
+    test::VideoDecoder decoder(VideoStreamCodec::h264);
+    SyntheticScreenContent source(640, 360);
+    for (std::size_t i = 0; i < rig.frames.size(); ++i) {
+        auto pictures = decoder.decode(rig.frames[i].data());
+        ASSERT_EQ(pictures.size(), 1u) << decoder.lastError();
+        const auto own = test::referencePicture(source.makeFrame(slots[i]), PixelCrop{0, 0, 640, 360}, 640, 360,
+                                                VideoChromaMode::yuv420);
+        const auto before = test::referencePicture(source.makeFrame(slots[i] - (i > 0 ? 1 : 0)),
+                                                   PixelCrop{0, 0, 640, 360}, 640, 360, VideoChromaMode::yuv420);
+        const double ownPSNR = test::psnr(pictures[0], own).y;
+        EXPECT_GT(ownPSNR, 28.0) << "frame " << i;
+        if (i > 0) {
+            EXPECT_GT(ownPSNR, test::psnr(pictures[0], before).y + 1.0) << "frame " << i;
+        }
+    }
     capture->stop(true);
 }
