@@ -72,8 +72,8 @@ void V230HostAudioAuxServer::makeSubsystems() {
         HostAudioEnvironment::AudioDisplay display;
         if (auto self = weak.lock()) {
             const auto& d = self->display_;
-            display.audioDisplayID = audioDisplayID(d.useHeadlessVirtualDisplay, d.physicalDisplayID, d.selectedDisplayID);
-            display.selectedDisplayID = d.selectedDisplayID;
+            display.audioDisplayID = audioDisplayID(d.useHeadlessVirtualDisplay(), d.physicalDisplayID(), d.selectedDisplayID());
+            display.selectedDisplayID = d.selectedDisplayID();
         }
         return display;
     };
@@ -102,11 +102,11 @@ void V230HostAudioAuxServer::makeSubsystems() {
     };
     hooks.selectedDisplayID = [weak]() -> DisplayID {
         auto self = weak.lock();
-        return self ? self->display_.selectedDisplayID : 0;
+        return self ? self->display_.selectedDisplayID() : 0;
     };
     hooks.videoCapture = [weak]() -> std::shared_ptr<HostVideoCapture> {
         auto self = weak.lock();
-        return self ? self->video_.videoCapture : nullptr;
+        return self ? self->video_.capture() : nullptr;
     };
     hooks.pauseStream = [weak] {
         auto self = weak.lock();
@@ -119,7 +119,7 @@ void V230HostAudioAuxServer::makeSubsystems() {
         auto self = weak.lock();
         if (!self) return;
         self->isPaused = false;
-        self->applyVideoCaptureMode(self->display_.currentVideoMode);
+        self->applyVideoCaptureMode(self->display_.currentVideoMode());
         self->audio_->startAudioCapture();
     };
     input_ = HostRemoteInput::create(platform_, queue, std::move(hooks));
@@ -197,8 +197,7 @@ void V230HostAudioAuxServer::startOnQueue() {
 void V230HostAudioAuxServer::selectDefaultCaptureDisplay() {
     if (!platform_.displays) return;
     const auto main = platform_.displays->mainDisplayID();
-    if (display_.selectedDisplayID == 0) display_.selectedDisplayID = main;
-    if (display_.physicalDisplayID == 0) display_.physicalDisplayID = main;
+    display_.defaultDisplayFound(main);
     if (main != 0) publish("capture display " + std::to_string(main) + " selected");
 }
 
@@ -276,8 +275,7 @@ void V230HostAudioAuxServer::terminationSecondPhase() {
         if (*timer) (*timer)->cancel();
         timer->reset();
     }
-    if (video_.initialVideoCaptureStartTask) video_.initialVideoCaptureStartTask->cancel();
-    video_.initialVideoCaptureStartTask.reset();
+    video_.cancelInitialStart();
 
     // Audio and power teardown.
     audio_->stopForTermination();
@@ -352,10 +350,10 @@ void V230HostAudioAuxServer::publishSnapshot() {
     }
     std::sort(next->fileTransferPeers.begin(), next->fileTransferPeers.end(),
               [](const auto& a, const auto& b) { return a.second < b.second; });
-    next->selectedDisplayID = display_.selectedDisplayID;
-    next->physicalDisplayID = display_.physicalDisplayID;
-    next->headlessVirtualDisplayEnabled = display_.useHeadlessVirtualDisplay;
-    next->displayLayout = display_.lastDisplayLayout;
+    next->selectedDisplayID = display_.selectedDisplayID();
+    next->physicalDisplayID = display_.physicalDisplayID();
+    next->headlessVirtualDisplayEnabled = display_.useHeadlessVirtualDisplay();
+    next->displayLayout = display_.lastDisplayLayout();
     next->listenerFailures = listenerFailures_;
     snapshot_.store(std::move(next));
 }

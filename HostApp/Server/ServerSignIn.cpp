@@ -238,8 +238,8 @@ void V230HostAudioAuxServer::acceptSignIn(const std::shared_ptr<AuxSession>& ses
     if (!control) {
         const std::string reconnected = "Viewer video session reconnected";
         endSleepRecoveryViewerReconnectGrace(reconnected);
-        if (!power_.screensAreSleeping && power_.sleepPreflightPhysicalCaptureRequest) {
-            power_.isAwaitingSleepPreflightPhysicalRecovery = true;
+        if (!power_.screensAreSleeping() && power_.savedPhysicalCapture()) {
+            power_.awaitPhysicalRecovery();
             startSleepPreflightPhysicalRecovery(reconnected);
         }
     }
@@ -251,7 +251,7 @@ void V230HostAudioAuxServer::acceptSignIn(const std::shared_ptr<AuxSession>& ses
         // (its own or another's), the end of exclusive listening or a departure rebuilds it.
         sendFileTransferEndpoint(id, session->connection);
         broadcastHostSessionInfo();
-        if (display_.lastDisplayLayout) sendPacket(session->connection, AuxPacketType::displayLayout, display_.lastDisplayLayout->encode());
+        if (display_.lastDisplayLayout()) sendPacket(session->connection, AuxPacketType::displayLayout, display_.lastDisplayLayout()->encode());
     } else {
         videoSessionAuthorized(id);
     }

@@ -73,13 +73,13 @@ TEST(ServerVirtualTime, TheIOSBackgroundGraceHoldsTheHostAwakeForFifteenMinutes)
     auto& server = host.server();
     InMemoryViewer phone(host, server.boundPorts().control, "iOS Viewer");
     phone.send(AuxPacketType::iosBackgroundPresence, Bytes{1});
-    ASSERT_TRUE(test::ServerInspector(server).power().iosViewerBackgroundSleepGrace.deadline);
+    ASSERT_TRUE(test::ServerInspector(server).power().iosBackgroundGrace().isRunning());
     phone.disconnect();
     EXPECT_EQ(test::ServerInspector(server).power().assertionsHeld(), 2u) << "the grace outlives the session";
     host.clock().advance(899);
     EXPECT_EQ(test::ServerInspector(server).power().assertionsHeld(), 2u);
     host.clock().advance(2);
-    EXPECT_FALSE(test::ServerInspector(server).power().iosViewerBackgroundSleepGrace.deadline);
+    EXPECT_FALSE(test::ServerInspector(server).power().iosBackgroundGrace().isRunning());
     EXPECT_EQ(test::ServerInspector(server).power().assertionsHeld(), 0u);
 
     // The same packet from a Viewer that is not an iOS one is refused; a bad state is reported.
