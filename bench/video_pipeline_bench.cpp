@@ -406,7 +406,7 @@ void BM_VideoFanOutHostSide(benchmark::State& state) {
         test::ServerInspector inspector(server);
         inspector.video().cancelInitialStart();
         server.broadcastVideoConfig(VideoStreamConfigPayload{});
-        ids.assign(inspector.sessions().authorizedVideoSessions.begin(), inspector.sessions().authorizedVideoSessions.end());
+        ids.assign(inspector.sessions().authorizedVideoSessions().begin(), inspector.sessions().authorizedVideoSessions().end());
         return inspector.video().generation();
     });
     if (ids.size() != viewers) {

@@ -31,7 +31,7 @@ bool V230HostAudioAuxServer::applyVideoCaptureMode(VideoCaptureMode mode) {
     if (isPaused) return false;
     resumeAuxVideoCaptureAfterZeroFrameSuspension("video mode request");
     auto& d = display_;
-    if (sessions_.authorizedVideoSessions.empty()) {
+    if (sessions_.authorizedVideoSessions().empty()) {
         d.setVideoMode(mode);
         publish("capture display preparation deferred until an authorized Viewer connects");
         return false;
@@ -71,7 +71,7 @@ bool V230HostAudioAuxServer::applyVideoCaptureMode(VideoCaptureMode mode) {
                     outcome = fallbackToPhysicalNativeCapture("headless " + titleOf(mode) + " unrealized");
                     break;
                 case HeadlessRealizeDecision::retryNotNeeded:
-                    outcome = sessions_.videoSessions.empty()
+                    outcome = sessions_.videoSessions().empty()
                                   ? CaptureTargetOutcome{0, previous, false}
                                   : fallbackToPhysicalNativeCapture("headless " + titleOf(mode) + " unrealized on switch");
                     break;
@@ -232,7 +232,7 @@ CaptureTargetOutcome V230HostAudioAuxServer::applyHeadlessVirtualDisplayTemplate
 HeadlessRealizeDecision V230HostAudioAuxServer::scheduleHeadlessRealizeRetryIfNeeded(VideoCaptureMode mode) {
     assertOnQueue();
     auto& d = display_;
-    if (sessions_.videoSessions.empty() || video_.lastConfig()) {
+    if (sessions_.videoSessions().empty() || video_.lastConfig()) {
         d.resetHeadlessRealizeRetries();
         return HeadlessRealizeDecision::retryNotNeeded;
     }
@@ -256,7 +256,7 @@ HeadlessRealizeDecision V230HostAudioAuxServer::scheduleHeadlessRealizeRetryIfNe
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
     queue->asyncAfter(delay, [weak, mode] {
         auto self = weak.lock();
-        if (!self || self->sessions_.videoSessions.empty() || self->video_.lastConfig() ||
+        if (!self || self->sessions_.videoSessions().empty() || self->video_.lastConfig() ||
             !self->display_.useHeadlessVirtualDisplay()) {
             return;
         }
@@ -422,7 +422,7 @@ bool V230HostAudioAuxServer::shouldPreserveIOSBuiltInCapture(const CaptureModeCo
     const auto& owner = display_.iosBuiltInCaptureSessionID();
     return !(request.flags & ios) && request.mode == VideoCaptureMode::easy &&
            (display_.currentCaptureRequest().flags & ios) && owner && *owner != sourceID &&
-           sessions_.authorizedAudioSessions.contains(*owner) && sessions_.authorizedAudioSessions.size() > 1;
+           sessions_.authorizedAudioSessions().contains(*owner) && sessions_.authorizedAudioSessions().size() > 1;
 }
 
 bool V230HostAudioAuxServer::shouldReapplyCaptureMode(const CaptureModeControlPayload& request) {

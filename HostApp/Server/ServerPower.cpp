@@ -90,7 +90,7 @@ void V230HostAudioAuxServer::handleHostPowerState(const std::string& reason, boo
             self->power_.awaitPhysicalRecovery();
             self->startSleepPreflightPhysicalRecovery(reason + " wake");
         }
-        if (!self->sessions_.authorizedAudioSessions.empty()) self->audio_->restartAudioCapture(0.3);
+        if (!self->sessions_.authorizedAudioSessions().empty()) self->audio_->restartAudioCapture(0.3);
     });
     queue->asyncAfter(settle + PowerGraceState::wakeKeyframeExtraSeconds, [weak, stillAwake] {
         auto self = weak.lock();
@@ -104,7 +104,7 @@ void V230HostAudioAuxServer::handleHostPowerState(const std::string& reason, boo
 void V230HostAudioAuxServer::preflightHeadlessCaptureBeforeSleep(const std::string& reason) {
     assertOnQueue();
     auto& d = display_;
-    if (power_.screensAreSleeping() || isPaused || sessions_.authorizedVideoSessions.empty() ||
+    if (power_.screensAreSleeping() || isPaused || sessions_.authorizedVideoSessions().empty() ||
         carriesIOSBuiltInDisplayFlag(d.currentCaptureRequest()) ||
         (d.useHeadlessVirtualDisplay() && virtualDisplay_->isActive())) {
         return;
@@ -130,7 +130,7 @@ void V230HostAudioAuxServer::switchPhysicalCaptureToHeadlessIfNeeded(const std::
     assertOnQueue();
     auto& d = display_;
     if (d.useHeadlessVirtualDisplay() || carriesIOSBuiltInDisplayFlag(d.currentCaptureRequest()) ||
-        sessions_.authorizedVideoSessions.empty()) {
+        sessions_.authorizedVideoSessions().empty()) {
         return;
     }
     d.useVirtualDisplay(false);
@@ -153,7 +153,7 @@ void V230HostAudioAuxServer::startSleepPreflightPhysicalRecovery(const std::stri
     auto& p = power_;
     // Awaiting a return nobody watches would keep the virtual display for good: the idle release
     // retains it while recovery is awaited. The next Viewer's video session starts recovery again.
-    if (sessions_.authorizedVideoSessions.empty()) {
+    if (sessions_.authorizedVideoSessions().empty()) {
         cancelSleepPreflightPhysicalRecovery();
         return;
     }
@@ -180,10 +180,10 @@ void V230HostAudioAuxServer::attemptSleepPreflightPhysicalRecovery(const std::st
     assertOnQueue();
     auto& p = power_;
     p.recoveryAttemptRan();
-    if (!p.isAwaitingPhysicalRecovery() || p.screensAreSleeping() || sessions_.authorizedVideoSessions.empty() ||
+    if (!p.isAwaitingPhysicalRecovery() || p.screensAreSleeping() || sessions_.authorizedVideoSessions().empty() ||
         !p.savedPhysicalCapture()) {
         // With nobody watching there is nothing to recover for; the next Viewer starts it again.
-        if (sessions_.authorizedVideoSessions.empty()) cancelSleepPreflightPhysicalRecovery();
+        if (sessions_.authorizedVideoSessions().empty()) cancelSleepPreflightPhysicalRecovery();
         return;
     }
     if (restorePhysicalCaptureAfterSleepIfAvailable(reason)) return;
@@ -212,7 +212,7 @@ void V230HostAudioAuxServer::attemptSleepPreflightPhysicalRecovery(const std::st
 bool V230HostAudioAuxServer::restorePhysicalCaptureAfterSleepIfAvailable(const std::string& reason) {
     assertOnQueue();
     auto& p = power_;
-    if (p.screensAreSleeping() || !p.savedPhysicalCapture() || sessions_.authorizedVideoSessions.empty()) {
+    if (p.screensAreSleeping() || !p.savedPhysicalCapture() || sessions_.authorizedVideoSessions().empty()) {
         return false;
     }
     const auto physical = usablePhysicalDisplayID();
@@ -387,7 +387,7 @@ bool V230HostAudioAuxServer::shouldRetainHeadlessVirtualDisplayForSleepRecovery(
 
 void V230HostAudioAuxServer::releaseHeadlessVirtualDisplayIfIdle() {
     assertOnQueue();
-    if (!sessions_.authorizedVideoSessions.empty()) return;
+    if (!sessions_.authorizedVideoSessions().empty()) return;
     if (shouldRetainHeadlessVirtualDisplayForSleepRecovery()) {
         publish("viewer video idle; retaining headless virtual display for Viewer sleep recovery");
         return;

@@ -153,7 +153,7 @@ void V230HostAudioAuxServer::applyVideoCaptureRequest(const CaptureModeControlPa
 
 void V230HostAudioAuxServer::restartAudioCaptureOnDisplaySwitch(double after) {
     assertOnQueue();
-    if (sessions_.authorizedAudioSessions.empty()) return;
+    if (sessions_.authorizedAudioSessions().empty()) return;
     const auto wanted =
         audioDisplayID(display_.useHeadlessVirtualDisplay(), display_.physicalDisplayID(), display_.selectedDisplayID());
     if (audio_->isCapturing() && audio_->activeDisplayID() == wanted) {
@@ -171,7 +171,7 @@ void V230HostAudioAuxServer::scheduleInitialVideoCaptureStart() {
         auto self = weak.lock();
         if (!self) return;
         self->video_.initialStartRan();
-        if (self->video_.wasCaptureModeRequested() || self->video_.isCapturing() || self->sessions_.authorizedVideoSessions.empty()) return;
+        if (self->video_.wasCaptureModeRequested() || self->video_.isCapturing() || self->sessions_.authorizedVideoSessions().empty()) return;
         self->publish("video: no capture request; starting the default " + modeTitle(self->display_.currentCaptureRequest().mode) +
                       " mode");
         self->applyVideoCaptureMode(self->display_.currentCaptureRequest().mode);
@@ -182,7 +182,7 @@ void V230HostAudioAuxServer::videoSessionAuthorized(const UUID& id) {
     videoFlow_.add(id);
     if (video_.isCapturing()) {
         if (video_.lastConfig()) {
-            if (auto it = sessions_.videoSessions.find(id); it != sessions_.videoSessions.end()) {
+            if (auto it = sessions_.videoSessions().find(id); it != sessions_.videoSessions().end()) {
                 sendPacket(it->second, AuxPacketType::videoConfig, video_.lastConfig()->encode());
             }
         }
@@ -249,10 +249,10 @@ VideoStreamProfile V230HostAudioAuxServer::streamProfileForCurrentRequest() {
 
 void V230HostAudioAuxServer::startVideoCapture() {
     assertOnQueue();
-    if (sessions_.authorizedVideoSessions.empty() || stopping_) return;
+    if (sessions_.authorizedVideoSessions().empty() || stopping_) return;
     discardVideoCapture(false);
     const auto profile = streamProfileForCurrentRequest();
-    videoFlow_.reset(sessions_.authorizedVideoSessions, profile.fps);
+    videoFlow_.reset(sessions_.authorizedVideoSessions(), profile.fps);
     video_.setConfigSummary("video: awaiting " + modeTitle(display_.currentVideoMode()) + " config");
 
     auto& queues = video_.queuesForNextCapture([this] { return HostVideoCapture::makeQueues(platform_); });
@@ -316,7 +316,7 @@ void V230HostAudioAuxServer::handleVideoCaptureError(std::uint64_t generation, c
 
 void V230HostAudioAuxServer::restartVideoCapture(double after) {
     assertOnQueue();
-    if (sessions_.authorizedVideoSessions.empty()) return;
+    if (sessions_.authorizedVideoSessions().empty()) return;
     if (video_.isSuspendedForZeroFrames()) {
         publish("video: restart skipped while Screen Sharing fallback is active");
         return;
@@ -353,18 +353,18 @@ void V230HostAudioAuxServer::resendCurrentVideoConfigIfAvailable(const std::stri
 
 void V230HostAudioAuxServer::requestVideoKeyframeWithDelayedRetry() {
     assertOnQueue();
-    if (sessions_.authorizedVideoSessions.empty() || !video_.isCapturing()) return;
+    if (sessions_.authorizedVideoSessions().empty() || !video_.isCapturing()) return;
     video_.requestKeyframe();
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
     queue->asyncAfter(keyframeRetryDelay, [weak] {
         auto self = weak.lock();
-        if (self && !self->sessions_.authorizedVideoSessions.empty()) self->video_.requestKeyframe();
+        if (self && !self->sessions_.authorizedVideoSessions().empty()) self->video_.requestKeyframe();
     });
 }
 
 void V230HostAudioAuxServer::stopVideoCaptureIfIdle() {
     assertOnQueue();
-    if (!sessions_.authorizedVideoSessions.empty()) return;
+    if (!sessions_.authorizedVideoSessions().empty()) return;
     // The next Viewer starts from the default mode unless it asks for another: the last Viewer's
     // request is not carried over to someone else.
     display_.resetCaptureRequest();
@@ -453,9 +453,9 @@ void V230HostAudioAuxServer::handleEncodedVideoFrame(std::uint64_t generation, E
     const SharedBytes packet = std::make_shared<const Bytes>(std::move(frame.buffer));
 
     const std::uint64_t now = platform_.clock->uptimeNs();
-    for (const auto& id : sessions_.authorizedVideoSessions) {
-        auto connection = sessions_.videoSessions.find(id);
-        if (connection == sessions_.videoSessions.end() || !videoFlow_.admit(id, frame.isKeyframe)) continue;
+    for (const auto& id : sessions_.authorizedVideoSessions()) {
+        auto connection = sessions_.videoSessions().find(id);
+        if (connection == sessions_.videoSessions().end() || !videoFlow_.admit(id, frame.isKeyframe)) continue;
         connection->second->send(packet);
         videoFlow_.sent(id, frameNumber, now);
         video_.frameSent(packetSize);
@@ -466,7 +466,7 @@ void V230HostAudioAuxServer::handleEncodedVideoFrame(std::uint64_t generation, E
 
 void V230HostAudioAuxServer::recordVideoFrameAck(const UUID& from, const VideoFrameAckPayload& ack) {
     assertOnQueue();
-    if (!sessions_.authorizedVideoSessions.contains(from)) return;
+    if (!sessions_.authorizedVideoSessions().contains(from)) return;
     const std::uint64_t now = platform_.clock->uptimeNs();
     if (videoFlow_.ack(from, ack.frameNumber, now)) video_.requestKeyframe();
     updateVideoGateLocked(now);
@@ -474,13 +474,13 @@ void V230HostAudioAuxServer::recordVideoFrameAck(const UUID& from, const VideoFr
 
 void V230HostAudioAuxServer::updateVideoGateLocked(std::uint64_t nowNs) {
     assertOnQueue();
-    const auto result = videoFlow_.evaluate(sessions_.authorizedVideoSessions, nowNs);
+    const auto result = videoFlow_.evaluate(sessions_.authorizedVideoSessions(), nowNs);
     if (const auto& capture = video_.capture()) capture->setEncodeBlocked(result.blocked);
 }
 
 void V230HostAudioAuxServer::serviceVideoFlowLocked(std::uint64_t nowNs) {
     assertOnQueue();
-    for (const auto& id : videoFlow_.silentSessions(sessions_.authorizedVideoSessions, nowNs, deadViewerAfterNs)) {
+    for (const auto& id : videoFlow_.silentSessions(sessions_.authorizedVideoSessions(), nowNs, deadViewerAfterNs)) {
         closeSession(id, "video: Viewer stopped acknowledging frames; closing its video session");
     }
     updateVideoGateLocked(nowNs);
@@ -506,7 +506,7 @@ void V230HostAudioAuxServer::statisticsTick() {
     const auto sentBytes = second.bytesSent;
     const auto latency = second.latencyNs;
     const auto latencySamples = second.latencySamples;
-    if (!video_.isCapturing() || sessions_.authorizedVideoSessions.empty()) {
+    if (!video_.isCapturing() || sessions_.authorizedVideoSessions().empty()) {
         video_.noFrameWindowPending();
         return;
     }

@@ -262,7 +262,7 @@ TEST(CaptureTargets, BuiltInDisplayRequestsAreRefusedWithSeveralViewersAndTheCon
     ios.flags |= P::iosBuiltInDisplayFlag;
     h.ask(ios);
     const auto told = statusTexts(second);
-    const auto sender = ServerInspector(h.host.server()).sessions().audioSessions;
+    const auto sender = ServerInspector(h.host.server()).sessions().audioSessions();
     ASSERT_TRUE(contains(told, "display: ignored iOS built-in display request from "));
     ASSERT_TRUE(contains(told, " while multiple viewers are active"));
     EXPECT_FALSE(h.display().iosBuiltInCaptureSessionID());

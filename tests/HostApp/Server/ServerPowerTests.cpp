@@ -130,7 +130,7 @@ TEST(PowerSleepWake, LidClosedWithAViewerMovesCaptureToTheVirtualDisplayAndBackA
     h.host.clock().advance(1.0);
     EXPECT_GT(h.pump(0.3), 0);
     h.host.clock().advance(1.0);
-    EXPECT_EQ(h.inspect().sessions().authorizedVideoSessions.size(), 1u);
+    EXPECT_EQ(h.inspect().sessions().authorizedVideoSessions().size(), 1u);
     EXPECT_EQ(h.display().selectedDisplayID(), virtualID);
     EXPECT_EQ(h.assertionNames(), h.heldAs(sessionName));
 

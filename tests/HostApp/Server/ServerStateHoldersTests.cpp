@@ -45,9 +45,9 @@ TEST(SessionTables, SignInRevocationAndLeavingKeepEveryTableInStep) {
     EXPECT_EQ(tables.sessionForToken(Bytes(15, 0)), std::nullopt);
     auto first = fileChannel(manual);
     auto second = fileChannel(manual);
-    tables.pendingFileChannels[first.get()] = {first, "192.0.2.7"};
+    tables.admitPendingFileChannel(first, "192.0.2.7");
     EXPECT_EQ(tables.bindFileChannel(control->id, first), nullptr);
-    EXPECT_TRUE(tables.pendingFileChannels.empty());
+    EXPECT_TRUE(tables.pendingFileChannels().empty());
     EXPECT_EQ(tables.bindFileChannel(control->id, second), first);
     EXPECT_EQ(tables.fileChannelEnded(first.get()), std::nullopt);
     EXPECT_EQ(tables.fileChannel(control->id), second);
@@ -59,7 +59,7 @@ TEST(SessionTables, SignInRevocationAndLeavingKeepEveryTableInStep) {
     EXPECT_FALSE(control->authorized);
     EXPECT_EQ(tables.sessionForToken(token.bytes()), std::nullopt);
     EXPECT_EQ(tables.displayName(control->id), std::nullopt);
-    EXPECT_TRUE(tables.audioSessions.contains(control->id));
+    EXPECT_TRUE(tables.audioSessions().contains(control->id));
     EXPECT_FALSE(tables.revoke(*control).wasAuthorized) << "a second revocation finds nothing";
 
     // Leaving hands back what must be released and leaves no entry anywhere.
@@ -70,6 +70,28 @@ TEST(SessionTables, SignInRevocationAndLeavingKeepEveryTableInStep) {
     EXPECT_TRUE(videoLeft.wasAuthorized);
     EXPECT_EQ(tables.forget(video->id).session, nullptr);
     EXPECT_EQ(tables.entryCount(), 0u);
+}
+
+// A session's clipboard waits for the clipboard queue; only the newest waits, and the session's
+// end drops it even while a queued decode still holds the slot.
+TEST(SessionTables, AClipboardWaitingAtASessionsEndGoesWithIt) {
+    SessionTables tables;
+    auto control = tables.add(AuxChannel::control, std::make_shared<ScriptedConnection>(), "192.0.2.7");
+    const auto slot = control->pendingClipboard;
+    EXPECT_TRUE(slot->offer({1, 2, 3})) << "the first one needs a decode queued";
+    EXPECT_FALSE(slot->offer({4})) << "a newer one replaces it for the decode already queued";
+    EXPECT_EQ(tables.clipboardsWaiting(), 1u);
+    EXPECT_EQ(slot->take(), (std::vector<std::uint8_t>{4}));
+    EXPECT_EQ(tables.clipboardsWaiting(), 0u);
+
+    EXPECT_TRUE(slot->offer({5}));
+    const auto left = tables.forget(control->id);
+    ASSERT_EQ(left.session, control);
+    EXPECT_EQ(tables.clipboardsWaiting(), 1u) << "leaving the tables is not yet the end";
+    left.session->end();
+    EXPECT_EQ(tables.clipboardsWaiting(), 0u);
+    EXPECT_FALSE(slot->take()) << "the decode queued for it finds nothing";
+    EXPECT_FALSE(control->isLive);
 }
 
 // The one video stream's state: a capture that goes takes its generation and configuration with

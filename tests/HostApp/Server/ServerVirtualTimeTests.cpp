@@ -61,11 +61,11 @@ TEST(ServerVirtualTime, AViewerThatStopsAcknowledgingIsClosedAfterTenSeconds) {
     host.clock().advance(0.6);
     ASSERT_TRUE(test::ServerInspector(server).videoCapture());
     host.clock().advance(9.0);
-    EXPECT_EQ(test::ServerInspector(server).sessions().authorizedVideoSessions.size(), 1u) << "still within its ten seconds";
+    EXPECT_EQ(test::ServerInspector(server).sessions().authorizedVideoSessions().size(), 1u) << "still within its ten seconds";
     host.clock().advance(2.0);
-    EXPECT_TRUE(test::ServerInspector(server).sessions().authorizedVideoSessions.empty());
+    EXPECT_TRUE(test::ServerInspector(server).sessions().authorizedVideoSessions().empty());
     EXPECT_TRUE(host.sawStatus("closed: video: Viewer stopped acknowledging frames"));
-    EXPECT_EQ(test::ServerInspector(server).sessions().authorizedAudioSessions.size(), 1u) << "its control session stays";
+    EXPECT_EQ(test::ServerInspector(server).sessions().authorizedAudioSessions().size(), 1u) << "its control session stays";
 }
 
 TEST(ServerVirtualTime, TheIOSBackgroundGraceHoldsTheHostAwakeForFifteenMinutes) {
