@@ -360,9 +360,9 @@ void BM_VideoFanOutWholeLoop(benchmark::State& state) {
     }
     const auto generation = server.queue->sync([&] {
         // No capture runs here: the frames below stand for what it would hand over.
-        if (test::ServerInspector(server).video().initialVideoCaptureStartTask) test::ServerInspector(server).video().initialVideoCaptureStartTask->cancel();
+        test::ServerInspector(server).video().cancelInitialStart();
         server.broadcastVideoConfig(VideoStreamConfigPayload{});
-        return test::ServerInspector(server).video().videoCaptureGeneration;
+        return test::ServerInspector(server).video().generation();
     });
     host.clock().runUntilIdle();
     for (auto& session : sessions) session->takeAll();
@@ -404,10 +404,10 @@ void BM_VideoFanOutHostSide(benchmark::State& state) {
     std::vector<UUID> ids;
     const auto generation = server.queue->sync([&] {
         test::ServerInspector inspector(server);
-        if (inspector.video().initialVideoCaptureStartTask) inspector.video().initialVideoCaptureStartTask->cancel();
+        inspector.video().cancelInitialStart();
         server.broadcastVideoConfig(VideoStreamConfigPayload{});
-        ids.assign(inspector.sessions().authorizedVideoSessions.begin(), inspector.sessions().authorizedVideoSessions.end());
-        return inspector.video().videoCaptureGeneration;
+        ids.assign(inspector.sessions().authorizedVideoSessions().begin(), inspector.sessions().authorizedVideoSessions().end());
+        return inspector.video().generation();
     });
     if (ids.size() != viewers) {
         state.SkipWithError("not every Viewer signed in");

@@ -68,7 +68,7 @@ std::optional<DisplayID> DisplayTargetState::usablePhysicalDisplayID(const HostD
     const auto physical = switcher.activePhysicalDisplayIDs(v);
     if (physical.empty()) return std::nullopt;
     auto listed = [&](DisplayID id) { return std::find(physical.begin(), physical.end(), id) != physical.end(); };
-    if (physicalDisplayID != 0 && physicalDisplayID != v && listed(physicalDisplayID)) return physicalDisplayID;
+    if (physicalDisplayID_ != 0 && physicalDisplayID_ != v && listed(physicalDisplayID_)) return physicalDisplayID_;
     if (const auto main = switcher.mainDisplayID(); main != v && listed(main)) return main;
     return physical.front();
 }

@@ -7,16 +7,16 @@ namespace qm {
 std::string DisplayTargetState::displayDiagnostics(const HostDisplayModeSwitcher& switcher,
                                                    const HeadlessVirtualDisplay& virtualDisplay) const {
     std::string backend = "real display";
-    if (useHeadlessVirtualDisplay) {
+    if (useHeadlessVirtualDisplay_) {
         backend = virtualDisplay.isActive() ? "headless virtual active" : "headless virtual requested (fallback active)";
     }
-    std::string text = "Selected display: " + std::to_string(selectedDisplayID) + " (" +
-                       (displaySelectionIsManual ? "manual" : "auto") + "; backend " + backend + "; switch fallback " +
-                       (displaySelectionIsManual ? "off" : "on") + ")";
-    if (useHeadlessVirtualDisplay) {
-        text += "\nVirtual template: " + HeadlessVirtualDisplayTarget::target(currentVideoMode).summary();
+    std::string text = "Selected display: " + std::to_string(selectedDisplayID_) + " (" +
+                       (displaySelectionIsManual_ ? "manual" : "auto") + "; backend " + backend + "; switch fallback " +
+                       (displaySelectionIsManual_ ? "off" : "on") + ")";
+    if (useHeadlessVirtualDisplay_) {
+        text += "\nVirtual template: " + HeadlessVirtualDisplayTarget::target(currentVideoMode_).summary();
         text += "\nVirtual actual: " + virtualDisplay.summary();
-        text += "\nPhysical display: " + std::to_string(physicalDisplayID);
+        text += "\nPhysical display: " + std::to_string(physicalDisplayID_);
     }
     return text + "\n" + switcher.displayDiagnostics();
 }

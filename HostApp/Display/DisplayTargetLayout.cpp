@@ -43,22 +43,22 @@ DisplayLayoutPayload DisplayTargetState::managedHeadlessDisplayLayout(VideoCaptu
 DisplayLayoutPayload DisplayTargetState::currentDisplayLayout(const HostDisplayModeSwitcher& switcher,
                                                               HeadlessVirtualDisplay& virtualDisplay) {
     std::optional<DisplayLayoutPayload> layout;
-    if (useHeadlessVirtualDisplay && virtualDisplay.isActive()) {
-        layout = managedHeadlessDisplayLayout(currentVideoMode, selectedDisplayID, virtualDisplay, &switcher);
+    if (useHeadlessVirtualDisplay_ && virtualDisplay.isActive()) {
+        layout = managedHeadlessDisplayLayout(currentVideoMode_, selectedDisplayID_, virtualDisplay, &switcher);
     } else {
-        layout = switcher.displayLayout(selectedDisplayID);
+        layout = switcher.displayLayout(selectedDisplayID_);
     }
     if (!layout) {
         // The display went away: the mode's catalogue size keeps Viewers' frames sane.
-        const auto profile = DisplayProfileCatalog::modeProfile(static_cast<std::uint8_t>(currentVideoMode))
+        const auto profile = DisplayProfileCatalog::modeProfile(static_cast<std::uint8_t>(currentVideoMode_))
                                  .value_or(DisplayProfileCatalog::easy());
         DisplayLayoutPayload fallback;
-        fallback.displayID = selectedDisplayID;
+        fallback.displayID = selectedDisplayID_;
         fallback.targetWidth = fallback.unionWidth = fallback.pixelWidth = profile.resolution.logicalWidth;
         fallback.targetHeight = fallback.unionHeight = fallback.pixelHeight = profile.resolution.logicalHeight;
         layout = fallback;
     }
-    lastDisplayLayout = layout;
+    lastDisplayLayout_ = layout;
     return *layout;
 }
 

@@ -31,37 +31,101 @@ enum class HeadlessRealizeDecision {
     retryNotNeeded,  // no Viewer waits for video, or video already flows
 };
 
+namespace test {
+class ServerInspector;
+}
+
 // The server's display-target state: which display is captured and how. Owned by the server
 // queue; every member below is read and written only there.
 //
 // The operations that read or write it take what else they need (the mode switcher and the
 // virtual display the application owns), so the server's methods are thin calls into these.
+//
+// What always holds:
+// - the chroma mode in force is the capture request's (it is read from the request, never kept
+//   apart from it);
+// - capture moving to the virtual display asks the request for the virtual backend too;
+// - a display a mode switch landed on is both the selected and the remembered physical display;
+// - the headless display is retried at most `maximumHeadlessRealizeRetries` times per request;
+// - the iOS built-in capture's owner is a Viewer that is still there (`forget` clears it).
 class DisplayTargetState {
 public:
+    static constexpr std::int64_t maximumHeadlessRealizeRetries = 1;
+
+    // ---- What is captured ----
     // The display being captured: a real display or the headless virtual display.
-    DisplayID selectedDisplayID = 0;
+    DisplayID selectedDisplayID() const { return selectedDisplayID_; }
     // The real display chosen for capture, fallback and audio; 0 for none.
-    DisplayID physicalDisplayID = 0;
+    DisplayID physicalDisplayID() const { return physicalDisplayID_; }
     // The user or a Viewer chose the display: the switcher may not fall back to another one.
-    bool displaySelectionIsManual = false;
+    bool displaySelectionIsManual() const { return displaySelectionIsManual_; }
     // Capture goes to the headless virtual display.
-    bool useHeadlessVirtualDisplay = false;
-    VideoCaptureMode currentVideoMode = VideoCaptureMode::easy;
-    CaptureModeControlPayload currentCaptureRequest = defaultCaptureRequest();
-    VideoChromaMode currentVideoChromaMode = VideoChromaMode::yuv420;
-    // The layout last returned by currentDisplayLayout(); cleared before a capture-target change.
-    std::optional<DisplayLayoutPayload> lastDisplayLayout;
-    // Retries used for the current headless request: 0 or 1.
-    std::int64_t headlessRealizeRetryAttempts = 0;
+    bool useHeadlessVirtualDisplay() const { return useHeadlessVirtualDisplay_; }
+
+    // Capture goes to the real display `id`, which becomes the remembered one.
+    void usePhysicalDisplay(DisplayID id, bool manual);
+    // Capture goes to the virtual display (the request asks for the virtual backend).
+    void useVirtualDisplay(bool manual);
+    // Capture leaves the virtual display for the remembered real display, if there is one.
+    void returnToPhysicalDisplay();
+    // A mode switch landed on `id`: it is selected and remembered; where capture goes is unchanged.
+    void physicalDisplaySwitched(DisplayID id);
+    // The real display for audio and fallback, chosen by the user while capture stays where it is.
+    void choosePhysicalDisplay(DisplayID id);
+    // The virtual display `id` is up and chosen for capture.
+    void virtualDisplayReady(DisplayID id);
+    // Selects `id` (the virtual display that stays) without changing anything else.
+    void selectDisplay(DisplayID id) { selectedDisplayID_ = id; }
+    // The virtual display went away: the remembered real display, if any, is selected again.
+    void selectPhysicalDisplayIfKnown();
+
+    // ---- The request in force ----
+    VideoCaptureMode currentVideoMode() const { return currentVideoMode_; }
+    const CaptureModeControlPayload& currentCaptureRequest() const { return currentCaptureRequest_; }
+    VideoChromaMode currentVideoChromaMode() const { return currentCaptureRequest_.chromaMode; }
+    // A Viewer's request (with its chroma mode) is in force; the mode follows once applied.
+    void setCaptureRequest(const CaptureModeControlPayload& request) { currentCaptureRequest_ = request; }
+    void setCaptureRequest(const CaptureModeControlPayload& request, VideoCaptureMode mode);
+    // `mode` is in force, and the request asks for it.
+    void setVideoMode(VideoCaptureMode mode);
+    // The request asks for `mode`; the mode in force changes once it is applied.
+    void setRequestMode(VideoCaptureMode mode);
+    void setCaptureBackend(VideoCaptureBackend backend) { currentCaptureRequest_.backend = backend; }
+    // The request no longer asks for the iOS built-in display.
+    void clearIOSBuiltInFlag();
+    // Back to the request a stream starts with when no Viewer asked for one.
+    void resetCaptureRequest() { currentCaptureRequest_ = defaultCaptureRequest(); }
+
+    // At start: the main display is captured and remembered unless a display was chosen already.
+    void defaultDisplayFound(DisplayID main);
+
+    // ---- The layout Viewers were told ----
+    const std::optional<DisplayLayoutPayload>& lastDisplayLayout() const { return lastDisplayLayout_; }
+    // The layout described without a display service (the mode's catalogue size).
+    void layoutDescribed(const DisplayLayoutPayload& layout) { lastDisplayLayout_ = layout; }
+    // The capture target changed: the layout is described afresh when next asked for.
+    void forgetLayout() { lastDisplayLayout_.reset(); }
+
+    // ---- Headless retries for the current request ----
+    std::int64_t headlessRealizeRetryAttempts() const { return headlessRealizeRetryAttempts_; }
+    bool headlessRealizeRetriesExhausted() const {
+        return headlessRealizeRetryAttempts_ >= maximumHeadlessRealizeRetries;
+    }
+    // One more retry; the count after it.
+    std::int64_t noteHeadlessRealizeRetry();
+    void resetHeadlessRealizeRetries() { headlessRealizeRetryAttempts_ = 0; }
+
+    // ---- iOS built-in display ----
     // The Viewer whose iOS built-in display capture is running, if one started it.
-    std::optional<UUID> iosBuiltInCaptureSessionID;
+    const std::optional<UUID>& iosBuiltInCaptureSessionID() const { return iosBuiltInCaptureSessionID_; }
+    void iosBuiltInCaptureStartedBy(const UUID& id) { iosBuiltInCaptureSessionID_ = id; }
 
     // A Viewer left: it no longer owns the iOS built-in capture.
     void forget(const UUID& id) {
-        if (iosBuiltInCaptureSessionID == id) iosBuiltInCaptureSessionID.reset();
+        if (iosBuiltInCaptureSessionID_ == id) iosBuiltInCaptureSessionID_.reset();
     }
     // Per-Viewer entries, for leak checks.
-    std::size_t entryCount() const { return iosBuiltInCaptureSessionID ? 1 : 0; }
+    std::size_t entryCount() const { return iosBuiltInCaptureSessionID_ ? 1 : 0; }
 
     // The request a stream starts with when no Viewer asked for one: Easy, 4:2:0, physical.
     static CaptureModeControlPayload defaultCaptureRequest() {
@@ -116,6 +180,21 @@ public:
     // The selection summary followed by the displays' diagnostics.
     std::string displayDiagnostics(const HostDisplayModeSwitcher& switcher,
                                    const HeadlessVirtualDisplay& virtualDisplay) const;
+
+private:
+    friend class test::ServerInspector;
+
+    DisplayID selectedDisplayID_ = 0;
+    DisplayID physicalDisplayID_ = 0;
+    bool displaySelectionIsManual_ = false;
+    bool useHeadlessVirtualDisplay_ = false;
+    VideoCaptureMode currentVideoMode_ = VideoCaptureMode::easy;
+    CaptureModeControlPayload currentCaptureRequest_ = defaultCaptureRequest();
+    // The layout last returned by currentDisplayLayout(); cleared before a capture-target change.
+    std::optional<DisplayLayoutPayload> lastDisplayLayout_;
+    // Retries used for the current headless request: 0 up to the maximum.
+    std::int64_t headlessRealizeRetryAttempts_ = 0;
+    std::optional<UUID> iosBuiltInCaptureSessionID_;
 };
 
 }  // namespace qm

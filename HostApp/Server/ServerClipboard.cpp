@@ -65,39 +65,27 @@ void V230HostAudioAuxServer::receiveClipboardTransfer(const std::shared_ptr<AuxS
         return refuse("bad clipboard payload: " + std::to_string(payload.size()) + " bytes exceed the limit of " +
                       std::to_string(options_.maxClipboardPayloadBytes));
     }
-    bool schedule = false;
-    {
-        std::lock_guard lock(clipboardLock_);
-        auto [entry, inserted] = pendingClipboard_.insert_or_assign(
-            session.id, PendingClipboard{{payload.begin(), payload.end()}, session.connection});
-        // An entry already waiting means a decode for this Viewer is queued and takes the newest.
-        schedule = inserted;
-    }
-    if (!schedule) return;
+    // A snapshot already waiting means a decode for this Viewer is queued and takes the newest.
+    if (!session.pendingClipboard->offer({payload.begin(), payload.end()})) return;
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
-    const UUID id = session.id;
-    clipboardQueue()->async([weak, id] {
-        if (auto self = weak.lock()) self->decodePendingClipboard(id);
+    clipboardQueue()->async([weak, id = session.id, pending = session.pendingClipboard] {
+        if (auto self = weak.lock()) self->decodePendingClipboard(id, *pending);
     });
 }
 
-void V230HostAudioAuxServer::decodePendingClipboard(const UUID& sessionID) {
-    PendingClipboard pending;
-    {
-        std::lock_guard lock(clipboardLock_);
-        auto node = pendingClipboard_.extract(sessionID);
-        if (node.empty()) return;
-        pending = std::move(node.mapped());
-    }
+void V230HostAudioAuxServer::decodePendingClipboard(const UUID& sessionID, PendingClipboard& pending) {
+    // Nothing when the session ended meanwhile: what it left waiting went with it.
+    const auto payload = pending.take();
+    if (!payload) return;
     std::string error;
-    auto transfer = ClipboardTransfer::decode(pending.payload, &error);
+    auto transfer = ClipboardTransfer::decode(*payload, &error);
     if (!transfer) {
         std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
-        queue->async([weak, sessionID, connection = pending.connection, text = "bad clipboard payload: " + error] {
+        queue->async([weak, sessionID, text = "bad clipboard payload: " + error] {
             auto self = weak.lock();
             if (!self) return;
             self->publishForSession(sessionID, text);
-            self->sendHostStatus(text, connection);
+            self->sendHostStatus(text, self->sessions_.connection(sessionID));
         });
         return;
     }

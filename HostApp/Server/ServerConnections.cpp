@@ -241,20 +241,20 @@ SharedBytes V230HostAudioAuxServer::makeSharedPacket(AuxPacketType type, const B
 void V230HostAudioAuxServer::sendToSignedIn(const SharedBytes& packet, bool control, bool video) {
     // One buffer for every Viewer: a broadcast costs one packet, not one per connection.
     if (control) {
-        for (const auto& id : sessions_.authorizedAudioSessions) {
-            if (auto it = sessions_.audioSessions.find(id); it != sessions_.audioSessions.end()) it->second->send(packet);
+        for (const auto& id : sessions_.authorizedAudioSessions()) {
+            if (auto it = sessions_.audioSessions().find(id); it != sessions_.audioSessions().end()) it->second->send(packet);
         }
     }
     if (video) {
-        for (const auto& id : sessions_.authorizedVideoSessions) {
-            if (auto it = sessions_.videoSessions.find(id); it != sessions_.videoSessions.end()) it->second->send(packet);
+        for (const auto& id : sessions_.authorizedVideoSessions()) {
+            if (auto it = sessions_.videoSessions().find(id); it != sessions_.videoSessions().end()) it->second->send(packet);
         }
     }
 }
 
 bool V230HostAudioAuxServer::signedInViewersAreSeveral() const {
     // A connection that has not signed in counts for nothing in what a Viewer may do alone.
-    return sessions_.authorizedAudioSessions.size() > 1 || sessions_.authorizedVideoSessions.size() > 1;
+    return sessions_.authorizedAudioSessions().size() > 1 || sessions_.authorizedVideoSessions().size() > 1;
 }
 
 void V230HostAudioAuxServer::sendHostStatus(const std::string& text, const ConnectionPtr& on) {
@@ -289,7 +289,7 @@ void V230HostAudioAuxServer::broadcastHostSessionInfo(bool announce) {
         return;
     }
     if (announce) {
-        publish("broadcast hostSessionInfo to " + std::to_string(sessions_.authorizedAudioSessions.size()) +
+        publish("broadcast hostSessionInfo to " + std::to_string(sessions_.authorizedAudioSessions().size()) +
                 " audio sessions pipRegions=" + std::to_string(sessions_.pipRegions.size()));
     }
     sendToSignedIn(makeSharedPacket(AuxPacketType::hostSessionInfo, payload), true, false);
@@ -417,12 +417,12 @@ bool V230HostAudioAuxServer::dispatchingOverLogBudget() const {
 
 bool V230HostAudioAuxServer::admitsConnectionFrom(const std::string& address) {
     std::size_t total = 0, fromAddress = 0;
-    for (const auto& [id, session] : sessions_.sessions) {
+    for (const auto& [id, session] : sessions_.sessions()) {
         if (session->authorized) continue;
         ++total;
         if (sessions_.remoteAddress(id) == address) ++fromAddress;
     }
-    for (const auto& [raw, pending] : sessions_.pendingFileChannels) {
+    for (const auto& [raw, pending] : sessions_.pendingFileChannels()) {
         ++total;
         if (pending.remoteAddress == address) ++fromAddress;
     }
@@ -488,15 +488,13 @@ void V230HostAudioAuxServer::dispatchControl(const ViewerPacketRow& row, std::sp
 void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
     assertOnQueue();
     SnapshotOnExit snapshotOnExit{*this};
-    // Every holder lets go of the session first; what it held is released below.
+    // The tables drop every index entry of the session; everything it held is released below, on
+    // one road: its own parts first, then every holder that keeps something for a Viewer.
     auto left = sessions_.forget(id);
     if (!left.session) return;  // already removed: a cancel reports back after the removal
-    // Buttons, keys and modifiers the Viewer held are released with the input holder.
-    for (const auto& holder : sessionHolders_) holder.forget(id);
-
-    if (left.session->signInDeadline) left.session->signInDeadline->cancel();
-    cancelDelayedSignIns(id);
-    left.session->connection->cancel();
+    AuxSession& session = *left.session;
+    session.end();
+    cancelDelayedSignIn(session);
     if (left.fileChannel) endFileChannel(id, left.fileChannel);
     if (channel == AuxChannel::control && onViewerSessionRemoved) onViewerSessionRemoved(id);
     const std::string removed = "aux session " + shortID(id) + " (" + channelName(channel) + ") removed" +
@@ -506,9 +504,11 @@ void V230HostAudioAuxServer::removeSession(const UUID& id, AuxChannel channel) {
     } else {
         publishAboutStranger(removed);
     }
+    // Video flow, display targets, power, input (buttons, keys and modifiers it held are released)
+    // and audio: (1) audio send list, (2) per-Viewer output mute, (3) audio capture when no
+    // listener is left.
+    for (const auto& holder : sessionHolders_) holder.forget(session);
 
-    // (1) audio send list, (2) per-Viewer output mute, (3) audio capture when no listener is left.
-    audio_->forget(id, channel == AuxChannel::control);
     // (4) sleep-recovery grace, (5) the video gate and idle stop, (6) power assertions.
     // A Host that is stopping keeps nothing for returning Viewers.
     if (!stopping_ && shouldBeginSleepRecoveryViewerReconnectGraceAfterLastSessionDisconnect()) {

@@ -50,15 +50,15 @@ void V230HostAudioAuxServer::makeSubsystems() {
     audio.authorizedAudioSessions = [weak] {
         std::vector<UUID> ids;
         if (auto self = weak.lock()) {
-            ids.assign(self->sessions_.authorizedAudioSessions.begin(), self->sessions_.authorizedAudioSessions.end());
+            ids.assign(self->sessions_.authorizedAudioSessions().begin(), self->sessions_.authorizedAudioSessions().end());
         }
         return ids;
     };
     audio.audioConnection = [weak](const UUID& id) -> ConnectionPtr {
         auto self = weak.lock();
         if (!self) return nullptr;
-        auto it = self->sessions_.audioSessions.find(id);
-        return it == self->sessions_.audioSessions.end() ? nullptr : it->second;
+        auto it = self->sessions_.audioSessions().find(id);
+        return it == self->sessions_.audioSessions().end() ? nullptr : it->second;
     };
     audio.viewerName = [weak](const UUID& id) -> std::optional<std::string> {
         auto self = weak.lock();
@@ -72,8 +72,8 @@ void V230HostAudioAuxServer::makeSubsystems() {
         HostAudioEnvironment::AudioDisplay display;
         if (auto self = weak.lock()) {
             const auto& d = self->display_;
-            display.audioDisplayID = audioDisplayID(d.useHeadlessVirtualDisplay, d.physicalDisplayID, d.selectedDisplayID);
-            display.selectedDisplayID = d.selectedDisplayID;
+            display.audioDisplayID = audioDisplayID(d.useHeadlessVirtualDisplay(), d.physicalDisplayID(), d.selectedDisplayID());
+            display.selectedDisplayID = d.selectedDisplayID();
         }
         return display;
     };
@@ -102,11 +102,11 @@ void V230HostAudioAuxServer::makeSubsystems() {
     };
     hooks.selectedDisplayID = [weak]() -> DisplayID {
         auto self = weak.lock();
-        return self ? self->display_.selectedDisplayID : 0;
+        return self ? self->display_.selectedDisplayID() : 0;
     };
     hooks.videoCapture = [weak]() -> std::shared_ptr<HostVideoCapture> {
         auto self = weak.lock();
-        return self ? self->video_.videoCapture : nullptr;
+        return self ? self->video_.capture() : nullptr;
     };
     hooks.pauseStream = [weak] {
         auto self = weak.lock();
@@ -119,7 +119,7 @@ void V230HostAudioAuxServer::makeSubsystems() {
         auto self = weak.lock();
         if (!self) return;
         self->isPaused = false;
-        self->applyVideoCaptureMode(self->display_.currentVideoMode);
+        self->applyVideoCaptureMode(self->display_.currentVideoMode());
         self->audio_->startAudioCapture();
     };
     input_ = HostRemoteInput::create(platform_, queue, std::move(hooks));
@@ -197,8 +197,7 @@ void V230HostAudioAuxServer::startOnQueue() {
 void V230HostAudioAuxServer::selectDefaultCaptureDisplay() {
     if (!platform_.displays) return;
     const auto main = platform_.displays->mainDisplayID();
-    if (display_.selectedDisplayID == 0) display_.selectedDisplayID = main;
-    if (display_.physicalDisplayID == 0) display_.physicalDisplayID = main;
+    display_.defaultDisplayFound(main);
     if (main != 0) publish("capture display " + std::to_string(main) + " selected");
 }
 
@@ -258,8 +257,8 @@ void V230HostAudioAuxServer::terminationFirstPhase() {
     // The one notice every connection hears, signed in or not: the Host is going away.
     const std::string text = "host service exiting";
     const auto packet = makeSharedPacket(AuxPacketType::hostStatus, Bytes(text.begin(), text.end()));
-    for (const auto& [id, connection] : sessions_.audioSessions) connection->send(packet);
-    for (const auto& [id, connection] : sessions_.videoSessions) connection->send(packet);
+    for (const auto& [id, connection] : sessions_.audioSessions()) connection->send(packet);
+    for (const auto& [id, connection] : sessions_.videoSessions()) connection->send(packet);
 }
 
 void V230HostAudioAuxServer::terminationSecondPhase() {
@@ -267,8 +266,7 @@ void V230HostAudioAuxServer::terminationSecondPhase() {
         if (*timer) (*timer)->cancel();
         timer->reset();
     }
-    if (video_.initialVideoCaptureStartTask) video_.initialVideoCaptureStartTask->cancel();
-    video_.initialVideoCaptureStartTask.reset();
+    video_.cancelInitialStart();
 
     // Audio and power teardown.
     audio_->stopForTermination();
@@ -286,14 +284,11 @@ void V230HostAudioAuxServer::terminationSecondPhase() {
 
     // Connections: removing each session runs the same clean-up as a Viewer leaving.
     std::vector<std::pair<UUID, AuxChannel>> live;
-    for (const auto& [id, session] : sessions_.sessions) live.emplace_back(id, session->channel);
+    for (const auto& [id, session] : sessions_.sessions()) live.emplace_back(id, session->channel);
     for (const auto& [id, channel] : live) removeSession(id, channel);
     // File channels still waiting for a token; cancelling reports back through onEnded, which
-    // edits the table: work on a copy.
-    std::vector<SessionTables::FileChannelPtr> pending;
-    for (auto& [raw, entry] : sessions_.pendingFileChannels) pending.push_back(entry.channel);
-    for (auto& channel : pending) channel->cancel();
-    sessions_.pendingFileChannels.clear();
+    // finds them gone from the table.
+    for (auto& channel : sessions_.takePendingFileChannels()) channel->cancel();
 
     // Nothing is kept for returning Viewers after the stop: the assertions go with the graces.
     power_.cancelGraces();
@@ -309,8 +304,8 @@ void V230HostAudioAuxServer::terminationSecondPhase() {
 // ---- Snapshots -------------------------------------------------------------------------------
 
 bool V230HostAudioAuxServer::hasConnectedViewerOnQueue() const {
-    return !sessions_.authorizedAudioSessions.empty() || !sessions_.authorizedVideoSessions.empty() ||
-           !sessions_.fileChannelSessions.empty();
+    return !sessions_.authorizedAudioSessions().empty() || !sessions_.authorizedVideoSessions().empty() ||
+           !sessions_.fileChannelSessions().empty();
 }
 
 void V230HostAudioAuxServer::snapshotMayHaveChanged() {
@@ -330,38 +325,46 @@ void V230HostAudioAuxServer::publishSnapshot() {
     ++snapshotsPublished_;
     auto next = std::make_shared<Snapshot>();
     next->hasConnectedViewer = hasConnectedViewerOnQueue();
-    next->hasSignedInControlViewer = !sessions_.authorizedAudioSessions.empty();
+    next->hasSignedInControlViewer = !sessions_.authorizedAudioSessions().empty();
     auto nameOf = [this](const UUID& id) { return sessions_.displayName(id).value_or(std::string()); };
-    for (const auto& id : sessions_.authorizedAudioSessions) {
+    for (const auto& id : sessions_.authorizedAudioSessions()) {
         next->connectionSummaries.emplace_back(nameOf(id), sessions_.remoteAddress(id).value_or(std::string()));
         if (auto name = nameOf(id); !name.empty()) next->displayNames.push_back(std::move(name));
     }
     std::sort(next->connectionSummaries.begin(), next->connectionSummaries.end());
     std::sort(next->displayNames.begin(), next->displayNames.end());
     for (const auto& [id, channel] : sessions_.fileChannels()) {
-        if (sessions_.authorizedAudioSessions.contains(id)) next->fileTransferPeers.emplace_back(id, nameOf(id));
+        if (sessions_.authorizedAudioSessions().contains(id)) next->fileTransferPeers.emplace_back(id, nameOf(id));
     }
     std::sort(next->fileTransferPeers.begin(), next->fileTransferPeers.end(),
               [](const auto& a, const auto& b) { return a.second < b.second; });
-    next->selectedDisplayID = display_.selectedDisplayID;
-    next->physicalDisplayID = display_.physicalDisplayID;
-    next->headlessVirtualDisplayEnabled = display_.useHeadlessVirtualDisplay;
-    next->displayLayout = display_.lastDisplayLayout;
+    next->selectedDisplayID = display_.selectedDisplayID();
+    next->physicalDisplayID = display_.physicalDisplayID();
+    next->headlessVirtualDisplayEnabled = display_.useHeadlessVirtualDisplay();
+    next->displayLayout = display_.lastDisplayLayout();
     next->listenerFailures = listenerFailures_;
     snapshot_.store(std::move(next));
 }
 
 void V230HostAudioAuxServer::registerSessionHolders() {
-    // The session tables and the audio state leave in removeSession's own order (the tables
-    // first, the audio after the log line); these forget a Viewer before anything is released.
+    // The holders that keep something per Viewer, in the order a leaving session is released
+    // from them (after its own parts and the line that says it left).
     sessionHolders_ = {
-        {"videoFlow", [this](const UUID& id) { videoFlow_.forget(id); }, [this] { return videoFlow_.entryCount(); }},
-        {"displayTargets", [this](const UUID& id) { display_.forget(id); }, [this] { return display_.entryCount(); }},
-        {"powerGraces", [this](const UUID& id) { power_.forget(id); }, [this] { return power_.entryCount(); }},
-        {"input", [this](const UUID& id) { input_->forget(id); },
+        {"videoFlow", [this](const AuxSession& s) { videoFlow_.forget(s.id); },
+         [this] { return videoFlow_.entryCount(); }},
+        {"displayTargets", [this](const AuxSession& s) { display_.forget(s.id); },
+         [this] { return display_.entryCount(); }},
+        {"powerGraces", [this](const AuxSession& s) { power_.forget(s.id); }, [this] { return power_.entryCount(); }},
+        {"input", [this](const AuxSession& s) { input_->forget(s.id); },
          [this] { return input_->inputState().sessionEntryCount(); }},
-        {"dragSnapshot", [this](const UUID& id) { drag_.forget(id); }, [this] { return drag_.entryCount(); }},
+        {"audio", [this](const AuxSession& s) { audio_->forget(s.id, s.channel == AuxChannel::control); },
+         [this] { return audio_->audioSendConnectionsSnapshot().size() + audioRoleCount(); }},
+        {"dragSnapshot", [this](const AuxSession& s) { drag_.forget(s.id); }, [this] { return drag_.entryCount(); }},
     };
+}
+
+std::size_t V230HostAudioAuxServer::audioRoleCount() const {
+    return (audio_->exclusiveSession() ? 1 : 0) + (audio_->hostOutputMuteSession() ? 1 : 0);
 }
 
 std::shared_ptr<const V230HostAudioAuxServer::Snapshot> V230HostAudioAuxServer::snapshot() const {
@@ -425,20 +428,20 @@ ServerPorts V230HostAudioAuxServer::boundPorts() {
 V230HostAudioAuxServer::ResourceCounts V230HostAudioAuxServer::resourceCounts() {
     return queue->syncInline([this] {
         ResourceCounts counts;
-        counts.sessions = sessions_.sessions.size();
-        counts.authorizedSessions = sessions_.authorizedAudioSessions.size() + sessions_.authorizedVideoSessions.size();
-        counts.fileChannels = sessions_.fileChannelSessions.size() + sessions_.pendingFileChannels.size();
-        for (const auto& [id, session] : sessions_.sessions) {
+        counts.sessions = sessions_.sessions().size();
+        counts.authorizedSessions = sessions_.authorizedAudioSessions().size() + sessions_.authorizedVideoSessions().size();
+        counts.fileChannels = sessions_.fileChannelSessions().size() + sessions_.pendingFileChannels().size();
+        for (const auto& [id, session] : sessions_.sessions()) {
+            counts.signInsDelayed += session->delayedSignIn ? 1 : 0;
             counts.fileTransferTokens += session->fileTransferToken ? 1 : 0;
             counts.viewerNames += (session->displayName ? 1 : 0) + (session->remoteAddress.empty() ? 0 : 1);
         }
         counts.signInsInFlight = signInsInFlight_;
-        counts.signInsDelayed = delayedSignIns_.size();
         counts.signInAddresses = signInLimits_.addressesWithAttemptsInHand();
         counts.sessionTableEntries = sessions_.entryCount();
         counts.videoFlowEntries = videoFlow_.entryCount();
         counts.audioSendConnections = audio_->audioSendConnectionsSnapshot().size();
-        counts.audioRoles = (audio_->exclusiveSession() ? 1 : 0) + (audio_->hostOutputMuteSession() ? 1 : 0);
+        counts.audioRoles = audioRoleCount();
         counts.inputSessions = input_->inputState().sessionEntryCount();
         counts.graces = power_.gracesRunning();
         counts.powerAssertions = power_.assertionsHeld();
@@ -447,10 +450,7 @@ V230HostAudioAuxServer::ResourceCounts V230HostAudioAuxServer::resourceCounts() 
         for (const auto& holder : sessionHolders_) {
             if (const auto entries = holder.entryCount()) counts.holderEntries[holder.name] = entries;
         }
-        {
-            std::lock_guard lock(clipboardLock_);
-            counts.pendingClipboardSnapshots = pendingClipboard_.size();
-        }
+        counts.pendingClipboardSnapshots = sessions_.clipboardsWaiting();
         return counts;
     });
 }

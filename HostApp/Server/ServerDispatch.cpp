@@ -214,10 +214,10 @@ void V230HostAudioAuxServer::receiveIOSBackgroundPresence(const std::shared_ptr<
         return;
     }
     if (payload[0] == 1) {
-        power_.iosBackgroundSessionIDs.insert(sourceID);
+        power_.viewerBackgrounded(sourceID);
         beginIOSViewerBackgroundSleepGrace();
     } else if (payload[0] == 0) {
-        power_.iosBackgroundSessionIDs.erase(sourceID);
+        power_.viewerForegrounded(sourceID);
         endIOSViewerBackgroundSleepGrace("iOS Viewer returned to foreground");
     } else {
         publishForSession(*session, "bad iOS background presence state");

@@ -10,7 +10,7 @@ void V230HostAudioAuxServer::applyHostDisplayMode(std::uint8_t value) {
     assertOnQueue();
     if (value > 2) return;
     auto& d = display_;
-    const DisplayID target = d.physicalDisplayID != 0 ? d.physicalDisplayID : d.selectedDisplayID;
+    const DisplayID target = d.physicalDisplayID() != 0 ? d.physicalDisplayID() : d.selectedDisplayID();
     if (target == 0) {
         publish("host display control ignored: no real display selected");
         broadcastHostError("display: host display control ignored; no real display selected");
@@ -18,15 +18,12 @@ void V230HostAudioAuxServer::applyHostDisplayMode(std::uint8_t value) {
     }
     const VideoCaptureMode mode = value == 0   ? VideoCaptureMode::physical1080
                                   : value == 1 ? VideoCaptureMode::physical1440
-                                               : d.currentVideoMode;
+                                               : d.currentVideoMode();
     const auto id = std::to_string(target);
     bool moved = false;
-    if (d.useHeadlessVirtualDisplay || d.selectedDisplayID != target) {
+    if (d.useHeadlessVirtualDisplay() || d.selectedDisplayID() != target) {
         virtualDisplay_->stop(true);
-        d.useHeadlessVirtualDisplay = false;
-        d.displaySelectionIsManual = true;
-        d.selectedDisplayID = target;
-        d.physicalDisplayID = target;
+        d.usePhysicalDisplay(target, true);
         publish("physical display control targeting real display " + id);
         broadcastHostError("display: headless virtual display disabled; selected real display=" + id);
         moved = true;
@@ -42,7 +39,7 @@ void V230HostAudioAuxServer::applyHostDisplayMode(std::uint8_t value) {
                                           : HostDisplayModeSwitcher::SwitchResult::failure("no display service");
         if (result.isSuccess()) {
             const auto& g = *result.geometry;
-            d.selectedDisplayID = d.physicalDisplayID = g.displayID;
+            d.physicalDisplaySwitched(g.displayID);
             publish("host physical display switched " + g.summary());
             broadcastHostError(std::string("display: switched physical mode=") + size + "p " + g.summary());
             delay = 0.65;
@@ -59,7 +56,7 @@ void V230HostAudioAuxServer::applyHostDisplayMode(std::uint8_t value) {
             if (moved) delay = 0.35;
         } else if (restored->isSuccess()) {
             const auto& g = *restored->geometry;
-            d.selectedDisplayID = d.physicalDisplayID = g.displayID;
+            d.physicalDisplaySwitched(g.displayID);
             publish("host physical display restored original " + g.summary());
             broadcastHostError("display: restored original " + g.summary());
             delay = 0.65;
@@ -71,12 +68,11 @@ void V230HostAudioAuxServer::applyHostDisplayMode(std::uint8_t value) {
     }
     if (!delay) return;
 
-    d.currentVideoMode = mode;
-    d.currentCaptureRequest = d.currentCaptureRequest.withMode(mode);
-    d.currentCaptureRequest.backend = VideoCaptureBackend::physical;
+    d.setVideoMode(mode);
+    d.setCaptureBackend(VideoCaptureBackend::physical);
     resumeAuxVideoCaptureAfterZeroFrameSuspension("host physical display mode request");
-    video_.videoStartRetryAttempts = 0;
-    d.lastDisplayLayout.reset();
+    video_.resetStartRetries();
+    d.forgetLayout();
     static const char* const labels[] = {"Host 1080", "Host 1440", "Host Native"};
     publish(std::string("host display request ") + labels[value] + " using capture " +
             DisplayTargetState::modeTitle(mode) + "; restarting encoder");
@@ -106,7 +102,7 @@ void V230HostAudioAuxServer::applyHostPhysicalDisplayAction(std::uint8_t action)
         if (isReal(main)) return main;
         return real.empty() ? 0 : real.front();
     };
-    DisplayID current = d.physicalDisplayID != 0 ? d.physicalDisplayID : d.selectedDisplayID;
+    DisplayID current = d.physicalDisplayID() != 0 ? d.physicalDisplayID() : d.selectedDisplayID();
     if (!isReal(current)) current = mainOrFirst();
     DisplayID target = 0;
     if (action == 1) {
@@ -132,24 +128,21 @@ void V230HostAudioAuxServer::applyHostPhysicalDisplayAction(std::uint8_t action)
         return;
     }
     const auto id = std::to_string(target);
-    const bool wasVirtual = d.useHeadlessVirtualDisplay;
+    const bool wasVirtual = d.useHeadlessVirtualDisplay();
     if (wasVirtual) {
         virtualDisplay_->stop(true);
-        d.useHeadlessVirtualDisplay = false;
-    } else if (d.selectedDisplayID == target && d.physicalDisplayID == target) {
+    } else if (d.selectedDisplayID() == target && d.physicalDisplayID() == target) {
         publish("remote physical display " + name + " already targeting display " + id);
         broadcastHostError("display: physical " + name + " already selected display=" + id);
         return;
-    } else if (d.selectedDisplayID != 0 && d.selectedDisplayID != target) {
-        restoreOriginalDisplayModeIfNeeded(d.selectedDisplayID, "switching remote physical target to " + id);
+    } else if (d.selectedDisplayID() != 0 && d.selectedDisplayID() != target) {
+        restoreOriginalDisplayModeIfNeeded(d.selectedDisplayID(), "switching remote physical target to " + id);
     }
-    const DisplayID previousSelected = d.selectedDisplayID;
-    const CaptureModeControlPayload previousRequest = d.currentCaptureRequest;
-    d.physicalDisplayID = target;
-    d.selectedDisplayID = target;
-    d.displaySelectionIsManual = true;
-    d.currentCaptureRequest.backend = VideoCaptureBackend::physical;
-    if (d.currentCaptureRequest == previousRequest && previousSelected == target) {
+    const DisplayID previousSelected = d.selectedDisplayID();
+    const CaptureModeControlPayload previousRequest = d.currentCaptureRequest();
+    d.usePhysicalDisplay(target, true);
+    d.setCaptureBackend(VideoCaptureBackend::physical);
+    if (d.currentCaptureRequest() == previousRequest && previousSelected == target) {
         publish("remote physical display " + name + " already using display " + id);
         broadcastHostError("display: physical " + name + " already using display=" + id);
         return;
@@ -159,7 +152,7 @@ void V230HostAudioAuxServer::applyHostPhysicalDisplayAction(std::uint8_t action)
     publish("remote physical display " + name + ": " + notice);
     broadcastHostError("display: " + notice);
     audio_->restartAudioCapture(0.1);
-    applyVideoCaptureMode(d.currentVideoMode);
+    applyVideoCaptureMode(d.currentVideoMode());
 }
 
 void V230HostAudioAuxServer::selectDisplayID(std::uint32_t displayID) {
@@ -170,9 +163,8 @@ void V230HostAudioAuxServer::selectDisplayID(std::uint32_t displayID) {
         SnapshotOnExit snapshotOnExit{*self};
         auto& d = self->display_;
         const auto id = std::to_string(displayID);
-        if (d.useHeadlessVirtualDisplay) {
-            d.physicalDisplayID = displayID;
-            d.displaySelectionIsManual = true;
+        if (d.useHeadlessVirtualDisplay()) {
+            d.choosePhysicalDisplay(displayID);
             self->publish("selected physical display " + id + " for audio/fallback while virtual display remains active");
             self->broadcastHostError("display: selected physical display=" + id + " while virtual display remains active");
             self->audio_->restartAudioCapture(0.1);
@@ -181,16 +173,14 @@ void V230HostAudioAuxServer::selectDisplayID(std::uint32_t displayID) {
             self->broadcastDisplayLayout(layout);
             return;
         }
-        if (d.selectedDisplayID != 0 && d.selectedDisplayID != displayID) {
-            self->restoreOriginalDisplayModeIfNeeded(d.selectedDisplayID, "switching physical target to " + id);
+        if (d.selectedDisplayID() != 0 && d.selectedDisplayID() != displayID) {
+            self->restoreOriginalDisplayModeIfNeeded(d.selectedDisplayID(), "switching physical target to " + id);
         }
-        d.physicalDisplayID = displayID;
-        d.selectedDisplayID = displayID;
-        d.displaySelectionIsManual = true;
+        d.usePhysicalDisplay(displayID, true);
         self->publish("selected display " + id + "; display switch fallback disabled");
         self->broadcastHostError("display: selected display=" + id + "; fallback disabled");
         self->audio_->restartAudioCapture(0.1);
-        self->applyVideoCaptureMode(d.currentVideoMode);
+        self->applyVideoCaptureMode(d.currentVideoMode());
     });
 }
 
@@ -201,26 +191,24 @@ void V230HostAudioAuxServer::setHeadlessVirtualDisplayEnabled(bool enabled) {
         if (!self) return;
         SnapshotOnExit snapshotOnExit{*self};
         auto& d = self->display_;
-        if (d.useHeadlessVirtualDisplay == enabled) return;
-        d.useHeadlessVirtualDisplay = enabled;
+        if (d.useHeadlessVirtualDisplay() == enabled) return;
         if (enabled) {
-            d.currentCaptureRequest.backend = VideoCaptureBackend::headlessVirtual;
-            self->restoreOriginalDisplayModeIfNeeded(d.selectedDisplayID, "headless virtual display enabled");
-            d.displaySelectionIsManual = true;
+            d.useVirtualDisplay(true);
+            self->restoreOriginalDisplayModeIfNeeded(d.selectedDisplayID(), "headless virtual display enabled");
             self->publish("headless virtual display enabled");
             self->publish("warning: headless virtual display changes WindowServer topology; Apple Screen Sharing may "
                           "show artifacts during debugging");
             self->broadcastHostError("display: headless virtual display enabled");
         } else {
-            d.currentCaptureRequest.backend = VideoCaptureBackend::physical;
+            d.setCaptureBackend(VideoCaptureBackend::physical);
             self->virtualDisplay_->stop(true);
-            d.selectedDisplayID = d.physicalDisplayID;
-            d.displaySelectionIsManual = false;
-            const auto id = std::to_string(d.selectedDisplayID);
+            // The remembered real display is selected, even when none is known yet.
+            d.usePhysicalDisplay(d.physicalDisplayID(), false);
+            const auto id = std::to_string(d.selectedDisplayID());
             self->publish("headless virtual display disabled; selected real display " + id);
             self->broadcastHostError("display: headless virtual display disabled; selected real display=" + id);
         }
-        self->applyVideoCaptureMode(d.currentVideoMode);
+        self->applyVideoCaptureMode(d.currentVideoMode());
     });
 }
 

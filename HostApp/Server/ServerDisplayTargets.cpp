@@ -31,42 +31,38 @@ bool V230HostAudioAuxServer::applyVideoCaptureMode(VideoCaptureMode mode) {
     if (isPaused) return false;
     resumeAuxVideoCaptureAfterZeroFrameSuspension("video mode request");
     auto& d = display_;
-    if (sessions_.authorizedVideoSessions.empty()) {
-        d.currentVideoMode = mode;
-        d.currentCaptureRequest = d.currentCaptureRequest.withMode(mode);
+    if (sessions_.authorizedVideoSessions().empty()) {
+        d.setVideoMode(mode);
         publish("capture display preparation deferred until an authorized Viewer connects");
         return false;
     }
-    const VideoCaptureMode previous = d.currentVideoMode;
+    const VideoCaptureMode previous = d.currentVideoMode();
 
     // Easy with the screens awake is the physical display at its own resolution.
-    if (mode == VideoCaptureMode::easy && !power_.screensAreSleeping && !power_.sleepPreflightPhysicalCaptureRequest &&
-        !power_.isPreflightingHeadlessCaptureForSleep) {
+    if (mode == VideoCaptureMode::easy && !power_.screensAreSleeping() && !power_.savedPhysicalCapture() &&
+        !power_.isPreflighting()) {
         if (const auto physical = usablePhysicalDisplayID(); physical != 0) {
             applyEasyAdaptivePhysicalCapture(physical);
             return true;
         }
     }
-    if (d.currentCaptureRequest.mode != mode) d.currentCaptureRequest = d.currentCaptureRequest.withMode(mode);
+    d.setRequestMode(mode);
 
     // The request's backend chooses the path.
-    if (d.currentCaptureRequest.backend == VideoCaptureBackend::headlessVirtual && !d.useHeadlessVirtualDisplay) {
-        d.useHeadlessVirtualDisplay = true;
-        d.displaySelectionIsManual = true;
+    if (d.currentCaptureRequest().backend == VideoCaptureBackend::headlessVirtual && !d.useHeadlessVirtualDisplay()) {
+        d.useVirtualDisplay(true);
         publish("capture preset backend requested virtual display");
-    } else if (d.currentCaptureRequest.backend == VideoCaptureBackend::physical && d.useHeadlessVirtualDisplay) {
+    } else if (d.currentCaptureRequest().backend == VideoCaptureBackend::physical && d.useHeadlessVirtualDisplay()) {
         virtualDisplay_->stop(true);
-        d.useHeadlessVirtualDisplay = false;
-        d.displaySelectionIsManual = false;
-        if (d.physicalDisplayID != 0) d.selectedDisplayID = d.physicalDisplayID;
-        publish("capture preset backend requested real display " + std::to_string(d.selectedDisplayID));
+        d.returnToPhysicalDisplay();
+        publish("capture preset backend requested real display " + std::to_string(d.selectedDisplayID()));
     }
 
     CaptureTargetOutcome outcome{0, previous, false};
-    if (d.useHeadlessVirtualDisplay) {
+    if (d.useHeadlessVirtualDisplay()) {
         const auto applied = applyHeadlessVirtualDisplayTemplate(mode);
         if (applied.restart) {
-            d.headlessRealizeRetryAttempts = 0;
+            d.resetHeadlessRealizeRetries();
             outcome = applied;
         } else {
             switch (scheduleHeadlessRealizeRetryIfNeeded(mode)) {
@@ -75,7 +71,7 @@ bool V230HostAudioAuxServer::applyVideoCaptureMode(VideoCaptureMode mode) {
                     outcome = fallbackToPhysicalNativeCapture("headless " + titleOf(mode) + " unrealized");
                     break;
                 case HeadlessRealizeDecision::retryNotNeeded:
-                    outcome = sessions_.videoSessions.empty()
+                    outcome = sessions_.videoSessions().empty()
                                   ? CaptureTargetOutcome{0, previous, false}
                                   : fallbackToPhysicalNativeCapture("headless " + titleOf(mode) + " unrealized on switch");
                     break;
@@ -87,7 +83,7 @@ bool V230HostAudioAuxServer::applyVideoCaptureMode(VideoCaptureMode mode) {
                                 ? modeSwitcher_->switchDisplayMode(target.logicalWidth, target.logicalHeight,
                                                                    target.pixelWidth, target.pixelHeight,
                                                                    target.preferHiDPI, target.requireExactMatch,
-                                                                   d.selectedDisplayID, !d.displaySelectionIsManual)
+                                                                   d.selectedDisplayID(), !d.displaySelectionIsManual())
                                 : HostDisplayModeSwitcher::SwitchResult::failure("no display service");
         if (!result.isSuccess()) {
             publish("host display switch warning: " + result.failureText);
@@ -95,8 +91,7 @@ bool V230HostAudioAuxServer::applyVideoCaptureMode(VideoCaptureMode mode) {
         } else {
             const auto& g = *result.geometry;
             const auto& profile = DisplayProfileCatalog::profile(mode);
-            d.selectedDisplayID = g.displayID;
-            d.physicalDisplayID = g.displayID;
+            d.physicalDisplaySwitched(g.displayID);
             const bool strictOK = DisplayTargetState::geometrySatisfiesStrictMode(g, mode);
             const bool logicalOK = g.logicalWidth == profile.resolution.logicalWidth &&
                                    g.logicalHeight == profile.resolution.logicalHeight;
@@ -120,15 +115,14 @@ bool V230HostAudioAuxServer::applyVideoCaptureMode(VideoCaptureMode mode) {
         }
     }
 
-    d.currentVideoMode = outcome.mode;
-    d.currentCaptureRequest = d.currentCaptureRequest.withMode(outcome.mode);
-    video_.videoStartRetryAttempts = 0;
-    d.lastDisplayLayout.reset();
+    d.setVideoMode(outcome.mode);
+    video_.resetStartRetries();
+    d.forgetLayout();
     if (outcome.restart) {
         const char* label = outcome.mode == mode ? (mode == previous ? "verified" : "requested")
                                                  : (outcome.mode == previous ? "kept" : "fallback");
         publish(std::string("video mode ") + label + " " + titleOf(outcome.mode) + " on display " +
-                std::to_string(d.selectedDisplayID) + "; restarting encoder with " + d.currentCaptureRequest.summary());
+                std::to_string(d.selectedDisplayID()) + "; restarting encoder with " + d.currentCaptureRequest().summary());
         scheduleDisplayLayoutPublish(outcome.delay);
         restartAudioCaptureOnDisplaySwitch(outcome.delay);
         restartVideoCapture(outcome.delay);
@@ -136,8 +130,8 @@ bool V230HostAudioAuxServer::applyVideoCaptureMode(VideoCaptureMode mode) {
         const auto layout = currentDisplayLayout();
         publish("display layout " + layout.summary());
         broadcastDisplayLayout(layout);
-        publish("video mode kept " + titleOf(outcome.mode) + " on display " + std::to_string(d.selectedDisplayID) +
-                "; preset not applied; " + d.currentCaptureRequest.summary());
+        publish("video mode kept " + titleOf(outcome.mode) + " on display " + std::to_string(d.selectedDisplayID()) +
+                "; preset not applied; " + d.currentCaptureRequest().summary());
     }
     return outcome.restart;
 }
@@ -151,7 +145,7 @@ void V230HostAudioAuxServer::scheduleDisplayLayoutPublish(double after) {
     displayLayoutPublish_ = queue->asyncAfter(std::max(after, 0.05), [weak] {
         auto self = weak.lock();
         if (!self) return;
-        self->display_.lastDisplayLayout.reset();
+        self->display_.forgetLayout();
         const auto layout = self->currentDisplayLayout();
         self->publish("display layout " + layout.summary());
         self->broadcastDisplayLayout(layout);
@@ -168,17 +162,17 @@ std::uint32_t V230HostAudioAuxServer::usablePhysicalDisplayID() const {
 
 std::optional<double> V230HostAudioAuxServer::prepareHeadlessVirtualDisplay(VideoCaptureMode mode) {
     assertOnQueue();
-    if (power_.screensAreSleeping) {
+    if (power_.screensAreSleeping()) {
         publish("headless virtual display deferred while screens are asleep");
         return std::nullopt;
     }
-    if (power_.virtualDisplayWakeStabilizationDeadline) {
-        const double remaining = *power_.virtualDisplayWakeStabilizationDeadline - platform_.clock->wallTime();
+    if (power_.wakeStabilizationDeadline()) {
+        const double remaining = *power_.wakeStabilizationDeadline() - platform_.clock->wallTime();
         if (remaining > 0) {
             publish(formatted("headless virtual display deferred %.1fs after wake", remaining));
             return std::nullopt;
         }
-        power_.virtualDisplayWakeStabilizationDeadline.reset();
+        power_.wakeStabilizationEnded();
     }
     auto& d = display_;
     auto& vd = *virtualDisplay_;
@@ -187,7 +181,7 @@ std::optional<double> V230HostAudioAuxServer::prepareHeadlessVirtualDisplay(Vide
     const bool created = !vd.display || vd.displayID == 0 ||
                          std::find(vd.registeredPresets.begin(), vd.registeredPresets.end(), preset) ==
                              vd.registeredPresets.end();
-    const DisplayID reference = d.physicalDisplayID != 0 ? d.physicalDisplayID : d.selectedDisplayID;
+    const DisplayID reference = d.physicalDisplayID() != 0 ? d.physicalDisplayID() : d.selectedDisplayID();
     const DisplayID mainBefore = platform_.displays ? platform_.displays->mainDisplayID() : 0;
 
     std::optional<std::string> error;
@@ -202,8 +196,7 @@ std::optional<double> V230HostAudioAuxServer::prepareHeadlessVirtualDisplay(Vide
         broadcastHostError("display: headless virtual display failed: " + *error);
         return std::nullopt;
     }
-    d.selectedDisplayID = vd.displayID;
-    d.displaySelectionIsManual = true;
+    d.virtualDisplayReady(vd.displayID);
     if (vd.display && vd.displayID != 0) {
         if (const auto geometry = vd.currentGeometry(vd.displayID)) vd.applyRealizedGeometry(*geometry);
     }
@@ -226,15 +219,11 @@ std::optional<double> V230HostAudioAuxServer::prepareHeadlessVirtualDisplay(Vide
 CaptureTargetOutcome V230HostAudioAuxServer::applyHeadlessVirtualDisplayTemplate(VideoCaptureMode requestedMode) {
     assertOnQueue();
     auto& d = display_;
-    const DisplayID previous = d.selectedDisplayID;
     if (const auto delay = prepareHeadlessVirtualDisplay(requestedMode)) return {*delay, requestedMode, true};
-    if (virtualDisplay_->display && virtualDisplay_->displayID != 0) {
-        d.selectedDisplayID = virtualDisplay_->displayID;
-    } else if (d.selectedDisplayID == 0) {
-        d.selectedDisplayID = previous;
-    }
+    // A virtual display that is up stays selected; else the selection is left as it was.
+    if (virtualDisplay_->display && virtualDisplay_->displayID != 0) d.selectDisplay(virtualDisplay_->displayID);
     const auto& title = titleOf(requestedMode);
-    const auto id = std::to_string(d.selectedDisplayID);
+    const auto id = std::to_string(d.selectedDisplayID());
     publish("headless virtual display request " + title + " unavailable; keeping current display " + id);
     broadcastHostError("display: headless request " + title + " unavailable; preserving current display=" + id);
     return {0.2, requestedMode, false};
@@ -243,21 +232,21 @@ CaptureTargetOutcome V230HostAudioAuxServer::applyHeadlessVirtualDisplayTemplate
 HeadlessRealizeDecision V230HostAudioAuxServer::scheduleHeadlessRealizeRetryIfNeeded(VideoCaptureMode mode) {
     assertOnQueue();
     auto& d = display_;
-    if (sessions_.videoSessions.empty() || video_.lastVideoConfig) {
-        d.headlessRealizeRetryAttempts = 0;
+    if (sessions_.videoSessions().empty() || video_.lastConfig()) {
+        d.resetHeadlessRealizeRetries();
         return HeadlessRealizeDecision::retryNotNeeded;
     }
-    if (power_.screensAreSleeping) {
+    if (power_.screensAreSleeping()) {
         publish("aux video: waiting for wake before retrying headless virtual display");
         return HeadlessRealizeDecision::retryPending;
     }
-    constexpr std::int64_t maximumRetries = 1;
-    if (d.headlessRealizeRetryAttempts >= maximumRetries) return HeadlessRealizeDecision::retryExhausted;
-    const auto n = ++d.headlessRealizeRetryAttempts;
+    constexpr std::int64_t maximumRetries = DisplayTargetState::maximumHeadlessRealizeRetries;
+    if (d.headlessRealizeRetriesExhausted()) return HeadlessRealizeDecision::retryExhausted;
+    const auto n = d.noteHeadlessRealizeRetry();
     const double base = std::min(3.0, static_cast<double>(n) * 0.6 + 1.0);
     double wake = 0.15;
-    if (power_.virtualDisplayWakeStabilizationDeadline) {
-        wake = std::max(0.0, *power_.virtualDisplayWakeStabilizationDeadline - platform_.clock->wallTime() + 0.15);
+    if (power_.wakeStabilizationDeadline()) {
+        wake = std::max(0.0, *power_.wakeStabilizationDeadline() - platform_.clock->wallTime() + 0.15);
     }
     const double delay = std::max(base, wake);
     char text[200];
@@ -267,8 +256,8 @@ HeadlessRealizeDecision V230HostAudioAuxServer::scheduleHeadlessRealizeRetryIfNe
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
     queue->asyncAfter(delay, [weak, mode] {
         auto self = weak.lock();
-        if (!self || self->sessions_.videoSessions.empty() || self->video_.lastVideoConfig ||
-            !self->display_.useHeadlessVirtualDisplay) {
+        if (!self || self->sessions_.videoSessions().empty() || self->video_.lastConfig() ||
+            !self->display_.useHeadlessVirtualDisplay()) {
             return;
         }
         self->applyVideoCaptureMode(mode);
@@ -293,7 +282,7 @@ CaptureTargetOutcome V230HostAudioAuxServer::resolvePhysicalFallback(VideoCaptur
                             ? modeSwitcher_->switchDisplayMode(target.logicalWidth, target.logicalHeight,
                                                                target.pixelWidth, target.pixelHeight,
                                                                target.preferHiDPI, target.requireExactMatch,
-                                                               d.selectedDisplayID, !d.displaySelectionIsManual)
+                                                               d.selectedDisplayID(), !d.displaySelectionIsManual())
                             : HostDisplayModeSwitcher::SwitchResult::failure("no display service");
     if (!result.isSuccess()) {
         broadcastHostError("display switch warning: " + reason + "; fallback " + titleOf(*fallback) +
@@ -301,8 +290,7 @@ CaptureTargetOutcome V230HostAudioAuxServer::resolvePhysicalFallback(VideoCaptur
         return {0, previousMode, false};
     }
     const auto& g = *result.geometry;
-    d.selectedDisplayID = g.displayID;
-    d.physicalDisplayID = g.displayID;
+    d.physicalDisplaySwitched(g.displayID);
     publish("host physical fallback switched mode=" + titleOf(*fallback) + " " + g.summary());
     broadcastHostError("display switch warning: " + reason + "; using physical fallback " + titleOf(*fallback) + " " +
                        g.summary());
@@ -316,20 +304,15 @@ CaptureTargetOutcome V230HostAudioAuxServer::fallbackToPhysicalNativeCapture(con
     if (physical == 0) {
         publish("headless physical fallback skipped: no real display (" + reason + ")");
         broadcastHostError("display: headless physical fallback skipped; no real display");
-        d.currentCaptureRequest.backend = VideoCaptureBackend::headlessVirtual;
-        d.currentCaptureRequest.flags &= static_cast<std::uint8_t>(~CaptureModeControlPayload::iosBuiltInDisplayFlag);
-        d.useHeadlessVirtualDisplay = true;
-        d.displaySelectionIsManual = false;
-        return {0, d.currentVideoMode, false};
+        d.useVirtualDisplay(false);
+        d.clearIOSBuiltInFlag();
+        return {0, d.currentVideoMode(), false};
     }
     virtualDisplay_->stop(true);
-    d.useHeadlessVirtualDisplay = false;
-    d.displaySelectionIsManual = true;
-    d.selectedDisplayID = physical;
-    d.physicalDisplayID = physical;
-    const auto guessed = DisplayTargetState::physicalFallbackModeFor(d.currentVideoMode).value_or(d.currentVideoMode);
+    d.usePhysicalDisplay(physical, true);
+    const auto guessed = DisplayTargetState::physicalFallbackModeFor(d.currentVideoMode()).value_or(d.currentVideoMode());
     const auto id = std::to_string(physical);
-    const auto& currentTitle = titleOf(d.currentVideoMode);
+    const auto& currentTitle = titleOf(d.currentVideoMode());
     VideoCaptureMode finalMode = guessed;
     const auto restored = modeSwitcher_ ? modeSwitcher_->restoreOriginalMode(physical) : std::nullopt;
     if (!restored) {
@@ -337,16 +320,15 @@ CaptureTargetOutcome V230HostAudioAuxServer::fallbackToPhysicalNativeCapture(con
         broadcastHostError("display: headless " + currentTitle + " unrealized; capturing physical display=" + id);
     } else if (restored->isSuccess()) {
         const auto& g = *restored->geometry;
-        d.selectedDisplayID = g.displayID;
-        d.physicalDisplayID = g.displayID;
-        finalMode = DisplayTargetState::physicalFallbackMode(d.currentVideoMode, g);
+        d.physicalDisplaySwitched(g.displayID);
+        finalMode = DisplayTargetState::physicalFallbackMode(d.currentVideoMode(), g);
         publish("headless fallback to physical native " + g.summary() + " (" + reason + ")");
         broadcastHostError("display: headless " + currentTitle + " unrealized; using physical display " + g.summary());
     } else {
         publish("headless physical fallback restore failed: " + restored->failureText + " (" + reason + ")");
         broadcastHostError("display: headless physical fallback restore failed: " + restored->failureText);
     }
-    d.currentCaptureRequest.backend = VideoCaptureBackend::physical;
+    d.setCaptureBackend(VideoCaptureBackend::physical);
     return {0.5, finalMode, true};
 }
 
@@ -358,30 +340,25 @@ void V230HostAudioAuxServer::applyEasyAdaptivePhysicalCapture(std::uint32_t disp
     auto& d = display_;
     const auto layout = modeSwitcher_ ? modeSwitcher_->displayLayout(displayID) : std::nullopt;
     const auto easy = DisplayTargetState::easyAdaptiveRequest(
-        base.value_or(d.currentCaptureRequest), layout, options_.fullChromaEncoding,
+        base.value_or(d.currentCaptureRequest()), layout, options_.fullChromaEncoding,
         [this](std::int64_t w, std::int64_t h, bool is444) { return adaptiveEasyBitrate(w, h, is444); });
 
-    const CaptureModeControlPayload old = d.currentCaptureRequest;
-    const DisplayID oldSelected = d.selectedDisplayID;
+    const CaptureModeControlPayload old = d.currentCaptureRequest();
+    const DisplayID oldSelected = d.selectedDisplayID();
     const bool virtualWasLive = virtualDisplay_->isActive();
-    if (d.useHeadlessVirtualDisplay || virtualWasLive) virtualDisplay_->stop(false);
-    d.useHeadlessVirtualDisplay = false;
-    d.displaySelectionIsManual = false;
-    d.selectedDisplayID = displayID;
-    d.physicalDisplayID = displayID;
-    d.currentCaptureRequest = easy;
-    d.currentVideoMode = VideoCaptureMode::easy;
-    d.currentVideoChromaMode = easy.chromaMode;
+    if (d.useHeadlessVirtualDisplay() || virtualWasLive) virtualDisplay_->stop(false);
+    d.usePhysicalDisplay(displayID, false);
+    d.setCaptureRequest(easy, VideoCaptureMode::easy);
     resumeAuxVideoCaptureAfterZeroFrameSuspension("easy adaptive physical capture");
-    video_.videoStartRetryAttempts = 0;
-    d.headlessRealizeRetryAttempts = 0;
+    video_.resetStartRetries();
+    d.resetHeadlessRealizeRetries();
 
     const auto id = std::to_string(displayID);
-    if (old == easy && !virtualWasLive && oldSelected == displayID && video_.videoCapture) {
+    if (old == easy && !virtualWasLive && oldSelected == displayID && video_.isCapturing()) {
         publish("easy adaptive physical capture unchanged on display " + id);
         return;
     }
-    d.lastDisplayLayout.reset();
+    d.forgetLayout();
     publish("easy adaptive: capturing physical display " + id + " at current resolution " + easy.summary());
     broadcastHostError("display: easy adaptive physical capture display=" + id + " at native resolution (no virtual display)");
     const auto current = currentDisplayLayout();
@@ -407,11 +384,8 @@ void V230HostAudioAuxServer::applyIOSBuiltInDisplayCaptureRequest(const CaptureM
         publish("iOS built-in display request received on headless Host; using headless virtual capture " +
                 normalized.summary());
         broadcastHostError("display: no physical display; normalized iOS built-in capture to headless virtual display");
-        d.currentCaptureRequest = normalized;
-        d.currentVideoMode = request.mode;
-        d.currentVideoChromaMode = request.chromaMode;
-        d.useHeadlessVirtualDisplay = true;
-        d.displaySelectionIsManual = false;
+        d.setCaptureRequest(normalized, request.mode);
+        d.useVirtualDisplay(false);
         applyVideoCaptureMode(request.mode);
         return;
     }
@@ -425,21 +399,16 @@ void V230HostAudioAuxServer::applyIOSBuiltInDisplayCaptureRequest(const CaptureM
         normalized.flags = static_cast<std::uint8_t>((request.flags & CaptureModeControlPayload::iosBuiltInDisplayFlag) |
                                                      (layout->flags & DisplayLayoutPayload::hiDPIFlag));
     }
-    const DisplayID previousSelected = d.selectedDisplayID;
-    const CaptureModeControlPayload previousRequest = d.currentCaptureRequest;
-    if (d.useHeadlessVirtualDisplay) virtualDisplay_->stop(true);
-    d.useHeadlessVirtualDisplay = false;
-    d.displaySelectionIsManual = false;
-    d.selectedDisplayID = physical;
-    d.physicalDisplayID = physical;
-    d.currentCaptureRequest = normalized;
-    d.currentVideoMode = request.mode;
-    d.currentVideoChromaMode = request.chromaMode;
-    if (previousRequest == normalized && previousSelected == physical && video_.videoCapture) {
+    const DisplayID previousSelected = d.selectedDisplayID();
+    const CaptureModeControlPayload previousRequest = d.currentCaptureRequest();
+    if (d.useHeadlessVirtualDisplay()) virtualDisplay_->stop(true);
+    d.usePhysicalDisplay(physical, false);
+    d.setCaptureRequest(normalized, request.mode);
+    if (previousRequest == normalized && previousSelected == physical && video_.isCapturing()) {
         publish("iOS built-in display capture unchanged");
         return;
     }
-    d.lastDisplayLayout.reset();
+    d.forgetLayout();
     const auto id = std::to_string(physical);
     publish("iOS built-in display capture using physical display " + id +
             "; keeping current display mode; restarting encoder with " + normalized.summary());
@@ -452,19 +421,19 @@ bool V230HostAudioAuxServer::shouldPreserveIOSBuiltInCapture(const CaptureModeCo
                                                              const UUID& sourceID) const {
     assertOnQueue();
     const auto ios = CaptureModeControlPayload::iosBuiltInDisplayFlag;
-    const auto& owner = display_.iosBuiltInCaptureSessionID;
+    const auto& owner = display_.iosBuiltInCaptureSessionID();
     return !(request.flags & ios) && request.mode == VideoCaptureMode::easy &&
-           (display_.currentCaptureRequest.flags & ios) && owner && *owner != sourceID &&
-           sessions_.authorizedAudioSessions.contains(*owner) && sessions_.authorizedAudioSessions.size() > 1;
+           (display_.currentCaptureRequest().flags & ios) && owner && *owner != sourceID &&
+           sessions_.authorizedAudioSessions().contains(*owner) && sessions_.authorizedAudioSessions().size() > 1;
 }
 
 bool V230HostAudioAuxServer::shouldReapplyCaptureMode(const CaptureModeControlPayload& request) {
     assertOnQueue();
     const auto& d = display_;
-    if (d.currentVideoMode != request.mode) return true;
+    if (d.currentVideoMode() != request.mode) return true;
     if (request.backend == VideoCaptureBackend::headlessVirtual) {
-        if (!d.useHeadlessVirtualDisplay || !virtualDisplay_->isActive()) return true;
-        const auto& profile = DisplayProfileCatalog::profile(d.currentVideoMode);
+        if (!d.useHeadlessVirtualDisplay() || !virtualDisplay_->isActive()) return true;
+        const auto& profile = DisplayProfileCatalog::profile(d.currentVideoMode());
         const auto preset = HeadlessVirtualDisplay::Preset::from(profile.resolution);
         const auto& registered = virtualDisplay_->registeredPresets;
         if (std::find(registered.begin(), registered.end(), preset) == registered.end()) return true;
@@ -474,8 +443,8 @@ bool V230HostAudioAuxServer::shouldReapplyCaptureMode(const CaptureModeControlPa
         }
         return false;
     }
-    if (d.useHeadlessVirtualDisplay || d.selectedDisplayID == 0) return true;
-    const auto layout = modeSwitcher_ ? modeSwitcher_->displayLayout(d.selectedDisplayID) : std::nullopt;
+    if (d.useHeadlessVirtualDisplay() || d.selectedDisplayID() == 0) return true;
+    const auto layout = modeSwitcher_ ? modeSwitcher_->displayLayout(d.selectedDisplayID()) : std::nullopt;
     if (!layout) return true;
     return !DisplayTargetState::physicalDisplayLayoutSatisfies(*layout, request);
 }

@@ -49,7 +49,7 @@ void V230HostAudioAuxServer::handleFileTransferConnection(const ConnectionPtr& c
             auto self = weak.lock();
             if (!self) return;
             auto live = logFor->lock();
-            if (!live || self->sessions_.pendingFileChannels.contains(live.get())) {
+            if (!live || self->sessions_.pendingFileChannels().contains(live.get())) {
                 self->publishAboutStranger(line);
             } else {
                 self->publish(line);
@@ -70,12 +70,12 @@ void V230HostAudioAuxServer::handleFileTransferConnection(const ConnectionPtr& c
         auto live = weakChannel.lock();
         if (self && live) self->handleFileChannelEnded(live);
     };
-    sessions_.pendingFileChannels[channel.get()] = {channel, address};
+    sessions_.admitPendingFileChannel(channel, address);
     std::weak_ptr<FileTransferChannelConnection> forDeadline = channel;
     queue->asyncAfter(options_.signInTimeout, [weak, forDeadline] {
         auto self = weak.lock();
         auto live = forDeadline.lock();
-        if (!self || !live || !self->sessions_.pendingFileChannels.contains(live.get())) return;
+        if (!self || !live || !self->sessions_.pendingFileChannels().contains(live.get())) return;
         self->publishAboutStranger("file aux: no token in time; dropping connection");
         live->cancel();
     });
@@ -84,7 +84,7 @@ void V230HostAudioAuxServer::handleFileTransferConnection(const ConnectionPtr& c
 
 void V230HostAudioAuxServer::handleFileChannelFrame(const std::shared_ptr<FileTransferChannelConnection>& channel,
                                                     std::span<const std::uint8_t> payload, const SharedBytes& storage) {
-    if (auto bound = sessions_.fileChannelSessions.find(channel.get()); bound != sessions_.fileChannelSessions.end()) {
+    if (auto bound = sessions_.fileChannelSessions().find(channel.get()); bound != sessions_.fileChannelSessions().end()) {
         const UUID sessionID = bound->second;
         auto packet = FileTransferPacketView::decode(payload);
         if (!packet) {
@@ -104,7 +104,7 @@ void V230HostAudioAuxServer::handleFileChannelFrame(const std::shared_ptr<FileTr
     SnapshotOnExit snapshotOnExit{*this};
     std::optional<UUID> match = sessions_.sessionForToken(payload);
     if (!match) {
-        sessions_.pendingFileChannels.erase(channel.get());
+        sessions_.dropPendingFileChannel(channel.get());
         publish("file aux: token mismatch; dropping connection");
         channel->cancel();
         return;
@@ -139,8 +139,8 @@ void V230HostAudioAuxServer::deliverFileTransferPacket(const FileTransferPacket&
         return;
     }
     // Only a signed-in control session hears file packets.
-    if (!sessions_.authorizedAudioSessions.contains(sessionID)) return;
-    if (auto connection = sessions_.audioSessions.find(sessionID); connection != sessions_.audioSessions.end()) {
+    if (!sessions_.authorizedAudioSessions().contains(sessionID)) return;
+    if (auto connection = sessions_.audioSessions().find(sessionID); connection != sessions_.audioSessions().end()) {
         sendPacket(connection->second, AuxPacketType::fileTransfer, packet.encode());
     }
 }
@@ -152,7 +152,7 @@ void V230HostAudioAuxServer::setFileChannelReadsPaused(bool paused) {
         if (!self || self->fileChannelReadsPaused_ == paused) return;
         self->fileChannelReadsPaused_ = paused;
         for (auto& [id, channel] : self->sessions_.fileChannels()) channel->setReadingPaused(paused);
-        for (auto& [id, session] : self->sessions_.sessions) {
+        for (auto& [id, session] : self->sessions_.sessions()) {
             if (session->sentFilePackets) session->connection->setReceivingPaused(paused);
         }
     });
@@ -178,15 +178,15 @@ void V230HostAudioAuxServer::noteControlFileSender(const UUID& sessionID) {
 std::optional<std::size_t> V230HostAudioAuxServer::fileTransferBacklog(const std::optional<UUID>& sessionID) {
     return queue->syncInline([&]() -> std::optional<std::size_t> {
         auto backlogOf = [&](const UUID& id) -> std::optional<std::size_t> {
-            if (!sessions_.authorizedAudioSessions.contains(id)) return std::nullopt;
+            if (!sessions_.authorizedAudioSessions().contains(id)) return std::nullopt;
             if (auto channel = sessions_.fileChannel(id)) return channel->queuedSendBytes();
-            auto connection = sessions_.audioSessions.find(id);
-            if (connection == sessions_.audioSessions.end()) return std::nullopt;
+            auto connection = sessions_.audioSessions().find(id);
+            if (connection == sessions_.audioSessions().end()) return std::nullopt;
             return connection->second->queuedSendBytes();
         };
         if (sessionID) return backlogOf(*sessionID);
         std::optional<std::size_t> most;
-        for (const auto& id : sessions_.authorizedAudioSessions)
+        for (const auto& id : sessions_.authorizedAudioSessions())
             if (auto bytes = backlogOf(id)) most = std::max(most.value_or(0), *bytes);
         return most;
     });
@@ -196,9 +196,9 @@ void V230HostAudioAuxServer::sendHostStatusToSession(const UUID& sessionID, std:
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
     queue->async([weak, sessionID, text = std::move(text)] {
         auto self = weak.lock();
-        if (!self || !self->sessions_.authorizedAudioSessions.contains(sessionID)) return;
-        if (auto connection = self->sessions_.audioSessions.find(sessionID);
-            connection != self->sessions_.audioSessions.end())
+        if (!self || !self->sessions_.authorizedAudioSessions().contains(sessionID)) return;
+        if (auto connection = self->sessions_.audioSessions().find(sessionID);
+            connection != self->sessions_.audioSessions().end())
             self->sendHostStatus(text, connection->second);
     });
 }
@@ -208,7 +208,7 @@ void V230HostAudioAuxServer::broadcastFileTransferPacket(FileTransferPacket pack
     queue->async([weak, packet = std::move(packet)] {
         auto self = weak.lock();
         if (!self) return;
-        for (const auto& id : self->sessions_.authorizedAudioSessions) self->deliverFileTransferPacket(packet, id);
+        for (const auto& id : self->sessions_.authorizedAudioSessions()) self->deliverFileTransferPacket(packet, id);
     });
 }
 
@@ -217,7 +217,7 @@ void V230HostAudioAuxServer::sendFileTransferPacket(FileTransferPacket packet, U
     queue->async([weak, packet = std::move(packet), toSessionID] {
         auto self = weak.lock();
         if (!self) return;
-        if (!self->sessions_.authorizedAudioSessions.contains(toSessionID)) {
+        if (!self->sessions_.authorizedAudioSessions().contains(toSessionID)) {
             self->publish("file transfer: target session " + toSessionID.uuidString() + " is unavailable");
             return;
         }

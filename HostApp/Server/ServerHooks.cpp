@@ -41,12 +41,12 @@ DisplayLayoutPayload V230HostAudioAuxServer::currentDisplayLayout() {
     } publishOnReturn{this};
     if (modeSwitcher_) return display_.currentDisplayLayout(*modeSwitcher_, *virtualDisplay_);
     // Without a display service there is nothing to describe but the mode's catalogue size.
-    const auto& profile = DisplayProfileCatalog::profile(display_.currentVideoMode);
+    const auto& profile = DisplayProfileCatalog::profile(display_.currentVideoMode());
     DisplayLayoutPayload layout;
-    layout.displayID = display_.selectedDisplayID;
+    layout.displayID = display_.selectedDisplayID();
     layout.targetWidth = layout.unionWidth = layout.pixelWidth = profile.resolution.logicalWidth;
     layout.targetHeight = layout.unionHeight = layout.pixelHeight = profile.resolution.logicalHeight;
-    display_.lastDisplayLayout = layout;
+    display_.layoutDescribed(layout);
     return layout;
 }
 

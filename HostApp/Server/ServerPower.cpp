@@ -48,16 +48,13 @@ void V230HostAudioAuxServer::handleHostPowerState(const std::string& reason, boo
         if (sessions_.hasAuthorizedSession()) beginSleepRecoveryViewerReconnectGrace(reason + " preflight");
         preflightHeadlessCaptureBeforeSleep(reason);
     }
-    const bool changed = power_.screensAreSleeping != screensSleeping;
-    power_.screensAreSleeping = screensSleeping;
+    const bool changed = power_.screensReported(screensSleeping);
     audio_->noteScreensSleepingReported(changed);
-    video_.zeroVideoWindows = 0;
-    video_.videoZeroFrameRecoveryAttempts = 0;
-    video_.nextVideoZeroFrameRecoveryNs = 0;
+    video_.resetZeroFrameRecovery();
 
     if (screensSleeping) {
         cancelSleepPreflightPhysicalRecovery();
-        power_.virtualDisplayWakeStabilizationDeadline.reset();
+        power_.wakeStabilizationEnded();
         publish("power: " + reason + "; keeping viewer sessions connected");
         switchPhysicalCaptureToHeadlessIfNeeded(reason);
         return;
@@ -65,40 +62,40 @@ void V230HostAudioAuxServer::handleHostPowerState(const std::string& reason, boo
     if (!changed) return;
 
     // Viewers that lost their connection around the sleep get their full time counted from wake.
-    if (power_.sleepRecoveryViewerReconnectGrace.deadline) beginSleepRecoveryViewerReconnectGrace(reason + " wake");
+    if (power_.sleepRecoveryGrace().isRunning()) beginSleepRecoveryViewerReconnectGrace(reason + " wake");
     constexpr double settle = PowerGraceState::wakeStabilizationSeconds;
-    power_.virtualDisplayWakeStabilizationDeadline = platform_.clock->wallTime() + settle;
+    power_.wakeStabilizationBegan(platform_.clock->wallTime() + settle);
     char text[256];
     std::snprintf(text, sizeof text, "power: %s; waiting %.1fs for WindowServer before rebuilding active media capture",
                   reason.c_str(), settle);
     publish(text);
     if (isPaused) return;
-    video_.videoStartRetryAttempts = 0;
-    display_.headlessRealizeRetryAttempts = 0;
+    video_.resetStartRetries();
+    display_.resetHeadlessRealizeRetries();
     audio_->resetStartRetryAttempts();
 
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
     // Work scheduled before a new sleep, or while paused, does nothing when it comes due.
     auto stillAwake = [](const std::shared_ptr<V230HostAudioAuxServer>& self) {
-        return self && !self->power_.screensAreSleeping && !self->isPaused && !self->stopping_;
+        return self && !self->power_.screensAreSleeping() && !self->isPaused && !self->stopping_;
     };
     queue->asyncAfter(settle, [weak, reason, stillAwake] {
         auto self = weak.lock();
         if (!stillAwake(self)) return;
-        self->power_.virtualDisplayWakeStabilizationDeadline.reset();
+        self->power_.wakeStabilizationEnded();
         self->publish("power: wake stabilization complete; rebuilding active media capture");
-        if (!self->power_.sleepPreflightPhysicalCaptureRequest) {
-            self->applyVideoCaptureMode(self->display_.currentVideoMode);
+        if (!self->power_.savedPhysicalCapture()) {
+            self->applyVideoCaptureMode(self->display_.currentVideoMode());
         } else {
-            self->power_.isAwaitingSleepPreflightPhysicalRecovery = true;
+            self->power_.awaitPhysicalRecovery();
             self->startSleepPreflightPhysicalRecovery(reason + " wake");
         }
-        if (!self->sessions_.authorizedAudioSessions.empty()) self->audio_->restartAudioCapture(0.3);
+        if (!self->sessions_.authorizedAudioSessions().empty()) self->audio_->restartAudioCapture(0.3);
     });
     queue->asyncAfter(settle + PowerGraceState::wakeKeyframeExtraSeconds, [weak, stillAwake] {
         auto self = weak.lock();
         if (!stillAwake(self)) return;
-        if (self->video_.videoCapture) self->video_.videoCapture->requestKeyframe();
+        self->video_.requestKeyframe();
         self->broadcastHostSessionInfo();
         self->publish("power: wake media recovery requested a fresh video keyframe");
     });
@@ -107,49 +104,46 @@ void V230HostAudioAuxServer::handleHostPowerState(const std::string& reason, boo
 void V230HostAudioAuxServer::preflightHeadlessCaptureBeforeSleep(const std::string& reason) {
     assertOnQueue();
     auto& d = display_;
-    if (power_.screensAreSleeping || isPaused || sessions_.authorizedVideoSessions.empty() ||
-        carriesIOSBuiltInDisplayFlag(d.currentCaptureRequest) ||
-        (d.useHeadlessVirtualDisplay && virtualDisplay_->isActive())) {
+    if (power_.screensAreSleeping() || isPaused || sessions_.authorizedVideoSessions().empty() ||
+        carriesIOSBuiltInDisplayFlag(d.currentCaptureRequest()) ||
+        (d.useHeadlessVirtualDisplay() && virtualDisplay_->isActive())) {
         return;
     }
     cancelSleepPreflightPhysicalRecovery();
-    power_.virtualDisplayWakeStabilizationDeadline.reset();
-    power_.isPreflightingHeadlessCaptureForSleep = true;
+    power_.wakeStabilizationEnded();
+    power_.beginPreflight();
     publish("power: " + reason + "; preflighting headless virtual capture before screens sleep");
-    if (d.useHeadlessVirtualDisplay) {
+    if (d.useHeadlessVirtualDisplay()) {
         // Virtual capture was chosen but the display is not there: make it now, while it can be.
-        d.currentCaptureRequest.backend = VideoCaptureBackend::headlessVirtual;
-        d.currentCaptureRequest.flags &= static_cast<std::uint8_t>(~CaptureModeControlPayload::iosBuiltInDisplayFlag);
-        applyVideoCaptureMode(d.currentVideoMode);
+        d.setCaptureBackend(VideoCaptureBackend::headlessVirtual);
+        d.clearIOSBuiltInFlag();
+        applyVideoCaptureMode(d.currentVideoMode());
     } else {
-        power_.sleepPreflightPhysicalCaptureRequest = d.currentCaptureRequest;
-        power_.sleepPreflightPhysicalVideoMode = d.currentVideoMode;
+        power_.savePhysicalCapture(d.currentCaptureRequest(), d.currentVideoMode());
         // The screens are still awake, so the virtual display is built at once.
         switchPhysicalCaptureToHeadlessIfNeeded(reason + " preflight");
     }
-    power_.isPreflightingHeadlessCaptureForSleep = false;
+    power_.endPreflight();
 }
 
 void V230HostAudioAuxServer::switchPhysicalCaptureToHeadlessIfNeeded(const std::string& reason) {
     assertOnQueue();
     auto& d = display_;
-    if (d.useHeadlessVirtualDisplay || carriesIOSBuiltInDisplayFlag(d.currentCaptureRequest) ||
-        sessions_.authorizedVideoSessions.empty()) {
+    if (d.useHeadlessVirtualDisplay() || carriesIOSBuiltInDisplayFlag(d.currentCaptureRequest()) ||
+        sessions_.authorizedVideoSessions().empty()) {
         return;
     }
-    d.currentCaptureRequest.backend = VideoCaptureBackend::headlessVirtual;
-    d.useHeadlessVirtualDisplay = true;
-    d.displaySelectionIsManual = false;
-    video_.lastVideoConfig.reset();
-    d.lastDisplayLayout.reset();
-    video_.videoStartRetryAttempts = 0;
-    d.headlessRealizeRetryAttempts = 0;
+    d.useVirtualDisplay(false);
+    video_.forgetConfig();
+    d.forgetLayout();
+    video_.resetStartRetries();
+    d.resetHeadlessRealizeRetries();
     publish("power: " + reason + "; moving active physical capture to headless virtual display so lid-close streaming continues");
-    if (power_.screensAreSleeping) {
+    if (power_.screensAreSleeping()) {
         publish("power: headless virtual display creation deferred until screens wake");
         return;
     }
-    applyVideoCaptureMode(d.currentVideoMode);
+    applyVideoCaptureMode(d.currentVideoMode());
 }
 
 // ---- Return to the physical display after wake -------------------------------------------------
@@ -159,17 +153,12 @@ void V230HostAudioAuxServer::startSleepPreflightPhysicalRecovery(const std::stri
     auto& p = power_;
     // Awaiting a return nobody watches would keep the virtual display for good: the idle release
     // retains it while recovery is awaited. The next Viewer's video session starts recovery again.
-    if (sessions_.authorizedVideoSessions.empty()) {
+    if (sessions_.authorizedVideoSessions().empty()) {
         cancelSleepPreflightPhysicalRecovery();
         return;
     }
-    if (!p.isAwaitingSleepPreflightPhysicalRecovery || p.screensAreSleeping || !p.sleepPreflightPhysicalCaptureRequest) {
-        return;
-    }
-    if (!p.sleepPreflightPhysicalRecoveryDeadline) {
-        p.sleepPreflightPhysicalRecoveryDeadline =
-            platform_.clock->wallTime() + PowerGraceState::physicalRecoveryWindowSeconds;
-        p.sleepPreflightPhysicalRecoveryRetryCount = 0;
+    if (!p.isAwaitingPhysicalRecovery() || p.screensAreSleeping() || !p.savedPhysicalCapture()) return;
+    if (p.openRecoveryWindow(platform_.clock->wallTime() + PowerGraceState::physicalRecoveryWindowSeconds)) {
         publish("power: " + reason +
                 "; waiting for the physical display to return before releasing the temporary virtual mirror");
     }
@@ -179,31 +168,28 @@ void V230HostAudioAuxServer::startSleepPreflightPhysicalRecovery(const std::stri
 void V230HostAudioAuxServer::scheduleSleepPreflightPhysicalRecovery(const std::string& reason, double after) {
     assertOnQueue();
     auto& p = power_;
-    if (!p.isAwaitingSleepPreflightPhysicalRecovery || p.screensAreSleeping || !p.sleepPreflightPhysicalCaptureRequest) {
-        return;
-    }
-    if (p.sleepPreflightPhysicalRecoveryTask) p.sleepPreflightPhysicalRecoveryTask->cancel();
+    if (!p.isAwaitingPhysicalRecovery() || p.screensAreSleeping() || !p.savedPhysicalCapture()) return;
     const double delay = std::isfinite(after) && after > 0 ? after : 0.0;
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
-    p.sleepPreflightPhysicalRecoveryTask = queue->asyncAfter(delay, [weak, reason] {
+    p.scheduleRecoveryAttempt(queue->asyncAfter(delay, [weak, reason] {
         if (auto self = weak.lock()) self->attemptSleepPreflightPhysicalRecovery(reason);
-    });
+    }));
 }
 
 void V230HostAudioAuxServer::attemptSleepPreflightPhysicalRecovery(const std::string& reason) {
     assertOnQueue();
     auto& p = power_;
-    p.sleepPreflightPhysicalRecoveryTask.reset();
-    if (!p.isAwaitingSleepPreflightPhysicalRecovery || p.screensAreSleeping ||
-        sessions_.authorizedVideoSessions.empty() || !p.sleepPreflightPhysicalCaptureRequest) {
+    p.recoveryAttemptRan();
+    if (!p.isAwaitingPhysicalRecovery() || p.screensAreSleeping() || sessions_.authorizedVideoSessions().empty() ||
+        !p.savedPhysicalCapture()) {
         // With nobody watching there is nothing to recover for; the next Viewer starts it again.
-        if (sessions_.authorizedVideoSessions.empty()) cancelSleepPreflightPhysicalRecovery();
+        if (sessions_.authorizedVideoSessions().empty()) cancelSleepPreflightPhysicalRecovery();
         return;
     }
     if (restorePhysicalCaptureAfterSleepIfAvailable(reason)) return;
-    if (!p.sleepPreflightPhysicalRecoveryDeadline) return;
-    if (platform_.clock->wallTime() < *p.sleepPreflightPhysicalRecoveryDeadline) {
-        const auto count = ++p.sleepPreflightPhysicalRecoveryRetryCount;
+    if (!p.recoveryDeadline()) return;
+    if (platform_.clock->wallTime() < *p.recoveryDeadline()) {
+        const auto count = p.noteRecoveryRetry();
         if (count == 1) {
             publish("power: " + reason + "; physical display is not ready yet; preserving the temporary virtual mirror");
             restartVideoCapture(0.2);
@@ -211,14 +197,13 @@ void V230HostAudioAuxServer::attemptSleepPreflightPhysicalRecovery(const std::st
         if (count % 8 == 0) {
             publish("power: " + reason + "; still waiting for physical display after " + std::to_string(count) +
                     " checks");
-            if (video_.videoCapture) video_.videoCapture->requestKeyframe();
+            video_.requestKeyframe();
         }
         scheduleSleepPreflightPhysicalRecovery(reason, PowerGraceState::physicalRecoveryRetrySeconds);
         return;
     }
     // The window closed. Awaiting and the saved request stay: the next display change opens a new one.
-    p.sleepPreflightPhysicalRecoveryDeadline.reset();
-    p.sleepPreflightPhysicalRecoveryRetryCount = 0;
+    p.closeRecoveryWindow();
     publish("power: " + reason +
             "; physical display did not return before the recovery window closed; retaining the temporary virtual "
             "mirror until the next display change");
@@ -227,29 +212,22 @@ void V230HostAudioAuxServer::attemptSleepPreflightPhysicalRecovery(const std::st
 bool V230HostAudioAuxServer::restorePhysicalCaptureAfterSleepIfAvailable(const std::string& reason) {
     assertOnQueue();
     auto& p = power_;
-    if (p.screensAreSleeping || !p.sleepPreflightPhysicalCaptureRequest || sessions_.authorizedVideoSessions.empty()) {
+    if (p.screensAreSleeping() || !p.savedPhysicalCapture() || sessions_.authorizedVideoSessions().empty()) {
         return false;
     }
     const auto physical = usablePhysicalDisplayID();
     if (physical == 0) return false;
-    auto request = *p.sleepPreflightPhysicalCaptureRequest;
-    const VideoCaptureMode mode = p.sleepPreflightPhysicalVideoMode.value_or(request.mode);
-    cancelSleepPreflightPhysicalRecovery();
+    auto request = *p.savedPhysicalCapture();
+    const VideoCaptureMode mode = p.savedPhysicalMode().value_or(request.mode);
+    p.dropSavedPhysicalCapture();
     virtualDisplay_->stop(false);
     auto& d = display_;
-    d.useHeadlessVirtualDisplay = false;
-    d.displaySelectionIsManual = false;
-    d.selectedDisplayID = physical;
-    d.physicalDisplayID = physical;
+    d.usePhysicalDisplay(physical, false);
     request.backend = VideoCaptureBackend::physical;
-    d.currentCaptureRequest = request;
-    d.currentVideoMode = mode;
-    d.currentVideoChromaMode = request.chromaMode;
-    p.sleepPreflightPhysicalCaptureRequest.reset();
-    p.sleepPreflightPhysicalVideoMode.reset();
-    d.lastDisplayLayout.reset();
-    video_.videoStartRetryAttempts = 0;
-    d.headlessRealizeRetryAttempts = 0;
+    d.setCaptureRequest(request, mode);
+    d.forgetLayout();
+    video_.resetStartRetries();
+    d.resetHeadlessRealizeRetries();
     publish("power: " + reason + "; restored pre-lid physical capture on display " + std::to_string(physical));
     applyVideoCaptureMode(mode);
     return true;
@@ -265,7 +243,7 @@ void V230HostAudioAuxServer::scheduleSleepPreflightPhysicalRecoveryAfterDisplayC
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
     queue->async([weak] {
         auto self = weak.lock();
-        if (!self || !self->power_.isAwaitingSleepPreflightPhysicalRecovery || self->power_.screensAreSleeping) return;
+        if (!self || !self->power_.isAwaitingPhysicalRecovery() || self->power_.screensAreSleeping()) return;
         self->startSleepPreflightPhysicalRecovery("display parameters changed");
     });
 }
@@ -293,29 +271,27 @@ void V230HostAudioAuxServer::scheduleDisplayTopologyRecovery(const std::string& 
         auto self = weak.lock();
         if (!self) return;
         // A burst of changes gives one recovery, after the last of them.
-        auto& pending = self->power_.displayTopologyRecoveryTask;
-        if (pending) pending->cancel();
-        pending = self->queue->asyncAfter(delay, [weak, reason] {
+        self->power_.scheduleTopologyRecovery(self->queue->asyncAfter(delay, [weak, reason] {
             auto self = weak.lock();
             if (!self || self->stopping_) return;
-            self->power_.displayTopologyRecoveryTask.reset();
+            self->power_.topologyRecoveryRan();
             self->recoverVirtualDisplayTopology(reason);
-        });
+        }));
     });
 }
 
 void V230HostAudioAuxServer::recoverVirtualDisplayTopology(const std::string& /*reason*/) {
     assertOnQueue();
-    if (power_.sleepPreflightPhysicalCaptureRequest) {
+    if (power_.savedPhysicalCapture()) {
         auto& vd = *virtualDisplay_;
         if (vd.isActive()) {
             if (const auto geometry = vd.currentGeometry(vd.displayID)) vd.applyRealizedGeometry(*geometry);
         }
-        display_.lastDisplayLayout.reset();
+        display_.forgetLayout();
         publish("display topology changed during sleep preflight; preserving the temporary virtual mirror without "
                 "desktop promotion");
     } else {
-        display_.lastDisplayLayout.reset();
+        display_.forgetLayout();
     }
     const auto layout = currentDisplayLayout();
     publish("display layout " + layout.summary());
@@ -327,19 +303,14 @@ void V230HostAudioAuxServer::recoverVirtualDisplayTopology(const std::string& /*
 bool V230HostAudioAuxServer::shouldBeginSleepRecoveryViewerReconnectGraceAfterLastSessionDisconnect() const {
     assertOnQueue();
     if (sessions_.hasAuthorizedSession()) return false;
-    const auto& p = power_;
-    return p.screensAreSleeping || p.isPreflightingHeadlessCaptureForSleep || p.sleepPreflightPhysicalCaptureRequest ||
-           p.isAwaitingSleepPreflightPhysicalRecovery || p.virtualDisplayWakeStabilizationDeadline ||
-           p.sleepPreflightPhysicalRecoveryDeadline;
+    return power_.sleepRecoveryUnderway() || power_.savedPhysicalCapture();
 }
 
 void V230HostAudioAuxServer::beginSleepRecoveryViewerReconnectGrace(const std::string& reason) {
     assertOnQueue();
-    auto& grace = power_.sleepRecoveryViewerReconnectGrace;
-    if (grace.task) grace.task->cancel();
     constexpr double seconds = PowerGraceState::reconnectGraceSeconds;
     const double deadline = platform_.clock->wallTime() + seconds;
-    grace.deadline = deadline;
+    power_.sleepRecoveryGrace().beginUntil(deadline);
     scheduleSleepRecoveryViewerReconnectGraceExpiryCheck(deadline, seconds);
     publish("power: " + reason + "; retaining Host recovery state for 900 seconds while the Viewer reconnects");
     updateViewerIdleSleepAssertion();
@@ -350,13 +321,13 @@ void V230HostAudioAuxServer::scheduleSleepRecoveryViewerReconnectGraceExpiryChec
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
     // The previous task is replaced, not cancelled: it finds the deadline changed, or it is the
     // task that is running now.
-    power_.sleepRecoveryViewerReconnectGrace.task = queue->asyncAfter(std::max(0.0, after), [weak, deadline] {
+    power_.sleepRecoveryGrace().setExpiryCheck(queue->asyncAfter(std::max(0.0, after), [weak, deadline] {
         auto self = weak.lock();
         if (!self) return;
-        auto& grace = self->power_.sleepRecoveryViewerReconnectGrace;
-        if (grace.deadline != deadline) return;
+        auto& grace = self->power_.sleepRecoveryGrace();
+        if (grace.deadline() != deadline) return;
         // The grace never runs out while the Host sleeps: the Viewer cannot come back before wake.
-        if (self->power_.screensAreSleeping) {
+        if (self->power_.screensAreSleeping()) {
             self->scheduleSleepRecoveryViewerReconnectGraceExpiryCheck(deadline,
                                                                        PowerGraceState::sleepingGraceRecheckSeconds);
             return;
@@ -366,17 +337,16 @@ void V230HostAudioAuxServer::scheduleSleepRecoveryViewerReconnectGraceExpiryChec
             self->scheduleSleepRecoveryViewerReconnectGraceExpiryCheck(deadline, std::max(0.0, deadline - now));
             return;
         }
-        grace.deadline.reset();
-        grace.task.reset();
+        grace.expire();
         self->publish("power: Viewer sleep-recovery reconnect grace expired; restoring normal idle teardown");
         self->updateViewerIdleSleepAssertion();
         self->releaseHeadlessVirtualDisplayIfIdle();
-    });
+    }));
 }
 
 void V230HostAudioAuxServer::endSleepRecoveryViewerReconnectGrace(const std::string& reason) {
     assertOnQueue();
-    if (!power_.sleepRecoveryViewerReconnectGrace.end()) return;
+    if (!power_.sleepRecoveryGrace().end()) return;
     publish("power: ended Viewer sleep-recovery reconnect grace (" + reason + ")");
     updateViewerIdleSleepAssertion();
 }
@@ -384,7 +354,7 @@ void V230HostAudioAuxServer::endSleepRecoveryViewerReconnectGrace(const std::str
 void V230HostAudioAuxServer::beginIOSViewerBackgroundSleepGrace() {
     assertOnQueue();
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
-    power_.iosViewerBackgroundSleepGrace.begin(*queue, *platform_.clock, PowerGraceState::reconnectGraceSeconds, weak,
+    power_.iosBackgroundGrace().begin(*queue, *platform_.clock, PowerGraceState::reconnectGraceSeconds, weak,
                                                [weak] {
                                                    auto self = weak.lock();
                                                    if (!self) return;
@@ -397,7 +367,7 @@ void V230HostAudioAuxServer::beginIOSViewerBackgroundSleepGrace() {
 
 void V230HostAudioAuxServer::endIOSViewerBackgroundSleepGrace(const std::string& reason) {
     assertOnQueue();
-    if (!power_.iosViewerBackgroundSleepGrace.end()) return;
+    if (!power_.iosBackgroundGrace().end()) return;
     publish("power: ended iOS Viewer reconnect grace (" + reason + ")");
     updateViewerIdleSleepAssertion();
 }
@@ -410,29 +380,24 @@ bool V230HostAudioAuxServer::isIOSViewerSession(const UUID& id) const {
 
 bool V230HostAudioAuxServer::shouldRetainHeadlessVirtualDisplayForSleepRecovery() const {
     assertOnQueue();
-    const auto& p = power_;
     const double now = platform_.clock->wallTime();
-    return p.screensAreSleeping || p.isPreflightingHeadlessCaptureForSleep || p.virtualDisplayWakeStabilizationDeadline ||
-           p.isAwaitingSleepPreflightPhysicalRecovery || p.sleepPreflightPhysicalRecoveryDeadline ||
-           p.sleepRecoveryViewerReconnectGrace.isActive(now) ||
-           (p.sleepPreflightPhysicalCaptureRequest && sessions_.hasAuthorizedSession());
+    return power_.sleepRecoveryUnderway() || power_.sleepRecoveryGrace().isActive(now) ||
+           (power_.savedPhysicalCapture() && sessions_.hasAuthorizedSession());
 }
 
 void V230HostAudioAuxServer::releaseHeadlessVirtualDisplayIfIdle() {
     assertOnQueue();
-    if (!sessions_.authorizedVideoSessions.empty()) return;
+    if (!sessions_.authorizedVideoSessions().empty()) return;
     if (shouldRetainHeadlessVirtualDisplayForSleepRecovery()) {
         publish("viewer video idle; retaining headless virtual display for Viewer sleep recovery");
         return;
     }
-    cancelSleepPreflightPhysicalRecovery();
-    power_.sleepPreflightPhysicalCaptureRequest.reset();
-    power_.sleepPreflightPhysicalVideoMode.reset();
+    power_.dropSavedPhysicalCapture();
     if (!virtualDisplay_->isActive()) return;
     virtualDisplay_->stop(true);
     auto& d = display_;
-    if (d.physicalDisplayID != 0) d.selectedDisplayID = d.physicalDisplayID;
-    d.lastDisplayLayout.reset();
+    d.selectPhysicalDisplayIfKnown();
+    d.forgetLayout();
     publish("viewer video idle; released headless virtual display");
 }
 
@@ -443,48 +408,38 @@ void V230HostAudioAuxServer::updateViewerIdleSleepAssertion() {
     auto& p = power_;
     const double now = platform_.clock->wallTime();
     const bool session = sessions_.hasAuthorizedSession();
-    const bool iosGrace = p.iosViewerBackgroundSleepGrace.isActive(now);
-    const auto& sleepDeadline = p.sleepRecoveryViewerReconnectGrace.deadline;
-    const bool sleepGrace = sleepDeadline && (p.screensAreSleeping || *sleepDeadline > now);
+    const bool iosGrace = p.iosBackgroundGrace().isActive(now);
+    const auto& sleepDeadline = p.sleepRecoveryGrace().deadline();
+    const bool sleepGrace = sleepDeadline && (p.screensAreSleeping() || *sleepDeadline > now);
     auto& service = *powerAssertions_;
+    using Assertion = PowerGraceState::Assertion;
 
     if (session || iosGrace || sleepGrace) {
         // Named for the strongest cause; one already held keeps the name it was taken under.
         const std::string name = session ? activeSessionAssertionName
                                  : iosGrace ? iosGraceAssertionName
                                             : sleepGraceAssertionName;
-        if (p.viewerIdleSleepAssertionID == 0) {
+        const auto take = [&](Assertion which, const std::string& type, const std::string& what) {
+            if (p.assertion(which) != 0) return;
             PowerAssertionID id = 0;
-            const auto code = service.createAssertion(PowerAssertionType::preventUserIdleSystemSleep,
-                                                      powerAssertionLevelOn, name, id);
+            const auto code = service.createAssertion(type, powerAssertionLevelOn, name, id);
             if (code != powerReturnSuccess) {
-                p.viewerIdleSleepAssertionID = 0;
-                publish("power: could not prevent idle system sleep (" + std::to_string(code) + ")");
+                publish("power: could not prevent " + what + " (" + std::to_string(code) + ")");
             } else {
-                p.viewerIdleSleepAssertionID = id;
-                publish("power: preventing idle system sleep while a Viewer session is active or reconnecting");
+                p.assertionTaken(which, id);
+                publish("power: preventing " + what + " while a Viewer session is active or reconnecting");
             }
-        }
-        if (p.viewerSystemSleepAssertionID == 0) {
-            PowerAssertionID id = 0;
-            const auto code =
-                service.createAssertion(PowerAssertionType::preventSystemSleep, powerAssertionLevelOn, name, id);
-            if (code != powerReturnSuccess) {
-                p.viewerSystemSleepAssertionID = 0;
-                publish("power: could not prevent system sleep (" + std::to_string(code) + ")");
-            } else {
-                p.viewerSystemSleepAssertionID = id;
-                publish("power: preventing system sleep while a Viewer session is active or reconnecting");
-            }
-        }
+        };
+        take(Assertion::idleSleep, PowerAssertionType::preventUserIdleSystemSleep, "idle system sleep");
+        take(Assertion::systemSleep, PowerAssertionType::preventSystemSleep, "system sleep");
         return;
     }
-    if (p.viewerIdleSleepAssertionID != 0) {
-        service.releaseAssertion(std::exchange(p.viewerIdleSleepAssertionID, 0));
+    if (const auto id = p.assertionReleased(Assertion::idleSleep); id != 0) {
+        service.releaseAssertion(id);
         publish("power: released active Viewer idle-sleep assertion");
     }
-    if (p.viewerSystemSleepAssertionID != 0) {
-        service.releaseAssertion(std::exchange(p.viewerSystemSleepAssertionID, 0));
+    if (const auto id = p.assertionReleased(Assertion::systemSleep); id != 0) {
+        service.releaseAssertion(id);
         publish("power: released active Viewer system-sleep assertion");
     }
 }

@@ -122,25 +122,23 @@ void V230HostAudioAuxServer::authorizeAuxSession(const UUID& id, AuxChannel chan
     if (*wait <= 0) return startPasswordCheck(std::move(attempt));
 
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
-    const auto key = std::make_pair(id, attempt.epoch);
     std::string heldAddress = attempt.address;
-    auto item = std::make_shared<DispatchWorkItem>([weak, key, attempt = std::move(attempt)]() mutable {
+    auto item = std::make_shared<DispatchWorkItem>([weak, attempt = std::move(attempt)]() mutable {
         auto self = weak.lock();
         if (!self) return;
-        self->delayedSignIns_.erase(key);
+        if (auto waiting = self->sessions_.session(attempt.id)) waiting->delayedSignIn.reset();
         self->startPasswordCheck(std::move(attempt));
     });
-    delayedSignIns_[key] = DelayedSignIn{item, std::move(heldAddress)};
+    session->delayedSignIn = AuxSession::DelayedSignIn{item, std::move(heldAddress)};
     queue->asyncAfter(*wait, std::move(item));
 }
 
-void V230HostAudioAuxServer::cancelDelayedSignIns(const UUID& id) {
-    for (auto it = delayedSignIns_.lower_bound({id, 0}); it != delayedSignIns_.end() && it->first.first == id;) {
-        // The block (and the password it holds) is released now, not when its delay would end.
-        it->second.item->cancel();
-        signInLimits_.finish(it->second.address, SignInLimits::Outcome::notChecked, platform_.clock->uptimeNs());
-        it = delayedSignIns_.erase(it);
-    }
+void V230HostAudioAuxServer::cancelDelayedSignIn(AuxSession& session) {
+    if (!session.delayedSignIn) return;
+    // The block (and the password it holds) is released now, not when its delay would end.
+    session.delayedSignIn->item->cancel();
+    signInLimits_.finish(session.delayedSignIn->address, SignInLimits::Outcome::notChecked, platform_.clock->uptimeNs());
+    session.delayedSignIn.reset();
 }
 
 void V230HostAudioAuxServer::startPasswordCheck(SignInAttempt attempt) {
@@ -238,8 +236,8 @@ void V230HostAudioAuxServer::acceptSignIn(const std::shared_ptr<AuxSession>& ses
     if (!control) {
         const std::string reconnected = "Viewer video session reconnected";
         endSleepRecoveryViewerReconnectGrace(reconnected);
-        if (!power_.screensAreSleeping && power_.sleepPreflightPhysicalCaptureRequest) {
-            power_.isAwaitingSleepPreflightPhysicalRecovery = true;
+        if (!power_.screensAreSleeping() && power_.savedPhysicalCapture()) {
+            power_.awaitPhysicalRecovery();
             startSleepPreflightPhysicalRecovery(reconnected);
         }
     }
@@ -251,7 +249,7 @@ void V230HostAudioAuxServer::acceptSignIn(const std::shared_ptr<AuxSession>& ses
         // (its own or another's), the end of exclusive listening or a departure rebuilds it.
         sendFileTransferEndpoint(id, session->connection);
         broadcastHostSessionInfo();
-        if (display_.lastDisplayLayout) sendPacket(session->connection, AuxPacketType::displayLayout, display_.lastDisplayLayout->encode());
+        if (display_.lastDisplayLayout()) sendPacket(session->connection, AuxPacketType::displayLayout, display_.lastDisplayLayout()->encode());
     } else {
         videoSessionAuthorized(id);
     }

@@ -35,9 +35,7 @@ const std::string& modeTitle(VideoCaptureMode mode) {
 
 void V230HostAudioAuxServer::applyVideoCaptureRequest(const CaptureModeControlPayload& asked, const UUID& sourceID) {
     assertOnQueue();
-    video_.videoCaptureModeWasRequested = true;
-    if (video_.initialVideoCaptureStartTask) video_.initialVideoCaptureStartTask->cancel();
-    video_.initialVideoCaptureStartTask.reset();
+    video_.captureModeRequested();
     publish("video request from session " + shortID(sourceID) + ": " + asked.summary());
 
     // Rates outside what the capture and the encoders can run are brought within bounds here, so
@@ -51,8 +49,8 @@ void V230HostAudioAuxServer::applyVideoCaptureRequest(const CaptureModeControlPa
         publish(text);
         sendHostStatus(text, sessions_.connection(sourceID));
     }
-    if (video_.auxVideoCaptureSuspendedForZeroFrames) {
-        if (video_.suspendedVideoCaptureRequest == request) {
+    if (video_.isSuspendedForZeroFrames()) {
+        if (video_.suspendedRequest() == request) {
             publish("video: keeping Screen Sharing fallback for unchanged capture request " + request.summary());
             requestVideoKeyframeWithDelayedRetry();
             return;
@@ -61,7 +59,7 @@ void V230HostAudioAuxServer::applyVideoCaptureRequest(const CaptureModeControlPa
     }
 
     auto& d = display_;
-    d.headlessRealizeRetryAttempts = 0;
+    d.resetHeadlessRealizeRetries();
     const auto ios = CaptureModeControlPayload::iosBuiltInDisplayFlag;
     if (request.flags & ios) {
         if (signedInViewersAreSeveral()) {
@@ -70,7 +68,7 @@ void V230HostAudioAuxServer::applyVideoCaptureRequest(const CaptureModeControlPa
             publish(text);
             broadcastHostError(text);
         } else {
-            d.iosBuiltInCaptureSessionID = sourceID;
+            d.iosBuiltInCaptureStartedBy(sourceID);
             applyIOSBuiltInDisplayCaptureRequest(request);
         }
         requestVideoKeyframeWithDelayedRetry();
@@ -106,7 +104,7 @@ void V230HostAudioAuxServer::applyVideoCaptureRequest(const CaptureModeControlPa
             broadcastHostError(
                 "display: no physical display available; keeping loginwindow/locked capture on headless virtual display");
         }
-    } else if (request.backend == VideoCaptureBackend::physical && d.useHeadlessVirtualDisplay &&
+    } else if (request.backend == VideoCaptureBackend::physical && d.useHeadlessVirtualDisplay() &&
                DisplayProfileCatalog::profile(request.mode).defaultUsesHeadlessVirtualDisplay) {
         backend = VideoCaptureBackend::headlessVirtual;
         publish("capture request backend physical normalized to virtual default for " +
@@ -115,22 +113,20 @@ void V230HostAudioAuxServer::applyVideoCaptureRequest(const CaptureModeControlPa
 
     CaptureModeControlPayload next = request;
     next.backend = backend;
-    const CaptureModeControlPayload previous = d.currentCaptureRequest;
-    d.currentCaptureRequest = next;
-    d.currentVideoChromaMode = next.chromaMode;
-    if (!video_.videoCapture || previous.mode != next.mode || previous.backend != next.backend ||
+    const CaptureModeControlPayload previous = d.currentCaptureRequest();
+    d.setCaptureRequest(next);
+    if (!video_.isCapturing() || previous.mode != next.mode || previous.backend != next.backend ||
         previous.logicalWidth != next.logicalWidth || previous.logicalHeight != next.logicalHeight ||
         previous.pixelWidth != next.pixelWidth || previous.pixelHeight != next.pixelHeight ||
         previous.flags != next.flags) {
         // Nothing running counts as a change: an unchanged request must still start the stream.
-        const bool wasStreaming = video_.videoCapture != nullptr;
-        if (!applyVideoCaptureMode(next.mode) && wasStreaming && video_.videoCapture && !d.useHeadlessVirtualDisplay &&
-            d.currentVideoMode == previous.mode) {
+        const bool wasStreaming = video_.isCapturing();
+        if (!applyVideoCaptureMode(next.mode) && wasStreaming && video_.isCapturing() && !d.useHeadlessVirtualDisplay() &&
+            d.currentVideoMode() == previous.mode) {
             // The real display could not take the request and the stream goes on as it was, so the
             // request in force is still the one the stream runs with: the next request is compared
             // with what Viewers actually get, not with what was refused.
-            d.currentCaptureRequest = previous;
-            d.currentVideoChromaMode = previous.chromaMode;
+            d.setCaptureRequest(previous);
             publish("capture request not applied; request in force stays " + previous.summary());
         }
     } else if (shouldReapplyCaptureMode(next)) {
@@ -144,9 +140,9 @@ void V230HostAudioAuxServer::applyVideoCaptureRequest(const CaptureModeControlPa
         restartVideoCapture(0.1);
     } else if (previous.bitrate != next.bitrate) {
         publish("dynamic bitrate update: bitrate=" + std::to_string(next.bitrate));
-        const auto profile = DisplayProfileCatalog::streamProfile(next, d.selectedDisplayID);
-        video_.videoCapture->updateRateControl(profile.fps, profile.bitrate);
-        if (video_.lastVideoConfig) video_.lastVideoConfig->bitrate = profile.bitrate;
+        const auto profile = DisplayProfileCatalog::streamProfile(next, d.selectedDisplayID());
+        video_.capture()->updateRateControl(profile.fps, profile.bitrate);
+        video_.bitrateChanged(profile.bitrate);
         resendCurrentVideoConfigIfAvailable("bitrate update");
     } else {
         publish("capture mode unchanged; resending video config");
@@ -157,9 +153,9 @@ void V230HostAudioAuxServer::applyVideoCaptureRequest(const CaptureModeControlPa
 
 void V230HostAudioAuxServer::restartAudioCaptureOnDisplaySwitch(double after) {
     assertOnQueue();
-    if (sessions_.authorizedAudioSessions.empty()) return;
+    if (sessions_.authorizedAudioSessions().empty()) return;
     const auto wanted =
-        audioDisplayID(display_.useHeadlessVirtualDisplay, display_.physicalDisplayID, display_.selectedDisplayID);
+        audioDisplayID(display_.useHeadlessVirtualDisplay(), display_.physicalDisplayID(), display_.selectedDisplayID());
     if (audio_->isCapturing() && audio_->activeDisplayID() == wanted) {
         publish("audio capture unchanged on display " + std::to_string(wanted) + "; skipping display-switch restart");
         return;
@@ -169,31 +165,31 @@ void V230HostAudioAuxServer::restartAudioCaptureOnDisplaySwitch(double after) {
 
 void V230HostAudioAuxServer::scheduleInitialVideoCaptureStart() {
     assertOnQueue();
-    if (video_.initialVideoCaptureStartTask || video_.videoCapture) return;
+    if (video_.initialStartPending() || video_.isCapturing()) return;
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
-    video_.initialVideoCaptureStartTask = queue->asyncAfter(initialCaptureStartDelay, [weak] {
+    video_.initialStartScheduled(queue->asyncAfter(initialCaptureStartDelay, [weak] {
         auto self = weak.lock();
         if (!self) return;
-        self->video_.initialVideoCaptureStartTask.reset();
-        if (self->video_.videoCaptureModeWasRequested || self->video_.videoCapture || self->sessions_.authorizedVideoSessions.empty()) return;
-        self->publish("video: no capture request; starting the default " + modeTitle(self->display_.currentCaptureRequest.mode) +
+        self->video_.initialStartRan();
+        if (self->video_.wasCaptureModeRequested() || self->video_.isCapturing() || self->sessions_.authorizedVideoSessions().empty()) return;
+        self->publish("video: no capture request; starting the default " + modeTitle(self->display_.currentCaptureRequest().mode) +
                       " mode");
-        self->applyVideoCaptureMode(self->display_.currentCaptureRequest.mode);
-    });
+        self->applyVideoCaptureMode(self->display_.currentCaptureRequest().mode);
+    }));
 }
 
 void V230HostAudioAuxServer::videoSessionAuthorized(const UUID& id) {
     videoFlow_.add(id);
-    if (video_.videoCapture) {
-        if (video_.lastVideoConfig) {
-            if (auto it = sessions_.videoSessions.find(id); it != sessions_.videoSessions.end()) {
-                sendPacket(it->second, AuxPacketType::videoConfig, video_.lastVideoConfig->encode());
+    if (video_.isCapturing()) {
+        if (video_.lastConfig()) {
+            if (auto it = sessions_.videoSessions().find(id); it != sessions_.videoSessions().end()) {
+                sendPacket(it->second, AuxPacketType::videoConfig, video_.lastConfig()->encode());
             }
         }
         // The new Viewer can only start decoding at a keyframe.
         requestVideoKeyframeWithDelayedRetry();
-    } else if (video_.videoCaptureModeWasRequested) {
-        applyVideoCaptureMode(display_.currentCaptureRequest.mode);
+    } else if (video_.wasCaptureModeRequested()) {
+        applyVideoCaptureMode(display_.currentCaptureRequest().mode);
     } else {
         scheduleInitialVideoCaptureStart();
     }
@@ -212,11 +208,11 @@ std::int64_t V230HostAudioAuxServer::adaptiveEasyBitrate(std::int64_t pixelWidth
 }
 
 VideoStreamProfile V230HostAudioAuxServer::streamProfileForCurrentRequest() {
-    CaptureModeControlPayload request = display_.currentCaptureRequest;
-    if (request.mode != display_.currentVideoMode) request = request.withMode(display_.currentVideoMode);
+    CaptureModeControlPayload request = display_.currentCaptureRequest();
+    if (request.mode != display_.currentVideoMode()) request = request.withMode(display_.currentVideoMode());
     // Easy follows the display at its own resolution; the other modes ask for their catalogue size.
     if (request.mode == VideoCaptureMode::easy && platform_.displays) {
-        if (auto mode = platform_.displays->currentMode(display_.selectedDisplayID)) {
+        if (auto mode = platform_.displays->currentMode(display_.selectedDisplayID())) {
             request.pixelWidth = mode->effectivePixelWidth();
             request.pixelHeight = mode->effectivePixelHeight();
             request.logicalWidth = mode->width;
@@ -227,7 +223,7 @@ VideoStreamProfile V230HostAudioAuxServer::streamProfileForCurrentRequest() {
             }
         }
     }
-    auto profile = DisplayProfileCatalog::streamProfile(request, display_.selectedDisplayID);
+    auto profile = DisplayProfileCatalog::streamProfile(request, display_.selectedDisplayID());
     if (request.pixelWidth > 0 && request.pixelHeight > 0 &&
         (profile.width != request.pixelWidth || profile.height != request.pixelHeight)) {
         // The Viewer asked for a size the encoder cannot carry; it gets the nearest one that fits.
@@ -253,21 +249,17 @@ VideoStreamProfile V230HostAudioAuxServer::streamProfileForCurrentRequest() {
 
 void V230HostAudioAuxServer::startVideoCapture() {
     assertOnQueue();
-    if (sessions_.authorizedVideoSessions.empty() || stopping_) return;
+    if (sessions_.authorizedVideoSessions().empty() || stopping_) return;
     discardVideoCapture(false);
     const auto profile = streamProfileForCurrentRequest();
-    videoFlow_.reset(sessions_.authorizedVideoSessions, profile.fps);
-    video_.videoConfigSummary = "video: awaiting " + modeTitle(display_.currentVideoMode) + " config";
+    videoFlow_.reset(sessions_.authorizedVideoSessions(), profile.fps);
+    video_.setConfigSummary("video: awaiting " + modeTitle(display_.currentVideoMode()) + " config");
 
-    if (video_.videoQueuesBusy && video_.videoQueuesBusy->load() != 0) video_.videoQueues.reset();
-    video_.videoQueuesBusy.reset();
-    if (!video_.videoQueues) {
-        video_.videoQueues = std::make_shared<HostVideoCaptureQueues>(HostVideoCapture::makeQueues(platform_));
-    }
-    auto capture = std::make_shared<HostVideoCapture>(platform_, profile, *video_.videoQueues);
+    auto& queues = video_.queuesForNextCapture([this] { return HostVideoCapture::makeQueues(platform_); });
+    auto capture = std::make_shared<HostVideoCapture>(platform_, profile, queues);
     capture->setStartBacklog(HostVideoCapture::startBacklogFor(VideoFlow::congestionWindowFor(profile.fps)));
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
-    const std::uint64_t generation = video_.videoCaptureGeneration;
+    const std::uint64_t generation = video_.generation();
     capture->onConfig = [weak, generation](const VideoEncoderConfig& config) {
         auto self = weak.lock();
         if (!self) return;
@@ -299,7 +291,7 @@ void V230HostAudioAuxServer::startVideoCapture() {
             if (auto self = weak.lock()) self->publish("video: " + text);
         });
     };
-    video_.videoCapture = capture;
+    video_.captureStarted(capture);
     char line[200];
     std::snprintf(line, sizeof line, "video capture starting display=%u mode=%s %s %s %" PRId64 "x%" PRId64
                   " fps=%" PRId64 " bitrate=%" PRId64,
@@ -310,31 +302,30 @@ void V230HostAudioAuxServer::startVideoCapture() {
 }
 
 void V230HostAudioAuxServer::handleVideoCaptureError(std::uint64_t generation, const std::string& text) {
-    if (generation != video_.videoCaptureGeneration) return;
+    if (!video_.isCurrentGeneration(generation)) return;
     publish("video: " + text);
-    if (video_.videoStartRetryAttempts >= maxVideoStartRetries) {
+    if (video_.startRetryAttempts() >= maxVideoStartRetries) {
         broadcastHostError("video: capture failed: " + text);
         return;
     }
-    ++video_.videoStartRetryAttempts;
-    publish("video: retrying capture start " + std::to_string(video_.videoStartRetryAttempts) + "/" +
-            std::to_string(maxVideoStartRetries));
+    const auto attempt = video_.noteStartRetry();
+    publish("video: retrying capture start " + std::to_string(attempt) + "/" + std::to_string(maxVideoStartRetries));
     // The failed capture's threads may be stuck: the next one gets queues of its own.
-    video_.videoQueues.reset();
+    video_.abandonQueues();
     restartVideoCapture(1.0);
 }
 
 void V230HostAudioAuxServer::restartVideoCapture(double after) {
     assertOnQueue();
-    if (sessions_.authorizedVideoSessions.empty()) return;
-    if (video_.auxVideoCaptureSuspendedForZeroFrames) {
+    if (sessions_.authorizedVideoSessions().empty()) return;
+    if (video_.isSuspendedForZeroFrames()) {
         publish("video: restart skipped while Screen Sharing fallback is active");
         return;
     }
     // Never waits for the old capture: its threads may be stuck (that can be why it restarts), and
     // the generation check drops whatever it still hands back.
     discardVideoCapture(false);
-    video_.videoConfigSummary = "video: awaiting " + modeTitle(display_.currentVideoMode) + " config";
+    video_.setConfigSummary("video: awaiting " + modeTitle(display_.currentVideoMode()) + " config");
     if (after > 0) {
         std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
         queue->asyncAfter(after, [weak] {
@@ -347,68 +338,49 @@ void V230HostAudioAuxServer::restartVideoCapture(double after) {
 
 void V230HostAudioAuxServer::resumeAuxVideoCaptureAfterZeroFrameSuspension(const std::string& reason) {
     assertOnQueue();
-    const bool wasSuspended = video_.auxVideoCaptureSuspendedForZeroFrames;
-    video_.auxVideoCaptureSuspendedForZeroFrames = false;
-    video_.suspendedVideoCaptureRequest.reset();
-    video_.zeroVideoWindows = 0;
-    video_.videoZeroFrameRecoveryAttempts = 0;
-    video_.nextVideoZeroFrameRecoveryNs = 0;
-    if (wasSuspended) publish("video: retrying Aux capture after fallback suspension (" + reason + ")");
+    if (video_.endZeroFrameSuspension()) publish("video: retrying Aux capture after fallback suspension (" + reason + ")");
 }
 
 void V230HostAudioAuxServer::resendCurrentVideoConfigIfAvailable(const std::string& reason) {
     assertOnQueue();
-    if (!video_.lastVideoConfig) {
+    if (!video_.lastConfig()) {
         publish("video config resend skipped (" + reason + "); no active config yet");
         return;
     }
-    broadcastVideoConfig(*video_.lastVideoConfig);
-    if (video_.videoCapture) video_.videoCapture->requestKeyframe();
+    broadcastVideoConfig(*video_.lastConfig());
+    video_.requestKeyframe();
     publish("video config resent (" + reason + ")");
 }
 
 void V230HostAudioAuxServer::requestVideoKeyframeWithDelayedRetry() {
     assertOnQueue();
-    if (sessions_.authorizedVideoSessions.empty() || !video_.videoCapture) return;
+    if (sessions_.authorizedVideoSessions().empty() || !video_.isCapturing()) return;
     // A capture that has not encoded its first picture yet starts with a keyframe for every
     // signed-in Viewer anyway; another one right behind it would only cost its encode time.
-    if (!video_.videoCapture->hasEncodedFirstPicture()) return;
-    video_.videoCapture->requestKeyframe();
+    if (!video_.capture()->hasEncodedFirstPicture()) return;
+    video_.requestKeyframe();
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
     queue->asyncAfter(keyframeRetryDelay, [weak] {
         auto self = weak.lock();
-        if (self && self->video_.videoCapture && !self->sessions_.authorizedVideoSessions.empty()) {
-            self->video_.videoCapture->requestKeyframe();
-        }
+        if (self && !self->sessions_.authorizedVideoSessions().empty()) self->video_.requestKeyframe();
     });
 }
 
 void V230HostAudioAuxServer::stopVideoCaptureIfIdle() {
     assertOnQueue();
-    if (!sessions_.authorizedVideoSessions.empty()) return;
-    if (video_.initialVideoCaptureStartTask) video_.initialVideoCaptureStartTask->cancel();
-    video_.initialVideoCaptureStartTask.reset();
-    video_.videoCaptureModeWasRequested = false;
+    if (!sessions_.authorizedVideoSessions().empty()) return;
     // The next Viewer starts from the default mode unless it asks for another: the last Viewer's
     // request is not carried over to someone else.
-    display_.currentCaptureRequest = DisplayTargetState::defaultCaptureRequest();
-    display_.currentVideoChromaMode = display_.currentCaptureRequest.chromaMode;
-    video_.auxVideoCaptureSuspendedForZeroFrames = false;
-    video_.suspendedVideoCaptureRequest.reset();
-    video_.zeroVideoWindows = 0;
-    video_.videoZeroFrameRecoveryAttempts = 0;
-    video_.nextVideoZeroFrameRecoveryNs = 0;
+    display_.resetCaptureRequest();
+    video_.resetForIdle();
     videoFlow_.videoSendInFlight = 0;
     videoFlow_.videoEncodeBlocked = false;
     if (discardVideoCapture(false)) {
         publish("video capture stopped; no Viewer left");
         // Once the stopped capture has let go of its pictures and encoder, give what the allocator
         // keeps free back to the system, off the server queue.
-        if (video_.videoQueues) {
-            video_.videoQueues->lifecycle->asyncAfter(memoryReleaseDelay, [] { releaseFreeMemory(); });
-        }
+        video_.afterOnLifecycleQueue(memoryReleaseDelay, [] { releaseFreeMemory(); });
     }
-    video_.videoStartRetryAttempts = 0;
     releaseHeadlessVirtualDisplayIfIdle();
     // The user's screen goes back to the mode it had before the first switch once nobody watches
     // it, unless Viewers are expected back (a reconnect grace keeps the arrangement for them).
@@ -422,30 +394,16 @@ void V230HostAudioAuxServer::stopVideoCaptureForTermination() {
 }
 
 bool V230HostAudioAuxServer::discardVideoCapture(bool wait) {
-    const bool wasRunning = video_.videoCapture != nullptr;
-    if (wasRunning) video_.videoCapture->stop(wait);
-    video_.videoCapture.reset();
-    if (wasRunning && video_.videoQueues) {
-        // Marks when each queue has worked through what the stopped capture left on it.
-        auto busy = std::make_shared<std::atomic<int>>(3);
-        for (const auto& q : {video_.videoQueues->capture, video_.videoQueues->encode, video_.videoQueues->lifecycle}) {
-            q->async([busy] { busy->fetch_sub(1); });
-        }
-        video_.videoQueuesBusy = busy;
-    }
-    // Whatever the dropped capture still hands back belongs to an old generation and is ignored.
-    ++video_.videoCaptureGeneration;
-    video_.lastVideoConfig.reset();
-    return wasRunning;
+    return video_.discardCapture(wait);
 }
 
 // ---- Configuration and frames ------------------------------------------------------------------
 
 void V230HostAudioAuxServer::handleVideoEncoderConfig(std::uint64_t generation, const VideoEncoderConfig& config) {
     assertOnQueue();
-    if (generation != video_.videoCaptureGeneration) return;
+    if (!video_.isCurrentGeneration(generation)) return;
     VideoStreamConfigPayload payload;
-    payload.mode = display_.currentVideoMode;
+    payload.mode = display_.currentVideoMode();
     payload.codec = config.codec;
     payload.chromaMode = config.chromaMode;
     payload.width = config.width;
@@ -455,13 +413,13 @@ void V230HostAudioAuxServer::handleVideoEncoderConfig(std::uint64_t generation, 
     for (const Bytes* set : {&config.vps, &config.sps, &config.pps}) {
         if (!set->empty()) payload.parameterSets.push_back(*set);
     }
-    video_.videoStartRetryAttempts = 0;
+    video_.resetStartRetries();
     char line[200];
     std::snprintf(line, sizeof line, "video: %s %s %" PRId64 "x%" PRId64 " %" PRId64 " fps %.1f Mbps (%s)",
                   codecTitle(config.codec), chromaTitle(config.chromaMode), config.width, config.height, config.fps,
                   static_cast<double>(config.bitrate) / 1e6, config.encoderName.c_str());
-    video_.videoConfigSummary = line;
-    publish(video_.videoConfigSummary);
+    video_.setConfigSummary(line);
+    publish(video_.configSummary());
     if (!config.fallback.empty()) {
         publish("video: " + config.fallback);
         broadcastHostError("video: " + config.fallback);
@@ -470,14 +428,14 @@ void V230HostAudioAuxServer::handleVideoEncoderConfig(std::uint64_t generation, 
 }
 
 void V230HostAudioAuxServer::broadcastVideoConfig(const VideoStreamConfigPayload& config) {
-    video_.lastVideoConfig = config;
+    video_.configSent(config);
     // Only signed-in Viewers learn the stream's parameters.
     sendToSignedIn(makeSharedPacket(AuxPacketType::videoConfig, config.encode()), false, true);
 }
 
 void V230HostAudioAuxServer::handleEncodedVideoFrame(std::uint64_t generation, EncodedVideoFrame frame) {
     assertOnQueue();
-    if (generation != video_.videoCaptureGeneration || !video_.lastVideoConfig) return;
+    if (!video_.isCurrentGeneration(generation) || !video_.lastConfig()) return;
     // The videoFrame payload is the frame number, then the access unit. The encoder left room for
     // the header and the number in front of the access unit: the packet is the frame's own buffer,
     // and one immutable buffer goes to every Viewer.
@@ -499,38 +457,34 @@ void V230HostAudioAuxServer::handleEncodedVideoFrame(std::uint64_t generation, E
     const SharedBytes packet = std::make_shared<const Bytes>(std::move(frame.buffer));
 
     const std::uint64_t now = platform_.clock->uptimeNs();
-    for (const auto& id : sessions_.authorizedVideoSessions) {
-        auto connection = sessions_.videoSessions.find(id);
-        if (connection == sessions_.videoSessions.end() || !videoFlow_.admit(id, frame.isKeyframe)) continue;
+    for (const auto& id : sessions_.authorizedVideoSessions()) {
+        auto connection = sessions_.videoSessions().find(id);
+        if (connection == sessions_.videoSessions().end() || !videoFlow_.admit(id, frame.isKeyframe)) continue;
         connection->second->send(packet);
         videoFlow_.sent(id, frameNumber, now);
-        ++video_.framesSentThisTick;
-        video_.bytesSentThisTick += packetSize;
+        video_.frameSent(packetSize);
     }
-    if (frame.captureUptimeNs != 0 && now >= frame.captureUptimeNs) {
-        video_.latencyThisTickNs += now - frame.captureUptimeNs;
-        ++video_.latencySamplesThisTick;
-    }
+    if (frame.captureUptimeNs != 0 && now >= frame.captureUptimeNs) video_.latencySampled(now - frame.captureUptimeNs);
     updateVideoGateLocked(now);
 }
 
 void V230HostAudioAuxServer::recordVideoFrameAck(const UUID& from, const VideoFrameAckPayload& ack) {
     assertOnQueue();
-    if (!sessions_.authorizedVideoSessions.contains(from)) return;
+    if (!sessions_.authorizedVideoSessions().contains(from)) return;
     const std::uint64_t now = platform_.clock->uptimeNs();
-    if (videoFlow_.ack(from, ack.frameNumber, now) && video_.videoCapture) video_.videoCapture->requestKeyframe();
+    if (videoFlow_.ack(from, ack.frameNumber, now)) video_.requestKeyframe();
     updateVideoGateLocked(now);
 }
 
 void V230HostAudioAuxServer::updateVideoGateLocked(std::uint64_t nowNs) {
     assertOnQueue();
-    const auto result = videoFlow_.evaluate(sessions_.authorizedVideoSessions, nowNs);
-    if (video_.videoCapture) video_.videoCapture->setEncodeBlocked(result.blocked);
+    const auto result = videoFlow_.evaluate(sessions_.authorizedVideoSessions(), nowNs);
+    if (const auto& capture = video_.capture()) capture->setEncodeBlocked(result.blocked);
 }
 
 void V230HostAudioAuxServer::serviceVideoFlowLocked(std::uint64_t nowNs) {
     assertOnQueue();
-    for (const auto& id : videoFlow_.silentSessions(sessions_.authorizedVideoSessions, nowNs, deadViewerAfterNs)) {
+    for (const auto& id : videoFlow_.silentSessions(sessions_.authorizedVideoSessions(), nowNs, deadViewerAfterNs)) {
         closeSession(id, "video: Viewer stopped acknowledging frames; closing its video session");
     }
     updateVideoGateLocked(nowNs);
@@ -541,7 +495,7 @@ void V230HostAudioAuxServer::serviceVideoFlowLocked(std::uint64_t nowNs) {
 void V230HostAudioAuxServer::statisticsTick() {
     assertOnQueue();
     // Audio: the counters are taken every second and the silent-stream watchdog looks at them.
-    const auto audioFigures = audio_->statisticsTick(power_.screensAreSleeping);
+    const auto audioFigures = audio_->statisticsTick(power_.screensAreSleeping());
     if (audio_->isCapturing()) {
         char audioLine[200];
         std::snprintf(audioLine, sizeof audioLine,
@@ -551,15 +505,16 @@ void V230HostAudioAuxServer::statisticsTick() {
         writeStatus(audioLine, LogLevel::detail);
     }
 
-    const auto sentFrames = std::exchange(video_.framesSentThisTick, 0);
-    const auto sentBytes = std::exchange(video_.bytesSentThisTick, 0);
-    const auto latency = std::exchange(video_.latencyThisTickNs, 0);
-    const auto latencySamples = std::exchange(video_.latencySamplesThisTick, 0);
-    if (!video_.videoCapture || sessions_.authorizedVideoSessions.empty()) {
-        video_.zeroVideoWindows = 0;
+    const auto second = video_.takeSecondFigures();
+    const auto sentFrames = second.framesSent;
+    const auto sentBytes = second.bytesSent;
+    const auto latency = second.latencyNs;
+    const auto latencySamples = second.latencySamples;
+    if (!video_.isCapturing() || sessions_.authorizedVideoSessions().empty()) {
+        video_.noFrameWindowPending();
         return;
     }
-    const auto figures = video_.videoCapture->takeStatistics();
+    const auto figures = video_.capture()->takeStatistics();
     const auto captured = figures.captured;
     const auto encoded = figures.encoded;
     const auto dropped = figures.dropped;
@@ -574,34 +529,30 @@ void V230HostAudioAuxServer::statisticsTick() {
     writeStatus(line, LogLevel::detail);
 
     if (captured > 0) {
-        video_.zeroVideoWindows = 0;
-        video_.videoZeroFrameRecoveryAttempts = 0;
+        video_.framesCaptured();
         return;
     }
-    if (++video_.zeroVideoWindows < zeroFrameWindowsBeforeRecovery) return;
-    video_.zeroVideoWindows = 0;
-    attemptVideoZeroFrameRecovery(video_.videoCapture->capturedDisplayID());
+    if (!video_.silentWindow(zeroFrameWindowsBeforeRecovery)) return;
+    attemptVideoZeroFrameRecovery(video_.capture()->capturedDisplayID());
 }
 
 void V230HostAudioAuxServer::attemptVideoZeroFrameRecovery(std::uint32_t displayID) {
     assertOnQueue();
     const std::uint64_t now = platform_.clock->uptimeNs();
-    if (now < video_.nextVideoZeroFrameRecoveryNs) return;
-    if (display_.useHeadlessVirtualDisplay) {
+    if (!video_.recoveryDue(now)) return;
+    if (display_.useHeadlessVirtualDisplay()) {
         suspendAuxVideoCaptureForZeroFrames(displayID);
         return;
     }
     switchPhysicalCaptureToHeadlessIfNeeded("zero frames while screen unavailable");
-    if (video_.videoZeroFrameRecoveryAttempts >= maxZeroFrameRecoveryAttempts) {
+    if (video_.recoveryAttempts() >= maxZeroFrameRecoveryAttempts) {
         publish("video: no frames for 3s on display=" + std::to_string(displayID) + "; recovery exhausted");
-        video_.nextVideoZeroFrameRecoveryNs = now + 30'000'000'000ULL;
+        video_.recoveryExhausted(now + 30'000'000'000ULL);
         return;
     }
-    ++video_.videoZeroFrameRecoveryAttempts;
+    const auto attempt = video_.noteRecoveryAttempt(now + 2'000'000'000ULL);
     publish("video: no frames for 3s on display=" + std::to_string(displayID) + "; restarting capture attempt " +
-            std::to_string(video_.videoZeroFrameRecoveryAttempts) + "/" + std::to_string(maxZeroFrameRecoveryAttempts));
-    video_.nextVideoZeroFrameRecoveryNs = now + 2'000'000'000ULL;
-    video_.videoQueues.reset();  // its threads may be the ones stuck
+            std::to_string(attempt) + "/" + std::to_string(maxZeroFrameRecoveryAttempts));
     restartVideoCapture(0.2);
 }
 
@@ -617,9 +568,8 @@ void V230HostAudioAuxServer::suspendAuxVideoCaptureForZeroFrames(std::uint32_t d
         applyEasyAdaptivePhysicalCapture(physical);
         return;
     }
-    video_.auxVideoCaptureSuspendedForZeroFrames = true;
-    video_.suspendedVideoCaptureRequest = display_.currentCaptureRequest;
     discardVideoCapture(false);
+    video_.suspendForZeroFrames(display_.currentCaptureRequest());
     publish("video: no valid frames on display=" + std::to_string(displayID) + " and no usable physical display; "
             "capture suspended");
 }
@@ -628,12 +578,13 @@ void V230HostAudioAuxServer::suspendAuxVideoCaptureForZeroFrames(std::uint32_t d
 
 void V230HostAudioAuxServer::setViewportROI(const std::optional<Rect>& region) {
     assertOnQueue();
-    if (video_.videoCapture) video_.videoCapture->setViewportROI(region);
+    if (const auto& capture = video_.capture()) capture->setViewportROI(region);
 }
 
 std::optional<Rect> V230HostAudioAuxServer::currentViewportROIForSessionInfo() {
-    if (!video_.videoCapture || video_.videoCapture->requestedProfile.mode != VideoCaptureMode::max) return std::nullopt;
-    return video_.videoCapture->viewportROI();
+    const auto& capture = video_.capture();
+    if (!capture || capture->requestedProfile.mode != VideoCaptureMode::max) return std::nullopt;
+    return capture->viewportROI();
 }
 
 }  // namespace qm

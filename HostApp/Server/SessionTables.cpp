@@ -12,25 +12,49 @@ const char* channelName(AuxChannel channel) {
     return channel == AuxChannel::control ? "control" : "video";
 }
 
+bool PendingClipboard::offer(std::vector<std::uint8_t> payload) {
+    std::lock_guard lock(lock_);
+    const bool wasWaiting = payload_.has_value();
+    payload_ = std::move(payload);
+    if (!wasWaiting) waiting_->fetch_add(1);
+    return !wasWaiting;
+}
+
+std::optional<std::vector<std::uint8_t>> PendingClipboard::take() {
+    std::lock_guard lock(lock_);
+    if (payload_) waiting_->fetch_sub(1);
+    return std::exchange(payload_, std::nullopt);
+}
+
+void AuxSession::end() {
+    isLive = false;
+    if (signInDeadline) signInDeadline->cancel();
+    signInDeadline.reset();
+    if (connection) connection->cancel();
+    pendingClipboard->take();
+    heldFrames.clear();
+    heldBytes = 0;
+}
+
 std::shared_ptr<AuxSession> SessionTables::session(const UUID& id) const {
-    auto it = sessions.find(id);
-    return it == sessions.end() ? nullptr : it->second;
+    auto it = sessions_.find(id);
+    return it == sessions_.end() ? nullptr : it->second;
 }
 
 ConnectionPtr SessionTables::connection(const UUID& id) const {
-    auto it = sessions.find(id);
-    return it == sessions.end() ? nullptr : it->second->connection;
+    auto it = sessions_.find(id);
+    return it == sessions_.end() ? nullptr : it->second->connection;
 }
 
 std::optional<std::string> SessionTables::remoteAddress(const UUID& id) const {
-    auto it = sessions.find(id);
-    if (it == sessions.end()) return std::nullopt;
+    auto it = sessions_.find(id);
+    if (it == sessions_.end()) return std::nullopt;
     return it->second->remoteAddress;
 }
 
 std::optional<std::string> SessionTables::displayName(const UUID& id) const {
-    auto it = sessions.find(id);
-    return it == sessions.end() ? std::nullopt : it->second->displayName;
+    auto it = sessions_.find(id);
+    return it == sessions_.end() ? std::nullopt : it->second->displayName;
 }
 
 std::optional<std::string> SessionTables::viewerName(const UUID& id) const {
@@ -40,27 +64,27 @@ std::optional<std::string> SessionTables::viewerName(const UUID& id) const {
 }
 
 SessionTables::FileChannelPtr SessionTables::fileChannel(const UUID& id) const {
-    auto it = sessions.find(id);
-    return it == sessions.end() ? nullptr : it->second->fileChannel;
+    auto it = sessions_.find(id);
+    return it == sessions_.end() ? nullptr : it->second->fileChannel;
 }
 
 std::vector<std::pair<UUID, SessionTables::FileChannelPtr>> SessionTables::fileChannels() const {
     std::vector<std::pair<UUID, FileChannelPtr>> bound;
-    for (const auto& [channel, id] : fileChannelSessions) {
+    for (const auto& [channel, id] : fileChannelSessions_) {
         if (auto owner = fileChannel(id)) bound.emplace_back(id, std::move(owner));
     }
     return bound;
 }
 
 bool SessionTables::setFileTransferToken(const UUID& id, const FileTransferChannelToken& token) {
-    auto it = sessions.find(id);
-    if (it == sessions.end()) return false;
+    auto it = sessions_.find(id);
+    if (it == sessions_.end()) return false;
     it->second->fileTransferToken = token;
     return true;
 }
 
 bool SessionTables::isAuthorized(const UUID& id, AuxChannel channel) const {
-    return channel == AuxChannel::control ? authorizedAudioSessions.contains(id) : authorizedVideoSessions.contains(id);
+    return channel == AuxChannel::control ? authorizedAudioSessions_.contains(id) : authorizedVideoSessions_.contains(id);
 }
 
 std::shared_ptr<AuxSession> SessionTables::add(AuxChannel channel, ConnectionPtr connection, std::string remoteAddress) {
@@ -69,14 +93,15 @@ std::shared_ptr<AuxSession> SessionTables::add(AuxChannel channel, ConnectionPtr
     session->channel = channel;
     session->connection = std::move(connection);
     session->reader.setMaxBufferedBytes(ServerConstants::signInFrameLimit);
-    sessions[session->id] = session;
-    (channel == AuxChannel::control ? audioSessions : videoSessions)[session->id] = session->connection;
+    session->pendingClipboard = std::make_shared<PendingClipboard>(clipboardsWaiting_);
+    sessions_[session->id] = session;
+    (channel == AuxChannel::control ? audioSessions_ : videoSessions_)[session->id] = session->connection;
     session->remoteAddress = std::move(remoteAddress);
     return session;
 }
 
 void SessionTables::authorize(AuxSession& session, std::string displayName) {
-    (session.channel == AuxChannel::control ? authorizedAudioSessions : authorizedVideoSessions).insert(session.id);
+    (session.channel == AuxChannel::control ? authorizedAudioSessions_ : authorizedVideoSessions_).insert(session.id);
     session.authorized = true;
     session.refusedFrames = 0;
     // A signed-in Viewer may send large frames (file-transfer packets, clipboards) and reads more
@@ -94,7 +119,7 @@ SessionTables::Revoked SessionTables::revoke(AuxSession& session) {
     session.reader.setMaxBufferedBytes(std::max(ServerConstants::signInFrameLimit, session.reader.bufferedBytes()));
     if (session.connection) session.connection->setReceiveBufferSize(ServerConstants::signInReadSize);
     revoked.wasAuthorized =
-        (session.channel == AuxChannel::control ? authorizedAudioSessions : authorizedVideoSessions).erase(id) > 0;
+        (session.channel == AuxChannel::control ? authorizedAudioSessions_ : authorizedVideoSessions_).erase(id) > 0;
     if (!revoked.wasAuthorized) return revoked;
     session.displayName.reset();
     if (session.channel == AuxChannel::control) {
@@ -106,15 +131,15 @@ SessionTables::Revoked SessionTables::revoke(AuxSession& session) {
 
 SessionTables::Forgotten SessionTables::forget(const UUID& id) {
     Forgotten forgotten;
-    auto it = sessions.find(id);
-    if (it == sessions.end()) return forgotten;
+    auto it = sessions_.find(id);
+    if (it == sessions_.end()) return forgotten;
     forgotten.session = it->second;
-    sessions.erase(it);
+    sessions_.erase(it);
     forgotten.session->authorized = false;
     forgotten.session->isLive = false;
-    forgotten.wasAuthorized = authorizedAudioSessions.erase(id) + authorizedVideoSessions.erase(id) > 0;
-    audioSessions.erase(id);
-    videoSessions.erase(id);
+    forgotten.wasAuthorized = authorizedAudioSessions_.erase(id) + authorizedVideoSessions_.erase(id) > 0;
+    audioSessions_.erase(id);
+    videoSessions_.erase(id);
     forgotten.session->displayName.reset();
     forgotten.session->fileTransferToken.reset();
     forgotten.fileChannel = unbindFileChannel(*forgotten.session);
@@ -124,35 +149,50 @@ SessionTables::Forgotten SessionTables::forget(const UUID& id) {
 SessionTables::FileChannelPtr SessionTables::unbindFileChannel(AuxSession& session) {
     auto channel = std::move(session.fileChannel);
     session.fileChannel = nullptr;
-    if (channel) fileChannelSessions.erase(channel.get());
+    if (channel) fileChannelSessions_.erase(channel.get());
     return channel;
 }
 
 SessionTables::FileChannelPtr SessionTables::bindFileChannel(const UUID& sessionID, const FileChannelPtr& channel) {
-    pendingFileChannels.erase(channel.get());
+    pendingFileChannels_.erase(channel.get());
     auto owner = session(sessionID);
     if (!owner) return nullptr;
     auto older = unbindFileChannel(*owner);
     owner->fileChannel = channel;
-    fileChannelSessions[channel.get()] = sessionID;
+    fileChannelSessions_[channel.get()] = sessionID;
     return older;
 }
 
 std::optional<UUID> SessionTables::fileChannelEnded(FileTransferChannelConnection* channel) {
-    pendingFileChannels.erase(channel);
-    auto bound = fileChannelSessions.find(channel);
-    if (bound == fileChannelSessions.end()) return std::nullopt;
+    pendingFileChannels_.erase(channel);
+    auto bound = fileChannelSessions_.find(channel);
+    if (bound == fileChannelSessions_.end()) return std::nullopt;
     const UUID sessionID = bound->second;
-    fileChannelSessions.erase(bound);
+    fileChannelSessions_.erase(bound);
     if (auto owner = session(sessionID); owner && owner->fileChannel.get() == channel) owner->fileChannel = nullptr;
     return sessionID;
+}
+
+void SessionTables::admitPendingFileChannel(const FileChannelPtr& channel, std::string remoteAddress) {
+    pendingFileChannels_[channel.get()] = {channel, std::move(remoteAddress)};
+}
+
+bool SessionTables::dropPendingFileChannel(FileTransferChannelConnection* channel) {
+    return pendingFileChannels_.erase(channel) > 0;
+}
+
+std::vector<SessionTables::FileChannelPtr> SessionTables::takePendingFileChannels() {
+    std::vector<FileChannelPtr> pending;
+    for (auto& [raw, entry] : pendingFileChannels_) pending.push_back(std::move(entry.channel));
+    pendingFileChannels_.clear();
+    return pending;
 }
 
 std::optional<UUID> SessionTables::sessionForToken(std::span<const std::uint8_t> token) const {
     std::optional<UUID> match;
     // Every issued token is compared in full, so the time taken says nothing about how close a
     // guess came.
-    for (const auto& sessionID : authorizedAudioSessions) {
+    for (const auto& sessionID : authorizedAudioSessions_) {
         const auto owner = session(sessionID);
         if (!owner || !owner->fileTransferToken) continue;
         const bool equal = crypto::constantTimeEqual(crypto::ByteView(owner->fileTransferToken->bytes()), token);
@@ -163,8 +203,8 @@ std::optional<UUID> SessionTables::sessionForToken(std::span<const std::uint8_t>
 
 std::size_t SessionTables::entryCount() const {
     // A session's own fields go with it; what could outlive it is the indexes.
-    return sessions.size() + audioSessions.size() + authorizedAudioSessions.size() + videoSessions.size() +
-           authorizedVideoSessions.size() + pendingFileChannels.size() + fileChannelSessions.size();
+    return sessions_.size() + audioSessions_.size() + authorizedAudioSessions_.size() + videoSessions_.size() +
+           authorizedVideoSessions_.size() + pendingFileChannels_.size() + fileChannelSessions_.size();
 }
 
 }  // namespace qm

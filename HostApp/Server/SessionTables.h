@@ -1,10 +1,12 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -34,8 +36,33 @@ struct LogBudget {
     std::uint64_t windowStartNs = 0;
 };
 
-// One Viewer connection on the control or the video port: what the server needs to read its
-// frames and to run its sign-in. Owned by the server queue.
+// A clipboard snapshot a Viewer sent that waits to be decoded on the clipboard queue: only the
+// newest waits, and a decode takes it. The one part of a session another queue reaches, so it has
+// its own lock and is shared with the decode that is queued for it.
+class PendingClipboard {
+public:
+    // `waiting` counts the snapshots waiting over every session, for leak checks.
+    explicit PendingClipboard(std::shared_ptr<std::atomic<std::size_t>> waiting) : waiting_(std::move(waiting)) {}
+    ~PendingClipboard() { take(); }
+    PendingClipboard(const PendingClipboard&) = delete;
+    PendingClipboard& operator=(const PendingClipboard&) = delete;
+
+    // Puts `payload` in place of any waiting one; true when none waited (a decode must be queued,
+    // else the one queued takes this).
+    bool offer(std::vector<std::uint8_t> payload);
+    // The waiting snapshot, if any; nothing waits afterwards.
+    std::optional<std::vector<std::uint8_t>> take();
+
+private:
+    std::mutex lock_;
+    std::optional<std::vector<std::uint8_t>> payload_;
+    const std::shared_ptr<std::atomic<std::size_t>> waiting_;
+};
+
+// One Viewer connection on the control or the video port, and the one object that holds what the
+// Host keeps for it: its connection and reader, its sign-in, its log budgets, what its sign-in
+// gave it and the clipboard it sent that waits to be decoded. Ending it (`end`) releases what it
+// holds. Owned by the server queue (the pending clipboard excepted, see above).
 struct AuxSession {
     UUID id;
     AuxChannel channel = AuxChannel::control;
@@ -61,6 +88,13 @@ struct AuxSession {
     std::uint64_t signInEpoch = 0;
     // Closes the connection when it has not signed in in time.
     DispatchWorkItemPtr signInDeadline;
+    // An admitted attempt waiting out its address's delay before the password check (at most one:
+    // it counts as in flight): the queued work, and the address whose share of checks it holds.
+    struct DelayedSignIn {
+        DispatchWorkItemPtr item;
+        std::string address;
+    };
+    std::optional<DelayedSignIn> delayedSignIn;
     // Frames refused before sign-in.
     int refusedFrames = 0;
     // Sent file packets on this control connection: a pause of file reads holds it too.
@@ -76,31 +110,49 @@ struct AuxSession {
     std::optional<std::string> displayName;
     std::optional<FileTransferChannelToken> fileTransferToken;
     std::shared_ptr<FileTransferChannelConnection> fileChannel;
+    // A received clipboard snapshot not decoded yet (control sessions).
+    std::shared_ptr<PendingClipboard> pendingClipboard;
+
+    // The session left: its sign-in deadline stops, its connection closes and a clipboard still
+    // waiting is dropped. Its file channel is the tables' to unbind (see SessionTables::forget),
+    // and a delayed sign-in the server's to cancel (it gives its address's share back).
+    void end();
 };
 
-// The server's Viewer sessions: each AuxSession holds what the Host keeps for its connection
-// (reader, sign-in, log budget, name, address, file-channel token and channel); the tables here
-// only index them (by channel and sign-in, file channels by connection), and hold the
-// picture-in-picture regions the Viewers share. Owned by the server queue. A session enters with `add`, signs in with
-// `authorize`, loses its sign-in with `revoke` and leaves with `forget`, which removes every
-// entry it had in any table.
+// The server's Viewer sessions. Each AuxSession is the one object that holds what the Host keeps
+// for its connection (reader, sign-in, log budget, name, address, file-channel token and channel,
+// pending clipboard); the tables only index them: by id, by channel and sign-in, file channels by
+// connection. The indexes are private and change only with the operations below, so they cannot
+// drift from the sessions they point to. The tables also hold the file channels that have not
+// presented a token yet and the picture-in-picture regions the Viewers share. Owned by the server
+// queue. A session enters with `add`, signs in with `authorize`, loses its sign-in with `revoke`
+// and leaves with `forget`, which removes every entry it had in any index.
 class SessionTables {
 public:
     using FileChannelPtr = std::shared_ptr<FileTransferChannelConnection>;
-
-    std::unordered_map<UUID, std::shared_ptr<AuxSession>> sessions;
-    std::unordered_map<UUID, ConnectionPtr> audioSessions;  // the control connection of each Viewer
-    std::unordered_set<UUID> authorizedAudioSessions;
-    std::unordered_map<UUID, ConnectionPtr> videoSessions;
-    std::unordered_set<UUID> authorizedVideoSessions;
-    // File channels that have not presented a token yet, and the session each admitted one serves.
+    // File channels that have not presented a token yet.
     struct PendingFileChannel {
         FileChannelPtr channel;
         std::string remoteAddress;  // host part, no port
     };
-    std::unordered_map<FileTransferChannelConnection*, PendingFileChannel> pendingFileChannels;
-    std::unordered_map<FileTransferChannelConnection*, UUID> fileChannelSessions;
+
+    // Shared by every Viewer (regions are named, not owned): not an index of sessions.
     std::map<std::string, Rect> pipRegions;
+
+    // ---- The indexes, read-only ----
+    const std::unordered_map<UUID, std::shared_ptr<AuxSession>>& sessions() const { return sessions_; }
+    // The control (and audio) connection of each control session, and each video session's.
+    const std::unordered_map<UUID, ConnectionPtr>& audioSessions() const { return audioSessions_; }
+    const std::unordered_map<UUID, ConnectionPtr>& videoSessions() const { return videoSessions_; }
+    const std::unordered_set<UUID>& authorizedAudioSessions() const { return authorizedAudioSessions_; }
+    const std::unordered_set<UUID>& authorizedVideoSessions() const { return authorizedVideoSessions_; }
+    const std::unordered_map<FileTransferChannelConnection*, PendingFileChannel>& pendingFileChannels() const {
+        return pendingFileChannels_;
+    }
+    // The bound file channels, by connection, to the control session each serves.
+    const std::unordered_map<FileTransferChannelConnection*, UUID>& fileChannelSessions() const {
+        return fileChannelSessions_;
+    }
 
     std::shared_ptr<AuxSession> session(const UUID& id) const;
     ConnectionPtr connection(const UUID& id) const;
@@ -117,7 +169,7 @@ public:
     // Issues (or replaces) a control session's file channel token; only a signed-in one's opens.
     bool setFileTransferToken(const UUID& id, const FileTransferChannelToken& token);
     bool isAuthorized(const UUID& id, AuxChannel channel) const;
-    bool hasAuthorizedSession() const { return !authorizedAudioSessions.empty() || !authorizedVideoSessions.empty(); }
+    bool hasAuthorizedSession() const { return !authorizedAudioSessions_.empty() || !authorizedVideoSessions_.empty(); }
 
     std::shared_ptr<AuxSession> add(AuxChannel channel, ConnectionPtr connection, std::string remoteAddress);
     void authorize(AuxSession& session, std::string displayName);
@@ -137,6 +189,12 @@ public:
     };
     Forgotten forget(const UUID& id);
 
+    // A file channel connected and waits for its token.
+    void admitPendingFileChannel(const FileChannelPtr& channel, std::string remoteAddress);
+    // A waiting file channel is dropped (refused or ended); false when it was not waiting.
+    bool dropPendingFileChannel(FileTransferChannelConnection* channel);
+    // Every waiting file channel, for the caller to cancel; none wait afterwards.
+    std::vector<FileChannelPtr> takePendingFileChannels();
     // A file channel that presented the token of a signed-in control session; the session's
     // older channel, if any, is returned for the caller to cancel.
     FileChannelPtr bindFileChannel(const UUID& sessionID, const FileChannelPtr& channel);
@@ -147,9 +205,21 @@ public:
 
     // Entries over every per-session table, for leak checks.
     std::size_t entryCount() const;
+    // Clipboard snapshots waiting to be decoded, over every session the tables made (also one that
+    // left but is still referenced): a session's end must drop its own.
+    std::size_t clipboardsWaiting() const { return clipboardsWaiting_->load(); }
 
 private:
     FileChannelPtr unbindFileChannel(AuxSession& session);
+
+    std::unordered_map<UUID, std::shared_ptr<AuxSession>> sessions_;
+    std::unordered_map<UUID, ConnectionPtr> audioSessions_;
+    std::unordered_set<UUID> authorizedAudioSessions_;
+    std::unordered_map<UUID, ConnectionPtr> videoSessions_;
+    std::unordered_set<UUID> authorizedVideoSessions_;
+    std::unordered_map<FileTransferChannelConnection*, PendingFileChannel> pendingFileChannels_;
+    std::unordered_map<FileTransferChannelConnection*, UUID> fileChannelSessions_;
+    const std::shared_ptr<std::atomic<std::size_t>> clipboardsWaiting_ = std::make_shared<std::atomic<std::size_t>>(0);
 };
 
 }  // namespace qm

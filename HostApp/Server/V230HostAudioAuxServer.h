@@ -497,14 +497,8 @@ private:
     std::shared_ptr<RepeatingTimer> dragPollTimer_;
     DispatchWorkItemPtr displayLayoutPublish_;  // the one scheduled layout publish, if any
     std::size_t signInsInFlight_ = 0;
-    // Attempts waiting out their address's delay, by session and attempt. A session that leaves
-    // cancels its own and gives its address's share back at once.
-    struct DelayedSignIn {
-        DispatchWorkItemPtr item;
-        std::string address;
-    };
-    std::map<std::pair<UUID, std::uint64_t>, DelayedSignIn> delayedSignIns_;
-    void cancelDelayedSignIns(const UUID& id);
+    // A session that leaves cancels its delayed attempt and gives its address's share back at once.
+    void cancelDelayedSignIn(AuxSession& session);
     // Connections refused for want of room, and when the last line about them was written.
     std::size_t refusedConnectionsSinceLog_ = 0;
     // The shared budget of log lines about connections that have not signed in.
@@ -523,9 +517,11 @@ private:
     // all, so a new holder cannot be left out of either.
     struct SessionHolder {
         std::string name;
-        std::function<void(const UUID&)> forget;
+        std::function<void(const AuxSession&)> forget;
         std::function<std::size_t()> entryCount;
     };
+    // The exclusive listener and the output-muting Viewer, where one is set.
+    std::size_t audioRoleCount() const;
     std::vector<SessionHolder> sessionHolders_;
     void registerSessionHolders();
     std::atomic<std::shared_ptr<const Snapshot>> snapshot_{std::make_shared<const Snapshot>()};
@@ -543,15 +539,11 @@ private:
     // The last outgoing clipboard snapshot refused as too large (source, sequence), published once.
     std::optional<std::pair<std::string, std::uint64_t>> refusedClipboardTransfer_;
     // Received snapshots are decoded here, off the server queue: a hostile property list must
-    // not stall other Viewers. One undecoded snapshot per Viewer waits; a newer one replaces it.
-    struct PendingClipboard {
-        std::vector<std::uint8_t> payload;
-        ConnectionPtr connection;
-    };
-    void decodePendingClipboard(const UUID& sessionID);
+    // not stall other Viewers. One undecoded snapshot per Viewer waits in its session; a newer one
+    // replaces it.
+    void decodePendingClipboard(const UUID& sessionID, PendingClipboard& pending);
     DispatchQueuePtr clipboardQueue_;
-    std::mutex clipboardLock_;
-    std::map<UUID, PendingClipboard> pendingClipboard_;
+    std::mutex clipboardLock_;  // guards clipboardQueue_, made on first use from any thread
 };
 
 }  // namespace qm

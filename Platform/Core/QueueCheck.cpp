@@ -12,4 +12,9 @@ void failRequireOnQueue(const DispatchQueue& queue, const char* operation) {
     std::abort();
 }
 
+void failRequireInvariant(const char* invariant, const char* operation) {
+    logLine(std::string("[QuillmereHost] fatal: ") + operation + " broke its invariant: " + invariant);
+    std::abort();
+}
+
 }  // namespace qm

@@ -16,13 +16,15 @@ public:
     VideoFlow& videoFlow() { return server_.videoFlow_; }
     VideoRoadState& video() { return server_.video_; }
     DisplayTargetState& display() { return server_.display_; }
+    // As if only the selected display were known (no physical display remembered).
+    void forgetPhysicalDisplay() { server_.display_.physicalDisplayID_ = 0; }
     HostAudioServerState& audio() { return *server_.audio_; }
     HostRemoteInput& input() { return *server_.input_; }
     HostDisplayModeSwitcher& modeSwitcher() { return *server_.modeSwitcher_; }
     PowerGraceState& power() { return server_.power_; }
     const std::shared_ptr<PowerAssertionService>& powerAssertions() { return server_.powerAssertions_; }
     const std::string& discoveryHostID() { return server_.discoveryHostID; }
-    std::shared_ptr<HostVideoCapture> videoCapture() { return server_.video_.videoCapture; }
+    std::shared_ptr<HostVideoCapture> videoCapture() { return server_.video_.capture(); }
     std::uint64_t snapshotsPublished() const { return server_.snapshotsPublished_; }
     // The video road's queue-only operations, for the pipeline benchmark.
     void handleEncodedVideoFrame(std::uint64_t generation, EncodedVideoFrame frame) {

@@ -39,7 +39,7 @@ TEST(DetailWindow, TheHostMenuItemBringsItForwardAndShowsWhatWasSelected) {
     delegate.useDisplayButton->press();
     EXPECT_EQ(delegate.audioStatusLabel->text(), "Selected display: " + title);
     app.host.clock().advance(0.5);
-    EXPECT_EQ(ServerInspector(app.host.server()).display().selectedDisplayID, 2u);
+    EXPECT_EQ(ServerInspector(app.host.server()).display().selectedDisplayID(), 2u);
 
     // Its start-at-login box follows the wish like the others, and a failure shows in the window.
     ASSERT_TRUE(delegate.launchAtLoginCheckbox);

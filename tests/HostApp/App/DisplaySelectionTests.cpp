@@ -35,7 +35,7 @@ TEST(DisplaySelection, ChoicesReachTheServerAndThePopUpFollowsIt) {
     delegate.useDisplayButton->press();
     EXPECT_TRUE(app.logged("UI selected physical display 2"));
     app.host.clock().advance(0.25);
-    EXPECT_EQ(ServerInspector(app.host.server()).display().selectedDisplayID, 2u);
+    EXPECT_EQ(ServerInspector(app.host.server()).display().selectedDisplayID(), 2u);
     EXPECT_EQ(selectedID(popup), 2u);
     EXPECT_TRUE(app.logged("display diagnostics updated headless=false selected=2"));
 

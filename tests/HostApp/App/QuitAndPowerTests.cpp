@@ -109,27 +109,27 @@ TEST(Power, SleepAndWakeReachTheServerInOrderAndDisconnectNobody) {
     // The system may sleep once the Host says it is ready: only after the server took the notice.
     bool readyForSleep = false;
     handlers.at(Delegate::WorkspacePowerEvent::willSleep)([&] {
-        EXPECT_TRUE(inspector.power().screensAreSleeping) << "ready before the server prepared";
+        EXPECT_TRUE(inspector.power().screensAreSleeping()) << "ready before the server prepared";
         readyForSleep = true;
     });
     EXPECT_FALSE(readyForSleep) << "the preparation runs on the background queue, not inside the notice";
     app.host.clock().runUntilIdle();
     EXPECT_TRUE(readyForSleep);
     EXPECT_TRUE(app.logged("power: system will sleep; keeping Host Aux viewer sessions connected"));
-    EXPECT_TRUE(inspector.power().screensAreSleeping);
+    EXPECT_TRUE(inspector.power().screensAreSleeping());
 
     const auto generation = app.delegate->checkGeneration;
     handlers.at(Delegate::WorkspacePowerEvent::didWake)({});
     app.host.clock().runUntilIdle();
     EXPECT_GT(app.indexOf("power: system did wake"),
               app.indexOf("power: system will sleep; keeping Host Aux viewer sessions connected"));
-    EXPECT_FALSE(inspector.power().screensAreSleeping);
+    EXPECT_FALSE(inspector.power().screensAreSleeping());
     EXPECT_EQ(app.delegate->checkGeneration, generation + 1) << "waking refreshes with fresh diagnostics";
 
     handlers.at(Delegate::WorkspacePowerEvent::screensDidSleep)({});
     app.host.clock().runUntilIdle();
     EXPECT_TRUE(app.logged("power: screens did sleep; keeping Host Aux viewer sessions connected"));
-    EXPECT_TRUE(inspector.power().screensAreSleeping);
+    EXPECT_TRUE(inspector.power().screensAreSleeping());
 
     // Termination removes the four observers.
     app.delegate->terminateApplication("test");

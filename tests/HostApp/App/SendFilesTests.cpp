@@ -58,7 +58,7 @@ protected:
     }
     UUID sessionNamed(const std::string& name) {
         auto& tables = ServerInspector(app.host.server()).sessions();
-        for (const auto& id : tables.authorizedAudioSessions) {
+        for (const auto& id : tables.authorizedAudioSessions()) {
             if (tables.displayName(id) == name) return id;
         }
         throw std::runtime_error("no session named " + name);

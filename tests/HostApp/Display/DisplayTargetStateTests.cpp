@@ -70,16 +70,16 @@ TEST(DisplayLayout, OneRuleForEveryDisplayAndTheFallbacks) {
 
     // The server's layout: an unplugged display falls back to the mode's catalogue points.
     DisplayTargetState state;
-    state.selectedDisplayID = 9;
-    state.currentVideoMode = VideoCaptureMode::pro;
+    state.selectDisplay(9);
+    state.setVideoMode(VideoCaptureMode::pro);
     EXPECT_EQ(state.currentDisplayLayout(*rig.switcher, *rig.virtualDisplay),
               (DisplayLayoutPayload{9, 0, 0, 2240, 1260, 0, 0, 2240, 1260, 2240, 1260, 0}));
-    EXPECT_EQ(state.lastDisplayLayout->displayID, 9u);
+    EXPECT_EQ(state.lastDisplayLayout()->displayID, 9u);
 
     // Headless capture on a live virtual display: its id and size at the place the display service
     // gives it (here right of both displays, whatever the selected id), the union around all three.
     ASSERT_EQ(rig.virtualDisplay->startPresetDisplay(HeadlessVirtualDisplay::hidpi1080Preset(), "n", 1, false), std::nullopt);
-    state.useHeadlessVirtualDisplay = true;
+    state.useVirtualDisplay(false);
     const DisplayID virtualID = rig.virtualDisplay->displayID;
     const auto headless = state.currentDisplayLayout(*rig.switcher, *rig.virtualDisplay);
     EXPECT_EQ(headless, (DisplayLayoutPayload{virtualID, 3112, 0, 1920, 1080, 0, -200, 5032, 1280, 3840, 2160, 1}));
@@ -118,7 +118,7 @@ TEST(CaptureModeTargets, TargetsStrictGeometryFallbacksAndUsableDisplays) {
     DisplayRig rig;
     rig.displays->addDisplay(SimulatedDisplayService::makeDisplay(2, Point{1920, 0}, 1920, 1080, 1920, 1080));
     DisplayTargetState state;
-    state.physicalDisplayID = 2;
+    state.choosePhysicalDisplay(2);
     EXPECT_EQ(state.usablePhysicalDisplayID(*rig.switcher, *rig.virtualDisplay), 2u);
     rig.displays->removeDisplay(2);  // remembered display gone: the main one
     EXPECT_EQ(state.usablePhysicalDisplayID(*rig.switcher, *rig.virtualDisplay), 1u);
@@ -134,16 +134,15 @@ TEST(CaptureModeTargets, TargetsStrictGeometryFallbacksAndUsableDisplays) {
 TEST(DisplayDiagnostics, SelectionSummaryAndDisplayLines) {
     DisplayRig rig;
     DisplayTargetState state;
-    state.selectedDisplayID = 1;
+    state.selectDisplay(1);
     EXPECT_EQ(state.displayDiagnostics(*rig.switcher, *rig.virtualDisplay),
               "Selected display: 1 (auto; backend real display; switch fallback on)\n"
               "Displays:\n"
               "  display 1 main bounds 1920x1080@0,0 current 1920x1080[px 1920x1080] 60Hz id=1 flags=0\n"
               "    modes: 1920x1080[px 1920x1080] 60Hz");
 
-    state.useHeadlessVirtualDisplay = true;
-    state.displaySelectionIsManual = true;
-    state.physicalDisplayID = 1;
+    state.choosePhysicalDisplay(1);
+    state.useVirtualDisplay(true);
     rig.displays->addDisplay(SimulatedDisplayService::makeDisplay(2, Point{1920, 0}, 2560, 1440, 2560, 1440));
     EXPECT_EQ(state.displayDiagnostics(*rig.switcher, *rig.virtualDisplay),
               "Selected display: 1 (manual; backend headless virtual requested (fallback active); switch fallback off)\n"
@@ -162,4 +161,60 @@ TEST(DisplayDiagnostics, SelectionSummaryAndDisplayLines) {
     rig.displays->removeDisplay(2);
     EXPECT_EQ(rig.switcher->displayDiagnostics(), "Displays: none");
     EXPECT_TRUE(rig.switcher->displaySelectionOptions().empty());
+}
+
+// Where capture goes and the request in force change together, through operations that keep the
+// selection, the remembered real display and the request's backend in step.
+TEST(DisplayTargetState, CaptureTargetsAndTheRequestInForceStayInStep) {
+    DisplayTargetState state;
+    const auto request = CaptureModeControlPayload::preset(VideoCaptureMode::pro, VideoChromaMode::yuv444,
+                                                           VideoCaptureBackend::physical);
+    state.setCaptureRequest(request);
+    EXPECT_EQ(state.currentVideoChromaMode(), VideoChromaMode::yuv444) << "the chroma mode is the request's";
+    EXPECT_EQ(state.currentVideoMode(), VideoCaptureMode::easy) << "the mode follows once applied";
+    state.setVideoMode(VideoCaptureMode::pro);
+    EXPECT_EQ(state.currentCaptureRequest().mode, VideoCaptureMode::pro);
+
+    state.usePhysicalDisplay(2, true);
+    EXPECT_EQ(state.selectedDisplayID(), 2u);
+    EXPECT_EQ(state.physicalDisplayID(), 2u);
+    EXPECT_TRUE(state.displaySelectionIsManual());
+    state.useVirtualDisplay(false);
+    EXPECT_TRUE(state.useHeadlessVirtualDisplay());
+    EXPECT_EQ(state.currentCaptureRequest().backend, VideoCaptureBackend::headlessVirtual);
+    state.virtualDisplayReady(9);
+    EXPECT_EQ(state.selectedDisplayID(), 9u);
+    EXPECT_EQ(state.physicalDisplayID(), 2u) << "the real display is still remembered";
+    state.returnToPhysicalDisplay();
+    EXPECT_FALSE(state.useHeadlessVirtualDisplay());
+    EXPECT_FALSE(state.displaySelectionIsManual());
+    EXPECT_EQ(state.selectedDisplayID(), 2u);
+
+    // Without a remembered real display the selection stays; the main display fills what is unset.
+    DisplayTargetState fresh;
+    fresh.virtualDisplayReady(9);
+    fresh.returnToPhysicalDisplay();
+    EXPECT_EQ(fresh.selectedDisplayID(), 9u);
+    fresh.defaultDisplayFound(1);
+    EXPECT_EQ(fresh.selectedDisplayID(), 9u);
+    EXPECT_EQ(fresh.physicalDisplayID(), 1u);
+
+    const auto owner = UUID::random();
+    state.iosBuiltInCaptureStartedBy(owner);
+    state.forget(UUID::random());
+    EXPECT_EQ(state.entryCount(), 1u);
+    state.forget(owner);
+    EXPECT_EQ(state.entryCount(), 0u);
+
+    EXPECT_EQ(state.noteHeadlessRealizeRetry(), 1);
+    EXPECT_TRUE(state.headlessRealizeRetriesExhausted());
+    state.resetHeadlessRealizeRetries();
+    EXPECT_FALSE(state.headlessRealizeRetriesExhausted());
+}
+
+TEST(DisplayTargetStateDeathTest, TheHeadlessDisplayIsRetriedABoundedNumberOfTimes) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    DisplayTargetState state;
+    state.noteHeadlessRealizeRetry();
+    EXPECT_DEATH(state.noteHeadlessRealizeRetry(), "retried a bounded number of times per request");
 }

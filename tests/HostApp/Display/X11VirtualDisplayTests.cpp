@@ -67,9 +67,9 @@ TEST(X11VirtualDisplay, The1080PresetBecomesAMonitorThatIsCapturedAtItsSizeAndGo
     // land on it; the union is the whole screen.
     HostDisplayModeSwitcher switcher(rig.displays, rig.platform.clock);
     DisplayTargetState state;
-    state.useHeadlessVirtualDisplay = true;
-    state.selectedDisplayID = desktop;
-    state.currentVideoMode = VideoCaptureMode::physical1080;
+    state.useVirtualDisplay(false);
+    state.selectDisplay(desktop);
+    state.setVideoMode(VideoCaptureMode::physical1080);
     const auto layout = state.currentDisplayLayout(switcher, virtualDisplay);
     EXPECT_EQ(layout, (DisplayLayoutPayload{id, 1280, 0, 1920, 1080, 0, 0, 3200, 1080, 1920, 1080, 0}));
     const auto bounds = rig.displays->bounds(id);

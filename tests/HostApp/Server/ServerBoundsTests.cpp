@@ -117,7 +117,7 @@ TEST(ServerBounds, ConnectionsNotSignedInAreCappedInTotalAndPerAddress) {
     strangers.pop_back();
     host.clock().runUntilIdle();
     InMemoryViewer viewer(host, port);
-    EXPECT_EQ(ServerInspector(server).sessions().authorizedAudioSessions.size(), 1u);
+    EXPECT_EQ(ServerInspector(server).sessions().authorizedAudioSessions().size(), 1u);
 }
 
 TEST(ServerBounds, FramesBeforeSignInAreSmallAndSignedInOnesMayBeLarge) {

@@ -121,7 +121,7 @@ TEST(CaptureRequest, RatesOutsideTheLimitsAreBroughtWithinThemAndTheViewerIsTold
     EXPECT_NE(told[0].find("fps 4294967295 lowered to 240;"), std::string::npos) << told[0];
     EXPECT_NE(told[0].find("bitrate 1 raised to 100000;"), std::string::npos) << told[0];
     EXPECT_NE(told[0].find("fps=240 bitrate=100000"), std::string::npos) << told[0];
-    EXPECT_EQ(ServerInspector(server).display().currentCaptureRequest.fps, 240);
+    EXPECT_EQ(ServerInspector(server).display().currentCaptureRequest().fps, 240);
 
     // The capture interval is that of 240 fps, not a spin, and the encoder runs at the floor rate.
     EXPECT_GT(viewer.framesOver(0.5), 0);
@@ -167,8 +167,8 @@ TEST(CaptureRequest, TheNextViewerAfterTheLastLeftStartsInTheDefaultMode) {
     EXPECT_EQ(capture->requestedProfile.mode, VideoCaptureMode::easy);
     EXPECT_EQ(capture->requestedProfile.codec, VideoStreamCodec::h264);
     EXPECT_EQ(capture->requestedProfile.chromaMode, VideoChromaMode::yuv420);
-    EXPECT_EQ(ServerInspector(server).display().currentCaptureRequest.mode, VideoCaptureMode::easy);
-    EXPECT_FALSE(ServerInspector(server).display().currentCaptureRequest.flags & CaptureModeControlPayload::iosBuiltInDisplayFlag);
+    EXPECT_EQ(ServerInspector(server).display().currentCaptureRequest().mode, VideoCaptureMode::easy);
+    EXPECT_FALSE(ServerInspector(server).display().currentCaptureRequest().flags & CaptureModeControlPayload::iosBuiltInDisplayFlag);
 }
 
 TEST(CaptureRequest, PictureInPictureRegionsAreBoundedAndQuiet) {

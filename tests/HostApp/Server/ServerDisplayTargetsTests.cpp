@@ -67,7 +67,7 @@ TEST(CaptureTargets, ASwitchedModeRestartsLayoutAudioAndVideoInThatOrderAfterThe
     h.ask(request(VideoCaptureMode::physical1080));
     EXPECT_GE(indexOf(h.host, "host display switched mode=1080p display=1 1920x1080", mark), 0);
     EXPECT_GE(indexOf(h.host, "video mode requested 1080p on display 1; restarting encoder with", mark), 0);
-    EXPECT_EQ(h.display().currentVideoMode, VideoCaptureMode::physical1080);
+    EXPECT_EQ(h.display().currentVideoMode(), VideoCaptureMode::physical1080);
     EXPECT_TRUE(contains(statusTexts(h.control), "display: switched mode=1080p"));
 
     const auto restartMark = static_cast<std::ptrdiff_t>(h.host.statuses().size());
@@ -102,8 +102,8 @@ TEST(CaptureTargets, FailedAndMismatchedSwitchesEndInTheFallbackOutcome) {
         h.ask(request(VideoCaptureMode::pro));
         EXPECT_TRUE(h.host.sawStatus("host display strict-mode mismatch: mode=Pro expected 2240x1260 @2x (px 4480x2520) HiDPI, got"));
         EXPECT_TRUE(h.host.sawStatus("video mode fallback 1440p on display 1"));
-        EXPECT_EQ(h.display().currentVideoMode, VideoCaptureMode::physical1440);
-        EXPECT_EQ(h.display().currentCaptureRequest.mode, VideoCaptureMode::physical1440);
+        EXPECT_EQ(h.display().currentVideoMode(), VideoCaptureMode::physical1440);
+        EXPECT_EQ(h.display().currentCaptureRequest().mode, VideoCaptureMode::physical1440);
         EXPECT_TRUE(contains(statusTexts(h.control), "; using physical fallback 1440p"));
     }
     {
@@ -119,7 +119,7 @@ TEST(CaptureTargets, FailedAndMismatchedSwitchesEndInTheFallbackOutcome) {
         control.send(AuxPacketType::captureModeControl, request(VideoCaptureMode::physical1080).encode());
         EXPECT_TRUE(host.sawStatus("video mode kept Easy on display 1; preset not applied; mode=Easy"));
         EXPECT_EQ(ServerInspector(host.server()).videoCapture(), running);
-        EXPECT_EQ(ServerInspector(host.server()).display().currentCaptureRequest.mode, VideoCaptureMode::easy);
+        EXPECT_EQ(ServerInspector(host.server()).display().currentCaptureRequest().mode, VideoCaptureMode::easy);
         EXPECT_TRUE(contains(statusTexts(control), "display switch warning: "));
         EXPECT_TRUE(running->isKeyframeRequested());
     }
@@ -151,8 +151,8 @@ TEST(CaptureTargets, ARefusedRequestLeavesTheRequestInForceAsTheStreamRuns) {
     refused.codec = VideoStreamCodec::h264;
     control.send(AuxPacketType::captureModeControl, refused.encode());
     EXPECT_TRUE(host.sawStatus("video mode kept 1080p on display 1; preset not applied"));
-    EXPECT_EQ(ServerInspector(host.server()).display().currentCaptureRequest, hevc);
-    EXPECT_EQ(ServerInspector(host.server()).display().currentVideoChromaMode, VideoChromaMode::yuv444);
+    EXPECT_EQ(ServerInspector(host.server()).display().currentCaptureRequest(), hevc);
+    EXPECT_EQ(ServerInspector(host.server()).display().currentVideoChromaMode(), VideoChromaMode::yuv444);
 
     auto h264 = request(VideoCaptureMode::physical1080);
     h264.bitrate = 28'000'000;
@@ -225,7 +225,7 @@ TEST(CaptureTargets, RequestBranchesEachEndWithAKeyframeRequest) {
     auto running = h.capture();
     ASSERT_TRUE(running);
 
-    auto r = h.display().currentCaptureRequest;
+    auto r = h.display().currentCaptureRequest();
     r.bitrate = 7'000'000;
     h.ask(r);
     EXPECT_TRUE(h.host.sawStatus("dynamic bitrate update: bitrate=7000000"));
@@ -262,30 +262,30 @@ TEST(CaptureTargets, BuiltInDisplayRequestsAreRefusedWithSeveralViewersAndTheCon
     ios.flags |= P::iosBuiltInDisplayFlag;
     h.ask(ios);
     const auto told = statusTexts(second);
-    const auto sender = ServerInspector(h.host.server()).sessions().audioSessions;
+    const auto sender = ServerInspector(h.host.server()).sessions().audioSessions();
     ASSERT_TRUE(contains(told, "display: ignored iOS built-in display request from "));
     ASSERT_TRUE(contains(told, " while multiple viewers are active"));
-    EXPECT_FALSE(h.display().iosBuiltInCaptureSessionID);
+    EXPECT_FALSE(h.display().iosBuiltInCaptureSessionID());
     second.disconnect();
 
     // Alone, the Viewer gets the display at its current mode.
     h.ask(ios);
-    EXPECT_TRUE(h.display().iosBuiltInCaptureSessionID);
+    EXPECT_TRUE(h.display().iosBuiltInCaptureSessionID());
     EXPECT_TRUE(h.host.sawStatus("iOS built-in display capture using physical display 1; keeping current display mode"));
-    EXPECT_EQ(h.display().currentCaptureRequest.pixelWidth, 1280);
+    EXPECT_EQ(h.display().currentCaptureRequest().pixelWidth, 1280);
 
     // At the login window a virtual-display request is captured from the real display.
     h.host.accounts().setConsoleSessionState({ManualServer::user, "Bench", true, false, false});
     h.ask(request(VideoCaptureMode::pro, VideoCaptureBackend::headlessVirtual));
     EXPECT_TRUE(h.host.sawStatus("capture request backend virtual overridden to physical for loginwindow/locked session"));
     EXPECT_TRUE(contains(statusTexts(h.control), "display: loginwindow/locked session forcing physical display capture"));
-    EXPECT_EQ(h.display().currentCaptureRequest.backend, VideoCaptureBackend::physical);
-    EXPECT_FALSE(h.display().useHeadlessVirtualDisplay);
+    EXPECT_EQ(h.display().currentCaptureRequest().backend, VideoCaptureBackend::physical);
+    EXPECT_FALSE(h.display().useHeadlessVirtualDisplay());
     EXPECT_EQ(h.host.virtualDisplays().createdDisplayCount(), 0);
 
     // Leaving gives up the built-in capture ownership.
     h.control.disconnect();
-    EXPECT_FALSE(h.display().iosBuiltInCaptureSessionID);
+    EXPECT_FALSE(h.display().iosBuiltInCaptureSessionID());
 }
 
 TEST(CaptureTargets, TheVirtualDisplayIsMadeAtThePresetAndAnUnrealizedOneFallsBackAfterOneRetry) {
@@ -295,13 +295,13 @@ TEST(CaptureTargets, TheVirtualDisplayIsMadeAtThePresetAndAnUnrealizedOneFallsBa
         EXPECT_TRUE(h.host.sawStatus("capture preset backend requested virtual display"));
         EXPECT_TRUE(h.host.sawStatus("headless virtual display active "));
         EXPECT_TRUE(h.host.sawStatus("video mode requested Pro on display "));
-        EXPECT_TRUE(h.display().useHeadlessVirtualDisplay);
-        EXPECT_NE(h.display().selectedDisplayID, 1u);
+        EXPECT_TRUE(h.display().useHeadlessVirtualDisplay());
+        EXPECT_NE(h.display().selectedDisplayID(), 1u);
         // The layout after the 0.8 s start delay describes the virtual display at Pro's size.
         h.host.clock().advance(0.8);
         const auto layout = DisplayLayoutPayload::decode(h.video.next(AuxPacketType::displayLayout).payload);
         ASSERT_TRUE(layout);
-        EXPECT_EQ(layout->displayID, h.display().selectedDisplayID);
+        EXPECT_EQ(layout->displayID, h.display().selectedDisplayID());
         EXPECT_EQ(layout->targetWidth, 2240);
         EXPECT_EQ(layout->pixelWidth, 4480);
         EXPECT_TRUE(layout->flags & DisplayLayoutPayload::hiDPIFlag);
@@ -315,10 +315,10 @@ TEST(CaptureTargets, TheVirtualDisplayIsMadeAtThePresetAndAnUnrealizedOneFallsBa
         EXPECT_TRUE(contains(statusTexts(h.control), "display: headless request Max unavailable; preserving current display=1"));
         h.host.clock().advance(1.6);
         EXPECT_TRUE(h.host.sawStatus("headless physical fallback capturing current physical mode for display 1 (headless Max unrealized)"));
-        EXPECT_FALSE(h.display().useHeadlessVirtualDisplay);
+        EXPECT_FALSE(h.display().useHeadlessVirtualDisplay());
         // The mode in force was Easy: its physical fallback describes the display.
-        EXPECT_EQ(h.display().currentVideoMode, VideoCaptureMode::physical1080);
-        EXPECT_EQ(h.display().currentCaptureRequest.backend, VideoCaptureBackend::physical);
+        EXPECT_EQ(h.display().currentVideoMode(), VideoCaptureMode::physical1080);
+        EXPECT_EQ(h.display().currentCaptureRequest().backend, VideoCaptureBackend::physical);
     }
 }
 
@@ -333,7 +333,7 @@ TEST(HostDisplayControl, TargetsRefusalsAndNoRestartAfterAFailureWithoutAMove) {
     h.control.send(AuxPacketType::hostPhysicalDisplay, {2});
     EXPECT_TRUE(contains(statusTexts(h.control), "display: physical next already selected display=1"));
     // main while only the selected display was known: already in use.
-    h.display().physicalDisplayID = 0;
+    ServerInspector(h.host.server()).forgetPhysicalDisplay();
     h.control.send(AuxPacketType::hostPhysicalDisplay, {1});
     EXPECT_TRUE(contains(statusTexts(h.control), "display: physical main already using display=1"));
     EXPECT_EQ(h.capture(), running);
@@ -363,18 +363,18 @@ TEST(CaptureTargets, MainAndNextPhysicalDisplayChooseOnlyRealDisplaysWhileTheVir
     h.host.displays().addDisplay(SimulatedDisplayService::makeDisplay(2, {1280, 0}, 1920, 1080, 1920, 1080));
     h.ask(request(VideoCaptureMode::physical1080, VideoCaptureBackend::headlessVirtual));
     h.host.clock().advance(1.0);
-    const DisplayID virtualID = h.display().selectedDisplayID;
-    ASSERT_TRUE(h.display().useHeadlessVirtualDisplay);
+    const DisplayID virtualID = h.display().selectedDisplayID();
+    ASSERT_TRUE(h.display().useHeadlessVirtualDisplay());
     ASSERT_NE(virtualID, 1u);
     ASSERT_NE(virtualID, 2u);
     ASSERT_TRUE(h.capture());
 
     // "next" from the virtual display goes to a real display and capture runs there.
     h.control.send(AuxPacketType::hostPhysicalDisplay, {2});
-    EXPECT_FALSE(h.display().useHeadlessVirtualDisplay);
-    const DisplayID first = h.display().selectedDisplayID;
+    EXPECT_FALSE(h.display().useHeadlessVirtualDisplay());
+    const DisplayID first = h.display().selectedDisplayID();
     EXPECT_TRUE(first == 1u || first == 2u) << first;
-    EXPECT_EQ(h.display().physicalDisplayID, first);
+    EXPECT_EQ(h.display().physicalDisplayID(), first);
     h.host.clock().advance(1.0);
     ASSERT_TRUE(h.capture());
     EXPECT_EQ(h.capture()->requestedProfile.displayID, first);
@@ -382,14 +382,14 @@ TEST(CaptureTargets, MainAndNextPhysicalDisplayChooseOnlyRealDisplaysWhileTheVir
 
     // "next" again: the other real display, never the virtual one; and back round.
     h.control.send(AuxPacketType::hostPhysicalDisplay, {2});
-    const DisplayID second = h.display().selectedDisplayID;
+    const DisplayID second = h.display().selectedDisplayID();
     EXPECT_NE(second, first);
     EXPECT_TRUE(second == 1u || second == 2u) << second;
     h.control.send(AuxPacketType::hostPhysicalDisplay, {2});
-    EXPECT_EQ(h.display().selectedDisplayID, first);
+    EXPECT_EQ(h.display().selectedDisplayID(), first);
 
     // "main" picks a real display too.
     h.control.send(AuxPacketType::hostPhysicalDisplay, {1});
-    EXPECT_TRUE(h.display().selectedDisplayID == 1u || h.display().selectedDisplayID == 2u);
-    EXPECT_FALSE(h.display().useHeadlessVirtualDisplay);
+    EXPECT_TRUE(h.display().selectedDisplayID() == 1u || h.display().selectedDisplayID() == 2u);
+    EXPECT_FALSE(h.display().useHeadlessVirtualDisplay());
 }

@@ -139,8 +139,8 @@ TEST(ServerFilesHostile, ASendToASlowControlOnlyViewerWaitsInsteadOfOverflowingI
     ASSERT_TRUE(signedIn && signedIn->accepted);
     ServerInspector inspector(host.live->server());
     const auto sessions = host.live->server().queue->sync([&] {
-        return std::vector<UUID>(inspector.sessions().authorizedAudioSessions.begin(),
-                                 inspector.sessions().authorizedAudioSessions.end());
+        return std::vector<UUID>(inspector.sessions().authorizedAudioSessions().begin(),
+                                 inspector.sessions().authorizedAudioSessions().end());
     });
     ASSERT_EQ(sessions.size(), 1u);
     const UUID session = sessions.front();

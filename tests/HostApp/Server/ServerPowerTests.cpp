@@ -102,20 +102,20 @@ TEST(PowerSleepWake, LidClosedWithAViewerMovesCaptureToTheVirtualDisplayAndBackA
     h.mark();
     h.pump(1.0);
     ASSERT_TRUE(h.inspect().videoCapture());
-    EXPECT_EQ(h.display().selectedDisplayID, 1u);
-    EXPECT_FALSE(h.display().useHeadlessVirtualDisplay);
+    EXPECT_EQ(h.display().selectedDisplayID(), 1u);
+    EXPECT_FALSE(h.display().useHeadlessVirtualDisplay());
     EXPECT_EQ(h.assertionNames(), h.heldAs(sessionName));
 
     // The sleep handler returns only after capture has moved.
     h.mark();
     h.host.server().noteHostPowerState("system will sleep", true, true);
-    EXPECT_TRUE(h.display().useHeadlessVirtualDisplay);
-    const auto virtualID = h.display().selectedDisplayID;
+    EXPECT_TRUE(h.display().useHeadlessVirtualDisplay());
+    const auto virtualID = h.display().selectedDisplayID();
     EXPECT_NE(virtualID, 1u);
     EXPECT_EQ(h.host.virtualDisplays().liveDisplayCount(), 1);
-    ASSERT_TRUE(h.power().sleepPreflightPhysicalCaptureRequest);
-    EXPECT_EQ(h.power().sleepPreflightPhysicalCaptureRequest->backend, VideoCaptureBackend::physical);
-    EXPECT_TRUE(h.power().screensAreSleeping);
+    ASSERT_TRUE(h.power().savedPhysicalCapture());
+    EXPECT_EQ(h.power().savedPhysicalCapture()->backend, VideoCaptureBackend::physical);
+    EXPECT_TRUE(h.power().screensAreSleeping());
     EXPECT_TRUE(h.inOrder({
         "power: system will sleep preflight; retaining Host recovery state for 900 seconds while the Viewer reconnects",
         "power: system will sleep; preflighting headless virtual capture before screens sleep",
@@ -130,8 +130,8 @@ TEST(PowerSleepWake, LidClosedWithAViewerMovesCaptureToTheVirtualDisplayAndBackA
     h.host.clock().advance(1.0);
     EXPECT_GT(h.pump(0.3), 0);
     h.host.clock().advance(1.0);
-    EXPECT_EQ(h.inspect().sessions().authorizedVideoSessions.size(), 1u);
-    EXPECT_EQ(h.display().selectedDisplayID, virtualID);
+    EXPECT_EQ(h.inspect().sessions().authorizedVideoSessions().size(), 1u);
+    EXPECT_EQ(h.display().selectedDisplayID(), virtualID);
     EXPECT_EQ(h.assertionNames(), h.heldAs(sessionName));
 
     h.mark();
@@ -143,7 +143,7 @@ TEST(PowerSleepWake, LidClosedWithAViewerMovesCaptureToTheVirtualDisplayAndBackA
         "power: system did wake; waiting 4.0s for WindowServer before rebuilding active media capture",
     }));
     EXPECT_EQ(h.countSince("power: screens did wake"), 0) << "a second wake changes nothing";
-    EXPECT_EQ(h.display().selectedDisplayID, virtualID) << "still settling";
+    EXPECT_EQ(h.display().selectedDisplayID(), virtualID) << "still settling";
 
     h.pump(0.2);
     EXPECT_TRUE(h.inOrder({
@@ -151,10 +151,10 @@ TEST(PowerSleepWake, LidClosedWithAViewerMovesCaptureToTheVirtualDisplayAndBackA
         "power: system did wake wake; waiting for the physical display to return before releasing the temporary virtual mirror",
         "power: system did wake wake; restored pre-lid physical capture on display 1",
     }));
-    EXPECT_EQ(h.display().selectedDisplayID, 1u);
-    EXPECT_FALSE(h.display().useHeadlessVirtualDisplay);
-    EXPECT_FALSE(h.power().sleepPreflightPhysicalCaptureRequest);
-    EXPECT_FALSE(h.power().isAwaitingSleepPreflightPhysicalRecovery);
+    EXPECT_EQ(h.display().selectedDisplayID(), 1u);
+    EXPECT_FALSE(h.display().useHeadlessVirtualDisplay());
+    EXPECT_FALSE(h.power().savedPhysicalCapture());
+    EXPECT_FALSE(h.power().isAwaitingPhysicalRecovery());
     h.pump(0.5);
     EXPECT_EQ(h.host.virtualDisplays().liveDisplayCount(), 0);
     h.pump(1.0);
@@ -183,7 +183,7 @@ TEST(PowerSleepWake, ATwoHourSleepKeepsTheGraceUntilFifteenMinutesAfterWake) {
     EXPECT_EQ(h.countSince("power: released"), 0);
 
     h.host.clock().advance(2 * 3600);
-    EXPECT_TRUE(h.power().sleepRecoveryViewerReconnectGrace.deadline) << "never expires while asleep";
+    EXPECT_TRUE(h.power().sleepRecoveryGrace().isRunning()) << "never expires while asleep";
     EXPECT_EQ(h.countSince("power: Viewer sleep-recovery reconnect grace expired"), 0);
     EXPECT_EQ(h.assertions().held().size(), 2u);
     EXPECT_EQ(h.host.virtualDisplays().liveDisplayCount(), 1);
@@ -193,7 +193,7 @@ TEST(PowerSleepWake, ATwoHourSleepKeepsTheGraceUntilFifteenMinutesAfterWake) {
     h.host.clock().advance(899);
     EXPECT_TRUE(h.inOrder({"power: system did wake wake; retaining Host recovery state for 900 seconds while the Viewer reconnects",
                            "power: wake stabilization complete; rebuilding active media capture"}));
-    EXPECT_FALSE(h.power().isAwaitingSleepPreflightPhysicalRecovery) << "nobody watches: recovery waits for a Viewer";
+    EXPECT_FALSE(h.power().isAwaitingPhysicalRecovery()) << "nobody watches: recovery waits for a Viewer";
     EXPECT_EQ(h.assertions().held().size(), 2u);
     EXPECT_EQ(h.host.virtualDisplays().liveDisplayCount(), 1);
 
@@ -207,8 +207,8 @@ TEST(PowerSleepWake, ATwoHourSleepKeepsTheGraceUntilFifteenMinutesAfterWake) {
     h.host.clock().advance(1.0);
     EXPECT_TRUE(h.assertions().held().empty());
     EXPECT_EQ(h.host.virtualDisplays().liveDisplayCount(), 0);
-    EXPECT_FALSE(h.power().sleepPreflightPhysicalCaptureRequest);
-    EXPECT_EQ(h.display().selectedDisplayID, 1u);
+    EXPECT_FALSE(h.power().savedPhysicalCapture());
+    EXPECT_EQ(h.display().selectedDisplayID(), 1u);
     const auto counts = h.host.server().resourceCounts();
     EXPECT_EQ(counts.graces, 0u);
     EXPECT_EQ(counts.powerAssertions, 0u);
@@ -240,7 +240,7 @@ TEST(PowerSleepWake, TheLastViewerLeavingDuringRecoveryStartsTheGraceAndItsRetur
         "power: Viewer video session reconnected; waiting for the physical display to return before releasing the temporary virtual mirror",
         "power: Viewer video session reconnected; restored pre-lid physical capture on display 1",
     }));
-    EXPECT_EQ(h.display().selectedDisplayID, 1u);
+    EXPECT_EQ(h.display().selectedDisplayID(), 1u);
     EXPECT_EQ(h.countSince("power: preventing"), 0) << "the assertions never lapsed";
 
     // Awake with nothing pending, the last Viewer leaving starts no grace and releases everything.
@@ -271,8 +271,8 @@ TEST(PowerSleepWake, WhenThePhysicalDisplayStaysAwayTheMirrorIsKeptUntilTheNextD
     EXPECT_TRUE(h.inOrder({"power: system did wake wake; still waiting for physical display after 16 checks",
                            "power: system did wake wake; physical display did not return before the recovery window "
                            "closed; retaining the temporary virtual mirror until the next display change"}));
-    EXPECT_TRUE(h.power().isAwaitingSleepPreflightPhysicalRecovery);
-    EXPECT_NE(h.display().selectedDisplayID, 1u);
+    EXPECT_TRUE(h.power().isAwaitingPhysicalRecovery());
+    EXPECT_NE(h.display().selectedDisplayID(), 1u);
 
     h.mark();
     h.host.displays().addDisplay(builtIn);
@@ -281,7 +281,7 @@ TEST(PowerSleepWake, WhenThePhysicalDisplayStaysAwayTheMirrorIsKeptUntilTheNextD
         "power: display parameters changed; waiting for the physical display to return before releasing the temporary virtual mirror",
         "power: display parameters changed; restored pre-lid physical capture on display 1",
     }));
-    EXPECT_EQ(h.display().selectedDisplayID, 1u);
+    EXPECT_EQ(h.display().selectedDisplayID(), 1u);
 }
 
 TEST(PowerSleepWake, ABurstOfScreenChangesGivesOneTopologyRecoveryAfterTheLast) {
@@ -329,7 +329,7 @@ TEST(PowerSleepWake, AWakeWhilePausedWaitsForResume) {
     EXPECT_TRUE(h.inOrder({"power: screens did wake; waiting 4.0s for WindowServer before rebuilding active media capture"}));
     EXPECT_EQ(h.countSince("power: wake stabilization complete"), 0);
     EXPECT_EQ(h.countSince("power: wake media recovery"), 0);
-    EXPECT_TRUE(h.power().virtualDisplayWakeStabilizationDeadline) << "stays until the next sleep";
+    EXPECT_TRUE(h.power().wakeStabilizationDeadline()) << "stays until the next sleep";
     EXPECT_FALSE(h.inspect().videoCapture());
     EXPECT_EQ(h.assertions().held().size(), 2u) << "the paused Viewer is still signed in";
 }
@@ -355,14 +355,14 @@ TEST(PowerGraces, AnIOSViewerInTheBackgroundKeepsTheHostAwakeUntilItComesBack) {
     host.clock().advance(600);
     InMemoryViewer back(host, server.boundPorts().control, "IOS VIEWER");
     EXPECT_TRUE(host.sawStatus("power: ended iOS Viewer reconnect grace (iOS Viewer reconnected)"));
-    EXPECT_FALSE(ServerInspector(server).power().iosViewerBackgroundSleepGrace.deadline);
+    EXPECT_FALSE(ServerInspector(server).power().iosBackgroundGrace().isRunning());
     EXPECT_EQ(assertions.held().size(), 2u) << "now held for the session";
 
     // A name that merely starts with "iOS Viewer" is not an iOS Viewer.
     InMemoryViewer other(host, server.boundPorts().control, "iOS Viewer 2");
     other.send(AuxPacketType::iosBackgroundPresence, Bytes{1});
     EXPECT_TRUE(host.sawStatus("iOS background presence rejected for non-iOS Viewer"));
-    EXPECT_FALSE(ServerInspector(server).power().iosViewerBackgroundSleepGrace.deadline);
+    EXPECT_FALSE(ServerInspector(server).power().iosBackgroundGrace().isRunning());
 }
 
 TEST(PowerAssertions, NamedForTheStrongestCauseRetriedAfterAFailureAndReleasedWithTheLastCause) {
@@ -425,14 +425,14 @@ TEST(PowerSleepWake, TheSleepNoticeReturnsWhetherItComesFromAnotherThreadOrFromT
     auto& server = live.server();
     // From another thread it waits for the server queue; the state has changed when it returns.
     server.noteHostPowerState("system will sleep", true, true);
-    EXPECT_TRUE(server.queue->sync([&] { return ServerInspector(server).power().screensAreSleeping; }));
+    EXPECT_TRUE(server.queue->sync([&] { return ServerInspector(server).power().screensAreSleeping(); }));
     // From the server queue itself it runs in place instead of waiting on its own queue.
     server.noteHostPowerState("system did wake", false, false);
     std::atomic<bool> done{false};
     server.queue->async([&] {
         server.noteHostPowerState("system will sleep", true, true);
-        done = ServerInspector(server).power().screensAreSleeping;
+        done = ServerInspector(server).power().screensAreSleeping();
     });
     EXPECT_TRUE(waitUntil([&] { return done.load(); }));
-    EXPECT_TRUE(server.queue->sync([&] { return ServerInspector(server).power().screensAreSleeping; }));
+    EXPECT_TRUE(server.queue->sync([&] { return ServerInspector(server).power().screensAreSleeping(); }));
 }

@@ -4,6 +4,8 @@
 
 #include "HostApp/Server/SessionTables.h"
 #include "HostApp/Server/VideoFlow.h"
+#include "HostApp/Server/VideoRoadState.h"
+#include "HostApp/Video/HostVideoCapture.h"
 #include "support/ScriptedConnection.h"
 #include "support/TestPlatform.h"
 
@@ -43,9 +45,9 @@ TEST(SessionTables, SignInRevocationAndLeavingKeepEveryTableInStep) {
     EXPECT_EQ(tables.sessionForToken(Bytes(15, 0)), std::nullopt);
     auto first = fileChannel(manual);
     auto second = fileChannel(manual);
-    tables.pendingFileChannels[first.get()] = {first, "192.0.2.7"};
+    tables.admitPendingFileChannel(first, "192.0.2.7");
     EXPECT_EQ(tables.bindFileChannel(control->id, first), nullptr);
-    EXPECT_TRUE(tables.pendingFileChannels.empty());
+    EXPECT_TRUE(tables.pendingFileChannels().empty());
     EXPECT_EQ(tables.bindFileChannel(control->id, second), first);
     EXPECT_EQ(tables.fileChannelEnded(first.get()), std::nullopt);
     EXPECT_EQ(tables.fileChannel(control->id), second);
@@ -57,7 +59,7 @@ TEST(SessionTables, SignInRevocationAndLeavingKeepEveryTableInStep) {
     EXPECT_FALSE(control->authorized);
     EXPECT_EQ(tables.sessionForToken(token.bytes()), std::nullopt);
     EXPECT_EQ(tables.displayName(control->id), std::nullopt);
-    EXPECT_TRUE(tables.audioSessions.contains(control->id));
+    EXPECT_TRUE(tables.audioSessions().contains(control->id));
     EXPECT_FALSE(tables.revoke(*control).wasAuthorized) << "a second revocation finds nothing";
 
     // Leaving hands back what must be released and leaves no entry anywhere.
@@ -68,6 +70,97 @@ TEST(SessionTables, SignInRevocationAndLeavingKeepEveryTableInStep) {
     EXPECT_TRUE(videoLeft.wasAuthorized);
     EXPECT_EQ(tables.forget(video->id).session, nullptr);
     EXPECT_EQ(tables.entryCount(), 0u);
+}
+
+// A session's clipboard waits for the clipboard queue; only the newest waits, and the session's
+// end drops it even while a queued decode still holds the slot.
+TEST(SessionTables, AClipboardWaitingAtASessionsEndGoesWithIt) {
+    SessionTables tables;
+    auto control = tables.add(AuxChannel::control, std::make_shared<ScriptedConnection>(), "192.0.2.7");
+    const auto slot = control->pendingClipboard;
+    EXPECT_TRUE(slot->offer({1, 2, 3})) << "the first one needs a decode queued";
+    EXPECT_FALSE(slot->offer({4})) << "a newer one replaces it for the decode already queued";
+    EXPECT_EQ(tables.clipboardsWaiting(), 1u);
+    EXPECT_EQ(slot->take(), (std::vector<std::uint8_t>{4}));
+    EXPECT_EQ(tables.clipboardsWaiting(), 0u);
+
+    EXPECT_TRUE(slot->offer({5}));
+    const auto left = tables.forget(control->id);
+    ASSERT_EQ(left.session, control);
+    EXPECT_EQ(tables.clipboardsWaiting(), 1u) << "leaving the tables is not yet the end";
+    left.session->end();
+    EXPECT_EQ(tables.clipboardsWaiting(), 0u);
+    EXPECT_FALSE(slot->take()) << "the decode queued for it finds nothing";
+    EXPECT_FALSE(control->isLive);
+}
+
+// The one video stream's state: a capture that goes takes its generation and configuration with
+// it, queues are reused only while nothing went wrong, and a zero-frame suspension keeps exactly
+// the request it suspended until it ends.
+TEST(VideoRoadState, GenerationsQueuesAndTheZeroFrameSuspension) {
+    ManualPlatform manual;
+    VideoRoadState road;
+    const auto first = road.generation();
+    road.configSent(VideoStreamConfigPayload{});
+    EXPECT_FALSE(road.discardCapture(false)) << "nothing was running";
+    EXPECT_FALSE(road.isCurrentGeneration(first));
+    EXPECT_FALSE(road.lastConfig()) << "Viewers were told of the stream that went";
+
+    int made = 0;
+    const auto make = [&] {
+        ++made;
+        return HostVideoCaptureQueues{manual.platform.makeQueue("c"), manual.platform.makeQueue("e"),
+                                      manual.platform.makeQueue("l")};
+    };
+    auto* queues = &road.queuesForNextCapture(make);
+    EXPECT_EQ(&road.queuesForNextCapture(make), queues);
+    EXPECT_EQ(made, 1);
+    road.abandonQueues();  // a capture failed: its threads may be stuck
+    road.queuesForNextCapture(make);
+    EXPECT_EQ(made, 2);
+
+    const auto request = CaptureModeControlPayload::preset(VideoCaptureMode::pro, VideoChromaMode::yuv420,
+                                                           VideoCaptureBackend::headlessVirtual);
+    road.suspendForZeroFrames(request);
+    EXPECT_EQ(road.suspendedRequest(), request);
+    EXPECT_FALSE(road.silentWindow(3));
+    EXPECT_FALSE(road.silentWindow(3));
+    EXPECT_TRUE(road.silentWindow(3));
+    EXPECT_FALSE(road.silentWindow(3)) << "the count starts over";
+    EXPECT_EQ(road.noteRecoveryAttempt(5'000), 1);
+    EXPECT_FALSE(road.recoveryDue(4'999));
+    EXPECT_TRUE(road.recoveryDue(5'000));
+    road.queuesForNextCapture(make);
+    EXPECT_EQ(made, 3) << "a recovery never reuses the silent capture's queues";
+    EXPECT_TRUE(road.endZeroFrameSuspension());
+    EXPECT_FALSE(road.suspendedRequest());
+    EXPECT_EQ(road.recoveryAttempts(), 0);
+    EXPECT_TRUE(road.recoveryDue(0));
+    EXPECT_FALSE(road.endZeroFrameSuspension());
+
+    road.frameSent(100);
+    road.frameSent(50);
+    road.latencySampled(7);
+    const auto second = road.takeSecondFigures();
+    EXPECT_EQ(second.framesSent, 2);
+    EXPECT_EQ(second.bytesSent, 150);
+    EXPECT_EQ(second.latencySamples, 1);
+    EXPECT_EQ(road.takeSecondFigures().framesSent, 0);
+
+    // The last Viewer left: nothing of its stream carries over to the next one.
+    road.captureModeRequested();
+    road.noteStartRetry();
+    road.suspendForZeroFrames(request);
+    road.resetForIdle();
+    EXPECT_FALSE(road.wasCaptureModeRequested());
+    EXPECT_EQ(road.startRetryAttempts(), 0);
+    EXPECT_FALSE(road.isSuspendedForZeroFrames());
+}
+
+TEST(VideoRoadStateDeathTest, ACaptureStartsOnlyOnTheQueuesHandedOutForIt) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    VideoRoadState road;
+    EXPECT_DEATH(road.captureStarted(nullptr), "one capture at a time, on the queues handed out for it");
 }
 
 TEST(VideoFlow, FarBehindViewersWaitForAKeyframeAndStaleAcknowledgementsChangeNothing) {

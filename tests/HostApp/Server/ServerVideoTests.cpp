@@ -156,7 +156,7 @@ TEST(ServerVideo, StartsTheDefaultModeWhenNoRequestComesAndGivesKeyframesOnReque
         ASSERT_TRUE(frame);
         viewer.ack(frame->payload.frameNumber);
     }
-    auto request = live.server().queue->sync([&] { return test::ServerInspector(live.server()).display().currentCaptureRequest; });
+    auto request = live.server().queue->sync([&] { return test::ServerInspector(live.server()).display().currentCaptureRequest(); });
     viewer.control.send(AuxPacketType::captureModeControl, request.encode());
     // Frames already in flight when the request arrived may come first.
     bool keyframe = false;

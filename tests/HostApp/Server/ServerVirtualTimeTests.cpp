@@ -86,11 +86,11 @@ TEST(ServerVirtualTime, AViewerThatStopsAcknowledgingIsClosedAfterTenSeconds) {
     host.clock().advance(0.6);
     ASSERT_TRUE(test::ServerInspector(server).videoCapture());
     host.clock().advance(9.0);
-    EXPECT_EQ(test::ServerInspector(server).sessions().authorizedVideoSessions.size(), 1u) << "still within its ten seconds";
+    EXPECT_EQ(test::ServerInspector(server).sessions().authorizedVideoSessions().size(), 1u) << "still within its ten seconds";
     host.clock().advance(2.0);
-    EXPECT_TRUE(test::ServerInspector(server).sessions().authorizedVideoSessions.empty());
+    EXPECT_TRUE(test::ServerInspector(server).sessions().authorizedVideoSessions().empty());
     EXPECT_TRUE(host.sawStatus("closed: video: Viewer stopped acknowledging frames"));
-    EXPECT_EQ(test::ServerInspector(server).sessions().authorizedAudioSessions.size(), 1u) << "its control session stays";
+    EXPECT_EQ(test::ServerInspector(server).sessions().authorizedAudioSessions().size(), 1u) << "its control session stays";
 }
 
 TEST(ServerVirtualTime, TheIOSBackgroundGraceHoldsTheHostAwakeForFifteenMinutes) {
@@ -98,13 +98,13 @@ TEST(ServerVirtualTime, TheIOSBackgroundGraceHoldsTheHostAwakeForFifteenMinutes)
     auto& server = host.server();
     InMemoryViewer phone(host, server.boundPorts().control, "iOS Viewer");
     phone.send(AuxPacketType::iosBackgroundPresence, Bytes{1});
-    ASSERT_TRUE(test::ServerInspector(server).power().iosViewerBackgroundSleepGrace.deadline);
+    ASSERT_TRUE(test::ServerInspector(server).power().iosBackgroundGrace().isRunning());
     phone.disconnect();
     EXPECT_EQ(test::ServerInspector(server).power().assertionsHeld(), 2u) << "the grace outlives the session";
     host.clock().advance(899);
     EXPECT_EQ(test::ServerInspector(server).power().assertionsHeld(), 2u);
     host.clock().advance(2);
-    EXPECT_FALSE(test::ServerInspector(server).power().iosViewerBackgroundSleepGrace.deadline);
+    EXPECT_FALSE(test::ServerInspector(server).power().iosBackgroundGrace().isRunning());
     EXPECT_EQ(test::ServerInspector(server).power().assertionsHeld(), 0u);
 
     // The same packet from a Viewer that is not an iOS one is refused; a bad state is reported.
