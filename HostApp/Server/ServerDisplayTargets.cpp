@@ -368,7 +368,7 @@ void V230HostAudioAuxServer::applyEasyAdaptivePhysicalCapture(std::uint32_t disp
     restartAudioCaptureOnDisplaySwitch(0.1);
     // The display keeps its mode, so only a running stream needs the pause to wind down before
     // the next one opens on it; with none running the first picture comes at once.
-    restartVideoCapture(video_.videoCapture ? 0.1 : 0.0);
+    restartVideoCapture(video_.isCapturing() ? 0.1 : 0.0);
 }
 
 // ---- iOS built-in display ----------------------------------------------------------------------
@@ -414,7 +414,7 @@ void V230HostAudioAuxServer::applyIOSBuiltInDisplayCaptureRequest(const CaptureM
             "; keeping current display mode; restarting encoder with " + normalized.summary());
     broadcastHostError("display: iOS built-in display capture using physical display=" + id +
                        " without switching host resolution");
-    restartVideoCapture(video_.videoCapture ? 0.1 : 0.0);
+    restartVideoCapture(video_.isCapturing() ? 0.1 : 0.0);
 }
 
 bool V230HostAudioAuxServer::shouldPreserveIOSBuiltInCapture(const CaptureModeControlPayload& request,

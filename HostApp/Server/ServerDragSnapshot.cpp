@@ -38,10 +38,10 @@ void V230HostAudioAuxServer::announceDragSnapshot(bool changed) {
     // signed-in Viewer not yet told.
     if (drag_.urls().empty() && !changed) return;
     std::vector<ConnectionPtr> targets;
-    for (const auto& id : sessions_.authorizedAudioSessions) {
+    for (const auto& id : sessions_.authorizedAudioSessions()) {
         if (drag_.announcedTo.contains(id)) continue;
-        auto connection = sessions_.audioSessions.find(id);
-        if (connection == sessions_.audioSessions.end()) continue;
+        auto connection = sessions_.audioSessions().find(id);
+        if (connection == sessions_.audioSessions().end()) continue;
         targets.push_back(connection->second);
         drag_.announcedTo.insert(id);
     }

@@ -377,7 +377,7 @@ TEST(FileDelivery, ARequestForHostFilesIsSentBackToTheAskingViewerAloneOrRefused
 
 TEST(FileDelivery, AViewerGetsAFewRequestedBatchesOnTheirWayAtOnceAndTheRestRefusedInOneCount) {
     DeliveryHost host;
-    write(host.home() / "notes.txt", "n");
+    writeText(host.home() / "notes.txt", "n");
     const std::string refusal = "The Host could not prepare the requested transfer.";
     auto ask = [&](const UUID& from) {
         const UUID id = UUID::random();
