@@ -60,8 +60,8 @@ struct LiveHostApp {
     }
     ~LiveHostApp() {
         mainQueue->sync([this] {
-            delegate->clipboardBridge->stop();
-            delegate->timer->cancel();
+            delegate->clipboardBridge()->stop();
+            delegate->timer()->cancel();
         });
         live.reset();
         mainQueue->sync([this] { delegate.reset(); });
@@ -75,7 +75,7 @@ struct LiveHostApp {
         return !fs::exists(staging(), error) || fs::is_empty(staging(), error);
     }
     bool logged(const std::string& line) {
-        for (const auto& entry : delegate->diagnosticLog->lines())
+        for (const auto& entry : delegate->diagnosticLog()->lines())
             if (entry.substr(13) == line) return true;
         return false;
     }
