@@ -34,7 +34,8 @@ inline const std::filesystem::path hostInitialInstallOnboardingMarkerURL =
     "/var/lib/quillmere-host/initial-install-onboarding-build";
 
 // Everything the application is built from: the platform, the desktop and the services `main`
-// (or a test) hands it. The delegate and its controllers read it; nothing writes it after start.
+// (or a test) hands it. The delegate fills in what was left empty when it is made; from then on
+// it and its controllers only read it.
 struct HostAppEnvironment {
     HostPlatform platform;  // clock, queues (mainQueue is the application's main queue)
     std::shared_ptr<HostShell> shell;

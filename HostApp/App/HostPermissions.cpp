@@ -127,7 +127,7 @@ void PermissionsController::openSystemSettingsPrivacyPane(const std::string& anc
         return;
     }
     // The desktop's opener may take seconds: it runs off the main queue, and the outcome is
-    // logged back on it. Only the main queue ever holds the delegate.
+    // logged back on it. Only the main queue ever holds the controller.
     privacyPaneQueue_->async([weak = weak(), launcher = env().launcher, mainQueue = env().platform.mainQueue, anchor] {
         bool opened = false;
         for (const char* prefix : {"x-apple.systempreferences:com.apple.preference.security?",
