@@ -32,6 +32,12 @@ std::string joinFirstTwo(const std::vector<std::string>& items) {
     }
     return joined;
 }
+// A window the user asked for stays: its pending auto-close is dropped.
+void cancelAndDrop(DispatchWorkItemPtr& item) {
+    if (!item) return;
+    item->cancel();
+    item.reset();
+}
 }  // namespace
 
 std::shared_ptr<StatusMenuController> StatusMenuController::create(HostProbeDelegate& app) {
@@ -331,10 +337,7 @@ const std::shared_ptr<SummaryWindowModel>& StatusMenuController::ensureSummaryWi
 }
 
 void StatusMenuController::showSummaryWindowAction(ActionSender sender) {
-    if (summaryAutoCloseWorkItem) {
-        summaryAutoCloseWorkItem->cancel();
-        summaryAutoCloseWorkItem.reset();
-    }
+    cancelAndDrop(summaryAutoCloseWorkItem);
     log(std::string("ui: show Host status requested source=") + (sender == ActionSender::menuItem ? "menu" : "unknown"));
     ensureSummaryWindow();
     updateHostPresentation();
@@ -344,10 +347,7 @@ void StatusMenuController::showSummaryWindowAction(ActionSender sender) {
 }
 
 void StatusMenuController::reopenSummaryWindow() {
-    if (summaryAutoCloseWorkItem) {
-        summaryAutoCloseWorkItem->cancel();
-        summaryAutoCloseWorkItem.reset();
-    }
+    cancelAndDrop(summaryAutoCloseWorkItem);
     ensureSummaryWindow();
     updateHostPresentation();
     raiseSummaryWindow(true);
