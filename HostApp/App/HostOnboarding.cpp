@@ -1,11 +1,13 @@
 // The walk through the two permissions after an install: Accessibility, then Screen Recording,
-// then the user's confirmation, then a notice that closes itself. Also the foreground sheet every
-// alert of the Host runs through. Everything runs on the main queue.
+// then the user's confirmation, then a notice that closes itself. Everything runs on the main
+// queue.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "HostApp/App/PermissionsController.h"
 
 #include "HostApp/App/HostProbeDelegate.h"
 #include "Platform/Accessibility.h"
@@ -17,7 +19,7 @@
 namespace qm {
 
 using L10n = QuillmereL10n;
-using Step = HostProbeDelegate::InitialInstallOnboardingStep;
+using Step = PermissionsController::InitialInstallOnboardingStep;
 
 namespace {
 
@@ -98,7 +100,7 @@ AlertModel stepAlert(Step step) {
 
 }  // namespace
 
-std::string HostProbeDelegate::stepName(InitialInstallOnboardingStep step) {
+std::string PermissionsController::stepName(InitialInstallOnboardingStep step) {
     switch (step) {
         case Step::idle: return "idle";
         case Step::accessibility: return "accessibility";
@@ -110,33 +112,40 @@ std::string HostProbeDelegate::stepName(InitialInstallOnboardingStep step) {
     return "idle";
 }
 
-bool HostProbeDelegate::accessibilityTrusted() const {
-    const auto& accessibility = env_.platform.accessibility;
+bool PermissionsController::accessibilityTrusted() const {
+    const auto& accessibility = env().platform.accessibility;
     return !accessibility || accessibility->isProcessTrusted();
 }
 
-bool HostProbeDelegate::screenCaptureGranted() const {
-    const auto& access = env_.platform.screenCaptureAccess;
+bool PermissionsController::screenCaptureGranted() const {
+    const auto& access = env().platform.screenCaptureAccess;
     return !access || access->preflight();
 }
 
-bool HostProbeDelegate::hasPendingInitialInstallOnboarding() const {
-    const auto build = hostBundleVersionString(env_.bundle);
-    if (env_.defaults->string(initialInstallOnboardingCompletedBuildKey) == build) return false;
-    const auto marker = readMarker(env_.installerMarker);
+bool PermissionsController::hasPendingInitialInstallOnboarding() const {
+    const auto build = hostBundleVersionString(env().bundle);
+    if (env().defaults->string(initialInstallOnboardingCompletedBuildKey) == build) return false;
+    const auto marker = readMarker(env().installerMarker);
     if (!marker || !isValidUTF8(*marker)) return false;
     return trimmedWhiteSpace(*marker) == build;
 }
 
-void HostProbeDelegate::observeInitialInstallPermissionCompletion() {
+void PermissionsController::resumeInitialInstallOnboarding() {
+    if (!hasPendingInitialInstallOnboarding()) return;
+    if (initialInstallOnboardingStep == Step::completionCountdown || initialInstallOnboardingStep == Step::completed) return;
+    observeInitialInstallPermissionCompletion();
+    advanceInitialInstallOnboarding();
+}
+
+void PermissionsController::observeInitialInstallPermissionCompletion() {
     if (initialInstallOnboardingTimer) return;
     initialInstallOnboardingTimer =
-        RepeatingTimer::schedule(env_.platform.mainQueue, initialInstallOnboardingPollInterval, [weak = weak()] {
+        RepeatingTimer::schedule(env().platform.mainQueue, initialInstallOnboardingPollInterval, [weak = weak()] {
             if (auto self = weak.lock()) self->advanceInitialInstallOnboarding();
         });
 }
 
-void HostProbeDelegate::advanceInitialInstallOnboarding() {
+void PermissionsController::advanceInitialInstallOnboarding() {
     if (!hasPendingInitialInstallOnboarding()) return;
     if (initialInstallOnboardingSheetVisible) return;
     if (initialInstallOnboardingStep == Step::completionCountdown || initialInstallOnboardingStep == Step::completed) {
@@ -146,7 +155,7 @@ void HostProbeDelegate::advanceInitialInstallOnboarding() {
     const Step target = !accessibilityTrusted() ? Step::accessibility
                         : !screenCaptureGranted() ? Step::screenCapture
                                                   : Step::confirmation;
-    const bool active = !env_.shell || env_.shell->applicationIsActive();
+    const bool active = !env().shell || env().shell->applicationIsActive();
     bool changeStep = true;
     if (initialInstallOnboardingAwaitingReturn) {
         if (target == initialInstallOnboardingStep) {
@@ -161,11 +170,11 @@ void HostProbeDelegate::advanceInitialInstallOnboarding() {
         initialInstallOnboardingAwaitingReturn = !active;
         log("permissions: initial install advancing to " + stepName(target));
     }
-    if (!active && env_.shell) env_.shell->activateIgnoringOtherApps();
+    if (!active && env().shell) env().shell->activateIgnoringOtherApps();
     if (!initialInstallOnboardingAwaitingReturn) presentInitialInstallOnboardingStep();
 }
 
-void HostProbeDelegate::presentInitialInstallOnboardingStep() {
+void PermissionsController::presentInitialInstallOnboardingStep() {
     if (initialInstallOnboardingSheetVisible) return;
     const Step step = initialInstallOnboardingStep;
     if (step != Step::accessibility && step != Step::screenCapture && step != Step::confirmation) return;
@@ -175,8 +184,7 @@ void HostProbeDelegate::presentInitialInstallOnboardingStep() {
         initialInstallOnboardingFeedbackMessage.reset();
     }
     initialInstallOnboardingSheetVisible = true;
-    if (!summaryWindow) summaryWindow = makeSummaryWindow();
-    beginHostForegroundSheet(alert, summaryWindow, [weak = weak(), step](int response) {
+    app_.status().beginHostForegroundSheet(alert, app_.status().ensureSummaryWindow(), [weak = weak(), step](int response) {
         auto self = weak.lock();
         if (!self) return;
         self->initialInstallOnboardingSheetVisible = false;
@@ -184,7 +192,7 @@ void HostProbeDelegate::presentInitialInstallOnboardingStep() {
     });
 }
 
-void HostProbeDelegate::handleInitialInstallOnboardingResponse(int response, InitialInstallOnboardingStep step) {
+void PermissionsController::handleInitialInstallOnboardingResponse(int response, InitialInstallOnboardingStep step) {
     switch (step) {
         case Step::accessibility:
             initialInstallOnboardingAwaitingReturn = true;
@@ -222,7 +230,7 @@ void HostProbeDelegate::handleInitialInstallOnboardingResponse(int response, Ini
     }
 }
 
-void HostProbeDelegate::requestInitialInstallPermission(PermissionRequestKind kind) {
+void PermissionsController::requestInitialInstallPermission(PermissionRequestKind kind) {
     if (kind == PermissionRequestKind::accessibility) {
         if (accessibilityTrusted()) {
             initialInstallOnboardingAwaitingReturn = false;
@@ -247,7 +255,7 @@ void HostProbeDelegate::requestInitialInstallPermission(PermissionRequestKind ki
             log("permissions: initial install requesting Screen Recording");
             // The Host relaunches itself once the grant arrives.
             pendingScreenCaptureRelaunch = true;
-            env_.defaults->set("host.pendingScreenCaptureRelaunch", true);
+            env().defaults->set("host.pendingScreenCaptureRelaunch", true);
             requestScreenRecordingPermission();
         } else {
             openSystemSettingsPrivacyPane("Privacy_ScreenCapture");
@@ -256,7 +264,7 @@ void HostProbeDelegate::requestInitialInstallPermission(PermissionRequestKind ki
     observeInitialInstallPermissionCompletion();
 }
 
-void HostProbeDelegate::confirmInitialInstallOnboarding() {
+void PermissionsController::confirmInitialInstallOnboarding() {
     if (completeInitialInstallOnboardingAfterConfirmation()) {
         presentInitialInstallCompletionCountdown();
         return;
@@ -274,25 +282,25 @@ void HostProbeDelegate::confirmInitialInstallOnboarding() {
     advanceInitialInstallOnboarding();
 }
 
-bool HostProbeDelegate::completeInitialInstallOnboardingAfterConfirmation() {
+bool PermissionsController::completeInitialInstallOnboardingAfterConfirmation() {
     if (!(accessibilityTrusted() && screenCaptureGranted())) return false;
-    const auto build = hostBundleVersionString(env_.bundle);
-    env_.defaults->set(initialInstallOnboardingCompletedBuildKey, build);
+    const auto build = hostBundleVersionString(env().bundle);
+    env().defaults->set(initialInstallOnboardingCompletedBuildKey, build);
     pendingScreenCaptureRelaunch = false;
-    env_.defaults->set("host.pendingScreenCaptureRelaunch", false);
+    env().defaults->set("host.pendingScreenCaptureRelaunch", false);
     if (initialInstallOnboardingTimer) initialInstallOnboardingTimer->cancel();
     initialInstallOnboardingTimer.reset();
     log("permissions: initial install onboarding completed for build " + build);
     return true;
 }
 
-std::string HostProbeDelegate::initialInstallCompletionMessage() const {
+std::string PermissionsController::initialInstallCompletionMessage() const {
     return L10n::format("host.initialOnboardingCompleteMessageFormat",
                         "Installation is complete. This window will close in %d seconds.",
                         initialInstallCompletionSecondsRemaining);
 }
 
-void HostProbeDelegate::presentInitialInstallCompletionCountdown() {
+void PermissionsController::presentInitialInstallCompletionCountdown() {
     initialInstallOnboardingStep = Step::completionCountdown;
     initialInstallOnboardingAwaitingReturn = false;
     initialInstallOnboardingSheetVisible = true;
@@ -303,8 +311,7 @@ void HostProbeDelegate::presentInitialInstallCompletionCountdown() {
     alert.informativeText = initialInstallCompletionMessage();
     // The notice has only the alert's own default button.
     alert.buttons = {L10n::text("common.ok", "OK")};
-    if (!summaryWindow) summaryWindow = makeSummaryWindow();
-    auto notice = beginHostForegroundSheet(alert, summaryWindow, [weak = weak()](int) {
+    auto notice = app_.status().beginHostForegroundSheet(alert, app_.status().ensureSummaryWindow(), [weak = weak()](int) {
         auto self = weak.lock();
         if (self && self->initialInstallOnboardingStep == Step::completionCountdown) {
             self->finishInitialInstallCompletionCountdown();
@@ -314,12 +321,12 @@ void HostProbeDelegate::presentInitialInstallCompletionCountdown() {
     if (initialInstallOnboardingStep != Step::completionCountdown) return;
     initialInstallCompletionAlert = notice;
     initialInstallOnboardingTimer =
-        RepeatingTimer::schedule(env_.platform.mainQueue, initialInstallOnboardingPollInterval, [weak = weak()] {
+        RepeatingTimer::schedule(env().platform.mainQueue, initialInstallOnboardingPollInterval, [weak = weak()] {
             if (auto self = weak.lock()) self->advanceInitialInstallCompletionCountdown();
         });
 }
 
-void HostProbeDelegate::advanceInitialInstallCompletionCountdown() {
+void PermissionsController::advanceInitialInstallCompletionCountdown() {
     if (initialInstallOnboardingStep != Step::completionCountdown) return;
     if (--initialInstallCompletionSecondsRemaining <= 0) {
         finishInitialInstallCompletionCountdown();
@@ -328,7 +335,7 @@ void HostProbeDelegate::advanceInitialInstallCompletionCountdown() {
     if (initialInstallCompletionAlert) initialInstallCompletionAlert->setInformativeText(initialInstallCompletionMessage());
 }
 
-void HostProbeDelegate::finishInitialInstallCompletionCountdown() {
+void PermissionsController::finishInitialInstallCompletionCountdown() {
     if (initialInstallOnboardingStep != Step::completionCountdown) return;
     initialInstallOnboardingStep = Step::completed;
     initialInstallOnboardingSheetVisible = false;
@@ -338,55 +345,10 @@ void HostProbeDelegate::finishInitialInstallCompletionCountdown() {
     auto alert = std::move(initialInstallCompletionAlert);
     initialInstallCompletionAlert.reset();
     // Ending the sheet runs its completion, which finds the step completed and does nothing.
+    const auto& summaryWindow = app_.status().summaryWindow;
     if (alert && summaryWindow && alert->sheetParent()) alert->respond(AlertSheetModel::stopResponse);
     log("permissions: initial install completion countdown finished");
     if (summaryWindow) summaryWindow->close();
-}
-
-std::shared_ptr<AlertSheetModel> HostProbeDelegate::beginHostForegroundSheet(const AlertModel& alert,
-                                                                             const std::shared_ptr<WindowModel>& window,
-                                                                             std::function<void(int)> completion) {
-    if (!window || !env_.shell) return nullptr;
-    // 1. The window comes forward, floating, on the active workspace.
-    window->floatAboveOthers();
-    window->deminiaturize();
-    window->makeKeyAndOrderFront();
-    env_.shell->activateIgnoringOtherApps();
-    window->makeKeyAndOrderFront();
-
-    auto sheet = std::make_shared<AlertSheetModel>(alert);
-    // 2. Keeps the sheet in front of its window and both in front of other applications, while
-    // the application is active and the sheet is still up on this window.
-    std::function<void()> raise = [weakSelf = weak(), weakWindow = std::weak_ptr<WindowModel>(window),
-                                   weakSheet = std::weak_ptr<AlertSheetModel>(sheet)] {
-        auto self = weakSelf.lock();
-        auto target = weakWindow.lock();
-        auto up = weakSheet.lock();
-        if (!self || !target || !up) return;
-        if (!self->env_.shell || !self->env_.shell->applicationIsActive()) return;
-        if (!up->visible() || up->sheetParent() != target) return;
-        target->floatAboveOthers();
-        up->floatAboveOthers(WindowModel::modalPanelLevel);
-        target->orderFront();
-        up->orderFront();
-    };
-    auto scheduleRaise = [queue = env_.platform.mainQueue, raise] { queue->async(raise); };
-    // 3. Again whenever the application becomes active or the sheet becomes key.
-    const auto id = ++nextForegroundSheetID_;
-    foregroundSheetActivationRaises_[id] = scheduleRaise;
-    sheet->onBecameKey = scheduleRaise;
-    // 4. Its end removes both observers, then answers.
-    std::weak_ptr<AlertSheetModel> weakSheet = sheet;
-    sheet->begin(window, [weakSelf = weak(), weakSheet, id, completion = std::move(completion)](int response) {
-        if (auto self = weakSelf.lock()) self->foregroundSheetActivationRaises_.erase(id);
-        if (auto ended = weakSheet.lock()) ended->onBecameKey = nullptr;
-        if (completion) completion(response);
-    });
-    env_.shell->presentSheet(window, sheet);
-    // 5. Once on the next turn and once a moment later, after the window manager placed it.
-    env_.platform.mainQueue->async(raise);
-    env_.platform.mainQueue->asyncAfter(foregroundSheetSecondRaiseDelay, raise);
-    return sheet;
 }
 
 }  // namespace qm

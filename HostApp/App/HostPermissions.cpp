@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "HostApp/App/PermissionsController.h"
+
 #include "HostApp/App/HostProbeDelegate.h"
 #include "Platform/Accessibility.h"
 #include "Platform/AudioCapture.h"
@@ -18,65 +20,115 @@ constexpr double installerRequestSpacing = 5.5;
 constexpr double relaunchQuitDelay = 0.3;
 const char* const pendingRelaunchKey = "host.pendingScreenCaptureRelaunch";
 
-const char* kindName(HostProbeDelegate::PermissionRequestKind kind) {
-    return kind == HostProbeDelegate::PermissionRequestKind::screenCapture ? "screenCapture" : "accessibility";
+const char* kindName(PermissionsController::PermissionRequestKind kind) {
+    return kind == PermissionsController::PermissionRequestKind::screenCapture ? "screenCapture" : "accessibility";
 }
 
 }  // namespace
 
-void HostProbeDelegate::prepareForSystemPermissionPrompt() {
-    for (WindowModel* window : {static_cast<WindowModel*>(summaryWindow.get()), static_cast<WindowModel*>(detailWindow.get())}) {
-        if (!window) continue;
-        window->setLevel(WindowModel::normalLevel);
-        window->orderBack();
-    }
+std::shared_ptr<PermissionsController> PermissionsController::create(HostProbeDelegate& app) {
+    return std::shared_ptr<PermissionsController>(new PermissionsController(app));
 }
 
-void HostProbeDelegate::requestScreenRecordingPermission() {
+PermissionsController::PermissionsController(HostProbeDelegate& app)
+    : HostControllerOf(app), privacyPaneQueue_(env().platform.makeQueue("v230.hostprobe.privacy-pane")) {}
+
+PermissionsController::~PermissionsController() {
+    if (initialInstallOnboardingTimer) initialInstallOnboardingTimer->cancel();
+}
+
+void PermissionsController::applicationWillTerminate() {
+    if (initialInstallOnboardingTimer) initialInstallOnboardingTimer->cancel();
+    initialInstallOnboardingTimer.reset();
+}
+
+void PermissionsController::presentUpgradeNoticeIfNeeded() {
+    const auto build = hostBundleVersionString(env().bundle);
+    if (env().defaults->string("host.upgradeNotice.lastPresentedBuild") == build) return;
+    env().defaults->set("host.upgradeNotice.lastPresentedBuild", build);
+    log("host updated to build " + build);
+    app_.updateHostPresentation();
+}
+
+void PermissionsController::requestFirstRunPermissionsIfNeeded() {
+    if (hasPendingInitialInstallOnboarding()) {
+        resumeInitialInstallOnboarding();
+        return;
+    }
+    // At most one prompt per launch: Screen Recording first (once per build), else Accessibility
+    // (once). The marks are stored before the prompt, so a dismissed prompt is not repeated.
+    const auto build = hostBundleVersionString(env().bundle);
+    const auto& access = env().platform.screenCaptureAccess;
+    bool prompted = false;
+    if (!access || access->preflight()) {
+        pendingScreenCaptureRelaunch = env().defaults->boolean("host.pendingScreenCaptureRelaunch");
+    } else if (!env().defaults->boolean("host.firstRun.screenCapturePrompted." + build)) {
+        env().defaults->set("host.firstRun.screenCapturePrompted." + build, true);
+        log("permissions: requesting Screen Recording on first launch");
+        pendingScreenCaptureRelaunch = true;
+        env().defaults->set("host.pendingScreenCaptureRelaunch", true);
+        requestScreenRecordingPermission();
+        prompted = true;
+    }
+    if (!prompted) {
+        const auto& accessibility = env().platform.accessibility;
+        const bool trusted = !accessibility || accessibility->isProcessTrusted();
+        if (!trusted && !env().defaults->boolean("host.firstRun.accessibilityPrompted")) {
+            env().defaults->set("host.firstRun.accessibilityPrompted", true);
+            log("permissions: requesting Accessibility on first launch");
+            requestAccessibilityPermission();
+        }
+    }
+    triggerScreenCaptureRelaunchIfNeeded("first-run permission check");
+}
+
+void PermissionsController::prepareForSystemPermissionPrompt() { app_.details().sendWindowsBack(); }
+
+void PermissionsController::requestScreenRecordingPermission() {
     prepareForSystemPermissionPrompt();
-    env_.platform.mainQueue->asyncAfter(promptDelay, [weak = weak()] {
+    env().platform.mainQueue->asyncAfter(promptDelay, [weak = weak()] {
         auto self = weak.lock();
         if (!self) return;
-        const auto& access = self->env_.platform.screenCaptureAccess;
+        const auto& access = self->env().platform.screenCaptureAccess;
         if (!access || access->preflight()) return;
-        self->log("permissions: requesting Screen Recording through TCC");
+        log("permissions: requesting Screen Recording through TCC");
         if (access->request()) return;
-        self->env_.platform.mainQueue->asyncAfter(paneFallbackDelay, [weak] {
+        self->env().platform.mainQueue->asyncAfter(paneFallbackDelay, [weak] {
             auto again = weak.lock();
             if (!again) return;
-            const auto& later = again->env_.platform.screenCaptureAccess;
+            const auto& later = again->env().platform.screenCaptureAccess;
             if (later && !later->preflight()) again->openSystemSettingsPrivacyPane("Privacy_ScreenCapture");
         });
     });
 }
 
-void HostProbeDelegate::requestAccessibilityPermission() {
+void PermissionsController::requestAccessibilityPermission() {
     prepareForSystemPermissionPrompt();
-    env_.platform.mainQueue->asyncAfter(promptDelay, [weak = weak()] {
+    env().platform.mainQueue->asyncAfter(promptDelay, [weak = weak()] {
         auto self = weak.lock();
         if (!self) return;
-        const auto& accessibility = self->env_.platform.accessibility;
+        const auto& accessibility = self->env().platform.accessibility;
         if (!accessibility || accessibility->isProcessTrusted()) return;
-        self->log("permissions: requesting Accessibility through TCC");
+        log("permissions: requesting Accessibility through TCC");
         if (accessibility->isProcessTrustedWithPrompt()) return;
-        self->env_.platform.mainQueue->asyncAfter(paneFallbackDelay, [weak] {
+        self->env().platform.mainQueue->asyncAfter(paneFallbackDelay, [weak] {
             auto again = weak.lock();
             if (!again) return;
-            const auto& later = again->env_.platform.accessibility;
+            const auto& later = again->env().platform.accessibility;
             if (later && !later->isProcessTrusted()) again->openSystemSettingsPrivacyPane("Privacy_Accessibility");
         });
     });
 }
 
-void HostProbeDelegate::openSystemSettingsPrivacyPane(const std::string& anchor) {
+void PermissionsController::openSystemSettingsPrivacyPane(const std::string& anchor) {
     prepareForSystemPermissionPrompt();
-    if (!env_.launcher) {
+    if (!env().launcher) {
         log("permissions: failed to open System Settings pane " + anchor);
         return;
     }
     // The desktop's opener may take seconds: it runs off the main queue, and the outcome is
-    // logged back on it. Only the main queue ever holds the delegate.
-    privacyPaneQueue_->async([weak = weak(), launcher = env_.launcher, mainQueue = env_.platform.mainQueue, anchor] {
+    // logged back on it. Only the main queue ever holds the controller.
+    privacyPaneQueue_->async([weak = weak(), launcher = env().launcher, mainQueue = env().platform.mainQueue, anchor] {
         bool opened = false;
         for (const char* prefix : {"x-apple.systempreferences:com.apple.preference.security?",
                                    "x-apple.systempreferences:com.apple.settings.PrivacySecurity.extension?"}) {
@@ -88,13 +140,13 @@ void HostProbeDelegate::openSystemSettingsPrivacyPane(const std::string& anchor)
         mainQueue->async([weak, opened, anchor] {
             auto self = weak.lock();
             if (!self) return;
-            self->log(opened ? "permissions: opened System Settings pane " + anchor
+            log(opened ? "permissions: opened System Settings pane " + anchor
                              : "permissions: failed to open System Settings pane " + anchor);
         });
     });
 }
 
-std::string HostProbeDelegate::relaunchScript(int pid, const std::string& executable) {
+std::string PermissionsController::relaunchScript(int pid, const std::string& executable) {
     // Single quotes keep every character of the path literal; a quote inside is closed, escaped
     // and reopened.
     std::string quoted = "'";
@@ -103,41 +155,41 @@ std::string HostProbeDelegate::relaunchScript(int pid, const std::string& execut
     return "while /bin/kill -0 " + std::to_string(pid) + " 2>/dev/null; do /bin/sleep 0.2; done; exec " + quoted;
 }
 
-void HostProbeDelegate::triggerScreenCaptureRelaunchIfNeeded(const std::string& reason) {
-    if (!pendingScreenCaptureRelaunch) pendingScreenCaptureRelaunch = env_.defaults->boolean(pendingRelaunchKey);
+void PermissionsController::triggerScreenCaptureRelaunchIfNeeded(const std::string& reason) {
+    if (!pendingScreenCaptureRelaunch) pendingScreenCaptureRelaunch = env().defaults->boolean(pendingRelaunchKey);
     if (!pendingScreenCaptureRelaunch) return;
-    const auto& access = env_.platform.screenCaptureAccess;
+    const auto& access = env().platform.screenCaptureAccess;
     if (!access || !access->preflight()) return;
-    if (!terminating_) {
+    if (!app_.terminating()) {
         // The relaunch waits for a confirmed quit: asking starts nothing, so "Keep Running"
         // leaves no script waiting for this process and the request still pending. One question
         // per run; a later confirmed quit still relaunches.
         if (relaunchQuitReason_) return;
         relaunchQuitReason_ = reason;
         log("permissions: Screen Recording approved; asking to quit so the Host can relaunch (reason=" + reason + ")");
-        env_.platform.mainQueue->asyncAfter(relaunchQuitDelay, [weak = weak()] {
-            if (auto self = weak.lock()) self->requestTermination("Screen Recording relaunch");
+        env().platform.mainQueue->asyncAfter(relaunchQuitDelay, [weak = weak()] {
+            if (auto self = weak.lock()) self->app_.requestTermination("Screen Recording relaunch");
         });
         return;
     }
     pendingScreenCaptureRelaunch = false;
-    env_.defaults->set(pendingRelaunchKey, false);
-    const int pid = env_.launcher ? env_.launcher->processID() : 0;
+    env().defaults->set(pendingRelaunchKey, false);
+    const int pid = env().launcher ? env().launcher->processID() : 0;
     log("permissions: Screen Recording approved; relaunching Host pid=" + std::to_string(pid) +
         " so ScreenCaptureKit sees the new TCC grant (reason=" + relaunchQuitReason_.value_or(reason) + ")");
-    const auto executable = env_.bundle.executablePath.value_or(std::filesystem::path()).string();
+    const auto executable = env().bundle.executablePath.value_or(std::filesystem::path()).string();
     std::optional<std::string> failure;
-    if (!env_.launcher) {
+    if (!env().launcher) {
         failure = "no process launcher";
     } else if (executable.empty()) {
         failure = "the Host's executable is unknown";
     } else {
-        failure = env_.launcher->launchDetached({"/bin/sh", "-c", relaunchScript(pid, executable)});
+        failure = env().launcher->launchDetached({"/bin/sh", "-c", relaunchScript(pid, executable)});
     }
     if (failure) log("permissions: relaunch script failed to start: " + *failure);
 }
 
-void HostProbeDelegate::enqueueInstallerPermissionRequest(PermissionRequestKind kind) {
+void PermissionsController::enqueueInstallerPermissionRequest(PermissionRequestKind kind) {
     if (permissionRequestInProgress) {
         queuedPermissionRequest = kind;
         log(std::string("permissions: queued installer permission request ") + kindName(kind));
@@ -145,17 +197,17 @@ void HostProbeDelegate::enqueueInstallerPermissionRequest(PermissionRequestKind 
     }
     permissionRequestInProgress = true;
     if (kind == PermissionRequestKind::screenCapture) {
-        const auto& access = env_.platform.screenCaptureAccess;
+        const auto& access = env().platform.screenCaptureAccess;
         if (access && access->preflight()) {
             openSystemSettingsPrivacyPane("Privacy_ScreenCapture");
         } else {
             log("permissions: requesting Screen Recording from installer link");
             pendingScreenCaptureRelaunch = true;
-            env_.defaults->set(pendingRelaunchKey, true);
+            env().defaults->set(pendingRelaunchKey, true);
             requestScreenRecordingPermission();
         }
     } else {
-        const auto& accessibility = env_.platform.accessibility;
+        const auto& accessibility = env().platform.accessibility;
         if (accessibility && accessibility->isProcessTrusted()) {
             openSystemSettingsPrivacyPane("Privacy_Accessibility");
         } else {
@@ -163,7 +215,7 @@ void HostProbeDelegate::enqueueInstallerPermissionRequest(PermissionRequestKind 
             requestAccessibilityPermission();
         }
     }
-    env_.platform.mainQueue->asyncAfter(installerRequestSpacing, [weak = weak()] {
+    env().platform.mainQueue->asyncAfter(installerRequestSpacing, [weak = weak()] {
         auto self = weak.lock();
         if (!self) return;
         self->permissionRequestInProgress = false;
@@ -174,7 +226,7 @@ void HostProbeDelegate::enqueueInstallerPermissionRequest(PermissionRequestKind 
     });
 }
 
-std::optional<std::string> HostProbeDelegate::permissionURLTarget(const std::string& url) {
+std::optional<std::string> PermissionsController::permissionURLTarget(const std::string& url) {
     const auto colon = url.find(':');
     if (colon == std::string::npos || url.compare(0, colon, "quillmerehost") != 0 || colon != 13) return std::nullopt;
     for (unsigned char c : url) {
@@ -198,27 +250,23 @@ std::optional<std::string> HostProbeDelegate::permissionURLTarget(const std::str
     return target;
 }
 
-void HostProbeDelegate::handlePermissionURLEvent(const std::string& url) {
+void PermissionsController::handlePermissionURLEvent(const std::string& url) {
     const auto target = permissionURLTarget(url);
     if (!target) return;
     if (*target == "update/restart") {
         log("upgrade: received installer restart request");
-        terminationConfirmed = true;
-        onMain([](HostProbeDelegate& self) { self.requestTermination("installer restart"); });
+        app_.confirmTermination();
+        onMain([](PermissionsController& self) { self.app_.requestTermination("installer restart"); });
         return;
     }
-    if (!summaryWindow) summaryWindow = makeSummaryWindow();
-    updateHostPresentation();
-    raiseSummaryWindow(true);
+    auto& status = app_.status();
+    status.ensureSummaryWindow();
+    status.updateHostPresentation();
+    status.raiseSummaryWindow(true);
     if (hasPendingInitialInstallOnboarding()) {
         // During the onboarding the links only bring the Host forward and resume it.
         initialInstallOnboardingAwaitingReturn = false;
-        if (hasPendingInitialInstallOnboarding() &&
-            initialInstallOnboardingStep != InitialInstallOnboardingStep::completionCountdown &&
-            initialInstallOnboardingStep != InitialInstallOnboardingStep::completed) {
-            observeInitialInstallPermissionCompletion();
-            advanceInitialInstallOnboarding();
-        }
+        resumeInitialInstallOnboarding();
         return;
     }
     if (target->find("accessibility") != std::string::npos) {
@@ -227,7 +275,7 @@ void HostProbeDelegate::handlePermissionURLEvent(const std::string& url) {
         enqueueInstallerPermissionRequest(PermissionRequestKind::screenCapture);
     } else {
         enqueueInstallerPermissionRequest(PermissionRequestKind::accessibility);
-        env_.platform.mainQueue->asyncAfter(promptDelay, [weak = weak()] {
+        env().platform.mainQueue->asyncAfter(promptDelay, [weak = weak()] {
             if (auto self = weak.lock()) self->enqueueInstallerPermissionRequest(PermissionRequestKind::screenCapture);
         });
     }

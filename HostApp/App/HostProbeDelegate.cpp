@@ -1,10 +1,6 @@
 #include "HostApp/App/HostProbeDelegate.h"
 
-#include <fstream>
-#include <sstream>
-
 #include "HostApp/App/HostServiceWiring.h"
-#include "HostApp/Delivery/HostFileDelivery.h"
 #include "HostApp/Server/V230HostAudioAuxServer.h"
 #include "Platform/DistributedNotifications.h"
 #include "Platform/Core/LogSink.h"
@@ -20,85 +16,33 @@ using L10n = QuillmereL10n;
 
 std::shared_ptr<HostProbeDelegate> HostProbeDelegate::create(Environment environment) {
     auto delegate = std::shared_ptr<HostProbeDelegate>(new HostProbeDelegate(std::move(environment)));
-    delegate->logSubscription_ = DiagnosticLogBuffer::attach(LogSink::shared(), delegate->diagnosticLog);
-    std::weak_ptr<HostProbeDelegate> weak = delegate;
-    delegate->makeFileDelivery();
-    delegate->virtualDisplayCheckbox->action = [weak](ButtonModel& sender) {
-        if (auto self = weak.lock()) self->virtualDisplayCheckboxChanged(sender);
-    };
-    delegate->useDisplayButton->action = [weak](ButtonModel&) {
-        if (auto self = weak.lock()) self->useDisplayButtonPressed();
-    };
-    delegate->configureSendFilesService();
+    delegate->logSubscription_ = DiagnosticLogBuffer::attach(LogSink::shared(), delegate->diagnosticLog_);
     return delegate;
 }
 
-void HostProbeDelegate::makeFileDelivery() {
-    auto weak = this->weak();
-    HostFileDelivery::Environment delivery;
-    delivery.mainQueue = env_.platform.mainQueue;
-    delivery.clock = env_.platform.clock;
-    delivery.service = fileTransferService;
-    delivery.shell = env_.shell;
-    delivery.fileManager = env_.fileManager ? env_.fileManager : std::make_shared<SimulatedFileManagerDesktop>();
-    delivery.defaults = env_.defaults;
-    delivery.home = homeDirectory_;
-    delivery.log = [](const std::string& line) { logLine("[QuillmereHost] " + line); };
-    delivery.fallbackWindow = [weak]() -> std::shared_ptr<WindowModel> {
-        auto self = weak.lock();
-        return self ? self->summaryWindow : nullptr;
-    };
-    delivery.visibleWindow = [weak]() -> std::shared_ptr<WindowModel> {
-        auto self = weak.lock();
-        if (!self) return nullptr;
-        for (std::shared_ptr<WindowModel> window : {std::static_pointer_cast<WindowModel>(self->summaryWindow),
-                                                    std::static_pointer_cast<WindowModel>(self->detailWindow)}) {
-            if (window && window->visible()) return window;
-        }
-        return nullptr;
-    };
-    delivery.latestInboundFileBatchID = &latestInboundFileBatchID;
-    fileDelivery = HostFileDelivery::create(std::move(delivery));
-}
-
-HostProbeDelegate::HostProbeDelegate(Environment environment)
-    : env_(std::move(environment)), launchAtLogin_(env_.defaults, env_.loginItems) {
+HostProbeDelegate::HostProbeDelegate(Environment environment) : env_(std::move(environment)) {
     if (!env_.defaults) env_.defaults = std::make_shared<InMemoryUserDefaults>();
     if (!env_.pasteboard) env_.pasteboard = std::make_shared<InMemoryPasteboard>();
     if (!env_.routeRecords) env_.routeRecords = [] { return QuillmereDiscovery::localRouteRecords(); };
-    launchAtLogin_ = HostLaunchAtLogin(env_.defaults, env_.loginItems);
-    statusLabel = std::make_shared<LabelModel>(L10n::text("host.checkingScreenSharing", "Checking Screen Sharing..."));
-    audioStatusLabel = std::make_shared<LabelModel>(L10n::text("host.auxStarting", "Aux: starting..."));
-    addressLabel = std::make_shared<LabelModel>();
-    detailLabel = std::make_shared<LabelModel>();
-    summaryStatusLabel = std::make_shared<LabelModel>(L10n::text("host.starting", "Corventis Host is starting..."));
-    summaryAddressLabel = std::make_shared<LabelModel>(L10n::text("host.ipsChecking", "Host IPs: checking..."));
-    summaryViewerLabel = std::make_shared<LabelModel>(L10n::text("host.viewerNone", "Viewer: none connected"));
-    displayPopup = std::make_shared<PopUpButtonModel>();
-    virtualDisplayCheckbox = std::make_shared<ButtonModel>(ButtonModel::Kind::checkbox,
-                                                           L10n::text("host.virtualDisplay", "Headless Virtual Display"));
-    virtualDisplayCheckbox->setEnabled(false);
-    useDisplayButton =
-        std::make_shared<ButtonModel>(ButtonModel::Kind::push, L10n::text("host.usePhysicalButton", "Use Physical"));
-    useDisplayButton->setEnabled(false);
-    diagnosticLog = std::make_shared<DiagnosticLogBuffer>(env_.platform.clock, DiagnosticLogBuffer::defaultLimit);
-    clipboardBridge = std::make_shared<ClipboardSyncBridge>(env_.platform, "Viewer", env_.pasteboard,
-                                                            clipboardMaxFileBytes, clipboardMaxTotalFileBytes,
-                                                            env_.cachesDirectory);
+    diagnosticLog_ = std::make_shared<DiagnosticLogBuffer>(env_.platform.clock, DiagnosticLogBuffer::defaultLimit);
+    clipboardBridge_ = std::make_shared<ClipboardSyncBridge>(env_.platform, "Viewer", env_.pasteboard,
+                                                             clipboardMaxFileBytes, clipboardMaxTotalFileBytes,
+                                                             env_.cachesDirectory);
     FileTransferService::Folders folders = FileTransferService::Folders::current();
     if (!env_.cachesDirectory.empty()) folders.caches = env_.cachesDirectory;
     if (!env_.homeDirectory.empty()) folders.home = env_.homeDirectory;
-    homeDirectory_ = folders.home;
-    fileTransferService = std::make_shared<FileTransferService>(env_.platform, "Viewer", fileChunkSize, folders);
+    fileTransferService_ = std::make_shared<FileTransferService>(env_.platform, "Viewer", fileChunkSize, folders);
     backgroundQueue_ = env_.platform.makeQueue("v230.hostprobe.background");
-    updateFeedQueue_ = env_.platform.makeQueue("v230.hostprobe.update-feed");
-    privacyPaneQueue_ = env_.platform.makeQueue("v230.hostprobe.privacy-pane");
+    // The surfaces' controllers; each reaches the others through the delegate.
+    status_ = StatusMenuController::create(*this);
+    details_ = DisplayDetailsController::create(*this, backgroundQueue_);
+    updates_ = UpdateController::create(*this);
+    permissions_ = PermissionsController::create(*this);
+    files_ = FileDeliveryController::create(*this, folders.home);
 }
 
 HostProbeDelegate::~HostProbeDelegate() {
-    if (timer) timer->cancel();
-    if (hourlyUpdateTimer) hourlyUpdateTimer->cancel();
-    if (summaryAutoCloseWorkItem) summaryAutoCloseWorkItem->cancel();
+    if (timer_) timer_->cancel();
 }
 
 void HostProbeDelegate::log(const std::string& message) { logLine("[QuillmereHost] " + message); }
@@ -118,12 +62,12 @@ void HostProbeDelegate::applicationDidFinishLaunching() {
     logLine("[QuillmereHost] verifier: QuillMere-HostRoute-TypedAddressAdvertisement");
     logLine("[QuillmereHost] verifier: QuillMere-HostRoute-ThunderboltMemberPorts");
     // 2-4.
-    log("launch-at-login: " + launchAtLogin_.configureDefaultIfNeeded());
-    configureMainMenu();
-    configureStatusItem();
+    log("launch-at-login: " + status_->launchAtLogin().configureDefaultIfNeeded());
+    status_->configureMainMenu();
+    status_->configureStatusItem();
     // 5. The language other applications of the product chose.
     if (env_.notifications) {
-        languageObserver = env_.notifications->observe(
+        languageObserver_ = env_.notifications->observe(
             L10n::languageChangedDistributedNotification, env_.platform.mainQueue,
             [weak = weak()](const DistributedNotificationCenter::UserInfo& info) {
                 auto self = weak.lock();
@@ -143,76 +87,61 @@ void HostProbeDelegate::applicationDidFinishLaunching() {
     configureClipboardBridgeIfNeeded();
     // 9. URL events belong to the permission flow, which has nothing to register on this desktop.
     // 10-12.
-    const bool pending = hasPendingInitialInstallOnboarding();
+    const bool pending = permissions_->hasPendingInitialInstallOnboarding();
     if (env_.flags.initialInstall && !pending) log("permissions: ignored initial-install launch without matching marker");
     if (env_.flags.unattendedUpgrade) {
         log("upgrade: unattended installer relaunch");
     } else {
         // 13-15.
-        if (!summaryWindow) summaryWindow = makeSummaryWindow();
+        status_->ensureSummaryWindow();
         updateHostPresentation();
-        raiseSummaryWindow(false);
-        scheduleSummaryWindowAutoClose(summaryAutoCloseDelay);
+        status_->raiseSummaryWindow(false);
+        status_->scheduleSummaryWindowAutoClose(StatusMenuController::summaryAutoCloseDelay);
         if (pending) {
             env_.defaults->set("host.upgradeNotice.lastPresentedBuild", hostBundleVersionString(env_.bundle));
         } else {
-            onMain([](HostProbeDelegate& self) { self.presentUpgradeNoticeIfNeeded(); });
+            onMain([](HostProbeDelegate& self) { self.permissions_->presentUpgradeNoticeIfNeeded(); });
             checkForHostUpdateOnLaunch();
         }
     }
     // 16.
     updateHostPresentation();
-    refresh(true, false);
+    details_->refresh(true, false);
     // 17.
     if (env_.flags.unattendedUpgrade) {
         log("permissions: deferred interactive prompts for unattended upgrade launch");
     } else {
         env_.platform.mainQueue->asyncAfter(firstRunPromptDelay, [weak = weak()] {
-            if (auto self = weak.lock()) self->requestFirstRunPermissionsIfNeeded();
+            if (auto self = weak.lock()) self->permissions_->requestFirstRunPermissionsIfNeeded();
         });
     }
     // 18-20.
-    timer = RepeatingTimer::schedule(env_.platform.mainQueue, statusRefreshInterval, [weak = weak()] {
-        if (auto self = weak.lock()) self->refresh(false, false);
+    timer_ = RepeatingTimer::schedule(env_.platform.mainQueue, statusRefreshInterval, [weak = weak()] {
+        if (auto self = weak.lock()) self->details_->refresh(false, false);
     });
     startHourlyUpdateCheck();
     if (env_.shell) env_.shell->registerServicesProvider();
 }
 
-void HostProbeDelegate::raiseSummaryWindow(bool deminiaturizeFirst) {
-    if (!summaryWindow) return;
-    summaryWindow->floatAboveOthers();
-    if (deminiaturizeFirst) summaryWindow->deminiaturize();
-    if (summaryWindow->miniaturized()) return;
-    summaryWindow->makeKeyAndOrderFront();
-    if (env_.shell) env_.shell->activateIgnoringOtherApps();
-    summaryWindow->makeKeyAndOrderFront();
-}
-
 void HostProbeDelegate::applicationDidBecomeActive() {
     // Foreground sheets come back in front of their windows (each raise is scheduled).
-    for (const auto& [id, raise] : foregroundSheetActivationRaises_) raise();
+    status_->raiseForegroundSheets();
     if (env_.flags.unattendedUpgrade) return;
-    if (!hasPendingInitialInstallOnboarding()) return;
-    initialInstallOnboardingAwaitingReturn = false;
+    if (!permissions_->hasPendingInitialInstallOnboarding()) return;
+    permissions_->initialInstallOnboardingAwaitingReturn = false;
     onMain([](HostProbeDelegate& self) {
-        if (!self.summaryWindow) self.summaryWindow = self.makeSummaryWindow();
+        self.status_->ensureSummaryWindow();
         self.updateHostPresentation();
-        self.raiseSummaryWindow(true);
-        if (self.hasPendingInitialInstallOnboarding() &&
-            self.initialInstallOnboardingStep != InitialInstallOnboardingStep::completionCountdown &&
-            self.initialInstallOnboardingStep != InitialInstallOnboardingStep::completed) {
-            self.observeInitialInstallPermissionCompletion();
-            self.advanceInitialInstallOnboarding();
-        }
+        self.status_->raiseSummaryWindow(true);
+        self.permissions_->resumeInitialInstallOnboarding();
     });
 }
 
 void HostProbeDelegate::registerWorkspacePowerObservers() {
-    if (!workspacePowerObservers.empty() || !env_.observeWorkspacePower) return;
+    if (!workspacePowerObservers_.empty() || !env_.observeWorkspacePower) return;
     for (auto event : {WorkspacePowerEvent::willSleep, WorkspacePowerEvent::screensDidSleep,
                        WorkspacePowerEvent::didWake, WorkspacePowerEvent::screensDidWake}) {
-        workspacePowerObservers.push_back(env_.observeWorkspacePower(event, [weak = weak(), event](std::function<void()> handled) {
+        workspacePowerObservers_.push_back(env_.observeWorkspacePower(event, [weak = weak(), event](std::function<void()> handled) {
             if (auto self = weak.lock()) {
                 self->handleWorkspacePowerEvent(event, std::move(handled));
             } else if (handled) {
@@ -222,44 +151,20 @@ void HostProbeDelegate::registerWorkspacePowerObservers() {
     }
 }
 
-void HostProbeDelegate::scheduleSummaryWindowAutoClose(double seconds) {
-    if (summaryAutoCloseWorkItem) summaryAutoCloseWorkItem->cancel();
-    summaryAutoCloseWorkItem = env_.platform.mainQueue->asyncAfter(seconds, [weak = weak()] {
-        auto self = weak.lock();
-        if (!self || !self->summaryWindow) return;
-        // A window showing a sheet (an onboarding or quit question) stays open; so does the window
-        // of a desktop without a status area, where nothing else could bring it back.
-        if (self->env_.shell && !self->env_.shell->hasStatusArea()) return;
-        if (self->summaryWindow->visible() && !self->summaryWindow->attachedSheet()) self->summaryWindow->close();
-    });
-}
-
-void HostProbeDelegate::startHourlyUpdateCheck() {
-    if (hourlyUpdateTimer) hourlyUpdateTimer->cancel();
-    hourlyUpdateTimer = RepeatingTimer::schedule(env_.platform.mainQueue, hourlyUpdateInterval, [weak = weak()] {
-        if (auto self = weak.lock()) self->performHourlyUpdateCheck();
-    });
-}
-
 // ---- Server, clipboard and files ------------------------------------------------------------
-
-void HostProbeDelegate::setAudioStatus(const std::string& labelText) {
-    audioStatusLabel->setText(labelText);
-    updateHostPresentation();
-}
 
 void HostProbeDelegate::startAudioAuxServer() {
     if (!env_.makeServer) return;
     auto server = env_.makeServer();
     if (!server) return;
-    connectServerCallbacks(server, clipboardBridge, fileTransferService, env_.platform.mainQueue, hostServiceHooks());
-    audioServer = server;
-    audioServer->start();
+    connectServerCallbacks(server, clipboardBridge_, fileTransferService_, env_.platform.mainQueue, hostServiceHooks());
+    audioServer_ = server;
+    audioServer_->start();
 }
 
 void HostProbeDelegate::configureClipboardBridgeIfNeeded() {
-    connectServiceCallbacks(audioServer, clipboardBridge, fileTransferService, hostServiceHooks());
-    clipboardBridge->start();
+    connectServiceCallbacks(audioServer_, clipboardBridge_, fileTransferService_, hostServiceHooks());
+    clipboardBridge_->start();
 }
 
 HostServiceHooks HostProbeDelegate::hostServiceHooks() {
@@ -269,16 +174,16 @@ HostServiceHooks HostProbeDelegate::hostServiceHooks() {
         if (!self) return;
         // The server wrote the line through the log sink a moment ago, on this thread: that copy
         // becomes the "aux: " line, so the log holds it once.
-        self->diagnosticLog->relabelLatest(text, "aux: " + text);
+        self->diagnosticLog_->relabelLatest(text, "aux: " + text);
         self->onMain([text](HostProbeDelegate& delegate) {
-            delegate.setAudioStatus(L10n::format("host.auxStatusFormat", "Aux: %@", text));
+            delegate.status_->setAudioStatus(L10n::format("host.auxStatusFormat", "Aux: %@", text));
         });
     };
     hooks.clipboardStatus = [weak = weak()](const std::string& text) {
         if (auto self = weak.lock()) {
             self->onMain([text](HostProbeDelegate& delegate) {
                 delegate.log(text);
-                delegate.setAudioStatus(L10n::format("host.auxStatusFormat", "Aux: %@", text));
+                delegate.status_->setAudioStatus(L10n::format("host.auxStatusFormat", "Aux: %@", text));
             });
         }
     };
@@ -286,7 +191,7 @@ HostServiceHooks HostProbeDelegate::hostServiceHooks() {
         if (auto self = weak.lock()) {
             self->onMain([text](HostProbeDelegate& delegate) {
                 delegate.log("files: " + text);
-                delegate.setAudioStatus(L10n::format("host.filesStatusFormat", "Files: %@", text));
+                delegate.status_->setAudioStatus(L10n::format("host.filesStatusFormat", "Files: %@", text));
             });
         }
     };
@@ -296,45 +201,16 @@ HostServiceHooks HostProbeDelegate::hostServiceHooks() {
     hooks.hostClipboardChanged = [weak = weak()](const std::string& reason) {
         if (auto self = weak.lock()) self->invalidateInboundFileClipboardClaim(reason);
     };
-    hooks.incomingBatchSettled = [weak = weak()](const FileTransferService::InboundBatchInfo& batch) {
-        if (auto self = weak.lock()) self->fileDelivery->incomingBatchSettled(batch);
-    };
-    hooks.incomingBatchDropped = [weak = weak()](const UUID& id) {
-        if (auto self = weak.lock()) self->fileDelivery->incomingBatchDropped(id);
-    };
-    hooks.incomingBatchProgress = [weak = weak()](const UUID& id, std::uint64_t received, std::uint64_t total) {
-        if (auto self = weak.lock()) self->fileDelivery->incomingBatchProgress(id, received, total);
-    };
-    hooks.incomingBatchCompleted = [weak = weak()](const UUID& id, const std::vector<std::filesystem::path>& urls,
-                                                   FileTransferIntent intent) {
-        if (auto self = weak.lock()) self->fileDelivery->incomingBatchCompleted(id, urls, intent);
-    };
-    hooks.outgoingBatchStarted = [weak = weak()](const UUID& id, std::int64_t count, std::uint64_t total,
-                                                 FileTransferIntent intent, const std::vector<std::string>& names) {
-        if (auto self = weak.lock()) self->fileDelivery->outgoingBatchStarted(id, count, total, intent, names);
-    };
-    hooks.outgoingBatchProgress = [weak = weak()](const UUID& id, std::uint64_t sent, std::uint64_t total) {
-        if (auto self = weak.lock()) self->fileDelivery->outgoingBatchProgress(id, sent, total);
-    };
-    hooks.outgoingBatchCompleted = [weak = weak()](const UUID& id) {
-        if (auto self = weak.lock()) self->fileDelivery->outgoingBatchCompleted(id);
-    };
-    // Packets of both channels pass through the delegate's handler before the service.
-    hooks.fileTransferPacket = [weak = weak()](const FileTransferPacket& packet, const UUID& session) {
-        auto self = weak.lock();
-        return self && self->handleIncomingFileTransferPacket(packet, session);
-    };
+    files_->addDeliveryHooks(hooks);
     return hooks;
 }
 
 bool HostProbeDelegate::handleIncomingFileTransferPacket(const FileTransferPacket& packet, const UUID& viewerSession) {
-    return fileDelivery->handleIncomingFileTransferPacket(packet, viewerSession);
+    return files_->handleIncomingFileTransferPacket(packet, viewerSession);
 }
 
 void HostProbeDelegate::invalidateInboundFileClipboardClaim(const std::string& reason) {
-    if (!latestInboundFileBatchID) return;
-    latestInboundFileBatchID.reset();
-    log("files: invalidated inbound clipboard claim (" + reason + ")");
+    files_->invalidateInboundFileClipboardClaim(reason);
 }
 
 // ---- Actions --------------------------------------------------------------------------------
@@ -360,8 +236,8 @@ void HostProbeDelegate::perform(HostAction action, Sender sender, MenuItemModel*
             break;
         case HostAction::openUserGuide: openHostWebsite("", std::string("install-guide")); break;
         case HostAction::openWebsite: openHostWebsite("", std::nullopt); break;
-        case HostAction::openPrivacyPolicy: openMainWebsite("legal/privacy"); break;
-        case HostAction::openTermsOfService: openMainWebsite("legal/terms"); break;
+        case HostAction::openPrivacyPolicy: updates_->openMainWebsite("legal/privacy"); break;
+        case HostAction::openTermsOfService: updates_->openMainWebsite("legal/terms"); break;
         case HostAction::openReleaseNotes: openHostWebsite("download", std::string("release-notes")); break;
         case HostAction::hide:
         case HostAction::hideOtherApplications:
@@ -375,37 +251,95 @@ void HostProbeDelegate::perform(HostAction action, Sender sender, MenuItemModel*
     }
 }
 
-void HostProbeDelegate::showSummaryWindowAction(Sender sender) {
-    if (summaryAutoCloseWorkItem) {
-        summaryAutoCloseWorkItem->cancel();
-        summaryAutoCloseWorkItem.reset();
-    }
-    log(std::string("ui: show Host status requested source=") + (sender == Sender::menuItem ? "menu" : "unknown"));
-    if (!summaryWindow) summaryWindow = makeSummaryWindow();
-    updateHostPresentation();
-    summaryWindow->floatAboveOthers();
-    summaryWindow->deminiaturize();
-    summaryWindow->orderFront();
+void HostProbeDelegate::showSummaryWindowAction(Sender sender) { status_->showSummaryWindowAction(sender); }
+
+void HostProbeDelegate::showAboutPanelAction() { status_->showAboutPanelAction(); }
+
+void HostProbeDelegate::showDetailWindowAction() { details_->showDetailWindowAction(); }
+
+void HostProbeDelegate::refreshButtonPressed() {
+    log("UI refresh requested");
+    details_->refresh(true, true);
 }
 
-void HostProbeDelegate::showAboutPanelAction() {
-    if (env_.shell) env_.shell->activateIgnoringOtherApps();
-    if (!aboutPanel) {
-        aboutPanel = std::make_shared<AboutPanelModel>();
-        aboutPanel->applicationName = env_.processName;
-        if (env_.shell) env_.shell->attachWindow(aboutPanel);
-    }
-    aboutPanel->setTitle(L10n::format("menu.aboutFormat", "About %@", env_.processName));
-    aboutPanel->versionText = L10n::format("host.aboutVersionFormat", "Version %@ (%@)", hostAppVersionString(env_.bundle),
-                                           hostBundleVersionString(env_.bundle));
-    aboutPanel->makeKeyAndOrderFront();
-    // Then, once it is up, the panel floats above other applications' windows; the summary and
-    // detail windows keep their own level.
-    onMain([](HostProbeDelegate& self) {
-        if (!self.aboutPanel || !self.aboutPanel->visible()) return;
-        self.aboutPanel->floatAboveOthers(WindowModel::modalPanelLevel);
-        self.aboutPanel->makeKeyAndOrderFront();
-    });
+void HostProbeDelegate::launchAtLoginCheckboxChanged(ButtonModel& checkbox) {
+    status_->launchAtLoginCheckboxChanged(checkbox);
+}
+
+void HostProbeDelegate::toggleLaunchAtLoginMenuAction(MenuItemModel& item) { status_->toggleLaunchAtLoginMenuAction(item); }
+
+void HostProbeDelegate::toggleAutoUpdateMenuAction(MenuItemModel& item) { updates_->toggleAutoUpdateMenuAction(item); }
+
+void HostProbeDelegate::requestOnlineUpdateAction() { updates_->requestOnlineUpdateAction(); }
+
+void HostProbeDelegate::useDisplayButtonPressed() { details_->useDisplayButtonPressed(); }
+
+void HostProbeDelegate::virtualDisplayCheckboxChanged(ButtonModel& checkbox) {
+    details_->virtualDisplayCheckboxChanged(checkbox);
+}
+
+void HostProbeDelegate::handlePermissionURLEvent(const std::string& url) { permissions_->handlePermissionURLEvent(url); }
+
+bool HostProbeDelegate::sendFilesToQuillmereViewer(const SendFilesPasteboard& pasteboard, const std::string&,
+                                                   std::string* error) {
+    return files_->sendFilesToQuillmereViewer(pasteboard, error);
+}
+
+bool HostProbeDelegate::sendFilesToViewer(const SendFilesPasteboard& pasteboard, const std::string& userData,
+                                          std::string* error) {
+    return sendFilesToQuillmereViewer(pasteboard, userData, error);
+}
+
+bool HostProbeDelegate::sendFilesViaQuillmere(const SendFilesPasteboard& pasteboard, const std::string& userData,
+                                              std::string* error) {
+    return sendFilesToQuillmereViewer(pasteboard, userData, error);
+}
+
+bool HostProbeDelegate::sendToViewer(const SendFilesPasteboard& pasteboard, const std::string& userData,
+                                     std::string* error) {
+    return sendFilesToQuillmereViewer(pasteboard, userData, error);
+}
+
+bool HostProbeDelegate::sendToHost(const SendFilesPasteboard& pasteboard, const std::string& userData,
+                                   std::string* error) {
+    return sendFilesToQuillmereViewer(pasteboard, userData, error);
+}
+
+void HostProbeDelegate::handleSendFilesRequest(const std::vector<std::filesystem::path>& files) {
+    files_->handleSendFilesRequest(files);
+}
+
+// ---- What the neighbouring subsystems use ------------------------------------------------------
+
+void HostProbeDelegate::updateHostPresentation() { status_->updateHostPresentation(); }
+
+std::shared_ptr<SummaryWindowModel> HostProbeDelegate::makeSummaryWindow() { return status_->makeSummaryWindow(); }
+
+std::string HostProbeDelegate::viewerDisplayNameSummary(const std::vector<std::string>& names) {
+    return StatusMenuController::viewerDisplayNameSummary(names);
+}
+
+void HostProbeDelegate::checkForHostUpdateOnLaunch() { updates_->checkForHostUpdateOnLaunch(); }
+
+void HostProbeDelegate::startHourlyUpdateCheck() { updates_->startHourlyUpdateCheck(); }
+
+void HostProbeDelegate::refreshOnlineUpdateButtonPresentation() { updates_->refreshOnlineUpdateButtonPresentation(); }
+
+std::shared_ptr<AlertSheetModel> HostProbeDelegate::beginHostForegroundSheet(const AlertModel& alert,
+                                                                             const std::shared_ptr<WindowModel>& window,
+                                                                             std::function<void(int)> completion) {
+    return status_->beginHostForegroundSheet(alert, window, std::move(completion));
+}
+
+void HostProbeDelegate::openHostWebsite(const std::string& path, const std::optional<std::string>& fragment) {
+    updates_->openHostWebsite(path, fragment);
+}
+
+void HostProbeDelegate::refreshHostLocalization() {
+    status_->refreshSummaryLocalization();
+    updates_->refreshOnlineUpdateButtonPresentation();
+    details_->retextDetailWindow();
+    status_->updateLaunchAtLoginCheckbox();
 }
 
 void HostProbeDelegate::handleSecondLaunch() {
@@ -415,61 +349,141 @@ void HostProbeDelegate::handleSecondLaunch() {
     applicationShouldHandleReopen(false);
 }
 
-void HostProbeDelegate::refreshButtonPressed() {
-    log("UI refresh requested");
-    refresh(true, true);
+// ---- Power, reopening and quitting ---------------------------------------------------------------
+
+void HostProbeDelegate::handleWorkspacePowerEvent(WorkspacePowerEvent event, std::function<void()> handled) {
+    struct PowerNotice {
+        const char* reason;
+        bool screensSleeping;
+        bool preflight;
+    };
+    PowerNotice notice{};
+    switch (event) {
+        case WorkspacePowerEvent::willSleep: notice = {"system will sleep", true, true}; break;
+        case WorkspacePowerEvent::screensDidSleep: notice = {"screens did sleep", true, false}; break;
+        case WorkspacePowerEvent::didWake: notice = {"system did wake", false, false}; break;
+        case WorkspacePowerEvent::screensDidWake: notice = {"screens did wake", false, false}; break;
+    }
+    const bool sleeping = notice.screensSleeping;
+    log(sleeping ? std::string("power: ") + notice.reason + "; keeping Host Aux viewer sessions connected"
+                 : std::string("power: ") + notice.reason);
+    if (audioServer_) {
+        // Going to sleep waits until capture has moved, and the server's queue may be waiting on
+        // the main queue: the notices go through the background queue, in order (and before
+        // the display state a later refresh reads there).
+        std::weak_ptr<V230HostAudioAuxServer> server = audioServer_;
+        backgroundQueue_->async([server, notice, handled = std::move(handled)] {
+            if (auto host = server.lock()) host->noteHostPowerState(notice.reason, notice.screensSleeping, notice.preflight);
+            if (handled) handled();
+        });
+    } else if (handled) {
+        handled();
+    }
+    if (sleeping) {
+        updateHostPresentation();
+    } else {
+        details_->refresh(true, false);
+    }
 }
 
-void HostProbeDelegate::refreshOnlineUpdateButtonPresentation() {
-    if (!summaryWindow || !summaryWindow->updateButton) return;
-    auto& button = *summaryWindow->updateButton;
-    button.setTitle(onlineUpdateRequestInProgress ? L10n::text("host.checkingUpdateButton", "Checking for Update…")
-                                                  : L10n::text("host.updateVersionButton", "Update Version"));
-    button.setEnabled(!onlineUpdateRequestInProgress);
+void HostProbeDelegate::requestQuitMenuAction() { requestTermination("quit menu"); }
+
+void HostProbeDelegate::requestTermination(const std::string& reason) {
+    if (terminating_) return;
+    // Later requests while the question is up are answered with it; the first one names the quit.
+    if (!pendingTerminateReason_) pendingTerminateReason_ = reason;
+    if (applicationShouldTerminate() == TerminateReply::now) {
+        pendingTerminateReason_.reset();
+        terminateApplication(reason);
+    }
 }
 
-std::shared_ptr<SummaryWindowModel> HostProbeDelegate::makeSummaryWindow() {
-    auto window = std::make_shared<SummaryWindowModel>();
-    window->setTitle(L10n::text("host.windowTitle", "Corventis Host"));
-    window->titleLabel = std::make_shared<LabelModel>(runningText());
-    window->subtitleLabel = std::make_shared<LabelModel>(
-        L10n::text("host.summarySubtitle", "Viewers can connect while this Host stays open."));
-    window->statusLabel = summaryStatusLabel;
-    window->addressLabel = summaryAddressLabel;
-    window->viewerLabel = summaryViewerLabel;
-    auto checkbox = std::make_shared<ButtonModel>(ButtonModel::Kind::checkbox,
-                                                  L10n::text("host.startAtLoginCheckbox", "Start Corventis Host at login"));
-    checkbox->setChecked(launchAtLogin_.desired());
-    checkbox->setToolTip(launchAtLogin_.statusText());
-    checkbox->action = [weak = weak()](ButtonModel& sender) {
-        if (auto self = weak.lock()) self->launchAtLoginCheckboxChanged(sender);
+HostProbeDelegate::TerminateReply HostProbeDelegate::applicationShouldTerminate() {
+    if (terminationConfirmed_) return TerminateReply::now;
+    if (!terminationConfirmationInProgress_) {
+        terminationConfirmationInProgress_ = true;
+        presentQuitHostConfirmation();
+    }
+    return TerminateReply::later;
+}
+
+void HostProbeDelegate::presentQuitHostConfirmation() {
+    if (env_.shell) env_.shell->activateIgnoringOtherApps();
+    AlertModel alert;
+    alert.style = AlertModel::Style::warning;
+    alert.messageText = L10n::text("host.quitTitle", "Quit Corventis Host?");
+    alert.informativeText = L10n::text("host.quitMessage",
+                                       "After quitting, Viewer will not be able to connect to this Host device until "
+                                       "Corventis Host is opened again.");
+    alert.buttons = {L10n::text("host.quitButton", "Quit Host"),
+                     L10n::text("host.keepRunningButton", "Keep Running")};
+    const auto window = status_->ensureSummaryWindow();
+    auto completion = [weak = weak()](int response) {
+        auto self = weak.lock();
+        if (!self) return;
+        self->terminationConfirmationInProgress_ = false;
+        const bool quit = response == 1000;
+        if (quit) self->terminationConfirmed_ = true;
+        auto reason = self->pendingTerminateReason_.value_or("quit confirmed");
+        self->pendingTerminateReason_.reset();
+        if (quit) {
+            self->terminateApplication(reason);
+        } else {
+            self->log("quit cancelled: Host keeps running");
+        }
     };
-    window->launchAtLoginCheckbox = checkbox;
-    auto details = std::make_shared<ButtonModel>(ButtonModel::Kind::push, L10n::text("host.detailsButton", "Details"));
-    details->setHidden(true);
-    details->setKeyEquivalent("\r");
-    details->action = [weak = weak()](ButtonModel&) {
-        if (auto self = weak.lock()) self->showDetailWindowAction();
-    };
-    window->detailsButton = details;
-    auto refreshButton = std::make_shared<ButtonModel>(ButtonModel::Kind::push, L10n::text("host.refreshButton", "Refresh"));
-    refreshButton->action = [weak = weak()](ButtonModel&) {
-        if (auto self = weak.lock()) self->refreshButtonPressed();
-    };
-    window->refreshButton = refreshButton;
-    auto update = std::make_shared<ButtonModel>(ButtonModel::Kind::push,
-                                                L10n::text("host.updateVersionButton", "Update Version"));
-    update->action = [weak = weak()](ButtonModel&) {
-        if (auto self = weak.lock()) self->requestOnlineUpdateAction();
-    };
-    window->updateButton = update;
-    window->versionLabel = std::make_shared<LabelModel>("V" + hostAppVersionString(env_.bundle));
-    if (env_.shell) window->menuBar = env_.shell->mainMenu().menu;
-    update->setTitle(onlineUpdateRequestInProgress ? L10n::text("host.checkingUpdateButton", "Checking for Update…")
-                                                   : L10n::text("host.updateVersionButton", "Update Version"));
-    update->setEnabled(!onlineUpdateRequestInProgress);
-    if (env_.shell) env_.shell->attachWindow(window);
-    return window;
+    if (!env_.shell) {
+        // No desktop to ask: the request stays unanswered rather than quitting unasked.
+        return;
+    }
+    status_->beginHostForegroundSheet(alert, window, std::move(completion));
+}
+
+void HostProbeDelegate::terminateApplication(const std::string& reason) {
+    if (terminating_) return;
+    terminating_ = true;
+    terminationConfirmed_ = true;
+    log("terminating: " + reason);
+    applicationWillTerminate([weak = weak()] {
+        if (auto self = weak.lock()) {
+            if (self->env_.shell) self->env_.shell->terminate();
+        }
+    });
+}
+
+void HostProbeDelegate::unregisterWorkspacePowerObservers() {
+    // Dropping a token removes its observer; the empty list lets registering happen again.
+    workspacePowerObservers_.clear();
+}
+
+bool HostProbeDelegate::applicationShouldHandleReopen(bool hasVisibleWindows) {
+    if (hasVisibleWindows) return true;
+    status_->reopenSummaryWindow();
+    return true;
+}
+
+void HostProbeDelegate::applicationWillTerminate(std::function<void()> done) {
+    permissions_->triggerScreenCaptureRelaunchIfNeeded("application termination");
+    updates_->applicationWillTerminate();
+    if (timer_) timer_->cancel();
+    timer_.reset();
+    permissions_->applicationWillTerminate();
+    languageObserver_.reset();
+    unregisterWorkspacePowerObservers();
+    clipboardBridge_->stop();
+    // Unfinished inbound batches go with their partial files before the process ends; first,
+    // while the server still answers the service's questions about its Viewers' queues.
+    if (fileTransferService_) fileTransferService_->stop();
+    if (!audioServer_) {
+        if (done) done();
+        return;
+    }
+    // The server's ordered stop waits 120 ms for the goodbyes; the main queue goes on meanwhile.
+    audioServer_->beginTermination([weak = weak(), done = std::move(done)] {
+        if (auto self = weak.lock()) {
+            self->env_.platform.mainQueue->async(done);
+        }
+    });
 }
 
 }  // namespace qm

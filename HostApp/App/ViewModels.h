@@ -1,7 +1,7 @@
 #pragma once
 
 // The state of every window, menu and status item the Host shows, as plain values with a change
-// notification. The delegate owns and drives them on the main queue; a views library renders
+// notification. The delegate's controllers own and drive them on the main queue; a views library renders
 // them and forwards clicks through `press()`, and tests read and press them directly.
 
 #include <cstdint>

@@ -1,8 +1,6 @@
 #include "HostApp/Views/QtHostShell.h"
 
 #include "HostApp/Views/AlertSheetView.h"
-#include "HostApp/Views/AboutPanelView.h"
-#include "HostApp/Views/DetailWindowView.h"
 #include "HostApp/Views/HostIcons.h"
 
 #include <algorithm>
@@ -25,8 +23,6 @@
 #include "HostApp/App/TransferCenterRows.h"
 #include "HostApp/Views/AlertAccessoryView.h"
 #include "HostApp/Views/FolderPanelView.h"
-#include "HostApp/Views/SummaryWindowView.h"
-#include "HostApp/Views/UpdateWindowViews.h"
 #include "QuillmereProfiles/UI/Views/SendDestinationPickerView.h"
 #include "QuillmereProfiles/UI/Views/TransferProgressWindowView.h"
 
@@ -151,28 +147,11 @@ bool QtHostShell::hasStatusArea() const { return QSystemTrayIcon::isSystemTrayAv
 
 void QtHostShell::attachWindow(const std::shared_ptr<WindowModel>& window) {
     if (windows_.count(window.get())) return;
+    // A model type without a view stops here, loudly, before the window is recorded.
+    QWidget* view = views_.makeView(window);
+    view->setAttribute(Qt::WA_QuitOnClose, false);
     models_.push_back(window);
-    if (auto summary = std::dynamic_pointer_cast<SummaryWindowModel>(window)) {
-        auto* view = new SummaryWindowView(summary);
-        view->setAttribute(Qt::WA_QuitOnClose, false);
-        windows_[window.get()] = view;
-    } else if (auto countdown = std::dynamic_pointer_cast<HostAutoUpdateCountdownWindow>(window)) {
-        auto* view = new CountdownWindowView(countdown);
-        view->setAttribute(Qt::WA_QuitOnClose, false);
-        windows_[window.get()] = view;
-    } else if (auto progress = std::dynamic_pointer_cast<HostUpdateProgressWindow>(window)) {
-        auto* view = new UpdateProgressWindowView(progress);
-        view->setAttribute(Qt::WA_QuitOnClose, false);
-        windows_[window.get()] = view;
-    } else if (auto detail = std::dynamic_pointer_cast<DetailWindowModel>(window)) {
-        auto* view = new DetailWindowView(detail);
-        view->setAttribute(Qt::WA_QuitOnClose, false);
-        windows_[window.get()] = view;
-    } else if (auto about = std::dynamic_pointer_cast<AboutPanelModel>(window)) {
-        auto* view = new AboutPanelView(about);
-        view->setAttribute(Qt::WA_QuitOnClose, false);
-        windows_[window.get()] = view;
-    }
+    windows_[window.get()] = view;
 }
 
 void QtHostShell::attachTransferCenter(const std::shared_ptr<FileTransferCenter>& center) {

@@ -8,6 +8,7 @@
 
 #include "HostApp/App/HostShell.h"
 #include "HostApp/App/ViewModels.h"
+#include "HostApp/Views/ViewRegistry.h"
 
 class QMenu;
 class QSystemTrayIcon;
@@ -44,6 +45,9 @@ public:
     void presentSendDestinationPicker(const std::shared_ptr<SendDestinationPicker::PickerController>& picker) override;
     void terminate() override;
 
+    // The views the shell makes for window models, by model type.
+    const ViewRegistry& views() const { return views_; }
+
     // For smoke tests and screenshots.
     QWidget* widgetFor(const WindowModel* window) const;
     QMenu* statusMenuWidget() const { return statusMenu_; }
@@ -56,6 +60,7 @@ public:
     static void bindMenu(QMenu* menu, const std::shared_ptr<MenuModel>& model);
 
 private:
+    ViewRegistry views_ = hostViewRegistry();
     MainMenu mainMenu_;
     std::shared_ptr<StatusItemModel> statusItem_;
     QSystemTrayIcon* tray_ = nullptr;

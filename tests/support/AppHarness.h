@@ -82,7 +82,7 @@ struct AppHarness {
     std::vector<std::string> log() const {
         std::vector<std::string> lines;
         // Drop the "HH:mm:ss.SSS " stamp.
-        for (const auto& line : delegate->diagnosticLog->lines()) lines.push_back(line.substr(13));
+        for (const auto& line : delegate->diagnosticLog()->lines()) lines.push_back(line.substr(13));
         return lines;
     }
     bool logged(const std::string& line) const {

@@ -35,8 +35,8 @@ LiveHostApp::LiveHostApp() {
 
 LiveHostApp::~LiveHostApp() {
     mainQueue->sync([this] {
-        delegate->clipboardBridge->stop();
-        delegate->timer->cancel();
+        delegate->clipboardBridge()->stop();
+        delegate->timer()->cancel();
     });
     live.reset();
     mainQueue->sync([this] { delegate.reset(); });
@@ -53,7 +53,7 @@ bool LiveHostApp::stagingEmpty() const {
 }
 
 bool LiveHostApp::logged(const std::string& line) {
-    for (const auto& entry : delegate->diagnosticLog->lines())
+    for (const auto& entry : delegate->diagnosticLog()->lines())
         if (entry.substr(13) == line) return true;
     return false;
 }

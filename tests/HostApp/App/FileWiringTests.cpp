@@ -35,7 +35,7 @@ struct HeldReceiveApp {
     std::size_t drain() {
         std::size_t most = 0;
         while (receiveQueue->runUntilIdle() + app.host.clock().runUntilIdle() > 0)
-            most = std::max(most, app.delegate->fileTransferService->queuedInboundBytes());
+            most = std::max(most, app.delegate->fileTransferService()->queuedInboundBytes());
         return most;
     }
 };
@@ -62,7 +62,7 @@ TEST(FileWiring, ABatchOnTheControlConnectionStaysUnderTheBacklogMarkThroughTheD
     sendFilePacket(viewer, {FileTransferOp::batchEnd, batch, 0, 0, "", {}});
     held.app.host.clock().runUntilIdle();
 
-    const std::size_t queued = held.app.delegate->fileTransferService->queuedInboundBytes();
+    const std::size_t queued = held.app.delegate->fileTransferService()->queuedInboundBytes();
     EXPECT_GT(queued, mark);
     EXPECT_LE(queued, mark + 4 * chunkBytes);
     EXPECT_GE(viewer.connection()->queuedSendBytes(), total - mark - 4 * chunkBytes)

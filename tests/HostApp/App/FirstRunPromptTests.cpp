@@ -29,7 +29,7 @@ TEST(FirstRunPrompts, OnePromptPerLaunchScreenRecordingOncePerBuildAccessibility
     EXPECT_EQ(capture->requestCount(), 1);
     EXPECT_EQ(accessibility->promptCount(), 0);
     EXPECT_TRUE(app.defaultsStore->standard()->boolean("host.pendingScreenCaptureRelaunch"));
-    EXPECT_TRUE(app.delegate->pendingScreenCaptureRelaunch);
+    EXPECT_TRUE(app.delegate->permissions().pendingScreenCaptureRelaunch);
 
     // Same build, still missing: Accessibility now, Screen Recording not again.
     relaunch();
@@ -59,7 +59,7 @@ TEST(FirstRunPrompts, APendingOnboardingPastItsQuestionsMakesTheJobDoNothing) {
     app.environment.platform.screenCaptureAccess = capture;
     std::ofstream(app.environment.installerMarker) << "149\n";
     app.make();
-    app.delegate->initialInstallOnboardingStep = HostProbeDelegate::InitialInstallOnboardingStep::completionCountdown;
+    app.delegate->permissions().initialInstallOnboardingStep = HostProbeDelegate::InitialInstallOnboardingStep::completionCountdown;
     app.delegate->applicationDidFinishLaunching();
     app.host.clock().advance(1);
     EXPECT_EQ(capture->requestCount(), 0);

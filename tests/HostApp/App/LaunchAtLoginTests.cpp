@@ -142,7 +142,7 @@ TEST(LaunchAtLogin, FailuresKeepTheWishAndTheMenuInvertsItsOwnCheckMark) {
     AppHarness app;
     app.launch();
     auto& delegate = *app.delegate;
-    auto item = delegate.statusMenu->itemWithAction(HostAction::toggleLaunchAtLogin);
+    auto item = delegate.status().statusMenu->itemWithAction(HostAction::toggleLaunchAtLogin);
     ASSERT_TRUE(item);
 
     // Disabling unregisters even when the desktop has nothing; an error shows its description.
@@ -153,10 +153,10 @@ TEST(LaunchAtLogin, FailuresKeepTheWishAndTheMenuInvertsItsOwnCheckMark) {
     app.host.clock().runUntilIdle();
     EXPECT_EQ(app.loginItems->unregisterCalls, 1);
     EXPECT_FALSE(app.defaultsStore->standard()->boolean(HostLaunchAtLogin::desiredKey));
-    EXPECT_EQ(delegate.audioStatusLabel->text(), "Aux: Start at login update failed: permission denied");
+    EXPECT_EQ(delegate.status().audioStatusLabel->text(), "Aux: Start at login update failed: permission denied");
     EXPECT_TRUE(app.logged("launch-at-login: Start at login update failed: permission denied"));
     EXPECT_FALSE(item->checked()) << "the check mark follows the wish, not the outcome";
-    EXPECT_FALSE(delegate.summaryWindow->launchAtLoginCheckbox->checked());
+    EXPECT_FALSE(delegate.status().summaryWindow->launchAtLoginCheckbox->checked());
 
     // The item inverts its own mark even when it disagrees with the stored wish.
     app.loginItems->failure.reset();
@@ -165,9 +165,9 @@ TEST(LaunchAtLogin, FailuresKeepTheWishAndTheMenuInvertsItsOwnCheckMark) {
     item->choose();
     app.host.clock().runUntilIdle();
     EXPECT_TRUE(app.defaultsStore->standard()->boolean(HostLaunchAtLogin::desiredKey));
-    EXPECT_EQ(delegate.audioStatusLabel->text(), "Aux: Start at login enabled");
-    EXPECT_TRUE(delegate.summaryWindow->launchAtLoginCheckbox->checked());
-    EXPECT_EQ(delegate.summaryWindow->launchAtLoginCheckbox->toolTip(), "Start at login is enabled");
+    EXPECT_EQ(delegate.status().audioStatusLabel->text(), "Aux: Start at login enabled");
+    EXPECT_TRUE(delegate.status().summaryWindow->launchAtLoginCheckbox->checked());
+    EXPECT_EQ(delegate.status().summaryWindow->launchAtLoginCheckbox->toolTip(), "Start at login is enabled");
 }
 
 }  // namespace

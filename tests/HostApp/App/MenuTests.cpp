@@ -33,9 +33,9 @@ TEST(Menus, EnglishTitlesKeysAndChecksFollowActions) {
     // Nothing stored: no check marks in either menu.
     EXPECT_FALSE(appMenu->itemWithAction(HostAction::toggleLaunchAtLogin)->checked());
     EXPECT_FALSE(submenu(*app.shell, 1)->itemWithAction(HostAction::toggleAutoUpdate)->checked());
-    EXPECT_FALSE(app.delegate->statusMenu->itemWithAction(HostAction::toggleLaunchAtLogin)->checked());
+    EXPECT_FALSE(app.delegate->status().statusMenu->itemWithAction(HostAction::toggleLaunchAtLogin)->checked());
 
-    const auto& status = app.delegate->statusMenu;
+    const auto& status = app.delegate->status().statusMenu;
     EXPECT_EQ(status->title(), "Corventis Host");
     EXPECT_EQ(title(status, HostAction::refreshButtonPressed), "Refresh");
     EXPECT_EQ(title(status, HostAction::requestQuit), "Quit Host...");
@@ -44,7 +44,7 @@ TEST(Menus, EnglishTitlesKeysAndChecksFollowActions) {
 
     // Configuring again leaves the installed menu alone.
     auto installed = app.shell->mainMenu().menu;
-    app.delegate->configureMainMenu();
+    app.delegate->status().configureMainMenu();
     EXPECT_EQ(app.shell->mainMenu().menu, installed);
 }
 
@@ -53,7 +53,7 @@ TEST(Menus, GermanTitlesFollowActionsAfterItemsMoved) {
     app.launch();
     auto appMenu = submenu(*app.shell, 0);
     appMenu->moveItem(0, appMenu->items().size() - 1);
-    app.delegate->statusMenu->moveItem(4, 9);
+    app.delegate->status().statusMenu->moveItem(4, 9);
     app.defaultsStore->standard()->set(QuillmereL10n::overrideKey, std::string("de"));
     app.delegate->refreshHostLocalization();
 
@@ -62,11 +62,11 @@ TEST(Menus, GermanTitlesFollowActionsAfterItemsMoved) {
     EXPECT_EQ(app.shell->mainMenu().menu->items()[2]->title(), "Fenster");
     EXPECT_EQ(submenu(*app.shell, 2)->title(), "Fenster");
     EXPECT_EQ(title(submenu(*app.shell, 3), HostAction::openPrivacyPolicy), "Datenschutzerklärung");
-    const auto& status = app.delegate->statusMenu;
+    const auto& status = app.delegate->status().statusMenu;
     EXPECT_EQ(title(status, HostAction::showSummaryWindow), "Host-Status anzeigen");
     EXPECT_EQ(title(status, HostAction::requestQuit), "Host beenden …");
-    EXPECT_EQ(app.delegate->summaryWindow->title(), "Corventis Host");
-    EXPECT_EQ(app.delegate->summaryWindow->titleLabel->text(), "Corventis Host läuft");
+    EXPECT_EQ(app.delegate->status().summaryWindow->title(), "Corventis Host");
+    EXPECT_EQ(app.delegate->status().summaryWindow->titleLabel->text(), "Corventis Host läuft");
 }
 
 TEST(Menus, TopMenusAreRetitledOnlyWhereThereAreEnough) {
@@ -74,8 +74,8 @@ TEST(Menus, TopMenusAreRetitledOnlyWhereThereAreEnough) {
     menu.add(std::make_shared<MenuItemModel>("", HostAction::none));
     auto host = menu.add(std::make_shared<MenuItemModel>("Host", HostAction::none));
     host->setSubmenu(std::make_shared<MenuModel>("Host"));
-    HostProbeDelegate::localizeTopMenu(menu, 1, "Gastgeber");
-    HostProbeDelegate::localizeTopMenu(menu, 2, "Fenster");
+    StatusMenuController::localizeTopMenu(menu, 1, "Gastgeber");
+    StatusMenuController::localizeTopMenu(menu, 2, "Fenster");
     EXPECT_EQ(host->title(), "Gastgeber");
     EXPECT_EQ(host->submenu()->title(), "Gastgeber");
     EXPECT_EQ(menu.items().size(), 2u);
@@ -106,18 +106,18 @@ TEST(Menus, StatusItemShowsNameSymbolAndState) {
 TEST(Menus, LaunchAtLoginAndWebsiteActions) {
     AppHarness app;
     app.launch();
-    auto item = app.delegate->statusMenu->itemWithAction(HostAction::toggleLaunchAtLogin);
+    auto item = app.delegate->status().statusMenu->itemWithAction(HostAction::toggleLaunchAtLogin);
     ASSERT_TRUE(item->checked()) << "the first run turns it on";
     item->choose();
     app.host.clock().runUntilIdle();
     EXPECT_FALSE(item->checked());
     EXPECT_FALSE(app.defaultsStore->standard()->boolean("host.launchAtLogin.desired"));
-    EXPECT_EQ(app.delegate->audioStatusLabel->text(), "Aux: Start at login disabled");
-    EXPECT_FALSE(app.delegate->summaryWindow->launchAtLoginCheckbox->checked());
-    EXPECT_EQ(app.delegate->summaryStatusLabel->text(), "Corventis Host is running · Start at login: off");
+    EXPECT_EQ(app.delegate->status().audioStatusLabel->text(), "Aux: Start at login disabled");
+    EXPECT_FALSE(app.delegate->status().summaryWindow->launchAtLoginCheckbox->checked());
+    EXPECT_EQ(app.delegate->status().summaryStatusLabel->text(), "Corventis Host is running · Start at login: off");
 
     app.loginItems->failure = "read-only file system";
-    app.delegate->summaryWindow->launchAtLoginCheckbox->press();
+    app.delegate->status().summaryWindow->launchAtLoginCheckbox->press();
     app.host.clock().runUntilIdle();
     EXPECT_TRUE(app.logged("launch-at-login: Start at login update failed: read-only file system"));
     EXPECT_TRUE(item->checked()) << "the check mark follows the stored wish";

@@ -88,23 +88,23 @@ TEST(InitialInstallOnboarding, TheMarkerMustNameThisBuildAndItsOnboardingMustBeU
     auto defaults = h.app->defaultsStore->standard();
     for (const char* pending : {"149", "149\n", " \t149\r\n\n", "\n149"}) {
         h.writeMarker(pending);
-        EXPECT_TRUE(delegate.hasPendingInitialInstallOnboarding()) << "marker " << pending;
+        EXPECT_TRUE(delegate.permissions().hasPendingInitialInstallOnboarding()) << "marker " << pending;
     }
     for (const char* other : {"150", "1490", "149\n150\n", "", "149\xff"}) {
         h.writeMarker(other);
-        EXPECT_FALSE(delegate.hasPendingInitialInstallOnboarding()) << "marker " << other;
+        EXPECT_FALSE(delegate.permissions().hasPendingInitialInstallOnboarding()) << "marker " << other;
     }
     std::filesystem::remove(h.app->environment.installerMarker);
-    EXPECT_FALSE(delegate.hasPendingInitialInstallOnboarding()) << "no marker";
+    EXPECT_FALSE(delegate.permissions().hasPendingInitialInstallOnboarding()) << "no marker";
     std::filesystem::create_directory(h.app->environment.installerMarker);
-    EXPECT_FALSE(delegate.hasPendingInitialInstallOnboarding()) << "a folder is no marker";
+    EXPECT_FALSE(delegate.permissions().hasPendingInitialInstallOnboarding()) << "a folder is no marker";
     std::filesystem::remove(h.app->environment.installerMarker);
 
     h.writeMarker("149\n");
     defaults->set("host.initialInstallOnboarding.completedBuild", std::string("148"));
-    EXPECT_TRUE(delegate.hasPendingInitialInstallOnboarding()) << "an earlier build's completion does not count";
+    EXPECT_TRUE(delegate.permissions().hasPendingInitialInstallOnboarding()) << "an earlier build's completion does not count";
     defaults->set("host.initialInstallOnboarding.completedBuild", std::string("149"));
-    EXPECT_FALSE(delegate.hasPendingInitialInstallOnboarding());
+    EXPECT_FALSE(delegate.permissions().hasPendingInitialInstallOnboarding());
 }
 
 // From the marker to the recorded build: both permissions missing at first, the poll, the
@@ -119,20 +119,20 @@ TEST(InitialInstallOnboarding, WalksFromTheMarkerToTheRecordedBuild) {
     EXPECT_EQ(h.capture->requestCount(), 0) << "no first-run prompt either";
 
     // Step 1 at once; a poll while it is up changes nothing.
-    EXPECT_EQ(delegate.initialInstallOnboardingStep, Step::accessibility);
+    EXPECT_EQ(delegate.permissions().initialInstallOnboardingStep, Step::accessibility);
     EXPECT_TRUE(app.logged("permissions: initial install advancing to accessibility"));
     EXPECT_EQ(h.upTitle(), accessibilityTitle);
     EXPECT_EQ(h.upSheet()->alert().buttons,
               (std::vector<std::string>{"Open Accessibility Settings", "Later"}));
     EXPECT_EQ(h.upSheet()->alert().style, AlertModel::Style::informational);
-    EXPECT_TRUE(delegate.summaryWindow->attachedSheet());
+    EXPECT_TRUE(delegate.status().summaryWindow->attachedSheet());
     h.advance(5);
     EXPECT_EQ(h.sheetsTitled(accessibilityTitle), 1u);
-    EXPECT_TRUE(delegate.summaryWindow->visible()) << "the launch auto-close spares a window with a sheet";
+    EXPECT_TRUE(delegate.status().summaryWindow->visible()) << "the launch auto-close spares a window with a sheet";
 
     // "Open Accessibility Settings": the system is asked; the poll waits for the user.
     h.answer(1000);
-    EXPECT_TRUE(delegate.initialInstallOnboardingAwaitingReturn);
+    EXPECT_TRUE(delegate.permissions().initialInstallOnboardingAwaitingReturn);
     EXPECT_TRUE(app.logged("permissions: initial install requesting Accessibility"));
     h.advance(0.5);
     EXPECT_EQ(h.accessibility->promptCount(), 1);
@@ -169,8 +169,8 @@ TEST(InitialInstallOnboarding, WalksFromTheMarkerToTheRecordedBuild) {
     h.capture->setGranted(true);
     const auto activationsBefore = std::count(app.shell->events.begin(), app.shell->events.end(), "activate");
     h.advance(1);
-    EXPECT_EQ(delegate.initialInstallOnboardingStep, Step::confirmation);
-    EXPECT_TRUE(delegate.initialInstallOnboardingAwaitingReturn);
+    EXPECT_EQ(delegate.permissions().initialInstallOnboardingStep, Step::confirmation);
+    EXPECT_TRUE(delegate.permissions().initialInstallOnboardingAwaitingReturn);
     EXPECT_EQ(h.sheetsTitled(confirmTitle), 0u);
     EXPECT_GT(std::count(app.shell->events.begin(), app.shell->events.end(), "activate"), activationsBefore);
     // The grant also asks once to quit, so that the Host can start again with it; the user stays.
@@ -207,7 +207,7 @@ TEST(InitialInstallOnboarding, WalksFromTheMarkerToTheRecordedBuild) {
     EXPECT_EQ(app.defaultsStore->standard()->string("host.initialInstallOnboarding.completedBuild"), "149");
     EXPECT_FALSE(app.defaultsStore->standard()->boolean("host.pendingScreenCaptureRelaunch"));
     EXPECT_TRUE(app.logged("permissions: initial install onboarding completed for build 149"));
-    EXPECT_EQ(delegate.initialInstallOnboardingStep, Step::completionCountdown);
+    EXPECT_EQ(delegate.permissions().initialInstallOnboardingStep, Step::completionCountdown);
     auto notice = h.upSheet();
     ASSERT_TRUE(notice);
     EXPECT_EQ(notice->alert().messageText, noticeTitle);
@@ -222,10 +222,10 @@ TEST(InitialInstallOnboarding, WalksFromTheMarkerToTheRecordedBuild) {
     EXPECT_FALSE(notice->ended());
     h.advance(1);
     EXPECT_TRUE(notice->ended());
-    EXPECT_EQ(delegate.initialInstallOnboardingStep, Step::completed);
+    EXPECT_EQ(delegate.permissions().initialInstallOnboardingStep, Step::completed);
     EXPECT_TRUE(app.logged("permissions: initial install completion countdown finished"));
-    EXPECT_FALSE(delegate.summaryWindow->visible()) << "the notice takes the summary window with it";
-    EXPECT_FALSE(delegate.initialInstallOnboardingTimer);
+    EXPECT_FALSE(delegate.status().summaryWindow->visible()) << "the notice takes the summary window with it";
+    EXPECT_FALSE(delegate.permissions().initialInstallOnboardingTimer);
 
     // Never again for this build: not on reactivation, not on the next launch, which runs the
     // launch update check again.
@@ -237,7 +237,7 @@ TEST(InitialInstallOnboarding, WalksFromTheMarkerToTheRecordedBuild) {
     app.launch();
     h.advance(3);
     EXPECT_EQ(app.shell->sheets.size(), sheetsBefore);
-    EXPECT_FALSE(app.delegate->hasPendingInitialInstallOnboarding());
+    EXPECT_FALSE(app.delegate->permissions().hasPendingInitialInstallOnboarding());
     EXPECT_FALSE(app.feedRequests.empty());
 }
 
@@ -250,7 +250,7 @@ TEST(InitialInstallOnboarding, ARejectionNamesTheFirstMissingPermissionAndSettin
 
     // The settings buttons send the user away to the panes.
     h.answer(1002);
-    EXPECT_TRUE(delegate.initialInstallOnboardingAwaitingReturn);
+    EXPECT_TRUE(delegate.permissions().initialInstallOnboardingAwaitingReturn);
     EXPECT_TRUE(app.logged("permissions: opened System Settings pane Privacy_ScreenCapture"));
     delegate.applicationDidBecomeActive();
     h.advance(0.1);
@@ -288,10 +288,10 @@ TEST(InitialInstallOnboarding, TheNoticesButtonEndsTheCountdownAtOnce) {
     ASSERT_EQ(h.upTitle(), noticeTitle);
     h.advance(2);
     h.answer(1000);
-    EXPECT_EQ(delegate.initialInstallOnboardingStep, Step::completed);
-    EXPECT_EQ(delegate.initialInstallCompletionSecondsRemaining, 0);
-    EXPECT_FALSE(delegate.initialInstallOnboardingSheetVisible);
-    EXPECT_FALSE(delegate.summaryWindow->visible());
+    EXPECT_EQ(delegate.permissions().initialInstallOnboardingStep, Step::completed);
+    EXPECT_EQ(delegate.permissions().initialInstallCompletionSecondsRemaining, 0);
+    EXPECT_FALSE(delegate.permissions().initialInstallOnboardingSheetVisible);
+    EXPECT_FALSE(delegate.status().summaryWindow->visible());
     h.advance(10);
     EXPECT_EQ(h.app->count("permissions: initial install completion countdown finished"), 1u);
 }
@@ -312,7 +312,7 @@ TEST(ForegroundSheet, KeepsTheSheetInFrontOfItsWindowWhileTheApplicationIsActive
     AppHarness app;
     app.launch();
     auto& delegate = *app.delegate;
-    auto window = delegate.summaryWindow;
+    auto window = delegate.status().summaryWindow;
     window->setLevel(WindowModel::normalLevel);
     app.shell->active = false;
     int answer = 0;

@@ -54,8 +54,8 @@ TEST(PermissionLinks, TargetsRouteByPrecedenceAndRunOneAtATime) {
     delegate.handlePermissionURLEvent("quillmerehost:accessibility");
     EXPECT_TRUE(h.app.logged("permissions: queued installer permission request screenCapture"));
     EXPECT_TRUE(h.app.logged("permissions: queued installer permission request accessibility"));
-    ASSERT_TRUE(delegate.queuedPermissionRequest);
-    EXPECT_EQ(*delegate.queuedPermissionRequest, HostProbeDelegate::PermissionRequestKind::accessibility);
+    ASSERT_TRUE(delegate.permissions().queuedPermissionRequest);
+    EXPECT_EQ(*delegate.permissions().queuedPermissionRequest, HostProbeDelegate::PermissionRequestKind::accessibility);
     h.app.host.clock().advance(5.5);
     EXPECT_EQ(h.app.count("permissions: requesting Accessibility from installer link"), 2u);
     EXPECT_EQ(h.app.count("permissions: requesting Screen Recording"), 0u);
@@ -76,9 +76,9 @@ TEST(PermissionLinks, GrantedPermissionsOpenTheirPaneAndRefusedPromptsFallBackTo
     h.launcher->openablePrefixes = {"x-apple.systempreferences:com.apple.settings.PrivacySecurity.extension?"};
     h.app.launch();
     auto& delegate = *h.app.delegate;
-    const int backBefore = delegate.summaryWindow->orderBackCount();
+    const int backBefore = delegate.status().summaryWindow->orderBackCount();
 
-    delegate.enqueueInstallerPermissionRequest(HostProbeDelegate::PermissionRequestKind::screenCapture);
+    delegate.permissions().enqueueInstallerPermissionRequest(HostProbeDelegate::PermissionRequestKind::screenCapture);
     EXPECT_TRUE(h.launcher->openAttempts.empty()) << "the desktop's opener never runs on the main queue";
     h.app.host.clock().runUntilIdle();
     EXPECT_TRUE(h.app.logged("permissions: opened System Settings pane Privacy_ScreenCapture"));
@@ -86,13 +86,13 @@ TEST(PermissionLinks, GrantedPermissionsOpenTheirPaneAndRefusedPromptsFallBackTo
               (std::vector<std::string>{"x-apple.systempreferences:com.apple.preference.security?Privacy_ScreenCapture",
                                         "x-apple.systempreferences:com.apple.settings.PrivacySecurity.extension?"
                                         "Privacy_ScreenCapture"}));
-    EXPECT_EQ(delegate.summaryWindow->level(), WindowModel::normalLevel);
-    EXPECT_GT(delegate.summaryWindow->orderBackCount(), backBefore);
+    EXPECT_EQ(delegate.status().summaryWindow->level(), WindowModel::normalLevel);
+    EXPECT_GT(delegate.status().summaryWindow->orderBackCount(), backBefore);
 
     // The Accessibility prompt answers "not trusted": its pane follows a second later, and
     // neither address opens.
     h.launcher->openablePrefixes.clear();
-    delegate.requestAccessibilityPermission();
+    delegate.permissions().requestAccessibilityPermission();
     h.app.host.clock().advance(0.5);
     EXPECT_TRUE(h.app.logged("permissions: requesting Accessibility through TCC"));
     EXPECT_FALSE(h.app.logged("permissions: failed to open System Settings pane Privacy_Accessibility"));
@@ -140,7 +140,7 @@ TEST(Relaunch, StartsOnlyAfterTheQuitIsConfirmedAndACancelKeepsItPending) {
 }
 
 TEST(Relaunch, ScriptQuotesThePathAndAFailedStartIsLogged) {
-    EXPECT_EQ(HostProbeDelegate::relaunchScript(7, "/a b/it's"),
+    EXPECT_EQ(PermissionsController::relaunchScript(7, "/a b/it's"),
               "while /bin/kill -0 7 2>/dev/null; do /bin/sleep 0.2; done; exec '/a b/it'\\''s'");
     PermissionHarness h(/*captureGranted=*/true);
     h.launcher->launchFailure = "Permission denied";

@@ -9,7 +9,7 @@
 namespace qm::test {
 namespace {
 
-using D = HostProbeDelegate;
+using D = StatusMenuController;
 
 const QuillmereRouteRecord wifi{"wifi", "en0", "192.168.1.20"};
 const QuillmereRouteRecord thunderbolt{"thunderbolt", "bridge0", "169.254.3.9"};
@@ -49,7 +49,7 @@ TEST(SummaryWindow, ShowsNoServerOneViewerAndSeveralViewers) {
     {
         AppHarness app({}, /*withServer=*/false);
         app.launch();
-        auto& window = *app.delegate->summaryWindow;
+        auto& window = *app.delegate->status().summaryWindow;
         EXPECT_EQ(window.title(), "Corventis Host");
         EXPECT_EQ(window.titleLabel->text(), "Corventis Host is running");
         EXPECT_EQ(window.subtitleLabel->text(), "Viewers can connect while this Host stays open.");
@@ -60,18 +60,18 @@ TEST(SummaryWindow, ShowsNoServerOneViewerAndSeveralViewers) {
         EXPECT_TRUE(window.detailsButton->hidden());
         EXPECT_EQ(window.refreshButton->title(), "Refresh");
         EXPECT_EQ(window.updateButton->title(), "Update Version");
-        EXPECT_EQ(app.delegate->statusLabel->text(), "Screen Sharing: optional fallback (check manually)");
+        EXPECT_EQ(app.delegate->details().statusLabel->text(), "Screen Sharing: optional fallback (check manually)");
     }
     AppHarness app;
     app.routes = {wifi};
     app.launch();
     InMemoryViewer first(app.host, app.host.server().boundPorts().control, "Ada's MacBook");
     app.host.clock().advance(2.0);
-    auto& window = *app.delegate->summaryWindow;
+    auto& window = *app.delegate->status().summaryWindow;
     EXPECT_EQ(window.viewerLabel->text(), "Viewer: Ada's MacBook connected from 127.0.0.1");
-    EXPECT_EQ(app.delegate->statusLabel->text(), "Corventis Aux: connected; Screen Sharing optional");
+    EXPECT_EQ(app.delegate->details().statusLabel->text(), "Corventis Aux: connected; Screen Sharing optional");
     EXPECT_EQ(window.addressLabel->text(), "Host IPs:\n  Wi-Fi en0: 192.168.1.20");
-    EXPECT_EQ(app.delegate->statusMenuViewerItem.lock()->title(), window.viewerLabel->text());
+    EXPECT_EQ(app.delegate->status().statusMenuViewerItem.lock()->title(), window.viewerLabel->text());
 
     InMemoryViewer second(app.host, app.host.server().boundPorts().control, "Bob's iPhone");
     app.host.clock().advance(2.0);
@@ -81,12 +81,12 @@ TEST(SummaryWindow, ShowsNoServerOneViewerAndSeveralViewers) {
 TEST(Refresh, DisplayDiagnosticsComeFromTheBackgroundAndAreCached) {
     AppHarness app;
     app.launch();
-    const auto text = app.delegate->detailLabel->text();
+    const auto text = app.delegate->details().detailLabel->text();
     EXPECT_EQ(text.rfind("V1.4.9 Host defaults to fixed virtual display templates", 0), 0u) << text;
-    ASSERT_TRUE(app.delegate->cachedDisplayDiagnosticsText);
+    ASSERT_TRUE(app.delegate->details().cachedDisplayDiagnosticsText);
     // A tick within 15 s shows the cached text at once.
     app.host.clock().advance(2.0);
-    EXPECT_EQ(app.delegate->detailLabel->text(), text);
+    EXPECT_EQ(app.delegate->details().detailLabel->text(), text);
 }
 
 TEST(Presentation, UpdateFromAnotherThreadWaitsForTheMainQueue) {
@@ -94,9 +94,9 @@ TEST(Presentation, UpdateFromAnotherThreadWaitsForTheMainQueue) {
     app.launch();
     app.defaultsStore->standard()->set("host.launchAtLogin.desired", false);
     std::thread([&] { app.delegate->updateHostPresentation(); }).join();
-    EXPECT_EQ(app.delegate->summaryStatusLabel->text(), "Corventis Host is running · Start at login: on");
+    EXPECT_EQ(app.delegate->status().summaryStatusLabel->text(), "Corventis Host is running · Start at login: on");
     app.host.clock().runUntilIdle();
-    EXPECT_EQ(app.delegate->summaryStatusLabel->text(), "Corventis Host is running · Start at login: off");
+    EXPECT_EQ(app.delegate->status().summaryStatusLabel->text(), "Corventis Host is running · Start at login: off");
 }
 
 }  // namespace

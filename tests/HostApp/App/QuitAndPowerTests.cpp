@@ -25,30 +25,30 @@ TEST(Quit, TheQuestionGuardsEveryQuitUntilConfirmed) {
     delegate.requestQuitMenuAction();
     app.host.clock().runUntilIdle();
     ASSERT_EQ(app.shell->pendingSheets.size(), 1u);
-    ASSERT_TRUE(delegate.summaryWindow->attachedSheet());
-    const auto& sheet = *delegate.summaryWindow->attachedSheet();
+    ASSERT_TRUE(delegate.status().summaryWindow->attachedSheet());
+    const auto& sheet = *delegate.status().summaryWindow->attachedSheet();
     EXPECT_EQ(sheet.style, AlertModel::Style::warning);
     EXPECT_EQ(sheet.messageText, "Quit Corventis Host?");
     EXPECT_EQ(sheet.buttons, (std::vector<std::string>{"Quit Host", "Keep Running"}));
-    EXPECT_TRUE(delegate.terminationConfirmationInProgress);
+    EXPECT_TRUE(delegate.terminationConfirmationInProgress());
 
     // "Keep Running" answers both requests: nothing stops, the timers go on.
     app.shell->pendingSheets.front()(1001);
     app.shell->pendingSheets.clear();
     app.host.clock().runUntilIdle();
-    EXPECT_FALSE(delegate.terminationConfirmationInProgress);
-    EXPECT_FALSE(delegate.terminationConfirmed);
+    EXPECT_FALSE(delegate.terminationConfirmationInProgress());
+    EXPECT_FALSE(delegate.terminationConfirmed());
     EXPECT_EQ(terminations(*app.shell), 0u);
-    const auto generation = delegate.checkGeneration;
+    const auto generation = delegate.details().checkGeneration;
     app.host.clock().advance(2.1);
-    EXPECT_GT(delegate.checkGeneration, generation) << "the refresh timer still runs";
+    EXPECT_GT(delegate.details().checkGeneration, generation) << "the refresh timer still runs";
 
     // The next request asks again; "Quit Host" terminates once, and later requests do not ask.
     delegate.requestQuitMenuAction();
     ASSERT_EQ(app.shell->pendingSheets.size(), 1u);
     app.shell->pendingSheets.front()(1000);
     app.host.clock().advance(1);
-    EXPECT_TRUE(delegate.terminationConfirmed);
+    EXPECT_TRUE(delegate.terminationConfirmed());
     EXPECT_EQ(terminations(*app.shell), 1u);
     EXPECT_TRUE(app.logged("terminating: quit menu"));
     delegate.requestQuitMenuAction();
@@ -61,16 +61,16 @@ TEST(Quit, APreConfirmedQuitTerminatesWithoutTheQuestionAndTearsDownOnce) {
     AppHarness app;
     app.launch();
     auto& delegate = *app.delegate;
-    delegate.terminationConfirmed = true;  // the installer's restart link
+    delegate.confirmTermination();  // the installer's restart link
     delegate.requestTermination("restart");
     app.host.clock().advance(1);
     EXPECT_TRUE(app.shell->pendingSheets.empty());
     EXPECT_EQ(terminations(*app.shell), 1u);
-    EXPECT_FALSE(delegate.timer);
-    EXPECT_TRUE(delegate.workspacePowerObservers.empty());
-    const auto generation = delegate.checkGeneration;
+    EXPECT_FALSE(delegate.timer());
+    EXPECT_FALSE(delegate.hasWorkspacePowerObservers());
+    const auto generation = delegate.details().checkGeneration;
     app.host.clock().advance(10);
-    EXPECT_EQ(delegate.checkGeneration, generation) << "no refresh after the teardown";
+    EXPECT_EQ(delegate.details().checkGeneration, generation) << "no refresh after the teardown";
 }
 
 TEST(Reopen, ShowsTheSummaryWindowOnlyWhenNoneIsVisibleAndKeepsItOpen) {
@@ -79,19 +79,19 @@ TEST(Reopen, ShowsTheSummaryWindowOnlyWhenNoneIsVisibleAndKeepsItOpen) {
     auto& delegate = *app.delegate;
     EXPECT_FALSE(delegate.applicationShouldTerminateAfterLastWindowClosed());
     app.host.clock().advance(6);
-    ASSERT_FALSE(delegate.summaryWindow->visible()) << "closed by itself after launch";
+    ASSERT_FALSE(delegate.status().summaryWindow->visible()) << "closed by itself after launch";
 
-    const int fronts = delegate.summaryWindow->orderFrontCount();
+    const int fronts = delegate.status().summaryWindow->orderFrontCount();
     EXPECT_TRUE(delegate.applicationShouldHandleReopen(true));
-    EXPECT_EQ(delegate.summaryWindow->orderFrontCount(), fronts) << "a visible window changes nothing";
+    EXPECT_EQ(delegate.status().summaryWindow->orderFrontCount(), fronts) << "a visible window changes nothing";
 
     // A reopen during a pending auto-close cancels it: the reopened window stays.
-    delegate.scheduleSummaryWindowAutoClose(5);
+    delegate.status().scheduleSummaryWindowAutoClose(5);
     EXPECT_TRUE(delegate.applicationShouldHandleReopen(false));
-    EXPECT_TRUE(delegate.summaryWindow->visible());
-    EXPECT_EQ(delegate.summaryWindow->level(), WindowModel::floatingLevel);
+    EXPECT_TRUE(delegate.status().summaryWindow->visible());
+    EXPECT_EQ(delegate.status().summaryWindow->level(), WindowModel::floatingLevel);
     app.host.clock().advance(30);
-    EXPECT_TRUE(delegate.summaryWindow->visible());
+    EXPECT_TRUE(delegate.status().summaryWindow->visible());
 }
 
 TEST(Power, SleepAndWakeReachTheServerInOrderAndDisconnectNobody) {
@@ -118,13 +118,13 @@ TEST(Power, SleepAndWakeReachTheServerInOrderAndDisconnectNobody) {
     EXPECT_TRUE(app.logged("power: system will sleep; keeping Host Aux viewer sessions connected"));
     EXPECT_TRUE(inspector.power().screensAreSleeping());
 
-    const auto generation = app.delegate->checkGeneration;
+    const auto generation = app.delegate->details().checkGeneration;
     handlers.at(Delegate::WorkspacePowerEvent::didWake)({});
     app.host.clock().runUntilIdle();
     EXPECT_GT(app.indexOf("power: system did wake"),
               app.indexOf("power: system will sleep; keeping Host Aux viewer sessions connected"));
     EXPECT_FALSE(inspector.power().screensAreSleeping());
-    EXPECT_EQ(app.delegate->checkGeneration, generation + 1) << "waking refreshes with fresh diagnostics";
+    EXPECT_EQ(app.delegate->details().checkGeneration, generation + 1) << "waking refreshes with fresh diagnostics";
 
     handlers.at(Delegate::WorkspacePowerEvent::screensDidSleep)({});
     app.host.clock().runUntilIdle();
@@ -140,19 +140,19 @@ TEST(Power, SleepAndWakeReachTheServerInOrderAndDisconnectNobody) {
 TEST(Power, WithoutAServerTheHandlersOnlyLogAndRefresh) {
     AppHarness app({}, /*withServer=*/false);
     app.launch();
-    const auto generation = app.delegate->checkGeneration;
+    const auto generation = app.delegate->details().checkGeneration;
     app.delegate->handleWorkspacePowerEvent(Delegate::WorkspacePowerEvent::screensDidWake);
     app.host.clock().runUntilIdle();
     EXPECT_TRUE(app.logged("power: screens did wake"));
-    EXPECT_EQ(app.delegate->checkGeneration, generation + 1);
+    EXPECT_EQ(app.delegate->details().checkGeneration, generation + 1);
 
     // No inbound batch recorded: forgetting the claim writes nothing.
     app.delegate->invalidateInboundFileClipboardClaim("host clipboard changed");
     EXPECT_EQ(app.count("files: invalidated"), 0u);
-    app.delegate->latestInboundFileBatchID = UUID::random();
+    app.delegate->files().latestInboundFileBatchID = UUID::random();
     app.delegate->invalidateInboundFileClipboardClaim("host clipboard changed");
     EXPECT_TRUE(app.logged("files: invalidated inbound clipboard claim (host clipboard changed)"));
-    EXPECT_FALSE(app.delegate->latestInboundFileBatchID);
+    EXPECT_FALSE(app.delegate->files().latestInboundFileBatchID);
 }
 
 }  // namespace

@@ -13,29 +13,29 @@ TEST(Reachability, WithoutAStatusAreaTheSummaryWindowNeverClosesItself) {
     AppHarness app;
     app.shell->statusArea = false;
     app.launch();
-    ASSERT_TRUE(app.delegate->summaryWindow->visible());
-    app.host.clock().advance(Delegate::summaryAutoCloseDelay + 30);
-    EXPECT_TRUE(app.delegate->summaryWindow->visible()) << "nothing else could bring it back";
+    ASSERT_TRUE(app.delegate->status().summaryWindow->visible());
+    app.host.clock().advance(StatusMenuController::summaryAutoCloseDelay + 30);
+    EXPECT_TRUE(app.delegate->status().summaryWindow->visible()) << "nothing else could bring it back";
 
     // The user may still close it; a second start of the Host shows it again, and it stays.
-    app.delegate->summaryWindow->closedByUser();
+    app.delegate->status().summaryWindow->closedByUser();
     app.delegate->handleSecondLaunch();
-    EXPECT_TRUE(app.delegate->summaryWindow->visible());
+    EXPECT_TRUE(app.delegate->status().summaryWindow->visible());
     EXPECT_TRUE(app.logged("app: a second start of the Host asked to show it"));
     app.host.clock().advance(30);
-    EXPECT_TRUE(app.delegate->summaryWindow->visible());
+    EXPECT_TRUE(app.delegate->status().summaryWindow->visible());
 }
 
 TEST(Reachability, ASecondStartShowsTheWindowAndCancelsTheLaunchAutoClose) {
     AppHarness app;
     app.launch();
-    auto& window = *app.delegate->summaryWindow;
+    auto& window = *app.delegate->status().summaryWindow;
     app.host.clock().advance(1);
     // Within the first seconds: the window is visible; the start only brings the Host forward.
     const auto raisedBefore = window.orderFrontCount();
     app.delegate->handleSecondLaunch();
     EXPECT_GT(window.orderFrontCount(), raisedBefore);
-    EXPECT_FALSE(app.delegate->summaryAutoCloseWorkItem) << "a window the user asked for stays";
+    EXPECT_FALSE(app.delegate->status().summaryAutoCloseWorkItem) << "a window the user asked for stays";
     app.host.clock().advance(10);
     EXPECT_TRUE(window.visible());
 
@@ -55,19 +55,19 @@ TEST(Reachability, AHostWhoseListenersFailSaysSoInsteadOfRunning) {
     app.environment.makeServer = [&app] { return V230HostAudioAuxServer::create(app.host.platform()); };
     app.launch();
     auto& delegate = *app.delegate;
-    ASSERT_TRUE(delegate.audioServer);
+    ASSERT_TRUE(delegate.audioServer());
 
-    EXPECT_EQ(delegate.summaryWindow->titleLabel->text(), "Corventis Host cannot accept Viewers");
-    const auto status = delegate.summaryStatusLabel->text();
+    EXPECT_EQ(delegate.status().summaryWindow->titleLabel->text(), "Corventis Host cannot accept Viewers");
+    const auto status = delegate.status().summaryStatusLabel->text();
     EXPECT_EQ(status.rfind("Not listening: control listener failed: Address already in use", 0), 0u) << status;
     EXPECT_NE(status.find("video listener failed"), std::string::npos) << status;
     EXPECT_NE(status.find("file transfer listener failed"), std::string::npos) << status;
-    EXPECT_EQ(delegate.statusMenuStatusItem.lock()->title(), "Corventis Host cannot accept Viewers");
-    EXPECT_EQ(delegate.statusItem->title().stateText, "Unreachable");
-    EXPECT_EQ(delegate.statusItem->toolTip().rfind("Corventis Host cannot accept Viewers\n", 0), 0u);
+    EXPECT_EQ(delegate.status().statusMenuStatusItem.lock()->title(), "Corventis Host cannot accept Viewers");
+    EXPECT_EQ(delegate.status().statusItem->title().stateText, "Unreachable");
+    EXPECT_EQ(delegate.status().statusItem->toolTip().rfind("Corventis Host cannot accept Viewers\n", 0), 0u);
     // After a language change too.
     delegate.refreshHostLocalization();
-    EXPECT_EQ(delegate.summaryWindow->titleLabel->text(), "Corventis Host cannot accept Viewers");
+    EXPECT_EQ(delegate.status().summaryWindow->titleLabel->text(), "Corventis Host cannot accept Viewers");
 
     // Stopping such a Host is an ordinary stop.
     delegate.terminateApplication("signal 15");
@@ -78,9 +78,9 @@ TEST(Reachability, AHostWhoseListenersFailSaysSoInsteadOfRunning) {
 TEST(Reachability, AListeningHostSaysItIsRunning) {
     AppHarness app;
     app.launch();
-    EXPECT_EQ(app.delegate->summaryWindow->titleLabel->text(), "Corventis Host is running");
-    EXPECT_EQ(app.delegate->statusItem->title().stateText, "On");
-    EXPECT_EQ(app.delegate->summaryStatusLabel->text().rfind("Corventis Host is running \u00B7 ", 0), 0u);
+    EXPECT_EQ(app.delegate->status().summaryWindow->titleLabel->text(), "Corventis Host is running");
+    EXPECT_EQ(app.delegate->status().statusItem->title().stateText, "On");
+    EXPECT_EQ(app.delegate->status().summaryStatusLabel->text().rfind("Corventis Host is running \u00B7 ", 0), 0u);
 }
 
 }  // namespace

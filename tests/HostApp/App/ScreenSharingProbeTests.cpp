@@ -20,14 +20,14 @@ struct ProbeHarness {
     ProbeHarness() {
         app.environment.portProber = prober;
         app.launch();
-        app.delegate->timer->cancel();  // refreshes come only from the test
+        app.delegate->timer()->cancel();  // refreshes come only from the test
     }
     // A refresh that probes, like the Refresh button.
     std::shared_ptr<ScriptedProbeConnection> probe() {
         app.delegate->refreshButtonPressed();
         return prober->connections.back();
     }
-    const std::string& status() const { return app.delegate->statusLabel->text(); }
+    const std::string& status() const { return app.delegate->details().statusLabel->text(); }
 
     AppHarness app;
     std::shared_ptr<ScriptedPortProber> prober = std::make_shared<ScriptedPortProber>();
@@ -49,7 +49,7 @@ TEST(ScreenSharingProbe, EachAttemptEndsOnceAndTheTimeOutNamesTheFix) {
     EXPECT_EQ(h.status(), "Screen Sharing port 5900: not reachable (timeout). Enable macOS Screen Sharing.");
     EXPECT_TRUE(first->cancelled);
     EXPECT_FALSE(first->hasHandler());
-    EXPECT_FALSE(h.app.delegate->activeVNCProbe);
+    EXPECT_FALSE(h.app.delegate->details().activeVNCProbe);
 
     // A late outcome after the time-out changes nothing.
     auto second = h.probe();
@@ -65,7 +65,7 @@ TEST(ScreenSharingProbe, EachAttemptEndsOnceAndTheTimeOutNamesTheFix) {
     third->deliver(State::ready);
     h.app.host.clock().runUntilIdle();
     EXPECT_EQ(h.status(), "Screen Sharing port 5900: reachable on this Host");
-    EXPECT_EQ(third->queue()->label(), "v230.hostprobe.check." + std::to_string(h.app.delegate->checkGeneration));
+    EXPECT_EQ(third->queue()->label(), "v230.hostprobe.check." + std::to_string(h.app.delegate->details().checkGeneration));
 }
 
 TEST(ScreenSharingProbe, AReplacedOrStaleAttemptReportsNothing) {
@@ -75,15 +75,15 @@ TEST(ScreenSharingProbe, AReplacedOrStaleAttemptReportsNothing) {
     auto second = h.probe();
     EXPECT_TRUE(first->cancelled);
     EXPECT_FALSE(first->hasHandler());
-    EXPECT_EQ(h.app.delegate->activeVNCProbe, second);
+    EXPECT_EQ(h.app.delegate->details().activeVNCProbe, second);
 
     // A refresh without a probe makes the current attempt stale: it still clears the field,
     // but logs and shows nothing.
-    h.app.delegate->refresh(false, false);
+    h.app.delegate->details().refresh(false, false);
     const auto line = h.status();
     second->deliver(State::ready);
     h.app.host.clock().runUntilIdle();
-    EXPECT_FALSE(h.app.delegate->activeVNCProbe);
+    EXPECT_FALSE(h.app.delegate->details().activeVNCProbe);
     EXPECT_EQ(h.status(), line);
     EXPECT_EQ(h.app.count("Screen Sharing port 5900: reachable"), 0u);
 }
@@ -127,7 +127,7 @@ TEST(ScreenSharingProbe, RealLoopbackPortsAnswerReadyRefusedOrNothing) {
     app.environment.portProber = std::make_shared<SocketPortProber>();
     auto finalLine = [&] {
         app.host.clock().runUntilIdle();
-        return !app.delegate->activeVNCProbe;
+        return !app.delegate->details().activeVNCProbe;
     };
     {
         LoopbackListener listener(4);
@@ -135,14 +135,14 @@ TEST(ScreenSharingProbe, RealLoopbackPortsAnswerReadyRefusedOrNothing) {
         app.launch();
         app.delegate->refreshButtonPressed();
         ASSERT_TRUE(waitUntil(finalLine));
-        EXPECT_EQ(app.delegate->statusLabel->text(),
+        EXPECT_EQ(app.delegate->details().statusLabel->text(),
                   "Screen Sharing port " + std::to_string(listener.port) + ": reachable on this Host");
     }
     {
         // The listener is gone: the port refuses.
         app.delegate->refreshButtonPressed();
         ASSERT_TRUE(waitUntil(finalLine));
-        EXPECT_EQ(app.delegate->statusLabel->text(),
+        EXPECT_EQ(app.delegate->details().statusLabel->text(),
                   "Screen Sharing port " + std::to_string(app.environment.screenSharingPort) +
                       ": not reachable (Connection refused)");
     }
@@ -155,9 +155,9 @@ TEST(ScreenSharingProbe, RealLoopbackPortsAnswerReadyRefusedOrNothing) {
         app.launch();
         app.delegate->refreshButtonPressed();
         app.host.clock().runUntilIdle();
-        EXPECT_TRUE(app.delegate->activeVNCProbe) << "still connecting";
+        EXPECT_TRUE(app.delegate->details().activeVNCProbe) << "still connecting";
         app.host.clock().advance(1.5);
-        EXPECT_EQ(app.delegate->statusLabel->text(), "Screen Sharing port " + std::to_string(listener.port) +
+        EXPECT_EQ(app.delegate->details().statusLabel->text(), "Screen Sharing port " + std::to_string(listener.port) +
                                                          ": not reachable (timeout). Enable macOS Screen Sharing.");
     }
 }

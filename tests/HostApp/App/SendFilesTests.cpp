@@ -88,18 +88,18 @@ TEST_F(SendFiles, AMessageWithoutFilesFailsWithItsTextAndShowsNothing) {
     }
     pump();
     EXPECT_TRUE(app.shell->pickers.empty());
-    EXPECT_FALSE(app.delegate->summaryWindow->attachedSheet());
+    EXPECT_FALSE(app.delegate->status().summaryWindow->attachedSheet());
 }
 
 TEST_F(SendFiles, WithoutAViewerTheAlertShowsAndNothingIsAsked) {
     EXPECT_EQ(request({file("a.txt")}), nullptr);
-    const auto& sheet = app.delegate->summaryWindow->attachedSheet();
+    const auto& sheet = app.delegate->status().summaryWindow->attachedSheet();
     ASSERT_TRUE(sheet);
     EXPECT_EQ(sheet->messageText, "No Quillmere Viewer is connected.");
     EXPECT_EQ(sheet->informativeText,
               "Open Quillmere on the other device and connect to this Host first, then try Send files via QuillMere again.");
     EXPECT_EQ(sheet->buttons, std::vector<std::string>{"OK"});
-    EXPECT_TRUE(app.delegate->summaryWindow->visible());
+    EXPECT_TRUE(app.delegate->status().summaryWindow->visible());
     ASSERT_EQ(app.shell->pendingSheets.size(), 1u);
     app.shell->pendingSheets.front()(1000);
 }
@@ -132,7 +132,7 @@ TEST_F(SendFiles, ViewersWithoutFileChannelsShareOneEntryThatSendsToAllOfThemAnd
         EXPECT_EQ(std::count(kinds.begin(), kinds.end(), FileTransferOp::fileStart), 3);
     }
     EXPECT_TRUE(app.logged("files: queued 3 item(s) via service -> ~/Inbox"));
-    EXPECT_TRUE(app.delegate->fileTransferCenter->stack().empty()) << "a plain copy gets no progress row";
+    EXPECT_TRUE(app.delegate->files().fileTransferCenter->stack().empty()) << "a plain copy gets no progress row";
 
     // The next request opens on the remembered choice; cancelling sends and stores nothing.
     auto again = request({file("4.txt")});
@@ -163,7 +163,7 @@ TEST_F(SendFiles, ARememberedViewerThatLeftIsNotPreselected) {
 TEST_F(SendFiles, ASessionIdAddressesThatViewerAloneAndAGoneViewerGetsNothing) {
     auto ada = viewer("Ada's Mac");
     auto bob = viewer("Bob's iPad");
-    app.delegate->sendFilesService->dispatchSendToViewer({file("only-ada.txt")}, "", sessionNamed("Ada's Mac").uuidString());
+    app.delegate->files().sendFilesService->dispatchSendToViewer({file("only-ada.txt")}, "", sessionNamed("Ada's Mac").uuidString());
     const auto toAda = received(*ada);
     ASSERT_FALSE(toAda.empty());
     EXPECT_EQ(toAda.front().op, FileTransferOp::batchStart) << "no directSave without a folder";

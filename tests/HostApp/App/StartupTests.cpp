@@ -34,19 +34,19 @@ TEST(Startup, OrdinaryLaunchRunsTheStepsInOrderAndSchedulesItsTimers) {
     EXPECT_EQ(events.back(), "registerServicesProvider");
 
     // The summary window floats, shows, and closes by itself after 5 s.
-    ASSERT_TRUE(delegate.summaryWindow);
-    EXPECT_TRUE(delegate.summaryWindow->visible());
-    EXPECT_EQ(delegate.summaryWindow->level(), WindowModel::floatingLevel);
-    EXPECT_EQ(delegate.summaryWindow->collectionBehavior() & 0x102u, 0x102u);
+    ASSERT_TRUE(delegate.status().summaryWindow);
+    EXPECT_TRUE(delegate.status().summaryWindow->visible());
+    EXPECT_EQ(delegate.status().summaryWindow->level(), WindowModel::floatingLevel);
+    EXPECT_EQ(delegate.status().summaryWindow->collectionBehavior() & 0x102u, 0x102u);
     app.host.clock().advance(4.9);
-    EXPECT_TRUE(delegate.summaryWindow->visible());
+    EXPECT_TRUE(delegate.status().summaryWindow->visible());
     app.host.clock().advance(0.2);
-    EXPECT_FALSE(delegate.summaryWindow->visible());
+    EXPECT_FALSE(delegate.status().summaryWindow->visible());
 
     // The 2 s refresh: one generation per tick.
-    EXPECT_EQ(delegate.checkGeneration, 3) << "launch plus the ticks at 2 s and 4 s";
+    EXPECT_EQ(delegate.details().checkGeneration, 3) << "launch plus the ticks at 2 s and 4 s";
     app.host.clock().advance(60);
-    EXPECT_EQ(delegate.checkGeneration, 33);
+    EXPECT_EQ(delegate.details().checkGeneration, 33);
     EXPECT_EQ(app.count("refresh generation="), 33u);
 
     // The hourly update check comes one hour after launch, not before.
@@ -83,17 +83,17 @@ TEST(Startup, UnattendedUpgradeShowsNothingButStillServesAndRefreshes) {
     flags.unattendedUpgrade = true;
     AppHarness app(flags);
     app.launch();
-    EXPECT_FALSE(app.delegate->summaryWindow);
+    EXPECT_FALSE(app.delegate->status().summaryWindow);
     const auto upgrade = app.indexOf("upgrade: unattended installer relaunch");
     const auto deferred = app.indexOf("permissions: deferred interactive prompts for unattended upgrade launch");
     ASSERT_GE(upgrade, 0);
     EXPECT_GT(deferred, upgrade);
-    EXPECT_TRUE(app.delegate->audioServer);
+    EXPECT_TRUE(app.delegate->audioServer());
     app.host.clock().advance(2.0);
-    EXPECT_EQ(app.delegate->checkGeneration, 2);
+    EXPECT_EQ(app.delegate->details().checkGeneration, 2);
     app.delegate->applicationDidBecomeActive();
     app.host.clock().advance(10);
-    EXPECT_FALSE(app.delegate->summaryWindow) << "reactivation does nothing on this launch";
+    EXPECT_FALSE(app.delegate->status().summaryWindow) << "reactivation does nothing on this launch";
 }
 
 TEST(Startup, InstallerLaunchesWithAndWithoutAMatchingMarker) {
@@ -103,7 +103,7 @@ TEST(Startup, InstallerLaunchesWithAndWithoutAMatchingMarker) {
         AppHarness app(flags);
         app.launch();
         EXPECT_TRUE(app.logged("permissions: ignored initial-install launch without matching marker"));
-        EXPECT_TRUE(app.delegate->summaryWindow && app.delegate->summaryWindow->visible());
+        EXPECT_TRUE(app.delegate->status().summaryWindow && app.delegate->status().summaryWindow->visible());
     }
     {
         AppHarness app(flags);
@@ -118,19 +118,19 @@ TEST(Startup, SummaryWindowAutoCloseYieldsToSheetsAndExplicitShows) {
     {
         AppHarness app;
         app.launch();
-        app.shell->beginSheet(app.delegate->summaryWindow, {"Quit?", "", {"Quit", "Cancel"}}, [](int) {});
+        app.shell->beginSheet(app.delegate->status().summaryWindow, {"Quit?", "", {"Quit", "Cancel"}}, [](int) {});
         app.host.clock().advance(6);
-        EXPECT_TRUE(app.delegate->summaryWindow->visible()) << "a window showing a sheet stays open";
+        EXPECT_TRUE(app.delegate->status().summaryWindow->visible()) << "a window showing a sheet stays open";
     }
     {
         AppHarness app;
         app.launch();
         app.host.clock().advance(2);
-        auto item = app.delegate->statusMenu->itemWithAction(HostAction::showSummaryWindow);
+        auto item = app.delegate->status().statusMenu->itemWithAction(HostAction::showSummaryWindow);
         item->choose();
         EXPECT_TRUE(app.logged("ui: show Host status requested source=menu"));
         app.host.clock().advance(10);
-        EXPECT_TRUE(app.delegate->summaryWindow->visible()) << "an explicit show cancels the launch auto-close";
+        EXPECT_TRUE(app.delegate->status().summaryWindow->visible()) << "an explicit show cancels the launch auto-close";
         app.delegate->showSummaryWindowAction(HostProbeDelegate::Sender::none);
         EXPECT_TRUE(app.logged("ui: show Host status requested source=unknown"));
     }
@@ -140,25 +140,25 @@ TEST(Startup, StatusLinesOfTheThreeEnginesReachTheLabelAndLog) {
     AppHarness app;
     app.launch();
     auto& delegate = *app.delegate;
-    delegate.audioServer->publish("control listening again");
+    delegate.audioServer()->publish("control listening again");
     app.host.clock().runUntilIdle();
-    EXPECT_EQ(delegate.audioStatusLabel->text(), "Aux: control listening again");
+    EXPECT_EQ(delegate.status().audioStatusLabel->text(), "Aux: control listening again");
     EXPECT_TRUE(app.logged("aux: control listening again"));
 
-    delegate.clipboardBridge->onStatus("clipboard paused");
+    delegate.clipboardBridge()->onStatus("clipboard paused");
     app.host.clock().runUntilIdle();
-    EXPECT_EQ(delegate.audioStatusLabel->text(), "Aux: clipboard paused") << "the bridge uses the Aux format";
+    EXPECT_EQ(delegate.status().audioStatusLabel->text(), "Aux: clipboard paused") << "the bridge uses the Aux format";
     EXPECT_TRUE(app.logged("clipboard paused"));
 
-    delegate.fileTransferService->onStatus("received 2 items");
+    delegate.fileTransferService()->onStatus("received 2 items");
     app.host.clock().runUntilIdle();
-    EXPECT_EQ(delegate.audioStatusLabel->text(), "Files: received 2 items");
+    EXPECT_EQ(delegate.status().audioStatusLabel->text(), "Files: received 2 items");
     EXPECT_TRUE(app.logged("files: received 2 items"));
 
     // A Host clipboard change with no Viewer signed in is not delivered and not logged as sent.
     ClipboardTransfer transfer;
     transfer.sequence = 7;
-    EXPECT_FALSE(delegate.clipboardBridge->onOutgoingTransfer(transfer));
+    EXPECT_FALSE(delegate.clipboardBridge()->onOutgoingTransfer(transfer));
     EXPECT_EQ(app.count("clipboard sent"), 0u);
 }
 
@@ -171,25 +171,25 @@ TEST(Startup, QuitStopsInOrderAndEndsTheLoop) {
     item->choose();
     app.host.clock().advance(1);
     EXPECT_EQ(app.shell->events.back(), "terminate");
-    const auto generation = app.delegate->checkGeneration;
+    const auto generation = app.delegate->details().checkGeneration;
     app.host.clock().advance(10);
-    EXPECT_EQ(app.delegate->checkGeneration, generation) << "the refresh timer stopped";
+    EXPECT_EQ(app.delegate->details().checkGeneration, generation) << "the refresh timer stopped";
     EXPECT_TRUE(app.logged("terminating: quit menu"));
 }
 
 TEST(Startup, LanguageNotificationRetextsEvenWithoutAnIdentifier) {
     AppHarness app;
     app.launch();
-    app.delegate->summaryWindow->detailsButton->setHidden(false);
+    app.delegate->status().summaryWindow->detailsButton->setHidden(false);
     app.notifications->post(QuillmereL10n::languageChangedDistributedNotification, {{"languageIdentifier", std::int64_t(3)}});
     app.host.clock().runUntilIdle();
-    EXPECT_TRUE(app.delegate->summaryWindow->detailsButton->hidden());
+    EXPECT_TRUE(app.delegate->status().summaryWindow->detailsButton->hidden());
     EXPECT_EQ(QuillmereL10n::languageOverride(), "system");
 
     app.notifications->post(QuillmereL10n::languageChangedDistributedNotification, {{"languageIdentifier", std::string("de")}});
     app.host.clock().runUntilIdle();
     EXPECT_EQ(QuillmereL10n::languageOverride(), "de");
-    EXPECT_EQ(app.delegate->summaryWindow->refreshButton->title(), "Aktualisieren");
+    EXPECT_EQ(app.delegate->status().summaryWindow->refreshButton->title(), "Aktualisieren");
 }
 
 }  // namespace

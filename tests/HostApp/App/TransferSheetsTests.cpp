@@ -57,7 +57,7 @@ TEST(TransferSheets, TheConflictAlertAndTheFolderPanelSitOnTheFileTransfersWindo
     ASSERT_EQ(app.shell->sheetWindows.size(), 1u);
     auto parent = app.shell->sheetWindows.back();
     ASSERT_TRUE(std::dynamic_pointer_cast<TransferCenterWindow>(parent)) << "not on the File Transfers window";
-    EXPECT_NE(parent, std::static_pointer_cast<WindowModel>(delegate.summaryWindow));
+    EXPECT_NE(parent, std::static_pointer_cast<WindowModel>(delegate.status().summaryWindow));
     EXPECT_EQ(parent->title(), "File Transfers");
     EXPECT_TRUE(parent->visible());
     ASSERT_TRUE(parent->attachedSheet());

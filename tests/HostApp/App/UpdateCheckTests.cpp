@@ -19,7 +19,7 @@ struct UpdateApp : AppHarness {
     std::optional<std::string> lastPrompted() { return defaults()->string("host.updateFeed.lastPromptedAvailableBuild"); }
     bool checkTimeStored() { return defaults()->value("host.updateCheck.lastCheckTimestamp").has_value(); }
     void advance(double seconds) { host.clock().advance(seconds); }
-    std::optional<AlertModel> sheet() { return delegate->summaryWindow ? delegate->summaryWindow->attachedSheet() : std::nullopt; }
+    std::optional<AlertModel> sheet() { return delegate->status().summaryWindow ? delegate->status().summaryWindow->attachedSheet() : std::nullopt; }
     void answerSheet(int response) {
         auto answer = shell->pendingSheets.front();
         shell->pendingSheets.erase(shell->pendingSheets.begin());
@@ -34,22 +34,22 @@ TEST(UpdateChecks, LaunchCheckAnnouncesANewBuildOnceAndForgetsItWhenNoLongerNewe
     UpdateApp app;
     ASSERT_EQ(app.feedRequests.size(), 1u);
     app.answerFeed(feedWithHost("1.5", "150"));
-    ASSERT_TRUE(app.delegate->autoUpdateCountdownWindow);
-    EXPECT_TRUE(app.delegate->autoUpdateCountdownWindow->visible());
-    EXPECT_EQ(app.delegate->autoUpdateCountdownWindow->titleLabel->text(), "Corventis Host V1.5 Available");
+    ASSERT_TRUE(app.delegate->updates().autoUpdateCountdownWindow);
+    EXPECT_TRUE(app.delegate->updates().autoUpdateCountdownWindow->visible());
+    EXPECT_EQ(app.delegate->updates().autoUpdateCountdownWindow->titleLabel->text(), "Corventis Host V1.5 Available");
     EXPECT_TRUE(app.logged("auto-update countdown presented for build 150"));
     EXPECT_EQ(app.lastPrompted(), "150");
     EXPECT_TRUE(app.checkTimeStored());
 
-    app.delegate->autoUpdateCountdownWindow->skipButton->press();
-    EXPECT_FALSE(app.delegate->autoUpdateCountdownWindow);
+    app.delegate->updates().autoUpdateCountdownWindow->skipButton->press();
+    EXPECT_FALSE(app.delegate->updates().autoUpdateCountdownWindow);
     EXPECT_TRUE(app.logged("auto-update skipped by user"));
 
     // A later launch sees the same build: nothing; then no update: the build is forgotten.
     app.defaults()->remove("host.updateCheck.lastCheckTimestamp");
     app.delegate->checkForHostUpdateOnLaunch();
     app.answerFeed(feedWithHost("1.5", "150"));
-    EXPECT_FALSE(app.delegate->autoUpdateCountdownWindow);
+    EXPECT_FALSE(app.delegate->updates().autoUpdateCountdownWindow);
     EXPECT_FALSE(app.checkTimeStored());
     app.delegate->checkForHostUpdateOnLaunch();
     app.answerFeed(feedWithHost("1.4.9", "149"));
@@ -71,10 +71,10 @@ TEST(UpdateChecks, HourlyCheckRunsOnlyWhenNothingElseIsUnderWay) {
 
     app.advance(3600);
     app.answerFeed(feedWithHost("1.6", "160"));
-    ASSERT_TRUE(app.delegate->autoUpdateCountdownWindow);
+    ASSERT_TRUE(app.delegate->updates().autoUpdateCountdownWindow);
     app.advance(3600 - 5);  // the countdown is on screen for the next hour: the hour passes quietly
     // (its 5 s ran out meanwhile and started a manual check, which is now in progress)
-    EXPECT_TRUE(app.delegate->onlineUpdateRequestInProgress);
+    EXPECT_TRUE(app.delegate->updates().onlineUpdateRequestInProgress);
     const auto pending = app.feedRequests.size();
     app.advance(5);
     EXPECT_EQ(app.feedRequests.size(), pending);
@@ -90,8 +90,8 @@ TEST(UpdateChecks, ManualCheckShowsItsAlertsAndStartsOneCheckAtATime) {
     app.delegate->requestOnlineUpdateAction();
     app.delegate->requestOnlineUpdateAction();
     ASSERT_EQ(app.feedRequests.size(), 1u);
-    EXPECT_EQ(app.delegate->summaryWindow->updateButton->title(), "Checking for Update…");
-    EXPECT_FALSE(app.delegate->summaryWindow->updateButton->enabled());
+    EXPECT_EQ(app.delegate->status().summaryWindow->updateButton->title(), "Checking for Update…");
+    EXPECT_FALSE(app.delegate->status().summaryWindow->updateButton->enabled());
 
     app.answerFeed(std::nullopt);
     ASSERT_TRUE(app.sheet());
@@ -101,8 +101,8 @@ TEST(UpdateChecks, ManualCheckShowsItsAlertsAndStartsOneCheckAtATime) {
     EXPECT_EQ(app.sheet()->informativeText,
               "Corventis Host could not reach the update service. Check the network connection and try again.");
     EXPECT_EQ(app.sheet()->buttons, std::vector<std::string>{"OK"});
-    EXPECT_EQ(app.delegate->summaryWindow->updateButton->title(), "Update Version");
-    EXPECT_TRUE(app.delegate->summaryWindow->updateButton->enabled());
+    EXPECT_EQ(app.delegate->status().summaryWindow->updateButton->title(), "Update Version");
+    EXPECT_TRUE(app.delegate->status().summaryWindow->updateButton->enabled());
     app.answerSheet(1000);
 
     app.delegate->requestOnlineUpdateAction();
@@ -126,20 +126,20 @@ TEST(UpdateChecks, ManualCheckShowsItsAlertsAndStartsOneCheckAtATime) {
 TEST(UpdateChecks, CountdownLeadsToARequestFollowedToAVerifiedInstallAndHourlyChecksResume) {
     UpdateApp app;
     app.answerFeed(feedWithHost("1.6", "160"));
-    auto countdown = app.delegate->autoUpdateCountdownWindow;
+    auto countdown = app.delegate->updates().autoUpdateCountdownWindow;
     ASSERT_TRUE(countdown);
     app.advance(4);
     EXPECT_EQ(countdown->statusLabel->text(), "Starting update in 1 seconds…");
     app.advance(1);
-    EXPECT_FALSE(app.delegate->autoUpdateCountdownWindow);
+    EXPECT_FALSE(app.delegate->updates().autoUpdateCountdownWindow);
     EXPECT_FALSE(countdown->visible());
-    EXPECT_TRUE(app.delegate->onlineUpdateRequestInProgress);
+    EXPECT_TRUE(app.delegate->updates().onlineUpdateRequestInProgress);
     app.answerFeed(feedWithHost("1.6", "160"));
 
-    auto window = app.delegate->onlineUpdateProgressWindow;
+    auto window = app.delegate->updates().onlineUpdateProgressWindow;
     ASSERT_TRUE(window);
     EXPECT_TRUE(window->visible());
-    EXPECT_FALSE(app.delegate->onlineUpdateRequestInProgress);
+    EXPECT_FALSE(app.delegate->updates().onlineUpdateRequestInProgress);
     const auto id = app.updater.onlyRequestIdentifier();
     ASSERT_EQ(id, window->request.identifier);
     const std::map<std::string, std::string> target{{"targetVersion", "1.6"}, {"targetBuild", "160"}};
@@ -159,7 +159,7 @@ TEST(UpdateChecks, CountdownLeadsToARequestFollowedToAVerifiedInstallAndHourlyCh
                                                "Installing update…", "Installed version verified. Restarting Host…"}));
     app.advance(5);
     EXPECT_FALSE(window->visible());
-    EXPECT_FALSE(app.delegate->onlineUpdateProgressWindow) << "a closed progress window is let go";
+    EXPECT_FALSE(app.delegate->updates().onlineUpdateProgressWindow) << "a closed progress window is let go";
     EXPECT_TRUE(app.updater.cancelFiles().empty());
 
     const auto before = app.feedRequests.size();
@@ -171,21 +171,21 @@ TEST(UpdateChecks, ANewRequestClosesTheEarlierWindowWithoutCancellingIt) {
     UpdateApp app(false);
     app.delegate->requestOnlineUpdateAction();
     app.answerFeed(feedWithHost("1.6", "160"));
-    auto first = app.delegate->onlineUpdateProgressWindow;
+    auto first = app.delegate->updates().onlineUpdateProgressWindow;
     app.delegate->requestOnlineUpdateAction();
     app.answerFeed(feedWithHost("1.6", "160"));
     EXPECT_FALSE(first->visible());
-    EXPECT_NE(app.delegate->onlineUpdateProgressWindow, first);
-    EXPECT_TRUE(app.delegate->onlineUpdateProgressWindow->visible());
+    EXPECT_NE(app.delegate->updates().onlineUpdateProgressWindow, first);
+    EXPECT_TRUE(app.delegate->updates().onlineUpdateProgressWindow->visible());
     EXPECT_TRUE(app.updater.cancelFiles().empty());
     EXPECT_EQ(app.updater.requests().size(), 2u);
 
     // The running request times out after 30 s without a status.
     app.advance(30.5);
-    EXPECT_EQ(app.delegate->onlineUpdateProgressWindow->statusLabel->text(),
+    EXPECT_EQ(app.delegate->updates().onlineUpdateProgressWindow->statusLabel->text(),
               "The system updater could not complete this update.");
 
-    auto item = app.delegate->statusMenu->itemWithAction(HostAction::toggleAutoUpdate);
+    auto item = app.delegate->status().statusMenu->itemWithAction(HostAction::toggleAutoUpdate);
     ASSERT_TRUE(item);
     item->choose();
     EXPECT_TRUE(app.defaults()->boolean("host.autoUpdate.enabled"));

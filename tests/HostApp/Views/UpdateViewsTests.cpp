@@ -23,7 +23,7 @@ TEST(UpdateViews, CountdownAndProgressWindowsFollowTheirModels) {
     app.launch();
     app.answerFeed(QuillmereReleaseFeed{{"9", "9"}, {"1.6", "160"}});
 
-    auto countdown = app.delegate->autoUpdateCountdownWindow;
+    auto countdown = app.delegate->updates().autoUpdateCountdownWindow;
     ASSERT_TRUE(countdown);
     auto* countdownView = dynamic_cast<CountdownWindowView*>(shell->widgetFor(countdown.get()));
     ASSERT_TRUE(countdownView);
@@ -39,7 +39,7 @@ TEST(UpdateViews, CountdownAndProgressWindowsFollowTheirModels) {
     ASSERT_EQ(app.feedRequests.size(), 1u);
     app.answerFeed(QuillmereReleaseFeed{{"9", "9"}, {"1.6", "160"}});
 
-    auto progress = app.delegate->onlineUpdateProgressWindow;
+    auto progress = app.delegate->updates().onlineUpdateProgressWindow;
     ASSERT_TRUE(progress);
     auto* progressView = dynamic_cast<UpdateProgressWindowView*>(shell->widgetFor(progress.get()));
     ASSERT_TRUE(progressView);

@@ -39,7 +39,7 @@ TEST(Views, SummaryWindowShowsTheModelAndForwardsClicks) {
     AppHarness app({}, true, shell);
     app.routes = {{"wifi", "en0", "192.168.1.20"}};
     app.launch();
-    auto* view = dynamic_cast<SummaryWindowView*>(shell->widgetFor(app.delegate->summaryWindow.get()));
+    auto* view = dynamic_cast<SummaryWindowView*>(shell->widgetFor(app.delegate->status().summaryWindow.get()));
     ASSERT_TRUE(view);
     EXPECT_TRUE(view->isVisible());
     EXPECT_EQ(view->windowTitle(), "Corventis Host");
@@ -49,9 +49,9 @@ TEST(Views, SummaryWindowShowsTheModelAndForwardsClicks) {
     EXPECT_FALSE(view->details()->isVisibleTo(view));
     EXPECT_TRUE(view->windowFlags() & Qt::WindowStaysOnTopHint) << "the floating level";
 
-    const auto before = app.delegate->checkGeneration;
+    const auto before = app.delegate->details().checkGeneration;
     view->refresh()->click();
-    EXPECT_EQ(app.delegate->checkGeneration, before + 1);
+    EXPECT_EQ(app.delegate->details().checkGeneration, before + 1);
     EXPECT_TRUE(app.logged("UI refresh requested"));
 
     view->launchAtLogin()->click();
@@ -64,7 +64,7 @@ TEST(Views, SummaryWindowShowsTheModelAndForwardsClicks) {
     ASSERT_FALSE(shell->hasStatusArea());
     app.host.clock().advance(5.1);
     EXPECT_TRUE(view->isVisible());
-    app.delegate->summaryWindow->close();
+    app.delegate->status().summaryWindow->close();
     EXPECT_FALSE(view->isVisible());
     // The menu bar carries the main menu; choosing Show Host Status brings the window back.
     auto* bar = view->findChild<QMenuBar*>();
@@ -93,12 +93,12 @@ TEST(Views, QuitQuestionIsAWarningSheetWhoseButtonsAnswerTheDelegate) {
     AppHarness app({}, true, shell);
     app.launch();
     app.delegate->requestQuitMenuAction();
-    auto* view = shell->widgetFor(app.delegate->summaryWindow.get());
+    auto* view = shell->widgetFor(app.delegate->status().summaryWindow.get());
     ASSERT_TRUE(view);
     auto* box = upSheet(view);
     ASSERT_TRUE(box);
-    ASSERT_TRUE(app.delegate->summaryWindow->attachedSheet());
-    EXPECT_EQ(app.delegate->summaryWindow->attachedSheet()->style, AlertModel::Style::warning);
+    ASSERT_TRUE(app.delegate->status().summaryWindow->attachedSheet());
+    EXPECT_EQ(app.delegate->status().summaryWindow->attachedSheet()->style, AlertModel::Style::warning);
     EXPECT_EQ(box->title()->text(), "Quit Corventis Host?");
     EXPECT_EQ(box->windowModality(), Qt::WindowModal) << "modal to its window only";
     ASSERT_EQ(box->buttons().size(), 2u);
@@ -109,9 +109,9 @@ TEST(Views, QuitQuestionIsAWarningSheetWhoseButtonsAnswerTheDelegate) {
     ASSERT_TRUE(keep);
     keep->click();
     app.host.clock().runUntilIdle();
-    EXPECT_FALSE(app.delegate->terminationConfirmationInProgress);
-    EXPECT_FALSE(app.delegate->terminationConfirmed);
-    EXPECT_FALSE(app.delegate->summaryWindow->attachedSheet());
+    EXPECT_FALSE(app.delegate->terminationConfirmationInProgress());
+    EXPECT_FALSE(app.delegate->terminationConfirmed());
+    EXPECT_FALSE(app.delegate->status().summaryWindow->attachedSheet());
     EXPECT_FALSE(box->isVisible());
 }
 
@@ -121,11 +121,11 @@ TEST(Views, OnboardingSheetsShowTheirStepAndTheNoticeCountsDownInPlace) {
     AppHarness app({}, true, shell);
     app.launch();
     auto& delegate = *app.delegate;
-    auto* window = shell->widgetFor(delegate.summaryWindow.get());
+    auto* window = shell->widgetFor(delegate.status().summaryWindow.get());
     ASSERT_TRUE(window);
 
-    delegate.initialInstallOnboardingStep = HostProbeDelegate::InitialInstallOnboardingStep::confirmation;
-    delegate.presentInitialInstallOnboardingStep();
+    delegate.permissions().initialInstallOnboardingStep = HostProbeDelegate::InitialInstallOnboardingStep::confirmation;
+    delegate.permissions().presentInitialInstallOnboardingStep();
     auto* confirm = upSheet(window);
     ASSERT_TRUE(confirm);
     EXPECT_EQ(confirm->title()->text(), "Confirm Both Permissions");
@@ -135,9 +135,9 @@ TEST(Views, OnboardingSheetsShowTheirStepAndTheNoticeCountsDownInPlace) {
     confirm->reject();  // Escape: no button's answer, so only a deferral
     app.host.clock().runUntilIdle();
     EXPECT_TRUE(app.logged("permissions: initial install onboarding permission confirmation deferred by user"));
-    EXPECT_FALSE(delegate.initialInstallOnboardingSheetVisible);
+    EXPECT_FALSE(delegate.permissions().initialInstallOnboardingSheetVisible);
 
-    delegate.presentInitialInstallCompletionCountdown();
+    delegate.permissions().presentInitialInstallCompletionCountdown();
     auto* notice = upSheet(window);
     ASSERT_TRUE(notice);
     EXPECT_EQ(notice->message()->text(), "Installation is complete. This window will close in 5 seconds.");
@@ -148,8 +148,8 @@ TEST(Views, OnboardingSheetsShowTheirStepAndTheNoticeCountsDownInPlace) {
     EXPECT_FALSE(window->isVisible());
 
     // Quitting closes every window: a sheet still up goes without answering.
-    delegate.initialInstallOnboardingStep = HostProbeDelegate::InitialInstallOnboardingStep::accessibility;
-    delegate.presentInitialInstallOnboardingStep();
+    delegate.permissions().initialInstallOnboardingStep = HostProbeDelegate::InitialInstallOnboardingStep::accessibility;
+    delegate.permissions().presentInitialInstallOnboardingStep();
     auto* step = upSheet(window);
     ASSERT_TRUE(step);
     step->dismissWithoutAnswer();
@@ -167,7 +167,7 @@ TEST(Views, DisplayControlsShowTheDisplaysAndSendTheUsersChoices) {
     app.launch();
     app.delegate->showDetailWindowAction();
     app.host.clock().runUntilIdle();
-    auto* view = dynamic_cast<DetailWindowView*>(shell->widgetFor(app.delegate->detailWindow.get()));
+    auto* view = dynamic_cast<DetailWindowView*>(shell->widgetFor(app.delegate->details().detailWindow.get()));
     ASSERT_TRUE(view);
     EXPECT_TRUE(view->isVisible());
     ASSERT_EQ(view->displayPopup()->count(), 2);
@@ -200,7 +200,7 @@ TEST(Views, StatusMenuFollowsItsModel) {
     ASSERT_TRUE(quit);
     quit->trigger();
     app.host.clock().advance(1);
-    EXPECT_TRUE(app.delegate->terminationConfirmationInProgress) << "the quit question is up";
+    EXPECT_TRUE(app.delegate->terminationConfirmationInProgress()) << "the quit question is up";
 }
 
 TEST(Views, MainQueueRunsBlocksOnTheLoopAndHonoursCancel) {
@@ -234,13 +234,13 @@ TEST(Views, SummaryWindowGrowsForEveryAddressLineInEveryLanguage) {
                   {"thunderbolt", "bridge0", "169.254.3.9"}, {"wifi", "en2", "203.0.113.77"},
                   {"ethernet", "en3", "fd00:1234:5678::42"}};
     app.launch();
-    auto* view = dynamic_cast<SummaryWindowView*>(shell->widgetFor(app.delegate->summaryWindow.get()));
+    auto* view = dynamic_cast<SummaryWindowView*>(shell->widgetFor(app.delegate->status().summaryWindow.get()));
     ASSERT_TRUE(view);
     for (const auto* language : {"en", "de", "ja"}) {
         SCOPED_TRACE(language);
         app.defaultsStore->standard()->set(QuillmereL10n::overrideKey, std::string(language));
         app.delegate->refreshHostLocalization();
-        app.delegate->refresh(false, false);
+        app.delegate->details().refresh(false, false);
         QCoreApplication::processEvents();
         const QStringList lines = view->address()->text().split('\n');
         ASSERT_EQ(lines.size(), 6) << "the header and five addresses";
@@ -259,7 +259,7 @@ TEST(Views, SummaryWindowGrowsForEveryAddressLineInEveryLanguage) {
     app.routes = {{"wifi", "en0", "192.0.2.10"}};
     app.defaultsStore->standard()->set(QuillmereL10n::overrideKey, std::string("en"));
     app.delegate->refreshHostLocalization();
-    app.delegate->refresh(false, false);
+    app.delegate->details().refresh(false, false);
     EXPECT_EQ(view->height(), view->neededHeight());
 }
 
@@ -268,7 +268,7 @@ TEST(Views, MenuBarKeepsTheTranslatedServicesTitle) {
     auto shell = std::make_shared<QtHostShell>();
     AppHarness app({}, true, shell);
     app.launch();
-    auto* view = shell->widgetFor(app.delegate->summaryWindow.get());
+    auto* view = shell->widgetFor(app.delegate->status().summaryWindow.get());
     auto* bar = view->findChild<QMenuBar*>();
     ASSERT_TRUE(bar);
     auto servicesTitle = [&] {
@@ -291,7 +291,7 @@ TEST(Views, AboutPanelAndDetailWindowShowTheirModels) {
     app.launch();
     app.delegate->showAboutPanelAction();
     app.host.clock().runUntilIdle();
-    auto* about = dynamic_cast<AboutPanelView*>(shell->widgetFor(app.delegate->aboutPanel.get()));
+    auto* about = dynamic_cast<AboutPanelView*>(shell->widgetFor(app.delegate->status().aboutPanel.get()));
     ASSERT_TRUE(about);
     EXPECT_TRUE(about->isVisible());
     EXPECT_EQ(about->windowTitle(), "About QuillmereHost");
@@ -303,13 +303,13 @@ TEST(Views, AboutPanelAndDetailWindowShowTheirModels) {
 
     app.delegate->showDetailWindowAction();
     app.host.clock().runUntilIdle();
-    auto* detail = dynamic_cast<DetailWindowView*>(shell->widgetFor(app.delegate->detailWindow.get()));
+    auto* detail = dynamic_cast<DetailWindowView*>(shell->widgetFor(app.delegate->details().detailWindow.get()));
     ASSERT_TRUE(detail);
     EXPECT_EQ(detail->windowTitle(), "Corventis Host V1.4.9");
     EXPECT_FALSE(detail->copyLogs()->isVisibleTo(detail));
     app.defaultsStore->standard()->set(QuillmereL10n::overrideKey, std::string("ja"));
     app.delegate->refreshHostLocalization();
-    EXPECT_EQ(detail->useDisplay()->text(), QString::fromStdString(app.delegate->useDisplayButton->title()));
+    EXPECT_EQ(detail->useDisplay()->text(), QString::fromStdString(app.delegate->details().useDisplayButton->title()));
     EXPECT_NE(detail->useDisplay()->text(), "Use Physical");
 }
 

@@ -52,7 +52,7 @@ TEST_F(PlacedSummaryWindow, OpensAtLaunchGrowsInPlaceAndComesBackWhereItWas) {
     AppHarness app({}, true, shell);
     app.routes = {{"wifi", "en0", "192.0.2.10"}};
     app.launch();
-    auto* view = dynamic_cast<SummaryWindowView*>(shell->widgetFor(app.delegate->summaryWindow.get()));
+    auto* view = dynamic_cast<SummaryWindowView*>(shell->widgetFor(app.delegate->status().summaryWindow.get()));
     ASSERT_TRUE(view);
     ASSERT_TRUE(settle(app, [&] { return view->isVisible() && view->windowHandle() && view->windowHandle()->isExposed(); }));
     // It floats (stays on top) and is still on screen after the window manager had its say.
@@ -71,7 +71,7 @@ TEST_F(PlacedSummaryWindow, OpensAtLaunchGrowsInPlaceAndComesBackWhereItWas) {
     app.routes = {{"wifi", "en0", "192.0.2.10"},        {"ethernet", "en1", "198.51.100.24"},
                   {"thunderbolt", "bridge0", "169.254.3.9"}, {"wifi", "en2", "203.0.113.77"},
                   {"ethernet", "en3", "fd00:1234:5678::42"}};
-    app.delegate->refresh(false, false);
+    app.delegate->details().refresh(false, false);
     ASSERT_TRUE(settle(app, [&] { return view->height() > height; }));
     turn(app, 10);
     EXPECT_EQ(view->pos(), place);
@@ -86,11 +86,11 @@ TEST_F(PlacedSummaryWindow, OpensAtLaunchGrowsInPlaceAndComesBackWhereItWas) {
     EXPECT_EQ(view->pos(), place);
 
     // Minimised and restored: the same place again.
-    app.delegate->summaryWindow->miniaturize();
+    app.delegate->status().summaryWindow->miniaturize();
     // The window manager has iconified it before it is asked back.
     ASSERT_TRUE(settle(app, [&] { return !view->windowHandle()->isExposed(); }));
     turn(app, 10);
-    app.delegate->summaryWindow->deminiaturize();
+    app.delegate->status().summaryWindow->deminiaturize();
     ASSERT_TRUE(settle(app, [&] { return view->isVisible() && view->windowHandle()->isExposed(); }));
     turn(app, 10);
     EXPECT_EQ(view->pos(), place);

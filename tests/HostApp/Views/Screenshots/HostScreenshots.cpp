@@ -67,7 +67,7 @@ bool save(const QPixmap& pixmap, const std::filesystem::path& file) {
 // The progress window with three transfers: one being sent, one waiting to arrive, one stopped.
 bool saveTransfers(qm::test::AppHarness& app, qm::QtHostShell& shell, const std::filesystem::path& file) {
     using namespace qm;
-    auto& center = *app.delegate->fileTransferCenter;
+    auto& center = *app.delegate->files().fileTransferCenter;
     for (auto row : std::vector<FileTransferCenter::TaskRowPtr>(center.stack())) center.removeTask(row->batchID);
     app.host.clock().runUntilIdle();
     const UUID sending = UUID::random();
@@ -90,7 +90,7 @@ bool savePicker(qm::test::AppHarness& app, qm::QtHostShell& shell, qm::test::InM
     using namespace qm;
     app.delegate->handleSendFilesRequest(files);
     pump(app, 300);
-    auto picker = app.delegate->sendFilesService->activePicker();
+    auto picker = app.delegate->files().sendFilesService->activePicker();
     auto* view = dynamic_cast<SendDestinationPickerView*>(shell.sendDestinationPickerWidget());
     if (!picker || !view) return false;
     viewer.takeAll();
@@ -109,7 +109,7 @@ bool savePicker(qm::test::AppHarness& app, qm::QtHostShell& shell, qm::test::InM
             entries.push_back({name, true, 0, std::nullopt});
         }
         entries.push_back({"notes.txt", false, 120, std::nullopt});
-        app.delegate->fileTransferService->handleIncomingPacket(
+        app.delegate->fileTransferService()->handleIncomingPacket(
             FileTransferPacket{FileTransferOp::listDirReply, *request, 0, 0, "/Users/ada",
                                FileTransferDocuments::encodeListing(entries)});
     }
@@ -150,12 +150,12 @@ int main(int argc, char** argv) {
                           "169.254.3.200");
     viewer.proveIdentity();
     viewer.signIn(ManualServer::user, ManualServer::password, "Ada's MacBook Pro");
-    app.delegate->refresh(true, false);
+    app.delegate->details().refresh(true, false);
     app.delegate->showSummaryWindowAction(HostProbeDelegate::Sender::none);
     pump(app, 600);
 
     bool ok = true;
-    auto* view = dynamic_cast<SummaryWindowView*>(shell->widgetFor(app.delegate->summaryWindow.get()));
+    auto* view = dynamic_cast<SummaryWindowView*>(shell->widgetFor(app.delegate->status().summaryWindow.get()));
     if (!view) return 1;
     ok &= save(view->grab(), out / "summary-window.png");
     if (QScreen* screen = QGuiApplication::primaryScreen()) ok &= save(screen->grabWindow(0), out / "screen.png");
@@ -175,16 +175,16 @@ int main(int argc, char** argv) {
     }
 
     // The update windows: the countdown, the progress window at each stage, and the alerts.
-    app.delegate->presentAutoUpdateCountdownWindow({"1.6", "160"});
+    app.delegate->updates().presentAutoUpdateCountdownWindow({"1.6", "160"});
     app.host.clock().advance(2);
     pump(app, 300);
-    if (auto* countdown = shell->widgetFor(app.delegate->autoUpdateCountdownWindow.get())) {
+    if (auto* countdown = shell->widgetFor(app.delegate->updates().autoUpdateCountdownWindow.get())) {
         ok &= save(countdown->grab(), out / "update-countdown.png");
     }
-    app.delegate->autoUpdateCountdownWindow->skipUpdate();
+    app.delegate->updates().autoUpdateCountdownWindow->skipUpdate();
     app.delegate->requestOnlineUpdateAction();
     app.answerFeed(QuillmereReleaseFeed{{"9.0", "900"}, {"1.6", "160"}});
-    auto progress = app.delegate->onlineUpdateProgressWindow;
+    auto progress = app.delegate->updates().onlineUpdateProgressWindow;
     const std::map<std::string, std::string> target{{"targetVersion", "1.6"}, {"targetBuild", "160"}};
     auto stage = [&](const std::string& state, std::map<std::string, std::string> fields, const std::string& name) {
         if (!state.empty()) app.updater.report(progress->request.identifier, state, std::move(fields));
@@ -199,8 +199,8 @@ int main(int argc, char** argv) {
     installed["installedVersion"] = "1.6";
     installed["installedBuild"] = "160";
     stage("completed", installed, "update-progress-completed.png");
-    auto alert = [&](void (HostProbeDelegate::*present)(), const std::string& name) {
-        (app.delegate.get()->*present)();
+    auto alert = [&](void (UpdateController::*present)(), const std::string& name) {
+        (app.delegate->updates().*present)();
         pump(app, 300);
         if (auto* box = upSheet(view)) {
             ok &= save(box->grab(), out / name);
@@ -208,16 +208,16 @@ int main(int argc, char** argv) {
             pump(app, 100);
         }
     };
-    alert(&HostProbeDelegate::presentUpdateCheckFailedAlert, "update-alert-check-failed.png");
-    alert(&HostProbeDelegate::presentHostUpToDateAlert, "update-alert-up-to-date.png");
-    alert(&HostProbeDelegate::presentAutomaticUpdaterUnavailableAlert, "update-alert-updater-unavailable.png");
+    alert(&UpdateController::presentUpdateCheckFailedAlert, "update-alert-check-failed.png");
+    alert(&UpdateController::presentHostUpToDateAlert, "update-alert-up-to-date.png");
+    alert(&UpdateController::presentAutomaticUpdaterUnavailableAlert, "update-alert-updater-unavailable.png");
 
     // The detail window with the display controls.
     app.delegate->showDetailWindowAction();
     pump(app, 400);
-    if (auto* detail = shell->widgetFor(app.delegate->detailWindow.get())) {
+    if (auto* detail = shell->widgetFor(app.delegate->details().detailWindow.get())) {
         ok &= save(detail->grab(), out / "detail-window.png");
-        app.delegate->detailWindow->close();
+        app.delegate->details().detailWindow->close();
         pump(app, 100);
     }
 
@@ -249,19 +249,19 @@ int main(int argc, char** argv) {
     auto conflictAlert = [&](bool backupEnabled, const std::string& name) {
         const FileTransferConflictAlert::Info info{"Quarterly Report.pdf", 2'418'000, 1'764'950'400.0,
                                                    2'655'300,              1'765'040'700.0, 2};
-        auto& center = *app.delegate->fileTransferCenter;
+        auto& center = *app.delegate->files().fileTransferCenter;
         for (auto row : std::vector<FileTransferCenter::TaskRowPtr>(center.stack())) center.removeTask(row->batchID);
         app.host.clock().runUntilIdle();
         center.addTask({UUID::random(), FileTransferDirection::incoming, "Viewer", 3, 7'728'300,
                         {"Quarterly Report.pdf", "Summary.key", "Figures.csv"}},
                        {});
         // The update progress window of the pictures before stays up; out of the way here.
-        if (auto progressWindow = app.delegate->onlineUpdateProgressWindow) {
+        if (auto progressWindow = app.delegate->updates().onlineUpdateProgressWindow) {
             if (auto* widget = shell->widgetFor(progressWindow.get())) widget->hide();
         }
         // The row came a moment before the conflict, as a batch's start does.
         pump(app, 300);
-        auto parent = app.delegate->fileDelivery->rows->foregroundPresentationWindow();
+        auto parent = app.delegate->files().fileDelivery->rows->foregroundPresentationWindow();
         FileTransferConflictAlert::present(*shell, info, parent, backupEnabled, [](FileTransferConflictChoice, bool) {});
         pump(app, 400);
         QWidget* transfers = shell->transferCenterWidget();
@@ -285,8 +285,8 @@ int main(int argc, char** argv) {
     using Step = HostProbeDelegate::InitialInstallOnboardingStep;
     auto onboarding = [&](const std::string& suffix) {
         auto step = [&](Step which, const std::string& name) {
-            app.delegate->initialInstallOnboardingStep = which;
-            app.delegate->presentInitialInstallOnboardingStep();
+            app.delegate->permissions().initialInstallOnboardingStep = which;
+            app.delegate->permissions().presentInitialInstallOnboardingStep();
             pump(app, 400);
             if (auto* sheet = upSheet(view)) {
                 ok &= save(sheet->grab(), out / (name + suffix + ".png"));
@@ -300,12 +300,12 @@ int main(int argc, char** argv) {
             }
         };
         step(Step::accessibility, "onboarding-accessibility");
-        app.delegate->initialInstallOnboardingFeedbackMessage = QuillmereL10n::text(
+        app.delegate->permissions().initialInstallOnboardingFeedbackMessage = QuillmereL10n::text(
             "host.initialOnboardingMissingScreenRecording",
             "Screen Recording is still disabled. Enable it before confirming installation.");
         step(Step::screenCapture, "onboarding-screen-recording");
         step(Step::confirmation, "onboarding-confirmation");
-        app.delegate->presentInitialInstallCompletionCountdown();
+        app.delegate->permissions().presentInitialInstallCompletionCountdown();
         app.host.clock().advance(2);
         pump(app, 400);
         if (auto* notice = upSheet(view)) ok &= save(notice->grab(), out / ("onboarding-complete" + suffix + ".png"));
@@ -318,9 +318,9 @@ int main(int argc, char** argv) {
     // The About panel.
     app.delegate->showAboutPanelAction();
     pump(app, 400);
-    if (auto* about = shell->widgetFor(app.delegate->aboutPanel.get())) {
+    if (auto* about = shell->widgetFor(app.delegate->status().aboutPanel.get())) {
         ok &= save(about->grab(), out / "about-panel.png");
-        app.delegate->aboutPanel->close();
+        app.delegate->status().aboutPanel->close();
         pump(app, 100);
     }
 
@@ -335,9 +335,9 @@ int main(int argc, char** argv) {
     onboarding("-de");
     app.delegate->showDetailWindowAction();
     pump(app, 400);
-    if (auto* detail = shell->widgetFor(app.delegate->detailWindow.get())) {
+    if (auto* detail = shell->widgetFor(app.delegate->details().detailWindow.get())) {
         ok &= save(detail->grab(), out / "detail-window-de.png");
-        app.delegate->detailWindow->close();
+        app.delegate->details().detailWindow->close();
     }
 
     // Japanese, with the five documentation addresses.
@@ -346,7 +346,7 @@ int main(int argc, char** argv) {
                   {"ethernet", "en3", "fd00:1234:5678::42"}};
     app.defaultsStore->standard()->set(QuillmereL10n::overrideKey, std::string("ja"));
     app.delegate->refreshHostLocalization();
-    app.delegate->refresh(false, false);
+    app.delegate->details().refresh(false, false);
     pump(app, 400);
     ok &= save(view->grab(), out / "summary-window-ja.png");
     app.delegate->requestQuitMenuAction();
@@ -361,7 +361,7 @@ int main(int argc, char** argv) {
     pump(app, 200);
 
     // The status item in a tray panel, dark and then light, as the panel shows it (top right).
-    app.delegate->summaryWindow->close();
+    app.delegate->status().summaryWindow->close();
     pump(app, 200);
     using Panel = std::pair<QString, std::string>;
     for (const auto& [tint, name] :

@@ -4,6 +4,8 @@
 // feed's network wait happens elsewhere.
 #include <cstdio>
 
+#include "HostApp/App/UpdateController.h"
+
 #include "HostApp/App/HostProbeDelegate.h"
 #include "Platform/UserDefaults.h"
 #include "QuillmereProfiles/QuillmereL10n.h"
@@ -21,79 +23,101 @@ const std::string lastCheckTimestampKey = "host.updateCheck.lastCheckTimestamp";
 
 }  // namespace
 
-void HostProbeDelegate::setHostAutoUpdateEnabled(bool enabled) {
-    env_.defaults->set(autoUpdateEnabledKey, enabled);
+std::shared_ptr<UpdateController> UpdateController::create(HostProbeDelegate& app) {
+    return std::shared_ptr<UpdateController>(new UpdateController(app));
+}
+
+UpdateController::UpdateController(HostProbeDelegate& app)
+    : HostControllerOf(app), updateFeedQueue_(env().platform.makeQueue("v230.hostprobe.update-feed")) {}
+
+UpdateController::~UpdateController() {
+    if (hourlyUpdateTimer) hourlyUpdateTimer->cancel();
+}
+
+void UpdateController::startHourlyUpdateCheck() {
+    if (hourlyUpdateTimer) hourlyUpdateTimer->cancel();
+    hourlyUpdateTimer = RepeatingTimer::schedule(env().platform.mainQueue, hourlyUpdateInterval, [weak = weak()] {
+        if (auto self = weak.lock()) self->performHourlyUpdateCheck();
+    });
+}
+
+void UpdateController::refreshOnlineUpdateButtonPresentation() {
+    const auto& summaryWindow = app_.status().summaryWindow;
+    if (!summaryWindow || !summaryWindow->updateButton) return;
+    auto& button = *summaryWindow->updateButton;
+    button.setTitle(onlineUpdateRequestInProgress ? L10n::text("host.checkingUpdateButton", "Checking for Update…")
+                                                  : L10n::text("host.updateVersionButton", "Update Version"));
+    button.setEnabled(!onlineUpdateRequestInProgress);
+}
+
+void UpdateController::applicationWillTerminate() {
+    if (onlineUpdateProgressWindow) onlineUpdateProgressWindow->applicationWillTerminate();
+}
+
+void UpdateController::setHostAutoUpdateEnabled(bool enabled) {
+    env().defaults->set(autoUpdateEnabledKey, enabled);
     log(std::string("auto-update preference set to ") + (enabled ? "enabled" : "disabled"));
 }
 
-void HostProbeDelegate::toggleAutoUpdateMenuAction(MenuItemModel& item) {
+void UpdateController::toggleAutoUpdateMenuAction(MenuItemModel& item) {
     const bool enabled = !item.checked();
     setHostAutoUpdateEnabled(enabled);
     item.setChecked(enabled);
-    // The status menu and the main menu each have the item; both show the stored preference.
-    for (const auto& menu : {statusMenu, env_.shell ? env_.shell->mainMenu().menu : nullptr}) {
-        if (!menu) continue;
-        for (const auto& top : menu->items()) {
-            if (top->action() == HostAction::toggleAutoUpdate) top->setChecked(enabled);
-            if (top->submenu()) {
-                if (auto inner = top->submenu()->itemWithAction(HostAction::toggleAutoUpdate)) inner->setChecked(enabled);
-            }
-        }
-    }
+    app_.status().showAutoUpdateChecked(enabled);
 }
 
-void HostProbeDelegate::checkForHostUpdateOnLaunch() {
-    if (!env_.defaults->boolean(autoUpdateEnabledKey)) return;
+void UpdateController::checkForHostUpdateOnLaunch() {
+    if (!env().defaults->boolean(autoUpdateEnabledKey)) return;
     startUpdateCheckTask(UpdateCheckKind::launch);
 }
 
-void HostProbeDelegate::performHourlyUpdateCheck() {
-    if (!env_.defaults->boolean(autoUpdateEnabledKey)) return;
+void UpdateController::performHourlyUpdateCheck() {
+    if (!env().defaults->boolean(autoUpdateEnabledKey)) return;
     if (autoUpdateCountdownWindow || onlineUpdateProgressWindow || onlineUpdateRequestInProgress) return;
     startUpdateCheckTask(UpdateCheckKind::hourly);
 }
 
-void HostProbeDelegate::requestOnlineUpdateAction() {
+void UpdateController::requestOnlineUpdateAction() {
     if (onlineUpdateRequestInProgress) return;
     beginOnlineUpdateCheck();
 }
 
-void HostProbeDelegate::beginOnlineUpdateCheck() {
+void UpdateController::beginOnlineUpdateCheck() {
     onlineUpdateRequestInProgress = true;
     refreshOnlineUpdateButtonPresentation();
     startUpdateCheckTask(UpdateCheckKind::manual);
 }
 
-void HostProbeDelegate::startUpdateCheckTask(UpdateCheckKind kind) {
+void UpdateController::startUpdateCheckTask(UpdateCheckKind kind) {
     auto handle = [weak = weak(), kind](std::optional<QuillmereReleaseFeed> feed) {
         if (auto self = weak.lock()) self->handleUpdateCheckResult(kind, feed);
     };
-    if (env_.fetchLatestFeed) {
-        env_.fetchLatestFeed(std::move(handle));
+    if (env().fetchLatestFeed) {
+        env().fetchLatestFeed(std::move(handle));
     } else {
-        QuillmereReleaseFeedService::fetchLatestFeed(updateFeedQueue_, env_.platform.mainQueue, std::move(handle));
+        QuillmereReleaseFeedService::fetchLatestFeed(updateFeedQueue_, env().platform.mainQueue, std::move(handle));
     }
 }
 
-void HostProbeDelegate::storeLastUpdateCheckTime() {
+void UpdateController::storeLastUpdateCheckTime() {
     char text[64];
-    std::snprintf(text, sizeof text, "%.3f", env_.platform.clock->wallTime());
+    std::snprintf(text, sizeof text, "%.3f", env().platform.clock->wallTime());
     // The defaults hold Booleans and texts; the seconds since 1970 are kept as decimal text.
-    env_.defaults->set(lastCheckTimestampKey, std::string(text));
+    env().defaults->set(lastCheckTimestampKey, std::string(text));
 }
 
-void HostProbeDelegate::handleUpdateCheckResult(UpdateCheckKind kind, const std::optional<QuillmereReleaseFeed>& feed) {
-    const auto version = hostAppVersionString(env_.bundle);
-    const auto build = hostBundleVersionString(env_.bundle);
+void UpdateController::handleUpdateCheckResult(UpdateCheckKind kind, const std::optional<QuillmereReleaseFeed>& feed) {
+    const auto version = hostAppVersionString(env().bundle);
+    const auto build = hostBundleVersionString(env().bundle);
     switch (kind) {
         case UpdateCheckKind::launch: {
             if (!feed) return;
             if (!QuillmereReleaseFeedService::isUpdateAvailable(version, build, feed->host)) {
-                env_.defaults->remove(lastPromptedBuildKey);
+                env().defaults->remove(lastPromptedBuildKey);
                 return;
             }
-            if (env_.defaults->string(lastPromptedBuildKey) == feed->host.build) return;
-            env_.defaults->set(lastPromptedBuildKey, feed->host.build);
+            if (env().defaults->string(lastPromptedBuildKey) == feed->host.build) return;
+            env().defaults->set(lastPromptedBuildKey, feed->host.build);
             storeLastUpdateCheckTime();
             presentAutoUpdateCountdownWindow(feed->host);
             return;
@@ -102,8 +126,8 @@ void HostProbeDelegate::handleUpdateCheckResult(UpdateCheckKind kind, const std:
             if (!feed) return;
             const bool available = QuillmereReleaseFeedService::isUpdateAvailable(version, build, feed->host);
             storeLastUpdateCheckTime();
-            if (!available || env_.defaults->string(lastPromptedBuildKey) == feed->host.build) return;
-            env_.defaults->set(lastPromptedBuildKey, feed->host.build);
+            if (!available || env().defaults->string(lastPromptedBuildKey) == feed->host.build) return;
+            env().defaults->set(lastPromptedBuildKey, feed->host.build);
             presentAutoUpdateCountdownWindow(feed->host);
             return;
         }
@@ -115,29 +139,29 @@ void HostProbeDelegate::handleUpdateCheckResult(UpdateCheckKind kind, const std:
             } else {
                 try {
                     auto request = HostOnlineUpdateRequest::requestImmediateCheck(feed->host.version, feed->host.build,
-                                                                                  env_.updaterLocations);
+                                                                                  env().updaterLocations);
                     if (auto earlier = onlineUpdateProgressWindow) {
                         earlier->suppressCancellationOnClose = true;
                         earlier->close();
                     }
                     auto window = HostUpdateProgressWindow::create(
-                        request, {env_.platform.mainQueue, env_.platform.clock, env_.updaterLocations});
+                        request, {env().platform.mainQueue, env().platform.clock, env().updaterLocations});
                     // Let go of the window once it closes, so that the hourly checks resume; the
                     // release waits for the close to finish.
                     std::weak_ptr<HostUpdateProgressWindow> weakWindow = window;
                     window->onClosed = [weak = weak(), weakWindow] {
                         auto self = weak.lock();
                         if (!self) return;
-                        self->env_.platform.mainQueue->async([weak, weakWindow] {
-                            auto delegate = weak.lock();
+                        self->env().platform.mainQueue->async([weak, weakWindow] {
+                            auto controller = weak.lock();
                             auto closed = weakWindow.lock();
-                            if (delegate && closed && delegate->onlineUpdateProgressWindow == closed) {
-                                delegate->onlineUpdateProgressWindow.reset();
+                            if (controller && closed && controller->onlineUpdateProgressWindow == closed) {
+                                controller->onlineUpdateProgressWindow.reset();
                             }
                         });
                     };
                     onlineUpdateProgressWindow = window;
-                    if (env_.shell) env_.shell->attachWindow(window);
+                    if (env().shell) env().shell->attachWindow(window);
                     bringUpdateWindowForward(*window);
                 } catch (const HostOnlineUpdateRequest::RequestError&) {
                     presentAutomaticUpdaterUnavailableAlert();
@@ -150,10 +174,10 @@ void HostProbeDelegate::handleUpdateCheckResult(UpdateCheckKind kind, const std:
     }
 }
 
-void HostProbeDelegate::presentAutoUpdateCountdownWindow(const QuillmereReleaseFeed::Product& latest) {
+void UpdateController::presentAutoUpdateCountdownWindow(const QuillmereReleaseFeed::Product& latest) {
     if (auto held = autoUpdateCountdownWindow) held->close();
-    auto window = HostAutoUpdateCountdownWindow::create(env_.platform.mainQueue, hostAppVersionString(env_.bundle),
-                                                        hostBundleVersionString(env_.bundle), latest.version,
+    auto window = HostAutoUpdateCountdownWindow::create(env().platform.mainQueue, hostAppVersionString(env().bundle),
+                                                        hostBundleVersionString(env().bundle), latest.version,
                                                         latest.build, autoUpdateCountdownSeconds);
     autoUpdateCountdownWindow = window;
     window->onUpdateTriggered = [weak = weak()] {
@@ -167,52 +191,47 @@ void HostProbeDelegate::presentAutoUpdateCountdownWindow(const QuillmereReleaseF
         auto self = weak.lock();
         if (!self) return;
         self->autoUpdateCountdownWindow.reset();
-        self->log("auto-update skipped by user");
+        log("auto-update skipped by user");
     };
     window->onWindowClosed = [weak = weak()] {
         if (auto self = weak.lock()) self->autoUpdateCountdownWindow.reset();
     };
-    if (env_.shell) env_.shell->attachWindow(window);
+    if (env().shell) env().shell->attachWindow(window);
     bringUpdateWindowForward(*window);
     log("auto-update countdown presented for build " + latest.build);
 }
 
-void HostProbeDelegate::bringUpdateWindowForward(WindowModel& window) {
+void UpdateController::bringUpdateWindowForward(WindowModel& window) {
     window.floatAboveOthers();
     window.deminiaturize();
     window.makeKeyAndOrderFront();
-    if (env_.shell) env_.shell->activateIgnoringOtherApps();
+    if (env().shell) env().shell->activateIgnoringOtherApps();
     window.makeKeyAndOrderFront();
 }
 
-void HostProbeDelegate::beginUpdateSheet(const AlertModel& alert, std::function<void(int)> completion) {
-    if (!summaryWindow) summaryWindow = makeSummaryWindow();
-    beginHostForegroundSheet(alert, summaryWindow, std::move(completion));
-}
-
-void HostProbeDelegate::presentUpdateCheckFailedAlert() {
+void UpdateController::presentUpdateCheckFailedAlert() {
     // Only the automatic checks try again by themselves; with them off, the promise would be false.
     const auto message =
-        env_.defaults->boolean(autoUpdateEnabledKey)
+        env().defaults->boolean(autoUpdateEnabledKey)
             ? L10n::text("host.updateCheckFailedMessage",
                          "Corventis Host could not reach the update service. It will try again automatically.")
             : L10n::text("host.updateCheckFailedManualMessage",
                          "Corventis Host could not reach the update service. Check the network connection and try again.");
-    beginUpdateSheet({L10n::text("host.updateCheckFailedTitle", "Unable to Check for Update"), message,
+    app_.status().runHostModalAlert({L10n::text("host.updateCheckFailedTitle", "Unable to Check for Update"), message,
                       {L10n::text("common.ok", "OK")}, AlertModel::Style::warning},
                      [](int) {});
 }
 
-void HostProbeDelegate::presentHostUpToDateAlert() {
-    beginUpdateSheet({L10n::text("host.upToDateTitle", "Corventis Host Is Up to Date"),
+void UpdateController::presentHostUpToDateAlert() {
+    app_.status().runHostModalAlert({L10n::text("host.upToDateTitle", "Corventis Host Is Up to Date"),
                       L10n::format("host.upToDateMessageFormat", "%@ is already the latest version.",
-                                   "V" + hostAppVersionString(env_.bundle)),
+                                   "V" + hostAppVersionString(env().bundle)),
                       {L10n::text("common.ok", "OK")}},
                      [](int) {});
 }
 
-void HostProbeDelegate::presentAutomaticUpdaterUnavailableAlert() {
-    beginUpdateSheet({L10n::text("host.automaticUpdaterUnavailableTitle", "Automatic Update Is Not Ready"),
+void UpdateController::presentAutomaticUpdaterUnavailableAlert() {
+    app_.status().runHostModalAlert({L10n::text("host.automaticUpdaterUnavailableTitle", "Automatic Update Is Not Ready"),
                       L10n::text("host.automaticUpdaterUnavailableMessage",
                                  "Install the latest Host package once to enable future background updates."),
                       {L10n::text("host.openDownloadPage", "Open Download Page"), L10n::text("common.cancel", "Cancel")},
@@ -223,16 +242,16 @@ void HostProbeDelegate::presentAutomaticUpdaterUnavailableAlert() {
                      });
 }
 
-void HostProbeDelegate::openHostWebsite(const std::string& path, const std::optional<std::string>& fragment) {
-    if (!env_.shell) return;
-    auto url = env_.websiteURL ? env_.websiteURL(path, fragment) : QuillmereReleaseChannels::localizedProductURL(path, fragment);
-    if (url) env_.shell->openURL(*url);
+void UpdateController::openHostWebsite(const std::string& path, const std::optional<std::string>& fragment) {
+    if (!env().shell) return;
+    auto url = env().websiteURL ? env().websiteURL(path, fragment) : QuillmereReleaseChannels::localizedProductURL(path, fragment);
+    if (url) env().shell->openURL(*url);
 }
 
-void HostProbeDelegate::openMainWebsite(const std::string& path) {
-    if (!env_.shell) return;
-    auto url = env_.mainWebsiteURL ? env_.mainWebsiteURL(path) : QuillmereReleaseChannels::localizedMainURL(path);
-    if (url) env_.shell->openURL(*url);
+void UpdateController::openMainWebsite(const std::string& path) {
+    if (!env().shell) return;
+    auto url = env().mainWebsiteURL ? env().mainWebsiteURL(path) : QuillmereReleaseChannels::localizedMainURL(path);
+    if (url) env().shell->openURL(*url);
 }
 
 }  // namespace qm

@@ -1,5 +1,7 @@
-// The main menu, the status item and its menu, and their texts (found by action, never by
+// The status menu and summary, its menus: the main menu, the status item and its menu, and their texts (found by action, never by
 // position, so a language change retitles whatever order the items are in).
+#include "HostApp/App/StatusMenuController.h"
+
 #include "HostApp/App/HostProbeDelegate.h"
 #include "Platform/UserDefaults.h"
 #include "QuillmereProfiles/QuillmereL10n.h"
@@ -17,17 +19,17 @@ std::string trimmed(const std::string& text) {
 }
 }  // namespace
 
-void HostProbeDelegate::wireMenuItem(const std::shared_ptr<MenuItemModel>& item) {
+void StatusMenuController::wireMenuItem(const std::shared_ptr<MenuItemModel>& item) {
     item->onChoose = [weak = weak()](MenuItemModel& chosen) {
-        if (auto self = weak.lock()) self->perform(chosen.action(), Sender::menuItem, &chosen);
+        if (auto self = weak.lock()) self->app_.perform(chosen.action(), ActionSender::menuItem, &chosen);
     };
 }
 
-void HostProbeDelegate::configureMainMenu() {
-    if (!env_.shell) return;
-    const auto& installed = env_.shell->mainMenu();
+void StatusMenuController::configureMainMenu() {
+    if (!env().shell) return;
+    const auto& installed = env().shell->mainMenu();
     if (installed.menu && installed.menu->identifier() == mainMenuIdentifier) return;
-    const std::string& name = env_.processName;
+    const std::string& name = env().processName;
     auto item = [this](const std::string& title, HostAction action, KeyEquivalent key = {}) {
         auto made = std::make_shared<MenuItemModel>(title, action, std::move(key));
         wireMenuItem(made);
@@ -39,7 +41,7 @@ void HostProbeDelegate::configureMainMenu() {
     appMenu->add(item("About " + name, HostAction::showAboutPanel));
     appMenu->add(MenuItemModel::separator());
     auto startAtLogin = appMenu->add(item("Start at Login", HostAction::toggleLaunchAtLogin));
-    startAtLogin->setChecked(env_.defaults->boolean(HostLaunchAtLogin::desiredKey));
+    startAtLogin->setChecked(env().defaults->boolean(HostLaunchAtLogin::desiredKey));
     launchAtLoginMenuItem = startAtLogin;
     appMenu->add(MenuItemModel::separator());
     auto services = appMenu->add(item("Services", HostAction::none));
@@ -59,7 +61,7 @@ void HostProbeDelegate::configureMainMenu() {
     hostMenu->add(item(L10n::text("host.updateVersionButton", "Update Version"), HostAction::requestOnlineUpdate));
     auto autoUpdate = hostMenu->add(
         item(L10n::text("host.autoUpdateMenuTitle", "Automatically Install Updates"), HostAction::toggleAutoUpdate));
-    autoUpdate->setChecked(env_.defaults->boolean("host.autoUpdate.enabled"));
+    autoUpdate->setChecked(env().defaults->boolean("host.autoUpdate.enabled"));
     hostMenu->add(MenuItemModel::separator());
     hostMenu->add(item("Use Selected Physical Display", HostAction::useDisplayButtonPressed));
     mainMenu->add(item("Host", HostAction::none))->setSubmenu(hostMenu);
@@ -80,11 +82,11 @@ void HostProbeDelegate::configureMainMenu() {
     helpMenu->add(item(L10n::text("menu.downloadLatestVersion", "Update Version"), HostAction::requestOnlineUpdate));
     mainMenu->add(item("Help", HostAction::none))->setSubmenu(helpMenu);
 
-    env_.shell->installMainMenu({mainMenu, servicesMenu, windowMenu, helpMenu});
+    env().shell->installMainMenu({mainMenu, servicesMenu, windowMenu, helpMenu});
     refreshHostMainMenuLocalization();
 }
 
-void HostProbeDelegate::configureStatusItem() {
+void StatusMenuController::configureStatusItem() {
     statusItem = std::make_shared<StatusItemModel>();
     updateStatusItemButtonTitle();
     statusItem->setToolTip(runningText());
@@ -108,44 +110,44 @@ void HostProbeDelegate::configureStatusItem() {
     item("Refresh", HostAction::refreshButtonPressed);
     item(L10n::text("host.updateVersionButton", "Update Version"), HostAction::requestOnlineUpdate);
     item(L10n::text("host.autoUpdateMenuTitle", "Automatically Install Updates"), HostAction::toggleAutoUpdate)
-        ->setChecked(env_.defaults->boolean("host.autoUpdate.enabled"));
+        ->setChecked(env().defaults->boolean("host.autoUpdate.enabled"));
     auto startAtLogin = item("Start at Login", HostAction::toggleLaunchAtLogin);
-    startAtLogin->setChecked(env_.defaults->boolean(HostLaunchAtLogin::desiredKey));
+    startAtLogin->setChecked(env().defaults->boolean(HostLaunchAtLogin::desiredKey));
     statusLaunchAtLoginMenuItem = startAtLogin;
     menu->add(MenuItemModel::separator());
     item("Quit Host...", HostAction::requestQuit);
     statusMenu = menu;
     statusItem->menu = menu;
-    if (env_.shell) env_.shell->showStatusItem(statusItem);
+    if (env().shell) env().shell->showStatusItem(statusItem);
     refreshHostStatusMenuLocalization();
     updateHostPresentation();
 }
 
-bool HostProbeDelegate::statusItemDisplaySymbol() {
+bool StatusMenuController::statusItemDisplaySymbol() {
     if (!displaySymbolAvailable_) {
-        displaySymbolAvailable_ = env_.displaySymbolAvailable ? env_.displaySymbolAvailable() : true;
+        displaySymbolAvailable_ = env().displaySymbolAvailable ? env().displaySymbolAvailable() : true;
     }
     return *displaySymbolAvailable_;
 }
 
-void HostProbeDelegate::setMenuItemTitle(MenuModel* menu, HostAction action, const std::string& title) {
+void StatusMenuController::setMenuItemTitle(MenuModel* menu, HostAction action, const std::string& title) {
     if (!menu) return;
     if (auto item = menu->itemWithAction(action)) item->setTitle(title);
 }
 
-void HostProbeDelegate::localizeTopMenu(MenuModel& mainMenu, std::size_t index, const std::string& title) {
+void StatusMenuController::localizeTopMenu(MenuModel& mainMenu, std::size_t index, const std::string& title) {
     if (mainMenu.items().size() <= index) return;
     auto& item = mainMenu.items()[index];
     item->setTitle(title);
     if (item->submenu()) item->submenu()->setTitle(title);
 }
 
-void HostProbeDelegate::refreshHostMainMenuLocalization() {
-    if (!env_.shell) return;
-    const auto& installed = env_.shell->mainMenu();
+void StatusMenuController::refreshHostMainMenuLocalization() {
+    if (!env().shell) return;
+    const auto& installed = env().shell->mainMenu();
     if (!installed.menu) return;
     auto& mainMenu = *installed.menu;
-    const std::string& name = env_.processName;
+    const std::string& name = env().processName;
     if (!mainMenu.items().empty() && mainMenu.items()[0]->submenu()) {
         auto* appMenu = mainMenu.items()[0]->submenu().get();
         setMenuItemTitle(appMenu, HostAction::showAboutPanel, L10n::format("menu.aboutFormat", "About %@", name));
@@ -190,7 +192,7 @@ void HostProbeDelegate::refreshHostMainMenuLocalization() {
     }
 }
 
-void HostProbeDelegate::refreshHostStatusMenuLocalization() {
+void StatusMenuController::refreshHostStatusMenuLocalization() {
     if (!statusMenu) return;
     statusMenu->setTitle(L10n::text("host.windowTitle", "Corventis Host"));
     auto* menu = statusMenu.get();
@@ -201,16 +203,29 @@ void HostProbeDelegate::refreshHostStatusMenuLocalization() {
     setMenuItemTitle(menu, HostAction::requestQuit, L10n::text("host.quitHostMenu", "Quit Host..."));
 }
 
-std::string HostProbeDelegate::hostStatusItemHostName() const {
-    const std::string name = trimmed(env_.hostName ? env_.hostName() : std::string());
+std::string StatusMenuController::hostStatusItemHostName() const {
+    const std::string name = trimmed(env().hostName ? env().hostName() : std::string());
     return name.empty() ? L10n::text("host.statusButtonIdle", "Host") : name;
 }
 
-void HostProbeDelegate::updateStatusItemButtonTitle() {
+void StatusMenuController::updateStatusItemButtonTitle() {
     if (!statusItem) return;
     const auto state = listenerFailures().empty() ? L10n::text("host.statusButtonEnabled", "On")
                                                   : L10n::text("host.statusButtonNotListening", "Unreachable");
     statusItem->setTitle({hostStatusItemHostName(), statusItemDisplaySymbol(), state});
+}
+
+void StatusMenuController::showAutoUpdateChecked(bool enabled) {
+    // The status menu and the main menu each have the item; both show the stored preference.
+    for (const auto& menu : {statusMenu, env().shell ? env().shell->mainMenu().menu : nullptr}) {
+        if (!menu) continue;
+        for (const auto& top : menu->items()) {
+            if (top->action() == HostAction::toggleAutoUpdate) top->setChecked(enabled);
+            if (top->submenu()) {
+                if (auto inner = top->submenu()->itemWithAction(HostAction::toggleAutoUpdate)) inner->setChecked(enabled);
+            }
+        }
+    }
 }
 
 }  // namespace qm

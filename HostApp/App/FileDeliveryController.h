@@ -1,0 +1,54 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "HostApp/App/HostController.h"
+#include "Platform/Core/UUID.h"
+
+namespace qm {
+
+class FileTransferCenter;
+class SendFilesService;
+struct SendFilesPasteboard;
+class HostFileDelivery;
+struct FileTransferPacket;
+struct HostServiceHooks;
+
+// File delivery: sending files to Viewers (the Services message and `--send-files`), the
+// "File Transfers" window with its rows, where received batches go and how Viewers' requests
+// for Host files are answered, and the inbound clipboard claim. Owns the transfer window, the
+// send-files service and the delivery.
+class FileDeliveryController : public HostControllerOf<FileDeliveryController> {
+public:
+    // Received files are confined to `home`.
+    static std::shared_ptr<FileDeliveryController> create(HostProbeDelegate& app, const std::filesystem::path& home);
+
+    // The send-files message: false with `error` set when no file came; otherwise the
+    // destination picker follows on the main queue.
+    bool sendFilesToQuillmereViewer(const SendFilesPasteboard& pasteboard, std::string* error);
+    void handleSendFilesRequest(const std::vector<std::filesystem::path>& files);
+    // On the server queue: true when delivery took the packet (peer send requests).
+    bool handleIncomingFileTransferPacket(const FileTransferPacket& packet, const UUID& viewerSession);
+    void invalidateInboundFileClipboardClaim(const std::string& reason);
+    // The file service's batch callbacks go to the delivery.
+    void addDeliveryHooks(HostServiceHooks& hooks);
+
+    // ---- The models (read by the views and tests) -------------------------------------------
+    // The "File Transfers" window, one for the application's life.
+    std::shared_ptr<FileTransferCenter> fileTransferCenter;
+    std::shared_ptr<SendFilesService> sendFilesService;
+    // Where received batches go and how Viewers' requests for Host files are answered.
+    std::shared_ptr<HostFileDelivery> fileDelivery;
+    std::optional<UUID> latestInboundFileBatchID;
+
+private:
+    explicit FileDeliveryController(HostProbeDelegate& app);
+    void makeFileDelivery(const std::filesystem::path& home);
+    void configureSendFilesService();
+};
+
+}  // namespace qm
