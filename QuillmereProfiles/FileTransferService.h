@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -68,6 +69,15 @@ public:
         bool itemLimitReported = false;
         // Reported through onInboundBatchSettled; its intent no longer changes.
         bool settled = false;
+        // Names the open file while a chunk's data is moved into it off the packet order (a tail
+        // of the file channel): the move's end finds out whether that file is still the one open.
+        std::uint64_t currentSerial = 0;
+        // The progress the main queue has not been told of yet: one report waits at a time.
+        struct Progress {
+            std::atomic<std::uint64_t> received = 0;
+            std::atomic<bool> reportWaiting = false;
+        };
+        std::shared_ptr<Progress> progress = std::make_shared<Progress>();
     };
 
     // What an inbound batch's own packets said of it, taken when its intent is settled: at its
@@ -152,6 +162,11 @@ public:
     // `storage` until the packet is processed and writes chunks straight from it.
     void handleIncomingPacket(const FileTransferPacketView& packet, SharedBytes storage,
                               std::optional<std::string> peerToken = std::nullopt);
+    // A fileChunk whose data is still in the connection (`tail`): `head` carries the rest of the
+    // packet. The data is moved into the open file on the receive queue, in order with the other
+    // packets; a tail let go of unused (no such file, a chunk that does not fit) is dropped.
+    void handleIncomingChunk(const FileTransferPacketView& head, FrameTailPtr tail,
+                             std::optional<std::string> peerToken = std::nullopt);
     // Packet bytes handed to handleIncomingPacket and not processed yet.
     std::size_t queuedInboundBytes() const;
     // Drops every unfinished inbound batch of that peer with its staging folder (its session
@@ -226,10 +241,18 @@ private:
 
     // Inbound, on the receive queue.
     void processIncoming(const FileTransferPacketView& packet, const std::optional<std::string>& peerToken);
+    InboundBatch* inboundBatch(const UUID& batchID, const std::optional<std::string>& peerToken);
     void handleBatchStart(const FileTransferPacketView& packet, const std::optional<std::string>& peerToken);
     void handleMkdir(InboundBatch& batch, const FileTransferPacketView& packet);
     void handleFileStart(InboundBatch& batch, const FileTransferPacketView& packet);
     void handleFileChunk(const UUID& batchID, InboundBatch& batch, const FileTransferPacketView& packet);
+    // Whether `length` bytes at `offset` continue the open file within its announced size; the
+    // file is abandoned when not.
+    bool chunkFits(InboundBatch& batch, std::uint64_t offset, std::uint64_t length);
+    void chunkWritten(const UUID& batchID, InboundBatch& batch, std::uint64_t length);
+    void processIncomingChunk(const FileTransferPacketView& head, FrameTailPtr tail,
+                              const std::optional<std::string>& peerToken, std::size_t cost);
+    void chunkTailMoved(const UUID& batchID, std::uint64_t serial, const FrameTail::Outcome& outcome);
     void handleFileEnd(InboundBatch& batch);
     void handleBatchEnd(const UUID& batchID);
     void settle(InboundBatch& batch);
@@ -273,6 +296,7 @@ private:
     bool inboundCongested_ = false;
 
     // Receive queue only.
+    std::uint64_t lastFileSerial_ = 0;
     std::map<UUID, InboundBatch> inbound_;
     std::map<UUID, PendingDestination> pendingDestinations_;
     // Staging folders of completed batches the owner has not released.
