@@ -277,10 +277,14 @@ bool FileTransferService::chunkFits(InboundBatch& batch, std::uint64_t offset, s
 void FileTransferService::chunkWritten(const UUID& batchID, InboundBatch& batch, std::uint64_t length) {
     batch.currentReceived += length;
     batch.totalReceivedBytes += length;
-    // One report waits for the main queue at a time and tells the latest figure when it runs, so a
-    // fast transfer does not queue a block per chunk; the last figure is told before completion.
+    // Reported every few MiB and at each file's end, one report waiting for the main queue at a
+    // time with the latest figure when it runs: a fast transfer does not wake the main queue for
+    // every chunk, and the last figure is told before completion.
     auto progress = batch.progress;
     progress->received.store(batch.totalReceivedBytes);
+    const bool fileDone = batch.currentReceived == batch.currentExpectedSize;
+    if (!fileDone && batch.totalReceivedBytes - batch.reportedBytes < progressReportBytes) return;
+    batch.reportedBytes = batch.totalReceivedBytes;
     if (progress->reportWaiting.exchange(true)) return;
     onMain([batchID, progress, total = batch.totalExpectedBytes](FileTransferService& self) {
         progress->reportWaiting.store(false);

@@ -78,6 +78,7 @@ public:
             std::atomic<bool> reportWaiting = false;
         };
         std::shared_ptr<Progress> progress = std::make_shared<Progress>();
+        std::uint64_t reportedBytes = 0;  // the figure the last report was made for
     };
 
     // What an inbound batch's own packets said of it, taken when its intent is settled: at its
@@ -105,6 +106,8 @@ public:
     // A listing answers with at most this many entries and bytes of document (value1 = 1 then).
     static constexpr std::size_t maxListingEntries = 2000;
     static constexpr std::size_t maxListingBytes = 512u << 10;
+    // Inbound progress is reported after at least this many bytes (and at each file's end).
+    static constexpr std::uint64_t progressReportBytes = 4u << 20;
 
     FileTransferService(const HostPlatform& platform, std::string peerLabel, std::int64_t chunkSize,
                         Folders folders = Folders::current());

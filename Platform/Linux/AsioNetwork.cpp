@@ -1066,6 +1066,8 @@ private:
         runOnIo(
             [self, skip] {
                 self->skipBytes_ += skip;
+                // The next frame is most likely there already: look before asking the system to wait.
+                self->moreWaiting_ = true;
                 {
                     std::lock_guard lock(self->mutex_);
                     self->tailOutstanding_ = false;
@@ -1077,23 +1079,19 @@ private:
     }
 
     // A tailed frame: the head, read alone, goes to the owner with the tail; reading waits for it.
-    bool readHeadWithTail(std::size_t frameTotal) {
-        // What the last small read left (the frame's start) comes first, then what the socket holds.
+    // `probed` bytes of the frame's start are in probe_: what the last small read left, then what
+    // the socket holds.
+    bool readHeadWithTail(std::size_t frameTotal, std::size_t probed) {
         const std::size_t carried = pendingCount();
-        const std::size_t probeSize = std::min(frameTotal, FrameFormat::maximumHeadProbe);
-        std::size_t known = std::min(carried, probeSize);
-        if (known > 0) std::copy_n(pending_->data() + pendingBegin_, known, probe_.data());
-        if (known < probeSize) {
-            const ssize_t peeked = ::recv(socket_.native_handle(), probe_.data() + known, probeSize - known,
-                                          MSG_PEEK | MSG_DONTWAIT);
-            if (peeked > 0) known += static_cast<std::size_t>(peeked);
-        }
+        const std::size_t known = std::min(probed, frameTotal);
         const std::size_t head = frameFormat_.headLength(probe_.data(), known);
         if (head < frameFormat_.headerSize || head > known || head >= frameTotal ||
             frameTotal - head < frameFormat_.minimumTail) {
             return false;
         }
-        auto buffer = pool_->acquire(head);
+        // A head is small and its tail holds the reading anyway: it is not counted against the
+        // read bound, so letting go of it wakes nobody.
+        auto buffer = std::make_shared<Bytes>(head);
         const std::size_t fromPending = std::min(carried, head);
         if (fromPending > 0) std::copy_n(pending_->data() + pendingBegin_, fromPending, buffer->data());
         if (head > fromPending) {
@@ -1118,13 +1116,7 @@ private:
             std::lock_guard lock(mutex_);
             tailOutstanding_ = true;
         }
-        heldFrameBytes_.fetch_add(head);
-        std::weak_ptr<ConnectionState> weak = weak_from_this();
-        const Bytes* bytes = buffer.get();
-        SharedBytes storage(bytes, [buffer = std::move(buffer), weak, head](const Bytes*) mutable {
-            buffer.reset();
-            if (auto self = weak.lock()) self->frameReleased(head);
-        });
+        SharedBytes storage = std::move(buffer);
         auto tail = std::make_shared<Tail>(shared_from_this(),
                                            OwnedFd(::fcntl(socket_.native_handle(), F_DUPFD_CLOEXEC, 0)),
                                            frameTotal - head, std::move(prefixStorage), prefix);
@@ -1157,14 +1149,24 @@ private:
         }
         if (!frameBuffer_) {
             // At the start of a frame: its header lies in what the last read left, or is peeked at.
+            // Where frames may leave a tail, as much of the frame's start as a head may take is
+            // looked at in the same peek.
             std::array<std::uint8_t, maximumFrameHeader> header{};
-            std::size_t known = std::min(pendingCount(), headerSize);
-            if (known > 0) std::copy_n(pending_->data() + pendingBegin_, known, header.data());
-            if (known < headerSize) {
-                const ssize_t peeked = ::recv(socket_.native_handle(), header.data() + known, headerSize - known,
-                                              MSG_PEEK | MSG_DONTWAIT);
-                if (peeked > 0) known += static_cast<std::size_t>(peeked);
-            }
+            const std::size_t wanted = tailedHandler_ ? probe_.size() : headerSize;
+            std::uint8_t* into = tailedHandler_ ? probe_.data() : header.data();
+            std::size_t probed = std::min(pendingCount(), wanted);
+            if (probed > 0) std::copy_n(pending_->data() + pendingBegin_, probed, into);
+            bool peeked = false;
+            auto peek = [&] {
+                if (peeked || probed >= wanted) return;
+                peeked = true;
+                const ssize_t got =
+                    ::recv(socket_.native_handle(), into + probed, wanted - probed, MSG_PEEK | MSG_DONTWAIT);
+                if (got > 0) probed += static_cast<std::size_t>(got);
+            };
+            if (probed < headerSize) peek();
+            const std::size_t known = std::min(probed, headerSize);
+            if (tailedHandler_) std::copy_n(probe_.data(), known, header.data());
             if (known == headerSize) {
                 const std::size_t length = frameLengthAt(header.data());
                 bool refused = false;
@@ -1187,7 +1189,8 @@ private:
                 }
                 if (headerSize + length > smallRead) {
                     // A frame whose start is still all in the socket may leave its tail there.
-                    if (tailedHandler_ && readHeadWithTail(headerSize + length)) return;
+                    if (tailedHandler_) peek();
+                    if (tailedHandler_ && readHeadWithTail(headerSize + length, probed)) return;
                     frameTotal_ = headerSize + length;
                     frameBuffer_ = pool_->acquire(frameTotal_);
                     frameFilled_ = pendingCount();
