@@ -14,14 +14,7 @@ void FileTransferService::handleIncomingChunk(const FileTransferPacketView& head
     }
     // The data counts against the backlog until it is in the file, as a buffered chunk's does.
     const std::size_t cost = tail->size() + head.path.size() + FileTransferPacket::fixedSize;
-    {
-        std::lock_guard lock(backlogLock_);
-        queuedInboundBytes_ += cost;
-        if (!inboundCongested_ && queuedInboundBytes_ > maxQueuedInboundBytes) {
-            inboundCongested_ = true;
-            onInboundCongestion(true);
-        }
-    }
+    inboundQueued(cost);
     std::weak_ptr<FileTransferService> weak = weak_from_this();
     inboundQueue_->async([weak, head, tail = std::move(tail), peerToken = std::move(peerToken), cost]() mutable {
         auto self = weak.lock();

@@ -286,6 +286,8 @@ private:
     std::map<UUID, std::optional<std::string>> outgoingActive_;
     bool stopped_ = false;  // under outgoingLock_
 
+    // Any thread: a packet of `bytes` was handed on for the receive queue.
+    void inboundQueued(std::size_t bytes);
     // Called on the receive queue once a packet of `bytes` was processed.
     void inboundProcessed(std::size_t bytes);
 
