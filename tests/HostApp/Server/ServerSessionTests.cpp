@@ -306,7 +306,8 @@ TEST(ServerSession, RepeatedSessionsLeaveNothingBehind) {
     }
     const V230HostAudioAuxServer::ResourceCounts none;
     EXPECT_TRUE(waitUntil([&] { return live.server().resourceCounts() == none; }));
-    EXPECT_FALSE(live.server().hasConnectedViewer());
+    // Read from the snapshot, which is published after the queue turn that emptied the tables.
+    EXPECT_TRUE(waitUntil([&] { return !live.server().hasConnectedViewer(); }));
     // Allow a little slack for descriptors the runtime opens lazily.
     EXPECT_TRUE(waitUntil([&] { return openDescriptorCount() <= descriptorsBefore + 2; }))
         << openDescriptorCount() << " descriptors open, " << descriptorsBefore << " before";
