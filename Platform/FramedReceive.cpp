@@ -1,6 +1,10 @@
 #include "Platform/FramedReceive.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <utility>
 
 namespace qm {
 
@@ -73,8 +77,40 @@ std::size_t ReceiveBufferPool::buffersMade() const {
     return made_;
 }
 
-FrameAssembler::FrameAssembler(FrameFormat format, std::size_t maximumPayload, Connection::FrameHandler handler)
-    : format_(format), maximumPayload_(maximumPayload), handler_(std::move(handler)) {}
+void BufferedFrameTail::moveInto(int fd, DispatchQueuePtr queue, Completion completion) {
+    (void)queue;
+    if (std::exchange(moved_, true)) return;
+    Outcome outcome;
+    while (outcome.written < bytes_.size()) {
+        const auto n = ::write(fd, bytes_.data() + outcome.written, bytes_.size() - outcome.written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            outcome.fileError = n < 0 ? errno : EIO;
+            break;
+        }
+        outcome.written += static_cast<std::size_t>(n);
+    }
+    storage_.reset();
+    if (completion) completion(outcome);
+}
+
+FrameAssembler::FrameAssembler(FrameFormat format, std::size_t maximumPayload, Connection::FrameHandler handler,
+                               Connection::TailedFrameHandler tailedHandler)
+    : format_(format),
+      maximumPayload_(maximumPayload),
+      handler_(std::move(handler)),
+      tailedHandler_(std::move(tailedHandler)) {}
+
+void FrameAssembler::deliver(std::span<const std::uint8_t> frame, const SharedBytes& storage) {
+    if (tailedHandler_ && format_.headLength) {
+        const std::size_t head = format_.headLength(frame.data(), frame.size());
+        if (head >= format_.headerSize && head < frame.size() && frame.size() - head >= format_.minimumTail) {
+            auto tail = std::make_shared<BufferedFrameTail>(storage, frame.subspan(head));
+            return tailedHandler_(frame.first(head), storage, std::move(tail));
+        }
+    }
+    handler_(frame, storage, false, std::nullopt);
+}
 
 std::size_t FrameAssembler::lengthAt(const std::uint8_t* header) const {
     const std::uint8_t* p = header + format_.lengthOffset;
@@ -114,7 +150,7 @@ void FrameAssembler::consume(Bytes data) {
             if (partial_.size() < total) return;
             const SharedBytes whole = std::make_shared<const Bytes>(std::move(partial_));
             partial_ = Bytes();
-            handler_(std::span(*whole), whole, false, std::nullopt);
+            deliver(std::span(*whole), whole);
             continue;
         }
         if (rest.size() < headerSize) return take(rest.size());
@@ -126,7 +162,7 @@ void FrameAssembler::consume(Bytes data) {
         }
         const auto frame = rest.first(headerSize + length);
         rest = rest.subspan(headerSize + length);
-        handler_(frame, storage, false, std::nullopt);
+        deliver(frame, storage);
     }
 }
 
@@ -141,7 +177,7 @@ void FrameAssembler::finish(bool isComplete, const std::optional<NetworkError>& 
 void Connection::startReceivingFrames(FrameFormat format, std::size_t maximumPayload, std::size_t readSize,
                                       FrameHandler handler) {
     if (frameAssembler_ || !handler) return;
-    auto assembler = std::make_shared<FrameAssembler>(format, maximumPayload, std::move(handler));
+    auto assembler = std::make_shared<FrameAssembler>(format, maximumPayload, std::move(handler), tailedFrameHandler_);
     frameAssembler_ = assembler;
     startReceiving(readSize, [assembler](Bytes data, bool isComplete, const std::optional<NetworkError>& error) {
         if (!data.empty()) assembler->consume(std::move(data));

@@ -43,12 +43,28 @@ private:
     std::size_t made_ = 0;
 };
 
+// A frame's tail that has arrived already (the reader's side put the frame together): moving it
+// is one plain write of the bytes. Frames behind it do not wait for it.
+class BufferedFrameTail final : public FrameTail {
+public:
+    BufferedFrameTail(SharedBytes storage, std::span<const std::uint8_t> bytes)
+        : storage_(std::move(storage)), bytes_(bytes) {}
+    std::size_t size() const override { return bytes_.size(); }
+    void moveInto(int fd, DispatchQueuePtr queue, Completion completion) override;
+
+private:
+    SharedBytes storage_;
+    std::span<const std::uint8_t> bytes_;
+    bool moved_ = false;
+};
+
 // Cuts a byte stream into length-prefixed frames on the reader's side: the default frame reading
 // of connections that only offer plain reads. A frame whole inside one read is handed on as a view
 // into that read; one cut across reads is put together once, in a buffer of its announced size.
 class FrameAssembler {
 public:
-    FrameAssembler(FrameFormat format, std::size_t maximumPayload, Connection::FrameHandler handler);
+    FrameAssembler(FrameFormat format, std::size_t maximumPayload, Connection::FrameHandler handler,
+                   Connection::TailedFrameHandler tailedHandler = nullptr);
 
     void setMaximumPayload(std::size_t bytes) { maximumPayload_ = bytes; }
     // One read, in stream order. Nothing is handed on after a refused header.
@@ -60,10 +76,13 @@ public:
 private:
     std::size_t lengthAt(const std::uint8_t* header) const;
     void refuse(const std::uint8_t* header);
+    // Hands on one whole frame, split into head and tail where the format says so.
+    void deliver(std::span<const std::uint8_t> frame, const SharedBytes& storage);
 
     FrameFormat format_;
     std::size_t maximumPayload_;
     Connection::FrameHandler handler_;
+    Connection::TailedFrameHandler tailedHandler_;
     Bytes partial_;  // the start of a frame whose end has not arrived yet
     bool refused_ = false;
     bool finished_ = false;

@@ -30,7 +30,45 @@ struct FrameFormat {
     bool hasMagic(const std::uint8_t* header) const {
         return std::equal(magic.begin(), magic.begin() + static_cast<std::ptrdiff_t>(magicSize), header);
     }
+
+    // Frames whose payload ends in a long run of opaque bytes (a file's data) may be handed on as
+    // their head alone, the run left in the connection to be moved into a file without passing
+    // through a buffer (FrameTail). `headLength` reads the start of a frame (its header included;
+    // `available` bytes of it) and answers how many bytes of the frame form its head, or 0 when
+    // the frame is not one to split (or those bytes do not tell yet). Only runs of at least
+    // `minimumTail` bytes are left behind.
+    std::size_t (*headLength)(const std::uint8_t* frame, std::size_t available) = nullptr;
+    std::size_t minimumTail = 65536;
+    // The most bytes of a frame's start read to find its head.
+    static constexpr std::size_t maximumHeadProbe = 4096;
 };
+
+// The rest of a frame, still in the connection, behind the head that was handed on. The owner
+// moves it into a file (moveInto) or lets go of it: then its bytes are read and dropped. Nothing
+// more is read from the connection until that is done, so the tail holds the stream in order.
+class FrameTail {
+public:
+    // `written` bytes went into the file. An error from the file leaves the rest of the tail
+    // read and dropped, so the stream stays in step; an error from the connection (it ended)
+    // comes with `connectionEnded`.
+    struct Outcome {
+        std::size_t written = 0;
+        int fileError = 0;  // errno of a failed write, 0 when none
+        bool connectionEnded = false;
+        bool complete() const { return fileError == 0 && !connectionEnded; }
+    };
+    using Completion = std::function<void(const Outcome& outcome)>;
+
+    virtual ~FrameTail() = default;
+    // The tail's length in bytes.
+    virtual std::size_t size() const = 0;
+    // Writes the tail at the file's current position, on `queue` (the caller's: the writes may
+    // wait for the disk, never on the network's thread), and calls `completion` there, once,
+    // before the connection reads on. May be called once; call it from `queue`.
+    virtual void moveInto(int fd, DispatchQueuePtr queue, Completion completion) = 0;
+};
+
+using FrameTailPtr = std::shared_ptr<FrameTail>;
 
 class FrameAssembler;
 
@@ -89,6 +127,12 @@ public:
     // Use either this or startReceiving, once.
     virtual void startReceivingFrames(FrameFormat format, std::size_t maximumPayload, std::size_t readSize,
                                       FrameHandler handler);
+    // A frame split by the format's `headLength`: `head` (the frame's start, header included)
+    // lies in `storage`; `tail` holds the rest. Given before startReceivingFrames, it receives the
+    // frames the format splits, in stream order with the others; without it nothing is split.
+    using TailedFrameHandler =
+        std::function<void(std::span<const std::uint8_t> head, const SharedBytes& storage, FrameTailPtr tail)>;
+    void setTailedFrameHandler(TailedFrameHandler handler) { tailedFrameHandler_ = std::move(handler); }
     // Changes the maximum payload of frames not yet judged.
     virtual void setMaximumFramePayload(std::size_t bytes);
     // Holds continuous reads while true, however idle the queue is: an owner whose consumer
@@ -108,6 +152,9 @@ public:
     virtual void cancel() = 0;
     // "address:port" of the peer, or empty when unknown.
     virtual std::string remoteAddress() const = 0;
+
+protected:
+    TailedFrameHandler tailedFrameHandler_;
 
 private:
     // The default frame reading's state (queue side).

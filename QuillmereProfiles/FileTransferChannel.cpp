@@ -9,6 +9,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "QuillmereProfiles/FileTransferPacket.h"
+
 namespace qm {
 
 // ---- token ----
@@ -98,6 +100,13 @@ void FileTransferChannelConnection::handleState(Connection::State state, const s
             std::copy(FileTransferChannelConstants::magic.begin(), FileTransferChannelConstants::magic.end(),
                       format.magic.begin());
             format.magicSize = FileTransferChannelConstants::magic.size();
+            if (onFrameTail) {
+                format.headLength = &FileTransferChannelConnection::chunkHeadLength;
+                connection_->setTailedFrameHandler(
+                    [weak](std::span<const std::uint8_t> head, const SharedBytes& storage, FrameTailPtr tail) {
+                        if (auto self = weak.lock()) self->handleTailedFrame(head, storage, std::move(tail));
+                    });
+            }
             connection_->startReceivingFrames(
                 format, maximumPayloadSize_, readSize(),
                 [weak](std::span<const std::uint8_t> frame, const SharedBytes& storage, bool isComplete,
@@ -167,6 +176,30 @@ bool FileTransferChannelConnection::acceptHeader(const std::uint8_t* header, std
         return false;
     }
     return true;
+}
+
+std::size_t FileTransferChannelConnection::chunkHeadLength(const std::uint8_t* frame, std::size_t available) {
+    using namespace FileTransferChannelConstants;
+    // op (1), batch (16), value1 (8), value2 (8), path length (2), path, data length (4), data.
+    constexpr std::size_t pathLengthAt = headerSize + 33;
+    if (available < pathLengthAt + 2 || !std::equal(magic.begin(), magic.end(), frame)) return 0;
+    if (frame[headerSize] != static_cast<std::uint8_t>(FileTransferOp::fileChunk)) return 0;
+    const std::size_t pathLength =
+        static_cast<std::size_t>(frame[pathLengthAt]) | static_cast<std::size_t>(frame[pathLengthAt + 1]) << 8;
+    const std::size_t head = headerSize + FileTransferPacket::fixedSize + pathLength;
+    if (available < head) return 0;
+    const std::uint64_t payload = readUInt32LE(frame + 4);
+    const std::uint64_t data = readUInt32LE(frame + head - 4);
+    // Only a chunk whose data ends the frame: bytes after the data would follow the tail.
+    if (data == 0 || payload != head - headerSize + data) return 0;
+    return head;
+}
+
+void FileTransferChannelConnection::handleTailedFrame(std::span<const std::uint8_t> head, const SharedBytes& storage,
+                                                      FrameTailPtr tail) {
+    if (didEnd_ || head.size() < FileTransferChannelConstants::headerSize) return;
+    auto handler = onFrameTail;
+    if (handler) handler(head.subspan(FileTransferChannelConstants::headerSize), storage, std::move(tail));
 }
 
 void FileTransferChannelConnection::deliver(std::span<const std::uint8_t> payload, const SharedBytes& storage) {

@@ -71,6 +71,10 @@ public:
     // `payload` lies inside `storage`; keep `storage` to use the bytes after the call returns.
     using FrameHandler = std::function<void(std::span<const std::uint8_t> payload, const SharedBytes& storage)>;
     using EndedHandler = std::function<void(const std::optional<NetworkError>& error)>;
+    // A fileChunk frame handed on without its data: `payloadHead` is the packet up to and
+    // including its data length (in `storage`), `tail` the data, still in the connection.
+    using TailHandler = std::function<void(std::span<const std::uint8_t> payloadHead, const SharedBytes& storage,
+                                           FrameTailPtr tail)>;
 
     // Largest number of bytes taken in one read of small frames (a chunk frame is read straight
     // into a buffer of its own size, whatever this is). Reading pauses while about twice this is
@@ -112,6 +116,14 @@ public:
     FrameHandler onFrame;
     // Told once when the connection ends: no error for a clean end.
     EndedHandler onEnded;
+    // Set before start(): large fileChunk frames then come here, their data left in the
+    // connection to be moved into the file (FrameTail), instead of through onFrame.
+    TailHandler onFrameTail;
+
+    // How many bytes of a frame's start (its header included) come before the data of a fileChunk
+    // packet that fills the frame; 0 when the frame is no such chunk or `available` bytes do not
+    // tell.
+    static std::size_t chunkHeadLength(const std::uint8_t* frame, std::size_t available);
 
 private:
     void handleState(Connection::State state, const std::optional<NetworkError>& error);
@@ -120,6 +132,7 @@ private:
     // Judges a complete header; false (and the channel ended) when it is refused.
     bool acceptHeader(const std::uint8_t* header, std::uint32_t& length);
     void deliver(std::span<const std::uint8_t> payload, const SharedBytes& storage);
+    void handleTailedFrame(std::span<const std::uint8_t> head, const SharedBytes& storage, FrameTailPtr tail);
     std::size_t readSize() const;
     void fail(std::optional<NetworkError> error);
     void release();

@@ -23,15 +23,18 @@ void FileTransferService::inboundStatus(std::string text) {
     onMain([text = std::move(text)](FileTransferService& self) { self.onStatus(text); });
 }
 
+FileTransferService::InboundBatch* FileTransferService::inboundBatch(const UUID& batchID,
+                                                                     const std::optional<std::string>& peerToken) {
+    // A batch takes packets only from the peer that opened it (when both are known).
+    auto it = inbound_.find(batchID);
+    if (it == inbound_.end()) return nullptr;
+    if (peerToken && it->second.peerToken && *peerToken != *it->second.peerToken) return nullptr;
+    return &it->second;
+}
+
 void FileTransferService::processIncoming(const FileTransferPacketView& packet, const std::optional<std::string>& peerToken) {
     const auto& id = packet.batchID;
-    // A batch takes packets only from the peer that opened it (when both are known).
-    auto batchOf = [&]() -> InboundBatch* {
-        auto it = inbound_.find(id);
-        if (it == inbound_.end()) return nullptr;
-        if (peerToken && it->second.peerToken && *peerToken != *it->second.peerToken) return nullptr;
-        return &it->second;
-    };
+    auto batchOf = [&] { return inboundBatch(id, peerToken); };
 
     // The intent travels in batchStart or in the batchIntent right after it; any other packet of
     // the batch settles it as it stands.
@@ -244,6 +247,7 @@ void FileTransferService::handleFileStart(InboundBatch& batch, const FileTransfe
     batch.currentExpectedSize = packet.value1;
     if (!file) return;  // chunks of a file that could not be made are dropped
     batch.currentHandle = std::move(*file);
+    batch.currentSerial = ++lastFileSerial_;
     if (components->size() == 1) addTopLevel(batch, components->front(), *batch.currentFile);
 }
 
@@ -266,23 +270,39 @@ void FileTransferService::abandonCurrentFile(InboundBatch& batch, const std::str
     batch.currentReceived = 0;
 }
 
+bool FileTransferService::chunkFits(InboundBatch& batch, std::uint64_t offset, std::uint64_t length) {
+    // Data must continue the file where it stands and stay within the size announced for it.
+    if (offset == batch.currentReceived && length <= batch.currentExpectedSize - batch.currentReceived) return true;
+    abandonCurrentFile(batch, "data does not match its announced size");
+    return false;
+}
+
+void FileTransferService::chunkWritten(const UUID& batchID, InboundBatch& batch, std::uint64_t length) {
+    batch.currentReceived += length;
+    batch.totalReceivedBytes += length;
+    // Reported every few MiB and at each file's end, one report waiting for the main queue at a
+    // time with the latest figure when it runs: a fast transfer does not wake the main queue for
+    // every chunk, and the last figure is told before completion.
+    auto progress = batch.progress;
+    progress->received.store(batch.totalReceivedBytes);
+    const bool fileDone = batch.currentReceived == batch.currentExpectedSize;
+    if (!fileDone && batch.totalReceivedBytes - batch.reportedBytes < progressReportBytes) return;
+    batch.reportedBytes = batch.totalReceivedBytes;
+    if (progress->reportWaiting.exchange(true)) return;
+    onMain([batchID, progress, total = batch.totalExpectedBytes](FileTransferService& self) {
+        progress->reportWaiting.store(false);
+        self.onBatchProgress(batchID, progress->received.load(), total);
+    });
+}
+
 void FileTransferService::handleFileChunk(const UUID& batchID, InboundBatch& batch, const FileTransferPacketView& packet) {
     if (!batch.currentHandle.valid()) return;
-    const std::uint64_t length = packet.data.size();
-    // Data must continue the file where it stands and stay within the size announced for it.
-    if (packet.value1 != batch.currentReceived || length > batch.currentExpectedSize - batch.currentReceived) {
-        abandonCurrentFile(batch, "data does not match its announced size");
-        return;
-    }
+    if (!chunkFits(batch, packet.value1, packet.data.size())) return;
     if (!writeAll(batch.currentHandle.get(), packet.data)) {
         abandonCurrentFile(batch, std::string("write failed: ") + std::strerror(errno));
         return;
     }
-    batch.currentReceived += length;
-    batch.totalReceivedBytes += length;
-    onMain([batchID, received = batch.totalReceivedBytes, total = batch.totalExpectedBytes](FileTransferService& self) {
-        self.onBatchProgress(batchID, received, total);
-    });
+    chunkWritten(batchID, batch, packet.data.size());
 }
 
 void FileTransferService::handleFileEnd(InboundBatch& batch) {

@@ -82,7 +82,12 @@ FileTransferPacket FileTransferPacketView::packet() const {
     return FileTransferPacket{op, batchID, value1, value2, path, Bytes(data.begin(), data.end())};
 }
 
-std::optional<FileTransferPacketView> FileTransferPacketView::decode(std::span<const std::uint8_t> bytes) {
+namespace {
+
+// Everything before the data; `headLength` is where the data begins and `dataLength` what the
+// packet announces. Nothing when the bytes end before the data length.
+std::optional<FileTransferPacketView> decodeFields(std::span<const std::uint8_t> bytes, std::size_t& headLength,
+                                                   std::size_t& dataLength) {
     constexpr std::size_t fixedSize = FileTransferPacket::fixedSize;
     if (bytes.size() < fixedSize) return std::nullopt;
     auto op = fileTransferOpFromRaw(bytes[0]);
@@ -100,11 +105,28 @@ std::optional<FileTransferPacketView> FileTransferPacketView::decode(std::span<c
     if (bytes.size() < fixedSize + pathLength) return std::nullopt;
     const auto pathBytes = bytes.subspan(35, pathLength);
     if (isValidUTF8(pathBytes)) packet.path.assign(pathBytes.begin(), pathBytes.end());
+    dataLength = readUInt32LE(bytes, 35 + pathLength);
+    headLength = fixedSize + pathLength;
+    return packet;
+}
 
-    const std::size_t dataLength = readUInt32LE(bytes, 35 + pathLength);
+}  // namespace
+
+std::optional<FileTransferPacketView> FileTransferPacketView::decode(std::span<const std::uint8_t> bytes) {
+    std::size_t before = 0, dataLength = 0;
+    auto packet = decodeFields(bytes, before, dataLength);
+    if (!packet) return std::nullopt;
     // Compared by subtraction so a huge announced length cannot wrap the sum.
-    if (bytes.size() - fixedSize - pathLength < dataLength) return std::nullopt;
-    packet.data = bytes.subspan(fixedSize + pathLength, dataLength);
+    if (bytes.size() - before < dataLength) return std::nullopt;
+    packet->data = bytes.subspan(before, dataLength);
+    return packet;
+}
+
+std::optional<FileTransferPacketView> FileTransferPacketView::decodeHead(std::span<const std::uint8_t> head,
+                                                                         std::size_t dataLength) {
+    std::size_t headLength = 0, announced = 0;
+    auto packet = decodeFields(head, headLength, announced);
+    if (!packet || announced != dataLength || head.size() != headLength) return std::nullopt;
     return packet;
 }
 

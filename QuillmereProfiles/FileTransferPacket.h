@@ -160,6 +160,9 @@ struct FileTransferPacketView {
 
     // The same rules as FileTransferPacket::decode.
     static std::optional<FileTransferPacketView> decode(std::span<const std::uint8_t> bytes);
+    // A packet whose data did not come with it: `head` ends where the data would begin and must
+    // announce exactly `dataLength` bytes of data. `data` stays empty.
+    static std::optional<FileTransferPacketView> decodeHead(std::span<const std::uint8_t> head, std::size_t dataLength);
     // A packet owning a copy of the data.
     FileTransferPacket packet() const;
 };

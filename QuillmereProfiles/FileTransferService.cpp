@@ -107,14 +107,7 @@ void FileTransferService::handleIncomingPacket(const FileTransferPacketView& pac
         if (stopped_) return;
     }
     const std::size_t cost = backlogCost(packet);
-    {
-        std::lock_guard lock(backlogLock_);
-        queuedInboundBytes_ += cost;
-        if (!inboundCongested_ && queuedInboundBytes_ > maxQueuedInboundBytes) {
-            inboundCongested_ = true;
-            onInboundCongestion(true);
-        }
-    }
+    inboundQueued(cost);
     std::weak_ptr<FileTransferService> weak = weak_from_this();
     inboundQueue_->async([weak, packet, storage = std::move(storage), peerToken = std::move(peerToken), cost] {
         auto self = weak.lock();
@@ -122,6 +115,15 @@ void FileTransferService::handleIncomingPacket(const FileTransferPacketView& pac
         self->processIncoming(packet, peerToken);
         self->inboundProcessed(cost);
     });
+}
+
+void FileTransferService::inboundQueued(std::size_t bytes) {
+    std::lock_guard lock(backlogLock_);
+    queuedInboundBytes_ += bytes;
+    if (!inboundCongested_ && queuedInboundBytes_ > maxQueuedInboundBytes) {
+        inboundCongested_ = true;
+        onInboundCongestion(true);
+    }
 }
 
 void FileTransferService::inboundProcessed(std::size_t bytes) {

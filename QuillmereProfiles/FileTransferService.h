@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -68,6 +69,16 @@ public:
         bool itemLimitReported = false;
         // Reported through onInboundBatchSettled; its intent no longer changes.
         bool settled = false;
+        // Names the open file while a chunk's data is moved into it off the packet order (a tail
+        // of the file channel): the move's end finds out whether that file is still the one open.
+        std::uint64_t currentSerial = 0;
+        // The progress the main queue has not been told of yet: one report waits at a time.
+        struct Progress {
+            std::atomic<std::uint64_t> received = 0;
+            std::atomic<bool> reportWaiting = false;
+        };
+        std::shared_ptr<Progress> progress = std::make_shared<Progress>();
+        std::uint64_t reportedBytes = 0;  // the figure the last report was made for
     };
 
     // What an inbound batch's own packets said of it, taken when its intent is settled: at its
@@ -95,6 +106,8 @@ public:
     // A listing answers with at most this many entries and bytes of document (value1 = 1 then).
     static constexpr std::size_t maxListingEntries = 2000;
     static constexpr std::size_t maxListingBytes = 512u << 10;
+    // Inbound progress is reported after at least this many bytes (and at each file's end).
+    static constexpr std::uint64_t progressReportBytes = 4u << 20;
 
     FileTransferService(const HostPlatform& platform, std::string peerLabel, std::int64_t chunkSize,
                         Folders folders = Folders::current());
@@ -152,6 +165,11 @@ public:
     // `storage` until the packet is processed and writes chunks straight from it.
     void handleIncomingPacket(const FileTransferPacketView& packet, SharedBytes storage,
                               std::optional<std::string> peerToken = std::nullopt);
+    // A fileChunk whose data is still in the connection (`tail`): `head` carries the rest of the
+    // packet. The data is moved into the open file on the receive queue, in order with the other
+    // packets; a tail let go of unused (no such file, a chunk that does not fit) is dropped.
+    void handleIncomingChunk(const FileTransferPacketView& head, FrameTailPtr tail,
+                             std::optional<std::string> peerToken = std::nullopt);
     // Packet bytes handed to handleIncomingPacket and not processed yet.
     std::size_t queuedInboundBytes() const;
     // Drops every unfinished inbound batch of that peer with its staging folder (its session
@@ -228,10 +246,18 @@ private:
 
     // Inbound, on the receive queue.
     void processIncoming(const FileTransferPacketView& packet, const std::optional<std::string>& peerToken);
+    InboundBatch* inboundBatch(const UUID& batchID, const std::optional<std::string>& peerToken);
     void handleBatchStart(const FileTransferPacketView& packet, const std::optional<std::string>& peerToken);
     void handleMkdir(InboundBatch& batch, const FileTransferPacketView& packet);
     void handleFileStart(InboundBatch& batch, const FileTransferPacketView& packet);
     void handleFileChunk(const UUID& batchID, InboundBatch& batch, const FileTransferPacketView& packet);
+    // Whether `length` bytes at `offset` continue the open file within its announced size; the
+    // file is abandoned when not.
+    bool chunkFits(InboundBatch& batch, std::uint64_t offset, std::uint64_t length);
+    void chunkWritten(const UUID& batchID, InboundBatch& batch, std::uint64_t length);
+    void processIncomingChunk(const FileTransferPacketView& head, FrameTailPtr tail,
+                              const std::optional<std::string>& peerToken, std::size_t cost);
+    void chunkTailMoved(const UUID& batchID, std::uint64_t serial, const FrameTail::Outcome& outcome);
     void handleFileEnd(InboundBatch& batch);
     void handleBatchEnd(const UUID& batchID);
     void settle(InboundBatch& batch);
@@ -262,6 +288,8 @@ private:
     std::map<UUID, std::optional<std::string>> outgoingActive_;
     bool stopped_ = false;  // under outgoingLock_
 
+    // Any thread: a packet of `bytes` was handed on for the receive queue.
+    void inboundQueued(std::size_t bytes);
     // Called on the receive queue once a packet of `bytes` was processed.
     void inboundProcessed(std::size_t bytes);
 
@@ -275,6 +303,7 @@ private:
     bool inboundCongested_ = false;
 
     // Receive queue only.
+    std::uint64_t lastFileSerial_ = 0;
     std::map<UUID, InboundBatch> inbound_;
     std::map<UUID, PendingDestination> pendingDestinations_;
     // Staging folders of completed batches the owner has not released.

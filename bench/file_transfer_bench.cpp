@@ -15,9 +15,10 @@
 // was started with (`taskset -c 0,1`: the receiver has CPUs 0-1, the sender the others); with
 // every CPU allowed the two share them.
 //
-// Memory state: before each transfer the previous output is deleted, `sync` runs and a file as
-// large as the transfer is written into the destination folder and deleted, so every receiver
-// starts from the same page-cache state (this VM returns free pages to its host, which makes the
+// Memory state: once the receiver is ready, right before the first byte is sent, the previous
+// output is deleted, `sync` runs and a file as large as the transfer is written into the
+// destination folder and deleted, so every receiver starts from the same page-cache state, the
+// same moment after it (this VM returns free pages to its host, which makes the
 // first touch of a page costly; the spread that shows comes from that, a plain loop sees it too).
 // Nobody syncs the received file. The timed region runs from the sender's first byte until the
 // receiver closed the file (host: until the batch completed). Each received file is compared byte
@@ -169,11 +170,10 @@ struct SourceFile {
     }
 };
 
-// Deletes what the last transfer left, syncs, then writes and deletes a file of the transfer's
-// size in the destination folder: every receiver meets the same page-cache state.
+// Syncs, then writes and deletes a file of the transfer's size in the destination folder: every
+// receiver meets the same page-cache state (what the last transfer left is deleted before).
 void equaliseMemory(const SourceFile& source) {
     std::error_code ignored;
-    for (const auto& entry : fs::directory_iterator(source.out, ignored)) fs::remove_all(entry.path(), ignored);
     ::sync();
     const auto ballast = source.out / "ballast.bin";
     {
@@ -467,7 +467,9 @@ bool haveSocat() {
 
 std::optional<Measured> transferOnce(Side side, std::string& error) {
     auto& source = SourceFile::shared();
-    equaliseMemory(source);
+    // What the last transfer left goes now; the page cache is set up once the receiver is ready.
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(source.out, ignored)) fs::remove_all(entry.path(), ignored);
     int up[2], down[2];  // child -> parent, parent -> child
     if (::pipe2(up, O_CLOEXEC) != 0 || ::pipe2(down, O_CLOEXEC) != 0) {
         error = "no pipe";
@@ -534,6 +536,9 @@ std::optional<Measured> transferOnce(Side side, std::string& error) {
     if (!socket.valid()) return fail("could not connect");
     if (token && !sendFrame(socket.get(), Bytes(token->begin(), token->end()))) return fail("token not sent");
     if (side != Side::socat && !receiveValue(fromChild.get(), readyCPU)) return fail("the receiver is not ready");
+    // Right before the first byte, whatever the side: a receiver that takes longer to start (the
+    // Host signs a Viewer in) gives the machine no more time to settle its memory than a plain one.
+    equaliseMemory(source);
 
     std::int64_t began = 0;
     bool sent = false;

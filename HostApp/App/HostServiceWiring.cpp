@@ -97,6 +97,11 @@ void connectServerCallbacks(const std::shared_ptr<V230HostAudioAuxServer>& serve
         if (packet.op != FileTransferOp::fileChunk) return incoming(packet.packet(), sessionID);
         if (auto service = weakFiles.lock()) service->handleIncomingPacket(packet, storage, sessionID.uuidString());
     };
+    // Large chunks leave their data in the connection until the service moves it into the file.
+    server->onFileTransferChannelChunk = [weakFiles](const FileTransferPacketView& head, FrameTailPtr tail,
+                                                     const UUID& sessionID) {
+        if (auto service = weakFiles.lock()) service->handleIncomingChunk(head, std::move(tail), sessionID.uuidString());
+    };
     server->onDragPullRequest = [weakServer, weakFiles, hooks](std::uint32_t snapshotID, std::uint32_t index) {
         auto host = weakServer.lock();
         if (!host) return;

@@ -65,6 +65,14 @@ void V230HostAudioAuxServer::handleFileTransferConnection(const ConnectionPtr& c
         auto live = weakChannel.lock();
         if (self && live) self->handleFileChannelFrame(live, payload, storage);
     };
+    if (onFileTransferChannelChunk) {
+        channel->onFrameTail = [weak, weakChannel](std::span<const std::uint8_t> head, const SharedBytes&,
+                                                   FrameTailPtr tail) {
+            auto self = weak.lock();
+            auto live = weakChannel.lock();
+            if (self && live) self->handleFileChannelChunk(live, head, std::move(tail));
+        };
+    }
     channel->onEnded = [weak, weakChannel](const std::optional<NetworkError>&) {
         auto self = weak.lock();
         auto live = weakChannel.lock();
@@ -114,6 +122,21 @@ void V230HostAudioAuxServer::handleFileChannelFrame(const std::shared_ptr<FileTr
     channel->setMaximumPayloadSize(FileTransferChannelConstants::maxPayloadSize);
     channel->setReadingPaused(fileChannelReadsPaused_);
     publish("file aux: channel authorized for session " + match->uuidString());
+}
+
+void V230HostAudioAuxServer::handleFileChannelChunk(const std::shared_ptr<FileTransferChannelConnection>& channel,
+                                                    std::span<const std::uint8_t> head, FrameTailPtr tail) {
+    assertOnQueue();
+    // Only a bound channel reads frames this large; a tail let go of here is read and dropped.
+    auto bound = sessions_.fileChannelSessions.find(channel.get());
+    if (bound == sessions_.fileChannelSessions.end() || !tail) return;
+    const UUID sessionID = bound->second;
+    auto packet = FileTransferPacketView::decodeHead(head, tail->size());
+    if (!packet) {
+        publish("file aux: malformed packet from session " + shortID(sessionID));
+        return;
+    }
+    if (onFileTransferChannelChunk) onFileTransferChannelChunk(*packet, std::move(tail), sessionID);
 }
 
 void V230HostAudioAuxServer::endFileChannel(const UUID& sessionID,

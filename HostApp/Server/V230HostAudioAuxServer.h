@@ -111,6 +111,10 @@ public:
     // channel's packets in place of onFileTransferIncomingPacket.
     std::function<void(const FileTransferPacketView&, const SharedBytes& storage, const UUID&)>
         onFileTransferChannelPacket;
+    // When set (before the listeners start), large fileChunk packets on the file channel arrive
+    // here without their data, which `tail` holds still in the connection: the receiver moves it
+    // into the file (or lets go of it to drop it). The channel reads nothing more until then.
+    std::function<void(const FileTransferPacketView& head, FrameTailPtr tail, const UUID&)> onFileTransferChannelChunk;
     std::function<void(std::uint32_t snapshotID, std::uint32_t index)> onDragPullRequest;
     // A Viewer's control session left (whatever the reason): what the owner keeps for it, such as
     // unfinished inbound file batches, can go.
@@ -442,6 +446,8 @@ private:
                                 std::span<const std::uint8_t> payload, const SharedBytes& storage);
     void endFileChannel(const UUID& sessionID, const std::shared_ptr<FileTransferChannelConnection>& channel);
     void handleFileChannelEnded(const std::shared_ptr<FileTransferChannelConnection>& channel);
+    void handleFileChannelChunk(const std::shared_ptr<FileTransferChannelConnection>& channel,
+                                std::span<const std::uint8_t> head, FrameTailPtr tail);
     void deliverFileTransferPacket(const FileTransferPacket& packet, const UUID& sessionID);
 
     // Clipboard.

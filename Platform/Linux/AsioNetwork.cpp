@@ -1,6 +1,7 @@
 #include "Platform/Linux/AsioNetwork.h"
 
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -26,6 +27,7 @@
 #include <limits>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "Platform/FramedReceive.h"
 
@@ -125,6 +127,31 @@ bool isResourceAcceptError(const std::error_code& ec) {
     return v == EMFILE || v == ENFILE || v == ENOBUFS || v == ENOMEM;
 }
 
+// A descriptor of our own, closed with its owner.
+class OwnedFd {
+public:
+    OwnedFd() = default;
+    explicit OwnedFd(int fd) : fd_(fd) {}
+    ~OwnedFd() { reset(); }
+    OwnedFd(OwnedFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    OwnedFd& operator=(OwnedFd&& other) noexcept {
+        if (this != &other) {
+            reset();
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    void reset() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_ = -1;
+};
+
 // Something owning a socket that the service closes when it stops.
 class IoObject {
 public:
@@ -217,6 +244,8 @@ public:
         : core_(std::move(core)), socket_(core_->context), isClient_(true), host_(std::move(host)), port_(port),
           noDelay_(noDelay) {}
 
+    ~ConnectionState() override { closeTailPipe(); }
+
     void setStateHandler(Connection::StateHandler handler) {
         std::lock_guard lock(mutex_);
         if (!cancelled_ || pendingCancelReport_) stateHandler_ = std::move(handler);
@@ -292,7 +321,7 @@ public:
     }
 
     void startReceivingFrames(FrameFormat format, std::size_t maximumPayload, std::size_t readSize,
-                              Connection::FrameHandler handler) {
+                              Connection::FrameHandler handler, Connection::TailedFrameHandler tailedHandler) {
         if (!handler) return;
         {
             std::lock_guard lock(mutex_);
@@ -301,11 +330,15 @@ public:
         }
         auto self = shared_from_this();
         auto shared = std::make_shared<Connection::FrameHandler>(std::move(handler));
+        auto tailed = tailedHandler && format.headLength
+                          ? std::make_shared<Connection::TailedFrameHandler>(std::move(tailedHandler))
+                          : nullptr;
         runOnIo(
-            [self, shared, format] {
+            [self, shared, tailed, format] {
                 if (self->continuousHandler_ || self->frameHandler_ || self->continuousEnded_) return;
                 self->frameFormat_ = format;
                 self->frameHandler_ = shared;
+                self->tailedHandler_ = tailed;
                 self->pool_ = std::make_shared<ReceiveBufferPool>();
                 self->pumpContinuous();
             },
@@ -392,6 +425,7 @@ public:
     void closeOnIoThread() override {
         if (closed_) return;
         closed_ = true;
+        tailStopped_ = true;
         std::error_code ignored;
         if (resolver_) resolver_->cancel();
         socket_.close(ignored);
@@ -470,7 +504,7 @@ private:
     // mutex_ held.
     bool mustWaitLocked() const {
         const std::size_t held = unhandledBytes_ + heldFrameBytes_.load();
-        return ownerPaused_ || held > 2 * receiveBufferSize_ || (heldForLimit_ && held > 0);
+        return ownerPaused_ || tailOutstanding_ || held > 2 * receiveBufferSize_ || (heldForLimit_ && held > 0);
     }
 
     // Reading paused for a busy queue may go on. Called with mutex_ held.
@@ -629,6 +663,7 @@ private:
     void fail(const NetworkError& error) {
         if (failure_) return;
         failure_ = error;
+        tailStopped_ = true;
         deliverState(Connection::State::failed, error);
         std::error_code ignored;
         socket_.close(ignored);
@@ -831,8 +866,282 @@ private:
         });
     }
 
+    // ---- Frame tails: a large frame's run of bytes moved from the socket into a file. ----
+    //
+    // The network thread reads the frame's head and hands it on with a tail; reading then waits
+    // until the tail is done. The owner moves the tail on its own queue: the socket's bytes go
+    // into a pipe (pages passed on, not copied) and from the pipe into the file, so the bytes are
+    // copied once, by the thread that writes the file. When the socket runs dry the network
+    // thread waits for it and hands the move back to the owner's queue. What the owner lets go
+    // of untaken, and what is left after a failed write, is read and dropped here.
+    struct TailMove {
+        OwnedFd file;    // a duplicate of the owner's file
+        OwnedFd socket;  // a duplicate of the socket, made on the network thread: never a number
+                         // the network thread closed and the system gave to something else
+        DispatchQueuePtr queue;
+        FrameTail::Completion completion;
+        std::size_t remaining = 0;  // still in the socket
+        std::size_t inPipe = 0;
+        std::shared_ptr<Bytes> prefixStorage;
+        std::span<const std::uint8_t> prefix;  // read already; written first
+        FrameTail::Outcome outcome;
+    };
+
+    // The part of the tail that was read with the frames before it.
+    static bool writeTailPrefix(TailMove& move) {
+        while (!move.prefix.empty()) {
+            const ssize_t n = ::write(move.file.get(), move.prefix.data(), move.prefix.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                move.outcome.fileError = n < 0 ? errno : EIO;
+                return false;
+            }
+            move.prefix = move.prefix.subspan(static_cast<std::size_t>(n));
+            move.outcome.written += static_cast<std::size_t>(n);
+        }
+        move.prefixStorage.reset();
+        return true;
+    }
+
+    class Tail final : public FrameTail {
+    public:
+        // The tail's first `prefix.size()` bytes were read already (with the frames before it);
+        // the rest is in the socket.
+        Tail(std::shared_ptr<ConnectionState> state, OwnedFd socket, std::size_t size, std::shared_ptr<Bytes> storage,
+             std::span<const std::uint8_t> prefix)
+            : state_(std::move(state)),
+              socket_(std::move(socket)),
+              size_(size),
+              storage_(std::move(storage)),
+              prefix_(prefix) {}
+        ~Tail() override {
+            if (!taken_) state_->tailDone(size_ - prefix_.size());
+        }
+        std::size_t size() const override { return size_; }
+        void moveInto(int fd, DispatchQueuePtr queue, Completion completion) override {
+            if (!queue || std::exchange(taken_, true)) return;
+            state_->startTailMove(fd, std::move(socket_), size_ - prefix_.size(), std::move(storage_), prefix_,
+                                  std::move(queue), std::move(completion));
+        }
+
+    private:
+        std::shared_ptr<ConnectionState> state_;
+        OwnedFd socket_;
+        std::size_t size_;
+        std::shared_ptr<Bytes> storage_;
+        std::span<const std::uint8_t> prefix_;
+        bool taken_ = false;
+    };
+
+    void startTailMove(int fd, OwnedFd socket, std::size_t inSocket, std::shared_ptr<Bytes> storage,
+                       std::span<const std::uint8_t> prefix, DispatchQueuePtr queue, FrameTail::Completion completion) {
+        auto move = std::make_shared<TailMove>();
+        move->queue = std::move(queue);
+        move->completion = std::move(completion);
+        move->remaining = inSocket;
+        move->socket = std::move(socket);
+        move->prefixStorage = std::move(storage);
+        move->prefix = prefix;
+        move->file = OwnedFd(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+        if (!move->file.valid()) move->outcome.fileError = errno ? errno : EBADF;
+        runTailMove(move);
+    }
+
+    bool openTailPipe() {
+        if (tailPipe_[0] >= 0) return true;
+        if (::pipe2(tailPipe_, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+        // Room for a whole chunk where the system allows it; the move works with less.
+        ::fcntl(tailPipe_[1], F_SETPIPE_SZ, 1 << 20);
+        return true;
+    }
+
+    void closeTailPipe() {
+        for (int& end : tailPipe_) {
+            if (end >= 0) ::close(end);
+            end = -1;
+        }
+    }
+
+    // The pipe into the file; false (with the outcome's error) when the file refused.
+    bool drainTailPipe(TailMove& move) {
+        while (move.inPipe > 0) {
+            const ssize_t n = ::splice(tailPipe_[0], nullptr, move.file.get(), nullptr, move.inPipe, SPLICE_F_MOVE);
+            if (n > 0) {
+                move.inPipe -= static_cast<std::size_t>(n);
+                move.outcome.written += static_cast<std::size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EINVAL && copyTailPipe(move)) continue;  // a file that takes no splice
+            move.outcome.fileError = n < 0 ? errno : EIO;
+            return false;
+        }
+        return true;
+    }
+
+    // The same through a buffer, for files that cannot be spliced into.
+    bool copyTailPipe(TailMove& move) {
+        std::array<std::uint8_t, 65536> buffer{};
+        const ssize_t got = ::read(tailPipe_[0], buffer.data(), std::min(buffer.size(), move.inPipe));
+        if (got <= 0) return false;
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t n = ::write(move.file.get(), buffer.data() + done, static_cast<std::size_t>(got - done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                // What the pipe held is out of the socket already and goes with the pipe.
+                move.outcome.fileError = n < 0 ? errno : EIO;
+                move.inPipe -= static_cast<std::size_t>(got);
+                return false;
+            }
+            done += n;
+            move.outcome.written += static_cast<std::size_t>(n);
+        }
+        move.inPipe -= static_cast<std::size_t>(got);
+        return true;
+    }
+
+    // On the owner's queue.
+    void runTailMove(const std::shared_ptr<TailMove>& move) {
+        if (move->outcome.fileError == 0) writeTailPrefix(*move);
+        while (move->outcome.fileError == 0) {
+            if (move->remaining == 0 && move->inPipe == 0) break;
+            if (tailStopped_ || !move->socket.valid()) {
+                move->outcome.connectionEnded = true;
+                break;
+            }
+            if (!openTailPipe()) {
+                move->outcome.fileError = errno;
+                break;
+            }
+            if (move->remaining > 0) {
+                const ssize_t n = ::splice(move->socket.get(), nullptr, tailPipe_[1], nullptr, move->remaining,
+                                           SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+                if (n > 0) {
+                    move->remaining -= static_cast<std::size_t>(n);
+                    move->inPipe += static_cast<std::size_t>(n);
+                } else if (n == 0) {
+                    move->outcome.connectionEnded = true;
+                    break;
+                } else if (errno == EINTR) {
+                    continue;
+                } else if (errno != EAGAIN || move->inPipe == 0) {
+                    if (errno == EAGAIN) return waitForTail(move);
+                    move->outcome.connectionEnded = true;
+                    break;
+                }
+            }
+            if (!drainTailPipe(*move)) break;
+        }
+        finishTailMove(move);
+    }
+
+    void waitForTail(const std::shared_ptr<TailMove>& move) {
+        auto self = shared_from_this();
+        auto backToQueue = [self, move] {
+            move->queue->async([self, move] { self->runTailMove(move); });
+        };
+        runOnIo(
+            [self, move, backToQueue] {
+                if (self->closed_ || self->failure_) return backToQueue();
+                self->socket_.async_wait(tcp::socket::wait_read,
+                                         [backToQueue](const std::error_code&) { backToQueue(); });
+            },
+            backToQueue);
+    }
+
+    void finishTailMove(const std::shared_ptr<TailMove>& move) {
+        if (move->inPipe > 0) closeTailPipe();  // bytes the file did not take go with the pipe
+        move->inPipe = 0;
+        move->file.reset();
+        move->socket.reset();
+        const std::size_t skip = move->outcome.connectionEnded ? 0 : move->remaining;
+        auto completion = std::move(move->completion);
+        if (completion) completion(move->outcome);
+        tailDone(skip);
+    }
+
+    // Any thread: the tail is done; `skip` of its bytes are still in the socket, to be dropped.
+    void tailDone(std::size_t skip) {
+        auto self = shared_from_this();
+        runOnIo(
+            [self, skip] {
+                self->skipBytes_ += skip;
+                // The next frame is most likely there already: look before asking the system to wait.
+                self->moreWaiting_ = true;
+                {
+                    std::lock_guard lock(self->mutex_);
+                    self->tailOutstanding_ = false;
+                    self->resumableLocked();
+                }
+                self->pumpContinuous();
+            },
+            nullptr);
+    }
+
+    // A tailed frame: the head, read alone, goes to the owner with the tail; reading waits for it.
+    // `probed` bytes of the frame's start are in probe_: what the last small read left, then what
+    // the socket holds.
+    bool readHeadWithTail(std::size_t frameTotal, std::size_t probed) {
+        const std::size_t carried = pendingCount();
+        const std::size_t known = std::min(probed, frameTotal);
+        const std::size_t head = frameFormat_.headLength(probe_.data(), known);
+        if (head < frameFormat_.headerSize || head > known || head >= frameTotal ||
+            frameTotal - head < frameFormat_.minimumTail) {
+            return false;
+        }
+        // A head is small and its tail holds the reading anyway: it is not counted against the
+        // read bound, so letting go of it wakes nobody.
+        auto buffer = std::make_shared<Bytes>(head);
+        const std::size_t fromPending = std::min(carried, head);
+        if (fromPending > 0) std::copy_n(pending_->data() + pendingBegin_, fromPending, buffer->data());
+        if (head > fromPending) {
+            const ssize_t got =
+                ::recv(socket_.native_handle(), buffer->data() + fromPending, head - fromPending, MSG_DONTWAIT);
+            if (got != static_cast<ssize_t>(head - fromPending)) {
+                // Bytes seen a moment ago cannot vanish from a stream socket.
+                const NetworkError error{EIO, "frame head could not be read"};
+                endContinuous(false, error);
+                fail(error);
+                return true;
+            }
+        }
+        std::shared_ptr<Bytes> prefixStorage;
+        std::span<const std::uint8_t> prefix;
+        if (carried > head) {
+            prefixStorage = pending_;
+            prefix = std::span<const std::uint8_t>(pending_->data() + pendingBegin_ + head, carried - head);
+        }
+        pending_.reset();
+        {
+            std::lock_guard lock(mutex_);
+            tailOutstanding_ = true;
+        }
+        SharedBytes storage = std::move(buffer);
+        auto tail = std::make_shared<Tail>(shared_from_this(),
+                                           OwnedFd(::fcntl(socket_.native_handle(), F_DUPFD_CLOEXEC, 0)),
+                                           frameTotal - head, std::move(prefixStorage), prefix);
+        deliver([handler = tailedHandler_, storage = std::move(storage), head, tail = std::move(tail)]() mutable {
+            (*handler)(std::span(storage->data(), head), storage, std::move(tail));
+        });
+        pumpContinuous();
+        return true;
+    }
+
+    // Bytes of a tail nobody took, read and dropped before the next frame.
+    void skipTailBytes() {
+        auto scratch = pool_->acquire(std::min(skipBytes_, largestFrameRead));
+        const std::size_t wanted = std::min(skipBytes_, scratch->size());
+        std::error_code readError;
+        const std::size_t count = socket_.read_some(asio::buffer(scratch->data(), wanted), readError);
+        if (!frameReadSucceeded(readError)) return;
+        skipBytes_ -= count;
+        moreWaiting_ = count == wanted;
+        pumpContinuous();
+    }
+
     void readFrames() {
         const std::size_t headerSize = frameFormat_.headerSize;
+        if (skipBytes_ > 0) return skipTailBytes();
         std::size_t smallRead;
         {
             std::lock_guard lock(mutex_);
@@ -840,14 +1149,24 @@ private:
         }
         if (!frameBuffer_) {
             // At the start of a frame: its header lies in what the last read left, or is peeked at.
+            // Where frames may leave a tail, as much of the frame's start as a head may take is
+            // looked at in the same peek.
             std::array<std::uint8_t, maximumFrameHeader> header{};
-            std::size_t known = std::min(pendingCount(), headerSize);
-            if (known > 0) std::copy_n(pending_->data() + pendingBegin_, known, header.data());
-            if (known < headerSize) {
-                const ssize_t peeked = ::recv(socket_.native_handle(), header.data() + known, headerSize - known,
-                                              MSG_PEEK | MSG_DONTWAIT);
-                if (peeked > 0) known += static_cast<std::size_t>(peeked);
-            }
+            const std::size_t wanted = tailedHandler_ ? probe_.size() : headerSize;
+            std::uint8_t* into = tailedHandler_ ? probe_.data() : header.data();
+            std::size_t probed = std::min(pendingCount(), wanted);
+            if (probed > 0) std::copy_n(pending_->data() + pendingBegin_, probed, into);
+            bool peeked = false;
+            auto peek = [&] {
+                if (peeked || probed >= wanted) return;
+                peeked = true;
+                const ssize_t got =
+                    ::recv(socket_.native_handle(), into + probed, wanted - probed, MSG_PEEK | MSG_DONTWAIT);
+                if (got > 0) probed += static_cast<std::size_t>(got);
+            };
+            if (probed < headerSize) peek();
+            const std::size_t known = std::min(probed, headerSize);
+            if (tailedHandler_) std::copy_n(probe_.data(), known, header.data());
             if (known == headerSize) {
                 const std::size_t length = frameLengthAt(header.data());
                 bool refused = false;
@@ -869,6 +1188,9 @@ private:
                     return;
                 }
                 if (headerSize + length > smallRead) {
+                    // A frame whose start is still all in the socket may leave its tail there.
+                    if (tailedHandler_) peek();
+                    if (tailedHandler_ && readHeadWithTail(headerSize + length, probed)) return;
                     frameTotal_ = headerSize + length;
                     frameBuffer_ = pool_->acquire(frameTotal_);
                     frameFilled_ = pendingCount();
@@ -981,6 +1303,12 @@ private:
     std::atomic<bool> readPaused_ = false;
     std::atomic<std::size_t> heldFrameBytes_ = 0;  // frames handed on and not let go of yet
     bool ownerPaused_ = false;        // the owner holds continuous reads (setReceivingPaused)
+    bool tailOutstanding_ = false;    // a frame's tail is with the owner: the socket is its until done
+    // Set on the network thread once the socket closes or fails; the owner's queue reads it while
+    // it moves a tail.
+    std::atomic<bool> tailStopped_ = false;
+    // The pipe a tail passes through: the owner's queue only, one tail at a time.
+    int tailPipe_[2] = {-1, -1};
     std::size_t sendLimit_ = 0;
     std::size_t queuedSendBytes_ = 0;
     bool sendOverflowed_ = false;
@@ -1016,6 +1344,9 @@ private:
     std::shared_ptr<Bytes> frameBuffer_;  // the large frame being read, and how far
     std::size_t frameTotal_ = 0;
     std::size_t frameFilled_ = 0;
+    std::shared_ptr<Connection::TailedFrameHandler> tailedHandler_;
+    std::size_t skipBytes_ = 0;  // of a tail, to be read and dropped
+    std::array<std::uint8_t, FrameFormat::maximumHeadProbe> probe_{};
     std::shared_ptr<Bytes> pending_;  // bytes of the next frame(s) left by the last small read
     std::size_t pendingBegin_ = 0;
     std::size_t pendingEnd_ = 0;
@@ -1047,7 +1378,7 @@ public:
             format.magicSize > std::min(format.magic.size(), format.headerSize)) {
             return;
         }
-        state_->startReceivingFrames(format, maximumPayload, readSize, std::move(handler));
+        state_->startReceivingFrames(format, maximumPayload, readSize, std::move(handler), tailedFrameHandler_);
     }
     void setMaximumFramePayload(std::size_t bytes) override { state_->setMaximumFramePayload(bytes); }
     void setReceivingPaused(bool paused) override { state_->setReceivingPaused(paused); }

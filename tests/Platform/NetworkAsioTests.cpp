@@ -3,6 +3,8 @@
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -18,6 +20,7 @@
 #include "support/TestPlatform.h"
 
 using namespace qm;
+using qm::test::TemporaryDirectory;
 using qm::test::waitUntil;
 
 namespace {
@@ -1085,4 +1088,190 @@ TEST(AsioFrameReads, FramesTheOwnerKeepsHoldTheReadingUntilItLetsGoOfThem) {
     ASSERT_EQ(arrived.size(), frameCount);
     for (std::size_t i = 0; i < frameCount; ++i)
         EXPECT_EQ(arrived[i], testFrame(pattern(payloadSize, static_cast<std::uint32_t>(i)))) << "frame " << i;
+}
+
+namespace {
+
+// Test frames whose payload starts with the length of the rest of its head: what follows the
+// head is the tail.
+FrameFormat tailedFrameFormat() {
+    FrameFormat format = testFrameFormat();
+    format.headLength = [](const std::uint8_t* frame, std::size_t available) -> std::size_t {
+        return available < 9 ? 0 : 9 + frame[8];
+    };
+    return format;
+}
+
+Bytes tailedFrame(const Bytes& headRest, const Bytes& tail) {
+    Bytes payload{static_cast<std::uint8_t>(headRest.size())};
+    payload.insert(payload.end(), headRest.begin(), headRest.end());
+    payload.insert(payload.end(), tail.begin(), tail.end());
+    return testFrame(payload);
+}
+
+Bytes fileContents(int fd) {
+    Bytes out;
+    std::uint8_t buffer[65536];
+    for (off_t at = 0;;) {
+        const ssize_t n = ::pread(fd, buffer, sizeof buffer, at);
+        if (n <= 0) return out;
+        out.insert(out.end(), buffer, buffer + n);
+        at += n;
+    }
+}
+
+// What a tailed reader saw, in order: frames, heads, and the moves' outcomes.
+struct TailEvents {
+    std::mutex mutex;
+    std::vector<std::string> order;
+    std::vector<Bytes> frames;
+    std::vector<FrameTail::Outcome> outcomes;
+    int ends = 0;
+
+    void note(std::string what) {
+        std::lock_guard lock(mutex);
+        order.push_back(std::move(what));
+    }
+    std::size_t outcomeCount() {
+        std::lock_guard lock(mutex);
+        return outcomes.size();
+    }
+    std::size_t frameCount() {
+        std::lock_guard lock(mutex);
+        return frames.size();
+    }
+};
+
+// Starts tailed frame reading: every tail is moved into `fd` unless `keep(head)` says no.
+void readTailed(const ConnectionPtr& peer, const DispatchQueuePtr& queue, TailEvents& events, int fd,
+                std::function<bool(const Bytes& head)> keep = nullptr) {
+    peer->setTailedFrameHandler([&events, queue, fd, keep](std::span<const std::uint8_t> head, const SharedBytes&,
+                                                             FrameTailPtr tail) {
+        const Bytes copy(head.begin(), head.end());
+        events.note("head " + std::to_string(tail->size()));
+        if (keep && !keep(copy)) return;  // let go of: skipped
+        tail->moveInto(fd, queue, [&events](const FrameTail::Outcome& outcome) {
+            events.note("moved " + std::to_string(outcome.written));
+            std::lock_guard lock(events.mutex);
+            events.outcomes.push_back(outcome);
+        });
+    });
+    peer->startReceivingFrames(tailedFrameFormat(), 8u << 20, 1u << 20,
+                               [&events](std::span<const std::uint8_t> frame, const SharedBytes&, bool complete,
+                                         const std::optional<NetworkError>& error) {
+                                   if (!frame.empty()) {
+                                       events.note("frame " + std::to_string(frame.size()));
+                                       std::lock_guard lock(events.mutex);
+                                       events.frames.emplace_back(frame.begin(), frame.end());
+                                   }
+                                   if (complete || error) {
+                                       std::lock_guard lock(events.mutex);
+                                       ++events.ends;
+                                   }
+                               });
+}
+
+}  // namespace
+
+TEST(AsioFrameTails, TailsGoIntoTheFileInStreamOrderAndOnesLetGoOfAreSkipped) {
+    FramePair pair;
+    TemporaryDirectory folder;
+    const int fd = ::open((folder.path() / "out.bin").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    TailEvents events;
+    // The third tail is let go of: its bytes are read and dropped, the frame after it is whole.
+    readTailed(pair.peer, pair.queue, events, fd, [](const Bytes& head) { return head.size() < 9 || head[9] != 3; });
+
+    const Bytes one = pattern(300'000, 1), two = pattern(1'500'000, 2), three = pattern(200'000, 3),
+                four = pattern(70'000, 4);
+    const Bytes small = testFrame(pattern(10, 5));
+    // A chunk under the smallest tail stays whole.
+    const Bytes shortTail = tailedFrame({9}, pattern(1000, 6));
+    Bytes stream;
+    for (const auto& part : {small, tailedFrame({1, 0, 0}, one), small, tailedFrame({2}, two), tailedFrame({3}, three),
+                             small, shortTail, tailedFrame({4, 4, 4, 4}, four), small})
+        stream.insert(stream.end(), part.begin(), part.end());
+    // Cut where the frames are not, so heads and tails straddle sends and the moves wait for data.
+    for (std::size_t offset = 0; offset < stream.size(); offset += 30'001) {
+        const auto end = std::min(stream.size(), offset + 30'001);
+        pair.client->send(Bytes(stream.begin() + static_cast<std::ptrdiff_t>(offset),
+                                stream.begin() + static_cast<std::ptrdiff_t>(end)));
+    }
+    ASSERT_TRUE(waitUntil([&] { return events.frameCount() == 5 && events.outcomeCount() == 3; }, std::chrono::seconds(30)));
+    pair.queue->sync([] {});
+
+    Bytes expected = one;
+    expected.insert(expected.end(), two.begin(), two.end());
+    expected.insert(expected.end(), four.begin(), four.end());
+    EXPECT_EQ(fileContents(fd), expected);
+    std::lock_guard lock(events.mutex);
+    for (const auto& outcome : events.outcomes) EXPECT_TRUE(outcome.complete());
+    const std::string frame = "frame " + std::to_string(small.size());
+    EXPECT_EQ(events.order, (std::vector<std::string>{frame, "head 300000", "moved 300000", frame, "head 1500000",
+                                                      "moved 1500000", "head 200000", frame,
+                                                      "frame " + std::to_string(shortTail.size()), "head 70000",
+                                                      "moved 70000", frame}))
+        << "nothing is read past a tail until it is done";
+    EXPECT_EQ(events.frames[3], shortTail);
+    ::close(fd);
+}
+
+TEST(AsioFrameTails, AFileThatRefusesDropsTheRestAndAPeerLeavingMidTailEndsTheMove) {
+    TemporaryDirectory folder;
+    const auto path = folder.path() / "out.bin";
+    ::close(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    const Bytes small = testFrame(pattern(10, 5));
+    {
+        // Opened for reading only: the write fails, the stream stays in step.
+        FramePair pair;
+        const int readOnly = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        TailEvents events;
+        readTailed(pair.peer, pair.queue, events, readOnly);
+        Bytes stream = tailedFrame({}, pattern(500'000, 7));
+        stream.insert(stream.end(), small.begin(), small.end());
+        pair.client->send(stream);
+        ASSERT_TRUE(waitUntil([&] { return events.frameCount() == 1 && events.outcomeCount() == 1; }));
+        std::lock_guard lock(events.mutex);
+        EXPECT_EQ(events.outcomes[0].fileError, EBADF);
+        EXPECT_FALSE(events.outcomes[0].connectionEnded);
+        EXPECT_EQ(events.frames[0], small) << "the frame after the refused tail arrives whole";
+        ::close(readOnly);
+    }
+    {
+        // The peer sends half a tail and leaves.
+        FramePair pair;
+        const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        TailEvents events;
+        readTailed(pair.peer, pair.queue, events, fd);
+        const Bytes whole = tailedFrame({}, pattern(400'000, 8));
+        pair.client->send(Bytes(whole.begin(), whole.begin() + 200'000),
+                          [client = pair.client](const std::optional<NetworkError>&) { client->cancel(); });
+        ASSERT_TRUE(waitUntil([&] { return events.outcomeCount() == 1; }));
+        ASSERT_TRUE(waitUntil([&] {
+            std::lock_guard lock(events.mutex);
+            return events.ends == 1;
+        })) << "the reader hears the end once the tail is done";
+        std::lock_guard lock(events.mutex);
+        EXPECT_TRUE(events.outcomes[0].connectionEnded);
+        EXPECT_LT(events.outcomes[0].written, 400'000u);
+        ::close(fd);
+    }
+    {
+        // Its owner ends the connection while the move waits for data.
+        FramePair pair;
+        const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        TailEvents events;
+        readTailed(pair.peer, pair.queue, events, fd);
+        const Bytes whole = tailedFrame({}, pattern(400'000, 9));
+        pair.client->send(Bytes(whole.begin(), whole.begin() + 100'000));
+        ASSERT_TRUE(waitUntil([&] {
+            std::lock_guard lock(events.mutex);
+            return !events.order.empty();
+        }));
+        pair.peer->cancel();
+        ASSERT_TRUE(waitUntil([&] { return events.outcomeCount() == 1; })) << "the move ends with the connection";
+        std::lock_guard lock(events.mutex);
+        EXPECT_TRUE(events.outcomes[0].connectionEnded);
+        ::close(fd);
+    }
 }
