@@ -312,6 +312,19 @@ TEST(ServerVideo, ADisplayThatDeliversNoFramesIsRestarted) {
     EXPECT_TRUE(viewer.frame());
 }
 
+TEST(ServerVideo, HowLongCaptureMayGoWithoutAFrameIsASettingOfTheServer) {
+    LiveServer::Setup setup;
+    setup.options.zeroFrameWindowsBeforeRecovery = 1;
+    LiveServer live(setup);
+    useSmallDisplay(live);
+    live.screenCapture()->setBehavior(SimulatedScreenCapture::Behavior::deliversNoFrames);
+    VideoViewer viewer(live);
+    ASSERT_TRUE(viewer.signIn());
+    viewer.request(VideoStreamCodec::h264, VideoChromaMode::yuv420);
+    ASSERT_TRUE(live.waitForStatus("video: no frames for 1s on display=1; restarting capture attempt 1/3", 15s));
+    EXPECT_EQ(live.countStatuses("video: no frames for 3s"), 0u);
+}
+
 namespace {
 
 std::int64_t residentMegabytes() {
