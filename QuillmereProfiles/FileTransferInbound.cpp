@@ -13,12 +13,6 @@
 
 namespace qm {
 
-namespace {
-
-constexpr std::uint64_t fileCountMask = 0x00FF'FFFF'FFFF'FFFFULL;
-
-}  // namespace
-
 void FileTransferService::inboundStatus(std::string text) {
     onMain([text = std::move(text)](FileTransferService& self) { self.onStatus(text); });
 }
@@ -146,7 +140,7 @@ void FileTransferService::handleBatchStart(const FileTransferPacketView& packet,
     InboundBatch batch;
     batch.rootDir = folders_.caches / "QuillmereFileInbox" / peerLabel / name;
     batch.totalExpectedBytes = packet.value1;
-    batch.totalFilesExpected = static_cast<std::int64_t>(packet.value2 & fileCountMask);
+    batch.totalFilesExpected = static_cast<std::int64_t>(FileTransferPacket::batchStartFileCount(packet.value2));
     batch.intent = FileTransferPacket::batchStartIntent(packet.value2);
     // A name list past the bound is not kept: the names only label the batch.
     if (packet.data.size() <= maxItemNamesBytes) batch.itemNames = FileTransferDocuments::decodeItemNames(packet.data);

@@ -1,9 +1,9 @@
 #pragma once
 
-// One fuzz target is one function over a byte string. The same source builds two ways: with
-// QM_LIBFUZZER defined it becomes the libFuzzer entry point of its own executable; otherwise it
-// registers itself by name so that the replay driver can run saved inputs through every target
-// in one process (and with any compiler).
+// One fuzz target is one function over a byte string. Its source registers it by name and is
+// compiled once: the replay driver links every target and runs saved inputs through each in one
+// process (with any compiler); each libFuzzer executable links one target and the entry point
+// that hands libFuzzer's inputs to the one target it finds registered.
 
 #include <cstddef>
 #include <cstdint>
@@ -70,16 +70,8 @@ private:
         if (!(condition)) ::qm::fuzz::fail(__FILE__, __LINE__, #condition, (detail));      \
     } while (false)
 
-#ifdef QM_LIBFUZZER
-#define QM_FUZZ_ENTRY_(name)                                                                  \
-    extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {       \
-        qmFuzzBody_##name(std::span<const std::uint8_t>(data, size));                         \
-        return 0;                                                                             \
-    }
-#else
 #define QM_FUZZ_ENTRY_(name) \
     [[maybe_unused]] static const bool qmFuzzRegistered_##name = ::qm::fuzz::registerTarget(#name, qmFuzzBody_##name);
-#endif
 
 // Defines a target: QM_FUZZ_TARGET(payloads) { ... uses `data` ... }
 #define QM_FUZZ_TARGET(name)                                            \

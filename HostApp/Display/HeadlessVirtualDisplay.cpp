@@ -126,6 +126,8 @@ HeadlessVirtualDisplay::RealizedGeometry HeadlessVirtualDisplay::normalizedGeome
 }
 
 void HeadlessVirtualDisplay::applyRealizedGeometry(const RealizedGeometry& g) {
+    // The window-migration task reads the geometry on the event queue, under the same lock.
+    std::lock_guard lock(stateLock);
     const auto n = normalizedGeometry(g, currentPreset);
     displayID = n.displayID;
     x = n.x;
@@ -146,8 +148,9 @@ void HeadlessVirtualDisplay::applyRealizedGeometry(const RealizedGeometry& g) {
 }
 
 void HeadlessVirtualDisplay::applyExpectedGeometry(DisplayID id, const Preset& preset) {
-    displayID = id;
     const Rect bounds = displays_ ? displays_->bounds(id) : Rect();
+    std::lock_guard lock(stateLock);
+    displayID = id;
     x = roundedInt(bounds.minX());
     y = roundedInt(bounds.minY());
     pixelWidth = preset.pixelWidth;

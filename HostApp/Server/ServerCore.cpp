@@ -343,7 +343,12 @@ void V230HostAudioAuxServer::publishSnapshot() {
     next->headlessVirtualDisplayEnabled = display_.useHeadlessVirtualDisplay();
     next->displayLayout = display_.lastDisplayLayout();
     next->listenerFailures = listenerFailures_;
-    snapshot_.store(std::move(next));
+    std::shared_ptr<const Snapshot> published = std::move(next);
+    {
+        std::lock_guard lock(snapshotMutex_);
+        snapshot_.swap(published);
+    }
+    // The one replaced is released outside the lock, so a reader never waits on its destruction.
 }
 
 void V230HostAudioAuxServer::registerSessionHolders() {
@@ -368,7 +373,8 @@ std::size_t V230HostAudioAuxServer::audioRoleCount() const {
 }
 
 std::shared_ptr<const V230HostAudioAuxServer::Snapshot> V230HostAudioAuxServer::snapshot() const {
-    return snapshot_.load();
+    std::lock_guard lock(snapshotMutex_);
+    return snapshot_;
 }
 
 bool V230HostAudioAuxServer::hasConnectedViewer() {

@@ -20,7 +20,6 @@ constexpr double keyframeRetryDelay = 0.5;
 // How long after the last Viewer left the stopped capture has surely let go of its memory.
 constexpr double memoryReleaseDelay = 1.0;
 constexpr int maxVideoStartRetries = 3;
-constexpr int zeroFrameWindowsBeforeRecovery = 3;
 constexpr int maxZeroFrameRecoveryAttempts = 3;
 // A Viewer that has frames outstanding and has not acknowledged anything for this long is gone.
 constexpr std::uint64_t deadViewerAfterNs = 10'000'000'000ULL;
@@ -532,7 +531,7 @@ void V230HostAudioAuxServer::statisticsTick() {
         video_.framesCaptured();
         return;
     }
-    if (!video_.silentWindow(zeroFrameWindowsBeforeRecovery)) return;
+    if (!video_.silentWindow(std::max(1, options_.zeroFrameWindowsBeforeRecovery))) return;
     attemptVideoZeroFrameRecovery(video_.capture()->capturedDisplayID());
 }
 
@@ -545,13 +544,14 @@ void V230HostAudioAuxServer::attemptVideoZeroFrameRecovery(std::uint32_t display
         return;
     }
     switchPhysicalCaptureToHeadlessIfNeeded("zero frames while screen unavailable");
+    const std::string noFrames = std::to_string(std::max(1, options_.zeroFrameWindowsBeforeRecovery)) + "s";
     if (video_.recoveryAttempts() >= maxZeroFrameRecoveryAttempts) {
-        publish("video: no frames for 3s on display=" + std::to_string(displayID) + "; recovery exhausted");
+        publish("video: no frames for " + noFrames + " on display=" + std::to_string(displayID) + "; recovery exhausted");
         video_.recoveryExhausted(now + 30'000'000'000ULL);
         return;
     }
     const auto attempt = video_.noteRecoveryAttempt(now + 2'000'000'000ULL);
-    publish("video: no frames for 3s on display=" + std::to_string(displayID) + "; restarting capture attempt " +
+    publish("video: no frames for " + noFrames + " on display=" + std::to_string(displayID) + "; restarting capture attempt " +
             std::to_string(attempt) + "/" + std::to_string(maxZeroFrameRecoveryAttempts));
     restartVideoCapture(0.2);
 }

@@ -93,6 +93,10 @@ public:
         // The encoders take 4:4:4 on this machine. Where they cannot, Easy capture falls back to
         // 4:2:0 and sets encoder option 0x20 (as on Hosts without a media engine for it).
         bool fullChromaEncoding = true;
+        // One-second statistics windows without a captured frame before capture is restarted or
+        // moved to another display. A first frame that is slow to come (a very large virtual
+        // display on a loaded machine) needs more.
+        int zeroFrameWindowsBeforeRecovery = 3;
     };
 
     static std::shared_ptr<V230HostAudioAuxServer> create(HostPlatform platform, Options options);
@@ -530,7 +534,10 @@ private:
     std::size_t audioRoleCount() const;
     std::vector<SessionHolder> sessionHolders_;
     void registerSessionHolders();
-    std::atomic<std::shared_ptr<const Snapshot>> snapshot_{std::make_shared<const Snapshot>()};
+    // A plain lock around the pointer copy rather than std::atomic<std::shared_ptr>: libstdc++
+    // guards that type with a lock of its own that ThreadSanitizer cannot see.
+    mutable std::mutex snapshotMutex_;
+    std::shared_ptr<const Snapshot> snapshot_ = std::make_shared<const Snapshot>();  // under snapshotMutex_
     bool snapshotPublishQueued_ = false;
     std::uint64_t snapshotsPublished_ = 0;  // for tests: how often it was rebuilt
     // The session whose packet is being handled, while its handler runs.

@@ -936,8 +936,8 @@ struct FramePair {
 }  // namespace
 
 TEST(AsioFrameReads, FramesOfEverySizeArriveWholeInOrderTheLargeOnesInBuffersOfTheirOwn) {
+    Frames got;  // outlives the connections whose reads it is handed
     FramePair pair;
-    Frames got;
     pair.peer->startReceivingFrames(testFrameFormat(), 8u << 20, 1u << 20, got.handler());
 
     std::vector<Bytes> expected;
@@ -988,11 +988,11 @@ TEST(AsioFrameReads, AFrameOverTheMaximumWaitsForTheOnesBeforeItThenIsRefusedAlo
 
     // The owner raises the maximum while handling the first frame: the rest then arrives.
     {
+        Frames got;  // outlives the connections whose reads it is handed
         FramePair pair;
-        Frames got;
-        auto peer = pair.peer;
-        got.also = [peer](const Bytes& frame) {
-            if (frame.size() == 8 + 16) {
+        got.also = [weakPeer = std::weak_ptr<Connection>(pair.peer)](const Bytes& frame) {
+            auto peer = weakPeer.lock();
+            if (peer && frame.size() == 8 + 16) {
                 peer->setMaximumFramePayload(8u << 20);
                 peer->setReceiveBufferSize(1u << 20);
             }
@@ -1000,14 +1000,16 @@ TEST(AsioFrameReads, AFrameOverTheMaximumWaitsForTheOnesBeforeItThenIsRefusedAlo
         pair.peer->startReceivingFrames(testFrameFormat(), 16, 24, got.handler());
         pair.client->send(stream);
         ASSERT_TRUE(waitUntil([&] { return got.count() == 3; }));
+        // The third frame is counted before its handler has returned.
+        pair.queue->sync([] {});
         std::lock_guard lock(got.mutex);
         EXPECT_EQ(got.frames[1], testFrame(large));
         EXPECT_EQ(got.frames[2], testFrame(small));
     }
     // It does not: the large frame's header comes alone, and nothing after it.
     {
+        Frames got;  // outlives the connections whose reads it is handed
         FramePair pair;
-        Frames got;
         pair.peer->startReceivingFrames(testFrameFormat(), 16, 24, got.handler());
         pair.client->send(stream);
         ASSERT_TRUE(waitUntil([&] { return got.count() == 2; }));
@@ -1021,8 +1023,8 @@ TEST(AsioFrameReads, AFrameOverTheMaximumWaitsForTheOnesBeforeItThenIsRefusedAlo
     }
     // A header without the magic is refused alone too, whatever length it announces.
     {
+        Frames got;  // outlives the connections whose reads it is handed
         FramePair pair;
-        Frames got;
         pair.peer->startReceivingFrames(testFrameFormat(), 8u << 20, 1u << 20, got.handler());
         Bytes bad = testFrame(pattern(5, 4));
         const Bytes wrong = testFrame(pattern(300'000, 5), "TESX");

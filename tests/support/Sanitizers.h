@@ -16,4 +16,17 @@ inline constexpr bool runsUnderAddressSanitizer = false;
 inline constexpr bool runsUnderAddressSanitizer = false;
 #endif
 
+// True in the ThreadSanitizer build (scripts/tsan): slower still than under AddressSanitizer.
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool runsUnderThreadSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+inline constexpr bool runsUnderThreadSanitizer = true;
+#else
+inline constexpr bool runsUnderThreadSanitizer = false;
+#endif
+#else
+inline constexpr bool runsUnderThreadSanitizer = false;
+#endif
+
 }  // namespace qm::test

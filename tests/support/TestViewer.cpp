@@ -1,5 +1,7 @@
 #include "support/TestViewer.h"
 
+#include <sys/socket.h>
+
 #include <asio/connect.hpp>
 #include <asio/read.hpp>
 #include <asio/write.hpp>
@@ -18,7 +20,10 @@ namespace {
 // nothing), then closes with a zero linger so the peer gets a reset instead of an orderly close.
 void resetSocket(asio::ip::tcp::socket& socket, std::thread& reader) {
     std::error_code ec;
-    socket.set_option(asio::socket_base::linger(true, 0), ec);
+    // Set on the descriptor itself: Asio's own set_option also writes the socket object's state,
+    // which the reading thread is reading.
+    const ::linger zeroLinger{1, 0};
+    ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_LINGER, &zeroLinger, sizeof zeroLinger);
     socket.shutdown(asio::ip::tcp::socket::shutdown_receive, ec);
     if (reader.joinable()) reader.join();
     socket.close(ec);

@@ -67,10 +67,11 @@ TEST(ServerFlood, StrangersFloodingTheHostDoNotStallASignedInViewer) {
     live.displays()->addDisplay(SimulatedDisplayService::makeDisplay(1, {0, 0}, 320, 180, 320, 180, 60, true));
     TestViewer control(live.ports().control);
     ASSERT_TRUE(control.signIn(LiveServer::user, LiveServer::password)->accepted);
-    TestViewer video(live.ports().video);
+    // What the video Viewer's reading thread writes outlives the Viewer, which stops that thread.
     std::mutex mutex;
     std::vector<std::uint64_t> frameTimes;
     std::size_t frames = 0;
+    TestViewer video(live.ports().video);
     video.setObserver([&](const AuxFrame& frame, std::uint64_t receivedNs) {
         if (frame.header.type != AuxPacketType::videoFrame) return;
         auto payload = VideoFramePayload::decode(frame.payload);
