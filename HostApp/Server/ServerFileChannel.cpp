@@ -128,8 +128,8 @@ void V230HostAudioAuxServer::handleFileChannelChunk(const std::shared_ptr<FileTr
                                                     std::span<const std::uint8_t> head, FrameTailPtr tail) {
     assertOnQueue();
     // Only a bound channel reads frames this large; a tail let go of here is read and dropped.
-    auto bound = sessions_.fileChannelSessions.find(channel.get());
-    if (bound == sessions_.fileChannelSessions.end() || !tail) return;
+    auto bound = sessions_.fileChannelSessions().find(channel.get());
+    if (bound == sessions_.fileChannelSessions().end() || !tail) return;
     const UUID sessionID = bound->second;
     auto packet = FileTransferPacketView::decodeHead(head, tail->size());
     if (!packet) {
