@@ -94,7 +94,7 @@ TEST(DeliveryViews, TheFolderPanelShowsItsTextsAndAnswersTheChosenFolderOrNothin
 }
 
 TEST(DeliveryViews, SheetsBegunOnTheFileTransfersWindowOpenOverItsView) {
-    application();
+    offscreenApplication();
     QtHostShell shell;
     auto clock = std::make_shared<ManualClock>();
     auto center = FileTransferCenter::make(clock->makeQueue("main"));
