@@ -81,7 +81,9 @@ std::optional<UUID> FileTransferService::sendURLs(const std::vector<std::filesys
     {
         std::lock_guard lock(outgoingLock_);
         if (stopped_) return std::nullopt;
-        outgoingActive_.insert_or_assign(id, routingToken);
+        // An id already on its way keeps its destination: whoever may cancel it and the
+        // per-destination count stay those of the batch that holds it.
+        if (!outgoingActive_.try_emplace(id, routingToken).second) return std::nullopt;
     }
     std::weak_ptr<FileTransferService> weak = weak_from_this();
     sendQueue_->async([weak, kept, id, intent, destination, deliveryOptions, routingToken] {

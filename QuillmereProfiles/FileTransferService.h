@@ -183,7 +183,8 @@ public:
     // running outgoing batches), so a leak shows.
     std::size_t tableEntryCount();
 
-    // Outgoing batches.
+    // Outgoing batches. Nothing is queued (nullopt) when no item is named, the service has
+    // stopped, or `batchID` is that of a batch still queued or being sent.
     std::optional<UUID> sendURLs(const std::vector<std::filesystem::path>& urls, FileTransferIntent intent,
                                  const std::optional<std::string>& destination,
                                  FileTransferDeliveryOptions deliveryOptions,

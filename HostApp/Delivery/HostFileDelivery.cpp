@@ -68,23 +68,12 @@ std::size_t HostFileDelivery::entryCount() const {
 // ---- Packets from Viewers (server queue) ---------------------------------------------------------
 
 bool HostFileDelivery::handleIncomingFileTransferPacket(const FileTransferPacket& packet, const UUID& viewerSession) {
-    const std::string token = viewerSession.uuidString();
-    switch (packet.op) {
-        case FileTransferOp::peerSendRequest:
-            answerPeerSendRequest(packet, viewerSession);
-            return true;
-        case FileTransferOp::directSave:
-            // Queued ahead of the batch's own events, which reach the main queue through the service.
-            onMain([id = packet.batchID, token](HostFileDelivery& self) {
-                self.inboundFileTransferRoutingTokens[id] = token;
-            });
-            return false;
-        case FileTransferOp::cancelBatch:
-            onMain([id = packet.batchID, token](HostFileDelivery& self) { self.peerCancelled(id, token); });
-            return false;
-        default:
-            return false;
-    }
+    // Everything else is the service's. A batch's receipt goes to the Viewer whose connection
+    // carried the batch, which the service names when the batch settles: a destination or cancel
+    // packet that names another Viewer's batch id redirects nothing here.
+    if (packet.op != FileTransferOp::peerSendRequest) return false;
+    answerPeerSendRequest(packet, viewerSession);
+    return true;
 }
 
 std::optional<fs::path> HostFileDelivery::confinedSourcePath(const std::string& path, const fs::path& home) {
@@ -133,13 +122,6 @@ void HostFileDelivery::answerPeerSendRequest(const FileTransferPacket& packet, c
     answer(true, std::nullopt);
 }
 
-void HostFileDelivery::peerCancelled(const UUID& batchID, const std::string& token) {
-    // A Viewer cancels only what is its own; the service drops its batch and says so.
-    if (auto found = inboundFileTransferRoutingTokens.find(batchID);
-        found != inboundFileTransferRoutingTokens.end() && found->second == token && !activeInboundBatches.contains(batchID))
-        inboundFileTransferRoutingTokens.erase(found);
-}
-
 void HostFileDelivery::incomingBatchDropped(const UUID& batchID) {
     if (!activeInboundBatches.contains(batchID)) return;  // ended here already
     if (rows) rows->completeTask(batchID, L10n::text("fileTransfer.cancelled", "Cancelled"), 1.0);
@@ -167,8 +149,8 @@ void HostFileDelivery::incomingBatchSettled(const FileTransferService::InboundBa
     if (intent == FileTransferIntent::managedCopy) {
         pendingFileDeliveryOptions[id] = batch.deliveryOptions;
         managedCopyInboundBatchIDs.insert(id);
-        // The receipt goes to the Viewer that sent the batch even when it named no destination.
-        if (batch.peerToken) inboundFileTransferRoutingTokens.try_emplace(id, *batch.peerToken);
+        // The receipt goes to the Viewer that sent the batch, whether or not it named a destination.
+        if (batch.peerToken) inboundFileTransferRoutingTokens.insert_or_assign(id, *batch.peerToken);
     }
     if (auto folder = batch.destinationHint ? resolveDestinationHint(*batch.destinationHint, env_.home) : std::nullopt) {
         pendingFileDestinations[id] = *folder;

@@ -115,7 +115,6 @@ private:
     void onMain(std::function<void(HostFileDelivery&)> block);
     void log(const std::string& line) const;
     void answerPeerSendRequest(const FileTransferPacket& packet, const UUID& viewerSession);
-    void peerCancelled(const UUID& batchID, const std::string& token);
     void rowCancelled(const UUID& batchID);
     // The batch is over for the delivery: its state goes and its staging folder is released.
     void forgetBatch(const UUID& batchID);

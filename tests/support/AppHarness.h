@@ -66,6 +66,9 @@ struct AppHarness {
         this->environment = environment;
     }
     ~AppHarness() {
+        // Unlike a real shell, the recording one keeps every completion it was handed, answered
+        // or not; they hold the work that presented them, which holds the shell.
+        shell->releaseRecorded();
         delegate.reset();
         QuillmereL10n::configure({});
         LogSink::shared().setWritesStandardError(true);

@@ -98,6 +98,15 @@ public:
     std::vector<FolderPanel> folderPanels;
     std::deque<std::optional<std::filesystem::path>> scriptedFolders;
     std::vector<std::function<void(std::optional<std::filesystem::path>)>> pendingFolderPanels;
+
+    void releaseRecorded() {
+        pendingSheets.clear();
+        sheetWindows.clear();
+        folderPanels.clear();
+        pendingFolderPanels.clear();
+        pickers.clear();
+        transferCenter.reset();
+    }
     std::vector<std::shared_ptr<AlertSheetModel>> sheets;  // every foreground sheet, in order
     bool active = true;  // whether the application counts as active
 

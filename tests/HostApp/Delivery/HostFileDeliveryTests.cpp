@@ -217,6 +217,26 @@ TEST(FileDelivery, AManagedCopyIsAnsweredEvenWhenItsIntentArrivesAPacketLater) {
     host.expectNothingLeft();
 }
 
+TEST(FileDelivery, AManagedCopysReceiptGoesToItsSenderWhateverAnotherViewerSaysOfItsId) {
+    DeliveryHost host;
+    const UUID other = UUID::random();
+    const auto id = host.sendBatch({FileTransferIntent::managedCopy, "~/Managed", {}, false, {{"a.txt", "a"}}, false});
+    // Another Viewer that knows the waiting batch's id names a destination for it and cancels it.
+    host.viewerSends({FileTransferOp::directSave, id, 0, 0, "~/Elsewhere", {}}, other);
+    host.viewerSends({FileTransferOp::cancelBatch, id, 0, 0, "", {}}, other);
+    host.run();
+    host.viewerSends({FileTransferOp::batchEnd, id, 0, 0, "", {}}, host.viewer);
+    host.run();
+    EXPECT_EQ(fileText(host.home() / "Managed" / "a.txt"), "a");
+    EXPECT_FALSE(fs::exists(host.home() / "Elsewhere"));
+    const auto answers = host.responses(id);
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_TRUE(answers[0].first.accepted);
+    EXPECT_EQ(answers[0].second, host.viewer.uuidString()) << "the receipt is not redirected";
+    host.viewerSends({FileTransferOp::cancelBatch, id, 0, 0, "", {}}, other);
+    host.expectNothingLeft();
+}
+
 TEST(FileDelivery, AManagedCopyThatCouldNotBeSavedSaysHowMuchWasSaved) {
     DeliveryHost host;
     SmallDisk disk(host.home() / "Locked", 1 << 20);
@@ -375,6 +395,49 @@ TEST(FileDelivery, ARequestForHostFilesIsSentBackToTheAskingViewerAloneOrRefused
     EXPECT_TRUE(host.logged("files: rejected malformed peer send request"));
 }
 
+TEST(FileDelivery, ARequestThatReusesTheIdOfABatchOnItsWayIsRefusedAndLeavesThatBatchAlone) {
+    DeliveryHost host;
+    writeText(host.home() / "notes.txt", "n");
+    const UUID other = UUID::random();
+    const UUID id = UUID::random();
+    const FileTransferPeerSendRequest request({"~/notes.txt"}, "~/Downloads", {});
+    const FileTransferPacket packet{FileTransferOp::peerSendRequest, id, 0, 0, "", request.encoded()};
+    // The send side's queue does not run in between: the first batch is still on its way.
+    host.viewerSends(packet, host.viewer);
+    host.viewerSends(packet, other);
+    host.viewerSends(packet, host.viewer);
+    EXPECT_EQ(host.service->outgoingBatchCount(host.viewer.uuidString()), 1u);
+    EXPECT_EQ(host.service->outgoingBatchCount(other.uuidString()), 0u);
+    // The batch is not the other Viewer's to cancel.
+    host.viewerSends({FileTransferOp::cancelBatch, id, 0, 0, "", {}}, other);
+    host.run();
+
+    const auto answers = host.responses(id);
+    ASSERT_EQ(answers.size(), 3u);
+    EXPECT_TRUE(answers[0].first.accepted);
+    EXPECT_EQ(answers[0].second, host.viewer.uuidString());
+    for (std::size_t i = 1; i < answers.size(); ++i) {
+        EXPECT_FALSE(answers[i].first.accepted);
+        EXPECT_EQ(answers[i].first.message, "The Host could not prepare the requested transfer.");
+    }
+    EXPECT_EQ(answers[1].second, other.uuidString());
+    EXPECT_TRUE(host.logged("files: could not queue peer send request"));
+    EXPECT_EQ(host.sentOps(FileTransferOp::batchStart, id), 1u);
+    EXPECT_EQ(host.sentOps(FileTransferOp::batchEnd, id), 1u) << "the batch on its way ran to its end";
+    for (const auto& s : host.sent) {
+        if (s.packet.batchID == id && s.packet.op != FileTransferOp::peerSendResponse) {
+            EXPECT_EQ(s.token, host.viewer.uuidString());
+        }
+    }
+    EXPECT_EQ(host.service->outgoingBatchCount(host.viewer.uuidString()), 0u);
+
+    // Once that batch has left, its id may be asked for again.
+    host.viewerSends(packet, host.viewer);
+    host.run();
+    ASSERT_EQ(host.responses(id).size(), 4u);
+    EXPECT_TRUE(host.responses(id)[3].first.accepted);
+}
+
 TEST(FileDelivery, AViewerGetsAFewRequestedBatchesOnTheirWayAtOnceAndTheRestRefusedInOneCount) {
     DeliveryHost host;
     writeText(host.home() / "notes.txt", "n");
@@ -425,18 +488,15 @@ TEST(FileDelivery, AViewerGetsAFewRequestedBatchesOnTheirWayAtOnceAndTheRestRefu
 TEST(FileDelivery, CancelsTouchOnlyWhatIsTheirs) {
     DeliveryHost host;
     const UUID other = UUID::random();
-    // directSave then cancelBatch leaves no routing token; a second directSave replaces the first.
+    // Destination and cancel packets of a batch that has not started hold nothing here.
     const UUID id = UUID::random();
     host.viewerSends({FileTransferOp::directSave, id, 0, 0, "~/A", {}}, host.viewer);
     host.viewerSends({FileTransferOp::directSave, id, 0, 0, "~/A", {}}, other);
-    host.run();
-    EXPECT_EQ(host.delivery->inboundFileTransferRoutingTokens.at(id), other.uuidString());
-    host.viewerSends({FileTransferOp::cancelBatch, id, 0, 0, "", {}}, host.viewer);
-    host.run();
-    EXPECT_EQ(host.delivery->inboundFileTransferRoutingTokens.count(id), 1u) << "not the cancelling Viewer's";
     host.viewerSends({FileTransferOp::cancelBatch, id, 0, 0, "", {}}, other);
     host.run();
-    EXPECT_EQ(host.delivery->inboundFileTransferRoutingTokens.count(id), 0u);
+    EXPECT_EQ(host.delivery->entryCount(), 0u);
+    host.viewerSends({FileTransferOp::cancelBatch, id, 0, 0, "", {}}, host.viewer);
+    host.run();
 
     // A Viewer that cancels its running batch closes its row; another Viewer's cancel does nothing.
     const auto running = host.sendBatch({FileTransferIntent::copy, "~/Running", {}, false, {{"a.txt", "a"}}, false});
