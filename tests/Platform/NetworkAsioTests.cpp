@@ -1176,11 +1176,11 @@ void readTailed(const ConnectionPtr& peer, const DispatchQueuePtr& queue, TailEv
 }  // namespace
 
 TEST(AsioFrameTails, TailsGoIntoTheFileInStreamOrderAndOnesLetGoOfAreSkipped) {
+    TailEvents events;  // outlives the pair: its reader may report until the pair is gone
     FramePair pair;
     TemporaryDirectory folder;
     const int fd = ::open((folder.path() / "out.bin").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     ASSERT_GE(fd, 0);
-    TailEvents events;
     // The third tail is let go of: its bytes are read and dropped, the frame after it is whole.
     readTailed(pair.peer, pair.queue, events, fd, [](const Bytes& head) { return head.size() < 9 || head[9] != 3; });
 
@@ -1225,9 +1225,9 @@ TEST(AsioFrameTails, AFileThatRefusesDropsTheRestAndAPeerLeavingMidTailEndsTheMo
     const Bytes small = testFrame(pattern(10, 5));
     {
         // Opened for reading only: the write fails, the stream stays in step.
+        TailEvents events;  // outlives the pair: its reader may report until the pair is gone
         FramePair pair;
         const int readOnly = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        TailEvents events;
         readTailed(pair.peer, pair.queue, events, readOnly);
         Bytes stream = tailedFrame({}, pattern(500'000, 7));
         stream.insert(stream.end(), small.begin(), small.end());
@@ -1241,9 +1241,9 @@ TEST(AsioFrameTails, AFileThatRefusesDropsTheRestAndAPeerLeavingMidTailEndsTheMo
     }
     {
         // The peer sends half a tail and leaves.
+        TailEvents events;  // outlives the pair: its reader may report until the pair is gone
         FramePair pair;
         const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-        TailEvents events;
         readTailed(pair.peer, pair.queue, events, fd);
         const Bytes whole = tailedFrame({}, pattern(400'000, 8));
         pair.client->send(Bytes(whole.begin(), whole.begin() + 200'000),
@@ -1260,9 +1260,9 @@ TEST(AsioFrameTails, AFileThatRefusesDropsTheRestAndAPeerLeavingMidTailEndsTheMo
     }
     {
         // Its owner ends the connection while the move waits for data.
+        TailEvents events;  // outlives the pair: its reader may report until the pair is gone
         FramePair pair;
         const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-        TailEvents events;
         readTailed(pair.peer, pair.queue, events, fd);
         const Bytes whole = tailedFrame({}, pattern(400'000, 9));
         pair.client->send(Bytes(whole.begin(), whole.begin() + 100'000));
