@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace qm {
 
@@ -98,12 +99,26 @@ SyntheticScreenContent::SyntheticScreenContent(std::int64_t width, std::int64_t 
     const std::int64_t h = height_;
     const std::int64_t lineHeight = std::max<std::int64_t>(10, h / 54);
 
-    // Desktop: a smooth two-way gradient.
-    for (std::int64_t y = 0; y < h; ++y) {
+    // Desktop: a smooth two-way gradient. Each channel depends on the column, the row or their
+    // sum alone, so it is looked up rather than divided out per pixel: a capture starts on this
+    // content, and its first frame should not wait for two million divisions.
+    {
+        std::vector<std::uint8_t> red(static_cast<std::size_t>(w + h)), green(static_cast<std::size_t>(w));
+        for (std::int64_t s = 0; s < w + h; ++s) {
+            red[static_cast<std::size_t>(s)] = static_cast<std::uint8_t>(30 + 40 * s / (w + h));
+        }
         for (std::int64_t x = 0; x < w; ++x) {
-            putPixel(base_, x, y,
-                     Color{static_cast<std::uint8_t>(30 + 40 * (x + y) / (w + h)), static_cast<std::uint8_t>(50 + 60 * x / w),
-                           static_cast<std::uint8_t>(90 + 100 * y / h)});
+            green[static_cast<std::size_t>(x)] = static_cast<std::uint8_t>(50 + 60 * x / w);
+        }
+        for (std::int64_t y = 0; y < h; ++y) {
+            const auto blue = static_cast<std::uint8_t>(90 + 100 * y / h);
+            std::uint8_t* p = base_.row(y);
+            for (std::int64_t x = 0; x < w; ++x, p += 4) {
+                p[0] = blue;
+                p[1] = green[static_cast<std::size_t>(x)];
+                p[2] = red[static_cast<std::size_t>(x + y)];
+                p[3] = 255;
+            }
         }
     }
 
@@ -119,11 +134,20 @@ SyntheticScreenContent::SyntheticScreenContent(std::int64_t width, std::int64_t 
     // A picture: smooth colour in two directions.
     const std::int64_t picX = w * 58 / 100, picY = h * 6 / 100, picW = std::max<std::int64_t>(1, w * 38 / 100),
                        picH = std::max<std::int64_t>(1, h * 38 / 100);
-    for (std::int64_t y = 0; y < picH && picY + y < h; ++y) {
-        for (std::int64_t x = 0; x < picW && picX + x < w; ++x) {
-            putPixel(base_, picX + x, picY + y,
-                     Color{static_cast<std::uint8_t>(255 * x / picW), static_cast<std::uint8_t>(255 * y / picH),
-                           static_cast<std::uint8_t>(200 - 150 * (x + y) / (picW + picH))});
+    {
+        std::vector<std::uint8_t> red(static_cast<std::size_t>(picW)), blue(static_cast<std::size_t>(picW + picH));
+        for (std::int64_t x = 0; x < picW; ++x) {
+            red[static_cast<std::size_t>(x)] = static_cast<std::uint8_t>(255 * x / picW);
+        }
+        for (std::int64_t s = 0; s < picW + picH; ++s) {
+            blue[static_cast<std::size_t>(s)] = static_cast<std::uint8_t>(200 - 150 * s / (picW + picH));
+        }
+        for (std::int64_t y = 0; y < picH && picY + y < h; ++y) {
+            const auto green = static_cast<std::uint8_t>(255 * y / picH);
+            for (std::int64_t x = 0; x < picW && picX + x < w; ++x) {
+                putPixel(base_, picX + x, picY + y,
+                         Color{red[static_cast<std::size_t>(x)], green, blue[static_cast<std::size_t>(x + y)]});
+            }
         }
     }
 

@@ -1,19 +1,24 @@
 // What the Host costs while it streams 1080p60 H.264 to a real Viewer, measured over wall-clock
 // seconds rather than per frame: the Host (the real server on loopback sockets, with a simulated
-// 1920x1080 60 Hz display) runs in a child process pinned to CPUs 0 and 1; the Viewer (real TCP,
-// signs in on control and video, decodes every frame and acknowledges it once decoded) runs in
-// this process on the other CPUs, so its decoding is not counted as the Host's.
+// 1920x1080 60 Hz display) runs in a child process pinned to two CPUs (4 and 5 unless
+// --host-cpus says otherwise); the Viewer (real TCP, signs in on control and video, decodes every
+// frame as a Viewer does, with slice threads and without copying the pictures out, and
+// acknowledges it once decoded) runs in this process on the CPUs this process may use apart from
+// the Host's, so its decoding is neither counted as the Host's nor competes with it.
 //
 // For a still screen, a scrolling page and full motion it reports, over the measured stretch
 // (which starts one second after the first frame): the frames the Viewer received per second,
 // the Host's process CPU as a share of its two CPUs, the stream's bit rate, for the still screen
-// the PSNR of every decoded picture against the screen it shows, and the time from the Viewer's
-// connection to its first decoded picture (and, on the way, to both channels signed in and to
-// the first frame's arrival). The Host's CPU is also
-// broken down per thread name.
+// the PSNR of every decoded picture against the screen it shows, and the frames the Host dropped.
+// For the start it reports the time from the Viewer's connection to: both channels signed in, the
+// Host starting its capture and encoding the first picture (from the Host's log lines, on the same
+// monotonic clock), the first frame's arrival, and the first decoded picture (the Viewer's own
+// decoding of that keyframe apart); and how many of the first second's frames (by capture time)
+// reached the Viewer. The Host's CPU is also broken down per thread name.
 //
-//   live_video_cpu_bench [--seconds N] [still|scrolling|moving ...]
+//   live_video_cpu_bench [--seconds N] [--host-cpus A,B] [--timeline] [still|scrolling|moving ...]
 //
+// --timeline prints the Host's log lines up to its first picture, with their times.
 // A plain program, not a Google Benchmark: each shape is one long wall-clock run.
 
 #include <fcntl.h>
@@ -33,6 +38,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -40,6 +46,8 @@
 #include <vector>
 
 #include "HostApp/Video/VideoFrameScaler.h"
+#include "Platform/Core/ByteIO.h"
+#include "Platform/Core/LogSink.h"
 #include "Platform/ScreenCapture.h"
 #include "QuillmereProfiles/AuxProtocol.h"
 #include "QuillmereProfiles/DisplayPayloads.h"
@@ -47,6 +55,11 @@
 #include "support/LiveServer.h"
 #include "support/TestViewer.h"
 #include "support/VideoDecoder.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/frame.h>
+}
 
 extern char** environ;
 
@@ -57,7 +70,8 @@ namespace {
 
 constexpr int kCommandFd = 3;  // in the Host child: requests from the Viewer process
 constexpr int kAnswerFd = 4;   // in the Host child: answers to it
-constexpr int kHostCPUs[] = {0, 1};
+// The Host's two CPUs (--host-cpus).
+std::vector<int> hostCPUs = {4, 5};
 constexpr std::int64_t kWidth = 1920, kHeight = 1080;
 
 const char* motionName(Motion motion) {
@@ -69,6 +83,18 @@ std::optional<Motion> motionNamed(const std::string& name) {
     if (name == "scrolling") return Motion::scrolling;
     if (name == "moving") return Motion::moving;
     return std::nullopt;
+}
+
+std::uint64_t monotonicNs() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<std::uint64_t>(t.tv_sec) * 1'000'000'000ULL + static_cast<std::uint64_t>(t.tv_nsec);
+}
+
+std::string cpuList(const std::vector<int>& cpus) {
+    std::string out;
+    for (int cpu : cpus) out += (out.empty() ? "" : ",") + std::to_string(cpu);
+    return out;
 }
 
 double processCPUSeconds() {
@@ -124,14 +150,37 @@ std::map<int, std::pair<std::string, double>> threadCPU() {
     return threads;
 }
 
+// The Host's log lines with the monotonic time they were written, kept from before the server
+// starts (the first few hundred: the start and the statistics of a run's seconds).
+struct HostLog {
+    std::mutex mutex;
+    std::vector<std::pair<std::uint64_t, std::string>> lines;
+    LogSink::Subscription subscription;
+
+    void start() {
+        LogSink::shared().setWritesStandardError(false);
+        LogSink::shared().setWritesDetail(true);  // the statistics of every second (dropped frames)
+        subscription = LogSink::shared().subscribe([this](std::string_view line) {
+            const auto now = monotonicNs();
+            std::lock_guard lock(mutex);
+            if (lines.size() < 2000) lines.emplace_back(now, std::string(line));
+        });
+    }
+};
+
 // Serves the Viewer process: "cpu" answers the process CPU seconds; "begin" and "end" bracket the
-// measured stretch, and "end" answers the CPU seconds each thread name used within it, then "done".
+// measured stretch, and "end" answers the CPU seconds each thread name used within it, then "done";
+// "log" answers the Host's log lines ("line <monotonic ns> <text>"), then "done".
 int runHost(Motion motion) {
     cpu_set_t cpus;
     CPU_ZERO(&cpus);
-    for (int cpu : kHostCPUs) CPU_SET(cpu, &cpus);
-    if (sched_setaffinity(0, sizeof cpus, &cpus) != 0) std::fprintf(stderr, "host: could not pin to CPUs 0,1\n");
+    for (int cpu : hostCPUs) CPU_SET(cpu, &cpus);
+    if (sched_setaffinity(0, sizeof cpus, &cpus) != 0) {
+        std::fprintf(stderr, "host: could not pin to CPUs %s\n", cpuList(hostCPUs).c_str());
+    }
 
+    HostLog log;  // before the server, whose threads write into it
+    log.start();
     test::LiveServer live;  // the simulated display is 1920x1080 at 60 Hz
     live.screenCapture()->setMotion(motion);
     writeAll(kAnswerFd, "ports " + std::to_string(live.ports().control) + " " + std::to_string(live.ports().video) + "\n");
@@ -160,6 +209,17 @@ int runHost(Motion motion) {
             // Threads that ended within the stretch, and tick rounding.
             answer += "thread " + std::to_string(std::max(0.0, total - counted)) + " (ended or rounding)\n";
             writeAll(kAnswerFd, answer + "done\n");
+        } else if (*command == "log") {
+            std::string answer;
+            {
+                std::lock_guard lock(log.mutex);
+                for (const auto& [ns, text] : log.lines) {
+                    std::string oneLine = text;
+                    std::replace(oneLine.begin(), oneLine.end(), '\n', ' ');
+                    answer += "line " + std::to_string(ns) + " " + oneLine + "\n";
+                }
+            }
+            writeAll(kAnswerFd, answer + "done\n");
         }
     }
     return 0;
@@ -173,6 +233,7 @@ struct HostProcess {
     int answers = -1;   // our end of its answer pipe
 
     bool spawn(Motion motion) {
+        std::string cpus = cpuList(hostCPUs), cpusFlag = "--host-cpus";
         int toChild[2], fromChild[2];
         if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0) return false;
         posix_spawn_file_actions_t actions;
@@ -180,7 +241,7 @@ struct HostProcess {
         posix_spawn_file_actions_adddup2(&actions, toChild[0], kCommandFd);
         posix_spawn_file_actions_adddup2(&actions, fromChild[1], kAnswerFd);
         std::string self = "/proc/self/exe", flag = "--host", name = motionName(motion);
-        char* argv[] = {self.data(), flag.data(), name.data(), nullptr};
+        char* argv[] = {self.data(), flag.data(), name.data(), cpusFlag.data(), cpus.data(), nullptr};
         const int r = posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, argv, environ);
         posix_spawn_file_actions_destroy(&actions);
         ::close(toChild[0]);
@@ -202,6 +263,98 @@ struct HostProcess {
     }
 };
 
+// Decodes as a Viewer does: slice threads (the Host's encoder cuts each picture into as many
+// slices as it has threads, so every slice decodes at once), no frame delay, and the picture left
+// in the decoder's own frame rather than copied out; only the still screen's pictures are copied
+// for their PSNR.
+class LiveDecoder {
+public:
+    LiveDecoder(VideoStreamCodec codec, int threads) {
+        const AVCodec* decoder = avcodec_find_decoder(codec == VideoStreamCodec::hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264);
+        context_ = decoder ? avcodec_alloc_context3(decoder) : nullptr;
+        if (context_) {
+            context_->thread_count = std::max(1, threads);
+            context_->thread_type = FF_THREAD_SLICE;
+            context_->flags |= AV_CODEC_FLAG_LOW_DELAY;
+            if (avcodec_open2(context_, decoder, nullptr) < 0) avcodec_free_context(&context_);
+        }
+        frame_ = av_frame_alloc();
+        packet_ = av_packet_alloc();
+        if (!context_) ++errors_;
+    }
+    ~LiveDecoder() {
+        avcodec_free_context(&context_);
+        av_frame_free(&frame_);
+        av_frame_free(&kept_);
+        av_packet_free(&packet_);
+    }
+    LiveDecoder(const LiveDecoder&) = delete;
+    LiveDecoder& operator=(const LiveDecoder&) = delete;
+
+    // Decodes one access unit (the parameter sets in front of a stream's first keyframe, if given);
+    // the pictures it completed. The last stays in frame() until the next call.
+    int decode(std::span<const std::uint8_t> parameterSets, std::span<const std::uint8_t> accessUnit) {
+        if (!context_ || accessUnit.empty()) return 0;
+        av_packet_unref(packet_);
+        if (av_new_packet(packet_, static_cast<int>(parameterSets.size() + accessUnit.size())) < 0) {
+            ++errors_;
+            return 0;
+        }
+        if (!parameterSets.empty()) std::memcpy(packet_->data, parameterSets.data(), parameterSets.size());
+        std::memcpy(packet_->data + parameterSets.size(), accessUnit.data(), accessUnit.size());
+        if (avcodec_send_packet(context_, packet_) < 0) {
+            ++errors_;
+            return 0;
+        }
+        int pictures = 0;
+        for (;;) {
+            av_frame_unref(frame_);
+            const int r = avcodec_receive_frame(context_, frame_);
+            if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) break;
+            if (r < 0) {
+                ++errors_;
+                break;
+            }
+            ++pictures;
+            if (keep_) {
+                av_frame_unref(kept_ ? kept_ : (kept_ = av_frame_alloc()));
+                if (kept_) av_frame_ref(kept_, frame_);
+            }
+        }
+        return pictures;
+    }
+    // Keeps a reference to the last picture decoded (for the still screen's PSNR).
+    void keepPictures(bool keep) { keep_ = keep; }
+    // The last picture kept, as tightly packed planes.
+    std::optional<test::DecodedPicture> keptPicture() const {
+        if (!kept_ || kept_->format != AV_PIX_FMT_YUV420P) return std::nullopt;
+        test::DecodedPicture picture;
+        picture.width = kept_->width;
+        picture.height = kept_->height;
+        picture.chromaMode = VideoChromaMode::yuv420;
+        for (int plane = 0; plane < 3; ++plane) {
+            const int w = picture.planeWidth(plane), h = picture.planeHeight(plane);
+            auto& bytes = picture.planes[static_cast<std::size_t>(plane)];
+            bytes.resize(static_cast<std::size_t>(w) * static_cast<std::size_t>(h));
+            for (int y = 0; y < h; ++y) {
+                std::memcpy(bytes.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(w),
+                            kept_->data[plane] + static_cast<std::ptrdiff_t>(y) * kept_->linesize[plane],
+                            static_cast<std::size_t>(w));
+            }
+        }
+        return picture;
+    }
+    int errorCount() const { return errors_; }
+
+private:
+    AVCodecContext* context_ = nullptr;
+    AVFrame* frame_ = nullptr;
+    AVFrame* kept_ = nullptr;
+    AVPacket* packet_ = nullptr;
+    bool keep_ = false;
+    int errors_ = 0;
+};
+
 // What the Viewer saw, updated on its reading thread.
 struct ViewerCounters {
     std::mutex mutex;
@@ -211,9 +364,11 @@ struct ViewerCounters {
     std::int64_t keyframes = 0;
     std::int64_t bytes = 0;  // whole aux packets, header included
     std::int64_t decoded = 0;
-    std::uint64_t firstFrameNs = 0;
-    double firstPictureMs = 0;  // from the control connection's start to the first decoded picture
-    double firstFrameMs = 0;    // ... to the first video frame's arrival
+    std::uint64_t firstFrameNs = 0;        // monotonic: the first frame's arrival
+    std::uint64_t firstPictureNs = 0;      // ... its decoded picture
+    std::uint64_t firstCaptureNs = 0;      // the Host's capture time of the first frame
+    double firstDecodeMs = 0;              // the Viewer's decoding of the first frame
+    std::int64_t firstSecondFrames = 0;    // frames captured within 1 s of the first
     // PSNR of the pictures decoded while `judging` (still screen only).
     bool judging = false;
     double psnrMin = 1e9, psnrSum = 0, psnrLast = 0;
@@ -240,11 +395,57 @@ struct Result {
     std::optional<VideoStreamConfigPayload> config;
     std::int64_t psnrCount = 0;
     double psnrMin = 0, psnrMean = 0;
-    double firstPictureMs = 0;
-    double firstFrameMs = 0;
-    double signedInMs = 0;
+    // From the Viewer's connection, ms.
+    double signedInMs = 0, requestMs = -1, captureStartMs = -1, firstEncodedMs = -1, firstFrameMs = 0, firstPictureMs = 0;
+    double firstDecodeMs = 0;
+    std::string firstPictureLine;  // the Host's own account of it
+    std::int64_t firstSecondFrames = 0;
+    std::int64_t droppedTotal = 0, capturedTotal = 0;  // the Host's statistics over the whole run
+    std::vector<std::pair<double, std::string>> timeline;  // the Host's lines up to its first picture
     std::vector<std::pair<double, std::string>> threads;  // CPU seconds, name
 };
+
+int viewerDecodeThreads() {
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    if (sched_getaffinity(0, sizeof cpus, &cpus) != 0) return 2;
+    return std::clamp(CPU_COUNT(&cpus), 1, 4);
+}
+
+// Reads the Host's log lines: when the start's steps happened, and the frames it captured and dropped.
+void readHostLog(HostProcess& host, std::uint64_t connectNs, Result& result) {
+    if (!writeAll(host.commands, "log\n")) return;
+    bool firstPictureSeen = false;
+    while (auto line = readLine(host.answers)) {
+        if (*line == "done") break;
+        unsigned long long ns = 0;
+        int consumed = 0;
+        if (std::sscanf(line->c_str(), "line %llu %n", &ns, &consumed) != 1) continue;
+        const std::string text = line->substr(static_cast<std::size_t>(consumed));
+        const double ms = (static_cast<double>(ns) - static_cast<double>(connectNs)) / 1e6;
+        auto has = [&](const char* needle) { return text.find(needle) != std::string::npos; };
+        if (!firstPictureSeen && ms >= 0) result.timeline.emplace_back(ms, text);
+        if (result.requestMs < 0 && has("video request from session")) result.requestMs = ms;
+        if (result.captureStartMs < 0 && has("video capture starting")) result.captureStartMs = ms;
+        if (result.firstEncodedMs < 0 && has("video: first picture after")) {
+            result.firstEncodedMs = ms;
+            result.firstPictureLine = text.substr(text.find("first picture"));
+            firstPictureSeen = true;
+        }
+        long long captured = 0, encoded = 0, dropped = 0;
+        if (const auto at = text.find("video stats "); at != std::string::npos) {
+            const auto fields = text.substr(at);
+            const auto c = fields.find("captured="), d = fields.find("dropped="), e = fields.find("encoded=");
+            if (c != std::string::npos && d != std::string::npos && e != std::string::npos &&
+                std::sscanf(fields.c_str() + c, "captured=%lld", &captured) == 1 &&
+                std::sscanf(fields.c_str() + e, "encoded=%lld", &encoded) == 1 &&
+                std::sscanf(fields.c_str() + d, "dropped=%lld", &dropped) == 1) {
+                result.capturedTotal += captured;
+                result.droppedTotal += dropped;
+            }
+        }
+    }
+}
 
 std::optional<Result> measure(Motion motion, double seconds) {
     HostProcess host;
@@ -268,13 +469,15 @@ std::optional<Result> measure(Motion motion, double seconds) {
     }
 
     ViewerCounters counters;
-    std::optional<test::VideoDecoder> decoder;
+    std::optional<LiveDecoder> decoder;
+    const int decodeThreads = viewerDecodeThreads();
     Bytes parameterSets;
     bool waitingForKeyframe = true;
     int decodeErrors = 0;
     // The Viewer connects, signs in on both channels and asks for its mode, as a Viewer does; the
     // time to its first decoded picture counts from here.
-    const auto connectStart = std::chrono::steady_clock::now();
+    const std::uint64_t connectNs = monotonicNs();
+    auto sinceConnect = [connectNs](std::uint64_t ns) { return (static_cast<double>(ns) - static_cast<double>(connectNs)) / 1e6; };
     // After the state their reading threads use, so that those threads end before it goes.
     test::TestViewer control(static_cast<std::uint16_t>(controlPort));
     test::TestViewer video(static_cast<std::uint16_t>(videoPort));
@@ -287,13 +490,14 @@ std::optional<Result> measure(Motion motion, double seconds) {
                  CaptureModeControlPayload::preset(VideoCaptureMode::easy, VideoChromaMode::yuv420,
                                                    VideoCaptureBackend::physical)
                      .encode());
-    video.setObserver([&](const AuxFrame& frame, std::uint64_t receivedNs) {
+    video.setObserver([&](const AuxFrame& frame, std::uint64_t) {
         if (frame.header.type == AuxPacketType::videoConfig) {
             auto config = VideoStreamConfigPayload::decode(frame.payload);
             if (!config) return;
             // A new stream may start here: a fresh decoder, from the next keyframe on.
             if (decoder) decodeErrors += decoder->errorCount();
-            decoder.emplace(config->codec);
+            decoder.emplace(config->codec, decodeThreads);
+            decoder->keepPictures(motion == Motion::still);
             parameterSets.clear();
             for (const auto& set : config->parameterSets) {
                 parameterSets.insert(parameterSets.end(), {0, 0, 0, 1});
@@ -305,58 +509,61 @@ std::optional<Result> measure(Motion motion, double seconds) {
             ++counters.configs;
             return;
         }
-        if (frame.header.type != AuxPacketType::videoFrame) return;
-        const auto arrived = std::chrono::steady_clock::now();  // before it is decoded
-        auto payload = VideoFramePayload::decode(frame.payload);
-        if (!payload) return;
+        if (frame.header.type != AuxPacketType::videoFrame || frame.payload.size() < VideoFramePayload::minimumSize) return;
+        const auto arrived = monotonicNs();  // before it is decoded
+        ByteReader reader(frame.payload);
+        const std::uint64_t frameNumber = *reader.u64();
+        const auto accessUnit = std::span<const std::uint8_t>(frame.payload).subspan(8);
         const bool keyframe = (frame.header.flags & VideoFramePayload::keyframeFlag) != 0;
-        std::vector<test::DecodedPicture> pictures;
+        int pictures = 0;
         if (decoder && (keyframe || !waitingForKeyframe)) {
-            if (waitingForKeyframe) {
-                Bytes unit = parameterSets;
-                unit.insert(unit.end(), payload->accessUnit.begin(), payload->accessUnit.end());
-                pictures = decoder->decode(unit);
-                waitingForKeyframe = false;
-            } else {
-                pictures = decoder->decode(payload->accessUnit);
-            }
+            pictures = decoder->decode(waitingForKeyframe ? std::span<const std::uint8_t>(parameterSets)
+                                                          : std::span<const std::uint8_t>(),
+                                       accessUnit);
+            waitingForKeyframe = false;
         }
+        const auto decodedAt = monotonicNs();
         // Acknowledged once decoded, as a Viewer does.
-        video.sendRaw(makeAuxPacket(AuxPacketType::videoFrameAck, 0, VideoFrameAckPayload{payload->frameNumber}.encode(), 0));
+        video.sendRaw(makeAuxPacket(AuxPacketType::videoFrameAck, 0, VideoFrameAckPayload{frameNumber}.encode(), 0));
 
         bool judge = false;
         {
             std::lock_guard lock(counters.mutex);
             if (counters.firstFrameNs == 0) {
-                counters.firstFrameNs = receivedNs;
-                counters.firstFrameMs = std::chrono::duration<double, std::milli>(arrived - connectStart).count();
+                counters.firstFrameNs = arrived;
+                counters.firstCaptureNs = frame.header.timestampNs;
+            }
+            // The capture times count from the Host's first frame: a frame captured within the
+            // stream's first second reached the Viewer.
+            if (frame.header.timestampNs >= counters.firstCaptureNs &&
+                frame.header.timestampNs - counters.firstCaptureNs < 1'000'000'000ULL) {
+                ++counters.firstSecondFrames;
             }
             ++counters.frames;
             if (keyframe) ++counters.keyframes;
             counters.bytes += static_cast<std::int64_t>(AuxPacketHeader::size + frame.payload.size());
-            counters.decoded += static_cast<std::int64_t>(pictures.size());
-            if (counters.firstPictureMs == 0 && !pictures.empty()) {
-                counters.firstPictureMs =
-                    std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - connectStart).count();
+            counters.decoded += pictures;
+            if (counters.firstPictureNs == 0 && pictures > 0) {
+                counters.firstPictureNs = decodedAt;
+                counters.firstDecodeMs = static_cast<double>(decodedAt - arrived) / 1e6;
             }
             judge = counters.judging;
         }
-        if (!judge || reference.width == 0) return;
-        for (const auto& picture : pictures) {
-            const double y = test::psnr(picture, reference).y;
-            std::lock_guard lock(counters.mutex);
-            counters.psnrMin = std::min(counters.psnrMin, y);
-            counters.psnrSum += y;
-            counters.psnrLast = y;
-            ++counters.psnrCount;
-        }
+        if (!judge || reference.width == 0 || pictures == 0 || !decoder) return;
+        const auto picture = decoder->keptPicture();
+        if (!picture) return;
+        const double y = test::psnr(*picture, reference).y;
+        std::lock_guard lock(counters.mutex);
+        counters.psnrMin = std::min(counters.psnrMin, y);
+        counters.psnrSum += y;
+        counters.psnrLast = y;
+        ++counters.psnrCount;
     });
     if (!video.signIn(test::LiveServer::user, test::LiveServer::password)) {
         std::fprintf(stderr, "video sign-in failed\n");
         return std::nullopt;
     }
-    const double signedInMs =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - connectStart).count();
+    const double signedInMs = sinceConnect(monotonicNs());
 
     // The measured stretch starts one second after the first frame.
     if (!test::waitUntil([&] { return snapshot(counters).frames > 0; }, std::chrono::seconds(30))) {
@@ -364,7 +571,7 @@ std::optional<Result> measure(Motion motion, double seconds) {
         video.setObserver(nullptr);
         return std::nullopt;
     }
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     {
         std::lock_guard lock(counters.mutex);
         counters.judging = true;
@@ -392,8 +599,9 @@ std::optional<Result> measure(Motion motion, double seconds) {
         }
     }
     std::sort(result.threads.rbegin(), result.threads.rend());
+    readHostLog(host, connectNs, result);
     result.fps = static_cast<double>(end.frames - start.frames) / result.seconds;
-    result.hostCPUPercent = hostCPU / (result.seconds * static_cast<double>(std::size(kHostCPUs))) * 100;
+    result.hostCPUPercent = hostCPU / (result.seconds * static_cast<double>(hostCPUs.size())) * 100;
     result.mbps = static_cast<double>(end.bytes - start.bytes) * 8 / result.seconds / 1e6;
     result.keyframes = end.keyframes - start.keyframes;
     result.restarts = end.configs - start.configs;
@@ -403,9 +611,11 @@ std::optional<Result> measure(Motion motion, double seconds) {
     result.psnrCount = counters.psnrCount;
     result.psnrMin = counters.psnrCount ? counters.psnrMin : 0;
     result.psnrMean = counters.psnrCount ? counters.psnrSum / static_cast<double>(counters.psnrCount) : 0;
-    result.firstPictureMs = counters.firstPictureMs;
-    result.firstFrameMs = counters.firstFrameMs;
     result.signedInMs = signedInMs;
+    result.firstFrameMs = sinceConnect(counters.firstFrameNs);
+    result.firstPictureMs = counters.firstPictureNs ? sinceConnect(counters.firstPictureNs) : 0;
+    result.firstDecodeMs = counters.firstDecodeMs;
+    result.firstSecondFrames = counters.firstSecondFrames;
     return result;
 }
 
@@ -414,7 +624,7 @@ void pinViewer() {
     cpu_set_t cpus;
     CPU_ZERO(&cpus);
     if (sched_getaffinity(0, sizeof cpus, &cpus) != 0) return;
-    for (int cpu : kHostCPUs) CPU_CLR(cpu, &cpus);
+    for (int cpu : hostCPUs) CPU_CLR(cpu, &cpus);
     if (CPU_COUNT(&cpus) == 0) {
         std::fprintf(stderr, "warning: no CPU left for the Viewer beside the Host's; it shares them\n");
         return;
@@ -422,29 +632,68 @@ void pinViewer() {
     sched_setaffinity(0, sizeof cpus, &cpus);
 }
 
+std::vector<int> viewerCPUs() {
+    std::vector<int> out;
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    if (sched_getaffinity(0, sizeof cpus, &cpus) != 0) return out;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (CPU_ISSET(cpu, &cpus)) out.push_back(cpu);
+    }
+    return out;
+}
+
+std::optional<std::vector<int>> parseCPUs(const std::string& text) {
+    std::vector<int> cpus;
+    std::stringstream in(text);
+    for (std::string item; std::getline(in, item, ',');) {
+        char* end = nullptr;
+        const long cpu = std::strtol(item.c_str(), &end, 10);
+        if (item.empty() || *end != '\0' || cpu < 0 || cpu >= CPU_SETSIZE) return std::nullopt;
+        cpus.push_back(static_cast<int>(cpu));
+    }
+    if (cpus.empty()) return std::nullopt;
+    return cpus;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 3 && std::strcmp(argv[1], "--host") == 0) {
+    if (argc >= 3 && std::strcmp(argv[1], "--host") == 0) {
+        if (argc == 5 && std::strcmp(argv[3], "--host-cpus") == 0) {
+            if (auto cpus = parseCPUs(argv[4])) hostCPUs = *cpus;
+        }
         const auto motion = motionNamed(argv[2]);
         return motion ? runHost(*motion) : 2;
     }
     double seconds = 20;
+    bool timeline = false;
     std::vector<Motion> motions;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        std::optional<std::vector<int>> cpus;
         if (arg == "--seconds" && i + 1 < argc) {
             seconds = std::atof(argv[++i]);
+        } else if (arg == "--host-cpus" && i + 1 < argc && (cpus = parseCPUs(argv[i + 1]))) {
+            hostCPUs = *cpus;
+            ++i;
+        } else if (arg == "--timeline") {
+            timeline = true;
         } else if (auto motion = motionNamed(arg)) {
             motions.push_back(*motion);
         } else {
-            std::fprintf(stderr, "usage: %s [--seconds N] [still|scrolling|moving ...]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--seconds N] [--host-cpus A,B] [--timeline] [still|scrolling|moving ...]\n",
+                         argv[0]);
             return 2;
         }
     }
     if (!(seconds > 0)) seconds = 20;
     if (motions.empty()) motions = {Motion::still, Motion::scrolling, Motion::moving};
     pinViewer();
+    double load[3] = {0, 0, 0};
+    getloadavg(load, 3);
+    std::printf("load average %.1f %.1f %.1f; Host on CPUs %s, Viewer on CPUs %s (%d decoding threads)\n", load[0],
+                load[1], load[2], cpuList(hostCPUs).c_str(), cpuList(viewerCPUs()).c_str(), viewerDecodeThreads());
 
     std::vector<Result> results;
     for (const auto motion : motions) {
@@ -461,12 +710,20 @@ int main(int argc, char** argv) {
         for (const auto& [used, name] : r.threads) {
             if (used >= 0.005) std::printf("    %-24s %7.2f  %5.1f %% of 2 CPUs\n", name.c_str(), used, used / r.seconds / 2 * 100);
         }
+        std::printf("  Host: %s\n", r.firstPictureLine.c_str());
+        if (timeline) {
+            std::printf("  Host log up to its first picture (ms from the Viewer's connection):\n");
+            for (const auto& [ms, text] : r.timeline) std::printf("    %7.1f  %s\n", ms, text.c_str());
+        }
     }
 
-    std::printf("\nHost on CPUs 0,1 (child process), Viewer on the others; %.0f s from 1 s after the first frame\n",
-                seconds);
-    std::printf("%-10s %-22s %9s %9s %9s %7s %7s %8s %14s %12s %22s\n", "screen", "stream", "fps", "Host CPU", "Mbit/s",
-                "keyfr.", "restart", "dec.err", "PSNR min/mean", "1st pic ms", "signed in / 1st frame");
+    getloadavg(load, 3);
+    std::printf("\nHost on CPUs %s (child process), Viewer on CPUs %s; %.0f s from 1.1 s after the first frame; load "
+                "average now %.1f\n",
+                cpuList(hostCPUs).c_str(), cpuList(viewerCPUs()).c_str(), seconds, load[0]);
+    std::printf("%-10s %-22s %6s %8s %7s %6s %7s %7s %13s %6s %6s %6s %6s %6s %6s %6s %8s %8s\n", "screen", "stream", "fps",
+                "Host CPU", "Mbit/s", "keyfr", "restart", "dec.err", "PSNR min/mean", "signed", "start", "encoded", "frame",
+                "decode", "1st pic", "1st s", "dropped", "captured");
     for (const auto& r : results) {
         std::string stream = "?";
         if (r.config) {
@@ -476,9 +733,17 @@ int main(int argc, char** argv) {
         }
         char psnr[40] = "-";
         if (r.psnrCount > 0) std::snprintf(psnr, sizeof psnr, "%.1f/%.1f dB", r.psnrMin, r.psnrMean);
-        std::printf("%-10s %-22s %9.1f %8.1f%% %9.2f %7lld %7d %8d %14s %12.0f %11.0f / %8.0f\n", motionName(r.motion),
-                    stream.c_str(), r.fps, r.hostCPUPercent, r.mbps, static_cast<long long>(r.keyframes), r.restarts,
-                    r.decodeErrors, psnr, r.firstPictureMs, r.signedInMs, r.firstFrameMs);
+        std::printf("%-10s %-22s %6.1f %7.1f%% %7.2f %6lld %7d %7d %13s %6.0f %6.0f %6.0f %6.0f %6.0f %6.0f %6lld %8lld %8lld\n",
+                    motionName(r.motion), stream.c_str(), r.fps, r.hostCPUPercent, r.mbps,
+                    static_cast<long long>(r.keyframes), r.restarts, r.decodeErrors, psnr, r.signedInMs,
+                    r.captureStartMs, r.firstEncodedMs, r.firstFrameMs, r.firstDecodeMs, r.firstPictureMs,
+                    static_cast<long long>(r.firstSecondFrames), static_cast<long long>(r.droppedTotal),
+                    static_cast<long long>(r.capturedTotal));
     }
+    std::printf("(ms from the Viewer's connection: both channels signed in; the Host's capture start; its first "
+                "picture encoded; that frame at the Viewer; the Viewer's decoding of it; the decoded picture. \"1st s\": "
+                "frames captured within the stream's first second that reached the Viewer (60 at 60 fps unless the Host "
+                "dropped some; the still screen leaves unchanged frames out); dropped / captured: the Host's count over "
+                "the run)\n");
     return 0;
 }

@@ -33,6 +33,7 @@ bool V230HostAudioAuxServer::applyVideoCaptureMode(VideoCaptureMode mode) {
     auto& d = display_;
     if (sessions_.authorizedVideoSessions().empty()) {
         d.setVideoMode(mode);
+        video_.startNoLongerAwaited();
         publish("capture display preparation deferred until an authorized Viewer connects");
         return false;
     }

@@ -76,6 +76,9 @@ void V230HostAudioAuxServer::applyVideoCaptureRequest(const CaptureModeControlPa
     if (request.mode == VideoCaptureMode::easy) {
         if (const auto physical = usablePhysicalDisplayID(); physical != 0) {
             applyEasyAdaptivePhysicalCapture(physical, request);
+            // Sent on the control channel before the video channel signed in: the stream starts
+            // when it does, without applying the request a second time.
+            if (sessions_.authorizedVideoSessions().empty() && !video_.isCapturing()) video_.startAwaitsVideoSession();
             requestVideoKeyframeWithDelayedRetry();
             return;
         }
@@ -187,6 +190,11 @@ void V230HostAudioAuxServer::videoSessionAuthorized(const UUID& id) {
         }
         // The new Viewer can only start decoding at a keyframe.
         requestVideoKeyframeWithDelayedRetry();
+    } else if (video_.isStartAwaitingVideoSession()) {
+        // The request came on the control channel first and was applied then; applying it again
+        // would only tell the Viewers the same layout twice before the stream starts.
+        publish("video: starting the stream the request prepared");
+        restartVideoCapture(0);
     } else if (video_.wasCaptureModeRequested()) {
         applyVideoCaptureMode(display_.currentCaptureRequest().mode);
     } else {
@@ -249,6 +257,7 @@ VideoStreamProfile V230HostAudioAuxServer::streamProfileForCurrentRequest() {
 void V230HostAudioAuxServer::startVideoCapture() {
     assertOnQueue();
     if (sessions_.authorizedVideoSessions().empty() || stopping_) return;
+    video_.startNoLongerAwaited();
     discardVideoCapture(false);
     const auto profile = streamProfileForCurrentRequest();
     videoFlow_.reset(sessions_.authorizedVideoSessions(), profile.fps);
@@ -434,7 +443,9 @@ void V230HostAudioAuxServer::broadcastVideoConfig(const VideoStreamConfigPayload
 
 void V230HostAudioAuxServer::handleEncodedVideoFrame(std::uint64_t generation, EncodedVideoFrame frame) {
     assertOnQueue();
-    if (!video_.isCurrentGeneration(generation) || !video_.lastConfig()) return;
+    if (!video_.isCurrentGeneration(generation)) return;
+    videoFlow_.handled(static_cast<std::uint64_t>(frame.frameNumber));
+    if (!video_.lastConfig()) return;
     // The videoFrame payload is the frame number, then the access unit. The encoder left room for
     // the header and the number in front of the access unit: the packet is the frame's own buffer,
     // and one immutable buffer goes to every Viewer.
@@ -478,7 +489,11 @@ void V230HostAudioAuxServer::recordVideoFrameAck(const UUID& from, const VideoFr
 void V230HostAudioAuxServer::updateVideoGateLocked(std::uint64_t nowNs) {
     assertOnQueue();
     const auto result = videoFlow_.evaluate(sessions_.authorizedVideoSessions(), nowNs);
-    if (const auto& capture = video_.capture()) capture->setEncodeBlocked(result.blocked);
+    if (const auto& capture = video_.capture()) {
+        capture->setEncodeBlocked(result.blocked);
+        // What the start backlog may still hold while the encoder catches up after the first keyframe.
+        capture->setOldestUnacknowledged(static_cast<std::int64_t>(videoFlow_.oldestUnacknowledged()));
+    }
 }
 
 void V230HostAudioAuxServer::serviceVideoFlowLocked(std::uint64_t nowNs) {

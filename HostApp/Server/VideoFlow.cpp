@@ -18,6 +18,7 @@ void VideoFlow::reset(const std::unordered_set<UUID>& sessions, std::int64_t fps
     for (const auto& id : sessions) add(id);
     videoSendInFlight = 0;
     videoEncodeBlocked = false;
+    nextFrameNumber = 0;
 }
 
 void VideoFlow::add(const UUID& id) {
@@ -45,6 +46,18 @@ void VideoFlow::sent(const UUID& id, std::uint64_t frameNumber, std::uint64_t no
     sent.push_back(frameNumber);
     videoSessionOutstandingAcks[id] = static_cast<std::int64_t>(sent.size());
     videoSessionLastFrameSentNs[id] = nowNs;
+}
+
+void VideoFlow::handled(std::uint64_t frameNumber) {
+    nextFrameNumber = std::max(nextFrameNumber, frameNumber + 1);
+}
+
+std::uint64_t VideoFlow::oldestUnacknowledged() const {
+    std::uint64_t oldest = nextFrameNumber;
+    for (const auto& [id, sent] : videoSessionSentFrames) {
+        if (!sent.empty()) oldest = std::min(oldest, sent.front());
+    }
+    return oldest;
 }
 
 bool VideoFlow::ack(const UUID& id, std::uint64_t frameNumber, std::uint64_t nowNs) {

@@ -28,6 +28,8 @@ public:
     // Sessions that fell too far behind and get frames again from the next keyframe on.
     std::unordered_set<UUID> videoSessionsAwaitingKeyframe;
     std::int64_t currentVideoCongestionWindow = 4;
+    // One past the newest frame number of the stream handled so far.
+    std::uint64_t nextFrameNumber = 0;
     // The gate's last evaluation: frames outstanding over every session, and whether it is closed.
     std::int64_t videoSendInFlight = 0;
     bool videoEncodeBlocked = false;
@@ -45,6 +47,11 @@ public:
     // keyframe, and a waiting one is let through again at a keyframe.
     bool admit(const UUID& id, bool isKeyframe);
     void sent(const UUID& id, std::uint64_t frameNumber, std::uint64_t nowNs);
+    // The stream's frame `frameNumber` reached the server queue (sent to any session or not).
+    void handled(std::uint64_t frameNumber);
+    // The oldest frame number a session was sent and has not acknowledged; with nothing
+    // outstanding anywhere, the number after the last frame handled (0 before the first).
+    std::uint64_t oldestUnacknowledged() const;
     // Records a cumulative acknowledgement; an ack for a frame the session was not sent, or one
     // it acknowledged already, changes nothing. True when the session waits for a keyframe and is
     // back within the window, so one should be asked for.

@@ -105,6 +105,7 @@ std::int64_t VideoRoadState::noteRecoveryAttempt(std::uint64_t nextNs) {
 void VideoRoadState::resetForIdle() {
     cancelInitialStart();
     videoCaptureModeWasRequested = false;
+    videoStartAwaitsSession = false;
     endZeroFrameSuspension();
     videoStartRetryAttempts = 0;
 }

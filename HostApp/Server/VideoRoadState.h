@@ -69,6 +69,13 @@ public:
     // The scheduled start came due (it decides for itself whether to start).
     void initialStartRan() { initialVideoCaptureStartTask.reset(); }
     void cancelInitialStart();
+    // A request was applied (the display chosen and prepared, Viewers told its layout) while no
+    // video channel was signed in: only the stream's start waits for one, and the first to sign in
+    // starts it without applying the request again. A request whose preparation itself waits for
+    // a video channel, a start, and the last Viewer leaving end the wait.
+    void startAwaitsVideoSession() { videoStartAwaitsSession = true; }
+    void startNoLongerAwaited() { videoStartAwaitsSession = false; }
+    bool isStartAwaitingVideoSession() const { return videoStartAwaitsSession; }
 
     // ---- Start retries ----
     std::int64_t startRetryAttempts() const { return videoStartRetryAttempts; }
@@ -133,6 +140,7 @@ private:
     std::string videoConfigSummary;
     DispatchWorkItemPtr initialVideoCaptureStartTask;
     bool videoCaptureModeWasRequested = false;
+    bool videoStartAwaitsSession = false;
     bool auxVideoCaptureSuspendedForZeroFrames = false;
     std::optional<CaptureModeControlPayload> suspendedVideoCaptureRequest;
     std::int64_t zeroVideoWindows = 0;

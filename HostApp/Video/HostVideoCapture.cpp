@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 
 #include "HostApp/Video/VideoQueues.h"
 
@@ -61,6 +62,7 @@ void HostVideoCapture::start() {
 
 void HostVideoCapture::startOnLifecycleQueue() {
     if (stopped_.load()) return;
+    startBeganNs_.store(lifecycleQueue->clock().uptimeNs());
     if (!displays_ || !screenCapture_) {
         report(onError, "capture: no display or screen capture service");
         return;
@@ -98,6 +100,7 @@ void HostVideoCapture::startOnLifecycleQueue() {
         report(onError, "encoder unavailable: " + opened.error);
         return;
     }
+    encoderOpenNs_.store(lifecycleQueue->clock().uptimeNs());
     std::weak_ptr<HostVideoCapture> weakSelf = weak_from_this();
     opened.encoder->onStatus = [weakSelf](const std::string& text) {
         if (auto self = weakSelf.lock()) self->report(self->onStatus, text);
@@ -215,6 +218,7 @@ void HostVideoCapture::noteChangedRegion(const CapturedFrame& frame) {
 void HostVideoCapture::handleFrame(const CapturedFrame& frame) {
     if (stopped_.load() || !frame.pixelBuffer) return;
     framesCaptured_.add(1);
+    ++framesSinceStart_;
     noteChangedRegion(frame);
     if (encodeBlocked_.load()) {
         framesDropped_.add(1);
@@ -234,7 +238,8 @@ void HostVideoCapture::handleFrame(const CapturedFrame& frame) {
         region = viewportROINormalized_;
     }
     const PixelCrop crop = cropForNormalizedRegion(region, source.width, source.height);
-    const int backlog = encoderBacklog(firstPictureEncoded_.load(), startBacklog_.load());
+    const int backlog = encoderBacklog(startPhase(), startBacklog_.load(),
+                                       nextFrameNumberOut_.load() - oldestUnacknowledged_.load());
 
     // The same picture as last time, converted for the same encoder input: reuse it, and only as
     // often as the Viewers need it.
@@ -290,6 +295,17 @@ void HostVideoCapture::handleFrame(const CapturedFrame& frame) {
     handOver(std::move(handed), frame.uptimeNs);
 }
 
+HostVideoCapture::StartPhase HostVideoCapture::startPhase() {
+    if (startOver_) return StartPhase::started;
+    if (!firstPictureEncoded_.load()) return StartPhase::firstPicture;
+    // Caught up: at most the picture being encoded is left of the start backlog. A stream whose
+    // encoder cannot catch up within its first second keeps the usual backlog from then on, so
+    // that it does not run a second or more behind the screen.
+    const auto fps = requestedProfile.fps > 0 ? requestedProfile.fps : 60;
+    if (picturesInEncoder_.load() <= 1 || framesSinceStart_ > fps) startOver_ = true;
+    return startOver_ ? StartPhase::started : StartPhase::catchingUp;
+}
+
 void HostVideoCapture::handOver(std::shared_ptr<AVFrame> picture, std::uint64_t uptimeNs) {
     picturesInEncoder_.fetch_add(1);
     std::weak_ptr<HostVideoCapture> weakSelf = weak_from_this();
@@ -330,9 +346,28 @@ void HostVideoCapture::encodeFrame(std::shared_ptr<AVFrame> picture, std::uint64
             deliveredConfigGeneration_ = generation;
             if (onConfig) onConfig(encoder->config());
         }
+        if (encoded.frameNumber == 0) reportFirstPicture(encoded);
         framesEncoded_.add(1);
+        // Counted before it goes, so that it is unacknowledged until the server says otherwise.
+        nextFrameNumberOut_.store(std::max(nextFrameNumberOut_.load(), encoded.frameNumber + 1));
         if (onFrame) onFrame(std::move(encoded));
     }
+}
+
+void HostVideoCapture::reportFirstPicture(const EncodedVideoFrame& frame) {
+    const std::uint64_t began = startBeganNs_.load(), open = encoderOpenNs_.load();
+    const std::uint64_t now = encodeQueue->clock().uptimeNs();
+    auto ms = [](std::uint64_t from, std::uint64_t to) {
+        return to >= from ? static_cast<double>(to - from) / 1e6 : 0.0;
+    };
+    char line[240];
+    std::snprintf(line, sizeof line,
+                  "first picture after %.1f ms: encoder open %.1f ms, first frame %.1f ms later, encoded in %.1f ms "
+                  "(%zu kB) %.1f ms after it was captured",
+                  ms(began, now), ms(began, open), ms(open, frame.captureUptimeNs),
+                  static_cast<double>(frame.encodeDurationNs) / 1e6, frame.data().size() / 1000,
+                  ms(frame.captureUptimeNs, now));
+    report(onStatus, line);
 }
 
 bool HostVideoCapture::fitsEncoderInput(const AVFrame& picture) const {

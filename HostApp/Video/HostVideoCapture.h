@@ -83,9 +83,25 @@ public:
     // meanwhile would leave the first second of the stream jerky: until it is encoded, up to
     // `startBacklog` may wait instead (at least two). Set before start().
     void setStartBacklog(int pictures) { startBacklog_.store(std::max(2, pictures)); }
-    static int encoderBacklog(bool firstPictureEncoded, int startBacklog) {
-        return firstPictureEncoded ? 2 : std::max(2, startBacklog);
+    // Where the capture stands in its start: the first picture (a keyframe) not encoded yet; the
+    // encoder working through the pictures that waited for it; or started (caught up, or the
+    // stream's first second is over, whichever comes first).
+    enum class StartPhase { firstPicture, catchingUp, started };
+    // The backlog in each phase. While the encoder catches up, the frames sent and not yet
+    // acknowledged (`unacknowledged`) take their places from the start backlog, so that what a
+    // Viewer that stops acknowledging still receives (those, the pictures at the encoder and the
+    // one being converted) never exceeds the start backlog plus one. Never below two.
+    static int encoderBacklog(StartPhase phase, int startBacklog, std::int64_t unacknowledged) {
+        if (phase == StartPhase::started) return 2;
+        const std::int64_t room =
+            phase == StartPhase::firstPicture ? startBacklog : startBacklog - std::max<std::int64_t>(0, unacknowledged);
+        return static_cast<int>(std::clamp<std::int64_t>(room, 2, std::max(2, startBacklog)));
     }
+    // The oldest frame number sent to a Viewer and not acknowledged by it; the number after the
+    // last frame handed out when every Viewer acknowledged everything. The server tells it after
+    // each frame and acknowledgement; until it does, every frame handed out counts as
+    // unacknowledged.
+    void setOldestUnacknowledged(std::int64_t frameNumber) { oldestUnacknowledged_.store(frameNumber); }
     // The start backlog for the acknowledgement gate's congestion window W. Nothing is outstanding
     // while the first picture is encoded, so the pictures at the encoder and the one being
     // converted all go out: at most W + 4 (what a Viewer that acknowledges nothing may receive),
@@ -175,6 +191,15 @@ private:
     std::atomic<int> picturesInEncoder_{0};
     std::atomic<int> startBacklog_{2};
     std::atomic<bool> firstPictureEncoded_{false};
+    // One past the last frame number handed to onFrame (encode queue writes), and the server's
+    // report of what the Viewers acknowledged.
+    std::atomic<std::int64_t> nextFrameNumberOut_{0};
+    std::atomic<std::int64_t> oldestUnacknowledged_{0};
+    // When the start began and the encoder was open (lifecycle queue writes), for the one status
+    // line that says where the time to the first picture went.
+    std::atomic<std::uint64_t> startBeganNs_{0};
+    std::atomic<std::uint64_t> encoderOpenNs_{0};
+    void reportFirstPicture(const EncodedVideoFrame& frame);
 
     // Capture queue only.
     VideoFrameScaler scaler_;
@@ -188,6 +213,10 @@ private:
     PixelCrop lastCrop_;
     PictureShape lastShape_;
     std::int64_t unchangedRun_ = 0;  // unchanged frames since the last change
+    // Frames captured since the start, and whether the start is over (StartPhase).
+    std::int64_t framesSinceStart_ = 0;
+    bool startOver_ = false;
+    StartPhase startPhase();
 
     AtomicInt forceKeyFrameRequested_;
     std::atomic<bool> encodeBlocked_{false};

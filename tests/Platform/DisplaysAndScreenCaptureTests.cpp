@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include "Platform/Displays.h"
 #include "Platform/Core/ManualDispatchQueue.h"
 #include "Platform/ScreenCapture.h"
@@ -82,6 +84,19 @@ TEST(SyntheticScreenContent, DeterministicMovingAndRedrawnIncrementally) {
         ASSERT_LE(block.x + block.width, 320);
         ASSERT_LE(block.y + block.height, 180);
     }
+
+    // The desktop and the picture are smooth gradients whose pixels the PSNR references and the
+    // benchmarks' figures were made from: (desktop) red by x + y, green by x, blue by y; (picture)
+    // red by x, green by y, blue by x + y.
+    const SyntheticScreenContent full(1920, 1080);
+    const PixelBuffer desktop = full.makeFrame(0);
+    auto bgra = [&](std::int64_t x, std::int64_t y) {
+        const std::uint8_t* p = desktop.row(y) + x * 4;
+        return std::array<int, 4>{p[0], p[1], p[2], p[3]};
+    };
+    EXPECT_EQ(bgra(0, 500), (std::array<int, 4>{90 + 100 * 500 / 1080, 50, 30 + 40 * 500 / 3000, 255}));
+    EXPECT_EQ(bgra(1919, 1079), (std::array<int, 4>{90 + 100 * 1079 / 1080, 50 + 60 * 1919 / 1920, 30 + 40 * 2998 / 3000, 255}));
+    EXPECT_EQ(bgra(1113 + 100, 64 + 50), (std::array<int, 4>{200 - 150 * 150 / 1139, 255 * 50 / 410, 255 * 100 / 729, 255}));
 
     // Degenerate sizes still render inside their buffer.
     for (auto [w, h] : {std::pair<int, int>{1, 1}, {3, 2}, {2, 9}}) {

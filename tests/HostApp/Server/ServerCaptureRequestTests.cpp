@@ -201,3 +201,48 @@ TEST(CaptureRequest, PictureInPictureRegionsAreBoundedAndQuiet) {
     EXPECT_EQ(statusTexts(control.takeAll()), std::vector<std::string>{"bad picture-in-picture payload"});
     EXPECT_EQ(ServerInspector(server).sessions().pipRegions.size(), PipRegionSetPayload::maxRegions);
 }
+
+TEST(CaptureRequest, ARequestSentBeforeTheVideoChannelSignsInIsAppliedOnceAndTheStreamStartsWithIt) {
+    ManualServer host;
+    auto& server = host.server();
+    auto count = [&](const std::string& needle) {
+        const auto lines = host.statuses();
+        return std::count_if(lines.begin(), lines.end(),
+                             [&](const std::string& line) { return line.find(needle) != std::string::npos; });
+    };
+    InMemoryViewer control(host, server.boundPorts().control);
+    control.send(AuxPacketType::captureModeControl, easyRequest().encode());
+    host.clock().runUntilIdle();
+    EXPECT_EQ(count("easy adaptive: capturing physical display 1"), 1);
+
+    InMemoryViewer video(host, server.boundPorts().video);
+    AckingViewer viewer{host, video, std::nullopt};
+    EXPECT_GT(viewer.framesOver(0.05), 0) << "the first picture follows the sign-in without a pause";
+    EXPECT_EQ(count("easy adaptive: capturing physical display 1"), 1) << "applied once";
+    EXPECT_EQ(count("video capture starting"), 1);
+    EXPECT_EQ(host.screenCapture().startedStreamCount(), 1);
+    viewer.framesOver(0.5);
+    EXPECT_EQ(count("display layout "), 2) << "at the request, and once more when the display settled";
+}
+
+TEST(CaptureRequest, ALaterRequestBeforeTheVideoChannelSignsInReplacesTheOneThatWasApplied) {
+    ManualServer host;
+    auto& server = host.server();
+    InMemoryViewer control(host, server.boundPorts().control);
+    control.send(AuxPacketType::captureModeControl, easyRequest().encode());
+    host.clock().runUntilIdle();
+    // Pro's display is prepared only once a video channel is there to watch it.
+    control.send(AuxPacketType::captureModeControl,
+                 CaptureModeControlPayload::preset(VideoCaptureMode::pro, VideoChromaMode::yuv420,
+                                                   VideoCaptureBackend::headlessVirtual)
+                     .encode());
+    host.clock().runUntilIdle();
+    EXPECT_TRUE(host.sawStatus("capture display preparation deferred until an authorized Viewer connects"));
+
+    InMemoryViewer video(host, server.boundPorts().video);
+    host.clock().advance(2.0);
+    const auto capture = ServerInspector(server).videoCapture();
+    ASSERT_TRUE(capture);
+    EXPECT_EQ(capture->requestedProfile.mode, VideoCaptureMode::pro);
+    EXPECT_FALSE(host.sawStatus("video: starting the stream the request prepared"));
+}

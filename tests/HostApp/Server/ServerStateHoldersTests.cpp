@@ -204,3 +204,40 @@ TEST(VideoFlow, FarBehindViewersWaitForAKeyframeAndStaleAcknowledgementsChangeNo
     flow.forget(b);
     EXPECT_EQ(flow.entryCount(), 0u);
 }
+
+TEST(VideoFlow, TheOldestUnacknowledgedFrameCountsEverySessionAndFramesNotSentToAny) {
+    VideoFlow flow;
+    const auto a = UUID::random(), b = UUID::random();
+    flow.reset({a, b}, 60);
+    EXPECT_EQ(flow.oldestUnacknowledged(), 0u) << "nothing handled yet";
+
+    // Frame 0 reached the server before any session could be sent it: nothing waits for it.
+    flow.handled(0);
+    EXPECT_EQ(flow.oldestUnacknowledged(), 1u);
+
+    std::uint64_t now = 1'000'000'000;
+    for (std::uint64_t frame = 1; frame <= 4; ++frame) {
+        flow.handled(frame);
+        for (const auto& id : {a, b}) {
+            if (flow.admit(id, frame == 1)) flow.sent(id, frame, now);
+        }
+    }
+    EXPECT_EQ(flow.oldestUnacknowledged(), 1u);
+    flow.ack(a, 4, now);
+    EXPECT_EQ(flow.oldestUnacknowledged(), 1u) << "b still has them all";
+    flow.ack(b, 2, now);
+    EXPECT_EQ(flow.oldestUnacknowledged(), 3u);
+    flow.ack(b, 4, now);
+    EXPECT_EQ(flow.oldestUnacknowledged(), 5u) << "everything acknowledged: the next frame";
+    flow.handled(2);  // a late report changes nothing
+    EXPECT_EQ(flow.oldestUnacknowledged(), 5u);
+
+    // A session that leaves holds nothing back; a new stream counts from 0 again.
+    flow.sent(b, 5, now);
+    flow.handled(5);
+    EXPECT_EQ(flow.oldestUnacknowledged(), 5u);
+    flow.forget(b);
+    EXPECT_EQ(flow.oldestUnacknowledged(), 6u);
+    flow.reset({a}, 60);
+    EXPECT_EQ(flow.oldestUnacknowledged(), 0u);
+}

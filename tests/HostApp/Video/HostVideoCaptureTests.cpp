@@ -74,6 +74,13 @@ public:
     bool isCurrent() const override { return running_; }
     const Clock& clock() const override { return *clock_; }
     std::size_t pending() const { return blocks_.size(); }
+    // Runs the oldest block held, if any.
+    void releaseOne() {
+        if (blocks_.empty()) return;
+        auto block = std::move(blocks_.front());
+        blocks_.pop_front();
+        runSync(block);
+    }
     // Runs what is held, in order.
     void release() {
         while (!blocks_.empty()) {
@@ -621,5 +628,91 @@ TEST(HostVideoCapture, FramesCapturedWhileTheFirstKeyframeIsEncodedWaitAndEachSh
             EXPECT_GT(ownPSNR, test::psnr(pictures[0], before).y + 1.0) << "frame " << i;
         }
     }
+    capture->stop(true);
+}
+
+TEST(HostVideoCapture, WhileTheEncoderCatchesUpAfterTheFirstKeyframeOnlyUnacknowledgedFramesShrinkTheBacklog) {
+    CaptureRig rig;
+    auto held = std::make_shared<HeldQueue>(VideoQueueLabels::encode, rig.manual.clock);
+    auto makeQueue = rig.manual.platform.makeQueue;
+    rig.manual.platform.makeQueue = [makeQueue, held](const std::string& label) -> DispatchQueuePtr {
+        if (label == VideoQueueLabels::encode) return held;
+        return makeQueue(label);
+    };
+    auto capture = rig.make();
+    const int startBacklog = HostVideoCapture::startBacklogFor(3);  // 5
+    capture->setStartBacklog(startBacklog);
+    capture->start();
+    rig.advanceFrames(5);
+    ASSERT_EQ(held->pending(), 5u) << "the first keyframe's backlog";
+
+    // The keyframe is done and sent; until the Viewer acknowledges it, it takes a place.
+    held->releaseOne();
+    ASSERT_EQ(rig.frames.size(), 1u);
+    EXPECT_TRUE(capture->hasEncodedFirstPicture());
+    rig.advanceFrames(1);
+    EXPECT_EQ(held->pending(), 4u);
+    EXPECT_EQ(capture->statistics().dropped, 1);
+    capture->setOldestUnacknowledged(1);  // acknowledged
+    rig.advanceFrames(1);
+    EXPECT_EQ(held->pending(), 5u) << "the frames captured meanwhile are kept, not dropped";
+    rig.advanceFrames(1);
+    EXPECT_EQ(held->pending(), 5u);
+    EXPECT_EQ(capture->statistics().dropped, 2);
+
+    // What a Viewer that stops acknowledging still receives stays within the start backlog and
+    // the picture being converted: each frame sent and not acknowledged takes a place.
+    held->releaseOne();
+    held->releaseOne();
+    ASSERT_EQ(rig.frames.size(), 3u);
+    rig.advanceFrames(1);
+    EXPECT_EQ(held->pending(), 3u) << "two unacknowledged: three may wait";
+    EXPECT_EQ(capture->statistics().dropped, 3);
+    for (std::int64_t unacknowledged = 0; unacknowledged <= 10; ++unacknowledged) {
+        const int backlog =
+            HostVideoCapture::encoderBacklog(HostVideoCapture::StartPhase::catchingUp, startBacklog, unacknowledged);
+        if (backlog > 2) EXPECT_LE(backlog + unacknowledged, startBacklog);
+        EXPECT_GE(backlog, 2);
+    }
+
+    // Caught up: the usual two from then on, acknowledged or not.
+    capture->setOldestUnacknowledged(3);
+    held->release();
+    rig.advanceFrames(1);
+    held->releaseOne();
+    capture->setOldestUnacknowledged(static_cast<std::int64_t>(rig.frames.size()));
+    rig.advanceFrames(4);
+    EXPECT_EQ(held->pending(), 2u);
+    held->release();
+    capture->stop(true);
+}
+
+TEST(HostVideoCapture, AnEncoderThatDoesNotCatchUpWithinTheFirstSecondGetsTheUsualBacklog) {
+    CaptureRig rig;
+    auto held = std::make_shared<HeldQueue>(VideoQueueLabels::encode, rig.manual.clock);
+    auto makeQueue = rig.manual.platform.makeQueue;
+    rig.manual.platform.makeQueue = [makeQueue, held](const std::string& label) -> DispatchQueuePtr {
+        if (label == VideoQueueLabels::encode) return held;
+        return makeQueue(label);
+    };
+    auto capture = rig.make();  // 50 fps
+    capture->setStartBacklog(HostVideoCapture::startBacklogFor(3));
+    capture->start();
+    rig.advanceFrames(5);
+    held->releaseOne();
+    // An encoder that takes as long as a frame interval: it stays four behind, and the Viewer
+    // acknowledges at once.
+    for (int frame = 5; frame < 50; ++frame) {
+        capture->setOldestUnacknowledged(static_cast<std::int64_t>(rig.frames.size()));
+        rig.advanceFrames(1);
+        held->releaseOne();
+        EXPECT_GE(held->pending(), 4u) << "frame " << frame;
+    }
+    EXPECT_EQ(capture->statistics().dropped, 0) << "every frame of the first second kept";
+    capture->setOldestUnacknowledged(static_cast<std::int64_t>(rig.frames.size()));
+    rig.advanceFrames(2);
+    EXPECT_LE(held->pending(), 4u);
+    EXPECT_GT(capture->statistics().dropped, 0) << "after it, no more than two wait";
+    held->release();
     capture->stop(true);
 }
