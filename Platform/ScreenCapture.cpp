@@ -291,6 +291,17 @@ struct SimulatedScreenCapture::State {
 
 namespace {
 
+// The mode a simulated display is captured in: its own, else its bounds at one pixel a point.
+DisplayMode simulatedMode(const DisplayInfo& display) {
+    return display.currentMode.value_or(
+        DisplayMode{roundedInt(display.bounds.width()), roundedInt(display.bounds.height()), 0, 0, 0, 0, 0, true});
+}
+
+std::pair<std::int64_t, std::int64_t> simulatedPixelSize(const DisplayInfo& display) {
+    const DisplayMode mode = simulatedMode(display);
+    return {mode.effectivePixelWidth(), mode.effectivePixelHeight()};
+}
+
 // Recycles frame buffers once every consumer has let go of them, remembering which frame each
 // one holds so the next frame only redraws what moved.
 class FramePool : public std::enable_shared_from_this<FramePool> {
@@ -354,8 +365,7 @@ private:
         auto display = state_->displays->display(displayID_);
         if (!display) return "display " + std::to_string(displayID_) + " is not available for capture";
 
-        const DisplayMode mode = display->currentMode.value_or(DisplayMode{
-            roundedInt(display->bounds.width()), roundedInt(display->bounds.height()), 0, 0, 0, 0, 0, true});
+        const DisplayMode mode = simulatedMode(*display);
         const std::int64_t width = configuration_.width > 0 ? configuration_.width : mode.effectivePixelWidth();
         const std::int64_t height = configuration_.height > 0 ? configuration_.height : mode.effectivePixelHeight();
         if (width <= 0 || height <= 0) return "display " + std::to_string(displayID_) + " has no size to capture";
@@ -516,6 +526,13 @@ void PacedScreenCaptureStream::scheduleLocked(std::uint64_t slot) {
 SimulatedScreenCapture::SimulatedScreenCapture(std::shared_ptr<const DisplayService> displays)
     : state_(std::make_shared<State>()) {
     state_->displays = std::move(displays);
+    // A real display's pixels are there before anyone captures them: the main display's content
+    // is prepared now, so that a stream's first frame does not wait for it to be drawn.
+    if (!state_->displays) return;
+    if (auto display = state_->displays->display(state_->displays->mainDisplayID())) {
+        const auto [width, height] = simulatedPixelSize(*display);
+        if (width > 0 && height > 0) state_->content(width, height);
+    }
 }
 
 ShareableContentResult SimulatedScreenCapture::shareableContent() {

@@ -671,7 +671,9 @@ TEST(HostVideoCapture, WhileTheEncoderCatchesUpAfterTheFirstKeyframeOnlyUnacknow
     for (std::int64_t unacknowledged = 0; unacknowledged <= 10; ++unacknowledged) {
         const int backlog =
             HostVideoCapture::encoderBacklog(HostVideoCapture::StartPhase::catchingUp, startBacklog, unacknowledged);
-        if (backlog > 2) EXPECT_LE(backlog + unacknowledged, startBacklog);
+        if (backlog > 2) {
+            EXPECT_LE(backlog + unacknowledged, startBacklog);
+        }
         EXPECT_GE(backlog, 2);
     }
 
