@@ -240,7 +240,7 @@ TEST(CaptureRequest, ALaterRequestBeforeTheVideoChannelSignsInReplacesTheOneThat
     EXPECT_TRUE(host.sawStatus("capture display preparation deferred until an authorized Viewer connects"));
 
     InMemoryViewer video(host, server.boundPorts().video);
-    host.clock().advance(2.0);
+    host.clock().advance(1.0);  // the virtual display is made, then the stream starts on it
     const auto capture = ServerInspector(server).videoCapture();
     ASSERT_TRUE(capture);
     EXPECT_EQ(capture->requestedProfile.mode, VideoCaptureMode::pro);
