@@ -292,7 +292,8 @@ public:
     LiveDecoder& operator=(const LiveDecoder&) = delete;
 
     // Decodes one access unit (the parameter sets in front of a stream's first keyframe, if given);
-    // the pictures it completed. The last stays in frame() until the next call.
+    // the number of pictures it completed. The packet is the one copy a Viewer makes anyway (the
+    // decoder wants padded input).
     int decode(std::span<const std::uint8_t> parameterSets, std::span<const std::uint8_t> accessUnit) {
         if (!context_ || accessUnit.empty()) return 0;
         av_packet_unref(packet_);
@@ -316,9 +317,9 @@ public:
                 break;
             }
             ++pictures;
-            if (keep_) {
-                av_frame_unref(kept_ ? kept_ : (kept_ = av_frame_alloc()));
-                if (kept_) av_frame_ref(kept_, frame_);
+            if (keep_ && (kept_ || (kept_ = av_frame_alloc()))) {
+                av_frame_unref(kept_);
+                av_frame_ref(kept_, frame_);
             }
         }
         return pictures;
