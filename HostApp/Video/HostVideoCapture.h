@@ -35,7 +35,8 @@ struct HostVideoCaptureQueues {
 // check says so, else cropped (to the viewport region in mode max) and scaled to the stream
 // size there, then encoded on the encode queue, so that converting one frame overlaps encoding
 // the one before. A frame that arrives while the encoder still has two to do is dropped too
-// (more while the first keyframe is being encoded: setStartBacklog).
+// (more while the first keyframe is being encoded and the encoder catches up after it:
+// setStartBacklog, encoderBacklog).
 // `onConfig` comes before the first frame of every encoder session (the first keyframe, and
 // again after the encoder was reopened), `onFrame` with every access unit, both on the encode
 // queue. `onError` reports a start that failed or a stream that stopped; `onStatus` reports
