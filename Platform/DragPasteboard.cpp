@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "Platform/Core/HexDigits.h"
+
 namespace qm {
 
 void InMemoryDragPasteboard::beginDrag(std::vector<std::filesystem::path> files) {
@@ -35,13 +37,6 @@ void InMemoryDragPasteboard::readDraggedFiles(std::function<void(std::vector<std
 
 namespace {
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 bool startsWithNoCase(std::string_view text, std::string_view prefix) {
     if (text.size() < prefix.size()) return false;
     for (std::size_t i = 0; i < prefix.size(); ++i) {
@@ -71,8 +66,8 @@ std::optional<std::filesystem::path> localFilePath(std::string_view uri) {
             decoded.push_back(rest[i]);
             continue;
         }
-        const int high = i + 1 < rest.size() ? hexValue(rest[i + 1]) : -1;
-        const int low = i + 2 < rest.size() ? hexValue(rest[i + 2]) : -1;
+        const int high = i + 1 < rest.size() ? hexDigitValue(rest[i + 1]) : -1;
+        const int low = i + 2 < rest.size() ? hexDigitValue(rest[i + 2]) : -1;
         if (high < 0 || low < 0) return std::nullopt;
         decoded.push_back(static_cast<char>(high * 16 + low));
         i += 2;

@@ -4,7 +4,61 @@
 #include <asio/steady_timer.hpp>
 #include <pthread.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <set>
+
+#include "Platform/Core/Crypto.h"
+
 namespace qm {
+
+namespace {
+
+// Threads of queues whose last owner let go of them from one of their own blocks. A thread
+// cannot join itself, so each finishes its last blocks alone, possibly while the process exits.
+// One still running when OpenSSL cleans up at exit would end with its OpenSSL state (random
+// generators, error queue) out of that clean-up's reach, lost; so the process waits for them
+// first, and each frees that state before it says it is done.
+class QueueThreadsFinishingAlone {
+public:
+    // Used while the process exits: never destroyed.
+    static QueueThreadsFinishingAlone& shared() {
+        static auto* threads = new QueueThreadsFinishingAlone;
+        return *threads;
+    }
+
+    void add(std::thread::id id) {
+        std::call_once(registered_, [] { crypto::runAtExitBeforeOpenSSLCleanup(&QueueThreadsFinishingAlone::atExit); });
+        std::lock_guard lock(mutex_);
+        running_.insert(id);
+    }
+    void finished(std::thread::id id) {
+        std::lock_guard lock(mutex_);
+        running_.erase(id);
+        changed_.notify_all();
+    }
+
+private:
+    // A block stuck for good must not hold the exit up for good.
+    static constexpr auto longestWait = std::chrono::seconds(2);
+
+    static void atExit() {
+        auto& self = shared();
+        std::unique_lock lock(self.mutex_);
+        self.changed_.wait_for(lock, longestWait, [&self] {
+            // The exit may come from one of those threads itself.
+            const auto& running = self.running_;
+            return running.empty() || (running.size() == 1 && running.count(std::this_thread::get_id()) == 1);
+        });
+    }
+
+    std::once_flag registered_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::set<std::thread::id> running_;
+};
+
+}  // namespace
 
 AsioDispatchQueue::AsioDispatchQueue(std::string label, std::shared_ptr<const Clock> clock)
     : DispatchQueue(std::move(label)), clock_(std::move(clock)), state_(std::make_shared<State>()) {
@@ -23,6 +77,10 @@ AsioDispatchQueue::AsioDispatchQueue(std::string label, std::shared_ptr<const Cl
             left.swap(state->timers);
         }
         left.clear();
+        if (state->finishingAlone) {
+            crypto::releaseThreadState();
+            QueueThreadsFinishingAlone::shared().finished(std::this_thread::get_id());
+        }
     });
     threadID_ = startedFuture.get();
 }
@@ -39,6 +97,9 @@ void AsioDispatchQueue::shutdown() {
         asio::post(state_->context, [state = state_.get()] { state->context.stop(); });
         state_->guard.reset();
         if (std::this_thread::get_id() == threadID_) {
+            // Read by this same thread once its context stops.
+            state_->finishingAlone = true;
+            QueueThreadsFinishingAlone::shared().add(threadID_);
             thread_.detach();
         } else if (thread_.joinable()) {
             thread_.join();

@@ -44,6 +44,8 @@ private:
         std::mutex timersMutex;
         std::map<asio::steady_timer*, std::pair<std::unique_ptr<asio::steady_timer>, DispatchWorkItemPtr>> timers;
         bool closed = false;
+        // The last owner let go from one of the queue's blocks: the thread ends unjoined.
+        bool finishingAlone = false;
     };
     std::shared_ptr<const Clock> clock_;
     std::shared_ptr<State> state_;

@@ -9,6 +9,7 @@
 #include <openssl/rand.h>
 
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 
 namespace qm::crypto {
@@ -85,6 +86,17 @@ detail::PKeyPtr generateKey(const char* algorithm) {
 }  // namespace
 
 void detail::PKeyFree::operator()(evp_pkey_st* key) const { EVP_PKEY_free(key); }
+
+// --- threads and exit ------------------------------------------------------------------------
+
+void releaseThreadState() { OPENSSL_thread_stop(); }
+
+bool runAtExitBeforeOpenSSLCleanup(void (*handler)()) {
+    // Initialising registers OpenSSL's clean-up now unless it was registered already; either way
+    // it then comes before `handler`, which therefore runs first.
+    if (OPENSSL_init_crypto(0, nullptr) != 1) return failed(false);
+    return std::atexit(handler) == 0;
+}
 
 // --- secrets -------------------------------------------------------------------------------
 

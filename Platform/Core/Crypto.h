@@ -32,6 +32,14 @@ inline constexpr std::size_t kChaChaPolyKeySize = 32;
 inline constexpr std::size_t kChaChaPolyNonceSize = 12;
 inline constexpr std::size_t kChaChaPolyTagSize = 16;
 
+// Frees the calling thread's OpenSSL state (its random generators, its error queue) now rather
+// than when the thread ends: OpenSSL's own clean-up at exit frees only the state of threads that
+// ended before it and of the exiting one.
+void releaseThreadState();
+// Runs `handler` when the process exits, before OpenSSL's clean-up (at-exit handlers run in the
+// reverse order of their registration; OpenSSL registers its own when it is first used).
+bool runAtExitBeforeOpenSSLCleanup(void (*handler)());
+
 // Overwrites memory in a way the compiler may not optimise away.
 void secureWipe(void* data, std::size_t size);
 void secureWipe(std::string& text);  // wipes the characters, then clears the string

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "Platform/Core/HexDigits.h"
+
 namespace qm {
 
 UUID UUID::random() {
@@ -17,15 +19,6 @@ UUID UUID::random() {
     return UUID(bytes);
 }
 
-namespace {
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-}  // namespace
-
 std::optional<UUID> UUID::parse(std::string_view text) {
     if (text.size() != 36) return std::nullopt;
     Bytes bytes{};
@@ -36,8 +29,8 @@ std::optional<UUID> UUID::parse(std::string_view text) {
             ++i;
             continue;
         }
-        const int hi = hexValue(text[i]);
-        const int lo = hexValue(text[i + 1]);
+        const int hi = hexDigitValue(text[i]);
+        const int lo = hexDigitValue(text[i + 1]);
         if (hi < 0 || lo < 0) return std::nullopt;
         bytes[out++] = static_cast<std::uint8_t>(hi << 4 | lo);
         i += 2;

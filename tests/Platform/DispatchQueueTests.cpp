@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <future>
 #include <set>
 #include <thread>
 #include <vector>
 
 #include "Platform/Core/AsioDispatchQueue.h"
+#include "Platform/Core/Crypto.h"
 #include "Platform/Core/ManualDispatchQueue.h"
 #include "Platform/Core/QueueCheck.h"
 
@@ -73,9 +77,9 @@ TEST(ManualDispatchQueue, SyncRunsInlineAndKnowsItsQueue) {
 }
 
 TEST(AsioDispatchQueue, RunsWorkInOrderOnOneThread) {
-    AsioDispatchQueue queue("order");
-    std::vector<int> seen;
+    std::vector<int> seen;  // these outlive the queue, whose thread writes them
     std::set<std::thread::id> threads;
+    AsioDispatchQueue queue("order");
     for (int i = 0; i < 100; ++i) {
         queue.async([&, i] {
             seen.push_back(i);
@@ -90,11 +94,11 @@ TEST(AsioDispatchQueue, RunsWorkInOrderOnOneThread) {
 }
 
 TEST(AsioDispatchQueue, SyncFromAnotherThreadReturnsResultAndPropagatesErrors) {
+    std::promise<bool> fired;  // outlives the queue, whose thread sets it
     AsioDispatchQueue queue("sync");
     EXPECT_EQ(queue.sync([&] { return queue.isCurrent(); }), true);
     EXPECT_FALSE(queue.isCurrent());
     EXPECT_THROW(queue.sync([]() -> int { throw std::runtime_error("boom"); }), std::runtime_error);
-    std::promise<bool> fired;
     auto item = queue.asyncAfter(0.001, [&] { fired.set_value(true); });
     EXPECT_TRUE(fired.get_future().get());
 }
@@ -149,6 +153,44 @@ TEST(AsioDispatchQueue, BlocksNotYetDueAreReleasedBeforeTheQueueIsTornDown) {
     }
     EXPECT_EQ(released->load(), 1);
     EXPECT_EQ(*releasedOn, queueThread);
+}
+
+namespace {
+
+std::atomic<bool> lastBlockDone{false};
+
+// Exits with the queue thread's last block still to run: a queue that used OpenSSL, let go of
+// from one of its own blocks, whose thread therefore finishes alone. At exit, before OpenSSL
+// cleans up, the last block must be done (code 3 if not); under LeakSanitizer the thread's
+// OpenSSL state must not be lost either.
+[[noreturn]] void exitWhileAQueueFinishesAlone() {
+    (void)crypto::randomBytes(16);  // OpenSSL registers its clean-up at exit now, before the check
+    std::atexit([] {
+        if (!lastBlockDone.load()) std::_Exit(3);
+    });
+    auto queue = std::make_shared<AsioDispatchQueue>("test.alone");
+    std::promise<void> mayLetGo, letGo;
+    queue->async([q = queue, mayLetGo = mayLetGo.get_future().share(), &letGo]() mutable {
+        (void)crypto::randomBytes(16);  // this thread's own random generators and error queue
+        mayLetGo.wait();
+        q.reset();  // the last reference, dropped on the queue's own thread
+        letGo.set_value();
+    });
+    queue->async([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        lastBlockDone = true;
+    });
+    queue.reset();
+    mayLetGo.set_value();
+    letGo.get_future().wait();
+    std::exit(0);
+}
+
+}  // namespace
+
+TEST(AsioDispatchQueueDeathTest, AQueueLetGoOfOnItsOwnThreadIsDoneBeforeOpenSSLCleansUpAtExit) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(exitWhileAQueueFinishesAlone(), ::testing::ExitedWithCode(0), "");
 }
 
 // The check at the top of a queue-only operation is no assert: it stops the process in the

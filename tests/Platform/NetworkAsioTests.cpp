@@ -9,6 +9,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <filesystem>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -623,6 +626,9 @@ struct Pending {
 }  // namespace
 
 TEST(AsioContinuousReads, DeliverEveryByteInOrderWithinTheBufferSizeThenTheCloseLast) {
+    // What the reader's handler writes outlives the connections whose queue thread calls it.
+    Reads reads;
+    std::atomic<bool> shrunk{false};
     AsioNetworkService network;
     auto queue = std::make_shared<AsioDispatchQueue>("test.net");
     Pending server(network, queue);
@@ -633,10 +639,8 @@ TEST(AsioContinuousReads, DeliverEveryByteInOrderWithinTheBufferSizeThenTheClose
     auto peer = server.at(0);
     peer->start(queue);
 
-    Reads reads;
     const Bytes expected = pattern(3'000'000, 1);
     // After the first megabyte the reads shrink; what was already read keeps its size.
-    std::atomic<bool> shrunk{false};
     auto inner = reads.handler();
     peer->startReceiving(8192, [&](Bytes data, bool complete, const std::optional<NetworkError>& error) {
         inner(std::move(data), complete, error);
@@ -674,6 +678,7 @@ TEST(AsioContinuousReads, DeliverEveryByteInOrderWithinTheBufferSizeThenTheClose
 }
 
 TEST(AsioContinuousReads, ABlockedQueueStopsTheReadingAndReadingResumesWhenItRuns) {
+    Reads reads;  // outlives the connections that report into it
     AsioNetworkService network;
     auto queue = std::make_shared<AsioDispatchQueue>("test.net");
     Pending server(network, queue);
@@ -692,7 +697,6 @@ TEST(AsioContinuousReads, ABlockedQueueStopsTheReadingAndReadingResumesWhenItRun
     blocked->runUntilIdle();
     const int before = blocked->count.load();
     constexpr std::size_t buffer = 4096;
-    Reads reads;
     peer->startReceiving(buffer, reads.handler());
 
     const Bytes expected = pattern(2'000'000, 2);
@@ -722,6 +726,7 @@ TEST(AsioContinuousReads, ABlockedQueueStopsTheReadingAndReadingResumesWhenItRun
 }
 
 TEST(AsioContinuousReads, NothingReachesTheHandlerAfterCancel) {
+    Reads reads;  // outlives the connections that report into it
     AsioNetworkService network;
     auto queue = std::make_shared<AsioDispatchQueue>("test.net");
     Pending server(network, queue);
@@ -739,7 +744,6 @@ TEST(AsioContinuousReads, NothingReachesTheHandlerAfterCancel) {
     peer->start(manual);
     manual->runUntilIdle();
     const int before = manual->count.load();
-    Reads reads;
     peer->startReceiving(16, reads.handler());
     client->send(pattern(40, 3));
     ASSERT_TRUE(waitUntil([&] { return manual->count.load() >= before + 3; }));
@@ -751,6 +755,10 @@ TEST(AsioContinuousReads, NothingReachesTheHandlerAfterCancel) {
 }
 
 TEST(AsioSendLimit, APeerThatNeverReadsFailsTheConnectionOnceWithENOBUFS) {
+    // What the completions and the reader write outlives the connections that call them.
+    std::atomic<int> refusedSends{0};
+    std::optional<NetworkError> late;
+    Reads reads;
     AsioNetworkService network;
     auto queue = std::make_shared<AsioDispatchQueue>("test.net");
     Pending server(network, queue);
@@ -767,7 +775,6 @@ TEST(AsioSendLimit, APeerThatNeverReadsFailsTheConnectionOnceWithENOBUFS) {
 
     const auto chunk = std::make_shared<const Bytes>(pattern(64 * 1024, 6));
     std::size_t mostQueued = 0;
-    std::atomic<int> refusedSends{0};
     queue->sync([&] {
         // Far more than loopback buffers hold: the bound has to trip.
         for (int i = 0; i < 2000; ++i) {
@@ -784,12 +791,10 @@ TEST(AsioSendLimit, APeerThatNeverReadsFailsTheConnectionOnceWithENOBUFS) {
     ASSERT_TRUE(waitUntil([&] { return peer->queuedSendBytes() == 0; }));
 
     // The socket is closed: the client reads what got through, then the end.
-    Reads reads;
     client->startReceiving(65536, reads.handler());
     ASSERT_TRUE(waitUntil([&] { return reads.endCount() == 1; }));
 
     // Later sends are refused without queueing and without a second report.
-    std::optional<NetworkError> late;
     queue->sync([&] { peer->send(Bytes(10, 1), [&late](const std::optional<NetworkError>& error) { late = error; }); });
     queue->sync([] {});
     ASSERT_TRUE(late);
@@ -800,13 +805,13 @@ TEST(AsioSendLimit, APeerThatNeverReadsFailsTheConnectionOnceWithENOBUFS) {
 }
 
 TEST(AsioSharedSend, OneBufferSentToManyConnectionsArrivesIntactAtEach) {
+    std::vector<std::unique_ptr<Reads>> reads;  // outlives the connections that report into it
     AsioNetworkService network;
     auto queue = std::make_shared<AsioDispatchQueue>("test.net");
     Pending server(network, queue);
     ASSERT_TRUE(server.listener);
     constexpr std::size_t viewers = 5;
     std::vector<ConnectionPtr> clients;
-    std::vector<std::unique_ptr<Reads>> reads;
     for (std::size_t i = 0; i < viewers; ++i) {
         clients.push_back(network.makeConnection("127.0.0.1", server.listener->port()));
         clients.back()->start(queue);
@@ -1045,12 +1050,13 @@ TEST(AsioFrameReads, FramesTheOwnerKeepsHoldTheReadingUntilItLetsGoOfThem) {
     constexpr std::size_t payloadSize = 256 * 1024;
     constexpr std::size_t frameCount = 48;  // 12 MiB, six times what may be held
     constexpr std::size_t frameSize = 8 + payloadSize;
-    FramePair pair;
+    // What the handler writes outlives the pair, whose reader may report until it is gone.
     std::mutex mutex;
     std::vector<SharedBytes> kept;
     std::vector<Bytes> arrived;
     std::size_t heldBytes = 0;
     std::size_t mostHeld = 0;
+    FramePair pair;
     pair.peer->startReceivingFrames(
         testFrameFormat(), 8u << 20, readSize,
         [&](std::span<const std::uint8_t> frame, const SharedBytes& storage, bool, const std::optional<NetworkError>&) {
@@ -1173,16 +1179,53 @@ void readTailed(const ConnectionPtr& peer, const DispatchQueuePtr& queue, TailEv
                                });
 }
 
+// A file in a folder of its own, and tailed readers over fresh loopback pairs that move into it.
+class AsioFrameTails : public ::testing::Test {
+protected:
+    // Its events outlive its pair: the pair's reader may report until the pair is gone.
+    struct Reader {
+        TailEvents events;
+        FramePair pair;
+    };
+
+    void TearDown() override {
+        for (int fd : descriptors_) ::close(fd);
+    }
+    std::filesystem::path file() const { return folder_.path() / "out.bin"; }
+    // The file opened with `flags`, closed when the test ends (after its readers are gone).
+    int open(int flags) {
+        const int fd = ::open(file().c_str(), flags | O_CLOEXEC, 0600);
+        EXPECT_GE(fd, 0) << file();
+        if (fd >= 0) descriptors_.push_back(fd);
+        return fd;
+    }
+    // A reader that moves every tail into `fd` unless `keep(head)` says no.
+    static std::unique_ptr<Reader> readInto(int fd, std::function<bool(const Bytes& head)> keep = nullptr) {
+        auto reader = std::make_unique<Reader>();
+        readTailed(reader->pair.peer, reader->pair.queue, reader->events, fd, std::move(keep));
+        return reader;
+    }
+    static bool waitForEnd(TailEvents& events) {
+        return waitUntil([&] {
+            std::lock_guard lock(events.mutex);
+            return events.ends == 1;
+        });
+    }
+
+private:
+    TemporaryDirectory folder_;
+    std::vector<int> descriptors_;
+};
+
 }  // namespace
 
-TEST(AsioFrameTails, TailsGoIntoTheFileInStreamOrderAndOnesLetGoOfAreSkipped) {
-    TailEvents events;  // outlives the pair: its reader may report until the pair is gone
-    FramePair pair;
-    TemporaryDirectory folder;
-    const int fd = ::open((folder.path() / "out.bin").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+TEST_F(AsioFrameTails, TailsGoIntoTheFileInStreamOrderAndOnesLetGoOfAreSkipped) {
+    const int fd = open(O_RDWR | O_CREAT | O_TRUNC);
     ASSERT_GE(fd, 0);
     // The third tail is let go of: its bytes are read and dropped, the frame after it is whole.
-    readTailed(pair.peer, pair.queue, events, fd, [](const Bytes& head) { return head.size() < 9 || head[9] != 3; });
+    auto reader = readInto(fd, [](const Bytes& head) { return head.size() < 9 || head[9] != 3; });
+    auto& events = reader->events;
+    auto& pair = reader->pair;
 
     const Bytes one = pattern(300'000, 1), two = pattern(1'500'000, 2), three = pattern(200'000, 3),
                 four = pattern(70'000, 4);
@@ -1215,65 +1258,50 @@ TEST(AsioFrameTails, TailsGoIntoTheFileInStreamOrderAndOnesLetGoOfAreSkipped) {
                                                       "moved 70000", frame}))
         << "nothing is read past a tail until it is done";
     EXPECT_EQ(events.frames[3], shortTail);
-    ::close(fd);
 }
 
-TEST(AsioFrameTails, AFileThatRefusesDropsTheRestAndAPeerLeavingMidTailEndsTheMove) {
-    TemporaryDirectory folder;
-    const auto path = folder.path() / "out.bin";
-    ::close(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+TEST_F(AsioFrameTails, AFileThatRefusesDropsTheRestAndAPeerLeavingMidTailEndsTheMove) {
+    ASSERT_GE(open(O_WRONLY | O_CREAT | O_TRUNC), 0);
     const Bytes small = testFrame(pattern(10, 5));
     {
         // Opened for reading only: the write fails, the stream stays in step.
-        TailEvents events;  // outlives the pair: its reader may report until the pair is gone
-        FramePair pair;
-        const int readOnly = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        readTailed(pair.peer, pair.queue, events, readOnly);
+        auto reader = readInto(open(O_RDONLY));
+        auto& events = reader->events;
         Bytes stream = tailedFrame({}, pattern(500'000, 7));
         stream.insert(stream.end(), small.begin(), small.end());
-        pair.client->send(stream);
+        reader->pair.client->send(stream);
         ASSERT_TRUE(waitUntil([&] { return events.frameCount() == 1 && events.outcomeCount() == 1; }));
         std::lock_guard lock(events.mutex);
         EXPECT_EQ(events.outcomes[0].fileError, EBADF);
         EXPECT_FALSE(events.outcomes[0].connectionEnded);
         EXPECT_EQ(events.frames[0], small) << "the frame after the refused tail arrives whole";
-        ::close(readOnly);
     }
     {
         // The peer sends half a tail and leaves.
-        TailEvents events;  // outlives the pair: its reader may report until the pair is gone
-        FramePair pair;
-        const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-        readTailed(pair.peer, pair.queue, events, fd);
+        auto reader = readInto(open(O_WRONLY | O_TRUNC));
+        auto& events = reader->events;
         const Bytes whole = tailedFrame({}, pattern(400'000, 8));
-        pair.client->send(Bytes(whole.begin(), whole.begin() + 200'000),
-                          [client = pair.client](const std::optional<NetworkError>&) { client->cancel(); });
+        reader->pair.client->send(Bytes(whole.begin(), whole.begin() + 200'000),
+                                  [client = reader->pair.client](const std::optional<NetworkError>&) { client->cancel(); });
         ASSERT_TRUE(waitUntil([&] { return events.outcomeCount() == 1; }));
-        ASSERT_TRUE(waitUntil([&] {
-            std::lock_guard lock(events.mutex);
-            return events.ends == 1;
-        })) << "the reader hears the end once the tail is done";
+        ASSERT_TRUE(waitForEnd(events)) << "the reader hears the end once the tail is done";
         std::lock_guard lock(events.mutex);
         EXPECT_TRUE(events.outcomes[0].connectionEnded);
         EXPECT_LT(events.outcomes[0].written, 400'000u);
-        ::close(fd);
     }
     {
         // Its owner ends the connection while the move waits for data.
-        TailEvents events;  // outlives the pair: its reader may report until the pair is gone
-        FramePair pair;
-        const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-        readTailed(pair.peer, pair.queue, events, fd);
+        auto reader = readInto(open(O_WRONLY | O_TRUNC));
+        auto& events = reader->events;
         const Bytes whole = tailedFrame({}, pattern(400'000, 9));
-        pair.client->send(Bytes(whole.begin(), whole.begin() + 100'000));
+        reader->pair.client->send(Bytes(whole.begin(), whole.begin() + 100'000));
         ASSERT_TRUE(waitUntil([&] {
             std::lock_guard lock(events.mutex);
             return !events.order.empty();
         }));
-        pair.peer->cancel();
+        reader->pair.peer->cancel();
         ASSERT_TRUE(waitUntil([&] { return events.outcomeCount() == 1; })) << "the move ends with the connection";
         std::lock_guard lock(events.mutex);
         EXPECT_TRUE(events.outcomes[0].connectionEnded);
-        ::close(fd);
     }
 }

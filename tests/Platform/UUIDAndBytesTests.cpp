@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <string>
+
 #include "Platform/Core/ByteIO.h"
+#include "Platform/Core/HexDigits.h"
 #include "Platform/Core/UUID.h"
 
 using namespace qm;
@@ -27,6 +31,18 @@ TEST(UUID, ParseRejectsMalformedText) {
     EXPECT_FALSE(UUID::parse("G621E1F8-C36C-495A-93FC-0C247A3E6E5F"));   // digit
     EXPECT_EQ(UUID::parse("E621E1F8-C36C-495A-93FC-0C247A3E6E5F")->uuidString(),
               "E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
+}
+
+TEST(HexDigits, OnlyTheTwentyTwoDigitsHaveAValueAndTheirNeighboursAreRefused) {
+    // Every byte, including the ones a signed char makes negative: the characters just before
+    // and after each range ('/', ':', '@', 'G', '`', 'g') are the ones an off-by-one would take.
+    const std::string digits = "0123456789abcdef";
+    for (int byte = 0; byte < 256; ++byte) {
+        const char c = static_cast<char>(byte);
+        const auto at = digits.find(static_cast<char>(byte < 128 ? std::tolower(byte) : byte));
+        const int expected = at == std::string::npos ? -1 : static_cast<int>(at);
+        EXPECT_EQ(hexDigitValue(c), expected) << "byte " << byte;
+    }
 }
 
 TEST(ByteIO, ReaderNeverReadsPastTheEnd) {

@@ -87,6 +87,7 @@ TEST(X11DisplayService, ListsTheOutputAndSwitchesItsModeThroughATransaction) {
     test::VirtualXServer server("1600x900x24");
     if (!server.running()) GTEST_SKIP() << server.reason();
     ASSERT_TRUE(server.addMode(1280, 720));
+    std::atomic<int> notices{0};  // outlives the service and the queue that report into it
     auto displays = X11DisplayService::open(server.name());
     ASSERT_TRUE(displays);
 
@@ -103,7 +104,6 @@ TEST(X11DisplayService, ListsTheOutputAndSwitchesItsModeThroughATransaction) {
     EXPECT_FALSE(hd->isHiDPI());
 
     auto queue = std::make_shared<AsioDispatchQueue>("x11.observer");
-    std::atomic<int> notices{0};
     const auto token = displays->addScreenParametersObserver(queue, [&] { ++notices; });
 
     // A cancelled transaction leaves the display as it was; an unknown mode is refused.
@@ -146,17 +146,18 @@ TEST(X11ScreenCapture, FramesNameTheRowsThatChangedAndMarkTheOthersUnchanged) {
     ASSERT_TRUE(displays);
     if (!X11ScreenCapture::isSupported(server.name())) GTEST_SKIP() << "Xvfb offers no shared-memory images";
     ASSERT_TRUE(server.movePointer(630, 350));
+    struct Seen {
+        bool unchanged;
+        std::optional<std::vector<PixelRect>> changed;
+    };
+    // Outlive the stream and the queue whose thread writes them.
+    std::mutex mutex;
+    std::vector<Seen> seen;  // not the pictures: a consumer holding them would starve the capture
     X11ScreenCapture capture(displays);
     StreamConfiguration configuration;
     configuration.minimumFrameInterval = 1.0 / 60;
     auto stream = capture.makeStream(displays->mainDisplayID(), configuration);
     auto queue = std::make_shared<AsioDispatchQueue>("x11.capture");
-    struct Seen {
-        bool unchanged;
-        std::optional<std::vector<PixelRect>> changed;
-    };
-    std::mutex mutex;
-    std::vector<Seen> seen;  // not the pictures: a consumer holding them would starve the capture
     stream->addScreenOutput(queue, [&](const CapturedFrame& frame) {
         std::lock_guard lock(mutex);
         seen.push_back(Seen{frame.unchanged, frame.changedRegion});
@@ -207,6 +208,10 @@ TEST(X11ScreenCapture, FramesHoldWhatWasDrawnAndSurviveEncodingAndDecoding) {
 
     // The raw frames: the display's size, BGRA with an opaque alpha, in rising slots.
     {
+        // Outlive the stream and the queue whose thread writes them.
+        std::mutex mutex;
+        std::vector<CapturedFrame> frames;
+        std::optional<std::string> startError{"not started"};
         X11ScreenCapture capture(displays);
         auto listing = capture.shareableContent();
         ASSERT_TRUE(listing.content);
@@ -217,13 +222,10 @@ TEST(X11ScreenCapture, FramesHoldWhatWasDrawnAndSurviveEncodingAndDecoding) {
         configuration.minimumFrameInterval = 1.0 / 30;
         auto stream = capture.makeStream(id, configuration);
         auto queue = std::make_shared<AsioDispatchQueue>("x11.capture");
-        std::mutex mutex;
-        std::vector<CapturedFrame> frames;
         stream->addScreenOutput(queue, [&](const CapturedFrame& frame) {
             std::lock_guard lock(mutex);
             if (frames.size() < 3) frames.push_back(frame);
         });
-        std::optional<std::string> startError{"not started"};
         stream->startCapture([&](const std::optional<std::string>& error) { startError = error; });
         ASSERT_FALSE(startError) << *startError;
         ASSERT_TRUE(test::waitUntil([&] {
@@ -254,10 +256,10 @@ TEST(X11ScreenCapture, FramesHoldWhatWasDrawnAndSurviveEncodingAndDecoding) {
     profile.height = 360;
     profile.fps = 30;
     profile.bitrate = 6'000'000;
-    auto capture = std::make_shared<HostVideoCapture>(platform, profile);
-    std::mutex mutex;
+    std::mutex mutex;  // these outlive the capture, whose threads write them
     std::vector<EncodedVideoFrame> encoded;
     std::vector<std::string> errors;
+    auto capture = std::make_shared<HostVideoCapture>(platform, profile);
     capture->onFrame = [&](EncodedVideoFrame frame) {
         std::lock_guard lock(mutex);
         encoded.push_back(std::move(frame));

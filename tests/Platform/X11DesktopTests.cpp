@@ -23,12 +23,12 @@ namespace {
 
 // One frame of the display, taken through a stream as the Host takes them.
 std::shared_ptr<const PixelBuffer> grab(ScreenCaptureService& capture, DisplayID id) {
+    std::mutex mutex;  // these outlive the stream and the queue whose thread writes them
+    std::shared_ptr<const PixelBuffer> picture;
     StreamConfiguration configuration;
     configuration.minimumFrameInterval = 1.0 / 30;
     auto stream = capture.makeStream(id, configuration);
     auto queue = std::make_shared<AsioDispatchQueue>("x11.grab");
-    std::mutex mutex;
-    std::shared_ptr<const PixelBuffer> picture;
     stream->addScreenOutput(queue, [&](const CapturedFrame& frame) {
         std::lock_guard lock(mutex);
         if (!picture) {
@@ -102,15 +102,16 @@ TEST(X11Connection, AServerThatGoesAwayEndsCaptureAndLeavesNoDisplaysInsteadOfEn
     auto displays = X11DisplayService::open(server.name());
     ASSERT_TRUE(displays);
     if (!X11ScreenCapture::isSupported(server.name())) GTEST_SKIP() << "Xvfb offers no shared-memory images";
+    // Outlive the stream and the queue whose thread writes them.
+    std::atomic<int> frames{0};
+    std::string stopReason;
+    std::atomic<bool> stopped{false};
     X11ScreenCapture capture(displays);
     const DisplayID id = displays->mainDisplayID();
     StreamConfiguration configuration;
     configuration.minimumFrameInterval = 1.0 / 30;
     auto stream = capture.makeStream(id, configuration);
     auto queue = std::make_shared<AsioDispatchQueue>("x11.lost");
-    std::atomic<int> frames{0};
-    std::string stopReason;
-    std::atomic<bool> stopped{false};
     stream->addScreenOutput(queue, [&](const CapturedFrame&) { ++frames; });
     stream->setStopHandler([&](const std::string& error) {
         {
@@ -201,10 +202,10 @@ TEST(X11SessionDesktop, DesktopsSwitchThroughTheWindowManagerAndFailWithoutOne) 
 TEST(X11SessionDesktop, TheScreenSaverIsReportedAsSleepAndUserActivityWakesTheScreens) {
     test::VirtualXServer server("640x360x24");
     if (!server.running()) GTEST_SKIP() << server.reason();
+    std::mutex mutex;  // these outlive the session, whose thread reports into them
+    std::vector<bool> changes;
     auto session = X11SessionDesktop::open(server.name());
     ASSERT_TRUE(session);
-    std::mutex mutex;
-    std::vector<bool> changes;
     session->watchScreenSleep([&](bool sleeping) {
         std::lock_guard lock(mutex);
         changes.push_back(sleeping);

@@ -84,6 +84,17 @@ protected:
         receiver->handleIncomingChunk(FileTransferPacketView{FileTransferOp::fileChunk, id, offset, 0, path, {}},
                                       std::move(tail), "A");
     }
+    // Starts batch `id` of `batchSize` bytes and its first file.
+    void startFile(const UUID& id, std::uint64_t batchSize, const std::string& path, std::uint64_t fileSize) {
+        inject(FileTransferOp::batchStart, id, batchSize, "");
+        inject(FileTransferOp::fileStart, id, fileSize, path);
+    }
+    // Hands the service a chunk whose data the test finishes by hand.
+    std::shared_ptr<HeldTail> hold(const UUID& id, std::uint64_t offset, const std::string& path, Bytes bytes) {
+        auto held = std::make_shared<HeldTail>(std::move(bytes));
+        tail(id, offset, path, held);
+        return held;
+    }
     // A tail whose bytes have arrived, as the in-memory connections hand them on.
     static FrameTailPtr arrived(const Bytes& bytes) {
         auto storage = std::make_shared<const Bytes>(bytes);
@@ -103,13 +114,11 @@ TEST_F(FileTransferTails, TailsAndBufferedChunksMakeOneFileInOrderAndMisfitsAreL
     const UUID id = UUID::random();
     const auto first = randomBytes(chunk, 1), second = randomBytes(1000, 2), third = randomBytes(chunk, 3);
     const std::uint64_t size = first.size() + second.size() + third.size();
-    inject(FileTransferOp::batchStart, id, size, "");
-    inject(FileTransferOp::fileStart, id, size, "whole.bin");
+    startFile(id, size, "whole.bin", size);
     tail(id, 0, "whole.bin", arrived(first));
     inject(FileTransferOp::fileChunk, id, first.size(), "whole.bin", second);
     // Arriving later than the packets behind it are queued: they wait for it all the same.
-    auto held = std::make_shared<HeldTail>(third);
-    tail(id, first.size() + second.size(), "whole.bin", held);
+    auto held = hold(id, first.size() + second.size(), "whole.bin", third);
     run();
     ASSERT_TRUE(held->moved());
     finishOnQueue(held, third.size(), {});
@@ -128,15 +137,11 @@ TEST_F(FileTransferTails, TailsAndBufferedChunksMakeOneFileInOrderAndMisfitsAreL
     // A tail longer than its file has room for, at the wrong offset, or for no open file is let
     // go of unmoved (its connection drops the bytes); the first two drop the file.
     const UUID other = UUID::random();
-    inject(FileTransferOp::batchStart, other, 2 * chunk, "");
-    inject(FileTransferOp::fileStart, other, 1000, "small.bin");
-    auto tooLong = std::make_shared<HeldTail>(randomBytes(2000, 4));
-    tail(other, 0, "small.bin", tooLong);
+    startFile(other, 2 * chunk, "small.bin", 1000);
+    auto tooLong = hold(other, 0, "small.bin", randomBytes(2000, 4));
     inject(FileTransferOp::fileStart, other, chunk, "shifted.bin");
-    auto shifted = std::make_shared<HeldTail>(randomBytes(100, 5));
-    tail(other, 7, "shifted.bin", shifted);
-    auto orphan = std::make_shared<HeldTail>(randomBytes(100, 6));
-    tail(UUID::random(), 0, "orphan.bin", orphan);
+    auto shifted = hold(other, 7, "shifted.bin", randomBytes(100, 5));
+    auto orphan = hold(UUID::random(), 0, "orphan.bin", randomBytes(100, 6));
     run();
     EXPECT_FALSE(tooLong->moved() || shifted->moved() || orphan->moved());
     EXPECT_TRUE(said("dropped small.bin: data does not match its announced size"));
@@ -148,10 +153,8 @@ TEST_F(FileTransferTails, AChunkStillArrivingWhenItsBatchEndsLeavesNothingStaged
     // Cancelled while its data is on the way: the folder goes, and the data that comes after
     // changes nothing.
     const UUID cancelled = UUID::random();
-    inject(FileTransferOp::batchStart, cancelled, 2 * chunk, "");
-    inject(FileTransferOp::fileStart, cancelled, 2 * chunk, "big.bin");
-    auto held = std::make_shared<HeldTail>(randomBytes(chunk, 7));
-    tail(cancelled, 0, "big.bin", held);
+    startFile(cancelled, 2 * chunk, "big.bin", 2 * chunk);
+    auto held = hold(cancelled, 0, "big.bin", randomBytes(chunk, 7));
     run();
     ASSERT_TRUE(held->moved());
     EXPECT_EQ(stagedFiles(), 1u);
@@ -167,10 +170,8 @@ TEST_F(FileTransferTails, AChunkStillArrivingWhenItsBatchEndsLeavesNothingStaged
     // Its connection ends within the chunk: the file is dropped at once, the batch with the
     // Viewer's session.
     const UUID left = UUID::random();
-    inject(FileTransferOp::batchStart, left, 2 * chunk, "");
-    inject(FileTransferOp::fileStart, left, 2 * chunk, "half.bin");
-    auto cut = std::make_shared<HeldTail>(randomBytes(chunk, 8));
-    tail(left, 0, "half.bin", cut);
+    startFile(left, 2 * chunk, "half.bin", 2 * chunk);
+    auto cut = hold(left, 0, "half.bin", randomBytes(chunk, 8));
     run();
     FrameTail::Outcome ended;
     ended.connectionEnded = true;
@@ -183,10 +184,8 @@ TEST_F(FileTransferTails, AChunkStillArrivingWhenItsBatchEndsLeavesNothingStaged
 
     // The disk is full: the file that did not fit goes, the rest of the batch lands.
     const UUID full = UUID::random();
-    inject(FileTransferOp::batchStart, full, 3 * chunk, "");
-    inject(FileTransferOp::fileStart, full, 2 * chunk, "large.bin");
-    auto noRoom = std::make_shared<HeldTail>(randomBytes(chunk, 9));
-    tail(full, 0, "large.bin", noRoom);
+    startFile(full, 3 * chunk, "large.bin", 2 * chunk);
+    auto noRoom = hold(full, 0, "large.bin", randomBytes(chunk, 9));
     run();
     FrameTail::Outcome diskFull;
     diskFull.fileError = ENOSPC;

@@ -79,14 +79,16 @@ TEST(X11VirtualDisplay, The1080PresetBecomesAMonitorThatIsCapturedAtItsSizeAndGo
 
     // What is drawn there is captured, at the monitor's size.
     ASSERT_TRUE(server.fillRectangle(1280 + 100, 50, 64, 64, 0x10E0F0));
+    // Outlive the stream and the queue whose thread writes them.
+    std::mutex mutex;
+    std::optional<CapturedFrame> frame;
+    std::optional<std::string> stopped;
+    std::optional<std::string> startError{"not started"};
     X11ScreenCapture capture(rig.displays);
     StreamConfiguration configuration;
     configuration.minimumFrameInterval = 1.0 / 30;
     auto stream = capture.makeStream(id, configuration);
     auto queue = std::make_shared<AsioDispatchQueue>("x11.virtual.capture");
-    std::mutex mutex;
-    std::optional<CapturedFrame> frame;
-    std::optional<std::string> stopped;
     stream->addScreenOutput(queue, [&](const CapturedFrame& f) {
         std::lock_guard lock(mutex);
         if (!frame) frame = f;
@@ -95,7 +97,6 @@ TEST(X11VirtualDisplay, The1080PresetBecomesAMonitorThatIsCapturedAtItsSizeAndGo
         std::lock_guard lock(mutex);
         stopped = error;
     });
-    std::optional<std::string> startError{"not started"};
     stream->startCapture([&](const std::optional<std::string>& error) { startError = error; });
     ASSERT_FALSE(startError) << *startError;
     ASSERT_TRUE(test::waitUntil([&] {

@@ -297,18 +297,19 @@ TEST(ServerFiles, AViewerThatCancelsItsPushMidBatchLeavesNothingStaged) {
 }
 
 TEST(ServerFiles, TheHostCancelsABatchToTheViewerMidWay) {
+    // The Host's send loop is held after its second chunk until the Host has cancelled, so the
+    // cancel lands while the batch is provably in flight. What holds it outlives the Host, whose
+    // file queue's thread waits on it.
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool held = false, released = false;
+    std::size_t chunksSent = 0;
     WiredHost host;
     Viewer viewer(host);
     ASSERT_TRUE(viewer.ready());
     const auto source = host.folder.path() / "outgoing" / "big.bin";
     writeFile(source, randomBytes(6 * chunk, 4));
 
-    // The Host's send loop is held after its second chunk until the Host has cancelled, so the
-    // cancel lands while the batch is provably in flight.
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool held = false, released = false;
-    std::size_t chunksSent = 0;
     auto wired = host.files->routedSendPacket.get();
     host.files->routedSendPacket = [&, wired](const FileTransferPacket& packet, const std::optional<std::string>& token) {
         wired(packet, token);

@@ -175,12 +175,13 @@ TEST(ServerFilesHostile, ASendToASlowControlOnlyViewerWaitsInsteadOfOverflowingI
 }
 
 TEST(ServerClipboardHostile, SnapshotsWaitingForABusyMainQueueCollapseToTheLatest) {
-    WiredHost host;
-    WiredViewer viewer(host);
-    ASSERT_TRUE(viewer.ready());
+    // What holds the Host's main queue outlives the Host, whose thread waits on it.
     std::mutex mutex;
     std::condition_variable changed;
     bool released = false;
+    WiredHost host;
+    WiredViewer viewer(host);
+    ASSERT_TRUE(viewer.ready());
     host.mainQueue->async([&] {
         std::unique_lock lock(mutex);
         changed.wait(lock, [&] { return released; });

@@ -105,12 +105,12 @@ TEST(ServerFlood, StrangersFloodingTheHostDoNotStallASignedInViewer) {
     halfFrame.resize(3000);  // announces 6,000 bytes and never sends the rest
 
     std::atomic<bool> running{true};
+    std::atomic<int> wrongAttempts{0};  // outlives the threads that count into it
     std::vector<std::thread> flood;
     flood.emplace_back(floodWith, live.ports().control, "127.0.0.2", refused, std::cref(running));
     flood.emplace_back(floodWith, live.ports().video, "127.0.0.3", challenges, std::cref(running));
     flood.emplace_back(floodWith, live.ports().control, "127.0.0.4", halfFrame, std::cref(running));
     flood.emplace_back(floodWith, live.ports().fileTransfer, "127.0.0.5", refused, std::cref(running));
-    std::atomic<int> wrongAttempts{0};
     for (const char* source : {"127.0.0.6", "127.0.0.7", "127.0.0.8"}) {
         flood.emplace_back([&, source] {
             while (running.load()) {

@@ -421,6 +421,7 @@ TEST(PowerAssertions, NamedForTheStrongestCauseRetriedAfterAFailureAndReleasedWi
 }
 
 TEST(PowerSleepWake, TheSleepNoticeReturnsWhetherItComesFromAnotherThreadOrFromTheServerQueue) {
+    std::atomic<bool> done{false};  // outlives the server, whose queue's thread sets it
     LiveServer live;
     auto& server = live.server();
     // From another thread it waits for the server queue; the state has changed when it returns.
@@ -428,7 +429,6 @@ TEST(PowerSleepWake, TheSleepNoticeReturnsWhetherItComesFromAnotherThreadOrFromT
     EXPECT_TRUE(server.queue->sync([&] { return ServerInspector(server).power().screensAreSleeping(); }));
     // From the server queue itself it runs in place instead of waiting on its own queue.
     server.noteHostPowerState("system did wake", false, false);
-    std::atomic<bool> done{false};
     server.queue->async([&] {
         server.noteHostPowerState("system will sleep", true, true);
         done = ServerInspector(server).power().screensAreSleeping();

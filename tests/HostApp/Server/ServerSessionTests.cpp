@@ -48,9 +48,9 @@ bool signedIn(TestViewer& viewer, const std::string& user = LiveServer::user,
 }  // namespace
 
 TEST(ServerSession, TheRoadOfOneViewerAndASecondOneWithAWrongPassword) {
-    LiveServer live;
-    std::mutex mutex;
+    std::mutex mutex;  // these outlive the server, whose queue's thread writes them
     std::vector<std::pair<FileTransferPacket, UUID>> incoming;
+    LiveServer live;
     live.server().queue->sync([&] {
         live.server().onFileTransferIncomingPacket = [&](const FileTransferPacket& packet, const UUID& id) {
             std::lock_guard lock(mutex);

@@ -429,10 +429,10 @@ TEST(HostVideoCapture, RunsOnRealQueuesAndStopsCleanly) {
     platform.displays = displays;
     platform.screenCapture = screen;
 
-    auto capture = std::make_shared<HostVideoCapture>(platform, CaptureRig::profile());
-    std::mutex mutex;
+    std::mutex mutex;  // these outlive the capture, whose threads write them
     std::vector<EncodedVideoFrame> frames;
     int configs = 0;
+    auto capture = std::make_shared<HostVideoCapture>(platform, CaptureRig::profile());
     capture->onConfig = [&](const VideoEncoderConfig&) {
         std::lock_guard lock(mutex);
         ++configs;

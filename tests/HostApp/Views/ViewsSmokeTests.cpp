@@ -205,9 +205,9 @@ TEST(Views, StatusMenuFollowsItsModel) {
 
 TEST(Views, MainQueueRunsBlocksOnTheLoopAndHonoursCancel) {
     offscreenApplication();
-    auto queue = std::make_shared<QtMainQueue>(SystemClock::shared());
-    std::vector<int> order;
+    std::vector<int> order;  // these outlive the queue, which may still hold blocks that write them
     bool cancelledRan = false;
+    auto queue = std::make_shared<QtMainQueue>(SystemClock::shared());
     auto cancelled = queue->asyncAfter(0.0, [&] { cancelledRan = true; });
     cancelled->cancel();
     queue->async([&] { order.push_back(1); });

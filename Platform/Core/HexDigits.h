@@ -1,0 +1,14 @@
+#pragma once
+
+namespace qm {
+
+// The value of one hexadecimal digit in either case, or -1 for any other character (the
+// parsers of UUIDs and percent escapes refuse their text on it).
+constexpr int hexDigitValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace qm
