@@ -286,7 +286,9 @@ private:
         pool_ = std::move(pool);
         area_ = display->bounds;
         generation_ = displays_->changeGeneration();
-        startPacingLocked(interval);
+        // A grab that ran late (a busy machine) takes the next picture at once instead of losing
+        // its slot.
+        startPacingLocked(interval, true, true);
         return std::nullopt;
     }
 
