@@ -296,6 +296,8 @@ void BM_BareEncode(benchmark::State& state) {
     picture->colorspace = AVCOL_SPC_SMPTE170M;
     picture->color_range = AVCOL_RANGE_MPEG;
     if (av_frame_get_buffer(picture, 0) < 0) {
+        av_frame_free(&picture);
+        avcodec_free_context(&ctx);
         state.SkipWithError("no picture");
         return;
     }

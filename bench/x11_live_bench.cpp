@@ -1,13 +1,15 @@
 // The whole Host on a real X display beside a plain ffmpeg doing the same job. One Xvfb 1920x1080
 // with openbox runs for the whole run; a client window (1600x900, the synthetic desktop's document,
 // picture, text panel and patterned block) redraws what changed 60 times a second: "scrolling"
-// scrolls the panel only, "moving" also moves the block. In interleaved rounds, on the same CPUs:
+// scrolls the panel only, "moving" also moves the block (openbox may leave a new window
+// unmapped; the client then maps itself override-redirect, and says which). In interleaved
+// rounds, on the same CPUs:
 //
 //   host    the real server (`LiveServer`: sockets on 127.0.0.1, threaded queues) on the X11
 //           backends the Host uses on that display (XShm capture with the pointer, RandR), in a
 //           child process, streaming to a Viewer in this process that signs in, asks for Easy
 //           H.264 4:2:0 (1080p60), decodes every frame with libavcodec and acknowledges it;
-//   ffmpeg  `ffmpeg -f x11grab -framerate 60 ... -c:v libx264 -f null -` with the Host's encoder
+//   ffmpeg  `ffmpeg -f x11grab -framerate 60 ... -c:v libx264 -f h264 /dev/null` with the Host's encoder
 //           settings, read from the same `configureSoftwareEncoder()` the Host opens with
 //           (preset, tune, crf, quantiser range, bit rate, rate buffer, threads, forced IDR, no
 //           B-frames, keyframes only at the start, global header, colour description).
@@ -15,11 +17,12 @@
 // Each side is measured over `--seconds` (default 8) starting 2 s after its first frame: frames
 // per second it delivered (the Viewer's received frames; ffmpeg's encoded frames from its progress
 // reports), its process CPU time (every thread, from /proc) as a share of its CPUs and per frame,
-// and the ratio host/ffmpeg of the medians. The measured side runs on `--cpus` (default "6,7");
+// and the ratios host/ffmpeg of each round's pair. The measured side runs on `--cpus` (default "6,7");
 // this process, Xvfb, openbox, the drawing client and the Viewer's decoder run on the CPUs the
 // process may use outside that set (all of them when none is left). `--load N` adds N processes
 // spinning on the measured CPUs for the whole round (both sides alike). The drawing client's
-// missed ticks are reported: a round where it could not hold 60 Hz says so.
+// missed ticks are reported: a round where it could not hold 60 Hz says so. To keep CPUs out of
+// the whole run, narrow its affinity: `taskset -c 2-7 x11_live_bench` uses only 2-7.
 //
 //   x11_live_bench [--seconds S] [--rounds R] [--cpus LIST] [--load N] [moving|scrolling ...]
 //
