@@ -474,10 +474,11 @@ void PacedScreenCaptureStream::stopCapture(Completion completion) {
     if (completion) completion(wasRunning ? std::nullopt : std::optional<std::string>("stream is not running"));
 }
 
-bool PacedScreenCaptureStream::startPacingLocked(double intervalSeconds, bool deliversFrames) {
+bool PacedScreenCaptureStream::startPacingLocked(double intervalSeconds, bool deliversFrames, bool catchUpLateSlot) {
     if (running_) return false;
     running_ = true;
     deliversFrames_ = deliversFrames;
+    catchUpLateSlot_ = catchUpLateSlot;
     intervalNs_ = intervalSeconds * 1e9;
     startNs_ = now();
     scheduleLocked(0);
@@ -515,8 +516,12 @@ std::uint64_t PacedScreenCaptureStream::deadline(std::uint64_t slot) const {
 void PacedScreenCaptureStream::scheduleLocked(std::uint64_t slot) {
     if (!queue_ || !handler_ || !deliversFrames_) return;
     const std::uint64_t current = queue_->clock().uptimeNs();
-    while (deadline(slot) < current) ++slot;
-    const double delay = static_cast<double>(deadline(slot) - current) / 1e9;
+    if (catchUpLateSlot_) {
+        while (deadline(slot + 1) <= current) ++slot;
+    } else {
+        while (deadline(slot) < current) ++slot;
+    }
+    const double delay = deadline(slot) > current ? static_cast<double>(deadline(slot) - current) / 1e9 : 0.0;
     std::weak_ptr<PacedScreenCaptureStream> weakSelf = weak_from_this();
     pending_ = queue_->asyncAfter(delay, [weakSelf, slot] {
         if (auto self = weakSelf.lock()) self->deliver(slot);

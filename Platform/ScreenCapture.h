@@ -136,7 +136,11 @@ protected:
     virtual void didStop() {}
 
     // Marks the stream running and schedules slot 0; false when it already runs.
-    bool startPacingLocked(double intervalSeconds, bool deliversFrames = true);
+    // A slot whose time has passed when the next one is scheduled is skipped. With
+    // `catchUpLateSlot` it is skipped only when the slot after it is due too: a capture that ran
+    // late by less than an interval takes the next picture at once rather than waiting for the
+    // slot after, as a screen grabber that keeps its frame rate on a busy machine does.
+    bool startPacingLocked(double intervalSeconds, bool deliversFrames = true, bool catchUpLateSlot = false);
     // The output for one slot, or none when the stream stopped meanwhile.
     std::function<void(const CapturedFrame&)> takeSlot();
     // Schedules the slot after `slot` while the stream runs.
@@ -158,6 +162,7 @@ private:
 
     std::function<void(const std::string&)> stopHandler_;
     bool deliversFrames_ = true;
+    bool catchUpLateSlot_ = false;
     std::uint64_t startNs_ = 0;
     double intervalNs_ = 0;
     DispatchWorkItemPtr pending_;

@@ -49,10 +49,20 @@ public:
         for (auto* image : free_) destroy(image);
     }
 
+    // Rows of a picture: [top, bottom).
+    struct RowSpan {
+        std::int64_t top = 0, bottom = 0;
+    };
+
     // The rectangle of the root window as a frame; null with the reason when it cannot be read,
-    // null without one when every image is still held by a consumer.
+    // null without one when every image is still held by a consumer. With `previous` (a picture
+    // of the same size this pool made, whose pointer covered `previousCursor`), `rowsDiffer`
+    // gets one flag per row: whether the row differs from that picture's. `cursor` gets the rows
+    // the pointer covers in the new picture.
     std::shared_ptr<const PixelBuffer> capture(std::int64_t x, std::int64_t y, std::int64_t width,
-                                               std::int64_t height, std::string& error) {
+                                               std::int64_t height, const PixelBuffer* previous,
+                                               RowSpan previousCursor, std::vector<std::uint8_t>& rowsDiffer,
+                                               RowSpan& cursor, std::string& error) {
         Image* image = nullptr;
         {
             std::lock_guard lock(mutex_);
@@ -89,12 +99,28 @@ public:
             error = connection_->lost() ? "the X server went away" : "the display's area could not be read";
             return nullptr;
         }
-        // The X pixel value leaves the top byte undefined; frames promise an opaque alpha.
+        // The X pixel value leaves the top byte undefined; frames promise an opaque alpha. Each
+        // row is compared with the previous picture's while it is still in the cache from being
+        // made opaque: one pass over the pixels instead of two.
+        const bool compare = previous && previous->width == width && previous->height == height;
+        rowsDiffer.assign(compare ? static_cast<std::size_t>(height) : 0, 0);
+        const auto rowBytes = static_cast<std::size_t>(width) * 4;
         for (std::int64_t row = 0; row < height; ++row) {
             auto* pixels = reinterpret_cast<std::uint32_t*>(image->buffer.row(row));
             for (std::int64_t column = 0; column < width; ++column) pixels[column] |= 0xFF000000u;
+            if (compare) rowsDiffer[static_cast<std::size_t>(row)] = std::memcmp(pixels, previous->row(row), rowBytes) != 0;
         }
-        drawCursor(image->buffer, x, y);
+        cursor = drawCursor(image->buffer, x, y);
+        if (compare) {
+            // The rows under the pointer, where it is now and where it was, were compared without
+            // it: compare them again as the pictures show them.
+            for (const auto& span : {cursor, previousCursor}) {
+                for (std::int64_t row = std::max<std::int64_t>(0, span.top); row < std::min(height, span.bottom); ++row) {
+                    rowsDiffer[static_cast<std::size_t>(row)] =
+                        std::memcmp(image->buffer.row(row), previous->row(row), rowBytes) != 0;
+                }
+            }
+        }
         return std::shared_ptr<const PixelBuffer>(held, &held->buffer);
     }
 
@@ -105,17 +131,20 @@ private:
 
     // Screen reads leave the pointer out (the server draws it apart from the framebuffer); a
     // Viewer needs to see where it points, so its current image is blended in over the picture.
-    void drawCursor(PixelBuffer& buffer, std::int64_t originX, std::int64_t originY) {
-        if (!hasFixes_) return;
+    // Returns the rows it drew on (none when it drew nothing).
+    RowSpan drawCursor(PixelBuffer& buffer, std::int64_t originX, std::int64_t originY) {
+        if (!hasFixes_) return {};
         XFixesCursorImage* cursor = nullptr;
         {
             std::lock_guard lock(connection_->lock);
-            if (connection_->lost()) return;
+            if (connection_->lost()) return {};
             cursor = XFixesGetCursorImage(connection_->display());
         }
-        if (!cursor) return;
+        if (!cursor) return {};
         const std::int64_t left = cursor->x - cursor->xhot - originX;
         const std::int64_t top = cursor->y - cursor->yhot - originY;
+        const RowSpan rows{std::clamp<std::int64_t>(top, 0, buffer.height),
+                           std::clamp<std::int64_t>(top + cursor->height, 0, buffer.height)};
         for (std::int64_t row = 0; row < cursor->height; ++row) {
             const std::int64_t y = top + row;
             if (y < 0 || y >= buffer.height) continue;
@@ -137,6 +166,7 @@ private:
             }
         }
         XFree(cursor);
+        return rows;
     }
 
     struct Image {
@@ -256,7 +286,9 @@ private:
         pool_ = std::move(pool);
         area_ = display->bounds;
         generation_ = displays_->changeGeneration();
-        startPacingLocked(interval);
+        // A grab that ran late (a busy machine) takes the next picture at once instead of losing
+        // its slot.
+        startPacingLocked(interval, true, true);
         return std::nullopt;
     }
 
@@ -293,25 +325,36 @@ private:
         const auto x = roundedInt(area_.minX()), y = roundedInt(area_.minY());
         const auto width = roundedInt(area_.width()), height = roundedInt(area_.height());
         std::string error;
-        auto picture = pool->capture(x, y, width, height, error);
+        std::vector<std::uint8_t>& rowsDiffer = rowsDiffer_;
+        ShmImagePool::RowSpan cursor;
+        auto picture = pool->capture(x, y, width, height, previous_.get(), previousCursor_, rowsDiffer, cursor, error);
         if (!picture && !error.empty()) {
             // The area may be mid-change (a screen that shrank before the event arrived): look
             // at the display again before the next slot.
             generation_ = ~std::uint64_t{0};
         }
+        std::shared_ptr<const PixelBuffer> delivered = picture;
         if (picture) {
             const std::int64_t outW = configuration_.width > 0 ? configuration_.width : width;
             const std::int64_t outH = configuration_.height > 0 ? configuration_.height : height;
-            if (outW != width || outH != height) picture = scaled(*picture, outW, outH);
+            if (outW != width || outH != height) delivered = scaled(*picture, outW, outH);
         }
-        if (picture) {
+        if (delivered) {
             CapturedFrame frame;
-            if (previous_) {
-                frame.changedRegion = changedRows(*previous_, *picture);
-                frame.unchanged = frame.changedRegion && frame.changedRegion->empty();
-                if (frame.unchanged) frame.changedRegion.reset();
+            if (!rowsDiffer.empty()) {
+                frame.changedRegion = changedBands(rowsDiffer, width);
+                frame.unchanged = frame.changedRegion->empty();
+                if (frame.unchanged) {
+                    frame.changedRegion.reset();
+                } else if (delivered != picture) {
+                    frame.changedRegion = scaledBands(*frame.changedRegion, height, *delivered);
+                }
             }
+            // The screen's picture is what the next one is compared with, the delivered one what
+            // a consumer holds.
             previous_ = picture;
+            previousCursor_ = cursor;
+            picture = std::move(delivered);
             frame.pixelBuffer = std::move(picture);
             frame.uptimeNs = now();
             frame.frameIndex = slot;
@@ -321,21 +364,19 @@ private:
         scheduleNext(slot);
     }
 
-    // The bands of rows in which two pictures differ, full width; none when their sizes differ.
-    // The server reports no damage here, so comparing rows is what tells the consumer which parts
-    // it need not convert again (and which frames show nothing new); a row that differs stops its
-    // comparison at the first byte that does.
-    static std::optional<std::vector<PixelRect>> changedRows(const PixelBuffer& before, const PixelBuffer& now) {
-        if (before.width != now.width || before.height != now.height) return std::nullopt;
+    // The full-width bands of the rows flagged as differing. The server reports no damage here,
+    // so comparing rows is what tells the consumer which parts it need not convert again (and
+    // which frames show nothing new).
+    static std::vector<PixelRect> changedBands(const std::vector<std::uint8_t>& rowsDiffer, std::int64_t width) {
         constexpr std::size_t maxBands = 16;
-        const auto bytes = static_cast<std::size_t>(now.width * 4);
+        const auto height = static_cast<std::int64_t>(rowsDiffer.size());
         std::vector<PixelRect> bands;
         std::int64_t bandTop = -1;
-        for (std::int64_t row = 0; row <= now.height; ++row) {
-            const bool differs = row < now.height && std::memcmp(before.row(row), now.row(row), bytes) != 0;
+        for (std::int64_t row = 0; row <= height; ++row) {
+            const bool differs = row < height && rowsDiffer[static_cast<std::size_t>(row)] != 0;
             if (differs && bandTop < 0) bandTop = row;
             if (!differs && bandTop >= 0) {
-                bands.push_back(PixelRect{0, bandTop, now.width, row - bandTop});
+                bands.push_back(PixelRect{0, bandTop, width, row - bandTop});
                 bandTop = -1;
             }
         }
@@ -343,9 +384,24 @@ private:
             // Many small bands: one from the first to the last costs less to convert than it
             // saves in calls.
             const std::int64_t top = bands.front().y, bottom = bands.back().y + bands.back().height;
-            bands.assign(1, PixelRect{0, top, now.width, bottom - top});
+            bands.assign(1, PixelRect{0, top, width, bottom - top});
         }
         return bands;
+    }
+
+    // Bands of screen rows as the rows of a picture scaled from `screenHeight` rows: the filter
+    // reads the source rows around each output row's place, so a band takes its neighbours too.
+    static std::vector<PixelRect> scaledBands(const std::vector<PixelRect>& bands, std::int64_t screenHeight,
+                                              const PixelBuffer& out) {
+        const std::int64_t margin = out.height / std::max<std::int64_t>(1, screenHeight) + 2;
+        std::vector<PixelRect> scaledRows;
+        for (const auto& band : bands) {
+            const std::int64_t top = std::max<std::int64_t>(0, band.y * out.height / screenHeight - margin);
+            const std::int64_t bottom = std::min<std::int64_t>(
+                out.height, ((band.y + band.height) * out.height + screenHeight - 1) / screenHeight + margin);
+            if (bottom > top) scaledRows.push_back(PixelRect{0, top, out.width, bottom - top});
+        }
+        return scaledRows;
     }
 
     static std::shared_ptr<const PixelBuffer> scaled(const PixelBuffer& source, std::int64_t width, std::int64_t height) {
@@ -360,7 +416,9 @@ private:
     std::shared_ptr<ShmImagePool> pool_;  // mutex_
     // Output queue only.
     Rect area_;
-    std::shared_ptr<const PixelBuffer> previous_;  // the picture delivered last
+    std::shared_ptr<const PixelBuffer> previous_;  // the screen's picture of the frame delivered last
+    ShmImagePool::RowSpan previousCursor_;         // the rows the pointer covers in it
+    std::vector<std::uint8_t> rowsDiffer_;         // per row of the last capture, kept for its capacity
     std::uint64_t generation_ = 0;
 };
 

@@ -211,3 +211,98 @@ TEST(SimulatedScreenCapture, ScriptedFailuresSilenceAndUnpluggedDisplay) {
     ASSERT_TRUE(error);
     EXPECT_EQ(*error, "display 1 is not available for capture");
 }
+
+namespace {
+
+// A paced stream whose captures take as long as the test says, on the virtual clock.
+class TimedCaptureStream final : public PacedScreenCaptureStream {
+public:
+    TimedCaptureStream(std::shared_ptr<ManualClock> clock, bool catchUpLateSlot, double intervalSeconds)
+        : PacedScreenCaptureStream(1, StreamConfiguration{}), clock_(std::move(clock)), catchUp_(catchUpLateSlot),
+          interval_(intervalSeconds) {}
+
+    // Seconds the capture of the n-th delivery takes (the last entry for all later ones).
+    std::vector<double> captureSeconds{0};
+    struct Delivery {
+        std::uint64_t slot;
+        std::uint64_t startedNs;
+    };
+    std::vector<Delivery> deliveries;
+
+private:
+    std::optional<std::string> begin() override {
+        std::lock_guard lock(mutex_);
+        startPacingLocked(interval_, true, catchUp_);
+        return std::nullopt;
+    }
+    void deliver(std::uint64_t slot) override {
+        auto handler = takeSlot();
+        if (!handler) return;
+        const auto n = std::min(deliveries.size(), captureSeconds.size() - 1);
+        deliveries.push_back(Delivery{slot, clock_->uptimeNs()});
+        clock_->sleep(captureSeconds[n]);
+        CapturedFrame frame;
+        frame.frameIndex = slot;
+        handler(frame);
+        scheduleNext(slot);
+    }
+
+    std::shared_ptr<ManualClock> clock_;
+    bool catchUp_;
+    double interval_;
+};
+
+}  // namespace
+
+// A capture that runs late loses the slot it overran, unless the stream catches up: then the
+// next picture is taken at once, so one slow grab costs no frame, and a grab that is always slow
+// runs back to back at its own pace, never ahead of a slot's time.
+TEST(PacedScreenCaptureStream, ALateCaptureTakesTheNextSlotAtOnceOnlyWhenTheStreamCatchesUp) {
+    constexpr double interval = 0.02;
+    constexpr std::uint64_t intervalNs = 20'000'000;
+    for (const bool catchUp : {false, true}) {
+        SCOPED_TRACE(catchUp ? "catching up" : "skipping");
+        auto clock = std::make_shared<ManualClock>();
+        auto queue = clock->makeQueue("capture");
+        auto stream = std::make_shared<TimedCaptureStream>(clock, catchUp, interval);
+        // The third grab takes 1.5 intervals, the others a fifth of one.
+        stream->captureSeconds = {0.2 * interval, 0.2 * interval, 1.5 * interval, 0.2 * interval};
+        int frames = 0;
+        stream->addScreenOutput(queue, [&](const CapturedFrame&) { ++frames; });
+        const auto start = clock->uptimeNs();
+        stream->startCapture({});
+        clock->advance(10.5 * interval);
+        std::vector<std::uint64_t> slots;
+        for (const auto& delivery : stream->deliveries) {
+            slots.push_back(delivery.slot);
+            EXPECT_GE(delivery.startedNs, start + (delivery.slot + 1) * intervalNs) << "slot " << delivery.slot;
+        }
+        if (catchUp) {
+            EXPECT_EQ(slots, (std::vector<std::uint64_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+            // Slot 3 was due at 4 intervals; the grab before ran until 4.5.
+            EXPECT_EQ(stream->deliveries[3].startedNs, start + 9 * intervalNs / 2);
+        } else {
+            EXPECT_EQ(slots, (std::vector<std::uint64_t>{0, 1, 2, 4, 5, 6, 7, 8, 9}));
+        }
+        EXPECT_EQ(frames, static_cast<int>(slots.size()));
+
+        // Every grab slow: back to back when catching up (2 of every 3 slots), every other slot
+        // when not.
+        stream->stopCapture({});
+        auto slow = std::make_shared<TimedCaptureStream>(clock, catchUp, interval);
+        slow->captureSeconds = {1.5 * interval};
+        slow->addScreenOutput(queue, [](const CapturedFrame&) {});
+        const auto slowStart = clock->uptimeNs();
+        slow->startCapture({});
+        clock->advance(30.5 * interval);
+        for (std::size_t i = 0; i < slow->deliveries.size(); ++i) {
+            EXPECT_GE(slow->deliveries[i].startedNs, slowStart + (slow->deliveries[i].slot + 1) * intervalNs);
+            if (catchUp && i > 0) {
+                EXPECT_EQ(slow->deliveries[i].startedNs - slow->deliveries[i - 1].startedNs, 3 * intervalNs / 2)
+                    << "delivery " << i;
+            }
+        }
+        EXPECT_EQ(slow->deliveries.size(), catchUp ? 20u : 15u);
+        slow->stopCapture({});
+    }
+}

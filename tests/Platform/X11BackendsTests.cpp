@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 #include "HostApp/Video/HostVideoCapture.h"
@@ -189,6 +190,154 @@ TEST(X11ScreenCapture, FramesNameTheRowsThatChangedAndMarkTheOthersUnchanged) {
         EXPECT_EQ(seen[i].changed->front(), (PixelRect{0, 101, 640, 40}));
     }
     EXPECT_EQ(changedFrames, 1) << "only the frame that first shows the rectangle differs";
+}
+
+// The pointer is blended into each picture after the server's pixels are compared with the last
+// picture's, so its rows need their own look: where it arrives and where it left must be named,
+// and a pointer that stays must not make every frame count as changed.
+TEST(X11ScreenCapture, AMovingPointerNamesTheRowsItLeftAndReachedAndAStillOneNone) {
+    test::VirtualXServer server("640x360x24");
+    if (!server.running()) GTEST_SKIP() << server.reason();
+    auto displays = X11DisplayService::open(server.name());
+    ASSERT_TRUE(displays);
+    if (!X11ScreenCapture::isSupported(server.name())) GTEST_SKIP() << "Xvfb offers no shared-memory images";
+    ASSERT_TRUE(server.movePointer(100, 60));
+    X11ScreenCapture capture(displays);
+    StreamConfiguration configuration;
+    configuration.minimumFrameInterval = 1.0 / 60;
+    auto stream = capture.makeStream(displays->mainDisplayID(), configuration);
+    auto queue = std::make_shared<AsioDispatchQueue>("x11.capture");
+    struct Seen {
+        bool unchanged;
+        std::optional<std::vector<PixelRect>> changed;
+        std::vector<std::uint8_t> pixels;  // a copy: holding the frames would starve the capture
+    };
+    std::mutex mutex;
+    std::vector<Seen> seen;
+    stream->addScreenOutput(queue, [&](const CapturedFrame& frame) {
+        const auto& picture = *frame.pixelBuffer;
+        std::vector<std::uint8_t> pixels;
+        for (std::int64_t row = 0; row < picture.height; ++row) {
+            pixels.insert(pixels.end(), picture.row(row), picture.row(row) + picture.width * 4);
+        }
+        std::lock_guard lock(mutex);
+        seen.push_back(Seen{frame.unchanged, frame.changedRegion, std::move(pixels)});
+    });
+    auto count = [&] {
+        std::lock_guard lock(mutex);
+        return seen.size();
+    };
+    stream->startCapture({});
+    ASSERT_TRUE(test::waitUntil([&] { return count() >= 4; }));
+    ASSERT_TRUE(server.movePointer(400, 250));
+    const auto movedBy = count();
+    ASSERT_TRUE(test::waitUntil([&] { return count() >= movedBy + 4; }));
+    stream->stopCapture({});
+    queue->sync([] {});
+
+    const std::size_t rowBytes = 640 * 4;
+    bool namedOld = false, namedNew = false;
+    int changedFrames = 0;
+    for (std::size_t i = 1; i < seen.size(); ++i) {
+        // Every row that differs from the frame before lies in a named band (or the frame is
+        // marked unchanged only when none does).
+        std::vector<bool> named(360, false);
+        if (seen[i].changed) {
+            for (const auto& band : *seen[i].changed) {
+                EXPECT_EQ(band.x, 0);
+                EXPECT_EQ(band.width, 640);
+                for (std::int64_t row = band.y; row < band.y + band.height; ++row) named[static_cast<std::size_t>(row)] = true;
+                // Only rows the pointer can cover, at either place.
+                EXPECT_TRUE((band.y >= 60 - 40 && band.y + band.height <= 60 + 40) ||
+                            (band.y >= 250 - 40 && band.y + band.height <= 250 + 40))
+                    << "frame " << i << " band " << band.y << "+" << band.height;
+                if (band.y <= 60 && band.y + band.height > 60) namedOld = true;
+                if (band.y <= 250 && band.y + band.height > 250) namedNew = true;
+            }
+            ++changedFrames;
+        }
+        for (std::size_t row = 0; row < 360; ++row) {
+            const bool differs = std::memcmp(seen[i].pixels.data() + row * rowBytes,
+                                             seen[i - 1].pixels.data() + row * rowBytes, rowBytes) != 0;
+            if (differs) {
+                EXPECT_FALSE(seen[i].unchanged) << "frame " << i;
+                EXPECT_TRUE(named[row]) << "frame " << i << " row " << row << " changed unnamed";
+            }
+        }
+    }
+    EXPECT_TRUE(namedOld) << "the rows the pointer left";
+    EXPECT_TRUE(namedNew) << "the rows the pointer reached";
+    EXPECT_EQ(changedFrames, 1) << "only the frame that first shows the pointer's new place differs";
+}
+
+// A stream scaled to another size names the rows of its own pictures: every row that differs
+// from the frame before lies in a named band, and the bands stay near the change.
+TEST(X11ScreenCapture, AScaledStreamNamesTheScaledRowsThatChanged) {
+    test::VirtualXServer server("640x360x24");
+    if (!server.running()) GTEST_SKIP() << server.reason();
+    auto displays = X11DisplayService::open(server.name());
+    ASSERT_TRUE(displays);
+    if (!X11ScreenCapture::isSupported(server.name())) GTEST_SKIP() << "Xvfb offers no shared-memory images";
+    ASSERT_TRUE(server.movePointer(630, 350));
+    X11ScreenCapture capture(displays);
+    StreamConfiguration configuration;
+    configuration.minimumFrameInterval = 1.0 / 60;
+    configuration.width = 400;  // rows and columns both scaled, by 0.625
+    configuration.height = 225;
+    auto stream = capture.makeStream(displays->mainDisplayID(), configuration);
+    auto queue = std::make_shared<AsioDispatchQueue>("x11.capture");
+    struct Seen {
+        bool unchanged;
+        std::optional<std::vector<PixelRect>> changed;
+        std::vector<std::uint8_t> pixels;
+    };
+    std::mutex mutex;
+    std::vector<Seen> seen;
+    stream->addScreenOutput(queue, [&](const CapturedFrame& frame) {
+        const auto& picture = *frame.pixelBuffer;
+        std::vector<std::uint8_t> pixels;
+        for (std::int64_t row = 0; row < picture.height; ++row) {
+            pixels.insert(pixels.end(), picture.row(row), picture.row(row) + picture.width * 4);
+        }
+        std::lock_guard lock(mutex);
+        seen.push_back(Seen{frame.unchanged, frame.changedRegion, std::move(pixels)});
+    });
+    auto count = [&] {
+        std::lock_guard lock(mutex);
+        return seen.size();
+    };
+    stream->startCapture({});
+    ASSERT_TRUE(test::waitUntil([&] { return count() >= 4; }));
+    ASSERT_TRUE(server.fillRectangle(100, 101, 50, 40, 0x3366CC));  // scaled rows 63-88
+    const auto drawnBy = count();
+    ASSERT_TRUE(test::waitUntil([&] { return count() >= drawnBy + 4; }));
+    stream->stopCapture({});
+    queue->sync([] {});
+
+    const std::size_t rowBytes = 400 * 4;
+    int changedFrames = 0;
+    for (std::size_t i = 1; i < seen.size(); ++i) {
+        ASSERT_EQ(seen[i].pixels.size(), rowBytes * 225);
+        std::vector<bool> named(225, false);
+        if (seen[i].changed) {
+            ++changedFrames;
+            for (const auto& band : *seen[i].changed) {
+                EXPECT_EQ(band.width, 400);
+                EXPECT_GE(band.y, 63 - 8);
+                EXPECT_LE(band.y + band.height, 88 + 8);
+                for (std::int64_t row = band.y; row < band.y + band.height; ++row) named[static_cast<std::size_t>(row)] = true;
+            }
+        }
+        bool any = false;
+        for (std::size_t row = 0; row < 225; ++row) {
+            if (std::memcmp(seen[i].pixels.data() + row * rowBytes, seen[i - 1].pixels.data() + row * rowBytes, rowBytes) != 0) {
+                any = true;
+                EXPECT_TRUE(named[row]) << "frame " << i << " row " << row << " changed unnamed";
+            }
+        }
+        EXPECT_EQ(seen[i].unchanged, !any) << "frame " << i;
+    }
+    EXPECT_EQ(changedFrames, 1);
 }
 
 TEST(X11ScreenCapture, FramesHoldWhatWasDrawnAndSurviveEncodingAndDecoding) {
