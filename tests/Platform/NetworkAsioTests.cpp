@@ -1319,6 +1319,7 @@ Bytes slice(const Bytes& bytes, std::size_t from, std::size_t to) {
 
 TEST(AsioFrameTails, TheOwnerTakesTailedFramesRightBehindAndTheReaderKeepsTheRestInOrder) {
     TailEvents events;  // outlives the pair: its reader may report until the pair is gone
+    bool pauseBehindD = true;  // read by the owner's completions: outlives the pair too
     FramePair pair;
     TemporaryDirectory folder;
     const int fd = ::open((folder.path() / "out.bin").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -1327,7 +1328,6 @@ TEST(AsioFrameTails, TheOwnerTakesTailedFramesRightBehindAndTheReaderKeepsTheRes
     auto wanted = [](std::span<const std::uint8_t> head) { return head.size() < 10 || head[9] != 3; };
     auto follower = std::make_shared<TailFollower>(events, pair.queue, fd, [wanted](std::span<const std::uint8_t> head,
                                                                                     std::size_t) { return wanted(head); });
-    bool pauseBehindD = true;
     follower->whileCompleting = [&](const FrameTail::Outcome& outcome) {
         // Reading held by the owner: nothing is taken behind, whatever is there.
         if (outcome.written == 80'000 && std::exchange(pauseBehindD, false)) pair.peer->setReceivingPaused(true);
