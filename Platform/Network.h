@@ -59,6 +59,16 @@ public:
     };
     using Completion = std::function<void(const Outcome& outcome)>;
 
+    // The frame right behind a tail, taken by the tail's owner instead of the reader: its head
+    // (header included) lies in `storage`, its tail holds the connection as the first one did.
+    struct Following {
+        SharedBytes storage;
+        std::span<const std::uint8_t> head;
+        std::shared_ptr<FrameTail> tail;
+    };
+    // Judges a following frame by its head (header included) and its tail's length.
+    using FollowingFilter = std::function<bool(std::span<const std::uint8_t> head, std::size_t tailSize)>;
+
     virtual ~FrameTail() = default;
     // The tail's length in bytes.
     virtual std::size_t size() const = 0;
@@ -66,6 +76,18 @@ public:
     // wait for the disk, never on the network's thread), and calls `completion` there, once,
     // before the connection reads on. May be called once; call it from `queue`.
     virtual void moveInto(int fd, DispatchQueuePtr queue, Completion completion) = 0;
+    // Only from inside this tail's completion, after a whole move (Outcome::complete): the frame
+    // right behind it, without handing the connection back to the reader, when the reader would
+    // split that frame too, its head is all in the connection already, reading is neither held
+    // (the owner's pause) nor ended, and `accept` takes it. Otherwise nothing, and nothing of that
+    // frame is read: the connection goes back to the reader when the completion returns, at the
+    // frame's start, and the frame takes the reader's road. Owners that keep a tail for this hold
+    // it through its completion. Tails that did not come from a connection of their own have no
+    // frame behind them.
+    virtual std::optional<Following> takeFollowing(const FollowingFilter& accept) {
+        (void)accept;
+        return std::nullopt;
+    }
 };
 
 using FrameTailPtr = std::shared_ptr<FrameTail>;

@@ -117,7 +117,8 @@ public:
     // Told once when the connection ends: no error for a clean end.
     EndedHandler onEnded;
     // Set before start(): large fileChunk frames then come here, their data left in the
-    // connection to be moved into the file (FrameTail), instead of through onFrame.
+    // connection to be moved into the file (FrameTail), instead of through onFrame. Frames the
+    // owner of such a tail takes from it (FrameTail::takeFollowing) come neither here nor there.
     TailHandler onFrameTail;
 
     // How many bytes of a frame's start (its header included) come before the data of a fileChunk

@@ -264,9 +264,13 @@ void FileTransferService::abandonCurrentFile(InboundBatch& batch, const std::str
     batch.currentReceived = 0;
 }
 
-bool FileTransferService::chunkFits(InboundBatch& batch, std::uint64_t offset, std::uint64_t length) {
+bool FileTransferService::chunkContinuesFile(const InboundBatch& batch, std::uint64_t offset, std::uint64_t length) {
     // Data must continue the file where it stands and stay within the size announced for it.
-    if (offset == batch.currentReceived && length <= batch.currentExpectedSize - batch.currentReceived) return true;
+    return offset == batch.currentReceived && length <= batch.currentExpectedSize - batch.currentReceived;
+}
+
+bool FileTransferService::chunkFits(InboundBatch& batch, std::uint64_t offset, std::uint64_t length) {
+    if (chunkContinuesFile(batch, offset, length)) return true;
     abandonCurrentFile(batch, "data does not match its announced size");
     return false;
 }

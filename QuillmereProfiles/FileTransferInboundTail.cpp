@@ -1,6 +1,7 @@
 // Chunks whose data is still in the connection: moved into the open file on the receive queue.
 #include <cstring>
 
+#include "QuillmereProfiles/FileTransferChannel.h"
 #include "QuillmereProfiles/FileTransferService.h"
 
 namespace qm {
@@ -35,15 +36,57 @@ void FileTransferService::processIncomingChunk(const FileTransferPacketView& hea
     }
     std::weak_ptr<FileTransferService> weak = weak_from_this();
     const auto serial = batch->currentSerial;
+    const int fd = batch->currentHandle.get();
     // The completion may come at once or, when the data has not all arrived, in a later turn of
-    // this queue, after packets of other peers (or this peer's control connection) ran.
-    tail->moveInto(batch->currentHandle.get(), inboundQueue_,
-                   [weak, batchID, serial, cost](const FrameTail::Outcome& outcome) {
-                       auto self = weak.lock();
-                       if (!self) return;
-                       self->chunkTailMoved(batchID, serial, outcome);
-                       self->inboundProcessed(cost);
-                   });
+    // this queue, after packets of other peers (or this peer's control connection) ran. It keeps
+    // the tail: the chunk behind it is taken through it.
+    FrameTail& moving = *tail;
+    moving.moveInto(fd, inboundQueue_,
+                    [weak, batchID, serial, cost, peerToken, tail = std::move(tail)](const FrameTail::Outcome& outcome) {
+                        auto self = weak.lock();
+                        if (!self) return;
+                        self->chunkTailMoved(batchID, serial, outcome);
+                        self->inboundProcessed(cost);
+                        if (outcome.complete()) self->followChunk(*tail, batchID, serial, peerToken);
+                    });
+}
+
+void FileTransferService::followChunk(FrameTail& moved, const UUID& batchID, std::uint64_t serial,
+                                      const std::optional<std::string>& peerToken) {
+    using FileTransferChannelConstants::headerSize;
+    // The next chunk of the same file, right behind on the same channel, is taken here instead
+    // of going back through the network thread and the server queue: nothing but that file's
+    // chunks comes between them, so the order holds. Only a chunk that the road through the
+    // server would take into the file too is taken (the service running, its batch and file
+    // still open, the peer's own, at the file's end and within its size); anything else (another
+    // packet, another file's chunk, a chunk that does not fit, a malformed head) stays in the
+    // connection for the reader, and takes that road with whatever it reports.
+    std::optional<FileTransferPacketView> next;
+    auto following = moved.takeFollowing([&](std::span<const std::uint8_t> head, std::size_t tailSize) {
+        if (head.size() < headerSize) return false;
+        {
+            std::lock_guard lock(outgoingLock_);
+            if (stopped_) return false;
+        }
+        auto packet = FileTransferPacketView::decodeHead(head.subspan(headerSize), tailSize);
+        if (!packet || packet->op != FileTransferOp::fileChunk || packet->batchID != batchID) return false;
+        auto* batch = inboundBatch(batchID, peerToken);
+        if (!batch || !batch->currentHandle.valid() || batch->currentSerial != serial ||
+            !chunkContinuesFile(*batch, packet->value1, tailSize)) {
+            return false;
+        }
+        next = std::move(packet);
+        return true;
+    });
+    if (!following || !next || !following->tail) return;
+    const std::size_t cost = following->tail->size() + next->path.size() + FileTransferPacket::fixedSize;
+    inboundQueued(cost);
+    // Behind whatever waits on this queue already (a cancel, another Viewer's packets), which
+    // processIncomingChunk then sees as the road through the server would.
+    std::weak_ptr<FileTransferService> weak = weak_from_this();
+    inboundQueue_->async([weak, head = std::move(*next), tail = std::move(following->tail), peerToken, cost]() mutable {
+        if (auto self = weak.lock()) self->processIncomingChunk(head, std::move(tail), peerToken, cost);
+    });
 }
 
 void FileTransferService::chunkTailMoved(const UUID& batchID, std::uint64_t serial, const FrameTail::Outcome& outcome) {

@@ -167,7 +167,11 @@ public:
                               std::optional<std::string> peerToken = std::nullopt);
     // A fileChunk whose data is still in the connection (`tail`): `head` carries the rest of the
     // packet. The data is moved into the open file on the receive queue, in order with the other
-    // packets; a tail let go of unused (no such file, a chunk that does not fit) is dropped.
+    // packets; a tail let go of unused (no such file, a chunk that does not fit) is dropped. The
+    // tail's connection carries file-channel frames: once the data is in the file, the next
+    // chunks of the same file right behind it are taken from the connection on the receive queue
+    // (FrameTail::takeFollowing), judged as this road judges them, until another frame comes or
+    // the next head has not arrived; the connection's reader has the rest.
     void handleIncomingChunk(const FileTransferPacketView& head, FrameTailPtr tail,
                              std::optional<std::string> peerToken = std::nullopt);
     // Packet bytes handed to handleIncomingPacket and not processed yet.
@@ -252,13 +256,18 @@ private:
     void handleMkdir(InboundBatch& batch, const FileTransferPacketView& packet);
     void handleFileStart(InboundBatch& batch, const FileTransferPacketView& packet);
     void handleFileChunk(const UUID& batchID, InboundBatch& batch, const FileTransferPacketView& packet);
-    // Whether `length` bytes at `offset` continue the open file within its announced size; the
-    // file is abandoned when not.
+    // Whether `length` bytes at `offset` continue the open file within its announced size.
+    static bool chunkContinuesFile(const InboundBatch& batch, std::uint64_t offset, std::uint64_t length);
+    // The same; the file is abandoned when not.
     bool chunkFits(InboundBatch& batch, std::uint64_t offset, std::uint64_t length);
     void chunkWritten(const UUID& batchID, InboundBatch& batch, std::uint64_t length);
     void processIncomingChunk(const FileTransferPacketView& head, FrameTailPtr tail,
                               const std::optional<std::string>& peerToken, std::size_t cost);
     void chunkTailMoved(const UUID& batchID, std::uint64_t serial, const FrameTail::Outcome& outcome);
+    // From the completion of a chunk moved whole into its file: takes the next chunk of that file
+    // straight from the connection when it is the frame right behind.
+    void followChunk(FrameTail& moved, const UUID& batchID, std::uint64_t serial,
+                     const std::optional<std::string>& peerToken);
     void handleFileEnd(InboundBatch& batch);
     void handleBatchEnd(const UUID& batchID);
     void settle(InboundBatch& batch);

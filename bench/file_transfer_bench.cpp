@@ -13,7 +13,8 @@
 // same loop for every side (read the source file, write the socket; for host with the frame and
 // packet headers in front of each chunk). It moves to the CPUs outside the affinity this program
 // was started with (`taskset -c 0,1`: the receiver has CPUs 0-1, the sender the others); with
-// every CPU allowed the two share them.
+// every CPU allowed the two share them. QM_BENCH_SENDER_CPUS (e.g. "4-7") names the sender's CPUs
+// instead, so CPUs that are not this run's stay untouched.
 //
 // Memory state: once the receiver is ready, right before the first byte is sent, the previous
 // output is deleted, `sync` runs and a file as large as the transfer is written into the
@@ -340,7 +341,29 @@ int connectTo(std::uint16_t port) {
     return -1;
 }
 
-// Moves the sender off the receiver's CPUs while it sends; restores the mask afterwards.
+// CPUs named as "2-3,6" (QM_BENCH_SENDER_CPUS); false when the text names none.
+bool parseCPUList(const char* text, cpu_set_t& into) {
+    CPU_ZERO(&into);
+    for (const char* p = text; *p;) {
+        char* end = nullptr;
+        const long first = std::strtol(p, &end, 10);
+        if (end == p || first < 0) return false;
+        long last = first;
+        p = end;
+        if (*p == '-') {
+            last = std::strtol(p + 1, &end, 10);
+            if (end == p + 1 || last < first) return false;
+            p = end;
+        }
+        for (long cpu = first; cpu <= last && cpu < CPU_SETSIZE; ++cpu) CPU_SET(cpu, &into);
+        if (*p == ',') ++p;
+        else if (*p) return false;
+    }
+    return CPU_COUNT(&into) > 0;
+}
+
+// Moves the sender off the receiver's CPUs while it sends (or onto QM_BENCH_SENDER_CPUS, when
+// CPUs outside this program's affinity are not to be used); restores the mask afterwards.
 class SenderCPUs {
 public:
     SenderCPUs() {
@@ -348,9 +371,13 @@ public:
         if (::sched_getaffinity(0, sizeof original_, &original_) != 0) return;
         cpu_set_t others;
         CPU_ZERO(&others);
-        const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
-        for (long cpu = 0; cpu < online && cpu < CPU_SETSIZE; ++cpu)
-            if (!CPU_ISSET(cpu, &original_)) CPU_SET(cpu, &others);
+        if (const char* named = std::getenv("QM_BENCH_SENDER_CPUS"); named && *named) {
+            if (!parseCPUList(named, others)) CPU_ZERO(&others);
+        } else {
+            const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+            for (long cpu = 0; cpu < online && cpu < CPU_SETSIZE; ++cpu)
+                if (!CPU_ISSET(cpu, &original_)) CPU_SET(cpu, &others);
+        }
         if (CPU_COUNT(&others) > 0 && ::sched_setaffinity(0, sizeof others, &others) == 0) moved_ = true;
     }
     ~SenderCPUs() {

@@ -117,7 +117,10 @@ public:
         onFileTransferChannelPacket;
     // When set (before the listeners start), large fileChunk packets on the file channel arrive
     // here without their data, which `tail` holds still in the connection: the receiver moves it
-    // into the file (or lets go of it to drop it). The channel reads nothing more until then.
+    // into the file (or lets go of it to drop it). The channel reads nothing more until then. The
+    // receiver may take the chunks right behind from the tail itself (FrameTail::takeFollowing):
+    // those never reach the server. Only this session's channel reads them, and a session that
+    // ends or a channel that is replaced cancels the connection first, after which none is taken.
     std::function<void(const FileTransferPacketView& head, FrameTailPtr tail, const UUID&)> onFileTransferChannelChunk;
     std::function<void(std::uint32_t snapshotID, std::uint32_t index)> onDragPullRequest;
     // A Viewer's control session left (whatever the reason): what the owner keeps for it, such as

@@ -885,6 +885,10 @@ private:
         std::shared_ptr<Bytes> prefixStorage;
         std::span<const std::uint8_t> prefix;  // read already; written first
         FrameTail::Outcome outcome;
+        // While the completion of a whole move runs, the owner may take the frame behind it
+        // (takeFollowing); a taken frame's tail then holds the connection instead of the reader.
+        bool followable = false;
+        bool handedOn = false;
     };
 
     // The part of the tail that was read with the frames before it.
@@ -920,8 +924,20 @@ private:
         std::size_t size() const override { return size_; }
         void moveInto(int fd, DispatchQueuePtr queue, Completion completion) override {
             if (!queue || std::exchange(taken_, true)) return;
-            state_->startTailMove(fd, std::move(socket_), size_ - prefix_.size(), std::move(storage_), prefix_,
-                                  std::move(queue), std::move(completion));
+            // The completion may hold the last reference to this tail: nothing of it is used once
+            // the move runs.
+            auto state = state_;
+            auto move = state->makeTailMove(fd, std::move(socket_), size_ - prefix_.size(), std::move(storage_),
+                                            prefix_, std::move(queue), std::move(completion));
+            // Known before the move runs: it may complete at once, and its completion may ask for
+            // the frame behind it.
+            move_ = move;
+            state->runTailMove(move);
+        }
+        std::optional<Following> takeFollowing(const FollowingFilter& accept) override {
+            auto move = move_.lock();
+            if (!move || !accept) return std::nullopt;
+            return state_->takeFollowing(*move, accept);
         }
 
     private:
@@ -931,10 +947,13 @@ private:
         std::shared_ptr<Bytes> storage_;
         std::span<const std::uint8_t> prefix_;
         bool taken_ = false;
+        // Held weakly: the move holds the owner's completion, which may hold this tail.
+        std::weak_ptr<TailMove> move_;
     };
 
-    void startTailMove(int fd, OwnedFd socket, std::size_t inSocket, std::shared_ptr<Bytes> storage,
-                       std::span<const std::uint8_t> prefix, DispatchQueuePtr queue, FrameTail::Completion completion) {
+    std::shared_ptr<TailMove> makeTailMove(int fd, OwnedFd socket, std::size_t inSocket, std::shared_ptr<Bytes> storage,
+                                           std::span<const std::uint8_t> prefix, DispatchQueuePtr queue,
+                                           FrameTail::Completion completion) {
         auto move = std::make_shared<TailMove>();
         move->queue = std::move(queue);
         move->completion = std::move(completion);
@@ -944,7 +963,7 @@ private:
         move->prefix = prefix;
         move->file = OwnedFd(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
         if (!move->file.valid()) move->outcome.fileError = errno ? errno : EBADF;
-        runTailMove(move);
+        return move;
     }
 
     bool openTailPipe() {
@@ -1053,11 +1072,64 @@ private:
         if (move->inPipe > 0) closeTailPipe();  // bytes the file did not take go with the pipe
         move->inPipe = 0;
         move->file.reset();
-        move->socket.reset();
         const std::size_t skip = move->outcome.connectionEnded ? 0 : move->remaining;
         auto completion = std::move(move->completion);
+        move->followable = move->outcome.complete() && skip == 0;
         if (completion) completion(move->outcome);
-        tailDone(skip);
+        move->followable = false;
+        move->socket.reset();
+        // A frame taken behind it holds the connection now; its tail gives it back.
+        if (!move->handedOn) tailDone(skip);
+    }
+
+    // On the owner's queue, from the completion of a whole move: the next frame, judged as the
+    // reader would judge it (readFrames, readHeadWithTail), when it is a tailed frame whose head
+    // is all there and `accept` takes it. Nothing of the frame is read otherwise. The reader is
+    // waiting for the tail (tailOutstanding_) and left nothing of its own behind it (a tail takes
+    // what the reader had read of the stream past its head), so the socket's next byte is the
+    // frame's first.
+    std::optional<FrameTail::Following> takeFollowing(TailMove& move, const FrameTail::FollowingFilter& accept) {
+        if (!move.followable || move.handedOn || !move.socket.valid() || tailStopped_) return std::nullopt;
+        std::size_t maximum = 0;
+        std::size_t smallRead = 0;
+        {
+            std::lock_guard lock(mutex_);
+            if (cancelled_ || ownerPaused_) return std::nullopt;
+            maximum = maximumFramePayload_;
+            smallRead = std::min(receiveBufferSize_, largestFrameRead);
+        }
+        const std::size_t headerSize = frameFormat_.headerSize;
+        std::array<std::uint8_t, FrameFormat::maximumHeadProbe> probe;
+        const ssize_t got = ::recv(move.socket.get(), probe.data(), probe.size(), MSG_PEEK | MSG_DONTWAIT);
+        if (got < static_cast<ssize_t>(headerSize)) return std::nullopt;
+        const std::size_t probed = static_cast<std::size_t>(got);
+        const std::size_t length = frameLengthAt(probe.data());
+        if (!frameFormat_.hasMagic(probe.data()) || length > maximum) return std::nullopt;
+        const std::size_t frameTotal = headerSize + length;
+        if (frameTotal <= smallRead) return std::nullopt;
+        const std::size_t known = std::min(probed, frameTotal);
+        const std::size_t head = frameFormat_.headLength(probe.data(), known);
+        if (head < headerSize || head > known || head >= frameTotal || frameTotal - head < frameFormat_.minimumTail) {
+            return std::nullopt;
+        }
+        if (!accept(std::span<const std::uint8_t>(probe.data(), head), frameTotal - head)) return std::nullopt;
+        auto buffer = std::make_shared<Bytes>(head);
+        if (::recv(move.socket.get(), buffer->data(), head, MSG_DONTWAIT) != static_cast<ssize_t>(head)) {
+            // Bytes seen a moment ago cannot vanish from a stream socket; if they did, the
+            // stream is out of step and the connection ends.
+            const NetworkError error{EIO, "frame head could not be read"};
+            auto self = shared_from_this();
+            runOnIo([self, error] {
+                self->endContinuous(false, error);
+                self->fail(error);
+            }, nullptr);
+            return std::nullopt;
+        }
+        move.handedOn = true;
+        SharedBytes storage = std::move(buffer);
+        auto tail = std::make_shared<Tail>(shared_from_this(), std::move(move.socket), frameTotal - head, nullptr,
+                                           std::span<const std::uint8_t>());
+        return FrameTail::Following{storage, std::span<const std::uint8_t>(storage->data(), head), std::move(tail)};
     }
 
     // Any thread: the tail is done; `skip` of its bytes are still in the socket, to be dropped.

@@ -1305,3 +1305,135 @@ TEST_F(AsioFrameTails, AFileThatRefusesDropsTheRestAndAPeerLeavingMidTailEndsThe
         EXPECT_TRUE(events.outcomes[0].connectionEnded);
     }
 }
+
+namespace {
+
+// An owner that moves every tail into `fd` and, from each whole move's completion, takes the
+// frame right behind it when `accept` says so, moving that one on its queue in turn.
+struct TailFollower : std::enable_shared_from_this<TailFollower> {
+    TailFollower(TailEvents& into, DispatchQueuePtr on, int file, FrameTail::FollowingFilter filter)
+        : events(into), queue(std::move(on)), fd(file), accept(std::move(filter)) {}
+
+    void move(FrameTailPtr tail) {
+        FrameTail& moving = *tail;
+        moving.moveInto(fd, queue, [self = shared_from_this(), tail](const FrameTail::Outcome& outcome) {
+            self->events.note("moved " + std::to_string(outcome.written));
+            {
+                std::lock_guard lock(self->events.mutex);
+                self->events.outcomes.push_back(outcome);
+            }
+            if (self->whileCompleting) self->whileCompleting(outcome);
+            if (!outcome.complete()) return;
+            auto next = tail->takeFollowing(self->accept);
+            if (!next) return;
+            self->events.note("followed " + std::to_string(next->tail->size()) + " behind head " +
+                              std::to_string(next->head.size()));
+            self->queue->async([self, following = next->tail] { self->move(following); });
+        });
+    }
+
+    TailEvents& events;
+    DispatchQueuePtr queue;
+    int fd;
+    FrameTail::FollowingFilter accept;
+    std::function<void(const FrameTail::Outcome&)> whileCompleting;
+};
+
+Bytes slice(const Bytes& bytes, std::size_t from, std::size_t to) {
+    return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.begin() + static_cast<std::ptrdiff_t>(to));
+}
+
+}  // namespace
+
+TEST(AsioFrameTails, TheOwnerTakesTailedFramesRightBehindAndTheReaderKeepsTheRestInOrder) {
+    TailEvents events;  // outlives the pair: its reader may report until the pair is gone
+    bool pauseBehindD = true;  // read by the owner's completions: outlives the pair too
+    FramePair pair;
+    TemporaryDirectory folder;
+    const int fd = ::open((folder.path() / "out.bin").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    // Frames whose head says 3 are for nobody: the owner does not take them, the reader lets go.
+    auto wanted = [](std::span<const std::uint8_t> head) { return head.size() < 10 || head[9] != 3; };
+    auto follower = std::make_shared<TailFollower>(events, pair.queue, fd, [wanted](std::span<const std::uint8_t> head,
+                                                                                    std::size_t) { return wanted(head); });
+    follower->whileCompleting = [&](const FrameTail::Outcome& outcome) {
+        // Reading held by the owner: nothing is taken behind, whatever is there.
+        if (outcome.written == 80'000 && std::exchange(pauseBehindD, false)) pair.peer->setReceivingPaused(true);
+    };
+    pair.peer->setTailedFrameHandler([&events, follower, wanted](std::span<const std::uint8_t> head, const SharedBytes&,
+                                                                  FrameTailPtr tail) {
+        events.note("head " + std::to_string(tail->size()));
+        if (wanted(head)) follower->move(std::move(tail));
+    });
+    pair.peer->startReceivingFrames(tailedFrameFormat(), 8u << 20, 1u << 20,
+                                    [&events](std::span<const std::uint8_t> frame, const SharedBytes&, bool complete,
+                                              const std::optional<NetworkError>& error) {
+                                        if (!frame.empty()) events.note("frame " + std::to_string(frame.size()));
+                                        if (complete || error) {
+                                            std::lock_guard lock(events.mutex);
+                                            ++events.ends;
+                                        }
+                                    });
+    auto saw = [&](const std::string& what) {
+        return waitUntil([&] {
+            std::lock_guard lock(events.mutex);
+            return std::find(events.order.begin(), events.order.end(), what) != events.order.end();
+        });
+    };
+    const Bytes a = pattern(100'000, 1), b = pattern(120'000, 2), c = pattern(90'000, 3), d = pattern(80'000, 4),
+                e = pattern(70'000, 5);
+    const Bytes frameA = tailedFrame({1}, a), frameB = tailedFrame({2, 2}, b), frameC = tailedFrame({3}, c),
+                frameD = tailedFrame({4}, d), frameE = tailedFrame({5}, e), small = testFrame(pattern(10, 6));
+    // Each send ends one byte short of a tail, so the move waits for it, and the next send
+    // carries that byte with the next frame's head: the head is there when the move completes.
+    pair.client->send(slice(frameA, 0, frameA.size() - 1));
+    ASSERT_TRUE(saw("head 100000"));
+    Bytes next = {frameA.back()};
+    next.insert(next.end(), frameB.begin(), frameB.end() - 1);
+    pair.client->send(next);
+    ASSERT_TRUE(saw("followed 120000 behind head 11"));
+    // B's last byte alone: nothing is behind B when it completes, the reader has the stream again.
+    pair.client->send({frameB.back()});
+    ASSERT_TRUE(saw("moved 120000"));
+    // Behind B: C, which the owner does not take, so the reader hands it on (and drops it), a
+    // small frame, and D.
+    next = frameC;
+    next.insert(next.end(), small.begin(), small.end());
+    next.insert(next.end(), frameD.begin(), frameD.end() - 1);
+    pair.client->send(next);
+    ASSERT_TRUE(saw("head 80000"));
+    next = {frameD.back()};
+    next.insert(next.end(), frameE.begin(), frameE.end());
+    pair.client->send(next);
+    ASSERT_TRUE(saw("moved 80000"));
+    pair.queue->sync([] {});
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    {
+        std::lock_guard lock(events.mutex);
+        EXPECT_EQ(events.order.back(), "moved 80000") << "held reading holds the frame behind too";
+    }
+    pair.queue->sync([&] { pair.peer->setReceivingPaused(false); });
+    ASSERT_TRUE(saw("moved 70000"));
+    // The peer leaves right behind a tail: the reader hears the end.
+    const Bytes frameF = tailedFrame({6}, pattern(66'000, 7));
+    pair.client->send(frameF, [client = pair.client](const std::optional<NetworkError>&) { client->cancel(); });
+    ASSERT_TRUE(waitUntil([&] {
+        std::lock_guard lock(events.mutex);
+        return events.ends == 1;
+    }));
+    pair.queue->sync([] {});
+
+    Bytes expected = a;
+    for (const Bytes* part : {&b, &d, &e}) expected.insert(expected.end(), part->begin(), part->end());
+    const Bytes written = fileContents(fd);
+    ASSERT_GE(written.size(), expected.size());
+    EXPECT_EQ(slice(written, 0, expected.size()), expected);
+    std::lock_guard lock(events.mutex);
+    const std::vector<std::string> firstSteps(events.order.begin(),
+                                              events.order.begin() + std::min<std::ptrdiff_t>(10, std::ssize(events.order)));
+    EXPECT_EQ(firstSteps, (std::vector<std::string>{"head 100000", "moved 100000", "followed 120000 behind head 11",
+                                                    "moved 120000", "head 90000", "frame " + std::to_string(small.size()),
+                                                    "head 80000", "moved 80000", "head 70000", "moved 70000"}));
+    for (std::size_t i = 0; i < 5; ++i) EXPECT_TRUE(events.outcomes.at(i).complete()) << i;
+    ::close(fd);
+}

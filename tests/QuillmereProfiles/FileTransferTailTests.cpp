@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <deque>
 #include <fstream>
 
 #include "Platform/FramedReceive.h"
+#include "QuillmereProfiles/FileTransferChannel.h"
 #include "QuillmereProfiles/FileTransferService.h"
 #include "support/TestFiles.h"
 #include "support/TestPlatform.h"
@@ -27,7 +29,7 @@ struct HeldTail final : FrameTail {
         fd = ::dup(target);
         completion = std::move(done);
     }
-    bool moved() const { return static_cast<bool>(completion); }
+    bool moved() const { return fd >= 0; }
     // Writes the first `count` bytes and reports `outcome`.
     void finish(std::size_t count, Outcome outcome) {
         if (count > 0) {
@@ -35,12 +37,84 @@ struct HeldTail final : FrameTail {
         }
         ::close(fd);
         outcome.written = count;
-        completion(outcome);
+        // Let go of as a connection does: the completion may hold this tail.
+        auto done = std::move(completion);
+        done(outcome);
     }
     Bytes data;
     int fd = -1;
     Completion completion;
 };
+
+// A file channel's connection behind a tail, as its reader leaves it: the frames still to come.
+// A tail moved whole may take the chunk frame right behind it (takeFollowing); what its owner
+// does not take stays for the reader (here: stays in `frames`).
+struct ChannelStream {
+    struct Frame {
+        std::string name;
+        Bytes head;  // the frame's start, its header included; the whole frame when `data` is empty
+        Bytes data;  // a chunk's data, which stays in the connection as a tail
+    };
+    std::deque<Frame> frames;
+    std::vector<std::string> events;
+};
+
+struct ChannelTail final : FrameTail {
+    ChannelTail(std::shared_ptr<ChannelStream> from, std::string frameName, Bytes bytes)
+        : stream(std::move(from)), name(std::move(frameName)), data(std::move(bytes)) {}
+    ~ChannelTail() override {
+        if (!moved) stream->events.push_back("let go " + name);
+    }
+    std::size_t size() const override { return data.size(); }
+    void moveInto(int target, DispatchQueuePtr, Completion done) override {
+        moved = true;
+        Outcome outcome;
+        outcome.written = static_cast<std::size_t>(::write(target, data.data(), data.size()));
+        stream->events.push_back("moved " + name);
+        completing = true;
+        done(outcome);
+        completing = false;
+    }
+    std::optional<Following> takeFollowing(const FollowingFilter& accept) override {
+        if (!completing) {
+            stream->events.push_back("asked outside the completion");
+            return std::nullopt;
+        }
+        if (stream->frames.empty()) return std::nullopt;
+        auto& next = stream->frames.front();
+        if (next.data.empty() || !accept(next.head, next.data.size())) return std::nullopt;
+        auto frame = std::move(next);
+        stream->frames.pop_front();
+        stream->events.push_back("took " + frame.name);
+        auto storage = std::make_shared<const Bytes>(std::move(frame.head));
+        return Following{storage, std::span(*storage), std::make_shared<ChannelTail>(stream, frame.name, frame.data)};
+    }
+
+    std::shared_ptr<ChannelStream> stream;
+    std::string name;
+    Bytes data;
+    bool moved = false;
+    bool completing = false;
+};
+
+// The packet as one file channel frame.
+Bytes channelFrame(const FileTransferPacket& packet) {
+    Bytes out = packet.encode(FileTransferChannelConstants::headerSize);
+    const auto length = static_cast<std::uint32_t>(out.size() - FileTransferChannelConstants::headerSize);
+    std::copy(FileTransferChannelConstants::magic.begin(), FileTransferChannelConstants::magic.end(), out.begin());
+    for (int i = 0; i < 4; ++i) out[4 + i] = static_cast<std::uint8_t>(length >> (8 * i));
+    return out;
+}
+
+ChannelStream::Frame chunkFrame(const UUID& id, std::uint64_t offset, const std::string& path, const Bytes& data) {
+    Bytes whole = channelFrame({FileTransferOp::fileChunk, id, offset, 0, path, data});
+    whole.resize(whole.size() - data.size());
+    return {path + "@" + std::to_string(offset), std::move(whole), data};
+}
+
+ChannelStream::Frame wholeFrame(std::string name, const FileTransferPacket& packet) {
+    return {std::move(name), channelFrame(packet), {}};
+}
 
 Bytes contentsOf(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -205,5 +279,96 @@ TEST_F(FileTransferTails, AChunkStillArrivingWhenItsBatchEndsLeavesNothingStaged
     receiver->releaseCompletedBatch(full);
     run();
     EXPECT_TRUE(fs::is_empty(staging()));
+    EXPECT_EQ(receiver->queuedInboundBytes(), 0u);
+}
+
+TEST_F(FileTransferTails, ChunksRightBehindAMovedChunkAreTakenUntilAnotherFrameOrAMisfitComes) {
+    auto stream = std::make_shared<ChannelStream>();
+    const UUID id = UUID::random();
+    const auto a = randomBytes(chunk, 21), b = randomBytes(chunk, 22), c = randomBytes(chunk / 2, 23);
+    const std::uint64_t size = a.size() + b.size() + c.size();
+    inject(FileTransferOp::batchStart, id, size, "");
+    inject(FileTransferOp::fileStart, id, size, "whole.bin");
+    stream->frames = {chunkFrame(id, chunk, "whole.bin", b), chunkFrame(id, 2 * chunk, "whole.bin", c),
+                      wholeFrame("fileEnd", {FileTransferOp::fileEnd, id, size, 0, "whole.bin", {}})};
+    tail(id, 0, "whole.bin", std::make_shared<ChannelTail>(stream, "whole.bin@0", a));
+    run();
+    EXPECT_EQ(stream->events, (std::vector<std::string>{"moved whole.bin@0", "took whole.bin@262144", "moved whole.bin@262144",
+                                                        "took whole.bin@524288", "moved whole.bin@524288"}));
+    ASSERT_EQ(stream->frames.size(), 1u) << "the fileEnd stays for the reader";
+    // The reader's road hands on the rest.
+    inject(FileTransferOp::fileEnd, id, size, "whole.bin");
+    inject(FileTransferOp::batchEnd, id, 0, "");
+    run();
+    ASSERT_EQ(completed.size(), 1u);
+    Bytes expected = a;
+    expected.insert(expected.end(), b.begin(), b.end());
+    expected.insert(expected.end(), c.begin(), c.end());
+    EXPECT_EQ(contentsOf(completed[0].at(0)), expected);
+    EXPECT_EQ(progress, size);
+    EXPECT_EQ(receiver->queuedInboundBytes(), 0u);
+
+    // Behind a good chunk: a chunk at the wrong offset, another batch's chunk, one past the
+    // announced size. None is taken and none is judged by the run: each stays for the reader,
+    // whose road reports what it reports.
+    const UUID other = UUID::random(), elsewhere = UUID::random();
+    inject(FileTransferOp::batchStart, other, 3 * chunk, "");
+    inject(FileTransferOp::batchStart, elsewhere, chunk, "");
+    inject(FileTransferOp::fileStart, elsewhere, chunk, "there.bin");
+    for (const auto& misfit : {chunkFrame(other, chunk + 7, "f.bin", b), chunkFrame(elsewhere, 0, "there.bin", b),
+                               chunkFrame(other, chunk, "f.bin", Bytes(chunk + 11, 1))}) {
+        stream->events.clear();
+        stream->frames = {misfit};
+        inject(FileTransferOp::fileStart, other, 2 * chunk + 10, "f.bin");
+        tail(other, 0, "f.bin", std::make_shared<ChannelTail>(stream, "f.bin@0", a));
+        run();
+        EXPECT_EQ(stream->events, (std::vector<std::string>{"moved f.bin@0"})) << misfit.name;
+        EXPECT_EQ(stream->frames.size(), 1u) << misfit.name;
+    }
+    EXPECT_FALSE(said("dropped f.bin: data does not match its announced size")) << "the run judges nothing";
+    // The reader's road judges it: the file goes.
+    tail(other, chunk + 7, "f.bin", std::make_shared<ChannelTail>(stream, "late", b));
+    run();
+    EXPECT_TRUE(said("dropped f.bin: data does not match its announced size"));
+    EXPECT_EQ(stream->events.back(), "let go late");
+    run();
+    EXPECT_EQ(receiver->queuedInboundBytes(), 0u);
+}
+
+TEST_F(FileTransferTails, ACancelOrAViewerLeavingWhileTheServiceHoldsTheConnectionStopsTheRun) {
+    // The Viewer's session ends (the server drops its batches) while a chunk taken by the run
+    // waits on the receive queue: that chunk is let go of unmoved, nothing more is taken, and the
+    // batch's folder goes.
+    auto stream = std::make_shared<ChannelStream>();
+    const UUID id = UUID::random();
+    inject(FileTransferOp::batchStart, id, 4 * chunk, "");
+    inject(FileTransferOp::fileStart, id, 4 * chunk, "big.bin");
+    run();
+    stream->frames = {chunkFrame(id, chunk, "big.bin", randomBytes(chunk, 31)),
+                      chunkFrame(id, 2 * chunk, "big.bin", randomBytes(chunk, 32))};
+    tail(id, 0, "big.bin", std::make_shared<ChannelTail>(stream, "big.bin@0", randomBytes(chunk, 30)));
+    receiver->cancelInboundBatches("A");
+    run();
+    EXPECT_EQ(stream->events, (std::vector<std::string>{"moved big.bin@0", "took big.bin@262144", "let go big.bin@262144"}));
+    EXPECT_EQ(stream->frames.size(), 1u) << "the rest is the reader's";
+    EXPECT_EQ(stagedFiles(), 0u);
+    EXPECT_TRUE(completed.empty());
+    EXPECT_EQ(receiver->queuedInboundBytes(), 0u);
+    EXPECT_EQ(receiver->tableEntryCount(), 0u);
+
+    // The Host's user cancels the batch (its progress row) the same moment: the same.
+    stream->events.clear();
+    const UUID cancelled = UUID::random();
+    inject(FileTransferOp::batchStart, cancelled, 4 * chunk, "");
+    inject(FileTransferOp::fileStart, cancelled, 2 * chunk, "x.bin");
+    run();
+    stream->frames = {chunkFrame(cancelled, chunk, "x.bin", randomBytes(chunk, 33)),
+                      chunkFrame(cancelled, 2 * chunk, "x.bin", randomBytes(chunk, 34))};
+    tail(cancelled, 0, "x.bin", std::make_shared<ChannelTail>(stream, "x.bin@0", randomBytes(chunk, 35)));
+    receiver->cancelBatch(cancelled);
+    run();
+    EXPECT_EQ(stream->events, (std::vector<std::string>{"moved x.bin@0", "took x.bin@262144", "let go x.bin@262144"}));
+    EXPECT_EQ(stagedFiles(), 0u);
+    EXPECT_TRUE(completed.empty());
     EXPECT_EQ(receiver->queuedInboundBytes(), 0u);
 }
