@@ -1345,13 +1345,12 @@ Bytes slice(const Bytes& bytes, std::size_t from, std::size_t to) {
 
 }  // namespace
 
-TEST(AsioFrameTails, TheOwnerTakesTailedFramesRightBehindAndTheReaderKeepsTheRestInOrder) {
+TEST_F(AsioFrameTails, TheOwnerTakesTailedFramesRightBehindAndTheReaderKeepsTheRestInOrder) {
+    const int fd = open(O_RDWR | O_CREAT | O_TRUNC);
+    ASSERT_GE(fd, 0);
     TailEvents events;  // outlives the pair: its reader may report until the pair is gone
     bool pauseBehindD = true;  // read by the owner's completions: outlives the pair too
     FramePair pair;
-    TemporaryDirectory folder;
-    const int fd = ::open((folder.path() / "out.bin").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    ASSERT_GE(fd, 0);
     // Frames whose head says 3 are for nobody: the owner does not take them, the reader lets go.
     auto wanted = [](std::span<const std::uint8_t> head) { return head.size() < 10 || head[9] != 3; };
     auto follower = std::make_shared<TailFollower>(events, pair.queue, fd, [wanted](std::span<const std::uint8_t> head,
@@ -1435,5 +1434,4 @@ TEST(AsioFrameTails, TheOwnerTakesTailedFramesRightBehindAndTheReaderKeepsTheRes
                                                     "moved 120000", "head 90000", "frame " + std::to_string(small.size()),
                                                     "head 80000", "moved 80000", "head 70000", "moved 70000"}));
     for (std::size_t i = 0; i < 5; ++i) EXPECT_TRUE(events.outcomes.at(i).complete()) << i;
-    ::close(fd);
 }
