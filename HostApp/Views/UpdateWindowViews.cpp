@@ -16,7 +16,6 @@ namespace qm {
 
 namespace {
 
-
 QLabel* updateLabel(QWidget* parent, int pixelSize, QFont::Weight weight, int dimming, bool monospacedDigits = false) {
     auto* label = new QLabel(parent);
     QFont font = monospacedDigits ? QFontDatabase::systemFont(QFontDatabase::FixedFont) : label->font();
