@@ -1,4 +1,5 @@
 #include "HostApp/Views/AlertSheetView.h"
+#include "Platform/Views/QtText.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -17,8 +18,6 @@
 namespace qm {
 
 namespace {
-QString q(const std::string& text) { return QString::fromStdString(text); }
-
 QStyle::StandardPixmap iconFor(AlertModel::Style style) {
     switch (style) {
         case AlertModel::Style::warning: return QStyle::SP_MessageBoxWarning;

@@ -1,4 +1,5 @@
 #include "HostApp/Views/DetailWindowView.h"
+#include "Platform/Views/QtText.h"
 #include "HostApp/Views/WindowVisibility.h"
 
 #include <QCheckBox>
@@ -14,8 +15,6 @@
 
 namespace qm {
 namespace {
-
-QString q(const std::string& text) { return QString::fromStdString(text); }
 
 QLabel* wrappingLabel() {
     auto* label = new QLabel;

@@ -1,4 +1,5 @@
 #include "HostApp/Views/QtHostShell.h"
+#include "Platform/Views/QtText.h"
 
 #include "HostApp/Views/AlertSheetView.h"
 #include "HostApp/Views/HostIcons.h"
@@ -29,8 +30,6 @@
 namespace qm {
 
 namespace {
-QString q(const std::string& text) { return QString::fromStdString(text); }
-
 QKeySequence shortcutFor(const KeyEquivalent& key) {
     if (key.key.empty()) return {};
     QString text;

@@ -1,4 +1,5 @@
 #include "HostApp/Views/SummaryWindowView.h"
+#include "Platform/Views/QtText.h"
 #include "HostApp/Views/WindowVisibility.h"
 
 #include <QCheckBox>
@@ -18,8 +19,6 @@
 namespace qm {
 
 namespace {
-QString q(const std::string& text) { return QString::fromStdString(text); }
-
 QLabel* makeLabel(QWidget* parent, int pointSize, QFont::Weight weight, bool secondary, bool monospaced = false) {
     auto* label = new QLabel(parent);
     QFont font = monospaced ? QFontDatabase::systemFont(QFontDatabase::FixedFont) : label->font();

@@ -1,4 +1,5 @@
 #include "HostApp/Views/UpdateWindowViews.h"
+#include "Platform/Views/QtText.h"
 #include "HostApp/Views/WindowVisibility.h"
 
 #include <QApplication>
@@ -15,10 +16,7 @@ namespace qm {
 
 namespace {
 
-QString q(const std::string& text) { return QString::fromStdString(text); }
-
-
-QLabel* makeLabel(QWidget* parent, int pixelSize, QFont::Weight weight, int dimming, bool monospacedDigits = false) {
+QLabel* updateLabel(QWidget* parent, int pixelSize, QFont::Weight weight, int dimming, bool monospacedDigits = false) {
     auto* label = new QLabel(parent);
     QFont font = monospacedDigits ? QFontDatabase::systemFont(QFontDatabase::FixedFont) : label->font();
     font.setPixelSize(pixelSize);
@@ -46,7 +44,7 @@ QLabel* makeIcon(QWidget* parent) {
     return icon;
 }
 
-void bindButton(QPushButton* button, const std::shared_ptr<ButtonModel>& model) {
+void bindUpdateButton(QPushButton* button, const std::shared_ptr<ButtonModel>& model) {
     QObject::connect(button, &QPushButton::clicked, button, [model] { model->press(); });
 }
 
@@ -65,13 +63,13 @@ CountdownWindowView::CountdownWindowView(std::shared_ptr<HostAutoUpdateCountdown
     stack->setContentsMargins(20, 24, 20, 18);
     stack->setSpacing(0);
     auto* icon = makeIcon(this);
-    title_ = makeLabel(this, 14, QFont::DemiBold, 0);
-    info_ = makeLabel(this, 11, QFont::Normal, 1);
-    status_ = makeLabel(this, 18, QFont::Medium, 0, true);
+    title_ = updateLabel(this, 14, QFont::DemiBold, 0);
+    info_ = updateLabel(this, 11, QFont::Normal, 1);
+    status_ = updateLabel(this, 18, QFont::Medium, 0, true);
     bar_ = new QProgressBar(this);
     bar_->setFixedSize(300, 6);
     bar_->setTextVisible(false);
-    disclaimer_ = makeLabel(this, 10, QFont::Normal, 2);
+    disclaimer_ = updateLabel(this, 10, QFont::Normal, 2);
     skip_ = new QPushButton(this);
     skip_->setFixedWidth(150);
     update_ = new QPushButton(this);
@@ -94,8 +92,8 @@ CountdownWindowView::CountdownWindowView(std::shared_ptr<HostAutoUpdateCountdown
     row->addStretch(1);
     row->addWidget(update_);
     stack->addLayout(row);
-    bindButton(skip_, model_->skipButton);
-    bindButton(update_, model_->updateButton);
+    bindUpdateButton(skip_, model_->skipButton);
+    bindUpdateButton(update_, model_->updateButton);
 
     auto rerender = [this] { render(); };
     model_->onChanged = rerender;
@@ -136,12 +134,12 @@ UpdateProgressWindowView::UpdateProgressWindowView(std::shared_ptr<HostUpdatePro
     stack->setContentsMargins(20, 24, 20, 18);
     stack->setSpacing(0);
     auto* icon = makeIcon(this);
-    title_ = makeLabel(this, 14, QFont::DemiBold, 0);
-    status_ = makeLabel(this, 12, QFont::Normal, 1);
+    title_ = updateLabel(this, 14, QFont::DemiBold, 0);
+    status_ = updateLabel(this, 12, QFont::Normal, 1);
     bar_ = new QProgressBar(this);
     bar_->setFixedSize(300, 6);
     bar_->setTextVisible(false);
-    note_ = makeLabel(this, 10, QFont::Normal, 2);
+    note_ = updateLabel(this, 10, QFont::Normal, 2);
     button_ = new QPushButton(this);
     button_->setMinimumWidth(104);
     stack->addWidget(icon, 0, Qt::AlignHCenter);
@@ -156,7 +154,7 @@ UpdateProgressWindowView::UpdateProgressWindowView(std::shared_ptr<HostUpdatePro
     stack->addSpacing(14);
     stack->addWidget(button_, 0, Qt::AlignHCenter);
     stack->addStretch(1);
-    bindButton(button_, model_->cancelButton);
+    bindUpdateButton(button_, model_->cancelButton);
 
     auto rerender = [this] { render(); };
     model_->onChanged = rerender;

@@ -7,16 +7,15 @@
 #include <fstream>
 
 #include "QuillmereProfiles/QuillmereL10n.h"
+#include "QuillmereProfiles/UI/FileTransferWindowText.h"
 
 namespace qm {
 namespace {
 
-std::string text(std::string_view key, std::string_view def) { return QuillmereL10n::text(key, def); }
-std::string format(std::string_view key, std::string_view def, const std::vector<QuillmereL10n::Arg>& args) {
-    return QuillmereL10n::format(key, def, args);
-}
+using file_transfer_window::format;
+using file_transfer_window::text;
 
-std::string trimmed(const std::string& s) {
+std::string trimmedBlank(const std::string& s) {
     const auto isBlank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; };
     std::size_t b = 0, e = s.size();
     while (b < e && isBlank(s[b])) ++b;
@@ -170,10 +169,10 @@ void FileTransferWindowController::windowClosed() {
 std::string FileTransferWindowController::defaultLocalDeviceName(const std::optional<std::string>& localizedName,
                                                                  const std::optional<std::string>& hostName) {
     if (localizedName) {
-        if (auto name = trimmed(*localizedName); !name.empty()) return name;
+        if (auto name = trimmedBlank(*localizedName); !name.empty()) return name;
     }
     if (hostName) {
-        if (auto name = trimmed(*hostName); !name.empty()) return name;
+        if (auto name = trimmedBlank(*hostName); !name.empty()) return name;
     }
     return "This Mac";
 }

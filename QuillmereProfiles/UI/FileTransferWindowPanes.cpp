@@ -2,16 +2,15 @@
 #include <ctime>
 
 #include "QuillmereProfiles/QuillmereL10n.h"
+#include "QuillmereProfiles/UI/FileTransferWindowText.h"
 #include "QuillmereProfiles/UI/FileTransferBookmarks.h"
 #include "QuillmereProfiles/UI/FileTransferWindowController.h"
 
 namespace qm {
 namespace {
 
-std::string text(std::string_view key, std::string_view def) { return QuillmereL10n::text(key, def); }
-std::string format(std::string_view key, std::string_view def, const std::vector<QuillmereL10n::Arg>& args) {
-    return QuillmereL10n::format(key, def, args);
-}
+using file_transfer_window::format;
+using file_transfer_window::text;
 
 std::string cleanedName(std::string s) {
     const std::string bullet = "\xE2\x97\x8F";

@@ -1,4 +1,5 @@
 #include "QuillmereProfiles/UI/Views/FileTransferWindow.h"
+#include "Platform/Views/QtText.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -19,8 +20,6 @@
 
 namespace qm {
 namespace {
-
-QString q(const std::string& s) { return QString::fromStdString(s); }
 
 QLabel* secondaryLabel(QWidget* parent) {
     auto* label = new QLabel(parent);

@@ -1,4 +1,5 @@
 #include "QuillmereProfiles/UI/Views/SendDestinationPickerView.h"
+#include "Platform/Views/QtText.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -20,8 +21,6 @@ namespace qm {
 using Controller = SendDestinationPicker::PickerController;
 
 namespace {
-
-QString qt(const std::string& text) { return QString::fromStdString(text); }
 
 QFont systemFont(int points, QFont::Weight weight = QFont::Normal, bool monospaced = false) {
     QFont result;
@@ -54,7 +53,7 @@ SendDestinationPickerView::SendDestinationPickerView(std::shared_ptr<Controller>
     column->setContentsMargins(20, 18, 20, 18);
     column->setSpacing(12);
 
-    auto* header = new QLabel(qt(controller_->headerText()));
+    auto* header = new QLabel(q(controller_->headerText()));
     header->setFont(systemFont(13, QFont::Medium));
     header->setWordWrap(true);
     header->setFixedWidth(780);
@@ -83,10 +82,10 @@ SendDestinationPickerView::SendDestinationPickerView(std::shared_ptr<Controller>
         lines->setContentsMargins(8, 0, 8, 0);
         lines->setSpacing(1);
         lines->setAlignment(Qt::AlignVCenter);
-        auto* name = new QLabel(qt(entry.title));
+        auto* name = new QLabel(q(entry.title));
         name->setFont(systemFont(12, QFont::Medium));
         lines->addWidget(name);
-        if (entry.detail) lines->addWidget(secondaryLabel(qt(*entry.detail), systemFont(10, QFont::Normal, true)));
+        if (entry.detail) lines->addWidget(secondaryLabel(q(*entry.detail), systemFont(10, QFont::Normal, true)));
         if (entry.placeholder) item->setFlags(Qt::NoItemFlags);
         devices_->setItemWidget(item, cell);
     }
@@ -101,8 +100,8 @@ SendDestinationPickerView::SendDestinationPickerView(std::shared_ptr<Controller>
     rightColumn->addWidget(folderTitle);
     auto* presetRow = new QHBoxLayout;
     for (std::size_t i = 0; i < controller_->presets().size(); ++i) {
-        auto* button = new QPushButton(qt(controller_->presets()[i].title));
-        button->setObjectName(qt(controller_->presets()[i].path));
+        auto* button = new QPushButton(q(controller_->presets()[i].title));
+        button->setObjectName(q(controller_->presets()[i].path));
         button->setAutoDefault(false);
         connect(button, &QPushButton::clicked, this, [this, i] { controller_->pressPreset(i); });
         presetRow->addWidget(button);
@@ -204,7 +203,7 @@ Controller::FolderNodePtr SendDestinationPickerView::nodeOf(QTreeWidgetItem* ite
 
 void SendDestinationPickerView::addNode(const Controller::FolderNodePtr& node, QTreeWidgetItem* parent) {
     auto* item = parent ? new QTreeWidgetItem(parent) : new QTreeWidgetItem(tree_);
-    item->setText(0, qt(node->name));
+    item->setText(0, q(node->name));
     item->setSizeHint(0, QSize(480, 24));
     nodes_[item] = node;
     if (node->placeholder) {
@@ -223,9 +222,9 @@ void SendDestinationPickerView::addNode(const Controller::FolderNodePtr& node, Q
 
 void SendDestinationPickerView::render() {
     rendering_ = true;
-    setWindowTitle(qt(controller_->windowTitle()));
+    setWindowTitle(q(controller_->windowTitle()));
     if (!controller_->peers().empty()) devices_->setCurrentRow(static_cast<int>(controller_->selectedPeerIndex()));
-    if (path_->text().toStdString() != controller_->pathText()) path_->setText(qt(controller_->pathText()));
+    if (path_->text().toStdString() != controller_->pathText()) path_->setText(q(controller_->pathText()));
     remember_->setChecked(controller_->rememberChecked());
     send_->setEnabled(controller_->sendEnabled());
     load_->setEnabled(controller_->loadEnabled());
@@ -233,7 +232,7 @@ void SendDestinationPickerView::render() {
     nodes_.clear();
     for (const auto& root : controller_->roots()) addNode(root, nullptr);
     if (auto* selected = itemFor(controller_->selectedFolder().get())) tree_->scrollToItem(selected);
-    status_->setText(qt(controller_->statusText()));
+    status_->setText(q(controller_->statusText()));
     rendering_ = false;
     if (!controller_->visible()) {
         hide();

@@ -1,4 +1,5 @@
 #include "QuillmereProfiles/UI/Views/TransferProgressWindowView.h"
+#include "Platform/Views/QtText.h"
 
 #include <QCloseEvent>
 #include <QColor>
@@ -13,14 +14,12 @@ namespace qm {
 
 namespace {
 
-QString qt(const std::string& text) { return QString::fromStdString(text); }
-
 // The row's frames are given with the origin at the bottom left; Qt counts from the top.
 QRect frameFromBottom(int x, int y, int width, int height) {
     return QRect(x, static_cast<int>(FileTransferCenter::rowHeight) - y - height, width, height);
 }
 
-QFont systemFont(int points, QFont::Weight weight) {
+QFont progressFont(int points, QFont::Weight weight) {
     QFont font;
     font.setPointSize(points);
     font.setWeight(weight);
@@ -35,7 +34,7 @@ void setTextColor(QLabel* label, const QColor& color) {
 
 void setElidedText(QLabel* label, const std::string& text) {
     const QFontMetrics metrics(label->font());
-    label->setText(metrics.elidedText(qt(text), Qt::ElideRight, label->width()));
+    label->setText(metrics.elidedText(q(text), Qt::ElideRight, label->width()));
 }
 
 }  // namespace
@@ -47,19 +46,19 @@ TransferProgressRowView::TransferProgressRowView(std::shared_ptr<FileTransferCen
     setFixedSize(static_cast<int>(FileTransferCenter::rowWidth), static_cast<int>(FileTransferCenter::rowHeight));
     icon_ = new QLabel(this);
     icon_->setGeometry(frameFromBottom(8, 20, 24, 24));
-    icon_->setFont(systemFont(18, QFont::DemiBold));
+    icon_->setFont(progressFont(18, QFont::DemiBold));
     icon_->setAlignment(Qt::AlignCenter);
     const bool outgoing = row_->direction == FileTransferDirection::outgoing;
     setTextColor(icon_, outgoing ? QColor(0x0a, 0x64, 0xd8) : QColor(0x1f, 0x9d, 0x3a));
     title_ = new QLabel(this);
     title_->setGeometry(frameFromBottom(40, 42, 320, 18));
-    title_->setFont(systemFont(13, QFont::Medium));
+    title_->setFont(progressFont(13, QFont::Medium));
     bar_ = new QProgressBar(this);
     bar_->setGeometry(frameFromBottom(40, 26, 320, 10));
     bar_->setTextVisible(false);
     status_ = new QLabel(this);
     status_->setGeometry(frameFromBottom(40, 8, 320, 14));
-    status_->setFont(systemFont(11, QFont::Normal));
+    status_->setFont(progressFont(11, QFont::Normal));
     cancel_ = new QPushButton(this);
     cancel_->setGeometry(frameFromBottom(372, 18, 96, 28));
     // The row may be replaced while its own button's click is being handled.
@@ -71,9 +70,9 @@ TransferProgressRowView::TransferProgressRowView(std::shared_ptr<FileTransferCen
 TransferProgressRowView::~TransferProgressRowView() { row_->onChanged = nullptr; }
 
 void TransferProgressRowView::render() {
-    icon_->setText(qt(row_->iconText()));
+    icon_->setText(q(row_->iconText()));
     setElidedText(title_, row_->title());
-    title_->setToolTip(qt(row_->toolTip()));
+    title_->setToolTip(q(row_->toolTip()));
     if (row_->barIndeterminate()) {
         bar_->setRange(0, 0);  // Qt's busy bar: animated while shown
     } else {
@@ -86,7 +85,7 @@ void TransferProgressRowView::render() {
     setElidedText(status_, row_->status());
     // Secondary text while all is well, the system's red for a failure.
     setTextColor(status_, row_->statusIsError() ? QColor(0xd7, 0x00, 0x15) : palette().color(QPalette::PlaceholderText));
-    cancel_->setText(qt(row_->buttonTitle()));
+    cancel_->setText(q(row_->buttonTitle()));
 }
 
 // ---- Window -------------------------------------------------------------------------------------
@@ -147,7 +146,7 @@ void TransferProgressWindowView::render() {
 
     const auto& window = center_->window();
     if (!window) return;
-    setWindowTitle(qt(window->title));
+    setWindowTitle(q(window->title));
     setFixedSize(static_cast<int>(window->width), static_cast<int>(window->height));
     if (!window->visible) {
         hide();
@@ -174,9 +173,9 @@ void TransferProgressWindowView::presentFolderPanel(FileTransferCenter::FolderPa
     panel->setFileMode(request.canChooseDirectories ? QFileDialog::Directory : QFileDialog::ExistingFile);
     panel->setOption(QFileDialog::ShowDirsOnly, !request.canChooseFiles);
     panel->setOption(QFileDialog::ReadOnly, !request.canCreateDirectories);
-    panel->setWindowTitle(qt(request.title));
-    panel->setLabelText(QFileDialog::Accept, qt(request.prompt));
-    if (request.message) panel->setLabelText(QFileDialog::LookIn, qt(*request.message));
+    panel->setWindowTitle(q(request.title));
+    panel->setLabelText(QFileDialog::Accept, q(request.prompt));
+    if (request.message) panel->setLabelText(QFileDialog::LookIn, q(*request.message));
     auto answer = std::make_shared<std::function<void(std::optional<std::filesystem::path>)>>(std::move(request.answer));
     connect(panel, &QFileDialog::finished, panel, [panel, answer](int result) {
         const auto chosen = panel->selectedFiles();
