@@ -37,7 +37,8 @@ bool ViewRegistry::contains(const std::type_info& modelType) const {
 
 QWidget* ViewRegistry::makeView(const std::shared_ptr<WindowModel>& model) const {
     if (!model) throw std::invalid_argument("no window model to make a view of");
-    const std::type_info& type = typeid(*model);
+    const WindowModel& object = *model;
+    const std::type_info& type = typeid(object);
     auto found = factories_.find(std::type_index(type));
     if (found == factories_.end()) throw UnregisteredModelType(typeName(type));
     return found->second(model);
