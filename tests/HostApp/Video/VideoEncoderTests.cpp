@@ -521,3 +521,21 @@ TEST(VideoEncoder, KeyframesOnlyWhereTheyAreAskedFor) {
         EXPECT_EQ(keyframes, c.expected);
     }
 }
+
+TEST(VideoEncoder, EveryPictureLeavesTheEncoderBeforeTheNextArrives) {
+    // A remote desktop shows a picture as soon as it is coded: an encoder that holds pictures back
+    // to work on several at once adds that many frame intervals to every input's round trip.
+    for (auto codec : {VideoStreamCodec::h264, VideoStreamCodec::hevc}) {
+        SCOPED_TRACE(codecTitle(codec));
+        auto settings = smallStream(codec, VideoChromaMode::yuv420, 1920, 1080);
+        settings.threads = 4;
+        auto opened = VideoEncoder::open(settings);
+        ASSERT_TRUE(opened.encoder) << opened.error;
+        EncodeRig rig(opened.encoder);
+        for (std::uint64_t i = 0; i < 6; ++i) {
+            const auto frames = rig.encodeNext();
+            ASSERT_EQ(frames.size(), 1u) << "picture " << i;
+            EXPECT_EQ(frames.front().frameNumber, static_cast<std::int64_t>(i));
+        }
+    }
+}
