@@ -1,12 +1,12 @@
 #include "Platform/UserDefaults.h"
 
 #include <cstring>
-#include <nlohmann/json.hpp>
 #include <system_error>
 #include <vector>
 
 #include "Platform/Core/ByteIO.h"
 #include "Platform/Core/LogText.h"
+#include "Platform/Json.h"
 #include "Platform/UserFiles.h"
 
 namespace qm {
@@ -104,7 +104,7 @@ std::string JsonFileUserDefaults::problem() const {
 void JsonFileUserDefaults::load() {
     const auto read = readUserFile(file_, maxFileBytes);
     if (read.outcome == UserFileRead::Outcome::missing) return;
-    auto parsed = read.outcome == UserFileRead::Outcome::read ? nlohmann::json::parse(read.content, nullptr, false)
+    auto parsed = read.outcome == UserFileRead::Outcome::read ? parseJson(read.content)
                                                                 : nlohmann::json(nlohmann::json::value_t::discarded);
     if (parsed.is_discarded() || !parsed.is_object()) {
         // Keep what is there for the user to recover; start empty beside it. A FIFO, device or
@@ -140,7 +140,7 @@ void JsonFileUserDefaults::load() {
             }
         }
         // Written by another application of the product, or by hand: not ours to drop.
-        others_[key] = item.dump();
+        others_[key] = jsonText(item);
     }
 }
 
@@ -156,7 +156,7 @@ void JsonFileUserDefaults::reportLocked(const std::string& key, const std::strin
 
 void JsonFileUserDefaults::saveLocked(const std::string& key) {
     nlohmann::json object = nlohmann::json::object();
-    for (const auto& [otherKey, text] : others_) object[otherKey] = nlohmann::json::parse(text, nullptr, false);
+    for (const auto& [otherKey, text] : others_) object[otherKey] = parseJson(text);
     for (const auto& entry : values_) {
         const std::string& valueKey = entry.first;
         if (auto* bytes = std::get_if<Bytes>(&entry.second)) {
@@ -171,8 +171,7 @@ void JsonFileUserDefaults::saveLocked(const std::string& key) {
     std::filesystem::create_directories(file_.parent_path(), error);
     std::string failure;
     // Every text in it was checked to be UTF-8 on the way in, so the writer has nothing to refuse.
-    if (!replaceFile(file_, object.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n", 0600,
-                     failure)) {
+    if (!replaceFile(file_, jsonText(object, 2) + "\n", 0600, failure)) {
         reportLocked(key, failure);
     }
 }

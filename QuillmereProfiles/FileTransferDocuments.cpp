@@ -2,7 +2,7 @@
 #include "QuillmereProfiles/QuillmereL10n.h"
 
 #include <cstdio>
-#include <nlohmann/json.hpp>
+#include "Platform/Json.h"
 #include <unordered_set>
 
 namespace qm {
@@ -14,12 +14,12 @@ using ordered_json = nlohmann::ordered_json;
 
 std::vector<std::uint8_t> bytesOf(const ordered_json& document) {
     // Replacing invalid UTF-8 keeps a stray file name from making the writer throw.
-    const auto text = document.dump(-1, ' ', false, json::error_handler_t::replace);
+    const auto text = jsonText(document);
     return {text.begin(), text.end()};
 }
 
 std::optional<json> parse(std::span<const std::uint8_t> data) {
-    auto document = json::parse(data.begin(), data.end(), nullptr, false);
+    auto document = parseJson(data);
     if (document.is_discarded()) return std::nullopt;
     return document;
 }

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
-#include <nlohmann/json.hpp>
+#include "Platform/Json.h"
 #include <sstream>
 
 #include "Platform/UserDefaults.h"
@@ -45,7 +45,7 @@ std::shared_ptr<const Table> loadTable(const std::filesystem::path& folder) {
     if (in) {
         std::stringstream buffer;
         buffer << in.rdbuf();
-        auto parsed = nlohmann::json::parse(buffer.str(), nullptr, false);
+        auto parsed = parseJson(buffer.str());
         if (!parsed.is_discarded() && parsed.is_object()) {
             for (auto& [key, value] : parsed.items()) {
                 if (value.is_string()) (*table)[key] = value.get<std::string>();

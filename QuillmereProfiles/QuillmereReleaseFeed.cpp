@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
-#include <nlohmann/json.hpp>
 
+#include "Platform/Json.h"
 #include "QuillmereProfiles/QuillmereReleaseChannels.h"
 
 namespace qm {
@@ -67,7 +67,7 @@ std::size_t collect(char* data, std::size_t size, std::size_t count, void* user)
 }  // namespace
 
 std::optional<QuillmereReleaseFeed> QuillmereReleaseFeed::decode(const std::string& json) {
-    const auto document = nlohmann::json::parse(json, nullptr, false);
+    const auto document = parseJson(json);
     if (document.is_discarded() || !document.is_object()) return std::nullopt;
     const auto viewer = document.find("viewer");
     const auto host = document.find("host");
@@ -185,7 +185,7 @@ std::optional<QuillmereReleaseFeed::Product> QuillmereReleaseFeedService::instal
         std::ifstream in(candidate / "version.json");
         if (!in) continue;
         std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        const auto document = nlohmann::json::parse(text, nullptr, false);
+        const auto document = parseJson(text);
         if (document.is_discarded() || !document.is_object()) continue;
         const auto version = document.find("version");
         if (version == document.end() || !version->is_string() || version->get<std::string>().empty()) continue;

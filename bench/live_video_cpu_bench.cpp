@@ -38,7 +38,6 @@
 #include <map>
 #include <mutex>
 #include <optional>
-#include <span>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -46,20 +45,12 @@
 #include <vector>
 
 #include "HostApp/Video/VideoFrameScaler.h"
-#include "Platform/Core/ByteIO.h"
 #include "Platform/Core/LogSink.h"
 #include "Platform/ScreenCapture.h"
-#include "QuillmereProfiles/AuxProtocol.h"
-#include "QuillmereProfiles/DisplayPayloads.h"
 #include "QuillmereProfiles/MediaPayloads.h"
 #include "support/LiveServer.h"
-#include "support/TestViewer.h"
+#include "support/StreamingViewer.h"
 #include "support/VideoDecoder.h"
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/frame.h>
-}
 
 extern char** environ;
 
@@ -263,99 +254,6 @@ struct HostProcess {
     }
 };
 
-// Decodes as a Viewer does: slice threads (the Host's encoder cuts each picture into as many
-// slices as it has threads, so every slice decodes at once), no frame delay, and the picture left
-// in the decoder's own frame rather than copied out; only the still screen's pictures are copied
-// for their PSNR.
-class LiveDecoder {
-public:
-    LiveDecoder(VideoStreamCodec codec, int threads) {
-        const AVCodec* decoder = avcodec_find_decoder(codec == VideoStreamCodec::hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264);
-        context_ = decoder ? avcodec_alloc_context3(decoder) : nullptr;
-        if (context_) {
-            context_->thread_count = std::max(1, threads);
-            context_->thread_type = FF_THREAD_SLICE;
-            context_->flags |= AV_CODEC_FLAG_LOW_DELAY;
-            if (avcodec_open2(context_, decoder, nullptr) < 0) avcodec_free_context(&context_);
-        }
-        frame_ = av_frame_alloc();
-        packet_ = av_packet_alloc();
-        if (!context_) ++errors_;
-    }
-    ~LiveDecoder() {
-        avcodec_free_context(&context_);
-        av_frame_free(&frame_);
-        av_frame_free(&kept_);
-        av_packet_free(&packet_);
-    }
-    LiveDecoder(const LiveDecoder&) = delete;
-    LiveDecoder& operator=(const LiveDecoder&) = delete;
-
-    // Decodes one access unit (the parameter sets in front of a stream's first keyframe, if given);
-    // the number of pictures it completed. The packet is the one copy a Viewer makes anyway (the
-    // decoder wants padded input).
-    int decode(std::span<const std::uint8_t> parameterSets, std::span<const std::uint8_t> accessUnit) {
-        if (!context_ || accessUnit.empty()) return 0;
-        av_packet_unref(packet_);
-        if (av_new_packet(packet_, static_cast<int>(parameterSets.size() + accessUnit.size())) < 0) {
-            ++errors_;
-            return 0;
-        }
-        if (!parameterSets.empty()) std::memcpy(packet_->data, parameterSets.data(), parameterSets.size());
-        std::memcpy(packet_->data + parameterSets.size(), accessUnit.data(), accessUnit.size());
-        if (avcodec_send_packet(context_, packet_) < 0) {
-            ++errors_;
-            return 0;
-        }
-        int pictures = 0;
-        for (;;) {
-            av_frame_unref(frame_);
-            const int r = avcodec_receive_frame(context_, frame_);
-            if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) break;
-            if (r < 0) {
-                ++errors_;
-                break;
-            }
-            ++pictures;
-            if (keep_ && (kept_ || (kept_ = av_frame_alloc()))) {
-                av_frame_unref(kept_);
-                av_frame_ref(kept_, frame_);
-            }
-        }
-        return pictures;
-    }
-    // Keeps a reference to the last picture decoded (for the still screen's PSNR).
-    void keepPictures(bool keep) { keep_ = keep; }
-    // The last picture kept, as tightly packed planes.
-    std::optional<test::DecodedPicture> keptPicture() const {
-        if (!kept_ || kept_->format != AV_PIX_FMT_YUV420P) return std::nullopt;
-        test::DecodedPicture picture;
-        picture.width = kept_->width;
-        picture.height = kept_->height;
-        picture.chromaMode = VideoChromaMode::yuv420;
-        for (int plane = 0; plane < 3; ++plane) {
-            const int w = picture.planeWidth(plane), h = picture.planeHeight(plane);
-            auto& bytes = picture.planes[static_cast<std::size_t>(plane)];
-            bytes.resize(static_cast<std::size_t>(w) * static_cast<std::size_t>(h));
-            for (int y = 0; y < h; ++y) {
-                std::memcpy(bytes.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(w),
-                            kept_->data[plane] + static_cast<std::ptrdiff_t>(y) * kept_->linesize[plane],
-                            static_cast<std::size_t>(w));
-            }
-        }
-        return picture;
-    }
-    int errorCount() const { return errors_; }
-
-private:
-    AVCodecContext* context_ = nullptr;
-    AVFrame* frame_ = nullptr;
-    AVFrame* kept_ = nullptr;
-    AVPacket* packet_ = nullptr;
-    bool keep_ = false;
-    int errors_ = 0;
-};
-
 // What the Viewer saw, updated on its reading thread.
 struct ViewerCounters {
     std::mutex mutex;
@@ -470,87 +368,42 @@ std::optional<Result> measure(Motion motion, double seconds) {
     }
 
     ViewerCounters counters;
-    std::optional<LiveDecoder> decoder;
-    const int decodeThreads = viewerDecodeThreads();
-    Bytes parameterSets;
-    bool waitingForKeyframe = true;
-    int decodeErrors = 0;
     // The Viewer connects, signs in on both channels and asks for its mode, as a Viewer does; the
     // time to its first decoded picture counts from here.
     const std::uint64_t connectNs = monotonicNs();
     auto sinceConnect = [connectNs](std::uint64_t ns) { return (static_cast<double>(ns) - static_cast<double>(connectNs)) / 1e6; };
-    // After the state their reading threads use, so that those threads end before it goes.
-    test::TestViewer control(static_cast<std::uint16_t>(controlPort));
-    test::TestViewer video(static_cast<std::uint16_t>(videoPort));
-    if (!control.signIn(test::LiveServer::user, test::LiveServer::password)) {
-        std::fprintf(stderr, "control sign-in failed\n");
-        return std::nullopt;
-    }
-    // The default mode, asked for explicitly: Easy, H.264, 4:2:0, the catalogue's rate.
-    control.send(AuxPacketType::captureModeControl,
-                 CaptureModeControlPayload::preset(VideoCaptureMode::easy, VideoChromaMode::yuv420,
-                                                   VideoCaptureBackend::physical)
-                     .encode());
-    video.setObserver([&](const AuxFrame& frame, std::uint64_t) {
-        if (frame.header.type == AuxPacketType::videoConfig) {
-            auto config = VideoStreamConfigPayload::decode(frame.payload);
-            if (!config) return;
-            // A new stream may start here: a fresh decoder, from the next keyframe on.
-            if (decoder) decodeErrors += decoder->errorCount();
-            decoder.emplace(config->codec, decodeThreads);
-            decoder->keepPictures(motion == Motion::still);
-            parameterSets.clear();
-            for (const auto& set : config->parameterSets) {
-                parameterSets.insert(parameterSets.end(), {0, 0, 0, 1});
-                parameterSets.insert(parameterSets.end(), set.begin(), set.end());
-            }
-            waitingForKeyframe = true;
-            std::lock_guard lock(counters.mutex);
-            counters.config = std::move(config);
-            ++counters.configs;
-            return;
-        }
-        if (frame.header.type != AuxPacketType::videoFrame || frame.payload.size() < VideoFramePayload::minimumSize) return;
-        const auto arrived = monotonicNs();  // before it is decoded
-        ByteReader reader(frame.payload);
-        const std::uint64_t frameNumber = *reader.u64();
-        const auto accessUnit = std::span<const std::uint8_t>(frame.payload).subspan(8);
-        const bool keyframe = (frame.header.flags & VideoFramePayload::keyframeFlag) != 0;
-        int pictures = 0;
-        if (decoder && (keyframe || !waitingForKeyframe)) {
-            pictures = decoder->decode(waitingForKeyframe ? std::span<const std::uint8_t>(parameterSets)
-                                                          : std::span<const std::uint8_t>(),
-                                       accessUnit);
-            waitingForKeyframe = false;
-        }
-        const auto decodedAt = monotonicNs();
-        // Acknowledged once decoded, as a Viewer does.
-        video.sendRaw(makeAuxPacket(AuxPacketType::videoFrameAck, 0, VideoFrameAckPayload{frameNumber}.encode(), 0));
-
+    // After the state its reading thread uses, so that the thread ends before it goes.
+    test::StreamingViewer viewer(static_cast<std::uint16_t>(controlPort), static_cast<std::uint16_t>(videoPort),
+                                 viewerDecodeThreads(), motion == Motion::still);
+    viewer.onConfig = [&](const VideoStreamConfigPayload& config) {
+        std::lock_guard lock(counters.mutex);
+        counters.config = config;
+        ++counters.configs;
+    };
+    viewer.onFrame = [&](const test::StreamingViewer::Frame& frame, const test::StreamDecoder* decoder) {
         bool judge = false;
         {
             std::lock_guard lock(counters.mutex);
             if (counters.firstFrameNs == 0) {
-                counters.firstFrameNs = arrived;
-                counters.firstCaptureNs = frame.header.timestampNs;
+                counters.firstFrameNs = frame.arrivedNs;
+                counters.firstCaptureNs = frame.captureNs;
             }
             // The capture times count from the Host's first frame: a frame captured within the
             // stream's first second reached the Viewer.
-            if (frame.header.timestampNs >= counters.firstCaptureNs &&
-                frame.header.timestampNs - counters.firstCaptureNs < 1'000'000'000ULL) {
+            if (frame.captureNs >= counters.firstCaptureNs && frame.captureNs - counters.firstCaptureNs < 1'000'000'000ULL) {
                 ++counters.firstSecondFrames;
             }
             ++counters.frames;
-            if (keyframe) ++counters.keyframes;
-            counters.bytes += static_cast<std::int64_t>(AuxPacketHeader::size + frame.payload.size());
-            counters.decoded += pictures;
-            if (counters.firstPictureNs == 0 && pictures > 0) {
-                counters.firstPictureNs = decodedAt;
-                counters.firstDecodeMs = static_cast<double>(decodedAt - arrived) / 1e6;
+            if (frame.keyframe) ++counters.keyframes;
+            counters.bytes += static_cast<std::int64_t>(frame.packetBytes);
+            counters.decoded += frame.pictures;
+            if (counters.firstPictureNs == 0 && frame.pictures > 0) {
+                counters.firstPictureNs = frame.decodedNs;
+                counters.firstDecodeMs = static_cast<double>(frame.decodedNs - frame.arrivedNs) / 1e6;
             }
             judge = counters.judging;
         }
-        if (!judge || reference.width == 0 || pictures == 0 || !decoder) return;
+        if (!judge || reference.width == 0 || frame.pictures == 0 || !decoder) return;
         const auto picture = decoder->keptPicture();
         if (!picture) return;
         const double y = test::psnr(*picture, reference).y;
@@ -559,9 +412,9 @@ std::optional<Result> measure(Motion motion, double seconds) {
         counters.psnrSum += y;
         counters.psnrLast = y;
         ++counters.psnrCount;
-    });
-    if (!video.signIn(test::LiveServer::user, test::LiveServer::password)) {
-        std::fprintf(stderr, "video sign-in failed\n");
+    };
+    if (auto failure = viewer.start()) {
+        std::fprintf(stderr, "%s\n", failure->c_str());
         return std::nullopt;
     }
     const double signedInMs = sinceConnect(monotonicNs());
@@ -569,7 +422,6 @@ std::optional<Result> measure(Motion motion, double seconds) {
     // The measured stretch starts one second after the first frame.
     if (!test::waitUntil([&] { return snapshot(counters).frames > 0; }, std::chrono::seconds(30))) {
         std::fprintf(stderr, "no video frames arrived\n");
-        video.setObserver(nullptr);
         return std::nullopt;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
@@ -584,7 +436,7 @@ std::optional<Result> measure(Motion motion, double seconds) {
     const auto answer = host.ask("end");
     const auto endTime = std::chrono::steady_clock::now();
     const Snapshot end = snapshot(counters);
-    video.setObserver(nullptr);
+    viewer.stop();
 
     Result result;
     result.motion = motion;
@@ -608,7 +460,7 @@ std::optional<Result> measure(Motion motion, double seconds) {
     result.restarts = end.configs - start.configs;
     std::lock_guard lock(counters.mutex);
     result.config = counters.config;
-    result.decodeErrors = decodeErrors + (decoder ? decoder->errorCount() : 0);
+    result.decodeErrors = viewer.decodeErrors();
     result.psnrCount = counters.psnrCount;
     result.psnrMin = counters.psnrCount ? counters.psnrMin : 0;
     result.psnrMean = counters.psnrCount ? counters.psnrSum / static_cast<double>(counters.psnrCount) : 0;

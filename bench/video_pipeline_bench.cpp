@@ -284,9 +284,10 @@ void BM_BareEncode(benchmark::State& state) {
     // The same screens the pipeline encodes, slot after slot (no shorter cycle, which would make
     // the bare side's work easier than the pipeline's); each is rendered and converted before its
     // encode, on this thread alone, and that thread's CPU time for it is taken out of the
-    // measurement. Only this thread's: libx264 encodes each picture on a thread of its own
-    // (frame threads) and returns before it is done, so its work goes on while the next picture
-    // is prepared, and that work is the bare side's and stays counted.
+    // measurement. Only this thread's, and the process's CPU over the whole stretch otherwise:
+    // libx264 codes each picture in slices on threads of its own and returns once all are done,
+    // but the kernel adds the run time of the slice thread that finished last to the process's
+    // clock only once that thread sleeps, a moment after the call returned; the stretch counts it.
     SyntheticScreenContent content(shape.width, shape.height);
     PixelBuffer source;
     AVFrame* picture = av_frame_alloc();
@@ -346,7 +347,7 @@ void BM_BareEncode(benchmark::State& state) {
             take();
         }
     }
-    // Wall time: the encoder's threads go on while a picture is prepared, so this is a lower bound.
+    // Wall time: the stretch without the preparing (no encoder thread works meanwhile).
     m.wall = wallSeconds() - wall0 - preparedWall;
     m.cpu = processCPUSeconds() - cpu0 - preparedCPU;
     m.frames = iteration;

@@ -64,12 +64,8 @@ extern "C" {
 #include "Platform/Core/LogSink.h"
 #include "Platform/Linux/SystemDisplays.h"
 #include "Platform/ScreenCapture.h"
-#include "QuillmereProfiles/AuxProtocol.h"
-#include "QuillmereProfiles/DisplayPayloads.h"
-#include "QuillmereProfiles/MediaPayloads.h"
 #include "support/LiveServer.h"
-#include "support/TestViewer.h"
-#include "support/VideoDecoder.h"
+#include "support/StreamingViewer.h"
 #include "support/VirtualXServer.h"
 
 // Last: Xlib defines macros (None, Bool, Status) that clash with other headers.
@@ -525,58 +521,19 @@ std::optional<Sample> measureHost(const std::string& server, const cpu_set_t& cp
         std::fprintf(stderr, "the Host process did not report its ports\n");
         return std::nullopt;
     }
-    // What the Viewer's reading thread writes; declared before the Viewers whose threads write it.
+    // What the Viewer's reading thread writes; declared before the Viewer whose thread writes it.
     std::mutex mutex;
     std::int64_t frames = 0, bytes = 0;
     std::optional<Steady::time_point> firstFrame;
-    std::optional<test::VideoDecoder> decoder;
-    Bytes parameterSets;
-    bool waitingForKeyframe = true;
-
-    test::TestViewer control(static_cast<std::uint16_t>(controlPort));
-    test::TestViewer video(static_cast<std::uint16_t>(videoPort));
-    if (!control.signIn(test::LiveServer::user, test::LiveServer::password)) return std::nullopt;
-    control.send(AuxPacketType::captureModeControl,
-                 CaptureModeControlPayload::preset(VideoCaptureMode::easy, VideoChromaMode::yuv420,
-                                                   VideoCaptureBackend::physical)
-                     .encode());
-    video.setObserver([&](const AuxFrame& frame, std::uint64_t) {
-        if (frame.header.type == AuxPacketType::videoConfig) {
-            auto config = VideoStreamConfigPayload::decode(frame.payload);
-            if (!config) return;
-            decoder.emplace(config->codec);
-            parameterSets.clear();
-            for (const auto& set : config->parameterSets) {
-                parameterSets.insert(parameterSets.end(), {0, 0, 0, 1});
-                parameterSets.insert(parameterSets.end(), set.begin(), set.end());
-            }
-            waitingForKeyframe = true;
-            return;
-        }
-        if (frame.header.type != AuxPacketType::videoFrame) return;
-        auto payload = VideoFramePayload::decode(frame.payload);
-        if (!payload) return;
-        const bool keyframe = (frame.header.flags & VideoFramePayload::keyframeFlag) != 0;
-        if (decoder && (keyframe || !waitingForKeyframe)) {
-            if (waitingForKeyframe) {
-                Bytes unit = parameterSets;
-                unit.insert(unit.end(), payload->accessUnit.begin(), payload->accessUnit.end());
-                decoder->decode(unit);
-                waitingForKeyframe = false;
-            } else {
-                decoder->decode(payload->accessUnit);
-            }
-        }
-        video.sendRaw(makeAuxPacket(AuxPacketType::videoFrameAck, 0, VideoFrameAckPayload{payload->frameNumber}.encode(), 0));
+    // One decoding thread: the Viewer shares its CPUs with Xvfb and the drawing client.
+    test::StreamingViewer viewer(static_cast<std::uint16_t>(controlPort), static_cast<std::uint16_t>(videoPort), 1);
+    viewer.onFrame = [&](const test::StreamingViewer::Frame& frame, const test::StreamDecoder*) {
         std::lock_guard lock(mutex);
         if (!firstFrame) firstFrame = Steady::now();
         ++frames;
-        bytes += static_cast<std::int64_t>(AuxPacketHeader::size + frame.payload.size());
-    });
-    if (!video.signIn(test::LiveServer::user, test::LiveServer::password)) {
-        video.setObserver(nullptr);
-        return std::nullopt;
-    }
+        bytes += static_cast<std::int64_t>(frame.packetBytes);
+    };
+    if (viewer.start()) return std::nullopt;
     auto counts = [&] {
         std::lock_guard lock(mutex);
         return std::make_pair(frames, bytes);
@@ -614,7 +571,7 @@ std::optional<Sample> measureHost(const std::string& server, const cpu_set_t& cp
     } else {
         std::fprintf(stderr, "no video frames arrived from the Host\n");
     }
-    video.setObserver(nullptr);
+    viewer.stop();
     host.finish();
     return sample;
 }

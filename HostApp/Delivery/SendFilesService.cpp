@@ -5,6 +5,7 @@
 #include <set>
 
 #include "HostApp/Server/V230HostAudioAuxServer.h"
+#include "Platform/Core/HexDigits.h"
 #include "QuillmereProfiles/FileTransferService.h"
 #include "QuillmereProfiles/QuillmereL10n.h"
 
@@ -17,13 +18,6 @@ namespace {
 // Requests that arrive while the picker is open wait for it; beyond this many they are dropped.
 constexpr std::size_t maxWaitingRequests = 8;
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // Percent escapes decoded; none for a broken escape or a NUL byte.
 std::optional<std::string> percentDecoded(const std::string& text) {
     std::string decoded;
@@ -32,8 +26,8 @@ std::optional<std::string> percentDecoded(const std::string& text) {
         char c = text[i];
         if (c == '%') {
             if (i + 2 >= text.size()) return std::nullopt;
-            const int high = hexValue(text[i + 1]);
-            const int low = hexValue(text[i + 2]);
+            const int high = hexDigitValue(text[i + 1]);
+            const int low = hexDigitValue(text[i + 2]);
             if (high < 0 || low < 0) return std::nullopt;
             c = static_cast<char>(high * 16 + low);
             i += 2;

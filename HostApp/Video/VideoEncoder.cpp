@@ -13,6 +13,8 @@ extern "C" {
 #include <cmath>
 #include <filesystem>
 
+#include <pthread.h>
+
 #include "HostApp/Video/VideoThreads.h"
 
 namespace qm {
@@ -30,6 +32,26 @@ void quietLibraries() {
     static std::once_flag once;
     std::call_once(once, [] { av_log_set_level(AV_LOG_ERROR); });
 }
+
+// libx264 and libx265 start their worker threads while the encoder opens, and a new thread takes
+// its creator's name: without this, a per-thread CPU breakdown would charge the codec's work to
+// whichever queue opened it. The opening thread has its own name back when this goes.
+class CodecThreadNaming {
+public:
+    explicit CodecThreadNaming(const char* name) {
+        named_ = pthread_getname_np(pthread_self(), saved_, sizeof saved_) == 0 &&
+                 pthread_setname_np(pthread_self(), name) == 0;
+    }
+    ~CodecThreadNaming() {
+        if (named_) pthread_setname_np(pthread_self(), saved_);
+    }
+    CodecThreadNaming(const CodecThreadNaming&) = delete;
+    CodecThreadNaming& operator=(const CodecThreadNaming&) = delete;
+
+private:
+    char saved_[16] = {};  // the kernel keeps 15 characters and the terminator
+    bool named_ = false;
+};
 
 std::uint64_t steadyNs() {
     return static_cast<std::uint64_t>(
@@ -358,7 +380,11 @@ std::optional<std::string> VideoEncoder::openAttempt(const Attempt& attempt, con
         configureSoftwareEncoder(*ctx, options, session);
     }
 
-    const int r = avcodec_open2(ctx, codec, &options);
+    int r = 0;
+    {
+        CodecThreadNaming naming(codecThreadName);
+        r = avcodec_open2(ctx, codec, &options);
+    }
     if (r < 0) return fail(averror(r));
 
     // The parameter sets go into the stream configuration; the encoder's global header has them.

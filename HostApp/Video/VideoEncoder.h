@@ -139,6 +139,10 @@ public:
     };
     static OpenResult open(const VideoEncoderSettings& settings);
 
+    // The name the codec's own threads carry (a software encoder's workers), so that their CPU is
+    // told apart from the queue that opened the encoder.
+    static constexpr const char* codecThreadName = "video.codec";
+
     struct EncodeResult {
         std::vector<EncodedVideoFrame> frames;  // usually one; none while the encoder holds the picture
         std::optional<std::string> error;

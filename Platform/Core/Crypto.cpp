@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Platform/Core/HexDigits.h"
+
 namespace qm::crypto {
 
 namespace {
@@ -196,17 +198,11 @@ std::string hexString(ByteView bytes) {
 
 std::optional<Bytes> bytesFromHex(std::string_view text) {
     if (text.size() % 2 != 0) return std::nullopt;
-    auto nibble = [](char c) -> int {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        return -1;
-    };
     Bytes bytes;
     bytes.reserve(text.size() / 2);
     for (std::size_t i = 0; i < text.size(); i += 2) {
-        const int hi = nibble(text[i]);
-        const int lo = nibble(text[i + 1]);
+        const int hi = hexDigitValue(text[i]);
+        const int lo = hexDigitValue(text[i + 1]);
         if (hi < 0 || lo < 0) {
             secureWipe(bytes);  // the text may be a stored private key
             return std::nullopt;

@@ -1,6 +1,6 @@
 #include "QuillmereProfiles/UI/FileTransferBookmarks.h"
 
-#include <nlohmann/json.hpp>
+#include "Platform/Json.h"
 
 namespace qm {
 namespace {
@@ -65,13 +65,13 @@ std::vector<std::uint8_t> FileTransferBookmarks::encode(const std::vector<Entry>
         if (entry.displayName) object["displayName"] = *entry.displayName;
         array.push_back(std::move(object));
     }
-    const auto text = array.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    const auto text = jsonText(array);
     return {text.begin(), text.end()};
 }
 
 std::optional<std::vector<FileTransferBookmarks::Entry>> FileTransferBookmarks::decode(
     const std::vector<std::uint8_t>& json) {
-    const auto parsed = nlohmann::json::parse(json.begin(), json.end(), nullptr, false);
+    const auto parsed = parseJson(json);
     if (parsed.is_discarded() || !parsed.is_array()) return std::nullopt;
     std::vector<Entry> entries;
     for (const auto& object : parsed) {

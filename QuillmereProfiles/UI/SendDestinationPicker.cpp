@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include <nlohmann/json.hpp>
+#include "Platform/Json.h"
 
 #include "QuillmereProfiles/FileTransferService.h"
 
@@ -27,14 +27,14 @@ void SendDestinationMemory::remember(UserDefaults& defaults, const SendDestinati
                           {"peerName", result.peer.displayName},
                           {"destination", result.destination},
                           {"remember", result.remember}};
-    const auto text = object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    const auto text = jsonText(object);
     defaults.setData(defaultsKey, UserDefaults::Bytes(text.begin(), text.end()));
 }
 
 std::optional<SendDestinationResult> SendDestinationMemory::recall(const UserDefaults& defaults) {
     const auto stored = defaults.data(defaultsKey);
     if (!stored || stored->empty()) return std::nullopt;
-    const auto object = nlohmann::json::parse(stored->begin(), stored->end(), nullptr, false);
+    const auto object = parseJson(*stored);
     if (!object.is_object() || object.empty()) return std::nullopt;
     const auto text = [&](const char* key) -> std::optional<std::string> {
         auto found = object.find(key);

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <mutex>
 
 #include "HostApp/Video/HostVideoCapture.h"
@@ -82,6 +83,65 @@ std::string run(const std::string& command) {
     return output;
 }
 
+// A 640 x 360 Xvfb and its display service, for the capture cases; a case skips where Xvfb or its
+// shared-memory images are missing.
+class X11Capture : public ::testing::Test {
+protected:
+    struct Seen {
+        bool unchanged;
+        std::optional<std::vector<PixelRect>> changed;
+        std::vector<std::uint8_t> pixels;  // a copy, when asked for: holding the frames would starve the capture
+    };
+
+    void SetUp() override {
+        if (!server.running()) GTEST_SKIP() << server.reason();
+        displays = X11DisplayService::open(server.name());
+        ASSERT_TRUE(displays);
+        if (!X11ScreenCapture::isSupported(server.name())) GTEST_SKIP() << "Xvfb offers no shared-memory images";
+    }
+
+    std::size_t count() {
+        std::lock_guard lock(mutex);
+        return seen.size();
+    }
+
+    // Captures the main display at 60 fps and `configuration`'s size into `seen`, makes `change`
+    // once four frames are in, and stops four frames after it.
+    void captureAround(StreamConfiguration configuration, bool copyPixels, const std::function<void()>& change) {
+        X11ScreenCapture capture(displays);
+        configuration.minimumFrameInterval = 1.0 / 60;
+        auto stream = capture.makeStream(displays->mainDisplayID(), configuration);
+        auto queue = std::make_shared<AsioDispatchQueue>("x11.capture");
+        stream->addScreenOutput(queue, [this, copyPixels](const CapturedFrame& frame) {
+            std::vector<std::uint8_t> pixels;
+            if (copyPixels) {
+                const auto& picture = *frame.pixelBuffer;
+                for (std::int64_t row = 0; row < picture.height; ++row) {
+                    pixels.insert(pixels.end(), picture.row(row), picture.row(row) + picture.width * 4);
+                }
+            }
+            std::lock_guard lock(mutex);
+            seen.push_back(Seen{frame.unchanged, frame.changedRegion, std::move(pixels)});
+        });
+        stream->startCapture({});
+        bool complete = test::waitUntil([&] { return count() >= 4; });
+        if (complete) {
+            change();
+            const auto changedBy = count();
+            complete = test::waitUntil([&] { return count() >= changedBy + 4; });
+        }
+        stream->stopCapture({});
+        queue->sync([] {});
+        ASSERT_TRUE(complete) << "frames stopped coming";
+    }
+
+    test::VirtualXServer server{"640x360x24"};
+    std::shared_ptr<X11DisplayService> displays;
+    // Outlive the streams and the queues whose threads write them.
+    std::mutex mutex;
+    std::vector<Seen> seen;
+};
+
 }  // namespace
 
 TEST(X11DisplayService, ListsTheOutputAndSwitchesItsModeThroughATransaction) {
@@ -140,40 +200,12 @@ TEST(X11DisplayService, ListsTheOutputAndSwitchesItsModeThroughATransaction) {
     queue->sync([] {});
 }
 
-TEST(X11ScreenCapture, FramesNameTheRowsThatChangedAndMarkTheOthersUnchanged) {
-    test::VirtualXServer server("640x360x24");
-    if (!server.running()) GTEST_SKIP() << server.reason();
-    auto displays = X11DisplayService::open(server.name());
-    ASSERT_TRUE(displays);
-    if (!X11ScreenCapture::isSupported(server.name())) GTEST_SKIP() << "Xvfb offers no shared-memory images";
+TEST_F(X11Capture, FramesNameTheRowsThatChangedAndMarkTheOthersUnchanged) {
     ASSERT_TRUE(server.movePointer(630, 350));
-    struct Seen {
-        bool unchanged;
-        std::optional<std::vector<PixelRect>> changed;
-    };
-    // Outlive the stream and the queue whose thread writes them.
-    std::mutex mutex;
-    std::vector<Seen> seen;  // not the pictures: a consumer holding them would starve the capture
-    X11ScreenCapture capture(displays);
-    StreamConfiguration configuration;
-    configuration.minimumFrameInterval = 1.0 / 60;
-    auto stream = capture.makeStream(displays->mainDisplayID(), configuration);
-    auto queue = std::make_shared<AsioDispatchQueue>("x11.capture");
-    stream->addScreenOutput(queue, [&](const CapturedFrame& frame) {
-        std::lock_guard lock(mutex);
-        seen.push_back(Seen{frame.unchanged, frame.changedRegion});
-    });
-    auto count = [&] {
-        std::lock_guard lock(mutex);
-        return seen.size();
-    };
-    stream->startCapture({});
-    ASSERT_TRUE(test::waitUntil([&] { return count() >= 4; }));
-    ASSERT_TRUE(server.fillRectangle(100, 101, 50, 40, 0x3366CC));
-    const auto drawnBy = count();
-    ASSERT_TRUE(test::waitUntil([&] { return count() >= drawnBy + 4; }));
-    stream->stopCapture({});
-    queue->sync([] {});
+    // Not the pictures: a consumer holding them would starve the capture.
+    ASSERT_NO_FATAL_FAILURE(captureAround(StreamConfiguration{}, false, [&] {
+        ASSERT_TRUE(server.fillRectangle(100, 101, 50, 40, 0x3366CC));
+    }));
 
     EXPECT_FALSE(seen[0].unchanged);
     EXPECT_FALSE(seen[0].changed) << "the first frame has nothing to be compared with";
@@ -195,45 +227,9 @@ TEST(X11ScreenCapture, FramesNameTheRowsThatChangedAndMarkTheOthersUnchanged) {
 // The pointer is blended into each picture after the server's pixels are compared with the last
 // picture's, so its rows need their own look: where it arrives and where it left must be named,
 // and a pointer that stays must not make every frame count as changed.
-TEST(X11ScreenCapture, AMovingPointerNamesTheRowsItLeftAndReachedAndAStillOneNone) {
-    test::VirtualXServer server("640x360x24");
-    if (!server.running()) GTEST_SKIP() << server.reason();
-    auto displays = X11DisplayService::open(server.name());
-    ASSERT_TRUE(displays);
-    if (!X11ScreenCapture::isSupported(server.name())) GTEST_SKIP() << "Xvfb offers no shared-memory images";
+TEST_F(X11Capture, AMovingPointerNamesTheRowsItLeftAndReachedAndAStillOneNone) {
     ASSERT_TRUE(server.movePointer(100, 60));
-    X11ScreenCapture capture(displays);
-    StreamConfiguration configuration;
-    configuration.minimumFrameInterval = 1.0 / 60;
-    auto stream = capture.makeStream(displays->mainDisplayID(), configuration);
-    auto queue = std::make_shared<AsioDispatchQueue>("x11.capture");
-    struct Seen {
-        bool unchanged;
-        std::optional<std::vector<PixelRect>> changed;
-        std::vector<std::uint8_t> pixels;  // a copy: holding the frames would starve the capture
-    };
-    std::mutex mutex;
-    std::vector<Seen> seen;
-    stream->addScreenOutput(queue, [&](const CapturedFrame& frame) {
-        const auto& picture = *frame.pixelBuffer;
-        std::vector<std::uint8_t> pixels;
-        for (std::int64_t row = 0; row < picture.height; ++row) {
-            pixels.insert(pixels.end(), picture.row(row), picture.row(row) + picture.width * 4);
-        }
-        std::lock_guard lock(mutex);
-        seen.push_back(Seen{frame.unchanged, frame.changedRegion, std::move(pixels)});
-    });
-    auto count = [&] {
-        std::lock_guard lock(mutex);
-        return seen.size();
-    };
-    stream->startCapture({});
-    ASSERT_TRUE(test::waitUntil([&] { return count() >= 4; }));
-    ASSERT_TRUE(server.movePointer(400, 250));
-    const auto movedBy = count();
-    ASSERT_TRUE(test::waitUntil([&] { return count() >= movedBy + 4; }));
-    stream->stopCapture({});
-    queue->sync([] {});
+    ASSERT_NO_FATAL_FAILURE(captureAround(StreamConfiguration{}, true, [&] { ASSERT_TRUE(server.movePointer(400, 250)); }));
 
     const std::size_t rowBytes = 640 * 4;
     bool namedOld = false, namedNew = false;
@@ -272,47 +268,14 @@ TEST(X11ScreenCapture, AMovingPointerNamesTheRowsItLeftAndReachedAndAStillOneNon
 
 // A stream scaled to another size names the rows of its own pictures: every row that differs
 // from the frame before lies in a named band, and the bands stay near the change.
-TEST(X11ScreenCapture, AScaledStreamNamesTheScaledRowsThatChanged) {
-    test::VirtualXServer server("640x360x24");
-    if (!server.running()) GTEST_SKIP() << server.reason();
-    auto displays = X11DisplayService::open(server.name());
-    ASSERT_TRUE(displays);
-    if (!X11ScreenCapture::isSupported(server.name())) GTEST_SKIP() << "Xvfb offers no shared-memory images";
+TEST_F(X11Capture, AScaledStreamNamesTheScaledRowsThatChanged) {
     ASSERT_TRUE(server.movePointer(630, 350));
-    X11ScreenCapture capture(displays);
     StreamConfiguration configuration;
-    configuration.minimumFrameInterval = 1.0 / 60;
     configuration.width = 400;  // rows and columns both scaled, by 0.625
     configuration.height = 225;
-    auto stream = capture.makeStream(displays->mainDisplayID(), configuration);
-    auto queue = std::make_shared<AsioDispatchQueue>("x11.capture");
-    struct Seen {
-        bool unchanged;
-        std::optional<std::vector<PixelRect>> changed;
-        std::vector<std::uint8_t> pixels;
-    };
-    std::mutex mutex;
-    std::vector<Seen> seen;
-    stream->addScreenOutput(queue, [&](const CapturedFrame& frame) {
-        const auto& picture = *frame.pixelBuffer;
-        std::vector<std::uint8_t> pixels;
-        for (std::int64_t row = 0; row < picture.height; ++row) {
-            pixels.insert(pixels.end(), picture.row(row), picture.row(row) + picture.width * 4);
-        }
-        std::lock_guard lock(mutex);
-        seen.push_back(Seen{frame.unchanged, frame.changedRegion, std::move(pixels)});
-    });
-    auto count = [&] {
-        std::lock_guard lock(mutex);
-        return seen.size();
-    };
-    stream->startCapture({});
-    ASSERT_TRUE(test::waitUntil([&] { return count() >= 4; }));
-    ASSERT_TRUE(server.fillRectangle(100, 101, 50, 40, 0x3366CC));  // scaled rows 63-88
-    const auto drawnBy = count();
-    ASSERT_TRUE(test::waitUntil([&] { return count() >= drawnBy + 4; }));
-    stream->stopCapture({});
-    queue->sync([] {});
+    ASSERT_NO_FATAL_FAILURE(captureAround(configuration, true, [&] {
+        ASSERT_TRUE(server.fillRectangle(100, 101, 50, 40, 0x3366CC));  // scaled rows 63-88
+    }));
 
     const std::size_t rowBytes = 400 * 4;
     int changedFrames = 0;
@@ -340,12 +303,7 @@ TEST(X11ScreenCapture, AScaledStreamNamesTheScaledRowsThatChanged) {
     EXPECT_EQ(changedFrames, 1);
 }
 
-TEST(X11ScreenCapture, FramesHoldWhatWasDrawnAndSurviveEncodingAndDecoding) {
-    test::VirtualXServer server("640x360x24");
-    if (!server.running()) GTEST_SKIP() << server.reason();
-    auto displays = X11DisplayService::open(server.name());
-    ASSERT_TRUE(displays);
-    if (!X11ScreenCapture::isSupported(server.name())) GTEST_SKIP() << "Xvfb offers no shared-memory images";
+TEST_F(X11Capture, FramesHoldWhatWasDrawnAndSurviveEncodingAndDecoding) {
     PixelBuffer expected(640, 360);
     // The pointer is part of the picture: it is kept out of the rectangles compared below.
     ASSERT_TRUE(server.movePointer(630, 350));

@@ -6,6 +6,7 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -133,14 +134,76 @@ std::vector<DecodedPicture> VideoDecoder::drain() {
     return pictures;
 }
 
-Bytes parameterSetsAnnexB(const VideoEncoderConfig& config) {
+StreamDecoder::StreamDecoder(VideoStreamCodec codec, int threads) {
+    const AVCodec* decoder = avcodec_find_decoder(codec == VideoStreamCodec::hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264);
+    context_ = decoder ? avcodec_alloc_context3(decoder) : nullptr;
+    if (context_) {
+        context_->thread_count = std::max(1, threads);
+        context_->thread_type = FF_THREAD_SLICE;
+        context_->flags |= AV_CODEC_FLAG_LOW_DELAY;
+        if (avcodec_open2(context_, decoder, nullptr) < 0) avcodec_free_context(&context_);
+    }
+    frame_ = av_frame_alloc();
+    packet_ = av_packet_alloc();
+    if (!context_ || !frame_ || !packet_) ++errors_;
+}
+
+StreamDecoder::~StreamDecoder() {
+    avcodec_free_context(&context_);
+    av_frame_free(&frame_);
+    av_frame_free(&kept_);
+    av_packet_free(&packet_);
+}
+
+int StreamDecoder::decode(std::span<const std::uint8_t> parameterSets, std::span<const std::uint8_t> accessUnit) {
+    if (!context_ || !frame_ || !packet_ || accessUnit.empty()) return 0;
+    av_packet_unref(packet_);
+    if (av_new_packet(packet_, static_cast<int>(parameterSets.size() + accessUnit.size())) < 0) {
+        ++errors_;
+        return 0;
+    }
+    if (!parameterSets.empty()) std::memcpy(packet_->data, parameterSets.data(), parameterSets.size());
+    std::memcpy(packet_->data + parameterSets.size(), accessUnit.data(), accessUnit.size());
+    if (avcodec_send_packet(context_, packet_) < 0) {
+        ++errors_;
+        return 0;
+    }
+    int pictures = 0;
+    for (;;) {
+        av_frame_unref(frame_);
+        const int r = avcodec_receive_frame(context_, frame_);
+        if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) break;
+        if (r < 0) {
+            ++errors_;
+            break;
+        }
+        ++pictures;
+        if (keep_ && (kept_ || (kept_ = av_frame_alloc()))) {
+            av_frame_unref(kept_);
+            av_frame_ref(kept_, frame_);
+        }
+    }
+    return pictures;
+}
+
+std::optional<DecodedPicture> StreamDecoder::keptPicture() const {
+    DecodedPicture picture;
+    if (!kept_ || !toPicture(*kept_, picture)) return std::nullopt;
+    return picture;
+}
+
+Bytes parameterSetsAnnexB(const std::vector<Bytes>& parameterSets) {
     Bytes out;
-    for (const Bytes* set : {&config.vps, &config.sps, &config.pps}) {
-        if (set->empty()) continue;
+    for (const Bytes& set : parameterSets) {
+        if (set.empty()) continue;
         out.insert(out.end(), {0, 0, 0, 1});
-        out.insert(out.end(), set->begin(), set->end());
+        out.insert(out.end(), set.begin(), set.end());
     }
     return out;
+}
+
+Bytes parameterSetsAnnexB(const VideoEncoderConfig& config) {
+    return parameterSetsAnnexB(std::vector<Bytes>{config.vps, config.sps, config.pps});
 }
 
 DecodedPicture referencePicture(const PixelBuffer& source, const PixelCrop& crop, int width, int height,

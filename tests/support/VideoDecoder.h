@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 
 struct AVCodecContext;
 struct AVFrame;
+struct AVPacket;
 
 namespace qm::test {
 
@@ -54,8 +56,39 @@ private:
     std::string lastError_;
 };
 
+// Decodes a live stream as a Viewer does: slice threads (the Host's encoder cuts each picture into
+// as many slices as it has threads, so they decode at once), no frame delay, and the picture left
+// in the decoder's own frame rather than copied out, unless asked to keep it.
+class StreamDecoder {
+public:
+    StreamDecoder(VideoStreamCodec codec, int threads);
+    ~StreamDecoder();
+    StreamDecoder(const StreamDecoder&) = delete;
+    StreamDecoder& operator=(const StreamDecoder&) = delete;
+
+    // Decodes one access unit, with `parameterSets` (Annex B, may be empty) in front of it; the
+    // number of pictures it completed. The packet is the one copy a Viewer makes anyway (the
+    // decoder wants padded input).
+    int decode(std::span<const std::uint8_t> parameterSets, std::span<const std::uint8_t> accessUnit);
+    // Keeps a reference to the last picture decoded, for keptPicture().
+    void keepPictures(bool keep) { keep_ = keep; }
+    // The last picture kept, as tightly packed planes.
+    std::optional<DecodedPicture> keptPicture() const;
+    int errorCount() const { return errors_; }
+
+private:
+    AVCodecContext* context_ = nullptr;
+    AVFrame* frame_ = nullptr;
+    AVFrame* kept_ = nullptr;
+    AVPacket* packet_ = nullptr;
+    bool keep_ = false;
+    int errors_ = 0;
+};
+
 // The configuration's parameter sets as an Annex-B stream (VPS, SPS, PPS).
 Bytes parameterSetsAnnexB(const VideoEncoderConfig& config);
+// The same for the parameter sets a stream configuration packet carries, in their order.
+Bytes parameterSetsAnnexB(const std::vector<Bytes>& parameterSets);
 
 // What the encoder was given for `source`: the same crop, scaling and conversion as the capture.
 DecodedPicture referencePicture(const PixelBuffer& source, const PixelCrop& crop, int width, int height,

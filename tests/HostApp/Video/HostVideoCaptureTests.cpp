@@ -103,10 +103,26 @@ private:
     bool running_ = false;
 };
 
+// Every case starts from one rig; a case that needs a second, or a fresh one, makes its own.
+class HostVideoCaptureTest : public ::testing::Test {
+protected:
+    // Captures made after this encode on a queue that runs nothing until the test releases it.
+    std::shared_ptr<HeldQueue> holdEncodeQueue() {
+        auto held = std::make_shared<HeldQueue>(VideoQueueLabels::encode, rig.manual.clock);
+        auto makeQueue = rig.manual.platform.makeQueue;
+        rig.manual.platform.makeQueue = [makeQueue, held](const std::string& label) -> DispatchQueuePtr {
+            if (label == VideoQueueLabels::encode) return held;
+            return makeQueue(label);
+        };
+        return held;
+    }
+
+    CaptureRig rig;
+};
+
 }  // namespace
 
-TEST(HostVideoCapture, CapturesScalesAndEncodesOneFramePerInterval) {
-    CaptureRig rig;
+TEST_F(HostVideoCaptureTest, CapturesScalesAndEncodesOneFramePerInterval) {
     auto capture = rig.make();
     capture->start();
     rig.manual.clock->runUntilIdle();
@@ -143,8 +159,7 @@ TEST(HostVideoCapture, CapturesScalesAndEncodesOneFramePerInterval) {
     capture->stop(true);
 }
 
-TEST(HostVideoCapture, CongestionDropsFramesAndKeyframeRequestsAreServed) {
-    CaptureRig rig;
+TEST_F(HostVideoCaptureTest, CongestionDropsFramesAndKeyframeRequestsAreServed) {
     auto capture = rig.make();
     capture->start();
     rig.advanceFrames(3);
@@ -173,14 +188,8 @@ TEST(HostVideoCapture, CongestionDropsFramesAndKeyframeRequestsAreServed) {
     capture->stop(true);
 }
 
-TEST(HostVideoCapture, ABusyEncoderGetsTwoFramesAtMostAndEachKeepsItsOwnPicture) {
-    CaptureRig rig;
-    auto held = std::make_shared<HeldQueue>(VideoQueueLabels::encode, rig.manual.clock);
-    auto makeQueue = rig.manual.platform.makeQueue;
-    rig.manual.platform.makeQueue = [makeQueue, held](const std::string& label) -> DispatchQueuePtr {
-        if (label == VideoQueueLabels::encode) return held;
-        return makeQueue(label);
-    };
+TEST_F(HostVideoCaptureTest, ABusyEncoderGetsTwoFramesAtMostAndEachKeepsItsOwnPicture) {
+    auto held = holdEncodeQueue();
     auto capture = rig.make();
     capture->start();
     rig.advanceFrames(4);
@@ -230,8 +239,7 @@ TEST(HostVideoCapture, ABusyEncoderGetsTwoFramesAtMostAndEachKeepsItsOwnPicture)
     EXPECT_EQ(capture->statistics().encoded, 4);
 }
 
-TEST(HostVideoCapture, MaxModeEncodesTheViewportRegionOnly) {
-    CaptureRig rig;
+TEST_F(HostVideoCaptureTest, MaxModeEncodesTheViewportRegionOnly) {
     auto capture = rig.make(CaptureRig::profile(VideoCaptureMode::max));
     // The upper right quarter (y from the bottom edge).
     capture->setViewportROI(Rect(0.5, 0.5, 0.5, 0.5));
@@ -266,8 +274,7 @@ TEST(HostVideoCapture, MaxModeEncodesTheViewportRegionOnly) {
     easy->stop(true);
 }
 
-TEST(HostVideoCapture, ViewportRegionIsClampedOrCleared) {
-    CaptureRig rig;
+TEST_F(HostVideoCaptureTest, ViewportRegionIsClampedOrCleared) {
     auto capture = rig.make();
     auto stored = [&] { return capture->viewportROI(); };
     capture->setViewportROI(Rect(0.25, 0.25, 0.5, 0.5));
@@ -284,9 +291,8 @@ TEST(HostVideoCapture, ViewportRegionIsClampedOrCleared) {
     EXPECT_FALSE(stored());
 }
 
-TEST(HostVideoCapture, StartFailuresAreReportedClearly) {
+TEST_F(HostVideoCaptureTest, StartFailuresAreReportedClearly) {
     {
-        CaptureRig rig;
         rig.screen->setBehavior(SimulatedScreenCapture::Behavior::failsToStart);
         auto capture = rig.make();
         capture->start();
@@ -298,40 +304,39 @@ TEST(HostVideoCapture, StartFailuresAreReportedClearly) {
         capture->stop(true);
     }
     {
-        CaptureRig rig;
+        CaptureRig fresh;
         auto p = CaptureRig::profile();
         p.displayID = 7;
-        auto capture = rig.make(p);
+        auto capture = fresh.make(p);
         capture->start();
-        rig.manual.clock->runUntilIdle();
-        EXPECT_EQ(rig.errors, std::vector<std::string>{"target display 7 unavailable for capture. available=1"});
-        EXPECT_EQ(rig.screen->startedStreamCount(), 0);
+        fresh.manual.clock->runUntilIdle();
+        EXPECT_EQ(fresh.errors, std::vector<std::string>{"target display 7 unavailable for capture. available=1"});
+        EXPECT_EQ(fresh.screen->startedStreamCount(), 0);
     }
     {
-        CaptureRig rig;
-        rig.screen->setShareableContentError("screen recording not permitted");
-        auto capture = rig.make();
+        CaptureRig fresh;
+        fresh.screen->setShareableContentError("screen recording not permitted");
+        auto capture = fresh.make();
         capture->start();
-        rig.manual.clock->runUntilIdle();
-        EXPECT_EQ(rig.errors, std::vector<std::string>{"capture: shareable content unavailable: screen recording not permitted"});
+        fresh.manual.clock->runUntilIdle();
+        EXPECT_EQ(fresh.errors, std::vector<std::string>{"capture: shareable content unavailable: screen recording not permitted"});
     }
     {
         // Display 0 means "the main display".
-        CaptureRig rig;
+        CaptureRig fresh;
         auto p = CaptureRig::profile();
         p.displayID = 0;
-        auto capture = rig.make(p);
+        auto capture = fresh.make(p);
         capture->start();
-        rig.advanceFrames(1);
-        EXPECT_TRUE(rig.errors.empty());
+        fresh.advanceFrames(1);
+        EXPECT_TRUE(fresh.errors.empty());
         EXPECT_EQ(capture->capturedDisplayID(), 1u);
-        EXPECT_EQ(rig.frames.size(), 1u);
+        EXPECT_EQ(fresh.frames.size(), 1u);
         capture->stop(true);
     }
 }
 
-TEST(HostVideoCapture, SilentStreamAndUnpluggedDisplay) {
-    CaptureRig rig;
+TEST_F(HostVideoCaptureTest, SilentStreamAndUnpluggedDisplay) {
     rig.screen->setBehavior(SimulatedScreenCapture::Behavior::deliversNoFrames);
     auto silent = rig.make();
     silent->start();
@@ -352,8 +357,7 @@ TEST(HostVideoCapture, SilentStreamAndUnpluggedDisplay) {
     capture->stop(true);
 }
 
-TEST(HostVideoCapture, StopEndsEverythingAndNoCallbackFollows) {
-    CaptureRig rig;
+TEST_F(HostVideoCaptureTest, StopEndsEverythingAndNoCallbackFollows) {
     auto capture = rig.make();
     capture->start();
     rig.advanceFrames(2);
@@ -389,8 +393,7 @@ TEST(HostVideoCapture, StopEndsEverythingAndNoCallbackFollows) {
     EXPECT_EQ(rig.errors.size(), errorsBefore);
 }
 
-TEST(HostVideoCapture, RateChangesHopToTheLifecycleQueueAndReconfigure) {
-    CaptureRig rig;
+TEST_F(HostVideoCaptureTest, RateChangesHopToTheLifecycleQueueAndReconfigure) {
     auto capture = rig.make();
     capture->start();
     rig.advanceFrames(3);
@@ -417,7 +420,7 @@ TEST(HostVideoCapture, RateChangesHopToTheLifecycleQueueAndReconfigure) {
     EXPECT_EQ(rig.configs.size(), 2u);
 }
 
-TEST(HostVideoCapture, RunsOnRealQueuesAndStopsCleanly) {
+TEST_F(HostVideoCaptureTest, RunsOnRealQueuesAndStopsCleanly) {
     HostPlatform platform;
     platform.clock = SystemClock::shared();
     platform.makeQueue = [](const std::string& label) -> DispatchQueuePtr {
@@ -461,8 +464,7 @@ TEST(HostVideoCapture, RunsOnRealQueuesAndStopsCleanly) {
     EXPECT_EQ(frames.size(), count);
 }
 
-TEST(HostVideoCapture, SimulatedCaptureMarksFramesThatShowNothingNew) {
-    CaptureRig rig;
+TEST_F(HostVideoCaptureTest, SimulatedCaptureMarksFramesThatShowNothingNew) {
     StreamConfiguration fiftyHertz;
     fiftyHertz.minimumFrameInterval = 0.02;
     auto stream = rig.screen->makeStream(1, fiftyHertz);
@@ -494,8 +496,7 @@ TEST(HostVideoCapture, SimulatedCaptureMarksFramesThatShowNothingNew) {
     EXPECT_EQ(frames[7].pixelBuffer->data, content.makeFrame(7).data);
 }
 
-TEST(HostVideoCapture, AStillScreenIsEncodedRarelyYetStaysSharpAndServesKeyframes) {
-    CaptureRig rig;
+TEST_F(HostVideoCaptureTest, AStillScreenIsEncodedRarelyYetStaysSharpAndServesKeyframes) {
     rig.screen->setMotion(SimulatedScreenCapture::Motion::still);
     auto capture = rig.make();
     capture->start();
@@ -545,8 +546,7 @@ TEST(HostVideoCapture, AStillScreenIsEncodedRarelyYetStaysSharpAndServesKeyframe
     capture->stop(true);
 }
 
-TEST(HostVideoCapture, AChangeDroppedWhileBlockedIsNotReplacedByTheOldPicture) {
-    CaptureRig rig;
+TEST_F(HostVideoCaptureTest, AChangeDroppedWhileBlockedIsNotReplacedByTheOldPicture) {
     auto capture = rig.make();
     capture->start();
     rig.advanceFrames(2);  // slots 0 and 1
@@ -574,14 +574,8 @@ TEST(HostVideoCapture, AChangeDroppedWhileBlockedIsNotReplacedByTheOldPicture) {
     capture->stop(true);
 }
 
-TEST(HostVideoCapture, FramesCapturedWhileTheFirstKeyframeIsEncodedWaitAndEachShowsItsOwnPicture) {
-    CaptureRig rig;
-    auto held = std::make_shared<HeldQueue>(VideoQueueLabels::encode, rig.manual.clock);
-    auto makeQueue = rig.manual.platform.makeQueue;
-    rig.manual.platform.makeQueue = [makeQueue, held](const std::string& label) -> DispatchQueuePtr {
-        if (label == VideoQueueLabels::encode) return held;
-        return makeQueue(label);
-    };
+TEST_F(HostVideoCaptureTest, FramesCapturedWhileTheFirstKeyframeIsEncodedWaitAndEachShowsItsOwnPicture) {
+    auto held = holdEncodeQueue();
     // At the display's own size, so that each picture is converted only where the screen changed.
     auto profile = CaptureRig::profile();
     profile.width = 640;
@@ -631,14 +625,8 @@ TEST(HostVideoCapture, FramesCapturedWhileTheFirstKeyframeIsEncodedWaitAndEachSh
     capture->stop(true);
 }
 
-TEST(HostVideoCapture, WhileTheEncoderCatchesUpAfterTheFirstKeyframeOnlyUnacknowledgedFramesShrinkTheBacklog) {
-    CaptureRig rig;
-    auto held = std::make_shared<HeldQueue>(VideoQueueLabels::encode, rig.manual.clock);
-    auto makeQueue = rig.manual.platform.makeQueue;
-    rig.manual.platform.makeQueue = [makeQueue, held](const std::string& label) -> DispatchQueuePtr {
-        if (label == VideoQueueLabels::encode) return held;
-        return makeQueue(label);
-    };
+TEST_F(HostVideoCaptureTest, WhileTheEncoderCatchesUpAfterTheFirstKeyframeOnlyUnacknowledgedFramesShrinkTheBacklog) {
+    auto held = holdEncodeQueue();
     auto capture = rig.make();
     const int startBacklog = HostVideoCapture::startBacklogFor(3);  // 5
     capture->setStartBacklog(startBacklog);
@@ -689,14 +677,8 @@ TEST(HostVideoCapture, WhileTheEncoderCatchesUpAfterTheFirstKeyframeOnlyUnacknow
     capture->stop(true);
 }
 
-TEST(HostVideoCapture, AnEncoderThatDoesNotCatchUpWithinTheFirstSecondGetsTheUsualBacklog) {
-    CaptureRig rig;
-    auto held = std::make_shared<HeldQueue>(VideoQueueLabels::encode, rig.manual.clock);
-    auto makeQueue = rig.manual.platform.makeQueue;
-    rig.manual.platform.makeQueue = [makeQueue, held](const std::string& label) -> DispatchQueuePtr {
-        if (label == VideoQueueLabels::encode) return held;
-        return makeQueue(label);
-    };
+TEST_F(HostVideoCaptureTest, AnEncoderThatDoesNotCatchUpWithinTheFirstSecondGetsTheUsualBacklog) {
+    auto held = holdEncodeQueue();
     auto capture = rig.make();  // 50 fps
     capture->setStartBacklog(HostVideoCapture::startBacklogFor(3));
     capture->start();

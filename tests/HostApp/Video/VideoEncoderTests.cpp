@@ -1,8 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <pthread.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <fstream>
+#include <map>
 #include <optional>
 
 extern "C" {
@@ -66,6 +72,22 @@ bool startsWithParameterSets(const EncodedVideoFrame& frame, VideoStreamCodec co
     if (units.empty()) return false;
     const int type = nalUnitType(codec, units.front());
     return codec == VideoStreamCodec::hevc ? type == 32 : type == 7;
+}
+
+// This process's threads: their names by thread id.
+std::map<pid_t, std::string> processThreadNames() {
+    std::map<pid_t, std::string> names;
+    if (DIR* tasks = ::opendir("/proc/self/task")) {
+        while (const dirent* entry = ::readdir(tasks)) {
+            if (entry->d_name[0] == '.') continue;
+            std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
+            std::string name;
+            std::getline(comm, name);
+            names[static_cast<pid_t>(std::stol(entry->d_name))] = name;
+        }
+        ::closedir(tasks);
+    }
+    return names;
 }
 
 }  // namespace
@@ -538,4 +560,38 @@ TEST(VideoEncoder, EveryPictureLeavesTheEncoderBeforeTheNextArrives) {
             EXPECT_EQ(frames.front().frameNumber, static_cast<std::int64_t>(i));
         }
     }
+}
+
+TEST(VideoEncoder, TheCodecsThreadsCarryANameOfTheirOwnAndTheOpenerKeepsItsName) {
+    // A name no other thread has, so that a worker that took it is seen.
+    char original[16] = {};
+    ASSERT_EQ(pthread_getname_np(pthread_self(), original, sizeof original), 0);
+    ASSERT_EQ(pthread_setname_np(pthread_self(), "enc.opener"), 0);
+    const pid_t self = ::gettid();
+    auto expectNamedApart = [&](const char* when) {
+        int codecThreads = 0, takenOpenersName = 0;
+        for (const auto& [id, name] : processThreadNames()) {
+            if (name == VideoEncoder::codecThreadName) ++codecThreads;
+            if (name == "enc.opener" && id != self) ++takenOpenersName;
+        }
+        EXPECT_GT(codecThreads, 0) << when;
+        EXPECT_EQ(takenOpenersName, 0) << when;
+        EXPECT_EQ(processThreadNames()[self], "enc.opener") << when;
+    };
+    for (auto codec : {VideoStreamCodec::h264, VideoStreamCodec::hevc}) {
+        SCOPED_TRACE(codecTitle(codec));
+        auto settings = smallStream(codec, VideoChromaMode::yuv420, 640, 360);
+        settings.threads = 4;
+        auto opened = VideoEncoder::open(settings);
+        ASSERT_TRUE(opened.encoder) << opened.error;
+        expectNamedApart("opened");
+        // A new frame rate reopens the encoder on the thread that encodes.
+        EncodeRig rig(opened.encoder);
+        rig.encodeNext();
+        opened.encoder->updateRateControl(20, 2'000'000);
+        rig.encodeNext();
+        ASSERT_EQ(opened.encoder->configGeneration(), 2u);
+        expectNamedApart("reopened");
+    }
+    pthread_setname_np(pthread_self(), original);
 }
