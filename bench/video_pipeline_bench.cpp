@@ -8,9 +8,13 @@
 // function the Host's encoder opens with. Every shape runs a fixed number of frames per
 // repetition, with the encoder drained inside the measurement, and reports wall time and process
 // CPU time (every thread) per frame. The two sides encode the same sequence of screens and take turns, one
-// repetition each; the summary at the end sets their medians side by side with the spread of
-// the ratios.
-// Run on all CPUs and on two: `video_pipeline_bench` and `taskset -c 0,1 video_pipeline_bench`.
+// repetition each, which of them goes first alternating, after a short warm-up of each shape;
+// the summary at the end sets their medians side by side with the spread of the ratios.
+// Neither side counts drawing the screen: the pipeline leaves out the simulated display's
+// drawing, the bare side its rendering and conversion made beforehand. The pipeline's conversion
+// of the changed rows, which the bare side has no counterpart for, stays counted and is shown.
+// Run on all CPUs and on two: `video_pipeline_bench` and `taskset -c 0,1 video_pipeline_bench`;
+// `--pipeline_repetitions=N` sets the repetitions of each side (7 by default).
 
 #include <benchmark/benchmark.h>
 
