@@ -136,13 +136,18 @@ VideoFrameScaler::~VideoFrameScaler() {
 
 AVFrame* VideoFrameScaler::nextOutput(std::int64_t width, std::int64_t height, AVPixelFormat format,
                                       std::uint64_t* held) {
-    // The first picture in turn that nobody else references; when all are held, the last one tried
-    // gets fresh planes and the holder keeps the old ones.
-    int slot = nextOutput_;
+    // Of the pictures nobody else references, the one holding the newest conversion: it misses
+    // the fewest changes (only those since the encoder let it go, not those of every picture in
+    // turn) and was written last. Else the first free one in turn; when all are held, the last
+    // one tried gets fresh planes and the holder keeps the old ones.
+    int slot = -1, firstFree = -1;
     for (int tried = 0; tried < kOutputs; ++tried) {
-        slot = (nextOutput_ + tried) % kOutputs;
-        if (!outputs_[slot] || av_frame_is_writable(outputs_[slot])) break;
+        const int candidate = (nextOutput_ + tried) % kOutputs;
+        if (outputs_[candidate] && !av_frame_is_writable(outputs_[candidate])) continue;
+        if (firstFree < 0) firstFree = candidate;
+        if (outputHolds_[candidate] != 0 && (slot < 0 || outputHolds_[candidate] > outputHolds_[slot])) slot = candidate;
     }
+    if (slot < 0) slot = firstFree >= 0 ? firstFree : (nextOutput_ + kOutputs - 1) % kOutputs;
     nextOutput_ = (slot + 1) % kOutputs;
     outputSlot_ = slot;
     // What it holds counts only for the caller that brings it up to date; anyone else overwrites it.

@@ -45,7 +45,8 @@ PixelCrop cropForNormalizedRegion(std::optional<Rect> region, std::int64_t width
 // A caller that knows where the screen changed since its previous call says so, and a picture
 // converted at the stream size is then brought up to date only there: the pictures in turn keep
 // what they were converted from, and the scaler remembers what changed since each of them, so
-// it converts the rows and columns that differ and leaves the rest as it is.
+// it converts the rows and columns that differ and leaves the rest as it is. Of the pictures
+// free to convert into it takes the one converted last, which misses the fewest changes.
 class VideoFrameScaler {
 public:
     VideoFrameScaler();

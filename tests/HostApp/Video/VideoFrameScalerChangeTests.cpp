@@ -144,3 +144,36 @@ TEST(SyntheticScreenContentChanges, TheNamedRegionHoldsEveryPixelThatChanged) {
         EXPECT_EQ(outside, 0) << "of " << changedPixels << " changed pixels";
     }
 }
+
+TEST(VideoFrameScalerChanges, APictureTheEncoderLetGoIsReusedWithTheFewestChangesToConvert) {
+    // As the capture runs behind a busy encoder: the last picture kept for a still screen and
+    // queued, the one before it being encoded, older ones let go. Each frame paints another
+    // 32 x 32 square; the newest picture let go misses this frame's square and the two held ones',
+    // and that is all the scaler should convert (an older one would miss more).
+    constexpr std::int64_t width = 640, height = 360, side = 32;
+    PixelBuffer screen(width, height);
+    std::memset(screen.bytes(), 40, screen.byteCount());
+    VideoFrameScaler tracked;
+    std::deque<FramePtr> held;
+    for (std::int64_t n = 0; n < 24; ++n) {
+        const PixelRect square{(n * side * 3) % (width - side), (n / 6) * side * 2, side, side};
+        for (std::int64_t y = square.y; y < square.y + square.height; ++y) {
+            std::memset(screen.row(y) + square.x * 4, static_cast<int>(60 + 7 * n), static_cast<std::size_t>(side * 4));
+        }
+        const AVFrame* picture = tracked.scale(screen, PixelCrop{0, 0, width, height}, width, height,
+                                               AV_PIX_FMT_YUV420P, n == 0 ? std::nullopt
+                                                                          : std::optional(std::vector<PixelRect>{square}));
+        ASSERT_NE(picture, nullptr);
+        VideoFrameScaler whole;
+        EXPECT_EQ(differingRows(*picture, *whole.scale(screen, PixelCrop{0, 0, width, height}, width, height,
+                                                       AV_PIX_FMT_YUV420P)),
+                  0)
+            << "frame " << n;
+        // The first three fill fresh pictures whole; from then on a picture let go is reused.
+        if (n >= 3) {
+            EXPECT_DOUBLE_EQ(tracked.lastConvertedShare(), 3.0 * side * side / (width * height)) << "frame " << n;
+        }
+        held.push_back(hold(picture));
+        if (held.size() > 2) held.pop_front();
+    }
+}
