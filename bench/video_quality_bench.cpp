@@ -14,7 +14,10 @@
 // Per run: the median PSNR after the first second (the stream's level), how far the worst frame
 // of the first second and of the rest falls below it, the share of later frames more than 3 dB
 // below it, the lowest text PSNR of each part, each requested keyframe against the five frames
-// before it and the half second after it against the half second before it, and the frames a
+// before it (and the request's second keyframe against the five frames before that one), the
+// half second after it against the half second before it, the quantisers the first picture and
+// the worst requested keyframe were coded with (H.264, read back from the stream: the mean over
+// the macroblocks and the share at the quantiser floor), and the frames a
 // capture at 60 fps would drop: the Host's capture drops a frame when the encoder still has two
 // to do (more while the first picture is encoded and the encoder catches up after it, less the
 // frames a Viewer has not acknowledged yet), so the measured encode times are replayed against a
@@ -23,8 +26,11 @@
 // qpRangeFor() were chosen); run it with --benchmark_filter=FloorSweep.
 //
 // Run on two and on four CPUs: `taskset -c 0,1 video_quality_bench` and `taskset -c 0-3 ...`.
-// The PSNR figures are the same on any machine; the encode times and the drops depend on it.
-// The summary at the end gives one row per shape, side and request period.
+// The PSNR figures are the same on any machine with as many CPUs, nearly always: with slice
+// threads x264's rate buffer control of a picture reads how far the other slices have come, so
+// a heavily loaded machine now and then codes a keyframe differently. The encode times and the
+// drops depend on the machine. The summary at the end gives one row per shape, side and request
+// period; QM_VQ_TRACE=1 also prints every frame of the second around the first request.
 
 #include <benchmark/benchmark.h>
 
