@@ -14,7 +14,10 @@
 // Per run: the median PSNR after the first second (the stream's level), how far the worst frame
 // of the first second and of the rest falls below it, the share of later frames more than 3 dB
 // below it, the lowest text PSNR of each part, each requested keyframe against the five frames
-// before it and the half second after it against the half second before it, and the frames a
+// before it (and the request's second keyframe against the five frames before that one), the
+// half second after it against the half second before it, the quantisers the first picture and
+// the worst requested keyframe were coded with (H.264, read back from the stream: the mean over
+// the macroblocks and the share at the quantiser floor), and the frames a
 // capture at 60 fps would drop: the Host's capture drops a frame when the encoder still has two
 // to do (more while the first picture is encoded and the encoder catches up after it, less the
 // frames a Viewer has not acknowledged yet), so the measured encode times are replayed against a
@@ -23,8 +26,11 @@
 // qpRangeFor() were chosen); run it with --benchmark_filter=FloorSweep.
 //
 // Run on two and on four CPUs: `taskset -c 0,1 video_quality_bench` and `taskset -c 0-3 ...`.
-// The PSNR figures are the same on any machine; the encode times and the drops depend on it.
-// The summary at the end gives one row per shape, side and request period.
+// The PSNR figures are the same on any machine with as many CPUs, nearly always: with slice
+// threads x264's rate buffer control of a picture reads how far the other slices have come, so
+// a heavily loaded machine now and then codes a keyframe differently. The encode times and the
+// drops depend on the machine. The summary at the end gives one row per shape, side and request
+// period; QM_VQ_TRACE=1 also prints every frame of the second around the first request.
 
 #include <benchmark/benchmark.h>
 
@@ -32,12 +38,15 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/frame.h>
 #include <libavutil/opt.h>
+#include <libavutil/video_enc_params.h>
 }
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
@@ -147,6 +156,83 @@ public:
 
 private:
     AVCodecContext* ctx_ = nullptr;
+    AVPacket* packet_ = nullptr;
+};
+
+// The quantisers an H.264 picture was actually coded with, read back from the stream: libx264
+// reports only its rate control's frame quantiser, not the per-macroblock one after the region of
+// interest, the adaptive quantisation and the quantiser floor.
+class QuantiserProbe {
+public:
+    struct Reading {
+        double mean = -1;        // mean macroblock quantiser
+        int low = 0;             // the finest macroblock quantiser
+        std::string bands;       // mean quantiser of each eighth of the rows (QM_VQ_TRACE)
+        double atOrBelow = 0;    // share of macroblocks at or under `floor`
+    };
+    QuantiserProbe() {
+        const AVCodec* decoder = avcodec_find_decoder(AV_CODEC_ID_H264);
+        ctx_ = decoder ? avcodec_alloc_context3(decoder) : nullptr;
+        if (!ctx_) return;
+        ctx_->thread_count = 1;
+        ctx_->flags |= AV_CODEC_FLAG_LOW_DELAY;
+        ctx_->export_side_data |= AV_CODEC_EXPORT_DATA_VIDEO_ENC_PARAMS;
+        if (avcodec_open2(ctx_, decoder, nullptr) < 0) avcodec_free_context(&ctx_);
+        frame_ = av_frame_alloc();
+        packet_ = av_packet_alloc();
+    }
+    ~QuantiserProbe() {
+        av_packet_free(&packet_);
+        av_frame_free(&frame_);
+        avcodec_free_context(&ctx_);
+    }
+    QuantiserProbe(const QuantiserProbe&) = delete;
+    QuantiserProbe& operator=(const QuantiserProbe&) = delete;
+
+    Reading read(std::span<const std::uint8_t> accessUnit, int floor) {
+        Reading out;
+        if (!ctx_ || av_new_packet(packet_, static_cast<int>(accessUnit.size())) < 0) return out;
+        std::memcpy(packet_->data, accessUnit.data(), accessUnit.size());
+        const int sent = avcodec_send_packet(ctx_, packet_);
+        av_packet_unref(packet_);
+        if (sent < 0) return out;
+        while (avcodec_receive_frame(ctx_, frame_) == 0) {
+            const AVFrameSideData* data = av_frame_get_side_data(frame_, AV_FRAME_DATA_VIDEO_ENC_PARAMS);
+            if (data) {
+                auto* params = reinterpret_cast<AVVideoEncParams*>(data->data);
+                double sum = 0;
+                int low = 99, under = 0;
+                double bandSum[8] = {0};
+                int bandCount[8] = {0};
+                for (unsigned int b = 0; b < params->nb_blocks; ++b) {
+                    const auto* block = av_video_enc_params_block(params, b);
+                    const int qp = params->qp + block->delta_qp;
+                    const int band = std::clamp(block->src_y * 8 / std::max(1, frame_->height), 0, 7);
+                    bandSum[band] += qp;
+                    ++bandCount[band];
+                    sum += qp;
+                    low = std::min(low, qp);
+                    under += qp <= floor ? 1 : 0;
+                }
+                for (int band = 0; band < 8; ++band) {
+                    char text[16];
+                    std::snprintf(text, sizeof text, " %.1f", bandCount[band] ? bandSum[band] / bandCount[band] : 0.0);
+                    out.bands += text;
+                }
+                if (params->nb_blocks > 0) {
+                    out.mean = sum / params->nb_blocks;
+                    out.low = low;
+                    out.atOrBelow = static_cast<double>(under) / params->nb_blocks;
+                }
+            }
+            av_frame_unref(frame_);
+        }
+        return out;
+    }
+
+private:
+    AVCodecContext* ctx_ = nullptr;
+    AVFrame* frame_ = nullptr;
     AVPacket* packet_ = nullptr;
 };
 
@@ -292,9 +378,12 @@ void runSequence(benchmark::State& state, const Sequence& seq) {
 
     std::vector<double> psnr(static_cast<std::size_t>(frames), 0), text(static_cast<std::size_t>(frames), 0);
     std::vector<double> encodeMs, bytes(static_cast<std::size_t>(frames), 0);
+    std::vector<QuantiserProbe::Reading> quantisers(static_cast<std::size_t>(frames));
     int decodeErrors = 0, keyframes = 0;
     for (auto _ : state) {
         test::VideoDecoder decoder(seq.codec);
+        std::optional<QuantiserProbe> probe;
+        if (seq.codec == VideoStreamCodec::h264) probe.emplace();
         PixelBuffer screen;
         std::optional<SyntheticScreenContent::Moment> previous;
         for (std::int64_t n = 0; n < frames; ++n) {
@@ -337,6 +426,7 @@ void runSequence(benchmark::State& state, const Sequence& seq) {
                 bytes[i] = static_cast<double>(frame.data().size());
                 psnr[i] = test::psnr(pictures[0], reference).y;
                 text[i] = regionPSNR(pictures[0], reference, textRects);
+                if (probe) quantisers[i] = probe->read(frame.data(), settings.qpMin);
                 if (frame.isKeyframe) ++keyframes;
             }
             state.ResumeTiming();
@@ -379,21 +469,49 @@ void runSequence(benchmark::State& state, const Sequence& seq) {
     state.counters["rest_over3dB_pct"] = 100.0 * static_cast<double>(deep) / static_cast<double>(rest.size());
     // Each request against the frames just before it, and the half second after it against the half
     // second before: the keyframe should sit among its neighbours and leave the stream where it was.
-    double keyWorst = 0, keyAfterWorst = 0, keyKB = 0, keyEncMs = 0;
+    double keyWorst = 0, keyAfterWorst = 0, keyKB = 0, keyEncMs = 0, keyQp = -1, keyAtFloor = 0, retryWorst = 0;
     for (const auto at : requests) {
         const auto i = static_cast<std::size_t>(at);
         const double before = mean(psnr, i - kBefore, i);
         const double step = psnr[i] - before;
-        if (std::abs(step) > std::abs(keyWorst)) keyWorst = step;
+        if (std::abs(step) > std::abs(keyWorst)) {
+            keyWorst = step;
+            keyQp = quantisers[i].mean;
+            keyAtFloor = quantisers[i].atOrBelow;
+        }
         const double after = mean(psnr, i + 1, i + 1 + kAround) - mean(psnr, i - kAround, i);
         if (std::abs(after) > std::abs(keyAfterWorst)) keyAfterWorst = after;
         keyKB = std::max(keyKB, bytes[i] / 1000);
         keyEncMs = std::max(keyEncMs, encodeMs[i]);
+        // The second keyframe of the request, against the frames just before it.
+        const auto r = i + static_cast<std::size_t>(kRetryFrames);
+        if (r < all && keys.contains(static_cast<std::int64_t>(r))) {
+            const double retryStep = psnr[r] - mean(psnr, r - kBefore, r);
+            if (std::abs(retryStep) > std::abs(retryWorst)) retryWorst = retryStep;
+        }
     }
     state.counters["key_vs_before"] = keyWorst;
     state.counters["key_after_shift"] = keyAfterWorst;
+    state.counters["retry_vs_before"] = retryWorst;
     state.counters["key_kB_max"] = keyKB;
     state.counters["key_enc_ms_max"] = keyEncMs;
+    state.counters["key_qp"] = keyQp;
+    state.counters["key_at_floor_pct"] = 100.0 * keyAtFloor;
+    state.counters["first_qp"] = quantisers[0].mean;
+    // QM_VQ_TRACE=1 prints every frame from a second before the first request to a second after it.
+    if (const char* trace = std::getenv("QM_VQ_TRACE"); trace && *trace == '1' && !requests.empty()) {
+        const auto at = static_cast<std::size_t>(*requests.begin());
+        for (std::size_t i = at - std::min<std::size_t>(at, kFps); i < std::min(all, at + kFps); ++i) {
+            if (i == at - std::min<std::size_t>(at, kFps)) {
+                std::printf("trace %s frame 0 key psnr %.2f text %.2f kB %.1f qp %.2f bands%s\n", sideName(seq.side), psnr[0],
+                            text[0], bytes[0] / 1000, quantisers[0].mean, quantisers[0].bands.c_str());
+            }
+            std::printf("trace %s frame %zu%s psnr %.2f text %.2f kB %.1f qp %.2f low %d floor %.0f%% bands%s\n",
+                        sideName(seq.side), i, keys.contains(static_cast<std::int64_t>(i)) ? " key" : "", psnr[i],
+                        text[i], bytes[i] / 1000, quantisers[i].mean, quantisers[i].low,
+                        100.0 * quantisers[i].atOrBelow, quantisers[i].bands.c_str());
+        }
+    }
     std::vector<double> predicted;
     for (std::size_t i = 0; i < all; ++i) {
         if (!keys.contains(static_cast<std::int64_t>(i))) predicted.push_back(encodeMs[i]);
@@ -464,8 +582,8 @@ public:
                     videoThreadBudget(), encoderThreadCount(videoThreadBudget()));
         std::printf("| shape | side | requests | Mbit/s | median dB | 1st s below | 1st s text min | 1st s dropped "
                     "| first dB / text / kB / ms | rest below | rest > 3 dB below | rest text min | rest dropped "
-                    "| key dB | after dB | key kB | key ms | enc ms p50 |\n");
-        std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+                    "| key dB | retry dB | after dB | key kB | key ms | enc ms p50 | first / key QP (at floor) |\n");
+        std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
         for (const auto& label : order_) {
             const auto& row = rows_.at(label);
             auto get = [&](const char* key) {
@@ -473,12 +591,12 @@ public:
                 return it == row.end() ? 0.0 : it->second;
             };
             std::printf("| %s | %.2f | %.1f | %.1f | %.1f | %.0f (%.0f) | %.1f / %.1f / %.0f / %.0f | %.1f | %.1f %% | %.1f | %.0f "
-                        "| %+.1f | %+.1f | %.0f | %.0f | %.1f |\n",
+                        "| %+.1f | %+.1f | %+.1f | %.0f | %.0f | %.1f | %.1f / %.1f (%.0f %%) |\n",
                         label.c_str(), get("Mbit/s"), get("median"), get("s1_worst_below"), get("s1_text_min"),
                         get("s1_dropped"), get("s1_dropped_plain"), get("first_psnr"), get("first_text"), get("first_kB"), get("first_enc_ms"),
                         get("rest_worst_below"), get("rest_over3dB_pct"), get("rest_text_min"), get("rest_dropped"),
-                        get("key_vs_before"), get("key_after_shift"), get("key_kB_max"), get("key_enc_ms_max"),
-                        get("enc_ms_p50"));
+                        get("key_vs_before"), get("retry_vs_before"), get("key_after_shift"), get("key_kB_max"), get("key_enc_ms_max"),
+                        get("enc_ms_p50"), get("first_qp"), get("key_qp"), get("key_at_floor_pct"));
         }
     }
 

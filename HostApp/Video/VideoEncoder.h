@@ -167,11 +167,15 @@ public:
 
     // How much finer than the rate control's choice a keyframe is quantised (software encoders),
     // as a share of the codec's quantiser range. A requested keyframe replaces predicted frames
-    // that have refined the unchanged text over many pictures: about 10 steps finer puts it
-    // among them, not above them (a sharper one lifts the seconds after it and the stream
-    // breathes at every request). A session's first picture has nothing refined before it and
-    // must be sharp on its own: about 20 steps.
-    static constexpr AVRational keyframeQuantiserOffset{-10, 51};
+    // that have refined the unchanged text over many pictures and must land among them, neither
+    // under them (a dip at every request) nor above them (the seconds after it climb: the stream
+    // breathes). x264's rate buffer control plans each keyframe's size without the offset and,
+    // row by row, takes back what the offset adds beyond that plan, so the outcome is steep in
+    // the offset: at the Easy rate 10 steps came out as no offset at all (4-5 dB under the
+    // frames before on a scrolling page), 20 steps 5 dB above them; 17 lands within about 3 dB
+    // (docs/performance.md). A session's first picture has nothing refined before it and must be
+    // sharp on its own: 20 steps.
+    static constexpr AVRational keyframeQuantiserOffset{-17, 51};
     static constexpr AVRational firstKeyframeQuantiserOffset{-20, 51};
     // The predicted pictures at a session's start. What changes in them (a scrolling page, a
     // moving window) is coded afresh at the held quality, and the stream reaches its level only
