@@ -13,6 +13,8 @@ extern "C" {
 #include "HostApp/Video/VideoFrameScaler.h"
 #include "Platform/ScreenCapture.h"
 
+namespace VideoFrameScalerChangeTests {
+
 using namespace qm;
 
 namespace {
@@ -144,3 +146,5 @@ TEST(SyntheticScreenContentChanges, TheNamedRegionHoldsEveryPixelThatChanged) {
         EXPECT_EQ(outside, 0) << "of " << changedPixels << " changed pixels";
     }
 }
+
+}  // namespace VideoFrameScalerChangeTests

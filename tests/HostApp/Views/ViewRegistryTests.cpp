@@ -14,6 +14,7 @@
 #include "support/AppHarness.h"
 
 namespace qm::test {
+namespace ViewRegistryTests {
 namespace {
 
 QApplication& registryApplication() {
@@ -97,4 +98,5 @@ TEST(ViewRegistry, ATypeIsRegisteredOnceAndOnlyWithAFactory) {
 }
 
 }  // namespace
+}  // namespace ViewRegistryTests
 }  // namespace qm::test
