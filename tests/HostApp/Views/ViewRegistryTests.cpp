@@ -14,7 +14,6 @@
 #include "support/AppHarness.h"
 
 namespace qm::test {
-namespace ViewRegistryTests {
 namespace {
 
 QApplication& registryApplication() {
@@ -98,5 +97,4 @@ TEST(ViewRegistry, ATypeIsRegisteredOnceAndOnlyWithAFactory) {
 }
 
 }  // namespace
-}  // namespace ViewRegistryTests
 }  // namespace qm::test
