@@ -16,6 +16,7 @@
 #include "support/TestPlatform.h"
 
 namespace qm::test {
+namespace InstallTests {
 namespace {
 
 std::string readAll(const std::filesystem::path& path) {
@@ -122,4 +123,5 @@ TEST(InstallStep, InstallsIntoAPrefixRegistersTheLinkHandlerAndStartsTheOnboardi
 }
 
 }  // namespace
+}  // namespace InstallTests
 }  // namespace qm::test

@@ -18,6 +18,8 @@
 #include "support/TestPlatform.h"
 #include "support/TestUser.h"
 
+namespace AccountServiceTests {
+
 using namespace qm;
 namespace fs = std::filesystem;
 using Outcome = PasswordCheckResult::Outcome;
@@ -298,3 +300,5 @@ TEST(ScriptedAccountService, AHeldCheckWaitsForTheGateWhileOthersPass) {
     EXPECT_TRUE(held.get().isAccepted());
     EXPECT_EQ(accounts.waitingVerifications(), 0u);
 }
+
+}  // namespace AccountServiceTests

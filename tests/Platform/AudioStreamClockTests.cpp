@@ -8,6 +8,7 @@
 #include <functional>
 
 namespace qm {
+namespace AudioStreamClockTests {
 namespace {
 
 constexpr std::int64_t blockFrames = 480;  // 10 ms
@@ -99,4 +100,5 @@ TEST(AudioStreamClock, StampsIgnoreALateThreadButFollowADriftingCardAndLostSampl
 }
 
 }  // namespace
+}  // namespace AudioStreamClockTests
 }  // namespace qm

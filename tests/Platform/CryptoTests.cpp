@@ -2,6 +2,8 @@
 
 #include "Platform/Core/Crypto.h"
 
+namespace CryptoTests {
+
 using namespace qm;
 using namespace qm::crypto;
 
@@ -186,3 +188,5 @@ TEST(Crypto, SecretsMoveAndCopyTheirContents) {
     SecretBytes u = std::move(s);
     EXPECT_EQ(u.size(), 3u);
 }
+
+}  // namespace CryptoTests

@@ -25,6 +25,8 @@
 
 extern char** environ;
 
+namespace DNSServiceTests {
+
 using namespace qm;
 using qm::test::waitUntil;
 using qm::test::browseFor;
@@ -287,3 +289,5 @@ TEST(AvahiDNSService, ASecondServiceOfTheSameNameIsPublishedUnderTheNextName) {
     EXPECT_NE(line->find(";7346;"), std::string::npos) << *line;
     EXPECT_EQ(first.errorCount(), 0u);
 }
+
+}  // namespace DNSServiceTests

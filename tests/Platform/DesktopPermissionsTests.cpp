@@ -11,6 +11,7 @@
 #include "support/VirtualXServer.h"
 
 namespace qm::test {
+namespace DesktopPermissionsTests {
 namespace {
 
 TEST(DesktopPermissions, AnXDisplayWithXTestAndAReadableRootGrantsBothTheSoundServerDecidingSystemAudio) {
@@ -67,4 +68,5 @@ TEST(DesktopSettings, ThePrivacyAddressesOpenTheDesktopsSettingsProgramFoundOnTh
 }
 
 }  // namespace
+}  // namespace DesktopPermissionsTests
 }  // namespace qm::test

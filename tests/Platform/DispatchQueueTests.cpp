@@ -13,6 +13,8 @@
 #include "Platform/Core/ManualDispatchQueue.h"
 #include "Platform/Core/QueueCheck.h"
 
+namespace DispatchQueueTests {
+
 using namespace qm;
 
 TEST(ManualDispatchQueue, DelayedWorkRunsOnlyWhenTheClockReachesIt) {
@@ -214,3 +216,5 @@ TEST(QueueCheckDeathTest, AQueueOnlyOperationEnteredElsewhereStopsTheProcess) {
     }));
     EXPECT_DEATH(requireOnQueue(*threaded, "statisticsTick"), "statisticsTick ran off its queue v230.test.asio");
 }
+
+}  // namespace DispatchQueueTests

@@ -4,6 +4,8 @@
 #include "Platform/Core/ManualDispatchQueue.h"
 #include "Platform/VirtualDisplays.h"
 
+namespace DisplayConfigurationTests {
+
 using namespace qm;
 
 TEST(SimulatedDisplayConfiguration, TransactionsSettleOnTheClockAndNotifyObservers) {
@@ -96,3 +98,5 @@ TEST(SimulatedVirtualDisplays, AppearAfterTheirDelayAndLeaveAfterRelease) {
     clock->advance(0.3);
     EXPECT_EQ(displays->currentMode(shortDisplay->displayID())->height, 1066);
 }
+
+}  // namespace DisplayConfigurationTests

@@ -6,6 +6,8 @@
 #include "Platform/Core/ManualDispatchQueue.h"
 #include "Platform/ScreenCapture.h"
 
+namespace DisplaysAndScreenCaptureTests {
+
 using namespace qm;
 
 TEST(SimulatedDisplayService, DefaultTopologyAndScriptedChanges) {
@@ -306,3 +308,5 @@ TEST(PacedScreenCaptureStream, ALateCaptureTakesTheNextSlotAtOnceOnlyWhenTheStre
         slow->stopCapture({});
     }
 }
+
+}  // namespace DisplaysAndScreenCaptureTests

@@ -17,6 +17,8 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
+namespace DragPasteboardTests {
+
 using namespace qm;
 namespace fs = std::filesystem;
 
@@ -169,3 +171,5 @@ TEST(X11DragPasteboard, ASourceThatNeverAnswersCostsOneTimeoutAndNoFiles) {
     ASSERT_TRUE(source.owns());
     EXPECT_EQ(readOnce(*drag), (Paths{"/tmp/after.txt"}));
 }
+
+}  // namespace DragPasteboardTests

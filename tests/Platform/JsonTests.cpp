@@ -2,6 +2,8 @@
 
 #include "Platform/Json.h"
 
+namespace JsonTests {
+
 using namespace qm;
 
 TEST(Json, ReadsOneDocumentAndRefusesAnythingElseWithoutThrowing) {
@@ -21,3 +23,5 @@ TEST(Json, WritesOnOneLineOrIndentedAndReplacesWhatIsNotUtf8) {
     EXPECT_EQ(jsonText(nlohmann::json{{"k", true}}, 2), "{\n  \"k\": true\n}");
     EXPECT_EQ(jsonText(nlohmann::json("a\xFF" "b")), "\"a\xEF\xBF\xBD" "b\"");
 }
+
+}  // namespace JsonTests

@@ -13,6 +13,7 @@
 #include "support/TestPlatform.h"
 
 namespace qm::test {
+namespace LocalURLEventsTests {
 namespace {
 
 namespace fs = std::filesystem;
@@ -104,4 +105,5 @@ TEST(LinkSocket, AFloodOfLinksIsBoundedOnTheQueueAndCountedInTheLog) {
 }
 
 }  // namespace
+}  // namespace LocalURLEventsTests
 }  // namespace qm::test

@@ -7,6 +7,7 @@
 #include "Platform/Core/LogSink.h"
 
 namespace qm {
+namespace LogSinkTests {
 namespace {
 
 TEST(LogSink, SubscribersSeeEveryLineUntilTheyLetGo) {
@@ -78,4 +79,5 @@ TEST(LogSink, LinesFromManyThreadsArriveWhole) {
 }
 
 }  // namespace
+}  // namespace LogSinkTests
 }  // namespace qm

@@ -2,6 +2,8 @@
 
 #include "Platform/Core/LogText.h"
 
+namespace LogTextTests {
+
 using qm::escapedForLog;
 
 TEST(LogText, ControlCharactersCannotStartOrForgeALine) {
@@ -37,3 +39,5 @@ TEST(LogText, LongTextIsCutAtACharacterBoundaryWithinTheLimit) {
         EXPECT_LE(escapedForLog("\x01\x02\x03\x04", limit).size(), limit) << limit;
     }
 }
+
+}  // namespace LogTextTests

@@ -22,6 +22,8 @@
 #include "Platform/Core/ManualDispatchQueue.h"
 #include "support/TestPlatform.h"
 
+namespace NetworkAsioTests {
+
 using namespace qm;
 using qm::test::TemporaryDirectory;
 using qm::test::waitUntil;
@@ -1434,3 +1436,5 @@ TEST_F(AsioFrameTails, TheOwnerTakesTailedFramesRightBehindAndTheReaderKeepsTheR
                                                     "moved 70000"}));
     for (std::size_t i = 0; i < 5; ++i) EXPECT_TRUE(events.outcomes.at(i).complete()) << i;
 }
+
+}  // namespace NetworkAsioTests

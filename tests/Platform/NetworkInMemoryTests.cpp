@@ -7,6 +7,8 @@
 #include "Platform/Testing/InMemoryNetwork.h"
 #include "Platform/Core/ManualDispatchQueue.h"
 
+namespace NetworkInMemoryTests {
+
 using namespace qm;
 
 namespace {
@@ -392,3 +394,5 @@ TEST(InMemorySendLimit, APeerThatNeverReadsFailsTheSenderOnceAndSharedBuffersArr
     EXPECT_EQ(*packet, numbered(300, 3));
     EXPECT_EQ(packet.use_count(), 1);
 }
+
+}  // namespace NetworkInMemoryTests

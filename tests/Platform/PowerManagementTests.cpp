@@ -3,6 +3,8 @@
 #include "Platform/PowerManagement.h"
 #include "Platform/Linux/LogindPowerService.h"
 
+namespace PowerManagementTests {
+
 using namespace qm;
 
 TEST(SimulatedPowerAssertions, CountsWhatIsHeldAndFailsAsScripted) {
@@ -45,3 +47,5 @@ TEST(LogindPowerService, InhibitorsAreTakenAndReleasedWhereLogindAnswers) {
     EXPECT_EQ(logind->releaseAssertion(id), powerReturnSuccess);
     EXPECT_NE(logind->releaseAssertion(id), powerReturnSuccess);
 }
+
+}  // namespace PowerManagementTests

@@ -4,6 +4,8 @@
 
 #include "Platform/FramedReceive.h"
 
+namespace ReceiveBufferPoolTests {
+
 using namespace qm;
 
 TEST(ReceiveBufferPool, ReusesLetGoBuffersOfAFittingSizeWithinItsBounds) {
@@ -64,3 +66,5 @@ TEST(ReceiveBufferPool, ByDefaultAStreamOfChunkFramesTakesNoNewBuffersAfterItsFi
     }
     EXPECT_EQ(pool->buffersMade(), out);
 }
+
+}  // namespace ReceiveBufferPoolTests

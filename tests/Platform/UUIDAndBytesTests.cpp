@@ -7,6 +7,8 @@
 #include "Platform/Core/HexDigits.h"
 #include "Platform/Core/UUID.h"
 
+namespace UUIDAndBytesTests {
+
 using namespace qm;
 
 TEST(UUID, RandomIsVersion4AndRoundTripsThroughTextInEitherCase) {
@@ -84,3 +86,5 @@ TEST(ByteIO, Utf8Validation) {
     EXPECT_FALSE(isValidUTF8(std::string_view("\xF4\x90\x80\x80")));  // past U+10FFFF
     EXPECT_FALSE(isValidUTF8(std::string_view("\xFF")));
 }
+
+}  // namespace UUIDAndBytesTests

@@ -11,6 +11,7 @@
 #include "support/TestPlatform.h"
 
 namespace qm::test {
+namespace UserDefaultsTests {
 namespace {
 
 TEST(UserDefaults, JsonFilePersistsAtomicallyAndKeepsTypes) {
@@ -136,4 +137,5 @@ TEST(UserDefaults, TextThatIsNotUTF8AndFailedRewritesAreReportedOncePerKeyAndCau
 }
 
 }  // namespace
+}  // namespace UserDefaultsTests
 }  // namespace qm::test

@@ -17,6 +17,8 @@
 // Last: Xlib defines macros (None, Bool, Status) that clash with other headers.
 #include <X11/Xlib.h>
 
+namespace X11DesktopTests {
+
 using namespace qm;
 
 namespace {
@@ -245,3 +247,5 @@ TEST(X11SessionDesktop, LockingWithoutASessionToLockReportsFailure) {
     ASSERT_TRUE(failure);
     EXPECT_FALSE(failure->empty());
 }
+
+}  // namespace X11DesktopTests

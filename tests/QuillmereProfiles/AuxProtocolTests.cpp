@@ -4,6 +4,8 @@
 
 #include "QuillmereProfiles/AuxProtocol.h"
 
+namespace AuxProtocolTests {
+
 using namespace qm;
 
 namespace {
@@ -234,3 +236,5 @@ TEST(AuxFrameReader, ConsumingInAnyChunkingYieldsTheSameFramesWithoutCopiesOfWho
     EXPECT_FALSE(broken.consume(bad, [](const AuxFrameView&) { return true; }));
     EXPECT_EQ(broken.error(), AuxFrameError::badMagic);
 }
+
+}  // namespace AuxProtocolTests

@@ -9,6 +9,8 @@
 #include "QuillmereProfiles/ClipboardSyncBridge.h"
 #include "support/TestPlatform.h"
 
+namespace ClipboardTests {
+
 using namespace qm;
 using namespace qm::test;
 
@@ -554,3 +556,5 @@ TEST_F(ClipboardBridgeTest, ANulInAFileNameBecomesADashNotACut) {
     ASSERT_EQ(files.size(), 1u);
     EXPECT_EQ(files[0].filename(), "a-b.txt");
 }
+
+}  // namespace ClipboardTests

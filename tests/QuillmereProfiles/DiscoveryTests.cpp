@@ -10,6 +10,8 @@
 #include "QuillmereProfiles/QuillmereDiscovery.h"
 #include "support/TestPlatform.h"
 
+namespace DiscoveryTests {
+
 using namespace qm;
 namespace fs = std::filesystem;
 
@@ -209,3 +211,5 @@ TEST(QuillmereDiscovery, TXTRecordStaysWithinStringLimitsByDroppingWholeEntries)
     ad.name = "Host\xFF\xFE";
     EXPECT_EQ(valueOf(QuillmereDiscovery::makeTXTRecord(ad), "name"), "Host");
 }
+
+}  // namespace DiscoveryTests

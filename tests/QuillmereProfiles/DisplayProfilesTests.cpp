@@ -3,6 +3,8 @@
 #include "QuillmereProfiles/DisplayPayloads.h"
 #include "QuillmereProfiles/DisplayProfiles.h"
 
+namespace DisplayProfilesTests {
+
 using namespace qm;
 
 TEST(DisplayProfileCatalog, ModesLookUpByWireValueOnly) {
@@ -157,3 +159,5 @@ TEST(DisplayProfileCatalog, RequestsAreHeldToTheRateAndAreaLimits) {
     EXPECT_EQ(profile.width, 4096);
     EXPECT_EQ(profile.height, 4096);
 }
+
+}  // namespace DisplayProfilesTests

@@ -7,6 +7,8 @@
 #include "QuillmereProfiles/FileTransferChannel.h"
 #include "support/ScriptedConnection.h"
 
+namespace FileTransferChannelTests {
+
 using namespace qm;
 using qm::test::ScriptedConnection;
 
@@ -397,3 +399,5 @@ TEST(FileTransferChannelToken, FailingGeneratorGivesNoToken) {
     auto failing = [](std::uint8_t*, std::size_t) { return false; };
     EXPECT_THROW(FileTransferChannelToken{failing}, std::runtime_error);
 }
+
+}  // namespace FileTransferChannelTests

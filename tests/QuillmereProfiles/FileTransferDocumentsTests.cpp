@@ -2,6 +2,8 @@
 
 #include "QuillmereProfiles/FileTransferDocuments.h"
 
+namespace FileTransferDocumentsTests {
+
 using namespace qm;
 namespace docs = qm::FileTransferDocuments;
 
@@ -89,3 +91,5 @@ TEST(FileTransferDocuments, ByteAndItemTexts) {
     EXPECT_EQ(fileTransferItemDescription(0), "0 items");
     EXPECT_EQ(fileTransferItemDescription(1), "1 item");
 }
+
+}  // namespace FileTransferDocumentsTests

@@ -2,6 +2,8 @@
 
 #include "QuillmereProfiles/FileTransferPacket.h"
 
+namespace FileTransferPacketTests {
+
 using namespace qm;
 
 namespace {
@@ -162,3 +164,5 @@ TEST(FileTransferDeliveryOptions, SetAlgebraOverRawBits) {
     EXPECT_EQ(unknown.rawValue, 0x100u);
     EXPECT_FALSE(unknown.isEmpty());
 }
+
+}  // namespace FileTransferPacketTests

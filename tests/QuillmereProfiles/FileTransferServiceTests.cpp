@@ -14,6 +14,8 @@
 #include "support/TestFiles.h"
 #include "support/TestPlatform.h"
 
+namespace FileTransferServiceTests {
+
 using namespace qm;
 using namespace qm::test;
 // Strings glued with append: GCC 12 warns falsely (-Wrestrict) about some inlined operator+.
@@ -646,3 +648,5 @@ TEST(FileTransferStaging, WithoutHomeTheCachesFolderComesFromThePasswordDatabase
     ASSERT_NE(entry, nullptr);
     EXPECT_EQ(caches, fs::path(entry->pw_dir) / ".cache");
 }
+
+}  // namespace FileTransferServiceTests

@@ -15,6 +15,8 @@
 #include "support/TestFiles.h"
 #include "support/TestPlatform.h"
 
+namespace FileTransferTailTests {
+
 using namespace qm;
 using namespace qm::test;
 namespace fs = std::filesystem;
@@ -372,3 +374,5 @@ TEST_F(FileTransferTails, ACancelOrAViewerLeavingWhileTheServiceHoldsTheConnecti
     EXPECT_TRUE(completed.empty());
     EXPECT_EQ(receiver->queuedInboundBytes(), 0u);
 }
+
+}  // namespace FileTransferTailTests

@@ -10,6 +10,8 @@
 #include "QuillmereProfiles/QuillmereIdentity.h"
 #include "support/TestPlatform.h"
 
+namespace IdentityTests {
+
 using namespace qm;
 namespace fs = std::filesystem;
 
@@ -384,3 +386,5 @@ TEST(HostIdentityStore, AFolderItsOwnerMadeReadOnlyIsLeftAlone) {
         << loaded->messages.back();
     ::chmod(dir.c_str(), 0700);
 }
+
+}  // namespace IdentityTests

@@ -9,6 +9,8 @@
 #include "QuillmereProfiles/MediaPayloads.h"
 #include "QuillmereProfiles/SessionPayloads.h"
 
+namespace PayloadTests {
+
 using namespace qm;
 
 namespace {
@@ -348,3 +350,5 @@ TEST(Payloads, GarbageNeverCrashesADecoder) {
     }
     EXPECT_LT(decodedSessionInfo, 40);  // random bytes almost never form a whole session info
 }
+
+}  // namespace PayloadTests

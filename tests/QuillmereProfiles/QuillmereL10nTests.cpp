@@ -8,6 +8,7 @@
 #include "support/TestPlatform.h"
 
 namespace qm::test {
+namespace QuillmereL10nTests {
 namespace {
 
 struct L10nHarness {
@@ -102,4 +103,5 @@ TEST(QuillmereL10n, SettingAndReceivingStoreNormaliseAndAnnounce) {
 }
 
 }  // namespace
+}  // namespace QuillmereL10nTests
 }  // namespace qm::test

@@ -9,6 +9,7 @@
 #include "support/LocalHttpsServer.h"
 
 namespace qm {
+namespace ReleaseFeedTests {
 namespace {
 
 using Service = QuillmereReleaseFeedService;
@@ -155,4 +156,5 @@ TEST(ReleaseChannels, AddressesCarryTheWebsiteLocale) {
 }
 
 }  // namespace
+}  // namespace ReleaseFeedTests
 }  // namespace qm

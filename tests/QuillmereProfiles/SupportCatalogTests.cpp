@@ -5,6 +5,8 @@
 
 #include "QuillmereProfiles/QuillmereSupportCatalog.h"
 
+namespace SupportCatalogTests {
+
 using namespace qm;
 
 namespace {
@@ -134,3 +136,5 @@ TEST(SupportCatalog, HostVerificationFailureWords) {
     EXPECT_EQ(QuillmereSupportCatalog::codeForHostVerificationFailure(std::nullopt), C::hostUnreachable);
     EXPECT_EQ(QuillmereSupportCatalog::codeForHostVerificationFailure(""), C::hostUnreachable);
 }
+
+}  // namespace SupportCatalogTests

@@ -7,6 +7,8 @@
 #include "fuzz/Replay.h"
 #include "support/TestPlatform.h"
 
+namespace ReplayTests {
+
 using namespace qm;
 using namespace qm::fuzz;
 
@@ -53,3 +55,5 @@ TEST(FuzzReplayDeathTest, ASavedCrashStopsTheRunWithThePropertyThatFailed) {
     }}};
     EXPECT_DEATH(replayDirectory(root.path(), targets), "fuzz property failed: d.size\\(\\) != 3 \\(three bytes");
 }
+
+}  // namespace ReplayTests

@@ -18,6 +18,7 @@
 #include "support/TestViewer.h"
 
 namespace qm::test {
+namespace BrowserAgainstHostTests {
 namespace {
 
 namespace fs = std::filesystem;
@@ -211,4 +212,5 @@ TEST(BrowserAgainstHost, CopiesAFileToTheHostAndOneBackByteForByte) {
 }
 
 }  // namespace
+}  // namespace BrowserAgainstHostTests
 }  // namespace qm::test

@@ -6,6 +6,7 @@
 #include "support/AppHarness.h"
 
 namespace qm::test {
+namespace ControllerLifetimeTests {
 namespace {
 
 std::size_t linesStartingWith(const DiagnosticLogBuffer& buffer, const std::string& prefix) {
@@ -74,4 +75,5 @@ TEST(Controllers, EachSurfaceActsThroughTheDelegateOnTheOthersModels) {
 }
 
 }  // namespace
+}  // namespace ControllerLifetimeTests
 }  // namespace qm::test

@@ -6,6 +6,7 @@
 #include "support/ServerInspector.h"
 
 namespace qm::test {
+namespace DetailAndAboutTests {
 namespace {
 
 using Delegate = HostProbeDelegate;
@@ -108,4 +109,5 @@ TEST(DiagnosticLog, AServerLineIsKeptOnceUnderItsTopic) {
 }
 
 }  // namespace
+}  // namespace DetailAndAboutTests
 }  // namespace qm::test

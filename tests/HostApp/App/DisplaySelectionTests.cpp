@@ -6,6 +6,7 @@
 #include "support/ServerInspector.h"
 
 namespace qm::test {
+namespace DisplaySelectionTests {
 namespace {
 
 std::optional<std::uint32_t> selectedID(const PopUpButtonModel& popup) {
@@ -78,4 +79,5 @@ TEST(DisplaySelection, PopUpKeepsOneItemPerTitleAndItsDefaultWhenTheIdIsUnknown)
 }
 
 }  // namespace
+}  // namespace DisplaySelectionTests
 }  // namespace qm::test

@@ -11,6 +11,8 @@
 #include "support/ViewerBatches.h"
 #include "support/WiredHost.h"
 
+namespace FileDeliveryEndToEndTests {
+
 using namespace qm;
 using namespace qm::test;
 namespace fs = std::filesystem;
@@ -88,3 +90,5 @@ TEST(FileDeliveryEndToEnd, AViewerReceivesTheHostFilesItAsksForAndNothingOutside
         EXPECT_NE(packet->batchID, outside);
     }
 }
+
+}  // namespace FileDeliveryEndToEndTests

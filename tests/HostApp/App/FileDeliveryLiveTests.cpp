@@ -14,6 +14,7 @@
 #endif
 
 namespace qm::test {
+namespace FileDeliveryLiveTests {
 namespace {
 
 namespace fs = std::filesystem;
@@ -128,4 +129,5 @@ TEST_F(FileDeliveryLive, AViewerReceivesTheHomeFilesItAsksForAndNothingOutsideHo
 }
 
 }  // namespace
+}  // namespace FileDeliveryLiveTests
 }  // namespace qm::test

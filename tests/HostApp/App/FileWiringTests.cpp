@@ -8,6 +8,8 @@
 #include "QuillmereProfiles/FileTransferService.h"
 #include "support/AppHarness.h"
 
+namespace FileWiringTests {
+
 using namespace qm;
 using namespace qm::test;
 
@@ -94,3 +96,5 @@ TEST(FileWiring, PeerSendRequestsOnEitherChannelReachTheDelegateAndItsAnswerOnly
     EXPECT_TRUE(answered);
     for (const auto& frame : other.takeAll()) EXPECT_NE(frame.header.type, AuxPacketType::fileTransfer);
 }
+
+}  // namespace FileWiringTests

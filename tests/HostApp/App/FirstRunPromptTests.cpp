@@ -9,6 +9,7 @@
 #include "support/AppHarness.h"
 
 namespace qm::test {
+namespace FirstRunPromptTests {
 namespace {
 
 TEST(FirstRunPrompts, OnePromptPerLaunchScreenRecordingOncePerBuildAccessibilityOnce) {
@@ -70,4 +71,5 @@ TEST(FirstRunPrompts, APendingOnboardingPastItsQuestionsMakesTheJobDoNothing) {
 }
 
 }  // namespace
+}  // namespace FirstRunPromptTests
 }  // namespace qm::test

@@ -8,6 +8,7 @@
 #include "support/AppHarness.h"
 
 namespace qm::test {
+namespace LaunchAtLoginTests {
 namespace {
 
 std::string contents(const std::filesystem::path& file) {
@@ -171,4 +172,5 @@ TEST(LaunchAtLogin, FailuresKeepTheWishAndTheMenuInvertsItsOwnCheckMark) {
 }
 
 }  // namespace
+}  // namespace LaunchAtLoginTests
 }  // namespace qm::test

@@ -12,6 +12,8 @@
 #include <sstream>
 #include <string>
 
+namespace LocalizationCoverageTests {
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -98,3 +100,5 @@ TEST(LocalizationCoverage, EveryKeyTheCodeUsesIsTranslatedInEveryLanguage) {
 }
 
 }  // namespace
+
+}  // namespace LocalizationCoverageTests

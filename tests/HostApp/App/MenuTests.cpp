@@ -4,6 +4,7 @@
 #include "support/AppHarness.h"
 
 namespace qm::test {
+namespace MenuTests {
 namespace {
 
 std::shared_ptr<MenuModel> submenu(const HostShell& shell, std::size_t index) {
@@ -131,4 +132,5 @@ TEST(Menus, LaunchAtLoginAndWebsiteActions) {
 }
 
 }  // namespace
+}  // namespace MenuTests
 }  // namespace qm::test

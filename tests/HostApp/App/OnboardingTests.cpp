@@ -9,6 +9,7 @@
 #include "support/AppHarness.h"
 
 namespace qm::test {
+namespace OnboardingTests {
 namespace {
 
 using Step = HostProbeDelegate::InitialInstallOnboardingStep;
@@ -349,4 +350,5 @@ TEST(ForegroundSheet, KeepsTheSheetInFrontOfItsWindowWhileTheApplicationIsActive
 }
 
 }  // namespace
+}  // namespace OnboardingTests
 }  // namespace qm::test

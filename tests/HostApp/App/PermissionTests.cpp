@@ -8,6 +8,7 @@
 #include "support/AppHarness.h"
 
 namespace qm::test {
+namespace PermissionTests {
 namespace {
 
 struct PermissionHarness {
@@ -181,4 +182,5 @@ TEST(PermissionLinks, RestartLinkOverARealLocalSocketQuitsWithoutAQuestion) {
 }
 
 }  // namespace
+}  // namespace PermissionTests
 }  // namespace qm::test

@@ -7,6 +7,7 @@
 #include "support/AppHarness.h"
 
 namespace qm::test {
+namespace PresentationTests {
 namespace {
 
 using D = StatusMenuController;
@@ -100,4 +101,5 @@ TEST(Presentation, UpdateFromAnotherThreadWaitsForTheMainQueue) {
 }
 
 }  // namespace
+}  // namespace PresentationTests
 }  // namespace qm::test

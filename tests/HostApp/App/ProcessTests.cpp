@@ -8,6 +8,7 @@
 #include "Platform/Core/ManualDispatchQueue.h"
 
 namespace qm::test {
+namespace ProcessTests {
 namespace {
 
 TEST(LaunchFlags, OnlyExactArgumentsCount) {
@@ -74,4 +75,5 @@ TEST(DiagnosticLog, TakesSinkLinesButNotVerifierLinesAndSurvivesConcurrentWriter
 }
 
 }  // namespace
+}  // namespace ProcessTests
 }  // namespace qm::test

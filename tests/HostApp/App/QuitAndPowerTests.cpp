@@ -7,6 +7,7 @@
 #include "support/ServerInspector.h"
 
 namespace qm::test {
+namespace QuitAndPowerTests {
 namespace {
 
 using Delegate = HostProbeDelegate;
@@ -156,4 +157,5 @@ TEST(Power, WithoutAServerTheHandlersOnlyLogAndRefresh) {
 }
 
 }  // namespace
+}  // namespace QuitAndPowerTests
 }  // namespace qm::test

@@ -5,6 +5,7 @@
 #include "support/AppHarness.h"
 
 namespace qm::test {
+namespace ReachabilityTests {
 namespace {
 
 using Delegate = HostProbeDelegate;
@@ -84,4 +85,5 @@ TEST(Reachability, AListeningHostSaysItIsRunning) {
 }
 
 }  // namespace
+}  // namespace ReachabilityTests
 }  // namespace qm::test

@@ -12,6 +12,7 @@
 #include "support/AppHarness.h"
 
 namespace qm::test {
+namespace ScreenSharingProbeTests {
 namespace {
 
 using State = ProbeConnection::State;
@@ -163,4 +164,5 @@ TEST(ScreenSharingProbe, RealLoopbackPortsAnswerReadyRefusedOrNothing) {
 }
 
 }  // namespace
+}  // namespace ScreenSharingProbeTests
 }  // namespace qm::test

@@ -22,6 +22,7 @@
 #endif
 
 namespace qm::test {
+namespace SendFilesLiveTests {
 namespace {
 
 using namespace std::chrono_literals;
@@ -110,4 +111,5 @@ TEST(SendFilesLive, SendFilesFromTheCommandLineReachesASignedInViewer) {
 }
 
 }  // namespace
+}  // namespace SendFilesLiveTests
 }  // namespace qm::test

@@ -13,6 +13,7 @@
 #include "support/ServerInspector.h"
 
 namespace qm::test {
+namespace SendFilesTests {
 namespace {
 
 using Controller = SendDestinationPicker::PickerController;
@@ -212,4 +213,5 @@ TEST(SendFilesHandOffTest, PathsSurviveTheOneLineTripAndOtherLinesAreNotTakenFor
 }
 
 }  // namespace
+}  // namespace SendFilesTests
 }  // namespace qm::test

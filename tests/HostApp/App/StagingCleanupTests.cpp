@@ -9,6 +9,7 @@
 #include "support/WiredHost.h"
 
 namespace qm::test {
+namespace StagingCleanupTests {
 namespace {
 
 namespace fs = std::filesystem;
@@ -140,4 +141,5 @@ TEST(RepeatedBatchStart, AFinishedBatchWaitingForItsFolderAndItsIdStartedAgainLe
 }
 
 }  // namespace
+}  // namespace StagingCleanupTests
 }  // namespace qm::test

@@ -9,6 +9,7 @@
 #include "QuillmereProfiles/FileTransferService.h"
 
 namespace qm::test {
+namespace StartupTests {
 namespace {
 
 TEST(Startup, OrdinaryLaunchRunsTheStepsInOrderAndSchedulesItsTimers) {
@@ -193,4 +194,5 @@ TEST(Startup, LanguageNotificationRetextsEvenWithoutAnIdentifier) {
 }
 
 }  // namespace
+}  // namespace StartupTests
 }  // namespace qm::test

@@ -11,6 +11,8 @@
 #include "support/AppHarness.h"
 #include "support/TestFiles.h"
 
+namespace TransferSheetsTests {
+
 using namespace qm;
 using namespace qm::test;
 namespace fs = std::filesystem;
@@ -106,3 +108,5 @@ TEST(TransferSheets, TheSheetsParentFollowsTheProgressWindowClosingAndComingBack
     EXPECT_FALSE(center->window()->visible);
     EXPECT_FALSE(window->visible());
 }
+
+}  // namespace TransferSheetsTests

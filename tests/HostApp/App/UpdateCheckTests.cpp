@@ -3,6 +3,7 @@
 #include "support/AppHarness.h"
 
 namespace qm::test {
+namespace UpdateCheckTests {
 namespace {
 
 using Feed = QuillmereReleaseFeed;
@@ -205,4 +206,5 @@ TEST(UpdateChecks, WithAutomaticUpdatesOnAFailedManualCheckPromisesTheRetryThatW
 }
 
 }  // namespace
+}  // namespace UpdateCheckTests
 }  // namespace qm::test

@@ -7,6 +7,7 @@
 #include "support/TestUpdater.h"
 
 namespace qm {
+namespace UpdateRequestTests {
 namespace {
 
 using Request = HostOnlineUpdateRequest;
@@ -156,4 +157,5 @@ TEST(UpdateRequest, AStatusFileCannotStopTheHost) {
 }
 
 }  // namespace
+}  // namespace UpdateRequestTests
 }  // namespace qm

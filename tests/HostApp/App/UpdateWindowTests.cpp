@@ -6,6 +6,7 @@
 #include "support/TestUpdater.h"
 
 namespace qm {
+namespace UpdateWindowTests {
 namespace {
 
 using State = HostOnlineUpdateRequest::Status::State;
@@ -250,4 +251,5 @@ TEST_F(ProgressWindow, AClosedWindowStopsPolling) {
 }
 
 }  // namespace
+}  // namespace UpdateWindowTests
 }  // namespace qm

@@ -4,6 +4,7 @@
 #include "HostApp/Audio/HostAudioCapture.h"
 
 namespace qm {
+namespace HostAudioCaptureTests {
 namespace {
 
 using test::ManualPlatform;
@@ -175,4 +176,5 @@ TEST(HostAudioCapture, SamplePathFiltersAndStampsBuffers) {
 }
 
 }  // namespace
+}  // namespace HostAudioCaptureTests
 }  // namespace qm

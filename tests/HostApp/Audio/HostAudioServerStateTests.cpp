@@ -3,6 +3,7 @@
 #include "AudioTestSupport.h"
 
 namespace qm {
+namespace HostAudioServerStateTests {
 namespace {
 
 using test::AudioHarness;
@@ -334,4 +335,5 @@ TEST(HostAudioFanOut, SendsEachPacketOnceBuiltToEveryListener) {
 }
 
 }  // namespace
+}  // namespace HostAudioServerStateTests
 }  // namespace qm

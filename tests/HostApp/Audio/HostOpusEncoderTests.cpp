@@ -8,6 +8,7 @@
 #include "HostApp/Audio/HostOpusEncoder.h"
 
 namespace qm {
+namespace HostOpusEncoderTests {
 namespace {
 
 Bytes tonePCM(std::size_t frames, double frequency, std::size_t firstFrame = 0) {
@@ -77,4 +78,5 @@ TEST(HostOpusEncoder, DecodedStreamCarriesTheTonesFrequency) {
 }
 
 }  // namespace
+}  // namespace HostOpusEncoderTests
 }  // namespace qm

@@ -7,6 +7,7 @@
 #include "HostApp/Audio/PcmConversion.h"
 
 namespace qm {
+namespace PcmConversionTests {
 namespace {
 
 template <class T>
@@ -121,4 +122,5 @@ TEST(PcmConversion, PresentationTimesOutsideTheRangeCountAsZero) {
 }
 
 }  // namespace
+}  // namespace PcmConversionTests
 }  // namespace qm

@@ -16,6 +16,7 @@
 #include "support/PulseAudioServer.h"
 
 namespace qm {
+namespace PulseAudioTests {
 namespace {
 
 using PulseServer = test::PulseAudioServer;
@@ -226,4 +227,5 @@ TEST(PulseAudio, AClickIsStampedWithTheTimeItWasPlayed) {
 }
 
 }  // namespace
+}  // namespace PulseAudioTests
 }  // namespace qm

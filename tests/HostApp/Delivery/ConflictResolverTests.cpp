@@ -12,6 +12,8 @@
 #include "support/TestFiles.h"
 #include "support/TestPlatform.h"
 
+namespace ConflictResolverTests {
+
 using namespace qm;
 using namespace qm::test;
 namespace fs = std::filesystem;
@@ -215,3 +217,5 @@ TEST(ConflictAlert, SizesUseDecimalUnitsAndDatesFollowTheSize) {
     }
     QuillmereL10n::configure({});
 }
+
+}  // namespace ConflictResolverTests

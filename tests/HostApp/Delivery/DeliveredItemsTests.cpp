@@ -9,6 +9,8 @@
 #include "support/TestFiles.h"
 #include "support/TestPlatform.h"
 
+namespace DeliveredItemsTests {
+
 using namespace qm;
 using namespace qm::test;
 namespace fs = std::filesystem;
@@ -87,3 +89,5 @@ TEST(DeliveredItems, AReplaceThatCannotFinishLeavesTheOldItemAndTheStagedOne) {
     EXPECT_EQ(fs::file_size(temp.path() / "staging" / "big.bin"), 1u << 20);
     EXPECT_EQ(names(temp.path() / "small"), std::vector<std::string>{"big.bin"}) << "the partial copy is gone";
 }
+
+}  // namespace DeliveredItemsTests

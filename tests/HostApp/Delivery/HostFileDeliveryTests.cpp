@@ -12,6 +12,8 @@
 #include "support/TestFiles.h"
 #include "support/TestPlatform.h"
 
+namespace HostFileDeliveryTests {
+
 using namespace qm;
 using namespace qm::test;
 namespace fs = std::filesystem;
@@ -541,3 +543,5 @@ TEST(FileDelivery, TheFinderScriptTextIsKeptExactly) {
     EXPECT_EQ(script.substr(0, 26), "tell application \"Finder\"\n");
     EXPECT_EQ(script.substr(script.size() - 9), "\nend tell");
 }
+
+}  // namespace HostFileDeliveryTests

@@ -4,6 +4,8 @@
 #include "HostApp/Display/DisplayTargetState.h"
 #include "HostApp/Display/HeadlessVirtualDisplayTarget.h"
 
+namespace DisplayTargetStateTests {
+
 using namespace qm;
 using namespace qm::test;
 
@@ -218,3 +220,5 @@ TEST(DisplayTargetStateDeathTest, TheHeadlessDisplayIsRetriedABoundedNumberOfTim
     state.noteHeadlessRealizeRetry();
     EXPECT_DEATH(state.noteHeadlessRealizeRetry(), "retried a bounded number of times per request");
 }
+
+}  // namespace DisplayTargetStateTests

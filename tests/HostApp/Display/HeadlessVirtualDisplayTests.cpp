@@ -2,6 +2,8 @@
 
 #include "DisplayTestSupport.h"
 
+namespace HeadlessVirtualDisplayTests {
+
 using namespace qm;
 using namespace qm::test;
 using Preset = HeadlessVirtualDisplay::Preset;
@@ -167,3 +169,5 @@ TEST(HeadlessVirtualDisplay, ADisplayThatNeverAppearsIsPendingOrFailsWithinTheBo
     vd.waitForDisplayRemoval(0, 5);
     EXPECT_EQ(rig.now(), start);
 }
+
+}  // namespace HeadlessVirtualDisplayTests

@@ -3,6 +3,8 @@
 #include "DisplayTestSupport.h"
 #include "QuillmereProfiles/DisplayProfiles.h"
 
+namespace ModeSwitcherTests {
+
 using namespace qm;
 using namespace qm::test;
 
@@ -204,3 +206,5 @@ TEST(HostDisplayModeSwitcher, RestoreAllGoesInAscendingOrderAndNeverTouchesDispl
                                         "restored display=5 1920x1080 px=1920x1080 scale=1.0x 60Hz"}));
     EXPECT_EQ(rig.displays->currentMode(0)->width, 1280);
 }
+
+}  // namespace ModeSwitcherTests

@@ -3,6 +3,8 @@
 #include "HostApp/Display/PowerGraces.h"
 #include "support/TestPlatform.h"
 
+namespace PowerGracesTests {
+
 using namespace qm;
 using namespace qm::test;
 
@@ -85,3 +87,5 @@ TEST(PowerGraceStateDeathTest, BrokenInvariantsStopTheProcess) {
     power.screensReported(true);
     EXPECT_DEATH(power.beginPreflight(), "only while the screens are awake");
 }
+
+}  // namespace PowerGracesTests

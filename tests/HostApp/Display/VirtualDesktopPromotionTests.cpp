@@ -3,6 +3,8 @@
 
 #include "DisplayTestSupport.h"
 
+namespace VirtualDesktopPromotionTests {
+
 using namespace qm;
 using namespace qm::test;
 
@@ -83,3 +85,5 @@ TEST(VirtualDesktop, ABurstOfApplicationEventsGivesOneSweepAndStoppingEndsMigrat
     EXPECT_EQ(rig.workspace->applicationObserverCount(), 0u);
     (void)window;
 }
+
+}  // namespace VirtualDesktopPromotionTests

@@ -13,6 +13,8 @@
 #include "support/TestPlatform.h"
 #include "support/VirtualXServer.h"
 
+namespace X11VirtualDisplayTests {
+
 using namespace qm;
 
 namespace {
@@ -189,3 +191,5 @@ TEST(X11VirtualDisplay, ARegisteredPresetIsSwitchedInPlaceAndPromotionMakesItThe
     EXPECT_EQ(rig.displays->mainDisplayID(), desktop);
     EXPECT_EQ(rig.displays->bounds(desktop), Rect(0, 0, 1920, 1080));
 }
+
+}  // namespace X11VirtualDisplayTests

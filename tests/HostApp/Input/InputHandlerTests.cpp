@@ -3,6 +3,7 @@
 #include "HostApp/Video/HostVideoCapture.h"
 
 namespace qm::test {
+namespace InputHandlerTests {
 namespace {
 
 using T = EventType;
@@ -272,4 +273,5 @@ TEST_F(InputHandlers, MalformedPayloadsAreRefusedWithTheirTexts) {
 }
 
 }  // namespace
+}  // namespace InputHandlerTests
 }  // namespace qm::test

@@ -3,6 +3,7 @@
 #include "HostApp/Input/KeysymMapping.h"
 
 namespace qm {
+namespace KeysymMappingTests {
 namespace {
 
 TEST(KeysymMapping, ModifiersMapRightHandKeysToLeftHandCodesAndLocksAreNotModifiers) {
@@ -96,4 +97,5 @@ TEST(KeysymMapping, TextFromKeysyms) {
 }
 
 }  // namespace
+}  // namespace KeysymMappingTests
 }  // namespace qm

@@ -6,6 +6,7 @@
 #include "InputFixture.h"
 
 namespace qm::test {
+namespace ShortcutTests {
 namespace {
 
 using T = EventType;
@@ -351,4 +352,5 @@ TEST_F(Shortcuts, WithASessionDesktopTheWindowManagerSwitchesAndTheSessionLocksA
 }
 
 }  // namespace
+}  // namespace ShortcutTests
 }  // namespace qm::test

@@ -11,6 +11,7 @@
 #include <X11/extensions/Xrandr.h>
 
 namespace qm::test {
+namespace XTestPosterTests {
 namespace {
 
 TEST(XTestEventPoster, MovesAndReportsThePointerOnARealXServer) {
@@ -50,9 +51,11 @@ TEST(XTestEventPoster, MovesAndReportsThePointerOnARealXServer) {
 }
 
 }  // namespace
+}  // namespace XTestPosterTests
 }  // namespace qm::test
 
 namespace qm::test {
+namespace XTestPosterTests {
 namespace {
 
 // A released button goes up where it went down: the pointer position is reported against the
@@ -89,4 +92,5 @@ TEST(XTestEventPoster, ReportsThePointerAgainstTheMainDisplayNotTheWholeScreen) 
 }
 
 }  // namespace
+}  // namespace XTestPosterTests
 }  // namespace qm::test

@@ -11,6 +11,7 @@
 #include "support/XInputClient.h"
 
 namespace qm::test {
+namespace XTestTypingTests {
 namespace {
 
 std::vector<char32_t> scalars(const std::string& utf8) {
@@ -125,4 +126,5 @@ TEST_F(XTyping, WheelBitsAndTrackpadPixelsBecomeWheelClicksTheRightWay) {
 }
 
 }  // namespace
+}  // namespace XTestTypingTests
 }  // namespace qm::test

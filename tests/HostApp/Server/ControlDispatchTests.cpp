@@ -10,6 +10,8 @@
 #include "support/InMemoryViewer.h"
 #include "support/ServerInspector.h"
 
+namespace ControlDispatchTests {
+
 using namespace qm;
 using namespace qm::test;
 
@@ -115,3 +117,5 @@ TEST(ControlDispatch, ASignedInViewerCannotFloodTheLogAndWhatIsLeftOutIsCounted)
     viewer.send(AuxPacketType::keyEvent, KeyEventControlPayload{0x2000'0000u + 2, true}.encode());
     EXPECT_TRUE(host.sawStatus("log lines were left out"));
 }
+
+}  // namespace ControlDispatchTests

@@ -6,6 +6,8 @@
 #include "support/InMemoryViewer.h"
 #include "support/ServerInspector.h"
 
+namespace ServerBoundsTests {
+
 using namespace qm;
 using namespace qm::test;
 
@@ -142,3 +144,5 @@ TEST(ServerBounds, FramesBeforeSignInAreSmallAndSignedInOnesMayBeLarge) {
     viewer.send(AuxPacketType::fileTransfer, packet.encode());
     EXPECT_EQ(delivered, 1);
 }
+
+}  // namespace ServerBoundsTests

@@ -8,6 +8,8 @@
 #include "support/TestViewer.h"
 #include "support/VideoDecoder.h"
 
+namespace ServerCaptureModesEndToEndTests {
+
 using namespace qm;
 using namespace qm::test;
 
@@ -116,3 +118,5 @@ TEST(CaptureModesEndToEnd, EachModeGivesTheCatalogueLayoutAndAStreamThatDecodes)
         EXPECT_EQ(picture->height, c.pixelHeight);
     }
 }
+
+}  // namespace ServerCaptureModesEndToEndTests

@@ -9,6 +9,8 @@
 #include "support/InMemoryViewer.h"
 #include "support/ServerInspector.h"
 
+namespace ServerCaptureRequestTests {
+
 using namespace qm;
 using namespace qm::test;
 
@@ -246,3 +248,5 @@ TEST(CaptureRequest, ALaterRequestBeforeTheVideoChannelSignsInReplacesTheOneThat
     EXPECT_EQ(capture->requestedProfile.mode, VideoCaptureMode::pro);
     EXPECT_FALSE(host.sawStatus("video: starting the stream the request prepared"));
 }
+
+}  // namespace ServerCaptureRequestTests

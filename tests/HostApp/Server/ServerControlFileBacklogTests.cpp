@@ -11,6 +11,8 @@
 #include "QuillmereProfiles/FileTransferService.h"
 #include "support/InMemoryViewer.h"
 
+namespace ServerControlFileBacklogTests {
+
 using namespace qm;
 using namespace qm::test;
 namespace fs = std::filesystem;
@@ -112,3 +114,5 @@ TEST(ServerControlFileBacklog, ControlConnectionWaitsWhileFileDataQueuesAndResum
         ASSERT_EQ(in.get(), static_cast<int>(static_cast<std::uint8_t>(i))) << "chunk " << i;
     }
 }
+
+}  // namespace ServerControlFileBacklogTests

@@ -9,6 +9,8 @@
 #include "support/InMemoryViewer.h"
 #include "support/ServerInspector.h"
 
+namespace ServerDisplayTargetsTests {
+
 using namespace qm;
 using namespace qm::test;
 
@@ -393,3 +395,5 @@ TEST(CaptureTargets, MainAndNextPhysicalDisplayChooseOnlyRealDisplaysWhileTheVir
     EXPECT_TRUE(h.display().selectedDisplayID() == 1u || h.display().selectedDisplayID() == 2u);
     EXPECT_FALSE(h.display().useHeadlessVirtualDisplay());
 }
+
+}  // namespace ServerDisplayTargetsTests

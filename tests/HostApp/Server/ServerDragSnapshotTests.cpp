@@ -5,6 +5,8 @@
 #include "QuillmereProfiles/SessionPayloads.h"
 #include "support/InMemoryViewer.h"
 
+namespace ServerDragSnapshotTests {
+
 using namespace qm;
 using namespace qm::test;
 
@@ -94,3 +96,5 @@ TEST(ServerDragSnapshot, AViewerSigningInMidDragHearsOfItAndTheLastViewerLeaving
     host.clock().advance(4 * pollInterval);
     EXPECT_EQ(host.drag().readCount(), reads);
 }
+
+}  // namespace ServerDragSnapshotTests

@@ -8,6 +8,8 @@
 #include "support/TestFiles.h"
 #include "support/WiredHost.h"
 
+namespace ServerFileChunkTests {
+
 using namespace qm;
 using namespace qm::test;
 namespace fs = std::filesystem;
@@ -206,3 +208,5 @@ TEST(ServerFileChunks, ACancelOrTheViewerLeavingInTheMiddleOfARunLeavesNothingBe
     EXPECT_TRUE(waitUntil([&] { return host.files->tableEntryCount() == 0; }));
     EXPECT_EQ(host.completedBatches().size(), 1u);
 }
+
+}  // namespace ServerFileChunkTests

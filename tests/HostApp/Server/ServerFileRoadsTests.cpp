@@ -7,6 +7,8 @@
 #include "support/TestViewer.h"
 #include "support/WiredHost.h"
 
+namespace ServerFileRoadsTests {
+
 using namespace qm;
 using namespace qm::test;
 using namespace std::chrono_literals;
@@ -39,3 +41,5 @@ TEST(ServerFileRoads, StrangersGetNoShortcutAnswersAndCountForNothing) {
     EXPECT_FALSE(stranger.waitForStatus("host shortcut", 500ms));
     for (const auto& text : stranger.statusTexts()) EXPECT_EQ(text.find("host shortcut"), std::string::npos) << text;
 }
+
+}  // namespace ServerFileRoadsTests

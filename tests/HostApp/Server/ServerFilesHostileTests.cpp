@@ -17,6 +17,8 @@
 #include "support/TestViewer.h"
 #include "support/WiredHost.h"
 
+namespace ServerFilesHostileTests {
+
 using namespace qm;
 using namespace qm::test;
 namespace fs = std::filesystem;
@@ -207,3 +209,5 @@ TEST(ServerClipboardHostile, SnapshotsWaitingForABusyMainQueueCollapseToTheLates
     EXPECT_LE(host.live->countStatuses("clipboard applied text from Viewer"), 2u)
         << "one pending snapshot, not one main-queue block per snapshot";
 }
+
+}  // namespace ServerFilesHostileTests

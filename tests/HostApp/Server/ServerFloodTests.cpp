@@ -22,6 +22,8 @@
 #include "support/Sanitizers.h"
 #include "support/TestViewer.h"
 
+namespace ServerFloodTests {
+
 using namespace qm;
 using namespace qm::test;
 using namespace std::chrono_literals;
@@ -163,3 +165,5 @@ TEST(ServerFlood, StrangersFloodingTheHostDoNotStallASignedInViewer) {
     EXPECT_LE(live.statusCount() - linesBeforeFlood, budgetedLines + 60)
         << "over " << floodSeconds << " s of flood";
 }
+
+}  // namespace ServerFloodTests

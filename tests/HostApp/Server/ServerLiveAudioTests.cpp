@@ -9,6 +9,8 @@
 #include "support/PulseAudioServer.h"
 #include "support/TestViewer.h"
 
+namespace ServerLiveAudioTests {
+
 using namespace qm;
 using namespace qm::test;
 
@@ -214,3 +216,5 @@ TEST(ServerLiveAudio, MutingQuietsTheSpeakersNotTheViewerAndBothSurviveASoundSer
     viewer.control.disconnect();
     EXPECT_TRUE(speakersPlay());
 }
+
+}  // namespace ServerLiveAudioTests

@@ -8,6 +8,8 @@
 #include "support/LiveServer.h"
 #include "support/TestViewer.h"
 
+namespace ServerLiveInputTests {
+
 using namespace qm;
 using namespace qm::test;
 
@@ -167,3 +169,5 @@ TEST_F(LiveInput, MalformedPacketsAreAnsweredToTheirSenderAndPostNothing) {
     EXPECT_EQ(post({{T::keyEvent, key('b', true)}}, 1), (Lines{"keyDown 11 flags=0"}));
     for (const auto& text : viewer.statusTexts()) EXPECT_EQ(text.find("gesture"), std::string::npos) << text;
 }
+
+}  // namespace ServerLiveInputTests

@@ -10,6 +10,8 @@
 #include "QuillmereProfiles/DisplayPayloads.h"
 #include "support/InMemoryViewer.h"
 
+namespace ServerLogBudgetTests {
+
 using namespace qm;
 using namespace qm::test;
 
@@ -97,3 +99,5 @@ TEST(ServerLogBudget, TenThousandBadPacketsOfEachKindCostABoundedNumberOfLines) 
 
     EXPECT_EQ(server.resourceCounts().authorizedSessions, 1u) << "bad packets cost lines, not the sign-in";
 }
+
+}  // namespace ServerLogBudgetTests

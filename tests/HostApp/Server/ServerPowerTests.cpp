@@ -12,6 +12,8 @@
 #include "support/LiveServer.h"
 #include "support/ServerInspector.h"
 
+namespace ServerPowerTests {
+
 using namespace qm;
 using namespace qm::test;
 
@@ -436,3 +438,5 @@ TEST(PowerSleepWake, TheSleepNoticeReturnsWhetherItComesFromAnotherThreadOrFromT
     EXPECT_TRUE(waitUntil([&] { return done.load(); }));
     EXPECT_TRUE(server.queue->sync([&] { return ServerInspector(server).power().screensAreSleeping(); }));
 }
+
+}  // namespace ServerPowerTests

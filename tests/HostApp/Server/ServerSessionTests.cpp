@@ -14,6 +14,8 @@
 #include "support/TestUser.h"
 #include "support/TestViewer.h"
 
+namespace ServerSessionTests {
+
 using namespace qm;
 using namespace qm::test;
 
@@ -422,3 +424,5 @@ TEST(ServerSession, ARealResponderResolvesTheHostWithItsRecord) {
         EXPECT_NE(line->find(key), std::string::npos) << key << " missing in " << *line;
     }
 }
+
+}  // namespace ServerSessionTests

@@ -9,6 +9,8 @@
 #include "support/ServerInspector.h"
 #include "support/TestViewer.h"
 
+namespace ServerSignInTests {
+
 using namespace qm;
 using namespace qm::test;
 
@@ -325,3 +327,5 @@ TEST(ServerSignIn, ARefusedAttemptLeavesAnExistingSignInAlone) {
     EXPECT_EQ(live.server().resourceCounts().fileChannels, 1u);
     EXPECT_EQ(live.server().connectedViewerDisplayNames(), std::vector<std::string>{"Test Viewer"});
 }
+
+}  // namespace ServerSignInTests

@@ -9,6 +9,8 @@
 #include "support/ServerInspector.h"
 #include "support/TestViewer.h"
 
+namespace ServerSnapshotTests {
+
 using namespace qm;
 using namespace qm::test;
 using namespace std::chrono_literals;
@@ -81,3 +83,5 @@ TEST(ServerSnapshot, ABurstOfReadsPublishesOnceAndAChangeIsPublished) {
     EXPECT_FALSE(server.hasConnectedViewer());
     EXPECT_TRUE(server.connectedViewerDisplayNames().empty());
 }
+
+}  // namespace ServerSnapshotTests

@@ -6,6 +6,8 @@
 #include "support/Sanitizers.h"
 #include "support/Soak.h"
 
+namespace ServerSoakTests {
+
 using namespace qm;
 using namespace qm::test;
 
@@ -25,3 +27,5 @@ TEST(ServerSoak, ThreeHundredViewerLifetimesLeaveDescriptorsAndMemoryFlat) {
     EXPECT_EQ(soakVerdict(report, SoakTolerance{}, !runsUnderAddressSanitizer), "") << samples;
     EXPECT_EQ(live.server().resourceCounts(), V230HostAudioAuxServer::ResourceCounts{});
 }
+
+}  // namespace ServerSoakTests

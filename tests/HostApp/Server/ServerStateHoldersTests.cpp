@@ -9,6 +9,8 @@
 #include "support/ScriptedConnection.h"
 #include "support/TestPlatform.h"
 
+namespace ServerStateHoldersTests {
+
 using namespace qm;
 using namespace qm::test;
 
@@ -241,3 +243,5 @@ TEST(VideoFlow, TheOldestUnacknowledgedFrameCountsEverySessionAndFramesNotSentTo
     flow.reset({a}, 60);
     EXPECT_EQ(flow.oldestUnacknowledged(), 0u);
 }
+
+}  // namespace ServerStateHoldersTests

@@ -7,6 +7,8 @@
 #include "support/InMemoryViewer.h"
 #include "support/ServerInspector.h"
 
+namespace ServerSubsystemsTests {
+
 using namespace qm;
 using namespace qm::test;
 
@@ -119,3 +121,5 @@ TEST(ServerDisplay, StoppingTheHostPutsEveryDisplayBackInTheModeItHadBeforeTheFi
     EXPECT_EQ(host.displays().currentMode(2), original);
     EXPECT_TRUE(host.sawStatus("shutdown restored display=2 2560x1440"));
 }
+
+}  // namespace ServerSubsystemsTests

@@ -12,6 +12,8 @@
 #include "support/TestViewer.h"
 #include "support/VideoDecoder.h"
 
+namespace ServerVideoTests {
+
 using namespace qm;
 using namespace qm::test;
 
@@ -459,3 +461,5 @@ TEST(ServerVideo, CaptureRequestExtremesFinishWithinTimeAndMemoryBounds) {
     }
     EXPECT_TRUE(viewer.control.waitForStatus("video: size 8192x8192 encoded as 3072x3072 (beyond the HEVC 4:4:4 maximum of 9437184 pixels)"));
 }
+
+}  // namespace ServerVideoTests

@@ -12,6 +12,8 @@
 #include "support/InMemoryViewer.h"
 #include "support/ServerInspector.h"
 
+namespace ServerViewerEndTests {
+
 using namespace qm;
 using namespace qm::test;
 
@@ -133,3 +135,5 @@ TEST(ServerViewerEnd, EachWayAViewerEndsReturnsEveryCountToTheBaseline) {
     ASSERT_TRUE(stopped);
     EXPECT_EQ(server.resourceCounts(), baseline) << "after the Host stopped";
 }
+
+}  // namespace ServerViewerEndTests

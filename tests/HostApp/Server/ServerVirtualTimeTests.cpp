@@ -6,6 +6,8 @@
 #include "QuillmereProfiles/InputPayloads.h"
 #include "support/InMemoryViewer.h"
 
+namespace ServerVirtualTimeTests {
+
 using namespace qm;
 using namespace qm::test;
 
@@ -147,3 +149,5 @@ TEST(ServerVirtualTime, ControlAndVideoSessionsThatComeAndGoLeaveEveryTableAsItW
     EXPECT_EQ(inspector.videoFlow().entryCount(), 0u);
     EXPECT_FALSE(inspector.videoCapture());
 }
+
+}  // namespace ServerVirtualTimeTests

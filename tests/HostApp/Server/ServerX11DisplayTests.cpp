@@ -6,6 +6,8 @@
 #include "support/TestViewer.h"
 #include "support/VirtualXServer.h"
 
+namespace ServerX11DisplayTests {
+
 using namespace qm;
 using namespace qm::test;
 
@@ -102,3 +104,5 @@ TEST(ServerOnX11, ADefaultViewerLeavesThe1440DisplayAloneAndASwitchedModeComesBa
         EXPECT_EQ(modeOf(*displays, screen), native);
     }
 }
+
+}  // namespace ServerX11DisplayTests

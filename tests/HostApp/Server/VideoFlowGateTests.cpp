@@ -2,6 +2,8 @@
 
 #include "HostApp/Server/VideoFlowGate.h"
 
+namespace VideoFlowGateTests {
+
 using namespace qm;
 
 namespace {
@@ -75,3 +77,5 @@ TEST(VideoFlowGate, EdgeWindowsAndCounts) {
     }
     EXPECT_FALSE(GateFixture{}.evaluate(4, 10 * s).blocked);
 }
+
+}  // namespace VideoFlowGateTests

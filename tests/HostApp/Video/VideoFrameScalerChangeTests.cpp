@@ -13,6 +13,8 @@ extern "C" {
 #include "HostApp/Video/VideoFrameScaler.h"
 #include "Platform/ScreenCapture.h"
 
+namespace VideoFrameScalerChangeTests {
+
 using namespace qm;
 
 namespace {
@@ -177,3 +179,4 @@ TEST(VideoFrameScalerChanges, APictureTheEncoderLetGoIsReusedWithTheFewestChange
         if (held.size() > 2) held.pop_front();
     }
 }
+}  // namespace VideoFrameScalerChangeTests

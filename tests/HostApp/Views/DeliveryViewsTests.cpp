@@ -17,6 +17,7 @@
 #include "support/Views/OffscreenApplication.h"
 
 namespace qm::test {
+namespace DeliveryViewsTests {
 namespace {
 
 
@@ -133,4 +134,5 @@ TEST(DeliveryViews, SheetsBegunOnTheFileTransfersWindowOpenOverItsView) {
 }
 
 }  // namespace
+}  // namespace DeliveryViewsTests
 }  // namespace qm::test

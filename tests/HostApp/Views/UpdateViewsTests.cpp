@@ -13,6 +13,7 @@
 #include "support/AppHarness.h"
 
 namespace qm::test {
+namespace UpdateViewsTests {
 namespace {
 
 TEST(UpdateViews, CountdownAndProgressWindowsFollowTheirModels) {
@@ -55,4 +56,5 @@ TEST(UpdateViews, CountdownAndProgressWindowsFollowTheirModels) {
 }
 
 }  // namespace
+}  // namespace UpdateViewsTests
 }  // namespace qm::test

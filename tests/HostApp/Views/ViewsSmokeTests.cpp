@@ -24,6 +24,7 @@
 #include "support/AppHarness.h"
 
 namespace qm::test {
+namespace ViewsSmokeTests {
 namespace {
 
 QAction* actionTitled(QMenu* menu, const QString& title) {
@@ -351,4 +352,5 @@ TEST(Views, DrawnStatusIconIsSharpAtEverySizeAndStandsOutOnLightAndDarkPanels) {
 }
 
 }  // namespace
+}  // namespace ViewsSmokeTests
 }  // namespace qm::test

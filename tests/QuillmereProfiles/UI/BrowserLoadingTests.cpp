@@ -1,5 +1,7 @@
 #include "BrowserFixture.h"
 
+namespace BrowserLoadingTests {
+
 using namespace qm;
 using namespace qm::test;
 
@@ -169,3 +171,5 @@ TEST_F(BrowserLoading, DestinationRefreshAfterReceiveRelistsTheLocalFolder) {
     ASSERT_EQ(expanded.size(), 1u);
     EXPECT_EQ(expanded[0].first, FileTransferPane::left);
 }
+
+}  // namespace BrowserLoadingTests

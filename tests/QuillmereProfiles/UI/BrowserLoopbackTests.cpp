@@ -14,6 +14,8 @@
 #include "support/TestFiles.h"
 #include "support/TestPlatform.h"
 
+namespace BrowserLoopbackTests {
+
 using namespace qm;
 using namespace qm::test;
 namespace fs = std::filesystem;
@@ -301,3 +303,5 @@ TEST_F(BrowserLoopback, ListsCopiesBothWaysAndShowsProgress) {
                            [](const std::string& s) { return s.starts_with("Receiving… "); }),
               statusTexts.end());
 }
+
+}  // namespace BrowserLoopbackTests

@@ -1,5 +1,7 @@
 #include "BrowserFixture.h"
 
+namespace BrowserTransferTests {
+
 using namespace qm;
 using namespace qm::test;
 
@@ -199,3 +201,5 @@ TEST_F(BrowserTransfer, AFinishedBatchsHideLeavesTheNextBatchsRowShowing) {
     main->advance(0.2);
     EXPECT_TRUE(c->views().transferProgressRowHidden);
 }
+
+}  // namespace BrowserTransferTests

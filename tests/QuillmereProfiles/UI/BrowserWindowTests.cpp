@@ -1,5 +1,7 @@
 #include "BrowserFixture.h"
 
+namespace BrowserWindowTests {
+
 using namespace qm;
 using namespace qm::test;
 
@@ -180,3 +182,5 @@ TEST_F(BrowserWindow, MetadataColumns) {
     EXPECT_EQ(c->metadataText("size", folder), "—");
     EXPECT_EQ(c->metadataText("other", folder), "d");
 }
+
+}  // namespace BrowserWindowTests

@@ -1,5 +1,7 @@
 #include "BrowserFixture.h"
 
+namespace FileTreeModelTests {
+
 using namespace qm;
 using namespace qm::test;
 using K = FileTransferNode::Kind;
@@ -163,3 +165,5 @@ TEST_F(FileTreeModel, StatusLineCountsFilesFoldersAndBytes) {
     for (const char* n : {"one.bin", "two.bin", "Sub"}) toggle(*c, FileTransferPane::left, named(desktop, n), true);
     EXPECT_EQ(c->views().leftStatusLabel.text, "Selected: 2 file(s) + 1 folder(s) + 3.4 MB");
 }
+
+}  // namespace FileTreeModelTests

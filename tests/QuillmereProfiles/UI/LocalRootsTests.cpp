@@ -1,5 +1,7 @@
 #include "BrowserFixture.h"
 
+namespace LocalRootsTests {
+
 using namespace qm;
 using namespace qm::test;
 
@@ -201,3 +203,5 @@ TEST_F(LocalRoots, AccessStoppedWhenTheWindowGoes) {
     c.reset();
     EXPECT_EQ(folders->stopped, std::vector<std::filesystem::path>{a});
 }
+
+}  // namespace LocalRootsTests

@@ -8,6 +8,7 @@
 #include "support/TestPlatform.h"
 
 namespace qm::test {
+namespace SendDestinationPickerTests {
 namespace {
 
 using Controller = SendDestinationPicker::PickerController;
@@ -258,4 +259,5 @@ TEST(SendDestinationMemoryTest, RemembersRecallsAndRefusesWhatItCannotRead) {
 }
 
 }  // namespace
+}  // namespace SendDestinationPickerTests
 }  // namespace qm::test

@@ -11,6 +11,7 @@
 #include "support/TestPlatform.h"
 
 namespace qm::test {
+namespace TransferProgressWindowTests {
 namespace {
 
 class TransferProgressWindow : public ::testing::Test {
@@ -258,4 +259,5 @@ TEST_F(TransferProgressWindow, TheCloseBoxHidesTheWindowAndKeepsTheRows) {
 }
 
 }  // namespace
+}  // namespace TransferProgressWindowTests
 }  // namespace qm::test

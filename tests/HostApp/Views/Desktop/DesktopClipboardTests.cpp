@@ -14,6 +14,7 @@
 #include "XPasteClient.h"
 
 namespace qm::test {
+namespace DesktopClipboardTests {
 namespace {
 
 TEST(DesktopClipboard, ViewerTextReachesAnXClientsPaste) {
@@ -59,4 +60,5 @@ TEST(DesktopClipboard, ViewerTextReachesAnXClientsPaste) {
 }
 
 }  // namespace
+}  // namespace DesktopClipboardTests
 }  // namespace qm::test

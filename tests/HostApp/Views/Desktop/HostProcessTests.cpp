@@ -27,6 +27,7 @@
 extern char** environ;
 
 namespace qm::test {
+namespace HostProcessTests {
 namespace {
 
 using namespace std::chrono_literals;
@@ -256,4 +257,5 @@ TEST_F(DesktopHost, AStopSignalWithTheQuitQuestionUpEndsTheProcess) {
 }
 
 }  // namespace
+}  // namespace HostProcessTests
 }  // namespace qm::test

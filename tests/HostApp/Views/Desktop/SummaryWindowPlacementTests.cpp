@@ -12,6 +12,7 @@
 #include "support/VirtualXServer.h"
 
 namespace qm::test {
+namespace SummaryWindowPlacementTests {
 namespace {
 
 using namespace std::chrono_literals;
@@ -97,4 +98,5 @@ TEST_F(PlacedSummaryWindow, OpensAtLaunchGrowsInPlaceAndComesBackWhereItWas) {
 }
 
 }  // namespace
+}  // namespace SummaryWindowPlacementTests
 }  // namespace qm::test

@@ -15,6 +15,8 @@
 #include "support/TestPlatform.h"
 #include "support/Views/OffscreenApplication.h"
 
+namespace FileTransferWindowViewTests {
+
 using namespace qm;
 using namespace qm::test;
 
@@ -127,3 +129,5 @@ TEST_F(FileTransferWindowView, DirectionAndRefreshKeepModelsConsistent) {
     EXPECT_EQ(right->rowCount(right->index(0, 0)), 0);  // fresh roots, nothing listed yet
     EXPECT_EQ(window->leftModel()->rowCount(), 3);
 }
+
+}  // namespace FileTransferWindowViewTests

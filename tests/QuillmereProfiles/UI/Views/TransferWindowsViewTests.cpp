@@ -19,6 +19,8 @@
 #include "QuillmereProfiles/UI/Views/TransferProgressWindowView.h"
 #include "support/Views/OffscreenApplication.h"
 
+namespace TransferWindowsViewTests {
+
 using namespace qm;
 using qm::test::offscreenApplication;
 
@@ -136,3 +138,5 @@ TEST_F(TransferWindowsView, ThePickerShowsTheModelAndItsButtonsAnswer) {
 }
 
 }  // namespace
+
+}  // namespace TransferWindowsViewTests
