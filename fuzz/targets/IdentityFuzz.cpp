@@ -1,4 +1,5 @@
 // The identity file as it may be found on disk, and sealed credentials as a peer may send them.
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -17,7 +18,9 @@ std::string readFile(const std::filesystem::path& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// Values of the key lines: whatever else happens, none may show up in a status line.
+// Key material in the key lines (keys are written as hex digits; a run of 32 or more of them in a
+// key line's value is what a leak would show): whatever else happens, none may show up in a status
+// line. Other text in those values may well match the Host's own wording, which is no leak.
 std::vector<std::string> keyValues(std::string_view text) {
     std::vector<std::string> values;
     std::size_t start = 0;
@@ -29,7 +32,15 @@ std::vector<std::string> keyValues(std::string_view text) {
         for (std::string_view key : {"ed25519PrivateKey=", "x25519PrivateKey="}) {
             if (line.substr(0, key.size()) != key) continue;
             const auto value = line.substr(key.size());
-            if (value.size() >= 32 && value.find('/') == std::string_view::npos) values.emplace_back(value);
+            std::size_t run = 0;
+            for (std::size_t i = 0; i <= value.size(); ++i) {
+                if (i < value.size() && std::isxdigit(static_cast<unsigned char>(value[i]))) {
+                    ++run;
+                    continue;
+                }
+                if (run >= 32) values.emplace_back(value.substr(i - run, run));
+                run = 0;
+            }
         }
     }
     return values;
