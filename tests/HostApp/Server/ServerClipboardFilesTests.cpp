@@ -20,6 +20,8 @@
 #include "support/TestViewer.h"
 #include "support/WiredHost.h"
 
+namespace ServerClipboardFilesTests {
+
 using namespace qm;
 using namespace qm::test;
 namespace fs = std::filesystem;
@@ -419,3 +421,5 @@ TEST(ServerFiles, AViewerPullsAFileTheHostUserIsDraggingByteForByte) {
     viewer.control.send(AuxPacketType::dragPullRequest, DragPullRequestPayload{snapshot->snapshotID, 1}.encode());
     EXPECT_TRUE(host.live->waitForStatus("drag pull: stale snapshot=" + std::to_string(snapshot->snapshotID) + " index=1"));
 }
+
+}  // namespace ServerClipboardFilesTests

@@ -21,6 +21,8 @@
 #include "support/TestFiles.h"
 #include "support/WiredHost.h"
 
+namespace ServerFaultTests {
+
 using namespace qm;
 using namespace qm::test;
 namespace fs = std::filesystem;
@@ -377,3 +379,5 @@ TEST(ServerFaults, StoppingWithASignInAndATransferInFlightReleasesEverything) {
     EXPECT_TRUE(waitUntil([&] { return host.stagedFiles() == 0; })) << "the unfinished batch's staging is removed";
     EXPECT_TRUE(host.completedBatches().empty());
 }
+
+}  // namespace ServerFaultTests

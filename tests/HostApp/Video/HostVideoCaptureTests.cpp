@@ -8,6 +8,8 @@
 #include "support/TestPlatform.h"
 #include "support/VideoDecoder.h"
 
+namespace HostVideoCaptureTests {
+
 using namespace qm;
 
 namespace {
@@ -700,3 +702,5 @@ TEST_F(HostVideoCaptureTest, AnEncoderThatDoesNotCatchUpWithinTheFirstSecondGets
     held->release();
     capture->stop(true);
 }
+
+}  // namespace HostVideoCaptureTests

@@ -20,6 +20,8 @@ extern "C" {
 #include "Platform/ScreenCapture.h"
 #include "support/VideoDecoder.h"
 
+namespace VideoEncoderTests {
+
 using namespace qm;
 using qm::test::VideoDecoder;
 
@@ -646,3 +648,5 @@ TEST(VideoEncoder, TheCodecsThreadsCarryANameOfTheirOwnAndTheOpenerKeepsItsName)
     }
     pthread_setname_np(pthread_self(), original);
 }
+
+}  // namespace VideoEncoderTests
