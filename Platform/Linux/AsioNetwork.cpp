@@ -1107,11 +1107,8 @@ private:
         if (!frameFormat_.hasMagic(probe.data()) || length > maximum) return std::nullopt;
         const std::size_t frameTotal = headerSize + length;
         if (frameTotal <= smallRead) return std::nullopt;
-        const std::size_t known = std::min(probed, frameTotal);
-        const std::size_t head = frameFormat_.headLength(probe.data(), known);
-        if (head < headerSize || head > known || head >= frameTotal || frameTotal - head < frameFormat_.minimumTail) {
-            return std::nullopt;
-        }
+        const std::size_t head = tailedHeadLength(probe.data(), std::min(probed, frameTotal), frameTotal);
+        if (head == 0) return std::nullopt;
         if (!accept(std::span<const std::uint8_t>(probe.data(), head), frameTotal - head)) return std::nullopt;
         auto buffer = std::make_shared<Bytes>(head);
         if (::recv(move.socket.get(), buffer->data(), head, MSG_DONTWAIT) != static_cast<ssize_t>(head)) {
@@ -1150,17 +1147,26 @@ private:
             nullptr);
     }
 
+    // The length of a frame's head when the frame splits into a head and a tail: the head is
+    // whole within the `known` bytes of its start, and what follows it is a tail of at least the
+    // format's minimum. 0 when the frame does not split (it is read whole) or its head has not
+    // all arrived.
+    std::size_t tailedHeadLength(const std::uint8_t* frame, std::size_t known, std::size_t frameTotal) const {
+        const std::size_t head = frameFormat_.headLength(frame, known);
+        if (head < frameFormat_.headerSize || head > known || head >= frameTotal ||
+            frameTotal - head < frameFormat_.minimumTail) {
+            return 0;
+        }
+        return head;
+    }
+
     // A tailed frame: the head, read alone, goes to the owner with the tail; reading waits for it.
     // `probed` bytes of the frame's start are in probe_: what the last small read left, then what
     // the socket holds.
     bool readHeadWithTail(std::size_t frameTotal, std::size_t probed) {
         const std::size_t carried = pendingCount();
-        const std::size_t known = std::min(probed, frameTotal);
-        const std::size_t head = frameFormat_.headLength(probe_.data(), known);
-        if (head < frameFormat_.headerSize || head > known || head >= frameTotal ||
-            frameTotal - head < frameFormat_.minimumTail) {
-            return false;
-        }
+        const std::size_t head = tailedHeadLength(probe_.data(), std::min(probed, frameTotal), frameTotal);
+        if (head == 0) return false;
         // A head is small and its tail holds the reading anyway: it is not counted against the
         // read bound, so letting go of it wakes nobody.
         auto buffer = std::make_shared<Bytes>(head);
