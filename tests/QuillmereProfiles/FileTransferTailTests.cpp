@@ -342,13 +342,18 @@ TEST_F(FileTransferTails, ACancelOrAViewerLeavingWhileTheServiceHoldsTheConnecti
     // waits on the receive queue: that chunk is let go of unmoved, nothing more is taken, and the
     // batch's folder goes.
     auto stream = std::make_shared<ChannelStream>();
+    // A file's first chunk handed over with its tail, two more right behind it in the connection:
+    // the run takes the second once the first is in the file.
+    auto startRun = [&](const UUID& id, const std::string& name, std::uint64_t fileSize, unsigned seed) {
+        inject(FileTransferOp::batchStart, id, 4 * chunk, "");
+        inject(FileTransferOp::fileStart, id, fileSize, name);
+        run();
+        stream->frames = {chunkFrame(id, chunk, name, randomBytes(chunk, seed + 1)),
+                          chunkFrame(id, 2 * chunk, name, randomBytes(chunk, seed + 2))};
+        tail(id, 0, name, std::make_shared<ChannelTail>(stream, name + "@0", randomBytes(chunk, seed)));
+    };
     const UUID id = UUID::random();
-    inject(FileTransferOp::batchStart, id, 4 * chunk, "");
-    inject(FileTransferOp::fileStart, id, 4 * chunk, "big.bin");
-    run();
-    stream->frames = {chunkFrame(id, chunk, "big.bin", randomBytes(chunk, 31)),
-                      chunkFrame(id, 2 * chunk, "big.bin", randomBytes(chunk, 32))};
-    tail(id, 0, "big.bin", std::make_shared<ChannelTail>(stream, "big.bin@0", randomBytes(chunk, 30)));
+    startRun(id, "big.bin", 4 * chunk, 30);
     receiver->cancelInboundBatches("A");
     run();
     EXPECT_EQ(stream->events, (std::vector<std::string>{"moved big.bin@0", "took big.bin@262144", "let go big.bin@262144"}));
@@ -361,12 +366,7 @@ TEST_F(FileTransferTails, ACancelOrAViewerLeavingWhileTheServiceHoldsTheConnecti
     // The Host's user cancels the batch (its progress row) the same moment: the same.
     stream->events.clear();
     const UUID cancelled = UUID::random();
-    inject(FileTransferOp::batchStart, cancelled, 4 * chunk, "");
-    inject(FileTransferOp::fileStart, cancelled, 2 * chunk, "x.bin");
-    run();
-    stream->frames = {chunkFrame(cancelled, chunk, "x.bin", randomBytes(chunk, 33)),
-                      chunkFrame(cancelled, 2 * chunk, "x.bin", randomBytes(chunk, 34))};
-    tail(cancelled, 0, "x.bin", std::make_shared<ChannelTail>(stream, "x.bin@0", randomBytes(chunk, 35)));
+    startRun(cancelled, "x.bin", 2 * chunk, 33);
     receiver->cancelBatch(cancelled);
     run();
     EXPECT_EQ(stream->events, (std::vector<std::string>{"moved x.bin@0", "took x.bin@262144", "let go x.bin@262144"}));
