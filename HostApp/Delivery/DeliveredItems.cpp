@@ -2,10 +2,15 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <span>
+#include <vector>
 
 #include "Platform/Core/UUID.h"
+#include "QuillmereProfiles/ConfinedFiles.h"
 
 namespace qm {
 
@@ -19,10 +24,54 @@ std::error_code renameNoReplace(const fs::path& from, const fs::path& to) {
     return {errno, std::generic_category()};
 }
 
+std::error_code lastError() { return {errno, std::generic_category()}; }
+
+// The bytes of the open `in` into the open `out`.
+std::error_code copyBytes(int in, int out) {
+    std::vector<char> buffer(1 << 16);
+    for (;;) {
+        const auto n = ::read(in, buffer.data(), buffer.size());
+        if (n == 0) return {};
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return lastError();
+        }
+        if (!writeAll(out, std::span(reinterpret_cast<const std::uint8_t*>(buffer.data()), static_cast<std::size_t>(n))))
+            return lastError();
+    }
+}
+
+// Copies `from` to `to`, taking the name `to` only if nothing holds it: a file is created with
+// O_EXCL, a folder with mkdir, a link with symlink, each of which fails on a name that exists.
+// When the copy fails, only what it made itself is removed: an item that took the name
+// meanwhile is someone else's and stays.
 std::error_code copyTree(const fs::path& from, const fs::path& to) {
+    struct stat info {};
+    if (::lstat(from.c_str(), &info) != 0) return lastError();
     std::error_code error;
-    if (itemExists(to)) return std::make_error_code(std::errc::file_exists);
-    fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::copy_symlinks, error);
+    if (S_ISREG(info.st_mode)) {
+        FileDescriptor in(::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (!in.valid()) return lastError();
+        FileDescriptor out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!out.valid()) return lastError();
+        error = copyBytes(in.get(), out.get());
+        if (!error && ::fchmod(out.get(), info.st_mode & 07777) != 0) error = lastError();
+    } else if (S_ISDIR(info.st_mode)) {
+        if (::mkdir(to.c_str(), 0700) != 0) return lastError();
+        // Inside a folder of its own making, the children's names are free.
+        for (const auto& child : fs::directory_iterator(from, error)) {
+            fs::copy(child.path(), to / child.path().filename(),
+                     fs::copy_options::recursive | fs::copy_options::copy_symlinks, error);
+            if (error) break;
+        }
+        if (!error && ::chmod(to.c_str(), info.st_mode & 07777) != 0) error = lastError();
+    } else if (S_ISLNK(info.st_mode)) {
+        const auto target = fs::read_symlink(from, error);
+        if (error) return error;
+        if (::symlink(target.c_str(), to.c_str()) != 0) return lastError();
+    } else {
+        return std::make_error_code(std::errc::not_supported);
+    }
     if (error) {
         std::error_code ignored;
         fs::remove_all(to, ignored);

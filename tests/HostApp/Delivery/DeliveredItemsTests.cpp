@@ -2,7 +2,13 @@
 // item it replaces.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/fanotify.h>
+#include <unistd.h>
+
 #include <fstream>
+#include <thread>
 
 #include "HostApp/Delivery/DeliveredItems.h"
 #include "support/SmallDisk.h"
@@ -88,6 +94,39 @@ TEST(DeliveredItems, AReplaceThatCannotFinishLeavesTheOldItemAndTheStagedOne) {
     EXPECT_EQ(fileText(temp.path() / "small" / "big.bin"), "old");
     EXPECT_EQ(fs::file_size(temp.path() / "staging" / "big.bin"), 1u << 20);
     EXPECT_EQ(names(temp.path() / "small"), std::vector<std::string>{"big.bin"}) << "the partial copy is gone";
+}
+
+TEST(DeliveredItems, ACopyAcrossFileSystemsThatLosesItsNameToAnotherWriterLeavesTheirItem) {
+    TemporaryDirectory temp;
+    SmallDisk other(temp.path() / "other", 1 << 20);
+    if (!other.mounted()) GTEST_SKIP() << "mounting a small tmpfs needs privileges this run does not have";
+    const auto staged = temp.path() / "staging" / "a.txt";
+    const auto target = temp.path() / "other" / "a.txt";
+    writeText(staged, "new");
+    // The copy's open of the staged file waits until another writer has taken the target name.
+    const int watch = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY);
+    if (watch < 0) GTEST_SKIP() << "holding an open needs fanotify permission events";
+    if (::fanotify_mark(watch, FAN_MARK_ADD, FAN_OPEN_PERM, AT_FDCWD, staged.c_str()) != 0) {
+        ::close(watch);
+        GTEST_SKIP() << "holding an open needs fanotify permission events";
+    }
+    std::thread writer([&] {
+        // A generous bound, only so that a move that never opens the file cannot hang the run.
+        pollfd ready{watch, POLLIN, 0};
+        if (::poll(&ready, 1, 60'000) != 1) return;
+        fanotify_event_metadata event{};
+        if (::read(watch, &event, sizeof event) != static_cast<ssize_t>(sizeof event)) return;
+        writeText(target, "theirs");
+        fanotify_response allow{event.fd, FAN_ALLOW};
+        EXPECT_EQ(::write(watch, &allow, sizeof allow), static_cast<ssize_t>(sizeof allow));
+        ::close(event.fd);
+    });
+    const auto error = moveItem(staged, target);
+    writer.join();
+    ::close(watch);
+    EXPECT_EQ(error.value(), EEXIST);
+    EXPECT_EQ(fileText(target), "theirs") << "the other writer's file stays";
+    EXPECT_EQ(fileText(staged), "new") << "the staged item stays for another try";
 }
 
 }  // namespace DeliveredItemsTests
