@@ -59,7 +59,7 @@ void FileTransferService::processIncoming(const FileTransferPacketView& packet, 
         if (auto* batch = batchOf()) handleFileChunk(id, *batch, packet);
         return;
     case FileTransferOp::fileEnd:
-        if (auto* batch = batchOf()) handleFileEnd(*batch);
+        if (auto* batch = batchOf()) handleFileEnd(*batch, packet.path);
         return;
     case FileTransferOp::batchEnd:
         if (batchOf()) handleBatchEnd(id);
@@ -166,15 +166,24 @@ void FileTransferService::handleBatchStart(const FileTransferPacketView& packet,
     });
 }
 
-bool FileTransferService::acceptablePeerPath(InboundBatch& batch, const UUID& batchID, const std::string& path) {
-    auto refuse = [&](const std::string& reason) {
+void FileTransferService::refusePeerItem(InboundBatch& batch, const std::string& path, const std::string& reason) {
+    batch.droppedFiles += 1;
+    inboundStatus("dropped " + escapedForLog(path) + ": " + reason);
+    notifyPeer(batch.peerToken,
+               "files: batch " + batch.batchID.uuidString() + " dropped " + escapedForLog(path) + ": " + reason);
+}
+
+bool FileTransferService::acceptablePeerPath(InboundBatch& batch, const UUID&, const std::string& path) {
+    auto endCurrentFile = [&] {
         // A refused fileStart must not leave chunks flowing into the previous file.
         batch.currentHandle.reset();
         batch.currentFile.reset();
         batch.currentRelativePath.clear();
-        batch.droppedFiles += 1;
-        inboundStatus("dropped " + escapedForLog(path) + ": " + reason);
-        notifyPeer(batch.peerToken, "files: batch " + batchID.uuidString() + " dropped " + escapedForLog(path) + ": " + reason);
+        batch.currentFileDropped = true;
+    };
+    auto refuse = [&](const std::string& reason) {
+        endCurrentFile();
+        refusePeerItem(batch, path, reason);
         return false;
     };
     if (path.size() > maxPeerPathBytes) return refuse("the path is longer than " + std::to_string(maxPeerPathBytes) + " bytes");
@@ -183,6 +192,7 @@ bool FileTransferService::acceptablePeerPath(InboundBatch& batch, const UUID& ba
     const bool topLevel = path.find('/') == std::string::npos;
     if (topLevel && !batch.topLevelNames.contains(path) && batch.topLevelNames.size() >= maxTopLevelEntriesPerBatch) {
         if (batch.itemLimitReported) {
+            endCurrentFile();
             batch.droppedFiles += 1;
             return false;
         }
@@ -219,10 +229,29 @@ std::filesystem::path joined(const std::filesystem::path& root, const std::vecto
 
 }  // namespace
 
+std::optional<std::vector<std::string>> FileTransferService::stageablePath(InboundBatch& batch, const std::string& path) {
+    // Only top-level items are delivered, so an item below a folder the batch never announced
+    // (by its mkdir or a file of that name) would stay in staging unseen: it is refused and
+    // counted like any other item that is not kept.
+    auto components = peerPathComponents(path);
+    if (!components) {
+        refusePeerItem(batch, path, "the path is not allowed");
+        return std::nullopt;
+    }
+    if (components->size() > 1 && !batch.topLevelNames.contains(components->front())) {
+        refusePeerItem(batch, path, "its folder was not announced");
+        return std::nullopt;
+    }
+    return components;
+}
+
 void FileTransferService::handleMkdir(InboundBatch& batch, const FileTransferPacketView& packet) {
-    auto components = peerPathComponents(packet.path);
-    if (!components) return;  // refused: absolute, empty, ".", ".." or NUL component
-    if (!openConfinedFolder(batch.rootDir, *components, true)) return;
+    auto components = stageablePath(batch, packet.path);
+    if (!components) return;
+    if (!openConfinedFolder(batch.rootDir, *components, true)) {
+        refusePeerItem(batch, packet.path, "the folder could not be made");
+        return;
+    }
     if (components->size() == 1) addTopLevel(batch, components->front(), joined(batch.rootDir, *components));
 }
 
@@ -233,13 +262,19 @@ void FileTransferService::handleFileStart(InboundBatch& batch, const FileTransfe
     batch.currentRelativePath.clear();
     batch.currentExpectedSize = 0;
     batch.currentReceived = 0;
-    auto components = peerPathComponents(packet.path);
+    // Until it is open, the chunks that follow are those of a dropped file.
+    batch.currentFileDropped = true;
+    auto components = stageablePath(batch, packet.path);
     if (!components) return;
     auto file = createConfinedFile(batch.rootDir, *components);
+    if (!file) {
+        refusePeerItem(batch, packet.path, "the file could not be made");
+        return;
+    }
+    batch.currentFileDropped = false;
     batch.currentFile = joined(batch.rootDir, *components);
     batch.currentRelativePath = packet.path;
     batch.currentExpectedSize = packet.value1;
-    if (!file) return;  // chunks of a file that could not be made are dropped
     batch.currentHandle = std::move(*file);
     batch.currentSerial = ++lastFileSerial_;
     if (components->size() == 1) addTopLevel(batch, components->front(), *batch.currentFile);
@@ -255,10 +290,8 @@ void FileTransferService::abandonCurrentFile(InboundBatch& batch, const std::str
             top.erase(std::remove(top.begin(), top.end(), *batch.currentFile), top.end());
     }
     batch.totalReceivedBytes -= batch.currentReceived;
-    batch.droppedFiles += 1;
-    inboundStatus("dropped " + escapedForLog(batch.currentRelativePath) + ": " + reason);
-    notifyPeer(batch.peerToken, "files: batch " + batch.batchID.uuidString() + " dropped " +
-                                    escapedForLog(batch.currentRelativePath) + ": " + reason);
+    batch.currentFileDropped = true;
+    refusePeerItem(batch, batch.currentRelativePath, reason);
     batch.currentFile.reset();
     batch.currentRelativePath.clear();
     batch.currentReceived = 0;
@@ -293,14 +326,32 @@ void FileTransferService::chunkWritten(const UUID& batchID, InboundBatch& batch,
     });
 }
 
+void FileTransferService::noteDataWithoutFile(InboundBatch& batch, const std::string& path) {
+    // Data for a file that was never started (its fileStart did not arrive whole): the file is
+    // lost, and counted once. The rest of a file dropped already is not counted again.
+    if (batch.currentFileDropped) return;
+    batch.currentFileDropped = true;
+    refusePeerItem(batch, path, "no file was started for it");
+}
+
 void FileTransferService::handleFileChunk(const UUID& batchID, InboundBatch& batch, const FileTransferPacketView& packet) {
-    if (!batch.currentHandle.valid()) return;
+    if (!batch.currentHandle.valid()) return noteDataWithoutFile(batch, packet.path);
     if (!chunkFits(batch, packet.value1, packet.data.size())) return;
     if (!writeAll(batch.currentHandle.get(), packet.data)) {
         abandonCurrentFile(batch, std::string("write failed: ") + std::strerror(errno));
         return;
     }
     chunkWritten(batchID, batch, packet.data.size());
+}
+
+void FileTransferService::handleFileEnd(InboundBatch& batch, const std::string& path) {
+    if (batch.currentHandle.valid()) {
+        handleFileEnd(batch);
+    } else {
+        noteDataWithoutFile(batch, path);
+    }
+    // Whatever came of it, that file has ended: data after this is another file's.
+    batch.currentFileDropped = false;
 }
 
 void FileTransferService::handleFileEnd(InboundBatch& batch) {
@@ -330,8 +381,9 @@ void FileTransferService::handleBatchEnd(const UUID& batchID) {
                                     std::to_string(batch.topLevelEntries.size()) + " item(s), dropped " +
                                     std::to_string(batch.droppedFiles) + " file(s)");
     onMain([batchID, count = batch.topLevelEntries.size(), root = batch.rootDir, items = batch.topLevelEntries,
-            intent = batch.intent](FileTransferService& self) {
+            intent = batch.intent, dropped = batch.droppedFiles](FileTransferService& self) {
         self.onStatus("received " + std::to_string(count) + " item(s) into " + root.string());
+        if (dropped > 0) self.onBatchItemsDropped(batchID, dropped);
         self.onBatchCompleted(batchID, items, intent);
     });
 }

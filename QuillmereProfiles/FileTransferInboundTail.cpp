@@ -29,6 +29,7 @@ void FileTransferService::processIncomingChunk(const FileTransferPacketView& hea
     const UUID batchID = head.batchID;
     auto* batch = inboundBatch(batchID, peerToken);
     if (batch && !batch->settled) settle(*batch);
+    if (batch && !batch->currentHandle.valid()) noteDataWithoutFile(*batch, head.path);
     // Unless the data goes into the file, the tail is let go of here and its bytes are dropped.
     if (!batch || !batch->currentHandle.valid() || !chunkFits(*batch, head.value1, tail->size())) {
         inboundProcessed(cost);

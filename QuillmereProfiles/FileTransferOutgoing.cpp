@@ -145,16 +145,19 @@ void FileTransferService::performSend(const std::vector<std::filesystem::path>& 
             send({FileTransferOp::fileEnd, batchID, entry.size, 0, entry.relativePath, {}}, routingToken);
     }
     if (outgoingBacklog && !outgoingBacklog.get()(routingToken)) gone = true;
+    const bool cancelled = isOutgoingCancelled(batchID);
     // A send that did not reach its destination is never reported complete.
     if (gone) {
         onStatus("send failed for batch " + shortBatchID(batchID) + ": the " + peerLabel + " is gone");
     } else {
         send({FileTransferOp::batchEnd, batchID, 0, 0, {}, {}}, routingToken);
-        onStatus(std::string("send ") + (isOutgoingCancelled(batchID) ? "cancelled" : "completed") + " for batch " +
-                 shortBatchID(batchID));
+        onStatus(std::string("send ") + (cancelled ? "cancelled" : "completed") + " for batch " + shortBatchID(batchID));
     }
     finished();
-    onMain([batchID](FileTransferService& self) { self.onOutgoingBatchCompleted(batchID); });
+    onMain([batchID, gone, cancelled](FileTransferService& self) {
+        if (gone || cancelled) self.onOutgoingBatchStopped(batchID, gone);
+        self.onOutgoingBatchCompleted(batchID);
+    });
 }
 
 bool FileTransferService::waitForOutgoingRoom(const UUID& batchID, const std::optional<std::string>& routingToken,

@@ -66,6 +66,9 @@ public:
         std::set<std::string> topLevelNames;
         UUID batchID;
         std::uint64_t droppedFiles = 0;
+        // The file whose packets arrive now was dropped: its remaining chunks and its fileEnd,
+        // which find no open file, do not count it again.
+        bool currentFileDropped = false;
         bool itemLimitReported = false;
         // Reported through onInboundBatchSettled; its intent no longer changes.
         bool settled = false;
@@ -130,6 +133,13 @@ public:
     CallbackSlot<BatchStartedWithIntent> onOutgoingBatchStarted;
     CallbackSlot<Progress> onOutgoingBatchProgress;
     CallbackSlot<void(const UUID& batchID)> onOutgoingBatchCompleted;
+    // An outgoing batch that did not reach its destination whole: cancelled (by either side), or
+    // its destination left. On the main queue, right before its onOutgoingBatchCompleted.
+    CallbackSlot<void(const UUID& batchID, bool destinationGone)> onOutgoingBatchStopped;
+    // Files and folders of an inbound batch that were sent and are not among its staged items
+    // (refused, or their data did not fit what was announced): on the main queue, right before
+    // onBatchCompleted, when there were any.
+    CallbackSlot<void(const UUID& batchID, std::uint64_t droppedItems)> onBatchItemsDropped;
     // Once per inbound batch, on the main queue, after onBatchStarted and before onBatchCompleted.
     CallbackSlot<void(const InboundBatchInfo& batch)> onInboundBatchSettled;
     // A batch reported through onInboundBatchSettled was dropped before its end: cancelled by
@@ -269,6 +279,13 @@ private:
     void followChunk(FrameTail& moved, const UUID& batchID, std::uint64_t serial,
                      const std::optional<std::string>& peerToken);
     void handleFileEnd(InboundBatch& batch);
+    void handleFileEnd(InboundBatch& batch, const std::string& path);
+    // Counts and reports an item of the batch that is not staged.
+    void refusePeerItem(InboundBatch& batch, const std::string& path, const std::string& reason);
+    // The components of a mkdir or fileStart path that may be staged; the item is refused when not.
+    std::optional<std::vector<std::string>> stageablePath(InboundBatch& batch, const std::string& path);
+    // A chunk or fileEnd that finds no open file.
+    void noteDataWithoutFile(InboundBatch& batch, const std::string& path);
     void handleBatchEnd(const UUID& batchID);
     void settle(InboundBatch& batch);
     void releaseFolder(const UUID& batchID);

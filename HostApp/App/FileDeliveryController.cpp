@@ -93,6 +93,9 @@ void FileDeliveryController::addDeliveryHooks(HostServiceHooks& hooks) {
     hooks.incomingBatchProgress = [weak](const UUID& id, std::uint64_t received, std::uint64_t total) {
         if (auto delivery = weak.lock()) delivery->incomingBatchProgress(id, received, total);
     };
+    hooks.incomingBatchItemsDropped = [weak](const UUID& id, std::uint64_t count) {
+        if (auto delivery = weak.lock()) delivery->incomingBatchItemsDropped(id, count);
+    };
     hooks.incomingBatchCompleted = [weak](const UUID& id, const std::vector<std::filesystem::path>& urls,
                                           FileTransferIntent intent) {
         if (auto delivery = weak.lock()) delivery->incomingBatchCompleted(id, urls, intent);
@@ -103,6 +106,9 @@ void FileDeliveryController::addDeliveryHooks(HostServiceHooks& hooks) {
     };
     hooks.outgoingBatchProgress = [weak](const UUID& id, std::uint64_t sent, std::uint64_t total) {
         if (auto delivery = weak.lock()) delivery->outgoingBatchProgress(id, sent, total);
+    };
+    hooks.outgoingBatchStopped = [weak](const UUID& id, bool viewerGone) {
+        if (auto delivery = weak.lock()) delivery->outgoingBatchStopped(id, viewerGone);
     };
     hooks.outgoingBatchCompleted = [weak](const UUID& id) {
         if (auto delivery = weak.lock()) delivery->outgoingBatchCompleted(id);

@@ -180,9 +180,11 @@ void connectServiceCallbacks(const std::shared_ptr<V230HostAudioAuxServer>& serv
     if (hooks.incomingBatchSettled) files->onInboundBatchSettled = hooks.incomingBatchSettled;
     if (hooks.incomingBatchDropped) files->onInboundBatchDropped = hooks.incomingBatchDropped;
     if (hooks.incomingBatchProgress) files->onBatchProgress = hooks.incomingBatchProgress;
+    if (hooks.incomingBatchItemsDropped) files->onBatchItemsDropped = hooks.incomingBatchItemsDropped;
     if (hooks.incomingBatchCompleted) files->onBatchCompleted = hooks.incomingBatchCompleted;
     if (hooks.outgoingBatchStarted) files->onOutgoingBatchStarted = hooks.outgoingBatchStarted;
     if (hooks.outgoingBatchProgress) files->onOutgoingBatchProgress = hooks.outgoingBatchProgress;
+    if (hooks.outgoingBatchStopped) files->onOutgoingBatchStopped = hooks.outgoingBatchStopped;
     if (hooks.outgoingBatchCompleted) files->onOutgoingBatchCompleted = hooks.outgoingBatchCompleted;
     files->onStatus = [weakServer, hooks](const std::string& text) {
         if (hooks.filesStatus) {

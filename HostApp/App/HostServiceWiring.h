@@ -53,12 +53,14 @@ struct HostServiceHooks {
     std::function<void(const FileTransferService::InboundBatchInfo&)> incomingBatchSettled;
     std::function<void(const UUID&)> incomingBatchDropped;
     std::function<void(const UUID&, std::uint64_t received, std::uint64_t total)> incomingBatchProgress;
+    std::function<void(const UUID&, std::uint64_t droppedItems)> incomingBatchItemsDropped;
     std::function<void(const UUID&, const std::vector<std::filesystem::path>&, FileTransferIntent)>
         incomingBatchCompleted;
     std::function<void(const UUID&, std::int64_t fileCount, std::uint64_t totalBytes, FileTransferIntent,
                        const std::vector<std::string>& itemNames)>
         outgoingBatchStarted;
     std::function<void(const UUID&, std::uint64_t sent, std::uint64_t total)> outgoingBatchProgress;
+    std::function<void(const UUID&, bool viewerGone)> outgoingBatchStopped;
     std::function<void(const UUID&)> outgoingBatchCompleted;
 };
 

@@ -144,7 +144,8 @@ fs::path FileTransferConflictResolver::backupRoot(const fs::path& home, double n
 namespace {
 
 // One delivery run. The queued start and the alert's completion hold it until it finishes.
-class DeliveryOperation : public std::enable_shared_from_this<DeliveryOperation> {
+class DeliveryOperation : public FileTransferConflictResolver::Run,
+                          public std::enable_shared_from_this<DeliveryOperation> {
 public:
     DeliveryOperation(FileTransferConflictResolver::Context context, std::vector<fs::path> staged, fs::path destination,
                       std::shared_ptr<WindowModel> parentWindow, bool prompt, bool backup,
@@ -158,7 +159,10 @@ public:
         if (backup) backupRoot_ = FileTransferConflictResolver::backupRoot(context_.home, context_.now);
     }
 
+    void cancel() override { didFinish_ = true; }
+
     void start() {
+        if (didFinish_) return;
         std::error_code error;
         fs::create_directories(destination_, error);
         if (error || !fs::is_directory(destination_, error)) {
@@ -214,6 +218,8 @@ private:
         FileTransferConflictAlert::present(
             *context_.shell, info, window, backupRoot_.has_value(),
             [self = shared_from_this(), source, target](FileTransferConflictChoice choice, bool applyToAll) {
+                // Called off while the question was open: the staged item may be gone already.
+                if (self->didFinish_) return;
                 if (applyToAll) self->applyToAllChoice_ = choice;
                 self->apply(choice, source, target);
                 self->processNext();
@@ -292,7 +298,7 @@ private:
 
 }  // namespace
 
-void FileTransferConflictResolver::deliver(const Context& context, std::vector<fs::path> stagedURLs, fs::path destination,
+std::shared_ptr<FileTransferConflictResolver::Run> FileTransferConflictResolver::deliver(const Context& context, std::vector<fs::path> stagedURLs, fs::path destination,
                                            std::shared_ptr<WindowModel> parentWindow, bool shouldPromptForConflicts,
                                            bool backupBeforeOverwrite,
                                            std::function<void(FileTransferDeliveryResult)> completion) {
@@ -304,6 +310,7 @@ void FileTransferConflictResolver::deliver(const Context& context, std::vector<f
     } else {
         operation->start();
     }
+    return operation;
 }
 
 }  // namespace qm

@@ -65,9 +65,18 @@ public:
         std::function<std::shared_ptr<WindowModel>()> visibleWindow;
     };
 
+    // A run on its way. cancel() (main queue) ends it where it stands: nothing more is moved,
+    // replaced or removed, an answer of an open alert is ignored, and its completion never runs,
+    // so the staged items may be removed as soon as it returns.
+    class Run {
+    public:
+        virtual ~Run() = default;
+        virtual void cancel() = 0;
+    };
+
     // Called on the main queue it starts at once (a run without alerts has completed when it
     // returns); elsewhere it starts on the main queue.
-    static void deliver(const Context& context, std::vector<std::filesystem::path> stagedURLs,
+    static std::shared_ptr<Run> deliver(const Context& context, std::vector<std::filesystem::path> stagedURLs,
                         std::filesystem::path destination, std::shared_ptr<WindowModel> parentWindow,
                         bool shouldPromptForConflicts, bool backupBeforeOverwrite,
                         std::function<void(FileTransferDeliveryResult)> completion);

@@ -62,7 +62,8 @@ void HostFileDelivery::log(const std::string& line) const {
 
 std::size_t HostFileDelivery::entryCount() const {
     return pendingFileDestinations.size() + pendingFileURLs.size() + pendingFileDeliveryOptions.size() +
-           inboundFileTransferRoutingTokens.size() + managedCopyInboundBatchIDs.size() + activeInboundBatches.size();
+           inboundFileTransferRoutingTokens.size() + managedCopyInboundBatchIDs.size() + activeInboundBatches.size() +
+           droppedInboundItemCounts.size() + deliveryRuns_.size() + stoppedOutgoingBatches_.size();
 }
 
 // ---- Packets from Viewers (server queue) ---------------------------------------------------------
@@ -196,6 +197,9 @@ void HostFileDelivery::incomingBatchSettled(const FileTransferService::InboundBa
 void HostFileDelivery::rowCancelled(const UUID& batchID) {
     if (!activeInboundBatches.contains(batchID)) return;
     sendManagedCopyDeliveryResponse(batchID, false, L10n::text("fileTransfer.cancelled", "Cancelled"));
+    // A delivery waiting on a conflict question stops here, before the staging it reads goes:
+    // the Viewer was told "Cancelled", so a later answer must neither deliver nor replace.
+    if (auto run = deliveryRuns_.extract(batchID)) run.mapped()->cancel();
     env_.service->cancelBatch(batchID);
     env_.service->notifyPeerCancel(batchID);
     clearLatestInboundBatch(batchID);
@@ -204,6 +208,11 @@ void HostFileDelivery::rowCancelled(const UUID& batchID) {
 
 void HostFileDelivery::incomingBatchProgress(const UUID& batchID, std::uint64_t received, std::uint64_t total) {
     if (rows) rows->updateProgress(batchID, received, total);
+}
+
+void HostFileDelivery::incomingBatchItemsDropped(const UUID& batchID, std::uint64_t count) {
+    if (!activeInboundBatches.contains(batchID)) return;
+    droppedInboundItemCounts[batchID] = static_cast<std::int64_t>(std::min<std::uint64_t>(count, INT64_MAX));
 }
 
 void HostFileDelivery::incomingBatchCompleted(const UUID& batchID, const std::vector<fs::path>& urls,
@@ -237,6 +246,8 @@ void HostFileDelivery::forgetBatch(const UUID& batchID) {
     pendingFileDestinations.erase(batchID);
     pendingFileURLs.erase(batchID);
     pendingFileDeliveryOptions.erase(batchID);
+    droppedInboundItemCounts.erase(batchID);
+    if (auto run = deliveryRuns_.extract(batchID)) run.mapped()->cancel();
     if (activeInboundBatches.erase(batchID) > 0) env_.service->releaseCompletedBatch(batchID);
 }
 
@@ -370,15 +381,24 @@ void HostFileDelivery::tryDeliverFileBatch(const UUID& batchID) {
     if (!parent && env_.fallbackWindow) parent = env_.fallbackWindow();
     FileTransferConflictResolver::Context context{env_.mainQueue, env_.shell, env_.home,
                                                   env_.clock ? env_.clock->wallTime() : 0.0, env_.visibleWindow};
-    FileTransferConflictResolver::deliver(
+    auto run = FileTransferConflictResolver::deliver(
         context, urls, folder, parent, true, options.contains(FileTransferDeliveryOptions::backupBeforeOverwrite),
         [weak = weak_from_this(), batchID, count = urls.size(), folder](const FileTransferDeliveryResult& result) {
-            if (auto self = weak.lock()) self->finishFileDelivery(batchID, count, folder, result);
+            auto self = weak.lock();
+            if (!self) return;
+            self->deliveryRuns_.erase(batchID);
+            self->finishFileDelivery(batchID, count, folder, result);
         });
+    // A run that finished at once has forgotten the batch already.
+    if (activeInboundBatches.contains(batchID)) deliveryRuns_[batchID] = std::move(run);
 }
 
 void HostFileDelivery::finishFileDelivery(const UUID& batchID, std::size_t requestedCount, const fs::path& destination,
-                                          const FileTransferDeliveryResult& result) {
+                                          const FileTransferDeliveryResult& delivery) {
+    // What the Viewer sent and the batch never staged could not be saved either.
+    auto result = delivery;
+    if (auto dropped = droppedInboundItemCounts.find(batchID); dropped != droppedInboundItemCounts.end())
+        result.failedItemCount += dropped->second;
     const auto delivered = static_cast<std::int64_t>(result.deliveredURLs.size());
     log("files: saved " + std::to_string(delivered) + "/" + std::to_string(requestedCount) + " item(s) to " +
         destination.string());
@@ -432,25 +452,34 @@ void HostFileDelivery::sendManagedCopyDeliveryResponse(const UUID& batchID, bool
 
 void HostFileDelivery::outgoingBatchStarted(const UUID& batchID, std::int64_t fileCount, std::uint64_t totalBytes,
                                             FileTransferIntent intent, const std::vector<std::string>& itemNames) {
-    // Plain copies (the send-files service) get no row.
-    if (intent == FileTransferIntent::copy) return;
-    onMain([batchID, fileCount, totalBytes, itemNames](HostFileDelivery& self) {
-        if (!self.rows) return;
-        self.rows->addTask(batchID, FileTransferDirection::outgoing, peerLabel, fileCount, totalBytes, itemNames,
-                           [weak = self.weak_from_this(), batchID] {
-                               auto delivery = weak.lock();
-                               if (!delivery) return;
-                               delivery->env_.service->cancelOutgoingBatch(batchID);
-                               delivery->env_.service->notifyPeerCancel(batchID);
-                           });
-    });
+    // Plain copies (the send-files service) get no row. The row is made at once: the batch's
+    // progress and end are queued behind this start and must find it.
+    if (intent == FileTransferIntent::copy || !rows) return;
+    rows->addTask(batchID, FileTransferDirection::outgoing, peerLabel, fileCount, totalBytes, itemNames,
+                  [weak = weak_from_this(), batchID] {
+                      auto delivery = weak.lock();
+                      if (!delivery) return;
+                      delivery->env_.service->cancelOutgoingBatch(batchID);
+                      delivery->env_.service->notifyPeerCancel(batchID);
+                  });
 }
 
 void HostFileDelivery::outgoingBatchProgress(const UUID& batchID, std::uint64_t sent, std::uint64_t total) {
     if (rows) rows->updateProgress(batchID, sent, total);
 }
 
+void HostFileDelivery::outgoingBatchStopped(const UUID& batchID, bool viewerGone) {
+    stoppedOutgoingBatches_.insert(batchID);
+    if (!rows) return;
+    if (viewerGone) {
+        rows->failTask(batchID, L10n::text("fileTransfer.center.sendFailed", "Not sent — the Viewer left"));
+    } else {
+        rows->completeTask(batchID, L10n::text("fileTransfer.cancelled", "Cancelled"), 1.0);
+    }
+}
+
 void HostFileDelivery::outgoingBatchCompleted(const UUID& batchID) {
+    if (stoppedOutgoingBatches_.erase(batchID) > 0) return;
     if (rows) rows->completeTask(batchID, L10n::text("fileTransfer.center.sent", "Sent"), 1.5);
 }
 

@@ -69,11 +69,15 @@ public:
     // Dropped by the service before its end (the Viewer cancelled it or left).
     void incomingBatchDropped(const UUID& batchID);
     void incomingBatchProgress(const UUID& batchID, std::uint64_t received, std::uint64_t total);
+    // Items the Viewer sent that the batch did not stage; they count as not saved.
+    void incomingBatchItemsDropped(const UUID& batchID, std::uint64_t count);
     void incomingBatchCompleted(const UUID& batchID, const std::vector<std::filesystem::path>& urls,
                                 FileTransferIntent intent);
     void outgoingBatchStarted(const UUID& batchID, std::int64_t fileCount, std::uint64_t totalBytes,
                               FileTransferIntent intent, const std::vector<std::string>& itemNames);
     void outgoingBatchProgress(const UUID& batchID, std::uint64_t sent, std::uint64_t total);
+    // The batch did not reach its Viewer whole: cancelled, or its Viewer left.
+    void outgoingBatchStopped(const UUID& batchID, bool viewerGone);
     void outgoingBatchCompleted(const UUID& batchID);
 
     // ---- Delivery ----------------------------------------------------------------------------
@@ -106,6 +110,8 @@ public:
     std::set<UUID> managedCopyInboundBatchIDs;
     // Inbound batches between their settled event and their end, with the Viewer that sent each.
     std::map<UUID, std::optional<std::string>> activeInboundBatches;
+    // Items of a completed batch that its Viewer sent and the service did not stage.
+    std::map<UUID, std::int64_t> droppedInboundItemCounts;
 
     // Entries of every table above, so a leak shows.
     std::size_t entryCount() const;
@@ -125,6 +131,10 @@ private:
 
     Environment env_;
     PeerSendBudget peerSendBudget_;
+    // Deliveries waiting on a conflict question; a cancel calls them off before staging goes.
+    std::map<UUID, std::shared_ptr<FileTransferConflictResolver::Run>> deliveryRuns_;
+    // Outgoing batches told stopped, whose completion that follows must not read "Sent".
+    std::set<UUID> stoppedOutgoingBatches_;
 };
 
 }  // namespace qm

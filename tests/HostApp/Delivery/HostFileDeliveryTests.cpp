@@ -88,9 +88,19 @@ struct DeliveryHost {
             delivery->incomingBatchSettled(b);
         };
         service->onInboundBatchDropped = [this](const UUID& id) { delivery->incomingBatchDropped(id); };
+        service->onBatchItemsDropped = [this](const UUID& id, std::uint64_t n) { delivery->incomingBatchItemsDropped(id, n); };
         service->onBatchCompleted = [this](const UUID& id, const std::vector<fs::path>& urls, FileTransferIntent i) {
             delivery->incomingBatchCompleted(id, urls, i);
         };
+    }
+    // The outgoing events as the Host wires them (rows for everything but plain copies).
+    void wireOutgoing() {
+        service->onOutgoingBatchStarted = [this](const UUID& id, std::int64_t count, std::uint64_t total,
+                                                 FileTransferIntent intent, const std::vector<std::string>& names) {
+            delivery->outgoingBatchStarted(id, count, total, intent, names);
+        };
+        service->onOutgoingBatchStopped = [this](const UUID& id, bool gone) { delivery->outgoingBatchStopped(id, gone); };
+        service->onOutgoingBatchCompleted = [this](const UUID& id) { delivery->outgoingBatchCompleted(id); };
     }
     ~DeliveryHost() { run(); }
 
@@ -253,6 +263,54 @@ TEST(FileDelivery, AManagedCopyThatCouldNotBeSavedSaysHowMuchWasSaved) {
     EXPECT_EQ(answers[0].first.message, "Saved 0 item(s); 2 could not be saved.");
     EXPECT_TRUE(host.saw("fail Saved 0 item(s); 2 could not be saved"));
     EXPECT_EQ(host.lines.front().rfind("files: failed to deliver a.txt -> ", 0), 0u);
+    host.expectNothingLeft();
+}
+
+TEST(FileDelivery, AManagedCopyCountsTheItemsItsViewerSentThatWereNotKeptAsNotSaved) {
+    DeliveryHost host;
+    const auto id = UUID::random();
+    auto send = [&](FileTransferOp op, std::uint64_t value1, const std::string& path, const std::string& text = "") {
+        host.viewerSends({op, id, value1, 0, path, Bytes(text.begin(), text.end())}, host.viewer);
+    };
+    send(FileTransferOp::directSave, 0, "~/Managed");
+    host.viewerSends({FileTransferOp::batchStart, id, 12, FileTransferPacket::batchStartValue2(FileTransferIntent::managedCopy, 4), "", {}},
+                     host.viewer);
+    send(FileTransferOp::fileStart, 2, "kept.txt");
+    send(FileTransferOp::fileChunk, 0, "kept.txt", "ok");
+    send(FileTransferOp::fileEnd, 2, "kept.txt");
+    // A chunk that repeats an offset.
+    send(FileTransferOp::fileStart, 4, "twice.txt");
+    send(FileTransferOp::fileChunk, 0, "twice.txt", "ab");
+    send(FileTransferOp::fileChunk, 0, "twice.txt", "ab");
+    send(FileTransferOp::fileEnd, 4, "twice.txt");
+    // A file inside a folder the batch never announced.
+    send(FileTransferOp::fileStart, 1, "unannounced/inner.txt");
+    send(FileTransferOp::fileChunk, 0, "unannounced/inner.txt", "x");
+    send(FileTransferOp::fileEnd, 1, "unannounced/inner.txt");
+    // Data of a file whose fileStart never arrived.
+    send(FileTransferOp::fileChunk, 0, "lost.txt", "lost");
+    send(FileTransferOp::fileEnd, 4, "lost.txt");
+    send(FileTransferOp::batchEnd, 0, "");
+    host.run();
+
+    EXPECT_EQ(fileText(host.home() / "Managed" / "kept.txt"), "ok");
+    EXPECT_FALSE(fs::exists(host.home() / "Managed" / "unannounced"));
+    const auto answers = host.responses(id);
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_FALSE(answers[0].first.accepted) << "three of the four files were not saved";
+    EXPECT_EQ(answers[0].first.message, "Saved 1 item(s); 3 could not be saved.");
+    EXPECT_TRUE(host.saw("fail Saved 1 item(s); 3 could not be saved"));
+    host.expectNothingLeft();
+
+    // Nothing kept at all is no success either; a whole batch still is.
+    DeliveryHost::Batch empty{FileTransferIntent::managedCopy, "~/Managed"};
+    empty.files = {{"a/b.txt", "x"}};
+    const auto none = host.sendBatch(empty);
+    ASSERT_EQ(host.responses(none).size(), 1u);
+    EXPECT_EQ(host.responses(none)[0].first.message, "Saved 0 item(s); 1 could not be saved.");
+    const auto whole = host.sendBatch({FileTransferIntent::managedCopy, "~/Whole"});
+    ASSERT_EQ(host.responses(whole).size(), 1u);
+    EXPECT_TRUE(host.responses(whole)[0].first.accepted);
     host.expectNothingLeft();
 }
 
@@ -520,6 +578,28 @@ TEST(FileDelivery, CancelsTouchOnlyWhatIsTheirs) {
     host.expectNothingLeft();
 }
 
+TEST(FileDelivery, ACancelWhileAConflictIsAskedAboutDeliversAndReplacesNothingAfterward) {
+    DeliveryHost host;
+    writeText(host.home() / "M" / "a.txt", "old");
+    DeliveryHost::Batch batch{FileTransferIntent::managedCopy, "~/M", FileTransferDeliveryOptions::promptForConflicts};
+    batch.files = {{"a.txt", "new"}, {"b.txt", "b"}};
+    const auto id = host.sendBatch(batch);
+    ASSERT_EQ(host.shell->pendingSheets.size(), 1u) << "a.txt is asked about";
+    host.rows->events.clear();
+    host.rows->cancels.at(id)();
+    // The user answers the question that is still on screen before anything else runs.
+    host.shell->pendingSheets[0](1002);
+    host.run();
+    EXPECT_EQ(fileText(host.home() / "M" / "a.txt"), "old") << "the Viewer was told Cancelled";
+    EXPECT_FALSE(fs::exists(host.home() / "M" / "b.txt"));
+    const auto answers = host.responses(id);
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(answers[0].first.message, "Cancelled");
+    EXPECT_TRUE(host.rows->events.empty()) << "the delivery reports nothing after the cancel";
+    EXPECT_FALSE(host.logged("files: saved 0/2 item(s) to " + (host.home() / "M").string()));
+    host.expectNothingLeft();
+}
+
 TEST(FileDelivery, OutgoingBatchesOtherThanPlainCopiesGetARowThatCancelsThem) {
     DeliveryHost host;
     const UUID copy = UUID::random();
@@ -534,6 +614,47 @@ TEST(FileDelivery, OutgoingBatchesOtherThanPlainCopiesGetARowThatCancelsThem) {
     EXPECT_FALSE(host.sent.back().token) << "the cancel notice goes to every Viewer";
     host.delivery->outgoingBatchCompleted(pull);
     EXPECT_EQ(host.rows->events.back(), "complete Sent after 1.5");
+}
+
+TEST(FileDelivery, ASendWhoseViewerLeftOrCancelledNeverReadsSent) {
+    DeliveryHost host;
+    host.wireOutgoing();
+    writeText(host.home() / "notes.txt", "n");
+    // The Viewer asks for a Host file and leaves before it arrives.
+    bool viewerConnected = false;
+    host.service->outgoingBacklog = [&](const std::optional<std::string>&) -> std::optional<std::size_t> {
+        if (!viewerConnected) return std::nullopt;
+        return 0;
+    };
+    const UUID request = UUID::random();
+    const FileTransferPeerSendRequest asked({"~/notes.txt"}, "~/Downloads", {});
+    host.viewerSends({FileTransferOp::peerSendRequest, request, 0, 0, "", asked.encoded()}, host.viewer);
+    host.run();
+    EXPECT_EQ(host.rows->events,
+              (std::vector<std::string>{"out Viewer 1", "fail Not sent — the Viewer left"}));
+
+    // A drag pull cancelled on its way (a Viewer's cancel marks it as this does) is not sent.
+    viewerConnected = true;
+    host.rows->events.clear();
+    bool cancelOnce = true;
+    host.service->routedSendPacket = [&](const FileTransferPacket& p, const std::optional<std::string>& token) {
+        host.sent.push_back({p, token});
+        if (p.op == FileTransferOp::fileStart && std::exchange(cancelOnce, false))
+            host.service->cancelOutgoingBatch(p.batchID);
+    };
+    const auto pull = host.service->sendURLs({host.home() / "notes.txt"}, FileTransferIntent::pullForPromise,
+                                             std::nullopt, {}, std::nullopt, std::nullopt);
+    ASSERT_TRUE(pull);
+    host.run();
+    EXPECT_EQ(host.rows->events, (std::vector<std::string>{"out Viewer 1", "complete Cancelled after 1.0"}));
+
+    // One that arrives whole still reads "Sent".
+    host.rows->events.clear();
+    host.service->sendURLs({host.home() / "notes.txt"}, FileTransferIntent::pullForPromise, std::nullopt, {},
+                           std::nullopt, std::nullopt);
+    host.run();
+    EXPECT_EQ(host.rows->events, (std::vector<std::string>{"out Viewer 1", "complete Sent after 1.5"}));
+    EXPECT_EQ(host.delivery->entryCount(), 0u);
 }
 
 TEST(FileDelivery, TheFinderScriptTextIsKeptExactly) {
