@@ -28,7 +28,7 @@ std::error_code lastError() { return {errno, std::generic_category()}; }
 
 // The bytes of the open `in` into the open `out`.
 std::error_code copyBytes(int in, int out) {
-    std::vector<char> buffer(1 << 16);
+    std::vector<std::uint8_t> buffer(1 << 16);
     for (;;) {
         const auto n = ::read(in, buffer.data(), buffer.size());
         if (n == 0) return {};
@@ -36,8 +36,7 @@ std::error_code copyBytes(int in, int out) {
             if (errno == EINTR) continue;
             return lastError();
         }
-        if (!writeAll(out, std::span(reinterpret_cast<const std::uint8_t*>(buffer.data()), static_cast<std::size_t>(n))))
-            return lastError();
+        if (!writeAll(out, std::span(buffer.data(), static_cast<std::size_t>(n)))) return lastError();
     }
 }
 
@@ -59,10 +58,11 @@ std::error_code copyTree(const fs::path& from, const fs::path& to) {
     } else if (S_ISDIR(info.st_mode)) {
         if (::mkdir(to.c_str(), 0700) != 0) return lastError();
         // Inside a folder of its own making, the children's names are free.
-        for (const auto& child : fs::directory_iterator(from, error)) {
-            fs::copy(child.path(), to / child.path().filename(),
+        fs::directory_iterator child(from, error);
+        while (!error && child != fs::directory_iterator()) {
+            fs::copy(child->path(), to / child->path().filename(),
                      fs::copy_options::recursive | fs::copy_options::copy_symlinks, error);
-            if (error) break;
+            if (!error) child.increment(error);
         }
         if (!error && ::chmod(to.c_str(), info.st_mode & 07777) != 0) error = lastError();
     } else if (S_ISLNK(info.st_mode)) {

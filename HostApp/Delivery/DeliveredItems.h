@@ -10,7 +10,9 @@ namespace qm {
 // new one stands in its place.
 
 // Moves `from` to `to`, which must not exist: a rename, else (another file system) a copy whose
-// source is removed afterwards (a failed removal is ignored). A failed copy leaves nothing at `to`.
+// source is removed afterwards (a failed removal is ignored). The copy takes the name `to` only
+// while it is free, and a failed copy removes only what it made: an item that took the name
+// meanwhile stays, and the answer is EEXIST.
 std::error_code moveItem(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // Puts `from` in the place of the existing `target`. The new item first goes beside the target

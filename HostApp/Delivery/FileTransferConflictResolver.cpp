@@ -298,10 +298,10 @@ private:
 
 }  // namespace
 
-std::shared_ptr<FileTransferConflictResolver::Run> FileTransferConflictResolver::deliver(const Context& context, std::vector<fs::path> stagedURLs, fs::path destination,
-                                           std::shared_ptr<WindowModel> parentWindow, bool shouldPromptForConflicts,
-                                           bool backupBeforeOverwrite,
-                                           std::function<void(FileTransferDeliveryResult)> completion) {
+std::shared_ptr<FileTransferConflictResolver::Run> FileTransferConflictResolver::deliver(
+    const Context& context, std::vector<fs::path> stagedURLs, fs::path destination,
+    std::shared_ptr<WindowModel> parentWindow, bool shouldPromptForConflicts, bool backupBeforeOverwrite,
+    std::function<void(FileTransferDeliveryResult)> completion) {
     auto operation = std::make_shared<DeliveryOperation>(context, std::move(stagedURLs), std::move(destination),
                                                          std::move(parentWindow), shouldPromptForConflicts,
                                                          backupBeforeOverwrite, std::move(completion));

@@ -77,9 +77,9 @@ public:
     // Called on the main queue it starts at once (a run without alerts has completed when it
     // returns); elsewhere it starts on the main queue.
     static std::shared_ptr<Run> deliver(const Context& context, std::vector<std::filesystem::path> stagedURLs,
-                        std::filesystem::path destination, std::shared_ptr<WindowModel> parentWindow,
-                        bool shouldPromptForConflicts, bool backupBeforeOverwrite,
-                        std::function<void(FileTransferDeliveryResult)> completion);
+                                        std::filesystem::path destination, std::shared_ptr<WindowModel> parentWindow,
+                                        bool shouldPromptForConflicts, bool backupBeforeOverwrite,
+                                        std::function<void(FileTransferDeliveryResult)> completion);
 
     // <home>/Corventis Backups/transfer/<yyyy-MM-dd-HHmmss of `now`, local time>.
     static std::filesystem::path backupRoot(const std::filesystem::path& home, double now);

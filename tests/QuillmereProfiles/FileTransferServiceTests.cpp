@@ -595,57 +595,6 @@ TEST_F(FileTransferPair, PathsAndBatchesBeyondTheBoundsAreDroppedAndReported) {
     for (const auto& line : receiverStatus) EXPECT_EQ(line.find('\n'), std::string::npos) << line;
 }
 
-TEST_F(FileTransferPair, EveryFileSentAndNotStagedIsCountedOnceAndToldBeforeTheCompletion) {
-    std::vector<std::string> notices;
-    std::vector<std::string> events;
-    receiver->onPeerNotice = [&](const std::string&, const std::string& text) { notices.push_back(text); };
-    receiver->onBatchItemsDropped = [&](const UUID&, std::uint64_t n) { events.push_back("dropped " + std::to_string(n)); };
-    receiver->onBatchCompleted = [&](const UUID& id, const std::vector<fs::path>& items, FileTransferIntent intent) {
-        events.push_back("completed");
-        completed.push_back({id, items, intent});
-    };
-    const UUID id = UUID::random();
-    inject(FileTransferOp::batchStart, id, 0, "", {}, 0);
-    inject(FileTransferOp::mkdir, id, 0, "f");
-    inject(FileTransferOp::fileStart, id, 1, "f/in.txt");
-    inject(FileTransferOp::fileChunk, id, 0, "f/in.txt", bytesOf("1"));
-    inject(FileTransferOp::fileEnd, id, 1, "f/in.txt");
-    // Below a folder never announced: not made in staging, where nothing would deliver it.
-    inject(FileTransferOp::mkdir, id, 0, "g/sub");
-    inject(FileTransferOp::fileStart, id, 1, "g/b.txt");
-    inject(FileTransferOp::fileChunk, id, 0, "g/b.txt", bytesOf("2"));
-    inject(FileTransferOp::fileEnd, id, 1, "g/b.txt");
-    // A name that is refused, then the chunks and end of a file whose fileStart never came.
-    inject(FileTransferOp::fileStart, id, 1, "../up.txt");
-    inject(FileTransferOp::fileChunk, id, 0, "../up.txt", bytesOf("3"));
-    inject(FileTransferOp::fileEnd, id, 1, "../up.txt");
-    inject(FileTransferOp::fileChunk, id, 0, "", bytesOf("44"));
-    inject(FileTransferOp::fileChunk, id, 2, "", bytesOf("44"));
-    inject(FileTransferOp::fileEnd, id, 4, "");
-    inject(FileTransferOp::batchEnd, id, 0, "");
-    run();
-    ASSERT_EQ(completed.size(), 1u);
-    ASSERT_EQ(completed[0].items.size(), 1u);
-    EXPECT_EQ(completed[0].items[0].filename(), "f");
-    EXPECT_FALSE(fs::exists(completed[0].items[0].parent_path() / "g"));
-    EXPECT_EQ(events, (std::vector<std::string>{"dropped 4", "completed"}));
-    ASSERT_FALSE(notices.empty());
-    EXPECT_EQ(notices.back(), "files: batch " + id.uuidString() + " received 1 item(s), dropped 4 file(s)");
-    EXPECT_NE(std::find(notices.begin(), notices.end(),
-                        "files: batch " + id.uuidString() + " dropped g/b.txt: its folder was not announced"),
-              notices.end());
-
-    // A batch that keeps everything tells of no drops.
-    events.clear();
-    const UUID clean = UUID::random();
-    inject(FileTransferOp::batchStart, clean, 0, "", {}, 0);
-    inject(FileTransferOp::fileStart, clean, 0, "empty.txt");
-    inject(FileTransferOp::fileEnd, clean, 0, "empty.txt");
-    inject(FileTransferOp::batchEnd, clean, 0, "");
-    run();
-    EXPECT_EQ(events, std::vector<std::string>{"completed"});
-}
-
 TEST_F(FileTransferPair, StopDropsUnfinishedBatchesWithTheirFilesAndTakesNothingAfter) {
     const UUID id = UUID::random();
     inject(FileTransferOp::batchStart, id, 10, "", {}, 1);
