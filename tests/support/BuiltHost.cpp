@@ -47,14 +47,28 @@ bool enterOwnNetwork(std::string& whyNot) {
 // The Host as an installed copy under `prefix` (bin/ and share/quillmere-host/ as the install
 // lays them out), so a throwaway account can run it wherever this checkout lives: a clone below
 // a folder that account cannot enter (/root, a home of mode 0700, a mktemp -d folder) would
-// refuse it the executable and, from the build folder, the string tables too. The Host links
-// its own libraries statically and finds the tables beside its bin/ folder first.
+// refuse it the executable and, from the build folder, the string tables too. The project's own
+// libraries are linked into the executable and it has no run path into the build folder (the
+// system's libraries come from their usual places); it reads the tables beside its bin/ folder
+// first. A second link to the executable where the file system allows it, else a copy.
 bool installCopy(const fs::path& executable, const fs::path& prefix, fs::path& copy, std::string& whyNot) {
     std::error_code error;
     fs::create_directories(prefix / "bin", error);
     copy = prefix / "bin" / executable.filename();
-    if (!error) fs::copy_file(executable, copy, fs::copy_options::overwrite_existing, error);
-    if (!error) fs::permissions(copy, fs::perms(0755), error);
+    if (!error) {
+        // A link shares the file's mode: it serves only when others may already read and run it.
+        fs::create_hard_link(executable, copy, error);
+        const auto others = fs::perms::others_read | fs::perms::others_exec;
+        if (!error && (fs::status(copy, error).permissions() & others) != others) {
+            fs::remove(copy, error);
+            error = std::make_error_code(std::errc::permission_denied);
+        }
+        if (error) {
+            error.clear();
+            fs::copy_file(executable, copy, fs::copy_options::overwrite_existing, error);
+            if (!error) fs::permissions(copy, fs::perms(0755), error);
+        }
+    }
     const fs::path resources(QM_HOST_RESOURCES_DIR);
     if (!error && !resources.empty() && fs::is_directory(resources, error)) {
         fs::create_directories(prefix / "share" / "quillmere-host", error);

@@ -17,12 +17,13 @@ using namespace std::chrono_literals;
 
 TEST(BuiltHostHarness, AHostInAFolderTheAccountCannotEnterRunsAndOneThatEndsAtOnceFailsWithItsStatus) {
     // A stand-in for the Host that ends at once, below a folder only its owner may enter (a
-    // checkout under /root, a mktemp -d folder, a private home).
+    // checkout under /root, a mktemp -d folder, a private home), itself only its owner's too (as
+    // a umask of 077 builds it).
     TemporaryDirectory temp;
     ::chmod(temp.path().c_str(), 0700);
     const auto executable = temp.path() / "QuillmereHost";
     std::ofstream(executable) << "#!/bin/sh\necho \"ran as $(id -u)\"\nexit 3\n";
-    ::chmod(executable.c_str(), 0755);
+    ::chmod(executable.c_str(), 0700);
     std::string whyNot;
     auto host = BuiltHost::prepare(executable, whyNot);
     if (!host) GTEST_SKIP() << whyNot;
