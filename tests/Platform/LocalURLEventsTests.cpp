@@ -11,7 +11,6 @@
 
 #include <cstring>
 #include <fstream>
-#include <future>
 
 #include "Platform/Core/LogSink.h"
 #include "Platform/Core/ManualDispatchQueue.h"
@@ -39,7 +38,7 @@ sockaddr_un addressOf(const fs::path& path) {
     return address;
 }
 
-// A client of the socket written by hand, to play the slow or the silent one.
+// A client of the socket written by hand, to play the slow one or to end its message by the close.
 struct RawSocket {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ~RawSocket() { ::close(fd); }
@@ -48,18 +47,13 @@ struct RawSocket {
         return ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     }
     bool write(std::string_view text) { return ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == ssize_t(text.size()); }
-    // Everything until the other side closes (or `limit` passes).
-    std::string readToEnd(std::chrono::milliseconds limit = 20s) {
+    // Everything until the other side closes (20 s at most).
+    std::string readToEnd() {
+        const timeval limit{20, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
         std::string text;
-        const auto end = std::chrono::steady_clock::now() + limit;
         char buffer[64];
-        while (std::chrono::steady_clock::now() < end) {
-            pollfd watch{fd, POLLIN, 0};
-            if (::poll(&watch, 1, 100) <= 0) continue;
-            const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
-            if (got <= 0) break;
-            text.append(buffer, std::size_t(got));
-        }
+        for (ssize_t got; (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) text.append(buffer, std::size_t(got));
         return text;
     }
 };
@@ -216,8 +210,8 @@ TEST(LinkSocket, ASenderIsToldWhetherTheRunningHostTookItsMessage) {
     queue->runUntilIdle();
     EXPECT_EQ(received, (std::vector<std::string>{"quillmerehost://update/restart", "reopen"}));
 
-    // Something listens but never reads (a stuck Host), or reads and closes without answering:
-    // the message was not taken, and the sender says so within its time.
+    // Something listens but never reads (a stuck Host): the message was not taken, and the sender
+    // says so within its time. (A Host that reads a message and drops it: the flood above.)
     const auto stuck = temp.path() / "stuck.sock";
     RawSocket stuckHost;
     const auto address = addressOf(stuck);
@@ -226,21 +220,6 @@ TEST(LinkSocket, ASenderIsToldWhetherTheRunningHostTookItsMessage) {
     error.clear();
     EXPECT_EQ(LocalURLEventListener::send(stuck, "quillmerehost://x", &error, 300ms), HandOff::notTaken);
     EXPECT_FALSE(error.empty());
-    auto silent = std::async(std::launch::async, [fd = stuckHost.fd] {
-        // The message above, then the next one: each read to its line feed, then closed unanswered.
-        for (int served = 0; served < 2; ++served) {
-            RawSocket client;
-            ::close(client.fd);
-            client.fd = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (client.fd < 0) return;
-            const timeval limit{20, 0};
-            ::setsockopt(client.fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-            for (char c = 0; ::recv(client.fd, &c, 1, 0) == 1 && c != '\n';) {
-            }
-        }
-    });
-    EXPECT_EQ(LocalURLEventListener::send(stuck, "quillmerehost://x", &error), HandOff::notTaken);
-    silent.get();
 }
 
 }  // namespace
