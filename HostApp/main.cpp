@@ -109,9 +109,24 @@ int main(int argc, char** argv) {
     }
     std::string urlError;
     const auto urlSocket = LocalURLEventListener::defaultPath(&urlError);
-    if (openedURL && LocalURLEventListener::send(urlSocket, *openedURL, nullptr)) {
-        logLine("[QuillmereHost] handed " + escapedForLog(*openedURL) + " to the running Host");
-        return EXIT_SUCCESS;
+    // A Host that listens but does not take the message (busy, flooded, stuck) is reported and
+    // this start ends: saying it was handed over would lose it, and starting a second Host beside
+    // the one holding the ports would not help.
+    std::string handOffError;
+    auto handOff = [&](const std::string& message) {
+        const auto result = LocalURLEventListener::send(urlSocket, message, &handOffError);
+        if (result == LocalURLEventListener::HandOff::notTaken)
+            logLine("[QuillmereHost] could not reach the running Host: " + escapedForLog(handOffError));
+        return result;
+    };
+    using HandOff = LocalURLEventListener::HandOff;
+    if (openedURL) {
+        const auto result = handOff(*openedURL);
+        if (result == HandOff::taken) {
+            logLine("[QuillmereHost] handed " + escapedForLog(*openedURL) + " to the running Host");
+            return EXIT_SUCCESS;
+        }
+        if (result == HandOff::notTaken) return EXIT_FAILURE;
     }
     // "--send-files FILE..." (the desktop's send-files entry): the running Host asks where they
     // go; without one, this Host asks once it runs.
@@ -122,15 +137,23 @@ int main(int argc, char** argv) {
         logLine("[QuillmereHost] " + SendFilesService::noFilesError);
         return EXIT_FAILURE;
     }
-    if (filesToSend && LocalURLEventListener::send(urlSocket, SendFilesHandOff::encode(*filesToSend), nullptr)) {
-        logLine("[QuillmereHost] handed " + std::to_string(filesToSend->size()) + " file(s) to the running Host");
-        return EXIT_SUCCESS;
+    if (filesToSend) {
+        const auto result = handOff(SendFilesHandOff::encode(*filesToSend));
+        if (result == HandOff::taken) {
+            logLine("[QuillmereHost] handed " + std::to_string(filesToSend->size()) + " file(s) to the running Host");
+            return EXIT_SUCCESS;
+        }
+        if (result == HandOff::notTaken) return EXIT_FAILURE;
     }
     // A plain second start: the running Host shows its window, and this one does not start a
     // second service on ports the first one holds.
-    if (!openedURL && !filesToSend && LocalURLEventListener::send(urlSocket, HostProbeDelegate::reopenMessage, nullptr)) {
-        logLine("[QuillmereHost] a Host is already running; asked it to show its window");
-        return EXIT_SUCCESS;
+    if (!openedURL && !filesToSend) {
+        const auto result = handOff(HostProbeDelegate::reopenMessage);
+        if (result == HandOff::taken) {
+            logLine("[QuillmereHost] a Host is already running; asked it to show its window");
+            return EXIT_SUCCESS;
+        }
+        if (result == HandOff::notTaken) return EXIT_FAILURE;
     }
 
     const bool desktop = desktopAnswers();

@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -17,8 +18,10 @@
 namespace qm {
 namespace {
 
-// A client has this long to send its address; the listener serves one client at a time.
-constexpr int clientTimeoutMs = 1000;
+using SteadyClock = std::chrono::steady_clock;
+
+// While links are being dropped, a second without a drop ends the burst and reports it.
+constexpr auto quietAfterDrops = std::chrono::seconds(1);
 
 bool makeAddress(const std::filesystem::path& path, sockaddr_un& address, std::string* error) {
     const auto text = path.string();
@@ -30,6 +33,18 @@ bool makeAddress(const std::filesystem::path& path, sockaddr_un& address, std::s
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, text.c_str(), text.size() + 1);
     return true;
+}
+
+// Bounds the socket's next blocking connect, send or receive by what is left until `deadline`;
+// false when nothing is left.
+bool limitTo(int fd, SteadyClock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - SteadyClock::now());
+    if (left.count() <= 0) return false;
+    timeval limit{};
+    limit.tv_sec = static_cast<time_t>(left.count() / 1'000'000);
+    limit.tv_usec = static_cast<suseconds_t>(left.count() % 1'000'000);
+    return ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0 &&
+           ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0;
 }
 
 int connectTo(const std::filesystem::path& path, std::string* error) {
@@ -102,7 +117,7 @@ std::unique_ptr<LocalURLEventListener> LocalURLEventListener::listen(const std::
     }
     sockaddr_un address{};
     if (!makeAddress(path, address, error)) return nullptr;
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         if (error) *error = std::strerror(errno);
         return nullptr;
@@ -122,7 +137,7 @@ std::unique_ptr<LocalURLEventListener> LocalURLEventListener::listen(const std::
         bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
     }
     ::umask(previous);
-    if (bound != 0 || ::listen(fd, 4) != 0) {
+    if (bound != 0 || ::listen(fd, static_cast<int>(maxClientsAtOnce)) != 0) {
         if (error) *error = std::strerror(errno);
         ::close(fd);
         return nullptr;
@@ -155,42 +170,83 @@ LocalURLEventListener::~LocalURLEventListener() {
     }
 }
 
+struct LocalURLEventListener::Client {
+    int fd = -1;
+    SteadyClock::time_point deadline;
+    LocalURLLine line;
+};
+
 void LocalURLEventListener::run() {
+    std::vector<Client> clients;
+    std::vector<pollfd> watch;
     for (;;) {
-        pollfd watch[2] = {{fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-        // While links are being dropped, a quiet second ends the burst and reports it.
-        const int ready = ::poll(watch, 2, dropped_ > 0 ? 1000 : -1);
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            return;
+        watch.clear();
+        watch.push_back({wake_[0], POLLIN, 0});
+        // Beyond the clients served at once, new ones wait in the socket's backlog.
+        watch.push_back({clients.size() < maxClientsAtOnce ? fd_ : -1, POLLIN, 0});
+        std::optional<SteadyClock::time_point> wakeAt;
+        for (const auto& client : clients) {
+            watch.push_back({client.fd, POLLIN, 0});
+            if (!wakeAt || client.deadline < *wakeAt) wakeAt = client.deadline;
         }
-        if (ready == 0) reportDropped();
-        if (watch[1].revents) {
-            reportDropped();
-            return;
+        if (dropped_ > 0 && (!wakeAt || lastDrop_ + quietAfterDrops < *wakeAt)) wakeAt = lastDrop_ + quietAfterDrops;
+        int timeoutMs = -1;
+        if (wakeAt) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*wakeAt - SteadyClock::now());
+            timeoutMs = static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
         }
-        if (!(watch[0].revents & POLLIN)) continue;
-        const int client = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0) continue;
-        LocalURLLine line;
-        bool finished = false;
-        char buffer[512];
-        while (!finished) {
-            pollfd reading[2] = {{client, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-            const int ready = ::poll(reading, 2, clientTimeoutMs);
-            if (ready <= 0 || reading[1].revents) break;
-            const ssize_t got = ::recv(client, buffer, sizeof buffer, 0);
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0) break;
-            if (got == 0) {
-                line.close();
-                break;
+        const int ready = ::poll(watch.data(), watch.size(), timeoutMs);
+        if (ready < 0 && errno != EINTR) break;
+        if (ready < 0) continue;
+        if (watch[0].revents) break;
+
+        // Each client is done with once it is answered, refused or gone, or when its time is up:
+        // the time is for the whole message, so a client trickling bytes cannot keep its place.
+        const auto now = SteadyClock::now();
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < clients.size(); ++i) {
+            const bool done = (watch[2 + i].revents && serve(clients[i])) || now >= clients[i].deadline;
+            if (done) {
+                ::close(clients[i].fd);
+            } else {
+                if (kept != i) clients[kept] = std::move(clients[i]);
+                ++kept;
             }
-            finished = line.add(std::string_view(buffer, static_cast<std::size_t>(got)));
         }
-        ::close(client);
-        if (auto url = line.address()) handOn(std::move(*url));
+        clients.resize(kept);
+        if (watch[1].revents & POLLIN) accept(clients);
+        if (dropped_ > 0 && now >= lastDrop_ + quietAfterDrops) reportDropped();
     }
+    for (const auto& client : clients) ::close(client.fd);
+    reportDropped();
+}
+
+void LocalURLEventListener::accept(std::vector<Client>& clients) {
+    while (clients.size() < maxClientsAtOnce) {
+        const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) return;
+        clients.push_back({fd, SteadyClock::now() + clientTimeout, {}});
+    }
+}
+
+bool LocalURLEventListener::serve(Client& client) {
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::recv(client.fd, buffer, sizeof buffer, 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return errno != EAGAIN && errno != EWOULDBLOCK;
+        if (got == 0) {
+            client.line.close();
+            break;
+        }
+        if (client.line.add(std::string_view(buffer, static_cast<std::size_t>(got)))) break;
+    }
+    // Answered only once the message is the Host's: a sender told nothing knows it was lost.
+    if (auto url = client.line.address(); url && handOn(std::move(*url))) {
+        [[maybe_unused]] auto sent =
+            ::send(client.fd, acknowledgement.data(), acknowledgement.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    return true;
 }
 
 bool LocalURLLine::add(std::string_view bytes) {
@@ -215,7 +271,7 @@ std::optional<std::string> LocalURLLine::address() const {
     return received_;
 }
 
-void LocalURLEventListener::handOn(std::string url) {
+bool LocalURLEventListener::handOn(std::string url) {
     const auto now = std::chrono::steady_clock::now();
     if (now - windowStart_ >= std::chrono::seconds(1)) {
         windowStart_ = now;
@@ -223,17 +279,19 @@ void LocalURLEventListener::handOn(std::string url) {
     }
     // A flood must not fill the main queue (it would run for minutes, hold the memory and keep the
     // stop signal waiting) nor the log.
+    ++addressesRead_;
     if (waiting_->load() >= maxWaitingURLs || handedInWindow_ >= maxURLsPerSecond) {
         ++dropped_;
-    } else {
-        ++handedInWindow_;
-        ++*waiting_;
-        queue_->async([onURL = onURL_, url = std::move(url), waiting = waiting_] {
-            --*waiting;
-            onURL(url);
-        });
+        lastDrop_ = now;
+        return false;
     }
-    ++addressesRead_;
+    ++handedInWindow_;
+    ++*waiting_;
+    queue_->async([onURL = onURL_, url = std::move(url), waiting = waiting_] {
+        --*waiting;
+        onURL(url);
+    });
+    return true;
 }
 
 void LocalURLEventListener::reportDropped() {
@@ -243,27 +301,56 @@ void LocalURLEventListener::reportDropped() {
     dropped_ = 0;
 }
 
-bool LocalURLEventListener::send(const std::filesystem::path& path, const std::string& url, std::string* error) {
-    if (url.size() > maxMessageBytes || url.find('\n') != std::string::npos) {
-        if (error) *error = "not a single line of at most 256 KiB";
-        return false;
+LocalURLEventListener::HandOff LocalURLEventListener::send(const std::filesystem::path& path, const std::string& url,
+                                                           std::string* error, std::chrono::milliseconds timeout) {
+    const auto deadline = SteadyClock::now() + timeout;
+    auto fail = [error](HandOff result, const std::string& why) {
+        if (error) *error = why;
+        return result;
+    };
+    sockaddr_un address{};
+    if (!makeAddress(path, address, error)) return HandOff::noHost;
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return fail(HandOff::notTaken, std::strerror(errno));
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    // A Host serving other clients keeps this one in its backlog; the wait for it is bounded too.
+    if (!limitTo(fd, deadline)) return fail(HandOff::notTaken, "no time left to connect");
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        const int failure = errno;
+        const bool busy = failure == EAGAIN || failure == EWOULDBLOCK || failure == EINPROGRESS ||
+                          failure == ETIMEDOUT || failure == EINTR;
+        return fail(busy ? HandOff::notTaken : HandOff::noHost,
+                    busy ? "the running Host did not accept the connection in time" : std::strerror(failure));
     }
-    const int fd = connectTo(path, error);
-    if (fd < 0) return false;
+    if (url.size() > maxMessageBytes || url.find('\n') != std::string::npos)
+        return fail(HandOff::notTaken, "not a single line of at most 256 KiB");
+
     const std::string line = url + "\n";
-    std::size_t sent = 0;
-    while (sent < line.size()) {
+    for (std::size_t sent = 0; sent < line.size();) {
+        if (!limitTo(fd, deadline)) return fail(HandOff::notTaken, "the running Host did not read the message in time");
         const ssize_t n = ::send(fd, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (error) *error = std::strerror(errno);
-            ::close(fd);
-            return false;
-        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return fail(HandOff::notTaken, "the running Host did not read the message in time");
+        if (n <= 0) return fail(HandOff::notTaken, std::string("the running Host closed the connection: ") + std::strerror(errno));
         sent += static_cast<std::size_t>(n);
     }
-    ::close(fd);
-    return true;
+    std::string answer;
+    char buffer[16];
+    while (answer.size() < acknowledgement.size()) {
+        if (!limitTo(fd, deadline)) return fail(HandOff::notTaken, "the running Host did not answer in time");
+        const ssize_t got = ::recv(fd, buffer, std::min(sizeof buffer, acknowledgement.size() - answer.size()), 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return fail(HandOff::notTaken, "the running Host did not answer in time");
+        if (got <= 0) return fail(HandOff::notTaken, "the running Host did not take the message");
+        answer.append(buffer, static_cast<std::size_t>(got));
+    }
+    if (answer != acknowledgement) return fail(HandOff::notTaken, "the running Host gave an unknown answer");
+    return HandOff::taken;
 }
 
 }  // namespace qm

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 
 #include "HostApp/Server/ServerConstants.h"
@@ -43,6 +44,40 @@ bool enterOwnNetwork(std::string& whyNot) {
     return up;
 }
 
+// The Host as an installed copy under `prefix` (bin/ and share/quillmere-host/ as the install
+// lays them out), so a throwaway account can run it wherever this checkout lives: a clone below
+// a folder that account cannot enter (/root, a home of mode 0700, a mktemp -d folder) would
+// refuse it the executable and, from the build folder, the string tables too. The project's own
+// libraries are linked into the executable and it has no run path into the build folder (the
+// system's libraries come from their usual places); it reads the tables beside its bin/ folder
+// first. A second link to the executable where the file system allows it, else a copy.
+bool installCopy(const fs::path& executable, const fs::path& prefix, fs::path& copy, std::string& whyNot) {
+    std::error_code error;
+    fs::create_directories(prefix / "bin", error);
+    copy = prefix / "bin" / executable.filename();
+    if (!error) {
+        // A link shares the file's mode: it serves only when others may already read and run it.
+        fs::create_hard_link(executable, copy, error);
+        const auto others = fs::perms::others_read | fs::perms::others_exec;
+        if (!error && (fs::status(copy, error).permissions() & others) != others) {
+            fs::remove(copy, error);
+            error = std::make_error_code(std::errc::permission_denied);
+        }
+        if (error) {
+            error.clear();
+            fs::copy_file(executable, copy, fs::copy_options::overwrite_existing, error);
+            if (!error) fs::permissions(copy, fs::perms(0755), error);
+        }
+    }
+    const fs::path resources(QM_HOST_RESOURCES_DIR);
+    if (!error && !resources.empty() && fs::is_directory(resources, error)) {
+        fs::create_directories(prefix / "share" / "quillmere-host", error);
+        if (!error) fs::copy(resources, prefix / "share" / "quillmere-host", fs::copy_options::recursive, error);
+    }
+    if (error) whyNot = "cannot copy the Host for the test account: " + error.message();
+    return !error;
+}
+
 void stop(pid_t pid) {
     if (pid <= 0) return;
     ::kill(pid, SIGTERM);
@@ -66,7 +101,6 @@ std::unique_ptr<BuiltHost> BuiltHost::prepare(const fs::path& executable, std::s
         return nullptr;
     }
     std::unique_ptr<BuiltHost> host(new BuiltHost);
-    host->executable_ = executable;
     host->user_ = TestUser::create(whyNot);
     if (!host->user_) {
         whyNot = "no throwaway account: " + whyNot;
@@ -94,6 +128,7 @@ std::unique_ptr<BuiltHost> BuiltHost::prepare(const fs::path& executable, std::s
     }
     host->folder_ = pattern;
     ::chmod(host->folder_.c_str(), 0755);
+    if (!installCopy(executable, host->folder_ / "host", host->executable_, whyNot)) return nullptr;
     host->home_ = host->folder_ / "home";
     const auto runtime = host->home_ / "run";
     fs::create_directories(runtime);
@@ -127,6 +162,8 @@ pid_t BuiltHost::startAs(const std::vector<std::string>& arguments, const fs::pa
     envp.push_back(nullptr);
     const uid_t uid = uid_;
     const gid_t gid = gid_;
+    // Written by the child, which may only make async-signal-safe calls, when it cannot start.
+    const std::string cannotStart = "cannot start " + arguments.front() + " as the test account\n";
     const pid_t pid = ::fork();
     if (pid != 0) return pid;
     // The child: only calls that are safe after fork in a threaded process.
@@ -137,16 +174,34 @@ pid_t BuiltHost::startAs(const std::vector<std::string>& arguments, const fs::pa
     }
     if (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 || ::setresuid(uid, uid, uid) != 0 ||
         ::chdir(home_.c_str()) != 0) {
+        [[maybe_unused]] auto written = ::write(STDERR_FILENO, cannotStart.data(), cannotStart.size());
         ::_exit(126);
     }
     ::execve(argv[0], argv.data(), envp.data());
+    [[maybe_unused]] auto written = ::write(STDERR_FILENO, cannotStart.data(), cannotStart.size());
     ::_exit(127);
 }
 
 bool BuiltHost::start(std::chrono::milliseconds timeout) {
-    host_ = startAs({executable_.string()}, folder_ / "host.log");
+    const auto log = folder_ / "host.log";
+    host_ = startAs({executable_.string()}, log);
     if (host_ <= 0) return false;
-    return waitUntil([&] { return TestViewer(ServerConstants::controlPort).connected(); }, timeout);
+    // A Host that ends before its port answers will never answer: fail at once, saying how it ended.
+    int status = 0;
+    bool ended = false;
+    const bool answered = waitUntil(
+        [&] {
+            ended = ::waitpid(host_, &status, WNOHANG) == host_;
+            return ended || TestViewer(ServerConstants::controlPort).connected();
+        },
+        timeout);
+    if (!ended) return answered;
+    host_ = -1;  // reaped: its number may be reused, so it must not be signalled later
+    std::ofstream(log, std::ios::app) << "[test] the Host ended before its control port answered: "
+                                      << (WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
+                                                            : "signal " + std::to_string(WTERMSIG(status)))
+                                      << "\n";
+    return false;
 }
 
 int BuiltHost::runAgain(const std::vector<std::string>& arguments, std::string& output,

@@ -23,14 +23,17 @@ namespace qm::test {
 // process of its own under ctest).
 class BuiltHost {
 public:
-    // Everything the Host needs to start; nothing, with the reason in `whyNot`, when this machine
-    // cannot give it (not root, no Xvfb, the Host not built). Tests skip with that reason.
+    // Everything the Host needs to start, with a copy of `executable` (and its string tables) the
+    // account can run wherever this checkout lies; nothing, with the reason in `whyNot`, when this
+    // machine cannot give it (not root, no Xvfb, the Host not built or not copied). Tests skip
+    // with that reason.
     static std::unique_ptr<BuiltHost> prepare(const std::filesystem::path& executable, std::string& whyNot);
     ~BuiltHost();
     BuiltHost(const BuiltHost&) = delete;
     BuiltHost& operator=(const BuiltHost&) = delete;
 
-    // Starts the Host and waits until its control port answers; false (see log()) when it did not.
+    // Starts the Host and waits until its control port answers; false (see log()) when it did not,
+    // at once when the Host ended first (its exit status is then the log's last line).
     bool start(std::chrono::milliseconds timeout = std::chrono::seconds(30));
     // Runs the executable again, as the user, with these arguments, from the home folder: its
     // exit code, or -1 when it still ran after `timeout`. Its output is in `output`.
@@ -45,6 +48,8 @@ public:
     void writeHomeFile(const std::filesystem::path& relative, const Bytes& content);
 
     const std::filesystem::path& home() const { return home_; }
+    // The user's runtime folder, where the running Host keeps its link socket.
+    std::filesystem::path runtimeFolder() const { return home_ / "run"; }
     // Where the Host stages what Viewers send.
     std::filesystem::path staging() const { return home_ / ".cache" / "QuillmereFileInbox" / "Viewer"; }
     bool stagingEmpty() const;

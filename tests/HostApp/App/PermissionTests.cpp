@@ -168,7 +168,9 @@ TEST(PermissionLinks, RestartLinkOverARealLocalSocketQuitsWithoutAQuestion) {
     // A second listener at the same place refuses: one Host owns the socket.
     EXPECT_FALSE(LocalURLEventListener::listen(path, h.app.host.platform().mainQueue, [](const std::string&) {}, &error));
 
-    ASSERT_TRUE(LocalURLEventListener::send(path, "quillmerehost://Update/Restart", &error)) << error;
+    ASSERT_EQ(LocalURLEventListener::send(path, "quillmerehost://Update/Restart", &error),
+              LocalURLEventListener::HandOff::taken)
+        << error;
     ASSERT_TRUE(waitUntil([&] {
         h.app.host.clock().runUntilIdle();
         return h.app.logged("upgrade: received installer restart request");
@@ -178,7 +180,8 @@ TEST(PermissionLinks, RestartLinkOverARealLocalSocketQuitsWithoutAQuestion) {
     EXPECT_EQ(h.terminations(), 1u);
 
     listener.reset();
-    EXPECT_FALSE(LocalURLEventListener::send(path, "quillmerehost://update/restart", &error));
+    EXPECT_EQ(LocalURLEventListener::send(path, "quillmerehost://update/restart", &error),
+              LocalURLEventListener::HandOff::noHost);
 }
 
 }  // namespace

@@ -5,6 +5,12 @@
 // free whatever else runs on this machine.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
 #include <map>
 
 #include "QuillmereProfiles/FileTransferPacket.h"
@@ -108,6 +114,32 @@ TEST(SendFilesLive, SendFilesFromTheCommandLineReachesASignedInViewer) {
     EXPECT_TRUE(files["a"] == big) << "a: " << files["a"].size() << " bytes";
     EXPECT_EQ(files["b"], second);
     EXPECT_TRUE(host->logged("files: queued 2 item(s) via service -> ~/Desktop")) << host->log();
+}
+
+TEST(SendFilesLive, ASecondStartWhoseFilesTheRunningHostNeverTakesFailsAndSaysSo) {
+    std::string whyNot;
+    auto host = BuiltHost::prepare(QM_HOST_EXECUTABLE, whyNot);
+    if (!host) GTEST_SKIP() << whyNot;
+    host->writeHomeFile("a", Bytes{'a'});
+
+    // A Host that is stuck: its socket takes connections, but nothing reads them.
+    const auto path = host->runtimeFolder() / "quillmere-host.sock";
+    const int stuck = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(stuck, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
+    ASSERT_EQ(::listen(stuck, 4), 0);
+    struct stat home {};
+    ASSERT_EQ(::stat(host->home().c_str(), &home), 0);
+    ASSERT_EQ(::chown(path.c_str(), home.st_uid, home.st_gid), 0);
+
+    std::string output;
+    const int code = host->runAgain({"--send-files", "a"}, output, 60s);
+    ::close(stuck);
+    EXPECT_GT(code, 0) << output;
+    EXPECT_NE(output.find("could not reach the running Host"), std::string::npos) << output;
+    EXPECT_EQ(output.find("handed"), std::string::npos) << output;
 }
 
 }  // namespace
