@@ -2,7 +2,6 @@
 // snapshot that goes out to a signed-in Viewer, so that a false one stays pending in the bridge.
 #include <gtest/gtest.h>
 
-#include <limits>
 #include <thread>
 
 #include "QuillmereProfiles/ClipboardTransfer.h"
@@ -43,13 +42,6 @@ TEST(ServerClipboardAnswer, ASnapshotThatCannotBeEncodedAnswersFalseAndSendsNoth
     host.clock().runUntilIdle();
     EXPECT_TRUE(host.sawStatus("clipboard encode failed: "));
     EXPECT_EQ(clipboardFramesIn(viewer.takeAll()), 0u);
-
-    // The next snapshot goes out as usual.
-    EXPECT_TRUE(server.broadcastClipboardTransfer(textTransfer("written", 2)));
-    auto frame = viewer.next(AuxPacketType::clipboardTransfer);
-    auto received = ClipboardTransfer::decode(frame.payload);
-    ASSERT_TRUE(received && received->items.size() == 1u);
-    EXPECT_EQ(received->items[0].text, "written");
 }
 
 TEST(ServerClipboardAnswer, AViewerThatLeftBeforeTheSnapshotWasRebuiltIsNotCountedOn) {
@@ -78,14 +70,6 @@ TEST(ServerClipboardAnswer, AViewerThatLeftBeforeTheSnapshotWasRebuiltIsNotCount
     ASSERT_TRUE(answer.has_value());
     EXPECT_TRUE(snapshotStillShowedIt) << "the moment this test is about did not come";
     EXPECT_FALSE(*answer) << "answered true for a snapshot nobody got: the bridge would drop it";
-
-    // A returning Viewer is counted again at once.
-    InMemoryViewer back(host, server.boundPorts().control);
-    EXPECT_TRUE(server.broadcastClipboardTransfer(textTransfer("for the returning Viewer", 1)));
-    auto frame = back.next(AuxPacketType::clipboardTransfer);
-    auto received = ClipboardTransfer::decode(frame.payload);
-    ASSERT_TRUE(received && received->items.size() == 1u);
-    EXPECT_EQ(received->items[0].text, "for the returning Viewer");
 }
 
 }  // namespace ServerClipboardAnswerTests
