@@ -2,13 +2,12 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <limits>
 
 namespace qm {
 
 AudioStreamClock::AudioStreamClock(Options options)
     : options_(options),
-      settleFrames_(static_cast<std::int64_t>(options.settleSeconds * static_cast<double>(options.sampleRate))) {}
+      windowFrames_(static_cast<std::int64_t>(options.windowSeconds * static_cast<double>(options.sampleRate))) {}
 
 std::int64_t AudioStreamClock::durationNs(std::int64_t frames) const {
     const auto rate = options_.sampleRate;
@@ -18,31 +17,43 @@ std::int64_t AudioStreamClock::durationNs(std::int64_t frames) const {
 void AudioStreamClock::reset() {
     anchored_ = false;
     framesCounted_ = 0;
-    windowFrames_ = 0;
+    framesInWindow_ = 0;
 }
 
-std::int64_t AudioStreamClock::place(std::int64_t nowNs, std::optional<std::int64_t> latencyNs, std::int64_t frames) {
+std::int64_t AudioStreamClock::place(std::int64_t nowNs, std::optional<std::int64_t> latencyNs, std::int64_t frames,
+                                     std::int64_t waitedNs) {
+    const std::int64_t blockNs = durationNs(frames);
+    // What the server still holds after this read, by its report, but never more than can be
+    // true. The first read of a stream waits while the source starts; when it waited for most
+    // of its block, the server had less than a block, so the block came as it was recorded,
+    // whatever a stale report claims. After that, the server holds at most what it held after
+    // the last read plus what was recorded since, less this block.
+    std::int64_t heldNs = std::max<std::int64_t>(0, latencyNs.value_or(0));
+    if (!anchored_) {
+        if (waitedNs >= blockNs / 2) heldNs = 0;
+    } else {
+        heldNs = std::min(heldNs, std::max<std::int64_t>(0, heldAfterLastReadNs_ + (nowNs - lastReadNs_) - blockNs));
+    }
+    lastReadNs_ = nowNs;
+    heldAfterLastReadNs_ = heldNs;
     // Where the clock puts the start of the stream, by this block.
-    const std::int64_t originNs = nowNs - latencyNs.value_or(0) - durationNs(frames) - durationNs(framesCounted_);
-    if (!anchored_ || (latencyNs && framesCounted_ < settleFrames_ && *latencyNs < smallestLatencyNs_)) {
-        // Without a latency the first anchor is a guess that any reported latency replaces.
+    const std::int64_t originNs = nowNs - heldNs - blockNs - durationNs(framesCounted_);
+    if (!anchored_) {
         anchored_ = true;
         anchorNs_ = originNs;
-        smallestLatencyNs_ = latencyNs.value_or(std::numeric_limits<std::int64_t>::max());
-    } else if (latencyNs && framesCounted_ >= settleFrames_) {
+    } else {
         const std::int64_t errorNs = originNs - anchorNs_;
         if (std::llabs(errorNs) > options_.lostThresholdNs) {
             anchorNs_ = originNs;
-            windowFrames_ = 0;
+            framesInWindow_ = 0;
             ++reanchors_;
         } else {
             // Reads only come late (this thread or a starved server ran late), so the earliest
-            // read of a window tells where the sound is. A monitor reports a latency far too large
-            // while nothing plays, so the anchor made then is off until the sound starts.
-            windowSmallestErrorNs_ = windowFrames_ == 0 ? errorNs : std::min(windowSmallestErrorNs_, errorNs);
-            windowFrames_ += frames;
-            if (windowFrames_ >= settleFrames_) {
-                windowFrames_ = 0;
+            // read of a window tells where the sound is.
+            windowSmallestErrorNs_ = framesInWindow_ == 0 ? errorNs : std::min(windowSmallestErrorNs_, errorNs);
+            framesInWindow_ += frames;
+            if (framesInWindow_ >= windowFrames_) {
+                framesInWindow_ = 0;
                 if (std::llabs(windowSmallestErrorNs_) > options_.toleranceNs) {
                     anchorNs_ += windowSmallestErrorNs_;
                     ++reanchors_;

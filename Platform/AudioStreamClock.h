@@ -9,21 +9,24 @@ namespace qm {
 // the stream position (an anchor plus the frames counted since), never from when the reading
 // thread got to run, so the stamps advance exactly with the sound.
 //
-// The anchor comes from what the sound server reports: a block read at `now` with `latency`
-// still held by the server began at now - latency - its own length. The first latencies of a
-// stream can be far off (a monitor stream reports 0.2-0.7 s against a settled 0.5 ms for as long
-// as nothing plays), so over the first `settleSeconds` the anchor follows the read with the
-// smallest latency. After that the stamps are compared with the clock over windows of the same
-// length: reads only come late, so when even the earliest read of a window puts the stamps more
-// than `toleranceNs` off (the sound started after a bogus start, the card's clock drifted from
-// ours), the anchor moves by that much. A thread or server that runs late for part of a window
-// moves nothing. A difference beyond `lostThresholdNs` (samples lost in an overrun) moves it at
-// once.
+// A block read at `now` began at now - its own length - what the server still held. What the
+// server reports it holds cannot be taken as it comes: a new stream's reports are stale for a
+// second or more (0.07-0.7 s against a true 0, left from before its source ran), and trusting
+// them stamps the first blocks that much early. The reads say more. The first read of a stream
+// waits while the source starts; when it waited for most of its block, the server held less
+// than a block, so the block came as it was recorded. After that, the server cannot hold more
+// than it held after the last read plus what was recorded since. The report is capped by that,
+// so no block is placed early by a stale report. The stream is placed once, by its first block,
+// and the stamps are then compared with the clock over windows of `windowSeconds`: reads
+// only come late, so when even the earliest read of a window puts the stamps more than
+// `toleranceNs` off (the card's clock drifted from ours), the anchor moves by that much. A
+// thread or server that runs late for part of a window moves nothing. A difference beyond
+// `lostThresholdNs` (samples lost in an overrun) moves it at once.
 class AudioStreamClock {
 public:
     struct Options {
         std::int64_t sampleRate = 48000;
-        double settleSeconds = 0.5;
+        double windowSeconds = 0.5;
         std::int64_t toleranceNs = 20'000'000;  // one audio packet
         std::int64_t lostThresholdNs = 1'000'000'000;
     };
@@ -31,24 +34,28 @@ public:
     AudioStreamClock() : AudioStreamClock(Options()) {}
     explicit AudioStreamClock(Options options);
 
-    // A block of `frames` frames was read at `nowNs` (uptime) while the server reported
-    // `latencyNs` (none when it could not tell): the uptime of the block's first frame.
-    std::int64_t place(std::int64_t nowNs, std::optional<std::int64_t> latencyNs, std::int64_t frames);
+    // A block of `frames` frames was read at `nowNs` (uptime) after the read waited `waitedNs`
+    // for it, while the server reported `latencyNs` (none when it could not tell): the uptime of
+    // the block's first frame.
+    std::int64_t place(std::int64_t nowNs, std::optional<std::int64_t> latencyNs, std::int64_t frames,
+                       std::int64_t waitedNs);
     // The stream started again (a new source): the next block anchors afresh.
     void reset();
-    // How often the anchor moved after it settled (for the log and tests).
+    // How often the anchor moved after the stream was placed (for the log and tests).
     std::uint64_t reanchorCount() const { return reanchors_; }
 
 private:
     std::int64_t durationNs(std::int64_t frames) const;
 
     Options options_;
-    std::int64_t settleFrames_;
+    std::int64_t windowFrames_;
     bool anchored_ = false;
     std::int64_t anchorNs_ = 0;
     std::int64_t framesCounted_ = 0;
-    std::int64_t smallestLatencyNs_ = 0;
-    std::int64_t windowFrames_ = 0;
+    std::int64_t framesInWindow_ = 0;
+    // The last read, and what the server held after it by the estimate made then.
+    std::int64_t lastReadNs_ = 0;
+    std::int64_t heldAfterLastReadNs_ = 0;
     // The earliest read of the current window, against the stamps.
     std::int64_t windowSmallestErrorNs_ = 0;
     std::uint64_t reanchors_ = 0;

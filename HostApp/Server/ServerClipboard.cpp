@@ -1,49 +1,71 @@
-// Clipboard snapshots on the control channel: the Host's out to every signed-in Viewer, a
-// Viewer's in to the owner's callback. Both are encoded or decoded on the clipboard queue, never
-// on the server queue or the caller's.
+// Clipboard snapshots on the control channel: the Host's out to every signed-in Viewer (encoded
+// by the caller, sent on the server queue), a Viewer's in to the owner's callback (decoded on the
+// clipboard queue, never on the server queue).
 #include "HostApp/Server/ServerSupport.h"
 #include "QuillmereProfiles/ClipboardTransfer.h"
 
 namespace qm {
 
+namespace {
+
+// The bytes a transfer's items carry: its encoding is at least this long.
+std::size_t contentBytes(const ClipboardTransfer& transfer) {
+    std::size_t total = transfer.sourceID.size();
+    for (const auto& item : transfer.items) {
+        total += item.text ? item.text->size() : 0;
+        total += item.imageData ? item.imageData->size() : 0;
+        for (const auto& file : item.files) total += file.filename.size() + file.data.size();
+    }
+    return total;
+}
+
+}  // namespace
+
 bool V230HostAudioAuxServer::broadcastClipboardTransfer(const ClipboardTransfer& transfer) {
     // The bridge polls on the main queue, which never waits for the server queue (busy for
-    // seconds while a display mode settles) and never encodes a large image: whether a Viewer
-    // would take it comes from the snapshot, the encoding runs on the clipboard queue and only the
-    // send on the server queue.
-    if (!snapshot()->hasSignedInControlViewer) return false;
+    // seconds while a display mode settles), so the answer comes from what is known here: the
+    // count of signed-in control sessions, which drops in the same step that lets a Viewer go
+    // (the snapshot would still show one that left until its next rebuild), and the encoding.
+    // A false answer keeps the snapshot pending in the bridge until a Viewer is back.
+    if (sessions_.signedInControlCount() == 0) return false;
+    const auto key = std::make_pair(transfer.sourceID, transfer.sequence);
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
-    clipboardQueue()->async([weak, transfer] {
-        auto self = weak.lock();
-        if (!self) return;
-        std::string error;
-        auto data = transfer.encodedData(&error);
-        self->queue->async([weak, data = std::move(data), error = std::move(error),
-                            key = std::make_pair(transfer.sourceID, transfer.sequence)] {
-            if (auto self = weak.lock()) self->sendEncodedClipboard(data, error, key);
+    if (const auto content = contentBytes(transfer); content > options_.maxClipboardPayloadBytes) {
+        // Never encoded: what it carries alone exceeds what a Viewer takes.
+        queue->async([weak, content, key] {
+            if (auto self = weak.lock()) self->refuseOversizedClipboard(content, key);
         });
+        return true;
+    }
+    // At most one aux frame's worth, so encoding here costs the caller little.
+    std::string error;
+    auto data = transfer.encodedData(&error);
+    if (!data) {
+        queue->async([weak, error = std::move(error)] {
+            if (auto self = weak.lock()) self->publish("clipboard encode failed: " + error);
+        });
+        return false;
+    }
+    queue->async([weak, data = std::move(*data), key] {
+        if (auto self = weak.lock()) self->sendEncodedClipboard(data, key);
     });
     return true;
 }
 
-void V230HostAudioAuxServer::sendEncodedClipboard(const std::optional<Bytes>& data, const std::string& error,
-                                                  const std::pair<std::string, std::uint64_t>& key) {
+void V230HostAudioAuxServer::refuseOversizedClipboard(std::size_t bytes, const std::pair<std::string, std::uint64_t>& key) {
     assertOnQueue();
-    if (!data) {
-        publish("clipboard encode failed: " + error);
-        return;
-    }
-    if (data->size() > options_.maxClipboardPayloadBytes) {
-        // Not sent: a Viewer would drop the oversized frame and its session with it. Said once
-        // per snapshot; the next copy on the Host is offered afresh.
-        if (refusedClipboardTransfer_ != key) {
-            refusedClipboardTransfer_ = key;
-            publish("clipboard transfer too large to send: " + std::to_string(data->size()) + " bytes (limit " +
-                    std::to_string(options_.maxClipboardPayloadBytes) + ")");
-        }
-        return;
-    }
-    sendToSignedIn(makeSharedPacket(AuxPacketType::clipboardTransfer, *data), true, false);
+    // Not sent: a Viewer would drop the oversized frame and its session with it. Said once per
+    // snapshot; the next copy on the Host is offered afresh.
+    if (refusedClipboardTransfer_ == key) return;
+    refusedClipboardTransfer_ = key;
+    publish("clipboard transfer too large to send: " + std::to_string(bytes) + " bytes (limit " +
+            std::to_string(options_.maxClipboardPayloadBytes) + ")");
+}
+
+void V230HostAudioAuxServer::sendEncodedClipboard(const Bytes& data, const std::pair<std::string, std::uint64_t>& key) {
+    assertOnQueue();
+    if (data.size() > options_.maxClipboardPayloadBytes) return refuseOversizedClipboard(data.size(), key);
+    sendToSignedIn(makeSharedPacket(AuxPacketType::clipboardTransfer, data), true, false);
 }
 
 DispatchQueuePtr V230HostAudioAuxServer::clipboardQueue() {

@@ -102,6 +102,7 @@ std::shared_ptr<AuxSession> SessionTables::add(AuxChannel channel, ConnectionPtr
 
 void SessionTables::authorize(AuxSession& session, std::string displayName) {
     (session.channel == AuxChannel::control ? authorizedAudioSessions_ : authorizedVideoSessions_).insert(session.id);
+    signedInControlCount_->store(authorizedAudioSessions_.size());
     session.authorized = true;
     session.refusedFrames = 0;
     // A signed-in Viewer may send large frames (file-transfer packets, clipboards) and reads more
@@ -120,6 +121,7 @@ SessionTables::Revoked SessionTables::revoke(AuxSession& session) {
     if (session.connection) session.connection->setReceiveBufferSize(ServerConstants::signInReadSize);
     revoked.wasAuthorized =
         (session.channel == AuxChannel::control ? authorizedAudioSessions_ : authorizedVideoSessions_).erase(id) > 0;
+    signedInControlCount_->store(authorizedAudioSessions_.size());
     if (!revoked.wasAuthorized) return revoked;
     session.displayName.reset();
     if (session.channel == AuxChannel::control) {
@@ -138,6 +140,7 @@ SessionTables::Forgotten SessionTables::forget(const UUID& id) {
     forgotten.session->authorized = false;
     forgotten.session->isLive = false;
     forgotten.wasAuthorized = authorizedAudioSessions_.erase(id) + authorizedVideoSessions_.erase(id) > 0;
+    signedInControlCount_->store(authorizedAudioSessions_.size());
     audioSessions_.erase(id);
     videoSessions_.erase(id);
     forgotten.session->displayName.reset();

@@ -170,6 +170,10 @@ public:
     bool setFileTransferToken(const UUID& id, const FileTransferChannelToken& token);
     bool isAuthorized(const UUID& id, AuxChannel channel) const;
     bool hasAuthorizedSession() const { return !authorizedAudioSessions_.empty() || !authorizedVideoSessions_.empty(); }
+    // The number of signed-in control sessions, readable from any thread: it changes in the same
+    // step as the authorised set, so a caller off the queue sees a Viewer gone as soon as the
+    // queue has let it go, not when a snapshot is next rebuilt.
+    std::size_t signedInControlCount() const { return signedInControlCount_->load(); }
 
     std::shared_ptr<AuxSession> add(AuxChannel channel, ConnectionPtr connection, std::string remoteAddress);
     void authorize(AuxSession& session, std::string displayName);
@@ -220,6 +224,9 @@ private:
     std::unordered_map<FileTransferChannelConnection*, PendingFileChannel> pendingFileChannels_;
     std::unordered_map<FileTransferChannelConnection*, UUID> fileChannelSessions_;
     const std::shared_ptr<std::atomic<std::size_t>> clipboardsWaiting_ = std::make_shared<std::atomic<std::size_t>>(0);
+    // authorizedAudioSessions_.size(), for readers off the queue.
+    const std::shared_ptr<std::atomic<std::size_t>> signedInControlCount_ =
+        std::make_shared<std::atomic<std::size_t>>(0);
 };
 
 }  // namespace qm

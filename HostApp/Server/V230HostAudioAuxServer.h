@@ -151,9 +151,9 @@ public:
     // `announce` false leaves the log alone: viewport and picture-in-picture changes come often.
     void broadcastHostSessionInfo(bool announce = true);
     // Sends one clipboard snapshot to every signed-in Viewer's control connection. Any thread;
-    // never waits: false when the snapshot shows no signed-in control session, else true at once,
-    // with the encoding on the clipboard queue and the send on `queue` (a snapshot that cannot be
-    // encoded or is too large to send is published and dropped).
+    // never waits for `queue`: false when no control session is signed in or the snapshot cannot
+    // be encoded (published), else true, with the send following on `queue`. A snapshot too
+    // large to send is published and dropped, never encoded when its content alone is too large.
     bool broadcastClipboardTransfer(const ClipboardTransfer& transfer);
     void broadcastFileTransferPacket(FileTransferPacket packet);
     void sendFileTransferPacket(FileTransferPacket packet, UUID toSessionID);
@@ -459,8 +459,8 @@ private:
 
     // Clipboard.
     void receiveClipboardTransfer(const std::shared_ptr<AuxSession>& session, std::span<const std::uint8_t> payload);
-    void sendEncodedClipboard(const std::optional<Bytes>& data, const std::string& error,
-                              const std::pair<std::string, std::uint64_t>& key);
+    void sendEncodedClipboard(const Bytes& data, const std::pair<std::string, std::uint64_t>& key);
+    void refuseOversizedClipboard(std::size_t bytes, const std::pair<std::string, std::uint64_t>& key);
     DispatchQueuePtr clipboardQueue();
 
     // Discovery.

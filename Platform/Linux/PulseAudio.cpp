@@ -137,19 +137,23 @@ private:
                     }
                 }
                 Bytes data(kBytesPerRead);
+                const auto readStartNs = static_cast<std::int64_t>(SystemClock::shared()->uptimeNs());
                 if (pa_simple_read(simple, data.data(), data.size(), &error) < 0) {
                     failure = std::string("PulseAudio read failed: ") + pa_strerror(error);
                     break;
                 }
                 // When this block's first sample was recorded, by the clock: now, less what the
-                // server still holds, less the block itself.
+                // server still holds, less the block itself. How long the read waited tells
+                // whether the server was holding anything at all.
                 int latencyError = 0;
+                const auto readEndNs = static_cast<std::int64_t>(SystemClock::shared()->uptimeNs());
                 const pa_usec_t latencyUs = pa_simple_get_latency(simple, &latencyError);
                 const auto nowNs = static_cast<std::int64_t>(SystemClock::shared()->uptimeNs());
                 const auto latencyNs = latencyUs == static_cast<pa_usec_t>(-1)
                                            ? std::nullopt
                                            : std::optional(static_cast<std::int64_t>(latencyUs) * 1000);
-                const std::int64_t stampNs = streamClock.place(nowNs, latencyNs, kFramesPerRead);
+                const std::int64_t stampNs =
+                    streamClock.place(nowNs, latencyNs, kFramesPerRead, readEndNs - readStartNs);
                 AudioSampleBuffer buffer;
                 buffer.format = AudioStreamBasicDescription{48000, AudioFormatFlags::isFloat, 32, 2};
                 buffer.presentationTimeSeconds = static_cast<double>(stampNs) / 1e9;

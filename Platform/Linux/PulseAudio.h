@@ -30,10 +30,10 @@ private:
 // System audio from a PulseAudio server: every stream records the routing's source (what the
 // speakers play, or the quiet sink while the output is quiet) as 48 kHz float stereo, on a thread
 // of its own, in 10 ms buffers. Buffers are stamped from the stream position (samples counted
-// since the stream opened, anchored once to uptime less the server's reported latency), so their
-// spacing follows the sound and not the thread's scheduling. The display a stream is built on
-// only names it (PulseAudio mixes every display's sound); displays are listed from the display
-// service.
+// since the stream opened, anchored once to uptime less what the server holds: see
+// AudioStreamClock), so their spacing follows the sound and not the thread's scheduling. The
+// display a stream is built on only names it (PulseAudio mixes every display's sound); displays
+// are listed from the display service.
 class PulseAudioCapture final : public AudioCaptureService {
 public:
     explicit PulseAudioCapture(std::shared_ptr<const DisplayService> displays,

@@ -14,6 +14,7 @@
 #include "HostApp/Audio/HostAudioServerState.h"
 #include "Platform/AudioCapture.h"
 #include "Platform/AudioOutputDevices.h"
+#include "Platform/Core/Clock.h"
 #include "QuillmereProfiles/AuxProtocol.h"
 #include "support/AudioAnalysis.h"
 #include "support/TestPlatform.h"
@@ -29,10 +30,12 @@ public:
     void send(Bytes data, SendCompletion) override {
         std::lock_guard lock(mutex);
         sent.push_back(std::make_shared<const Bytes>(std::move(data)));
+        sentAtNs.push_back(SystemClock::shared()->uptimeNs());
     }
     void send(SharedBytes data, SendCompletion) override {
         std::lock_guard lock(mutex);
         sent.push_back(std::move(data));
+        sentAtNs.push_back(SystemClock::shared()->uptimeNs());
     }
     void startReceiving(std::size_t, ReceiveCompletion) override {}
     void setReceiveBufferSize(std::size_t) override {}
@@ -65,8 +68,21 @@ public:
         return frames;
     }
 
+    // Each audio packet's header timestamp and the uptime at which it was handed to this
+    // connection, in order.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> audioStampsAndArrivals() const {
+        std::lock_guard lock(mutex);
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
+        for (std::size_t i = 0; i < sent.size(); ++i) {
+            auto header = AuxPacketHeader::decode(*sent[i]);
+            if (header && header->type == AuxPacketType::audioFrame) out.emplace_back(header->timestampNs, sentAtNs[i]);
+        }
+        return out;
+    }
+
     mutable std::mutex mutex;
     std::vector<SharedBytes> sent;
+    std::vector<std::uint64_t> sentAtNs;  // uptime of each send
 };
 
 // Decodes Opus packets (48 kHz stereo) and returns the left channel.
