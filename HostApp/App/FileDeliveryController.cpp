@@ -72,7 +72,8 @@ void FileDeliveryController::configureSendFilesService() {
         auto self = weakSelf.lock();
         if (self && self->env().shell) self->env().shell->presentSendDestinationPicker(picker);
     };
-    environment.log = [](const std::string& line) { log(line); };
+    // What it sends is a transfer like those delivery reports: on the terminal too.
+    environment.log = [](const std::string& line) { logLine("[QuillmereHost] " + line); };
     environment.invalidateInboundFileClipboardClaim = [weakSelf](const std::string& reason) {
         if (auto self = weakSelf.lock()) self->invalidateInboundFileClipboardClaim(reason);
     };

@@ -7,6 +7,8 @@ namespace qm {
 
 const HostAppEnvironment& HostController::env() const { return app_.environment(); }
 
-void HostController::log(const std::string& message) { logLine("[QuillmereHost] " + message); }
+void HostController::log(const std::string& message) {
+    logLine("[QuillmereHost] " + message, LogLevel::diagnostic);
+}
 
 }  // namespace qm

@@ -23,7 +23,7 @@ protected:
     ~HostController() = default;
 
     const HostAppEnvironment& env() const;
-    // Appends one line to the diagnostic log and standard error.
+    // Appends one line to the diagnostic log (in memory; the terminal only with QM_LOG_DETAIL=1).
     static void log(const std::string& message);
 
     HostProbeDelegate& app_;

@@ -45,7 +45,9 @@ HostProbeDelegate::~HostProbeDelegate() {
     if (timer_) timer_->cancel();
 }
 
-void HostProbeDelegate::log(const std::string& message) { logLine("[QuillmereHost] " + message); }
+void HostProbeDelegate::log(const std::string& message) {
+    logLine("[QuillmereHost] " + message, LogLevel::diagnostic);
+}
 
 void HostProbeDelegate::onMain(std::function<void(HostProbeDelegate&)> block) {
     env_.platform.mainQueue->async([weak = weak(), block = std::move(block)] {
@@ -57,7 +59,7 @@ void HostProbeDelegate::onMain(std::function<void(HostProbeDelegate&)> block) {
 
 void HostProbeDelegate::applicationDidFinishLaunching() {
     // 1. Build marker: the diagnostic log and standard error, then the verifier lines.
-    log("build marker: " + hostBuildMarkerString(env_.bundle));
+    logLine("[QuillmereHost] build marker: " + hostBuildMarkerString(env_.bundle));
     logLine("[QuillmereHost] verifier: QuillMere-HostRoute-ThunderboltIPv6First");
     logLine("[QuillmereHost] verifier: QuillMere-HostRoute-TypedAddressAdvertisement");
     logLine("[QuillmereHost] verifier: QuillMere-HostRoute-ThunderboltMemberPorts");
@@ -167,6 +169,13 @@ void HostProbeDelegate::configureClipboardBridgeIfNeeded() {
     clipboardBridge_->start();
 }
 
+namespace {
+// The clipboard's and the file service's status lines and the wiring's reports (a drag pull
+// served, a clipboard sent) are what changed: without the application the server writes them
+// to the terminal, and with it they stay there too, as well as in the diagnostic log.
+void relayStatus(const std::string& line) { logLine("[QuillmereHost] " + line); }
+}  // namespace
+
 HostServiceHooks HostProbeDelegate::hostServiceHooks() {
     HostServiceHooks hooks;
     hooks.serverStatus = [weak = weak()](const std::string& text) {
@@ -182,7 +191,7 @@ HostServiceHooks HostProbeDelegate::hostServiceHooks() {
     hooks.clipboardStatus = [weak = weak()](const std::string& text) {
         if (auto self = weak.lock()) {
             self->onMain([text](HostProbeDelegate& delegate) {
-                delegate.log(text);
+                relayStatus(text);
                 delegate.status_->setAudioStatus(L10n::format("host.auxStatusFormat", "Aux: %@", text));
             });
         }
@@ -190,13 +199,13 @@ HostServiceHooks HostProbeDelegate::hostServiceHooks() {
     hooks.filesStatus = [weak = weak()](const std::string& text) {
         if (auto self = weak.lock()) {
             self->onMain([text](HostProbeDelegate& delegate) {
-                delegate.log("files: " + text);
+                relayStatus("files: " + text);
                 delegate.status_->setAudioStatus(L10n::format("host.filesStatusFormat", "Files: %@", text));
             });
         }
     };
     hooks.log = [weak = weak()](const std::string& line) {
-        if (auto self = weak.lock()) self->log(line);
+        if (weak.lock()) relayStatus(line);
     };
     hooks.hostClipboardChanged = [weak = weak()](const std::string& reason) {
         if (auto self = weak.lock()) self->invalidateInboundFileClipboardClaim(reason);

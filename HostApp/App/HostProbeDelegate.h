@@ -155,7 +155,8 @@ public:
     void confirmTermination() { terminationConfirmed_ = true; }
     bool terminating() const { return terminating_; }
 
-    // Appends one line to the diagnostic log and standard error.
+    // Appends one line to the diagnostic log, which stays in memory; the terminal shows it only
+    // with QM_LOG_DETAIL=1 (a status refresh every 2 s would bury what changed).
     void log(const std::string& message);
 
 private:

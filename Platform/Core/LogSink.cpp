@@ -31,13 +31,15 @@ LogSink& LogSink::shared() {
 }
 
 void LogSink::write(std::string_view line, LogLevel level) {
-    if (level == LogLevel::detail && !writesDetail()) return;
+    const bool detail = writesDetail();
+    if (level == LogLevel::detail && !detail) return;
+    const bool toTerminal = level != LogLevel::diagnostic || detail;
     std::string text(line);
     text.push_back('\n');
     std::vector<Subscriber> subscribers;
     {
         std::lock_guard lock(state_->mutex);
-        if (state_->writesStandardError.load(std::memory_order_relaxed)) {
+        if (toTerminal && state_->writesStandardError.load(std::memory_order_relaxed)) {
             const char* data = text.data();
             std::size_t left = text.size();
             while (left > 0) {

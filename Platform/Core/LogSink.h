@@ -11,8 +11,11 @@ namespace qm {
 
 // How much a line matters to whoever reads the terminal. `detail` is what the Host writes on a
 // timer whether or not anything changed (the statistics of every second): written only when
-// asked for, with QM_LOG_DETAIL=1 in the environment or setWritesDetail(true).
-enum class LogLevel : std::uint8_t { detail, info };
+// asked for, with QM_LOG_DETAIL=1 in the environment or setWritesDetail(true). `diagnostic` is
+// the application's account of what it did (each status refresh, each permission step): every
+// subscriber takes it, so the in-memory diagnostic log keeps it, but the terminal shows it only
+// when detail is asked for.
+enum class LogLevel : std::uint8_t { detail, info, diagnostic };
 
 // The one place every line the Host writes goes through: the server's status lines, the
 // platform layers' reports and the application's own. Each line goes to standard error and to
@@ -38,7 +41,8 @@ public:
     static LogSink& shared();
 
     // Writes one line (a trailing newline is added; embedded ones are the caller's to escape).
-    // A detail line goes nowhere, not even to subscribers, unless detail is asked for.
+    // A detail line goes nowhere, not even to subscribers, unless detail is asked for; a
+    // diagnostic line goes to the subscribers, and to standard error only when detail is.
     void write(std::string_view line, LogLevel level = LogLevel::info);
     void setWritesDetail(bool enabled);
     bool writesDetail() const;

@@ -62,6 +62,9 @@ TEST(InstallStep, InstallsIntoAPrefixRegistersTheLinkHandlerAndStartsTheOnboardi
                                      "XDG_CACHE_HOME",
                                      "HOME=" + home.string(),
                                      "XDG_RUNTIME_DIR=" + runtime.string(),
+                                     // The walk-through's steps are diagnostic lines: the
+                                     // Host's output shows them only with detail.
+                                     "QM_LOG_DETAIL=1",
                                      "bash",
                                      "-c",
                                      "exec \"$0\" \"$@\" 2>&1",

@@ -30,6 +30,10 @@ QLabel* secondaryLabel(QWidget* parent) {
     return label;
 }
 
+constexpr int paneWidth = 405;
+constexpr int paneRowHeight = 380;
+const QColor executeTint(255, 59, 48);
+
 Qt::CheckState qtState(CheckState s) {
     return s == CheckState::on ? Qt::Checked : (s == CheckState::mixed ? Qt::PartiallyChecked : Qt::Unchecked);
 }
@@ -75,8 +79,13 @@ FileTransferWindow::FileTransferWindow(std::shared_ptr<FileTransferWindowControl
     direction->addStretch(1);
     root->addLayout(direction);
 
-    auto* panes = new QHBoxLayout;
+    // The panes keep their size when the window grows: 405 points each around a 50-point arrow
+    // column, in a row 380 points high; the room left over stays empty.
+    auto* panesRow = new QWidget(this);
+    panesRow->setFixedHeight(paneRowHeight);
+    auto* panes = new QHBoxLayout(panesRow);
     panes->setSpacing(0);
+    panes->setContentsMargins(0, 0, 0, 0);
     left_ = buildFilePane(FileTransferPane::left, true);
     right_ = buildFilePane(FileTransferPane::right, false);
     leftTree_ = left_.tree;
@@ -87,10 +96,13 @@ FileTransferWindow::FileTransferWindow(std::shared_ptr<FileTransferWindowControl
     arrowLabel_->setFont(arrowFont);
     arrowLabel_->setAlignment(Qt::AlignCenter);
     arrowLabel_->setFixedWidth(50);
-    panes->addWidget(left_.container, 1);
+    left_.container->setFixedWidth(paneWidth);
+    right_.container->setFixedWidth(paneWidth);
+    panes->addWidget(left_.container);
     panes->addWidget(arrowLabel_);
-    panes->addWidget(right_.container, 1);
-    root->addLayout(panes, 1);
+    panes->addWidget(right_.container);
+    panes->addStretch(1);
+    root->addWidget(panesRow);
 
     auto* options = new QHBoxLayout;
     options->setSpacing(12);
@@ -122,8 +134,16 @@ FileTransferWindow::FileTransferWindow(std::shared_ptr<FileTransferWindowControl
     bold.setPointSize(16);
     bold.setBold(true);
     executeButton_->setFont(bold);
+    // The one action of the window stands out in red; dimmed while it cannot run.
+    QPalette tint = executeButton_->palette();
+    tint.setColor(QPalette::ButtonText, executeTint);
+    QColor dimmed = executeTint;
+    dimmed.setAlpha(110);
+    tint.setColor(QPalette::Disabled, QPalette::ButtonText, dimmed);
+    executeButton_->setPalette(tint);
     executeButton_->setDefault(true);
     root->addWidget(executeButton_, 0, Qt::AlignHCenter);
+    root->addStretch(1);
 
     // Actions.
     connect(hostSelector_, qOverload<int>(&QComboBox::activated), this, [this](int index) {
@@ -215,10 +235,11 @@ FileTransferWindow::Pane FileTransferWindow::buildFilePane(FileTransferPane pane
     p.tree->header()->setSectionsClickable(true);
     p.tree->header()->setSortIndicatorShown(true);
     p.tree->header()->setSortIndicator(0, Qt::AscendingOrder);
-    p.tree->setColumnWidth(0, 180);
-    p.tree->setColumnWidth(1, 130);
-    p.tree->setColumnWidth(2, 70);
-    p.tree->setColumnWidth(3, 60);
+    // Name, date, size and kind; wider together than the pane, which scrolls sideways.
+    p.tree->setColumnWidth(0, 400);
+    p.tree->setColumnWidth(1, 150);
+    p.tree->setColumnWidth(2, 90);
+    p.tree->setColumnWidth(3, 110);
     stack->addWidget(p.tree, 1);
 
     connect(p.tree, &QTreeView::expanded, this, [this, pane](const QModelIndex& index) {

@@ -11,8 +11,13 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
+
+#include "QuillmereProfiles/QuillmereL10n.h"
 
 namespace LocalizationCoverageTests {
+
+using qm::QuillmereL10n;
 
 namespace {
 
@@ -25,17 +30,30 @@ std::string readWhole(const fs::path& file) {
     return text.str();
 }
 
+// The two-pane file browser belongs to the Viewer that embeds it, whose own tables carry its
+// texts; the Host never shows it. The other shared windows (the File Transfers window, the
+// send-files picker) are the Host's own.
+bool belongsToTheBrowser(const fs::path& path) {
+    if (path.string().find("/UI/") == std::string::npos) return false;
+    const auto name = path.filename().string();
+    for (const auto* stem : {"FileTransferWindow", "FileTransferNode", "FileTransferBookmarks", "FileTreeItemModel",
+                             "FileBrowserPreview"}) {
+        if (name.rfind(stem, 0) == 0) return true;
+    }
+    return false;
+}
+
 // Key -> English default, from every `text("key", "default")` and `format("key", "default", ...)`
-// call of the Host's code. The file browser's folder is left out: it belongs to the Viewer that
-// embeds it, whose own tables carry its texts.
+// call of the Host's code.
 std::map<std::string, std::string> keysInSources() {
-    static const std::regex call(R"re(\b(?:text|format)\(\s*"((?:host|menu|common|update)\.[A-Za-z0-9_.]+)"\s*,\s*((?:"(?:[^"\\]|\\.)*"\s*)+))re");
+    static const std::regex call(
+        R"re(\b(?:text|format)\(\s*"((?:host|menu|common|update|fileTransfer)\.[A-Za-z0-9_.]+)"\s*,\s*((?:"(?:[^"\\]|\\.)*"\s*)+))re");
     static const std::regex literal(R"re("((?:[^"\\]|\\.)*)")re");
     std::map<std::string, std::string> keys;
     for (const auto* folder : {"HostApp", "QuillmereProfiles"}) {
         for (const auto& entry : fs::recursive_directory_iterator(fs::path(QM_SOURCE_DIR) / folder)) {
             const auto& path = entry.path();
-            if (path.string().find("/UI/") != std::string::npos) continue;
+            if (belongsToTheBrowser(path)) continue;
             if (path.extension() != ".cpp" && path.extension() != ".h") continue;
             const auto source = readWhole(path);
             for (std::sregex_iterator it(source.begin(), source.end(), call), end; it != end; ++it) {
@@ -51,10 +69,16 @@ std::map<std::string, std::string> keysInSources() {
     return keys;
 }
 
-int count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
-    return n;
+// One sample argument per place of an English format, in order: a string for %@, a number for %d.
+std::vector<QuillmereL10n::Argument> sampleArguments(const std::string& english) {
+    std::vector<QuillmereL10n::Argument> arguments;
+    for (std::size_t i = 0; i + 1 < english.size(); ++i) {
+        if (english[i] != '%') continue;
+        const char conversion = english[++i];
+        if (conversion == '@') arguments.emplace_back(std::string("x"));
+        if (conversion == 'd') arguments.emplace_back(std::int64_t{1});
+    }
+    return arguments;
 }
 
 TEST(LocalizationCoverage, EveryKeyTheCodeUsesIsTranslatedInEveryLanguage) {
@@ -62,9 +86,14 @@ TEST(LocalizationCoverage, EveryKeyTheCodeUsesIsTranslatedInEveryLanguage) {
     // The scan itself works: it finds the quit question, the update alerts and the menus.
     ASSERT_GT(keys.size(), 100u);
     for (const auto* known : {"host.quitTitle", "host.keepRunningButton", "common.ok", "common.cancel",
-                              "update.progressTitle", "menu.services", "host.screenSharingWaitingFormat"}) {
+                              "update.progressTitle", "menu.services", "host.screenSharingWaitingFormat",
+                              "fileTransfer.center.windowTitle", "fileTransfer.center.stopped",
+                              "fileTransfer.conflict.title", "fileTransfer.item.other"}) {
         EXPECT_TRUE(keys.count(known)) << known << " was not found in the sources";
     }
+    // The browser's texts are not the Host's to translate.
+    EXPECT_FALSE(keys.count("fileTransfer.copySelected"));
+    EXPECT_FALSE(keys.count("fileTransfer.kindFolder"));
     EXPECT_EQ(keys.at("host.quitTitle"), "Quit Corventis Host?");
 
     // English is the code's own defaults; the table is there (and empty or in step).
@@ -88,10 +117,12 @@ TEST(LocalizationCoverage, EveryKeyTheCodeUsesIsTranslatedInEveryLanguage) {
                 missing.insert(key);
                 continue;
             }
-            // A translation takes the same arguments as the English format.
+            // A translation takes the same arguments as the English format, in any order ("%2$@"):
+            // one that does not is never shown, the English default is.
             const auto translated = found->get<std::string>();
-            EXPECT_EQ(count(translated, "%@"), count(englishText, "%@")) << key << ": " << translated;
-            EXPECT_EQ(count(translated, "%d"), count(englishText, "%d")) << key << ": " << translated;
+            const auto arguments = sampleArguments(englishText);
+            ASSERT_TRUE(QuillmereL10n::fillExactly(englishText, arguments)) << key << ": " << englishText;
+            EXPECT_TRUE(QuillmereL10n::fillExactly(translated, arguments)) << key << ": " << translated;
         }
         std::string list;
         for (const auto& key : missing) list += "\n  " + key;

@@ -6,6 +6,8 @@
 #include "HostApp/App/HostBuild.h"
 #include "Platform/Core/LogSink.h"
 #include "Platform/Core/ManualDispatchQueue.h"
+#include "support/AppHarness.h"
+#include "support/InMemoryViewer.h"
 
 namespace qm::test {
 namespace ProcessTests {
@@ -72,6 +74,50 @@ TEST(DiagnosticLog, TakesSinkLinesButNotVerifierLinesAndSurvivesConcurrentWriter
         EXPECT_EQ(line.find("verifier"), std::string::npos);
         EXPECT_EQ(line.find("after"), std::string::npos);
     }
+}
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+TEST(TerminalLines, TheStatusRefreshStaysInTheDiagnosticLogWhileViewersComingAndGoingReachTheTerminal) {
+    using testing::internal::CaptureStderr;
+    using testing::internal::GetCapturedStderr;
+    AppHarness app;
+    auto& sink = LogSink::shared();
+    const bool detailBefore = sink.writesDetail();
+    sink.setWritesDetail(false);
+    sink.setWritesStandardError(true);
+
+    CaptureStderr();
+    app.launch();
+    const auto startUp = GetCapturedStderr();
+    // A minute alone: thirty status refreshes, and not one line on the terminal.
+    CaptureStderr();
+    app.host.clock().advance(60);
+    const auto alone = GetCapturedStderr();
+    // A Viewer signs in and leaves.
+    CaptureStderr();
+    auto viewer = std::make_unique<InMemoryViewer>(app.host, app.host.server().boundPorts().control, "Ada's MacBook");
+    app.host.clock().advance(2);
+    viewer.reset();
+    app.host.clock().advance(2);
+    const auto viewerCameAndWent = GetCapturedStderr();
+    // Asked for detail, the terminal shows the refresh too.
+    sink.setWritesDetail(true);
+    CaptureStderr();
+    app.host.clock().advance(2);
+    const auto withDetail = GetCapturedStderr();
+    sink.setWritesDetail(detailBefore);
+    sink.setWritesStandardError(false);
+
+    EXPECT_GE(app.count("refresh generation="), 30u);
+    EXPECT_GE(app.count("display diagnostics updated"), 1u);
+    EXPECT_TRUE(contains(startUp, "[QuillmereHost] build marker: V1.4.9 build=149")) << startUp;
+    EXPECT_TRUE(contains(startUp, "[QuillmereHost] verifier: QuillMere-HostRoute-ThunderboltMemberPorts")) << startUp;
+    EXPECT_EQ(alone, "");
+    EXPECT_FALSE(contains(viewerCameAndWent, "refresh generation=")) << viewerCameAndWent;
+    EXPECT_TRUE(contains(viewerCameAndWent, "(control) authorized for ")) << viewerCameAndWent;
+    EXPECT_TRUE(contains(viewerCameAndWent, "(control) removed")) << viewerCameAndWent;
+    EXPECT_TRUE(contains(withDetail, "[QuillmereHost] refresh generation=")) << withDetail;
 }
 
 }  // namespace

@@ -44,7 +44,7 @@ public:
         for (char** e = environ; *e; ++e) {
             const std::string entry = *e;
             for (const auto* dropped : {"DISPLAY=", "HOME=", "XDG_", "DBUS_", "PULSE_", "WAYLAND_DISPLAY=", "LANG=", "LC_",
-                                        "LANGUAGE=", "QT_QPA_PLATFORM="}) {
+                                        "LANGUAGE=", "QT_QPA_PLATFORM=", "QM_LOG_DETAIL="}) {
                 if (entry.rfind(dropped, 0) == 0) goto skip;
             }
             environment.push_back(entry);
@@ -60,6 +60,9 @@ public:
         environment.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=" + (home / "no-bus").string());
         environment.push_back("PULSE_SERVER=unix:" + (home / "no-pulse").string());
         environment.push_back("LANG=C.UTF-8");
+        // The tests read the application's own lines (its refresh count, a second start, why it
+        // ends), which reach standard error only with detail.
+        environment.push_back("QM_LOG_DETAIL=1");
         std::vector<char*> envp;
         for (auto& e : environment) envp.push_back(e.data());
         envp.push_back(nullptr);

@@ -1,9 +1,10 @@
 // Takes PNGs of the Host's windows and menus as a user sees them: the summary window (English,
 // German, and Japanese with five addresses), the status item on a dark and on a light tray
 // panel, the status menu, the main menu's Host menu, the detail window, the About panel, the
-// update windows and alerts, the quit question, the progress window with three transfers, the send
-// destination picker, the conflict alert, the permission walk-through's sheets and the whole
-// screen. Run it on an X display with a window manager (scripts/screenshots starts Xvfb and openbox for it; the tray is `trayer`).
+// update windows and alerts, the quit question, the progress window with four transfers (also in
+// Japanese and French), the send destination picker, the conflict alert, the permission
+// walk-through's sheets and the whole screen. Run it on an X display with a window manager
+// (scripts/screenshots starts Xvfb and openbox for it; the tray is `trayer`).
 //
 // The windows show this build's version and the machine's own addresses. The Japanese picture
 // uses a fixed set of five documentation addresses (192.0.2.0/24, 198.51.100.0/24,
@@ -64,17 +65,24 @@ bool save(const QPixmap& pixmap, const std::filesystem::path& file) {
     return saved;
 }
 
-// The progress window with three transfers: one being sent, one waiting to arrive, one stopped.
+// The progress window with four transfers: one being sent, one waiting to arrive into a named
+// folder, one cancelled and one whose delivery the user stopped.
 bool saveTransfers(qm::test::AppHarness& app, qm::QtHostShell& shell, const std::filesystem::path& file) {
     using namespace qm;
+    using L10n = QuillmereL10n;
     auto& center = *app.delegate->files().fileTransferCenter;
     for (auto row : std::vector<FileTransferCenter::TaskRowPtr>(center.stack())) center.removeTask(row->batchID);
     app.host.clock().runUntilIdle();
     const UUID sending = UUID::random();
     const UUID stopped = UUID::random();
     center.addTask({sending, FileTransferDirection::outgoing, "Viewer", 1, 48'200'000, {"Holiday video.mov"}}, {});
-    center.addTask({UUID::random(), FileTransferDirection::incoming, "Viewer", 3, 0, {}}, {});
+    const UUID waiting = UUID::random();
+    const UUID halted = UUID::random();
+    center.addTask({waiting, FileTransferDirection::incoming, "Viewer", 3, 0, {}}, {});
     center.addTask({stopped, FileTransferDirection::incoming, "Viewer", 2, 734'003, {"Budget.numbers", "Notes.txt"}}, {});
+    center.addTask({halted, FileTransferDirection::incoming, "Viewer", 4, 2'310'000, {"Photos"}}, {});
+    center.setSubtitle(waiting, L10n::format("fileTransfer.center.savingTo", "Saving to %@…", "Downloads"));
+    center.failTask(halted, L10n::format("fileTransfer.center.stopped", "Stopped after saving %d item(s)", 2));
     center.updateProgress(sending, 19'650'000, 48'200'000);
     center.updateProgress(stopped, 301'000, 734'003);
     app.host.clock().runUntilIdle();
@@ -356,6 +364,11 @@ int main(int argc, char** argv) {
         box->buttons().back()->click();  // "Keep Running"
         pump(app, 200);
     }
+    ok &= saveTransfers(app, *shell, out / "transfers-window-ja.png");
+    app.defaultsStore->standard()->set(QuillmereL10n::overrideKey, std::string("fr"));
+    app.delegate->refreshHostLocalization();
+    pump(app, 200);
+    ok &= saveTransfers(app, *shell, out / "transfers-window-fr.png");
     app.defaultsStore->standard()->set(QuillmereL10n::overrideKey, std::string("en"));
     app.delegate->refreshHostLocalization();
     pump(app, 200);

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QHeaderView>
 #include <QPushButton>
 #include <QTreeView>
 #include <fstream>
@@ -128,6 +129,25 @@ TEST_F(FileTransferWindowView, DirectionAndRefreshKeepModelsConsistent) {
     EXPECT_EQ(right->rowCount(), 4);
     EXPECT_EQ(right->rowCount(right->index(0, 0)), 0);  // fresh roots, nothing listed yet
     EXPECT_EQ(window->leftModel()->rowCount(), 3);
+}
+
+TEST_F(FileTransferWindowView, PanesAndColumnsKeepTheirSizeAndTheExecuteButtonIsRed) {
+    const auto sizes = [](QTreeView* tree) {
+        const auto* pane = tree->parentWidget();
+        return std::vector<int>{pane->width(), pane->height(), tree->header()->sectionSize(0),
+                                tree->header()->sectionSize(1), tree->header()->sectionSize(2),
+                                tree->header()->sectionSize(3)};
+    };
+    const std::vector<int> expected{405, 380, 400, 150, 90, 110};
+    for (const auto& [width, height] : {std::pair{920, 620}, std::pair{1400, 900}}) {
+        SCOPED_TRACE(width);
+        window->resize(width, height);
+        QApplication::processEvents();
+        EXPECT_EQ(sizes(window->leftTree()), expected);
+        EXPECT_EQ(sizes(window->rightTree()), expected);
+    }
+    const auto text = window->executeButton()->palette().color(QPalette::Active, QPalette::ButtonText);
+    EXPECT_EQ(text, QColor(255, 59, 48));
 }
 
 }  // namespace FileTransferWindowViewTests
