@@ -11,11 +11,13 @@
 #include <QApplication>
 #include <QGuiApplication>
 #include <QDesktopServices>
+#include <QFileDialog>
 #include <QIcon>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPixmap>
+#include <QPointer>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUrl>
@@ -254,9 +256,21 @@ void QtHostShell::beginSheet(const std::shared_ptr<WindowModel>& window, const A
     box->activateWindow();
 }
 
-void QtHostShell::beginFolderPanel(const std::shared_ptr<WindowModel>& window, const FolderPanelModel& panel,
-                                   std::function<void(std::optional<std::filesystem::path>)> completion) {
-    openFolderPanel(panel, window ? widgetFor(window.get()) : nullptr, std::move(completion));
+std::function<void()> QtHostShell::beginFolderPanel(const std::shared_ptr<WindowModel>& window,
+                                                    const FolderPanelModel& panel,
+                                                    std::function<void(std::optional<std::filesystem::path>)> completion) {
+    auto armed = std::make_shared<bool>(true);
+    QPointer<QFileDialog> dialog =
+        openFolderPanel(panel, window ? widgetFor(window.get()) : nullptr,
+                        [armed, completion = std::move(completion)](std::optional<std::filesystem::path> folder) {
+                            if (!*armed) return;
+                            *armed = false;
+                            completion(std::move(folder));
+                        });
+    return [armed, dialog] {
+        *armed = false;
+        if (dialog) dialog->reject();  // deletes it (it deletes itself on close)
+    };
 }
 
 void QtHostShell::presentSheet(const std::shared_ptr<WindowModel>& window, const std::shared_ptr<AlertSheetModel>& sheet) {
