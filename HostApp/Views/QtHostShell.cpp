@@ -13,6 +13,7 @@
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QIcon>
+#include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
@@ -235,8 +236,11 @@ void QtHostShell::beginSheet(const std::shared_ptr<WindowModel>& window, const A
         parent->raise();
         parent->activateWindow();
     }
+    // Questions quote names from Viewers and files: both texts are shown as they are.
+    box->setTextFormat(Qt::PlainText);
     box->setText(q(alert.messageText));
     box->setInformativeText(q(alert.informativeText));
+    if (auto* informative = box->findChild<QLabel*>("qt_msgbox_informativelabel")) informative->setTextFormat(Qt::PlainText);
     std::vector<QAbstractButton*> buttons;
     for (const auto& title : alert.buttons) buttons.push_back(box->addButton(q(title), QMessageBox::AcceptRole));
     if (!buttons.empty()) box->setDefaultButton(qobject_cast<QPushButton*>(buttons.front()));
