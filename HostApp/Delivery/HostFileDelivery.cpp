@@ -397,14 +397,14 @@ std::function<void()> HostFileDelivery::pickSaveLocation(const UUID&, const std:
     if (suggestedName && !suggestedName->empty())
         panel.message = L10n::format("fileTransfer.chooseSaveMessage", "Choose where to save \"%@\"", *suggestedName);
     auto window = rows ? rows->foregroundPresentationWindow() : nullptr;
-    return env_.shell->beginFolderPanel(window, panel,
-                                 [onPick = std::move(onPick), onCancel = std::move(onCancel)](std::optional<fs::path> folder) {
-                                     if (folder) {
-                                         onPick(*folder);
-                                     } else {
-                                         onCancel();
-                                     }
-                                 });
+    return env_.shell->beginFolderPanel(
+        window, panel, [onPick = std::move(onPick), onCancel = std::move(onCancel)](std::optional<fs::path> folder) {
+            if (folder) {
+                onPick(*folder);
+            } else {
+                onCancel();
+            }
+        });
 }
 
 // ---- Delivering ---------------------------------------------------------------------------------------

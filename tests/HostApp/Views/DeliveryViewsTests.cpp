@@ -12,7 +12,6 @@
 
 #include "HostApp/App/TransferCenterRows.h"
 #include "HostApp/Delivery/FileTransferConflictResolver.h"
-#include "HostApp/Views/AlertSheetView.h"
 #include "HostApp/Views/QtHostShell.h"
 #include "QuillmereProfiles/UI/TransferProgressWindow.h"
 #include "support/TestPlatform.h"
@@ -114,7 +113,7 @@ TEST(DeliveryViews, TheFolderPanelShowsItsTextsAndAnswersTheChosenFolderOrNothin
 }
 
 // Names come from Viewers and from files: markup in one is shown as the characters it is.
-TEST(DeliveryViews, NamesInTheConflictQuestionTheFolderPanelAndSheetsAreShownAsTheyAre) {
+TEST(DeliveryViews, NamesInTheConflictQuestionAndTheFolderPanelAreShownAsTheyAre) {
     offscreenApplication();
     QtHostShell shell;
     const std::string name = "<h1>big</h1><img src=\"x.png\">.pdf";
@@ -145,13 +144,6 @@ TEST(DeliveryViews, NamesInTheConflictQuestionTheFolderPanelAndSheetsAreShownAsT
     ASSERT_TRUE(dialog);
     EXPECT_EQ(showsPlainly(dialog), 1);
     close();
-
-    AlertModel alert;
-    alert.messageText = name;
-    alert.informativeText = "\"" + name + "\" already exists.";
-    alert.buttons = {"OK"};
-    AlertSheetView sheet(std::make_shared<AlertSheetModel>(alert), nullptr);
-    EXPECT_EQ(showsPlainly(&sheet), 2);
 }
 
 TEST(DeliveryViews, SheetsBegunOnTheFileTransfersWindowOpenOverItsView) {
