@@ -28,7 +28,7 @@ public:
     // Answered from `scriptedFolders` (nothing there: cancelled), else kept in `pendingFolderPanels`
     // (an answer to a panel that was closed, or answered already, does nothing).
     std::function<void()> beginFolderPanel(const std::shared_ptr<WindowModel>& window, const FolderPanelModel& panel,
-                          std::function<void(std::optional<std::filesystem::path>)> completion) override;
+                                           std::function<void(std::optional<std::filesystem::path>)> completion) override;
     // Foreground sheets: answered from the same script, else kept pending until the test answers
     // (an answer to a sheet its owner already ended does nothing).
     void presentSheet(const std::shared_ptr<WindowModel>&, const std::shared_ptr<AlertSheetModel>& sheet) override;
