@@ -313,6 +313,11 @@ TEST(FileDelivery, OneFolderPanelAsksAtATimeAndAViewerBeyondItsShareOfTheQueueIs
     const UUID other = UUID::random();
     const auto fromOther = host.sendBatch({}, other);
     EXPECT_EQ(host.delivery->batchesWaitingForFolder().back(), fromOther);
+    // All Viewers together have a bound of their own.
+    while (host.delivery->batchesWaitingForFolder().size() + 1 < HostFileDelivery::maxBatchesAskingForFolder)
+        host.sendBatch({}, UUID::random());
+    const auto beyondAll = host.sendBatch({}, UUID::random());
+    EXPECT_EQ(host.sentOps(FileTransferOp::cancelBatch, beyondAll), 1u);
 
     // Each answer opens the next panel, in arrival order: a folder, a cancel, the row's Cancel.
     host.shell->pendingFolderPanels[0](host.home() / "First");
@@ -338,7 +343,7 @@ TEST(FileDelivery, OneFolderPanelAsksAtATimeAndAViewerBeyondItsShareOfTheQueueIs
         host.shell->pendingFolderPanels[answered](host.home() / "Rest");
         host.run();
     }
-    EXPECT_EQ(host.shell->folderPanels.size(), share + 1);
+    EXPECT_EQ(host.shell->folderPanels.size(), HostFileDelivery::maxBatchesAskingForFolder);
     host.expectNothingLeft();
 }
 
