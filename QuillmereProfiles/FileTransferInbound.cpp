@@ -38,7 +38,7 @@ void FileTransferService::processIncoming(const FileTransferPacketView& packet, 
     case FileTransferOp::fileChunk:
     case FileTransferOp::fileEnd:
     case FileTransferOp::batchEnd:
-        if (auto* batch = batchOf(); batch && !batch->settled) settle(*batch);
+        if (auto* batch = batchOf(); batch && !batch->settled) settle(*batch, packet.op == FileTransferOp::batchEnd);
         break;
     default:
         break;
@@ -364,10 +364,12 @@ void FileTransferService::handleFileEnd(InboundBatch& batch) {
     batch.currentRelativePath.clear();
 }
 
-void FileTransferService::settle(InboundBatch& batch) {
+void FileTransferService::settle(InboundBatch& batch, bool atItsEnd) {
     batch.settled = true;
+    // Every item packet settles a batch, so one settled by its end has staged nothing.
     InboundBatchInfo info{batch.batchID,         batch.totalFilesExpected, batch.totalExpectedBytes, batch.itemNames,
-                          batch.intent,          batch.destinationHint,    batch.deliveryOptions,    batch.peerToken};
+                          batch.intent,          batch.destinationHint,    batch.deliveryOptions,    batch.peerToken,
+                          atItsEnd};
     onMain([info = std::move(info)](FileTransferService& self) { self.onInboundBatchSettled(info); });
 }
 

@@ -96,6 +96,8 @@ public:
         std::optional<std::string> destinationHint;  // from the batch's directSave
         FileTransferDeliveryOptions deliveryOptions;  // from the batch's directSave
         std::optional<std::string> peerToken;         // the peer that started it
+        // Settled by its batchEnd: it ended before any item came, and its completion lists none.
+        bool endedEmpty = false;
     };
 
     // What one peer may hold of the receiving side at once. Everything is released when the
@@ -287,7 +289,7 @@ private:
     // A chunk or fileEnd that finds no open file.
     void noteDataWithoutFile(InboundBatch& batch, const std::string& path);
     void handleBatchEnd(const UUID& batchID);
-    void settle(InboundBatch& batch);
+    void settle(InboundBatch& batch, bool atItsEnd = false);
     void releaseFolder(const UUID& batchID);
     void handlePeerCancel(const UUID& batchID, const std::optional<std::string>& peerToken);
     void handleDirectSave(const FileTransferPacketView& packet, const std::optional<std::string>& peerToken);

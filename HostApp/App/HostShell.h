@@ -45,9 +45,11 @@ public:
     virtual void beginSheet(const std::shared_ptr<WindowModel>& window, const AlertModel& alert,
                             std::function<void(int response)> completion) = 0;
     // Asks for one folder, as a sheet on `window` when there is one; `completion` gets the chosen
-    // folder, or nothing when the panel was cancelled.
-    virtual void beginFolderPanel(const std::shared_ptr<WindowModel>& window, const FolderPanelModel& panel,
-                                  std::function<void(std::optional<std::filesystem::path>)> completion) = 0;
+    // folder, or nothing when the panel was cancelled. Returns what closes the panel while it is
+    // still open, without calling `completion` (for a question nobody waits for any more).
+    virtual std::function<void()> beginFolderPanel(
+        const std::shared_ptr<WindowModel>& window, const FolderPanelModel& panel,
+        std::function<void(std::optional<std::filesystem::path>)> completion) = 0;
     // Shows `sheet`, already begun on `window`, as a sheet of that window's view: the view follows
     // the model's texts and visibility and answers through `AlertSheetModel::respond`.
     virtual void presentSheet(const std::shared_ptr<WindowModel>& window, const std::shared_ptr<AlertSheetModel>& sheet) = 0;

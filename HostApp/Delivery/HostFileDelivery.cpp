@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "HostApp/Delivery/DeliveredItems.h"
 #include "Platform/Core/LogSink.h"
 #include "QuillmereProfiles/FileTransferDocuments.h"
@@ -63,7 +65,13 @@ void HostFileDelivery::log(const std::string& line) const {
 std::size_t HostFileDelivery::entryCount() const {
     return pendingFileDestinations.size() + pendingFileURLs.size() + pendingFileDeliveryOptions.size() +
            inboundFileTransferRoutingTokens.size() + managedCopyInboundBatchIDs.size() + activeInboundBatches.size() +
-           droppedInboundItemCounts.size() + deliveryRuns_.size() + stoppedOutgoingBatches_.size();
+           droppedInboundItemCounts.size() + deliveryRuns_.size() + stoppedOutgoingBatches_.size() +
+           waitingForFolder_.size() + (folderQuestion_ ? 1 : 0);
+}
+
+std::optional<UUID> HostFileDelivery::batchAskedForFolder() const {
+    if (!folderQuestion_) return std::nullopt;
+    return folderQuestion_->batchID;
 }
 
 // ---- Packets from Viewers (server queue) ---------------------------------------------------------
@@ -135,6 +143,12 @@ void HostFileDelivery::incomingBatchDropped(const UUID& batchID) {
 void HostFileDelivery::incomingBatchSettled(const FileTransferService::InboundBatchInfo& batch) {
     const auto& id = batch.batchID;
     const auto intent = batch.intent;
+    if (batch.endedEmpty && (intent == FileTransferIntent::copy || intent == FileTransferIntent::pullForPromise) &&
+        !(batch.destinationHint && resolveDestinationHint(*batch.destinationHint, env_.home))) {
+        // Nothing to save and nowhere named to save it: nobody is asked and no row is shown. Its
+        // completion, which follows, finds nothing waiting for it and releases it.
+        return;
+    }
     if (env_.latestInboundFileBatchID) *env_.latestInboundFileBatchID = id;
     activeInboundBatches[id] = batch.peerToken;
     if (rows) {
@@ -159,38 +173,76 @@ void HostFileDelivery::incomingBatchSettled(const FileTransferService::InboundBa
         tryDeliverFileBatch(id);
         return;
     }
-    if (intent != FileTransferIntent::managedCopy) {
-        if (rows) rows->orderFront();
-        std::weak_ptr<HostFileDelivery> weak = weak_from_this();
-        pickSaveLocation(
-            id, std::nullopt,
-            [weak, id](fs::path folder) {
-                auto self = weak.lock();
-                if (!self || !self->activeInboundBatches.contains(id)) return;
-                self->pendingFileDestinations[id] = folder;
-                if (self->rows) self->rows->setSubtitle(id, savingToText(folder));
-                self->tryDeliverFileBatch(id);
-            },
-            [weak, id] {
-                auto self = weak.lock();
-                if (!self || !self->activeInboundBatches.contains(id)) return;
-                self->env_.service->cancelBatch(id);
-                self->env_.service->notifyPeerCancel(id);
-                self->clearLatestInboundBatch(id);
-                if (self->rows)
-                    self->rows->completeTask(
-                        id, L10n::text("fileTransfer.center.cancelledNoDest", "Cancelled — no save location chosen"),
-                        1.0);
-                self->forgetBatch(id);
-            });
-        return;
-    }
+    if (intent != FileTransferIntent::managedCopy) return askForFolder(id);
+    refuseWithoutDestination(id);
+}
+
+void HostFileDelivery::refuseWithoutDestination(const UUID& id) {
     const auto message = L10n::text("fileTransfer.center.destUnavailable",
                                     "The destination folder is not available on this device.");
     sendManagedCopyDeliveryResponse(id, false, message);
     env_.service->cancelBatch(id);
     env_.service->notifyPeerCancel(id);
     if (rows) rows->failTask(id, message);
+    forgetBatch(id);
+}
+
+// ---- The folder panel: one question at a time ----------------------------------------------------
+
+void HostFileDelivery::askForFolder(const UUID& id) {
+    // A Viewer's batches wait for the Host's user, who answers one panel at a time: their number
+    // is bounded, or a Viewer could stack up panels, rows and staged files without end.
+    const auto viewer = activeInboundBatches.at(id);
+    auto fromViewer = [&](const UUID& other) { return activeInboundBatches.at(other) == viewer; };
+    const auto asking = waitingForFolder_.size() + (folderQuestion_ ? 1 : 0);
+    const auto askingFromViewer =
+        static_cast<std::size_t>(std::count_if(waitingForFolder_.begin(), waitingForFolder_.end(), fromViewer)) +
+        (folderQuestion_ && fromViewer(folderQuestion_->batchID) ? 1 : 0);
+    if (asking >= maxBatchesAskingForFolder || askingFromViewer >= maxBatchesAskingForFolderPerViewer)
+        return refuseWithoutDestination(id);
+    waitingForFolder_.push_back(id);
+    askNextForFolder();
+}
+
+void HostFileDelivery::askNextForFolder() {
+    if (folderQuestion_ || waitingForFolder_.empty()) return;
+    const auto id = waitingForFolder_.front();
+    waitingForFolder_.pop_front();
+    const auto serial = ++folderQuestions_;
+    folderQuestion_ = FolderQuestion{id, serial, {}};
+    if (rows) rows->orderFront();
+    std::weak_ptr<HostFileDelivery> weak = weak_from_this();
+    auto close = pickSaveLocation(
+        id, std::nullopt,
+        [weak, serial](fs::path folder) {
+            if (auto self = weak.lock()) self->folderAnswered(serial, folder);
+        },
+        [weak, serial] {
+            if (auto self = weak.lock()) self->folderAnswered(serial, std::nullopt);
+        });
+    // An answer given at once has moved on already.
+    if (folderQuestion_ && folderQuestion_->serial == serial) folderQuestion_->close = std::move(close);
+}
+
+void HostFileDelivery::folderAnswered(std::uint64_t question, const std::optional<fs::path>& folder) {
+    if (!folderQuestion_ || folderQuestion_->serial != question) return;  // its batch went meanwhile
+    const auto id = folderQuestion_->batchID;
+    folderQuestion_.reset();
+    // The next batch is asked about after this turn, once this panel is on its way out.
+    onMain([](HostFileDelivery& self) { self.askNextForFolder(); });
+    if (!activeInboundBatches.contains(id)) return;
+    if (folder) {
+        pendingFileDestinations[id] = *folder;
+        if (rows) rows->setSubtitle(id, savingToText(*folder));
+        tryDeliverFileBatch(id);
+        return;
+    }
+    env_.service->cancelBatch(id);
+    env_.service->notifyPeerCancel(id);
+    clearLatestInboundBatch(id);
+    if (rows)
+        rows->completeTask(id, L10n::text("fileTransfer.center.cancelledNoDest", "Cancelled — no save location chosen"),
+                           1.0);
     forgetBatch(id);
 }
 
@@ -248,6 +300,14 @@ void HostFileDelivery::forgetBatch(const UUID& batchID) {
     pendingFileDeliveryOptions.erase(batchID);
     droppedInboundItemCounts.erase(batchID);
     if (auto run = deliveryRuns_.extract(batchID)) run.mapped()->cancel();
+    std::erase(waitingForFolder_, batchID);
+    if (folderQuestion_ && folderQuestion_->batchID == batchID) {
+        // Nobody waits for that answer any more: the panel goes and the next batch is asked about.
+        auto close = std::move(folderQuestion_->close);
+        folderQuestion_.reset();
+        if (close) close();
+        onMain([](HostFileDelivery& self) { self.askNextForFolder(); });
+    }
     if (activeInboundBatches.erase(batchID) > 0) env_.service->releaseCompletedBatch(batchID);
 }
 
@@ -335,23 +395,27 @@ std::vector<fs::path> HostFileDelivery::moveFilesToFrontFinderWindow(const std::
     return delivered;
 }
 
-void HostFileDelivery::pickSaveLocation(const UUID&, const std::optional<std::string>& suggestedName,
-                                        std::function<void(fs::path)> onPick, std::function<void()> onCancel) {
-    if (!env_.shell) return onCancel();
+std::function<void()> HostFileDelivery::pickSaveLocation(const UUID&, const std::optional<std::string>& suggestedName,
+                                                         std::function<void(fs::path)> onPick,
+                                                         std::function<void()> onCancel) {
+    if (!env_.shell) {
+        onCancel();
+        return {};
+    }
     FolderPanelModel panel;
     panel.title = L10n::text("fileTransfer.chooseSaveLocation", "Choose Save Location");
     panel.prompt = L10n::text("fileTransfer.chooseFolderPrompt", "Save Here");
     if (suggestedName && !suggestedName->empty())
         panel.message = L10n::format("fileTransfer.chooseSaveMessage", "Choose where to save \"%@\"", *suggestedName);
     auto window = rows ? rows->foregroundPresentationWindow() : nullptr;
-    env_.shell->beginFolderPanel(window, panel,
-                                 [onPick = std::move(onPick), onCancel = std::move(onCancel)](std::optional<fs::path> folder) {
-                                     if (folder) {
-                                         onPick(*folder);
-                                     } else {
-                                         onCancel();
-                                     }
-                                 });
+    return env_.shell->beginFolderPanel(
+        window, panel, [onPick = std::move(onPick), onCancel = std::move(onCancel)](std::optional<fs::path> folder) {
+            if (folder) {
+                onPick(*folder);
+            } else {
+                onCancel();
+            }
+        });
 }
 
 // ---- Delivering ---------------------------------------------------------------------------------------

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -53,6 +54,12 @@ public:
     // the text stays as the contract of what is asked.
     static const std::string frontFinderWindowScript;
     static constexpr const char* peerLabel = "Viewer";
+    // The folder panel asks about one batch at a time; the others that need a folder wait for it
+    // in arrival order. A Viewer session may have this many batches asking (the one on the panel
+    // included), and all of them together the larger number (finished batches wait on after their
+    // Viewer left); a further batch is refused like one whose destination cannot be used.
+    static constexpr std::size_t maxBatchesAskingForFolderPerViewer = 8;
+    static constexpr std::size_t maxBatchesAskingForFolder = 32;
 
     static std::shared_ptr<HostFileDelivery> create(Environment environment);
 
@@ -99,8 +106,10 @@ public:
                             const FileTransferDeliveryResult& result);
     void sendManagedCopyDeliveryResponse(const UUID& batchID, bool accepted, const std::optional<std::string>& message);
     // The folder chooser: "Choose Save Location", on the progress window when there is one.
-    void pickSaveLocation(const UUID& batchID, const std::optional<std::string>& suggestedName,
-                          std::function<void(std::filesystem::path)> onPick, std::function<void()> onCancel);
+    // Returns what closes it unanswered (nothing to close when it was answered at once).
+    std::function<void()> pickSaveLocation(const UUID& batchID, const std::optional<std::string>& suggestedName,
+                                           std::function<void(std::filesystem::path)> onPick,
+                                           std::function<void()> onCancel);
 
     // ---- Per-batch state (main queue) ---------------------------------------------------------
     std::map<UUID, std::filesystem::path> pendingFileDestinations;
@@ -113,6 +122,10 @@ public:
     // Items of a completed batch that its Viewer sent and the service did not stage.
     std::map<UUID, std::int64_t> droppedInboundItemCounts;
 
+    // The batch the folder panel asks about, and those waiting for it, oldest first.
+    std::optional<UUID> batchAskedForFolder() const;
+    const std::deque<UUID>& batchesWaitingForFolder() const { return waitingForFolder_; }
+
     // Entries of every table above, so a leak shows.
     std::size_t entryCount() const;
 
@@ -122,6 +135,12 @@ private:
     void log(const std::string& line) const;
     void answerPeerSendRequest(const FileTransferPacket& packet, const UUID& viewerSession);
     void rowCancelled(const UUID& batchID);
+    // Refuses a batch that has no folder to go to: cancelled at both ends, its row failed.
+    void refuseWithoutDestination(const UUID& batchID);
+    // The batch needs the Host's user to choose a folder: asked now, queued, or refused.
+    void askForFolder(const UUID& batchID);
+    void askNextForFolder();
+    void folderAnswered(std::uint64_t question, const std::optional<std::filesystem::path>& folder);
     // The batch is over for the delivery: its state goes and its staging folder is released.
     void forgetBatch(const UUID& batchID);
     void clearLatestInboundBatch(const UUID& batchID);
@@ -135,6 +154,14 @@ private:
     std::map<UUID, std::shared_ptr<FileTransferConflictResolver::Run>> deliveryRuns_;
     // Outgoing batches told stopped, whose completion that follows must not read "Sent".
     std::set<UUID> stoppedOutgoingBatches_;
+    struct FolderQuestion {
+        UUID batchID;
+        std::uint64_t serial = 0;  // an answer to an earlier panel finds another serial here
+        std::function<void()> close;
+    };
+    std::optional<FolderQuestion> folderQuestion_;
+    std::uint64_t folderQuestions_ = 0;
+    std::deque<UUID> waitingForFolder_;
 };
 
 }  // namespace qm

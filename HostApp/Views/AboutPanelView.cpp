@@ -18,12 +18,14 @@ AboutPanelView::AboutPanelView(std::shared_ptr<AboutPanelModel> model) : model_(
     icon_->setPixmap(hostApplicationIcon().pixmap(64, 64));
     icon_->setAlignment(Qt::AlignHCenter);
     name_ = new QLabel(this);
+    name_->setTextFormat(Qt::PlainText);
     QFont bold = name_->font();
     bold.setPixelSize(16);
     bold.setWeight(QFont::DemiBold);
     name_->setFont(bold);
     name_->setAlignment(Qt::AlignHCenter);
     version_ = new QLabel(this);
+    version_->setTextFormat(Qt::PlainText);
     version_->setAlignment(Qt::AlignHCenter);
     version_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     stack->addWidget(icon_);

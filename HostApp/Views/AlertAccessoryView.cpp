@@ -35,6 +35,7 @@ void addAlertAccessory(QMessageBox& box, const AlertModel& alert) {
             continue;
         }
         auto* label = new QLabel(QString::fromStdString(row.text), panel);
+        label->setTextFormat(Qt::PlainText);  // rows quote item names and paths
         label->setWordWrap(true);
         QFont font = label->font();
         QPalette palette = label->palette();

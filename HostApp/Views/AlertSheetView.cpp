@@ -43,12 +43,15 @@ AlertSheetView::AlertSheetView(std::shared_ptr<AlertSheetModel> model, QWidget* 
     const int side = style()->pixelMetric(QStyle::PM_MessageBoxIconSize, nullptr, this);
     icon->setPixmap(style()->standardIcon(iconFor(model_->alert().style), nullptr, this).pixmap(side, side));
     icon->setAlignment(Qt::AlignTop | Qt::AlignHCenter);
+    // Alerts quote names from Viewers and files.
     title_ = new QLabel(this);
+    title_->setTextFormat(Qt::PlainText);
     QFont bold = title_->font();
     bold.setBold(true);
     title_->setFont(bold);
     title_->setWordWrap(true);
     message_ = new QLabel(this);
+    message_->setTextFormat(Qt::PlainText);
     message_->setWordWrap(true);
     message_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     // Wide enough for two lines of the longer step texts in every language.

@@ -16,8 +16,15 @@
 namespace qm {
 namespace {
 
-QLabel* wrappingLabel() {
+// Lines that show Viewer names, display names and status texts, as the characters they hold.
+QLabel* plainLabel() {
     auto* label = new QLabel;
+    label->setTextFormat(Qt::PlainText);
+    return label;
+}
+
+QLabel* wrappingLabel() {
+    auto* label = plainLabel();
     label->setWordWrap(true);
     label->setTextInteractionFlags(Qt::TextSelectableByMouse);
     return label;
@@ -30,7 +37,7 @@ DetailWindowView::DetailWindowView(std::shared_ptr<DetailWindowModel> model) : m
     auto* stack = new QVBoxLayout(this);
     stack->setContentsMargins(20, 20, 20, 20);
     stack->setSpacing(10);
-    title_ = new QLabel;
+    title_ = plainLabel();
     QFont titleFont = title_->font();
     titleFont.setPixelSize(20);
     titleFont.setWeight(QFont::DemiBold);
@@ -39,7 +46,7 @@ DetailWindowView::DetailWindowView(std::shared_ptr<DetailWindowModel> model) : m
     refresh_ = new QPushButton;
     copyLogs_ = new QPushButton;
     launchAtLogin_ = new QCheckBox;
-    physicalDisplay_ = new QLabel;
+    physicalDisplay_ = plainLabel();
     status_ = wrappingLabel();
     audioStatus_ = wrappingLabel();
     address_ = wrappingLabel();

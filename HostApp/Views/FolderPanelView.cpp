@@ -24,6 +24,7 @@ QFileDialog* openFolderPanel(const FolderPanelModel& panel, QWidget* parent,
         if (auto* grid = qobject_cast<QGridLayout*>(dialog->layout())) {
             auto* message = new QLabel(QString::fromStdString(panel.message), dialog);
             message->setObjectName("folderPanelMessage");
+            message->setTextFormat(Qt::PlainText);  // it quotes an item's name
             message->setWordWrap(true);
             grid->addWidget(message, grid->rowCount(), 0, 1, grid->columnCount());
         }

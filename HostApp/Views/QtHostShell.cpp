@@ -11,11 +11,14 @@
 #include <QApplication>
 #include <QGuiApplication>
 #include <QDesktopServices>
+#include <QFileDialog>
 #include <QIcon>
+#include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPixmap>
+#include <QPointer>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUrl>
@@ -233,8 +236,11 @@ void QtHostShell::beginSheet(const std::shared_ptr<WindowModel>& window, const A
         parent->raise();
         parent->activateWindow();
     }
+    // Questions quote names from Viewers and files: both texts are shown as they are.
+    box->setTextFormat(Qt::PlainText);
     box->setText(q(alert.messageText));
     box->setInformativeText(q(alert.informativeText));
+    if (auto* informative = box->findChild<QLabel*>("qt_msgbox_informativelabel")) informative->setTextFormat(Qt::PlainText);
     std::vector<QAbstractButton*> buttons;
     for (const auto& title : alert.buttons) buttons.push_back(box->addButton(q(title), QMessageBox::AcceptRole));
     if (!buttons.empty()) box->setDefaultButton(qobject_cast<QPushButton*>(buttons.front()));
@@ -254,9 +260,21 @@ void QtHostShell::beginSheet(const std::shared_ptr<WindowModel>& window, const A
     box->activateWindow();
 }
 
-void QtHostShell::beginFolderPanel(const std::shared_ptr<WindowModel>& window, const FolderPanelModel& panel,
-                                   std::function<void(std::optional<std::filesystem::path>)> completion) {
-    openFolderPanel(panel, window ? widgetFor(window.get()) : nullptr, std::move(completion));
+std::function<void()> QtHostShell::beginFolderPanel(const std::shared_ptr<WindowModel>& window,
+                                                    const FolderPanelModel& panel,
+                                                    std::function<void(std::optional<std::filesystem::path>)> completion) {
+    auto armed = std::make_shared<bool>(true);
+    QPointer<QFileDialog> dialog =
+        openFolderPanel(panel, window ? widgetFor(window.get()) : nullptr,
+                        [armed, completion = std::move(completion)](std::optional<std::filesystem::path> folder) {
+                            if (!*armed) return;
+                            *armed = false;
+                            completion(std::move(folder));
+                        });
+    return [armed, dialog] {
+        *armed = false;
+        if (dialog) dialog->reject();  // deletes it (it deletes itself on close)
+    };
 }
 
 void QtHostShell::presentSheet(const std::shared_ptr<WindowModel>& window, const std::shared_ptr<AlertSheetModel>& sheet) {

@@ -35,8 +35,8 @@ public:
     void performStandardAction(HostAction action) override;
     void beginSheet(const std::shared_ptr<WindowModel>& window, const AlertModel& alert,
                     std::function<void(int response)> completion) override;
-    void beginFolderPanel(const std::shared_ptr<WindowModel>& window, const FolderPanelModel& panel,
-                          std::function<void(std::optional<std::filesystem::path>)> completion) override;
+    std::function<void()> beginFolderPanel(const std::shared_ptr<WindowModel>& window, const FolderPanelModel& panel,
+                                           std::function<void(std::optional<std::filesystem::path>)> completion) override;
     void presentSheet(const std::shared_ptr<WindowModel>& window, const std::shared_ptr<AlertSheetModel>& sheet) override;
     bool applicationIsActive() const override;
     void openURL(const std::string& url) override;

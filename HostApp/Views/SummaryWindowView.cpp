@@ -21,6 +21,7 @@ namespace qm {
 namespace {
 QLabel* makeLabel(QWidget* parent, int pointSize, QFont::Weight weight, bool secondary, bool monospaced = false) {
     auto* label = new QLabel(parent);
+    label->setTextFormat(Qt::PlainText);  // the Host's and the Viewers' names, as they are
     QFont font = monospaced ? QFontDatabase::systemFont(QFontDatabase::FixedFont) : label->font();
     // The sizes are points of a 1x screen: one point is one device-independent pixel.
     font.setPixelSize(pointSize);

@@ -18,6 +18,7 @@ namespace {
 
 QLabel* updateLabel(QWidget* parent, int pixelSize, QFont::Weight weight, int dimming, bool monospacedDigits = false) {
     auto* label = new QLabel(parent);
+    label->setTextFormat(Qt::PlainText);  // texts of the release feed, as they are
     QFont font = monospacedDigits ? QFontDatabase::systemFont(QFontDatabase::FixedFont) : label->font();
     font.setPixelSize(pixelSize);
     font.setWeight(weight);

@@ -1,5 +1,7 @@
 #include "support/RecordingHostShell.h"
 
+#include <algorithm>
+
 namespace qm::test {
 
 RecordingHostShell::~RecordingHostShell() = default;
@@ -44,16 +46,35 @@ void RecordingHostShell::beginSheet(const std::shared_ptr<WindowModel>& window, 
     });
 }
 
-void RecordingHostShell::beginFolderPanel(const std::shared_ptr<WindowModel>& window, const FolderPanelModel& panel,
-                                          std::function<void(std::optional<std::filesystem::path>)> completion) {
+std::function<void()> RecordingHostShell::beginFolderPanel(
+    const std::shared_ptr<WindowModel>& window, const FolderPanelModel& panel,
+    std::function<void(std::optional<std::filesystem::path>)> completion) {
     folderPanels.push_back({window, panel});
+    const auto index = folderPanels.size() - 1;
+    auto open = folderPanels.back().open;
+    auto answer = [open, completion = std::move(completion)](std::optional<std::filesystem::path> folder) {
+        if (!*open) return;
+        *open = false;
+        completion(std::move(folder));
+    };
+    auto close = [this, open, index] {
+        if (!*open) return;
+        *open = false;
+        if (index < folderPanels.size()) folderPanels[index].closed = true;
+    };
     if (!scriptedFolders.empty()) {
-        auto answer = scriptedFolders.front();
+        auto scripted = scriptedFolders.front();
         scriptedFolders.pop_front();
-        completion(answer);
-        return;
+        answer(scripted);
+        return close;
     }
-    pendingFolderPanels.push_back(std::move(completion));
+    pendingFolderPanels.push_back(std::move(answer));
+    return close;
+}
+
+std::size_t RecordingHostShell::openFolderPanelCount() const {
+    return static_cast<std::size_t>(
+        std::count_if(folderPanels.begin(), folderPanels.end(), [](const FolderPanel& p) { return *p.open; }));
 }
 
 void RecordingHostShell::presentSheet(const std::shared_ptr<WindowModel>&,

@@ -25,9 +25,10 @@ public:
     void performStandardAction(HostAction action) override;
     void beginSheet(const std::shared_ptr<WindowModel>& window, const AlertModel& alert,
                     std::function<void(int)> completion) override;
-    // Answered from `scriptedFolders` (nothing there: cancelled), else kept in `pendingFolderPanels`.
-    void beginFolderPanel(const std::shared_ptr<WindowModel>& window, const FolderPanelModel& panel,
-                          std::function<void(std::optional<std::filesystem::path>)> completion) override;
+    // Answered from `scriptedFolders` (nothing there: cancelled), else kept in `pendingFolderPanels`
+    // (an answer to a panel that was closed, or answered already, does nothing).
+    std::function<void()> beginFolderPanel(const std::shared_ptr<WindowModel>& window, const FolderPanelModel& panel,
+                                           std::function<void(std::optional<std::filesystem::path>)> completion) override;
     // Foreground sheets: answered from the same script, else kept pending until the test answers
     // (an answer to a sheet its owner already ended does nothing).
     void presentSheet(const std::shared_ptr<WindowModel>&, const std::shared_ptr<AlertSheetModel>& sheet) override;
@@ -52,7 +53,10 @@ public:
     struct FolderPanel {
         std::shared_ptr<WindowModel> window;
         FolderPanelModel panel;
+        std::shared_ptr<bool> open = std::make_shared<bool>(true);  // neither answered nor closed
+        bool closed = false;                                         // closed by its owner
     };
+    std::size_t openFolderPanelCount() const;
     std::vector<FolderPanel> folderPanels;
     std::deque<std::optional<std::filesystem::path>> scriptedFolders;
     std::vector<std::function<void(std::optional<std::filesystem::path>)>> pendingFolderPanels;

@@ -21,8 +21,15 @@
 namespace qm {
 namespace {
 
-QLabel* secondaryLabel(QWidget* parent) {
+// The window's texts name Hosts, folders and items as they are: no label reads them as markup.
+QLabel* plainLabel(QWidget* parent) {
     auto* label = new QLabel(parent);
+    label->setTextFormat(Qt::PlainText);
+    return label;
+}
+
+QLabel* secondaryLabel(QWidget* parent) {
+    auto* label = plainLabel(parent);
     QFont f = label->font();
     f.setPointSizeF(f.pointSizeF() * 0.85);
     label->setFont(f);
@@ -52,7 +59,7 @@ FileTransferWindow::FileTransferWindow(std::shared_ptr<FileTransferWindowControl
 
     auto* header = new QHBoxLayout;
     header->setSpacing(8);
-    hostLabel_ = new QLabel(this);
+    hostLabel_ = plainLabel(this);
     QFont medium = hostLabel_->font();
     medium.setPointSize(13);
     medium.setWeight(QFont::Medium);
@@ -90,7 +97,7 @@ FileTransferWindow::FileTransferWindow(std::shared_ptr<FileTransferWindowControl
     right_ = buildFilePane(FileTransferPane::right, false);
     leftTree_ = left_.tree;
     rightTree_ = right_.tree;
-    arrowLabel_ = new QLabel(this);
+    arrowLabel_ = plainLabel(this);
     QFont arrowFont = arrowLabel_->font();
     arrowFont.setPointSize(20);
     arrowLabel_->setFont(arrowFont);
@@ -189,6 +196,7 @@ FileTransferWindow::FileTransferWindow(std::shared_ptr<FileTransferWindowControl
     };
     callbacks.beginSheet = [this](const FileTransferAlert& alert) {
         auto* box = new QMessageBox(QMessageBox::Information, q(alert.title), q(alert.message), QMessageBox::Ok, this);
+        box->setTextFormat(Qt::PlainText);
         box->button(QMessageBox::Ok)->setText(q(alert.button));
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->setWindowModality(Qt::WindowModal);
@@ -209,7 +217,7 @@ FileTransferWindow::Pane FileTransferWindow::buildFilePane(FileTransferPane pane
 
     auto* titleRow = new QHBoxLayout;
     titleRow->setSpacing(8);
-    p.title = new QLabel(p.container);
+    p.title = plainLabel(p.container);
     QFont semibold = p.title->font();
     semibold.setWeight(QFont::DemiBold);
     p.title->setFont(semibold);

@@ -1,4 +1,5 @@
 #include "QuillmereProfiles/UI/Views/FileTreeItemModel.h"
+#include "Platform/Views/QtText.h"
 
 #include <QBrush>
 #include <QColor>
@@ -107,7 +108,7 @@ QVariant FileTreeItemModel::data(const QModelIndex& index, int role) const {
             if (cell.targetMarker) text += "    " + *cell.targetMarker;
             return QString::fromStdString(text);
         }
-        case Qt::ToolTipRole: return QString::fromStdString(node->path);
+        case Qt::ToolTipRole: return plainToolTip(node->path);
         case Qt::CheckStateRole:
             if (!cell.hasCheckbox) return {};
             return cell.checkState == CheckState::on

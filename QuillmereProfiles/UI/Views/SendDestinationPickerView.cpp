@@ -33,8 +33,15 @@ QFont systemFont(int points, QFont::Weight weight = QFont::Normal, bool monospac
     return result;
 }
 
-QLabel* secondaryLabel(const QString& text, const QFont& labelFont) {
+// Viewer names, their details and folder paths are shown as they are, never read as markup.
+QLabel* plainLabel(const QString& text) {
     auto* label = new QLabel(text);
+    label->setTextFormat(Qt::PlainText);
+    return label;
+}
+
+QLabel* secondaryLabel(const QString& text, const QFont& labelFont) {
+    auto* label = plainLabel(text);
     label->setFont(labelFont);
     QPalette secondary = label->palette();
     secondary.setColor(QPalette::WindowText, secondary.color(QPalette::PlaceholderText));
@@ -53,7 +60,7 @@ SendDestinationPickerView::SendDestinationPickerView(std::shared_ptr<Controller>
     column->setContentsMargins(20, 18, 20, 18);
     column->setSpacing(12);
 
-    auto* header = new QLabel(q(controller_->headerText()));
+    auto* header = plainLabel(q(controller_->headerText()));
     header->setFont(systemFont(13, QFont::Medium));
     header->setWordWrap(true);
     header->setFixedWidth(780);
@@ -82,7 +89,7 @@ SendDestinationPickerView::SendDestinationPickerView(std::shared_ptr<Controller>
         lines->setContentsMargins(8, 0, 8, 0);
         lines->setSpacing(1);
         lines->setAlignment(Qt::AlignVCenter);
-        auto* name = new QLabel(q(entry.title));
+        auto* name = plainLabel(q(entry.title));
         name->setFont(systemFont(12, QFont::Medium));
         lines->addWidget(name);
         if (entry.detail) lines->addWidget(secondaryLabel(q(*entry.detail), systemFont(10, QFont::Normal, true)));

@@ -50,13 +50,16 @@ TransferProgressRowView::TransferProgressRowView(std::shared_ptr<FileTransferCen
     icon_->setAlignment(Qt::AlignCenter);
     const bool outgoing = row_->direction == FileTransferDirection::outgoing;
     setTextColor(icon_, outgoing ? QColor(0x0a, 0x64, 0xd8) : QColor(0x1f, 0x9d, 0x3a));
+    // The title names the items and the status line the folder: shown as they are.
     title_ = new QLabel(this);
+    title_->setTextFormat(Qt::PlainText);
     title_->setGeometry(frameFromBottom(40, 42, 320, 18));
     title_->setFont(progressFont(13, QFont::Medium));
     bar_ = new QProgressBar(this);
     bar_->setGeometry(frameFromBottom(40, 26, 320, 10));
     bar_->setTextVisible(false);
     status_ = new QLabel(this);
+    status_->setTextFormat(Qt::PlainText);
     status_->setGeometry(frameFromBottom(40, 8, 320, 14));
     status_->setFont(progressFont(11, QFont::Normal));
     cancel_ = new QPushButton(this);
@@ -72,7 +75,7 @@ TransferProgressRowView::~TransferProgressRowView() { row_->onChanged = nullptr;
 void TransferProgressRowView::render() {
     icon_->setText(q(row_->iconText()));
     setElidedText(title_, row_->title());
-    title_->setToolTip(q(row_->toolTip()));
+    title_->setToolTip(plainToolTip(row_->toolTip()));
     if (row_->barIndeterminate()) {
         bar_->setRange(0, 0);  // Qt's busy bar: animated while shown
     } else {
@@ -175,7 +178,10 @@ void TransferProgressWindowView::presentFolderPanel(FileTransferCenter::FolderPa
     panel->setOption(QFileDialog::ReadOnly, !request.canCreateDirectories);
     panel->setWindowTitle(q(request.title));
     panel->setLabelText(QFileDialog::Accept, q(request.prompt));
-    if (request.message) panel->setLabelText(QFileDialog::LookIn, q(*request.message));
+    if (request.message) {
+        panel->setLabelText(QFileDialog::LookIn, q(*request.message));
+        if (auto* message = panel->findChild<QLabel*>("lookInLabel")) message->setTextFormat(Qt::PlainText);  // a name
+    }
     auto answer = std::make_shared<std::function<void(std::optional<std::filesystem::path>)>>(std::move(request.answer));
     connect(panel, &QFileDialog::finished, panel, [panel, answer](int result) {
         const auto chosen = panel->selectedFiles();

@@ -339,6 +339,92 @@ TEST(FileDelivery, APlainCopyWithoutAUsableFolderAsksWhereBeforeOrAfterItsItemsA
     host.expectNothingLeft();
 }
 
+TEST(FileDelivery, OneFolderPanelAsksAtATimeAndAViewerBeyondItsShareOfTheQueueIsRefused) {
+    DeliveryHost host;
+    const std::string refusal = "fail The destination folder is not available on this device.";
+    const auto share = HostFileDelivery::maxBatchesAskingForFolderPerViewer;
+    std::vector<UUID> asked;
+    for (std::size_t i = 0; i < share + 2; ++i) asked.push_back(host.sendBatch({}));
+    EXPECT_EQ(host.shell->folderPanels.size(), 1u);
+    EXPECT_EQ(host.shell->openFolderPanelCount(), 1u);
+    EXPECT_EQ(host.delivery->batchAskedForFolder(), asked[0]);
+    EXPECT_EQ(host.delivery->batchesWaitingForFolder(), std::deque<UUID>(asked.begin() + 1, asked.begin() + share));
+    for (std::size_t i = share; i < asked.size(); ++i) {
+        EXPECT_EQ(host.sentOps(FileTransferOp::cancelBatch, asked[i]), 1u) << "refused at both ends";
+    }
+    EXPECT_EQ(std::count(host.rows->events.begin(), host.rows->events.end(), refusal), 2);
+    EXPECT_EQ(host.service->unreleasedBatchCount(), share) << "a refused batch leaves nothing staged";
+    // Another Viewer's batch waits in its own share.
+    const UUID other = UUID::random();
+    const auto fromOther = host.sendBatch({}, other);
+    EXPECT_EQ(host.delivery->batchesWaitingForFolder().back(), fromOther);
+    // All Viewers together have a bound of their own.
+    while (host.delivery->batchesWaitingForFolder().size() + 1 < HostFileDelivery::maxBatchesAskingForFolder)
+        host.sendBatch({}, UUID::random());
+    const auto beyondAll = host.sendBatch({}, UUID::random());
+    EXPECT_EQ(host.sentOps(FileTransferOp::cancelBatch, beyondAll), 1u);
+
+    // Each answer opens the next panel, in arrival order: a folder, a cancel, the row's Cancel.
+    host.shell->pendingFolderPanels[0](host.home() / "First");
+    host.run();
+    EXPECT_EQ(fileText(host.home() / "First" / "a.txt"), "hello");
+    ASSERT_EQ(host.shell->folderPanels.size(), 2u);
+    EXPECT_EQ(host.delivery->batchAskedForFolder(), asked[1]);
+    host.shell->pendingFolderPanels[1](std::nullopt);
+    host.run();
+    EXPECT_EQ(host.sentOps(FileTransferOp::cancelBatch, asked[1]), 1u);
+    EXPECT_EQ(host.delivery->batchAskedForFolder(), asked[2]);
+    host.rows->cancels.at(asked[2])();
+    host.run();
+    EXPECT_TRUE(host.shell->folderPanels[2].closed) << "nobody waits for its answer any more";
+    host.shell->pendingFolderPanels[2](host.home() / "Late");
+    host.run();
+    EXPECT_FALSE(fs::exists(host.home() / "Late"));
+    EXPECT_EQ(host.delivery->batchAskedForFolder(), asked[3]);
+    EXPECT_EQ(host.shell->openFolderPanelCount(), 1u);
+
+    for (std::size_t answered = 3; host.delivery->batchAskedForFolder(); ++answered) {
+        ASSERT_LT(answered, host.shell->pendingFolderPanels.size());
+        host.shell->pendingFolderPanels[answered](host.home() / "Rest");
+        host.run();
+    }
+    EXPECT_EQ(host.shell->folderPanels.size(), HostFileDelivery::maxBatchesAskingForFolder);
+    host.expectNothingLeft();
+}
+
+TEST(FileDelivery, ABatchThatEndedEmptyAsksNothingAndOneDroppedWhileWaitingTakesItsPanelAlong) {
+    DeliveryHost host;
+    for (int i = 0; i < 20; ++i) host.sendBatch({FileTransferIntent::copy, std::nullopt, {}, false, {}});
+    EXPECT_TRUE(host.shell->folderPanels.empty());
+    EXPECT_TRUE(host.rows->events.empty());
+    host.expectNothingLeft();
+    // One that names a usable folder is still saved there, with nothing in it.
+    host.sendBatch({FileTransferIntent::copy, "~/Incoming", {}, false, {}});
+    EXPECT_TRUE(host.saw("complete Saved 0 item(s) to Incoming after 1.5"));
+    host.expectNothingLeft();
+
+    // Unfinished batches dropped by the service (the Viewer cancelled them or left): the one on
+    // the panel closes it, a waiting one leaves the queue; the next batch is asked about.
+    const auto onPanel = host.sendBatch({FileTransferIntent::copy, std::nullopt, {}, false, {{"a.txt", "a"}}, false});
+    const auto waiting = host.sendBatch({FileTransferIntent::copy, std::nullopt, {}, false, {{"b.txt", "b"}}, false});
+    const UUID other = UUID::random();
+    const auto next = host.sendBatch({FileTransferIntent::copy, std::nullopt, {}, false, {{"c.txt", "c"}}}, other);
+    host.rows->events.clear();
+    host.service->cancelInboundBatches(host.viewer.uuidString());
+    host.run();
+    EXPECT_TRUE(host.shell->folderPanels[0].closed);
+    EXPECT_EQ(host.rows->events,
+              (std::vector<std::string>{"complete Cancelled after 1.0", "complete Cancelled after 1.0", "front"}));
+    EXPECT_EQ(host.sentOps(FileTransferOp::cancelBatch, onPanel) + host.sentOps(FileTransferOp::cancelBatch, waiting), 0u)
+        << "nobody is left to tell";
+    EXPECT_EQ(host.delivery->batchAskedForFolder(), next);
+    ASSERT_EQ(host.shell->folderPanels.size(), 2u);
+    host.shell->pendingFolderPanels[1](host.home() / "Next");
+    host.run();
+    EXPECT_EQ(fileText(host.home() / "Next" / "c.txt"), "c");
+    host.expectNothingLeft();
+}
+
 TEST(FileDelivery, ADropLandsInTheFrontFolderElseTheConfiguredOneElseTheDesktop) {
     DeliveryHost host;
     host.fileManager->frontWindow = host.home() / "Front";

@@ -7,6 +7,7 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 
 #include "HostApp/App/TransferCenterRows.h"
@@ -92,6 +93,57 @@ TEST(DeliveryViews, TheFolderPanelShowsItsTextsAndAnswersTheChosenFolderOrNothin
     QApplication::processEvents();
     ASSERT_EQ(answers.size(), 2u);
     EXPECT_FALSE(answers[1]);
+
+    // Closed by its owner (nobody waits for the answer any more): it goes, unanswered.
+    auto close = shell.beginFolderPanel(nullptr, panel, [&](std::optional<std::filesystem::path> folder) {
+        answers.push_back(folder);
+    });
+    QApplication::processEvents();
+    QPointer<QFileDialog> closing;
+    for (auto* widget : QApplication::topLevelWidgets())
+        if (auto* found = qobject_cast<QFileDialog*>(widget); found && found->isVisible()) closing = found;
+    ASSERT_TRUE(closing);
+    ASSERT_TRUE(close);
+    close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QApplication::processEvents();
+    EXPECT_TRUE(!closing || !closing->isVisible());
+    EXPECT_EQ(answers.size(), 2u);
+    close();  // a second close, after it went, does nothing
+}
+
+// Names come from Viewers and from files: markup in one is shown as the characters it is.
+TEST(DeliveryViews, NamesInTheConflictQuestionAndTheFolderPanelAreShownAsTheyAre) {
+    offscreenApplication();
+    QtHostShell shell;
+    const std::string name = "<h1>big</h1><img src=\"x.png\">.pdf";
+    auto showsPlainly = [&](QWidget* root) {
+        int shown = 0;
+        for (auto* label : root->findChildren<QLabel*>()) {
+            if (!label->text().contains("<h1>big</h1>")) continue;
+            ++shown;
+            EXPECT_EQ(label->textFormat(), Qt::PlainText) << label->text().toStdString();
+        }
+        return shown;
+    };
+    FileTransferConflictAlert::Info info{name, 1500, std::nullopt, 2'500'000, std::nullopt, 0};
+    FileTransferConflictAlert::present(shell, info, std::make_shared<WindowModel>(), false,
+                                       [](FileTransferConflictChoice, bool) {});
+    QApplication::processEvents();
+    auto* box = openBox();
+    ASSERT_TRUE(box);
+    EXPECT_EQ(showsPlainly(box), 3) << "the question and the two file rows";
+    box->buttons().front()->click();
+
+    FolderPanelModel panel{"Choose Save Location", "Save Here", "Choose where to save \"" + name + "\""};
+    auto close = shell.beginFolderPanel(nullptr, panel, [](std::optional<std::filesystem::path>) {});
+    QApplication::processEvents();
+    QFileDialog* dialog = nullptr;
+    for (auto* widget : QApplication::topLevelWidgets())
+        if (auto* found = qobject_cast<QFileDialog*>(widget); found && found->isVisible()) dialog = found;
+    ASSERT_TRUE(dialog);
+    EXPECT_EQ(showsPlainly(dialog), 1);
+    close();
 }
 
 TEST(DeliveryViews, SheetsBegunOnTheFileTransfersWindowOpenOverItsView) {

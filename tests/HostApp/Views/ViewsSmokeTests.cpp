@@ -78,6 +78,11 @@ TEST(Views, SummaryWindowShowsTheModelAndForwardsClicks) {
     show->trigger();
     EXPECT_TRUE(view->isVisible());
     EXPECT_TRUE(app.logged("ui: show Host status requested source=menu"));
+
+    // A Viewer names itself: the line shows its name as it is, markup and all.
+    app.delegate->status().summaryWindow->viewerLabel->setText("Viewer: <h1>Eve</h1><img src=\"x.png\">");
+    EXPECT_EQ(view->viewers()->textFormat(), Qt::PlainText);
+    EXPECT_EQ(view->viewers()->text(), "Viewer: <h1>Eve</h1><img src=\"x.png\">");
 }
 
 // The sheet of a window that is up (an ended one may wait for its deferred deletion).

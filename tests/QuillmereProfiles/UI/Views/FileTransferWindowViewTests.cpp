@@ -5,7 +5,9 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QHeaderView>
+#include <QLabel>
 #include <QPushButton>
+#include <QTextDocument>
 #include <QTreeView>
 #include <fstream>
 
@@ -115,6 +117,27 @@ TEST_F(FileTransferWindowView, BothPanesFilledRowCheckedAndExecuteEnabled) {
     EXPECT_EQ(sent, std::vector<std::filesystem::path>{tmp.path() / "Desktop" / "a.txt"});
     EXPECT_EQ(window->executeButton()->text(), "Copying…");
     EXPECT_FALSE(window->grab().isNull());
+}
+
+// Folder names and paths come from the Host: markup in them is shown, never obeyed.
+TEST_F(FileTransferWindowView, HostPathsAreShownAsTheyAreInLabelsAndTooltips) {
+    auto* right = window->rightModel();
+    window->rightTree()->expand(right->index(0, 0));
+    ASSERT_EQ(requests.size(), 1u);
+    listing(requests[0].first, "/srv/<h1>studio</h1>", {{"<img src=\"x.png\">", true, 0, std::nullopt}});
+    const auto folder = right->index(0, 0, right->index(0, 0));
+    window->rightTree()->setCurrentIndex(folder);
+    QApplication::processEvents();
+    QTextDocument tip;
+    tip.setHtml(folder.data(Qt::ToolTipRole).toString());
+    EXPECT_EQ(tip.toPlainText().toStdString(), "/srv/<h1>studio</h1>/<img src=\"x.png\">");
+    int shown = 0;
+    for (auto* label : window->findChildren<QLabel*>()) {
+        if (!label->text().contains("<h1>studio</h1>")) continue;
+        ++shown;
+        EXPECT_EQ(label->textFormat(), Qt::PlainText) << label->text().toStdString();
+    }
+    EXPECT_GE(shown, 1) << "the destination line names the chosen folder";
 }
 
 TEST_F(FileTransferWindowView, DirectionAndRefreshKeepModelsConsistent) {

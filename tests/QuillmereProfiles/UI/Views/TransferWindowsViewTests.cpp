@@ -11,6 +11,7 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTextDocument>
 #include <QTreeWidget>
 
 #include "Platform/Core/ManualDispatchQueue.h"
@@ -91,6 +92,50 @@ TEST_F(TransferWindowsView, TheProgressWindowShowsItsRowsAndForwardsCancel) {
     view.close();
     processEvents();
     EXPECT_FALSE(center->window()->visible);
+}
+
+// Item names and Viewer names come from the other side: markup in them is shown, never obeyed.
+TEST_F(TransferWindowsView, NamesFromTheOtherSideAreShownAsTheyAreInRowsAndThePicker) {
+    const std::string markup = "<h1>big</h1><img src=\"x.png\">";
+    auto center = FileTransferCenter::make(main);
+    TransferProgressWindowView view(center);
+    const UUID id = UUID::random();
+    center->addTask({id, FileTransferDirection::incoming, "Viewer", 2, 10, {markup, "b & <b>c</b>"}}, {});
+    center->setSubtitle(id, "Saving to " + markup + "…");
+    main->runUntilIdle();
+    processEvents();
+    auto rows = view.rowViews();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0]->titleLabel()->textFormat(), Qt::PlainText);
+    EXPECT_TRUE(rows[0]->titleLabel()->text().startsWith("Receiving <h1>big</h1>"));
+    EXPECT_EQ(rows[0]->statusLabel()->textFormat(), Qt::PlainText);
+    EXPECT_TRUE(rows[0]->statusLabel()->text().startsWith("Saving to <h1>big</h1>"))
+        << rows[0]->statusLabel()->text().toStdString();
+    // The tooltip lists every name, one a line, as the characters they are.
+    QTextDocument tip;
+    tip.setHtml(rows[0]->titleLabel()->toolTip());
+    EXPECT_EQ(tip.toPlainText().toStdString(), markup + "\nb & <b>c</b>");
+
+    SendDestinationPicker::Environment environment;
+    environment.mainQueue = main;
+    QPointer<SendDestinationPickerView> picker;
+    environment.present = [&](const std::shared_ptr<SendDestinationPicker::PickerController>& controller) {
+        picker = new SendDestinationPickerView(controller);
+    };
+    SendDestinationPicker::present("Send to Quillmere Viewer", "Sending 1 item via Quillmere.",
+                                   {{"A", markup, "<i>detail</i>"}}, SendDestinationPicker::defaultPresets(),
+                                   std::nullopt, nullptr, environment, [](std::optional<SendDestinationResult>) {});
+    processEvents();
+    ASSERT_TRUE(picker);
+    int shown = 0;
+    for (auto* label : picker->findChildren<QLabel*>()) {
+        if (!label->text().contains("<h1>") && !label->text().contains("<i>")) continue;
+        ++shown;
+        EXPECT_EQ(label->textFormat(), Qt::PlainText) << label->text().toStdString();
+    }
+    EXPECT_EQ(shown, 2) << "the entry's name and its detail";
+    picker->cancelButton()->click();
+    processEvents();
 }
 
 TEST_F(TransferWindowsView, ThePickerShowsTheModelAndItsButtonsAnswer) {
