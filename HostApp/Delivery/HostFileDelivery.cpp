@@ -140,13 +140,22 @@ void HostFileDelivery::answerPeerSendRequest(const FileTransferPacket& packet, c
     auto answer = [&](bool accepted, const std::optional<std::string>& message) {
         env_.service->sendPeerSendResponse(packet.batchID, accepted, message, token);
     };
+    // Every line here is the Viewer's doing: it counts against that Viewer's share of the log, so
+    // a stream of requests cannot fill it.
+    auto note = [&](const std::string& line) {
+        if (viewerLog) {
+            viewerLog(viewerSession, line);
+        } else {
+            log(line);
+        }
+    };
     // Each request queues a batch: a Viewer gets a few on their way at once, not an unbounded queue.
     const auto budget = peerSendBudget_.admit(token, env_.service->outgoingBatchCount(token));
-    if (budget.line) log(*budget.line);
+    if (budget.line) note(*budget.line);
     if (!budget.admitted) return answer(false, "The Host could not prepare the requested transfer.");
     auto request = FileTransferService::peerSendRequest(packet);
     if (!request) {
-        log("files: rejected malformed peer send request");
+        note("files: rejected malformed peer send request");
         return answer(false, "The Host could not read the requested transfer.");
     }
     std::vector<fs::path> urls;
@@ -155,17 +164,17 @@ void HostFileDelivery::answerPeerSendRequest(const FileTransferPacket& packet, c
         if (url && std::find(urls.begin(), urls.end(), *url) == urls.end()) urls.push_back(*url);
     }
     if (urls.empty()) {
-        log("files: rejected peer send request with no readable Home paths");
+        note("files: rejected peer send request with no readable Home paths");
         return answer(false, "The requested files are no longer available on the Host.");
     }
-    log("files: requested send of " + std::to_string(urls.size()) + " item(s) to Viewer session " + token.substr(0, 8));
+    note("files: requested send of " + std::to_string(urls.size()) + " item(s) to Viewer session " + token.substr(0, 8));
     // The folders among them are walked confined to home as well: a link inside one that leads
     // out of home is left out.
     auto batch = env_.service->sendURLs(urls, FileTransferIntent::managedCopy, request->destination,
                                         FileTransferDeliveryOptions(request->deliveryOptionsRawValue), token,
                                         packet.batchID, env_.home);
     if (!batch) {
-        log("files: could not queue peer send request");
+        note("files: could not queue peer send request");
         return answer(false, "The Host could not prepare the requested transfer.");
     }
     answer(true, std::nullopt);

@@ -59,6 +59,9 @@ public:
 
     // The progress window; none: no rows are shown and the save panel has no parent.
     std::shared_ptr<FileTransferRows> rows;
+    // A line a Viewer's request caused, on the server queue: the owner charges it to that
+    // Viewer's log budget. Set before the server starts; without it such lines go to `log`.
+    std::function<void(const UUID& viewerSession, const std::string& line)> viewerLog;
 
     // ---- Server queue ---------------------------------------------------------------------
     // True when the packet was answered here (a peer send request); other packets go on to the
