@@ -4,8 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <deque>
 
 #include "Platform/UserFiles.h"
 
@@ -73,6 +76,106 @@ std::optional<FileDescriptor> createConfinedFile(const std::filesystem::path& ro
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
     return file;
+}
+
+namespace {
+
+// A path's components; empty ones (from "//" or a trailing "/") are left out.
+std::vector<std::string> splitComponents(std::string_view path) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        const auto slash = path.find('/', start);
+        const auto end = slash == std::string_view::npos ? path.size() : slash;
+        if (end > start) parts.emplace_back(path.substr(start, end - start));
+        if (slash == std::string_view::npos) break;
+        start = slash + 1;
+    }
+    return parts;
+}
+
+std::optional<std::string> linkTarget(int folderFd, const std::string& name) {
+    std::string target(PATH_MAX, '\0');
+    const auto n = ::readlinkat(folderFd, name.c_str(), target.data(), target.size());
+    if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) return std::nullopt;
+    target.resize(static_cast<std::size_t>(n));
+    return target;
+}
+
+}  // namespace
+
+std::optional<ConfinedFolder> resolveFolderBelow(const std::filesystem::path& root,
+                                                 const std::vector<std::string>& components, bool create) {
+    constexpr int maxLinks = 40;  // as the kernel's own resolution allows
+    FileDescriptor rootFd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!rootFd.valid()) return std::nullopt;
+    const auto rootParts = splitComponents(root.string());
+    // The folders opened below root, innermost last: ".." is a step back along them, never a
+    // lookup that could land above root.
+    std::vector<std::pair<FileDescriptor, std::string>> opened;
+    auto current = [&] { return opened.empty() ? rootFd.get() : opened.back().first.get(); };
+    std::deque<std::string> pending(components.begin(), components.end());
+    std::vector<std::string> missing;
+    int links = 0;
+    while (!pending.empty()) {
+        std::string name = std::move(pending.front());
+        pending.pop_front();
+        if (name.empty() || name == ".") continue;
+        if (name.find('/') != std::string::npos || name.find('\0') != std::string::npos) return std::nullopt;
+        if (!missing.empty()) {
+            // Nothing exists below a missing folder, so nothing there can be resolved.
+            if (name == "..") return std::nullopt;
+            missing.push_back(std::move(name));
+            continue;
+        }
+        if (name == "..") {
+            if (opened.empty()) return std::nullopt;
+            opened.pop_back();
+            continue;
+        }
+        struct stat info {};
+        if (::fstatat(current(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT) return std::nullopt;
+            missing.push_back(std::move(name));
+            continue;
+        }
+        if (S_ISLNK(info.st_mode)) {
+            auto target = ++links <= maxLinks ? linkTarget(current(), name) : std::nullopt;
+            if (!target) return std::nullopt;
+            auto parts = splitComponents(*target);
+            if (target->front() == '/') {
+                // An absolute target is followed only when it names a place below root, from root.
+                if (parts.size() < rootParts.size() || !std::equal(rootParts.begin(), rootParts.end(), parts.begin()))
+                    return std::nullopt;
+                parts.erase(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(rootParts.size()));
+                opened.clear();
+            }
+            pending.insert(pending.begin(), parts.begin(), parts.end());
+            continue;
+        }
+        if (!S_ISDIR(info.st_mode)) return std::nullopt;
+        auto next = openChildFolder(current(), name, false);
+        if (!next) return std::nullopt;
+        opened.emplace_back(std::move(*next), std::move(name));
+    }
+    if (!missing.empty() && !create) return std::nullopt;
+    for (auto& name : missing) {
+        // Made as the user's own folders are (the umask decides); a link put in its place
+        // meanwhile is not followed.
+        if (::mkdirat(current(), name.c_str(), 0777) != 0 && errno != EEXIST) return std::nullopt;
+        auto next = openChildFolder(current(), name, false);
+        if (!next) return std::nullopt;
+        opened.emplace_back(std::move(*next), std::move(name));
+    }
+    ConfinedFolder folder;
+    folder.path = root;
+    for (const auto& [fd, name] : opened) folder.path /= name;
+    if (opened.empty()) {
+        folder.fd = std::move(rootFd);
+    } else {
+        folder.fd = std::move(opened.back().first);
+    }
+    return folder;
 }
 
 bool entryExists(int folderFd, const std::string& name) {

@@ -61,6 +61,22 @@ std::optional<FileDescriptor> openConfinedFolder(const std::filesystem::path& ro
 std::optional<FileDescriptor> createConfinedFile(const std::filesystem::path& root,
                                                  std::span<const std::string> components);
 
+// A folder below `root` (a canonical folder path) named by `components` relative to it, opened,
+// with its canonical path. Unlike openConfinedFolder, "..", "." and symbolic links are allowed as
+// long as every step stays below root: the path is resolved one component at a time from the
+// opened root, a ".." climbs back through the folders opened so far, and a link is replaced by
+// its target's components (an absolute target must lie below root). Nothing when a step would
+// leave root, a component is not a folder, links nest deeper than 40, or (without `create`) the
+// folder is missing. With `create` the missing tail is made one folder at a time, and only once
+// the rest of the path was checked: below a folder that does not exist yet only plain names may
+// follow, so nothing is made for a path that is refused.
+struct ConfinedFolder {
+    FileDescriptor fd;
+    std::filesystem::path path;
+};
+std::optional<ConfinedFolder> resolveFolderBelow(const std::filesystem::path& root,
+                                                 const std::vector<std::string>& components, bool create);
+
 // True when something (a link included, not followed) exists under that name in the folder.
 bool entryExists(int folderFd, const std::string& name);
 

@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
+#include "Platform/Core/LogText.h"
 #include "QuillmereProfiles/FileTransferService.h"
 
 namespace qm {
@@ -41,17 +43,46 @@ std::vector<std::string> childNames(const std::filesystem::path& folder, bool& o
     return names;
 }
 
+// What a walk for a peer's request may reach: only what resolves inside `root` (canonical);
+// links that lead elsewhere are left out and counted.
+struct Confinement {
+    std::string root;
+    std::uint64_t linksLeftOut = 0;
+
+    bool holds(const std::string& path) const {
+        return path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
+                                (root.back() == '/' || path[root.size()] == '/'));
+    }
+};
+
 template <class EntryT>
-void walk(const std::filesystem::path& url, const std::string& basePath, std::vector<EntryT>& entries,
-          std::uint64_t& totalBytes, std::uint64_t& totalFiles, Visited& visited) {
+void walk(std::filesystem::path url, const std::string& basePath, std::vector<EntryT>& entries,
+          std::uint64_t& totalBytes, std::uint64_t& totalFiles, Visited& visited, Confinement* confinement) {
     struct stat info {};
+    if (confinement) {
+        if (::lstat(url.c_str(), &info) != 0) return;
+        if (S_ISLNK(info.st_mode)) {
+            // Followed only to where it really leads, and only when that is inside the root; the
+            // entry is then read from there, so every path of the batch is a real one inside it.
+            char* real = ::realpath(url.c_str(), nullptr);
+            if (!real) return;  // dangling
+            std::string target(real);
+            std::free(real);
+            if (!confinement->holds(target)) {
+                ++confinement->linksLeftOut;
+                return;
+            }
+            url = target;
+        }
+    }
     if (::stat(url.c_str(), &info) != 0) return;  // nothing there (or a dangling link)
     if (S_ISDIR(info.st_mode)) {
         if (!visited.insert({info.st_dev, info.st_ino}).second) return;
         entries.push_back(EntryT{url, basePath, true, 0});
         bool ok = false;
         auto names = childNames(url, ok);
-        for (const auto& name : names) walk(url / name, basePath + "/" + name, entries, totalBytes, totalFiles, visited);
+        for (const auto& name : names)
+            walk(url / name, basePath + "/" + name, entries, totalBytes, totalFiles, visited, confinement);
         return;
     }
     // A link to a file is sent as its target, in full.
@@ -72,7 +103,8 @@ std::optional<UUID> FileTransferService::sendURLs(const std::vector<std::filesys
                                                   FileTransferIntent intent, const std::optional<std::string>& destination,
                                                   FileTransferDeliveryOptions deliveryOptions,
                                                   const std::optional<std::string>& routingToken,
-                                                  std::optional<UUID> batchID) {
+                                                  std::optional<UUID> batchID,
+                                                  const std::optional<std::filesystem::path>& confinedTo) {
     std::vector<std::filesystem::path> kept;
     for (const auto& url : urls)
         if (!url.empty()) kept.push_back(url);
@@ -86,8 +118,9 @@ std::optional<UUID> FileTransferService::sendURLs(const std::vector<std::filesys
         if (!outgoingActive_.try_emplace(id, routingToken).second) return std::nullopt;
     }
     std::weak_ptr<FileTransferService> weak = weak_from_this();
-    sendQueue_->async([weak, kept, id, intent, destination, deliveryOptions, routingToken] {
-        if (auto self = weak.lock()) self->performSend(kept, id, intent, destination, deliveryOptions, routingToken);
+    sendQueue_->async([weak, kept, id, intent, destination, deliveryOptions, routingToken, confinedTo] {
+        if (auto self = weak.lock())
+            self->performSend(kept, id, intent, destination, deliveryOptions, routingToken, confinedTo);
     });
     return id;
 }
@@ -95,11 +128,22 @@ std::optional<UUID> FileTransferService::sendURLs(const std::vector<std::filesys
 void FileTransferService::performSend(const std::vector<std::filesystem::path>& urls, const UUID& batchID,
                                       FileTransferIntent intent, const std::optional<std::string>& destination,
                                       FileTransferDeliveryOptions deliveryOptions,
-                                      const std::optional<std::string>& routingToken) {
+                                      const std::optional<std::string>& routingToken,
+                                      const std::optional<std::filesystem::path>& confinedTo) {
     std::vector<Entry> entries;
     std::uint64_t totalBytes = 0, totalFiles = 0;
     Visited visited;
-    for (const auto& url : urls) walk(url, lastComponent(url), entries, totalBytes, totalFiles, visited);
+    std::optional<Confinement> confinement;
+    if (confinedTo) {
+        std::error_code error;
+        auto root = std::filesystem::canonical(*confinedTo, error);
+        // Without its root nothing can be judged inside it, so nothing is sent.
+        confinement = Confinement{error ? std::string() : root.string()};
+    }
+    for (const auto& url : urls) {
+        if (confinement && (confinement->root.empty() || !confinement->holds(url.string()))) continue;
+        walk(url, lastComponent(url), entries, totalBytes, totalFiles, visited, confinement ? &*confinement : nullptr);
+    }
     auto finished = [&] {
         std::lock_guard lock(outgoingLock_);
         outgoingCancelled_.erase(batchID);
@@ -112,7 +156,12 @@ void FileTransferService::performSend(const std::vector<std::filesystem::path>& 
     onMain([batchID, fileCount, totalBytes, intent, itemNames](FileTransferService& self) {
         self.onOutgoingBatchStarted(batchID, fileCount, totalBytes, intent, itemNames);
     });
-    onStatus("sending " + std::to_string(totalFiles) + " item(s), " + byteString(totalBytes) + " to " + peerLabel);
+    std::string leftOut;
+    if (confinement && confinement->linksLeftOut > 0)
+        leftOut = "; left out " + std::to_string(confinement->linksLeftOut) + " link(s) leading outside " +
+                  escapedForLog(confinement->root);
+    onStatus("sending " + std::to_string(totalFiles) + " item(s), " + byteString(totalBytes) + " to " + peerLabel +
+             leftOut);
 
     if (destination && !destination->empty())
         send({FileTransferOp::directSave, batchID, deliveryOptions.rawValue, 0, *destination, {}}, routingToken);
@@ -132,9 +181,11 @@ void FileTransferService::performSend(const std::vector<std::filesystem::path>& 
         }
         send({FileTransferOp::fileStart, batchID, entry.size, 0, entry.relativePath, {}}, routingToken);
         // Non-blocking, so that a fifo among the items cannot stall the queue.
-        FileDescriptor file(::open(entry.absolute.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+        // A confined batch's paths are real ones: a link put in an item's place since the walk
+        // is not followed.
+        FileDescriptor file(::open(entry.absolute.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (confinement ? O_NOFOLLOW : 0)));
         if (!file.valid()) {
-            onStatus("open failed: " + lastComponent(entry.absolute));
+            onStatus("open failed: " + escapedForLog(lastComponent(entry.absolute)));
         } else if (entry.size > 0) {
             sendFileChunks(file.get(), entry.relativePath, batchID, entry.size, sentBytes, totalBytes, routingToken);
         }

@@ -200,11 +200,15 @@ public:
     std::size_t tableEntryCount();
 
     // Outgoing batches. Nothing is queued (nullopt) when no item is named, the service has
-    // stopped, or `batchID` is that of a batch still queued or being sent.
+    // stopped, or `batchID` is that of a batch still queued or being sent. Links in folders are
+    // followed; with `confinedTo` (for a peer's request, whose items were checked to lie inside
+    // that folder) only those that resolve inside it, and the batch's status line counts the
+    // links left out.
     std::optional<UUID> sendURLs(const std::vector<std::filesystem::path>& urls, FileTransferIntent intent,
                                  const std::optional<std::string>& destination,
                                  FileTransferDeliveryOptions deliveryOptions,
-                                 const std::optional<std::string>& routingToken, std::optional<UUID> batchID);
+                                 const std::optional<std::string>& routingToken, std::optional<UUID> batchID,
+                                 const std::optional<std::filesystem::path>& confinedTo = std::nullopt);
     void cancelOutgoingBatch(const UUID& batchID);
     // Outgoing batches queued or running that were sent with this routing token. Any thread.
     std::size_t outgoingBatchCount(const std::string& routingToken) const;
@@ -257,7 +261,8 @@ private:
     // Outgoing.
     void performSend(const std::vector<std::filesystem::path>& urls, const UUID& batchID, FileTransferIntent intent,
                      const std::optional<std::string>& destination, FileTransferDeliveryOptions deliveryOptions,
-                     const std::optional<std::string>& routingToken);
+                     const std::optional<std::string>& routingToken,
+                     const std::optional<std::filesystem::path>& confinedTo);
     void sendFileChunks(int fd, const std::string& relativePath, const UUID& batchID, std::uint64_t fileSize,
                         std::uint64_t& sentBytes, std::uint64_t totalBytes, const std::optional<std::string>& routingToken);
 

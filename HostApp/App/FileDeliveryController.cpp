@@ -7,9 +7,15 @@
 #include "HostApp/App/TransferCenterRows.h"
 #include "HostApp/Delivery/HostFileDelivery.h"
 #include "HostApp/Delivery/SendFilesService.h"
+#include "HostApp/Server/V230HostAudioAuxServer.h"
 #include "QuillmereProfiles/UI/TransferProgressWindow.h"
 
 namespace qm {
+
+namespace {
+// The delivery's lines, as the application's diagnostic log shows them.
+void deliveryLog(const std::string& line) { logLine("[QuillmereHost] " + line); }
+}  // namespace
 
 std::shared_ptr<FileDeliveryController> FileDeliveryController::create(HostProbeDelegate& app,
                                                                        const std::filesystem::path& home) {
@@ -31,7 +37,7 @@ void FileDeliveryController::makeFileDelivery(const std::filesystem::path& home)
     delivery.fileManager = env().fileManager ? env().fileManager : std::make_shared<SimulatedFileManagerDesktop>();
     delivery.defaults = env().defaults;
     delivery.home = home;
-    delivery.log = [](const std::string& line) { logLine("[QuillmereHost] " + line); };
+    delivery.log = deliveryLog;
     delivery.fallbackWindow = [weak]() -> std::shared_ptr<WindowModel> {
         auto self = weak.lock();
         return self ? self->app_.status().summaryWindow : nullptr;
@@ -118,6 +124,14 @@ void FileDeliveryController::addDeliveryHooks(HostServiceHooks& hooks) {
     hooks.fileTransferPacket = [weak](const FileTransferPacket& packet, const UUID& session) {
         auto delivery = weak.lock();
         return delivery && delivery->handleIncomingFileTransferPacket(packet, session);
+    };
+}
+
+void FileDeliveryController::chargeViewerLinesTo(const std::shared_ptr<V230HostAudioAuxServer>& server) {
+    if (!fileDelivery) return;
+    std::weak_ptr<V230HostAudioAuxServer> weak = server;
+    fileDelivery->viewerLog = [weak](const UUID& viewerSession, const std::string& line) {
+        if (auto host = weak.lock()) host->publishForViewer(viewerSession, line, deliveryLog);
     };
 }
 

@@ -15,6 +15,7 @@ class FileTransferCenter;
 class SendFilesService;
 struct SendFilesPasteboard;
 class HostFileDelivery;
+class V230HostAudioAuxServer;
 struct FileTransferPacket;
 struct HostServiceHooks;
 
@@ -36,6 +37,9 @@ public:
     void invalidateInboundFileClipboardClaim(const std::string& reason);
     // The file service's batch callbacks go to the delivery.
     void addDeliveryHooks(HostServiceHooks& hooks);
+    // The lines Viewers' requests cause are charged to their log budgets on this server. Before
+    // the server starts.
+    void chargeViewerLinesTo(const std::shared_ptr<V230HostAudioAuxServer>& server);
 
     // ---- The models (read by the views and tests) -------------------------------------------
     // The "File Transfers" window, one for the application's life.

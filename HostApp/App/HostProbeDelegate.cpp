@@ -160,6 +160,7 @@ void HostProbeDelegate::startAudioAuxServer() {
     auto server = env_.makeServer();
     if (!server) return;
     connectServerCallbacks(server, clipboardBridge_, fileTransferService_, env_.platform.mainQueue, hostServiceHooks());
+    files_->chargeViewerLinesTo(server);
     audioServer_ = server;
     audioServer_->start();
 }

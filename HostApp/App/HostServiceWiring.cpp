@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "HostApp/Server/V230HostAudioAuxServer.h"
+#include "Platform/Core/LogText.h"
 #include "QuillmereProfiles/ClipboardSyncBridge.h"
 #include "QuillmereProfiles/FileTransferService.h"
 
@@ -102,17 +103,20 @@ void connectServerCallbacks(const std::shared_ptr<V230HostAudioAuxServer>& serve
                                                      const UUID& sessionID) {
         if (auto service = weakFiles.lock()) service->handleIncomingChunk(head, std::move(tail), sessionID.uuidString());
     };
-    server->onDragPullRequest = [weakServer, weakFiles, hooks](std::uint32_t snapshotID, std::uint32_t index) {
+    server->onDragPullRequest = [weakServer, weakFiles, hooks](std::uint32_t snapshotID, std::uint32_t index,
+                                                               const UUID& sessionID) {
         auto host = weakServer.lock();
         if (!host) return;
         const std::string which = "snapshot=" + std::to_string(snapshotID) + " index=" + std::to_string(index);
         auto service = weakFiles.lock();
         auto url = host->dragSourceURL(snapshotID, index);
         if (!url || !service) {
-            logThrough(hooks, host, "drag pull: stale " + which);
+            // Costs the Viewer's log budget: pulls of a gone snapshot cost the Host nothing else.
+            host->publishForViewer(sessionID, "drag pull: stale " + which, hooks.log);
             return;
         }
-        logThrough(hooks, host, "drag pull: serving " + url->filename().string() + " " + which);
+        // The item may carry a name a Viewer gave it when it sent it.
+        logThrough(hooks, host, "drag pull: serving " + escapedForLog(url->filename().string()) + " " + which);
         service->sendURLs({*url}, FileTransferIntent::pullForPromise, std::nullopt, {}, std::nullopt, std::nullopt);
     };
     server->onViewerSessionRemoved = [weakFiles](const UUID& sessionID) {

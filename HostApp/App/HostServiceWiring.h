@@ -30,7 +30,8 @@ struct ClipboardTransfer;
 //   request is refused. Packets on the control channel keep that connection under the service's
 //   backlog mark. A control session that leaves takes its unfinished inbound batches with it.
 // - Drag pulls: the item of the current drag snapshot goes to every Viewer as a pull batch; a
-//   stale snapshot or index is logged and nothing is sent.
+//   stale snapshot or index is logged, charged to the asking Viewer's log budget, and nothing is
+//   sent.
 // - Status lines of the bridge and the service go to the hooks below; without hooks they go out
 //   through the server's publish, the service's behind "files: ".
 //

@@ -1,11 +1,13 @@
 #include "HostApp/Delivery/HostFileDelivery.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 
 #include "HostApp/Delivery/DeliveredItems.h"
 #include "Platform/Core/LogSink.h"
+#include "Platform/Core/LogText.h"
 #include "QuillmereProfiles/FileTransferDocuments.h"
 #include "QuillmereProfiles/QuillmereL10n.h"
 
@@ -40,6 +42,48 @@ std::optional<fs::path> homeBased(const std::string& text, const fs::path& home)
     return path.is_absolute() ? path : home / path;
 }
 
+// A path's components, without the empty ones "//" and a trailing "/" leave.
+std::vector<std::string> pathComponents(const std::string& text) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        auto slash = text.find('/', start);
+        if (slash == std::string::npos) slash = text.size();
+        if (slash > start) parts.push_back(text.substr(start, slash - start));
+        start = slash + 1;
+    }
+    return parts;
+}
+
+// A hint's components below home, nothing resolved yet: "~" and "~/x" are home and below it, a
+// relative path is taken from home, and an absolute one must begin with home's path, as given or
+// canonical; "~other" names nobody here.
+std::optional<std::vector<std::string>> hintBelowHome(const std::string& text, const fs::path& home,
+                                                      const fs::path& root) {
+    if (text == "~") return std::vector<std::string>{};
+    if (text.rfind("~/", 0) == 0) return pathComponents(text.substr(2));
+    if (text.front() == '~') return std::nullopt;
+    auto parts = pathComponents(text);
+    if (text.front() != '/') return parts;
+    for (const auto& base : {pathComponents(root.string()), pathComponents(home.string())}) {
+        if (parts.size() >= base.size() && std::equal(base.begin(), base.end(), parts.begin()))
+            return std::vector<std::string>(parts.begin() + static_cast<std::ptrdiff_t>(base.size()), parts.end());
+    }
+    return std::nullopt;
+}
+
+// The open folder as a path that reaches it through its descriptor, so what is moved there lands
+// in the folder that was checked even if a name on the way to it changes meanwhile; the folder's
+// own path where the process cannot see its descriptors.
+fs::path throughDescriptor(const ConfinedFolder& folder) {
+    fs::path through = "/proc/self/fd/" + std::to_string(folder.fd.get());
+    struct stat viaPath {}, viaHandle {};
+    if (::stat(through.c_str(), &viaPath) != 0 || ::fstat(folder.fd.get(), &viaHandle) != 0 ||
+        viaPath.st_dev != viaHandle.st_dev || viaPath.st_ino != viaHandle.st_ino)
+        return folder.path;
+    return through;
+}
+
 bool isInside(const fs::path& path, const fs::path& root) {
     const auto p = path.string();
     const auto r = root.string();
@@ -66,7 +110,7 @@ std::size_t HostFileDelivery::entryCount() const {
     return pendingFileDestinations.size() + pendingFileURLs.size() + pendingFileDeliveryOptions.size() +
            inboundFileTransferRoutingTokens.size() + managedCopyInboundBatchIDs.size() + activeInboundBatches.size() +
            droppedInboundItemCounts.size() + deliveryRuns_.size() + stoppedOutgoingBatches_.size() +
-           waitingForFolder_.size() + (folderQuestion_ ? 1 : 0);
+           waitingForFolder_.size() + (folderQuestion_ ? 1 : 0) + viewerNamedDestinations_.size();
 }
 
 std::optional<UUID> HostFileDelivery::batchAskedForFolder() const {
@@ -102,13 +146,22 @@ void HostFileDelivery::answerPeerSendRequest(const FileTransferPacket& packet, c
     auto answer = [&](bool accepted, const std::optional<std::string>& message) {
         env_.service->sendPeerSendResponse(packet.batchID, accepted, message, token);
     };
+    // Every line here is the Viewer's doing: it counts against that Viewer's share of the log, so
+    // a stream of requests cannot fill it.
+    auto note = [&](const std::string& line) {
+        if (viewerLog) {
+            viewerLog(viewerSession, line);
+        } else {
+            log(line);
+        }
+    };
     // Each request queues a batch: a Viewer gets a few on their way at once, not an unbounded queue.
     const auto budget = peerSendBudget_.admit(token, env_.service->outgoingBatchCount(token));
-    if (budget.line) log(*budget.line);
+    if (budget.line) note(*budget.line);
     if (!budget.admitted) return answer(false, "The Host could not prepare the requested transfer.");
     auto request = FileTransferService::peerSendRequest(packet);
     if (!request) {
-        log("files: rejected malformed peer send request");
+        note("files: rejected malformed peer send request");
         return answer(false, "The Host could not read the requested transfer.");
     }
     std::vector<fs::path> urls;
@@ -117,15 +170,17 @@ void HostFileDelivery::answerPeerSendRequest(const FileTransferPacket& packet, c
         if (url && std::find(urls.begin(), urls.end(), *url) == urls.end()) urls.push_back(*url);
     }
     if (urls.empty()) {
-        log("files: rejected peer send request with no readable Home paths");
+        note("files: rejected peer send request with no readable Home paths");
         return answer(false, "The requested files are no longer available on the Host.");
     }
-    log("files: requested send of " + std::to_string(urls.size()) + " item(s) to Viewer session " + token.substr(0, 8));
+    note("files: requested send of " + std::to_string(urls.size()) + " item(s) to Viewer session " + token.substr(0, 8));
+    // The folders among them are walked confined to home as well: a link inside one that leads
+    // out of home is left out.
     auto batch = env_.service->sendURLs(urls, FileTransferIntent::managedCopy, request->destination,
                                         FileTransferDeliveryOptions(request->deliveryOptionsRawValue), token,
-                                        packet.batchID);
+                                        packet.batchID, env_.home);
     if (!batch) {
-        log("files: could not queue peer send request");
+        note("files: could not queue peer send request");
         return answer(false, "The Host could not prepare the requested transfer.");
     }
     answer(true, std::nullopt);
@@ -169,6 +224,7 @@ void HostFileDelivery::incomingBatchSettled(const FileTransferService::InboundBa
     }
     if (auto folder = batch.destinationHint ? resolveDestinationHint(*batch.destinationHint, env_.home) : std::nullopt) {
         pendingFileDestinations[id] = *folder;
+        viewerNamedDestinations_.insert(id);
         if (rows) rows->setSubtitle(id, savingToText(*folder));
         tryDeliverFileBatch(id);
         return;
@@ -308,6 +364,7 @@ void HostFileDelivery::forgetBatch(const UUID& batchID) {
         if (close) close();
         onMain([](HostFileDelivery& self) { self.askNextForFolder(); });
     }
+    viewerNamedDestinations_.erase(batchID);
     if (activeInboundBatches.erase(batchID) > 0) env_.service->releaseCompletedBatch(batchID);
 }
 
@@ -323,21 +380,24 @@ std::optional<fs::path> HostFileDelivery::resolveDestinationHint(const std::stri
     std::error_code error;
     const auto root = fs::canonical(home, error);
     if (error) return std::nullopt;
-    auto based = homeBased(text, root);
-    if (!based) return std::nullopt;
-    // Links in the part that exists are resolved, ".." folded in the rest.
-    auto folder = fs::weakly_canonical(*based, error);
-    if (error || !isInside(folder, root)) return std::nullopt;
-    if (itemExists(folder)) {
-        if (!fs::is_directory(folder, error)) return std::nullopt;
-        return folder;
-    }
-    fs::create_directories(folder, error);
-    if (error) return std::nullopt;
-    // What was made must still be the folder that was checked.
-    auto made = fs::canonical(folder, error);
-    if (error || made != folder) return std::nullopt;
-    return folder;
+    auto components = hintBelowHome(text, home, root);
+    if (!components) return std::nullopt;
+    // Resolved and made one folder at a time from the opened home folder: neither a link nor a
+    // ".." after a missing folder can take a step out of home, and nothing is made for a hint
+    // that is refused.
+    auto folder = resolveFolderBelow(root, *components, true);
+    if (!folder) return std::nullopt;
+    return folder->path;
+}
+
+std::optional<ConfinedFolder> HostFileDelivery::reopenInsideHome(const fs::path& folder) const {
+    std::error_code error;
+    const auto root = fs::canonical(env_.home, error);
+    const auto relative = folder.lexically_relative(root);
+    if (error || relative.empty()) return std::nullopt;
+    std::vector<std::string> components;
+    for (const auto& part : relative) components.push_back(part.string());
+    return resolveFolderBelow(root, components, true);
 }
 
 std::optional<fs::path> HostFileDelivery::frontFinderWindowPath() {
@@ -364,26 +424,35 @@ fs::path HostFileDelivery::defaultDropDestination() {
     return env_.home / "Desktop";
 }
 
-std::optional<fs::path> HostFileDelivery::deliverNumbered(const fs::path& url, const fs::path& folder) {
+std::optional<fs::path> HostFileDelivery::deliverNumbered(const fs::path& url, const fs::path& folder,
+                                                         const fs::path& via) {
     fs::path candidate;
     std::error_code error;
     // A name taken between the look and the move is passed by, never replaced.
     for (int attempt = 0; attempt < 16; ++attempt) {
-        candidate = numberedDestination(folder, url.filename());
+        candidate = numberedDestination(via, url.filename());
         error = moveItem(url, candidate);
         if (error.value() != EEXIST) break;
     }
-    if (!error) return candidate;
-    log("files: failed to deliver " + url.filename().string() + " -> " + candidate.string() + ": " + error.message());
+    const auto placed = folder / candidate.filename();
+    if (!error) return placed;
+    // The names came from a Viewer.
+    log("files: failed to deliver " + escapedForLog(url.filename().string()) + " -> " + escapedForLog(placed.string()) +
+        ": " + error.message());
     return std::nullopt;
 }
 
 std::vector<fs::path> HostFileDelivery::moveStagedFiles(const std::vector<fs::path>& urls, const fs::path& folder) {
     std::error_code ignored;
     fs::create_directories(folder, ignored);
+    return moveStagedFiles(urls, folder, folder);
+}
+
+std::vector<fs::path> HostFileDelivery::moveStagedFiles(const std::vector<fs::path>& urls, const fs::path& folder,
+                                                        const fs::path& via) {
     std::vector<fs::path> delivered;
     for (const auto& url : urls) {
-        if (auto placed = deliverNumbered(url, folder)) delivered.push_back(*placed);
+        if (auto placed = deliverNumbered(url, folder, via)) delivered.push_back(*placed);
     }
     return delivered;
 }
@@ -424,7 +493,7 @@ void HostFileDelivery::tryDeliverFileBatch(const UUID& batchID) {
     auto folderEntry = pendingFileDestinations.find(batchID);
     auto urlsEntry = pendingFileURLs.find(batchID);
     if (folderEntry == pendingFileDestinations.end() || urlsEntry == pendingFileURLs.end()) return;
-    const auto folder = folderEntry->second;
+    auto folder = folderEntry->second;
     const auto urls = urlsEntry->second;
     pendingFileDestinations.erase(folderEntry);
     pendingFileURLs.erase(urlsEntry);
@@ -434,8 +503,22 @@ void HostFileDelivery::tryDeliverFileBatch(const UUID& batchID) {
         pendingFileDeliveryOptions.erase(found);
     }
     clearLatestInboundBatch(batchID);
+    // A folder a Viewer named may have changed since it was checked (a name on its way replaced
+    // by a link, the folder removed): it is checked again and made again when it went, and a
+    // plain move goes through the folder it opened, so the items land inside home or nowhere.
+    std::optional<ConfinedFolder> checked;
+    if (viewerNamedDestinations_.erase(batchID) > 0) {
+        checked = reopenInsideHome(folder);
+        if (!checked) {
+            finishFileDelivery(batchID, urls.size(), folder,
+                               FileTransferDeliveryResult{{}, false, static_cast<std::int64_t>(urls.size())});
+            return;
+        }
+        folder = checked->path;
+    }
     if (!options.contains(FileTransferDeliveryOptions::promptForConflicts)) {
-        const auto delivered = moveStagedFiles(urls, folder);
+        const auto delivered = checked ? moveStagedFiles(urls, folder, throughDescriptor(*checked))
+                                       : moveStagedFiles(urls, folder);
         const auto failed = urls.size() > delivered.size() ? urls.size() - delivered.size() : 0;
         finishFileDelivery(batchID, urls.size(), folder,
                            FileTransferDeliveryResult{delivered, false, static_cast<std::int64_t>(failed)});
@@ -465,7 +548,7 @@ void HostFileDelivery::finishFileDelivery(const UUID& batchID, std::size_t reque
         result.failedItemCount += dropped->second;
     const auto delivered = static_cast<std::int64_t>(result.deliveredURLs.size());
     log("files: saved " + std::to_string(delivered) + "/" + std::to_string(requestedCount) + " item(s) to " +
-        destination.string());
+        escapedForLog(destination.string()));
     if (rows) {
         if (result.stoppedByUser) {
             rows->failTask(batchID,

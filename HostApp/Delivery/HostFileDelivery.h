@@ -19,6 +19,7 @@
 #include "Platform/Core/UUID.h"
 #include "Platform/FileManagerDesktop.h"
 #include "Platform/UserDefaults.h"
+#include "QuillmereProfiles/ConfinedFiles.h"
 #include "QuillmereProfiles/FileTransferService.h"
 
 namespace qm {
@@ -65,6 +66,9 @@ public:
 
     // The progress window; none: no rows are shown and the save panel has no parent.
     std::shared_ptr<FileTransferRows> rows;
+    // A line a Viewer's request caused, on the server queue: the owner charges it to that
+    // Viewer's log budget. Set before the server starts; without it such lines go to `log`.
+    std::function<void(const UUID& viewerSession, const std::string& line)> viewerLog;
 
     // ---- Server queue ---------------------------------------------------------------------
     // True when the packet was answered here (a peer send request); other packets go on to the
@@ -88,9 +92,11 @@ public:
     void outgoingBatchCompleted(const UUID& batchID);
 
     // ---- Delivery ----------------------------------------------------------------------------
-    // The hint as a folder inside `home` (canonical paths compared, links and ".." resolved),
-    // made when missing: "~" and "~/x" are home and below it, a relative path is taken from home.
-    // Nothing for an empty hint, one outside home, a non-folder, or a folder that cannot be made.
+    // The hint as a folder inside `home`, made when missing: "~" and "~/x" are home and below it,
+    // a relative path is taken from home, an absolute one must begin with home's path. Links and ".." are resolved one step at a time from the
+    // opened home folder, each step checked to stay inside it (a ".." below a missing folder is
+    // refused), and the missing tail is made only after that. Nothing for an empty hint, one that
+    // leads outside home at any step, a non-folder, or a folder that cannot be made.
     static std::optional<std::filesystem::path> resolveDestinationHint(const std::string& hint,
                                                                        const std::filesystem::path& home);
     // A Viewer's path of a Host item, canonical and inside `home`; nothing otherwise.
@@ -144,9 +150,18 @@ private:
     // The batch is over for the delivery: its state goes and its staging folder is released.
     void forgetBatch(const UUID& batchID);
     void clearLatestInboundBatch(const UUID& batchID);
+    // A folder inside home (as resolved from a Viewer's hint) opened again the way the hint was:
+    // nothing when it now leads out of home.
+    std::optional<ConfinedFolder> reopenInsideHome(const std::filesystem::path& folder) const;
     // Moves one staged item into the folder under a numbered free name; nothing when it failed.
+    // `via` reaches `folder` (its open descriptor, or the folder itself); what is returned and
+    // logged names `folder`.
     std::optional<std::filesystem::path> deliverNumbered(const std::filesystem::path& url,
-                                                         const std::filesystem::path& folder);
+                                                         const std::filesystem::path& folder,
+                                                         const std::filesystem::path& via);
+    std::vector<std::filesystem::path> moveStagedFiles(const std::vector<std::filesystem::path>& urls,
+                                                       const std::filesystem::path& folder,
+                                                       const std::filesystem::path& via);
 
     Environment env_;
     PeerSendBudget peerSendBudget_;
@@ -162,6 +177,8 @@ private:
     std::optional<FolderQuestion> folderQuestion_;
     std::uint64_t folderQuestions_ = 0;
     std::deque<UUID> waitingForFolder_;
+    // Batches whose destination a Viewer named: checked again when they are delivered.
+    std::set<UUID> viewerNamedDestinations_;
 };
 
 }  // namespace qm

@@ -6,6 +6,7 @@
 
 #include "HostApp/Server/V230HostAudioAuxServer.h"
 #include "Platform/Core/HexDigits.h"
+#include "Platform/Core/LogText.h"
 #include "QuillmereProfiles/FileTransferService.h"
 #include "QuillmereProfiles/QuillmereL10n.h"
 
@@ -214,7 +215,8 @@ void SendFilesService::dispatchSendToViewer(const std::vector<std::filesystem::p
     auto server = env_.server ? env_.server() : nullptr;
     if (!server || !server->hasConnectedViewer() || !env_.files) return;
     if (env_.invalidateInboundFileClipboardClaim) env_.invalidateInboundFileClipboardClaim("host service send");
-    log("files: queued " + std::to_string(files.size()) + " item(s) via service -> " + destination);
+    // The folder may be one a Viewer's listing named.
+    log("files: queued " + std::to_string(files.size()) + " item(s) via service -> " + escapedForLog(destination));
     // An entry that is no session id (the one standing for every Viewer) sends to all of them.
     std::optional<std::string> token;
     if (UUID::parse(routingToken)) token = routingToken;

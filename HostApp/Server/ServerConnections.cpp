@@ -362,7 +362,8 @@ void V230HostAudioAuxServer::publishCausedBy(AuxSession& session, const std::str
 }
 
 void V230HostAudioAuxServer::chargeLogLine(AuxSession& session, LogBudget& budget, int linesPerWindow,
-                                           const std::string& text) {
+                                           const std::string& text,
+                                           const std::function<void(const std::string&)>& writeText) {
     // Signed in or not, a Viewer gets a few lines per window; what it causes beyond that is
     // counted, and the count written when the next window opens.
     auto write = [&](const std::string& out) {
@@ -383,7 +384,11 @@ void V230HostAudioAuxServer::chargeLogLine(AuxSession& session, LogBudget& budge
     }
     const int line = ++budget.linesInWindow;
     if (line <= linesPerWindow) {
-        write(text);
+        if (writeText) {
+            writeText(text);
+        } else {
+            write(text);
+        }
     } else if (line == linesPerWindow + 1) {
         write("aux session " + shortID(session.id) + ": further log lines suppressed for 10 s");
     } else {
@@ -409,6 +414,14 @@ void V230HostAudioAuxServer::publishForSession(const UUID& id, const std::string
     } else {
         publishAboutStranger(text);
     }
+}
+
+void V230HostAudioAuxServer::publishForViewer(const UUID& sessionID, const std::string& text,
+                                              const std::function<void(const std::string&)>& write) {
+    assertOnQueue();
+    auto session = sessions_.session(sessionID);
+    if (!session) return publishAboutStranger(text);
+    chargeLogLine(*session, session->peerLog, ServerConstants::logLinesPerWindow, text, write);
 }
 
 bool V230HostAudioAuxServer::dispatchingOverLogBudget() const {

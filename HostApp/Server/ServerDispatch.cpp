@@ -198,8 +198,9 @@ void V230HostAudioAuxServer::receivePipRegionClear(const std::shared_ptr<AuxSess
     broadcastHostSessionInfo(false);
 }
 
-void V230HostAudioAuxServer::receiveDragPullRequest(const std::shared_ptr<AuxSession>&, const DragPullRequestPayload& request) {
-    if (onDragPullRequest) onDragPullRequest(request.snapshotID, request.index);
+void V230HostAudioAuxServer::receiveDragPullRequest(const std::shared_ptr<AuxSession>& session,
+                                                    const DragPullRequestPayload& request) {
+    if (onDragPullRequest) onDragPullRequest(request.snapshotID, request.index, session->id);
 }
 
 void V230HostAudioAuxServer::receiveIOSBackgroundPresence(const std::shared_ptr<AuxSession>& session,

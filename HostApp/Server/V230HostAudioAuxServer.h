@@ -122,7 +122,7 @@ public:
     // those never reach the server. Only this session's channel reads them, and a session that
     // ends or a channel that is replaced cancels the connection first, after which none is taken.
     std::function<void(const FileTransferPacketView& head, FrameTailPtr tail, const UUID&)> onFileTransferChannelChunk;
-    std::function<void(std::uint32_t snapshotID, std::uint32_t index)> onDragPullRequest;
+    std::function<void(std::uint32_t snapshotID, std::uint32_t index, const UUID& sessionID)> onDragPullRequest;
     // A Viewer's control session left (whatever the reason): what the owner keeps for it, such as
     // unfinished inbound file batches, can go.
     std::function<void(const UUID&)> onViewerSessionRemoved;
@@ -143,6 +143,12 @@ public:
     // "[QuillmereHost] " + text to the log sink, then onStatus. Written on `queue` while a
     // Viewer's packet is handled, the line counts against that Viewer's log budget.
     void publish(const std::string& text);
+    // On `queue`: a line an owner's callback writes about what a Viewer sent (a request refused,
+    // one that names nothing): charged to that Viewer like the server's own refusals, or to the
+    // budget of connections not signed in once it has left. Within the budget `write` (the
+    // owner's own log) writes it when given, else it is written as the server's lines are.
+    void publishForViewer(const UUID& sessionID, const std::string& text,
+                          const std::function<void(const std::string&)>& write = {});
     void sendHostStatus(const std::string& text, const ConnectionPtr& on);
     // To every control connection, then every video connection, signed in or not.
     void broadcastHostError(const std::string& text);
@@ -412,7 +418,9 @@ private:
     void publishForSession(const UUID& id, const std::string& text);
     // A line about what the Host did for the packet being handled: the session's larger budget.
     void publishCausedBy(AuxSession& session, const std::string& text);
-    void chargeLogLine(AuxSession& session, LogBudget& budget, int linesPerWindow, const std::string& text);
+    // `writeText`, when given, writes `text` itself; the budget's own lines go the server's way.
+    void chargeLogLine(AuxSession& session, LogBudget& budget, int linesPerWindow, const std::string& text,
+                       const std::function<void(const std::string&)>& writeText = {});
     // A line a subsystem writes through its hook: charged like a refusal to the Viewer whose
     // packet is being handled, if any.
     void publishFromPeer(const std::string& text);

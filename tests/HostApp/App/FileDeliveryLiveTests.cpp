@@ -3,6 +3,8 @@
 // test Viewer signed in over real TCP with its file channel. Everything is read from outside: the
 // user's folders, the Host's staging folder and the lines the Host prints.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "support/BuiltHost.h"
 #include "support/TestFiles.h"
@@ -126,6 +128,51 @@ TEST_F(FileDeliveryLive, AViewerReceivesTheHomeFilesItAsksForAndNothingOutsideHo
     EXPECT_FALSE(answer->accepted);
     EXPECT_EQ(answer->message, "The Host could not read the requested transfer.");
     EXPECT_TRUE(host->waitForLog("files: rejected malformed peer send request")) << host->log();
+}
+
+// A link in home to a folder outside it that the user owns and could write: nothing a Viewer
+// sends lands there, and nothing there is sent to a Viewer that asks for home files.
+TEST_F(FileDeliveryLive, ALinkInHomeToAFolderOutsideItLeadsNoViewerThere) {
+    struct stat owner {};
+    ASSERT_EQ(::stat(host->home().c_str(), &owner), 0);
+    const auto outside = host->home().parent_path() / "outside";
+    writeFile(outside / "secret.txt", Bytes{'s'});
+    host->writeHomeFile("shared/mine.txt", Bytes{'m'});
+    fs::create_directory_symlink(outside, host->home() / "lnk");
+    fs::create_directory_symlink(outside, host->home() / "shared" / "etc");
+    for (const auto& path : {outside, outside / "secret.txt", host->home() / "lnk", host->home() / "shared" / "etc"})
+        ASSERT_EQ(::lchown(path.c_str(), owner.st_uid, owner.st_gid), 0);
+
+    // A managed copy aimed at the link by a hint whose ".." follows a missing folder, or below it.
+    const auto road = fileChannelRoad(*channel);
+    for (const std::string hint : {"~/missing/../lnk", "~/missing/../lnk/new"}) {
+        const UUID id = sendFileBatch(road, FileTransferIntent::managedCopy, hint, "planted.bin", Bytes{'p'});
+        const auto receipt = responseTo(*channel, id);
+        ASSERT_TRUE(receipt) << hint << "\n" << host->log();
+        EXPECT_FALSE(receipt->accepted) << hint;
+        EXPECT_EQ(receipt->message, "The destination folder is not available on this device.") << hint;
+    }
+    ASSERT_TRUE(waitUntil([&] { return host->stagingEmpty(); }, 30s)) << host->log();
+    EXPECT_EQ(std::distance(fs::directory_iterator(outside), fs::directory_iterator()), 1) << "only secret.txt";
+    EXPECT_FALSE(fs::exists(host->home() / "missing"));
+
+    // A request for a home folder holding the link: its own file only, the link counted.
+    const UUID request = UUID::random();
+    channel->sendPacket({FileTransferOp::peerSendRequest, request, 0, 0, "",
+                         FileTransferPeerSendRequest({"~/shared"}, "~/Downloads", {}).encoded()});
+    std::vector<FileTransferPacket> seen;
+    const auto answer = responseTo(*channel, request, &seen);
+    ASSERT_TRUE(answer && answer->accepted) << host->log();
+    ASSERT_TRUE(readUntil(
+        *channel, [&](const FileTransferPacket& p) { return p.op == FileTransferOp::batchEnd && p.batchID == request; },
+        &seen))
+        << host->log();
+    const auto files = filesOfBatch(seen, request);
+    ASSERT_EQ(files.size(), 1u) << host->log();
+    EXPECT_EQ(files.begin()->first, "shared/mine.txt");
+    EXPECT_TRUE(host->waitForLog("files: sending 1 item(s), 0.0 KB to Viewer; left out 1 link(s) leading outside " +
+                                 host->home().string()))
+        << host->log();
 }
 
 }  // namespace

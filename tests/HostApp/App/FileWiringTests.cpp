@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <string_view>
 
 #include "HostApp/Server/V230HostAudioAuxServer.h"
+#include "Platform/Core/LogSink.h"
+#include "QuillmereProfiles/SessionPayloads.h"
 #include "QuillmereProfiles/FileTransferService.h"
 #include "support/AppHarness.h"
 
@@ -95,6 +99,31 @@ TEST(FileWiring, PeerSendRequestsOnEitherChannelReachTheDelegateAndItsAnswerOnly
     }
     EXPECT_TRUE(answered);
     for (const auto& frame : other.takeAll()) EXPECT_NE(frame.header.type, AuxPacketType::fileTransfer);
+}
+
+TEST(FileWiring, RefusedRequestsAndStalePullsCostTheViewersLogBudgetNotALineEach) {
+    AppHarness app;
+    app.launch();
+    InMemoryViewer viewer(app.host, app.host.server().boundPorts().control, "Busy Viewer");
+    std::atomic<std::size_t> lines{0};
+    LogSink::shared().setWritesStandardError(false);
+    auto subscription = LogSink::shared().subscribe([&](std::string_view) { ++lines; });
+    // Malformed requests, requests for nothing in home, and pulls of a snapshot that never was,
+    // within one of the Viewer's log windows (the virtual clock does not move on its own).
+    const FileTransferPeerSendRequest outsideHome({"/etc/hostname"}, "~/Downloads", {});
+    for (int round = 0; round < 2000; ++round) {
+        sendFilePacket(viewer, {FileTransferOp::peerSendRequest, UUID::random(), 0, 0, "", Bytes{'{'}});
+        sendFilePacket(viewer, {FileTransferOp::peerSendRequest, UUID::random(), 0, 0, "", outsideHome.encoded()});
+        viewer.send(AuxPacketType::dragPullRequest, DragPullRequestPayload{7, 0}.encode());
+        if (round % 100 == 99) app.host.clock().runUntilIdle();
+    }
+    app.host.clock().runUntilIdle();
+    subscription.cancel();
+    LogSink::shared().setWritesStandardError(true);
+    // Its budgets for one window (8 lines about what it sent, 32 about what the Host did for it),
+    // their "suppressed" lines, and a few of the Host's own.
+    EXPECT_LE(lines.load(), 8u + 1 + 32 + 1 + 10);
+    EXPECT_EQ(app.host.server().resourceCounts().authorizedSessions, 1u);
 }
 
 }  // namespace FileWiringTests

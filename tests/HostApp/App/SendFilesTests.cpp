@@ -145,6 +145,13 @@ TEST_F(SendFiles, ViewersWithoutFileChannelsShareOneEntryThatSendsToAllOfThemAnd
     again->pressCancel();
     EXPECT_TRUE(received(*ada).empty());
     EXPECT_EQ(SendDestinationMemory::recall(*app.defaultsStore->standard())->destination, "~/Inbox");
+
+    // A folder a Viewer's listing named may hold a line feed: its log line stays one line.
+    auto odd = request({file("5.txt")});
+    ASSERT_TRUE(odd);
+    odd->setPathText("~/In\nbox");
+    odd->pressSend();
+    EXPECT_TRUE(app.logged("files: queued 1 item(s) via service -> ~/In\\nbox"));
 }
 
 TEST_F(SendFiles, ARememberedViewerThatLeftIsNotPreselected) {

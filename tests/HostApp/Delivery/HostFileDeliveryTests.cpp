@@ -471,6 +471,21 @@ TEST(FileDelivery, DestinationHintsAndRequestedPathsStayInsideHome) {
     }
     EXPECT_FALSE(fs::exists(temp.path() / "outside" / "new")) << "nothing is made outside home";
 
+    // A hint is followed one step at a time: ".." after a missing folder is not folded away into
+    // a path that passes a link out of home, and a refused hint makes nothing, in home or out.
+    fs::create_directory_symlink("../outside", home / "up");
+    for (const std::string hint : {"~/missing/../escape", "~/missing/../escape/new", "~/up/new", "missing/../../outside"}) {
+        EXPECT_FALSE(HostFileDelivery::resolveDestinationHint(hint, home)) << hint;
+    }
+    EXPECT_FALSE(fs::exists(temp.path() / "outside" / "new"));
+    EXPECT_FALSE(fs::exists(home / "missing"));
+    // Links and ".." that stay inside home still lead where they point.
+    fs::create_directory_symlink(home / "Documents", home / "docs-absolute");
+    fs::create_directory_symlink("Documents", home / "docs-relative");
+    EXPECT_EQ(HostFileDelivery::resolveDestinationHint("~/docs-absolute/Sub", home), home / "Documents" / "Sub");
+    EXPECT_EQ(HostFileDelivery::resolveDestinationHint("~/Documents/../docs-relative/./Sub/", home),
+              home / "Documents" / "Sub");
+
     EXPECT_EQ(HostFileDelivery::confinedSourcePath("~/notes.txt", home), home / "notes.txt");
     EXPECT_EQ(HostFileDelivery::confinedSourcePath("notes.txt", home), home / "notes.txt");
     EXPECT_EQ(HostFileDelivery::confinedSourcePath("~", home), home);
@@ -479,6 +494,71 @@ TEST(FileDelivery, DestinationHintsAndRequestedPathsStayInsideHome) {
                                                      "~/../outside/secret.txt", "~/missing.txt"}) {
         EXPECT_FALSE(HostFileDelivery::confinedSourcePath(path, home)) << path;
     }
+}
+
+TEST(FileDelivery, ABatchAimedThroughALinkOutOfHomePutsNothingOutsideIt) {
+    DeliveryHost host;
+    const auto outside = host.temp.path() / "outside";
+    fs::create_directories(outside);
+    fs::create_directory_symlink(outside, host.home() / "lnk");
+
+    // A folded hint that names the link: the managed copy is refused.
+    const auto managed = host.sendBatch({FileTransferIntent::managedCopy, "~/missing/../lnk"});
+    ASSERT_EQ(host.responses(managed).size(), 1u);
+    EXPECT_EQ(host.responses(managed)[0].first.message, "The destination folder is not available on this device.");
+    EXPECT_TRUE(fs::is_empty(outside));
+
+    // The folder checked at a batch's start is swapped for a link out of home before the items
+    // arrive: they go nowhere, whether or not conflicts are asked about.
+    const auto plain = host.sendBatch({FileTransferIntent::copy, "~/Incoming", {}, false, {{"late.txt", "late"}}, false});
+    const auto asking = host.sendBatch({FileTransferIntent::managedCopy, "~/Asking",
+                                        FileTransferDeliveryOptions::promptForConflicts, false, {{"a.txt", "a"}}, false});
+    for (const std::string name : {"Incoming", "Asking"}) {
+        fs::rename(host.home() / name, host.home() / (name + "-moved"));
+        fs::create_directory_symlink(outside, host.home() / name);
+    }
+    for (const auto& id : {plain, asking}) host.viewerSends({FileTransferOp::batchEnd, id, 0, 0, "", {}}, host.viewer);
+    host.run();
+    EXPECT_TRUE(fs::is_empty(outside));
+    EXPECT_TRUE(host.saw("fail Saved 0 item(s); 1 could not be saved"));
+    EXPECT_EQ(host.responses(asking).at(0).first.message, "Saved 0 item(s); 1 could not be saved.");
+    host.expectNothingLeft();
+}
+
+TEST(FileDelivery, ViewerTextInALogLineIsEscapedOntoThatLine) {
+    DeliveryHost host;
+    host.sendBatch({FileTransferIntent::copy, "~/In\nfiles: forged"});
+    EXPECT_EQ(fileText(host.home() / "In\nfiles: forged" / "a.txt"), "hello");
+    EXPECT_TRUE(host.logged("files: saved 1/1 item(s) to " + host.home().string() + "/In\\nfiles: forged"));
+    for (const auto& line : host.lines) EXPECT_EQ(line.find('\n'), std::string::npos) << line;
+    host.expectNothingLeft();
+}
+
+TEST(FileDelivery, ARequestedFolderIsSentWithoutTheLinksInItThatLeadOutOfHome) {
+    DeliveryHost host;
+    std::vector<std::string> status;
+    host.service->onStatus = [&](const std::string& line) { status.push_back(line); };
+    const auto outside = host.temp.path() / "outside";
+    writeText(outside / "secret.txt", "s");
+    writeText(host.home() / "shared" / "mine.txt", "m");
+    writeText(host.home() / "notes.txt", "n");
+    fs::create_directory_symlink(outside, host.home() / "shared" / "etc");
+    fs::create_symlink(outside / "secret.txt", host.home() / "shared" / "secret-link");
+    fs::create_symlink(host.home() / "notes.txt", host.home() / "shared" / "notes-link");
+
+    const UUID id = UUID::random();
+    const FileTransferPeerSendRequest request({"~/shared"}, "~/Downloads", {});
+    host.viewerSends({FileTransferOp::peerSendRequest, id, 0, 0, "", request.encoded()}, host.viewer);
+    host.run();
+    std::vector<std::string> paths;
+    for (const auto& s : host.sent) {
+        if (s.packet.batchID == id && (s.packet.op == FileTransferOp::mkdir || s.packet.op == FileTransferOp::fileStart))
+            paths.push_back(s.packet.path);
+    }
+    EXPECT_EQ(paths, (std::vector<std::string>{"shared", "shared/mine.txt", "shared/notes-link"}));
+    ASSERT_FALSE(status.empty());
+    EXPECT_NE(status.front().find("; left out 2 link(s) leading outside " + host.home().string()), std::string::npos)
+        << status.front();
 }
 
 TEST(FileDelivery, ARequestForHostFilesIsSentBackToTheAskingViewerAloneOrRefusedWithAReason) {
