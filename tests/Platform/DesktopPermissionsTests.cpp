@@ -1,12 +1,16 @@
 // The two permissions as an X desktop answers them, against a real server (Xvfb), and the
 // desktop's settings program that the privacy-pane addresses open.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <fstream>
+#include <optional>
 
 #include "Platform/Linux/DesktopPermissions.h"
 #include "Platform/Linux/PosixProcessLauncher.h"
+#include "support/TestFiles.h"
 #include "support/TestPlatform.h"
 #include "support/VirtualXServer.h"
 
@@ -65,6 +69,83 @@ TEST(DesktopSettings, ThePrivacyAddressesOpenTheDesktopsSettingsProgramFoundOnTh
     std::filesystem::remove(other / "gnome-control-center");
     std::filesystem::remove(bin / "systemsettings");
     EXPECT_FALSE(PosixProcessLauncher::desktopSettingsCommand(searchPath, true)) << "only executables count";
+}
+
+// This process's PATH and X display for one test, restored afterwards.
+class DesktopEnvironment {
+public:
+    DesktopEnvironment(const std::string& path, const std::string& display)
+        : path_(saved("PATH")), display_(saved("DISPLAY")), wayland_(saved("WAYLAND_DISPLAY")) {
+        ::setenv("PATH", path.c_str(), 1);
+        ::setenv("DISPLAY", display.c_str(), 1);
+        ::unsetenv("WAYLAND_DISPLAY");
+    }
+    ~DesktopEnvironment() {
+        restore("PATH", path_);
+        restore("DISPLAY", display_);
+        restore("WAYLAND_DISPLAY", wayland_);
+    }
+
+private:
+    static std::optional<std::string> saved(const char* name) {
+        const char* value = std::getenv(name);
+        return value ? std::optional<std::string>(value) : std::nullopt;
+    }
+    static void restore(const char* name, const std::optional<std::string>& value) {
+        if (value) {
+            ::setenv(name, value->c_str(), 1);
+        } else {
+            ::unsetenv(name);
+        }
+    }
+    std::optional<std::string> path_, display_, wayland_;
+};
+
+// The settings program a privacy address starts is followed until it, and what it started with
+// it, has ended; the Host never waits on it.
+TEST(DesktopSettings, TheStartedSettingsProgramIsFollowedUntilItAndItsChildrenEnd) {
+    TemporaryDirectory folder;
+    const auto bin = folder.path() / "bin";
+    std::filesystem::create_directories(bin);
+    const auto stopParent = folder.path() / "stop-parent";
+    const auto stopChild = folder.path() / "stop-child";
+    const auto pidFile = folder.path() / "pid";
+    // A settings program that starts a helper of its own, then waits to be closed (named as the
+    // one looked for first, so that it is the one started whatever else this machine has).
+    std::ofstream(bin / "gnome-control-center") << "#!/bin/sh\n"
+                                          << "echo $$ > '" << pidFile.string() << ".new'; mv '" << pidFile.string()
+                                          << ".new' '" << pidFile.string() << "'\n"
+                                          << "(while [ ! -e '" << stopChild.string() << "' ]; do sleep 0.05; done) &\n"
+                                          << "while [ ! -e '" << stopParent.string() << "' ]; do sleep 0.05; done\n";
+    ::chmod((bin / "gnome-control-center").c_str(), 0755);
+    const std::string pane = std::string(PosixProcessLauncher::systemSettingsScheme) + "Privacy_ScreenCapture";
+    PosixProcessLauncher launcher;
+    if (!PosixProcessLauncher::desktopSettingsCommand("/usr/bin:/bin", true)) {
+        DesktopEnvironment desktop("/usr/bin:/bin", ":99");
+        EXPECT_FALSE(launcher.openURLFollowingProgram(pane).opened) << "no settings program on the path";
+    }
+    DesktopEnvironment desktop(bin.string() + ":/usr/bin:/bin", ":99");
+    auto opened = launcher.openURLFollowingProgram(pane);
+    ASSERT_TRUE(opened.opened);
+    ASSERT_TRUE(opened.program);
+    EXPECT_FALSE(opened.program->hasEnded());
+    ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(pidFile); }, std::chrono::seconds(30)));
+    const pid_t settings = static_cast<pid_t>(std::stol(fileText(pidFile)));
+    std::ofstream(stopParent) << "";
+    // Gone (a zombie nobody reaps counts as gone) while its helper still runs: the settings may
+    // still be on screen.
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            if (::kill(settings, 0) != 0) return true;
+            const auto stat = fileText("/proc/" + std::to_string(settings) + "/stat");
+            const auto close = stat.rfind(')');
+            return close == std::string::npos || (close + 2 < stat.size() && stat[close + 2] == 'Z');
+        },
+        std::chrono::seconds(30)));
+    EXPECT_FALSE(opened.program->hasEnded());
+    std::ofstream(stopChild) << "";
+    EXPECT_TRUE(waitUntil([&] { return opened.program->hasEnded(); }, std::chrono::seconds(30)));
+    EXPECT_TRUE(opened.program->hasEnded()) << "ended stays ended";
 }
 
 }  // namespace
