@@ -71,36 +71,6 @@ TEST(DesktopSettings, ThePrivacyAddressesOpenTheDesktopsSettingsProgramFoundOnTh
     EXPECT_FALSE(PosixProcessLauncher::desktopSettingsCommand(searchPath, true)) << "only executables count";
 }
 
-// This process's PATH and X display for one test, restored afterwards.
-class DesktopEnvironment {
-public:
-    DesktopEnvironment(const std::string& path, const std::string& display)
-        : path_(saved("PATH")), display_(saved("DISPLAY")), wayland_(saved("WAYLAND_DISPLAY")) {
-        ::setenv("PATH", path.c_str(), 1);
-        ::setenv("DISPLAY", display.c_str(), 1);
-        ::unsetenv("WAYLAND_DISPLAY");
-    }
-    ~DesktopEnvironment() {
-        restore("PATH", path_);
-        restore("DISPLAY", display_);
-        restore("WAYLAND_DISPLAY", wayland_);
-    }
-
-private:
-    static std::optional<std::string> saved(const char* name) {
-        const char* value = std::getenv(name);
-        return value ? std::optional<std::string>(value) : std::nullopt;
-    }
-    static void restore(const char* name, const std::optional<std::string>& value) {
-        if (value) {
-            ::setenv(name, value->c_str(), 1);
-        } else {
-            ::unsetenv(name);
-        }
-    }
-    std::optional<std::string> path_, display_, wayland_;
-};
-
 // The settings program a privacy address starts is followed until it, and what it started with
 // it, has ended; the Host never waits on it.
 TEST(DesktopSettings, TheStartedSettingsProgramIsFollowedUntilItAndItsChildrenEnd) {
@@ -112,19 +82,27 @@ TEST(DesktopSettings, TheStartedSettingsProgramIsFollowedUntilItAndItsChildrenEn
     const auto pidFile = folder.path() / "pid";
     // A settings program that starts a helper of its own, then waits to be closed (named as the
     // one looked for first, so that it is the one started whatever else this machine has).
-    std::ofstream(bin / "gnome-control-center") << "#!/bin/sh\n"
-                                          << "echo $$ > '" << pidFile.string() << ".new'; mv '" << pidFile.string()
-                                          << ".new' '" << pidFile.string() << "'\n"
-                                          << "(while [ ! -e '" << stopChild.string() << "' ]; do sleep 0.05; done) &\n"
-                                          << "while [ ! -e '" << stopParent.string() << "' ]; do sleep 0.05; done\n";
+    std::ofstream(bin / "gnome-control-center")
+        << "#!/bin/sh\n"
+        << "echo $$ > '" << pidFile.string() << ".new'; mv '" << pidFile.string() << ".new' '" << pidFile.string() << "'\n"
+        << "(while [ ! -e '" << stopChild.string() << "' ]; do sleep 0.05; done) &\n"
+        << "while [ ! -e '" << stopParent.string() << "' ]; do sleep 0.05; done\n";
     ::chmod((bin / "gnome-control-center").c_str(), 0755);
-    const std::string pane = std::string(PosixProcessLauncher::systemSettingsScheme) + "Privacy_ScreenCapture";
+    std::string pane = PosixProcessLauncher::systemSettingsScheme;
+    pane += "Privacy_ScreenCapture";
+    // The desktop's PATH and display for this test, as they were afterwards.
+    struct Variable {
+        Variable(const char* name, const std::string& value) : name(name) {
+            if (const char* was = std::getenv(name)) before = was;
+            ::setenv(name, value.c_str(), 1);
+        }
+        ~Variable() { before ? ::setenv(name, before->c_str(), 1) : ::unsetenv(name); }
+        const char* name;
+        std::optional<std::string> before;
+    };
+    const Variable path("PATH", bin.string() + ":/usr/bin:/bin");
+    const Variable display("DISPLAY", ":99");
     PosixProcessLauncher launcher;
-    if (!PosixProcessLauncher::desktopSettingsCommand("/usr/bin:/bin", true)) {
-        DesktopEnvironment desktop("/usr/bin:/bin", ":99");
-        EXPECT_FALSE(launcher.openURLFollowingProgram(pane).opened) << "no settings program on the path";
-    }
-    DesktopEnvironment desktop(bin.string() + ":/usr/bin:/bin", ":99");
     auto opened = launcher.openURLFollowingProgram(pane);
     ASSERT_TRUE(opened.opened);
     ASSERT_TRUE(opened.program);

@@ -343,24 +343,6 @@ TEST(InitialInstallOnboarding, TheStepComesBackWhenTheUserIsBackFromTheSettings)
     EXPECT_TRUE(permissions.initialInstallOnboardingAwaitingReturn);
 }
 
-// The installed Host finds the marker its installer wrote under its prefix from its own
-// location; a Host installed elsewhere, or of unknown location, reads the system's.
-TEST(InitialInstallOnboarding, AnInstalledHostFindsTheMarkerUnderItsOwnPrefix) {
-    TemporaryDirectory prefix;
-    HostBundleInfo bundle;
-    bundle.bundlePath = prefix.path();
-    bundle.executablePath = prefix.path() / "bin/QuillmereHost";
-    EXPECT_EQ(hostInitialInstallMarker(bundle), hostInitialInstallOnboardingMarkerURL) << "no marker beside it";
-    const auto beside = prefix.path() / "var/lib/quillmere-host/initial-install-onboarding-build";
-    std::filesystem::create_directories(beside.parent_path());
-    std::ofstream(beside) << "149\n";
-    EXPECT_EQ(hostInitialInstallMarker(bundle), beside);
-    bundle.bundlePath.clear();
-    EXPECT_EQ(hostInitialInstallMarker(bundle), hostInitialInstallOnboardingMarkerURL);
-    bundle.bundlePath = "relative/prefix";
-    EXPECT_EQ(hostInitialInstallMarker(bundle), hostInitialInstallOnboardingMarkerURL);
-}
-
 TEST(InitialInstallOnboarding, TheNoticesButtonEndsTheCountdownAtOnce) {
     OnboardingHarness h(true, true);
     auto& delegate = h.launch();
