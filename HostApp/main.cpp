@@ -320,7 +320,9 @@ int main(int argc, char** argv) {
         if (!subscribed) logLine("[QuillmereHost] power: no sleep notifications from logind");
     }
     environment.flags = flags;
-    // The install step's marker; another place can be named for tests and private installs.
+    // The install step's marker, found from where this Host is installed; another place can be
+    // named for tests and installs with a marker of their own choosing.
+    environment.installerMarker = hostInitialInstallMarker(environment.bundle);
     if (const char* marker = std::getenv("QUILLMERE_HOST_INSTALLER_MARKER"); marker && *marker) {
         environment.installerMarker = marker;
     }

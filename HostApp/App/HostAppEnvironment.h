@@ -33,6 +33,25 @@ enum class WorkspacePowerEvent { willSleep, screensDidSleep, didWake, screensDid
 inline const std::filesystem::path hostInitialInstallOnboardingMarkerURL =
     "/var/lib/quillmere-host/initial-install-onboarding-build";
 
+// A user's install keeps its marker under its own prefix, where the installed Host finds it from
+// its own location whatever environment it is started with (a log-in, the autostart, a link).
+inline std::filesystem::path installedHostMarkerPath(const std::filesystem::path& prefix) {
+    return prefix / "var/lib/quillmere-host/initial-install-onboarding-build";
+}
+
+// The marker this Host reads: the one beside it when its installer wrote one there, else the
+// system's. A Host whose own location is unknown reads the system's.
+inline std::filesystem::path hostInitialInstallMarker(const HostBundleInfo& bundle) {
+    if (bundle.bundlePath.is_absolute()) {
+        const auto beside = installedHostMarkerPath(bundle.bundlePath);
+        std::error_code error;
+        if (std::filesystem::symlink_status(beside, error).type() != std::filesystem::file_type::not_found && !error) {
+            return beside;
+        }
+    }
+    return hostInitialInstallOnboardingMarkerURL;
+}
+
 // Everything the application is built from: the platform, the desktop and the services `main`
 // (or a test) hands it. The delegate fills in what was left empty when it is made; from then on
 // it and its controllers only read it.

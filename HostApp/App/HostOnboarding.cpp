@@ -13,6 +13,7 @@
 #include "Platform/Accessibility.h"
 #include "Platform/AudioCapture.h"
 #include "Platform/Core/ByteIO.h"
+#include "Platform/ProcessLauncher.h"
 #include "Platform/UserDefaults.h"
 #include "QuillmereProfiles/QuillmereL10n.h"
 
@@ -151,6 +152,11 @@ void PermissionsController::advanceInitialInstallOnboarding() {
     if (initialInstallOnboardingStep == Step::completionCountdown || initialInstallOnboardingStep == Step::completed) {
         return;
     }
+    if (initialInstallSettingsProgram_ && initialInstallSettingsProgram_->hasEnded()) {
+        // The user closed the settings program the walk-through opened for them.
+        initialInstallSettingsProgram_.reset();
+        initialInstallOnboardingAwaitingReturn = false;
+    }
     // Screen Recording is only looked at once Accessibility is granted.
     const Step target = !accessibilityTrusted() ? Step::accessibility
                         : !screenCaptureGranted() ? Step::screenCapture
@@ -195,7 +201,7 @@ void PermissionsController::presentInitialInstallOnboardingStep() {
 void PermissionsController::handleInitialInstallOnboardingResponse(int response, InitialInstallOnboardingStep step) {
     switch (step) {
         case Step::accessibility:
-            initialInstallOnboardingAwaitingReturn = true;
+            beginInitialInstallAway();
             if (response == 1000) {
                 requestInitialInstallPermission(PermissionRequestKind::accessibility);
             } else {
@@ -203,7 +209,7 @@ void PermissionsController::handleInitialInstallOnboardingResponse(int response,
             }
             break;
         case Step::screenCapture:
-            initialInstallOnboardingAwaitingReturn = true;
+            beginInitialInstallAway();
             if (response == 1000) {
                 requestInitialInstallPermission(PermissionRequestKind::screenCapture);
             } else {
@@ -215,7 +221,7 @@ void PermissionsController::handleInitialInstallOnboardingResponse(int response,
                 confirmInitialInstallOnboarding();
                 break;
             }
-            initialInstallOnboardingAwaitingReturn = true;
+            beginInitialInstallAway();
             if (response == 1001) {
                 openSystemSettingsPrivacyPane("Privacy_Accessibility");
             } else if (response == 1002) {
@@ -228,6 +234,32 @@ void PermissionsController::handleInitialInstallOnboardingResponse(int response,
         case Step::completionCountdown:
         case Step::completed: break;
     }
+}
+
+void PermissionsController::beginInitialInstallAway() {
+    initialInstallOnboardingAwaitingReturn = true;
+    ++initialInstallAwayCount_;
+    initialInstallSettingsProgram_.reset();
+}
+
+void PermissionsController::returnToInitialInstallOnboarding() {
+    initialInstallOnboardingAwaitingReturn = false;
+    initialInstallSettingsProgram_.reset();
+    resumeInitialInstallOnboarding();
+}
+
+void PermissionsController::privacyPaneOutcome(std::optional<std::uint64_t> away, bool opened,
+                                               std::shared_ptr<StartedProgram> program) {
+    // Only the pane of the wait still on: the user may have come back, or been sent elsewhere.
+    if (!away || *away != initialInstallAwayCount_ || !initialInstallOnboardingAwaitingReturn) return;
+    if (!opened) {
+        // Nothing came up to go to: the user never left.
+        returnToInitialInstallOnboarding();
+        return;
+    }
+    // Followed until it ends; a pane the desktop's opener took over ends the wait only when the
+    // Host comes forward again.
+    initialInstallSettingsProgram_ = std::move(program);
 }
 
 void PermissionsController::requestInitialInstallPermission(PermissionRequestKind kind) {

@@ -122,26 +122,29 @@ void PermissionsController::requestAccessibilityPermission() {
 
 void PermissionsController::openSystemSettingsPrivacyPane(const std::string& anchor) {
     prepareForSystemPermissionPrompt();
+    // The walk-through waits for the user to come back from this pane, when it sent them there.
+    const auto away = initialInstallOnboardingAwaitingReturn ? std::optional<std::uint64_t>(initialInstallAwayCount_)
+                                                             : std::nullopt;
     if (!env().launcher) {
         log("permissions: failed to open System Settings pane " + anchor);
+        privacyPaneOutcome(away, false, nullptr);
         return;
     }
     // The desktop's opener may take seconds: it runs off the main queue, and the outcome is
     // logged back on it. Only the main queue ever holds the controller.
-    privacyPaneQueue_->async([weak = weak(), launcher = env().launcher, mainQueue = env().platform.mainQueue, anchor] {
-        bool opened = false;
+    privacyPaneQueue_->async([weak = weak(), launcher = env().launcher, mainQueue = env().platform.mainQueue, anchor, away] {
+        ProcessLauncher::Opened opened;
         for (const char* prefix : {"x-apple.systempreferences:com.apple.preference.security?",
                                    "x-apple.systempreferences:com.apple.settings.PrivacySecurity.extension?"}) {
-            if (launcher->openURL(prefix + anchor)) {
-                opened = true;
-                break;
-            }
+            opened = launcher->openURLFollowingProgram(prefix + anchor);
+            if (opened.opened) break;
         }
-        mainQueue->async([weak, opened, anchor] {
+        mainQueue->async([weak, opened = std::move(opened), anchor, away] {
             auto self = weak.lock();
             if (!self) return;
-            log(opened ? "permissions: opened System Settings pane " + anchor
-                             : "permissions: failed to open System Settings pane " + anchor);
+            log(opened.opened ? "permissions: opened System Settings pane " + anchor
+                              : "permissions: failed to open System Settings pane " + anchor);
+            self->privacyPaneOutcome(away, opened.opened, opened.program);
         });
     });
 }

@@ -12,6 +12,8 @@
 
 namespace qm {
 
+class StartedProgram;
+
 // Permissions and onboarding: the first-run prompts and the upgrade notice, the walk through the
 // two permissions after an install, the requests the installer's links make, the privacy panes
 // and the relaunch after a Screen Recording grant. Owns that state and the onboarding's timer.
@@ -85,11 +87,25 @@ private:
     bool accessibilityTrusted() const;
     bool screenCaptureGranted() const;
     std::string initialInstallCompletionMessage() const;
+    // The walk-through sends the user away (a settings pane, a system prompt, "Later"); its sheet
+    // waits for their return.
+    void beginInitialInstallAway();
+    // The user is back from where the walk-through sent them: its sheet shows again.
+    void returnToInitialInstallOnboarding();
+    // How opening a privacy pane went, for the walk-through when that pane is where it sent the
+    // user (`away` is the count of that sending-away, none when it sent nobody).
+    void privacyPaneOutcome(std::optional<std::uint64_t> away, bool opened, std::shared_ptr<StartedProgram> program);
 
     // A granted Screen Recording request asked to quit once this run; the relaunch itself
     // starts only when a quit is confirmed.
     std::optional<std::string> relaunchQuitReason_;
     DispatchQueuePtr privacyPaneQueue_;  // opens the desktop's settings (may take seconds)
+    // Counts the walk-through's sendings-away, so that a settings program from an earlier one
+    // does not end a later wait.
+    std::uint64_t initialInstallAwayCount_ = 0;
+    // The settings program the walk-through started for the current wait: its end is the
+    // user's return (a desktop that never moves the focus away from the Host shows no other).
+    std::shared_ptr<StartedProgram> initialInstallSettingsProgram_;
 };
 
 }  // namespace qm

@@ -1,6 +1,7 @@
 #include "Platform/Linux/PosixProcessLauncher.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,7 +14,43 @@
 
 namespace qm {
 
+namespace {
+
+// The read end of the pipe a started program holds the write end of. Nothing is ever written:
+// the pipe hangs up when the last writer, the program or a child it started, has exited.
+class PipeFollowedProgram final : public StartedProgram {
+public:
+    explicit PipeFollowedProgram(int readEnd) : fd_(readEnd) {}
+    ~PipeFollowedProgram() override {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    PipeFollowedProgram(const PipeFollowedProgram&) = delete;
+    PipeFollowedProgram& operator=(const PipeFollowedProgram&) = delete;
+
+    bool hasEnded() override {
+        if (fd_ < 0) return true;
+        pollfd watch{fd_, POLLIN, 0};
+        int ready;
+        do {
+            ready = ::poll(&watch, 1, 0);
+        } while (ready < 0 && errno == EINTR);
+        if (ready <= 0 || !(watch.revents & (POLLHUP | POLLERR))) return false;
+        ::close(fd_);
+        fd_ = -1;
+        return true;
+    }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
 std::optional<std::string> PosixProcessLauncher::launchDetached(const std::vector<std::string>& arguments) {
+    return startDetached(arguments, -1);
+}
+
+std::optional<std::string> PosixProcessLauncher::startDetached(const std::vector<std::string>& arguments, int inherited) {
     if (arguments.empty()) return std::string("nothing to start");
     std::vector<char*> argv;
     for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
@@ -33,6 +70,7 @@ std::optional<std::string> PosixProcessLauncher::launchDetached(const std::vecto
         const pid_t grandchild = ::fork();
         if (grandchild != 0) ::_exit(grandchild < 0 ? 1 : 0);
         ::close(report[0]);
+        if (inherited >= 0) ::fcntl(inherited, F_SETFD, 0);
         ::execvp(argv[0], argv.data());
         const int error = errno;
         [[maybe_unused]] auto written = ::write(report[1], &error, sizeof error);
@@ -78,13 +116,32 @@ std::optional<std::vector<std::string>> PosixProcessLauncher::desktopSettingsCom
     return std::nullopt;
 }
 
+std::optional<std::vector<std::string>> PosixProcessLauncher::desktopSettingsCommand() {
+    const char* path = std::getenv("PATH");
+    const char* x11 = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    const bool desktop = (x11 && *x11) || (wayland && *wayland);
+    return desktopSettingsCommand(path ? path : "", desktop);
+}
+
+ProcessLauncher::Opened PosixProcessLauncher::openURLFollowingProgram(const std::string& url) {
+    if (url.rfind(systemSettingsScheme, 0) != 0) return {openURL(url), nullptr};
+    const auto command = desktopSettingsCommand();
+    if (!command) return {};
+    int life[2];
+    if (::pipe2(life, O_CLOEXEC) != 0) return {!launchDetached(*command), nullptr};
+    const auto failure = startDetached(*command, life[1]);
+    ::close(life[1]);
+    if (failure) {
+        ::close(life[0]);
+        return {};
+    }
+    return {true, std::make_shared<PipeFollowedProgram>(life[0])};
+}
+
 bool PosixProcessLauncher::openURL(const std::string& url) {
     if (url.rfind(systemSettingsScheme, 0) == 0) {
-        const char* path = std::getenv("PATH");
-        const char* x11 = std::getenv("DISPLAY");
-        const char* wayland = std::getenv("WAYLAND_DISPLAY");
-        const bool desktop = (x11 && *x11) || (wayland && *wayland);
-        const auto command = desktopSettingsCommand(path ? path : "", desktop);
+        const auto command = desktopSettingsCommand();
         return command && !launchDetached(*command);
     }
     // xdg-open answers non-zero when no application takes the address.

@@ -1,6 +1,8 @@
 // The install step end to end: scripts/install puts the Host into a temporary prefix with a
 // private home, registers its link handler, writes the marker and starts it; the installed Host
-// runs from the prefix and begins the permission walk-through for its build.
+// runs from the prefix and begins the permission walk-through for its build, the commands of its
+// installed desktop entries reach it, and started again in a bare environment it still finds
+// its marker.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -11,6 +13,7 @@
 #include <regex>
 #include <sstream>
 
+#include "DesktopEntries.h"
 #include "QuillmereProfiles/QuillmereReleaseFeed.h"
 #include "support/Commands.h"
 #include "support/TestPlatform.h"
@@ -43,7 +46,8 @@ TEST(InstallStep, InstallsIntoAPrefixRegistersTheLinkHandlerAndStartsTheOnboardi
     std::filesystem::create_directories(runtime);
     ::chmod(runtime.c_str(), 0700);
     const auto prefix = home / ".local/opt/quillmere-host";
-    const auto marker = home / ".local/state/quillmere-host/initial-install-onboarding-build";
+    // Under the prefix, where the installed Host finds it by its own location.
+    const auto marker = prefix / "var/lib/quillmere-host/initial-install-onboarding-build";
 
     // A private user without a desktop: the Host runs headless, and a Host of the real user is
     // never handed the link.
@@ -81,11 +85,16 @@ TEST(InstallStep, InstallsIntoAPrefixRegistersTheLinkHandlerAndStartsTheOnboardi
     EXPECT_EQ(readAll(prefix / "version.json"),
               std::string("{\"version\":\"") + QM_EXPECTED_VERSION + "\",\"build\":\"" + QM_EXPECTED_BUILD + "\"}\n");
     EXPECT_TRUE(std::filesystem::is_regular_file(prefix / "share/quillmere-host/de.lproj/Localizable.json"));
-    const auto entry = readAll(home / ".local/share/applications/quillmere-host.desktop");
+    const auto applications = home / ".local/share/applications";
+    const auto entry = readAll(applications / "quillmere-host.desktop");
     std::string escaped;
     for (char c : (prefix / "bin/QuillmereHost").string()) escaped += c == '%' ? std::string("%%") : std::string(1, c);
+    // Every command names the installed program and keeps its own arguments.
     EXPECT_NE(entry.find("\nExec=\"" + escaped + "\" %u\n"), std::string::npos) << entry;
+    EXPECT_NE(entry.find("\nExec=\"" + escaped + "\" --send-files %F\n"), std::string::npos) << entry;
     EXPECT_NE(entry.find("MimeType=x-scheme-handler/quillmerehost;"), std::string::npos);
+    const auto sendEntry = readAll(applications / "quillmere-host-send-files.desktop");
+    EXPECT_NE(sendEntry.find("\nExec=\"" + escaped + "\" --send-files %F\n"), std::string::npos) << sendEntry;
     EXPECT_NE(readAll(home / ".config/mimeapps.list").find("x-scheme-handler/quillmerehost=quillmere-host.desktop"),
               std::string::npos);
     EXPECT_EQ(readAll(marker), std::string(QM_EXPECTED_BUILD) + "\n");
@@ -116,6 +125,38 @@ TEST(InstallStep, InstallsIntoAPrefixRegistersTheLinkHandlerAndStartsTheOnboardi
     const bool walked = waitUntil(
         [&] { return readAll(log).find("permissions: initial install advancing to accessibility") != std::string::npos; },
         std::chrono::seconds(90));
+
+    // Each installed entry's command, as the desktop runs it, reaches the running installed Host.
+    const std::vector<std::string> userEnvironment{"env", "-i", "HOME=" + home.string(),
+                                                   "XDG_RUNTIME_DIR=" + runtime.string(), "PATH=/usr/bin:/bin"};
+    const auto sent = home / "a file";
+    std::ofstream(sent) << "to send";
+    std::size_t commands = 0;
+    for (const auto& file : {applications / "quillmere-host.desktop", applications / "quillmere-host-send-files.desktop"}) {
+        for (const auto& line : DesktopEntries::execLines(file)) {
+            // No ASSERT while the Host runs: a failure must still stop it below.
+            const auto words = DesktopEntries::execCommand(line.value, {sent.string()}, "quillmerehost://install");
+            ++commands;
+            if (!words) {
+                ADD_FAILURE() << file << ": " << line.value;
+                continue;
+            }
+            EXPECT_EQ(words->front(), (prefix / "bin/QuillmereHost").string()) << file << " [" << line.section << "]";
+            auto run = userEnvironment;
+            run.insert(run.end(), {"bash", "-c", "exec \"$0\" \"$@\" 2>&1"});
+            run.insert(run.end(), words->begin(), words->end());
+            auto handed = runCommand(run, std::chrono::seconds(60));
+            if (!handed) handed = CommandResult{-1, "did not run"};
+            EXPECT_EQ(handed->exitStatus, 0) << file << " [" << line.section << "]: " << handed->output;
+            const bool sendsFiles = line.value.find("%F") != std::string::npos;
+            EXPECT_NE(handed->output.find(sendsFiles ? "handed 1 file(s) to the running Host"
+                                                     : "handed quillmerehost://install to the running Host"),
+                      std::string::npos)
+                << file << " [" << line.section << "]: " << handed->output;
+        }
+    }
+    EXPECT_EQ(commands, 3u) << "the link handler, its send-files action and the send-files entry";
+
     const auto hostLog = readAll(log);
     ::kill(pid, SIGTERM);
     EXPECT_TRUE(waitUntil([&] { return processEnded(pid); }, std::chrono::seconds(30))) << "the Host did not stop";
@@ -123,6 +164,24 @@ TEST(InstallStep, InstallsIntoAPrefixRegistersTheLinkHandlerAndStartsTheOnboardi
     EXPECT_TRUE(walked) << hostLog;
     EXPECT_NE(hostLog.find("exec=" + (prefix / "bin/QuillmereHost").string()), std::string::npos) << hostLog;
     EXPECT_EQ(hostLog.find("ignored initial-install launch without matching marker"), std::string::npos) << hostLog;
+
+    // Started again as a log-in or the autostart would, with nothing of the installer's
+    // environment: the walk-through is still due, and it finds the marker by itself.
+    const auto againLog = root.path() / "again.log";
+    auto again = userEnvironment;
+    again.insert(again.end(), {"bash", "-c", "exec \"$0\" > \"$1\" 2>&1 < /dev/null & echo $!",
+                               (prefix / "bin/QuillmereHost").string(), againLog.string()});
+    const auto started2 = runCommand(again, std::chrono::seconds(30));
+    ASSERT_TRUE(started2);
+    ASSERT_EQ(started2->exitStatus, 0) << started2->output;
+    const pid_t againPid = static_cast<pid_t>(std::stol(started2->output));
+    const bool walkedAgain = waitUntil(
+        [&] { return readAll(againLog).find("permissions: initial install advancing to accessibility") != std::string::npos; },
+        std::chrono::seconds(90));
+    ::kill(againPid, SIGTERM);
+    EXPECT_TRUE(waitUntil([&] { return processEnded(againPid); }, std::chrono::seconds(30))) << "the Host did not stop";
+    if (!processEnded(againPid)) ::kill(againPid, SIGKILL);
+    EXPECT_TRUE(walkedAgain) << readAll(againLog);
 }
 
 }  // namespace

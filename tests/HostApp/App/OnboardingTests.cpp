@@ -113,6 +113,8 @@ TEST(InitialInstallOnboarding, TheMarkerMustNameThisBuildAndItsOnboardingMustBeU
 TEST(InitialInstallOnboarding, WalksFromTheMarkerToTheRecordedBuild) {
     OnboardingHarness h;
     h.app->defaultsStore->standard()->set("host.autoUpdate.enabled", true);
+    // The desktop has a settings program: a settings button sends the user away to it.
+    h.launcher->openablePrefixes = {"x-apple.systempreferences:"};
     auto& delegate = h.launch();
     auto& app = *h.app;
     EXPECT_TRUE(app.feedRequests.empty()) << "no launch update check while the onboarding is pending";
@@ -280,6 +282,65 @@ TEST(InitialInstallOnboarding, ARejectionNamesTheFirstMissingPermissionAndSettin
     h.advance(0.1);
     EXPECT_EQ(h.accessibility->promptCount(), 1);
     EXPECT_EQ(app.count("permissions: opened System Settings pane Privacy_Accessibility"), panesBefore + 1);
+}
+
+// Where a settings button sends the user, and how the walk-through knows they are back: at once
+// when nothing could be started, when the settings program it started has ended, when the Host
+// has the focus again. A program from an earlier wait does not end a later one.
+TEST(InitialInstallOnboarding, TheStepComesBackWhenTheUserIsBackFromTheSettings) {
+    OnboardingHarness h(/*trusted=*/false, /*captureGranted=*/true);
+    auto& delegate = h.launch();
+    auto& app = *h.app;
+    const auto& permissions = delegate.permissions();
+    ASSERT_EQ(h.upTitle(), accessibilityTitle);
+
+    // No settings program to start after the system was asked: the user never left.
+    h.answer(1000);
+    EXPECT_TRUE(permissions.initialInstallOnboardingAwaitingReturn);
+    h.advance(1.5);
+    EXPECT_EQ(h.accessibility->promptCount(), 1);
+    EXPECT_TRUE(app.logged("permissions: failed to open System Settings pane Privacy_Accessibility"));
+    EXPECT_FALSE(permissions.initialInstallOnboardingAwaitingReturn);
+    EXPECT_EQ(h.sheetsTitled(accessibilityTitle), 2u);
+    ASSERT_EQ(h.upTitle(), accessibilityTitle);
+
+    // Granted while its sheet is up; "Later" there, and the poll moves on to the confirmation.
+    h.accessibility->setTrusted(true);
+    h.answer(1001);
+    h.advance(1);
+    ASSERT_EQ(h.upTitle(), confirmTitle);
+    h.answer(1002);
+    EXPECT_EQ(h.sheetsTitled(confirmTitle), 2u) << "the confirmation's own pane button, the same";
+
+    // A settings program started: the sheet waits while it runs, also while the Host keeps the
+    // focus, and is back within a poll of its end.
+    h.launcher->openablePrefixes = {"x-apple.systempreferences:"};
+    h.answer(1001);
+    ASSERT_EQ(h.launcher->programs.size(), 1u);
+    h.advance(5);
+    EXPECT_TRUE(permissions.initialInstallOnboardingAwaitingReturn);
+    EXPECT_EQ(h.sheetsTitled(confirmTitle), 2u);
+    h.launcher->endPrograms();
+    h.advance(1);
+    EXPECT_EQ(h.sheetsTitled(confirmTitle), 3u);
+
+    // The settings take the focus from the Host's window, and the window gets it back.
+    h.answer(1002);
+    ASSERT_EQ(h.launcher->programs.size(), 2u);
+    app.shell->active = false;
+    h.advance(3);
+    EXPECT_EQ(h.sheetsTitled(confirmTitle), 3u);
+    app.shell->active = true;
+    delegate.applicationDidBecomeActive();
+    h.advance(0.1);
+    EXPECT_EQ(h.sheetsTitled(confirmTitle), 4u);
+
+    // "Later" now: the settings program of the earlier wait ending brings nothing back.
+    h.answer(AlertSheetModel::stopResponse);
+    h.launcher->endPrograms();
+    h.advance(5);
+    EXPECT_EQ(h.sheetsTitled(confirmTitle), 4u);
+    EXPECT_TRUE(permissions.initialInstallOnboardingAwaitingReturn);
 }
 
 TEST(InitialInstallOnboarding, TheNoticesButtonEndsTheCountdownAtOnce) {
