@@ -25,7 +25,9 @@ class BuiltHost {
 public:
     // Everything the Host needs to start; nothing, with the reason in `whyNot`, when this machine
     // cannot give it (not root, no Xvfb, the Host not built). Tests skip with that reason.
-    static std::unique_ptr<BuiltHost> prepare(const std::filesystem::path& executable, std::string& whyNot);
+    // `screen` is the X display's geometry as Xvfb takes it.
+    static std::unique_ptr<BuiltHost> prepare(const std::filesystem::path& executable, std::string& whyNot,
+                                              const std::string& screen = "1024x768x24");
     ~BuiltHost();
     BuiltHost(const BuiltHost&) = delete;
     BuiltHost& operator=(const BuiltHost&) = delete;
@@ -44,6 +46,8 @@ public:
     // Writes a file below the home folder as the user's own.
     void writeHomeFile(const std::filesystem::path& relative, const Bytes& content);
 
+    // The account the Host runs as and a Viewer signs in with.
+    const TestUser& user() const { return *user_; }
     const std::filesystem::path& home() const { return home_; }
     // Where the Host stages what Viewers send.
     std::filesystem::path staging() const { return home_ / ".cache" / "QuillmereFileInbox" / "Viewer"; }
