@@ -14,7 +14,6 @@
 #include <benchmark/benchmark.h>
 
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
