@@ -527,7 +527,7 @@ std::optional<std::string> VideoEncoder::reopen(const VideoEncoderSettings& sett
     return "encoder could not reopen (" + reason + "): " + join(failures, "; ");
 }
 
-void VideoEncoder::applyPendingRateChange() {
+void VideoEncoder::applyPendingRateChange(std::uint64_t captureUptimeNs) {
     std::optional<std::pair<std::int64_t, std::int64_t>> pending;
     {
         std::lock_guard lock(mutex_);
@@ -549,9 +549,18 @@ void VideoEncoder::applyPendingRateChange() {
         if (onStatus) onStatus("encoder bit rate now " + std::to_string(bitrate) + " bps on the live session");
         return;
     }
+    const bool rateOnly = fps == settings_.fps;
+    if (rateOnly && lastRateReopenNs_ && captureUptimeNs >= *lastRateReopenNs_ &&
+        captureUptimeNs - *lastRateReopenNs_ < rateReopenSpacingNs) {
+        // Too soon after the last one: kept for a later picture, unless a newer request came meanwhile.
+        std::lock_guard lock(mutex_);
+        if (!pendingRate_) pendingRate_ = pending;
+        return;
+    }
     VideoEncoderSettings changed = settings_;
     changed.fps = fps;
     changed.bitrate = bitrate;
+    if (rateOnly) lastRateReopenNs_ = captureUptimeNs;
     if (auto failure = reopen(changed, "rate change")) {
         if (onStatus) onStatus(*failure);
     }
@@ -559,7 +568,7 @@ void VideoEncoder::applyPendingRateChange() {
 
 VideoEncoder::EncodeResult VideoEncoder::encode(const AVFrame& picture, std::uint64_t captureUptimeNs,
                                                 bool forceKeyFrame) {
-    applyPendingRateChange();
+    applyPendingRateChange(captureUptimeNs);
     EncodeResult result;
     if (!context_) {
         result.error = "encoder is closed";

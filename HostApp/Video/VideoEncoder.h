@@ -163,7 +163,18 @@ public:
 
     // New frame rate and bit rate. The bit rate of libx264 changes on the live session; anything
     // else reopens the encoder at the next picture, which then is a keyframe with a new config.
+    // A change of the bit rate alone reopens at most once per rateReopenSpacingNs of capture time:
+    // one that comes sooner waits for the first picture after that (the latest request wins, and
+    // none is left if it asks for the rate the session runs at), the session keeping its rate.
     void updateRateControl(std::int64_t fps, std::int64_t bitrate);
+
+    // libx265 keeps about 200 kB (at 1080p) of every session that coded pictures after the session
+    // is closed (the loop filter buffers it makes for SAO, which ultrafast leaves off; turning SAO
+    // on frees them but costs a fifth to a third more encoding time), and libavcodec's wrapper
+    // cannot change its rate in place: a Viewer adapting its rate every half second grew the Host
+    // by 28 MB a minute. Ten seconds bound that to a few reopens a minute, however often the rate
+    // changes, and keep a Viewer's adaptation loop (seconds) working.
+    static constexpr std::uint64_t rateReopenSpacingNs = 10'000'000'000;
 
     // How much finer than the rate control's choice a keyframe is quantised (software encoders),
     // as a share of the codec's quantiser range. A requested keyframe replaces predicted frames
@@ -209,7 +220,7 @@ private:
     std::optional<std::string> openAttempt(const Attempt& attempt, const VideoEncoderSettings& settings,
                                            std::int64_t width, std::int64_t height);
     void closeSession();
-    void applyPendingRateChange();
+    void applyPendingRateChange(std::uint64_t captureUptimeNs);
     static bool honoursKeyframeRegion(const Attempt& attempt, const VideoEncoderSettings& settings);
     static void sharpenKeyframe(AVFrame& frame, AVRational offset);
     std::optional<std::string> reopen(const VideoEncoderSettings& settings, const std::string& reason);
@@ -224,6 +235,8 @@ private:
     std::int64_t nextFrameNumber_ = 0;
     std::int64_t sessionPictures_ = 0;  // pictures given to the current session
     std::int64_t lastKeyframePicture_ = 0;
+    // The capture time of the picture that last reopened the encoder for a bit rate alone.
+    std::optional<std::uint64_t> lastRateReopenNs_;
     struct Pending {
         std::uint64_t captureUptimeNs;
         std::uint64_t submittedSteadyNs;

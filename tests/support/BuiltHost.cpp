@@ -95,7 +95,7 @@ int waitForExit(pid_t pid, std::chrono::milliseconds timeout) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
 }
 
-std::unique_ptr<BuiltHost> BuiltHost::prepare(const fs::path& executable, std::string& whyNot) {
+std::unique_ptr<BuiltHost> BuiltHost::prepare(const fs::path& executable, std::string& whyNot, const std::string& screen) {
     if (executable.empty() || !fs::exists(executable)) {
         whyNot = "the Host was not built";
         return nullptr;
@@ -107,7 +107,7 @@ std::unique_ptr<BuiltHost> BuiltHost::prepare(const fs::path& executable, std::s
         return nullptr;
     }
     if (!enterOwnNetwork(whyNot)) return nullptr;
-    host->xserver_ = std::make_unique<VirtualXServer>("1024x768x24");
+    host->xserver_ = std::make_unique<VirtualXServer>(screen);
     if (!host->xserver_->running()) {
         whyNot = "no X server: " + host->xserver_->reason();
         return nullptr;

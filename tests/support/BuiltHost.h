@@ -26,8 +26,9 @@ public:
     // Everything the Host needs to start, with a copy of `executable` (and its string tables) the
     // account can run wherever this checkout lies; nothing, with the reason in `whyNot`, when this
     // machine cannot give it (not root, no Xvfb, the Host not built or not copied). Tests skip
-    // with that reason.
-    static std::unique_ptr<BuiltHost> prepare(const std::filesystem::path& executable, std::string& whyNot);
+    // with that reason. `screen` is the X display's geometry as Xvfb takes it.
+    static std::unique_ptr<BuiltHost> prepare(const std::filesystem::path& executable, std::string& whyNot,
+                                              const std::string& screen = "1024x768x24");
     ~BuiltHost();
     BuiltHost(const BuiltHost&) = delete;
     BuiltHost& operator=(const BuiltHost&) = delete;
@@ -47,6 +48,8 @@ public:
     // Writes a file below the home folder as the user's own.
     void writeHomeFile(const std::filesystem::path& relative, const Bytes& content);
 
+    // The account the Host runs as and a Viewer signs in with.
+    const TestUser& user() const { return *user_; }
     const std::filesystem::path& home() const { return home_; }
     // The user's runtime folder, where the running Host keeps its link socket.
     std::filesystem::path runtimeFolder() const { return home_ / "run"; }

@@ -22,19 +22,29 @@ std::uint64_t streamingViewerClockNs() {
 }  // namespace
 
 StreamingViewer::StreamingViewer(std::uint16_t controlPort, std::uint16_t videoPort, int decodeThreads, bool keepPictures)
-    : decodeThreads_(decodeThreads), keepPictures_(keepPictures), control_(controlPort), video_(videoPort) {}
+    : decodeThreads_(decodeThreads),
+      keepPictures_(keepPictures),
+      user_(LiveServer::user),
+      password_(LiveServer::password),
+      control_(controlPort),
+      video_(videoPort) {}
+
+void StreamingViewer::useAccount(std::string user, std::string password) {
+    user_ = std::move(user);
+    password_ = std::move(password);
+}
 
 StreamingViewer::~StreamingViewer() { stop(); }
 
 std::optional<std::string> StreamingViewer::start() {
-    if (!control_.signIn(LiveServer::user, LiveServer::password)) return "control sign-in failed";
+    if (!control_.signIn(user_, password_)) return "control sign-in failed";
     // The default mode, asked for explicitly: Easy, H.264, 4:2:0, the catalogue's rate.
     control_.send(AuxPacketType::captureModeControl,
                   CaptureModeControlPayload::preset(VideoCaptureMode::easy, VideoChromaMode::yuv420,
                                                     VideoCaptureBackend::physical)
                       .encode());
     video_.setObserver([this](const AuxFrame& frame, std::uint64_t) { received(frame); });
-    if (!video_.signIn(LiveServer::user, LiveServer::password)) {
+    if (!video_.signIn(user_, password_)) {
         stop();
         return "video sign-in failed";
     }

@@ -40,6 +40,8 @@ public:
     std::function<void(const VideoStreamConfigPayload&)> onConfig;
     std::function<void(const Frame&, const StreamDecoder*)> onFrame;
 
+    // The account start() signs in with; the live server's scripted one unless set.
+    void useAccount(std::string user, std::string password);
     // Signs in on control, asks for the mode and signs in on video: what failed, or nothing.
     std::optional<std::string> start();
     // Once this returns, nothing more is decoded or reported.
@@ -52,6 +54,8 @@ private:
 
     const int decodeThreads_;
     const bool keepPictures_;
+    std::string user_;
+    std::string password_;
     // Used on the video connection's reading thread: declared before the connections, so that
     // their threads end before it goes.
     std::optional<StreamDecoder> decoder_;

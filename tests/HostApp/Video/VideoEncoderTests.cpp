@@ -10,6 +10,7 @@
 #include <fstream>
 #include <map>
 #include <optional>
+#include <set>
 
 extern "C" {
 #include <libavutil/frame.h>
@@ -45,6 +46,7 @@ struct EncodeRig {
     SyntheticScreenContent content;
     VideoFrameScaler scaler;
     std::uint64_t next = 0;
+    std::uint64_t captureSpacingNs = 1;  // between the capture times the pictures carry
 
     explicit EncodeRig(std::shared_ptr<VideoEncoder> e)
         : encoder(std::move(e)), content(encoder->config().width, encoder->config().height) {}
@@ -55,7 +57,7 @@ struct EncodeRig {
         const AVFrame* picture = scaler.scale(source, PixelCrop{0, 0, source.width, source.height}, config.width,
                                               config.height, encoder->inputPixelFormat());
         EXPECT_NE(picture, nullptr);
-        auto result = encoder->encode(*picture, 1000 + next, keyFrame);
+        auto result = encoder->encode(*picture, 1000 + next * captureSpacingNs, keyFrame);
         EXPECT_FALSE(result.error) << *result.error;
         ++next;
         return std::move(result.frames);
@@ -252,6 +254,47 @@ TEST(VideoEncoder, RateChangesKeepTheStreamDecodable) {
     EXPECT_EQ(hevc.encoder->config().chromaMode, VideoChromaMode::yuv444);
     EXPECT_EQ(hevcDecoder.decode(frames[0].data()).size(), 1u);
     EXPECT_EQ(hevcDecoder.errorCount(), 0) << hevcDecoder.lastError();
+}
+
+TEST(VideoEncoder, ARateChangingEveryHalfSecondReopensHEVCAtMostOncePerSpacing) {
+    // Every HEVC reopen leaves libx265's leftovers behind, so the number of reopens is what bounds
+    // the Host's memory: a Viewer alternating 8 and 9 Mbit/s twice a second for 150 s of stream.
+    auto hevc = VideoEncoder::open(smallStream(VideoStreamCodec::hevc, VideoChromaMode::yuv420));
+    ASSERT_TRUE(hevc.encoder) << hevc.error;
+    EncodeRig rig(hevc.encoder);
+    rig.captureSpacingNs = 500'000'000;
+    VideoDecoder decoder(VideoStreamCodec::hevc);
+    auto encodeAndDecode = [&] {
+        for (auto& f : rig.encodeNext()) EXPECT_EQ(decoder.decode(f.data()).size(), 1u);
+    };
+    encodeAndDecode();
+    constexpr int changes = 300;
+    std::set<std::int64_t> ratesTaken;
+    std::int64_t lastNumber = 0;
+    for (int i = 0; i < changes; ++i) {
+        hevc.encoder->updateRateControl(30, i % 2 ? 9'000'000 : 8'000'000);
+        const auto frames = rig.encodeNext();
+        ASSERT_EQ(frames.size(), 1u);
+        EXPECT_EQ(frames[0].frameNumber, ++lastNumber) << "frame numbers go on across the reopens";
+        EXPECT_EQ(decoder.decode(frames[0].data()).size(), 1u);
+        ratesTaken.insert(hevc.encoder->config().bitrate);
+    }
+    const auto reopens = hevc.encoder->configGeneration() - 1;
+    RecordProperty("reopens", static_cast<int>(reopens));
+    const auto spacings = static_cast<std::uint64_t>(changes) * rig.captureSpacingNs / VideoEncoder::rateReopenSpacingNs;
+    EXPECT_LE(reopens, spacings + 1) << reopens << " reopens for " << changes << " changes";
+    EXPECT_EQ(ratesTaken, (std::set<std::int64_t>{8'000'000, 9'000'000})) << "both rates were streamed";
+
+    // The latest request is not lost: it is taken once the spacing has passed.
+    hevc.encoder->updateRateControl(30, 2'000'000);
+    const std::uint64_t generation = hevc.encoder->configGeneration();
+    const auto picturesPerSpacing = VideoEncoder::rateReopenSpacingNs / rig.captureSpacingNs;
+    for (std::uint64_t i = 0; i <= picturesPerSpacing && hevc.encoder->config().bitrate != 2'000'000; ++i) {
+        encodeAndDecode();
+    }
+    EXPECT_EQ(hevc.encoder->config().bitrate, 2'000'000);
+    EXPECT_EQ(hevc.encoder->configGeneration(), generation + 1);
+    EXPECT_EQ(decoder.errorCount(), 0) << decoder.lastError();
 }
 
 TEST(VideoEncoder, SizesTheCodecCannotCarryAreBroughtDown) {
