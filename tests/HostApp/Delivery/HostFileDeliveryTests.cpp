@@ -102,7 +102,11 @@ struct DeliveryHost {
         service->onOutgoingBatchStopped = [this](const UUID& id, bool gone) { delivery->outgoingBatchStopped(id, gone); };
         service->onOutgoingBatchCompleted = [this](const UUID& id) { delivery->outgoingBatchCompleted(id); };
     }
-    ~DeliveryHost() { run(); }
+    // A question still on the recording shell holds the run that asked it, and the run the shell.
+    ~DeliveryHost() {
+        run();
+        shell->releaseRecorded();
+    }
 
     fs::path home() const { return fs::weakly_canonical(temp.path()) / "home"; }
     fs::path staging() const { return temp.path() / "caches" / "QuillmereFileInbox" / "Viewer"; }
