@@ -16,6 +16,10 @@ class V230HostAudioAuxServer;
 class ClipboardSyncBridge;
 struct ClipboardTransfer;
 
+// Pull batches one Viewer may have on their way at once: as many as a drag snapshot offers items,
+// so pulling every item of a drag at once is always served.
+inline constexpr std::size_t maxDragPullsInFlight = DragPasteboard::maximumFiles;
+
 // Connects the session server, the clipboard bridge and the file-transfer service, none of which
 // knows the others: every message between them passes through the callbacks installed here, and
 // each callback holds its target weakly. Call it before server->start() (the server reads its
@@ -41,10 +45,6 @@ struct ClipboardTransfer;
 //
 // The application sets the hooks (its status label and diagnostic log); tests and benchmarks
 // leave them empty. Hooks may be called on any queue.
-// Pull batches one Viewer may have on their way at once: as many as a drag snapshot offers items,
-// so pulling every item of a drag at once is always served.
-inline constexpr std::size_t maxDragPullsInFlight = DragPasteboard::maximumFiles;
-
 struct HostServiceHooks {
     // A status text of the server, the clipboard bridge, the file-transfer service.
     std::function<void(const std::string&)> serverStatus;
