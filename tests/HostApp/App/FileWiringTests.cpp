@@ -186,6 +186,8 @@ TEST(FileWiring, APulledItemIsQueuedOnceWhileOnItsWayAndEveryItemOfTheDragIsServ
     for (std::uint32_t i = 0; i < items.size(); ++i)
         viewer.send(AuxPacketType::dragPullRequest, DragPullRequestPayload{snapshot->snapshotID, i}.encode());
     EXPECT_EQ(app.count("drag pull: serving "), items.size());
+    EXPECT_GE(app.count("drag pull: refused "), 1u);
+    EXPECT_LE(app.count("drag pull: refused "), 8u) << "the refusals share the Viewer's log budget";
     held.release();
     EXPECT_EQ(batchStartsIn(viewer.takeAll()), items.size());
 
