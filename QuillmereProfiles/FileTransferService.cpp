@@ -78,6 +78,11 @@ std::size_t FileTransferService::outgoingBatchCount(const std::string& routingTo
     return count;
 }
 
+bool FileTransferService::outgoingBatchActive(const UUID& batchID) const {
+    std::lock_guard lock(outgoingLock_);
+    return outgoingActive_.contains(batchID);
+}
+
 void FileTransferService::cancelOutgoingBatch(const UUID& batchID) {
     std::lock_guard lock(outgoingLock_);
     // Only a batch that is queued or running is marked: a mark for anything else would stay.

@@ -212,6 +212,8 @@ public:
     void cancelOutgoingBatch(const UUID& batchID);
     // Outgoing batches queued or running that were sent with this routing token. Any thread.
     std::size_t outgoingBatchCount(const std::string& routingToken) const;
+    // Whether that outgoing batch is still queued or being sent. Any thread.
+    bool outgoingBatchActive(const UUID& batchID) const;
 
     // Peer send requests and responses (caller's thread).
     std::optional<UUID> requestPeerSend(const std::vector<std::string>& paths, const std::string& destination,

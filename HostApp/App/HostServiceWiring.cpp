@@ -1,7 +1,10 @@
 #include "HostApp/App/HostServiceWiring.h"
 
+#include <algorithm>
+#include <map>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include "HostApp/Server/V230HostAudioAuxServer.h"
 #include "Platform/Core/LogText.h"
@@ -103,8 +106,21 @@ void connectServerCallbacks(const std::shared_ptr<V230HostAudioAuxServer>& serve
                                                      const UUID& sessionID) {
         if (auto service = weakFiles.lock()) service->handleIncomingChunk(head, std::move(tail), sessionID.uuidString());
     };
-    server->onDragPullRequest = [weakServer, weakFiles, hooks](std::uint32_t snapshotID, std::uint32_t index,
-                                                               const UUID& sessionID) {
+    // The pull batches each Viewer has on their way. A pull is eight bytes from the Viewer and a
+    // whole batch to every Viewer from the Host, so a Viewer has each item of a drag on its way
+    // once at a time, and never more pull batches at once than a drag offers items.
+    struct DragPulls {
+        struct Pull {
+            std::uint32_t snapshotID = 0;
+            std::uint32_t index = 0;
+            UUID batchID;
+        };
+        std::mutex lock;
+        std::map<UUID, std::vector<Pull>> byViewer;
+    };
+    auto pulls = std::make_shared<DragPulls>();
+    server->onDragPullRequest = [weakServer, weakFiles, hooks, pulls](std::uint32_t snapshotID, std::uint32_t index,
+                                                                      const UUID& sessionID) {
         auto host = weakServer.lock();
         if (!host) return;
         const std::string which = "snapshot=" + std::to_string(snapshotID) + " index=" + std::to_string(index);
@@ -115,11 +131,36 @@ void connectServerCallbacks(const std::shared_ptr<V230HostAudioAuxServer>& serve
             host->publishForViewer(sessionID, "drag pull: stale " + which, hooks.log);
             return;
         }
+        std::lock_guard lock(pulls->lock);
+        auto& mine = pulls->byViewer[sessionID];
+        std::erase_if(mine, [&](const DragPulls::Pull& pull) { return !service->outgoingBatchActive(pull.batchID); });
+        const bool repeated = std::ranges::any_of(mine, [&](const DragPulls::Pull& pull) {
+            return pull.snapshotID == snapshotID && pull.index == index;
+        });
+        if (repeated || mine.size() >= maxDragPullsInFlight) {
+            // The batch it asks for, or enough others, are still on their way to it (and to every
+            // Viewer): the pull is not served again.
+            host->publishForViewer(sessionID,
+                                   "drag pull: refused " + which + ": " +
+                                       (repeated ? std::string("that item is on its way")
+                                                 : std::to_string(mine.size()) + " pulls on their way"),
+                                   hooks.log);
+            if (mine.empty()) pulls->byViewer.erase(sessionID);
+            return;
+        }
         // The item may carry a name a Viewer gave it when it sent it.
-        logThrough(hooks, host, "drag pull: serving " + escapedForLog(url->filename().string()) + " " + which);
-        service->sendURLs({*url}, FileTransferIntent::pullForPromise, std::nullopt, {}, std::nullopt, std::nullopt);
+        host->publishDoneForViewer(sessionID, "drag pull: serving " + escapedForLog(url->filename().string()) + " " + which,
+                                   hooks.log);
+        auto batch =
+            service->sendURLs({*url}, FileTransferIntent::pullForPromise, std::nullopt, {}, std::nullopt, std::nullopt);
+        if (batch) mine.push_back({snapshotID, index, *batch});
+        if (mine.empty()) pulls->byViewer.erase(sessionID);
     };
-    server->onViewerSessionRemoved = [weakFiles](const UUID& sessionID) {
+    server->onViewerSessionRemoved = [weakFiles, pulls](const UUID& sessionID) {
+        {
+            std::lock_guard lock(pulls->lock);
+            pulls->byViewer.erase(sessionID);
+        }
         if (auto service = weakFiles.lock()) service->cancelInboundBatches(sessionID.uuidString());
     };
     // A batch cannot finish without its road: the Viewer sends it again on a new channel.

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
 
 #include "Platform/Core/DispatchQueue.h"
+#include "Platform/DragPasteboard.h"
 #include "QuillmereProfiles/FileTransferPacket.h"
 #include "QuillmereProfiles/FileTransferService.h"
 
@@ -13,6 +15,10 @@ namespace qm {
 class V230HostAudioAuxServer;
 class ClipboardSyncBridge;
 struct ClipboardTransfer;
+
+// Pull batches one Viewer may have on their way at once: as many as a drag snapshot offers items,
+// so pulling every item of a drag at once is always served.
+inline constexpr std::size_t maxDragPullsInFlight = DragPasteboard::maximumFiles;
 
 // Connects the session server, the clipboard bridge and the file-transfer service, none of which
 // knows the others: every message between them passes through the callbacks installed here, and
@@ -31,7 +37,9 @@ struct ClipboardTransfer;
 //   backlog mark. A control session that leaves takes its unfinished inbound batches with it.
 // - Drag pulls: the item of the current drag snapshot goes to every Viewer as a pull batch; a
 //   stale snapshot or index is logged, charged to the asking Viewer's log budget, and nothing is
-//   sent.
+//   sent. A Viewer's pull of an item whose batch from its earlier pull is still on its way, or
+//   beyond maxDragPullsInFlight such batches, is refused the same way; the line of a pull served
+//   is charged to that Viewer too.
 // - Status lines of the bridge and the service go to the hooks below; without hooks they go out
 //   through the server's publish, the service's behind "files: ".
 //

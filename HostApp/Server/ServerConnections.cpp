@@ -424,6 +424,14 @@ void V230HostAudioAuxServer::publishForViewer(const UUID& sessionID, const std::
     chargeLogLine(*session, session->peerLog, ServerConstants::logLinesPerWindow, text, write);
 }
 
+void V230HostAudioAuxServer::publishDoneForViewer(const UUID& sessionID, const std::string& text,
+                                                  const std::function<void(const std::string&)>& write) {
+    assertOnQueue();
+    auto session = sessions_.session(sessionID);
+    if (!session) return publishAboutStranger(text);
+    chargeLogLine(*session, session->hostLog, ServerConstants::hostLogLinesPerWindow, text, write);
+}
+
 bool V230HostAudioAuxServer::dispatchingOverLogBudget() const {
     return dispatchingSession_ && overLogBudget(*dispatchingSession_);
 }

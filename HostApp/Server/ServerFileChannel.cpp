@@ -96,7 +96,9 @@ void V230HostAudioAuxServer::handleFileChannelFrame(const std::shared_ptr<FileTr
         const UUID sessionID = bound->second;
         auto packet = FileTransferPacketView::decode(payload);
         if (!packet) {
-            publish("file aux: malformed packet from session " + shortID(sessionID));
+            // Nothing else comes of a malformed packet: it costs its Viewer's log budget, so a
+            // stream of them cannot fill the log.
+            publishForSession(sessionID, "file aux: malformed packet from session " + shortID(sessionID));
             return;
         }
         if (onFileTransferChannelPacket) {
@@ -113,7 +115,8 @@ void V230HostAudioAuxServer::handleFileChannelFrame(const std::shared_ptr<FileTr
     std::optional<UUID> match = sessions_.sessionForToken(payload);
     if (!match) {
         sessions_.dropPendingFileChannel(channel.get());
-        publish("file aux: token mismatch; dropping connection");
+        // Anyone may connect and send a wrong token, again and again.
+        publishAboutStranger("file aux: token mismatch; dropping connection");
         channel->cancel();
         return;
     }
@@ -133,7 +136,7 @@ void V230HostAudioAuxServer::handleFileChannelChunk(const std::shared_ptr<FileTr
     const UUID sessionID = bound->second;
     auto packet = FileTransferPacketView::decodeHead(head, tail->size());
     if (!packet) {
-        publish("file aux: malformed packet from session " + shortID(sessionID));
+        publishForSession(sessionID, "file aux: malformed packet from session " + shortID(sessionID));
         return;
     }
     if (onFileTransferChannelChunk) onFileTransferChannelChunk(*packet, std::move(tail), sessionID);

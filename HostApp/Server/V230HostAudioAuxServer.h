@@ -149,6 +149,10 @@ public:
     // owner's own log) writes it when given, else it is written as the server's lines are.
     void publishForViewer(const UUID& sessionID, const std::string& text,
                           const std::function<void(const std::string&)>& write = {});
+    // The same for a line about what the Host did for that Viewer's packet (a drag pull served):
+    // charged to the Viewer's larger budget for such lines.
+    void publishDoneForViewer(const UUID& sessionID, const std::string& text,
+                              const std::function<void(const std::string&)>& write = {});
     void sendHostStatus(const std::string& text, const ConnectionPtr& on);
     // To every control connection, then every video connection, signed in or not.
     void broadcastHostError(const std::string& text);

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <string_view>
 
 #include "HostApp/Server/V230HostAudioAuxServer.h"
@@ -48,6 +50,39 @@ struct HeldReceiveApp {
 
 void sendFilePacket(InMemoryViewer& viewer, const FileTransferPacket& packet) {
     viewer.send(AuxPacketType::fileTransfer, packet.encode());
+}
+
+// The launched delegate with the file service's send queue held: the batches the Host queues stay
+// on their way until the test lets them go.
+struct HeldSendApp {
+    AppHarness app;
+    std::shared_ptr<ManualClock> heldClock = std::make_shared<ManualClock>();
+    std::shared_ptr<ManualDispatchQueue> sendQueue;
+
+    HeldSendApp() {
+        auto made = app.environment.platform.makeQueue;
+        app.environment.platform.makeQueue = [this, made](const std::string& label) -> DispatchQueuePtr {
+            if (label != "quillmere.filetransfer.send") return made(label);
+            sendQueue = heldClock->makeQueue(label);
+            return sendQueue;
+        };
+        app.launch();
+    }
+    ~HeldSendApp() { release(); }
+    void release() {
+        while (sendQueue->runUntilIdle() + app.host.clock().runUntilIdle() > 0) {
+        }
+    }
+};
+
+std::size_t batchStartsIn(const std::vector<AuxFrame>& frames) {
+    std::size_t starts = 0;
+    for (const auto& frame : frames) {
+        if (frame.header.type != AuxPacketType::fileTransfer) continue;
+        auto packet = FileTransferPacket::decode(frame.payload);
+        starts += packet && packet->op == FileTransferOp::batchStart;
+    }
+    return starts;
 }
 
 }  // namespace
@@ -124,6 +159,43 @@ TEST(FileWiring, RefusedRequestsAndStalePullsCostTheViewersLogBudgetNotALineEach
     // their "suppressed" lines, and a few of the Host's own.
     EXPECT_LE(lines.load(), 8u + 1 + 32 + 1 + 10);
     EXPECT_EQ(app.host.server().resourceCounts().authorizedSessions, 1u);
+}
+
+TEST(FileWiring, APulledItemIsQueuedOnceWhileOnItsWayAndEveryItemOfTheDragIsServed) {
+    HeldSendApp held;
+    ASSERT_TRUE(held.sendQueue);
+    auto& app = held.app;
+    InMemoryViewer viewer(app.host, app.host.server().boundPorts().control, "Pulling Viewer");
+    TemporaryDirectory folder;
+    std::vector<std::filesystem::path> items;
+    for (int i = 0; i < 6; ++i) {
+        items.push_back(folder.path() / ("item " + std::to_string(i) + ".txt"));
+        std::ofstream(items.back()) << "dragged " << i;
+    }
+    app.host.drag().beginDrag(items);
+    app.host.clock().advance(1.0);
+    auto snapshot = DragSnapshotPayload::decode(viewer.next(AuxPacketType::dragSnapshot).payload);
+    ASSERT_TRUE(snapshot);
+    ASSERT_EQ(snapshot->itemNames.size(), items.size());
+    viewer.takeAll();
+
+    // A flood of pulls of one item, then one pull of each item: more items than a Viewer may have
+    // requests on their way, all of them wanted.
+    for (int i = 0; i < 1000; ++i)
+        viewer.send(AuxPacketType::dragPullRequest, DragPullRequestPayload{snapshot->snapshotID, 0}.encode());
+    for (std::uint32_t i = 0; i < items.size(); ++i)
+        viewer.send(AuxPacketType::dragPullRequest, DragPullRequestPayload{snapshot->snapshotID, i}.encode());
+    EXPECT_EQ(app.count("drag pull: serving "), items.size());
+    EXPECT_GE(app.count("drag pull: refused "), 1u);
+    EXPECT_LE(app.count("drag pull: refused "), 8u) << "the refusals share the Viewer's log budget";
+    held.release();
+    EXPECT_EQ(batchStartsIn(viewer.takeAll()), items.size());
+
+    // Once its batch has gone, the item can be pulled again.
+    viewer.send(AuxPacketType::dragPullRequest, DragPullRequestPayload{snapshot->snapshotID, 0}.encode());
+    held.release();
+    EXPECT_EQ(batchStartsIn(viewer.takeAll()), 1u);
+    EXPECT_EQ(app.count("drag pull: serving item 0.txt "), 2u);
 }
 
 }  // namespace FileWiringTests
