@@ -169,7 +169,8 @@ TEST(InstallStep, InstallsIntoAPrefixRegistersTheLinkHandlerAndStartsTheOnboardi
     // environment: the walk-through is still due, and it finds the marker by itself.
     const auto againLog = root.path() / "again.log";
     auto again = userEnvironment;
-    again.insert(again.end(), {"bash", "-c", "exec \"$0\" > \"$1\" 2>&1 < /dev/null & echo $!",
+    // Its walk-through steps are diagnostic lines: on its output only when asked for.
+    again.insert(again.end(), {"QM_LOG_DETAIL=1", "bash", "-c", "exec \"$0\" > \"$1\" 2>&1 < /dev/null & echo $!",
                                (prefix / "bin/QuillmereHost").string(), againLog.string()});
     const auto started2 = runCommand(again, std::chrono::seconds(30));
     ASSERT_TRUE(started2);

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "HostApp/App/HostAppEnvironment.h"
 #include "HostApp/Server/ServerConstants.h"
 #include "support/TestFiles.h"
 #include "support/TestPlatform.h"
@@ -73,6 +74,13 @@ bool installCopy(const fs::path& executable, const fs::path& prefix, fs::path& c
     if (!error && !resources.empty() && fs::is_directory(resources, error)) {
         fs::create_directories(prefix / "share" / "quillmere-host", error);
         if (!error) fs::copy(resources, prefix / "share" / "quillmere-host", fs::copy_options::recursive, error);
+    }
+    // An installed Host finds its installer's marker from where it lies: the copy of one is
+    // installed as far as that goes too.
+    const auto marker = installedHostMarkerPath(executable.parent_path().parent_path());
+    if (!error && fs::exists(marker, error)) {
+        fs::create_directories(installedHostMarkerPath(prefix).parent_path(), error);
+        if (!error) fs::copy_file(marker, installedHostMarkerPath(prefix), fs::copy_options::overwrite_existing, error);
     }
     if (error) whyNot = "cannot copy the Host for the test account: " + error.message();
     return !error;
@@ -141,6 +149,8 @@ std::unique_ptr<BuiltHost> BuiltHost::prepare(const fs::path& executable, std::s
                           "DISPLAY=" + host->xserver_->name(),
                           "QT_QPA_PLATFORM=xcb",
                           "LANG=C.UTF-8",
+                          // The tests follow the application's own steps in its output too.
+                          "QM_LOG_DETAIL=1",
                           "PATH=/usr/bin:/bin"};
     return host;
 }
