@@ -4,11 +4,7 @@
 // a signed-in Viewer, and the permission walk-through, found from the Host's own location, comes
 // back to its sheet when a settings button finds no settings program to start.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <map>
 
@@ -18,6 +14,7 @@
 #include "support/Commands.h"
 #include "support/TestFiles.h"
 #include "support/TestPlatform.h"
+#include "support/VirtualXServer.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -60,29 +57,6 @@ Display* openDisplay(const std::string& name) {
     return XOpenDisplay(name.c_str());
 }
 
-// The top-level window with this title, if one is mapped.
-Window findWindow(Display* display, Window under, const std::string& title) {
-    Window root = 0, parent = 0;
-    Window* children = nullptr;
-    unsigned int count = 0;
-    if (!XQueryTree(display, under, &root, &parent, &children, &count)) return 0;
-    Window found = 0;
-    for (unsigned int i = 0; i < count && !found; ++i) {
-        char* name = nullptr;
-        XWindowAttributes attributes{};
-        if (XFetchName(display, children[i], &name) && name) {
-            if (title == name && XGetWindowAttributes(display, children[i], &attributes) &&
-                attributes.map_state == IsViewable) {
-                found = children[i];
-            }
-            XFree(name);
-        }
-        if (!found) found = findWindow(display, children[i], title);
-    }
-    if (children) XFree(children);
-    return found;
-}
-
 // The user's keys on the window, one after another, once it has the focus (the Host raises its
 // windows again just after a sheet appears, which may move the focus for a moment).
 void pressKeys(Display* display, Window window, const std::vector<KeySym>& keys) {
@@ -103,42 +77,6 @@ void pressKeys(Display* display, Window window, const std::vector<KeySym>& keys)
         XSync(display, False);
     }
 }
-
-// openbox managing the display, as on a user's desktop; stopped when this goes.
-class WindowManager {
-public:
-    explicit WindowManager(const std::string& displayName) {
-        std::vector<std::string> environment{"DISPLAY=" + displayName, "PATH=/usr/bin:/bin"};
-        std::vector<char*> envp;
-        for (auto& entry : environment) envp.push_back(entry.data());
-        envp.push_back(nullptr);
-        const char* argv[] = {"openbox", nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        if (::posix_spawnp(&pid_, "openbox", &actions, nullptr, const_cast<char**>(argv), envp.data()) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        if (pid_ < 0) return;
-        Display* display = XOpenDisplay(displayName.c_str());
-        if (!display) return;
-        const Atom selection = XInternAtom(display, "WM_S0", False);
-        managing_ = waitUntil([&] { return XGetSelectionOwner(display, selection) != 0; }, 20s);
-        XCloseDisplay(display);
-    }
-    ~WindowManager() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
-    }
-    WindowManager(const WindowManager&) = delete;
-    WindowManager& operator=(const WindowManager&) = delete;
-    bool managing() const { return managing_; }
-
-private:
-    pid_t pid_ = -1;
-    bool managing_ = false;
-};
 
 bool hostPrinted(const BuiltHost& host, const std::string& text, std::chrono::milliseconds timeout) {
     return waitUntil([&] { return host.log().find(text) != std::string::npos; }, timeout);
@@ -178,12 +116,12 @@ TEST(InstalledHostLive, AFileSentThroughTheInstalledSendFilesActionReachesASigne
     // The destination picker opens on the Desktop preset; the user presses Return.
     Display* display = openDisplay(host->displayName());
     ASSERT_NE(display, nullptr);
-    ASSERT_TRUE(waitUntil([&] { return findWindow(display, DefaultRootWindow(display), "Send to Quillmere Viewer") != 0; }, 30s))
+    ASSERT_TRUE(waitUntil([&] { return findMappedWindow(display, "Send to Quillmere Viewer") != 0; }, 30s))
         << host->log();
     std::map<std::string, Bytes> files;
     bool ended = false;
     for (int attempt = 0; attempt < 5 && !ended; ++attempt) {
-        if (Window picker = findWindow(display, DefaultRootWindow(display), "Send to Quillmere Viewer")) {
+        if (Window picker = findMappedWindow(display, "Send to Quillmere Viewer")) {
             pressKeys(display, picker, {XK_Return});
         }
         while (auto frame = viewer->waitFor(AuxPacketType::fileTransfer, attempt == 4 ? 20s : 3s)) {
@@ -213,8 +151,7 @@ TEST(InstalledHostLive, OpeningScreenRecordingSettingsWithNoSettingsProgramBring
     // Started as a log-in would, in an environment that names no marker.
     auto host = BuiltHost::prepare(prefix / "bin/QuillmereHost", whyNot);
     if (!host) GTEST_SKIP() << whyNot;
-    WindowManager openbox(host->displayName());
-    if (!openbox.managing()) GTEST_SKIP() << "openbox does not manage the display";
+    if (!host->startWindowManager()) GTEST_SKIP() << "openbox does not manage the display";
     ASSERT_TRUE(host->start()) << host->log();
     Display* display = openDisplay(host->displayName());
     ASSERT_NE(display, nullptr);
@@ -222,7 +159,7 @@ TEST(InstalledHostLive, OpeningScreenRecordingSettingsWithNoSettingsProgramBring
     // The display offers both permissions: the walk-through is at its confirmation.
     const std::string title = "Confirm Both Permissions";
     Window sheet = 0;
-    ASSERT_TRUE(waitUntil([&] { return (sheet = findWindow(display, DefaultRootWindow(display), title)) != 0; }, 60s))
+    ASSERT_TRUE(waitUntil([&] { return (sheet = findMappedWindow(display, title)) != 0; }, 60s))
         << host->log();
     // "Open Screen Recording Settings" is the third button: two Tabs from the first, then Space
     // (Return would press the default button, "I Have Enabled Both").
@@ -233,7 +170,7 @@ TEST(InstalledHostLive, OpeningScreenRecordingSettingsWithNoSettingsProgramBring
     Window back = 0;
     EXPECT_TRUE(waitUntil(
         [&] {
-            back = findWindow(display, DefaultRootWindow(display), title);
+            back = findMappedWindow(display, title);
             return back != 0 && back != sheet;
         },
         30s))

@@ -57,6 +57,8 @@ public:
     std::filesystem::path staging() const { return home_ / ".cache" / "QuillmereFileInbox" / "Viewer"; }
     bool stagingEmpty() const;
     const std::string& displayName() const { return xserver_->name(); }
+    // openbox managing the Host's display, as on a user's desktop; true once it does.
+    bool startWindowManager() { return xserver_->startWindowManager(); }
     // What the Host printed so far.
     std::string log() const;
     // Its lines, each without the program's name in front.

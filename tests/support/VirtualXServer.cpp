@@ -119,6 +119,36 @@ bool VirtualXServer::exited() {
     return pid_ <= 0;
 }
 
+namespace {
+
+Window findMappedWindowBelow(Display* display, Window under, const std::string& title) {
+    Window root = 0, parent = 0;
+    Window* children = nullptr;
+    unsigned int count = 0;
+    if (!XQueryTree(display, under, &root, &parent, &children, &count)) return 0;
+    Window found = 0;
+    for (unsigned int i = 0; i < count && !found; ++i) {
+        char* name = nullptr;
+        XWindowAttributes attributes{};
+        if (XFetchName(display, children[i], &name) && name) {
+            if (title == name && XGetWindowAttributes(display, children[i], &attributes) &&
+                attributes.map_state == IsViewable) {
+                found = children[i];
+            }
+            XFree(name);
+        }
+        if (!found) found = findMappedWindowBelow(display, children[i], title);
+    }
+    if (children) XFree(children);
+    return found;
+}
+
+}  // namespace
+
+unsigned long findMappedWindow(Display* display, const std::string& title) {
+    return findMappedWindowBelow(display, DefaultRootWindow(display), title);
+}
+
 bool VirtualXServer::startWindowManager() {
     if (!running()) return false;
     if (windowManager_ > 0) return true;

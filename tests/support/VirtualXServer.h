@@ -4,7 +4,14 @@
 
 #include <string>
 
+// Xlib's display, named without its header (its macros would reach every file including this one).
+struct _XDisplay;
+
 namespace qm::test {
+
+// The mapped window with this title anywhere below the display's root window (its X id), 0 when
+// none is: the windows a program under test shows, found as a user would see them.
+unsigned long findMappedWindow(_XDisplay* display, const std::string& title);
 
 // An Xvfb server of our own on a free display number, stopped when this goes away. It keeps its
 // state between clients (-noreset), so what one connection sets up the next one sees. When it

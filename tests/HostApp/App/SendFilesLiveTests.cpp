@@ -17,6 +17,7 @@
 #include "support/BuiltHost.h"
 #include "support/TestFiles.h"
 #include "support/TestPlatform.h"
+#include "support/VirtualXServer.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -32,29 +33,6 @@ namespace SendFilesLiveTests {
 namespace {
 
 using namespace std::chrono_literals;
-
-// The top-level window with this title, if one is mapped.
-Window findWindow(Display* display, Window under, const std::string& title) {
-    Window root = 0, parent = 0;
-    Window* children = nullptr;
-    unsigned int count = 0;
-    if (!XQueryTree(display, under, &root, &parent, &children, &count)) return 0;
-    Window found = 0;
-    for (unsigned int i = 0; i < count && !found; ++i) {
-        char* name = nullptr;
-        XWindowAttributes attributes{};
-        if (XFetchName(display, children[i], &name) && name) {
-            if (title == name && XGetWindowAttributes(display, children[i], &attributes) &&
-                attributes.map_state == IsViewable) {
-                found = children[i];
-            }
-            XFree(name);
-        }
-        if (!found) found = findWindow(display, children[i], title);
-    }
-    if (children) XFree(children);
-    return found;
-}
 
 // The user's Return key on the window: the picker's default button (Send).
 void pressReturn(Display* display, Window window) {
@@ -87,14 +65,14 @@ TEST(SendFilesLive, SendFilesFromTheCommandLineReachesASignedInViewer) {
     Display* display = XOpenDisplay(host->displayName().c_str());
     ASSERT_NE(display, nullptr);
     Window picker = 0;
-    ASSERT_TRUE(waitUntil([&] { return (picker = findWindow(display, DefaultRootWindow(display), "Send to Quillmere Viewer")) != 0; },
+    ASSERT_TRUE(waitUntil([&] { return (picker = findMappedWindow(display, "Send to Quillmere Viewer")) != 0; },
                           30s))
         << host->log();
     std::map<std::string, Bytes> files;
     std::optional<std::string> destination;
     bool ended = false;
     for (int attempt = 0; attempt < 5 && !ended; ++attempt) {
-        if (Window still = findWindow(display, DefaultRootWindow(display), "Send to Quillmere Viewer")) pressReturn(display, still);
+        if (Window still = findMappedWindow(display, "Send to Quillmere Viewer")) pressReturn(display, still);
         while (auto frame = viewer->waitFor(AuxPacketType::fileTransfer, attempt == 4 ? 20s : 3s)) {
             auto packet = FileTransferPacket::decode(frame->payload);
             ASSERT_TRUE(packet);
