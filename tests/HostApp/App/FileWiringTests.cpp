@@ -6,6 +6,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string_view>
 
 #include "HostApp/Server/V230HostAudioAuxServer.h"
@@ -23,57 +24,50 @@ namespace {
 
 constexpr std::size_t chunkBytes = 256 * 1024;
 
-// The launched delegate with the file service's receive queue on a clock of its own: pumping the
-// Host's clock leaves it alone, so received file data only queues until the test lets it run.
-struct HeldReceiveApp {
+// The launched delegate with one of the file service's queues on a clock of its own: pumping the
+// Host's clock leaves it alone, so its work only queues until the test lets it run.
+struct AppWithHeldQueue {
     AppHarness app;
     std::shared_ptr<ManualClock> heldClock = std::make_shared<ManualClock>();
-    std::shared_ptr<ManualDispatchQueue> receiveQueue;
+    std::shared_ptr<ManualDispatchQueue> held;
 
-    HeldReceiveApp() {
+    explicit AppWithHeldQueue(const std::string& heldLabel) {
         auto made = app.environment.platform.makeQueue;
-        app.environment.platform.makeQueue = [this, made](const std::string& label) -> DispatchQueuePtr {
-            if (label != "quillmere.filetransfer.recv") return made(label);
-            receiveQueue = heldClock->makeQueue(label);
-            return receiveQueue;
+        app.environment.platform.makeQueue = [this, made, heldLabel](const std::string& label) -> DispatchQueuePtr {
+            if (label != heldLabel) return made(label);
+            held = heldClock->makeQueue(label);
+            return held;
         };
         app.launch();
     }
+    // Runs the held queue and the Host's until both are idle; calls `step` after each round.
+    void release(const std::function<void()>& step = {}) {
+        while (held->runUntilIdle() + app.host.clock().runUntilIdle() > 0)
+            if (step) step();
+    }
+};
+
+// Received file data only queues until the test lets the receive queue run.
+struct HeldReceiveApp : AppWithHeldQueue {
+    HeldReceiveApp() : AppWithHeldQueue("quillmere.filetransfer.recv") {}
     ~HeldReceiveApp() { drain(); }
+    // The most received data that was queued at once.
     std::size_t drain() {
         std::size_t most = 0;
-        while (receiveQueue->runUntilIdle() + app.host.clock().runUntilIdle() > 0)
-            most = std::max(most, app.delegate->fileTransferService()->queuedInboundBytes());
+        release([&] { most = std::max(most, app.delegate->fileTransferService()->queuedInboundBytes()); });
         return most;
     }
+};
+
+// The batches the Host queues stay on their way until the test lets the send queue run.
+struct HeldSendApp : AppWithHeldQueue {
+    HeldSendApp() : AppWithHeldQueue("quillmere.filetransfer.send") {}
+    ~HeldSendApp() { release(); }
 };
 
 void sendFilePacket(InMemoryViewer& viewer, const FileTransferPacket& packet) {
     viewer.send(AuxPacketType::fileTransfer, packet.encode());
 }
-
-// The launched delegate with the file service's send queue held: the batches the Host queues stay
-// on their way until the test lets them go.
-struct HeldSendApp {
-    AppHarness app;
-    std::shared_ptr<ManualClock> heldClock = std::make_shared<ManualClock>();
-    std::shared_ptr<ManualDispatchQueue> sendQueue;
-
-    HeldSendApp() {
-        auto made = app.environment.platform.makeQueue;
-        app.environment.platform.makeQueue = [this, made](const std::string& label) -> DispatchQueuePtr {
-            if (label != "quillmere.filetransfer.send") return made(label);
-            sendQueue = heldClock->makeQueue(label);
-            return sendQueue;
-        };
-        app.launch();
-    }
-    ~HeldSendApp() { release(); }
-    void release() {
-        while (sendQueue->runUntilIdle() + app.host.clock().runUntilIdle() > 0) {
-        }
-    }
-};
 
 std::size_t batchStartsIn(const std::vector<AuxFrame>& frames) {
     std::size_t starts = 0;
@@ -89,7 +83,7 @@ std::size_t batchStartsIn(const std::vector<AuxFrame>& frames) {
 
 TEST(FileWiring, ABatchOnTheControlConnectionStaysUnderTheBacklogMarkThroughTheDelegate) {
     HeldReceiveApp held;
-    ASSERT_TRUE(held.receiveQueue);
+    ASSERT_TRUE(held.held);
     InMemoryViewer viewer(held.app.host, held.app.host.server().boundPorts().control);
     const std::size_t mark = FileTransferService::maxQueuedInboundBytes;
     const std::size_t total = 64u << 20;
@@ -163,7 +157,7 @@ TEST(FileWiring, RefusedRequestsAndStalePullsCostTheViewersLogBudgetNotALineEach
 
 TEST(FileWiring, APulledItemIsQueuedOnceWhileOnItsWayAndEveryItemOfTheDragIsServed) {
     HeldSendApp held;
-    ASSERT_TRUE(held.sendQueue);
+    ASSERT_TRUE(held.held);
     auto& app = held.app;
     InMemoryViewer viewer(app.host, app.host.server().boundPorts().control, "Pulling Viewer");
     TemporaryDirectory folder;
