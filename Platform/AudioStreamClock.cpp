@@ -14,8 +14,14 @@ std::int64_t AudioStreamClock::durationNs(std::int64_t frames) const {
     return frames / rate * 1'000'000'000 + frames % rate * 1'000'000'000 / rate;
 }
 
+void AudioStreamClock::start(std::int64_t openedNs) {
+    reset();
+    openedNs_ = openedNs;
+}
+
 void AudioStreamClock::reset() {
     anchored_ = false;
+    openedNs_.reset();
     framesCounted_ = 0;
     framesInWindow_ = 0;
 }
@@ -26,11 +32,16 @@ std::int64_t AudioStreamClock::place(std::int64_t nowNs, std::optional<std::int6
     // What the server still holds after this read, by its report, but never more than can be
     // true. The first read of a stream waits while the source starts; when it waited for most
     // of its block, the server had less than a block, so the block came as it was recorded,
-    // whatever a stale report claims. After that, the server holds at most what it held after
-    // the last read plus what was recorded since, less this block.
+    // whatever a stale report claims. A first read that began late finds blocks waiting, yet no
+    // more than were recorded since the stream opened. After that, the server holds at most what
+    // it held after the last read plus what was recorded since, less this block.
     std::int64_t heldNs = std::max<std::int64_t>(0, latencyNs.value_or(0));
     if (!anchored_) {
-        if (waitedNs >= blockNs / 2) heldNs = 0;
+        if (waitedNs >= blockNs / 2) {
+            heldNs = 0;
+        } else if (openedNs_) {
+            heldNs = std::min(heldNs, std::max<std::int64_t>(0, nowNs - *openedNs_ - blockNs));
+        }
     } else {
         heldNs = std::min(heldNs, std::max<std::int64_t>(0, heldAfterLastReadNs_ + (nowNs - lastReadNs_) - blockNs));
     }

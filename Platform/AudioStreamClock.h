@@ -14,9 +14,11 @@ namespace qm {
 // second or more (0.07-0.7 s against a true 0, left from before its source ran), and trusting
 // them stamps the first blocks that much early. The reads say more. The first read of a stream
 // waits while the source starts; when it waited for most of its block, the server held less
-// than a block, so the block came as it was recorded. After that, the server cannot hold more
-// than it held after the last read plus what was recorded since. The report is capped by that,
-// so no block is placed early by a stale report. The stream is placed once, by its first block,
+// than a block, so the block came as it was recorded. A first read that begins late (the thread
+// was slow to get there) finds its block waiting, but the server cannot hold more than was
+// recorded since the stream opened. After that, the server cannot hold more than it held after
+// the last read plus what was recorded since. The report is capped by those, so no block is
+// placed early by a stale report. The stream is placed once, by its first block,
 // and the stamps are then compared with the clock over windows of `windowSeconds`: reads
 // only come late, so when even the earliest read of a window puts the stamps more than
 // `toleranceNs` off (the card's clock drifted from ours), the anchor moves by that much. A
@@ -39,7 +41,10 @@ public:
     // the block's first frame.
     std::int64_t place(std::int64_t nowNs, std::optional<std::int64_t> latencyNs, std::int64_t frames,
                        std::int64_t waitedNs);
-    // The stream started again (a new source): the next block anchors afresh.
+    // The stream (re)opened at `openedNs` (uptime): the next block anchors afresh, and nothing the
+    // server holds for it was recorded before then.
+    void start(std::int64_t openedNs);
+    // The stream started again at a time not known: the next block anchors afresh.
     void reset();
     // How often the anchor moved after the stream was placed (for the log and tests).
     std::uint64_t reanchorCount() const { return reanchors_; }
@@ -50,6 +55,7 @@ private:
     Options options_;
     std::int64_t windowFrames_;
     bool anchored_ = false;
+    std::optional<std::int64_t> openedNs_;
     std::int64_t anchorNs_ = 0;
     std::int64_t framesCounted_ = 0;
     std::int64_t framesInWindow_ = 0;

@@ -107,6 +107,8 @@ private:
                                  &sampleFormat, nullptr, &attr, &error);
         };
         pa_simple* simple = open(routing ? routing->source() : PulseAudioRouting::defaultSource);
+        // The stream records from the moment it is ready: nothing the server holds for it is older.
+        const auto openedNs = static_cast<std::int64_t>(SystemClock::shared()->uptimeNs());
         std::optional<std::string> startError;
         if (!simple) startError = std::string("PulseAudio monitor capture failed: ") + pa_strerror(error);
         {
@@ -119,6 +121,7 @@ private:
         // under load (a starved server delivers a quarter of a second late, yet without a gap in
         // the sound) must not move them; lost samples and a drifting sound card clock do.
         AudioStreamClock streamClock;
+        streamClock.start(openedNs);
         if (!startError) {
             for (;;) {
                 {
@@ -130,7 +133,7 @@ private:
                     generation = routing->generation();
                     pa_simple_free(simple);
                     simple = open(routing->source());
-                    streamClock.reset();
+                    streamClock.start(static_cast<std::int64_t>(SystemClock::shared()->uptimeNs()));
                     if (!simple) {
                         failure = std::string("PulseAudio monitor capture failed: ") + pa_strerror(error);
                         break;

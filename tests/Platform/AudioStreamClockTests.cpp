@@ -25,6 +25,7 @@ struct Read {
     std::int64_t recordedNs;              // when the block's first frame was recorded, by our clock
     std::int64_t lateNs = 0;              // how long after its block was ready a waiting thread woke
     std::optional<std::int64_t> reportNs;  // what the server reports it holds; the truth when unset
+    std::int64_t reportOverNs = 0;         // without reportNs: how far above the truth the report is
 };
 
 struct Run {
@@ -44,17 +45,18 @@ struct Run {
     }
 };
 
-// The stream opens at `openNs`; each read starts as the last one returned and returns at once
-// when its block is ready, else once it is ready and the thread woke.
-Run feed(AudioStreamClock& clock, int count, const std::function<Read(int)>& read) {
+// The stream opens at `openNs`; the first read starts `firstReadLateNs` later, each other read
+// as the last one returned, and returns at once when its block is ready, else once it is ready
+// and the thread woke.
+Run feed(AudioStreamClock& clock, int count, const std::function<Read(int)>& read, std::int64_t firstReadLateNs = 0) {
     Run run;
-    std::int64_t start = openNs;
+    std::int64_t start = openNs + firstReadLateNs;
     for (int k = 0; k < count; ++k) {
         const auto r = read(k);
         const std::int64_t ready = r.recordedNs + blockNs + serverHoldNs;
         const std::int64_t returned = ready > start ? ready + r.lateNs : start;
         const std::int64_t held = returned - r.recordedNs - blockNs;
-        const auto stamp = clock.place(returned, r.reportNs.value_or(held), blockFrames, returned - start);
+        const auto stamp = clock.place(returned, r.reportNs.value_or(held + r.reportOverNs), blockFrames, returned - start);
         run.stamps.push_back(stamp);
         run.errors.push_back(stamp - r.recordedNs);
         start = returned;
@@ -82,6 +84,35 @@ TEST(AudioStreamClock, BogusFirstLatenciesDoNotPlaceTheStreamEarly) {
             EXPECT_LT(run.worstFrom(0), 1'000'000) << "every stamp within a millisecond, the first included";
             EXPECT_EQ(run.offSteps(), 0u) << "stamps exactly a block apart from the first";
             EXPECT_EQ(clock.reanchorCount(), 0u);
+        }
+    }
+}
+
+TEST(AudioStreamClock, AFirstReadThatBeginsLateFindsItsBlocksWaitingAndStillStampsThemWhenRecorded) {
+    // The reading thread gets to its first read a while after the stream opened (a loaded
+    // machine), so the first blocks are waiting and the read does not wait, while the reports
+    // are stale: what the server holds for the stream, plus the source's latency left from
+    // before it ran. The source records from the open, or only half a second after it.
+    for (const std::int64_t sourceStart : {std::int64_t{0}, sourceStartNs}) {
+        for (const std::int64_t firstReadLate : {6'000'000LL, 20'000'000LL, 100'000'000LL}) {
+            for (const std::int64_t stale : {70'000'000LL, 342'000'000LL, 700'000'000LL}) {
+                SCOPED_TRACE(testing::Message() << "source start " << sourceStart << " first read late "
+                                                << firstReadLate << " stale " << stale);
+                AudioStreamClock clock;
+                clock.start(openNs);
+                const auto run = feed(
+                    clock, 300,
+                    [&](int k) {
+                        Read r{openNs + sourceStart + k * blockNs};
+                        if (k < 100) r.reportOverNs = stale;
+                        else if (k < 100 + stale / blockNs) r.reportOverNs = stale - (k - 100) * blockNs;
+                        return r;
+                    },
+                    firstReadLate);
+                EXPECT_LT(run.worstFrom(0), 1'000'000) << "every stamp within a millisecond, the first included";
+                EXPECT_EQ(run.offSteps(), 0u) << "stamps exactly a block apart from the first";
+                EXPECT_EQ(clock.reanchorCount(), 0u);
+            }
         }
     }
 }
