@@ -694,16 +694,16 @@ TEST(FileTransferStaging, AStartRemovesTheBatchFoldersAnEarlierRunLeftUnlessAnot
 TEST(FileTransferStaging, ATreeOfAnyDepthIsRemovedWithABoundedNumberOfFoldersOpen) {
     TemporaryDirectory dir;
     fs::path deep = dir.path() / "tree";
-    for (int level = 0; level < 600; ++level) deep /= "d" + std::to_string(level % 3);
+    for (int level = 0; level < 300; ++level) deep /= "d" + std::to_string(level % 3);
     writeText(deep / "leaf.txt", "leaf");
-    auto openDescriptors = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()); };
+    auto held = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()); };
     FileDescriptor folder(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    const auto before = openDescriptors();
+    const auto before = held();
     auto most = before;
-    EXPECT_TRUE(removeTreeAt(folder.get(), "tree", 4, [&] { return (most = std::max(most, openDescriptors()), true); }));
+    EXPECT_TRUE(removeTreeAt(folder.get(), "tree", 4, [&] { return (most = std::max(most, held())), true; }));
     EXPECT_FALSE(fs::exists(dir.path() / "tree"));
     EXPECT_LE(most, before + 4);
-    EXPECT_EQ(openDescriptors(), before);
+    EXPECT_EQ(held(), before);
 }
 
 TEST(FileTransferStaging, WithoutHomeTheCachesFolderComesFromThePasswordDatabase) {

