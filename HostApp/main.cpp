@@ -253,6 +253,7 @@ int main(int argc, char** argv) {
             return pulseOutput->defaultMonitorSourceExists();
         });
     environment.shell = application.shell();
+    environment.headless = !desktop;
     environment.defaults = standardDefaults;
     // The websites' roots (and with the product root the release feed) may be replaced by a setting.
     if (auto root = standardDefaults->string(QuillmereReleaseChannels::productWebsiteRootKey)) {

@@ -171,6 +171,13 @@ void FileTransferService::stop() {
     inboundQueue_->sync([this] {
         while (!inbound_.empty()) dropInbound(inbound_.begin(), true);
         pendingDestinations_.clear();
+        // Finished batches nobody will deliver now (still waiting for their owner, or their
+        // completion not yet taken): a stop leaves nothing staged.
+        for (const auto& [id, folder] : completedFolders_) {
+            std::error_code ec;
+            std::filesystem::remove_all(folder, ec);  // removes links, never what they point to
+        }
+        completedFolders_.clear();
     });
     sendQueue_->sync([] {});
     cleanupQueue_->sync([] {});

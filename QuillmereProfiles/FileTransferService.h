@@ -9,6 +9,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Platform/Core/DispatchQueue.h"
@@ -191,10 +192,19 @@ public:
     // Drops every unfinished inbound batch of that peer with its staging folder (its session
     // ended, so its batchEnd will never come).
     void cancelInboundBatches(const std::string& peerToken);
+    // The Host starts serving: unless another running service holds this staging root, takes it
+    // for this service's life and removes what an earlier run left in it (the batch folders of a
+    // run that crashed or was killed), ahead of every packet. Entries not shaped like a batch
+    // folder are left alone. Call it once, before any packet is handed in.
+    void start();
     // Ends the service for good: outgoing batches stop, unfinished inbound batches are dropped
-    // with their staging folders, and nothing new is taken. Returns once that is done; never
-    // call it from one of the service's queues.
+    // with their staging folders, the folders of finished batches the owner had not released go
+    // too, and nothing new is taken. Returns once that is done; never call it from one of the
+    // service's queues.
     void stop();
+    // A name a batch folder in the staging root has: <seconds>-<8 upper-case hex digits>, with
+    // -<n> when that name was taken.
+    static bool isBatchFolderName(std::string_view name);
     // Entries of the receiving side's tables (batches, pending destinations, cancel marks,
     // running outgoing batches), so a leak shows.
     std::size_t tableEntryCount();
@@ -309,6 +319,8 @@ private:
     void handleListDirRequest(const FileTransferPacketView& packet, const std::optional<std::string>& peerToken);
     void handleListDirReply(const FileTransferPacketView& packet, const std::optional<std::string>& peerToken);
     void inboundStatus(std::string text);
+    // On the receive queue: the batch folders an earlier run left in the claimed staging root.
+    void removeEarlierStaging();
 
     DispatchQueuePtr mainQueue_;
     DispatchQueuePtr sendQueue_;
@@ -323,6 +335,9 @@ private:
     // any peer, for a batch sent to every peer) may cancel them.
     std::map<UUID, std::optional<std::string>> outgoingActive_;
     bool stopped_ = false;  // under outgoingLock_
+    bool started_ = false;  // under outgoingLock_
+    // The staging root, locked while this service serves: a second Host finds it held.
+    FileDescriptor stagingClaim_;
 
     // Any thread: a packet of `bytes` was handed on for the receive queue.
     void inboundQueued(std::size_t bytes);

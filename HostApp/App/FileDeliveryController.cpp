@@ -47,6 +47,7 @@ void FileDeliveryController::makeFileDelivery(const std::filesystem::path& home)
         return self ? self->app_.status().visibleWindow() : nullptr;
     };
     delivery.latestInboundFileBatchID = &latestInboundFileBatchID;
+    delivery.desktop = !env().headless;
     fileDelivery = HostFileDelivery::create(std::move(delivery));
 }
 
@@ -138,6 +139,10 @@ void FileDeliveryController::chargeViewerLinesTo(const std::shared_ptr<V230HostA
 bool FileDeliveryController::handleIncomingFileTransferPacket(const FileTransferPacket& packet,
                                                               const UUID& viewerSession) {
     return fileDelivery->handleIncomingFileTransferPacket(packet, viewerSession);
+}
+
+void FileDeliveryController::applicationWillTerminate() {
+    if (fileDelivery) fileDelivery->stop();
 }
 
 void FileDeliveryController::invalidateInboundFileClipboardClaim(const std::string& reason) {

@@ -35,6 +35,9 @@ public:
     // On the server queue: true when delivery took the packet (peer send requests).
     bool handleIncomingFileTransferPacket(const FileTransferPacket& packet, const UUID& viewerSession);
     void invalidateInboundFileClipboardClaim(const std::string& reason);
+    // The Host stops: batches still waiting for the Host's user are cancelled to their Viewers.
+    // Before the file service and the server stop.
+    void applicationWillTerminate();
     // The file service's batch callbacks go to the delivery.
     void addDeliveryHooks(HostServiceHooks& hooks);
     // The lines Viewers' requests cause are charged to their log budgets on this server. Before

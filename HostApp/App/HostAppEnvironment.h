@@ -58,6 +58,9 @@ inline std::filesystem::path hostInitialInstallMarker(const HostBundleInfo& bund
 struct HostAppEnvironment {
     HostPlatform platform;  // clock, queues (mainQueue is the application's main queue)
     std::shared_ptr<HostShell> shell;
+    // No desktop answers: the shell runs offscreen and nobody sees what it shows, so nothing
+    // waits for the Host's user to answer (a received batch is not held for a folder panel).
+    bool headless = false;
     std::shared_ptr<UserDefaults> defaults;  // the standard domain
     std::shared_ptr<Pasteboard> pasteboard;  // the general pasteboard
     std::shared_ptr<LoginItemService> loginItems;

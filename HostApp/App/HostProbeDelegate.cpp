@@ -83,8 +83,9 @@ void HostProbeDelegate::applicationDidFinishLaunching() {
                 self->refreshHostLocalization();
             });
     }
-    // 6-8.
+    // 6-8. What an earlier run left staged goes before any Viewer can send.
     registerWorkspacePowerObservers();
+    fileTransferService_->start();
     startAudioAuxServer();
     configureClipboardBridgeIfNeeded();
     // 9. URL events belong to the permission flow, which has nothing to register on this desktop.
@@ -481,8 +482,13 @@ void HostProbeDelegate::applicationWillTerminate(std::function<void()> done) {
     languageObserver_.reset();
     unregisterWorkspacePowerObservers();
     clipboardBridge_->stop();
-    // Unfinished inbound batches go with their partial files before the process ends; first,
-    // while the server still answers the service's questions about its Viewers' queues.
+    // Batches waiting for the Host's user are cancelled to their Viewers first: those cancels
+    // reach the server's queue ahead of its stop, so each Viewer hears what became of its batch
+    // before "host service exiting" (after which a Viewer may close), and both are on their way
+    // before the server's grace ends and the connections close.
+    files_->applicationWillTerminate();
+    // Then every inbound batch goes with its staging folder before the process ends, while the
+    // server still answers the service's questions about its Viewers' queues.
     if (fileTransferService_) fileTransferService_->stop();
     if (!audioServer_) {
         if (done) done();

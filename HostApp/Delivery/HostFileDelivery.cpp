@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "HostApp/Delivery/DeliveredItems.h"
 #include "Platform/Core/LogSink.h"
@@ -196,6 +197,7 @@ void HostFileDelivery::incomingBatchDropped(const UUID& batchID) {
 // ---- Incoming batches (main queue) ----------------------------------------------------------------
 
 void HostFileDelivery::incomingBatchSettled(const FileTransferService::InboundBatchInfo& batch) {
+    if (stopped_) return;  // the service dropped it with everything else
     const auto& id = batch.batchID;
     const auto intent = batch.intent;
     if (batch.endedEmpty && (intent == FileTransferIntent::copy || intent == FileTransferIntent::pullForPromise) &&
@@ -246,6 +248,8 @@ void HostFileDelivery::refuseWithoutDestination(const UUID& id) {
 // ---- The folder panel: one question at a time ----------------------------------------------------
 
 void HostFileDelivery::askForFolder(const UUID& id) {
+    // Without a desktop nobody would ever answer: the batch would wait, staged, for good.
+    if (!env_.desktop) return refuseWithoutDestination(id);
     // A Viewer's batches wait for the Host's user, who answers one panel at a time: their number
     // is bounded, or a Viewer could stack up panels, rows and staged files without end.
     const auto viewer = activeInboundBatches.at(id);
@@ -261,7 +265,7 @@ void HostFileDelivery::askForFolder(const UUID& id) {
 }
 
 void HostFileDelivery::askNextForFolder() {
-    if (folderQuestion_ || waitingForFolder_.empty()) return;
+    if (stopped_ || folderQuestion_ || waitingForFolder_.empty()) return;
     const auto id = waitingForFolder_.front();
     waitingForFolder_.pop_front();
     const auto serial = ++folderQuestions_;
@@ -300,6 +304,24 @@ void HostFileDelivery::folderAnswered(std::uint64_t question, const std::optiona
         rows->completeTask(id, L10n::text("fileTransfer.center.cancelledNoDest", "Cancelled — no save location chosen"),
                            1.0);
     forgetBatch(id);
+}
+
+void HostFileDelivery::stop() {
+    if (std::exchange(stopped_, true)) return;
+    std::vector<UUID> held;
+    for (const auto& [id, viewer] : activeInboundBatches) held.push_back(id);
+    const auto cancelled = L10n::text("fileTransfer.cancelled", "Cancelled");
+    for (const auto& id : held) {
+        // The Viewer hears it as when the Host's user cancels the batch: its cancelBatch (and a
+        // managedCopy's receipt) is queued for the server ahead of the notice that it is exiting.
+        sendManagedCopyDeliveryResponse(id, false, cancelled);
+        if (auto run = deliveryRuns_.extract(id)) run.mapped()->cancel();
+        env_.service->cancelBatch(id);
+        env_.service->notifyPeerCancel(id);
+        if (rows) rows->completeTask(id, cancelled, 1.0);
+        clearLatestInboundBatch(id);
+        forgetBatch(id);
+    }
 }
 
 void HostFileDelivery::rowCancelled(const UUID& batchID) {

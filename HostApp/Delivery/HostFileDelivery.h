@@ -47,6 +47,9 @@ public:
         std::function<std::shared_ptr<WindowModel>()> visibleWindow;
         // The delegate's inbound clipboard claim, which the latest inbound batch takes.
         std::optional<UUID>* latestInboundFileBatchID = nullptr;
+        // False on a Host without a desktop: what the shell shows nobody sees, so a batch that
+        // needs its folder chosen is refused at once instead of waiting for an answer.
+        bool desktop = true;
     };
 
     // Where a drop lands when no file manager window answers, before the Desktop.
@@ -90,6 +93,12 @@ public:
     // The batch did not reach its Viewer whole: cancelled, or its Viewer left.
     void outgoingBatchStopped(const UUID& batchID, bool viewerGone);
     void outgoingBatchCompleted(const UUID& batchID);
+
+    // The Host stops: every batch taken here and not delivered ends as when the Host's user
+    // cancels its row (its Viewer is sent a cancelBatch, a managedCopy also its receipt,
+    // "Cancelled"), its folder panel or conflict question is called off and its staging released;
+    // nothing is asked afterwards. Before the service stops and the server says it is exiting.
+    void stop();
 
     // ---- Delivery ----------------------------------------------------------------------------
     // The hint as a folder inside `home`, made when missing: "~" and "~/x" are home and below it,
@@ -179,6 +188,7 @@ private:
     std::deque<UUID> waitingForFolder_;
     // Batches whose destination a Viewer named: checked again when they are delivered.
     std::set<UUID> viewerNamedDestinations_;
+    bool stopped_ = false;
 };
 
 }  // namespace qm

@@ -6,11 +6,16 @@
 #include <fstream>
 #include <random>
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <set>
+
 #include "QuillmereProfiles/ClipboardSyncBridge.h"
 #include "QuillmereProfiles/FileTransferService.h"
+#include "QuillmereProfiles/RemoveTree.h"
 #include "support/TestFiles.h"
 #include "support/TestPlatform.h"
 
@@ -634,6 +639,71 @@ TEST(FileTransferStaging, RefusesAStagingFolderOfAnotherUserAndMendsLoosePermiss
         EXPECT_FALSE(service->openStagingRoot(error));
         EXPECT_NE(error.find("another user"), std::string::npos);
     }
+}
+
+TEST_F(FileTransferPair, StopAlsoRemovesFinishedBatchesTheOwnerHadNotReleased) {
+    const UUID id = UUID::random();
+    inject(FileTransferOp::batchStart, id, 3, "", {}, 1);
+    inject(FileTransferOp::mkdir, id, 0, "f");
+    inject(FileTransferOp::batchEnd, id, 0, "");
+    run();
+    ASSERT_EQ(completed.size(), 1u);
+    receiver->stop();
+    EXPECT_TRUE(fs::is_empty(staging()));
+}
+
+// What an earlier run left staged goes when the serving Host starts: links are removed, not
+// followed, and what is not shaped like a batch folder stays. A Host started beside the serving
+// one leaves everything alone.
+TEST(FileTransferStaging, AStartRemovesTheBatchFoldersAnEarlierRunLeftUnlessAnotherHostHoldsThem) {
+    ManualPlatform mp;
+    TemporaryDirectory dir, outside;
+    const auto staging = dir.path() / "QuillmereFileInbox" / "Viewer";
+    auto started = [&] {
+        auto service = std::make_shared<FileTransferService>(mp.platform, "Viewer", chunk,
+                                                             FileTransferService::Folders{dir.path(), dir.path()});
+        service->start();
+        mp.clock->runUntilIdle();
+        return service;
+    };
+    auto names = [&] {
+        std::set<std::string> out;
+        for (const auto& entry : fs::directory_iterator(staging)) out.insert(entry.path().filename().string());
+        return out;
+    };
+    writeText(staging / "1700000000-0A1B2C3D" / "f" / "g" / "b.txt", "b");
+    fs::path deep = staging / "1700000001-0A1B2C3D-2";
+    for (int level = 0; level < 100; ++level) deep /= "d";
+    writeText(deep / "x", "deeper than the folders held open");
+    writeText(outside.path() / "kept.txt", "kept");
+    fs::create_directory_symlink(outside.path(), staging / "1700000002-DEADBEEF");
+    fs::create_directory_symlink(outside.path(), staging / "1700000000-0A1B2C3D" / "link");
+    writeText(staging / "notes" / "n.txt", "someone else's");
+
+    auto serving = started();
+    EXPECT_EQ(names(), std::set<std::string>{"notes"});
+    EXPECT_EQ(fileText(outside.path() / "kept.txt"), "kept");
+    fs::create_directories(staging / "1700000004-0A1B2C3D");
+    auto beside = started();
+    EXPECT_TRUE(names().contains("1700000004-0A1B2C3D"));
+    serving.reset();
+    auto next = started();
+    EXPECT_EQ(names(), std::set<std::string>{"notes"});
+}
+
+TEST(FileTransferStaging, ATreeOfAnyDepthIsRemovedWithABoundedNumberOfFoldersOpen) {
+    TemporaryDirectory dir;
+    fs::path deep = dir.path() / "tree";
+    for (int level = 0; level < 300; ++level) deep /= "d" + std::to_string(level % 3);
+    writeText(deep / "leaf.txt", "leaf");
+    auto held = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()); };
+    FileDescriptor folder(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const auto before = held();
+    auto most = before;
+    EXPECT_TRUE(removeTreeAt(folder.get(), "tree", 4, [&] { return (most = std::max(most, held())), true; }));
+    EXPECT_FALSE(fs::exists(dir.path() / "tree"));
+    EXPECT_LE(most, before + 4);
+    EXPECT_EQ(held(), before);
 }
 
 TEST(FileTransferStaging, WithoutHomeTheCachesFolderComesFromThePasswordDatabase) {

@@ -14,11 +14,13 @@
 #include "QuillmereProfiles/SessionPayloads.h"
 #include "QuillmereProfiles/FileTransferService.h"
 #include "support/AppHarness.h"
+#include "support/TestFiles.h"
 
 namespace FileWiringTests {
 
 using namespace qm;
 using namespace qm::test;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -79,7 +81,82 @@ std::size_t batchStartsIn(const std::vector<AuxFrame>& frames) {
     return starts;
 }
 
+// A whole one-file batch, its folder named (with `options`) when `destination` is given.
+void sendWholeBatch(InMemoryViewer& viewer, const UUID& id, FileTransferIntent intent,
+                    const std::optional<std::string>& destination = std::nullopt, std::uint64_t options = 0) {
+    if (destination) sendFilePacket(viewer, {FileTransferOp::directSave, id, options, 0, *destination, {}});
+    sendFilePacket(viewer, {FileTransferOp::batchStart, id, 2, FileTransferPacket::batchStartValue2(intent, 1), "", {}});
+    sendFilePacket(viewer, {FileTransferOp::fileStart, id, 2, 0, "a.txt", {}});
+    sendFilePacket(viewer, {FileTransferOp::fileChunk, id, 0, 0, "a.txt", Bytes{'h', 'i'}});
+    sendFilePacket(viewer, {FileTransferOp::fileEnd, id, 2, 0, "a.txt", {}});
+    sendFilePacket(viewer, {FileTransferOp::batchEnd, id, 0, 0, "", {}});
+}
+
+// Host statuses, cancels ("cancel <id>") and receipts ("receipt <id> <message>"), in arrival order.
+std::vector<std::string> heardOf(const std::vector<AuxFrame>& frames) {
+    std::vector<std::string> out;
+    for (const auto& frame : frames) {
+        if (frame.header.type == AuxPacketType::hostStatus) out.emplace_back(frame.payload.begin(), frame.payload.end());
+        auto packet = frame.header.type == AuxPacketType::fileTransfer ? FileTransferPacket::decode(frame.payload) : std::nullopt;
+        if (packet && packet->op == FileTransferOp::cancelBatch) out.push_back("cancel " + packet->batchID.uuidString());
+        if (auto receipt = packet ? FileTransferService::peerSendResponse(*packet) : std::nullopt)
+            out.push_back("receipt " + packet->batchID.uuidString() + " " + receipt->message.value_or(""));
+    }
+    return out;
+}
+
+bool stagingEmpty(const AppHarness& app) { return fs::is_empty(app.caches.path() / "QuillmereFileInbox" / "Viewer"); }
+
 }  // namespace
+
+// The Host stops with batches waiting for its user (a folder panel, a conflict question): their
+// Viewer hears each cancelled before it hears the Host exit, the panel closes, the user's file
+// stays, and nothing stays staged, as nothing an earlier run left did past the launch.
+TEST(FileWiring, AStopCancelsTheBatchesWaitingForTheUserBeforeTheExitNoticeAndLeavesNothingStaged) {
+    AppHarness app;
+    writeText(app.caches.path() / "QuillmereFileInbox" / "Viewer" / "1700000000-0A1B2C3D" / "a.txt", "left");
+    app.launch();
+    EXPECT_TRUE(stagingEmpty(app));
+    InMemoryViewer viewer(app.host, app.host.server().boundPorts().control, "Sending Viewer");
+    const auto home = app.environment.homeDirectory;
+    writeText(home / "Managed" / "a.txt", "mine");
+    const UUID asked = UUID::random(), waiting = UUID::random(), conflict = UUID::random();
+    sendWholeBatch(viewer, asked, FileTransferIntent::copy);
+    sendWholeBatch(viewer, waiting, FileTransferIntent::copy);
+    sendWholeBatch(viewer, conflict, FileTransferIntent::managedCopy, "~/Managed",
+                   FileTransferDeliveryOptions::promptForConflicts.rawValue);
+    ASSERT_EQ(app.shell->openFolderPanelCount(), 1u);
+    viewer.takeAll();
+    app.delegate->terminateApplication("signal 15");
+    app.host.clock().advance(1);
+    const auto heard = heardOf(viewer.takeAll());
+    const auto exiting = std::find(heard.begin(), heard.end(), "host service exiting");
+    for (const auto& id : {asked, waiting, conflict}) EXPECT_EQ(std::count(heard.begin(), exiting, "cancel " + id.uuidString()), 1);
+    EXPECT_EQ(std::count(heard.begin(), exiting, "receipt " + conflict.uuidString() + " Cancelled"), 1);
+    EXPECT_NE(exiting, heard.end());
+    EXPECT_EQ(app.shell->openFolderPanelCount(), 0u);
+    EXPECT_TRUE(stagingEmpty(app));
+    EXPECT_EQ(fileText(home / "Managed" / "a.txt"), "mine");
+    EXPECT_EQ(std::distance(fs::directory_iterator(home / "Managed"), fs::directory_iterator()), 1);
+}
+
+// Without a desktop nobody would answer a folder panel: a copy with nowhere named to go is
+// refused at once, as a managed copy is; one that names its folder still lands there.
+TEST(FileWiring, WithoutADesktopACopyWithNowhereToGoIsRefusedAtOnce) {
+    AppHarness app;
+    app.environment.headless = true;
+    app.launch();
+    InMemoryViewer viewer(app.host, app.host.server().boundPorts().control, "Sending Viewer");
+    const UUID nowhere = UUID::random(), named = UUID::random();
+    sendWholeBatch(viewer, nowhere, FileTransferIntent::copy);
+    sendWholeBatch(viewer, named, FileTransferIntent::copy, "~/Incoming");
+    const auto heard = heardOf(viewer.takeAll());
+    EXPECT_EQ(std::count(heard.begin(), heard.end(), "cancel " + nowhere.uuidString()), 1);
+    EXPECT_EQ(std::count(heard.begin(), heard.end(), "cancel " + named.uuidString()), 0);
+    EXPECT_TRUE(app.shell->folderPanels.empty());
+    EXPECT_TRUE(stagingEmpty(app));
+    EXPECT_EQ(fileText(app.environment.homeDirectory / "Incoming" / "a.txt"), "hi");
+}
 
 TEST(FileWiring, ABatchOnTheControlConnectionStaysUnderTheBacklogMarkThroughTheDelegate) {
     HeldReceiveApp held;
