@@ -29,6 +29,9 @@ struct ResolverRun {
     std::optional<FileTransferDeliveryResult> result;
     int completions = 0;
 
+    // The user's home folder is there before anything is delivered or backed up.
+    ResolverRun() { fs::create_directories(home()); }
+
     fs::path home() const { return temp.path() / "home"; }
     fs::path staging() const { return temp.path() / "staging"; }
     fs::path destination() const { return home() / "Documents"; }
