@@ -203,6 +203,7 @@ std::error_code removeItemIn(int top, const std::string& name) {
         for (auto& level : levels)
             if (level.listing) ::closedir(level.listing);
     };
+    std::size_t held = 0;
     auto open = [&](std::size_t index) -> DIR* {
         if (levels[index].listing) return levels[index].listing;
         std::size_t from = index;
@@ -214,14 +215,14 @@ std::error_code removeItemIn(int top, const std::string& name) {
             levels[i].listing = ::fdopendir(folder.get());
             if (!levels[i].listing) return nullptr;
             folder.release();
-        }
-        std::size_t held = 0;
-        for (const auto& level : levels) held += level.listing != nullptr;
-        for (std::size_t i = 0; held > maxOpenWhileRemoving && i < index; ++i) {
-            if (!levels[i].listing) continue;
-            ::closedir(levels[i].listing);
-            levels[i].listing = nullptr;
-            --held;
+            ++held;
+            // The ones nearest the top go first: the walk comes back up through the deep ones.
+            for (std::size_t oldest = 0; held > maxOpenWhileRemoving && oldest < i; ++oldest) {
+                if (!levels[oldest].listing) continue;
+                ::closedir(levels[oldest].listing);
+                levels[oldest].listing = nullptr;
+                --held;
+            }
         }
         return levels[index].listing;
     };
@@ -243,6 +244,7 @@ std::error_code removeItemIn(int top, const std::string& name) {
         if (!entry) {
             // Emptied: it goes from the folder above it.
             ::closedir(listing);
+            --held;
             const auto emptied = std::move(levels.back().name);
             levels.pop_back();
             DIR* above = levels.empty() ? nullptr : open(levels.size() - 1);
