@@ -266,7 +266,8 @@ std::error_code removeItemIn(int top, const std::string& name) {
         bool isFolder = entry->d_type == DT_DIR;
         if (entry->d_type == DT_UNKNOWN) {
             struct stat childInfo {};
-            isFolder = ::fstatat(folder, child.c_str(), &childInfo, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(childInfo.st_mode);
+            isFolder = ::fstatat(folder, child.c_str(), &childInfo, AT_SYMLINK_NOFOLLOW) == 0 &&
+                       S_ISDIR(childInfo.st_mode);
         }
         if (isFolder) {
             levels.push_back({child});
@@ -342,7 +343,8 @@ std::error_code replaceItem(const fs::path& from, const fs::path& target) {
 }
 
 fs::path numberedDestination(const fs::path& folder, const fs::path& name) {
-    return folder / freeNumberedName(name.string(), [&](const std::string& candidate) { return itemExists(folder / candidate); });
+    return folder / freeNumberedName(name.string(),
+                                     [&](const std::string& candidate) { return itemExists(folder / candidate); });
 }
 
 std::string numberedName(int folder, const std::string& name) {
@@ -351,8 +353,8 @@ std::string numberedName(int folder, const std::string& name) {
 
 fs::path uniqueDestination(const fs::path& url) {
     const auto folder = url.parent_path();
-    return folder /
-           freeCopyName(url.filename().string(), [&](const std::string& candidate) { return itemExists(folder / candidate); });
+    return folder / freeCopyName(url.filename().string(),
+                                 [&](const std::string& candidate) { return itemExists(folder / candidate); });
 }
 
 std::string uniqueName(int folder, const std::string& name) {

@@ -322,8 +322,9 @@ private:
         const auto backupFolder = resolveFolderBelow(home, components, true);
         if (!backupFolder) return false;
         const auto backupName = relative.filename().string();
+        const int into = backupFolder->fd.get();
         for (int attempt = 0; attempt < freeNameAttempts; ++attempt) {
-            error = copyItemBetween(folder(), name, backupFolder->fd.get(), uniqueName(backupFolder->fd.get(), backupName));
+            error = copyItemBetween(folder(), name, into, uniqueName(into, backupName));
             if (error.value() != EEXIST) break;
         }
         return !error;

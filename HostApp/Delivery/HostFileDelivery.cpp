@@ -530,7 +530,8 @@ void HostFileDelivery::tryDeliverFileBatch(const UUID& batchID) {
     FileTransferConflictResolver::Context context{env_.mainQueue, env_.shell, env_.home,
                                                   env_.clock ? env_.clock->wallTime() : 0.0, env_.visibleWindow};
     const bool backup = options.contains(FileTransferDeliveryOptions::backupBeforeOverwrite);
-    auto completion = [weak = weak_from_this(), batchID, count = urls.size(), folder](const FileTransferDeliveryResult& result) {
+    auto completion = [weak = weak_from_this(), batchID, count = urls.size(),
+                       folder](const FileTransferDeliveryResult& result) {
         auto self = weak.lock();
         if (!self) return;
         self->deliveryRuns_.erase(batchID);

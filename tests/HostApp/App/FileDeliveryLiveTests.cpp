@@ -207,8 +207,8 @@ protected:
     // A managed copy of a.txt into ~/folder whose sender asks about conflicts; its id.
     UUID sendAsking(const std::string& folder, const Bytes& content) {
         const UUID id = UUID::random();
-        channel->sendPacket({FileTransferOp::directSave, id, FileTransferDeliveryOptions::promptForConflicts.rawValue, 0,
-                             "~/" + folder, {}});
+        const auto options = FileTransferDeliveryOptions::promptForConflicts.rawValue;
+        channel->sendPacket({FileTransferOp::directSave, id, options, 0, "~/" + folder, {}});
         const auto road = fileChannelRoad(*channel);
         startFileBatch(road, id, FileTransferIntent::managedCopy, std::nullopt, "a.txt", content.size());
         channel->sendPacket({FileTransferOp::fileStart, id, content.size(), 0, "a.txt", {}});
@@ -278,9 +278,11 @@ protected:
         const auto moved = host->home() / (folder + "-moved");
         const pid_t child = ::fork();
         if (child == 0) {
+            // Only calls that are safe after fork in a threaded process.
             const bool done = ::setresgid(owner.st_gid, owner.st_gid, owner.st_gid) == 0 &&
                               ::setresuid(owner.st_uid, owner.st_uid, owner.st_uid) == 0 &&
-                              ::rename(from.c_str(), moved.c_str()) == 0 && ::symlink(outside.c_str(), from.c_str()) == 0;
+                              ::rename(from.c_str(), moved.c_str()) == 0 &&
+                              ::symlink(outside.c_str(), from.c_str()) == 0;
             ::_exit(done ? 0 : 1);
         }
         return child > 0 && waitForExit(child, 30s) == 0;

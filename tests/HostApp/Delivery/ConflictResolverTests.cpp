@@ -201,7 +201,8 @@ struct OutsideFolder {
     ::testing::AssertionResult untouched() const {
         std::vector<std::string> names;
         for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
-        if (names != std::vector<std::string>{"a.txt"}) return ::testing::AssertionFailure() << names.size() << " entries";
+        if (names != std::vector<std::string>{"a.txt"})
+            return ::testing::AssertionFailure() << names.size() << " entries";
         if (fs::is_symlink(folder / "a.txt") || fileText(folder / "a.txt") != "theirs")
             return ::testing::AssertionFailure() << "a.txt was changed";
         return ::testing::AssertionSuccess();
