@@ -201,7 +201,7 @@ private:
             remainingURLs_.pop_front();
             const auto name = source.filename().string();
             if (!entryExists(folder(), name)) {
-                place(source, [&] { return name; });
+                place(source, [&] { return name; }, 1);
             } else if (applyToAllChoice_) {
                 apply(*applyToAllChoice_, source, name);
             } else if (auto window = shouldPromptForConflicts_ ? presentationWindow() : nullptr;
@@ -222,12 +222,13 @@ private:
                viaPath.st_dev == held.st_dev && viaPath.st_ino == held.st_ino;
     }
 
-    // Moves the source to the name `chooseName` gives, never over an existing item.
-    void place(const fs::path& source, const std::function<std::string()>& chooseName) {
+    // Moves the source to the name `chooseName` gives, never over an existing item; a name taken
+    // meanwhile is passed by for the next one it gives, up to `attempts` names.
+    void place(const fs::path& source, const std::function<std::string()>& chooseName, int attempts) {
         std::error_code error = std::make_error_code(std::errc::no_such_file_or_directory);
         std::string name;
         if (stillInPlace()) {
-            for (int attempt = 0; attempt < freeNameAttempts; ++attempt) {
+            for (int attempt = 0; attempt < attempts; ++attempt) {
                 name = chooseName();
                 error = moveItemInto(source, folder(), name);
                 if (error.value() != EEXIST) break;
@@ -241,7 +242,7 @@ private:
     }
 
     void keepBoth(const fs::path& source, const std::string& name) {
-        place(source, [&] { return uniqueName(folder(), name); });
+        place(source, [&] { return uniqueName(folder(), name); }, freeNameAttempts);
     }
 
     void replace(const fs::path& source, const std::string& name) {
