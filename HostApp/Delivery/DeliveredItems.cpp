@@ -347,10 +347,6 @@ fs::path numberedDestination(const fs::path& folder, const fs::path& name) {
                                      [&](const std::string& candidate) { return itemExists(folder / candidate); });
 }
 
-std::string numberedName(int folder, const std::string& name) {
-    return freeNumberedName(name, [&](const std::string& candidate) { return entryExists(folder, candidate); });
-}
-
 fs::path uniqueDestination(const fs::path& url) {
     const auto folder = url.parent_path();
     return folder / freeCopyName(url.filename().string(),

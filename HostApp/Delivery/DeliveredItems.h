@@ -45,7 +45,6 @@ bool itemExists(const std::filesystem::path& path);
 
 // The first free name in `folder` for `name`: the name itself, then "stem 1.ext", "stem 2.ext", ...
 std::filesystem::path numberedDestination(const std::filesystem::path& folder, const std::filesystem::path& name);
-std::string numberedName(int folder, const std::string& name);
 
 // The first free name beside `url`: the url itself, then "stem copy.ext", "stem copy 2.ext", ...
 std::filesystem::path uniqueDestination(const std::filesystem::path& url);
