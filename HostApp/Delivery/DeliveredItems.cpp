@@ -1,11 +1,14 @@
 #include "HostApp/Delivery/DeliveredItems.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -18,13 +21,25 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// rename(2) that never replaces what is at `to`.
-std::error_code renameNoReplace(const fs::path& from, const fs::path& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return {};
-    return {errno, std::generic_category()};
-}
+// Levels below the item a copy goes; a Viewer's items are never deeper.
+constexpr int maxCopyDepth = 64;
+// Folders a removal keeps open at once; deeper ones are opened again from the nearest open one.
+constexpr std::size_t maxOpenWhileRemoving = 16;
 
 std::error_code lastError() { return {errno, std::generic_category()}; }
+
+std::error_code renameAt(int fromFolder, const std::string& fromName, int toFolder, const std::string& toName) {
+    // renameat2 with RENAME_NOREPLACE never replaces what holds the new name, and like every
+    // rename it acts on the entries themselves: a link is moved, never followed.
+    if (::renameat2(fromFolder, fromName.c_str(), toFolder, toName.c_str(), RENAME_NOREPLACE) == 0) return {};
+    return lastError();
+}
+
+FileDescriptor openFolderAt(int folder, const std::string& name) {
+    return FileDescriptor(::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
+bool sameItem(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 // The bytes of the open `in` into the open `out`.
 std::error_code copyBytes(int in, int out) {
@@ -40,51 +55,90 @@ std::error_code copyBytes(int in, int out) {
     }
 }
 
-// Copies `from` to `to`, taking the name `to` only if nothing holds it: a file is created with
-// O_EXCL, a folder with mkdir, a link with symlink, each of which fails on a name that exists.
-// When the copy fails, only what it made itself is removed: an item that took the name
-// meanwhile is someone else's and stays.
-std::error_code copyTree(const fs::path& from, const fs::path& to) {
-    struct stat info {};
-    if (::lstat(from.c_str(), &info) != 0) return lastError();
+// Removes folder/name only while it is still the item `made` (an item someone put under that
+// name meanwhile is theirs and stays).
+void removeIfMade(int folder, const std::string& name, int made) {
+    struct stat there {}, ours {};
+    if (::fstatat(folder, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 || ::fstat(made, &ours) != 0 ||
+        !sameItem(there, ours))
+        return;
+    removeItemIn(folder, name);
+}
+
+std::error_code copyTree(int fromFolder, const std::string& fromName, int toFolder, const std::string& toName,
+                         int depth);
+
+std::error_code copyFolderContents(int from, int to, int depth) {
+    DIR* listing = ::fdopendir(::dup(from));
+    if (!listing) return lastError();
     std::error_code error;
-    if (S_ISREG(info.st_mode)) {
-        FileDescriptor in(::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        if (!in.valid()) return lastError();
-        FileDescriptor out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (!out.valid()) return lastError();
-        error = copyBytes(in.get(), out.get());
-        if (!error && ::fchmod(out.get(), info.st_mode & 07777) != 0) error = lastError();
-    } else if (S_ISDIR(info.st_mode)) {
-        if (::mkdir(to.c_str(), 0700) != 0) return lastError();
-        // Inside a folder of its own making, the children's names are free.
-        fs::directory_iterator child(from, error);
-        while (!error && child != fs::directory_iterator()) {
-            fs::copy(child->path(), to / child->path().filename(),
-                     fs::copy_options::recursive | fs::copy_options::copy_symlinks, error);
-            if (!error) child.increment(error);
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(listing);
+        if (!entry) {
+            if (errno != 0) error = lastError();
+            break;
         }
-        if (!error && ::chmod(to.c_str(), info.st_mode & 07777) != 0) error = lastError();
-    } else if (S_ISLNK(info.st_mode)) {
-        const auto target = fs::read_symlink(from, error);
-        if (error) return error;
-        if (::symlink(target.c_str(), to.c_str()) != 0) return lastError();
-    } else {
-        return std::make_error_code(std::errc::not_supported);
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        // Inside a folder of its own making, the children's names are free.
+        if ((error = copyTree(from, name, to, name, depth + 1))) break;
     }
-    if (error) {
-        std::error_code ignored;
-        fs::remove_all(to, ignored);
-    }
+    ::closedir(listing);
     return error;
 }
 
-// A hidden name beside `target` that nothing uses.
-fs::path temporarySibling(const fs::path& target, const char* purpose) {
+// Copies fromFolder/fromName to toFolder/toName, taking the name only if nothing holds it: a file
+// is created with O_EXCL, a folder with mkdirat, a link with symlinkat, each of which fails on a
+// name that exists. When the copy fails, only what it made itself is removed.
+std::error_code copyTree(int fromFolder, const std::string& fromName, int toFolder, const std::string& toName,
+                         int depth) {
+    if (depth > maxCopyDepth) return std::make_error_code(std::errc::filename_too_long);
+    struct stat info {};
+    if (::fstatat(fromFolder, fromName.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return lastError();
+    if (S_ISREG(info.st_mode)) {
+        FileDescriptor in(::openat(fromFolder, fromName.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        struct stat opened {};
+        if (!in.valid()) return lastError();
+        // What was looked at is what is read: a FIFO put in its place meanwhile is not.
+        if (::fstat(in.get(), &opened) != 0 || !S_ISREG(opened.st_mode))
+            return std::make_error_code(std::errc::not_supported);
+        FileDescriptor out(
+            ::openat(toFolder, toName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!out.valid()) return lastError();
+        auto error = copyBytes(in.get(), out.get());
+        if (!error && ::fchmod(out.get(), opened.st_mode & 07777) != 0) error = lastError();
+        if (error) removeIfMade(toFolder, toName, out.get());
+        return error;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        auto from = openFolderAt(fromFolder, fromName);
+        if (!from.valid()) return lastError();
+        if (::mkdirat(toFolder, toName.c_str(), 0700) != 0) return lastError();
+        auto made = openFolderAt(toFolder, toName);
+        if (!made.valid()) return lastError();
+        auto error = copyFolderContents(from.get(), made.get(), depth);
+        if (!error && ::fchmod(made.get(), info.st_mode & 07777) != 0) error = lastError();
+        if (error) removeIfMade(toFolder, toName, made.get());
+        return error;
+    }
+    if (S_ISLNK(info.st_mode)) {
+        std::string target(PATH_MAX, '\0');
+        const auto n = ::readlinkat(fromFolder, fromName.c_str(), target.data(), target.size());
+        if (n < 0) return lastError();
+        if (static_cast<std::size_t>(n) >= target.size()) return std::make_error_code(std::errc::filename_too_long);
+        target.resize(static_cast<std::size_t>(n));
+        if (::symlinkat(target.c_str(), toFolder, toName.c_str()) != 0) return lastError();
+        return {};
+    }
+    return std::make_error_code(std::errc::not_supported);
+}
+
+// A hidden name beside `name` in the folder that nothing uses.
+std::string temporaryName(int folder, const std::string& name, const char* purpose) {
     for (;;) {
-        auto candidate = target.parent_path() /
-                         ("." + target.filename().string() + "." + purpose + "-" + UUID::random().uuidString().substr(0, 8));
-        if (!itemExists(candidate)) return candidate;
+        auto candidate = "." + name + "." + purpose + "-" + UUID::random().uuidString().substr(0, 8);
+        if (!entryExists(folder, candidate)) return candidate;
     }
 }
 
@@ -94,6 +148,34 @@ std::pair<std::string, std::string> splitName(const fs::path& name) {
     return {name.stem().string(), name.has_extension() ? name.extension().string().substr(1) : std::string()};
 }
 
+std::string freeNumberedName(const std::string& name, const std::function<bool(const std::string&)>& taken) {
+    auto candidate = name;
+    const auto [stem, extension] = splitName(name);
+    for (int n = 1; taken(candidate); ++n) {
+        candidate = stem + " " + std::to_string(n) + (extension.empty() ? "" : "." + extension);
+    }
+    return candidate;
+}
+
+std::string freeCopyName(const std::string& name, const std::function<bool(const std::string&)>& taken) {
+    auto candidate = name;
+    const auto [stem, extension] = splitName(name);
+    for (int counter = 1; taken(candidate); ++counter) {
+        const std::string suffix = counter == 1 ? " copy" : " copy " + std::to_string(counter);
+        candidate = stem + suffix + (extension.empty() ? "" : "." + extension);
+    }
+    return candidate;
+}
+
+// The folder a path names its last component in, opened (links on the way followed, as the
+// path's owner chose them), or the error.
+FileDescriptor openParent(const fs::path& path, std::error_code& error) {
+    const auto parent = path.has_parent_path() ? path.parent_path() : fs::path(".");
+    FileDescriptor folder(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.valid()) error = lastError();
+    return folder;
+}
+
 }  // namespace
 
 bool itemExists(const fs::path& path) {
@@ -101,69 +183,178 @@ bool itemExists(const fs::path& path) {
     return fs::symlink_status(path, error).type() != fs::file_type::not_found && !error;
 }
 
-std::error_code moveItem(const fs::path& from, const fs::path& to) {
-    auto error = renameNoReplace(from, to);
+std::error_code copyItemBetween(int fromFolder, const std::string& fromName, int toFolder, const std::string& toName) {
+    return copyTree(fromFolder, fromName, toFolder, toName, 0);
+}
+
+std::error_code removeItemIn(int top, const std::string& name) {
+    struct stat info {};
+    if (::fstatat(top, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return lastError();
+    if (!S_ISDIR(info.st_mode)) return ::unlinkat(top, name.c_str(), 0) == 0 ? std::error_code() : lastError();
+    // The folders from `name` down to the one being emptied. Each one's listing stays open while
+    // it can, so a wide folder is read once; beyond the few kept open, a folder is opened again
+    // from the nearest open one above it (by name, following no link) when the walk comes back.
+    struct Level {
+        std::string name;
+        DIR* listing = nullptr;
+    };
+    std::vector<Level> levels;
+    auto closeAll = [&] {
+        for (auto& level : levels)
+            if (level.listing) ::closedir(level.listing);
+    };
+    std::size_t held = 0;
+    auto open = [&](std::size_t index) -> DIR* {
+        if (levels[index].listing) return levels[index].listing;
+        std::size_t from = index;
+        while (from > 0 && !levels[from - 1].listing) --from;
+        for (std::size_t i = from; i <= index; ++i) {
+            const int parent = i == 0 ? top : ::dirfd(levels[i - 1].listing);
+            auto folder = openFolderAt(parent, levels[i].name);
+            if (!folder.valid()) return nullptr;
+            levels[i].listing = ::fdopendir(folder.get());
+            if (!levels[i].listing) return nullptr;
+            folder.release();
+            ++held;
+            // The ones nearest the top go first: the walk comes back up through the deep ones.
+            for (std::size_t oldest = 0; held > maxOpenWhileRemoving && oldest < i; ++oldest) {
+                if (!levels[oldest].listing) continue;
+                ::closedir(levels[oldest].listing);
+                levels[oldest].listing = nullptr;
+                --held;
+            }
+        }
+        return levels[index].listing;
+    };
+    levels.push_back({name});
+    while (!levels.empty()) {
+        DIR* listing = open(levels.size() - 1);
+        if (!listing) {
+            const auto error = lastError();
+            closeAll();
+            return error;
+        }
+        errno = 0;
+        const dirent* entry = ::readdir(listing);
+        if (!entry && errno != 0) {
+            const auto error = lastError();
+            closeAll();
+            return error;
+        }
+        if (!entry) {
+            // Emptied: it goes from the folder above it.
+            ::closedir(listing);
+            --held;
+            const auto emptied = std::move(levels.back().name);
+            levels.pop_back();
+            DIR* above = levels.empty() ? nullptr : open(levels.size() - 1);
+            if (!levels.empty() && !above) {
+                const auto error = lastError();
+                closeAll();
+                return error;
+            }
+            if (::unlinkat(above ? ::dirfd(above) : top, emptied.c_str(), AT_REMOVEDIR) != 0) {
+                const auto error = lastError();
+                closeAll();
+                return error;
+            }
+            continue;
+        }
+        const std::string child = entry->d_name;
+        if (child == "." || child == "..") continue;
+        const int folder = ::dirfd(listing);
+        bool isFolder = entry->d_type == DT_DIR;
+        if (entry->d_type == DT_UNKNOWN) {
+            struct stat childInfo {};
+            isFolder = ::fstatat(folder, child.c_str(), &childInfo, AT_SYMLINK_NOFOLLOW) == 0 &&
+                       S_ISDIR(childInfo.st_mode);
+        }
+        if (isFolder) {
+            levels.push_back({child});
+            continue;
+        }
+        // A failure ends the removal: the walk would only come back to the same entry.
+        if (::unlinkat(folder, child.c_str(), 0) != 0) {
+            const auto error = lastError();
+            closeAll();
+            return error;
+        }
+    }
+    return {};
+}
+
+std::error_code moveItemInto(const fs::path& from, int folder, const std::string& name) {
+    auto error = renameAt(AT_FDCWD, from.string(), folder, name);
     if (!error) return {};
     if (error.value() == EEXIST) return error;
-    if (auto copied = copyTree(from, to)) return copied;
+    if (auto copied = copyTree(AT_FDCWD, from.string(), folder, name, 0)) return copied;
     std::error_code ignored;
     fs::remove_all(from, ignored);
     return {};
 }
 
-std::error_code replaceItem(const fs::path& from, const fs::path& target) {
-    // 1. The new item beside the target. A rename keeps `from` recoverable by renaming back; a
+std::error_code moveItem(const fs::path& from, const fs::path& to) {
+    std::error_code error;
+    const auto folder = openParent(to, error);
+    if (error) return error;
+    return moveItemInto(from, folder.get(), to.filename().string());
+}
+
+std::error_code replaceItemIn(const fs::path& from, int folder, const std::string& name) {
+    // 1. The new item beside the old one. A rename keeps `from` recoverable by renaming back; a
     //    copy leaves `from` untouched until the end.
-    const auto incoming = temporarySibling(target, "incoming");
+    const auto incoming = temporaryName(folder, name, "incoming");
     bool renamed = true;
-    if (auto error = renameNoReplace(from, incoming)) {
+    if (auto error = renameAt(AT_FDCWD, from.string(), folder, incoming)) {
         if (error.value() != EXDEV) return error;
-        if (auto copied = copyTree(from, incoming)) return copied;
+        if (auto copied = copyTree(AT_FDCWD, from.string(), folder, incoming, 0)) return copied;
         renamed = false;
     }
     auto undoIncoming = [&] {
-        std::error_code ignored;
         if (renamed) {
-            renameNoReplace(incoming, from);
+            renameAt(folder, incoming, AT_FDCWD, from.string());
         } else {
-            fs::remove_all(incoming, ignored);
+            removeItemIn(folder, incoming);
         }
     };
     // 2. The old item aside, 3. the new one into its place.
-    const auto aside = temporarySibling(target, "replaced");
-    if (auto error = renameNoReplace(target, aside)) {
+    const auto aside = temporaryName(folder, name, "replaced");
+    if (auto error = renameAt(folder, name, folder, aside)) {
         undoIncoming();
         return error;
     }
-    if (auto error = renameNoReplace(incoming, target)) {
-        renameNoReplace(aside, target);
+    if (auto error = renameAt(folder, incoming, folder, name)) {
+        renameAt(folder, aside, folder, name);
         undoIncoming();
         return error;
     }
     // 4. Only now is the old item gone.
+    removeItemIn(folder, aside);
     std::error_code ignored;
-    fs::remove_all(aside, ignored);
     if (!renamed) fs::remove_all(from, ignored);
     return {};
 }
 
+std::error_code replaceItem(const fs::path& from, const fs::path& target) {
+    std::error_code error;
+    const auto folder = openParent(target, error);
+    if (error) return error;
+    return replaceItemIn(from, folder.get(), target.filename().string());
+}
+
 fs::path numberedDestination(const fs::path& folder, const fs::path& name) {
-    auto candidate = folder / name;
-    const auto [stem, extension] = splitName(name);
-    for (int n = 1; itemExists(candidate); ++n) {
-        candidate = folder / (stem + " " + std::to_string(n) + (extension.empty() ? "" : "." + extension));
-    }
-    return candidate;
+    return folder / freeNumberedName(name.string(),
+                                     [&](const std::string& candidate) { return itemExists(folder / candidate); });
 }
 
 fs::path uniqueDestination(const fs::path& url) {
-    auto candidate = url;
-    const auto [stem, extension] = splitName(url.filename());
-    for (int counter = 1; itemExists(candidate); ++counter) {
-        const std::string suffix = counter == 1 ? " copy" : " copy " + std::to_string(counter);
-        candidate = url.parent_path() / (stem + suffix + (extension.empty() ? "" : "." + extension));
-    }
-    return candidate;
+    const auto folder = url.parent_path();
+    return folder / freeCopyName(url.filename().string(),
+                                 [&](const std::string& candidate) { return itemExists(folder / candidate); });
+}
+
+std::string uniqueName(int folder, const std::string& name) {
+    return freeCopyName(name, [&](const std::string& candidate) { return entryExists(folder, candidate); });
 }
 
 }  // namespace qm

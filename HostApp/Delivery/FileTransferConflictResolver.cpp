@@ -1,5 +1,8 @@
 #include "HostApp/Delivery/FileTransferConflictResolver.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -29,14 +32,13 @@ struct ResourceValues {
     std::optional<double> date;
 };
 
-ResourceValues resourceValues(const fs::path& url) {
+// The item's own size (a file's; 0 for anything else) and modification date; a link is not followed.
+ResourceValues resourceValues(int folder, const std::string& name) {
     ResourceValues values;
-    std::error_code error;
-    if (auto size = fs::file_size(url, error); !error) values.size = size;
-    if (auto time = fs::last_write_time(url, error); !error) {
-        const auto system = std::chrono::file_clock::to_sys(time);
-        values.date = std::chrono::duration<double>(system.time_since_epoch()).count();
-    }
+    struct stat info {};
+    if (::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return values;
+    if (S_ISREG(info.st_mode)) values.size = static_cast<std::uint64_t>(info.st_size);
+    values.date = static_cast<double>(info.st_mtim.tv_sec) + static_cast<double>(info.st_mtim.tv_nsec) / 1e9;
     return values;
 }
 
@@ -143,15 +145,18 @@ fs::path FileTransferConflictResolver::backupRoot(const fs::path& home, double n
 
 namespace {
 
+// A name taken between the look and the move is passed by for the next free one, a few times.
+constexpr int freeNameAttempts = 16;
+
 // One delivery run. The queued start and the alert's completion hold it until it finishes.
 class DeliveryOperation : public FileTransferConflictResolver::Run,
                           public std::enable_shared_from_this<DeliveryOperation> {
 public:
-    DeliveryOperation(FileTransferConflictResolver::Context context, std::vector<fs::path> staged, fs::path destination,
-                      std::shared_ptr<WindowModel> parentWindow, bool prompt, bool backup,
+    DeliveryOperation(FileTransferConflictResolver::Context context, std::vector<fs::path> staged,
+                      ConfinedFolder destination, std::shared_ptr<WindowModel> parentWindow, bool prompt, bool backup,
                       std::function<void(FileTransferDeliveryResult)> completion)
         : context_(std::move(context)),
-          destination_(std::move(destination)),
+          folder_(std::move(destination)),
           parentWindow_(std::move(parentWindow)),
           shouldPromptForConflicts_(prompt),
           completion_(std::move(completion)),
@@ -163,9 +168,13 @@ public:
 
     void start() {
         if (didFinish_) return;
-        std::error_code error;
-        fs::create_directories(destination_, error);
-        if (error || !fs::is_directory(destination_, error)) {
+        if (!folder_.fd.valid()) {
+            // A folder named by its path: made, then opened once for the whole run.
+            std::error_code ignored;
+            fs::create_directories(folder_.path, ignored);
+            folder_.fd = FileDescriptor(::open(folder_.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        }
+        if (!folder_.fd.valid()) {
             failedItemCount_ += static_cast<std::int64_t>(remainingURLs_.size());
             removeRemainingStagedURLs();
             finish();
@@ -181,6 +190,8 @@ private:
         completion_(FileTransferDeliveryResult{deliveredURLs_, stoppedByUser_, failedItemCount_});
     }
 
+    int folder() const { return folder_.fd.get(); }
+
     // Takes items until one needs an answer from the user; that answer continues the run. Every
     // other conflict is settled here, so a long run never nests calls.
     void processNext() {
@@ -188,48 +199,81 @@ private:
             if (remainingURLs_.empty()) return finish();
             const auto source = remainingURLs_.front();
             remainingURLs_.pop_front();
-            const auto target = destination_ / source.filename();
-            if (!itemExists(target)) {
-                move(source, target);
+            const auto name = source.filename().string();
+            if (!entryExists(folder(), name)) {
+                place(source, [&] { return name; }, 1);
             } else if (applyToAllChoice_) {
-                apply(*applyToAllChoice_, source, target);
+                apply(*applyToAllChoice_, source, name);
             } else if (auto window = shouldPromptForConflicts_ ? presentationWindow() : nullptr;
                        window && context_.shell) {
-                return ask(window, source, target);
+                return ask(window, source, name);
             } else {
-                move(source, uniqueDestination(target));
+                keepBoth(source, name);
             }
         }
     }
 
-    void move(const fs::path& source, const fs::path& target) {
-        if (moveItem(source, target)) {
+    // The folder still is what its path names. Everything goes through the descriptor, so
+    // nothing could land elsewhere anyway; but an item put into a folder that was moved away, or
+    // whose path now leads somewhere else, is not where the user and the Viewer are told it is.
+    bool stillInPlace() const {
+        struct stat viaPath {}, held {};
+        return ::stat(folder_.path.c_str(), &viaPath) == 0 && ::fstat(folder(), &held) == 0 &&
+               viaPath.st_dev == held.st_dev && viaPath.st_ino == held.st_ino;
+    }
+
+    // Moves the source to the name `chooseName` gives, never over an existing item; a name taken
+    // meanwhile is passed by for the next one it gives, up to `attempts` names.
+    void place(const fs::path& source, const std::function<std::string()>& chooseName, int attempts) {
+        std::error_code error = std::make_error_code(std::errc::no_such_file_or_directory);
+        std::string name;
+        if (stillInPlace()) {
+            for (int attempt = 0; attempt < attempts; ++attempt) {
+                name = chooseName();
+                error = moveItemInto(source, folder(), name);
+                if (error.value() != EEXIST) break;
+            }
+        }
+        if (error) {
             failedItemCount_ += 1;
         } else {
-            deliveredURLs_.push_back(target);
+            deliveredURLs_.push_back(folder_.path / name);
         }
     }
 
-    void ask(const std::shared_ptr<WindowModel>& window, const fs::path& source, const fs::path& target) {
-        const auto existing = resourceValues(target);
-        const auto incoming = resourceValues(source);
-        FileTransferConflictAlert::Info info{target.filename().string(), existing.size, existing.date,
-                                            incoming.size,               incoming.date,  remainingConflictCount()};
+    void keepBoth(const fs::path& source, const std::string& name) {
+        place(source, [&] { return uniqueName(folder(), name); }, freeNameAttempts);
+    }
+
+    void replace(const fs::path& source, const std::string& name) {
+        // The old item stays unless the new one is in its place; on failure the staged one stays.
+        if (!stillInPlace() || !backup(name) || replaceItemIn(source, folder(), name)) {
+            failedItemCount_ += 1;
+        } else {
+            deliveredURLs_.push_back(folder_.path / name);
+        }
+    }
+
+    void ask(const std::shared_ptr<WindowModel>& window, const fs::path& source, const std::string& name) {
+        const auto existing = resourceValues(folder(), name);
+        const auto incoming = resourceValues(AT_FDCWD, source.string());
+        FileTransferConflictAlert::Info info{name,          existing.size, existing.date,
+                                            incoming.size, incoming.date, remainingConflictCount()};
         FileTransferConflictAlert::present(
             *context_.shell, info, window, backupRoot_.has_value(),
-            [self = shared_from_this(), source, target](FileTransferConflictChoice choice, bool applyToAll) {
+            [self = shared_from_this(), source, name](FileTransferConflictChoice choice, bool applyToAll) {
                 // Called off while the question was open: the staged item may be gone already.
                 if (self->didFinish_) return;
                 if (applyToAll) self->applyToAllChoice_ = choice;
-                self->apply(choice, source, target);
+                self->apply(choice, source, name);
                 self->processNext();
             });
     }
 
-    void apply(FileTransferConflictChoice choice, const fs::path& source, const fs::path& target) {
+    void apply(FileTransferConflictChoice choice, const fs::path& source, const std::string& name) {
         switch (choice) {
             case FileTransferConflictChoice::keepBoth:
-                move(source, uniqueDestination(target));
+                keepBoth(source, name);
                 return;
             case FileTransferConflictChoice::stop: {
                 stoppedByUser_ = true;
@@ -239,12 +283,7 @@ private:
                 return finish();
             }
             case FileTransferConflictChoice::replace:
-                // The old item stays unless the new one is in its place; on failure the staged one stays.
-                if (!backup(target) || replaceItem(source, target)) {
-                    failedItemCount_ += 1;
-                } else {
-                    deliveredURLs_.push_back(target);
-                }
+                replace(source, name);
                 return;
         }
     }
@@ -256,23 +295,39 @@ private:
 
     std::int64_t remainingConflictCount() const {
         std::int64_t count = 0;
-        for (const auto& url : remainingURLs_) count += itemExists(destination_ / url.filename());
+        for (const auto& url : remainingURLs_) count += entryExists(folder(), url.filename().string());
         return count;
     }
 
-    bool backup(const fs::path& existing) const {
+    // Copies the existing item (read through the folder's descriptor; a link is copied as a link)
+    // into the run's backup folder, under its path below home, or its name alone when it is not
+    // below home.
+    bool backup(const std::string& name) const {
         if (!backupRoot_) return true;
-        const auto home = context_.home.lexically_normal().string();
-        const auto path = existing.lexically_normal().string();
-        const fs::path relative = path.size() > home.size() + 1 && path.rfind(home + "/", 0) == 0
-                                      ? fs::path(path.substr(home.size() + 1))
-                                      : existing.filename();
-        auto backupURL = *backupRoot_ / relative;
-        if (itemExists(backupURL)) backupURL = uniqueDestination(backupURL);
         std::error_code error;
-        fs::create_directories(backupURL.parent_path(), error);
+        const auto home = fs::canonical(context_.home, error);
         if (error) return false;
-        fs::copy(existing, backupURL, fs::copy_options::recursive | fs::copy_options::copy_symlinks, error);
+        const auto existing = (folder_.path / name).lexically_normal();
+        fs::path relative = name;
+        for (const auto& base : {context_.home.lexically_normal(), home}) {
+            const auto prefix = base.string() + (base.string().ends_with('/') ? "" : "/");
+            if (existing.string().size() > prefix.size() && existing.string().starts_with(prefix)) {
+                relative = existing.string().substr(prefix.size());
+                break;
+            }
+        }
+        std::vector<std::string> components;
+        for (const auto& part : backupRoot_->lexically_relative(context_.home)) components.push_back(part.string());
+        for (const auto& part : relative.parent_path()) components.push_back(part.string());
+        // Made from the opened home folder: a link planted on the way cannot take it out of home.
+        const auto backupFolder = resolveFolderBelow(home, components, true);
+        if (!backupFolder) return false;
+        const auto backupName = relative.filename().string();
+        const int into = backupFolder->fd.get();
+        for (int attempt = 0; attempt < freeNameAttempts; ++attempt) {
+            error = copyItemBetween(folder(), name, into, uniqueName(into, backupName));
+            if (error.value() != EEXIST) break;
+        }
         return !error;
     }
 
@@ -283,7 +338,7 @@ private:
     }
 
     const FileTransferConflictResolver::Context context_;
-    const fs::path destination_;
+    ConfinedFolder folder_;
     const std::shared_ptr<WindowModel> parentWindow_;
     const bool shouldPromptForConflicts_;
     const std::function<void(FileTransferDeliveryResult)> completion_;
@@ -296,21 +351,34 @@ private:
     bool didFinish_ = false;
 };
 
+std::shared_ptr<FileTransferConflictResolver::Run> startRun(std::shared_ptr<DeliveryOperation> operation,
+                                                            const DispatchQueuePtr& mainQueue) {
+    if (mainQueue && !mainQueue->isCurrent()) {
+        mainQueue->async([operation] { operation->start(); });
+    } else {
+        operation->start();
+    }
+    return operation;
+}
+
 }  // namespace
 
 std::shared_ptr<FileTransferConflictResolver::Run> FileTransferConflictResolver::deliver(
     const Context& context, std::vector<fs::path> stagedURLs, fs::path destination,
     std::shared_ptr<WindowModel> parentWindow, bool shouldPromptForConflicts, bool backupBeforeOverwrite,
     std::function<void(FileTransferDeliveryResult)> completion) {
-    auto operation = std::make_shared<DeliveryOperation>(context, std::move(stagedURLs), std::move(destination),
-                                                         std::move(parentWindow), shouldPromptForConflicts,
-                                                         backupBeforeOverwrite, std::move(completion));
-    if (context.mainQueue && !context.mainQueue->isCurrent()) {
-        context.mainQueue->async([operation] { operation->start(); });
-    } else {
-        operation->start();
-    }
-    return operation;
+    return deliver(context, std::move(stagedURLs), ConfinedFolder{FileDescriptor(), std::move(destination)},
+                   std::move(parentWindow), shouldPromptForConflicts, backupBeforeOverwrite, std::move(completion));
+}
+
+std::shared_ptr<FileTransferConflictResolver::Run> FileTransferConflictResolver::deliver(
+    const Context& context, std::vector<fs::path> stagedURLs, ConfinedFolder destination,
+    std::shared_ptr<WindowModel> parentWindow, bool shouldPromptForConflicts, bool backupBeforeOverwrite,
+    std::function<void(FileTransferDeliveryResult)> completion) {
+    return startRun(std::make_shared<DeliveryOperation>(context, std::move(stagedURLs), std::move(destination),
+                                                        std::move(parentWindow), shouldPromptForConflicts,
+                                                        backupBeforeOverwrite, std::move(completion)),
+                    context.mainQueue);
 }
 
 }  // namespace qm

@@ -11,6 +11,7 @@
 #include "HostApp/App/HostShell.h"
 #include "HostApp/App/ViewModels.h"
 #include "Platform/Core/DispatchQueue.h"
+#include "QuillmereProfiles/ConfinedFiles.h"
 
 namespace qm {
 
@@ -54,6 +55,13 @@ public:
 // window, when prompting is on), else by keeping both. Replace can first copy the existing item
 // into the run's backup folder under the home folder. The completion runs exactly once, on the
 // main queue.
+//
+// A run holds its folder open from its start to its end, however long a question stays open,
+// and does everything in it through that descriptor without following a link: the look at a
+// name, the free names, the move, the replace with its temporary and moved-aside items, the
+// backup's read of the existing item and the alert's size and date of it. An item is placed only
+// while the folder is still found at its path; once that path leads elsewhere (the folder moved
+// away, a link in its place), the items not yet placed are not saved.
 class FileTransferConflictResolver {
 public:
     struct Context {
@@ -75,13 +83,20 @@ public:
     };
 
     // Called on the main queue it starts at once (a run without alerts has completed when it
-    // returns); elsewhere it starts on the main queue.
+    // returns); elsewhere it starts on the main queue. The run makes the destination folder
+    // (with the folders above it) when it starts, and opens it then.
     static std::shared_ptr<Run> deliver(const Context& context, std::vector<std::filesystem::path> stagedURLs,
                                         std::filesystem::path destination, std::shared_ptr<WindowModel> parentWindow,
                                         bool shouldPromptForConflicts, bool backupBeforeOverwrite,
                                         std::function<void(FileTransferDeliveryResult)> completion);
+    // The same into a folder the caller opened (and checked) already, named by its path.
+    static std::shared_ptr<Run> deliver(const Context& context, std::vector<std::filesystem::path> stagedURLs,
+                                        ConfinedFolder destination, std::shared_ptr<WindowModel> parentWindow,
+                                        bool shouldPromptForConflicts, bool backupBeforeOverwrite,
+                                        std::function<void(FileTransferDeliveryResult)> completion);
 
-    // <home>/Corventis Backups/transfer/<yyyy-MM-dd-HHmmss of `now`, local time>.
+    // <home>/Corventis Backups/transfer/<yyyy-MM-dd-HHmmss of `now`, local time>. Its folders are
+    // made from the opened home folder one at a time, never through a link that leads out of it.
     static std::filesystem::path backupRoot(const std::filesystem::path& home, double now);
 };
 

@@ -527,7 +527,8 @@ void HostFileDelivery::tryDeliverFileBatch(const UUID& batchID) {
     clearLatestInboundBatch(batchID);
     // A folder a Viewer named may have changed since it was checked (a name on its way replaced
     // by a link, the folder removed): it is checked again and made again when it went, and a
-    // plain move goes through the folder it opened, so the items land inside home or nowhere.
+    // plain move or a run that asks about conflicts goes through the folder it opened, so the
+    // items land inside home or nowhere.
     std::optional<ConfinedFolder> checked;
     if (viewerNamedDestinations_.erase(batchID) > 0) {
         checked = reopenInsideHome(folder);
@@ -550,14 +551,20 @@ void HostFileDelivery::tryDeliverFileBatch(const UUID& batchID) {
     if (!parent && env_.fallbackWindow) parent = env_.fallbackWindow();
     FileTransferConflictResolver::Context context{env_.mainQueue, env_.shell, env_.home,
                                                   env_.clock ? env_.clock->wallTime() : 0.0, env_.visibleWindow};
-    auto run = FileTransferConflictResolver::deliver(
-        context, urls, folder, parent, true, options.contains(FileTransferDeliveryOptions::backupBeforeOverwrite),
-        [weak = weak_from_this(), batchID, count = urls.size(), folder](const FileTransferDeliveryResult& result) {
-            auto self = weak.lock();
-            if (!self) return;
-            self->deliveryRuns_.erase(batchID);
-            self->finishFileDelivery(batchID, count, folder, result);
-        });
+    const bool backup = options.contains(FileTransferDeliveryOptions::backupBeforeOverwrite);
+    auto completion = [weak = weak_from_this(), batchID, count = urls.size(),
+                       folder](const FileTransferDeliveryResult& result) {
+        auto self = weak.lock();
+        if (!self) return;
+        self->deliveryRuns_.erase(batchID);
+        self->finishFileDelivery(batchID, count, folder, result);
+    };
+    // The checked folder goes to the run as it was opened: whatever the question's time, the
+    // run acts there or nowhere.
+    auto run = checked ? FileTransferConflictResolver::deliver(context, urls, std::move(*checked), parent, true, backup,
+                                                               std::move(completion))
+                       : FileTransferConflictResolver::deliver(context, urls, folder, parent, true, backup,
+                                                               std::move(completion));
     // A run that finished at once has forgotten the batch already.
     if (activeInboundBatches.contains(batchID)) deliveryRuns_[batchID] = std::move(run);
 }

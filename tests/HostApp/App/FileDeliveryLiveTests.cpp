@@ -4,12 +4,19 @@
 // user's folders, the Host's staging folder and the lines the Host prints.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "support/BuiltHost.h"
 #include "support/TestFiles.h"
 #include "support/TestPlatform.h"
 #include "support/ViewerBatches.h"
+#include "support/VirtualXServer.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
 
 #ifndef QM_HOST_EXECUTABLE
 #define QM_HOST_EXECUTABLE ""
@@ -173,6 +180,168 @@ TEST_F(FileDeliveryLive, ALinkInHomeToAFolderOutsideItLeadsNoViewerThere) {
     EXPECT_TRUE(host->waitForLog("files: sending 1 item(s), 0.0 KB to Viewer; left out 1 link(s) leading outside " +
                                  host->home().string()))
         << host->log();
+}
+
+// The Host's user answers a question about a taken name while another program of that user has
+// swapped the folder for a link to a folder outside home (one the user may write, holding a file
+// of someone else's that anyone may write): whatever the answer, nothing lands there and nothing
+// there changes, and the Viewer hears that its item was not saved.
+class ConflictQuestionLive : public FileDeliveryLive {
+protected:
+    void SetUp() override {
+        FileDeliveryLive::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });  // windows come and go meanwhile
+        display = XOpenDisplay(host->displayName().c_str());
+        ASSERT_NE(display, nullptr);
+        ASSERT_EQ(::stat(host->home().c_str(), &owner), 0);
+        outside = host->home().parent_path() / "outside";
+        writeFile(outside / "a.txt", Bytes{'t', 'h', 'e', 'i', 'r', 's'});
+        ASSERT_EQ(::chmod((outside / "a.txt").c_str(), 0666), 0);
+        ASSERT_EQ(::lchown(outside.c_str(), owner.st_uid, owner.st_gid), 0);
+    }
+    void TearDown() override {
+        if (display) XCloseDisplay(display);
+    }
+
+    // A managed copy of a.txt into ~/folder whose sender asks about conflicts; its id.
+    UUID sendAsking(const std::string& folder, const Bytes& content) {
+        const UUID id = UUID::random();
+        const auto options = FileTransferDeliveryOptions::promptForConflicts.rawValue;
+        channel->sendPacket({FileTransferOp::directSave, id, options, 0, "~/" + folder, {}});
+        const auto road = fileChannelRoad(*channel);
+        startFileBatch(road, id, FileTransferIntent::managedCopy, std::nullopt, "a.txt", content.size());
+        channel->sendPacket({FileTransferOp::fileStart, id, content.size(), 0, "a.txt", {}});
+        channel->sendPacket({FileTransferOp::fileChunk, id, 0, 0, "a.txt", content});
+        channel->sendPacket({FileTransferOp::fileEnd, id, content.size(), 0, "a.txt", {}});
+        channel->sendPacket({FileTransferOp::batchEnd, id, 0, 0, "", {}});
+        return id;
+    }
+
+    // The question on screen, found as the user sees it: a new window the Host shows for the
+    // "File Transfers" window (the one its question belongs to).
+    Window question() {
+        Window found = 0;
+        waitUntil(
+            [&] {
+                const Window transfers = findMappedWindow(display, "File Transfers");
+                found = transfers ? windowFor(DefaultRootWindow(display), transfers) : 0;
+                return found != 0;
+            },
+            30s);
+        if (found) asked.push_back(found);
+        return found;
+    }
+    Window windowFor(Window under, Window owner) {
+        Window root = 0, parent = 0;
+        Window* children = nullptr;
+        unsigned int count = 0;
+        if (!XQueryTree(display, under, &root, &parent, &children, &count)) return 0;
+        Window found = 0;
+        for (unsigned int i = 0; i < count && !found; ++i) {
+            Window transientFor = 0;
+            XWindowAttributes attributes{};
+            if (XGetTransientForHint(display, children[i], &transientFor) && transientFor == owner &&
+                XGetWindowAttributes(display, children[i], &attributes) && attributes.map_state == IsViewable &&
+                std::find(asked.begin(), asked.end(), children[i]) == asked.end()) {
+                found = children[i];
+            }
+            if (!found) found = windowFor(children[i], owner);
+        }
+        if (children) XFree(children);
+        return found;
+    }
+
+    // The user's keys on the question, once it has the focus.
+    void press(Window window, const std::vector<KeySym>& keys) {
+        waitUntil(
+            [&] {
+                XSetInputFocus(display, window, RevertToParent, CurrentTime);
+                XSync(display, False);
+                Window focused = 0;
+                int revert = 0;
+                XGetInputFocus(display, &focused, &revert);
+                return focused == window;
+            },
+            5s);
+        for (KeySym symbol : keys) {
+            const KeyCode key = XKeysymToKeycode(display, symbol);
+            XTestFakeKeyEvent(display, key, True, CurrentTime);
+            XTestFakeKeyEvent(display, key, False, CurrentTime);
+            XSync(display, False);
+        }
+    }
+
+    // What another program of the user's does: the folder moved away, a link to `outside` in its place.
+    bool swapForLink(const std::string& folder) {
+        const auto from = host->home() / folder;
+        const auto moved = host->home() / (folder + "-moved");
+        const pid_t child = ::fork();
+        if (child == 0) {
+            // Only calls that are safe after fork in a threaded process.
+            const bool done = ::setresgid(owner.st_gid, owner.st_gid, owner.st_gid) == 0 &&
+                              ::setresuid(owner.st_uid, owner.st_uid, owner.st_uid) == 0 &&
+                              ::rename(from.c_str(), moved.c_str()) == 0 &&
+                              ::symlink(outside.c_str(), from.c_str()) == 0;
+            ::_exit(done ? 0 : 1);
+        }
+        return child > 0 && waitForExit(child, 30s) == 0;
+    }
+
+    bool outsideUntouched() const {
+        struct stat file {};
+        return std::distance(fs::directory_iterator(outside), fs::directory_iterator()) == 1 &&
+               ::lstat((outside / "a.txt").c_str(), &file) == 0 && S_ISREG(file.st_mode) && file.st_uid == 0 &&
+               fileText(outside / "a.txt") == "theirs";
+    }
+
+    // The same keys on the same question in a folder nobody touches: what they do there shows
+    // which button they press.
+    void answerInPlainFolder(const std::string& folder, const std::vector<KeySym>& keys) {
+        host->writeHomeFile(folder + "/a.txt", Bytes{'o', 'l', 'd'});
+        const auto id = sendAsking(folder, Bytes{'n', 'e', 'w'});
+        const Window window = question();
+        ASSERT_NE(window, 0u) << host->log();
+        press(window, keys);
+        const auto receipt = responseTo(*channel, id);
+        ASSERT_TRUE(receipt) << host->log();
+        EXPECT_TRUE(receipt->accepted) << receipt->message.value_or("");
+    }
+
+    void answerWhileSwapped(const std::string& folder, const std::vector<KeySym>& keys) {
+        host->writeHomeFile(folder + "/a.txt", Bytes{'o', 'l', 'd'});
+        const auto id = sendAsking(folder, Bytes{'n', 'e', 'w'});
+        const Window window = question();
+        ASSERT_NE(window, 0u) << host->log();
+        ASSERT_TRUE(swapForLink(folder));
+        press(window, keys);
+        const auto receipt = responseTo(*channel, id);
+        ASSERT_TRUE(receipt) << host->log();
+        EXPECT_FALSE(receipt->accepted);
+        EXPECT_EQ(receipt->message, "Saved 0 item(s); 1 could not be saved.");
+        EXPECT_TRUE(outsideUntouched()) << host->log();
+        EXPECT_EQ(fileText(host->home() / (folder + "-moved") / "a.txt"), "old");
+        EXPECT_TRUE(host->waitForLog("files: saved 0/1 item(s) to " + (host->home() / folder).string())) << host->log();
+    }
+
+    Display* display = nullptr;
+    std::vector<Window> asked;  // questions found so far: each is answered once
+    struct stat owner {};
+    fs::path outside;
+};
+
+TEST_F(ConflictQuestionLive, KeepBothIntoAFolderSwappedForALinkPutsNothingOutsideHome) {
+    // Return answers with the default button, Keep Both.
+    answerInPlainFolder("Plain", {XK_Return});
+    EXPECT_EQ(fileText(host->home() / "Plain" / "a copy.txt"), "new") << host->log();
+    answerWhileSwapped("ConfX", {XK_Return});
+}
+
+TEST_F(ConflictQuestionLive, ReplaceInAFolderSwappedForALinkChangesNothingOutsideHome) {
+    // Replace is the third button: two Tabs from Keep Both, then Space.
+    answerInPlainFolder("Plain", {XK_Tab, XK_Tab, XK_space});
+    EXPECT_EQ(fileText(host->home() / "Plain" / "a.txt"), "new") << host->log();
+    answerWhileSwapped("ConfX", {XK_Tab, XK_Tab, XK_space});
 }
 
 }  // namespace

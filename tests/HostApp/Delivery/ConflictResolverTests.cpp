@@ -29,6 +29,9 @@ struct ResolverRun {
     std::optional<FileTransferDeliveryResult> result;
     int completions = 0;
 
+    // The user's home folder is there before anything is delivered or backed up.
+    ResolverRun() { fs::create_directories(home()); }
+
     fs::path home() const { return temp.path() / "home"; }
     fs::path staging() const { return temp.path() / "staging"; }
     fs::path destination() const { return home() / "Documents"; }
@@ -182,6 +185,99 @@ TEST(ConflictResolver, ReplaceBacksUpInsideAndOutsideHomeAndAFailedReplaceKeepsB
     EXPECT_EQ(fileText(outside.temp.path() / "disk" / "a.txt"), "old");
     EXPECT_TRUE(fs::exists(staged.front()));
     EXPECT_EQ(fileText(FileTransferConflictResolver::backupRoot(outside.home(), 1'800'000'000.0) / "a.txt"), "old");
+}
+
+namespace {
+
+// A folder outside home that the Host's user may write, holding a file of someone else's that
+// anyone may write: what a link planted in home could lead a delivery to.
+struct OutsideFolder {
+    fs::path folder;
+    explicit OutsideFolder(const fs::path& at) : folder(at) {
+        writeText(folder / "a.txt", "theirs");
+        fs::permissions(folder / "a.txt", fs::perms(0666));
+    }
+    // Only their file, as it was.
+    ::testing::AssertionResult untouched() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+        if (names != std::vector<std::string>{"a.txt"})
+            return ::testing::AssertionFailure() << names.size() << " entries";
+        if (fs::is_symlink(folder / "a.txt") || fileText(folder / "a.txt") != "theirs")
+            return ::testing::AssertionFailure() << "a.txt was changed";
+        return ::testing::AssertionSuccess();
+    }
+};
+
+}  // namespace
+
+TEST(ConflictResolver, AFolderSwappedForALinkOutOfHomeWhileTheUserIsAskedGetsNothingWhateverTheAnswer) {
+    struct Case {
+        int response;
+        bool backup;
+    };
+    for (const auto& [response, backup] : {Case{1000, false}, Case{1002, false}, Case{1002, true}, Case{1001, false}}) {
+        SCOPED_TRACE("response " + std::to_string(response) + (backup ? " with backup" : ""));
+        ResolverRun run;
+        OutsideFolder outside(run.temp.path() / "outside");
+        run.window->makeKeyAndOrderFront();
+        writeText(run.destination() / "a.txt", "old");
+        const auto staged = run.stage({"a.txt", "b.txt"});
+        run.deliver(staged, true, backup);
+        ASSERT_EQ(run.shell->pendingSheets.size(), 1u);
+        // Another program of the user's swaps the folder for a link while the question is open.
+        fs::rename(run.destination(), run.home() / "moved");
+        fs::create_directory_symlink(outside.folder, run.destination());
+        run.answer(response);
+
+        ASSERT_EQ(run.completions, 1);
+        EXPECT_TRUE(outside.untouched());
+        EXPECT_TRUE(run.result->deliveredURLs.empty());
+        EXPECT_EQ(fileText(run.home() / "moved" / "a.txt"), "old");
+        if (response == 1001) {
+            EXPECT_TRUE(run.result->stoppedByUser);
+            EXPECT_TRUE(fs::is_empty(run.staging()));
+            continue;
+        }
+        // Not put into the folder that moved away either: nobody would find them where they were sent.
+        EXPECT_EQ(run.result->failedItemCount, 2);
+        EXPECT_EQ(std::distance(fs::directory_iterator(run.home() / "moved"), fs::directory_iterator()), 1);
+        EXPECT_TRUE(fs::exists(staged[0]) && fs::exists(staged[1])) << "the staged items are left to their owner";
+    }
+}
+
+TEST(ConflictResolver, ReplaceNeverWritesThroughALinkNorBacksUpThroughOne) {
+    // The existing item is a link to someone else's file: the link is what is replaced (and
+    // backed up, as a link), the file it pointed to stays as it was.
+    ResolverRun run;
+    OutsideFolder outside(run.temp.path() / "outside");
+    run.window->makeKeyAndOrderFront();
+    fs::create_directories(run.destination());
+    fs::create_symlink(outside.folder / "a.txt", run.destination() / "a.txt");
+    run.deliver(run.stage({"a.txt"}), true, true);
+    run.answer(1002);
+    EXPECT_EQ(run.result->deliveredURLs, std::vector<fs::path>{run.destination() / "a.txt"});
+    EXPECT_FALSE(fs::is_symlink(run.destination() / "a.txt"));
+    EXPECT_EQ(fileText(run.destination() / "a.txt"), "new a.txt");
+    EXPECT_TRUE(outside.untouched());
+    const auto backedUp = FileTransferConflictResolver::backupRoot(run.home(), 1'800'000'000.0) / "Documents" / "a.txt";
+    EXPECT_TRUE(fs::is_symlink(backedUp));
+    EXPECT_EQ(fs::read_symlink(backedUp), outside.folder / "a.txt");
+
+    // A link planted in place of the backup folder: no backup is made there, so nothing is
+    // replaced; the old item and the staged one both stay.
+    ResolverRun planted;
+    OutsideFolder elsewhere(planted.temp.path() / "outside");
+    planted.window->makeKeyAndOrderFront();
+    writeText(planted.destination() / "a.txt", "old");
+    fs::create_directory_symlink(elsewhere.folder, planted.home() / "Corventis Backups");
+    const auto staged = planted.stage({"a.txt"});
+    planted.deliver(staged, true, true);
+    planted.answer(1002);
+    EXPECT_EQ(planted.result->failedItemCount, 1);
+    EXPECT_TRUE(elsewhere.untouched());
+    EXPECT_EQ(fileText(planted.destination() / "a.txt"), "old");
+    EXPECT_TRUE(fs::exists(staged.front()));
 }
 
 TEST(ConflictResolver, CalledOffTheMainQueueItCompletesLaterOnIt) {

@@ -5,12 +5,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/fanotify.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <thread>
 
 #include "HostApp/Delivery/DeliveredItems.h"
+#include "QuillmereProfiles/ConfinedFiles.h"
 #include "support/SmallDisk.h"
 #include "support/TestFiles.h"
 #include "support/TestPlatform.h"
@@ -127,6 +129,67 @@ TEST(DeliveredItems, ACopyAcrossFileSystemsThatLosesItsNameToAnotherWriterLeaves
     EXPECT_EQ(error.value(), EEXIST);
     EXPECT_EQ(fileText(target), "theirs") << "the other writer's file stays";
     EXPECT_EQ(fileText(staged), "new") << "the staged item stays for another try";
+}
+
+TEST(DeliveredItems, RemovingAFolderFollowsNoLinkAndHoldsFewDescriptorsHoweverDeep) {
+    TemporaryDirectory temp;
+    writeText(temp.path() / "outside" / "keep.txt", "theirs");
+    // Far deeper than the descriptors this process may still open.
+    auto deep = temp.path() / "folder" / "old";
+    for (int level = 0; level < 300; ++level) {
+        writeText(deep / ("file" + std::to_string(level)), "x");
+        if (level % 50 == 7) fs::create_directory_symlink(temp.path() / "outside", deep / "away");
+        if (level == 3) fs::create_directories(deep / "wide" / "a" / "b");
+        deep /= "d";
+    }
+    fs::create_directories(deep);
+    FileDescriptor folder(::open((temp.path() / "folder").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(folder.valid());
+
+    rlimit before {};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
+    const auto open = std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
+    rlimit tight = before;
+    tight.rlim_cur = static_cast<rlim_t>(open + 40);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    const auto error = removeItemIn(folder.get(), "old");
+    ::setrlimit(RLIMIT_NOFILE, &before);
+
+    EXPECT_FALSE(error) << error.message();
+    EXPECT_TRUE(fs::is_empty(temp.path() / "folder"));
+    EXPECT_EQ(fileText(temp.path() / "outside" / "keep.txt"), "theirs");
+    // A link is removed as itself.
+    fs::create_directory_symlink(temp.path() / "outside", temp.path() / "folder" / "link");
+    EXPECT_FALSE(removeItemIn(folder.get(), "link"));
+    EXPECT_EQ(names(temp.path() / "outside"), std::vector<std::string>{"keep.txt"});
+}
+
+TEST(DeliveredItems, ACopyBetweenFoldersTakesLinksAsLinksOnlyAFreeNameAndStopsAtItsDepth) {
+    TemporaryDirectory temp;
+    writeText(temp.path() / "outside" / "secret.txt", "s");
+    writeText(temp.path() / "from" / "Docs" / "inner" / "a.txt", "a");
+    fs::create_symlink(temp.path() / "outside" / "secret.txt", temp.path() / "from" / "Docs" / "secret");
+    fs::permissions(temp.path() / "from" / "Docs" / "inner", fs::perms(0750));
+    FileDescriptor from(::open((temp.path() / "from").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    fs::create_directories(temp.path() / "to");
+    FileDescriptor to(::open((temp.path() / "to").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+
+    EXPECT_FALSE(copyItemBetween(from.get(), "Docs", to.get(), "Docs"));
+    EXPECT_EQ(fileText(temp.path() / "to" / "Docs" / "inner" / "a.txt"), "a");
+    EXPECT_EQ(fs::status(temp.path() / "to" / "Docs" / "inner").permissions(), fs::perms(0750));
+    EXPECT_TRUE(fs::is_symlink(temp.path() / "to" / "Docs" / "secret"));
+
+    // A name that is taken stays as it is.
+    writeText(temp.path() / "to" / "taken", "mine");
+    EXPECT_EQ(copyItemBetween(from.get(), "Docs", to.get(), "taken").value(), EEXIST);
+    EXPECT_EQ(fileText(temp.path() / "to" / "taken"), "mine");
+
+    // Deeper than a copy goes: refused, and nothing of it stays.
+    auto deep = temp.path() / "from" / "Deep";
+    for (int level = 0; level < 80; ++level) deep /= "d";
+    writeText(deep / "bottom.txt", "b");
+    EXPECT_EQ(copyItemBetween(from.get(), "Deep", to.get(), "Deep"), std::errc::filename_too_long);
+    EXPECT_EQ(names(temp.path() / "to"), (std::vector<std::string>{"Docs", "taken"}));
 }
 
 }  // namespace DeliveredItemsTests

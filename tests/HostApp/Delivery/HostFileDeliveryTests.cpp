@@ -735,6 +735,52 @@ TEST(FileDelivery, CancelsTouchOnlyWhatIsTheirs) {
     host.expectNothingLeft();
 }
 
+TEST(FileDelivery, AFolderSwappedForALinkOutOfHomeWhileAConflictIsAskedAboutGetsNothingAndTheViewerIsToldSo) {
+    DeliveryHost host;
+    // Someone else's file that anyone may write, in a folder outside home the user may write.
+    const auto outside = host.temp.path() / "outside";
+    writeText(outside / "a.txt", "theirs");
+    fs::permissions(outside / "a.txt", fs::perms(0666));
+    struct Case {
+        std::string folder;
+        int response;
+        FileTransferDeliveryOptions options;
+        std::string told;
+    };
+    const auto asking = FileTransferDeliveryOptions::promptForConflicts;
+    const FileTransferDeliveryOptions backingUp{asking, FileTransferDeliveryOptions::backupBeforeOverwrite};
+    const std::string notSaved = "Saved 0 item(s); 2 could not be saved";
+    for (const auto& [folder, response, options, told] :
+         {Case{"KeepBoth", 1000, asking, notSaved}, Case{"Replace", 1002, asking, notSaved},
+          Case{"Backup", 1002, backingUp, notSaved}, Case{"Stop", 1001, asking, "Stopped after saving 0 item(s)"}}) {
+        SCOPED_TRACE(folder);
+        writeText(host.home() / folder / "a.txt", "old");
+        DeliveryHost::Batch batch{FileTransferIntent::managedCopy, "~/" + folder, options};
+        batch.files = {{"a.txt", "new"}, {"b.txt", "b"}};
+        const auto id = host.sendBatch(batch);
+        ASSERT_EQ(host.shell->pendingSheets.size(), 1u) << "a.txt is asked about";
+        // While the question is open, another program of the user's swaps the folder for a link.
+        fs::rename(host.home() / folder, host.home() / (folder + "-moved"));
+        fs::create_directory_symlink(outside, host.home() / folder);
+        auto answer = host.shell->pendingSheets.front();
+        host.shell->pendingSheets.clear();
+        answer(response);
+        host.run();
+
+        EXPECT_EQ(std::distance(fs::directory_iterator(outside), fs::directory_iterator()), 1) << "only their file";
+        EXPECT_EQ(fileText(outside / "a.txt"), "theirs");
+        EXPECT_EQ(fileText(host.home() / (folder + "-moved") / "a.txt"), "old");
+        EXPECT_FALSE(fs::exists(host.home() / "Corventis Backups" / "transfer")) << "nothing was replaced";
+        const auto answers = host.responses(id);
+        ASSERT_EQ(answers.size(), 1u);
+        EXPECT_FALSE(answers[0].first.accepted);
+        EXPECT_EQ(answers[0].first.message, told + ".");
+        EXPECT_TRUE(host.saw("fail " + told));
+        EXPECT_TRUE(host.logged("files: saved 0/2 item(s) to " + (host.home() / folder).string()));
+        host.expectNothingLeft();
+    }
+}
+
 TEST(FileDelivery, ACancelWhileAConflictIsAskedAboutDeliversAndReplacesNothingAfterward) {
     DeliveryHost host;
     writeText(host.home() / "M" / "a.txt", "old");
