@@ -284,6 +284,8 @@ std::vector<Flood> floods() {
     };
 }
 
+void PrintTo(const Flood& flood, std::ostream* out) { *out << flood.name; }
+
 class ViewerFlood : public ::testing::TestWithParam<Flood> {};
 
 }  // namespace
