@@ -9,6 +9,7 @@
 #include <functional>
 #include <string_view>
 
+#include "HostApp/Server/ServerConstants.h"
 #include "HostApp/Server/V230HostAudioAuxServer.h"
 #include "Platform/Core/LogSink.h"
 #include "QuillmereProfiles/SessionPayloads.h"
@@ -105,6 +106,23 @@ TEST(FileWiring, ABatchOnTheControlConnectionStaysUnderTheBacklogMarkThroughTheD
     EXPECT_LE(held.drain(), mark + 4 * chunkBytes);
     EXPECT_EQ(viewer.connection()->queuedSendBytes(), 0u);
     EXPECT_EQ(held.app.count("files: received 1 item(s) into "), 1u);
+}
+
+TEST(FileWiring, AnswersQueuedForAViewerThatLeftCostTheLogAFewLinesASecond) {
+    HeldReceiveApp held;
+    ASSERT_TRUE(held.held);
+    auto viewer = std::make_unique<InMemoryViewer>(held.app.host, held.app.host.server().boundPorts().control);
+    for (int request = 0; request < 3000; ++request)
+        sendFilePacket(*viewer, {FileTransferOp::listDir, UUID::random(), 0, 0, "~", {}});
+    viewer->disconnect();
+    std::vector<std::string> lines;
+    auto subscription = LogSink::shared().subscribe([&](std::string_view line) { lines.emplace_back(line); });
+    held.drain();
+    subscription.cancel();
+    const auto unavailable = std::ranges::count_if(
+        lines, [](const std::string& line) { return line.find(" is unavailable") != std::string::npos; });
+    EXPECT_GE(unavailable, 1) << "a reply finds its Viewer gone";
+    EXPECT_LE(unavailable, ServerConstants::strangerLogLinesPerSecond) << "the share of connections not signed in";
 }
 
 TEST(FileWiring, PeerSendRequestsOnEitherChannelReachTheDelegateAndItsAnswerOnlyTheAskingViewer) {
