@@ -26,7 +26,9 @@ FileTransferService::StatusSource doneFor(const std::optional<std::string>& peer
 }  // namespace
 
 void FileTransferService::inboundStatus(std::string text, StatusSource source) {
-    onMain([text = std::move(text), source = std::move(source)](FileTransferService& self) { self.onStatus(text, source); });
+    onMain([text = std::move(text), source = std::move(source)](FileTransferService& self) {
+        self.onStatus(text, source);
+    });
 }
 
 FileTransferService::InboundBatch* FileTransferService::inboundBatch(const UUID& batchID,

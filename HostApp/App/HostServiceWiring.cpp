@@ -35,7 +35,8 @@ void logForViewer(const std::shared_ptr<V230HostAudioAuxServer>& server, const U
                   FileTransferService::StatusSource::Kind kind, std::string line,
                   std::function<void(const std::string&)> write) {
     if (!server) return;
-    auto charge = [viewerSession, kind, line = std::move(line), write = std::move(write)](V230HostAudioAuxServer& host) {
+    auto charge = [viewerSession, kind, line = std::move(line),
+                   write = std::move(write)](V230HostAudioAuxServer& host) {
         if (kind == FileTransferService::StatusSource::Kind::sentByPeer) {
             host.publishForViewer(viewerSession, line, write);
         } else {

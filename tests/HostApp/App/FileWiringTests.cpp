@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <string_view>
 
 #include "HostApp/Server/ServerConstants.h"
@@ -115,8 +116,12 @@ TEST(FileWiring, AnswersQueuedForAViewerThatLeftCostTheLogAFewLinesASecond) {
     for (int request = 0; request < 3000; ++request)
         sendFilePacket(*viewer, {FileTransferOp::listDir, UUID::random(), 0, 0, "~", {}});
     viewer->disconnect();
+    std::mutex linesLock;
     std::vector<std::string> lines;
-    auto subscription = LogSink::shared().subscribe([&](std::string_view line) { lines.emplace_back(line); });
+    auto subscription = LogSink::shared().subscribe([&](std::string_view line) {
+        std::lock_guard lock(linesLock);
+        lines.emplace_back(line);
+    });
     held.drain();
     subscription.cancel();
     const auto unavailable = std::ranges::count_if(
@@ -234,7 +239,8 @@ struct FloodRun {
 
     void send(const FileTransferPacket& packet) { sendFilePacket(viewer, packet); }
     void startBatch(const UUID& id) {
-        send({FileTransferOp::batchStart, id, 0, FileTransferPacket::batchStartValue2(FileTransferIntent::copy, 1), "", {}});
+        const auto value2 = FileTransferPacket::batchStartValue2(FileTransferIntent::copy, 1);
+        send({FileTransferOp::batchStart, id, 0, value2, "", {}});
     }
 };
 
@@ -317,8 +323,12 @@ TEST_P(ViewerFlood, CostsTheLogTheViewersBudgetPerWindowWhateverItsLength) {
     if (flood.before) flood.before(run);
     const auto toldBefore = viewer.statusTexts().size();
     viewer.takeAll();
+    std::mutex linesLock;
     std::vector<std::string> lines;
-    auto subscription = LogSink::shared().subscribe([&](std::string_view line) { lines.emplace_back(line); });
+    auto subscription = LogSink::shared().subscribe([&](std::string_view line) {
+        std::lock_guard lock(linesLock);
+        lines.emplace_back(line);
+    });
     // Within one of the Viewer's log windows: the virtual clock does not move on its own.
     for (int round = 0; round < flood.rounds; ++round) flood.round(run, round);
     app.host.clock().runUntilIdle();
