@@ -53,7 +53,7 @@ struct HostServiceHooks {
     std::function<void(const std::string&)> serverStatus;
     std::function<void(const std::string&)> clipboardStatus;
     std::function<void(const std::string&)> filesStatus;
-    // One diagnostic line ("clipboard sent seq=...", "drag pull: ...").
+    // One diagnostic line ("clipboard sent seq=...", "drag pull: ...", the file service's "files: ...").
     std::function<void(const std::string&)> log;
     // The Host's own clipboard changed: what came from a Viewer is no longer on it.
     std::function<void(const std::string& reason)> hostClipboardChanged;
