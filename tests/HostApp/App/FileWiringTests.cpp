@@ -71,6 +71,24 @@ void sendFilePacket(InMemoryViewer& viewer, const FileTransferPacket& packet) {
     viewer.send(AuxPacketType::fileTransfer, packet.encode());
 }
 
+// The lines the Host writes from its making until taken.
+class LogLines {
+public:
+    std::vector<std::string> taken() {
+        subscription_.cancel();
+        std::lock_guard lock(lock_);
+        return lines_;
+    }
+
+private:
+    std::mutex lock_;
+    std::vector<std::string> lines_;
+    LogSink::Subscription subscription_ = LogSink::shared().subscribe([this](std::string_view line) {
+        std::lock_guard lock(lock_);
+        lines_.emplace_back(line);
+    });
+};
+
 std::size_t batchStartsIn(const std::vector<AuxFrame>& frames) {
     std::size_t starts = 0;
     for (const auto& frame : frames) {
@@ -116,14 +134,9 @@ TEST(FileWiring, AnswersQueuedForAViewerThatLeftCostTheLogAFewLinesASecond) {
     for (int request = 0; request < 3000; ++request)
         sendFilePacket(*viewer, {FileTransferOp::listDir, UUID::random(), 0, 0, "~", {}});
     viewer->disconnect();
-    std::mutex linesLock;
-    std::vector<std::string> lines;
-    auto subscription = LogSink::shared().subscribe([&](std::string_view line) {
-        std::lock_guard lock(linesLock);
-        lines.emplace_back(line);
-    });
+    LogLines log;
     held.drain();
-    subscription.cancel();
+    const auto lines = log.taken();
     const auto unavailable = std::ranges::count_if(
         lines, [](const std::string& line) { return line.find(" is unavailable") != std::string::npos; });
     EXPECT_GE(unavailable, 1) << "a reply finds its Viewer gone";
@@ -323,16 +336,11 @@ TEST_P(ViewerFlood, CostsTheLogTheViewersBudgetPerWindowWhateverItsLength) {
     if (flood.before) flood.before(run);
     const auto toldBefore = viewer.statusTexts().size();
     viewer.takeAll();
-    std::mutex linesLock;
-    std::vector<std::string> lines;
-    auto subscription = LogSink::shared().subscribe([&](std::string_view line) {
-        std::lock_guard lock(linesLock);
-        lines.emplace_back(line);
-    });
+    LogLines log;
     // Within one of the Viewer's log windows: the virtual clock does not move on its own.
     for (int round = 0; round < flood.rounds; ++round) flood.round(run, round);
     app.host.clock().runUntilIdle();
-    subscription.cancel();
+    const auto lines = log.taken();
 
     // Its budgets for one window (8 lines about what it sent, 32 about what the Host did for it),
     // their "suppressed" lines, and a few of the Host's own.
