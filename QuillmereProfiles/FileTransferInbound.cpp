@@ -13,8 +13,22 @@
 
 namespace qm {
 
-void FileTransferService::inboundStatus(std::string text) {
-    onMain([text = std::move(text)](FileTransferService& self) { self.onStatus(text); });
+namespace {
+
+FileTransferService::StatusSource sentBy(const std::optional<std::string>& peerToken) {
+    return {peerToken, FileTransferService::StatusSource::Kind::sentByPeer};
+}
+
+FileTransferService::StatusSource doneFor(const std::optional<std::string>& peerToken) {
+    return {peerToken, FileTransferService::StatusSource::Kind::doneForPeer};
+}
+
+}  // namespace
+
+void FileTransferService::inboundStatus(std::string text, StatusSource source) {
+    onMain([text = std::move(text), source = std::move(source)](FileTransferService& self) {
+        self.onStatus(text, source);
+    });
 }
 
 FileTransferService::InboundBatch* FileTransferService::inboundBatch(const UUID& batchID,
@@ -105,7 +119,7 @@ void FileTransferService::handleBatchStart(const FileTransferPacketView& packet,
         dropInbound(existing, false);
     }
     auto refuse = [&](const std::string& reason) {
-        inboundStatus("refused batch " + shortBatchID(id) + ": " + reason);
+        inboundStatus("refused batch " + shortBatchID(id) + ": " + reason, sentBy(peerToken));
         notifyPeer(peerToken, "files: batch " + id.uuidString() + " refused: " + reason);
     };
     // A finished batch keeps its id until the owner is done with it: its items may still wait for
@@ -158,9 +172,10 @@ void FileTransferService::handleBatchStart(const FileTransferPacketView& packet,
     const auto intent = batch.intent;
     const auto names = batch.itemNames;
     inbound_.insert_or_assign(id, std::move(batch));
-    onMain([id, fileCount, totalBytes, intent, names](FileTransferService& self) {
+    onMain([id, fileCount, totalBytes, intent, names, source = doneFor(peerToken)](FileTransferService& self) {
         self.onStatus("receiving " + std::to_string(fileCount) + " item(s), " + byteString(totalBytes) + " from " +
-                      self.peerLabel);
+                          self.peerLabel,
+                      source);
         self.onBatchStarted(id, fileCount, totalBytes, names);
         self.onBatchStartedWithIntent(id, fileCount, totalBytes, intent, names);
     });
@@ -168,7 +183,7 @@ void FileTransferService::handleBatchStart(const FileTransferPacketView& packet,
 
 void FileTransferService::refusePeerItem(InboundBatch& batch, const std::string& path, const std::string& reason) {
     batch.droppedFiles += 1;
-    inboundStatus("dropped " + escapedForLog(path) + ": " + reason);
+    inboundStatus("dropped " + escapedForLog(path) + ": " + reason, sentBy(batch.peerToken));
     notifyPeer(batch.peerToken,
                "files: batch " + batch.batchID.uuidString() + " dropped " + escapedForLog(path) + ": " + reason);
 }
@@ -383,8 +398,9 @@ void FileTransferService::handleBatchEnd(const UUID& batchID) {
                                     std::to_string(batch.topLevelEntries.size()) + " item(s), dropped " +
                                     std::to_string(batch.droppedFiles) + " file(s)");
     onMain([batchID, count = batch.topLevelEntries.size(), root = batch.rootDir, items = batch.topLevelEntries,
-            intent = batch.intent, dropped = batch.droppedFiles](FileTransferService& self) {
-        self.onStatus("received " + std::to_string(count) + " item(s) into " + root.string());
+            intent = batch.intent, dropped = batch.droppedFiles,
+            source = doneFor(batch.peerToken)](FileTransferService& self) {
+        self.onStatus("received " + std::to_string(count) + " item(s) into " + root.string(), source);
         if (dropped > 0) self.onBatchItemsDropped(batchID, dropped);
         self.onBatchCompleted(batchID, items, intent);
     });
@@ -407,7 +423,7 @@ void FileTransferService::handlePeerCancel(const UUID& batchID, const std::optio
         // Dropped now, not behind the packets already queued: the peer's batchEnd that follows
         // its cancel must not complete the batch.
         discardInbound(batchID);
-        inboundStatus("cancelled by peer for batch " + shortBatchID(batchID));
+        inboundStatus("cancelled by peer for batch " + shortBatchID(batchID), doneFor(peerToken));
     }
 }
 

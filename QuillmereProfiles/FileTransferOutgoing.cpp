@@ -104,7 +104,8 @@ std::optional<UUID> FileTransferService::sendURLs(const std::vector<std::filesys
                                                   FileTransferDeliveryOptions deliveryOptions,
                                                   const std::optional<std::string>& routingToken,
                                                   std::optional<UUID> batchID,
-                                                  const std::optional<std::filesystem::path>& confinedTo) {
+                                                  const std::optional<std::filesystem::path>& confinedTo,
+                                                  const std::optional<std::string>& requestedBy) {
     std::vector<std::filesystem::path> kept;
     for (const auto& url : urls)
         if (!url.empty()) kept.push_back(url);
@@ -118,9 +119,9 @@ std::optional<UUID> FileTransferService::sendURLs(const std::vector<std::filesys
         if (!outgoingActive_.try_emplace(id, routingToken).second) return std::nullopt;
     }
     std::weak_ptr<FileTransferService> weak = weak_from_this();
-    sendQueue_->async([weak, kept, id, intent, destination, deliveryOptions, routingToken, confinedTo] {
+    sendQueue_->async([weak, kept, id, intent, destination, deliveryOptions, routingToken, confinedTo, requestedBy] {
         if (auto self = weak.lock())
-            self->performSend(kept, id, intent, destination, deliveryOptions, routingToken, confinedTo);
+            self->performSend(kept, id, intent, destination, deliveryOptions, routingToken, confinedTo, requestedBy);
     });
     return id;
 }
@@ -129,7 +130,10 @@ void FileTransferService::performSend(const std::vector<std::filesystem::path>& 
                                       FileTransferIntent intent, const std::optional<std::string>& destination,
                                       FileTransferDeliveryOptions deliveryOptions,
                                       const std::optional<std::string>& routingToken,
-                                      const std::optional<std::filesystem::path>& confinedTo) {
+                                      const std::optional<std::filesystem::path>& confinedTo,
+                                      const std::optional<std::string>& requestedBy) {
+    // Every line of a batch a peer asked for is about that peer.
+    const StatusSource about{requestedBy, StatusSource::Kind::doneForPeer};
     std::vector<Entry> entries;
     std::uint64_t totalBytes = 0, totalFiles = 0;
     Visited visited;
@@ -161,7 +165,8 @@ void FileTransferService::performSend(const std::vector<std::filesystem::path>& 
         leftOut = "; left out " + std::to_string(confinement->linksLeftOut) + " link(s) leading outside " +
                   escapedForLog(confinement->root);
     onStatus("sending " + std::to_string(totalFiles) + " item(s), " + byteString(totalBytes) + " to " + peerLabel +
-             leftOut);
+                 leftOut,
+             about);
 
     if (destination && !destination->empty())
         send({FileTransferOp::directSave, batchID, deliveryOptions.rawValue, 0, *destination, {}}, routingToken);
@@ -185,7 +190,7 @@ void FileTransferService::performSend(const std::vector<std::filesystem::path>& 
         // is not followed.
         FileDescriptor file(::open(entry.absolute.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (confinement ? O_NOFOLLOW : 0)));
         if (!file.valid()) {
-            onStatus("open failed: " + escapedForLog(lastComponent(entry.absolute)));
+            onStatus("open failed: " + escapedForLog(lastComponent(entry.absolute)), about);
         } else if (entry.size > 0) {
             sendFileChunks(file.get(), entry.relativePath, batchID, entry.size, sentBytes, totalBytes, routingToken);
         }
@@ -199,10 +204,11 @@ void FileTransferService::performSend(const std::vector<std::filesystem::path>& 
     const bool cancelled = isOutgoingCancelled(batchID);
     // A send that did not reach its destination is never reported complete.
     if (gone) {
-        onStatus("send failed for batch " + shortBatchID(batchID) + ": the " + peerLabel + " is gone");
+        onStatus("send failed for batch " + shortBatchID(batchID) + ": the " + peerLabel + " is gone", about);
     } else {
         send({FileTransferOp::batchEnd, batchID, 0, 0, {}, {}}, routingToken);
-        onStatus(std::string("send ") + (cancelled ? "cancelled" : "completed") + " for batch " + shortBatchID(batchID));
+        onStatus(std::string("send ") + (cancelled ? "cancelled" : "completed") + " for batch " + shortBatchID(batchID),
+                 about);
     }
     finished();
     onMain([batchID, gone, cancelled](FileTransferService& self) {

@@ -127,7 +127,17 @@ public:
 
     CallbackSlot<void(const FileTransferPacket&)> sendPacket;
     CallbackSlot<void(const FileTransferPacket&, const std::optional<std::string>& routingToken)> routedSendPacket;
-    CallbackSlot<void(const std::string&)> onStatus;
+    // Whom a status line is about. A line that a peer's packets caused names that peer (on the
+    // Host its Viewer session id) and tells either of what the peer sent (an item or a batch
+    // refused or dropped) or of what was done for it (a batch received, a send it asked for); the
+    // owner bounds such lines per peer. A line about the owner's own work names no peer.
+    struct StatusSource {
+        enum class Kind : std::uint8_t { sentByPeer, doneForPeer };
+        std::optional<std::string> peerToken;
+        Kind kind = Kind::doneForPeer;
+    };
+    // One status line: the outgoing ones on the send queue, the inbound ones on the main queue.
+    CallbackSlot<void(const std::string& text, const StatusSource& source)> onStatus;
     CallbackSlot<void(const UUID& batchID, const std::vector<std::filesystem::path>& items, FileTransferIntent intent)>
         onBatchCompleted;
     CallbackSlot<BatchStarted> onBatchStarted;
@@ -213,12 +223,14 @@ public:
     // stopped, or `batchID` is that of a batch still queued or being sent. Links in folders are
     // followed; with `confinedTo` (for a peer's request, whose items were checked to lie inside
     // that folder) only those that resolve inside it, and the batch's status line counts the
-    // links left out.
+    // links left out. `requestedBy` names the peer whose request the batch answers (which need
+    // not be its only destination): its status lines are about that peer.
     std::optional<UUID> sendURLs(const std::vector<std::filesystem::path>& urls, FileTransferIntent intent,
                                  const std::optional<std::string>& destination,
                                  FileTransferDeliveryOptions deliveryOptions,
                                  const std::optional<std::string>& routingToken, std::optional<UUID> batchID,
-                                 const std::optional<std::filesystem::path>& confinedTo = std::nullopt);
+                                 const std::optional<std::filesystem::path>& confinedTo = std::nullopt,
+                                 const std::optional<std::string>& requestedBy = std::nullopt);
     void cancelOutgoingBatch(const UUID& batchID);
     // Outgoing batches queued or running that were sent with this routing token. Any thread.
     std::size_t outgoingBatchCount(const std::string& routingToken) const;
@@ -274,7 +286,8 @@ private:
     void performSend(const std::vector<std::filesystem::path>& urls, const UUID& batchID, FileTransferIntent intent,
                      const std::optional<std::string>& destination, FileTransferDeliveryOptions deliveryOptions,
                      const std::optional<std::string>& routingToken,
-                     const std::optional<std::filesystem::path>& confinedTo);
+                     const std::optional<std::filesystem::path>& confinedTo,
+                     const std::optional<std::string>& requestedBy);
     void sendFileChunks(int fd, const std::string& relativePath, const UUID& batchID, std::uint64_t fileSize,
                         std::uint64_t& sentBytes, std::uint64_t totalBytes, const std::optional<std::string>& routingToken);
 
@@ -318,7 +331,8 @@ private:
     void discardInbound(const UUID& batchID);
     void handleListDirRequest(const FileTransferPacketView& packet, const std::optional<std::string>& peerToken);
     void handleListDirReply(const FileTransferPacketView& packet, const std::optional<std::string>& peerToken);
-    void inboundStatus(std::string text);
+    // A status line of the receiving side, told on the main queue.
+    void inboundStatus(std::string text, StatusSource source);
     // On the receive queue: the batch folders an earlier run left in the claimed staging root.
     void removeEarlierStaging();
 

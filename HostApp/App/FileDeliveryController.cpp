@@ -134,6 +134,10 @@ void FileDeliveryController::chargeViewerLinesTo(const std::shared_ptr<V230HostA
     fileDelivery->viewerLog = [weak](const UUID& viewerSession, const std::string& line) {
         if (auto host = weak.lock()) host->publishForViewer(viewerSession, line, deliveryLog);
     };
+    fileDelivery->viewerBatchLog = [weak](const UUID& viewerSession, const std::string& line) {
+        logForViewer(weak.lock(), viewerSession, FileTransferService::StatusSource::Kind::doneForPeer, line,
+                     deliveryLog);
+    };
 }
 
 bool FileDeliveryController::handleIncomingFileTransferPacket(const FileTransferPacket& packet,

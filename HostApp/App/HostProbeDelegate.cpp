@@ -174,7 +174,9 @@ void HostProbeDelegate::configureClipboardBridgeIfNeeded() {
 namespace {
 // The clipboard's and the file service's status lines and the wiring's reports (a drag pull
 // served, a clipboard sent) are what changed: without the application the server writes them
-// to the terminal, and with it they stay there too, as well as in the diagnostic log.
+// to the terminal, and with it they stay there too, as well as in the diagnostic log. The file
+// service's lines reach the log through the wiring, which holds those a Viewer caused to that
+// Viewer's log budget.
 void relayStatus(const std::string& line) { logLine("[QuillmereHost] " + line); }
 }  // namespace
 
@@ -201,7 +203,6 @@ HostServiceHooks HostProbeDelegate::hostServiceHooks() {
     hooks.filesStatus = [weak = weak()](const std::string& text) {
         if (auto self = weak.lock()) {
             self->onMain([text](HostProbeDelegate& delegate) {
-                relayStatus("files: " + text);
                 delegate.status_->setAudioStatus(L10n::format("host.filesStatusFormat", "Files: %@", text));
             });
         }

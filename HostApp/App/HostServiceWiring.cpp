@@ -31,6 +31,25 @@ void connectHostServices(const std::shared_ptr<V230HostAudioAuxServer>& server,
     connectServiceCallbacks(server, clipboard, files, hooks);
 }
 
+void logForViewer(const std::shared_ptr<V230HostAudioAuxServer>& server, const UUID& viewerSession,
+                  FileTransferService::StatusSource::Kind kind, std::string line,
+                  std::function<void(const std::string&)> write) {
+    if (!server) return;
+    auto charge = [viewerSession, kind, line = std::move(line),
+                   write = std::move(write)](V230HostAudioAuxServer& host) {
+        if (kind == FileTransferService::StatusSource::Kind::sentByPeer) {
+            host.publishForViewer(viewerSession, line, write);
+        } else {
+            host.publishDoneForViewer(viewerSession, line, write);
+        }
+    };
+    if (server->queue->isCurrent()) return charge(*server);
+    std::weak_ptr<V230HostAudioAuxServer> weak = server;
+    server->queue->async([weak, charge = std::move(charge)] {
+        if (auto host = weak.lock()) charge(*host);
+    });
+}
+
 namespace {
 // A diagnostic line: to the hook when there is one, else out through the server.
 void logThrough(const HostServiceHooks& hooks, const std::shared_ptr<V230HostAudioAuxServer>& host,
@@ -151,8 +170,8 @@ void connectServerCallbacks(const std::shared_ptr<V230HostAudioAuxServer>& serve
         // The item may carry a name a Viewer gave it when it sent it.
         host->publishDoneForViewer(sessionID, "drag pull: serving " + escapedForLog(url->filename().string()) + " " + which,
                                    hooks.log);
-        auto batch =
-            service->sendURLs({*url}, FileTransferIntent::pullForPromise, std::nullopt, {}, std::nullopt, std::nullopt);
+        auto batch = service->sendURLs({*url}, FileTransferIntent::pullForPromise, std::nullopt, {}, std::nullopt,
+                                       std::nullopt, std::nullopt, sessionID.uuidString());
         if (batch) mine.push_back({snapshotID, index, *batch});
         if (mine.empty()) pulls->byViewer.erase(sessionID);
     };
@@ -231,12 +250,13 @@ void connectServiceCallbacks(const std::shared_ptr<V230HostAudioAuxServer>& serv
     if (hooks.outgoingBatchProgress) files->onOutgoingBatchProgress = hooks.outgoingBatchProgress;
     if (hooks.outgoingBatchStopped) files->onOutgoingBatchStopped = hooks.outgoingBatchStopped;
     if (hooks.outgoingBatchCompleted) files->onOutgoingBatchCompleted = hooks.outgoingBatchCompleted;
-    files->onStatus = [weakServer, hooks](const std::string& text) {
-        if (hooks.filesStatus) {
-            hooks.filesStatus(text);
-        } else if (auto host = weakServer.lock()) {
-            host->publish("files: " + text);
-        }
+    files->onStatus = [weakServer, hooks](const std::string& text, const FileTransferService::StatusSource& source) {
+        if (hooks.filesStatus) hooks.filesStatus(text);
+        auto host = weakServer.lock();
+        // A Viewer's items, batches and requests cost its own log budget, however many it sends.
+        auto viewer = source.peerToken ? UUID::parse(*source.peerToken) : std::nullopt;
+        if (host && viewer) return logForViewer(host, *viewer, source.kind, "files: " + text, hooks.log);
+        logThrough(hooks, host, "files: " + text);
     };
 }
 

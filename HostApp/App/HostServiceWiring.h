@@ -39,18 +39,21 @@ inline constexpr std::size_t maxDragPullsInFlight = DragPasteboard::maximumFiles
 //   stale snapshot or index is logged, charged to the asking Viewer's log budget, and nothing is
 //   sent. A Viewer's pull of an item whose batch from its earlier pull is still on its way, or
 //   beyond maxDragPullsInFlight such batches, is refused the same way; the line of a pull served
-//   is charged to that Viewer too.
-// - Status lines of the bridge and the service go to the hooks below; without hooks they go out
-//   through the server's publish, the service's behind "files: ".
+//   and those of its batch are charged to that Viewer too.
+// - Status lines of the bridge go to the hooks below, else out through the server's publish.
+//   The service's are logged behind "files: " (through `log`, else the server's publish) and
+//   shown through `filesStatus`; one that a Viewer's packets caused is logged only within that
+//   Viewer's log budget (logForViewer).
 //
 // The application sets the hooks (its status label and diagnostic log); tests and benchmarks
 // leave them empty. Hooks may be called on any queue.
 struct HostServiceHooks {
-    // A status text of the server, the clipboard bridge, the file-transfer service.
+    // A status text of the server, the clipboard bridge, the file-transfer service. The service's
+    // is only shown here: the wiring logs it.
     std::function<void(const std::string&)> serverStatus;
     std::function<void(const std::string&)> clipboardStatus;
     std::function<void(const std::string&)> filesStatus;
-    // One diagnostic line ("clipboard sent seq=...", "drag pull: ...").
+    // One diagnostic line ("clipboard sent seq=...", "drag pull: ...", the file service's "files: ...").
     std::function<void(const std::string&)> log;
     // The Host's own clipboard changed: what came from a Viewer is no longer on it.
     std::function<void(const std::string& reason)> hostClipboardChanged;
@@ -88,6 +91,15 @@ void connectHostServices(const std::shared_ptr<V230HostAudioAuxServer>& server,
                          const std::shared_ptr<ClipboardSyncBridge>& clipboard,
                          const std::shared_ptr<FileTransferService>& files, const DispatchQueuePtr& mainQueue,
                          const HostServiceHooks& hooks = {});
+
+// Charges a log line that a Viewer's packets caused to that Viewer's log budget, from any queue:
+// a line about what it sent (sentByPeer) or about what the Host did for it (doneForPeer). Within
+// the budget `write` writes it (else the server, as its own lines); past it the server's
+// suppression lines stand for it. A Viewer that has left shares the budget of connections not
+// signed in.
+void logForViewer(const std::shared_ptr<V230HostAudioAuxServer>& server, const UUID& viewerSession,
+                  FileTransferService::StatusSource::Kind kind, std::string line,
+                  std::function<void(const std::string&)> write = {});
 
 // "clipboard sent seq=<sequence> kind=<kind of the first item, or unknown>".
 std::string clipboardSentLine(const ClipboardTransfer& transfer);

@@ -107,6 +107,14 @@ void HostFileDelivery::log(const std::string& line) const {
     if (env_.log) env_.log(line);
 }
 
+void HostFileDelivery::logForBatch(const UUID& batchID, const std::string& line) const {
+    // A Viewer may send batch after batch: their lines share that Viewer's log budget.
+    auto batch = activeInboundBatches.find(batchID);
+    auto viewer = batch != activeInboundBatches.end() && batch->second ? UUID::parse(*batch->second) : std::nullopt;
+    if (viewer && viewerBatchLog) return viewerBatchLog(*viewer, line);
+    log(line);
+}
+
 std::size_t HostFileDelivery::entryCount() const {
     return pendingFileDestinations.size() + pendingFileURLs.size() + pendingFileDeliveryOptions.size() +
            inboundFileTransferRoutingTokens.size() + managedCopyInboundBatchIDs.size() + activeInboundBatches.size() +
@@ -179,7 +187,7 @@ void HostFileDelivery::answerPeerSendRequest(const FileTransferPacket& packet, c
     // out of home is left out.
     auto batch = env_.service->sendURLs(urls, FileTransferIntent::managedCopy, request->destination,
                                         FileTransferDeliveryOptions(request->deliveryOptionsRawValue), token,
-                                        packet.batchID, env_.home);
+                                        packet.batchID, env_.home, token);
     if (!batch) {
         note("files: could not queue peer send request");
         return answer(false, "The Host could not prepare the requested transfer.");
@@ -358,8 +366,8 @@ void HostFileDelivery::incomingBatchCompleted(const UUID& batchID, const std::ve
         return;
     }
     const auto delivered = moveFilesToFrontFinderWindow(urls);
-    log("files: dropped " + std::to_string(delivered.size()) + "/" + std::to_string(urls.size()) +
-        " item(s) into Finder");
+    logForBatch(batchID, "files: dropped " + std::to_string(delivered.size()) + "/" + std::to_string(urls.size()) +
+                             " item(s) into Finder");
     if (rows)
         rows->completeTask(batchID,
                            L10n::format("fileTransfer.center.droppedToFinder", "Dropped %d item(s) into Finder",
@@ -576,8 +584,8 @@ void HostFileDelivery::finishFileDelivery(const UUID& batchID, std::size_t reque
     if (auto dropped = droppedInboundItemCounts.find(batchID); dropped != droppedInboundItemCounts.end())
         result.failedItemCount += dropped->second;
     const auto delivered = static_cast<std::int64_t>(result.deliveredURLs.size());
-    log("files: saved " + std::to_string(delivered) + "/" + std::to_string(requestedCount) + " item(s) to " +
-        escapedForLog(destination.string()));
+    logForBatch(batchID, "files: saved " + std::to_string(delivered) + "/" + std::to_string(requestedCount) +
+                             " item(s) to " + escapedForLog(destination.string()));
     if (rows) {
         if (result.stoppedByUser) {
             rows->failTask(batchID,

@@ -72,6 +72,10 @@ public:
     // A line a Viewer's request caused, on the server queue: the owner charges it to that
     // Viewer's log budget. Set before the server starts; without it such lines go to `log`.
     std::function<void(const UUID& viewerSession, const std::string& line)> viewerLog;
+    // A line about what was done with a Viewer's batch (saved, dropped into the file manager), on
+    // the main queue: the owner charges it to that Viewer's log budget for what the Host did for
+    // it. Without it such lines go to `log`.
+    std::function<void(const UUID& viewerSession, const std::string& line)> viewerBatchLog;
 
     // ---- Server queue ---------------------------------------------------------------------
     // True when the packet was answered here (a peer send request); other packets go on to the
@@ -148,6 +152,8 @@ private:
     explicit HostFileDelivery(Environment environment) : env_(std::move(environment)) {}
     void onMain(std::function<void(HostFileDelivery&)> block);
     void log(const std::string& line) const;
+    // A line about that batch: charged to the Viewer that sent it, when known.
+    void logForBatch(const UUID& batchID, const std::string& line) const;
     void answerPeerSendRequest(const FileTransferPacket& packet, const UUID& viewerSession);
     void rowCancelled(const UUID& batchID);
     // Refuses a batch that has no folder to go to: cancelled at both ends, its row failed.

@@ -151,13 +151,25 @@ void SendFilesService::presentSendDestinationPicker(const std::vector<std::files
     if (env_.activateApplication) env_.activateApplication();
     auto server = env_.server ? env_.server() : nullptr;
     if (!server || !server->hasConnectedViewer()) {
+        // One alert at a time: it already tells the user what to do with these files too.
+        if (!noViewerAlert_.expired()) {
+            log("files: send request dropped (" + std::to_string(urls.size()) + " item(s)); no Viewer is connected");
+            presentNextWaiting();
+            return;
+        }
         AlertModel alert;
         alert.messageText = L10n::text("host.sendFilesNoViewerTitle", "No Quillmere Viewer is connected.");
         alert.informativeText = L10n::text(
             "host.sendFilesNoViewerBody",
             "Open Quillmere on the other device and connect to this Host first, then try Send files via QuillMere again.");
         alert.buttons = {L10n::text("common.ok", "OK")};
-        if (env_.runHostModalAlert) env_.runHostModalAlert(alert, [](int) {});
+        if (env_.runHostModalAlert) {
+            auto up = std::make_shared<bool>(true);
+            noViewerAlert_ = up;
+            env_.runHostModalAlert(alert, [weak = weak_from_this(), up](int) {
+                if (auto self = weak.lock(); self && self->noViewerAlert_.lock() == up) self->noViewerAlert_.reset();
+            });
+        }
         presentNextWaiting();
         return;
     }

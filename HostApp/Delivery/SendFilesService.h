@@ -61,7 +61,9 @@ public:
     bool handleServicesMessage(const SendFilesPasteboard& pasteboard, std::string* error);
     // The file URLs on a pasteboard, in order, without duplicates.
     static std::vector<std::filesystem::path> serviceFileURLs(const SendFilesPasteboard& pasteboard);
-    // The no-Viewer alert, or the destination picker.
+    // The no-Viewer alert, or the destination picker. While that alert is up, a request made
+    // with no Viewer signed in opens nothing and its files are dropped: they cannot be sent, and
+    // the alert asks the user to connect a Viewer and try again.
     void presentSendDestinationPicker(const std::vector<std::filesystem::path>& urls);
     // The picker's entries: one per Viewer with a file channel, else one standing for all.
     std::vector<SendDestinationOption> destinationOptions(V230HostAudioAuxServer& server) const;
@@ -86,6 +88,9 @@ private:
     std::shared_ptr<SendDestinationPicker::PickerController> picker_;  // while it is open
     // Requests that came while the picker was open, oldest first.
     std::vector<std::vector<std::filesystem::path>> waiting_;
+    // Alive while the no-Viewer alert is up: its completion holds it, so an alert that goes
+    // without an answer (or never shows) lets it go too.
+    std::weak_ptr<void> noViewerAlert_;
 };
 
 // How `QuillmereHost --send-files FILE...` hands its files to the running Host over the local

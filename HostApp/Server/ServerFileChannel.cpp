@@ -244,7 +244,10 @@ void V230HostAudioAuxServer::sendFileTransferPacket(FileTransferPacket packet, U
         auto self = weak.lock();
         if (!self) return;
         if (!self->sessions_.authorizedAudioSessions().contains(toSessionID)) {
-            self->publish("file transfer: target session " + toSessionID.uuidString() + " is unavailable");
+            // Answers to a Viewer that left (its folder listings queued behind it) are many; its
+            // lines go where lines about a gone Viewer go.
+            self->publishForViewer(toSessionID,
+                                   "file transfer: target session " + toSessionID.uuidString() + " is unavailable");
             return;
         }
         self->deliverFileTransferPacket(packet, toSessionID);

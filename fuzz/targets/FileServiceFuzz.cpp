@@ -38,7 +38,9 @@ QM_FUZZ_TARGET(file_service) {
     auto service = std::make_shared<FileTransferService>(platform.platform, "Viewer", 4,
                                                          FileTransferService::Folders{caches, home});
     std::vector<std::string> lines;
-    service->onStatus = [&](const std::string& line) { lines.push_back(line); };
+    service->onStatus = [&](const std::string& line, const FileTransferService::StatusSource&) {
+        lines.push_back(line);
+    };
     service->onPeerNotice = [&](const std::string&, const std::string& line) { lines.push_back(line); };
     service->routedSendPacket = [](const FileTransferPacket&, const std::optional<std::string>&) {};
 

@@ -83,9 +83,13 @@ protected:
             wire.push_back(p);
             if (deliver) receiver->handleIncomingPacket(p, "A");
         };
-        sender->onStatus = [this](const std::string& s) { senderStatus.push_back(s); };
+        sender->onStatus = [this](const std::string& s, const FileTransferService::StatusSource&) {
+            senderStatus.push_back(s);
+        };
         sender->onOutgoingBatchCompleted = [this](const UUID& id) { outgoingCompleted.push_back(id); };
-        receiver->onStatus = [this](const std::string& s) { receiverStatus.push_back(s); };
+        receiver->onStatus = [this](const std::string& s, const FileTransferService::StatusSource&) {
+            receiverStatus.push_back(s);
+        };
         receiver->onBatchCompleted = [this](const UUID& id, const std::vector<fs::path>& items, FileTransferIntent intent) {
             completed.push_back({id, items, intent});
         };

@@ -144,7 +144,9 @@ protected:
     void SetUp() override {
         receiver = std::make_shared<FileTransferService>(mp.platform, "Viewer", chunk,
                                                          FileTransferService::Folders{dir.path() / "caches", dir.path()});
-        receiver->onStatus = [this](const std::string& text) { statuses.push_back(text); };
+        receiver->onStatus = [this](const std::string& text, const FileTransferService::StatusSource&) {
+            statuses.push_back(text);
+        };
         receiver->onBatchCompleted = [this](const UUID&, const std::vector<fs::path>& items, FileTransferIntent) {
             completed.push_back(items);
         };

@@ -7,8 +7,10 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <string_view>
 
+#include "HostApp/Server/ServerConstants.h"
 #include "HostApp/Server/V230HostAudioAuxServer.h"
 #include "Platform/Core/LogSink.h"
 #include "QuillmereProfiles/SessionPayloads.h"
@@ -70,6 +72,24 @@ struct HeldSendApp : AppWithHeldQueue {
 void sendFilePacket(InMemoryViewer& viewer, const FileTransferPacket& packet) {
     viewer.send(AuxPacketType::fileTransfer, packet.encode());
 }
+
+// The lines the Host writes from its making until taken.
+class LogLines {
+public:
+    std::vector<std::string> taken() {
+        subscription_.cancel();
+        std::lock_guard lock(lock_);
+        return lines_;
+    }
+
+private:
+    std::mutex lock_;
+    std::vector<std::string> lines_;
+    LogSink::Subscription subscription_ = LogSink::shared().subscribe([this](std::string_view line) {
+        std::lock_guard lock(lock_);
+        lines_.emplace_back(line);
+    });
+};
 
 std::size_t batchStartsIn(const std::vector<AuxFrame>& frames) {
     std::size_t starts = 0;
@@ -184,6 +204,22 @@ TEST(FileWiring, ABatchOnTheControlConnectionStaysUnderTheBacklogMarkThroughTheD
     EXPECT_EQ(held.app.count("files: received 1 item(s) into "), 1u);
 }
 
+TEST(FileWiring, AnswersQueuedForAViewerThatLeftCostTheLogAFewLinesASecond) {
+    HeldReceiveApp held;
+    ASSERT_TRUE(held.held);
+    auto viewer = std::make_unique<InMemoryViewer>(held.app.host, held.app.host.server().boundPorts().control);
+    for (int request = 0; request < 3000; ++request)
+        sendFilePacket(*viewer, {FileTransferOp::listDir, UUID::random(), 0, 0, "~", {}});
+    viewer->disconnect();
+    LogLines log;
+    held.drain();
+    const auto lines = log.taken();
+    const auto unavailable = std::ranges::count_if(
+        lines, [](const std::string& line) { return line.find(" is unavailable") != std::string::npos; });
+    EXPECT_GE(unavailable, 1) << "a reply finds its Viewer gone";
+    EXPECT_LE(unavailable, ServerConstants::strangerLogLinesPerSecond) << "the share of connections not signed in";
+}
+
 TEST(FileWiring, PeerSendRequestsOnEitherChannelReachTheDelegateAndItsAnswerOnlyTheAskingViewer) {
     AppHarness app;
     app.launch();
@@ -268,5 +304,139 @@ TEST(FileWiring, APulledItemIsQueuedOnceWhileOnItsWayAndEveryItemOfTheDragIsServ
     EXPECT_EQ(batchStartsIn(viewer.takeAll()), 1u);
     EXPECT_EQ(app.count("drag pull: serving item 0.txt "), 2u);
 }
+
+// ---- What a Viewer's flood of file packets costs the log ----------------------------------------
+
+namespace {
+
+// One way a Viewer makes the Host's file service write a line per packet (or per few packets),
+// sent `rounds` times within one of its log windows.
+struct Flood {
+    std::string name;
+    int rounds;
+    // What the Viewer gets for each round: a host status line (a packet, not a log line: one per
+    // round, as before), or a batch.
+    enum class Answer { statusLine, batch } answer;
+    std::function<void(struct FloodRun&)> before;
+    std::function<void(struct FloodRun&, int round)> round;
+};
+
+struct FloodRun {
+    AppHarness& app;
+    InMemoryViewer& viewer;
+    UUID batch = UUID::random();
+    std::uint32_t snapshotID = 0;
+
+    void send(const FileTransferPacket& packet) { sendFilePacket(viewer, packet); }
+    void startBatch(const UUID& id) {
+        const auto value2 = FileTransferPacket::batchStartValue2(FileTransferIntent::copy, 1);
+        send({FileTransferOp::batchStart, id, 0, value2, "", {}});
+    }
+};
+
+std::string numbered(const std::string& prefix, int round) { return prefix + std::to_string(round); }
+
+std::vector<Flood> floods() {
+    auto openBatch = [](FloodRun& run) { run.startBatch(run.batch); };
+    return {
+        {"ItemsWithNamesThatAreNotAllowed", 3000, Flood::Answer::statusLine, openBatch,
+         [](FloodRun& run, int round) {
+             // As long a path as a Viewer may send, with a ".." in it.
+             const auto path = numbered(std::string(4000, 'n'), round) + "/../escape";
+             run.send({FileTransferOp::fileStart, run.batch, 1, 0, path, {}});
+         }},
+        {"ItemsInFoldersNeverAnnounced", 3000, Flood::Answer::statusLine, openBatch,
+         [](FloodRun& run, int round) {
+             run.send({FileTransferOp::fileStart, run.batch, 1, 0, numbered("unannounced", round) + "/item", {}});
+         }},
+        {"BatchStartsBeyondTheOpenOnes",
+         3000, Flood::Answer::statusLine,
+         [](FloodRun& run) {
+             for (std::size_t open = 0; open < FileTransferService::maxInboundBatchesPerPeer; ++open)
+                 run.startBatch(UUID::random());
+         },
+         [](FloodRun& run, int) { run.startBatch(UUID::random()); }},
+        {"EmptyCopyBatches", 3000, Flood::Answer::statusLine, {},
+         [](FloodRun& run, int) {
+             const auto id = UUID::random();
+             run.startBatch(id);
+             run.send({FileTransferOp::batchEnd, id, 0, 0, "", {}});
+         }},
+        {"FilesShorterThanAnnounced", 3000, Flood::Answer::statusLine, openBatch,
+         [](FloodRun& run, int round) {
+             const auto name = numbered("short", round);
+             run.send({FileTransferOp::fileStart, run.batch, 10, 0, name, {}});
+             run.send({FileTransferOp::fileEnd, run.batch, 10, 0, name, {}});
+         }},
+        {"EmptyBatchesSavedToTheFolderTheyName", 300, Flood::Answer::statusLine, {},
+         [](FloodRun& run, int) {
+             const auto id = UUID::random();
+             run.send({FileTransferOp::directSave, id, 0, 0, "~/Downloads", {}});
+             run.startBatch(id);
+             run.send({FileTransferOp::batchEnd, id, 0, 0, "", {}});
+         }},
+        {"PullsOfOneDraggedItem", 300, Flood::Answer::batch,
+         [](FloodRun& run) {
+             const auto item = run.app.caches.path() / "dragged.txt";
+             std::ofstream(item) << "dragged";
+             run.app.host.drag().beginDrag({item});
+             run.app.host.clock().advance(1.0);
+             auto snapshot = DragSnapshotPayload::decode(run.viewer.next(AuxPacketType::dragSnapshot).payload);
+             ASSERT_TRUE(snapshot);
+             run.snapshotID = snapshot->snapshotID;
+         },
+         // Each pull is sent once the batch of the one before has gone, so each is served.
+         [](FloodRun& run, int) {
+             run.viewer.send(AuxPacketType::dragPullRequest, DragPullRequestPayload{run.snapshotID, 0}.encode());
+         }},
+        {"RequestsForAHostFile", 300, Flood::Answer::batch,
+         [](FloodRun& run) { std::ofstream(run.app.environment.homeDirectory / "asked.txt") << "asked"; },
+         [](FloodRun& run, int) {
+             const FileTransferPeerSendRequest ask({"~/asked.txt"}, "~/Downloads", {});
+             run.send({FileTransferOp::peerSendRequest, UUID::random(), 0, 0, "", ask.encoded()});
+         }},
+    };
+}
+
+void PrintTo(const Flood& flood, std::ostream* out) { *out << flood.name; }
+
+class ViewerFlood : public ::testing::TestWithParam<Flood> {};
+
+}  // namespace
+
+TEST_P(ViewerFlood, CostsTheLogTheViewersBudgetPerWindowWhateverItsLength) {
+    const auto& flood = GetParam();
+    AppHarness app;
+    app.launch();
+    InMemoryViewer viewer(app.host, app.host.server().boundPorts().control, "Flooding Viewer");
+    FloodRun run{app, viewer};
+    if (flood.before) flood.before(run);
+    const auto toldBefore = viewer.statusTexts().size();
+    viewer.takeAll();
+    LogLines log;
+    // Within one of the Viewer's log windows: the virtual clock does not move on its own.
+    for (int round = 0; round < flood.rounds; ++round) flood.round(run, round);
+    app.host.clock().runUntilIdle();
+    const auto lines = log.taken();
+
+    // Its budgets for one window (8 lines about what it sent, 32 about what the Host did for it),
+    // their "suppressed" lines, and a few of the Host's own.
+    EXPECT_LE(lines.size(), 8u + 1 + 32 + 1 + 10);
+    EXPECT_GE(std::ranges::count_if(lines, [](const std::string& line) {
+                  return line.find("further log lines suppressed for 10 s") != std::string::npos;
+              }),
+              1);
+    for (const auto& line : lines) EXPECT_LE(line.size(), 512u) << "what a Viewer named is cut short";
+    const auto rounds = static_cast<std::size_t>(flood.rounds);
+    if (flood.answer == Flood::Answer::statusLine) {
+        EXPECT_EQ(viewer.statusTexts().size() - toldBefore, rounds) << "the Viewer still hears of each";
+    } else {
+        EXPECT_EQ(batchStartsIn(viewer.takeAll()), rounds) << "each was served";
+    }
+    EXPECT_EQ(app.host.server().resourceCounts().authorizedSessions, 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(EachKind, ViewerFlood, ::testing::ValuesIn(floods()),
+                         [](const auto& info) { return info.param.name; });
 
 }  // namespace FileWiringTests

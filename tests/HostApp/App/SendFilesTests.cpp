@@ -105,6 +105,22 @@ TEST_F(SendFiles, WithoutAViewerTheAlertShowsAndNothingIsAsked) {
     app.shell->pendingSheets.front()(1000);
 }
 
+TEST_F(SendFiles, HandOffsWithoutAViewerShareTheOneAlertUntilItIsAnswered) {
+    for (int handOff = 0; handOff < 100; ++handOff) EXPECT_EQ(request({file("a.txt")}), nullptr);
+    EXPECT_EQ(app.shell->sheets.size(), 1u) << "one alert, however many hand-offs";
+    EXPECT_EQ(app.count("files: send request dropped (1 item(s)); no Viewer is connected"), 99u);
+    ASSERT_EQ(app.shell->pendingSheets.size(), 1u);
+    app.shell->pendingSheets.front()(1000);
+    pump();
+
+    // Once it is answered, the next hand-off without a Viewer is told again; with one, it is asked.
+    EXPECT_EQ(request({file("b.txt")}), nullptr);
+    ASSERT_EQ(app.shell->sheets.size(), 2u);
+    EXPECT_EQ(app.delegate->status().summaryWindow->attachedSheet()->messageText, "No Quillmere Viewer is connected.");
+    auto ada = viewer("Ada's Mac");
+    EXPECT_TRUE(request({file("c.txt")}));
+}
+
 TEST_F(SendFiles, ViewersWithoutFileChannelsShareOneEntryThatSendsToAllOfThemAndIsRemembered) {
     auto ada = viewer("Ada's Mac");
     auto bob = viewer("Bob's iPad");

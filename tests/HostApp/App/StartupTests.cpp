@@ -151,7 +151,7 @@ TEST(Startup, StatusLinesOfTheThreeEnginesReachTheLabelAndLog) {
     EXPECT_EQ(delegate.status().audioStatusLabel->text(), "Aux: clipboard paused") << "the bridge uses the Aux format";
     EXPECT_TRUE(app.logged("clipboard paused"));
 
-    delegate.fileTransferService()->onStatus("received 2 items");
+    delegate.fileTransferService()->onStatus("received 2 items", FileTransferService::StatusSource{});
     app.host.clock().runUntilIdle();
     EXPECT_EQ(delegate.status().audioStatusLabel->text(), "Files: received 2 items");
     EXPECT_TRUE(app.logged("files: received 2 items"));

@@ -541,7 +541,9 @@ TEST(FileDelivery, ViewerTextInALogLineIsEscapedOntoThatLine) {
 TEST(FileDelivery, ARequestedFolderIsSentWithoutTheLinksInItThatLeadOutOfHome) {
     DeliveryHost host;
     std::vector<std::string> status;
-    host.service->onStatus = [&](const std::string& line) { status.push_back(line); };
+    host.service->onStatus = [&](const std::string& line, const FileTransferService::StatusSource&) {
+        status.push_back(line);
+    };
     const auto outside = host.temp.path() / "outside";
     writeText(outside / "secret.txt", "s");
     writeText(host.home() / "shared" / "mine.txt", "m");

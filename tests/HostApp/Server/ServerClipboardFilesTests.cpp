@@ -274,7 +274,9 @@ TEST(ServerFiles, AViewerThatCancelsItsPushMidBatchLeavesNothingStaged) {
         viewerPlatform.platform, "Host", chunk,
         FileTransferService::Folders{viewerFolder.path() / "caches", viewerFolder.path()});
     std::vector<std::string> viewerStatuses;
-    viewerFiles->onStatus = [&](const std::string& text) { viewerStatuses.push_back(text); };
+    viewerFiles->onStatus = [&](const std::string& text, const FileTransferService::StatusSource&) {
+        viewerStatuses.push_back(text);
+    };
     std::size_t chunksSent = 0;
     viewerFiles->sendPacket = [&](const FileTransferPacket& packet) {
         viewer.channel->sendPacket(packet);
@@ -346,7 +348,9 @@ TEST(ServerFiles, TheHostCancelsABatchToTheViewerMidWay) {
         viewerPlatform.platform, "Host", chunk,
         FileTransferService::Folders{viewerFolder.path() / "caches", viewerFolder.path()});
     std::vector<std::string> viewerStatuses;
-    viewerFiles->onStatus = [&](const std::string& text) { viewerStatuses.push_back(text); };
+    viewerFiles->onStatus = [&](const std::string& text, const FileTransferService::StatusSource&) {
+        viewerStatuses.push_back(text);
+    };
     bool completed = false;
     viewerFiles->onBatchCompleted = [&](const UUID&, const std::vector<fs::path>&, FileTransferIntent) { completed = true; };
     std::size_t chunksReceived = 0;
