@@ -203,7 +203,8 @@ public:
     // stopped, or `batchID` is that of a batch still queued or being sent. Links in folders are
     // followed; with `confinedTo` (for a peer's request, whose items were checked to lie inside
     // that folder) only those that resolve inside it, and the batch's status line counts the
-    // links left out.
+    // links left out. Such a batch reaches every item from that folder, one component at a
+    // time, both when it walks the items and again when it opens a file to send it.
     std::optional<UUID> sendURLs(const std::vector<std::filesystem::path>& urls, FileTransferIntent intent,
                                  const std::optional<std::string>& destination,
                                  FileTransferDeliveryOptions deliveryOptions,
