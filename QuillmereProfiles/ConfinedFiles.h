@@ -99,7 +99,9 @@ struct ConfinedItem {
 // The item below `root` (canonical; `rootFd` its opened folder) named by `components`, resolved
 // the way resolveFolderBelow resolves a folder, from `rootFd` and with a few descriptors at a
 // time, except that the last step may be an item that is not a folder, which is opened with
-// `fileFlags` (O_NOFOLLOW added) when they are given. Nothing is made.
+// `fileFlags` (O_NOFOLLOW added) when they are given, and that the item may lie as deep as a
+// path the system opens by name reaches (its real path shorter than PATH_MAX), not only
+// maxResolvedFolderDepth levels. Nothing is made.
 std::optional<ConfinedItem> openItemBelow(int rootFd, const std::filesystem::path& root,
                                           std::span<const std::string> components, std::optional<int> fileFlags,
                                           ConfinedMiss* why = nullptr);
