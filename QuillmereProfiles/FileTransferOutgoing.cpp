@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <thread>
 
 #include "Platform/Core/LogText.h"
@@ -19,6 +18,8 @@ struct FileTransferService::Entry {
     std::string relativePath;
     bool isDir = false;
     std::uint64_t size = 0;
+    // In a confined batch: where the item really lay below the root when the walk saw it.
+    std::vector<std::string> belowRoot;
 };
 
 namespace {
@@ -27,11 +28,12 @@ namespace {
 // not followed a second time, so the walk always ends.
 using Visited = std::set<std::pair<dev_t, ino_t>>;
 
-std::vector<std::string> childNames(const std::filesystem::path& folder, bool& ok) {
+// The visible names in a folder, in name order. Takes the folder's descriptor.
+std::vector<std::string> childNames(FileDescriptor folder) {
     std::vector<std::string> names;
-    DIR* dir = ::opendir(folder.c_str());
-    ok = dir != nullptr;
+    DIR* dir = ::fdopendir(folder.get());
     if (!dir) return names;
+    folder.release();
     while (const dirent* entry = ::readdir(dir)) {
         std::string name = entry->d_name;
         if (name.empty() || name.front() == '.') continue;  // ".", "..", and hidden items
@@ -43,53 +45,83 @@ std::vector<std::string> childNames(const std::filesystem::path& folder, bool& o
     return names;
 }
 
-// What a walk for a peer's request may reach: only what resolves inside `root` (canonical);
-// links that lead elsewhere are left out and counted.
-struct Confinement {
-    std::string root;
-    std::uint64_t linksLeftOut = 0;
-
-    bool holds(const std::string& path) const {
-        return path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
-                                (root.back() == '/' || path[root.size()] == '/'));
-    }
-};
+std::vector<std::string> childNames(const std::filesystem::path& folder) {
+    return childNames(FileDescriptor(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+}
 
 template <class EntryT>
-void walk(std::filesystem::path url, const std::string& basePath, std::vector<EntryT>& entries,
-          std::uint64_t& totalBytes, std::uint64_t& totalFiles, Visited& visited, Confinement* confinement) {
+void walk(const std::filesystem::path& url, const std::string& basePath, std::vector<EntryT>& entries,
+          std::uint64_t& totalBytes, std::uint64_t& totalFiles, Visited& visited) {
     struct stat info {};
-    if (confinement) {
-        if (::lstat(url.c_str(), &info) != 0) return;
-        if (S_ISLNK(info.st_mode)) {
-            // Followed only to where it really leads, and only when that is inside the root; the
-            // entry is then read from there, so every path of the batch is a real one inside it.
-            char* real = ::realpath(url.c_str(), nullptr);
-            if (!real) return;  // dangling
-            std::string target(real);
-            std::free(real);
-            if (!confinement->holds(target)) {
-                ++confinement->linksLeftOut;
-                return;
-            }
-            url = target;
-        }
-    }
     if (::stat(url.c_str(), &info) != 0) return;  // nothing there (or a dangling link)
     if (S_ISDIR(info.st_mode)) {
         if (!visited.insert({info.st_dev, info.st_ino}).second) return;
-        entries.push_back(EntryT{url, basePath, true, 0});
-        bool ok = false;
-        auto names = childNames(url, ok);
-        for (const auto& name : names)
-            walk(url / name, basePath + "/" + name, entries, totalBytes, totalFiles, visited, confinement);
+        entries.push_back(EntryT{url, basePath, true, 0, {}});
+        for (const auto& name : childNames(url))
+            walk(url / name, basePath + "/" + name, entries, totalBytes, totalFiles, visited);
         return;
     }
     // A link to a file is sent as its target, in full.
     const std::uint64_t size = S_ISREG(info.st_mode) ? static_cast<std::uint64_t>(info.st_size) : 0;
-    entries.push_back(EntryT{url, basePath, false, size});
+    entries.push_back(EntryT{url, basePath, false, size, {}});
     totalBytes += size;
     totalFiles += 1;
+}
+
+// What a walk for a peer's request may reach: only what resolves inside the root, reached from
+// the root's opened folder one component at a time (see openItemBelow); links that lead
+// elsewhere are left out and counted. Every item is reached afresh from the root, so no
+// descriptor is held from one level to the next however deep the walk goes.
+struct Confinement {
+    std::filesystem::path root;  // canonical
+    FileDescriptor rootFd;
+    std::uint64_t linksLeftOut = 0;
+
+    // The components of a path below the root; nothing when it is not the root or below it.
+    std::optional<std::vector<std::string>> below(const std::filesystem::path& path) const {
+        const auto& text = path.native();
+        const auto& base = root.native();
+        if (text == base) return std::vector<std::string>{};
+        if (text.size() <= base.size() || text.compare(0, base.size(), base) != 0) return std::nullopt;
+        if (base.back() != '/' && text[base.size()] != '/') return std::nullopt;
+        std::vector<std::string> parts;
+        for (const auto& part : std::filesystem::path(text.substr(base.size())).relative_path())
+            if (!part.empty()) parts.push_back(part.string());
+        return parts;
+    }
+    std::optional<ConfinedItem> reach(const std::vector<std::string>& components, std::optional<int> fileFlags) {
+        ConfinedMiss why{};
+        auto item = openItemBelow(rootFd.get(), root, components, fileFlags, &why);
+        if (!item && why == ConfinedMiss::outside) ++linksLeftOut;
+        return item;
+    }
+};
+
+template <class EntryT>
+void walkConfined(const std::vector<std::string>& components, const std::string& basePath, std::vector<EntryT>& entries,
+                  std::uint64_t& totalBytes, std::uint64_t& totalFiles, Visited& visited, Confinement& confinement) {
+    auto item = confinement.reach(components, std::nullopt);
+    if (!item) return;  // gone, leading out of the root, or unreadable
+    auto absolute = confinement.root;
+    for (const auto& part : item->components) absolute /= part;
+    if (!item->isFolder) {
+        entries.push_back(EntryT{absolute, basePath, false, item->size, item->components});
+        totalBytes += item->size;
+        totalFiles += 1;
+        return;
+    }
+    struct stat info {};
+    if (::fstat(item->fd.get(), &info) != 0 || !visited.insert({info.st_dev, info.st_ino}).second) return;
+    entries.push_back(EntryT{absolute, basePath, true, 0, item->components});
+    // Read through the descriptor the folder was checked with, which is let go before the
+    // entries are walked.
+    const auto names = childNames(std::move(item->fd));
+    auto child = item->components;
+    for (const auto& name : names) {
+        child.push_back(name);
+        walkConfined(child, basePath + "/" + name, entries, totalBytes, totalFiles, visited, confinement);
+        child.pop_back();
+    }
 }
 
 std::string lastComponent(std::filesystem::path path) {
@@ -141,12 +173,18 @@ void FileTransferService::performSend(const std::vector<std::filesystem::path>& 
     if (confinedTo) {
         std::error_code error;
         auto root = std::filesystem::canonical(*confinedTo, error);
-        // Without its root nothing can be judged inside it, so nothing is sent.
-        confinement = Confinement{error ? std::string() : root.string()};
+        confinement = Confinement{root, FileDescriptor(), 0};
+        if (!error) confinement->rootFd = FileDescriptor(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     }
     for (const auto& url : urls) {
-        if (confinement && (confinement->root.empty() || !confinement->holds(url.string()))) continue;
-        walk(url, lastComponent(url), entries, totalBytes, totalFiles, visited, confinement ? &*confinement : nullptr);
+        if (!confinement) {
+            walk(url, lastComponent(url), entries, totalBytes, totalFiles, visited);
+            continue;
+        }
+        // Without its root nothing can be judged inside it, so nothing is sent.
+        const auto components = confinement->rootFd.valid() ? confinement->below(url) : std::nullopt;
+        if (components)
+            walkConfined(*components, lastComponent(url), entries, totalBytes, totalFiles, visited, *confinement);
     }
     auto finished = [&] {
         std::lock_guard lock(outgoingLock_);
@@ -163,7 +201,7 @@ void FileTransferService::performSend(const std::vector<std::filesystem::path>& 
     std::string leftOut;
     if (confinement && confinement->linksLeftOut > 0)
         leftOut = "; left out " + std::to_string(confinement->linksLeftOut) + " link(s) leading outside " +
-                  escapedForLog(confinement->root);
+                  escapedForLog(confinement->root.string());
     onStatus("sending " + std::to_string(totalFiles) + " item(s), " + byteString(totalBytes) + " to " + peerLabel +
                  leftOut,
              about);
@@ -186,9 +224,14 @@ void FileTransferService::performSend(const std::vector<std::filesystem::path>& 
         }
         send({FileTransferOp::fileStart, batchID, entry.size, 0, entry.relativePath, {}}, routingToken);
         // Non-blocking, so that a fifo among the items cannot stall the queue.
-        // A confined batch's paths are real ones: a link put in an item's place since the walk
-        // is not followed.
-        FileDescriptor file(::open(entry.absolute.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (confinement ? O_NOFOLLOW : 0)));
+        FileDescriptor file;
+        if (!confinement) {
+            file = FileDescriptor(::open(entry.absolute.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+        } else if (auto item = confinement->reach(entry.belowRoot, O_RDONLY | O_NONBLOCK); item && !item->isFolder) {
+            // Reached from the root again, as the walk reached it: whatever was put on its way
+            // since (a folder swapped for a link out of the root) is judged now, not trusted.
+            file = std::move(item->fd);
+        }
         if (!file.valid()) {
             onStatus("open failed: " + escapedForLog(lastComponent(entry.absolute)), about);
         } else if (entry.size > 0) {

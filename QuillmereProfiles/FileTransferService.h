@@ -223,8 +223,10 @@ public:
     // stopped, or `batchID` is that of a batch still queued or being sent. Links in folders are
     // followed; with `confinedTo` (for a peer's request, whose items were checked to lie inside
     // that folder) only those that resolve inside it, and the batch's status line counts the
-    // links left out. `requestedBy` names the peer whose request the batch answers (which need
-    // not be its only destination): its status lines are about that peer.
+    // links left out. Such a batch reaches every item from that folder, one component at a
+    // time, both when it walks the items and again when it opens a file to send it.
+    // `requestedBy` names the peer whose request the batch answers (which need not be its only
+    // destination): its status lines are about that peer.
     std::optional<UUID> sendURLs(const std::vector<std::filesystem::path>& urls, FileTransferIntent intent,
                                  const std::optional<std::string>& destination,
                                  FileTransferDeliveryOptions deliveryOptions,

@@ -195,6 +195,65 @@ TEST_F(FileTransferPair, OutgoingEdgeCases) {
     EXPECT_EQ(tokens.front(), "SESSION");
 }
 
+// A send confined to home judges each file again when it opens it, from home down: a folder
+// swapped after the walk for a link out of home gives none of the bytes it leads to, one swapped
+// for a link inside home is sent from there. The Host user's own sends follow links anywhere.
+TEST_F(FileTransferPair, AConfinedSendJudgesEveryFileAgainWhenItOpensIt) {
+    deliver = false;
+    const auto outside = dir.path() / "outside";
+    // As long as the file the walk saw: a file is read up to the size the walk announced.
+    writeFile(outside / "hostname", bytesOf("secret"));
+    writeFile(home() / "Other" / "hostname", bytesOf("other!"));
+    const auto first = randomBytes(chunk + 1, 4);
+    writeFile(home() / "W" / "a.bin", first);
+    writeFile(home() / "W" / "sub" / "hostname", bytesOf("inside"));
+    const auto sub = home() / "W" / "sub";
+    // Asked before every chunk is read: the first time once the walk is over, while W/a.bin is
+    // sent and before anything of W/sub.
+    fs::path swapTo;
+    sender->outgoingBacklog = [&](const std::optional<std::string>&) -> std::optional<std::size_t> {
+        if (!swapTo.empty()) {
+            fs::rename(sub, home() / "W" / "walked");
+            fs::create_directory_symlink(swapTo, sub);
+            swapTo.clear();
+        }
+        return 0;
+    };
+    auto send = [&](const fs::path& target, bool confined) {
+        swapTo = target;
+        wire.clear();
+        senderStatus.clear();
+        const auto id = sender->sendURLs({home() / "W"}, FileTransferIntent::managedCopy, std::nullopt, {},
+                                         std::nullopt, std::nullopt, confined ? std::optional(home()) : std::nullopt);
+        run();
+        fs::remove(sub);
+        fs::rename(home() / "W" / "walked", sub);
+        std::map<std::string, Bytes> files;
+        for (const auto& p : wire) {
+            if (p.batchID != *id) continue;
+            if (p.op == FileTransferOp::fileStart) files[p.path];
+            if (p.op == FileTransferOp::fileChunk) files[p.path].insert(files[p.path].end(), p.data.begin(), p.data.end());
+        }
+        return files;
+    };
+    const auto opened = [&](const std::string& status) {
+        return std::find(senderStatus.begin(), senderStatus.end(), status) != senderStatus.end();
+    };
+
+    auto files = send(outside, true);
+    EXPECT_EQ(files.at("W/a.bin"), first);
+    EXPECT_EQ(files.at("W/sub/hostname"), Bytes{}) << "announced by the walk, never read outside home";
+    EXPECT_TRUE(opened("open failed: hostname"));
+    EXPECT_EQ(senderStatus.back(), "send completed for batch " + wire.front().batchID.uuidString().substr(0, 8));
+
+    files = send(home() / "Other", true);
+    EXPECT_EQ(files.at("W/sub/hostname"), bytesOf("other!"));
+    EXPECT_FALSE(opened("open failed: hostname"));
+
+    files = send(outside, false);
+    EXPECT_EQ(files.at("W/sub/hostname"), bytesOf("secret"));
+}
+
 TEST_F(FileTransferPair, CancellingMidBatchEndsItOnBothSides) {
     writeFile(home() / "big.bin", randomBytes(4 * chunk, 3));
     writeFile(home() / "later.txt", bytesOf("later"));

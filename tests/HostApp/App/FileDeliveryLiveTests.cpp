@@ -342,6 +342,50 @@ TEST_F(ConflictQuestionLive, ReplaceInAFolderSwappedForALinkChangesNothingOutsid
     answerInPlainFolder("Plain", {XK_Tab, XK_Tab, XK_space});
     EXPECT_EQ(fileText(host->home() / "Plain" / "a.txt"), "new") << host->log();
     answerWhileSwapped("ConfX", {XK_Tab, XK_Tab, XK_space});
+// A Viewer asks for a home folder, and a program of the user swaps a folder in it for a link to
+// a folder outside home once the Host has walked it: nothing from outside reaches the Viewer. To
+// come between the walk and the sends the Viewer stops reading, so the Host's send of the
+// folder's first, large file waits for room (larger than the sockets and the Host's own queue
+// for one Viewer hold together) until the swap is made.
+TEST_F(FileDeliveryLive, AFolderSwappedForALinkOutOfHomeAfterTheWalkSendsNothingFromOutside) {
+    struct stat owner {};
+    ASSERT_EQ(::stat(host->home().c_str(), &owner), 0);
+    const auto outside = host->home().parent_path() / "outside";
+    const Bytes secret{'s', 'e', 'c', 'r', 'e', 't'};
+    writeFile(outside / "hostname", secret);
+    const auto large = randomBytes(48u << 20, 23);
+    host->writeHomeFile("W/a.bin", large);
+    host->writeHomeFile("W/sub/hostname", Bytes{'i', 'n', 's', 'i', 'd', 'e'});
+    for (const auto& path : {outside, outside / "hostname"}) ASSERT_EQ(::lchown(path.c_str(), owner.st_uid, owner.st_gid), 0);
+
+    channel->holdReading(true);
+    const UUID request = UUID::random();
+    channel->sendPacket({FileTransferOp::peerSendRequest, request, 0, 0, "",
+                         FileTransferPeerSendRequest({"~/W"}, "~/Downloads", {}).encoded()});
+    // The walk is over once the Host says what it sends.
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            for (const auto& message : host->messages())
+                if (message.starts_with("files: sending 2 item(s), ")) return true;
+            return false;
+        },
+        30s))
+        << host->log();
+    fs::rename(host->home() / "W" / "sub", host->home() / "W" / "walked");
+    fs::create_directory_symlink(outside, host->home() / "W" / "sub");
+    ASSERT_EQ(::lchown((host->home() / "W" / "sub").c_str(), owner.st_uid, owner.st_gid), 0);
+    channel->holdReading(false);
+
+    std::vector<FileTransferPacket> seen;
+    ASSERT_TRUE(readUntil(
+        *channel, [&](const FileTransferPacket& p) { return p.op == FileTransferOp::batchEnd && p.batchID == request; },
+        &seen))
+        << host->log();
+    const auto files = filesOfBatch(seen, request);
+    ASSERT_EQ(files.size(), 2u) << host->log();
+    EXPECT_TRUE(files.at("W/a.bin") == large) << "byte-identical";
+    EXPECT_TRUE(files.at("W/sub/hostname").empty()) << "announced by the walk, never read outside home";
+    EXPECT_TRUE(host->waitForLog("files: open failed: hostname")) << host->log();
 }
 
 }  // namespace
