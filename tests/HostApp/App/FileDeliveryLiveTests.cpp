@@ -342,6 +342,8 @@ TEST_F(ConflictQuestionLive, ReplaceInAFolderSwappedForALinkChangesNothingOutsid
     answerInPlainFolder("Plain", {XK_Tab, XK_Tab, XK_space});
     EXPECT_EQ(fileText(host->home() / "Plain" / "a.txt"), "new") << host->log();
     answerWhileSwapped("ConfX", {XK_Tab, XK_Tab, XK_space});
+}
+
 // A Viewer asks for a home folder, and a program of the user swaps a folder in it for a link to
 // a folder outside home once the Host has walked it: nothing from outside reaches the Viewer. To
 // come between the walk and the sends the Viewer stops reading, so the Host's send of the
