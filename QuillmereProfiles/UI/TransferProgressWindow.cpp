@@ -171,12 +171,18 @@ void FileTransferCenter::pickSaveLocation(const UUID&, const std::optional<std::
         if (suggestedName && !suggestedName->empty()) {
             request.message = L10n::format("fileTransfer.chooseSaveMessage", "Choose where to save \"%@\"", {*suggestedName});
         }
+        std::error_code error;
+        if (center.lastChosenFolder_ && std::filesystem::is_directory(*center.lastChosenFolder_, error)) {
+            request.directory = *center.lastChosenFolder_;
+        }
         // A view may end a panel more than once (a button, then the close); only the first counts.
         auto answered = std::make_shared<bool>(false);
-        request.answer = [answered, onPick, onCancel](std::optional<std::filesystem::path> folder) {
+        request.answer = [weak = center.weak_from_this(), answered, onPick,
+                          onCancel](std::optional<std::filesystem::path> folder) {
             if (*answered) return;
             *answered = true;
             if (folder && !folder->empty()) {
+                if (auto self = weak.lock()) self->lastChosenFolder_ = *folder;
                 if (onPick) onPick(*folder);
             } else if (onCancel) {
                 onCancel();

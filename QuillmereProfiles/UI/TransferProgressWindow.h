@@ -114,6 +114,8 @@ public:
         bool canChooseDirectories = true;
         bool canCreateDirectories = true;
         bool allowsMultipleSelection = false;
+        // Where it opens: the folder last chosen in it while the application runs; empty: home.
+        std::filesystem::path directory;
         std::function<void(std::optional<std::filesystem::path>)> answer;
     };
 
@@ -172,6 +174,7 @@ private:
     std::optional<Window> window_;
     std::vector<TaskRowPtr> stack_;
     std::map<UUID, TaskRowPtr> rows_;
+    std::optional<std::filesystem::path> lastChosenFolder_;
 };
 
 }  // namespace qm

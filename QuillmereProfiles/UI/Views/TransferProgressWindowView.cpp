@@ -1,5 +1,6 @@
 #include "QuillmereProfiles/UI/Views/TransferProgressWindowView.h"
 #include "Platform/Views/QtText.h"
+#include "QuillmereProfiles/UI/Views/FolderChooser.h"
 
 #include <QCloseEvent>
 #include <QColor>
@@ -170,7 +171,7 @@ void TransferProgressWindowView::closeEvent(QCloseEvent* event) {
 }
 
 void TransferProgressWindowView::presentFolderPanel(FileTransferCenter::FolderPanelRequest request) {
-    auto* panel = new QFileDialog(this);
+    auto* panel = makeFolderChooser(this, request.directory);
     panel->setAttribute(Qt::WA_DeleteOnClose);
     panel->setWindowModality(Qt::WindowModal);
     panel->setFileMode(request.canChooseDirectories ? QFileDialog::Directory : QFileDialog::ExistingFile);

@@ -4,22 +4,59 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFileDialog>
+#include <QHeaderView>
 #include <QLabel>
+#include <QLibraryInfo>
+#include <QListView>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QSplitter>
+#include <QTranslator>
+#include <QTreeView>
 
 #include "HostApp/App/TransferCenterRows.h"
 #include "HostApp/Delivery/FileTransferConflictResolver.h"
 #include "HostApp/Views/QtHostShell.h"
+#include "Platform/UserDefaults.h"
+#include "QuillmereProfiles/QuillmereL10n.h"
 #include "QuillmereProfiles/UI/TransferProgressWindow.h"
+#include "QuillmereProfiles/UI/Views/QtTranslations.h"
 #include "support/TestPlatform.h"
 #include "support/Views/OffscreenApplication.h"
 
 namespace qm::test {
 namespace DeliveryViewsTests {
 namespace {
+
+// The Host's own string tables in one language, chosen as the user's override; English (no
+// tables, and Qt's texts back in English) once it goes.
+struct HostLanguage {
+    explicit HostLanguage(const std::string& identifier) {
+        store->standard()->set(QuillmereL10n::overrideKey, identifier);
+        QuillmereL10n::Environment l10n;
+        l10n.defaults = store;
+        l10n.resources = QM_HOST_RESOURCES_DIR;
+        l10n.preferredSystemLanguages = {"en_US"};
+        QuillmereL10n::configure(l10n);
+    }
+    ~HostLanguage() {
+        QuillmereL10n::configure({});
+        followApplicationLanguageInQtTexts();
+    }
+    std::shared_ptr<InMemoryUserDefaultsStore> store = std::make_shared<InMemoryUserDefaultsStore>();
+};
+
+QFileDialog* visibleFolderPanel() {
+    QFileDialog* dialog = nullptr;
+    for (auto* widget : QApplication::allWidgets())
+        if (auto* found = qobject_cast<QFileDialog*>(widget); found && found->isVisible()) dialog = found;
+    return dialog;
+}
 
 
 QMessageBox* openBox() {
@@ -110,6 +147,122 @@ TEST(DeliveryViews, TheFolderPanelShowsItsTextsAndAnswersTheChosenFolderOrNothin
     EXPECT_TRUE(!closing || !closing->isVisible());
     EXPECT_EQ(answers.size(), 2u);
     close();  // a second close, after it went, does nothing
+}
+
+// Never the process's working folder: it may be one the user cannot write to, where saving fails.
+TEST(DeliveryViews, TheFolderPanelOpensAtItsModelsFolderElseAtHome) {
+    offscreenApplication();
+    QtHostShell shell;
+    TemporaryDirectory temp;
+    std::filesystem::create_directories(temp.path() / "work");
+    std::filesystem::create_directories(temp.path() / "Chosen");
+    const QString working = QDir::currentPath();
+    QDir::setCurrent(QString::fromStdString((temp.path() / "work").string()));
+    FolderPanelModel panel{"Choose Save Location", "Save Here", ""};
+    auto close = shell.beginFolderPanel(nullptr, panel, [](std::optional<std::filesystem::path>) {});
+    QApplication::processEvents();
+    auto* dialog = visibleFolderPanel();
+    ASSERT_TRUE(dialog);
+    EXPECT_EQ(dialog->directory().canonicalPath(), QDir::home().canonicalPath());
+    close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+
+    panel.directory = temp.path() / "Chosen";
+    close = shell.beginFolderPanel(nullptr, panel, [](std::optional<std::filesystem::path>) {});
+    QApplication::processEvents();
+    dialog = visibleFolderPanel();
+    ASSERT_TRUE(dialog);
+    EXPECT_EQ(dialog->directory().canonicalPath().toStdString(), std::filesystem::canonical(temp.path() / "Chosen").string());
+    close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QDir::setCurrent(working);
+}
+
+// Qt's own dialog speaks the Host's language, whatever the system's: its labels, columns and
+// buttons from Qt's catalogue, the Host's texts kept, and nothing cut.
+TEST(DeliveryViews, TheFolderPanelShowsQtsOwnTextsInTheHostsLanguageWhole) {
+    offscreenApplication();
+    QtHostShell shell;
+    TemporaryDirectory temp;
+    std::filesystem::create_directories(temp.path() / "Photos");
+    struct Expected {
+        const char* language;
+        const char* cancel;
+        const char* lookIn;
+    };
+    for (const auto& expected : {Expected{"fr", "Annuler", "Voir dans :"}, Expected{"ja", "キャンセル", "アドレス:"},
+                                 Expected{"de", "Abbrechen", "Suchen in:"}}) {
+        SCOPED_TRACE(expected.language);
+        HostLanguage language(expected.language);
+        FolderPanelModel panel{QuillmereL10n::text("fileTransfer.chooseSaveLocation", "Choose Save Location"),
+                               QuillmereL10n::text("fileTransfer.chooseFolderPrompt", "Save Here"), ""};
+        panel.directory = temp.path();
+        auto close = shell.beginFolderPanel(nullptr, panel, [](std::optional<std::filesystem::path>) {});
+        QApplication::processEvents();
+        auto* dialog = visibleFolderPanel();
+        ASSERT_TRUE(dialog);
+        auto* buttons = dialog->findChild<QDialogButtonBox*>("buttonBox");
+        ASSERT_TRUE(buttons);
+        ASSERT_TRUE(buttons->button(QDialogButtonBox::Cancel));
+        EXPECT_EQ(buttons->button(QDialogButtonBox::Cancel)->text(), QString::fromUtf8(expected.cancel));
+        EXPECT_EQ(dialog->findChild<QLabel*>("lookInLabel")->text(), QString::fromUtf8(expected.lookIn));
+        ASSERT_TRUE(buttons->button(QDialogButtonBox::Open));
+        EXPECT_EQ(buttons->button(QDialogButtonBox::Open)->text().toStdString(), panel.prompt)
+            << "Qt's texts do not replace the Host's own";
+
+        // Once the folder is listed: the date column holds its dates and its title, every column
+        // shows, and so do the names of the places on the left.
+        auto* tree = dialog->findChild<QTreeView*>("treeView");
+        ASSERT_TRUE(tree);
+        QElapsedTimer listing;
+        listing.start();
+        while (tree->model()->rowCount(tree->rootIndex()) == 0 && listing.elapsed() < 20'000)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        ASSERT_GT(tree->model()->rowCount(tree->rootIndex()), 0);
+        QApplication::processEvents();
+        auto* header = tree->header();
+        const int date = 3;
+        EXPECT_GE(header->sectionSize(date), static_cast<QAbstractItemView*>(tree)->sizeHintForColumn(date));
+        EXPECT_GE(header->sectionSize(date), header->sectionSizeHint(date))
+            << header->model()->headerData(date, Qt::Horizontal).toString().toStdString();
+        EXPECT_LE(header->sectionPosition(date) + header->sectionSize(date), tree->viewport()->width());
+        auto* places = dialog->findChild<QListView*>("sidebar");
+        auto* splitter = dialog->findChild<QSplitter*>("splitter");
+        ASSERT_TRUE(places && splitter);
+        EXPECT_GE(places->viewport()->width(), static_cast<QAbstractItemView*>(places)->sizeHintForColumn(0));
+        close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    // Back in English, so is Qt.
+    FolderPanelModel panel{"Choose Save Location", "Save Here", ""};
+    auto close = shell.beginFolderPanel(nullptr, panel, [](std::optional<std::filesystem::path>) {});
+    QApplication::processEvents();
+    auto* dialog = visibleFolderPanel();
+    ASSERT_TRUE(dialog);
+    EXPECT_EQ(dialog->findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Cancel)->text(), "Cancel");
+    close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+// Each language the Host has tables for names a catalogue Qt ships (Debian's
+// qt6-translations-l10n, which the install script installs).
+TEST(DeliveryViews, EveryLanguageOfTheHostsTablesHasQtsOwnCatalogue) {
+    offscreenApplication();
+    int languages = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(QM_HOST_RESOURCES_DIR)) {
+        if (entry.path().extension() != ".lproj") continue;
+        const auto identifier = entry.path().stem().string();
+        const QString language = qtLanguageForTable(identifier);
+        if (identifier == "en") {
+            EXPECT_TRUE(language.isEmpty()) << "Qt speaks English without a catalogue";
+            continue;
+        }
+        ++languages;
+        QTranslator catalogue;
+        EXPECT_TRUE(catalogue.load("qtbase_" + language, QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+            << identifier << " -> qtbase_" << language.toStdString();
+    }
+    EXPECT_EQ(languages, 7);
 }
 
 // Names come from Viewers and from files: markup in one is shown as the characters it is.

@@ -246,6 +246,27 @@ TEST_F(TransferProgressWindow, TheFolderChooserAnswersOnceAndCancelsWithoutAView
     EXPECT_EQ(events, (std::vector<std::string>{"cancel", "pick /home/u/Pictures", "cancel 2"}));
 }
 
+// Never the process's working folder, which may be one the user cannot write to.
+TEST_F(TransferProgressWindow, TheFolderChooserOpensAtHomeThenWhereTheUserLastChose) {
+    TemporaryDirectory temp;
+    const auto chosen = temp.path() / "Chosen";
+    std::filesystem::create_directories(chosen);
+    std::vector<FileTransferCenter::FolderPanelRequest> panels;
+    center->presentFolderPanel = [&](FileTransferCenter::FolderPanelRequest request) { panels.push_back(request); };
+    auto ask = [&] {
+        center->pickSaveLocation(UUID::random(), std::nullopt, [](const std::filesystem::path&) {}, [] {});
+        main->runUntilIdle();
+        return panels.back();
+    };
+    EXPECT_EQ(ask().directory, std::filesystem::path()) << "home, before anything was chosen";
+    panels.back().answer(chosen);
+    EXPECT_EQ(ask().directory, chosen);
+    panels.back().answer(std::nullopt);
+    EXPECT_EQ(ask().directory, chosen) << "a cancelled chooser leaves the last choice";
+    std::filesystem::remove(chosen);
+    EXPECT_EQ(ask().directory, std::filesystem::path()) << "home again once the chosen folder is gone";
+}
+
 TEST_F(TransferProgressWindow, TheCloseBoxHidesTheWindowAndKeepsTheRows) {
     center->addTask(info(10), {});
     main->runUntilIdle();
