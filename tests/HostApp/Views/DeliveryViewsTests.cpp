@@ -16,6 +16,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QSplitter>
+#include <QTextDocument>
 #include <QTranslator>
 #include <QTreeView>
 
@@ -26,6 +27,7 @@
 #include "QuillmereProfiles/QuillmereL10n.h"
 #include "QuillmereProfiles/UI/TransferProgressWindow.h"
 #include "QuillmereProfiles/UI/Views/QtTranslations.h"
+#include "QuillmereProfiles/UI/Views/TransferProgressWindowView.h"
 #include "support/TestPlatform.h"
 #include "support/Views/OffscreenApplication.h"
 
@@ -263,6 +265,80 @@ TEST(DeliveryViews, EveryLanguageOfTheHostsTablesHasQtsOwnCatalogue) {
             << identifier << " -> qtbase_" << language.toStdString();
     }
     EXPECT_EQ(languages, 7);
+}
+
+// At the window's width, in each language: a row's line shows whole where it can (the folder
+// the files went to above all); where it cannot, only the name in it is shortened, and the line
+// is in the tooltip. Nothing is drawn past its label.
+TEST(DeliveryViews, FileTransfersRowsKeepTheFolderAndWhatTheyAreDoingInEachLanguage) {
+    offscreenApplication();
+    auto clock = std::make_shared<ManualClock>();
+    auto main = clock->makeQueue("main");
+    const std::string longName = "Quarterly report for the board meeting (final, with comments).pdf";
+    const std::string longFolder = "Photos from the spring conference in Lyon and the trip after it";
+    auto plain = [](const QString& toolTip) {
+        QTextDocument document;
+        document.setHtml(toolTip);
+        return document.toPlainText().toStdString();
+    };
+    auto fits = [](QLabel* label) {
+        return QFontMetrics(label->font()).horizontalAdvance(label->text()) <= label->contentsRect().width();
+    };
+    for (const auto* identifier : {"fr", "ja", "de", "es", "ko", "zh-Hans", "zh-Hant", "en"}) {
+        SCOPED_TRACE(identifier);
+        HostLanguage language(identifier);
+        using L10n = QuillmereL10n;
+        auto center = FileTransferCenter::make(main);
+        TransferProgressWindowView view(center);
+        const UUID arriving = UUID::random(), saved = UUID::random(), savedLong = UUID::random(),
+                   stopped = UUID::random(), sending = UUID::random(), counted = UUID::random();
+        center->addTask({arriving, FileTransferDirection::incoming, "Viewer", 1, 0, {longName}}, {});
+        center->addTask({saved, FileTransferDirection::incoming, "Viewer", 1, 10, {"Budget.numbers"}}, {});
+        center->addTask({savedLong, FileTransferDirection::incoming, "Viewer", 1, 10, {"a.txt"}}, {});
+        center->addTask({stopped, FileTransferDirection::incoming, "Viewer", 4, 10, {"Photos"}}, {});
+        center->addTask({sending, FileTransferDirection::outgoing, "Viewer", 1, 10, {longName}}, {});
+        center->addTask({counted, FileTransferDirection::incoming, "Viewer", 3, 0, {}}, {});
+        center->setSubtitle(arriving, L10n::format("fileTransfer.center.savingTo", "Saving to %@…", "Downloads"));
+        const auto savedLine = L10n::format("fileTransfer.center.savedTo", "Saved %d item(s) to %@", 1, "Downloads");
+        center->completeTask(saved, savedLine, 60);
+        const auto savedLongLine = L10n::format("fileTransfer.center.savedTo", "Saved %d item(s) to %@", 1, longFolder);
+        center->completeTask(savedLong, savedLongLine, 60);
+        const auto stoppedLine = L10n::format("fileTransfer.center.stopped", "Stopped after saving %d item(s)", 2);
+        center->failTask(stopped, stoppedLine);
+        main->runUntilIdle();
+        QApplication::processEvents();
+        const auto rows = view.rowViews();
+        ASSERT_EQ(rows.size(), 6u);
+        for (auto* row : rows) {
+            EXPECT_TRUE(fits(row->titleLabel())) << row->titleLabel()->text().toStdString();
+            EXPECT_TRUE(fits(row->statusLabel())) << row->statusLabel()->text().toStdString();
+        }
+
+        // A long item name is shortened; the title still says what the row is doing, with whom.
+        for (auto* row : {rows[0], rows[4]}) {
+            const auto& parts = row->row()->titleParts();
+            ASSERT_EQ(parts.name, longName);
+            const auto shown = row->titleLabel()->text().toStdString();
+            EXPECT_TRUE(shown.starts_with(parts.before) && shown.ends_with(parts.after)) << shown;
+            EXPECT_NE(shown, row->row()->title());
+            EXPECT_NE((parts.before + parts.after).find("Viewer"), std::string::npos) << "the other side is named";
+            EXPECT_EQ(plain(row->titleLabel()->toolTip()), longName);
+        }
+        EXPECT_EQ(rows[0]->statusLabel()->text().toStdString(), rows[0]->row()->status()) << "saving into Downloads";
+        // A count instead of names, the folder's name, the stopped delivery: whole.
+        EXPECT_EQ(rows[5]->titleLabel()->text().toStdString(), rows[5]->row()->title());
+        EXPECT_EQ(rows[1]->statusLabel()->text().toStdString(), savedLine);
+        EXPECT_EQ(rows[3]->statusLabel()->text().toStdString(), stoppedLine);
+        EXPECT_TRUE(rows[1]->statusLabel()->toolTip().isEmpty()) << "nothing hidden, nothing to add";
+        // A folder's name too long for the row is shortened, the sentence around it kept, and the
+        // whole line is the tooltip.
+        const auto& parts = rows[2]->row()->statusParts();
+        ASSERT_EQ(parts.name, longFolder);
+        const auto shown = rows[2]->statusLabel()->text().toStdString();
+        EXPECT_TRUE(shown.starts_with(parts.before) && shown.ends_with(parts.after)) << shown;
+        EXPECT_NE(shown, savedLongLine);
+        EXPECT_EQ(plain(rows[2]->statusLabel()->toolTip()), savedLongLine);
+    }
 }
 
 // Names come from Viewers and from files: markup in one is shown as the characters it is.
