@@ -3,7 +3,9 @@
 #include <QDateTime>
 #include <QDir>
 #include <QEvent>
+#include <QAbstractFileIconProvider>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QListView>
 #include <QLocale>
@@ -19,6 +21,8 @@ namespace qm {
 namespace {
 
 // The detail view's columns as Qt's file system model numbers them.
+constexpr int sizeColumn = 1;
+constexpr int typeColumn = 2;
 constexpr int dateColumn = 3;
 
 // The widest date the detail view shows, in the form it shows it (the system locale's short form).
@@ -31,17 +35,28 @@ int widestDate(const QFontMetrics& metrics) {
     return widest;
 }
 
-// Sized once it is laid out, before it is first drawn: the date column takes its widest date or
-// its title, the places on the left their longest name, and the dialog grows by what they took
-// beyond its width, so the folder names keep their room.
+// Sized once it is laid out, before it is first drawn: the size, kind and date columns take
+// their longest text or their title, the places on the left their longest name, and the dialog
+// grows by what they took beyond its width, so the folder names keep their room.
 void fitToTexts(QFileDialog* dialog) {
     int columnsGrowth = 0;
     if (auto* tree = dialog->findChild<QTreeView*>(QStringLiteral("treeView")); tree && tree->model()) {
         auto* header = tree->header();
         // A cell's text margins, as the item views' style draws them, and a little air.
         const int margins = 2 * (tree->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, tree) + 1) + 8;
-        const int dateWidth = std::max(widestDate(tree->fontMetrics()) + margins, header->sectionSizeHint(dateColumn));
-        if (header->sectionSize(dateColumn) < dateWidth) header->resizeSection(dateColumn, dateWidth);
+        // The longest a row says in a column: a size, a folder's kind ("Folder", in the language
+        // shown), a date; each column at least as wide as its title too.
+        const QFileInfo folder(dialog->directory().absolutePath());
+        const QString kind = dialog->iconProvider() ? dialog->iconProvider()->type(folder) : QString();
+        const auto& metrics = tree->fontMetrics();
+        const std::pair<int, int> contents[] = {
+            {sizeColumn, metrics.horizontalAdvance(QLocale::system().formattedDataSize(999'900'000))},
+            {typeColumn, metrics.horizontalAdvance(kind)},
+            {dateColumn, widestDate(metrics)}};
+        for (const auto& [column, text] : contents) {
+            const int width = std::max(text + margins, header->sectionSizeHint(column));
+            if (header->sectionSize(column) < width) header->resizeSection(column, width);
+        }
         int columns = 0;
         for (int i = 0; i < header->count(); ++i) {
             if (!header->isSectionHidden(i)) columns += header->sectionSize(i);

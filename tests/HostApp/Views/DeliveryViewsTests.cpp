@@ -15,7 +15,9 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QSettings>
 #include <QSplitter>
+#include <QStandardPaths>
 #include <QTextDocument>
 #include <QTranslator>
 #include <QTreeView>
@@ -24,6 +26,7 @@
 #include "HostApp/Delivery/FileTransferConflictResolver.h"
 #include "HostApp/Views/QtHostShell.h"
 #include "Platform/UserDefaults.h"
+#include "Platform/Views/QtText.h"
 #include "QuillmereProfiles/QuillmereL10n.h"
 #include "QuillmereProfiles/UI/TransferProgressWindow.h"
 #include "QuillmereProfiles/UI/Views/QtTranslations.h"
@@ -51,6 +54,17 @@ struct HostLanguage {
         followApplicationLanguageInQtTexts();
     }
     std::shared_ptr<InMemoryUserDefaultsStore> store = std::make_shared<InMemoryUserDefaultsStore>();
+};
+
+// Qt's file dialog keeps its column widths and last folder in the user's Qt settings; a test
+// starts from none and leaves the user's alone.
+struct FreshQtSettings {
+    FreshQtSettings() { QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, q(folder.path().string())); }
+    ~FreshQtSettings() {
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
+                           QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation));
+    }
+    TemporaryDirectory folder;
 };
 
 QFileDialog* visibleFolderPanel() {
@@ -154,6 +168,7 @@ TEST(DeliveryViews, TheFolderPanelShowsItsTextsAndAnswersTheChosenFolderOrNothin
 // Never the process's working folder: it may be one the user cannot write to, where saving fails.
 TEST(DeliveryViews, TheFolderPanelOpensAtItsModelsFolderElseAtHome) {
     offscreenApplication();
+    FreshQtSettings settings;
     QtHostShell shell;
     TemporaryDirectory temp;
     std::filesystem::create_directories(temp.path() / "work");
@@ -184,6 +199,7 @@ TEST(DeliveryViews, TheFolderPanelOpensAtItsModelsFolderElseAtHome) {
 // buttons from Qt's catalogue, the Host's texts kept, and nothing cut.
 TEST(DeliveryViews, TheFolderPanelShowsQtsOwnTextsInTheHostsLanguageWhole) {
     offscreenApplication();
+    FreshQtSettings settings;
     QtHostShell shell;
     TemporaryDirectory temp;
     std::filesystem::create_directories(temp.path() / "Photos");
@@ -212,8 +228,8 @@ TEST(DeliveryViews, TheFolderPanelShowsQtsOwnTextsInTheHostsLanguageWhole) {
         EXPECT_EQ(buttons->button(QDialogButtonBox::Open)->text().toStdString(), panel.prompt)
             << "Qt's texts do not replace the Host's own";
 
-        // Once the folder is listed: the date column holds its dates and its title, every column
-        // shows, and so do the names of the places on the left.
+        // Once the folder is listed: each column holds its texts (the folder's kind, its date) and
+        // its title, every column shows, and so do the names of the places on the left.
         auto* tree = dialog->findChild<QTreeView*>("treeView");
         ASSERT_TRUE(tree);
         QElapsedTimer listing;
@@ -223,11 +239,13 @@ TEST(DeliveryViews, TheFolderPanelShowsQtsOwnTextsInTheHostsLanguageWhole) {
         ASSERT_GT(tree->model()->rowCount(tree->rootIndex()), 0);
         QApplication::processEvents();
         auto* header = tree->header();
-        const int date = 3;
-        EXPECT_GE(header->sectionSize(date), static_cast<QAbstractItemView*>(tree)->sizeHintForColumn(date));
-        EXPECT_GE(header->sectionSize(date), header->sectionSizeHint(date))
-            << header->model()->headerData(date, Qt::Horizontal).toString().toStdString();
-        EXPECT_LE(header->sectionPosition(date) + header->sectionSize(date), tree->viewport()->width());
+        for (int column = 1; column < header->count(); ++column) {
+            SCOPED_TRACE(header->model()->headerData(column, Qt::Horizontal).toString().toStdString());
+            EXPECT_GE(header->sectionSize(column), static_cast<QAbstractItemView*>(tree)->sizeHintForColumn(column));
+            EXPECT_GE(header->sectionSize(column), header->sectionSizeHint(column));
+        }
+        const int last = header->count() - 1;
+        EXPECT_LE(header->sectionPosition(last) + header->sectionSize(last), tree->viewport()->width());
         auto* places = dialog->findChild<QListView*>("sidebar");
         auto* splitter = dialog->findChild<QSplitter*>("splitter");
         ASSERT_TRUE(places && splitter);
