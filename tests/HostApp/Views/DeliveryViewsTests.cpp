@@ -10,16 +10,13 @@
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QLabel>
-#include <QLibraryInfo>
 #include <QListView>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QSettings>
-#include <QSplitter>
 #include <QStandardPaths>
 #include <QTextDocument>
-#include <QTranslator>
 #include <QTreeView>
 
 #include "HostApp/App/TransferCenterRows.h"
@@ -174,29 +171,25 @@ TEST(DeliveryViews, TheFolderPanelOpensAtItsModelsFolderElseAtHome) {
     std::filesystem::create_directories(temp.path() / "work");
     std::filesystem::create_directories(temp.path() / "Chosen");
     const QString working = QDir::currentPath();
-    QDir::setCurrent(QString::fromStdString((temp.path() / "work").string()));
-    FolderPanelModel panel{"Choose Save Location", "Save Here", ""};
-    auto close = shell.beginFolderPanel(nullptr, panel, [](std::optional<std::filesystem::path>) {});
-    QApplication::processEvents();
-    auto* dialog = visibleFolderPanel();
-    ASSERT_TRUE(dialog);
-    EXPECT_EQ(dialog->directory().canonicalPath(), QDir::home().canonicalPath());
-    close();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-
-    panel.directory = temp.path() / "Chosen";
-    close = shell.beginFolderPanel(nullptr, panel, [](std::optional<std::filesystem::path>) {});
-    QApplication::processEvents();
-    dialog = visibleFolderPanel();
-    ASSERT_TRUE(dialog);
-    EXPECT_EQ(dialog->directory().canonicalPath().toStdString(), std::filesystem::canonical(temp.path() / "Chosen").string());
-    close();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QDir::setCurrent(q((temp.path() / "work").string()));
+    auto openedAt = [&](const std::filesystem::path& directory) {
+        FolderPanelModel panel{"Choose Save Location", "Save Here", ""};
+        panel.directory = directory;
+        auto close = shell.beginFolderPanel(nullptr, panel, [](std::optional<std::filesystem::path>) {});
+        QApplication::processEvents();
+        auto* dialog = visibleFolderPanel();
+        const auto folder = dialog ? dialog->directory().canonicalPath() : QString();
+        close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        return folder;
+    };
+    EXPECT_EQ(openedAt({}), QDir::home().canonicalPath());
+    EXPECT_EQ(openedAt(temp.path() / "Chosen"), q(std::filesystem::canonical(temp.path() / "Chosen").string()));
     QDir::setCurrent(working);
 }
 
 // Qt's own dialog speaks the Host's language, whatever the system's: its labels, columns and
-// buttons from Qt's catalogue, the Host's texts kept, and nothing cut.
+// buttons from Qt's catalogue, the Host's texts kept, and nothing cut. Back in English, so is Qt.
 TEST(DeliveryViews, TheFolderPanelShowsQtsOwnTextsInTheHostsLanguageWhole) {
     offscreenApplication();
     FreshQtSettings settings;
@@ -208,8 +201,9 @@ TEST(DeliveryViews, TheFolderPanelShowsQtsOwnTextsInTheHostsLanguageWhole) {
         const char* cancel;
         const char* lookIn;
     };
-    for (const auto& expected : {Expected{"fr", "Annuler", "Voir dans :"}, Expected{"ja", "キャンセル", "アドレス:"},
-                                 Expected{"de", "Abbrechen", "Suchen in:"}}) {
+    for (const auto& expected :
+         {Expected{"fr", "Annuler", "Voir dans :"}, Expected{"ja", "キャンセル", "アドレス:"},
+          Expected{"de", "Abbrechen", "Suchen in:"}, Expected{"zh-Hans", "取消", "查找范围："}, Expected{"en", "Cancel", "Look in:"}}) {
         SCOPED_TRACE(expected.language);
         HostLanguage language(expected.language);
         FolderPanelModel panel{QuillmereL10n::text("fileTransfer.chooseSaveLocation", "Choose Save Location"),
@@ -220,11 +214,9 @@ TEST(DeliveryViews, TheFolderPanelShowsQtsOwnTextsInTheHostsLanguageWhole) {
         auto* dialog = visibleFolderPanel();
         ASSERT_TRUE(dialog);
         auto* buttons = dialog->findChild<QDialogButtonBox*>("buttonBox");
-        ASSERT_TRUE(buttons);
-        ASSERT_TRUE(buttons->button(QDialogButtonBox::Cancel));
+        ASSERT_TRUE(buttons && buttons->button(QDialogButtonBox::Cancel) && buttons->button(QDialogButtonBox::Open));
         EXPECT_EQ(buttons->button(QDialogButtonBox::Cancel)->text(), QString::fromUtf8(expected.cancel));
         EXPECT_EQ(dialog->findChild<QLabel*>("lookInLabel")->text(), QString::fromUtf8(expected.lookIn));
-        ASSERT_TRUE(buttons->button(QDialogButtonBox::Open));
         EXPECT_EQ(buttons->button(QDialogButtonBox::Open)->text().toStdString(), panel.prompt)
             << "Qt's texts do not replace the Host's own";
 
@@ -240,58 +232,27 @@ TEST(DeliveryViews, TheFolderPanelShowsQtsOwnTextsInTheHostsLanguageWhole) {
         QApplication::processEvents();
         auto* header = tree->header();
         for (int column = 1; column < header->count(); ++column) {
-            SCOPED_TRACE(header->model()->headerData(column, Qt::Horizontal).toString().toStdString());
             EXPECT_GE(header->sectionSize(column), static_cast<QAbstractItemView*>(tree)->sizeHintForColumn(column));
-            EXPECT_GE(header->sectionSize(column), header->sectionSizeHint(column));
+            EXPECT_GE(header->sectionSize(column), header->sectionSizeHint(column)) << column;
         }
         const int last = header->count() - 1;
         EXPECT_LE(header->sectionPosition(last) + header->sectionSize(last), tree->viewport()->width());
         auto* places = dialog->findChild<QListView*>("sidebar");
-        auto* splitter = dialog->findChild<QSplitter*>("splitter");
-        ASSERT_TRUE(places && splitter);
+        ASSERT_TRUE(places);
         EXPECT_GE(places->viewport()->width(), static_cast<QAbstractItemView*>(places)->sizeHintForColumn(0));
         close();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
-    // Back in English, so is Qt.
-    FolderPanelModel panel{"Choose Save Location", "Save Here", ""};
-    auto close = shell.beginFolderPanel(nullptr, panel, [](std::optional<std::filesystem::path>) {});
-    QApplication::processEvents();
-    auto* dialog = visibleFolderPanel();
-    ASSERT_TRUE(dialog);
-    EXPECT_EQ(dialog->findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Cancel)->text(), "Cancel");
-    close();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-}
-
-// Each language the Host has tables for names a catalogue Qt ships (Debian's
-// qt6-translations-l10n, which the install script installs).
-TEST(DeliveryViews, EveryLanguageOfTheHostsTablesHasQtsOwnCatalogue) {
-    offscreenApplication();
-    int languages = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(QM_HOST_RESOURCES_DIR)) {
-        if (entry.path().extension() != ".lproj") continue;
-        const auto identifier = entry.path().stem().string();
-        const QString language = qtLanguageForTable(identifier);
-        if (identifier == "en") {
-            EXPECT_TRUE(language.isEmpty()) << "Qt speaks English without a catalogue";
-            continue;
-        }
-        ++languages;
-        QTranslator catalogue;
-        EXPECT_TRUE(catalogue.load("qtbase_" + language, QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
-            << identifier << " -> qtbase_" << language.toStdString();
-    }
-    EXPECT_EQ(languages, 7);
 }
 
 // At the window's width, in each language: a row's line shows whole where it can (the folder
-// the files went to above all); where it cannot, only the name in it is shortened, and the line
+// the files went to above all); where it cannot, only the name in it is shortened, and the whole
 // is in the tooltip. Nothing is drawn past its label.
 TEST(DeliveryViews, FileTransfersRowsKeepTheFolderAndWhatTheyAreDoingInEachLanguage) {
     offscreenApplication();
     auto clock = std::make_shared<ManualClock>();
     auto main = clock->makeQueue("main");
+    using L10n = QuillmereL10n;
     const std::string longName = "Quarterly report for the board meeting (final, with comments).pdf";
     const std::string longFolder = "Photos from the spring conference in Lyon and the trip after it";
     auto plain = [](const QString& toolTip) {
@@ -299,63 +260,60 @@ TEST(DeliveryViews, FileTransfersRowsKeepTheFolderAndWhatTheyAreDoingInEachLangu
         document.setHtml(toolTip);
         return document.toPlainText().toStdString();
     };
-    auto fits = [](QLabel* label) {
-        return QFontMetrics(label->font()).horizontalAdvance(label->text()) <= label->contentsRect().width();
-    };
     for (const auto* identifier : {"fr", "ja", "de", "es", "ko", "zh-Hans", "zh-Hant", "en"}) {
         SCOPED_TRACE(identifier);
         HostLanguage language(identifier);
-        using L10n = QuillmereL10n;
         auto center = FileTransferCenter::make(main);
         TransferProgressWindowView view(center);
-        const UUID arriving = UUID::random(), saved = UUID::random(), savedLong = UUID::random(),
-                   stopped = UUID::random(), sending = UUID::random(), counted = UUID::random();
-        center->addTask({arriving, FileTransferDirection::incoming, "Viewer", 1, 0, {longName}}, {});
-        center->addTask({saved, FileTransferDirection::incoming, "Viewer", 1, 10, {"Budget.numbers"}}, {});
-        center->addTask({savedLong, FileTransferDirection::incoming, "Viewer", 1, 10, {"a.txt"}}, {});
-        center->addTask({stopped, FileTransferDirection::incoming, "Viewer", 4, 10, {"Photos"}}, {});
-        center->addTask({sending, FileTransferDirection::outgoing, "Viewer", 1, 10, {longName}}, {});
-        center->addTask({counted, FileTransferDirection::incoming, "Viewer", 3, 0, {}}, {});
-        center->setSubtitle(arriving, L10n::format("fileTransfer.center.savingTo", "Saving to %@…", "Downloads"));
-        const auto savedLine = L10n::format("fileTransfer.center.savedTo", "Saved %d item(s) to %@", 1, "Downloads");
-        center->completeTask(saved, savedLine, 60);
-        const auto savedLongLine = L10n::format("fileTransfer.center.savedTo", "Saved %d item(s) to %@", 1, longFolder);
-        center->completeTask(savedLong, savedLongLine, 60);
-        const auto stoppedLine = L10n::format("fileTransfer.center.stopped", "Stopped after saving %d item(s)", 2);
-        center->failTask(stopped, stoppedLine);
+        // Rows receiving and sending a long name, one counted, and three finished as delivery says.
+        auto add = [&](FileTransferDirection direction, std::vector<std::string> names, std::optional<std::string> end) {
+            const auto id = UUID::random();
+            center->addTask({id, direction, "Viewer", 3, 10, std::move(names)}, {});
+            if (end) center->completeTask(id, *end, 60);
+            return id;
+        };
+        const auto savingTo = L10n::format("fileTransfer.center.savingTo", "Saving to %@…", "Downloads");
+        const auto savedTo = L10n::format("fileTransfer.center.savedTo", "Saved %d item(s) to %@", 1, "Downloads");
+        const auto savedToLong = L10n::format("fileTransfer.center.savedTo", "Saved %d item(s) to %@", 1, longFolder);
+        const auto stopped = L10n::format("fileTransfer.center.stopped", "Stopped after saving %d item(s)", 2);
+        center->setSubtitle(add(FileTransferDirection::incoming, {longName}, std::nullopt), savingTo);
+        add(FileTransferDirection::outgoing, {longName}, std::nullopt);
+        add(FileTransferDirection::incoming, {}, savedTo);
+        add(FileTransferDirection::incoming, {"a.txt"}, savedToLong);
+        center->failTask(add(FileTransferDirection::incoming, {"Photos"}, std::nullopt), stopped);
         main->runUntilIdle();
         QApplication::processEvents();
         const auto rows = view.rowViews();
-        ASSERT_EQ(rows.size(), 6u);
+        ASSERT_EQ(rows.size(), 5u);
         for (auto* row : rows) {
-            EXPECT_TRUE(fits(row->titleLabel())) << row->titleLabel()->text().toStdString();
-            EXPECT_TRUE(fits(row->statusLabel())) << row->statusLabel()->text().toStdString();
+            for (auto* label : {row->titleLabel(), row->statusLabel()}) {
+                EXPECT_LE(QFontMetrics(label->font()).horizontalAdvance(label->text()), label->contentsRect().width())
+                    << label->text().toStdString();
+            }
         }
-
         // A long item name is shortened; the title still says what the row is doing, with whom.
-        for (auto* row : {rows[0], rows[4]}) {
+        for (auto* row : {rows[0], rows[1]}) {
             const auto& parts = row->row()->titleParts();
             ASSERT_EQ(parts.name, longName);
+            EXPECT_NE((parts.before + parts.after).find("Viewer"), std::string::npos);
             const auto shown = row->titleLabel()->text().toStdString();
-            EXPECT_TRUE(shown.starts_with(parts.before) && shown.ends_with(parts.after)) << shown;
-            EXPECT_NE(shown, row->row()->title());
-            EXPECT_NE((parts.before + parts.after).find("Viewer"), std::string::npos) << "the other side is named";
+            EXPECT_TRUE(shown.starts_with(parts.before) && shown.ends_with(parts.after) && shown.size() < row->row()->title().size())
+                << shown;
             EXPECT_EQ(plain(row->titleLabel()->toolTip()), longName);
         }
-        EXPECT_EQ(rows[0]->statusLabel()->text().toStdString(), rows[0]->row()->status()) << "saving into Downloads";
-        // A count instead of names, the folder's name, the stopped delivery: whole.
-        EXPECT_EQ(rows[5]->titleLabel()->text().toStdString(), rows[5]->row()->title());
-        EXPECT_EQ(rows[1]->statusLabel()->text().toStdString(), savedLine);
-        EXPECT_EQ(rows[3]->statusLabel()->text().toStdString(), stoppedLine);
-        EXPECT_TRUE(rows[1]->statusLabel()->toolTip().isEmpty()) << "nothing hidden, nothing to add";
-        // A folder's name too long for the row is shortened, the sentence around it kept, and the
-        // whole line is the tooltip.
-        const auto& parts = rows[2]->row()->statusParts();
+        // A count, the folder's name, the stopped delivery: whole.
+        EXPECT_EQ(rows[0]->statusLabel()->text().toStdString(), savingTo);
+        EXPECT_EQ(rows[2]->titleLabel()->text().toStdString(), rows[2]->row()->title());
+        EXPECT_EQ(rows[2]->statusLabel()->text().toStdString(), savedTo);
+        EXPECT_TRUE(rows[2]->statusLabel()->toolTip().isEmpty()) << "nothing hidden, nothing to add";
+        EXPECT_EQ(rows[4]->statusLabel()->text().toStdString(), stopped);
+        // A folder's name too long for the row: shortened, the sentence around it kept.
+        const auto& parts = rows[3]->row()->statusParts();
         ASSERT_EQ(parts.name, longFolder);
-        const auto shown = rows[2]->statusLabel()->text().toStdString();
-        EXPECT_TRUE(shown.starts_with(parts.before) && shown.ends_with(parts.after)) << shown;
-        EXPECT_NE(shown, savedLongLine);
-        EXPECT_EQ(plain(rows[2]->statusLabel()->toolTip()), savedLongLine);
+        const auto shown = rows[3]->statusLabel()->text().toStdString();
+        EXPECT_TRUE(shown.starts_with(parts.before) && shown.ends_with(parts.after) && shown.size() < savedToLong.size())
+            << shown;
+        EXPECT_EQ(plain(rows[3]->statusLabel()->toolTip()), savedToLong);
     }
 }
 
