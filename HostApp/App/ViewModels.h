@@ -5,6 +5,7 @@
 // them and forwards clicks through `press()`, and tests read and press them directly.
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -227,6 +228,8 @@ struct FolderPanelModel {
     bool canChooseDirectories = true;
     bool canCreateDirectories = true;
     bool allowsMultipleSelection = false;
+    // Where it opens; empty: the home folder.
+    std::filesystem::path directory{};
     friend bool operator==(const FolderPanelModel&, const FolderPanelModel&) = default;
 };
 

@@ -506,15 +506,21 @@ std::function<void()> HostFileDelivery::pickSaveLocation(const UUID&, const std:
     panel.prompt = L10n::text("fileTransfer.chooseFolderPrompt", "Save Here");
     if (suggestedName && !suggestedName->empty())
         panel.message = L10n::format("fileTransfer.chooseSaveMessage", "Choose where to save \"%@\"", *suggestedName);
+    // It opens at the folder the user last chose while the Host runs, else at home: never at the
+    // process's working folder, which may be one the user cannot write to.
+    std::error_code error;
+    panel.directory = lastChosenFolder_ && fs::is_directory(*lastChosenFolder_, error) ? *lastChosenFolder_ : env_.home;
     auto window = rows ? rows->foregroundPresentationWindow() : nullptr;
-    return env_.shell->beginFolderPanel(
-        window, panel, [onPick = std::move(onPick), onCancel = std::move(onCancel)](std::optional<fs::path> folder) {
-            if (folder) {
-                onPick(*folder);
-            } else {
-                onCancel();
-            }
-        });
+    return env_.shell->beginFolderPanel(window, panel,
+                                        [weak = weak_from_this(), onPick = std::move(onPick),
+                                         onCancel = std::move(onCancel)](std::optional<fs::path> folder) {
+                                            if (folder) {
+                                                if (auto self = weak.lock()) self->lastChosenFolder_ = *folder;
+                                                onPick(*folder);
+                                            } else {
+                                                onCancel();
+                                            }
+                                        });
 }
 
 // ---- Delivering ---------------------------------------------------------------------------------------

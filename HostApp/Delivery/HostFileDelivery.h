@@ -124,8 +124,9 @@ public:
     void finishFileDelivery(const UUID& batchID, std::size_t requestedCount, const std::filesystem::path& destination,
                             const FileTransferDeliveryResult& result);
     void sendManagedCopyDeliveryResponse(const UUID& batchID, bool accepted, const std::optional<std::string>& message);
-    // The folder chooser: "Choose Save Location", on the progress window when there is one.
-    // Returns what closes it unanswered (nothing to close when it was answered at once).
+    // The folder chooser: "Choose Save Location", on the progress window when there is one, opening
+    // at the folder last chosen in it, else at home. Returns what closes it unanswered (nothing to
+    // close when it was answered at once).
     std::function<void()> pickSaveLocation(const UUID& batchID, const std::optional<std::string>& suggestedName,
                                            std::function<void(std::filesystem::path)> onPick,
                                            std::function<void()> onCancel);
@@ -195,6 +196,8 @@ private:
     // Batches whose destination a Viewer named: checked again when they are delivered.
     std::set<UUID> viewerNamedDestinations_;
     bool stopped_ = false;
+    // The folder the user last chose in the folder panel: the next panel opens there.
+    std::optional<std::filesystem::path> lastChosenFolder_;
 };
 
 }  // namespace qm

@@ -4,13 +4,14 @@
 #include <QGridLayout>
 #include <QLabel>
 
+#include "QuillmereProfiles/UI/Views/FolderChooser.h"
+
 namespace qm {
 
 QFileDialog* openFolderPanel(const FolderPanelModel& panel, QWidget* parent,
                              std::function<void(std::optional<std::filesystem::path>)> completion) {
-    auto* dialog = new QFileDialog(parent);
+    auto* dialog = makeFolderChooser(parent, panel.directory);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
-    dialog->setOption(QFileDialog::DontUseNativeDialog);
     dialog->setWindowTitle(QString::fromStdString(panel.title));
     dialog->setLabelText(QFileDialog::Accept, QString::fromStdString(panel.prompt));
     if (panel.canChooseDirectories && !panel.canChooseFiles) {

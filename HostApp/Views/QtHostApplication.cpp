@@ -10,6 +10,7 @@
 #include "Platform/Views/QtMainQueue.h"
 #include "HostApp/Views/QtPasteboard.h"
 #include "HostApp/Views/SignalWatcher.h"
+#include "QuillmereProfiles/UI/Views/QtTranslations.h"
 
 namespace qm {
 
@@ -65,6 +66,9 @@ void QtHostApplication::onActivated(std::function<void()> handler) {
 }
 
 int QtHostApplication::exec(std::function<void()> block) {
+    // Qt's own texts (its dialogs' labels and buttons) in the language the Host's tables show,
+    // which by now are configured.
+    followApplicationLanguageInQtTexts();
     QTimer::singleShot(0, parts_->application.get(), std::move(block));
     return parts_->application->exec();
 }

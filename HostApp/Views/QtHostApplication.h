@@ -28,7 +28,8 @@ public:
     void onStopSignal(std::function<void(int signalNumber)> handler);
     // Runs on the loop each time the application becomes the active one.
     void onActivated(std::function<void()> handler);
-    // Runs `block` once the loop runs, then returns when the loop ends.
+    // Runs `block` once the loop runs, then returns when the loop ends. Qt's own texts follow the
+    // language of the Host's tables from here on (configure them first).
     int exec(std::function<void()> block);
 
 private:

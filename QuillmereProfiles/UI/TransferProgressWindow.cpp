@@ -20,7 +20,65 @@ std::string fixed(double value, int precision) {
     return std::string(buffer, result.ptr);
 }
 
+// Stand-ins for a format's arguments while its parts are found: control characters no
+// translation holds.
+constexpr char nameMark = '\x1f';
+constexpr char numberMark = '\x1e';
+
+// `line` split around the name that `marked` (a format filled with the marks) puts in it: what the
+// format holds before the name matches the line's start and what it holds after matches the
+// line's end, a number mark matching a run of digits. Nothing when the line is not of this format.
+std::optional<FileTransferCenter::LineParts> partsOfFormat(const std::string& line, const std::string& marked) {
+    const auto mark = marked.find(nameMark);
+    if (mark == std::string::npos || marked.find(nameMark, mark + 1) != std::string::npos) return std::nullopt;
+    auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < mark; ++i) {
+        if (marked[i] == numberMark) {
+            const auto first = start;
+            while (start < line.size() && isDigit(line[start])) ++start;
+            if (start == first) return std::nullopt;
+        } else if (start < line.size() && line[start] == marked[i]) {
+            ++start;
+        } else {
+            return std::nullopt;
+        }
+    }
+    std::size_t end = line.size();
+    for (std::size_t i = marked.size(); i > mark + 1; --i) {
+        const char expected = marked[i - 1];
+        if (expected == numberMark) {
+            const auto last = end;
+            while (end > start && isDigit(line[end - 1])) --end;
+            if (end == last) return std::nullopt;
+        } else if (end > start && line[end - 1] == expected) {
+            --end;
+        } else {
+            return std::nullopt;
+        }
+    }
+    return FileTransferCenter::LineParts{line.substr(0, start), line.substr(start, end - start), line.substr(end)};
+}
+
 }  // namespace
+
+FileTransferCenter::LineParts FileTransferCenter::statusLineParts(const std::string& line) {
+    struct Format {
+        const char* key;
+        const char* english;
+        std::vector<L10n::Argument> marks;
+    };
+    const Format formats[] = {
+        {"fileTransfer.center.savingTo", "Saving to %@…", {std::string(1, nameMark)}},
+        {"fileTransfer.center.savedTo", "Saved %d item(s) to %@", {std::string(1, numberMark), std::string(1, nameMark)}},
+    };
+    for (const auto& format : formats) {
+        for (const auto& text : {L10n::text(format.key, format.english), std::string(format.english)}) {
+            if (auto parts = partsOfFormat(line, L10n::fill(text, format.marks))) return *parts;
+        }
+    }
+    return {line, {}, {}};
+}
 
 // ---- Row --------------------------------------------------------------------------------------
 
@@ -29,9 +87,20 @@ FileTransferCenter::TaskRow::TaskRow(const StartInfo& info)
     const bool outgoing = direction == FileTransferDirection::outgoing;
     iconText_ = outgoing ? "\u2191" : "\u2193";
     const auto description = itemDescription(info.itemNames, info.fileCount);
-    title_ = outgoing ? L10n::format("fileTransfer.center.sendingTo", "Sending %@ to %@", {description, info.peerLabel})
-                      : L10n::format("fileTransfer.center.receivingFrom", "Receiving %@ from %@",
-                                     {description, info.peerLabel});
+    auto title = [&](const std::string& items) {
+        return outgoing ? L10n::format("fileTransfer.center.sendingTo", "Sending %@ to %@", {items, info.peerLabel})
+                        : L10n::format("fileTransfer.center.receivingFrom", "Receiving %@ from %@", {items, info.peerLabel});
+    };
+    title_ = title(description);
+    // The items' name is the title's name part; a count ("3 items") is part of the sentence.
+    titleParts_ = {title_, {}, {}};
+    const bool named = std::any_of(info.itemNames.begin(), info.itemNames.end(),
+                                   [](const std::string& name) { return !FileTransferDocuments::trimmed(name).empty(); });
+    const auto marked = title(std::string(1, nameMark));
+    if (const auto mark = marked.find(nameMark); named && mark != std::string::npos) {
+        LineParts parts{marked.substr(0, mark), description, marked.substr(mark + 1)};
+        if (parts.before + parts.name + parts.after == title_) titleParts_ = std::move(parts);
+    }
     for (const auto& name : info.itemNames) {
         if (!toolTip_.empty()) toolTip_ += "\n";
         toolTip_ += name;
@@ -46,6 +115,7 @@ FileTransferCenter::TaskRow::TaskRow(const StartInfo& info)
         barAnimating_ = true;
         status_ = L10n::text("fileTransfer.center.waiting", "Waiting…");
     }
+    statusParts_ = {status_, {}, {}};
     buttonTitle_ = L10n::text("common.cancel", "Cancel");
 }
 
@@ -58,6 +128,7 @@ void FileTransferCenter::TaskRow::updateProgress(std::uint64_t bytes, std::uint6
     barMaximum_ = static_cast<double>(total);
     barValue_ = static_cast<double>(std::min(bytes, total));
     status_ = fmt(bytes) + " / " + fmt(total);
+    statusParts_ = {status_, {}, {}};
     changed();
 }
 
@@ -72,6 +143,7 @@ void FileTransferCenter::TaskRow::markFinished(const std::string& status, bool s
         barValue_ = barMaximum_;
     }
     status_ = status;
+    statusParts_ = statusLineParts(status);
     statusIsError_ = !success;
     buttonTitle_ = L10n::text("common.dismiss", "Dismiss");
     changed();
@@ -79,6 +151,7 @@ void FileTransferCenter::TaskRow::markFinished(const std::string& status, bool s
 
 void FileTransferCenter::TaskRow::setSubtitle(const std::string& text) {
     status_ = text;
+    statusParts_ = statusLineParts(text);
     changed();
 }
 
@@ -171,12 +244,18 @@ void FileTransferCenter::pickSaveLocation(const UUID&, const std::optional<std::
         if (suggestedName && !suggestedName->empty()) {
             request.message = L10n::format("fileTransfer.chooseSaveMessage", "Choose where to save \"%@\"", {*suggestedName});
         }
+        std::error_code error;
+        if (center.lastChosenFolder_ && std::filesystem::is_directory(*center.lastChosenFolder_, error)) {
+            request.directory = *center.lastChosenFolder_;
+        }
         // A view may end a panel more than once (a button, then the close); only the first counts.
         auto answered = std::make_shared<bool>(false);
-        request.answer = [answered, onPick, onCancel](std::optional<std::filesystem::path> folder) {
+        request.answer = [weak = center.weak_from_this(), answered, onPick,
+                          onCancel](std::optional<std::filesystem::path> folder) {
             if (*answered) return;
             *answered = true;
             if (folder && !folder->empty()) {
+                if (auto self = weak.lock()) self->lastChosenFolder_ = *folder;
                 if (onPick) onPick(*folder);
             } else if (onCancel) {
                 onCancel();

@@ -40,6 +40,19 @@ public:
         std::vector<std::string> itemNames;
     };
 
+    // A row's line split around the one part of it that is a name (the items', the folder's):
+    // `before + name + after` is the line, and a line without a name is all `before`. A view
+    // short of room shortens only the name, so what the row is doing stays readable.
+    struct LineParts {
+        std::string before;
+        std::string name;
+        std::string after;
+        friend bool operator==(const LineParts&, const LineParts&) = default;
+    };
+    // A status line's parts, when one of the window's formats that name a folder made it
+    // ("Saving to %@…", "Saved %d item(s) to %@", in the language shown or in English).
+    static LineParts statusLineParts(const std::string& line);
+
     // One row. Its texts and bar are what the view shows; the view calls didCancel() for the
     // button.
     class TaskRow {
@@ -54,6 +67,8 @@ public:
         const std::string& title() const { return title_; }
         const std::string& toolTip() const { return toolTip_; }
         const std::string& status() const { return status_; }
+        const LineParts& titleParts() const { return titleParts_; }
+        const LineParts& statusParts() const { return statusParts_; }
         bool statusIsError() const { return statusIsError_; }
         bool barIndeterminate() const { return barIndeterminate_; }
         bool barAnimating() const { return barAnimating_; }
@@ -82,6 +97,8 @@ public:
         std::string title_;
         std::string toolTip_;
         std::string status_;
+        LineParts titleParts_;
+        LineParts statusParts_;
         bool statusIsError_ = false;
         bool barIndeterminate_ = true;
         bool barAnimating_ = false;
@@ -114,6 +131,8 @@ public:
         bool canChooseDirectories = true;
         bool canCreateDirectories = true;
         bool allowsMultipleSelection = false;
+        // Where it opens: the folder last chosen in it while the application runs; empty: home.
+        std::filesystem::path directory;
         std::function<void(std::optional<std::filesystem::path>)> answer;
     };
 
@@ -172,6 +191,7 @@ private:
     std::optional<Window> window_;
     std::vector<TaskRowPtr> stack_;
     std::map<UUID, TaskRowPtr> rows_;
+    std::optional<std::filesystem::path> lastChosenFolder_;
 };
 
 }  // namespace qm

@@ -1,5 +1,6 @@
 #include "QuillmereProfiles/UI/Views/TransferProgressWindowView.h"
 #include "Platform/Views/QtText.h"
+#include "QuillmereProfiles/UI/Views/FolderChooser.h"
 
 #include <QCloseEvent>
 #include <QColor>
@@ -19,9 +20,9 @@ QRect frameFromBottom(int x, int y, int width, int height) {
     return QRect(x, static_cast<int>(FileTransferCenter::rowHeight) - y - height, width, height);
 }
 
-QFont progressFont(int points, QFont::Weight weight) {
+QFont progressFont(double points, QFont::Weight weight) {
     QFont font;
-    font.setPointSize(points);
+    font.setPointSizeF(points);
     font.setWeight(weight);
     return font;
 }
@@ -32,9 +33,39 @@ void setTextColor(QLabel* label, const QColor& color) {
     label->setPalette(palette);
 }
 
-void setElidedText(QLabel* label, const std::string& text) {
-    const QFontMetrics metrics(label->font());
-    label->setText(metrics.elidedText(q(text), Qt::ElideRight, label->width()));
+// The title's and the status line's sizes, and by how much a line may shrink to show whole.
+constexpr double titlePoints = 13;
+constexpr double statusPoints = 11;
+constexpr double mostShrink = 2;
+
+// Shows a row's line in its label so that the sentence (what the row is doing, and where) stays
+// and only the name in it is shortened: whole when it fits, else a little smaller (by at most
+// `mostShrink` points) while that makes it fit, else at that size with the name cut at its end.
+// A line that still does not fit, or has no name, is cut at its end. Returns whether the line
+// shows whole.
+bool showFitted(QLabel* label, const FileTransferCenter::LineParts& parts, double points) {
+    const QString before = q(parts.before);
+    const QString name = q(parts.name);
+    const QString after = q(parts.after);
+    const QString whole = before + name + after;
+    const int width = label->contentsRect().width();
+    QFont font = label->font();
+    for (double size = points; size >= points - mostShrink; size -= 0.5) {
+        font.setPointSizeF(size);
+        if (QFontMetrics(font).horizontalAdvance(whole) <= width) {
+            label->setFont(font);
+            label->setText(whole);
+            return true;
+        }
+    }
+    label->setFont(font);
+    const QFontMetrics metrics(font);
+    // A pixel or two for the kerning across the joins.
+    const int room = width - metrics.horizontalAdvance(before + after) - 2;
+    const QString shortened = room > 0 ? metrics.elidedText(name, Qt::ElideRight, room) : QString();
+    label->setText(!name.isEmpty() && !shortened.isEmpty() ? before + shortened + after
+                                                           : metrics.elidedText(whole, Qt::ElideRight, width));
+    return false;
 }
 
 }  // namespace
@@ -54,14 +85,14 @@ TransferProgressRowView::TransferProgressRowView(std::shared_ptr<FileTransferCen
     title_ = new QLabel(this);
     title_->setTextFormat(Qt::PlainText);
     title_->setGeometry(frameFromBottom(40, 42, 320, 18));
-    title_->setFont(progressFont(13, QFont::Medium));
+    title_->setFont(progressFont(titlePoints, QFont::Medium));
     bar_ = new QProgressBar(this);
     bar_->setGeometry(frameFromBottom(40, 26, 320, 10));
     bar_->setTextVisible(false);
     status_ = new QLabel(this);
     status_->setTextFormat(Qt::PlainText);
     status_->setGeometry(frameFromBottom(40, 8, 320, 14));
-    status_->setFont(progressFont(11, QFont::Normal));
+    status_->setFont(progressFont(statusPoints, QFont::Normal));
     cancel_ = new QPushButton(this);
     cancel_->setGeometry(frameFromBottom(372, 18, 96, 28));
     // The row may be replaced while its own button's click is being handled.
@@ -74,8 +105,9 @@ TransferProgressRowView::~TransferProgressRowView() { row_->onChanged = nullptr;
 
 void TransferProgressRowView::render() {
     icon_->setText(q(row_->iconText()));
-    setElidedText(title_, row_->title());
-    title_->setToolTip(plainToolTip(row_->toolTip()));
+    // The items' names are the title's tooltip; without names, the title when it does not show whole.
+    const bool titleWhole = showFitted(title_, row_->titleParts(), titlePoints);
+    title_->setToolTip(plainToolTip(!row_->toolTip().empty() ? row_->toolTip() : titleWhole ? std::string() : row_->title()));
     if (row_->barIndeterminate()) {
         bar_->setRange(0, 0);  // Qt's busy bar: animated while shown
     } else {
@@ -85,7 +117,8 @@ void TransferProgressRowView::render() {
         bar_->setRange(0, scale);
         bar_->setValue(static_cast<int>(row_->barValue() / maximum * scale));
     }
-    setElidedText(status_, row_->status());
+    const bool statusWhole = showFitted(status_, row_->statusParts(), statusPoints);
+    status_->setToolTip(plainToolTip(statusWhole ? std::string() : row_->status()));
     // Secondary text while all is well, the system's red for a failure.
     setTextColor(status_, row_->statusIsError() ? QColor(0xd7, 0x00, 0x15) : palette().color(QPalette::PlaceholderText));
     cancel_->setText(q(row_->buttonTitle()));
@@ -170,7 +203,7 @@ void TransferProgressWindowView::closeEvent(QCloseEvent* event) {
 }
 
 void TransferProgressWindowView::presentFolderPanel(FileTransferCenter::FolderPanelRequest request) {
-    auto* panel = new QFileDialog(this);
+    auto* panel = makeFolderChooser(this, request.directory);
     panel->setAttribute(Qt::WA_DeleteOnClose);
     panel->setWindowModality(Qt::WindowModal);
     panel->setFileMode(request.canChooseDirectories ? QFileDialog::Directory : QFileDialog::ExistingFile);

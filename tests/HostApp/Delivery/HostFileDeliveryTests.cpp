@@ -343,6 +343,35 @@ TEST(FileDelivery, APlainCopyWithoutAUsableFolderAsksWhereBeforeOrAfterItsItemsA
     host.expectNothingLeft();
 }
 
+// Never the process's working folder, which may be one the user cannot write to.
+TEST(FileDelivery, TheFolderPanelOpensAtHomeThenWhereTheUserLastChoseAFolder) {
+    DeliveryHost host;
+    host.sendBatch({});
+    ASSERT_EQ(host.shell->folderPanels.size(), 1u);
+    EXPECT_EQ(host.shell->folderPanels[0].panel.directory, host.home());
+    host.shell->pendingFolderPanels[0](host.home() / "Picked");
+    host.run();
+
+    host.sendBatch({});
+    ASSERT_EQ(host.shell->folderPanels.size(), 2u);
+    EXPECT_EQ(host.shell->folderPanels[1].panel.directory, host.home() / "Picked");
+    host.shell->pendingFolderPanels[1](std::nullopt);
+    host.run();
+    host.sendBatch({});
+    ASSERT_EQ(host.shell->folderPanels.size(), 3u);
+    EXPECT_EQ(host.shell->folderPanels[2].panel.directory, host.home() / "Picked") << "a cancelled panel changes nothing";
+
+    // A folder that went since is not opened: home is.
+    host.shell->pendingFolderPanels[2](host.home() / "Gone");
+    host.run();
+    fs::remove_all(host.home() / "Gone");
+    host.sendBatch({});
+    ASSERT_EQ(host.shell->folderPanels.size(), 4u);
+    EXPECT_EQ(host.shell->folderPanels[3].panel.directory, host.home());
+    host.shell->pendingFolderPanels[3](std::nullopt);
+    host.expectNothingLeft();
+}
+
 TEST(FileDelivery, OneFolderPanelAsksAtATimeAndAViewerBeyondItsShareOfTheQueueIsRefused) {
     DeliveryHost host;
     const std::string refusal = "fail The destination folder is not available on this device.";

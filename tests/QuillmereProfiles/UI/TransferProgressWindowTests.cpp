@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "Platform/Core/ManualDispatchQueue.h"
+#include "Platform/UserDefaults.h"
 #include "QuillmereProfiles/FileTransferService.h"
 #include "QuillmereProfiles/QuillmereL10n.h"
 #include "QuillmereProfiles/UI/TransferProgressWindow.h"
@@ -244,6 +245,69 @@ TEST_F(TransferProgressWindow, TheFolderChooserAnswersOnceAndCancelsWithoutAView
     panels[0].answer(std::nullopt);
     panels[1].answer(std::nullopt);
     EXPECT_EQ(events, (std::vector<std::string>{"cancel", "pick /home/u/Pictures", "cancel 2"}));
+}
+
+// What a view may shorten when a line does not fit: the items' name in the title, the folder's
+// name in the status lines that name one, in the language shown (positions included) or in
+// English; nothing in other lines, or in a progress line that follows a named one.
+TEST_F(TransferProgressWindow, RowLinesAreSplitAroundTheNameInThem) {
+    using Parts = FileTransferCenter::LineParts;
+    EXPECT_EQ(FileTransferCenter::statusLineParts("Saved 12 item(s) to 2024 Photos"),
+              (Parts{"Saved 12 item(s) to ", "2024 Photos", ""}));
+    EXPECT_EQ(FileTransferCenter::statusLineParts("Saving to a… to b……"), (Parts{"Saving to ", "a… to b…", "…"}));
+    for (const std::string line : {"Stopped after saving 2 item(s)", "Saved x item(s) to y", ""}) {
+        EXPECT_EQ(FileTransferCenter::statusLineParts(line), (Parts{line, "", ""})) << line;
+    }
+    auto named = center->addTask(info(0, {" a ", "b"}), {});
+    EXPECT_EQ(named->titleParts(), (Parts{"Receiving ", "a ...", " from Viewer"}));
+    auto counted = center->addTask(info(0, {" "}, FileTransferDirection::outgoing, 3), {});
+    EXPECT_EQ(counted->titleParts(), (Parts{"Sending 3 items to Viewer", "", ""})) << "a count is part of the sentence";
+    named->setSubtitle("Saving to Downloads…");
+    EXPECT_EQ(named->statusParts(), (Parts{"Saving to ", "Downloads", "…"}));
+    center->updateProgress(named->batchID, 5, 10);
+    main->runUntilIdle();
+    EXPECT_EQ(named->statusParts(), (Parts{"5 B / 10 B", "", ""}));
+
+    TemporaryDirectory tables;
+    for (const auto* language : {"ja", "de"}) std::filesystem::create_directories(tables.path() / (std::string(language) + ".lproj"));
+    std::ofstream(tables.path() / "ja.lproj" / "Localizable.json")
+        << R"({"fileTransfer.center.savedTo": "%d 項目を“%@”に保存しました",
+              "fileTransfer.center.receivingFrom": "%@ を %@ から受信中"})";
+    std::ofstream(tables.path() / "de.lproj" / "Localizable.json")
+        << R"({"fileTransfer.center.savedTo": "%2$@: %1$d Objekt(e) gesichert"})";
+    auto store = std::make_shared<InMemoryUserDefaultsStore>();
+    store->standard()->set(QuillmereL10n::overrideKey, std::string("ja"));
+    QuillmereL10n::Environment environment;
+    environment.defaults = store;
+    environment.resources = tables.path();
+    QuillmereL10n::configure(environment);
+    EXPECT_EQ(FileTransferCenter::statusLineParts("3 項目を“資料”に保存しました"), (Parts{"3 項目を“", "資料", "”に保存しました"}));
+    EXPECT_EQ(center->addTask(info(0, {"report.pdf"}), {})->titleParts(), (Parts{"", "report.pdf", " を Viewer から受信中"}));
+    store->standard()->set(QuillmereL10n::overrideKey, std::string("de"));
+    EXPECT_EQ(FileTransferCenter::statusLineParts("Fotos: 3 Objekt(e) gesichert"), (Parts{"", "Fotos", ": 3 Objekt(e) gesichert"}));
+    EXPECT_EQ(FileTransferCenter::statusLineParts("Saved 3 item(s) to Fotos"), (Parts{"Saved 3 item(s) to ", "Fotos", ""}));
+    QuillmereL10n::configure({});
+}
+
+// Never the process's working folder, which may be one the user cannot write to.
+TEST_F(TransferProgressWindow, TheFolderChooserOpensAtHomeThenWhereTheUserLastChose) {
+    TemporaryDirectory temp;
+    const auto chosen = temp.path() / "Chosen";
+    std::filesystem::create_directories(chosen);
+    std::vector<FileTransferCenter::FolderPanelRequest> panels;
+    center->presentFolderPanel = [&](FileTransferCenter::FolderPanelRequest request) { panels.push_back(request); };
+    auto ask = [&] {
+        center->pickSaveLocation(UUID::random(), std::nullopt, [](const std::filesystem::path&) {}, [] {});
+        main->runUntilIdle();
+        return panels.back();
+    };
+    EXPECT_EQ(ask().directory, std::filesystem::path()) << "home, before anything was chosen";
+    panels.back().answer(chosen);
+    EXPECT_EQ(ask().directory, chosen);
+    panels.back().answer(std::nullopt);
+    EXPECT_EQ(ask().directory, chosen) << "a cancelled chooser leaves the last choice";
+    std::filesystem::remove(chosen);
+    EXPECT_EQ(ask().directory, std::filesystem::path()) << "home again once the chosen folder is gone";
 }
 
 TEST_F(TransferProgressWindow, TheCloseBoxHidesTheWindowAndKeepsTheRows) {

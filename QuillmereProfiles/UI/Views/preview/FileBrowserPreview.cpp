@@ -11,6 +11,7 @@
 #include "QuillmereProfiles/UI/FileTransferWindowController.h"
 #include "QuillmereProfiles/UI/Views/FileTransferWindow.h"
 #include "QuillmereProfiles/UI/Views/FileTreeItemModel.h"
+#include "QuillmereProfiles/UI/Views/QtTranslations.h"
 #include "Platform/Views/QtMainQueue.h"
 
 using namespace qm;
@@ -28,6 +29,8 @@ int main(int argc, char** argv) {
     }
 
     QApplication app(argc, argv);
+    // Qt's own texts in the language the tables show, as in every process with a window.
+    followApplicationLanguageInQtTexts();
     auto main = std::make_shared<QtMainQueue>();
     FileTransferWindowController::ListingHandler listing;
     FileTransferWindowController::Dependencies deps;

@@ -1,8 +1,9 @@
 // Takes PNGs of the Host's windows and menus as a user sees them: the summary window (English,
 // German, and Japanese with five addresses), the status item on a dark and on a light tray
 // panel, the status menu, the main menu's Host menu, the detail window, the About panel, the
-// update windows and alerts, the quit question, the progress window with four transfers (also in
-// Japanese and French), the send destination picker, the conflict alert, the permission
+// update windows and alerts, the quit question, the progress window with four transfers and with
+// long names (also in German, Japanese and French), the folder chooser (in the same languages),
+// the send destination picker, the conflict alert, the permission
 // walk-through's sheets and the whole screen. Run it on an X display with a window manager
 // (scripts/screenshots starts Xvfb and openbox for it; the tray is `trayer`).
 //
@@ -13,6 +14,7 @@
 //
 //   host_screenshots <output folder>
 #include <QApplication>
+#include <QFileDialog>
 #include <QMenu>
 #include <QMenuBar>
 #include <QAbstractButton>
@@ -90,6 +92,56 @@ bool saveTransfers(qm::test::AppHarness& app, qm::QtHostShell& shell, const std:
     pump(app, 400);
     QWidget* window = shell.transferCenterWidget();
     return window && save(window->grab(), file);
+}
+
+// Rows whose names are long or whose line is long in a language: a file arriving into a named
+// folder, one saved there, one saved into a folder with a long name, and a sent file with a long
+// name. The names are shortened to fit, the rest of each line stays.
+bool saveTransferNames(qm::test::AppHarness& app, qm::QtHostShell& shell, const std::filesystem::path& file) {
+    using namespace qm;
+    using L10n = QuillmereL10n;
+    auto& center = *app.delegate->files().fileTransferCenter;
+    for (auto row : std::vector<FileTransferCenter::TaskRowPtr>(center.stack())) center.removeTask(row->batchID);
+    app.host.clock().runUntilIdle();
+    const std::string report = "Quarterly report for the board meeting (final, with comments).pdf";
+    const UUID arriving = UUID::random();
+    const UUID saved = UUID::random();
+    const UUID savedLong = UUID::random();
+    const UUID sending = UUID::random();
+    center.addTask({arriving, FileTransferDirection::incoming, "Viewer", 1, 0, {report}}, {});
+    center.addTask({saved, FileTransferDirection::incoming, "Viewer", 1, 1'200'000, {"Budget.numbers"}}, {});
+    center.addTask({savedLong, FileTransferDirection::incoming, "Viewer", 3, 5'400'000, {}}, {});
+    center.addTask({sending, FileTransferDirection::outgoing, "Viewer", 1, 48'200'000, {"Holiday video from the lake, first week of August.mov"}}, {});
+    center.setSubtitle(arriving, L10n::format("fileTransfer.center.savingTo", "Saving to %@…", "Downloads"));
+    center.completeTask(saved, L10n::format("fileTransfer.center.savedTo", "Saved %d item(s) to %@", 1, "Downloads"), 60);
+    center.completeTask(savedLong,
+                        L10n::format("fileTransfer.center.savedTo", "Saved %d item(s) to %@", 3,
+                                     "Photos from the spring conference in Lyon and the trip after it"),
+                        60);
+    center.updateProgress(sending, 19'650'000, 48'200'000);
+    pump(app, 400);
+    QWidget* window = shell.transferCenterWidget();
+    return window && save(window->grab(), file);
+}
+
+// The folder chooser that asks where a received batch goes, as delivery shows it over the File
+// Transfers window: Qt's own dialog in the Host's language, opening at home.
+bool saveFolderChooser(qm::test::AppHarness& app, const std::filesystem::path& file) {
+    using namespace qm;
+    for (const char* folder : {"Desktop", "Documents", "Downloads", "Pictures", "Projects from the spring conference"}) {
+        std::filesystem::create_directories(app.environment.homeDirectory / folder);
+    }
+    auto close = app.delegate->files().fileDelivery->pickSaveLocation(
+        UUID::random(), std::nullopt, [](std::filesystem::path) {}, [] {});
+    pump(app, 600);
+    QFileDialog* chooser = nullptr;
+    for (auto* widget : QApplication::allWidgets()) {
+        if (auto* found = qobject_cast<QFileDialog*>(widget); found && found->isVisible()) chooser = found;
+    }
+    const bool saved = chooser && save(chooser->grab(), file);
+    if (close) close();
+    pump(app, 200);
+    return saved;
 }
 
 // The destination picker for three files, with the Viewer's home folder listed.
@@ -251,6 +303,8 @@ int main(int argc, char** argv) {
     SendDestinationMemory::remember(*app.defaultsStore->standard(),
                                     {{"viewer", "Ada's MacBook Pro", std::nullopt}, "~/Documents/Projects", true});
     ok &= saveTransfers(app, *shell, out / "transfers-window.png");
+    ok &= saveTransferNames(app, *shell, out / "transfers-names.png");
+    ok &= saveFolderChooser(app, out / "folder-chooser.png");
     ok &= savePicker(app, *shell, viewer, toSend, out / "send-destination-picker.png");
     // The conflict alert of file delivery as a sheet on the File Transfers window (as delivery
     // shows it, with the batch's row behind it), answered Keep Both; also the whole screen.
@@ -337,6 +391,8 @@ int main(int argc, char** argv) {
     pump(app, 400);
     ok &= save(view->grab(), out / "summary-window-de.png");
     ok &= saveTransfers(app, *shell, out / "transfers-window-de.png");
+    ok &= saveTransferNames(app, *shell, out / "transfers-names-de.png");
+    ok &= saveFolderChooser(app, out / "folder-chooser-de.png");
     ok &= savePicker(app, *shell, viewer, toSend, out / "send-destination-picker-de.png");
     std::filesystem::remove_all(files);
     conflictAlert(true, "conflict-alert-de");
@@ -365,10 +421,14 @@ int main(int argc, char** argv) {
         pump(app, 200);
     }
     ok &= saveTransfers(app, *shell, out / "transfers-window-ja.png");
+    ok &= saveTransferNames(app, *shell, out / "transfers-names-ja.png");
+    ok &= saveFolderChooser(app, out / "folder-chooser-ja.png");
     app.defaultsStore->standard()->set(QuillmereL10n::overrideKey, std::string("fr"));
     app.delegate->refreshHostLocalization();
     pump(app, 200);
     ok &= saveTransfers(app, *shell, out / "transfers-window-fr.png");
+    ok &= saveTransferNames(app, *shell, out / "transfers-names-fr.png");
+    ok &= saveFolderChooser(app, out / "folder-chooser-fr.png");
     app.defaultsStore->standard()->set(QuillmereL10n::overrideKey, std::string("en"));
     app.delegate->refreshHostLocalization();
     pump(app, 200);

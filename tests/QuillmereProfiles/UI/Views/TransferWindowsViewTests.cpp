@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDir>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -83,6 +84,8 @@ TEST_F(TransferWindowsView, TheProgressWindowShowsItsRowsAndForwardsCancel) {
     processEvents();
     ASSERT_TRUE(view.folderPanel());
     EXPECT_EQ(view.folderPanel()->windowTitle(), "Choose Save Location");
+    EXPECT_EQ(view.folderPanel()->directory().canonicalPath(), QDir::home().canonicalPath())
+        << "nothing chosen yet: home, never the working folder";
     view.folderPanel()->reject();
     processEvents();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
