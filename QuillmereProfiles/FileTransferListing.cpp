@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdlib>
 
+#include "QuillmereProfiles/ConfinedFiles.h"
 #include "QuillmereProfiles/FileTransferService.h"
 
 namespace qm {
@@ -58,10 +59,30 @@ bool lessCaseInsensitive(const std::string& a, const std::string& b) {
     });
 }
 
-std::vector<RemoteDirectoryEntry> listFolder(const std::string& folder, bool& truncated) {
+// The folder at `path`, a real path inside the real folder `root`, reached from the opened root
+// one component at a time: a folder swapped for a link that leads out of the root since the path
+// was judged is not opened.
+std::optional<FileDescriptor> openFolderInside(const std::string& root, const std::string& path) {
+    std::vector<std::string> components;
+    if (path != root) {
+        const auto prefix = root == "/" ? root : root + "/";
+        if (!path.starts_with(prefix)) return std::nullopt;
+        for (const auto& part : std::filesystem::path(path.substr(prefix.size())))
+            if (!part.empty()) components.push_back(part.string());
+    }
+    FileDescriptor rootFd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!rootFd.valid()) return std::nullopt;
+    auto item = openItemBelow(rootFd.get(), root, components, std::nullopt);
+    if (!item || !item->isFolder) return std::nullopt;
+    return std::move(item->fd);
+}
+
+// Takes the folder's descriptor.
+std::vector<RemoteDirectoryEntry> listFolder(FileDescriptor folder, bool& truncated) {
     std::vector<RemoteDirectoryEntry> entries;
-    DIR* dir = ::opendir(folder.c_str());
+    DIR* dir = ::fdopendir(folder.get());
     if (!dir) return entries;
+    folder.release();
     while (const dirent* item = ::readdir(dir)) {
         std::string name = item->d_name;
         if (name.empty() || name.front() == '.') continue;  // ".", ".." and hidden items
@@ -112,13 +133,12 @@ void FileTransferService::handleListDirRequest(const FileTransferPacketView& pac
     const auto resolved = resolvedListingPath(packet.path, folders_.home);
     std::vector<RemoteDirectoryEntry> entries;
     bool truncated = false;
-    // Confinement is judged on real paths, so a link inside home cannot lead a listing out of it.
+    // Confinement is judged on real paths, so a link inside home cannot lead a listing out of it,
+    // and the folder is then opened from home through folders that stay inside it.
     const auto real = canonical(resolved);
     const auto realHome = canonical(folders_.home.string());
-    struct stat info {};
-    if (real && realHome && (*real == *realHome || real->starts_with(*realHome == "/" ? "/" : *realHome + "/")) &&
-        ::stat(real->c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-        entries = listFolder(*real, truncated);
+    if (real && realHome) {
+        if (auto folder = openFolderInside(*realHome, *real)) entries = listFolder(std::move(*folder), truncated);
     }
     auto document = FileTransferDocuments::encodeListing(entries);
     while (document.size() > maxListingBytes && !entries.empty()) {

@@ -561,6 +561,17 @@ void HostFileDelivery::tryDeliverFileBatch(const UUID& batchID) {
                            FileTransferDeliveryResult{delivered, false, static_cast<std::int64_t>(failed)});
         return;
     }
+    // The user is asked about a bounded number of runs at a time, as about folders, and only
+    // where a desktop shows the question; beyond that, as when no window can show it, both items
+    // are kept without asking, so no Viewer can stack up questions, staged batches and open
+    // folders, nor leave a batch waiting for an answer nobody can give.
+    const auto viewer = activeInboundBatches.contains(batchID) ? activeInboundBatches.at(batchID) : std::nullopt;
+    const auto runsOfViewer = std::count_if(deliveryRuns_.begin(), deliveryRuns_.end(), [&](const auto& entry) {
+        const auto found = activeInboundBatches.find(entry.first);
+        return found != activeInboundBatches.end() && found->second == viewer;
+    });
+    const bool ask = env_.desktop && deliveryRuns_.size() < maxBatchesAskingForFolder &&
+                     static_cast<std::size_t>(runsOfViewer) < maxBatchesAskingForFolderPerViewer;
     std::shared_ptr<WindowModel> parent = rows ? rows->foregroundPresentationWindow() : nullptr;
     if (!parent && env_.fallbackWindow) parent = env_.fallbackWindow();
     FileTransferConflictResolver::Context context{env_.mainQueue, env_.shell, env_.home,
@@ -575,9 +586,9 @@ void HostFileDelivery::tryDeliverFileBatch(const UUID& batchID) {
     };
     // The checked folder goes to the run as it was opened: whatever the question's time, the
     // run acts there or nowhere.
-    auto run = checked ? FileTransferConflictResolver::deliver(context, urls, std::move(*checked), parent, true, backup,
+    auto run = checked ? FileTransferConflictResolver::deliver(context, urls, std::move(*checked), parent, ask, backup,
                                                                std::move(completion))
-                       : FileTransferConflictResolver::deliver(context, urls, folder, parent, true, backup,
+                       : FileTransferConflictResolver::deliver(context, urls, folder, parent, ask, backup,
                                                                std::move(completion));
     // A run that finished at once has forgotten the batch already.
     if (activeInboundBatches.contains(batchID)) deliveryRuns_[batchID] = std::move(run);

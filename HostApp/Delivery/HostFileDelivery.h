@@ -61,7 +61,9 @@ public:
     // The folder panel asks about one batch at a time; the others that need a folder wait for it
     // in arrival order. A Viewer session may have this many batches asking (the one on the panel
     // included), and all of them together the larger number (finished batches wait on after their
-    // Viewer left); a further batch is refused like one whose destination cannot be used.
+    // Viewer left); a further batch is refused like one whose destination cannot be used. The
+    // same numbers bound the deliveries that wait for an answer about a taken name; a further one
+    // keeps both items without asking.
     static constexpr std::size_t maxBatchesAskingForFolderPerViewer = 8;
     static constexpr std::size_t maxBatchesAskingForFolder = 32;
 

@@ -64,7 +64,7 @@ struct DeliveryHost {
     std::vector<Sent> sent;
     const UUID viewer = UUID::random();
 
-    DeliveryHost() {
+    explicit DeliveryHost(bool desktop = true) {
         fs::create_directories(home());
         service = std::make_shared<FileTransferService>(manual.platform, "Viewer", 256 * 1024,
                                                         FileTransferService::Folders{temp.path() / "caches", home()});
@@ -78,6 +78,7 @@ struct DeliveryHost {
         env.home = home();
         env.log = [this](const std::string& line) { lines.push_back(line); };
         env.latestInboundFileBatchID = &latest;
+        env.desktop = desktop;
         delivery = HostFileDelivery::create(env);
         delivery->rows = rows;
         service->routedSendPacket = [this](const FileTransferPacket& p, const std::optional<std::string>& token) {
@@ -808,6 +809,39 @@ TEST(FileDelivery, AFolderSwappedForALinkOutOfHomeWhileAConflictIsAskedAboutGets
         EXPECT_EQ(answers[0].first.message, told + ".");
         EXPECT_TRUE(host.saw("fail " + told));
         EXPECT_TRUE(host.logged("files: saved 0/2 item(s) to " + (host.home() / folder).string()));
+        host.expectNothingLeft();
+    }
+}
+
+TEST(FileDelivery, AViewerGetsAFewConflictQuestionsAtOnceAndNoneWithoutADesktop) {
+    const DeliveryHost::Batch batch{FileTransferIntent::managedCopy, "~/M", FileTransferDeliveryOptions::promptForConflicts};
+    auto keptBothUnasked = [](DeliveryHost& host, const UUID& id, const std::string& name) {
+        const auto answers = host.responses(id);
+        ASSERT_EQ(answers.size(), 1u);
+        EXPECT_TRUE(answers[0].first.accepted);
+        EXPECT_EQ(fileText(host.home() / "M" / name), "hello");
+        EXPECT_EQ(fileText(host.home() / "M" / "a.txt"), "old");
+    };
+    {
+        DeliveryHost host;
+        writeText(host.home() / "M" / "a.txt", "old");
+        for (std::size_t i = 0; i < HostFileDelivery::maxBatchesAskingForFolderPerViewer; ++i) host.sendBatch(batch);
+        EXPECT_EQ(host.shell->pendingSheets.size(), HostFileDelivery::maxBatchesAskingForFolderPerViewer);
+        // One more from the same Viewer is settled as if no window could ask: both are kept.
+        const auto beyond = host.sendBatch(batch);
+        EXPECT_EQ(host.shell->pendingSheets.size(), HostFileDelivery::maxBatchesAskingForFolderPerViewer);
+        keptBothUnasked(host, beyond, "a copy.txt");
+        // Another Viewer's question is still asked.
+        host.sendBatch(batch, UUID::random());
+        EXPECT_EQ(host.shell->pendingSheets.size(), HostFileDelivery::maxBatchesAskingForFolderPerViewer + 1);
+    }
+    {
+        // Without a desktop nobody could answer: the batch would wait, staged, for good.
+        DeliveryHost host(false);
+        writeText(host.home() / "M" / "a.txt", "old");
+        const auto id = host.sendBatch(batch);
+        EXPECT_TRUE(host.shell->pendingSheets.empty());
+        keptBothUnasked(host, id, "a copy.txt");
         host.expectNothingLeft();
     }
 }
