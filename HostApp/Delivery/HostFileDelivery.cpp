@@ -365,7 +365,7 @@ void HostFileDelivery::incomingBatchCompleted(const UUID& batchID, const std::ve
         tryDeliverFileBatch(batchID);
         return;
     }
-    const auto delivered = moveFilesToFrontFinderWindow(urls);
+    const auto delivered = moveFilesToFrontFinderWindow(batchID, urls);
     logForBatch(batchID, "files: dropped " + std::to_string(delivered.size()) + "/" + std::to_string(urls.size()) +
                              " item(s) into Finder");
     if (rows)
@@ -430,12 +430,12 @@ std::optional<ConfinedFolder> HostFileDelivery::reopenInsideHome(const fs::path&
     return resolveFolderBelow(root, components, true);
 }
 
-std::optional<fs::path> HostFileDelivery::frontFinderWindowPath() {
+std::optional<fs::path> HostFileDelivery::frontFinderWindowPath(const UUID& batchID) {
     if (!env_.fileManager) return std::nullopt;
     std::string error;
     auto folder = env_.fileManager->frontWindowFolder(error);
     if (!error.empty()) {
-        log("files: file manager front window failed: " + error);
+        logForBatch(batchID, "files: file manager front window failed: " + escapedForLog(error));
         return std::nullopt;
     }
     if (folder && folder->empty()) return std::nullopt;
@@ -454,7 +454,7 @@ fs::path HostFileDelivery::defaultDropDestination() {
     return env_.home / "Desktop";
 }
 
-std::optional<fs::path> HostFileDelivery::deliverNumbered(const fs::path& url, const fs::path& folder,
+std::optional<fs::path> HostFileDelivery::deliverNumbered(const UUID& batchID, const fs::path& url, const fs::path& folder,
                                                          const fs::path& via) {
     fs::path candidate;
     std::error_code error;
@@ -467,29 +467,31 @@ std::optional<fs::path> HostFileDelivery::deliverNumbered(const fs::path& url, c
     const auto placed = folder / candidate.filename();
     if (!error) return placed;
     // The names came from a Viewer.
-    log("files: failed to deliver " + escapedForLog(url.filename().string()) + " -> " + escapedForLog(placed.string()) +
-        ": " + error.message());
+    logForBatch(batchID, "files: failed to deliver " + escapedForLog(url.filename().string()) + " -> " +
+                             escapedForLog(placed.string()) + ": " + error.message());
     return std::nullopt;
 }
 
-std::vector<fs::path> HostFileDelivery::moveStagedFiles(const std::vector<fs::path>& urls, const fs::path& folder) {
+std::vector<fs::path> HostFileDelivery::moveStagedFiles(const UUID& batchID, const std::vector<fs::path>& urls,
+                                                        const fs::path& folder) {
     std::error_code ignored;
     fs::create_directories(folder, ignored);
-    return moveStagedFiles(urls, folder, folder);
+    return moveStagedFiles(batchID, urls, folder, folder);
 }
 
-std::vector<fs::path> HostFileDelivery::moveStagedFiles(const std::vector<fs::path>& urls, const fs::path& folder,
-                                                        const fs::path& via) {
+std::vector<fs::path> HostFileDelivery::moveStagedFiles(const UUID& batchID, const std::vector<fs::path>& urls,
+                                                        const fs::path& folder, const fs::path& via) {
     std::vector<fs::path> delivered;
     for (const auto& url : urls) {
-        if (auto placed = deliverNumbered(url, folder, via)) delivered.push_back(*placed);
+        if (auto placed = deliverNumbered(batchID, url, folder, via)) delivered.push_back(*placed);
     }
     return delivered;
 }
 
-std::vector<fs::path> HostFileDelivery::moveFilesToFrontFinderWindow(const std::vector<fs::path>& urls) {
-    auto folder = frontFinderWindowPath();
-    const auto delivered = moveStagedFiles(urls, folder ? *folder : defaultDropDestination());
+std::vector<fs::path> HostFileDelivery::moveFilesToFrontFinderWindow(const UUID& batchID,
+                                                                     const std::vector<fs::path>& urls) {
+    auto folder = frontFinderWindowPath(batchID);
+    const auto delivered = moveStagedFiles(batchID, urls, folder ? *folder : defaultDropDestination());
     if (!delivered.empty() && env_.fileManager) env_.fileManager->revealItems(delivered);
     return delivered;
 }
@@ -554,8 +556,8 @@ void HostFileDelivery::tryDeliverFileBatch(const UUID& batchID) {
         folder = checked->path;
     }
     if (!options.contains(FileTransferDeliveryOptions::promptForConflicts)) {
-        const auto delivered = checked ? moveStagedFiles(urls, folder, throughDescriptor(*checked))
-                                       : moveStagedFiles(urls, folder);
+        const auto delivered = checked ? moveStagedFiles(batchID, urls, folder, throughDescriptor(*checked))
+                                       : moveStagedFiles(batchID, urls, folder);
         const auto failed = urls.size() > delivered.size() ? urls.size() - delivered.size() : 0;
         finishFileDelivery(batchID, urls.size(), folder,
                            FileTransferDeliveryResult{delivered, false, static_cast<std::int64_t>(failed)});

@@ -117,10 +117,12 @@ public:
     // A Viewer's path of a Host item, canonical and inside `home`; nothing otherwise.
     static std::optional<std::filesystem::path> confinedSourcePath(const std::string& path,
                                                                    const std::filesystem::path& home);
-    std::vector<std::filesystem::path> moveFilesToFrontFinderWindow(const std::vector<std::filesystem::path>& urls);
-    std::optional<std::filesystem::path> frontFinderWindowPath();
+    // The batch's lines (a failed move, a file manager that did not answer) are its Viewer's.
+    std::vector<std::filesystem::path> moveFilesToFrontFinderWindow(const UUID& batchID,
+                                                                    const std::vector<std::filesystem::path>& urls);
+    std::optional<std::filesystem::path> frontFinderWindowPath(const UUID& batchID);
     std::filesystem::path defaultDropDestination();
-    std::vector<std::filesystem::path> moveStagedFiles(const std::vector<std::filesystem::path>& urls,
+    std::vector<std::filesystem::path> moveStagedFiles(const UUID& batchID, const std::vector<std::filesystem::path>& urls,
                                                        const std::filesystem::path& folder);
     void tryDeliverFileBatch(const UUID& batchID);
     void finishFileDelivery(const UUID& batchID, std::size_t requestedCount, const std::filesystem::path& destination,
@@ -174,10 +176,10 @@ private:
     // Moves one staged item into the folder under a numbered free name; nothing when it failed.
     // `via` reaches `folder` (its open descriptor, or the folder itself); what is returned and
     // logged names `folder`.
-    std::optional<std::filesystem::path> deliverNumbered(const std::filesystem::path& url,
+    std::optional<std::filesystem::path> deliverNumbered(const UUID& batchID, const std::filesystem::path& url,
                                                          const std::filesystem::path& folder,
                                                          const std::filesystem::path& via);
-    std::vector<std::filesystem::path> moveStagedFiles(const std::vector<std::filesystem::path>& urls,
+    std::vector<std::filesystem::path> moveStagedFiles(const UUID& batchID, const std::vector<std::filesystem::path>& urls,
                                                        const std::filesystem::path& folder,
                                                        const std::filesystem::path& via);
 
