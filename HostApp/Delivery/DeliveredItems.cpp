@@ -14,6 +14,7 @@
 
 #include "Platform/Core/UUID.h"
 #include "QuillmereProfiles/ConfinedFiles.h"
+#include "QuillmereProfiles/RemoveTree.h"
 
 namespace qm {
 
@@ -23,8 +24,6 @@ namespace {
 
 // Levels below the item a copy goes; a Viewer's items are never deeper.
 constexpr int maxCopyDepth = 64;
-// Folders a removal keeps open at once; deeper ones are opened again from the nearest open one.
-constexpr std::size_t maxOpenWhileRemoving = 16;
 
 std::error_code lastError() { return {errno, std::generic_category()}; }
 
@@ -188,99 +187,10 @@ std::error_code copyItemBetween(int fromFolder, const std::string& fromName, int
 }
 
 std::error_code removeItemIn(int top, const std::string& name) {
-    struct stat info {};
-    if (::fstatat(top, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return lastError();
-    if (!S_ISDIR(info.st_mode)) return ::unlinkat(top, name.c_str(), 0) == 0 ? std::error_code() : lastError();
-    // The folders from `name` down to the one being emptied. Each one's listing stays open while
-    // it can, so a wide folder is read once; beyond the few kept open, a folder is opened again
-    // from the nearest open one above it (by name, following no link) when the walk comes back.
-    struct Level {
-        std::string name;
-        DIR* listing = nullptr;
-    };
-    std::vector<Level> levels;
-    auto closeAll = [&] {
-        for (auto& level : levels)
-            if (level.listing) ::closedir(level.listing);
-    };
-    std::size_t held = 0;
-    auto open = [&](std::size_t index) -> DIR* {
-        if (levels[index].listing) return levels[index].listing;
-        std::size_t from = index;
-        while (from > 0 && !levels[from - 1].listing) --from;
-        for (std::size_t i = from; i <= index; ++i) {
-            const int parent = i == 0 ? top : ::dirfd(levels[i - 1].listing);
-            auto folder = openFolderAt(parent, levels[i].name);
-            if (!folder.valid()) return nullptr;
-            levels[i].listing = ::fdopendir(folder.get());
-            if (!levels[i].listing) return nullptr;
-            folder.release();
-            ++held;
-            // The ones nearest the top go first: the walk comes back up through the deep ones.
-            for (std::size_t oldest = 0; held > maxOpenWhileRemoving && oldest < i; ++oldest) {
-                if (!levels[oldest].listing) continue;
-                ::closedir(levels[oldest].listing);
-                levels[oldest].listing = nullptr;
-                --held;
-            }
-        }
-        return levels[index].listing;
-    };
-    levels.push_back({name});
-    while (!levels.empty()) {
-        DIR* listing = open(levels.size() - 1);
-        if (!listing) {
-            const auto error = lastError();
-            closeAll();
-            return error;
-        }
-        errno = 0;
-        const dirent* entry = ::readdir(listing);
-        if (!entry && errno != 0) {
-            const auto error = lastError();
-            closeAll();
-            return error;
-        }
-        if (!entry) {
-            // Emptied: it goes from the folder above it.
-            ::closedir(listing);
-            --held;
-            const auto emptied = std::move(levels.back().name);
-            levels.pop_back();
-            DIR* above = levels.empty() ? nullptr : open(levels.size() - 1);
-            if (!levels.empty() && !above) {
-                const auto error = lastError();
-                closeAll();
-                return error;
-            }
-            if (::unlinkat(above ? ::dirfd(above) : top, emptied.c_str(), AT_REMOVEDIR) != 0) {
-                const auto error = lastError();
-                closeAll();
-                return error;
-            }
-            continue;
-        }
-        const std::string child = entry->d_name;
-        if (child == "." || child == "..") continue;
-        const int folder = ::dirfd(listing);
-        bool isFolder = entry->d_type == DT_DIR;
-        if (entry->d_type == DT_UNKNOWN) {
-            struct stat childInfo {};
-            isFolder = ::fstatat(folder, child.c_str(), &childInfo, AT_SYMLINK_NOFOLLOW) == 0 &&
-                       S_ISDIR(childInfo.st_mode);
-        }
-        if (isFolder) {
-            levels.push_back({child});
-            continue;
-        }
-        // A failure ends the removal: the walk would only come back to the same entry.
-        if (::unlinkat(folder, child.c_str(), 0) != 0) {
-            const auto error = lastError();
-            closeAll();
-            return error;
-        }
-    }
-    return {};
+    errno = 0;
+    if (removeTreeAt(top, name)) return {};
+    // Something below it could not be removed (or lies on another file system).
+    return errno != 0 ? lastError() : std::make_error_code(std::errc::directory_not_empty);
 }
 
 std::error_code moveItemInto(const fs::path& from, int folder, const std::string& name) {
