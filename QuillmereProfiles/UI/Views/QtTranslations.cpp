@@ -9,6 +9,30 @@
 
 namespace qm {
 
+namespace {
+
+// What the file dialog shows that Qt's catalogues leave untranslated in most languages (a
+// folder's kind in the Type column, a drive's), from our own tables. Installed before Qt's
+// catalogue, so it is asked only where that catalogue has no text.
+class QtTextsFromOurTables : public QTranslator {
+public:
+    using QTranslator::QTranslator;
+    bool isEmpty() const override { return false; }
+    QString translate(const char* context, const char* sourceText, const char* disambiguation = nullptr,
+                      int n = -1) const override {
+        (void)disambiguation;
+        (void)n;
+        if (qstrcmp(context, "QAbstractFileIconProvider") != 0) return {};
+        if (qstrcmp(sourceText, "Folder") == 0)
+            return QString::fromStdString(QuillmereL10n::text("fileTransfer.chooser.folderKind", "Folder"));
+        if (qstrcmp(sourceText, "Drive") == 0)
+            return QString::fromStdString(QuillmereL10n::text("fileTransfer.chooser.driveKind", "Drive"));
+        return {};
+    }
+};
+
+}  // namespace
+
 QString qtLanguageForTable(const std::string& tableIdentifier) {
     if (tableIdentifier.empty() || tableIdentifier == "en") return {};
     if (tableIdentifier == "zh-Hans") return QStringLiteral("zh_CN");
@@ -24,6 +48,11 @@ QString followApplicationLanguageInQtTexts() {
     const auto bundle = QuillmereL10n::localizedBundle();
     const QString wanted = qtLanguageForTable(bundle ? bundle->stem().string() : std::string());
     // The translator is the application's child, so it goes with it; its name is its language.
+    static QPointer<QTranslator> ours;
+    if (!ours) {
+        ours = new QtTextsFromOurTables(application);
+        QCoreApplication::installTranslator(ours);
+    }
     static QPointer<QTranslator> installed;
     if ((installed ? installed->objectName() : QString()) == wanted) return wanted;
     if (installed) {
