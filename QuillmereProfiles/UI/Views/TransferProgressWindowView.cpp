@@ -111,6 +111,8 @@ TransferProgressWindowView::TransferProgressWindowView(std::shared_ptr<FileTrans
     scroll_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scroll_->setWidgetResizable(false);
     canvas_ = new QWidget;
+    // The stack grows and shrinks at its bottom: a new height repaints only what it uncovers.
+    canvas_->setAttribute(Qt::WA_StaticContents);
     scroll_->setWidget(canvas_);
     connect(scroll_->verticalScrollBar(), &QScrollBar::valueChanged, this, [this] { placeRows(); });
     center_->onChange = [this](const FileTransferCenter::Change& change) { apply(change); };
