@@ -9,8 +9,11 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPointer>
+#include <map>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTextDocument>
 #include <QTreeWidget>
 
@@ -30,6 +33,44 @@ namespace {
 void processEvents() {
     for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
 }
+
+// Paint and move events that reach the watched row views (a row's own widgets count for the row).
+class RowEvents : public QObject {
+public:
+    void watch(const std::vector<TransferProgressRowView*>& rows) {
+        for (auto* row : rows) {
+            row->installEventFilter(this);
+            owner_[row] = row;
+            for (auto* child : row->findChildren<QWidget*>()) {
+                child->installEventFilter(this);
+                owner_[child] = row;
+            }
+        }
+    }
+    int paints(const QWidget* row) const { return count(paints_, row); }
+    int moves(const QWidget* row) const { return count(moves_, row); }
+    void clear() {
+        paints_.clear();
+        moves_.clear();
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        auto owner = owner_.find(watched);
+        if (owner == owner_.end()) return false;
+        if (event->type() == QEvent::Paint) ++paints_[owner->second];
+        if (event->type() == QEvent::Move && watched == owner->second) ++moves_[owner->second];
+        return false;
+    }
+
+private:
+    static int count(const std::map<const QObject*, int>& counts, const QObject* row) {
+        auto found = counts.find(row);
+        return found == counts.end() ? 0 : found->second;
+    }
+    std::map<const QObject*, const QObject*> owner_;
+    std::map<const QObject*, int> paints_, moves_;
+};
 
 class TransferWindowsView : public ::testing::Test {
 protected:
@@ -92,6 +133,76 @@ TEST_F(TransferWindowsView, TheProgressWindowShowsItsRowsAndForwardsCancel) {
     view.close();
     processEvents();
     EXPECT_FALSE(center->window()->visible);
+}
+
+// Many rows: the window shows eight and scrolls, only the rows in sight have views, and a change
+// touches its own row's view alone: the other views stay the same objects, unpainted, and move
+// only when a row above them leaves.
+TEST_F(TransferWindowsView, AChangeToOneRowLeavesTheOtherRowsAlone) {
+    auto center = FileTransferCenter::make(main);
+    TransferProgressWindowView view(center);
+    std::vector<UUID> ids;
+    auto add = [&](const std::string& name) {
+        ids.push_back(UUID::random());
+        center->addTask({ids.back(), FileTransferDirection::incoming, "Viewer", 1, 1000, {name}}, {});
+    };
+    for (int i = 0; i < 30; ++i) add("file " + std::to_string(i));
+    main->runUntilIdle();
+    processEvents();
+    const int eightRows = 64 * 8 + 8 * 7 + 28;
+    EXPECT_EQ(view.height(), eightRows);
+    const auto shown = view.rowViews();
+    ASSERT_GE(shown.size(), 8u);
+    ASSERT_LE(shown.size(), 9u) << "views for the rows in sight only";
+    EXPECT_EQ(shown[0]->titleLabel()->text(), "Receiving file 0 from Viewer");
+    EXPECT_EQ(shown[7]->titleLabel()->text(), "Receiving file 7 from Viewer");
+    RowEvents events;
+    events.watch(shown);
+
+    center->updateProgress(ids[2], 500, 1000);
+    main->runUntilIdle();
+    processEvents();
+    EXPECT_EQ(shown[2]->statusLabel()->text(), "500 B / 1000 B");
+    EXPECT_GE(events.paints(shown[2]), 1);
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+        if (i != 2) {
+            EXPECT_EQ(events.paints(shown[i]), 0) << "row " << i;
+        }
+        EXPECT_EQ(events.moves(shown[i]), 0) << "row " << i;
+    }
+    EXPECT_EQ(view.rowViews(), shown);
+
+    // A row added below, out of sight: nothing in sight is touched.
+    events.clear();
+    add("last");
+    main->runUntilIdle();
+    processEvents();
+    EXPECT_EQ(view.rowViews(), shown);
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+        EXPECT_EQ(events.paints(shown[i]), 0) << "row " << i;
+        EXPECT_EQ(events.moves(shown[i]), 0) << "row " << i;
+    }
+    EXPECT_EQ(view.height(), eightRows);
+
+    // The top row leaves: the views below move up one place, the same objects.
+    const int top = shown[0]->y();
+    center->completeTask(ids[0], "Saved", -1);
+    main->runUntilIdle();
+    processEvents();
+    const auto after = view.rowViews();
+    ASSERT_GE(after.size(), 8u);
+    for (std::size_t i = 0; i + 1 < 8; ++i) EXPECT_EQ(after[i], shown[i + 1]) << "row " << i;
+    EXPECT_EQ(after[0]->y(), top);
+    EXPECT_EQ(after[7]->titleLabel()->text(), "Receiving file 8 from Viewer");
+
+    // Scrolled to the bottom: the last row has a view, the first ones none.
+    auto* bar = view.scrollArea()->verticalScrollBar();
+    bar->setValue(bar->maximum());
+    processEvents();
+    const auto bottom = view.rowViews();
+    ASSERT_FALSE(bottom.empty());
+    EXPECT_LE(bottom.size(), 9u);
+    EXPECT_EQ(bottom.back()->titleLabel()->text(), "Receiving last from Viewer");
 }
 
 // Item names and Viewer names come from the other side: markup in them is shown, never obeyed.
