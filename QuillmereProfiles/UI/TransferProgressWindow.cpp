@@ -138,9 +138,8 @@ FileTransferCenter::TaskRowPtr FileTransferCenter::addTask(const StartInfo& info
 void FileTransferCenter::updateProgress(const UUID& batchID, std::uint64_t bytes, std::uint64_t total) {
     {
         std::lock_guard lock(progressMutex_);
-        auto [entry, added] = pendingProgress_.insert_or_assign(batchID, std::make_pair(bytes, total));
         // A hop is on its way for this batch: it takes the latest figures when it runs.
-        if (!added) return;
+        if (!pendingProgress_.insert_or_assign(batchID, std::make_pair(bytes, total)).second) return;
     }
     onMain([batchID](FileTransferCenter& center) { center.applyPendingProgress(batchID); });
 }
@@ -301,7 +300,7 @@ void FileTransferCenter::finishTask(const UUID& batchID, const std::string& stat
     finishedRows_.push_back(finished);
     if (autoCloseDelay > 0) {
         const auto now = mainQueue_->clock().uptimeNs();
-        finished->removeAtNs_ = now + static_cast<std::uint64_t>(autoCloseDelay * 1e9);
+        finished->removeAtNs_ = now + static_cast<std::uint64_t>(std::min(autoCloseDelay, 1e6) * 1e9);
         armRemovalTimer();
     } else {
         // The next turn. Only this row goes: a newer row that took over the batch id keeps its

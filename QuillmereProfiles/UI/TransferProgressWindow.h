@@ -156,8 +156,6 @@ public:
     const std::vector<TaskRowPtr>& stack() const { return stack_; }
     std::size_t rowCount() const { return stack_.size(); }
     TaskRowPtr row(const UUID& batchID) const;
-    // Rows of the stack that finished and wait for their removal.
-    std::size_t finishedRowCount() const { return finishedRows_.size(); }
     // The close box hides the window; the rows stay.
     void windowClosedByUser();
 

@@ -105,7 +105,7 @@ void BM_Progress(benchmark::State& state) {
         window.settle();
         requirePaint(state, window, before);
     }
-    state.SetLabel(std::to_string(window.center->rowCount()) + " rows");
+    state.SetLabel(std::to_string(window.center->stack().size()) + " rows");
 }
 
 void BM_AddAndFinish(benchmark::State& state) {
@@ -119,9 +119,9 @@ void BM_AddAndFinish(benchmark::State& state) {
         window.settle();
         requirePaint(state, window, before);
     }
-    if (window.center->rowCount() != static_cast<std::size_t>(state.range(0)))
+    if (window.center->stack().size() != static_cast<std::size_t>(state.range(0)))
         state.SkipWithError("the window did not keep its number of rows");
-    state.SetLabel(std::to_string(window.center->rowCount()) + " rows");
+    state.SetLabel(std::to_string(window.center->stack().size()) + " rows");
 }
 
 // Small and large alternate, and which goes first alternates too, so load from elsewhere on the
