@@ -38,6 +38,7 @@ public:
     std::optional<std::filesystem::path> desktopFolder() override { return inner_->desktopFolder(); }
     void revealItems(const std::vector<std::filesystem::path>& items) override {
         if (items.empty()) return;
+        if (!clock_) return inner_->revealItems(items);
         const auto folder = items.front().parent_path();
         const auto now = clock_->uptimeNs();
         {
