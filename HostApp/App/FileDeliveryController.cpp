@@ -2,6 +2,9 @@
 // its rows, and the delivery of received batches and of Viewers' requests for Host files.
 #include "HostApp/App/FileDeliveryController.h"
 
+#include <mutex>
+
+#include "HostApp/App/DeliveryTurns.h"
 #include "HostApp/App/HostProbeDelegate.h"
 #include "HostApp/App/HostServiceWiring.h"
 #include "HostApp/App/TransferCenterRows.h"
@@ -15,6 +18,45 @@ namespace qm {
 namespace {
 // The delivery's lines, as the application's diagnostic log shows them.
 void deliveryLog(const std::string& line) { logLine("[QuillmereHost] " + line); }
+
+// The file manager as delivery uses it, with its folder openings paced: every delivered batch
+// asks to show its items, and a Viewer decides how many batches come, so a burst must not start an
+// opener (a process, and a window on the user's screen) per batch. A folder opened less than
+// sameFolderQuiet ago is not opened again, and no opener starts within minOpenerInterval of the
+// last one; what was skipped stays delivered, unshown.
+class PacedFileManager final : public FileManagerDesktop {
+public:
+    static constexpr double sameFolderQuiet = 10.0;
+    static constexpr double minOpenerInterval = 1.0;
+
+    PacedFileManager(std::shared_ptr<FileManagerDesktop> inner, std::shared_ptr<const Clock> clock)
+        : inner_(std::move(inner)), clock_(std::move(clock)) {}
+
+    std::optional<std::filesystem::path> frontWindowFolder(std::string& error) override {
+        return inner_->frontWindowFolder(error);
+    }
+    std::optional<std::filesystem::path> desktopFolder() override { return inner_->desktopFolder(); }
+    void revealItems(const std::vector<std::filesystem::path>& items) override {
+        if (items.empty()) return;
+        if (!clock_) return inner_->revealItems(items);
+        const auto folder = items.front().parent_path();
+        const auto now = clock_->uptimeNs();
+        {
+            std::lock_guard lock(mutex_);
+            auto since = [now](std::uint64_t then) { return static_cast<double>(now - then) / 1e9; };
+            if (last_ && since(last_->second) < minOpenerInterval) return;
+            if (last_ && last_->first == folder && since(last_->second) < sameFolderQuiet) return;
+            last_ = {folder, now};
+        }
+        inner_->revealItems(items);
+    }
+
+private:
+    std::shared_ptr<FileManagerDesktop> inner_;
+    std::shared_ptr<const Clock> clock_;
+    std::mutex mutex_;
+    std::optional<std::pair<std::filesystem::path, std::uint64_t>> last_;  // mutex_: the last folder opened, when
+};
 }  // namespace
 
 std::shared_ptr<FileDeliveryController> FileDeliveryController::create(HostProbeDelegate& app,
@@ -25,7 +67,8 @@ std::shared_ptr<FileDeliveryController> FileDeliveryController::create(HostProbe
     return controller;
 }
 
-FileDeliveryController::FileDeliveryController(HostProbeDelegate& app) : HostControllerOf(app) {}
+FileDeliveryController::FileDeliveryController(HostProbeDelegate& app)
+    : HostControllerOf(app), deliveryTurns_(DeliveryTurns::make(env().platform.mainQueue)) {}
 
 void FileDeliveryController::makeFileDelivery(const std::filesystem::path& home) {
     auto weak = this->weak();
@@ -34,7 +77,8 @@ void FileDeliveryController::makeFileDelivery(const std::filesystem::path& home)
     delivery.clock = env().platform.clock;
     delivery.service = app_.fileTransferService();
     delivery.shell = env().shell;
-    delivery.fileManager = env().fileManager ? env().fileManager : std::make_shared<SimulatedFileManagerDesktop>();
+    delivery.fileManager = std::make_shared<PacedFileManager>(
+        env().fileManager ? env().fileManager : std::make_shared<SimulatedFileManagerDesktop>(), env().platform.clock);
     delivery.defaults = env().defaults;
     delivery.home = home;
     delivery.log = deliveryLog;
@@ -90,36 +134,57 @@ void FileDeliveryController::configureSendFilesService() {
 
 void FileDeliveryController::addDeliveryHooks(HostServiceHooks& hooks) {
     // The delivery is held weakly: the packet hook runs on the server queue, which must never
-    // hold the application's objects.
+    // hold the application's objects. The service's batch events take their turn per Viewer.
     std::weak_ptr<HostFileDelivery> weak = fileDelivery;
-    hooks.incomingBatchSettled = [weak](const FileTransferService::InboundBatchInfo& batch) {
-        if (auto delivery = weak.lock()) delivery->incomingBatchSettled(batch);
+    auto turns = deliveryTurns_;
+    const std::optional<std::string> noViewer;
+    hooks.incomingBatchSettled = [weak, turns](const FileTransferService::InboundBatchInfo& batch) {
+        turns->post(batch.batchID, batch.peerToken, false, [weak, batch] {
+            if (auto delivery = weak.lock()) delivery->incomingBatchSettled(batch);
+        });
     };
-    hooks.incomingBatchDropped = [weak](const UUID& id) {
-        if (auto delivery = weak.lock()) delivery->incomingBatchDropped(id);
+    hooks.incomingBatchDropped = [weak, turns, noViewer](const UUID& id) {
+        turns->post(id, noViewer, true, [weak, id] {
+            if (auto delivery = weak.lock()) delivery->incomingBatchDropped(id);
+        });
     };
-    hooks.incomingBatchProgress = [weak](const UUID& id, std::uint64_t received, std::uint64_t total) {
-        if (auto delivery = weak.lock()) delivery->incomingBatchProgress(id, received, total);
+    hooks.incomingBatchProgress = [weak, turns, noViewer](const UUID& id, std::uint64_t received, std::uint64_t total) {
+        turns->post(id, noViewer, false, [weak, id, received, total] {
+            if (auto delivery = weak.lock()) delivery->incomingBatchProgress(id, received, total);
+        });
     };
-    hooks.incomingBatchItemsDropped = [weak](const UUID& id, std::uint64_t count) {
-        if (auto delivery = weak.lock()) delivery->incomingBatchItemsDropped(id, count);
+    hooks.incomingBatchItemsDropped = [weak, turns, noViewer](const UUID& id, std::uint64_t count) {
+        turns->post(id, noViewer, false, [weak, id, count] {
+            if (auto delivery = weak.lock()) delivery->incomingBatchItemsDropped(id, count);
+        });
     };
-    hooks.incomingBatchCompleted = [weak](const UUID& id, const std::vector<std::filesystem::path>& urls,
-                                          FileTransferIntent intent) {
-        if (auto delivery = weak.lock()) delivery->incomingBatchCompleted(id, urls, intent);
+    hooks.incomingBatchCompleted = [weak, turns, noViewer](const UUID& id, const std::vector<std::filesystem::path>& urls,
+                                                           FileTransferIntent intent) {
+        turns->post(id, noViewer, true, [weak, id, urls, intent] {
+            if (auto delivery = weak.lock()) delivery->incomingBatchCompleted(id, urls, intent);
+        });
     };
-    hooks.outgoingBatchStarted = [weak](const UUID& id, std::int64_t count, std::uint64_t total,
-                                        FileTransferIntent intent, const std::vector<std::string>& names) {
-        if (auto delivery = weak.lock()) delivery->outgoingBatchStarted(id, count, total, intent, names);
+    // Outgoing batches name no Viewer here: they share the Host's line, in order.
+    hooks.outgoingBatchStarted = [weak, turns, noViewer](const UUID& id, std::int64_t count, std::uint64_t total,
+                                                         FileTransferIntent intent, const std::vector<std::string>& names) {
+        turns->post(id, noViewer, false, [weak, id, count, total, intent, names] {
+            if (auto delivery = weak.lock()) delivery->outgoingBatchStarted(id, count, total, intent, names);
+        });
     };
-    hooks.outgoingBatchProgress = [weak](const UUID& id, std::uint64_t sent, std::uint64_t total) {
-        if (auto delivery = weak.lock()) delivery->outgoingBatchProgress(id, sent, total);
+    hooks.outgoingBatchProgress = [weak, turns, noViewer](const UUID& id, std::uint64_t sent, std::uint64_t total) {
+        turns->post(id, noViewer, false, [weak, id, sent, total] {
+            if (auto delivery = weak.lock()) delivery->outgoingBatchProgress(id, sent, total);
+        });
     };
-    hooks.outgoingBatchStopped = [weak](const UUID& id, bool viewerGone) {
-        if (auto delivery = weak.lock()) delivery->outgoingBatchStopped(id, viewerGone);
+    hooks.outgoingBatchStopped = [weak, turns, noViewer](const UUID& id, bool viewerGone) {
+        turns->post(id, noViewer, false, [weak, id, viewerGone] {
+            if (auto delivery = weak.lock()) delivery->outgoingBatchStopped(id, viewerGone);
+        });
     };
-    hooks.outgoingBatchCompleted = [weak](const UUID& id) {
-        if (auto delivery = weak.lock()) delivery->outgoingBatchCompleted(id);
+    hooks.outgoingBatchCompleted = [weak, turns, noViewer](const UUID& id) {
+        turns->post(id, noViewer, false, [weak, id] {
+            if (auto delivery = weak.lock()) delivery->outgoingBatchCompleted(id);
+        });
     };
     // Packets of both channels pass through delivery's handler before the service.
     hooks.fileTransferPacket = [weak](const FileTransferPacket& packet, const UUID& session) {

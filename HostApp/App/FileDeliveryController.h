@@ -11,6 +11,7 @@
 
 namespace qm {
 
+class DeliveryTurns;
 class FileTransferCenter;
 class SendFilesService;
 struct SendFilesPasteboard;
@@ -51,11 +52,15 @@ public:
     // Where received batches go and how Viewers' requests for Host files are answered.
     std::shared_ptr<HostFileDelivery> fileDelivery;
     std::optional<UUID> latestInboundFileBatchID;
+    // The service's batch events waiting for their Viewer's turn.
+    const std::shared_ptr<DeliveryTurns>& deliveryTurns() const { return deliveryTurns_; }
 
 private:
     explicit FileDeliveryController(HostProbeDelegate& app);
     void makeFileDelivery(const std::filesystem::path& home);
     void configureSendFilesService();
+
+    std::shared_ptr<DeliveryTurns> deliveryTurns_;
 };
 
 }  // namespace qm

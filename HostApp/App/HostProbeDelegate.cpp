@@ -496,9 +496,11 @@ void HostProbeDelegate::applicationWillTerminate(std::function<void()> done) {
         return;
     }
     // The server's ordered stop waits 120 ms for the goodbyes; the main queue goes on meanwhile.
+    // The end then comes before whatever waits on the main queue (a Viewer may have queued
+    // thousands of blocks there), which never runs.
     audioServer_->beginTermination([weak = weak(), done = std::move(done)] {
         if (auto self = weak.lock()) {
-            self->env_.platform.mainQueue->async(done);
+            self->env_.platform.mainQueue->asyncAhead(done);
         }
     });
 }

@@ -47,6 +47,11 @@ public:
     const std::string& label() const { return label_; }
 
     virtual void async(std::function<void()> block) = 0;
+    // Runs the block before every block already waiting (still after the one running and after
+    // other blocks queued this way before it). For the few steps that must not wait behind what
+    // others queued, such as the last steps of stopping the process. A queue without such a lane
+    // queues it like async.
+    virtual void asyncAhead(std::function<void()> block) { async(std::move(block)); }
     virtual void asyncAfter(double seconds, DispatchWorkItemPtr item) = 0;
     DispatchWorkItemPtr asyncAfter(double seconds, std::function<void()> block) {
         auto item = std::make_shared<DispatchWorkItem>(std::move(block));

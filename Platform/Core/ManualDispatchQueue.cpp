@@ -78,6 +78,12 @@ void ManualDispatchQueue::async(std::function<void()> block) {
     ready_.push_back(std::move(block));
 }
 
+void ManualDispatchQueue::asyncAhead(std::function<void()> block) {
+    std::lock_guard lock(mutex_);
+    ready_.insert(ready_.begin() + static_cast<std::ptrdiff_t>(ahead_), std::move(block));
+    ++ahead_;
+}
+
 void ManualDispatchQueue::asyncAfter(double seconds, DispatchWorkItemPtr item) {
     const std::uint64_t deadline = clock_->uptimeNs() + nsFromSeconds(seconds);
     std::lock_guard lock(mutex_);
@@ -116,6 +122,7 @@ bool ManualDispatchQueue::runOne() {
         if (ready_.empty()) return false;
         block = std::move(ready_.front());
         ready_.pop_front();
+        if (ahead_ > 0) --ahead_;
     }
     runSync(block);
     return true;

@@ -47,6 +47,7 @@ public:
     ManualDispatchQueue(std::string label, std::shared_ptr<ManualClock> clock);
 
     void async(std::function<void()> block) override;
+    void asyncAhead(std::function<void()> block) override;
     void asyncAfter(double seconds, DispatchWorkItemPtr item) override;
     using DispatchQueue::asyncAfter;
     bool isCurrent() const override;
@@ -71,6 +72,7 @@ private:
     std::shared_ptr<ManualClock> clock_;
     mutable std::mutex mutex_;
     std::deque<std::function<void()>> ready_;
+    std::size_t ahead_ = 0;  // blocks at the front of ready_ queued by asyncAhead
     std::multimap<std::pair<std::uint64_t, std::uint64_t>, DispatchWorkItemPtr> delayed_;
     std::uint64_t sequence_ = 0;
     std::atomic<int> depth_{0};

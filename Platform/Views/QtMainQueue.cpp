@@ -6,13 +6,61 @@
 #include <QTimer>
 #include <algorithm>
 #include <cmath>
+#include <future>
 
 namespace qm {
 
 QtMainQueue::QtMainQueue(std::shared_ptr<const Clock> clock) : DispatchQueue("main"), clock_(std::move(clock)) {}
 
 void QtMainQueue::async(std::function<void()> block) {
-    QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(block), Qt::QueuedConnection);
+    std::lock_guard lock(mutex_);
+    ready_.push_back(std::move(block));
+    askForTurnLocked();
+}
+
+void QtMainQueue::asyncAhead(std::function<void()> block) {
+    std::lock_guard lock(mutex_);
+    ahead_.push_back(std::move(block));
+    askForTurnLocked();
+}
+
+std::size_t QtMainQueue::waitingCount() const {
+    std::lock_guard lock(mutex_);
+    return ahead_.size() + ready_.size();
+}
+
+void QtMainQueue::askForTurnLocked() {
+    if (turnAsked_) return;
+    auto* app = QCoreApplication::instance();
+    if (!app) return;  // the loop is gone: nothing will run
+    turnAsked_ = true;
+    // A posted event of its own: the loop serves its other sources before it runs the next one.
+    QMetaObject::invokeMethod(
+        app,
+        [weak = weak_from_this()] {
+            if (auto self = std::static_pointer_cast<QtMainQueue>(weak.lock())) self->runTurn();
+        },
+        Qt::QueuedConnection);
+}
+
+void QtMainQueue::runTurn() {
+    {
+        std::lock_guard lock(mutex_);
+        turnAsked_ = false;
+    }
+    for (int ran = 0; ran < blocksPerTurn; ++ran) {
+        std::function<void()> block;
+        {
+            std::lock_guard lock(mutex_);
+            auto& from = !ahead_.empty() ? ahead_ : ready_;
+            if (from.empty()) return;
+            block = std::move(from.front());
+            from.pop_front();
+        }
+        block();
+    }
+    std::lock_guard lock(mutex_);
+    if (!ahead_.empty() || !ready_.empty()) askForTurnLocked();
 }
 
 void QtMainQueue::asyncAfter(double seconds, DispatchWorkItemPtr item) {
@@ -38,7 +86,15 @@ void QtMainQueue::runSync(const std::function<void()>& block) {
         block();
         return;
     }
-    QMetaObject::invokeMethod(QCoreApplication::instance(), [&block] { block(); }, Qt::BlockingQueuedConnection);
+    // In order with the blocks already queued. A queue that goes without running it lets the
+    // caller go (the promise breaks), as Qt's blocking calls do when the loop ends.
+    auto done = std::make_shared<std::promise<void>>();
+    auto ran = done->get_future();
+    async([&block, done] {
+        block();
+        done->set_value();
+    });
+    ran.wait();
 }
 
 }  // namespace qm

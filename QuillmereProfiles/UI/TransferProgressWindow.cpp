@@ -189,21 +189,44 @@ FileTransferCenter::TaskRowPtr FileTransferCenter::addTask(const StartInfo& info
             });
         }
     };
-    if (auto existing = rows_.find(info.batchID); existing != rows_.end()) {
-        std::erase(stack_, existing->second);
-    }
+    // A row for the same batch goes, unfinished, and with it whatever it had pending.
+    if (auto existing = rows_.find(info.batchID); existing != rows_.end()) takeOut(existing->second);
     rows_[info.batchID] = row;
     stack_.push_back(row);
+    if (onChange) onChange({Change::Kind::rowAdded, row, stack_.size() - 1});
+    const auto height = window_->height;
     resizeWindow();
-    changed();
-    onMain([](FileTransferCenter& center) { center.bringToFront(); });
+    if (window_->height != height) windowChanged();
+    // One request to come forward stands for every row added before it runs.
+    if (!frontPending_) {
+        frontPending_ = true;
+        onMain([](FileTransferCenter& center) {
+            center.frontPending_ = false;
+            center.bringToFront();
+        });
+    }
     return row;
 }
 
 void FileTransferCenter::updateProgress(const UUID& batchID, std::uint64_t bytes, std::uint64_t total) {
-    onMain([batchID, bytes, total](FileTransferCenter& center) {
-        if (auto row = center.row(batchID)) row->updateProgress(bytes, total);
-    });
+    {
+        std::lock_guard lock(progressMutex_);
+        // A hop is on its way for this batch: it takes the latest figures when it runs.
+        if (!pendingProgress_.insert_or_assign(batchID, std::make_pair(bytes, total)).second) return;
+    }
+    onMain([batchID](FileTransferCenter& center) { center.applyPendingProgress(batchID); });
+}
+
+void FileTransferCenter::applyPendingProgress(const UUID& batchID) {
+    std::pair<std::uint64_t, std::uint64_t> progress;
+    {
+        std::lock_guard lock(progressMutex_);
+        auto found = pendingProgress_.find(batchID);
+        if (found == pendingProgress_.end()) return;
+        progress = found->second;
+        pendingProgress_.erase(found);
+    }
+    if (auto row = this->row(batchID)) row->updateProgress(progress.first, progress.second);
 }
 
 void FileTransferCenter::completeTask(const UUID& batchID, const std::string& summary, double autoCloseDelay) {
@@ -289,7 +312,7 @@ void FileTransferCenter::windowClosedByUser() {
     if (!window_ || !window_->visible) return;
     window_->visible = false;
     window_->key = false;
-    changed();
+    windowChanged();
 }
 
 void FileTransferCenter::ensureWindow() {
@@ -300,12 +323,13 @@ void FileTransferCenter::ensureWindow() {
     window.height = rowHeight + 2 * outerPad;
     window.collectionBehavior = collectionBehavior;
     window_ = window;
-    changed();
+    windowChanged();
 }
 
 void FileTransferCenter::resizeWindow() {
     if (!window_) return;
-    const auto n = static_cast<double>(stack_.size());
+    // Past maxVisibleRows the rows scroll: the window stays on the screen however many there are.
+    const auto n = static_cast<double>(std::min(stack_.size(), maxVisibleRows));
     window_->height = rowHeight * std::max(n, 1.0) + rowSpacing * std::max(n - 1, 0.0) + 2 * outerPad;
 }
 
@@ -315,20 +339,33 @@ void FileTransferCenter::bringToFront() {
     window_->visible = true;
     window_->key = true;
     ++window_->orderFrontCount;
-    changed();
+    windowChanged();
+}
+
+void FileTransferCenter::takeOut(const TaskRowPtr& row) {
+    const auto at = std::find(stack_.begin(), stack_.end(), row);
+    const auto index = static_cast<std::size_t>(at - stack_.begin());
+    stack_.erase(at);
+    if (row->finished()) std::erase(finishedRows_, row);
+    row->removeAtNs_.reset();
+    if (onChange) onChange({Change::Kind::rowRemoved, row, index});
 }
 
 void FileTransferCenter::removeRow(const UUID& batchID) {
     auto found = rows_.find(batchID);
     if (found == rows_.end()) return;
-    std::erase(stack_, found->second);
+    const auto row = found->second;
     rows_.erase(found);
+    takeOut(row);
+    const auto height = window_ ? window_->height : 0;
     resizeWindow();
     if (stack_.empty() && window_) {
         window_->visible = false;
         window_->key = false;
+        windowChanged();
+    } else if (window_ && window_->height != height) {
+        windowChanged();
     }
-    changed();
 }
 
 void FileTransferCenter::finishTask(const UUID& batchID, const std::string& status, double autoCloseDelay,
@@ -339,17 +376,52 @@ void FileTransferCenter::finishTask(const UUID& batchID, const std::string& stat
     // and that completion must not report it as done.
     if (finished->finished()) return;
     finished->markFinished(status, success);
-    // Only this row goes: a newer row that took over the batch id keeps its own life.
-    auto remove = [weak = weak_from_this(), batchID, weakRow = std::weak_ptr<TaskRow>(finished)] {
-        auto self = weak.lock();
-        auto row = weakRow.lock();
-        if (self && row && self->row(batchID) == row) self->removeRow(batchID);
-    };
+    finishedRows_.push_back(finished);
     if (autoCloseDelay > 0) {
-        mainQueue_->asyncAfter(autoCloseDelay, std::move(remove));
+        const auto now = mainQueue_->clock().uptimeNs();
+        finished->removeAtNs_ = now + static_cast<std::uint64_t>(std::min(autoCloseDelay, 1e6) * 1e9);
+        armRemovalTimer();
     } else {
-        mainQueue_->async(std::move(remove));  // the next turn
+        // The next turn. Only this row goes: a newer row that took over the batch id keeps its
+        // own life.
+        mainQueue_->async([weak = weak_from_this(), batchID, weakRow = std::weak_ptr<TaskRow>(finished)] {
+            auto self = weak.lock();
+            auto row = weakRow.lock();
+            if (self && row && self->row(batchID) == row) self->removeRow(batchID);
+        });
     }
+    // Beyond the bound the row that finished first goes now rather than at its time.
+    while (finishedRows_.size() > maxFinishedRows) removeRow(finishedRows_.front()->batchID);
+}
+
+void FileTransferCenter::armRemovalTimer() {
+    // Finished rows are few (at most maxFinishedRows): the earliest is found by looking at each.
+    std::optional<std::uint64_t> earliest;
+    for (const auto& row : finishedRows_) {
+        if (row->removeAtNs_ && (!earliest || *row->removeAtNs_ < *earliest)) earliest = row->removeAtNs_;
+    }
+    if (removalTimer_ && earliest && removalTimerDeadlineNs_ <= *earliest) return;  // due in time
+    if (removalTimer_) removalTimer_->cancel();
+    removalTimer_.reset();
+    if (!earliest) return;
+    const auto now = mainQueue_->clock().uptimeNs();
+    removalTimerDeadlineNs_ = *earliest;
+    const double delay = *earliest > now ? static_cast<double>(*earliest - now) / 1e9 : 0.0;
+    removalTimer_ = mainQueue_->asyncAfter(delay, [weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->removeDueRows();
+    });
+}
+
+void FileTransferCenter::removeDueRows() {
+    removalTimer_.reset();
+    // A timer may fire a hair before the figure it was armed for.
+    const auto now = mainQueue_->clock().uptimeNs() + 1'000'000;
+    std::vector<UUID> due;
+    for (const auto& row : finishedRows_) {
+        if (row->removeAtNs_ && *row->removeAtNs_ <= now) due.push_back(row->batchID);
+    }
+    for (const auto& id : due) removeRow(id);
+    armRemovalTimer();
 }
 
 std::string FileTransferCenter::itemDescription(const std::vector<std::string>& names, std::int64_t fallbackCount) {

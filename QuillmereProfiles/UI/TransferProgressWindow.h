@@ -1,10 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,6 +22,12 @@ namespace qm {
 // the batch ended. A view model: the owner's view renders the window state and the rows and
 // forwards the buttons; rows, window and timers belong to the main queue. The application makes
 // one and keeps it for its life.
+//
+// What it keeps is bounded whatever a Viewer sends: finished rows beyond maxFinishedRows go at
+// once, oldest first (running rows stay; the per-Viewer limits on batches bound them), and the
+// window grows to maxVisibleRows rows, the rest scrolling. It tells its view each change as it
+// is (a row added or removed, the window), and a row tells its own view; progress reported
+// faster than the main queue turns reaches the row once per turn.
 class FileTransferCenter : public std::enable_shared_from_this<FileTransferCenter> {
 public:
     static constexpr double rowWidth = 480;
@@ -28,6 +36,11 @@ public:
     static constexpr double rowSpacing = 8;
     static constexpr double failedRowDelay = 2.5;
     static constexpr double cancelledRowDelay = 1.0;
+    // Finished rows kept while their removal is due; a row finishing beyond them takes the place
+    // of the one that finished first.
+    static constexpr std::size_t maxFinishedRows = 40;
+    // The window's height stops growing at this many rows; the stack scrolls beyond it.
+    static constexpr std::size_t maxVisibleRows = 8;
     // Move to the active space and full-screen auxiliary.
     static constexpr std::uint32_t collectionBehavior = 0x102;
 
@@ -107,6 +120,8 @@ public:
         std::string buttonTitle_;
         bool finished_ = false;
         std::weak_ptr<FileTransferCenter> center_;
+        // When its delayed removal is due (main queue uptime), once finished with a delay.
+        std::optional<std::uint64_t> removeAtNs_;
     };
     using TaskRowPtr = std::shared_ptr<TaskRow>;
 
@@ -158,11 +173,21 @@ public:
     const std::optional<Window>& window() const { return window_; }
     // The rows top to bottom, in the order they were added.
     const std::vector<TaskRowPtr>& stack() const { return stack_; }
+    std::size_t rowCount() const { return stack_.size(); }
     TaskRowPtr row(const UUID& batchID) const;
     // The close box hides the window; the rows stay.
     void windowClosedByUser();
-    // Called after the window or the stack changed.
-    std::function<void()> onChanged;
+
+    // One change, as the view applies it: a row added at `index` (always the last place), a row
+    // taken out of `index` (the rows below it move up one place), or the window's state. A row's
+    // own changes go to its onChanged.
+    struct Change {
+        enum class Kind { rowAdded, rowRemoved, window };
+        Kind kind = Kind::window;
+        TaskRowPtr row;
+        std::size_t index = 0;
+    };
+    std::function<void(const Change&)> onChange;
     // The same, for the owner that follows the window as the parent of its sheets.
     std::function<void()> onWindowFollowed;
     // Shows a folder chooser; empty: none can be shown, and the chooser reports cancel.
@@ -181,9 +206,15 @@ private:
     void resizeWindow();
     void bringToFront();
     void removeRow(const UUID& batchID);
+    // Takes the row out of the stack (it must be there) and tells the view.
+    void takeOut(const TaskRowPtr& row);
     void finishTask(const UUID& batchID, const std::string& status, double autoCloseDelay, bool success);
-    void changed() const {
-        if (onChanged) onChanged();
+    // The removal timer: armed for the earliest due removal of a finished row.
+    void armRemovalTimer();
+    void removeDueRows();
+    void applyPendingProgress(const UUID& batchID);
+    void windowChanged() const {
+        if (onChange) onChange({Change::Kind::window, nullptr, 0});
         if (onWindowFollowed) onWindowFollowed();
     }
 
@@ -192,6 +223,15 @@ private:
     std::vector<TaskRowPtr> stack_;
     std::map<UUID, TaskRowPtr> rows_;
     std::optional<std::filesystem::path> lastChosenFolder_;
+    // Finished rows still in the stack, in the order they finished.
+    std::deque<TaskRowPtr> finishedRows_;
+    DispatchWorkItemPtr removalTimer_;
+    std::uint64_t removalTimerDeadlineNs_ = 0;
+    // A front request queued by addTask; rows added meanwhile ask for no other.
+    bool frontPending_ = false;
+    // Progress waiting for the main queue, latest per batch: one hop per batch at a time.
+    std::mutex progressMutex_;
+    std::map<UUID, std::pair<std::uint64_t, std::uint64_t>> pendingProgress_;
 };
 
 }  // namespace qm

@@ -253,6 +253,17 @@ void BuiltHost::writeHomeFile(const fs::path& relative, const Bytes& content) {
 
 void BuiltHost::giveToUser(const fs::path& path) const { (void)::chown(path.c_str(), uid_, gid_); }
 
+void BuiltHost::signal(int number) const {
+    if (host_ > 0) ::kill(host_, number);
+}
+
+int BuiltHost::waitForHostExit(std::chrono::milliseconds timeout) {
+    if (host_ <= 0) return -1;
+    const int code = waitForExit(host_, timeout);
+    if (code >= 0) host_ = -1;  // reaped
+    return code;
+}
+
 bool BuiltHost::stagingEmpty() const {
     std::error_code error;
     return !fs::exists(staging(), error) || fs::is_empty(staging(), error);

@@ -66,6 +66,10 @@ public:
     // True once one of the messages is `text`.
     bool logged(const std::string& text) const;
     bool waitForLog(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+    // Sends the running Host a signal.
+    void signal(int number) const;
+    // The Host's exit code once it ended within `timeout` (see waitForExit below).
+    int waitForHostExit(std::chrono::milliseconds timeout);
 
 private:
     BuiltHost() = default;

@@ -9,7 +9,11 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QVBoxLayout>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QStyle>
+#include <algorithm>
+#include <set>
 
 namespace qm {
 
@@ -97,7 +101,13 @@ TransferProgressRowView::TransferProgressRowView(std::shared_ptr<FileTransferCen
     cancel_->setGeometry(frameFromBottom(372, 18, 96, 28));
     // The row may be replaced while its own button's click is being handled.
     connect(cancel_, &QPushButton::clicked, this, [row = row_] { row->didCancel(); });
-    row_->onChanged = [this] { render(); };
+    // A change redraws the row once, with everything else the loop draws on its next turn: the
+    // bar would otherwise paint itself (and what lies under it) at once on every value.
+    row_->onChanged = [this] {
+        setUpdatesEnabled(false);
+        render();
+        setUpdatesEnabled(true);
+    };
     render();
 }
 
@@ -128,62 +138,74 @@ void TransferProgressRowView::render() {
 
 TransferProgressWindowView::TransferProgressWindowView(std::shared_ptr<FileTransferCenter> center, QWidget* parent)
     : QWidget(parent, Qt::Window), center_(std::move(center)) {
-    stack_ = new QVBoxLayout(this);
-    const int pad = static_cast<int>(FileTransferCenter::outerPad);
-    stack_->setContentsMargins(pad, pad, pad, pad);
-    stack_->setSpacing(static_cast<int>(FileTransferCenter::rowSpacing));
-    stack_->setAlignment(Qt::AlignTop | Qt::AlignLeft);
-    center_->onChanged = [this] { render(); };
+    scroll_ = new QScrollArea(this);
+    scroll_->setFrameShape(QFrame::NoFrame);
+    scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll_->setWidgetResizable(false);
+    canvas_ = new QWidget;
+    // The stack grows and shrinks at its bottom: a new height repaints only what it uncovers.
+    canvas_->setAttribute(Qt::WA_StaticContents);
+    scroll_->setWidget(canvas_);
+    connect(scroll_->verticalScrollBar(), &QScrollBar::valueChanged, this, [this] { placeRows(); });
+    center_->onChange = [this](const FileTransferCenter::Change& change) { apply(change); };
     center_->presentFolderPanel = [this](FileTransferCenter::FolderPanelRequest request) {
         presentFolderPanel(std::move(request));
     };
-    render();
+    renderWindow();
+    placeRows();
 }
 
 TransferProgressWindowView::~TransferProgressWindowView() {
-    center_->onChanged = nullptr;
+    center_->onChange = nullptr;
     center_->presentFolderPanel = nullptr;
 }
 
 std::vector<TransferProgressRowView*> TransferProgressWindowView::rowViews() const {
     std::vector<TransferProgressRowView*> views;
-    for (int i = 0; i < stack_->count(); ++i) {
-        if (auto* view = qobject_cast<QWidget*>(stack_->itemAt(i)->widget())) {
-            views.push_back(static_cast<TransferProgressRowView*>(view));
-        }
+    for (const auto& [row, view] : rows_) {
+        if (view) views.push_back(view.data());
     }
+    std::sort(views.begin(), views.end(), [](const QWidget* a, const QWidget* b) { return a->y() < b->y(); });
     return views;
 }
 
 QFileDialog* TransferProgressWindowView::folderPanel() const { return folderPanel_.data(); }
 
-void TransferProgressWindowView::render() {
-    // The rows: views for new rows, none for rows that left, in the stack's order.
-    const auto& stack = center_->stack();
-    std::map<const FileTransferCenter::TaskRow*, QPointer<TransferProgressRowView>> kept;
-    for (const auto& row : stack) {
-        auto found = rows_.find(row.get());
-        if (found != rows_.end() && found->second) {
-            kept[row.get()] = found->second;
-        } else {
-            kept[row.get()] = new TransferProgressRowView(row, this);
+void TransferProgressWindowView::apply(const FileTransferCenter::Change& change) {
+    using Kind = FileTransferCenter::Change::Kind;
+    if (change.kind == Kind::window) return renderWindow();
+    if (change.kind == Kind::rowRemoved) {
+        auto found = rows_.find(change.row.get());
+        if (found != rows_.end()) {
+            // Its own button's click may be what took it out: it goes once that is handled.
+            if (auto view = found->second) {
+                view->hide();
+                view->deleteLater();
+            }
+            rows_.erase(found);
         }
     }
-    for (auto& [row, view] : rows_) {
-        if (view && !kept.count(row)) {
-            view->hide();
-            view->deleteLater();
-        }
-    }
-    rows_ = std::move(kept);
-    // The layout hands back its item and leaves deleting it to us (the widget itself stays).
-    while (stack_->count() > 0) delete stack_->takeAt(0);
-    for (const auto& row : stack) stack_->addWidget(rows_[row.get()]);
+    // Past the rows the window shows at once, a scroll bar appears (and goes again below it).
+    if ((center_->rowCount() > FileTransferCenter::maxVisibleRows) != scrolls_) renderWindow();
+    placeRows();
+}
 
+void TransferProgressWindowView::renderWindow() {
     const auto& window = center_->window();
     if (!window) return;
     setWindowTitle(q(window->title));
-    setFixedSize(static_cast<int>(window->width), static_cast<int>(window->height));
+    scrolls_ = center_->rowCount() > FileTransferCenter::maxVisibleRows;
+    scroll_->setVerticalScrollBarPolicy(scrolls_ ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
+    // The scroll bar takes its own width beside the rows, never theirs.
+    const int bar = scrolls_ ? style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, scroll_) : 0;
+    const int width = static_cast<int>(window->width) + bar;
+    const int height = static_cast<int>(window->height);
+    if (size() != QSize(width, height)) {
+        setFixedSize(width, height);
+        scroll_->setGeometry(0, 0, width, height);
+        placeRows();
+    }
     if (!window->visible) {
         hide();
         return;
@@ -193,6 +215,45 @@ void TransferProgressWindowView::render() {
         shownOrderFrontCount_ = window->orderFrontCount;
         raise();
         activateWindow();
+    }
+}
+
+void TransferProgressWindowView::placeRows() {
+    const int pad = static_cast<int>(FileTransferCenter::outerPad);
+    const int rowHeight = static_cast<int>(FileTransferCenter::rowHeight);
+    const int slot = rowHeight + static_cast<int>(FileTransferCenter::rowSpacing);
+    const auto& stack = center_->stack();
+    const int count = static_cast<int>(stack.size());
+    const QSize canvas(static_cast<int>(FileTransferCenter::rowWidth) + 2 * pad,
+                       2 * pad + std::max(count, 1) * slot - static_cast<int>(FileTransferCenter::rowSpacing));
+    if (canvas_->size() != canvas) canvas_->resize(canvas);
+    // The rows in sight: the window's height below the scrolled-to top (the scroll area fills the
+    // window, so its height is the window's even before it is shown).
+    const int top = scroll_->verticalScrollBar()->value();
+    const int bottom = top + std::max(height(), rowHeight);
+    const int first = std::clamp((top - pad) / slot, 0, count);
+    const int last = std::clamp((bottom - pad) / slot + 1, first, count);
+    std::set<const FileTransferCenter::TaskRow*> inSight;
+    for (int index = first; index < last; ++index) {
+        const auto& row = stack[static_cast<std::size_t>(index)];
+        inSight.insert(row.get());
+        auto& view = rows_[row.get()];
+        if (!view) {
+            view = new TransferProgressRowView(row, canvas_);
+            view->show();
+        }
+        const QPoint place(pad, pad + index * slot);
+        if (view->pos() != place) view->move(place);
+    }
+    for (auto entry = rows_.begin(); entry != rows_.end();) {
+        if (inSight.contains(entry->first)) {
+            ++entry;
+            continue;
+        }
+        // Out of sight by a scroll or a move, never by its own button: it goes now, before a view
+        // made for its row again (a scroll back) takes the row's changes.
+        delete entry->second.data();
+        entry = rows_.erase(entry);
     }
 }
 

@@ -11,7 +11,7 @@ class QFileDialog;
 class QLabel;
 class QProgressBar;
 class QPushButton;
-class QVBoxLayout;
+class QScrollArea;
 
 namespace qm {
 
@@ -41,24 +41,38 @@ private:
 
 // The "File Transfers" window: renders a FileTransferCenter (its window state and its rows) and
 // the folder chooser it asks for. It holds no state of its own beyond the widgets.
+//
+// The rows sit one below the other in a scrolling area. Only the rows in sight have a view: a
+// row's view is made when the row comes into sight and let go when it leaves, so what a change
+// costs (a row added, one taken out, the window) does not grow with the rows the window holds. A
+// row's own changes redraw that row alone.
 class TransferProgressWindowView final : public QWidget {
 public:
     explicit TransferProgressWindowView(std::shared_ptr<FileTransferCenter> center, QWidget* parent = nullptr);
     ~TransferProgressWindowView() override;
 
+    // The views of the rows in sight, top to bottom.
     std::vector<TransferProgressRowView*> rowViews() const;
     QFileDialog* folderPanel() const;
+    QScrollArea* scrollArea() const { return scroll_; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    void render();
+    void apply(const FileTransferCenter::Change& change);
+    void renderWindow();
+    // Sizes the stack to the rows, gives each row in sight a view at its place and lets the
+    // views of the others go.
+    void placeRows();
     void presentFolderPanel(FileTransferCenter::FolderPanelRequest request);
 
     std::shared_ptr<FileTransferCenter> center_;
-    QVBoxLayout* stack_ = nullptr;
+    QScrollArea* scroll_ = nullptr;
+    QWidget* canvas_ = nullptr;
+    // Views of the rows in sight, by row.
     std::map<const FileTransferCenter::TaskRow*, QPointer<TransferProgressRowView>> rows_;
+    bool scrolls_ = false;
     int shownOrderFrontCount_ = 0;
     QPointer<QFileDialog> folderPanel_;
 };

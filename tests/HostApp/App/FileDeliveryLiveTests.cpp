@@ -3,9 +3,14 @@
 // test Viewer signed in over real TCP with its file channel. Everything is read from outside: the
 // user's folders, the Host's staging folder and the lines the Host prints.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
 
 #include "support/BuiltHost.h"
 #include "support/TestFiles.h"
@@ -388,6 +393,82 @@ TEST_F(FileDeliveryLive, AFolderSwappedForALinkOutOfHomeAfterTheWalkSendsNothing
     EXPECT_TRUE(files.at("W/a.bin") == large) << "byte-identical";
     EXPECT_TRUE(files.at("W/sub/hostname").empty()) << "announced by the walk, never read outside home";
     EXPECT_TRUE(host->waitForLog("files: open failed: hostname")) << host->log();
+}
+
+// A burst of 1,000 one-byte managed copies from one Viewer holds up neither another Viewer's
+// receipt nor the Host's stop. The other Viewer hears that its batch was received as the Host's
+// receiving side gets through it, after the whole burst; from then on its receipt comes after at
+// most a few of the burst's, however far the burst's delivery is behind. A stop signal sent then
+// is taken within a couple of the main queue's turns and ends the Host in order: every Viewer is
+// told, and the exit code is 0.
+TEST_F(FileDeliveryLive, ABurstFromOneViewerHoldsUpNeitherAnotherViewersReceiptNorTheStop) {
+    using Clock = std::chrono::steady_clock;
+    // When the burst's receipts arrived, and when the other Viewer heard its one batch received.
+    std::mutex mutex;
+    std::vector<Clock::time_point> burstReceipts;
+    std::optional<Clock::time_point> heardReceived;
+    struct Reader {
+        std::atomic<bool> reading{true};
+        std::thread thread;
+        ~Reader() {
+            reading = false;
+            if (thread.joinable()) thread.join();
+        }
+    } reader;
+    reader.thread = std::thread([&] {
+        while (reader.reading) {
+            const auto frame = channel->waitForFrame(200ms);
+            const auto packet = frame ? FileTransferPacket::decode(*frame) : std::nullopt;
+            std::lock_guard lock(mutex);
+            if (packet && packet->op == FileTransferOp::peerSendResponse) burstReceipts.push_back(Clock::now());
+        }
+    });
+    std::string whyNot;
+    auto other = host->signIn("Bob's Viewer", whyNot);
+    ASSERT_TRUE(other) << whyNot;
+    auto otherChannel = openFileChannel(*other);
+    ASSERT_TRUE(otherChannel);
+    other->setObserver([&](const AuxFrame& frame, std::uint64_t) {
+        const std::string text(frame.payload.begin(), frame.payload.end());
+        std::lock_guard lock(mutex);
+        if (frame.header.type == AuxPacketType::hostStatus && text.find(" received ") != std::string::npos)
+            heardReceived = Clock::now();
+    });
+
+    const auto road = fileChannelRoad(*channel);
+    for (int i = 0; i < 1000; ++i)
+        sendFileBatch(road, FileTransferIntent::managedCopy, "~/Burst", "b" + std::to_string(i), Bytes{'b'});
+    const UUID asked = sendFileBatch(fileChannelRoad(*otherChannel), FileTransferIntent::managedCopy, "~/Managed", "m", Bytes{'m'});
+    const auto receipt = readUntil(
+        *otherChannel,
+        [&](const FileTransferPacket& p) { return p.op == FileTransferOp::peerSendResponse && p.batchID == asked; },
+        nullptr, 120s);
+    const auto receiptAt = Clock::now();
+    ASSERT_TRUE(receipt) << host->log();
+    EXPECT_TRUE(FileTransferPeerSendResponse::decode(receipt->data).value_or(FileTransferPeerSendResponse{}).accepted);
+    {
+        std::lock_guard lock(mutex);
+        ASSERT_TRUE(heardReceived) << "the Host tells the sender as its batch is received";
+        const auto between = std::count_if(burstReceipts.begin(), burstReceipts.end(), [&](Clock::time_point at) {
+            return at > *heardReceived && at < receiptAt;
+        });
+        EXPECT_LE(between, 64) << "of the burst's receipts came after the other batch was received and before its "
+                                  "receipt; the burst's receipts so far: "
+                               << burstReceipts.size();
+    }
+
+    const auto logged = host->log().size();
+    host->signal(SIGTERM);
+    EXPECT_EQ(host->waitForHostExit(60s), 0) << host->log();
+    EXPECT_TRUE(other->waitForStatus("host service exiting")) << host->log();
+    EXPECT_TRUE(viewer->waitForStatus("host service exiting")) << host->log();
+    // What the Host delivered of the burst between the signal and taking it: at most two turns.
+    const auto after = host->log().substr(logged);
+    const auto taken = after.find("terminating: signal 15");
+    ASSERT_NE(taken, std::string::npos) << after;
+    std::size_t saved = 0;
+    for (auto at = after.find("files: saved 1/1 item(s) to "); at < taken; at = after.find("files: saved 1/1", at + 1)) ++saved;
+    EXPECT_LE(saved, 2u * 64u) << "of the burst's batches were delivered between the signal and the stop";
 }
 
 }  // namespace

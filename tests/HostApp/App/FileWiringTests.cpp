@@ -15,8 +15,12 @@
 #include "Platform/Core/LogSink.h"
 #include "QuillmereProfiles/SessionPayloads.h"
 #include "QuillmereProfiles/FileTransferService.h"
+#include "HostApp/App/DeliveryTurns.h"
+#include "HostApp/App/FileDeliveryController.h"
+#include "Platform/FileManagerDesktop.h"
 #include "support/AppHarness.h"
 #include "support/TestFiles.h"
+#include "support/ViewerBatches.h"
 
 namespace FileWiringTests {
 
@@ -35,7 +39,8 @@ struct AppWithHeldQueue {
     std::shared_ptr<ManualClock> heldClock = std::make_shared<ManualClock>();
     std::shared_ptr<ManualDispatchQueue> held;
 
-    explicit AppWithHeldQueue(const std::string& heldLabel) {
+    explicit AppWithHeldQueue(const std::string& heldLabel, const std::function<void(AppHarness&)>& prepare = {}) {
+        if (prepare) prepare(app);
         auto made = app.environment.platform.makeQueue;
         app.environment.platform.makeQueue = [this, made, heldLabel](const std::string& label) -> DispatchQueuePtr {
             if (label != heldLabel) return made(label);
@@ -53,7 +58,8 @@ struct AppWithHeldQueue {
 
 // Received file data only queues until the test lets the receive queue run.
 struct HeldReceiveApp : AppWithHeldQueue {
-    HeldReceiveApp() : AppWithHeldQueue("quillmere.filetransfer.recv") {}
+    explicit HeldReceiveApp(const std::function<void(AppHarness&)>& prepare = {})
+        : AppWithHeldQueue("quillmere.filetransfer.recv", prepare) {}
     ~HeldReceiveApp() { drain(); }
     // The most received data that was queued at once.
     std::size_t drain() {
@@ -90,6 +96,19 @@ private:
         lines_.emplace_back(line);
     });
 };
+FilePacketRoad controlRoadOf(InMemoryViewer& viewer) {
+    return [&viewer](const FileTransferPacket& packet) { sendFilePacket(viewer, packet); };
+}
+
+std::optional<FileTransferPeerSendResponse> receiptIn(const std::vector<AuxFrame>& frames, const UUID& batch) {
+    for (const auto& frame : frames) {
+        if (frame.header.type != AuxPacketType::fileTransfer) continue;
+        auto packet = FileTransferPacket::decode(frame.payload);
+        if (packet && packet->op == FileTransferOp::peerSendResponse && packet->batchID == batch)
+            return FileTransferPeerSendResponse::decode(packet->data);
+    }
+    return std::nullopt;
+}
 
 std::size_t batchStartsIn(const std::vector<AuxFrame>& frames) {
     std::size_t starts = 0;
@@ -266,6 +285,56 @@ TEST(FileWiring, RefusedRequestsAndStalePullsCostTheViewersLogBudgetNotALineEach
     // their "suppressed" lines, and a few of the Host's own.
     EXPECT_LE(lines.load(), 8u + 1 + 32 + 1 + 10);
     EXPECT_EQ(app.host.server().resourceCounts().authorizedSessions, 1u);
+}
+
+// One Viewer's burst of batches takes turns with another Viewer's batch: when the receiving side
+// has got through all of them before the main queue gets to any, the other Viewer's batch is
+// delivered, and its receipt sent, after at most a few of the burst's; and the burst's folder is
+// opened once, not once a batch.
+TEST(FileWiring, AnotherViewersBatchIsServedBetweenABurstsBatchesAndTheFolderOpensOnce) {
+    auto fileManager = std::make_shared<SimulatedFileManagerDesktop>();
+    HeldReceiveApp held([&](AppHarness& app) { app.environment.fileManager = fileManager; });
+    ASSERT_TRUE(held.held);
+    auto& app = held.app;
+    InMemoryViewer busy(app.host, app.host.server().boundPorts().control, "Busy Viewer");
+    InMemoryViewer other(app.host, app.host.server().boundPorts().control, "Other Viewer");
+    constexpr int burst = 50;
+    for (int i = 0; i < burst; ++i)
+        sendFileBatch(controlRoadOf(busy), FileTransferIntent::managedCopy, "~/Burst", "b" + std::to_string(i), Bytes{'b'});
+    const UUID asked = sendFileBatch(controlRoadOf(other), FileTransferIntent::managedCopy, "~/Managed", "m", Bytes{'m'});
+    app.host.clock().runUntilIdle();
+    held.held->runUntilIdle();
+    app.host.clock().runUntilIdle();
+
+    const auto receipt = receiptIn(other.takeAll(), asked);
+    ASSERT_TRUE(receipt);
+    EXPECT_TRUE(receipt->accepted);
+    std::ptrdiff_t burstSaved = 0, burstSavedBefore = -1;
+    for (const auto& line : app.log()) {
+        if (line.rfind("files: saved 1/1 item(s) to ", 0) != 0) continue;
+        if (line.ends_with("/Managed")) burstSavedBefore = burstSaved;
+        burstSaved += line.ends_with("/Burst");
+    }
+    EXPECT_EQ(burstSaved, burst);
+    EXPECT_GE(burstSavedBefore, 0);
+    EXPECT_LE(burstSavedBefore, 3) << "the other Viewer's batch waited for the whole burst";
+    const auto& turns = *app.delegate->files().deliveryTurns();
+    EXPECT_EQ(turns.waitingCount(), 0u);
+    EXPECT_EQ(turns.rememberedBatchCount(), 0u);
+
+    // One opener for the burst's folder; the other folder, so soon after, none.
+    ASSERT_EQ(fileManager->revealed.size(), 1u);
+    EXPECT_EQ(fileManager->revealed[0].front().parent_path().filename(), "Burst");
+    // The same folder again once it has been quiet a while, and another folder a moment later.
+    app.host.clock().advance(10);
+    sendFileBatch(controlRoadOf(busy), FileTransferIntent::managedCopy, "~/Burst", "again", Bytes{'b'});
+    held.release();
+    app.host.clock().advance(1);
+    sendFileBatch(controlRoadOf(other), FileTransferIntent::managedCopy, "~/Managed", "again", Bytes{'m'});
+    held.release();
+    ASSERT_EQ(fileManager->revealed.size(), 3u);
+    EXPECT_EQ(fileManager->revealed[1].front().parent_path().filename(), "Burst");
+    EXPECT_EQ(fileManager->revealed[2].front().parent_path().filename(), "Managed");
 }
 
 TEST(FileWiring, APulledItemIsQueuedOnceWhileOnItsWayAndEveryItemOfTheDragIsServed) {

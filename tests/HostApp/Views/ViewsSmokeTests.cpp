@@ -10,6 +10,8 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <pthread.h>
+#include <signal.h>
 
 #include "HostApp/Views/AlertSheetView.h"
 #include <cmath>
@@ -18,6 +20,7 @@
 #include "HostApp/Views/DetailWindowView.h"
 #include "HostApp/Views/HostIcons.h"
 #include "HostApp/Views/QtHostShell.h"
+#include "HostApp/Views/SignalWatcher.h"
 #include "Platform/Views/QtMainQueue.h"
 #include "HostApp/Views/SummaryWindowView.h"
 #include "support/Views/OffscreenApplication.h"
@@ -230,6 +233,45 @@ TEST(Views, MainQueueRunsBlocksOnTheLoopAndHonoursCancel) {
     bool offLoop = true;
     std::thread([&] { offLoop = !queue->isCurrent(); }).join();
     EXPECT_TRUE(offLoop);
+}
+
+// However many blocks wait on the main queue, the loop looks at the stop signal within a turn,
+// and a block queued ahead (the stop's last step) runs before the blocks still waiting.
+TEST(Views, AStopSignalIsSeenAndTheStepAheadRunsWhateverWaitsOnTheMainQueue) {
+    offscreenApplication();
+    auto queue = std::make_shared<QtMainQueue>(SystemClock::shared());
+    int ran = 0;
+    int signalled = 0;
+    int ranBeforeSignal = -1;
+    SignalWatcher watcher([&](int number) {
+        signalled = number;
+        ranBeforeSignal = ran;
+    });
+    ASSERT_TRUE(watcher.valid());
+    constexpr int waiting = 10000;
+    for (int i = 0; i < waiting; ++i) queue->async([&] { ++ran; });
+    // To this thread, which blocks the signal since the watcher began: it waits for the loop.
+    ::pthread_kill(::pthread_self(), SIGTERM);
+    ASSERT_TRUE(waitUntil([&] {
+        QCoreApplication::processEvents();
+        return signalled != 0;
+    }));
+    EXPECT_EQ(signalled, SIGTERM);
+    EXPECT_LE(ranBeforeSignal, 2 * QtMainQueue::blocksPerTurn) << "seen within a turn";
+
+    int ranBeforeAhead = -1;
+    const int ranBeforePost = ran;
+    std::thread([&] { queue->asyncAhead([&] { ranBeforeAhead = ran; }); }).join();
+    ASSERT_TRUE(waitUntil([&] {
+        QCoreApplication::processEvents();
+        return ranBeforeAhead >= 0;
+    }));
+    EXPECT_EQ(ranBeforeAhead, ranBeforePost) << "nothing that waited ran before it";
+    EXPECT_LT(ranBeforeAhead, waiting);
+    EXPECT_TRUE(waitUntil([&] {
+        QCoreApplication::processEvents();
+        return ran == waiting;
+    }));
 }
 
 TEST(Views, SummaryWindowGrowsForEveryAddressLineInEveryLanguage) {

@@ -2,6 +2,7 @@
 // virtual time, the window's height and visibility, and the folder chooser.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 
 #include "Platform/Core/ManualDispatchQueue.h"
@@ -32,6 +33,10 @@ protected:
         return {UUID::random(), direction, "Viewer", count, total, std::move(names)};
     }
     double windowHeight() const { return center->window()->height; }
+    std::size_t finishedRows() const {
+        return static_cast<std::size_t>(std::count_if(center->stack().begin(), center->stack().end(),
+                                                      [](const auto& row) { return row->finished(); }));
+    }
 };
 
 TEST_F(TransferProgressWindow, RowTextsFollowTheDirectionTheNamesAndTheTotal) {
@@ -163,6 +168,60 @@ TEST_F(TransferProgressWindow, ASecondRowForOneBatchReplacesTheFirstAndOutlivesI
     clock->advance(1.0);
     EXPECT_EQ(center->row(start.batchID), second) << "the first row's removal does not take the new one";
     EXPECT_FALSE(second->finished());
+}
+
+// What a Viewer's burst of batches leaves in the window is bounded: finished rows beyond the bound
+// go at once, the one that finished first first, running rows all stay, and the window stops
+// growing at eight rows.
+TEST_F(TransferProgressWindow, ABurstKeepsAtMostTheBoundOfFinishedRowsAndAWindowOfBoundedHeight) {
+    std::vector<FileTransferCenter::TaskRowPtr> rows;
+    for (int i = 0; i < 100; ++i) rows.push_back(center->addTask(info(100), {}));
+    for (int i = 0; i < 60; ++i)
+        i % 2 ? center->completeTask(rows[i]->batchID, "Saved", 30) : center->failTask(rows[i]->batchID, "Failed");
+    main->runUntilIdle();
+    EXPECT_EQ(finishedRows(), 40u);
+    EXPECT_EQ(center->stack().size(), 80u);
+    EXPECT_FALSE(center->row(rows[19]->batchID));
+    EXPECT_EQ(center->stack().front(), rows[20]);
+    EXPECT_EQ(windowHeight(), 64 * 8 + 8 * 7 + 28) << "the rest scroll";
+
+    // The rest leave at their own time; the running rows stay however long they run.
+    clock->advance(30);
+    EXPECT_EQ(finishedRows(), 0u);
+    EXPECT_EQ(center->stack().size(), 40u);
+    EXPECT_EQ(center->stack().front(), rows[60]);
+    EXPECT_EQ(main->pendingDelayedCount(), 0u) << "no removal left waiting";
+}
+
+// The view hears of each row added or taken out where it is, never "everything changed"; a burst
+// of rows asks once to come forward, and a burst of progress for a row reaches it once, in order
+// with the row's end.
+TEST_F(TransferProgressWindow, TheViewIsToldEachChangeAndBurstsCostOneTurn) {
+    std::vector<std::string> changes;
+    center->onChange = [&](const FileTransferCenter::Change& change) {
+        using Kind = FileTransferCenter::Change::Kind;
+        if (change.kind != Kind::window)
+            changes.push_back((change.kind == Kind::rowAdded ? "added " : "removed ") + std::to_string(change.index));
+    };
+    auto first = center->addTask(info(100), {});
+    auto second = center->addTask(info(100), {});
+    center->addTask(info(100), {});
+    EXPECT_EQ(main->runUntilIdle(), 1u) << "one request to come forward for the three rows";
+    EXPECT_EQ(center->window()->orderFrontCount, 1);
+    center->removeTask(second->batchID);
+    main->runUntilIdle();
+    EXPECT_EQ(changes, (std::vector<std::string>{"added 0", "added 1", "added 2", "removed 1"}));
+
+    int rendered = 0;
+    first->onChanged = [&] { ++rendered; };
+    for (std::uint64_t bytes = 1; bytes <= 100; ++bytes) center->updateProgress(first->batchID, bytes, 100);
+    EXPECT_EQ(main->runUntilIdle(), 1u);
+    EXPECT_EQ(rendered, 1);
+    EXPECT_EQ(first->status(), "100 B / 100 B");
+    center->completeTask(first->batchID, "Saved", 10);
+    center->updateProgress(first->batchID, 50, 100);
+    main->runUntilIdle();
+    EXPECT_EQ(first->status(), "Saved");
 }
 
 TEST(TransferProgressStop, StopAtItemTwoOfFiveEndsTheBatchThereAndTheRowStaysCancelled) {

@@ -10,8 +10,11 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPointer>
+#include <map>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTextDocument>
 #include <QTreeWidget>
 
@@ -31,6 +34,18 @@ namespace {
 void processEvents() {
     for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
 }
+
+// Paint events of each row view (its own widgets' count for it) and moves of the row views.
+struct RowEvents : QObject {
+    std::map<const QObject*, int> paints, moves;
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        const QObject* row = watched;
+        while (row && !dynamic_cast<const TransferProgressRowView*>(row)) row = row->parent();
+        if (row && event->type() == QEvent::Paint) ++paints[row];
+        if (row == watched && event->type() == QEvent::Move) ++moves[row];
+        return false;
+    }
+};
 
 class TransferWindowsView : public ::testing::Test {
 protected:
@@ -95,6 +110,71 @@ TEST_F(TransferWindowsView, TheProgressWindowShowsItsRowsAndForwardsCancel) {
     view.close();
     processEvents();
     EXPECT_FALSE(center->window()->visible);
+}
+
+// Many rows: the window shows eight and scrolls, only the rows in sight have views, and a change
+// touches its own row's view alone: the other views stay the same objects, unpainted, and move
+// only when a row above them leaves.
+TEST_F(TransferWindowsView, AChangeToOneRowLeavesTheOtherRowsAlone) {
+    auto center = FileTransferCenter::make(main);
+    TransferProgressWindowView view(center);
+    std::vector<UUID> ids;
+    auto add = [&](const std::string& name) {
+        ids.push_back(UUID::random());
+        center->addTask({ids.back(), FileTransferDirection::incoming, "Viewer", 1, 1000, {name}}, {});
+    };
+    for (int i = 0; i < 30; ++i) add("file " + std::to_string(i));
+    main->runUntilIdle();
+    processEvents();
+    const int eightRows = 64 * 8 + 8 * 7 + 28;
+    EXPECT_EQ(view.height(), eightRows);
+    const auto shown = view.rowViews();
+    ASSERT_GE(shown.size(), 8u);
+    ASSERT_LE(shown.size(), 9u) << "views for the rows in sight only";
+    EXPECT_EQ(shown[0]->titleLabel()->text(), "Receiving file 0 from Viewer");
+    EXPECT_EQ(shown[7]->titleLabel()->text(), "Receiving file 7 from Viewer");
+    RowEvents events;
+    qApp->installEventFilter(&events);
+
+    center->updateProgress(ids[2], 500, 1000);
+    main->runUntilIdle();
+    processEvents();
+    EXPECT_EQ(shown[2]->statusLabel()->text(), "500 B / 1000 B");
+    EXPECT_GE(events.paints[shown[2]], 1);
+    EXPECT_EQ(events.paints.size(), 1u) << "no other row was painted";
+    EXPECT_TRUE(events.moves.empty());
+    EXPECT_EQ(view.rowViews(), shown);
+
+    // A row added below, out of sight: nothing in sight is touched.
+    events.paints.clear();
+    add("last");
+    main->runUntilIdle();
+    processEvents();
+    EXPECT_EQ(view.rowViews(), shown);
+    EXPECT_TRUE(events.paints.empty());
+    EXPECT_TRUE(events.moves.empty());
+    EXPECT_EQ(view.height(), eightRows);
+    qApp->removeEventFilter(&events);
+
+    // The top row leaves: the views below move up one place, the same objects.
+    const int top = shown[0]->y();
+    center->completeTask(ids[0], "Saved", -1);
+    main->runUntilIdle();
+    processEvents();
+    const auto after = view.rowViews();
+    ASSERT_GE(after.size(), 8u);
+    for (std::size_t i = 0; i + 1 < 8; ++i) EXPECT_EQ(after[i], shown[i + 1]) << "row " << i;
+    EXPECT_EQ(after[0]->y(), top);
+    EXPECT_EQ(after[7]->titleLabel()->text(), "Receiving file 8 from Viewer");
+
+    // Scrolled to the bottom: the last row has a view, the first ones none.
+    auto* bar = view.scrollArea()->verticalScrollBar();
+    bar->setValue(bar->maximum());
+    processEvents();
+    const auto bottom = view.rowViews();
+    ASSERT_FALSE(bottom.empty());
+    EXPECT_LE(bottom.size(), 9u);
+    EXPECT_EQ(bottom.back()->titleLabel()->text(), "Receiving last from Viewer");
 }
 
 // Item names and Viewer names come from the other side: markup in them is shown, never obeyed.
