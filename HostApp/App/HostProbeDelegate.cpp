@@ -1,5 +1,8 @@
 #include "HostApp/App/HostProbeDelegate.h"
 
+#include <mutex>
+#include <optional>
+
 #include "HostApp/App/HostServiceWiring.h"
 #include "HostApp/Server/V230HostAudioAuxServer.h"
 #include "Platform/DistributedNotifications.h"
@@ -178,34 +181,58 @@ namespace {
 // service's lines reach the log through the wiring, which holds those a Viewer caused to that
 // Viewer's log budget.
 void relayStatus(const std::string& line) { logLine("[QuillmereHost] " + line); }
+
+// The status line the menus show next, from any thread. Only the latest counts, so a burst of
+// lines (a Viewer's packets cause one each) costs the main queue one update of the menus and
+// windows, not one each.
+struct LatestStatusLine {
+    struct Line {
+        const char* key;
+        const char* format;
+        std::string text;
+    };
+    std::mutex mutex;
+    std::optional<Line> waiting;
+};
 }  // namespace
 
 HostServiceHooks HostProbeDelegate::hostServiceHooks() {
     HostServiceHooks hooks;
-    hooks.serverStatus = [weak = weak()](const std::string& text) {
+    auto latest = std::make_shared<LatestStatusLine>();
+    auto show = [weak = weak(), latest](LatestStatusLine::Line line) {
+        auto self = weak.lock();
+        if (!self) return;
+        {
+            std::lock_guard lock(latest->mutex);
+            const bool asked = latest->waiting.has_value();
+            latest->waiting = std::move(line);
+            if (asked) return;
+        }
+        self->onMain([latest](HostProbeDelegate& delegate) {
+            std::optional<LatestStatusLine::Line> line;
+            {
+                std::lock_guard lock(latest->mutex);
+                line.swap(latest->waiting);
+            }
+            if (line) delegate.status_->setAudioStatus(L10n::format(line->key, line->format, line->text));
+        });
+    };
+    hooks.serverStatus = [weak = weak(), show](const std::string& text) {
         auto self = weak.lock();
         if (!self) return;
         // The server wrote the line through the log sink a moment ago, on this thread: that copy
         // becomes the "aux: " line, so the log holds it once.
         self->diagnosticLog_->relabelLatest(text, "aux: " + text);
-        self->onMain([text](HostProbeDelegate& delegate) {
-            delegate.status_->setAudioStatus(L10n::format("host.auxStatusFormat", "Aux: %@", text));
-        });
+        show({"host.auxStatusFormat", "Aux: %@", text});
     };
-    hooks.clipboardStatus = [weak = weak()](const std::string& text) {
+    hooks.clipboardStatus = [weak = weak(), show](const std::string& text) {
         if (auto self = weak.lock()) {
-            self->onMain([text](HostProbeDelegate& delegate) {
-                relayStatus(text);
-                delegate.status_->setAudioStatus(L10n::format("host.auxStatusFormat", "Aux: %@", text));
-            });
+            self->onMain([text](HostProbeDelegate&) { relayStatus(text); });
+            show({"host.auxStatusFormat", "Aux: %@", text});
         }
     };
-    hooks.filesStatus = [weak = weak()](const std::string& text) {
-        if (auto self = weak.lock()) {
-            self->onMain([text](HostProbeDelegate& delegate) {
-                delegate.status_->setAudioStatus(L10n::format("host.filesStatusFormat", "Files: %@", text));
-            });
-        }
+    hooks.filesStatus = [show](const std::string& text) {
+        show({"host.filesStatusFormat", "Files: %@", text});
     };
     hooks.log = [weak = weak()](const std::string& line) {
         if (weak.lock()) relayStatus(line);
