@@ -214,6 +214,13 @@ bool BuiltHost::start(std::chrono::milliseconds timeout) {
     return false;
 }
 
+int BuiltHost::waitForEnd(std::chrono::milliseconds timeout) {
+    if (host_ <= 0) return -1;
+    const int code = waitForExit(host_, timeout);
+    if (code >= 0) host_ = -1;  // reaped
+    return code;
+}
+
 int BuiltHost::runAgain(const std::vector<std::string>& arguments, std::string& output,
                         std::chrono::milliseconds timeout) {
     static int runs = 0;

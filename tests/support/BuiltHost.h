@@ -59,6 +59,11 @@ public:
     const std::string& displayName() const { return xserver_->name(); }
     // openbox managing the Host's display, as on a user's desktop; true once it does.
     bool startWindowManager() { return xserver_->startWindowManager(); }
+    // A system tray on the Host's display (start it before the Host); true once it takes icons.
+    bool startSystemTray() { return xserver_->startSystemTray(); }
+    // Waits for the Host to end by itself: its exit code (128 for a signal), or -1 while it still
+    // runs after `timeout`.
+    int waitForEnd(std::chrono::milliseconds timeout);
     // What the Host printed so far.
     std::string log() const;
     // Its lines, each without the program's name in front.
