@@ -2,8 +2,9 @@
 // installed executable runs as a throwaway user on an X display of its own (openbox managing it),
 // in a network namespace of its own. A file sent through the installed send-files action reaches
 // a signed-in Viewer, the permission walk-through, found from the Host's own location, comes
-// back to its sheet when a settings button finds no settings program to start, and a click on the
-// quit question answers it while the walk-through is up too.
+// back to its sheet when a settings button finds no settings program to start, a click on the
+// quit question answers it while the walk-through is up too, and the application menu's launcher
+// starts the Host again after it quit.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -391,7 +392,7 @@ TEST(InstalledHostLive, OpeningScreenRecordingSettingsWithNoSettingsProgramBring
 
 // The quit question over the permission walk-through: a click on one of its buttons answers it,
 // whichever of the two sheets came first. "Keep Running" leaves the Host running, round after
-// round; "Quit Host" ends it.
+// round; "Quit Host" ends it, and the application menu's launcher starts it again.
 TEST(InstalledHostLive, AClickAnswersTheQuitQuestionWithTheWalkThroughUp) {
     TemporaryDirectory root;
     const auto prefix = openFolder(root) / "quillmere-host";
@@ -516,8 +517,21 @@ TEST(InstalledHostLive, AClickAnswersTheQuitQuestionWithTheWalkThroughUp) {
     const auto quitHost = buttonOf(question, 0);
     ASSERT_TRUE(quitHost) << host->log();
     clickButton(display, *quitHost);
-    EXPECT_EQ(host->waitForEnd(60s), 0) << host->log();
+    ASSERT_EQ(host->waitForEnd(60s), 0) << host->log();
     EXPECT_TRUE(host->logged("terminating: quit menu")) << host->log();
+
+    // The user starts it again from the application menu, which lists the Host's launcher: its
+    // command, as the menu runs it (no address), starts the installed Host, and its window is back.
+    const auto launcher = root.path() / "installer/.local/share/applications/quillmere-host.desktop";
+    EXPECT_TRUE(DesktopEntries::shownInMenus(launcher));
+    std::optional<std::vector<std::string>> words;
+    for (const auto& line : DesktopEntries::execLines(launcher)) {
+        if (line.section == "Desktop Entry") words = DesktopEntries::execCommand(line.value, {}, "");
+    }
+    ASSERT_TRUE(words);
+    ASSERT_EQ(words->front(), (prefix / "bin/QuillmereHost").string());
+    ASSERT_TRUE(host->start(30s, std::vector<std::string>(words->begin() + 1, words->end()))) << host->log();
+    EXPECT_TRUE(waitUntil([&] { return findMappedWindow(display, "Corventis Host") != 0; }, 60s)) << host->log();
     XCloseDisplay(display);
 }
 

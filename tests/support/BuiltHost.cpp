@@ -192,9 +192,11 @@ pid_t BuiltHost::startAs(const std::vector<std::string>& arguments, const fs::pa
     ::_exit(127);
 }
 
-bool BuiltHost::start(std::chrono::milliseconds timeout) {
+bool BuiltHost::start(std::chrono::milliseconds timeout, const std::vector<std::string>& arguments) {
     const auto log = folder_ / "host.log";
-    host_ = startAs({executable_.string()}, log);
+    std::vector<std::string> command{executable_.string()};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    host_ = startAs(command, log);
     if (host_ <= 0) return false;
     // A Host that ends before its port answers will never answer: fail at once, saying how it ended.
     int status = 0;

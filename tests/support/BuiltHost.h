@@ -33,9 +33,11 @@ public:
     BuiltHost(const BuiltHost&) = delete;
     BuiltHost& operator=(const BuiltHost&) = delete;
 
-    // Starts the Host and waits until its control port answers; false (see log()) when it did not,
-    // at once when the Host ended first (its exit status is then the log's last line).
-    bool start(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    // Starts the Host (with `arguments`, as a desktop entry's command gives them) and waits until
+    // its control port answers; false (see log()) when it did not, at once when the Host ended
+    // first (its exit status is then the log's last line).
+    bool start(std::chrono::milliseconds timeout = std::chrono::seconds(30),
+               const std::vector<std::string>& arguments = {});
     // Runs the executable again, as the user, with these arguments, from the home folder: its
     // exit code, or -1 when it still ran after `timeout`. Its output is in `output`.
     int runAgain(const std::vector<std::string>& arguments, std::string& output,
