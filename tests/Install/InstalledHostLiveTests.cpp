@@ -9,8 +9,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <optional>
+#include <vector>
 
 #include "DesktopEntries.h"
 #include "QuillmereProfiles/FileTransferPacket.h"
@@ -20,7 +22,6 @@
 #include "support/TestPlatform.h"
 #include "support/VirtualXServer.h"
 
-#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
@@ -169,13 +170,14 @@ bool ofHostClass(Display* display, Window window) {
     return host;
 }
 
-// The Host's status icon: the small window of its own it embeds in the tray.
+// The Host's status icon: the small window of its own it embeds in the tray (so not one of the
+// root's children, as its tooltips are).
 Window statusIcon(Display* display) {
     Window found = 0;
     std::function<void(Window)> walk = [&](Window window) {
         if (found) return;
         const auto area = ofHostClass(display, window) ? areaOf(display, window) : std::nullopt;
-        if (area && area->width <= 64 && area->height <= 64) {
+        if (area && area->width <= 64 && area->height <= 64 && topLevelOf(display, window) != window) {
             found = window;
             return;
         }
@@ -202,6 +204,14 @@ std::optional<Area> hostMenu(Display* display) {
         if (auto area = areaOf(display, window)) return area;
     }
     return std::nullopt;
+}
+
+// Whether the keyboard focus is on the window.
+bool focusedOn(Display* display, Window window) {
+    Window focused = 0;
+    int revert = 0;
+    XGetInputFocus(display, &focused, &revert);
+    return focused == window;
 }
 
 // The user's click: the pointer moves there, the left button goes down and up.
@@ -487,6 +497,10 @@ TEST(InstalledHostLive, AClickAnswersTheQuitQuestionWithTheWalkThroughUp) {
                 20s))
                 << host->log();
         }
+        // The user clicks once the Host has brought its newest question forward: it has the focus
+        // (should it never get it, the click goes in all the same).
+        waitUntil([&] { return focusedOn(display, findMappedWindow(display, walkThroughLast ? walkThroughTitle : questionTitle)); },
+                  20s);
         if (readFirst) {
             // The user reads the question while the Host goes on with its own work (its 2 s refresh
             // runs once more, and the walk-through's 1 s poll with it).
