@@ -427,7 +427,8 @@ TEST(InstalledHostLive, AClickAnswersTheQuitQuestionWithTheWalkThroughUp) {
     };
     auto refreshes = [&] {
         const auto all = host->messages();
-        return std::count_if(all.begin(), all.end(), [](const std::string& line) { return line.starts_with("refresh generation="); });
+        return std::count_if(all.begin(), all.end(),
+                             [](const std::string& line) { return line.starts_with("refresh generation="); });
     };
     auto ended = [&] { return host->log().find("terminating:") != std::string::npos; };
     ASSERT_TRUE(waitUntil([&] { return findMappedWindow(display, walkThroughTitle) != 0; }, 60s)) << host->log();
@@ -464,8 +465,8 @@ TEST(InstalledHostLive, AClickAnswersTheQuitQuestionWithTheWalkThroughUp) {
     constexpr int rounds = 21;
     for (int round = 0; round < rounds && wrongRounds < 3 && !ended(); ++round) {
         // Every third round the walk-through comes back over a question already up: the user put it
-        // off, asked to quit, then an installer link brought it back. In every other round the user
-        // reads the question a moment before clicking, in the others the click comes at once.
+        // off, asked to quit, then an installer link brought it back. In another third the user
+        // reads the question a moment before clicking; in the rest the click comes at once.
         const bool walkThroughLast = round % 3 == 2;
         const bool readFirst = round % 3 == 0;
         if (walkThroughLast) {
@@ -499,8 +500,8 @@ TEST(InstalledHostLive, AClickAnswersTheQuitQuestionWithTheWalkThroughUp) {
         }
         // The user clicks once the Host has brought its newest question forward: it has the focus
         // (should it never get it, the click goes in all the same).
-        waitUntil([&] { return focusedOn(display, findMappedWindow(display, walkThroughLast ? walkThroughTitle : questionTitle)); },
-                  20s);
+        const std::string newest = walkThroughLast ? walkThroughTitle : questionTitle;
+        waitUntil([&] { return focusedOn(display, findMappedWindow(display, newest)); }, 20s);
         if (readFirst) {
             // The user reads the question while the Host goes on with its own work (its 2 s refresh
             // runs once more, and the walk-through's 1 s poll with it).
