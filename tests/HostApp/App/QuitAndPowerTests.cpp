@@ -78,6 +78,7 @@ TEST(Quit, APreConfirmedQuitTerminatesWithoutTheQuestionAndTearsDownOnce) {
 // the Host becomes active again, the sheet the user was in last is raised last, on top of the
 // other, and an answered one is no longer raised.
 TEST(Quit, WithTheWalkThroughUpTheSheetLastKeyComesBackOnTop) {
+    std::vector<std::string> raised;  // the sheets brought to the front, in order (outlives the Host)
     AppHarness app;
     app.launch();
     auto& delegate = *app.delegate;
@@ -89,7 +90,6 @@ TEST(Quit, WithTheWalkThroughUpTheSheetLastKeyComesBackOnTop) {
     const auto walkThrough = app.shell->sheets[0];
     const auto question = app.shell->sheets[1];
     ASSERT_EQ(question->alert().messageText, "Quit Corventis Host?");
-    std::vector<std::string> raised;
     for (const auto& sheet : {walkThrough, question}) {
         std::weak_ptr<AlertSheetModel> weak = sheet;
         sheet->onChanged = [&raised, weak, fronts = sheet->orderFrontCount()]() mutable {
