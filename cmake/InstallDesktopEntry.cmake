@@ -1,7 +1,8 @@
-# Run by `cmake --install`: writes the desktop entries (the handler of "quillmerehost:" links and
-# the file manager's send-files entry) with the installed Host's absolute path as the program of
-# every Exec= line, quoted and escaped as desktop entries require, each line keeping its own
-# arguments, so that they work from a prefix that is not on PATH. Expects QM_DESKTOP_TEMPLATES (a
+# Run by `cmake --install`: writes the desktop entries (the Host's launcher in the application
+# menu, also the handler of "quillmerehost:" links, and the file manager's send-files entry) with
+# the installed Host's absolute path as the program of every Exec= line, quoted and escaped as
+# desktop entries require, each line keeping its own arguments, so that they work from a prefix
+# that is not on PATH. Expects QM_DESKTOP_TEMPLATES (a
 # list of entries whose Exec= lines start with the bare program name), QM_INSTALL_BINDIR and
 # QM_INSTALL_DATADIR; CMAKE_INSTALL_PREFIX is the prefix of this installation.
 set(executable "${CMAKE_INSTALL_PREFIX}/${QM_INSTALL_BINDIR}/QuillmereHost")

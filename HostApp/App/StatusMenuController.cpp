@@ -1,5 +1,6 @@
 // What the Host shows of its state: the summary window, the status menu lines and tooltip, the
 // address and Viewer texts, start at login, and the sheets alerts run through.
+#include <algorithm>
 #include <cctype>
 #include <set>
 #include <sstream>
@@ -433,14 +434,25 @@ std::shared_ptr<AlertSheetModel> StatusMenuController::beginHostForegroundSheet(
         up->orderFront();
     };
     auto scheduleRaise = [queue = env().platform.mainQueue, raise] { queue->async(raise); };
-    // 3. Again whenever the application becomes active or the sheet becomes key.
+    // 3. Again whenever the application becomes active or the sheet becomes key. A sheet that
+    // became key is raised last when the application becomes active: with several sheets up, the
+    // one the user was in stays on top of the others (and keeps the focus).
     const auto id = ++nextForegroundSheetID_;
-    foregroundSheetActivationRaises_[id] = scheduleRaise;
-    sheet->onBecameKey = scheduleRaise;
+    foregroundSheetActivationRaises_.emplace_back(id, scheduleRaise);
+    sheet->onBecameKey = [weakSelf = weak(), id, scheduleRaise] {
+        if (auto self = weakSelf.lock()) {
+            auto& raises = self->foregroundSheetActivationRaises_;
+            auto found = std::find_if(raises.begin(), raises.end(), [id](const auto& entry) { return entry.first == id; });
+            if (found != raises.end()) std::rotate(found, found + 1, raises.end());
+        }
+        scheduleRaise();
+    };
     // 4. Its end removes both observers, then answers.
     std::weak_ptr<AlertSheetModel> weakSheet = sheet;
     sheet->begin(window, [weakSelf = weak(), weakSheet, id, completion = std::move(completion)](int response) {
-        if (auto self = weakSelf.lock()) self->foregroundSheetActivationRaises_.erase(id);
+        if (auto self = weakSelf.lock()) {
+            std::erase_if(self->foregroundSheetActivationRaises_, [id](const auto& entry) { return entry.first == id; });
+        }
         if (auto ended = weakSheet.lock()) ended->onBecameKey = nullptr;
         if (completion) completion(response);
     });

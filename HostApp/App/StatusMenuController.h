@@ -127,8 +127,9 @@ private:
     HostLaunchAtLogin launchAtLogin_;
     std::optional<bool> displaySymbolAvailable_;
     // The raise actions of the foreground sheets that are up, run when the application becomes
-    // active; each sheet removes its own when it ends.
-    std::map<std::uint64_t, std::function<void()>> foregroundSheetActivationRaises_;
+    // active, in the order the sheets were last key (the one the user was in ends on top); each
+    // sheet removes its own when it ends.
+    std::vector<std::pair<std::uint64_t, std::function<void()>>> foregroundSheetActivationRaises_;
     std::uint64_t nextForegroundSheetID_ = 0;
 };
 

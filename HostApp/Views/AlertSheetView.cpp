@@ -32,8 +32,13 @@ AlertSheetView::AlertSheetView(std::shared_ptr<AlertSheetModel> model, QWidget* 
     : QDialog(parent), model_(std::move(model)) {
     setAttribute(Qt::WA_DeleteOnClose);
     setAttribute(Qt::WA_QuitOnClose, false);
-    // Modal to its own window only: the rest of the Host (the status menu) stays usable.
-    setWindowModality(parent ? Qt::WindowModal : Qt::ApplicationModal);
+    // Modal to its own window only, and not through Qt's window modality: that would also block
+    // every other sheet of the same window (Qt blocks a window whose ancestor a later modal window
+    // shares), so a question that came earlier could not be answered, and the focus a blocked
+    // sheet is given would be passed around between the sheets. The window's input is held back
+    // here instead (eventFilter); the rest of the Host (the status menu) stays usable.
+    setWindowModality(parent ? Qt::NonModal : Qt::ApplicationModal);
+    if (parent) markAsSheet(this);
     setWindowTitle(q(model_->alert().messageText));
     // In front of its window: a window that floats above others takes its sheet with it (set
     // before the first show; changing flags later would make the window manager map it anew).
@@ -89,9 +94,10 @@ AlertSheetView::AlertSheetView(std::shared_ptr<AlertSheetModel> model, QWidget* 
     layout->addSpacing(12);
     layout->addLayout(row);
 
-    // The window it belongs to takes no input while the sheet is up: focus given to the window
-    // (by the window manager, or a click on it) goes on to the sheet.
-    if (parent) parent->installEventFilter(this);
+    // The window it belongs to takes no input while the sheet is up, and focus given to the
+    // window (by the window manager, or a click on it) goes on to its front sheet. The input
+    // reaches the window's platform window before any of its widgets: it is held back there.
+    if (parent) qApp->installEventFilter(this);
 
     QPointer<AlertSheetView> guarded = this;
     model_->onChanged = [guarded] {
@@ -111,22 +117,76 @@ void AlertSheetView::render() {
         done(QDialog::Rejected);
         return;
     }
+    const bool first = !shown_;
+    if (first) {
+        shown_ = true;
+        // A new question comes in front of the window's other sheets and takes the focus, but not
+        // from a click under way: shown without the focus then, it takes it after the release.
+        bringSheetForward(this);
+        if (QGuiApplication::mouseButtons() != Qt::NoButton) setAttribute(Qt::WA_ShowWithoutActivating);
+    }
     followModelVisibility(this, *model_);
+    if (first && parentWidget() && QGuiApplication::platformName() != "offscreen") activateWithoutCuttingAClick(this, true);
 }
 
 void AlertSheetView::changeEvent(QEvent* event) {
     QDialog::changeEvent(event);
-    if (event->type() == QEvent::ActivationChange && isActiveWindow()) model_->didBecomeKey();
+    if (event->type() == QEvent::ActivationChange && isActiveWindow()) {
+        // The user (or the window manager) focused it: it is the front sheet of its window now.
+        if (parentWidget()) bringSheetForward(this);
+        model_->didBecomeKey();
+    }
 }
 
+namespace {
+// What a user does to a window, which its sheet holds back while it is up.
+bool isUserInput(QEvent::Type type) {
+    switch (type) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::MouseMove:
+        case QEvent::Wheel:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::TouchBegin:
+        case QEvent::TouchUpdate:
+        case QEvent::TouchEnd:
+        case QEvent::TouchCancel:
+        case QEvent::TabletPress:
+        case QEvent::TabletMove:
+        case QEvent::TabletRelease:
+        case QEvent::ContextMenu: return true;
+        default: return false;
+    }
+}
+}  // namespace
+
 bool AlertSheetView::eventFilter(QObject* watched, QEvent* event) {
-    // Qt also tells the window it is active when its sheet is (they share activation): only the
-    // window system's focus on the window itself counts.
-    if (watched == parentWidget() && event->type() == QEvent::WindowActivate && isVisible()) {
+    QWidget* window = parentWidget();
+    if (!window || !isVisible()) return QDialog::eventFilter(watched, event);
+    if (watched == window->windowHandle()) {
+        if (isUserInput(event->type())) return true;
+        // The window manager's close button: the window stays while its question is open.
+        if (event->type() == QEvent::Close && event->spontaneous()) {
+            event->ignore();
+            return true;
+        }
+    }
+    // The window was given the focus: its front sheet takes it, once the window still has it on
+    // the next turn. Only the front one: two sheets each taking the focus from the window would
+    // hand it back and forth between them and the window.
+    // (Qt may also tell the window it is active when a sheet is: only the window system's focus on
+    // the window itself counts.)
+    if (watched == window && event->type() == QEvent::WindowActivate) {
         QPointer<AlertSheetView> guarded = this;
         QTimer::singleShot(0, this, [guarded] {
             if (!guarded || !guarded->isVisible() || !guarded->parentWidget()) return;
-            if (QGuiApplication::focusWindow() == guarded->parentWidget()->windowHandle()) guarded->activateWindow();
+            const auto sheets = visibleSheets(guarded->parentWidget());
+            if (sheets.empty() || sheets.back() != guarded) return;
+            if (QGuiApplication::focusWindow() == guarded->parentWidget()->windowHandle()) {
+                activateWithoutCuttingAClick(guarded);
+            }
         });
     }
     return QDialog::eventFilter(watched, event);

@@ -13,8 +13,11 @@ namespace qm {
 
 // An alert shown as a sheet of its window: the style's icon, the title in bold, the message
 // (its text follows the model, so a countdown counts in place) and the buttons along the bottom,
-// the first one the default. It is modal to its window only, stays above it, and closes when the
-// model ends; a button answers through the model, Escape with no button's answer.
+// the first one the default. Its window takes no input while it is up; it stays above it, and
+// closes when the model ends; a button answers through the model, Escape with no button's answer.
+// Several sheets may be up on one window (the permission walk-through and the quit question):
+// each takes its own clicks and keys, whichever came first, and only the front one takes the focus
+// its window is given.
 class AlertSheetView final : public QDialog {
 public:
     AlertSheetView(std::shared_ptr<AlertSheetModel> model, QWidget* parent);
@@ -38,6 +41,7 @@ private:
     QLabel* message_ = nullptr;
     std::vector<QPushButton*> buttons_;
     bool dismissed_ = false;
+    bool shown_ = false;
 };
 
 }  // namespace qm

@@ -1,5 +1,6 @@
 #include "HostApp/Views/HostIcons.h"
 
+#include <QImage>
 #include <QPainter>
 
 #include <algorithm>
@@ -9,14 +10,10 @@
 
 namespace qm {
 
-namespace {
-
-// One display, drawn for a square of `size` device pixels. Every edge sits on the pixel grid of
-// that size, so no size is a scaled copy of another.
-QPixmap drawnDisplay(int size) {
-    QPixmap pixmap(size, size);
-    pixmap.fill(Qt::transparent);
-    QPainter painter(&pixmap);
+QImage drawnHostIconImage(int size) {
+    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing);
     const double unit = size / 16.0;
     const double frame = std::max(1.0, std::round(unit * 1.5));
@@ -41,14 +38,13 @@ QPixmap drawnDisplay(int size) {
     glow.setColorAt(0, QColor(0xe8, 0xf1, 0xff));
     glow.setColorAt(1, QColor(0x7f, 0xb2, 0xff));
     painter.fillRect(screen, glow);
-    return pixmap;
+    painter.end();
+    return image;
 }
-
-}  // namespace
 
 QIcon drawnHostIcon() {
     QIcon icon;
-    for (int size : {16, 22, 24, 32, 44, 48, 64, 128, 256}) icon.addPixmap(drawnDisplay(size));
+    for (int size : {16, 22, 24, 32, 44, 48, 64, 128, 256}) icon.addPixmap(QPixmap::fromImage(drawnHostIconImage(size)));
     return icon;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QIcon>
+#include <QImage>
 
 namespace qm {
 
@@ -10,6 +11,10 @@ namespace qm {
 QIcon hostStatusIcon();
 // The same drawing, without the theme: what the Host shows where no theme answers.
 QIcon drawnHostIcon();
+// The drawing for a square of `size` pixels: every edge sits on the pixel grid of that size, so no
+// size is a scaled copy of another. The build writes the icon theme's files of the Host's icon
+// ("quillmere-host", which the desktop entry names) from it.
+QImage drawnHostIconImage(int size);
 // The application's icon for its windows and the About panel.
 QIcon hostApplicationIcon();
 

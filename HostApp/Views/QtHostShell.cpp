@@ -3,6 +3,7 @@
 
 #include "HostApp/Views/AlertSheetView.h"
 #include "HostApp/Views/HostIcons.h"
+#include "HostApp/Views/WindowVisibility.h"
 
 #include <algorithm>
 
@@ -182,8 +183,14 @@ QWidget* QtHostShell::widgetFor(const WindowModel* window) const {
 }
 
 void QtHostShell::activateIgnoringOtherApps() {
+    // An active application stays as it is: activating its windows again would take the focus
+    // from the window or sheet the user is in, and cut short a click under way there.
+    if (applicationIsActive()) return;
     for (auto& [model, widget] : windows_) {
-        if (widget && widget->isVisible()) widget->activateWindow();
+        if (!widget || !widget->isVisible()) continue;
+        // A window showing sheets is activated through its front one.
+        const auto sheets = visibleSheets(widget);
+        activateWithoutCuttingAClick(sheets.empty() ? widget.data() : sheets.back());
     }
 }
 

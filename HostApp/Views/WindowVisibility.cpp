@@ -2,13 +2,89 @@
 
 #include <QDialog>
 #include <QGuiApplication>
-#include <QWindow>
+#include <QPointer>
+#include <QTimer>
+#include <QVariant>
 #include <QWidget>
 #include <QWindow>
+
+#include <algorithm>
+#include <memory>
 
 #include "HostApp/App/ViewModels.h"
 
 namespace qm {
+
+namespace {
+
+constexpr const char* sheetProperty = "qmSheet";
+constexpr const char* sheetOrderProperty = "qmSheetOrder";
+constexpr const char* activationPendingProperty = "qmActivationPending";
+// How often a waiting activation looks at the mouse buttons, and for how many looks at most (a
+// release that never reached the application must not hold the activation back for good).
+constexpr int buttonPollMilliseconds = 20;
+constexpr int buttonPollLimit = 250;
+
+bool isSheet(const QWidget* widget) { return widget->property(sheetProperty).toBool(); }
+
+bool hasFocus(const QWidget* widget) {
+    return widget->windowHandle() && QGuiApplication::focusWindow() == widget->windowHandle();
+}
+
+// The window itself, or (unless `overSiblingSheets`) another sheet of the window it is a sheet of,
+// has the focus: the user is working there.
+bool focusIsAtOrBeside(QWidget* window, bool overSiblingSheets) {
+    if (hasFocus(window)) return true;
+    if (overSiblingSheets || !isSheet(window) || !window->parentWidget()) return false;
+    const auto siblings = visibleSheets(window->parentWidget());
+    return std::any_of(siblings.begin(), siblings.end(), [](QWidget* sheet) { return hasFocus(sheet); });
+}
+
+}  // namespace
+
+void markAsSheet(QWidget* sheet) { sheet->setProperty(sheetProperty, true); }
+
+void bringSheetForward(QWidget* sheet) {
+    static qulonglong order = 0;
+    sheet->setProperty(sheetOrderProperty, ++order);
+}
+
+std::vector<QWidget*> visibleSheets(QWidget* window) {
+    std::vector<QWidget*> sheets;
+    for (auto* child : window->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        if (!child->isWindow() || !child->isVisible()) continue;
+        const auto* dialog = qobject_cast<QDialog*>(child);
+        if (isSheet(child) || (dialog && dialog->windowModality() != Qt::NonModal)) sheets.push_back(child);
+    }
+    std::stable_sort(sheets.begin(), sheets.end(), [](QWidget* a, QWidget* b) {
+        return a->property(sheetOrderProperty).toULongLong() < b->property(sheetOrderProperty).toULongLong();
+    });
+    return sheets;
+}
+
+void activateWithoutCuttingAClick(QWidget* window, bool overSiblingSheets) {
+    if (hasFocus(window)) return;
+    if (QGuiApplication::mouseButtons() == Qt::NoButton) {
+        window->activateWindow();
+        return;
+    }
+    // One wait per window, however often it is asked for meanwhile.
+    if (window->property(activationPendingProperty).toBool()) return;
+    window->setProperty(activationPendingProperty, true);
+    auto* poll = new QTimer(window);
+    poll->setInterval(buttonPollMilliseconds);
+    QPointer<QWidget> guarded = window;
+    auto looks = std::make_shared<int>(0);
+    QObject::connect(poll, &QTimer::timeout, window, [guarded, poll, looks, overSiblingSheets] {
+        if (!guarded) return;
+        if (QGuiApplication::mouseButtons() != Qt::NoButton && ++*looks < buttonPollLimit) return;
+        poll->deleteLater();
+        guarded->setProperty(activationPendingProperty, false);
+        if (!guarded->isVisible() || focusIsAtOrBeside(guarded, overSiblingSheets)) return;
+        guarded->activateWindow();
+    });
+    poll->start();
+}
 
 void followModelVisibility(QWidget* window, const WindowModel& model) {
     if (!model.visible()) {
@@ -16,20 +92,30 @@ void followModelVisibility(QWidget* window, const WindowModel& model) {
         return;
     }
     if (!window->isVisible() || window->isMinimized()) window->showNormal();
-    if (QGuiApplication::platformName() != "offscreen") {
-        // A window showing a sheet comes forward through its sheet, which takes the focus: the
-        // window itself takes no input while the sheet is up, and raising it would make the
-        // window manager hand it the focus.
-        QWidget* front = window;
-        for (auto* sheet : window->findChildren<QDialog*>(Qt::FindDirectChildrenOnly)) {
-            if (sheet->isVisible() && sheet->windowModality() != Qt::NonModal) front = sheet;
-        }
-        // A window with the focus is in front already; raising or activating it again would make
-        // the window manager hand the focus around anew.
-        if (QGuiApplication::focusWindow() == front->windowHandle()) return;
-        front->raise();
-        if (model.isKey()) front->activateWindow();
+    if (QGuiApplication::platformName() == "offscreen") return;
+    // Where the user has the focus, it stays: a window with the focus is in front already, and
+    // raising or activating another would make the window manager hand the focus around, and cut
+    // short a click under way in the focused one. So a sheet whose sibling sheet has the focus
+    // stays where it is too.
+    if (isSheet(window) && window->parentWidget()) {
+        if (focusIsAtOrBeside(window, false)) return;
+        window->raise();
+        if (model.isKey()) activateWithoutCuttingAClick(window);
+        return;
     }
+    // A window showing sheets comes forward through them, the front one on top; that one takes the
+    // focus: the window itself takes no input while they are up, and raising it would make the
+    // window manager hand it the focus.
+    const auto sheets = visibleSheets(window);
+    if (!sheets.empty()) {
+        if (std::any_of(sheets.begin(), sheets.end(), [](QWidget* sheet) { return hasFocus(sheet); })) return;
+        for (auto* sheet : sheets) sheet->raise();
+        if (model.isKey()) activateWithoutCuttingAClick(sheets.back());
+        return;
+    }
+    if (hasFocus(window)) return;
+    window->raise();
+    if (model.isKey()) activateWithoutCuttingAClick(window);
 }
 
 void applyWindowLevel(QWidget* window, const WindowModel& model, Qt::WindowFlags& applied, Qt::WindowFlags base) {

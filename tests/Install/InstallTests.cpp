@@ -1,8 +1,8 @@
 // The install step end to end: scripts/install puts the Host into a temporary prefix with a
-// private home, registers its link handler, writes the marker and starts it; the installed Host
-// runs from the prefix and begins the permission walk-through for its build, the commands of its
-// installed desktop entries reach it, and started again in a bare environment it still finds
-// its marker.
+// private home, puts its launcher into the application menu, registers its link handler, writes
+// the marker and starts it; the installed Host runs from the prefix and begins the permission
+// walk-through for its build, the commands of its installed desktop entries reach it, and started
+// again in a bare environment it still finds its marker.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -97,6 +97,30 @@ TEST(InstallStep, InstallsIntoAPrefixRegistersTheLinkHandlerAndStartsTheOnboardi
     EXPECT_NE(sendEntry.find("\nExec=\"" + escaped + "\" --send-files %F\n"), std::string::npos) << sendEntry;
     EXPECT_NE(readAll(home / ".config/mimeapps.list").find("x-scheme-handler/quillmerehost=quillmere-host.desktop"),
               std::string::npos);
+    // The application menu lists the link handler's entry as the Host's launcher: under the Host's
+    // name, filed in a category, with its icon, which the icon theme of the user's data folder has
+    // (the install put it there from the prefix). The send-files entry stays out of menus.
+    const auto launcher = applications / "quillmere-host.desktop";
+    EXPECT_TRUE(DesktopEntries::shownInMenus(launcher)) << entry;
+    EXPECT_EQ(DesktopEntries::value(launcher, "Name"), "Corventis Host");
+    EXPECT_FALSE(DesktopEntries::value(launcher, "Categories").value_or("").empty()) << entry;
+    const auto icon = DesktopEntries::value(launcher, "Icon").value_or("");
+    const auto pictures = DesktopEntries::iconFiles(icon, {home / ".local/share"});
+    EXPECT_FALSE(pictures.empty()) << "no picture of \"" << icon << "\" in the user's icon theme";
+    for (const auto& picture : pictures) {
+        if (picture.extension() == ".png") {
+            EXPECT_EQ(readAll(picture).substr(0, 8), "\x89PNG\r\n\x1a\n") << picture;
+        }
+    }
+    EXPECT_EQ(DesktopEntries::iconFiles(icon, {prefix / "share"}).size(), pictures.size()) << "the prefix has them too";
+    EXPECT_FALSE(DesktopEntries::shownInMenus(applications / "quillmere-host-send-files.desktop")) << sendEntry;
+    // Both entries as the desktop's own tools read them (desktop-file-utils, where installed).
+    for (const auto& file : {launcher, applications / "quillmere-host-send-files.desktop"}) {
+        const auto validated = runCommand({"sh", "-c", "! command -v desktop-file-validate >/dev/null || desktop-file-validate \"$0\"",
+                                           file.string()},
+                                          std::chrono::seconds(30));
+        EXPECT_TRUE(validated && validated->exitStatus == 0) << file << ": " << (validated ? validated->output : "");
+    }
     EXPECT_EQ(readAll(marker), std::string(QM_EXPECTED_BUILD) + "\n");
 
     // The installed version, as the installed-version check finds it in the user's folder.

@@ -192,9 +192,11 @@ pid_t BuiltHost::startAs(const std::vector<std::string>& arguments, const fs::pa
     ::_exit(127);
 }
 
-bool BuiltHost::start(std::chrono::milliseconds timeout) {
+bool BuiltHost::start(std::chrono::milliseconds timeout, const std::vector<std::string>& arguments) {
     const auto log = folder_ / "host.log";
-    host_ = startAs({executable_.string()}, log);
+    std::vector<std::string> command{executable_.string()};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    host_ = startAs(command, log);
     if (host_ <= 0) return false;
     // A Host that ends before its port answers will never answer: fail at once, saying how it ended.
     int status = 0;
@@ -212,6 +214,13 @@ bool BuiltHost::start(std::chrono::milliseconds timeout) {
                                                             : "signal " + std::to_string(WTERMSIG(status)))
                                       << "\n";
     return false;
+}
+
+int BuiltHost::waitForEnd(std::chrono::milliseconds timeout) {
+    if (host_ <= 0) return -1;
+    const int code = waitForExit(host_, timeout);
+    if (code >= 0) host_ = -1;  // reaped
+    return code;
 }
 
 int BuiltHost::runAgain(const std::vector<std::string>& arguments, std::string& output,

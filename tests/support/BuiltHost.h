@@ -33,9 +33,11 @@ public:
     BuiltHost(const BuiltHost&) = delete;
     BuiltHost& operator=(const BuiltHost&) = delete;
 
-    // Starts the Host and waits until its control port answers; false (see log()) when it did not,
-    // at once when the Host ended first (its exit status is then the log's last line).
-    bool start(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    // Starts the Host (with `arguments`, as a desktop entry's command gives them) and waits until
+    // its control port answers; false (see log()) when it did not, at once when the Host ended
+    // first (its exit status is then the log's last line).
+    bool start(std::chrono::milliseconds timeout = std::chrono::seconds(30),
+               const std::vector<std::string>& arguments = {});
     // Runs the executable again, as the user, with these arguments, from the home folder: its
     // exit code, or -1 when it still ran after `timeout`. Its output is in `output`.
     int runAgain(const std::vector<std::string>& arguments, std::string& output,
@@ -59,6 +61,11 @@ public:
     const std::string& displayName() const { return xserver_->name(); }
     // openbox managing the Host's display, as on a user's desktop; true once it does.
     bool startWindowManager() { return xserver_->startWindowManager(); }
+    // A system tray on the Host's display (start it before the Host); true once it takes icons.
+    bool startSystemTray() { return xserver_->startSystemTray(); }
+    // Waits for the Host to end by itself: its exit code (128 for a signal), or -1 while it still
+    // runs after `timeout`.
+    int waitForEnd(std::chrono::milliseconds timeout);
     // What the Host printed so far.
     std::string log() const;
     // Its lines, each without the program's name in front.

@@ -149,9 +149,9 @@ unsigned long findMappedWindow(Display* display, const std::string& title) {
     return findMappedWindowBelow(display, DefaultRootWindow(display), title);
 }
 
-bool VirtualXServer::startWindowManager() {
+bool VirtualXServer::startClient(const std::vector<const char*>& arguments, const char* owned, pid_t& pid) {
     if (!running()) return false;
-    if (windowManager_ > 0) return true;
+    if (pid > 0) return true;
     std::vector<std::string> environment;
     for (char** e = environ; *e; ++e) {
         if (std::strncmp(*e, "DISPLAY=", 8) != 0) environment.emplace_back(*e);
@@ -160,33 +160,48 @@ bool VirtualXServer::startWindowManager() {
     std::vector<char*> envp;
     for (auto& e : environment) envp.push_back(e.data());
     envp.push_back(nullptr);
-    const char* argv[] = {"openbox", nullptr};
+    std::vector<char*> argv;
+    for (const char* argument : arguments) argv.push_back(const_cast<char*>(argument));
+    argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    const int spawned =
-        ::posix_spawnp(&windowManager_, "openbox", &actions, nullptr, const_cast<char**>(argv), envp.data());
+    const int spawned = ::posix_spawnp(&pid, argv.front(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
-        windowManager_ = -1;
+        pid = -1;
         return false;
     }
-    // It manages the screen once it holds the window-manager selection of screen 0.
     Display* display = XOpenDisplay(name_.c_str());
     if (!display) return false;
-    const Atom selection = XInternAtom(display, "WM_S0", False);
+    const Atom selection = XInternAtom(display, owned, False);
     const bool ready = waitUntil([&] { return XGetSelectionOwner(display, selection) != 0; }, std::chrono::seconds(10));
     XCloseDisplay(display);
     return ready;
 }
 
+// It manages the screen once it holds the window-manager selection of screen 0.
+bool VirtualXServer::startWindowManager() { return startClient({"openbox"}, "WM_S0", windowManager_); }
+
+// It takes status icons once it holds the tray selection of screen 0.
+bool VirtualXServer::startSystemTray() {
+    return startClient({"trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "160",
+                        "--height", "24"},
+                       "_NET_SYSTEM_TRAY_S0", tray_);
+}
+
 void VirtualXServer::stop() {
-    if (windowManager_ > 0) {
-        ::kill(windowManager_, SIGTERM);
+    // A client busy with a flood of requests may not get to its SIGTERM: it is killed after a while.
+    for (pid_t* client : {&tray_, &windowManager_}) {
+        if (*client <= 0) continue;
+        ::kill(*client, SIGTERM);
         int status = 0;
-        ::waitpid(windowManager_, &status, 0);
-        windowManager_ = -1;
+        if (!waitUntil([&] { return ::waitpid(*client, &status, WNOHANG) == *client; }, std::chrono::seconds(10))) {
+            ::kill(*client, SIGKILL);
+            ::waitpid(*client, &status, 0);
+        }
+        *client = -1;
     }
     if (pid_ <= 0) return;
     ::kill(pid_, SIGTERM);

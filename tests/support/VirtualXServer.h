@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 // Xlib's display, named without its header (its macros would reach every file including this one).
 struct _XDisplay;
@@ -37,6 +38,9 @@ public:
     // Starts a window manager (openbox) on the display, stopped with the server; true once it
     // manages the screen.
     bool startWindowManager();
+    // Starts a system tray (trayer, a panel at the top right), stopped with the server; true once
+    // it takes status icons.
+    bool startSystemTray();
     // Moves the pointer to a root-window position, as the user's mouse would.
     bool movePointer(int x, int y) const;
     // Ends the server at once, as a crash or a logout would, with its clients still connected.
@@ -45,11 +49,15 @@ public:
 private:
     bool exited();
     void stop();
+    // Starts a program on the display, its output dropped, into `pid` (stopped with the server);
+    // true once the X selection `owned` has an owner, as the program takes it when it is ready.
+    bool startClient(const std::vector<const char*>& argv, const char* owned, pid_t& pid);
 
     std::string name_;
     std::string reason_;
     pid_t pid_ = -1;
     pid_t windowManager_ = -1;
+    pid_t tray_ = -1;
 };
 
 }  // namespace qm::test

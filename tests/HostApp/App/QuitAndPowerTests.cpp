@@ -74,6 +74,58 @@ TEST(Quit, APreConfirmedQuitTerminatesWithoutTheQuestionAndTearsDownOnce) {
     EXPECT_EQ(delegate.details().checkGeneration, generation) << "no refresh after the teardown";
 }
 
+// The quit question over the permission walk-through, both sheets of the summary window: when
+// the Host becomes active again, the sheet the user was in last is raised last, on top of the
+// other, and an answered one is no longer raised.
+TEST(Quit, WithTheWalkThroughUpTheSheetLastKeyComesBackOnTop) {
+    std::vector<std::string> raised;  // the sheets brought to the front, in order (outlives the Host)
+    AppHarness app;
+    app.launch();
+    auto& delegate = *app.delegate;
+    delegate.permissions().initialInstallOnboardingStep = Delegate::InitialInstallOnboardingStep::confirmation;
+    delegate.permissions().presentInitialInstallOnboardingStep();
+    delegate.requestQuitMenuAction();
+    app.host.clock().runUntilIdle();
+    ASSERT_EQ(app.shell->sheets.size(), 2u);
+    const auto walkThrough = app.shell->sheets[0];
+    const auto question = app.shell->sheets[1];
+    ASSERT_EQ(question->alert().messageText, "Quit Corventis Host?");
+    for (const auto& sheet : {walkThrough, question}) {
+        std::weak_ptr<AlertSheetModel> weak = sheet;
+        sheet->onChanged = [&raised, weak, fronts = sheet->orderFrontCount()]() mutable {
+            auto up = weak.lock();
+            if (!up || up->orderFrontCount() == fronts) return;
+            fronts = up->orderFrontCount();
+            raised.push_back(up->alert().messageText);
+        };
+    }
+    auto becomeActive = [&] {
+        app.host.clock().runUntilIdle();
+        raised.clear();
+        app.shell->active = true;
+        delegate.applicationDidBecomeActive();
+        app.host.clock().runUntilIdle();
+    };
+
+    // The user clicked into the walk-through (which came first), then another application.
+    walkThrough->didBecomeKey();
+    becomeActive();
+    ASSERT_EQ(raised.size(), 2u);
+    EXPECT_EQ(raised.back(), "Confirm Both Permissions");
+    // Then into the question.
+    question->didBecomeKey();
+    becomeActive();
+    ASSERT_EQ(raised.size(), 2u);
+    EXPECT_EQ(raised.back(), "Quit Corventis Host?");
+
+    // "Keep Running": only the walk-through is left to raise.
+    question->respond(1001);
+    becomeActive();
+    EXPECT_EQ(raised, std::vector<std::string>{"Confirm Both Permissions"});
+    EXPECT_TRUE(app.logged("quit cancelled: Host keeps running"));
+    EXPECT_EQ(terminations(*app.shell), 0u);
+}
+
 TEST(Reopen, ShowsTheSummaryWindowOnlyWhenNoneIsVisibleAndKeepsItOpen) {
     AppHarness app;
     app.launch();

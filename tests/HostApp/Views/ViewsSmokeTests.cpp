@@ -9,7 +9,9 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMouseEvent>
 #include <QPushButton>
+#include <QWindow>
 #include <pthread.h>
 #include <signal.h>
 
@@ -109,7 +111,7 @@ TEST(Views, QuitQuestionIsAWarningSheetWhoseButtonsAnswerTheDelegate) {
     ASSERT_TRUE(app.delegate->status().summaryWindow->attachedSheet());
     EXPECT_EQ(app.delegate->status().summaryWindow->attachedSheet()->style, AlertModel::Style::warning);
     EXPECT_EQ(box->title()->text(), "Quit Corventis Host?");
-    EXPECT_EQ(box->windowModality(), Qt::WindowModal) << "modal to its window only";
+    EXPECT_EQ(box->parentWidget(), view) << "a sheet of its window only";
     ASSERT_EQ(box->buttons().size(), 2u);
     QAbstractButton* keep = nullptr;
     for (auto* button : box->buttons()) {
@@ -122,6 +124,85 @@ TEST(Views, QuitQuestionIsAWarningSheetWhoseButtonsAnswerTheDelegate) {
     EXPECT_FALSE(app.delegate->terminationConfirmed());
     EXPECT_FALSE(app.delegate->status().summaryWindow->attachedSheet());
     EXPECT_FALSE(box->isVisible());
+}
+
+// A click as the platform delivers it: to the widget's window first, which passes it on to the
+// widget under it (unless the window is blocked or holds its input back).
+void platformClick(QWidget* widget) {
+    QWidget* top = widget->window();
+    ASSERT_TRUE(top->windowHandle());
+    const QPointF local = widget->mapTo(top, QPointF(widget->rect().center()));
+    const QPointF global = widget->mapToGlobal(QPointF(widget->rect().center()));
+    QMouseEvent press(QEvent::MouseButtonPress, local, global, Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(top->windowHandle(), &press);
+    QMouseEvent release(QEvent::MouseButtonRelease, local, global, Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(top->windowHandle(), &release);
+}
+
+// The permission walk-through and the quit question up together on the summary window, in both
+// orders they come in: a click answers the sheet it lands on, the one that came first included,
+// and the window under them takes none while one is up.
+TEST(Views, TwoSheetsOnOneWindowEachTakeTheirOwnClicks) {
+    offscreenApplication();
+    auto shell = std::make_shared<QtHostShell>();
+    AppHarness app({}, true, shell);
+    app.launch();
+    auto& delegate = *app.delegate;
+    auto* window = dynamic_cast<SummaryWindowView*>(shell->widgetFor(delegate.status().summaryWindow.get()));
+    ASSERT_TRUE(window);
+    auto showWalkThrough = [&] {
+        delegate.permissions().initialInstallOnboardingStep = HostProbeDelegate::InitialInstallOnboardingStep::confirmation;
+        delegate.permissions().presentInitialInstallOnboardingStep();
+    };
+    auto buttonOf = [&](const QString& title, const QString& text) -> QPushButton* {
+        for (auto* sheet : window->findChildren<AlertSheetView*>()) {
+            if (!sheet->isVisible() || sheet->title()->text() != title) continue;
+            for (auto* button : sheet->buttons()) {
+                if (button->text() == text) return button;
+            }
+        }
+        return nullptr;
+    };
+    for (const bool walkThroughFirst : {true, false}) {
+        SCOPED_TRACE(walkThroughFirst ? "the walk-through first" : "the question first");
+        if (walkThroughFirst) showWalkThrough();
+        delegate.requestQuitMenuAction();
+        if (!walkThroughFirst) showWalkThrough();
+        auto* keepRunning = buttonOf("Quit Corventis Host?", "Keep Running");
+        auto* openSettings = buttonOf("Confirm Both Permissions", "Open Accessibility Settings");
+        ASSERT_TRUE(keepRunning && openSettings);
+
+        const auto generation = delegate.details().checkGeneration;
+        platformClick(window->refresh());
+        EXPECT_EQ(delegate.details().checkGeneration, generation) << "the window takes no click under its sheets";
+
+        const auto kept = app.count("quit cancelled: Host keeps running");
+        auto answerQuestion = [&] {
+            platformClick(keepRunning);
+            app.host.clock().runUntilIdle();
+            EXPECT_FALSE(delegate.terminationConfirmationInProgress());
+            EXPECT_EQ(app.count("quit cancelled: Host keeps running"), kept + 1);
+        };
+        auto answerWalkThrough = [&] {
+            platformClick(openSettings);
+            app.host.clock().runUntilIdle();
+            EXPECT_FALSE(delegate.permissions().initialInstallOnboardingSheetVisible);
+        };
+        // The sheet that came first, under the other, then the other.
+        if (walkThroughFirst) {
+            answerWalkThrough();
+            answerQuestion();
+        } else {
+            answerQuestion();
+            answerWalkThrough();
+        }
+        EXPECT_FALSE(delegate.terminationConfirmed());
+        EXPECT_FALSE(delegate.status().summaryWindow->attachedSheet());
+    }
+    // With its sheets gone the window takes its clicks again.
+    const auto generation = delegate.details().checkGeneration;
+    platformClick(window->refresh());
+    EXPECT_EQ(delegate.details().checkGeneration, generation + 1);
 }
 
 TEST(Views, OnboardingSheetsShowTheirStepAndTheNoticeCountsDownInPlace) {
