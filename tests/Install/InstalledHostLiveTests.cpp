@@ -63,27 +63,6 @@ Display* openDisplay(const std::string& name) {
     return XOpenDisplay(name.c_str());
 }
 
-// The user's keys on the window, one after another, once it has the focus (the Host raises its
-// windows again just after a sheet appears, which may move the focus for a moment).
-void pressKeys(Display* display, Window window, const std::vector<KeySym>& keys) {
-    waitUntil(
-        [&] {
-            XSetInputFocus(display, window, RevertToParent, CurrentTime);
-            XSync(display, False);
-            Window focused = 0;
-            int revert = 0;
-            XGetInputFocus(display, &focused, &revert);
-            return focused == window;
-        },
-        5s);
-    for (KeySym symbol : keys) {
-        const KeyCode key = XKeysymToKeycode(display, symbol);
-        XTestFakeKeyEvent(display, key, True, CurrentTime);
-        XTestFakeKeyEvent(display, key, False, CurrentTime);
-        XSync(display, False);
-    }
-}
-
 bool hostPrinted(const BuiltHost& host, const std::string& text, std::chrono::milliseconds timeout) {
     return waitUntil([&] { return host.log().find(text) != std::string::npos; }, timeout);
 }

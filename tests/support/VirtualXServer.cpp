@@ -15,6 +15,7 @@
 
 // Last: Xlib defines macros (None, Bool, Status) that clash with other headers.
 #include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
 #include <X11/extensions/Xrandr.h>
 
 extern char** environ;
@@ -147,6 +148,25 @@ Window findMappedWindowBelow(Display* display, Window under, const std::string& 
 
 unsigned long findMappedWindow(Display* display, const std::string& title) {
     return findMappedWindowBelow(display, DefaultRootWindow(display), title);
+}
+
+void pressKeys(Display* display, unsigned long window, const std::vector<unsigned long>& keys) {
+    waitUntil(
+        [&] {
+            XSetInputFocus(display, window, RevertToParent, CurrentTime);
+            XSync(display, False);
+            Window focused = 0;
+            int revert = 0;
+            XGetInputFocus(display, &focused, &revert);
+            return focused == window;
+        },
+        std::chrono::seconds(5));
+    for (KeySym symbol : keys) {
+        const KeyCode key = XKeysymToKeycode(display, symbol);
+        XTestFakeKeyEvent(display, key, True, CurrentTime);
+        XTestFakeKeyEvent(display, key, False, CurrentTime);
+        XSync(display, False);
+    }
 }
 
 bool VirtualXServer::startClient(const std::vector<const char*>& arguments, const char* owned, pid_t& pid) {

@@ -14,6 +14,11 @@ namespace qm::test {
 // none is: the windows a program under test shows, found as a user would see them.
 unsigned long findMappedWindow(_XDisplay* display, const std::string& title);
 
+// The user's keys (X key symbols) on the window, one after another, once it has the focus (a
+// program may raise its windows again just after one appears, which can move the focus for a
+// moment), pressed through the X server's own input (XTest).
+void pressKeys(_XDisplay* display, unsigned long window, const std::vector<unsigned long>& keys);
+
 // An Xvfb server of our own on a free display number, stopped when this goes away. It keeps its
 // state between clients (-noreset), so what one connection sets up the next one sees. When it
 // cannot start, `running()` is false and `reason()` says why (tests skip with it).

@@ -257,26 +257,6 @@ protected:
         return found;
     }
 
-    // The user's keys on the question, once it has the focus.
-    void press(Window window, const std::vector<KeySym>& keys) {
-        waitUntil(
-            [&] {
-                XSetInputFocus(display, window, RevertToParent, CurrentTime);
-                XSync(display, False);
-                Window focused = 0;
-                int revert = 0;
-                XGetInputFocus(display, &focused, &revert);
-                return focused == window;
-            },
-            5s);
-        for (KeySym symbol : keys) {
-            const KeyCode key = XKeysymToKeycode(display, symbol);
-            XTestFakeKeyEvent(display, key, True, CurrentTime);
-            XTestFakeKeyEvent(display, key, False, CurrentTime);
-            XSync(display, False);
-        }
-    }
-
     // What another program of the user's does: the folder moved away, a link to `outside` in its place.
     bool swapForLink(const std::string& folder) {
         const auto from = host->home() / folder;
@@ -307,7 +287,7 @@ protected:
         const auto id = sendAsking(folder, Bytes{'n', 'e', 'w'});
         const Window window = question();
         ASSERT_NE(window, 0u) << host->log();
-        press(window, keys);
+        pressKeys(display, window, keys);
         const auto receipt = responseTo(*channel, id);
         ASSERT_TRUE(receipt) << host->log();
         EXPECT_TRUE(receipt->accepted) << receipt->message.value_or("");
@@ -319,7 +299,7 @@ protected:
         const Window window = question();
         ASSERT_NE(window, 0u) << host->log();
         ASSERT_TRUE(swapForLink(folder));
-        press(window, keys);
+        pressKeys(display, window, keys);
         const auto receipt = responseTo(*channel, id);
         ASSERT_TRUE(receipt) << host->log();
         EXPECT_FALSE(receipt->accepted);
