@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -152,7 +153,33 @@ std::unique_ptr<BuiltHost> BuiltHost::prepare(const fs::path& executable, std::s
                           // The tests follow the application's own steps in its output too.
                           "QM_LOG_DETAIL=1",
                           "PATH=/usr/bin:/bin"};
+    host->passSanitizerOptions();
     return host;
+}
+
+// A sanitized build's Host reports what its libraries keep at exit, and exits with a failure,
+// unless it gets the suppressions the tests run with. Its account may not reach the checkout, so
+// the suppression file goes along as a copy in the Host's own folder.
+void BuiltHost::passSanitizerOptions() {
+    for (const char* name : {"LSAN_OPTIONS", "ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
+        const char* value = std::getenv(name);
+        if (!value || !*value) continue;
+        std::string options;
+        std::stringstream parts(value);
+        for (std::string part; std::getline(parts, part, ':');) {
+            if (part.rfind("suppressions=", 0) == 0) {
+                const fs::path from = part.substr(std::strlen("suppressions="));
+                const auto copy = folder_ / (std::string(name) + ".supp");
+                std::error_code error;
+                fs::copy_file(from, copy, fs::copy_options::overwrite_existing, error);
+                if (error) continue;
+                ::chmod(copy.c_str(), 0644);
+                part = "suppressions=" + copy.string();
+            }
+            options += (options.empty() ? "" : ":") + part;
+        }
+        environment_.push_back(std::string(name) + "=" + options);
+    }
 }
 
 BuiltHost::~BuiltHost() {

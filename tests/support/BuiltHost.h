@@ -82,6 +82,7 @@ private:
     BuiltHost() = default;
     pid_t startAs(const std::vector<std::string>& arguments, const std::filesystem::path& log) const;
     void giveToUser(const std::filesystem::path& path) const;
+    void passSanitizerOptions();
 
     std::filesystem::path executable_;
     std::unique_ptr<TestUser> user_;
