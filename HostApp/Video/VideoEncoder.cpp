@@ -159,9 +159,11 @@ void codeClosingKeyframe(AVCodecContext& ctx, std::int64_t pts) {
     av_frame_free(&flat);
 }
 
+}  // namespace
+
 // An open codec session on its way out, closed once: by finish(), or when it goes (a close queue
 // that is torn down without running its blocks still closes what they held).
-class ClosingSession {
+class VideoEncoder::ClosingSession {
 public:
     ClosingSession(AVCodecContext* context, AVBufferRef* frames, AVBufferRef* device,
                    std::optional<std::int64_t> closingKeyframePts)
@@ -184,8 +186,6 @@ private:
     AVBufferRef* device_;
     std::optional<std::int64_t> closingKeyframePts_;
 };
-
-}  // namespace
 
 VideoQPRange qpRangeFor(VideoCaptureMode mode) {
     switch (mode) {
@@ -542,11 +542,17 @@ void VideoEncoder::closeSession() {
     auto closing = std::make_shared<ClosingSession>(std::exchange(context_, nullptr), std::exchange(hardwareFrames_, nullptr),
                                                     std::exchange(hardwareDevice_, nullptr), closingKeyframePts);
     // Without a queue it closes here, as `closing` goes.
-    if (closeQueue_) closeQueue_->async([closing] { closing->finish(); });
+    if (closeQueue_) closing_.push_back(std::move(closing));
+}
+
+void VideoEncoder::handOverClosingSessions() {
+    for (auto& closing : closing_) closeQueue_->async([closing] { closing->finish(); });
+    closing_.clear();
 }
 
 VideoEncoder::~VideoEncoder() {
     closeSession();
+    handOverClosingSessions();
     av_frame_free(&work_);
 }
 
@@ -637,6 +643,15 @@ void VideoEncoder::applyPendingRateChange(std::uint64_t captureUptimeNs) {
 
 VideoEncoder::EncodeResult VideoEncoder::encode(const AVFrame& picture, std::uint64_t captureUptimeNs,
                                                 bool forceKeyFrame) {
+    auto result = encodePicture(picture, captureUptimeNs, forceKeyFrame);
+    // A session this picture replaced closes only now: its closing keyframe would otherwise take
+    // CPU from the new session's first keyframe, the stream's longest picture.
+    handOverClosingSessions();
+    return result;
+}
+
+VideoEncoder::EncodeResult VideoEncoder::encodePicture(const AVFrame& picture, std::uint64_t captureUptimeNs,
+                                                       bool forceKeyFrame) {
     applyPendingRateChange(captureUptimeNs);
     EncodeResult result;
     if (!context_) {

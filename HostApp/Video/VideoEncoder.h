@@ -134,8 +134,9 @@ struct EncodedVideoFrame {
 // updateRateControl() may be called from any thread and takes effect at the next picture.
 //
 // A codec session the encoder is done with (replaced by a reopen, or dropped with the encoder) is
-// closed on the close queue when one is set, so that the encoding thread goes on with the next
-// session at once. libx265 codes one more picture there first: see closingKeyframeNeeded().
+// closed on the close queue when one is set, once the picture that replaced it is coded, so that
+// the encoding thread goes on with the next session at once. libx265 codes one more picture there
+// first: see closingKeyframeNeeded().
 class VideoEncoder {
 public:
     struct OpenResult {
@@ -227,8 +228,12 @@ private:
     // Opens one attempt; on failure returns the reason.
     std::optional<std::string> openAttempt(const Attempt& attempt, const VideoEncoderSettings& settings,
                                            std::int64_t width, std::int64_t height);
-    // Hands the open session over to be closed (on the close queue when there is one).
+    class ClosingSession;
+    EncodeResult encodePicture(const AVFrame& picture, std::uint64_t captureUptimeNs, bool forceKeyFrame);
+    // Ends the open session: closes it at once without a close queue, else keeps it for
+    // handOverClosingSessions(), which queues it to be closed.
     void closeSession();
+    void handOverClosingSessions();
     // libx265 (3.5) frees the buffers its loop filter made for SAO (about 200 kB at 1080p) when the
     // encoder closes only if the last picture it coded applied SAO; SAO runs on keyframes only
     // (selective-sao=1), so a session whose last picture was predicted codes a flat keyframe before
@@ -251,6 +256,7 @@ private:
     std::int64_t lastKeyframePicture_ = 0;
     bool lastPictureWasKeyframe_ = false;  // the last picture the current session coded
     DispatchQueuePtr closeQueue_;
+    std::vector<std::shared_ptr<ClosingSession>> closing_;  // ended, not yet handed to closeQueue_
     // The capture time of the picture that last reopened the encoder for a bit rate alone.
     std::optional<std::uint64_t> lastRateReopenNs_;
     struct Pending {
