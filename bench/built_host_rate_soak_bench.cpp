@@ -1,26 +1,27 @@
 // The built `QuillmereHost`'s memory while a Viewer keeps changing its bit rate. The Host runs as
 // a throwaway account on a 1920x1080 Xvfb and in a network namespace of its own (tests/support's
 // BuiltHost); a client window redraws the synthetic desktop 60 times a second with a moving block
-// on that display; a Viewer signs in, asks for Easy HEVC 4:2:0, decodes and acknowledges every
+// on that display (none with QM_SOAK_STILL=1: the empty display); a Viewer signs in, asks for Easy HEVC 4:2:0, decodes and acknowledges every
 // frame, and after a quiet first stretch asks for a new bit rate every half second (8 and
 // 9 Mbit/s in turn), as a Viewer adapting its rate does. Each such request also forces keyframes
 // (at once and 0.5 s later), and the Host reopens libx265 for the new rate at most every 10 s.
 //
 // Every sample (10 s) prints the Host's resident memory (VmRSS, all its threads; read at every
-// request, the lowest and the highest reading of the sample: a replaced encoder and its successor
-// are alive together for a moment), the frames the Viewer got in it and the longest gap between two
-// of them, the keyframes, and the reopens so far (the Host's "encoder reopened (rate change)"
-// lines). At the end: the lowest resident memory when the changes began, once settled
-// (QM_SOAK_SETTLE_MINUTES, 3, after that) and at the end, and the slope of a least-squares line
-// through the samples' lowest readings from the settled point on, per hour.
+// request, the median and the highest reading of the sample), the frames the Viewer got in it and
+// the longest gap between two of them, the keyframes, and the reopens so far (the Host's "encoder
+// reopened (rate change)" lines). At the end: the resident memory when the changes began, once
+// settled (QM_SOAK_SETTLE_MINUTES, 3, after that) and at the end, and the slope of a least-squares
+// line through the samples' medians from the settled point on, per hour.
 //
 // Needs root (the account, the namespace) and Xvfb; the Host is the one built next to this
 // benchmark unless QM_HOST_EXECUTABLE names another (so a build of other code can be soaked
 // alike). QM_HOST_CPUS (e.g. "4,5") pins the Host's threads; run the benchmark itself elsewhere
 // (`taskset -c 0-3 ...`).
 //
-//   built_host_rate_soak_bench    QM_SOAK_MINUTES (15), QM_SOAK_SETTLE_MINUTES (3), QM_HOST_CPUS,
-//                                 QM_SOAK_LOG (a file to keep the Host's log in)
+//   built_host_rate_soak_bench    QM_SOAK_MINUTES (15), QM_SOAK_SETTLE_MINUTES (3), QM_SOAK_STILL,
+//                                 QM_HOST_CPUS,
+//                                 QM_SOAK_LOG (a file to keep the Host's log in),
+//                                 QM_SOAK_READINGS (a file for every reading: seconds, MB)
 
 #include <benchmark/benchmark.h>
 
@@ -133,13 +134,20 @@ struct Seen {
     std::uint64_t longestGapNs = 0;
 };
 
-// The Host's resident memory over one sample: the lowest reading (what it holds between the
-// moments a replaced encoder and its successor are both alive) and the highest.
+// The Host's resident memory over one sample, read at every request: the median reading (what it
+// holds with one encoder: a replaced encoder and its successor are alive together only for a
+// moment, and a new one's pages come in as it codes) and the highest.
 struct Sample {
     double minutes = 0;  // since the rate changes began
     double residentMB = 0;
     double peakMB = 0;
 };
+
+double medianOf(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
 
 // The least-squares slope of resident memory over time, in MB per hour.
 double slopePerHour(const std::vector<Sample>& samples) {
@@ -159,6 +167,7 @@ double slopePerHour(const std::vector<Sample>& samples) {
 void BM_BuiltHostRateChangeSoak(benchmark::State& state) {
     const double minutes = fromEnvironment("QM_SOAK_MINUTES", 15);
     const double settleMinutes = fromEnvironment("QM_SOAK_SETTLE_MINUTES", 3);
+    const bool still = fromEnvironment("QM_SOAK_STILL", 0) > 0;
     constexpr double sampleSeconds = 10;
     constexpr double quietSeconds = 20;
     constexpr auto changeEvery = std::chrono::milliseconds(500);
@@ -184,7 +193,7 @@ void BM_BuiltHostRateChangeSoak(benchmark::State& state) {
             return;
         }
         bench::RedrawingWindow window(host->displayName(), "rate soak");
-        if (!window.start()) {
+        if (!still && !window.start()) {
             state.SkipWithError("the drawing client could not show its window");
             return;
         }
@@ -227,7 +236,9 @@ void BM_BuiltHostRateChangeSoak(benchmark::State& state) {
 
         const double startMB = residentMB(hostPid);
         std::vector<Sample> samples{{0, startMB, startMB}};
-        double lowestMB = 1e12, highestMB = 0;
+        std::vector<double> readings;
+        std::ofstream readingsFile;
+        if (const char* path = std::getenv("QM_SOAK_READINGS"); path && *path) readingsFile.open(path);
         double framesTotal = 0, longestGapMs = 0;
         std::int64_t requests = 0;
         const auto began = Steady::now();
@@ -241,17 +252,17 @@ void BM_BuiltHostRateChangeSoak(benchmark::State& state) {
                 next.bitrate = requests % 2 ? 9'000'000 : 8'000'000;
                 viewer.ask(next);
                 ++requests;
-                const double reading = residentMB(hostPid);
-                lowestMB = std::min(lowestMB, reading);
-                highestMB = std::max(highestMB, reading);
+                readings.push_back(residentMB(hostPid));
+                if (readingsFile) {
+                    readingsFile << std::chrono::duration<double>(now - began).count() << ' ' << readings.back() << '\n';
+                }
                 nextChange += changeEvery;
             }
             if (now >= nextSample) {
                 const Seen stretch = take();
                 const double at = std::chrono::duration<double>(now - began).count() / 60;
-                samples.push_back({at, lowestMB, highestMB});
-                lowestMB = 1e12;
-                highestMB = 0;
+                samples.push_back({at, medianOf(readings), *std::max_element(readings.begin(), readings.end())});
+                readings.clear();
                 const int reopens = countOccurrences(host->log(), "encoder reopened (rate change)");
                 framesTotal += static_cast<double>(stretch.frames);
                 longestGapMs = std::max(longestGapMs, static_cast<double>(stretch.longestGapNs) / 1e6);
