@@ -36,6 +36,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -192,6 +193,13 @@ void BM_BuiltHostRateChangeSoak(benchmark::State& state) {
             state.SkipWithError("could not pin the Host to QM_HOST_CPUS");
             return;
         }
+        // Xvfb blanks its screen after 10 minutes without input, and the Host moves its capture
+        // when the screens sleep: the soak resets the screen saver as a user's input would.
+        std::unique_ptr<Display, int (*)(Display*)> input(XOpenDisplay(host->displayName().c_str()), XCloseDisplay);
+        if (!input) {
+            state.SkipWithError("could not open the Host's display");
+            return;
+        }
         bench::RedrawingWindow window(host->displayName(), "rate soak");
         if (!still && !window.start()) {
             state.SkipWithError("the drawing client could not show its window");
@@ -259,6 +267,8 @@ void BM_BuiltHostRateChangeSoak(benchmark::State& state) {
                 nextChange += changeEvery;
             }
             if (now >= nextSample) {
+                XResetScreenSaver(input.get());
+                XFlush(input.get());
                 const Seen stretch = take();
                 const double at = std::chrono::duration<double>(now - began).count() / 60;
                 samples.push_back({at, medianOf(readings), *std::max_element(readings.begin(), readings.end())});

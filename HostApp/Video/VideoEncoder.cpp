@@ -19,6 +19,7 @@ extern "C" {
 #include <pthread.h>
 
 #include "HostApp/Video/VideoThreads.h"
+#include "Platform/Core/ProcessMemory.h"
 
 namespace qm {
 
@@ -546,7 +547,16 @@ void VideoEncoder::closeSession() {
 }
 
 void VideoEncoder::handOverClosingSessions() {
-    for (auto& closing : closing_) closeQueue_->async([closing] { closing->finish(); });
+    for (auto& closing : closing_) {
+        closeQueue_->async([closing] {
+            closing->finish();
+            // The session's successor took its memory while this one still held its own, so what
+            // this one gave back lies free among the successor's blocks, where no trim of the
+            // arenas' tops reaches: handed back now, the Host's size does not wander with every
+            // reopen.
+            releaseFreeMemory();
+        });
+    }
     closing_.clear();
 }
 
