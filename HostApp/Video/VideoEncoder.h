@@ -180,7 +180,7 @@ public:
 
     // libavcodec's wrapper cannot change libx265's rate in place, so a new rate reopens it, and
     // every reopen costs a keyframe where the Viewer needed none, the closing keyframe of the old
-    // session (about half a keyframe's CPU, on the close queue) and about 1.2 kB that libx265 keeps
+    // session (a third to a half of a keyframe's CPU, on the close queue) and 1.2 kB that libx265 keeps
     // of every encoder it opened. Ten seconds bound that to a few reopens a minute, however often
     // a Viewer adapts its rate, and keep its adaptation loop (seconds) working.
     static constexpr std::uint64_t rateReopenSpacingNs = 10'000'000'000;
