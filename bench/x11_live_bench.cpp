@@ -68,9 +68,8 @@ extern "C" {
 #include "support/StreamingViewer.h"
 #include "support/VirtualXServer.h"
 
-// Last: Xlib defines macros (None, Bool, Status) that clash with other headers.
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
+// Last: it brings Xlib, whose macros (None, Bool, Status) clash with other headers.
+#include "bench/RedrawingWindow.h"
 
 using namespace qm;
 using Steady = std::chrono::steady_clock;
@@ -78,10 +77,9 @@ using Steady = std::chrono::steady_clock;
 namespace {
 
 constexpr int kScreenWidth = 1920, kScreenHeight = 1080;
-constexpr int kWindowWidth = 1600, kWindowHeight = 900;
 constexpr double kWarmupSeconds = 2.0;
 
-enum class Shape { moving, scrolling };
+using Shape = bench::RedrawShape;
 const char* shapeName(Shape shape) { return shape == Shape::moving ? "moving" : "scrolling"; }
 
 double secondsSince(Steady::time_point start) { return std::chrono::duration<double>(Steady::now() - start).count(); }
@@ -214,111 +212,6 @@ struct Child {
         finish();
         if (output >= 0) ::close(output);
     }
-};
-
-// ---- The X client that draws at 60 Hz ----
-
-class Drawer {
-public:
-    explicit Drawer(const std::string& server) : server_(server) {}
-    ~Drawer() { stop(); }
-
-    bool start() {
-        display_ = XOpenDisplay(server_.c_str());
-        if (!display_) return false;
-        const int screen = DefaultScreen(display_);
-        window_ = XCreateSimpleWindow(display_, RootWindow(display_, screen), 100, 60, kWindowWidth, kWindowHeight, 0, 0,
-                                      0);
-        XStoreName(display_, window_, "x11_live_bench");
-        XMapWindow(display_, window_);
-        XSync(display_, False);
-        // The window manager maps it; wait (a while at most) until it shows. Where it does not
-        // (openbox here sometimes leaves a new window unmapped), the window places itself.
-        auto waitShown = [&] {
-            const auto until = Steady::now() + std::chrono::milliseconds(1500);
-            for (XWindowAttributes attributes{}; Steady::now() < until;) {
-                if (XGetWindowAttributes(display_, window_, &attributes) && attributes.map_state == IsViewable) return true;
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
-            return false;
-        };
-        managed_ = waitShown();
-        if (!managed_) {
-            XUnmapWindow(display_, window_);
-            XSetWindowAttributes attributes{};
-            attributes.override_redirect = True;
-            XChangeWindowAttributes(display_, window_, CWOverrideRedirect, &attributes);
-            XMapRaised(display_, window_);
-            XSync(display_, False);
-            if (!waitShown()) return false;
-        }
-        gc_ = XCreateGC(display_, window_, 0, nullptr);
-        content_.render(moment_, picture_);
-        image_ = XCreateImage(display_, DefaultVisual(display_, screen), 24, ZPixmap, 0,
-                              reinterpret_cast<char*>(picture_.data.data()), kWindowWidth, kWindowHeight, 32,
-                              static_cast<int>(picture_.bytesPerRow));
-        XPutImage(display_, window_, gc_, image_, 0, 0, 0, 0, kWindowWidth, kWindowHeight);
-        XSync(display_, False);
-        thread_ = std::thread([this] { run(); });
-        return true;
-    }
-
-    void setShape(Shape shape) { shape_.store(shape); }
-    bool managed() const { return managed_; }
-    // Ticks since the last call, and how many of them missed their 60 Hz slot.
-    std::pair<std::int64_t, std::int64_t> takeTicks() { return {ticks_.exchange(0), missed_.exchange(0)}; }
-
-    void stop() {
-        if (!display_) return;
-        stopping_.store(true);
-        if (thread_.joinable()) thread_.join();
-        image_->data = nullptr;  // the pixels are the buffer's
-        XDestroyImage(image_);
-        XFreeGC(display_, gc_);
-        XDestroyWindow(display_, window_);
-        XCloseDisplay(display_);
-        display_ = nullptr;
-    }
-
-private:
-    void run() {
-        const auto interval = std::chrono::nanoseconds(1'000'000'000 / 60);
-        auto next = Steady::now() + interval;
-        while (!stopping_.load()) {
-            std::this_thread::sleep_until(next);
-            const auto previous = moment_;
-            ++moment_.scroll;
-            if (shape_.load() == Shape::moving) ++moment_.block;
-            content_.render(moment_, picture_, previous);
-            for (const auto& rect : content_.changedBetween(previous, moment_)) {
-                XPutImage(display_, window_, gc_, image_, static_cast<int>(rect.x), static_cast<int>(rect.y),
-                          static_cast<int>(rect.x), static_cast<int>(rect.y), static_cast<unsigned>(rect.width),
-                          static_cast<unsigned>(rect.height));
-            }
-            XSync(display_, False);
-            ++ticks_;
-            next += interval;
-            if (Steady::now() > next) {
-                // Late past the next slot: count it and start again from now rather than catch up.
-                ++missed_;
-                next = Steady::now() + interval;
-            }
-        }
-    }
-
-    std::string server_;
-    SyntheticScreenContent content_{kWindowWidth, kWindowHeight};
-    PixelBuffer picture_;
-    SyntheticScreenContent::Moment moment_{};
-    Display* display_ = nullptr;
-    Window window_ = 0;
-    bool managed_ = false;  // mapped by the window manager, not by itself
-    GC gc_{};
-    XImage* image_ = nullptr;
-    std::atomic<Shape> shape_{Shape::moving};
-    std::atomic<bool> stopping_{false};
-    std::atomic<std::int64_t> ticks_{0}, missed_{0};
-    std::thread thread_;
 };
 
 // ---- Measurements ----
@@ -676,7 +569,7 @@ int main(int argc, char** argv) {
     }
     if (!server.startWindowManager()) std::fprintf(stderr, "warning: no window manager (openbox)\n");
     server.movePointer(900, 500);  // over the client window, drawn into both pictures
-    Drawer drawer(server.name());
+    bench::RedrawingWindow drawer(server.name(), "x11_live_bench");
     if (!drawer.start()) {
         std::fprintf(stderr, "the drawing client could not start\n");
         return 1;

@@ -15,7 +15,7 @@ namespace qm {
 
 HostVideoCapture::Queues HostVideoCapture::makeQueues(const HostPlatform& platform) {
     return Queues{platform.makeQueue(VideoQueueLabels::capture), platform.makeQueue(VideoQueueLabels::encode),
-                  platform.makeQueue(VideoQueueLabels::lifecycle)};
+                  platform.makeQueue(VideoQueueLabels::lifecycle), platform.makeQueue(VideoQueueLabels::close)};
 }
 
 HostVideoCapture::HostVideoCapture(const HostPlatform& platform, VideoStreamProfile profile)
@@ -23,7 +23,8 @@ HostVideoCapture::HostVideoCapture(const HostPlatform& platform, VideoStreamProf
 
 HostVideoCapture::HostVideoCapture(const HostPlatform& platform, VideoStreamProfile profile, const Queues& queues)
     : requestedProfile(profile), captureQueue(queues.capture), encodeQueue(queues.encode),
-      lifecycleQueue(queues.lifecycle), displays_(platform.displays), screenCapture_(platform.screenCapture) {}
+      lifecycleQueue(queues.lifecycle), closeQueue(queues.close), displays_(platform.displays),
+      screenCapture_(platform.screenCapture) {}
 
 // Releases the fields only: a running stream is the owner's to stop (stop(wait:)) first.
 HostVideoCapture::~HostVideoCapture() = default;
@@ -101,6 +102,7 @@ void HostVideoCapture::startOnLifecycleQueue() {
         return;
     }
     encoderOpenNs_.store(lifecycleQueue->clock().uptimeNs());
+    opened.encoder->setCloseQueue(closeQueue);
     std::weak_ptr<HostVideoCapture> weakSelf = weak_from_this();
     opened.encoder->onStatus = [weakSelf](const std::string& text) {
         if (auto self = weakSelf.lock()) self->report(self->onStatus, text);

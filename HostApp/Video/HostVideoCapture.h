@@ -25,6 +25,8 @@ struct HostVideoCaptureQueues {
     DispatchQueuePtr capture;
     DispatchQueuePtr encode;
     DispatchQueuePtr lifecycle;
+    // Encoder sessions that were replaced or dropped close here; none: where they end.
+    DispatchQueuePtr close;
 };
 
 // Captures one display and encodes it for the Viewers.
@@ -49,9 +51,13 @@ struct HostVideoCaptureQueues {
 // that frames keep flowing, and at once when a keyframe is requested; other unchanged frames are
 // left out (counted as `unchanged`, not as dropped).
 //
-// Its three queues may be given: an owner that starts one capture after another keeps the same
-// queues (and their threads) for its life, so that each capture does not leave the allocator a
-// fresh set of per-thread arenas to hold on to.
+// An encoder session that a rate change replaced, or that the stream stopped, is closed on the
+// close queue (libx265 codes a last keyframe there first), so that no frame waits for it: the
+// encode queue goes on with the new session meanwhile.
+//
+// Its queues may be given: an owner that starts one capture after another keeps the same queues
+// (and their threads) for its life, so that each capture does not leave the allocator a fresh set
+// of per-thread arenas to hold on to.
 class HostVideoCapture : public std::enable_shared_from_this<HostVideoCapture> {
 public:
     using Queues = HostVideoCaptureQueues;
@@ -68,6 +74,7 @@ public:
     const DispatchQueuePtr captureQueue;    // frames, congestion check, scaling
     const DispatchQueuePtr encodeQueue;     // encoding, onConfig, onFrame
     const DispatchQueuePtr lifecycleQueue;  // start, stop, reconfiguration
+    const DispatchQueuePtr closeQueue;      // closing encoder sessions; may be none
 
     // The next encoded frame will be a keyframe (a request waits for a frame that is encoded).
     void requestKeyframe() { forceKeyFrameRequested_.store(1); }

@@ -16,6 +16,7 @@ extern "C" {
 }
 
 #include "Platform/Core/ByteIO.h"
+#include "Platform/Core/DispatchQueue.h"
 #include "QuillmereProfiles/VideoStreamTypes.h"
 
 struct AVCodecContext;
@@ -131,6 +132,11 @@ struct EncodedVideoFrame {
 //
 // encode() and the rate change it applies run on one thread (the capture's encode queue);
 // updateRateControl() may be called from any thread and takes effect at the next picture.
+//
+// A codec session the encoder is done with (replaced by a reopen, or dropped with the encoder) is
+// closed on the close queue when one is set, once the picture that replaced it is coded, so that
+// the encoding thread goes on with the next session at once. libx265 codes one more picture there
+// first: see closingKeyframeNeeded().
 class VideoEncoder {
 public:
     struct OpenResult {
@@ -161,6 +167,10 @@ public:
     // Encodes one picture of config() size in inputPixelFormat().
     EncodeResult encode(const AVFrame& picture, std::uint64_t captureUptimeNs, bool forceKeyFrame);
 
+    // Where sessions this encoder is done with are closed (see the class comment); without one they
+    // close on the thread that ends them. Set before the first encode().
+    void setCloseQueue(DispatchQueuePtr queue) { closeQueue_ = std::move(queue); }
+
     // New frame rate and bit rate. The bit rate of libx264 changes on the live session; anything
     // else reopens the encoder at the next picture, which then is a keyframe with a new config.
     // A change of the bit rate alone reopens at most once per rateReopenSpacingNs of capture time:
@@ -168,12 +178,11 @@ public:
     // none is left if it asks for the rate the session runs at), the session keeping its rate.
     void updateRateControl(std::int64_t fps, std::int64_t bitrate);
 
-    // libx265 keeps about 200 kB (at 1080p) of every session that coded pictures after the session
-    // is closed (the loop filter buffers it makes for SAO, which ultrafast leaves off; turning SAO
-    // on frees them but costs a fifth to a third more encoding time), and libavcodec's wrapper
-    // cannot change its rate in place: a Viewer adapting its rate every half second grew the Host
-    // by 28 MB a minute. Ten seconds bound that to a few reopens a minute, however often the rate
-    // changes, and keep a Viewer's adaptation loop (seconds) working.
+    // libavcodec's wrapper cannot change libx265's rate in place, so a new rate reopens it, and
+    // every reopen costs a keyframe where the Viewer needed none, the closing keyframe of the old
+    // session (a third to a half of a keyframe's CPU, on the close queue) and 1.2 kB that libx265 keeps
+    // of every encoder it opened. Ten seconds bound that to a few reopens a minute, however often
+    // a Viewer adapts its rate, and keep its adaptation loop (seconds) working.
     static constexpr std::uint64_t rateReopenSpacingNs = 10'000'000'000;
 
     // How much finer than the rate control's choice a keyframe is quantised (software encoders),
@@ -219,7 +228,17 @@ private:
     // Opens one attempt; on failure returns the reason.
     std::optional<std::string> openAttempt(const Attempt& attempt, const VideoEncoderSettings& settings,
                                            std::int64_t width, std::int64_t height);
+    class ClosingSession;
+    EncodeResult encodePicture(const AVFrame& picture, std::uint64_t captureUptimeNs, bool forceKeyFrame);
+    // Ends the open session: closes it at once without a close queue, else keeps it for
+    // handOverClosingSessions(), which queues it to be closed.
     void closeSession();
+    void handOverClosingSessions();
+    // libx265 (3.5) frees the buffers its loop filter made for SAO (about 200 kB at 1080p) when the
+    // encoder closes only if the last picture it coded applied SAO; SAO runs on keyframes only
+    // (selective-sao=1), so a session whose last picture was predicted codes a flat keyframe before
+    // it closes, for nothing but that.
+    bool closingKeyframeNeeded() const;
     void applyPendingRateChange(std::uint64_t captureUptimeNs);
     static bool honoursKeyframeRegion(const Attempt& attempt, const VideoEncoderSettings& settings);
     static void sharpenKeyframe(AVFrame& frame, AVRational offset);
@@ -235,6 +254,9 @@ private:
     std::int64_t nextFrameNumber_ = 0;
     std::int64_t sessionPictures_ = 0;  // pictures given to the current session
     std::int64_t lastKeyframePicture_ = 0;
+    bool lastPictureWasKeyframe_ = false;  // the last picture the current session coded
+    DispatchQueuePtr closeQueue_;
+    std::vector<std::shared_ptr<ClosingSession>> closing_;  // ended, not yet handed to closeQueue_
     // The capture time of the picture that last reopened the encoder for a bit rate alone.
     std::optional<std::uint64_t> lastRateReopenNs_;
     struct Pending {

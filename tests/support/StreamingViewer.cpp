@@ -38,17 +38,17 @@ StreamingViewer::~StreamingViewer() { stop(); }
 
 std::optional<std::string> StreamingViewer::start() {
     if (!control_.signIn(user_, password_)) return "control sign-in failed";
-    // The default mode, asked for explicitly: Easy, H.264, 4:2:0, the catalogue's rate.
-    control_.send(AuxPacketType::captureModeControl,
-                  CaptureModeControlPayload::preset(VideoCaptureMode::easy, VideoChromaMode::yuv420,
-                                                    VideoCaptureBackend::physical)
-                      .encode());
+    control_.send(AuxPacketType::captureModeControl, request.encode());
     video_.setObserver([this](const AuxFrame& frame, std::uint64_t) { received(frame); });
     if (!video_.signIn(user_, password_)) {
         stop();
         return "video sign-in failed";
     }
     return std::nullopt;
+}
+
+void StreamingViewer::ask(const CaptureModeControlPayload& next) {
+    control_.send(AuxPacketType::captureModeControl, next.encode());
 }
 
 void StreamingViewer::stop() { video_.setObserver(nullptr); }

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "QuillmereProfiles/DisplayPayloads.h"
 #include "QuillmereProfiles/MediaPayloads.h"
 #include "support/TestViewer.h"
 #include "support/VideoDecoder.h"
@@ -12,8 +13,9 @@
 namespace qm::test {
 
 // A Viewer that watches a live Host's stream the way a real one does, for the programs that
-// measure the Host while it streams: it signs in on control, asks for Easy H.264 4:2:0 on the
-// physical display, signs in on video, decodes every frame from the first keyframe after each
+// measure the Host while it streams: it signs in on control, asks for its request (Easy H.264
+// 4:2:0 on the physical display unless told otherwise), signs in on video, decodes every frame
+// from the first keyframe after each
 // stream configuration (whose parameter sets it puts in front of that keyframe, in Annex B) and
 // acknowledges each frame once decoded. Both connections open when it is made.
 class StreamingViewer {
@@ -42,6 +44,11 @@ public:
 
     // The account start() signs in with; the live server's scripted one unless set.
     void useAccount(std::string user, std::string password);
+    // What start() asks for; set before start().
+    CaptureModeControlPayload request =
+        CaptureModeControlPayload::preset(VideoCaptureMode::easy, VideoChromaMode::yuv420, VideoCaptureBackend::physical);
+    // Asks for another request once started (a new bit rate, as a Viewer adapting its rate does).
+    void ask(const CaptureModeControlPayload& next);
     // Signs in on control, asks for the mode and signs in on video: what failed, or nothing.
     std::optional<std::string> start();
     // Once this returns, nothing more is decoded or reported.

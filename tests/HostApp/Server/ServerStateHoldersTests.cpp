@@ -112,7 +112,7 @@ TEST(VideoRoadState, GenerationsQueuesAndTheZeroFrameSuspension) {
     const auto make = [&] {
         ++made;
         return HostVideoCaptureQueues{manual.platform.makeQueue("c"), manual.platform.makeQueue("e"),
-                                      manual.platform.makeQueue("l")};
+                                      manual.platform.makeQueue("l"), manual.platform.makeQueue("x")};
     };
     auto* queues = &road.queuesForNextCapture(make);
     EXPECT_EQ(&road.queuesForNextCapture(make), queues);

@@ -108,16 +108,17 @@ private:
 // Every case starts from one rig; a case that needs a second, or a fresh one, makes its own.
 class HostVideoCaptureTest : public ::testing::Test {
 protected:
-    // Captures made after this encode on a queue that runs nothing until the test releases it.
-    std::shared_ptr<HeldQueue> holdEncodeQueue() {
-        auto held = std::make_shared<HeldQueue>(VideoQueueLabels::encode, rig.manual.clock);
+    // Captures made after this run the queue of that label only when the test releases it.
+    std::shared_ptr<HeldQueue> holdQueue(const std::string& heldLabel) {
+        auto held = std::make_shared<HeldQueue>(heldLabel, rig.manual.clock);
         auto makeQueue = rig.manual.platform.makeQueue;
-        rig.manual.platform.makeQueue = [makeQueue, held](const std::string& label) -> DispatchQueuePtr {
-            if (label == VideoQueueLabels::encode) return held;
+        rig.manual.platform.makeQueue = [makeQueue, held, heldLabel](const std::string& label) -> DispatchQueuePtr {
+            if (label == heldLabel) return held;
             return makeQueue(label);
         };
         return held;
     }
+    std::shared_ptr<HeldQueue> holdEncodeQueue() { return holdQueue(VideoQueueLabels::encode); }
 
     CaptureRig rig;
 };
@@ -420,6 +421,52 @@ TEST_F(HostVideoCaptureTest, RateChangesHopToTheLifecycleQueueAndReconfigure) {
     capture->updateRateControl(10, 1'000'000);
     rig.manual.clock->runUntilIdle();
     EXPECT_EQ(rig.configs.size(), 2u);
+}
+
+TEST_F(HostVideoCaptureTest, ReplacedHEVCSessionsCloseOffTheEncodeQueueAndNoFrameWaitsForThem) {
+    // Closing a libx265 session codes one more picture first; a Viewer adapting its rate must not
+    // see its stream wait for that. The close queue runs nothing here until the test lets it, so
+    // every frame that came out before that did not wait for any close.
+    auto closing = holdQueue(VideoQueueLabels::close);
+    auto profile = CaptureRig::profile();
+    profile.codec = VideoStreamCodec::hevc;
+    profile.fps = 2;  // few pictures for the 10 s between rate reopens
+    auto capture = rig.make(profile);
+    capture->start();
+    rig.manual.clock->advance(1.0);
+    ASSERT_EQ(rig.configs.size(), 1u);
+
+    constexpr int reopens = 20;
+    for (int i = 0; i < reopens; ++i) {
+        capture->updateRateControl(profile.fps, i % 2 ? 3'000'000 : 2'000'000);
+        rig.manual.clock->advance(static_cast<double>(VideoEncoder::rateReopenSpacingNs) / 1e9 + 0.5);
+    }
+    ASSERT_TRUE(rig.errors.empty()) << rig.errors[0];
+    EXPECT_EQ(rig.configs.size(), reopens + 1u) << "every change reopened the encoder";
+    EXPECT_EQ(closing->pending(), static_cast<std::size_t>(reopens)) << "each replaced session waits to be closed";
+
+    const auto statistics = capture->statistics();
+    EXPECT_EQ(statistics.dropped, 0);
+    EXPECT_EQ(statistics.encoded, statistics.captured);
+    ASSERT_EQ(rig.frames.size(), static_cast<std::size_t>(statistics.captured));
+    test::VideoDecoder decoder(VideoStreamCodec::hevc);
+    int keyframes = 0;
+    for (std::size_t i = 0; i < rig.frames.size(); ++i) {
+        EXPECT_EQ(rig.frames[i].frameNumber, static_cast<std::int64_t>(i)) << "every frame, in order";
+        EXPECT_EQ(decoder.decode(rig.frames[i].data()).size(), 1u) << "frame " << i;
+        keyframes += rig.frames[i].isKeyframe ? 1 : 0;
+    }
+    EXPECT_EQ(keyframes, reopens + 1) << "the closing pictures stay out of the stream";
+    EXPECT_EQ(decoder.errorCount(), 0) << decoder.lastError();
+
+    // The stream's own session goes the same way when it stops; closing codes nothing more for it.
+    capture->stop(true);
+    EXPECT_EQ(closing->pending(), reopens + 1u);
+    const auto framesBefore = rig.frames.size();
+    closing->release();
+    EXPECT_EQ(closing->pending(), 0u);
+    EXPECT_EQ(rig.frames.size(), framesBefore);
+    EXPECT_TRUE(rig.errors.empty());
 }
 
 TEST_F(HostVideoCaptureTest, RunsOnRealQueuesAndStopsCleanly) {
