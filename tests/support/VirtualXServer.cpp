@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -122,23 +123,19 @@ bool VirtualXServer::exited() {
 
 namespace {
 
-Window findMappedWindowBelow(Display* display, Window under, const std::string& title) {
+Window findMappedWindowBelow(Display* display, Window under, const std::function<bool(unsigned long)>& matches) {
     Window root = 0, parent = 0;
     Window* children = nullptr;
     unsigned int count = 0;
     if (!XQueryTree(display, under, &root, &parent, &children, &count)) return 0;
     Window found = 0;
     for (unsigned int i = 0; i < count && !found; ++i) {
-        char* name = nullptr;
         XWindowAttributes attributes{};
-        if (XFetchName(display, children[i], &name) && name) {
-            if (title == name && XGetWindowAttributes(display, children[i], &attributes) &&
-                attributes.map_state == IsViewable) {
-                found = children[i];
-            }
-            XFree(name);
+        if (matches(children[i]) && XGetWindowAttributes(display, children[i], &attributes) &&
+            attributes.map_state == IsViewable) {
+            found = children[i];
         }
-        if (!found) found = findMappedWindowBelow(display, children[i], title);
+        if (!found) found = findMappedWindowBelow(display, children[i], matches);
     }
     if (children) XFree(children);
     return found;
@@ -146,8 +143,18 @@ Window findMappedWindowBelow(Display* display, Window under, const std::string& 
 
 }  // namespace
 
+unsigned long findMappedWindow(Display* display, const std::function<bool(unsigned long)>& matches) {
+    return findMappedWindowBelow(display, DefaultRootWindow(display), matches);
+}
+
 unsigned long findMappedWindow(Display* display, const std::string& title) {
-    return findMappedWindowBelow(display, DefaultRootWindow(display), title);
+    return findMappedWindow(display, [&](unsigned long window) {
+        char* name = nullptr;
+        if (!XFetchName(display, window, &name) || !name) return false;
+        const bool same = title == name;
+        XFree(name);
+        return same;
+    });
 }
 
 void pressKeys(Display* display, unsigned long window, const std::vector<unsigned long>& keys) {

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,8 @@ namespace qm::test {
 // The mapped window with this title anywhere below the display's root window (its X id), 0 when
 // none is: the windows a program under test shows, found as a user would see them.
 unsigned long findMappedWindow(_XDisplay* display, const std::string& title);
+// The first mapped window below the root that `matches` takes.
+unsigned long findMappedWindow(_XDisplay* display, const std::function<bool(unsigned long)>& matches);
 
 // The user's keys (X key symbols) on the window, one after another, once it has the focus (a
 // program may raise its windows again just after one appears, which can move the focus for a

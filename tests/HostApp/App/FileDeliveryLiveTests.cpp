@@ -230,33 +230,18 @@ protected:
         waitUntil(
             [&] {
                 const Window transfers = findMappedWindow(display, "File Transfers");
-                found = transfers ? windowFor(DefaultRootWindow(display), transfers) : 0;
+                found = transfers ? findMappedWindow(display, [&](unsigned long window) {
+                    Window owner = 0;
+                    return XGetTransientForHint(display, window, &owner) && owner == transfers &&
+                           std::find(asked.begin(), asked.end(), window) == asked.end();
+                })
+                                  : 0;
                 return found != 0;
             },
             30s);
         if (found) asked.push_back(found);
         return found;
     }
-    Window windowFor(Window under, Window owner) {
-        Window root = 0, parent = 0;
-        Window* children = nullptr;
-        unsigned int count = 0;
-        if (!XQueryTree(display, under, &root, &parent, &children, &count)) return 0;
-        Window found = 0;
-        for (unsigned int i = 0; i < count && !found; ++i) {
-            Window transientFor = 0;
-            XWindowAttributes attributes{};
-            if (XGetTransientForHint(display, children[i], &transientFor) && transientFor == owner &&
-                XGetWindowAttributes(display, children[i], &attributes) && attributes.map_state == IsViewable &&
-                std::find(asked.begin(), asked.end(), children[i]) == asked.end()) {
-                found = children[i];
-            }
-            if (!found) found = windowFor(children[i], owner);
-        }
-        if (children) XFree(children);
-        return found;
-    }
-
     // What another program of the user's does: the folder moved away, a link to `outside` in its place.
     bool swapForLink(const std::string& folder) {
         const auto from = host->home() / folder;
