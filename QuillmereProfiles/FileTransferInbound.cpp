@@ -385,6 +385,7 @@ void FileTransferService::settle(InboundBatch& batch, bool atItsEnd) {
     InboundBatchInfo info{batch.batchID,         batch.totalFilesExpected, batch.totalExpectedBytes, batch.itemNames,
                           batch.intent,          batch.destinationHint,    batch.deliveryOptions,    batch.peerToken,
                           atItsEnd};
+    settledInfo_.insert_or_assign(batch.batchID, info);
     onMain([info = std::move(info)](FileTransferService& self) { self.onInboundBatchSettled(info); });
 }
 

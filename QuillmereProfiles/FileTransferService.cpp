@@ -178,6 +178,7 @@ void FileTransferService::stop() {
             std::filesystem::remove_all(folder, ec);  // removes links, never what they point to
         }
         completedFolders_.clear();
+        settledInfo_.clear();
     });
     sendQueue_->sync([] {});
     cleanupQueue_->sync([] {});
@@ -254,6 +255,7 @@ void FileTransferService::releaseCompletedBatch(const UUID& batchID) {
 }
 
 void FileTransferService::releaseFolder(const UUID& batchID) {
+    if (!inbound_.contains(batchID)) settledInfo_.erase(batchID);
     auto node = completedFolders_.extract(batchID);
     if (node.empty()) return;
     cleanupQueue_->async([folder = node.mapped()] {
@@ -275,6 +277,7 @@ void FileTransferService::discardInbound(const UUID& batchID) {
 void FileTransferService::dropInbound(std::map<UUID, InboundBatch>::iterator it, bool waitForRemoval) {
     auto rootDir = it->second.rootDir;
     if (it->second.settled) {
+        settledInfo_.erase(it->first);
         onMain([id = it->first](FileTransferService& self) { self.onInboundBatchDropped(id); });
     }
     inbound_.erase(it);  // closes the open file
@@ -313,6 +316,14 @@ std::optional<FileTransferIntent> FileTransferService::intent(const UUID& batchI
         auto it = inbound_.find(batchID);
         if (it == inbound_.end()) return std::nullopt;
         return it->second.intent;
+    });
+}
+
+std::vector<FileTransferService::InboundBatchInfo> FileTransferService::settledInboundBatches() {
+    return inboundQueue_->sync([this] {
+        std::vector<InboundBatchInfo> batches;
+        for (const auto& [id, info] : settledInfo_) batches.push_back(info);
+        return batches;
     });
 }
 

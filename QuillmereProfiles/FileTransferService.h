@@ -269,6 +269,10 @@ public:
     std::optional<std::string> destinationHint(const UUID& batchID);
     FileTransferDeliveryOptions deliveryOptions(const UUID& batchID);
     std::optional<FileTransferIntent> intent(const UUID& batchID);
+    // The batches reported (or on their way to be reported) through onInboundBatchSettled that
+    // are still here: unfinished, or completed and neither released nor cancelled. An owner that
+    // stops answers each of them, whether or not their events reached it yet.
+    std::vector<InboundBatchInfo> settledInboundBatches();
 
     // caches / "QuillmereFileInbox" / peerLabel, created when missing (0700, the user's alone).
     std::filesystem::path stagingRoot() const;
@@ -375,6 +379,8 @@ private:
     std::map<UUID, PendingDestination> pendingDestinations_;
     // Staging folders of completed batches the owner has not released.
     std::map<UUID, std::filesystem::path> completedFolders_;
+    // What settled each batch of inbound_ and completedFolders_ that has settled.
+    std::map<UUID, InboundBatchInfo> settledInfo_;
 };
 
 // The first 8 characters of a batch id's text, as status lines show it.

@@ -180,6 +180,7 @@ public:
             finish();
             return;
         }
+        rememberWayFromHome();
         processNext();
     }
 
@@ -213,10 +214,37 @@ private:
         }
     }
 
+    static bool sameFolder(int one, int other) {
+        struct stat first {}, second {};
+        return ::fstat(one, &first) == 0 && ::fstat(other, &second) == 0 && first.st_dev == second.st_dev &&
+               first.st_ino == second.st_ino;
+    }
+
+    // A folder inside home that its path reaches from home, one step at a time and without a
+    // link out of home, is checked that way from then on: a folder moved out of home with a link
+    // to it left at its path is no longer where it is said to be.
+    void rememberWayFromHome() {
+        std::error_code error;
+        const auto root = fs::canonical(context_.home, error);
+        if (error) return;
+        const auto relative = folder_.path.lexically_relative(root);
+        if (relative.empty() || *relative.begin() == "..") return;
+        std::vector<std::string> components;
+        for (const auto& part : relative) components.push_back(part.string());
+        auto reached = resolveFolderBelow(root, components, false);
+        if (!reached || !sameFolder(reached->fd.get(), folder())) return;
+        wayFromHome_ = WayFromHome{root, std::move(components)};
+    }
+
     // The folder still is what its path names. Everything goes through the descriptor, so
     // nothing could land elsewhere anyway; but an item put into a folder that was moved away, or
     // whose path now leads somewhere else, is not where the user and the Viewer are told it is.
     bool stillInPlace() const {
+        if (wayFromHome_) {
+            auto again = resolveFolderBelow(wayFromHome_->root, wayFromHome_->components, false);
+            return again && sameFolder(again->fd.get(), folder());
+        }
+        // A folder outside home, or one the user chose through a link that leaves it.
         struct stat viaPath {}, held {};
         return ::stat(folder_.path.c_str(), &viaPath) == 0 && ::fstat(folder(), &held) == 0 &&
                viaPath.st_dev == held.st_dev && viaPath.st_ino == held.st_ino;
@@ -349,6 +377,11 @@ private:
     bool stoppedByUser_ = false;
     std::optional<FileTransferConflictChoice> applyToAllChoice_;
     bool didFinish_ = false;
+    struct WayFromHome {
+        fs::path root;  // home, canonical
+        std::vector<std::string> components;
+    };
+    std::optional<WayFromHome> wayFromHome_;
 };
 
 std::shared_ptr<FileTransferConflictResolver::Run> startRun(std::shared_ptr<DeliveryOperation> operation,

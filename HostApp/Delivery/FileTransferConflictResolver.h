@@ -61,7 +61,9 @@ public:
 // name, the free names, the move, the replace with its temporary and moved-aside items, the
 // backup's read of the existing item and the alert's size and date of it. An item is placed only
 // while the folder is still found at its path; once that path leads elsewhere (the folder moved
-// away, a link in its place), the items not yet placed are not saved.
+// away, a link in its place), the items not yet placed are not saved. A folder inside home is
+// looked for from home, a step at a time, the way it was reached when the run began: a link at
+// its path that leads out of home does not find it, even to the folder itself moved out there.
 class FileTransferConflictResolver {
 public:
     struct Context {

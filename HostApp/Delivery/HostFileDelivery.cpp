@@ -110,7 +110,11 @@ void HostFileDelivery::log(const std::string& line) const {
 void HostFileDelivery::logForBatch(const UUID& batchID, const std::string& line) const {
     // A Viewer may send batch after batch: their lines share that Viewer's log budget.
     auto batch = activeInboundBatches.find(batchID);
-    auto viewer = batch != activeInboundBatches.end() && batch->second ? UUID::parse(*batch->second) : std::nullopt;
+    logForViewer(batch != activeInboundBatches.end() ? batch->second : std::nullopt, line);
+}
+
+void HostFileDelivery::logForViewer(const std::optional<std::string>& peerToken, const std::string& line) const {
+    auto viewer = peerToken ? UUID::parse(*peerToken) : std::nullopt;
     if (viewer && viewerBatchLog) return viewerBatchLog(*viewer, line);
     log(line);
 }
@@ -240,12 +244,14 @@ void HostFileDelivery::incomingBatchSettled(const FileTransferService::InboundBa
         return;
     }
     if (intent != FileTransferIntent::managedCopy) return askForFolder(id);
-    refuseWithoutDestination(id);
+    refuseWithoutDestination(id, "no usable destination folder named");
 }
 
-void HostFileDelivery::refuseWithoutDestination(const UUID& id) {
+void HostFileDelivery::refuseWithoutDestination(const UUID& id, const std::string& reason) {
     const auto message = L10n::text("fileTransfer.center.destUnavailable",
                                     "The destination folder is not available on this device.");
+    // The terminal announced the batch as it came: it tells its end too.
+    logForBatch(id, "files: refused batch " + shortBatchID(id) + ": " + reason);
     sendManagedCopyDeliveryResponse(id, false, message);
     env_.service->cancelBatch(id);
     env_.service->notifyPeerCancel(id);
@@ -257,7 +263,7 @@ void HostFileDelivery::refuseWithoutDestination(const UUID& id) {
 
 void HostFileDelivery::askForFolder(const UUID& id) {
     // Without a desktop nobody would ever answer: the batch would wait, staged, for good.
-    if (!env_.desktop) return refuseWithoutDestination(id);
+    if (!env_.desktop) return refuseWithoutDestination(id, "no folder can be chosen on a Host without a desktop");
     // A Viewer's batches wait for the Host's user, who answers one panel at a time: their number
     // is bounded, or a Viewer could stack up panels, rows and staged files without end.
     const auto viewer = activeInboundBatches.at(id);
@@ -267,7 +273,7 @@ void HostFileDelivery::askForFolder(const UUID& id) {
         static_cast<std::size_t>(std::count_if(waitingForFolder_.begin(), waitingForFolder_.end(), fromViewer)) +
         (folderQuestion_ && fromViewer(folderQuestion_->batchID) ? 1 : 0);
     if (asking >= maxBatchesAskingForFolder || askingFromViewer >= maxBatchesAskingForFolderPerViewer)
-        return refuseWithoutDestination(id);
+        return refuseWithoutDestination(id, "too many batches wait for a folder to be chosen");
     waitingForFolder_.push_back(id);
     askNextForFolder();
 }
@@ -305,6 +311,7 @@ void HostFileDelivery::folderAnswered(std::uint64_t question, const std::optiona
         tryDeliverFileBatch(id);
         return;
     }
+    logForBatch(id, "files: cancelled batch " + shortBatchID(id) + ": no save location chosen");
     env_.service->cancelBatch(id);
     env_.service->notifyPeerCancel(id);
     clearLatestInboundBatch(id);
@@ -319,9 +326,11 @@ void HostFileDelivery::stop() {
     std::vector<UUID> held;
     for (const auto& [id, viewer] : activeInboundBatches) held.push_back(id);
     const auto cancelled = L10n::text("fileTransfer.cancelled", "Cancelled");
+    const auto stopping = [](const UUID& id) { return "files: cancelled batch " + shortBatchID(id) + ": the Host is stopping"; };
     for (const auto& id : held) {
         // The Viewer hears it as when the Host's user cancels the batch: its cancelBatch (and a
         // managedCopy's receipt) is queued for the server ahead of the notice that it is exiting.
+        logForBatch(id, stopping(id));
         sendManagedCopyDeliveryResponse(id, false, cancelled);
         if (auto run = deliveryRuns_.extract(id)) run.mapped()->cancel();
         env_.service->cancelBatch(id);
@@ -330,10 +339,27 @@ void HostFileDelivery::stop() {
         clearLatestInboundBatch(id);
         forgetBatch(id);
     }
+    // The service settled more batches than have reached this side: their events still wait in
+    // their Viewer's turn or on the main queue, which runs no more of them once the Host exits.
+    // Their Viewers were told they were received, so they are answered here the same way. The
+    // receive queue is serial: the cancels and releases queued above and before run ahead of
+    // this lookup, so it names none of the batches this side has ended.
+    const std::set<UUID> answered(held.begin(), held.end());
+    for (const auto& batch : env_.service->settledInboundBatches()) {
+        const auto& id = batch.batchID;
+        if (answered.contains(id)) continue;
+        logForViewer(batch.peerToken, stopping(id));
+        if (batch.intent == FileTransferIntent::managedCopy && batch.peerToken)
+            env_.service->sendPeerSendResponse(id, false, cancelled, *batch.peerToken);
+        env_.service->cancelBatch(id);
+        env_.service->notifyPeerCancel(id);
+        clearLatestInboundBatch(id);
+    }
 }
 
 void HostFileDelivery::rowCancelled(const UUID& batchID) {
     if (!activeInboundBatches.contains(batchID)) return;
+    logForBatch(batchID, "files: cancelled batch " + shortBatchID(batchID) + " by the Host's user");
     sendManagedCopyDeliveryResponse(batchID, false, L10n::text("fileTransfer.cancelled", "Cancelled"));
     // A delivery waiting on a conflict question stops here, before the staging it reads goes:
     // the Viewer was told "Cancelled", so a later answer must neither deliver nor replace.

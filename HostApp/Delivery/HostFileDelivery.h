@@ -103,7 +103,9 @@ public:
     // The Host stops: every batch taken here and not delivered ends as when the Host's user
     // cancels its row (its Viewer is sent a cancelBatch, a managedCopy also its receipt,
     // "Cancelled"), its folder panel or conflict question is called off and its staging released;
-    // nothing is asked afterwards. Before the service stops and the server says it is exiting.
+    // nothing is asked afterwards. So are the batches the service settled whose events have not
+    // reached this side yet: their Viewers were told they were received. Each gets one terminal
+    // line. Before the service stops and the server says it is exiting.
     void stop();
 
     // ---- Delivery ----------------------------------------------------------------------------
@@ -159,10 +161,13 @@ private:
     void log(const std::string& line) const;
     // A line about that batch: charged to the Viewer that sent it, when known.
     void logForBatch(const UUID& batchID, const std::string& line) const;
+    // A line about a batch of the Viewer that `peerToken` names (none: the Host's own line).
+    void logForViewer(const std::optional<std::string>& peerToken, const std::string& line) const;
     void answerPeerSendRequest(const FileTransferPacket& packet, const UUID& viewerSession);
     void rowCancelled(const UUID& batchID);
-    // Refuses a batch that has no folder to go to: cancelled at both ends, its row failed.
-    void refuseWithoutDestination(const UUID& batchID);
+    // Refuses a batch that has no folder to go to: cancelled at both ends, its row failed, and
+    // the terminal told why.
+    void refuseWithoutDestination(const UUID& batchID, const std::string& reason);
     // The batch needs the Host's user to choose a folder: asked now, queued, or refused.
     void askForFolder(const UUID& batchID);
     void askNextForFolder();

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "QuillmereProfiles/FileTransferService.h"
 #include "support/BuiltHost.h"
 #include "support/TestFiles.h"
 #include "support/TestPlatform.h"
@@ -434,6 +435,44 @@ TEST_F(FileDeliveryLive, ABurstFromOneViewerHoldsUpNeitherAnotherViewersReceiptN
     std::size_t saved = 0;
     for (auto at = after.find("files: saved 1/1 item(s) to "); at < taken; at = after.find("files: saved 1/1", at + 1)) ++saved;
     EXPECT_LE(saved, 2u * 64u) << "of the burst's batches were delivered between the signal and the stop";
+}
+
+// ---- A stop while delivery is behind ---------------------------------------------------------
+
+// A Viewer without a file channel (so everything the Host sends it comes in order on one
+// connection) sends a burst of managed copies and the Host is stopped once it has heard some of
+// them received: every batch it heard received before "host service exiting" was either saved
+// or cancelled, with its receipt, before that notice, whatever still waited in the Host.
+TEST_F(FileDeliveryLive, AStopAnswersEveryBatchTheViewerHeardReceivedBeforeItsExitNotice) {
+    std::string whyNot;
+    auto sender = host->signIn("Cleo's Viewer", whyNot);
+    ASSERT_TRUE(sender) << whyNot;
+    std::mutex mutex;
+    std::vector<std::string> heard;  // statuses, "cancel <id>", "receipt <id> <message>", in order
+    sender->setObserver([&](const AuxFrame& frame, std::uint64_t) {
+        std::lock_guard lock(mutex);
+        if (frame.header.type == AuxPacketType::hostStatus) heard.emplace_back(frame.payload.begin(), frame.payload.end());
+        const auto packet = frame.header.type == AuxPacketType::fileTransfer ? FileTransferPacket::decode(frame.payload) : std::nullopt;
+        if (packet && packet->op == FileTransferOp::cancelBatch) heard.push_back("cancel " + packet->batchID.uuidString());
+        if (auto receipt = packet ? FileTransferService::peerSendResponse(*packet) : std::nullopt)
+            heard.push_back("receipt " + packet->batchID.uuidString() + " " + receipt->message.value_or("saved"));
+    });
+    for (int i = 0; i < 300; ++i)
+        sendFileBatch(controlRoad(*sender), FileTransferIntent::managedCopy, "~/Burst", "b" + std::to_string(i), Bytes{'b'});
+    ASSERT_TRUE(sender->waitForStatus(" received 1 item(s)", 60s)) << host->log();
+    host->signal(SIGTERM);
+    EXPECT_EQ(host->waitForHostExit(60s), 0) << host->log();
+    ASSERT_TRUE(sender->waitForStatus("host service exiting")) << host->log();
+    std::lock_guard lock(mutex);
+    const auto exiting = std::find(heard.begin(), heard.end(), "host service exiting");
+    for (auto line = heard.begin(); line != exiting; ++line) {
+        if (!line->starts_with("files: batch ") || line->find(" received ") == std::string::npos) continue;
+        const auto id = line->substr(13, 36);
+        const bool saved = std::find(line, exiting, "receipt " + id + " saved") != exiting;
+        const bool cancelled = std::find(line, exiting, "receipt " + id + " Cancelled") != exiting &&
+                               std::find(line, exiting, "cancel " + id) != exiting;
+        EXPECT_TRUE(saved || cancelled) << "batch " << id << " was neither saved nor cancelled";
+    }
 }
 
 }  // namespace

@@ -179,6 +179,37 @@ TEST(FileWiring, AStopCancelsTheBatchesWaitingForTheUserBeforeTheExitNoticeAndLe
     EXPECT_EQ(std::distance(fs::directory_iterator(home / "Managed"), fs::directory_iterator()), 1);
 }
 
+// The Host stops while the events of batches its receiving side got through still wait on the
+// main queue: each Viewer told its batch was received hears it cancelled, and a managed copy its
+// receipt, before it hears the Host exit; nothing is saved and nothing stays staged.
+TEST(FileWiring, AStopAnswersEveryBatchTheViewerWasToldWasReceivedWhoseEventsStillWait) {
+    HeldReceiveApp held;
+    ASSERT_TRUE(held.held);
+    auto& app = held.app;
+    InMemoryViewer viewer(app.host, app.host.server().boundPorts().control, "Sending Viewer");
+    std::vector<UUID> batches(6);
+    for (auto& id : batches) {
+        id = UUID::random();
+        sendWholeBatch(viewer, id, FileTransferIntent::managedCopy, "~/Named");
+    }
+    held.held->runUntilIdle();
+    app.delegate->terminateApplication("signal 15");
+    app.host.clock().advance(1);
+    const auto heard = heardOf(viewer.takeAll());
+    const auto exiting = std::find(heard.begin(), heard.end(), "host service exiting");
+    ASSERT_NE(exiting, heard.end());
+    for (const auto& id : batches) {
+        const auto received = std::find_if(heard.begin(), exiting, [&](const std::string& line) {
+            return line.starts_with("files: batch " + id.uuidString() + " received 1 item(s)");
+        });
+        EXPECT_NE(received, exiting);
+        EXPECT_EQ(std::count(received, exiting, "cancel " + id.uuidString()), 1);
+        EXPECT_EQ(std::count(received, exiting, "receipt " + id.uuidString() + " Cancelled"), 1);
+    }
+    EXPECT_FALSE(fs::exists(app.environment.homeDirectory / "Named" / "a.txt"));
+    EXPECT_TRUE(stagingEmpty(app));
+}
+
 // Without a desktop nobody would answer a folder panel: a copy with nowhere named to go is
 // refused at once, as a managed copy is; one that names its folder still lands there.
 TEST(FileWiring, WithoutADesktopACopyWithNowhereToGoIsRefusedAtOnce) {

@@ -813,6 +813,67 @@ TEST(FileDelivery, AFolderSwappedForALinkOutOfHomeWhileAConflictIsAskedAboutGets
     }
 }
 
+// The folder itself moved out of home (on the same file system) with a link to it left at its
+// path: it is no longer where the Viewer and the user are told the items go.
+TEST(FileDelivery, AFolderMovedOutOfHomeWithALinkToItLeftInPlaceWhileAConflictIsAskedGetsNothing) {
+    DeliveryHost host;
+    for (const auto& [folder, response] : {std::pair{std::string("KeepBoth"), 1000}, std::pair{std::string("Replace"), 1002}}) {
+        SCOPED_TRACE(folder);
+        writeText(host.home() / folder / "a.txt", "old");
+        DeliveryHost::Batch batch{FileTransferIntent::managedCopy, "~/" + folder, FileTransferDeliveryOptions::promptForConflicts};
+        batch.files = {{"a.txt", "new"}, {"b.txt", "b"}};
+        const auto id = host.sendBatch(batch);
+        ASSERT_EQ(host.shell->pendingSheets.size(), 1u);
+        const auto away = host.temp.path() / (folder + "-away");
+        fs::rename(host.home() / folder, away);
+        fs::create_directory_symlink(away, host.home() / folder);
+        auto answer = host.shell->pendingSheets.front();
+        host.shell->pendingSheets.clear();
+        answer(response);
+        host.run();
+        EXPECT_EQ(std::distance(fs::directory_iterator(away), fs::directory_iterator()), 1) << "nothing saved outside home";
+        EXPECT_EQ(fileText(away / "a.txt"), "old");
+        const auto answers = host.responses(id);
+        ASSERT_EQ(answers.size(), 1u);
+        EXPECT_FALSE(answers[0].first.accepted);
+        EXPECT_EQ(answers[0].first.message, "Saved 0 item(s); 2 could not be saved.");
+        host.expectNothingLeft();
+    }
+}
+
+// Every batch the terminal announced ends there with one line, charged to its Viewer's budget.
+TEST(FileDelivery, TheTerminalTellsHowEachBatchEndedOnItsViewersBudget) {
+    std::vector<std::string> charged;
+    auto end = [](const std::string& verb, const UUID& id, const std::string& how) {
+        return "files: " + verb + " batch " + shortBatchID(id) + how;
+    };
+    {
+        DeliveryHost headless(false);
+        headless.delivery->viewerBatchLog = [&](const UUID& viewer, const std::string& line) {
+            if (viewer == headless.viewer) charged.push_back(line);
+        };
+        const auto copy = headless.sendBatch({});
+        EXPECT_EQ(charged, std::vector<std::string>{end("refused", copy, ": no folder can be chosen on a Host without a desktop")});
+    }
+    charged.clear();
+    DeliveryHost host;
+    host.delivery->viewerBatchLog = [&](const UUID& viewer, const std::string& line) {
+        if (viewer == host.viewer) charged.push_back(line);
+    };
+    const auto managed = host.sendBatch({FileTransferIntent::managedCopy});
+    const auto chooserCancelled = host.sendBatch({}), rowCancelled = host.sendBatch({}), stopped = host.sendBatch({});
+    host.shell->pendingFolderPanels[0](std::nullopt);
+    host.run();
+    host.rows->cancels.at(rowCancelled)();
+    host.run();
+    host.delivery->stop();
+    EXPECT_EQ(charged, (std::vector<std::string>{end("refused", managed, ": no usable destination folder named"),
+                                                 end("cancelled", chooserCancelled, ": no save location chosen"),
+                                                 end("cancelled", rowCancelled, " by the Host's user"),
+                                                 end("cancelled", stopped, ": the Host is stopping")}));
+    host.expectNothingLeft();
+}
+
 TEST(FileDelivery, AViewerGetsAFewConflictQuestionsAtOnceAndNoneWithoutADesktop) {
     const DeliveryHost::Batch batch{FileTransferIntent::managedCopy, "~/M", FileTransferDeliveryOptions::promptForConflicts};
     auto keptBothUnasked = [](DeliveryHost& host, const UUID& id, const std::string& name) {
