@@ -385,7 +385,9 @@ void FileTransferService::settle(InboundBatch& batch, bool atItsEnd) {
     InboundBatchInfo info{batch.batchID,         batch.totalFilesExpected, batch.totalExpectedBytes, batch.itemNames,
                           batch.intent,          batch.destinationHint,    batch.deliveryOptions,    batch.peerToken,
                           atItsEnd};
-    settledInfo_.insert_or_assign(batch.batchID, info);
+    auto kept = info;
+    kept.itemNames.clear();  // what a stop needs of it is small; the names may not be
+    settledInfo_.insert_or_assign(batch.batchID, std::move(kept));
     onMain([info = std::move(info)](FileTransferService& self) { self.onInboundBatchSettled(info); });
 }
 

@@ -270,8 +270,9 @@ public:
     FileTransferDeliveryOptions deliveryOptions(const UUID& batchID);
     std::optional<FileTransferIntent> intent(const UUID& batchID);
     // The batches reported (or on their way to be reported) through onInboundBatchSettled that
-    // are still here: unfinished, or completed and neither released nor cancelled. An owner that
-    // stops answers each of them, whether or not their events reached it yet.
+    // are still here: unfinished, or completed and neither released nor cancelled (without their
+    // item names). An owner that stops answers each of them, whether or not their events reached
+    // it yet.
     std::vector<InboundBatchInfo> settledInboundBatches();
 
     // caches / "QuillmereFileInbox" / peerLabel, created when missing (0700, the user's alone).

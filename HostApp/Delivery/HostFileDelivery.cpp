@@ -326,7 +326,9 @@ void HostFileDelivery::stop() {
     std::vector<UUID> held;
     for (const auto& [id, viewer] : activeInboundBatches) held.push_back(id);
     const auto cancelled = L10n::text("fileTransfer.cancelled", "Cancelled");
-    const auto stopping = [](const UUID& id) { return "files: cancelled batch " + shortBatchID(id) + ": the Host is stopping"; };
+    const auto stopping = [](const UUID& id) {
+        return "files: cancelled batch " + shortBatchID(id) + ": the Host is stopping";
+    };
     for (const auto& id : held) {
         // The Viewer hears it as when the Host's user cancels the batch: its cancelBatch (and a
         // managedCopy's receipt) is queued for the server ahead of the notice that it is exiting.
