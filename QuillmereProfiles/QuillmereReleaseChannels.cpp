@@ -65,8 +65,16 @@ std::optional<std::string> formURL(const std::string& root, const std::string& p
     const auto trimmedPath = trimmed(path, "/");
     const auto locale = QuillmereReleaseChannels::websiteLocale(language);
     std::string url = *base + "/" + locale;
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ == 12
+// GCC 12 reports an overlapping copy inside std::string here that cannot happen (a known false positive).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wrestrict"
+#endif
     if (!trimmedPath.empty()) url += "/" + percentEncoded(trimmedPath, true);
     if (fragment) url += "#" + percentEncoded(*fragment, false);
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ == 12
+#pragma GCC diagnostic pop
+#endif
     return url;
 }
 

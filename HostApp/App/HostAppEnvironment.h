@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -33,6 +34,16 @@ enum class WorkspacePowerEvent { willSleep, screensDidSleep, didWake, screensDid
 inline const std::filesystem::path hostInitialInstallOnboardingMarkerURL =
     "/var/lib/quillmere-host/initial-install-onboarding-build";
 
+// The machine's marker: the one above, or the one in the folder QUILLMERE_HOST_SYSTEM_STATE names
+// in place of /var/lib/quillmere-host. A Host started by a test is given a folder of the test's
+// own, so what is installed on the machine never reaches it.
+inline std::filesystem::path hostSystemInstallMarker() {
+    if (const char* folder = std::getenv("QUILLMERE_HOST_SYSTEM_STATE"); folder && *folder) {
+        return std::filesystem::path(folder) / hostInitialInstallOnboardingMarkerURL.filename();
+    }
+    return hostInitialInstallOnboardingMarkerURL;
+}
+
 // A user's install keeps its marker under its own prefix, where the installed Host finds it from
 // its own location whatever environment it is started with (a log-in, the autostart, a link).
 inline std::filesystem::path installedHostMarkerPath(const std::filesystem::path& prefix) {
@@ -49,7 +60,7 @@ inline std::filesystem::path hostInitialInstallMarker(const HostBundleInfo& bund
             return beside;
         }
     }
-    return hostInitialInstallOnboardingMarkerURL;
+    return hostSystemInstallMarker();
 }
 
 // Everything the application is built from: the platform, the desktop and the services `main`

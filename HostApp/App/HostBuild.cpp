@@ -21,7 +21,15 @@ namespace qm {
 HostBundleInfo HostBundleInfo::current() {
     HostBundleInfo info;
     info.shortVersion = QM_HOST_VERSION;
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ == 12
+// GCC 12 reports an overlapping copy inside std::string here that cannot happen (a known false positive).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wrestrict"
+#endif
     info.bundleVersion = QM_HOST_BUILD;
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ == 12
+#pragma GCC diagnostic pop
+#endif
     std::error_code error;
     auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
     if (!error && !executable.empty()) {

@@ -322,7 +322,15 @@ std::shared_ptr<SummaryWindowModel> StatusMenuController::makeSummaryWindow() {
         if (auto self = weak.lock()) self->app_.requestOnlineUpdateAction();
     };
     window->updateButton = update;
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ == 12
+// GCC 12 reports an overlapping copy inside std::string here that cannot happen (a known false positive).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wrestrict"
+#endif
     window->versionLabel = std::make_shared<LabelModel>("V" + hostAppVersionString(env().bundle));
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ == 12
+#pragma GCC diagnostic pop
+#endif
     if (env().shell) window->menuBar = env().shell->mainMenu().menu;
     const bool checking = app_.updates().onlineUpdateRequestInProgress;
     update->setTitle(checking ? L10n::text("host.checkingUpdateButton", "Checking for Update…")

@@ -222,6 +222,11 @@ void UpdateController::presentUpdateCheckFailedAlert() {
                      [](int) {});
 }
 
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ == 12
+// GCC 12 reports an overlapping copy inside std::string here that cannot happen (a known false positive).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wrestrict"
+#endif
 void UpdateController::presentHostUpToDateAlert() {
     app_.status().runHostModalAlert({L10n::text("host.upToDateTitle", "Corventis Host Is Up to Date"),
                       L10n::format("host.upToDateMessageFormat", "%@ is already the latest version.",
@@ -229,6 +234,9 @@ void UpdateController::presentHostUpToDateAlert() {
                       {L10n::text("common.ok", "OK")}},
                      [](int) {});
 }
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ == 12
+#pragma GCC diagnostic pop
+#endif
 
 void UpdateController::presentAutomaticUpdaterUnavailableAlert() {
     app_.status().runHostModalAlert({L10n::text("host.automaticUpdaterUnavailableTitle", "Automatic Update Is Not Ready"),

@@ -239,7 +239,15 @@ void SendFilesService::dispatchSendToViewer(const std::vector<std::filesystem::p
 
 std::string SendFilesHandOff::encode(const std::vector<std::filesystem::path>& files) {
     std::string line = tag;
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ == 12
+// GCC 12 reports an overlapping copy inside std::string here that cannot happen (a known false positive).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wrestrict"
+#endif
     for (const auto& file : files) line += "\t" + percentEncoded(file.string());
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ == 12
+#pragma GCC diagnostic pop
+#endif
     return line;
 }
 

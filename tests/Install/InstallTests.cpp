@@ -4,6 +4,7 @@
 // walk-through for its build, the commands of its installed desktop entries reach it, and started
 // again in a bare environment it still finds its marker.
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -15,6 +16,7 @@
 
 #include "DesktopEntries.h"
 #include "QuillmereProfiles/QuillmereReleaseFeed.h"
+#include "support/BuiltHost.h"
 #include "support/Commands.h"
 #include "support/TestPlatform.h"
 
@@ -207,6 +209,125 @@ TEST(InstallStep, InstallsIntoAPrefixRegistersTheLinkHandlerAndStartsTheOnboardi
     EXPECT_TRUE(waitUntil([&] { return processEnded(againPid); }, std::chrono::seconds(30))) << "the Host did not stop";
     if (!processEnded(againPid)) ::kill(againPid, SIGKILL);
     EXPECT_TRUE(walkedAgain) << readAll(againLog);
+}
+
+// Whether anything below `folder` (itself included) belongs to root.
+std::vector<std::filesystem::path> ownedByRoot(const std::filesystem::path& folder) {
+    std::vector<std::filesystem::path> found;
+    struct stat status {};
+    if (::lstat(folder.c_str(), &status) == 0 && status.st_uid == 0) found.push_back(folder);
+    std::error_code error;
+    for (std::filesystem::recursive_directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        if (::lstat(it->path().c_str(), &status) == 0 && status.st_uid == 0) found.push_back(it->path());
+    }
+    return found;
+}
+
+// The user's clone as the install step uses it: the script, the sources the install reads and a
+// Release build folder holding the built Host. The build folder's install script names the
+// folders it was made in: the copy's names the copy's.
+void copyClone(const std::filesystem::path& clone) {
+    namespace fs = std::filesystem;
+    const fs::path source(QM_SOURCE_DIR);
+    const fs::path build(QM_BUILD_DIR);
+    const auto copied = clone / "build-release";
+    for (const auto* file : {"scripts/install", "config/quillmere-host.desktop", "config/quillmere-host-send-files.desktop",
+                             "cmake/InstallDesktopEntry.cmake"}) {
+        fs::create_directories((clone / file).parent_path());
+        fs::copy_file(source / file, clone / file);
+    }
+    fs::create_directories(clone / "HostApp/Resources");
+    fs::copy(source / "HostApp/Resources", clone / "HostApp/Resources", fs::copy_options::recursive);
+    fs::create_directories(copied / "icons/hicolor");
+    fs::copy(build / "icons/hicolor", copied / "icons/hicolor", fs::copy_options::recursive);
+    fs::copy_file(build / "QuillmereHost", copied / "QuillmereHost");
+    fs::copy_file(build / "version.json", copied / "version.json");
+    auto replaced = [](std::string text, const std::string& from, const std::string& to) {
+        for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) text.replace(at, from.size(), to);
+        return text;
+    };
+    for (const auto* script : {"cmake_install.cmake", "tests/cmake_install.cmake", "fuzz/cmake_install.cmake", "bench/cmake_install.cmake"}) {
+        if (!fs::exists(build / script)) continue;
+        fs::create_directories((copied / script).parent_path());
+        std::ofstream(copied / script)
+            << replaced(replaced(readAll(build / script), build.string(), copied.string()), source.string(), clone.string());
+    }
+}
+
+// `sudo scripts/install` in a user's clone, the Host quit, then `scripts/install` as the user in
+// the same clone: the system install leaves nothing of root's in the user's build folder and
+// state folder, each install starts its Host, and an install whose Host cannot start says so and
+// fails. The machine's folders a system install writes to are seen privately by this test.
+TEST(InstallStep, ASystemInstallThenAUserInstallFromOneCloneBothStartTheHost) {
+    namespace fs = std::filesystem;
+    std::string whyNot;
+    if (!writePrivately({"/opt", "/usr/local/share", "/var/lib", "/home"}, whyNot)) GTEST_SKIP() << whyNot;
+    auto user = TestUser::create(whyNot);
+    if (!user) GTEST_SKIP() << whyNot;
+    const fs::path home = "/home/" + user->name();
+    const auto clone = home / "clone";
+    fs::create_directories(home);
+    copyClone(clone);
+    ASSERT_EQ(std::system(("chown -R " + user->name() + ": " + home.string()).c_str()), 0);
+    // The started Hosts listen on the fixed ports: on a network of this test's own.
+    ASSERT_EQ(::unshare(CLONE_NEWNET), 0);
+
+    // Started headless; a sanitizer's options name files the user may not reach.
+    const std::vector<std::string> bare{"-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "XAUTHORITY", "-u", "LSAN_OPTIONS",
+                                        "-u", "ASAN_OPTIONS", "-u", "UBSAN_OPTIONS", "QM_LOG_DETAIL=1", "PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
+    auto install = [&](std::vector<std::string> command) {
+        command.insert(command.end(), {"bash", "-c", "exec \"$0\" \"$@\" 2>&1", (clone / "scripts/install").string()});
+        auto result = runCommand(command, std::chrono::seconds(180));
+        return result ? *result : CommandResult{-1, "did not run"};
+    };
+    // The started Host shows the walk-through, then is quit.
+    auto walkedAndQuit = [&](const std::string& output) {
+        std::smatch started;
+        if (!std::regex_search(output, started, std::regex("started the Host \\(pid ([0-9]+)\\); its output: (.*)"))) {
+            return ::testing::AssertionFailure() << output;
+        }
+        const pid_t pid = static_cast<pid_t>(std::stol(started[1].str()));
+        const fs::path log = started[2].str();
+        const bool walked = waitUntil(
+            [&] { return readAll(log).find("permissions: initial install advancing to accessibility") != std::string::npos; },
+            std::chrono::seconds(90));
+        ::kill(pid, SIGTERM);
+        if (!waitUntil([&] { return processEnded(pid); }, std::chrono::seconds(30))) ::kill(pid, SIGKILL);
+        if (!walked) return ::testing::AssertionFailure() << readAll(log);
+        return ::testing::AssertionSuccess();
+    };
+
+    std::vector<std::string> asRoot{"env"};
+    asRoot.insert(asRoot.end(), bare.begin(), bare.end());
+    asRoot.insert(asRoot.end(), {"SUDO_USER=" + user->name(), "HOME=/root"});
+    const auto system = install(asRoot);
+    ASSERT_EQ(system.exitStatus, 0) << system.output;
+    EXPECT_TRUE(fs::is_regular_file("/opt/quillmere-host/bin/QuillmereHost"));
+    EXPECT_EQ(readAll("/var/lib/quillmere-host/initial-install-onboarding-build"), std::string(QM_EXPECTED_BUILD) + "\n");
+    EXPECT_TRUE(walkedAndQuit(system.output));
+    EXPECT_EQ(ownedByRoot(clone / "build-release"), std::vector<fs::path>{});
+    EXPECT_EQ(ownedByRoot(home / ".local/state"), std::vector<fs::path>{});
+    EXPECT_TRUE(fs::is_regular_file(home / ".local/state/quillmere-host/host.log"));
+
+    std::vector<std::string> asUser{"runuser", "-u", user->name(), "--", "env", "-i"};
+    asUser.insert(asUser.end(), bare.begin(), bare.end());
+    asUser.push_back("HOME=" + home.string());
+    const auto mine = install(asUser);
+    ASSERT_EQ(mine.exitStatus, 0) << mine.output;
+    EXPECT_TRUE(fs::is_regular_file(home / ".local/opt/quillmere-host/bin/QuillmereHost"));
+    EXPECT_TRUE(walkedAndQuit(mine.output));
+    // Only the new copy is there: nothing of the one laid out beside it.
+    for (const auto& entry : fs::directory_iterator(home / ".local/opt")) EXPECT_EQ(entry.path().filename(), "quillmere-host");
+
+    // A log the user cannot write (as an older system install left it, in a folder of root's):
+    // the Host cannot start, and the install says so.
+    const auto state = home / ".local/state/quillmere-host";
+    ASSERT_EQ(::chown(state.c_str(), 0, 0), 0);
+    ASSERT_EQ(::chown((state / "host.log").c_str(), 0, 0), 0);
+    const auto refused = install(asUser);
+    EXPECT_NE(refused.exitStatus, 0) << refused.output;
+    EXPECT_EQ(refused.output.find("started the Host"), std::string::npos) << refused.output;
+    EXPECT_NE(refused.output.find("the Host was not started"), std::string::npos) << refused.output;
 }
 
 }  // namespace

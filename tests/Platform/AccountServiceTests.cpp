@@ -180,14 +180,19 @@ TEST(LinuxAccountService, AskingDoesNotWaitForAReadingInProgress) {
     options.loginctlTimeout = std::chrono::hours(1);
     options.consoleRefreshInterval = std::chrono::milliseconds(10);
     writeFile(options.logindRuntimeDirectory / "users" / std::to_string(::geteuid()), "DISPLAY=2\n");
-    // The first reading answers at once; later ones hang on a FIFO until the test opens it.
+    // The first reading answers at once; the second hangs on a FIFO until the test opens it, and
+    // every later one answers at once again: the service's refreshes go on while the test ends,
+    // and a reading that hung after the test let the second go would hold the destructor for the
+    // whole timeout.
     const auto fifo = temp.path() / "hold";
     const auto first = temp.path() / "first-done";
     const auto hanging = temp.path() / "hanging";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     writeFile(options.loginctlPath,
               "#!/bin/sh\nif [ ! -e " + first.string() + " ]; then : > " + first.string() +
-                  "; echo LockedHint=yes; exit 0; fi\n: > " + hanging.string() + "\nexec cat " + fifo.string() + "\n",
+                  "; echo LockedHint=yes; exit 0; fi\nif [ -e " + hanging.string() +
+                  " ]; then echo LockedHint=yes; exit 0; fi\n: > " + hanging.string() + "\nexec cat " + fifo.string() +
+                  "\n",
               kExecutable);
 
     LinuxAccountService accounts(options);

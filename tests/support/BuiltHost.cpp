@@ -7,6 +7,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -144,15 +145,15 @@ std::unique_ptr<BuiltHost> BuiltHost::prepare(const fs::path& executable, std::s
     ::chmod(runtime.c_str(), 0700);
     host->giveToUser(host->home_);
     host->giveToUser(runtime);
-    host->environment_ = {"HOME=" + host->home_.string(),
-                          "USER=" + host->user_->name(),
+    host->environment_ = testHostEnvironment(host->home_);
+    host->environment_.insert(host->environment_.end(), {"USER=" + host->user_->name(),
                           "XDG_RUNTIME_DIR=" + runtime.string(),
                           "DISPLAY=" + host->xserver_->name(),
                           "QT_QPA_PLATFORM=xcb",
                           "LANG=C.UTF-8",
                           // The tests follow the application's own steps in its output too.
                           "QM_LOG_DETAIL=1",
-                          "PATH=/usr/bin:/bin"};
+                          "PATH=/usr/bin:/bin"});
     host->passSanitizerOptions();
     return host;
 }
@@ -322,6 +323,49 @@ bool BuiltHost::logged(const std::string& text) const {
 
 bool BuiltHost::waitForLog(const std::string& text, std::chrono::milliseconds timeout) const {
     return waitUntil([&] { return logged(text); }, timeout);
+}
+
+std::vector<std::string> testHostEnvironment(const fs::path& home) {
+    return {"HOME=" + home.string(),
+            "XDG_CONFIG_HOME=" + (home / ".config").string(),
+            "XDG_DATA_HOME=" + (home / ".local/share").string(),
+            "XDG_STATE_HOME=" + (home / ".local/state").string(),
+            "XDG_CACHE_HOME=" + (home / ".cache").string(),
+            "QUILLMERE_HOST_SYSTEM_STATE=" + (home / ".no-machine-state").string()};
+}
+
+bool writePrivately(const std::vector<fs::path>& folders, std::string& whyNot) {
+    if (::unshare(CLONE_NEWNS) != 0) {
+        whyNot = std::string("no mount namespace: ") + std::strerror(errno);
+        return false;
+    }
+    // Mounts made from here on stay in this namespace; the layers written to are in memory.
+    char pattern[] = "/tmp/qm-private-XXXXXX";
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 || !::mkdtemp(pattern) ||
+        ::mount("tmpfs", pattern, "tmpfs", 0, "mode=0700") != 0) {
+        whyNot = std::string("no private memory folder: ") + std::strerror(errno);
+        return false;
+    }
+    int index = 0;
+    for (const auto& folder : folders) {
+        const auto layers = fs::path(pattern) / std::to_string(++index);
+        std::error_code error;
+        fs::create_directories(layers / "upper", error);
+        fs::create_directories(layers / "work", error);
+        // The folder's top keeps its mode and owner.
+        struct stat lower {};
+        if (!error && (::stat(folder.c_str(), &lower) != 0 || ::chmod((layers / "upper").c_str(), lower.st_mode & 07777) != 0 ||
+                       ::chown((layers / "upper").c_str(), lower.st_uid, lower.st_gid) != 0)) {
+            error = std::error_code(errno, std::generic_category());
+        }
+        const auto options = "lowerdir=" + folder.string() + ",upperdir=" + (layers / "upper").string() +
+                             ",workdir=" + (layers / "work").string();
+        if (error || ::mount("overlay", folder.c_str(), "overlay", 0, options.c_str()) != 0) {
+            whyNot = "no private view of " + folder.string() + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace qm::test

@@ -98,4 +98,17 @@ private:
 // The exit code of a child; -1 when it still runs after `timeout`, 128 when a signal ended it.
 int waitForExit(pid_t pid, std::chrono::milliseconds timeout);
 
+// The rule for every harness that starts the built Host: these entries of its environment keep it
+// to the test's own folders. Its home and XDG folders are below `home`, and the folder that
+// stands for the machine's state (where a system install's marker lies) is one below `home` that
+// nothing writes, so neither the user's configuration nor a marker installed on the machine
+// reaches the test's Host. Inherited QUILLMERE_* variables are to be left out.
+std::vector<std::string> testHostEnvironment(const std::filesystem::path& home);
+
+// Gives this process, and what it starts from then on, a view of `folders` of its own: each still
+// shows what the machine has there, and what is written to it stays in memory, out of the
+// machine's sight, until the process ends. For a test that puts something where an install puts
+// it. False, with the reason, where the process cannot (not root; it has threads already).
+bool writePrivately(const std::vector<std::filesystem::path>& folders, std::string& whyNot);
+
 }  // namespace qm::test

@@ -1,11 +1,12 @@
 // The harness that runs the built Host as a throwaway account: it runs the Host from wherever the
-// checkout lies, and a Host that cannot start is reported at once, with how it ended, instead of
-// a wait for a port that never answers.
+// checkout lies, a Host that cannot start is reported at once, with how it ended, instead of
+// a wait for a port that never answers; and the Host it starts reads none of the machine's install.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <fstream>
 
+#include "HostApp/App/HostAppEnvironment.h"
 #include "support/BuiltHost.h"
 #include "support/TestPlatform.h"
 
@@ -35,6 +36,26 @@ TEST(BuiltHostHarness, AHostInAFolderTheAccountCannotEnterRunsAndOneThatEndsAtOn
     EXPECT_NE(log.find("ran as "), std::string::npos) << log;
     EXPECT_EQ(log.find("ran as 0"), std::string::npos) << "ran as root, not as the account:\n" << log;
     EXPECT_NE(log.find("exit status 3"), std::string::npos) << log;
+}
+
+// A machine with the Host installed system-wide has a marker naming this very build (every local
+// build has the same number). The harness's Host reads only the test's marker: it starts without
+// the permission walk-through. The machine's folder is seen privately, written only in memory.
+TEST(BuiltHostHarness, TheHostDoesNotReadTheMarkerOfTheMachinesInstall) {
+    const auto machineMarker = hostInitialInstallOnboardingMarkerURL;
+    std::string whyNot;
+    if (!writePrivately({machineMarker.parent_path().parent_path()}, whyNot)) GTEST_SKIP() << whyNot;
+    std::filesystem::create_directories(machineMarker.parent_path());
+    std::ofstream(machineMarker) << hostBundleVersionString() << "\n";
+    auto host = BuiltHost::prepare(QM_HOST_EXECUTABLE, whyNot);
+    if (!host) GTEST_SKIP() << whyNot;
+
+    ASSERT_TRUE(host->start()) << host->log();
+    // Launching is over once the display details have been refreshed twice: a walk-through due
+    // would have begun by then.
+    ASSERT_TRUE(waitUntil([&] { return host->log().find("refresh generation=2") != std::string::npos; }, 60s))
+        << host->log();
+    EXPECT_EQ(host->log().find("permissions: initial install advancing"), std::string::npos) << host->log();
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "support/BuiltHost.h"
 #include "support/TestPlatform.h"
 #include "support/VirtualXServer.h"
 
@@ -44,16 +45,15 @@ public:
         for (char** e = environ; *e; ++e) {
             const std::string entry = *e;
             for (const auto* dropped : {"DISPLAY=", "HOME=", "XDG_", "DBUS_", "PULSE_", "WAYLAND_DISPLAY=", "LANG=", "LC_",
-                                        "LANGUAGE=", "QT_QPA_PLATFORM=", "QM_LOG_DETAIL="}) {
+                                        "LANGUAGE=", "QT_QPA_PLATFORM=", "QM_LOG_DETAIL=", "QUILLMERE_"}) {
                 if (entry.rfind(dropped, 0) == 0) goto skip;
             }
             environment.push_back(entry);
         skip:;
         }
         environment.push_back("DISPLAY=" + display);
-        environment.push_back("HOME=" + home.string());
-        environment.push_back("XDG_CONFIG_HOME=" + (home / "config").string());
-        environment.push_back("XDG_CACHE_HOME=" + (home / "cache").string());
+        // Its home, its configuration and its install marker are the test's own.
+        for (auto& entry : testHostEnvironment(home)) environment.push_back(entry);
         environment.push_back("XDG_RUNTIME_DIR=" + (home / "runtime").string());
         // No system bus (logind, Avahi) and no sound server: nothing of the machine is touched.
         environment.push_back("DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + (home / "no-bus").string());
