@@ -44,9 +44,19 @@ public:
         std::optional<std::string> peerToken;  // the peer that announced it; only its batch takes it
     };
 
+    // A batch folder this service made, held while the batch needs it: the staging root as it
+    // was opened when the folder was made (the folder is removed through it, never by path) and
+    // the folder itself, locked, so that a Host starting beside this one leaves it alone.
+    struct StagedFolder {
+        FileDescriptor root;
+        FileDescriptor folder;
+        std::string name;
+    };
+
     // One batch being received into its staging folder.
     struct InboundBatch {
         std::filesystem::path rootDir;
+        std::shared_ptr<StagedFolder> staged;
         std::vector<std::filesystem::path> topLevelEntries;
         std::optional<std::filesystem::path> currentFile;
         std::string currentRelativePath;
@@ -337,6 +347,11 @@ private:
     void inboundStatus(std::string text, StatusSource source);
     // On the receive queue: the batch folders an earlier run left in the claimed staging root.
     void removeEarlierStaging();
+    // The batch folder just made as `name` in the opened staging root, opened and locked; nothing
+    // (errno set) when it is no longer there or a starting Host took it first.
+    static std::shared_ptr<StagedFolder> holdBatchFolder(FileDescriptor root, const std::string& name);
+    // Removes a held batch folder with everything in it, through the staging root it was made in.
+    static void removeStagedFolder(const std::shared_ptr<StagedFolder>& staged);
 
     DispatchQueuePtr mainQueue_;
     DispatchQueuePtr sendQueue_;
@@ -374,7 +389,7 @@ private:
     std::map<UUID, InboundBatch> inbound_;
     std::map<UUID, PendingDestination> pendingDestinations_;
     // Staging folders of completed batches the owner has not released.
-    std::map<UUID, std::filesystem::path> completedFolders_;
+    std::map<UUID, std::shared_ptr<StagedFolder>> completedFolders_;
 };
 
 // The first 8 characters of a batch id's text, as status lines show it.
