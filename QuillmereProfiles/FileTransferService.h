@@ -183,6 +183,11 @@ public:
     // maxOutgoingBacklogBytes; a destination that is gone ends the batch as failed.
     CallbackSlot<std::optional<std::size_t>(const std::optional<std::string>& routingToken)> outgoingBacklog;
     static constexpr std::size_t maxOutgoingBacklogBytes = 8u << 20;
+    // An outgoing batch's walk looks for a cancel or a stop before it begins and then every
+    // walkCheckEntries entries; this is called on the send queue right before each look (a seam
+    // for holding a walk at an entry).
+    CallbackSlot<void(const UUID& batchID)> onWalkCheck;
+    static constexpr std::uint64_t walkCheckEntries = 16;
 
     // Packet bytes waiting for the receive queue above which the owner should stop reading.
     static constexpr std::size_t maxQueuedInboundBytes = 16u << 20;
@@ -233,8 +238,10 @@ public:
     // stopped, or `batchID` is that of a batch still queued or being sent. Links in folders are
     // followed; with `confinedTo` (for a peer's request, whose items were checked to lie inside
     // that folder) only those that resolve inside it, and the batch's status line counts the
-    // links left out. Such a batch reaches every item from that folder, one component at a
-    // time, both when it walks the items and again when it opens a file to send it.
+    // links left out. Such a batch goes down through the folders it walks, following no link
+    // but judging each link it meets from that folder, one component at a time; a file is
+    // opened again the same way to be sent. A cancel or a stop ends a walk where it stands:
+    // the batch is then sent empty (batchStart, batchEnd).
     // `requestedBy` names the peer whose request the batch answers (which need not be its only
     // destination): its status lines are about that peer.
     std::optional<UUID> sendURLs(const std::vector<std::filesystem::path>& urls, FileTransferIntent intent,
