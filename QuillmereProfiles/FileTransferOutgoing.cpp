@@ -289,8 +289,8 @@ void FileTransferService::performSend(const std::vector<std::filesystem::path>& 
         onWalkCheck(batchID);
         return !isOutgoingCancelled(batchID);
     };
-    bool walked = true;
-    if (confinedTo && goesOn()) {
+    bool walked = goesOn();
+    if (confinedTo) {
         std::error_code error;
         auto root = std::filesystem::canonical(*confinedTo, error);
         confinement = Confinement{root, FileDescriptor(), 0};
@@ -301,7 +301,7 @@ void FileTransferService::performSend(const std::vector<std::filesystem::path>& 
         confinedWalk.emplace(ConfinedWalk<Entry>{entries, totalBytes, totalFiles, visited, *confinement, goesOn,
                                                  FolderChain(confinement->rootFd.get())});
     for (const auto& url : urls) {
-        if (!(walked = walked && goesOn())) break;
+        if (!walked) break;
         if (!confinement) {
             walked = walk(url, lastComponent(url), entries, totalBytes, totalFiles, visited, goesOn);
             continue;

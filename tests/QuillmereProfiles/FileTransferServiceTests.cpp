@@ -5,6 +5,7 @@
 
 #include <fstream>
 #include <random>
+#include <thread>
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -303,6 +304,62 @@ TEST_F(FileTransferPair, CancellingMidBatchEndsItOnBothSides) {
     inject(FileTransferOp::cancelBatch, UUID::random(), 0, "");
     run();
     EXPECT_EQ(receiverStatus.size(), statuses);
+}
+
+// A walk looks for a cancel and a stop as it goes, and a batch that has one before it starts is
+// not walked: either way the Viewer gets the batch empty, begun and ended at once.
+TEST_F(FileTransferPair, AWalkEndsAtACancelOrAStopWhereItStands) {
+    deliver = false;
+    for (int folder = 0; folder < 40; ++folder)
+        for (int file = 0; file < 20; ++file)
+            writeText(home() / "Home" / ("d" + std::to_string(folder)) / ("f" + std::to_string(file)), "x");
+    std::size_t checks = 0;
+    std::function<void()> atCheck;
+    sender->onWalkCheck = [&](const UUID&) {
+        if (++checks == 3 && atCheck) atCheck();
+    };
+    auto sendHome = [&](const UUID& id) {
+        wire.clear();
+        checks = 0;
+        return sender->sendURLs({home() / "Home"}, FileTransferIntent::managedCopy, "~/Downloads", {}, std::nullopt, id,
+                                home());
+    };
+    auto sentEmpty = [&](const UUID& id) {
+        std::vector<FileTransferOp> ops;
+        for (const auto& p : wire) ops.push_back(p.op);
+        EXPECT_EQ(ops, (std::vector<FileTransferOp>{FileTransferOp::directSave, FileTransferOp::batchStart,
+                                                    FileTransferOp::batchIntent, FileTransferOp::batchEnd}));
+        if (ops.size() < 2) return;
+        EXPECT_EQ(wire[1].value1, 0u);
+        EXPECT_EQ(FileTransferPacket::batchStartFileCount(wire[1].value2), 0u);
+        EXPECT_EQ(senderStatus.back(), "send cancelled for batch " + shortBatchID(id));
+    };
+
+    // Cancelled while queued: looked at once, not walked.
+    const UUID queued = UUID::random();
+    ASSERT_TRUE(sendHome(queued));
+    sender->cancelOutgoingBatch(queued);
+    run();
+    EXPECT_EQ(checks, 1u);
+    sentEmpty(queued);
+
+    // Cancelled mid-walk: it ends at the next look, long before the 840 entries.
+    const UUID cancelled = UUID::random();
+    atCheck = [&] { sender->cancelOutgoingBatch(cancelled); };
+    ASSERT_TRUE(sendHome(cancelled));
+    run();
+    EXPECT_EQ(checks, 3u);
+    sentEmpty(cancelled);
+    EXPECT_EQ(outgoingCompleted.back(), cancelled);
+
+    // Stopped mid-walk (the stop comes from another thread, as at SIGTERM): the same.
+    const UUID stopped = UUID::random();
+    atCheck = [&] { std::thread([&] { sender->stop(); }).join(); };
+    ASSERT_TRUE(sendHome(stopped));
+    run();
+    EXPECT_EQ(checks, 3u);
+    sentEmpty(stopped);
+    EXPECT_FALSE(sender->outgoingBatchActive(stopped));
 }
 
 TEST_F(FileTransferPair, SizesFromThePeerAreCheckedNotTrusted) {
