@@ -93,7 +93,8 @@ public:
         for (const auto& run : runs) {
             if (run.aggregate_name != "median") continue;
             const auto name = run.run_name.function_name;
-            medians[name] = {run.GetAdjustedRealTime() / 1e9, run.GetAdjustedCPUTime() / 1e9};
+            const double perSecond = benchmark::GetTimeUnitMultiplier(run.time_unit);
+            medians[name] = {run.GetAdjustedRealTime() / perSecond, run.GetAdjustedCPUTime() / perSecond};
         }
     }
 };
