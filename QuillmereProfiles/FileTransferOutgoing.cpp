@@ -17,7 +17,7 @@
 namespace qm {
 
 struct FileTransferService::Entry {
-    std::filesystem::path absolute;
+    std::filesystem::path absolute;  // where a batch that is not confined reads the item
     std::string relativePath;
     bool isDir = false;
     std::uint64_t size = 0;
