@@ -150,9 +150,12 @@ void FileTransferService::handleBatchStart(const FileTransferPacketView& packet,
         }
     }
     if (!made) return refuse(std::string("no batch folder could be made: ") + std::strerror(errno ? errno : EEXIST));
+    auto staged = holdBatchFolder(std::move(*staging), name);
+    if (!staged) return refuse(std::string("no batch folder could be made: ") + std::strerror(errno));
 
     InboundBatch batch;
     batch.rootDir = folders_.caches / "QuillmereFileInbox" / peerLabel / name;
+    batch.staged = std::move(staged);
     batch.totalExpectedBytes = packet.value1;
     batch.totalFilesExpected = static_cast<std::int64_t>(FileTransferPacket::batchStartFileCount(packet.value2));
     batch.intent = FileTransferPacket::batchStartIntent(packet.value2);
@@ -394,7 +397,7 @@ void FileTransferService::settle(InboundBatch& batch, bool atItsEnd) {
 void FileTransferService::handleBatchEnd(const UUID& batchID) {
     auto node = inbound_.extract(batchID);
     auto& batch = node.mapped();
-    completedFolders_.insert_or_assign(batchID, batch.rootDir);
+    completedFolders_.insert_or_assign(batchID, batch.staged);
     // A file whose fileEnd never came is kept only when it is whole.
     if (batch.currentHandle.valid()) handleFileEnd(batch);
     notifyPeer(batch.peerToken, "files: batch " + batchID.uuidString() + " received " +

@@ -173,10 +173,7 @@ void FileTransferService::stop() {
         pendingDestinations_.clear();
         // Finished batches nobody will deliver now (still waiting for their owner, or their
         // completion not yet taken): a stop leaves nothing staged.
-        for (const auto& [id, folder] : completedFolders_) {
-            std::error_code ec;
-            std::filesystem::remove_all(folder, ec);  // removes links, never what they point to
-        }
+        for (const auto& [id, folder] : completedFolders_) removeStagedFolder(folder);
         completedFolders_.clear();
         settledInfo_.clear();
     });
@@ -258,10 +255,7 @@ void FileTransferService::releaseFolder(const UUID& batchID) {
     if (!inbound_.contains(batchID)) settledInfo_.erase(batchID);
     auto node = completedFolders_.extract(batchID);
     if (node.empty()) return;
-    cleanupQueue_->async([folder = node.mapped()] {
-        std::error_code ec;
-        std::filesystem::remove_all(folder, ec);  // removes links, never what they point to
-    });
+    cleanupQueue_->async([folder = node.mapped()] { removeStagedFolder(folder); });
 }
 
 std::size_t FileTransferService::unreleasedBatchCount() {
@@ -275,17 +269,14 @@ void FileTransferService::discardInbound(const UUID& batchID) {
 }
 
 void FileTransferService::dropInbound(std::map<UUID, InboundBatch>::iterator it, bool waitForRemoval) {
-    auto rootDir = it->second.rootDir;
+    auto staged = std::move(it->second.staged);
     if (it->second.settled) {
         settledInfo_.erase(it->first);
         onMain([id = it->first](FileTransferService& self) { self.onInboundBatchDropped(id); });
     }
     inbound_.erase(it);  // closes the open file
     // The folder was made for this batch alone, so removing it later cannot touch another batch.
-    auto remove = [rootDir] {
-        std::error_code ec;
-        std::filesystem::remove_all(rootDir, ec);  // removes links, never what they point to
-    };
+    auto remove = [staged] { removeStagedFolder(staged); };
     if (waitForRemoval) {
         remove();
     } else {

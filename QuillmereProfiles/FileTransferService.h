@@ -44,9 +44,19 @@ public:
         std::optional<std::string> peerToken;  // the peer that announced it; only its batch takes it
     };
 
+    // A batch folder this service made, held while the batch needs it: the staging root as it
+    // was opened when the folder was made (the folder is removed through it, never by path) and
+    // the folder itself, locked, so that a Host starting beside this one leaves it alone.
+    struct StagedFolder {
+        FileDescriptor root;
+        FileDescriptor folder;
+        std::string name;
+    };
+
     // One batch being received into its staging folder.
     struct InboundBatch {
         std::filesystem::path rootDir;
+        std::shared_ptr<StagedFolder> staged;
         std::vector<std::filesystem::path> topLevelEntries;
         std::optional<std::filesystem::path> currentFile;
         std::string currentRelativePath;
@@ -173,6 +183,11 @@ public:
     // maxOutgoingBacklogBytes; a destination that is gone ends the batch as failed.
     CallbackSlot<std::optional<std::size_t>(const std::optional<std::string>& routingToken)> outgoingBacklog;
     static constexpr std::size_t maxOutgoingBacklogBytes = 8u << 20;
+    // An outgoing batch's walk looks for a cancel or a stop before it begins and then every
+    // walkCheckEntries entries; this is called on the send queue right before each look (a seam
+    // for holding a walk at an entry).
+    CallbackSlot<void(const UUID& batchID)> onWalkCheck;
+    static constexpr std::uint64_t walkCheckEntries = 16;
 
     // Packet bytes waiting for the receive queue above which the owner should stop reading.
     static constexpr std::size_t maxQueuedInboundBytes = 16u << 20;
@@ -223,8 +238,10 @@ public:
     // stopped, or `batchID` is that of a batch still queued or being sent. Links in folders are
     // followed; with `confinedTo` (for a peer's request, whose items were checked to lie inside
     // that folder) only those that resolve inside it, and the batch's status line counts the
-    // links left out. Such a batch reaches every item from that folder, one component at a
-    // time, both when it walks the items and again when it opens a file to send it.
+    // links left out. Such a batch goes down through the folders it walks, following no link
+    // but judging each link it meets from that folder, one component at a time; a file is
+    // opened again the same way to be sent. A cancel or a stop ends a walk where it stands:
+    // the batch is then sent empty (batchStart, batchEnd).
     // `requestedBy` names the peer whose request the batch answers (which need not be its only
     // destination): its status lines are about that peer.
     std::optional<UUID> sendURLs(const std::vector<std::filesystem::path>& urls, FileTransferIntent intent,
@@ -342,6 +359,11 @@ private:
     void inboundStatus(std::string text, StatusSource source);
     // On the receive queue: the batch folders an earlier run left in the claimed staging root.
     void removeEarlierStaging();
+    // The batch folder just made as `name` in the opened staging root, opened and locked; nothing
+    // (errno set) when it is no longer there or a starting Host took it first.
+    static std::shared_ptr<StagedFolder> holdBatchFolder(FileDescriptor root, const std::string& name);
+    // Removes a held batch folder with everything in it, through the staging root it was made in.
+    static void removeStagedFolder(const std::shared_ptr<StagedFolder>& staged);
 
     DispatchQueuePtr mainQueue_;
     DispatchQueuePtr sendQueue_;
@@ -379,7 +401,7 @@ private:
     std::map<UUID, InboundBatch> inbound_;
     std::map<UUID, PendingDestination> pendingDestinations_;
     // Staging folders of completed batches the owner has not released.
-    std::map<UUID, std::filesystem::path> completedFolders_;
+    std::map<UUID, std::shared_ptr<StagedFolder>> completedFolders_;
     // What settled each batch of inbound_ and completedFolders_ that has settled.
     std::map<UUID, InboundBatchInfo> settledInfo_;
 };

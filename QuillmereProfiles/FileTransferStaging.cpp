@@ -1,7 +1,9 @@
-// The staging root at the start: what an earlier run left there goes.
+// The staging root at the start: what an earlier run left there goes. And the batch folders of
+// this run, held from when they are made until they are removed.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -60,17 +62,50 @@ void FileTransferService::removeEarlierStaging() {
     // Only the shape of a batch folder is the Host's: anything else there was put by someone else.
     // Folders of this run's own batches (none, when started before any packet) stay.
     auto ours = [this](const std::string& name) {
-        auto named = [&](const std::filesystem::path& folder) { return folder.filename() == name; };
-        return std::any_of(inbound_.begin(), inbound_.end(), [&](const auto& batch) { return named(batch.second.rootDir); }) ||
+        auto named = [&](const std::shared_ptr<StagedFolder>& folder) { return folder && folder->name == name; };
+        return std::any_of(inbound_.begin(), inbound_.end(), [&](const auto& batch) { return named(batch.second.staged); }) ||
                std::any_of(completedFolders_.begin(), completedFolders_.end(),
                            [&](const auto& batch) { return named(batch.second); });
     };
     while (const dirent* entry = ::readdir(listing)) {
         if (!running()) break;
         const std::string name = entry->d_name;
-        if (isBatchFolderName(name) && !ours(name)) removeTreeAt(::dirfd(listing), name, 16, running);
+        if (!isBatchFolderName(name) || ours(name)) continue;
+        // Another running Host (one started beside this one) holds the folders of its batches
+        // locked: those are in use. The lock taken here keeps that Host from taking the folder
+        // while it goes.
+        FileDescriptor folder(::openat(::dirfd(listing), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (folder.valid() && ::flock(folder.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) continue;
+        removeTreeAt(::dirfd(listing), name, 16, running);
     }
     ::closedir(listing);
+}
+
+std::shared_ptr<FileTransferService::StagedFolder> FileTransferService::holdBatchFolder(FileDescriptor root,
+                                                                                      const std::string& name) {
+    auto staged = std::make_shared<StagedFolder>();
+    staged->folder = FileDescriptor(::openat(root.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!staged->folder.valid()) return nullptr;
+    // A Host starting meanwhile may have taken the folder first (to remove it as left over):
+    // then it is not used. Once locked and still in its place, no start removes it. A file
+    // system without such locks cannot say; the folder is used as it is.
+    if (::flock(staged->folder.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) return nullptr;
+    struct stat held {}, there {};
+    if (::fstat(staged->folder.get(), &held) != 0) return nullptr;
+    if (::fstatat(root.get(), name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0) return nullptr;
+    if (held.st_dev != there.st_dev || held.st_ino != there.st_ino) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    staged->root = std::move(root);
+    staged->name = name;
+    return staged;
+}
+
+void FileTransferService::removeStagedFolder(const std::shared_ptr<StagedFolder>& staged) {
+    // Through the staging root held since the folder was made: whatever now lies at the staging
+    // root's path (a link put in its place) is not where the folder is looked for.
+    if (staged && staged->root.valid()) removeTreeAt(staged->root.get(), staged->name);
 }
 
 }  // namespace qm

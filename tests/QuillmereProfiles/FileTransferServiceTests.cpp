@@ -5,9 +5,11 @@
 
 #include <fstream>
 #include <random>
+#include <thread>
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -302,6 +304,62 @@ TEST_F(FileTransferPair, CancellingMidBatchEndsItOnBothSides) {
     inject(FileTransferOp::cancelBatch, UUID::random(), 0, "");
     run();
     EXPECT_EQ(receiverStatus.size(), statuses);
+}
+
+// A walk looks for a cancel and a stop as it goes, and a batch that has one before it starts is
+// not walked: either way the Viewer gets the batch empty, begun and ended at once.
+TEST_F(FileTransferPair, AWalkEndsAtACancelOrAStopWhereItStands) {
+    deliver = false;
+    for (int folder = 0; folder < 40; ++folder)
+        for (int file = 0; file < 20; ++file)
+            writeText(home() / "Home" / ("d" + std::to_string(folder)) / ("f" + std::to_string(file)), "x");
+    std::size_t checks = 0;
+    std::function<void()> atCheck;
+    sender->onWalkCheck = [&](const UUID&) {
+        if (++checks == 3 && atCheck) atCheck();
+    };
+    auto sendHome = [&](const UUID& id) {
+        wire.clear();
+        checks = 0;
+        return sender->sendURLs({home() / "Home"}, FileTransferIntent::managedCopy, "~/Downloads", {}, std::nullopt, id,
+                                home());
+    };
+    auto sentEmpty = [&](const UUID& id) {
+        std::vector<FileTransferOp> ops;
+        for (const auto& p : wire) ops.push_back(p.op);
+        EXPECT_EQ(ops, (std::vector<FileTransferOp>{FileTransferOp::directSave, FileTransferOp::batchStart,
+                                                    FileTransferOp::batchIntent, FileTransferOp::batchEnd}));
+        if (ops.size() < 2) return;
+        EXPECT_EQ(wire[1].value1, 0u);
+        EXPECT_EQ(FileTransferPacket::batchStartFileCount(wire[1].value2), 0u);
+        EXPECT_EQ(senderStatus.back(), "send cancelled for batch " + shortBatchID(id));
+    };
+
+    // Cancelled while queued: looked at once, not walked.
+    const UUID queued = UUID::random();
+    ASSERT_TRUE(sendHome(queued));
+    sender->cancelOutgoingBatch(queued);
+    run();
+    EXPECT_EQ(checks, 1u);
+    sentEmpty(queued);
+
+    // Cancelled mid-walk: it ends at the next look, long before the 840 entries.
+    const UUID cancelled = UUID::random();
+    atCheck = [&] { sender->cancelOutgoingBatch(cancelled); };
+    ASSERT_TRUE(sendHome(cancelled));
+    run();
+    EXPECT_EQ(checks, 3u);
+    sentEmpty(cancelled);
+    EXPECT_EQ(outgoingCompleted.back(), cancelled);
+
+    // Stopped mid-walk (the stop comes from another thread, as at SIGTERM): the same.
+    const UUID stopped = UUID::random();
+    atCheck = [&] { std::thread([&] { sender->stop(); }).join(); };
+    ASSERT_TRUE(sendHome(stopped));
+    run();
+    EXPECT_EQ(checks, 3u);
+    sentEmpty(stopped);
+    EXPECT_FALSE(sender->outgoingBatchActive(stopped));
 }
 
 TEST_F(FileTransferPair, SizesFromThePeerAreCheckedNotTrusted) {
@@ -767,6 +825,114 @@ TEST(FileTransferStaging, ATreeOfAnyDepthIsRemovedWithABoundedNumberOfFoldersOpe
     EXPECT_FALSE(fs::exists(dir.path() / "tree"));
     EXPECT_LE(most, before + 4);
     EXPECT_EQ(held(), before);
+}
+
+// The staging root's path swapped for a link to a folder outside that holds a same-named tree:
+// releasing, dropping and stopping remove the batch folders they made, where they really are,
+// and nothing reached through that path.
+TEST_F(FileTransferPair, StagedFoldersGoThroughTheHeldStagingRootNeverItsPath) {
+    auto batch = [&](const std::string& peer, bool finished) {
+        const UUID id = UUID::random();
+        receiver->handleIncomingPacket(FileTransferPacket{FileTransferOp::batchStart, id, 1, 1, {}, {}}, peer);
+        receiver->handleIncomingPacket(FileTransferPacket{FileTransferOp::fileStart, id, 1, 0, "f.txt", {}}, peer);
+        if (finished) receiver->handleIncomingPacket(FileTransferPacket{FileTransferOp::batchEnd, id, 0, 0, {}, {}}, peer);
+        return id;
+    };
+    const UUID released = batch("A", true), kept = batch("A", true);
+    batch("A", false);
+    batch("B", false);
+    run();
+    const auto inbox = dir.path() / "receiverCaches" / "QuillmereFileInbox";
+    TemporaryDirectory outside;
+    std::vector<fs::path> precious;
+    for (const auto& entry : fs::directory_iterator(staging())) {
+        precious.push_back(outside.path() / "Viewer" / entry.path().filename() / "precious.txt");
+        writeText(precious.back(), "not the Host's");
+    }
+    ASSERT_EQ(precious.size(), 4u);
+    fs::rename(inbox, dir.path() / "moved");
+    fs::create_directory_symlink(outside.path(), inbox);
+
+    receiver->releaseCompletedBatch(released);
+    receiver->cancelInboundBatches("A");
+    run();
+    receiver->stop();  // the finished batch not released and B's unfinished one
+    run();
+    for (const auto& file : precious) EXPECT_EQ(fileText(file), "not the Host's") << file;
+    EXPECT_TRUE(fs::is_empty(dir.path() / "moved" / "Viewer")) << "every batch folder went where it really was";
+    (void)kept;
+}
+
+// Two Hosts of one user on one staging root: the one that restarts while the other serves
+// removes what a Host that is gone left, never a batch folder the other is still using.
+TEST(FileTransferStaging, AStartLeavesTheBatchFoldersOfAnotherRunningHostAlone) {
+    ManualPlatform mp;
+    TemporaryDirectory dir;
+    const auto staging = dir.path() / "QuillmereFileInbox" / "Viewer";
+    auto started = [&] {
+        auto service = std::make_shared<FileTransferService>(mp.platform, "Viewer", chunk,
+                                                             FileTransferService::Folders{dir.path(), dir.path()});
+        service->start();
+        mp.clock->runUntilIdle();
+        return service;
+    };
+    auto serving = started();
+    auto beside = started();
+    std::vector<UUID> completed;
+    beside->onBatchCompleted = [&](const UUID& id, const std::vector<fs::path>& items, FileTransferIntent) {
+        if (items.size() == 1) completed.push_back(id);
+    };
+    auto packet = [&](FileTransferOp op, const UUID& id, std::uint64_t v1, const std::string& path, Bytes data = {},
+                      std::uint64_t v2 = 0) {
+        beside->handleIncomingPacket(FileTransferPacket{op, id, v1, v2, path, std::move(data)}, "A");
+    };
+    const UUID waiting = UUID::random(), inFlight = UUID::random();
+    packet(FileTransferOp::batchStart, waiting, 1, "", {}, 1);
+    packet(FileTransferOp::fileStart, waiting, 1, "w.txt");
+    packet(FileTransferOp::fileChunk, waiting, 0, "w.txt", bytesOf("w"));
+    packet(FileTransferOp::batchEnd, waiting, 0, "");
+    packet(FileTransferOp::batchStart, inFlight, 2, "", {}, 1);
+    packet(FileTransferOp::fileStart, inFlight, 2, "f.txt");
+    packet(FileTransferOp::fileChunk, inFlight, 0, "f.txt", bytesOf("a"));
+    mp.clock->runUntilIdle();
+    ASSERT_EQ(completed, std::vector<UUID>{waiting});
+    fs::create_directories(staging / "1700000000-0A1B2C3D" / "left");  // a Host that is gone left it
+
+    serving.reset();
+    auto next = started();
+    EXPECT_FALSE(fs::exists(staging / "1700000000-0A1B2C3D"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(staging), fs::directory_iterator()), 2)
+        << "both folders of the Host still serving stay";
+    packet(FileTransferOp::fileChunk, inFlight, 1, "f.txt", bytesOf("b"));
+    packet(FileTransferOp::batchEnd, inFlight, 0, "");
+    mp.clock->runUntilIdle();
+    EXPECT_EQ(completed, (std::vector<UUID>{waiting, inFlight})) << "its batch in flight was saved whole";
+}
+
+// A file system mounted at a batch-shaped name in the staging root is not entered by a start's
+// tidying. Mounting needs privileges a test run may not have.
+TEST(FileTransferStaging, AMountAtABatchShapedNameIsNeverEntered) {
+    TemporaryDirectory dir;
+    const auto staging = dir.path() / "QuillmereFileInbox" / "Viewer";
+    const auto mounted = staging / "1700000000-0A1B2C3D";
+    fs::create_directories(mounted);
+    if (::mount("none", mounted.c_str(), "tmpfs", 0, "size=1m") != 0) GTEST_SKIP() << "cannot mount here";
+    struct Unmount {
+        fs::path at;
+        ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+    } unmount{mounted};
+    writeText(mounted / "inner" / "kept.txt", "another file system");
+
+    FileDescriptor root(::open(staging.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    EXPECT_FALSE(removeTreeAt(root.get(), mounted.filename().string()));
+    EXPECT_EQ(fileText(mounted / "inner" / "kept.txt"), "another file system");
+
+    ManualPlatform mp;
+    auto service = std::make_shared<FileTransferService>(mp.platform, "Viewer", chunk,
+                                                         FileTransferService::Folders{dir.path(), dir.path()});
+    service->start();
+    mp.clock->runUntilIdle();
+    EXPECT_EQ(fileText(mounted / "inner" / "kept.txt"), "another file system");
 }
 
 TEST(FileTransferStaging, WithoutHomeTheCachesFolderComesFromThePasswordDatabase) {
