@@ -6,6 +6,7 @@
 #include <atomic>
 #include <thread>
 
+#include "QuillmereProfiles/FileTransferChannel.h"
 #include "support/BuiltHost.h"
 #include "support/TestFiles.h"
 #include "support/TestPlatform.h"
@@ -42,11 +43,12 @@ TEST(FileChannelBacklogLive, ListingsNobodyReadsLeaveTheHostsMemoryBoundedAndOth
     constexpr int requests = 8000;
     Bytes burst;
     for (int i = 0; i < requests; ++i) {
-        auto packet = FileTransferPacket{FileTransferOp::listDir, UUID::random(), 0, 0, "Long", {}}.encode();
-        ByteWriter header;
-        header.bytes(FileTransferChannelConstants::magic).u32(static_cast<std::uint32_t>(packet.size()));
-        burst.insert(burst.end(), header.data().begin(), header.data().end());
-        burst.insert(burst.end(), packet.begin(), packet.end());
+        using FileTransferChannelConstants::headerSize;
+        auto frame = FileTransferPacket{FileTransferOp::listDir, UUID::random(), 0, 0, "Long", {}}.encode(headerSize);
+        const auto length = static_cast<std::uint32_t>(frame.size() - headerSize);
+        std::copy(FileTransferChannelConstants::magic.begin(), FileTransferChannelConstants::magic.end(), frame.begin());
+        for (std::size_t b = 0; b < 4; ++b) frame[4 + b] = static_cast<std::uint8_t>(length >> (8 * b));
+        burst.insert(burst.end(), frame.begin(), frame.end());
     }
     std::atomic<bool> written{false};
     std::thread writer([&] {
