@@ -15,6 +15,7 @@
 #include "support/ServerInspector.h"
 #include "support/TestFiles.h"
 #include "support/TestViewer.h"
+#include "support/ViewerBatches.h"
 #include "support/WiredHost.h"
 
 namespace ServerFilesHostileTests {
@@ -145,6 +146,28 @@ TEST(ServerFilesHostile, ListingsForAViewerThatDoesNotReadWaitForItAndAllArrive)
     // The channel still serves.
     viewer.channel->sendPacket({FileTransferOp::listDir, UUID::random(), 0, 0, "Long", {}});
     EXPECT_TRUE(viewer.channel->waitForFrame(30s));
+}
+
+TEST(ServerFilesHostile, AViewersOneBatchIsServedInTurnWithAnothersBurstOfBatches) {
+    WiredHost host;
+    WiredViewer burster(host);
+    ASSERT_TRUE(burster.ready());
+    WiredViewer bystander(host);
+    ASSERT_TRUE(bystander.ready());
+    constexpr std::size_t burst = 2000;
+    const auto burstRoad = fileChannelRoad(*burster.channel);
+    for (std::size_t i = 0; i < burst; ++i)
+        sendFileBatch(burstRoad, FileTransferIntent::copy, std::nullopt, "burst.txt", Bytes{'x'});
+    sendFileBatch(fileChannelRoad(*bystander.channel), FileTransferIntent::copy, std::nullopt, "bystander.txt",
+                  Bytes{'y'});
+    ASSERT_TRUE(waitUntil([&] { return host.completedBatches().size() == burst + 1; }, 120s));
+    const auto completed = host.completedBatches();
+    const auto served = std::ranges::find_if(completed, [](const std::vector<fs::path>& items) {
+        return items.size() == 1 && items[0].filename() == "bystander.txt";
+    });
+    ASSERT_NE(served, completed.end());
+    EXPECT_LT(static_cast<std::size_t>(served - completed.begin()), burst / 2)
+        << "the bystander's batch waited behind most of the burst";
 }
 
 TEST(ServerFilesHostile, ASendToAViewerThatLeavesIsReportedFailedNotCompleted) {
