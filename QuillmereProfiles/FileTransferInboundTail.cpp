@@ -37,7 +37,7 @@ void FileTransferService::processIncomingChunk(const FileTransferPacketView& hea
     if (batch && !batch->currentHandle.valid()) noteDataWithoutFile(*batch, head.path);
     // Unless the data goes into the file, the tail is let go of here and its bytes are dropped.
     if (!batch || !batch->currentHandle.valid() || !chunkFits(*batch, head.value1, tail->size())) {
-        inboundProcessed(cost, peerToken);
+        inboundProcessed(cost);
         return;
     }
     std::weak_ptr<FileTransferService> weak = weak_from_this();
@@ -52,7 +52,7 @@ void FileTransferService::processIncomingChunk(const FileTransferPacketView& hea
                         auto self = weak.lock();
                         if (!self) return;
                         self->chunkTailMoved(batchID, serial, outcome);
-                        self->inboundProcessed(cost, peerToken);
+                        self->inboundProcessed(cost);
                         if (outcome.complete()) self->followChunk(*tail, batchID, serial, peerToken);
                     });
 }

@@ -119,7 +119,7 @@ void FileTransferService::handleIncomingPacket(const FileTransferPacketView& pac
         auto self = weak.lock();
         if (!self) return;
         self->processIncoming(packet, peerToken);
-        self->inboundProcessed(cost, peerToken);
+        self->inboundProcessed(cost);
     };
     queueInbound(peerToken, {std::move(run), cost, answers});
 }
@@ -133,21 +133,44 @@ void FileTransferService::queueInbound(const std::optional<std::string>& peerTok
             onInboundCongestion(true);
         }
         auto& lane = inboundLanes_[peerToken];
-        lane.queuedBytes += job.cost;
-        if (peerToken && !lane.congested && lane.queuedBytes > maxQueuedInboundBytesPerPeer) {
-            lane.congested = true;
-            onPeerInboundCongestion(*peerToken, true);
-        }
         if (lane.jobs.empty()) inboundTurns_.push_back(peerToken);
         lane.jobs.push_back(std::move(job));
     }
     std::weak_ptr<FileTransferService> weak = weak_from_this();
     inboundQueue_->async([weak] {
-        if (auto self = weak.lock()) self->serveInboundTurn();
+        if (auto self = weak.lock()) self->takeInboundTurn();
     });
 }
 
-void FileTransferService::serveInboundTurn() {
+void FileTransferService::takeInboundTurn() {
+    if (!serveInboundTurn()) oweInboundTurns(1);
+}
+
+void FileTransferService::oweInboundTurns(std::size_t turns) {
+    // Every lane waits for its peer to read: the turns are owed, and one look is taken shortly.
+    owedTurns_ += turns;
+    if (std::exchange(turnRetryArmed_, true)) return;
+    std::weak_ptr<FileTransferService> weak = weak_from_this();
+    inboundQueue_->asyncAfter(answerRoomRetrySeconds, [weak] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->turnRetryArmed_ = false;
+        auto owed = std::exchange(self->owedTurns_, 0);
+        if (owed == 0) return;
+        if (!self->serveInboundTurn()) {
+            self->oweInboundTurns(owed);
+            return;
+        }
+        // A lane moves again: the other owed turns are taken each in a block of its own.
+        for (--owed; owed > 0; --owed) {
+            self->inboundQueue_->async([weak] {
+                if (auto again = weak.lock()) again->takeInboundTurn();
+            });
+        }
+    });
+}
+
+bool FileTransferService::serveInboundTurn() {
     std::vector<std::optional<std::string>> order;
     {
         std::lock_guard lock(backlogLock_);
@@ -161,34 +184,31 @@ void FileTransferService::serveInboundTurn() {
             std::lock_guard lock(backlogLock_);
             answers = inboundLanes_.at(peer).jobs.front().answersPeer;
         }
-        if (answers && !hasRoomToAnswer(peer)) continue;
+        if (answers && !hasRoomToAnswer(peer)) {
+            // The peer is not reading: its further requests wait in its socket, not here.
+            std::lock_guard lock(backlogLock_);
+            if (auto& lane = inboundLanes_.at(peer); peer && !std::exchange(lane.readsHeld, true))
+                onPeerReadsHeld(*peer, true);
+            continue;
+        }
         InboundJob job;
         {
             std::lock_guard lock(backlogLock_);
             auto& lane = inboundLanes_.at(peer);
             job = std::move(lane.jobs.front());
             lane.jobs.pop_front();
+            if (peer && std::exchange(lane.readsHeld, false)) onPeerReadsHeld(*peer, false);
             std::erase(inboundTurns_, peer);
-            if (!lane.jobs.empty()) inboundTurns_.push_back(peer);
+            if (lane.jobs.empty()) {
+                inboundLanes_.erase(peer);
+            } else {
+                inboundTurns_.push_back(peer);
+            }
         }
         job.run();
-        return;
+        return true;
     }
-    if (order.empty()) return;  // an earlier turn ran this turn's job
-    // Every lane waits for its peer to read: the turn is owed, and taken again shortly.
-    ++owedTurns_;
-    if (std::exchange(turnRetryArmed_, true)) return;
-    std::weak_ptr<FileTransferService> weak = weak_from_this();
-    inboundQueue_->asyncAfter(answerRoomRetrySeconds, [weak] {
-        auto self = weak.lock();
-        if (!self) return;
-        self->turnRetryArmed_ = false;
-        for (auto owed = std::exchange(self->owedTurns_, 0); owed > 0; --owed) {
-            self->inboundQueue_->async([weak] {
-                if (auto again = weak.lock()) again->serveInboundTurn();
-            });
-        }
-    });
+    return order.empty();  // empty: an earlier turn ran this turn's job
 }
 
 bool FileTransferService::hasRoomToAnswer(const std::optional<std::string>& peerToken) const {
@@ -203,22 +223,13 @@ bool FileTransferService::hasRoomToAnswer(const std::optional<std::string>& peer
     return !queued || *queued <= maxOutgoingBacklogBytes;
 }
 
-void FileTransferService::inboundProcessed(std::size_t bytes, const std::optional<std::string>& peerToken) {
+void FileTransferService::inboundProcessed(std::size_t bytes) {
     std::lock_guard lock(backlogLock_);
     queuedInboundBytes_ -= std::min(bytes, queuedInboundBytes_);
     if (inboundCongested_ && queuedInboundBytes_ <= maxQueuedInboundBytes / 2) {
         inboundCongested_ = false;
         onInboundCongestion(false);
     }
-    auto lane = inboundLanes_.find(peerToken);
-    if (lane == inboundLanes_.end()) return;
-    lane->second.queuedBytes -= std::min(bytes, lane->second.queuedBytes);
-    if (lane->second.congested && lane->second.queuedBytes <= maxQueuedInboundBytesPerPeer / 2) {
-        lane->second.congested = false;
-        onPeerInboundCongestion(*peerToken, false);
-    }
-    if (lane->second.jobs.empty() && lane->second.queuedBytes == 0 && !lane->second.congested)
-        inboundLanes_.erase(lane);
 }
 
 std::size_t FileTransferService::queuedInboundBytes() const {
@@ -239,7 +250,6 @@ void FileTransferService::cancelInboundBatches(const std::string& peerToken) {
                             for (const auto& id : batches) self->discardInbound(id);
                             std::erase_if(self->pendingDestinations_,
                                           [&](const auto& entry) { return entry.second.peerToken == peer; });
-                            self->inboundProcessed(0, peer);
                         },
                         0, false});
 }

@@ -178,10 +178,10 @@ public:
 
     // Packet bytes waiting for the receive queue above which the owner should stop reading.
     static constexpr std::size_t maxQueuedInboundBytes = 16u << 20;
-    // One peer's share of that: past it the owner should stop reading that peer alone, until its
-    // packets drained to half. Told as onInboundCongestion is, with the peer that sent them.
-    static constexpr std::size_t maxQueuedInboundBytesPerPeer = 4u << 20;
-    CallbackSlot<void(const std::string& peerToken, bool congested)> onPeerInboundCongestion;
+    // A peer's listing waits for it to read its answers (see below): the owner should stop
+    // reading that peer's packets (true) until the listing is answered (false). Called with the
+    // backlog lock held, as onInboundCongestion.
+    CallbackSlot<void(const std::string& peerToken, bool held)> onPeerReadsHeld;
     // What a queued packet costs beyond its path and data: its place in its peer's lane, the
     // closure that carries it, the peer's token, the receive queue's own entry and what the
     // allocator adds to each (about 600 bytes measured for a one-byte chunk).
@@ -370,7 +370,7 @@ private:
     // holds another's packets back by a packet per turn, not by the whole burst. A lane whose next
     // packet answers its peer (a listing) sits its turns out while that peer's send backlog is
     // above maxOutgoingBacklogBytes: a peer that does not read gets no more answers queued for
-    // it, and gets them all once it reads again.
+    // it, and gets them all once it reads again; its reads are held meanwhile (onPeerReadsHeld).
     struct InboundJob {
         std::function<void()> run;  // calls inboundProcessed once the packet is done with
         std::size_t cost = 0;
@@ -378,19 +378,21 @@ private:
     };
     struct InboundLane {
         std::deque<InboundJob> jobs;
-        std::size_t queuedBytes = 0;
-        bool congested = false;
+        bool readsHeld = false;  // told through onPeerReadsHeld
     };
     static constexpr double answerRoomRetrySeconds = 0.01;
     // Any thread: the job goes at the end of its peer's lane, and the receive queue owes it a turn.
     void queueInbound(const std::optional<std::string>& peerToken, InboundJob job);
-    // Receive queue: runs the first job of the next lane that may run.
-    void serveInboundTurn();
+    // Receive queue: runs the first job of the next lane that may run; false when every lane
+    // with jobs waits for room, and takeInboundTurn then owes the turn and looks again later.
+    bool serveInboundTurn();
+    void takeInboundTurn();
+    void oweInboundTurns(std::size_t turns);
     void queueInboundChunk(const FileTransferPacketView& head, FrameTailPtr tail,
                            const std::optional<std::string>& peerToken, std::size_t cost);
     bool hasRoomToAnswer(const std::optional<std::string>& peerToken) const;
-    // Called once a packet of `bytes` from that peer was processed (any thread).
-    void inboundProcessed(std::size_t bytes, const std::optional<std::string>& peerToken);
+    // Called on the receive queue once a packet of `bytes` was processed.
+    void inboundProcessed(std::size_t bytes);
 
     // Listing requests sent and not answered yet, with the peer that was asked (none: any),
     // oldest first.

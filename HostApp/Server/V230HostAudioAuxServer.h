@@ -173,7 +173,7 @@ public:
     // file writes fall behind. Any thread; applied in call order on `queue`.
     void setFileChannelReadsPaused(bool paused);
     // The same for one Viewer alone (its file channel and, when it sent file packets there, its
-    // control connection): the owner holds more of that Viewer's packets than its share.
+    // control connection): the Viewer does not read what the owner answers it.
     void setFileChannelReadsPaused(const UUID& sessionID, bool paused);
     // Any thread. A Viewer sent a file packet on its control connection: a pause of file reads
     // holds that connection too.
