@@ -184,7 +184,7 @@ public:
     CallbackSlot<void(const std::string& peerToken, bool held)> onPeerReadsHeld;
     // What a queued packet costs beyond its path and data: its place in its peer's lane, the
     // closure that carries it, the peer's token, the receive queue's own entry and what the
-    // allocator adds to each (about 600 bytes measured for a one-byte chunk).
+    // allocator adds to each (about 600 bytes for a one-byte chunk).
     static constexpr std::size_t queuedPacketOverhead = 640;
 
     const std::string peerLabel;
