@@ -14,14 +14,19 @@ void FileTransferService::handleIncomingChunk(const FileTransferPacketView& head
         if (stopped_) return;
     }
     // The data counts against the backlog until it is in the file, as a buffered chunk's does.
-    const std::size_t cost = tail->size() + head.path.size() + FileTransferPacket::fixedSize;
-    inboundQueued(cost);
+    const std::size_t cost = tail->size() + head.path.size() + FileTransferPacket::fixedSize + queuedPacketOverhead;
+    queueInboundChunk(head, std::move(tail), peerToken, cost);
+}
+
+void FileTransferService::queueInboundChunk(const FileTransferPacketView& head, FrameTailPtr tail,
+                                            const std::optional<std::string>& peerToken, std::size_t cost) {
     std::weak_ptr<FileTransferService> weak = weak_from_this();
-    inboundQueue_->async([weak, head, tail = std::move(tail), peerToken = std::move(peerToken), cost]() mutable {
-        auto self = weak.lock();
-        if (!self) return;
-        self->processIncomingChunk(head, std::move(tail), peerToken, cost);
-    });
+    queueInbound(peerToken, {[weak, head, tail = std::move(tail), peerToken, cost]() mutable {
+                                 auto self = weak.lock();
+                                 if (!self) return;
+                                 self->processIncomingChunk(head, std::move(tail), peerToken, cost);
+                             },
+                             cost, false});
 }
 
 void FileTransferService::processIncomingChunk(const FileTransferPacketView& head, FrameTailPtr tail,
@@ -80,14 +85,11 @@ void FileTransferService::followChunk(FrameTail& moved, const UUID& batchID, std
         return true;
     });
     if (!following || !next || !following->tail) return;
-    const std::size_t cost = following->tail->size() + next->path.size() + FileTransferPacket::fixedSize;
-    inboundQueued(cost);
-    // Behind whatever waits on this queue already (a cancel, another Viewer's packets), which
-    // processIncomingChunk then sees as the road through the server would.
-    std::weak_ptr<FileTransferService> weak = weak_from_this();
-    inboundQueue_->async([weak, head = std::move(*next), tail = std::move(following->tail), peerToken, cost]() mutable {
-        if (auto self = weak.lock()) self->processIncomingChunk(head, std::move(tail), peerToken, cost);
-    });
+    const std::size_t cost =
+        following->tail->size() + next->path.size() + FileTransferPacket::fixedSize + queuedPacketOverhead;
+    // Behind whatever waits in the peer's lane already (a cancel), and in turn with other
+    // Viewers' packets, which processIncomingChunk then sees as the road through the server would.
+    queueInboundChunk(*next, std::move(following->tail), peerToken, cost);
 }
 
 void FileTransferService::chunkTailMoved(const UUID& batchID, std::uint64_t serial, const FrameTail::Outcome& outcome) {

@@ -130,6 +130,7 @@ UUID FileTransferService::requestDirectoryListing(const std::string& path,
 
 void FileTransferService::handleListDirRequest(const FileTransferPacketView& packet,
                                                const std::optional<std::string>& peerToken) {
+    // Runs only once the asker has room for the answer: its lane waits until then (serveInboundTurn).
     const auto resolved = resolvedListingPath(packet.path, folders_.home);
     std::vector<RemoteDirectoryEntry> entries;
     bool truncated = false;

@@ -91,9 +91,10 @@ void FileTransferService::cancelOutgoingBatch(const UUID& batchID) {
 
 namespace {
 
-// What a queued packet counts against the backlog: its data and a little for the rest.
+// What a queued packet counts against the backlog: what it really holds while it waits.
 std::size_t backlogCost(const FileTransferPacketView& packet) {
-    return packet.data.size() + packet.path.size() + FileTransferPacket::fixedSize;
+    return packet.data.size() + packet.path.size() + FileTransferPacket::fixedSize +
+           FileTransferService::queuedPacketOverhead;
 }
 
 }  // namespace
@@ -112,23 +113,114 @@ void FileTransferService::handleIncomingPacket(const FileTransferPacketView& pac
         if (stopped_) return;
     }
     const std::size_t cost = backlogCost(packet);
-    inboundQueued(cost);
+    const bool answers = packet.op == FileTransferOp::listDir;
     std::weak_ptr<FileTransferService> weak = weak_from_this();
-    inboundQueue_->async([weak, packet, storage = std::move(storage), peerToken = std::move(peerToken), cost] {
+    auto run = [weak, packet, storage = std::move(storage), peerToken, cost] {
         auto self = weak.lock();
         if (!self) return;
         self->processIncoming(packet, peerToken);
         self->inboundProcessed(cost);
+    };
+    queueInbound(peerToken, {std::move(run), cost, answers});
+}
+
+void FileTransferService::queueInbound(const std::optional<std::string>& peerToken, InboundJob job) {
+    {
+        std::lock_guard lock(backlogLock_);
+        queuedInboundBytes_ += job.cost;
+        if (!inboundCongested_ && queuedInboundBytes_ > maxQueuedInboundBytes) {
+            inboundCongested_ = true;
+            onInboundCongestion(true);
+        }
+        auto& lane = inboundLanes_[peerToken];
+        if (lane.jobs.empty()) inboundTurns_.push_back(peerToken);
+        lane.jobs.push_back(std::move(job));
+    }
+    std::weak_ptr<FileTransferService> weak = weak_from_this();
+    inboundQueue_->async([weak] {
+        if (auto self = weak.lock()) self->takeInboundTurn();
     });
 }
 
-void FileTransferService::inboundQueued(std::size_t bytes) {
-    std::lock_guard lock(backlogLock_);
-    queuedInboundBytes_ += bytes;
-    if (!inboundCongested_ && queuedInboundBytes_ > maxQueuedInboundBytes) {
-        inboundCongested_ = true;
-        onInboundCongestion(true);
+void FileTransferService::takeInboundTurn() {
+    if (!serveInboundTurn()) oweInboundTurns(1);
+}
+
+void FileTransferService::oweInboundTurns(std::size_t turns) {
+    // Every lane waits for its peer to read: the turns are owed, and one look is taken shortly.
+    owedTurns_ += turns;
+    if (std::exchange(turnRetryArmed_, true)) return;
+    std::weak_ptr<FileTransferService> weak = weak_from_this();
+    inboundQueue_->asyncAfter(answerRoomRetrySeconds, [weak] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->turnRetryArmed_ = false;
+        auto owed = std::exchange(self->owedTurns_, 0);
+        if (owed == 0) return;
+        if (!self->serveInboundTurn()) {
+            self->oweInboundTurns(owed);
+            return;
+        }
+        // A lane moves again: the other owed turns are taken each in a block of its own.
+        for (--owed; owed > 0; --owed) {
+            self->inboundQueue_->async([weak] {
+                if (auto again = weak.lock()) again->takeInboundTurn();
+            });
+        }
+    });
+}
+
+bool FileTransferService::serveInboundTurn() {
+    std::vector<std::optional<std::string>> order;
+    {
+        std::lock_guard lock(backlogLock_);
+        order.assign(inboundTurns_.begin(), inboundTurns_.end());
     }
+    // Only this queue takes jobs, so a lane's first job stays the same while the lock is let go
+    // of to ask for the peer's backlog (which waits for the server's queue).
+    for (const auto& peer : order) {
+        bool answers = false;
+        {
+            std::lock_guard lock(backlogLock_);
+            answers = inboundLanes_.at(peer).jobs.front().answersPeer;
+        }
+        if (answers && !hasRoomToAnswer(peer)) {
+            // The peer is not reading: its further requests wait in its socket, not here.
+            std::lock_guard lock(backlogLock_);
+            if (auto& lane = inboundLanes_.at(peer); peer && !std::exchange(lane.readsHeld, true))
+                onPeerReadsHeld(*peer, true);
+            continue;
+        }
+        InboundJob job;
+        {
+            std::lock_guard lock(backlogLock_);
+            auto& lane = inboundLanes_.at(peer);
+            job = std::move(lane.jobs.front());
+            lane.jobs.pop_front();
+            if (peer && std::exchange(lane.readsHeld, false)) onPeerReadsHeld(*peer, false);
+            std::erase(inboundTurns_, peer);
+            if (lane.jobs.empty()) {
+                inboundLanes_.erase(peer);
+            } else {
+                inboundTurns_.push_back(peer);
+            }
+        }
+        job.run();
+        return true;
+    }
+    return order.empty();  // empty: an earlier turn ran this turn's job
+}
+
+bool FileTransferService::hasRoomToAnswer(const std::optional<std::string>& peerToken) const {
+    {
+        std::lock_guard lock(outgoingLock_);
+        if (stopped_) return true;
+    }
+    auto backlog = outgoingBacklog.get();
+    if (!backlog) return true;
+    const auto queued = backlog(peerToken);
+    // A peer that is gone is answered into the void at once.
+    return !queued || *queued <= maxOutgoingBacklogBytes;
 }
 
 void FileTransferService::inboundProcessed(std::size_t bytes) {
@@ -146,17 +238,20 @@ std::size_t FileTransferService::queuedInboundBytes() const {
 }
 
 void FileTransferService::cancelInboundBatches(const std::string& peerToken) {
+    // In the peer's lane, behind what it sent before.
     std::weak_ptr<FileTransferService> weak = weak_from_this();
-    inboundQueue_->async([weak, peerToken] {
-        auto self = weak.lock();
-        if (!self) return;
-        std::vector<UUID> batches;
-        for (const auto& [id, batch] : self->inbound_)
-            if (batch.peerToken == peerToken) batches.push_back(id);
-        for (const auto& id : batches) self->discardInbound(id);
-        std::erase_if(self->pendingDestinations_,
-                      [&](const auto& entry) { return entry.second.peerToken == peerToken; });
-    });
+    std::optional<std::string> peer = peerToken;
+    queueInbound(peer, {[weak, peer] {
+                            auto self = weak.lock();
+                            if (!self) return;
+                            std::vector<UUID> batches;
+                            for (const auto& [id, batch] : self->inbound_)
+                                if (batch.peerToken == peer) batches.push_back(id);
+                            for (const auto& id : batches) self->discardInbound(id);
+                            std::erase_if(self->pendingDestinations_,
+                                          [&](const auto& entry) { return entry.second.peerToken == peer; });
+                        },
+                        0, false});
 }
 
 void FileTransferService::stop() {

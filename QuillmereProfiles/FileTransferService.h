@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -191,6 +193,14 @@ public:
 
     // Packet bytes waiting for the receive queue above which the owner should stop reading.
     static constexpr std::size_t maxQueuedInboundBytes = 16u << 20;
+    // A peer's listing waits for it to read its answers (see below): the owner should stop
+    // reading that peer's packets (true) until the listing is answered (false). Called with the
+    // backlog lock held, as onInboundCongestion.
+    CallbackSlot<void(const std::string& peerToken, bool held)> onPeerReadsHeld;
+    // What a queued packet costs beyond its path and data: its place in its peer's lane, the
+    // closure that carries it, the peer's token, the receive queue's own entry and what the
+    // allocator adds to each (about 600 bytes for a one-byte chunk).
+    static constexpr std::size_t queuedPacketOverhead = 640;
 
     const std::string peerLabel;
     const std::int64_t chunkSize;
@@ -382,8 +392,32 @@ private:
     // The staging root, locked while this service serves: a second Host finds it held.
     FileDescriptor stagingClaim_;
 
-    // Any thread: a packet of `bytes` was handed on for the receive queue.
-    void inboundQueued(std::size_t bytes);
+    // The receive queue serves peers in turn: each peer's packets wait in its own lane, in the
+    // order they came, and each turn runs the first packet of the next lane, so one peer's burst
+    // holds another's packets back by a packet per turn, not by the whole burst. A lane whose next
+    // packet answers its peer (a listing) sits its turns out while that peer's send backlog is
+    // above maxOutgoingBacklogBytes: a peer that does not read gets no more answers queued for
+    // it, and gets them all once it reads again; its reads are held meanwhile (onPeerReadsHeld).
+    struct InboundJob {
+        std::function<void()> run;  // calls inboundProcessed once the packet is done with
+        std::size_t cost = 0;
+        bool answersPeer = false;
+    };
+    struct InboundLane {
+        std::deque<InboundJob> jobs;
+        bool readsHeld = false;  // told through onPeerReadsHeld
+    };
+    static constexpr double answerRoomRetrySeconds = 0.01;
+    // Any thread: the job goes at the end of its peer's lane, and the receive queue owes it a turn.
+    void queueInbound(const std::optional<std::string>& peerToken, InboundJob job);
+    // Receive queue: runs the first job of the next lane that may run; false when every lane
+    // with jobs waits for room, and takeInboundTurn then owes the turn and looks again later.
+    bool serveInboundTurn();
+    void takeInboundTurn();
+    void oweInboundTurns(std::size_t turns);
+    void queueInboundChunk(const FileTransferPacketView& head, FrameTailPtr tail,
+                           const std::optional<std::string>& peerToken, std::size_t cost);
+    bool hasRoomToAnswer(const std::optional<std::string>& peerToken) const;
     // Called on the receive queue once a packet of `bytes` was processed.
     void inboundProcessed(std::size_t bytes);
 
@@ -395,6 +429,10 @@ private:
     mutable std::mutex backlogLock_;
     std::size_t queuedInboundBytes_ = 0;
     bool inboundCongested_ = false;
+    std::map<std::optional<std::string>, InboundLane> inboundLanes_;  // under backlogLock_
+    std::deque<std::optional<std::string>> inboundTurns_;  // under backlogLock_: lanes with jobs, next first
+    std::size_t owedTurns_ = 0;  // receive queue: turns that found every lane waiting for room
+    bool turnRetryArmed_ = false;  // receive queue
 
     // Receive queue only.
     std::uint64_t lastFileSerial_ = 0;

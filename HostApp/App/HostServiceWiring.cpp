@@ -228,6 +228,11 @@ void connectServiceCallbacks(const std::shared_ptr<V230HostAudioAuxServer>& serv
     files->onInboundCongestion = [weakServer](bool congested) {
         if (auto host = weakServer.lock()) host->setFileChannelReadsPaused(congested);
     };
+    // A Viewer that does not read its answers: its requests wait in its socket, TCP slows it.
+    files->onPeerReadsHeld = [weakServer](const std::string& peer, bool held) {
+        auto host = weakServer.lock();
+        if (auto sessionID = UUID::parse(peer); host && sessionID) host->setFileChannelReadsPaused(*sessionID, held);
+    };
     // The Viewer that sent a batch hears its outcome, each file dropped, and a refusal.
     files->onPeerNotice = [weakServer](const std::string& peer, const std::string& text) {
         auto host = weakServer.lock();

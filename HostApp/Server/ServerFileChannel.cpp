@@ -40,6 +40,9 @@ void V230HostAudioAuxServer::handleFileTransferConnection(const ConnectionPtr& c
         connection->cancel();
         return;
     }
+    // Answers are produced only while little waits for the Viewer (FileTransferService waits for
+    // room); a channel whose queue still passes the bound is closed rather than grow the Host.
+    connection->setSendLimit(ServerConstants::maxQueuedSendBytes);
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
     // The channel's own log lines: until it shows a valid token they come out of the budget for
     // strangers.
@@ -123,7 +126,7 @@ void V230HostAudioAuxServer::handleFileChannelFrame(const std::shared_ptr<FileTr
     // One channel per session: a newer one replaces the older.
     if (auto older = sessions_.bindFileChannel(*match, channel)) endFileChannel(*match, older);
     channel->setMaximumPayloadSize(FileTransferChannelConstants::maxPayloadSize);
-    channel->setReadingPaused(fileChannelReadsPaused_);
+    channel->setReadingPaused(fileReadsHeld(*match));
     publish("file aux: channel authorized for session " + match->uuidString());
 }
 
@@ -177,10 +180,28 @@ void V230HostAudioAuxServer::setFileChannelReadsPaused(bool paused) {
         auto self = weak.lock();
         if (!self || self->fileChannelReadsPaused_ == paused) return;
         self->fileChannelReadsPaused_ = paused;
-        for (auto& [id, channel] : self->sessions_.fileChannels()) channel->setReadingPaused(paused);
+        for (auto& [id, channel] : self->sessions_.fileChannels()) channel->setReadingPaused(self->fileReadsHeld(id));
         for (auto& [id, session] : self->sessions_.sessions()) {
-            if (session->sentFilePackets) session->connection->setReceivingPaused(paused);
+            if (session->sentFilePackets) session->connection->setReceivingPaused(self->fileReadsHeld(id));
         }
+    });
+}
+
+void V230HostAudioAuxServer::setFileChannelReadsPaused(const UUID& sessionID, bool paused) {
+    std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
+    queue->async([weak, sessionID, paused] {
+        auto self = weak.lock();
+        if (!self) return;
+        // The owner lets go of the mark once the Viewer's packets drained, also after it left.
+        if (paused) {
+            self->fileReadsHeldFor_.insert(sessionID);
+        } else {
+            self->fileReadsHeldFor_.erase(sessionID);
+        }
+        if (auto channel = self->sessions_.fileChannel(sessionID))
+            channel->setReadingPaused(self->fileReadsHeld(sessionID));
+        if (auto session = self->sessions_.session(sessionID); session && session->sentFilePackets)
+            session->connection->setReceivingPaused(self->fileReadsHeld(sessionID));
     });
 }
 
@@ -192,7 +213,7 @@ void V230HostAudioAuxServer::noteControlFileSender(const UUID& sessionID) {
         // The mark goes with the session: a Viewer that leaves takes it along.
         auto session = self->sessions_.session(sessionID);
         if (!session || session->channel != AuxChannel::control || std::exchange(session->sentFilePackets, true)) return;
-        if (self->fileChannelReadsPaused_) session->connection->setReceivingPaused(true);
+        if (self->fileReadsHeld(sessionID)) session->connection->setReceivingPaused(true);
     };
     if (queue->isCurrent()) {
         note();

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -171,6 +172,9 @@ public:
     // on the control connection of every Viewer that sent file packets there; for an owner whose
     // file writes fall behind. Any thread; applied in call order on `queue`.
     void setFileChannelReadsPaused(bool paused);
+    // The same for one Viewer alone (its file channel and, when it sent file packets there, its
+    // control connection): the Viewer does not read what the owner answers it.
+    void setFileChannelReadsPaused(const UUID& sessionID, bool paused);
     // Any thread. A Viewer sent a file packet on its control connection: a pause of file reads
     // holds that connection too.
     void noteControlFileSender(const UUID& sessionID);
@@ -560,6 +564,10 @@ private:
     bool started_ = false;
     bool stopping_ = false;
     bool fileChannelReadsPaused_ = false;
+    std::set<UUID> fileReadsHeldFor_;  // Viewers whose file reads the owner holds
+    bool fileReadsHeld(const UUID& sessionID) const {
+        return fileChannelReadsPaused_ || fileReadsHeldFor_.contains(sessionID);
+    }
     bool stopped_ = false;
     std::vector<std::function<void()>> terminationWaiters_;
     // The files of the Host user's drag, offered to Viewers to pull.

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <set>
 
 #include "QuillmereProfiles/ClipboardSyncBridge.h"
@@ -572,6 +573,78 @@ TEST_F(FileTransferPair, ABacklogAboveTheMarkAsksTheOwnerToStopReadingUntilItDra
     for (const auto& entry : written)
         if (entry.is_regular_file()) size = entry.file_size();
     EXPECT_EQ(size, (handed + 1) * chunk);
+}
+
+TEST_F(FileTransferPair, PeersAreServedInTurnAndAQueuedPacketCountsWhatItHolds) {
+    auto smallBatch = [&](const UUID& id, const std::string& peer) {
+        auto packet = [&](FileTransferOp op, std::uint64_t v1, std::string path, Bytes data, std::uint64_t v2 = 0) {
+            receiver->handleIncomingPacket(FileTransferPacket{op, id, v1, v2, std::move(path), std::move(data)}, peer);
+        };
+        packet(FileTransferOp::batchStart, 1, "", {}, 1);
+        packet(FileTransferOp::fileStart, 1, "f", {});
+        packet(FileTransferOp::fileChunk, 0, "f", {'x'});
+        packet(FileTransferOp::fileEnd, 1, "f", {});
+        packet(FileTransferOp::batchEnd, 0, "", {});
+    };
+    // A burst of one-byte batches from A, then one batch from B.
+    constexpr std::size_t burst = 1250;
+    for (std::size_t i = 0; i < burst; ++i) smallBatch(UUID::random(), "A");
+    const UUID bystander = UUID::random();
+    smallBatch(bystander, "B");
+    const std::size_t packets = 5 * (burst + 1);
+    EXPECT_GE(receiver->queuedInboundBytes(), packets * FileTransferService::queuedPacketOverhead)
+        << "a queued packet counts its bookkeeping, not only its 39 bytes and data";
+
+    run();
+    ASSERT_EQ(completed.size(), burst + 1);
+    const auto served = std::find_if(completed.begin(), completed.end(),
+                                     [&](const Completed& batch) { return batch.id == bystander; });
+    EXPECT_LE(served - completed.begin(), 2) << "B's batch waited for A's whole burst";
+    EXPECT_EQ(receiver->queuedInboundBytes(), 0u);
+}
+
+TEST_F(FileTransferPair, AListingWaitsForItsPeerToReadAndEveryOneIsAnsweredInOrder) {
+    fs::create_directories(home() / "Long");
+    for (int i = 0; i < 200; ++i) std::ofstream(home() / "Long" / (std::string(200, 'n') + std::to_string(i)));
+    // What each peer has not read yet: A reads nothing until told to, B reads all.
+    std::map<std::string, std::size_t> unread;
+    std::vector<std::pair<UUID, std::string>> answered;
+    receiver->routedSendPacket = [&](const FileTransferPacket& p, const std::optional<std::string>& token) {
+        unread[token.value_or("")] += p.encode().size();
+        answered.emplace_back(p.batchID, token.value_or(""));
+    };
+    bool aReads = false;
+    receiver->outgoingBacklog = [&](const std::optional<std::string>& token) -> std::optional<std::size_t> {
+        if (token == "B" || (token == "A" && aReads)) unread[*token] = 0;
+        return unread[token.value_or("")];
+    };
+    std::vector<std::pair<std::string, bool>> held;
+    receiver->onPeerReadsHeld = [&](const std::string& peer, bool on) { held.emplace_back(peer, on); };
+    std::vector<UUID> asked;
+    for (int i = 0; i < 400; ++i) {
+        asked.push_back(UUID::random());
+        inject(FileTransferOp::listDir, asked.back(), 0, "Long");
+    }
+    const UUID fromB = UUID::random();
+    receiver->handleIncomingPacket(FileTransferPacket{FileTransferOp::listDir, fromB, 0, 0, "Long", {}}, "B");
+    run();
+    for (int i = 0; i < 10; ++i) mp.clock->advance(1.0);
+    EXPECT_LE(unread["A"], FileTransferService::maxOutgoingBacklogBytes + FileTransferService::maxListingBytes + 4096)
+        << "answers queued for a peer that does not read";
+    EXPECT_LT(answered.size(), 400u);
+    EXPECT_TRUE(std::ranges::count(answered, std::pair<UUID, std::string>{fromB, "B"}) == 1)
+        << "another peer's listing does not wait for A";
+    EXPECT_EQ(held, (std::vector<std::pair<std::string, bool>>{{"A", true}})) << "A's reads are held while it waits";
+
+    aReads = true;
+    for (int i = 0; i < 100 && answered.size() < 401; ++i) mp.clock->advance(1.0);
+    std::vector<UUID> toA;
+    for (const auto& [id, peer] : answered)
+        if (peer == "A") toA.push_back(id);
+    EXPECT_EQ(toA, asked) << "every listing answered, in the order asked";
+    ASSERT_FALSE(held.empty());
+    EXPECT_EQ(held.back(), (std::pair<std::string, bool>{"A", false}));
+    EXPECT_EQ(receiver->queuedInboundBytes(), 0u);
 }
 
 TEST_F(FileTransferPair, EveryBatchGetsAPrivateFolderOfItsOwnThatNoLaterRemovalTouches) {

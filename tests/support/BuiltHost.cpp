@@ -23,6 +23,7 @@
 #include "HostApp/Server/ServerConstants.h"
 #include "support/TestFiles.h"
 #include "support/TestPlatform.h"
+#include "support/ViewerBatches.h"
 
 namespace qm::test {
 
@@ -366,6 +367,28 @@ bool writePrivately(const std::vector<fs::path>& folders, std::string& whyNot) {
         }
     }
     return true;
+}
+
+std::optional<SilentFileViewer> signInSilentFileViewer(BuiltHost& host, const std::string& displayName,
+                                                       std::string& whyNot) {
+    SilentFileViewer viewer;
+    viewer.control = host.signIn(displayName, whyNot);
+    if (!viewer.control) return std::nullopt;
+    viewer.channel = openFileChannel(*viewer.control);
+    if (!viewer.channel) {
+        whyNot = "no file channel";
+        return std::nullopt;
+    }
+    viewer.channel->holdReading(true);
+    return viewer;
+}
+
+std::size_t hostResidentKiB(const BuiltHost& host) {
+    if (host.pid() <= 0) return 0;
+    std::ifstream status("/proc/" + std::to_string(host.pid()) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with("VmRSS:")) return static_cast<std::size_t>(std::strtoull(line.c_str() + 6, nullptr, 10));
+    return 0;
 }
 
 }  // namespace qm::test

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -77,6 +78,8 @@ public:
     void signal(int number) const;
     // The Host's exit code once it ended within `timeout` (see waitForExit below).
     int waitForHostExit(std::chrono::milliseconds timeout);
+    // The running Host's process id; -1 when it does not run.
+    pid_t pid() const { return host_; }
 
 private:
     BuiltHost() = default;
@@ -110,5 +113,17 @@ std::vector<std::string> testHostEnvironment(const std::filesystem::path& home);
 // machine's sight, until the process ends. For a test that puts something where an install puts
 // it. False, with the reason, where the process cannot (not root; it has threads already).
 bool writePrivately(const std::vector<std::filesystem::path>& folders, std::string& whyNot);
+
+// A Viewer signed in to the running Host with its file channel bound, and that channel never read
+// again: whatever the Host answers it waits on the Host's side. Nothing (why in `whyNot`) when
+// either failed.
+struct SilentFileViewer {
+    std::unique_ptr<TestViewer> control;
+    std::unique_ptr<TestFileChannel> channel;
+};
+std::optional<SilentFileViewer> signInSilentFileViewer(BuiltHost& host, const std::string& displayName,
+                                                       std::string& whyNot);
+// The running Host's resident memory in KiB (VmRSS in /proc/<pid>/status); 0 when unknown.
+std::size_t hostResidentKiB(const BuiltHost& host);
 
 }  // namespace qm::test

@@ -15,6 +15,7 @@
 #include "support/ServerInspector.h"
 #include "support/TestFiles.h"
 #include "support/TestViewer.h"
+#include "support/ViewerBatches.h"
 #include "support/WiredHost.h"
 
 namespace ServerFilesHostileTests {
@@ -82,6 +83,91 @@ TEST(ServerFilesHostile, ASendToAViewerThatStopsReadingWaitsAndArrivesWhole) {
     EXPECT_TRUE(host.live->waitForStatus("files: send completed for batch " + shortBatchID(*batch)));
     // Without the wait the whole file would have queued at once.
     EXPECT_LE(probe.most.load(), FileTransferService::maxOutgoingBacklogBytes + 2 * static_cast<std::size_t>(chunk));
+}
+
+TEST(ServerFilesHostile, ListingsForAViewerThatDoesNotReadWaitForItAndAllArrive) {
+    // Declared before the Host: its hooks below use them until it is gone.
+    std::atomic<std::size_t> produced{0};
+    BacklogProbe probe;
+    std::atomic<bool> heldBack{false};
+    WiredHost host;
+    WiredViewer viewer(host);
+    ASSERT_TRUE(viewer.ready());
+    const auto folder = host.folder.path() / "home" / "Long";
+    fs::create_directories(folder);
+    for (int i = 0; i < 200; ++i) std::ofstream(folder / (std::string(200, 'n') + std::to_string(i)));
+
+    // Each answer is looked at as it leaves the service; a refusal of room means the service
+    // held a listing back for the Viewer.
+    auto wired = host.files->routedSendPacket.get();
+    auto server = host.live->serverPtr();
+    const UUID session = *viewer.sessionID;
+    host.files->routedSendPacket = [&, wired, server, session](const FileTransferPacket& packet,
+                                                               const std::optional<std::string>& token) {
+        if (packet.op == FileTransferOp::listDirReply) {
+            const auto queued = server->fileTransferBacklog(session).value_or(0);
+            std::size_t seen = probe.most.load();
+            while (queued > seen && !probe.most.compare_exchange_weak(seen, queued)) {
+            }
+            ++produced;
+        }
+        wired(packet, token);
+    };
+    auto backlog = host.files->outgoingBacklog.get();
+    host.files->outgoingBacklog = [&, backlog](const std::optional<std::string>& token) {
+        auto queued = backlog(token);
+        if (queued && *queued > FileTransferService::maxOutgoingBacklogBytes) heldBack = true;
+        return queued;
+    };
+
+    constexpr std::size_t requests = 600;  // about 30 MB of answers
+    viewer.channel->holdReading(true);
+    std::vector<UUID> asked;
+    for (std::size_t i = 0; i < requests; ++i) {
+        asked.push_back(UUID::random());
+        viewer.channel->sendPacket({FileTransferOp::listDir, asked.back(), 0, 0, "Long", {}});
+    }
+    ASSERT_TRUE(waitUntil([&] { return heldBack.load() || produced.load() == requests; }, 60s));
+    EXPECT_TRUE(heldBack.load()) << "every listing was answered into a connection that does not read";
+    EXPECT_LT(produced.load(), requests);
+
+    viewer.channel->holdReading(false);
+    std::vector<UUID> answered;
+    while (answered.size() < requests) {
+        auto frame = viewer.channel->waitForFrame(30s);
+        ASSERT_TRUE(frame) << answered.size() << " answers of " << requests;
+        auto packet = FileTransferPacket::decode(*frame);
+        ASSERT_TRUE(packet);
+        if (packet->op == FileTransferOp::listDirReply) answered.push_back(packet->batchID);
+    }
+    EXPECT_EQ(answered, asked) << "every listing answered, in order";
+    EXPECT_LE(probe.most.load(), FileTransferService::maxOutgoingBacklogBytes + FileTransferService::maxListingBytes +
+                                     (64u << 10));
+    // The channel still serves.
+    viewer.channel->sendPacket({FileTransferOp::listDir, UUID::random(), 0, 0, "Long", {}});
+    EXPECT_TRUE(viewer.channel->waitForFrame(30s));
+}
+
+TEST(ServerFilesHostile, AViewersOneBatchIsServedInTurnWithAnothersBurstOfBatches) {
+    WiredHost host;
+    WiredViewer burster(host);
+    ASSERT_TRUE(burster.ready());
+    WiredViewer bystander(host);
+    ASSERT_TRUE(bystander.ready());
+    constexpr std::size_t burst = 2000;
+    const auto burstRoad = fileChannelRoad(*burster.channel);
+    for (std::size_t i = 0; i < burst; ++i)
+        sendFileBatch(burstRoad, FileTransferIntent::copy, std::nullopt, "burst.txt", Bytes{'x'});
+    sendFileBatch(fileChannelRoad(*bystander.channel), FileTransferIntent::copy, std::nullopt, "bystander.txt",
+                  Bytes{'y'});
+    ASSERT_TRUE(waitUntil([&] { return host.completedBatches().size() == burst + 1; }, 120s));
+    const auto completed = host.completedBatches();
+    const auto served = std::ranges::find_if(completed, [](const std::vector<fs::path>& items) {
+        return items.size() == 1 && items[0].filename() == "bystander.txt";
+    });
+    ASSERT_NE(served, completed.end());
+    EXPECT_LT(static_cast<std::size_t>(served - completed.begin()), burst / 2)
+        << "the bystander's batch waited behind most of the burst";
 }
 
 TEST(ServerFilesHostile, ASendToAViewerThatLeavesIsReportedFailedNotCompleted) {
