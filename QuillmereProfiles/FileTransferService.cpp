@@ -128,13 +128,12 @@ void FileTransferService::queueInbound(const std::optional<std::string>& peerTok
     {
         std::lock_guard lock(backlogLock_);
         queuedInboundBytes_ += job.cost;
-        if (!inboundCongested_ && queuedInboundBytes_ > maxQueuedInboundBytes) {
-            inboundCongested_ = true;
-            onInboundCongestion(true);
-        }
         auto& lane = inboundLanes_[peerToken];
         if (lane.jobs.empty()) inboundTurns_.push_back(peerToken);
+        lane.bytes += job.cost;
+        if (lane.readsHeld) heldLaneBytes_ += job.cost;
         lane.jobs.push_back(std::move(job));
+        updateInboundCongestion();
     }
     std::weak_ptr<FileTransferService> weak = weak_from_this();
     inboundQueue_->async([weak] {
@@ -187,8 +186,11 @@ bool FileTransferService::serveInboundTurn() {
         if (answers && !hasRoomToAnswer(peer)) {
             // The peer is not reading: its further requests wait in its socket, not here.
             std::lock_guard lock(backlogLock_);
-            if (auto& lane = inboundLanes_.at(peer); peer && !std::exchange(lane.readsHeld, true))
+            if (auto& lane = inboundLanes_.at(peer); peer && !std::exchange(lane.readsHeld, true)) {
                 onPeerReadsHeld(*peer, true);
+                heldLaneBytes_ += lane.bytes;
+                updateInboundCongestion();
+            }
             continue;
         }
         InboundJob job;
@@ -197,7 +199,11 @@ bool FileTransferService::serveInboundTurn() {
             auto& lane = inboundLanes_.at(peer);
             job = std::move(lane.jobs.front());
             lane.jobs.pop_front();
-            if (peer && std::exchange(lane.readsHeld, false)) onPeerReadsHeld(*peer, false);
+            if (peer && std::exchange(lane.readsHeld, false)) {
+                heldLaneBytes_ -= std::min(lane.bytes, heldLaneBytes_);
+                onPeerReadsHeld(*peer, false);
+            }
+            lane.bytes -= std::min(job.cost, lane.bytes);
             std::erase(inboundTurns_, peer);
             if (lane.jobs.empty()) {
                 inboundLanes_.erase(peer);
@@ -226,7 +232,15 @@ bool FileTransferService::hasRoomToAnswer(const std::optional<std::string>& peer
 void FileTransferService::inboundProcessed(std::size_t bytes) {
     std::lock_guard lock(backlogLock_);
     queuedInboundBytes_ -= std::min(bytes, queuedInboundBytes_);
-    if (inboundCongested_ && queuedInboundBytes_ <= maxQueuedInboundBytes / 2) {
+    updateInboundCongestion();
+}
+
+void FileTransferService::updateInboundCongestion() {
+    const auto counted = queuedInboundBytes_ - std::min(heldLaneBytes_, queuedInboundBytes_);
+    if (!inboundCongested_ && counted > maxQueuedInboundBytes) {
+        inboundCongested_ = true;
+        onInboundCongestion(true);
+    } else if (inboundCongested_ && counted <= maxQueuedInboundBytes / 2) {
         inboundCongested_ = false;
         onInboundCongestion(false);
     }

@@ -405,6 +405,7 @@ private:
     };
     struct InboundLane {
         std::deque<InboundJob> jobs;
+        std::size_t bytes = 0;   // the jobs' costs
         bool readsHeld = false;  // told through onPeerReadsHeld
     };
     static constexpr double answerRoomRetrySeconds = 0.01;
@@ -420,6 +421,10 @@ private:
     bool hasRoomToAnswer(const std::optional<std::string>& peerToken) const;
     // Called on the receive queue once a packet of `bytes` was processed.
     void inboundProcessed(std::size_t bytes);
+    // Under backlogLock_: tells the owner when the backlog that counts crosses its marks. The
+    // lanes of peers whose reads are held do not count: their reads are stopped already, and a
+    // peer that never reads would otherwise hold every other peer's reads for as long as it stays.
+    void updateInboundCongestion();
 
     // Listing requests sent and not answered yet, with the peer that was asked (none: any),
     // oldest first.
@@ -428,6 +433,7 @@ private:
 
     mutable std::mutex backlogLock_;
     std::size_t queuedInboundBytes_ = 0;
+    std::size_t heldLaneBytes_ = 0;  // of queuedInboundBytes_, in the lanes of held peers
     bool inboundCongested_ = false;
     std::map<std::optional<std::string>, InboundLane> inboundLanes_;  // under backlogLock_
     std::deque<std::optional<std::string>> inboundTurns_;  // under backlogLock_: lanes with jobs, next first
