@@ -41,7 +41,7 @@ PendingAdmission::Decision PendingAdmission::decide(const std::vector<Pending>& 
     if (pending.size() < limits.total) return {true, std::nullopt};
 
     // Full: the oldest closable connection of the group holding the most, if that group holds
-    // more than the newcomer's (so admitting it never leaves the newcomer's group above another).
+    // more than the newcomer's. A group holding none always gets a place this way.
     const Pending* victim = nullptr;
     std::size_t victimGroupCount = 0;
     for (const auto& entry : pending) {
