@@ -5,9 +5,11 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "Platform/Linux/LinuxAccountService.h"
@@ -64,6 +66,11 @@ TEST(LinuxAccountServiceResources, ARightPasswordCheckedShortOfDescriptorsIsNeve
     ASSERT_GE(child, 0);
     if (child == 0) {
         if (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 || ::setresuid(uid, uid, uid) != 0) ::_exit(99);
+        // A small table to fill, whatever limit the test runs under.
+        rlimit limit{};
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 256);
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(98);
         LinuxAccountService::Options options;
         options.keepPamFailureDelay = false;
         LinuxAccountService accounts(options);
