@@ -437,17 +437,20 @@ bool V230HostAudioAuxServer::dispatchingOverLogBudget() const {
 }
 
 bool V230HostAudioAuxServer::admitsConnectionFrom(const std::string& address) {
-    std::size_t total = 0, fromAddress = 0;
+    // Connections that have not signed in: sessions (but a session whose password is being
+    // checked is never closed to make room) and file channels still without their token.
+    std::vector<PendingAdmission::Pending> pending;
     for (const auto& [id, session] : sessions_.sessions()) {
         if (session->authorized) continue;
-        ++total;
-        if (sessions_.remoteAddress(id) == address) ++fromAddress;
+        pending.push_back({session->admissionOrder, admissionGroup(session->remoteAddress), !session->signInInFlight});
     }
-    for (const auto& [raw, pending] : sessions_.pendingFileChannels()) {
-        ++total;
-        if (pending.remoteAddress == address) ++fromAddress;
+    for (const auto& [raw, waiting] : sessions_.pendingFileChannels()) {
+        pending.push_back({waiting.admissionOrder, admissionGroup(waiting.remoteAddress), true});
     }
-    if (total < options_.maxConnectionsNotSignedIn && fromAddress < options_.maxConnectionsNotSignedInPerAddress) {
+    const PendingAdmission::Limits limits{options_.maxConnectionsNotSignedIn, options_.maxConnectionsNotSignedInPerAddress};
+    const auto decision = PendingAdmission::decide(pending, admissionGroup(address), limits);
+    if (decision.admit) {
+        if (decision.evict) makeRoomForConnection(*decision.evict, address);
         return true;
     }
     // One line a second at most, however many connections a flood opens.
@@ -461,6 +464,30 @@ bool V230HostAudioAuxServer::admitsConnectionFrom(const std::string& address) {
         refusedConnectionsSinceLog_ = 0;
     }
     return false;
+}
+
+void V230HostAudioAuxServer::makeRoomForConnection(std::uint64_t admissionOrder, const std::string& forAddress) {
+    const std::string newcomer = forAddress.empty() ? std::string("unknown address") : forAddress;
+    for (const auto& [id, session] : sessions_.sessions()) {
+        if (session->authorized || session->admissionOrder != admissionOrder) continue;
+        const UUID closed = id;
+        const AuxChannel channel = session->channel;
+        publishAboutStranger("aux session " + shortID(closed) + " (" + channelName(channel) + ") from " +
+                             session->remoteAddress + " closed before sign-in to make room for a connection from " +
+                             newcomer);
+        session->connection->cancel();
+        removeSession(closed, channel);
+        return;
+    }
+    for (const auto& [raw, waiting] : sessions_.pendingFileChannels()) {
+        if (waiting.admissionOrder != admissionOrder) continue;
+        auto channel = waiting.channel;
+        publishAboutStranger("file aux: connection from " + waiting.remoteAddress +
+                             " closed before its token to make room for a connection from " + newcomer);
+        sessions_.dropPendingFileChannel(channel.get());
+        channel->cancel();
+        return;
+    }
 }
 
 void V230HostAudioAuxServer::holdFrame(const std::shared_ptr<AuxSession>& session, const AuxFrameView& frame) {

@@ -187,6 +187,14 @@ void V230HostAudioAuxServer::startOnQueue() {
         if (!loaded->created) publish("identity: host id " + discoveryHostID + " key " + identity_->keyFingerprint());
     }
 
+    // Signed-in sessions stay well within the descriptors this process may open.
+    const std::size_t descriptors =
+        options_.descriptorLimit != 0 ? options_.descriptorLimit : SessionBound::currentDescriptorLimit();
+    sessionBound_ = SessionBound::forDescriptorLimit(descriptors, options_.maxConnectionsNotSignedIn);
+    publish("sessions: at most " + std::to_string(sessionBound_.total) + " signed in, " +
+            std::to_string(sessionBound_.perGroup) + " from one address (descriptor limit " +
+            std::to_string(descriptors) + ")");
+
     releaseHeadlessVirtualDisplayIfIdle();
     selectDefaultCaptureDisplay();
     startListeners();

@@ -102,6 +102,8 @@ void V230HostAudioAuxServer::authorizeAuxSession(const UUID& id, AuxChannel chan
     auto password = unsealCredential(*identity_, *sessionNonce, request.username, request.sealedCredential);
     if (!password) return refuseSignIn(session, "code=invalid-sealed-credential");
     if (!platform_.accounts) return refuseSignIn(session, "code=directory-unavailable");
+    // A session already signed in keeps its place; a new one needs room within the bound.
+    if (!session->authorized && sessionBoundReached(*session)) return refuseSignIn(session, "code=too-many-sessions");
 
     // Each address has a share of the checks, and waits longer after each failure in a row.
     auto address = sessions_.remoteAddress(id).value_or("");
@@ -131,6 +133,18 @@ void V230HostAudioAuxServer::authorizeAuxSession(const UUID& id, AuxChannel chan
     });
     session->delayedSignIn = AuxSession::DelayedSignIn{item, std::move(heldAddress)};
     queue->asyncAfter(*wait, std::move(item));
+}
+
+bool V230HostAudioAuxServer::sessionBoundReached(const AuxSession& session) const {
+    // Sessions whose check is under way count too, so checks that all succeed stay within it.
+    const auto group = admissionGroup(session.remoteAddress);
+    std::size_t total = 0, fromGroup = 0;
+    for (const auto& [id, other] : sessions_.sessions()) {
+        if (other.get() == &session || !(other->authorized || other->signInInFlight)) continue;
+        ++total;
+        if (admissionGroup(other->remoteAddress) == group) ++fromGroup;
+    }
+    return total >= sessionBound_.total || fromGroup >= sessionBound_.perGroup;
 }
 
 void V230HostAudioAuxServer::cancelDelayedSignIn(AuxSession& session) {

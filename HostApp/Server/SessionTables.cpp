@@ -97,6 +97,7 @@ std::shared_ptr<AuxSession> SessionTables::add(AuxChannel channel, ConnectionPtr
     sessions_[session->id] = session;
     (channel == AuxChannel::control ? audioSessions_ : videoSessions_)[session->id] = session->connection;
     session->remoteAddress = std::move(remoteAddress);
+    session->admissionOrder = nextAdmissionOrder_++;
     return session;
 }
 
@@ -177,7 +178,7 @@ std::optional<UUID> SessionTables::fileChannelEnded(FileTransferChannelConnectio
 }
 
 void SessionTables::admitPendingFileChannel(const FileChannelPtr& channel, std::string remoteAddress) {
-    pendingFileChannels_[channel.get()] = {channel, std::move(remoteAddress)};
+    pendingFileChannels_[channel.get()] = {channel, std::move(remoteAddress), nextAdmissionOrder_++};
 }
 
 bool SessionTables::dropPendingFileChannel(FileTransferChannelConnection* channel) {

@@ -97,6 +97,9 @@ struct AuxSession {
     std::optional<DelayedSignIn> delayedSignIn;
     // Frames refused before sign-in.
     int refusedFrames = 0;
+    // When it was admitted among the connections not signed in (lower is older), for choosing
+    // which of them makes room for a newcomer.
+    std::uint64_t admissionOrder = 0;
     // Sent file packets on this control connection: a pause of file reads holds it too.
     bool sentFilePackets = false;
     // Lines about what it sent (refusals, bad payloads), and lines about what the Host did for
@@ -134,6 +137,7 @@ public:
     struct PendingFileChannel {
         FileChannelPtr channel;
         std::string remoteAddress;  // host part, no port
+        std::uint64_t admissionOrder = 0;  // as AuxSession::admissionOrder
     };
 
     // Shared by every Viewer (regions are named, not owned): not an index of sessions.
@@ -223,6 +227,8 @@ private:
     std::unordered_set<UUID> authorizedVideoSessions_;
     std::unordered_map<FileTransferChannelConnection*, PendingFileChannel> pendingFileChannels_;
     std::unordered_map<FileTransferChannelConnection*, UUID> fileChannelSessions_;
+    // The admission order of the next connection (session or waiting file channel).
+    std::uint64_t nextAdmissionOrder_ = 1;
     const std::shared_ptr<std::atomic<std::size_t>> clipboardsWaiting_ = std::make_shared<std::atomic<std::size_t>>(0);
     // authorizedAudioSessions_.size(), for readers off the queue.
     const std::shared_ptr<std::atomic<std::size_t>> signedInControlCount_ =

@@ -19,6 +19,7 @@
 #include "HostApp/Display/DisplayTargetState.h"
 #include "HostApp/Display/PowerGraces.h"
 #include "HostApp/Audio/HostAudioServerState.h"
+#include "HostApp/Server/Admission.h"
 #include "HostApp/Server/ServerConstants.h"
 #include "HostApp/Server/DragSnapshot.h"
 #include "HostApp/Server/SessionTables.h"
@@ -75,10 +76,15 @@ public:
         double signInTimeout = 20.0;
         // At most this many password checks run at once; more are refused as busy.
         std::size_t maxConcurrentSignIns = 8;
-        // Connections that have not signed in, over all addresses and from one address; more are
-        // closed as they arrive.
+        // Connections that have not signed in, over all addresses and from one address group (see
+        // admissionGroup). When all are taken, a newcomer from a group holding fewer than the
+        // group holding the most closes that group's oldest (see PendingAdmission); else it is
+        // closed as it arrives.
         std::size_t maxConnectionsNotSignedIn = 64;
         std::size_t maxConnectionsNotSignedInPerAddress = 8;
+        // The descriptors the Host may have open, from which signed-in sessions are bounded (see
+        // SessionBound); 0: the process's soft RLIMIT_NOFILE, read at start.
+        std::size_t descriptorLimit = 0;
         // A connection that has not signed in is closed at this many refused frames.
         int maxRefusedFramesBeforeSignIn = 4;
         // The largest clipboard snapshot taken from a Viewer or sent to one: what one aux frame
@@ -398,7 +404,10 @@ private:
     void publishForSession(AuxSession& session, const std::string& text);
     static bool overLogBudget(const AuxSession& session);
     void publishAboutStranger(const std::string& text);
+    // Whether a connection from `address` gets a place among those not signed in (see
+    // PendingAdmission); when every place is taken it may close an older one to make room.
     bool admitsConnectionFrom(const std::string& address);
+    void makeRoomForConnection(std::uint64_t admissionOrder, const std::string& forAddress);
     // Runs the row's handler when the session's channel admits the type; what is written meanwhile
     // is charged to the session.
     void dispatchControl(const ViewerPacketRow& row, std::span<const std::uint8_t> payload,
@@ -541,6 +550,10 @@ private:
     // Identity proofs are signed here, off the server queue.
     DispatchQueuePtr identityQueue_;
     SignInLimits signInLimits_;
+    // Sessions signed in (or with a password check under way) at once, set at start.
+    SessionBound sessionBound_;
+    // True when one more session from `address` would pass the bound.
+    bool sessionBoundReached(const AuxSession& session) const;
     // The holders that keep something per Viewer. Each registers once, in makeSubsystems();
     // removeSession() makes every one forget a leaving Viewer and resourceCounts() counts them
     // all, so a new holder cannot be left out of either.

@@ -1,5 +1,6 @@
 #include "Platform/Linux/LinuxAccountService.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <security/pam_appl.h>
 #include <unistd.h>
@@ -98,6 +99,28 @@ int converse(int count, const pam_message** messages, pam_response** answers, vo
 }
 
 void noFailureDelay(int, unsigned, void*) {}
+
+// PAM opens its configuration and modules, and pam_unix (for a user other than root) runs a
+// helper through a pipe; short of descriptors, its modules answer as for a wrong password. A
+// check runs only with this many to spare, and a refusal made when they are no longer there is
+// not trusted.
+constexpr int descriptorsForACheck = 16;
+
+bool descriptorsToSpare(int wanted) {
+    std::vector<int> opened;
+    opened.reserve(static_cast<std::size_t>(wanted));
+    bool ranShort = false;
+    while (static_cast<int>(opened.size()) < wanted) {
+        const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            ranShort = errno == EMFILE || errno == ENFILE || errno == ENOMEM;
+            break;
+        }
+        opened.push_back(fd);
+    }
+    for (const int fd : opened) ::close(fd);
+    return !ranShort;
+}
 
 PasswordCheckResult resultOf(pam_handle_t* pam, int code, const Conversation& conversation) {
     const std::string text = ::pam_strerror(pam, code);
@@ -212,6 +235,9 @@ PasswordCheckResult LinuxAccountService::verifyPassword(const std::string& usern
 
 PasswordCheckResult LinuxAccountService::checkWithPam(const std::string& username, std::string_view password) {
     if (auto refused = precheckCredentials(username, password)) return *refused;
+    if (!descriptorsToSpare(descriptorsForACheck)) {
+        return PasswordCheckResult::unavailable("too few file descriptors free to check the password");
+    }
     const crypto::SecretString secret(password);
     Conversation conversation{secret.c_str()};
     const pam_conv conv{&converse, &conversation};
@@ -234,6 +260,11 @@ PasswordCheckResult LinuxAccountService::checkWithPam(const std::string& usernam
     if (code == PAM_SUCCESS) code = ::pam_acct_mgmt(pam, flags);
     auto result = resultOf(pam, code, conversation);
     ::pam_end(pam, code);
+    // Whatever else took descriptors meanwhile may have left PAM without: such a refusal says
+    // nothing about the password.
+    if (result.outcome == PasswordCheckResult::Outcome::rejected && !descriptorsToSpare(descriptorsForACheck)) {
+        return PasswordCheckResult::unavailable("ran short of file descriptors during the password check");
+    }
     return result;
 }
 

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -96,6 +97,13 @@ void stop(pid_t pid) {
         ::kill(pid, SIGKILL);
         ::waitpid(pid, nullptr, 0);
     }
+}
+
+// In a child about to run the Host: its descriptor limit, soft and hard (async-signal-safe).
+bool limitDescriptorsInChild(unsigned long count) {
+    if (count == 0) return true;
+    const rlimit limit{count, count};
+    return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
 }
 
 }  // namespace
@@ -212,7 +220,7 @@ pid_t BuiltHost::startAs(const std::vector<std::string>& arguments, const fs::pa
         ::dup2(out, STDERR_FILENO);
     }
     if (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 || ::setresuid(uid, uid, uid) != 0 ||
-        ::chdir(home_.c_str()) != 0) {
+        ::chdir(home_.c_str()) != 0 || !limitDescriptorsInChild(descriptorLimit_)) {
         [[maybe_unused]] auto written = ::write(STDERR_FILENO, cannotStart.data(), cannotStart.size());
         ::_exit(126);
     }

@@ -96,6 +96,14 @@ private:
     std::filesystem::path home_;
     std::vector<std::string> environment_;
     pid_t host_ = -1;
+
+public:
+    // The Host started from now on may have at most `count` descriptors open, as under
+    // `prlimit --nofile=<count>`; 0 leaves the limit it inherits.
+    void limitDescriptors(unsigned long count) { descriptorLimit_ = count; }
+
+private:
+    unsigned long descriptorLimit_ = 0;
 };
 
 // The exit code of a child; -1 when it still runs after `timeout`, 128 when a signal ended it.

@@ -1,0 +1,79 @@
+#include "HostApp/Server/Admission.h"
+
+#include <arpa/inet.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <array>
+#include <limits>
+#include <map>
+
+namespace qm {
+
+std::string admissionGroup(const std::string& address) {
+    std::string host = address.substr(0, address.find('%'));  // a zone says nothing of the machine
+    if (host.find(':') == std::string::npos) return host;
+    std::array<unsigned char, 16> bytes{};
+    if (::inet_pton(AF_INET6, host.c_str(), bytes.data()) != 1) return address;
+    const bool v4Mapped = std::all_of(bytes.begin(), bytes.begin() + 10, [](unsigned char b) { return b == 0; }) &&
+                          bytes[10] == 0xff && bytes[11] == 0xff;
+    char text[INET6_ADDRSTRLEN] = {};
+    if (v4Mapped) {
+        if (!::inet_ntop(AF_INET, bytes.data() + 12, text, sizeof text)) return address;
+        return text;
+    }
+    const bool linkLocal = bytes[0] == 0xfe && (bytes[1] & 0xc0) == 0x80;
+    if (linkLocal) {
+        if (!::inet_ntop(AF_INET6, bytes.data(), text, sizeof text)) return address;
+        return text;
+    }
+    std::fill(bytes.begin() + 8, bytes.end(), 0);
+    if (!::inet_ntop(AF_INET6, bytes.data(), text, sizeof text)) return address;
+    return std::string(text) + "/64";
+}
+
+PendingAdmission::Decision PendingAdmission::decide(const std::vector<Pending>& pending,
+                                                    const std::string& newcomerGroup, Limits limits) {
+    std::map<std::string, std::size_t> held;
+    for (const auto& entry : pending) ++held[entry.group];
+    const std::size_t ownCount = held.contains(newcomerGroup) ? held[newcomerGroup] : 0;
+    if (ownCount >= limits.perGroup) return {};
+    if (pending.size() < limits.total) return {true, std::nullopt};
+
+    // Full: the oldest closable connection of the group holding the most, if that group holds
+    // more than the newcomer's. A group holding none always gets a place this way.
+    const Pending* victim = nullptr;
+    std::size_t victimGroupCount = 0;
+    for (const auto& entry : pending) {
+        if (!entry.evictable || entry.group == newcomerGroup) continue;
+        const std::size_t count = held[entry.group];
+        if (count <= ownCount) continue;
+        if (!victim || count > victimGroupCount || (count == victimGroupCount && entry.order < victim->order)) {
+            victim = &entry;
+            victimGroupCount = count;
+        }
+    }
+    if (!victim) return {};
+    return {true, victim->order};
+}
+
+SessionBound SessionBound::forDescriptorLimit(std::size_t descriptorLimit, std::size_t connectionsNotSignedIn) {
+    SessionBound bound;
+    const std::size_t setAside = reservedDescriptors + connectionsNotSignedIn;
+    if (descriptorLimit > setAside) {
+        bound.total = std::max(minimum, (descriptorLimit - setAside) / descriptorsPerSession);
+    }
+    bound.perGroup = std::max(minimum, bound.total / 4);
+    return bound;
+}
+
+std::size_t SessionBound::currentDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+        limit.rlim_cur > std::numeric_limits<std::size_t>::max()) {
+        return std::numeric_limits<std::size_t>::max();
+    }
+    return static_cast<std::size_t>(limit.rlim_cur);
+}
+
+}  // namespace qm

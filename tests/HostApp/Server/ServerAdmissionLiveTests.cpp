@@ -1,0 +1,148 @@
+// The built Host as a user runs it, against a hostile Viewer: silent connections from many
+// loopback addresses do not keep a Viewer out, and with the Host under a descriptor limit the
+// signed-in sessions stop at a bound well within it, with an honest refusal.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <thread>
+
+#include "HostApp/Server/ServerConstants.h"
+#include "support/BuiltHost.h"
+#include "support/TestPlatform.h"
+#include "support/TestViewer.h"
+
+#ifndef QM_HOST_EXECUTABLE
+#define QM_HOST_EXECUTABLE ""
+#endif
+
+namespace ServerAdmissionLiveTests {
+
+using namespace qm;
+using namespace qm::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr std::uint16_t port = ServerConstants::controlPort;
+
+std::unique_ptr<TestViewer> viewerFrom(const std::string& address) {
+    return std::make_unique<TestViewer>(port, "127.0.0.1", address);
+}
+
+std::string answer(TestViewer& viewer, const BuiltHost& host) {
+    if (!viewer.connected()) return "not connected";
+    auto result = viewer.signIn(host.user().name(), host.user().password());
+    if (!result) return "no answer";
+    return result->accepted ? "ok" : result->message;
+}
+
+std::size_t openDescriptors(pid_t pid) {
+    std::error_code error;
+    std::size_t count = 0;
+    for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", error), end; !error && it != end;
+         it.increment(error)) {
+        ++count;
+    }
+    return count;
+}
+
+}  // namespace
+
+TEST(ServerAdmissionLive, SilentConnectionsFromEightAddressesReopenedAtOnceDoNotKeepAViewerOut) {
+    std::string whyNot;
+    auto host = BuiltHost::prepare(QM_HOST_EXECUTABLE, whyNot);
+    if (!host) GTEST_SKIP() << whyNot;
+    ASSERT_TRUE(host->start()) << host->log();
+
+    // 8 silent connections from each of 127.0.0.2-9, each reopened as soon as the Host drops it.
+    std::atomic<bool> flooding{true};
+    std::thread flood([&] {
+        std::vector<std::unique_ptr<TestViewer>> silent;
+        for (int address = 2; address <= 9; ++address) {
+            for (int i = 0; i < 8; ++i) silent.push_back(viewerFrom("127.0.0." + std::to_string(address)));
+        }
+        while (flooding) {
+            for (std::size_t i = 0; i < silent.size(); ++i) {
+                if (!silent[i]->connected() || silent[i]->waitForClose(0ms)) {
+                    silent[i] = viewerFrom("127.0.0." + std::to_string(2 + i / 8));
+                }
+            }
+            // Paced, not ordered: the flood only needs to be faster than a Viewer's sign-in.
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    // Every place is taken before the Viewer comes (the flood's connections are all accepted).
+    EXPECT_TRUE(waitUntil([&] { return openDescriptors(host->pid()) >= 64; }, 30s));
+
+    int signedIn = 0;
+    std::vector<std::string> answers;
+    for (int attempt = 0; attempt < 9; ++attempt) {
+        auto viewer = viewerFrom("127.0.0.10");
+        answers.push_back(answer(*viewer, *host));
+        signedIn += answers.back() == "ok";
+    }
+    flooding = false;
+    flood.join();
+    EXPECT_EQ(signedIn, 9) << ::testing::PrintToString(answers) << "\n" << host->log();
+}
+
+TEST(ServerAdmissionLive, UnderADescriptorLimitSessionsStopAtTheBoundWithAnHonestRefusalAndComeBack) {
+    std::string whyNot;
+    auto host = BuiltHost::prepare(QM_HOST_EXECUTABLE, whyNot);
+    if (!host) GTEST_SKIP() << whyNot;
+    constexpr std::size_t limit = 512;  // as under `prlimit --nofile=512`: quicker to fill than 1024
+    host->limitDescriptors(limit);
+    ASSERT_TRUE(host->start()) << host->log();
+
+    // The bound the Host took from its limit, as it reports it.
+    std::size_t total = 0, perAddress = 0;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const std::regex line(R"(sessions: at most (\d+) signed in, (\d+) from one address \(descriptor limit 512\))");
+            std::smatch match;
+            const auto log = host->log();
+            if (!std::regex_search(log, match, line)) return false;
+            total = std::stoul(match[1]);
+            perAddress = std::stoul(match[2]);
+            return true;
+        },
+        30s))
+        << host->log();
+    ASSERT_GT(total, perAddress);
+    ASSERT_LT(total, limit / 2) << "sessions leave the Host most of its descriptors";
+
+    // Sessions from one address, then from others, up to the bound and one beyond each.
+    std::vector<std::unique_ptr<TestViewer>> in;
+    std::map<std::string, int> answers;
+    int address = 2;
+    std::size_t fromAddress = 0;
+    while (in.size() < total) {
+        auto viewer = viewerFrom("127.0.0." + std::to_string(address));
+        const auto said = answer(*viewer, *host);
+        ++answers[said];
+        if (said == "ok") {
+            in.push_back(std::move(viewer));
+            ++fromAddress;
+            continue;
+        }
+        ASSERT_EQ(said, "code=too-many-sessions") << "after " << in.size() << " sessions\n" << host->log();
+        EXPECT_EQ(fromAddress, perAddress) << "refused before its address had its share";
+        ++address;
+        fromAddress = 0;
+    }
+    auto beyond = viewerFrom("127.0.0." + std::to_string(address + 1));
+    EXPECT_EQ(answer(*beyond, *host), "code=too-many-sessions");
+    EXPECT_EQ(answers["code=invalid-credentials"], 0);
+    EXPECT_LT(openDescriptors(host->pid()), limit - 64) << "well within the limit at the bound";
+
+    // Once the sessions leave, sign-in works again.
+    in.clear();
+    beyond.reset();
+    std::string said;
+    EXPECT_TRUE(waitUntil([&] { return (said = answer(*viewerFrom("127.0.0.2"), *host)) == "ok"; }, 60s)) << said;
+}
+
+}  // namespace ServerAdmissionLiveTests

@@ -1,0 +1,105 @@
+// Who gets in: connections that have not signed in share their places fairly between addresses,
+// and signed-in sessions stay within a bound taken from the descriptor limit (the built Host is
+// driven into both in ServerAdmissionLiveTests.cpp).
+#include <gtest/gtest.h>
+
+#include "HostApp/Server/Admission.h"
+#include "support/InMemoryViewer.h"
+#include "support/ServerInspector.h"
+
+namespace ServerAdmissionTests {
+
+using namespace qm;
+using namespace qm::test;
+
+namespace {
+
+// A connection that never signs in; the test reopens it when the Host closes it.
+struct Silent {
+    Silent(ManualServer& host, std::uint16_t port, std::string from) : from(std::move(from)) {
+        connection = host.network().connect(port, this->from);
+        connection->setStateHandler([closed = closed](Connection::State state, const std::optional<NetworkError>&) {
+            if (state == Connection::State::failed || state == Connection::State::cancelled) *closed = true;
+        });
+        connection->start(host.platform().makeQueue("silent"));
+        connection->startReceiving(1 << 16, [closed = closed](Bytes, bool isComplete, const std::optional<NetworkError>& error) {
+            if (isComplete || error) *closed = true;
+        });
+        host.clock().runUntilIdle();
+    }
+    ~Silent() { connection->cancel(); }
+    std::string from;
+    ConnectionPtr connection;
+    std::shared_ptr<bool> closed = std::make_shared<bool>(false);
+};
+
+std::string accepted(const std::optional<ClientSessionAuthResultPayload>& result) {
+    if (!result) return "no result";
+    return result->accepted ? "ok" : result->message;
+}
+
+}  // namespace
+
+TEST(PendingAdmission, AddressesGroupByMachineAndAFullTableMakesRoomForTheAddressHoldingFewest) {
+    EXPECT_EQ(admissionGroup("192.0.2.7"), "192.0.2.7");
+    EXPECT_EQ(admissionGroup("::ffff:192.0.2.7"), "192.0.2.7");
+    EXPECT_EQ(admissionGroup("2001:db8:1:2:aaaa::1"), "2001:db8:1:2::/64");
+    EXPECT_NE(admissionGroup("2001:db8:1:3::1"), admissionGroup("2001:db8:1:2::1"));
+    EXPECT_EQ(admissionGroup("fe80::1%eth0"), "fe80::1") << "link-local addresses share a prefix over the link";
+
+    using P = PendingAdmission::Pending;
+    const PendingAdmission::Limits limits{6, 3};
+    // a: 3 (orders 1, 4, 6), b: 2 (2, 5), c: 1 (3).
+    const std::vector<P> full{{1, "a"}, {2, "b"}, {3, "c"}, {4, "a"}, {5, "b"}, {6, "a"}};
+    EXPECT_FALSE(PendingAdmission::decide(full, "a", limits).admit) << "an address holds at most its share";
+    auto fresh = PendingAdmission::decide(full, "d", limits);
+    EXPECT_TRUE(fresh.admit);
+    EXPECT_EQ(fresh.evict, 1u) << "the oldest of the address holding the most";
+    EXPECT_EQ(PendingAdmission::decide(full, "c", limits).evict, 1u);
+    EXPECT_EQ(PendingAdmission::decide(full, "b", limits).evict, 1u);
+    const std::vector<P> even{{1, "a"}, {2, "b"}, {3, "c"}, {4, "a"}, {5, "b"}, {6, "c"}};
+    EXPECT_FALSE(PendingAdmission::decide(even, "b", limits).admit) << "only from an address holding more";
+    EXPECT_EQ(PendingAdmission::decide(even, "d", limits).evict, 1u);
+    // One whose password is being checked keeps its place.
+    const std::vector<P> checking{{1, "a", false}, {2, "b"}, {3, "c"}, {4, "a"}, {5, "b"}, {6, "a"}};
+    EXPECT_EQ(PendingAdmission::decide(checking, "d", limits).evict, 4u);
+
+    const auto at1024 = SessionBound::forDescriptorLimit(1024, 64);
+    EXPECT_LE(at1024.total * SessionBound::descriptorsPerSession + 64, 1024u - 128) << "well within the limit";
+    EXPECT_GE(at1024.total, 64u);
+    EXPECT_LT(at1024.perGroup, at1024.total);
+    EXPECT_EQ(SessionBound::forDescriptorLimit(100, 64).total, SessionBound::minimum);
+}
+
+TEST(ServerAdmission, SilentConnectionsFromManyAddressesReopenedAtOnceDoNotKeepAViewerOut) {
+    ManualServer host;
+    const auto port = host.server().boundPorts().control;
+    // 8 silent connections from each of 8 addresses: every place is taken.
+    std::vector<std::unique_ptr<Silent>> silent;
+    for (int address = 2; address <= 9; ++address) {
+        for (int i = 0; i < 8; ++i) silent.push_back(std::make_unique<Silent>(host, port, "127.0.0." + std::to_string(address)));
+    }
+    auto reopenClosed = [&] {
+        for (auto& one : silent) {
+            if (*one->closed) one = std::make_unique<Silent>(host, port, one->from);
+        }
+    };
+
+    for (int viewerNumber = 0; viewerNumber < 9; ++viewerNumber) {
+        InMemoryViewer viewer(host, port, InMemoryViewer::NotSignedIn{}, "127.0.0.10");
+        reopenClosed();  // the flood takes back every place it lost at once...
+        viewer.proveIdentity();
+        reopenClosed();  // ...and again while the Viewer signs in
+        EXPECT_EQ(accepted(viewer.signIn(ManualServer::user, ManualServer::password)), "ok") << "Viewer " << viewerNumber;
+        viewer.disconnect();
+        host.clock().runUntilIdle();
+    }
+    // However often it reopens, the flood holds no more places than there are.
+    reopenClosed();
+    std::size_t open = 0;
+    for (const auto& one : silent) open += *one->closed ? 0 : 1;
+    EXPECT_LE(open, 64u);
+    EXPECT_EQ(ServerInspector(host.server()).sessions().sessions().size(), 64u);
+}
+
+}  // namespace ServerAdmissionTests
