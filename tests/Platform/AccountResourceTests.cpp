@@ -14,6 +14,7 @@
 
 #include "Platform/Linux/LinuxAccountService.h"
 #include "support/TestUser.h"
+#include "support/Sanitizers.h"
 
 namespace AccountResourceTests {
 
@@ -37,21 +38,10 @@ struct DescriptorsTaken {
     std::vector<int> held;
 };
 
-// AddressSanitizer binds its crypt_r interceptor at start-up; when libcrypt only arrives later
-// with pam_unix, the interceptor calls a null pointer.
-std::string sanitizerReasonToSkipPam() {
-#if defined(__SANITIZE_ADDRESS__)
-    void* crypt = ::dlopen("libcrypt.so.1", RTLD_NOW | RTLD_NOLOAD);
-    if (!crypt) return "this AddressSanitizer build does not load libcrypt at start-up (link it with -lcrypt)";
-    ::dlclose(crypt);
-#endif
-    return {};
-}
-
 }  // namespace
 
 TEST(LinuxAccountServiceResources, ARightPasswordCheckedShortOfDescriptorsIsNeverAWrongOne) {
-    if (auto why = sanitizerReasonToSkipPam(); !why.empty()) GTEST_SKIP() << "real password check skipped: " << why;
+    if (auto why = qm::test::sanitizerReasonToSkipPam(); !why.empty()) GTEST_SKIP() << "real password check skipped: " << why;
     std::string whyNot;
     auto user = test::TestUser::create(whyNot);
     if (!user) GTEST_SKIP() << "real password check skipped: " << whyNot;

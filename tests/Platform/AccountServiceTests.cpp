@@ -17,6 +17,7 @@
 #include "Platform/Core/ManualDispatchQueue.h"
 #include "support/TestPlatform.h"
 #include "support/TestUser.h"
+#include "support/Sanitizers.h"
 
 namespace AccountServiceTests {
 
@@ -34,17 +35,6 @@ void writeFile(const fs::path& path, std::string_view text,
 }
 
 const fs::perms kExecutable = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec;
-
-// AddressSanitizer binds its crypt_r interceptor at start-up; when libcrypt only arrives later
-// with pam_unix, the interceptor calls a null pointer. Such a build must link libcrypt up front.
-std::string sanitizerReasonToSkipPam() {
-#if defined(__SANITIZE_ADDRESS__)
-    void* crypt = ::dlopen("libcrypt.so.1", RTLD_NOW | RTLD_NOLOAD);
-    if (!crypt) return "this AddressSanitizer build does not load libcrypt at start-up (link it with -lcrypt)";
-    ::dlclose(crypt);
-#endif
-    return {};
-}
 
 std::string currentUserName() {
     const passwd* pw = ::getpwuid(::geteuid());
@@ -209,7 +199,7 @@ TEST(LinuxAccountService, AskingDoesNotWaitForAReadingInProgress) {
 }
 
 TEST(LinuxAccountService, UnknownUsersAndWrongPasswordsAreRefusedAlikeInTheSameTime) {
-    if (auto why = sanitizerReasonToSkipPam(); !why.empty()) GTEST_SKIP() << "real password check skipped: " << why;
+    if (auto why = qm::test::sanitizerReasonToSkipPam(); !why.empty()) GTEST_SKIP() << "real password check skipped: " << why;
     std::string whyNot;
     auto user = test::TestUser::create(whyNot);
     if (!user) GTEST_SKIP() << "real password check skipped: " << whyNot;
@@ -241,7 +231,7 @@ TEST(LinuxAccountService, UnknownUsersAndWrongPasswordsAreRefusedAlikeInTheSameT
 }
 
 TEST(LinuxAccountService, PamAcceptsTheRightPasswordAndRefusesOthers) {
-    if (auto why = sanitizerReasonToSkipPam(); !why.empty()) GTEST_SKIP() << "real password check skipped: " << why;
+    if (auto why = qm::test::sanitizerReasonToSkipPam(); !why.empty()) GTEST_SKIP() << "real password check skipped: " << why;
     std::string whyNot;
     auto user = test::TestUser::create(whyNot);
     if (!user) GTEST_SKIP() << "real password check skipped: " << whyNot;

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <dlfcn.h>
+
+#include <string>
+
 namespace qm::test {
 
 // True in the AddressSanitizer build, where our own code runs several times slower and holds
@@ -28,5 +32,17 @@ inline constexpr bool runsUnderThreadSanitizer = false;
 #else
 inline constexpr bool runsUnderThreadSanitizer = false;
 #endif
+
+// Why a test that runs the real password check (pam_unix) cannot run in this build, or nothing.
+// AddressSanitizer binds its crypt_r interceptor at start-up; when libcrypt only arrives later
+// with pam_unix, the interceptor calls a null pointer. Such a build must link libcrypt up front.
+inline std::string sanitizerReasonToSkipPam() {
+#if defined(__SANITIZE_ADDRESS__)
+    void* crypt = ::dlopen("libcrypt.so.1", RTLD_NOW | RTLD_NOLOAD);
+    if (!crypt) return "this AddressSanitizer build does not load libcrypt at start-up (link it with -lcrypt)";
+    ::dlclose(crypt);
+#endif
+    return {};
+}
 
 }  // namespace qm::test
