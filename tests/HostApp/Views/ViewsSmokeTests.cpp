@@ -11,6 +11,7 @@
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QTimer>
 #include <QWindow>
 #include <pthread.h>
 #include <signal.h>
@@ -353,6 +354,41 @@ TEST(Views, AStopSignalIsSeenAndTheStepAheadRunsWhateverWaitsOnTheMainQueue) {
         QCoreApplication::processEvents();
         return ran == waiting;
     }));
+}
+
+// The stop's last step ends the loop through the main queue: once that block returns, none of
+// the blocks still waiting runs (however many a turn could still take), nor one queued later,
+// and a thread waiting in `sync` on one of them is let go.
+TEST(Views, NoBlockWaitingOnTheMainQueueRunsOnceTheLoopEnds) {
+    offscreenApplication();
+    auto queue = std::make_shared<QtMainQueue>(SystemClock::shared());
+    int ran = 0;
+    constexpr int waiting = 1000;
+    queue->async([&] { ++ran; });
+    queue->async([&] {
+        ++ran;
+        queue->endLoop(0);
+    });
+    for (int i = 0; i < waiting; ++i) queue->async([&] { ++ran; });
+    bool syncReturned = false;
+    std::thread waiter([&] {
+        queue->sync([&] { ++ran; });
+        syncReturned = true;
+    });
+    ASSERT_TRUE(waitUntil([&] { return queue->waitingCount() == waiting + 3; }));
+    // Only for liveness, should the loop never end.
+    QTimer liveness;
+    liveness.setSingleShot(true);
+    QObject::connect(&liveness, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    liveness.start(60'000);
+    EXPECT_EQ(QCoreApplication::exec(), 0);
+    waiter.join();
+    EXPECT_TRUE(syncReturned);
+    EXPECT_EQ(ran, 2) << "blocks ran after the one that ended the loop";
+    EXPECT_EQ(queue->waitingCount(), 0u);
+    queue->async([&] { ++ran; });
+    QCoreApplication::processEvents();
+    EXPECT_EQ(ran, 2);
 }
 
 TEST(Views, SummaryWindowGrowsForEveryAddressLineInEveryLanguage) {
