@@ -62,9 +62,16 @@ struct TransferSheets : ::testing::Test {
         window = rows->foregroundPresentationWindow();
         transfers = shell->transferCenterWidget();
         ASSERT_TRUE(transfers);
+        // A window shown while the window manager is still starting may be left unmapped (seen
+        // under load): shown again once, as a user would bring it back.
+        if (!settle([&] { return exposed(transfers); }, 10s)) {
+            transfers->hide();
+            rows->orderFront();
+            transfers->show();
+        }
         ASSERT_TRUE(settle([&] { return exposed(transfers); }))
             << "visible " << transfers->isVisible() << " model " << (center->window() && center->window()->visible)
-            << " handle " << (transfers->windowHandle() != nullptr);
+            << " handle " << (transfers->windowHandle() != nullptr) << " map state " << mapState(transfers);
     }
     void TearDown() override {
         shell.reset();
@@ -83,6 +90,11 @@ struct TransferSheets : ::testing::Test {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
             return predicate();
         }, timeout);
+    }
+    int mapState(QWidget* widget) const {
+        XWindowAttributes attributes{};
+        XGetWindowAttributes(display, static_cast<Window>(widget->winId()), &attributes);
+        return attributes.map_state;
     }
     static bool exposed(QWidget* widget) {
         return widget->isVisible() && widget->windowHandle() && widget->windowHandle()->isExposed();
