@@ -69,9 +69,7 @@ struct TransferSheets : ::testing::Test {
             rows->orderFront();
             transfers->show();
         }
-        ASSERT_TRUE(settle([&] { return exposed(transfers); }))
-            << "visible " << transfers->isVisible() << " model " << (center->window() && center->window()->visible)
-            << " handle " << (transfers->windowHandle() != nullptr) << " map state " << mapState(transfers);
+        ASSERT_TRUE(settle([&] { return exposed(transfers); }));
     }
     void TearDown() override {
         shell.reset();
@@ -90,11 +88,6 @@ struct TransferSheets : ::testing::Test {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
             return predicate();
         }, timeout);
-    }
-    int mapState(QWidget* widget) const {
-        XWindowAttributes attributes{};
-        XGetWindowAttributes(display, static_cast<Window>(widget->winId()), &attributes);
-        return attributes.map_state;
     }
     static bool exposed(QWidget* widget) {
         return widget->isVisible() && widget->windowHandle() && widget->windowHandle()->isExposed();
