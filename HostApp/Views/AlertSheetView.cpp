@@ -36,7 +36,7 @@ AlertSheetView::AlertSheetView(std::shared_ptr<AlertSheetModel> model, QWidget* 
     // every other sheet of the same window (Qt blocks a window whose ancestor a later modal window
     // shares), so a question that came earlier could not be answered, and the focus a blocked
     // sheet is given would be passed around between the sheets. The window's input is held back
-    // here instead (eventFilter); the rest of the Host (the status menu) stays usable.
+    // here instead (holdWindowInputWhileUp); the rest of the Host (the status menu) stays usable.
     setWindowModality(parent ? Qt::NonModal : Qt::ApplicationModal);
     if (parent) markAsSheet(this);
     setWindowTitle(q(model_->alert().messageText));
@@ -95,9 +95,8 @@ AlertSheetView::AlertSheetView(std::shared_ptr<AlertSheetModel> model, QWidget* 
     layout->addLayout(row);
 
     // The window it belongs to takes no input while the sheet is up, and focus given to the
-    // window (by the window manager, or a click on it) goes on to its front sheet. The input
-    // reaches the window's platform window before any of its widgets: it is held back there.
-    if (parent) qApp->installEventFilter(this);
+    // window (by the window manager, or a click on it) goes on to its front sheet.
+    holdWindowInputWhileUp(this);
 
     QPointer<AlertSheetView> guarded = this;
     model_->onChanged = [guarded] {
@@ -136,60 +135,6 @@ void AlertSheetView::changeEvent(QEvent* event) {
         if (parentWidget()) bringSheetForward(this);
         model_->didBecomeKey();
     }
-}
-
-namespace {
-// What a user does to a window, which its sheet holds back while it is up.
-bool isUserInput(QEvent::Type type) {
-    switch (type) {
-        case QEvent::MouseButtonPress:
-        case QEvent::MouseButtonRelease:
-        case QEvent::MouseButtonDblClick:
-        case QEvent::MouseMove:
-        case QEvent::Wheel:
-        case QEvent::KeyPress:
-        case QEvent::KeyRelease:
-        case QEvent::TouchBegin:
-        case QEvent::TouchUpdate:
-        case QEvent::TouchEnd:
-        case QEvent::TouchCancel:
-        case QEvent::TabletPress:
-        case QEvent::TabletMove:
-        case QEvent::TabletRelease:
-        case QEvent::ContextMenu: return true;
-        default: return false;
-    }
-}
-}  // namespace
-
-bool AlertSheetView::eventFilter(QObject* watched, QEvent* event) {
-    QWidget* window = parentWidget();
-    if (!window || !isVisible()) return QDialog::eventFilter(watched, event);
-    if (watched == window->windowHandle()) {
-        if (isUserInput(event->type())) return true;
-        // The window manager's close button: the window stays while its question is open.
-        if (event->type() == QEvent::Close && event->spontaneous()) {
-            event->ignore();
-            return true;
-        }
-    }
-    // The window was given the focus: its front sheet takes it, once the window still has it on
-    // the next turn. Only the front one: two sheets each taking the focus from the window would
-    // hand it back and forth between them and the window.
-    // (Qt may also tell the window it is active when a sheet is: only the window system's focus on
-    // the window itself counts.)
-    if (watched == window && event->type() == QEvent::WindowActivate) {
-        QPointer<AlertSheetView> guarded = this;
-        QTimer::singleShot(0, this, [guarded] {
-            if (!guarded || !guarded->isVisible() || !guarded->parentWidget()) return;
-            const auto sheets = visibleSheets(guarded->parentWidget());
-            if (sheets.empty() || sheets.back() != guarded) return;
-            if (QGuiApplication::focusWindow() == guarded->parentWidget()->windowHandle()) {
-                activateWithoutCuttingAClick(guarded);
-            }
-        });
-    }
-    return QDialog::eventFilter(watched, event);
 }
 
 void AlertSheetView::reject() {

@@ -33,7 +33,6 @@ public:
 
 protected:
     void changeEvent(QEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     std::shared_ptr<AlertSheetModel> model_;

@@ -4,6 +4,7 @@
 #include <QGridLayout>
 #include <QLabel>
 
+#include "HostApp/Views/WindowVisibility.h"
 #include "QuillmereProfiles/UI/Views/FolderChooser.h"
 
 namespace qm {
@@ -30,7 +31,16 @@ QFileDialog* openFolderPanel(const FolderPanelModel& panel, QWidget* parent,
             grid->addWidget(message, grid->rowCount(), 0, 1, grid->columnCount());
         }
     }
-    dialog->setWindowModality(parent ? Qt::WindowModal : Qt::ApplicationModal);
+    // A sheet of its window that holds the window's input back itself, not through Qt's window
+    // modality: that would block it as soon as a conflict question opens on the same window, and
+    // a question would block it the same way. Each of them takes its own click.
+    if (parent) {
+        dialog->setWindowModality(Qt::NonModal);
+        markAsSheet(dialog);
+        holdWindowInputWhileUp(dialog);
+    } else {
+        dialog->setWindowModality(Qt::ApplicationModal);
+    }
     auto answer = std::make_shared<std::function<void(std::optional<std::filesystem::path>)>>(std::move(completion));
     QObject::connect(dialog, &QFileDialog::finished, dialog, [dialog, answer](int result) {
         if (!*answer) return;
@@ -43,7 +53,9 @@ QFileDialog* openFolderPanel(const FolderPanelModel& panel, QWidget* parent,
             done(std::nullopt);
         }
     });
-    dialog->open();
+    bringSheetForward(dialog);
+    // show(), not open(): open() makes it window-modal again.
+    dialog->show();
     return dialog;
 }
 

@@ -38,7 +38,8 @@ QtHostApplication::QtHostApplication(int& argc, char** argv, bool desktop, std::
     parts_->application->setApplicationName("QuillmereHost");
     parts_->application->setWindowIcon(hostApplicationIcon());
     parts_->mainQueue = std::make_shared<QtMainQueue>(std::move(clock));
-    parts_->shell = std::make_shared<QtHostShell>();
+    // Without a desktop no window is shown (nor raised: the offscreen platform only logs that).
+    parts_->shell = std::make_shared<QtHostShell>(desktop, parts_->mainQueue);
     if (desktop) parts_->pasteboard = std::make_shared<QtPasteboard>();
     auto* parts = parts_.get();
     parts_->signalWatcher = std::make_unique<SignalWatcher>([parts](int signalNumber) {

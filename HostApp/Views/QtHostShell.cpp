@@ -4,6 +4,7 @@
 #include "HostApp/Views/AlertSheetView.h"
 #include "HostApp/Views/HostIcons.h"
 #include "HostApp/Views/WindowVisibility.h"
+#include "Platform/Views/QtMainQueue.h"
 
 #include <algorithm>
 
@@ -45,7 +46,8 @@ QKeySequence shortcutFor(const KeyEquivalent& key) {
 
 }  // namespace
 
-QtHostShell::QtHostShell() = default;
+QtHostShell::QtHostShell(bool showsWindows, std::shared_ptr<QtMainQueue> mainQueue)
+    : showsWindows_(showsWindows), mainQueue_(std::move(mainQueue)) {}
 QtHostShell::~QtHostShell() {
     for (auto& [model, widget] : windows_) {
         if (widget) widget->deleteLater();
@@ -153,6 +155,7 @@ void QtHostShell::attachWindow(const std::shared_ptr<WindowModel>& window) {
     // A model type without a view stops here, loudly, before the window is recorded.
     QWidget* view = views_.makeView(window);
     view->setAttribute(Qt::WA_QuitOnClose, false);
+    if (!showsWindows_) keepOffScreen(view);
     models_.push_back(window);
     windows_[window.get()] = view;
 }
@@ -161,6 +164,8 @@ void QtHostShell::attachTransferCenter(const std::shared_ptr<FileTransferCenter>
     if (transferCenter_) return;
     auto* view = new TransferProgressWindowView(center);
     view->setAttribute(Qt::WA_QuitOnClose, false);
+    // Every batch brings it to the front: without a desktop that would only fill the log.
+    if (!showsWindows_) view->keepOffScreen();
     transferCenter_ = view;
 }
 
@@ -211,7 +216,7 @@ void QtHostShell::performStandardAction(HostAction action) {
         case HostAction::arrangeInFront:
         case HostAction::unhideAllApplications:
             for (auto& [model, widget] : windows_) {
-                if (widget && model->visible()) {
+                if (widget && model->visible() && showsWindows_) {
                     widget->show();
                     widget->raise();
                 }
@@ -231,7 +236,16 @@ void QtHostShell::beginSheet(const std::shared_ptr<WindowModel>& window, const A
         case AlertModel::Style::warning: box->setIcon(QMessageBox::Warning); break;
         case AlertModel::Style::critical: box->setIcon(QMessageBox::Critical); break;
     }
-    box->setWindowModality(Qt::WindowModal);
+    // Modal to its window, but not through Qt's window modality: Qt blocks every earlier modal
+    // dialog of a window when a later one opens, and several questions (and the folder panel)
+    // may be up on the File Transfers window at once. Each takes its own click; the window none.
+    if (parent) {
+        box->setWindowModality(Qt::NonModal);
+        markAsSheet(box);
+        holdWindowInputWhileUp(box);
+    } else {
+        box->setWindowModality(Qt::ApplicationModal);
+    }
     // A sheet stays in front of its window: a window that floats above others would otherwise
     // cover its own question, since window managers do not always stack a transient above it.
     // The same for a window whose model floats while the question is open (the conflict alert
@@ -239,7 +253,9 @@ void QtHostShell::beginSheet(const std::shared_ptr<WindowModel>& window, const A
     if (parent && ((parent->windowFlags() & Qt::WindowStaysOnTopHint) || window->level() >= WindowModel::floatingLevel)) {
         box->setWindowFlags(box->windowFlags() | Qt::WindowStaysOnTopHint);
     }
-    if (parent) {
+    // Without a desktop (the offscreen platform) there is no stacking to change.
+    const bool stacks = QGuiApplication::platformName() != "offscreen";
+    if (parent && stacks) {
         parent->raise();
         parent->activateWindow();
     }
@@ -262,9 +278,13 @@ void QtHostShell::beginSheet(const std::shared_ptr<WindowModel>& window, const A
         if (completion) completion(response);
         box->close();
     });
-    box->open();
-    box->raise();
-    box->activateWindow();
+    if (!showsWindows_) return;  // nobody would see it
+    bringSheetForward(box);
+    box->show();
+    if (stacks) {
+        box->raise();
+        box->activateWindow();
+    }
 }
 
 std::function<void()> QtHostShell::beginFolderPanel(const std::shared_ptr<WindowModel>& window,
@@ -286,7 +306,9 @@ std::function<void()> QtHostShell::beginFolderPanel(const std::shared_ptr<Window
 
 void QtHostShell::presentSheet(const std::shared_ptr<WindowModel>& window, const std::shared_ptr<AlertSheetModel>& sheet) {
     // The view deletes itself when the model ends.
-    sheets_.emplace_back(new AlertSheetView(sheet, widgetFor(window.get())));
+    auto* view = new AlertSheetView(sheet, widgetFor(window.get()));
+    if (!showsWindows_) keepOffScreen(view);
+    sheets_.emplace_back(view);
     sheets_.erase(std::remove_if(sheets_.begin(), sheets_.end(), [](const QPointer<AlertSheetView>& view) { return !view; }),
                   sheets_.end());
 }
@@ -304,7 +326,12 @@ void QtHostShell::terminate() {
     }
     // exit(), not quit(): quit() first asks every window to close, and an alert whose buttons
     // have no Escape answer refuses, which would leave the process running with the service stopped.
-    QCoreApplication::exit(0);
+    // Through the main queue when there is one: the blocks still waiting on it never run.
+    if (mainQueue_) {
+        mainQueue_->endLoop(0);
+    } else {
+        QCoreApplication::exit(0);
+    }
 }
 
 }  // namespace qm

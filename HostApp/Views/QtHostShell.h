@@ -17,13 +17,17 @@ class QWidget;
 namespace qm {
 
 class AlertSheetView;
+class QtMainQueue;
 class SummaryWindowView;
 
 // The Qt 6 Widgets rendering of the application's models. It keeps no state of its own beyond
 // the widgets: every text and flag comes from a model, every click goes back to one.
 class QtHostShell final : public QObject, public HostShell {
 public:
-    QtHostShell();
+    // `showsWindows` false: a Host without a desktop, whose windows nobody sees; they stay hidden
+    // (and are never raised) whatever their models say. `mainQueue`, when given, is the queue
+    // bound to the loop that terminate() ends: no block still waiting on it runs then.
+    explicit QtHostShell(bool showsWindows = true, std::shared_ptr<QtMainQueue> mainQueue = nullptr);
     ~QtHostShell() override;
 
     void installMainMenu(const MainMenu& mainMenu) override;
@@ -70,6 +74,8 @@ private:
     QPointer<QWidget> transferCenter_;
     QPointer<QWidget> picker_;
     std::vector<QPointer<AlertSheetView>> sheets_;  // the alert sheets that may still be up
+    bool showsWindows_ = true;
+    std::shared_ptr<QtMainQueue> mainQueue_;
 };
 
 }  // namespace qm

@@ -1,6 +1,8 @@
 #include "HostApp/Views/WindowVisibility.h"
 
+#include <QCoreApplication>
 #include <QDialog>
+#include <QEvent>
 #include <QGuiApplication>
 #include <QPointer>
 #include <QTimer>
@@ -20,6 +22,7 @@ namespace {
 constexpr const char* sheetProperty = "qmSheet";
 constexpr const char* sheetOrderProperty = "qmSheetOrder";
 constexpr const char* activationPendingProperty = "qmActivationPending";
+constexpr const char* offScreenProperty = "qmOffScreen";
 // How often a waiting activation looks at the mouse buttons, and for how many looks at most (a
 // release that never reached the application must not hold the activation back for good).
 constexpr int buttonPollMilliseconds = 20;
@@ -40,9 +43,87 @@ bool focusIsAtOrBeside(QWidget* window, bool overSiblingSheets) {
     return std::any_of(siblings.begin(), siblings.end(), [](QWidget* sheet) { return hasFocus(sheet); });
 }
 
+// What a user does to a window, which its sheet holds back while it is up.
+bool isUserInput(QEvent::Type type) {
+    switch (type) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::MouseMove:
+        case QEvent::Wheel:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::TouchBegin:
+        case QEvent::TouchUpdate:
+        case QEvent::TouchEnd:
+        case QEvent::TouchCancel:
+        case QEvent::TabletPress:
+        case QEvent::TabletMove:
+        case QEvent::TabletRelease:
+        case QEvent::ContextMenu: return true;
+        default: return false;
+    }
+}
+
+// Watches the whole application on behalf of one sheet (it goes with the sheet): the input
+// reaches the window's platform window before any of its widgets, and is held back there.
+class WindowInputHold final : public QObject {
+public:
+    explicit WindowInputHold(QWidget* sheet) : QObject(sheet), sheet_(sheet) {
+        QCoreApplication::instance()->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        // The user (or the window manager) focused the sheet: it is its window's front one now.
+        if (watched == sheet_ && event->type() == QEvent::ActivationChange && sheet_->isActiveWindow()) {
+            bringSheetForward(sheet_);
+        }
+        QWidget* window = sheet_->parentWidget();
+        if (!window || !sheet_->isVisible()) return false;
+        if (watched == window->windowHandle()) {
+            if (isUserInput(event->type())) return true;
+            // The window manager's close button: the window stays while its sheet is up.
+            if (event->type() == QEvent::Close && event->spontaneous()) {
+                event->ignore();
+                return true;
+            }
+        }
+        // The window was given the focus: its front sheet takes it, once the window still has it
+        // on the next turn. Only the front one: two sheets each taking the focus from the window
+        // would hand it back and forth between them and the window.
+        // (Qt may also tell the window it is active when a sheet is: only the window system's
+        // focus on the window itself counts.)
+        if (watched == window && event->type() == QEvent::WindowActivate) {
+            QPointer<QWidget> guarded = sheet_;
+            QTimer::singleShot(0, sheet_, [guarded] {
+                if (!guarded || !guarded->isVisible() || !guarded->parentWidget()) return;
+                const auto sheets = visibleSheets(guarded->parentWidget());
+                if (sheets.empty() || sheets.back() != guarded) return;
+                if (QGuiApplication::focusWindow() == guarded->parentWidget()->windowHandle()) {
+                    activateWithoutCuttingAClick(guarded);
+                }
+            });
+        }
+        return false;
+    }
+
+private:
+    QWidget* sheet_;
+};
+
 }  // namespace
 
 void markAsSheet(QWidget* sheet) { sheet->setProperty(sheetProperty, true); }
+
+void holdWindowInputWhileUp(QWidget* sheet) {
+    if (sheet->parentWidget()) new WindowInputHold(sheet);
+}
+
+void keepOffScreen(QWidget* window) {
+    window->setProperty(offScreenProperty, true);
+    window->hide();
+}
 
 void bringSheetForward(QWidget* sheet) {
     static qulonglong order = 0;
@@ -87,7 +168,7 @@ void activateWithoutCuttingAClick(QWidget* window, bool overSiblingSheets) {
 }
 
 void followModelVisibility(QWidget* window, const WindowModel& model) {
-    if (!model.visible()) {
+    if (!model.visible() || window->property(offScreenProperty).toBool()) {
         if (window->isVisible()) window->hide();
         return;
     }

@@ -31,6 +31,16 @@ void bringSheetForward(QWidget* sheet);
 // The visible sheets of `window`, the front one last (window-modal dialogs that are not marked
 // count too, behind the marked ones).
 std::vector<QWidget*> visibleSheets(QWidget* window);
+// Makes `sheet` (a dialog of its parent window, marked as a sheet) hold its window's input back
+// itself while it is up, instead of through Qt's window modality: Qt blocks every earlier modal
+// dialog of a window when a later one opens, so with two up the earlier could not be clicked.
+// Held this way, each sheet up takes its own clicks and keys, whichever came first; the window
+// takes none and stays while its window manager's close button is pressed, and the focus the
+// window is given goes on to its front sheet.
+void holdWindowInputWhileUp(QWidget* sheet);
+
+// A Host without a desktop shows no window: `window` stays hidden whatever its model says.
+void keepOffScreen(QWidget* window);
 
 // Activates `window` now, or once no mouse button is held in the application: Qt drops a pressed
 // button whose window loses the activation before the release, so a click under way is never cut

@@ -13,15 +13,35 @@ namespace qm {
 QtMainQueue::QtMainQueue(std::shared_ptr<const Clock> clock) : DispatchQueue("main"), clock_(std::move(clock)) {}
 
 void QtMainQueue::async(std::function<void()> block) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    if (ended_) {
+        lock.unlock();
+        return;  // `block` goes here, outside the lock: what it holds may queue again as it goes
+    }
     ready_.push_back(std::move(block));
     askForTurnLocked();
 }
 
 void QtMainQueue::asyncAhead(std::function<void()> block) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    if (ended_) {
+        lock.unlock();
+        return;
+    }
     ahead_.push_back(std::move(block));
     askForTurnLocked();
+}
+
+void QtMainQueue::endLoop(int returnCode) {
+    std::deque<std::function<void()>> dropped;
+    std::deque<std::function<void()>> droppedAhead;
+    {
+        std::lock_guard lock(mutex_);
+        ended_ = true;
+        dropped.swap(ready_);
+        droppedAhead.swap(ahead_);
+    }
+    QCoreApplication::exit(returnCode);
 }
 
 std::size_t QtMainQueue::waitingCount() const {
@@ -52,6 +72,7 @@ void QtMainQueue::runTurn() {
         std::function<void()> block;
         {
             std::lock_guard lock(mutex_);
+            if (ended_) return;
             auto& from = !ahead_.empty() ? ahead_ : ready_;
             if (from.empty()) return;
             block = std::move(from.front());
@@ -90,7 +111,8 @@ void QtMainQueue::runSync(const std::function<void()>& block) {
     // caller go (the promise breaks), as Qt's blocking calls do when the loop ends.
     auto done = std::make_shared<std::promise<void>>();
     auto ran = done->get_future();
-    async([&block, done] {
+    // The block holds the only reference: dropped without running, it breaks the promise.
+    async([&block, done = std::move(done)] {
         block();
         done->set_value();
     });

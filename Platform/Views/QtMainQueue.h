@@ -30,6 +30,11 @@ public:
     const Clock& clock() const override { return *clock_; }
     // Blocks waiting to run.
     std::size_t waitingCount() const;
+    // The application's end: the loop ends (QCoreApplication::exit) once the block running now
+    // returns, and no block still waiting, nor one queued from now on, ever runs (a `sync` waiting
+    // on one is let go). The loop is ended through the queue because Qt tells nothing of an exit
+    // until its loop has returned, and the rest of a turn would run meanwhile.
+    void endLoop(int returnCode);
 
 protected:
     void runSync(const std::function<void()>& block) override;
@@ -44,6 +49,7 @@ private:
     std::deque<std::function<void()>> ahead_;  // mutex_
     std::deque<std::function<void()>> ready_;  // mutex_
     bool turnAsked_ = false;                   // mutex_
+    bool ended_ = false;                       // mutex_
 };
 
 }  // namespace qm

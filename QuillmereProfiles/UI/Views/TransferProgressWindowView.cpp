@@ -172,6 +172,11 @@ std::vector<TransferProgressRowView*> TransferProgressWindowView::rowViews() con
 
 QFileDialog* TransferProgressWindowView::folderPanel() const { return folderPanel_.data(); }
 
+void TransferProgressWindowView::keepOffScreen() {
+    offScreen_ = true;
+    hide();
+}
+
 void TransferProgressWindowView::apply(const FileTransferCenter::Change& change) {
     using Kind = FileTransferCenter::Change::Kind;
     if (change.kind == Kind::window) return renderWindow();
@@ -206,7 +211,7 @@ void TransferProgressWindowView::renderWindow() {
         scroll_->setGeometry(0, 0, width, height);
         placeRows();
     }
-    if (!window->visible) {
+    if (!window->visible || offScreen_) {
         hide();
         return;
     }

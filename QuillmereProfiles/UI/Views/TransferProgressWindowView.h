@@ -55,6 +55,10 @@ public:
     std::vector<TransferProgressRowView*> rowViews() const;
     QFileDialog* folderPanel() const;
     QScrollArea* scrollArea() const { return scroll_; }
+    // For a Host without a desktop: the window is never shown, raised or activated, whatever the
+    // center says (its rows are still kept and laid out). Every batch brings it to the front, and
+    // on a platform without windows each raise would only add a line to the log.
+    void keepOffScreen();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -74,6 +78,7 @@ private:
     std::map<const FileTransferCenter::TaskRow*, QPointer<TransferProgressRowView>> rows_;
     bool scrolls_ = false;
     int shownOrderFrontCount_ = 0;
+    bool offScreen_ = false;
     QPointer<QFileDialog> folderPanel_;
 };
 

@@ -22,6 +22,7 @@
 #include "HostApp/App/TransferCenterRows.h"
 #include "HostApp/Delivery/FileTransferConflictResolver.h"
 #include "HostApp/Views/QtHostShell.h"
+#include "HostApp/Views/WindowVisibility.h"
 #include "Platform/UserDefaults.h"
 #include "Platform/Views/QtText.h"
 #include "QuillmereProfiles/QuillmereL10n.h"
@@ -377,7 +378,7 @@ TEST(DeliveryViews, SheetsBegunOnTheFileTransfersWindowOpenOverItsView) {
     auto* box = openBox();
     ASSERT_TRUE(box);
     EXPECT_EQ(box->parentWidget(), transfers);
-    EXPECT_EQ(box->windowModality(), Qt::WindowModal);
+    EXPECT_EQ(visibleSheets(transfers), std::vector<QWidget*>{box}) << "a sheet of its window";
     EXPECT_TRUE(box->windowFlags() & Qt::WindowStaysOnTopHint) << "the alert floats its window; it must not hide behind another";
     box->defaultButton()->click();
     EXPECT_EQ(answer, FileTransferConflictChoice::keepBoth);
@@ -392,6 +393,58 @@ TEST(DeliveryViews, SheetsBegunOnTheFileTransfersWindowOpenOverItsView) {
     QApplication::processEvents();
     ASSERT_EQ(answers.size(), 1u);
     EXPECT_FALSE(answers[0]);
+}
+
+// Qt's warnings (the offscreen platform's "This plugin does not support raise()" among them), as
+// they would reach a Host's log, counted while this is alive.
+struct QtWarnings {
+    QtWarnings() {
+        lines = 0;
+        previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) { ++lines; });
+    }
+    ~QtWarnings() { qInstallMessageHandler(previous); }
+    static inline int lines = 0;
+    QtMessageHandler previous = nullptr;
+};
+
+// A Host without a desktop shows no window and raises none, however many batches Viewers send
+// (each brings the File Transfers window to the front) and whatever they ask: its log gains
+// nothing per batch.
+TEST(DeliveryViews, AShellWithoutADesktopShowsAndRaisesNoWindowWhateverTheBatches) {
+    offscreenApplication();
+    QtWarnings warnings;
+    QtHostShell shell(false);
+    auto clock = std::make_shared<ManualClock>();
+    auto center = FileTransferCenter::make(clock->makeQueue("main"));
+    shell.attachTransferCenter(center);
+    auto rows = makeTransferCenterRows(center);
+    QWidget* transfers = shell.transferCenterWidget();
+    ASSERT_TRUE(transfers);
+    constexpr int batches = 300;
+    int shown = 0;
+    for (int batch = 0; batch < batches; ++batch) {
+        const auto id = UUID::random();
+        rows->addTask(id, FileTransferDirection::incoming, "Viewer", 1, 100, {"report.pdf"}, {});
+        rows->orderFront();
+        clock->runUntilIdle();
+        QApplication::processEvents();
+        ASSERT_TRUE(center->window() && center->window()->visible) << "the model has it up";
+        if (transfers->isVisible()) ++shown;
+        rows->updateProgress(id, 100, 100);
+        rows->completeTask(id, "Received 1 item", 0.5);
+        clock->advance(1);
+        QApplication::processEvents();
+    }
+    EXPECT_EQ(shown, 0);
+
+    FileTransferConflictAlert::Info info{"report.pdf", 1500, std::nullopt, 2'500'000, std::nullopt, 0};
+    FileTransferConflictAlert::present(shell, info, rows->foregroundPresentationWindow(), true,
+                                       [](FileTransferConflictChoice, bool) {});
+    QApplication::processEvents();
+    EXPECT_FALSE(transfers->isVisible());
+    EXPECT_FALSE(openBox()) << "the question is not shown either";
+    // Whatever Qt may say once, nothing per batch.
+    EXPECT_LT(warnings.lines, 10) << "Qt wrote to the log for the batches";
 }
 
 }  // namespace

@@ -11,7 +11,9 @@
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QTimer>
 #include <QWindow>
+#include <atomic>
 #include <pthread.h>
 #include <signal.h>
 
@@ -353,6 +355,43 @@ TEST(Views, AStopSignalIsSeenAndTheStepAheadRunsWhateverWaitsOnTheMainQueue) {
         QCoreApplication::processEvents();
         return ran == waiting;
     }));
+}
+
+// The stop's last step ends the loop through the main queue: once that block returns, none of
+// the blocks still waiting runs (however many a turn could still take), nor one queued later,
+// and a thread waiting in `sync` on one of them is let go.
+TEST(Views, NoBlockWaitingOnTheMainQueueRunsOnceTheLoopEnds) {
+    offscreenApplication();
+    auto queue = std::make_shared<QtMainQueue>(SystemClock::shared());
+    // Shared with the blocks and the waiting thread, which may outlive this test should they run.
+    auto ran = std::make_shared<int>(0);
+    auto letGo = std::make_shared<std::atomic<bool>>(false);
+    constexpr int waiting = 1000;
+    queue->async([ran] { ++*ran; });
+    queue->async([ran, queue] {
+        ++*ran;
+        queue->endLoop(0);
+    });
+    for (int i = 0; i < waiting; ++i) queue->async([ran] { ++*ran; });
+    std::thread waiter([ran, letGo, queue] {
+        queue->sync([ran] { ++*ran; });
+        *letGo = true;
+    });
+    ASSERT_TRUE(waitUntil([&] { return queue->waitingCount() == waiting + 3; }));
+    // Only for liveness, should the loop never end.
+    QTimer liveness;
+    liveness.setSingleShot(true);
+    QObject::connect(&liveness, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    liveness.start(60'000);
+    EXPECT_EQ(QCoreApplication::exec(), 0);
+    EXPECT_EQ(*ran, 2) << "blocks ran after the one that ended the loop";
+    EXPECT_EQ(queue->waitingCount(), 0u);
+    const bool returned = waitUntil([&] { return letGo->load(); }, std::chrono::seconds(30));
+    returned ? waiter.join() : waiter.detach();
+    EXPECT_TRUE(returned) << "a thread waiting in sync was never let go";
+    queue->async([ran] { ++*ran; });
+    QCoreApplication::processEvents();
+    EXPECT_EQ(*ran, 2);
 }
 
 TEST(Views, SummaryWindowGrowsForEveryAddressLineInEveryLanguage) {

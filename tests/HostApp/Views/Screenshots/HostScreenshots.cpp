@@ -342,6 +342,66 @@ int main(int argc, char** argv) {
         pump(app, 100);
     };
     conflictAlert(false, "conflict-alert");
+    // Two conflict questions up at once on the File Transfers window (the later one moved aside),
+    // then the folder panel with a question over it: each is a sheet of the window that takes
+    // its own clicks. The whole screen each time.
+    {
+        auto& center = *app.delegate->files().fileTransferCenter;
+        center.addTask({UUID::random(), FileTransferDirection::incoming, "Viewer", 2, 4'000'000,
+                        {"Quarterly Report.pdf", "Figures.csv"}},
+                       {});
+        pump(app, 300);
+        auto parent = app.delegate->files().fileDelivery->rows->foregroundPresentationWindow();
+        QWidget* transfers = shell->transferCenterWidget();
+        auto up = [&] {
+            std::vector<QWidget*> sheets;
+            for (auto* widget : transfers->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+                if (widget->isWindow() && widget->isVisible()) sheets.push_back(widget);
+            }
+            return sheets;
+        };
+        for (const char* name : {"Quarterly Report.pdf", "Figures.csv"}) {
+            FileTransferConflictAlert::present(*shell, {name, 2'418'000, std::nullopt, 2'655'300, std::nullopt, 0}, parent,
+                                               false, [](FileTransferConflictChoice, bool) {});
+            pump(app, 300);
+        }
+        auto sheets = up();
+        if (sheets.size() == 2) {
+            sheets[1]->move(sheets[0]->frameGeometry().right() + 24, sheets[0]->y());
+            pump(app, 300);
+            if (QScreen* screen = QGuiApplication::primaryScreen()) {
+                ok &= save(screen->grabWindow(0), out / "conflict-questions-screen.png");
+            }
+        } else {
+            qm::logLine("two conflict questions are not both up on the File Transfers window");
+            ok = false;
+        }
+        for (auto* box : transfers->findChildren<QMessageBox*>()) {
+            if (box->isVisible()) box->buttons().first()->click();
+        }
+        pump(app, 100);
+        FolderPanelModel panel{"Choose Save Location", "Save Here", ""};
+        panel.directory = app.environment.homeDirectory;
+        auto closePanel = shell->beginFolderPanel(parent, panel, [](std::optional<std::filesystem::path>) {});
+        pump(app, 300);
+        FileTransferConflictAlert::present(*shell, {"Figures.csv", 2'418'000, std::nullopt, 2'655'300, std::nullopt, 0},
+                                           parent, false, [](FileTransferConflictChoice, bool) {});
+        pump(app, 300);
+        sheets = up();
+        if (sheets.size() == 2) {
+            sheets[1]->move(sheets[0]->frameGeometry().right() + 24, sheets[0]->y());
+            pump(app, 300);
+            if (QScreen* screen = QGuiApplication::primaryScreen()) {
+                ok &= save(screen->grabWindow(0), out / "folder-panel-and-question-screen.png");
+            }
+        }
+        for (auto* box : transfers->findChildren<QMessageBox*>()) {
+            if (box->isVisible()) box->buttons().first()->click();
+        }
+        closePanel();
+        for (auto row : std::vector<FileTransferCenter::TaskRowPtr>(center.stack())) center.removeTask(row->batchID);
+        pump(app, 100);
+    }
     // The permission walk-through after an install: the three steps (the second with the
     // feedback of a rejected confirmation) and the completion notice, which closes the window.
     using Step = HostProbeDelegate::InitialInstallOnboardingStep;
