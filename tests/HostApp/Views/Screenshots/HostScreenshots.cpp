@@ -389,7 +389,10 @@ int main(int argc, char** argv) {
         pump(app, 300);
         sheets = up();
         if (sheets.size() == 2) {
-            sheets[1]->move(sheets[0]->frameGeometry().right() + 24, sheets[0]->y());
+            // Beside the panel where the screen has room, else over its edge: whole either way.
+            const int right = QGuiApplication::primaryScreen()->availableGeometry().right();
+            sheets[1]->move(std::min(sheets[0]->frameGeometry().right() + 24, right - sheets[1]->frameGeometry().width()),
+                            sheets[0]->y() + 120);
             pump(app, 300);
             if (QScreen* screen = QGuiApplication::primaryScreen()) {
                 ok &= save(screen->grabWindow(0), out / "folder-panel-and-question-screen.png");
