@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <deque>
 #include <filesystem>
 #include <map>
 #include <regex>
@@ -57,25 +58,39 @@ TEST(ServerAdmissionLive, SilentConnectionsFromEightAddressesReopenedAtOnceDoNot
     if (!host) GTEST_SKIP() << whyNot;
     ASSERT_TRUE(host->start()) << host->log();
 
+    // What the Host holds open of its own, once the start's probe connection is gone: each
+    // connection it keeps adds one descriptor to that.
+    ASSERT_TRUE(waitUntil([&] { return host->log().find("removed (never signed in)") != std::string::npos; }, 20s))
+        << host->log();
+    const std::size_t ownDescriptors = openDescriptors(host->pid());
+
     // 8 silent connections from each of 127.0.0.2-9, each reopened as soon as the Host drops it.
     std::atomic<bool> flooding{true};
     std::thread flood([&] {
-        std::vector<std::unique_ptr<TestViewer>> silent;
+        // Oldest first: the Host drops the oldest of the busiest address, and every address holds 8.
+        std::deque<std::pair<std::string, std::unique_ptr<TestViewer>>> silent;
         for (int address = 2; address <= 9; ++address) {
-            for (int i = 0; i < 8; ++i) silent.push_back(viewerFrom("127.0.0." + std::to_string(address)));
+            const auto from = "127.0.0." + std::to_string(address);
+            for (int i = 0; i < 8; ++i) silent.emplace_back(from, viewerFrom(from));
         }
+        auto dropped = [](const auto& entry) { return !entry.second->connected() || entry.second->waitForClose(0ms); };
         while (flooding) {
-            for (std::size_t i = 0; i < silent.size(); ++i) {
-                if (!silent[i]->connected() || silent[i]->waitForClose(0ms)) {
-                    silent[i] = viewerFrom("127.0.0." + std::to_string(2 + i / 8));
+            // Waits for the connection the Host will drop next, then reopens whatever it dropped.
+            if (silent.front().second->connected()) silent.front().second->waitForClose(100ms);
+            std::vector<std::string> reopen;
+            for (auto it = silent.begin(); it != silent.end();) {
+                if (!dropped(*it)) {
+                    ++it;
+                    continue;
                 }
+                reopen.push_back(it->first);
+                it = silent.erase(it);
             }
-            // Paced, not ordered: the flood only needs to be faster than a Viewer's sign-in.
-            std::this_thread::sleep_for(1ms);
+            for (const auto& from : reopen) silent.emplace_back(from, viewerFrom(from));
         }
     });
     // Every place is taken before the Viewer comes (the flood's connections are all accepted).
-    EXPECT_TRUE(waitUntil([&] { return openDescriptors(host->pid()) >= 64; }, 30s));
+    EXPECT_TRUE(waitUntil([&] { return openDescriptors(host->pid()) >= ownDescriptors + 64; }, 30s));
 
     int signedIn = 0;
     std::vector<std::string> answers;
