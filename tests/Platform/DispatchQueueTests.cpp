@@ -160,6 +160,7 @@ TEST(AsioDispatchQueue, BlocksNotYetDueAreReleasedBeforeTheQueueIsTornDown) {
 namespace {
 
 std::atomic<bool> lastBlockDone{false};
+std::atomic<bool> exitBegan{false};
 
 // Exits with the queue thread's last block still to run: a queue that used OpenSSL, let go of
 // from one of its own blocks, whose thread therefore finishes alone. At exit, before OpenSSL
@@ -178,13 +179,19 @@ std::atomic<bool> lastBlockDone{false};
         q.reset();  // the last reference, dropped on the queue's own thread
         letGo.set_value();
     });
+    // The last block is still at work when the process begins to exit: it ends only once the
+    // first of the exit's handlers (registered last, below) has run.
     queue->async([] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        exitBegan.wait(false);
         lastBlockDone = true;
     });
     queue.reset();
     mayLetGo.set_value();
     letGo.get_future().wait();
+    std::atexit([] {
+        exitBegan = true;
+        exitBegan.notify_all();
+    });
     std::exit(0);
 }
 
