@@ -34,13 +34,7 @@ QFileDialog* openFolderPanel(const FolderPanelModel& panel, QWidget* parent,
     // A sheet of its window that holds the window's input back itself, not through Qt's window
     // modality: that would block it as soon as a conflict question opens on the same window, and
     // a question would block it the same way. Each of them takes its own click.
-    if (parent) {
-        dialog->setWindowModality(Qt::NonModal);
-        markAsSheet(dialog);
-        holdWindowInputWhileUp(dialog);
-    } else {
-        dialog->setWindowModality(Qt::ApplicationModal);
-    }
+    makeModalToItsWindow(dialog);
     auto answer = std::make_shared<std::function<void(std::optional<std::filesystem::path>)>>(std::move(completion));
     QObject::connect(dialog, &QFileDialog::finished, dialog, [dialog, answer](int result) {
         if (!*answer) return;

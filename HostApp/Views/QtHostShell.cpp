@@ -239,13 +239,7 @@ void QtHostShell::beginSheet(const std::shared_ptr<WindowModel>& window, const A
     // Modal to its window, but not through Qt's window modality: Qt blocks every earlier modal
     // dialog of a window when a later one opens, and several questions (and the folder panel)
     // may be up on the File Transfers window at once. Each takes its own click; the window none.
-    if (parent) {
-        box->setWindowModality(Qt::NonModal);
-        markAsSheet(box);
-        holdWindowInputWhileUp(box);
-    } else {
-        box->setWindowModality(Qt::ApplicationModal);
-    }
+    makeModalToItsWindow(box);
     // A sheet stays in front of its window: a window that floats above others would otherwise
     // cover its own question, since window managers do not always stack a transient above it.
     // The same for a window whose model floats while the question is open (the conflict alert

@@ -120,6 +120,16 @@ void holdWindowInputWhileUp(QWidget* sheet) {
     if (sheet->parentWidget()) new WindowInputHold(sheet);
 }
 
+void makeModalToItsWindow(QWidget* dialog) {
+    if (!dialog->parentWidget()) {
+        dialog->setWindowModality(Qt::ApplicationModal);
+        return;
+    }
+    dialog->setWindowModality(Qt::NonModal);
+    markAsSheet(dialog);
+    holdWindowInputWhileUp(dialog);
+}
+
 void keepOffScreen(QWidget* window) {
     window->setProperty(offScreenProperty, true);
     window->hide();

@@ -38,6 +38,9 @@ std::vector<QWidget*> visibleSheets(QWidget* window);
 // takes none and stays while its window manager's close button is pressed, and the focus the
 // window is given goes on to its front sheet.
 void holdWindowInputWhileUp(QWidget* sheet);
+// A dialog modal to its parent window as a sheet of it (markAsSheet, holdWindowInputWhileUp), so
+// that several up on one window each take their own click; without a parent, to the application.
+void makeModalToItsWindow(QWidget* dialog);
 
 // A Host without a desktop shows no window: `window` stays hidden whatever its model says.
 void keepOffScreen(QWidget* window);

@@ -854,6 +854,16 @@ TEST_F(FileTransferPair, StopAlsoRemovesFinishedBatchesTheOwnerHadNotReleased) {
     EXPECT_TRUE(fs::is_empty(staging()));
 }
 
+// A service whose home and caches are `folder`, started (its staging taken, what an earlier run
+// left removed) on the manual queues.
+static std::shared_ptr<FileTransferService> startedStagingService(ManualPlatform& mp, const fs::path& folder) {
+    auto service =
+        std::make_shared<FileTransferService>(mp.platform, "Viewer", chunk, FileTransferService::Folders{folder, folder});
+    service->start();
+    mp.clock->runUntilIdle();
+    return service;
+}
+
 // What an earlier run left staged goes when the serving Host starts: links are removed, not
 // followed, and what is not shaped like a batch folder stays. A Host started beside the serving
 // one leaves everything alone.
@@ -861,13 +871,7 @@ TEST(FileTransferStaging, AStartRemovesTheBatchFoldersAnEarlierRunLeftUnlessAnot
     ManualPlatform mp;
     TemporaryDirectory dir, outside;
     const auto staging = dir.path() / "QuillmereFileInbox" / "Viewer";
-    auto started = [&] {
-        auto service = std::make_shared<FileTransferService>(mp.platform, "Viewer", chunk,
-                                                             FileTransferService::Folders{dir.path(), dir.path()});
-        service->start();
-        mp.clock->runUntilIdle();
-        return service;
-    };
+    auto started = [&] { return startedStagingService(mp, dir.path()); };
     auto names = [&] {
         std::set<std::string> out;
         for (const auto& entry : fs::directory_iterator(staging)) out.insert(entry.path().filename().string());
@@ -950,13 +954,7 @@ TEST(FileTransferStaging, AStartLeavesTheBatchFoldersOfAnotherRunningHostAlone) 
     ManualPlatform mp;
     TemporaryDirectory dir;
     const auto staging = dir.path() / "QuillmereFileInbox" / "Viewer";
-    auto started = [&] {
-        auto service = std::make_shared<FileTransferService>(mp.platform, "Viewer", chunk,
-                                                             FileTransferService::Folders{dir.path(), dir.path()});
-        service->start();
-        mp.clock->runUntilIdle();
-        return service;
-    };
+    auto started = [&] { return startedStagingService(mp, dir.path()); };
     auto serving = started();
     auto beside = started();
     std::vector<UUID> completed;

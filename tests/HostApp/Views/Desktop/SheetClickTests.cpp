@@ -21,6 +21,7 @@
 #include "QuillmereProfiles/UI/TransferProgressWindow.h"
 #include "support/TestPlatform.h"
 #include "support/VirtualXServer.h"
+#include "support/Views/XcbApplication.h"
 
 namespace qm::test {
 namespace SheetClickTests {
@@ -44,12 +45,7 @@ struct TransferSheets : ::testing::Test {
     void SetUp() override {
         if (!x.running()) GTEST_SKIP() << x.reason();
         ASSERT_TRUE(x.startWindowManager());
-        qputenv("QT_QPA_PLATFORM", "xcb");
-        qputenv("DISPLAY", QByteArray::fromStdString(x.name()));
-        static int argc = 1;
-        static char name[] = "desktop_views_tests";
-        static char* argv[] = {name, nullptr};
-        application = std::make_unique<QApplication>(argc, argv);
+        application = xcbApplicationOn(x.name());
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, QString::fromStdString(settings.path().string()));
         display = XOpenDisplay(x.name().c_str());
         ASSERT_TRUE(display);

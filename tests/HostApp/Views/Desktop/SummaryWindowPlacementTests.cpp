@@ -10,6 +10,7 @@
 #include "HostApp/Views/SummaryWindowView.h"
 #include "support/AppHarness.h"
 #include "support/VirtualXServer.h"
+#include "support/Views/XcbApplication.h"
 
 namespace qm::test {
 namespace SummaryWindowPlacementTests {
@@ -24,12 +25,7 @@ struct PlacedSummaryWindow : ::testing::Test {
     void SetUp() override {
         if (!x.running()) GTEST_SKIP() << x.reason();
         ASSERT_TRUE(x.startWindowManager());
-        qputenv("QT_QPA_PLATFORM", "xcb");
-        qputenv("DISPLAY", QByteArray::fromStdString(x.name()));
-        static int argc = 1;
-        static char name[] = "desktop_views_tests";
-        static char* argv[] = {name, nullptr};
-        application = std::make_unique<QApplication>(argc, argv);
+        application = xcbApplicationOn(x.name());
     }
     // Runs Qt's loop and the harness's virtual clock until `predicate` holds.
     bool settle(AppHarness& app, const std::function<bool()>& predicate, std::chrono::milliseconds timeout = 20s) {
