@@ -20,8 +20,6 @@ namespace {
 struct FolderBeingEmptied {
     DIR* listing = nullptr;
     std::string name;
-    // The file system it lies on: what below it lies on another (a mount) is not entered.
-    dev_t device = 0;
     // Something in it went, or was moved into it, since its listing began: it is listed again
     // before it counts as empty, as a listing may miss what changed under it.
     bool changed = false;
@@ -34,26 +32,26 @@ bool removeTreeAt(int folderFd, const std::string& name, std::size_t maxOpenFold
     struct stat top {};
     if (::fstatat(folderFd, name.c_str(), &top, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
     if (!S_ISDIR(top.st_mode)) return ::unlinkat(folderFd, name.c_str(), 0) == 0 || errno == ENOENT;
-    // Every folder is judged against the one holding it, the entry too: a file system mounted
-    // at the entry's own name is another's, never emptied.
+    // Every folder is judged against the file system of the folder holding the entry, the entry
+    // too: a file system mounted at the entry's own name, or anywhere below, is never entered.
     struct stat holder {};
     if (::fstat(folderFd, &holder) != 0) return false;
     // With a single folder open nothing could be moved up out of the way.
     maxOpenFolders = std::max<std::size_t>(maxOpenFolders, 2);
 
     std::vector<FolderBeingEmptied> open;  // the entry first, then each folder below the last
-    auto enter = [&](int parent, dev_t parentDevice, const std::string& child) {
+    auto enter = [&](int parent, const std::string& child) {
         const int fd = ::openat(parent, child.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) return;
         struct stat info {};
-        DIR* listing = ::fstat(fd, &info) == 0 && info.st_dev == parentDevice ? ::fdopendir(fd) : nullptr;
+        DIR* listing = ::fstat(fd, &info) == 0 && info.st_dev == holder.st_dev ? ::fdopendir(fd) : nullptr;
         if (!listing) {
             ::close(fd);
             return;
         }
-        open.push_back({listing, child, info.st_dev, false});
+        open.push_back({listing, child, false});
     };
-    enter(folderFd, holder.st_dev, name);
+    enter(folderFd, name);
     if (open.empty()) return false;
 
     std::uint64_t movedUp = 0;
@@ -91,9 +89,9 @@ bool removeTreeAt(int folderFd, const std::string& name, std::size_t maxOpenFold
             if (::unlinkat(fd, child.c_str(), 0) == 0) current.changed = true;
             continue;
         }
-        if (info.st_dev != current.device) continue;
+        if (info.st_dev != holder.st_dev) continue;
         if (open.size() < maxOpenFolders) {
-            enter(fd, current.device, child);
+            enter(fd, child);
             continue;
         }
         // Too deep to hold open: moved up below the entry, which lists it later. Every move
