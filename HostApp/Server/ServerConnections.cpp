@@ -442,10 +442,10 @@ bool V230HostAudioAuxServer::admitsConnectionFrom(const std::string& address) {
     std::vector<PendingAdmission::Pending> pending;
     for (const auto& [id, session] : sessions_.sessions()) {
         if (session->authorized) continue;
-        pending.push_back({session->admissionOrder, admissionGroup(session->remoteAddress), !session->signInInFlight});
+        pending.push_back({session->admissionOrder, session->admissionGroup, !session->signInInFlight});
     }
     for (const auto& [raw, waiting] : sessions_.pendingFileChannels()) {
-        pending.push_back({waiting.admissionOrder, admissionGroup(waiting.remoteAddress), true});
+        pending.push_back({waiting.admissionOrder, waiting.admissionGroup, true});
     }
     const PendingAdmission::Limits limits{options_.maxConnectionsNotSignedIn, options_.maxConnectionsNotSignedInPerAddress};
     const auto decision = PendingAdmission::decide(pending, admissionGroup(address), limits);

@@ -137,12 +137,12 @@ void V230HostAudioAuxServer::authorizeAuxSession(const UUID& id, AuxChannel chan
 
 bool V230HostAudioAuxServer::sessionBoundReached(const AuxSession& session) const {
     // Sessions whose check is under way count too, so checks that all succeed stay within it.
-    const auto group = admissionGroup(session.remoteAddress);
+    const auto& group = session.admissionGroup;
     std::size_t total = 0, fromGroup = 0;
     for (const auto& [id, other] : sessions_.sessions()) {
         if (other.get() == &session || !(other->authorized || other->signInInFlight)) continue;
         ++total;
-        if (admissionGroup(other->remoteAddress) == group) ++fromGroup;
+        if (other->admissionGroup == group) ++fromGroup;
     }
     return total >= sessionBound_.total || fromGroup >= sessionBound_.perGroup;
 }

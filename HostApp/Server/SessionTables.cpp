@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "HostApp/Server/Admission.h"
 #include "HostApp/Server/ServerConstants.h"
 #include "Platform/Core/Crypto.h"
 #include "Platform/Core/LogText.h"
@@ -96,6 +97,7 @@ std::shared_ptr<AuxSession> SessionTables::add(AuxChannel channel, ConnectionPtr
     session->pendingClipboard = std::make_shared<PendingClipboard>(clipboardsWaiting_);
     sessions_[session->id] = session;
     (channel == AuxChannel::control ? audioSessions_ : videoSessions_)[session->id] = session->connection;
+    session->admissionGroup = qm::admissionGroup(remoteAddress);
     session->remoteAddress = std::move(remoteAddress);
     session->admissionOrder = nextAdmissionOrder_++;
     return session;
@@ -178,7 +180,8 @@ std::optional<UUID> SessionTables::fileChannelEnded(FileTransferChannelConnectio
 }
 
 void SessionTables::admitPendingFileChannel(const FileChannelPtr& channel, std::string remoteAddress) {
-    pendingFileChannels_[channel.get()] = {channel, std::move(remoteAddress), nextAdmissionOrder_++};
+    auto group = admissionGroup(remoteAddress);
+    pendingFileChannels_[channel.get()] = {channel, std::move(remoteAddress), nextAdmissionOrder_++, std::move(group)};
 }
 
 bool SessionTables::dropPendingFileChannel(FileTransferChannelConnection* channel) {

@@ -110,6 +110,7 @@ struct AuxSession {
     // signed in under, and for a control session the file channel's token and the bound channel.
     // They go with the session: nothing else keeps them by its id.
     std::string remoteAddress;
+    std::string admissionGroup;  // admissionGroup(remoteAddress): the machine it counts for
     std::optional<std::string> displayName;
     std::optional<FileTransferChannelToken> fileTransferToken;
     std::shared_ptr<FileTransferChannelConnection> fileChannel;
@@ -138,6 +139,7 @@ public:
         FileChannelPtr channel;
         std::string remoteAddress;  // host part, no port
         std::uint64_t admissionOrder = 0;  // as AuxSession::admissionOrder
+        std::string admissionGroup;  // as AuxSession::admissionGroup
     };
 
     // Shared by every Viewer (regions are named, not owned): not an index of sessions.
