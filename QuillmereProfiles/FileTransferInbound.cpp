@@ -131,7 +131,7 @@ void FileTransferService::handleBatchStart(const FileTransferPacketView& packet,
         return refuse("too many unfinished batches (at most " + std::to_string(maxInboundBatchesPerPeer) + ")");
     }
     std::string error;
-    auto staging = openStagingRoot(error);
+    auto staging = batchStagingRoot(error);
     if (!staging) return refuse("the staging folder is unavailable: " + error);
 
     const double now = clock_->wallTime();
@@ -150,8 +150,10 @@ void FileTransferService::handleBatchStart(const FileTransferPacketView& packet,
         }
     }
     if (!made) return refuse(std::string("no batch folder could be made: ") + std::strerror(errno ? errno : EEXIST));
-    auto staged = holdBatchFolder(std::move(*staging), name);
+    auto staged = holdBatchFolder(std::move(staging), name);
     if (!staged) return refuse(std::string("no batch folder could be made: ") + std::strerror(errno));
+    staged->share = stagingShare(peerToken);
+    staged->share->held.fetch_add(1);
 
     InboundBatch batch;
     batch.rootDir = folders_.caches / "QuillmereFileInbox" / peerLabel / name;
@@ -329,14 +331,28 @@ bool FileTransferService::chunkFits(InboundBatch& batch, std::uint64_t offset, s
 void FileTransferService::chunkWritten(const UUID& batchID, InboundBatch& batch, std::uint64_t length) {
     batch.currentReceived += length;
     batch.totalReceivedBytes += length;
-    // Reported every few MiB and at each file's end, one report waiting for the main queue at a
-    // time with the latest figure when it runs: a fast transfer does not wake the main queue for
-    // every chunk, and the last figure is told before completion.
-    auto progress = batch.progress;
-    progress->received.store(batch.totalReceivedBytes);
-    const bool fileDone = batch.currentReceived == batch.currentExpectedSize;
-    if (!fileDone && batch.totalReceivedBytes - batch.reportedBytes < progressReportBytes) return;
+    batch.progress->received.store(batch.totalReceivedBytes);
+    // A report at most once per interval, however many files and chunks arrive meanwhile: the
+    // latest figure follows when the interval ends, and the last before completion.
+    const auto now = clock_->uptimeNs();
+    if (now >= batch.nextReportNs) return reportInboundProgress(batchID, batch);
+    if (std::exchange(batch.reportFollows, true)) return;
+    std::weak_ptr<FileTransferService> weak = weak_from_this();
+    inboundQueue_->asyncAfter(static_cast<double>(batch.nextReportNs - now) / 1e9, [weak, batchID] {
+        auto self = weak.lock();
+        if (!self) return;
+        auto it = self->inbound_.find(batchID);
+        if (it == self->inbound_.end()) return;
+        it->second.reportFollows = false;
+        if (it->second.totalReceivedBytes != it->second.reportedBytes) self->reportInboundProgress(batchID, it->second);
+    });
+}
+
+void FileTransferService::reportInboundProgress(const UUID& batchID, InboundBatch& batch) {
     batch.reportedBytes = batch.totalReceivedBytes;
+    batch.nextReportNs = clock_->uptimeNs() + static_cast<std::uint64_t>(progressReportInterval * 1e9);
+    // One report waits for the main queue at a time, and tells the latest figure when it runs.
+    auto progress = batch.progress;
     if (progress->reportWaiting.exchange(true)) return;
     onMain([batchID, progress, total = batch.totalExpectedBytes](FileTransferService& self) {
         progress->reportWaiting.store(false);
@@ -400,6 +416,7 @@ void FileTransferService::handleBatchEnd(const UUID& batchID) {
     completedFolders_.insert_or_assign(batchID, batch.staged);
     // A file whose fileEnd never came is kept only when it is whole.
     if (batch.currentHandle.valid()) handleFileEnd(batch);
+    if (batch.totalReceivedBytes != batch.reportedBytes) reportInboundProgress(batchID, batch);
     notifyPeer(batch.peerToken, "files: batch " + batchID.uuidString() + " received " +
                                     std::to_string(batch.topLevelEntries.size()) + " item(s), dropped " +
                                     std::to_string(batch.droppedFiles) + " file(s)");

@@ -15,18 +15,19 @@ void FileTransferService::handleIncomingChunk(const FileTransferPacketView& head
     }
     // The data counts against the backlog until it is in the file, as a buffered chunk's does.
     const std::size_t cost = tail->size() + head.path.size() + FileTransferPacket::fixedSize + queuedPacketOverhead;
-    queueInboundChunk(head, std::move(tail), peerToken, cost);
+    queueInboundChunk(head, std::move(tail), peerToken, cost, true);
 }
 
 void FileTransferService::queueInboundChunk(const FileTransferPacketView& head, FrameTailPtr tail,
-                                            const std::optional<std::string>& peerToken, std::size_t cost) {
+                                            const std::optional<std::string>& peerToken, std::size_t cost,
+                                            bool fromPeer) {
     std::weak_ptr<FileTransferService> weak = weak_from_this();
     queueInbound(peerToken, {[weak, head, tail = std::move(tail), peerToken, cost]() mutable {
                                  auto self = weak.lock();
                                  if (!self) return;
                                  self->processIncomingChunk(head, std::move(tail), peerToken, cost);
                              },
-                             cost, false});
+                             cost, InboundGate::none, fromPeer});
 }
 
 void FileTransferService::processIncomingChunk(const FileTransferPacketView& head, FrameTailPtr tail,
@@ -89,7 +90,7 @@ void FileTransferService::followChunk(FrameTail& moved, const UUID& batchID, std
         following->tail->size() + next->path.size() + FileTransferPacket::fixedSize + queuedPacketOverhead;
     // Behind whatever waits in the peer's lane already (a cancel), and in turn with other
     // Viewers' packets, which processIncomingChunk then sees as the road through the server would.
-    queueInboundChunk(*next, std::move(following->tail), peerToken, cost);
+    queueInboundChunk(*next, std::move(following->tail), peerToken, cost, false);
 }
 
 void FileTransferService::chunkTailMoved(const UUID& batchID, std::uint64_t serial, const FrameTail::Outcome& outcome) {

@@ -352,7 +352,7 @@ void FileTransferService::performSend(const std::vector<std::filesystem::path>& 
     // the next as the walk kept them.
     std::optional<FolderChain> folders;
     if (confinement) folders.emplace(confinement->rootFd.get());
-    std::uint64_t sentBytes = 0;
+    OutgoingProgress progress{batchID, 0, totalBytes, 0, 0};
     bool gone = false;
     for (const auto& entry : entries) {
         if (isOutgoingCancelled(batchID) || gone) break;
@@ -379,7 +379,7 @@ void FileTransferService::performSend(const std::vector<std::filesystem::path>& 
                                           : lastComponent(entry.absolute);
             onStatus("open failed: " + escapedForLog(name), about);
         } else if (entry.size > 0) {
-            sendFileChunks(file.get(), entry.relativePath, batchID, entry.size, sentBytes, totalBytes, routingToken);
+            sendFileChunks(file.get(), entry.relativePath, batchID, entry.size, progress, routingToken);
         }
         file.reset();
         // The destination may have gone while the last chunks waited for room.
@@ -397,6 +397,7 @@ void FileTransferService::performSend(const std::vector<std::filesystem::path>& 
         onStatus(std::string("send ") + (cancelled ? "cancelled" : "completed") + " for batch " + shortBatchID(batchID),
                  about);
     }
+    reportOutgoingProgress(progress, true);
     finished();
     onMain([batchID, gone, cancelled](FileTransferService& self) {
         if (gone || cancelled) self.onOutgoingBatchStopped(batchID, gone);
@@ -424,8 +425,20 @@ bool FileTransferService::waitForOutgoingRoom(const UUID& batchID, const std::op
     }
 }
 
+void FileTransferService::reportOutgoingProgress(OutgoingProgress& progress, bool last) {
+    // At most once per interval however small the chunks and files, and the last figure before
+    // the batch's completion.
+    const auto now = clock_->uptimeNs();
+    if (progress.sent == progress.reported || (!last && now < progress.nextReportNs)) return;
+    progress.reported = progress.sent;
+    progress.nextReportNs = now + static_cast<std::uint64_t>(progressReportInterval * 1e9);
+    onMain([batchID = progress.batchID, sent = progress.sent, total = progress.total](FileTransferService& self) {
+        self.onOutgoingBatchProgress(batchID, sent, total);
+    });
+}
+
 void FileTransferService::sendFileChunks(int fd, const std::string& relativePath, const UUID& batchID,
-                                         std::uint64_t fileSize, std::uint64_t& sentBytes, std::uint64_t totalBytes,
+                                         std::uint64_t fileSize, OutgoingProgress& progress,
                                          const std::optional<std::string>& routingToken) {
     const auto readSize = static_cast<std::uint64_t>(std::max<std::int64_t>(chunkSize, 1));
     std::uint64_t offset = 0;
@@ -442,10 +455,8 @@ void FileTransferService::sendFileChunks(int fd, const std::string& relativePath
         buffer.resize(static_cast<std::size_t>(n));
         send({FileTransferOp::fileChunk, batchID, offset, 0, relativePath, std::move(buffer)}, routingToken);
         offset += static_cast<std::uint64_t>(n);
-        sentBytes += static_cast<std::uint64_t>(n);
-        onMain([batchID, sent = sentBytes, totalBytes](FileTransferService& self) {
-            self.onOutgoingBatchProgress(batchID, sent, totalBytes);
-        });
+        progress.sent += static_cast<std::uint64_t>(n);
+        reportOutgoingProgress(progress, false);
     }
 }
 

@@ -113,7 +113,9 @@ void FileTransferService::handleIncomingPacket(const FileTransferPacketView& pac
         if (stopped_) return;
     }
     const std::size_t cost = backlogCost(packet);
-    const bool answers = packet.op == FileTransferOp::listDir;
+    auto gate = InboundGate::none;
+    if (packet.op == FileTransferOp::listDir) gate = InboundGate::answerRoom;
+    if (packet.op == FileTransferOp::batchStart) gate = InboundGate::stagingRoom;
     std::weak_ptr<FileTransferService> weak = weak_from_this();
     auto run = [weak, packet, storage = std::move(storage), peerToken, cost] {
         auto self = weak.lock();
@@ -121,100 +123,143 @@ void FileTransferService::handleIncomingPacket(const FileTransferPacketView& pac
         self->processIncoming(packet, peerToken);
         self->inboundProcessed(cost);
     };
-    queueInbound(peerToken, {std::move(run), cost, answers});
+    queueInbound(peerToken, {std::move(run), cost, gate, true});
 }
 
 void FileTransferService::queueInbound(const std::optional<std::string>& peerToken, InboundJob job) {
-    {
-        std::lock_guard lock(backlogLock_);
-        queuedInboundBytes_ += job.cost;
-        auto& lane = inboundLanes_[peerToken];
-        if (lane.jobs.empty()) inboundTurns_.push_back(peerToken);
-        lane.bytes += job.cost;
-        if (lane.readsHeld) heldLaneBytes_ += job.cost;
-        lane.jobs.push_back(std::move(job));
-        updateInboundCongestion();
+    InboundJob refused;  // let go of outside the lock: it may hold a connection's data
+    std::lock_guard lock(backlogLock_);
+    if (inboundStopped_) {
+        refused = std::move(job);
+        return;
     }
+    if (peerToken && job.fromPeer) peersWithPackets_.insert(*peerToken);
+    queuedInboundBytes_ += job.cost;
+    auto [it, made] = inboundLanes_.try_emplace(peerToken);
+    auto& lane = it->second;
+    if (made) readyLanes_.push_back(peerToken);
+    lane.bytes += job.cost;
+    if (lane.readsHeld) heldLaneBytes_ += job.cost;
+    lane.jobs.push_back(std::move(job));
+    updateInboundCongestion();
+    scheduleInboundTurn();
+}
+
+void FileTransferService::scheduleInboundTurn() {
+    if (readyLanes_.empty() || std::exchange(turnQueued_, true)) return;
     std::weak_ptr<FileTransferService> weak = weak_from_this();
     inboundQueue_->async([weak] {
-        if (auto self = weak.lock()) self->takeInboundTurn();
+        if (auto self = weak.lock()) self->serveInboundTurn();
     });
 }
 
-void FileTransferService::takeInboundTurn() {
-    if (!serveInboundTurn()) oweInboundTurns(1);
+void FileTransferService::serveInboundTurn() {
+    std::unique_lock lock(backlogLock_);
+    turnQueued_ = false;
+    while (!inboundStopped_ && !readyLanes_.empty()) {
+        auto peer = std::move(readyLanes_.front());
+        readyLanes_.pop_front();
+        const auto gate = inboundLanes_.at(peer).jobs.front().gate;
+        bool room = true;
+        if (gate == InboundGate::stagingRoom) {
+            // Looked at under the lock, so a folder let go of meanwhile finds the lane waiting.
+            room = hasStagingRoom(peer);
+        } else if (gate == InboundGate::answerRoom) {
+            // Asking the server waits for its queue: not under the lock. Only this queue takes
+            // jobs out of a lane, so its first job is still the one looked at (unless a stop
+            // cleared everything).
+            lock.unlock();
+            room = hasRoomToAnswer(peer);
+            lock.lock();
+            if (inboundStopped_) return;
+        }
+        if (!room) {
+            parkInboundLane(peer, gate);
+            continue;
+        }
+        auto& lane = inboundLanes_.at(peer);
+        InboundJob job = std::move(lane.jobs.front());
+        lane.jobs.pop_front();
+        lane.bytes -= std::min(job.cost, lane.bytes);
+        if (peer && std::exchange(lane.readsHeld, false)) {
+            heldLaneBytes_ -= std::min(lane.bytes + job.cost, heldLaneBytes_);
+            onPeerReadsHeld(*peer, false);
+            updateInboundCongestion();
+        }
+        if (lane.jobs.empty()) {
+            inboundLanes_.erase(peer);
+        } else {
+            readyLanes_.push_back(std::move(peer));
+        }
+        // The next job runs in a block of its own, after whatever else waits on this queue.
+        scheduleInboundTurn();
+        lock.unlock();
+        job.run();
+        return;
+    }
 }
 
-void FileTransferService::oweInboundTurns(std::size_t turns) {
-    // Every lane waits for its peer to read: the turns are owed, and one look is taken shortly.
-    owedTurns_ += turns;
-    if (std::exchange(turnRetryArmed_, true)) return;
+void FileTransferService::parkInboundLane(const std::optional<std::string>& peerToken, InboundGate gate) {
+    waitingLanes_[peerToken] = gate;
+    auto& lane = inboundLanes_.at(peerToken);
+    // The peer's reads stop: what it sends meanwhile waits in its socket, not here.
+    if (peerToken && !std::exchange(lane.readsHeld, true)) {
+        onPeerReadsHeld(*peerToken, true);
+        heldLaneBytes_ += lane.bytes;
+        updateInboundCongestion();
+    }
+    // Room to answer is not announced: it is looked for shortly. Room to stage is announced when
+    // a folder is let go of (stagingShareFreed).
+    if (gate != InboundGate::answerRoom || std::exchange(retryArmed_, true)) return;
     std::weak_ptr<FileTransferService> weak = weak_from_this();
     inboundQueue_->asyncAfter(answerRoomRetrySeconds, [weak] {
         auto self = weak.lock();
         if (!self) return;
-        self->turnRetryArmed_ = false;
-        auto owed = std::exchange(self->owedTurns_, 0);
-        if (owed == 0) return;
-        if (!self->serveInboundTurn()) {
-            self->oweInboundTurns(owed);
-            return;
+        {
+            std::lock_guard lock(self->backlogLock_);
+            self->retryArmed_ = false;
         }
-        // A lane moves again: the other owed turns are taken each in a block of its own.
-        for (--owed; owed > 0; --owed) {
-            self->inboundQueue_->async([weak] {
-                if (auto again = weak.lock()) again->takeInboundTurn();
-            });
-        }
+        self->recheckWaitingLanes();
     });
 }
 
-bool FileTransferService::serveInboundTurn() {
-    std::vector<std::optional<std::string>> order;
+void FileTransferService::recheckWaitingLanes() {
+    std::vector<std::optional<std::string>> answering;
+    std::vector<std::optional<std::string>> ready;
     {
         std::lock_guard lock(backlogLock_);
-        order.assign(inboundTurns_.begin(), inboundTurns_.end());
+        recheckQueued_ = false;
+        if (inboundStopped_) return;
+        for (const auto& [peer, gate] : waitingLanes_) {
+            if (gate == InboundGate::answerRoom) {
+                answering.push_back(peer);
+            } else if (hasStagingRoom(peer)) {
+                ready.push_back(peer);
+            }
+        }
     }
-    // Only this queue takes jobs, so a lane's first job stays the same while the lock is let go
-    // of to ask for the peer's backlog (which waits for the server's queue).
-    for (const auto& peer : order) {
-        bool answers = false;
-        {
-            std::lock_guard lock(backlogLock_);
-            answers = inboundLanes_.at(peer).jobs.front().answersPeer;
-        }
-        if (answers && !hasRoomToAnswer(peer)) {
-            // The peer is not reading: its further requests wait in its socket, not here.
-            std::lock_guard lock(backlogLock_);
-            if (auto& lane = inboundLanes_.at(peer); peer && !std::exchange(lane.readsHeld, true)) {
-                onPeerReadsHeld(*peer, true);
-                heldLaneBytes_ += lane.bytes;
-                updateInboundCongestion();
-            }
-            continue;
-        }
-        InboundJob job;
-        {
-            std::lock_guard lock(backlogLock_);
-            auto& lane = inboundLanes_.at(peer);
-            job = std::move(lane.jobs.front());
-            lane.jobs.pop_front();
-            if (peer && std::exchange(lane.readsHeld, false)) {
-                heldLaneBytes_ -= std::min(lane.bytes, heldLaneBytes_);
-                onPeerReadsHeld(*peer, false);
-            }
-            lane.bytes -= std::min(job.cost, lane.bytes);
-            std::erase(inboundTurns_, peer);
-            if (lane.jobs.empty()) {
-                inboundLanes_.erase(peer);
-            } else {
-                inboundTurns_.push_back(peer);
-            }
-        }
-        job.run();
-        return true;
+    for (const auto& peer : answering)
+        if (hasRoomToAnswer(peer)) ready.push_back(peer);
+    std::lock_guard lock(backlogLock_);
+    if (inboundStopped_) return;
+    for (auto& peer : ready) {
+        if (waitingLanes_.erase(peer) > 0) readyLanes_.push_back(std::move(peer));
     }
-    return order.empty();  // empty: an earlier turn ran this turn's job
+    scheduleInboundTurn();
+    const bool answersWait = std::any_of(waitingLanes_.begin(), waitingLanes_.end(), [](const auto& waiting) {
+        return waiting.second == InboundGate::answerRoom;
+    });
+    if (!answersWait || std::exchange(retryArmed_, true)) return;
+    std::weak_ptr<FileTransferService> weak = weak_from_this();
+    inboundQueue_->asyncAfter(answerRoomRetrySeconds, [weak] {
+        auto self = weak.lock();
+        if (!self) return;
+        {
+            std::lock_guard lock(self->backlogLock_);
+            self->retryArmed_ = false;
+        }
+        self->recheckWaitingLanes();
+    });
 }
 
 bool FileTransferService::hasRoomToAnswer(const std::optional<std::string>& peerToken) const {
@@ -225,8 +270,55 @@ bool FileTransferService::hasRoomToAnswer(const std::optional<std::string>& peer
     auto backlog = outgoingBacklog.get();
     if (!backlog) return true;
     const auto queued = backlog(peerToken);
-    // A peer that is gone is answered into the void at once.
+    // A peer that is gone is answered into the void at once (its listings go when it is forgotten).
     return !queued || *queued <= maxOutgoingBacklogBytes;
+}
+
+bool FileTransferService::hasStagingRoom(const std::optional<std::string>& peerToken) const {
+    auto share = stagingShares_.find(peerToken);
+    if (share == stagingShares_.end() || share->second->held.load() < maxStagedBatchesPerPeer) return true;
+    // With every unfinished batch it may have open, its next batchStart is refused, not held: the
+    // packets that would finish those batches wait behind it.
+    const auto open = std::count_if(inbound_.begin(), inbound_.end(),
+                                    [&](const auto& entry) { return entry.second.peerToken == peerToken; });
+    return static_cast<std::size_t>(open) >= maxInboundBatchesPerPeer;
+}
+
+void FileTransferService::stagingShareFreed() {
+    std::lock_guard lock(backlogLock_);
+    const bool stagingWaits = std::any_of(waitingLanes_.begin(), waitingLanes_.end(), [](const auto& waiting) {
+        return waiting.second == InboundGate::stagingRoom;
+    });
+    if (inboundStopped_ || !stagingWaits || std::exchange(recheckQueued_, true)) return;
+    std::weak_ptr<FileTransferService> weak = weak_from_this();
+    inboundQueue_->async([weak] {
+        if (auto self = weak.lock()) self->recheckWaitingLanes();
+    });
+}
+
+FileTransferService::StagedFolder::~StagedFolder() {
+    // Counted down once the descriptor is closed, so the count is what is really held.
+    folder.reset();
+    if (!share) return;
+    share->held.fetch_sub(1);
+    if (auto service = share->service.lock()) service->stagingShareFreed();
+}
+
+std::shared_ptr<FileTransferService::StagingShare> FileTransferService::stagingShare(
+    const std::optional<std::string>& peerToken) {
+    auto& share = stagingShares_[peerToken];
+    if (!share) {
+        share = std::make_shared<StagingShare>();
+        share->service = weak_from_this();
+    }
+    return share;
+}
+
+std::size_t FileTransferService::stagedBatchCount(const std::optional<std::string>& peerToken) {
+    return inboundQueue_->sync([&]() -> std::size_t {
+        auto share = stagingShares_.find(peerToken);
+        return share == stagingShares_.end() ? 0 : share->second->held.load();
+    });
 }
 
 void FileTransferService::inboundProcessed(std::size_t bytes) {
@@ -251,21 +343,95 @@ std::size_t FileTransferService::queuedInboundBytes() const {
     return queuedInboundBytes_;
 }
 
-void FileTransferService::cancelInboundBatches(const std::string& peerToken) {
-    // In the peer's lane, behind what it sent before.
+FileTransferService::InboundJob FileTransferService::cancelJob(const std::string& peerToken, bool forgetShare) {
     std::weak_ptr<FileTransferService> weak = weak_from_this();
     std::optional<std::string> peer = peerToken;
-    queueInbound(peer, {[weak, peer] {
-                            auto self = weak.lock();
-                            if (!self) return;
-                            std::vector<UUID> batches;
-                            for (const auto& [id, batch] : self->inbound_)
-                                if (batch.peerToken == peer) batches.push_back(id);
-                            for (const auto& id : batches) self->discardInbound(id);
-                            std::erase_if(self->pendingDestinations_,
-                                          [&](const auto& entry) { return entry.second.peerToken == peer; });
-                        },
-                        0, false});
+    return {[weak, peer, forgetShare] {
+                auto self = weak.lock();
+                if (!self) return;
+                std::vector<UUID> batches;
+                for (const auto& [id, batch] : self->inbound_)
+                    if (batch.peerToken == peer) batches.push_back(id);
+                for (const auto& id : batches) self->discardInbound(id);
+                std::erase_if(self->pendingDestinations_,
+                              [&](const auto& entry) { return entry.second.peerToken == peer; });
+                // Its folders still held count in the share they keep, not in this table.
+                if (forgetShare) self->stagingShares_.erase(peer);
+            },
+            0, InboundGate::none, false};
+}
+
+void FileTransferService::cancelInboundBatches(const std::string& peerToken) {
+    {
+        std::lock_guard lock(backlogLock_);
+        if (inboundStopped_ || !peersWithPackets_.contains(peerToken)) return;  // nothing of it here
+    }
+    // In the peer's lane, behind what it sent before.
+    queueInbound(peerToken, cancelJob(peerToken, false));
+}
+
+void FileTransferService::forgetPeer(const std::string& peerToken) {
+    {
+        std::lock_guard lock(backlogLock_);
+        // A peer that never handed in a packet (a connection that never signed in) holds nothing.
+        if (inboundStopped_ || peersWithPackets_.erase(peerToken) == 0) return;
+    }
+    std::weak_ptr<FileTransferService> weak = weak_from_this();
+    inboundQueue_->async([weak, peerToken] {
+        if (auto self = weak.lock()) self->dropPeer(peerToken);
+    });
+}
+
+void FileTransferService::dropPeer(const std::string& peerToken) {
+    const std::optional<std::string> peer = peerToken;
+    std::deque<InboundJob> unanswered;  // let go of outside the lock
+    bool behindOthers = false;
+    {
+        std::lock_guard lock(backlogLock_);
+        if (inboundStopped_) return;
+        if (auto it = inboundLanes_.find(peer); it != inboundLanes_.end()) {
+            auto& lane = it->second;
+            // Nothing is produced for a peer that is gone. What it sent stays in order: a batch it
+            // finished before it left is still delivered.
+            std::deque<InboundJob> kept;
+            std::size_t dropped = 0;
+            for (auto& job : lane.jobs) {
+                if (job.gate == InboundGate::answerRoom) {
+                    dropped += job.cost;
+                    unanswered.push_back(std::move(job));
+                } else {
+                    kept.push_back(std::move(job));
+                }
+            }
+            lane.jobs = std::move(kept);
+            lane.bytes -= std::min(dropped, lane.bytes);
+            queuedInboundBytes_ -= std::min(dropped, queuedInboundBytes_);
+            if (std::exchange(lane.readsHeld, false)) {
+                heldLaneBytes_ -= std::min(lane.bytes + dropped, heldLaneBytes_);
+                onPeerReadsHeld(peerToken, false);  // the server lets go of its mark
+            }
+            // It sat out for a listing: it goes back in turn. For room to stage, it still waits.
+            if (auto waiting = waitingLanes_.find(peer);
+                waiting != waitingLanes_.end() && (lane.jobs.empty() || lane.jobs.front().gate != waiting->second)) {
+                waitingLanes_.erase(waiting);
+                if (!lane.jobs.empty()) readyLanes_.push_back(peer);
+            }
+            if (lane.jobs.empty()) {
+                std::erase(readyLanes_, peer);
+                inboundLanes_.erase(it);
+            } else {
+                behindOthers = true;
+            }
+            updateInboundCongestion();
+            scheduleInboundTurn();
+        }
+    }
+    auto cancel = cancelJob(peerToken, true);
+    if (behindOthers) {
+        queueInbound(peer, std::move(cancel));
+    } else {
+        cancel.run();
+    }
 }
 
 void FileTransferService::stop() {
@@ -275,7 +441,21 @@ void FileTransferService::stop() {
         stopped_ = true;
         for (const auto& [id, token] : outgoingActive_) outgoingCancelled_.insert(id);
     }
-    // Whatever is queued ahead runs first; then every unfinished batch goes, its folder removed
+    // Nothing queued runs any more, and nothing new is queued: a stop does not wait for what
+    // peers sent before it, and nothing runs after it returns.
+    std::map<std::optional<std::string>, InboundLane> dropped;
+    {
+        std::lock_guard lock(backlogLock_);
+        inboundStopped_ = true;
+        dropped.swap(inboundLanes_);
+        readyLanes_.clear();
+        waitingLanes_.clear();
+        peersWithPackets_.clear();
+        queuedInboundBytes_ = 0;
+        heldLaneBytes_ = 0;
+    }
+    dropped.clear();
+    // The block running now finishes first; then every unfinished batch goes, its folder removed
     // before this returns (the process may end right after).
     inboundQueue_->sync([this] {
         while (!inbound_.empty()) dropInbound(inbound_.begin(), true);

@@ -46,13 +46,27 @@ public:
         std::optional<std::string> peerToken;  // the peer that announced it; only its batch takes it
     };
 
+    // What one peer's batch folders hold of the Host: each held folder counts here until its
+    // descriptor is closed, so the count is what that peer really holds (see
+    // maxStagedBatchesPerPeer). A folder let go of wakes the peer's packets waiting for room.
+    struct StagingShare {
+        std::atomic<std::size_t> held = 0;
+        std::weak_ptr<FileTransferService> service;
+    };
+
     // A batch folder this service made, held while the batch needs it: the staging root as it
-    // was opened when the folder was made (the folder is removed through it, never by path) and
-    // the folder itself, locked, so that a Host starting beside this one leaves it alone.
+    // was opened when the folder was made (the folder is removed through it, never by path; one
+    // descriptor shared by every folder made while the root stayed the same) and the folder
+    // itself, locked, so that a Host starting beside this one leaves it alone.
     struct StagedFolder {
-        FileDescriptor root;
+        std::shared_ptr<const FileDescriptor> root;
         FileDescriptor folder;
         std::string name;
+        std::shared_ptr<StagingShare> share;  // of the peer whose batch it is
+        StagedFolder() = default;
+        StagedFolder(const StagedFolder&) = delete;
+        StagedFolder& operator=(const StagedFolder&) = delete;
+        ~StagedFolder();
     };
 
     // One batch being received into its staging folder.
@@ -94,7 +108,9 @@ public:
             std::atomic<bool> reportWaiting = false;
         };
         std::shared_ptr<Progress> progress = std::make_shared<Progress>();
-        std::uint64_t reportedBytes = 0;  // the figure the last report was made for
+        std::uint64_t reportedBytes = 0;   // the figure the last report was made for
+        std::uint64_t nextReportNs = 0;    // no report is made before this (uptime)
+        bool reportFollows = false;        // a report of the latest figure is due at nextReportNs
     };
 
     // What an inbound batch's own packets said of it, taken when its intent is settled: at its
@@ -114,8 +130,14 @@ public:
     };
 
     // What one peer may hold of the receiving side at once. Everything is released when the
-    // peer's session ends (cancelInboundBatches).
+    // peer's session ends (forgetPeer).
     static constexpr std::size_t maxInboundBatchesPerPeer = 8;       // unfinished batches (one open file each)
+    // Batch folders one peer holds at once, unfinished or finished and not yet released by the
+    // owner (a descriptor each): a batchStart beyond waits in its peer's lane, whose reads are
+    // held meanwhile, until one is released; it is never refused for it. More than the unfinished
+    // ones and what a Host's user can keep waiting (8 for a folder, 8 on conflict questions), so
+    // only batches on their way through delivery ever hold it back.
+    static constexpr std::size_t maxStagedBatchesPerPeer = 24;
     static constexpr std::size_t maxPendingDestinationsPerPeer = 16;
     static constexpr std::size_t maxPeerPathBytes = 4096;            // a mkdir, fileStart or directSave path
     static constexpr std::size_t maxPeerPathDepth = 64;              // components of such a path
@@ -124,8 +146,10 @@ public:
     // A listing answers with at most this many entries and bytes of document (value1 = 1 then).
     static constexpr std::size_t maxListingEntries = 2000;
     static constexpr std::size_t maxListingBytes = 512u << 10;
-    // Inbound progress is reported after at least this many bytes (and at each file's end).
-    static constexpr std::uint64_t progressReportBytes = 4u << 20;
+    // A batch's progress reaches the main queue at most once per this many seconds, in either
+    // direction, and its last figure before its completion: what a peer's packets cost the main
+    // queue is bounded by time, however many files they carry.
+    static constexpr double progressReportInterval = 0.25;
 
     FileTransferService(const HostPlatform& platform, std::string peerLabel, std::int64_t chunkSize,
                         Folders folders = Folders::current());
@@ -224,9 +248,14 @@ public:
                              std::optional<std::string> peerToken = std::nullopt);
     // Packet bytes handed to handleIncomingPacket and not processed yet.
     std::size_t queuedInboundBytes() const;
-    // Drops every unfinished inbound batch of that peer with its staging folder (its session
-    // ended, so its batchEnd will never come).
+    // Drops every unfinished inbound batch of that peer with its staging folder (its file
+    // channel ended, so its batchEnd will never come), behind the packets it sent before. Costs
+    // nothing for a peer that never handed the service a packet.
     void cancelInboundBatches(const std::string& peerToken);
+    // The peer left for good: what waits to answer it (its listings) goes unanswered at once,
+    // then its unfinished batches go as above. Costs nothing for a peer that never handed the
+    // service a packet (a connection that never signed in).
+    void forgetPeer(const std::string& peerToken);
     // The Host starts serving: unless another running service holds this staging root, takes it
     // for this service's life and removes what an earlier run left in it (the batch folders of a
     // run that crashed or was killed), ahead of every packet. Entries not shaped like a batch
@@ -243,6 +272,8 @@ public:
     // Entries of the receiving side's tables (batches, pending destinations, cancel marks,
     // running outgoing batches), so a leak shows.
     std::size_t tableEntryCount();
+    // Batch folders of that peer held open now (unfinished, or finished and not released).
+    std::size_t stagedBatchCount(const std::optional<std::string>& peerToken);
 
     // Outgoing batches. Nothing is queued (nullopt) when no item is named, the service has
     // stopped, or `batchID` is that of a batch still queued or being sent. Links in folders are
@@ -322,8 +353,17 @@ private:
                      const std::optional<std::string>& routingToken,
                      const std::optional<std::filesystem::path>& confinedTo,
                      const std::optional<std::string>& requestedBy);
+    // An outgoing batch's progress, told at most once per progressReportInterval (send queue).
+    struct OutgoingProgress {
+        UUID batchID;
+        std::uint64_t sent = 0;
+        std::uint64_t total = 0;
+        std::uint64_t reported = 0;
+        std::uint64_t nextReportNs = 0;
+    };
     void sendFileChunks(int fd, const std::string& relativePath, const UUID& batchID, std::uint64_t fileSize,
-                        std::uint64_t& sentBytes, std::uint64_t totalBytes, const std::optional<std::string>& routingToken);
+                        OutgoingProgress& progress, const std::optional<std::string>& routingToken);
+    void reportOutgoingProgress(OutgoingProgress& progress, bool last);
 
     // Inbound, on the receive queue.
     void processIncoming(const FileTransferPacketView& packet, const std::optional<std::string>& peerToken);
@@ -337,6 +377,8 @@ private:
     // The same; the file is abandoned when not.
     bool chunkFits(InboundBatch& batch, std::uint64_t offset, std::uint64_t length);
     void chunkWritten(const UUID& batchID, InboundBatch& batch, std::uint64_t length);
+    // Tells the main queue the batch's latest figure (one report waiting at a time).
+    void reportInboundProgress(const UUID& batchID, InboundBatch& batch);
     void processIncomingChunk(const FileTransferPacketView& head, FrameTailPtr tail,
                               const std::optional<std::string>& peerToken, std::size_t cost);
     void chunkTailMoved(const UUID& batchID, std::uint64_t serial, const FrameTail::Outcome& outcome);
@@ -371,7 +413,15 @@ private:
     void removeEarlierStaging();
     // The batch folder just made as `name` in the opened staging root, opened and locked; nothing
     // (errno set) when it is no longer there or a starting Host took it first.
-    static std::shared_ptr<StagedFolder> holdBatchFolder(FileDescriptor root, const std::string& name);
+    static std::shared_ptr<StagedFolder> holdBatchFolder(std::shared_ptr<const FileDescriptor> root,
+                                                         const std::string& name);
+    // The staging root a new batch folder is made in: opened and checked again (its path may
+    // lead elsewhere now), and the descriptor held already when it is still the same folder.
+    std::shared_ptr<const FileDescriptor> batchStagingRoot(std::string& error);
+    // The peer's share of batch folders, made on its first batch (receive queue).
+    std::shared_ptr<StagingShare> stagingShare(const std::optional<std::string>& peerToken);
+    // Any thread: one of a peer's batch folders was let go of.
+    void stagingShareFreed();
     // Removes a held batch folder with everything in it, through the staging root it was made in.
     static void removeStagedFolder(const std::shared_ptr<StagedFolder>& staged);
 
@@ -393,15 +443,20 @@ private:
     FileDescriptor stagingClaim_;
 
     // The receive queue serves peers in turn: each peer's packets wait in its own lane, in the
-    // order they came, and each turn runs the first packet of the next lane, so one peer's burst
-    // holds another's packets back by a packet per turn, not by the whole burst. A lane whose next
-    // packet answers its peer (a listing) sits its turns out while that peer's send backlog is
-    // above maxOutgoingBacklogBytes: a peer that does not read gets no more answers queued for
-    // it, and gets them all once it reads again; its reads are held meanwhile (onPeerReadsHeld).
+    // order they came, and each turn (one block of the receive queue) runs the first packet of the
+    // next lane that may run, so one peer's burst holds another's packets back by a packet per
+    // turn, not by the whole burst, and a turn costs the same however many lanes wait. A lane
+    // whose next packet needs room sits out until there is some: a listing while its peer's send
+    // backlog is above maxOutgoingBacklogBytes (looked at again every answerRoomRetrySeconds), a
+    // batchStart while its peer holds maxStagedBatchesPerPeer batch folders (looked at again when
+    // one is let go of). Its peer's reads are held meanwhile (onPeerReadsHeld), so nothing more
+    // of it piles up here, and every packet is served once there is room.
+    enum class InboundGate : std::uint8_t { none, answerRoom, stagingRoom };
     struct InboundJob {
         std::function<void()> run;  // calls inboundProcessed once the packet is done with
         std::size_t cost = 0;
-        bool answersPeer = false;
+        InboundGate gate = InboundGate::none;
+        bool fromPeer = true;  // a packet the peer handed in (not the service's own follow-up)
     };
     struct InboundLane {
         std::deque<InboundJob> jobs;
@@ -409,16 +464,25 @@ private:
         bool readsHeld = false;  // told through onPeerReadsHeld
     };
     static constexpr double answerRoomRetrySeconds = 0.01;
-    // Any thread: the job goes at the end of its peer's lane, and the receive queue owes it a turn.
+    // Any thread: the job goes at the end of its peer's lane (nowhere once the service stopped).
     void queueInbound(const std::optional<std::string>& peerToken, InboundJob job);
-    // Receive queue: runs the first job of the next lane that may run; false when every lane
-    // with jobs waits for room, and takeInboundTurn then owes the turn and looks again later.
-    bool serveInboundTurn();
-    void takeInboundTurn();
-    void oweInboundTurns(std::size_t turns);
-    void queueInboundChunk(const FileTransferPacketView& head, FrameTailPtr tail,
-                           const std::optional<std::string>& peerToken, std::size_t cost);
+    // Receive queue: one turn.
+    void serveInboundTurn();
+    // Under backlogLock_: a turn is queued unless one is already.
+    void scheduleInboundTurn();
+    // Under backlogLock_, on the receive queue: the lane sits out until there is room.
+    void parkInboundLane(const std::optional<std::string>& peerToken, InboundGate gate);
+    // Receive queue: the lanes that sat out go back in turn once there is room.
+    void recheckWaitingLanes();
     bool hasRoomToAnswer(const std::optional<std::string>& peerToken) const;
+    // Receive queue, under backlogLock_ (it reads only the receive queue's state and counters).
+    bool hasStagingRoom(const std::optional<std::string>& peerToken) const;
+    // Receive queue: the left peer's listings go unanswered, then its batches are cancelled.
+    void dropPeer(const std::string& peerToken);
+    // The job that drops the peer's unfinished batches and what it announced for later ones.
+    InboundJob cancelJob(const std::string& peerToken, bool forgetShare);
+    void queueInboundChunk(const FileTransferPacketView& head, FrameTailPtr tail,
+                           const std::optional<std::string>& peerToken, std::size_t cost, bool fromPeer);
     // Called on the receive queue once a packet of `bytes` was processed.
     void inboundProcessed(std::size_t bytes);
     // Under backlogLock_: tells the owner when the backlog that counts crosses its marks. The
@@ -435,13 +499,22 @@ private:
     std::size_t queuedInboundBytes_ = 0;
     std::size_t heldLaneBytes_ = 0;  // of queuedInboundBytes_, in the lanes of held peers
     bool inboundCongested_ = false;
-    std::map<std::optional<std::string>, InboundLane> inboundLanes_;  // under backlogLock_
-    std::deque<std::optional<std::string>> inboundTurns_;  // under backlogLock_: lanes with jobs, next first
-    std::size_t owedTurns_ = 0;  // receive queue: turns that found every lane waiting for room
-    bool turnRetryArmed_ = false;  // receive queue
+    // Under backlogLock_ (the receive queue alone takes jobs out of a lane and moves it between
+    // the ready and the waiting lanes; other threads add jobs, and a stop clears everything).
+    std::map<std::optional<std::string>, InboundLane> inboundLanes_;
+    std::deque<std::optional<std::string>> readyLanes_;  // lanes whose first job may run, next first
+    std::map<std::optional<std::string>, InboundGate> waitingLanes_;  // lanes sitting out, and for what
+    std::set<std::string> peersWithPackets_;  // peers that handed in packets and were not forgotten
+    bool turnQueued_ = false;
+    bool recheckQueued_ = false;
+    bool retryArmed_ = false;
+    bool inboundStopped_ = false;
 
     // Receive queue only.
     std::uint64_t lastFileSerial_ = 0;
+    // The staging root the batch folders held now were made in; closed with the last of them.
+    std::weak_ptr<const FileDescriptor> stagingRoot_;
+    std::map<std::optional<std::string>, std::shared_ptr<StagingShare>> stagingShares_;
     std::map<UUID, InboundBatch> inbound_;
     std::map<UUID, PendingDestination> pendingDestinations_;
     // Staging folders of completed batches the owner has not released.

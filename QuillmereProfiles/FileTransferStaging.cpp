@@ -81,10 +81,26 @@ void FileTransferService::removeEarlierStaging() {
     ::closedir(listing);
 }
 
-std::shared_ptr<FileTransferService::StagedFolder> FileTransferService::holdBatchFolder(FileDescriptor root,
-                                                                                      const std::string& name) {
+std::shared_ptr<const FileDescriptor> FileTransferService::batchStagingRoot(std::string& error) {
+    auto fresh = openStagingRoot(error);
+    if (!fresh) return nullptr;
+    // Every batch folder made in the same staging root shares one descriptor of it: a burst of
+    // batches costs one descriptor a batch, not two. The folder at the path is opened and checked
+    // each time, so a root put elsewhere since is used (and held) from then on.
+    struct stat now {}, held {};
+    auto shared = stagingRoot_.lock();
+    if (shared && ::fstat(fresh->get(), &now) == 0 && ::fstat(shared->get(), &held) == 0 &&
+        now.st_dev == held.st_dev && now.st_ino == held.st_ino)
+        return shared;
+    shared = std::make_shared<const FileDescriptor>(std::move(*fresh));
+    stagingRoot_ = shared;
+    return shared;
+}
+
+std::shared_ptr<FileTransferService::StagedFolder> FileTransferService::holdBatchFolder(
+    std::shared_ptr<const FileDescriptor> root, const std::string& name) {
     auto staged = std::make_shared<StagedFolder>();
-    staged->folder = FileDescriptor(::openat(root.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    staged->folder = FileDescriptor(::openat(root->get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!staged->folder.valid()) return nullptr;
     // A Host starting meanwhile may have taken the folder first (to remove it as left over):
     // then it is not used. Once locked and still in its place, no start removes it. A file
@@ -92,7 +108,7 @@ std::shared_ptr<FileTransferService::StagedFolder> FileTransferService::holdBatc
     if (::flock(staged->folder.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) return nullptr;
     struct stat held {}, there {};
     if (::fstat(staged->folder.get(), &held) != 0) return nullptr;
-    if (::fstatat(root.get(), name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0) return nullptr;
+    if (::fstatat(root->get(), name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0) return nullptr;
     if (held.st_dev != there.st_dev || held.st_ino != there.st_ino) {
         errno = ENOENT;
         return nullptr;
@@ -105,7 +121,7 @@ std::shared_ptr<FileTransferService::StagedFolder> FileTransferService::holdBatc
 void FileTransferService::removeStagedFolder(const std::shared_ptr<StagedFolder>& staged) {
     // Through the staging root held since the folder was made: whatever now lies at the staging
     // root's path (a link put in its place) is not where the folder is looked for.
-    if (staged && staged->root.valid()) removeTreeAt(staged->root.get(), staged->name);
+    if (staged && staged->root && staged->root->valid()) removeTreeAt(staged->root->get(), staged->name);
 }
 
 }  // namespace qm

@@ -180,7 +180,8 @@ void connectServerCallbacks(const std::shared_ptr<V230HostAudioAuxServer>& serve
             std::lock_guard lock(pulls->lock);
             pulls->byViewer.erase(sessionID);
         }
-        if (auto service = weakFiles.lock()) service->cancelInboundBatches(sessionID.uuidString());
+        // What waits to answer it goes; a connection that never signed in sent the service nothing.
+        if (auto service = weakFiles.lock()) service->forgetPeer(sessionID.uuidString());
     };
     // A batch cannot finish without its road: the Viewer sends it again on a new channel.
     server->onViewerFileChannelEnded = [weakFiles](const UUID& sessionID) {

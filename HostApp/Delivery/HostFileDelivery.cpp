@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "HostApp/Delivery/DeliveredItems.h"
+#include "HostApp/Server/Admission.h"
 #include "Platform/Core/LogSink.h"
 #include "Platform/Core/LogText.h"
 #include "QuillmereProfiles/FileTransferDocuments.h"
@@ -16,6 +17,9 @@ namespace qm {
 
 namespace fs = std::filesystem;
 using L10n = QuillmereL10n;
+
+// A Viewer's session counts the destination folders its conflict questions keep open.
+static_assert(SessionBound::conflictFoldersPerViewer == HostFileDelivery::maxBatchesAskingForFolderPerViewer);
 
 const std::string HostFileDelivery::frontFinderWindowScript =
     "tell application \"Finder\"\n"

@@ -8,7 +8,13 @@
 #include <limits>
 #include <map>
 
+#include "QuillmereProfiles/FileTransferService.h"
+
 namespace qm {
+
+// What a Viewer's session can hold is what the file service lets one peer hold.
+static_assert(SessionBound::stagedFoldersPerViewer == FileTransferService::maxStagedBatchesPerPeer);
+static_assert(SessionBound::unfinishedFilesPerViewer == FileTransferService::maxInboundBatchesPerPeer);
 
 std::string admissionGroup(const std::string& address) {
     std::string host = address.substr(0, address.find('%'));  // a zone says nothing of the machine
@@ -60,10 +66,8 @@ PendingAdmission::Decision PendingAdmission::decide(const std::vector<Pending>& 
 SessionBound SessionBound::forDescriptorLimit(std::size_t descriptorLimit, std::size_t connectionsNotSignedIn) {
     SessionBound bound;
     const std::size_t setAside = reservedDescriptors + connectionsNotSignedIn;
-    if (descriptorLimit > setAside) {
-        bound.total = std::max(minimum, (descriptorLimit - setAside) / descriptorsPerSession);
-    }
-    bound.perGroup = std::max(minimum, bound.total / 4);
+    if (descriptorLimit > setAside) bound.descriptors = std::max(descriptorsPerViewer, descriptorLimit - setAside);
+    bound.perGroup = std::max(descriptorsPerViewer, bound.descriptors / 4);
     return bound;
 }
 

@@ -38,21 +38,36 @@ struct PendingAdmission {
     static Decision decide(const std::vector<Pending>& pending, const std::string& newcomerGroup, Limits limits);
 };
 
-// How many sessions may be signed in, over all and from one address group, for a Host that may
-// have `descriptorLimit` descriptors open: what is left once the Host's own use and the
-// connections not signed in are set aside, at a few descriptors per session (its connection, a
-// file channel, a file it sends or receives), so the Host never runs short of descriptors for a
-// password check, a delivery or a new connection. One group holds a quarter of them. Never less
-// than one Viewer's control and video sessions.
+// How many descriptors signed-in sessions may hold, over all and from one address group, for a
+// Host that may have `descriptorLimit` descriptors open: what is left once the Host's own use (its
+// X connection, password checks, listeners and accepts, capture, audio, the send queue's walk,
+// staging and listings on their way) and the connections not signed in are set aside. Each
+// session counts what it can hold at most, so the Host never runs short of descriptors for its
+// own work whatever Viewers send: a video session its connection; a control session its
+// connection and file channel, its batch folders and the files of its unfinished batches (the
+// file service's per-Viewer bounds) and the destination folders its batches' conflict questions
+// keep open. One group holds a quarter of them. Never less than one Viewer's control and video
+// sessions.
 struct SessionBound {
-    static constexpr std::size_t reservedDescriptors = 192;
-    static constexpr std::size_t descriptorsPerSession = 3;
-    static constexpr std::size_t minimum = 2;
+    static constexpr std::size_t reservedDescriptors = 256;
+    static constexpr std::size_t descriptorsPerVideoSession = 1;
+    static constexpr std::size_t stagedFoldersPerViewer = 24;
+    static constexpr std::size_t unfinishedFilesPerViewer = 8;
+    static constexpr std::size_t conflictFoldersPerViewer = 8;
+    static constexpr std::size_t descriptorsPerControlSession =
+        2 + stagedFoldersPerViewer + unfinishedFilesPerViewer + conflictFoldersPerViewer;
+    static constexpr std::size_t descriptorsPerViewer = descriptorsPerControlSession + descriptorsPerVideoSession;
 
-    std::size_t total = minimum;
-    std::size_t perGroup = minimum;
+    std::size_t descriptors = descriptorsPerViewer;  // for every signed-in session together
+    std::size_t perGroup = descriptorsPerViewer;     // for those of one address group
 
     static SessionBound forDescriptorLimit(std::size_t descriptorLimit, std::size_t connectionsNotSignedIn);
+    static constexpr std::size_t descriptorsOf(bool controlSession) {
+        return controlSession ? descriptorsPerControlSession : descriptorsPerVideoSession;
+    }
+    // Whole Viewers (a control and a video session each) that fit, as the Host reports the bound.
+    std::size_t viewers() const { return descriptors / descriptorsPerViewer; }
+    std::size_t viewersPerGroup() const { return perGroup / descriptorsPerViewer; }
     // The process's soft RLIMIT_NOFILE (a large number when it has none).
     static std::size_t currentDescriptorLimit();
 };

@@ -191,8 +191,8 @@ void V230HostAudioAuxServer::startOnQueue() {
     const std::size_t descriptors =
         options_.descriptorLimit != 0 ? options_.descriptorLimit : SessionBound::currentDescriptorLimit();
     sessionBound_ = SessionBound::forDescriptorLimit(descriptors, options_.maxConnectionsNotSignedIn);
-    publish("sessions: at most " + std::to_string(sessionBound_.total) + " signed in, " +
-            std::to_string(sessionBound_.perGroup) + " from one address (descriptor limit " +
+    publish("sessions: at most " + std::to_string(sessionBound_.viewers()) + " Viewers signed in, " +
+            std::to_string(sessionBound_.viewersPerGroup()) + " from one address (descriptor limit " +
             std::to_string(descriptors) + ")");
 
     releaseHeadlessVirtualDisplayIfIdle();

@@ -137,14 +137,17 @@ void V230HostAudioAuxServer::authorizeAuxSession(const UUID& id, AuxChannel chan
 
 bool V230HostAudioAuxServer::sessionBoundReached(const AuxSession& session) const {
     // Sessions whose check is under way count too, so checks that all succeed stay within it.
+    // Each counts the descriptors it can come to hold, so the Host keeps its own whatever they do.
     const auto& group = session.admissionGroup;
-    std::size_t total = 0, fromGroup = 0;
+    const auto own = SessionBound::descriptorsOf(session.channel == AuxChannel::control);
+    std::size_t total = own, fromGroup = own;
     for (const auto& [id, other] : sessions_.sessions()) {
         if (other.get() == &session || !(other->authorized || other->signInInFlight)) continue;
-        ++total;
-        if (other->admissionGroup == group) ++fromGroup;
+        const auto held = SessionBound::descriptorsOf(other->channel == AuxChannel::control);
+        total += held;
+        if (other->admissionGroup == group) fromGroup += held;
     }
-    return total >= sessionBound_.total || fromGroup >= sessionBound_.perGroup;
+    return total > sessionBound_.descriptors || fromGroup > sessionBound_.perGroup;
 }
 
 void V230HostAudioAuxServer::cancelDelayedSignIn(AuxSession& session) {

@@ -19,6 +19,7 @@
 #include "QuillmereProfiles/ClipboardSyncBridge.h"
 #include "QuillmereProfiles/FileTransferService.h"
 #include "QuillmereProfiles/RemoveTree.h"
+#include "support/Soak.h"
 #include "support/TestFiles.h"
 #include "support/TestPlatform.h"
 
@@ -586,6 +587,11 @@ TEST_F(FileTransferPair, PeersAreServedInTurnAndAQueuedPacketCountsWhatItHolds) 
         packet(FileTransferOp::fileEnd, 1, "f", {});
         packet(FileTransferOp::batchEnd, 0, "", {});
     };
+    // The owner is done with each batch as it completes, as the Host's delivery is once it moved it.
+    receiver->onBatchCompleted = [this](const UUID& id, const std::vector<fs::path>& items, FileTransferIntent intent) {
+        completed.push_back({id, items, intent});
+        receiver->releaseCompletedBatch(id);
+    };
     // A burst of one-byte batches from A, then one batch from B.
     constexpr std::size_t burst = 1250;
     for (std::size_t i = 0; i < burst; ++i) smallBatch(UUID::random(), "A");
@@ -653,6 +659,184 @@ TEST_F(FileTransferPair, AListingWaitsForItsPeerToReadAndEveryOneIsAnsweredInOrd
     ASSERT_FALSE(held.empty());
     EXPECT_EQ(held.back(), (std::pair<std::string, bool>{"A", false}));
     EXPECT_EQ(receiver->queuedInboundBytes(), 0u);
+}
+
+TEST_F(FileTransferPair, PeersThatSentNothingCostNothingAndATurnCostsTheSameHoweverManyLanesWait) {
+    // Connections that never handed in a packet end in their thousands: nothing is queued.
+    auto receiveQueue = mp.queue("quillmere.filetransfer.recv");
+    for (int i = 0; i < 20000; ++i) receiver->cancelInboundBatches("never signed in " + std::to_string(i));
+    EXPECT_EQ(receiveQueue->runUntilIdle(), 0u);
+
+    // 2,000 peers whose listing waits for them to read, then one peer's batch of 2,000 chunks:
+    // a turn looks at the lane it serves, not at every lane that waits.
+    fs::create_directories(home() / "Folder");
+    std::size_t asked = 0;
+    receiver->outgoingBacklog = [&](const std::optional<std::string>& token) -> std::optional<std::size_t> {
+        ++asked;
+        return token == "A" ? 0 : FileTransferService::maxOutgoingBacklogBytes + 1;
+    };
+    constexpr std::size_t waiting = 2000;
+    for (std::size_t i = 0; i < waiting; ++i)
+        receiver->handleIncomingPacket(FileTransferPacket{FileTransferOp::listDir, UUID::random(), 0, 0, "Folder", {}},
+                                       "P" + std::to_string(i));
+    const UUID id = UUID::random();
+    inject(FileTransferOp::batchStart, id, 2000, "", {}, 1);
+    inject(FileTransferOp::fileStart, id, 2000, "a.bin");
+    for (int i = 0; i < 2000; ++i) inject(FileTransferOp::fileChunk, id, static_cast<std::uint64_t>(i), "a.bin", {'x'});
+    inject(FileTransferOp::fileEnd, id, 2000, "a.bin");
+    inject(FileTransferOp::batchEnd, id, 0, "");
+    run();
+    ASSERT_EQ(completed.size(), 1u);
+    EXPECT_LT(asked, 3 * waiting) << "each turn asked after every waiting lane";
+}
+
+TEST_F(FileTransferPair, APeerThatLeavesTakesItsAnswersAlongAndAStopEndsEveryQueue) {
+    fs::create_directories(home() / "Long");
+    for (int i = 0; i < 200; ++i) std::ofstream(home() / "Long" / (std::string(200, 'n') + std::to_string(i)));
+    std::size_t answers = 0;
+    receiver->routedSendPacket = [&](const FileTransferPacket& p, const std::optional<std::string>&) {
+        answers += p.op == FileTransferOp::listDirReply;
+    };
+    bool gone = false;
+    receiver->outgoingBacklog = [&](const std::optional<std::string>&) -> std::optional<std::size_t> {
+        if (gone) return std::nullopt;
+        return FileTransferService::maxOutgoingBacklogBytes + 1;  // it never reads
+    };
+    std::vector<std::pair<std::string, bool>> held;
+    receiver->onPeerReadsHeld = [&](const std::string& peer, bool on) { held.emplace_back(peer, on); };
+    // A whole batch, then listings it never reads, then it leaves.
+    const UUID whole = UUID::random();
+    inject(FileTransferOp::batchStart, whole, 3, "", {}, 1);
+    for (int i = 0; i < 2000; ++i) inject(FileTransferOp::listDir, UUID::random(), 0, "Long");
+    inject(FileTransferOp::fileStart, whole, 3, "a.txt");
+    inject(FileTransferOp::fileChunk, whole, 0, "a.txt", bytesOf("abc"));
+    inject(FileTransferOp::fileEnd, whole, 3, "a.txt");
+    inject(FileTransferOp::batchEnd, whole, 0, "");
+    run();
+    ASSERT_EQ(held, (std::vector<std::pair<std::string, bool>>{{"A", true}}));
+    gone = true;
+    receiver->forgetPeer("A");
+    for (int i = 0; i < 100; ++i) mp.clock->advance(0.01);
+    EXPECT_EQ(answers, 0u) << "listings answered for a peer that left";
+    EXPECT_EQ(held.back(), (std::pair<std::string, bool>{"A", false})) << "its mark is let go of";
+    ASSERT_EQ(completed.size(), 1u) << "what it sent whole before it left is kept";
+    EXPECT_EQ(receiver->queuedInboundBytes(), 0u);
+
+    // A stop while a lane waits for room: nothing of that lane runs after it.
+    gone = false;
+    const UUID behind = UUID::random();
+    receiver->handleIncomingPacket(FileTransferPacket{FileTransferOp::listDir, UUID::random(), 0, 0, "Long", {}}, "B");
+    for (auto op : {FileTransferOp::batchStart, FileTransferOp::fileStart, FileTransferOp::fileChunk})
+        receiver->handleIncomingPacket(FileTransferPacket{op, behind, 1, 1, "b.txt", op == FileTransferOp::fileChunk ? Bytes{'b'} : Bytes{}}, "B");
+    run();
+    receiver->releaseCompletedBatch(whole);
+    run();
+    const auto stagedBefore = std::distance(fs::directory_iterator(staging()), fs::directory_iterator());
+    receiver->stop();
+    for (int i = 0; i < 100; ++i) mp.clock->advance(0.01);
+    EXPECT_EQ(stagedBefore, 0);
+    EXPECT_TRUE(fs::is_empty(staging())) << "a held lane's batch was staged after the stop";
+    EXPECT_EQ(answers, 0u);
+}
+
+TEST_F(FileTransferPair, APeersBurstOfBatchesHoldsABoundedNumberOfFoldersWaitsForRoomAndIsAllAnswered) {
+    std::vector<std::pair<std::string, bool>> held;
+    receiver->onPeerReadsHeld = [&](const std::string& peer, bool on) { held.emplace_back(peer, on); };
+    std::vector<std::string> notices;
+    receiver->onPeerNotice = [&](const std::string&, const std::string& text) { notices.push_back(text); };
+    auto oneByteBatch = [&](const std::string& peer) {
+        const UUID id = UUID::random();
+        for (auto op : {FileTransferOp::batchStart, FileTransferOp::fileStart, FileTransferOp::fileChunk,
+                        FileTransferOp::fileEnd, FileTransferOp::batchEnd})
+            receiver->handleIncomingPacket(
+                FileTransferPacket{op, id, op == FileTransferOp::fileChunk ? 0u : 1u, 1, "f.txt",
+                                   op == FileTransferOp::fileChunk ? Bytes{'x'} : Bytes{}},
+                peer);
+        return id;
+    };
+    run();
+    const auto descriptorsBefore = openDescriptors();
+    constexpr std::size_t burst = 200;
+    for (std::size_t i = 0; i < burst; ++i) oneByteBatch("A");
+    run();
+    const auto bound = FileTransferService::maxStagedBatchesPerPeer;
+    EXPECT_EQ(completed.size(), bound) << "the owner has not let go of any yet";
+    EXPECT_EQ(receiver->stagedBatchCount("A"), bound);
+    EXPECT_LE(openDescriptors(), descriptorsBefore + bound + 1) << "a folder and a staging root a batch";
+    EXPECT_EQ(held, (std::vector<std::pair<std::string, bool>>{{"A", true}}));
+    // Another peer's batch is not held back by it.
+    const UUID other = oneByteBatch("B");
+    run();
+    ASSERT_EQ(completed.size(), bound + 1);
+    EXPECT_EQ(completed.back().id, other);
+
+    // The owner lets go of each batch as it delivers it: the rest follows, none refused.
+    receiver->onBatchCompleted = [this](const UUID& id, const std::vector<fs::path>& items, FileTransferIntent intent) {
+        completed.push_back({id, items, intent});
+        receiver->releaseCompletedBatch(id);
+    };
+    for (std::size_t i = 0; i < bound + 1; ++i) receiver->releaseCompletedBatch(completed[i].id);
+    run();
+    EXPECT_EQ(completed.size(), burst + 1);
+    EXPECT_EQ(std::ranges::count_if(notices, [](const std::string& t) { return t.find("refused") != t.npos; }), 0);
+    EXPECT_EQ(held.back(), (std::pair<std::string, bool>{"A", false}));
+    EXPECT_EQ(receiver->stagedBatchCount("A"), 0u);
+    EXPECT_EQ(openDescriptors(), descriptorsBefore);
+    EXPECT_TRUE(fs::is_empty(staging()));
+}
+
+TEST_F(FileTransferPair, ProgressReachesTheMainQueueAFewTimesASecondHoweverManyFilesABatchHas) {
+    auto mainQueue = mp.queue("main");
+    auto receiveQueue = mp.queue("quillmere.filetransfer.recv");
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> reports;
+    receiver->onBatchProgress = [&](const UUID&, std::uint64_t got, std::uint64_t total) { reports.emplace_back(got, total); };
+    // 10,000 one-byte files arrive while no time passes, the main queue as quick as the receiving
+    // side: it hears of the batch a few times, not once a file.
+    constexpr int files = 10000;
+    const UUID id = UUID::random();
+    std::size_t mainBlocks = 0;
+    inject(FileTransferOp::batchStart, id, files, "", {}, files);
+    for (int i = 0; i < files; ++i) {
+        const auto name = "f" + std::to_string(i);
+        inject(FileTransferOp::fileStart, id, 1, name);
+        inject(FileTransferOp::fileChunk, id, 0, name, {'x'});
+        inject(FileTransferOp::fileEnd, id, 1, name);
+        receiveQueue->runUntilIdle();
+        mainBlocks += mainQueue->runUntilIdle();
+    }
+    inject(FileTransferOp::batchEnd, id, 0, "");
+    receiveQueue->runUntilIdle();
+    mainBlocks += mainQueue->runUntilIdle();
+    EXPECT_LE(mainBlocks, 5u) << "main-queue blocks for one batch";
+    ASSERT_EQ(completed.size(), 1u);
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back(), (std::pair<std::uint64_t, std::uint64_t>{files, files})) << "the last figure before its end";
+
+    // Files arriving over two seconds: a report each quarter of a second or so, the latest figure.
+    reports.clear();
+    const UUID slow = UUID::random();
+    inject(FileTransferOp::batchStart, slow, 200, "", {}, 200);
+    for (int i = 0; i < 200; ++i) {
+        const auto name = "s" + std::to_string(i);
+        inject(FileTransferOp::fileStart, slow, 1, name);
+        inject(FileTransferOp::fileChunk, slow, 0, name, {'x'});
+        inject(FileTransferOp::fileEnd, slow, 1, name);
+        mp.clock->advance(0.01);
+    }
+    mp.clock->advance(1.0);
+    EXPECT_GE(reports.size(), 6u);
+    EXPECT_LE(reports.size(), 12u);
+    EXPECT_EQ(reports.back().first, 200u) << "the figure a pause left behind is told";
+
+    // The same for a batch this side sends.
+    std::size_t sentReports = 0;
+    sender->onOutgoingBatchProgress = [&](const UUID&, std::uint64_t, std::uint64_t) { ++sentReports; };
+    for (int i = 0; i < 2000; ++i) writeFile(home() / "Many" / ("f" + std::to_string(i)), bytesOf("x"));
+    deliver = false;
+    ASSERT_TRUE(sender->sendURLs({home() / "Many"}, FileTransferIntent::copy, std::nullopt, {}, std::nullopt, std::nullopt));
+    run();
+    ASSERT_EQ(outgoingCompleted.size(), 1u);
+    EXPECT_LE(sentReports, 3u);
 }
 
 TEST_F(FileTransferPair, EveryBatchGetsAPrivateFolderOfItsOwnThatNoLaterRemovalTouches) {

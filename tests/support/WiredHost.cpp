@@ -19,9 +19,12 @@ WiredHost::WiredHost(V230HostAudioAuxServer::Options options, std::optional<fs::
         files = std::make_shared<FileTransferService>(platform, "Viewer", chunk,
                                                       FileTransferService::Folders{caches(), folder.path() / "home"});
         connectHostServices(server, clipboard, files, mainQueue);
-        files->onBatchCompleted = [this](const UUID&, const std::vector<fs::path>& items, FileTransferIntent) {
-            std::lock_guard lock(mutex_);
-            completed_.push_back(items);
+        files->onBatchCompleted = [this](const UUID& id, const std::vector<fs::path>& items, FileTransferIntent) {
+            {
+                std::lock_guard lock(mutex_);
+                completed_.push_back(items);
+            }
+            if (releases_) files->releaseCompletedBatch(id);
         };
     };
     live = std::make_unique<LiveServer>(setup);

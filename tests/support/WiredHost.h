@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -31,6 +33,9 @@ public:
     std::filesystem::path staging() const { return caches() / "QuillmereFileInbox" / "Viewer"; }
     // Every inbound batch completed so far, as the items it delivered.
     std::vector<std::vector<std::filesystem::path>> completedBatches();
+    // From now on each completed batch is let go of at once, as the Host's delivery does once it
+    // moved the items (their files are gone then): a Viewer's burst is not held back waiting for it.
+    void releaseCompletedBatches() { releases_ = true; }
     // Regular files below the staging folder.
     std::size_t stagedFiles() const;
 
@@ -47,6 +52,7 @@ private:
     std::filesystem::path caches_;
     std::mutex mutex_;
     std::vector<std::vector<std::filesystem::path>> completed_;
+    std::atomic<bool> releases_{false};
 };
 
 // A signed-in Viewer with its file channel open, and its session id on the Host. Viewers are

@@ -116,7 +116,7 @@ TEST(ServerAdmissionLive, UnderADescriptorLimitSessionsStopAtTheBoundWithAnHones
     std::size_t total = 0, perAddress = 0;
     ASSERT_TRUE(waitUntil(
         [&] {
-            const std::regex line(R"(sessions: at most (\d+) signed in, (\d+) from one address \(descriptor limit 512\))");
+            const std::regex line(R"(sessions: at most (\d+) Viewers signed in, (\d+) from one address \(descriptor limit 512\))");
             std::smatch match;
             const auto log = host->log();
             if (!std::regex_search(log, match, line)) return false;

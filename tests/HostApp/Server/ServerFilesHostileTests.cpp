@@ -154,6 +154,7 @@ TEST(ServerFilesHostile, AViewersOneBatchIsServedInTurnWithAnothersBurstOfBatche
     ASSERT_TRUE(burster.ready());
     WiredViewer bystander(host);
     ASSERT_TRUE(bystander.ready());
+    host.releaseCompletedBatches();
     constexpr std::size_t burst = 2000;
     const auto burstRoad = fileChannelRoad(*burster.channel);
     for (std::size_t i = 0; i < burst; ++i)
