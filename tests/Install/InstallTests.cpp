@@ -330,6 +330,51 @@ TEST(InstallStep, ASystemInstallThenAUserInstallFromOneCloneBothStartTheHost) {
     EXPECT_NE(refused.output.find("the Host was not started"), std::string::npos) << refused.output;
 }
 
+// scripts/install as a user whose home is `home`, with no desktop, with these options and PATH.
+CommandResult userInstall(const std::filesystem::path& home, const std::vector<std::string>& options,
+                          const std::string& path = std::getenv("PATH")) {
+    std::vector<std::string> command{"env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "XDG_CONFIG_HOME", "-u",
+                                     "XDG_DATA_HOME", "-u", "XDG_STATE_HOME", "-u", "XDG_CACHE_HOME", "HOME=" + home.string(),
+                                     "XDG_RUNTIME_DIR=" + (home / "run").string(), "QM_LOG_DETAIL=1", "PATH=" + path, "bash",
+                                     "-c", "exec \"$0\" \"$@\" 2>&1", std::string(QM_SOURCE_DIR) + "/scripts/install",
+                                     "--user", "--build-dir", QM_BUILD_DIR};
+    command.insert(command.end(), options.begin(), options.end());
+    auto result = runCommand(command, std::chrono::seconds(180));
+    return result ? *result : CommandResult{-1, "did not run"};
+}
+
+// `--prefix ~/.local`: a prefix that holds other software, with or without an earlier install of
+// the Host in it, is refused and keeps all of it.
+TEST(InstallStep, APrefixHoldingOtherSoftwareIsRefusedAndKeepsIt) {
+    namespace fs = std::filesystem;
+    TemporaryDirectory root;
+    const auto home = root.path() / "home";
+    const auto shared = home / ".local";
+    for (const auto* file : {"bin/other-tool", "lib/python3/site-packages/x/__init__.py", "share/keyrings/login.keyring"}) {
+        fs::create_directories((shared / file).parent_path());
+        std::ofstream(shared / file) << "theirs";
+    }
+    const auto refused = userInstall(home, {"--no-start", "--prefix", shared.string()});
+    EXPECT_NE(refused.exitStatus, 0) << refused.output;
+    EXPECT_NE(refused.output.find("not installing into " + shared.string() + ": it holds other files than an install of the Host"),
+              std::string::npos)
+        << refused.output;
+    for (const auto* file : {"bin/other-tool", "lib/python3/site-packages/x/__init__.py", "share/keyrings/login.keyring"}) {
+        EXPECT_EQ(readAll(shared / file), "theirs") << file;
+    }
+    EXPECT_FALSE(fs::exists(shared / "bin/QuillmereHost"));
+    for (const auto& entry : fs::directory_iterator(home)) EXPECT_EQ(entry.path().filename(), ".local");
+
+    // An earlier install of the Host that another program's file was put beside.
+    const auto own = home / ".local/opt/quillmere-host";
+    ASSERT_EQ(userInstall(home, {"--no-start"}).exitStatus, 0);
+    std::ofstream(own / "bin/other-tool") << "theirs";
+    const auto mixed = userInstall(home, {"--no-start"});
+    EXPECT_NE(mixed.exitStatus, 0) << mixed.output;
+    EXPECT_NE(mixed.output.find("such as bin/other-tool"), std::string::npos) << mixed.output;
+    EXPECT_EQ(readAll(own / "bin/other-tool"), "theirs");
+}
+
 }  // namespace
 }  // namespace InstallTests
 }  // namespace qm::test
