@@ -375,6 +375,32 @@ TEST(InstallStep, APrefixHoldingOtherSoftwareIsRefusedAndKeepsIt) {
     EXPECT_EQ(readAll(own / "bin/other-tool"), "theirs");
 }
 
+// The new copy cannot be moved into the prefix (an mv that fails it, as a busy file system
+// would): the earlier install is put back as it was, and the install fails saying so.
+TEST(InstallStep, AMoveIntoPlaceThatFailsPutsTheEarlierInstallBack) {
+    namespace fs = std::filesystem;
+    TemporaryDirectory root;
+    const auto home = root.path() / "home";
+    const auto prefix = home / ".local/opt/quillmere-host";
+    ASSERT_EQ(userInstall(home, {"--no-start"}).exitStatus, 0);
+    const std::string earlier = "{\"version\":\"0\",\"build\":\"earlier\"}\n";
+    std::ofstream(prefix / "version.json") << earlier;
+    const auto shim = root.path() / "shim";
+    fs::create_directories(shim);
+    std::ofstream(shim / "mv") << "#!/bin/sh\nfor a; do case $a in */.quillmere-host.new.*/quillmere-host)\n"
+                                  "  echo \"mv: cannot move '$a': Device or resource busy\" >&2; exit 1;; esac; done\n"
+                                  "exec /bin/mv \"$@\"\n";
+    fs::permissions(shim / "mv", fs::perms(0755));
+
+    const auto failed = userInstall(home, {"--no-start"}, shim.string() + ":" + std::getenv("PATH"));
+    EXPECT_NE(failed.exitStatus, 0) << failed.output;
+    EXPECT_NE(failed.output.find("the earlier install there was put back"), std::string::npos) << failed.output;
+    EXPECT_EQ(readAll(prefix / "version.json"), earlier);
+    EXPECT_TRUE(fs::is_regular_file(prefix / "bin/QuillmereHost"));
+    EXPECT_EQ(readAll(prefix / "var/lib/quillmere-host/initial-install-onboarding-build"), std::string(QM_EXPECTED_BUILD) + "\n");
+    for (const auto& entry : fs::directory_iterator(prefix.parent_path())) EXPECT_EQ(entry.path().filename(), "quillmere-host");
+}
+
 }  // namespace
 }  // namespace InstallTests
 }  // namespace qm::test
