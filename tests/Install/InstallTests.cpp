@@ -401,6 +401,43 @@ TEST(InstallStep, AMoveIntoPlaceThatFailsPutsTheEarlierInstallBack) {
     for (const auto& entry : fs::directory_iterator(prefix.parent_path())) EXPECT_EQ(entry.path().filename(), "quillmere-host");
 }
 
+// Two installs in a row: the second start hands its link to the Host the first started, which
+// goes on writing to the log the install names, its earlier output still in it.
+TEST(InstallStep, ASecondInstallLeavesTheRunningHostItsLog) {
+    namespace fs = std::filesystem;
+    // The started Host listens on the fixed ports: on a network of this test's own.
+    if (::unshare(CLONE_NEWNET) != 0) GTEST_SKIP() << "no network namespace of its own";
+    TemporaryDirectory root;
+    const auto home = root.path() / "home";
+    fs::create_directories(home / "run");
+    ::chmod((home / "run").c_str(), 0700);
+    const auto first = userInstall(home, {});
+    std::smatch started;
+    ASSERT_TRUE(std::regex_search(first.output, started, std::regex("started the Host \\(pid ([0-9]+)\\); its output: (.*)")))
+        << first.output;
+    const pid_t pid = static_cast<pid_t>(std::stol(started[1].str()));
+    const fs::path log = started[2].str();
+    // It takes links once its walk-through has begun.
+    const auto walking = "permissions: initial install advancing to accessibility";
+    const bool up = waitUntil([&] { return readAll(log).find(walking) != std::string::npos; }, std::chrono::seconds(90));
+    const auto second = up ? userInstall(home, {}) : CommandResult{-1, "the first Host did not come up"};
+    std::error_code error;
+    const auto written = fs::read_symlink("/proc/" + std::to_string(pid) + "/fd/1", error);
+    ::kill(pid, SIGTERM);
+    EXPECT_TRUE(waitUntil([&] { return readAll(log).find("terminating: signal 15") != std::string::npos; },
+                          std::chrono::seconds(30)))
+        << "the Host's last words are not in " << log;
+    if (!waitUntil([&] { return processEnded(pid); }, std::chrono::seconds(30))) ::kill(pid, SIGKILL);
+    EXPECT_EQ(second.exitStatus, 0) << second.output;
+    EXPECT_NE(second.output.find("a Host was running already and was handed the installer's link; its output: " + log.string()),
+              std::string::npos)
+        << second.output;
+    EXPECT_EQ(written, fs::weakly_canonical(log));
+    const auto text = readAll(log);
+    EXPECT_NE(text.find(walking), std::string::npos) << text;
+    EXPECT_NE(text.find("handed quillmerehost://install to the running Host"), std::string::npos) << text;
+}
+
 }  // namespace
 }  // namespace InstallTests
 }  // namespace qm::test
