@@ -175,6 +175,14 @@ void PermissionsController::triggerScreenCaptureRelaunchIfNeeded(const std::stri
         });
         return;
     }
+    if (!app_.quitConfirmedByUser()) {
+        // Only the user's own quit brings the Host back: a stop from outside (SIGTERM at a
+        // logout or shutdown, the installer's restart) must end it. The request stays pending,
+        // and the next run asks again.
+        log("permissions: Screen Recording approved; not relaunching after a stop the user did not confirm; the request "
+            "stays pending");
+        return;
+    }
     pendingScreenCaptureRelaunch = false;
     env().defaults->set(pendingRelaunchKey, false);
     const int pid = env().launcher ? env().launcher->processID() : 0;

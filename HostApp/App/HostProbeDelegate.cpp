@@ -462,7 +462,10 @@ void HostProbeDelegate::presentQuitHostConfirmation() {
         if (!self) return;
         self->terminationConfirmationInProgress_ = false;
         const bool quit = response == 1000;
-        if (quit) self->terminationConfirmed_ = true;
+        if (quit) {
+            self->terminationConfirmed_ = true;
+            self->quitConfirmedByUser_ = true;
+        }
         auto reason = self->pendingTerminateReason_.value_or("quit confirmed");
         self->pendingTerminateReason_.reset();
         if (quit) {

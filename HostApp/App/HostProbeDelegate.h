@@ -154,6 +154,9 @@ public:
     // A quit that needs no question any more (the installer's restart).
     void confirmTermination() { terminationConfirmed_ = true; }
     bool terminating() const { return terminating_; }
+    // The Host's user answered the quit question with "Quit Host" (not a signal, not the
+    // installer's restart link).
+    bool quitConfirmedByUser() const { return quitConfirmedByUser_; }
 
     // Appends one line to the diagnostic log, which stays in memory; the terminal shows it only
     // with QM_LOG_DETAIL=1 (a status refresh every 2 s would bury what changed).
@@ -187,6 +190,7 @@ private:
     bool terminationConfirmed_ = false;
     bool terminationConfirmationInProgress_ = false;
     bool terminating_ = false;
+    bool quitConfirmedByUser_ = false;
     // The reason of the terminate request waiting for the quit question's answer.
     std::optional<std::string> pendingTerminateReason_;
 };

@@ -97,7 +97,7 @@ private:
     void privacyPaneOutcome(std::optional<std::uint64_t> away, bool opened, std::shared_ptr<StartedProgram> program);
 
     // A granted Screen Recording request asked to quit once this run; the relaunch itself
-    // starts only when a quit is confirmed.
+    // starts only when the user confirms a quit.
     std::optional<std::string> relaunchQuitReason_;
     DispatchQueuePtr privacyPaneQueue_;  // opens the desktop's settings (may take seconds)
     // Counts the walk-through's sendings-away, so that a settings program from an earlier one

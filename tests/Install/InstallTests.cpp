@@ -330,6 +330,114 @@ TEST(InstallStep, ASystemInstallThenAUserInstallFromOneCloneBothStartTheHost) {
     EXPECT_NE(refused.output.find("the Host was not started"), std::string::npos) << refused.output;
 }
 
+// scripts/install as a user whose home is `home`, with no desktop, with these options and PATH.
+CommandResult userInstall(const std::filesystem::path& home, const std::vector<std::string>& options,
+                          const std::string& path = std::getenv("PATH")) {
+    std::vector<std::string> command{"env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "XDG_CONFIG_HOME", "-u",
+                                     "XDG_DATA_HOME", "-u", "XDG_STATE_HOME", "-u", "XDG_CACHE_HOME", "HOME=" + home.string(),
+                                     "XDG_RUNTIME_DIR=" + (home / "run").string(), "QM_LOG_DETAIL=1", "PATH=" + path, "bash",
+                                     "-c", "exec \"$0\" \"$@\" 2>&1", std::string(QM_SOURCE_DIR) + "/scripts/install",
+                                     "--user", "--build-dir", QM_BUILD_DIR};
+    command.insert(command.end(), options.begin(), options.end());
+    auto result = runCommand(command, std::chrono::seconds(180));
+    return result ? *result : CommandResult{-1, "did not run"};
+}
+
+// `--prefix ~/.local`: a prefix that holds other software, with or without an earlier install of
+// the Host in it, is refused and keeps all of it.
+TEST(InstallStep, APrefixHoldingOtherSoftwareIsRefusedAndKeepsIt) {
+    namespace fs = std::filesystem;
+    TemporaryDirectory root;
+    const auto home = root.path() / "home";
+    const auto shared = home / ".local";
+    for (const auto* file : {"bin/other-tool", "lib/python3/site-packages/x/__init__.py", "share/keyrings/login.keyring"}) {
+        fs::create_directories((shared / file).parent_path());
+        std::ofstream(shared / file) << "theirs";
+    }
+    const auto refused = userInstall(home, {"--no-start", "--prefix", shared.string()});
+    EXPECT_NE(refused.exitStatus, 0) << refused.output;
+    EXPECT_NE(refused.output.find("not installing into " + shared.string() + ": it holds other files than an install of the Host"),
+              std::string::npos)
+        << refused.output;
+    for (const auto* file : {"bin/other-tool", "lib/python3/site-packages/x/__init__.py", "share/keyrings/login.keyring"}) {
+        EXPECT_EQ(readAll(shared / file), "theirs") << file;
+    }
+    EXPECT_FALSE(fs::exists(shared / "bin/QuillmereHost"));
+    for (const auto& entry : fs::directory_iterator(home)) EXPECT_EQ(entry.path().filename(), ".local");
+
+    // An earlier install of the Host that another program's file was put beside.
+    const auto own = home / ".local/opt/quillmere-host";
+    ASSERT_EQ(userInstall(home, {"--no-start"}).exitStatus, 0);
+    std::ofstream(own / "bin/other-tool") << "theirs";
+    const auto mixed = userInstall(home, {"--no-start"});
+    EXPECT_NE(mixed.exitStatus, 0) << mixed.output;
+    EXPECT_NE(mixed.output.find("such as bin/other-tool"), std::string::npos) << mixed.output;
+    EXPECT_EQ(readAll(own / "bin/other-tool"), "theirs");
+}
+
+// The new copy cannot be moved into the prefix (an mv that fails it, as a busy file system
+// would): the earlier install is put back as it was, and the install fails saying so.
+TEST(InstallStep, AMoveIntoPlaceThatFailsPutsTheEarlierInstallBack) {
+    namespace fs = std::filesystem;
+    TemporaryDirectory root;
+    const auto home = root.path() / "home";
+    const auto prefix = home / ".local/opt/quillmere-host";
+    ASSERT_EQ(userInstall(home, {"--no-start"}).exitStatus, 0);
+    const std::string earlier = "{\"version\":\"0\",\"build\":\"earlier\"}\n";
+    std::ofstream(prefix / "version.json") << earlier;
+    const auto shim = root.path() / "shim";
+    fs::create_directories(shim);
+    std::ofstream(shim / "mv") << "#!/bin/sh\nfor a; do case $a in */.quillmere-host.new.*/quillmere-host)\n"
+                                  "  echo \"mv: cannot move '$a': Device or resource busy\" >&2; exit 1;; esac; done\n"
+                                  "exec /bin/mv \"$@\"\n";
+    fs::permissions(shim / "mv", fs::perms(0755));
+
+    const auto failed = userInstall(home, {"--no-start"}, shim.string() + ":" + std::getenv("PATH"));
+    EXPECT_NE(failed.exitStatus, 0) << failed.output;
+    EXPECT_NE(failed.output.find("the earlier install there was put back"), std::string::npos) << failed.output;
+    EXPECT_EQ(readAll(prefix / "version.json"), earlier);
+    EXPECT_TRUE(fs::is_regular_file(prefix / "bin/QuillmereHost"));
+    EXPECT_EQ(readAll(prefix / "var/lib/quillmere-host/initial-install-onboarding-build"), std::string(QM_EXPECTED_BUILD) + "\n");
+    for (const auto& entry : fs::directory_iterator(prefix.parent_path())) EXPECT_EQ(entry.path().filename(), "quillmere-host");
+}
+
+// Two installs in a row: the second start hands its link to the Host the first started, which
+// goes on writing to the log the install names, its earlier output still in it.
+TEST(InstallStep, ASecondInstallLeavesTheRunningHostItsLog) {
+    namespace fs = std::filesystem;
+    // The started Host listens on the fixed ports: on a network of this test's own.
+    if (::unshare(CLONE_NEWNET) != 0) GTEST_SKIP() << "no network namespace of its own";
+    TemporaryDirectory root;
+    const auto home = root.path() / "home";
+    fs::create_directories(home / "run");
+    ::chmod((home / "run").c_str(), 0700);
+    const auto first = userInstall(home, {});
+    std::smatch started;
+    ASSERT_TRUE(std::regex_search(first.output, started, std::regex("started the Host \\(pid ([0-9]+)\\); its output: (.*)")))
+        << first.output;
+    const pid_t pid = static_cast<pid_t>(std::stol(started[1].str()));
+    const fs::path log = started[2].str();
+    // It takes links once its walk-through has begun.
+    const auto walking = "permissions: initial install advancing to accessibility";
+    const bool up = waitUntil([&] { return readAll(log).find(walking) != std::string::npos; }, std::chrono::seconds(90));
+    const auto second = up ? userInstall(home, {}) : CommandResult{-1, "the first Host did not come up"};
+    std::error_code error;
+    const auto written = fs::read_symlink("/proc/" + std::to_string(pid) + "/fd/1", error);
+    ::kill(pid, SIGTERM);
+    EXPECT_TRUE(waitUntil([&] { return readAll(log).find("terminating: signal 15") != std::string::npos; },
+                          std::chrono::seconds(30)))
+        << "the Host's last words are not in " << log;
+    if (!waitUntil([&] { return processEnded(pid); }, std::chrono::seconds(30))) ::kill(pid, SIGKILL);
+    EXPECT_EQ(second.exitStatus, 0) << second.output;
+    EXPECT_NE(second.output.find("a Host was running already and was handed the installer's link; its output: " + log.string()),
+              std::string::npos)
+        << second.output;
+    EXPECT_EQ(written, fs::weakly_canonical(log));
+    const auto text = readAll(log);
+    EXPECT_NE(text.find(walking), std::string::npos) << text;
+    EXPECT_NE(text.find("handed quillmerehost://install to the running Host"), std::string::npos) << text;
+}
+
 }  // namespace
 }  // namespace InstallTests
 }  // namespace qm::test

@@ -2,6 +2,8 @@
 // installer's links, on virtual time; and a link handed over a real local socket.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "Platform/Accessibility.h"
 #include "Platform/AudioCapture.h"
 #include "Platform/Linux/LocalURLEvents.h"
@@ -146,11 +148,29 @@ TEST(Relaunch, ScriptQuotesThePathAndAFailedStartIsLogged) {
     PermissionHarness h(/*captureGranted=*/true);
     h.launcher->launchFailure = "Permission denied";
     h.app.defaultsStore->standard()->set("host.pendingScreenCaptureRelaunch", true);
+    h.app.shell->scriptedResponses.push_back(1000);  // the user quits when asked
     h.app.launch();
-    h.app.delegate->terminateApplication("test");
     h.app.host.clock().advance(1);
     EXPECT_TRUE(h.app.logged("permissions: relaunch script failed to start: Permission denied"));
     EXPECT_EQ(h.terminations(), 1u);
+}
+
+TEST(Relaunch, AStopFromOutsideStartsNothingAndKeepsTheRequestPending) {
+    // SIGTERM while the relaunch's own quit question is up, and the installer's restart link.
+    using Stop = std::function<void(HostProbeDelegate&)>;
+    for (const auto& stop : {Stop([](HostProbeDelegate& d) { d.terminateApplication("signal 15"); }),
+                             Stop([](HostProbeDelegate& d) { d.handlePermissionURLEvent("quillmerehost://update/restart"); })}) {
+        PermissionHarness h(/*captureGranted=*/true);
+        h.app.defaultsStore->standard()->set("host.pendingScreenCaptureRelaunch", true);
+        h.app.launch();
+        h.app.host.clock().advance(1);
+        EXPECT_EQ(h.app.shell->pendingSheets.size(), 1u) << "the relaunch asks to quit";
+        stop(*h.app.delegate);
+        h.app.host.clock().advance(1);
+        EXPECT_EQ(h.terminations(), 1u);
+        EXPECT_TRUE(h.launcher->launches.empty());
+        EXPECT_TRUE(h.app.defaultsStore->standard()->boolean("host.pendingScreenCaptureRelaunch"));
+    }
 }
 
 TEST(PermissionLinks, RestartLinkOverARealLocalSocketQuitsWithoutAQuestion) {
