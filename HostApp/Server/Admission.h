@@ -19,7 +19,7 @@ std::string admissionGroup(const std::string& address);
 // channels before their token). Each group holds at most `perGroup` of them and all groups at most
 // `total`. When every place is taken, a newcomer whose group holds fewer than the group holding
 // the most takes the place of that group's oldest connection that may be closed (one whose
-// password is not being checked), so a Viewer from an address that holds none is always let in,
+// password check is not running), so a Viewer from an address that holds none is always let in,
 // however many others wait. Pure: the caller closes the one chosen.
 struct PendingAdmission {
     struct Limits {

@@ -89,12 +89,17 @@ struct AuxSession {
     // Closes the connection when it has not signed in in time.
     DispatchWorkItemPtr signInDeadline;
     // An admitted attempt waiting out its address's delay before the password check (at most one:
-    // it counts as in flight): the queued work, and the address whose share of checks it holds.
+    // it counts as in flight, but holds no place a newcomer cannot take): the queued work, and the
+    // address whose share of checks it holds.
     struct DelayedSignIn {
         DispatchWorkItemPtr item;
         std::string address;
     };
     std::optional<DelayedSignIn> delayedSignIn;
+    // Its password is being checked now, not waiting out a slow-down: the one state in which a
+    // connection that has not signed in keeps its place against a newcomer (a check running
+    // cannot be called back; a wait can be cancelled, giving its address's share back).
+    bool passwordCheckRunning() const { return signInInFlight && !delayedSignIn; }
     // Frames refused before sign-in.
     int refusedFrames = 0;
     // When it was admitted among the connections not signed in (lower is older), for choosing

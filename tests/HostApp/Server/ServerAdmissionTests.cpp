@@ -3,6 +3,8 @@
 // driven into both in ServerAdmissionLiveTests.cpp).
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "HostApp/Server/Admission.h"
 #include "support/InMemoryViewer.h"
 #include "support/ServerInspector.h"
@@ -36,6 +38,22 @@ struct Silent {
 std::string accepted(const std::optional<ClientSessionAuthResultPayload>& result) {
     if (!result) return "no result";
     return result->accepted ? "ok" : result->message;
+}
+
+// A Viewer whose user takes `pause` seconds to type the password after the identity proof,
+// while `meanwhile` runs every 0.1 s: what its sign-in was answered.
+std::string signInAfterPause(ManualServer& host, const std::string& from, double pause, const std::function<void()>& meanwhile) {
+    InMemoryViewer viewer(host, host.server().boundPorts().control, InMemoryViewer::NotSignedIn{}, from);
+    if (viewer.closed()) return "closed as it arrived";
+    viewer.proveIdentity();
+    for (double waited = 0; waited < pause; waited += 0.1) {
+        host.clock().advance(0.1);
+        meanwhile();
+    }
+    if (viewer.closed()) return "closed before its password";
+    const auto said = accepted(viewer.signIn(ManualServer::user, ManualServer::password));
+    viewer.disconnect();
+    return said;
 }
 
 }  // namespace
@@ -100,6 +118,46 @@ TEST(ServerAdmission, SilentConnectionsFromManyAddressesReopenedAtOnceDoNotKeepA
     for (const auto& one : silent) open += *one->closed ? 0 : 1;
     EXPECT_LE(open, 64u);
     EXPECT_EQ(ServerInspector(host.server()).sessions().sessions().size(), 64u);
+}
+
+TEST(ServerAdmission, ConnectionsWaitingOutTheirSlowDownDoNotKeepOutAViewerThatTakesSecondsToTypeItsPassword) {
+    ManualServer host;
+    const auto port = host.server().boundPorts().control;
+    // 32 addresses, each slowed down by two wrong passwords, then guessing on two connections at
+    // once, each connection trying again as soon as it was answered or closed: every one of the
+    // 64 places holds a guess waiting out its address's slow-down.
+    struct Guesser {
+        std::string from;
+        std::unique_ptr<InMemoryViewer> viewer;
+    };
+    std::vector<Guesser> guessers;
+    for (int address = 0; address < 32; ++address) {
+        const auto from = "127.0.1." + std::to_string(address);
+        for (int wrong = 0; wrong < 2; ++wrong) {
+            InMemoryViewer primer(host, port, InMemoryViewer::NotSignedIn{}, from);
+            primer.proveIdentity();
+            EXPECT_EQ(accepted(primer.signIn(ManualServer::user, "wrong")), "code=invalid-credentials");
+        }
+        guessers.push_back({from, nullptr});
+        guessers.push_back({from, nullptr});
+    }
+    host.clock().runUntilIdle();
+    auto guessAgain = [&] {
+        for (auto& guesser : guessers) {
+            if (guesser.viewer && !guesser.viewer->closed() && !guesser.viewer->result()) continue;
+            guesser.viewer = std::make_unique<InMemoryViewer>(host, port, InMemoryViewer::NotSignedIn{}, guesser.from);
+            if (guesser.viewer->closed()) continue;
+            guesser.viewer->proveIdentity();
+            guesser.viewer->signIn(ManualServer::user, "wrong");
+        }
+    };
+    guessAgain();
+    EXPECT_EQ(host.server().resourceCounts().signInsDelayed, 64u);
+
+    for (const double pause : {0.0, 0.2, 2.0, 5.0}) {
+        EXPECT_EQ(signInAfterPause(host, "127.0.0.10", pause, guessAgain), "ok") << "pausing " << pause << " s";
+        guessAgain();
+    }
 }
 
 }  // namespace ServerAdmissionTests
