@@ -88,12 +88,12 @@ struct AuxSession {
     std::uint64_t signInEpoch = 0;
     // Closes the connection when it has not signed in in time.
     DispatchWorkItemPtr signInDeadline;
-    // An admitted attempt waiting out its address's delay before the password check (at most one:
-    // it counts as in flight, but holds no place a newcomer cannot take): the queued work, and the
-    // address whose share of checks it holds.
+    // An admitted attempt waiting out its address group's delay before the password check (at most
+    // one: it counts as in flight, but holds no place a newcomer cannot take): the queued work, and
+    // the group whose share of checks it holds.
     struct DelayedSignIn {
         DispatchWorkItemPtr item;
-        std::string address;
+        std::string group;
     };
     std::optional<DelayedSignIn> delayedSignIn;
     // Its password is being checked now, not waiting out a slow-down: the one state in which a

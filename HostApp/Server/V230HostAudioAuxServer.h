@@ -91,7 +91,8 @@ public:
         // can carry, so the Host never sends a frame its own reader would refuse and never queues
         // a snapshot near a connection's send limit.
         std::size_t maxClipboardPayloadBytes = AuxFrameReader::defaultMaxBufferedBytes - AuxPacketHeader::size;
-        // What one remote address may have of them, and how it is slowed down after failures.
+        // What one address group (see admissionGroup) may have of them, and how it is slowed
+        // down after failures.
         SignInLimits::Limits signInLimits;
         // Frames a session sends while its sign-in is being checked wait for the answer, up to
         // this many frames and bytes (headers included); past that the connection is closed.
@@ -247,7 +248,7 @@ public:
         std::size_t viewerNames = 0;
         std::size_t signInsInFlight = 0;   // password checks running
         std::size_t signInsDelayed = 0;    // attempts waiting out their address's delay
-        std::size_t signInAddresses = 0;   // addresses the sign-in limits remember with attempts in hand
+        std::size_t signInAddresses = 0;   // address groups the sign-in limits remember with attempts in hand
         std::size_t sessionTableEntries = 0;  // every entry of every per-session table
         std::size_t videoFlowEntries = 0;     // acknowledgement and send records of video sessions
         std::size_t audioSendConnections = 0;
@@ -453,7 +454,7 @@ private:
     struct SignInAttempt {
         UUID id;
         std::uint64_t epoch = 0;
-        std::string address;
+        std::string group;  // the address group whose share of checks it holds (admissionGroup)
         std::string username;
         std::string displayName;
         std::string consoleUser;  // the console user when the attempt was made

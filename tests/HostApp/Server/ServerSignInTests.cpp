@@ -166,6 +166,38 @@ TEST(SignInVirtualTime, RepeatedFailuresSlowAnAddressDownWhileOthersSignIn) {
     EXPECT_EQ(countContaining(host.statuses(), "slowing down password checks from " + guesser), 1u);
 }
 
+TEST(SignInVirtualTime, WrongPasswordsFromManyAddressesOfOneSlash64AreSlowedDownAsOneMachine) {
+    ManualServer host;
+    // Twelve guesses, each from an address of its own in one /64, each sent once the one before
+    // was answered: each is checked as long after the last failure as from one address.
+    const std::vector<double> waits{0, 0, 1, 2, 4, 8, 16, 30, 30, 30, 30, 30};
+    const std::uint64_t ms = second / 1000;
+    auto advanceTo = [&](std::uint64_t ns) { host.clock().advance(static_cast<double>(ns - host.clock().uptimeNs()) / 1e9); };
+    std::uint64_t lastFailureNs = 0;
+    for (std::size_t i = 0; i < waits.size(); ++i) {
+        host.clock().advance(0.001);  // each guess comes a little after the answer to the last
+        auto guess = attempt(host, "2001:db8:5:6:" + std::to_string(i + 1) + "::9", "guess");
+        if (waits[i] > 0) {
+            const auto dueNs = lastFailureNs + static_cast<std::uint64_t>(waits[i]) * second;
+            advanceTo(dueNs - ms);
+            EXPECT_FALSE(guess->result()) << "guess " << i + 1 << " was checked early";
+            advanceTo(dueNs + ms);
+            lastFailureNs = dueNs;
+        } else {
+            lastFailureNs = host.clock().uptimeNs();
+        }
+        EXPECT_EQ(messageOf(guess->result()), "code=invalid-credentials") << "guess " << i + 1;
+    }
+    EXPECT_EQ(countContaining(host.statuses(), "slowing down password checks from 2001:db8:5:6::/64"), 1u);
+
+    // The /64 has one share of attempts in hand; another /64 is not slowed down, nor kept waiting.
+    auto first = attempt(host, "2001:db8:5:6::a", "guess");
+    auto second = attempt(host, "2001:db8:5:6::b", "guess");
+    EXPECT_EQ(messageOf(attempt(host, "2001:db8:5:6::c", "guess")->result()), "code=sign-in-busy");
+    EXPECT_TRUE(attempt(host, "2001:db8:5:7::a", ManualServer::password)->result().value_or(ClientSessionAuthResultPayload{}).accepted);
+    EXPECT_EQ(host.accounts().verificationCount(), waits.size() + 1);
+}
+
 TEST(SignInVirtualTime, AViewerThatLeavesDuringItsDelayGivesItsAddressShareBackAtOnce) {
     ManualServer host;
     const auto baseline = host.server().resourceCounts();
