@@ -443,10 +443,12 @@ bool V230HostAudioAuxServer::admitsConnectionFrom(const std::string& address) {
     std::vector<PendingAdmission::Pending> pending;
     for (const auto& [id, session] : sessions_.sessions()) {
         if (session->authorized) continue;
-        pending.push_back({session->admissionOrder, session->admissionGroup, !session->passwordCheckRunning()});
+        pending.push_back({session->admissionOrder, session->admissionGroup, !session->passwordCheckRunning(),
+                           sessions_.closedBeforeSignIn(session->admissionGroup)});
     }
     for (const auto& [raw, waiting] : sessions_.pendingFileChannels()) {
-        pending.push_back({waiting.admissionOrder, waiting.admissionGroup, true});
+        pending.push_back({waiting.admissionOrder, waiting.admissionGroup, true,
+                           sessions_.closedBeforeSignIn(waiting.admissionGroup)});
     }
     const PendingAdmission::Limits limits{options_.maxConnectionsNotSignedIn, options_.maxConnectionsNotSignedInPerAddress};
     const auto decision = PendingAdmission::decide(pending, admissionGroup(address), limits);

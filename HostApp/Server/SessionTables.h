@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "HostApp/Server/Admission.h"
+#include "Platform/Core/Clock.h"
 #include "Platform/Core/DispatchQueue.h"
 #include "Platform/Core/Geometry.h"
 #include "Platform/Network.h"
@@ -147,6 +149,11 @@ public:
         std::string admissionGroup;  // as AuxSession::admissionGroup
     };
 
+    // `clock` dates the connections closed before signing in (see closedBeforeSignIn); without
+    // one they all count as closed at time 0.
+    SessionTables() = default;
+    explicit SessionTables(std::shared_ptr<const Clock> clock) : clock_(std::move(clock)) {}
+
     // Shared by every Viewer (regions are named, not owned): not an index of sessions.
     std::map<std::string, Rect> pipRegions;
 
@@ -218,6 +225,11 @@ public:
     // The signed-in control session whose token this is (compared in constant time).
     std::optional<UUID> sessionForToken(std::span<const std::uint8_t> token) const;
 
+    // How many connections from this address group (sessions, and file channels before their
+    // token) left the tables lately without having signed in: for admission to tell a group that
+    // keeps connecting and going from one that connected once (see PendingAdmission).
+    std::uint32_t closedBeforeSignIn(const std::string& admissionGroup) const;
+
     // Entries over every per-session table, for leak checks.
     std::size_t entryCount() const;
     // Clipboard snapshots waiting to be decoded, over every session the tables made (also one that
@@ -226,6 +238,7 @@ public:
 
 private:
     FileChannelPtr unbindFileChannel(AuxSession& session);
+    std::uint64_t nowNs() const { return clock_ ? clock_->uptimeNs() : 0; }
 
     std::unordered_map<UUID, std::shared_ptr<AuxSession>> sessions_;
     std::unordered_map<UUID, ConnectionPtr> audioSessions_;
@@ -236,6 +249,9 @@ private:
     std::unordered_map<FileTransferChannelConnection*, UUID> fileChannelSessions_;
     // The admission order of the next connection (session or waiting file channel).
     std::uint64_t nextAdmissionOrder_ = 1;
+    std::shared_ptr<const Clock> clock_;
+    // Per address group, not per session: bounded on its own and outlives the sessions it counts.
+    ClosedBeforeSignIn closedBeforeSignIn_;
     const std::shared_ptr<std::atomic<std::size_t>> clipboardsWaiting_ = std::make_shared<std::atomic<std::size_t>>(0);
     // authorizedAudioSessions_.size(), for readers off the queue.
     const std::shared_ptr<std::atomic<std::size_t>> signedInControlCount_ =

@@ -3,6 +3,7 @@
 // driven into both in ServerAdmissionLiveTests.cpp).
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <functional>
 
 #include "HostApp/Server/Admission.h"
@@ -46,7 +47,7 @@ std::string signInAfterPause(ManualServer& host, const std::string& from, double
     InMemoryViewer viewer(host, host.server().boundPorts().control, InMemoryViewer::NotSignedIn{}, from);
     if (viewer.closed()) return "closed as it arrived";
     viewer.proveIdentity();
-    for (double waited = 0; waited < pause; waited += 0.1) {
+    for (long step = 0; step < std::lround(pause * 10); ++step) {
         host.clock().advance(0.1);
         meanwhile();
     }
@@ -81,6 +82,26 @@ TEST(PendingAdmission, AddressesGroupByMachineAndAFullTableMakesRoomForTheAddres
     // One whose password is being checked keeps its place.
     const std::vector<P> checking{{1, "a", false}, {2, "b"}, {3, "c"}, {4, "a"}, {5, "b"}, {6, "a"}};
     EXPECT_EQ(PendingAdmission::decide(checking, "d", limits).evict, 4u);
+    // Between groups holding as many, the one whose connections were closed lately the most often
+    // loses first; holding more still comes first.
+    const std::vector<P> churned{{1, "a", true, 0}, {2, "b", true, 7}, {3, "c", true, 2}, {4, "a", true, 0}, {5, "b", true, 7}, {6, "c", true, 2}};
+    EXPECT_EQ(PendingAdmission::decide(churned, "d", limits).evict, 2u);
+    EXPECT_EQ(PendingAdmission::decide(churned, "b", limits).evict, std::nullopt);
+    const std::vector<P> holding{{1, "a", true, 0}, {2, "b", true, 7}, {3, "a", true, 0}, {4, "b", true, 7}, {5, "a", true, 0}, {6, "c"}};
+    EXPECT_EQ(PendingAdmission::decide(holding, "d", limits).evict, 1u);
+
+    // Closures are counted per group while they keep coming, in a bounded table.
+    ClosedBeforeSignIn closed({3, 600.0});
+    constexpr std::uint64_t second = 1'000'000'000ULL;
+    for (const char* group : {"a", "b", "a", "c"}) closed.record(group, 1 * second);
+    EXPECT_EQ(closed.count("a", 1 * second), 2u);
+    closed.record("d", 2 * second);  // the group whose last closure is the oldest goes
+    EXPECT_EQ(closed.count("b", 2 * second), 0u);
+    EXPECT_EQ(closed.groupCount(), 3u);
+    EXPECT_EQ(closed.count("d", 601 * second), 1u);
+    EXPECT_EQ(closed.count("a", 601 * second), 0u) << "forgotten ten minutes after its last closure";
+    closed.record("d", 601 * second);
+    EXPECT_EQ(closed.groupCount(), 1u);
 
     const auto at1024 = SessionBound::forDescriptorLimit(1024, 64);
     EXPECT_LE(at1024.total * SessionBound::descriptorsPerSession + 64, 1024u - 128) << "well within the limit";
@@ -157,6 +178,34 @@ TEST(ServerAdmission, ConnectionsWaitingOutTheirSlowDownDoNotKeepOutAViewerThatT
     for (const double pause : {0.0, 0.2, 2.0, 5.0}) {
         EXPECT_EQ(signInAfterPause(host, "127.0.0.10", pause, guessAgain), "ok") << "pausing " << pause << " s";
         guessAgain();
+    }
+}
+
+TEST(ServerAdmission, AChurnFromThousandsOfAddressesClosesItsOwnConnectionsNotAViewerTypingItsPassword) {
+    for (const bool ipv6 : {false, true}) {
+        ManualServer host;
+        const auto port = host.server().boundPorts().control;
+        // 2,000 addresses (IPv4, or /64s), each connecting again as soon as its connection was
+        // closed to make room for another: 5,000 connections a second, none of them signing in.
+        auto churner = [&](int i) {
+            return ipv6 ? "2001:db8:0:" + std::to_string(i) + "::1"
+                        : "127.0." + std::to_string(1 + i / 250) + "." + std::to_string(1 + i % 250);
+        };
+        std::vector<std::unique_ptr<Silent>> open;
+        int arrivals = 0;
+        auto churn = [&](int count) {
+            for (int i = 0; i < count; ++i) {
+                open.push_back(std::make_unique<Silent>(host, port, churner(arrivals++ % 2000)));
+                std::erase_if(open, [](const auto& one) { return *one->closed; });
+            }
+        };
+        churn(2000);
+        const std::string viewer = ipv6 ? "2001:db8:ffff:1::10" : "127.0.0.10";
+        for (const double pause : {0.2, 2.0}) {
+            EXPECT_EQ(signInAfterPause(host, viewer, pause, [&] { churn(500); }), "ok")
+                << (ipv6 ? "IPv6" : "IPv4") << ", pausing " << pause << " s";
+        }
+        EXPECT_LE(open.size(), 64u);
     }
 }
 
