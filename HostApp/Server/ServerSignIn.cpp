@@ -162,7 +162,11 @@ void V230HostAudioAuxServer::startPasswordCheck(SignInAttempt attempt) {
         signInLimits_.finish(attempt.group, SignInLimits::Outcome::notChecked, platform_.clock->uptimeNs());
         return;
     }
-    if (signInsInFlight_ >= options_.maxConcurrentSignIns) {
+    // Addresses being slowed down share only part of the checks: however many of them keep
+    // guessing, an address that is not finds a check free.
+    attempt.slowed = signInLimits_.slowsDown(attempt.group);
+    if (signInsInFlight_ >= options_.maxConcurrentSignIns ||
+        (attempt.slowed && slowedSignInsInFlight_ >= options_.maxConcurrentSlowedSignIns)) {
         signInLimits_.finish(attempt.group, SignInLimits::Outcome::notChecked, platform_.clock->uptimeNs());
         session->signInInFlight = false;
         refuseSignIn(session, "code=sign-in-busy");
@@ -181,6 +185,7 @@ void V230HostAudioAuxServer::startPasswordCheck(SignInAttempt attempt) {
     const auto index = static_cast<std::size_t>(slot - signInQueueBusy_.begin());
     signInQueueBusy_[index] = true;
     ++signInsInFlight_;
+    if (attempt.slowed) ++slowedSignInsInFlight_;
 
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
     auto accounts = platform_.accounts;
@@ -194,6 +199,7 @@ void V230HostAudioAuxServer::startPasswordCheck(SignInAttempt attempt) {
             if (auto self = weak.lock()) {
                 self->signInQueueBusy_[index] = false;
                 --self->signInsInFlight_;
+                if (attempt.slowed) --self->slowedSignInsInFlight_;
                 self->finishSignIn(attempt, result);
             }
         });

@@ -48,6 +48,8 @@ public:
 
     // The wait an address's next check would have, for its current run of failures.
     double delayAfter(std::uint32_t failures) const;
+    // True while the address's failures in a row make its checks wait.
+    bool slowsDown(const std::string& address) const;
     std::size_t addressCount() const { return entries_.size(); }
     // Addresses with an attempt admitted and not yet finished.
     std::size_t addressesWithAttemptsInHand() const;

@@ -74,8 +74,11 @@ public:
         // A connection that has not signed in within this time is closed: a peer that never
         // finishes a frame must not hold a session forever.
         double signInTimeout = 20.0;
-        // At most this many password checks run at once; more are refused as busy.
+        // At most this many password checks run at once; more are refused as busy. Of them, at
+        // most `maxConcurrentSlowedSignIns` for addresses being slowed down after failures, so
+        // addresses that keep guessing never take every check from one that is not.
         std::size_t maxConcurrentSignIns = 8;
+        std::size_t maxConcurrentSlowedSignIns = 4;
         // Connections that have not signed in, over all addresses and from one address group (see
         // admissionGroup). When all are taken, a newcomer from a group holding fewer than the
         // group holding the most closes that group's oldest (see PendingAdmission); else it is
@@ -455,6 +458,7 @@ private:
         UUID id;
         std::uint64_t epoch = 0;
         std::string group;  // the address group whose share of checks it holds (admissionGroup)
+        bool slowed = false;  // its check runs as one of an address being slowed down
         std::string username;
         std::string displayName;
         std::string consoleUser;  // the console user when the attempt was made
@@ -536,6 +540,7 @@ private:
     std::shared_ptr<RepeatingTimer> dragPollTimer_;
     DispatchWorkItemPtr displayLayoutPublish_;  // the one scheduled layout publish, if any
     std::size_t signInsInFlight_ = 0;
+    std::size_t slowedSignInsInFlight_ = 0;  // of them, checks of addresses being slowed down
     // A session that leaves cancels its delayed attempt and gives its address's share back at once.
     void cancelDelayedSignIn(AuxSession& session);
     // Connections refused for want of room, and when the last line about them was written.

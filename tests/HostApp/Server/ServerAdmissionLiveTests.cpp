@@ -1,9 +1,11 @@
 // The built Host as a user runs it, against a hostile Viewer: silent connections from many
-// loopback addresses do not keep a Viewer out, and with the Host under a descriptor limit the
-// signed-in sessions stop at a bound well within it, with an honest refusal.
+// loopback addresses, or wrong passwords looped from many addresses being slowed down, do not
+// keep a Viewer out, and with the Host under a descriptor limit the signed-in sessions stop at a
+// bound well within it, with an honest refusal.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
 #include <deque>
 #include <filesystem>
 #include <map>
@@ -102,6 +104,67 @@ TEST(ServerAdmissionLive, SilentConnectionsFromEightAddressesReopenedAtOnceDoNot
     flooding = false;
     flood.join();
     EXPECT_EQ(signedIn, 9) << ::testing::PrintToString(answers) << "\n" << host->log();
+}
+
+TEST(ServerAdmissionLive, GuessesWaitingOutTheirSlowDownDoNotKeepOutAViewerThatTakesSecondsToTypeItsPassword) {
+    std::string whyNot;
+    auto host = BuiltHost::prepare(QM_HOST_EXECUTABLE, whyNot);
+    if (!host) GTEST_SKIP() << whyNot;
+    ASSERT_TRUE(host->start()) << host->log();
+    const auto user = host->user().name();
+
+    // 34 addresses, each slowed down by two wrong passwords (the real check refuses after 2 s)...
+    constexpr int addresses = 34;
+    auto guesserAddress = [](int i) { return "127.0.2." + std::to_string(i + 1); };
+    std::atomic<int> primed{0};
+    std::vector<std::thread> primers;
+    for (int i = 0; i < addresses; ++i) {
+        primers.emplace_back([&, i] {
+            const auto deadline = std::chrono::steady_clock::now() + 120s;
+            int refused = 0;
+            while (refused < 2 && std::chrono::steady_clock::now() < deadline) {
+                const auto said = viewerFrom(guesserAddress(i))->signIn(user, "wrong");
+                if (said && said->message == "code=invalid-credentials") {
+                    ++refused;
+                } else {
+                    std::this_thread::sleep_for(100ms);  // busy: the checks of the others run
+                }
+            }
+            if (refused == 2) ++primed;
+        });
+    }
+    for (auto& primer : primers) primer.join();
+    ASSERT_EQ(primed, addresses);
+
+    // ...then guessing on two connections each, each trying again as soon as it was answered or
+    // closed: more guesses waiting out their slow-down than there are places before sign-in.
+    std::atomic<bool> guessing{true};
+    std::vector<std::thread> guessers;
+    for (int i = 0; i < 2 * addresses; ++i) {
+        guessers.emplace_back([&, from = guesserAddress(i / 2)] {
+            while (guessing) {
+                auto viewer = viewerFrom(from);
+                if (!viewer->connected() || !viewer->signIn(user, "wrong")) std::this_thread::sleep_for(10ms);
+            }
+        });
+    }
+    std::this_thread::sleep_for(3s);
+
+    std::vector<std::string> answers;
+    for (const auto pause : {200ms, 2000ms, 200ms, 2000ms}) {
+        auto viewer = viewerFrom("127.0.0.10");
+        std::string said = "closed before its proof";
+        if (viewer->connected() && viewer->proveIdentity()) {
+            std::this_thread::sleep_for(pause);  // its user types the password
+            said = answer(*viewer, *host);
+        }
+        answers.push_back(said);
+    }
+    EXPECT_EQ(answers, std::vector<std::string>(4, "ok")) << host->log();
+    // The Host's exit closes the guesses still waiting for their answers.
+    guessing = false;
+    host->signal(SIGTERM);
+    for (auto& guesser : guessers) guesser.join();
 }
 
 TEST(ServerAdmissionLive, UnderADescriptorLimitSessionsStopAtTheBoundWithAnHonestRefusalAndComeBack) {
