@@ -111,57 +111,39 @@ TEST(ServerAdmissionLive, GuessesWaitingOutTheirSlowDownDoNotKeepOutAViewerThatT
     auto host = BuiltHost::prepare(QM_HOST_EXECUTABLE, whyNot);
     if (!host) GTEST_SKIP() << whyNot;
     ASSERT_TRUE(host->start()) << host->log();
-    const auto user = host->user().name();
 
-    // 34 addresses, each slowed down by two wrong passwords (the real check refuses after 2 s)...
-    constexpr int addresses = 34;
-    auto guesserAddress = [](int i) { return "127.0.2." + std::to_string(i + 1); };
-    std::atomic<int> primed{0};
-    std::vector<std::thread> primers;
-    for (int i = 0; i < addresses; ++i) {
-        primers.emplace_back([&, i] {
-            const auto deadline = std::chrono::steady_clock::now() + 120s;
-            int refused = 0;
-            while (refused < 2 && std::chrono::steady_clock::now() < deadline) {
-                const auto said = viewerFrom(guesserAddress(i))->signIn(user, "wrong");
-                if (said && said->message == "code=invalid-credentials") {
-                    ++refused;
-                } else {
-                    std::this_thread::sleep_for(100ms);  // busy: the checks of the others run
-                }
-            }
-            if (refused == 2) ++primed;
-        });
-    }
-    for (auto& primer : primers) primer.join();
-    ASSERT_EQ(primed, addresses);
-
-    // ...then guessing on two connections each, each trying again as soon as it was answered or
-    // closed: more guesses waiting out their slow-down than there are places before sign-in.
+    // 40 addresses, each slowed down by two wrong passwords (the check refuses after 2 s), then
+    // guessing on two connections each, each trying again as soon as it was answered or closed:
+    // more guesses wait out their slow-down than there are places before sign-in.
+    auto guess = [&](const std::string& from) {
+        auto said = viewerFrom(from)->signIn(host->user().name(), "wrong");
+        const bool checked = said && said->message == "code=invalid-credentials";
+        if (!checked) std::this_thread::sleep_for(10ms);  // closed or busy: again, soon
+        return checked;
+    };
     std::atomic<bool> guessing{true};
+    std::atomic<int> primed{0};
     std::vector<std::thread> guessers;
-    for (int i = 0; i < 2 * addresses; ++i) {
-        guessers.emplace_back([&, from = guesserAddress(i / 2)] {
-            while (guessing) {
-                auto viewer = viewerFrom(from);
-                if (!viewer->connected() || !viewer->signIn(user, "wrong")) std::this_thread::sleep_for(10ms);
-            }
+    for (int i = 0; i < 80; ++i) {
+        guessers.emplace_back([&, i, from = "127.0.2." + std::to_string(1 + i / 2)] {
+            for (int refused = 0; i % 2 == 0 && refused < 2 && guessing;) refused += guess(from) ? 1 : 0;
+            if (i % 2 == 0) ++primed;
+            while (primed < 40 && guessing) std::this_thread::sleep_for(10ms);
+            while (guessing) guess(from);
         });
     }
+    EXPECT_TRUE(waitUntil([&] { return primed == 40; }, 120s));
     std::this_thread::sleep_for(3s);
 
     std::vector<std::string> answers;
     for (const auto pause : {200ms, 2000ms, 200ms, 2000ms}) {
         auto viewer = viewerFrom("127.0.0.10");
-        std::string said = "closed before its proof";
-        if (viewer->connected() && viewer->proveIdentity()) {
-            std::this_thread::sleep_for(pause);  // its user types the password
-            said = answer(*viewer, *host);
-        }
-        answers.push_back(said);
+        const bool proved = viewer->connected() && viewer->proveIdentity();
+        std::this_thread::sleep_for(pause);  // its user types the password
+        answers.push_back(proved ? answer(*viewer, *host) : "closed before its proof");
     }
     EXPECT_EQ(answers, std::vector<std::string>(4, "ok")) << host->log();
-    // The Host's exit closes the guesses still waiting for their answers.
+    // The Host's exit ends the guesses still waiting for their answers.
     guessing = false;
     host->signal(SIGTERM);
     for (auto& guesser : guessers) guesser.join();
