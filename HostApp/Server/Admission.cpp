@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <limits>
 #include <map>
 
@@ -38,6 +39,35 @@ std::string admissionGroup(const std::string& address) {
     return std::string(text) + "/64";
 }
 
+ClosedBeforeSignIn::ClosedBeforeSignIn(Limits limits)
+    : limits_(limits), memoryNs_(static_cast<std::uint64_t>(std::llround(limits.memory * 1e9))) {}
+
+void ClosedBeforeSignIn::record(const std::string& group, std::uint64_t nowNs) {
+    while (!byLastClosure_.empty() && nowNs >= byLastClosure_.back().lastNs + memoryNs_) {
+        groups_.erase(byLastClosure_.back().name);
+        byLastClosure_.pop_back();
+    }
+    if (auto found = groups_.find(group); found != groups_.end()) {
+        auto entry = found->second;
+        if (entry->closed < std::numeric_limits<std::uint32_t>::max()) ++entry->closed;
+        entry->lastNs = nowNs;
+        byLastClosure_.splice(byLastClosure_.begin(), byLastClosure_, entry);
+        return;
+    }
+    if (groups_.size() >= limits_.maxGroups && !byLastClosure_.empty()) {
+        groups_.erase(byLastClosure_.back().name);
+        byLastClosure_.pop_back();
+    }
+    byLastClosure_.push_front(Group{group, 1, nowNs});
+    groups_.emplace(byLastClosure_.front().name, byLastClosure_.begin());
+}
+
+std::uint32_t ClosedBeforeSignIn::count(const std::string& group, std::uint64_t nowNs) const {
+    auto found = groups_.find(group);
+    if (found == groups_.end() || nowNs >= found->second->lastNs + memoryNs_) return 0;
+    return found->second->closed;
+}
+
 PendingAdmission::Decision PendingAdmission::decide(const std::vector<Pending>& pending,
                                                     const std::string& newcomerGroup, Limits limits) {
     std::map<std::string, std::size_t> held;
@@ -46,18 +76,22 @@ PendingAdmission::Decision PendingAdmission::decide(const std::vector<Pending>& 
     if (ownCount >= limits.perGroup) return {};
     if (pending.size() < limits.total) return {true, std::nullopt};
 
-    // Full: the oldest closable connection of the group holding the most, if that group holds
-    // more than the newcomer's. A group holding none always gets a place this way.
+    // Full: a closable connection of a group holding the most, if that group holds more than the
+    // newcomer's (a group holding none always gets a place this way). Between groups holding as
+    // many, the one that had more connections closed lately loses first; then the oldest.
     const Pending* victim = nullptr;
     std::size_t victimGroupCount = 0;
     for (const auto& entry : pending) {
         if (!entry.evictable || entry.group == newcomerGroup) continue;
         const std::size_t count = held[entry.group];
         if (count <= ownCount) continue;
-        if (!victim || count > victimGroupCount || (count == victimGroupCount && entry.order < victim->order)) {
-            victim = &entry;
-            victimGroupCount = count;
+        if (victim && count < victimGroupCount) continue;
+        if (victim && count == victimGroupCount) {
+            if (entry.closedLately < victim->closedLately) continue;
+            if (entry.closedLately == victim->closedLately && entry.order > victim->order) continue;
         }
+        victim = &entry;
+        victimGroupCount = count;
     }
     if (!victim) return {};
     return {true, victim->order};

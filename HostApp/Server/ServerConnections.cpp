@@ -437,15 +437,18 @@ bool V230HostAudioAuxServer::dispatchingOverLogBudget() const {
 }
 
 bool V230HostAudioAuxServer::admitsConnectionFrom(const std::string& address) {
-    // Connections that have not signed in: sessions (but a session whose password is being
-    // checked is never closed to make room) and file channels still without their token.
+    // Connections that have not signed in: sessions (but a session whose password check is
+    // running is never closed to make room; one waiting out its slow-down may be) and file
+    // channels still without their token.
     std::vector<PendingAdmission::Pending> pending;
     for (const auto& [id, session] : sessions_.sessions()) {
         if (session->authorized) continue;
-        pending.push_back({session->admissionOrder, session->admissionGroup, !session->signInInFlight});
+        pending.push_back({session->admissionOrder, session->admissionGroup, !session->passwordCheckRunning(),
+                           sessions_.closedBeforeSignIn(session->admissionGroup)});
     }
     for (const auto& [raw, waiting] : sessions_.pendingFileChannels()) {
-        pending.push_back({waiting.admissionOrder, waiting.admissionGroup, true});
+        pending.push_back({waiting.admissionOrder, waiting.admissionGroup, true,
+                           sessions_.closedBeforeSignIn(waiting.admissionGroup)});
     }
     const PendingAdmission::Limits limits{options_.maxConnectionsNotSignedIn, options_.maxConnectionsNotSignedInPerAddress};
     const auto decision = PendingAdmission::decide(pending, admissionGroup(address), limits);

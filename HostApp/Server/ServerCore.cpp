@@ -140,7 +140,10 @@ void V230HostAudioAuxServer::makeSubsystems() {
 }
 
 V230HostAudioAuxServer::V230HostAudioAuxServer(HostPlatform platform, Options options)
-    : queue(platform.makeQueue(ServerConstants::queueLabel)), platform_(std::move(platform)), options_(std::move(options)) {}
+    : queue(platform.makeQueue(ServerConstants::queueLabel)),
+      platform_(std::move(platform)),
+      options_(std::move(options)),
+      sessions_(platform_.clock) {}
 
 V230HostAudioAuxServer::~V230HostAudioAuxServer() = default;
 

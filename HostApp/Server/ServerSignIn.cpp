@@ -105,16 +105,17 @@ void V230HostAudioAuxServer::authorizeAuxSession(const UUID& id, AuxChannel chan
     // A session already signed in keeps its place; a new one needs room within the bound.
     if (!session->authorized && sessionBoundReached(*session)) return refuseSignIn(session, "code=too-many-sessions");
 
-    // Each address has a share of the checks, and waits longer after each failure in a row.
-    auto address = sessions_.remoteAddress(id).value_or("");
-    const auto wait = signInLimits_.admit(address, platform_.clock->uptimeNs());
+    // Each address group has a share of the checks, and waits longer after each failure in a
+    // row: counted by machine as admission counts, so a peer does not get a fresh share and a
+    // fresh slow-down from each address of its /64.
+    const auto wait = signInLimits_.admit(session->admissionGroup, platform_.clock->uptimeNs());
     if (!wait) return refuseSignIn(session, "code=sign-in-busy");
 
     session->signInInFlight = true;
     SignInAttempt attempt;
     attempt.id = id;
     attempt.epoch = ++session->signInEpoch;
-    attempt.address = std::move(address);
+    attempt.group = session->admissionGroup;
     // The user name is checked whether or not it is the console user's, and compared with it
     // only after the check, so a wrong name and a wrong password take the same path and time.
     attempt.username = request.username;
@@ -124,14 +125,14 @@ void V230HostAudioAuxServer::authorizeAuxSession(const UUID& id, AuxChannel chan
     if (*wait <= 0) return startPasswordCheck(std::move(attempt));
 
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
-    std::string heldAddress = attempt.address;
+    std::string heldGroup = attempt.group;
     auto item = std::make_shared<DispatchWorkItem>([weak, attempt = std::move(attempt)]() mutable {
         auto self = weak.lock();
         if (!self) return;
         if (auto waiting = self->sessions_.session(attempt.id)) waiting->delayedSignIn.reset();
         self->startPasswordCheck(std::move(attempt));
     });
-    session->delayedSignIn = AuxSession::DelayedSignIn{item, std::move(heldAddress)};
+    session->delayedSignIn = AuxSession::DelayedSignIn{item, std::move(heldGroup)};
     queue->asyncAfter(*wait, std::move(item));
 }
 
@@ -154,18 +155,22 @@ void V230HostAudioAuxServer::cancelDelayedSignIn(AuxSession& session) {
     if (!session.delayedSignIn) return;
     // The block (and the password it holds) is released now, not when its delay would end.
     session.delayedSignIn->item->cancel();
-    signInLimits_.finish(session.delayedSignIn->address, SignInLimits::Outcome::notChecked, platform_.clock->uptimeNs());
+    signInLimits_.finish(session.delayedSignIn->group, SignInLimits::Outcome::notChecked, platform_.clock->uptimeNs());
     session.delayedSignIn.reset();
 }
 
 void V230HostAudioAuxServer::startPasswordCheck(SignInAttempt attempt) {
     auto session = sessions_.session(attempt.id);
     if (!session || session->signInEpoch != attempt.epoch || !session->signInInFlight) {
-        signInLimits_.finish(attempt.address, SignInLimits::Outcome::notChecked, platform_.clock->uptimeNs());
+        signInLimits_.finish(attempt.group, SignInLimits::Outcome::notChecked, platform_.clock->uptimeNs());
         return;
     }
-    if (signInsInFlight_ >= options_.maxConcurrentSignIns) {
-        signInLimits_.finish(attempt.address, SignInLimits::Outcome::notChecked, platform_.clock->uptimeNs());
+    // Addresses being slowed down share only part of the checks: however many of them keep
+    // guessing, an address that is not finds a check free.
+    attempt.slowed = signInLimits_.slowsDown(attempt.group);
+    if (signInsInFlight_ >= options_.maxConcurrentSignIns ||
+        (attempt.slowed && slowedSignInsInFlight_ >= options_.maxConcurrentSlowedSignIns)) {
+        signInLimits_.finish(attempt.group, SignInLimits::Outcome::notChecked, platform_.clock->uptimeNs());
         session->signInInFlight = false;
         refuseSignIn(session, "code=sign-in-busy");
         replayHeldFrames(session);
@@ -183,6 +188,7 @@ void V230HostAudioAuxServer::startPasswordCheck(SignInAttempt attempt) {
     const auto index = static_cast<std::size_t>(slot - signInQueueBusy_.begin());
     signInQueueBusy_[index] = true;
     ++signInsInFlight_;
+    if (attempt.slowed) ++slowedSignInsInFlight_;
 
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
     auto accounts = platform_.accounts;
@@ -196,6 +202,7 @@ void V230HostAudioAuxServer::startPasswordCheck(SignInAttempt attempt) {
             if (auto self = weak.lock()) {
                 self->signInQueueBusy_[index] = false;
                 --self->signInsInFlight_;
+                if (attempt.slowed) --self->slowedSignInsInFlight_;
                 self->finishSignIn(attempt, result);
             }
         });
@@ -221,9 +228,8 @@ void V230HostAudioAuxServer::finishSignIn(const SignInAttempt& attempt, const Pa
     } else {
         outcome = SignInLimits::Outcome::accepted;
     }
-    if (signInLimits_.finish(attempt.address, outcome, platform_.clock->uptimeNs())) {
-        publish("sign-in: slowing down password checks from " + attempt.address +
-                " after repeated failures");
+    if (signInLimits_.finish(attempt.group, outcome, platform_.clock->uptimeNs())) {
+        publish("sign-in: slowing down password checks from " + attempt.group + " after repeated failures");
     }
 
     auto session = sessions_.session(attempt.id);

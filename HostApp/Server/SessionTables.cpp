@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "HostApp/Server/Admission.h"
 #include "HostApp/Server/ServerConstants.h"
 #include "Platform/Core/Crypto.h"
 #include "Platform/Core/LogText.h"
@@ -143,6 +142,7 @@ SessionTables::Forgotten SessionTables::forget(const UUID& id) {
     forgotten.session->authorized = false;
     forgotten.session->isLive = false;
     forgotten.wasAuthorized = authorizedAudioSessions_.erase(id) + authorizedVideoSessions_.erase(id) > 0;
+    if (!forgotten.wasAuthorized) closedBeforeSignIn_.record(forgotten.session->admissionGroup, nowNs());
     signedInControlCount_->store(authorizedAudioSessions_.size());
     audioSessions_.erase(id);
     videoSessions_.erase(id);
@@ -170,7 +170,7 @@ SessionTables::FileChannelPtr SessionTables::bindFileChannel(const UUID& session
 }
 
 std::optional<UUID> SessionTables::fileChannelEnded(FileTransferChannelConnection* channel) {
-    pendingFileChannels_.erase(channel);
+    dropPendingFileChannel(channel);
     auto bound = fileChannelSessions_.find(channel);
     if (bound == fileChannelSessions_.end()) return std::nullopt;
     const UUID sessionID = bound->second;
@@ -185,7 +185,15 @@ void SessionTables::admitPendingFileChannel(const FileChannelPtr& channel, std::
 }
 
 bool SessionTables::dropPendingFileChannel(FileTransferChannelConnection* channel) {
-    return pendingFileChannels_.erase(channel) > 0;
+    auto waiting = pendingFileChannels_.find(channel);
+    if (waiting == pendingFileChannels_.end()) return false;
+    closedBeforeSignIn_.record(waiting->second.admissionGroup, nowNs());
+    pendingFileChannels_.erase(waiting);
+    return true;
+}
+
+std::uint32_t SessionTables::closedBeforeSignIn(const std::string& admissionGroup) const {
+    return closedBeforeSignIn_.count(admissionGroup, nowNs());
 }
 
 std::vector<SessionTables::FileChannelPtr> SessionTables::takePendingFileChannels() {

@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "HostApp/Server/Admission.h"
+#include "Platform/Core/Clock.h"
 #include "Platform/Core/DispatchQueue.h"
 #include "Platform/Core/Geometry.h"
 #include "Platform/Network.h"
@@ -88,13 +90,18 @@ struct AuxSession {
     std::uint64_t signInEpoch = 0;
     // Closes the connection when it has not signed in in time.
     DispatchWorkItemPtr signInDeadline;
-    // An admitted attempt waiting out its address's delay before the password check (at most one:
-    // it counts as in flight): the queued work, and the address whose share of checks it holds.
+    // An admitted attempt waiting out its address group's delay before the password check (at most
+    // one: it counts as in flight, but holds no place a newcomer cannot take): the queued work, and
+    // the group whose share of checks it holds.
     struct DelayedSignIn {
         DispatchWorkItemPtr item;
-        std::string address;
+        std::string group;
     };
     std::optional<DelayedSignIn> delayedSignIn;
+    // Its password is being checked now, not waiting out a slow-down: the one state in which a
+    // connection that has not signed in keeps its place against a newcomer (a check running
+    // cannot be called back; a wait can be cancelled, giving its address's share back).
+    bool passwordCheckRunning() const { return signInInFlight && !delayedSignIn; }
     // Frames refused before sign-in.
     int refusedFrames = 0;
     // When it was admitted among the connections not signed in (lower is older), for choosing
@@ -141,6 +148,11 @@ public:
         std::uint64_t admissionOrder = 0;  // as AuxSession::admissionOrder
         std::string admissionGroup;  // as AuxSession::admissionGroup
     };
+
+    // `clock` dates the connections closed before signing in (see closedBeforeSignIn); without
+    // one they all count as closed at time 0.
+    SessionTables() = default;
+    explicit SessionTables(std::shared_ptr<const Clock> clock) : clock_(std::move(clock)) {}
 
     // Shared by every Viewer (regions are named, not owned): not an index of sessions.
     std::map<std::string, Rect> pipRegions;
@@ -213,6 +225,11 @@ public:
     // The signed-in control session whose token this is (compared in constant time).
     std::optional<UUID> sessionForToken(std::span<const std::uint8_t> token) const;
 
+    // How many connections from this address group (sessions, and file channels before their
+    // token) left the tables lately without having signed in: for admission to tell a group that
+    // keeps connecting and going from one that connected once (see PendingAdmission).
+    std::uint32_t closedBeforeSignIn(const std::string& admissionGroup) const;
+
     // Entries over every per-session table, for leak checks.
     std::size_t entryCount() const;
     // Clipboard snapshots waiting to be decoded, over every session the tables made (also one that
@@ -221,6 +238,7 @@ public:
 
 private:
     FileChannelPtr unbindFileChannel(AuxSession& session);
+    std::uint64_t nowNs() const { return clock_ ? clock_->uptimeNs() : 0; }
 
     std::unordered_map<UUID, std::shared_ptr<AuxSession>> sessions_;
     std::unordered_map<UUID, ConnectionPtr> audioSessions_;
@@ -231,6 +249,9 @@ private:
     std::unordered_map<FileTransferChannelConnection*, UUID> fileChannelSessions_;
     // The admission order of the next connection (session or waiting file channel).
     std::uint64_t nextAdmissionOrder_ = 1;
+    std::shared_ptr<const Clock> clock_;
+    // Per address group, not per session: bounded on its own and outlives the sessions it counts.
+    ClosedBeforeSignIn closedBeforeSignIn_;
     const std::shared_ptr<std::atomic<std::size_t>> clipboardsWaiting_ = std::make_shared<std::atomic<std::size_t>>(0);
     // authorizedAudioSessions_.size(), for readers off the queue.
     const std::shared_ptr<std::atomic<std::size_t>> signedInControlCount_ =

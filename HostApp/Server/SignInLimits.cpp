@@ -80,6 +80,11 @@ bool SignInLimits::makeRoom() {
     return true;
 }
 
+bool SignInLimits::slowsDown(const std::string& address) const {
+    auto it = entries_.find(address);
+    return it != entries_.end() && delayAfter(it->second.failures) > 0;
+}
+
 std::size_t SignInLimits::addressesWithAttemptsInHand() const {
     std::size_t count = 0;
     for (const auto& [address, entry] : entries_) count += entry.inHand > 0 ? 1 : 0;

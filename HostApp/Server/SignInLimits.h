@@ -11,7 +11,9 @@ namespace qm {
 // Who may have a password checked, and when: each remote address has a small share of the
 // checks, and an address whose checks keep failing waits longer and longer before its next one
 // runs (as SSH servers do). The running-check limit itself is the caller's; this holder only
-// decides per address. Owned by the server queue; times are uptime nanoseconds.
+// decides per address. An "address" is whatever key the caller counts a machine by: the server
+// gives the address group (admissionGroup), so the addresses of one IPv6 /64 have one share and
+// one slow-down between them. Owned by the server queue; times are uptime nanoseconds.
 class SignInLimits {
 public:
     struct Limits {
@@ -46,6 +48,8 @@ public:
 
     // The wait an address's next check would have, for its current run of failures.
     double delayAfter(std::uint32_t failures) const;
+    // True while the address's failures in a row make its checks wait.
+    bool slowsDown(const std::string& address) const;
     std::size_t addressCount() const { return entries_.size(); }
     // Addresses with an attempt admitted and not yet finished.
     std::size_t addressesWithAttemptsInHand() const;

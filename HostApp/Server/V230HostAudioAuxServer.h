@@ -74,8 +74,11 @@ public:
         // A connection that has not signed in within this time is closed: a peer that never
         // finishes a frame must not hold a session forever.
         double signInTimeout = 20.0;
-        // At most this many password checks run at once; more are refused as busy.
+        // At most this many password checks run at once; more are refused as busy. Of them, at
+        // most `maxConcurrentSlowedSignIns` for addresses being slowed down after failures, so
+        // addresses that keep guessing never take every check from one that is not.
         std::size_t maxConcurrentSignIns = 8;
+        std::size_t maxConcurrentSlowedSignIns = 4;
         // Connections that have not signed in, over all addresses and from one address group (see
         // admissionGroup). When all are taken, a newcomer from a group holding fewer than the
         // group holding the most closes that group's oldest (see PendingAdmission); else it is
@@ -91,7 +94,8 @@ public:
         // can carry, so the Host never sends a frame its own reader would refuse and never queues
         // a snapshot near a connection's send limit.
         std::size_t maxClipboardPayloadBytes = AuxFrameReader::defaultMaxBufferedBytes - AuxPacketHeader::size;
-        // What one remote address may have of them, and how it is slowed down after failures.
+        // What one address group (see admissionGroup) may have of them, and how it is slowed
+        // down after failures.
         SignInLimits::Limits signInLimits;
         // Frames a session sends while its sign-in is being checked wait for the answer, up to
         // this many frames and bytes (headers included); past that the connection is closed.
@@ -247,7 +251,7 @@ public:
         std::size_t viewerNames = 0;
         std::size_t signInsInFlight = 0;   // password checks running
         std::size_t signInsDelayed = 0;    // attempts waiting out their address's delay
-        std::size_t signInAddresses = 0;   // addresses the sign-in limits remember with attempts in hand
+        std::size_t signInAddresses = 0;   // address groups the sign-in limits remember with attempts in hand
         std::size_t sessionTableEntries = 0;  // every entry of every per-session table
         std::size_t videoFlowEntries = 0;     // acknowledgement and send records of video sessions
         std::size_t audioSendConnections = 0;
@@ -453,7 +457,8 @@ private:
     struct SignInAttempt {
         UUID id;
         std::uint64_t epoch = 0;
-        std::string address;
+        std::string group;  // the address group whose share of checks it holds (admissionGroup)
+        bool slowed = false;  // its check runs as one of an address being slowed down
         std::string username;
         std::string displayName;
         std::string consoleUser;  // the console user when the attempt was made
@@ -535,6 +540,7 @@ private:
     std::shared_ptr<RepeatingTimer> dragPollTimer_;
     DispatchWorkItemPtr displayLayoutPublish_;  // the one scheduled layout publish, if any
     std::size_t signInsInFlight_ = 0;
+    std::size_t slowedSignInsInFlight_ = 0;  // of them, checks of addresses being slowed down
     // A session that leaves cancels its delayed attempt and gives its address's share back at once.
     void cancelDelayedSignIn(AuxSession& session);
     // Connections refused for want of room, and when the last line about them was written.

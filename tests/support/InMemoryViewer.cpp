@@ -111,13 +111,20 @@ void InMemoryViewer::disconnect() {
 
 void InMemoryViewer::receive() {
     connection_->receive(1, 1 << 20, [this](Bytes data, bool isComplete, const std::optional<NetworkError>& error) {
-        if (error) return;
+        if (error) {
+            closed_ = true;
+            return;
+        }
         incoming_.append(data);
         while (auto frame = incoming_.nextFrame()) {
             if (frame->header.type == AuxPacketType::hostStatus) statuses_.emplace_back(frame->payload.begin(), frame->payload.end());
             frames_.push_back(std::move(*frame));
         }
-        if (!isComplete) receive();
+        if (isComplete) {
+            closed_ = true;
+        } else {
+            receive();
+        }
     });
 }
 

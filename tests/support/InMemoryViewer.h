@@ -80,6 +80,8 @@ public:
     std::optional<ClientSessionAuthResultPayload> result();
     // Host status texts received so far (they stay in the list).
     std::vector<std::string> statusTexts() const;
+    // True once the Host closed the connection (or it failed).
+    bool closed() const { return closed_; }
     // The queue this Viewer's connection delivers on.
     const std::shared_ptr<ManualDispatchQueue>& queue() const { return queue_; }
     ConnectionPtr connection() const { return connection_; }
@@ -104,6 +106,7 @@ private:
     AuxFrameReader incoming_{64 << 20};
     std::vector<AuxFrame> frames_;
     std::vector<std::string> statuses_;
+    bool closed_ = false;
 };
 
 }  // namespace qm::test

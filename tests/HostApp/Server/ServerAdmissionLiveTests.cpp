@@ -1,9 +1,11 @@
 // The built Host as a user runs it, against a hostile Viewer: silent connections from many
-// loopback addresses do not keep a Viewer out, and with the Host under a descriptor limit the
-// signed-in sessions stop at a bound well within it, with an honest refusal.
+// loopback addresses, or wrong passwords looped from many addresses being slowed down, do not
+// keep a Viewer out, and with the Host under a descriptor limit the signed-in sessions stop at a
+// bound well within it, with an honest refusal.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
 #include <deque>
 #include <filesystem>
 #include <map>
@@ -102,6 +104,49 @@ TEST(ServerAdmissionLive, SilentConnectionsFromEightAddressesReopenedAtOnceDoNot
     flooding = false;
     flood.join();
     EXPECT_EQ(signedIn, 9) << ::testing::PrintToString(answers) << "\n" << host->log();
+}
+
+TEST(ServerAdmissionLive, GuessesWaitingOutTheirSlowDownDoNotKeepOutAViewerThatTakesSecondsToTypeItsPassword) {
+    std::string whyNot;
+    auto host = BuiltHost::prepare(QM_HOST_EXECUTABLE, whyNot);
+    if (!host) GTEST_SKIP() << whyNot;
+    ASSERT_TRUE(host->start()) << host->log();
+
+    // 40 addresses, each slowed down by two wrong passwords (the check refuses after 2 s), then
+    // guessing on two connections each, each trying again as soon as it was answered or closed:
+    // more guesses wait out their slow-down than there are places before sign-in.
+    auto guess = [&](const std::string& from) {
+        auto said = viewerFrom(from)->signIn(host->user().name(), "wrong");
+        const bool checked = said && said->message == "code=invalid-credentials";
+        if (!checked) std::this_thread::sleep_for(10ms);  // closed or busy: again, soon
+        return checked;
+    };
+    std::atomic<bool> guessing{true};
+    std::atomic<int> primed{0};
+    std::vector<std::thread> guessers;
+    for (int i = 0; i < 80; ++i) {
+        guessers.emplace_back([&, i, from = "127.0.2." + std::to_string(1 + i / 2)] {
+            for (int refused = 0; i % 2 == 0 && refused < 2 && guessing;) refused += guess(from) ? 1 : 0;
+            if (i % 2 == 0) ++primed;
+            while (primed < 40 && guessing) std::this_thread::sleep_for(10ms);
+            while (guessing) guess(from);
+        });
+    }
+    EXPECT_TRUE(waitUntil([&] { return primed == 40; }, 120s));
+    std::this_thread::sleep_for(3s);
+
+    std::vector<std::string> answers;
+    for (const auto pause : {200ms, 2000ms, 200ms, 2000ms}) {
+        auto viewer = viewerFrom("127.0.0.10");
+        const bool proved = viewer->connected() && viewer->proveIdentity();
+        std::this_thread::sleep_for(pause);  // its user types the password
+        answers.push_back(proved ? answer(*viewer, *host) : "closed before its proof");
+    }
+    EXPECT_EQ(answers, std::vector<std::string>(4, "ok")) << host->log();
+    // The Host's exit ends the guesses still waiting for their answers.
+    guessing = false;
+    host->signal(SIGTERM);
+    for (auto& guesser : guessers) guesser.join();
 }
 
 TEST(ServerAdmissionLive, UnderADescriptorLimitSessionsStopAtTheBoundWithAnHonestRefusalAndComeBack) {

@@ -3,6 +3,9 @@
 // driven into both in ServerAdmissionLiveTests.cpp).
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <functional>
+
 #include "HostApp/Server/Admission.h"
 #include "support/InMemoryViewer.h"
 #include "support/ServerInspector.h"
@@ -38,6 +41,19 @@ std::string accepted(const std::optional<ClientSessionAuthResultPayload>& result
     return result->accepted ? "ok" : result->message;
 }
 
+// A Viewer whose user takes `pause` seconds to type the password after the identity proof,
+// while `meanwhile` runs every 0.1 s: what its sign-in was answered.
+std::string signInAfterPause(ManualServer& host, const std::string& from, double pause, const std::function<void()>& meanwhile) {
+    InMemoryViewer viewer(host, host.server().boundPorts().control, InMemoryViewer::NotSignedIn{}, from);
+    if (viewer.closed()) return "closed as it arrived";
+    viewer.proveIdentity();
+    for (long step = 0; step < std::lround(pause * 10); ++step) {
+        host.clock().advance(0.1);
+        meanwhile();
+    }
+    return accepted(viewer.signIn(ManualServer::user, ManualServer::password));  // none once closed
+}
+
 }  // namespace
 
 TEST(PendingAdmission, AddressesGroupByMachineAndAFullTableMakesRoomForTheAddressHoldingFewest) {
@@ -63,6 +79,18 @@ TEST(PendingAdmission, AddressesGroupByMachineAndAFullTableMakesRoomForTheAddres
     // One whose password is being checked keeps its place.
     const std::vector<P> checking{{1, "a", false}, {2, "b"}, {3, "c"}, {4, "a"}, {5, "b"}, {6, "a"}};
     EXPECT_EQ(PendingAdmission::decide(checking, "d", limits).evict, 4u);
+    // Between groups holding as many, the one whose connections kept closing loses first.
+    const std::vector<P> churned{{1, "a", true, 0}, {2, "b", true, 7}, {3, "c", true, 2}, {4, "a", true, 0}, {5, "b", true, 7}, {6, "c", true, 2}};
+    EXPECT_EQ(PendingAdmission::decide(churned, "d", limits).evict, 2u);
+
+    // Closures are counted per group in a bounded table that forgets.
+    ClosedBeforeSignIn closed({3, 600.0});
+    constexpr std::uint64_t second = 1'000'000'000ULL;
+    for (const char* group : {"a", "b", "a", "c", "d"}) closed.record(group, second);
+    EXPECT_EQ(closed.groupCount(), 3u) << "the group whose last closure is the oldest goes";
+    EXPECT_EQ(closed.count("a", second) + closed.count("b", second), 2u);
+    closed.record("d", 601 * second);
+    EXPECT_EQ(closed.groupCount(), 1u) << "forgotten ten minutes after their last closure";
 
     const auto at1024 = SessionBound::forDescriptorLimit(1024, 64);
     EXPECT_LE(at1024.descriptors + 64, 1024u - 128) << "well within the limit";
@@ -100,6 +128,60 @@ TEST(ServerAdmission, SilentConnectionsFromManyAddressesReopenedAtOnceDoNotKeepA
     for (const auto& one : silent) open += *one->closed ? 0 : 1;
     EXPECT_LE(open, 64u);
     EXPECT_EQ(ServerInspector(host.server()).sessions().sessions().size(), 64u);
+}
+
+TEST(ServerAdmission, GuessesWaitingOutTheirSlowDownDoNotKeepOutAViewerTypingItsPassword) {
+    ManualServer host;
+    // 32 addresses slowed down by two wrong passwords, then guessing on two connections each, each
+    // trying again once answered or closed: every place holds a guess waiting out its slow-down.
+    auto guess = [&](const std::string& from) {
+        auto viewer = std::make_unique<InMemoryViewer>(host, host.server().boundPorts().control, InMemoryViewer::NotSignedIn{}, from);
+        if (!viewer->closed()) {
+            viewer->proveIdentity();
+            viewer->signIn(ManualServer::user, "wrong");
+        }
+        return viewer;
+    };
+    std::vector<std::pair<std::string, std::unique_ptr<InMemoryViewer>>> guessers;
+    for (int i = 0; i < 64; ++i) {
+        const auto from = "127.0.1." + std::to_string(i / 2);
+        for (int primer = 0; primer < 2 && i % 2 == 0; ++primer) guess(from);
+        guessers.emplace_back(from, guess(from));
+    }
+    EXPECT_EQ(host.server().resourceCounts().signInsDelayed, 64u);
+    auto guessAgain = [&] {
+        for (auto& [from, viewer] : guessers) {
+            if (viewer->closed() || viewer->result()) viewer = guess(from);
+        }
+    };
+    for (const double pause : {0.2, 2.0}) {
+        EXPECT_EQ(signInAfterPause(host, "127.0.0.10", pause, guessAgain), "ok") << "pausing " << pause << " s";
+    }
+}
+
+TEST(ServerAdmission, AChurnFromThousandsOfAddressesClosesItsOwnConnectionsNotAViewerTypingItsPassword) {
+    for (const bool ipv6 : {false, true}) {
+        ManualServer host;
+        // 2,000 addresses (IPv4, or /64s), each connecting again once its connection was closed to
+        // make room for another: 5,000 connections a second, none signing in.
+        auto churner = [&](int i) {
+            return ipv6 ? "2001:db8:0:" + std::to_string(i) + "::1"
+                        : "127.0." + std::to_string(1 + i / 250) + "." + std::to_string(1 + i % 250);
+        };
+        std::vector<std::unique_ptr<Silent>> open;
+        int arrivals = 0;
+        auto churn = [&](int count) {
+            for (int i = 0; i < count; ++i) {
+                open.push_back(std::make_unique<Silent>(host, host.server().boundPorts().control, churner(arrivals++ % 2000)));
+                std::erase_if(open, [](const auto& one) { return *one->closed; });
+            }
+        };
+        churn(2000);
+        for (const double pause : {0.2, 2.0}) {
+            EXPECT_EQ(signInAfterPause(host, ipv6 ? "2001:db8:ffff::10" : "127.0.0.10", pause, [&] { churn(500); }), "ok")
+                << (ipv6 ? "IPv6" : "IPv4") << ", pausing " << pause << " s";
+        }
+    }
 }
 
 }  // namespace ServerAdmissionTests

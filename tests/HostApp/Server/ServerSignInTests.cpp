@@ -2,6 +2,7 @@
 // failures, frames sent behind a sign-in, refusals on a signed-in session, and peer text in logs.
 #include <gtest/gtest.h>
 
+#include "HostApp/Server/Admission.h"
 #include "HostApp/Server/SignInLimits.h"
 #include "QuillmereProfiles/QuillmereIdentity.h"
 #include "support/InMemoryViewer.h"
@@ -164,6 +165,31 @@ TEST(SignInVirtualTime, RepeatedFailuresSlowAnAddressDownWhileOthersSignIn) {
     EXPECT_TRUE(right->result().value_or(ClientSessionAuthResultPayload{}).accepted);
     EXPECT_EQ(messageOf(attempt(host, guesser, "typo")->result()), "code=invalid-credentials");
     EXPECT_EQ(countContaining(host.statuses(), "slowing down password checks from " + guesser), 1u);
+}
+
+TEST(SignInVirtualTime, WrongPasswordsFromManyAddressesOfOneSlash64AreSlowedDownAsOneMachine) {
+    // Twelve guesses, each sent once the one before was answered, take as long from twelve
+    // addresses of one /64 as from one address.
+    auto secondsForTwelveGuesses = [](const std::function<std::string(int)>& from) {
+        ManualServer host;
+        for (int i = 0; i < 12; ++i) {
+            auto guess = attempt(host, from(i), "guess");
+            while (!guess->result()) host.clock().advance(0.25);
+        }
+        EXPECT_TRUE(host.sawStatus("slowing down password checks from " + admissionGroup(from(0))));
+        return host.clock().uptimeNs() / second;
+    };
+    const auto fromOne = secondsForTwelveGuesses([](int) { return "192.0.2.9"; });
+    EXPECT_GT(fromOne, 100u);
+    EXPECT_EQ(secondsForTwelveGuesses([](int i) { return "2001:db8:5:6:" + std::to_string(i + 1) + "::9"; }), fromOne);
+
+    // The /64 has one share of attempts in hand: after two failures, two guesses wait, a third is busy.
+    ManualServer host;
+    std::vector<std::unique_ptr<Attempt>> guesses;
+    for (const char* from : {"2001:db8:5:6::a", "2001:db8:5:6::b", "2001:db8:5:6::c", "2001:db8:5:6::d"}) {
+        guesses.push_back(attempt(host, from, "guess"));
+    }
+    EXPECT_EQ(messageOf(attempt(host, "2001:db8:5:6::e", "guess")->result()), "code=sign-in-busy");
 }
 
 TEST(SignInVirtualTime, AViewerThatLeavesDuringItsDelayGivesItsAddressShareBackAtOnce) {
