@@ -1,0 +1,425 @@
+// Peers that never sign in, a Viewer that leaves with answers queued, and Viewers that send many
+// batches or hold many unfinished ones, against the built `QuillmereHost` as a user runs it: the
+// Host's memory, CPU and descriptors stay bounded, every batch is answered, other Viewers still
+// sign in, and a stop ends the Host within seconds whatever those peers did before it.
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <numeric>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "HostApp/Server/ServerConstants.h"
+#include "QuillmereProfiles/FileTransferChannel.h"
+#include "support/BuiltHost.h"
+#include "support/Sanitizers.h"
+#include "support/TestPlatform.h"
+#include "support/ViewerBatches.h"
+
+#ifndef QM_HOST_EXECUTABLE
+#define QM_HOST_EXECUTABLE ""
+#endif
+
+namespace qm::test {
+namespace PeerBoundsLiveTests {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr std::uint16_t controlPort = ServerConstants::controlPort;
+
+std::size_t openDescriptors(const BuiltHost& host) {
+    std::error_code error;
+    std::size_t count = 0;
+    for (fs::directory_iterator it("/proc/" + std::to_string(host.pid()) + "/fd", error), end; !error && it != end;
+         it.increment(error)) {
+        ++count;
+    }
+    return count;
+}
+
+// The most descriptors the Host holds at once from now until stop(), looked at every 10 ms.
+class MostDescriptors {
+public:
+    explicit MostDescriptors(const BuiltHost& host)
+        : sampler_([this, &host] {
+              while (sampling_) {
+                  most_ = std::max(most_.load(), openDescriptors(host));
+                  std::this_thread::sleep_for(10ms);
+              }
+          }) {}
+    ~MostDescriptors() { stop(); }
+    std::size_t stop() {
+        sampling_ = false;
+        if (sampler_.joinable()) sampler_.join();
+        return most_;
+    }
+
+private:
+    std::atomic<bool> sampling_{true};
+    std::atomic<std::size_t> most_{0};
+    std::thread sampler_;
+};
+
+// The CPU time the Host has used so far, its user and system time together, in seconds.
+double cpuSeconds(const BuiltHost& host) {
+    std::ifstream file("/proc/" + std::to_string(host.pid()) + "/stat");
+    const std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const auto name = stat.rfind(')');  // the program's name may hold spaces
+    if (name == std::string::npos) return 0;
+    std::istringstream fields(stat.substr(name + 2));
+    std::string field;
+    unsigned long long ticks = 0;
+    for (int number = 3; number <= 15 && fields >> field; ++number)
+        if (number >= 14) ticks += std::stoull(field);  // utime, stime
+    return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// The time the Host's threads have run and waited to run so far, in seconds: on a loaded machine a
+// Host with work to do gets less CPU than it wants, but it waits for it.
+double wantedSeconds(const BuiltHost& host) {
+    std::error_code error;
+    double seconds = 0;
+    for (fs::directory_iterator it("/proc/" + std::to_string(host.pid()) + "/task", error), end; !error && it != end;
+         it.increment(error)) {
+        std::ifstream stat(it->path() / "schedstat");
+        double ran = 0, waited = 0;
+        if (stat >> ran >> waited) seconds += (ran + waited) / 1e9;
+    }
+    return seconds;
+}
+
+// How many cores' worth `seconds` (a running total) grows by over the next two seconds.
+double shareOfACore(const std::function<double()>& seconds) {
+    const auto start = std::chrono::steady_clock::now();
+    const double before = seconds();
+    std::this_thread::sleep_for(2s);
+    return (seconds() - before) / std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// True once the Host answered a listing asked on the control connection of `viewer`: what the
+// Viewer sent there before has been taken in.
+bool caughtUp(TestViewer& viewer) {
+    const UUID probe = UUID::random();
+    controlRoad(viewer)({FileTransferOp::listDir, probe, 0, 0, "~", {}});
+    while (const auto frame = viewer.waitFor(AuxPacketType::fileTransfer, 30s)) {
+        const auto packet = FileTransferPacket::decode(frame->payload);
+        if (packet && packet->op == FileTransferOp::listDirReply && packet->batchID == probe) return true;
+    }
+    return false;
+}
+
+std::size_t linesHolding(const BuiltHost& host, const std::string& text) {
+    const auto messages = host.messages();
+    return std::count_if(messages.begin(), messages.end(),
+                         [&](const std::string& line) { return line.find(text) != std::string::npos; });
+}
+
+// A sanitized Host keeps what it frees in quarantine (256 MB by default), which would count as
+// its memory: it is given almost none, so its resident size says what it holds.
+void keepLittleInQuarantine() {
+    if (!runsUnderAddressSanitizer) return;
+    const char* options = std::getenv("ASAN_OPTIONS");
+    const std::string kept = options && *options ? std::string(options) + ":" : std::string();
+    ::setenv("ASAN_OPTIONS", (kept + "quarantine_size_mb=1").c_str(), 1);
+}
+
+// Connections to the control port from 2,000 loopback addresses (127.0.1.1 to 127.0.8.250), each
+// reset as soon as it is made, none signing in, on a thread per core (up to 8) for `span` or until
+// `most` were made: how many were.
+std::size_t churn(std::chrono::milliseconds span, std::size_t most) {
+    std::atomic<std::size_t> made{0};
+    const auto end = std::chrono::steady_clock::now() + span;
+    const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 2u, 8u);
+    std::vector<std::thread> workers;
+    for (unsigned first = 0; first < threads; ++first) {
+        workers.emplace_back([&, first] {
+            for (unsigned n = first; made < most && std::chrono::steady_clock::now() < end; n += threads) {
+                const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                if (fd < 0) continue;
+                const timeval patience{1, 0};  // a connection the Host's backlog has no room for is given up
+                ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
+                sockaddr_in from{}, to{};
+                from.sin_family = to.sin_family = AF_INET;
+                from.sin_addr.s_addr = htonl(0x7f000000u | (1 + n / 250 % 8) << 8 | (1 + n % 250));
+                to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                to.sin_port = htons(controlPort);
+                if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
+                    ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0)
+                    ++made;
+                const linger reset{1, 0};
+                ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+                ::close(fd);
+            }
+        });
+    }
+    for (auto& worker : workers) worker.join();
+    return made;
+}
+
+// Bytes sent to `port` on this network that the Host has not read yet: what waits in its
+// connections' receive queues and in their senders' (loopback's TCP table).
+std::size_t unreadOn(std::uint16_t port) {
+    std::ifstream table("/proc/net/tcp");
+    std::size_t unread = 0;
+    std::string line;
+    std::getline(table, line);  // the heading
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues;
+        if (!(fields >> slot >> local >> remote >> state >> queues) || state != "01") continue;  // established only
+        const auto portOf = [](const std::string& end) { return std::stoul(end.substr(end.find(':') + 1), nullptr, 16); };
+        const auto colon = queues.find(':');
+        if (portOf(local) == port) unread += std::stoul(queues.substr(colon + 1), nullptr, 16);
+        if (portOf(remote) == port) unread += std::stoul(queues.substr(0, colon), nullptr, 16);
+    }
+    return unread;
+}
+
+// `count` requests for the listing of `folder` as file-channel frames, back to back.
+Bytes listingRequests(int count, const std::string& folder) {
+    using FileTransferChannelConstants::headerSize;
+    Bytes frames;
+    for (int i = 0; i < count; ++i) {
+        auto frame = FileTransferPacket{FileTransferOp::listDir, UUID::random(), 0, 0, folder, {}}.encode(headerSize);
+        const auto length = static_cast<std::uint32_t>(frame.size() - headerSize);
+        std::copy(FileTransferChannelConstants::magic.begin(), FileTransferChannelConstants::magic.end(), frame.begin());
+        for (std::size_t b = 0; b < 4; ++b) frame[4 + b] = static_cast<std::uint8_t>(length >> (8 * b));
+        frames.insert(frames.end(), frame.begin(), frame.end());
+    }
+    return frames;
+}
+
+std::string signInFrom(const std::string& address, const BuiltHost& host, std::unique_ptr<TestViewer>* kept = nullptr) {
+    auto viewer = std::make_unique<TestViewer>(controlPort, "127.0.0.1", address);
+    if (!viewer->connected()) return "not connected";
+    const auto result = viewer->signIn(host.user().name(), host.user().password());
+    if (!result) return "no answer";
+    if (kept && result->accepted) *kept = std::move(viewer);
+    return result->accepted ? "ok" : result->message;
+}
+
+// ---- Peers that never sign in, and a Viewer that leaves -----------------------------------------
+
+// Every connection the Host takes in becomes a session, removed once the peer goes. Tens of
+// thousands of them from 2,000 addresses, while Viewers' listings wait for them to read, leave no
+// work behind: the Host is idle after them, its memory stays bounded, and a stop is taken at once.
+TEST(PeerBoundsLive, AChurnOfConnectionsThatNeverSignInLeavesTheHostIdleSmallAndQuickToStop) {
+    keepLittleInQuarantine();
+    std::string whyNot;
+    auto host = BuiltHost::prepare(QM_HOST_EXECUTABLE, whyNot);
+    if (!host) GTEST_SKIP() << whyNot;
+    // A folder whose listing is about 50 KB, cheap to sort.
+    for (int i = 0; i < 200; ++i) host->writeHomeFile("Long/" + std::to_string(i) + std::string(240, 'n'), {});
+    ASSERT_TRUE(host->start()) << host->log();
+    // Viewers that do not read the listings they asked for: the file service keeps their work
+    // waiting meanwhile, as it does for any Viewer whose network is slow. About 250 answers fill
+    // what the sockets and the Host's queue hold for one; the rest wait (and are few, should the
+    // Host give a channel up after its half minute unread). A sanitized Host takes several times
+    // as long for a listing: fewer Viewers wait there.
+    std::vector<SilentFileViewer> silent;
+    for (int i = 0; i < (runsUnderAddressSanitizer ? 2 : 8); ++i) {
+        auto viewer = signInSilentFileViewer(*host, "Silent Viewer", whyNot);
+        ASSERT_TRUE(viewer) << whyNot;
+        viewer->channel->sendRaw(listingRequests(320, "Long"));
+        silent.push_back(std::move(*viewer));
+    }
+    // Once their answers have backed up, the Host rests.
+    EXPECT_TRUE(waitUntil([&] { return shareOfACore([&] { return wantedSeconds(*host); }) < 0.3; }, 60s));
+    const std::size_t before = hostResidentKiB(*host);
+
+    const auto made = churn(10s, 120000);
+    ASSERT_GT(made, 5000u) << "too few connections to say anything";
+    // Served in the order they came: once a Viewer signs in, the churn has been taken in.
+    auto viewer = host->signIn("Viewer after the churn", whyNot);
+    EXPECT_TRUE(viewer) << whyNot;
+    viewer.reset();
+    const double busy = shareOfACore([&] { return cpuSeconds(*host); });
+    const std::size_t after = hostResidentKiB(*host);
+    EXPECT_LT(busy, 0.3) << "of a core after " << made << " connections";
+    // What stays for a while is each connection's sign-in deadline (under 1 KB, until it would
+    // have expired), whatever the file service was given.
+    EXPECT_LT(after, before + 96 * 1024) << "KiB after " << made << " connections, from " << before;
+    host->signal(SIGTERM);
+    EXPECT_EQ(host->waitForHostExit(20s), 0) << "after " << made << " connections";
+}
+
+// A Viewer asks for 20,000 listings of a large folder on its file channel, never reads them, and
+// resets its connections: what was queued for it goes with it. Nothing is produced for it after,
+// so the Host is idle, says little of the Viewer it lost, and stops at once.
+TEST(PeerBoundsLive, AViewerThatLeavesWithListingsQueuedCostsNothingAfterAndTheStopIsQuick) {
+    std::string whyNot;
+    auto host = BuiltHost::prepare(QM_HOST_EXECUTABLE, whyNot);
+    if (!host) GTEST_SKIP() << whyNot;
+    for (int i = 0; i < 2000; ++i) host->writeHomeFile("Big/" + std::string(40, 'e') + std::to_string(i), {});
+    ASSERT_TRUE(host->start()) << host->log();
+    auto silent = signInSilentFileViewer(*host, "Leaving Viewer", whyNot);
+    ASSERT_TRUE(silent) << whyNot << "\n" << host->log();
+
+    const Bytes burst = listingRequests(20000, "Big");
+    std::atomic<bool> written{false};
+    std::thread writer([&] {
+        silent->channel->sendRaw(burst);
+        written = true;
+    });
+    // The Host has taken every request in: nothing of them waits in the sockets.
+    const bool takenIn =
+        waitUntil([&] { return written && unreadOn(ServerConstants::fileTransferPort) == 0; }, 30s);
+    silent->channel->abort();
+    silent->control->abort();
+    if (!takenIn) host->signal(SIGKILL);  // a write the Host never reads ends only with the Host
+    writer.join();
+    ASSERT_TRUE(takenIn) << unreadOn(ServerConstants::fileTransferPort) << " bytes left unread";
+    // Gone from the Host's sessions.
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const auto messages = host->messages();
+            return std::any_of(messages.begin(), messages.end(),
+                               [](const std::string& line) { return line.ends_with(" (control) removed"); });
+        },
+        20s))
+        << host->log();
+
+    const double busy = shareOfACore([&] { return cpuSeconds(*host); });
+    EXPECT_LT(busy, 0.3) << "of a core for a Viewer that left";
+    EXPECT_LE(linesHolding(*host, "is unavailable"), 20u) << "lines about answers for the Viewer that left";
+    host->signal(SIGTERM);
+    EXPECT_EQ(host->waitForHostExit(20s), 0);
+}
+
+// ---- One Viewer's batches under the Host's descriptor limit --------------------------------------
+
+// A Viewer sends 2,000 one-byte batches at once to a Host that may open 1,024 descriptors: the
+// burst is slowed down, never refused (the Host stops reading the Viewer while it holds its share
+// of staged batches), every batch is answered and saved, the Host keeps a reserve of descriptors
+// throughout, another Viewer signs in meanwhile, and nothing stays held once the Viewer left.
+TEST(PeerBoundsLive, ABurstOfBatchesUnderADescriptorLimitIsSlowedNotRefusedAndLeavesNothingHeld) {
+    constexpr std::size_t limit = 1024, reserve = 128, batches = 2000;
+    std::string whyNot;
+    auto host = BuiltHost::prepare(QM_HOST_EXECUTABLE, whyNot);
+    if (!host) GTEST_SKIP() << whyNot;
+    host->limitDescriptors(limit);
+    ASSERT_TRUE(host->start()) << host->log();
+    auto viewer = host->signIn("Bursting Viewer", whyNot);
+    ASSERT_TRUE(viewer) << whyNot;
+    auto channel = openFileChannel(*viewer);
+    ASSERT_TRUE(channel) << host->log();
+    const std::size_t baseline = openDescriptors(*host);
+
+    MostDescriptors descriptors(*host);
+    // Written from a thread of its own: the Host leaves a slowed-down Viewer's writes waiting.
+    std::vector<UUID> sent;
+    std::atomic<bool> written{false};
+    std::thread writer([&] {
+        const auto road = fileChannelRoad(*channel);
+        for (std::size_t i = 0; i < batches; ++i)
+            sent.push_back(sendFileBatch(road, FileTransferIntent::managedCopy, "~/Burst", "b" + std::to_string(i), Bytes{'b'}));
+        written = true;
+    });
+    std::set<UUID> answered;
+    std::map<std::string, int> answers;  // "saved" or the Host's message
+    std::string otherViewer = "never tried";
+    while (answered.size() < batches) {
+        const auto receipt = readUntil(*channel, [](const FileTransferPacket& p) { return p.op == FileTransferOp::peerSendResponse; },
+                                       nullptr, 30s);
+        if (!receipt) break;
+        const auto response = FileTransferPeerSendResponse::decode(receipt->data);
+        answered.insert(receipt->batchID);
+        ++answers[response && response->accepted ? "saved" : response ? response->message.value_or("refused") : "garbled"];
+        if (answered.size() == 200) otherViewer = signInFrom("127.0.0.2", *host);
+    }
+    if (answered.size() < batches) {
+        channel->abort();
+        // A write the Host never reads again ends only with the Host.
+        if (!waitUntil([&] { return written.load(); }, 10s)) host->signal(SIGKILL);
+    }
+    writer.join();
+    const std::size_t most = descriptors.stop();
+    EXPECT_EQ(answers["saved"], static_cast<int>(batches)) << ::testing::PrintToString(answers);
+    EXPECT_TRUE(std::all_of(sent.begin(), sent.end(), [&](const UUID& id) { return answered.contains(id); }));
+    EXPECT_EQ(otherViewer, "ok");
+    EXPECT_LT(most, limit - reserve) << "descriptors at most, from " << baseline;
+    std::error_code error;
+    EXPECT_EQ(std::distance(fs::directory_iterator(host->home() / "Burst", error), fs::directory_iterator()),
+              static_cast<std::ptrdiff_t>(batches));
+
+    channel->abort();
+    viewer->abort();
+    // What the Host's toolkit opened once for its windows stays: a few descriptors.
+    EXPECT_TRUE(waitUntil([&] { return host->stagingEmpty() && openDescriptors(*host) <= baseline + 8; }, 30s))
+        << openDescriptors(*host) << " descriptors, " << baseline << " before the burst; staging empty: " << host->stagingEmpty();
+    host->signal(SIGTERM);
+    EXPECT_EQ(host->waitForHostExit(20s), 0);
+}
+
+// Sessions that each hold 8 unfinished batches (a folder and an open file each) from one address
+// until the Host refuses one, then from further addresses until a fresh address is refused at once:
+// the bound over all is reached by whole addresses' shares (at 1,024 descriptors, four Viewers
+// from each of four addresses), so a Viewer from a fifth address is refused too, honestly. The
+// Host keeps its reserve of descriptors, signs a Viewer in again once they left, and stops at once.
+TEST(PeerBoundsLive, SessionsHoldingUnfinishedBatchesStopAtTheBoundAndLeaveTheHostItsReserve) {
+    constexpr std::size_t limit = 1024, reserve = 128, heldPerSession = 8;  // as many as a Viewer may have
+    std::string whyNot;
+    auto host = BuiltHost::prepare(QM_HOST_EXECUTABLE, whyNot);
+    if (!host) GTEST_SKIP() << whyNot;
+    host->limitDescriptors(limit);
+    ASSERT_TRUE(host->start()) << host->log();
+
+    std::vector<std::unique_ptr<TestViewer>> in;
+    std::map<std::string, int> answers;
+    std::vector<std::size_t> signedInFrom;  // per address
+    MostDescriptors descriptors(*host);
+    std::string said;
+    for (int address = 2; address < 40 && in.size() < 100;) {
+        std::unique_ptr<TestViewer> viewer;
+        said = signInFrom("127.0.0." + std::to_string(address), *host, &viewer);
+        ++answers[said];
+        if (said != "ok") {
+            if (said != "code=too-many-sessions") break;
+            signedInFrom.push_back(in.size() - std::accumulate(signedInFrom.begin(), signedInFrom.end(), std::size_t{0}));
+            if (signedInFrom.back() == 0) break;  // a fresh address refused: the bound over all
+            ++address;
+            continue;
+        }
+        const auto road = controlRoad(*viewer);
+        for (std::size_t i = 0; i < heldPerSession; ++i) {
+            const UUID id = UUID::random();
+            startFileBatch(road, id, FileTransferIntent::copy, "~/Held", "held.bin", 1);
+            road({FileTransferOp::fileStart, id, 1, 0, "held.bin", {}});
+        }
+        const bool taken = caughtUp(*viewer);
+        in.push_back(std::move(viewer));
+        if (!taken) break;
+    }
+    const std::size_t most = descriptors.stop();
+
+    EXPECT_EQ(said, "code=too-many-sessions") << "after " << in.size() << " sessions, " << most << " descriptors";
+    EXPECT_EQ(answers["code=directory-unavailable"], 0) << ::testing::PrintToString(answers);
+    EXPECT_EQ(answers["code=invalid-credentials"], 0) << ::testing::PrintToString(answers);
+    ASSERT_GE(signedInFrom.size(), 2u) << ::testing::PrintToString(answers);
+    EXPECT_EQ(signedInFrom.back(), 0u) << "a fresh address is refused once every share is taken";
+    EXPECT_LT(most, limit - reserve) << "descriptors at most with " << in.size() << " sessions";
+    EXPECT_GE(most, in.size() * 2 * heldPerSession) << "the sessions hold their batches' folders and files";
+
+    in.clear();
+    EXPECT_TRUE(waitUntil([&] { return (said = signInFrom("127.0.0.2", *host)) == "ok"; }, 60s)) << said;
+    EXPECT_TRUE(waitUntil([&] { return host->stagingEmpty(); }, 30s));
+    host->signal(SIGTERM);
+    EXPECT_EQ(host->waitForHostExit(20s), 0);
+}
+
+}  // namespace
+}  // namespace PeerBoundsLiveTests
+}  // namespace qm::test
