@@ -115,25 +115,44 @@ void AsioDispatchQueue::asyncAfter(double seconds, DispatchWorkItemPtr item) {
     auto timer = std::make_unique<asio::steady_timer>(state_->context);
     timer->expires_after(std::chrono::nanoseconds(nsFromSeconds(seconds)));
     auto* raw = timer.get();
-    std::lock_guard lock(state_->timersMutex);
-    if (state_->closed) return;  // the queue has stopped: the block would never run
-    state_->timers.emplace(raw, std::make_pair(std::move(timer), std::move(item)));
-    // The completion owns nothing: the state's table does, so nothing is left for the context's
-    // destructor to release.
-    raw->async_wait([weak = std::weak_ptr<State>(state_), raw](const std::error_code& error) {
+    auto* key = item.get();
+    std::uint64_t id = 0;
+    {
+        std::lock_guard lock(state_->timersMutex);
+        if (state_->closed) return;  // the queue has stopped: the block would never run
+        id = ++state_->lastTimer;
+        state_->timers.emplace(id, std::make_pair(std::move(timer), item));
+        // The completion owns nothing: the state's table does, so nothing is left for the
+        // context's destructor to release.
+        raw->async_wait([weak = std::weak_ptr<State>(state_), id](const std::error_code& error) {
+            auto state = weak.lock();
+            if (!state) return;
+            std::unique_ptr<asio::steady_timer> done;
+            DispatchWorkItemPtr due;
+            {
+                std::lock_guard lock(state->timersMutex);
+                auto entry = state->timers.find(id);
+                if (entry == state->timers.end()) return;
+                done = std::move(entry->second.first);
+                due = std::move(entry->second.second);
+                state->timers.erase(entry);
+            }
+            if (!error) due->perform();
+        });
+    }
+    // A cancelled block's timer and entry go at once, not at its deadline: a peer that makes the
+    // Host arm and cancel timers (a connection's sign-in deadline) cannot pile them up. The timer
+    // is only touched on the queue's own thread.
+    item->onCancel([weak = std::weak_ptr<State>(state_), id, key] {
         auto state = weak.lock();
         if (!state) return;
-        std::unique_ptr<asio::steady_timer> done;
-        DispatchWorkItemPtr due;
-        {
+        asio::post(state->context, [weak, id, key] {
+            auto state = weak.lock();
+            if (!state) return;
             std::lock_guard lock(state->timersMutex);
-            auto entry = state->timers.find(raw);
-            if (entry == state->timers.end()) return;
-            done = std::move(entry->second.first);
-            due = std::move(entry->second.second);
-            state->timers.erase(entry);
-        }
-        if (!error) due->perform();
+            auto entry = state->timers.find(id);
+            if (entry != state->timers.end() && entry->second.second.get() == key) entry->second.first->cancel();
+        });
     });
 }
 

@@ -42,7 +42,8 @@ private:
         // once it stops, while the context is still whole: released from inside the context's
         // destructor, a block's captures (timers, queues) would reach into a half-destroyed context.
         std::mutex timersMutex;
-        std::map<asio::steady_timer*, std::pair<std::unique_ptr<asio::steady_timer>, DispatchWorkItemPtr>> timers;
+        std::map<std::uint64_t, std::pair<std::unique_ptr<asio::steady_timer>, DispatchWorkItemPtr>> timers;
+        std::uint64_t lastTimer = 0;  // timersMutex: names each timer once
         bool closed = false;
         // The last owner let go from one of the queue's blocks: the thread ends unjoined.
         bool finishingAlone = false;

@@ -15,14 +15,29 @@ void DispatchWorkItem::perform() {
 
 void DispatchWorkItem::cancel() {
     std::function<void()> released;
+    std::function<void()> hook;
     {
         std::lock_guard lock(mutex_);
-        cancelled_.store(true);
+        if (cancelled_.exchange(true)) return;
         released = std::move(block_);
         block_ = nullptr;
+        hook = std::move(cancelHook_);
+        cancelHook_ = nullptr;
     }
+    if (hook) hook();
     // `released` goes here, outside the lock: its captures may hold objects whose destruction
     // cancels other items.
+}
+
+void DispatchWorkItem::onCancel(std::function<void()> hook) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!cancelled_.load()) {
+            cancelHook_ = std::move(hook);
+            return;
+        }
+    }
+    if (hook) hook();
 }
 
 std::shared_ptr<RepeatingTimer> RepeatingTimer::schedule(DispatchQueuePtr queue, double interval,

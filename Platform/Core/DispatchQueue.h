@@ -21,14 +21,18 @@ public:
     explicit DispatchWorkItem(std::function<void()> block) : block_(std::move(block)) {}
     // Runs the block once, unless the item was cancelled.
     void perform();
-    // The block never runs, and is released at once with everything it holds, even while the
-    // queue still keeps the item until its deadline.
+    // The block never runs, and is released at once with everything it holds; the queue that
+    // keeps the item until its deadline is told (onCancel), so it can let go of it sooner.
     void cancel();
     bool isCancelled() const { return cancelled_.load(); }
+    // For the queue holding the item: `hook` runs once when the item is cancelled (at once when it
+    // is already), outside the item's lock.
+    void onCancel(std::function<void()> hook);
 
 private:
     std::mutex mutex_;
-    std::function<void()> block_;  // mutex_
+    std::function<void()> block_;       // mutex_
+    std::function<void()> cancelHook_;  // mutex_
     std::atomic<bool> cancelled_{false};
 };
 

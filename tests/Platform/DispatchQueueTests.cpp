@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -117,6 +118,33 @@ TEST(AsioDispatchQueue, ACancelledDelayedItemLetsGoOfWhatItHoldsAtOnce) {
     item->cancel();
     EXPECT_TRUE(watch.expired());
     item->perform();  // a cancelled item never runs its block
+    queue->shutdown();
+}
+
+TEST(AsioDispatchQueue, CancelledDelayedItemsLeaveNoTimerBehindUntilTheirDeadline) {
+    // Every connection that never signs in arms a twenty-second deadline and cancels it as it
+    // goes: a flood of them must not leave a timer each for the queue to keep.
+    auto queue = std::make_shared<qm::AsioDispatchQueue>("test.cancel.many");
+    std::vector<std::weak_ptr<qm::DispatchWorkItem>> items;
+    for (int i = 0; i < 20000; ++i) {
+        auto item = queue->asyncAfter(3600, [] {});
+        item->cancel();
+        items.push_back(item);
+    }
+    const auto kept = [&] { return std::ranges::count_if(items, [](const auto& item) { return !item.expired(); }); };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (kept() > 0 && std::chrono::steady_clock::now() < deadline) queue->sync([] {});
+    EXPECT_EQ(kept(), 0) << "cancelled items the queue still keeps";
+    // An item cancelled before it was handed to the queue goes too; one not cancelled still runs.
+    auto early = std::make_shared<qm::DispatchWorkItem>([] {});
+    early->cancel();
+    std::weak_ptr<qm::DispatchWorkItem> earlyWatch = early;
+    queue->asyncAfter(3600, std::move(early));
+    std::promise<void> ran;
+    queue->asyncAfter(0.01, [&] { ran.set_value(); });
+    ran.get_future().wait();
+    queue->sync([] {});
+    EXPECT_TRUE(earlyWatch.expired());
     queue->shutdown();
 }
 
