@@ -441,8 +441,25 @@ void FileTransferService::stop() {
         stopped_ = true;
         for (const auto& [id, token] : outgoingActive_) outgoingCancelled_.insert(id);
     }
+    stopReceiving();
+    // Every unfinished batch goes, its folder removed before this returns (the process may end
+    // right after).
+    inboundQueue_->sync([this] {
+        while (!inbound_.empty()) dropInbound(inbound_.begin(), true);
+        pendingDestinations_.clear();
+        // Finished batches nobody will deliver now (still waiting for their owner, or their
+        // completion not yet taken): a stop leaves nothing staged.
+        for (const auto& [id, folder] : completedFolders_) removeStagedFolder(folder);
+        completedFolders_.clear();
+        settledInfo_.clear();
+    });
+    sendQueue_->sync([] {});
+    cleanupQueue_->sync([] {});
+}
+
+void FileTransferService::stopReceiving() {
     // Nothing queued runs any more, and nothing new is queued: a stop does not wait for what
-    // peers sent before it, and nothing runs after it returns.
+    // peers sent before it, and nothing of it runs after.
     std::map<std::optional<std::string>, InboundLane> dropped;
     {
         std::lock_guard lock(backlogLock_);
@@ -455,19 +472,8 @@ void FileTransferService::stop() {
         heldLaneBytes_ = 0;
     }
     dropped.clear();
-    // The block running now finishes first; then every unfinished batch goes, its folder removed
-    // before this returns (the process may end right after).
-    inboundQueue_->sync([this] {
-        while (!inbound_.empty()) dropInbound(inbound_.begin(), true);
-        pendingDestinations_.clear();
-        // Finished batches nobody will deliver now (still waiting for their owner, or their
-        // completion not yet taken): a stop leaves nothing staged.
-        for (const auto& [id, folder] : completedFolders_) removeStagedFolder(folder);
-        completedFolders_.clear();
-        settledInfo_.clear();
-    });
-    sendQueue_->sync([] {});
-    cleanupQueue_->sync([] {});
+    // The job running now finishes first.
+    inboundQueue_->sync([] {});
 }
 
 std::size_t FileTransferService::tableEntryCount() {

@@ -261,6 +261,11 @@ public:
     // run that crashed or was killed), ahead of every packet. Entries not shaped like a batch
     // folder are left alone. Call it once, before any packet is handed in.
     void start();
+    // Nothing peers sent is handled any more: what waits is dropped, and once this returns no
+    // inbound batch settles or completes (cancels and releases the owner asks for still run). An
+    // owner that answers every settled batch at a stop calls this first, so none settles after it
+    // looked. Never call it from one of the service's queues.
+    void stopReceiving();
     // Ends the service for good: outgoing batches stop, unfinished inbound batches are dropped
     // with their staging folders, the folders of finished batches the owner had not released go
     // too, and nothing new is taken. Returns once that is done; never call it from one of the

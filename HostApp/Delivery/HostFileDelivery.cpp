@@ -327,6 +327,8 @@ void HostFileDelivery::folderAnswered(std::uint64_t question, const std::optiona
 
 void HostFileDelivery::stop() {
     if (std::exchange(stopped_, true)) return;
+    // No batch settles after this, so every batch its Viewer heard received is answered below.
+    env_.service->stopReceiving();
     std::vector<UUID> held;
     for (const auto& [id, viewer] : activeInboundBatches) held.push_back(id);
     const auto cancelled = L10n::text("fileTransfer.cancelled", "Cancelled");
