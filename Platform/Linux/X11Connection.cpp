@@ -36,23 +36,32 @@ int handleIOError(Display*) {
     return 0;
 }
 
-std::mutex lostMutex;
-std::function<void(const std::string&)> lostHandler;
-std::set<std::string> lostServers;
-// Every watched connection: its server's name and whether it was lost.
-std::map<Display*, std::pair<std::string, bool>> watched;
+// Which connections are watched, and which servers were lost. Never destroyed: a queue's thread
+// still finishing at the process's exit may close its connection after the statics are gone.
+struct Watch {
+    std::mutex lostMutex;
+    std::function<void(const std::string&)> lostHandler;
+    std::set<std::string> lostServers;
+    // Every watched connection: its server's name and whether it was lost.
+    std::map<Display*, std::pair<std::string, bool>> watched;
+};
+Watch& watch() {
+    static Watch* const shared = new Watch;
+    return *shared;
+}
 
 void markLost(Display* display) {
     std::function<void(const std::string&)> handler;
     std::string name;
     {
-        std::lock_guard lock(lostMutex);
-        auto it = watched.find(display);
-        if (it == watched.end() || it->second.second) return;
+        auto& w = watch();
+        std::lock_guard lock(w.lostMutex);
+        auto it = w.watched.find(display);
+        if (it == w.watched.end() || it->second.second) return;
         it->second.second = true;
         name = it->second.first;
-        if (!lostServers.insert(name).second) return;
-        handler = lostHandler;
+        if (!w.lostServers.insert(name).second) return;
+        handler = w.lostHandler;
     }
     logLine("[X11] lost the connection to X display " + name);
     if (handler) handler(name);
@@ -90,10 +99,11 @@ std::shared_ptr<Connection> Connection::open(const std::string& name) {
 void watchForServerLoss(Display* display, const std::string& name) {
     installHandler();
     {
-        std::lock_guard lock(lostMutex);
+        auto& w = watch();
+        std::lock_guard lock(w.lostMutex);
         // A server that answers again under that name (restarted) is a new one.
-        lostServers.erase(name);
-        watched[display] = {name, false};
+        w.lostServers.erase(name);
+        w.watched[display] = {name, false};
     }
     // Returning from the exit handler leaves the connection dead instead of ending the process
     // (libX11 1.7 and later).
@@ -101,14 +111,16 @@ void watchForServerLoss(Display* display, const std::string& name) {
 }
 
 bool isLost(Display* display) {
-    std::lock_guard lock(lostMutex);
-    auto it = watched.find(display);
-    return it != watched.end() && it->second.second;
+    auto& w = watch();
+    std::lock_guard lock(w.lostMutex);
+    auto it = w.watched.find(display);
+    return it != w.watched.end() && it->second.second;
 }
 
 void forgetConnection(Display* display) {
-    std::lock_guard lock(lostMutex);
-    watched.erase(display);
+    auto& w = watch();
+    std::lock_guard lock(w.lostMutex);
+    w.watched.erase(display);
 }
 
 bool Connection::lost() const {
@@ -116,8 +128,9 @@ bool Connection::lost() const {
 }
 
 void Connection::setServerLostHandler(std::function<void(const std::string& name)> handler) {
-    std::lock_guard lock(lostMutex);
-    lostHandler = std::move(handler);
+    auto& w = watch();
+    std::lock_guard lock(w.lostMutex);
+    w.lostHandler = std::move(handler);
 }
 
 Connection::~Connection() {
