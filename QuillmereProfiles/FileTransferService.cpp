@@ -210,7 +210,11 @@ void FileTransferService::parkInboundLane(const std::optional<std::string>& peer
     }
     // Room to answer is not announced: it is looked for shortly. Room to stage is announced when
     // a folder is let go of (stagingShareFreed).
-    if (gate != InboundGate::answerRoom || std::exchange(retryArmed_, true)) return;
+    if (gate == InboundGate::answerRoom) armAnswerRoomRetry();
+}
+
+void FileTransferService::armAnswerRoomRetry() {
+    if (std::exchange(retryArmed_, true)) return;
     std::weak_ptr<FileTransferService> weak = weak_from_this();
     inboundQueue_->asyncAfter(answerRoomRetrySeconds, [weak] {
         auto self = weak.lock();
@@ -249,17 +253,7 @@ void FileTransferService::recheckWaitingLanes() {
     const bool answersWait = std::any_of(waitingLanes_.begin(), waitingLanes_.end(), [](const auto& waiting) {
         return waiting.second == InboundGate::answerRoom;
     });
-    if (!answersWait || std::exchange(retryArmed_, true)) return;
-    std::weak_ptr<FileTransferService> weak = weak_from_this();
-    inboundQueue_->asyncAfter(answerRoomRetrySeconds, [weak] {
-        auto self = weak.lock();
-        if (!self) return;
-        {
-            std::lock_guard lock(self->backlogLock_);
-            self->retryArmed_ = false;
-        }
-        self->recheckWaitingLanes();
-    });
+    if (answersWait) armAnswerRoomRetry();
 }
 
 bool FileTransferService::hasRoomToAnswer(const std::optional<std::string>& peerToken) const {

@@ -479,6 +479,8 @@ private:
     void parkInboundLane(const std::optional<std::string>& peerToken, InboundGate gate);
     // Receive queue: the lanes that sat out go back in turn once there is room.
     void recheckWaitingLanes();
+    // Under backlogLock_: the lanes waiting for room to answer are looked at again shortly.
+    void armAnswerRoomRetry();
     bool hasRoomToAnswer(const std::optional<std::string>& peerToken) const;
     // Receive queue, under backlogLock_ (it reads only the receive queue's state and counters).
     bool hasStagingRoom(const std::optional<std::string>& peerToken) const;
