@@ -22,6 +22,7 @@
 
 #include "HostApp/App/HostAppEnvironment.h"
 #include "HostApp/Server/ServerConstants.h"
+#include "QuillmereProfiles/FileTransferChannel.h"
 #include "support/TestFiles.h"
 #include "support/TestPlatform.h"
 #include "support/ViewerBatches.h"
@@ -397,6 +398,30 @@ std::size_t hostResidentKiB(const BuiltHost& host) {
     for (std::string line; std::getline(status, line);)
         if (line.starts_with("VmRSS:")) return static_cast<std::size_t>(std::strtoull(line.c_str() + 6, nullptr, 10));
     return 0;
+}
+
+std::size_t hostDescriptors(const BuiltHost& host) {
+    if (host.pid() <= 0) return 0;
+    std::error_code error;
+    std::size_t count = 0;
+    for (std::filesystem::directory_iterator it("/proc/" + std::to_string(host.pid()) + "/fd", error), end;
+         !error && it != end; it.increment(error)) {
+        ++count;
+    }
+    return count;
+}
+
+Bytes listingRequests(int count, const std::string& folder) {
+    using FileTransferChannelConstants::headerSize;
+    Bytes frames;
+    for (int i = 0; i < count; ++i) {
+        auto frame = FileTransferPacket{FileTransferOp::listDir, UUID::random(), 0, 0, folder, {}}.encode(headerSize);
+        const auto length = static_cast<std::uint32_t>(frame.size() - headerSize);
+        std::copy(FileTransferChannelConstants::magic.begin(), FileTransferChannelConstants::magic.end(), frame.begin());
+        for (std::size_t b = 0; b < 4; ++b) frame[4 + b] = static_cast<std::uint8_t>(length >> (8 * b));
+        frames.insert(frames.end(), frame.begin(), frame.end());
+    }
+    return frames;
 }
 
 }  // namespace qm::test

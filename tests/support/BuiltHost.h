@@ -133,5 +133,10 @@ std::optional<SilentFileViewer> signInSilentFileViewer(BuiltHost& host, const st
                                                        std::string& whyNot);
 // The running Host's resident memory in KiB (VmRSS in /proc/<pid>/status); 0 when unknown.
 std::size_t hostResidentKiB(const BuiltHost& host);
+// The running Host's open descriptors (the entries of /proc/<pid>/fd); 0 when unknown.
+std::size_t hostDescriptors(const BuiltHost& host);
+// `count` requests for the listing of `folder` as file-channel frames, back to back: a burst a
+// Viewer writes at once.
+Bytes listingRequests(int count, const std::string& folder);
 
 }  // namespace qm::test

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <thread>
 
 #include "QuillmereProfiles/FileTransferChannel.h"
@@ -25,13 +24,7 @@ namespace {
 using namespace std::chrono_literals;
 
 TEST(FileChannelBacklogLive, ListingsNobodyReadsLeaveTheHostsMemoryBoundedAndOthersServed) {
-    // A sanitized Host keeps what it frees in quarantine (256 MB by default), which would count
-    // every listing answered in the Host's memory: it is given almost none.
-    if (runsUnderAddressSanitizer) {
-        const char* options = std::getenv("ASAN_OPTIONS");
-        const std::string kept = options && *options ? std::string(options) + ":" : std::string();
-        ::setenv("ASAN_OPTIONS", (kept + "quarantine_size_mb=1").c_str(), 1);
-    }
+    keepLittleInQuarantine();
     std::string whyNot;
     auto host = BuiltHost::prepare(QM_HOST_EXECUTABLE, whyNot);
     if (!host) GTEST_SKIP() << whyNot;
@@ -50,15 +43,7 @@ TEST(FileChannelBacklogLive, ListingsNobodyReadsLeaveTheHostsMemoryBoundedAndOth
     // About 400 MB of answers if each were produced at once. Written from a thread of its own:
     // a Host that stops reading the channel leaves the write waiting.
     constexpr int requests = 8000;
-    Bytes burst;
-    for (int i = 0; i < requests; ++i) {
-        using FileTransferChannelConstants::headerSize;
-        auto frame = FileTransferPacket{FileTransferOp::listDir, UUID::random(), 0, 0, "Long", {}}.encode(headerSize);
-        const auto length = static_cast<std::uint32_t>(frame.size() - headerSize);
-        std::copy(FileTransferChannelConstants::magic.begin(), FileTransferChannelConstants::magic.end(), frame.begin());
-        for (std::size_t b = 0; b < 4; ++b) frame[4 + b] = static_cast<std::uint8_t>(length >> (8 * b));
-        burst.insert(burst.end(), frame.begin(), frame.end());
-    }
+    const Bytes burst = listingRequests(requests, "Long");
     std::atomic<bool> written{false};
     std::thread writer([&] {
         silent->channel->sendRaw(burst);

@@ -11,10 +11,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
+#include <condition_variable>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <numeric>
 #include <set>
 #include <sstream>
@@ -40,37 +41,32 @@ using namespace std::chrono_literals;
 
 constexpr std::uint16_t controlPort = ServerConstants::controlPort;
 
-std::size_t openDescriptors(const BuiltHost& host) {
-    std::error_code error;
-    std::size_t count = 0;
-    for (fs::directory_iterator it("/proc/" + std::to_string(host.pid()) + "/fd", error), end; !error && it != end;
-         it.increment(error)) {
-        ++count;
-    }
-    return count;
-}
-
 // The most descriptors the Host holds at once from now until stop(), looked at every 10 ms.
 class MostDescriptors {
 public:
     explicit MostDescriptors(const BuiltHost& host)
         : sampler_([this, &host] {
-              while (sampling_) {
-                  most_ = std::max(most_.load(), openDescriptors(host));
-                  std::this_thread::sleep_for(10ms);
-              }
+              std::unique_lock lock(mutex_);
+              do most_ = std::max(most_, hostDescriptors(host));
+              while (!stopped_.wait_for(lock, 10ms, [this] { return stopping_; }));
           }) {}
     ~MostDescriptors() { stop(); }
     std::size_t stop() {
-        sampling_ = false;
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        stopped_.notify_all();
         if (sampler_.joinable()) sampler_.join();
         return most_;
     }
 
 private:
-    std::atomic<bool> sampling_{true};
-    std::atomic<std::size_t> most_{0};
-    std::thread sampler_;
+    std::mutex mutex_;
+    std::condition_variable stopped_;
+    bool stopping_ = false;
+    std::size_t most_ = 0;
+    std::thread sampler_;  // last: it starts once the rest is made
 };
 
 // The CPU time the Host has used so far, its user and system time together, in seconds.
@@ -127,15 +123,6 @@ std::size_t linesHolding(const BuiltHost& host, const std::string& text) {
                          [&](const std::string& line) { return line.find(text) != std::string::npos; });
 }
 
-// A sanitized Host keeps what it frees in quarantine (256 MB by default), which would count as
-// its memory: it is given almost none, so its resident size says what it holds.
-void keepLittleInQuarantine() {
-    if (!runsUnderAddressSanitizer) return;
-    const char* options = std::getenv("ASAN_OPTIONS");
-    const std::string kept = options && *options ? std::string(options) + ":" : std::string();
-    ::setenv("ASAN_OPTIONS", (kept + "quarantine_size_mb=1").c_str(), 1);
-}
-
 // Connections to the control port from 2,000 loopback addresses (127.0.1.1 to 127.0.8.250), each
 // reset as soon as it is made, none signing in, on a thread per core (up to 8) for `span` or until
 // `most` were made: how many were.
@@ -186,20 +173,6 @@ std::size_t unreadOn(std::uint16_t port) {
         if (portOf(remote) == port) unread += std::stoul(queues.substr(0, colon), nullptr, 16);
     }
     return unread;
-}
-
-// `count` requests for the listing of `folder` as file-channel frames, back to back.
-Bytes listingRequests(int count, const std::string& folder) {
-    using FileTransferChannelConstants::headerSize;
-    Bytes frames;
-    for (int i = 0; i < count; ++i) {
-        auto frame = FileTransferPacket{FileTransferOp::listDir, UUID::random(), 0, 0, folder, {}}.encode(headerSize);
-        const auto length = static_cast<std::uint32_t>(frame.size() - headerSize);
-        std::copy(FileTransferChannelConstants::magic.begin(), FileTransferChannelConstants::magic.end(), frame.begin());
-        for (std::size_t b = 0; b < 4; ++b) frame[4 + b] = static_cast<std::uint8_t>(length >> (8 * b));
-        frames.insert(frames.end(), frame.begin(), frame.end());
-    }
-    return frames;
 }
 
 std::string signInFrom(const std::string& address, const BuiltHost& host, std::unique_ptr<TestViewer>* kept = nullptr) {
@@ -316,7 +289,7 @@ TEST(PeerBoundsLive, ABurstOfBatchesUnderADescriptorLimitIsSlowedNotRefusedAndLe
     ASSERT_TRUE(viewer) << whyNot;
     auto channel = openFileChannel(*viewer);
     ASSERT_TRUE(channel) << host->log();
-    const std::size_t baseline = openDescriptors(*host);
+    const std::size_t baseline = hostDescriptors(*host);
 
     MostDescriptors descriptors(*host);
     // Written from a thread of its own: the Host leaves a slowed-down Viewer's writes waiting.
@@ -358,8 +331,8 @@ TEST(PeerBoundsLive, ABurstOfBatchesUnderADescriptorLimitIsSlowedNotRefusedAndLe
     channel->abort();
     viewer->abort();
     // What the Host's toolkit opened once for its windows stays: a few descriptors.
-    EXPECT_TRUE(waitUntil([&] { return host->stagingEmpty() && openDescriptors(*host) <= baseline + 8; }, 30s))
-        << openDescriptors(*host) << " descriptors, " << baseline << " before the burst; staging empty: " << host->stagingEmpty();
+    EXPECT_TRUE(waitUntil([&] { return host->stagingEmpty() && hostDescriptors(*host) <= baseline + 8; }, 30s))
+        << hostDescriptors(*host) << " descriptors, " << baseline << " before the burst; staging empty: " << host->stagingEmpty();
     host->signal(SIGTERM);
     EXPECT_EQ(host->waitForHostExit(20s), 0);
 }

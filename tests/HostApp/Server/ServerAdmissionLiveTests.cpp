@@ -5,10 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <csignal>
 #include <deque>
-#include <filesystem>
 #include <map>
+#include <mutex>
 #include <regex>
 #include <thread>
 
@@ -42,16 +43,6 @@ std::string answer(TestViewer& viewer, const BuiltHost& host) {
     return result->accepted ? "ok" : result->message;
 }
 
-std::size_t openDescriptors(pid_t pid) {
-    std::error_code error;
-    std::size_t count = 0;
-    for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", error), end; !error && it != end;
-         it.increment(error)) {
-        ++count;
-    }
-    return count;
-}
-
 }  // namespace
 
 TEST(ServerAdmissionLive, SilentConnectionsFromEightAddressesReopenedAtOnceDoNotKeepAViewerOut) {
@@ -64,7 +55,7 @@ TEST(ServerAdmissionLive, SilentConnectionsFromEightAddressesReopenedAtOnceDoNot
     // connection it keeps adds one descriptor to that.
     ASSERT_TRUE(waitUntil([&] { return host->log().find("removed (never signed in)") != std::string::npos; }, 20s))
         << host->log();
-    const std::size_t ownDescriptors = openDescriptors(host->pid());
+    const std::size_t ownDescriptors = hostDescriptors(*host);
 
     // 8 silent connections from each of 127.0.0.2-9, each reopened as soon as the Host drops it.
     std::atomic<bool> flooding{true};
@@ -92,7 +83,7 @@ TEST(ServerAdmissionLive, SilentConnectionsFromEightAddressesReopenedAtOnceDoNot
         }
     });
     // Every place is taken before the Viewer comes (the flood's connections are all accepted).
-    EXPECT_TRUE(waitUntil([&] { return openDescriptors(host->pid()) >= ownDescriptors + 64; }, 30s));
+    EXPECT_TRUE(waitUntil([&] { return hostDescriptors(*host) >= ownDescriptors + 64; }, 30s));
 
     int signedIn = 0;
     std::vector<std::string> answers;
@@ -112,28 +103,50 @@ TEST(ServerAdmissionLive, GuessesWaitingOutTheirSlowDownDoNotKeepOutAViewerThatT
     if (!host) GTEST_SKIP() << whyNot;
     ASSERT_TRUE(host->start()) << host->log();
 
+    // What the Host holds open of its own, once the start's probe connection is gone.
+    ASSERT_TRUE(waitUntil([&] { return host->log().find("removed (never signed in)") != std::string::npos; }, 20s))
+        << host->log();
+    const std::size_t ownDescriptors = hostDescriptors(*host);
+
     // 40 addresses, each slowed down by two wrong passwords (the check refuses after 2 s), then
     // guessing on two connections each, each trying again as soon as it was answered or closed:
     // more guesses wait out their slow-down than there are places before sign-in.
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool guessing = true;
+    auto stillGuessing = [&] {
+        std::lock_guard lock(mutex);
+        return guessing;
+    };
+    auto endGuessing = [&] {
+        {
+            std::lock_guard lock(mutex);
+            guessing = false;
+        }
+        ended.notify_all();
+    };
     auto guess = [&](const std::string& from) {
         auto said = viewerFrom(from)->signIn(host->user().name(), "wrong");
         const bool checked = said && said->message == "code=invalid-credentials";
-        if (!checked) std::this_thread::sleep_for(10ms);  // closed or busy: again, soon
+        if (!checked) {  // closed or busy: again, soon, or not at all once the test is over
+            std::unique_lock lock(mutex);
+            ended.wait_for(lock, 10ms, [&] { return !guessing; });
+        }
         return checked;
     };
-    std::atomic<bool> guessing{true};
     std::atomic<int> primed{0};
     std::vector<std::thread> guessers;
     for (int i = 0; i < 80; ++i) {
         guessers.emplace_back([&, i, from = "127.0.2." + std::to_string(1 + i / 2)] {
-            for (int refused = 0; i % 2 == 0 && refused < 2 && guessing;) refused += guess(from) ? 1 : 0;
+            for (int refused = 0; i % 2 == 0 && refused < 2 && stillGuessing();) refused += guess(from) ? 1 : 0;
             if (i % 2 == 0) ++primed;
-            while (primed < 40 && guessing) std::this_thread::sleep_for(10ms);
-            while (guessing) guess(from);
+            waitUntil([&] { return primed == 40 || !stillGuessing(); }, 120s);
+            while (stillGuessing()) guess(from);
         });
     }
     EXPECT_TRUE(waitUntil([&] { return primed == 40; }, 120s));
-    std::this_thread::sleep_for(3s);
+    // Every place before sign-in is held by a guess before the Viewer comes.
+    EXPECT_TRUE(waitUntil([&] { return hostDescriptors(*host) >= ownDescriptors + 64; }, 30s));
 
     std::vector<std::string> answers;
     for (const auto pause : {200ms, 2000ms, 200ms, 2000ms}) {
@@ -144,7 +157,7 @@ TEST(ServerAdmissionLive, GuessesWaitingOutTheirSlowDownDoNotKeepOutAViewerThatT
     }
     EXPECT_EQ(answers, std::vector<std::string>(4, "ok")) << host->log();
     // The Host's exit ends the guesses still waiting for their answers.
-    guessing = false;
+    endGuessing();
     host->signal(SIGTERM);
     for (auto& guesser : guessers) guesser.join();
 }
@@ -196,7 +209,7 @@ TEST(ServerAdmissionLive, UnderADescriptorLimitSessionsStopAtTheBoundWithAnHones
     auto beyond = viewerFrom("127.0.0." + std::to_string(address + 1));
     EXPECT_EQ(answer(*beyond, *host), "code=too-many-sessions");
     EXPECT_EQ(answers["code=invalid-credentials"], 0);
-    EXPECT_LT(openDescriptors(host->pid()), limit - 64) << "well within the limit at the bound";
+    EXPECT_LT(hostDescriptors(*host), limit - 64) << "well within the limit at the bound";
 
     // Once the sessions leave, sign-in works again.
     in.clear();
