@@ -115,7 +115,6 @@ void AsioDispatchQueue::asyncAfter(double seconds, DispatchWorkItemPtr item) {
     auto timer = std::make_unique<asio::steady_timer>(state_->context);
     timer->expires_after(std::chrono::nanoseconds(nsFromSeconds(seconds)));
     auto* raw = timer.get();
-    auto* key = item.get();
     std::uint64_t id = 0;
     {
         std::lock_guard lock(state_->timersMutex);
@@ -143,15 +142,15 @@ void AsioDispatchQueue::asyncAfter(double seconds, DispatchWorkItemPtr item) {
     // A cancelled block's timer and entry go at once, not at its deadline: a peer that makes the
     // Host arm and cancel timers (a connection's sign-in deadline) cannot pile them up. The timer
     // is only touched on the queue's own thread.
-    item->onCancel([weak = std::weak_ptr<State>(state_), id, key] {
+    item->onCancel([weak = std::weak_ptr<State>(state_), id] {
         auto state = weak.lock();
         if (!state) return;
-        asio::post(state->context, [weak, id, key] {
+        asio::post(state->context, [weak, id] {
             auto state = weak.lock();
             if (!state) return;
             std::lock_guard lock(state->timersMutex);
             auto entry = state->timers.find(id);
-            if (entry != state->timers.end() && entry->second.second.get() == key) entry->second.first->cancel();
+            if (entry != state->timers.end()) entry->second.first->cancel();
         });
     });
 }
