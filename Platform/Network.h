@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "Platform/AcceptBudget.h"
 #include "Platform/Core/ByteIO.h"
 #include "Platform/Core/DispatchQueue.h"
 
@@ -172,6 +173,10 @@ public:
     virtual std::size_t queuedSendBytes() const = 0;
     // Closes the connection; the state handler then reports `cancelled` once.
     virtual void cancel() = 0;
+    // An accepted connection holds a place of its listener's AcceptBudget until its socket is
+    // closed; its owner gives the place back earlier once it counts the connection elsewhere (a
+    // Viewer that signed in). Connections without a budget ignore it.
+    virtual void leaveAcceptBudget() {}
     // "address:port" of the peer, or empty when unknown.
     virtual std::string remoteAddress() const = 0;
 
@@ -197,6 +202,9 @@ struct ListenerParameters {
     int keepAliveIdle = 0;
     int keepAliveInterval = 0;
     int keepAliveCount = 0;
+    // Places shared with other listeners for the connections accepted and not yet taken in (see
+    // AcceptBudget): without a free place the listener does not accept. None: no bound.
+    std::shared_ptr<AcceptBudget> acceptBudget;
 };
 
 class Listener {

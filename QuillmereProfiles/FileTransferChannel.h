@@ -107,6 +107,10 @@ public:
     void setMaximumPayloadSize(std::size_t size);
     std::size_t maximumPayloadSize() const { return maximumPayloadSize_; }
 
+    // The channel is taken in (its token matched): it no longer holds a place among the
+    // connections its listener accepted and nobody took in yet.
+    void leaveAcceptBudget() { connection_->leaveAcceptBudget(); }
+
     bool didEnd() const { return didEnd_; }
     // Bytes handed to the connection and not yet sent.
     std::size_t queuedSendBytes() const { return connection_->queuedSendBytes(); }

@@ -58,6 +58,7 @@ void V230HostAudioAuxServer::startListeners() {
             parameters.keepAliveIdle = 10;
             parameters.keepAliveInterval = 5;
             parameters.keepAliveCount = 3;
+            parameters.acceptBudget = acceptBudget_;
             auto listener = platform_.network->makeListener(parameters, error);
             if (!listener) return nullptr;
             listener->setNewConnectionHandler(handler);

@@ -193,7 +193,9 @@ void V230HostAudioAuxServer::startOnQueue() {
     // Signed-in sessions stay well within the descriptors this process may open.
     const std::size_t descriptors =
         options_.descriptorLimit != 0 ? options_.descriptorLimit : SessionBound::currentDescriptorLimit();
-    sessionBound_ = SessionBound::forDescriptorLimit(descriptors, options_.maxConnectionsNotSignedIn);
+    // Connections that have not signed in hold what the listeners' shared places allow.
+    acceptBudget_ = AcceptBudget::make(options_.maxConnectionsNotSignedIn + options_.maxConnectionsAwaitingAdmission);
+    sessionBound_ = SessionBound::forDescriptorLimit(descriptors, acceptBudget_->capacity());
     publish("sessions: at most " + std::to_string(sessionBound_.viewers()) + " Viewers signed in, " +
             std::to_string(sessionBound_.viewersPerGroup()) + " from one address (descriptor limit " +
             std::to_string(descriptors) + ")");

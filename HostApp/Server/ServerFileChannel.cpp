@@ -125,6 +125,8 @@ void V230HostAudioAuxServer::handleFileChannelFrame(const std::shared_ptr<FileTr
     }
     // One channel per session: a newer one replaces the older.
     if (auto older = sessions_.bindFileChannel(*match, channel)) endFileChannel(*match, older);
+    // From now on it counts with its session in the session bound.
+    channel->leaveAcceptBudget();
     channel->setMaximumPayloadSize(FileTransferChannelConstants::maxPayloadSize);
     channel->setReadingPaused(fileReadsHeld(*match));
     publish("file aux: channel authorized for session " + match->uuidString());

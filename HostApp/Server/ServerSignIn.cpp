@@ -102,7 +102,9 @@ void V230HostAudioAuxServer::authorizeAuxSession(const UUID& id, AuxChannel chan
     auto password = unsealCredential(*identity_, *sessionNonce, request.username, request.sealedCredential);
     if (!password) return refuseSignIn(session, "code=invalid-sealed-credential");
     if (!platform_.accounts) return refuseSignIn(session, "code=directory-unavailable");
-    // A session already signed in keeps its place; a new one needs room within the bound.
+    // A session already signed in keeps its place; a new one needs room within the bound. Signed-in
+    // Viewers that fill it are told so before a check is spent; it is looked at again when the
+    // password is accepted.
     if (!session->authorized && sessionBoundReached(*session)) return refuseSignIn(session, "code=too-many-sessions");
 
     // Each address group has a share of the checks, and waits longer after each failure in a
@@ -137,13 +139,16 @@ void V230HostAudioAuxServer::authorizeAuxSession(const UUID& id, AuxChannel chan
 }
 
 bool V230HostAudioAuxServer::sessionBoundReached(const AuxSession& session) const {
-    // Sessions whose check is under way count too, so checks that all succeed stay within it.
-    // Each counts the descriptors it can come to hold, so the Host keeps its own whatever they do.
+    // Only signed-in sessions count: an attempt in flight holds its connection, which the places
+    // for connections not signed in bound already, and it is judged again as it signs in. So
+    // peers that do not know the password cannot take the places of Viewers that do. Each
+    // session counts the descriptors it can come to hold, so the Host keeps its own whatever
+    // they do.
     const auto& group = session.admissionGroup;
     const auto own = SessionBound::descriptorsOf(session.channel == AuxChannel::control);
     std::size_t total = own, fromGroup = own;
     for (const auto& [id, other] : sessions_.sessions()) {
-        if (other.get() == &session || !(other->authorized || other->signInInFlight)) continue;
+        if (other.get() == &session || !other->authorized) continue;
         const auto held = SessionBound::descriptorsOf(other->channel == AuxChannel::control);
         total += held;
         if (other->admissionGroup == group) fromGroup += held;
@@ -235,6 +240,9 @@ void V230HostAudioAuxServer::finishSignIn(const SignInAttempt& attempt, const Pa
     auto session = sessions_.session(attempt.id);
     if (!session || session->signInEpoch != attempt.epoch || !session->signInInFlight) return;
     session->signInInFlight = false;
+    // Where the session comes to hold more: signed-in Viewers that filled the bound meanwhile
+    // keep it (a session signed in already keeps its place).
+    if (refusal.empty() && !session->authorized && sessionBoundReached(*session)) refusal = "code=too-many-sessions";
     if (!refusal.empty()) {
         refuseSignIn(session, refusal);
     } else {
@@ -249,6 +257,8 @@ void V230HostAudioAuxServer::acceptSignIn(const std::shared_ptr<AuxSession>& ses
     if (session->signInDeadline) session->signInDeadline->cancel();
     session->signInDeadline.reset();
     sessions_.authorize(*session, displayName);
+    // Counted with the signed-in sessions from now on, no longer among those not signed in.
+    session->connection->leaveAcceptBudget();
     const bool control = session->channel == AuxChannel::control;
     publish("aux session " + shortID(id) + " (" + channelName(session->channel) + ") authorized for " +
             escapedForLog(attempt.username) + " as \"" + escapedForLog(displayName) + "\" from " +

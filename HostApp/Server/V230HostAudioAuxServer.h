@@ -85,6 +85,13 @@ public:
         // closed as it arrives.
         std::size_t maxConnectionsNotSignedIn = 64;
         std::size_t maxConnectionsNotSignedInPerAddress = 8;
+        // Besides those places, connections accepted and not yet judged: what the listeners take
+        // in while the server queue is busy (a listener waiting for its next connection holds one
+        // of them). A connection counts from its accept until it signs in or is closed, so the
+        // listeners hold at most maxConnectionsNotSignedIn + this many sockets of peers that have
+        // not signed in, however far behind this queue is; beyond that they stop accepting and
+        // the kernel's backlog holds the rest.
+        std::size_t maxConnectionsAwaitingAdmission = 16;
         // The descriptors the Host may have open, from which signed-in sessions are bounded (see
         // SessionBound); 0: the process's soft RLIMIT_NOFILE, read at start.
         std::size_t descriptorLimit = 0;
@@ -529,6 +536,8 @@ private:
     std::optional<ScreenParametersObserverToken> displayObserverToken_;
 
     std::vector<ListenerPtr> listeners_;
+    // The places every listener shares for connections that have not signed in (any thread).
+    std::shared_ptr<AcceptBudget> acceptBudget_;
     ServerPorts boundPorts_{0, 0, 0};
     std::vector<std::string> listenerFailures_;  // queue; published in the snapshot
     std::shared_ptr<PathMonitor> pathMonitor_;
@@ -556,9 +565,10 @@ private:
     // Identity proofs are signed here, off the server queue.
     DispatchQueuePtr identityQueue_;
     SignInLimits signInLimits_;
-    // Sessions signed in (or with a password check under way) at once, set at start.
+    // Sessions signed in at once, set at start.
     SessionBound sessionBound_;
-    // True when one more session from `address` would pass the bound.
+    // True when `session` signing in would take the signed-in sessions past the bound, over all
+    // or from its address group.
     bool sessionBoundReached(const AuxSession& session) const;
     // The holders that keep something per Viewer. Each registers once, in makeSubsystems();
     // removeSession() makes every one forget a leaving Viewer and resourceCounts() counts them

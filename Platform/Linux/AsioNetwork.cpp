@@ -230,9 +230,9 @@ using Core = AsioNetworkService::Core;
 // is dropped or cancelled, nothing more reaches the owner.
 class ConnectionState final : public IoObject, public std::enable_shared_from_this<ConnectionState> {
 public:
-    // An accepted connection.
-    ConnectionState(std::shared_ptr<Core> core, tcp::socket socket)
-        : core_(std::move(core)), socket_(std::move(socket)), connected_(true) {
+    // An accepted connection, holding the place its listener took for it (if any).
+    ConnectionState(std::shared_ptr<Core> core, tcp::socket socket, AcceptBudget::Place place)
+        : core_(std::move(core)), acceptPlace_(std::move(place)), socket_(std::move(socket)), connected_(true) {
         std::error_code ec;
         auto endpoint = socket_.remote_endpoint(ec);
         if (!ec) remote_ = endpointText(endpoint);
@@ -422,6 +422,14 @@ public:
         return remote_;
     }
 
+    void leaveAcceptBudget() { takeAcceptPlace().release(); }
+
+    // Released by the caller outside the lock: giving a place back wakes a waiting listener.
+    AcceptBudget::Place takeAcceptPlace() {
+        std::lock_guard lock(mutex_);
+        return std::move(acceptPlace_);
+    }
+
     void closeOnIoThread() override {
         if (closed_) return;
         closed_ = true;
@@ -435,8 +443,12 @@ public:
         frameHandler_.reset();
         frameBuffer_.reset();
         pending_.reset();
-        std::lock_guard lock(mutex_);
-        queuedSendBytes_ = 0;
+        {
+            std::lock_guard lock(mutex_);
+            queuedSendBytes_ = 0;
+        }
+        // The socket is closed: its place is free for the next connection.
+        takeAcceptPlace().release();
     }
 
 private:
@@ -667,6 +679,7 @@ private:
         deliverState(Connection::State::failed, error);
         std::error_code ignored;
         socket_.close(ignored);
+        takeAcceptPlace().release();
         pumpReads();
         pumpWrites();
         pumpContinuous();
@@ -1397,6 +1410,7 @@ private:
     bool cancelled_ = false;
     bool pendingCancelReport_ = false;  // cancelled before start: report when started
     std::string remote_;
+    AcceptBudget::Place acceptPlace_;  // until the socket closes or the owner takes it in
 
     // Network thread only.
     tcp::socket socket_;
@@ -1460,6 +1474,7 @@ public:
     }
     void setMaximumFramePayload(std::size_t bytes) override { state_->setMaximumFramePayload(bytes); }
     void setReceivingPaused(bool paused) override { state_->setReceivingPaused(paused); }
+    void leaveAcceptBudget() override { state_->leaveAcceptBudget(); }
     void setSendLimit(std::size_t bytes) override { state_->setSendLimit(bytes); }
     std::size_t queuedSendBytes() const override { return state_->queuedSendBytes(); }
     void cancel() override { state_->cancel(); }
@@ -1536,6 +1551,7 @@ public:
         std::error_code ignored;
         backoff_.cancel();
         acceptor_.close(ignored);
+        place_.release();
     }
 
 private:
@@ -1572,6 +1588,17 @@ private:
 
     void acceptNext() {
         if (closed_) return;
+        // A connection is counted from its accept: without a free place nothing is accepted, and
+        // the kernel's backlog holds the newcomers until a connection is closed or taken in.
+        if (parameters_.acceptBudget && !place_) {
+            std::weak_ptr<ListenerState> weak = weak_from_this();
+            place_ = parameters_.acceptBudget->take([weak, core = std::weak_ptr<Core>(core_)] {
+                auto self = weak.lock();
+                auto live = core.lock();
+                if (self && live) live->post([self] { self->acceptNext(); });
+            });
+            if (!place_) return;
+        }
         auto self = shared_from_this();
         acceptor_.async_accept([self](const std::error_code& ec, tcp::socket socket) {
             self->onAccept(ec, std::move(socket));
@@ -1599,7 +1626,7 @@ private:
         std::error_code ignored;
         if (parameters_.noDelay) socket.set_option(tcp::no_delay(true), ignored);
         applyKeepAlive(socket.native_handle(), parameters_);
-        auto state = std::make_shared<ConnectionState>(core_, std::move(socket));
+        auto state = std::make_shared<ConnectionState>(core_, std::move(socket), std::move(place_));
         if (!core_->track(state)) {
             state->closeOnIoThread();
             return;
@@ -1630,6 +1657,7 @@ private:
     std::uint16_t port_;
     ListenerParameters parameters_;
     bool closed_ = false;
+    AcceptBudget::Place place_;  // taken for the next connection before accepting it
 };
 
 class AsioListener final : public Listener {

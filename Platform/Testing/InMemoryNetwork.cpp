@@ -52,8 +52,8 @@ std::string hostPort(const std::string& host, std::uint16_t port) {
 class InMemoryListener final : public Listener, public std::enable_shared_from_this<InMemoryListener> {
 public:
     InMemoryListener(std::weak_ptr<InMemoryNetworkService> service, ListenerParameters::Family family,
-                     std::uint16_t port)
-        : service_(std::move(service)), family_(family), port_(port) {}
+                     std::uint16_t port, std::shared_ptr<AcceptBudget> budget)
+        : service_(std::move(service)), family_(family), port_(port), budget_(std::move(budget)) {}
 
     void setStateHandler(StateHandler handler) override {
         std::lock_guard lock(mutex_);
@@ -70,8 +70,7 @@ public:
         if (queue_ || cancelled_) return;
         queue_ = std::move(queue);
         postLocked([](InMemoryListener& self) { self.reportState(State::ready); });
-        for (auto& connection : waiting_) deliverLocked(std::move(connection));
-        waiting_.clear();
+        deliverWaitingLocked();
     }
 
     void cancel() override {
@@ -100,19 +99,41 @@ public:
         return !cancelled_;
     }
 
-    // The server end of a new pair; false when the listener no longer takes connections.
-    bool accept(ConnectionPtr connection) {
+    // The server end of a new pair; false when the listener no longer takes connections. It
+    // waits, as in a kernel's backlog, until the listener started and its budget has a place.
+    bool accept(std::shared_ptr<InMemoryConnection> connection) {
         std::lock_guard lock(mutex_);
         if (cancelled_) return false;
-        if (!queue_) {
-            waiting_.push_back(std::move(connection));
-        } else {
-            deliverLocked(std::move(connection));
-        }
+        waiting_.push_back(std::move(connection));
+        deliverWaitingLocked();
         return true;
     }
 
 private:
+    void deliverWaitingLocked() {
+        while (queue_ && !waiting_.empty()) {
+            AcceptBudget::Place place;
+            if (budget_) {
+                if (waitingForPlace_) return;
+                place = budget_->take([weak = weak_from_this()] {
+                    auto self = weak.lock();
+                    if (!self) return;
+                    std::lock_guard lock(self->mutex_);
+                    self->waitingForPlace_ = false;
+                    if (!self->cancelled_) self->deliverWaitingLocked();
+                });
+                if (!place) {
+                    waitingForPlace_ = true;
+                    return;
+                }
+            }
+            auto connection = std::move(waiting_.front());
+            waiting_.erase(waiting_.begin());
+            connection->adoptAcceptPlace(std::move(place));
+            deliverLocked(std::move(connection));
+        }
+    }
+
     void postLocked(std::function<void(InMemoryListener&)> block) {
         queue_->async([self = shared_from_this(), block = std::move(block)] {
             {
@@ -150,7 +171,9 @@ private:
     DispatchQueuePtr queue_;
     StateHandler stateHandler_;
     NewConnectionHandler connectionHandler_;
-    std::vector<ConnectionPtr> waiting_;
+    std::shared_ptr<AcceptBudget> budget_;
+    std::vector<std::shared_ptr<InMemoryConnection>> waiting_;
+    bool waitingForPlace_ = false;
     bool cancelled_ = false;
 };
 
@@ -255,7 +278,7 @@ std::shared_ptr<Listener> InMemoryNetworkService::makeListener(const ListenerPar
         error = NetworkError{EADDRINUSE, "Address already in use"};
         return nullptr;
     }
-    auto listener = std::make_shared<InMemoryListener>(weak_from_this(), parameters.family, port);
+    auto listener = std::make_shared<InMemoryListener>(weak_from_this(), parameters.family, port, parameters.acceptBudget);
     listeners_.emplace(port, listener);
     return listener;
 }
@@ -567,7 +590,25 @@ std::size_t InMemoryConnection::queuedSendBytes() const {
     return end.cancelled || end.failure || peer.cancelled ? 0 : peer.inbound.size();
 }
 
+void InMemoryConnection::adoptAcceptPlace(AcceptBudget::Place place) {
+    std::lock_guard lock(placeMutex_);
+    acceptPlace_ = std::move(place);
+}
+
+void InMemoryConnection::leaveAcceptBudget() {
+    AcceptBudget::Place place;
+    {
+        std::lock_guard lock(placeMutex_);
+        place = std::move(acceptPlace_);
+    }
+}
+
 void InMemoryConnection::cancel() {
+    cancelPipeEnd();
+    leaveAcceptBudget();  // closed: its place is free
+}
+
+void InMemoryConnection::cancelPipeEnd() {
     std::lock_guard lock(pipe_->mutex);
     auto& end = pipe_->ends[side_];
     if (end.cancelled) return;
@@ -589,8 +630,11 @@ void InMemoryConnection::cancel() {
 }
 
 void InMemoryConnection::simulateFailure(NetworkError error) {
-    std::lock_guard lock(pipe_->mutex);
-    failLocked(std::move(error));
+    {
+        std::lock_guard lock(pipe_->mutex);
+        failLocked(std::move(error));
+    }
+    leaveAcceptBudget();
 }
 
 void InMemoryConnection::failLocked(NetworkError error) {

@@ -83,6 +83,7 @@ public:
     void setSendLimit(std::size_t bytes) override;
     std::size_t queuedSendBytes() const override;
     void cancel() override;
+    void leaveAcceptBudget() override;
     std::string remoteAddress() const override;
 
     // Makes this end fail as a broken connection would: it reports `failed` with the error and
@@ -93,7 +94,11 @@ public:
 
 private:
     friend class InMemoryNetworkService;
+    friend class InMemoryListener;
     void refuse(NetworkError error);
+    // A server end takes the place its listener held for it, until it is closed or taken in.
+    void adoptAcceptPlace(AcceptBudget::Place place);
+    void cancelPipeEnd();
     void sendBytes(const Bytes& data, SendCompletion completion);
     // Fails this end (pipe locked): reports `failed`, fails its reads, closes the other end.
     void failLocked(NetworkError error);
@@ -102,6 +107,8 @@ private:
     int side_;
     std::string remote_;
     std::optional<NetworkError> refusal_;  // set on a client end that has nobody to talk to
+    std::mutex placeMutex_;
+    AcceptBudget::Place acceptPlace_;
 };
 
 }  // namespace qm

@@ -439,6 +439,52 @@ TEST(AsioNetwork, CancelledListenerReportsOnceAndTakesNoMoreConnections) {
     EXPECT_EQ(server.acceptedCount(), 0u);
 }
 
+// Two listeners share three places: each holds one while it waits for a connection and hands it to
+// the connection it accepts, which gives it back once it is closed or taken in by its owner. So
+// with the other listener waiting, one accepts two connections however many connect; the rest
+// wait in the kernel's backlog and are accepted, in turn, as places come back.
+TEST(AsioNetwork, ListenersSharingAnAcceptBudgetAcceptNoMoreThanItsPlacesUntilOneComesBack) {
+    AsioNetworkService network;
+    auto queue = std::make_shared<AsioDispatchQueue>("test.net");
+    auto budget = AcceptBudget::make(3);
+    auto parameters = loopbackV4();
+    parameters.acceptBudget = budget;
+    auto busy = listen(network, parameters, queue, false);
+    auto idle = listen(network, parameters, queue, false);
+    ASSERT_TRUE(busy.listener && idle.listener);
+
+    auto log = std::make_shared<Log>();
+    std::vector<ConnectionPtr> clients;
+    auto connect = [&](const Server& to) {
+        auto client = network.makeConnection("127.0.0.1", to.listener->port());
+        watchState(client, log, "client");
+        client->start(queue);
+        clients.push_back(client);
+    };
+    for (int i = 0; i < 4; ++i) connect(busy);
+    ASSERT_TRUE(waitUntil([&] { return log->count("client:ready") == 4 && busy.acceptedCount() == 2; }));
+    // A connection made after them to a listener without a budget is accepted: the network has
+    // looked at theirs by then.
+    auto probe = listen(network, loopbackV4(), queue, false);
+    connect(probe);
+    ASSERT_TRUE(waitUntil([&] { return probe.acceptedCount() == 1; }));
+    EXPECT_EQ(busy.acceptedCount(), 2u);
+    EXPECT_EQ(budget->held(), 3u);
+
+    // One taken in by its owner, then one closed: one more is accepted for each.
+    busy.connection(0)->leaveAcceptBudget();
+    ASSERT_TRUE(waitUntil([&] { return busy.acceptedCount() == 3; }));
+    busy.connection(1)->cancel();
+    ASSERT_TRUE(waitUntil([&] { return busy.acceptedCount() == 4; }));
+    EXPECT_EQ(budget->held(), 3u);
+
+    // Closed listeners give their places back, and connections theirs once closed.
+    busy.listener->cancel();
+    idle.listener->cancel();
+    for (std::size_t i = 2; i < busy.acceptedCount(); ++i) busy.connection(i)->cancel();
+    EXPECT_TRUE(waitUntil([&] { return budget->held() == 0; }));
+}
+
 TEST(PathMonitor, ReportsTheFirstPathThenOnlyChangesEveryTwoSeconds) {
     auto clock = std::make_shared<ManualClock>();
     auto queue = clock->makeQueue("v230.host.audio.aux.network-path");

@@ -26,6 +26,8 @@ public:
     const std::string& discoveryHostID() { return server_.discoveryHostID; }
     std::shared_ptr<HostVideoCapture> videoCapture() { return server_.video_.capture(); }
     std::uint64_t snapshotsPublished() const { return server_.snapshotsPublished_; }
+    // The places the listeners share for connections that have not signed in.
+    const std::shared_ptr<AcceptBudget>& acceptBudget() { return server_.acceptBudget_; }
     // The video road's queue-only operations, for the pipeline benchmark.
     void handleEncodedVideoFrame(std::uint64_t generation, EncodedVideoFrame frame) {
         server_.handleEncodedVideoFrame(generation, std::move(frame));

@@ -24,6 +24,7 @@
 #include "HostApp/Server/ServerConstants.h"
 #include "QuillmereProfiles/FileTransferChannel.h"
 #include "support/BuiltHost.h"
+#include "support/HostilePeers.h"
 #include "support/Sanitizers.h"
 #include "support/TestPlatform.h"
 #include "support/ViewerBatches.h"
@@ -175,6 +176,54 @@ std::size_t unreadOn(std::uint16_t port) {
     return unread;
 }
 
+// What became of a burst of one-byte managedCopy batches a Viewer sent on its file channel.
+struct Burst {
+    std::map<std::string, int> answers;  // "saved" or the Host's message
+    std::size_t unanswered = 0;          // batches sent that got no receipt
+};
+
+// Sends `batches` one-byte managedCopy batches into ~/`folder` at once, from a thread of its own
+// (the Host leaves a slowed-down Viewer's writes waiting), and reads every receipt; `meanwhile`
+// is told how many were answered after each receipt. A Host that stops answering for 30 s ends
+// the burst: the channel is closed, and the Host killed should the writer stay stuck.
+Burst sendBurst(BuiltHost& host, TestFileChannel& channel, std::size_t batches, const std::string& folder,
+                const std::function<void(std::size_t answered)>& meanwhile = nullptr) {
+    std::vector<UUID> sent;
+    std::atomic<bool> written{false};
+    std::thread writer([&] {
+        const auto road = fileChannelRoad(channel);
+        for (std::size_t i = 0; i < batches; ++i)
+            sent.push_back(sendFileBatch(road, FileTransferIntent::managedCopy, "~/" + folder, "b" + std::to_string(i),
+                                         Bytes{'b'}));
+        written = true;
+    });
+    Burst burst;
+    std::set<UUID> answered;
+    while (answered.size() < batches) {
+        const auto receipt = readUntil(channel, [](const FileTransferPacket& p) { return p.op == FileTransferOp::peerSendResponse; },
+                                       nullptr, 30s);
+        if (!receipt) break;
+        const auto response = FileTransferPeerSendResponse::decode(receipt->data);
+        answered.insert(receipt->batchID);
+        ++burst.answers[response && response->accepted ? "saved" : response ? response->message.value_or("refused") : "garbled"];
+        if (meanwhile) meanwhile(answered.size());
+    }
+    if (answered.size() < batches) {
+        channel.abort();
+        // A write the Host never reads again ends only with the Host.
+        if (!waitUntil([&] { return written.load(); }, 10s)) host.signal(SIGKILL);
+    }
+    writer.join();
+    burst.unanswered = static_cast<std::size_t>(
+        std::count_if(sent.begin(), sent.end(), [&](const UUID& id) { return !answered.contains(id); }));
+    return burst;
+}
+
+std::ptrdiff_t filesIn(const fs::path& folder) {
+    std::error_code error;
+    return std::distance(fs::directory_iterator(folder, error), fs::directory_iterator());
+}
+
 std::string signInFrom(const std::string& address, const BuiltHost& host, std::unique_ptr<TestViewer>* kept = nullptr) {
     auto viewer = std::make_unique<TestViewer>(controlPort, "127.0.0.1", address);
     if (!viewer->connected()) return "not connected";
@@ -292,41 +341,16 @@ TEST(PeerBoundsLive, ABurstOfBatchesUnderADescriptorLimitIsSlowedNotRefusedAndLe
     const std::size_t baseline = hostDescriptors(*host);
 
     MostDescriptors descriptors(*host);
-    // Written from a thread of its own: the Host leaves a slowed-down Viewer's writes waiting.
-    std::vector<UUID> sent;
-    std::atomic<bool> written{false};
-    std::thread writer([&] {
-        const auto road = fileChannelRoad(*channel);
-        for (std::size_t i = 0; i < batches; ++i)
-            sent.push_back(sendFileBatch(road, FileTransferIntent::managedCopy, "~/Burst", "b" + std::to_string(i), Bytes{'b'}));
-        written = true;
-    });
-    std::set<UUID> answered;
-    std::map<std::string, int> answers;  // "saved" or the Host's message
     std::string otherViewer = "never tried";
-    while (answered.size() < batches) {
-        const auto receipt = readUntil(*channel, [](const FileTransferPacket& p) { return p.op == FileTransferOp::peerSendResponse; },
-                                       nullptr, 30s);
-        if (!receipt) break;
-        const auto response = FileTransferPeerSendResponse::decode(receipt->data);
-        answered.insert(receipt->batchID);
-        ++answers[response && response->accepted ? "saved" : response ? response->message.value_or("refused") : "garbled"];
-        if (answered.size() == 200) otherViewer = signInFrom("127.0.0.2", *host);
-    }
-    if (answered.size() < batches) {
-        channel->abort();
-        // A write the Host never reads again ends only with the Host.
-        if (!waitUntil([&] { return written.load(); }, 10s)) host->signal(SIGKILL);
-    }
-    writer.join();
+    auto burst = sendBurst(*host, *channel, batches, "Burst", [&](std::size_t answered) {
+        if (answered == 200) otherViewer = signInFrom("127.0.0.2", *host);
+    });
     const std::size_t most = descriptors.stop();
-    EXPECT_EQ(answers["saved"], static_cast<int>(batches)) << ::testing::PrintToString(answers);
-    EXPECT_TRUE(std::all_of(sent.begin(), sent.end(), [&](const UUID& id) { return answered.contains(id); }));
+    EXPECT_EQ(burst.answers["saved"], static_cast<int>(batches)) << ::testing::PrintToString(burst.answers);
+    EXPECT_EQ(burst.unanswered, 0u);
     EXPECT_EQ(otherViewer, "ok");
     EXPECT_LT(most, limit - reserve) << "descriptors at most, from " << baseline;
-    std::error_code error;
-    EXPECT_EQ(std::distance(fs::directory_iterator(host->home() / "Burst", error), fs::directory_iterator()),
-              static_cast<std::ptrdiff_t>(batches));
+    EXPECT_EQ(filesIn(host->home() / "Burst"), static_cast<std::ptrdiff_t>(batches));
 
     channel->abort();
     viewer->abort();
@@ -335,6 +359,43 @@ TEST(PeerBoundsLive, ABurstOfBatchesUnderADescriptorLimitIsSlowedNotRefusedAndLe
         << hostDescriptors(*host) << " descriptors, " << baseline << " before the burst; staging empty: " << host->stagingEmpty();
     host->signal(SIGTERM);
     EXPECT_EQ(host->waitForHostExit(20s), 0);
+}
+
+// Peers that never sign in keep as many connections open as they can, from 2,000 addresses, on
+// the control port and the file port, while a signed-in Viewer sends 3,000 one-file batches. What
+// they hold counts from its accept, however far behind the Host's queue is: the Host keeps its
+// reserve of descriptors, takes and saves every batch, signs another Viewer in meanwhile, and
+// leaves nothing staged after a stop.
+TEST(PeerBoundsLive, ConnectionsHeldOpenByPeersThatNeverSignInLeaveTheHostWhatItNeedsForAViewersBatches) {
+    constexpr std::size_t limit = 1024, reserve = 128, batches = 3000;
+    std::string whyNot;
+    auto host = BuiltHost::prepare(QM_HOST_EXECUTABLE, whyNot);
+    if (!host) GTEST_SKIP() << whyNot;
+    host->limitDescriptors(limit);
+    ASSERT_TRUE(host->start()) << host->log();
+    auto viewer = host->signIn("Bursting Viewer", whyNot);
+    ASSERT_TRUE(viewer) << whyNot;
+    auto channel = openFileChannel(*viewer);
+    ASSERT_TRUE(channel) << host->log();
+
+    MostDescriptors descriptors(*host);
+    HeldConnections held({controlPort, ServerConstants::fileTransferPort}, 2000, 1500);
+    ASSERT_TRUE(waitUntil([&] { return held.made() >= 1500; }, 30s)) << held.made() << " connections made";
+    std::string otherViewer = "never tried";
+    auto burst = sendBurst(*host, *channel, batches, "Burst", [&](std::size_t answered) {
+        if (answered == batches / 3) otherViewer = signInFrom("127.0.0.2", *host);
+    });
+    const std::size_t made = held.stop();
+    const std::size_t most = descriptors.stop();
+
+    EXPECT_EQ(burst.answers["saved"], static_cast<int>(batches)) << ::testing::PrintToString(burst.answers);
+    EXPECT_EQ(burst.unanswered, 0u);
+    EXPECT_EQ(otherViewer, "ok");
+    EXPECT_LT(most, limit - reserve) << "descriptors at most, with " << made << " connections made meanwhile";
+    EXPECT_EQ(filesIn(host->home() / "Burst"), static_cast<std::ptrdiff_t>(batches));
+    host->signal(SIGTERM);
+    EXPECT_EQ(host->waitForHostExit(20s), 0);
+    EXPECT_TRUE(host->stagingEmpty());
 }
 
 // Sessions that each hold 8 unfinished batches (a folder and an open file each) from one address

@@ -15,6 +15,7 @@
 
 #include "HostApp/Server/ServerConstants.h"
 #include "support/BuiltHost.h"
+#include "support/HostilePeers.h"
 #include "support/TestPlatform.h"
 #include "support/TestViewer.h"
 
@@ -41,6 +42,19 @@ std::string answer(TestViewer& viewer, const BuiltHost& host) {
     auto result = viewer.signIn(host.user().name(), host.user().password());
     if (!result) return "no answer";
     return result->accepted ? "ok" : result->message;
+}
+
+// Viewers from 127.0.0.10, one after the other: each proves the Host's identity, then its user
+// takes `pause` to type the right password. What each was answered.
+std::vector<std::string> typedSignIns(const BuiltHost& host, const std::vector<std::chrono::milliseconds>& pauses) {
+    std::vector<std::string> answers;
+    for (const auto pause : pauses) {
+        auto viewer = viewerFrom("127.0.0.10");
+        const bool proved = viewer->connected() && viewer->proveIdentity();
+        std::this_thread::sleep_for(pause);  // its user types the password
+        answers.push_back(proved ? answer(*viewer, host) : "closed before its proof");
+    }
+    return answers;
 }
 
 }  // namespace
@@ -111,55 +125,36 @@ TEST(ServerAdmissionLive, GuessesWaitingOutTheirSlowDownDoNotKeepOutAViewerThatT
     // 40 addresses, each slowed down by two wrong passwords (the check refuses after 2 s), then
     // guessing on two connections each, each trying again as soon as it was answered or closed:
     // more guesses wait out their slow-down than there are places before sign-in.
-    std::mutex mutex;
-    std::condition_variable ended;
-    bool guessing = true;
-    auto stillGuessing = [&] {
-        std::lock_guard lock(mutex);
-        return guessing;
-    };
-    auto endGuessing = [&] {
-        {
-            std::lock_guard lock(mutex);
-            guessing = false;
-        }
-        ended.notify_all();
-    };
-    auto guess = [&](const std::string& from) {
-        auto said = viewerFrom(from)->signIn(host->user().name(), "wrong");
-        const bool checked = said && said->message == "code=invalid-credentials";
-        if (!checked) {  // closed or busy: again, soon, or not at all once the test is over
-            std::unique_lock lock(mutex);
-            ended.wait_for(lock, 10ms, [&] { return !guessing; });
-        }
-        return checked;
-    };
-    std::atomic<int> primed{0};
-    std::vector<std::thread> guessers;
-    for (int i = 0; i < 80; ++i) {
-        guessers.emplace_back([&, i, from = "127.0.2." + std::to_string(1 + i / 2)] {
-            for (int refused = 0; i % 2 == 0 && refused < 2 && stillGuessing();) refused += guess(from) ? 1 : 0;
-            if (i % 2 == 0) ++primed;
-            waitUntil([&] { return primed == 40 || !stillGuessing(); }, 120s);
-            while (stillGuessing()) guess(from);
-        });
-    }
-    EXPECT_TRUE(waitUntil([&] { return primed == 40; }, 120s));
+    SlowedGuessers guessers(port, host->user().name(), 40, 2, 2);
+    EXPECT_TRUE(guessers.waitUntilPrimed(120s));
     // Every place before sign-in is held by a guess before the Viewer comes.
     EXPECT_TRUE(waitUntil([&] { return hostDescriptors(*host) >= ownDescriptors + 64; }, 30s));
-
-    std::vector<std::string> answers;
-    for (const auto pause : {200ms, 2000ms, 200ms, 2000ms}) {
-        auto viewer = viewerFrom("127.0.0.10");
-        const bool proved = viewer->connected() && viewer->proveIdentity();
-        std::this_thread::sleep_for(pause);  // its user types the password
-        answers.push_back(proved ? answer(*viewer, *host) : "closed before its proof");
-    }
-    EXPECT_EQ(answers, std::vector<std::string>(4, "ok")) << host->log();
+    EXPECT_EQ(typedSignIns(*host, {200ms, 2000ms, 200ms, 2000ms}), std::vector<std::string>(4, "ok")) << host->log();
     // The Host's exit ends the guesses still waiting for their answers.
-    endGuessing();
+    guessers.stop();
     host->signal(SIGTERM);
-    for (auto& guesser : guessers) guesser.join();
+}
+
+// Under the usual 1,024 descriptors the Host has room for 16 signed-in Viewers. Guesses in flight
+// hold a connection each, not a signed-in Viewer's place: addresses being slowed down that keep
+// two wrong tries in hand each, together more than the bound has room for, leave it to the Viewer
+// whose user types the right password.
+TEST(ServerAdmissionLive, UnderADescriptorLimitGuessesInFlightLeaveTheSignedInViewersPlacesFree) {
+    std::string whyNot;
+    auto host = BuiltHost::prepare(QM_HOST_EXECUTABLE, whyNot);
+    if (!host) GTEST_SKIP() << whyNot;
+    host->limitDescriptors(1024);
+    ASSERT_TRUE(host->start()) << host->log();
+    ASSERT_TRUE(host->waitForLog("sessions: at most 16 Viewers signed in, 4 from one address (descriptor limit 1024)"))
+        << host->log();
+
+    SlowedGuessers guessers(port, host->user().name(), 9, 2, 2);
+    ASSERT_TRUE(guessers.waitUntilPrimed(120s)) << host->log();
+    EXPECT_EQ(typedSignIns(*host, {2000ms, 2000ms, 2000ms, 2000ms, 2000ms, 2000ms}),
+              std::vector<std::string>(6, "ok"))
+        << host->log();
+    guessers.stop();
+    host->signal(SIGTERM);
 }
 
 TEST(ServerAdmissionLive, UnderADescriptorLimitSessionsStopAtTheBoundWithAnHonestRefusalAndComeBack) {

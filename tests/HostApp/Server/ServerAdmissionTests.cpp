@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "HostApp/Server/Admission.h"
+#include "QuillmereProfiles/FileTransferChannel.h"
 #include "support/InMemoryViewer.h"
 #include "support/ServerInspector.h"
 
@@ -182,6 +183,56 @@ TEST(ServerAdmission, AChurnFromThousandsOfAddressesClosesItsOwnConnectionsNotAV
                 << (ipv6 ? "IPv6" : "IPv4") << ", pausing " << pause << " s";
         }
     }
+}
+
+}  // namespace ServerAdmissionTests
+
+namespace ServerAdmissionTests {
+
+// Every connection counts from its accept until it signs in or closes, however far behind the
+// server's queue is: connections made while the queue does not run wait to be accepted once the
+// places are taken, those the Host closes give theirs back, and a Viewer that signs in and binds
+// its file channel holds none.
+TEST(ServerAdmission, ConnectionsCountFromTheirAcceptUntilTheySignInOrClose) {
+    ManualServer host;
+    const auto ports = host.server().boundPorts();
+    ServerInspector inspector(host.server());
+    const auto budget = inspector.acceptBudget();
+    ASSERT_TRUE(budget);
+    auto notSignedIn = [&] {
+        std::size_t count = inspector.sessions().pendingFileChannels().size();
+        for (const auto& [id, session] : inspector.sessions().sessions()) count += session->authorized ? 0 : 1;
+        return count;
+    };
+
+    std::vector<ConnectionPtr> peers;
+    for (int i = 0; i < 300; ++i) {
+        const auto from = "127.0." + std::to_string(1 + i / 250) + "." + std::to_string(1 + i % 250);
+        peers.push_back(host.network().connect(i % 2 ? ports.control : ports.fileTransfer, from));
+    }
+    EXPECT_EQ(budget->held(), budget->capacity()) << "the rest wait to be accepted";
+    host.clock().runUntilIdle();
+    EXPECT_EQ(notSignedIn(), 64u);
+    EXPECT_EQ(budget->held(), notSignedIn());
+
+    InMemoryViewer viewer(host, ports.control);
+    const auto endpoint = FileTransferEndpointPayload::decode(viewer.next(AuxPacketType::fileTransferEndpoint).payload);
+    ASSERT_TRUE(endpoint);
+    auto channel = host.network().connect(ports.fileTransfer, "127.0.0.1");
+    channel->start(viewer.queue());
+    ByteWriter frame;
+    for (const auto byte : FileTransferChannelConstants::magic) frame.u8(byte);
+    frame.u32(FileTransferChannelConstants::tokenSize);
+    for (const auto byte : endpoint->token) frame.u8(byte);
+    channel->send(frame.take());
+    host.clock().runUntilIdle();
+    ASSERT_EQ(inspector.sessions().fileChannels().size(), 1u);
+    EXPECT_EQ(budget->held(), notSignedIn()) << "the Viewer's connections count with its session";
+
+    peers.clear();
+    viewer.disconnect();
+    host.clock().runUntilIdle();
+    EXPECT_EQ(budget->held(), 0u);
 }
 
 }  // namespace ServerAdmissionTests

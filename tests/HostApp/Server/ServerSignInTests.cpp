@@ -355,3 +355,57 @@ TEST(ServerSignIn, ARefusedAttemptLeavesAnExistingSignInAlone) {
 }
 
 }  // namespace ServerSignInTests
+
+namespace ServerSignInTests {
+
+// Room for two signed-in Viewers, one from each address group. Attempts whose password checks
+// are still running hold their connection, not a signed-in Viewer's place: however many are in
+// flight, a Viewer with the right password signs in. When the checks end, the bound is held
+// again: of two right passwords checked at once for the last place, one signs in and the other is
+// told the Viewers fill the Host.
+TEST(ServerSignIn, AttemptsInFlightLeaveTheSessionBoundToSignedInViewersWhichItHoldsAsTheySignIn) {
+    V230HostAudioAuxServer::Options options;
+    // What is left after the Host's reserve and the connections not signed in: 100 descriptors,
+    // two control sessions (42 each) in all, one per address group.
+    options.descriptorLimit = SessionBound::reservedDescriptors + options.maxConnectionsNotSignedIn +
+                              options.maxConnectionsAwaitingAdmission + 100;
+    LiveServer live({nullptr, nullptr, options});
+    const auto port = live.ports().control;
+
+    struct Held {
+        std::unique_ptr<TestViewer> viewer;
+        std::string answer() {
+            auto frame = viewer->waitFor(AuxPacketType::clientSessionAuthResult);
+            auto result = frame ? ClientSessionAuthResultPayload::decode(frame->payload) : std::nullopt;
+            return !result ? "no answer" : result->accepted ? "ok" : result->message;
+        }
+    };
+    live.scriptedAccounts()->holdNextVerifications(3);
+    // Whatever becomes of the test, the held checks end before the server does.
+    std::shared_ptr<void> release(nullptr, [&](void*) { live.scriptedAccounts()->releaseHeldVerifications(); });
+    std::vector<Held> held;
+    for (const auto& [from, password] : {std::pair{"127.0.0.2", LiveServer::password}, {"127.0.0.3", LiveServer::password},
+                                         {"127.0.0.4", "wrong"}}) {
+        auto viewer = std::make_unique<TestViewer>(port, "127.0.0.1", from);
+        auto proof = viewer->proveIdentity();
+        ASSERT_TRUE(proof);
+        auto sealed = sealCredential(proof->keyAgreementPublicKey, proof->sessionNonce, LiveServer::user, password);
+        ASSERT_TRUE(sealed);
+        viewer->send(AuxPacketType::clientSessionAuth, ClientSessionAuthPayload{LiveServer::user, "Held", *sealed}.encode());
+        held.push_back({std::move(viewer)});
+    }
+    ASSERT_TRUE(waitUntil([&] { return live.scriptedAccounts()->waitingVerifications() == 3; }));
+
+    TestViewer first(port, "127.0.0.1", "127.0.0.5");
+    const auto signedIn = first.signIn(LiveServer::user, LiveServer::password);
+    ASSERT_TRUE(signedIn);
+    EXPECT_EQ(signedIn->accepted ? "ok" : signedIn->message, "ok") << "with three checks in flight";
+
+    live.scriptedAccounts()->releaseHeldVerifications();
+    std::multiset<std::string> answers{held[0].answer(), held[1].answer()};
+    EXPECT_EQ(answers, (std::multiset<std::string>{"ok", "code=too-many-sessions"}));
+    EXPECT_EQ(held[2].answer(), "code=invalid-credentials");
+    EXPECT_EQ(live.server().resourceCounts().authorizedSessions, 2u);
+}
+
+}  // namespace ServerSignInTests
