@@ -330,13 +330,15 @@ TEST(InstallStep, ASystemInstallThenAUserInstallFromOneCloneBothStartTheHost) {
     EXPECT_NE(refused.output.find("the Host was not started"), std::string::npos) << refused.output;
 }
 
-// scripts/install as a user whose home is `home`, with no desktop, with these options and PATH.
+// scripts/install as a user whose home is `home`, with no desktop, with these options and PATH. It
+// runs in a process group of its own, as from a terminal: a stop sent to its group reaches only it
+// and what it runs.
 CommandResult userInstall(const std::filesystem::path& home, const std::vector<std::string>& options,
                           const std::string& path = std::getenv("PATH")) {
     std::vector<std::string> command{"env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "XDG_CONFIG_HOME", "-u",
                                      "XDG_DATA_HOME", "-u", "XDG_STATE_HOME", "-u", "XDG_CACHE_HOME", "HOME=" + home.string(),
-                                     "XDG_RUNTIME_DIR=" + (home / "run").string(), "QM_LOG_DETAIL=1", "PATH=" + path, "bash",
-                                     "-c", "exec \"$0\" \"$@\" 2>&1", std::string(QM_SOURCE_DIR) + "/scripts/install",
+                                     "XDG_RUNTIME_DIR=" + (home / "run").string(), "QM_LOG_DETAIL=1", "PATH=" + path, "setsid",
+                                     "bash", "-c", "exec \"$0\" \"$@\" 2>&1", std::string(QM_SOURCE_DIR) + "/scripts/install",
                                      "--user", "--build-dir", QM_BUILD_DIR};
     command.insert(command.end(), options.begin(), options.end());
     auto result = runCommand(command, std::chrono::seconds(180));
@@ -399,6 +401,53 @@ TEST(InstallStep, AMoveIntoPlaceThatFailsPutsTheEarlierInstallBack) {
     EXPECT_TRUE(fs::is_regular_file(prefix / "bin/QuillmereHost"));
     EXPECT_EQ(readAll(prefix / "var/lib/quillmere-host/initial-install-onboarding-build"), std::string(QM_EXPECTED_BUILD) + "\n");
     for (const auto& entry : fs::directory_iterator(prefix.parent_path())) EXPECT_EQ(entry.path().filename(), "quillmere-host");
+}
+
+// An `mv` in `folder` that runs `script` (sh; `$last` is the destination) before the real one, and
+// the PATH that finds it first.
+std::string mvFirstRunning(const std::filesystem::path& folder, const std::string& script) {
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder / "mv") << "#!/bin/sh\nfor a; do last=$a; done\n" << script << "exec /bin/mv \"$@\"\n";
+    std::filesystem::permissions(folder / "mv", std::filesystem::perms(0755));
+    return folder.string() + ":" + std::getenv("PATH");
+}
+
+// The install is stopped (Ctrl-C, a closed terminal, a kill: each sent to its process group, as a
+// terminal sends it) in the middle of its swap: the earlier install is put back, or where it cannot
+// be, the message names where it is. The install ends with the signal's usual status.
+TEST(InstallStep, AStopDuringTheSwapLeavesTheEarlierInstall) {
+    namespace fs = std::filesystem;
+    TemporaryDirectory root;
+    const auto home = root.path() / "home";
+    const auto prefix = home / ".local/opt/quillmere-host";
+    ASSERT_EQ(userInstall(home, {"--no-start"}).exitStatus, 0);
+    const std::string earlier = "{\"version\":\"0\",\"build\":\"earlier\"}\n";
+    std::ofstream(prefix / "version.json") << earlier;
+    // A test run started in the background or under nohup ignores these, and so would the install
+    // it starts: a shell cannot take back a signal it was started ignoring.
+    for (const int signal : {SIGHUP, SIGINT, SIGTERM}) ::signal(signal, SIG_DFL);
+
+    // Stopped as the new copy is about to move in.
+    for (const auto& [signal, status] : std::vector<std::pair<std::string, int>>{{"INT", 130}, {"TERM", 143}, {"HUP", 129}}) {
+        const auto path = mvFirstRunning(root.path() / signal, "case $2 in */.quillmere-host.new.*/quillmere-host) kill -s " +
+                                                                   signal + " 0; exit 1;; esac\n");
+        const auto stopped = userInstall(home, {"--no-start"}, path);
+        EXPECT_EQ(stopped.exitStatus, status) << signal << ": " << stopped.output;
+        EXPECT_NE(stopped.output.find("the earlier install there was put back"), std::string::npos) << stopped.output;
+        EXPECT_EQ(readAll(prefix / "version.json"), earlier) << signal;
+        EXPECT_TRUE(fs::is_regular_file(prefix / "bin/QuillmereHost")) << signal;
+        for (const auto& entry : fs::directory_iterator(prefix.parent_path())) EXPECT_EQ(entry.path().filename(), "quillmere-host");
+    }
+
+    // Stopped right after the earlier install was set aside, which then cannot be moved back.
+    const auto path = mvFirstRunning(root.path() / "stuck",
+                                     "case $2 in */previous) echo \"mv: cannot move '$2': Device or resource busy\" >&2; exit 1;; esac\n"
+                                     "case $last in */previous) /bin/mv \"$@\"; kill -s INT 0; exit;; esac\n");
+    const auto stuck = userInstall(home, {"--no-start"}, path);
+    EXPECT_EQ(stuck.exitStatus, 130) << stuck.output;
+    std::smatch named;
+    ASSERT_TRUE(std::regex_search(stuck.output, named, std::regex("that one is in (.*)"))) << stuck.output;
+    EXPECT_EQ(readAll(fs::path(named[1].str()) / "version.json"), earlier) << stuck.output;
 }
 
 // Two installs in a row: the second start hands its link to the Host the first started, which
