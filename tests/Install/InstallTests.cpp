@@ -450,6 +450,43 @@ TEST(InstallStep, AStopDuringTheSwapLeavesTheEarlierInstall) {
     EXPECT_EQ(readAll(fs::path(named[1].str()) / "version.json"), earlier) << stuck.output;
 }
 
+// An earlier install is recognised by the record it keeps of what it put into the prefix. A file of
+// the user's in the Host's own folders there is refused and kept, also in an install made before
+// installs kept a record; such an older install with nothing of the user's is replaced, and
+// recorded. A file an earlier build shipped and this one does not goes with the install.
+TEST(InstallStep, AnEarlierInstallIsRecognisedByWhatItRecorded) {
+    namespace fs = std::filesystem;
+    TemporaryDirectory root;
+    const auto home = root.path() / "home";
+    const auto prefix = home / ".local/opt/quillmere-host";
+    const auto record = prefix / "share/quillmere-host/install-manifest";
+    ASSERT_EQ(userInstall(home, {"--no-start"}).exitStatus, 0);
+
+    const std::vector<std::string> mine{"share/quillmere-host/de.lproj/my-words.json", "var/lib/quillmere-host/notes"};
+    for (const bool recorded : {true, false}) {
+        if (!recorded) fs::remove(record);
+        for (const auto& file : mine) std::ofstream(prefix / file) << "mine";
+        const auto refused = userInstall(home, {"--no-start"});
+        EXPECT_NE(refused.exitStatus, 0) << refused.output;
+        EXPECT_NE(refused.output.find("it holds other files than an install of the Host, such as "), std::string::npos)
+            << refused.output;
+        for (const auto& file : mine) {
+            EXPECT_EQ(readAll(prefix / file), "mine") << file << (recorded ? "" : " (no record)");
+            fs::remove(prefix / file);
+        }
+    }
+    const auto older = userInstall(home, {"--no-start"});
+    EXPECT_EQ(older.exitStatus, 0) << older.output;
+    EXPECT_NE(readAll(record).find("bin/QuillmereHost\n"), std::string::npos) << "recorded from then on";
+
+    std::ofstream(prefix / "bin/old-helper") << "earlier";
+    std::ofstream(record, std::ios::app) << "bin/old-helper\n";
+    const auto replaced = userInstall(home, {"--no-start"});
+    EXPECT_EQ(replaced.exitStatus, 0) << replaced.output;
+    EXPECT_FALSE(fs::exists(prefix / "bin/old-helper"));
+    EXPECT_TRUE(fs::is_regular_file(prefix / "bin/QuillmereHost"));
+}
+
 // Two installs in a row: the second start hands its link to the Host the first started, which
 // goes on writing to the log the install names, its earlier output still in it.
 TEST(InstallStep, ASecondInstallLeavesTheRunningHostItsLog) {
