@@ -7,6 +7,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -485,6 +486,45 @@ TEST(InstallStep, AnEarlierInstallIsRecognisedByWhatItRecorded) {
     EXPECT_EQ(replaced.exitStatus, 0) << replaced.output;
     EXPECT_FALSE(fs::exists(prefix / "bin/old-helper"));
     EXPECT_TRUE(fs::is_regular_file(prefix / "bin/QuillmereHost"));
+}
+
+// An empty folder made for the Host (with the mode and owner its maker chose) is filled, not
+// replaced: it keeps both. A fill that fails part way takes out again what it moved in.
+TEST(InstallStep, AnEmptyPrefixFolderKeepsItsModeAndOwner) {
+    namespace fs = std::filesystem;
+    TemporaryDirectory root;
+    const auto home = root.path() / "home";
+    const auto prefix = home / ".local/opt/quillmere-host";
+    fs::create_directories(prefix);
+    ASSERT_EQ(::chmod(prefix.c_str(), 0700), 0);
+    // Another owner where the test may give one (as root).
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(prefix.c_str(), 4321, 4321), 0);
+    }
+    auto modeAndOwner = [&] {
+        struct stat status {};
+        ::stat(prefix.c_str(), &status);
+        std::ostringstream text;
+        text << std::oct << (status.st_mode & 07777) << std::dec << " " << status.st_uid << ":" << status.st_gid;
+        return text.str();
+    };
+    const auto made = modeAndOwner();
+
+    // The second move into the folder fails.
+    const auto path = mvFirstRunning(root.path() / "shim",
+                                     "case $last in */quillmere-host/*) if [ -e \"$0.moved\" ]; then\n"
+                                     "  echo \"mv: cannot move '$2': No space left on device\" >&2; exit 1; fi\n"
+                                     "  : > \"$0.moved\";; esac\n");
+    const auto failed = userInstall(home, {"--no-start"}, path);
+    EXPECT_NE(failed.exitStatus, 0) << failed.output;
+    EXPECT_TRUE(fs::is_directory(prefix) && fs::is_empty(prefix)) << failed.output;
+    EXPECT_EQ(modeAndOwner(), made);
+
+    const auto installed = userInstall(home, {"--no-start"});
+    EXPECT_EQ(installed.exitStatus, 0) << installed.output;
+    EXPECT_TRUE(fs::is_regular_file(prefix / "bin/QuillmereHost"));
+    EXPECT_EQ(modeAndOwner(), made);
+    for (const auto& entry : fs::directory_iterator(prefix.parent_path())) EXPECT_EQ(entry.path().filename(), "quillmere-host");
 }
 
 // Two installs in a row: the second start hands its link to the Host the first started, which
