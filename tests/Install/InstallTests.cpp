@@ -7,6 +7,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -330,13 +331,15 @@ TEST(InstallStep, ASystemInstallThenAUserInstallFromOneCloneBothStartTheHost) {
     EXPECT_NE(refused.output.find("the Host was not started"), std::string::npos) << refused.output;
 }
 
-// scripts/install as a user whose home is `home`, with no desktop, with these options and PATH.
+// scripts/install as a user whose home is `home`, with no desktop, with these options and PATH. It
+// runs in a process group of its own, as from a terminal: a stop sent to its group reaches only it
+// and what it runs.
 CommandResult userInstall(const std::filesystem::path& home, const std::vector<std::string>& options,
                           const std::string& path = std::getenv("PATH")) {
     std::vector<std::string> command{"env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "XDG_CONFIG_HOME", "-u",
                                      "XDG_DATA_HOME", "-u", "XDG_STATE_HOME", "-u", "XDG_CACHE_HOME", "HOME=" + home.string(),
-                                     "XDG_RUNTIME_DIR=" + (home / "run").string(), "QM_LOG_DETAIL=1", "PATH=" + path, "bash",
-                                     "-c", "exec \"$0\" \"$@\" 2>&1", std::string(QM_SOURCE_DIR) + "/scripts/install",
+                                     "XDG_RUNTIME_DIR=" + (home / "run").string(), "QM_LOG_DETAIL=1", "PATH=" + path, "setsid",
+                                     "bash", "-c", "exec \"$0\" \"$@\" 2>&1", std::string(QM_SOURCE_DIR) + "/scripts/install",
                                      "--user", "--build-dir", QM_BUILD_DIR};
     command.insert(command.end(), options.begin(), options.end());
     auto result = runCommand(command, std::chrono::seconds(180));
@@ -398,6 +401,129 @@ TEST(InstallStep, AMoveIntoPlaceThatFailsPutsTheEarlierInstallBack) {
     EXPECT_EQ(readAll(prefix / "version.json"), earlier);
     EXPECT_TRUE(fs::is_regular_file(prefix / "bin/QuillmereHost"));
     EXPECT_EQ(readAll(prefix / "var/lib/quillmere-host/initial-install-onboarding-build"), std::string(QM_EXPECTED_BUILD) + "\n");
+    for (const auto& entry : fs::directory_iterator(prefix.parent_path())) EXPECT_EQ(entry.path().filename(), "quillmere-host");
+}
+
+// An `mv` in `folder` that runs `script` (sh; `$last` is the destination) before the real one, and
+// the PATH that finds it first.
+std::string mvFirstRunning(const std::filesystem::path& folder, const std::string& script) {
+    std::filesystem::create_directories(folder);
+    std::ofstream(folder / "mv") << "#!/bin/sh\nfor a; do last=$a; done\n" << script << "exec /bin/mv \"$@\"\n";
+    std::filesystem::permissions(folder / "mv", std::filesystem::perms(0755));
+    return folder.string() + ":" + std::getenv("PATH");
+}
+
+// The install is stopped (Ctrl-C, a closed terminal, a kill: each sent to its process group, as a
+// terminal sends it) in the middle of its swap: the earlier install is put back, or where it cannot
+// be, the message names where it is. The install ends with the signal's usual status.
+TEST(InstallStep, AStopDuringTheSwapLeavesTheEarlierInstall) {
+    namespace fs = std::filesystem;
+    TemporaryDirectory root;
+    const auto home = root.path() / "home";
+    const auto prefix = home / ".local/opt/quillmere-host";
+    ASSERT_EQ(userInstall(home, {"--no-start"}).exitStatus, 0);
+    const std::string earlier = "{\"version\":\"0\",\"build\":\"earlier\"}\n";
+    std::ofstream(prefix / "version.json") << earlier;
+    // A test run started in the background or under nohup ignores these, and so would the install
+    // it starts: a shell cannot take back a signal it was started ignoring.
+    for (const int signal : {SIGHUP, SIGINT, SIGTERM}) ::signal(signal, SIG_DFL);
+
+    // Stopped as the new copy is about to move in.
+    for (const auto& [signal, status] : std::vector<std::pair<std::string, int>>{{"INT", 130}, {"TERM", 143}, {"HUP", 129}}) {
+        const auto path = mvFirstRunning(root.path() / signal, "case $2 in */.quillmere-host.new.*/quillmere-host) kill -s " +
+                                                                   signal + " 0; exit 1;; esac\n");
+        const auto stopped = userInstall(home, {"--no-start"}, path);
+        EXPECT_EQ(stopped.exitStatus, status) << signal << ": " << stopped.output;
+        EXPECT_NE(stopped.output.find("the earlier install there was put back"), std::string::npos) << stopped.output;
+        EXPECT_EQ(readAll(prefix / "version.json"), earlier) << signal;
+        EXPECT_TRUE(fs::is_regular_file(prefix / "bin/QuillmereHost")) << signal;
+        for (const auto& entry : fs::directory_iterator(prefix.parent_path())) EXPECT_EQ(entry.path().filename(), "quillmere-host");
+    }
+
+    // Stopped right after the earlier install was set aside, which then cannot be moved back.
+    const auto path = mvFirstRunning(root.path() / "stuck",
+                                     "case $2 in */previous) echo \"mv: cannot move '$2': Device or resource busy\" >&2; exit 1;; esac\n"
+                                     "case $last in */previous) /bin/mv \"$@\"; kill -s INT 0; exit;; esac\n");
+    const auto stuck = userInstall(home, {"--no-start"}, path);
+    EXPECT_EQ(stuck.exitStatus, 130) << stuck.output;
+    std::smatch named;
+    ASSERT_TRUE(std::regex_search(stuck.output, named, std::regex("that one is in (.*)"))) << stuck.output;
+    EXPECT_EQ(readAll(fs::path(named[1].str()) / "version.json"), earlier) << stuck.output;
+}
+
+// An earlier install is recognised by the record it keeps of what it put into the prefix. A file of
+// the user's in the Host's own folders there is refused and kept, also in an install made before
+// installs kept a record; such an older install with nothing of the user's is replaced, and
+// recorded. A file an earlier build shipped and this one does not goes with the install.
+TEST(InstallStep, AnEarlierInstallIsRecognisedByWhatItRecorded) {
+    namespace fs = std::filesystem;
+    TemporaryDirectory root;
+    const auto home = root.path() / "home";
+    const auto prefix = home / ".local/opt/quillmere-host";
+    const auto record = prefix / "share/quillmere-host/install-manifest";
+    ASSERT_EQ(userInstall(home, {"--no-start"}).exitStatus, 0);
+
+    const std::vector<std::string> mine{"share/quillmere-host/de.lproj/my-words.json", "var/lib/quillmere-host/notes"};
+    for (const bool recorded : {true, false}) {
+        if (!recorded) fs::remove(record);
+        for (const auto& file : mine) std::ofstream(prefix / file) << "mine";
+        const auto refused = userInstall(home, {"--no-start"});
+        EXPECT_NE(refused.exitStatus, 0) << refused.output;
+        EXPECT_NE(refused.output.find("it holds other files than an install of the Host, such as "), std::string::npos)
+            << refused.output;
+        for (const auto& file : mine) {
+            EXPECT_EQ(readAll(prefix / file), "mine") << file << (recorded ? "" : " (no record)");
+            fs::remove(prefix / file);
+        }
+    }
+    const auto older = userInstall(home, {"--no-start"});
+    EXPECT_EQ(older.exitStatus, 0) << older.output;
+    EXPECT_NE(readAll(record).find("bin/QuillmereHost\n"), std::string::npos) << "recorded from then on";
+
+    std::ofstream(prefix / "bin/old-helper") << "earlier";
+    std::ofstream(record, std::ios::app) << "bin/old-helper\n";
+    const auto replaced = userInstall(home, {"--no-start"});
+    EXPECT_EQ(replaced.exitStatus, 0) << replaced.output;
+    EXPECT_FALSE(fs::exists(prefix / "bin/old-helper"));
+    EXPECT_TRUE(fs::is_regular_file(prefix / "bin/QuillmereHost"));
+}
+
+// An empty folder made for the Host (with the mode and owner its maker chose) is filled, not
+// replaced: it keeps both. A fill that fails part way takes out again what it moved in.
+TEST(InstallStep, AnEmptyPrefixFolderKeepsItsModeAndOwner) {
+    namespace fs = std::filesystem;
+    TemporaryDirectory root;
+    const auto home = root.path() / "home";
+    const auto prefix = home / ".local/opt/quillmere-host";
+    fs::create_directories(prefix);
+    ASSERT_EQ(::chmod(prefix.c_str(), 0700), 0);
+    // Another owner where the test may give one (as root).
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(prefix.c_str(), 4321, 4321), 0);
+    }
+    auto modeAndOwner = [&] {
+        struct stat status {};
+        ::stat(prefix.c_str(), &status);
+        std::ostringstream text;
+        text << std::oct << (status.st_mode & 07777) << std::dec << " " << status.st_uid << ":" << status.st_gid;
+        return text.str();
+    };
+    const auto made = modeAndOwner();
+
+    // The second move into the folder fails.
+    const auto path = mvFirstRunning(root.path() / "shim",
+                                     "case $last in */quillmere-host/*) if [ -e \"$0.moved\" ]; then\n"
+                                     "  echo \"mv: cannot move '$2': No space left on device\" >&2; exit 1; fi\n"
+                                     "  : > \"$0.moved\";; esac\n");
+    const auto failed = userInstall(home, {"--no-start"}, path);
+    EXPECT_NE(failed.exitStatus, 0) << failed.output;
+    EXPECT_TRUE(fs::is_directory(prefix) && fs::is_empty(prefix)) << failed.output;
+    EXPECT_EQ(modeAndOwner(), made);
+
+    const auto installed = userInstall(home, {"--no-start"});
+    EXPECT_EQ(installed.exitStatus, 0) << installed.output;
+    EXPECT_TRUE(fs::is_regular_file(prefix / "bin/QuillmereHost"));
+    EXPECT_EQ(modeAndOwner(), made);
     for (const auto& entry : fs::directory_iterator(prefix.parent_path())) EXPECT_EQ(entry.path().filename(), "quillmere-host");
 }
 
