@@ -194,6 +194,13 @@ public:
     // A batch reported through onInboundBatchSettled was dropped before its end: cancelled by
     // either side, or its Viewer's road ended. On the main queue.
     CallbackSlot<void(const UUID& batchID)> onInboundBatchDropped;
+    // A batchStart that was refused (too many unfinished batches, the staging folder unavailable,
+    // no batch folder made), with the intent it announced and the peer that sent it: such a batch
+    // never settles, so this is all its owner hears of it. Not for a batchStart under the id of a
+    // finished batch still being delivered: what is said under that id is that batch's. On the
+    // main queue.
+    CallbackSlot<void(const UUID& batchID, FileTransferIntent intent, const std::optional<std::string>& peerToken)>
+        onInboundBatchRefused;
     CallbackSlot<void(const UUID& requestID, const std::string& path, const std::vector<RemoteDirectoryEntry>& entries)>
         onDirectoryListing;
     CallbackSlot<void(const UUID& batchID, const FileTransferPeerSendResponse& response)> onPeerSendResponse;

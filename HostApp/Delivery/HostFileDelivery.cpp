@@ -38,6 +38,12 @@ std::string savingToText(const fs::path& folder) {
     return L10n::format("fileTransfer.center.savingTo", "Saving to %@…", folder.filename().string());
 }
 
+// What a Viewer and the progress row are told of a batch the Host was too short of its own
+// resources to take: the Viewer did nothing wrong, and the same batch may go through later.
+std::string hostBusyText() {
+    return L10n::text("fileTransfer.center.hostBusy", "The Host could not take these files now. Try again later.");
+}
+
 // "~" and "~/x" below home, a relative path from home; "~other" names nobody here.
 std::optional<fs::path> homeBased(const std::string& text, const fs::path& home) {
     if (text == "~") return home;
@@ -201,6 +207,14 @@ void HostFileDelivery::answerPeerSendRequest(const FileTransferPacket& packet, c
         return answer(false, "The Host could not prepare the requested transfer.");
     }
     answer(true, std::nullopt);
+}
+
+void HostFileDelivery::incomingBatchRefused(const UUID& batchID, FileTransferIntent intent,
+                                            const std::optional<std::string>& peerToken) {
+    // The service logged why and told the Viewer in a host status line; a managedCopy waits for
+    // its receipt, which is the delivery's to give. Nothing else of the batch is here.
+    if (intent != FileTransferIntent::managedCopy || !peerToken) return;
+    env_.service->sendPeerSendResponse(batchID, false, hostBusyText(), *peerToken);
 }
 
 void HostFileDelivery::incomingBatchDropped(const UUID& batchID) {

@@ -88,6 +88,9 @@ public:
     void incomingBatchSettled(const FileTransferService::InboundBatchInfo& batch);
     // Dropped by the service before its end (the Viewer cancelled it or left).
     void incomingBatchDropped(const UUID& batchID);
+    // The service refused the batch at its batchStart (it never settles): a managedCopy gets its
+    // receipt, that the Host could not take it now.
+    void incomingBatchRefused(const UUID& batchID, FileTransferIntent intent, const std::optional<std::string>& peerToken);
     void incomingBatchProgress(const UUID& batchID, std::uint64_t received, std::uint64_t total);
     // Items the Viewer sent that the batch did not stage; they count as not saved.
     void incomingBatchItemsDropped(const UUID& batchID, std::uint64_t count);

@@ -89,6 +89,10 @@ struct DeliveryHost {
             delivery->incomingBatchSettled(b);
         };
         service->onInboundBatchDropped = [this](const UUID& id) { delivery->incomingBatchDropped(id); };
+        service->onInboundBatchRefused = [this](const UUID& id, FileTransferIntent intent,
+                                                const std::optional<std::string>& peer) {
+            delivery->incomingBatchRefused(id, intent, peer);
+        };
         service->onBatchItemsDropped = [this](const UUID& id, std::uint64_t n) { delivery->incomingBatchItemsDropped(id, n); };
         service->onBatchCompleted = [this](const UUID& id, const std::vector<fs::path>& urls, FileTransferIntent i) {
             delivery->incomingBatchCompleted(id, urls, i);
@@ -303,6 +307,41 @@ TEST(FileDelivery, AManagedCopyCountsTheFilesItsViewerSentThatWereNotKeptAsNotSa
     EXPECT_FALSE(answers[0].first.accepted);
     EXPECT_EQ(answers[0].first.message, "Saved 1 item(s); 5 could not be saved.");
     EXPECT_TRUE(host.saw("fail Saved 1 item(s); 5 could not be saved"));
+    host.expectNothingLeft();
+}
+
+// A batch refused at its start never settles; a managed copy is still answered, once, as one the
+// Host could not take now. Not a start under the id of a batch still being delivered: what is
+// said under that id is that batch's.
+TEST(FileDelivery, AManagedCopyRefusedAtItsStartIsAnsweredUnlessItsIdIsABatchStillBeingDelivered) {
+    DeliveryHost host;
+    std::vector<UUID> unfinished;
+    for (std::size_t i = 0; i < FileTransferService::maxInboundBatchesPerPeer; ++i)
+        unfinished.push_back(host.sendBatch({FileTransferIntent::managedCopy, "~/Managed", {}, false, {{"a.txt", "a"}}, false}));
+    const auto beyond = host.sendBatch({FileTransferIntent::managedCopy, "~/Managed", {}, false, {{"b.txt", "b"}}});
+    const auto answers = host.responses(beyond);
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_FALSE(answers[0].first.accepted);
+    EXPECT_EQ(answers[0].first.message, "The Host could not take these files now. Try again later.");
+    EXPECT_EQ(answers[0].second, host.viewer.uuidString());
+    const auto plain = host.sendBatch({FileTransferIntent::copy, "~/Managed", {}, false, {{"c.txt", "c"}}});
+    EXPECT_EQ(host.sentOps(FileTransferOp::peerSendResponse, plain), 0u) << "nothing waits for an answer";
+    EXPECT_FALSE(fs::exists(host.home() / "Managed" / "b.txt"));
+    for (const auto& id : unfinished) host.viewerSends({FileTransferOp::cancelBatch, id, 0, 0, "", {}}, host.viewer);
+    host.run();
+
+    // A finished copy waits for its folder; a managed copy started under its id is refused.
+    const auto waiting = host.sendBatch({});
+    ASSERT_EQ(host.delivery->batchAskedForFolder(), waiting);
+    host.viewerSends({FileTransferOp::batchStart, waiting, 1, FileTransferPacket::batchStartValue2(FileTransferIntent::managedCopy, 1),
+                      "", {}},
+                     host.viewer);
+    host.run();
+    EXPECT_EQ(host.sentOps(FileTransferOp::peerSendResponse, waiting), 0u);
+    host.shell->pendingFolderPanels[0](host.home() / "Chosen");
+    host.run();
+    EXPECT_EQ(fileText(host.home() / "Chosen" / "a.txt"), "hello");
+    EXPECT_EQ(host.sentOps(FileTransferOp::peerSendResponse, waiting), 0u);
     host.expectNothingLeft();
 }
 
