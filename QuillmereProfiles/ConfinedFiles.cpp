@@ -14,6 +14,20 @@
 
 namespace qm {
 
+bool isResourceShortage(int error) {
+    switch (error) {
+    case EMFILE:
+    case ENFILE:
+    case ENOMEM:
+    case ENOBUFS:
+    case ENOSPC:
+    case EDQUOT:
+        return true;
+    default:
+        return false;
+    }
+}
+
 void FileDescriptor::reset() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;

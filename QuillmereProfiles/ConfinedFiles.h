@@ -44,6 +44,11 @@ private:
     int fd_ = -1;
 };
 
+// Whether a failure's error (errno) says the process or the system ran short of its own
+// resources (descriptors, memory, room on the disk) rather than anything about the path asked
+// for: the same request may well succeed later.
+bool isResourceShortage(int error);
+
 // One name from a peer: not empty, not "." or "..", no "/" and no NUL.
 bool isAcceptablePeerComponent(std::string_view component);
 
