@@ -14,6 +14,20 @@
 
 namespace qm {
 
+bool isResourceShortage(int error) {
+    switch (error) {
+    case EMFILE:
+    case ENFILE:
+    case ENOMEM:
+    case ENOBUFS:
+    case ENOSPC:
+    case EDQUOT:
+        return true;
+    default:
+        return false;
+    }
+}
+
 void FileDescriptor::reset() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
@@ -194,14 +208,21 @@ struct Resolution {
 };
 
 // Follows `pending` from where the trail stands, one component at a time, as resolveFolderBelow
-// describes. `why` says what stopped it.
+// describes. `why` says what stopped it, and `failure` the error of the step on the file system
+// that failed (0 when the path itself was refused).
 std::optional<Resolution> resolve(FolderTrail& trail, const std::vector<std::string>& rootParts,
                                   std::deque<std::string> pending, bool allowMissing, bool allowLeaf, Bounds bounds,
-                                  ConfinedMiss& why) {
+                                  ConfinedMiss& why, int& failure) {
     constexpr int maxLinks = 40;  // as the kernel's own resolution allows
+    failure = 0;
     auto refuse = [&](ConfinedMiss reason) -> std::optional<Resolution> {
         why = reason;
         return std::nullopt;
+    };
+    // A step that failed on the file system: what it failed with is kept.
+    auto failed = [&]() -> std::optional<Resolution> {
+        failure = errno;
+        return refuse(ConfinedMiss::unusable);
     };
     Resolution result;
     std::size_t missingBytes = 0;
@@ -226,12 +247,12 @@ std::optional<Resolution> resolve(FolderTrail& trail, const std::vector<std::str
         }
         if (name == "..") {
             if (trail.depth() == 0) return refuse(ConfinedMiss::outside);
-            if (!trail.ascend()) return refuse(ConfinedMiss::unusable);
+            if (!trail.ascend()) return failed();
             continue;
         }
         struct stat info {};
         if (::fstatat(trail.current(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno != ENOENT) return refuse(ConfinedMiss::unusable);
+            if (errno != ENOENT) return failed();
             if (!allowMissing) return refuse(ConfinedMiss::missing);
             if (!fitsBelow(name)) return refuse(ConfinedMiss::unusable);
             missingBytes += 1 + name.size();
@@ -239,8 +260,10 @@ std::optional<Resolution> resolve(FolderTrail& trail, const std::vector<std::str
             continue;
         }
         if (S_ISLNK(info.st_mode)) {
-            auto target = ++links <= maxLinks ? linkTarget(trail.current(), name) : std::nullopt;
-            if (!target) return refuse(ConfinedMiss::unusable);
+            if (++links > maxLinks) return refuse(ConfinedMiss::unusable);
+            errno = 0;  // a target too long to read is no failure of the file system
+            auto target = linkTarget(trail.current(), name);
+            if (!target) return failed();
             auto parts = splitComponents(*target);
             if (target->front() == '/') {
                 // An absolute target is followed only when it names a place below root, from root.
@@ -259,7 +282,7 @@ std::optional<Resolution> resolve(FolderTrail& trail, const std::vector<std::str
             result.leafInfo = info;
             break;
         }
-        if (!trail.descend(name)) return refuse(ConfinedMiss::unusable);
+        if (!trail.descend(name)) return failed();
     }
     return result;
 }
@@ -281,16 +304,22 @@ void removeMadeFolders(int rootFd, const std::vector<std::string>& above, const 
 }  // namespace
 
 std::optional<ConfinedFolder> resolveFolderBelow(const std::filesystem::path& root,
-                                                 const std::vector<std::string>& components, bool create) {
+                                                 const std::vector<std::string>& components, bool create,
+                                                 int* failure) {
+    int failedWith = 0;
+    auto fail = [&](int error) -> std::optional<ConfinedFolder> {
+        if (failure) *failure = error;
+        return std::nullopt;
+    };
     FileDescriptor rootFd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!rootFd.valid()) return std::nullopt;
+    if (!rootFd.valid()) return fail(errno);
     FolderTrail trail(rootFd.get(), root.native().size());
     ConfinedMiss why{};
     // The whole destination is checked before anything is made.
     auto resolved = resolve(trail, splitComponents(root.string()),
                             std::deque<std::string>(components.begin(), components.end()), create, false,
-                            Bounds{maxResolvedFolderDepth, SIZE_MAX}, why);
-    if (!resolved) return std::nullopt;
+                            Bounds{maxResolvedFolderDepth, SIZE_MAX}, why, failedWith);
+    if (!resolved) return fail(failedWith);
     if (!resolved->missing.empty()) {
         const auto above = trail.names();
         std::vector<std::size_t> made;
@@ -302,9 +331,10 @@ std::optional<ConfinedFolder> resolveFolderBelow(const std::filesystem::path& ro
             const bool there = madeHere || errno == EEXIST;
             if (madeHere) made.push_back(i);
             if (!there || !trail.descend(name)) {
+                failedWith = errno;
                 // A destination that cannot be made whole leaves none of the folders made for it.
                 removeMadeFolders(rootFd.get(), above, resolved->missing, made);
-                return std::nullopt;
+                return fail(failedWith);
             }
         }
     }
@@ -312,6 +342,7 @@ std::optional<ConfinedFolder> resolveFolderBelow(const std::filesystem::path& ro
     folder.path = root;
     for (const auto& name : trail.names()) folder.path /= name;
     folder.fd = trail.depth() == 0 ? std::move(rootFd) : trail.take();
+    if (failure) *failure = 0;
     return folder;
 }
 
@@ -320,6 +351,7 @@ std::optional<ConfinedItem> openItemBelow(int rootFd, const std::filesystem::pat
                                           ConfinedMiss* why) {
     FolderTrail trail(rootFd, root.native().size());
     ConfinedMiss miss = ConfinedMiss::unusable;
+    int failedWith = 0;
     auto fail = [&](ConfinedMiss reason) -> std::optional<ConfinedItem> {
         if (why) *why = reason;
         return std::nullopt;
@@ -327,7 +359,7 @@ std::optional<ConfinedItem> openItemBelow(int rootFd, const std::filesystem::pat
     // Nothing lies deeper than a path the system would open by its name.
     auto resolved = resolve(trail, splitComponents(root.string()),
                             std::deque<std::string>(components.begin(), components.end()), false, true,
-                            Bounds{SIZE_MAX, PATH_MAX - 1}, miss);
+                            Bounds{SIZE_MAX, PATH_MAX - 1}, miss, failedWith);
     if (!resolved) return fail(miss);
     ConfinedItem item;
     item.components = trail.names();

@@ -44,6 +44,11 @@ private:
     int fd_ = -1;
 };
 
+// Whether a failure's error (errno) says the process or the system ran short of its own
+// resources (descriptors, memory, room on the disk) rather than anything about the path asked
+// for: the same request may well succeed later.
+bool isResourceShortage(int error);
+
 // One name from a peer: not empty, not "." or "..", no "/" and no NUL.
 bool isAcceptablePeerComponent(std::string_view component);
 
@@ -75,13 +80,16 @@ inline constexpr std::size_t maxResolvedFolderDepth = 64;
 // is made one folder at a time, and only once the rest of the path was checked: below a folder
 // that does not exist yet only plain names may follow, so nothing is made for a path that is
 // refused, and when a folder of the tail cannot be made those made before it are removed again.
-// A few descriptors are held at a time, however deep the path.
+// A few descriptors are held at a time, however deep the path. With `failure`, nothing given sets
+// it to the error of the step on the file system that failed (an open, a look, a folder made),
+// and to 0 when the path itself was refused.
 struct ConfinedFolder {
     FileDescriptor fd;
     std::filesystem::path path;
 };
 std::optional<ConfinedFolder> resolveFolderBelow(const std::filesystem::path& root,
-                                                 const std::vector<std::string>& components, bool create);
+                                                 const std::vector<std::string>& components, bool create,
+                                                 int* failure = nullptr);
 
 // Why openItemBelow reached nothing: nothing is there, a step (a link, a "..") would leave the
 // root, or anything else (not a folder on the way, links nested deeper than 40, a path longer

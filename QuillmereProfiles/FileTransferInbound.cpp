@@ -118,13 +118,20 @@ void FileTransferService::handleBatchStart(const FileTransferPacketView& packet,
         // The same batch started afresh: the unfinished one goes, with its folder and partial file.
         dropInbound(existing, false);
     }
-    auto refuse = [&](const std::string& reason) {
+    auto refuse = [&](const std::string& reason, bool toOwner = true) {
         inboundStatus("refused batch " + shortBatchID(id) + ": " + reason, sentBy(peerToken));
         notifyPeer(peerToken, "files: batch " + id.uuidString() + " refused: " + reason);
+        if (!toOwner) return;
+        // The batch never settles: its owner hears of it here, to answer what waits for an answer.
+        onMain([id, intent = FileTransferPacket::batchStartIntent(packet.value2), peerToken](FileTransferService& self) {
+            self.onInboundBatchRefused(id, intent, peerToken);
+        });
     };
     // A finished batch keeps its id until the owner is done with it: its items may still wait for
-    // a destination, and everything about it (its folder, the owner's state) is found by that id.
-    if (completedFolders_.contains(id)) return refuse("its id belongs to a batch that is still being delivered");
+    // a destination, and everything about it (its folder, the owner's state) is found by that id,
+    // its answer too: the owner is not told of this refusal.
+    if (completedFolders_.contains(id))
+        return refuse("its id belongs to a batch that is still being delivered", false);
     const auto open = std::count_if(inbound_.begin(), inbound_.end(),
                                     [&](const auto& entry) { return entry.second.peerToken == peerToken; });
     if (static_cast<std::size_t>(open) >= maxInboundBatchesPerPeer) {

@@ -443,12 +443,16 @@ void FileTransferService::stop() {
         pendingDestinations_.clear();
         // Finished batches nobody will deliver now (still waiting for their owner, or their
         // completion not yet taken): a stop leaves nothing staged.
-        for (const auto& [id, folder] : completedFolders_) removeStagedFolder(folder);
+        for (const auto& [id, folder] : completedFolders_)
+            if (!removeStagedFolder(folder)) keepLeft(folder);
         completedFolders_.clear();
         settledInfo_.clear();
     });
     sendQueue_->sync([] {});
     cleanupQueue_->sync([] {});
+    // What a removal could not take on the way (the process short of descriptors when a batch was
+    // done with) may go now that the batches above let go of theirs.
+    removeLeftFolders();
 }
 
 void FileTransferService::stopReceiving() {
@@ -544,7 +548,10 @@ void FileTransferService::releaseFolder(const UUID& batchID) {
     if (!inbound_.contains(batchID)) settledInfo_.erase(batchID);
     auto node = completedFolders_.extract(batchID);
     if (node.empty()) return;
-    cleanupQueue_->async([folder = node.mapped()] { removeStagedFolder(folder); });
+    cleanupQueue_->async([weak = weak_from_this(), folder = node.mapped()] {
+        if (removeStagedFolder(folder)) return;
+        if (auto self = weak.lock()) self->keepLeft(folder);
+    });
 }
 
 std::size_t FileTransferService::unreleasedBatchCount() {
@@ -565,7 +572,10 @@ void FileTransferService::dropInbound(std::map<UUID, InboundBatch>::iterator it,
     }
     inbound_.erase(it);  // closes the open file
     // The folder was made for this batch alone, so removing it later cannot touch another batch.
-    auto remove = [staged] { removeStagedFolder(staged); };
+    auto remove = [weak = weak_from_this(), staged] {
+        if (removeStagedFolder(staged)) return;
+        if (auto self = weak.lock()) self->keepLeft(staged);
+    };
     if (waitForRemoval) {
         remove();
     } else {

@@ -172,7 +172,8 @@ public:
         std::optional<std::string> peerToken;
         Kind kind = Kind::doneForPeer;
     };
-    // One status line: the outgoing ones on the send queue, the inbound ones on the main queue.
+    // One status line: the outgoing ones on the send queue, the inbound ones on the main queue,
+    // removeLeftStaging's on its caller's thread.
     CallbackSlot<void(const std::string& text, const StatusSource& source)> onStatus;
     CallbackSlot<void(const UUID& batchID, const std::vector<std::filesystem::path>& items, FileTransferIntent intent)>
         onBatchCompleted;
@@ -194,6 +195,13 @@ public:
     // A batch reported through onInboundBatchSettled was dropped before its end: cancelled by
     // either side, or its Viewer's road ended. On the main queue.
     CallbackSlot<void(const UUID& batchID)> onInboundBatchDropped;
+    // A batchStart that was refused (too many unfinished batches, the staging folder unavailable,
+    // no batch folder made), with the intent it announced and the peer that sent it: such a batch
+    // never settles, so this is all its owner hears of it. Not for a batchStart under the id of a
+    // finished batch still being delivered: what is said under that id is that batch's. On the
+    // main queue.
+    CallbackSlot<void(const UUID& batchID, FileTransferIntent intent, const std::optional<std::string>& peerToken)>
+        onInboundBatchRefused;
     CallbackSlot<void(const UUID& requestID, const std::string& path, const std::vector<RemoteDirectoryEntry>& entries)>
         onDirectoryListing;
     CallbackSlot<void(const UUID& batchID, const FileTransferPeerSendResponse& response)> onPeerSendResponse;
@@ -268,9 +276,17 @@ public:
     void stopReceiving();
     // Ends the service for good: outgoing batches stop, unfinished inbound batches are dropped
     // with their staging folders, the folders of finished batches the owner had not released go
-    // too, and nothing new is taken. Returns once that is done; never call it from one of the
-    // service's queues.
+    // too, so do those an earlier removal could not take, and nothing new is taken. Returns once
+    // that is done; never call it from one of the service's queues. A batch folder of files goes
+    // even when the process has no descriptor to spare; one with folders in it needs a few more,
+    // and stays for removeLeftStaging when there are none.
     void stop();
+    // After stop(), once the owner has let go of what held the process's descriptors (the Host
+    // closes its connections): removes the batch folders the service could not, trying again while
+    // the process is short of descriptors or memory, for up to `patience` seconds. What stays then
+    // is told through onStatus, on the caller's thread. True when none stays; false at once before
+    // stop().
+    bool removeLeftStaging(double patience);
     // A name a batch folder in the staging root has: <seconds>-<8 upper-case hex digits>, with
     // -<n> when that name was taken.
     static bool isBatchFolderName(std::string_view name);
@@ -417,7 +433,8 @@ private:
     // On the receive queue: the batch folders an earlier run left in the claimed staging root.
     void removeEarlierStaging();
     // The batch folder just made as `name` in the opened staging root, opened and locked; nothing
-    // (errno set) when it is no longer there or a starting Host took it first.
+    // (errno set) when it is no longer there, could not be opened (it is removed again then, while
+    // still empty) or a starting Host took it first.
     static std::shared_ptr<StagedFolder> holdBatchFolder(std::shared_ptr<const FileDescriptor> root,
                                                          const std::string& name);
     // The staging root a new batch folder is made in: opened and checked again (its path may
@@ -427,8 +444,17 @@ private:
     std::shared_ptr<StagingShare> stagingShare(const std::optional<std::string>& peerToken);
     // Any thread: one of a peer's batch folders was let go of.
     void stagingShareFreed();
-    // Removes a held batch folder with everything in it, through the staging root it was made in.
-    static void removeStagedFolder(const std::shared_ptr<StagedFolder>& staged);
+    // Removes a held batch folder with everything in it, through the staging root it was made in;
+    // false (errno set) when something of it stays.
+    static bool removeStagedFolder(const std::shared_ptr<StagedFolder>& staged);
+    // Any thread: a held batch folder whose removal failed is kept in leftFolders_.
+    void keepLeft(const std::shared_ptr<StagedFolder>& staged);
+    // Any thread: tries the folders of leftFolders_ again; how many stay, and the first one's error.
+    struct LeftStaged {
+        std::size_t count = 0;
+        int error = 0;
+    };
+    LeftStaged removeLeftFolders();
 
     DispatchQueuePtr mainQueue_;
     DispatchQueuePtr sendQueue_;
@@ -528,6 +554,17 @@ private:
     std::map<UUID, std::shared_ptr<StagedFolder>> completedFolders_;
     // What settled each batch of inbound_ and completedFolders_ that has settled.
     std::map<UUID, InboundBatchInfo> settledInfo_;
+
+    // Batch folders whose removal failed (the process short of descriptors), by the staging root
+    // they were made in: nothing holds them, so the stop tries them again. Beyond maxLeftFolders
+    // they are left to the next start.
+    struct LeftFolder {
+        std::shared_ptr<const FileDescriptor> root;
+        std::string name;
+    };
+    static constexpr std::size_t maxLeftFolders = 4096;
+    std::mutex leftLock_;
+    std::vector<LeftFolder> leftFolders_;
 };
 
 // The first 8 characters of a batch id's text, as status lines show it.

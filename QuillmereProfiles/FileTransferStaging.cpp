@@ -8,6 +8,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
 
 #include "QuillmereProfiles/FileTransferService.h"
 #include "QuillmereProfiles/RemoveTree.h"
@@ -73,12 +76,51 @@ void FileTransferService::removeEarlierStaging() {
         if (!isBatchFolderName(name) || ours(name)) continue;
         // Another running Host (one started beside this one) holds the folders of its batches
         // locked: those are in use. The lock taken here keeps that Host from taking the folder
-        // while it goes.
+        // while it goes: it is emptied through the descriptor that holds the lock.
         FileDescriptor folder(::openat(::dirfd(listing), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (folder.valid() && ::flock(folder.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) continue;
-        removeTreeAt(::dirfd(listing), name, 16, running);
+        removeTreeAt(::dirfd(listing), name, 16, running, folder.release());
     }
     ::closedir(listing);
+}
+
+void FileTransferService::keepLeft(const std::shared_ptr<StagedFolder>& staged) {
+    // Nothing holds it any more, and nothing else would remove it before the next start.
+    std::lock_guard lock(leftLock_);
+    if (leftFolders_.size() < maxLeftFolders) leftFolders_.push_back({staged->root, staged->name});
+}
+
+FileTransferService::LeftStaged FileTransferService::removeLeftFolders() {
+    std::lock_guard lock(leftLock_);
+    LeftStaged left;
+    std::erase_if(leftFolders_, [&](const LeftFolder& folder) {
+        if (removeTreeAt(folder.root->get(), folder.name)) return true;
+        if (left.count++ == 0) left.error = errno;
+        return false;
+    });
+    return left;
+}
+
+bool FileTransferService::removeLeftStaging(double patience) {
+    {
+        std::lock_guard lock(outgoingLock_);
+        if (!stopped_) return false;
+    }
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(std::max(patience, 0.0));
+    for (;;) {
+        const auto left = removeLeftFolders();
+        if (left.count == 0) return true;
+        // Descriptors the process lets go of meanwhile (connections closing on the network's
+        // thread) make room for another try.
+        if (isResourceShortage(left.error) && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            continue;
+        }
+        onStatus(std::to_string(left.count) + " batch folder(s) stay in " +
+                     (folders_.caches / "QuillmereFileInbox" / peerLabel).string() + ": " + std::strerror(left.error),
+                 StatusSource{});
+        return false;
+    }
 }
 
 std::shared_ptr<const FileDescriptor> FileTransferService::batchStagingRoot(std::string& error) {
@@ -101,7 +143,14 @@ std::shared_ptr<FileTransferService::StagedFolder> FileTransferService::holdBatc
     std::shared_ptr<const FileDescriptor> root, const std::string& name) {
     auto staged = std::make_shared<StagedFolder>();
     staged->folder = FileDescriptor(::openat(root->get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!staged->folder.valid()) return nullptr;
+    if (!staged->folder.valid()) {
+        // Made a moment ago and not held (the process may be out of descriptors): it goes again
+        // while it is empty, or nothing would ever remove it before the next start.
+        const int cause = errno;
+        ::unlinkat(root->get(), name.c_str(), AT_REMOVEDIR);
+        errno = cause;
+        return nullptr;
+    }
     // A Host starting meanwhile may have taken the folder first (to remove it as left over):
     // then it is not used. Once locked and still in its place, no start removes it. A file
     // system without such locks cannot say; the folder is used as it is.
@@ -118,10 +167,13 @@ std::shared_ptr<FileTransferService::StagedFolder> FileTransferService::holdBatc
     return staged;
 }
 
-void FileTransferService::removeStagedFolder(const std::shared_ptr<StagedFolder>& staged) {
+bool FileTransferService::removeStagedFolder(const std::shared_ptr<StagedFolder>& staged) {
     // Through the staging root held since the folder was made: whatever now lies at the staging
-    // root's path (a link put in its place) is not where the folder is looked for.
-    if (staged && staged->root && staged->root->valid()) removeTreeAt(staged->root->get(), staged->name);
+    // root's path (a link put in its place) is not where the folder is looked for. The folder is
+    // emptied through the descriptor it was held by (locked) all along, so a batch of files goes
+    // without opening anything, even when the process has no descriptor to spare.
+    if (!staged || !staged->root || !staged->root->valid()) return true;
+    return removeTreeAt(staged->root->get(), staged->name, 16, {}, staged->folder.release());
 }
 
 }  // namespace qm

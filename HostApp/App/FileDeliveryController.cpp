@@ -148,6 +148,12 @@ void FileDeliveryController::addDeliveryHooks(HostServiceHooks& hooks) {
             if (auto delivery = weak.lock()) delivery->incomingBatchDropped(id);
         });
     };
+    hooks.incomingBatchRefused = [weak, turns](const UUID& id, FileTransferIntent intent,
+                                               const std::optional<std::string>& viewer) {
+        turns->post(id, viewer, true, [weak, id, intent, viewer] {
+            if (auto delivery = weak.lock()) delivery->incomingBatchRefused(id, intent, viewer);
+        });
+    };
     hooks.incomingBatchProgress = [weak, turns, noViewer](const UUID& id, std::uint64_t received, std::uint64_t total) {
         turns->post(id, noViewer, false, [weak, id, received, total] {
             if (auto delivery = weak.lock()) delivery->incomingBatchProgress(id, received, total);

@@ -521,16 +521,19 @@ void HostProbeDelegate::applicationWillTerminate(std::function<void()> done) {
     // Then every inbound batch goes with its staging folder before the process ends, while the
     // server still answers the service's questions about its Viewers' queues.
     if (fileTransferService_) fileTransferService_->stop();
-    if (!audioServer_) {
+    // A Host out of descriptors (a flood of connections) cannot empty a batch folder with folders
+    // in it: what stays goes once the connections are closed and their descriptors free.
+    auto last = [service = fileTransferService_, done = std::move(done)] {
+        if (service) service->removeLeftStaging(stagingCleanupPatience);
         if (done) done();
-        return;
-    }
+    };
+    if (!audioServer_) return last();
     // The server's ordered stop waits 120 ms for the goodbyes; the main queue goes on meanwhile.
     // The end then comes before whatever waits on the main queue (a Viewer may have queued
     // thousands of blocks there), which never runs.
-    audioServer_->beginTermination([weak = weak(), done = std::move(done)] {
+    audioServer_->beginTermination([weak = weak(), last = std::move(last)] {
         if (auto self = weak.lock()) {
-            self->env_.platform.mainQueue->asyncAhead(done);
+            self->env_.platform.mainQueue->asyncAhead(last);
         }
     });
 }

@@ -46,6 +46,9 @@ public:
     static constexpr std::int64_t fileChunkSize = 262'144;
     static constexpr double statusRefreshInterval = 2.0;
     static constexpr double firstRunPromptDelay = 0.35;
+    // How long a stop waits at most, once the connections are closed, for the descriptors it needs
+    // to remove the batch folders a shortage of them left staged.
+    static constexpr double stagingCleanupPatience = 3.0;
 
     static std::shared_ptr<HostProbeDelegate> create(Environment environment);
     ~HostProbeDelegate();

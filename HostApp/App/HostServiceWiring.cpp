@@ -249,6 +249,7 @@ void connectServiceCallbacks(const std::shared_ptr<V230HostAudioAuxServer>& serv
     // The application's batch events (the progress window and delivery), when it has them.
     if (hooks.incomingBatchSettled) files->onInboundBatchSettled = hooks.incomingBatchSettled;
     if (hooks.incomingBatchDropped) files->onInboundBatchDropped = hooks.incomingBatchDropped;
+    if (hooks.incomingBatchRefused) files->onInboundBatchRefused = hooks.incomingBatchRefused;
     if (hooks.incomingBatchProgress) files->onBatchProgress = hooks.incomingBatchProgress;
     if (hooks.incomingBatchItemsDropped) files->onBatchItemsDropped = hooks.incomingBatchItemsDropped;
     if (hooks.incomingBatchCompleted) files->onBatchCompleted = hooks.incomingBatchCompleted;

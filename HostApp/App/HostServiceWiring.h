@@ -64,6 +64,10 @@ struct HostServiceHooks {
     // their progress and end; outgoing batches' start, progress and end.
     std::function<void(const FileTransferService::InboundBatchInfo&)> incomingBatchSettled;
     std::function<void(const UUID&)> incomingBatchDropped;
+    // A batch refused at its batchStart (it never settles), with the intent it announced and the
+    // Viewer that sent it.
+    std::function<void(const UUID&, FileTransferIntent, const std::optional<std::string>& peerToken)>
+        incomingBatchRefused;
     std::function<void(const UUID&, std::uint64_t received, std::uint64_t total)> incomingBatchProgress;
     std::function<void(const UUID&, std::uint64_t droppedItems)> incomingBatchItemsDropped;
     std::function<void(const UUID&, const std::vector<std::filesystem::path>&, FileTransferIntent)>

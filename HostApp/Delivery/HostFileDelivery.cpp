@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "HostApp/Delivery/DeliveredItems.h"
@@ -36,6 +37,12 @@ namespace {
 
 std::string savingToText(const fs::path& folder) {
     return L10n::format("fileTransfer.center.savingTo", "Saving to %@…", folder.filename().string());
+}
+
+// What a Viewer and the progress row are told of a batch the Host was too short of its own
+// resources to take: the Viewer did nothing wrong, and the same batch may go through later.
+std::string hostBusyText() {
+    return L10n::text("fileTransfer.center.hostBusy", "The Host could not take these files now. Try again later.");
 }
 
 // "~" and "~/x" below home, a relative path from home; "~other" names nobody here.
@@ -203,6 +210,14 @@ void HostFileDelivery::answerPeerSendRequest(const FileTransferPacket& packet, c
     answer(true, std::nullopt);
 }
 
+void HostFileDelivery::incomingBatchRefused(const UUID& batchID, FileTransferIntent intent,
+                                            const std::optional<std::string>& peerToken) {
+    // The service logged why and told the Viewer in a host status line; a managedCopy waits for
+    // its receipt, which is the delivery's to give. Nothing else of the batch is here.
+    if (intent != FileTransferIntent::managedCopy || !peerToken) return;
+    env_.service->sendPeerSendResponse(batchID, false, hostBusyText(), *peerToken);
+}
+
 void HostFileDelivery::incomingBatchDropped(const UUID& batchID) {
     if (!activeInboundBatches.contains(batchID)) return;  // ended here already
     if (rows) rows->completeTask(batchID, L10n::text("fileTransfer.cancelled", "Cancelled"), 1.0);
@@ -240,20 +255,33 @@ void HostFileDelivery::incomingBatchSettled(const FileTransferService::InboundBa
         // The receipt goes to the Viewer that sent the batch, whether or not it named a destination.
         if (batch.peerToken) inboundFileTransferRoutingTokens.insert_or_assign(id, *batch.peerToken);
     }
-    if (auto folder = batch.destinationHint ? resolveDestinationHint(*batch.destinationHint, env_.home) : std::nullopt) {
+    int failure = 0;
+    if (auto folder = batch.destinationHint ? resolveDestinationHint(*batch.destinationHint, env_.home, &failure)
+                                            : std::nullopt) {
         pendingFileDestinations[id] = *folder;
         viewerNamedDestinations_.insert(id);
         if (rows) rows->setSubtitle(id, savingToText(*folder));
         tryDeliverFileBatch(id);
         return;
     }
+    // The folder it named may be fine: the Host could not open it for want of its own resources.
+    if (isResourceShortage(failure)) return refuseForShortage(id, failure);
     if (intent != FileTransferIntent::managedCopy) return askForFolder(id);
     refuseWithoutDestination(id, "no usable destination folder named");
 }
 
 void HostFileDelivery::refuseWithoutDestination(const UUID& id, const std::string& reason) {
-    const auto message = L10n::text("fileTransfer.center.destUnavailable",
-                                    "The destination folder is not available on this device.");
+    refuse(id, reason,
+           L10n::text("fileTransfer.center.destUnavailable", "The destination folder is not available on this device."));
+}
+
+void HostFileDelivery::refuseForShortage(const UUID& id, int error) {
+    refuse(id, "the Host is short of its own resources: its destination folder could not be opened: " +
+                   std::string(std::strerror(error)),
+           hostBusyText());
+}
+
+void HostFileDelivery::refuse(const UUID& id, const std::string& reason, const std::string& message) {
     // The terminal announced the batch as it came: it tells its end too.
     logForBatch(id, "files: refused batch " + shortBatchID(id) + ": " + reason);
     sendManagedCopyDeliveryResponse(id, false, message);
@@ -438,30 +466,37 @@ void HostFileDelivery::clearLatestInboundBatch(const UUID& batchID) {
 
 // ---- Destinations -----------------------------------------------------------------------------------
 
-std::optional<fs::path> HostFileDelivery::resolveDestinationHint(const std::string& hint, const fs::path& home) {
+std::optional<fs::path> HostFileDelivery::resolveDestinationHint(const std::string& hint, const fs::path& home,
+                                                                 int* failure) {
+    if (failure) *failure = 0;
     const auto text = FileTransferDocuments::trimmed(hint);
     if (text.empty()) return std::nullopt;
     std::error_code error;
     const auto root = fs::canonical(home, error);
-    if (error) return std::nullopt;
+    if (error) {
+        if (failure) *failure = error.value();
+        return std::nullopt;
+    }
     auto components = hintBelowHome(text, home, root);
     if (!components) return std::nullopt;
     // Resolved and made one folder at a time from the opened home folder: neither a link nor a
     // ".." after a missing folder can take a step out of home, and nothing is made for a hint
     // that is refused.
-    auto folder = resolveFolderBelow(root, *components, true);
+    auto folder = resolveFolderBelow(root, *components, true, failure);
     if (!folder) return std::nullopt;
     return folder->path;
 }
 
-std::optional<ConfinedFolder> HostFileDelivery::reopenInsideHome(const fs::path& folder) const {
+std::optional<ConfinedFolder> HostFileDelivery::reopenInsideHome(const fs::path& folder, int* failure) const {
+    if (failure) *failure = 0;
     std::error_code error;
     const auto root = fs::canonical(env_.home, error);
+    if (error && failure) *failure = error.value();
     const auto relative = folder.lexically_relative(root);
     if (error || relative.empty()) return std::nullopt;
     std::vector<std::string> components;
     for (const auto& part : relative) components.push_back(part.string());
-    return resolveFolderBelow(root, components, true);
+    return resolveFolderBelow(root, components, true, failure);
 }
 
 std::optional<fs::path> HostFileDelivery::frontFinderWindowPath(const UUID& batchID) {
@@ -581,7 +616,9 @@ void HostFileDelivery::tryDeliverFileBatch(const UUID& batchID) {
     // items land inside home or nowhere.
     std::optional<ConfinedFolder> checked;
     if (viewerNamedDestinations_.erase(batchID) > 0) {
-        checked = reopenInsideHome(folder);
+        int failure = 0;
+        checked = reopenInsideHome(folder, &failure);
+        if (!checked && isResourceShortage(failure)) return refuseForShortage(batchID, failure);
         if (!checked) {
             finishFileDelivery(batchID, urls.size(), folder,
                                FileTransferDeliveryResult{{}, false, static_cast<std::int64_t>(urls.size())});

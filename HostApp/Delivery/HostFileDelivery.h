@@ -88,6 +88,9 @@ public:
     void incomingBatchSettled(const FileTransferService::InboundBatchInfo& batch);
     // Dropped by the service before its end (the Viewer cancelled it or left).
     void incomingBatchDropped(const UUID& batchID);
+    // The service refused the batch at its batchStart (it never settles): a managedCopy gets its
+    // receipt, that the Host could not take it now.
+    void incomingBatchRefused(const UUID& batchID, FileTransferIntent intent, const std::optional<std::string>& peerToken);
     void incomingBatchProgress(const UUID& batchID, std::uint64_t received, std::uint64_t total);
     // Items the Viewer sent that the batch did not stage; they count as not saved.
     void incomingBatchItemsDropped(const UUID& batchID, std::uint64_t count);
@@ -113,9 +116,13 @@ public:
     // a relative path is taken from home, an absolute one must begin with home's path. Links and ".." are resolved one step at a time from the
     // opened home folder, each step checked to stay inside it (a ".." below a missing folder is
     // refused), and the missing tail is made only after that. Nothing for an empty hint, one that
-    // leads outside home at any step, a non-folder, or a folder that cannot be made.
+    // leads outside home at any step, a non-folder, or a folder that cannot be made; with
+    // `failure`, nothing also tells the error of the step on the file system that failed (0 when
+    // the hint itself was refused), so a Host short of descriptors is told from a hint that is
+    // not usable.
     static std::optional<std::filesystem::path> resolveDestinationHint(const std::string& hint,
-                                                                       const std::filesystem::path& home);
+                                                                       const std::filesystem::path& home,
+                                                                       int* failure = nullptr);
     // A Viewer's path of a Host item, canonical and inside `home`; nothing otherwise.
     static std::optional<std::filesystem::path> confinedSourcePath(const std::string& path,
                                                                    const std::filesystem::path& home);
@@ -168,6 +175,12 @@ private:
     // Refuses a batch that has no folder to go to: cancelled at both ends, its row failed, and
     // the terminal told why.
     void refuseWithoutDestination(const UUID& batchID, const std::string& reason);
+    // Refuses a batch the Host ran short of descriptors, memory or room for (`error`) while it
+    // opened its folder: as above, but its Viewer and its row are told the Host could not take it
+    // now, never that the folder it named is missing.
+    void refuseForShortage(const UUID& batchID, int error);
+    // Either refusal: the terminal is told `reason`, the receipt and the row `message`.
+    void refuse(const UUID& batchID, const std::string& reason, const std::string& message);
     // The batch needs the Host's user to choose a folder: asked now, queued, or refused.
     void askForFolder(const UUID& batchID);
     void askNextForFolder();
@@ -176,8 +189,8 @@ private:
     void forgetBatch(const UUID& batchID);
     void clearLatestInboundBatch(const UUID& batchID);
     // A folder inside home (as resolved from a Viewer's hint) opened again the way the hint was:
-    // nothing when it now leads out of home.
-    std::optional<ConfinedFolder> reopenInsideHome(const std::filesystem::path& folder) const;
+    // nothing when it now leads out of home (`failure` as for resolveDestinationHint).
+    std::optional<ConfinedFolder> reopenInsideHome(const std::filesystem::path& folder, int* failure) const;
     // Moves one staged item into the folder under a numbered free name; nothing when it failed.
     // `via` reaches `folder` (its open descriptor, or the folder itself); what is returned and
     // logged names `folder`.

@@ -19,6 +19,7 @@
 #include "QuillmereProfiles/ClipboardSyncBridge.h"
 #include "QuillmereProfiles/FileTransferService.h"
 #include "QuillmereProfiles/RemoveTree.h"
+#include "support/DescriptorShortage.h"
 #include "support/Soak.h"
 #include "support/TestFiles.h"
 #include "support/TestPlatform.h"
@@ -1130,6 +1131,66 @@ TEST_F(FileTransferPair, StagedFoldersGoThroughTheHeldStagingRootNeverItsPath) {
     for (const auto& file : precious) EXPECT_EQ(fileText(file), "not the Host's") << file;
     EXPECT_TRUE(fs::is_empty(dir.path() / "moved" / "Viewer")) << "every batch folder went where it really was";
     (void)kept;
+}
+
+// A Host out of descriptors when it stops (a flood of connections) leaves nothing staged: a
+// finished batch of files goes through the descriptor that holds it; one with a folder in it
+// needs one more, so it stays, and is named in the log, until the Host has let go of some. In a
+// child process, which alone runs short.
+TEST(FileTransferStaging, AStopOutOfDescriptorsLeavesNothingStagedOnceItHasSomeAgain) {
+    const auto said = inChildProcess([] {
+        std::string out;
+        ManualPlatform mp;
+        TemporaryDirectory dir;
+        const auto staging = dir.path() / "QuillmereFileInbox" / "Viewer";
+        auto staged = [&] {
+            return std::to_string(std::distance(fs::directory_iterator(staging), fs::directory_iterator()));
+        };
+        auto finishedBatch = [&](FileTransferService& service, const std::string& folder) {
+            const UUID id = UUID::random();
+            auto packet = [&](FileTransferOp op, std::uint64_t v1, const std::string& path, Bytes data = {}) {
+                service.handleIncomingPacket(FileTransferPacket{op, id, v1, 1, path, std::move(data)}, "A");
+            };
+            const std::string file = folder.empty() ? "f.bin" : folder + "/f.bin";
+            packet(FileTransferOp::batchStart, 4, "");
+            if (!folder.empty()) packet(FileTransferOp::mkdir, 0, folder);
+            packet(FileTransferOp::fileStart, 4, file);
+            packet(FileTransferOp::fileChunk, 0, file, bytesOf("data"));
+            packet(FileTransferOp::fileEnd, 4, file);
+            packet(FileTransferOp::batchEnd, 0, "");
+            mp.clock->runUntilIdle();
+        };
+        {
+            auto service = startedStagingService(mp, dir.path());
+            finishedBatch(*service, "");
+            DescriptorsTaken taken;
+            service->stop();
+            taken.release();
+            out += "files only, after the stop: " + staged() + "\n";
+        }
+        auto service = startedStagingService(mp, dir.path());
+        finishedBatch(*service, "d");
+        std::vector<std::string> status;
+        service->onStatus = [&](const std::string& text, const FileTransferService::StatusSource&) {
+            status.push_back(text);
+        };
+        DescriptorsTaken taken;
+        service->stop();
+        DescriptorsTaken freedMeanwhile;
+        const bool goneWhileShort = service->removeLeftStaging(0);
+        freedMeanwhile.release();
+        taken.release();
+        out += "with a folder, after the stop: " + staged() + (goneWhileShort ? ", said gone" : "") + "\n";
+        for (const auto& line : status)
+            out += std::string("status: ") + (line.find("Too many open files") != line.npos ? "too many open files" : line) + "\n";
+        const bool gone = service->removeLeftStaging(0);
+        out += std::string("once it has some: ") + (gone ? "gone, " : "stays, ") + staged() + "\n";
+        return out;
+    });
+    EXPECT_EQ(said, "files only, after the stop: 0\n"
+                    "with a folder, after the stop: 1\n"
+                    "status: too many open files\n"
+                    "once it has some: gone, 0\n");
 }
 
 // Two Hosts of one user on one staging root: the one that restarts while the other serves

@@ -7,6 +7,7 @@
 #include "HostApp/Delivery/HostFileDelivery.h"
 #include "Platform/Core/LogSink.h"
 #include "QuillmereProfiles/FileTransferDocuments.h"
+#include "support/DescriptorShortage.h"
 #include "support/RecordingHostShell.h"
 #include "support/SmallDisk.h"
 #include "support/TestFiles.h"
@@ -89,6 +90,10 @@ struct DeliveryHost {
             delivery->incomingBatchSettled(b);
         };
         service->onInboundBatchDropped = [this](const UUID& id) { delivery->incomingBatchDropped(id); };
+        service->onInboundBatchRefused = [this](const UUID& id, FileTransferIntent intent,
+                                                const std::optional<std::string>& peer) {
+            delivery->incomingBatchRefused(id, intent, peer);
+        };
         service->onBatchItemsDropped = [this](const UUID& id, std::uint64_t n) { delivery->incomingBatchItemsDropped(id, n); };
         service->onBatchCompleted = [this](const UUID& id, const std::vector<fs::path>& urls, FileTransferIntent i) {
             delivery->incomingBatchCompleted(id, urls, i);
@@ -303,6 +308,100 @@ TEST(FileDelivery, AManagedCopyCountsTheFilesItsViewerSentThatWereNotKeptAsNotSa
     EXPECT_FALSE(answers[0].first.accepted);
     EXPECT_EQ(answers[0].first.message, "Saved 1 item(s); 5 could not be saved.");
     EXPECT_TRUE(host.saw("fail Saved 1 item(s); 5 could not be saved"));
+    host.expectNothingLeft();
+}
+
+// A Host out of descriptors (a flood of connections) answers every managed copy and never blames
+// the folder a Viewer named: a batch received whole whose folder it could not open, and one whose
+// start it could not stage, are told the Host could not take them now. In a child process, which
+// alone runs short.
+TEST(FileDelivery, AHostOutOfDescriptorsTellsAManagedCopyItCouldNotTakeItNowNeverThatItsFolderIsMissing) {
+    const std::string busy = "The Host could not take these files now. Try again later.";
+    const UUID received = UUID::random(), started = UUID::random();
+    const auto said = inChildProcess([&] {
+        std::vector<std::string> out;
+        {
+            DeliveryHost host;
+            fs::create_directories(host.home() / "Existing");
+            auto receipt = [&](const UUID& id) {
+                const auto answers = host.responses(id);
+                if (answers.size() != 1) return std::to_string(answers.size()) + " receipts";
+                return std::string(answers[0].first.accepted ? "accepted " : "refused ") +
+                       answers[0].first.message.value_or("");
+            };
+            auto send = [&](const UUID& id) {
+                const auto value2 = FileTransferPacket::batchStartValue2(FileTransferIntent::managedCopy, 1);
+                host.viewerSends({FileTransferOp::directSave, id, 0, 0, "~/Existing", {}}, host.viewer);
+                host.viewerSends({FileTransferOp::batchStart, id, 1, value2, "", {}}, host.viewer);
+                host.viewerSends({FileTransferOp::fileStart, id, 1, 0, "a.txt", {}}, host.viewer);
+                host.viewerSends({FileTransferOp::fileChunk, id, 0, 0, "a.txt", Bytes{'a'}}, host.viewer);
+                host.viewerSends({FileTransferOp::fileEnd, id, 1, 0, "a.txt", {}}, host.viewer);
+                host.viewerSends({FileTransferOp::batchEnd, id, 0, 0, "", {}}, host.viewer);
+            };
+            // Staged while there were descriptors; the delivery takes it up once there are none.
+            send(received);
+            host.manual.queue("quillmere.filetransfer.recv")->runUntilIdle();
+            DescriptorsTaken taken;
+            host.run();
+            out.push_back("received: " + receipt(received));
+            // Its start comes while there are none (the refused batch's folder let go of two).
+            DescriptorsTaken more;
+            send(started);
+            host.run();
+            out.push_back("started: " + receipt(started));
+            more.release();
+            taken.release();
+            host.run();
+            for (const auto& event : host.rows->events) out.push_back("row: " + event);
+            for (const auto& line : host.lines) out.push_back("log: " + line);
+            out.push_back("delivered: " + std::to_string(std::distance(fs::directory_iterator(host.home() / "Existing"),
+                                                                         fs::directory_iterator())));
+            out.push_back("left: " + std::to_string(host.stagedBatches() + host.service->unreleasedBatchCount() +
+                                                    host.delivery->entryCount()));
+        }
+        std::string text;
+        for (const auto& line : out) text += line + "\n";
+        return text;
+    });
+    EXPECT_EQ(said, "received: refused " + busy + "\n" + "started: refused " + busy + "\n" + "row: in Viewer 1\n" +
+                        "row: fail " + busy + "\n" + "log: files: refused batch " + shortBatchID(received) +
+                        ": the Host is short of its own resources: its destination folder could not be opened: "
+                        "Too many open files\n" +
+                        "delivered: 0\nleft: 0\n");
+}
+
+// A batch refused at its start never settles; a managed copy is still answered, once, as one the
+// Host could not take now. Not a start under the id of a batch still being delivered: what is
+// said under that id is that batch's.
+TEST(FileDelivery, AManagedCopyRefusedAtItsStartIsAnsweredUnlessItsIdIsABatchStillBeingDelivered) {
+    DeliveryHost host;
+    std::vector<UUID> unfinished;
+    for (std::size_t i = 0; i < FileTransferService::maxInboundBatchesPerPeer; ++i)
+        unfinished.push_back(host.sendBatch({FileTransferIntent::managedCopy, "~/Managed", {}, false, {{"a.txt", "a"}}, false}));
+    const auto beyond = host.sendBatch({FileTransferIntent::managedCopy, "~/Managed", {}, false, {{"b.txt", "b"}}});
+    const auto answers = host.responses(beyond);
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_FALSE(answers[0].first.accepted);
+    EXPECT_EQ(answers[0].first.message, "The Host could not take these files now. Try again later.");
+    EXPECT_EQ(answers[0].second, host.viewer.uuidString());
+    const auto plain = host.sendBatch({FileTransferIntent::copy, "~/Managed", {}, false, {{"c.txt", "c"}}});
+    EXPECT_EQ(host.sentOps(FileTransferOp::peerSendResponse, plain), 0u) << "nothing waits for an answer";
+    EXPECT_FALSE(fs::exists(host.home() / "Managed" / "b.txt"));
+    for (const auto& id : unfinished) host.viewerSends({FileTransferOp::cancelBatch, id, 0, 0, "", {}}, host.viewer);
+    host.run();
+
+    // A finished copy waits for its folder; a managed copy started under its id is refused.
+    const auto waiting = host.sendBatch({});
+    ASSERT_EQ(host.delivery->batchAskedForFolder(), waiting);
+    host.viewerSends({FileTransferOp::batchStart, waiting, 1, FileTransferPacket::batchStartValue2(FileTransferIntent::managedCopy, 1),
+                      "", {}},
+                     host.viewer);
+    host.run();
+    EXPECT_EQ(host.sentOps(FileTransferOp::peerSendResponse, waiting), 0u);
+    host.shell->pendingFolderPanels[0](host.home() / "Chosen");
+    host.run();
+    EXPECT_EQ(fileText(host.home() / "Chosen" / "a.txt"), "hello");
+    EXPECT_EQ(host.sentOps(FileTransferOp::peerSendResponse, waiting), 0u);
     host.expectNothingLeft();
 }
 
