@@ -40,9 +40,28 @@ FileTransferService::InboundBatch* FileTransferService::inboundBatch(const UUID&
     return &it->second;
 }
 
+void FileTransferService::reportRefusedBatch(const UUID& batchID, FileTransferIntent intent,
+                                             const std::optional<std::string>& peerToken) {
+    onMain([batchID, intent, peerToken](FileTransferService& self) { self.onInboundBatchRefused(batchID, intent, peerToken); });
+}
+
+bool FileTransferService::refusedBatchIntent(const FileTransferPacketView& packet, const std::optional<std::string>& peerToken) {
+    auto refused = refusedAwaitingIntent_.find(peerToken);
+    if (refused == refusedAwaitingIntent_.end()) return false;
+    const UUID id = refused->second;
+    refusedAwaitingIntent_.erase(refused);
+    // Its batchIntent, right after its batchStart, says what it is; anything else leaves it a copy.
+    std::optional<FileTransferIntent> intent;
+    if (packet.op == FileTransferOp::batchIntent && packet.batchID == id)
+        intent = fileTransferIntentFromRaw(static_cast<std::uint8_t>(packet.value1 & 0xFF));
+    reportRefusedBatch(id, intent.value_or(FileTransferIntent::copy), peerToken);
+    return packet.op == FileTransferOp::batchIntent && packet.batchID == id;
+}
+
 void FileTransferService::processIncoming(const FileTransferPacketView& packet, const std::optional<std::string>& peerToken) {
     const auto& id = packet.batchID;
     auto batchOf = [&] { return inboundBatch(id, peerToken); };
+    if (refusedBatchIntent(packet, peerToken)) return;  // the refused batch's own intent
 
     // The intent travels in batchStart or in the batchIntent right after it; any other packet of
     // the batch settles it as it stands.
@@ -123,9 +142,13 @@ void FileTransferService::handleBatchStart(const FileTransferPacketView& packet,
         notifyPeer(peerToken, "files: batch " + id.uuidString() + " refused: " + reason);
         if (!toOwner) return;
         // The batch never settles: its owner hears of it here, to answer what waits for an answer.
-        onMain([id, intent = FileTransferPacket::batchStartIntent(packet.value2), peerToken](FileTransferService& self) {
-            self.onInboundBatchRefused(id, intent, peerToken);
-        });
+        // A plain copy may still name its intent in the packet right after (see refusedBatchIntent).
+        const auto intent = FileTransferPacket::batchStartIntent(packet.value2);
+        if (intent == FileTransferIntent::copy) {
+            refusedAwaitingIntent_[peerToken] = id;
+        } else {
+            reportRefusedBatch(id, intent, peerToken);
+        }
     };
     // A finished batch keeps its id until the owner is done with it: its items may still wait for
     // a destination, and everything about it (its folder, the owner's state) is found by that id,

@@ -349,6 +349,7 @@ FileTransferService::InboundJob FileTransferService::cancelJob(const std::string
                 for (const auto& id : batches) self->discardInbound(id);
                 std::erase_if(self->pendingDestinations_,
                               [&](const auto& entry) { return entry.second.peerToken == peer; });
+                self->refusedAwaitingIntent_.erase(peer);
                 // Its folders still held count in the share they keep, not in this table.
                 if (forgetShare) self->stagingShares_.erase(peer);
             },
@@ -441,6 +442,7 @@ void FileTransferService::stop() {
     inboundQueue_->sync([this] {
         while (!inbound_.empty()) dropInbound(inbound_.begin(), true);
         pendingDestinations_.clear();
+        refusedAwaitingIntent_.clear();
         // Finished batches nobody will deliver now (still waiting for their owner, or their
         // completion not yet taken): a stop leaves nothing staged.
         for (const auto& [id, folder] : completedFolders_)
@@ -480,7 +482,8 @@ std::size_t FileTransferService::tableEntryCount() {
         std::lock_guard lock(outgoingLock_);
         outgoing = outgoingCancelled_.size() + outgoingActive_.size();
     }
-    return outgoing + inboundQueue_->sync([this] { return inbound_.size() + pendingDestinations_.size(); });
+    return outgoing + inboundQueue_->sync(
+                          [this] { return inbound_.size() + pendingDestinations_.size() + refusedAwaitingIntent_.size(); });
 }
 
 // Peer send requests and responses.

@@ -390,6 +390,11 @@ private:
     void processIncoming(const FileTransferPacketView& packet, const std::optional<std::string>& peerToken);
     InboundBatch* inboundBatch(const UUID& batchID, const std::optional<std::string>& peerToken);
     void handleBatchStart(const FileTransferPacketView& packet, const std::optional<std::string>& peerToken);
+    // Tells the owner of a refused batch, with its intent (onInboundBatchRefused).
+    void reportRefusedBatch(const UUID& batchID, FileTransferIntent intent, const std::optional<std::string>& peerToken);
+    // The packet that follows a refused plain batchStart of its peer: the batch is reported with
+    // the intent its batchIntent names, else as a copy. True when the packet was that batchIntent.
+    bool refusedBatchIntent(const FileTransferPacketView& packet, const std::optional<std::string>& peerToken);
     void handleMkdir(InboundBatch& batch, const FileTransferPacketView& packet);
     void handleFileStart(InboundBatch& batch, const FileTransferPacketView& packet);
     void handleFileChunk(const UUID& batchID, InboundBatch& batch, const FileTransferPacketView& packet);
@@ -554,6 +559,9 @@ private:
     std::map<UUID, std::shared_ptr<StagedFolder>> completedFolders_;
     // What settled each batch of inbound_ and completedFolders_ that has settled.
     std::map<UUID, InboundBatchInfo> settledInfo_;
+    // Per peer, its batch refused at a plain batchStart, until its next packet tells whether a
+    // batchIntent names another intent: one at most per peer, forgotten with the peer.
+    std::map<std::optional<std::string>, UUID> refusedAwaitingIntent_;
 
     // Batch folders whose removal failed (the process short of descriptors), by the staging root
     // they were made in: nothing holds them, so the stop tries them again. Beyond maxLeftFolders

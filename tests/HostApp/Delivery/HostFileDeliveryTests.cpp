@@ -378,12 +378,16 @@ TEST(FileDelivery, AManagedCopyRefusedAtItsStartIsAnsweredUnlessItsIdIsABatchSti
     std::vector<UUID> unfinished;
     for (std::size_t i = 0; i < FileTransferService::maxInboundBatchesPerPeer; ++i)
         unfinished.push_back(host.sendBatch({FileTransferIntent::managedCopy, "~/Managed", {}, false, {{"a.txt", "a"}}, false}));
-    const auto beyond = host.sendBatch({FileTransferIntent::managedCopy, "~/Managed", {}, false, {{"b.txt", "b"}}});
-    const auto answers = host.responses(beyond);
-    ASSERT_EQ(answers.size(), 1u);
-    EXPECT_FALSE(answers[0].first.accepted);
-    EXPECT_EQ(answers[0].first.message, "The Host could not take these files now. Try again later.");
-    EXPECT_EQ(answers[0].second, host.viewer.uuidString());
+    // Whether its batchStart or the batchIntent right after it says it is a managed copy.
+    for (const bool intentInItsOwnPacket : {false, true}) {
+        const auto beyond =
+            host.sendBatch({FileTransferIntent::managedCopy, "~/Managed", {}, intentInItsOwnPacket, {{"b.txt", "b"}}});
+        const auto answers = host.responses(beyond);
+        ASSERT_EQ(answers.size(), 1u) << "intent in its own packet: " << intentInItsOwnPacket;
+        EXPECT_FALSE(answers[0].first.accepted);
+        EXPECT_EQ(answers[0].first.message, "The Host could not take these files now. Try again later.");
+        EXPECT_EQ(answers[0].second, host.viewer.uuidString());
+    }
     const auto plain = host.sendBatch({FileTransferIntent::copy, "~/Managed", {}, false, {{"c.txt", "c"}}});
     EXPECT_EQ(host.sentOps(FileTransferOp::peerSendResponse, plain), 0u) << "nothing waits for an answer";
     EXPECT_FALSE(fs::exists(host.home() / "Managed" / "b.txt"));
