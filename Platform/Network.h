@@ -42,6 +42,10 @@ struct FrameFormat {
     std::size_t minimumTail = 65536;
     // The most bytes of a frame's start read to find its head.
     static constexpr std::size_t maximumHeadProbe = 4096;
+    // What a frame costs its owner besides its own bytes while it waits to be handled (the
+    // owner's bookkeeping for it): counted with the frame against the read bound, so a stream of
+    // tiny frames is read no further ahead, in what it costs, than one of large frames.
+    std::size_t costPerFrame = 0;
 };
 
 // The rest of a frame, still in the connection, behind the head that was handed on. The owner
@@ -140,14 +144,16 @@ public:
                                             bool isComplete, const std::optional<NetworkError>& error)>;
     // Continuous reads cut into whole frames before they reach the queue, under the same
     // back-pressure as startReceiving (`readSize` plays the buffer size); connections that read
-    // frames themselves count a frame until the owner lets go of its storage, so an owner that
-    // keeps frames for a slower consumer holds the reading too. A header without the
-    // format's magic is handed on alone and reading stops. A frame announcing more
-    // than the current maximum payload is judged again once every frame handed on was handled (the
-    // owner may raise the maximum while handling one); if it is still too large, its header alone
-    // is handed on and reading stops. Connections that can read straight into a frame's own
-    // buffer do so; the default puts frames together on the queue from startReceiving's reads.
-    // Use either this or startReceiving, once.
+    // frames themselves count a frame, with the format's costPerFrame, until the owner lets go of
+    // its storage, so an owner that keeps frames for a slower consumer holds the reading too, and
+    // hand on no further frame, not even one read already, while that count is above the bound
+    // or the owner holds reading. A header without the format's magic is handed on alone and
+    // reading stops. A frame announcing more than the current maximum payload is judged again
+    // once every frame handed on was handled (the owner may raise the maximum while handling
+    // one); if it is still too large, its header alone is handed on and reading stops.
+    // Connections that can read straight into a frame's own buffer do so; the default puts frames
+    // together on the queue from startReceiving's reads (counting each read until its frames
+    // were handed on, not the frames after). Use either this or startReceiving, once.
     virtual void startReceivingFrames(FrameFormat format, std::size_t maximumPayload, std::size_t readSize,
                                       FrameHandler handler);
     // A frame split by the format's `headLength`: `head` (the frame's start, header included)

@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "QuillmereProfiles/FileTransferPacket.h"
+#include "QuillmereProfiles/FileTransferService.h"
 
 namespace qm {
 
@@ -100,6 +101,9 @@ void FileTransferChannelConnection::handleState(Connection::State state, const s
             std::copy(FileTransferChannelConstants::magic.begin(), FileTransferChannelConstants::magic.end(),
                       format.magic.begin());
             format.magicSize = FileTransferChannelConstants::magic.size();
+            // Each frame is a packet the file service keeps with its bookkeeping while it waits:
+            // the reader runs ahead by what the frames cost there, not by their few bytes.
+            format.costPerFrame = FileTransferService::queuedPacketOverhead;
             if (onFrameTail) {
                 format.headLength = &FileTransferChannelConnection::chunkHeadLength;
                 connection_->setTailedFrameHandler(

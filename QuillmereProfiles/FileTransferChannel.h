@@ -78,8 +78,10 @@ public:
 
     // Largest number of bytes taken in one read of small frames (a chunk frame is read straight
     // into a buffer of its own size, whatever this is). Reading pauses while about twice this is
-    // handed on and not yet let go of (on the queue, or waiting for the disk), so the reader
-    // keeps only a few buffers out and never runs far ahead of the disk.
+    // handed on and not yet let go of (on the queue, or waiting for the disk), each frame counted
+    // with what the file service keeps for a waiting packet (FileTransferService::
+    // queuedPacketOverhead), so the reader keeps only a few buffers out and never runs far ahead
+    // of the disk, however small the frames.
     static constexpr std::size_t maxReadSize = 262144;
 
     FileTransferChannelConnection(ConnectionPtr connection, DispatchQueuePtr queue, std::string label, Logger logger);

@@ -139,10 +139,25 @@ void FileTransferService::queueInbound(const std::optional<std::string>& peerTok
     auto& lane = it->second;
     if (made) readyLanes_.push_back(peerToken);
     lane.bytes += job.cost;
-    if (lane.readsHeld) heldLaneBytes_ += job.cost;
+    if (lane.parked) parkedLaneBytes_ += job.cost;
     lane.jobs.push_back(std::move(job));
+    // Told before the caller hands in the peer's next packet: an owner that stops reading the
+    // peer here keeps the rest of a burst in the peer's socket.
+    updateReadsHeld(peerToken, lane);
     updateInboundCongestion();
     scheduleInboundTurn();
+}
+
+void FileTransferService::updateReadsHeld(const std::optional<std::string>& peerToken, InboundLane& lane) {
+    if (!peerToken) return;
+    if (!lane.readsHeld && (lane.parked || lane.bytes > maxQueuedBytesPerPeer) &&
+        peersWithPackets_.contains(*peerToken)) {
+        lane.readsHeld = true;
+        onPeerReadsHeld(*peerToken, true);
+    } else if (lane.readsHeld && !lane.parked && lane.bytes <= maxQueuedBytesPerPeer / 2) {
+        lane.readsHeld = false;
+        onPeerReadsHeld(*peerToken, false);
+    }
 }
 
 void FileTransferService::scheduleInboundTurn() {
@@ -181,11 +196,11 @@ void FileTransferService::serveInboundTurn() {
         InboundJob job = std::move(lane.jobs.front());
         lane.jobs.pop_front();
         lane.bytes -= std::min(job.cost, lane.bytes);
-        if (peer && std::exchange(lane.readsHeld, false)) {
-            heldLaneBytes_ -= std::min(lane.bytes + job.cost, heldLaneBytes_);
-            onPeerReadsHeld(*peer, false);
+        if (std::exchange(lane.parked, false)) {
+            parkedLaneBytes_ -= std::min(lane.bytes + job.cost, parkedLaneBytes_);
             updateInboundCongestion();
         }
+        updateReadsHeld(peer, lane);
         if (lane.jobs.empty()) {
             inboundLanes_.erase(peer);
         } else {
@@ -202,12 +217,12 @@ void FileTransferService::serveInboundTurn() {
 void FileTransferService::parkInboundLane(const std::optional<std::string>& peerToken, InboundGate gate) {
     waitingLanes_[peerToken] = gate;
     auto& lane = inboundLanes_.at(peerToken);
-    // The peer's reads stop: what it sends meanwhile waits in its socket, not here.
-    if (peerToken && !std::exchange(lane.readsHeld, true)) {
-        onPeerReadsHeld(*peerToken, true);
-        heldLaneBytes_ += lane.bytes;
+    if (!std::exchange(lane.parked, true)) {
+        parkedLaneBytes_ += lane.bytes;
         updateInboundCongestion();
     }
+    // The peer's reads stop: what it sends meanwhile waits in its socket, not here.
+    updateReadsHeld(peerToken, lane);
     // Room to answer is not announced: it is looked for shortly. Room to stage is announced when
     // a folder is let go of (stagingShareFreed).
     if (gate == InboundGate::answerRoom) armAnswerRoomRetry();
@@ -322,7 +337,7 @@ void FileTransferService::inboundProcessed(std::size_t bytes) {
 }
 
 void FileTransferService::updateInboundCongestion() {
-    const auto counted = queuedInboundBytes_ - std::min(heldLaneBytes_, queuedInboundBytes_);
+    const auto counted = queuedInboundBytes_ - std::min(parkedLaneBytes_, queuedInboundBytes_);
     if (!inboundCongested_ && counted > maxQueuedInboundBytes) {
         inboundCongested_ = true;
         onInboundCongestion(true);
@@ -401,14 +416,14 @@ void FileTransferService::dropPeer(const std::string& peerToken) {
             lane.jobs = std::move(kept);
             lane.bytes -= std::min(dropped, lane.bytes);
             queuedInboundBytes_ -= std::min(dropped, queuedInboundBytes_);
-            if (std::exchange(lane.readsHeld, false)) {
-                heldLaneBytes_ -= std::min(lane.bytes + dropped, heldLaneBytes_);
-                onPeerReadsHeld(peerToken, false);  // the server lets go of its mark
-            }
+            if (lane.parked) parkedLaneBytes_ -= std::min(dropped, parkedLaneBytes_);
+            // The server lets go of its mark; a peer that was forgotten is not held again.
+            if (std::exchange(lane.readsHeld, false)) onPeerReadsHeld(peerToken, false);
             // It sat out for a listing: it goes back in turn. For room to stage, it still waits.
             if (auto waiting = waitingLanes_.find(peer);
                 waiting != waitingLanes_.end() && (lane.jobs.empty() || lane.jobs.front().gate != waiting->second)) {
                 waitingLanes_.erase(waiting);
+                if (std::exchange(lane.parked, false)) parkedLaneBytes_ -= std::min(lane.bytes, parkedLaneBytes_);
                 if (!lane.jobs.empty()) readyLanes_.push_back(peer);
             }
             if (lane.jobs.empty()) {
@@ -469,7 +484,7 @@ void FileTransferService::stopReceiving() {
         waitingLanes_.clear();
         peersWithPackets_.clear();
         queuedInboundBytes_ = 0;
-        heldLaneBytes_ = 0;
+        parkedLaneBytes_ = 0;
     }
     dropped.clear();
     // The job running now finishes first.

@@ -225,9 +225,17 @@ public:
 
     // Packet bytes waiting for the receive queue above which the owner should stop reading.
     static constexpr std::size_t maxQueuedInboundBytes = 16u << 20;
-    // A peer's listing waits for it to read its answers (see below): the owner should stop
-    // reading that peer's packets (true) until the listing is answered (false). Called with the
-    // backlog lock held, as onInboundCongestion.
+    // Packet bytes of one peer waiting in its lane above which the owner should stop reading that
+    // peer, however long its lane waits: what a peer sent and was not handled yet stays bounded
+    // whatever it sends. Its reads go on once its lane is down to half of this, with room enough
+    // left that a peer sending large chunks (on its control connection: a chunk is 256 KiB there)
+    // streams on while its reads are held.
+    static constexpr std::size_t maxQueuedBytesPerPeer = 1u << 20;
+    // The owner should stop reading that peer's packets (true) until told again (false): its lane
+    // holds more than maxQueuedBytesPerPeer, or its next packet waits for room (see below).
+    // Called in the order of the changes with the backlog lock held, as onInboundCongestion, on
+    // the thread that made the change: for a hold raised by a packet handed in, the thread that
+    // handed it in, so an owner may stop reading before it hands in the next one.
     CallbackSlot<void(const std::string& peerToken, bool held)> onPeerReadsHeld;
     // What a queued packet costs beyond its path and data: its place in its peer's lane, the
     // closure that carries it, the peer's token, the receive queue's own entry and what the
@@ -482,11 +490,12 @@ private:
     // order they came, and each turn (one block of the receive queue) runs the first packet of the
     // next lane that may run, so one peer's burst holds another's packets back by a packet per
     // turn, not by the whole burst, and a turn costs the same however many lanes wait. A lane
-    // whose next packet needs room sits out until there is some: a listing while its peer's send
-    // backlog is above maxOutgoingBacklogBytes (looked at again every answerRoomRetrySeconds), a
-    // batchStart while its peer holds maxStagedBatchesPerPeer batch folders (looked at again when
-    // one is let go of). Its peer's reads are held meanwhile (onPeerReadsHeld), so nothing more
-    // of it piles up here, and every packet is served once there is room.
+    // whose next packet needs room sits out (is parked) until there is some: a listing while its
+    // peer's send backlog is above maxOutgoingBacklogBytes (looked at again every
+    // answerRoomRetrySeconds), a batchStart while its peer holds maxStagedBatchesPerPeer batch
+    // folders (looked at again when one is let go of). Its peer's reads are held while it is
+    // parked or holds more than maxQueuedBytesPerPeer (onPeerReadsHeld), so little more of it
+    // piles up here, and every packet is served once there is room.
     enum class InboundGate : std::uint8_t { none, answerRoom, stagingRoom };
     struct InboundJob {
         std::function<void()> run;  // calls inboundProcessed once the packet is done with
@@ -498,6 +507,8 @@ private:
         std::deque<InboundJob> jobs;
         std::size_t bytes = 0;   // the jobs' costs
         bool readsHeld = false;  // told through onPeerReadsHeld
+        // Sat out for room, from then until its first job runs: its bytes are in parkedLaneBytes_.
+        bool parked = false;
     };
     static constexpr double answerRoomRetrySeconds = 0.01;
     // Any thread: the job goes at the end of its peer's lane (nowhere once the service stopped).
@@ -508,6 +519,10 @@ private:
     void scheduleInboundTurn();
     // Under backlogLock_, on the receive queue: the lane sits out until there is room.
     void parkInboundLane(const std::optional<std::string>& peerToken, InboundGate gate);
+    // Under backlogLock_: tells the owner to hold the peer's reads while its lane is parked or
+    // above maxQueuedBytesPerPeer, and to go on once it runs again and is down to half of that.
+    // A peer that was forgotten is not held again: nothing more of it is read.
+    void updateReadsHeld(const std::optional<std::string>& peerToken, InboundLane& lane);
     // Receive queue: the lanes that sat out go back in turn once there is room.
     void recheckWaitingLanes();
     // Under backlogLock_: the lanes waiting for room to answer are looked at again shortly.
@@ -523,9 +538,10 @@ private:
                            const std::optional<std::string>& peerToken, std::size_t cost, bool fromPeer);
     // Called on the receive queue once a packet of `bytes` was processed.
     void inboundProcessed(std::size_t bytes);
-    // Under backlogLock_: tells the owner when the backlog that counts crosses its marks. The
-    // lanes of peers whose reads are held do not count: their reads are stopped already, and a
-    // peer that never reads would otherwise hold every other peer's reads for as long as it stays.
+    // Under backlogLock_: tells the owner when the backlog that counts crosses its marks. Parked
+    // lanes do not count: their peers' reads are stopped already, and a peer that never reads
+    // would otherwise hold every other peer's reads for as long as it stays. A lane held only for
+    // its size counts: it drains at the receive queue's pace.
     void updateInboundCongestion();
 
     // Listing requests sent and not answered yet, with the peer that was asked (none: any),
@@ -535,7 +551,7 @@ private:
 
     mutable std::mutex backlogLock_;
     std::size_t queuedInboundBytes_ = 0;
-    std::size_t heldLaneBytes_ = 0;  // of queuedInboundBytes_, in the lanes of held peers
+    std::size_t parkedLaneBytes_ = 0;  // of queuedInboundBytes_, in parked lanes
     bool inboundCongested_ = false;
     // Under backlogLock_ (the receive queue alone takes jobs out of a lane and moves it between
     // the ready and the waiting lanes; other threads add jobs, and a stop clears everything).

@@ -1,6 +1,7 @@
 #include "HostApp/App/HostServiceWiring.h"
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -229,10 +230,14 @@ void connectServiceCallbacks(const std::shared_ptr<V230HostAudioAuxServer>& serv
     files->onInboundCongestion = [weakServer](bool congested) {
         if (auto host = weakServer.lock()) host->setFileChannelReadsPaused(congested);
     };
-    // A Viewer that does not read its answers: its requests wait in its socket, TCP slows it.
-    files->onPeerReadsHeld = [weakServer](const std::string& peer, bool held) {
+    // A Viewer whose packets wait (too many of them, or it does not read its answers): the rest of
+    // what it sends waits in its socket, TCP slows it. The service tells the changes in order
+    // under its lock, so the serials rise in that order.
+    auto holdSerial = std::make_shared<std::atomic<std::uint64_t>>(0);
+    files->onPeerReadsHeld = [weakServer, holdSerial](const std::string& peer, bool held) {
         auto host = weakServer.lock();
-        if (auto sessionID = UUID::parse(peer); host && sessionID) host->setFileChannelReadsPaused(*sessionID, held);
+        if (auto sessionID = UUID::parse(peer); host && sessionID)
+            host->setFileChannelReadsPaused(*sessionID, held, ++*holdSerial);
     };
     // The Viewer that sent a batch hears its outcome, each file dropped, and a refusal.
     files->onPeerNotice = [weakServer](const std::string& peer, const std::string& text) {

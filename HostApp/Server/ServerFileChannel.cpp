@@ -189,22 +189,31 @@ void V230HostAudioAuxServer::setFileChannelReadsPaused(bool paused) {
     });
 }
 
-void V230HostAudioAuxServer::setFileChannelReadsPaused(const UUID& sessionID, bool paused) {
+void V230HostAudioAuxServer::setFileChannelReadsPaused(const UUID& sessionID, bool paused, std::uint64_t serial) {
+    // A hold raised while the Viewer's packet is handled here stops its reads before the next of
+    // its frames already read is handled: a hop through the queue would come behind them, and
+    // the connection would read on meanwhile.
+    if (queue->isCurrent()) return applyFileReadsHold(sessionID, paused, serial);
     std::weak_ptr<V230HostAudioAuxServer> weak = weak_from_this();
-    queue->async([weak, sessionID, paused] {
-        auto self = weak.lock();
-        if (!self) return;
-        // The owner lets go of the mark once the Viewer's packets drained, also after it left.
-        if (paused) {
-            self->fileReadsHeldFor_.insert(sessionID);
-        } else {
-            self->fileReadsHeldFor_.erase(sessionID);
-        }
-        if (auto channel = self->sessions_.fileChannel(sessionID))
-            channel->setReadingPaused(self->fileReadsHeld(sessionID));
-        if (auto session = self->sessions_.session(sessionID); session && session->sentFilePackets)
-            session->connection->setReceivingPaused(self->fileReadsHeld(sessionID));
+    queue->async([weak, sessionID, paused, serial] {
+        if (auto self = weak.lock()) self->applyFileReadsHold(sessionID, paused, serial);
     });
+}
+
+void V230HostAudioAuxServer::applyFileReadsHold(const UUID& sessionID, bool paused, std::uint64_t serial) {
+    // Holds are made inline or hop here, releases always hop: only a release can come after a
+    // newer change, behind a hold applied inline meanwhile.
+    auto held = fileReadsHeldFor_.find(sessionID);
+    if (held != fileReadsHeldFor_.end() && serial < held->second) return;
+    // The owner lets go of the mark once the Viewer's packets drained, also after it left.
+    if (paused) {
+        fileReadsHeldFor_[sessionID] = serial;
+    } else if (held != fileReadsHeldFor_.end()) {
+        fileReadsHeldFor_.erase(held);
+    }
+    if (auto channel = sessions_.fileChannel(sessionID)) channel->setReadingPaused(fileReadsHeld(sessionID));
+    if (auto session = sessions_.session(sessionID); session && session->sentFilePackets)
+        session->connection->setReceivingPaused(fileReadsHeld(sessionID));
 }
 
 void V230HostAudioAuxServer::noteControlFileSender(const UUID& sessionID) {

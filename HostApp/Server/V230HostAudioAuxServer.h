@@ -190,8 +190,12 @@ public:
     // file writes fall behind. Any thread; applied in call order on `queue`.
     void setFileChannelReadsPaused(bool paused);
     // The same for one Viewer alone (its file channel and, when it sent file packets there, its
-    // control connection): the Viewer does not read what the owner answers it.
-    void setFileChannelReadsPaused(const UUID& sessionID, bool paused);
+    // control connection): what it sent waits for the owner, or it does not read what the owner
+    // answers it. Called on `queue` (the owner handling one of that Viewer's packets) it applies
+    // at once, so nothing more of the Viewer is read after it; from elsewhere, on `queue`. A
+    // change whose `serial` (rising with each change the owner makes) is below that of the hold
+    // in force is stale and ignored, so a release still on its way never undoes a newer hold.
+    void setFileChannelReadsPaused(const UUID& sessionID, bool paused, std::uint64_t serial);
     // Any thread. A Viewer sent a file packet on its control connection: a pause of file reads
     // holds that connection too.
     void noteControlFileSender(const UUID& sessionID);
@@ -593,7 +597,9 @@ private:
     bool started_ = false;
     bool stopping_ = false;
     bool fileChannelReadsPaused_ = false;
-    std::set<UUID> fileReadsHeldFor_;  // Viewers whose file reads the owner holds
+    // Viewers whose file reads the owner holds, with the serial of the hold.
+    std::map<UUID, std::uint64_t> fileReadsHeldFor_;
+    void applyFileReadsHold(const UUID& sessionID, bool paused, std::uint64_t serial);
     bool fileReadsHeld(const UUID& sessionID) const {
         return fileChannelReadsPaused_ || fileReadsHeldFor_.contains(sessionID);
     }

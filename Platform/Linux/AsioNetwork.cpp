@@ -867,12 +867,14 @@ private:
     // reading here, with only a few buffers out, and the kernel's socket buffer and TCP take the
     // rest.
     void deliverFrame(std::shared_ptr<Bytes> buffer, std::size_t offset, std::size_t size) {
-        heldFrameBytes_.fetch_add(size);
+        // What the owner keeps for the frame while it waits counts with it.
+        const std::size_t counted = size + frameFormat_.costPerFrame;
+        heldFrameBytes_.fetch_add(counted);
         std::weak_ptr<ConnectionState> weak = weak_from_this();
         const Bytes* bytes = buffer.get();
-        SharedBytes storage(bytes, [buffer = std::move(buffer), weak, size](const Bytes*) mutable {
+        SharedBytes storage(bytes, [buffer = std::move(buffer), weak, counted](const Bytes*) mutable {
             buffer.reset();  // back to the pool before reading may resume
-            if (auto self = weak.lock()) self->frameReleased(size);
+            if (auto self = weak.lock()) self->frameReleased(counted);
         });
         deliver([handler = frameHandler_, storage = std::move(storage), offset, size] {
             (*handler)(std::span(storage->data() + offset, size), storage, false, std::nullopt);
@@ -1306,6 +1308,12 @@ private:
             }
             return pumpContinuous();
         }
+        // Whole frames the last read left, where handing on stopped at the read bound: on without
+        // reading more (the socket may hold nothing to wake a wait).
+        if (pendingHoldsWholeFrame()) {
+            deliverPendingFrames();
+            return pumpContinuous();
+        }
         // Small frames, or a header not yet whole: what is waiting, behind what the last read left.
         const std::size_t carried = pendingCount();
         const std::size_t capacity = std::max(smallRead, carried + 1);
@@ -1316,30 +1324,53 @@ private:
         const std::size_t count = socket_.read_some(asio::buffer(staging->data() + carried, capacity - carried), readError);
         if (!frameReadSucceeded(readError)) return;
         moreWaiting_ = available > count;
-        const std::size_t end = carried + count;
-        std::size_t offset = 0;
-        std::size_t maximum;
-        {
-            std::lock_guard lock(mutex_);
-            maximum = maximumFramePayload_;
-        }
-        while (end - offset >= headerSize) {
-            const std::size_t length = frameLengthAt(staging->data() + offset);
-            if (length > maximum || !frameFormat_.hasMagic(staging->data() + offset) ||
-                end - offset - headerSize < length) {
-                break;
-            }
-            deliverFrame(staging, offset, headerSize + length);
-            offset += headerSize + length;
-        }
-        if (offset < end) {
-            pending_ = staging;
-            pendingBegin_ = offset;
-            pendingEnd_ = end;
-        } else {
-            pending_.reset();
-        }
+        pending_ = std::move(staging);
+        pendingBegin_ = 0;
+        pendingEnd_ = carried + count;
+        deliverPendingFrames();
         pumpContinuous();
+    }
+
+    // The frame at the start of what the last read left, when it is all there; 0 when not (or
+    // it is one the reader judges first: too large, or without the magic).
+    std::size_t pendingFrameSize(std::size_t maximum) const {
+        const std::size_t headerSize = frameFormat_.headerSize;
+        if (pendingCount() < headerSize) return 0;
+        const std::uint8_t* start = pending_->data() + pendingBegin_;
+        const std::size_t length = frameLengthAt(start);
+        if (length > maximum || !frameFormat_.hasMagic(start) || pendingCount() - headerSize < length) return 0;
+        return headerSize + length;
+    }
+
+    bool pendingHoldsWholeFrame() {
+        std::lock_guard lock(mutex_);
+        return pendingFrameSize(maximumFramePayload_) > 0;
+    }
+
+    // Hands on the whole frames of what the last read left, as views into its buffer, until the
+    // frames handed on are above the read bound or the owner holds reading: what a read brought
+    // beyond that waits here, counted nowhere but in this one buffer, until reading goes on.
+    void deliverPendingFrames() {
+        for (;;) {
+            std::size_t size = 0;
+            {
+                std::lock_guard lock(mutex_);
+                if (mustWaitLocked()) break;
+                size = pendingFrameSize(maximumFramePayload_);
+            }
+            if (size == 0) break;
+            deliverFrame(pending_, pendingBegin_, size);
+            pendingBegin_ += size;
+        }
+        const std::size_t left = pendingCount();
+        if (left == 0) {
+            pending_.reset();
+        } else if (left >= frameFormat_.headerSize &&
+                   left - frameFormat_.headerSize >= frameLengthAt(pending_->data() + pendingBegin_)) {
+            // A whole frame is here: reading goes on with it once it may, without waiting for the
+            // socket first (it may hold nothing more).
+            moreWaiting_ = true;
+        }
     }
 
     // Writes the queued sends in order, several at a time as one gathered write.

@@ -1,12 +1,27 @@
 #include "Platform/Testing/InMemoryNetwork.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <deque>
+
+#include "Platform/FramedReceive.h"
 
 namespace qm {
 
 struct InMemoryConnection::Pipe {
+    // Frame reading (startReceivingFrames): frames are cut from the inbox one at a time and each
+    // counts, with the format's cost, until its owner lets go of it, as a connection that reads
+    // frames itself counts them.
+    struct FrameReading {
+        FrameFormat format;
+        std::size_t maximumPayload = 0;
+        std::shared_ptr<FrameHandler> handler;
+        std::shared_ptr<TailedFrameHandler> tailed;
+        std::atomic<std::size_t> held = 0;   // handed on and not let go of, with their cost
+        std::atomic<bool> waiting = false;  // a frame waits for `held` to go down
+        bool ended = false;                 // a header refused, or the last call made
+    };
     struct PendingRead {
         std::size_t minimum;
         std::size_t maximum;
@@ -30,6 +45,7 @@ struct InMemoryConnection::Pipe {
         std::size_t receiveBufferSize = 65536;
         std::size_t unhandled = 0;  // bytes handed to the queue, not yet handled
         bool receivingPaused = false;  // the owner holds continuous reads
+        std::shared_ptr<FrameReading> frames;
         std::size_t sendLimit = 0;
     };
     std::mutex mutex;
@@ -390,11 +406,13 @@ void postStateTo(const std::shared_ptr<Pipe>& pipe, int side, Connection::State 
 }
 
 void pump(const std::shared_ptr<Pipe>& pipe, int side);
+void pumpFrames(const std::shared_ptr<Pipe>& pipe, int side);
 
 // Continuous reads take what the armed reads left, a buffer at a time, while the queue keeps up.
 // Called with the pipe locked.
 void pumpContinuous(const std::shared_ptr<Pipe>& pipe, int side) {
     auto& end = pipe->ends[side];
+    if (end.frames) return pumpFrames(pipe, side);
     if (!end.continuousHandler || end.continuousEnded || !end.reads.empty()) return;
     auto handler = end.continuousHandler;
     auto finish = [&](bool complete, std::optional<NetworkError> error) {
@@ -418,6 +436,97 @@ void pumpContinuous(const std::shared_ptr<Pipe>& pipe, int side) {
         });
     }
     if (end.inbound.empty() && end.peerClosed) finish(true, std::nullopt);
+}
+
+// A frame's storage that counts against the end's frame reading until its last holder lets go;
+// reading that waits for it is taken up again on the end's queue (the holder may let go anywhere,
+// with the pipe locked too).
+SharedBytes countedFrame(const std::shared_ptr<Pipe>& pipe, int side, Bytes frame) {
+    auto& end = pipe->ends[side];
+    auto reading = end.frames;
+    const std::size_t counted = frame.size() + reading->format.costPerFrame;
+    reading->held += counted;
+    std::weak_ptr<Pipe> weakPipe = pipe;
+    std::weak_ptr<DispatchQueue> queue = end.queue;
+    return SharedBytes(new const Bytes(std::move(frame)), [reading, weakPipe, side, queue, counted](const Bytes* bytes) {
+        delete bytes;
+        reading->held -= counted;
+        if (!reading->waiting.exchange(false)) return;
+        if (auto owner = queue.lock()) {
+            owner->async([weakPipe, side] {
+                auto pipe = weakPipe.lock();
+                if (!pipe) return;
+                std::lock_guard lock(pipe->mutex);
+                pump(pipe, side);
+            });
+        }
+    });
+}
+
+// Frame reading hands on whole frames while what it handed on and was not let go of stays within
+// twice the read size and the owner does not hold it. Called with the pipe locked.
+void pumpFrames(const std::shared_ptr<Pipe>& pipe, int side) {
+    auto& end = pipe->ends[side];
+    auto reading = end.frames;
+    if (reading->ended || !end.reads.empty()) return;
+    const auto handler = reading->handler;
+    if (end.failure) {
+        reading->ended = true;
+        postTo(pipe, side, [handler, error = *end.failure] { (*handler)({}, nullptr, false, error); });
+        return;
+    }
+    const auto& format = reading->format;
+    const std::size_t headerSize = format.headerSize;
+    // The next frame's length, once its header is all there.
+    auto nextLength = [&]() -> std::optional<std::size_t> {
+        if (end.inbound.size() < headerSize) return std::nullopt;
+        std::size_t length = 0;
+        for (std::size_t i = 0; i < 4; ++i) length |= static_cast<std::size_t>(end.inbound[format.lengthOffset + i]) << (8 * i);
+        return length;
+    };
+    // Waits while `over` holds; a release in between is seen by one of the two sides.
+    auto waitsFor = [&](const auto& over) {
+        if (!over()) return false;
+        reading->waiting = true;
+        if (over()) return true;
+        reading->waiting = false;
+        return false;
+    };
+    while (!end.receivingPaused) {
+        const auto length = nextLength();
+        if (!length) break;
+        Bytes header(end.inbound.begin(), end.inbound.begin() + static_cast<std::ptrdiff_t>(headerSize));
+        const bool magic = format.hasMagic(header.data());
+        // Handling the frames handed on may raise the maximum: judged again once they are let go of.
+        if (magic && waitsFor([&] { return *length > reading->maximumPayload && reading->held > 0; })) return;
+        if (!magic || *length > reading->maximumPayload) {
+            reading->ended = true;
+            auto storage = std::make_shared<const Bytes>(std::move(header));
+            postTo(pipe, side, [handler, storage] { (*handler)(std::span(*storage), storage, false, std::nullopt); });
+            return;
+        }
+        if (waitsFor([&] { return reading->held > 2 * end.receiveBufferSize; })) return;
+        const std::size_t total = headerSize + *length;
+        if (end.inbound.size() < total) break;
+        const auto last = end.inbound.begin() + static_cast<std::ptrdiff_t>(total);
+        SharedBytes storage = countedFrame(pipe, side, Bytes(end.inbound.begin(), last));
+        end.inbound.erase(end.inbound.begin(), last);
+        const std::size_t head = reading->tailed ? format.headLength(storage->data(), total) : 0;
+        if (head >= headerSize && head < total && total - head >= format.minimumTail) {
+            auto tail = std::make_shared<BufferedFrameTail>(storage, std::span(*storage).subspan(head));
+            postTo(pipe, side, [tailed = reading->tailed, storage, head, tail = std::move(tail)]() mutable {
+                (*tailed)(std::span(*storage).first(head), storage, std::move(tail));
+            });
+        } else {
+            postTo(pipe, side, [handler, storage] { (*handler)(std::span(*storage), storage, false, std::nullopt); });
+        }
+    }
+    // The last call once nothing whole is left of what the peer sent before it closed.
+    const auto length = nextLength();
+    if (end.peerClosed && (!length || end.inbound.size() < headerSize + *length)) {
+        reading->ended = true;
+        postTo(pipe, side, [handler] { (*handler)({}, nullptr, true, std::nullopt); });
+    }
 }
 
 // Completes the reads of one end that can complete. Called with the pipe locked.
@@ -470,6 +579,7 @@ InMemoryConnection::~InMemoryConnection() {
     end.reads.clear();
     end.early.clear();
     end.continuousHandler.reset();
+    end.frames.reset();
     closePeerOf(pipe_, side_);
 }
 
@@ -565,6 +675,31 @@ void InMemoryConnection::startReceiving(std::size_t bufferSize, ReceiveCompletio
     pump(pipe_, side_);
 }
 
+void InMemoryConnection::startReceivingFrames(FrameFormat format, std::size_t maximumPayload, std::size_t readSize,
+                                              FrameHandler handler) {
+    if (!handler) return;
+    std::lock_guard lock(pipe_->mutex);
+    auto& end = pipe_->ends[side_];
+    if (end.cancelled || end.continuousHandler || end.continuousEnded || end.frames) return;
+    auto reading = std::make_shared<Pipe::FrameReading>();
+    reading->format = format;
+    reading->maximumPayload = maximumPayload;
+    reading->handler = std::make_shared<FrameHandler>(std::move(handler));
+    if (tailedFrameHandler_ && format.headLength)
+        reading->tailed = std::make_shared<TailedFrameHandler>(tailedFrameHandler_);
+    end.receiveBufferSize = std::max<std::size_t>(readSize, 1);
+    end.frames = std::move(reading);
+    pump(pipe_, side_);
+}
+
+void InMemoryConnection::setMaximumFramePayload(std::size_t bytes) {
+    std::lock_guard lock(pipe_->mutex);
+    auto& end = pipe_->ends[side_];
+    if (!end.frames) return;
+    end.frames->maximumPayload = bytes;
+    pump(pipe_, side_);
+}
+
 void InMemoryConnection::setReceiveBufferSize(std::size_t bytes) {
     std::lock_guard lock(pipe_->mutex);
     pipe_->ends[side_].receiveBufferSize = std::max<std::size_t>(bytes, 1);
@@ -616,6 +751,7 @@ void InMemoryConnection::cancelPipeEnd() {
     end.reads.clear();
     end.early.clear();
     end.continuousHandler.reset();
+    end.frames.reset();
     if (end.queue) {
         auto handler = std::move(end.stateHandler);
         end.stateHandler = nullptr;

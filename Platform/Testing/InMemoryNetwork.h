@@ -76,6 +76,11 @@ public:
     // Copies into the peer's inbox (the wire); the shared buffer itself is not copied or kept.
     void send(SharedBytes data, SendCompletion completion) override;
     void startReceiving(std::size_t bufferSize, ReceiveCompletion handler) override;
+    // Cuts frames from what arrived one at a time and counts each, with the format's
+    // costPerFrame, until its storage is let go of, as a socket connection reading frames does.
+    void startReceivingFrames(FrameFormat format, std::size_t maximumPayload, std::size_t readSize,
+                              FrameHandler handler) override;
+    void setMaximumFramePayload(std::size_t bytes) override;
     void setReceiveBufferSize(std::size_t bytes) override;
     void setReceivingPaused(bool paused) override;
     // A peer that does not read leaves the bytes in its inbox; those count as waiting to be sent

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <deque>
 #include <map>
 #include <set>
 
@@ -784,6 +785,115 @@ TEST_F(FileTransferPair, APeersBurstOfBatchesHoldsABoundedNumberOfFoldersWaitsFo
     EXPECT_EQ(receiver->stagedBatchCount("A"), 0u);
     EXPECT_EQ(openDescriptors(), descriptorsBefore);
     EXPECT_TRUE(fs::is_empty(staging()));
+}
+
+// The owner here reads as the server does: it hands in a peer's packets only while the service
+// does not hold that peer's reads. However much a peer sends, and whatever its lane waits for, what
+// it sent and was not handled stays under the bound; its reads go on, and every packet is handled
+// in the order sent.
+TEST_F(FileTransferPair, WhatAPeerSentAndWasNotHandledStaysBoundedWhateverItSendsAndItsLaneWaitsFor) {
+    std::map<std::string, bool> held;
+    receiver->onPeerReadsHeld = [&](const std::string& peer, bool on) { held[peer] = on; };
+    bool releasing = false;  // the owner lets go of each batch as it delivers it
+    receiver->onBatchCompleted = [&](const UUID& id, const std::vector<fs::path>& items, FileTransferIntent intent) {
+        if (releasing) receiver->releaseCompletedBatch(id);
+        completed.push_back({id, items, intent});
+    };
+    std::map<std::string, std::deque<FileTransferPacket>> unread;
+    std::size_t most = 0, largest = 0;
+    auto read = [&] {
+        for (auto& [peer, packets] : unread) {
+            for (; !held[peer] && !packets.empty(); packets.pop_front()) {
+                const auto& p = packets.front();
+                largest = std::max(largest, p.data.size() + p.path.size() + FileTransferPacket::fixedSize +
+                                                FileTransferService::queuedPacketOverhead);
+                receiver->handleIncomingPacket(p, peer);
+                most = std::max(most, receiver->queuedInboundBytes());
+            }
+        }
+    };
+    auto pump = [&] {
+        do read();
+        while (mp.clock->runUntilIdle() > 0);
+    };
+    auto sendBatch = [&](const std::string& peer, std::size_t chunks, std::size_t chunkSize) {
+        const UUID id = UUID::random();
+        const std::uint64_t size = chunks * chunkSize;
+        auto& out = unread[peer];
+        out.push_back({FileTransferOp::batchStart, id, size, FileTransferPacket::batchStartValue2(FileTransferIntent::copy, 1), "", {}});
+        out.push_back({FileTransferOp::fileStart, id, size, 0, "f.bin", {}});
+        for (std::size_t i = 0; i < chunks; ++i)
+            out.push_back({FileTransferOp::fileChunk, id, i * chunkSize, 0, "f.bin", Bytes(chunkSize, static_cast<std::uint8_t>(i))});
+        out.push_back({FileTransferOp::fileEnd, id, size, 0, "f.bin", {}});
+        out.push_back({FileTransferOp::batchEnd, id, 0, 0, "", {}});
+        return id;
+    };
+    const std::size_t bound = FileTransferService::maxQueuedBytesPerPeer;
+
+    // Far past the bound: a file of 10,000 small chunks (about 8 MB as they wait).
+    sendBatch("A", 10000, 100);
+    pump();
+    EXPECT_LE(most, bound + largest);
+    ASSERT_EQ(completed.size(), 1u);
+    const Bytes written = readFile(completed[0].items.at(0));
+    ASSERT_EQ(written.size(), 10000u * 100);
+    for (std::size_t i = 0; i < 10000; ++i) ASSERT_EQ(written[i * 100], static_cast<std::uint8_t>(i)) << "chunk " << i;
+    EXPECT_FALSE(held["A"]);
+    receiver->releaseCompletedBatch(completed[0].id);
+
+    // Its 25th batchStart waits for a staged batch to be let go of, with 2 MB behind it.
+    completed.clear();
+    most = 0;
+    std::vector<UUID> sent;
+    for (std::size_t i = 0; i < FileTransferService::maxStagedBatchesPerPeer; ++i) sent.push_back(sendBatch("A", 1, 1));
+    for (int i = 0; i < 8; ++i) sent.push_back(sendBatch("A", 64, 4096));
+    pump();
+    EXPECT_EQ(completed.size(), FileTransferService::maxStagedBatchesPerPeer);
+    EXPECT_TRUE(held["A"]);
+    EXPECT_LE(most, bound + largest);
+    releasing = true;
+    for (const auto& batch : completed) receiver->releaseCompletedBatch(batch.id);
+    pump();
+    std::vector<UUID> done;
+    for (const auto& batch : completed) done.push_back(batch.id);
+    EXPECT_EQ(done, sent);
+    EXPECT_FALSE(held["A"]);
+
+    // B's listings wait for it to read their answers, with 1.4 MB behind them.
+    fs::create_directories(home() / "Long");
+    for (int i = 0; i < 200; ++i) std::ofstream(home() / "Long" / (std::string(200, 'n') + std::to_string(i)));
+    std::size_t unanswered = 0;
+    bool bReads = false;
+    std::vector<UUID> answered, asked;
+    receiver->routedSendPacket = [&](const FileTransferPacket& p, const std::optional<std::string>&) {
+        if (p.op != FileTransferOp::listDirReply) return;
+        answered.push_back(p.batchID);
+        if (!bReads) unanswered += p.encode().size();
+    };
+    receiver->outgoingBacklog = [&](const std::optional<std::string>&) -> std::optional<std::size_t> {
+        return bReads ? 0 : unanswered;
+    };
+    for (int i = 0; i < 400; ++i) {
+        asked.push_back(UUID::random());
+        unread["B"].push_back({FileTransferOp::listDir, asked.back(), 0, 0, "Long", {}});
+    }
+    const UUID behind = sendBatch("B", 300, 4096);
+    completed.clear();
+    most = 0;
+    pump();
+    EXPECT_TRUE(held["B"]);
+    EXPECT_LT(answered.size(), asked.size());
+    EXPECT_LE(most, bound + largest);
+    bReads = true;
+    for (int i = 0; i < 200 && completed.empty(); ++i) {
+        read();
+        mp.clock->advance(0.05);
+    }
+    EXPECT_EQ(answered, asked);
+    ASSERT_EQ(completed.size(), 1u);
+    EXPECT_EQ(completed[0].id, behind);
+    EXPECT_FALSE(held["B"]);
+    EXPECT_EQ(receiver->queuedInboundBytes(), 0u);
 }
 
 TEST_F(FileTransferPair, ProgressReachesTheMainQueueAFewTimesASecondHoweverManyFilesABatchHas) {

@@ -232,7 +232,8 @@ TEST(FileWiring, ABatchOnTheControlConnectionStaysUnderTheBacklogMarkThroughTheD
     HeldReceiveApp held;
     ASSERT_TRUE(held.held);
     InMemoryViewer viewer(held.app.host, held.app.host.server().boundPorts().control);
-    const std::size_t mark = FileTransferService::maxQueuedInboundBytes;
+    // One Viewer is held at its own mark, before the backlog of all Viewers reaches its own.
+    const std::size_t mark = FileTransferService::maxQueuedBytesPerPeer;
     const std::size_t total = 64u << 20;
     const auto batch = UUID::random();
     sendFilePacket(viewer, {FileTransferOp::batchStart, batch, total,

@@ -8,6 +8,7 @@
 #include "HostApp/App/HostServiceWiring.h"
 #include "Platform/Pasteboard.h"
 #include "QuillmereProfiles/ClipboardSyncBridge.h"
+#include "QuillmereProfiles/FileTransferChannel.h"
 #include "QuillmereProfiles/FileTransferService.h"
 #include "support/InMemoryViewer.h"
 
@@ -67,7 +68,8 @@ struct HeldFileHost {
 TEST(ServerControlFileBacklog, ControlConnectionWaitsWhileFileDataQueuesAndResumesBelowTheMark) {
     HeldFileHost wired;
     InMemoryViewer viewer(wired.host, wired.host.server().boundPorts().control);
-    const std::size_t mark = FileTransferService::maxQueuedInboundBytes;
+    // One Viewer is held at its own mark, before the backlog of all Viewers reaches its own.
+    const std::size_t mark = FileTransferService::maxQueuedBytesPerPeer;
     const std::size_t total = 4 * mark;
     const std::size_t chunks = total / chunkBytes;
 
@@ -113,6 +115,50 @@ TEST(ServerControlFileBacklog, ControlConnectionWaitsWhileFileDataQueuesAndResum
         in.seekg(static_cast<std::streamoff>(i * chunkBytes));
         ASSERT_EQ(in.get(), static_cast<int>(static_cast<std::uint8_t>(i))) << "chunk " << i;
     }
+}
+
+// A Viewer writes a thousand one-byte batches on its file channel at once while the Host's disk
+// side has not run any: the Host reads only as far as its bound for that Viewer (its lane, and the
+// frames read for it, each counted as its packet is), holding its reads the moment its lane passes
+// that, and the rest stays with the Viewer. Once the disk side runs, every batch arrives in order.
+TEST(ServerControlFileBacklog, AViewersBurstOnItsFileChannelIsReadOnlyAsFarAsItsBound) {
+    HeldFileHost wired;
+    std::vector<UUID> received;
+    wired.files->onBatchCompleted = [&](const UUID& id, const std::vector<fs::path>&, FileTransferIntent) {
+        received.push_back(id);
+        wired.files->releaseCompletedBatch(id);
+    };
+    auto& server = wired.host.server();
+    InMemoryViewer viewer(wired.host, server.boundPorts().control);
+    const auto endpoint = FileTransferEndpointPayload::decode(viewer.next(AuxPacketType::fileTransferEndpoint).payload);
+    ASSERT_TRUE(endpoint);
+    ByteWriter burst;
+    auto frame = [&](const Bytes& payload) {
+        burst.bytes(FileTransferChannelConstants::magic).u32(static_cast<std::uint32_t>(payload.size())).bytes(payload);
+    };
+    frame(Bytes(endpoint->token.begin(), endpoint->token.end()));
+    std::vector<UUID> sent;
+    for (int i = 0; i < 1000; ++i) {
+        const UUID id = sent.emplace_back(UUID::random());
+        for (auto op : {FileTransferOp::batchStart, FileTransferOp::fileStart, FileTransferOp::fileChunk,
+                        FileTransferOp::fileEnd, FileTransferOp::batchEnd}) {
+            const bool chunk = op == FileTransferOp::fileChunk;
+            frame(FileTransferPacket{op, id, chunk ? 0u : 1u, op == FileTransferOp::batchStart ? 1u : 0u, "f.txt",
+                                     chunk ? Bytes{'x'} : Bytes{}}
+                      .encode());
+        }
+    }
+    auto channel = wired.host.network().connect(server.boundPorts().fileTransfer);
+    channel->start(wired.host.platform().makeQueue("viewer files"));
+    channel->send(burst.data());
+    wired.host.clock().runUntilIdle();
+
+    const std::size_t readAhead = 2 * FileTransferChannelConnection::maxReadSize;
+    EXPECT_LE(wired.files->queuedInboundBytes(), FileTransferService::maxQueuedBytesPerPeer + readAhead + readAhead / 8);
+    EXPECT_GT(channel->queuedSendBytes(), burst.data().size() / 2) << "what the Host did not read stays with the Viewer";
+    wired.drain();
+    EXPECT_EQ(received, sent);
+    EXPECT_EQ(channel->queuedSendBytes(), 0u);
 }
 
 }  // namespace ServerControlFileBacklogTests
