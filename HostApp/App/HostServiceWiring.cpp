@@ -118,7 +118,11 @@ void connectServerCallbacks(const std::shared_ptr<V230HostAudioAuxServer>& serve
     // packets are small and pass the application like those of the control channel.
     server->onFileTransferChannelPacket = [weakFiles, incoming](const FileTransferPacketView& packet,
                                                                 const SharedBytes& storage, const UUID& sessionID) {
-        if (packet.op != FileTransferOp::fileChunk) return incoming(packet.packet(), sessionID);
+        // A small chunk shares the read buffer it came in with the frames around it: kept while
+        // it waits, it would hold the whole buffer, far more than it counts for in its Viewer's
+        // bound. It is copied like every other packet; a chunk read into a buffer of its own keeps it.
+        const bool ownBuffer = storage && storage->size() <= 2 * packet.data.size();
+        if (packet.op != FileTransferOp::fileChunk || !ownBuffer) return incoming(packet.packet(), sessionID);
         if (auto service = weakFiles.lock()) service->handleIncomingPacket(packet, storage, sessionID.uuidString());
     };
     // Large chunks leave their data in the connection until the service moves it into the file.

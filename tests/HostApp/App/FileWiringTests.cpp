@@ -19,6 +19,7 @@
 #include "HostApp/App/FileDeliveryController.h"
 #include "Platform/FileManagerDesktop.h"
 #include "support/AppHarness.h"
+#include "support/ServerInspector.h"
 #include "support/TestFiles.h"
 #include "support/ViewerBatches.h"
 
@@ -253,6 +254,29 @@ TEST(FileWiring, ABatchOnTheControlConnectionStaysUnderTheBacklogMarkThroughTheD
     EXPECT_LE(held.drain(), mark + 4 * chunkBytes);
     EXPECT_EQ(viewer.connection()->queuedSendBytes(), 0u);
     EXPECT_EQ(held.app.count("files: received 1 item(s) into "), 1u);
+}
+
+// A chunk from the file channel waits in its Viewer's lane counted by its own size: one that came
+// in a read buffer shared with other frames lets go of that buffer, so a Viewer sending one tiny
+// chunk per read cannot make the Host hold a whole read buffer for each. A chunk read into a
+// buffer of its own keeps it, and is written from it.
+TEST(FileWiring, ASmallChunkWaitingForItsTurnHoldsNoSharedReadBuffer) {
+    HeldReceiveApp held;
+    ASSERT_TRUE(held.held);
+    InMemoryViewer viewer(held.app.host, held.app.host.server().boundPorts().control);
+    const auto session = ServerInspector(held.app.host.server()).sessions().authorizedAudioSessions();
+    ASSERT_EQ(session.size(), 1u);
+    auto handIn = [&](std::size_t storageSize, std::size_t dataSize) {
+        auto storage = std::make_shared<const Bytes>(storageSize, 7);
+        FileTransferPacketView chunk;
+        chunk.op = FileTransferOp::fileChunk;
+        chunk.batchID = UUID::random();
+        chunk.data = std::span(storage->data(), dataSize);
+        held.app.host.server().onFileTransferChannelPacket(chunk, storage, *session.begin());
+        return storage.use_count() - 1;  // holders besides this test
+    };
+    EXPECT_EQ(handIn(64 * 1024, 16), 0) << "a read buffer shared with other frames";
+    EXPECT_EQ(handIn(300 * 1024, 256 * 1024 + 64), 1) << "a chunk's buffer of its own";
 }
 
 TEST(FileWiring, AnswersQueuedForAViewerThatLeftCostTheLogAFewLinesASecond) {
