@@ -81,15 +81,15 @@ void V230HostAudioAuxServer::handleFileTransferConnection(const ConnectionPtr& c
         auto live = weakChannel.lock();
         if (self && live) self->handleFileChannelEnded(live);
     };
-    sessions_.admitPendingFileChannel(channel, address);
     std::weak_ptr<FileTransferChannelConnection> forDeadline = channel;
-    queue->asyncAfter(options_.signInTimeout, [weak, forDeadline] {
+    auto deadline = queue->asyncAfter(options_.signInTimeout, [weak, forDeadline] {
         auto self = weak.lock();
         auto live = forDeadline.lock();
         if (!self || !live || !self->sessions_.pendingFileChannels().contains(live.get())) return;
         self->publishAboutStranger("file aux: no token in time; dropping connection");
         live->cancel();
     });
+    sessions_.admitPendingFileChannel(channel, address, std::move(deadline));
     channel->start();
 }
 

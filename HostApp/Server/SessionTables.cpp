@@ -160,7 +160,10 @@ SessionTables::FileChannelPtr SessionTables::unbindFileChannel(AuxSession& sessi
 }
 
 SessionTables::FileChannelPtr SessionTables::bindFileChannel(const UUID& sessionID, const FileChannelPtr& channel) {
-    pendingFileChannels_.erase(channel.get());
+    if (auto waiting = pendingFileChannels_.find(channel.get()); waiting != pendingFileChannels_.end()) {
+        if (waiting->second.deadline) waiting->second.deadline->cancel();
+        pendingFileChannels_.erase(waiting);
+    }
     auto owner = session(sessionID);
     if (!owner) return nullptr;
     auto older = unbindFileChannel(*owner);
@@ -179,15 +182,18 @@ std::optional<UUID> SessionTables::fileChannelEnded(FileTransferChannelConnectio
     return sessionID;
 }
 
-void SessionTables::admitPendingFileChannel(const FileChannelPtr& channel, std::string remoteAddress) {
+void SessionTables::admitPendingFileChannel(const FileChannelPtr& channel, std::string remoteAddress,
+                                            DispatchWorkItemPtr deadline) {
     auto group = admissionGroup(remoteAddress);
-    pendingFileChannels_[channel.get()] = {channel, std::move(remoteAddress), nextAdmissionOrder_++, std::move(group)};
+    pendingFileChannels_[channel.get()] = {channel, std::move(remoteAddress), nextAdmissionOrder_++, std::move(group),
+                                           std::move(deadline)};
 }
 
 bool SessionTables::dropPendingFileChannel(FileTransferChannelConnection* channel) {
     auto waiting = pendingFileChannels_.find(channel);
     if (waiting == pendingFileChannels_.end()) return false;
     closedBeforeSignIn_.record(waiting->second.admissionGroup, nowNs());
+    if (waiting->second.deadline) waiting->second.deadline->cancel();
     pendingFileChannels_.erase(waiting);
     return true;
 }
@@ -198,7 +204,10 @@ std::uint32_t SessionTables::closedBeforeSignIn(const std::string& admissionGrou
 
 std::vector<SessionTables::FileChannelPtr> SessionTables::takePendingFileChannels() {
     std::vector<FileChannelPtr> pending;
-    for (auto& [raw, entry] : pendingFileChannels_) pending.push_back(std::move(entry.channel));
+    for (auto& [raw, entry] : pendingFileChannels_) {
+        if (entry.deadline) entry.deadline->cancel();
+        pending.push_back(std::move(entry.channel));
+    }
     pendingFileChannels_.clear();
     return pending;
 }

@@ -147,6 +147,9 @@ public:
         std::string remoteAddress;  // host part, no port
         std::uint64_t admissionOrder = 0;  // as AuxSession::admissionOrder
         std::string admissionGroup;  // as AuxSession::admissionGroup
+        // Closes the channel when no token came in time; cancelled as it leaves this table, so a
+        // connection that comes and goes leaves no timer behind.
+        DispatchWorkItemPtr deadline;
     };
 
     // `clock` dates the connections closed before signing in (see closedBeforeSignIn); without
@@ -212,7 +215,7 @@ public:
     Forgotten forget(const UUID& id);
 
     // A file channel connected and waits for its token.
-    void admitPendingFileChannel(const FileChannelPtr& channel, std::string remoteAddress);
+    void admitPendingFileChannel(const FileChannelPtr& channel, std::string remoteAddress, DispatchWorkItemPtr deadline);
     // A waiting file channel is dropped (refused or ended); false when it was not waiting.
     bool dropPendingFileChannel(FileTransferChannelConnection* channel);
     // Every waiting file channel, for the caller to cancel; none wait afterwards.

@@ -9,7 +9,11 @@
 #include <algorithm>
 #include <deque>
 
+#include "HostApp/Server/ServerConstants.h"
+#include "QuillmereProfiles/FileTransferChannel.h"
+#include "support/BuiltHost.h"
 #include "support/TestViewer.h"
+#include "support/ViewerBatches.h"
 
 namespace qm::test {
 
@@ -123,6 +127,57 @@ void SlowedGuessers::stop() {
         guessing_ = false;
     }
     ended_.notify_all();
+}
+
+std::unique_ptr<BurstingViewer> BurstingViewer::signIn(const BuiltHost& host, const std::string& from, std::string folder,
+                                                       std::size_t batches, std::string& whyNot) {
+    std::unique_ptr<BurstingViewer> viewer(new BurstingViewer);
+    viewer->control_ = std::make_unique<TestViewer>(ServerConstants::controlPort, "127.0.0.1", from);
+    const auto result = viewer->control_->signIn(host.user().name(), host.user().password());
+    if (!result || !result->accepted) {
+        whyNot = "signing in from " + from + ": " + (result ? result->message : std::string("no answer"));
+        return nullptr;
+    }
+    viewer->channel_ = openFileChannel(*viewer->control_);
+    if (!viewer->channel_) {
+        whyNot = "no file channel from " + from;
+        return nullptr;
+    }
+    viewer->folder_ = std::move(folder);
+    // Its batches as file-channel frames back to back: what it writes at once.
+    using FileTransferChannelConstants::headerSize;
+    const FilePacketRoad collect = [&frames = viewer->frames_](const FileTransferPacket& packet) {
+        auto frame = packet.encode(headerSize);
+        const auto length = static_cast<std::uint32_t>(frame.size() - headerSize);
+        std::copy(FileTransferChannelConstants::magic.begin(), FileTransferChannelConstants::magic.end(), frame.begin());
+        for (std::size_t b = 0; b < 4; ++b) frame[4 + b] = static_cast<std::uint8_t>(length >> (8 * b));
+        frames.insert(frames.end(), frame.begin(), frame.end());
+    };
+    for (std::size_t i = 0; i < batches; ++i)
+        sendFileBatch(collect, FileTransferIntent::managedCopy, "~/" + viewer->folder_, "b" + std::to_string(i), Bytes{'b'});
+    return viewer;
+}
+
+BurstingViewer::~BurstingViewer() {
+    leave();
+    join();
+}
+
+void BurstingViewer::start() {
+    writer_ = std::thread([this] {
+        channel_->sendRaw(frames_);
+        written_ = true;
+    });
+}
+
+void BurstingViewer::leave() {
+    // The Host ends its session and closes its file channel: a write still waiting fails then.
+    control_->abort();
+}
+
+void BurstingViewer::join() {
+    if (writer_.joinable()) writer_.join();
+    channel_->abort();
 }
 
 }  // namespace qm::test

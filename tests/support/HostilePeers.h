@@ -4,12 +4,17 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace qm::test {
+
+class BuiltHost;
+class TestViewer;
+class TestFileChannel;
 
 // Peers that never sign in and hold their connections open: from `addresses` loopback addresses
 // (127.0.1.1 onwards, 250 to a /24), to each of `ports` in turn, at most `most` open at once (the
@@ -61,6 +66,38 @@ private:
     std::size_t primed_ = 0;
     std::size_t addresses_;
     std::vector<std::thread> guessers_;
+};
+
+// A Viewer signed in from `from` with its file channel, that writes `batches` one-file managedCopy
+// batches of one byte into ~/`folder` at once (7.3 MB for 20,000), from a thread of its own, and
+// leaves whenever the test says.
+class BurstingViewer {
+public:
+    // Nothing, with the reason, when it could not sign in or open its channel.
+    static std::unique_ptr<BurstingViewer> signIn(const BuiltHost& host, const std::string& from, std::string folder,
+                                                  std::size_t batches, std::string& whyNot);
+    ~BurstingViewer();
+    BurstingViewer(const BurstingViewer&) = delete;
+    BurstingViewer& operator=(const BurstingViewer&) = delete;
+    void start();
+    // Resets its control connection: the Host ends its session, and its write still waiting fails
+    // as the Host closes the file channel.
+    void leave();
+    // True once its whole burst was written (or its write failed).
+    bool written() const { return written_; }
+    // Waits for its writer (after leave(), once written()), then resets its file channel.
+    void join();
+    const std::string& folder() const { return folder_; }
+    std::size_t burstBytes() const { return frames_.size(); }
+
+private:
+    BurstingViewer() = default;
+    std::unique_ptr<TestViewer> control_;
+    std::unique_ptr<TestFileChannel> channel_;
+    std::string folder_;
+    std::vector<std::uint8_t> frames_;
+    std::thread writer_;
+    std::atomic<bool> written_{false};
 };
 
 }  // namespace qm::test

@@ -18,6 +18,8 @@
 #include "QuillmereProfiles/FileTransferChannel.h"
 #include "QuillmereProfiles/FileTransferService.h"
 #include "support/BuiltHost.h"
+#include "support/HostMeasures.h"
+#include "support/HostilePeers.h"
 #include "support/Sanitizers.h"
 #include "support/TestPlatform.h"
 #include "support/ViewerBatches.h"
@@ -28,78 +30,7 @@
 
 namespace qm::test {
 namespace ReadAheadLiveTests {
-namespace {
-
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-// The CPU time the Host has used so far, its user and system time together, in seconds.
-double cpuSeconds(const BuiltHost& host) {
-    std::ifstream file("/proc/" + std::to_string(host.pid()) + "/stat");
-    const std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    const auto name = stat.rfind(')');  // the program's name may hold spaces
-    if (name == std::string::npos) return 0;
-    std::istringstream fields(stat.substr(name + 2));
-    std::string field;
-    unsigned long long ticks = 0;
-    for (int number = 3; number <= 15 && fields >> field; ++number)
-        if (number >= 14) ticks += std::stoull(field);  // utime, stime
-    return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-// How many cores' worth of CPU the Host uses over the next two seconds.
-double shareOfACore(const BuiltHost& host) {
-    const auto start = std::chrono::steady_clock::now();
-    const double before = cpuSeconds(host);
-    std::this_thread::sleep_for(2s);
-    return (cpuSeconds(host) - before) / std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-// A signed-in Viewer with its file channel, and its burst: `count` one-file managedCopy batches of
-// one byte into a folder of its own, as file-channel frames back to back (what it writes at once).
-struct Burster {
-    std::unique_ptr<TestViewer> control;
-    std::unique_ptr<TestFileChannel> channel;
-    std::string folder;
-    Bytes frames;
-    std::thread writer;
-    std::atomic<bool> written{false};
-};
-
-Bytes burstFrames(std::size_t count, const std::string& folder) {
-    using FileTransferChannelConstants::headerSize;
-    Bytes frames;
-    const FilePacketRoad collect = [&](const FileTransferPacket& packet) {
-        auto frame = packet.encode(headerSize);
-        const auto length = static_cast<std::uint32_t>(frame.size() - headerSize);
-        std::copy(FileTransferChannelConstants::magic.begin(), FileTransferChannelConstants::magic.end(), frame.begin());
-        for (std::size_t b = 0; b < 4; ++b) frame[4 + b] = static_cast<std::uint8_t>(length >> (8 * b));
-        frames.insert(frames.end(), frame.begin(), frame.end());
-    };
-    for (std::size_t i = 0; i < count; ++i)
-        sendFileBatch(collect, FileTransferIntent::managedCopy, "~/" + folder, "b" + std::to_string(i), Bytes{'b'});
-    return frames;
-}
-
-// waitUntil for a condition that lists folders or the Host's log: looked at five times a second,
-// so the test does not take the CPU the Host needs.
-bool pollUntil(const std::function<bool()>& predicate, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(200ms);
-    }
-    return true;
-}
-
-std::size_t filesIn(const fs::path& folder) {
-    std::error_code error;
-    std::size_t count = 0;
-    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) ++count;
-    return count;
-}
-
-}  // namespace
 
 // 16 Viewers (four from each of four addresses, as many as the Host takes at 1,024 descriptors)
 // each write 20,000 one-file batches (7.3 MB) at once and leave while most of it is still unsent.
@@ -118,38 +49,26 @@ TEST(ReadAheadLive, ViewersThatSendFarMoreThanTheHostTakesCostItABoundedAmountAn
     host->limitDescriptors(1024);
     ASSERT_TRUE(host->start()) << host->log();
 
-    std::vector<std::unique_ptr<Burster>> bursters;
+    std::vector<std::unique_ptr<BurstingViewer>> bursters;
     for (std::size_t v = 0; v < viewers; ++v) {
-        auto burster = std::make_unique<Burster>();
-        burster->control = std::make_unique<TestViewer>(ServerConstants::controlPort, "127.0.0.1",
-                                                        "127.0.0." + std::to_string(2 + v / 4));
-        const auto result = burster->control->signIn(host->user().name(), host->user().password());
-        ASSERT_TRUE(result && result->accepted) << "Viewer " << v << ": " << (result ? result->message : "no answer");
-        burster->channel = openFileChannel(*burster->control);
-        ASSERT_TRUE(burster->channel) << host->log();
-        burster->folder = "Burst" + std::to_string(v);
-        burster->frames = burstFrames(batches, burster->folder);
-        bursters.push_back(std::move(burster));
+        bursters.push_back(BurstingViewer::signIn(*host, "127.0.0." + std::to_string(2 + v / 4), "Burst" + std::to_string(v),
+                                                  batches, whyNot));
+        ASSERT_TRUE(bursters.back()) << whyNot << "\n" << host->log();
     }
     const std::size_t before = hostResidentKiB(*host);
     std::size_t most = before;  // looked at while they send: the Host only works off what it read after
 
-    for (auto& burster : bursters) {
-        burster->writer = std::thread([&b = *burster] {
-            b.channel->sendRaw(b.frames);
-            b.written = true;
-        });
-    }
+    for (auto& burster : bursters) burster->start();
     // They leave once the Host has saved well more of their batches than it may read ahead of them
     // all (a few hundred each).
     const std::size_t saved = 4000;
     auto savedSoFar = [&] {
         std::size_t count = 0;
-        for (const auto& burster : bursters) count += filesIn(host->home() / burster->folder);
+        for (const auto& burster : bursters) count += filesIn(host->home() / burster->folder());
         return count;
     };
     auto allWritten = [&] {
-        return std::all_of(bursters.begin(), bursters.end(), [](const auto& b) { return b->written.load(); });
+        return std::all_of(bursters.begin(), bursters.end(), [](const auto& b) { return b->written(); });
     };
     EXPECT_TRUE(pollUntil(
         [&] {
@@ -160,14 +79,10 @@ TEST(ReadAheadLive, ViewersThatSendFarMoreThanTheHostTakesCostItABoundedAmountAn
         << savedSoFar() << " saved";
     const std::size_t savedBefore = savedSoFar();
     const auto left = std::chrono::steady_clock::now();
-    // The Host ends their sessions and closes their channels: a write still waiting fails then.
-    for (auto& burster : bursters) burster->control->abort();
+    for (auto& burster : bursters) burster->leave();
     const bool writersDone = pollUntil(allWritten, 30s);
     if (!writersDone) host->signal(SIGKILL);  // a write the Host never reads again ends only with the Host
-    for (auto& burster : bursters) {
-        burster->writer.join();
-        burster->channel->abort();
-    }
+    for (auto& burster : bursters) burster->join();
     ASSERT_TRUE(writersDone) << "their writes were never let go of";
 
     // A newcomer (once their sessions are gone) has its batch saved while the Host finishes theirs.
@@ -194,10 +109,10 @@ TEST(ReadAheadLive, ViewersThatSendFarMoreThanTheHostTakesCostItABoundedAmountAn
 
     // What they left is a few thousand batches at most (a sanitized Host takes several times as
     // long for each); everything they sent would take minutes.
-    const bool idle = waitUntil([&] { return shareOfACore(*host) < 0.3; }, 60s);
+    const bool idle = waitUntil([&] { return shareOfACore([&] { return hostCpuSeconds(*host); }) < 0.3; }, 60s);
     const double idleAfter = std::chrono::duration<double>(std::chrono::steady_clock::now() - left).count();
     const std::size_t grown = most > before ? most - before : 0;
-    std::cout << "read-ahead: " << viewers << " Viewers x " << batches << " batches (" << bursters[0]->frames.size()
+    std::cout << "read-ahead: " << viewers << " Viewers x " << batches << " batches (" << bursters[0]->burstBytes()
               << " bytes each), left after " << savedBefore << " saved; resident " << before << " KiB, at most " << most
               << " KiB (+" << grown / 1024 << " MiB); newcomer answered " << answeredAfter << " s, idle " << idleAfter
               << " s after they left\n";

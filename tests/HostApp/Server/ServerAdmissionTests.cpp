@@ -235,4 +235,23 @@ TEST(ServerAdmission, ConnectionsCountFromTheirAcceptUntilTheySignInOrClose) {
     EXPECT_EQ(budget->held(), 0u);
 }
 
+// A connection that comes and goes before it signs in, on the control port or the file port,
+// leaves nothing waiting for its sign-in time to run out: however fast a churn comes, what it
+// costs the Host does not pile up for 20 s.
+TEST(ServerAdmission, ConnectionsThatComeAndGoBeforeSigningInLeaveNoTimerBehind) {
+    ManualServer host;
+    const auto ports = host.server().boundPorts();
+    auto queue = std::static_pointer_cast<ManualDispatchQueue>(host.server().queue);
+    const auto timers = queue->pendingDelayedCount();
+    for (int i = 0; i < 500; ++i) {
+        auto peer = host.network().connect(i % 2 ? ports.control : ports.fileTransfer,
+                                           "127.0." + std::to_string(1 + i / 250) + "." + std::to_string(1 + i % 250));
+        host.clock().runUntilIdle();
+        peer->cancel();
+        host.clock().runUntilIdle();
+    }
+    EXPECT_EQ(ServerInspector(host.server()).sessions().entryCount(), 0u);
+    EXPECT_EQ(queue->pendingDelayedCount(), timers);
+}
+
 }  // namespace ServerAdmissionTests

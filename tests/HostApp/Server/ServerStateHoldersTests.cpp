@@ -47,7 +47,7 @@ TEST(SessionTables, SignInRevocationAndLeavingKeepEveryTableInStep) {
     EXPECT_EQ(tables.sessionForToken(Bytes(15, 0)), std::nullopt);
     auto first = fileChannel(manual);
     auto second = fileChannel(manual);
-    tables.admitPendingFileChannel(first, "192.0.2.7");
+    tables.admitPendingFileChannel(first, "192.0.2.7", nullptr);
     EXPECT_EQ(tables.bindFileChannel(control->id, first), nullptr);
     EXPECT_TRUE(tables.pendingFileChannels().empty());
     EXPECT_EQ(tables.bindFileChannel(control->id, second), first);
