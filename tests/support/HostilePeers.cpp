@@ -129,6 +129,19 @@ void SlowedGuessers::stop() {
     ended_.notify_all();
 }
 
+std::string signInAfterTyping(std::uint16_t port, const std::string& user, const std::string& password,
+                              const std::string& from, std::chrono::milliseconds pause, std::unique_ptr<TestViewer>* kept) {
+    auto viewer = std::make_unique<TestViewer>(port, "127.0.0.1", from);
+    if (!viewer->connected() || !viewer->proveIdentity()) return "closed before its proof";
+    // Its user types: the Host's own clock runs meanwhile, whatever else it is doing.
+    std::this_thread::sleep_for(pause);
+    const auto result = viewer->signIn(user, password);
+    if (!result) return "no answer";
+    if (!result->accepted) return result->message;
+    if (kept) *kept = std::move(viewer);
+    return "ok";
+}
+
 std::unique_ptr<BurstingViewer> BurstingViewer::signIn(const BuiltHost& host, const std::string& from, std::string folder,
                                                        std::size_t batches, std::string& whyNot) {
     std::unique_ptr<BurstingViewer> viewer(new BurstingViewer);

@@ -68,6 +68,13 @@ private:
     std::vector<std::thread> guessers_;
 };
 
+// A Viewer from `from` whose user takes `pause` to type the password: it proves the Host's
+// identity, waits that long, then signs in with `password`. What it was answered ("ok", a refusal
+// code, or why there was none); the signed-in Viewer goes to `kept` when asked for.
+std::string signInAfterTyping(std::uint16_t port, const std::string& user, const std::string& password,
+                              const std::string& from, std::chrono::milliseconds pause,
+                              std::unique_ptr<TestViewer>* kept = nullptr);
+
 // A Viewer signed in from `from` with its file channel, that writes `batches` one-file managedCopy
 // batches of one byte into ~/`folder` at once (7.3 MB for 20,000), from a thread of its own, and
 // leaves whenever the test says.

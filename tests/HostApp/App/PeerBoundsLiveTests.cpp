@@ -366,18 +366,15 @@ TEST(PeerBoundsLive, EveryHostilePeerAtOnceLeavesTheHostWithinItsBoundsAndAViewe
     for (auto& burster : bursters) burster->start();
     ASSERT_TRUE(guessers.waitUntilPrimed(120s)) << host->log();
 
-    auto typing = std::make_unique<TestViewer>(controlPort, "127.0.0.1", "127.0.0.10");
-    ASSERT_TRUE(typing->connected() && typing->proveIdentity());
-    std::this_thread::sleep_for(2s);  // its user types the password
-    const auto typed = typing->signIn(host->user().name(), host->user().password());
-    EXPECT_EQ(!typed ? "no answer" : typed->accepted ? "ok" : typed->message, "ok");
-    if (auto channel = typed && typed->accepted ? openFileChannel(*typing) : nullptr) {
+    std::unique_ptr<TestViewer> typing;
+    EXPECT_EQ(signInAfterTyping(controlPort, host->user().name(), host->user().password(), "127.0.0.10", 2s, &typing), "ok");
+    if (auto channel = typing ? openFileChannel(*typing) : nullptr) {
         const UUID batch = sendFileBatch(fileChannelRoad(*channel), FileTransferIntent::managedCopy, "~/Typed", "t.txt", Bytes{'t'});
         const auto receipt = responseTo(*channel, batch);
         EXPECT_TRUE(receipt && receipt->accepted) << "the typing Viewer's batch";
         channel->abort();
     }
-    typing->abort();
+    if (typing) typing->abort();
 
     // The bursting Viewers leave once the Host saved a few thousand of their batches.
     auto savedSoFar = [&] {
