@@ -378,32 +378,6 @@ TEST(InstallStep, APrefixHoldingOtherSoftwareIsRefusedAndKeepsIt) {
     EXPECT_EQ(readAll(own / "bin/other-tool"), "theirs");
 }
 
-// The new copy cannot be moved into the prefix (an mv that fails it, as a busy file system
-// would): the earlier install is put back as it was, and the install fails saying so.
-TEST(InstallStep, AMoveIntoPlaceThatFailsPutsTheEarlierInstallBack) {
-    namespace fs = std::filesystem;
-    TemporaryDirectory root;
-    const auto home = root.path() / "home";
-    const auto prefix = home / ".local/opt/quillmere-host";
-    ASSERT_EQ(userInstall(home, {"--no-start"}).exitStatus, 0);
-    const std::string earlier = "{\"version\":\"0\",\"build\":\"earlier\"}\n";
-    std::ofstream(prefix / "version.json") << earlier;
-    const auto shim = root.path() / "shim";
-    fs::create_directories(shim);
-    std::ofstream(shim / "mv") << "#!/bin/sh\nfor a; do case $a in */.quillmere-host.new.*/quillmere-host)\n"
-                                  "  echo \"mv: cannot move '$a': Device or resource busy\" >&2; exit 1;; esac; done\n"
-                                  "exec /bin/mv \"$@\"\n";
-    fs::permissions(shim / "mv", fs::perms(0755));
-
-    const auto failed = userInstall(home, {"--no-start"}, shim.string() + ":" + std::getenv("PATH"));
-    EXPECT_NE(failed.exitStatus, 0) << failed.output;
-    EXPECT_NE(failed.output.find("the earlier install there was put back"), std::string::npos) << failed.output;
-    EXPECT_EQ(readAll(prefix / "version.json"), earlier);
-    EXPECT_TRUE(fs::is_regular_file(prefix / "bin/QuillmereHost"));
-    EXPECT_EQ(readAll(prefix / "var/lib/quillmere-host/initial-install-onboarding-build"), std::string(QM_EXPECTED_BUILD) + "\n");
-    for (const auto& entry : fs::directory_iterator(prefix.parent_path())) EXPECT_EQ(entry.path().filename(), "quillmere-host");
-}
-
 // An `mv` in `folder` that runs `script` (sh; `$last` is the destination) before the real one, and
 // the PATH that finds it first.
 std::string mvFirstRunning(const std::filesystem::path& folder, const std::string& script) {
@@ -411,6 +385,36 @@ std::string mvFirstRunning(const std::filesystem::path& folder, const std::strin
     std::ofstream(folder / "mv") << "#!/bin/sh\nfor a; do last=$a; done\n" << script << "exec /bin/mv \"$@\"\n";
     std::filesystem::permissions(folder / "mv", std::filesystem::perms(0755));
     return folder.string() + ":" + std::getenv("PATH");
+}
+
+// Installs the Host into `home`'s default prefix and marks it as an earlier build by its
+// version.json: that file's text, or nothing when the install failed.
+std::string installEarlier(const std::filesystem::path& home) {
+    if (userInstall(home, {"--no-start"}).exitStatus != 0) return {};
+    const std::string earlier = "{\"version\":\"0\",\"build\":\"earlier\"}\n";
+    std::ofstream(home / ".local/opt/quillmere-host/version.json") << earlier;
+    return earlier;
+}
+
+// The new copy cannot be moved into the prefix (an mv that fails it, as a busy file system
+// would): the earlier install is put back as it was, and the install fails saying so.
+TEST(InstallStep, AMoveIntoPlaceThatFailsPutsTheEarlierInstallBack) {
+    namespace fs = std::filesystem;
+    TemporaryDirectory root;
+    const auto home = root.path() / "home";
+    const auto prefix = home / ".local/opt/quillmere-host";
+    const auto earlier = installEarlier(home);
+    ASSERT_FALSE(earlier.empty());
+    const auto path = mvFirstRunning(root.path() / "shim", "for a; do case $a in */.quillmere-host.new.*/quillmere-host)\n"
+                                                           "  echo \"mv: cannot move '$a': Device or resource busy\" >&2; exit 1;; esac; done\n");
+
+    const auto failed = userInstall(home, {"--no-start"}, path);
+    EXPECT_NE(failed.exitStatus, 0) << failed.output;
+    EXPECT_NE(failed.output.find("the earlier install there was put back"), std::string::npos) << failed.output;
+    EXPECT_EQ(readAll(prefix / "version.json"), earlier);
+    EXPECT_TRUE(fs::is_regular_file(prefix / "bin/QuillmereHost"));
+    EXPECT_EQ(readAll(prefix / "var/lib/quillmere-host/initial-install-onboarding-build"), std::string(QM_EXPECTED_BUILD) + "\n");
+    for (const auto& entry : fs::directory_iterator(prefix.parent_path())) EXPECT_EQ(entry.path().filename(), "quillmere-host");
 }
 
 // The install is stopped (Ctrl-C, a closed terminal, a kill: each sent to its process group, as a
@@ -421,9 +425,8 @@ TEST(InstallStep, AStopDuringTheSwapLeavesTheEarlierInstall) {
     TemporaryDirectory root;
     const auto home = root.path() / "home";
     const auto prefix = home / ".local/opt/quillmere-host";
-    ASSERT_EQ(userInstall(home, {"--no-start"}).exitStatus, 0);
-    const std::string earlier = "{\"version\":\"0\",\"build\":\"earlier\"}\n";
-    std::ofstream(prefix / "version.json") << earlier;
+    const auto earlier = installEarlier(home);
+    ASSERT_FALSE(earlier.empty());
     // A test run started in the background or under nohup ignores these, and so would the install
     // it starts: a shell cannot take back a signal it was started ignoring.
     for (const int signal : {SIGHUP, SIGINT, SIGTERM}) ::signal(signal, SIG_DFL);

@@ -157,6 +157,30 @@ Burst sendBurst(BuiltHost& host, TestFileChannel& channel, std::size_t batches, 
     return burst;
 }
 
+// The built Host started under a limit of `limit` descriptors, with a Viewer signed in and its
+// file channel open. No host: this machine cannot run it (whyNot says why); no channel: the start
+// or the sign-in failed (whyNot says how).
+struct HostWithViewer {
+    std::unique_ptr<BuiltHost> host;
+    std::unique_ptr<TestViewer> viewer;
+    std::unique_ptr<TestFileChannel> channel;
+    std::string whyNot;
+};
+HostWithViewer burstingViewerOn(std::size_t limit) {
+    HostWithViewer made;
+    made.host = BuiltHost::prepare(QM_HOST_EXECUTABLE, made.whyNot);
+    if (!made.host) return made;
+    made.host->limitDescriptors(limit);
+    if (!made.host->start()) {
+        made.whyNot = made.host->log();
+        return made;
+    }
+    made.viewer = made.host->signIn("Bursting Viewer", made.whyNot);
+    if (made.viewer) made.channel = openFileChannel(*made.viewer);
+    if (made.viewer && !made.channel) made.whyNot = made.host->log();
+    return made;
+}
+
 std::string signInFrom(const std::string& address, const BuiltHost& host, std::unique_ptr<TestViewer>* kept = nullptr) {
     auto viewer = std::make_unique<TestViewer>(controlPort, "127.0.0.1", address);
     if (!viewer->connected()) return "not connected";
@@ -262,15 +286,12 @@ TEST(PeerBoundsLive, AViewerThatLeavesWithListingsQueuedCostsNothingAfterAndTheS
 // throughout, another Viewer signs in meanwhile, and nothing stays held once the Viewer left.
 TEST(PeerBoundsLive, ABurstOfBatchesUnderADescriptorLimitIsSlowedNotRefusedAndLeavesNothingHeld) {
     constexpr std::size_t limit = 1024, reserve = 128, batches = 2000;
-    std::string whyNot;
-    auto host = BuiltHost::prepare(QM_HOST_EXECUTABLE, whyNot);
-    if (!host) GTEST_SKIP() << whyNot;
-    host->limitDescriptors(limit);
-    ASSERT_TRUE(host->start()) << host->log();
-    auto viewer = host->signIn("Bursting Viewer", whyNot);
-    ASSERT_TRUE(viewer) << whyNot;
-    auto channel = openFileChannel(*viewer);
-    ASSERT_TRUE(channel) << host->log();
+    auto setup = burstingViewerOn(limit);
+    if (!setup.host) GTEST_SKIP() << setup.whyNot;
+    ASSERT_TRUE(setup.channel) << setup.whyNot;
+    auto& host = setup.host;
+    auto& viewer = setup.viewer;
+    auto& channel = setup.channel;
     const std::size_t baseline = hostDescriptors(*host);
 
     MostDescriptors descriptors(*host);
@@ -301,15 +322,11 @@ TEST(PeerBoundsLive, ABurstOfBatchesUnderADescriptorLimitIsSlowedNotRefusedAndLe
 // leaves nothing staged after a stop.
 TEST(PeerBoundsLive, ConnectionsHeldOpenByPeersThatNeverSignInLeaveTheHostWhatItNeedsForAViewersBatches) {
     constexpr std::size_t limit = 1024, reserve = 128, batches = 3000;
-    std::string whyNot;
-    auto host = BuiltHost::prepare(QM_HOST_EXECUTABLE, whyNot);
-    if (!host) GTEST_SKIP() << whyNot;
-    host->limitDescriptors(limit);
-    ASSERT_TRUE(host->start()) << host->log();
-    auto viewer = host->signIn("Bursting Viewer", whyNot);
-    ASSERT_TRUE(viewer) << whyNot;
-    auto channel = openFileChannel(*viewer);
-    ASSERT_TRUE(channel) << host->log();
+    auto setup = burstingViewerOn(limit);
+    if (!setup.host) GTEST_SKIP() << setup.whyNot;
+    ASSERT_TRUE(setup.channel) << setup.whyNot;
+    auto& host = setup.host;
+    auto& channel = setup.channel;
 
     MostDescriptors descriptors(*host);
     HeldConnections held({controlPort, ServerConstants::fileTransferPort}, 2000, 1500);
